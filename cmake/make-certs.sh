@@ -1,0 +1,35 @@
+#!/bin/sh
+# Makes the throw-away TLS material of a build: a CA that the client trusts by default, the
+# sandbox's certificate for 127.0.0.1 and localhost issued by it, and an unrelated
+# self-signed certificate that tests use as a server nobody should trust.
+# Usage: make-certs.sh OUTDIR
+set -eu
+out=$1
+mkdir -p "$out"
+cd "$out"
+umask 077
+
+ec() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out "$1" 2>/dev/null; }
+
+ec ca.key
+openssl req -x509 -new -key ca.key -sha256 -days 3650 -subj "/CN=Quillmark Sandbox CA" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+  -out ca.pem
+
+ec server.key
+openssl req -new -key server.key -subj "/CN=127.0.0.1" -out server.csr
+cat > server.ext <<EXT
+basicConstraints=CA:FALSE
+keyUsage=critical,digitalSignature
+extendedKeyUsage=serverAuth
+subjectAltName=IP:127.0.0.1,DNS:localhost
+EXT
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
+  -extfile server.ext -out server.pem 2>/dev/null
+
+ec untrusted.key
+openssl req -x509 -new -key untrusted.key -sha256 -days 825 -subj "/CN=127.0.0.1" \
+  -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" -out untrusted.pem
+
+rm -f server.csr server.ext ca.srl
+chmod 644 ca.pem server.pem untrusted.pem

@@ -1,0 +1,21 @@
+// Conversions between the program's own narrow text, GBK (Windows code page 936), and the
+// UTF-8 of the wire. Code page 936 is named explicitly: the result never depends on the
+// code page or locale the system happens to be set to.
+//
+// Both conversions take the source by value, so a caller may pass the same string as
+// source and destination. The destination is emptied first. The source is read up to its
+// first zero byte. Input that is invalid in the source encoding, and characters GBK
+// cannot hold, are replaced (U+FFFD on the way to UTF-8, '?' on the way to GBK) rather
+// than dropped or failing. They return false only when the text cannot be converted at
+// all (no memory, or the system service refused), leaving the destination empty; an
+// empty source gives true and an empty destination.
+#pragma once
+
+#include <string>
+
+namespace quillmark {
+
+bool AnsiToUtf8(std::string source, std::string& destination);
+bool Utf8ToAnsi(std::string source, std::string& destination);
+
+}  // namespace quillmark

@@ -1,0 +1,40 @@
+// The few operating-system services the payment code needs, behind one seam: the Windows
+// build implements them with KERNEL32 calls (platform_win.cpp), every other system with
+// POSIX clocks and iconv (platform_posix.cpp). Nothing above this header knows which.
+#pragma once
+
+#include <cstdint>
+
+namespace quillmark::platform {
+
+// Milliseconds since an arbitrary fixed point (system start on Windows), wrapping at 2^32.
+std::uint32_t TickCount();
+
+struct LocalTime {
+  int year;         // four digits
+  int month;        // 1..12
+  int day;          // 1..31
+  int hour;         // 0..23
+  int minute;       // 0..59
+  int second;       // 0..59 (60 on a leap second where the system reports one)
+  int millisecond;  // 0..999
+};
+
+// The local wall-clock time, to the millisecond.
+LocalTime CurrentLocalTime();
+
+enum class CodePage : unsigned { kGbk = 936, kUtf8 = 65001 };
+
+// Narrow text to UTF-16, with the contract of Windows' MultiByteToWideChar(cp, 0, src, -1,
+// dst, capacity): `src` is read up to its first zero byte and the terminator is converted
+// too. With capacity 0 (dst may be null) the result is the number of UTF-16 units needed,
+// terminator included; otherwise the number written, terminator included. 0 means the text
+// could not be converted or does not fit. Bytes that are invalid in `cp` become U+FFFD.
+int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity);
+
+// UTF-16 to narrow text, with the contract of WideCharToMultiByte(cp, 0, src, -1, dst,
+// size, nullptr, nullptr): the same two passes and results, counted in bytes. Characters
+// that `cp` cannot represent become '?' (GBK), unpaired surrogates U+FFFD (UTF-8).
+int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size);
+
+}  // namespace quillmark::platform

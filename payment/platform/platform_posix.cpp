@@ -1,0 +1,157 @@
+// POSIX side of the platform seam: clock_gettime/localtime_r for time, glibc iconv for code
+// page 936 and UTF-8.
+//
+// iconv is stricter than the Windows conversions it stands in for: it stops with EILSEQ at
+// the first invalid or unrepresentable character, and "//IGNORE" would drop the character
+// (and still report failure). Windows with flags 0 substitutes and carries on, so the loops
+// below do the substitution themselves and resume after the offending input.
+#include "payment/platform/platform.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace quillmark::platform {
+
+std::uint32_t TickCount() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                  static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);  // wraps like GetTickCount
+}
+
+LocalTime CurrentLocalTime() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm parts{};
+  localtime_r(&ts.tv_sec, &parts);
+  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                   parts.tm_min,         parts.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+namespace {
+
+const char* IconvName(CodePage cp) { return cp == CodePage::kGbk ? "CP936" : "UTF-8"; }
+
+struct IconvCloser {
+  void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
+};
+using IconvHandle = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
+
+IconvHandle OpenIconv(const char* to, const char* from) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return nullptr;
+  return IconvHandle(cd);
+}
+
+// Runs iconv over the whole input. When it meets input it cannot convert, `substitute`
+// appends the replacement to the output and returns how many input bytes to skip.
+template <typename Substitute>
+bool ConvertAll(iconv_t cd, const std::string& in, std::string& out, Substitute substitute) {
+  out.assign(in.size() * 4 + 16, '\0');
+  char* src = const_cast<char*>(in.data());  // iconv's prototype is not const-correct
+  std::size_t src_left = in.size();
+  std::size_t written = 0;
+  while (src_left > 0) {
+    char* dst = out.data() + written;
+    std::size_t dst_left = out.size() - written;
+    const std::size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
+    written = out.size() - dst_left;
+    if (rc != static_cast<std::size_t>(-1)) break;
+    if (errno == E2BIG) {
+      out.resize(out.size() * 2);
+      continue;
+    }
+    if (errno != EILSEQ && errno != EINVAL) return false;
+    out.resize(written);
+    const std::size_t skip = std::min(substitute(src, src_left, out), src_left);
+    written = out.size();
+    out.resize(written + src_left * 4 + 16);
+    src += skip;
+    src_left -= skip;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+  }
+  out.resize(written);
+  return true;
+}
+
+void AppendUtf16Le(std::string& out, char16_t unit) {
+  out.push_back(static_cast<char>(unit & 0xFF));
+  out.push_back(static_cast<char>(unit >> 8));
+}
+
+bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// Both directions finish the same way: the first pass only reports the size, the second
+// fails when the caller's buffer is too small, as the Windows calls do.
+template <typename Unit>
+int Deliver(const std::vector<Unit>& converted, Unit* dst, int capacity) {
+  if (converted.size() > static_cast<std::size_t>(INT_MAX)) return 0;
+  const int needed = static_cast<int>(converted.size());
+  if (capacity == 0) return needed;
+  if (dst == nullptr || capacity < needed) return 0;
+  std::memcpy(dst, converted.data(), converted.size() * sizeof(Unit));
+  return needed;
+}
+
+}  // namespace
+
+int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity) {
+  if (src == nullptr || capacity < 0) return 0;
+  IconvHandle cd = OpenIconv("UTF-16LE", IconvName(cp));
+  if (!cd) return 0;
+  // The terminator is part of the input, so the result counts it like Windows does.
+  const std::string in(src, std::strlen(src) + 1);
+  std::string bytes;
+  const bool ok = ConvertAll(cd.get(), in, bytes, [](const char*, std::size_t, std::string& out) {
+    AppendUtf16Le(out, u'\uFFFD');
+    return std::size_t{1};
+  });
+  if (!ok || bytes.size() % 2 != 0) return 0;
+  std::vector<char16_t> units(bytes.size() / 2);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  }
+  return Deliver(units, dst, capacity);
+}
+
+int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size) {
+  if (src == nullptr || size < 0) return 0;
+  IconvHandle cd = OpenIconv(IconvName(cp), "UTF-16LE");
+  if (!cd) return 0;
+  std::string in;
+  for (const char16_t* p = src;; ++p) {
+    AppendUtf16Le(in, *p);
+    if (*p == 0) break;
+  }
+  const bool to_gbk = cp == CodePage::kGbk;
+  std::string bytes;
+  const bool ok = ConvertAll(cd.get(), in, bytes, [to_gbk](const char* at, std::size_t left,
+                                                            std::string& out) {
+    // One replacement per character: a valid surrogate pair that GBK cannot hold is one
+    // character and gives one '?'.
+    std::size_t skip = 2;
+    if (left >= 4) {
+      const unsigned first = static_cast<unsigned char>(at[0]) | static_cast<unsigned char>(at[1]) << 8;
+      const unsigned second = static_cast<unsigned char>(at[2]) | static_cast<unsigned char>(at[3]) << 8;
+      if (IsHighSurrogate(first) && IsLowSurrogate(second)) skip = 4;
+    }
+    out += to_gbk ? "?" : "\xEF\xBF\xBD";
+    return skip;
+  });
+  if (!ok) return 0;
+  const std::vector<char> narrow(bytes.begin(), bytes.end());
+  return Deliver(narrow, dst, size);
+}
+
+}  // namespace quillmark::platform

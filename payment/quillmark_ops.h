@@ -1,0 +1,73 @@
+// The payment operations of one order cycle: place a NATIVE order, write its payment link
+// as a QR bitmap, query the order's state. No GUI: the desktop dialog and the
+// command-line runner both hold one of these and call RunOrderCycle().
+//
+// Progress and every reply go to the output stream as plain GBK lines. No operation
+// throws or returns a status: results come back in output strings that stay empty when
+// anything failed, and the diagnostic lines say why.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "payment/transport.h"
+
+namespace quillmark {
+
+class CQuillmarkOps {
+ public:
+  struct Settings {
+    std::string unifiedOrderUrl;
+    std::string orderQueryUrl;
+    std::string qrPath;
+    TransportOptions transport;
+    std::ostream* out = nullptr;  // never null once Default() filled it
+
+    // The build's configuration: kUnifiedOrderUrl, kOrderQueryUrl, kQrPath,
+    // TransportOptions::Default() and standard output.
+    static Settings Default();
+  };
+
+  // What one cycle obtained, for callers that show a summary; empty strings where a step
+  // got nothing.
+  struct CycleResult {
+    std::string orderNo;
+    std::vector<std::string> tradeStates;  // one entry per query made (0 or 2)
+  };
+
+  CQuillmarkOps();
+  explicit CQuillmarkOps(Settings settings);
+
+  // Places a unified order with a fresh nonce and order number. `orderNo` is emptied, and
+  // set to the order number when the reply held a payment link (`code_url`) — whether or
+  // not the bitmap could be written.
+  void UnifiedOrder(std::string& orderNo);
+
+  // Queries the order `orderNo`; `tradeState` receives the reply's trade_state, or is
+  // left empty.
+  void QueryOrder(std::string orderNo, std::string& tradeState);
+
+  // One click of the pay button: a unified order and, when it returned an order number,
+  // two queries of that order.
+  CycleResult RunOrderCycle();
+
+  // The CDATA content of the first element `name` of a reply: empty when the element is
+  // missing, empty, not wrapped in a CDATA section, or its tags or markers are out of
+  // order. No XML parsing: only the first opening tag, closing tag and markers count.
+  static void ExtractCdataField(std::string text, const std::string& name, std::string& out);
+  static void ExtractCodeUrl(std::string text, std::string& out);
+  static void ExtractTradeState(std::string text, std::string& out);
+
+  // Writes `text` as a QR bitmap to the configured path; see qr/qr_bitmap.h.
+  void SaveQrBitmap(std::string text);
+
+  const Settings& settings() const { return settings_; }
+
+ private:
+  std::ostream& out() const { return *settings_.out; }
+
+  Settings settings_;
+};
+
+}  // namespace quillmark

@@ -1,0 +1,44 @@
+#include "payment/sign.h"
+
+#include <openssl/evp.h>
+
+#include <cctype>
+#include <cstdio>
+
+#include "payment/merchant_config.h"
+#include "payment/text_format.h"
+
+namespace quillmark {
+
+std::string SignFields(const char* data, std::size_t size) {
+  // EVP_Digest gives the bytes of MD5_Init/Update/Final without OpenSSL 3's deprecation.
+  unsigned char digest[EVP_MAX_MD_SIZE] = {};
+  unsigned int digest_size = 0;
+  if (EVP_Digest(data, size, digest, &digest_size, EVP_md5(), nullptr) != 1 || digest_size != 16) {
+    return std::string();  // no MD5 provider: an empty sign, which the platform rejects
+  }
+  char text[33] = {};
+  for (unsigned i = 0; i < 16; ++i) {
+    std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  }
+  std::string sign(text);
+  for (char& c : sign) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return sign;
+}
+
+std::string UnifiedOrderSignString(const std::string& nonce, const std::string& outTradeNo) {
+  return Format("%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%d&%s=%s&key=%s",  //
+                kFieldAppId, kAppId.c_str(), kFieldBody, kBody.c_str(), kFieldMchId,
+                kMchId.c_str(), kFieldNonceStr, nonce.c_str(), kFieldNotifyUrl, kNotifyUrl,
+                kFieldOutTradeNo, outTradeNo.c_str(), kFieldSpbillCreateIp,
+                kSpbillCreateIp.c_str(), kFieldTotalFee, kTotalFee, kFieldTradeType,
+                kTradeType, kApiKey.c_str());
+}
+
+std::string OrderQuerySignString(const std::string& nonce, const std::string& outTradeNo) {
+  return Format("%s=%s&%s=%s&%s=%s&%s=%s&key=%s", kFieldAppId, kAppId.c_str(), kFieldMchId,
+                kMchId.c_str(), kFieldNonceStr, nonce.c_str(), kFieldOutTradeNo,
+                outTradeNo.c_str(), kApiKey.c_str());
+}
+
+}  // namespace quillmark

@@ -1,0 +1,124 @@
+#include "qr/qr_bitmap.h"
+
+#include <qrencode.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <ostream>
+
+namespace quillmark::qr {
+namespace {
+
+struct QrFree {
+  void operator()(QRcode* code) const {
+    QRcode_free(code);
+    // libqrencode keeps frame templates and Reed-Solomon tables in process-wide caches;
+    // release them with each symbol so nothing outlives the call. Deprecated in 4.1,
+    // which frees them at exit instead, but still the only way to free them sooner.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    QRcode_clearCache();
+#pragma GCC diagnostic pop
+  }
+};
+
+struct FileClose {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value, int size) {
+  for (int i = 0; i < size; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+std::optional<Symbol> Encode(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  std::unique_ptr<QRcode, QrFree> code(
+      QRcode_encodeString(text.c_str(), 0, QR_ECLEVEL_H, QR_MODE_8, 1));
+  if (!code) return std::nullopt;
+  Symbol symbol;
+  symbol.version = code->version;
+  symbol.width = code->width;
+  const auto modules = static_cast<std::size_t>(code->width) * static_cast<std::size_t>(code->width);
+  symbol.dark.resize(modules);
+  for (std::size_t i = 0; i < modules; ++i) symbol.dark[i] = (code->data[i] & 1) != 0;
+  return symbol;
+}
+
+std::vector<std::uint8_t> RenderBitmap(const Symbol& symbol) {
+  const auto modules = static_cast<std::size_t>(symbol.width);
+  const std::size_t side = modules * kPixelsPerModule;
+  const std::size_t pixels = side * side;
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes.assign(kPixelDataOffset + pixels, 0);  // pixels start black
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+
+  // BITMAPFILEHEADER
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  PutLe(bytes, 2, static_cast<std::uint32_t>(kPixelDataOffset + pixels), 4);
+  PutLe(bytes, 10, kPixelDataOffset, 4);
+  // BITMAPINFOHEADER; a positive height means rows are stored bottom-up.
+  PutLe(bytes, 14, 40, 4);
+  PutLe(bytes, 18, static_cast<std::uint32_t>(side), 4);
+  PutLe(bytes, 22, static_cast<std::uint32_t>(side), 4);
+  PutLe(bytes, 26, 1, 2);
+  PutLe(bytes, 28, 8, 2);
+  PutLe(bytes, 34, static_cast<std::uint32_t>(pixels), 4);
+  PutLe(bytes, 46, 256, 4);
+  // Palette: entry i is gray level i (blue, green, red, reserved).
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    PutLe(bytes, 54 + 4 * i, i | i << 8 | i << 16, 4);
+  }
+
+  // Light modules become white blocks; the row of module y is stored at the bottom-up
+  // position width - 1 - y, so module row 0 shows at the top. The side is a multiple of
+  // 8, hence of 4: rows need no padding.
+  std::uint8_t* const pixel = bytes.data() + kPixelDataOffset;
+  for (std::size_t y = 0; y < modules; ++y) {
+    for (std::size_t x = 0; x < modules; ++x) {
+      if (symbol.dark[y * modules + x]) continue;
+      const std::size_t first_row = (modules - 1 - y) * kPixelsPerModule;
+      for (std::size_t row = first_row; row < first_row + kPixelsPerModule; ++row) {
+        std::fill_n(pixel + row * side + x * kPixelsPerModule, kPixelsPerModule, 0xFF);
+      }
+    }
+  }
+  return bytes;
+}
+
+SaveResult SaveQrBitmapFile(const std::string& text, const std::string& path, std::ostream& log) {
+  const std::optional<Symbol> symbol = Encode(text);
+  if (!symbol) return SaveResult::kNotEncoded;
+  const std::vector<std::uint8_t> bytes = RenderBitmap(*symbol);
+  if (bytes.empty()) {
+    log << "Out of memory" << std::endl;
+    return SaveResult::kOutOfMemory;
+  }
+
+  const std::string temporary = path + ".tmp";
+  std::unique_ptr<std::FILE, FileClose> file(std::fopen(temporary.c_str(), "wb"));
+  if (!file) {
+    log << "Unable to open file" << std::endl;
+    return SaveResult::kCannotOpen;
+  }
+  bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  written = std::fflush(file.get()) == 0 && written;
+  written = std::fclose(file.release()) == 0 && written;
+  std::error_code error;
+  if (written) std::filesystem::rename(temporary, path, error);
+  if (!written || error) {
+    std::filesystem::remove(temporary, error);
+    log << "Unable to write file" << std::endl;
+    return SaveResult::kCannotWrite;
+  }
+  return SaveResult::kWritten;
+}
+
+}  // namespace quillmark::qr
