@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Quillmark needs to build, test and run, and only those
+# that are missing, so a second run costs a second. Needs root (or sudo) only when
+# something is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config git
+  # payment core and QR writer
+  libcurl4-openssl-dev libssl-dev openssl libqrencode-dev
+  # sandbox
+  libcpp-httplib-dev libpugixml-dev
+  # desktop program: Qt 6 Widgets, a Song-style CJK font, a virtual display for screenshots
+  qt6-base-dev fonts-arphic-uming xvfb xauth x11-apps imagemagick
+  # tests: GoogleTest, a real QR reader, the Windows resource compiler, valgrind, curl
+  libgtest-dev zbar-tools binutils-mingw-w64-i686 valgrind curl
+  # fuzzing and benchmarks
+  clang libclang-rt-14-dev qrencode
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing packages: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+log=$(mktemp)
+if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >"$log" 2>&1; then
+  cat "$log" >&2
+  exit 1
+fi
+rm -f "$log"
