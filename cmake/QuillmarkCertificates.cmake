@@ -4,6 +4,7 @@ find_program(QUILLMARK_OPENSSL openssl REQUIRED)
 set(QUILLMARK_CERT_FILES
   ${QUILLMARK_CERT_DIR}/ca.pem
   ${QUILLMARK_CERT_DIR}/server.pem ${QUILLMARK_CERT_DIR}/server.key
+  ${QUILLMARK_CERT_DIR}/wrongname.pem ${QUILLMARK_CERT_DIR}/wrongname.key
   ${QUILLMARK_CERT_DIR}/untrusted.pem ${QUILLMARK_CERT_DIR}/untrusted.key)
 add_custom_command(
   OUTPUT ${QUILLMARK_CERT_FILES}

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Makes the throw-away TLS material of a build: a CA that the client trusts by default, the
-# sandbox's certificate for 127.0.0.1 and localhost issued by it, and an unrelated
-# self-signed certificate that tests use as a server nobody should trust.
+# sandbox's certificate for 127.0.0.1 and localhost issued by it, and two certificates
+# that tests use as servers the client must refuse.
 # Usage: make-certs.sh OUTDIR
 set -eu
 out=$1
@@ -27,9 +27,16 @@ EXT
 openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
   -extfile server.ext -out server.pem 2>/dev/null
 
+# Issued by the trusted CA, but for another name: the client must still refuse it.
+ec wrongname.key
+openssl req -new -key wrongname.key -subj "/CN=wrong-name.invalid" -out wrongname.csr
+printf 'basicConstraints=CA:FALSE\nsubjectAltName=DNS:wrong-name.invalid\n' > wrongname.ext
+openssl x509 -req -in wrongname.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
+  -extfile wrongname.ext -out wrongname.pem 2>/dev/null
+
 ec untrusted.key
 openssl req -x509 -new -key untrusted.key -sha256 -days 825 -subj "/CN=127.0.0.1" \
   -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" -out untrusted.pem
 
-rm -f server.csr server.ext ca.srl
-chmod 644 ca.pem server.pem untrusted.pem
+rm -f server.csr server.ext wrongname.csr wrongname.ext ca.srl
+chmod 644 ca.pem server.pem wrongname.pem untrusted.pem

@@ -1,0 +1,108 @@
+#include "payment/encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quillmark {
+namespace {
+
+// GBK and UTF-8 forms of the same texts. The GBK side follows the Windows code page 936
+// table, checked against an independent GBK codec (which differs only at byte 0x80,
+// the euro sign in code page 936).
+struct Pair {
+  const char* what;
+  std::string gbk;
+  std::string utf8;
+};
+
+const Pair kPairs[] = {
+    {"ASCII", "appid=abc&key=XYZ <xml></xml> ~!", "appid=abc&key=XYZ <xml></xml> ~!"},
+    {"order description", "Vemrak\xb5\xc4\xd6\xa7\xb8\xb6\xb2\xe2\xca\xd4",
+     "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95"},
+    {"euro sign at 0x80", "\x80", "\xe2\x82\xac"},
+    {"full-width comma", "\xa3\xac", "\xef\xbc\x8c"},
+    {"mixed", "a\xd6\xd0" "b\xce\xc4" "c", "a\xe4\xb8\xad" "b\xe6\x96\x87" "c"},
+};
+
+TEST(Encoding, ValidTextConvertsBothWays) {
+  for (const Pair& pair : kPairs) {
+    std::string utf8 = "stale", gbk = "stale";
+    EXPECT_TRUE(AnsiToUtf8(pair.gbk, utf8)) << pair.what;
+    EXPECT_EQ(utf8, pair.utf8) << pair.what;
+    EXPECT_TRUE(Utf8ToAnsi(pair.utf8, gbk)) << pair.what;
+    EXPECT_EQ(gbk, pair.gbk) << pair.what;
+  }
+}
+
+TEST(Encoding, EmptySourceGivesTrueAndEmptiesTheDestination) {
+  std::string destination = "left over";
+  EXPECT_TRUE(AnsiToUtf8("", destination));
+  EXPECT_EQ(destination, "");
+  destination = "left over";
+  EXPECT_TRUE(Utf8ToAnsi("", destination));
+  EXPECT_EQ(destination, "");
+}
+
+TEST(Encoding, SourceEndsAtItsFirstZeroByte) {
+  std::string out;
+  EXPECT_TRUE(AnsiToUtf8(std::string("ab\0\xd6\xd0", 5), out));
+  EXPECT_EQ(out, "ab");
+  EXPECT_TRUE(Utf8ToAnsi(std::string("\xe4\xb8\xad\0tail", 8), out));
+  EXPECT_EQ(out, "\xd6\xd0");
+  // Nothing before the zero: an empty result, but not a failure of the source's length.
+  Utf8ToAnsi(std::string("\0tail", 5), out);
+  EXPECT_EQ(out, "");
+}
+
+TEST(Encoding, UnconvertibleInputIsReplacedNotDropped) {
+  struct Row {
+    const char* what;
+    std::string utf8;
+    std::string gbk;
+  };
+  const Row rows[] = {
+      {"emoji outside GBK", "a\xf0\x9f\x98\x80z", "a?z"},
+      {"Hangul outside GBK", "\xea\xb0\x80", "?"},
+      {"stray continuation byte", "a\x80z", "a?z"},
+      {"byte 0xFF", "x\xffy", "x?y"},
+  };
+  for (const Row& row : rows) {
+    std::string out;
+    EXPECT_TRUE(Utf8ToAnsi(row.utf8, out)) << row.what;
+    EXPECT_EQ(out, row.gbk) << row.what;
+  }
+  // A sequence cut short by the end: replaced (how many '?' is the converter's business).
+  std::string cut;
+  EXPECT_TRUE(Utf8ToAnsi("ab\xe4\xb8", cut));
+  EXPECT_EQ(cut.rfind("ab?", 0), 0u) << cut;
+  EXPECT_EQ(cut.find_first_not_of('?', 2), std::string::npos) << cut;
+
+  // Invalid GBK on the way out becomes U+FFFD: a lead byte followed by an invalid trail.
+  std::string out;
+  EXPECT_TRUE(AnsiToUtf8("a\x81\x7f" "b", out));
+  EXPECT_NE(out.find("\xef\xbf\xbd"), std::string::npos) << out;
+  EXPECT_EQ(out.front(), 'a');
+  EXPECT_EQ(out.back(), 'b');
+}
+
+TEST(Encoding, SourceAndDestinationMayBeTheSameString) {
+  std::string text = "Vemrak\xb5\xc4";
+  AnsiToUtf8(text, text);
+  EXPECT_EQ(text, "Vemrak\xe7\x9a\x84");
+  Utf8ToAnsi(text, text);
+  EXPECT_EQ(text, "Vemrak\xb5\xc4");
+}
+
+TEST(Encoding, LongTextRoundTrips) {
+  std::string gbk;
+  for (int i = 0; i < 20000; ++i) gbk += "\xb5\xc4x";
+  std::string utf8, back;
+  ASSERT_TRUE(AnsiToUtf8(gbk, utf8));
+  EXPECT_EQ(utf8.size(), 20000u * 4);
+  ASSERT_TRUE(Utf8ToAnsi(utf8, back));
+  EXPECT_EQ(back, gbk);
+}
+
+}  // namespace
+}  // namespace quillmark

@@ -1,0 +1,147 @@
+#include "payment/transport.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "tests/support/local_https_server.h"
+
+namespace quillmark {
+namespace {
+
+using testsupport::CertPath;
+using testsupport::LocalHttpsServer;
+
+TransportOptions TestOptions() {
+  TransportOptions options;
+  options.caFile = CertPath("ca.pem");
+  return options;
+}
+
+TEST(PostXml, SendsTheBodyAndReturnsTheReply) {
+  LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder", "<xml><code_url><![CDATA[x]]></code_url></xml>");
+  server.Start();
+  ASSERT_TRUE(server.ok());
+
+  std::ostringstream log;
+  const std::string reply = PostXml(server.Url("/pay/unifiedorder").c_str(),
+                                    "<xml><a>\xe4\xb8\xad</a></xml>", log, TestOptions());
+  EXPECT_EQ(reply, "<xml><code_url><![CDATA[x]]></code_url></xml>");
+  EXPECT_EQ(log.str(), "curl_easy_perform passed.\n");
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/pay/unifiedorder");
+  EXPECT_EQ(requests[0].body, "<xml><a>\xe4\xb8\xad</a></xml>");
+}
+
+TEST(PostXml, ReassemblesAReplySentInManyChunks) {
+  LocalHttpsServer server;
+  std::string expected;
+  for (int i = 0; i < 200; ++i) expected += "<chunk>" + std::to_string(i) + "</chunk>";
+  server.Handle("/", [](const httplib::Request&, httplib::Response& res) {
+    auto next = std::make_shared<int>(0);
+    res.set_chunked_content_provider("text/xml", [next](size_t, httplib::DataSink& sink) {
+      if (*next == 200) {
+        sink.done();
+        return true;
+      }
+      const std::string part = "<chunk>" + std::to_string((*next)++) + "</chunk>";
+      sink.write(part.data(), part.size());
+      return true;
+    });
+  });
+  server.Start();
+  std::ostringstream log;
+  EXPECT_EQ(PostXml(server.Url("/").c_str(), "<xml/>", log, TestOptions()), expected);
+  EXPECT_EQ(log.str(), "curl_easy_perform passed.\n");
+}
+
+TEST(PostXml, CutsTheReplyAtItsFirstZeroByte) {
+  LocalHttpsServer server;
+  server.Reply("/", std::string("<xml>before\0after</xml>", 23));
+  server.Start();
+  std::ostringstream log;
+  EXPECT_EQ(PostXml(server.Url("/").c_str(), "<xml/>", log, TestOptions()), "<xml>before");
+}
+
+// A port that was free a moment ago: bind, read the port, close.
+int UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t size = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+TEST(PostXml, UnreachableHostGivesOneFailureLineAndAnEmptyReply) {
+  const std::string url = "https://127.0.0.1:" + std::to_string(UnusedPort()) + "/pay/orderquery";
+  std::ostringstream log;
+  EXPECT_EQ(PostXml(url.c_str(), "<xml/>", log, TestOptions()), "");
+  EXPECT_EQ(log.str(), "curl_easy_perform failed. RetCode:7 ErrMsg:Couldn't connect to server\n");
+}
+
+TEST(PostXml, RefusesAServerTheCaFileDoesNotTrust) {
+  LocalHttpsServer server("untrusted");
+  server.Reply("/", "<xml><code_url><![CDATA[https://attacker.example/]]></code_url></xml>");
+  server.Start();
+  std::ostringstream log;
+  EXPECT_EQ(PostXml(server.Url("/").c_str(), "<xml/>", log, TestOptions()), "");
+  EXPECT_EQ(log.str().rfind("curl_easy_perform failed. RetCode:60 ErrMsg:", 0), 0u) << log.str();
+  EXPECT_TRUE(server.requests().empty()) << "the body must not reach an unverified peer";
+}
+
+TEST(PostXml, RefusesAHostNameTheCertificateDoesNotName) {
+  // Issued by the trusted CA, but for another host: verifying the chain alone is not enough.
+  LocalHttpsServer server("wrongname");
+  server.Reply("/", "<xml/>");
+  server.Start();
+  std::ostringstream log;
+  EXPECT_EQ(PostXml(server.Url("/").c_str(), "<xml/>", log, TestOptions()), "");
+  EXPECT_EQ(log.str().rfind("curl_easy_perform failed. RetCode:60 ErrMsg:", 0), 0u) << log.str();
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(PostXml, AServerThatNeverAnswersTimesOut) {
+  // Listens but never accepts: the TCP handshake completes in the kernel, the TLS one
+  // never does.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 4), 0);
+  socklen_t size = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+  const std::string url = "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
+
+  TransportOptions options = TestOptions();
+  options.connectTimeoutMs = 300;
+  options.totalTimeoutMs = 500;
+  std::ostringstream log;
+  EXPECT_EQ(PostXml(url.c_str(), "<xml/>", log, options), "");
+  EXPECT_EQ(log.str().rfind("curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached", 0), 0u)
+      << log.str();
+  close(fd);
+}
+
+TEST(WriteToStream, AppendsEveryByteAndReportsThemAll) {
+  std::ostringstream sink;
+  char data[] = {'a', '\0', 'b', 'c'};
+  EXPECT_EQ(WriteToStream(data, 2, 2, &sink), 4u);
+  EXPECT_EQ(WriteToStream(data, 1, 0, &sink), 0u);
+  EXPECT_EQ(sink.str(), std::string("a\0bc", 4));
+}
+
+}  // namespace
+}  // namespace quillmark
