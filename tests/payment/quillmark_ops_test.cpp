@@ -1,0 +1,209 @@
+// The operations against a canned HTTPS server: the exact documents sent, the lines
+// written, and what each reply leads to.
+#include "payment/quillmark_ops.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "payment/merchant_config.h"
+#include "payment/request_ids.h"
+#include "payment/sign.h"
+#include "tests/support/local_https_server.h"
+
+namespace quillmark {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::CertPath;
+using testsupport::LocalHttpsServer;
+
+const char kBodyUtf8[] = "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95";
+const platform::LocalTime kTime{2026, 3, 7, 9, 5, 3, 42};
+
+std::string Field(const std::string& xml, const std::string& name) {
+  const std::string open = "<" + name + ">", close = "</" + name + ">";
+  const auto a = xml.find(open), b = xml.find(close);
+  if (a == std::string::npos || b == std::string::npos) return "<missing>";
+  return xml.substr(a + open.size(), b - a - open.size());
+}
+
+std::string UnifiedReply(const std::string& codeUrl) {
+  return "<xml><return_code><![CDATA[SUCCESS]]></return_code><code_url><![CDATA[" + codeUrl +
+         "]]></code_url></xml>";
+}
+
+std::string QueryReply(const std::string& state) {
+  return "<xml><return_code><![CDATA[SUCCESS]]></return_code><trade_state><![CDATA[" + state +
+         "]]></trade_state></xml>";
+}
+
+const char kFailReply[] =
+    "<xml><return_code><![CDATA[FAIL]]></return_code><return_msg><![CDATA[sign error]]>"
+    "</return_msg></xml>";
+
+class OpsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    dir_ = fs::temp_directory_path() / ("quillmark-ops-" + std::to_string(random()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  CQuillmarkOps MakeOps(const LocalHttpsServer& server, std::string qrPath = {}) {
+    CQuillmarkOps::Settings settings;
+    settings.unifiedOrderUrl = server.Url("/pay/unifiedorder");
+    settings.orderQueryUrl = server.Url("/pay/orderquery");
+    settings.qrPath = qrPath.empty() ? (dir_ / "1.BMP").string() : qrPath;
+    settings.transport.caFile = CertPath("ca.pem");
+    settings.out = &out_;
+    return CQuillmarkOps(settings);
+  }
+
+  fs::path dir_;
+  std::ostringstream out_;
+};
+
+TEST_F(OpsTest, UnifiedOrderSendsTheDocumentByteForByteSignedOverUtf8) {
+  LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder", UnifiedReply("https://pay.test/qr/1"));
+  server.Start();
+  CQuillmarkOps ops = MakeOps(server);
+
+  std::string nonce, orderNo = "stale";
+  {
+    testing::ScopedFixedClock clock(777, kTime);
+    MakeNonceStr(nonce);
+    ops.UnifiedOrder(orderNo);
+  }
+  const std::string expectedOrderNo = "20260307090503042" + nonce.substr(0, 15);
+  EXPECT_EQ(orderNo, expectedOrderNo);
+
+  const std::string signString = "appid=" + kAppId + "&body=" + kBodyUtf8 + "&mch_id=" + kMchId +
+                                 "&nonce_str=" + nonce + "&notify_url=" + kNotifyUrl +
+                                 "&out_trade_no=" + expectedOrderNo +
+                                 "&spbill_create_ip=" + kSpbillCreateIp +
+                                 "&total_fee=1&trade_type=NATIVE&key=" + kApiKey;
+  const std::string sign = SignFields(signString.data(), signString.size());
+  const std::string expected =
+      "<xml><appid>" + kAppId + "</appid><body>" + kBodyUtf8 + "</body><mch_id>" + kMchId +
+      "</mch_id><nonce_str>" + nonce + "</nonce_str><notify_url>" + kNotifyUrl +
+      "</notify_url><out_trade_no>" + expectedOrderNo + "</out_trade_no><spbill_create_ip>" +
+      kSpbillCreateIp + "</spbill_create_ip><total_fee>1</total_fee><trade_type>NATIVE" +
+      "</trade_type><sign>" + sign + "</sign></xml>";
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/pay/unifiedorder");
+  EXPECT_EQ(requests[0].body, expected);
+
+  EXPECT_EQ(out_.str(), "curl_easy_perform passed.\nContent:" + UnifiedReply("https://pay.test/qr/1") + "\n");
+  EXPECT_TRUE(fs::exists(dir_ / "1.BMP"));
+}
+
+TEST_F(OpsTest, QueryOrderSendsItsDocumentAndReturnsTheTradeStateInGbk) {
+  LocalHttpsServer server;
+  // "未支付" in UTF-8 on the wire; the program holds it as GBK.
+  server.Reply("/pay/orderquery", QueryReply("NOTPAY \xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98"));
+  server.Start();
+  CQuillmarkOps ops = MakeOps(server);
+
+  std::string nonce, state = "stale";
+  {
+    testing::ScopedFixedClock clock(4242, kTime);
+    MakeNonceStr(nonce);
+    ops.QueryOrder("20260307090503042abcdefghijklmno", state);
+    ops.QueryOrder("", state);  // an empty number goes out as an empty element
+  }
+  EXPECT_EQ(state, "NOTPAY \xce\xb4\xd6\xa7\xb8\xb6");
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  const std::string signString = "appid=" + kAppId + "&mch_id=" + kMchId + "&nonce_str=" +
+                                 nonce + "&out_trade_no=20260307090503042abcdefghijklmno&key=" +
+                                 kApiKey;
+  EXPECT_EQ(requests[0].body,
+            "<xml><appid>" + kAppId + "</appid><mch_id>" + kMchId + "</mch_id><nonce_str>" +
+                nonce + "</nonce_str><out_trade_no>20260307090503042abcdefghijklmno" +
+                "</out_trade_no><sign>" + SignFields(signString.data(), signString.size()) +
+                "</sign></xml>");
+  EXPECT_EQ(Field(requests[1].body, "out_trade_no"), "");
+  // Same tick, same number: the same nonce and sign.
+  EXPECT_EQ(Field(requests[0].body, "nonce_str"), Field(requests[1].body, "nonce_str"));
+}
+
+TEST_F(OpsTest, CycleQueriesTheNewOrderTwiceInOrder) {
+  LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder", UnifiedReply("https://pay.test/qr/2"));
+  int queries = 0;
+  server.Handle("/pay/orderquery", [&queries](const httplib::Request&, httplib::Response& res) {
+    res.set_content(QueryReply(++queries == 1 ? "NOTPAY" : "SUCCESS"), "text/xml");
+  });
+  server.Start();
+  CQuillmarkOps ops = MakeOps(server);
+
+  const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+  ASSERT_EQ(result.orderNo.size(), 32u);
+  EXPECT_EQ(result.tradeStates, (std::vector<std::string>{"NOTPAY", "SUCCESS"}));
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].path, "/pay/unifiedorder");
+  EXPECT_EQ(requests[1].path, "/pay/orderquery");
+  EXPECT_EQ(requests[2].path, "/pay/orderquery");
+  for (const auto& request : requests) {
+    EXPECT_EQ(Field(request.body, "out_trade_no"), result.orderNo);
+  }
+}
+
+TEST_F(OpsTest, AReplyWithoutCodeUrlEndsTheCycleWithNoBitmapAndNoQuery) {
+  const std::string replies[] = {
+      kFailReply,
+      "<xml><code_url>https://pay.test/not-in-cdata</code_url></xml>",
+      "<html><body>502 Bad Gateway</body></html>",
+  };
+  for (const std::string& reply : replies) {
+    LocalHttpsServer server;
+    server.Reply("/pay/unifiedorder", reply);
+    server.Reply("/pay/orderquery", QueryReply("NOTPAY"));
+    server.Start();
+    out_.str("");
+    CQuillmarkOps ops = MakeOps(server);
+    const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+    EXPECT_EQ(result.orderNo, "") << reply;
+    EXPECT_TRUE(result.tradeStates.empty()) << reply;
+    EXPECT_EQ(server.requests().size(), 1u) << reply;
+    EXPECT_FALSE(fs::exists(dir_ / "1.BMP")) << reply;
+    EXPECT_EQ(out_.str(), "curl_easy_perform passed.\nContent:" + reply + "\n");
+  }
+}
+
+TEST_F(OpsTest, AnUnwritableBitmapKeepsTheOrderNumberAndTheQueries) {
+  LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder", UnifiedReply("https://pay.test/qr/3"));
+  server.Reply("/pay/orderquery", QueryReply("NOTPAY"));
+  server.Start();
+  CQuillmarkOps ops = MakeOps(server, (dir_ / "no-such-dir" / "1.BMP").string());
+
+  const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+  EXPECT_EQ(result.orderNo.size(), 32u);
+  EXPECT_EQ(result.tradeStates.size(), 2u);
+  EXPECT_EQ(server.requests().size(), 3u);
+  EXPECT_NE(out_.str().find("\nUnable to open file\n"), std::string::npos) << out_.str();
+}
+
+TEST_F(OpsTest, AnUnreachablePlatformGivesFailureLinesAndNoOrder) {
+  LocalHttpsServer server;
+  server.Start();
+  CQuillmarkOps ops = MakeOps(server);
+  server.Stop();  // nothing listens there any more
+  const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+  EXPECT_EQ(result.orderNo, "");
+  EXPECT_EQ(out_.str(),
+            "curl_easy_perform failed. RetCode:7 ErrMsg:Couldn't connect to server\nContent:\n");
+}
+
+}  // namespace
+}  // namespace quillmark
