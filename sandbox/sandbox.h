@@ -3,6 +3,7 @@
 // port and read back what it received.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <map>
@@ -13,31 +14,46 @@
 namespace quillmark::sandbox {
 
 // Ways the server can misbehave on purpose, one per run, so that clients can be tested
-// against them.
+// against them. Faults apply to /pay/unifiedorder only: queries and the payer page answer
+// normally, so that a client that survives the fault can still finish its cycle. Unless
+// noted, the order is checked and placed as usual and only its reply is spoilt.
 enum class Fault {
   kNone,
   kStall,          // accept, then answer nothing for longer than any client timeout
+                   // (Options::stallFor); the request is handled only after that, and
+                   // not at all if the server stops first
   kDropMidReply,   // send part of a reply, then close the connection
-  kTinyChunks,     // send the reply a few bytes at a time
-  kZeroByte,       // put a zero byte inside the reply
-  kNotUtf8,        // reply bytes that are not valid UTF-8
-  kHttp500,        // HTTP 500 with an HTML body
+                   // (Content-Length promises the whole; the cut is inside code_url)
+  kTinyChunks,     // send the reply a few bytes at a time (chunked transfer)
+  kZeroByte,       // put a zero byte inside the reply (in return_msg, before code_url)
+  kNotUtf8,        // reply bytes that are not valid UTF-8 (GBK text in return_msg)
+  kHttp500,        // HTTP 500 with an HTML body; no order is placed
   kNoCodeUrl,      // a unified-order reply without code_url
-  kHugeReply,      // a reply of several megabytes
+  kHugeReply,      // a reply of several megabytes (padding after code_url)
 };
+
+// The command-line names of the faults: "none", "stall", "drop", "tiny-chunks",
+// "zero-byte", "not-utf8", "http500", "no-code-url", "huge".
+const char* FaultName(Fault fault);
+// The fault called `name`; false (and `fault` untouched) for an unknown name.
+bool ParseFault(const std::string& name, Fault& fault);
 
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8443;  // 0 picks a free port; see Sandbox::port()
   std::string certFile;  // PEM certificate chain; empty: the build's generated one
   std::string keyFile;   // PEM private key; empty: the build's generated one
-  int payAfterQueries = 0;  // > 0: an order is paid at its N-th query
+  // > 0: an order becomes paid once its N-th query has been answered (so with 1, the
+  // first query sees NOTPAY and the second SUCCESS); 0: only the payer page pays.
+  int payAfterQueries = 0;
   Fault fault = Fault::kNone;
+  std::chrono::milliseconds stallFor{40'000};  // Fault::kStall: beyond the client's 30 s
   std::ostream* log = nullptr;  // one line per request; null: standard output
 };
 
 // A request as the server received it, for tests.
 struct RecordedRequest {
+  std::string method;
   std::string path;
   std::string body;
   std::map<std::string, std::string> fields;  // parsed fields, empty if unparsable
@@ -54,8 +70,11 @@ class Sandbox {
   // connections. False (with `error` set) when the certificate cannot be loaded or the
   // address cannot be bound.
   bool Start(std::string* error = nullptr);
-  // Serves on the calling thread until Stop() is called from elsewhere (the program).
+  // Serves until Stop() is called from another thread; returns then (true), or at once
+  // when Start() fails (false).
   bool Run(std::string* error = nullptr);
+  // Stops serving, wakes stalled requests and joins every server thread. Safe to call
+  // more than once, and before Start().
   void Stop();
 
   int port() const;

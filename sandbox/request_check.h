@@ -1,0 +1,66 @@
+// What the sandbox checks in a request body, as pure functions: no server, no I/O, no
+// state, so that they can be unit-tested and fuzzed on their own.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quillmark::sandbox {
+
+// The merchant account the sandbox knows.
+struct Merchant {
+  std::string appId;
+  std::string mchId;
+  std::string apiKey;
+
+  // The build's merchant (kAppId, kMchId, kApiKey from payment/merchant_config.h).
+  static Merchant FromBuild();
+};
+
+enum class RequestKind { kUnifiedOrder, kOrderQuery };
+
+// Request fields by name; std::map orders names byte by byte, as the sign string wants.
+using Fields = std::map<std::string, std::string>;
+
+struct CheckResult {
+  bool ok = false;
+  // One line of printable ASCII English for the reply's return_msg: "OK", or what is wrong.
+  std::string message;
+  // The parsed fields, also when a later check failed; empty when the body is not UTF-8
+  // or not a well-formed flat document.
+  Fields fields;
+};
+
+// Checks one request body, in this order: valid UTF-8 without control characters, a
+// well-formed document whose root is `xml` with flat, uniquely named child elements
+// (values as text, CDATA or both), the required fields of `kind` present and non-empty,
+// appid and mch_id those of `merchant`, the sign equal to SignOf(fields, apiKey), and, for
+// a unified order, trade_type NATIVE, total_fee a positive decimal integer that fits in
+// 32 bits and out_trade_no of 1 to 32 characters out of letters, digits and "_-|*".
+// Never throws for any input.
+CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant& merchant);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+
+// The sign string: every field but "sign" whose value is non-empty, in byte order of the
+// names, as name=value joined by '&', then "&key=" and `key`.
+std::string SignStringOf(const Fields& fields, std::string_view key);
+
+// The upper-case MD5 of SignStringOf(fields, key).
+std::string SignOf(const Fields& fields, std::string_view key);
+
+// `text` made printable ASCII for a message: bytes outside 0x20..0x7e, and the backslash,
+// become \xNN, so that a merchant can see which bytes were signed.
+std::string PrintableAscii(std::string_view text);
+
+// A reply document on one line: <xml>, then each field as <name><![CDATA[value]]></name>
+// in the given order, then </xml>. A "]]>" inside a value is split over two sections so
+// that the value survives intact.
+std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>& fields);
+
+}  // namespace quillmark::sandbox
