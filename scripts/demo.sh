@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# One order cycle end to end against the local sandbox: installs what is missing, builds,
+# starts quillmark-sandbox (which marks an order paid at its first query, so the two
+# queries see NOTPAY then SUCCESS), runs quillmark-cycle, reads the QR bitmap back with
+# zbarimg and checks that it holds the payment link, and stops the sandbox.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
+cd "$root"
+
+./scripts/install-deps.sh
+echo "== Building (build/)"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target quillmark-sandbox quillmark-cycle quillmark_certs
+
+run="$build/demo"
+mkdir -p "$run"
+rm -f "$run/1.BMP"
+sandbox_log="$build/demo/sandbox.log"
+
+echo "== Starting quillmark-sandbox on https://127.0.0.1:8443"
+"$build/sandbox/quillmark-sandbox" --pay-after-queries 1 >"$sandbox_log" 2>&1 &
+sandbox_pid=$!
+trap 'kill "$sandbox_pid" 2>/dev/null; wait "$sandbox_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+  grep -q "listening on" "$sandbox_log" && break
+  if ! kill -0 "$sandbox_pid" 2>/dev/null; then
+    echo "quillmark-sandbox did not start:" >&2
+    cat "$sandbox_log" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+
+echo "== Running quillmark-cycle (in build/demo/)"
+cd "$run"
+set +e
+"$build/cli/quillmark-cycle" | tee cycle.out
+status=${PIPESTATUS[0]}
+set -e
+
+echo
+echo "== What the sandbox saw"
+cat "$sandbox_log"
+
+echo
+echo "== Reading the bitmap back with zbarimg"
+if [ "$status" -ne 0 ] || [ ! -f 1.BMP ]; then
+  echo "The cycle obtained no order (exit status $status): no bitmap to read." >&2
+  exit 1
+fi
+code_url=$(grep -o '<code_url><!\[CDATA\[[^]]*' cycle.out | head -n1 | sed 's/.*CDATA\[//')
+# The bitmap has no quiet zone, which readers need: decode a copy with a white border.
+convert 1.BMP -bordercolor white -border 32 1-with-border.png
+decoded=$(zbarimg --raw -q 1-with-border.png 2>/dev/null)
+echo "bitmap:   $run/1.BMP"
+echo "code_url: $code_url"
+echo "decoded:  $decoded"
+if [ -n "$code_url" ] && [ "$decoded" = "$code_url" ]; then
+  echo "The bitmap holds the payment link."
+else
+  echo "The bitmap does not hold the payment link." >&2
+  exit 1
+fi

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The whole test run, as CI does it: installs what is missing, builds with warnings as
+# errors and runs the tests, then builds again with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs them again.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+./scripts/install-deps.sh
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "Build with warnings as errors (build/werror)"
+cmake -S . -B build/werror -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_WERROR=ON
+cmake --build build/werror
+step "Tests"
+ctest --test-dir build/werror --output-on-failure -j2
+
+step "Build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize)"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_WERROR=ON \
+  -DQUILLMARK_SANITIZE=ON -DQUILLMARK_BUILD_BENCH=OFF
+cmake --build build/sanitize
+step "Tests under the sanitizers"
+ctest --test-dir build/sanitize --output-on-failure -j2
