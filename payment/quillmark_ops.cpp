@@ -43,8 +43,8 @@ void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
 
   std::string document;
   AnsiToUtf8(UnifiedOrderDocument(nonce, outTradeNo, sign), document);
-  std::string reply = PostXml(settings_.unifiedOrderUrl.c_str(), document.c_str(), out(),
-                              settings_.transport);
+  std::string reply =
+      PostXml(settings_.unifiedOrderUrl.c_str(), document.c_str(), out(), settings_.transport);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
 
@@ -65,8 +65,8 @@ void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
 
   std::string document;
   AnsiToUtf8(OrderQueryDocument(nonce, orderNo, sign), document);
-  std::string reply = PostXml(settings_.orderQueryUrl.c_str(), document.c_str(), out(),
-                              settings_.transport);
+  std::string reply =
+      PostXml(settings_.orderQueryUrl.c_str(), document.c_str(), out(), settings_.transport);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
   ExtractTradeState(reply, tradeState);

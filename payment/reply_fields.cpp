@@ -23,8 +23,7 @@ bool Between(const std::string& text, const std::string& open, const std::string
 
 }  // namespace
 
-void CQuillmarkOps::ExtractCdataField(std::string text, const std::string& name,
-                                      std::string& out) {
+void CQuillmarkOps::ExtractCdataField(std::string text, const std::string& name, std::string& out) {
   out.clear();
   std::string inner;
   if (!Between(text, "<" + name + ">", "</" + name + ">", inner)) return;

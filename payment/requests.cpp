@@ -12,8 +12,8 @@ std::string UnifiedOrderDocument(const std::string& nonce, const std::string& ou
       "<notify_url>%s</notify_url><out_trade_no>%s</out_trade_no>"
       "<spbill_create_ip>%s</spbill_create_ip><total_fee>%d</total_fee>"
       "<trade_type>%s</trade_type><sign>%s</sign></xml>",
-      kAppId.c_str(), kBody.c_str(), kMchId.c_str(), nonce.c_str(), kNotifyUrl,
-      outTradeNo.c_str(), kSpbillCreateIp.c_str(), kTotalFee, kTradeType, sign.c_str());
+      kAppId.c_str(), kBody.c_str(), kMchId.c_str(), nonce.c_str(), kNotifyUrl, outTradeNo.c_str(),
+      kSpbillCreateIp.c_str(), kTotalFee, kTradeType, sign.c_str());
 }
 
 std::string OrderQueryDocument(const std::string& nonce, const std::string& outTradeNo,

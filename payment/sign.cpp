@@ -28,17 +28,16 @@ std::string SignFields(const char* data, std::size_t size) {
 
 std::string UnifiedOrderSignString(const std::string& nonce, const std::string& outTradeNo) {
   return Format("%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%d&%s=%s&key=%s",  //
-                kFieldAppId, kAppId.c_str(), kFieldBody, kBody.c_str(), kFieldMchId,
-                kMchId.c_str(), kFieldNonceStr, nonce.c_str(), kFieldNotifyUrl, kNotifyUrl,
-                kFieldOutTradeNo, outTradeNo.c_str(), kFieldSpbillCreateIp,
-                kSpbillCreateIp.c_str(), kFieldTotalFee, kTotalFee, kFieldTradeType,
-                kTradeType, kApiKey.c_str());
+                kFieldAppId, kAppId.c_str(), kFieldBody, kBody.c_str(), kFieldMchId, kMchId.c_str(),
+                kFieldNonceStr, nonce.c_str(), kFieldNotifyUrl, kNotifyUrl, kFieldOutTradeNo,
+                outTradeNo.c_str(), kFieldSpbillCreateIp, kSpbillCreateIp.c_str(), kFieldTotalFee,
+                kTotalFee, kFieldTradeType, kTradeType, kApiKey.c_str());
 }
 
 std::string OrderQuerySignString(const std::string& nonce, const std::string& outTradeNo) {
   return Format("%s=%s&%s=%s&%s=%s&%s=%s&key=%s", kFieldAppId, kAppId.c_str(), kFieldMchId,
-                kMchId.c_str(), kFieldNonceStr, nonce.c_str(), kFieldOutTradeNo,
-                outTradeNo.c_str(), kApiKey.c_str());
+                kMchId.c_str(), kFieldNonceStr, nonce.c_str(), kFieldOutTradeNo, outTradeNo.c_str(),
+                kApiKey.c_str());
 }
 
 }  // namespace quillmark

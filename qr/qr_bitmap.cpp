@@ -29,7 +29,8 @@ struct FileClose {
 };
 
 void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value, int size) {
-  for (int i = 0; i < size; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+  for (int i = 0; i < size; ++i)
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 }  // namespace
@@ -42,7 +43,8 @@ std::optional<Symbol> Encode(const std::string& text) {
   Symbol symbol;
   symbol.version = code->version;
   symbol.width = code->width;
-  const auto modules = static_cast<std::size_t>(code->width) * static_cast<std::size_t>(code->width);
+  const auto modules =
+      static_cast<std::size_t>(code->width) * static_cast<std::size_t>(code->width);
   symbol.dark.resize(modules);
   for (std::size_t i = 0; i < modules; ++i) symbol.dark[i] = (code->data[i] & 1) != 0;
   return symbol;

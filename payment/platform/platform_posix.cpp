@@ -33,8 +33,13 @@ LocalTime CurrentLocalTime() {
   clock_gettime(CLOCK_REALTIME, &ts);
   tm parts{};
   localtime_r(&ts.tv_sec, &parts);
-  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                   parts.tm_min,         parts.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+  return LocalTime{parts.tm_year + 1900,
+                   parts.tm_mon + 1,
+                   parts.tm_mday,
+                   parts.tm_hour,
+                   parts.tm_min,
+                   parts.tm_sec,
+                   static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
 namespace {
@@ -136,19 +141,21 @@ int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size) {
   }
   const bool to_gbk = cp == CodePage::kGbk;
   std::string bytes;
-  const bool ok = ConvertAll(cd.get(), in, bytes, [to_gbk](const char* at, std::size_t left,
-                                                            std::string& out) {
-    // One replacement per character: a valid surrogate pair that GBK cannot hold is one
-    // character and gives one '?'.
-    std::size_t skip = 2;
-    if (left >= 4) {
-      const unsigned first = static_cast<unsigned char>(at[0]) | static_cast<unsigned char>(at[1]) << 8;
-      const unsigned second = static_cast<unsigned char>(at[2]) | static_cast<unsigned char>(at[3]) << 8;
-      if (IsHighSurrogate(first) && IsLowSurrogate(second)) skip = 4;
-    }
-    out += to_gbk ? "?" : "\xEF\xBF\xBD";
-    return skip;
-  });
+  const bool ok =
+      ConvertAll(cd.get(), in, bytes, [to_gbk](const char* at, std::size_t left, std::string& out) {
+        // One replacement per character: a valid surrogate pair that GBK cannot hold is one
+        // character and gives one '?'.
+        std::size_t skip = 2;
+        if (left >= 4) {
+          const unsigned first =
+              static_cast<unsigned char>(at[0]) | static_cast<unsigned char>(at[1]) << 8;
+          const unsigned second =
+              static_cast<unsigned char>(at[2]) | static_cast<unsigned char>(at[3]) << 8;
+          if (IsHighSurrogate(first) && IsLowSurrogate(second)) skip = 4;
+        }
+        out += to_gbk ? "?" : "\xEF\xBF\xBD";
+        return skip;
+      });
   if (!ok) return 0;
   const std::vector<char> narrow(bytes.begin(), bytes.end());
   return Deliver(narrow, dst, size);

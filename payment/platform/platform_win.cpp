@@ -11,8 +11,8 @@ std::uint32_t TickCount() { return GetTickCount(); }
 LocalTime CurrentLocalTime() {
   SYSTEMTIME st{};
   GetLocalTime(&st);
-  return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
-                   st.wMilliseconds};
+  return LocalTime{st.wYear,   st.wMonth,  st.wDay,         st.wHour,
+                   st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
 int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity) {

@@ -22,7 +22,13 @@ const Pair kPairs[] = {
      "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95"},
     {"euro sign at 0x80", "\x80", "\xe2\x82\xac"},
     {"full-width comma", "\xa3\xac", "\xef\xbc\x8c"},
-    {"mixed", "a\xd6\xd0" "b\xce\xc4" "c", "a\xe4\xb8\xad" "b\xe6\x96\x87" "c"},
+    {"mixed",
+     "a\xd6\xd0"
+     "b\xce\xc4"
+     "c",
+     "a\xe4\xb8\xad"
+     "b\xe6\x96\x87"
+     "c"},
 };
 
 TEST(Encoding, ValidTextConvertsBothWays) {
@@ -80,7 +86,10 @@ TEST(Encoding, UnconvertibleInputIsReplacedNotDropped) {
 
   // Invalid GBK on the way out becomes U+FFFD: a lead byte followed by an invalid trail.
   std::string out;
-  EXPECT_TRUE(AnsiToUtf8("a\x81\x7f" "b", out));
+  EXPECT_TRUE(
+      AnsiToUtf8("a\x81\x7f"
+                 "b",
+                 out));
   EXPECT_NE(out.find("\xef\xbf\xbd"), std::string::npos) << out;
   EXPECT_EQ(out.front(), 'a');
   EXPECT_EQ(out.back(), 'b');

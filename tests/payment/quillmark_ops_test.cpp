@@ -83,11 +83,10 @@ TEST_F(OpsTest, UnifiedOrderSendsTheDocumentByteForByteSignedOverUtf8) {
   const std::string expectedOrderNo = "20260307090503042" + nonce.substr(0, 15);
   EXPECT_EQ(orderNo, expectedOrderNo);
 
-  const std::string signString = "appid=" + kAppId + "&body=" + kBodyUtf8 + "&mch_id=" + kMchId +
-                                 "&nonce_str=" + nonce + "&notify_url=" + kNotifyUrl +
-                                 "&out_trade_no=" + expectedOrderNo +
-                                 "&spbill_create_ip=" + kSpbillCreateIp +
-                                 "&total_fee=1&trade_type=NATIVE&key=" + kApiKey;
+  const std::string signString =
+      "appid=" + kAppId + "&body=" + kBodyUtf8 + "&mch_id=" + kMchId + "&nonce_str=" + nonce +
+      "&notify_url=" + kNotifyUrl + "&out_trade_no=" + expectedOrderNo +
+      "&spbill_create_ip=" + kSpbillCreateIp + "&total_fee=1&trade_type=NATIVE&key=" + kApiKey;
   const std::string sign = SignFields(signString.data(), signString.size());
   const std::string expected =
       "<xml><appid>" + kAppId + "</appid><body>" + kBodyUtf8 + "</body><mch_id>" + kMchId +
@@ -100,7 +99,8 @@ TEST_F(OpsTest, UnifiedOrderSendsTheDocumentByteForByteSignedOverUtf8) {
   EXPECT_EQ(requests[0].path, "/pay/unifiedorder");
   EXPECT_EQ(requests[0].body, expected);
 
-  EXPECT_EQ(out_.str(), "curl_easy_perform passed.\nContent:" + UnifiedReply("https://pay.test/qr/1") + "\n");
+  EXPECT_EQ(out_.str(),
+            "curl_easy_perform passed.\nContent:" + UnifiedReply("https://pay.test/qr/1") + "\n");
   EXPECT_TRUE(fs::exists(dir_ / "1.BMP"));
 }
 
@@ -122,12 +122,11 @@ TEST_F(OpsTest, QueryOrderSendsItsDocumentAndReturnsTheTradeStateInGbk) {
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
-  const std::string signString = "appid=" + kAppId + "&mch_id=" + kMchId + "&nonce_str=" +
-                                 nonce + "&out_trade_no=20260307090503042abcdefghijklmno&key=" +
-                                 kApiKey;
+  const std::string signString = "appid=" + kAppId + "&mch_id=" + kMchId + "&nonce_str=" + nonce +
+                                 "&out_trade_no=20260307090503042abcdefghijklmno&key=" + kApiKey;
   EXPECT_EQ(requests[0].body,
-            "<xml><appid>" + kAppId + "</appid><mch_id>" + kMchId + "</mch_id><nonce_str>" +
-                nonce + "</nonce_str><out_trade_no>20260307090503042abcdefghijklmno" +
+            "<xml><appid>" + kAppId + "</appid><mch_id>" + kMchId + "</mch_id><nonce_str>" + nonce +
+                "</nonce_str><out_trade_no>20260307090503042abcdefghijklmno" +
                 "</out_trade_no><sign>" + SignFields(signString.data(), signString.size()) +
                 "</sign></xml>");
   EXPECT_EQ(Field(requests[1].body, "out_trade_no"), "");

@@ -54,8 +54,8 @@ TEST(ReplyFields, CodeUrlAndTradeStateFollowTheSameRules) {
 
 TEST(ReplyFields, OtherElementsDoNotMatch) {
   std::string out;
-  CQuillmarkOps::ExtractTradeState(
-      "<xml><trade_state_desc><![CDATA[x]]></trade_state_desc></xml>", out);
+  CQuillmarkOps::ExtractTradeState("<xml><trade_state_desc><![CDATA[x]]></trade_state_desc></xml>",
+                                   out);
   EXPECT_EQ(out, "");
   CQuillmarkOps::ExtractCdataField("<a><![CDATA[1]]></a><b><![CDATA[2]]></b>", "b", out);
   EXPECT_EQ(out, "2");

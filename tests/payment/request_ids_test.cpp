@@ -23,8 +23,7 @@ TEST(RequestIds, HaveTheirShapeOnTheRealClock) {
     ASSERT_EQ(order.size(), 32u) << order;
     ASSERT_TRUE(AllFromAlphabet(order)) << order;
     for (int d = 0; d < 17; ++d) {
-      ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(order[static_cast<size_t>(d)])))
-          << order;
+      ASSERT_TRUE(std::isdigit(static_cast<unsigned char>(order[static_cast<size_t>(d)]))) << order;
     }
   }
 }

@@ -33,8 +33,7 @@ TEST(SignFields, IsUpperCaseMd5OfTheGivenBytes) {
       {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},
   };
   for (const DigestRow& row : rows) {
-    EXPECT_EQ(SignFields(row.input.data(), row.input.size()), row.sign)
-        << "input: " << row.input;
+    EXPECT_EQ(SignFields(row.input.data(), row.input.size()), row.sign) << "input: " << row.input;
   }
 }
 
@@ -48,8 +47,7 @@ TEST(SignStrings, ListTheFieldsInNameOrderFollowedByTheKey) {
                 kSpbillCreateIp + "&total_fee=1&trade_type=NATIVE&key=" + kApiKey);
   EXPECT_EQ(OrderQuerySignString(nonce, order),
             "appid=" + kAppId + "&mch_id=" + kMchId +
-                "&nonce_str=n0nce&out_trade_no=20260307090503042abcdefghijklmno&key=" +
-                kApiKey);
+                "&nonce_str=n0nce&out_trade_no=20260307090503042abcdefghijklmno&key=" + kApiKey);
   // An empty order number stays in the string as an empty value.
   EXPECT_NE(OrderQuerySignString(nonce, "").find("&out_trade_no=&key="), std::string::npos);
 }

@@ -130,7 +130,8 @@ TEST(PostXml, AServerThatNeverAnswersTimesOut) {
   options.totalTimeoutMs = 500;
   std::ostringstream log;
   EXPECT_EQ(PostXml(url.c_str(), "<xml/>", log, options), "");
-  EXPECT_EQ(log.str().rfind("curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached", 0), 0u)
+  EXPECT_EQ(log.str().rfind("curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached", 0),
+            0u)
       << log.str();
   close(fd);
 }

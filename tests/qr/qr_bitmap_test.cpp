@@ -56,20 +56,24 @@ class QrBitmapTest : public ::testing::Test {
     std::vector<std::uint8_t> pixels(padded * padded, 255);
     for (std::size_t row = 0; row < side; ++row) {
       const std::uint8_t* stored = bmp.data() + kPixelDataOffset + (side - 1 - row) * side;
-      std::copy(stored, stored + side, pixels.begin() + static_cast<std::ptrdiff_t>((row + border) * padded + border));
+      std::copy(stored, stored + side,
+                pixels.begin() + static_cast<std::ptrdiff_t>((row + border) * padded + border));
     }
     const fs::path pgm = dir_ / "decode.pgm";
     {
       std::ofstream out(pgm, std::ios::binary);
       out << "P5\n" << padded << ' ' << padded << "\n255\n";
-      out.write(reinterpret_cast<const char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+      out.write(reinterpret_cast<const char*>(pixels.data()),
+                static_cast<std::streamsize>(pixels.size()));
     }
-    const std::string command = "zbarimg --raw -q -Sdisable -Sqrcode.enable '" + pgm.string() + "' 2>/dev/null";  // stderr carries unrelated D-Bus noise
+    const std::string command = "zbarimg --raw -q -Sdisable -Sqrcode.enable '" + pgm.string() +
+                                "' 2>/dev/null";  // stderr carries unrelated D-Bus noise
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::string output;
     std::array<char, 4096> buffer{};
     std::size_t n;
-    while (pipe && (n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0) output.append(buffer.data(), n);
+    while (pipe && (n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0)
+      output.append(buffer.data(), n);
     if (!output.empty() && output.back() == '\n') output.pop_back();  // zbarimg adds one
     return output;
   }
@@ -92,11 +96,20 @@ TEST_F(QrBitmapTest, VersionOneFileHasTheExactHeaders) {
     const char* name;
   };
   const Field fields[] = {
-      {2, 4, 29302, "file size"},   {6, 2, 0, "reserved 1"},         {8, 2, 0, "reserved 2"},
-      {10, 4, 1078, "pixel offset"}, {14, 4, 40, "info header size"}, {18, 4, 168, "width"},
-      {22, 4, 168, "height (positive: bottom-up)"}, {26, 2, 1, "planes"},
-      {28, 2, 8, "bits per pixel"}, {30, 4, 0, "compression"},       {34, 4, 28224, "image size"},
-      {38, 4, 0, "x resolution"},   {42, 4, 0, "y resolution"},      {46, 4, 256, "colours used"},
+      {2, 4, 29302, "file size"},
+      {6, 2, 0, "reserved 1"},
+      {8, 2, 0, "reserved 2"},
+      {10, 4, 1078, "pixel offset"},
+      {14, 4, 40, "info header size"},
+      {18, 4, 168, "width"},
+      {22, 4, 168, "height (positive: bottom-up)"},
+      {26, 2, 1, "planes"},
+      {28, 2, 8, "bits per pixel"},
+      {30, 4, 0, "compression"},
+      {34, 4, 28224, "image size"},
+      {38, 4, 0, "x resolution"},
+      {42, 4, 0, "y resolution"},
+      {46, 4, 256, "colours used"},
       {50, 4, 0, "important colours"},
   };
   for (const Field& f : fields) EXPECT_EQ(Le(bmp, f.offset, f.size), f.value) << f.name;

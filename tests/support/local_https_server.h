@@ -37,7 +37,7 @@ class LocalHttpsServer {
   // Answers POSTs to `path` with `reply` (text/xml).
   void Reply(const std::string& path, std::string reply) {
     server_.Post(path, [this, reply = std::move(reply)](const httplib::Request& req,
-                                                         httplib::Response& res) {
+                                                        httplib::Response& res) {
       Record(req);
       res.set_content(reply, "text/xml; charset=utf-8");
     });
