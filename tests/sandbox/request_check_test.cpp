@@ -1,0 +1,280 @@
+// The sandbox's request verification, without a server: what it accepts (the client's own
+// documents first), what it refuses and what it says when it does.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "payment/encoding.h"
+#include "payment/merchant_config.h"
+#include "payment/requests.h"
+#include "payment/sign.h"
+#include "sandbox/request_check.h"
+#include "sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using testsupport::Document;
+using testsupport::OrderFields;
+using testsupport::QueryFields;
+using testsupport::SignedDocument;
+
+const Merchant kMerchant = Merchant::FromBuild();
+constexpr char kOrderNo[] = "20260131123456789abcdefghijklmno";
+
+// The unified order exactly as CQuillmarkOps builds it: GBK text, signed over its UTF-8
+// form, sent as UTF-8.
+std::string ClientUnifiedOrder(bool convertToUtf8 = true, bool signUtf8 = true) {
+  const std::string nonce = "0123456789abcdefghijABCDEFGHIJxy";
+  std::string signString = UnifiedOrderSignString(nonce, kOrderNo);
+  if (signUtf8) AnsiToUtf8(signString, signString);
+  const std::string document =
+      UnifiedOrderDocument(nonce, kOrderNo, SignFields(signString.data(), signString.size()));
+  std::string wire = document;
+  if (convertToUtf8) AnsiToUtf8(document, wire);
+  return wire;
+}
+
+TEST(RequestCheck, AcceptsTheClientsOwnDocuments) {
+  const CheckResult order = CheckRequest(RequestKind::kUnifiedOrder, ClientUnifiedOrder(), kMerchant);
+  EXPECT_TRUE(order.ok) << order.message;
+  EXPECT_EQ(order.message, "OK");
+  EXPECT_EQ(order.fields.at("out_trade_no"), kOrderNo);
+  EXPECT_EQ(order.fields.at("body"), "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95");
+
+  const std::string nonce = "ZYXWVUTSRQPONMLKJIHGFEDCBA987654";
+  const std::string signString = OrderQuerySignString(nonce, kOrderNo);
+  const std::string query = OrderQueryDocument(nonce, kOrderNo,
+                                               SignFields(signString.data(), signString.size()));
+  const CheckResult checked = CheckRequest(RequestKind::kOrderQuery, query, kMerchant);
+  EXPECT_TRUE(checked.ok) << checked.message;
+}
+
+struct Rejection {
+  const char* name;
+  RequestKind kind;
+  std::string body;
+  std::string expected;  // a part of the message
+};
+
+Fields With(Fields fields, const std::string& name, const std::string& value) {
+  fields[name] = value;
+  return fields;
+}
+
+Fields Without(Fields fields, const std::string& name) {
+  fields.erase(name);
+  return fields;
+}
+
+std::vector<Rejection> Rejections() {
+  const Fields order = OrderFields(kOrderNo);
+  const Fields query = QueryFields(kOrderNo);
+  const auto U = RequestKind::kUnifiedOrder;
+  const auto Q = RequestKind::kOrderQuery;
+  Fields wrongKey = order;
+  wrongKey["sign"] = SignOf(order, "AnotherMerchantsKey0123456789abc");
+  Fields tampered = order;
+  tampered["sign"] = SignOf(order, kApiKey);
+  tampered["total_fee"] = "100";
+  Fields lowerCase = query;
+  lowerCase["sign"] = SignOf(query, kApiKey);
+  for (char& c : lowerCase["sign"]) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+
+  std::vector<Rejection> rows = {
+      {"wrong key", U, Document(wrongKey), "sign mismatch"},
+      {"tampered field", U, Document(tampered), "sign mismatch"},
+      {"lower-case sign", Q, Document(lowerCase), "sign mismatch"},
+      {"GBK body", U, ClientUnifiedOrder(false, false), "not valid UTF-8"},
+      {"signed over GBK, sent as UTF-8", U, ClientUnifiedOrder(true, false), "sign mismatch"},
+      {"unknown appid", Q, SignedDocument(With(query, "appid", "qmsandbox000000002")),
+       "unknown appid qmsandbox000000002"},
+      {"unknown mch_id", U, SignedDocument(With(order, "mch_id", "1230000002")),
+       "unknown mch_id 1230000002"},
+      {"empty body", Q, "", "empty request body"},
+      {"not XML", Q, "appid=1&mch_id=2", "malformed XML"},
+      {"unclosed element", Q, "<xml><appid>x</xml>", "malformed XML"},
+      {"other root", Q, "<root><appid>x</appid></root>", "root element must be <xml>"},
+      {"two roots", Q, "<xml></xml><xml></xml>", "malformed XML"},
+      {"nested element", Q, "<xml><appid><b>x</b></appid></xml>", "must be flat"},
+      {"text in the root", Q, "<xml>x<appid>y</appid></xml>", "text directly inside <xml>"},
+      {"field twice", Q, "<xml><appid>x</appid><appid>y</appid></xml>", "appears twice"},
+      {"zero byte", Q, std::string("<xml><appid>x\0y</appid></xml>", 29), "control character"},
+      {"UTF-16 byte-order mark", Q, "\xff\xfe<\0x\0", "not valid UTF-8"},
+      {"trade type", U, SignedDocument(With(order, "trade_type", "JSAPI")),
+       "trade_type JSAPI is not supported"},
+      {"order number with a space", Q, SignedDocument(With(query, "out_trade_no", "a b")),
+       "out_trade_no must be"},
+      {"order number of 33 characters", U,
+       SignedDocument(With(order, "out_trade_no", std::string(33, 'a'))), "out_trade_no must be"},
+  };
+  for (const char* fee : {"0", "-1", "+1", "1.5", "01", "2147483648", "99999999999", "1e3"}) {
+    rows.push_back({"total_fee", U, SignedDocument(With(order, "total_fee", fee)),
+                    std::string("total_fee must be a positive whole number of cents, got ") + fee});
+  }
+  for (const auto& [kind, fields] : {std::pair{U, order}, std::pair{Q, query}}) {
+    Fields withSign = fields;
+    withSign["sign"] = "0";
+    for (const auto& field : withSign) {
+      const std::string expected = "required field " + field.first + " is missing or empty";
+      if (field.first == "sign") {
+        rows.push_back({"missing sign", kind, Document(fields), expected});
+        rows.push_back({"empty sign", kind, Document(With(fields, "sign", "")), expected});
+      } else {
+        rows.push_back({"missing field", kind, SignedDocument(Without(fields, field.first)),
+                        expected});
+        rows.push_back({"empty field", kind, SignedDocument(With(fields, field.first, "")),
+                        expected});
+      }
+    }
+  }
+  return rows;
+}
+
+TEST(RequestCheck, RefusesWhatThePlatformWould) {
+  for (const Rejection& row : Rejections()) {
+    const CheckResult result = CheckRequest(row.kind, row.body, kMerchant);
+    EXPECT_FALSE(result.ok) << row.name << ": " << row.expected;
+    EXPECT_NE(result.message.find(row.expected), std::string::npos)
+        << row.name << ": got \"" << result.message << "\", expected a part \"" << row.expected
+        << "\"";
+    for (const char c : result.message) {
+      ASSERT_TRUE(c >= 0x20 && c <= 0x7e) << row.name << ": message not printable ASCII: "
+                                           << result.message;
+    }
+  }
+}
+
+TEST(RequestCheck, SignMismatchShowsTheExpectedSignStringWithTheKeyMasked) {
+  Fields fields = OrderFields(kOrderNo);
+  fields["sign"] = "00000000000000000000000000000000";
+  const CheckResult result = CheckRequest(RequestKind::kUnifiedOrder, Document(fields), kMerchant);
+  ASSERT_FALSE(result.ok);
+  // The body's UTF-8 bytes are spelt out, so a merchant who signed GBK sees the difference.
+  const std::string expected =
+      "appid=" + kAppId +
+      "&body=Vemrak\\xe7\\x9a\\x84\\xe6\\x94\\xaf\\xe4\\xbb\\x98\\xe6\\xb5\\x8b\\xe8\\xaf\\x95"
+      "&mch_id=" + kMchId + "&nonce_str=5K8264ILTKCH16CQ2502SI8ZNMTM67VS&notify_url=" +
+      kNotifyUrl + "&out_trade_no=" + kOrderNo + "&spbill_create_ip=" + kSpbillCreateIp +
+      "&total_fee=1&trade_type=NATIVE&key=********";
+  EXPECT_NE(result.message.find("\"" + expected + "\""), std::string::npos) << result.message;
+  EXPECT_EQ(result.message.find(kApiKey), std::string::npos) << "the key leaked";
+}
+
+TEST(RequestCheck, EmptyOptionalFieldsStayOutOfTheSignString) {
+  Fields fields = QueryFields(kOrderNo);
+  fields["sign"] = SignOf(fields, kApiKey);  // signed without attach
+  fields["attach"] = "";
+  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, Document(fields), kMerchant).ok);
+
+  EXPECT_EQ(SignStringOf(fields, kApiKey).find("attach"), std::string::npos);
+
+  // A client that signed "attach=" is refused: the platform skips empty values.
+  std::string withEmpty = SignStringOf(QueryFields(kOrderNo), kApiKey);
+  withEmpty.insert(withEmpty.find("&mch_id="), "&attach=");
+  fields["sign"] = SignFields(withEmpty.data(), withEmpty.size());
+  const CheckResult refused = CheckRequest(RequestKind::kOrderQuery, Document(fields), kMerchant);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.message.find("\"appid=" + kAppId + "&mch_id="), std::string::npos)
+      << refused.message;
+
+  // A non-empty optional field is signed like any other.
+  fields.erase("sign");
+  fields["attach"] = "note";
+  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, SignedDocument(fields), kMerchant).ok);
+}
+
+TEST(RequestCheck, SignStringsSortByteWiseAndSignAsUpperCaseMd5) {
+  struct Row {
+    Fields fields;
+    const char* key;
+    const char* signString;
+    const char* sign;  // from md5sum
+  } rows[] = {
+      {{{"a", "1"}}, "k", "a=1&key=k", "AFFDCC88244C83F871BFE4854BE9C1A5"},
+      {{{"body", "t"}, {"appid", "wx"}, {"sign", "X"}, {"empty", ""}}, "K",
+       "appid=wx&body=t&key=K", "B83F0D3103A4F17B0F6C8106CD9A86E6"},
+      // 'B' (0x42) < '_' (0x5f) < 'b' (0x62): byte order, not a case-insensitive one.
+      {{{"ab", "3"}, {"a_b", "2"}, {"aB", "1"}}, "k", "aB=1&a_b=2&ab=3&key=k", nullptr},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(SignStringOf(row.fields, row.key), row.signString);
+    if (row.sign) {
+      EXPECT_EQ(SignOf(row.fields, row.key), row.sign) << row.signString;
+    }
+  }
+}
+
+TEST(RequestCheck, ValuesMayBeTextCdataOrBothAndEntitiesAreDecoded) {
+  struct Row {
+    const char* markup;  // as it appears between the tags
+    const char* value;   // what is signed
+  } rows[] = {
+      {"<![CDATA[note]]>", "note"},
+      {"a&amp;b&lt;c", "a&b<c"},
+      {"x<![CDATA[<y>]]>z", "x<y>z"},
+      {"<![CDATA[\xe7\x9a\x84]]>", "\xe7\x9a\x84"},
+  };
+  for (const Row& row : rows) {
+    Fields fields = QueryFields(kOrderNo);
+    fields["attach"] = row.value;
+    const std::string sign = SignOf(fields, kApiKey);
+    fields.erase("attach");
+    std::string document = Document(fields);
+    document.insert(document.size() - 6, "<attach>" + std::string(row.markup) + "</attach><sign>" +
+                                             sign + "</sign>");
+    const CheckResult result = CheckRequest(RequestKind::kOrderQuery, document, kMerchant);
+    EXPECT_TRUE(result.ok) << row.markup << ": " << result.message;
+    EXPECT_EQ(result.fields.count("attach") ? result.fields.at("attach") : "", row.value)
+        << row.markup;
+  }
+}
+
+TEST(RequestCheck, ReplyDocumentsKeepEveryValueThroughAParser) {
+  const std::string tricky = "a]]>b<c>&d]]>";
+  EXPECT_EQ(ReplyDocument({{"x", "1"}, {"y", "a]]>b"}}),
+            "<xml><x><![CDATA[1]]></x><y><![CDATA[a]]]]><![CDATA[>b]]></y></xml>");
+  Fields fields = QueryFields(kOrderNo);
+  fields["attach"] = tricky;
+  fields["sign"] = SignOf(fields, kApiKey);
+  const CheckResult result = CheckRequest(
+      RequestKind::kOrderQuery,
+      ReplyDocument(std::vector<std::pair<std::string, std::string>>(fields.begin(), fields.end())),
+      kMerchant);
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(result.fields.at("attach"), tricky);
+}
+
+TEST(RequestCheck, Utf8Validation) {
+  struct Row {
+    std::string text;
+    bool valid;
+  } rows[] = {
+      {"", true},
+      {"plain ASCII", true},
+      {"\xe7\x9a\x84", true},          // U+7684
+      {"\xf0\x9f\x98\x80", true},      // U+1F600
+      {"\xf4\x8f\xbf\xbf", true},      // U+10FFFF
+      {"\xb5\xc4", false},             // GBK for U+7684
+      {"\xff", false},
+      {"\xc0\x80", false},             // overlong zero
+      {"\xe0\x80\xaf", false},         // overlong '/'
+      {"\xed\xa0\x80", false},         // a surrogate
+      {"\xf4\x90\x80\x80", false},     // past U+10FFFF
+      {"\xe7\x9a", false},             // cut short
+      {"a\x80", false},                // a stray continuation byte
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsValidUtf8(row.text), row.valid) << PrintableAscii(row.text);
+  }
+}
+
+TEST(RequestCheck, PrintableAsciiEscapesEverythingElse) {
+  EXPECT_EQ(PrintableAscii("a=b&c"), "a=b&c");
+  EXPECT_EQ(PrintableAscii(std::string("\xe7\n\\\0", 4)), "\\xe7\\x0a\\x5c\\x00");
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox

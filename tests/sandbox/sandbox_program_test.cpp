@@ -1,0 +1,111 @@
+// The quillmark-sandbox program: its options, its errors, and a clean stop on a signal.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sstream>
+
+#include "sandbox/sandbox.h"
+#include "sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+const std::string kProgram = QUILLMARK_SANDBOX_PROGRAM;
+const std::string kCerts = QUILLMARK_TEST_CERT_DIR;
+
+ProgramResult RunSandbox(std::vector<std::string> args) {
+  args.insert(args.begin(), kProgram);
+  return RunProgram(args, ".");
+}
+
+TEST(SandboxProgram, HelpListsTheOptionsAndFaults) {
+  const ProgramResult result = RunSandbox({"--help"});
+  EXPECT_EQ(result.exitCode, 0);
+  for (const char* part : {"--host", "--port", "--cert", "--key", "--pay-after-queries",
+                           "--fault", "stall", "drop", "tiny-chunks", "zero-byte", "not-utf8",
+                           "http500", "no-code-url", "huge"}) {
+    EXPECT_NE(result.out.find(part), std::string::npos) << part;
+  }
+}
+
+TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } rows[] = {
+      {{"--frobnicate"}, "unknown option --frobnicate"},
+      {{"--port"}, "--port needs a value"},
+      {{"--port", "http"}, "bad port http"},
+      {{"--port", "65536"}, "bad port 65536"},
+      {{"--pay-after-queries", "-1"}, "bad query count -1"},
+      {{"--fault", "slow"}, "unknown fault mode slow"},
+  };
+  for (const auto& row : rows) {
+    const ProgramResult result = RunSandbox(row.args);
+    EXPECT_EQ(result.exitCode, 2) << row.error;
+    EXPECT_NE(result.err.find(row.error), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "") << row.error;
+  }
+}
+
+TEST(SandboxProgram, ExplainsACertificateItCannotUse) {
+  const struct {
+    std::vector<std::string> args;
+    std::string error;
+  } rows[] = {
+      {{"--port", "0", "--cert", "/nonexistent/server.pem"},
+       "cannot read the certificate file /nonexistent/server.pem"},
+      {{"--port", "0", "--key", "/nonexistent/server.key"},
+       "cannot read the key file /nonexistent/server.key"},
+      {{"--port", "0", "--key", kCerts + "/untrusted.key"}, "do not match"},
+  };
+  for (const auto& row : rows) {
+    const ProgramResult result = RunSandbox(row.args);
+    EXPECT_EQ(result.exitCode, 1) << row.error;
+    EXPECT_NE(result.err.find(row.error), std::string::npos) << result.err;
+  }
+}
+
+TEST(SandboxProgram, ExplainsAPortThatIsTaken) {
+  std::ostringstream log;
+  Options options;
+  options.port = 0;
+  options.log = &log;
+  Sandbox first(options);
+  ASSERT_TRUE(first.Start());
+  const std::string port = std::to_string(first.port());
+  const ProgramResult result = RunSandbox({"--port", port});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("cannot listen on 127.0.0.1:" + port + " (Address already in use)"),
+            std::string::npos)
+      << result.err;
+}
+
+TEST(SandboxProgram, ServesUntilSignalledAndThenStopsCleanly) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    TempDir dir;
+    ChildProcess child({kProgram, "--port", "0", "--pay-after-queries", "1"}, ".", dir.path());
+    ASSERT_TRUE(child.started());
+    const std::string banner = "quillmark-sandbox listening on https://127.0.0.1:";
+    ASSERT_TRUE(child.WaitForOutput(banner, std::chrono::seconds(10))) << "no start-up line";
+    const std::string out = ReadFile(dir.path() + "/stdout.txt");
+    const std::string base = out.substr(out.find("https://"), out.find(' ', out.find("https://")) -
+                                                                  out.find("https://"));
+
+    const Reply reply = Post(base + "/pay/unifiedorder", SignedDocument(OrderFields("order1")));
+    EXPECT_EQ(ReplyField(reply.body, "code_url"), base + "/pay/qr/order1") << reply.body;
+
+    child.Signal(signal);
+    const ProgramResult result = child.Wait();
+    EXPECT_EQ(result.exitCode, 0) << "signal " << signal << ": " << result.err;
+    EXPECT_NE(result.out.find(" POST /pay/unifiedorder order1 200 SUCCESS order placed"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("stopping"), std::string::npos) << result.out;
+  }
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox

@@ -1,0 +1,331 @@
+// The sandbox as a server, in-process on a free port, spoken to through the project's own
+// transport: orders, queries, the payer page, and what bad requests may and may not do.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "payment/merchant_config.h"
+#include "payment/quillmark_ops.h"
+#include "sandbox/request_check.h"
+#include "sandbox/sandbox.h"
+#include "sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+Options PayingAfter(int queries) {
+  Options options;
+  options.payAfterQueries = queries;
+  return options;
+}
+
+class SandboxServer : public ::testing::Test {
+ protected:
+  void StartSandbox(Options options = {}) {
+    options.port = 0;
+    options.log = &log_;
+    sandbox_ = std::make_unique<Sandbox>(options);
+    std::string error;
+    ASSERT_TRUE(sandbox_->Start(&error)) << error;
+  }
+
+  std::string Url(const std::string& path) const { return sandbox_->baseUrl() + path; }
+
+  Reply PlaceOrder(const std::string& orderNo, Fields fields = {}) {
+    Fields order = OrderFields(orderNo);
+    for (const auto& [name, value] : fields) order[name] = value;
+    return Post(Url("/pay/unifiedorder"), SignedDocument(order));
+  }
+  Reply Query(const std::string& orderNo) {
+    return Post(Url("/pay/orderquery"), SignedDocument(QueryFields(orderNo)));
+  }
+  std::string State(const std::string& orderNo) {
+    const Reply reply = Query(orderNo);
+    EXPECT_EQ(ReplyField(reply.body, "return_code"), "SUCCESS") << reply.body;
+    return ReplyField(reply.body, "trade_state");
+  }
+  // The path of the order's code_url on this sandbox.
+  std::string PagePath(const std::string& orderNo) { return "/pay/qr/" + orderNo; }
+
+  std::ostringstream log_;
+  std::unique_ptr<Sandbox> sandbox_;
+};
+
+TEST_F(SandboxServer, RunsTheClientsOrderCycle) {
+  StartSandbox(PayingAfter(1));
+  TempDir dir;
+  CQuillmarkOps::Settings settings;
+  settings.unifiedOrderUrl = Url("/pay/unifiedorder");
+  settings.orderQueryUrl = Url("/pay/orderquery");
+  settings.qrPath = dir.path() + "/1.BMP";
+  settings.transport.caFile = CaFile();
+  std::ostringstream out;
+  settings.out = &out;
+  CQuillmarkOps ops(settings);
+
+  const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+  ASSERT_EQ(result.orderNo.size(), 32u) << out.str();
+  EXPECT_EQ(result.tradeStates, (std::vector<std::string>{"NOTPAY", "SUCCESS"})) << out.str();
+  EXPECT_TRUE(std::filesystem::exists(settings.qrPath));
+
+  const std::vector<RecordedRequest> requests = sandbox_->requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const char* paths[] = {"/pay/unifiedorder", "/pay/orderquery", "/pay/orderquery"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(requests[i].method, "POST") << i;
+    EXPECT_EQ(requests[i].path, paths[i]) << i;
+    EXPECT_EQ(requests[i].fields.at("out_trade_no"), result.orderNo) << i;
+  }
+}
+
+TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
+  StartSandbox();
+  const auto client = Client(sandbox_->port());
+  const auto placed = client->Post("/pay/unifiedorder", SignedDocument(OrderFields("order1")),
+                                   "text/xml");
+  ASSERT_TRUE(placed) << httplib::to_string(placed.error());
+  EXPECT_EQ(placed->status, 200);
+  EXPECT_EQ(placed->get_header_value("Content-Type"), "text/xml; charset=utf-8");
+  const std::string& reply = placed->body;
+  EXPECT_EQ(reply.find('\n'), std::string::npos);
+  EXPECT_EQ(reply.rfind("<xml><return_code><![CDATA[SUCCESS]]></return_code>", 0), 0u) << reply;
+
+  // A reply carries the fields a query carries, so the request check verifies its sign.
+  const CheckResult checked = CheckRequest(RequestKind::kOrderQuery, reply, Merchant::FromBuild());
+  ASSERT_TRUE(checked.ok) << checked.message << "\n" << reply;
+  const Fields& fields = checked.fields;
+  EXPECT_EQ(fields.at("return_msg"), "OK");
+  EXPECT_EQ(fields.at("appid"), kAppId);
+  EXPECT_EQ(fields.at("mch_id"), kMchId);
+  EXPECT_EQ(fields.at("out_trade_no"), "order1");
+  EXPECT_EQ(fields.at("trade_type"), "NATIVE");
+  EXPECT_EQ(fields.at("code_url"), Url(PagePath("order1")));
+  EXPECT_EQ(fields.at("nonce_str").size(), 32u);
+  std::size_t sections = 0;
+  for (std::size_t at = 0; (at = reply.find("<![CDATA[", at)) != std::string::npos; ++at) {
+    ++sections;
+  }
+  EXPECT_EQ(sections, fields.size()) << "every field in CDATA: " << reply;
+
+  const Reply query = Query("order1");
+  EXPECT_NE(ReplyField(query.body, "nonce_str"), fields.at("nonce_str")) << "a fresh nonce";
+  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, query.body, Merchant::FromBuild()).ok);
+}
+
+TEST_F(SandboxServer, OrderNumbersCannotBeReused) {
+  StartSandbox();
+  ASSERT_EQ(ReplyField(PlaceOrder("order1").body, "return_code"), "SUCCESS");
+  const Reply again = PlaceOrder("order1", {{"total_fee", "500"}});
+  EXPECT_EQ(ReplyField(again.body, "return_code"), "FAIL");
+  EXPECT_EQ(ReplyField(again.body, "return_msg"), "out_trade_no order1 has already been used");
+  EXPECT_EQ(ReplyField(again.body, "code_url"), "");
+  EXPECT_EQ(ReplyField(Query("order1").body, "total_fee"), "1");
+}
+
+TEST_F(SandboxServer, QueryOfAnUnknownOrderFails) {
+  StartSandbox();
+  const Reply reply = Query("nosuchorder");
+  EXPECT_EQ(reply.diagnostic, "curl_easy_perform passed.");
+  EXPECT_EQ(ReplyField(reply.body, "return_code"), "FAIL");
+  EXPECT_EQ(ReplyField(reply.body, "return_msg"), "order nosuchorder does not exist");
+  EXPECT_EQ(ReplyField(reply.body, "trade_state"), "");
+}
+
+TEST_F(SandboxServer, PayAfterQueriesPaysOnceTheNthQueryIsAnswered) {
+  const struct {
+    int payAfter;
+    std::vector<std::string> states;
+  } rows[] = {
+      {0, {"NOTPAY", "NOTPAY", "NOTPAY", "NOTPAY"}},
+      {1, {"NOTPAY", "SUCCESS", "SUCCESS", "SUCCESS"}},
+      {3, {"NOTPAY", "NOTPAY", "NOTPAY", "SUCCESS"}},
+  };
+  for (const auto& row : rows) {
+    StartSandbox(PayingAfter(row.payAfter));
+    ASSERT_EQ(ReplyField(PlaceOrder("order1").body, "return_code"), "SUCCESS");
+    std::vector<std::string> states;
+    for (std::size_t i = 0; i < row.states.size(); ++i) states.push_back(State("order1"));
+    EXPECT_EQ(states, row.states) << "pay after " << row.payAfter;
+  }
+}
+
+TEST_F(SandboxServer, PayerPageShowsTheOrderAndPaysIt) {
+  StartSandbox();
+  const std::string description = "Vemrak\xe7\x9a\x84 <b>tea</b> & \"cake\"";
+  const Reply placed = PlaceOrder("order1", {{"body", description}, {"total_fee", "12345"}});
+  ASSERT_EQ(ReplyField(placed.body, "code_url"), Url(PagePath("order1"))) << placed.body;
+
+  const auto client = Client(sandbox_->port());
+  auto page = client->Get(PagePath("order1").c_str());
+  ASSERT_TRUE(page) << httplib::to_string(page.error());
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(page->body.find("<meta charset=\"utf-8\">"), std::string::npos);
+  EXPECT_NE(page->body.find(
+                "<td id=\"description\">Vemrak\xe7\x9a\x84 &lt;b&gt;tea&lt;/b&gt; &amp; "
+                "&quot;cake&quot;</td>"),
+            std::string::npos)
+      << page->body;
+  EXPECT_EQ(page->body.find("<b>tea"), std::string::npos) << "unescaped description";
+  EXPECT_NE(page->body.find("<td id=\"amount\">123.45</td>"), std::string::npos);
+  EXPECT_NE(page->body.find("<td id=\"state\">NOTPAY</td>"), std::string::npos);
+  EXPECT_NE(page->body.find("<form method=\"post\" action=\"/pay/qr/order1/pay\">"),
+            std::string::npos);
+
+  const auto paid = client->Post("/pay/qr/order1/pay", "", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(paid) << httplib::to_string(paid.error());
+  EXPECT_EQ(paid->status, 303);
+  EXPECT_EQ(paid->get_header_value("Location"), "/pay/qr/order1");
+
+  page = client->Get(PagePath("order1").c_str());
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("<td id=\"state\">SUCCESS</td>"), std::string::npos);
+  EXPECT_EQ(page->body.find("<form"), std::string::npos) << "a paid order offers no button";
+  EXPECT_EQ(State("order1"), "SUCCESS");
+}
+
+TEST_F(SandboxServer, PayerPageOfAnUnknownOrderIsNotFound) {
+  StartSandbox();
+  const auto client = Client(sandbox_->port());
+  const auto page = client->Get("/pay/qr/nosuchorder");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 404);
+  EXPECT_NE(page->body.find("There is no order <code>nosuchorder</code>"), std::string::npos);
+  const auto paid = client->Post("/pay/qr/nosuchorder/pay", "", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(paid);
+  EXPECT_EQ(paid->status, 404);
+}
+
+// A signed order padded with a comment to exactly `size` bytes.
+std::string PaddedOrder(const std::string& orderNo, std::size_t size) {
+  std::string document = SignedDocument(OrderFields(orderNo));
+  const std::size_t fixed = document.size() + 7;  // "<!--" and "-->"
+  document.insert(5, "<!--" + std::string(size - fixed, 'x') + "-->");
+  return document;
+}
+
+TEST_F(SandboxServer, BodiesOver64KiBAreRefused) {
+  StartSandbox();
+  const auto client = Client(sandbox_->port());
+  const auto fits = client->Post("/pay/unifiedorder", PaddedOrder("order1", 65536), "text/xml");
+  ASSERT_TRUE(fits);
+  EXPECT_EQ(ReplyField(fits->body, "return_code"), "SUCCESS") << fits->body.substr(0, 300);
+
+  const auto over = client->Post("/pay/unifiedorder", PaddedOrder("order2", 65537), "text/xml");
+  ASSERT_TRUE(over);
+  EXPECT_EQ(over->status, 413);
+  EXPECT_EQ(over->get_header_value("Content-Type"), "text/xml; charset=utf-8");
+  EXPECT_EQ(ReplyField(over->body, "return_code"), "FAIL");
+  EXPECT_EQ(ReplyField(over->body, "return_msg"), "request body larger than 65536 bytes");
+  EXPECT_EQ(ReplyField(Query("order2").body, "return_msg"), "order order2 does not exist");
+}
+
+TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
+  StartSandbox();
+  const auto client = Client(sandbox_->port());
+  const struct {
+    const char* method;
+    const char* path;
+  } rows[] = {{"GET", "/"}, {"POST", "/pay/refund"}, {"GET", "/pay/unifiedorder"},
+              {"POST", "/pay/qr/order1"}, {"GET", "/pay/qr/a/b"}};
+  for (const auto& row : rows) {
+    const auto reply = std::string(row.method) == "GET" ? client->Get(row.path)
+                                                        : client->Post(row.path, "", "text/xml");
+    ASSERT_TRUE(reply) << row.method << ' ' << row.path;
+    EXPECT_EQ(reply->status, 404) << row.method << ' ' << row.path;
+    EXPECT_EQ(ReplyField(reply->body, "return_msg"),
+              std::string("no such endpoint: ") + row.method + " " + row.path +
+                  " (POST /pay/unifiedorder or /pay/orderquery)");
+  }
+}
+
+TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
+  StartSandbox(PayingAfter(2));
+  ASSERT_EQ(ReplyField(PlaceOrder("order1", {{"total_fee", "250"}}).body, "return_code"),
+            "SUCCESS");
+
+  Fields tampered = OrderFields("order1");
+  tampered["sign"] = SignOf(tampered, kApiKey);
+  tampered["total_fee"] = "999";
+  Fields badQuery = QueryFields("order1");
+  badQuery["sign"] = "0123456789ABCDEF0123456789ABCDEF";
+  const struct {
+    const char* name;
+    const char* path;
+    std::string body;
+  } rows[] = {
+      {"tampered order", "/pay/unifiedorder", Document(tampered)},
+      {"reused number", "/pay/unifiedorder", SignedDocument(OrderFields("order1"))},
+      {"badly signed query", "/pay/orderquery", Document(badQuery)},
+      {"GBK query", "/pay/orderquery", "<xml><appid>\xb5\xc4</appid></xml>"},
+      {"malformed", "/pay/orderquery", "<xml><out_trade_no>order1</xml>"},
+      {"oversized", "/pay/unifiedorder", PaddedOrder("order1", 70'000)},
+      {"unknown path", "/pay/closeorder", SignedDocument(QueryFields("order1"))},
+  };
+  for (const auto& row : rows) {
+    const Reply reply = Post(Url(row.path), row.body);
+    EXPECT_EQ(ReplyField(reply.body, "return_code"), "FAIL") << row.name;
+  }
+  // None of them counted as a query or touched the amount.
+  EXPECT_EQ(State("order1"), "NOTPAY");
+  EXPECT_EQ(State("order1"), "NOTPAY");
+  const Reply third = Query("order1");
+  EXPECT_EQ(ReplyField(third.body, "trade_state"), "SUCCESS");
+  EXPECT_EQ(ReplyField(third.body, "total_fee"), "250");
+  // And the server still takes new orders.
+  EXPECT_EQ(ReplyField(PlaceOrder("order2").body, "return_code"), "SUCCESS");
+}
+
+TEST_F(SandboxServer, LogsOneLinePerRequest) {
+  StartSandbox();
+  PlaceOrder("order1");
+  Query("order1");
+  Query("nosuchorder");
+  Post(Url("/nowhere"), "x");
+  std::vector<std::string> lines;
+  std::istringstream in(log_.str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << log_.str();
+  const char* parts[] = {
+      " POST /pay/unifiedorder order1 200 SUCCESS order placed",
+      " POST /pay/orderquery order1 200 SUCCESS trade_state=NOTPAY",
+      " POST /pay/orderquery nosuchorder 200 FAIL order nosuchorder does not exist",
+      " POST /nowhere - 404 FAIL no such endpoint: POST /nowhere",
+  };
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_NE(lines[i].find(parts[i]), std::string::npos) << lines[i];
+    // Starts with an ISO 8601 UTC time such as 2026-01-31T12:34:56.789Z.
+    EXPECT_EQ(lines[i].find('T'), 10u) << lines[i];
+    EXPECT_EQ(lines[i].find("Z "), 23u) << lines[i];
+  }
+}
+
+TEST_F(SandboxServer, OrdersFromManyClientsAtOnceAreAllKept) {
+  StartSandbox();
+  constexpr std::size_t kThreads = 4;
+  constexpr int kOrdersEach = 5;
+  std::vector<std::thread> threads;
+  std::vector<int> placed(kThreads, 0);
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t, &placed] {
+      for (int i = 0; i < kOrdersEach; ++i) {
+        const std::string orderNo = "t" + std::to_string(t) + "o" + std::to_string(i);
+        if (ReplyField(PlaceOrder(orderNo).body, "return_code") == "SUCCESS") ++placed[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(placed[t], kOrdersEach) << "thread " << t;
+    for (int i = 0; i < kOrdersEach; ++i) {
+      EXPECT_EQ(State("t" + std::to_string(t) + "o" + std::to_string(i)), "NOTPAY");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox

@@ -1,0 +1,90 @@
+// Shared by the sandbox and cycle tests: signed request documents for the build's
+// merchant, one HTTPS POST through the project's own transport, an HTTPS client that trusts
+// the build's CA, and child processes run in a scratch directory.
+#pragma once
+
+#include <httplib.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sandbox/request_check.h"
+
+namespace quillmark::sandbox::testsupport {
+
+std::string CaFile();
+
+// The fields of a valid unified order (the client's own values, body in UTF-8) and of a
+// valid query, for the build's merchant, without `sign`.
+Fields OrderFields(const std::string& outTradeNo);
+Fields QueryFields(const std::string& outTradeNo);
+
+// `fields` as one line of <xml>, in name order, with &, < and > escaped as text.
+std::string Document(const Fields& fields);
+// The same with `sign` set to the build's signature of the fields.
+std::string SignedDocument(Fields fields);
+
+struct Reply {
+  std::string body;        // what quillmark::PostXml returned
+  std::string diagnostic;  // its "curl_easy_perform ..." line, without the newline
+};
+// POSTs `body` to `url` with quillmark::PostXml, trusting the build's CA.
+Reply Post(const std::string& url, const std::string& body, long totalTimeoutMs = 10'000);
+
+// The CDATA content of reply field `name`, as the client reads it.
+std::string ReplyField(const std::string& reply, const std::string& name);
+
+// An HTTPS client for 127.0.0.1:`port` that verifies the server against the build's CA.
+std::unique_ptr<httplib::SSLClient> Client(int port);
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct ProgramResult {
+  int exitCode = -1;  // -1 when the program did not exit normally
+  int signal = 0;     // the signal that ended it, if one did
+  std::string out;
+  std::string err;
+};
+
+// A program started with `argv` (argv[0] is the path) in `workDir`, its standard output
+// and error going to files in `outputDir` so that megabytes of output cannot block it.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const std::string& workDir,
+               const std::string& outputDir);
+  ~ChildProcess();  // kills and reaps a program that is still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Polls the standard output until it contains `text` or `limit` has passed.
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit) const;
+  void Signal(int signal);
+  ProgramResult Wait();
+
+ private:
+  std::string outPath_;
+  std::string errPath_;
+  pid_t pid_ = -1;
+};
+
+// Runs a program to its end (see ChildProcess).
+ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& workDir);
+
+std::string ReadFile(const std::string& path);
+
+}  // namespace quillmark::sandbox::testsupport
