@@ -1,0 +1,29 @@
+// The application object: there is exactly one, made by main(), and StartApplication()
+// is the whole program.
+#pragma once
+
+#include <QApplication>
+
+namespace quillmark {
+
+class CQuillmarkDlg;
+
+class CQuillmarkApp : public QApplication {
+ public:
+  // QApplication takes its own options (-platform and the like) from the command line;
+  // the program reads nothing else there.
+  CQuillmarkApp(int& argc, char** argv);
+
+  // Sets the settings name, shows the main dialog modally and destroys it when it is
+  // closed, however that happened. Returns false: the dialog was the program, so there
+  // is no event loop left to run and the process ends with status 0.
+  bool StartApplication();
+
+  // The dialog StartApplication() is showing; null before and after.
+  CQuillmarkDlg* mainDialog() const { return mainDialog_; }
+
+ private:
+  CQuillmarkDlg* mainDialog_ = nullptr;
+};
+
+}  // namespace quillmark

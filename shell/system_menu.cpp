@@ -1,0 +1,27 @@
+#include "shell/system_menu.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QString>
+
+#include "shell/texts.h"
+
+namespace quillmark::shell {
+
+void FillSystemMenu(QMenu& menu, const QString& aboutText) {
+  QAction* close = menu.addAction(QString::fromUtf8(texts::kCloseEntry));
+  close->setData(kCloseCommand);
+  if (aboutText.isEmpty()) return;
+  menu.addSeparator();
+  QAction* about = menu.addAction(aboutText);
+  about->setData(kAboutCommand);
+}
+
+unsigned CommandOf(const QAction* action) {
+  if (action == nullptr || action->isSeparator()) return 0;
+  bool ok = false;
+  const unsigned id = action->data().toUInt(&ok);
+  return ok ? id : 0;
+}
+
+}  // namespace quillmark::shell
