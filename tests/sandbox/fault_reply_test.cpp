@@ -17,6 +17,13 @@ constexpr Fault kAllFaults[] = {Fault::kNone,      Fault::kStall,      Fault::kD
                                 Fault::kTinyChunks, Fault::kZeroByte,  Fault::kNotUtf8,
                                 Fault::kHttp500,   Fault::kNoCodeUrl,  Fault::kHugeReply};
 
+}  // namespace
+
+// Names the fault in test output instead of dumping its bytes.
+void PrintTo(Fault fault, std::ostream* os) { *os << FaultName(fault); }
+
+namespace {
+
 TEST(FaultNames, RoundTripAndRejectUnknownNames) {
   for (const Fault fault : kAllFaults) {
     Fault parsed = Fault::kNone;

@@ -1,0 +1,153 @@
+// quillmark-cycle, the program itself, against the sandbox on the build's default address,
+// once normally and once per fault mode. What the client does about each fault:
+//
+// | fault       | diagnostic line of the order                                          | exit | bitmap | queries          |
+// |-------------|-----------------------------------------------------------------------|------|--------|------------------|
+// | (none)      | curl_easy_perform passed.                                             | 0    | yes    | NOTPAY, SUCCESS  |
+// | stall       | curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached (30 s) | 1    | no     | none             |
+// | drop        | curl_easy_perform failed. RetCode:18 ErrMsg:Transferred a partial file | 1    | no     | none             |
+// | tiny-chunks | curl_easy_perform passed.                                             | 0    | yes    | NOTPAY, SUCCESS  |
+// | zero-byte   | curl_easy_perform passed. (Content: ends at the zero byte)            | 1    | no     | none             |
+// | not-utf8    | curl_easy_perform passed. (return_msg shows '?' for the bad bytes)    | 0    | yes    | NOTPAY, SUCCESS  |
+// | http500     | curl_easy_perform passed. (Content: is the HTML page)                 | 1    | no     | none             |
+// | no-code-url | curl_easy_perform passed.                                             | 1    | no     | none             |
+// | huge        | curl_easy_perform passed. (a Content: line of over 5 MB)              | 0    | yes    | NOTPAY, SUCCESS  |
+//
+// Exit 1 is the program's "no order number" status: every fault ends in a normal exit
+// with a summary, never a crash. The drop cuts the reply inside code_url, so the half
+// link that did arrive must not become a bitmap.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+
+#include "qr/qr_bitmap.h"
+#include "sandbox/sandbox.h"
+#include "sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+struct Case {
+  const char* name;
+  Fault fault;
+  int exitCode;
+  const char* diagnostic;  // the first line of the output
+  const char* alsoShown;   // another part of the output, or null
+};
+
+const Case kCases[] = {
+    {"normal", Fault::kNone, 0, "curl_easy_perform passed.", nullptr},
+    {"stall", Fault::kStall, 1,
+     "curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached", "\nContent:\n"},
+    {"drop", Fault::kDropMidReply, 1,
+     "curl_easy_perform failed. RetCode:18 ErrMsg:Transferred a partial file",
+     "<code_url><![CDATA[https://"},
+    {"tiny_chunks", Fault::kTinyChunks, 0, "curl_easy_perform passed.", nullptr},
+    {"zero_byte", Fault::kZeroByte, 1, "curl_easy_perform passed.",
+     "\nContent:<xml><return_code><![CDATA[SUCCESS]]></return_code>"
+     "<return_msg><![CDATA[OK\n"},
+    {"not_utf8", Fault::kNotUtf8, 0, "curl_easy_perform passed.",
+     "<return_msg><![CDATA[OK ???]]></return_msg>"},
+    {"http500", Fault::kHttp500, 1, "curl_easy_perform passed.",
+     "\nContent:<html><head><title>500 Internal Server Error</title>"},
+    {"no_code_url", Fault::kNoCodeUrl, 1, "curl_easy_perform passed.", nullptr},
+    {"huge", Fault::kHugeReply, 0, "curl_easy_perform passed.", "<padding><![CDATA[xxxx"},
+};
+
+// Names the row in test output instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class Cycle : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Cycle, EndsAsDocumented) {
+  const Case& c = GetParam();
+  std::ostringstream log;
+  Options options;
+  options.port = 8443;  // the program's built-in address
+  options.payAfterQueries = 1;
+  options.fault = c.fault;
+  options.log = &log;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+
+  TempDir work;
+  const ProgramResult result = RunProgram({QUILLMARK_CYCLE_PROGRAM}, work.path());
+  const std::string& out = result.out;
+  const std::string bitmap = work.path() + "/1.BMP";
+  const std::vector<RecordedRequest> requests = sandbox.requests();
+  // The sandbox's view, to read beside the program's output when something fails.
+  SCOPED_TRACE("sandbox log:\n" + log.str() + "program output (first 2000 bytes):\n" +
+               out.substr(0, 2000));
+
+  EXPECT_EQ(result.signal, 0) << "the program was killed";
+  EXPECT_EQ(result.exitCode, c.exitCode);
+  EXPECT_EQ(result.err, "");
+  const std::vector<std::string> lines = Lines(out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], c.diagnostic);
+  if (c.alsoShown) {
+    EXPECT_NE(out.find(c.alsoShown), std::string::npos) << c.alsoShown;
+  }
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0].path, "/pay/unifiedorder");
+  const std::string orderNo = requests[0].fields.count("out_trade_no")
+                                  ? requests[0].fields.at("out_trade_no")
+                                  : std::string();
+  EXPECT_EQ(orderNo.size(), 32u);
+
+  if (c.exitCode != 0) {
+    EXPECT_NE(out.find("\nNo order number: the unified order returned no payment link"),
+              std::string::npos);
+    EXPECT_EQ(out.find("Order number:"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(bitmap)) << "a bitmap from a failed order";
+    EXPECT_EQ(requests.size(), 1u) << "a query without an order number";
+    return;
+  }
+
+  std::size_t contents = 0;
+  std::size_t passes = 0;
+  for (const std::string& line : lines) {
+    contents += line.rfind("Content:", 0) == 0;
+    passes += line == "curl_easy_perform passed.";
+  }
+  EXPECT_EQ(contents, 3u);
+  EXPECT_EQ(passes, 3u);
+  EXPECT_NE(out.find("\nOrder number:  " + orderNo + "\n"), std::string::npos);
+  EXPECT_NE(out.find("\nQuery 1:       NOTPAY\nQuery 2:       SUCCESS\n"), std::string::npos);
+
+  ASSERT_EQ(requests.size(), 3u);
+  for (std::size_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(requests[i].path, "/pay/orderquery") << i;
+    EXPECT_EQ(requests[i].fields.at("out_trade_no"), orderNo) << i;
+  }
+  // The bitmap holds the sandbox's payment link for this very order.
+  const std::optional<qr::Symbol> symbol = qr::Encode(sandbox.baseUrl() + "/pay/qr/" + orderNo);
+  ASSERT_TRUE(symbol);
+  const std::vector<std::uint8_t> expected = qr::RenderBitmap(*symbol);
+  const std::string written = ReadFile(bitmap);
+  EXPECT_TRUE(written.size() == expected.size() &&
+              std::equal(expected.begin(), expected.end(), written.begin(),
+                         [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }))
+      << "1.BMP is not the QR bitmap of the order's code_url (" << written.size() << " bytes)";
+}
+
+INSTANTIATE_TEST_SUITE_P(QuillmarkCycle, Cycle, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& param) {
+                           return std::string(param.param.name);
+                         });
+
+}  // namespace
+}  // namespace quillmark::sandbox
