@@ -1,0 +1,153 @@
+// The sandbox's request check (sandbox/request_check.h) on arbitrary bodies, as both kinds
+// of request. The check is what every client's bytes meet first, so it must neither crash
+// nor throw, and its verdict must follow from the fields alone.
+//
+// Beyond that, four properties:
+//  - the field values it hands out are UTF-8 without control characters, like the body
+//    it accepted: a character reference must not smuggle in what the body check refused;
+//  - what it parsed survives being written back with ReplyDocument (CDATA sections) and
+//    read again, with the same verdict and message: parsing and the reply writer agree;
+//  - the same fields with this merchant's ids and a freshly computed sign are accepted
+//    exactly when the remaining field rules hold (computed here independently), which
+//    takes the fuzzer past the sign check that random bytes never pass;
+//  - an accepted request is refused once one character of its sign changes.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "sandbox/request_check.h"
+
+namespace {
+
+using quillmark::sandbox::CheckRequest;
+using quillmark::sandbox::CheckResult;
+using quillmark::sandbox::Fields;
+using quillmark::sandbox::Merchant;
+using quillmark::sandbox::RequestKind;
+
+std::string Write(const Fields& fields) {
+  return quillmark::sandbox::ReplyDocument(
+      std::vector<std::pair<std::string, std::string>>(fields.begin(), fields.end()));
+}
+
+bool IsAsciiLetterOrDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// XML text may hold tab, line feed and carriage return among the C0 controls.
+bool IsCleanText(const std::string& value) {
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') return false;
+  }
+  return quillmark::fuzz::DecodeUtf8(value).has_value();
+}
+
+// A carriage return, which only a character reference can deliver, turns into a line feed
+// when read back from a CDATA section: such fields have no faithful CDATA form.
+bool WritableAsCdata(const Fields& fields) {
+  for (const auto& [name, value] : fields) {
+    if (value.find('\r') != std::string::npos) return false;
+  }
+  return true;
+}
+
+std::string Get(const Fields& fields, const char* name) {
+  const auto it = fields.find(name);
+  return it == fields.end() ? std::string() : it->second;
+}
+
+// The field rules after the ids and the sign, from the header's contract. Returns false
+// in `decided` for a total_fee with leading zeros, on which the contract is silent.
+bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
+  decided = true;
+  const std::vector<const char*> required =
+      kind == RequestKind::kUnifiedOrder
+          ? std::vector<const char*>{"appid", "mch_id", "nonce_str", "body", "out_trade_no",
+                                     "total_fee", "spbill_create_ip", "notify_url",
+                                     "trade_type", "sign"}
+          : std::vector<const char*>{"appid", "mch_id", "nonce_str", "out_trade_no", "sign"};
+  for (const char* name : required) {
+    if (Get(fields, name).empty()) return false;
+  }
+  const std::string orderNo = Get(fields, "out_trade_no");
+  if (orderNo.size() > 32) return false;
+  for (const char c : orderNo) {
+    if (!IsAsciiLetterOrDigit(c) && c != '_' && c != '-' && c != '|' && c != '*') return false;
+  }
+  if (kind == RequestKind::kOrderQuery) return true;
+  if (Get(fields, "trade_type") != "NATIVE") return false;
+  const std::string fee = Get(fields, "total_fee");
+  unsigned long long value = 0;
+  for (const char c : fee) {
+    if (c < '0' || c > '9') return false;
+    if (value <= 0xFFFFFFFFull) value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (fee[0] == '0') {
+    decided = value == 0;  // all zeros is no positive number however it is written
+    return false;
+  }
+  return value >= 1 && value <= 0x7FFFFFFFull;
+}
+
+void CheckMessage(const CheckResult& result) {
+  QUILLMARK_FUZZ_CHECK(!result.message.empty());
+  for (const char c : result.message) QUILLMARK_FUZZ_CHECK(c >= 0x20 && c <= 0x7e);
+  QUILLMARK_FUZZ_CHECK(result.ok == (result.message == "OK"));
+}
+
+void CheckKind(RequestKind kind, const std::string& body, const Merchant& merchant) {
+  const CheckResult result = CheckRequest(kind, body, merchant);
+  CheckMessage(result);
+  if (!quillmark::sandbox::IsValidUtf8(body)) {
+    QUILLMARK_FUZZ_CHECK(!result.ok && result.fields.empty());
+    return;
+  }
+  for (const auto& [name, value] : result.fields) QUILLMARK_FUZZ_CHECK(IsCleanText(value));
+  if (result.ok) {
+    bool decided = false;
+    QUILLMARK_FUZZ_CHECK(RulesHold(kind, result.fields, decided));
+    QUILLMARK_FUZZ_CHECK(Get(result.fields, "appid") == merchant.appId);
+    QUILLMARK_FUZZ_CHECK(Get(result.fields, "mch_id") == merchant.mchId);
+    QUILLMARK_FUZZ_CHECK(Get(result.fields, "sign") ==
+                         quillmark::sandbox::SignOf(result.fields, merchant.apiKey));
+  }
+  if (result.fields.empty() || !WritableAsCdata(result.fields)) return;
+
+  const CheckResult again = CheckRequest(kind, Write(result.fields), merchant);
+  QUILLMARK_FUZZ_CHECK(again.fields == result.fields);
+  QUILLMARK_FUZZ_CHECK(again.ok == result.ok);
+  QUILLMARK_FUZZ_CHECK(again.message == result.message);
+
+  Fields forged = result.fields;
+  forged["appid"] = merchant.appId;
+  forged["mch_id"] = merchant.mchId;
+  forged["sign"] = quillmark::sandbox::SignOf(forged, merchant.apiKey);
+  const CheckResult signedResult = CheckRequest(kind, Write(forged), merchant);
+  CheckMessage(signedResult);
+  bool decided = false;
+  const bool expected = RulesHold(kind, forged, decided);
+  if (decided) QUILLMARK_FUZZ_CHECK(signedResult.ok == expected);
+  if (!signedResult.ok) return;
+
+  Fields tampered = forged;
+  char& first = tampered["sign"][0];
+  first = first == '0' ? '1' : '0';
+  QUILLMARK_FUZZ_CHECK(!CheckRequest(kind, Write(tampered), merchant).ok);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const Merchant merchant = Merchant::FromBuild();
+  const std::string body(reinterpret_cast<const char*>(data), size);
+  // The independent UTF-8 reader and the sandbox's must agree on every input.
+  QUILLMARK_FUZZ_CHECK(quillmark::sandbox::IsValidUtf8(body) ==
+                       quillmark::fuzz::DecodeUtf8(body).has_value());
+  CheckKind(RequestKind::kUnifiedOrder, body, merchant);
+  CheckKind(RequestKind::kOrderQuery, body, merchant);
+  return 0;
+}
