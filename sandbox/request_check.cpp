@@ -37,8 +37,7 @@ bool ParseFlatDocument(std::string_view body, Fields& fields, std::string& error
   // The encoding is fixed: the wire is UTF-8, and a byte-order mark must not switch the
   // parser to UTF-16 behind the UTF-8 check's back.
   const pugi::xml_parse_result parsed = document.load_buffer(
-      body.data(), body.size(), pugi::parse_default | pugi::parse_declaration,
-      pugi::encoding_utf8);
+      body.data(), body.size(), pugi::parse_default | pugi::parse_declaration, pugi::encoding_utf8);
   if (!parsed) {
     error = std::string("malformed XML: ") + parsed.description() + " at byte " +
             std::to_string(parsed.offset);
@@ -84,9 +83,8 @@ bool ParseFlatDocument(std::string_view body, Fields& fields, std::string& error
 
 const std::initializer_list<const char*>& RequiredFields(RequestKind kind) {
   static const std::initializer_list<const char*> kUnifiedOrder = {
-      kFieldAppId,         kFieldMchId,          kFieldNonceStr, kFieldBody,
-      kFieldOutTradeNo,    kFieldTotalFee,       kFieldSpbillCreateIp,
-      kFieldNotifyUrl,     kFieldTradeType,      "sign"};
+      kFieldAppId,    kFieldMchId,          kFieldNonceStr,  kFieldBody,      kFieldOutTradeNo,
+      kFieldTotalFee, kFieldSpbillCreateIp, kFieldNotifyUrl, kFieldTradeType, "sign"};
   static const std::initializer_list<const char*> kOrderQuery = {
       kFieldAppId, kFieldMchId, kFieldNonceStr, kFieldOutTradeNo, "sign"};
   return kind == RequestKind::kUnifiedOrder ? kUnifiedOrder : kOrderQuery;

@@ -37,10 +37,10 @@ struct FaultNameEntry {
   const char* name;
 };
 constexpr FaultNameEntry kFaultNames[] = {
-    {Fault::kNone, "none"},           {Fault::kStall, "stall"},
-    {Fault::kDropMidReply, "drop"},   {Fault::kTinyChunks, "tiny-chunks"},
-    {Fault::kZeroByte, "zero-byte"},  {Fault::kNotUtf8, "not-utf8"},
-    {Fault::kHttp500, "http500"},     {Fault::kNoCodeUrl, "no-code-url"},
+    {Fault::kNone, "none"},          {Fault::kStall, "stall"},
+    {Fault::kDropMidReply, "drop"},  {Fault::kTinyChunks, "tiny-chunks"},
+    {Fault::kZeroByte, "zero-byte"}, {Fault::kNotUtf8, "not-utf8"},
+    {Fault::kHttp500, "http500"},    {Fault::kNoCodeUrl, "no-code-url"},
     {Fault::kHugeReply, "huge"},
 };
 
@@ -77,12 +77,23 @@ std::string HtmlEscape(const std::string& text) {
   std::string out;
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -191,8 +202,7 @@ bool Sandbox::Impl::Bind(std::string* error) {
     return fail("cannot read the certificate file " + options.certFile);
   }
   if (!Readable(options.keyFile)) return fail("cannot read the key file " + options.keyFile);
-  server = std::make_unique<httplib::SSLServer>(options.certFile.c_str(),
-                                                options.keyFile.c_str());
+  server = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
   if (!server->is_valid()) {
     server.reset();
     return fail("cannot use the certificate " + options.certFile + " with the key " +
@@ -226,17 +236,18 @@ void Sandbox::Impl::Install() {
   // One request per connection: an idle keep-alive connection would otherwise hold Stop()
   // for the library's keep-alive timeout.
   server->set_keep_alive_max_count(1);
-  server->Post("/pay/unifiedorder", [this](const httplib::Request& q, httplib::Response& r) {
-    UnifiedOrder(q, r);
-  });
-  server->Post("/pay/orderquery", [this](const httplib::Request& q, httplib::Response& r) {
-    OrderQuery(q, r);
-  });
-  server->Get("/pay/qr/([^/]+)", [this](const httplib::Request& q, httplib::Response& r) {
-    PayerPage(q, r);
-  });
-  server->Post("/pay/qr/([^/]+)/pay", [this](const httplib::Request& q, httplib::Response& r) {
-    Pay(q, r);
+  server->Post("/pay/unifiedorder",
+               [this](const httplib::Request& q, httplib::Response& r) { UnifiedOrder(q, r); });
+  server->Post("/pay/orderquery",
+               [this](const httplib::Request& q, httplib::Response& r) { OrderQuery(q, r); });
+  server->Get("/pay/qr/([^/]+)",
+              [this](const httplib::Request& q, httplib::Response& r) { PayerPage(q, r); });
+  server->Post("/pay/qr/([^/]+)/pay",
+               [this](const httplib::Request& q, httplib::Response& r) { Pay(q, r); });
+  // Browsers ask for it with every page: "none" rather than a failure in the log.
+  server->Get("/favicon.ico", [this](const httplib::Request& q, httplib::Response& r) {
+    r.status = 204;
+    Log(q, "-", 204, "no icon");
   });
   server->set_error_handler(httplib::Server::HandlerWithResponse(
       [this](const httplib::Request& q, httplib::Response& r) { return Error(q, r); }));
@@ -283,8 +294,7 @@ bool Sandbox::Impl::Stall() {
 }
 
 void Sandbox::Impl::SendFail(const std::string& message, httplib::Response& response) {
-  response.set_content(ReplyDocument({{"return_code", "FAIL"}, {"return_msg", message}}),
-                       kXmlType);
+  response.set_content(ReplyDocument({{"return_code", "FAIL"}, {"return_msg", message}}), kXmlType);
 }
 
 void Sandbox::Impl::SendSuccess(ReplyFields fields, httplib::Response& response, Fault fault) {
@@ -312,7 +322,8 @@ void Sandbox::Impl::SendSuccess(ReplyFields fields, httplib::Response& response,
       const std::size_t link = document->find("<code_url><![CDATA[");
       const std::size_t cut = link == std::string::npos ? document->size() / 2 : link + 30;
       response.set_content_provider(
-          document->size(), kXmlType, [document, cut](std::size_t, std::size_t, httplib::DataSink& sink) {
+          document->size(), kXmlType,
+          [document, cut](std::size_t, std::size_t, httplib::DataSink& sink) {
             sink.write(document->data(), cut);
             return false;  // the library then closes the connection without a TLS close
           });
@@ -383,7 +394,8 @@ void Sandbox::Impl::UnifiedOrder(const httplib::Request& request, httplib::Respo
               response, fault);
   Log(request, orderNo, 200,
       std::string("SUCCESS order placed") +
-          (fault == Fault::kNone ? "" : std::string(", reply spoilt by fault ") + FaultName(fault)));
+          (fault == Fault::kNone ? ""
+                                 : std::string(", reply spoilt by fault ") + FaultName(fault)));
 }
 
 void Sandbox::Impl::OrderQuery(const httplib::Request& request, httplib::Response& response) {
@@ -457,7 +469,8 @@ void Sandbox::Impl::PayerPage(const httplib::Request& request, httplib::Response
   if (order.paid) {
     page += "<p>This order has been paid.</p>";
   } else {
-    page += "<form method=\"post\" action=\"" + HtmlEscape("/pay/qr/" + PercentEncode(orderNo) + "/pay") +
+    page += "<form method=\"post\" action=\"" +
+            HtmlEscape("/pay/qr/" + PercentEncode(orderNo) + "/pay") +
             "\"><button type=\"submit\">Pay " + Amount(order.totalFee) + "</button></form>";
   }
   page += "</body></html>\n";
@@ -473,10 +486,11 @@ void Sandbox::Impl::Pay(const httplib::Request& request, httplib::Response& resp
     const auto it = orders.find(orderNo);
     if (it == orders.end()) {
       response.status = 404;
-      response.set_content("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"></head><body>"
-                           "<p>There is no order <code>" + HtmlEscape(orderNo) +
-                               "</code>.</p></body></html>",
-                           kHtmlType);
+      response.set_content(
+          "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"></head><body>"
+          "<p>There is no order <code>" +
+              HtmlEscape(orderNo) + "</code>.</p></body></html>",
+          kHtmlType);
       Log(request, orderNo, 404, "FAIL no such order");
       return;
     }
@@ -498,6 +512,8 @@ httplib::Server::HandlerResponse Sandbox::Impl::Error(const httplib::Request& re
   if (response.status == 404) {
     message = "no such endpoint: " + request.method + " " + PrintableAscii(request.path) +
               " (POST /pay/unifiedorder or /pay/orderquery)";
+  } else if (response.status == 400) {
+    message = "bad HTTP request (a POST needs a Content-Length or a chunked body)";
   } else if (response.status == 413) {
     message = "request body larger than " + std::to_string(kMaxBodyBytes) + " bytes";
   } else {

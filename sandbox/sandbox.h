@@ -19,17 +19,17 @@ namespace quillmark::sandbox {
 // noted, the order is checked and placed as usual and only its reply is spoilt.
 enum class Fault {
   kNone,
-  kStall,          // accept, then answer nothing for longer than any client timeout
-                   // (Options::stallFor); the request is handled only after that, and
-                   // not at all if the server stops first
-  kDropMidReply,   // send part of a reply, then close the connection
-                   // (Content-Length promises the whole; the cut is inside code_url)
-  kTinyChunks,     // send the reply a few bytes at a time (chunked transfer)
-  kZeroByte,       // put a zero byte inside the reply (in return_msg, before code_url)
-  kNotUtf8,        // reply bytes that are not valid UTF-8 (GBK text in return_msg)
-  kHttp500,        // HTTP 500 with an HTML body; no order is placed
-  kNoCodeUrl,      // a unified-order reply without code_url
-  kHugeReply,      // a reply of several megabytes (padding after code_url)
+  kStall,         // accept, then answer nothing for longer than any client timeout
+                  // (Options::stallFor); the request is handled only after that, and
+                  // not at all if the server stops first
+  kDropMidReply,  // send part of a reply, then close the connection
+                  // (Content-Length promises the whole; the cut is inside code_url)
+  kTinyChunks,    // send the reply a few bytes at a time (chunked transfer)
+  kZeroByte,      // put a zero byte inside the reply (in return_msg, before code_url)
+  kNotUtf8,       // reply bytes that are not valid UTF-8 (GBK text in return_msg)
+  kHttp500,       // HTTP 500 with an HTML body; no order is placed
+  kNoCodeUrl,     // a unified-order reply without code_url
+  kHugeReply,     // a reply of several megabytes (padding after code_url)
 };
 
 // The command-line names of the faults: "none", "stall", "drop", "tiny-chunks",
@@ -40,7 +40,7 @@ bool ParseFault(const std::string& name, Fault& fault);
 
 struct Options {
   std::string host = "127.0.0.1";
-  int port = 8443;  // 0 picks a free port; see Sandbox::port()
+  int port = 8443;       // 0 picks a free port; see Sandbox::port()
   std::string certFile;  // PEM certificate chain; empty: the build's generated one
   std::string keyFile;   // PEM private key; empty: the build's generated one
   // > 0: an order becomes paid once its N-th query has been answered (so with 1, the
@@ -48,7 +48,7 @@ struct Options {
   int payAfterQueries = 0;
   Fault fault = Fault::kNone;
   std::chrono::milliseconds stallFor{40'000};  // Fault::kStall: beyond the client's 30 s
-  std::ostream* log = nullptr;  // one line per request; null: standard output
+  std::ostream* log = nullptr;                 // one line per request; null: standard output
 };
 
 // A request as the server received it, for tests.

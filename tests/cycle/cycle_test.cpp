@@ -1,21 +1,28 @@
 // quillmark-cycle, the program itself, against the sandbox on the build's default address,
 // once normally and once per fault mode. What the client does about each fault:
 //
-// | fault       | diagnostic line of the order                                          | exit | bitmap | queries          |
-// |-------------|-----------------------------------------------------------------------|------|--------|------------------|
-// | (none)      | curl_easy_perform passed.                                             | 0    | yes    | NOTPAY, SUCCESS  |
-// | stall       | curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached (30 s) | 1    | no     | none             |
-// | drop        | curl_easy_perform failed. RetCode:18 ErrMsg:Transferred a partial file | 1    | no     | none             |
-// | tiny-chunks | curl_easy_perform passed.                                             | 0    | yes    | NOTPAY, SUCCESS  |
-// | zero-byte   | curl_easy_perform passed. (Content: ends at the zero byte)            | 1    | no     | none             |
-// | not-utf8    | curl_easy_perform passed. (return_msg shows '?' for the bad bytes)    | 0    | yes    | NOTPAY, SUCCESS  |
-// | http500     | curl_easy_perform passed. (Content: is the HTML page)                 | 1    | no     | none             |
-// | no-code-url | curl_easy_perform passed.                                             | 1    | no     | none             |
-// | huge        | curl_easy_perform passed. (a Content: line of over 5 MB)              | 0    | yes    | NOTPAY, SUCCESS  |
+// clang-format off
+// | fault       | first line of output                   | exit | 1.BMP | queries         |
+// |-------------|----------------------------------------|------|-------|-----------------|
+// | (none)      | passed                                 | 0    | yes   | NOTPAY, SUCCESS |
+// | stall       | timeout (after the client's 30 s)      | 1    | no    | none            |
+// | drop        | partial                                | 1    | no    | none            |
+// | tiny-chunks | passed                                 | 0    | yes   | NOTPAY, SUCCESS |
+// | zero-byte   | passed; Content: stops at the zero     | 1    | no    | none            |
+// | not-utf8    | passed; return_msg reads "OK ???"      | 0    | yes   | NOTPAY, SUCCESS |
+// | http500     | passed; Content: is the HTML page      | 1    | no    | none            |
+// | no-code-url | passed                                 | 1    | no    | none            |
+// | huge        | passed; one Content: line of over 5 MB | 0    | yes   | NOTPAY, SUCCESS |
+// clang-format on
+//
+// passed:  "curl_easy_perform passed."
+// timeout: "curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached"
+// partial: "curl_easy_perform failed. RetCode:18 ErrMsg:Transferred a partial file"
 //
 // Exit 1 is the program's "no order number" status: every fault ends in a normal exit
 // with a summary, never a crash. The drop cuts the reply inside code_url, so the half
-// link that did arrive must not become a bitmap.
+// link that did arrive must not become a bitmap. HTTP 500 is no transfer error to the
+// client; it fails only for want of a code_url.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,8 +49,8 @@ struct Case {
 
 const Case kCases[] = {
     {"normal", Fault::kNone, 0, "curl_easy_perform passed.", nullptr},
-    {"stall", Fault::kStall, 1,
-     "curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached", "\nContent:\n"},
+    {"stall", Fault::kStall, 1, "curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached",
+     "\nContent:\n"},
     {"drop", Fault::kDropMidReply, 1,
      "curl_easy_perform failed. RetCode:18 ErrMsg:Transferred a partial file",
      "<code_url><![CDATA[https://"},

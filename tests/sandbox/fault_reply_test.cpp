@@ -13,9 +13,9 @@ namespace {
 
 using namespace testsupport;
 
-constexpr Fault kAllFaults[] = {Fault::kNone,      Fault::kStall,      Fault::kDropMidReply,
+constexpr Fault kAllFaults[] = {Fault::kNone,       Fault::kStall,     Fault::kDropMidReply,
                                 Fault::kTinyChunks, Fault::kZeroByte,  Fault::kNotUtf8,
-                                Fault::kHttp500,   Fault::kNoCodeUrl,  Fault::kHugeReply};
+                                Fault::kHttp500,    Fault::kNoCodeUrl, Fault::kHugeReply};
 
 }  // namespace
 
@@ -79,8 +79,7 @@ TEST_F(FaultReply, TinyChunksDeliverTheWholeReplyAFewBytesAtATime) {
   std::string body;
   std::size_t pieces = 0;
   std::size_t largest = 0;
-  request.content_receiver = [&](const char* data, std::size_t size, std::uint64_t,
-                                 std::uint64_t) {
+  request.content_receiver = [&](const char* data, std::size_t size, std::uint64_t, std::uint64_t) {
     body.append(data, size);
     ++pieces;
     largest = std::max(largest, size);
@@ -101,7 +100,8 @@ TEST_F(FaultReply, TinyChunksDeliverTheWholeReplyAFewBytesAtATime) {
 TEST_F(FaultReply, DropSendsPartOfTheReplyAndCloses) {
   StartSandbox(Fault::kDropMidReply);
   const Reply reply = ClientOrder("order1");
-  EXPECT_EQ(reply.diagnostic, "curl_easy_perform failed. RetCode:18 ErrMsg:Transferred a partial file");
+  EXPECT_EQ(reply.diagnostic,
+            "curl_easy_perform failed. RetCode:18 ErrMsg:Transferred a partial file");
   // The cut is inside the payment link, so what arrived holds half a URL.
   EXPECT_NE(reply.body.find("<code_url><![CDATA[https://"), std::string::npos) << reply.body;
   EXPECT_EQ(reply.body.find("</code_url>"), std::string::npos) << reply.body;
@@ -192,7 +192,8 @@ TEST_P(QueriesUnderFault, AreAnsweredNormally) {
   ClientOrder("order1");
   const Reply query = Post(Url("/pay/orderquery"), SignedDocument(QueryFields("order1")));
   EXPECT_EQ(query.diagnostic, "curl_easy_perform passed.");
-  const CheckResult checked = CheckRequest(RequestKind::kOrderQuery, query.body, Merchant::FromBuild());
+  const CheckResult checked =
+      CheckRequest(RequestKind::kOrderQuery, query.body, Merchant::FromBuild());
   EXPECT_TRUE(checked.ok) << checked.message << "\n" << query.body;
   EXPECT_EQ(ReplyField(query.body, "trade_state"), "NOTPAY");
   EXPECT_EQ(ReplyField(query.body, "return_msg"), "OK");

@@ -38,16 +38,18 @@ std::string ClientUnifiedOrder(bool convertToUtf8 = true, bool signUtf8 = true) 
 }
 
 TEST(RequestCheck, AcceptsTheClientsOwnDocuments) {
-  const CheckResult order = CheckRequest(RequestKind::kUnifiedOrder, ClientUnifiedOrder(), kMerchant);
+  const CheckResult order =
+      CheckRequest(RequestKind::kUnifiedOrder, ClientUnifiedOrder(), kMerchant);
   EXPECT_TRUE(order.ok) << order.message;
   EXPECT_EQ(order.message, "OK");
   EXPECT_EQ(order.fields.at("out_trade_no"), kOrderNo);
-  EXPECT_EQ(order.fields.at("body"), "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95");
+  EXPECT_EQ(order.fields.at("body"),
+            "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95");
 
   const std::string nonce = "ZYXWVUTSRQPONMLKJIHGFEDCBA987654";
   const std::string signString = OrderQuerySignString(nonce, kOrderNo);
-  const std::string query = OrderQueryDocument(nonce, kOrderNo,
-                                               SignFields(signString.data(), signString.size()));
+  const std::string query =
+      OrderQueryDocument(nonce, kOrderNo, SignFields(signString.data(), signString.size()));
   const CheckResult checked = CheckRequest(RequestKind::kOrderQuery, query, kMerchant);
   EXPECT_TRUE(checked.ok) << checked.message;
 }
@@ -81,7 +83,8 @@ std::vector<Rejection> Rejections() {
   tampered["total_fee"] = "100";
   Fields lowerCase = query;
   lowerCase["sign"] = SignOf(query, kApiKey);
-  for (char& c : lowerCase["sign"]) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : lowerCase["sign"])
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 
   std::vector<Rejection> rows = {
       {"wrong key", U, Document(wrongKey), "sign mismatch"},
@@ -123,10 +126,10 @@ std::vector<Rejection> Rejections() {
         rows.push_back({"missing sign", kind, Document(fields), expected});
         rows.push_back({"empty sign", kind, Document(With(fields, "sign", "")), expected});
       } else {
-        rows.push_back({"missing field", kind, SignedDocument(Without(fields, field.first)),
-                        expected});
-        rows.push_back({"empty field", kind, SignedDocument(With(fields, field.first, "")),
-                        expected});
+        rows.push_back(
+            {"missing field", kind, SignedDocument(Without(fields, field.first)), expected});
+        rows.push_back(
+            {"empty field", kind, SignedDocument(With(fields, field.first, "")), expected});
       }
     }
   }
@@ -141,8 +144,8 @@ TEST(RequestCheck, RefusesWhatThePlatformWould) {
         << row.name << ": got \"" << result.message << "\", expected a part \"" << row.expected
         << "\"";
     for (const char c : result.message) {
-      ASSERT_TRUE(c >= 0x20 && c <= 0x7e) << row.name << ": message not printable ASCII: "
-                                           << result.message;
+      ASSERT_TRUE(c >= 0x20 && c <= 0x7e)
+          << row.name << ": message not printable ASCII: " << result.message;
     }
   }
 }
@@ -156,8 +159,9 @@ TEST(RequestCheck, SignMismatchShowsTheExpectedSignStringWithTheKeyMasked) {
   const std::string expected =
       "appid=" + kAppId +
       "&body=Vemrak\\xe7\\x9a\\x84\\xe6\\x94\\xaf\\xe4\\xbb\\x98\\xe6\\xb5\\x8b\\xe8\\xaf\\x95"
-      "&mch_id=" + kMchId + "&nonce_str=5K8264ILTKCH16CQ2502SI8ZNMTM67VS&notify_url=" +
-      kNotifyUrl + "&out_trade_no=" + kOrderNo + "&spbill_create_ip=" + kSpbillCreateIp +
+      "&mch_id=" +
+      kMchId + "&nonce_str=5K8264ILTKCH16CQ2502SI8ZNMTM67VS&notify_url=" + kNotifyUrl +
+      "&out_trade_no=" + kOrderNo + "&spbill_create_ip=" + kSpbillCreateIp +
       "&total_fee=1&trade_type=NATIVE&key=********";
   EXPECT_NE(result.message.find("\"" + expected + "\""), std::string::npos) << result.message;
   EXPECT_EQ(result.message.find(kApiKey), std::string::npos) << "the key leaked";
@@ -194,8 +198,10 @@ TEST(RequestCheck, SignStringsSortByteWiseAndSignAsUpperCaseMd5) {
     const char* sign;  // from md5sum
   } rows[] = {
       {{{"a", "1"}}, "k", "a=1&key=k", "AFFDCC88244C83F871BFE4854BE9C1A5"},
-      {{{"body", "t"}, {"appid", "wx"}, {"sign", "X"}, {"empty", ""}}, "K",
-       "appid=wx&body=t&key=K", "B83F0D3103A4F17B0F6C8106CD9A86E6"},
+      {{{"body", "t"}, {"appid", "wx"}, {"sign", "X"}, {"empty", ""}},
+       "K",
+       "appid=wx&body=t&key=K",
+       "B83F0D3103A4F17B0F6C8106CD9A86E6"},
       // 'B' (0x42) < '_' (0x5f) < 'b' (0x62): byte order, not a case-insensitive one.
       {{{"ab", "3"}, {"a_b", "2"}, {"aB", "1"}}, "k", "aB=1&a_b=2&ab=3&key=k", nullptr},
   };
@@ -223,8 +229,8 @@ TEST(RequestCheck, ValuesMayBeTextCdataOrBothAndEntitiesAreDecoded) {
     const std::string sign = SignOf(fields, kApiKey);
     fields.erase("attach");
     std::string document = Document(fields);
-    document.insert(document.size() - 6, "<attach>" + std::string(row.markup) + "</attach><sign>" +
-                                             sign + "</sign>");
+    document.insert(document.size() - 6,
+                    "<attach>" + std::string(row.markup) + "</attach><sign>" + sign + "</sign>");
     const CheckResult result = CheckRequest(RequestKind::kOrderQuery, document, kMerchant);
     EXPECT_TRUE(result.ok) << row.markup << ": " << result.message;
     EXPECT_EQ(result.fields.count("attach") ? result.fields.at("attach") : "", row.value)
@@ -254,17 +260,17 @@ TEST(RequestCheck, Utf8Validation) {
   } rows[] = {
       {"", true},
       {"plain ASCII", true},
-      {"\xe7\x9a\x84", true},          // U+7684
-      {"\xf0\x9f\x98\x80", true},      // U+1F600
-      {"\xf4\x8f\xbf\xbf", true},      // U+10FFFF
-      {"\xb5\xc4", false},             // GBK for U+7684
+      {"\xe7\x9a\x84", true},      // U+7684
+      {"\xf0\x9f\x98\x80", true},  // U+1F600
+      {"\xf4\x8f\xbf\xbf", true},  // U+10FFFF
+      {"\xb5\xc4", false},         // GBK for U+7684
       {"\xff", false},
-      {"\xc0\x80", false},             // overlong zero
-      {"\xe0\x80\xaf", false},         // overlong '/'
-      {"\xed\xa0\x80", false},         // a surrogate
-      {"\xf4\x90\x80\x80", false},     // past U+10FFFF
-      {"\xe7\x9a", false},             // cut short
-      {"a\x80", false},                // a stray continuation byte
+      {"\xc0\x80", false},          // overlong zero
+      {"\xe0\x80\xaf", false},      // overlong '/'
+      {"\xed\xa0\x80", false},      // a surrogate
+      {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+      {"\xe7\x9a", false},          // cut short
+      {"a\x80", false},             // a stray continuation byte
   };
   for (const Row& row : rows) {
     EXPECT_EQ(IsValidUtf8(row.text), row.valid) << PrintableAscii(row.text);

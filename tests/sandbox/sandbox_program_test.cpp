@@ -23,9 +23,9 @@ ProgramResult RunSandbox(std::vector<std::string> args) {
 TEST(SandboxProgram, HelpListsTheOptionsAndFaults) {
   const ProgramResult result = RunSandbox({"--help"});
   EXPECT_EQ(result.exitCode, 0);
-  for (const char* part : {"--host", "--port", "--cert", "--key", "--pay-after-queries",
-                           "--fault", "stall", "drop", "tiny-chunks", "zero-byte", "not-utf8",
-                           "http500", "no-code-url", "huge"}) {
+  for (const char* part :
+       {"--host", "--port", "--cert", "--key", "--pay-after-queries", "--fault", "stall", "drop",
+        "tiny-chunks", "zero-byte", "not-utf8", "http500", "no-code-url", "huge"}) {
     EXPECT_NE(result.out.find(part), std::string::npos) << part;
   }
 }
@@ -91,8 +91,8 @@ TEST(SandboxProgram, ServesUntilSignalledAndThenStopsCleanly) {
     const std::string banner = "quillmark-sandbox listening on https://127.0.0.1:";
     ASSERT_TRUE(child.WaitForOutput(banner, std::chrono::seconds(10))) << "no start-up line";
     const std::string out = ReadFile(dir.path() + "/stdout.txt");
-    const std::string base = out.substr(out.find("https://"), out.find(' ', out.find("https://")) -
-                                                                  out.find("https://"));
+    const std::string base = out.substr(out.find("https://"),
+                                        out.find(' ', out.find("https://")) - out.find("https://"));
 
     const Reply reply = Post(base + "/pay/unifiedorder", SignedDocument(OrderFields("order1")));
     EXPECT_EQ(ReplyField(reply.body, "code_url"), base + "/pay/qr/order1") << reply.body;

@@ -85,8 +85,8 @@ TEST_F(SandboxServer, RunsTheClientsOrderCycle) {
 TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
   StartSandbox();
   const auto client = Client(sandbox_->port());
-  const auto placed = client->Post("/pay/unifiedorder", SignedDocument(OrderFields("order1")),
-                                   "text/xml");
+  const auto placed =
+      client->Post("/pay/unifiedorder", SignedDocument(OrderFields("order1")), "text/xml");
   ASSERT_TRUE(placed) << httplib::to_string(placed.error());
   EXPECT_EQ(placed->status, 200);
   EXPECT_EQ(placed->get_header_value("Content-Type"), "text/xml; charset=utf-8");
@@ -165,10 +165,10 @@ TEST_F(SandboxServer, PayerPageShowsTheOrderAndPaysIt) {
   EXPECT_EQ(page->status, 200);
   EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
   EXPECT_NE(page->body.find("<meta charset=\"utf-8\">"), std::string::npos);
-  EXPECT_NE(page->body.find(
-                "<td id=\"description\">Vemrak\xe7\x9a\x84 &lt;b&gt;tea&lt;/b&gt; &amp; "
-                "&quot;cake&quot;</td>"),
-            std::string::npos)
+  EXPECT_NE(
+      page->body.find("<td id=\"description\">Vemrak\xe7\x9a\x84 &lt;b&gt;tea&lt;/b&gt; &amp; "
+                      "&quot;cake&quot;</td>"),
+      std::string::npos)
       << page->body;
   EXPECT_EQ(page->body.find("<b>tea"), std::string::npos) << "unescaped description";
   EXPECT_NE(page->body.find("<td id=\"amount\">123.45</td>"), std::string::npos);
@@ -195,7 +195,8 @@ TEST_F(SandboxServer, PayerPageOfAnUnknownOrderIsNotFound) {
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 404);
   EXPECT_NE(page->body.find("There is no order <code>nosuchorder</code>"), std::string::npos);
-  const auto paid = client->Post("/pay/qr/nosuchorder/pay", "", "application/x-www-form-urlencoded");
+  const auto paid =
+      client->Post("/pay/qr/nosuchorder/pay", "", "application/x-www-form-urlencoded");
   ASSERT_TRUE(paid);
   EXPECT_EQ(paid->status, 404);
 }
@@ -230,8 +231,11 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
   const struct {
     const char* method;
     const char* path;
-  } rows[] = {{"GET", "/"}, {"POST", "/pay/refund"}, {"GET", "/pay/unifiedorder"},
-              {"POST", "/pay/qr/order1"}, {"GET", "/pay/qr/a/b"}};
+  } rows[] = {{"GET", "/"},
+              {"POST", "/pay/refund"},
+              {"GET", "/pay/unifiedorder"},
+              {"POST", "/pay/qr/order1"},
+              {"GET", "/pay/qr/a/b"}};
   for (const auto& row : rows) {
     const auto reply = std::string(row.method) == "GET" ? client->Get(row.path)
                                                         : client->Post(row.path, "", "text/xml");
