@@ -12,7 +12,7 @@ packages=(
   # sandbox
   libcpp-httplib-dev libpugixml-dev
   # desktop program: Qt 6 Widgets, a Song-style CJK font, a virtual display for screenshots
-  qt6-base-dev fonts-arphic-uming xvfb xauth x11-apps imagemagick
+  qt6-base-dev fonts-arphic-uming xvfb xauth x11-apps imagemagick xdotool
   # tests: GoogleTest, a real QR reader, the Windows resource compiler, valgrind, curl
   libgtest-dev zbar-tools binutils-mingw-w64-i686 valgrind curl
   # fuzzing and benchmarks
