@@ -73,6 +73,13 @@ bool ParseFlatDocument(std::string_view body, Fields& fields, std::string& error
         value += part.value();
       }
     }
+    // Character references are decoded by now, and may have named what the raw bytes
+    // could not hold: a control character or a lone surrogate.
+    if (!IsValidUtf8(value) || HasForbiddenControl(value)) {
+      error = std::string("malformed XML: field ") + child.name() +
+              " refers to a character that is not allowed";
+      return false;
+    }
     if (!fields.emplace(child.name(), std::move(value)).second) {
       error = std::string("malformed XML: field ") + child.name() + " appears twice";
       return false;
