@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs the desktop program against the local sandbox, for trying it by hand: installs
+# what is missing, builds quillmark and quillmark-sandbox if needed, starts the sandbox
+# (which marks an order paid at its first query, so the two queries of a cycle see NOTPAY
+# then SUCCESS), runs quillmark in build/gui/ and stops the sandbox when the dialog is
+# closed. Each click on Button1 prints its requests and replies here and writes
+# build/gui/1.BMP.
+#
+# The build must talk to the sandbox, as the default configuration does
+# (QUILLMARK_API_BASE=https://127.0.0.1:8443). Set BUILD_DIR to use a build directory
+# other than build/.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run-gui.sh: there is no display to show the window on (DISPLAY and WAYLAND_DISPLAY" >&2
+  echo "are unset). Run it from a desktop session, or see the program headless with" >&2
+  echo "scripts/screenshot.sh, which writes docs/screenshots/*.png." >&2
+  exit 1
+fi
+
+cd "$root"
+./scripts/install-deps.sh
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja >/dev/null
+fi
+cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
+
+run="$build/gui"
+mkdir -p "$run"
+sandbox_log="$run/sandbox.log"
+"$build/sandbox/quillmark-sandbox" --pay-after-queries 1 >"$sandbox_log" 2>&1 &
+sandbox_pid=$!
+trap 'kill "$sandbox_pid" 2>/dev/null; wait "$sandbox_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+  grep -q "listening on" "$sandbox_log" && break
+  if ! kill -0 "$sandbox_pid" 2>/dev/null; then
+    echo "quillmark-sandbox did not start (is port 8443 taken?):" >&2
+    cat "$sandbox_log" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+
+echo "== quillmark-sandbox is on https://127.0.0.1:8443; its log: $sandbox_log"
+echo "== Running quillmark in $run: click Button1 for an order cycle, OK or Cancel to end."
+cd "$run"
+status=0
+"$build/shell/quillmark" || status=$?
+echo
+echo "== quillmark exited with status $status. The last QR bitmap, if any: $run/1.BMP"
+exit "$status"

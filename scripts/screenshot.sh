@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Takes the screenshots in docs/screenshots/ from the real program: main-dialog.png, the
+# dialog as it opens; system-menu.png, the popup that stands in for the system menu,
+# opened by a right click; and about-box.png, the About box that its About entry (chosen
+# by its accelerator A) opens.
+# Runs on a private Xvfb display driven by xdotool, so it needs no desktop and leaves
+# any desktop alone. Installs what is missing and builds quillmark if needed.
+#
+# The display has no window manager, so the images show the windows' contents without a
+# title bar. Set BUILD_DIR to use a build directory other than build/.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+out="$root/docs/screenshots"
+
+# The part that runs on the virtual display, started below through xvfb-run.
+if [ "${1:-}" = "--on-xvfb" ]; then
+  program="$build/shell/quillmark"
+  work=$(mktemp -d)
+  "$program" >"$work/quillmark.out" 2>&1 &
+  pid=$!
+  trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+
+  # Waits for a visible window titled exactly $1 and prints its id.
+  window() {
+    timeout 10 xdotool search --sync --onlyvisible --name "^$1\$" | head -n1
+  }
+  # Writes window $1 to $2 without the PNG time stamps, so unchanged pictures stay
+  # byte-identical between runs.
+  shoot() {
+    import -window "$1" png:- | convert png:- -strip -define png:exclude-chunks=date,time "$2"
+  }
+
+  main=$(window Quillmark) || { echo "quillmark showed no window:" >&2; cat "$work/quillmark.out" >&2; exit 1; }
+  # Mapped is not yet painted; there is no event for that from outside the program.
+  sleep 1
+  shoot "$main" "$out/main-dialog.png"
+
+  xdotool mousemove --window "$main" 160 120 click 3
+  sleep 0.5
+  # The popup is a window of its own: take the screen over the dialog's area.
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" png:- |
+    convert png:- +repage -strip -define png:exclude-chunks=date,time "$out/system-menu.png"
+  xdotool key a
+  about=$(window '关于 Quillmark') || { echo "the About box did not open" >&2; exit 1; }
+  sleep 1
+  shoot "$about" "$out/about-box.png"
+
+  # Esc ends the About box, then the program, which must exit with status 0.
+  xdotool windowfocus "$about" key Escape
+  sleep 0.5
+  xdotool windowfocus "$main" key Escape
+  status=0
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  wait "$pid" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "quillmark exited with status $status after Esc" >&2
+    exit 1
+  fi
+  exit 0
+fi
+
+cd "$root"
+./scripts/install-deps.sh
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja >/dev/null
+fi
+cmake --build "$build" --target quillmark
+mkdir -p "$out"
+BUILD_DIR="$build" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-xvfb
+echo "Wrote main-dialog.png, system-menu.png and about-box.png in $out"
