@@ -177,7 +177,7 @@ struct Sandbox::Impl {
   Options options;
   const Merchant merchant;
   std::unique_ptr<httplib::SSLServer> server;
-  int port = 0;
+  std::atomic<int> port{0};  // read by port() from any thread, e.g. while Run() starts
 
   std::thread listener;
   std::atomic<bool> listenerDone{false};

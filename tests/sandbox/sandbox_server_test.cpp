@@ -333,3 +333,53 @@ TEST_F(SandboxServer, OrdersFromManyClientsAtOnceAreAllKept) {
 
 }  // namespace
 }  // namespace quillmark::sandbox
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+TEST(SandboxLifecycle, RunServesUntilStopIsCalledFromAnotherThread) {
+  std::ostringstream log;
+  Options options;
+  options.port = 0;
+  options.log = &log;
+  Sandbox sandbox(options);
+  bool served = false;
+  std::thread runner([&] { served = sandbox.Run(); });
+  for (int i = 0; i < 5000 && sandbox.port() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GT(sandbox.port(), 0);
+  const Reply reply = Post(sandbox.baseUrl() + "/pay/orderquery", SignedDocument(QueryFields("x")));
+  EXPECT_EQ(ReplyField(reply.body, "return_msg"), "order x does not exist");
+  sandbox.Stop();
+  runner.join();
+  EXPECT_TRUE(served);
+}
+
+TEST(SandboxLifecycle, StartFailsCleanlyAndStopIsAlwaysSafe) {
+  Options options;
+  options.port = 0;
+  options.certFile = "/nonexistent.pem";
+  Sandbox broken(options);
+  broken.Stop();  // before any Start()
+  std::string error;
+  EXPECT_FALSE(broken.Start(&error));
+  EXPECT_EQ(error, "cannot read the certificate file /nonexistent.pem");
+  EXPECT_FALSE(broken.Run(&error));
+  broken.Stop();
+
+  std::ostringstream log;
+  options.certFile.clear();
+  options.log = &log;
+  Sandbox working(options);
+  ASSERT_TRUE(working.Start());
+  EXPECT_FALSE(working.Start(&error));
+  EXPECT_EQ(error, "the sandbox is already started");
+  working.Stop();
+  working.Stop();
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox
