@@ -20,8 +20,7 @@ CAboutDlg::CAboutDlg()
                     QRect(40, 10, 119, 8));
   template_.AddText("copyrightLabel", QString::fromUtf8(shell::texts::kAboutCopyright),
                     QRect(40, 25, 119, 8));
-  QPushButton* ok = template_.AddPushButton(kIdOk, "okButton",
-                                            QString::fromUtf8(shell::texts::kOk),
+  QPushButton* ok = template_.AddPushButton(kIdOk, "okButton", QString::fromUtf8(shell::texts::kOk),
                                             QRect(178, 7, 50, 16));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -12,15 +12,14 @@
 namespace quillmark::shell {
 
 Qt::WindowFlags DialogWindowFlags() {
-  return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+         Qt::WindowCloseButtonHint;
 }
 
-DialogTemplate::DialogTemplate(QWidget& dialog, QSize sizeDu)
-    : dialog_(dialog), sizeDu_(sizeDu) {}
+DialogTemplate::DialogTemplate(QWidget& dialog, QSize sizeDu) : dialog_(dialog), sizeDu_(sizeDu) {}
 
-QPushButton* DialogTemplate::AddPushButton(int id, const char* objectName,
-                                           const QString& caption, QRect rectDu) {
+QPushButton* DialogTemplate::AddPushButton(int id, const char* objectName, const QString& caption,
+                                           QRect rectDu) {
   auto* button = new QPushButton(caption, &dialog_);
   button->setObjectName(QString::fromLatin1(objectName));
   button->setProperty(kControlIdProperty, id);

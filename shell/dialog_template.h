@@ -31,8 +31,7 @@ class DialogTemplate {
   DialogTemplate(QWidget& dialog, QSize sizeDu);
 
   // A push button child of the dialog with the given id, object name and caption.
-  QPushButton* AddPushButton(int id, const char* objectName, const QString& caption,
-                             QRect rectDu);
+  QPushButton* AddPushButton(int id, const char* objectName, const QString& caption, QRect rectDu);
   // A static text without mnemonic processing, as the template's LTEXT controls are.
   QLabel* AddText(const char* objectName, const QString& text, QRect rectDu);
   // A static icon: `icon` drawn at the rectangle's size, redrawn when that size changes.

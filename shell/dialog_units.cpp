@@ -18,8 +18,8 @@ int MulDiv(int a, int b, int c) {
   }
   // Round the magnitude so that halves go away from zero on both sides.
   const std::int64_t half = denominator / 2;
-  const std::int64_t quotient = numerator >= 0 ? (numerator + half) / denominator
-                                               : -((-numerator + half) / denominator);
+  const std::int64_t quotient =
+      numerator >= 0 ? (numerator + half) / denominator : -((-numerator + half) / denominator);
   if (quotient > std::numeric_limits<int>::max() || quotient < std::numeric_limits<int>::min()) {
     return -1;
   }
@@ -35,8 +35,7 @@ DialogBaseUnits BaseUnitsOf(const QFontMetrics& metrics) {
 }
 
 QRect ToPixels(const QRect& dialogUnits, DialogBaseUnits units) {
-  return {MulDiv(dialogUnits.x(), units.charWidth, 4),
-          MulDiv(dialogUnits.y(), units.charHeight, 8),
+  return {MulDiv(dialogUnits.x(), units.charWidth, 4), MulDiv(dialogUnits.y(), units.charHeight, 8),
           MulDiv(dialogUnits.width(), units.charWidth, 4),
           MulDiv(dialogUnits.height(), units.charHeight, 8)};
 }

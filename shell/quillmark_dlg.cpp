@@ -45,15 +45,12 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
   setFont(shell::DialogFont());
 
   // Created in the template's tab order, which is also Qt's default focus chain.
-  QPushButton* ok = template_.AddPushButton(kIdOk, "okButton",
-                                            QString::fromUtf8(shell::texts::kOk),
+  QPushButton* ok = template_.AddPushButton(kIdOk, "okButton", QString::fromUtf8(shell::texts::kOk),
                                             QRect(263, 7, 50, 16));
-  QPushButton* cancel = template_.AddPushButton(kIdCancel, "cancelButton",
-                                                QString::fromUtf8(shell::texts::kCancel),
-                                                QRect(263, 25, 50, 16));
-  QPushButton* pay = template_.AddPushButton(kIdPayButton, "button1",
-                                             QString::fromUtf8(shell::texts::kPayButton),
-                                             QRect(7, 179, 50, 14));
+  QPushButton* cancel = template_.AddPushButton(
+      kIdCancel, "cancelButton", QString::fromUtf8(shell::texts::kCancel), QRect(263, 25, 50, 16));
+  QPushButton* pay = template_.AddPushButton(
+      kIdPayButton, "button1", QString::fromUtf8(shell::texts::kPayButton), QRect(7, 179, 50, 14));
   ok->setDefault(true);
   setTabOrder(ok, cancel);
   setTabOrder(cancel, pay);
@@ -123,8 +120,8 @@ void CQuillmarkDlg::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
     // At the focused control, where Qt puts a menu asked for with the menu key.
     const QWidget* focus = focusWidget();
-    const QPoint pos = focus != nullptr ? focus->mapTo(this, focus->rect().center())
-                                        : rect().center();
+    const QPoint pos =
+        focus != nullptr ? focus->mapTo(this, focus->rect().center()) : rect().center();
     QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, pos, mapToGlobal(pos),
                                 event->modifiers());
     QCoreApplication::sendEvent(this, &menuEvent);
@@ -133,8 +130,7 @@ void CQuillmarkDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
-bool CQuillmarkDlg::nativeEvent(const QByteArray& eventType, void* message,
-                                qintptr* result) {
+bool CQuillmarkDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
   unsigned id = 0;
   long param = 0;
   if (shell::native::ReadSystemCommand(eventType, message, id, param) &&

@@ -19,9 +19,7 @@ static_assert((kAboutCommand & kSystemCommandMask) == kAboutCommand);
 static_assert(kAboutCommand < 0xF000);
 
 // True for the whole range 0x10..0x1F, since the low bits are not ours.
-constexpr bool IsAboutCommand(unsigned id) {
-  return (id & kSystemCommandMask) == kAboutCommand;
-}
+constexpr bool IsAboutCommand(unsigned id) { return (id & kSystemCommandMask) == kAboutCommand; }
 
 // Fills `menu` with the stand-in's entries: the window's standard commands that Qt can
 // carry out (only Close: the dialog has no minimise or maximise box, and Qt can start

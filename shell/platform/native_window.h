@@ -25,7 +25,6 @@ void GiveOwnTaskbarButton(QWidget& window);
 // When `message`, as QWidget::nativeEvent() receives it, is a system-menu command, sets
 // `id` and `param` from it and returns true; otherwise (and always where commands do not
 // arrive as native messages) returns false and leaves both alone.
-bool ReadSystemCommand(const QByteArray& eventType, const void* message, unsigned& id,
-                       long& param);
+bool ReadSystemCommand(const QByteArray& eventType, const void* message, unsigned& id, long& param);
 
 }  // namespace quillmark::shell::native

@@ -205,9 +205,12 @@ TEST_F(WindowsResources, VersionStringsReadBackAsWritten) {
     values[value.key] = ToUtf8(value.textValue);
   }
   const std::map<std::string, std::string> expected = {
-      {"CompanyName", "TODO: <公司名>"},      {"FileDescription", "TODO: <文件说明>"},
-      {"FileVersion", "1.0.0.1"},             {"InternalName", "Quillmark.exe"},
-      {"OriginalFilename", "Quillmark.exe"},  {"ProductName", "TODO: <产品名>"},
+      {"CompanyName", "TODO: <公司名>"},
+      {"FileDescription", "TODO: <文件说明>"},
+      {"FileVersion", "1.0.0.1"},
+      {"InternalName", "Quillmark.exe"},
+      {"OriginalFilename", "Quillmark.exe"},
+      {"ProductName", "TODO: <产品名>"},
       {"ProductVersion", "1.0.0.1"},
   };
   for (const auto& [key, text] : expected) {

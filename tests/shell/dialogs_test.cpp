@@ -77,8 +77,8 @@ Units UnitsOf(const QWidget& dialog) {
 int Round(double value) { return static_cast<int>(std::lround(value)); }
 
 QRect Expected(QRect du, Units u) {
-  return {Round(du.x() * u.cx / 4.0), Round(du.y() * u.cy / 8.0),
-          Round(du.width() * u.cx / 4.0), Round(du.height() * u.cy / 8.0)};
+  return {Round(du.x() * u.cx / 4.0), Round(du.y() * u.cy / 8.0), Round(du.width() * u.cx / 4.0),
+          Round(du.height() * u.cy / 8.0)};
 }
 
 QSize Expected(QSize du, Units u) {
@@ -122,8 +122,8 @@ class DialogsTest : public QObject {
     QTest::newRow("negative half away from zero") << -7 << 6 << 4 << -11;
     QTest::newRow("negative divisor") << 7 << 6 << -4 << -11;
     QTest::newRow("product beyond 32 bits") << 1 << 0x40000000 << 2 << 0x20000000;
-    QTest::newRow("product beyond 32 bits, scaled down") << 0x10000 << 0x10000 << 0x10000
-                                                         << 0x10000;
+    QTest::newRow("product beyond 32 bits, scaled down")
+        << 0x10000 << 0x10000 << 0x10000 << 0x10000;
     QTest::newRow("result beyond int") << 0x40000000 << 4 << 1 << -1;
     QTest::newRow("zero divisor") << 5 << 1 << 0 << -1;
   }
@@ -153,9 +153,8 @@ class DialogsTest : public QObject {
       const char* caption;
       int id;
     };
-    const Control controls[] = {{"okButton", "确定", 1},
-                                {"cancelButton", "取消", 2},
-                                {"button1", "Button1", 1000}};
+    const Control controls[] = {
+        {"okButton", "确定", 1}, {"cancelButton", "取消", 2}, {"button1", "Button1", 1000}};
     for (const Control& control : controls) {
       const QPushButton* button = Button(dlg, control.name);
       QVERIFY2(button != nullptr, control.name);
@@ -173,20 +172,20 @@ class DialogsTest : public QObject {
     QTest::addColumn<QRect>("du");
     for (int pointSize : {0, 20}) {
       const QByteArray font = pointSize == 0 ? "dialog font" : "20 pt";
-      QTest::addRow("main OK, %s", font.data()) << false << pointSize << "okButton"
-                                               << QRect(263, 7, 50, 16);
-      QTest::addRow("main Cancel, %s", font.data()) << false << pointSize << "cancelButton"
-                                                   << QRect(263, 25, 50, 16);
-      QTest::addRow("main Button1, %s", font.data()) << false << pointSize << "button1"
-                                                    << QRect(7, 179, 50, 14);
-      QTest::addRow("about icon, %s", font.data()) << true << pointSize << "aboutIcon"
-                                                  << QRect(11, 17, 20, 20);
-      QTest::addRow("about version, %s", font.data()) << true << pointSize << "versionLabel"
-                                                     << QRect(40, 10, 119, 8);
+      QTest::addRow("main OK, %s", font.data())
+          << false << pointSize << "okButton" << QRect(263, 7, 50, 16);
+      QTest::addRow("main Cancel, %s", font.data())
+          << false << pointSize << "cancelButton" << QRect(263, 25, 50, 16);
+      QTest::addRow("main Button1, %s", font.data())
+          << false << pointSize << "button1" << QRect(7, 179, 50, 14);
+      QTest::addRow("about icon, %s", font.data())
+          << true << pointSize << "aboutIcon" << QRect(11, 17, 20, 20);
+      QTest::addRow("about version, %s", font.data())
+          << true << pointSize << "versionLabel" << QRect(40, 10, 119, 8);
       QTest::addRow("about copyright, %s", font.data())
           << true << pointSize << "copyrightLabel" << QRect(40, 25, 119, 8);
-      QTest::addRow("about OK, %s", font.data()) << true << pointSize << "okButton"
-                                                << QRect(178, 7, 50, 16);
+      QTest::addRow("about OK, %s", font.data())
+          << true << pointSize << "okButton" << QRect(178, 7, 50, 16);
     }
   }
 
@@ -228,9 +227,10 @@ class DialogsTest : public QObject {
                  qPrintable(QFontInfo(control->font()).family()));
         const QFontMetrics metrics(control->font());
         for (const char32_t c : text.toUcs4()) {
-          QVERIFY2(metrics.inFontUcs4(c), qPrintable(QStringLiteral("U+%1 of \"%2\"")
-                                                         .arg(static_cast<uint>(c), 4, 16)
-                                                         .arg(text)));
+          QVERIFY2(
+              metrics.inFontUcs4(c),
+              qPrintable(
+                  QStringLiteral("U+%1 of \"%2\"").arg(static_cast<uint>(c), 4, 16).arg(text)));
         }
       }
     }
@@ -288,14 +288,14 @@ class DialogsTest : public QObject {
     const QIcon icon = dlg.windowIcon();
     QVERIFY(!icon.isNull());
     for (int size : {16, 32, 48}) {
-      QVERIFY2(icon.availableSizes().contains(QSize(size, size)), qPrintable(QString::number(size)));
+      QVERIFY2(icon.availableSizes().contains(QSize(size, size)),
+               qPrintable(QString::number(size)));
       // The drawing itself, not a stand-in: the image equals the resource's.
-      const QImage resource =
-          QImage(QStringLiteral(":/quillmark/icon-%1.png").arg(size)).convertToFormat(
-              QImage::Format_ARGB32_Premultiplied);
-      QCOMPARE(icon.pixmap(size, size).toImage().convertToFormat(
-                   QImage::Format_ARGB32_Premultiplied),
-               resource);
+      const QImage resource = QImage(QStringLiteral(":/quillmark/icon-%1.png").arg(size))
+                                  .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+      QCOMPARE(
+          icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+          resource);
     }
     QVERIFY(!dlg.windowHandle()->icon().isNull());
   }
@@ -434,8 +434,7 @@ class DialogsTest : public QObject {
     QCOMPARE(about.parentWidget(), nullptr);
     QVERIFY(!about.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
     QVERIFY(!about.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
-    QCOMPARE(about.findChild<QLabel*>("versionLabel")->text(),
-             QStringLiteral("Quillmark 1.0 版"));
+    QCOMPARE(about.findChild<QLabel*>("versionLabel")->text(), QStringLiteral("Quillmark 1.0 版"));
     QVERIFY(!about.findChild<QLabel*>("copyrightLabel")->text().isEmpty());
     const QLabel* icon = about.findChild<QLabel*>("aboutIcon");
     QVERIFY(!icon->pixmap().isNull());

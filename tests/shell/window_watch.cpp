@@ -16,8 +16,7 @@ constexpr int kMaxPolls = 500;
 
 }  // namespace
 
-WindowWatch::WindowWatch(Finder find, Action act)
-    : find_(std::move(find)), act_(std::move(act)) {
+WindowWatch::WindowWatch(Finder find, Action act) : find_(std::move(find)), act_(std::move(act)) {
   timer_.setInterval(kPollIntervalMs);
   QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
   timer_.start();
