@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -51,25 +52,18 @@ struct Order {
   bool paid = false;
 };
 
-// UTC as 2026-01-31T12:34:56.789Z, without gmtime (not thread-safe) or platform calls.
+// UTC as 2026-01-31T12:34:56.789Z. gmtime_r, not gmtime: requests are logged from the
+// server's worker threads.
 std::string UtcTimestamp() {
   using namespace std::chrono;
-  const auto now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  long long days = now / 86'400'000;
-  long long ms = now % 86'400'000;
-  // Civil date from days since 1970-01-01 (H. Hinnant's algorithm).
-  days += 719'468;
-  const long long era = days / 146'097;
-  const long long doe = days - era * 146'097;
-  const long long yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;
-  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long long mp = (5 * doy + 2) / 153;
-  const long long day = doy - (153 * mp + 2) / 5 + 1;
-  const long long month = mp < 10 ? mp + 3 : mp - 9;
-  const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char text[96];  // room for any long long, which the compiler cannot rule out
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ", year, month,
-                day, ms / 3'600'000, ms / 60'000 % 60, ms / 1000 % 60, ms % 1000);
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms));
   return text;
 }
 
