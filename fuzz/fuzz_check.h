@@ -13,13 +13,12 @@ namespace quillmark::fuzz {
 
 // abort() rather than assert(): the fuzz tree is built with NDEBUG in Release mode too,
 // and a property that silently stops being checked is worse than none.
-#define QUILLMARK_FUZZ_CHECK(condition)                                              \
-  do {                                                                               \
-    if (!(condition)) {                                                              \
-      std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__,      \
-                   #condition);                                                      \
-      std::abort();                                                                  \
-    }                                                                                \
+#define QUILLMARK_FUZZ_CHECK(condition)                                                     \
+  do {                                                                                      \
+    if (!(condition)) {                                                                     \
+      std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                         \
+    }                                                                                       \
   } while (false)
 
 // The text up to its first zero byte: what the conversions read.

@@ -66,9 +66,9 @@ bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
   decided = true;
   const std::vector<const char*> required =
       kind == RequestKind::kUnifiedOrder
-          ? std::vector<const char*>{"appid", "mch_id", "nonce_str", "body", "out_trade_no",
-                                     "total_fee", "spbill_create_ip", "notify_url",
-                                     "trade_type", "sign"}
+          ? std::vector<const char*>{"appid",        "mch_id",    "nonce_str",        "body",
+                                     "out_trade_no", "total_fee", "spbill_create_ip", "notify_url",
+                                     "trade_type",   "sign"}
           : std::vector<const char*>{"appid", "mch_id", "nonce_str", "out_trade_no", "sign"};
   for (const char* name : required) {
     if (Get(fields, name).empty()) return false;
