@@ -4,7 +4,8 @@
 //
 // Beyond that, four properties:
 //  - the field values it hands out are UTF-8 without control characters, like the body
-//    it accepted: a character reference must not smuggle in what the body check refused;
+//    it accepted: a character reference must not smuggle in what the body check refused,
+//    and a request that refers to character zero is never accepted;
 //  - what it parsed survives being written back with ReplyDocument (CDATA sections) and
 //    read again, with the same verdict and message: parsing and the reply writer agree;
 //  - the same fields with this merchant's ids and a freshly computed sign are accepted
@@ -53,6 +54,20 @@ bool WritableAsCdata(const Fields& fields) {
     if (value.find('\r') != std::string::npos) return false;
   }
   return true;
+}
+
+// Whether `body` holds a character reference to U+0000 ("&#0;", "&#x00;", ...). No XML
+// text may contain that character, and a reader that stores values as C strings would
+// silently cut the value there, leaving the rest unsigned.
+bool RefersToZero(const std::string& body) {
+  for (std::size_t at = body.find("&#"); at != std::string::npos; at = body.find("&#", at + 2)) {
+    std::size_t i = at + 2;
+    if (i < body.size() && (body[i] == 'x' || body[i] == 'X')) ++i;
+    const std::size_t digits = i;
+    while (i < body.size() && body[i] == '0') ++i;
+    if (i > digits && i < body.size() && body[i] == ';') return true;
+  }
+  return false;
 }
 
 std::string Get(const Fields& fields, const char* name) {
@@ -108,6 +123,7 @@ void CheckKind(RequestKind kind, const std::string& body, const Merchant& mercha
   }
   for (const auto& [name, value] : result.fields) QUILLMARK_FUZZ_CHECK(IsCleanText(value));
   if (result.ok) {
+    QUILLMARK_FUZZ_CHECK(!RefersToZero(body));
     bool decided = false;
     QUILLMARK_FUZZ_CHECK(RulesHold(kind, result.fields, decided));
     QUILLMARK_FUZZ_CHECK(Get(result.fields, "appid") == merchant.appId);
