@@ -96,6 +96,19 @@ void AppendUtf16Le(std::string& out, char16_t unit) {
 bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
+unsigned UnitAt(const char* le) {
+  return static_cast<unsigned>(static_cast<unsigned char>(le[0])) |
+         static_cast<unsigned>(static_cast<unsigned char>(le[1])) << 8;
+}
+
+// glibc's converters silently skip the language tag characters U+E0000..U+E007F when the
+// target cannot hold them, instead of reporting EILSEQ; GBK cannot, so they would vanish
+// where every other unrepresentable character becomes '?'. As UTF-16 they are the pair
+// DB40 followed by DC00..DC7F.
+bool IsTagCharacter(char16_t high, char16_t low) {
+  return high == 0xDB40 && low >= 0xDC00 && low <= 0xDC7F;
+}
+
 // Both directions finish the same way: the first pass only reports the size, the second
 // fails when the caller's buffer is too small, as the Windows calls do.
 template <typename Unit>
@@ -124,8 +137,7 @@ int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity) {
   if (!ok || bytes.size() % 2 != 0) return 0;
   std::vector<char16_t> units(bytes.size() / 2);
   for (std::size_t i = 0; i < units.size(); ++i) {
-    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    units[i] = static_cast<char16_t>(UnitAt(bytes.data() + 2 * i));
   }
   return Deliver(units, dst, capacity);
 }
@@ -134,25 +146,24 @@ int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size) {
   if (src == nullptr || size < 0) return 0;
   IconvHandle cd = OpenIconv(IconvName(cp), "UTF-16LE");
   if (!cd) return 0;
+  const bool to_gbk = cp == CodePage::kGbk;
   std::string in;
   for (const char16_t* p = src;; ++p) {
+    if (to_gbk && p[0] != 0 && IsTagCharacter(p[0], p[1])) {
+      AppendUtf16Le(in, u'?');
+      ++p;
+      continue;
+    }
     AppendUtf16Le(in, *p);
     if (*p == 0) break;
   }
-  const bool to_gbk = cp == CodePage::kGbk;
   std::string bytes;
   const bool ok =
       ConvertAll(cd.get(), in, bytes, [to_gbk](const char* at, std::size_t left, std::string& out) {
         // One replacement per character: a valid surrogate pair that GBK cannot hold is one
         // character and gives one '?'.
         std::size_t skip = 2;
-        if (left >= 4) {
-          const unsigned first =
-              static_cast<unsigned char>(at[0]) | static_cast<unsigned char>(at[1]) << 8;
-          const unsigned second =
-              static_cast<unsigned char>(at[2]) | static_cast<unsigned char>(at[3]) << 8;
-          if (IsHighSurrogate(first) && IsLowSurrogate(second)) skip = 4;
-        }
+        if (left >= 4 && IsHighSurrogate(UnitAt(at)) && IsLowSurrogate(UnitAt(at + 2))) skip = 4;
         out += to_gbk ? "?" : "\xEF\xBF\xBD";
         return skip;
       });

@@ -72,6 +72,19 @@ TEST(Encoding, UnconvertibleInputIsReplacedNotDropped) {
       {"Hangul outside GBK", "\xea\xb0\x80", "?"},
       {"stray continuation byte", "a\x80z", "a?z"},
       {"byte 0xFF", "x\xffy", "x?y"},
+      // The converter underneath would skip these silently rather than report them.
+      {"language tag character",
+       "a\xf3\xa0\x80\x81"
+       "b",
+       "a?b"},
+      {"last language tag character",
+       "a\xf3\xa0\x81\xbf"
+       "b",
+       "a?b"},
+      {"character just past the tags",
+       "a\xf3\xa0\x82\x80"
+       "b",
+       "a?b"},
   };
   for (const Row& row : rows) {
     std::string out;
