@@ -31,8 +31,37 @@ bool HasForbiddenControl(std::string_view text) {
   return false;
 }
 
+// pugixml decodes "&#0;" into a zero byte, where the value silently ends: the bytes after
+// it would be received but never signed. Looked for in the raw text, outside CDATA
+// sections (where references are not decoded).
+bool RefersToCharacterZero(std::string_view body) {
+  std::size_t at = 0;
+  while (at < body.size()) {
+    const std::size_t reference = body.find("&#", at);
+    if (reference == std::string_view::npos) return false;
+    const std::size_t cdata = body.find("<![CDATA[", at);
+    if (cdata < reference) {
+      const std::size_t end = body.find("]]>", cdata);
+      if (end == std::string_view::npos) return false;
+      at = end + 3;
+      continue;
+    }
+    std::size_t p = reference + 2;
+    if (p < body.size() && body[p] == 'x') ++p;
+    const std::size_t digits = p;
+    while (p < body.size() && body[p] == '0') ++p;
+    if (p > digits && p < body.size() && body[p] == ';') return true;
+    at = reference + 2;
+  }
+  return false;
+}
+
 // Parses a flat <xml> document into `fields`; on failure returns what is wrong.
 bool ParseFlatDocument(std::string_view body, Fields& fields, std::string& error) {
+  if (RefersToCharacterZero(body)) {
+    error = "malformed XML: a character reference names character zero, which is not allowed";
+    return false;
+  }
   pugi::xml_document document;
   // The encoding is fixed: the wire is UTF-8, and a byte-order mark must not switch the
   // parser to UTF-16 behind the UTF-8 check's back.

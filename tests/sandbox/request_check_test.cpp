@@ -107,6 +107,9 @@ std::vector<Rejection> Rejections() {
       {"zero byte", Q, std::string("<xml><appid>x\0y</appid></xml>", 29), "control character"},
       {"reference to a control character", Q, "<xml><appid>a&#1;b</appid></xml>",
        "appid refers to a character that is not allowed"},
+      {"reference to character zero", Q, "<xml><appid>a&#0;b</appid></xml>", "character zero"},
+      {"hexadecimal reference to character zero", Q, "<xml><appid>&#x000;</appid></xml>",
+       "character zero"},
       {"reference to a surrogate", Q, "<xml><appid>&#xD800;</appid></xml>",
        "appid refers to a character that is not allowed"},
       {"UTF-16 byte-order mark", Q, "\xff\xfe<\0x\0", "not valid UTF-8"},
@@ -226,6 +229,8 @@ TEST(RequestCheck, ValuesMayBeTextCdataOrBothAndEntitiesAreDecoded) {
       {"a&amp;b&lt;c", "a&b<c"},
       {"x<![CDATA[<y>]]>z", "x<y>z"},
       {"<![CDATA[\xe7\x9a\x84]]>", "\xe7\x9a\x84"},
+      // Inside CDATA a reference is plain text, so even one to character zero is fine.
+      {"<![CDATA[&#0;]]>&#x41;", "&#0;A"},
   };
   for (const Row& row : rows) {
     Fields fields = QueryFields(kOrderNo);
