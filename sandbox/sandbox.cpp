@@ -254,6 +254,7 @@ void Sandbox::Impl::Install() {
 }
 
 void Sandbox::Impl::Record(const httplib::Request& request, const Fields& fields) {
+  if (!options.recordRequests) return;
   std::lock_guard<std::mutex> lock(mutex);
   records.push_back(RecordedRequest{request.method, request.path, request.body, fields});
 }

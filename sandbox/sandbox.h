@@ -49,6 +49,9 @@ struct Options {
   Fault fault = Fault::kNone;
   std::chrono::milliseconds stallFor{40'000};  // Fault::kStall: beyond the client's 30 s
   std::ostream* log = nullptr;                 // one line per request; null: standard output
+  // Keep every request for requests(). The program turns it off: a sandbox left running
+  // would otherwise grow by each request it has ever served.
+  bool recordRequests = true;
 };
 
 // A request as the server received it, for tests.
@@ -80,6 +83,7 @@ class Sandbox {
   int port() const;
   std::string baseUrl() const;  // "https://<host>:<port>", as QUILLMARK_API_BASE expects
 
+  // Every request served so far, oldest first (empty unless Options::recordRequests).
   std::vector<RecordedRequest> requests() const;
 
  private:
