@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run, as CI does it: installs what is missing, builds with warnings as
 # errors and runs the tests, then builds again with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs them again.
+# UndefinedBehaviorSanitizer and runs them again; then one cycle under valgrind, a short
+# load run on the sandbox, and each fuzz target for QUILLMARK_FUZZ_SECONDS (default 60).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -22,3 +23,12 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_WERRO
 cmake --build build/sanitize
 step "Tests under the sanitizers"
 ctest --test-dir build/sanitize --output-on-failure -j2
+
+step "One order cycle under valgrind (no invalid access, no definite or indirect leak)"
+./scripts/valgrind-cycle.sh build/werror
+
+step "Load on the sandbox: concurrent cycles, nothing lost or duplicated, flat memory"
+./scripts/load.sh build/werror --workers 4 --cycles 100 --seconds 30
+
+step "Fuzz every target for a bounded time (clang, libFuzzer)"
+./scripts/fuzz.sh "${QUILLMARK_FUZZ_SECONDS:-60}"
