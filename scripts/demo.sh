@@ -7,6 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 cd "$root"
+. scripts/lib/sandbox.sh
 
 ./scripts/install-deps.sh
 echo "== Building (build/)"
@@ -19,18 +20,8 @@ rm -f "$run/1.BMP"
 sandbox_log="$build/demo/sandbox.log"
 
 echo "== Starting quillmark-sandbox on https://127.0.0.1:8443"
-"$build/sandbox/quillmark-sandbox" --pay-after-queries 1 >"$sandbox_log" 2>&1 &
-sandbox_pid=$!
-trap 'kill "$sandbox_pid" 2>/dev/null; wait "$sandbox_pid" 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-  grep -q "listening on" "$sandbox_log" && break
-  if ! kill -0 "$sandbox_pid" 2>/dev/null; then
-    echo "quillmark-sandbox did not start:" >&2
-    cat "$sandbox_log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
+trap stop_sandbox EXIT
+start_sandbox "$build" "$sandbox_log" --pay-after-queries 1
 
 echo "== Running quillmark-cycle (in build/demo/)"
 cd "$run"

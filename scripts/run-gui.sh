@@ -21,6 +21,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 cd "$root"
+. scripts/lib/sandbox.sh
 ./scripts/install-deps.sh
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja >/dev/null
@@ -30,18 +31,8 @@ cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
 run="$build/gui"
 mkdir -p "$run"
 sandbox_log="$run/sandbox.log"
-"$build/sandbox/quillmark-sandbox" --pay-after-queries 1 >"$sandbox_log" 2>&1 &
-sandbox_pid=$!
-trap 'kill "$sandbox_pid" 2>/dev/null; wait "$sandbox_pid" 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-  grep -q "listening on" "$sandbox_log" && break
-  if ! kill -0 "$sandbox_pid" 2>/dev/null; then
-    echo "quillmark-sandbox did not start (is port 8443 taken?):" >&2
-    cat "$sandbox_log" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
+trap stop_sandbox EXIT
+start_sandbox "$build" "$sandbox_log" --pay-after-queries 1
 
 echo "== quillmark-sandbox is on https://127.0.0.1:8443; its log: $sandbox_log"
 echo "== Running quillmark in $run: click Button1 for an order cycle, OK or Cancel to end."

@@ -25,36 +25,16 @@ echo "== Building quillmark-sandbox and quillmark-cycle ($build)"
 cmake --build "$build" --target quillmark-sandbox quillmark-cycle quillmark_certs -- -j2 >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillmark-valgrind.XXXXXX")
-sandbox_pid=""
+. "$root/scripts/lib/sandbox.sh"
 stop() {
-  if [ -n "$sandbox_pid" ]; then
-    kill "$sandbox_pid" 2>/dev/null || true
-    wait "$sandbox_pid" 2>/dev/null || true
-  fi
+  stop_sandbox
   rm -rf "$work"
 }
 trap stop EXIT
 trap 'exit 130' INT TERM
 
 echo "== Starting quillmark-sandbox on port 8443"
-"$build/sandbox/quillmark-sandbox" --port 8443 --pay-after-queries 1 >"$work/sandbox.log" 2>&1 &
-sandbox_pid=$!
-# Start() returns only once the socket accepts, and the program prints this line after it:
-# seeing the line means the cycle's first connection cannot be refused.
-ready=""
-for _ in $(seq 200); do
-  if grep -q "listening on https://127.0.0.1:8443" "$work/sandbox.log"; then
-    ready=yes
-    break
-  fi
-  kill -0 "$sandbox_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$ready" ]; then
-  echo "quillmark-sandbox did not start (is port 8443 in use?):" >&2
-  cat "$work/sandbox.log" >&2
-  exit 1
-fi
+start_sandbox "$build" "$work/sandbox.log" --port 8443 --pay-after-queries 1
 
 echo "== Running quillmark-cycle under valgrind (in $work/run)"
 mkdir "$work/run"

@@ -1,0 +1,30 @@
+# Sourced by the scripts that run order cycles against a local quillmark-sandbox.
+
+# start_sandbox BUILD_DIR LOG_FILE [sandbox options...]
+# Starts quillmark-sandbox in the background (on the build's default port, 8443, unless the
+# options say otherwise), sets SANDBOX_PID, and returns once it accepts connections: the
+# program prints its "listening on" line only after the socket is listening. Exits 1 with
+# the sandbox's own words if it does not start.
+start_sandbox() {
+  local build=$1 log=$2
+  shift 2
+  "$build/sandbox/quillmark-sandbox" "$@" >"$log" 2>&1 &
+  SANDBOX_PID=$!
+  for _ in $(seq 200); do
+    grep -q "listening on" "$log" && return 0
+    kill -0 "$SANDBOX_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "quillmark-sandbox did not start (is port 8443 taken?):" >&2
+  cat "$log" >&2
+  exit 1
+}
+
+# stop_sandbox: stops the sandbox started by start_sandbox, if any; safe to call twice.
+stop_sandbox() {
+  if [ -n "${SANDBOX_PID:-}" ]; then
+    kill "$SANDBOX_PID" 2>/dev/null || true
+    wait "$SANDBOX_PID" 2>/dev/null || true
+    SANDBOX_PID=""
+  fi
+}
