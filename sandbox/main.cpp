@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     std::cout << " (fault mode " << quillmark::sandbox::FaultName(options.fault) << ")";
   }
   if (options.payAfterQueries > 0) {
-    std::cout << " (orders paid after " << options.payAfterQueries << " queries)";
+    std::cout << " (an order is paid once it has been queried " << options.payAfterQueries
+              << (options.payAfterQueries == 1 ? " time)" : " times)");
   }
   std::cout << std::endl;
 
