@@ -23,9 +23,10 @@ fi
 cd "$root"
 . scripts/lib/sandbox.sh
 ./scripts/install-deps.sh
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja >/dev/null
-fi
+generator=()
+[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
+# The desktop program may have been left out of an existing build: ask for it.
+cmake -S . -B "$build" "${generator[@]}" -DQUILLMARK_BUILD_SHELL=ON >/dev/null
 cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
 
 run="$build/gui"
