@@ -18,6 +18,15 @@ inline double Milliseconds(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
+// Runs `step` (which returns whether it succeeded) and gives its wall time in
+// milliseconds; a failure clears `ok`.
+template <typename Step>
+double Time(Step step, bool& ok) {
+  const auto start = Clock::now();
+  ok = step() && ok;
+  return Milliseconds(Clock::now() - start);
+}
+
 // The middle and the spread of a set of samples (nearest-rank percentiles).
 struct Summary {
   double median = 0;

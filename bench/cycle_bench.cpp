@@ -81,13 +81,6 @@ bool SecondQueryPaid(const std::string& output) {
   return line.find("SUCCESS") != std::string::npos;
 }
 
-template <typename Step>
-double Time(Step step, bool& ok) {
-  const auto start = Clock::now();
-  ok = step() && ok;
-  return Milliseconds(Clock::now() - start);
-}
-
 }  // namespace
 
 bool BenchCycle(const Context& context) {

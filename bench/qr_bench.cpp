@@ -37,13 +37,6 @@ std::uintmax_t FileSize(const std::string& path) {
   return in ? static_cast<std::uintmax_t>(in.tellg()) : 0;
 }
 
-template <typename Step>
-double Time(Step step, bool& ok) {
-  const auto start = Clock::now();
-  ok = step() && ok;
-  return Milliseconds(Clock::now() - start);
-}
-
 }  // namespace
 
 bool BenchQr(const Context& context) {
