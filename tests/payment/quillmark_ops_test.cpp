@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <sstream>
 #include <string>
 
@@ -13,6 +12,7 @@
 #include "payment/request_ids.h"
 #include "payment/sign.h"
 #include "tests/support/local_https_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace quillmark {
 namespace {
@@ -47,13 +47,6 @@ const char kFailReply[] =
 
 class OpsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    dir_ = fs::temp_directory_path() / ("quillmark-ops-" + std::to_string(random()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   CQuillmarkOps MakeOps(const LocalHttpsServer& server, std::string qrPath = {}) {
     CQuillmarkOps::Settings settings;
     settings.unifiedOrderUrl = server.Url("/pay/unifiedorder");
@@ -64,7 +57,8 @@ class OpsTest : public ::testing::Test {
     return CQuillmarkOps(settings);
   }
 
-  fs::path dir_;
+  testsupport::TempDir temp_;
+  const fs::path dir_ = temp_.path();
   std::ostringstream out_;
 };
 

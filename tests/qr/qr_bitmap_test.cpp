@@ -8,10 +8,11 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 namespace quillmark::qr {
 namespace {
@@ -31,13 +32,6 @@ std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int siz
 
 class QrBitmapTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    dir_ = fs::temp_directory_path() / ("quillmark-qr-" + std::to_string(random()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Writes `text` and returns the file's bytes (empty if nothing was written).
   std::vector<std::uint8_t> Save(const std::string& text, const std::string& name = "1.BMP") {
     std::ostringstream log;
@@ -78,7 +72,8 @@ class QrBitmapTest : public ::testing::Test {
     return output;
   }
 
-  fs::path dir_;
+  testsupport::TempDir temp_;
+  const fs::path dir_ = temp_.path();
   SaveResult last_result_ = SaveResult::kNotEncoded;
   std::string last_log_;
 };

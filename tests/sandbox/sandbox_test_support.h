@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sandbox/request_check.h"
+#include "tests/support/temp_dir.h"
 
 namespace quillmark::sandbox::testsupport {
 
@@ -40,18 +41,7 @@ std::string ReplyField(const std::string& reply, const std::string& name);
 // An HTTPS client for 127.0.0.1:`port` that verifies the server against the build's CA.
 std::unique_ptr<httplib::SSLClient> Client(int port);
 
-// A fresh directory under the system's temporary directory, removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using quillmark::testsupport::TempDir;
 
 struct ProgramResult {
   int exitCode = -1;  // -1 when the program did not exit normally
