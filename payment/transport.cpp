@@ -5,16 +5,103 @@
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <utility>
 
 #include "payment/merchant_config.h"
 
 namespace quillmark {
+
+static_assert(kTransferAbortedCode == CURLE_ABORTED_BY_CALLBACK);
+
+// Registers a running transfer with a TransferAbort, so that Abort() can wake its poll.
+// Unregisters before the multi handle it wakes is cleaned up (it is declared after it).
+class TransferWatch {
+ public:
+  TransferWatch(TransferAbort* abort, CURLM* multi) : abort_(abort) {
+    if (abort_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(abort_->mutex_);
+    // curl_multi_wakeup is the one multi call that may come from another thread.
+    abort_->wake_ = [multi] { curl_multi_wakeup(multi); };
+  }
+  ~TransferWatch() {
+    if (abort_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(abort_->mutex_);
+    abort_->wake_ = nullptr;
+  }
+  TransferWatch(const TransferWatch&) = delete;
+  TransferWatch& operator=(const TransferWatch&) = delete;
+
+  bool aborted() const { return abort_ != nullptr && abort_->aborted(); }
+
+ private:
+  TransferAbort* abort_;
+};
+
+void TransferAbort::Abort() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  aborted_ = true;
+  if (wake_) wake_();
+}
+
+void TransferAbort::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  aborted_ = false;
+}
+
+bool TransferAbort::aborted() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return aborted_;
+}
+
 namespace {
 
 struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+struct MultiCleanup {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+
+// Runs the transfer on `easy` to its end, or until `abort` fires. The multi interface
+// drives it rather than curl_easy_perform so that the wait for the network is a
+// curl_multi_poll, which curl_multi_wakeup ends at once: an abort is seen as soon as it
+// is asked for, not at libcurl's next progress call (up to a second later).
+CURLcode Perform(CURL* easy, TransferAbort* abort) {
+  MultiHandle multi(curl_multi_init());
+  if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  CURLcode rc = CURLE_OK;
+  {
+    const TransferWatch watch(abort, multi.get());
+    int running = 1;
+    while (true) {
+      if (watch.aborted()) {
+        rc = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
+      if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+        rc = CURLE_FAILED_INIT;
+        break;
+      }
+      if (running == 0) {
+        int queued = 0;
+        const CURLMsg* message = curl_multi_info_read(multi.get(), &queued);
+        rc = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
+                                                                : CURLE_FAILED_INIT;
+        break;
+      }
+      // The timeouts are libcurl's own; this only bounds one wait between its checks.
+      if (curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) {
+        rc = CURLE_FAILED_INIT;
+        break;
+      }
+    }
+  }
+  curl_multi_remove_handle(multi.get(), easy);
+  return rc;
+}
 
 // Pairs curl_global_init with curl_global_cleanup for the length of one request.
 class GlobalInit {
@@ -47,7 +134,8 @@ std::size_t WriteToStream(char* data, std::size_t size, std::size_t count, void*
 }
 
 std::string PostXml(const char* url, const char* body, std::ostream& log,
-                    const TransportOptions& options) {
+                    const TransportOptions& options, TransferStatus* status) {
+  if (status != nullptr) *status = TransferStatus();
   GlobalInit global(log);
   EasyHandle handle(curl_easy_init());
   std::stringstream reply(std::ios::in | std::ios::out | std::ios::binary);
@@ -64,17 +152,23 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
     if (!options.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options.caFile.c_str());
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
-    // Timeouts are enforced with signals otherwise, which a GUI thread must not receive.
+    // Timeouts are enforced with signals otherwise, which a program with a GUI thread and a
+    // worker thread must not receive.
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToStream);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<std::ostream*>(&reply));
-    rc = curl_easy_perform(h);
+    rc = Perform(h, options.abort.get());
+    if (status != nullptr) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status->httpStatus);
   }
   if (rc != CURLE_OK) {
     log << "curl_easy_perform failed. RetCode:" << static_cast<int>(rc)
         << " ErrMsg:" << curl_easy_strerror(rc) << std::endl;
   } else {
     log << "curl_easy_perform passed." << std::endl;
+  }
+  if (status != nullptr) {
+    status->code = static_cast<int>(rc);
+    status->message = curl_easy_strerror(rc);
   }
   // The reply becomes a narrow string through its zero-terminated form.
   const std::string raw = reply.str();

@@ -2,10 +2,44 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <iosfwd>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace quillmark {
+
+// libcurl's code for a transfer that the program itself ended (CURLE_ABORTED_BY_CALLBACK).
+inline constexpr int kTransferAbortedCode = 42;
+
+// Lets another thread end the transfers of an operation: a window that closes while a
+// request is under way must not wait for the platform. Abort() wakes a transfer in
+// progress at once, and makes every later transfer fail before it starts, until Reset().
+// All members may be called from any thread.
+class TransferAbort {
+ public:
+  void Abort();
+  void Reset();
+  bool aborted() const;
+
+ private:
+  friend class TransferWatch;  // transport.cpp: registers the transfer to wake
+
+  mutable std::mutex mutex_;
+  bool aborted_ = false;
+  std::function<void()> wake_;  // set while a transfer runs
+};
+
+// What became of one transfer.
+struct TransferStatus {
+  int code = -1;        // libcurl's CURLcode; 0 when the whole reply arrived
+  std::string message;  // curl_easy_strerror(code)
+  long httpStatus = 0;  // the reply's HTTP status; 0 when none was received
+
+  bool ok() const { return code == 0; }
+  bool aborted() const { return code == kTransferAbortedCode; }
+};
 
 struct TransportOptions {
   // PEM bundle of trusted CAs; empty means the system's trust store.
@@ -13,6 +47,8 @@ struct TransportOptions {
   // A server that accepts and then never answers must not freeze the program for good.
   long connectTimeoutMs = 10'000;
   long totalTimeoutMs = 30'000;
+  // Null: the transfer can be ended only by its timeouts.
+  std::shared_ptr<TransferAbort> abort;
 
   // kCaFile and the timeouts above: what the programs use.
   static TransportOptions Default();
@@ -27,8 +63,11 @@ std::size_t WriteToStream(char* data, std::size_t size, std::size_t count, void*
 // nothing. The reply ends at its first zero byte. Writes one line to `log`:
 // "curl_easy_perform passed." or "curl_easy_perform failed. RetCode:<n> ErrMsg:<text>"
 // (and "curl_global_init failed. ..." first if libcurl cannot start; the request still
-// goes on). Each line is followed by a newline and a flush.
+// goes on). Each line is followed by a newline and a flush. A transfer ended through
+// `options.abort` fails with code kTransferAbortedCode and its own line, like any other
+// failure. `status`, when given, receives the outcome.
 std::string PostXml(const char* url, const char* body, std::ostream& log,
-                    const TransportOptions& options = TransportOptions::Default());
+                    const TransportOptions& options = TransportOptions::Default(),
+                    TransferStatus* status = nullptr);
 
 }  // namespace quillmark

@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "tests/support/local_https_server.h"
 
@@ -134,6 +137,50 @@ TEST(PostXml, AServerThatNeverAnswersTimesOut) {
             0u)
       << log.str();
   close(fd);
+}
+
+TEST(PostXml, AnAbortEndsATransferThatWouldWaitForItsTimeout) {
+  LocalHttpsServer server;
+  std::promise<void> requestArrived;
+  server.Handle("/stall", [&](const httplib::Request&, httplib::Response& res) {
+    requestArrived.set_value();
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the client is gone by then
+    res.set_content("<xml/>", "text/xml");
+  });
+  server.Start();
+  TransportOptions options = TestOptions();
+  options.totalTimeoutMs = 60'000;
+  options.abort = std::make_shared<TransferAbort>();
+
+  std::thread aborter([&] {
+    requestArrived.get_future().wait();
+    options.abort->Abort();
+  });
+  std::ostringstream log;
+  TransferStatus status;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PostXml(server.Url("/stall").c_str(), "<xml/>", log, options, &status), "");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  aborter.join();
+  EXPECT_TRUE(status.aborted());
+  EXPECT_EQ(status.httpStatus, 0);
+  EXPECT_EQ(log.str(),
+            "curl_easy_perform failed. RetCode:42 ErrMsg:Operation was aborted by an application "
+            "callback\n");
+  // Not a timing figure: the handler answers after 3 s, so a transfer that missed the
+  // abort would have received that answer instead.
+  EXPECT_LT(elapsed, std::chrono::seconds(2));
+
+  // The abort holds for later transfers until Reset(): none of them is sent.
+  log.str("");
+  EXPECT_EQ(PostXml(server.Url("/stall").c_str(), "<xml/>", log, options, &status), "");
+  EXPECT_TRUE(status.aborted());
+  EXPECT_EQ(server.requests().size(), 1u);
+  options.abort->Reset();
+  server.Reply("/ok", "<xml>ok</xml>");
+  EXPECT_EQ(PostXml(server.Url("/ok").c_str(), "<xml/>", log, options, &status), "<xml>ok</xml>");
+  EXPECT_TRUE(status.ok());
+  EXPECT_EQ(status.httpStatus, 200);
 }
 
 TEST(WriteToStream, AppendsEveryByteAndReportsThemAll) {
