@@ -98,7 +98,7 @@ bool BenchCycle(const Context& context) {
   CQuillmarkOps ops(settings);
   const auto inProcess = [&ops] {
     const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
-    return result.tradeStates.size() == 2 && result.tradeStates[1] == "SUCCESS";
+    return result.queries.size() == 2 && result.queries[1].tradeState == "SUCCESS";
   };
   // A program that exits straight from main(): loading and linking libcurl, OpenSSL and
   // the C++ runtime, with no request made.

@@ -11,10 +11,19 @@
 
 namespace {
 
-std::filesystem::file_time_type LastWrite(const std::filesystem::path& path) {
-  std::error_code error;
-  const auto time = std::filesystem::last_write_time(path, error);
-  return error ? std::filesystem::file_time_type::min() : time;
+const char* BitmapNote(quillmark::qr::SaveResult result) {
+  using quillmark::qr::SaveResult;
+  switch (result) {
+    case SaveResult::kWritten:
+      return "";
+    case SaveResult::kNotEncoded:
+      return "  (not written: the payment link does not fit a QR symbol)";
+    case SaveResult::kOutOfMemory:
+    case SaveResult::kCannotOpen:
+    case SaveResult::kCannotWrite:
+      break;
+  }
+  return "  (not written, see above)";
 }
 
 }  // namespace
@@ -26,9 +35,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   quillmark::CQuillmarkOps ops;
-  const std::filesystem::path bitmap = ops.settings().qrPath;
-  const auto before = LastWrite(bitmap);
-
   const quillmark::CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
 
   std::cout << "\n--- summary ---\n";
@@ -38,16 +44,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << "Order number:  " << result.orderNo << '\n';
-  for (std::size_t i = 0; i < result.tradeStates.size(); ++i) {
-    const std::string& state = result.tradeStates[i];
+  for (std::size_t i = 0; i < result.queries.size(); ++i) {
+    const std::string& state = result.queries[i].tradeState;
     std::cout << "Query " << i + 1 << ":       " << (state.empty() ? "(no trade_state)" : state)
               << '\n';
   }
+  const std::filesystem::path bitmap = result.bitmapPath;
   std::error_code error;
   const auto absolute = std::filesystem::absolute(bitmap, error);
-  const auto after = LastWrite(bitmap);
-  const bool written = after != before && after != std::filesystem::file_time_type::min();
   std::cout << "QR bitmap:     " << (error ? bitmap : absolute).string()
-            << (written ? "" : "  (not written, see above)") << std::endl;
+            << BitmapNote(result.bitmap.value_or(quillmark::qr::SaveResult::kNotEncoded))
+            << std::endl;
   return 0;
 }

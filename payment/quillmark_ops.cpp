@@ -28,8 +28,34 @@ CQuillmarkOps::CQuillmarkOps(Settings settings) : settings_(std::move(settings))
   if (settings_.out == nullptr) settings_.out = &std::cout;
 }
 
+namespace {
+
+// The reply fields a step's outcome shows, from the reply in the program's own text.
+void ReadReply(const std::string& reply, StepOutcome& outcome) {
+  const std::pair<const char*, std::string*> fields[] = {
+      {"return_code", &outcome.returnCode},  {"return_msg", &outcome.returnMsg},
+      {"result_code", &outcome.resultCode},  {"err_code", &outcome.errCode},
+      {"err_code_des", &outcome.errCodeDes}, {"trade_state_desc", &outcome.tradeStateDesc},
+  };
+  for (const auto& [name, value] : fields) CQuillmarkOps::ExtractCdataField(reply, name, *value);
+}
+
+}  // namespace
+
 void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
   orderNo.clear();
+  CycleResult result;
+  PlaceUnifiedOrder(result);
+  orderNo = result.orderNo;
+}
+
+void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
+  result.orderNo.clear();
+  result.order = StepOutcome();
+  result.symbol.reset();
+  result.bitmap.reset();
+  result.bitmapPath = settings_.qrPath;
+
   std::string nonce;
   std::string outTradeNo;
   MakeNonceStr(nonce);
@@ -43,20 +69,29 @@ void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
 
   std::string document;
   AnsiToUtf8(UnifiedOrderDocument(nonce, outTradeNo, sign), document);
-  std::string reply =
-      PostXml(settings_.unifiedOrderUrl.c_str(), document.c_str(), out(), settings_.transport);
+  StepOutcome& outcome = result.order;
+  std::string reply = PostXml(settings_.unifiedOrderUrl.c_str(), document.c_str(), out(),
+                              settings_.transport, &outcome.transfer);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
+  ReadReply(reply, outcome);
 
-  std::string codeUrl;
-  ExtractCodeUrl(reply, codeUrl);
-  if (codeUrl.empty()) return;
-  SaveQrBitmap(codeUrl);
-  orderNo = outTradeNo;
+  ExtractCodeUrl(reply, outcome.codeUrl);
+  if (outcome.codeUrl.empty()) return;
+  // One symbol serves the file and whoever shows the cycle, so both always agree.
+  result.symbol = qr::Encode(outcome.codeUrl);
+  result.bitmap = result.symbol ? qr::SaveSymbolBitmapFile(*result.symbol, settings_.qrPath, out())
+                                : qr::SaveResult::kNotEncoded;
+  result.orderNo = outTradeNo;
 }
 
 void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
   tradeState.clear();
+  tradeState = QueryOrderOutcome(orderNo).tradeState;
+}
+
+StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
+  StepOutcome outcome;
   std::string nonce;
   MakeNonceStr(nonce);
   // Every field here is ASCII, so the sign string's bytes are the same in both encodings.
@@ -65,21 +100,32 @@ void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
 
   std::string document;
   AnsiToUtf8(OrderQueryDocument(nonce, orderNo, sign), document);
-  std::string reply =
-      PostXml(settings_.orderQueryUrl.c_str(), document.c_str(), out(), settings_.transport);
+  std::string reply = PostXml(settings_.orderQueryUrl.c_str(), document.c_str(), out(),
+                              settings_.transport, &outcome.transfer);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
-  ExtractTradeState(reply, tradeState);
+  ReadReply(reply, outcome);
+  ExtractTradeState(reply, outcome.tradeState);
+  return outcome;
 }
 
-CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle() {
+CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeStep) {
+  const auto announce = [&beforeStep](CycleStep step) {
+    if (beforeStep) beforeStep(step);
+  };
   CycleResult result;
-  UnifiedOrder(result.orderNo);
+  announce(CycleStep::kUnifiedOrder);
+  PlaceUnifiedOrder(result);
+  result.aborted = result.order.transfer.aborted();
   if (result.orderNo.empty()) return result;
-  std::string tradeState;
-  for (int query = 0; query < 2; ++query) {
-    QueryOrder(result.orderNo, tradeState);
-    result.tradeStates.push_back(tradeState);
+  const TransferAbort* abort = settings_.transport.abort.get();
+  for (const CycleStep step : {CycleStep::kQuery1, CycleStep::kQuery2}) {
+    // An abort between two requests ends the cycle as one during a request does.
+    if (abort != nullptr && abort->aborted()) result.aborted = true;
+    if (result.aborted) break;
+    announce(step);
+    result.queries.push_back(QueryOrderOutcome(result.orderNo));
+    result.aborted = result.queries.back().transfer.aborted();
   }
   return result;
 }

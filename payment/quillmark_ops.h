@@ -7,10 +7,12 @@
 // anything failed, and the diagnostic lines say why.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
 
+#include "payment/cycle_result.h"
 #include "payment/transport.h"
 
 namespace quillmark {
@@ -29,12 +31,9 @@ class CQuillmarkOps {
     static Settings Default();
   };
 
-  // What one cycle obtained, for callers that show a summary; empty strings where a step
-  // got nothing.
-  struct CycleResult {
-    std::string orderNo;
-    std::vector<std::string> tradeStates;  // one entry per query made (0 or 2)
-  };
+  using CycleResult = quillmark::CycleResult;
+  // Called on the cycle's thread just before each step's request is built.
+  using StepHook = std::function<void(CycleStep)>;
 
   CQuillmarkOps();
   explicit CQuillmarkOps(Settings settings);
@@ -48,9 +47,15 @@ class CQuillmarkOps {
   // left empty.
   void QueryOrder(std::string orderNo, std::string& tradeState);
 
+  // The same two operations, writing the same lines, with everything they learnt:
+  // PlaceUnifiedOrder fills orderNo, order, symbol, bitmap and bitmapPath of `result`.
+  void PlaceUnifiedOrder(CycleResult& result);
+  StepOutcome QueryOrderOutcome(const std::string& orderNo);
+
   // One click of the pay button: a unified order and, when it returned an order number,
-  // two queries of that order.
-  CycleResult RunOrderCycle();
+  // two queries of that order. A transfer aborted through the settings' TransferAbort
+  // ends the cycle there. `beforeStep`, when set, is told of each step as it starts.
+  CycleResult RunOrderCycle(const StepHook& beforeStep = nullptr);
 
   // The CDATA content of the first element `name` of a reply: empty when the element is
   // missing, empty, not wrapped in a CDATA section, or its tags or markers are out of

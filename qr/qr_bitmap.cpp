@@ -98,7 +98,11 @@ std::vector<std::uint8_t> RenderBitmap(const Symbol& symbol) {
 SaveResult SaveQrBitmapFile(const std::string& text, const std::string& path, std::ostream& log) {
   const std::optional<Symbol> symbol = Encode(text);
   if (!symbol) return SaveResult::kNotEncoded;
-  const std::vector<std::uint8_t> bytes = RenderBitmap(*symbol);
+  return SaveSymbolBitmapFile(*symbol, path, log);
+}
+
+SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, std::ostream& log) {
+  const std::vector<std::uint8_t> bytes = RenderBitmap(symbol);
   if (bytes.empty()) {
     log << "Out of memory" << std::endl;
     return SaveResult::kOutOfMemory;

@@ -41,5 +41,7 @@ enum class SaveResult {
 // failure leaves an earlier file as it was. Failures are written to `log` as one line;
 // they never end the process.
 SaveResult SaveQrBitmapFile(const std::string& text, const std::string& path, std::ostream& log);
+// The same for a symbol already encoded, so that one symbol can be both written and shown.
+SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, std::ostream& log);
 
 }  // namespace quillmark::qr

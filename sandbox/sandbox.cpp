@@ -30,6 +30,9 @@ constexpr char kXmlType[] = "text/xml; charset=utf-8";
 constexpr char kHtmlType[] = "text/html; charset=utf-8";
 // "成功" ("success") in GBK: what a server that forgot to convert its text would send.
 constexpr char kGbkSuccess[] = "\xb3\xc9\xb9\xa6";
+// trade_state_desc, UTF-8 like every reply: "支付成功" and "订单未支付".
+constexpr char kPaidDesc[] = "\xe6\x94\xaf\xe4\xbb\x98\xe6\x88\x90\xe5\x8a\x9f";
+constexpr char kNotPaidDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98";
 
 using ReplyFields = std::vector<std::pair<std::string, std::string>>;
 
@@ -426,7 +429,8 @@ void Sandbox::Impl::OrderQuery(const httplib::Request& request, httplib::Respons
                {"mch_id", merchant.mchId},
                {"out_trade_no", orderNo},
                {"total_fee", std::to_string(totalFee)},
-               {"trade_state", state}},
+               {"trade_state", state},
+               {"trade_state_desc", state == "SUCCESS" ? kPaidDesc : kNotPaidDesc}},
               response, Fault::kNone);
   Log(request, orderNo, 200, "SUCCESS trade_state=" + state);
 }

@@ -140,7 +140,7 @@ TEST_F(OpsTest, CycleQueriesTheNewOrderTwiceInOrder) {
 
   const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
   ASSERT_EQ(result.orderNo.size(), 32u);
-  EXPECT_EQ(result.tradeStates, (std::vector<std::string>{"NOTPAY", "SUCCESS"}));
+  EXPECT_EQ(result.TradeStates(), (std::vector<std::string>{"NOTPAY", "SUCCESS"}));
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].path, "/pay/unifiedorder");
@@ -166,7 +166,7 @@ TEST_F(OpsTest, AReplyWithoutCodeUrlEndsTheCycleWithNoBitmapAndNoQuery) {
     CQuillmarkOps ops = MakeOps(server);
     const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
     EXPECT_EQ(result.orderNo, "") << reply;
-    EXPECT_TRUE(result.tradeStates.empty()) << reply;
+    EXPECT_TRUE(result.queries.empty()) << reply;
     EXPECT_EQ(server.requests().size(), 1u) << reply;
     EXPECT_FALSE(fs::exists(dir_ / "1.BMP")) << reply;
     EXPECT_EQ(out_.str(), "curl_easy_perform passed.\nContent:" + reply + "\n");
@@ -182,7 +182,7 @@ TEST_F(OpsTest, AnUnwritableBitmapKeepsTheOrderNumberAndTheQueries) {
 
   const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
   EXPECT_EQ(result.orderNo.size(), 32u);
-  EXPECT_EQ(result.tradeStates.size(), 2u);
+  EXPECT_EQ(result.queries.size(), 2u);
   EXPECT_EQ(server.requests().size(), 3u);
   EXPECT_NE(out_.str().find("\nUnable to open file\n"), std::string::npos) << out_.str();
 }

@@ -69,7 +69,7 @@ TEST_F(SandboxServer, RunsTheClientsOrderCycle) {
 
   const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
   ASSERT_EQ(result.orderNo.size(), 32u) << out.str();
-  EXPECT_EQ(result.tradeStates, (std::vector<std::string>{"NOTPAY", "SUCCESS"})) << out.str();
+  EXPECT_EQ(result.TradeStates(), (std::vector<std::string>{"NOTPAY", "SUCCESS"})) << out.str();
   EXPECT_TRUE(std::filesystem::exists(settings.qrPath));
 
   const std::vector<RecordedRequest> requests = sandbox_->requests();
