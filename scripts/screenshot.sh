@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Takes the screenshots in docs/screenshots/ from the real program: main-dialog.png, the
 # dialog as it opens; system-menu.png, the popup that stands in for the system menu,
-# opened by a right click; and about-box.png, the About box that its About entry (chosen
-# by its accelerator A) opens.
+# opened by a right click; about-box.png, the About box that its About entry (chosen
+# by its accelerator A) opens; and cycle.png, the dialog after a click on Button1 has run
+# one order cycle against a local quillmark-sandbox. The QR code in cycle.png is read
+# back with zbarimg and must be the order's payment link.
 # Runs on a private Xvfb display driven by xdotool, so it needs no desktop and leaves
 # any desktop alone. Installs what is missing and builds quillmark if needed.
 #
@@ -10,18 +12,20 @@
 # title bar. Set BUILD_DIR to use a build directory other than build/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+build=$(realpath -m "${BUILD_DIR:-$root/build}")
 out="$root/docs/screenshots"
 
 # The part that runs on the virtual display, started below through xvfb-run.
 if [ "${1:-}" = "--on-xvfb" ]; then
   program="$build/shell/quillmark"
   work=$(mktemp -d)
+  . "$root/scripts/lib/sandbox.sh"
+  start_sandbox "$build" "$work/sandbox.log" --pay-after-queries 1
   # Harmless for a build without sanitizers; with them, hides a leak inside libdbus.
-  LSAN_OPTIONS="suppressions=$root/tests/shell/lsan-x11.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
-    "$program" >"$work/quillmark.out" 2>&1 &
+  (cd "$work" && LSAN_OPTIONS="suppressions=$root/tests/shell/lsan-x11.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
+    exec "$program" >"$work/quillmark.out" 2>&1) &
   pid=$!
-  trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+  trap 'kill "$pid" 2>/dev/null || true; stop_sandbox; rm -rf "$work"' EXIT
 
   # Waits for a visible window titled exactly $1 and prints its id.
   window() {
@@ -49,9 +53,30 @@ if [ "${1:-}" = "--on-xvfb" ]; then
   sleep 1
   shoot "$about" "$out/about-box.png"
 
-  # Esc ends the About box, then the program, which must exit with status 0.
   xdotool windowfocus "$about" key Escape
   sleep 0.5
+
+  # Button1, found from the template's size: the dialog is 320 x 200 dialog units and
+  # Button1's centre is at (32, 186).
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+  xdotool mousemove --window "$main" $((32 * WIDTH / 320)) $((186 * HEIGHT / 200)) click 1
+  # The cycle is over when both queries have answered: six lines on standard output.
+  for _ in $(seq 100); do
+    [ "$(wc -l <"$work/quillmark.out")" -ge 6 ] && break
+    sleep 0.1
+  done
+  sleep 1
+  shoot "$main" "$out/cycle.png"
+  code_url=$(sed -n 's/.*<code_url><!\[CDATA\[\([^]]*\)\]\]>.*/\1/p' "$work/quillmark.out")
+  seen=$(zbarimg --raw -q -Sdisable -Sqrcode.enable "$out/cycle.png" 2>/dev/null || true)
+  if [ -z "$code_url" ] || [ "$seen" != "$code_url" ]; then
+    echo "the QR code on screen is not the payment link: read '$seen', expected '$code_url'" >&2
+    cat "$work/quillmark.out" >&2
+    exit 1
+  fi
+  echo "The QR code on screen reads $seen"
+
+  # Esc ends the program, which must exit with status 0.
   xdotool windowfocus "$main" key Escape
   status=0
   for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -68,7 +93,7 @@ cd "$root"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja >/dev/null
 fi
-cmake --build "$build" --target quillmark
+cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
 mkdir -p "$out"
 BUILD_DIR="$build" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-xvfb
-echo "Wrote main-dialog.png, system-menu.png and about-box.png in $out"
+echo "Wrote main-dialog.png, system-menu.png, about-box.png and cycle.png in $out"

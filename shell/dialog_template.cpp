@@ -42,6 +42,11 @@ QLabel* DialogTemplate::AddIcon(const char* objectName, const QIcon& icon, QRect
   return label;
 }
 
+void DialogTemplate::Place(QWidget* widget, const char* objectName, QRect rectDu) {
+  widget->setObjectName(QString::fromLatin1(objectName));
+  controls_.push_back({widget, rectDu, {}});
+}
+
 void DialogTemplate::Apply() {
   const DialogBaseUnits units = BaseUnitsOf(dialog_.fontMetrics());
   dialog_.setFixedSize(ToPixels(sizeDu_, units));

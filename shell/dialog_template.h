@@ -36,12 +36,23 @@ class DialogTemplate {
   QLabel* AddText(const char* objectName, const QString& text, QRect rectDu);
   // A static icon: `icon` drawn at the rectangle's size, redrawn when that size changes.
   QLabel* AddIcon(const char* objectName, const QIcon& icon, QRect rectDu);
+  // Any other widget, already a child of the dialog.
+  template <typename W>
+  W* Add(W* widget, const char* objectName, QRect rectDu) {
+    Place(widget, objectName, rectDu);
+    return widget;
+  }
+
+  // Changes the dialog's client size; Apply() makes it take effect.
+  void SetSize(QSize sizeDu) { sizeDu_ = sizeDu; }
 
   // Fixes the dialog's size and places every control, converting with the dialog's
   // current font.
   void Apply();
 
  private:
+  void Place(QWidget* widget, const char* objectName, QRect rectDu);
+
   struct Control {
     QWidget* widget;
     QRect rectDu;

@@ -1,46 +1,70 @@
 #include "shell/quillmark_dlg.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QEvent>
+#include <QFileInfo>
+#include <QGridLayout>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShowEvent>
 #include <QString>
+#include <QUrl>
 #include <QWindow>
 
+#include <algorithm>
 #include <utility>
 
 #include "shell/about_dlg.h"
 #include "shell/app_icon.h"
 #include "shell/dialog_units.h"
+#include "shell/outcome_text.h"
 #include "shell/platform/native_window.h"
+#include "shell/qr_view.h"
 #include "shell/system_menu.h"
 #include "shell/texts.h"
 
 namespace quillmark {
 namespace {
 
-// Holds the wait cursor for its lifetime, so that no way out of a cycle leaves it set.
-class WaitCursor {
- public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
+// The template's own size, and the size it grows to for the panel: to the right for the
+// QR code, downward for the log. The template's three buttons keep their places.
+constexpr QSize kTemplateSizeDu(320, 200);
+constexpr QSize kPanelSizeDu(520, 340);
 
 QString AboutEntryText() { return QString::fromUtf8(shell::texts::kAboutBoxEntry); }
+QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+QLabel* VerdictLabel(QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setWordWrap(true);
+  label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  return label;
+}
+
+QLineEdit* ReadOnlyField(QWidget* parent) {
+  auto* field = new QLineEdit(parent);
+  field->setReadOnly(true);
+  return field;
+}
 
 }  // namespace
 
 CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
     : QDialog(parent, shell::DialogWindowFlags()),
-      ops_(std::move(ops)),
       windowIcon_(shell::LoadAppIcon()),
-      template_(*this, QSize(320, 200)) {
+      template_(*this, kTemplateSizeDu),
+      runner_(std::move(ops)) {
   setWindowTitle(QString::fromUtf8(shell::texts::kMainTitle));
   setFont(shell::DialogFont());
 
@@ -51,6 +75,7 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
       kIdCancel, "cancelButton", QString::fromUtf8(shell::texts::kCancel), QRect(263, 25, 50, 16));
   QPushButton* pay = template_.AddPushButton(
       kIdPayButton, "button1", QString::fromUtf8(shell::texts::kPayButton), QRect(7, 179, 50, 14));
+  payButton_ = pay;
   ok->setDefault(true);
   setTabOrder(ok, cancel);
   setTabOrder(cancel, pay);
@@ -59,7 +84,174 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(pay, &QPushButton::clicked, this, &CQuillmarkDlg::OnPayButton);
 
+  BuildPanel();
+  connect(&runner_, &shell::CycleRunner::stepStarted, this, &CQuillmarkDlg::OnStepStarted);
+  connect(&runner_, &shell::CycleRunner::lineWritten, this, &CQuillmarkDlg::OnLine);
+  connect(&runner_, &shell::CycleRunner::cycleFinished, this, &CQuillmarkDlg::OnCycleFinished);
+  connect(&runner_, &shell::CycleRunner::queryFinished, this, &CQuillmarkDlg::OnQueryFinished);
+
   template_.Apply();
+}
+
+CQuillmarkDlg::~CQuillmarkDlg() { runner_.Shutdown(); }
+
+void CQuillmarkDlg::BuildPanel() {
+  // After Button1 in the tab order: query again, abort, the results, the log.
+  queryAgain_ = template_.Add(new QPushButton(Text(shell::texts::kQueryAgain), this),
+                              "queryAgainButton", QRect(62, 179, 50, 14));
+  abort_ = template_.Add(new QPushButton(Text(shell::texts::kAbort), this), "abortButton",
+                         QRect(117, 179, 40, 14));
+  progress_ = template_.Add(new QProgressBar(this), "busyIndicator", QRect(162, 181, 56, 10));
+  progress_->setRange(0, 0);  // no known end: a moving bar
+  progress_->setTextVisible(false);
+  stepLabel_ = template_.AddText("stepLabel", QString(), QRect(222, 181, 91, 10));
+
+  results_ = template_.Add(new QWidget(this), "resultsPanel", QRect(7, 7, 249, 166));
+  auto* grid = new QGridLayout(results_);
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setColumnStretch(1, 1);
+  orderNo_ = ReadOnlyField(results_);
+  orderNo_->setObjectName(QStringLiteral("orderNoField"));
+  orderVerdict_ = VerdictLabel(results_);
+  orderVerdict_->setObjectName(QStringLiteral("orderVerdict"));
+  codeUrl_ = ReadOnlyField(results_);
+  codeUrl_->setObjectName(QStringLiteral("codeUrlField"));
+  query1_ = VerdictLabel(results_);
+  query1_->setObjectName(QStringLiteral("query1Verdict"));
+  query2_ = VerdictLabel(results_);
+  query2_->setObjectName(QStringLiteral("query2Verdict"));
+  queryAgainVerdict_ = VerdictLabel(results_);
+  queryAgainVerdict_->setObjectName(QStringLiteral("queryAgainVerdict"));
+  bitmap_ = VerdictLabel(results_);
+  bitmap_->setObjectName(QStringLiteral("bitmapVerdict"));
+  openFolder_ = new QPushButton(Text(shell::texts::kOpenFolder), results_);
+  openFolder_->setObjectName(QStringLiteral("openFolderButton"));
+  const std::pair<const char*, QWidget*> rows[] = {
+      {shell::texts::kOrderNoLabel, orderNo_},
+      {shell::texts::kStepUnifiedOrder, orderVerdict_},
+      {shell::texts::kPaymentLinkLabel, codeUrl_},
+      {shell::texts::kStepQuery1, query1_},
+      {shell::texts::kStepQuery2, query2_},
+      {shell::texts::kStepQueryAgain, queryAgainVerdict_},
+      {shell::texts::kBitmapLabel, bitmap_},
+  };
+  int row = 0;
+  for (const auto& [caption, field] : rows) {
+    auto* label = new QLabel(Text(caption), results_);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    grid->addWidget(label, row, 0);
+    grid->addWidget(field, row, 1);
+    ++row;
+  }
+  grid->addWidget(openFolder_, row, 1, Qt::AlignLeft);
+  grid->setRowStretch(row + 1, 1);
+
+  qr_ = template_.Add(new shell::QrView(this), "qrView", QRect(320, 7, 193, 193));
+
+  logLabel_ = template_.AddText("logLabel", Text(shell::texts::kLogLabel), QRect(7, 206, 60, 8));
+  log_ = template_.Add(new QPlainTextEdit(this), "logView", QRect(7, 216, 452, 117));
+  log_->setReadOnly(true);
+  log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  copyLog_ = template_.Add(new QPushButton(Text(shell::texts::kCopyAll), this), "copyLogButton",
+                           QRect(463, 216, 50, 14));
+  clearLog_ = template_.Add(new QPushButton(Text(shell::texts::kClearLog), this), "clearLogButton",
+                            QRect(463, 233, 50, 14));
+
+  connect(queryAgain_, &QPushButton::clicked, this, &CQuillmarkDlg::OnQueryAgain);
+  connect(abort_, &QPushButton::clicked, this, &CQuillmarkDlg::OnAbort);
+  connect(openFolder_, &QPushButton::clicked, this, &CQuillmarkDlg::OpenBitmapFolder);
+  connect(copyLog_, &QPushButton::clicked, this,
+          [this] { QApplication::clipboard()->setText(log_->toPlainText()); });
+  connect(clearLog_, &QPushButton::clicked, log_, &QPlainTextEdit::clear);
+
+  for (QWidget* widget :
+       std::initializer_list<QWidget*>{queryAgain_, abort_, progress_, stepLabel_, results_, qr_,
+                                       logLabel_, log_, copyLog_, clearLog_}) {
+    widget->hide();
+  }
+  queryAgain_->setEnabled(false);
+  openFolder_->setEnabled(false);
+}
+
+void CQuillmarkDlg::ShowPanel() {
+  if (panelShown_) return;
+  panelShown_ = true;
+  template_.SetSize(kPanelSizeDu);
+  template_.Apply();
+  // Grown to the right and downward from where it stood, the window may now reach past
+  // the screen's edge: move it back, so that the QR code and the log can be seen.
+  if (const QScreen* screen = this->screen(); screen != nullptr && isVisible()) {
+    const QRect available = screen->availableGeometry();
+    const QRect frame = frameGeometry();
+    QPoint shift(std::min(0, available.right() - frame.right()),
+                 std::min(0, available.bottom() - frame.bottom()));
+    shift.rx() = std::max(shift.x(), available.left() - frame.left());
+    shift.ry() = std::max(shift.y(), available.top() - frame.top());
+    if (!shift.isNull()) move(pos() + shift);
+  }
+  for (QWidget* widget :
+       std::initializer_list<QWidget*>{queryAgain_, abort_, progress_, stepLabel_, results_, qr_,
+                                       logLabel_, log_, copyLog_, clearLog_}) {
+    widget->show();
+  }
+}
+
+void CQuillmarkDlg::SetBusy(bool busy) {
+  // Disabling the focused button would pass the focus on to the results; keep it on the
+  // button that started the job, so that Space or Enter can run the next one.
+  QWidget* starter = busy ? focusWidget() : nullptr;
+  if (busy) refocus_ = starter == payButton_ || starter == queryAgain_ ? starter : nullptr;
+  payButton_->setEnabled(!busy);
+  queryAgain_->setEnabled(!busy && !lastOrderNo_.empty());
+  abort_->setEnabled(busy);
+  progress_->setVisible(busy);
+  if (!busy) stepLabel_->clear();
+  if (busy) {
+    setCursor(Qt::BusyCursor);
+  } else {
+    unsetCursor();
+    if (refocus_ != nullptr && refocus_->isEnabled()) refocus_->setFocus();
+    refocus_ = nullptr;
+  }
+}
+
+void CQuillmarkDlg::OnStepStarted(CycleStep step) {
+  stepLabel_->setText(Text(shell::texts::kRunningStep).arg(shell::StepName(step)));
+}
+
+void CQuillmarkDlg::OnLine(const QString& line) { log_->appendPlainText(line); }
+
+void CQuillmarkDlg::OnCycleFinished(const CycleResult& result) {
+  lastOrderNo_ = result.orderNo;
+  orderNo_->setText(shell::FromGbk(result.orderNo));
+  orderVerdict_->setText(shell::OrderVerdict(result.order));
+  codeUrl_->setText(shell::FromGbk(result.order.codeUrl));
+  codeUrl_->setCursorPosition(0);
+  QLabel* const queries[] = {query1_, query2_};
+  for (std::size_t i = 0; i < 2; ++i) {
+    queries[i]->setText(i < result.queries.size() ? shell::QueryVerdict(result.queries[i])
+                                                  : Text(shell::texts::kNotRun));
+  }
+  queryAgainVerdict_->clear();
+  bitmap_->setText(shell::BitmapVerdict(result));
+  const bool written = result.bitmap == qr::SaveResult::kWritten;
+  bitmapFolder_ = written
+                      ? QFileInfo(QString::fromLocal8Bit(result.bitmapPath.c_str())).absolutePath()
+                      : QString();
+  openFolder_->setEnabled(written);
+  qr_->SetSymbol(result.symbol);
+  SetBusy(false);
+  emit cycleEnded();
+}
+
+void CQuillmarkDlg::OnQueryFinished(const StepOutcome& outcome) {
+  queryAgainVerdict_->setText(shell::QueryVerdict(outcome));
+  SetBusy(false);
+  emit cycleEnded();
+}
+
+void CQuillmarkDlg::OpenBitmapFolder() {
+  if (!bitmapFolder_.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(bitmapFolder_));
 }
 
 void CQuillmarkDlg::SetUpMainDialog() {
@@ -87,8 +279,21 @@ void CQuillmarkDlg::OnSystemCommand(unsigned id, long /*param*/) {
 }
 
 void CQuillmarkDlg::OnPayButton() {
-  const WaitCursor wait;
-  ops_.RunOrderCycle();
+  if (!runner_.StartCycle()) return;
+  ShowPanel();
+  SetBusy(true);
+}
+
+void CQuillmarkDlg::OnQueryAgain() {
+  if (lastOrderNo_.empty() || !runner_.StartQuery(lastOrderNo_)) return;
+  SetBusy(true);
+}
+
+void CQuillmarkDlg::OnAbort() { runner_.Abort(); }
+
+void CQuillmarkDlg::done(int result) {
+  runner_.Abort();
+  QDialog::done(result);
 }
 
 void CQuillmarkDlg::showEvent(QShowEvent* event) {

@@ -1,21 +1,36 @@
 // The main dialog: OK and Cancel, which end the program, and Button1, which runs one
-// order cycle. Progress goes to the operations' output stream (standard output by
-// default); the window shows nothing of it.
+// order cycle. The cycle runs off the GUI thread; its lines go to the operations' output
+// stream (standard output by default) as they always did, and the window shows them too,
+// with what each step obtained, the payment link's QR code and where the bitmap went.
 #pragma once
 
 #include <QDialog>
 #include <QIcon>
 
+#include <string>
+
+#include "payment/cycle_result.h"
 #include "payment/quillmark_ops.h"
+#include "shell/cycle_runner.h"
 #include "shell/dialog_template.h"
 
 class QByteArray;
 class QContextMenuEvent;
 class QEvent;
 class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
 class QShowEvent;
+class QWidget;
 
 namespace quillmark {
+
+namespace shell {
+class QrView;
+}
 
 class CQuillmarkDlg : public QDialog {
   Q_OBJECT
@@ -30,6 +45,12 @@ class CQuillmarkDlg : public QDialog {
   // the default is the build's configuration (the platform's address, the CA file, the
   // bitmap path and standard output).
   explicit CQuillmarkDlg(CQuillmarkOps ops = CQuillmarkOps(), QWidget* parent = nullptr);
+  // Aborts a cycle still running and waits for its thread (a moment: the transfer is
+  // woken at once).
+  ~CQuillmarkDlg() override;
+
+  // True while a cycle or a query runs.
+  bool busy() const { return runner_.busy(); }
 
   // A system-menu command, id as in WM_SYSCOMMAND. Ids 0x10..0x1F show the About box
   // modally and return once it is closed; anything else gets default processing, which
@@ -38,9 +59,20 @@ class CQuillmarkDlg : public QDialog {
   void OnSystemCommand(unsigned id, long param);
 
  public slots:
-  // Button1: one order cycle, run on this thread. The window is blocked until the cycle
-  // is over and shows a wait cursor meanwhile; the cycle's result is not shown.
+  // Button1: starts one order cycle on the worker thread and returns. Button1 and query
+  // again stay disabled, and the busy row names the step, until it is over.
   void OnPayButton();
+  // Query again: one more order query of the last cycle's order number.
+  void OnQueryAgain();
+  // Ends the transfer in progress; the cycle then stops where it was.
+  void OnAbort();
+
+  // Closing the dialog, however it happens, aborts what is running first.
+  void done(int result) override;
+
+ signals:
+  // The panel shows the cycle's or the query's outcome (emitted after it is updated).
+  void cycleEnded();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -61,10 +93,48 @@ class CQuillmarkDlg : public QDialog {
   // entry are in place before the user sees the window.
   void SetUpMainDialog();
 
-  CQuillmarkOps ops_;
+  // The panel: built hidden; shown, and the dialog grown for it, when the first cycle
+  // starts, so that until then the dialog is exactly its template.
+  void BuildPanel();
+  void ShowPanel();
+  void SetBusy(bool busy);
+  void OnStepStarted(CycleStep step);
+  void OnLine(const QString& line);
+  void OnCycleFinished(const CycleResult& result);
+  void OnQueryFinished(const StepOutcome& outcome);
+  void OpenBitmapFolder();
+
   QIcon windowIcon_;
   shell::DialogTemplate template_;
   bool setUp_ = false;
+
+  QPushButton* payButton_ = nullptr;
+  QPushButton* queryAgain_ = nullptr;
+  QPushButton* abort_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QLabel* stepLabel_ = nullptr;
+  QWidget* results_ = nullptr;
+  QLineEdit* orderNo_ = nullptr;
+  QLabel* orderVerdict_ = nullptr;
+  QLineEdit* codeUrl_ = nullptr;
+  QLabel* query1_ = nullptr;
+  QLabel* query2_ = nullptr;
+  QLabel* queryAgainVerdict_ = nullptr;
+  QLabel* bitmap_ = nullptr;
+  QPushButton* openFolder_ = nullptr;
+  shell::QrView* qr_ = nullptr;
+  QLabel* logLabel_ = nullptr;
+  QPlainTextEdit* log_ = nullptr;
+  QPushButton* copyLog_ = nullptr;
+  QPushButton* clearLog_ = nullptr;
+  bool panelShown_ = false;
+  QWidget* refocus_ = nullptr;  // the button to give the focus back to after a job
+
+  std::string lastOrderNo_;
+  QString bitmapFolder_;
+
+  // Last, so that it is destroyed (and its thread joined) before anything it reports to.
+  shell::CycleRunner runner_;
 };
 
 }  // namespace quillmark

@@ -23,6 +23,43 @@ inline constexpr char kAboutTitle[] = "关于 Quillmark";
 inline constexpr char kAboutVersion[] = "Quillmark 1.0 版";
 inline constexpr char kAboutCopyright[] = "版权所有 (C) 2026 Quillmark";
 
+// The panel that shows the last cycle. "%1" and "%2" are filled in where they are shown.
+inline constexpr char kQueryAgain[] = "再次查询";
+inline constexpr char kAbort[] = "中止";
+inline constexpr char kOrderNoLabel[] = "订单号";
+inline constexpr char kPaymentLinkLabel[] = "支付链接";
+inline constexpr char kStepUnifiedOrder[] = "统一下单";
+inline constexpr char kStepQuery1[] = "查询 1";
+inline constexpr char kStepQuery2[] = "查询 2";
+inline constexpr char kStepQueryAgain[] = "再次查询";
+inline constexpr char kBitmapLabel[] = "二维码文件";
+inline constexpr char kOpenFolder[] = "打开所在文件夹";
+inline constexpr char kLogLabel[] = "日志";
+inline constexpr char kCopyAll[] = "全部复制";
+inline constexpr char kClearLog[] = "清空";
+inline constexpr char kRunningStep[] = "正在%1…";
+inline constexpr char kNotRun[] = "未执行";
+inline constexpr char kAborted[] = "已中止";
+inline constexpr char kTransportFailed[] = "通信失败：%1（RetCode %2）";
+inline constexpr char kHttpStatus[] = "HTTP 状态 %1";
+inline constexpr char kStepSucceeded[] = "成功";
+inline constexpr char kNoCodeUrl[] = "应答中没有支付链接（code_url）";
+inline constexpr char kNoTradeState[] = "应答中没有交易状态（trade_state）";
+inline constexpr char kBitmapWritten[] = "已写入 %1";
+inline constexpr char kBitmapNotEncoded[] = "未写入：支付链接无法编码为二维码";
+inline constexpr char kBitmapOutOfMemory[] = "未写入：内存不足（%1）";
+inline constexpr char kBitmapCannotOpen[] = "未写入：无法打开文件 %1";
+inline constexpr char kBitmapCannotWrite[] = "未写入：无法写入文件 %1";
+
+// What the common trade states mean, for replies that carry no trade_state_desc.
+inline constexpr char kTradeStateSuccess[] = "支付成功";
+inline constexpr char kTradeStateRefund[] = "转入退款";
+inline constexpr char kTradeStateNotPay[] = "未支付";
+inline constexpr char kTradeStateClosed[] = "已关闭";
+inline constexpr char kTradeStateRevoked[] = "已撤销";
+inline constexpr char kTradeStateUserPaying[] = "用户支付中";
+inline constexpr char kTradeStatePayError[] = "支付失败";
+
 // The name under which the application's settings would be kept. Nothing is read or
 // written; it is set so that any later use of QSettings lands in the same place.
 inline constexpr char kSettingsName[] = "应用程序向导生成的本地应用程序";

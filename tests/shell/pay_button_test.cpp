@@ -1,22 +1,30 @@
-// Button1 against an in-process sandbox: what one click sends, what a failed order
-// leaves out, and that clicks are independent cycles. The sandbox listens on a free
-// loopback port and records every request it receives.
+// Button1 against an in-process sandbox: what one click sends and what the panel then
+// shows, what a failed order leaves out, the window during a cycle, abort on close, and
+// query again. The sandbox listens on a free loopback port and records every request.
 #include <QApplication>
-#include <QCursor>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
 #include <memory>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "payment/quillmark_ops.h"
+#include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
+#include "shell/qr_view.h"
 #include "shell/quillmark_dlg.h"
 
 using quillmark::CQuillmarkDlg;
@@ -29,27 +37,12 @@ Q_DECLARE_METATYPE(Fault)
 
 namespace {
 
-// The output stream of the operations under test. The cycle flushes after every line,
-// so each flush notes whether the wait cursor was up at that moment of the cycle.
-class CursorProbe : public std::stringbuf {
- public:
-  std::vector<bool> waitCursorAtFlush;
-
- protected:
-  int sync() override {
-    const QCursor* cursor = QApplication::overrideCursor();
-    waitCursorAtFlush.push_back(cursor != nullptr && cursor->shape() == Qt::WaitCursor);
-    return std::stringbuf::sync();
-  }
-};
-
 // One sandbox and the dialog's operations pointed at it, writing the bitmap into a
-// temporary folder.
+// temporary folder and their lines into `opsOut`.
 struct Rig {
   QTemporaryDir dir;
   std::ostringstream sandboxLog;
-  CursorProbe probe;
-  std::ostream opsOut{&probe};
+  std::ostringstream opsOut;
   std::unique_ptr<Sandbox> sandbox;
 
   // Starts the sandbox with `fault`; false (test failed) if it cannot start.
@@ -57,6 +50,8 @@ struct Rig {
     quillmark::sandbox::Options options;
     options.port = 0;
     options.fault = fault;
+    options.payAfterQueries = 1;
+    options.stallFor = std::chrono::seconds(60);
     options.log = &sandboxLog;
     sandbox = std::make_unique<Sandbox>(options);
     std::string error;
@@ -74,21 +69,51 @@ struct Rig {
     settings.unifiedOrderUrl = sandbox->baseUrl() + unifiedOrderPath;
     settings.orderQueryUrl = sandbox->baseUrl() + "/pay/orderquery";
     settings.qrPath = BitmapPath().toStdString();
-    // Bounded well inside the test's time even if the sandbox misbehaved.
+    // Longer than the stalled tests wait: only an abort ends their transfer.
     settings.transport.connectTimeoutMs = 5000;
-    settings.transport.totalTimeoutMs = 10000;
+    settings.transport.totalTimeoutMs = 60000;
     settings.out = &opsOut;
     return CQuillmarkOps(settings);
   }
 };
 
-void ClickButton1(CQuillmarkDlg& dlg) {
-  QTest::mouseClick(dlg.findChild<QPushButton*>(QStringLiteral("button1")), Qt::LeftButton);
+template <typename W>
+W* Child(const CQuillmarkDlg& dlg, const char* name) {
+  return dlg.findChild<W*>(QString::fromLatin1(name));
+}
+
+QString TextOf(const CQuillmarkDlg& dlg, const char* name) {
+  if (const auto* label = Child<QLabel>(dlg, name)) return label->text();
+  if (const auto* field = Child<QLineEdit>(dlg, name)) return field->text();
+  return QStringLiteral("<no %1>").arg(QString::fromLatin1(name));
+}
+
+// Clicks `button` and waits until the panel shows the outcome.
+bool ClickAndWait(CQuillmarkDlg& dlg, const char* button) {
+  QSignalSpy ended(&dlg, &CQuillmarkDlg::cycleEnded);
+  QTest::mouseClick(Child<QPushButton>(dlg, button), Qt::LeftButton);
+  return ended.wait(20000);
 }
 
 std::string Field(const RecordedRequest& request, const char* name) {
   const auto it = request.fields.find(name);
   return it == request.fields.end() ? std::string() : it->second;
+}
+
+// What a real reader makes of the QR code on screen.
+QString DecodeOnScreen(const CQuillmarkDlg& dlg, const QTemporaryDir& dir) {
+  const QString file = dir.filePath(QStringLiteral("screen.pgm"));
+  if (!Child<quillmark::shell::QrView>(dlg, "qrView")->grab().toImage().save(file)) return {};
+  const std::string command =
+      "zbarimg --raw -q -Sdisable -Sqrcode.enable '" + file.toStdString() + "' 2>/dev/null";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  QByteArray output;
+  char buffer[4096];
+  std::size_t n;
+  while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) {
+    output.append(buffer, static_cast<qsizetype>(n));
+  }
+  return QString::fromUtf8(output).trimmed();
 }
 
 }  // namespace
@@ -97,87 +122,177 @@ class PayButtonTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void oneClickOrdersThenQueriesTheSameOrderTwice() {
+  void oneClickOrdersQueriesTwiceAndShowsIt() {
     Rig rig;
     QVERIFY(rig.Start(Fault::kNone));
     CQuillmarkDlg dlg(rig.Ops());
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    const QSize templateSize = dlg.size();
 
-    ClickButton1(dlg);
+    QVERIFY(ClickAndWait(dlg, "button1"));
 
     const std::vector<RecordedRequest> requests = rig.sandbox->requests();
     QCOMPARE(requests.size(), 3u);
     QCOMPARE(requests[0].path, std::string("/pay/unifiedorder"));
-    QCOMPARE(Field(requests[0], "trade_type"), std::string("NATIVE"));
     const std::string orderNo = Field(requests[0], "out_trade_no");
     QCOMPARE(orderNo.size(), 32u);
     for (std::size_t i = 1; i < 3; ++i) {
       QCOMPARE(requests[i].path, std::string("/pay/orderquery"));
       QCOMPARE(Field(requests[i], "out_trade_no"), orderNo);
     }
-    QVERIFY2(QFileInfo(rig.BitmapPath()).size() > 0, "no QR bitmap was written");
 
-    // The wait cursor was up for the whole cycle and is gone afterwards.
-    QVERIFY(!rig.probe.waitCursorAtFlush.empty());
-    for (bool waiting : rig.probe.waitCursorAtFlush) QVERIFY(waiting);
-    QCOMPARE(QApplication::overrideCursor(), nullptr);
-    // The cycle shows nothing and ends nothing: the dialog is still there.
+    // The panel grew the window to the right and downward; Button1 did not move.
+    QVERIFY(dlg.width() > templateSize.width() && dlg.height() > templateSize.height());
+    QCOMPARE(TextOf(dlg, "orderNoField"), QString::fromStdString(orderNo));
+    QCOMPARE(TextOf(dlg, "orderVerdict"), QStringLiteral("成功"));
+    const QString codeUrl = TextOf(dlg, "codeUrlField");
+    QVERIFY2(codeUrl.endsWith(QString::fromStdString("/pay/qr/" + orderNo)), qPrintable(codeUrl));
+    // The sandbox's trade_state_desc came through GBK and back intact.
+    QCOMPARE(TextOf(dlg, "query1Verdict"), QStringLiteral("NOTPAY（订单未支付）"));
+    QCOMPARE(TextOf(dlg, "query2Verdict"), QStringLiteral("SUCCESS（支付成功）"));
+    QCOMPARE(TextOf(dlg, "bitmapVerdict"),
+             QStringLiteral("已写入 ") + QFileInfo(rig.BitmapPath()).absoluteFilePath());
+    QVERIFY(Child<QPushButton>(dlg, "openFolderButton")->isEnabled());
+
+    // The code on screen is the payment link, drawn crisp from the bitmap's own symbol.
+    const auto* view = Child<quillmark::shell::QrView>(dlg, "qrView");
+    QVERIFY(view->ModulePixels() >= quillmark::shell::QrView::kMinModulePixels);
+    QCOMPARE(DecodeOnScreen(dlg, rig.dir), codeUrl);
+
+    // The log holds every line the cycle wrote, in order (all ASCII here but the replies'
+    // Chinese, which is compared after its trip through GBK below).
+    const QStringList logLines = Child<QPlainTextEdit>(dlg, "logView")->toPlainText().split('\n');
+    QCOMPARE(logLines.size(), 6);
+    QCOMPARE(logLines[0], QStringLiteral("curl_easy_perform passed."));
+    QVERIFY(logLines[3].startsWith(QStringLiteral("Content:<xml>")));
+    QVERIFY(logLines[5].contains(QStringLiteral("支付成功")));
+    QCOMPARE(QString::fromLatin1(QByteArray::fromStdString(rig.opsOut.str())).count('\n'), 6);
+
+    QVERIFY(Child<QPushButton>(dlg, "button1")->isEnabled());
+    QVERIFY(Child<QPushButton>(dlg, "queryAgainButton")->isEnabled());
     QVERIFY(dlg.isVisible());
   }
 
-  void aFailedOrderSendsNoQuery_data() {
+  void aFailedOrderSendsNoQueryAndSaysWhy_data() {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<QString>("unifiedOrderPath");
-    QTest::newRow("reply without code_url") << Fault::kNoCodeUrl << "/pay/unifiedorder";
-    QTest::newRow("HTTP 500") << Fault::kHttp500 << "/pay/unifiedorder";
-    QTest::newRow("unknown endpoint") << Fault::kNone << "/pay/no-such-endpoint";
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("reply without code_url") << Fault::kNoCodeUrl << "/pay/unifiedorder"
+                                            << "应答中没有支付链接（code_url）";
+    QTest::newRow("HTTP 500") << Fault::kHttp500 << "/pay/unifiedorder"
+                              << "HTTP 状态 500";
+    // The order's document where a query is expected: the sandbox refuses it.
+    QTest::newRow("FAIL reply") << Fault::kNone << "/pay/orderquery"
+                                << "";
+    QTest::newRow("connection dropped") << Fault::kDropMidReply << "/pay/unifiedorder"
+                                        << "通信失败：Transferred a partial file（RetCode 18）";
   }
 
-  void aFailedOrderSendsNoQuery() {
+  void aFailedOrderSendsNoQueryAndSaysWhy() {
     QFETCH(Fault, fault);
     QFETCH(QString, unifiedOrderPath);
+    QFETCH(QString, verdict);
     Rig rig;
     QVERIFY(rig.Start(fault));
     CQuillmarkDlg dlg(rig.Ops(unifiedOrderPath.toStdString()));
     dlg.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
 
-    ClickButton1(dlg);
+    QVERIFY(ClickAndWait(dlg, "button1"));
 
-    const std::vector<RecordedRequest> requests = rig.sandbox->requests();
-    QCOMPARE(requests.size(), 1u);
-    QCOMPARE(requests[0].path, unifiedOrderPath.toStdString());
+    QCOMPARE(rig.sandbox->requests().size(), 1u);
     QVERIFY(!QFileInfo::exists(rig.BitmapPath()));
-    QCOMPARE(QApplication::overrideCursor(), nullptr);
-    QVERIFY(dlg.isVisible());
+    QCOMPARE(TextOf(dlg, "orderNoField"), QString());
+    if (verdict.isEmpty()) {
+      // A signed request the sandbox refuses: return_code FAIL and its return_msg.
+      QVERIFY2(TextOf(dlg, "orderVerdict").startsWith(QStringLiteral("FAIL：")),
+               qPrintable(TextOf(dlg, "orderVerdict")));
+    } else {
+      QCOMPARE(TextOf(dlg, "orderVerdict"), verdict);
+    }
+    QCOMPARE(TextOf(dlg, "query1Verdict"), QStringLiteral("未执行"));
+    QCOMPARE(TextOf(dlg, "bitmapVerdict"), QString());
+    QVERIFY(!Child<quillmark::shell::QrView>(dlg, "qrView")->symbol());
+    QVERIFY(!Child<QPushButton>(dlg, "queryAgainButton")->isEnabled());
+    QVERIFY(!Child<QPushButton>(dlg, "openFolderButton")->isEnabled());
   }
 
-  void clicksAreIndependentCycles() {
+  void theWindowAnswersDuringACycleAndAbortEndsIt() {
+    Rig rig;
+    QVERIFY(rig.Start(Fault::kStall));
+    CQuillmarkDlg dlg(rig.Ops());
+    dlg.show();
+    QSignalSpy ended(&dlg, &CQuillmarkDlg::cycleEnded);
+    QTest::mouseClick(Child<QPushButton>(dlg, "button1"), Qt::LeftButton);
+
+    // The click returned at once; the busy row names the step and the buttons that would
+    // start a second job are off.
+    QTRY_COMPARE(TextOf(dlg, "stepLabel"), QStringLiteral("正在统一下单…"));
+    QVERIFY(dlg.busy());
+    QVERIFY(!Child<QPushButton>(dlg, "button1")->isEnabled());
+    QVERIFY(!Child<QPushButton>(dlg, "queryAgainButton")->isEnabled());
+    QVERIFY(Child<QPushButton>(dlg, "abortButton")->isEnabled());
+    // A click on the disabled button starts nothing.
+    QTest::mouseClick(Child<QPushButton>(dlg, "button1"), Qt::LeftButton);
+    QTRY_COMPARE(rig.sandbox->requests().size(), 1u);
+
+    QTest::mouseClick(Child<QPushButton>(dlg, "abortButton"), Qt::LeftButton);
+    // Well inside the transfer's 60 s limit: only the abort can have ended it.
+    QVERIFY(ended.wait(5000));
+    QCOMPARE(TextOf(dlg, "orderVerdict"), QStringLiteral("已中止"));
+    QVERIFY(rig.opsOut.str().find("curl_easy_perform failed. RetCode:42 ") != std::string::npos);
+    QVERIFY(Child<QPushButton>(dlg, "button1")->isEnabled());
+    QVERIFY(!dlg.busy());
+  }
+
+  void closingDuringACycleAbortsIt_data() {
+    QTest::addColumn<int>("key");
+    QTest::newRow("Esc") << int(Qt::Key_Escape);
+    QTest::newRow("close box") << 0;
+  }
+
+  void closingDuringACycleAbortsIt() {
+    QFETCH(int, key);
+    Rig rig;
+    QVERIFY(rig.Start(Fault::kStall));
+    auto* dlg = new CQuillmarkDlg(rig.Ops());
+    QPointer<CQuillmarkDlg> watch(dlg);
+    dlg->show();
+    QTest::mouseClick(Child<QPushButton>(*dlg, "button1"), Qt::LeftButton);
+    QTRY_COMPARE(rig.sandbox->requests().size(), 1u);
+
+    QElapsedTimer timer;
+    timer.start();
+    if (key != 0) {
+      QTest::keyClick(dlg, static_cast<Qt::Key>(key));
+    } else {
+      dlg->close();
+    }
+    QVERIFY(!dlg->isVisible());
+    delete dlg;  // joins the worker: returns only once the transfer has ended
+    QVERIFY(watch.isNull());
+    QVERIFY2(timer.elapsed() < 5000, "the transfer ran on after the window closed");
+    QVERIFY(rig.opsOut.str().find("curl_easy_perform failed. RetCode:42 ") != std::string::npos);
+  }
+
+  void queryAgainQueriesTheLastOrder() {
     Rig rig;
     QVERIFY(rig.Start(Fault::kNone));
     CQuillmarkDlg dlg(rig.Ops());
     dlg.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-
-    constexpr int kClicks = 3;
-    for (int i = 0; i < kClicks; ++i) ClickButton1(dlg);
+    QVERIFY(ClickAndWait(dlg, "button1"));
+    QVERIFY(ClickAndWait(dlg, "button1"));
+    QVERIFY(ClickAndWait(dlg, "queryAgainButton"));
 
     const std::vector<RecordedRequest> requests = rig.sandbox->requests();
-    QCOMPARE(requests.size(), std::size_t{3 * kClicks});
-    QSet<QString> orderNumbers;
-    for (std::size_t cycle = 0; cycle < kClicks; ++cycle) {
-      const RecordedRequest* order = &requests[3 * cycle];
-      QCOMPARE(order->path, std::string("/pay/unifiedorder"));
-      const std::string orderNo = Field(*order, "out_trade_no");
-      QVERIFY(!orderNo.empty());
-      for (std::size_t q = 1; q < 3; ++q) {
-        QCOMPARE(order[q].path, std::string("/pay/orderquery"));
-        QCOMPARE(Field(order[q], "out_trade_no"), orderNo);
-      }
-      orderNumbers.insert(QString::fromStdString(orderNo));
-    }
-    QCOMPARE(orderNumbers.size(), kClicks);
+    QCOMPARE(requests.size(), 7u);
+    QCOMPARE(requests[6].path, std::string("/pay/orderquery"));
+    const std::string lastOrder = Field(requests[3], "out_trade_no");
+    QVERIFY(lastOrder != Field(requests[0], "out_trade_no"));
+    QCOMPARE(Field(requests[6], "out_trade_no"), lastOrder);
+    QCOMPARE(TextOf(dlg, "queryAgainVerdict"), QStringLiteral("SUCCESS（支付成功）"));
+    // Its two lines follow the cycles' twelve, in the log as on standard output.
+    QCOMPARE(Child<QPlainTextEdit>(dlg, "logView")->blockCount(), 14);
   }
 };
 

@@ -1,0 +1,33 @@
+// The words the window uses for what a cycle obtained: one verdict per step, and where
+// the bitmap went. The outcomes hold the program's GBK text; these are QStrings.
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+#include "payment/cycle_result.h"
+
+namespace quillmark::shell {
+
+// GBK, the program's narrow text, as a QString.
+QString FromGbk(const std::string& gbk);
+
+// "统一下单", "查询 1", "查询 2", "再次查询".
+QString StepName(CycleStep step);
+
+// Why a step got nothing, or empty when its reply was a success: the transport's error,
+// a status other than 2xx, return_code FAIL with return_msg, result_code FAIL with
+// err_code and err_code_des.
+QString FailureOf(const StepOutcome& outcome);
+
+// The unified order: a failure as above, no payment link, or success (the link itself
+// is shown on its own).
+QString OrderVerdict(const StepOutcome& order);
+// A query: a failure as above, no trade state, or the state with its description (the
+// reply's trade_state_desc, or the usual meaning of a known state).
+QString QueryVerdict(const StepOutcome& query);
+// The bitmap's absolute path, or why it was not written; empty when there was no link.
+QString BitmapVerdict(const CycleResult& result);
+
+}  // namespace quillmark::shell
