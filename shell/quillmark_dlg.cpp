@@ -281,6 +281,13 @@ void CQuillmarkDlg::OnSystemCommand(unsigned id, long /*param*/) {
 void CQuillmarkDlg::OnPayButton() {
   if (!runner_.StartCycle()) return;
   ShowPanel();
+  // The last cycle's results go; its lines stay in the log above the new ones.
+  lastOrderNo_.clear();
+  for (QLineEdit* field : {orderNo_, codeUrl_}) field->clear();
+  for (QLabel* label : {orderVerdict_, query1_, query2_, queryAgainVerdict_, bitmap_})
+    label->clear();
+  openFolder_->setEnabled(false);
+  qr_->SetSymbol(std::nullopt);
   SetBusy(true);
 }
 
