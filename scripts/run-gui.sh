@@ -3,8 +3,8 @@
 # what is missing, builds quillmark and quillmark-sandbox if needed, starts the sandbox
 # (which marks an order paid at its first query, so the two queries of a cycle see NOTPAY
 # then SUCCESS), runs quillmark in build/gui/ and stops the sandbox when the dialog is
-# closed. Each click on Button1 prints its requests and replies here and writes
-# build/gui/1.BMP.
+# closed. Each click on Button1 shows its outcome and QR code in the window, prints its
+# requests and replies here as well, and writes build/gui/1.BMP.
 #
 # The build must talk to the sandbox, as the default configuration does
 # (QUILLMARK_API_BASE=https://127.0.0.1:8443). Set BUILD_DIR to use a build directory

@@ -1,5 +1,6 @@
 // quillmark: the desktop test tool. One dialog; Button1 runs an order cycle against the
-// platform configured at build time and prints its progress to standard output.
+// platform configured at build time, shows what it obtained and prints its progress to
+// standard output.
 #include "shell/quillmark_app.h"
 
 int main(int argc, char** argv) {
