@@ -40,6 +40,8 @@ namespace {
 // QR code, downward for the log. The template's three buttons keep their places.
 constexpr QSize kTemplateSizeDu(320, 200);
 constexpr QSize kPanelSizeDu(520, 340);
+// The longest line the log view shows whole, in characters (a reply is a few hundred).
+constexpr qsizetype kLogLineShown = 16 * 1024;
 
 QString AboutEntryText() { return QString::fromUtf8(shell::texts::kAboutBoxEntry); }
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
@@ -161,8 +163,11 @@ void CQuillmarkDlg::BuildPanel() {
   connect(abort_, &QPushButton::clicked, this, &CQuillmarkDlg::OnAbort);
   connect(openFolder_, &QPushButton::clicked, this, &CQuillmarkDlg::OpenBitmapFolder);
   connect(copyLog_, &QPushButton::clicked, this,
-          [this] { QApplication::clipboard()->setText(log_->toPlainText()); });
-  connect(clearLog_, &QPushButton::clicked, log_, &QPlainTextEdit::clear);
+          [this] { QApplication::clipboard()->setText(logLines_.join(QLatin1Char('\n'))); });
+  connect(clearLog_, &QPushButton::clicked, this, [this] {
+    logLines_.clear();
+    log_->clear();
+  });
 
   for (QWidget* widget :
        std::initializer_list<QWidget*>{queryAgain_, abort_, progress_, stepLabel_, results_, qr_,
@@ -219,7 +224,17 @@ void CQuillmarkDlg::OnStepStarted(CycleStep step) {
   stepLabel_->setText(Text(shell::texts::kRunningStep).arg(shell::StepName(step)));
 }
 
-void CQuillmarkDlg::OnLine(const QString& line) { log_->appendPlainText(line); }
+void CQuillmarkDlg::OnLine(const QString& line) {
+  logLines_.append(line);
+  // A text view lays a line out whole: a reply of megabytes would hold the GUI thread for
+  // seconds. It shows the start of such a line; copy-all still copies all of it.
+  if (line.size() <= kLogLineShown) {
+    log_->appendPlainText(line);
+  } else {
+    log_->appendPlainText(line.left(kLogLineShown) +
+                          Text(shell::texts::kLineCut).arg(line.size() - kLogLineShown));
+  }
+}
 
 void CQuillmarkDlg::OnCycleFinished(const CycleResult& result) {
   lastOrderNo_ = result.orderNo;

@@ -6,6 +6,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QStringList>
 
 #include <string>
 
@@ -130,6 +131,7 @@ class CQuillmarkDlg : public QDialog {
   bool panelShown_ = false;
   QWidget* refocus_ = nullptr;  // the button to give the focus back to after a job
 
+  QStringList logLines_;  // every line of the log, whole, for copy-all
   std::string lastOrderNo_;
   QString bitmapFolder_;
 

@@ -37,6 +37,7 @@ inline constexpr char kOpenFolder[] = "打开所在文件夹";
 inline constexpr char kLogLabel[] = "日志";
 inline constexpr char kCopyAll[] = "全部复制";
 inline constexpr char kClearLog[] = "清空";
+inline constexpr char kLineCut[] = "…（另有 %1 个字符未显示，全部复制可得全文）";
 inline constexpr char kRunningStep[] = "正在%1…";
 inline constexpr char kNotRun[] = "未执行";
 inline constexpr char kAborted[] = "已中止";

@@ -2,6 +2,7 @@
 // shows, what a failed order leaves out, the window during a cycle, abort on close, and
 // query again. The sandbox listens on a free loopback port and records every request.
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
@@ -14,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 
 #include <cstdio>
 #include <memory>
@@ -273,6 +275,25 @@ class PayButtonTest : public QObject {
     QVERIFY(watch.isNull());
     QVERIFY2(timer.elapsed() < 5000, "the transfer ran on after the window closed");
     QVERIFY(rig.opsOut.str().find("curl_easy_perform failed. RetCode:42 ") != std::string::npos);
+  }
+
+  void aHugeReplyIsCutInTheViewButCopiedWhole() {
+    Rig rig;
+    QVERIFY(rig.Start(Fault::kHugeReply));
+    CQuillmarkDlg dlg(rig.Ops());
+    dlg.show();
+    QVERIFY(ClickAndWait(dlg, "button1"));
+
+    const auto* log = Child<QPlainTextEdit>(dlg, "logView");
+    const QString shown = log->document()->findBlockByNumber(1).text();
+    QVERIFY2(shown.size() < 20000, qPrintable(QString::number(shown.size())));
+    QVERIFY(shown.contains(QStringLiteral("全部复制可得全文")));
+    QTest::mouseClick(Child<QPushButton>(dlg, "copyLogButton"), Qt::LeftButton);
+    const QString copied = QApplication::clipboard()->text();
+    QVERIFY(copied.size() > 5 * 1024 * 1024);
+    QCOMPARE(copied.count('\n'), 5);
+    QTest::mouseClick(Child<QPushButton>(dlg, "clearLogButton"), Qt::LeftButton);
+    QVERIFY(log->toPlainText().isEmpty());
   }
 
   void queryAgainQueriesTheLastOrder() {
