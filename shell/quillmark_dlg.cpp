@@ -46,16 +46,18 @@ constexpr qsizetype kLogLineShown = 16 * 1024;
 QString AboutEntryText() { return QString::fromUtf8(shell::texts::kAboutBoxEntry); }
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
-QLabel* VerdictLabel(QWidget* parent) {
+QLabel* VerdictLabel(QWidget* parent, const char* objectName) {
   auto* label = new QLabel(parent);
+  label->setObjectName(QString::fromLatin1(objectName));
   label->setTextFormat(Qt::PlainText);
   label->setWordWrap(true);
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   return label;
 }
 
-QLineEdit* ReadOnlyField(QWidget* parent) {
+QLineEdit* ReadOnlyField(QWidget* parent, const char* objectName) {
   auto* field = new QLineEdit(parent);
+  field->setObjectName(QString::fromLatin1(objectName));
   field->setReadOnly(true);
   return field;
 }
@@ -112,20 +114,13 @@ void CQuillmarkDlg::BuildPanel() {
   auto* grid = new QGridLayout(results_);
   grid->setContentsMargins(0, 0, 0, 0);
   grid->setColumnStretch(1, 1);
-  orderNo_ = ReadOnlyField(results_);
-  orderNo_->setObjectName(QStringLiteral("orderNoField"));
-  orderVerdict_ = VerdictLabel(results_);
-  orderVerdict_->setObjectName(QStringLiteral("orderVerdict"));
-  codeUrl_ = ReadOnlyField(results_);
-  codeUrl_->setObjectName(QStringLiteral("codeUrlField"));
-  query1_ = VerdictLabel(results_);
-  query1_->setObjectName(QStringLiteral("query1Verdict"));
-  query2_ = VerdictLabel(results_);
-  query2_->setObjectName(QStringLiteral("query2Verdict"));
-  queryAgainVerdict_ = VerdictLabel(results_);
-  queryAgainVerdict_->setObjectName(QStringLiteral("queryAgainVerdict"));
-  bitmap_ = VerdictLabel(results_);
-  bitmap_->setObjectName(QStringLiteral("bitmapVerdict"));
+  orderNo_ = ReadOnlyField(results_, "orderNoField");
+  orderVerdict_ = VerdictLabel(results_, "orderVerdict");
+  codeUrl_ = ReadOnlyField(results_, "codeUrlField");
+  query1_ = VerdictLabel(results_, "query1Verdict");
+  query2_ = VerdictLabel(results_, "query2Verdict");
+  queryAgainVerdict_ = VerdictLabel(results_, "queryAgainVerdict");
+  bitmap_ = VerdictLabel(results_, "bitmapVerdict");
   openFolder_ = new QPushButton(Text(shell::texts::kOpenFolder), results_);
   openFolder_->setObjectName(QStringLiteral("openFolderButton"));
   const std::pair<const char*, QWidget*> rows[] = {
