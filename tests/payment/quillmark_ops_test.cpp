@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -149,6 +151,49 @@ TEST_F(OpsTest, CycleQueriesTheNewOrderTwiceInOrder) {
   for (const auto& request : requests) {
     EXPECT_EQ(Field(request.body, "out_trade_no"), result.orderNo);
   }
+}
+
+TEST_F(OpsTest, TheCycleResultCarriesWhatEachStepObtained) {
+  LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder", UnifiedReply("https://pay.test/qr/4"));
+  // "订单不存在" in UTF-8 on the wire, GBK in the outcome.
+  server.Handle("/pay/orderquery", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 202;
+    res.set_content(
+        "<xml><return_code><![CDATA[SUCCESS]]></return_code><result_code><![CDATA[FAIL]]>"
+        "</result_code><err_code><![CDATA[ORDERNOTEXIST]]></err_code><err_code_des><![CDATA["
+        "\xe8\xae\xa2\xe5\x8d\x95\xe4\xb8\x8d\xe5\xad\x98\xe5\x9c\xa8]]></err_code_des></xml>",
+        "text/xml");
+  });
+  server.Start();
+  CQuillmarkOps ops = MakeOps(server);
+
+  std::vector<CycleStep> announced;
+  const CQuillmarkOps::CycleResult result =
+      ops.RunOrderCycle([&announced](CycleStep step) { announced.push_back(step); });
+  EXPECT_EQ(announced, (std::vector<CycleStep>{CycleStep::kUnifiedOrder, CycleStep::kQuery1,
+                                               CycleStep::kQuery2}));
+  EXPECT_TRUE(result.order.transfer.ok());
+  EXPECT_EQ(result.order.transfer.httpStatus, 200);
+  EXPECT_EQ(result.order.returnCode, "SUCCESS");
+  EXPECT_EQ(result.order.codeUrl, "https://pay.test/qr/4");
+  // The symbol handed back is the one the bitmap holds.
+  ASSERT_TRUE(result.symbol.has_value());
+  EXPECT_EQ(result.bitmap, qr::SaveResult::kWritten);
+  EXPECT_EQ(result.bitmapPath, (dir_ / "1.BMP").string());
+  const std::vector<std::uint8_t> bitmap = qr::RenderBitmap(*result.symbol);
+  std::ifstream file(dir_ / "1.BMP", std::ios::binary);
+  const std::string written{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(written, std::string(bitmap.begin(), bitmap.end()));
+  ASSERT_EQ(result.queries.size(), 2u);
+  for (const StepOutcome& query : result.queries) {
+    EXPECT_EQ(query.transfer.httpStatus, 202);
+    EXPECT_EQ(query.resultCode, "FAIL");
+    EXPECT_EQ(query.errCode, "ORDERNOTEXIST");
+    EXPECT_EQ(query.errCodeDes, "\xb6\xa9\xb5\xa5\xb2\xbb\xb4\xe6\xd4\xda");
+    EXPECT_EQ(query.tradeState, "");
+  }
+  EXPECT_FALSE(result.aborted);
 }
 
 TEST_F(OpsTest, AReplyWithoutCodeUrlEndsTheCycleWithNoBitmapAndNoQuery) {
