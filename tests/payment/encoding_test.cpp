@@ -56,8 +56,12 @@ TEST(Encoding, SourceEndsAtItsFirstZeroByte) {
   EXPECT_EQ(out, "ab");
   EXPECT_TRUE(Utf8ToAnsi(std::string("\xe4\xb8\xad\0tail", 8), out));
   EXPECT_EQ(out, "\xd6\xd0");
-  // Nothing before the zero: an empty result, but not a failure of the source's length.
-  Utf8ToAnsi(std::string("\0tail", 5), out);
+  // Nothing before the zero: an empty result, and a success, both ways.
+  out = "stale";
+  EXPECT_TRUE(Utf8ToAnsi(std::string("\0tail", 5), out));
+  EXPECT_EQ(out, "");
+  out = "stale";
+  EXPECT_TRUE(AnsiToUtf8(std::string("\0", 1), out));
   EXPECT_EQ(out, "");
 }
 

@@ -10,9 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "payment/merchant_config.h"
 #include "payment/request_ids.h"
-#include "payment/sign.h"
+#include "tests/support/known_answers.h"
 #include "tests/support/local_https_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -23,7 +22,6 @@ namespace fs = std::filesystem;
 using testsupport::CertPath;
 using testsupport::LocalHttpsServer;
 
-const char kBodyUtf8[] = "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95";
 const platform::LocalTime kTime{2026, 3, 7, 9, 5, 3, 42};
 
 std::string Field(const std::string& xml, const std::string& name) {
@@ -65,35 +63,22 @@ class OpsTest : public ::testing::Test {
 };
 
 TEST_F(OpsTest, UnifiedOrderSendsTheDocumentByteForByteSignedOverUtf8) {
+  if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
   LocalHttpsServer server;
   server.Reply("/pay/unifiedorder", UnifiedReply("https://pay.test/qr/1"));
   server.Start();
   CQuillmarkOps ops = MakeOps(server);
 
-  std::string nonce, orderNo = "stale";
+  std::string orderNo = "stale";
   {
-    testing::ScopedFixedClock clock(777, kTime);
-    MakeNonceStr(nonce);
+    testing::ScopedFixedClock clock(known::kTick, kTime);
     ops.UnifiedOrder(orderNo);
   }
-  const std::string expectedOrderNo = "20260307090503042" + nonce.substr(0, 15);
-  EXPECT_EQ(orderNo, expectedOrderNo);
-
-  const std::string signString =
-      "appid=" + kAppId + "&body=" + kBodyUtf8 + "&mch_id=" + kMchId + "&nonce_str=" + nonce +
-      "&notify_url=" + kNotifyUrl + "&out_trade_no=" + expectedOrderNo +
-      "&spbill_create_ip=" + kSpbillCreateIp + "&total_fee=1&trade_type=NATIVE&key=" + kApiKey;
-  const std::string sign = SignFields(signString.data(), signString.size());
-  const std::string expected =
-      "<xml><appid>" + kAppId + "</appid><body>" + kBodyUtf8 + "</body><mch_id>" + kMchId +
-      "</mch_id><nonce_str>" + nonce + "</nonce_str><notify_url>" + kNotifyUrl +
-      "</notify_url><out_trade_no>" + expectedOrderNo + "</out_trade_no><spbill_create_ip>" +
-      kSpbillCreateIp + "</spbill_create_ip><total_fee>1</total_fee><trade_type>NATIVE" +
-      "</trade_type><sign>" + sign + "</sign></xml>";
+  EXPECT_EQ(orderNo, known::kOrderNo);
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].path, "/pay/unifiedorder");
-  EXPECT_EQ(requests[0].body, expected);
+  EXPECT_EQ(requests[0].body, known::kUnifiedOrderDocument);
 
   EXPECT_EQ(out_.str(),
             "curl_easy_perform passed.\nContent:" + UnifiedReply("https://pay.test/qr/1") + "\n");
@@ -101,33 +86,27 @@ TEST_F(OpsTest, UnifiedOrderSendsTheDocumentByteForByteSignedOverUtf8) {
 }
 
 TEST_F(OpsTest, QueryOrderSendsItsDocumentAndReturnsTheTradeStateInGbk) {
+  if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
   LocalHttpsServer server;
   // "未支付" in UTF-8 on the wire; the program holds it as GBK.
   server.Reply("/pay/orderquery", QueryReply("NOTPAY \xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98"));
   server.Start();
   CQuillmarkOps ops = MakeOps(server);
 
-  std::string nonce, state = "stale";
+  std::string state = "stale";
   {
-    testing::ScopedFixedClock clock(4242, kTime);
-    MakeNonceStr(nonce);
-    ops.QueryOrder("20260307090503042abcdefghijklmno", state);
+    testing::ScopedFixedClock clock(known::kTick, kTime);
+    ops.QueryOrder(known::kQueryOrderNo, state);
     ops.QueryOrder("", state);  // an empty number goes out as an empty element
   }
   EXPECT_EQ(state, "NOTPAY \xce\xb4\xd6\xa7\xb8\xb6");
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
-  const std::string signString = "appid=" + kAppId + "&mch_id=" + kMchId + "&nonce_str=" + nonce +
-                                 "&out_trade_no=20260307090503042abcdefghijklmno&key=" + kApiKey;
-  EXPECT_EQ(requests[0].body,
-            "<xml><appid>" + kAppId + "</appid><mch_id>" + kMchId + "</mch_id><nonce_str>" + nonce +
-                "</nonce_str><out_trade_no>20260307090503042abcdefghijklmno" +
-                "</out_trade_no><sign>" + SignFields(signString.data(), signString.size()) +
-                "</sign></xml>");
+  EXPECT_EQ(requests[0].body, known::kOrderQueryDocument);
   EXPECT_EQ(Field(requests[1].body, "out_trade_no"), "");
-  // Same tick, same number: the same nonce and sign.
-  EXPECT_EQ(Field(requests[0].body, "nonce_str"), Field(requests[1].body, "nonce_str"));
+  // Same tick: the same nonce.
+  EXPECT_EQ(Field(requests[1].body, "nonce_str"), known::kNonce);
 }
 
 TEST_F(OpsTest, CycleQueriesTheNewOrderTwiceInOrder) {

@@ -47,6 +47,33 @@ TEST(RequestIds, OrderNumberStartsWithZeroPaddedLocalTime) {
   }
 }
 
+// Peers reproduce a request's nonce and order number from the tick, so the draw itself is
+// pinned: the characters glibc's rand() gives after srand(tick), worked out from its
+// published algorithm outside the project. The spec leaves the generator to the C
+// library, so these hold where that library is glibc.
+TEST(RequestIds, TheDrawForATickIsPinned) {
+#ifndef __GLIBC__
+  GTEST_SKIP() << "the pinned draws are glibc's rand()";
+#endif
+  struct Row {
+    std::uint32_t tick;
+    const char* nonce;
+  };
+  const Row rows[] = {
+      {0, "FA37jNCchRYdSBZAYY4CbwdXs22jJZHm"},  // srand(0) seeds as srand(1)
+      {777, "j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"},
+      {4294967295u, "FYgVYee90oGTYjbHmdTmT0txO9jxdIyS"},
+  };
+  for (const Row& row : rows) {
+    testing::ScopedFixedClock clock(row.tick, {2026, 3, 7, 9, 5, 3, 42});
+    std::string nonce, order;
+    MakeNonceStr(nonce);
+    MakeOutTradeNo(order);
+    EXPECT_EQ(nonce, row.nonce) << "tick " << row.tick;
+    EXPECT_EQ(order, "20260307090503042" + std::string(row.nonce, 15)) << "tick " << row.tick;
+  }
+}
+
 TEST(RequestIds, SameTickGivesSameDrawDifferentTicksDiffer) {
   std::string a, b, order, other;
   {

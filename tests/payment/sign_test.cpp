@@ -6,6 +6,7 @@
 
 #include "payment/encoding.h"
 #include "payment/merchant_config.h"
+#include "tests/support/known_answers.h"
 
 namespace quillmark {
 namespace {
@@ -38,18 +39,19 @@ TEST(SignFields, IsUpperCaseMd5OfTheGivenBytes) {
 }
 
 TEST(SignStrings, ListTheFieldsInNameOrderFollowedByTheKey) {
-  const std::string nonce = "n0nce";
-  const std::string order = "20260307090503042abcdefghijklmno";
-  EXPECT_EQ(UnifiedOrderSignString(nonce, order),
-            "appid=" + kAppId + "&body=" + kBody + "&mch_id=" + kMchId +
-                "&nonce_str=n0nce&notify_url=" + kNotifyUrl +
-                "&out_trade_no=20260307090503042abcdefghijklmno&spbill_create_ip=" +
-                kSpbillCreateIp + "&total_fee=1&trade_type=NATIVE&key=" + kApiKey);
-  EXPECT_EQ(OrderQuerySignString(nonce, order),
-            "appid=" + kAppId + "&mch_id=" + kMchId +
-                "&nonce_str=n0nce&out_trade_no=20260307090503042abcdefghijklmno&key=" + kApiKey);
+  if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
+  const std::string gbk = UnifiedOrderSignString(known::kNonce, known::kOrderNo);
+  EXPECT_EQ(gbk, known::kUnifiedOrderSignStringGbk);
+  // Signed over its UTF-8 form, as the platform checks it.
+  std::string utf8;
+  ASSERT_TRUE(AnsiToUtf8(gbk, utf8));
+  EXPECT_EQ(SignFields(utf8.data(), utf8.size()), known::kUnifiedOrderSign);
+
+  const std::string query = OrderQuerySignString(known::kNonce, known::kQueryOrderNo);
+  EXPECT_EQ(query, known::kOrderQuerySignString);
+  EXPECT_EQ(SignFields(query.data(), query.size()), known::kOrderQuerySign);
   // An empty order number stays in the string as an empty value.
-  EXPECT_NE(OrderQuerySignString(nonce, "").find("&out_trade_no=&key="), std::string::npos);
+  EXPECT_NE(OrderQuerySignString(known::kNonce, "").find("&out_trade_no=&key="), std::string::npos);
 }
 
 TEST(SignStrings, UnifiedOrderSignDependsOnTheEncodingOfTheBody) {

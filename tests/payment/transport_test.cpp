@@ -128,14 +128,20 @@ TEST(PostXml, AServerThatNeverAnswersTimesOut) {
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
   const std::string url = "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
 
+  // The TLS handshake is part of connecting, so the connect limit must end the attempt.
+  // The total limit is far beyond it: had the connect limit not been set, the attempt
+  // would have lasted the whole 20 s.
   TransportOptions options = TestOptions();
   options.connectTimeoutMs = 300;
-  options.totalTimeoutMs = 500;
+  options.totalTimeoutMs = 20'000;
   std::ostringstream log;
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(PostXml(url.c_str(), "<xml/>", log, options), "");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(log.str().rfind("curl_easy_perform failed. RetCode:28 ErrMsg:Timeout was reached", 0),
             0u)
       << log.str();
+  EXPECT_LT(elapsed, std::chrono::seconds(10)) << "the total limit fired, not the connect limit";
   close(fd);
 }
 

@@ -108,8 +108,16 @@ TEST_F(QrBitmapTest, VersionOneFileHasTheExactHeaders) {
       {50, 4, 0, "important colours"},
   };
   for (const Field& f : fields) EXPECT_EQ(Le(bmp, f.offset, f.size), f.value) << f.name;
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    ASSERT_EQ(Le(bmp, 54 + 4 * i, 4), i | i << 8 | i << 16) << "palette entry " << i;
+  // The palette byte by byte: blue, green, red, zero, each entry a gray level equal to its
+  // index, so index 0 is black and 255 white.
+  const std::uint8_t* palette = bmp.data() + 54;
+  EXPECT_EQ(std::vector<std::uint8_t>(palette, palette + 12),
+            (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 1, 1, 0, 2, 2, 2, 0}));
+  EXPECT_EQ(std::vector<std::uint8_t>(palette + 1020, palette + 1024),
+            (std::vector<std::uint8_t>{0xff, 0xff, 0xff, 0}));
+  for (int i = 0; i < 256; ++i) {
+    const std::uint8_t* entry = palette + 4 * i;
+    ASSERT_TRUE(entry[0] == i && entry[1] == i && entry[2] == i && entry[3] == 0) << "entry " << i;
   }
   for (std::size_t i = kPixelDataOffset; i < bmp.size(); ++i) {
     ASSERT_TRUE(bmp[i] == 0 || bmp[i] == 255) << "pixel byte " << i;

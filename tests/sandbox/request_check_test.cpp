@@ -209,6 +209,44 @@ TEST(RequestCheck, SignStringsSortByteWiseAndSignAsUpperCaseMd5) {
        "K",
        "appid=wx&body=t&key=K",
        "B83F0D3103A4F17B0F6C8106CD9A86E6"},
+      // The sandbox's replies as it signs them (md5sum over the UTF-8 sign string): an order
+      // query with a Chinese trade_state_desc ("订单未支付"), and a unified order whose
+      // empty err_code is left out.
+      {{{"return_code", "SUCCESS"},
+        {"return_msg", "OK"},
+        {"appid", "qmsandbox000000001"},
+        {"mch_id", "1230000001"},
+        {"out_trade_no", "20260307090503042j9kB8vGEuAaSvJF"},
+        {"total_fee", "1"},
+        {"trade_state", "NOTPAY"},
+        {"trade_state_desc", "\xe8\xae\xa2\xe5\x8d\x95\xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98"},
+        {"nonce_str", "0123456789abcdefghijklmnopqrstuv"},
+        {"result_code", "SUCCESS"},
+        {"sign", "ignored"}},
+       "QuillmarkSandboxKey2026x0123abcd",
+       "appid=qmsandbox000000001&mch_id=1230000001&nonce_str=0123456789abcdefghijklmnopqrstuv"
+       "&out_trade_no=20260307090503042j9kB8vGEuAaSvJF&result_code=SUCCESS&return_code=SUCCESS"
+       "&return_msg=OK&total_fee=1&trade_state=NOTPAY"
+       "&trade_state_desc=\xe8\xae\xa2\xe5\x8d\x95\xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98"
+       "&key=QuillmarkSandboxKey2026x0123abcd",
+       "09FB4AF778502FD0753DC48BEE0C8A07"},
+      {{{"return_code", "SUCCESS"},
+        {"return_msg", "OK"},
+        {"appid", "qmsandbox000000001"},
+        {"mch_id", "1230000001"},
+        {"out_trade_no", "20260307090503042j9kB8vGEuAaSvJF"},
+        {"trade_type", "NATIVE"},
+        {"code_url", "https://127.0.0.1:8443/pay/qr/20260307090503042j9kB8vGEuAaSvJF"},
+        {"nonce_str", "0123456789abcdefghijklmnopqrstuv"},
+        {"result_code", "SUCCESS"},
+        {"err_code", ""}},
+       "QuillmarkSandboxKey2026x0123abcd",
+       "appid=qmsandbox000000001"
+       "&code_url=https://127.0.0.1:8443/pay/qr/20260307090503042j9kB8vGEuAaSvJF"
+       "&mch_id=1230000001&nonce_str=0123456789abcdefghijklmnopqrstuv"
+       "&out_trade_no=20260307090503042j9kB8vGEuAaSvJF&result_code=SUCCESS&return_code=SUCCESS"
+       "&return_msg=OK&trade_type=NATIVE&key=QuillmarkSandboxKey2026x0123abcd",
+       "48C9D46902A34DEAF210CF87E561EACC"},
       // 'B' (0x42) < '_' (0x5f) < 'b' (0x62): byte order, not a case-insensitive one.
       {{{"ab", "3"}, {"a_b", "2"}, {"aB", "1"}}, "k", "aB=1&a_b=2&ab=3&key=k", nullptr},
   };

@@ -1,0 +1,56 @@
+// Known answers for the default (sandbox) merchant, worked out outside the project so that
+// they catch a fault in code the client and the sandbox share: the draw of glibc's rand()
+// after srand(777) from its published algorithm (random_r, TYPE_3), the MD5s with md5sum
+// and Python's hashlib, the GBK bytes with Python's codec. The clock: tick 777 at
+// 2026-03-07 09:05:03.042.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "payment/merchant_config.h"
+
+namespace quillmark::known {
+
+inline constexpr std::uint32_t kTick = 777;
+inline constexpr char kNonce[] = "j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO";
+inline constexpr char kOrderNo[] = "20260307090503042j9kB8vGEuAaSvJF";
+
+// The unified order with kNonce and kOrderNo; "Vemrak的支付测试" in GBK, then in UTF-8.
+inline constexpr char kUnifiedOrderSignStringGbk[] =
+    "appid=qmsandbox000000001&body=Vemrak\xb5\xc4\xd6\xa7\xb8\xb6\xb2\xe2\xca\xd4"
+    "&mch_id=1230000001&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"
+    "&notify_url=http://127.0.0.1:8080/quillmark/notify"
+    "&out_trade_no=20260307090503042j9kB8vGEuAaSvJF&spbill_create_ip=127.0.0.1&total_fee=1"
+    "&trade_type=NATIVE&key=QuillmarkSandboxKey2026x0123abcd";
+inline constexpr char kUnifiedOrderSign[] = "873DFB64E06AC2495CAD1428E0DDA98D";  // over UTF-8
+inline constexpr char kUnifiedOrderDocument[] =
+    "<xml><appid>qmsandbox000000001</appid>"
+    "<body>Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95</body>"
+    "<mch_id>1230000001</mch_id><nonce_str>j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO</nonce_str>"
+    "<notify_url>http://127.0.0.1:8080/quillmark/notify</notify_url>"
+    "<out_trade_no>20260307090503042j9kB8vGEuAaSvJF</out_trade_no>"
+    "<spbill_create_ip>127.0.0.1</spbill_create_ip><total_fee>1</total_fee>"
+    "<trade_type>NATIVE</trade_type><sign>873DFB64E06AC2495CAD1428E0DDA98D</sign></xml>";
+
+// The order query of kQueryOrderNo with kNonce.
+inline constexpr char kQueryOrderNo[] = "20260307090503042abcdefghijklmno";
+inline constexpr char kOrderQuerySignString[] =
+    "appid=qmsandbox000000001&mch_id=1230000001&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"
+    "&out_trade_no=20260307090503042abcdefghijklmno&key=QuillmarkSandboxKey2026x0123abcd";
+inline constexpr char kOrderQuerySign[] = "B120DCD644E1AA0F3478E50D9C9CB720";
+inline constexpr char kOrderQueryDocument[] =
+    "<xml><appid>qmsandbox000000001</appid><mch_id>1230000001</mch_id>"
+    "<nonce_str>j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO</nonce_str>"
+    "<out_trade_no>20260307090503042abcdefghijklmno</out_trade_no>"
+    "<sign>B120DCD644E1AA0F3478E50D9C9CB720</sign></xml>";
+
+// These answers hold for the build's default merchant only; a build configured for
+// another account skips the tests that use them.
+inline bool IsDefaultMerchant() {
+  return kAppId == "qmsandbox000000001" && kMchId == "1230000001" &&
+         kApiKey == "QuillmarkSandboxKey2026x0123abcd" && kSpbillCreateIp == "127.0.0.1" &&
+         std::string(kNotifyUrl) == "http://127.0.0.1:8080/quillmark/notify";
+}
+
+}  // namespace quillmark::known
