@@ -26,6 +26,25 @@ std::string SignFields(const char* data, std::size_t size) {
   return sign;
 }
 
+std::string SignStringOf(const SignedFields& fields, std::string_view key) {
+  std::string text;
+  for (const auto& [name, value] : fields) {
+    if (name == "sign" || value.empty()) continue;
+    if (!text.empty()) text += '&';
+    text += name;
+    text += '=';
+    text += value;
+  }
+  text += "&key=";
+  text += key;
+  return text;
+}
+
+std::string SignOf(const SignedFields& fields, std::string_view key) {
+  const std::string text = SignStringOf(fields, key);
+  return SignFields(text.data(), text.size());
+}
+
 std::string UnifiedOrderSignString(const std::string& nonce, const std::string& outTradeNo) {
   return Format("%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%d&%s=%s&key=%s",  //
                 kFieldAppId, kAppId.c_str(), kFieldBody, kBody.c_str(), kFieldMchId, kMchId.c_str(),

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
+#include <string_view>
 
 namespace quillmark {
 
@@ -22,6 +24,22 @@ inline constexpr char kFieldTradeType[] = "trade_type";
 // The 32-character sign of `size` bytes at `data`: MD5 (RFC 1321), upper-case hex.
 // Which bytes are digested is the caller's business (UTF-8 for the unified order).
 std::string SignFields(const char* data, std::size_t size);
+
+// A document's fields by name. std::map orders the names byte by byte, as a sign string
+// lists them.
+using SignedFields = std::map<std::string, std::string>;
+
+// What stands for the key where a sign string is shown to a person.
+inline constexpr std::string_view kMaskedKey = "********";
+
+// The sign string of any signed document (a reply, a request as the platform checks it):
+// every field but "sign" whose value is not empty, in byte order of the names, as
+// name=value joined by '&', then "&key=" and `key`. The platform and its stand-in sign
+// this way; the client's own two requests keep their fixed sign strings below, which
+// list an empty order number as an empty value.
+std::string SignStringOf(const SignedFields& fields, std::string_view key);
+// SignFields over SignStringOf(fields, key).
+std::string SignOf(const SignedFields& fields, std::string_view key);
 
 // The sign strings of the two requests, in GBK like the rest of the program's text.
 std::string UnifiedOrderSignString(const std::string& nonce, const std::string& outTradeNo);

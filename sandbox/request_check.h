@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "payment/flat_document.h"
+#include "payment/sign.h"
+
 namespace quillmark::sandbox {
 
 // The merchant account the sandbox knows.
@@ -23,7 +26,11 @@ struct Merchant {
 enum class RequestKind { kUnifiedOrder, kOrderQuery };
 
 // Request fields by name; std::map orders names byte by byte, as the sign string wants.
-using Fields = std::map<std::string, std::string>;
+using Fields = SignedFields;
+// The sign string and sign are the client's own code, so that both sides agree by
+// construction; known-answer tests pin them to values worked out outside the project.
+using quillmark::SignOf;
+using quillmark::SignStringOf;
 
 struct CheckResult {
   bool ok = false;
@@ -43,16 +50,7 @@ struct CheckResult {
 // Never throws for any input.
 CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant& merchant);
 
-// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF).
-bool IsValidUtf8(std::string_view text);
-
-// The sign string: every field but "sign" whose value is non-empty, in byte order of the
-// names, as name=value joined by '&', then "&key=" and `key`.
-std::string SignStringOf(const Fields& fields, std::string_view key);
-
-// The upper-case MD5 of SignStringOf(fields, key).
-std::string SignOf(const Fields& fields, std::string_view key);
+using quillmark::IsValidUtf8;
 
 // `text` made printable ASCII for a message: bytes outside 0x20..0x7e, and the backslash,
 // become \xNN, so that a merchant can see which bytes were signed.

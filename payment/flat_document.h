@@ -1,0 +1,29 @@
+// The platform's documents: one flat <xml> element whose children are the fields, each
+// holding text, CDATA or both. Read whole and strictly, for the sandbox's request checks
+// and the client's reply signatures alike, so that both read a document the same way.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "payment/sign.h"
+
+namespace quillmark {
+
+// Reads `body` (UTF-8) into `fields`: a well-formed document whose only root is <xml>,
+// with flat, uniquely named child elements; comments and processing instructions are
+// passed over. Each value is its text and CDATA joined, with references decoded; a value
+// that is not valid UTF-8 or holds a control character other than tab, line feed or
+// carriage return is refused, and so is a reference to character zero. False, with
+// `error` saying what is wrong in one line of English, for anything else. Never throws.
+bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& error);
+
+// Whether `text` holds a C0 control other than tab, line feed and carriage return: XML 1.0
+// allows no others, and a zero byte would end the text early for any reader of C strings.
+bool HasForbiddenControl(std::string_view text);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+
+}  // namespace quillmark
