@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "payment/reply_fields.h"
 #include "payment/transport.h"
 #include "qr/qr_bitmap.h"
 
@@ -19,7 +20,8 @@ enum class CycleStep { kUnifiedOrder, kQuery1, kQuery2, kQueryAgain };
 // element of that name, empty when absent.
 struct StepOutcome {
   TransferStatus transfer;
-  std::string returnCode;  // SUCCESS or FAIL: whether the platform took the request
+  ReplySignature signature;  // checked over the reply's UTF-8 bytes, before any conversion
+  std::string returnCode;    // SUCCESS or FAIL: whether the platform took the request
   std::string returnMsg;
   std::string resultCode;  // SUCCESS or FAIL: whether the business operation succeeded
   std::string errCode;

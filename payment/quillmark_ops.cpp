@@ -5,6 +5,7 @@
 
 #include "payment/encoding.h"
 #include "payment/merchant_config.h"
+#include "payment/reply_fields.h"
 #include "payment/request_ids.h"
 #include "payment/requests.h"
 #include "payment/sign.h"
@@ -37,7 +38,7 @@ void ReadReply(const std::string& reply, StepOutcome& outcome) {
       {"result_code", &outcome.resultCode},  {"err_code", &outcome.errCode},
       {"err_code_des", &outcome.errCodeDes}, {"trade_state_desc", &outcome.tradeStateDesc},
   };
-  for (const auto& [name, value] : fields) CQuillmarkOps::ExtractCdataField(reply, name, *value);
+  for (const auto& [name, value] : fields) ExtractCdataField(reply, name, *value);
 }
 
 }  // namespace
@@ -72,6 +73,7 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   StepOutcome& outcome = result.order;
   std::string reply = PostXml(settings_.unifiedOrderUrl.c_str(), document.c_str(), out(),
                               settings_.transport, &outcome.transfer);
+  outcome.signature = VerifyReplySignature(reply, kApiKey);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
   ReadReply(reply, outcome);
@@ -102,6 +104,7 @@ StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
   AnsiToUtf8(OrderQueryDocument(nonce, orderNo, sign), document);
   std::string reply = PostXml(settings_.orderQueryUrl.c_str(), document.c_str(), out(),
                               settings_.transport, &outcome.transfer);
+  outcome.signature = VerifyReplySignature(reply, kApiKey);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
   ReadReply(reply, outcome);
@@ -128,6 +131,18 @@ CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeSt
     result.aborted = result.queries.back().transfer.aborted();
   }
   return result;
+}
+
+void CQuillmarkOps::ExtractCdataField(std::string text, const std::string& name, std::string& out) {
+  quillmark::ExtractCdataField(std::move(text), name, out);
+}
+
+void CQuillmarkOps::ExtractCodeUrl(std::string text, std::string& out) {
+  quillmark::ExtractCdataField(std::move(text), "code_url", out);
+}
+
+void CQuillmarkOps::ExtractTradeState(std::string text, std::string& out) {
+  quillmark::ExtractCdataField(std::move(text), "trade_state", out);
 }
 
 void CQuillmarkOps::SaveQrBitmap(std::string text) {

@@ -57,9 +57,7 @@ class CQuillmarkOps {
   // ends the cycle there. `beforeStep`, when set, is told of each step as it starts.
   CycleResult RunOrderCycle(const StepHook& beforeStep = nullptr);
 
-  // The CDATA content of the first element `name` of a reply: empty when the element is
-  // missing, empty, not wrapped in a CDATA section, or its tags or markers are out of
-  // order. No XML parsing: only the first opening tag, closing tag and markers count.
+  // The reply field extraction of payment/reply_fields.h, as members of the unit.
   static void ExtractCdataField(std::string text, const std::string& name, std::string& out);
   static void ExtractCodeUrl(std::string text, std::string& out);
   static void ExtractTradeState(std::string text, std::string& out);

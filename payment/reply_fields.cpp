@@ -1,8 +1,12 @@
 // Reply field extraction. The platform's replies are flat documents whose text fields sit
-// in CDATA sections; a search for the tags and markers is all the program needs.
-#include "payment/quillmark_ops.h"
+// in CDATA sections; a search for the tags and markers is all the program needs to take
+// one field out. The signature is another matter: it covers every field.
+#include "payment/reply_fields.h"
 
 #include <utility>
+
+#include "payment/flat_document.h"
+#include "payment/sign.h"
 
 namespace quillmark {
 namespace {
@@ -23,7 +27,7 @@ bool Between(const std::string& text, const std::string& open, const std::string
 
 }  // namespace
 
-void CQuillmarkOps::ExtractCdataField(std::string text, const std::string& name, std::string& out) {
+void ExtractCdataField(std::string text, const std::string& name, std::string& out) {
   out.clear();
   std::string inner;
   if (!Between(text, "<" + name + ">", "</" + name + ">", inner)) return;
@@ -32,12 +36,38 @@ void CQuillmarkOps::ExtractCdataField(std::string text, const std::string& name,
   out = value;
 }
 
-void CQuillmarkOps::ExtractCodeUrl(std::string text, std::string& out) {
-  ExtractCdataField(std::move(text), "code_url", out);
+ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key) {
+  ReplySignature result;
+  SignedFields fields;
+  if (!ReadFlatDocument(reply, fields, result.error)) return result;
+  const auto sign = fields.find("sign");
+  if (sign == fields.end() || sign->second.empty()) {
+    result.verdict = SignatureVerdict::kUnsigned;
+    return result;
+  }
+  result.received = sign->second;
+  result.expected = SignOf(fields, key);
+  if (result.received == result.expected) {
+    result.verdict = SignatureVerdict::kVerified;
+  } else {
+    result.verdict = SignatureVerdict::kMismatch;
+    result.maskedSignString = SignStringOf(fields, kMaskedKey);
+  }
+  return result;
 }
 
-void CQuillmarkOps::ExtractTradeState(std::string text, std::string& out) {
-  ExtractCdataField(std::move(text), "trade_state", out);
+const char* VerdictName(SignatureVerdict verdict) {
+  switch (verdict) {
+    case SignatureVerdict::kVerified:
+      return "verified";
+    case SignatureVerdict::kMismatch:
+      return "mismatch";
+    case SignatureVerdict::kUnsigned:
+      return "unsigned";
+    case SignatureVerdict::kUnreadable:
+      break;
+  }
+  return "unreadable";
 }
 
 }  // namespace quillmark

@@ -31,7 +31,7 @@ constexpr char kUsage[] =
     "                           (default 0: only the payer page pays)\n"
     "  --fault MODE             misbehave on every unified order, one of: stall, drop,\n"
     "                           tiny-chunks, zero-byte, not-utf8, http500, no-code-url,\n"
-    "                           huge (default none)\n"
+    "                           huge, bad-sign (default none)\n"
     "  --help                   show this text\n"
     "\n"
     "Endpoints: POST /pay/unifiedorder, POST /pay/orderquery, and the payer page\n"

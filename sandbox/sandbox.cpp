@@ -45,7 +45,7 @@ constexpr FaultNameEntry kFaultNames[] = {
     {Fault::kDropMidReply, "drop"},  {Fault::kTinyChunks, "tiny-chunks"},
     {Fault::kZeroByte, "zero-byte"}, {Fault::kNotUtf8, "not-utf8"},
     {Fault::kHttp500, "http500"},    {Fault::kNoCodeUrl, "no-code-url"},
-    {Fault::kHugeReply, "huge"},
+    {Fault::kHugeReply, "huge"},     {Fault::kBadSign, "bad-sign"},
 };
 
 struct Order {
@@ -311,6 +311,11 @@ void Sandbox::Impl::SendSuccess(ReplyFields fields, httplib::Response& response,
     fields.emplace_back("padding", std::string(kHugePaddingBytes, 'x'));
   }
   fields.emplace_back("sign", SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey));
+  if (fault == Fault::kBadSign) {
+    for (auto& [name, value] : fields) {
+      if (name == "code_url") value += "?tampered=1";
+    }
+  }
   auto document = std::make_shared<std::string>(ReplyDocument(fields));
 
   switch (fault) {

@@ -30,10 +30,11 @@ enum class Fault {
   kHttp500,       // HTTP 500 with an HTML body; no order is placed
   kNoCodeUrl,     // a unified-order reply without code_url
   kHugeReply,     // a reply of several megabytes (padding after code_url)
+  kBadSign,       // code_url changed after the reply was signed, as a forger would
 };
 
 // The command-line names of the faults: "none", "stall", "drop", "tiny-chunks",
-// "zero-byte", "not-utf8", "http500", "no-code-url", "huge".
+// "zero-byte", "not-utf8", "http500", "no-code-url", "huge", "bad-sign".
 const char* FaultName(Fault fault);
 // The fault called `name`; false (and `fault` untouched) for an unknown name.
 bool ParseFault(const std::string& name, Fault& fault);

@@ -77,20 +77,58 @@ QString FailureOf(const StepOutcome& outcome) {
   return {};
 }
 
+QString SignatureVerdictText(const StepOutcome& outcome) {
+  if (!outcome.transfer.ok()) return {};
+  switch (outcome.signature.verdict) {
+    case SignatureVerdict::kVerified:
+      return Text(texts::kSignatureVerified);
+    case SignatureVerdict::kMismatch:
+      return Text(texts::kSignatureMismatch)
+          .arg(QString::fromStdString(outcome.signature.expected));
+    case SignatureVerdict::kUnsigned:
+      return Text(texts::kSignatureUnsigned);
+    case SignatureVerdict::kUnreadable:
+      break;
+  }
+  return Text(texts::kSignatureUnreadable);
+}
+
+QString SignatureDetail(const StepOutcome& outcome) {
+  if (outcome.signature.verdict != SignatureVerdict::kMismatch) return {};
+  const std::string& text = outcome.signature.maskedSignString;  // UTF-8, as signed
+  return Text(texts::kSignatureSignString)
+      .arg(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+namespace {
+
+// A step's verdict followed by its signature's, where there was a reply to check.
+QString WithSignature(const QString& verdict, const StepOutcome& outcome) {
+  const QString signature = SignatureVerdictText(outcome);
+  return signature.isEmpty() ? verdict : verdict + QStringLiteral("；") + signature;
+}
+
+}  // namespace
+
 QString OrderVerdict(const StepOutcome& order) {
-  const QString failure = FailureOf(order);
-  if (!failure.isEmpty()) return failure;
-  return order.codeUrl.empty() ? Text(texts::kNoCodeUrl) : Text(texts::kStepSucceeded);
+  QString verdict = FailureOf(order);
+  if (verdict.isEmpty()) {
+    verdict = order.codeUrl.empty() ? Text(texts::kNoCodeUrl) : Text(texts::kStepSucceeded);
+  }
+  return WithSignature(verdict, order);
 }
 
 QString QueryVerdict(const StepOutcome& query) {
-  const QString failure = FailureOf(query);
-  if (!failure.isEmpty()) return failure;
-  if (query.tradeState.empty()) return Text(texts::kNoTradeState);
-  const QString meaning = query.tradeStateDesc.empty() ? KnownTradeState(query.tradeState)
-                                                       : FromGbk(query.tradeStateDesc);
-  const QString state = FromGbk(query.tradeState);
-  return meaning.isEmpty() ? state : state + QStringLiteral("（") + meaning + QStringLiteral("）");
+  QString verdict = FailureOf(query);
+  if (verdict.isEmpty() && query.tradeState.empty()) verdict = Text(texts::kNoTradeState);
+  if (verdict.isEmpty()) {
+    const QString meaning = query.tradeStateDesc.empty() ? KnownTradeState(query.tradeState)
+                                                         : FromGbk(query.tradeStateDesc);
+    const QString state = FromGbk(query.tradeState);
+    verdict =
+        meaning.isEmpty() ? state : state + QStringLiteral("（") + meaning + QStringLiteral("）");
+  }
+  return WithSignature(verdict, query);
 }
 
 QString BitmapVerdict(const CycleResult& result) {

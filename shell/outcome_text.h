@@ -21,11 +21,18 @@ QString StepName(CycleStep step);
 // err_code and err_code_des.
 QString FailureOf(const StepOutcome& outcome);
 
+// The verdict on a reply's signature, or empty when the transfer failed (nothing to
+// check). A mismatch names the sign that was expected.
+QString SignatureVerdictText(const StepOutcome& outcome);
+// For a mismatch, the sign string the expected sign was computed over, key masked.
+QString SignatureDetail(const StepOutcome& outcome);
+
 // The unified order: a failure as above, no payment link, or success (the link itself
-// is shown on its own).
+// is shown on its own), followed by the signature's verdict.
 QString OrderVerdict(const StepOutcome& order);
 // A query: a failure as above, no trade state, or the state with its description (the
-// reply's trade_state_desc, or the usual meaning of a known state).
+// reply's trade_state_desc, or the usual meaning of a known state), followed by the
+// signature's verdict.
 QString QueryVerdict(const StepOutcome& query);
 // The bitmap's absolute path, or why it was not written; empty when there was no link.
 QString BitmapVerdict(const CycleResult& result);

@@ -235,12 +235,15 @@ void CQuillmarkDlg::OnCycleFinished(const CycleResult& result) {
   lastOrderNo_ = result.orderNo;
   orderNo_->setText(shell::FromGbk(result.orderNo));
   orderVerdict_->setText(shell::OrderVerdict(result.order));
+  orderVerdict_->setToolTip(shell::SignatureDetail(result.order));
   codeUrl_->setText(shell::FromGbk(result.order.codeUrl));
   codeUrl_->setCursorPosition(0);
   QLabel* const queries[] = {query1_, query2_};
   for (std::size_t i = 0; i < 2; ++i) {
-    queries[i]->setText(i < result.queries.size() ? shell::QueryVerdict(result.queries[i])
-                                                  : Text(shell::texts::kNotRun));
+    const bool made = i < result.queries.size();
+    queries[i]->setText(made ? shell::QueryVerdict(result.queries[i])
+                             : Text(shell::texts::kNotRun));
+    queries[i]->setToolTip(made ? shell::SignatureDetail(result.queries[i]) : QString());
   }
   queryAgainVerdict_->clear();
   bitmap_->setText(shell::BitmapVerdict(result));
@@ -256,6 +259,7 @@ void CQuillmarkDlg::OnCycleFinished(const CycleResult& result) {
 
 void CQuillmarkDlg::OnQueryFinished(const StepOutcome& outcome) {
   queryAgainVerdict_->setText(shell::QueryVerdict(outcome));
+  queryAgainVerdict_->setToolTip(shell::SignatureDetail(outcome));
   SetBusy(false);
   emit cycleEnded();
 }

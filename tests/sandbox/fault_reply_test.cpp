@@ -13,9 +13,9 @@ namespace {
 
 using namespace testsupport;
 
-constexpr Fault kAllFaults[] = {Fault::kNone,       Fault::kStall,     Fault::kDropMidReply,
-                                Fault::kTinyChunks, Fault::kZeroByte,  Fault::kNotUtf8,
-                                Fault::kHttp500,    Fault::kNoCodeUrl, Fault::kHugeReply};
+constexpr Fault kAllFaults[] = {
+    Fault::kNone,    Fault::kStall,   Fault::kDropMidReply, Fault::kTinyChunks, Fault::kZeroByte,
+    Fault::kNotUtf8, Fault::kHttp500, Fault::kNoCodeUrl,    Fault::kHugeReply,  Fault::kBadSign};
 
 }  // namespace
 

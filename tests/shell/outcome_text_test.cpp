@@ -17,6 +17,7 @@ StepOutcome Reply(long httpStatus = 200) {
   outcome.transfer.httpStatus = httpStatus;
   outcome.returnCode = "SUCCESS";
   outcome.resultCode = "SUCCESS";
+  outcome.signature.verdict = quillmark::SignatureVerdict::kVerified;
   return outcome;
 }
 
@@ -37,37 +38,48 @@ class OutcomeTextTest : public QObject {
                                    << "通信失败：Couldn't connect to server（RetCode 7）";
     StepOutcome aborted;
     aborted.transfer = {42, "Operation was aborted by an application callback", 0};
-    QTest::newRow("aborted") << aborted << "已中止" << "已中止";
+    QTest::newRow("aborted") << aborted << "已中止"
+                             << "已中止";
     // A status other than 2xx outranks whatever the body says.
     StepOutcome status = Reply(500);
     status.returnCode = "FAIL";
-    QTest::newRow("HTTP 500") << status << "HTTP 状态 500" << "HTTP 状态 500";
+    status.signature.verdict = quillmark::SignatureVerdict::kUnreadable;
+    QTest::newRow("HTTP 500") << status << "HTTP 状态 500；应答无法解析"
+                              << "HTTP 状态 500；应答无法解析";
     StepOutcome cut = Reply();
     cut.transfer = {18, "Transferred a partial file", 200};
     QTest::newRow("cut off") << cut << "通信失败：Transferred a partial file（RetCode 18）"
                              << "通信失败：Transferred a partial file（RetCode 18）";
     StepOutcome fail = Reply();
     fail.returnCode = "FAIL";
-    fail.returnMsg = "\xc7\xa9\xc3\xfb\xb4\xed\xce\xf3";  // "签名错误" in GBK
-    fail.codeUrl = "https://pay.test/qr/1";               // ignored: the request failed
-    QTest::newRow("return FAIL") << fail << "FAIL：签名错误" << "FAIL：签名错误";
+    fail.returnMsg = "\xc7\xa9\xc3\xfb\xb4\xed\xce\xf3";              // "签名错误" in GBK
+    fail.codeUrl = "https://pay.test/qr/1";                           // ignored: the request failed
+    fail.signature.verdict = quillmark::SignatureVerdict::kUnsigned;  // as FAIL replies often are
+    QTest::newRow("return FAIL") << fail << "FAIL：签名错误；未签名"
+                                 << "FAIL：签名错误；未签名";
     StepOutcome business = Reply();
     business.resultCode = "FAIL";
     business.errCode = "ORDERNOTEXIST";
-    QTest::newRow("result FAIL") << business << "ORDERNOTEXIST" << "ORDERNOTEXIST";
+    QTest::newRow("result FAIL") << business << "ORDERNOTEXIST；签名已验证"
+                                 << "ORDERNOTEXIST；签名已验证";
     business.errCode.clear();
-    QTest::newRow("result FAIL, no code") << business << "FAIL" << "FAIL";
-    QTest::newRow("nothing usable") << Reply() << "应答中没有支付链接（code_url）"
-                                    << "应答中没有交易状态（trade_state）";
+    QTest::newRow("result FAIL, no code") << business << "FAIL；签名已验证"
+                                          << "FAIL；签名已验证";
+    QTest::newRow("nothing usable") << Reply() << "应答中没有支付链接（code_url）；签名已验证"
+                                    << "应答中没有交易状态（trade_state）；签名已验证";
     StepOutcome paid = Reply();
     paid.codeUrl = "https://pay.test/qr/1";
     paid.tradeState = "SUCCESS";
-    QTest::newRow("known state") << paid << "成功" << "SUCCESS（支付成功）";
+    QTest::newRow("known state") << paid << "成功；签名已验证"
+                                 << "SUCCESS（支付成功）；签名已验证";
     paid.tradeStateDesc = "\xd2\xd1\xd6\xa7\xb8\xb6";  // "已支付" in GBK: the reply's own words
-    QTest::newRow("described state") << paid << "成功" << "SUCCESS（已支付）";
+    paid.signature = {quillmark::SignatureVerdict::kMismatch, "X", "ABC", "a=1&key=********", ""};
+    QTest::newRow("described state, forged") << paid << "成功；签名不符：应为 ABC"
+                                             << "SUCCESS（已支付）；签名不符：应为 ABC";
     StepOutcome odd = Reply();
     odd.tradeState = "ACCEPT";
-    QTest::newRow("unknown state") << odd << "应答中没有支付链接（code_url）" << "ACCEPT";
+    QTest::newRow("unknown state") << odd << "应答中没有支付链接（code_url）；签名已验证"
+                                   << "ACCEPT；签名已验证";
   }
 
   void verdicts() {

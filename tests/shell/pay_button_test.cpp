@@ -147,12 +147,12 @@ class PayButtonTest : public QObject {
     // The panel grew the window to the right and downward; Button1 did not move.
     QVERIFY(dlg.width() > templateSize.width() && dlg.height() > templateSize.height());
     QCOMPARE(TextOf(dlg, "orderNoField"), QString::fromStdString(orderNo));
-    QCOMPARE(TextOf(dlg, "orderVerdict"), QStringLiteral("成功"));
+    QCOMPARE(TextOf(dlg, "orderVerdict"), QStringLiteral("成功；签名已验证"));
     const QString codeUrl = TextOf(dlg, "codeUrlField");
     QVERIFY2(codeUrl.endsWith(QString::fromStdString("/pay/qr/" + orderNo)), qPrintable(codeUrl));
     // The sandbox's trade_state_desc came through GBK and back intact.
-    QCOMPARE(TextOf(dlg, "query1Verdict"), QStringLiteral("NOTPAY（订单未支付）"));
-    QCOMPARE(TextOf(dlg, "query2Verdict"), QStringLiteral("SUCCESS（支付成功）"));
+    QCOMPARE(TextOf(dlg, "query1Verdict"), QStringLiteral("NOTPAY（订单未支付）；签名已验证"));
+    QCOMPARE(TextOf(dlg, "query2Verdict"), QStringLiteral("SUCCESS（支付成功）；签名已验证"));
     QCOMPARE(TextOf(dlg, "bitmapVerdict"),
              QStringLiteral("已写入 ") + QFileInfo(rig.BitmapPath()).absoluteFilePath());
     QVERIFY(Child<QPushButton>(dlg, "openFolderButton")->isEnabled());
@@ -181,9 +181,9 @@ class PayButtonTest : public QObject {
     QTest::addColumn<QString>("unifiedOrderPath");
     QTest::addColumn<QString>("verdict");
     QTest::newRow("reply without code_url") << Fault::kNoCodeUrl << "/pay/unifiedorder"
-                                            << "应答中没有支付链接（code_url）";
+                                            << "应答中没有支付链接（code_url）；签名已验证";
     QTest::newRow("HTTP 500") << Fault::kHttp500 << "/pay/unifiedorder"
-                              << "HTTP 状态 500";
+                              << "HTTP 状态 500；应答无法解析";
     // The order's document where a query is expected: the sandbox refuses it.
     QTest::newRow("FAIL reply") << Fault::kNone << "/pay/orderquery"
                                 << "";
@@ -311,7 +311,7 @@ class PayButtonTest : public QObject {
     const std::string lastOrder = Field(requests[3], "out_trade_no");
     QVERIFY(lastOrder != Field(requests[0], "out_trade_no"));
     QCOMPARE(Field(requests[6], "out_trade_no"), lastOrder);
-    QCOMPARE(TextOf(dlg, "queryAgainVerdict"), QStringLiteral("SUCCESS（支付成功）"));
+    QCOMPARE(TextOf(dlg, "queryAgainVerdict"), QStringLiteral("SUCCESS（支付成功）；签名已验证"));
     // Its two lines follow the cycles' twelve, in the log as on standard output.
     QCOMPARE(Child<QPlainTextEdit>(dlg, "logView")->blockCount(), 14);
   }
