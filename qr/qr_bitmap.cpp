@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <ostream>
+#include <utility>
 
 namespace quillmark::qr {
 namespace {
@@ -14,9 +15,10 @@ namespace {
 struct QrFree {
   void operator()(QRcode* code) const {
     QRcode_free(code);
-    // libqrencode keeps frame templates and Reed-Solomon tables in process-wide caches;
-    // release them with each symbol so nothing outlives the call. Deprecated in 4.1,
-    // which frees them at exit instead, but still the only way to free them sooner.
+    // Versions before 4.1 keep frame templates and Reed-Solomon tables in process-wide
+    // caches that only this call releases, so nothing outlives the symbol. In 4.1 (what
+    // Debian 12 ships) it is deprecated and does nothing: the library frees its tables
+    // at exit. It stays for the older versions the program also builds with.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     QRcode_clearCache();
@@ -27,6 +29,14 @@ struct QrFree {
 struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
+
+// Writes all of `bytes` and closes the file; false if any of it failed.
+bool WriteAndClose(std::unique_ptr<std::FILE, FileClose> file,
+                   const std::vector<std::uint8_t>& bytes) {
+  bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+  written = std::fflush(file.get()) == 0 && written;
+  return std::fclose(file.release()) == 0 && written;
+}
 
 void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value, int size) {
   for (int i = 0; i < size; ++i)
@@ -102,22 +112,40 @@ SaveResult SaveQrBitmapFile(const std::string& text, const std::string& path, st
 }
 
 SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, std::ostream& log) {
+  namespace fs = std::filesystem;
   const std::vector<std::uint8_t> bytes = RenderBitmap(symbol);
   if (bytes.empty()) {
     log << "Out of memory" << std::endl;
     return SaveResult::kOutOfMemory;
   }
 
-  const std::string temporary = path + ".tmp";
-  std::unique_ptr<std::FILE, FileClose> file(std::fopen(temporary.c_str(), "wb"));
-  if (!file) {
+  // The bitmap is written as if opened for writing itself: a file that could not be opened
+  // so (read-only, say) is refused, not replaced behind its back by the rename.
+  std::error_code error;
+  const fs::file_status existing = fs::status(path, error);
+  const bool replacing = fs::is_regular_file(existing);
+  if (replacing && !std::unique_ptr<std::FILE, FileClose>(std::fopen(path.c_str(), "r+b"))) {
     log << "Unable to open file" << std::endl;
     return SaveResult::kCannotOpen;
   }
-  bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-  written = std::fflush(file.get()) == 0 && written;
-  written = std::fclose(file.release()) == 0 && written;
-  std::error_code error;
+
+  const std::string temporary = path + ".tmp";
+  std::unique_ptr<std::FILE, FileClose> file(std::fopen(temporary.c_str(), "wb"));
+  if (!file) {
+    // No file can be made beside the bitmap (a folder that takes no new files, say), but
+    // the bitmap itself may still be writable: write it in place, as a plain open would.
+    file.reset(std::fopen(path.c_str(), "wb"));
+    if (!file) {
+      log << "Unable to open file" << std::endl;
+      return SaveResult::kCannotOpen;
+    }
+    if (WriteAndClose(std::move(file), bytes)) return SaveResult::kWritten;
+    log << "Unable to write file" << std::endl;
+    return SaveResult::kCannotWrite;
+  }
+  const bool written = WriteAndClose(std::move(file), bytes);
+  // A bitmap that was there keeps its permissions, as it would when overwritten in place.
+  if (written && replacing) fs::permissions(temporary, existing.permissions(), error);
   if (written) std::filesystem::rename(temporary, path, error);
   if (!written || error) {
     std::filesystem::remove(temporary, error);

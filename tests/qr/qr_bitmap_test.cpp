@@ -1,6 +1,7 @@
 #include "qr/qr_bitmap.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -206,6 +207,35 @@ TEST_F(QrBitmapTest, FailuresAreReportedAndLeaveTheProcessAndOldFileAlone) {
   EXPECT_EQ(log2.str(), "Unable to write file\n");
   EXPECT_TRUE(fs::is_directory(dir_ / "taken"));
   EXPECT_FALSE(fs::exists(dir_ / "taken.tmp")) << "the temporary file is cleaned up";
+}
+
+TEST_F(QrBitmapTest, WritesAsAnOpenOfTheBitmapItselfWould) {
+  // An existing bitmap keeps its permissions.
+  Save("first");
+  fs::permissions(dir_ / "1.BMP",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  Save("second");
+  EXPECT_EQ(last_result_, SaveResult::kWritten);
+  EXPECT_EQ(fs::status(dir_ / "1.BMP").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // No temporary file can be made beside the bitmap (its name is taken by a folder), but
+  // the bitmap itself can be written: it is written in place.
+  fs::create_directory(dir_ / "2.BMP.tmp");
+  const auto inPlace = Save("third", "2.BMP");
+  EXPECT_EQ(last_result_, SaveResult::kWritten);
+  EXPECT_EQ(Le(inPlace, 2, 4), inPlace.size());
+  EXPECT_TRUE(fs::is_directory(dir_ / "2.BMP.tmp"));
+
+  // A read-only bitmap is refused as its open would be, and left as it was. Root may write
+  // any file, so there the open, and the save, succeed.
+  if (geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
+  const auto before = ReadFile(dir_ / "1.BMP");
+  fs::permissions(dir_ / "1.BMP", fs::perms::owner_read);
+  std::ostringstream log;
+  EXPECT_EQ(SaveQrBitmapFile("fourth", (dir_ / "1.BMP").string(), log), SaveResult::kCannotOpen);
+  EXPECT_EQ(log.str(), "Unable to open file\n");
+  EXPECT_EQ(ReadFile(dir_ / "1.BMP"), before);
 }
 
 }  // namespace
