@@ -109,6 +109,52 @@ bool IsTagCharacter(char16_t high, char16_t low) {
   return high == 0xDB40 && low >= 0xDC00 && low <= 0xDC7F;
 }
 
+// Code page 936's user-defined areas, which Windows maps in this order onto the Private
+// Use Area from U+E000 and glibc's CP936 leaves unmapped: AAA1-AFFE, F8A1-FEFE (94 trail
+// bytes A1..FE a lead) and A140-A7A0 (96 trail bytes 40..A0 without 7F a lead).
+struct UserArea {
+  unsigned firstLead, lastLead, firstTrail, lastTrail;
+  unsigned firstUnit;
+  unsigned TrailsPerLead() const { return firstTrail == 0x40 ? 96 : 94; }
+  unsigned TrailIndex(unsigned trail) const {
+    return trail - firstTrail - (firstTrail == 0x40 && trail > 0x7F ? 1 : 0);
+  }
+};
+constexpr UserArea kUserAreas[] = {
+    {0xAA, 0xAF, 0xA1, 0xFE, 0xE000},
+    {0xF8, 0xFE, 0xA1, 0xFE, 0xE234},
+    {0xA1, 0xA7, 0x40, 0xA0, 0xE4C6},
+};
+
+// The Private Use Area unit of a user-defined GBK character, or 0.
+char16_t UserAreaUnit(unsigned lead, unsigned trail) {
+  for (const UserArea& area : kUserAreas) {
+    if (lead < area.firstLead || lead > area.lastLead || trail < area.firstTrail ||
+        trail > area.lastTrail || trail == 0x7F) {
+      continue;
+    }
+    return static_cast<char16_t>(area.firstUnit + (lead - area.firstLead) * area.TrailsPerLead() +
+                                 area.TrailIndex(trail));
+  }
+  return 0;
+}
+
+// The two GBK bytes of a Private Use Area unit in the user-defined areas; false for any
+// other unit.
+bool UserAreaBytes(unsigned unit, std::string& out) {
+  for (const UserArea& area : kUserAreas) {
+    const unsigned count = (area.lastLead - area.firstLead + 1) * area.TrailsPerLead();
+    if (unit < area.firstUnit || unit >= area.firstUnit + count) continue;
+    const unsigned index = unit - area.firstUnit;
+    unsigned trail = area.firstTrail + index % area.TrailsPerLead();
+    if (area.firstTrail == 0x40 && trail >= 0x7F) ++trail;
+    out.push_back(static_cast<char>(area.firstLead + index / area.TrailsPerLead()));
+    out.push_back(static_cast<char>(trail));
+    return true;
+  }
+  return false;
+}
+
 // Both directions finish the same way: the first pass only reports the size, the second
 // fails when the caller's buffer is too small, as the Windows calls do.
 template <typename Unit>
@@ -130,10 +176,20 @@ int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity) {
   // The terminator is part of the input, so the result counts it like Windows does.
   const std::string in(src, std::strlen(src) + 1);
   std::string bytes;
-  const bool ok = ConvertAll(cd.get(), in, bytes, [](const char*, std::size_t, std::string& out) {
-    AppendUtf16Le(out, u'\uFFFD');
-    return std::size_t{1};
-  });
+  const bool from_gbk = cp == CodePage::kGbk;
+  const bool ok = ConvertAll(
+      cd.get(), in, bytes, [from_gbk](const char* at, std::size_t left, std::string& out) {
+        if (from_gbk && left >= 2) {
+          const char16_t unit =
+              UserAreaUnit(static_cast<unsigned char>(at[0]), static_cast<unsigned char>(at[1]));
+          if (unit != 0) {
+            AppendUtf16Le(out, unit);
+            return std::size_t{2};
+          }
+        }
+        AppendUtf16Le(out, u'\uFFFD');
+        return std::size_t{1};
+      });
   if (!ok || bytes.size() % 2 != 0) return 0;
   std::vector<char16_t> units(bytes.size() / 2);
   for (std::size_t i = 0; i < units.size(); ++i) {
@@ -162,6 +218,7 @@ int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size) {
       ConvertAll(cd.get(), in, bytes, [to_gbk](const char* at, std::size_t left, std::string& out) {
         // One replacement per character: a valid surrogate pair that GBK cannot hold is one
         // character and gives one '?'.
+        if (to_gbk && UserAreaBytes(UnitAt(at), out)) return std::size_t{2};
         std::size_t skip = 2;
         if (left >= 4 && IsHighSurrogate(UnitAt(at)) && IsLowSurrogate(UnitAt(at + 2))) skip = 4;
         out += to_gbk ? "?" : "\xEF\xBF\xBD";

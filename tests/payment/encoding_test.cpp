@@ -29,6 +29,12 @@ const Pair kPairs[] = {
      "a\xe4\xb8\xad"
      "b\xe6\x96\x87"
      "c"},
+    // The user-defined areas map onto the Private Use Area from U+E000 (checked, all 1894,
+    // against glibc's GB18030 table, which maps them the same way): the first and last of
+    // each area, and A180, the first after the gap at trail byte 7F.
+    {"user-defined AAA1-AFFE", "\xaa\xa1\xaf\xfe", "\xee\x80\x80\xee\x88\xb3"},
+    {"user-defined F8A1-FEFE", "\xf8\xa1\xfe\xfe", "\xee\x88\xb4\xee\x93\x85"},
+    {"user-defined A140-A7A0", "\xa1\x40\xa1\x80\xa7\xa0", "\xee\x93\x86\xee\x94\x85\xee\x9d\xa5"},
 };
 
 TEST(Encoding, ValidTextConvertsBothWays) {
@@ -85,6 +91,7 @@ TEST(Encoding, UnconvertibleInputIsReplacedNotDropped) {
        "a\xf3\xa0\x81\xbf"
        "b",
        "a?b"},
+      {"Private Use just past the user-defined areas", "a\xee\x9d\xa6z", "a?z"},
       {"character just past the tags",
        "a\xf3\xa0\x82\x80"
        "b",
