@@ -43,6 +43,13 @@ void ReadReply(const std::string& reply, StepOutcome& outcome) {
 
 }  // namespace
 
+std::string CQuillmarkOps::Sign(const std::string& signString) {
+  std::string sign = SignFields(signString.data(), signString.size());
+  // The request still goes out, as every failure lets it, but not as if it were signed.
+  if (sign.empty()) out() << "Unable to sign the request: no MD5 digest is available" << std::endl;
+  return sign;
+}
+
 void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
   orderNo.clear();
   CycleResult result;
@@ -66,7 +73,7 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   // signing the GBK bytes would be rejected.
   std::string signUtf8;
   AnsiToUtf8(UnifiedOrderSignString(nonce, outTradeNo), signUtf8);
-  const std::string sign = SignFields(signUtf8.data(), signUtf8.size());
+  const std::string sign = Sign(signUtf8);
 
   std::string document;
   AnsiToUtf8(UnifiedOrderDocument(nonce, outTradeNo, sign), document);
@@ -98,7 +105,7 @@ StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
   MakeNonceStr(nonce);
   // Every field here is ASCII, so the sign string's bytes are the same in both encodings.
   const std::string signString = OrderQuerySignString(nonce, orderNo);
-  const std::string sign = SignFields(signString.data(), signString.size());
+  const std::string sign = Sign(signString);
 
   std::string document;
   AnsiToUtf8(OrderQueryDocument(nonce, orderNo, sign), document);

@@ -69,6 +69,8 @@ class CQuillmarkOps {
 
  private:
   std::ostream& out() const { return *settings_.out; }
+  // SignFields over the bytes of `signString`, saying so on the output when it fails.
+  std::string Sign(const std::string& signString);
 
   Settings settings_;
 };
