@@ -31,4 +31,17 @@ for size in 16 32 48; do
     "icons/quillmark-$size.png"
 done
 
-convert icons/quillmark-48.png icons/quillmark-32.png icons/quillmark-16.png quillmark.ico
+# ImageMagick writes an icon of at most 16 colours as 4-bit, of at most 256 as 8-bit.
+# Those have no alpha, only a transparency mask: the alpha is cut at half first, so that
+# the quantiser does not spend colours on half-transparent edges. make-ico.py adds a
+# 24-bit twin to each 32-bit image and joins them all.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for size in 48 32 16; do
+  convert "icons/quillmark-$size.png" "$work/$size-32.ico"
+  masked=(-channel A -threshold 50% +channel)
+  convert "icons/quillmark-$size.png" "${masked[@]}" -colors 255 "$work/$size-8.ico"
+  convert "icons/quillmark-$size.png" "${masked[@]}" +dither -colors 15 "$work/$size-4.ico"
+done
+python3 make-ico.py quillmark.ico "$work"/48-{32,8,4}.ico "$work"/32-{32,8,4}.ico \
+  "$work"/16-{32,8,4}.ico

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -233,25 +234,30 @@ TEST_F(WindowsResources, TranslationNamesLanguageAndCodePage) {
   EXPECT_EQ(Word(translation->value, 2), 0x03A8);  // 936
 }
 
-TEST_F(WindowsResources, IconHoldsThreeSizes) {
+TEST_F(WindowsResources, IconHoldsThreeSizesInEachColourDepth) {
   const Resource* group = Find(kRtGroupIcon, 128);
   ASSERT_NE(group, nullptr);
   EXPECT_EQ(group->language, kChineseSimplified);
-  // GRPICONDIR: reserved, type 1 (icon), count; then 14-byte entries starting with the
-  // width and height (0 would mean 256).
+  // GRPICONDIR: reserved, type 1 (icon), count; then 14-byte entries: width and height (0
+  // would mean 256), colour count, reserved, planes, bits per pixel, size, resource id.
   ASSERT_GE(group->data.size(), 6u);
   EXPECT_EQ(Word(group->data, 2), 1);
   const std::uint16_t count = Word(group->data, 4);
   ASSERT_EQ(group->data.size(), 6u + 14u * count);
-  std::vector<int> sizes;
+  std::vector<std::pair<int, int>> images;  // (size, bits per pixel)
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t entry = 6 + 14 * i;
     EXPECT_EQ(group->data[entry], group->data[entry + 1]) << "square image " << i;
-    sizes.push_back(group->data[entry]);
+    images.emplace_back(group->data[entry], Word(group->data, entry + 6));
     // Each entry names an RT_ICON resource holding that image.
     EXPECT_NE(Find(kRtIcon, Word(group->data, entry + 12)), nullptr) << "image " << i;
   }
-  EXPECT_EQ(sizes, (std::vector<int>{48, 32, 16}));
+  // 16, 256 and true colours, as the application's icon has always had them, and the
+  // 32-bit images with alpha that current Windows prefers.
+  const std::vector<std::pair<int, int>> expected = {{48, 32}, {48, 24}, {48, 8}, {48, 4},
+                                                     {32, 32}, {32, 24}, {32, 8}, {32, 4},
+                                                     {16, 32}, {16, 24}, {16, 8}, {16, 4}};
+  EXPECT_EQ(images, expected);
 }
 
 }  // namespace
