@@ -14,15 +14,6 @@ CQuillmarkApp::CQuillmarkApp(int& argc, char** argv) : QApplication(argc, argv) 
 }
 
 bool CQuillmarkApp::StartApplication() {
-  // Common controls: Windows needs them registered before themed controls can be made;
-  // Qt draws its own controls, so there is nothing to initialise.
-
-  // Base initialisation: QApplication's constructor has connected to the window system
-  // and taken its options from the command line; nothing is left for this step.
-
-  // ActiveX controls in dialogs: Qt has no such controls to enable, and the dialogs
-  // contain none.
-
   QCoreApplication::setOrganizationName(QString::fromUtf8(shell::texts::kSettingsName));
 
   {

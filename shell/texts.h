@@ -12,7 +12,6 @@ inline constexpr char kPayButton[] = "Button1";
 
 // String 101 of the string table: the system menu's About entry. Left empty, the menu
 // gets neither the entry nor the separator before it.
-inline constexpr unsigned kIdsAboutBox = 101;
 inline constexpr char kAboutBoxEntry[] = "关于 Quillmark(&A)...";
 
 // The popup that stands in for the system menu where the window manager's cannot be
