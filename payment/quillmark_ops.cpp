@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "payment/encoding.h"
-#include "payment/merchant_config.h"
 #include "payment/reply_fields.h"
 #include "payment/request_ids.h"
 #include "payment/requests.h"
@@ -13,14 +12,20 @@
 
 namespace quillmark {
 
-CQuillmarkOps::Settings CQuillmarkOps::Settings::Default() {
+CQuillmarkOps::Settings CQuillmarkOps::Settings::FromMerchant(const MerchantSettings& merchant) {
   Settings settings;
-  settings.unifiedOrderUrl = kUnifiedOrderUrl;
-  settings.orderQueryUrl = kOrderQueryUrl;
-  settings.qrPath = kQrPath;
+  settings.merchant = merchant;
+  settings.unifiedOrderUrl = merchant.UnifiedOrderUrl();
+  settings.orderQueryUrl = merchant.OrderQueryUrl();
+  settings.qrPath = merchant.qrPath;
   settings.transport = TransportOptions::Default();
+  settings.transport.caFile = merchant.caFile;
   settings.out = &std::cout;
   return settings;
+}
+
+CQuillmarkOps::Settings CQuillmarkOps::Settings::Default() {
+  return FromMerchant(MerchantSettings::Defaults());
 }
 
 CQuillmarkOps::CQuillmarkOps() : CQuillmarkOps(Settings::Default()) {}
@@ -72,15 +77,17 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   // The platform checks the sign over the UTF-8 form of the fields, and kBody is Chinese:
   // signing the GBK bytes would be rejected.
   std::string signUtf8;
-  AnsiToUtf8(UnifiedOrderSignString(nonce, outTradeNo), signUtf8);
+  const MerchantSettings& merchant = settings_.merchant;
+  const RequestFields fields = UnifiedOrderFields(merchant, nonce, outTradeNo);
+  AnsiToUtf8(RequestSignString(fields, merchant.apiKey), signUtf8);
   const std::string sign = Sign(signUtf8);
 
   std::string document;
-  AnsiToUtf8(UnifiedOrderDocument(nonce, outTradeNo, sign), document);
+  AnsiToUtf8(RequestDocument(fields, sign), document);
   StepOutcome& outcome = result.order;
   std::string reply = PostXml(settings_.unifiedOrderUrl.c_str(), document.c_str(), out(),
                               settings_.transport, &outcome.transfer);
-  outcome.signature = VerifyReplySignature(reply, kApiKey);
+  outcome.signature = VerifyReplySignature(reply, settings_.merchant.apiKey);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
   ReadReply(reply, outcome);
@@ -104,14 +111,15 @@ StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
   std::string nonce;
   MakeNonceStr(nonce);
   // Every field here is ASCII, so the sign string's bytes are the same in both encodings.
-  const std::string signString = OrderQuerySignString(nonce, orderNo);
+  const RequestFields fields = OrderQueryFields(settings_.merchant, nonce, orderNo);
+  const std::string signString = RequestSignString(fields, settings_.merchant.apiKey);
   const std::string sign = Sign(signString);
 
   std::string document;
-  AnsiToUtf8(OrderQueryDocument(nonce, orderNo, sign), document);
+  AnsiToUtf8(RequestDocument(fields, sign), document);
   std::string reply = PostXml(settings_.orderQueryUrl.c_str(), document.c_str(), out(),
                               settings_.transport, &outcome.transfer);
-  outcome.signature = VerifyReplySignature(reply, kApiKey);
+  outcome.signature = VerifyReplySignature(reply, settings_.merchant.apiKey);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
   ReadReply(reply, outcome);

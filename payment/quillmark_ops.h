@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "payment/cycle_result.h"
+#include "payment/merchant_settings.h"
 #include "payment/transport.h"
 
 namespace quillmark {
@@ -20,14 +21,20 @@ namespace quillmark {
 class CQuillmarkOps {
  public:
   struct Settings {
+    // Whom the requests are from and signed as (appid, mch_id, api_key, the client
+    // address and the notification URL).
+    MerchantSettings merchant = MerchantSettings::Defaults();
+    // Where they go and where the bitmap is written: from `merchant` unless changed.
     std::string unifiedOrderUrl;
     std::string orderQueryUrl;
     std::string qrPath;
     TransportOptions transport;
     std::ostream* out = nullptr;  // never null once Default() filled it
 
-    // The build's configuration: kUnifiedOrderUrl, kOrderQueryUrl, kQrPath,
-    // TransportOptions::Default() and standard output.
+    // Everything from `merchant` (its endpoints, CA file and bitmap path), the transport's
+    // default timeouts and standard output.
+    static Settings FromMerchant(const MerchantSettings& merchant);
+    // FromMerchant(MerchantSettings::Defaults()): the build's configuration.
     static Settings Default();
   };
 

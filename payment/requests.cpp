@@ -1,27 +1,59 @@
 #include "payment/requests.h"
 
 #include "payment/merchant_config.h"
-#include "payment/text_format.h"
+#include "payment/sign.h"
 
 namespace quillmark {
 
+RequestFields UnifiedOrderFields(const MerchantSettings& merchant, const std::string& nonce,
+                                 const std::string& outTradeNo) {
+  return {{kFieldAppId, merchant.appId},
+          {kFieldBody, kBody},
+          {kFieldMchId, merchant.mchId},
+          {kFieldNonceStr, nonce},
+          {kFieldNotifyUrl, merchant.notifyUrl},
+          {kFieldOutTradeNo, outTradeNo},
+          {kFieldSpbillCreateIp, merchant.spbillCreateIp},
+          {kFieldTotalFee, std::to_string(kTotalFee)},
+          {kFieldTradeType, kTradeType}};
+}
+
+RequestFields OrderQueryFields(const MerchantSettings& merchant, const std::string& nonce,
+                               const std::string& outTradeNo) {
+  return {{kFieldAppId, merchant.appId},
+          {kFieldMchId, merchant.mchId},
+          {kFieldNonceStr, nonce},
+          {kFieldOutTradeNo, outTradeNo}};
+}
+
+std::string RequestSignString(const RequestFields& fields, const std::string& key) {
+  std::string text;
+  for (const auto& [name, value] : fields) {
+    text += name;
+    text += '=';
+    text += value;
+    text += '&';
+  }
+  return text + "key=" + key;
+}
+
+std::string RequestDocument(const RequestFields& fields, const std::string& sign) {
+  std::string document = "<xml>";
+  for (const auto& [name, value] : fields) {
+    document += std::string("<") + name + '>' + value + "</" + name + '>';
+  }
+  return document + "<sign>" + sign + "</sign></xml>";
+}
+
 std::string UnifiedOrderDocument(const std::string& nonce, const std::string& outTradeNo,
                                  const std::string& sign) {
-  return Format(
-      "<xml><appid>%s</appid><body>%s</body><mch_id>%s</mch_id><nonce_str>%s</nonce_str>"
-      "<notify_url>%s</notify_url><out_trade_no>%s</out_trade_no>"
-      "<spbill_create_ip>%s</spbill_create_ip><total_fee>%d</total_fee>"
-      "<trade_type>%s</trade_type><sign>%s</sign></xml>",
-      kAppId.c_str(), kBody.c_str(), kMchId.c_str(), nonce.c_str(), kNotifyUrl, outTradeNo.c_str(),
-      kSpbillCreateIp.c_str(), kTotalFee, kTradeType, sign.c_str());
+  return RequestDocument(UnifiedOrderFields(MerchantSettings::Defaults(), nonce, outTradeNo),
+                         sign);
 }
 
 std::string OrderQueryDocument(const std::string& nonce, const std::string& outTradeNo,
                                const std::string& sign) {
-  return Format(
-      "<xml><appid>%s</appid><mch_id>%s</mch_id><nonce_str>%s</nonce_str>"
-      "<out_trade_no>%s</out_trade_no><sign>%s</sign></xml>",
-      kAppId.c_str(), kMchId.c_str(), nonce.c_str(), outTradeNo.c_str(), sign.c_str());
+  return RequestDocument(OrderQueryFields(MerchantSettings::Defaults(), nonce, outTradeNo), sign);
 }
 
 }  // namespace quillmark

@@ -5,8 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "payment/merchant_config.h"
-#include "payment/text_format.h"
+#include "payment/requests.h"
 
 namespace quillmark {
 
@@ -46,17 +45,13 @@ std::string SignOf(const SignedFields& fields, std::string_view key) {
 }
 
 std::string UnifiedOrderSignString(const std::string& nonce, const std::string& outTradeNo) {
-  return Format("%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%s&%s=%d&%s=%s&key=%s",  //
-                kFieldAppId, kAppId.c_str(), kFieldBody, kBody.c_str(), kFieldMchId, kMchId.c_str(),
-                kFieldNonceStr, nonce.c_str(), kFieldNotifyUrl, kNotifyUrl, kFieldOutTradeNo,
-                outTradeNo.c_str(), kFieldSpbillCreateIp, kSpbillCreateIp.c_str(), kFieldTotalFee,
-                kTotalFee, kFieldTradeType, kTradeType, kApiKey.c_str());
+  const MerchantSettings merchant = MerchantSettings::Defaults();
+  return RequestSignString(UnifiedOrderFields(merchant, nonce, outTradeNo), merchant.apiKey);
 }
 
 std::string OrderQuerySignString(const std::string& nonce, const std::string& outTradeNo) {
-  return Format("%s=%s&%s=%s&%s=%s&%s=%s&key=%s", kFieldAppId, kAppId.c_str(), kFieldMchId,
-                kMchId.c_str(), kFieldNonceStr, nonce.c_str(), kFieldOutTradeNo, outTradeNo.c_str(),
-                kApiKey.c_str());
+  const MerchantSettings merchant = MerchantSettings::Defaults();
+  return RequestSignString(OrderQueryFields(merchant, nonce, outTradeNo), merchant.apiKey);
 }
 
 }  // namespace quillmark

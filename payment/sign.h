@@ -41,7 +41,8 @@ std::string SignStringOf(const SignedFields& fields, std::string_view key);
 // SignFields over SignStringOf(fields, key).
 std::string SignOf(const SignedFields& fields, std::string_view key);
 
-// The sign strings of the two requests, in GBK like the rest of the program's text.
+// The sign strings of the two requests for the build's default merchant, in GBK like the
+// rest of the program's text (RequestSignString over the request's table).
 std::string UnifiedOrderSignString(const std::string& nonce, const std::string& outTradeNo);
 std::string OrderQuerySignString(const std::string& nonce, const std::string& outTradeNo);
 

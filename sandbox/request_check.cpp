@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 
 #include "payment/flat_document.h"
+#include "payment/requests.h"
 #include "payment/merchant_config.h"
 #include "payment/sign.h"
 
@@ -18,13 +18,16 @@ CheckResult Fail(std::string message, Fields fields = {}) {
   return result;
 }
 
-const std::initializer_list<const char*>& RequiredFields(RequestKind kind) {
-  static const std::initializer_list<const char*> kUnifiedOrder = {
-      kFieldAppId,    kFieldMchId,          kFieldNonceStr,  kFieldBody,      kFieldOutTradeNo,
-      kFieldTotalFee, kFieldSpbillCreateIp, kFieldNotifyUrl, kFieldTradeType, "sign"};
-  static const std::initializer_list<const char*> kOrderQuery = {
-      kFieldAppId, kFieldMchId, kFieldNonceStr, kFieldOutTradeNo, "sign"};
-  return kind == RequestKind::kUnifiedOrder ? kUnifiedOrder : kOrderQuery;
+// Every field of the request's table (payment/requests.h), and its sign.
+std::vector<const char*> RequiredFields(RequestKind kind) {
+  const MerchantSettings any;
+  const RequestFields fields = kind == RequestKind::kUnifiedOrder
+                                   ? UnifiedOrderFields(any, "", "")
+                                   : OrderQueryFields(any, "", "");
+  std::vector<const char*> names;
+  for (const auto& field : fields) names.push_back(field.first);
+  names.push_back("sign");
+  return names;
 }
 
 bool IsPositiveInt32(const std::string& text) {

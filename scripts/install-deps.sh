@@ -8,7 +8,7 @@ packages=(
   # build
   cmake ninja-build g++ pkg-config git
   # payment core and QR writer
-  libcurl4-openssl-dev libssl-dev openssl libqrencode-dev
+  libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libinih-dev libcli11-dev
   # sandbox
   libcpp-httplib-dev libpugixml-dev
   # desktop program: Qt 6 Widgets, a Song-style CJK font, a virtual display for screenshots

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <string>
 
 namespace quillmark::platform {
 
@@ -36,5 +38,17 @@ int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity);
 // size, nullptr, nullptr): the same two passes and results, counted in bytes. Characters
 // that `cp` cannot represent become '?' (GBK), unpaired surrogates U+FFFD (UTF-8).
 int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size);
+
+// The process's environment variables by name.
+std::map<std::string, std::string> ProcessEnvironment();
+
+// The per-user settings file: $XDG_CONFIG_HOME/quillmark/quillmark.ini, or
+// $HOME/.config/quillmark/quillmark.ini (POSIX); %APPDATA%\Quillmark\quillmark.ini
+// (Windows). Empty when the environment names no such folder.
+std::string UserSettingsFile(const std::map<std::string, std::string>& environment);
+
+// Whether users other than the file's owner may read `path` (POSIX permission bits for
+// group or others; Windows keeps per-user profile folders private, so false there).
+bool OthersMayRead(const char* path);
 
 }  // namespace quillmark::platform

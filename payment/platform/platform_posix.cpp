@@ -8,6 +8,8 @@
 #include "payment/platform/platform.h"
 
 #include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -227,6 +229,36 @@ int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size) {
   if (!ok) return 0;
   const std::vector<char> narrow(bytes.begin(), bytes.end());
   return Deliver(narrow, dst, size);
+}
+
+std::map<std::string, std::string> ProcessEnvironment() {
+  std::map<std::string, std::string> environment;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::size_t equals = text.find('=');
+    if (equals != std::string::npos) environment[text.substr(0, equals)] = text.substr(equals + 1);
+  }
+  return environment;
+}
+
+std::string UserSettingsFile(const std::map<std::string, std::string>& environment) {
+  const auto value = [&environment](const char* name) {
+    const auto it = environment.find(name);
+    return it == environment.end() ? std::string() : it->second;
+  };
+  // The XDG base directory rules: a relative XDG_CONFIG_HOME is to be ignored.
+  std::string folder = value("XDG_CONFIG_HOME");
+  if (folder.empty() || folder[0] != '/') {
+    const std::string home = value("HOME");
+    if (home.empty()) return {};
+    folder = home + "/.config";
+  }
+  return folder + "/quillmark/quillmark.ini";
+}
+
+bool OthersMayRead(const char* path) {
+  struct stat status {};
+  return ::stat(path, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
 }  // namespace quillmark::platform

@@ -4,6 +4,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstring>
+
 namespace quillmark::platform {
 
 std::uint32_t TickCount() { return GetTickCount(); }
@@ -24,5 +26,27 @@ int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size) {
   return WideCharToMultiByte(static_cast<UINT>(cp), 0, reinterpret_cast<const wchar_t*>(src), -1,
                              dst, size, nullptr, nullptr);
 }
+
+std::map<std::string, std::string> ProcessEnvironment() {
+  std::map<std::string, std::string> environment;
+  char* block = GetEnvironmentStringsA();
+  if (block == nullptr) return environment;
+  // NAME=value strings one after another, the last followed by an empty one. Entries
+  // starting with '=' are the shell's per-drive folders, not variables.
+  for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) {
+    const char* equals = std::strchr(entry + 1, '=');
+    if (equals != nullptr) environment[std::string(entry, equals)] = equals + 1;
+  }
+  FreeEnvironmentStringsA(block);
+  return environment;
+}
+
+std::string UserSettingsFile(const std::map<std::string, std::string>& environment) {
+  const auto appData = environment.find("APPDATA");
+  if (appData == environment.end() || appData->second.empty()) return {};
+  return appData->second + "\\Quillmark\\quillmark.ini";
+}
+
+bool OthersMayRead(const char* /*path*/) { return false; }
 
 }  // namespace quillmark::platform

@@ -1,0 +1,73 @@
+// The merchant account and endpoint a program talks as, chosen at run time: the build's
+// configuration gives the defaults, a settings file overrides them, and QUILLMARK_*
+// environment variables override both. Every value is checked by the rules the configure
+// step applies to the defaults before anything is sent; the API key is never shown.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillmark {
+
+struct MerchantSettings {
+  std::string appId;           // appid: 18 letters or digits
+  std::string mchId;           // mch_id: 10 digits
+  std::string apiKey;          // api_key: 32 letters or digits; signs, never sent or shown
+  std::string spbillCreateIp;  // spbill_create_ip: dotted IPv4
+  std::string notifyUrl;       // notify_url: absolute http:// URL
+  std::string apiBase;         // api_base: https://host[:port], no path
+  std::string caFile;          // ca_file: PEM bundle to trust; empty: the system's store
+  std::string qrPath;          // qr_path: where the bitmap is written
+
+  // The build's configuration (the k... constants of payment/merchant_config.h).
+  static MerchantSettings Defaults();
+
+  std::string UnifiedOrderUrl() const { return apiBase + "/pay/unifiedorder"; }
+  std::string OrderQueryUrl() const { return apiBase + "/pay/orderquery"; }
+};
+
+// One setting: its key in the settings file, its environment variable, and its member.
+struct SettingKey {
+  const char* fileKey;      // "appid"
+  const char* environment;  // "QUILLMARK_APPID"
+  std::string MerchantSettings::*member;
+  bool secret;  // the value never appears in a message
+};
+// Every setting, in the order the settings file lists them.
+const std::vector<SettingKey>& SettingKeys();
+
+// Why `value` is not valid for the setting `fileKey`, or empty when it is.
+std::string SettingRule(const std::string& fileKey, const std::string& value);
+
+// Where a value came from, for the summary: "default", "file <path>:<line>" or
+// "environment QUILLMARK_...".
+struct SettingOrigin {
+  enum class Kind { kDefault, kFile, kEnvironment } kind = Kind::kDefault;
+  std::string where;  // the file and line, or the variable; empty for a default
+  std::string Describe() const;
+};
+
+struct LoadedSettings {
+  MerchantSettings merchant;
+  std::map<std::string, SettingOrigin> origins;  // by file key
+  std::vector<std::string> warnings;             // for example a key others may read
+};
+
+// Reads the environment; tests give their own.
+using Environment = std::map<std::string, std::string>;
+Environment ProcessEnvironment();
+
+// The settings file read when none is named: $XDG_CONFIG_HOME/quillmark/quillmark.ini
+// ($HOME/.config/... without it; %APPDATA%\Quillmark\quillmark.ini on Windows).
+std::string DefaultSettingsFile(const Environment& environment);
+
+// Builds the settings from the three sources. `file` names a settings file that must
+// exist; without it the default file is read if it is there. False, with `error` set to
+// one line naming the source (the file and line, or the variable) and the rule, when a
+// file cannot be read or parsed, has an unknown key, or a value breaks its rule.
+bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
+                  LoadedSettings& settings, std::string& error);
+
+}  // namespace quillmark
