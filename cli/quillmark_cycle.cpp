@@ -1,18 +1,25 @@
 // quillmark-cycle: one order cycle, exactly as the desktop program's pay button runs it,
-// for scripts and CI. Takes no options: the merchant, the platform's address and the
-// bitmap path are the build's configuration.
+// for scripts and CI. The merchant, the platform's address and the bitmap path are the
+// build's configuration, overridden by a settings file (--config FILE, or the per-user
+// one) and by QUILLMARK_* environment variables. No option takes the key: a command line
+// shows in the process list.
 //
 // The request and reply lines come first, as the cycle writes them; then a summary of
 // what each step obtained, the verdict on each reply's signature included.
 //
 // Exit status: 0 when the unified order returned an order number and every signed reply
-// verified; 1 when no order number was obtained; 3 when an order was placed but a reply's
-// signature did not match (the cycle still ran to its end).
+// verified; 1 when no order number was obtained; 2 for a bad option or setting (nothing is
+// sent); 3 when an order was placed but a reply's signature did not match (the cycle
+// still ran to its end).
+#include <CLI/CLI.hpp>
+
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <system_error>
 
+#include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
 
 namespace {
@@ -21,6 +28,7 @@ using quillmark::SignatureVerdict;
 using quillmark::StepOutcome;
 
 constexpr int kNoOrder = 1;
+constexpr int kBadUsage = 2;
 constexpr int kBadSignature = 3;
 
 const char* BitmapNote(quillmark::qr::SaveResult result) {
@@ -71,16 +79,63 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc > 1) {
-    std::cerr << argv[0] << ": takes no options; the merchant, the API address and the"
-              << " bitmap path are chosen when the program is built.\n";
-    return 2;
+// Where each setting came from; the key's value is never shown.
+void PrintSettings(const quillmark::LoadedSettings& settings) {
+  std::cout << "Settings:\n";
+  for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
+    const std::string value = key.secret ? "********" : settings.merchant.*key.member;
+    std::cout << "  " << key.fileKey << std::string(18 - std::string(key.fileKey).size(), ' ')
+              << (value.empty() ? "(empty)" : value) << "  ("
+              << settings.origins.at(key.fileKey).Describe() << ")\n";
   }
-  quillmark::CQuillmarkOps ops;
+}
+
+int main(int argc, char** argv) {
+  CLI::App app(
+      "One order cycle against the payment platform: a unified order, its QR "
+      "bitmap and two order queries.",
+      "quillmark-cycle");
+  std::optional<std::string> config;
+  app.add_option("--config", config, "settings file to read instead of the per-user one")
+      ->option_text("FILE");
+  app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
+  app.footer(
+      "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
+      "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path), then the "
+      "environment (QUILLMARK_APPID, ... QUILLMARK_QR_PATH).\n"
+      "Exit status: 0 order placed and every signed reply verified, 1 no order number, 2 bad "
+      "option or setting, 3 a reply's signature did not match.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ExtrasError&) {
+    // Named by their option words only: a stray value could be a key typed on the
+    // command line, and must not be echoed.
+    std::string unknown;
+    for (int i = 1; i < argc; ++i) {
+      const std::string word = argv[i];
+      if (word.rfind('-', 0) == 0 && word != "--config") unknown += " " + word;
+    }
+    std::cerr << "quillmark-cycle: unknown option" << (unknown.empty() ? " or argument" : unknown)
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kBadUsage;
+  }
+
+  quillmark::LoadedSettings settings;
+  std::string problem;
+  if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
+    std::cerr << "quillmark-cycle: " << problem << '\n';
+    return kBadUsage;
+  }
+  for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
+
+  quillmark::CQuillmarkOps ops(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant));
   const quillmark::CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
 
   std::cout << "\n--- summary ---\n";
+  PrintSettings(settings);
   std::cout << "Unified order: " << Exchange(result.order) << '\n';
   PrintMismatch("unified order reply", result.order);
   if (result.orderNo.empty()) {

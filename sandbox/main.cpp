@@ -5,9 +5,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "payment/merchant_settings.h"
 #include "sandbox/sandbox.h"
 
 namespace {
@@ -29,6 +31,9 @@ constexpr char kUsage[] =
     "  --key FILE               PEM private key (default: the build's server.key)\n"
     "  --pay-after-queries N    mark an order paid once its N-th query is answered\n"
     "                           (default 0: only the payer page pays)\n"
+    "  --config FILE            settings file naming the merchant (default: the per-user\n"
+    "                           one, if there is one; QUILLMARK_APPID, QUILLMARK_MCH_ID and\n"
+    "                           QUILLMARK_API_KEY override it), as for quillmark-cycle\n"
     "  --fault MODE             misbehave on every unified order, one of: stall, drop,\n"
     "                           tiny-chunks, zero-byte, not-utf8, http500, no-code-url,\n"
     "                           huge, bad-sign (default none)\n"
@@ -58,6 +63,7 @@ int Usage(const std::string& problem) {
 int main(int argc, char** argv) {
   quillmark::sandbox::Options options;
   options.recordRequests = false;  // nobody reads them back from the program
+  std::optional<std::string> config;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -65,7 +71,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg != "--host" && arg != "--port" && arg != "--cert" && arg != "--key" &&
-        arg != "--pay-after-queries" && arg != "--fault") {
+        arg != "--pay-after-queries" && arg != "--fault" && arg != "--config") {
       return Usage("unknown option " + arg);
     }
     if (i + 1 >= argc) return Usage(arg + " needs a value");
@@ -78,6 +84,8 @@ int main(int argc, char** argv) {
       options.certFile = value;
     } else if (arg == "--key") {
       options.keyFile = value;
+    } else if (arg == "--config") {
+      config = value;
     } else if (arg == "--pay-after-queries") {
       if (!ParseInt(value, 0, 1'000'000, options.payAfterQueries)) {
         return Usage("bad query count " + value);
@@ -86,6 +94,16 @@ int main(int argc, char** argv) {
       return Usage("unknown fault mode " + value);
     }
   }
+
+  // The merchant comes from the same sources as the client's, so that both change together.
+  quillmark::LoadedSettings settings;
+  std::string problem;
+  if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
+    std::cerr << "quillmark-sandbox: " << problem << std::endl;
+    return 2;
+  }
+  for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
+  options.merchant = {settings.merchant.appId, settings.merchant.mchId, settings.merchant.apiKey};
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);

@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "payment/flat_document.h"
-#include "payment/requests.h"
 #include "payment/merchant_config.h"
+#include "payment/requests.h"
 #include "payment/sign.h"
 
 namespace quillmark::sandbox {
@@ -21,9 +21,8 @@ CheckResult Fail(std::string message, Fields fields = {}) {
 // Every field of the request's table (payment/requests.h), and its sign.
 std::vector<const char*> RequiredFields(RequestKind kind) {
   const MerchantSettings any;
-  const RequestFields fields = kind == RequestKind::kUnifiedOrder
-                                   ? UnifiedOrderFields(any, "", "")
-                                   : OrderQueryFields(any, "", "");
+  const RequestFields fields = kind == RequestKind::kUnifiedOrder ? UnifiedOrderFields(any, "", "")
+                                                                  : OrderQueryFields(any, "", "");
   std::vector<const char*> names;
   for (const auto& field : fields) names.push_back(field.first);
   names.push_back("sign");

@@ -141,7 +141,7 @@ bool ParseFault(const std::string& name, Fault& fault) {
 }
 
 struct Sandbox::Impl {
-  explicit Impl(Options o) : options(std::move(o)), merchant(Merchant::FromBuild()) {
+  explicit Impl(Options o) : options(std::move(o)), merchant(options.merchant) {
     if (options.certFile.empty()) options.certFile = QUILLMARK_SANDBOX_DEFAULT_CERT;
     if (options.keyFile.empty()) options.keyFile = QUILLMARK_SANDBOX_DEFAULT_KEY;
     std::random_device seed;

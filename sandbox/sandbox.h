@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "sandbox/request_check.h"
+
 namespace quillmark::sandbox {
 
 // Ways the server can misbehave on purpose, one per run, so that clients can be tested
@@ -50,6 +52,8 @@ struct Options {
   Fault fault = Fault::kNone;
   std::chrono::milliseconds stallFor{40'000};  // Fault::kStall: beyond the client's 30 s
   std::ostream* log = nullptr;                 // one line per request; null: standard output
+  // The merchant it knows: whose requests it accepts and whose key signs its replies.
+  Merchant merchant = Merchant::FromBuild();
   // Keep every request for requests(). The program turns it off: a sandbox left running
   // would otherwise grow by each request it has ever served.
   bool recordRequests = true;

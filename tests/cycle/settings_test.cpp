@@ -1,0 +1,158 @@
+// quillmark-cycle talking as another merchant to another endpoint, chosen at run time
+// only: once by environment variables, once by a settings file, against a sandbox that
+// knows that merchant. And a bad value from each source, which must stop the program
+// before anything is sent, naming the source and never showing the key.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sandbox/sandbox.h"
+#include "tests/sandbox/sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+constexpr char kAppId[] = "wxother00000000042";
+constexpr char kMchId[] = "9876543210";
+constexpr char kKey[] = "OtherMerchantKey0123456789abcdef";
+constexpr char kIp[] = "192.0.2.7";
+constexpr char kNotify[] = "http://shop.example.net:8080/pay/notify";
+// "Vemrak的支付测试" in UTF-8, as it goes on the wire.
+constexpr char kBodyUtf8[] = "Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95";
+
+class Settings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Options options;
+    options.port = 0;
+    options.payAfterQueries = 1;
+    options.log = &log_;
+    options.merchant = {kAppId, kMchId, kKey};
+    sandbox_ = std::make_unique<Sandbox>(options);
+    std::string error;
+    ASSERT_TRUE(sandbox_->Start(&error)) << error;
+  }
+
+  // The program with `assignments` as its only QUILLMARK_* variables; the per-user folder
+  // is the temporary one, so that no settings file of the machine's user is read.
+  ProgramResult Run(std::vector<std::string> assignments, std::vector<std::string> options = {}) {
+    std::vector<std::string> argv = {"/usr/bin/env", "XDG_CONFIG_HOME=" + work_.path()};
+    argv.insert(argv.end(), assignments.begin(), assignments.end());
+    argv.push_back(QUILLMARK_CYCLE_PROGRAM);
+    argv.insert(argv.end(), options.begin(), options.end());
+    return RunProgram(argv, work_.path());
+  }
+
+  std::vector<std::string> Values() const {
+    return {std::string("appid=") + kAppId,
+            std::string("mch_id=") + kMchId,
+            std::string("api_key=") + kKey,
+            std::string("spbill_create_ip=") + kIp,
+            std::string("notify_url=") + kNotify,
+            "api_base=" + sandbox_->baseUrl(),
+            "ca_file=" + std::string(QUILLMARK_TEST_CERT_DIR) + "/ca.pem",
+            "qr_path=other.bmp"};
+  }
+
+  std::string WriteFile(const std::string& text, mode_t mode = 0600) {
+    const std::string path = work_.path() + "/merchant.ini";
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+    return path;
+  }
+
+  // The requests the sandbox received are the other merchant's, field by field in the
+  // documents' fixed order; the sandbox accepted their signs over the other key.
+  void ExpectOtherMerchantsCycle(const ProgramResult& result, const std::string& origin) {
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    const std::vector<RecordedRequest> requests = sandbox_->requests();
+    ASSERT_EQ(requests.size(), 3u) << log_.str();
+    const auto& f = requests[0].fields;
+    EXPECT_EQ(requests[0].body,
+              std::string("<xml><appid>") + kAppId + "</appid><body>" + kBodyUtf8 +
+                  "</body><mch_id>" + kMchId + "</mch_id><nonce_str>" + f.at("nonce_str") +
+                  "</nonce_str><notify_url>" + kNotify + "</notify_url><out_trade_no>" +
+                  f.at("out_trade_no") + "</out_trade_no><spbill_create_ip>" + kIp +
+                  "</spbill_create_ip><total_fee>1</total_fee><trade_type>NATIVE</trade_type>"
+                  "<sign>" +
+                  f.at("sign") + "</sign></xml>");
+    const auto& q = requests[1].fields;
+    EXPECT_EQ(requests[1].body, std::string("<xml><appid>") + kAppId + "</appid><mch_id>" + kMchId +
+                                    "</mch_id><nonce_str>" + q.at("nonce_str") +
+                                    "</nonce_str><out_trade_no>" + f.at("out_trade_no") +
+                                    "</out_trade_no><sign>" + q.at("sign") + "</sign></xml>");
+    EXPECT_NE(result.out.find("Every signed reply verified."), std::string::npos);
+    EXPECT_NE(result.out.find("  api_key           ********  (" + origin), std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find(kKey), std::string::npos) << "the key was shown";
+    EXPECT_EQ(ReadFile(work_.path() + "/other.bmp").substr(0, 2), "BM");
+  }
+
+  std::ostringstream log_;
+  std::unique_ptr<Sandbox> sandbox_;
+  TempDir work_;
+};
+
+TEST_F(Settings, AnotherMerchantFromTheEnvironment) {
+  std::vector<std::string> assignments;
+  const std::vector<std::string> names = {"APPID",      "MCH_ID",   "API_KEY", "SPBILL_CREATE_IP",
+                                          "NOTIFY_URL", "API_BASE", "CA_FILE", "QR_PATH"};
+  const std::vector<std::string> values = Values();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    assignments.push_back("QUILLMARK_" + names[i] + values[i].substr(values[i].find('=')));
+  }
+  ExpectOtherMerchantsCycle(Run(assignments), "environment QUILLMARK_API_KEY");
+}
+
+TEST_F(Settings, AnotherMerchantFromASettingsFile) {
+  std::string text = "; another merchant\n[merchant]\n";
+  for (const std::string& value : Values()) text += value + "\n";
+  const std::string file = WriteFile(text);
+  const ProgramResult result = Run({}, {"--config", file});
+  ExpectOtherMerchantsCycle(result, "file " + file + ":5");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {
+  const std::string badKey = "OtherMerchantKey0123456789abcde";  // 31 characters
+  const std::string file =
+      WriteFile("[merchant]\nappid = " + std::string(kAppId) + "\napi_key = " + badKey + "\n");
+  const struct {
+    std::vector<std::string> assignments;
+    std::vector<std::string> options;
+    std::string message;
+  } rows[] = {
+      {{"QUILLMARK_API_KEY=" + badKey}, {}, "environment QUILLMARK_API_KEY: api_key is not valid"},
+      {{"QUILLMARK_MCH_ID=12345"}, {}, "environment QUILLMARK_MCH_ID: mch_id = \"12345\""},
+      {{}, {"--config", file}, "file " + file + ":3: api_key is not valid"},
+      {{}, {"--config", work_.path() + "/missing.ini"}, "cannot be read"},
+      {{}, {"--api-key", kKey}, "--api-key"},
+  };
+  for (const auto& row : rows) {
+    const ProgramResult result = Run(row.assignments, row.options);
+    EXPECT_EQ(result.exitCode, 2) << row.message;
+    EXPECT_NE(result.err.find(row.message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("OtherMerchantKey"), std::string::npos) << "the key was shown";
+    EXPECT_EQ(result.out, "") << row.message;
+  }
+  EXPECT_TRUE(sandbox_->requests().empty()) << "a request went out with a bad setting";
+}
+
+TEST_F(Settings, AKeyOthersMayReadDrawsAWarning) {
+  std::string text = "[merchant]\n";
+  for (const std::string& value : Values()) text += value + "\n";
+  const std::string file = WriteFile(text, 0644);
+  const ProgramResult result = Run({}, {"--config", file});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.err.find(file + " holds api_key and other users may read it; run chmod 600"),
+            std::string::npos)
+      << result.err;
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox
