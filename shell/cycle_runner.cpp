@@ -50,6 +50,8 @@ bool CycleRunner::StartQuery(const std::string& orderNo) {
   });
 }
 
+void CycleRunner::UseMerchant(const MerchantSettings& merchant) { nextMerchant_ = merchant; }
+
 void CycleRunner::Abort() { abort_->Abort(); }
 
 void CycleRunner::Shutdown() {
@@ -64,6 +66,16 @@ bool CycleRunner::Launch(std::function<void()> job) {
   // The previous worker has posted its last result, so it has ended or is just ending.
   if (worker_.joinable()) worker_.join();
   abort_->Reset();
+  if (nextMerchant_) {
+    // No worker runs now, so the operations may be replaced.
+    CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::FromMerchant(*nextMerchant_);
+    settings.out = teeStream_.get();
+    settings.transport.abort = abort_;
+    settings.transport.connectTimeoutMs = ops_->settings().transport.connectTimeoutMs;
+    settings.transport.totalTimeoutMs = ops_->settings().transport.totalTimeoutMs;
+    ops_ = std::make_unique<CQuillmarkOps>(std::move(settings));
+    nextMerchant_.reset();
+  }
   worker_ = std::thread(std::move(job));
   return true;
 }

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -40,6 +41,9 @@ class CycleRunner : public QObject {
   // One more order query of `orderNo`; false, and nothing started, while busy.
   bool StartQuery(const std::string& orderNo);
 
+  // The merchant and endpoint of the next job; a job already running keeps its own.
+  void UseMerchant(const MerchantSettings& merchant);
+
   // Ends the transfer in progress at once and skips the rest of the job, which then
   // finishes as aborted. Returns without waiting.
   void Abort();
@@ -65,6 +69,7 @@ class CycleRunner : public QObject {
   std::unique_ptr<LineTee> tee_;
   std::unique_ptr<std::ostream> teeStream_;
   std::unique_ptr<CQuillmarkOps> ops_;
+  std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
   std::thread worker_;
   bool busy_ = false;
   bool shutDown_ = false;

@@ -17,13 +17,20 @@ bool CQuillmarkApp::StartApplication() {
   QCoreApplication::setOrganizationName(QString::fromUtf8(shell::texts::kSettingsName));
 
   {
-    CQuillmarkDlg dialog;
+    CQuillmarkDlg dialog(CQuillmarkOps(CQuillmarkOps::Settings::FromMerchant(merchant_)));
+    dialog.SetSettingsFile(settingsFile_.empty() ? DefaultSettingsFile(ProcessEnvironment())
+                                                 : settingsFile_);
     mainDialog_ = &dialog;
     // OK and Cancel both end the program, so which one it was does not matter.
     dialog.exec();
     mainDialog_ = nullptr;
   }
   return false;
+}
+
+void CQuillmarkApp::UseSettings(const MerchantSettings& merchant, const std::string& settingsFile) {
+  merchant_ = merchant;
+  settingsFile_ = settingsFile;
 }
 
 }  // namespace quillmark

@@ -4,6 +4,10 @@
 
 #include <QApplication>
 
+#include <string>
+
+#include "payment/merchant_settings.h"
+
 namespace quillmark {
 
 class CQuillmarkDlg;
@@ -22,8 +26,14 @@ class CQuillmarkApp : public QApplication {
   // The dialog StartApplication() is showing; null before and after.
   CQuillmarkDlg* mainDialog() const { return mainDialog_; }
 
+  // The merchant the dialog's cycles talk as, and the settings file its settings dialog
+  // edits; without a call, the build's defaults and the per-user file.
+  void UseSettings(const MerchantSettings& merchant, const std::string& settingsFile);
+
  private:
   CQuillmarkDlg* mainDialog_ = nullptr;
+  MerchantSettings merchant_ = MerchantSettings::Defaults();
+  std::string settingsFile_;
 };
 
 }  // namespace quillmark

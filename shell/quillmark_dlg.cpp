@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -30,6 +31,7 @@
 #include "shell/outcome_text.h"
 #include "shell/platform/native_window.h"
 #include "shell/qr_view.h"
+#include "shell/settings_dlg.h"
 #include "shell/system_menu.h"
 #include "shell/texts.h"
 
@@ -271,6 +273,8 @@ void CQuillmarkDlg::OpenBitmapFolder() {
 void CQuillmarkDlg::SetUpMainDialog() {
   const QString about = AboutEntryText();
   if (shell::native::HasNativeSystemMenu() && !about.isEmpty()) {
+    shell::native::AppendToSystemMenu(*this, QString::fromUtf8(shell::texts::kSettingsEntry),
+                                      shell::kSettingsCommand);
     shell::native::AppendToSystemMenu(*this, about, shell::kAboutCommand);
   }
   shell::native::GiveOwnTaskbarButton(*this);
@@ -279,7 +283,24 @@ void CQuillmarkDlg::SetUpMainDialog() {
   setWindowIcon(windowIcon_);
 }
 
+void CQuillmarkDlg::OnSettings() {
+  CSettingsDlg settings(settingsFile_, ProcessEnvironment(), this);
+  if (settings.exec() != QDialog::Accepted) return;
+  LoadedSettings loaded;
+  std::string problem;
+  if (!LoadSettings(settingsFile_, ProcessEnvironment(), loaded, problem)) {
+    // Only an environment variable can still be wrong: the file was checked as written.
+    QMessageBox::warning(this, windowTitle(), QString::fromStdString(problem));
+    return;
+  }
+  runner_.UseMerchant(loaded.merchant);
+}
+
 void CQuillmarkDlg::OnSystemCommand(unsigned id, long /*param*/) {
+  if (shell::IsSettingsCommand(id)) {
+    OnSettings();
+    return;
+  }
   if (shell::IsAboutCommand(id)) {
     CAboutDlg about;
     // Owned by this window, though not its child: centred over it, kept above it, and
@@ -337,7 +358,7 @@ void CQuillmarkDlg::contextMenuEvent(QContextMenuEvent* event) {
     return;
   }
   QMenu menu(this);
-  shell::FillSystemMenu(menu, AboutEntryText());
+  shell::FillSystemMenu(menu, AboutEntryText(), QString::fromUtf8(shell::texts::kSettingsEntry));
   const unsigned id = shell::CommandOf(menu.exec(event->globalPos()));
   if (id != 0) OnSystemCommand(id, 0);
 }
@@ -360,7 +381,7 @@ bool CQuillmarkDlg::nativeEvent(const QByteArray& eventType, void* message, qint
   unsigned id = 0;
   long param = 0;
   if (shell::native::ReadSystemCommand(eventType, message, id, param) &&
-      shell::IsAboutCommand(id)) {
+      (shell::IsAboutCommand(id) || shell::IsSettingsCommand(id))) {
     OnSystemCommand(id, param);
     *result = 0;
     return true;

@@ -59,6 +59,12 @@ class CQuillmarkDlg : public QDialog {
   // is the message's lParam, read by no command here.
   void OnSystemCommand(unsigned id, long param);
 
+  // The settings file the settings dialog edits; after a save, the next click uses it
+  // (with QUILLMARK_* variables still taking precedence).
+  void SetSettingsFile(const std::string& file) { settingsFile_ = file; }
+  // Opens the settings dialog modally (system command kSettingsCommand).
+  void OnSettings();
+
  public slots:
   // Button1: starts one order cycle on the worker thread and returns. Button1 and query
   // again stay disabled, and the busy row names the step, until it is over.
@@ -132,6 +138,7 @@ class CQuillmarkDlg : public QDialog {
   QWidget* refocus_ = nullptr;  // the button to give the focus back to after a job
 
   QStringList logLines_;  // every line of the log, whole, for copy-all
+  std::string settingsFile_;
   std::string lastOrderNo_;
   QString bitmapFolder_;
 

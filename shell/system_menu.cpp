@@ -8,9 +8,13 @@
 
 namespace quillmark::shell {
 
-void FillSystemMenu(QMenu& menu, const QString& aboutText) {
+void FillSystemMenu(QMenu& menu, const QString& aboutText, const QString& settingsText) {
   QAction* close = menu.addAction(QString::fromUtf8(texts::kCloseEntry));
   close->setData(kCloseCommand);
+  if (!settingsText.isEmpty()) {
+    menu.addSeparator();
+    menu.addAction(settingsText)->setData(kSettingsCommand);
+  }
   if (aboutText.isEmpty()) return;
   menu.addSeparator();
   QAction* about = menu.addAction(aboutText);

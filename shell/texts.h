@@ -14,6 +14,13 @@ inline constexpr char kPayButton[] = "Button1";
 // gets neither the entry nor the separator before it.
 inline constexpr char kAboutBoxEntry[] = "关于 Quillmark(&A)...";
 
+// The settings dialog, and its entry on the window menu beside the About entry.
+inline constexpr char kSettingsEntry[] = "设置(&S)...";
+inline constexpr char kSettingsTitle[] = "设置";
+inline constexpr char kSave[] = "保存";
+inline constexpr char kSettingsFile[] = "设置文件：%1";
+inline constexpr char kSettingOverridden[] = "环境变量 %1 优先于此值";
+
 // The popup that stands in for the system menu where the window manager's cannot be
 // extended; worded and accelerated as Windows words its own entry.
 inline constexpr char kCloseEntry[] = "关闭(&C)\tAlt+F4";

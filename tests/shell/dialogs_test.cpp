@@ -371,9 +371,9 @@ class DialogsTest : public QObject {
     }
 
     QVERIFY2(menuWatch.acted(), "no popup menu appeared");
-    QCOMPARE(entries.size(), 3);
-    QCOMPARE(entries.at(1), QStringLiteral("-"));
-    QCOMPARE(entries.at(2), QStringLiteral("关于 Quillmark(&A)..."));
+    QCOMPARE(entries, (QStringList{entries.at(0), QStringLiteral("-"),
+                                   QStringLiteral("设置(&S)..."), QStringLiteral("-"),
+                                   QStringLiteral("关于 Quillmark(&A)...")}));
     QVERIFY2(aboutWatch.acted(), "choosing the About entry showed no About box");
     QVERIFY(aboutModal);
     QVERIFY(ownedByMain);
@@ -409,7 +409,7 @@ class DialogsTest : public QObject {
     QTest::newRow("SC_CLOSE") << 0xF060u << "closed";
     QTest::newRow("SC_CLOSE, low bits set") << 0xF062u << "closed";
     QTest::newRow("0x0F, below the About range") << 0x0Fu << "nothing";
-    QTest::newRow("0x20, above the About range") << 0x20u << "nothing";
+    QTest::newRow("0x30, above the About and settings ranges") << 0x30u << "nothing";
     QTest::newRow("SC_MINIMIZE") << 0xF020u << "nothing";
   }
 

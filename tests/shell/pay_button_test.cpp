@@ -3,6 +3,7 @@
 // query again. The sandbox listens on a free loopback port and records every request.
 #include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
@@ -16,18 +17,22 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
+#include <QTimer>
 
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "shell/qr_view.h"
 #include "shell/quillmark_dlg.h"
+#include "shell/settings_dlg.h"
 
 using quillmark::CQuillmarkDlg;
 using quillmark::CQuillmarkOps;
@@ -48,8 +53,10 @@ struct Rig {
   std::unique_ptr<Sandbox> sandbox;
 
   // Starts the sandbox with `fault`; false (test failed) if it cannot start.
-  bool Start(Fault fault) {
+  bool Start(Fault fault, const quillmark::sandbox::Merchant& merchant =
+                              quillmark::sandbox::Merchant::FromBuild()) {
     quillmark::sandbox::Options options;
+    options.merchant = merchant;
     options.port = 0;
     options.fault = fault;
     options.payAfterQueries = 1;
@@ -294,6 +301,68 @@ class PayButtonTest : public QObject {
     QCOMPARE(copied.count('\n'), 5);
     QTest::mouseClick(Child<QPushButton>(dlg, "clearLogButton"), Qt::LeftButton);
     QVERIFY(log->toPlainText().isEmpty());
+  }
+
+  void settingsDialogRoundTripsTheFileAndTheNextClickUsesIt() {
+    const quillmark::sandbox::Merchant other{"wxother00000000042", "9876543210",
+                                             "OtherMerchantKey0123456789abcdef"};
+    Rig rig;
+    QVERIFY(rig.Start(Fault::kNone, other));
+    CQuillmarkDlg dlg(rig.Ops());
+    const QString file = rig.dir.filePath(QStringLiteral("conf/quillmark.ini"));
+    dlg.SetSettingsFile(file.toStdString());
+    dlg.show();
+
+    const std::map<std::string, QString> values = {
+        {"appid", QString::fromStdString(other.appId)},
+        {"mch_id", QString::fromStdString(other.mchId)},
+        {"api_key", QString::fromStdString(other.apiKey)},
+        {"spbill_create_ip", QStringLiteral("192.0.2.7")},
+        {"notify_url", QStringLiteral("http://shop.example.net/notify")},
+        {"api_base", QString::fromStdString(rig.sandbox->baseUrl())},
+        {"ca_file", QStringLiteral(QUILLMARK_TEST_CERT_DIR "/ca.pem")},
+        {"qr_path", rig.dir.filePath(QStringLiteral("other.bmp"))}};
+    bool checked = false;
+    QTimer::singleShot(0, [&] {
+      auto* settings = qobject_cast<quillmark::CSettingsDlg*>(QApplication::activeModalWidget());
+      if (settings == nullptr) return;
+      const auto edit = [settings](const std::string& key) {
+        return settings->findChild<QLineEdit*>(QString::fromStdString(key));
+      };
+      QPushButton* save = settings->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Save);
+      QCOMPARE(edit("api_key")->echoMode(), QLineEdit::Password);
+      edit("mch_id")->setText(QStringLiteral("12"));  // the rule shows and Save is off
+      QVERIFY(!save->isEnabled());
+      QCOMPARE(settings->findChild<QLabel*>(QStringLiteral("mch_idRule"))->text(),
+               QStringLiteral("it must be exactly 10 digits"));
+      for (const auto& [key, value] : values) edit(key)->setText(value);
+      QVERIFY(save->isEnabled());
+      checked = true;
+      save->click();
+    });
+    dlg.OnSettings();
+    QVERIFY(checked);
+
+    // The file holds the values, for the owner's eyes only.
+    quillmark::LoadedSettings loaded;
+    std::string problem;
+    QVERIFY2(quillmark::LoadSettings(file.toStdString(), {}, loaded, problem), problem.c_str());
+    for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
+      QCOMPARE(QString::fromStdString(loaded.merchant.*key.member), values.at(key.fileKey));
+    }
+    QCOMPARE(QFileInfo(file).permissions() &
+                 ~(QFile::ReadUser | QFile::WriteUser | QFile::ReadOwner | QFile::WriteOwner),
+             QFileDevice::Permissions());
+
+    // The next click talks as the other merchant, and the sandbox that knows only that
+    // merchant accepts and verifies it.
+    QVERIFY(ClickAndWait(dlg, "button1"));
+    const std::vector<RecordedRequest> requests = rig.sandbox->requests();
+    QCOMPARE(requests.size(), 3u);
+    QCOMPARE(Field(requests[0], "appid"), other.appId);
+    QCOMPARE(Field(requests[0], "spbill_create_ip"), std::string("192.0.2.7"));
+    QCOMPARE(TextOf(dlg, "orderVerdict"), QStringLiteral("成功；签名已验证"));
+    QVERIFY(QFileInfo::exists(values.at("qr_path")));
   }
 
   void queryAgainQueriesTheLastOrder() {
