@@ -7,7 +7,9 @@
 # requests and replies here as well, and writes build/gui/1.BMP.
 #
 # The build must talk to the sandbox, as the default configuration does
-# (QUILLMARK_API_BASE=https://127.0.0.1:8443). Set BUILD_DIR to use a build directory
+# (QUILLMARK_API_BASE=https://127.0.0.1:8443). The program runs with the build's default
+# settings whatever is configured for real use; what its settings dialog saves lasts for
+# this run only. Set BUILD_DIR to use a build directory
 # other than build/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

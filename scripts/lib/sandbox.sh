@@ -1,5 +1,20 @@
 # Sourced by the scripts that run order cycles against a local quillmark-sandbox.
 
+# use_build_defaults: makes this script's programs use the build's default merchant, the one
+# the local sandbox knows, whatever the user has configured: the QUILLMARK_* variables are
+# unset and the per-user settings folder is an empty one of its own. start_sandbox calls it,
+# so a demo never sends anything to a merchant account configured for real use.
+use_build_defaults() {
+  local name
+  for name in APPID MCH_ID API_KEY SPBILL_CREATE_IP NOTIFY_URL API_BASE CA_FILE QR_PATH; do
+    unset "QUILLMARK_$name"
+  done
+  if [ -z "${QUILLMARK_SCRIPT_CONFIG_HOME:-}" ]; then
+    QUILLMARK_SCRIPT_CONFIG_HOME=$(mktemp -d)
+  fi
+  export XDG_CONFIG_HOME=$QUILLMARK_SCRIPT_CONFIG_HOME
+}
+
 # start_sandbox BUILD_DIR LOG_FILE [sandbox options...]
 # Starts quillmark-sandbox in the background (on the build's default port, 8443, unless the
 # options say otherwise), sets SANDBOX_PID, and returns once it accepts connections: the
@@ -8,6 +23,7 @@
 start_sandbox() {
   local build=$1 log=$2
   shift 2
+  use_build_defaults
   "$build/sandbox/quillmark-sandbox" "$@" >"$log" 2>&1 &
   SANDBOX_PID=$!
   for _ in $(seq 200); do
@@ -26,5 +42,9 @@ stop_sandbox() {
     kill "$SANDBOX_PID" 2>/dev/null || true
     wait "$SANDBOX_PID" 2>/dev/null || true
     SANDBOX_PID=""
+  fi
+  if [ -n "${QUILLMARK_SCRIPT_CONFIG_HOME:-}" ]; then
+    rm -rf "$QUILLMARK_SCRIPT_CONFIG_HOME"
+    QUILLMARK_SCRIPT_CONFIG_HOME=""
   fi
 }

@@ -96,7 +96,13 @@ TEST_P(Cycle, EndsAsDocumented) {
   ASSERT_TRUE(sandbox.Start(&error)) << error;
 
   TempDir work;
-  const ProgramResult result = RunProgram({QUILLMARK_CYCLE_PROGRAM}, work.path());
+  // The build's default merchant, whatever the machine's user has configured.
+  const ProgramResult result = RunProgram(
+      {"/usr/bin/env", "-u", "QUILLMARK_APPID", "-u", "QUILLMARK_MCH_ID", "-u", "QUILLMARK_API_KEY",
+       "-u", "QUILLMARK_SPBILL_CREATE_IP", "-u", "QUILLMARK_NOTIFY_URL", "-u", "QUILLMARK_API_BASE",
+       "-u", "QUILLMARK_CA_FILE", "-u", "QUILLMARK_QR_PATH", "XDG_CONFIG_HOME=" + work.path(),
+       QUILLMARK_CYCLE_PROGRAM},
+      work.path());
   const std::string& out = result.out;
   const std::string bitmap = work.path() + "/1.BMP";
   const std::vector<RecordedRequest> requests = sandbox.requests();
