@@ -99,8 +99,9 @@ std::string SettingRule(const std::string& fileKey, const std::string& value) {
     return "it must be 32 ASCII letters or digits";
   }
   if (fileKey == "spbill_create_ip" &&
-      !Matches(value, "((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}"
-                      "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])")) {
+      !Matches(value,
+               "((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}"
+               "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])")) {
     return "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
   }
   if (fileKey == "notify_url" &&
@@ -134,6 +135,11 @@ std::string DefaultSettingsFile(const Environment& environment) {
   return platform::UserSettingsFile(environment);
 }
 
+std::string SandboxCertificateFolder(const Environment& environment) {
+  const std::string data = platform::UserDataFolder(environment);
+  return data.empty() ? std::string() : data + "/quillmark/sandbox";
+}
+
 bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
                   LoadedSettings& settings, std::string& error) {
   settings = LoadedSettings();
@@ -160,9 +166,8 @@ bool LoadSettings(const std::optional<std::string>& file, const Environment& env
     }
     if (settings.origins["api_key"].kind == SettingOrigin::Kind::kFile &&
         platform::OthersMayRead(path.c_str())) {
-      settings.warnings.push_back("warning: " + path +
-                                  " holds api_key and other users may read it; run chmod 600 " +
-                                  path);
+      settings.warnings.push_back(
+          "warning: " + path + " holds api_key and other users may read it; run chmod 600 " + path);
     }
   }
 
@@ -171,6 +176,14 @@ bool LoadSettings(const std::optional<std::string>& file, const Environment& env
     if (variable == environment.end()) continue;
     settings.merchant.*key.member = variable->second;
     settings.origins[key.fileKey] = {SettingOrigin::Kind::kEnvironment, key.environment};
+  }
+
+  std::error_code missing;
+  if (settings.origins["ca_file"].kind == SettingOrigin::Kind::kDefault &&
+      !settings.merchant.caFile.empty() &&
+      !std::filesystem::exists(settings.merchant.caFile, missing)) {
+    const std::string folder = SandboxCertificateFolder(environment);
+    if (!folder.empty()) settings.merchant.caFile = folder + "/ca.pem";
   }
 
   for (const SettingKey& key : SettingKeys()) {

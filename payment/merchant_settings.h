@@ -63,7 +63,13 @@ Environment ProcessEnvironment();
 // ($HOME/.config/... without it; %APPDATA%\Quillmark\quillmark.ini on Windows).
 std::string DefaultSettingsFile(const Environment& environment);
 
-// Builds the settings from the three sources. `file` names a settings file that must
+// Where a sandbox without its build tree keeps the CA and certificate it makes on first
+// start: quillmark/sandbox in the per-user data folder. Empty when there is none.
+std::string SandboxCertificateFolder(const Environment& environment);
+
+// Builds the settings from the three sources. When ca_file is left at the build's default
+// and that file is gone (an installed program, or a build tree moved away), the CA of the
+// per-user sandbox takes its place. `file` names a settings file that must
 // exist; without it the default file is read if it is there. False, with `error` set to
 // one line naming the source (the file and line, or the variable) and the rule, when a
 // file cannot be read or parsed, has an unknown key, or a value breaks its rule.

@@ -47,8 +47,7 @@ std::string RequestDocument(const RequestFields& fields, const std::string& sign
 
 std::string UnifiedOrderDocument(const std::string& nonce, const std::string& outTradeNo,
                                  const std::string& sign) {
-  return RequestDocument(UnifiedOrderFields(MerchantSettings::Defaults(), nonce, outTradeNo),
-                         sign);
+  return RequestDocument(UnifiedOrderFields(MerchantSettings::Defaults(), nonce, outTradeNo), sign);
 }
 
 std::string OrderQueryDocument(const std::string& nonce, const std::string& outTradeNo,

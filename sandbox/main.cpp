@@ -123,6 +123,10 @@ int main(int argc, char** argv) {
               << (options.payAfterQueries == 1 ? " time)" : " times)");
   }
   std::cout << std::endl;
+  if (!sandbox.caFile().empty()) {
+    std::cout << "quillmark-sandbox: its certificate is issued by the CA in " << sandbox.caFile()
+              << std::endl;
+  }
 
   while (g_signal == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::cout << "quillmark-sandbox: signal " << g_signal << ", stopping" << std::endl;

@@ -1,5 +1,8 @@
 #include "sandbox/sandbox.h"
 
+#include "payment/merchant_settings.h"
+#include "sandbox/certificates.h"
+
 #include <httplib.h>
 #include <sys/socket.h>
 
@@ -142,8 +145,23 @@ bool ParseFault(const std::string& name, Fault& fault) {
 
 struct Sandbox::Impl {
   explicit Impl(Options o) : options(std::move(o)), merchant(options.merchant) {
+    const bool chooseOwn = options.certFile.empty() && options.keyFile.empty();
     if (options.certFile.empty()) options.certFile = QUILLMARK_SANDBOX_DEFAULT_CERT;
     if (options.keyFile.empty()) options.keyFile = QUILLMARK_SANDBOX_DEFAULT_KEY;
+    if (chooseOwn) {
+      caFile = QUILLMARK_SANDBOX_DEFAULT_CA;
+      if (!Readable(options.certFile) || !Readable(options.keyFile)) {
+        // Without its build tree (installed, or the build moved away): a CA and a
+        // certificate of its own, made once in the per-user data folder.
+        SandboxCertificates own;
+        const std::string folder = SandboxCertificateFolder(ProcessEnvironment());
+        if (!folder.empty() && EnsureCertificates(folder, own, certificateError)) {
+          options.certFile = own.certFile;
+          options.keyFile = own.keyFile;
+          caFile = own.caFile;
+        }
+      }
+    }
     std::random_device seed;
     random.seed((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
   }
@@ -173,6 +191,8 @@ struct Sandbox::Impl {
 
   Options options;
   const Merchant merchant;
+  std::string caFile;  // the CA that issued the certificate, where known
+  std::string certificateError;
   std::unique_ptr<httplib::SSLServer> server;
   std::atomic<int> port{0};  // read by port() from any thread, e.g. while Run() starts
 
@@ -195,6 +215,7 @@ bool Sandbox::Impl::Bind(std::string* error) {
     if (error) *error = std::move(message);
     return false;
   };
+  if (!certificateError.empty()) return fail(certificateError);
   if (!Readable(options.certFile)) {
     return fail("cannot read the certificate file " + options.certFile);
   }
@@ -576,6 +597,8 @@ std::string Sandbox::baseUrl() const {
   const bool ipv6 = host.find(':') != std::string::npos;
   return "https://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
 }
+
+std::string Sandbox::caFile() const { return impl_->caFile; }
 
 std::vector<RecordedRequest> Sandbox::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);

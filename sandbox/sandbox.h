@@ -43,9 +43,11 @@ bool ParseFault(const std::string& name, Fault& fault);
 
 struct Options {
   std::string host = "127.0.0.1";
-  int port = 8443;       // 0 picks a free port; see Sandbox::port()
-  std::string certFile;  // PEM certificate chain; empty: the build's generated one
-  std::string keyFile;   // PEM private key; empty: the build's generated one
+  int port = 8443;  // 0 picks a free port; see Sandbox::port()
+  // PEM certificate chain and private key; both empty: the build's generated ones, or,
+  // where the build tree is gone, a pair of its own (sandbox/certificates.h).
+  std::string certFile;
+  std::string keyFile;
   // > 0: an order becomes paid once its N-th query has been answered (so with 1, the
   // first query sees NOTPAY and the second SUCCESS); 0: only the payer page pays.
   int payAfterQueries = 0;
@@ -87,6 +89,9 @@ class Sandbox {
 
   int port() const;
   std::string baseUrl() const;  // "https://<host>:<port>", as QUILLMARK_API_BASE expects
+  // The CA that issued its certificate when it chose the certificate itself (the build's,
+  // or one of its own made in the per-user data folder); empty with Options::certFile.
+  std::string caFile() const;
 
   // Every request served so far, oldest first (empty unless Options::recordRequests).
   std::vector<RecordedRequest> requests() const;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run, as CI does it: installs what is missing, builds with warnings as
-# errors and runs the tests, then builds again with AddressSanitizer and
+# errors and runs the tests, installs the programs and runs a cycle between the installed
+# ones with the build tree moved away, then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs them again; then one cycle under valgrind, a short
 # load run on the sandbox, and each fuzz target for QUILLMARK_FUZZ_SECONDS (default 60).
 set -euo pipefail
@@ -16,6 +17,9 @@ cmake -S . -B build/werror -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMAR
 cmake --build build/werror
 step "Tests"
 ctest --test-dir build/werror --output-on-failure -j2
+
+step "Installed, away from the build tree: a cycle between the installed programs, and the package"
+./scripts/install-check.sh build/werror
 
 step "Build with AddressSanitizer and UndefinedBehaviorSanitizer (build/sanitize)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_WERROR=ON \

@@ -256,6 +256,16 @@ std::string UserSettingsFile(const std::map<std::string, std::string>& environme
   return folder + "/quillmark/quillmark.ini";
 }
 
+std::string UserDataFolder(const std::map<std::string, std::string>& environment) {
+  const auto data = environment.find("XDG_DATA_HOME");
+  if (data != environment.end() && !data->second.empty() && data->second[0] == '/') {
+    return data->second;
+  }
+  const auto home = environment.find("HOME");
+  if (home == environment.end() || home->second.empty()) return {};
+  return home->second + "/.local/share";
+}
+
 bool OthersMayRead(const char* path) {
   struct stat status {};
   return ::stat(path, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0;

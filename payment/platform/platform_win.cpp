@@ -47,6 +47,11 @@ std::string UserSettingsFile(const std::map<std::string, std::string>& environme
   return appData->second + "\\Quillmark\\quillmark.ini";
 }
 
+std::string UserDataFolder(const std::map<std::string, std::string>& environment) {
+  const auto local = environment.find("LOCALAPPDATA");
+  return local == environment.end() ? std::string() : local->second;
+}
+
 bool OthersMayRead(const char* /*path*/) { return false; }
 
 }  // namespace quillmark::platform

@@ -1,0 +1,21 @@
+// TLS material for a sandbox that runs without its build tree (installed, or the build
+// gone): a CA of its own and a certificate for 127.0.0.1, ::1 and localhost issued by it,
+// made on first start in a per-user folder. The CA's private key is used once, to sign,
+// and never written anywhere; no key is ever installed or packaged.
+#pragma once
+
+#include <string>
+
+namespace quillmark::sandbox {
+
+struct SandboxCertificates {
+  std::string caFile;    // the CA to trust: what an installed client trusts by default
+  std::string certFile;  // the server's certificate chain
+  std::string keyFile;   // the server's private key, readable by its owner only
+};
+
+// The files in `folder` (ca.pem, server.pem, server.key), made there first when any of
+// them is missing. False, with `error` set, when they can neither be found nor made.
+bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error);
+
+}  // namespace quillmark::sandbox
