@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake ninja-build g++ pkg-config git dpkg-dev
+  cmake ninja-build g++ pkg-config git dpkg-dev file
   # payment core and QR writer
   libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libinih-dev libcli11-dev
   # sandbox
