@@ -56,7 +56,6 @@ std::string CQuillmarkOps::Sign(const std::string& signString) {
 }
 
 void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
-  orderNo.clear();
   CycleResult result;
   PlaceUnifiedOrder(result);
   orderNo = result.orderNo;
@@ -102,7 +101,6 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
 }
 
 void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
-  tradeState.clear();
   tradeState = QueryOrderOutcome(orderNo).tradeState;
 }
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "payment/encoding.h"
+#include "shell/outcome_text.h"
 
 namespace quillmark::shell {
 
@@ -12,13 +12,13 @@ CycleRunner::CycleRunner(CQuillmarkOps ops, QObject* parent) : QObject(parent) {
   CQuillmarkOps::Settings settings = ops.settings();
   // The lines keep going where they always went; the window gets a copy of each.
   tee_ = std::make_unique<LineTee>(*settings.out, [this](const std::string& gbk) {
-    std::string utf8;
-    AnsiToUtf8(gbk, utf8);
-    Post([this, line = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()))] {
-      emit lineWritten(line);
-    });
+    Post([this, line = FromGbk(gbk)] { emit lineWritten(line); });
   });
   teeStream_ = std::make_unique<std::ostream>(tee_.get());
+  Install(std::move(settings));
+}
+
+void CycleRunner::Install(CQuillmarkOps::Settings settings) {
   settings.out = teeStream_.get();
   settings.transport.abort = abort_;
   ops_ = std::make_unique<CQuillmarkOps>(std::move(settings));
@@ -69,11 +69,9 @@ bool CycleRunner::Launch(std::function<void()> job) {
   if (nextMerchant_) {
     // No worker runs now, so the operations may be replaced.
     CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::FromMerchant(*nextMerchant_);
-    settings.out = teeStream_.get();
-    settings.transport.abort = abort_;
     settings.transport.connectTimeoutMs = ops_->settings().transport.connectTimeoutMs;
     settings.transport.totalTimeoutMs = ops_->settings().transport.totalTimeoutMs;
-    ops_ = std::make_unique<CQuillmarkOps>(std::move(settings));
+    Install(std::move(settings));
     nextMerchant_.reset();
   }
   worker_ = std::thread(std::move(job));

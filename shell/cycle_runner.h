@@ -64,6 +64,9 @@ class CycleRunner : public QObject {
   void Post(F emitter);
   // On this object's thread, once the worker has posted its last result.
   void Finish();
+  // Makes the operations that jobs run from `settings`, writing through the tee and
+  // ended by abort_. Only while no worker runs.
+  void Install(CQuillmarkOps::Settings settings);
 
   std::shared_ptr<TransferAbort> abort_ = std::make_shared<TransferAbort>();
   std::unique_ptr<LineTee> tee_;

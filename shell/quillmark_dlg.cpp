@@ -166,11 +166,9 @@ void CQuillmarkDlg::BuildPanel() {
     log_->clear();
   });
 
-  for (QWidget* widget :
-       std::initializer_list<QWidget*>{queryAgain_, abort_, progress_, stepLabel_, results_, qr_,
-                                       logLabel_, log_, copyLog_, clearLog_}) {
-    widget->hide();
-  }
+  panel_ = {queryAgain_, abort_,    progress_, stepLabel_, results_,
+            qr_,         logLabel_, log_,      copyLog_,   clearLog_};
+  for (QWidget* widget : panel_) widget->hide();
   queryAgain_->setEnabled(false);
   openFolder_->setEnabled(false);
 }
@@ -191,11 +189,7 @@ void CQuillmarkDlg::ShowPanel() {
     shift.ry() = std::max(shift.y(), available.top() - frame.top());
     if (!shift.isNull()) move(pos() + shift);
   }
-  for (QWidget* widget :
-       std::initializer_list<QWidget*>{queryAgain_, abort_, progress_, stepLabel_, results_, qr_,
-                                       logLabel_, log_, copyLog_, clearLog_}) {
-    widget->show();
-  }
+  for (QWidget* widget : panel_) widget->show();
 }
 
 void CQuillmarkDlg::SetBusy(bool busy) {
@@ -272,10 +266,11 @@ void CQuillmarkDlg::OpenBitmapFolder() {
 
 void CQuillmarkDlg::SetUpMainDialog() {
   const QString about = AboutEntryText();
-  if (shell::native::HasNativeSystemMenu() && !about.isEmpty()) {
+  if (shell::native::HasNativeSystemMenu()) {
+    // As the popup orders them: the settings entry, then the About entry last.
     shell::native::AppendToSystemMenu(*this, QString::fromUtf8(shell::texts::kSettingsEntry),
                                       shell::kSettingsCommand);
-    shell::native::AppendToSystemMenu(*this, about, shell::kAboutCommand);
+    if (!about.isEmpty()) shell::native::AppendToSystemMenu(*this, about, shell::kAboutCommand);
   }
   shell::native::GiveOwnTaskbarButton(*this);
   // One icon serves as both the large and the small one: it holds 16, 32 and 48 pixel
@@ -284,11 +279,12 @@ void CQuillmarkDlg::SetUpMainDialog() {
 }
 
 void CQuillmarkDlg::OnSettings() {
-  CSettingsDlg settings(settingsFile_, ProcessEnvironment(), this);
+  const Environment environment = ProcessEnvironment();
+  CSettingsDlg settings(settingsFile_, environment, this);
   if (settings.exec() != QDialog::Accepted) return;
   LoadedSettings loaded;
   std::string problem;
-  if (!LoadSettings(settingsFile_, ProcessEnvironment(), loaded, problem)) {
+  if (!LoadSettings(settingsFile_, environment, loaded, problem)) {
     // Only an environment variable can still be wrong: the file was checked as written.
     QMessageBox::warning(this, windowTitle(), QString::fromStdString(problem));
     return;

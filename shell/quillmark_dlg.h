@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <string>
+#include <vector>
 
 #include "payment/cycle_result.h"
 #include "payment/quillmark_ops.h"
@@ -134,6 +135,7 @@ class CQuillmarkDlg : public QDialog {
   QPlainTextEdit* log_ = nullptr;
   QPushButton* copyLog_ = nullptr;
   QPushButton* clearLog_ = nullptr;
+  std::vector<QWidget*> panel_;  // everything BuildPanel() adds, hidden until ShowPanel()
   bool panelShown_ = false;
   QWidget* refocus_ = nullptr;  // the button to give the focus back to after a job
 

@@ -49,8 +49,8 @@ TEST(RequestIds, OrderNumberStartsWithZeroPaddedLocalTime) {
 
 // Peers reproduce a request's nonce and order number from the tick, so the draw itself is
 // pinned: the characters glibc's rand() gives after srand(tick), worked out from its
-// published algorithm outside the project. The spec leaves the generator to the C
-// library, so these hold where that library is glibc.
+// published algorithm outside the project. The generator is the C library's, so these
+// hold where that library is glibc.
 TEST(RequestIds, TheDrawForATickIsPinned) {
 #ifndef __GLIBC__
   GTEST_SKIP() << "the pinned draws are glibc's rand()";
