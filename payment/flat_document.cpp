@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 
 namespace quillmark {
@@ -80,7 +81,7 @@ bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& 
     std::string value;
     for (const pugi::xml_node part : child.children()) {
       if (part.type() == pugi::node_element) {
-        error = std::string("malformed XML: element <") + child.name() +
+        error = "malformed XML: element <" + PrintableAscii(child.name()) +
                 "> contains an element; fields must be flat";
         return false;
       }
@@ -91,16 +92,32 @@ bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& 
     // Character references are decoded by now, and may have named what the raw bytes
     // could not hold: a control character or a lone surrogate.
     if (!IsValidUtf8(value) || HasForbiddenControl(value)) {
-      error = std::string("malformed XML: field ") + child.name() +
+      error = "malformed XML: field " + PrintableAscii(child.name()) +
               " refers to a character that is not allowed";
       return false;
     }
     if (!fields.emplace(child.name(), std::move(value)).second) {
-      error = std::string("malformed XML: field ") + child.name() + " appears twice";
+      error = "malformed XML: field " + PrintableAscii(child.name()) + " appears twice";
       return false;
     }
   }
   return true;
+}
+
+std::string PrintableAscii(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte <= 0x7e && byte != '\\') {
+      out += c;
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+    }
+  }
+  return out;
 }
 
 bool IsValidUtf8(std::string_view text) {

@@ -58,22 +58,6 @@ std::string Field(const Fields& fields, const char* name) {
 
 Merchant Merchant::FromBuild() { return Merchant{kAppId, kMchId, kApiKey}; }
 
-std::string PrintableAscii(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte <= 0x7e && byte != '\\') {
-      out += c;
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
 std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string document = "<xml>";
   for (const auto& [name, value] : fields) {

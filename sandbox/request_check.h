@@ -52,9 +52,7 @@ CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant
 
 using quillmark::IsValidUtf8;
 
-// `text` made printable ASCII for a message: bytes outside 0x20..0x7e, and the backslash,
-// become \xNN, so that a merchant can see which bytes were signed.
-std::string PrintableAscii(std::string_view text);
+using quillmark::PrintableAscii;
 
 // A reply document on one line: <xml>, then each field as <name><![CDATA[value]]></name>
 // in the given order, then </xml>. A "]]>" inside a value is split over two sections so

@@ -104,6 +104,9 @@ std::vector<Rejection> Rejections() {
       {"nested element", Q, "<xml><appid><b>x</b></appid></xml>", "must be flat"},
       {"text in the root", Q, "<xml>x<appid>y</appid></xml>", "text directly inside <xml>"},
       {"field twice", Q, "<xml><appid>x</appid><appid>y</appid></xml>", "appears twice"},
+      // Names reach the message escaped: it goes back in return_msg as printable ASCII.
+      {"non-ASCII name twice", Q, "<xml><a\xc3\xa9/><a\xc3\xa9/></xml>",
+       "field a\\xc3\\xa9 appears twice"},
       {"zero byte", Q, std::string("<xml><appid>x\0y</appid></xml>", 29), "control character"},
       {"reference to a control character", Q, "<xml><appid>a&#1;b</appid></xml>",
        "appid refers to a character that is not allowed"},
