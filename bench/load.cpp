@@ -3,13 +3,26 @@
 // stays flat. Each worker thread runs whole cycles (a unified order, then two queries of
 // that order), with its own libcurl handle and the project's own request builders.
 //
-//   quillmark-load [--workers N] [--cycles N] [--seconds S] [--url https://127.0.0.1:PORT]
+//   quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]
+//                  [--url https://127.0.0.1:PORT [--cacert FILE]]
+//   quillmark-load --url URL --sandbox-pid PID --orders N [--cap N] [--keep-alive] ...
+//   quillmark-load --url URL --wrk-body FILE
 //
 // Without --url it starts a sandbox in this process on a free port (orders paid after one
 // query, so the two queries must see NOTPAY then SUCCESS) and also checks the sandbox's own
 // record of every request. It always stops: at the end of its cycles, or at the time limit,
 // which counts as a failure. Exit status 0 when every check passed, 1 otherwise, 2 for a
 // usage error.
+//
+// By default every request goes out on a new connection; with --keep-alive each worker
+// keeps its connection for all its requests, as far as the server lets it. The number of
+// connections libcurl had to open is printed either way.
+//
+// --orders N places N orders and nothing else, reading the resident set of the sandbox
+// process PID as it goes: what an order costs the server, and (with a server that forgets
+// orders beyond a cap, --cap naming it) whether that stops once the cap is reached.
+// --wrk-body places one order and writes a signed query of it to FILE, for
+// bench/wrk/orderquery.lua.
 #include <curl/curl.h>
 #include <malloc.h>
 
@@ -17,12 +30,15 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_support.h"
@@ -39,7 +55,18 @@ struct Options {
   int workers = 8;
   int cycles = 500;  // per worker
   int seconds = 60;
-  std::string url;  // empty: an in-process sandbox
+  std::string url;     // empty: an in-process sandbox
+  std::string caFile;  // empty: the build's CA
+  bool keepAlive = false;
+  int orders = 0;      // > 0: place this many orders and watch the sandbox's memory
+  int sandboxPid = 0;  // the process whose VmRSS --orders reads
+  int cap = 0;         // the sandbox's order cap, for the report only
+  std::string wrkBody;
+
+  const std::string& CaFile() const {
+    static const std::string build = quillmark::kCaFile;
+    return caFile.empty() ? build : caFile;
+  }
 };
 
 // Leak margins. A leaked TLS connection costs tens of KiB and even a leaked reply buffer
@@ -62,11 +89,15 @@ struct EasyCleanup {
 };
 
 // One worker's connection settings, kept across its requests as a real client would.
+// Without `keepAlive` libcurl closes each connection after its transfer, whatever the
+// server offers; with it, the connection stays open for the next request unless the
+// server closes it.
 class Client {
  public:
-  explicit Client(const std::string& caFile) : handle_(curl_easy_init()) {
+  Client(const std::string& caFile, bool keepAlive) : handle_(curl_easy_init()) {
     CURL* h = handle_.get();
     if (!h) return;
+    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, keepAlive ? 0L : 1L);
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -94,6 +125,9 @@ class Client {
     const CURLcode rc = curl_easy_perform(h);
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    long connects = 0;
+    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+    connections_ += connects;
     if (rc != CURLE_OK) {
       error = std::string("transfer failed: ") + curl_easy_strerror(rc);
       return {};
@@ -105,6 +139,9 @@ class Client {
     return reply_;
   }
 
+  // Connections opened so far: one per request unless they were kept.
+  long connections() const { return connections_; }
+
  private:
   static std::size_t Append(char* data, std::size_t size, std::size_t count, void* out) {
     static_cast<std::string*>(out)->append(data, size * count);
@@ -113,6 +150,7 @@ class Client {
 
   std::unique_ptr<CURL, EasyCleanup> handle_;
   std::string reply_;
+  long connections_ = 0;
 };
 
 struct WorkerResult {
@@ -120,6 +158,7 @@ struct WorkerResult {
   std::vector<double> unifiedMs;
   std::vector<double> queryMs;
   long requests = 0;
+  long connections = 0;
   long failures = 0;
   std::vector<std::string> problems;  // the first few, for the report
 };
@@ -131,12 +170,13 @@ class Run {
       : options_(options), base_(std::move(base)), knownPayRule_(knownPayRule), idBase_(idBase) {}
 
   void Worker(unsigned id, WorkerResult& result) {
-    Client client(quillmark::kCaFile);
+    Client client(options_.CaFile(), options_.keepAlive);
     for (int cycle = 0; cycle < options_.cycles && !g_abort; ++cycle) {
       const std::string orderNo =
           quillmark::bench::UniqueOrderNo(idBase_ + id, static_cast<unsigned>(cycle));
       if (Cycle(client, orderNo, result)) ++completed_;
     }
+    result.connections = client.connections();
   }
 
   int completed() const { return completed_.load(); }
@@ -209,8 +249,11 @@ class Run {
 
 int Usage(const std::string& problem) {
   std::cerr << "quillmark-load: " << problem << "\n"
-            << "usage: quillmark-load [--workers N] [--cycles N] [--seconds S]"
-            << " [--url https://127.0.0.1:PORT]\n";
+            << "usage: quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]\n"
+            << "                      [--url https://127.0.0.1:PORT [--cacert FILE]]\n"
+            << "       quillmark-load --url URL --sandbox-pid PID --orders N [--cap N]"
+            << " [--keep-alive] [--workers N] [--seconds S]\n"
+            << "       quillmark-load --url URL --wrk-body FILE\n";
   return 2;
 }
 
@@ -221,6 +264,17 @@ bool ParseCount(const std::string& text, int low, int high, int& value) {
   }
   value = std::atoi(text.c_str());
   return value >= low && value <= high;
+}
+
+// The connection mode and how many connections the requests took.
+void PrintMode(bool keepAlive, long requests, long connections) {
+  std::printf(
+      "mode        %s: %ld requests over %ld connections%s\n",
+      keepAlive ? "keep-alive (one connection per worker, kept)" : "a new connection per request",
+      requests, connections,
+      keepAlive && requests > 1 && connections >= requests
+          ? " (the server closed every connection after one request)"
+          : "");
 }
 
 // Bytes the allocator has handed out and not had back, over all arenas.
@@ -299,6 +353,7 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
   outcome.completed = run.completed();
 
   long requests = 0;
+  long connections = 0;
   long failures = 0;
   std::vector<double> unifiedMs;
   std::vector<double> queryMs;
@@ -306,6 +361,7 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
   long acknowledgements = 0;
   for (const WorkerResult& r : results) {
     requests += r.requests;
+    connections += r.connections;
     failures += r.failures;
     unifiedMs.insert(unifiedMs.end(), r.unifiedMs.begin(), r.unifiedMs.end());
     queryMs.insert(queryMs.end(), r.queryMs.begin(), r.queryMs.end());
@@ -347,6 +403,7 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
   }
 
   if (report) {
+    PrintMode(options.keepAlive, requests, connections);
     std::printf("cycles      %d of %ld in %.1f s: %.0f cycles/s, %.0f requests/s\n",
                 outcome.completed, total, elapsed, outcome.completed / elapsed,
                 static_cast<double>(requests) / elapsed);
@@ -357,6 +414,14 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
         quillmark::bench::Summarize(queryMs).median);
     std::printf("orders      %zu acknowledged, each once; %s\n", acknowledged.size(),
                 sandboxView.c_str());
+    std::vector<double> allMs = unifiedMs;
+    allMs.insert(allMs.end(), queryMs.begin(), queryMs.end());
+    std::printf(
+        "load-figures mode=%s requests=%ld connections=%ld requests_per_s=%.0f "
+        "failed=%ld median_ms=%.2f\n",
+        options.keepAlive ? "keep-alive" : "new-connection", requests, connections,
+        static_cast<double>(requests) / elapsed, failures,
+        quillmark::bench::Summarize(std::move(allMs)).median);
   } else if (!outcome.pass) {
     std::printf("warm-up     failed: %d of %ld cycles, %ld failed requests; %s\n",
                 outcome.completed, total, failures, sandboxView.c_str());
@@ -364,42 +429,198 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
   return outcome;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return Usage("a load test of the sandbox over loopback");
-    if (i + 1 >= argc) return Usage(arg + " needs a value");
-    const std::string value = argv[++i];
-    bool ok = true;
-    if (arg == "--workers") {
-      ok = ParseCount(value, 1, 64, options.workers);
-    } else if (arg == "--cycles") {
-      ok = ParseCount(value, 1, 100'000, options.cycles);
-    } else if (arg == "--seconds") {
-      ok = ParseCount(value, 1, 600, options.seconds);
-    } else if (arg == "--url") {
-      options.url = value;
-      ok = quillmark::bench::LoopbackPort(value) > 0;
-    } else {
-      return Usage("unknown option " + arg);
-    }
-    if (!ok) return Usage("bad value for " + arg + ": " + value);
+// A unified order for `orderNo` and the checks every reply must pass; false with `problem`
+// set.
+bool PlaceOrder(Client& client, const std::string& base, const std::string& orderNo,
+                std::string& problem) {
+  std::string error;
+  const std::string reply =
+      client.Post(base + "/pay/unifiedorder", quillmark::bench::SignedUnifiedOrder(orderNo), error);
+  if (!error.empty()) {
+    problem = "/pay/unifiedorder: " + error;
+    return false;
   }
+  if (ReplyField(reply, "return_code") != "SUCCESS" ||
+      ReplyField(reply, "result_code") != "SUCCESS") {
+    problem = "/pay/unifiedorder: " + ReplyField(reply, "return_msg");
+    return false;
+  }
+  if (ReplyField(reply, "out_trade_no") != orderNo ||
+      ReplyField(reply, "code_url").find(orderNo) == std::string::npos) {
+    problem = "/pay/unifiedorder: the reply names another order";
+    return false;
+  }
+  return true;
+}
 
-  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
-    std::cerr << "quillmark-load: curl_global_init failed\n";
+// The resident set of process `pid` in KiB; 0 when /proc cannot tell (it has gone).
+long ResidentKibOf(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
+
+// Bytes per order from a growth in KiB over `orders` orders.
+double BytesPerOrder(long kib, long orders) {
+  return orders > 0 ? static_cast<double>(kib) * 1024.0 / static_cast<double>(orders) : 0.0;
+}
+
+// --orders: places the orders with every worker drawing the next number from one counter,
+// and reads the sandbox's VmRSS before, once each tenth of the orders is placed, and after.
+int PlaceOrders(const Options& options, Clock::time_point deadline) {
+  const int pid = options.sandboxPid;
+  const long before = ResidentKibOf(pid);
+  if (before == 0) {
+    std::cerr << "quillmark-load: cannot read the resident set of process " << pid << '\n';
     return 1;
   }
-  std::cout << "quillmark-load: " << options.workers << " workers x " << options.cycles
-            << " cycles against "
-            << (options.url.empty() ? "a sandbox in this process (orders paid after 1 query)"
-                                    : options.url)
-            << ", time limit " << options.seconds << " s" << std::endl;
-  const auto deadline = Clock::now() + std::chrono::seconds(options.seconds);
+  std::atomic<int> next{0};
+  std::atomic<int> placed{0};
+  std::atomic<long> attempts{0};
+  std::atomic<long> failures{0};
+  std::atomic<long> connections{0};
+  std::atomic<int> running{options.workers};
+  std::mutex problemMutex;
+  std::vector<std::string> problems;
+  std::vector<std::thread> threads;
+  const auto start = Clock::now();
+  for (int w = 0; w < options.workers; ++w) {
+    threads.emplace_back([&, w] {
+      Client client(options.CaFile(), options.keepAlive);
+      for (int i = next++; i < options.orders && !g_abort; i = next++) {
+        // Worker numbers above the cycle runs' keep the two kinds of order apart.
+        const std::string orderNo = quillmark::bench::UniqueOrderNo(2000 + static_cast<unsigned>(w),
+                                                                    static_cast<unsigned>(i));
+        std::string problem;
+        ++attempts;
+        if (PlaceOrder(client, options.url, orderNo, problem)) {
+          ++placed;
+        } else if (!g_abort) {
+          ++failures;
+          std::lock_guard<std::mutex> lock(problemMutex);
+          if (problems.size() < 5) problems.push_back(orderNo + " " + problem);
+        }
+      }
+      connections += client.connections();
+      --running;
+    });
+  }
 
+  struct Sample {
+    long orders;
+    long kib;
+  };
+  std::vector<Sample> samples;
+  bool timedOut = false;
+  long tenth = 1;
+  while (running > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const long done = placed.load();
+    if (tenth <= 10 && done >= options.orders * tenth / 10) {
+      samples.push_back({done, ResidentKibOf(pid)});
+      while (tenth <= 10 && done >= options.orders * tenth / 10) ++tenth;
+    }
+    if (!timedOut && Clock::now() >= deadline) {
+      timedOut = true;
+      g_abort = true;
+      std::cout << "time limit reached: stopping the workers" << std::endl;
+    }
+    if (timedOut && Clock::now() >= deadline + std::chrono::seconds(15)) {
+      std::cerr << "quillmark-load: workers did not stop 15 s after the time limit\n";
+      std::_Exit(1);
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  const double elapsed = Milliseconds(Clock::now() - start) / 1000.0;
+  // The last replies are out before the server's bookkeeping after them is done.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long after = ResidentKibOf(pid);
+  const long total = placed.load();
+
+  for (const std::string& p : problems) std::cout << "  failure: " << p << '\n';
+  PrintMode(options.keepAlive, attempts.load(), connections.load());
+  std::printf("orders      %ld of %d placed in %.1f s: %.0f orders/s, %ld failed\n", total,
+              options.orders, elapsed, static_cast<double>(total) / elapsed, failures.load());
+  std::printf("sandbox     VmRSS of process %d, KiB:\n", pid);
+  std::printf("            %-20s %8ld\n", "before", before);
+  for (const Sample& sample : samples) {
+    std::printf("            %-20s %8ld\n", (std::to_string(sample.orders) + " orders").c_str(),
+                sample.kib);
+  }
+  std::printf("            %-20s %8ld\n", "after", after);
+  std::printf("growth      %+ld KiB over %ld orders: %.0f bytes per order", after - before, total,
+              BytesPerOrder(after - before, total));
+  if (!samples.empty() && total > samples.front().orders) {
+    std::printf(" (%.0f from the first tenth on)",
+                BytesPerOrder(after - samples.front().kib, total - samples.front().orders));
+  }
+  std::printf("\n");
+  std::string capFigure = "-";
+  if (options.cap > 0) {
+    // The first reading at or past the cap: from there on the server should forget an
+    // order for each one placed.
+    const auto reached = std::find_if(samples.begin(), samples.end(),
+                                      [&](const Sample& s) { return s.orders >= options.cap; });
+    if (reached == samples.end() || total <= reached->orders) {
+      std::printf("cap         %d orders: not reached with readings to spare\n", options.cap);
+    } else {
+      std::printf(
+          "cap         %d orders: %+ld KiB from %ld orders to the end, %.0f bytes per order "
+          "placed beyond the cap\n",
+          options.cap, after - reached->kib, reached->orders,
+          BytesPerOrder(after - reached->kib, total - reached->orders));
+      char text[32];
+      std::snprintf(text, sizeof text, "%.0f",
+                    BytesPerOrder(after - reached->kib, total - reached->orders));
+      capFigure = text;
+    }
+  }
+  const bool pass = !timedOut && failures == 0 && total == options.orders;
+  if (timedOut) std::printf("time        the run hit its %d s limit\n", options.seconds);
+  std::printf(
+      "orders-figures orders=%ld seconds=%.1f before_kib=%ld after_kib=%ld "
+      "bytes_per_order=%.0f cap_bytes_per_order=%s\n",
+      total, elapsed, before, after, BytesPerOrder(after - before, total), capFigure.c_str());
+  std::printf("result      %s\n", pass ? "PASS" : "FAIL");
+  return pass ? 0 : 1;
+}
+
+// --wrk-body: one order, queried once to see that the sandbox knows it, and the signed
+// query written to the file for wrk to send again and again.
+int WriteWrkBody(const Options& options) {
+  Client client(options.CaFile(), true);
+  const std::string orderNo = quillmark::bench::UniqueOrderNo(3000, 0);
+  std::string problem;
+  if (!PlaceOrder(client, options.url, orderNo, problem)) {
+    std::cerr << "quillmark-load: " << orderNo << ' ' << problem << '\n';
+    return 1;
+  }
+  const std::string query = quillmark::bench::SignedOrderQuery(orderNo);
+  std::string error;
+  const std::string reply = client.Post(options.url + "/pay/orderquery", query, error);
+  if (!error.empty() || ReplyField(reply, "result_code") != "SUCCESS" ||
+      ReplyField(reply, "out_trade_no") != orderNo) {
+    std::cerr << "quillmark-load: the query of " << orderNo
+              << " failed: " << (error.empty() ? ReplyField(reply, "return_msg") : error) << '\n';
+    return 1;
+  }
+  std::ofstream out(options.wrkBody, std::ios::binary | std::ios::trunc);
+  out << query;
+  out.close();
+  if (!out) {
+    std::cerr << "quillmark-load: cannot write " << options.wrkBody << '\n';
+    return 1;
+  }
+  std::printf("wrk body    order %s placed and queried; its signed query (%zu bytes) is in %s\n",
+              orderNo.c_str(), query.size(), options.wrkBody.c_str());
+  return 0;
+}
+
+// The default: warm-up, then the cycles, checked in full.
+int RunCycles(const Options& options, Clock::time_point deadline) {
   // A short warm-up first, torn down like the real run: what libcurl, OpenSSL and the
   // allocator set up once is then in place before the heap's baseline is read.
   const PhaseOutcome warmUp =
@@ -408,7 +629,6 @@ int main(int argc, char** argv) {
     if (warmUp.timedOut)
       std::printf("time        the warm-up hit the %d s limit\n", options.seconds);
     std::printf("result      FAIL\n");
-    curl_global_cleanup();
     return 1;
   }
   const long heapBefore = LiveHeapKib();
@@ -448,6 +668,77 @@ int main(int argc, char** argv) {
   }
   if (main.timedOut) std::printf("time        the run hit its %d s limit\n", options.seconds);
   std::printf("result      %s\n", pass ? "PASS" : "FAIL");
-  curl_global_cleanup();
   return pass ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") return Usage("a load test of the sandbox over loopback");
+    if (arg == "--keep-alive") {
+      options.keepAlive = true;
+      continue;
+    }
+    if (i + 1 >= argc) return Usage(arg + " needs a value");
+    const std::string value = argv[++i];
+    bool ok = true;
+    if (arg == "--workers") {
+      ok = ParseCount(value, 1, 64, options.workers);
+    } else if (arg == "--cycles") {
+      ok = ParseCount(value, 1, 100'000, options.cycles);
+    } else if (arg == "--seconds") {
+      ok = ParseCount(value, 1, 600, options.seconds);
+    } else if (arg == "--url") {
+      options.url = value;
+      ok = quillmark::bench::LoopbackPort(value) > 0;
+    } else if (arg == "--cacert") {
+      options.caFile = value;
+      ok = std::ifstream(value).good();
+    } else if (arg == "--orders") {
+      ok = ParseCount(value, 1, 5'000'000, options.orders);
+    } else if (arg == "--sandbox-pid") {
+      ok = ParseCount(value, 1, 9'999'999, options.sandboxPid);
+    } else if (arg == "--cap") {
+      ok = ParseCount(value, 1, 5'000'000, options.cap);
+    } else if (arg == "--wrk-body") {
+      options.wrkBody = value;
+      ok = !value.empty();
+    } else {
+      return Usage("unknown option " + arg);
+    }
+    if (!ok) return Usage("bad value for " + arg + ": " + value);
+  }
+  if (options.orders > 0 && (options.url.empty() || options.sandboxPid == 0)) {
+    return Usage("--orders needs --url and --sandbox-pid");
+  }
+  if (!options.wrkBody.empty() && (options.url.empty() || options.orders > 0)) {
+    return Usage("--wrk-body needs --url, and goes without --orders");
+  }
+
+  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+    std::cerr << "quillmark-load: curl_global_init failed\n";
+    return 1;
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(options.seconds);
+  int status = 0;
+  if (!options.wrkBody.empty()) {
+    status = WriteWrkBody(options);
+  } else if (options.orders > 0) {
+    std::cout << "quillmark-load: " << options.orders << " orders from " << options.workers
+              << " workers against " << options.url << " (process " << options.sandboxPid
+              << "), time limit " << options.seconds << " s" << std::endl;
+    status = PlaceOrders(options, deadline);
+  } else {
+    std::cout << "quillmark-load: " << options.workers << " workers x " << options.cycles
+              << " cycles against "
+              << (options.url.empty() ? "a sandbox in this process (orders paid after 1 query)"
+                                      : options.url)
+              << ", time limit " << options.seconds << " s" << std::endl;
+    status = RunCycles(options, deadline);
+  }
+  curl_global_cleanup();
+  return status;
 }
