@@ -65,6 +65,11 @@ struct MultiCleanup {
 };
 using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
 
+struct HeaderListCleanup {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
+
 // Runs the transfer on `easy` to its end, or until `abort` fires. The multi interface
 // drives it rather than curl_easy_perform so that the wait for the network is a
 // curl_multi_poll, which curl_multi_wakeup ends at once: an abort is seen as soon as it
@@ -140,12 +145,22 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
   EasyHandle handle(curl_easy_init());
   std::stringstream reply(std::ios::in | std::ios::out | std::ios::binary);
 
+  // Outlives the transfer that sends it. A value that would end the header line early is
+  // refused (the transfer then fails to start) rather than sent as extra headers.
+  HeaderList headers;
+  if (!options.contentType.empty() &&
+      options.contentType.find_first_of("\r\n") == std::string::npos) {
+    const std::string header = "Content-Type: " + options.contentType;
+    headers.reset(curl_slist_append(nullptr, header.c_str()));
+  }
+
   CURLcode rc = CURLE_FAILED_INIT;
-  if (handle) {
+  if (handle && (options.contentType.empty() || headers)) {
     CURL* h = handle.get();
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
+    if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     // A payment link from an unauthenticated peer could be anyone's: always verify.
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);

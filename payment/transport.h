@@ -49,6 +49,9 @@ struct TransportOptions {
   long totalTimeoutMs = 30'000;
   // Null: the transfer can be ended only by its timeouts.
   std::shared_ptr<TransferAbort> abort;
+  // The request's Content-Type, e.g. "text/xml"; empty: libcurl's default for a POST
+  // (application/x-www-form-urlencoded), which is what the desktop client sends.
+  std::string contentType;
 
   // kCaFile and the timeouts above: what the programs use.
   static TransportOptions Default();
