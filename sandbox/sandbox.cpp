@@ -3,9 +3,6 @@
 #include "payment/merchant_settings.h"
 #include "sandbox/certificates.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -21,13 +18,15 @@
 #include <thread>
 #include <utility>
 
+#include "sandbox/https_server.h"
+#include "sandbox/notifier.h"
+#include "sandbox/order_book.h"
 #include "sandbox/request_check.h"
 
 namespace quillmark::sandbox {
 namespace {
 
 constexpr std::size_t kMaxBodyBytes = 64 * 1024;
-constexpr std::size_t kTinyChunkBytes = 3;
 constexpr std::size_t kHugePaddingBytes = 5 * 1024 * 1024;
 constexpr char kXmlType[] = "text/xml; charset=utf-8";
 constexpr char kHtmlType[] = "text/html; charset=utf-8";
@@ -49,13 +48,6 @@ constexpr FaultNameEntry kFaultNames[] = {
     {Fault::kZeroByte, "zero-byte"}, {Fault::kNotUtf8, "not-utf8"},
     {Fault::kHttp500, "http500"},    {Fault::kNoCodeUrl, "no-code-url"},
     {Fault::kHugeReply, "huge"},     {Fault::kBadSign, "bad-sign"},
-};
-
-struct Order {
-  std::string description;  // the request's body field, UTF-8
-  long long totalFee = 0;   // in cents
-  int queries = 0;
-  bool paid = false;
 };
 
 // UTC as 2026-01-31T12:34:56.789Z. gmtime_r, not gmtime: requests are logged from the
@@ -144,7 +136,8 @@ bool ParseFault(const std::string& name, Fault& fault) {
 }
 
 struct Sandbox::Impl {
-  explicit Impl(Options o) : options(std::move(o)), merchant(options.merchant) {
+  explicit Impl(Options o)
+      : options(std::move(o)), merchant(options.merchant), book(options.orderTtl, options.maxOrders) {
     const bool chooseOwn = options.certFile.empty() && options.keyFile.empty();
     if (options.certFile.empty()) options.certFile = QUILLMARK_SANDBOX_DEFAULT_CERT;
     if (options.keyFile.empty()) options.keyFile = QUILLMARK_SANDBOX_DEFAULT_KEY;
@@ -166,42 +159,49 @@ struct Sandbox::Impl {
     random.seed((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
   }
 
-  bool Bind(std::string* error);
-  void Install();
+  bool Start(std::string* error);
 
-  void UnifiedOrder(const httplib::Request& request, httplib::Response& response);
-  void OrderQuery(const httplib::Request& request, httplib::Response& response);
-  void PayerPage(const httplib::Request& request, httplib::Response& response);
-  void Pay(const httplib::Request& request, httplib::Response& response);
-  httplib::Server::HandlerResponse Error(const httplib::Request& request,
-                                         httplib::Response& response);
+  void Handle(const HttpRequest& request, HttpReply& reply);
+  void Refuse(int status, const HttpRequest& request, HttpReply& reply);
+  std::chrono::milliseconds HoldFor(const HttpRequest& request);
+  void Abandoned(const HttpRequest& request);
+
+  void UnifiedOrder(const HttpRequest& request, HttpReply& reply);
+  void OrderQuery(const HttpRequest& request, HttpReply& reply);
+  void PayerPage(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
+  void Pay(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
+  void NoSuchOrder(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
 
   // Sends `fields` (plus a fresh nonce and the sign) as the reply, spoilt by the fault when
   // `fault` is set.
-  void SendSuccess(ReplyFields fields, httplib::Response& response, Fault fault);
-  void SendFail(const std::string& message, httplib::Response& response);
+  void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault);
+  void SendFail(const std::string& message, HttpReply& reply);
 
-  void Record(const httplib::Request& request, const Fields& fields);
-  void Log(const httplib::Request& request, const std::string& orderNo, int status,
+  // Calls `use` with the order under the lock; false when there is no such order.
+  template <typename Use>
+  bool WithOrder(const std::string& orderNo, Use use);
+  // Marks `order` paid (the caller holds the lock) and returns what its notification says.
+  PaidOrder MarkPaid(const std::string& orderNo, Order& order);
+  void NotifyPaid(PaidOrder paid);
+
+  void Record(const HttpRequest& request, const Fields& fields);
+  void Log(const HttpRequest& request, const std::string& orderNo, int status,
            const std::string& outcome);
+  void LogLine(const std::string& line);
   std::string NewNonce();
   std::string CodeUrl(const std::string& orderNo) const;
-  // Waits for the stall to pass; false when the server is stopping.
-  bool Stall();
 
   Options options;
   const Merchant merchant;
   std::string caFile;  // the CA that issued the certificate, where known
   std::string certificateError;
-  std::unique_ptr<httplib::SSLServer> server;
+  std::unique_ptr<HttpsServer> server;
+  std::unique_ptr<Notifier> notifier;
   std::atomic<int> port{0};  // read by port() from any thread, e.g. while Run() starts
-
-  std::thread listener;
-  std::atomic<bool> listenerDone{false};
-  std::mutex stopCall;  // serialises Stop()
+  std::mutex stopCall;  // serialises Start() and Stop()
 
   mutable std::mutex mutex;  // guards what follows
-  std::map<std::string, Order> orders;
+  OrderBook book;
   std::vector<RecordedRequest> records;
   std::mt19937_64 random;
   bool stopping = false;
@@ -210,7 +210,40 @@ struct Sandbox::Impl {
   std::mutex logMutex;
 };
 
-bool Sandbox::Impl::Bind(std::string* error) {
+namespace {
+
+// "[::1]" for an IPv6 address, the host as it is otherwise.
+std::string UrlHost(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+// "/pay/qr/<order>" (page) or "/pay/qr/<order>/pay" (its button): the order number, and
+// whether it is the button.
+bool PayerPath(const std::string& path, std::string& orderNo, bool& pay) {
+  constexpr char kPrefix[] = "/pay/qr/";
+  constexpr char kPaySuffix[] = "/pay";
+  if (path.compare(0, sizeof kPrefix - 1, kPrefix) != 0) return false;
+  std::string rest = path.substr(sizeof kPrefix - 1);
+  pay = rest.size() > sizeof kPaySuffix - 1 &&
+        rest.compare(rest.size() - (sizeof kPaySuffix - 1), std::string::npos, kPaySuffix) == 0;
+  if (pay) rest.resize(rest.size() - (sizeof kPaySuffix - 1));
+  if (rest.empty() || rest.find('/') != std::string::npos) return false;
+  orderNo = std::move(rest);
+  return true;
+}
+
+std::string LocalTimeEnd() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&now, &parts);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &parts);
+  return text;
+}
+
+}  // namespace
+
+bool Sandbox::Impl::Start(std::string* error) {
   auto fail = [error](std::string message) {
     if (error) *error = std::move(message);
     return false;
@@ -220,76 +253,108 @@ bool Sandbox::Impl::Bind(std::string* error) {
     return fail("cannot read the certificate file " + options.certFile);
   }
   if (!Readable(options.keyFile)) return fail("cannot read the key file " + options.keyFile);
-  server = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
-  if (!server->is_valid()) {
-    server.reset();
-    return fail("cannot use the certificate " + options.certFile + " with the key " +
-                options.keyFile + " (not PEM, or they do not match)");
-  }
-  // The library's default also sets SO_REUSEPORT, which would let a second sandbox share
-  // the port silently and split the requests between the two.
-  server->set_socket_options([](socket_t socket) {
-    int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  Install();
 
-  errno = 0;
-  if (options.port == 0) {
-    port = server->bind_to_any_port(options.host);
-  } else {
-    port = server->bind_to_port(options.host, options.port) ? options.port : -1;
-  }
-  if (port <= 0) {
-    const int cause = errno;
+  HttpsServerOptions http;
+  http.host = options.host;
+  http.port = options.port;
+  http.certFile = options.certFile;
+  http.keyFile = options.keyFile;
+  http.bodyLimit = kMaxBodyBytes;
+  http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
+  http.refuse = [this](int status, const HttpRequest& q, HttpReply& r) { Refuse(status, q, r); };
+  http.holdFor = [this](const HttpRequest& q) { return HoldFor(q); };
+  http.abandoned = [this](const HttpRequest& q) { Abandoned(q); };
+  // Set before it starts: the handlers read it for the port.
+  server = std::make_unique<HttpsServer>(std::move(http));
+  std::string problem;
+  if (!server->Start(problem)) {
     server.reset();
-    return fail("cannot listen on " + options.host + ":" + std::to_string(options.port) + " (" +
-                (cause ? std::strerror(cause) : "address not usable") + ")");
+    return fail(problem);
+  }
+  port = server->port();
+
+  if (options.notify) {
+    NotifierOptions notify;
+    notify.merchant = merchant;
+    notify.delays = options.notifyDelays;
+    notify.caFile = options.notifyCaFile;
+    notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
+    notifier = std::make_unique<Notifier>(std::move(notify));
   }
   return true;
 }
 
-void Sandbox::Impl::Install() {
-  server->set_payload_max_length(kMaxBodyBytes);
-  // One request per connection: an idle keep-alive connection would otherwise hold Stop()
-  // for the library's keep-alive timeout.
-  server->set_keep_alive_max_count(1);
-  server->Post("/pay/unifiedorder",
-               [this](const httplib::Request& q, httplib::Response& r) { UnifiedOrder(q, r); });
-  server->Post("/pay/orderquery",
-               [this](const httplib::Request& q, httplib::Response& r) { OrderQuery(q, r); });
-  server->Get("/pay/qr/([^/]+)",
-              [this](const httplib::Request& q, httplib::Response& r) { PayerPage(q, r); });
-  server->Post("/pay/qr/([^/]+)/pay",
-               [this](const httplib::Request& q, httplib::Response& r) { Pay(q, r); });
-  // Browsers ask for it with every page: "none" rather than a failure in the log.
-  server->Get("/favicon.ico", [this](const httplib::Request& q, httplib::Response& r) {
-    r.status = 204;
-    Log(q, "-", 204, "no icon");
-  });
-  server->set_error_handler(httplib::Server::HandlerWithResponse(
-      [this](const httplib::Request& q, httplib::Response& r) { return Error(q, r); }));
-  server->set_exception_handler(
-      [this](const httplib::Request& q, httplib::Response& r, std::exception_ptr) {
-        r.status = 500;
-        SendFail("internal error in the sandbox", r);
-        Log(q, "-", 500, "FAIL internal error");
-      });
+std::chrono::milliseconds Sandbox::Impl::HoldFor(const HttpRequest& request) {
+  if (options.fault != Fault::kStall || request.method != "POST" ||
+      request.path != "/pay/unifiedorder") {
+    return {};
+  }
+  // Recorded on arrival, so that a test can see what the stalled client sent.
+  Record(request, CheckRequest(RequestKind::kUnifiedOrder, request.body, merchant).fields);
+  return options.stallFor;
 }
 
-void Sandbox::Impl::Record(const httplib::Request& request, const Fields& fields) {
+void Sandbox::Impl::Abandoned(const HttpRequest& request) {
+  Fields fields = CheckRequest(RequestKind::kUnifiedOrder, request.body, merchant).fields;
+  Log(request, fields["out_trade_no"], 503, "FAIL stalled until the server stopped");
+}
+
+void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
+  if (request.method == "POST" && request.path == "/pay/unifiedorder") {
+    return UnifiedOrder(request, reply);
+  }
+  if (request.method == "POST" && request.path == "/pay/orderquery") {
+    return OrderQuery(request, reply);
+  }
+  std::string orderNo;
+  bool pay = false;
+  if (PayerPath(request.path, orderNo, pay)) {
+    if (request.method == "GET" && !pay) return PayerPage(request, orderNo, reply);
+    if (request.method == "POST" && pay) return Pay(request, orderNo, reply);
+  }
+  if (request.method == "GET" && request.path == "/favicon.ico") {
+    // Browsers ask for it with every page: "none" rather than a failure in the log.
+    reply.status = 204;
+    Log(request, "-", 204, "no icon");
+    return;
+  }
+  Record(request, {});
+  const std::string message = "no such endpoint: " + request.method + " " +
+                              PrintableAscii(request.path) +
+                              " (POST /pay/unifiedorder or /pay/orderquery)";
+  reply.status = 404;
+  SendFail(message, reply);
+  Log(request, "-", 404, "FAIL " + message);
+}
+
+void Sandbox::Impl::Refuse(int status, const HttpRequest& request, HttpReply& reply) {
+  Record(request, {});
+  const std::string message =
+      status == 413 ? "request body larger than " + std::to_string(kMaxBodyBytes) + " bytes"
+                    : "bad HTTP request";
+  reply.status = status;
+  SendFail(message, reply);
+  Log(request, "-", status, "FAIL " + message);
+}
+
+void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {
   if (!options.recordRequests) return;
   std::lock_guard<std::mutex> lock(mutex);
   records.push_back(RecordedRequest{request.method, request.path, request.body, fields});
 }
 
-void Sandbox::Impl::Log(const httplib::Request& request, const std::string& orderNo, int status,
+void Sandbox::Impl::Log(const HttpRequest& request, const std::string& orderNo, int status,
                         const std::string& outcome) {
+  LogLine((request.method.empty() ? "-" : request.method) + ' ' +
+          (request.path.empty() ? "-" : PrintableAscii(request.path)) + ' ' +
+          (orderNo.empty() ? "-" : PrintableAscii(orderNo)) + ' ' + std::to_string(status) + ' ' +
+          outcome);
+}
+
+void Sandbox::Impl::LogLine(const std::string& line) {
   std::ostream& out = options.log ? *options.log : std::cout;
   std::lock_guard<std::mutex> lock(logMutex);
-  out << UtcTimestamp() << ' ' << request.method << ' ' << PrintableAscii(request.path) << ' '
-      << (orderNo.empty() ? "-" : PrintableAscii(orderNo)) << ' ' << status << ' ' << outcome
-      << std::endl;
+  out << UtcTimestamp() << ' ' << line << std::endl;
 }
 
 std::string Sandbox::Impl::NewNonce() {
@@ -302,21 +367,43 @@ std::string Sandbox::Impl::NewNonce() {
 }
 
 std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
-  const bool ipv6 = options.host.find(':') != std::string::npos;
-  const std::string host = ipv6 ? "[" + options.host + "]" : options.host;
-  return "https://" + host + ":" + std::to_string(port) + "/pay/qr/" + PercentEncode(orderNo);
+  const std::string base = options.publicUrl.empty()
+                               ? "https://" + UrlHost(options.host) + ":" +
+                                     std::to_string(server->port())
+                               : options.publicUrl;
+  return base + "/pay/qr/" + PercentEncode(orderNo);
 }
 
-bool Sandbox::Impl::Stall() {
-  std::unique_lock<std::mutex> lock(mutex);
-  return !stopped.wait_for(lock, options.stallFor, [this] { return stopping; });
+template <typename Use>
+bool Sandbox::Impl::WithOrder(const std::string& orderNo, Use use) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Order* order = book.Find(orderNo, OrderBook::Clock::now());
+  if (!order) return false;
+  use(*order);
+  return true;
 }
 
-void Sandbox::Impl::SendFail(const std::string& message, httplib::Response& response) {
-  response.set_content(ReplyDocument({{"return_code", "FAIL"}, {"return_msg", message}}), kXmlType);
+PaidOrder Sandbox::Impl::MarkPaid(const std::string& orderNo, Order& order) {
+  order.paid = true;
+  std::uniform_int_distribution<int> digit(0, 9);
+  order.timeEnd = LocalTimeEnd();
+  // The payment day, then random digits: 28 digits in all.
+  order.transactionId = order.timeEnd.substr(0, 8);
+  while (order.transactionId.size() < 28) order.transactionId += char('0' + digit(random));
+  return PaidOrder{order.notifyUrl, orderNo, order.transactionId, "NATIVE", order.totalFee,
+                   order.timeEnd};
 }
 
-void Sandbox::Impl::SendSuccess(ReplyFields fields, httplib::Response& response, Fault fault) {
+void Sandbox::Impl::NotifyPaid(PaidOrder paid) {
+  if (notifier && !paid.notifyUrl.empty()) notifier->Notify(std::move(paid));
+}
+
+void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
+  reply.contentType = kXmlType;
+  reply.body = ReplyDocument({{"return_code", "FAIL"}, {"return_msg", message}});
+}
+
+void Sandbox::Impl::SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) {
   std::string message = "OK";
   if (fault == Fault::kZeroByte) message += std::string(1, '\0') + " (after a zero byte)";
   if (fault == Fault::kNotUtf8) message += std::string(" ") + kGbkSuccess;
@@ -337,64 +424,37 @@ void Sandbox::Impl::SendSuccess(ReplyFields fields, httplib::Response& response,
       if (name == "code_url") value += "?tampered=1";
     }
   }
-  auto document = std::make_shared<std::string>(ReplyDocument(fields));
-
-  switch (fault) {
-    case Fault::kDropMidReply: {
-      // Cut inside the payment link: a client that used what arrived would encode half
-      // a URL.
-      const std::size_t link = document->find("<code_url><![CDATA[");
-      const std::size_t cut = link == std::string::npos ? document->size() / 2 : link + 30;
-      response.set_content_provider(
-          document->size(), kXmlType,
-          [document, cut](std::size_t, std::size_t, httplib::DataSink& sink) {
-            sink.write(document->data(), cut);
-            return false;  // the library then closes the connection without a TLS close
-          });
-      break;
-    }
-    case Fault::kTinyChunks:
-      response.set_chunked_content_provider(
-          kXmlType, [document](std::size_t offset, httplib::DataSink& sink) {
-            if (offset >= document->size()) {
-              sink.done();
-            } else {
-              sink.write(document->data() + offset,
-                         std::min(kTinyChunkBytes, document->size() - offset));
-            }
-            return true;
-          });
-      break;
-    default:
-      response.set_content(*document, kXmlType);
+  reply.contentType = kXmlType;
+  reply.body = ReplyDocument(fields);
+  if (fault == Fault::kDropMidReply) {
+    // Cut inside the payment link: a client that used what arrived would encode half a URL.
+    const std::size_t link = reply.body.find("<code_url><![CDATA[");
+    reply.delivery = HttpReply::Delivery::kCut;
+    reply.cutAt = link == std::string::npos ? reply.body.size() / 2 : link + 30;
+  } else if (fault == Fault::kTinyChunks) {
+    reply.delivery = HttpReply::Delivery::kTinyChunks;
   }
 }
 
-void Sandbox::Impl::UnifiedOrder(const httplib::Request& request, httplib::Response& response) {
+void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, HttpReply& reply) {
   const Fault fault = options.fault;
   CheckResult check = CheckRequest(RequestKind::kUnifiedOrder, request.body, merchant);
-  Record(request, check.fields);
+  if (fault != Fault::kStall) Record(request, check.fields);  // stalled: recorded on arrival
   const auto number = check.fields.find("out_trade_no");
   const std::string orderNo = number == check.fields.end() ? "" : number->second;
 
-  if (fault == Fault::kStall && !Stall()) {
-    response.status = 503;
-    SendFail("the sandbox is stopping", response);
-    Log(request, orderNo, 503, "FAIL stalled until the server stopped");
-    return;
-  }
   if (fault == Fault::kHttp500) {
-    response.status = 500;
-    response.set_content(
+    reply.status = 500;
+    reply.contentType = kHtmlType;
+    reply.body =
         "<html><head><title>500 Internal Server Error</title></head><body>"
         "<h1>Internal Server Error</h1><p>quillmark-sandbox fault mode http500.</p>"
-        "</body></html>",
-        kHtmlType);
+        "</body></html>";
     Log(request, orderNo, 500, "FAULT http500, no order placed");
     return;
   }
   if (!check.ok) {
-    SendFail(check.message, response);
+    SendFail(check.message, reply);
     Log(request, orderNo, 200, "FAIL " + check.message);
     return;
   }
@@ -403,9 +463,10 @@ void Sandbox::Impl::UnifiedOrder(const httplib::Request& request, httplib::Respo
     Order order;
     order.description = check.fields["body"];
     order.totalFee = std::stoll(check.fields["total_fee"]);  // checked: 1..2^31-1
-    if (!orders.emplace(orderNo, std::move(order)).second) {
+    order.notifyUrl = check.fields["notify_url"];
+    if (!book.Place(orderNo, std::move(order), OrderBook::Clock::now())) {
       const std::string message = "out_trade_no " + orderNo + " has already been used";
-      SendFail(message, response);
+      SendFail(message, reply);
       Log(request, orderNo, 200, "FAIL " + message);
       return;
     }
@@ -415,61 +476,72 @@ void Sandbox::Impl::UnifiedOrder(const httplib::Request& request, httplib::Respo
                {"out_trade_no", orderNo},
                {"trade_type", "NATIVE"},
                {"code_url", CodeUrl(orderNo)}},
-              response, fault);
+              reply, fault);
   Log(request, orderNo, 200,
       std::string("SUCCESS order placed") +
           (fault == Fault::kNone ? ""
                                  : std::string(", reply spoilt by fault ") + FaultName(fault)));
 }
 
-void Sandbox::Impl::OrderQuery(const httplib::Request& request, httplib::Response& response) {
+void Sandbox::Impl::OrderQuery(const HttpRequest& request, HttpReply& reply) {
   CheckResult check = CheckRequest(RequestKind::kOrderQuery, request.body, merchant);
   Record(request, check.fields);
   const auto number = check.fields.find("out_trade_no");
   const std::string orderNo = number == check.fields.end() ? "" : number->second;
   if (!check.ok) {
-    SendFail(check.message, response);
+    SendFail(check.message, reply);
     Log(request, orderNo, 200, "FAIL " + check.message);
     return;
   }
-  std::string state;
-  long long totalFee = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto it = orders.find(orderNo);
-    if (it == orders.end()) {
-      const std::string message = "order " + orderNo + " does not exist";
-      SendFail(message, response);
-      Log(request, orderNo, 200, "FAIL " + message);
-      return;
-    }
-    Order& order = it->second;
-    state = order.paid ? "SUCCESS" : "NOTPAY";
-    totalFee = order.totalFee;
+  Order seen;  // as it was when this query was answered
+  PaidOrder paidNow;
+  const bool found = WithOrder(orderNo, [&](Order& order) {
+    seen = order;
     ++order.queries;
-    if (options.payAfterQueries > 0 && order.queries >= options.payAfterQueries) {
-      order.paid = true;
+    if (!order.paid && options.payAfterQueries > 0 && order.queries >= options.payAfterQueries) {
+      paidNow = MarkPaid(orderNo, order);
     }
+  });
+  if (!found) {
+    const std::string message = "order " + orderNo + " does not exist";
+    SendFail(message, reply);
+    Log(request, orderNo, 200, "FAIL " + message);
+    return;
   }
-  SendSuccess({{"appid", merchant.appId},
-               {"mch_id", merchant.mchId},
-               {"out_trade_no", orderNo},
-               {"total_fee", std::to_string(totalFee)},
-               {"trade_state", state},
-               {"trade_state_desc", state == "SUCCESS" ? kPaidDesc : kNotPaidDesc}},
-              response, Fault::kNone);
+  const std::string state = seen.paid ? "SUCCESS" : "NOTPAY";
+  ReplyFields fields = {{"appid", merchant.appId},
+                        {"mch_id", merchant.mchId},
+                        {"out_trade_no", orderNo},
+                        {"total_fee", std::to_string(seen.totalFee)},
+                        {"trade_state", state},
+                        {"trade_state_desc", seen.paid ? kPaidDesc : kNotPaidDesc}};
+  if (seen.paid) {
+    fields.emplace_back("transaction_id", seen.transactionId);
+    fields.emplace_back("time_end", seen.timeEnd);
+  }
+  SendSuccess(std::move(fields), reply, Fault::kNone);
   Log(request, orderNo, 200, "SUCCESS trade_state=" + state);
+  if (!paidNow.outTradeNo.empty()) NotifyPaid(std::move(paidNow));
 }
 
-void Sandbox::Impl::PayerPage(const httplib::Request& request, httplib::Response& response) {
+void Sandbox::Impl::NoSuchOrder(const HttpRequest& request, const std::string& orderNo,
+                                HttpReply& reply) {
+  reply.status = 404;
+  reply.contentType = kHtmlType;
+  reply.body =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<title>Quillmark sandbox payment</title></head><body>"
+      "<h1>Quillmark sandbox payment</h1><p>There is no order <code>" +
+      HtmlEscape(orderNo) + "</code>.</p></body></html>\n";
+  Log(request, orderNo, 404, "FAIL no such order");
+}
+
+void Sandbox::Impl::PayerPage(const HttpRequest& request, const std::string& orderNo,
+                              HttpReply& reply) {
   Record(request, {});
-  const std::string orderNo = request.matches[1];
   Order order;
-  bool found = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto it = orders.find(orderNo);
-    if (it != orders.end()) order = it->second, found = true;
+  if (!WithOrder(orderNo, [&order](Order& kept) { order = kept; })) {
+    return NoSuchOrder(request, orderNo, reply);
   }
   std::string page =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -478,13 +550,6 @@ void Sandbox::Impl::PayerPage(const httplib::Request& request, httplib::Response
       "body{font-family:sans-serif;max-width:34em;margin:2em auto;padding:0 1em}"
       "th{text-align:left;padding-right:1em}button{font-size:1.2em;margin-top:1em}"
       "</style></head><body><h1>Quillmark sandbox payment</h1>";
-  if (!found) {
-    response.status = 404;
-    page += "<p>There is no order <code>" + HtmlEscape(orderNo) + "</code>.</p></body></html>";
-    response.set_content(page, kHtmlType);
-    Log(request, orderNo, 404, "FAIL no such order");
-    return;
-  }
   const char* state = order.paid ? "SUCCESS" : "NOTPAY";
   page += "<table><tr><th>Order</th><td id=\"order\">" + HtmlEscape(orderNo) +
           "</td></tr><tr><th>Description</th><td id=\"description\">" +
@@ -499,54 +564,23 @@ void Sandbox::Impl::PayerPage(const httplib::Request& request, httplib::Response
             "\"><button type=\"submit\">Pay " + Amount(order.totalFee) + "</button></form>";
   }
   page += "</body></html>\n";
-  response.set_content(page, kHtmlType);
+  reply.contentType = kHtmlType;
+  reply.body = std::move(page);
   Log(request, orderNo, 200, std::string("page shown, trade_state=") + state);
 }
 
-void Sandbox::Impl::Pay(const httplib::Request& request, httplib::Response& response) {
+void Sandbox::Impl::Pay(const HttpRequest& request, const std::string& orderNo, HttpReply& reply) {
   Record(request, {});
-  const std::string orderNo = request.matches[1];
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto it = orders.find(orderNo);
-    if (it == orders.end()) {
-      response.status = 404;
-      response.set_content(
-          "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"></head><body>"
-          "<p>There is no order <code>" +
-              HtmlEscape(orderNo) + "</code>.</p></body></html>",
-          kHtmlType);
-      Log(request, orderNo, 404, "FAIL no such order");
-      return;
-    }
-    it->second.paid = true;
-  }
+  PaidOrder paidNow;
+  const bool found = WithOrder(orderNo, [&](Order& order) {
+    if (!order.paid) paidNow = MarkPaid(orderNo, order);
+  });
+  if (!found) return NoSuchOrder(request, orderNo, reply);
   // Post/Redirect/Get: reloading the page shows the state instead of paying again.
-  response.set_redirect("/pay/qr/" + PercentEncode(orderNo), 303);
-  Log(request, orderNo, 303, "paid");
-}
-
-httplib::Server::HandlerResponse Sandbox::Impl::Error(const httplib::Request& request,
-                                                      httplib::Response& response) {
-  // Also called for the statuses our own handlers set; those already carry their body.
-  if (!response.body.empty() || response.content_provider_) {
-    return httplib::Server::HandlerResponse::Unhandled;
-  }
-  Record(request, {});
-  std::string message;
-  if (response.status == 404) {
-    message = "no such endpoint: " + request.method + " " + PrintableAscii(request.path) +
-              " (POST /pay/unifiedorder or /pay/orderquery)";
-  } else if (response.status == 400) {
-    message = "bad HTTP request (a POST needs a Content-Length or a chunked body)";
-  } else if (response.status == 413) {
-    message = "request body larger than " + std::to_string(kMaxBodyBytes) + " bytes";
-  } else {
-    message = "HTTP error " + std::to_string(response.status);
-  }
-  SendFail(message, response);
-  Log(request, "-", response.status, "FAIL " + message);
-  return httplib::Server::HandlerResponse::Handled;
+  reply.status = 303;
+  reply.location = "/pay/qr/" + PercentEncode(orderNo);
+  Log(request, orderNo, 303, paidNow.outTradeNo.empty() ? "already paid" : "paid");
+  if (!paidNow.outTradeNo.empty()) NotifyPaid(std::move(paidNow));
 }
 
 Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -554,22 +588,12 @@ Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>(std::move(optio
 Sandbox::~Sandbox() { Stop(); }
 
 bool Sandbox::Start(std::string* error) {
+  std::lock_guard<std::mutex> serial(impl_->stopCall);
   if (impl_->server) {
     if (error) *error = "the sandbox is already started";
     return false;
   }
-  if (!impl_->Bind(error)) return false;
-  impl_->listenerDone = false;
-  impl_->listener = std::thread([impl = impl_.get()] {
-    impl->server->listen_after_bind();
-    impl->listenerDone = true;
-  });
-  // The socket already listens (connections queue up), but stop() is ignored until the
-  // accept loop runs: wait for it so that a Stop() right after Start() cannot be lost.
-  while (!impl_->server->is_running() && !impl_->listenerDone) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return impl_->Start(error);
 }
 
 bool Sandbox::Run(std::string* error) {
@@ -586,16 +610,14 @@ void Sandbox::Stop() {
     impl_->stopping = true;
   }
   impl_->stopped.notify_all();
-  if (impl_->server) impl_->server->stop();
-  if (impl_->listener.joinable()) impl_->listener.join();
+  if (impl_->server) impl_->server->Stop();
+  if (impl_->notifier) impl_->notifier->Stop();
 }
 
 int Sandbox::port() const { return impl_->port; }
 
 std::string Sandbox::baseUrl() const {
-  const std::string& host = impl_->options.host;
-  const bool ipv6 = host.find(':') != std::string::npos;
-  return "https://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(impl_->port);
+  return "https://" + UrlHost(impl_->options.host) + ":" + std::to_string(port());
 }
 
 std::string Sandbox::caFile() const { return impl_->caFile; }
@@ -603,6 +625,11 @@ std::string Sandbox::caFile() const { return impl_->caFile; }
 std::vector<RecordedRequest> Sandbox::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->records;
+}
+
+std::size_t Sandbox::orderCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->book.size();
 }
 
 }  // namespace quillmark::sandbox

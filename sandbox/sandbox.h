@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <map>
@@ -41,6 +42,9 @@ const char* FaultName(Fault fault);
 // The fault called `name`; false (and `fault` untouched) for an unknown name.
 bool ParseFault(const std::string& name, Fault& fault);
 
+// 15 s, 30 s, 1 min, 5 min, 15 min, 30 min, 1 h.
+std::vector<std::chrono::milliseconds> DefaultNotifyDelays();
+
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8443;  // 0 picks a free port; see Sandbox::port()
@@ -59,6 +63,21 @@ struct Options {
   // Keep every request for requests(). The program turns it off: a sandbox left running
   // would otherwise grow by each request it has ever served.
   bool recordRequests = true;
+
+  // The base of each order's code_url, e.g. "https://192.168.1.20:8443" so that a phone on
+  // the LAN can open the payer page; empty: the address it listens on.
+  std::string publicUrl;
+
+  // Payment notifications: when an order becomes paid, its notify_url is sent the result,
+  // at once and then again after each of these delays until the merchant acknowledges.
+  bool notify = true;
+  std::vector<std::chrono::milliseconds> notifyDelays = DefaultNotifyDelays();
+  std::string notifyCaFile;  // trusted CAs for https notify URLs; empty: the system's store
+
+  // Bounded memory: an order is forgotten this long after it was placed, and the oldest
+  // are forgotten first once this many are kept. A forgotten order is an unknown order.
+  std::chrono::seconds orderTtl{2 * 60 * 60};
+  std::size_t maxOrders = 1'000'000;
 };
 
 // A request as the server received it, for tests.
@@ -92,6 +111,9 @@ class Sandbox {
   // The CA that issued its certificate when it chose the certificate itself (the build's,
   // or one of its own made in the per-user data folder); empty with Options::certFile.
   std::string caFile() const;
+
+  // How many orders it keeps now.
+  std::size_t orderCount() const;
 
   // Every request served so far, oldest first (empty unless Options::recordRequests).
   std::vector<RecordedRequest> requests() const;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -186,6 +187,60 @@ TEST_F(SandboxServer, PayerPageShowsTheOrderAndPaysIt) {
   EXPECT_NE(page->body.find("<td id=\"state\">SUCCESS</td>"), std::string::npos);
   EXPECT_EQ(page->body.find("<form"), std::string::npos) << "a paid order offers no button";
   EXPECT_EQ(State("order1"), "SUCCESS");
+}
+
+TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
+  // The merchant's server: refuses the first notification, acknowledges the second.
+  httplib::Server merchant;
+  std::mutex mutex;
+  std::vector<std::pair<std::string, std::string>> received;  // content type, body
+  merchant.Post("/notify", [&](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard<std::mutex> lock(mutex);
+    received.emplace_back(request.get_header_value("Content-Type"), request.body);
+    const char* code = received.size() == 1 ? "FAIL" : "SUCCESS";
+    response.set_content(std::string("<xml><return_code><![CDATA[") + code +
+                             "]]></return_code></xml>",
+                         "text/xml");
+  });
+  const int listenerPort = merchant.bind_to_any_port("127.0.0.1");
+  std::thread listener([&merchant] { merchant.listen_after_bind(); });
+  while (!merchant.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  Options options;
+  options.notifyDelays = {std::chrono::milliseconds(100), std::chrono::milliseconds(100),
+                          std::chrono::milliseconds(100)};
+  options.publicUrl = "https://192.0.2.7:8443";
+  StartSandbox(options);
+  const std::string notifyUrl = "http://127.0.0.1:" + std::to_string(listenerPort) + "/notify";
+  const Reply placed = PlaceOrder("order1", {{"notify_url", notifyUrl}, {"total_fee", "250"}});
+  EXPECT_EQ(ReplyField(placed.body, "code_url"), "https://192.0.2.7:8443/pay/qr/order1");
+  ASSERT_TRUE(Client(sandbox_->port())->Post("/pay/qr/order1/pay", "", "text/plain"));
+
+  const Reply query = Query("order1");
+  const std::string transactionId = ReplyField(query.body, "transaction_id");
+  EXPECT_EQ(ReplyField(query.body, "trade_state"), "SUCCESS");
+  EXPECT_EQ(transactionId.size(), 28u) << query.body;
+  EXPECT_EQ(ReplyField(query.body, "time_end").size(), 14u) << query.body;
+
+  // Long enough for every retry of the schedule: the acknowledged one must be the last.
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  merchant.stop();
+  listener.join();
+  ASSERT_EQ(received.size(), 2u) << log_.str();
+  for (const auto& [type, body] : received) {
+    EXPECT_EQ(type.rfind("text/xml", 0), 0u) << type;
+    const CheckResult notified = CheckRequest(RequestKind::kOrderQuery, body, Merchant::FromBuild());
+    EXPECT_TRUE(notified.ok) << notified.message << "\n" << body;
+    const Fields expected = {{"appid", kAppId},         {"mch_id", kMchId},
+                             {"out_trade_no", "order1"}, {"total_fee", "250"},
+                             {"trade_type", "NATIVE"},   {"transaction_id", transactionId},
+                             {"result_code", "SUCCESS"}, {"return_code", "SUCCESS"},
+                             {"time_end", ReplyField(query.body, "time_end")}};
+    for (const auto& [name, value] : expected) {
+      EXPECT_EQ(ReplyField(body, name), value) << name << " in " << body;
+    }
+  }
+  EXPECT_NE(received[0].second, received[1].second) << "each attempt with a fresh nonce";
 }
 
 TEST_F(SandboxServer, PayerPageOfAnUnknownOrderIsNotFound) {

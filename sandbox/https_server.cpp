@@ -1,0 +1,413 @@
+#include "sandbox/https_server.h"
+
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace quillmark::sandbox {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using boost::system::error_code;
+
+// Bodies up to this size are read whole even when over the limit, so that the 413 reaches
+// a client that sends its body before it reads; beyond it the connection is dropped.
+constexpr std::size_t kReadAtMost = 1024 * 1024;
+constexpr std::size_t kTinyChunkBytes = 3;
+constexpr std::chrono::seconds kCloseTimeout{2};
+constexpr std::chrono::milliseconds kAcceptRetry{50};
+constexpr std::chrono::seconds kStopGrace{1};
+
+bool IsParseError(const error_code& ec) {
+  return ec.category() == http::make_error_code(http::error::bad_target).category() &&
+         ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+std::string StatusLine(int status) {
+  const auto reason = http::obsolete_reason(http::int_to_status(static_cast<unsigned>(status)));
+  return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason.data(), reason.size()) +
+         "\r\n";
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string PercentDecode(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      const int high = HexDigit(text[i + 1]);
+      const int low = HexDigit(text[i + 2]);
+      if (high >= 0 && low >= 0) {
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+class Session;
+
+struct HttpsServer::Impl {
+  explicit Impl(HttpsServerOptions o) : options(std::move(o)) {}
+
+  void Accept();
+  void OnAccept(const error_code& ec, tcp::socket socket);
+  // False when the server is stopping: the session must not start.
+  bool Register(Session* session, const std::shared_ptr<Session>& shared);
+  void Unregister(Session* session);
+
+  HttpsServerOptions options;
+  ssl::context tls{ssl::context::tls_server};
+
+  std::mutex mutex;  // guards what follows
+  bool started = false;
+  bool stopping = false;
+  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+
+  std::atomic<int> port{0};
+  // Destroyed before the members above: destroying it destroys the sessions its pending
+  // handlers still hold, and they unregister themselves.
+  net::io_context io;
+  std::optional<tcp::acceptor> acceptor;
+  std::optional<net::steady_timer> acceptRetry;
+  std::vector<std::thread> threads;
+};
+
+// One connection: handshake, then requests one after another for as long as the client
+// keeps the connection and sends within the time limits. Every member runs on the
+// connection's strand.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket&& socket, HttpsServer::Impl& server)
+      : server_(server), stream_(std::move(socket), server.tls), hold_(stream_.get_executor()) {}
+  ~Session() { server_.Unregister(this); }
+
+  void Start() {
+    net::dispatch(stream_.get_executor(),
+                  beast::bind_front_handler(&Session::Handshake, shared_from_this()));
+  }
+
+  // The server is stopping: end whatever the connection waits for.
+  void Shutdown() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+      self->stopping_ = true;
+      self->hold_.cancel();
+      self->Close();
+    });
+  }
+
+ private:
+  const HttpsServerOptions& options() const { return server_.options; }
+  tcp::socket& socket() { return beast::get_lowest_layer(stream_).socket(); }
+
+  void Handshake() {
+    beast::get_lowest_layer(stream_).expires_after(options().handshakeTimeout);
+    stream_.async_handshake(ssl::stream_base::server,
+                            beast::bind_front_handler(&Session::OnHandshake, shared_from_this()));
+  }
+
+  void OnHandshake(const error_code& ec) {
+    if (ec) return Close();
+    Read();
+  }
+
+  void Read() {
+    parser_.emplace();
+    parser_->body_limit(kReadAtMost);
+    beast::get_lowest_layer(stream_).expires_after(options().requestTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     beast::bind_front_handler(&Session::OnRead, shared_from_this()));
+  }
+
+  void OnRead(const error_code& ec, std::size_t) {
+    if (ec && !IsParseError(ec)) return Close();  // closed, reset, timed out or stopping
+    request_ = HttpRequest{};
+    {
+      // Also when the header was refused: its start line has been read by then.
+      const auto& message = parser_->get();
+      request_.method = std::string(message.method_string());
+      const beast::string_view target = message.target();
+      request_.path = PercentDecode(std::string(target.substr(0, target.find('?'))));
+    }
+    if (ec || parser_->get().body().size() > options().bodyLimit) {
+      keepAlive_ = false;
+      HttpReply reply;
+      options().refuse(ec && ec != http::error::body_limit && ec != http::error::buffer_overflow
+                           ? 400
+                           : 413,
+                       request_, reply);
+      return Send(std::move(reply));
+    }
+    keepAlive_ = parser_->get().keep_alive();
+    request_.body = std::move(parser_->get().body());
+    parser_.reset();
+
+    const auto hold = options().holdFor ? options().holdFor(request_) : std::chrono::milliseconds{};
+    if (hold.count() <= 0) return Handle();
+    beast::get_lowest_layer(stream_).expires_never();
+    hold_.expires_after(hold);
+    hold_.async_wait(beast::bind_front_handler(&Session::OnHeld, shared_from_this()));
+  }
+
+  void OnHeld(const error_code& ec) {
+    if (ec || stopping_) {
+      if (options().abandoned) options().abandoned(request_);
+      return Close();
+    }
+    Handle();
+  }
+
+  void Handle() {
+    HttpReply reply;
+    options().handle(request_, reply);
+    Send(std::move(reply));
+  }
+
+  void Send(HttpReply reply) {
+    beast::get_lowest_layer(stream_).expires_after(options().writeTimeout);
+    switch (reply.delivery) {
+      case HttpReply::Delivery::kCut: {
+        std::string text = StatusLine(reply.status) + "Content-Type: " + reply.contentType +
+                           "\r\nContent-Length: " + std::to_string(reply.body.size()) +
+                           "\r\nConnection: close\r\n\r\n";
+        text.append(reply.body, 0, std::min(reply.cutAt, reply.body.size()));
+        pieces_ = {std::move(text)};
+        keepAlive_ = false;
+        dropAfterWrite_ = true;
+        return WritePiece();
+      }
+      case HttpReply::Delivery::kTinyChunks: {
+        pieces_.clear();
+        pieces_.push_back(StatusLine(reply.status) + "Content-Type: " + reply.contentType +
+                          "\r\nTransfer-Encoding: chunked\r\n" +
+                          (keepAlive_ ? "" : "Connection: close\r\n") + "\r\n");
+        for (std::size_t at = 0; at < reply.body.size(); at += kTinyChunkBytes) {
+          const std::string part = reply.body.substr(at, kTinyChunkBytes);
+          char size[16];
+          std::snprintf(size, sizeof size, "%zx\r\n", part.size());
+          pieces_.push_back(size + part + "\r\n");
+        }
+        pieces_.push_back("0\r\n\r\n");
+        return WritePiece();
+      }
+      case HttpReply::Delivery::kWhole:
+        break;
+    }
+    response_.emplace(static_cast<http::status>(reply.status), 11);
+    if (!reply.contentType.empty()) response_->set(http::field::content_type, reply.contentType);
+    if (!reply.location.empty()) response_->set(http::field::location, reply.location);
+    response_->body() = std::move(reply.body);
+    response_->keep_alive(keepAlive_);
+    response_->prepare_payload();
+    http::async_write(stream_, *response_,
+                      beast::bind_front_handler(&Session::OnWritten, shared_from_this()));
+  }
+
+  // Writes pieces_ in order, each with a write of its own.
+  void WritePiece() {
+    net::async_write(stream_, net::buffer(pieces_.front()),
+                     [self = shared_from_this()](const error_code& ec, std::size_t) {
+                       self->pieces_.erase(self->pieces_.begin());
+                       if (ec || self->pieces_.empty()) return self->OnWritten(ec, 0);
+                       self->WritePiece();
+                     });
+  }
+
+  void OnWritten(const error_code& ec, std::size_t) {
+    response_.reset();
+    if (ec || stopping_ || dropAfterWrite_) return Close();
+    if (keepAlive_) return Read();
+    beast::get_lowest_layer(stream_).expires_after(kCloseTimeout);
+    stream_.async_shutdown([self = shared_from_this()](const error_code&) { self->Close(); });
+  }
+
+  void Close() {
+    error_code ignored;
+    socket().shutdown(tcp::socket::shutdown_both, ignored);
+    socket().close(ignored);
+  }
+
+  HttpsServer::Impl& server_;
+  beast::ssl_stream<beast::tcp_stream> stream_;
+  net::steady_timer hold_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::response<http::string_body>> response_;
+  std::vector<std::string> pieces_;
+  HttpRequest request_;
+  bool keepAlive_ = false;
+  bool dropAfterWrite_ = false;
+  bool stopping_ = false;
+};
+
+bool HttpsServer::Impl::Register(Session* session, const std::shared_ptr<Session>& shared) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (stopping) return false;
+  sessions.emplace(session, shared);
+  return true;
+}
+
+void HttpsServer::Impl::Unregister(Session* session) {
+  std::lock_guard<std::mutex> lock(mutex);
+  sessions.erase(session);
+}
+
+void HttpsServer::Impl::Accept() {
+  acceptor->async_accept(net::make_strand(io), [this](const error_code& ec, tcp::socket socket) {
+    OnAccept(ec, std::move(socket));
+  });
+}
+
+void HttpsServer::Impl::OnAccept(const error_code& ec, tcp::socket socket) {
+  if (ec == net::error::operation_aborted || !acceptor->is_open()) return;
+  if (ec) {
+    // Out of descriptors, most likely: try again shortly rather than spin or give up.
+    acceptRetry->expires_after(kAcceptRetry);
+    acceptRetry->async_wait([this](const error_code& waited) {
+      if (!waited && acceptor->is_open()) Accept();
+    });
+    return;
+  }
+  // Replies go out in several writes (head, body, TLS records): without this, Nagle's
+  // algorithm and the client's delayed acknowledgement cost each request ~40 ms.
+  error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  auto session = std::make_shared<Session>(std::move(socket), *this);
+  if (Register(session.get(), session)) session->Start();
+  Accept();
+}
+
+HttpsServer::HttpsServer(HttpsServerOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+HttpsServer::~HttpsServer() { Stop(); }
+
+bool HttpsServer::Start(std::string& error) {
+  Impl& impl = *impl_;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    if (impl.started || impl.stopping) {
+      error = "the server is already started";
+      return false;
+    }
+  }
+  const HttpsServerOptions& options = impl.options;
+  error_code ec;
+  impl.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                       ssl::context::no_tlsv1_1);
+  impl.tls.use_certificate_chain_file(options.certFile, ec);
+  if (!ec) impl.tls.use_private_key_file(options.keyFile, ssl::context::pem, ec);
+  if (ec || SSL_CTX_check_private_key(impl.tls.native_handle()) != 1) {
+    error = "cannot use the certificate " + options.certFile + " with the key " +
+            options.keyFile + " (not PEM, or they do not match)";
+    return false;
+  }
+  // Lets a client that reconnects resume its TLS session instead of a full handshake.
+  static constexpr unsigned char kSessionContext[] = "quillmark-sandbox";
+  SSL_CTX_set_session_id_context(impl.tls.native_handle(), kSessionContext,
+                                 sizeof kSessionContext - 1);
+
+  const std::string where = options.host + ":" + std::to_string(options.port);
+  tcp::resolver resolver(impl.io);
+  const auto endpoints = resolver.resolve(options.host, std::to_string(options.port),
+                                          tcp::resolver::passive | tcp::resolver::numeric_service,
+                                          ec);
+  if (ec || endpoints.empty()) {
+    error = "cannot listen on " + where + " (" + (ec ? ec.message() : "no address") + ")";
+    return false;
+  }
+  const tcp::endpoint endpoint = endpoints.begin()->endpoint();
+  impl.acceptor.emplace(net::make_strand(impl.io));
+  impl.acceptor->open(endpoint.protocol(), ec);
+  // SO_REUSEADDR only: SO_REUSEPORT would let a second sandbox share the port silently and
+  // split the requests between the two.
+  if (!ec) impl.acceptor->set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) impl.acceptor->bind(endpoint, ec);
+  if (!ec) impl.acceptor->listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error = "cannot listen on " + where + " (" + ec.message() + ")";
+    impl.acceptor.reset();
+    return false;
+  }
+  impl.port = impl.acceptor->local_endpoint().port();
+  impl.acceptRetry.emplace(impl.acceptor->get_executor());
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    impl.started = true;
+  }
+  impl.Accept();
+  const int count =
+      options.threads > 0 ? options.threads
+                          : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+  for (int i = 0; i < count; ++i) impl.threads.emplace_back([&impl] { impl.io.run(); });
+  return true;
+}
+
+void HttpsServer::Stop() {
+  Impl& impl = *impl_;
+  std::vector<std::shared_ptr<Session>> open;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    if (impl.stopping) return;
+    impl.stopping = true;
+    if (!impl.started) return;
+    for (const auto& [raw, weak] : impl.sessions) {
+      if (auto session = weak.lock()) open.push_back(std::move(session));
+    }
+  }
+  net::post(impl.acceptor->get_executor(), [&impl] {
+    error_code ignored;
+    impl.acceptor->close(ignored);
+    impl.acceptRetry->cancel();
+  });
+  for (const auto& session : open) session->Shutdown();
+  open.clear();
+  // With the listener and every connection closed the threads run out of work and return;
+  // a peer that keeps a write from failing at once is not waited for beyond the grace.
+  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  while (!impl.io.stopped() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  impl.io.stop();
+  for (auto& thread : impl.threads) thread.join();
+  impl.threads.clear();
+}
+
+int HttpsServer::port() const { return impl_->port; }
+
+}  // namespace quillmark::sandbox

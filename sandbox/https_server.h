@@ -1,0 +1,88 @@
+// An event-driven HTTPS/1.1 server for the sandbox: a few threads serve every connection,
+// so idle, slow or half-open connections cost a socket and a little memory but never a
+// thread, and kept-alive connections are answered without a new handshake.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace quillmark::sandbox {
+
+struct HttpRequest {
+  std::string method;  // "GET", "POST", ...; empty when the request could not be read
+  std::string path;    // the target up to '?', percent-decoded
+  std::string body;
+};
+
+struct HttpReply {
+  // How the reply goes out. kCut and kTinyChunks exist to test clients against servers
+  // that misbehave.
+  enum class Delivery {
+    kWhole,
+    kCut,         // the head and `cutAt` bytes of the body, then the connection is dropped
+                  // without a TLS close (Content-Length still promises the whole body)
+    kTinyChunks,  // chunked transfer, a few bytes per chunk, each written on its own
+  };
+  int status = 200;
+  std::string contentType;
+  std::string location;  // sent as Location when not empty
+  std::string body;
+  Delivery delivery = Delivery::kWhole;
+  std::size_t cutAt = 0;
+};
+
+struct HttpsServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0 picks a free port
+  std::string certFile;
+  std::string keyFile;
+  std::size_t bodyLimit = 64 * 1024;  // larger bodies get 413
+  int threads = 0;                    // 0: one per core, at least two
+  std::chrono::milliseconds handshakeTimeout{10'000};
+  // From the moment the server waits for a request until it has all of it: bounds an idle
+  // kept-alive connection as well as one that sends a byte now and then.
+  std::chrono::milliseconds requestTimeout{30'000};
+  std::chrono::milliseconds writeTimeout{30'000};
+
+  // Answers a request that was read whole. Called on a server thread; may be called on
+  // several at once.
+  std::function<void(const HttpRequest&, HttpReply&)> handle;
+  // Answers a request that could not be read: `status` is 400 or 413, and `request` holds
+  // what was read of it. The connection is closed after the reply.
+  std::function<void(int status, const HttpRequest&, HttpReply&)> refuse;
+  // Optional. How long to hold a request before handling it (zero: not at all). A request
+  // held when the server stops is not handled: `abandoned` is called for it instead.
+  std::function<std::chrono::milliseconds(const HttpRequest&)> holdFor;
+  std::function<void(const HttpRequest&)> abandoned;
+};
+
+class HttpsServer {
+ public:
+  explicit HttpsServer(HttpsServerOptions options);
+  ~HttpsServer();  // Stop()
+  HttpsServer(const HttpsServer&) = delete;
+  HttpsServer& operator=(const HttpsServer&) = delete;
+
+  // Loads the certificate, binds and starts the server threads; returns once connections
+  // are accepted. False, with `error` set, when the certificate or address is unusable.
+  bool Start(std::string& error);
+  // Closes the listening socket and every connection, calls `abandoned` for held requests
+  // and joins the threads; a reply being written is cut off. Returns within about a
+  // second whatever the clients do. Safe to call more than once, and before Start().
+  void Stop();
+
+  int port() const;
+
+  struct Impl;  // public only so that the connections in the .cpp can name it
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// "/pay/qr/a%7Cb" -> "/pay/qr/a|b". A '%' not followed by two hex digits stays as it is.
+std::string PercentDecode(const std::string& text);
+
+}  // namespace quillmark::sandbox

@@ -1,0 +1,315 @@
+#include "sandbox/notifier.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string_view>
+#include <utility>
+
+#include "payment/flat_document.h"
+#include "payment/sign.h"
+#include "sandbox/sandbox.h"
+
+namespace quillmark::sandbox {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr char kFieldReturnCode[] = "return_code";
+constexpr char kFieldResultCode[] = "result_code";
+constexpr char kFieldTransactionId[] = "transaction_id";
+constexpr char kFieldTimeEnd[] = "time_end";
+constexpr char kFieldSign[] = "sign";
+constexpr char kSuccess[] = "SUCCESS";
+
+// The longest delay ParseNotifyDelays accepts, and the longest the notifier waits, so that
+// a due time cannot overflow the clock.
+constexpr milliseconds kLongestDelay{365LL * 24 * 60 * 60 * 1000};
+
+std::string_view Trim(std::string_view text) {
+  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// `text` for a log line or message: printable ASCII, at most `limit` characters of it.
+std::string Shown(std::string_view text, std::size_t limit = 200) {
+  std::string shown = PrintableAscii(text);
+  if (shown.size() > limit) shown = shown.substr(0, limit) + "...";
+  return shown;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    const char c = text[i];
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool IsHttpUrl(std::string_view url) {
+  return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
+}
+
+// "15", "0.05": a delay in seconds, without trailing zeros.
+std::string Seconds(milliseconds delay) {
+  const long long ms = delay.count();
+  std::string text = std::to_string(ms / 1000);
+  if (const long long fraction = ms % 1000; fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, 3 - digits.size(), '0');
+    while (digits.back() == '0') digits.pop_back();
+    text += '.' + digits;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::vector<milliseconds> DefaultNotifyDelays() {
+  using std::chrono::minutes;
+  using std::chrono::seconds;
+  return {seconds(15), seconds(30), minutes(1), minutes(5), minutes(15), minutes(30), minutes(60)};
+}
+
+std::string NotificationDocument(const PaidOrder& order, const Merchant& merchant,
+                                 const std::string& nonce) {
+  std::vector<std::pair<std::string, std::string>> fields = {
+      {kFieldReturnCode, kSuccess},
+      {kFieldAppId, merchant.appId},
+      {kFieldMchId, merchant.mchId},
+      {kFieldNonceStr, nonce},
+      {kFieldResultCode, kSuccess},
+      {kFieldOutTradeNo, order.outTradeNo},
+      {kFieldTransactionId, order.transactionId},
+      {kFieldTotalFee, std::to_string(order.totalFee)},
+      {kFieldTradeType, order.tradeType},
+      {kFieldTimeEnd, order.timeEnd},
+  };
+  const Fields byName(fields.begin(), fields.end());
+  fields.emplace_back(kFieldSign, SignOf(byName, merchant.apiKey));
+  return ReplyDocument(fields);
+}
+
+bool IsAcknowledgement(const std::string& reply, std::string* why) {
+  const auto refuse = [why](std::string reason) {
+    if (why != nullptr) *why = std::move(reason);
+    return false;
+  };
+  Fields fields;
+  std::string error;
+  if (!ReadFlatDocument(reply, fields, error)) {
+    return refuse("the reply is not a flat XML document: " + error);
+  }
+  const auto code = fields.find(kFieldReturnCode);
+  if (code == fields.end()) return refuse("the reply has no return_code");
+  // A merchant that lays its reply out over several lines is still understood.
+  if (Trim(code->second) != kSuccess) {
+    return refuse("return_code \"" + Shown(code->second, 40) + "\"");
+  }
+  return true;
+}
+
+Notifier::Notifier(NotifierOptions options) : options_(std::move(options)) {
+  std::random_device seed;
+  random_.seed((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
+}
+
+Notifier::~Notifier() { Stop(); }
+
+void Notifier::Notify(PaidOrder order) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) return;
+  if (senders_.empty()) {
+    const int count = std::max(1, options_.senders);
+    for (int i = 0; i < count; ++i) senders_.emplace_back([this] { Sender(); });
+  }
+  queue_.emplace(Clock::now(), Job{std::move(order), 1});
+  wake_.notify_one();
+}
+
+void Notifier::Stop() {
+  std::lock_guard<std::mutex> call(stopCall_);
+  std::vector<std::thread> senders;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    queue_.clear();
+    for (const auto& abort : inFlight_) abort->Abort();
+    senders.swap(senders_);
+  }
+  wake_.notify_all();
+  for (auto& sender : senders) sender.join();
+}
+
+std::string Notifier::NewNonce() {
+  static constexpr char kAlphabet[] =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
+  std::string nonce(32, '0');
+  for (char& c : nonce) c = kAlphabet[pick(random_)];
+  return nonce;
+}
+
+void Notifier::Sender() {
+  const std::size_t attempts = options_.delays.size() + 1;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    if (queue_.empty()) {
+      wake_.wait(lock);
+      continue;
+    }
+    if (const auto due = queue_.begin()->first; Clock::now() < due) {
+      wake_.wait_until(lock, due);
+      continue;
+    }
+    Job job = std::move(queue_.begin()->second);
+    queue_.erase(queue_.begin());
+    const std::string nonce = NewNonce();
+    const auto abort = std::make_shared<TransferAbort>();
+    inFlight_.insert(abort);
+    lock.unlock();
+
+    Outcome outcome;
+    const std::string& url = job.order.notifyUrl;
+    if (IsHttpUrl(url)) {
+      const std::string body = NotificationDocument(job.order, options_.merchant, nonce);
+      outcome = Attempt(job, abort, body);
+    } else {
+      outcome.summary = "not an http or https URL, not acknowledged";
+      outcome.final = true;
+    }
+
+    lock.lock();
+    inFlight_.erase(abort);
+    std::string next;
+    milliseconds delay{0};
+    bool retry = false;
+    if (outcome.acknowledged) {
+      // Done.
+    } else if (stopping_) {
+      next = "; stopped, no retry";
+    } else if (outcome.final || job.attempt >= attempts) {
+      next = "; giving up";
+    } else {
+      delay = std::clamp(options_.delays[job.attempt - 1], milliseconds(0), kLongestDelay);
+      next = "; retry in " + Seconds(delay) + " s";
+      retry = true;
+    }
+    const std::string line = "notify order " + Shown(job.order.outTradeNo) + " attempt " +
+                             std::to_string(job.attempt) + "/" + std::to_string(attempts) +
+                             " to " + Shown(url) + ": " + outcome.summary + next;
+    // The line goes out before the retry is queued, so that an order's lines stay in order
+    // even when the retry is due at once and another sender takes it.
+    if (options_.log) {
+      lock.unlock();
+      options_.log(line);
+      lock.lock();
+    }
+    if (retry && !stopping_) {
+      ++job.attempt;
+      queue_.emplace(Clock::now() + delay, std::move(job));
+      wake_.notify_one();
+    }
+  }
+}
+
+Notifier::Outcome Notifier::Attempt(const Job& job, const std::shared_ptr<TransferAbort>& abort,
+                                    const std::string& body) {
+  TransportOptions transport;
+  transport.caFile = options_.caFile;
+  // libcurl reads 0 as its own default (minutes), so the shortest is 1 ms.
+  const long timeoutMs = static_cast<long>(std::max<long long>(1, options_.attemptTimeout.count()));
+  transport.connectTimeoutMs = timeoutMs;
+  transport.totalTimeoutMs = timeoutMs;
+  transport.abort = abort;
+  transport.contentType = "text/xml";
+
+  std::ostringstream diagnostic;  // PostXml's own line; the notifier writes its own
+  TransferStatus status;
+  const std::string reply =
+      PostXml(job.order.notifyUrl.c_str(), body.c_str(), diagnostic, transport, &status);
+
+  Outcome outcome;
+  std::string& summary = outcome.summary;
+  if (status.httpStatus != 0) summary = "HTTP " + std::to_string(status.httpStatus);
+  if (!status.ok()) {
+    if (!summary.empty()) summary += ", ";
+    summary += status.aborted() ? std::string("error: aborted")
+                                : "error: " + status.message + " (curl " +
+                                      std::to_string(status.code) + ")";
+  }
+  std::string why;
+  outcome.acknowledged = status.ok() && status.httpStatus >= 200 && status.httpStatus < 300 &&
+                         IsAcknowledgement(reply, &why);
+  if (outcome.acknowledged) {
+    summary += ", acknowledged";
+  } else {
+    summary += ", not acknowledged";
+    if (!why.empty()) summary += " (" + why + ")";
+  }
+  return outcome;
+}
+
+bool ParseNotifyDelays(const std::string& list, std::vector<milliseconds>& delays,
+                       std::string& error) {
+  if (Trim(list).empty()) {
+    error = "the list of notification delays is empty";
+    return false;
+  }
+  std::vector<milliseconds> parsed;
+  std::size_t from = 0;
+  for (std::size_t index = 1;; ++index) {
+    const std::size_t comma = list.find(',', from);
+    const std::string_view item =
+        Trim(std::string_view(list).substr(from, comma == std::string::npos ? std::string::npos
+                                                                            : comma - from));
+    const std::string where = "notification delay " + std::to_string(index);
+    const auto fail = [&](const std::string& what) {
+      error = where + (item.empty() ? std::string() : " (\"" + Shown(item, 40) + "\")") + what;
+      return false;
+    };
+    if (item.empty()) return fail(" is empty");
+    if (item.front() == '-') return fail(" is negative");
+
+    // Digits, then optionally '.' and more digits; at least one digit in all.
+    long long whole = 0;
+    std::string fraction;
+    std::size_t i = 0;
+    const auto digit = [&item](std::size_t at) {
+      return at < item.size() && item[at] >= '0' && item[at] <= '9';
+    };
+    for (; digit(i); ++i) {
+      whole = whole * 10 + (item[i] - '0');
+      if (whole > kLongestDelay.count() / 1000) return fail(" is longer than a year");
+    }
+    const std::size_t digits = i;
+    if (i < item.size() && item[i] == '.') {
+      for (++i; digit(i); ++i) fraction += item[i];
+    }
+    if (digits + fraction.size() == 0 || i != item.size()) {
+      return fail(" is not a number of seconds");
+    }
+    // Rounded to the nearest millisecond.
+    std::string first3 = fraction.substr(0, 3);
+    first3.append(3 - first3.size(), '0');
+    long long thousandths = std::stoll(first3);
+    if (fraction.size() > 3 && fraction[3] >= '5') ++thousandths;
+    const milliseconds delay(whole * 1000 + thousandths);
+    if (delay > kLongestDelay) return fail(" is longer than a year");
+    parsed.push_back(delay);
+
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  delays = std::move(parsed);
+  return true;
+}
+
+}  // namespace quillmark::sandbox

@@ -1,0 +1,114 @@
+// Payment notifications: when an order becomes paid, the sandbox POSTs the result to the
+// order's notify_url, as the platform does, until the merchant acknowledges it or the
+// schedule of retries runs out. A self-contained unit: the server hands it paid orders and
+// it does the rest on its own threads.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "payment/transport.h"
+#include "sandbox/request_check.h"
+
+namespace quillmark::sandbox {
+
+// What one notification reports.
+struct PaidOrder {
+  std::string notifyUrl;
+  std::string outTradeNo;
+  std::string transactionId;
+  std::string tradeType;  // "NATIVE"
+  long long totalFee = 0;  // cents
+  std::string timeEnd;     // yyyyMMddHHmmss, local time
+};
+
+// The notification body for `order`, signed with the merchant's key: one line of <xml> with
+// return_code SUCCESS, appid, mch_id, nonce_str, result_code SUCCESS, out_trade_no,
+// transaction_id, total_fee, trade_type, time_end and sign, in that order, every value in
+// CDATA (ReplyDocument). The sign is SignOf over the other fields. Exposed for known-answer
+// tests.
+std::string NotificationDocument(const PaidOrder& order, const Merchant& merchant,
+                                 const std::string& nonce);
+
+// Whether `reply` acknowledges a notification: a flat <xml> document whose return_code is
+// SUCCESS (as text or CDATA). `why`, when given, receives the reason it does not.
+bool IsAcknowledgement(const std::string& reply, std::string* why = nullptr);
+
+struct NotifierOptions {
+  Merchant merchant;
+  // Between attempts: attempt 1 at once, attempt k + 1 delays[k - 1] after attempt k ended
+  // without an acknowledgement; 1 + delays.size() attempts in all. See DefaultNotifyDelays()
+  // in sandbox.h.
+  std::vector<std::chrono::milliseconds> delays;
+  std::string caFile;  // trusted CAs for https URLs; empty: the system's trust store
+  // Connect and total timeout of one attempt.
+  std::chrono::milliseconds attemptTimeout{5000};
+  // One line per attempt, without timestamp or newline; called from the sender threads,
+  // possibly from several at once (the caller serialises). Null: no log.
+  std::function<void(const std::string& line)> log;
+  // Sender threads: how many attempts can be in flight at once (at least 1).
+  int senders = 4;
+};
+
+class Notifier {
+ public:
+  explicit Notifier(NotifierOptions options);
+  ~Notifier();  // Stop()
+  Notifier(const Notifier&) = delete;
+  Notifier& operator=(const Notifier&) = delete;
+
+  // Queues the first attempt for `order` and returns at once; it is made as soon as a
+  // sender is free. Ignored after Stop().
+  void Notify(PaidOrder order);
+  // Aborts attempts in flight (each still logs its line), drops pending ones and joins the
+  // senders. Idempotent; safe from any thread but a sender's (that is, not from `log`).
+  void Stop();
+
+ private:
+  struct Job {
+    PaidOrder order;
+    std::size_t attempt = 1;  // 1-based
+  };
+  struct Outcome {
+    bool acknowledged = false;
+    bool final = false;   // no point in trying again (the URL is not http or https)
+    std::string summary;  // "HTTP 200, not acknowledged (...)" and the like
+  };
+
+  void Sender();
+  // One POST of `body` to the order's URL, aborted through `abort`.
+  Outcome Attempt(const Job& job, const std::shared_ptr<TransferAbort>& abort,
+                  const std::string& body);
+  std::string NewNonce();  // with mutex_ held
+
+  const NotifierOptions options_;
+
+  std::mutex stopCall_;  // serialises Stop(), so that a second call waits for the joins
+
+  std::mutex mutex_;  // guards what follows
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  // Due attempts by due time; equal times keep the order they were queued in.
+  std::multimap<std::chrono::steady_clock::time_point, Job> queue_;
+  std::set<std::shared_ptr<TransferAbort>> inFlight_;
+  std::vector<std::thread> senders_;  // started by the first Notify()
+  std::mt19937_64 random_;
+};
+
+// A list of delays in seconds such as "15,30,60,300,900,1800,3600" (fractions allowed,
+// e.g. "0.2,0.5"; spaces around items are ignored; each is rounded to the millisecond and
+// at most a year). False, with `error` saying why and `delays` untouched, for a malformed,
+// negative or empty list.
+bool ParseNotifyDelays(const std::string& list, std::vector<std::chrono::milliseconds>& delays,
+                       std::string& error);
+
+}  // namespace quillmark::sandbox

@@ -1,0 +1,351 @@
+// The sandbox's payment notifications: the document against a known answer, then the
+// sender against real listeners on loopback (acknowledged, refused in every way, stopped).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "payment/flat_document.h"
+#include "sandbox/notifier.h"
+#include "sandbox/sandbox.h"
+#include "tests/support/known_answers.h"
+#include "tests/support/local_https_server.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+
+// The default merchant's account as literals, so that the known answers hold in any build.
+const Merchant kMerchant{"qmsandbox000000001", "1230000001", "QuillmarkSandboxKey2026x0123abcd"};
+
+constexpr char kFail[] =
+    "<xml><return_code><![CDATA[FAIL]]></return_code><return_msg><![CDATA[busy]]></return_msg>"
+    "</xml>";
+constexpr char kSuccess[] = "<xml><return_code>SUCCESS</return_code><return_msg>OK</return_msg></xml>";
+
+PaidOrder Order(const std::string& url) {
+  return {url, known::kOrderNo, known::kNotifyTransactionId, "NATIVE", 1, known::kNotifyTimeEnd};
+}
+
+bool Eventually(const std::function<bool()>& condition, milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// What the notifier logs, kept for the test.
+class LogLines {
+ public:
+  std::function<void(const std::string&)> Sink() {
+    return [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.push_back(line);
+    };
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  bool WaitForLines(std::size_t count, milliseconds limit = 10s) const {
+    return Eventually([&] { return lines().size() >= count; }, limit);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A merchant's plain-HTTP listener on a free loopback port. Its n-th request gets
+// answers[n - 1] (the last answer over and over once they run out).
+struct Answer {
+  int status = 200;
+  std::string body;
+  bool hang = false;  // answer nothing until the listener is destroyed
+};
+Answer Hang() {
+  Answer answer;
+  answer.hang = true;
+  return answer;
+}
+
+class Listener {
+ public:
+  struct Request {
+    std::string body;
+    std::string contentType;
+  };
+
+  explicit Listener(std::vector<Answer> answers) : answers_(std::move(answers)) {
+    server_.Post("/notify", [this](const httplib::Request& req, httplib::Response& res) {
+      Answer answer;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back({req.body, req.get_header_value("Content-Type")});
+        answer = answers_[std::min(requests_.size(), answers_.size()) - 1];
+      }
+      if (answer.hang) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        closing_.wait_for(lock, 20s, [this] { return closed_; });
+        return;
+      }
+      res.status = answer.status;
+      res.set_content(answer.body, "text/xml");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    Eventually([this] { return server_.is_running(); });
+  }
+  ~Listener() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    closing_.notify_all();
+    server_.stop();
+    thread_.join();
+  }
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
+  std::vector<Request> requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  const std::vector<Answer> answers_;
+  mutable std::mutex mutex_;
+  std::condition_variable closing_;
+  bool closed_ = false;
+  std::vector<Request> requests_;
+};
+
+// A loopback URL where nothing listens: a port that was free a moment ago.
+std::string RefusingUrl() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/notify";
+}
+
+NotifierOptions Options(LogLines& log, std::vector<milliseconds> delays) {
+  NotifierOptions options;
+  options.merchant = kMerchant;
+  options.delays = std::move(delays);
+  options.log = log.Sink();
+  return options;
+}
+
+TEST(Notifier, DocumentMatchesTheKnownAnswer) {
+  const std::string document = NotificationDocument(Order("http://unused"), kMerchant, known::kNonce);
+  EXPECT_EQ(document, known::kNotificationDocument);
+
+  Fields fields;
+  std::string error;
+  ASSERT_TRUE(ReadFlatDocument(document, fields, error)) << error;
+  fields.erase("sign");
+  EXPECT_EQ(SignStringOf(fields, kMerchant.apiKey), known::kNotificationSignString);
+  EXPECT_EQ(SignOf(fields, kMerchant.apiKey), known::kNotificationSign);
+}
+
+TEST(Notifier, RetriesUntilAcknowledged) {
+  Listener listener({{200, kFail}, {200, kSuccess}});
+  LogLines log;
+  Notifier notifier(Options(log, {50ms, 100ms}));
+  notifier.Notify(Order(listener.url()));
+  ASSERT_TRUE(log.WaitForLines(2));
+  notifier.Stop();
+
+  const auto requests = listener.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const auto& request : requests) {
+    EXPECT_EQ(request.contentType, "text/xml");
+    EXPECT_EQ(request.body.find('\n'), std::string::npos);
+    std::size_t sections = 0;
+    for (std::size_t at = 0; (at = request.body.find("<![CDATA[", at)) != std::string::npos; ++at) {
+      ++sections;
+    }
+    EXPECT_EQ(sections, 11u) << request.body;
+
+    Fields fields;
+    std::string error;
+    ASSERT_TRUE(ReadFlatDocument(request.body, fields, error)) << error;
+    const std::string sign = fields["sign"];
+    fields.erase("sign");
+    EXPECT_EQ(sign, SignOf(fields, kMerchant.apiKey));
+    const std::string nonce = fields["nonce_str"];
+    EXPECT_EQ(nonce.size(), 32u);
+    EXPECT_TRUE(std::all_of(nonce.begin(), nonce.end(),
+                            [](unsigned char c) { return std::isalnum(c) != 0; }))
+        << nonce;
+    fields.erase("nonce_str");
+    const Fields expected = {
+        {"return_code", "SUCCESS"},      {"appid", kMerchant.appId},
+        {"mch_id", kMerchant.mchId},     {"result_code", "SUCCESS"},
+        {"out_trade_no", known::kOrderNo}, {"transaction_id", known::kNotifyTransactionId},
+        {"total_fee", "1"},              {"trade_type", "NATIVE"},
+        {"time_end", known::kNotifyTimeEnd}};
+    EXPECT_EQ(fields, expected);
+  }
+
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(Has(lines[0], known::kOrderNo)) << lines[0];
+  EXPECT_TRUE(Has(lines[0], "attempt 1/3")) << lines[0];
+  EXPECT_TRUE(Has(lines[0], "HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.05 s"))
+      << lines[0];
+  EXPECT_TRUE(Has(lines[1], "attempt 2/3")) << lines[1];
+  EXPECT_TRUE(Has(lines[1], "HTTP 200, acknowledged")) << lines[1];
+  EXPECT_FALSE(Has(lines[1], "retry") || Has(lines[1], "giving up")) << lines[1];
+}
+
+TEST(Notifier, HttpsIsVerifiedAgainstTheGivenCa) {
+  testsupport::LocalHttpsServer trusted("server");
+  testsupport::LocalHttpsServer untrusted("untrusted");
+  trusted.Reply("/notify", kSuccess);
+  untrusted.Reply("/notify", kSuccess);
+  trusted.Start();
+  untrusted.Start();
+  ASSERT_TRUE(trusted.ok() && untrusted.ok());
+
+  LogLines log;
+  NotifierOptions options = Options(log, {});
+  options.caFile = testsupport::CertPath("ca.pem");
+  Notifier notifier(std::move(options));
+  notifier.Notify(Order(trusted.Url("/notify")));
+  ASSERT_TRUE(log.WaitForLines(1));
+  notifier.Notify(Order(untrusted.Url("/notify")));
+  ASSERT_TRUE(log.WaitForLines(2));
+  notifier.Stop();
+
+  const auto lines = log.lines();
+  EXPECT_TRUE(Has(lines[0], "attempt 1/1") && Has(lines[0], "HTTP 200, acknowledged")) << lines[0];
+  EXPECT_TRUE(Has(lines[1], "error: ") && Has(lines[1], "not acknowledged; giving up")) << lines[1];
+  ASSERT_EQ(trusted.requests().size(), 1u);
+  EXPECT_EQ(trusted.requests()[0].contentType, "text/xml");
+  EXPECT_TRUE(untrusted.requests().empty());
+}
+
+TEST(Notifier, GivesUpAfterTheLastDelayWithoutAnAcknowledgement) {
+  struct Case {
+    const char* name;
+    std::vector<Answer> answers;  // empty: nothing listens
+    const char* said;             // in every line
+  };
+  const std::vector<Case> cases = {
+      {"HTTP 500", {{500, kSuccess}}, "HTTP 500, not acknowledged;"},
+      {"not XML", {{200, "SUCCESS"}}, "HTTP 200, not acknowledged (the reply is not a flat XML"},
+      {"return_code FAIL", {{200, kFail}}, "HTTP 200, not acknowledged (return_code \"FAIL\")"},
+      {"no answer", {Hang()}, "error: Timeout was reached"},
+      {"connection refused", {}, "error: Couldn't connect to server"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<Listener> listener;
+    if (!c.answers.empty()) listener = std::make_unique<Listener>(c.answers);
+    LogLines log;
+    NotifierOptions options = Options(log, {20ms, 30ms});
+    // Short for the listener that never answers only: a loaded machine must not turn the
+    // other rows into timeouts.
+    const bool hangs = c.answers.size() == 1 && c.answers[0].hang;
+    options.attemptTimeout = hangs ? 300ms : 5000ms;
+    Notifier notifier(std::move(options));
+    notifier.Notify(Order(listener ? listener->url() : RefusingUrl()));
+    ASSERT_TRUE(log.WaitForLines(3));
+    std::this_thread::sleep_for(100ms);  // time enough for a fourth attempt, were there one
+    notifier.Stop();
+
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_TRUE(Has(lines[i], "attempt " + std::to_string(i + 1) + "/3")) << lines[i];
+      EXPECT_TRUE(Has(lines[i], c.said)) << lines[i];
+    }
+    EXPECT_TRUE(Has(lines[0], "; retry in 0.02 s")) << lines[0];
+    EXPECT_TRUE(Has(lines[1], "; retry in 0.03 s")) << lines[1];
+    const std::string end = "; giving up";
+    EXPECT_EQ(lines[2].substr(lines[2].size() - std::min(lines[2].size(), end.size())), end);
+    if (listener) {
+      EXPECT_EQ(listener->requests().size(), 3u);
+    }
+  }
+}
+
+TEST(Notifier, OrdersDoNotWaitForEachOtherAndStopIsPrompt) {
+  Listener hanging({Hang()});
+  Listener failing({{200, kFail}});
+  LogLines log;
+  Notifier notifier(Options(log, {10s, 10s}));  // attempts time out after the default 5 s
+
+  notifier.Notify(Order(hanging.url()));
+  ASSERT_TRUE(Eventually([&] { return hanging.requests().size() == 1; }));
+  // Another order's attempt goes out while the first one hangs, and leaves a retry pending.
+  PaidOrder other = Order(failing.url());
+  other.outTradeNo = "other-order";
+  notifier.Notify(other);
+  ASSERT_TRUE(log.WaitForLines(1, 2s));
+  EXPECT_TRUE(Has(log.lines()[0], "other-order attempt 1/3")) << log.lines()[0];
+  EXPECT_TRUE(Has(log.lines()[0], "retry in 10 s")) << log.lines()[0];
+
+  const auto start = std::chrono::steady_clock::now();
+  notifier.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  notifier.Stop();  // idempotent
+  notifier.Notify(Order(failing.url()));  // ignored once stopped
+
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(Has(lines[1], "attempt 1/3") && Has(lines[1], "error: aborted") &&
+              Has(lines[1], "stopped, no retry"))
+      << lines[1];
+  EXPECT_EQ(failing.requests().size(), 1u);
+}
+
+TEST(Notifier, ParsesDelayLists) {
+  std::vector<milliseconds> delays;
+  std::string error;
+  ASSERT_TRUE(ParseNotifyDelays("15,30,60,300,900,1800,3600", delays, error)) << error;
+  EXPECT_EQ(delays, DefaultNotifyDelays());
+  ASSERT_TRUE(ParseNotifyDelays(" 0.2, .5,1.0005 ,0", delays, error)) << error;
+  EXPECT_EQ(delays, (std::vector<milliseconds>{200ms, 500ms, 1001ms, 0ms}));
+
+  for (const char* bad : {"", " ", "1,,2", "1,", "-1", "abc", "1.2.3", "1e3", ".", "+5", "5s",
+                          "99999999999"}) {
+    error.clear();
+    EXPECT_FALSE(ParseNotifyDelays(bad, delays, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+  EXPECT_EQ(delays.size(), 4u);  // untouched by the failures
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox
