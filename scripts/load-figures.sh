@@ -104,6 +104,12 @@ figure() {
   echo "${value:-?}"
 }
 
+# section TITLE: a heading with the load average, since other work on the machine shows
+# in every figure.
+section() {
+  echo "== $1 (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+}
+
 source_dir=$(sed -n 's/^Quillmark_SOURCE_DIR:STATIC=//p' "$build/CMakeCache.txt")
 revision="not a git checkout"
 if [ "$(git -C "$source_dir" rev-parse --show-toplevel 2>/dev/null)" = "$source_dir" ]; then
@@ -114,7 +120,7 @@ echo "== open files: $(ulimit -n); $(nproc) cores, load average $(cut -d' ' -f1-
   "$(wrk --version 2>&1 | head -n 1 | cut -d' ' -f1-2)"
 echo
 
-echo "== Throughput"
+section "Throughput"
 launch_sandbox throughput || { cat "$work/throughput.log" >&2; exit 1; }
 "$load" --url "$SANDBOX_URL" --cacert "$SANDBOX_CA" --wrk-body "$work/query.xml"
 connections=(4 16 64 256)
@@ -129,14 +135,15 @@ measure "$work/load-kept.txt" "$load" --url "$SANDBOX_URL" --cacert "$SANDBOX_CA
 end_sandbox
 echo
 
-echo "== A new client among idle connections"
+section "A new client among idle connections"
 launch_sandbox idle || { cat "$work/idle.log" >&2; exit 1; }
+idle_timeout=5
 measure "$work/idle.txt" "$idle" --url "$SANDBOX_URL" --cacert "$SANDBOX_CA" --idle 500 \
-  --requests 20
+  --requests 20 --timeout "$idle_timeout"
 end_sandbox
 echo
 
-echo "== Memory"
+section "Memory"
 launch_sandbox memory || { cat "$work/memory.log" >&2; exit 1; }
 measure "$work/memory.txt" "$load" --url "$SANDBOX_URL" --cacert "$SANDBOX_CA" \
   --sandbox-pid "$SANDBOX_PID" --orders 100000 --keep-alive --workers 4 --seconds 600
@@ -178,14 +185,19 @@ load_row() {
 }
 idle_row() {
   local file=$1
-  printf '%s answered, median %s ms, max %s ms (no idle: median %s ms)' \
-    "$(figure answered "$file")" "$(figure median_ms "$file")" "$(figure max_ms "$file")" \
-    "$(figure alone_median_ms "$file")"
+  if [ "$(figure median_ms "$file")" = - ]; then
+    printf '%s answered within %s s' "$(figure answered "$file")" "$idle_timeout"
+  else
+    printf '%s answered, median %s ms, max %s ms' "$(figure answered "$file")" \
+      "$(figure median_ms "$file")" "$(figure max_ms "$file")"
+  fi
+  printf ' (no idle: median %s ms, max %s ms)' "$(figure alone_median_ms "$file")" \
+    "$(figure alone_max_ms "$file")"
 }
 memory_row() {
   local file=$1
-  printf '%s → %s KiB, %s bytes per order' "$(figure before_kib "$file")" \
-    "$(figure after_kib "$file")" "$(figure bytes_per_order "$file")"
+  printf '%s → %s KiB, %s bytes per order (placed in %s s)' "$(figure before_kib "$file")" \
+    "$(figure after_kib "$file")" "$(figure bytes_per_order "$file")" "$(figure seconds "$file")"
 }
 
 echo "== Figures ($revision, $(date -u +%Y-%m-%d), load average now" \
