@@ -6,8 +6,9 @@
 #   - quillmark-idle-bench: a new client's latency among 500 idle connections;
 #   - the sandbox's resident memory over 100 000 orders, and again with --max-orders 10000
 #     where the sandbox takes that option.
-# Each part gets a quillmark-sandbox of its own, started on a free port and stopped
-# afterwards (and on any exit). The output ends with the figures as table rows to paste.
+# The throughput runs, the idle probe and each memory run get a quillmark-sandbox of their
+# own, started on a free port and stopped afterwards (and on any exit). The output ends
+# with the figures as table rows to paste.
 #
 #   scripts/load-figures.sh BUILD_DIR
 #
