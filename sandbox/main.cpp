@@ -1,18 +1,31 @@
 // quillmark-sandbox: the sandbox as a program, for trying the desktop program or
-// quillmark-cycle by hand. Serves until SIGINT or SIGTERM.
-#include <atomic>
+// quillmark-cycle by hand, or paying from a phone on the LAN. Serves until SIGINT or SIGTERM.
+//
+// Exit status: 0 after a signal, 1 when it cannot start (certificate, key, address), 2 for
+// a bad option or setting.
+#include <CLI/CLI.hpp>
+
+#include <sys/resource.h>
+
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
+#include <cstddef>
+#include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "payment/merchant_settings.h"
+#include "sandbox/notifier.h"
 #include "sandbox/sandbox.h"
 
 namespace {
+
+constexpr int kBadUsage = 2;
+// Ten years: far beyond any use, and far from overflowing a clock's time point.
+constexpr std::uint64_t kMaxOrderTtl = 315'360'000;
 
 // Written by the signal handler, read by the main loop: the server itself is stopped from
 // ordinary code, because Stop() joins threads and a handler may do nothing of the sort.
@@ -20,87 +33,299 @@ volatile std::sig_atomic_t g_signal = 0;
 
 extern "C" void OnSignal(int signal) { g_signal = signal; }
 
-constexpr char kUsage[] =
-    "Usage: quillmark-sandbox [OPTIONS]\n"
-    "A local HTTPS stand-in for the payment platform's merchant API, knowing the merchant\n"
-    "this build was configured for.\n"
-    "\n"
-    "  --host ADDRESS           address to listen on (default 127.0.0.1)\n"
-    "  --port N                 port to listen on (default 8443; 0 picks a free one)\n"
-    "  --cert FILE              PEM certificate chain (default: the build's server.pem)\n"
-    "  --key FILE               PEM private key (default: the build's server.key)\n"
-    "  --pay-after-queries N    mark an order paid once its N-th query is answered\n"
-    "                           (default 0: only the payer page pays)\n"
-    "  --config FILE            settings file naming the merchant (default: the per-user\n"
-    "                           one, if there is one; QUILLMARK_APPID, QUILLMARK_MCH_ID and\n"
-    "                           QUILLMARK_API_KEY override it), as for quillmark-cycle\n"
-    "  --fault MODE             misbehave on every unified order, one of: stall, drop,\n"
-    "                           tiny-chunks, zero-byte, not-utf8, http500, no-code-url,\n"
-    "                           huge, bad-sign (default none)\n"
-    "  --help                   show this text\n"
-    "\n"
-    "Endpoints: POST /pay/unifiedorder, POST /pay/orderquery, and the payer page\n"
-    "GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
-    "Stops on Ctrl+C (SIGINT) or SIGTERM.\n";
+// Every connection holds a descriptor, and a sandbox under load (or with many phones and
+// clients keeping connections alive) would run out at the usual soft limit of 1024 long
+// before the hard limit. Quietly raised: where it cannot be, the old limit stays.
+void RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
 
-bool ParseInt(const std::string& text, int low, int high, int& value) {
-  if (text.empty() || text.size() > 9) return false;
+bool IsDigits(const std::string& text) {
+  if (text.empty()) return false;
   for (const char c : text) {
     if (c < '0' || c > '9') return false;
   }
-  value = std::atoi(text.c_str());
+  return true;
+}
+
+// A whole decimal number in [low, high], without sign or spaces.
+bool ParseWhole(const std::string& text, std::uint64_t low, std::uint64_t high,
+                std::uint64_t& value) {
+  if (!IsDigits(text) || text.size() > 12) return false;
+  value = std::stoull(text);
   return value >= low && value <= high;
 }
 
-int Usage(const std::string& problem) {
-  std::cerr << "quillmark-sandbox: " << problem << "\n"
-            << "Try 'quillmark-sandbox --help'.\n";
-  return 2;
+// Why `url` cannot be the base of code_url, or empty when it can: http:// or https://, a
+// host name, IPv4 address or bracketed IPv6 address, an optional port, and nothing after
+// but an optional '/'.
+std::string PublicUrlProblem(const std::string& url) {
+  const std::string example = " (for example https://192.168.1.20:8443)";
+  std::size_t at = 0;
+  if (url.rfind("https://", 0) == 0) {
+    at = 8;
+  } else if (url.rfind("http://", 0) == 0) {
+    at = 7;
+  } else {
+    return "bad URL " + url + ": it must start with http:// or https://" + example;
+  }
+  const std::size_t hostStart = at;
+  if (at < url.size() && url[at] == '[') {
+    const std::size_t close = url.find(']', at);
+    if (close == std::string::npos || close == at + 1) {
+      return "bad URL " + url + ": unclosed or empty [IPv6 address]" + example;
+    }
+    for (std::size_t i = at + 1; i < close; ++i) {
+      const char c = url[i];
+      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                      c == ':' || c == '.';
+      if (!ok) return "bad URL " + url + ": bad character in the [IPv6 address]" + example;
+    }
+    at = close + 1;
+  } else {
+    while (at < url.size()) {
+      const char c = url[at];
+      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      c == '.' || c == '-';
+      if (!ok) break;
+      ++at;
+    }
+    if (at == hostStart) return "bad URL " + url + ": it names no host" + example;
+  }
+  if (at < url.size() && url[at] == ':') {
+    const std::size_t portStart = ++at;
+    while (at < url.size() && url[at] >= '0' && url[at] <= '9') ++at;
+    std::uint64_t port = 0;
+    if (!ParseWhole(url.substr(portStart, at - portStart), 1, 65535, port)) {
+      return "bad URL " + url + ": the port must be a number from 1 to 65535" + example;
+    }
+  }
+  if (at == url.size() || (at + 1 == url.size() && url[at] == '/')) return "";
+  return "bad URL " + url + ": only scheme, host and port are allowed, no path, query or fragment" +
+         example;
+}
+
+// The delays as --notify-delays takes them: "15,30,60,300,900,1800,3600".
+std::string DelaysOption(const std::vector<std::chrono::milliseconds>& delays) {
+  std::string text;
+  for (const auto& delay : delays) {
+    const long long ms = delay.count();
+    std::string seconds = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+      std::string fraction = std::to_string(1000 + ms % 1000).substr(1);  // three digits
+      while (fraction.back() == '0') fraction.pop_back();
+      seconds += "." + fraction;
+    }
+    text += (text.empty() ? "" : ",") + seconds;
+  }
+  return text;
+}
+
+// "0.2 s", "15 s", "5 min", "1 h".
+std::string DelayText(std::chrono::milliseconds delay) {
+  const long long ms = delay.count();
+  if (ms > 0 && ms % 3'600'000 == 0) return std::to_string(ms / 3'600'000) + " h";
+  if (ms >= 60'000 && ms % 60'000 == 0) return std::to_string(ms / 60'000) + " min";
+  return DelaysOption({delay}) + " s";
+}
+
+std::string DelaysText(const std::vector<std::chrono::milliseconds>& delays) {
+  std::string text;
+  for (const auto& delay : delays) text += (text.empty() ? "" : ", ") + DelayText(delay);
+  return text;
+}
+
+// The option word a usage error is about, for the message: the words CLI11 left over.
+std::string ExtrasProblem(const std::vector<std::string>& extras) {
+  for (const std::string& word : extras) {
+    if (word.size() > 1 && word[0] == '-') return "unknown option " + word;
+  }
+  return extras.empty() ? std::string("unexpected argument")
+                        : "unexpected argument " + extras.front() + " (every option has a name)";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  RaiseOpenFileLimit();
+
+  const quillmark::sandbox::Options defaults;
   quillmark::sandbox::Options options;
   options.recordRequests = false;  // nobody reads them back from the program
+
   std::optional<std::string> config;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (arg != "--host" && arg != "--port" && arg != "--cert" && arg != "--key" &&
-        arg != "--pay-after-queries" && arg != "--fault" && arg != "--config") {
-      return Usage("unknown option " + arg);
-    }
-    if (i + 1 >= argc) return Usage(arg + " needs a value");
-    const std::string value = argv[++i];
-    if (arg == "--host") {
-      options.host = value;
-    } else if (arg == "--port") {
-      if (!ParseInt(value, 0, 65535, options.port)) return Usage("bad port " + value);
-    } else if (arg == "--cert") {
-      options.certFile = value;
-    } else if (arg == "--key") {
-      options.keyFile = value;
-    } else if (arg == "--config") {
-      config = value;
-    } else if (arg == "--pay-after-queries") {
-      if (!ParseInt(value, 0, 1'000'000, options.payAfterQueries)) {
-        return Usage("bad query count " + value);
-      }
-    } else if (!quillmark::sandbox::ParseFault(value, options.fault)) {
-      return Usage("unknown fault mode " + value);
-    }
+  std::string port = std::to_string(defaults.port);
+  std::string payAfterQueries = std::to_string(defaults.payAfterQueries);
+  std::string fault = quillmark::sandbox::FaultName(defaults.fault);
+  std::string notifyDelays;
+  bool noNotify = false;
+  std::string orderTtl = std::to_string(defaults.orderTtl.count());
+  std::string maxOrders = std::to_string(defaults.maxOrders);
+
+  CLI::App app(
+      "A local HTTPS stand-in for the payment platform's merchant API, knowing the\n"
+      "merchant this build was configured for.",
+      "quillmark-sandbox");
+  app.get_formatter()->column_width(26);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("quillmark-sandbox: ") + e.what() +
+           "\nRun with --help for more information.\n";
+  });
+  // A repeated option counts once, with its last value, as it did before CLI11.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+  // Each value is checked by a function that says what is wrong; CLI11 puts the option's
+  // name in front ("--port: bad port http").
+  app.add_option("--host", options.host,
+                 "address to listen on (default " + defaults.host +
+                     ";\n0.0.0.0 for every interface, so that a phone\non the LAN can pay)")
+      ->option_text("ADDRESS");
+  app.add_option("--port", port, "port to listen on (default " + port + ";\n0 picks a free one)")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 0, 65535, n) ? std::string() : "bad port " + value;
+      });
+  app.add_option("--public-url", options.publicUrl,
+                 "base of each order's code_url for a phone on the\n"
+                 "LAN, e.g. https://192.168.1.20:8443 (default:\n"
+                 "the address it listens on)")
+      ->option_text("URL")
+      ->check(PublicUrlProblem);
+  app.add_option("--cert", options.certFile,
+                 "PEM certificate chain (default: the build's\n"
+                 "server.pem, or one it makes itself)")
+      ->option_text("FILE");
+  app.add_option("--key", options.keyFile,
+                 "PEM private key (default: the build's server.key,\n"
+                 "or one it makes itself)")
+      ->option_text("FILE");
+  app.add_option("--pay-after-queries", payAfterQueries,
+                 "mark an order paid once its N-th query is\nanswered (default " + payAfterQueries +
+                     ": only the payer page pays)")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 0, 1'000'000, n) ? std::string()
+                                                  : "bad query count " + value + " (0 to 1000000)";
+      });
+  app.add_option("--config", config,
+                 "settings file naming the merchant (default: the\n"
+                 "per-user one, if there is one; QUILLMARK_APPID,\n"
+                 "QUILLMARK_MCH_ID and QUILLMARK_API_KEY override\n"
+                 "it), as for quillmark-cycle")
+      ->option_text("FILE");
+  app.add_option("--fault", fault,
+                 "misbehave on every unified order, one of: stall,\n"
+                 "drop, tiny-chunks, zero-byte, not-utf8, http500,\n"
+                 "no-code-url, huge, bad-sign (default none)")
+      ->option_text("MODE")
+      ->check([](const std::string& value) {
+        quillmark::sandbox::Fault parsed{};
+        return quillmark::sandbox::ParseFault(value, parsed) ? std::string()
+                                                             : "unknown fault mode " + value;
+      });
+  const CLI::Option* delaysOption =
+      app.add_option("--notify-delays", notifyDelays,
+                     "a paid order is notified to its notify_url at\n"
+                     "once, then again after each of these delays in\n"
+                     "seconds until it is acknowledged (fractions\n"
+                     "allowed; default " +
+                         DelaysOption(defaults.notifyDelays) + ")")
+          ->option_text("LIST")
+          ->check([](const std::string& value) {
+            std::vector<std::chrono::milliseconds> delays;
+            std::string error;
+            return quillmark::sandbox::ParseNotifyDelays(value, delays, error)
+                       ? std::string()
+                       : "bad delay list " + value + ": " + error;
+          });
+  const CLI::Option* caOption = app.add_option("--notify-ca", options.notifyCaFile,
+                                               "PEM CAs to trust for https notify URLs\n"
+                                               "(default: the system's trust store)")
+                                    ->option_text("FILE")
+                                    ->check(CLI::ExistingFile);
+  app.add_flag("--no-notify", noNotify, "send no payment notifications");
+  app.add_option("--order-ttl", orderTtl,
+                 "forget an order this long after it was placed\n(default " + orderTtl + ")")
+      ->option_text("SECONDS")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 1, kMaxOrderTtl, n)
+                   ? std::string()
+                   : "bad order lifetime " + value +
+                         " (a whole number of seconds from 1 to 315360000)";
+      });
+  app.add_option("--max-orders", maxOrders,
+                 "keep at most N orders, forgetting the oldest\nfirst (default " + maxOrders + ")")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 1, 1'000'000'000, n)
+                   ? std::string()
+                   : "bad order count " + value + " (a whole number from 1 to 1000000000)";
+      });
+  app.footer(
+      "Endpoints: POST /pay/unifiedorder, POST /pay/orderquery, and the payer page\n"
+      "GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
+      "Stops on Ctrl+C (SIGINT) or SIGTERM.\n"
+      "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
+      "address), 2 bad option or setting.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ExtrasError&) {
+    std::cerr << "quillmark-sandbox: " << ExtrasProblem(app.remaining())
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--port: 1 required TEXT missing" says less than it should.
+    const std::string what = e.what();
+    const std::size_t colon = what.find(": ");
+    const bool missing = what.find(" missing") != std::string::npos && colon != std::string::npos;
+    std::cerr << "quillmark-sandbox: "
+              << (missing ? what.substr(0, colon) + " needs a value" : what)
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kBadUsage;
   }
+
+  if (noNotify && (delaysOption->count() > 0 || caOption->count() > 0)) {
+    std::cerr << "quillmark-sandbox: --no-notify contradicts "
+              << (delaysOption->count() > 0 ? "--notify-delays" : "--notify-ca")
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  }
+
+  // Every value was checked above; these conversions cannot fail.
+  std::uint64_t number = 0;
+  ParseWhole(port, 0, 65535, number);
+  options.port = static_cast<int>(number);
+  ParseWhole(payAfterQueries, 0, 1'000'000, number);
+  options.payAfterQueries = static_cast<int>(number);
+  quillmark::sandbox::ParseFault(fault, options.fault);
+  if (!options.publicUrl.empty() && options.publicUrl.back() == '/') options.publicUrl.pop_back();
+  if (!notifyDelays.empty()) {
+    std::string error;
+    quillmark::sandbox::ParseNotifyDelays(notifyDelays, options.notifyDelays, error);
+  }
+  options.notify = !noNotify;
+  ParseWhole(orderTtl, 1, kMaxOrderTtl, number);
+  options.orderTtl = std::chrono::seconds(static_cast<std::chrono::seconds::rep>(number));
+  ParseWhole(maxOrders, 1, 1'000'000'000, number);
+  options.maxOrders = static_cast<std::size_t>(number);
 
   // The merchant comes from the same sources as the client's, so that both change together.
   quillmark::LoadedSettings settings;
   std::string problem;
   if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
     std::cerr << "quillmark-sandbox: " << problem << std::endl;
-    return 2;
+    return kBadUsage;
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
   options.merchant = {settings.merchant.appId, settings.merchant.mchId, settings.merchant.apiKey};
@@ -126,6 +351,24 @@ int main(int argc, char** argv) {
   if (!sandbox.caFile().empty()) {
     std::cout << "quillmark-sandbox: its certificate is issued by the CA in " << sandbox.caFile()
               << std::endl;
+  }
+  if (!options.publicUrl.empty()) {
+    std::cout << "quillmark-sandbox: payer pages at " << options.publicUrl
+              << "/pay/qr/<out_trade_no> (--public-url)" << std::endl;
+  }
+  if (!options.notify) {
+    std::cout << "quillmark-sandbox: payment notifications off (--no-notify)" << std::endl;
+  } else {
+    std::cout << "quillmark-sandbox: a paid order's notify_url is sent the result at once";
+    if (options.notifyDelays.empty()) {
+      std::cout << ", and not again";
+    } else {
+      std::cout << " and, until it acknowledges, again after " << DelaysText(options.notifyDelays);
+    }
+    if (!options.notifyCaFile.empty()) {
+      std::cout << " (https trusts the CAs in " << options.notifyCaFile << ")";
+    }
+    std::cout << std::endl;
   }
 
   while (g_signal == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));

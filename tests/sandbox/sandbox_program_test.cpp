@@ -28,6 +28,15 @@ TEST(SandboxProgram, HelpListsTheOptionsAndFaults) {
         "tiny-chunks", "zero-byte", "not-utf8", "http500", "no-code-url", "huge"}) {
     EXPECT_NE(result.out.find(part), std::string::npos) << part;
   }
+  // The newer options, with their defaults.
+  for (const char* part : {"--config", "--public-url", "--notify-delays", "--no-notify",
+                           "--notify-ca", "--order-ttl", "--max-orders"}) {
+    EXPECT_NE(result.out.find(part), std::string::npos) << part;
+  }
+  for (const char* part :
+       {"default 15,30,60,300,900,1800,3600", "default 7200", "default 1000000"}) {
+    EXPECT_NE(result.out.find(part), std::string::npos) << part;
+  }
 }
 
 TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
@@ -41,6 +50,27 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
       {{"--port", "65536"}, "bad port 65536"},
       {{"--pay-after-queries", "-1"}, "bad query count -1"},
       {{"--fault", "slow"}, "unknown fault mode slow"},
+      {{"extra"}, "unexpected argument extra"},
+      {{"--port", "0", "extra"}, "unexpected argument extra"},
+      {{"--public-url"}, "--public-url needs a value"},
+      {{"--public-url", "ftp://192.168.1.20"}, "--public-url: bad URL ftp://192.168.1.20: it must"},
+      {{"--public-url", "192.168.1.20:8443"}, "--public-url: bad URL 192.168.1.20:8443: it must"},
+      {{"--public-url", "https://"}, "--public-url: bad URL https://: it names no host"},
+      {{"--public-url", "https://192.168.1.20:8443/pay"}, "--public-url: bad URL"},
+      {{"--public-url", "https://192.168.1.20:8443?x=1"}, "no path, query or fragment"},
+      {{"--public-url", "https://192.168.1.20:99999"}, "the port must be a number from 1 to 65535"},
+      {{"--public-url", "https://user@192.168.1.20"}, "--public-url: bad URL"},
+      {{"--notify-delays"}, "--notify-delays needs a value"},
+      {{"--notify-delays", "1,,2"}, "--notify-delays: bad delay list 1,,2"},
+      {{"--notify-delays", "-1"}, "--notify-delays: bad delay list -1"},
+      {{"--notify-delays", "soon"}, "--notify-delays: bad delay list soon"},
+      {{"--notify-ca", "/nonexistent/ca.pem"}, "--notify-ca: File does not exist: /nonexistent"},
+      {{"--no-notify", "--notify-delays", "1"}, "--no-notify contradicts --notify-delays"},
+      {{"--order-ttl", "0"}, "--order-ttl: bad order lifetime 0"},
+      {{"--order-ttl", "1.5"}, "--order-ttl: bad order lifetime 1.5"},
+      {{"--order-ttl", "999999999999"}, "--order-ttl: bad order lifetime 999999999999"},
+      {{"--max-orders", "0"}, "--max-orders: bad order count 0"},
+      {{"--max-orders", "-5"}, "--max-orders: bad order count -5"},
   };
   for (const auto& row : rows) {
     const ProgramResult result = RunSandbox(row.args);
@@ -48,6 +78,30 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
     EXPECT_NE(result.err.find(row.error), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "") << row.error;
   }
+}
+
+TEST(SandboxProgram, TakesThePublicUrlAndTheNotificationSchedule) {
+  TempDir dir;
+  ChildProcess child({kProgram, "--port", "0", "--public-url", "https://192.168.1.20:8443/",
+                      "--notify-delays", "0.2, 0.5,60", "--order-ttl", "60", "--max-orders", "5"},
+                     ".", dir.path());
+  ASSERT_TRUE(child.started());
+  ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10))) << "no start-up lines";
+  const std::string out = ReadFile(dir.path() + "/stdout.txt");
+  const std::size_t at = out.find("https://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string base = out.substr(at, out.find_first_of(" \n", at) - at);
+
+  const Reply reply = Post(base + "/pay/unifiedorder", SignedDocument(OrderFields("order2")));
+  // The trailing '/' is not doubled.
+  EXPECT_EQ(ReplyField(reply.body, "code_url"), "https://192.168.1.20:8443/pay/qr/order2")
+      << reply.body;
+  child.Signal(SIGTERM);
+  const ProgramResult result = child.Wait();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("payer pages at https://192.168.1.20:8443/pay/qr/"), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("again after 0.2 s, 0.5 s, 1 min"), std::string::npos) << result.out;
 }
 
 TEST(SandboxProgram, ExplainsACertificateItCannotUse) {
