@@ -9,14 +9,17 @@ packages=(
   cmake ninja-build g++ pkg-config git dpkg-dev file
   # payment core and QR writer
   libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libinih-dev libcli11-dev
-  # sandbox
-  libcpp-httplib-dev libpugixml-dev
+  # sandbox: Beast and Asio (header-only Boost), pugixml
+  libboost-dev libpugixml-dev
   # desktop program: Qt 6 Widgets, a Song-style CJK font, a virtual display for screenshots
   qt6-base-dev fonts-arphic-uming xvfb xauth x11-apps imagemagick xdotool
-  # tests: GoogleTest, a real QR reader, the Windows resource compiler, valgrind, curl
-  libgtest-dev zbar-tools binutils-mingw-w64-i686 valgrind curl
+  # tests: GoogleTest, cpp-httplib (stand-in servers and clients), a real QR reader, the
+  # Windows resource compiler, valgrind, curl
+  libgtest-dev libcpp-httplib-dev zbar-tools binutils-mingw-w64-i686 valgrind curl
+  # the payer page in a real browser: headless Chromium driven by Selenium
+  chromium chromium-driver python3-selenium
   # fuzzing and benchmarks
-  clang libclang-rt-14-dev qrencode
+  clang libclang-rt-14-dev qrencode wrk
 )
 
 missing=()

@@ -16,6 +16,12 @@ step "Build with warnings as errors (build/werror)"
 cmake -S . -B build/werror -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_WERROR=ON
 cmake --build build/werror
 step "Tests"
+# The payer page's browser test registers itself only where Chromium and Selenium are found;
+# here they have just been installed, so a missing test is a fault, not a skip.
+if ! ctest --test-dir build/werror -N -R '^browser_payer_page$' | grep -q 'Total Tests: 1'; then
+  echo "the browser test of the payer page is not registered (see tests/browser)" >&2
+  exit 1
+fi
 ctest --test-dir build/werror --output-on-failure -j2
 
 step "Installed, away from the build tree: a cycle between the installed programs, and the package"

@@ -1,0 +1,402 @@
+#!/usr/bin/env python3
+"""The payer page in a real browser, end to end against the quillmark-sandbox program.
+
+One order's life, one step per test (they run in order and share the order):
+  1. place a signed unified order over HTTPS, trusting the CA the sandbox names, with
+     notify_url pointing at a small HTTP listener of this test;
+  2. open the order's code_url in headless Chromium: the page shows the order number and
+     the amount;
+  3. press the pay button: the page shows the paid state;
+  4. query the order: trade_state SUCCESS, with transaction_id and time_end;
+  5. the payment notification reaches the listener, correctly signed, once (it is
+     acknowledged, so not sent again).
+
+Usage (CTest runs it so):
+  payer_page_test.py --sandbox PATH [--chromium PATH] [--chromedriver PATH]
+The merchant is QUILLMARK_APPID, QUILLMARK_MCH_ID and QUILLMARK_API_KEY from the
+environment (CTest passes the build's); the sandbox is started with the same variables, so
+both sides always agree. Without them the test makes up a merchant of its own.
+"""
+
+import argparse
+import hashlib
+import http.server
+import os
+import re
+import secrets
+import signal
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+import xml.etree.ElementTree as ET
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+OVERALL_LIMIT_SECONDS = 55  # CTest's limit is 60: this one ends it with a clear message
+ACK = b"<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>"
+
+ARGS = None  # set in main()
+
+
+class OverallTimeout(Exception):
+    pass
+
+
+def on_alarm(signum, frame):
+    raise OverallTimeout("the browser test ran longer than %d s; see the sandbox's output below"
+                         % OVERALL_LIMIT_SECONDS)
+
+
+# --- signed documents --------------------------------------------------------------------
+
+def sign_of(fields, key):
+    """Upper-case hex MD5 of the UTF-8 sign string: every non-empty field but sign, sorted
+    by name, as name=value joined by '&', then '&key=' and the key."""
+    pairs = ["%s=%s" % (name, fields[name]) for name in sorted(fields)
+             if name != "sign" and fields[name] != ""]
+    text = "&".join(pairs + ["key=" + key])
+    return hashlib.md5(text.encode("utf-8")).hexdigest().upper()
+
+
+def document(fields, key):
+    signed = dict(fields, sign=sign_of(fields, key))
+    return ("<xml>" + "".join("<%s><![CDATA[%s]]></%s>" % (n, v, n) for n, v in signed.items())
+            + "</xml>").encode("utf-8")
+
+
+def read_document(body):
+    """A flat <xml> document's fields by name; raises ValueError with the body if it is not one."""
+    try:
+        root = ET.fromstring(body)
+    except ET.ParseError as error:
+        raise ValueError("not XML (%s): %r" % (error, body[:500]))
+    if root.tag != "xml":
+        raise ValueError("root element is <%s>, not <xml>: %r" % (root.tag, body[:500]))
+    return {child.tag: (child.text or "") for child in root}
+
+
+# --- the notify_url listener -------------------------------------------------------------
+
+class NotifyListener:
+    """http://127.0.0.1:<port>/quillmark/notify, acknowledging every POST."""
+
+    PATH = "/quillmark/notify"
+
+    def __init__(self):
+        self.received = []  # (path, body bytes, monotonic time)
+        self.condition = threading.Condition()
+        listener = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                body = self.rfile.read(length)
+                with listener.condition:
+                    listener.received.append((self.path, body, time.monotonic()))
+                    listener.condition.notify_all()
+                self.send_response(200)
+                self.send_header("Content-Type", "text/xml")
+                self.send_header("Content-Length", str(len(ACK)))
+                self.end_headers()
+                self.wfile.write(ACK)
+
+            def log_message(self, format, *args):
+                sys.stderr.write("notify listener: %s\n" % (format % args))
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d%s" % (self.server.server_address[1], self.PATH)
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def wait_for(self, count, seconds):
+        deadline = time.monotonic() + seconds
+        with self.condition:
+            while len(self.received) < count:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self.condition.wait(left)
+            return list(self.received)
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+# --- the sandbox program -----------------------------------------------------------------
+
+class SandboxProgram:
+    """quillmark-sandbox on a free port; its output is collected as it comes."""
+
+    def __init__(self, program, env):
+        self.lines = []
+        self.errors = []
+        self.condition = threading.Condition()
+        self.process = subprocess.Popen(
+            [program, "--port", "0", "--notify-delays", "0.2,0.5"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=env, text=True, encoding="utf-8", errors="replace")
+        for stream, into in ((self.process.stdout, self.lines), (self.process.stderr, self.errors)):
+            threading.Thread(target=self._collect, args=(stream, into), daemon=True).start()
+
+    def _collect(self, stream, into):
+        for line in stream:
+            with self.condition:
+                into.append(line.rstrip("\n"))
+                self.condition.notify_all()
+        with self.condition:
+            self.condition.notify_all()
+
+    def wait_for_line(self, pattern, seconds):
+        """The first match of `pattern` in its standard output, or None after `seconds` or
+        once the program has ended."""
+        deadline = time.monotonic() + seconds
+        regex = re.compile(pattern)
+        with self.condition:
+            while True:
+                for line in self.lines:
+                    match = regex.search(line)
+                    if match:
+                        return match
+                left = deadline - time.monotonic()
+                if left <= 0 or self.process.poll() is not None:
+                    return None
+                self.condition.wait(min(left, 0.2))
+
+    def output(self):
+        status = self.process.poll()
+        ended = "" if status is None else " (it exited with status %d)" % status
+        with self.condition:
+            return ("--- sandbox standard output%s ---\n" % ended + "\n".join(self.lines) +
+                    "\n--- sandbox standard error ---\n" + "\n".join(self.errors) + "\n")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+# --- the test ----------------------------------------------------------------------------
+
+def merchant_from_environment():
+    names = ("QUILLMARK_APPID", "QUILLMARK_MCH_ID", "QUILLMARK_API_KEY")
+    if all(os.environ.get(name) for name in names):
+        return tuple(os.environ[name] for name in names)
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+    return ("qmbrowsertest00001", "1230000099",
+            "".join(secrets.choice(alphabet) for _ in range(32)))
+
+
+class PayerPageTest(unittest.TestCase):
+    """Steps of one order, in name order; each needs the ones before."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.appid, cls.mch_id, cls.key = merchant_from_environment()
+        cls.temp = tempfile.TemporaryDirectory(prefix="quillmark-browser-")
+        cls.sandbox = None
+        cls.listener = None
+        cls.driver = None
+        cls.state = {}
+        try:
+            cls.listener = NotifyListener()
+            env = dict(os.environ, QUILLMARK_APPID=cls.appid, QUILLMARK_MCH_ID=cls.mch_id,
+                       QUILLMARK_API_KEY=cls.key,
+                       # no per-user settings file: only the build's defaults and these
+                       XDG_CONFIG_HOME=os.path.join(cls.temp.name, "config"))
+            cls.sandbox = SandboxProgram(ARGS.sandbox, env)
+            listening = cls.sandbox.wait_for_line(
+                r"quillmark-sandbox listening on (https://\S+)", 20)
+            if not listening:
+                raise AssertionError("the sandbox printed no 'listening on' line\n" +
+                                     cls.sandbox.output())
+            cls.base = listening.group(1)
+            ca = cls.sandbox.wait_for_line(r"its certificate is issued by the CA in (.+)$", 5)
+            if not ca:
+                raise AssertionError("the sandbox did not name its CA\n" + cls.sandbox.output())
+            cls.tls = ssl.create_default_context(cafile=ca.group(1))
+        except BaseException:
+            cls.cleanUp()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.cleanUp()
+
+    @classmethod
+    def cleanUp(cls):
+        try:
+            if cls.driver is not None:
+                cls.driver.quit()
+                cls.driver = None
+        finally:
+            try:
+                if cls.sandbox is not None:
+                    cls.sandbox.stop()
+                    # On failure CTest shows this; it tells what the sandbox saw.
+                    sys.stderr.write(cls.sandbox.output())
+            finally:
+                if cls.listener is not None:
+                    cls.listener.close()
+                cls.temp.cleanup()
+
+    def need(self, *keys):
+        missing = [key for key in keys if key not in self.state]
+        if missing:
+            self.fail("an earlier step failed, so there is no %s" % ", ".join(missing))
+
+    def post(self, path, fields):
+        request = urllib.request.Request(self.base + path, data=document(fields, self.key),
+                                         headers={"Content-Type": "text/xml; charset=utf-8"})
+        try:
+            with urllib.request.urlopen(request, timeout=10, context=self.tls) as reply:
+                body = reply.read()
+        except urllib.error.HTTPError as error:
+            self.fail("POST %s: HTTP %d: %r" % (path, error.code, error.read()[:500]))
+        reply = read_document(body)
+        self.assertEqual(reply.get("return_code"), "SUCCESS", "POST %s: %r" % (path, body))
+        self.assertEqual(reply.get("result_code"), "SUCCESS", "POST %s: %r" % (path, body))
+        self.assertEqual(reply.get("sign"), sign_of(reply, self.key),
+                         "POST %s: the reply's sign does not verify: %r" % (path, body))
+        return reply
+
+    def test_1_places_an_order(self):
+        order_no = "browser%d%s" % (int(time.time()), secrets.token_hex(4))
+        reply = self.post("/pay/unifiedorder", {
+            "appid": self.appid,
+            "body": "Quillmark browser test",
+            "mch_id": self.mch_id,
+            "nonce_str": secrets.token_hex(16).upper(),
+            "notify_url": self.listener.url,
+            "out_trade_no": order_no,
+            "spbill_create_ip": "127.0.0.1",
+            "total_fee": "1",
+            "trade_type": "NATIVE",
+        })
+        code_url = reply.get("code_url", "")
+        self.assertTrue(code_url.startswith(self.base + "/pay/qr/"),
+                        "code_url %r is not a payer page of %s" % (code_url, self.base))
+        self.state["order_no"] = order_no
+        self.state["code_url"] = code_url
+
+    def test_2_page_shows_the_order(self):
+        self.need("code_url")
+        options = webdriver.ChromeOptions()
+        options.binary_location = ARGS.chromium
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync",
+                     "--disable-dev-shm-usage", "--window-size=800,900",
+                     "--user-data-dir=" + os.path.join(self.temp.name, "chromium")):
+            options.add_argument(flag)
+        # The sandbox's certificate comes from its own CA, which Chromium does not know.
+        options.set_capability("acceptInsecureCerts", True)
+        service = Service(executable_path=ARGS.chromedriver,
+                          log_path=os.path.join(self.temp.name, "chromedriver.log"))
+        try:
+            type(self).driver = webdriver.Chrome(service=service, options=options)
+        except Exception as error:
+            log = os.path.join(self.temp.name, "chromedriver.log")
+            text = open(log, errors="replace").read()[-3000:] if os.path.exists(log) else ""
+            self.fail("cannot start Chromium through %s: %s\n%s" % (ARGS.chromedriver, error, text))
+        driver = self.driver
+        driver.set_page_load_timeout(20)
+        driver.get(self.state["code_url"])
+        def text_of(element_id):
+            elements = driver.find_elements(By.ID, element_id)
+            self.assertTrue(elements, "the page at %s has no element id=%r:\n%s" %
+                            (driver.current_url, element_id, driver.page_source[:3000]))
+            return elements[0].text.strip()
+
+        self.assertEqual(text_of("order"), self.state["order_no"])
+        self.assertEqual(text_of("amount"), "0.01")
+        self.assertEqual(text_of("state"), "NOTPAY")
+        self.state["page"] = True
+
+    def test_3_pay_button_pays(self):
+        self.need("page")
+        driver = self.driver
+        buttons = driver.find_elements(By.CSS_SELECTOR, "form button, form input[type=submit]")
+        self.assertTrue(buttons, "the page has no pay button:\n" + driver.page_source[:3000])
+        buttons[0].click()
+
+        def paid(d):
+            found = d.find_elements(By.ID, "state")
+            return found and found[0].text.strip() == "SUCCESS"
+        try:
+            WebDriverWait(driver, 10, poll_frequency=0.1).until(paid)
+        except Exception:
+            self.fail("after the pay button the page does not show state SUCCESS (at %s):\n%s" %
+                      (driver.current_url, driver.page_source[:3000]))
+        self.assertEqual(driver.find_element(By.ID, "order").text.strip(), self.state["order_no"])
+        self.state["paid"] = True
+
+    def test_4_query_sees_the_payment(self):
+        self.need("paid")
+        reply = self.post("/pay/orderquery", {
+            "appid": self.appid,
+            "mch_id": self.mch_id,
+            "nonce_str": secrets.token_hex(16).upper(),
+            "out_trade_no": self.state["order_no"],
+        })
+        self.assertEqual(reply.get("out_trade_no"), self.state["order_no"], reply)
+        self.assertEqual(reply.get("trade_state"), "SUCCESS", reply)
+        self.state["queried"] = True
+        self.assertTrue(reply.get("transaction_id"),
+                        "the query reply has no transaction_id: %r" % reply)
+        self.assertRegex(reply.get("time_end", ""), r"^\d{14}$",
+                         "the query reply has no time_end (yyyyMMddHHmmss): %r" % reply)
+        self.state["transaction_id"] = reply["transaction_id"]
+
+    def test_5_notification_arrives(self):
+        self.need("paid")
+        received = self.listener.wait_for(1, 5)
+        self.assertTrue(received, "no notification reached %s within 5 s of the payment" %
+                        self.listener.url)
+        path, body, arrived = received[0]
+        self.assertEqual(path, NotifyListener.PATH)
+        notice = read_document(body)
+        self.assertEqual(notice.get("sign"), sign_of(notice, self.key),
+                         "the notification's sign does not verify with the key: %r" % body)
+        for name, expected in (("return_code", "SUCCESS"), ("result_code", "SUCCESS"),
+                               ("appid", self.appid), ("mch_id", self.mch_id),
+                               ("out_trade_no", self.state["order_no"]), ("total_fee", "1")):
+            self.assertEqual(notice.get(name), expected, "notification field %s: %r" % (name, body))
+        self.assertTrue(notice.get("transaction_id"), "the notification has no transaction_id")
+        if "transaction_id" in self.state:
+            self.assertEqual(notice["transaction_id"], self.state["transaction_id"],
+                             "the notification and the query name different transactions")
+        # Acknowledged at once: the retries (0.2 s, then 0.5 s) must not follow.
+        time.sleep(max(0.0, arrived + 1.0 - time.monotonic()))
+        count = len(self.listener.received)
+        self.assertEqual(count, 1, "the acknowledged notification was sent %d times" % count)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sandbox", required=True, help="the quillmark-sandbox program")
+    parser.add_argument("--chromium", default="/usr/bin/chromium")
+    parser.add_argument("--chromedriver", default="/usr/bin/chromedriver")
+    ARGS, rest = parser.parse_known_args()
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.alarm(OVERALL_LIMIT_SECONDS)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
