@@ -202,7 +202,7 @@ void Notifier::Sender() {
       next = "; retry in " + Seconds(delay) + " s";
       retry = true;
     }
-    const std::string line = "notify order " + Shown(job.order.outTradeNo) + " attempt " +
+    const std::string line = "order " + Shown(job.order.outTradeNo) + " attempt " +
                              std::to_string(job.attempt) + "/" + std::to_string(attempts) +
                              " to " + Shown(url) + ": " + outcome.summary + next;
     // The line goes out before the retry is queued, so that an order's lines stay in order

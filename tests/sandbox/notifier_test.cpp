@@ -177,57 +177,6 @@ TEST(Notifier, DocumentMatchesTheKnownAnswer) {
   EXPECT_EQ(SignOf(fields, kMerchant.apiKey), known::kNotificationSign);
 }
 
-TEST(Notifier, RetriesUntilAcknowledged) {
-  Listener listener({{200, kFail}, {200, kSuccess}});
-  LogLines log;
-  Notifier notifier(Options(log, {50ms, 100ms}));
-  notifier.Notify(Order(listener.url()));
-  ASSERT_TRUE(log.WaitForLines(2));
-  notifier.Stop();
-
-  const auto requests = listener.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  for (const auto& request : requests) {
-    EXPECT_EQ(request.contentType, "text/xml");
-    EXPECT_EQ(request.body.find('\n'), std::string::npos);
-    std::size_t sections = 0;
-    for (std::size_t at = 0; (at = request.body.find("<![CDATA[", at)) != std::string::npos; ++at) {
-      ++sections;
-    }
-    EXPECT_EQ(sections, 11u) << request.body;
-
-    Fields fields;
-    std::string error;
-    ASSERT_TRUE(ReadFlatDocument(request.body, fields, error)) << error;
-    const std::string sign = fields["sign"];
-    fields.erase("sign");
-    EXPECT_EQ(sign, SignOf(fields, kMerchant.apiKey));
-    const std::string nonce = fields["nonce_str"];
-    EXPECT_EQ(nonce.size(), 32u);
-    EXPECT_TRUE(std::all_of(nonce.begin(), nonce.end(),
-                            [](unsigned char c) { return std::isalnum(c) != 0; }))
-        << nonce;
-    fields.erase("nonce_str");
-    const Fields expected = {
-        {"return_code", "SUCCESS"},      {"appid", kMerchant.appId},
-        {"mch_id", kMerchant.mchId},     {"result_code", "SUCCESS"},
-        {"out_trade_no", known::kOrderNo}, {"transaction_id", known::kNotifyTransactionId},
-        {"total_fee", "1"},              {"trade_type", "NATIVE"},
-        {"time_end", known::kNotifyTimeEnd}};
-    EXPECT_EQ(fields, expected);
-  }
-
-  const auto lines = log.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(Has(lines[0], known::kOrderNo)) << lines[0];
-  EXPECT_TRUE(Has(lines[0], "attempt 1/3")) << lines[0];
-  EXPECT_TRUE(Has(lines[0], "HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.05 s"))
-      << lines[0];
-  EXPECT_TRUE(Has(lines[1], "attempt 2/3")) << lines[1];
-  EXPECT_TRUE(Has(lines[1], "HTTP 200, acknowledged")) << lines[1];
-  EXPECT_FALSE(Has(lines[1], "retry") || Has(lines[1], "giving up")) << lines[1];
-}
-
 TEST(Notifier, HttpsIsVerifiedAgainstTheGivenCa) {
   testsupport::LocalHttpsServer trusted("server");
   testsupport::LocalHttpsServer untrusted("untrusted");

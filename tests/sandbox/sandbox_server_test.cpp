@@ -241,6 +241,14 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
     }
   }
   EXPECT_NE(received[0].second, received[1].second) << "each attempt with a fresh nonce";
+  EXPECT_NE(log_.str().find(" NOTIFY order order1 attempt 1/4 to " + notifyUrl +
+                            ": HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.1 s\n"),
+            std::string::npos)
+      << log_.str();
+  EXPECT_NE(log_.str().find(" NOTIFY order order1 attempt 2/4 to " + notifyUrl +
+                            ": HTTP 200, acknowledged\n"),
+            std::string::npos)
+      << log_.str();
 }
 
 TEST_F(SandboxServer, PayerPageOfAnUnknownOrderIsNotFound) {
