@@ -37,8 +37,9 @@ ctest --test-dir build/sanitize --output-on-failure -j2
 step "One order cycle under valgrind (no invalid access, no definite or indirect leak)"
 ./scripts/valgrind-cycle.sh build/werror
 
-step "Load on the sandbox: concurrent cycles, nothing lost or duplicated, flat memory"
+step "Load on the sandbox: concurrent cycles, new and kept-alive connections, nothing lost or duplicated, flat memory"
 ./scripts/load.sh build/werror --workers 4 --cycles 100 --seconds 30
+./scripts/load.sh build/werror --workers 4 --cycles 100 --seconds 30 --keep-alive
 
 step "Fuzz every target for a bounded time (clang, libFuzzer)"
 ./scripts/fuzz.sh "${QUILLMARK_FUZZ_SECONDS:-60}"
