@@ -25,6 +25,7 @@ import os
 import re
 import secrets
 import signal
+import socket
 import ssl
 import subprocess
 import sys
@@ -37,7 +38,6 @@ import urllib.request
 import xml.etree.ElementTree as ET
 
 from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -54,6 +54,42 @@ class OverallTimeout(Exception):
 def on_alarm(signum, frame):
     raise OverallTimeout("the browser test ran longer than %d s; see the sandbox's output below"
                          % OVERALL_LIMIT_SECONDS)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for_port(port, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def wait_for_devtools_port(profile, seconds):
+    """The port Chromium's DevTools listen on: the first line of DevToolsActivePort in its
+    profile, written once it listens."""
+    path = os.path.join(profile, "DevToolsActivePort")
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            with open(path) as f:
+                first = f.readline().strip()
+            if first:
+                return int(first)
+        except OSError:
+            pass
+        if time.monotonic() > deadline:
+            raise TimeoutError("Chromium wrote no %s within %d s" % (path, seconds))
+        time.sleep(0.05)
 
 
 # --- signed documents --------------------------------------------------------------------
@@ -211,6 +247,8 @@ class PayerPageTest(unittest.TestCase):
         cls.sandbox = None
         cls.listener = None
         cls.driver = None
+        cls.chromedriver = None
+        cls.chromium = None
         cls.state = {}
         try:
             cls.listener = NotifyListener()
@@ -240,9 +278,17 @@ class PayerPageTest(unittest.TestCase):
     @classmethod
     def cleanUp(cls):
         try:
-            if cls.driver is not None:
-                cls.driver.quit()
-                cls.driver = None
+            try:
+                if cls.driver is not None:
+                    cls.driver.quit()
+                    cls.driver = None
+            finally:
+                for name in ("chromedriver", "chromium"):
+                    process = getattr(cls, name)
+                    if process is not None:
+                        process.terminate()
+                        process.wait(10)
+                        setattr(cls, name, None)
         finally:
             try:
                 if cls.sandbox is not None:
@@ -295,24 +341,42 @@ class PayerPageTest(unittest.TestCase):
 
     def test_2_page_shows_the_order(self):
         self.need("code_url")
-        options = webdriver.ChromeOptions()
-        options.binary_location = ARGS.chromium
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                     "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync",
-                     "--disable-dev-shm-usage", "--window-size=800,900",
-                     "--user-data-dir=" + os.path.join(self.temp.name, "chromium")):
-            options.add_argument(flag)
-        # The sandbox's certificate comes from its own CA, which Chromium does not know.
-        options.set_capability("acceptInsecureCerts", True)
-        service = Service(executable_path=ARGS.chromedriver,
-                          log_path=os.path.join(self.temp.name, "chromedriver.log"))
+        # Chromium and chromedriver are started here, and told to meet at 127.0.0.1, rather
+        # than by Selenium and chromedriver, which reach each other as "localhost": a machine
+        # without /etc/hosts cannot resolve that name.
+        profile = os.path.join(self.temp.name, "chromium")
+        chromium_log = os.path.join(self.temp.name, "chromium.log")
+        driver_log = os.path.join(self.temp.name, "chromedriver.log")
+        with open(chromium_log, "wb") as output:
+            type(self).chromium = subprocess.Popen(
+                [ARGS.chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
+                 "--disable-quic", "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
+                 "--window-size=800,900", "--user-data-dir=" + profile,
+                 "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
+                 "about:blank"],
+                stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
+        port = free_port()
+        type(self).chromedriver = subprocess.Popen(
+            [ARGS.chromedriver, "--port=%d" % port, "--log-path=" + driver_log],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
         try:
-            type(self).driver = webdriver.Chrome(service=service, options=options)
+            devtools = wait_for_devtools_port(profile, 15)
+            wait_for_port(port, 10)
+            options = webdriver.ChromeOptions()
+            options.debugger_address = "127.0.0.1:%d" % devtools
+            # The sandbox's certificate comes from its own CA, which Chromium does not know.
+            options.set_capability("acceptInsecureCerts", True)
+            type(self).driver = webdriver.Remote(command_executor="http://127.0.0.1:%d" % port,
+                                                 options=options)
         except Exception as error:
-            log = os.path.join(self.temp.name, "chromedriver.log")
-            text = open(log, errors="replace").read()[-3000:] if os.path.exists(log) else ""
-            self.fail("cannot start Chromium through %s: %s\n%s" % (ARGS.chromedriver, error, text))
+            logs = ""
+            for path in (chromium_log, driver_log):
+                if os.path.exists(path):
+                    with open(path, errors="replace") as f:
+                        logs += "--- %s\n%s\n" % (path, f.read()[-3000:])
+            self.fail("cannot drive %s through %s: %s\n%s"
+                      % (ARGS.chromium, ARGS.chromedriver, error, logs))
         driver = self.driver
         driver.set_page_load_timeout(20)
         driver.get(self.state["code_url"])
