@@ -138,4 +138,16 @@ bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, s
   return true;
 }
 
+bool CertificateNames(const std::string& certFile, const std::string& host) {
+  std::unique_ptr<std::FILE, FileClose> file(std::fopen(certFile.c_str(), "r"));
+  if (!file) return false;
+  const Cert cert(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+  if (!cert || host.empty()) return false;
+  std::string name = host;
+  if (name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+  // An address is matched against the IP entries only, a name against the DNS entries.
+  if (X509_check_ip_asc(cert.get(), name.c_str(), 0) == 1) return true;
+  return X509_check_host(cert.get(), name.data(), name.size(), 0, nullptr) == 1;
+}
+
 }  // namespace quillmark::sandbox

@@ -18,4 +18,9 @@ struct SandboxCertificates {
 // them is missing. False, with `error` set, when they can neither be found nor made.
 bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error);
 
+// Whether the first certificate in the PEM file `certFile` is valid for `host` (a DNS name,
+// an IPv4 address, or an IPv6 address with or without brackets), as a client that checks
+// the host name judges it. False as well when the file cannot be read.
+bool CertificateNames(const std::string& certFile, const std::string& host);
+
 }  // namespace quillmark::sandbox

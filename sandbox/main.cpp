@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "payment/merchant_settings.h"
+#include "sandbox/certificates.h"
 #include "sandbox/notifier.h"
 #include "sandbox/sandbox.h"
 
@@ -145,6 +146,15 @@ std::string ExtrasProblem(const std::vector<std::string>& extras) {
   }
   return extras.empty() ? std::string("unexpected argument")
                         : "unexpected argument " + extras.front() + " (every option has a name)";
+}
+
+// The host of a URL that PublicUrlProblem accepted: "192.168.1.20", "[fd00::1]", "pay.lan".
+std::string UrlHostOf(const std::string& url) {
+  const std::size_t start = url.find("://") + 3;
+  const std::size_t end = url[start] == '['
+                              ? url.find(']', start) + 1
+                              : url.find_first_of(":/", start);
+  return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 }  // namespace
@@ -355,6 +365,13 @@ int main(int argc, char** argv) {
   if (!options.publicUrl.empty()) {
     std::cout << "quillmark-sandbox: payer pages at " << options.publicUrl
               << "/pay/qr/<out_trade_no> (--public-url)" << std::endl;
+    const std::string host = UrlHostOf(options.publicUrl);
+    if (!quillmark::sandbox::CertificateNames(sandbox.certFile(), host)) {
+      std::cout << "quillmark-sandbox: warning: its certificate does not name " << host
+                << ", so a browser opening a payer page warns even where it trusts the CA"
+                   " (README: Paying from a phone)"
+                << std::endl;
+    }
   }
   if (!options.notify) {
     std::cout << "quillmark-sandbox: payment notifications off (--no-notify)" << std::endl;

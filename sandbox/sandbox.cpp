@@ -622,6 +622,8 @@ std::string Sandbox::baseUrl() const {
 
 std::string Sandbox::caFile() const { return impl_->caFile; }
 
+std::string Sandbox::certFile() const { return impl_->options.certFile; }
+
 std::vector<RecordedRequest> Sandbox::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->records;

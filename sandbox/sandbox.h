@@ -112,6 +112,9 @@ class Sandbox {
   // or one of its own made in the per-user data folder); empty with Options::certFile.
   std::string caFile() const;
 
+  // The certificate it serves (the one given, the build's, or one of its own).
+  std::string certFile() const;
+
   // How many orders it keeps now.
   std::size_t orderCount() const;
 

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <sstream>
 
+#include "sandbox/certificates.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
 
@@ -102,6 +103,22 @@ TEST(SandboxProgram, TakesThePublicUrlAndTheNotificationSchedule) {
   EXPECT_NE(result.out.find("payer pages at https://192.168.1.20:8443/pay/qr/"), std::string::npos)
       << result.out;
   EXPECT_NE(result.out.find("again after 0.2 s, 0.5 s, 1 min"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("warning: its certificate does not name 192.168.1.20,"),
+            std::string::npos)
+      << result.out;
+}
+
+TEST(SandboxProgram, KnowsWhichHostsItsCertificateNames) {
+  const std::string certificate = kCerts + "/server.pem";
+  const struct {
+    const char* host;
+    bool named;
+  } rows[] = {{"127.0.0.1", true},  {"localhost", true},       {"192.168.1.20", false},
+              {"127.0.0.2", false}, {"[::1]", false},          {"example.invalid", false}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(CertificateNames(certificate, row.host), row.named) << row.host;
+  }
+  EXPECT_FALSE(CertificateNames("/nonexistent.pem", "127.0.0.1"));
 }
 
 TEST(SandboxProgram, ExplainsACertificateItCannotUse) {
