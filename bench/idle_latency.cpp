@@ -17,6 +17,7 @@
 // --timeout seconds. Exit status 0 when the figures were measured (answered or not), 1
 // when the sandbox could not be used at all, 2 for a usage error.
 #include <arpa/inet.h>
+#include <CLI/CLI.hpp>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -369,52 +370,36 @@ void RaiseFileLimit() {
               static_cast<unsigned long long>(limit.rlim_max));
 }
 
-int Usage(const std::string& problem) {
-  std::cerr << "quillmark-idle-bench: " << problem << "\n"
-            << "usage: quillmark-idle-bench --url https://127.0.0.1:PORT [--cacert FILE]"
-            << " [--idle N] [--requests M] [--timeout S] [--settle S]\n";
-  return 2;
-}
-
-bool ParseCount(const std::string& text, int low, int high, int& value) {
-  if (text.empty() || text.size() > 6 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  value = std::atoi(text.c_str());
-  return value >= low && value <= high;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return Usage("idle connections against a new client");
-    if (i + 1 >= argc) return Usage(arg + " needs a value");
-    const std::string value = argv[++i];
-    bool ok = true;
-    if (arg == "--url") {
-      options.url = value;
-      ok = quillmark::bench::LoopbackPort(value) > 0;
-    } else if (arg == "--cacert") {
-      options.caFile = value;
-      ok = std::ifstream(value).good();
-    } else if (arg == "--idle") {
-      ok = ParseCount(value, 0, 100'000, options.idle);
-    } else if (arg == "--requests") {
-      ok = ParseCount(value, 1, 10'000, options.requests);
-    } else if (arg == "--timeout") {
-      ok = ParseCount(value, 1, 600, options.timeoutSeconds);
-    } else if (arg == "--settle") {
-      ok = ParseCount(value, 0, 600, options.settleSeconds);
-    } else {
-      return Usage("unknown option " + arg);
-    }
-    if (!ok) return Usage("bad value for " + arg + ": " + value);
+  CLI::App app("A new client's latency while many idle connections are open to the sandbox.",
+               "quillmark-idle-bench");
+  app.add_option("--url", options.url, "the sandbox, https://127.0.0.1:PORT")
+      ->required()
+      ->check([](const std::string& url) {
+        return quillmark::bench::LoopbackPort(url) > 0 ? "" : "not https://127.0.0.1:PORT";
+      });
+  app.add_option("--cacert", options.caFile, "CA file to trust")->check(CLI::ExistingFile);
+  app.add_option("--idle", options.idle, "idle connections to open")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 100'000));
+  app.add_option("--requests", options.requests, "requests from a fresh client")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 10'000));
+  app.add_option("--timeout", options.timeoutSeconds, "seconds each request may take")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 600));
+  app.add_option("--settle", options.settleSeconds, "seconds to wait for the idle handshakes")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 600));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : 2;
   }
-  if (options.url.empty()) return Usage("--url is needed");
 
   // A write to a connection the server has closed must fail, not end the program.
   std::signal(SIGPIPE, SIG_IGN);
