@@ -4,6 +4,7 @@
 // Exit status: 0 after a signal, 1 when it cannot start (certificate, key, address), 2 for
 // a bad option or setting.
 #include <CLI/CLI.hpp>
+#include <curl/curl.h>
 
 #include <sys/resource.h>
 
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -60,53 +62,45 @@ bool ParseWhole(const std::string& text, std::uint64_t low, std::uint64_t high,
   return value >= low && value <= high;
 }
 
+// A URL as libcurl's parser reads it (the parser the clients' requests go through).
+struct ParsedUrl {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle{curl_url(), curl_url_cleanup};
+  CURLUcode code = CURLUE_OUT_OF_MEMORY;
+
+  explicit ParsedUrl(const std::string& url) {
+    if (handle) code = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
+  }
+  bool Has(CURLUPart what) const {
+    char* part = nullptr;
+    const bool has = curl_url_get(handle.get(), what, &part, 0) == CURLUE_OK;
+    curl_free(part);
+    return has;
+  }
+  std::string Get(CURLUPart what) const {
+    char* part = nullptr;
+    std::string text;
+    if (curl_url_get(handle.get(), what, &part, 0) == CURLUE_OK) text = part;
+    curl_free(part);
+    return text;
+  }
+};
+
 // Why `url` cannot be the base of code_url, or empty when it can: http:// or https://, a
-// host name, IPv4 address or bracketed IPv6 address, an optional port, and nothing after
-// but an optional '/'.
+// host, an optional port, and nothing after but an optional '/'.
 std::string PublicUrlProblem(const std::string& url) {
+  const std::string bad = "bad URL " + url + ": ";
   const std::string example = " (for example https://192.168.1.20:8443)";
-  std::size_t at = 0;
-  if (url.rfind("https://", 0) == 0) {
-    at = 8;
-  } else if (url.rfind("http://", 0) == 0) {
-    at = 7;
-  } else {
-    return "bad URL " + url + ": it must start with http:// or https://" + example;
+  if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) {
+    return bad + "it must start with http:// or https://" + example;
   }
-  const std::size_t hostStart = at;
-  if (at < url.size() && url[at] == '[') {
-    const std::size_t close = url.find(']', at);
-    if (close == std::string::npos || close == at + 1) {
-      return "bad URL " + url + ": unclosed or empty [IPv6 address]" + example;
-    }
-    for (std::size_t i = at + 1; i < close; ++i) {
-      const char c = url[i];
-      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-                      c == ':' || c == '.';
-      if (!ok) return "bad URL " + url + ": bad character in the [IPv6 address]" + example;
-    }
-    at = close + 1;
-  } else {
-    while (at < url.size()) {
-      const char c = url[at];
-      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                      c == '.' || c == '-';
-      if (!ok) break;
-      ++at;
-    }
-    if (at == hostStart) return "bad URL " + url + ": it names no host" + example;
+  const ParsedUrl parsed(url);
+  if (parsed.code != CURLUE_OK) return bad + curl_url_strerror(parsed.code) + example;
+  const std::string path = parsed.Get(CURLUPART_PATH);
+  if (parsed.Has(CURLUPART_USER) || parsed.Has(CURLUPART_QUERY) ||
+      parsed.Has(CURLUPART_FRAGMENT) || (!path.empty() && path != "/")) {
+    return bad + "only scheme, host and port are allowed, no path, query or fragment" + example;
   }
-  if (at < url.size() && url[at] == ':') {
-    const std::size_t portStart = ++at;
-    while (at < url.size() && url[at] >= '0' && url[at] <= '9') ++at;
-    std::uint64_t port = 0;
-    if (!ParseWhole(url.substr(portStart, at - portStart), 1, 65535, port)) {
-      return "bad URL " + url + ": the port must be a number from 1 to 65535" + example;
-    }
-  }
-  if (at == url.size() || (at + 1 == url.size() && url[at] == '/')) return "";
-  return "bad URL " + url + ": only scheme, host and port are allowed, no path, query or fragment" +
-         example;
+  return "";
 }
 
 // The delays as --notify-delays takes them: "15,30,60,300,900,1800,3600".
@@ -149,13 +143,7 @@ std::string ExtrasProblem(const std::vector<std::string>& extras) {
 }
 
 // The host of a URL that PublicUrlProblem accepted: "192.168.1.20", "[fd00::1]", "pay.lan".
-std::string UrlHostOf(const std::string& url) {
-  const std::size_t start = url.find("://") + 3;
-  const std::size_t end = url[start] == '['
-                              ? url.find(']', start) + 1
-                              : url.find_first_of(":/", start);
-  return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
+std::string UrlHostOf(const std::string& url) { return ParsedUrl(url).Get(CURLUPART_HOST); }
 
 }  // namespace
 
