@@ -107,14 +107,7 @@ std::string PublicUrlProblem(const std::string& url) {
 std::string DelaysOption(const std::vector<std::chrono::milliseconds>& delays) {
   std::string text;
   for (const auto& delay : delays) {
-    const long long ms = delay.count();
-    std::string seconds = std::to_string(ms / 1000);
-    if (ms % 1000 != 0) {
-      std::string fraction = std::to_string(1000 + ms % 1000).substr(1);  // three digits
-      while (fraction.back() == '0') fraction.pop_back();
-      seconds += "." + fraction;
-    }
-    text += (text.empty() ? "" : ",") + seconds;
+    text += (text.empty() ? "" : ",") + quillmark::sandbox::DelaySeconds(delay);
   }
   return text;
 }
@@ -124,7 +117,7 @@ std::string DelayText(std::chrono::milliseconds delay) {
   const long long ms = delay.count();
   if (ms > 0 && ms % 3'600'000 == 0) return std::to_string(ms / 3'600'000) + " h";
   if (ms >= 60'000 && ms % 60'000 == 0) return std::to_string(ms / 60'000) + " min";
-  return DelaysOption({delay}) + " s";
+  return quillmark::sandbox::DelaySeconds(delay) + " s";
 }
 
 std::string DelaysText(const std::vector<std::chrono::milliseconds>& delays) {

@@ -57,18 +57,6 @@ bool IsHttpUrl(std::string_view url) {
   return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
 }
 
-// "15", "0.05": a delay in seconds, without trailing zeros.
-std::string Seconds(milliseconds delay) {
-  const long long ms = delay.count();
-  std::string text = std::to_string(ms / 1000);
-  if (const long long fraction = ms % 1000; fraction != 0) {
-    std::string digits = std::to_string(fraction);
-    digits.insert(0, 3 - digits.size(), '0');
-    while (digits.back() == '0') digits.pop_back();
-    text += '.' + digits;
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -116,10 +104,8 @@ bool IsAcknowledgement(const std::string& reply, std::string* why) {
   return true;
 }
 
-Notifier::Notifier(NotifierOptions options) : options_(std::move(options)) {
-  std::random_device seed;
-  random_.seed((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
-}
+Notifier::Notifier(NotifierOptions options)
+    : options_(std::move(options)), random_(SeededRandom()) {}
 
 Notifier::~Notifier() { Stop(); }
 
@@ -148,14 +134,6 @@ void Notifier::Stop() {
   for (auto& sender : senders) sender.join();
 }
 
-std::string Notifier::NewNonce() {
-  static constexpr char kAlphabet[] =
-      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
-  std::string nonce(32, '0');
-  for (char& c : nonce) c = kAlphabet[pick(random_)];
-  return nonce;
-}
 
 void Notifier::Sender() {
   const std::size_t attempts = options_.delays.size() + 1;
@@ -171,7 +149,7 @@ void Notifier::Sender() {
     }
     Job job = std::move(queue_.begin()->second);
     queue_.erase(queue_.begin());
-    const std::string nonce = NewNonce();
+    const std::string nonce = RandomNonce(random_);
     const auto abort = std::make_shared<TransferAbort>();
     inFlight_.insert(abort);
     lock.unlock();
@@ -199,7 +177,7 @@ void Notifier::Sender() {
       next = "; giving up";
     } else {
       delay = std::clamp(options_.delays[job.attempt - 1], milliseconds(0), kLongestDelay);
-      next = "; retry in " + Seconds(delay) + " s";
+      next = "; retry in " + DelaySeconds(delay) + " s";
       retry = true;
     }
     const std::string line = "order " + Shown(job.order.outTradeNo) + " attempt " +
@@ -255,6 +233,18 @@ Notifier::Outcome Notifier::Attempt(const Job& job, const std::shared_ptr<Transf
     if (!why.empty()) summary += " (" + why + ")";
   }
   return outcome;
+}
+
+std::string DelaySeconds(milliseconds delay) {
+  const long long ms = delay.count();
+  std::string text = std::to_string(ms / 1000);
+  if (const long long fraction = ms % 1000; fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, 3 - digits.size(), '0');
+    while (digits.back() == '0') digits.pop_back();
+    text += '.' + digits;
+  }
+  return text;
 }
 
 bool ParseNotifyDelays(const std::string& list, std::vector<milliseconds>& delays,

@@ -88,7 +88,6 @@ class Notifier {
   // One POST of `body` to the order's URL, aborted through `abort`.
   Outcome Attempt(const Job& job, const std::shared_ptr<TransferAbort>& abort,
                   const std::string& body);
-  std::string NewNonce();  // with mutex_ held
 
   const NotifierOptions options_;
 
@@ -110,5 +109,7 @@ class Notifier {
 // negative or empty list.
 bool ParseNotifyDelays(const std::string& list, std::vector<std::chrono::milliseconds>& delays,
                        std::string& error);
+// A delay as ParseNotifyDelays reads it: "15", "0.05" (seconds, no trailing zeros).
+std::string DelaySeconds(std::chrono::milliseconds delay);
 
 }  // namespace quillmark::sandbox

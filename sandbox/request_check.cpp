@@ -128,4 +128,18 @@ CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant
   return result;
 }
 
+std::mt19937_64 SeededRandom() {
+  std::random_device seed;
+  return std::mt19937_64((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
+}
+
+std::string RandomNonce(std::mt19937_64& random) {
+  static constexpr char kAlphabet[] =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
+  std::string nonce(32, '0');
+  for (char& c : nonce) c = kAlphabet[pick(random)];
+  return nonce;
+}
+
 }  // namespace quillmark::sandbox

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,5 +59,10 @@ using quillmark::PrintableAscii;
 // in the given order, then </xml>. A "]]>" inside a value is split over two sections so
 // that the value survives intact.
 std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>& fields);
+
+// A generator seeded from the system's entropy, for nonces and ids.
+std::mt19937_64 SeededRandom();
+// A fresh nonce_str: 32 letters and digits drawn from `random`.
+std::string RandomNonce(std::mt19937_64& random);
 
 }  // namespace quillmark::sandbox

@@ -155,8 +155,6 @@ struct Sandbox::Impl {
         }
       }
     }
-    std::random_device seed;
-    random.seed((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
   }
 
   bool Start(std::string* error);
@@ -203,7 +201,7 @@ struct Sandbox::Impl {
   mutable std::mutex mutex;  // guards what follows
   OrderBook book;
   std::vector<RecordedRequest> records;
-  std::mt19937_64 random;
+  std::mt19937_64 random = SeededRandom();
   bool stopping = false;
   std::condition_variable stopped;
 
@@ -359,11 +357,7 @@ void Sandbox::Impl::LogLine(const std::string& line) {
 
 std::string Sandbox::Impl::NewNonce() {
   std::lock_guard<std::mutex> lock(mutex);
-  std::string nonce(32, '0');
-  constexpr char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
-  for (char& c : nonce) c = kAlphabet[pick(random)];
-  return nonce;
+  return RandomNonce(random);
 }
 
 std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
