@@ -58,26 +58,7 @@ class IdleConnection {
   bool ok_ = false;
 };
 
-class SandboxConnections : public ::testing::Test {
- protected:
-  void StartSandbox(Options options = {}) {
-    options.port = 0;
-    options.log = &log_;
-    sandbox_ = std::make_unique<Sandbox>(options);
-    std::string error;
-    ASSERT_TRUE(sandbox_->Start(&error)) << error;
-  }
-  Reply Query(const std::string& orderNo, long timeoutMs = 10'000) {
-    return Post(sandbox_->baseUrl() + "/pay/orderquery", SignedDocument(QueryFields(orderNo)),
-                timeoutMs);
-  }
-  Reply PlaceOrder(const std::string& orderNo) {
-    return Post(sandbox_->baseUrl() + "/pay/unifiedorder", SignedDocument(OrderFields(orderNo)));
-  }
-
-  std::ostringstream log_;
-  std::unique_ptr<Sandbox> sandbox_;
-};
+using SandboxConnections = SandboxTest;
 
 TEST_F(SandboxConnections, IdleAndSlowConnectionsDelayNoOtherClient) {
   StartSandbox();

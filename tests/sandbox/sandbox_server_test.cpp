@@ -24,26 +24,8 @@ Options PayingAfter(int queries) {
   return options;
 }
 
-class SandboxServer : public ::testing::Test {
+class SandboxServer : public SandboxTest {
  protected:
-  void StartSandbox(Options options = {}) {
-    options.port = 0;
-    options.log = &log_;
-    sandbox_ = std::make_unique<Sandbox>(options);
-    std::string error;
-    ASSERT_TRUE(sandbox_->Start(&error)) << error;
-  }
-
-  std::string Url(const std::string& path) const { return sandbox_->baseUrl() + path; }
-
-  Reply PlaceOrder(const std::string& orderNo, Fields fields = {}) {
-    Fields order = OrderFields(orderNo);
-    for (const auto& [name, value] : fields) order[name] = value;
-    return Post(Url("/pay/unifiedorder"), SignedDocument(order));
-  }
-  Reply Query(const std::string& orderNo) {
-    return Post(Url("/pay/orderquery"), SignedDocument(QueryFields(orderNo)));
-  }
   std::string State(const std::string& orderNo) {
     const Reply reply = Query(orderNo);
     EXPECT_EQ(ReplyField(reply.body, "return_code"), "SUCCESS") << reply.body;
@@ -51,9 +33,6 @@ class SandboxServer : public ::testing::Test {
   }
   // The path of the order's code_url on this sandbox.
   std::string PagePath(const std::string& orderNo) { return "/pay/qr/" + orderNo; }
-
-  std::ostringstream log_;
-  std::unique_ptr<Sandbox> sandbox_;
 };
 
 TEST_F(SandboxServer, RunsTheClientsOrderCycle) {

@@ -3,15 +3,18 @@
 // the build's CA, and child processes run in a scratch directory.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "sandbox/request_check.h"
+#include "sandbox/sandbox.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::sandbox::testsupport {
@@ -76,5 +79,32 @@ class ChildProcess {
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& workDir);
 
 std::string ReadFile(const std::string& path);
+
+// A sandbox in-process on a free port, logging to log_, spoken to through PostXml.
+class SandboxTest : public ::testing::Test {
+ protected:
+  void StartSandbox(Options options = {}) {
+    options.port = 0;
+    options.log = &log_;
+    sandbox_ = std::make_unique<Sandbox>(options);
+    std::string error;
+    ASSERT_TRUE(sandbox_->Start(&error)) << error;
+  }
+
+  std::string Url(const std::string& path) const { return sandbox_->baseUrl() + path; }
+
+  // A signed unified order, with `fields` replacing the usual values.
+  Reply PlaceOrder(const std::string& orderNo, const Fields& fields = {}) {
+    Fields order = OrderFields(orderNo);
+    for (const auto& [name, value] : fields) order[name] = value;
+    return Post(Url("/pay/unifiedorder"), SignedDocument(order));
+  }
+  Reply Query(const std::string& orderNo, long totalTimeoutMs = 10'000) {
+    return Post(Url("/pay/orderquery"), SignedDocument(QueryFields(orderNo)), totalTimeoutMs);
+  }
+
+  std::ostringstream log_;
+  std::unique_ptr<Sandbox> sandbox_;
+};
 
 }  // namespace quillmark::sandbox::testsupport
