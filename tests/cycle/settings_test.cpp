@@ -17,7 +17,7 @@ namespace {
 
 using namespace testsupport;
 
-constexpr char kAppId[] = "wxother00000000042";
+constexpr char kAppId[] = "qmother00000000042";
 constexpr char kMchId[] = "9876543210";
 constexpr char kKey[] = "OtherMerchantKey0123456789abcdef";
 constexpr char kIp[] = "192.0.2.7";

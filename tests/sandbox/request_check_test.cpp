@@ -170,7 +170,7 @@ TEST(RequestCheck, SignMismatchShowsTheExpectedSignStringWithTheKeyMasked) {
       "appid=" + kAppId +
       "&body=Vemrak\\xe7\\x9a\\x84\\xe6\\x94\\xaf\\xe4\\xbb\\x98\\xe6\\xb5\\x8b\\xe8\\xaf\\x95"
       "&mch_id=" +
-      kMchId + "&nonce_str=5K8264ILTKCH16CQ2502SI8ZNMTM67VS&notify_url=" + kNotifyUrl +
+      kMchId + "&nonce_str=QmTestNonce0OrderFields000000001&notify_url=" + kNotifyUrl +
       "&out_trade_no=" + kOrderNo + "&spbill_create_ip=" + kSpbillCreateIp +
       "&total_fee=1&trade_type=NATIVE&key=********";
   EXPECT_NE(result.message.find("\"" + expected + "\""), std::string::npos) << result.message;

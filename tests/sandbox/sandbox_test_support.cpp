@@ -27,7 +27,7 @@ Fields OrderFields(const std::string& outTradeNo) {
   return {{"appid", kAppId},
           {"body", body},
           {"mch_id", kMchId},
-          {"nonce_str", "5K8264ILTKCH16CQ2502SI8ZNMTM67VS"},
+          {"nonce_str", "QmTestNonce0OrderFields000000001"},
           {"notify_url", kNotifyUrl},
           {"out_trade_no", outTradeNo},
           {"spbill_create_ip", kSpbillCreateIp},
@@ -38,7 +38,7 @@ Fields OrderFields(const std::string& outTradeNo) {
 Fields QueryFields(const std::string& outTradeNo) {
   return {{"appid", kAppId},
           {"mch_id", kMchId},
-          {"nonce_str", "C380BEC2BFD727A4B6845133519F3AD6"},
+          {"nonce_str", "QmTestNonce0QueryFields000000002"},
           {"out_trade_no", outTradeNo}};
 }
 

@@ -304,7 +304,7 @@ class PayButtonTest : public QObject {
   }
 
   void settingsDialogRoundTripsTheFileAndTheNextClickUsesIt() {
-    const quillmark::sandbox::Merchant other{"wxother00000000042", "9876543210",
+    const quillmark::sandbox::Merchant other{"qmother00000000042", "9876543210",
                                              "OtherMerchantKey0123456789abcdef"};
     Rig rig;
     QVERIFY(rig.Start(Fault::kNone, other));

@@ -58,23 +58,23 @@ inline bool IsDefaultMerchant() {
 // with kNonce, for the default merchant's account (the literal values, so that it holds for
 // any build): sign string built by hand in Python, its MD5 from hashlib.md5(...).hexdigest()
 // and again from md5sum over the same bytes (printf '%s' ... | md5sum).
-inline constexpr char kNotifyTransactionId[] = "4200000001202603070905030000001";
+inline constexpr char kNotifyTransactionId[] = "2026030791827364550192837465";
 inline constexpr char kNotifyTimeEnd[] = "20260307090503";
 inline constexpr char kNotificationSignString[] =
     "appid=qmsandbox000000001&mch_id=1230000001&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"
     "&out_trade_no=20260307090503042j9kB8vGEuAaSvJF&result_code=SUCCESS&return_code=SUCCESS"
     "&time_end=20260307090503&total_fee=1&trade_type=NATIVE"
-    "&transaction_id=4200000001202603070905030000001&key=QuillmarkSandboxKey2026x0123abcd";
-inline constexpr char kNotificationSign[] = "6EC8D7CA73A571E8BA97E779009CE07F";
+    "&transaction_id=2026030791827364550192837465&key=QuillmarkSandboxKey2026x0123abcd";
+inline constexpr char kNotificationSign[] = "3DCE9A36AA4733924E30D92C58546976";
 inline constexpr char kNotificationDocument[] =
     "<xml><return_code><![CDATA[SUCCESS]]></return_code>"
     "<appid><![CDATA[qmsandbox000000001]]></appid><mch_id><![CDATA[1230000001]]></mch_id>"
     "<nonce_str><![CDATA[j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO]]></nonce_str>"
     "<result_code><![CDATA[SUCCESS]]></result_code>"
     "<out_trade_no><![CDATA[20260307090503042j9kB8vGEuAaSvJF]]></out_trade_no>"
-    "<transaction_id><![CDATA[4200000001202603070905030000001]]></transaction_id>"
+    "<transaction_id><![CDATA[2026030791827364550192837465]]></transaction_id>"
     "<total_fee><![CDATA[1]]></total_fee><trade_type><![CDATA[NATIVE]]></trade_type>"
     "<time_end><![CDATA[20260307090503]]></time_end>"
-    "<sign><![CDATA[6EC8D7CA73A571E8BA97E779009CE07F]]></sign></xml>";
+    "<sign><![CDATA[3DCE9A36AA4733924E30D92C58546976]]></sign></xml>";
 
 }  // namespace quillmark::known
