@@ -39,6 +39,9 @@ import xml.etree.ElementTree as ET
 
 from selenium import webdriver
 from selenium.webdriver.common.by import By
+from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
+                                        StaleElementReferenceException)
+from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
 OVERALL_LIMIT_SECONDS = 55  # CTest's limit is 60: this one ends it with a clear message
@@ -54,6 +57,13 @@ class OverallTimeout(Exception):
 def on_alarm(signum, frame):
     raise OverallTimeout("the browser test ran longer than %d s; see the sandbox's output below"
                          % OVERALL_LIMIT_SECONDS)
+
+
+def page_text(driver, element_id):
+    """The stripped text of the element with this id on the page as it is now, or None."""
+    return driver.execute_script(
+        "const e = document.getElementById(arguments[0]);"
+        "return e ? e.innerText.trim() : null;", element_id)
 
 
 def free_port():
@@ -381,10 +391,10 @@ class PayerPageTest(unittest.TestCase):
         driver.set_page_load_timeout(20)
         driver.get(self.state["code_url"])
         def text_of(element_id):
-            elements = driver.find_elements(By.ID, element_id)
-            self.assertTrue(elements, "the page at %s has no element id=%r:\n%s" %
-                            (driver.current_url, element_id, driver.page_source[:3000]))
-            return elements[0].text.strip()
+            text = page_text(driver, element_id)
+            self.assertIsNotNone(text, "the page at %s has no element id=%r:\n%s" %
+                                 (driver.current_url, element_id, driver.page_source[:3000]))
+            return text
 
         self.assertEqual(text_of("order"), self.state["order_no"])
         self.assertEqual(text_of("amount"), "0.01")
@@ -398,15 +408,19 @@ class PayerPageTest(unittest.TestCase):
         self.assertTrue(buttons, "the page has no pay button:\n" + driver.page_source[:3000])
         buttons[0].click()
 
-        def paid(d):
-            found = d.find_elements(By.ID, "state")
-            return found and found[0].text.strip() == "SUCCESS"
+        # The button's POST answers 303 and the page is loaded anew: wait for the old page to
+        # go, then read the new one. Texts are read by one script call each, so an element
+        # never outlives its page between being found and being read; a script that lands
+        # while the page is still changing is simply tried again.
+        waiting = WebDriverWait(driver, 10, poll_frequency=0.1, ignored_exceptions=(
+            NoSuchElementException, StaleElementReferenceException, JavascriptException))
         try:
-            WebDriverWait(driver, 10, poll_frequency=0.1).until(paid)
+            waiting.until(expected_conditions.staleness_of(buttons[0]))
+            waiting.until(lambda d: page_text(d, "state") == "SUCCESS")
         except Exception:
             self.fail("after the pay button the page does not show state SUCCESS (at %s):\n%s" %
                       (driver.current_url, driver.page_source[:3000]))
-        self.assertEqual(driver.find_element(By.ID, "order").text.strip(), self.state["order_no"])
+        self.assertEqual(page_text(driver, "order"), self.state["order_no"])
         self.state["paid"] = True
 
     def test_4_query_sees_the_payment(self):
