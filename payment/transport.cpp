@@ -12,6 +12,7 @@
 namespace quillmark {
 
 static_assert(kTransferAbortedCode == CURLE_ABORTED_BY_CALLBACK);
+static_assert(kReplyTooLargeCode == CURLE_FILESIZE_EXCEEDED);
 
 // Registers a running transfer with a TransferAbort, so that Abort() can wake its poll.
 // Unregisters before the multi handle it wakes is cleaned up (it is declared after it).
@@ -108,6 +109,27 @@ CURLcode Perform(CURL* easy, TransferAbort* abort) {
   return rc;
 }
 
+// Where the reply goes: the stream, and how much of it may still come.
+struct ReplySink {
+  std::ostream* stream;
+  std::size_t room;
+  bool overflowed = false;
+};
+
+// Takes what fits; a chunk that does not fit ends the transfer (libcurl then reports a
+// write error, which PostXml names for what it is). Only what arrived up to the limit is
+// kept, so memory is bounded whatever the peer sends, chunked or not.
+std::size_t WriteToSink(char* data, std::size_t size, std::size_t count, void* sink) {
+  auto* reply = static_cast<ReplySink*>(sink);
+  const std::size_t bytes = size * count;
+  const std::size_t kept = bytes <= reply->room ? bytes : reply->room;
+  WriteToStream(data, 1, kept, reply->stream);
+  reply->room -= kept;
+  if (kept == bytes) return bytes;
+  reply->overflowed = true;
+  return 0;
+}
+
 // Pairs curl_global_init with curl_global_cleanup for the length of one request.
 class GlobalInit {
  public:
@@ -144,6 +166,7 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
   GlobalInit global(log);
   EasyHandle handle(curl_easy_init());
   std::stringstream reply(std::ios::in | std::ios::out | std::ios::binary);
+  ReplySink sink{&reply, options.maxReplyBytes};
 
   // Outlives the transfer that sends it. A value that would end the header line early is
   // refused (the transfer then fails to start) rather than sent as extra headers.
@@ -170,9 +193,12 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
     // Timeouts are enforced with signals otherwise, which a program with a GUI thread and a
     // worker thread must not receive.
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToStream);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<std::ostream*>(&reply));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToSink);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    // Refuses at once a reply that announces its size; the sink bounds the others.
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.maxReplyBytes));
     rc = Perform(h, options.abort.get());
+    if (sink.overflowed) rc = CURLE_FILESIZE_EXCEEDED;
     if (status != nullptr) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status->httpStatus);
   }
   if (rc != CURLE_OK) {

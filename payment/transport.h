@@ -12,6 +12,12 @@ namespace quillmark {
 
 // libcurl's code for a transfer that the program itself ended (CURLE_ABORTED_BY_CALLBACK).
 inline constexpr int kTransferAbortedCode = 42;
+// libcurl's code for a reply larger than TransportOptions::maxReplyBytes
+// (CURLE_FILESIZE_EXCEEDED, "Maximum file size exceeded").
+inline constexpr int kReplyTooLargeCode = 63;
+// The platform's replies are a few hundred bytes; a megabyte is far above any of them and
+// still keeps a peer that sends without end from taking the program's memory.
+inline constexpr std::size_t kDefaultMaxReplyBytes = 1024 * 1024;
 
 // Lets another thread end the transfers of an operation: a window that closes while a
 // request is under way must not wait for the platform. Abort() wakes a transfer in
@@ -52,6 +58,9 @@ struct TransportOptions {
   // The request's Content-Type, e.g. "text/xml"; empty: libcurl's default for a POST
   // (application/x-www-form-urlencoded), which is what the desktop client sends.
   std::string contentType;
+  // A reply that grows past this many bytes ends the transfer with kReplyTooLargeCode;
+  // what arrived up to the limit is returned, as for any other failed transfer.
+  std::size_t maxReplyBytes = kDefaultMaxReplyBytes;
 
   // kCaFile and the timeouts above: what the programs use.
   static TransportOptions Default();
@@ -67,7 +76,8 @@ std::size_t WriteToStream(char* data, std::size_t size, std::size_t count, void*
 // "curl_easy_perform passed." or "curl_easy_perform failed. RetCode:<n> ErrMsg:<text>"
 // (and "curl_global_init failed. ..." first if libcurl cannot start; the request still
 // goes on). Each line is followed by a newline and a flush. A transfer ended through
-// `options.abort` fails with code kTransferAbortedCode and its own line, like any other
+// `options.abort` fails with code kTransferAbortedCode, and one whose reply is larger than
+// `options.maxReplyBytes` with kReplyTooLargeCode, each with its own line, like any other
 // failure. `status`, when given, receives the outcome.
 std::string PostXml(const char* url, const char* body, std::ostream& log,
                     const TransportOptions& options = TransportOptions::Default(),

@@ -32,7 +32,7 @@ enum class Fault {
   kNotUtf8,       // reply bytes that are not valid UTF-8 (GBK text in return_msg)
   kHttp500,       // HTTP 500 with an HTML body; no order is placed
   kNoCodeUrl,     // a unified-order reply without code_url
-  kHugeReply,     // a reply of several megabytes (padding after code_url)
+  kHugeReply,     // a reply of nearly a megabyte (padding after code_url)
   kBadSign,       // code_url changed after the reply was signed, as a forger would
 };
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -72,6 +73,60 @@ TEST(PostXml, CutsTheReplyAtItsFirstZeroByte) {
   server.Start();
   std::ostringstream log;
   EXPECT_EQ(PostXml(server.Url("/").c_str(), "<xml/>", log, TestOptions()), "<xml>before");
+}
+
+// The reply-size limit, with a small limit so that the rows stay fast: a reply that fits
+// passes whole; one that announces a larger size, or is chunked past the limit, or never
+// ends, fails with its own line and keeps at most the limit in memory.
+TEST(PostXml, RefusesRepliesLargerThanTheLimit) {
+  constexpr std::size_t kLimit = 4096;
+  enum class Body { kFixed, kChunked, kEndless };
+  const struct {
+    const char* name;
+    Body body;
+    std::size_t size;
+    bool ok;
+  } rows[] = {
+      {"exactly the limit", Body::kFixed, kLimit, true},
+      {"chunked, exactly the limit", Body::kChunked, kLimit, true},
+      {"announced one byte over", Body::kFixed, kLimit + 1, false},
+      {"chunked one byte over", Body::kChunked, kLimit + 1, false},
+      {"chunked without end", Body::kEndless, 0, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    LocalHttpsServer server;
+    server.Handle("/", [&row](const httplib::Request&, httplib::Response& res) {
+      if (row.body == Body::kFixed) {
+        res.set_content(std::string(row.size, 'x'), "text/xml");
+        return;
+      }
+      auto sent = std::make_shared<std::size_t>(0);
+      res.set_chunked_content_provider("text/xml", [&row, sent](size_t, httplib::DataSink& sink) {
+        if (row.body == Body::kChunked && *sent >= row.size) {
+          sink.done();
+          return true;
+        }
+        const std::size_t part = row.body == Body::kEndless ? 1000 : std::min<std::size_t>(1000, row.size - *sent);
+        *sent += part;
+        return sink.write(std::string(part, 'x').data(), part);
+      });
+    });
+    server.Start();
+    TransportOptions options = TestOptions();
+    options.maxReplyBytes = kLimit;
+    std::ostringstream log;
+    TransferStatus status;
+    const std::string reply = PostXml(server.Url("/").c_str(), "<xml/>", log, options, &status);
+    if (row.ok) {
+      EXPECT_EQ(reply.size(), kLimit);
+      EXPECT_EQ(log.str(), "curl_easy_perform passed.\n");
+    } else {
+      EXPECT_LE(reply.size(), kLimit);
+      EXPECT_EQ(status.code, kReplyTooLargeCode);
+      EXPECT_EQ(log.str(), "curl_easy_perform failed. RetCode:63 ErrMsg:Maximum file size exceeded\n");
+    }
+  }
 }
 
 // A port that was free a moment ago: bind, read the port, close.
