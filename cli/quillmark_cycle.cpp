@@ -9,8 +9,9 @@
 //
 // Exit status: 0 when the unified order returned an order number and every signed reply
 // verified; 1 when no order number was obtained; 2 for a bad option or setting (nothing is
-// sent); 3 when an order was placed but a reply's signature did not match (the cycle
-// still ran to its end).
+// sent); 3 when a reply failed verification: its sign did not match, a SUCCESS reply came
+// without one, or a field read by its tags is not the signed one. Such a reply's payment
+// link or trade state is not used.
 #include <CLI/CLI.hpp>
 
 #include <filesystem>
@@ -68,13 +69,28 @@ std::string Exchange(const StepOutcome& step) {
   return text;
 }
 
-// For a reply whose sign did not match: what it should have been, and over what.
+// For a reply that failed verification: why, and for a mismatch what the sign should have
+// been, and over what.
 void PrintMismatch(const char* reply, const StepOutcome& step) {
-  if (step.signature.verdict != SignatureVerdict::kMismatch) return;
-  std::cout << "  " << reply << ": the reply's sign " << step.signature.received
-            << " is not the expected " << step.signature.expected
-            << ", the upper-case MD5 of the UTF-8 bytes of \"" << step.signature.maskedSignString
-            << "\"\n";
+  const quillmark::ReplySignature& signature = step.signature;
+  switch (signature.verdict) {
+    case SignatureVerdict::kMismatch:
+      std::cout << "  " << reply << ": the reply's sign " << signature.received
+                << " is not the expected " << signature.expected
+                << ", the upper-case MD5 of the UTF-8 bytes of \"" << signature.maskedSignString
+                << "\"\n";
+      break;
+    case SignatureVerdict::kMissing:
+      std::cout << "  " << reply << ": return_code SUCCESS without a sign; the platform signs"
+                << " every such reply\n";
+      break;
+    case SignatureVerdict::kAmbiguous:
+      std::cout << "  " << reply << ": its " << signature.field << " read by its tags is not"
+                << " the signed field (hidden in a comment or declaration, repeated or split)\n";
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace
@@ -104,7 +120,7 @@ int main(int argc, char** argv) {
       "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path), then the "
       "environment (QUILLMARK_APPID, ... QUILLMARK_QR_PATH).\n"
       "Exit status: 0 order placed and every signed reply verified, 1 no order number, 2 bad "
-      "option or setting, 3 a reply's signature did not match.");
+      "option or setting, 3 a reply failed verification.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ExtrasError&) {
@@ -138,20 +154,31 @@ int main(int argc, char** argv) {
   PrintSettings(settings);
   std::cout << "Unified order: " << Exchange(result.order) << '\n';
   PrintMismatch("unified order reply", result.order);
+  bool mismatch = quillmark::VerificationFailed(result.order.signature.verdict);
   if (result.orderNo.empty()) {
+    if (mismatch) {
+      std::cout << "No order number: the unified order's reply failed verification, so its"
+                << " payment link is not used.\n";
+      return kBadSignature;
+    }
     std::cout << "No order number: the unified order returned no payment link"
+              << (result.order.transfer.ok() &&
+                          result.order.signature.verdict == SignatureVerdict::kUnreadable
+                      ? " that could be verified"
+                      : "")
               << " (see the lines above).\n";
     return kNoOrder;
   }
   std::cout << "Order number:  " << result.orderNo << '\n';
-  bool mismatch = result.order.signature.verdict == SignatureVerdict::kMismatch;
   for (std::size_t i = 0; i < result.queries.size(); ++i) {
     const StepOutcome& query = result.queries[i];
     const std::string& state = query.tradeState;
-    std::cout << "Query " << i + 1 << ":       " << (state.empty() ? "(no trade_state)" : state)
+    const bool failed = quillmark::VerificationFailed(query.signature.verdict);
+    std::cout << "Query " << i + 1 << ":       "
+              << (failed ? "(trade_state not trusted)" : state.empty() ? "(no trade_state)" : state)
               << "  (" << Exchange(query) << ")\n";
     PrintMismatch(i == 0 ? "query 1 reply" : "query 2 reply", query);
-    mismatch = mismatch || query.signature.verdict == SignatureVerdict::kMismatch;
+    mismatch = mismatch || failed;
   }
   const std::filesystem::path bitmap = result.bitmapPath;
   std::error_code error;
@@ -159,8 +186,8 @@ int main(int argc, char** argv) {
   std::cout << "QR bitmap:     " << (error ? bitmap : absolute).string()
             << BitmapNote(result.bitmap.value_or(quillmark::qr::SaveResult::kNotEncoded)) << '\n';
   if (mismatch) {
-    std::cout << "A reply's signature did not match: it was changed on the way, or the"
-              << " platform signs with another key than this build's.\n";
+    std::cout << "A reply failed verification: it was changed on the way, or the platform"
+              << " signs with another key than this build's.\n";
   } else {
     std::cout << "Every signed reply verified.\n";
   }

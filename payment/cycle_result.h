@@ -17,7 +17,9 @@ namespace quillmark {
 enum class CycleStep { kUnifiedOrder, kQuery1, kQuery2, kQueryAgain };
 
 // One request and what its reply said. Reply fields are the CDATA content of the first
-// element of that name, empty when absent.
+// element of that name, empty when absent. codeUrl and tradeState are what the program
+// acts on, so they are kept only from a trusted reply (Trusted() below); the codes and
+// messages are kept from any reply, to show what it said.
 struct StepOutcome {
   TransferStatus transfer;
   ReplySignature signature;  // checked over the reply's UTF-8 bytes, before any conversion
@@ -30,6 +32,12 @@ struct StepOutcome {
   std::string tradeState;      // order query
   std::string tradeStateDesc;  // order query
 };
+
+// Whether the step's reply arrived whole and its signature verified over the very fields
+// the program reads from it.
+inline bool Trusted(const StepOutcome& outcome) {
+  return outcome.transfer.ok() && outcome.signature.verdict == SignatureVerdict::kVerified;
+}
 
 struct CycleResult {
   // Set when the unified order's reply held a payment link.

@@ -36,14 +36,26 @@ CQuillmarkOps::CQuillmarkOps(Settings settings) : settings_(std::move(settings))
 
 namespace {
 
-// The reply fields a step's outcome shows, from the reply in the program's own text.
+// The reply fields a step's outcome shows, from the reply in the program's own text. The
+// payment link and the trade state are acted on, so they are kept only from a reply whose
+// signature verified over the very values read here.
 void ReadReply(const std::string& reply, StepOutcome& outcome) {
   const std::pair<const char*, std::string*> fields[] = {
       {"return_code", &outcome.returnCode},  {"return_msg", &outcome.returnMsg},
       {"result_code", &outcome.resultCode},  {"err_code", &outcome.errCode},
       {"err_code_des", &outcome.errCodeDes}, {"trade_state_desc", &outcome.tradeStateDesc},
+      {"code_url", &outcome.codeUrl},        {"trade_state", &outcome.tradeState},
   };
-  for (const auto& [name, value] : fields) ExtractCdataField(reply, name, *value);
+  std::vector<std::string> names;
+  for (const auto& [name, value] : fields) {
+    ExtractCdataField(reply, name, *value);
+    names.push_back(name);
+  }
+  CheckFieldsAgree(reply, names, outcome.signature);
+  if (!Trusted(outcome)) {
+    outcome.codeUrl.clear();
+    outcome.tradeState.clear();
+  }
 }
 
 }  // namespace
@@ -53,6 +65,16 @@ std::string CQuillmarkOps::Sign(const std::string& signString) {
   // The request still goes out, as every failure lets it, but not as if it were signed.
   if (sign.empty()) out() << "Unable to sign the request: no MD5 digest is available" << std::endl;
   return sign;
+}
+
+void CQuillmarkOps::Exchange(const std::string& url, const std::string& document,
+                             StepOutcome& outcome) {
+  std::string reply =
+      PostXml(url.c_str(), document.c_str(), out(), settings_.transport, &outcome.transfer);
+  outcome.signature = VerifyReplySignature(reply, settings_.merchant.apiKey);
+  Utf8ToAnsi(reply, reply);
+  out() << "Content:" << reply << std::endl;
+  ReadReply(reply, outcome);
 }
 
 void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
@@ -84,14 +106,8 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   std::string document;
   AnsiToUtf8(RequestDocument(fields, sign), document);
   StepOutcome& outcome = result.order;
-  std::string reply = PostXml(settings_.unifiedOrderUrl.c_str(), document.c_str(), out(),
-                              settings_.transport, &outcome.transfer);
-  outcome.signature = VerifyReplySignature(reply, settings_.merchant.apiKey);
-  Utf8ToAnsi(reply, reply);
-  out() << "Content:" << reply << std::endl;
-  ReadReply(reply, outcome);
-
-  ExtractCodeUrl(reply, outcome.codeUrl);
+  Exchange(settings_.unifiedOrderUrl, document, outcome);
+  // A link from a reply that did not verify could be anyone's: no order, no bitmap.
   if (outcome.codeUrl.empty()) return;
   // One symbol serves the file and whoever shows the cycle, so both always agree.
   result.symbol = qr::Encode(outcome.codeUrl);
@@ -115,13 +131,7 @@ StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
 
   std::string document;
   AnsiToUtf8(RequestDocument(fields, sign), document);
-  std::string reply = PostXml(settings_.orderQueryUrl.c_str(), document.c_str(), out(),
-                              settings_.transport, &outcome.transfer);
-  outcome.signature = VerifyReplySignature(reply, settings_.merchant.apiKey);
-  Utf8ToAnsi(reply, reply);
-  out() << "Content:" << reply << std::endl;
-  ReadReply(reply, outcome);
-  ExtractTradeState(reply, outcome.tradeState);
+  Exchange(settings_.orderQueryUrl, document, outcome);
   return outcome;
 }
 

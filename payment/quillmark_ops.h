@@ -46,12 +46,12 @@ class CQuillmarkOps {
   explicit CQuillmarkOps(Settings settings);
 
   // Places a unified order with a fresh nonce and order number. `orderNo` is emptied, and
-  // set to the order number when the reply held a payment link (`code_url`) — whether or
-  // not the bitmap could be written.
+  // set to the order number when the reply held a payment link (`code_url`) and its
+  // signature verified — whether or not the bitmap could be written.
   void UnifiedOrder(std::string& orderNo);
 
   // Queries the order `orderNo`; `tradeState` receives the reply's trade_state, or is
-  // left empty.
+  // left empty (also when the reply's signature did not verify).
   void QueryOrder(std::string orderNo, std::string& tradeState);
 
   // The same two operations, writing the same lines, with everything they learnt:
@@ -78,6 +78,9 @@ class CQuillmarkOps {
   std::ostream& out() const { return *settings_.out; }
   // SignFields over the bytes of `signString`, saying so on the output when it fails.
   std::string Sign(const std::string& signString);
+  // Posts `document` (UTF-8) to `url`, writes the reply's "Content:" line, and fills
+  // `outcome` with the transfer, the signature's verdict and the reply's fields.
+  void Exchange(const std::string& url, const std::string& document, StepOutcome& outcome);
 
   Settings settings_;
 };

@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "payment/encoding.h"
 #include "payment/flat_document.h"
 #include "payment/sign.h"
 
@@ -42,7 +43,10 @@ ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key
   if (!ReadFlatDocument(reply, fields, result.error)) return result;
   const auto sign = fields.find("sign");
   if (sign == fields.end() || sign->second.empty()) {
-    result.verdict = SignatureVerdict::kUnsigned;
+    const auto code = fields.find("return_code");
+    const bool success = code != fields.end() && code->second == "SUCCESS";
+    result.verdict = success ? SignatureVerdict::kMissing : SignatureVerdict::kUnsigned;
+    result.fields = std::move(fields);
     return result;
   }
   result.received = sign->second;
@@ -53,7 +57,30 @@ ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key
     result.verdict = SignatureVerdict::kMismatch;
     result.maskedSignString = SignStringOf(fields, kMaskedKey);
   }
+  result.fields = std::move(fields);
   return result;
+}
+
+bool VerificationFailed(SignatureVerdict verdict) {
+  return verdict == SignatureVerdict::kMismatch || verdict == SignatureVerdict::kMissing ||
+         verdict == SignatureVerdict::kAmbiguous;
+}
+
+void CheckFieldsAgree(const std::string& replyGbk, const std::vector<std::string>& names,
+                      ReplySignature& signature) {
+  if (signature.verdict != SignatureVerdict::kVerified) return;
+  for (const std::string& name : names) {
+    std::string byTags;
+    ExtractCdataField(replyGbk, name, byTags);
+    std::string signedValue;
+    const auto field = signature.fields.find(name);
+    if (field != signature.fields.end()) Utf8ToAnsi(field->second, signedValue);
+    if (byTags != signedValue) {
+      signature.verdict = SignatureVerdict::kAmbiguous;
+      signature.field = name;
+      return;
+    }
+  }
 }
 
 const char* VerdictName(SignatureVerdict verdict) {
@@ -64,6 +91,10 @@ const char* VerdictName(SignatureVerdict verdict) {
       return "mismatch";
     case SignatureVerdict::kUnsigned:
       return "unsigned";
+    case SignatureVerdict::kMissing:
+      return "missing";
+    case SignatureVerdict::kAmbiguous:
+      return "ambiguous";
     case SignatureVerdict::kUnreadable:
       break;
   }

@@ -5,6 +5,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "payment/sign.h"
 
 namespace quillmark {
 
@@ -17,9 +20,15 @@ void ExtractCdataField(std::string text, const std::string& name, std::string& o
 enum class SignatureVerdict {
   kVerified,    // the sign matches the reply's fields and the merchant's key
   kMismatch,    // it does not: a field was changed, added or left out, or another key
-  kUnsigned,    // a readable reply without a sign (FAIL replies often carry none)
+  kUnsigned,    // a FAIL reply without a sign, as FAIL replies may come
   kUnreadable,  // not a flat <xml> document (nothing arrived, an HTML error page, ...)
+  kMissing,     // a SUCCESS reply without a sign: the platform signs every one of them
+  kAmbiguous,   // signed, but a field the program reads by its tags is not the signed one
 };
+
+// Whether the verdict says the reply was tampered with or forged: a sign that does not
+// match, a SUCCESS reply without one, or text that reads otherwise than it was signed.
+bool VerificationFailed(SignatureVerdict verdict);
 
 struct ReplySignature {
   SignatureVerdict verdict = SignatureVerdict::kUnreadable;
@@ -27,15 +36,27 @@ struct ReplySignature {
   std::string expected;          // the sign its fields give (kVerified, kMismatch)
   std::string maskedSignString;  // kMismatch: the sign string, the key shown as kMaskedKey
   std::string error;             // kUnreadable: what is wrong with the document
+  std::string field;             // kAmbiguous: the first field that reads otherwise
+  SignedFields fields;           // the document's fields as read (UTF-8), when readable
 };
 
 // Checks the sign of `reply` (the UTF-8 bytes as received) the way the platform signs:
 // every child of <xml> whose value is not empty, other than `sign`, sorted by name, then
 // the key (SignStringOf), MD5 upper-case. A signature covers every field, so the whole
-// document is read (ReadFlatDocument), unlike ExtractCdataField.
+// document is read (ReadFlatDocument), unlike ExtractCdataField. A reply without a sign
+// is kMissing when its return_code is SUCCESS, kUnsigned otherwise.
 ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key);
 
-// "verified", "mismatch", "unsigned", "unreadable".
+// For a verified reply: whether each of `names`, taken out of `replyGbk` (the reply in the
+// program's own text) by ExtractCdataField, is exactly the signed document's field of that
+// name in GBK (empty where the document has none). The tag search and the document reader
+// see different things where a reply hides a field in a comment or a declaration, repeats
+// it, or splits its CDATA; such a reply becomes kAmbiguous, naming the field, so that no
+// value the program uses differs from the value that was verified. Other verdicts stay.
+void CheckFieldsAgree(const std::string& replyGbk, const std::vector<std::string>& names,
+                      ReplySignature& signature);
+
+// "verified", "mismatch", "unsigned", "unreadable", "missing", "ambiguous".
 const char* VerdictName(SignatureVerdict verdict);
 
 }  // namespace quillmark

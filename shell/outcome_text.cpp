@@ -87,6 +87,10 @@ QString SignatureVerdictText(const StepOutcome& outcome) {
           .arg(QString::fromStdString(outcome.signature.expected));
     case SignatureVerdict::kUnsigned:
       return Text(texts::kSignatureUnsigned);
+    case SignatureVerdict::kMissing:
+      return Text(texts::kSignatureMissing);
+    case SignatureVerdict::kAmbiguous:
+      return Text(texts::kSignatureAmbiguous).arg(QString::fromStdString(outcome.signature.field));
     case SignatureVerdict::kUnreadable:
       break;
   }
@@ -112,6 +116,9 @@ QString WithSignature(const QString& verdict, const StepOutcome& outcome) {
 
 QString OrderVerdict(const StepOutcome& order) {
   QString verdict = FailureOf(order);
+  if (verdict.isEmpty() && VerificationFailed(order.signature.verdict)) {
+    verdict = Text(texts::kCodeNotShown);
+  }
   if (verdict.isEmpty()) {
     verdict = order.codeUrl.empty() ? Text(texts::kNoCodeUrl) : Text(texts::kStepSucceeded);
   }
@@ -120,6 +127,9 @@ QString OrderVerdict(const StepOutcome& order) {
 
 QString QueryVerdict(const StepOutcome& query) {
   QString verdict = FailureOf(query);
+  if (verdict.isEmpty() && VerificationFailed(query.signature.verdict)) {
+    verdict = Text(texts::kTradeStateNotTrusted);
+  }
   if (verdict.isEmpty() && query.tradeState.empty()) verdict = Text(texts::kNoTradeState);
   if (verdict.isEmpty()) {
     const QString meaning = query.tradeStateDesc.empty() ? KnownTradeState(query.tradeState)

@@ -10,7 +10,9 @@
 #include <sstream>
 #include <string>
 
+#include "payment/merchant_config.h"
 #include "payment/request_ids.h"
+#include "payment/sign.h"
 #include "tests/support/known_answers.h"
 #include "tests/support/local_https_server.h"
 #include "tests/support/temp_dir.h"
@@ -31,14 +33,22 @@ std::string Field(const std::string& xml, const std::string& name) {
   return xml.substr(a + open.size(), b - a - open.size());
 }
 
+// A reply document as the platform sends it: each field in CDATA, then the sign over them
+// all with the build's key.
+std::string SignedReply(const SignedFields& fields, const std::string& before = {}) {
+  std::string xml = "<xml>" + before;
+  for (const auto& [name, value] : fields) {
+    xml += "<" + name + "><![CDATA[" + value + "]]></" + name + ">";
+  }
+  return xml + "<sign><![CDATA[" + SignOf(fields, kApiKey) + "]]></sign></xml>";
+}
+
 std::string UnifiedReply(const std::string& codeUrl) {
-  return "<xml><return_code><![CDATA[SUCCESS]]></return_code><code_url><![CDATA[" + codeUrl +
-         "]]></code_url></xml>";
+  return SignedReply({{"return_code", "SUCCESS"}, {"code_url", codeUrl}});
 }
 
 std::string QueryReply(const std::string& state) {
-  return "<xml><return_code><![CDATA[SUCCESS]]></return_code><trade_state><![CDATA[" + state +
-         "]]></trade_state></xml>";
+  return SignedReply({{"return_code", "SUCCESS"}, {"trade_state", state}});
 }
 
 const char kFailReply[] =
@@ -194,6 +204,56 @@ TEST_F(OpsTest, AReplyWithoutCodeUrlEndsTheCycleWithNoBitmapAndNoQuery) {
     EXPECT_EQ(server.requests().size(), 1u) << reply;
     EXPECT_FALSE(fs::exists(dir_ / "1.BMP")) << reply;
     EXPECT_EQ(out_.str(), "curl_easy_perform passed.\nContent:" + reply + "\n");
+  }
+}
+
+// Replies that try to pass a link or a state other than the signed one. The lines on the
+// output are the replies as they came; nothing of them is acted on.
+TEST_F(OpsTest, AReplyThatFailsVerificationGivesNoOrderBitmapOrState) {
+  const SignedFields order = {{"return_code", "SUCCESS"}, {"code_url", "https://127.0.0.1/qr/1"}};
+  const std::string link = "<code_url><![CDATA[https://attacker.invalid/x]]></code_url>";
+  const std::string state = "<trade_state><![CDATA[SUCCESS]]></trade_state>";
+  std::string changed = SignedReply(order);
+  changed.replace(changed.find("/qr/1"), 5, "/qr/2");
+  std::string unsignedReply = SignedReply(order);
+  unsignedReply.erase(unsignedReply.find("<sign>"), 57);
+  const struct {
+    const char* what;
+    std::string reply;
+    SignatureVerdict verdict;
+  } rows[] = {
+      {"a link in a comment first", SignedReply(order, "<!-- " + link + " -->"),
+       SignatureVerdict::kAmbiguous},
+      {"a link in a declaration first",
+       "<!DOCTYPE xml [<!ELEMENT xml ANY><!-- " + link + " -->]>" + SignedReply(order),
+       SignatureVerdict::kAmbiguous},
+      {"a state in a comment first",
+       SignedReply({{"return_code", "SUCCESS"}, {"trade_state", "NOTPAY"}}, "<!--" + state + "-->"),
+       SignatureVerdict::kAmbiguous},
+      {"the link split over two sections",
+       SignedReply(order).replace(SignedReply(order).find("/qr/1"), 5, "/q]]><![CDATA[r/1"),
+       SignatureVerdict::kAmbiguous},
+      {"the link changed after signing", changed, SignatureVerdict::kMismatch},
+      {"a SUCCESS reply without its sign", unsignedReply, SignatureVerdict::kMissing},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    LocalHttpsServer server;
+    server.Reply("/pay/unifiedorder", row.reply);
+    server.Reply("/pay/orderquery", row.reply);
+    server.Start();
+    out_.str("");
+    CQuillmarkOps ops = MakeOps(server);
+    const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+    EXPECT_EQ(VerdictName(result.order.signature.verdict), VerdictName(row.verdict));
+    EXPECT_EQ(result.orderNo, "");
+    EXPECT_EQ(result.order.codeUrl, "");
+    EXPECT_FALSE(result.symbol);
+    EXPECT_FALSE(fs::exists(dir_ / "1.BMP"));
+    EXPECT_EQ(out_.str(), "curl_easy_perform passed.\nContent:" + row.reply + "\n");
+    const StepOutcome query = ops.QueryOrderOutcome("1");
+    EXPECT_EQ(query.tradeState, "");
+    EXPECT_EQ(VerdictName(query.signature.verdict), VerdictName(row.verdict));
   }
 }
 

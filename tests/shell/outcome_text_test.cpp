@@ -73,9 +73,22 @@ class OutcomeTextTest : public QObject {
     QTest::newRow("known state") << paid << "成功；签名已验证"
                                  << "SUCCESS（支付成功）；签名已验证";
     paid.tradeStateDesc = "\xd2\xd1\xd6\xa7\xb8\xb6";  // "已支付" in GBK: the reply's own words
-    paid.signature = {quillmark::SignatureVerdict::kMismatch, "X", "ABC", "a=1&key=********", ""};
-    QTest::newRow("described state, forged") << paid << "成功；签名不符：应为 ABC"
-                                             << "SUCCESS（已支付）；签名不符：应为 ABC";
+    QTest::newRow("described state") << paid << "成功；签名已验证"
+                                     << "SUCCESS（已支付）；签名已验证";
+    // A reply that failed verification: its link and state were never taken, and the
+    // window says why nothing is shown.
+    StepOutcome forged = Reply();
+    forged.signature.verdict = quillmark::SignatureVerdict::kMismatch;
+    forged.signature.expected = "ABC";
+    QTest::newRow("forged") << forged << "应答未通过验证，不显示其支付链接和二维码；签名不符：应为 ABC"
+                            << "应答未通过验证，不采用其交易状态；签名不符：应为 ABC";
+    forged.signature.verdict = quillmark::SignatureVerdict::kMissing;
+    QTest::newRow("SUCCESS unsigned") << forged << "应答未通过验证，不显示其支付链接和二维码；成功应答没有签名"
+                                      << "应答未通过验证，不采用其交易状态；成功应答没有签名";
+    forged.signature.verdict = quillmark::SignatureVerdict::kAmbiguous;
+    forged.signature.field = "code_url";
+    QTest::newRow("ambiguous") << forged << "应答未通过验证，不显示其支付链接和二维码；应答的 code_url 与已签名的内容不符"
+                               << "应答未通过验证，不采用其交易状态；应答的 code_url 与已签名的内容不符";
     StepOutcome odd = Reply();
     odd.tradeState = "ACCEPT";
     QTest::newRow("unknown state") << odd << "应答中没有支付链接（code_url）；签名已验证"
