@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -54,5 +55,10 @@ std::string UserDataFolder(const std::map<std::string, std::string>& environment
 // Whether users other than the file's owner may read `path` (POSIX permission bits for
 // group or others; Windows keeps per-user profile folders private, so false there).
 bool OthersMayRead(const char* path);
+
+// Creates `path` as a new, empty file and opens it for binary writing. Fails (null) when
+// anything already has that name, a link included, which is never followed; `taken` then
+// becomes true. A new file gets the permissions a plain fopen(path, "wb") would give it.
+std::FILE* CreateNewFile(const char* path, bool& taken);
 
 }  // namespace quillmark::platform

@@ -7,6 +7,7 @@
 // below do the substitution themselves and resume after the offending input.
 #include "payment/platform/platform.h"
 
+#include <fcntl.h>
 #include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -269,6 +270,16 @@ std::string UserDataFolder(const std::map<std::string, std::string>& environment
 bool OthersMayRead(const char* path) {
   struct stat status {};
   return ::stat(path, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+std::FILE* CreateNewFile(const char* path, bool& taken) {
+  // O_EXCL fails on any existing name, a dangling or planted symbolic link included.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  taken = fd < 0 && errno == EEXIST;
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) close(fd);
+  return file;
 }
 
 }  // namespace quillmark::platform

@@ -4,6 +4,11 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace quillmark::platform {
@@ -53,5 +58,16 @@ std::string UserDataFolder(const std::map<std::string, std::string>& environment
 }
 
 bool OthersMayRead(const char* /*path*/) { return false; }
+
+std::FILE* CreateNewFile(const char* path, bool& taken) {
+  // _O_EXCL opens with CREATE_NEW, which fails on any existing name, a reparse point too.
+  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                       _S_IREAD | _S_IWRITE);
+  taken = fd < 0 && errno == EEXIST;
+  if (fd < 0) return nullptr;
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
 
 }  // namespace quillmark::platform

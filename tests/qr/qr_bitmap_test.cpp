@@ -1,6 +1,7 @@
 #include "qr/qr_bitmap.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -191,7 +192,8 @@ TEST_F(QrBitmapTest, ASecondCallReplacesTheFileWhole) {
   EXPECT_EQ(last_result_, SaveResult::kWritten);
   EXPECT_GT(large.size(), small.size());
   EXPECT_EQ(Le(large, 2, 4), large.size());
-  EXPECT_FALSE(fs::exists(dir_ / "1.BMP.tmp"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1)
+      << "only the bitmap is left: no temporary file";
 }
 
 TEST_F(QrBitmapTest, FailuresAreReportedAndLeaveTheProcessAndOldFileAlone) {
@@ -200,13 +202,33 @@ TEST_F(QrBitmapTest, FailuresAreReportedAndLeaveTheProcessAndOldFileAlone) {
             SaveResult::kCannotOpen);
   EXPECT_EQ(log.str(), "Unable to open file\n");
 
-  // The target is a directory: the bytes can be written beside it but never replace it.
-  fs::create_directory(dir_ / "taken");
-  std::ostringstream log2;
-  EXPECT_EQ(SaveQrBitmapFile("text", (dir_ / "taken").string(), log2), SaveResult::kCannotWrite);
-  EXPECT_EQ(log2.str(), "Unable to write file\n");
-  EXPECT_TRUE(fs::is_directory(dir_ / "taken"));
-  EXPECT_FALSE(fs::exists(dir_ / "taken.tmp")) << "the temporary file is cleaned up";
+  // A name that is not a regular file is neither replaced nor written through: a folder,
+  // and a pipe, whose open would wait for a reader for ever.
+  fs::create_directory(dir_ / "folder");
+  ASSERT_EQ(mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+  for (const char* name : {"folder", "pipe"}) {
+    std::ostringstream log2;
+    EXPECT_EQ(SaveQrBitmapFile("text", (dir_ / name).string(), log2), SaveResult::kCannotOpen)
+        << name;
+    EXPECT_EQ(log2.str(), "Unable to open file\n") << name;
+  }
+  EXPECT_TRUE(fs::is_directory(dir_ / "folder"));
+  EXPECT_TRUE(fs::is_fifo(dir_ / "pipe"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
+      << "no temporary file is left behind";
+}
+
+TEST_F(QrBitmapTest, LinksPlantedBesideTheBitmapAreNotFollowed) {
+  // The fixed temporary names of old, and a link at the bitmap's own name, pointing at a
+  // file that must survive: the bitmap replaces the link, never the file behind it.
+  const fs::path victim = dir_ / "victim.txt";
+  { std::ofstream(victim) << "keep me"; }
+  for (const char* name : {"1.BMP.tmp", "1.BMP.tmp.tmp"}) fs::create_symlink(victim, dir_ / name);
+  Save("first");
+  EXPECT_EQ(last_result_, SaveResult::kWritten);
+  const std::vector<std::uint8_t> kept = ReadFile(victim);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep me");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "1.BMP.tmp"));
 }
 
 TEST_F(QrBitmapTest, WritesAsAnOpenOfTheBitmapItselfWould) {
@@ -219,17 +241,19 @@ TEST_F(QrBitmapTest, WritesAsAnOpenOfTheBitmapItselfWould) {
   EXPECT_EQ(fs::status(dir_ / "1.BMP").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 
-  // No temporary file can be made beside the bitmap (its name is taken by a folder), but
-  // the bitmap itself can be written: it is written in place.
-  fs::create_directory(dir_ / "2.BMP.tmp");
-  const auto inPlace = Save("third", "2.BMP");
-  EXPECT_EQ(last_result_, SaveResult::kWritten);
-  EXPECT_EQ(Le(inPlace, 2, 4), inPlace.size());
-  EXPECT_TRUE(fs::is_directory(dir_ / "2.BMP.tmp"));
-
   // A read-only bitmap is refused as its open would be, and left as it was. Root may write
   // any file, so there the open, and the save, succeed.
   if (geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
+
+  // No temporary file can be made beside the bitmap (the folder takes no new files), but
+  // the bitmap itself can be written: it is written in place.
+  Save("third", "2.BMP");
+  fs::permissions(dir_, fs::perms::owner_write, fs::perm_options::remove);
+  const auto inPlace = Save("fourth", "2.BMP");
+  fs::permissions(dir_, fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(last_result_, SaveResult::kWritten);
+  EXPECT_EQ(Le(inPlace, 2, 4), inPlace.size());
+
   const auto before = ReadFile(dir_ / "1.BMP");
   fs::permissions(dir_ / "1.BMP", fs::perms::owner_read);
   std::ostringstream log;
