@@ -2,12 +2,15 @@
 
 #include <ini.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <regex>
+#include <fstream>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
+#include "payment/encoding.h"
 #include "payment/merchant_config.h"
 #include "payment/platform/platform.h"
 
@@ -22,25 +25,135 @@ bool AllAlnum(const std::string& text) {
   return true;
 }
 
-bool Matches(const std::string& value, const char* pattern) {
-  return std::regex_match(value, std::regex(pattern));
+bool AllDigits(std::string_view text) {
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
 }
 
+// The rules read a value once, left to right, with no pattern engine: a value of any
+// length costs time in proportion to it and no stack.
+
+// Four decimal numbers 0..255 joined by dots, without leading zeros.
+bool IsDottedIpv4(std::string_view value) {
+  for (int part = 0; part < 4; ++part) {
+    const std::size_t end = part < 3 ? value.find('.') : value.size();
+    if (end == std::string_view::npos) return false;
+    const std::string_view number = value.substr(0, end);
+    if (number.empty() || number.size() > 3 || !AllDigits(number)) return false;
+    if (number.size() > 1 && number[0] == '0') return false;
+    if (std::stoi(std::string(number)) > 255) return false;
+    value.remove_prefix(part < 3 ? end + 1 : end);
+  }
+  return true;
+}
+
+bool IsHostChar(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+         c == '-';
+}
+
+// `scheme` followed by a host (letters, digits, dots and hyphens, or with `bracketed` an
+// IPv6 literal in brackets) and an optional ":port"; the rest, from the first character
+// that ends the authority, goes to `rest`.
+bool ReadAuthority(std::string_view value, std::string_view scheme, bool bracketed,
+                   std::string_view& rest) {
+  if (value.substr(0, scheme.size()) != scheme) return false;
+  value.remove_prefix(scheme.size());
+  std::size_t at = 0;
+  if (bracketed && !value.empty() && value[0] == '[') {
+    const std::size_t close = value.find(']');
+    if (close == std::string_view::npos || close == 1) return false;
+    for (const char c : value.substr(1, close - 1)) {
+      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                      c == ':' || c == '.';
+      if (!ok) return false;
+    }
+    at = close + 1;
+  } else {
+    while (at < value.size() && IsHostChar(value[at])) ++at;
+    if (at == 0) return false;
+  }
+  if (at < value.size() && value[at] == ':') {
+    const std::size_t digits = at + 1;
+    at = digits;
+    while (at < value.size() && value[at] >= '0' && value[at] <= '9') ++at;
+    if (at == digits) return false;
+  }
+  rest = value.substr(at);
+  return true;
+}
+
+// An absolute http:// URL whose path is printable ASCII without <, > and &: it goes
+// unescaped into the request document.
+bool IsNotifyUrl(std::string_view value) {
+  std::string_view path;
+  if (!ReadAuthority(value, "http://", false, path)) return false;
+  if (path.empty()) return true;
+  if (path[0] != '/') return false;
+  for (const char c : path) {
+    if (c < '!' || c > '~' || c == '<' || c == '>' || c == '&') return false;
+  }
+  return true;
+}
+
+bool IsApiBase(std::string_view value) {
+  std::string_view rest;
+  return ReadAuthority(value, "https://", true, rest) && rest.empty();
+}
+
+// No setting needs more; a longer value is refused before any rule reads it.
+constexpr std::size_t kMaxUrlLength = 256;
+constexpr std::size_t kMaxPathLength = 4096;
+
+// A settings file is a few hundred bytes; a CA bundle, the system's included, well under a
+// megabyte. Anything larger is not what the setting meant.
+constexpr std::uintmax_t kMaxSettingsFileBytes = 64 * 1024;
+constexpr std::uintmax_t kMaxCaFileBytes = 8 * 1024 * 1024;
+
+// Why `path` cannot serve as a file the program reads, or empty: it must be a regular file
+// of at most `maxBytes`. Asked before the file is opened, so that a pipe, a device or a
+// folder is refused instead of blocking, spinning or reading as empty.
+std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status)) return "it does not exist";
+  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) return "it cannot be read";
+  if (size > maxBytes) return "it is larger than " + std::to_string(maxBytes / 1024) + " KiB";
+  return {};
+}
+
+// The settings file's text, read whole, handed to inih a line at a time. inih reads lines
+// into a buffer of its own fixed size and would take the rest of a longer line as a line
+// of its own, so a longer line is refused here, by its number.
 struct FileReader {
-  std::FILE* file;
+  std::string text;
+  std::size_t at = 0;
   int line = 0;
+  bool tooLong = false;
+  int maxLine = 0;  // the longest line inih takes, newline excluded
 };
 
-struct FileClose {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// inih's reader: one line at a time, counting them so that a value's line can be named.
 char* ReadLine(char* buffer, int size, void* stream) {
   auto* reader = static_cast<FileReader*>(stream);
-  char* line = std::fgets(buffer, size, reader->file);
-  if (line != nullptr) ++reader->line;
-  return line;
+  if (reader->at >= reader->text.size() || size < 2) return nullptr;
+  std::size_t end = reader->text.find('\n', reader->at);
+  end = end == std::string::npos ? reader->text.size() : end + 1;
+  const std::size_t length = end - reader->at;
+  ++reader->line;
+  reader->maxLine = size - 2;
+  const bool newline = reader->text[end - 1] == '\n';
+  if (length - (newline ? 1 : 0) > static_cast<std::size_t>(size - 2)) {
+    reader->tooLong = true;
+    return nullptr;
+  }
+  reader->text.copy(buffer, length, reader->at);
+  buffer[length] = '\0';
+  reader->at = end;
+  return buffer;
 }
 
 struct ParseState {
@@ -94,24 +207,27 @@ std::string SettingRule(const std::string& fileKey, const std::string& value) {
   if (fileKey == "appid" && !(value.size() == 18 && AllAlnum(value))) {
     return "it must be 18 ASCII letters or digits";
   }
-  if (fileKey == "mch_id" && !Matches(value, "[0-9]{10}")) return "it must be exactly 10 digits";
+  if (fileKey == "mch_id" && !(value.size() == 10 && AllDigits(value))) {
+    return "it must be exactly 10 digits";
+  }
   if (fileKey == "api_key" && !(value.size() == 32 && AllAlnum(value))) {
     return "it must be 32 ASCII letters or digits";
   }
-  if (fileKey == "spbill_create_ip" &&
-      !Matches(value,
-               "((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}"
-               "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])")) {
+  if (fileKey == "spbill_create_ip" && !(value.size() <= 15 && IsDottedIpv4(value))) {
     return "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
   }
-  if (fileKey == "notify_url" &&
-      !Matches(value, "http://[A-Za-z0-9.-]+(:[0-9]+)?(/[!-%'-;=?-~]*)?")) {
+  if ((fileKey == "notify_url" || fileKey == "api_base") && value.size() > kMaxUrlLength) {
+    return "it must be at most " + std::to_string(kMaxUrlLength) + " characters long";
+  }
+  if (fileKey == "notify_url" && !IsNotifyUrl(value)) {
     return "it must be an absolute http:// URL of printable ASCII without <, > or &";
   }
-  if (fileKey == "api_base" &&
-      !Matches(value, "https://([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]+)?")) {
+  if (fileKey == "api_base" && !IsApiBase(value)) {
     return "it must be https:// followed by a host and an optional :port, with no path and "
            "no trailing slash";
+  }
+  if ((fileKey == "ca_file" || fileKey == "qr_path") && value.size() > kMaxPathLength) {
+    return "it must be at most " + std::to_string(kMaxPathLength) + " characters long";
   }
   if (fileKey == "qr_path" && value.empty()) return "it must name the bitmap file to write";
   return {};
@@ -140,8 +256,10 @@ std::string SandboxCertificateFolder(const Environment& environment) {
   return data.empty() ? std::string() : data + "/quillmark/sandbox";
 }
 
-bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
-                  LoadedSettings& settings, std::string& error) {
+namespace {
+
+bool LoadUnescaped(const std::optional<std::string>& file, const Environment& environment,
+                   LoadedSettings& settings, std::string& error) {
   settings = LoadedSettings();
   settings.merchant = MerchantSettings::Defaults();
   for (const SettingKey& key : SettingKeys()) settings.origins[key.fileKey] = {};
@@ -149,13 +267,25 @@ bool LoadSettings(const std::optional<std::string>& file, const Environment& env
   const std::string path = file ? *file : DefaultSettingsFile(environment);
   std::error_code ignored;
   if (file || (!path.empty() && std::filesystem::exists(path, ignored))) {
-    std::unique_ptr<std::FILE, FileClose> stream(std::fopen(path.c_str(), "r"));
-    if (!stream) {
+    const std::string unusable = NotARegularFile(path, kMaxSettingsFileBytes);
+    if (!unusable.empty()) {
+      error = "settings file " + path + " cannot be used: " + unusable;
+      return false;
+    }
+    std::ifstream stream(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    if (!stream.good() && !stream.eof()) {
       error = "settings file " + path + " cannot be read";
       return false;
     }
-    ParseState state{{stream.get()}, path, &settings, {}};
+    text.resize(std::min<std::size_t>(text.size(), kMaxSettingsFileBytes));
+    ParseState state{{std::move(text)}, path, &settings, {}};
     const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
+    if (state.reader.tooLong) {
+      error = path + ":" + std::to_string(state.reader.line) + ": the line is longer than " +
+              std::to_string(state.reader.maxLine) + " bytes";
+      return false;
+    }
     if (!state.error.empty()) {
       error = state.error;
       return false;
@@ -186,6 +316,20 @@ bool LoadSettings(const std::optional<std::string>& file, const Environment& env
     if (!folder.empty()) settings.merchant.caFile = folder + "/ca.pem";
   }
 
+  const std::string& caFile = settings.merchant.caFile;
+  std::error_code absent;
+  if (!caFile.empty() && caFile.size() <= kMaxPathLength &&
+      std::filesystem::symlink_status(caFile, absent).type() !=
+          std::filesystem::file_type::not_found) {
+    // A file that is not there is the transport's to report, as it always was.
+    const std::string unusable = NotARegularFile(caFile, kMaxCaFileBytes);
+    if (!unusable.empty()) {
+      error = settings.origins["ca_file"].Describe() + ": ca_file = \"" + caFile +
+              "\" is not valid: " + unusable;
+      return false;
+    }
+  }
+
   for (const SettingKey& key : SettingKeys()) {
     const std::string rule = SettingRule(key.fileKey, settings.merchant.*key.member);
     if (rule.empty()) continue;
@@ -196,6 +340,17 @@ bool LoadSettings(const std::optional<std::string>& file, const Environment& env
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
+                  LoadedSettings& settings, std::string& error) {
+  // Messages quote values, names and paths as they came, which may hold anything.
+  const bool loaded = LoadUnescaped(file, environment, settings, error);
+  error = EscapeControls(error);
+  for (std::string& warning : settings.warnings) warning = EscapeControls(warning);
+  return loaded;
 }
 
 }  // namespace quillmark

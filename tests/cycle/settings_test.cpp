@@ -122,6 +122,13 @@ TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {
   const std::string badKey = "OtherMerchantKey0123456789abcde";  // 31 characters
   const std::string file =
       WriteFile("[merchant]\nappid = " + std::string(kAppId) + "\napi_key = " + badKey + "\n");
+  const std::string pipe = work_.path() + "/merchant.pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  const std::string large = work_.path() + "/large.ini";
+  std::ofstream(large) << "[merchant]\n" << std::string(70 * 1024, ';');
+  // The tail of a long comment must not become a setting of its own.
+  const std::string longLine = work_.path() + "/long.ini";
+  std::ofstream(longLine) << "[merchant]\n; " << std::string(197, '-') << "api_key = " << badKey;
   const struct {
     std::vector<std::string> assignments;
     std::vector<std::string> options;
@@ -130,8 +137,19 @@ TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {
       {{"QUILLMARK_API_KEY=" + badKey}, {}, "environment QUILLMARK_API_KEY: api_key is not valid"},
       {{"QUILLMARK_MCH_ID=12345"}, {}, "environment QUILLMARK_MCH_ID: mch_id = \"12345\""},
       {{}, {"--config", file}, "file " + file + ":3: api_key is not valid"},
-      {{}, {"--config", work_.path() + "/missing.ini"}, "cannot be read"},
+      {{}, {"--config", work_.path() + "/missing.ini"}, "missing.ini cannot be used: it does not"},
       {{}, {"--api-key", kKey}, "--api-key"},
+      // Hostile values: checked by length before any rule reads them, files by what they
+      // are before they are opened, lines by their real length, and shown escaped.
+      {{"QUILLMARK_NOTIFY_URL=http://a/" + std::string(30000, 'x')}, {}, "at most 256 characters"},
+      {{"QUILLMARK_API_BASE=https://" + std::string(30000, 'a')}, {}, "at most 256 characters"},
+      {{}, {"--config", pipe}, "merchant.pipe cannot be used: it is not a regular file"},
+      {{}, {"--config", "/dev/zero"}, "/dev/zero cannot be used: it is not a regular file"},
+      {{}, {"--config", work_.path()}, "cannot be used: it is not a regular file"},
+      {{}, {"--config", large}, "large.ini cannot be used: it is larger than 64 KiB"},
+      {{}, {"--config", longLine}, "long.ini:2: the line is longer than 198 bytes"},
+      {{"QUILLMARK_CA_FILE=" + pipe}, {}, "is not valid: it is not a regular file"},
+      {{"QUILLMARK_MCH_ID=\x1b[2J"}, {}, "mch_id = \"\\x1b[2J\""},
   };
   for (const auto& row : rows) {
     const ProgramResult result = Run(row.assignments, row.options);
