@@ -20,6 +20,7 @@
 #include <string>
 #include <system_error>
 
+#include "payment/encoding.h"
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
 
@@ -66,7 +67,8 @@ std::string Exchange(const StepOutcome& step) {
   if (!step.errCode.empty()) add("err_code " + step.errCode);
   if (!step.errCodeDes.empty()) add("err_code_des " + step.errCodeDes);
   add(std::string("signature ") + quillmark::VerdictName(step.signature.verdict));
-  return text;
+  // The reply's words, shown on a terminal: no escape sequence of theirs may act there.
+  return quillmark::EscapeControls(text);
 }
 
 // For a reply that failed verification: why, and for a mismatch what the sign should have
@@ -75,10 +77,10 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
   const quillmark::ReplySignature& signature = step.signature;
   switch (signature.verdict) {
     case SignatureVerdict::kMismatch:
-      std::cout << "  " << reply << ": the reply's sign " << signature.received
-                << " is not the expected " << signature.expected
-                << ", the upper-case MD5 of the UTF-8 bytes of \"" << signature.maskedSignString
-                << "\"\n";
+      std::cout << "  " << reply << ": the reply's sign "
+                << quillmark::EscapeControls(signature.received) << " is not the expected "
+                << signature.expected << ", the upper-case MD5 of the UTF-8 bytes of \""
+                << quillmark::EscapeControls(signature.maskedSignString) << "\"\n";
       break;
     case SignatureVerdict::kMissing:
       std::cout << "  " << reply << ": return_code SUCCESS without a sign; the platform signs"
@@ -101,8 +103,8 @@ void PrintSettings(const quillmark::LoadedSettings& settings) {
   for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
     const std::string value = key.secret ? "********" : settings.merchant.*key.member;
     std::cout << "  " << key.fileKey << std::string(18 - std::string(key.fileKey).size(), ' ')
-              << (value.empty() ? "(empty)" : value) << "  ("
-              << settings.origins.at(key.fileKey).Describe() << ")\n";
+              << (value.empty() ? "(empty)" : quillmark::EscapeControls(value)) << "  ("
+              << quillmark::EscapeControls(settings.origins.at(key.fileKey).Describe()) << ")\n";
   }
 }
 
@@ -175,7 +177,9 @@ int main(int argc, char** argv) {
     const std::string& state = query.tradeState;
     const bool failed = quillmark::VerificationFailed(query.signature.verdict);
     std::cout << "Query " << i + 1 << ":       "
-              << (failed ? "(trade_state not trusted)" : state.empty() ? "(no trade_state)" : state)
+              << (failed          ? "(trade_state not trusted)"
+                  : state.empty() ? "(no trade_state)"
+                                  : quillmark::EscapeControls(state))
               << "  (" << Exchange(query) << ")\n";
     PrintMismatch(i == 0 ? "query 1 reply" : "query 2 reply", query);
     mismatch = mismatch || failed;

@@ -12,10 +12,16 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace quillmark {
 
 bool AnsiToUtf8(std::string source, std::string& destination);
 bool Utf8ToAnsi(std::string source, std::string& destination);
+
+// `text` from outside (a reply, a setting, a file name) made safe to show on a terminal or
+// in a log: control bytes other than tab (escape sequences, carriage returns, bells) and
+// DEL become \xNN; every other byte, GBK's and UTF-8's included, stays as it is.
+std::string EscapeControls(std::string_view text);
 
 }  // namespace quillmark

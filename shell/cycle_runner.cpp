@@ -4,15 +4,17 @@
 
 #include <utility>
 
+#include "payment/encoding.h"
 #include "shell/outcome_text.h"
 
 namespace quillmark::shell {
 
 CycleRunner::CycleRunner(CQuillmarkOps ops, QObject* parent) : QObject(parent) {
   CQuillmarkOps::Settings settings = ops.settings();
-  // The lines keep going where they always went; the window gets a copy of each.
+  // The lines keep going where they always went, byte for byte; the window gets a copy of
+  // each with the control bytes a reply may carry shown escaped.
   tee_ = std::make_unique<LineTee>(*settings.out, [this](const std::string& gbk) {
-    Post([this, line = FromGbk(gbk)] { emit lineWritten(line); });
+    Post([this, line = FromGbk(EscapeControls(gbk))] { emit lineWritten(line); });
   });
   teeStream_ = std::make_unique<std::ostream>(tee_.get());
   Install(std::move(settings));

@@ -137,5 +137,19 @@ TEST(Encoding, LongTextRoundTrips) {
   EXPECT_EQ(back, gbk);
 }
 
+TEST(Encoding, EscapeControlsDefusesTerminalSequencesAndKeepsText) {
+  const struct {
+    std::string in;
+    std::string out;
+  } rows[] = {
+      {"\x1b[2Jcleared", "\\x1b[2Jcleared"},
+      {"bell\a, return\r, del\x7f", "bell\\x07, return\\x0d, del\\x7f"},
+      {"tab\tstays", "tab\tstays"},
+      {"Vemrak\xb5\xc4 and \xe7\x9a\x84", "Vemrak\xb5\xc4 and \xe7\x9a\x84"},  // GBK, UTF-8
+      {std::string("zero\0byte", 9), "zero\\x00byte"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(EscapeControls(row.in), row.out) << row.out;
+}
+
 }  // namespace
 }  // namespace quillmark
