@@ -167,8 +167,7 @@ int main(int argc, char** argv) {
   quillmark::bench::TempDir dir;
   const auto ops = [&](long totalTimeoutMs) {
     CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::Default();
-    settings.unifiedOrderUrl = sandbox.baseUrl() + "/pay/unifiedorder";
-    settings.orderQueryUrl = sandbox.baseUrl() + "/pay/orderquery";
+    settings.apiBase = sandbox.baseUrl();
     settings.qrPath = dir.path() + "/1.BMP";
     settings.transport.totalTimeoutMs = totalTimeoutMs;
     settings.out = &quiet;

@@ -23,9 +23,6 @@ struct MerchantSettings {
 
   // The build's configuration (the k... constants of payment/merchant_config.h).
   static MerchantSettings Defaults();
-
-  std::string UnifiedOrderUrl() const { return apiBase + "/pay/unifiedorder"; }
-  std::string OrderQueryUrl() const { return apiBase + "/pay/orderquery"; }
 };
 
 // One setting: its key in the settings file, its environment variable, and its member.

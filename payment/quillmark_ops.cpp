@@ -1,6 +1,7 @@
 #include "payment/quillmark_ops.h"
 
 #include <iostream>
+#include <string_view>
 #include <utility>
 
 #include "payment/encoding.h"
@@ -15,8 +16,7 @@ namespace quillmark {
 CQuillmarkOps::Settings CQuillmarkOps::Settings::FromMerchant(const MerchantSettings& merchant) {
   Settings settings;
   settings.merchant = merchant;
-  settings.unifiedOrderUrl = merchant.UnifiedOrderUrl();
-  settings.orderQueryUrl = merchant.OrderQueryUrl();
+  settings.apiBase = merchant.apiBase;
   settings.qrPath = merchant.qrPath;
   settings.transport = TransportOptions::Default();
   settings.transport.caFile = merchant.caFile;
@@ -37,25 +37,29 @@ CQuillmarkOps::CQuillmarkOps(Settings settings) : settings_(std::move(settings))
 namespace {
 
 // The reply fields a step's outcome shows, from the reply in the program's own text. The
-// payment link and the trade state are acted on, so they are kept only from a reply whose
-// signature verified over the very values read here.
-void ReadReply(const std::string& reply, StepOutcome& outcome) {
-  const std::pair<const char*, std::string*> fields[] = {
-      {"return_code", &outcome.returnCode},  {"return_msg", &outcome.returnMsg},
-      {"result_code", &outcome.resultCode},  {"err_code", &outcome.errCode},
-      {"err_code_des", &outcome.errCodeDes}, {"trade_state_desc", &outcome.tradeStateDesc},
-      {"code_url", &outcome.codeUrl},        {"trade_state", &outcome.tradeState},
+// operation's result (the payment link, the trade state) is acted on, so it is kept only
+// from a reply whose signature verified over the very values read here.
+void ReadReply(const Operation& operation, const std::string& reply, StepOutcome& outcome) {
+  const std::pair<const char*, std::string*> codes[] = {
+      {kFieldReturnCode, &outcome.returnCode},  {kFieldReturnMsg, &outcome.returnMsg},
+      {kFieldResultCode, &outcome.resultCode},  {kFieldErrCode, &outcome.errCode},
+      {kFieldErrCodeDes, &outcome.errCodeDes}, {kFieldTradeStateDesc, &outcome.tradeStateDesc},
   };
-  std::vector<std::string> names;
-  for (const auto& [name, value] : fields) {
+  std::vector<std::string> read;
+  for (const auto& [name, value] : codes) {
     ExtractCdataField(reply, name, *value);
-    names.push_back(name);
+    read.push_back(name);
   }
-  CheckFieldsAgree(reply, names, outcome.signature);
-  if (!Trusted(outcome)) {
-    outcome.codeUrl.clear();
-    outcome.tradeState.clear();
+  if (operation.resultField == nullptr) {
+    CheckFieldsAgree(reply, read, outcome.signature);
+    return;
   }
+  read.push_back(operation.resultField);
+  CheckFieldsAgree(reply, read, outcome.signature);
+  std::string& result = std::string_view(operation.resultField) == kFieldCodeUrl
+                            ? outcome.codeUrl
+                            : outcome.tradeState;
+  if (Trusted(outcome)) ExtractCdataField(reply, operation.resultField, result);
 }
 
 }  // namespace
@@ -67,14 +71,29 @@ std::string CQuillmarkOps::Sign(const std::string& signString) {
   return sign;
 }
 
-void CQuillmarkOps::Exchange(const std::string& url, const std::string& document,
-                             StepOutcome& outcome) {
+StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo) {
+  std::string nonce;
+  MakeNonceStr(nonce);
+  if (operation.placesOrder) MakeOutTradeNo(outTradeNo);
+  const MerchantSettings& merchant = settings_.merchant;
+  const RequestFields fields = RequestFieldsOf(operation, merchant, nonce, outTradeNo);
+  std::string signString = RequestSignString(fields, merchant.apiKey);
+  // The platform checks the sign over the UTF-8 form of the fields: where they hold
+  // Chinese text (the unified order's body), signing the GBK bytes would be rejected.
+  if (operation.signsUtf8) AnsiToUtf8(signString, signString);
+  const std::string sign = Sign(signString);
+  std::string document;
+  AnsiToUtf8(RequestDocument(fields, sign), document);
+
+  StepOutcome outcome;
+  const std::string url = settings_.apiBase + operation.path;
   std::string reply =
       PostXml(url.c_str(), document.c_str(), out(), settings_.transport, &outcome.transfer);
-  outcome.signature = VerifyReplySignature(reply, settings_.merchant.apiKey);
+  outcome.signature = VerifyReplySignature(reply, merchant.apiKey);
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << reply << std::endl;
-  ReadReply(reply, outcome);
+  ReadReply(operation, reply, outcome);
+  return outcome;
 }
 
 void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
@@ -90,23 +109,9 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   result.bitmap.reset();
   result.bitmapPath = settings_.qrPath;
 
-  std::string nonce;
   std::string outTradeNo;
-  MakeNonceStr(nonce);
-  MakeOutTradeNo(outTradeNo);
-
-  // The platform checks the sign over the UTF-8 form of the fields, and kBody is Chinese:
-  // signing the GBK bytes would be rejected.
-  std::string signUtf8;
-  const MerchantSettings& merchant = settings_.merchant;
-  const RequestFields fields = UnifiedOrderFields(merchant, nonce, outTradeNo);
-  AnsiToUtf8(RequestSignString(fields, merchant.apiKey), signUtf8);
-  const std::string sign = Sign(signUtf8);
-
-  std::string document;
-  AnsiToUtf8(RequestDocument(fields, sign), document);
-  StepOutcome& outcome = result.order;
-  Exchange(settings_.unifiedOrderUrl, document, outcome);
+  result.order = Exchange(kUnifiedOrder, outTradeNo);
+  const StepOutcome& outcome = result.order;
   // A link from a reply that did not verify could be anyone's: no order, no bitmap.
   if (outcome.codeUrl.empty()) return;
   // One symbol serves the file and whoever shows the cycle, so both always agree.
@@ -121,18 +126,13 @@ void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
 }
 
 StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
-  StepOutcome outcome;
-  std::string nonce;
-  MakeNonceStr(nonce);
-  // Every field here is ASCII, so the sign string's bytes are the same in both encodings.
-  const RequestFields fields = OrderQueryFields(settings_.merchant, nonce, orderNo);
-  const std::string signString = RequestSignString(fields, settings_.merchant.apiKey);
-  const std::string sign = Sign(signString);
+  std::string outTradeNo = orderNo;
+  return Exchange(kOrderQuery, outTradeNo);
+}
 
-  std::string document;
-  AnsiToUtf8(RequestDocument(fields, sign), document);
-  Exchange(settings_.orderQueryUrl, document, outcome);
-  return outcome;
+StepOutcome CQuillmarkOps::CloseOrderOutcome(const std::string& orderNo) {
+  std::string outTradeNo = orderNo;
+  return Exchange(kCloseOrder, outTradeNo);
 }
 
 CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeStep) {
@@ -161,11 +161,11 @@ void CQuillmarkOps::ExtractCdataField(std::string text, const std::string& name,
 }
 
 void CQuillmarkOps::ExtractCodeUrl(std::string text, std::string& out) {
-  quillmark::ExtractCdataField(std::move(text), "code_url", out);
+  quillmark::ExtractCdataField(std::move(text), kFieldCodeUrl, out);
 }
 
 void CQuillmarkOps::ExtractTradeState(std::string text, std::string& out) {
-  quillmark::ExtractCdataField(std::move(text), "trade_state", out);
+  quillmark::ExtractCdataField(std::move(text), kFieldTradeState, out);
 }
 
 void CQuillmarkOps::SaveQrBitmap(std::string text) {

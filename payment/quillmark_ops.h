@@ -14,6 +14,7 @@
 
 #include "payment/cycle_result.h"
 #include "payment/merchant_settings.h"
+#include "payment/operation.h"
 #include "payment/transport.h"
 
 namespace quillmark {
@@ -24,9 +25,9 @@ class CQuillmarkOps {
     // Whom the requests are from and signed as (appid, mch_id, api_key, the client
     // address and the notification URL).
     MerchantSettings merchant = MerchantSettings::Defaults();
-    // Where they go and where the bitmap is written: from `merchant` unless changed.
-    std::string unifiedOrderUrl;
-    std::string orderQueryUrl;
+    // Where they go (each operation's path below this base, "https://host[:port]") and
+    // where the bitmap is written: from `merchant` unless changed.
+    std::string apiBase;
     std::string qrPath;
     TransportOptions transport;
     std::ostream* out = nullptr;  // never null once Default() filled it
@@ -58,6 +59,14 @@ class CQuillmarkOps {
   // PlaceUnifiedOrder fills orderNo, order, symbol, bitmap and bitmapPath of `result`.
   void PlaceUnifiedOrder(CycleResult& result);
   StepOutcome QueryOrderOutcome(const std::string& orderNo);
+  // Closes the order `orderNo`, which then can no longer be paid.
+  StepOutcome CloseOrderOutcome(const std::string& orderNo);
+
+  // Any operation, as every one of them runs: a fresh nonce (and, for an operation that
+  // places an order, a fresh order number into `outTradeNo` right after it), the sign, the
+  // document in UTF-8, the POST to the operation's path, the "Content:" line of the reply
+  // in the program's own text, and the reply's verdict and fields in the outcome.
+  StepOutcome Exchange(const Operation& operation, std::string& outTradeNo);
 
   // One click of the pay button: a unified order and, when it returned an order number,
   // two queries of that order. A transfer aborted through the settings' TransferAbort
@@ -78,9 +87,6 @@ class CQuillmarkOps {
   std::ostream& out() const { return *settings_.out; }
   // SignFields over the bytes of `signString`, saying so on the output when it fails.
   std::string Sign(const std::string& signString);
-  // Posts `document` (UTF-8) to `url`, writes the reply's "Content:" line, and fills
-  // `outcome` with the transfer, the signature's verdict and the reply's fields.
-  void Exchange(const std::string& url, const std::string& document, StepOutcome& outcome);
 
   Settings settings_;
 };

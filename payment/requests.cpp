@@ -1,29 +1,42 @@
 #include "payment/requests.h"
 
+#include <string_view>
+
 #include "payment/merchant_config.h"
 #include "payment/sign.h"
 
 namespace quillmark {
 
+RequestFields RequestFieldsOf(const Operation& operation, const MerchantSettings& merchant,
+                              const std::string& nonce, const std::string& outTradeNo) {
+  const std::pair<const char*, std::string> values[] = {
+      {kFieldAppId, merchant.appId},
+      {kFieldBody, kBody},
+      {kFieldMchId, merchant.mchId},
+      {kFieldNonceStr, nonce},
+      {kFieldNotifyUrl, merchant.notifyUrl},
+      {kFieldOutTradeNo, outTradeNo},
+      {kFieldSpbillCreateIp, merchant.spbillCreateIp},
+      {kFieldTotalFee, std::to_string(kTotalFee)},
+      {kFieldTradeType, kTradeType},
+  };
+  RequestFields fields;
+  for (const char* name : operation.requestFields) {
+    for (const auto& [known, value] : values) {
+      if (std::string_view(known) == name) fields.emplace_back(name, value);
+    }
+  }
+  return fields;
+}
+
 RequestFields UnifiedOrderFields(const MerchantSettings& merchant, const std::string& nonce,
                                  const std::string& outTradeNo) {
-  return {{kFieldAppId, merchant.appId},
-          {kFieldBody, kBody},
-          {kFieldMchId, merchant.mchId},
-          {kFieldNonceStr, nonce},
-          {kFieldNotifyUrl, merchant.notifyUrl},
-          {kFieldOutTradeNo, outTradeNo},
-          {kFieldSpbillCreateIp, merchant.spbillCreateIp},
-          {kFieldTotalFee, std::to_string(kTotalFee)},
-          {kFieldTradeType, kTradeType}};
+  return RequestFieldsOf(kUnifiedOrder, merchant, nonce, outTradeNo);
 }
 
 RequestFields OrderQueryFields(const MerchantSettings& merchant, const std::string& nonce,
                                const std::string& outTradeNo) {
-  return {{kFieldAppId, merchant.appId},
-          {kFieldMchId, merchant.mchId},
-          {kFieldNonceStr, nonce},
-          {kFieldOutTradeNo, outTradeNo}};
+  return RequestFieldsOf(kOrderQuery, merchant, nonce, outTradeNo);
 }
 
 std::string RequestSignString(const RequestFields& fields, const std::string& key) {

@@ -11,11 +11,17 @@
 #include <vector>
 
 #include "payment/merchant_settings.h"
+#include "payment/operation.h"
 
 namespace quillmark {
 
 // A request's fields in the order the platform lists them, without `sign`; GBK values.
 using RequestFields = std::vector<std::pair<const char*, std::string>>;
+
+// The request of `operation`: its fields in its order, valued from the merchant's settings,
+// the build's order literals (kBody, kTotalFee, kTradeType), `nonce` and `outTradeNo`.
+RequestFields RequestFieldsOf(const Operation& operation, const MerchantSettings& merchant,
+                              const std::string& nonce, const std::string& outTradeNo);
 
 // Unified order (trade type NATIVE) for kTotalFee and kBody.
 RequestFields UnifiedOrderFields(const MerchantSettings& merchant, const std::string& nonce,

@@ -8,18 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace quillmark {
+#include "payment/fields.h"
 
-// Field names as the platform spells them; the sign strings and documents use these.
-inline constexpr char kFieldAppId[] = "appid";
-inline constexpr char kFieldBody[] = "body";
-inline constexpr char kFieldMchId[] = "mch_id";
-inline constexpr char kFieldNonceStr[] = "nonce_str";
-inline constexpr char kFieldNotifyUrl[] = "notify_url";
-inline constexpr char kFieldOutTradeNo[] = "out_trade_no";
-inline constexpr char kFieldSpbillCreateIp[] = "spbill_create_ip";
-inline constexpr char kFieldTotalFee[] = "total_fee";
-inline constexpr char kFieldTradeType[] = "trade_type";
+namespace quillmark {
 
 // The 32-character sign of `size` bytes at `data`: MD5 (RFC 1321), upper-case hex.
 // Which bytes are digested is the caller's business (UTF-8 for the unified order).

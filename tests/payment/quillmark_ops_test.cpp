@@ -59,8 +59,7 @@ class OpsTest : public ::testing::Test {
  protected:
   CQuillmarkOps MakeOps(const LocalHttpsServer& server, std::string qrPath = {}) {
     CQuillmarkOps::Settings settings;
-    settings.unifiedOrderUrl = server.Url("/pay/unifiedorder");
-    settings.orderQueryUrl = server.Url("/pay/orderquery");
+    settings.apiBase = server.Url("");
     settings.qrPath = qrPath.empty() ? (dir_ / "1.BMP").string() : qrPath;
     settings.transport.caFile = CertPath("ca.pem");
     settings.out = &out_;
@@ -207,8 +206,9 @@ TEST_F(OpsTest, AReplyWithoutCodeUrlEndsTheCycleWithNoBitmapAndNoQuery) {
   }
 }
 
-// Replies that try to pass a link or a state other than the signed one. The lines on the
-// output are the replies as they came; nothing of them is acted on.
+// Replies that try to pass a link or a state other than the signed one, each sent to both
+// operations: a step is misled only by a field it reads. The lines on the output are the
+// replies as they came; nothing of them is acted on.
 TEST_F(OpsTest, AReplyThatFailsVerificationGivesNoOrderBitmapOrState) {
   const SignedFields order = {{"return_code", "SUCCESS"}, {"code_url", "https://127.0.0.1/qr/1"}};
   const std::string link = "<code_url><![CDATA[https://attacker.invalid/x]]></code_url>";
@@ -217,24 +217,26 @@ TEST_F(OpsTest, AReplyThatFailsVerificationGivesNoOrderBitmapOrState) {
   changed.replace(changed.find("/qr/1"), 5, "/qr/2");
   std::string unsignedReply = SignedReply(order);
   unsignedReply.erase(unsignedReply.find("<sign>"), 57);
+  using V = SignatureVerdict;
   const struct {
     const char* what;
     std::string reply;
-    SignatureVerdict verdict;
+    V order;
+    V query;
   } rows[] = {
-      {"a link in a comment first", SignedReply(order, "<!-- " + link + " -->"),
-       SignatureVerdict::kAmbiguous},
+      {"a link in a comment first", SignedReply(order, "<!-- " + link + " -->"), V::kAmbiguous,
+       V::kVerified},
       {"a link in a declaration first",
        "<!DOCTYPE xml [<!ELEMENT xml ANY><!-- " + link + " -->]>" + SignedReply(order),
-       SignatureVerdict::kAmbiguous},
-      {"a state in a comment first",
-       SignedReply({{"return_code", "SUCCESS"}, {"trade_state", "NOTPAY"}}, "<!--" + state + "-->"),
-       SignatureVerdict::kAmbiguous},
+       V::kAmbiguous, V::kVerified},
       {"the link split over two sections",
        SignedReply(order).replace(SignedReply(order).find("/qr/1"), 5, "/q]]><![CDATA[r/1"),
-       SignatureVerdict::kAmbiguous},
-      {"the link changed after signing", changed, SignatureVerdict::kMismatch},
-      {"a SUCCESS reply without its sign", unsignedReply, SignatureVerdict::kMissing},
+       V::kAmbiguous, V::kVerified},
+      {"a state in a comment first",
+       SignedReply({{"return_code", "SUCCESS"}, {"trade_state", "NOTPAY"}}, "<!--" + state + "-->"),
+       V::kVerified, V::kAmbiguous},
+      {"the link changed after signing", changed, V::kMismatch, V::kMismatch},
+      {"a SUCCESS reply without its sign", unsignedReply, V::kMissing, V::kMissing},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -245,15 +247,17 @@ TEST_F(OpsTest, AReplyThatFailsVerificationGivesNoOrderBitmapOrState) {
     out_.str("");
     CQuillmarkOps ops = MakeOps(server);
     const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
-    EXPECT_EQ(VerdictName(result.order.signature.verdict), VerdictName(row.verdict));
+    EXPECT_EQ(std::string(VerdictName(result.order.signature.verdict)), VerdictName(row.order));
     EXPECT_EQ(result.orderNo, "");
     EXPECT_EQ(result.order.codeUrl, "");
     EXPECT_FALSE(result.symbol);
     EXPECT_FALSE(fs::exists(dir_ / "1.BMP"));
     EXPECT_EQ(out_.str(), "curl_easy_perform passed.\nContent:" + row.reply + "\n");
     const StepOutcome query = ops.QueryOrderOutcome("1");
-    EXPECT_EQ(query.tradeState, "");
-    EXPECT_EQ(VerdictName(query.signature.verdict), VerdictName(row.verdict));
+    EXPECT_EQ(std::string(VerdictName(query.signature.verdict)), VerdictName(row.query));
+    if (row.query != V::kVerified) {
+      EXPECT_EQ(query.tradeState, "");
+    }
   }
 }
 

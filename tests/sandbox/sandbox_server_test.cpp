@@ -39,8 +39,7 @@ TEST_F(SandboxServer, RunsTheClientsOrderCycle) {
   StartSandbox(PayingAfter(1));
   TempDir dir;
   CQuillmarkOps::Settings settings;
-  settings.unifiedOrderUrl = Url("/pay/unifiedorder");
-  settings.orderQueryUrl = Url("/pay/orderquery");
+  settings.apiBase = Url("");
   settings.qrPath = dir.path() + "/1.BMP";
   settings.transport.caFile = CaFile();
   std::ostringstream out;

@@ -51,8 +51,7 @@ std::ostream g_nullStream(&g_nullBuffer);
 // mistake must neither touch the network nor write a bitmap outside a temporary folder.
 quillmark::CQuillmarkOps OfflineOps(const QTemporaryDir& dir) {
   quillmark::CQuillmarkOps::Settings settings = quillmark::CQuillmarkOps::Settings::Default();
-  settings.unifiedOrderUrl = "https://127.0.0.1:9/pay/unifiedorder";
-  settings.orderQueryUrl = "https://127.0.0.1:9/pay/orderquery";
+  settings.apiBase = "https://127.0.0.1:9";
   settings.qrPath = dir.filePath(QStringLiteral("1.BMP")).toStdString();
   settings.transport.connectTimeoutMs = 1000;
   settings.transport.totalTimeoutMs = 2000;

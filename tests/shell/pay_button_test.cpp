@@ -73,10 +73,11 @@ struct Rig {
 
   QString BitmapPath() const { return dir.filePath(QStringLiteral("1.BMP")); }
 
-  CQuillmarkOps Ops(const std::string& unifiedOrderPath = "/pay/unifiedorder") {
+  // `apiKey`, when given, signs the requests instead of the merchant's own key.
+  CQuillmarkOps Ops(const std::string& apiKey = {}) {
     CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::Default();
-    settings.unifiedOrderUrl = sandbox->baseUrl() + unifiedOrderPath;
-    settings.orderQueryUrl = sandbox->baseUrl() + "/pay/orderquery";
+    settings.apiBase = sandbox->baseUrl();
+    if (!apiKey.empty()) settings.merchant.apiKey = apiKey;
     settings.qrPath = BitmapPath().toStdString();
     // Longer than the stalled tests wait: only an abort ends their transfer.
     settings.transport.connectTimeoutMs = 5000;
@@ -185,30 +186,28 @@ class PayButtonTest : public QObject {
 
   void aFailedOrderSendsNoQueryAndSaysWhy_data() {
     QTest::addColumn<Fault>("fault");
-    QTest::addColumn<QString>("unifiedOrderPath");
+    QTest::addColumn<QString>("apiKey");
     QTest::addColumn<QString>("verdict");
-    QTest::newRow("reply without code_url") << Fault::kNoCodeUrl << "/pay/unifiedorder"
+    QTest::newRow("reply without code_url") << Fault::kNoCodeUrl << ""
                                             << "应答中没有支付链接（code_url）；签名已验证";
-    QTest::newRow("HTTP 500") << Fault::kHttp500 << "/pay/unifiedorder"
-                              << "HTTP 状态 500；应答无法解析";
-    // The order's document where a query is expected: the sandbox refuses it.
-    QTest::newRow("FAIL reply") << Fault::kNone << "/pay/orderquery"
-                                << "";
-    QTest::newRow("connection dropped") << Fault::kDropMidReply << "/pay/unifiedorder"
+    QTest::newRow("HTTP 500") << Fault::kHttp500 << "" << "HTTP 状态 500；应答无法解析";
+    // Signed with a key the sandbox does not know: it refuses the request.
+    QTest::newRow("FAIL reply") << Fault::kNone << "SomeOtherMerchantKey0123456789ab" << "";
+    QTest::newRow("connection dropped") << Fault::kDropMidReply << ""
                                         << "通信失败：Transferred a partial file（RetCode 18）";
     // The link was changed after signing: a payer scanning it would pay whoever changed
     // it, so no code is shown, and the window says why (the expected sign follows).
-    QTest::newRow("forged link") << Fault::kBadSign << "/pay/unifiedorder"
+    QTest::newRow("forged link") << Fault::kBadSign << ""
                                  << "应答未通过验证，不显示其支付链接和二维码；签名不符：应为 *";
   }
 
   void aFailedOrderSendsNoQueryAndSaysWhy() {
     QFETCH(Fault, fault);
-    QFETCH(QString, unifiedOrderPath);
+    QFETCH(QString, apiKey);
     QFETCH(QString, verdict);
     Rig rig;
     QVERIFY(rig.Start(fault));
-    CQuillmarkDlg dlg(rig.Ops(unifiedOrderPath.toStdString()));
+    CQuillmarkDlg dlg(rig.Ops(apiKey.toStdString()));
     dlg.show();
 
     QVERIFY(ClickAndWait(dlg, "button1"));
