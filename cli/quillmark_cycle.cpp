@@ -1,5 +1,6 @@
 // quillmark-cycle: one order cycle, exactly as the desktop program's pay button runs it,
-// for scripts and CI. The merchant, the platform's address and the bitmap path are the
+// for scripts and CI; or, as `quillmark-cycle query|close OUT_TRADE_NO`, one query or
+// close of an order placed before (one paid from a phone, say). The merchant, the platform's address and the bitmap path are the
 // build's configuration, overridden by a settings file (--config FILE, or the per-user
 // one) and by QUILLMARK_* environment variables. No option takes the key: a command line
 // shows in the process list.
@@ -23,6 +24,7 @@
 #include "payment/encoding.h"
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
+#include "payment/request_ids.h"
 
 namespace {
 
@@ -108,52 +110,28 @@ void PrintSettings(const quillmark::LoadedSettings& settings) {
   }
 }
 
-int main(int argc, char** argv) {
-  CLI::App app(
-      "One order cycle against the payment platform: a unified order, its QR "
-      "bitmap and two order queries.",
-      "quillmark-cycle");
-  std::optional<std::string> config;
-  app.add_option("--config", config, "settings file to read instead of the per-user one")
-      ->option_text("FILE");
-  app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
-  app.footer(
-      "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
-      "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path), then the "
-      "environment (QUILLMARK_APPID, ... QUILLMARK_QR_PATH).\n"
-      "Exit status: 0 order placed and every signed reply verified, 1 no order number, 2 bad "
-      "option or setting, 3 a reply failed verification.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ExtrasError&) {
-    // Named by their option words only: a stray value could be a key typed on the
-    // command line, and must not be echoed.
-    std::string unknown;
-    for (int i = 1; i < argc; ++i) {
-      const std::string word = argv[i];
-      if (word.rfind('-', 0) == 0 && word != "--config") unknown += " " + word;
-    }
-    std::cerr << "quillmark-cycle: unknown option" << (unknown.empty() ? " or argument" : unknown)
-              << "\nRun with --help for more information.\n";
-    return kBadUsage;
-  } catch (const CLI::ParseError& e) {
-    const int status = app.exit(e);
-    return status == 0 ? 0 : kBadUsage;
+namespace {
+
+// "(trade_state not trusted)", "(no trade_state)" or the state, for a query's line.
+std::string StateOf(const StepOutcome& query) {
+  if (quillmark::VerificationFailed(query.signature.verdict)) return "(trade_state not trusted)";
+  if (query.tradeState.empty()) return "(no trade_state)";
+  return quillmark::EscapeControls(query.tradeState);
+}
+
+// The last line of a summary, and the exit status it stands for.
+int Verdict(bool failedVerification) {
+  if (failedVerification) {
+    std::cout << "A reply failed verification: it was changed on the way, or the platform"
+              << " signs with another key than this build's.\n";
+  } else {
+    std::cout << "Every signed reply verified.\n";
   }
+  std::cout << std::flush;
+  return failedVerification ? kBadSignature : 0;
+}
 
-  quillmark::LoadedSettings settings;
-  std::string problem;
-  if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
-    std::cerr << "quillmark-cycle: " << problem << '\n';
-    return kBadUsage;
-  }
-  for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
-
-  quillmark::CQuillmarkOps ops(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant));
-  const quillmark::CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
-
-  std::cout << "\n--- summary ---\n";
-  PrintSettings(settings);
+int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result) {
   std::cout << "Unified order: " << Exchange(result.order) << '\n';
   PrintMismatch("unified order reply", result.order);
   bool mismatch = quillmark::VerificationFailed(result.order.signature.verdict);
@@ -174,27 +152,106 @@ int main(int argc, char** argv) {
   std::cout << "Order number:  " << result.orderNo << '\n';
   for (std::size_t i = 0; i < result.queries.size(); ++i) {
     const StepOutcome& query = result.queries[i];
-    const std::string& state = query.tradeState;
-    const bool failed = quillmark::VerificationFailed(query.signature.verdict);
-    std::cout << "Query " << i + 1 << ":       "
-              << (failed          ? "(trade_state not trusted)"
-                  : state.empty() ? "(no trade_state)"
-                                  : quillmark::EscapeControls(state))
-              << "  (" << Exchange(query) << ")\n";
+    std::cout << "Query " << i + 1 << ":       " << StateOf(query) << "  (" << Exchange(query)
+              << ")\n";
     PrintMismatch(i == 0 ? "query 1 reply" : "query 2 reply", query);
-    mismatch = mismatch || failed;
+    mismatch = mismatch || quillmark::VerificationFailed(query.signature.verdict);
   }
   const std::filesystem::path bitmap = result.bitmapPath;
   std::error_code error;
   const auto absolute = std::filesystem::absolute(bitmap, error);
   std::cout << "QR bitmap:     " << (error ? bitmap : absolute).string()
             << BitmapNote(result.bitmap.value_or(quillmark::qr::SaveResult::kNotEncoded)) << '\n';
-  if (mismatch) {
-    std::cout << "A reply failed verification: it was changed on the way, or the platform"
-              << " signs with another key than this build's.\n";
-  } else {
-    std::cout << "Every signed reply verified.\n";
+  return Verdict(mismatch);
+}
+
+// One query or close of an order named on the command line. Exit 0 when the platform
+// did what was asked and its reply verified, 1 when it did not (or nothing came back).
+int SummariseStep(const char* label, const std::string& orderNo, const StepOutcome& step,
+                  bool isQuery) {
+  std::cout << "Order number:  " << orderNo << '\n' << label;
+  if (isQuery) std::cout << StateOf(step) << "  ";
+  std::cout << "(" << Exchange(step) << ")\n";
+  PrintMismatch(isQuery ? "query reply" : "close reply", step);
+  if (quillmark::VerificationFailed(step.signature.verdict)) return Verdict(true);
+  const bool done = quillmark::Trusted(step) && step.returnCode == "SUCCESS" &&
+                    step.resultCode != "FAIL" && (!isQuery || !step.tradeState.empty());
+  const int status = Verdict(false);
+  return done ? status : kNoOrder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(
+      "One order cycle against the payment platform: a unified order, its QR "
+      "bitmap and two order queries. Or, with a command, one request about an order.",
+      "quillmark-cycle");
+  std::optional<std::string> config;
+  app.add_option("--config", config, "settings file to read instead of the per-user one")
+      ->option_text("FILE");
+  app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
+  std::string orderNo;
+  CLI::App* query = app.add_subcommand("query", "query the state of one order, such as one "
+                                                "paid from a phone, and print it");
+  CLI::App* close = app.add_subcommand("close", "close one order that was not paid, so that it "
+                                                "can no longer be paid");
+  for (CLI::App* command : {query, close}) {
+    command->add_option("OUT_TRADE_NO", orderNo, "the order's number, as the cycle printed it")
+        ->required();
   }
-  std::cout << std::flush;
-  return mismatch ? kBadSignature : 0;
+  app.require_subcommand(0, 1);
+  app.footer(
+      "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
+      "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path), then the "
+      "environment (QUILLMARK_APPID, ... QUILLMARK_QR_PATH).\n"
+      "Exit status: 0 order placed (or queried, or closed) and every signed reply verified, "
+      "1 no order number (or the query or close did not succeed), 2 bad option, setting or "
+      "order number, 3 a reply failed verification.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ExtrasError&) {
+    // Named by their option words only: a stray value could be a key typed on the
+    // command line, and must not be echoed.
+    std::string unknown;
+    for (int i = 1; i < argc; ++i) {
+      const std::string word = argv[i];
+      if (word.rfind('-', 0) == 0 && word != "--config") unknown += " " + word;
+    }
+    std::cerr << "quillmark-cycle: unknown option" << (unknown.empty() ? " or argument" : unknown)
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kBadUsage;
+  }
+
+  if ((query->parsed() || close->parsed()) && !quillmark::IsOutTradeNoForm(orderNo)) {
+    // Not echoed: a stray word on the command line could be a key.
+    std::cerr << "quillmark-cycle: OUT_TRADE_NO must be an order number as the unified order"
+              << " makes them: 17 digits, then 15 letters or digits\n";
+    return kBadUsage;
+  }
+
+  quillmark::LoadedSettings settings;
+  std::string problem;
+  if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
+    std::cerr << "quillmark-cycle: " << problem << '\n';
+    return kBadUsage;
+  }
+  for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
+
+  quillmark::CQuillmarkOps ops(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant));
+  if (query->parsed() || close->parsed()) {
+    const quillmark::StepOutcome step =
+        query->parsed() ? ops.QueryOrderOutcome(orderNo) : ops.CloseOrderOutcome(orderNo);
+    std::cout << "\n--- summary ---\n";
+    PrintSettings(settings);
+    return SummariseStep(query->parsed() ? "Query:         " : "Close order:   ", orderNo, step,
+                         query->parsed());
+  }
+  const quillmark::CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+  std::cout << "\n--- summary ---\n";
+  PrintSettings(settings);
+  return SummariseCycle(result);
 }
