@@ -6,8 +6,7 @@
 #
 #   scripts/valgrind-cycle.sh BUILD_DIR     e.g. build/werror (not a sanitizer build)
 #
-# The cycle talks to the build's API base, https://127.0.0.1:8443, so the sandbox is
-# started on that port and the script fails if something else already holds it.
+# The sandbox takes a free port, and the cycle is pointed at it (QUILLMARK_API_BASE).
 set -euo pipefail
 if [ $# -ne 1 ]; then
   echo "usage: $0 BUILD_DIR" >&2
@@ -33,8 +32,8 @@ stop() {
 trap stop EXIT
 trap 'exit 130' INT TERM
 
-echo "== Starting quillmark-sandbox on port 8443"
-start_sandbox "$build" "$work/sandbox.log" --port 8443 --pay-after-queries 1
+echo "== Starting quillmark-sandbox on a free port"
+start_sandbox "$build" "$work/sandbox.log" --port 0 --pay-after-queries 1
 
 echo "== Running quillmark-cycle under valgrind (in $work/run)"
 mkdir "$work/run"

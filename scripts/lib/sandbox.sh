@@ -17,9 +17,10 @@ use_build_defaults() {
 
 # start_sandbox BUILD_DIR LOG_FILE [sandbox options...]
 # Starts quillmark-sandbox in the background (on the build's default port, 8443, unless the
-# options say otherwise), sets SANDBOX_PID, and returns once it accepts connections: the
-# program prints its "listening on" line only after the socket is listening. Exits 1 with
-# the sandbox's own words if it does not start.
+# options say otherwise: --port 0 takes a free one), sets SANDBOX_PID and SANDBOX_PORT,
+# points the programs run after it at that port (QUILLMARK_API_BASE), and returns once it
+# accepts connections: the program prints its "listening on" line only after the socket is
+# listening. Exits 1 with the sandbox's own words if it does not start.
 start_sandbox() {
   local build=$1 log=$2
   shift 2
@@ -27,11 +28,15 @@ start_sandbox() {
   "$build/sandbox/quillmark-sandbox" "$@" >"$log" 2>&1 &
   SANDBOX_PID=$!
   for _ in $(seq 200); do
-    grep -q "listening on" "$log" && return 0
+    SANDBOX_PORT=$(sed -n 's/^quillmark-sandbox listening on https:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$log")
+    if [ -n "$SANDBOX_PORT" ]; then
+      export QUILLMARK_API_BASE="https://127.0.0.1:$SANDBOX_PORT"
+      return 0
+    fi
     kill -0 "$SANDBOX_PID" 2>/dev/null || break
     sleep 0.05
   done
-  echo "quillmark-sandbox did not start (is port 8443 taken?):" >&2
+  echo "quillmark-sandbox did not start (is its port taken?):" >&2
   cat "$log" >&2
   exit 1
 }
