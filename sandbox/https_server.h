@@ -1,6 +1,12 @@
 // An event-driven HTTPS/1.1 server for the sandbox: a few threads serve every connection,
 // so idle, slow or half-open connections cost a socket and a little memory but never a
 // thread, and kept-alive connections are answered without a new handshake.
+//
+// What one connection can hold is bounded whatever the peer sends: a request is read into
+// a buffer of at most 16 KiB (the request line and header, a chunk's size line with its
+// extensions, the trailer section must each fit), and a request of more than 1 MiB as it
+// arrives (head, chunk framing and extensions, trailers and body together) is refused with
+// 413 and its connection closed. A transfer coding other than a lone `chunked` gets 400.
 #pragma once
 
 #include <chrono>
@@ -40,7 +46,10 @@ struct HttpsServerOptions {
   std::string certFile;
   std::string keyFile;
   std::size_t bodyLimit = 64 * 1024;  // larger bodies get 413
-  int threads = 0;                    // 0: one per core, at least two
+  // Serve at most this many connections at once; one past it is closed as soon as it is
+  // accepted. 0: no bound but the descriptors.
+  std::size_t maxConnections = 0;
+  int threads = 0;  // 0: one per core, at least two
   std::chrono::milliseconds handshakeTimeout{10'000};
   // From the moment the server waits for a request until it has all of it: bounds an idle
   // kept-alive connection as well as one that sends a byte now and then.
@@ -50,9 +59,11 @@ struct HttpsServerOptions {
   // Answers a request that was read whole. Called on a server thread; may be called on
   // several at once.
   std::function<void(const HttpRequest&, HttpReply&)> handle;
-  // Answers a request that could not be read: `status` is 400 or 413, and `request` holds
-  // what was read of it. The connection is closed after the reply.
-  std::function<void(int status, const HttpRequest&, HttpReply&)> refuse;
+  // Answers a request that could not be read: `status` is 400 or 413, `reason` says why in
+  // one line of printable ASCII, and `request` holds what was read of it. The connection is
+  // closed after the reply.
+  std::function<void(int status, const std::string& reason, const HttpRequest&, HttpReply&)>
+      refuse;
   // Optional. How long to hold a request before handling it (zero: not at all). A request
   // held when the server stops is not handled: `abandoned` is called for it instead.
   std::function<std::chrono::milliseconds(const HttpRequest&)> holdFor;

@@ -160,7 +160,8 @@ struct Sandbox::Impl {
   bool Start(std::string* error);
 
   void Handle(const HttpRequest& request, HttpReply& reply);
-  void Refuse(int status, const HttpRequest& request, HttpReply& reply);
+  void Refuse(int status, const std::string& reason, const HttpRequest& request,
+              HttpReply& reply);
   std::chrono::milliseconds HoldFor(const HttpRequest& request);
   void Abandoned(const HttpRequest& request);
 
@@ -259,7 +260,10 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.keyFile = options.keyFile;
   http.bodyLimit = kMaxBodyBytes;
   http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
-  http.refuse = [this](int status, const HttpRequest& q, HttpReply& r) { Refuse(status, q, r); };
+  http.maxConnections = options.maxConnections;
+  http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
+    Refuse(status, why, q, r);
+  };
   http.holdFor = [this](const HttpRequest& q) { return HoldFor(q); };
   http.abandoned = [this](const HttpRequest& q) { Abandoned(q); };
   // Set before it starts: the handlers read it for the port.
@@ -325,14 +329,12 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
   Log(request, "-", 404, "FAIL " + message);
 }
 
-void Sandbox::Impl::Refuse(int status, const HttpRequest& request, HttpReply& reply) {
+void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequest& request,
+                           HttpReply& reply) {
   Record(request, {});
-  const std::string message =
-      status == 413 ? "request body larger than " + std::to_string(kMaxBodyBytes) + " bytes"
-                    : "bad HTTP request";
   reply.status = status;
-  SendFail(message, reply);
-  Log(request, "-", status, "FAIL " + message);
+  SendFail(reason, reply);
+  Log(request, "-", status, "FAIL " + reason);
 }
 
 void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {

@@ -78,6 +78,9 @@ struct Options {
   // are forgotten first once this many are kept. A forgotten order is an unknown order.
   std::chrono::seconds orderTtl{2 * 60 * 60};
   std::size_t maxOrders = 1'000'000;
+  // At most this many connections are served at once; one more is closed as soon as it is
+  // accepted. 0: no bound but the process's descriptors.
+  std::size_t maxConnections = 0;
 };
 
 // A request as the server received it, for tests.
