@@ -26,7 +26,7 @@
 namespace quillmark::sandbox {
 namespace {
 
-constexpr std::size_t kMaxBodyBytes = 64 * 1024;
+constexpr std::size_t kMaxRequestBodyBytes = 64 * 1024;
 constexpr std::size_t kHugePaddingBytes = 5 * 1024 * 1024;
 constexpr char kXmlType[] = "text/xml; charset=utf-8";
 constexpr char kHtmlType[] = "text/html; charset=utf-8";
@@ -258,7 +258,7 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.port = options.port;
   http.certFile = options.certFile;
   http.keyFile = options.keyFile;
-  http.bodyLimit = kMaxBodyBytes;
+  http.bodyLimit = kMaxRequestBodyBytes;
   http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
   http.maxConnections = options.maxConnections;
   http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
