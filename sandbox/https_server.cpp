@@ -44,6 +44,7 @@ constexpr std::size_t kRequestAtMost = 1024 * 1024;
 // size line with its extensions, the trailer section) must fit. Body bytes pass through.
 constexpr std::size_t kBufferAtMost = 16 * 1024;
 constexpr std::size_t kShownCodingBytes = 60;
+constexpr std::size_t kBurstConnections = 256;
 constexpr std::size_t kTinyChunkBytes = 3;
 constexpr std::chrono::seconds kCloseTimeout{2};
 constexpr std::chrono::milliseconds kAcceptRetry{50};
@@ -131,6 +132,7 @@ struct HttpsServer::Impl {
   bool started = false;
   bool stopping = false;
   std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+  std::size_t peak = 0;  // the most sessions at once since afterConnectionBurst was called
 
   std::atomic<int> port{0};
   // Destroyed before the members above: destroying it destroys the sessions its pending
@@ -354,12 +356,20 @@ bool HttpsServer::Impl::Register(Session* session, const std::shared_ptr<Session
   if (stopping) return false;
   if (options.maxConnections > 0 && sessions.size() >= options.maxConnections) return false;
   sessions.emplace(session, shared);
+  peak = std::max(peak, sessions.size());
   return true;
 }
 
 void HttpsServer::Impl::Unregister(Session* session) {
-  std::lock_guard<std::mutex> lock(mutex);
-  sessions.erase(session);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (sessions.erase(session) == 0 || !options.afterConnectionBurst ||
+        peak < kBurstConnections || sessions.size() > peak / 4) {
+      return;
+    }
+    peak = sessions.size();
+  }
+  options.afterConnectionBurst();
 }
 
 void HttpsServer::Impl::Accept() {

@@ -68,6 +68,10 @@ struct HttpsServerOptions {
   // held when the server stops is not handled: `abandoned` is called for it instead.
   std::function<std::chrono::milliseconds(const HttpRequest&)> holdFor;
   std::function<void(const HttpRequest&)> abandoned;
+  // Optional. Called on a server thread once the open connections have fallen to a quarter
+  // of a peak of at least 256 since the last call: when what those connections used has
+  // just been freed, and could be given back to the system.
+  std::function<void()> afterConnectionBurst;
 };
 
 class HttpsServer {

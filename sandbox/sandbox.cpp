@@ -261,6 +261,7 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.bodyLimit = kMaxRequestBodyBytes;
   http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
   http.maxConnections = options.maxConnections;
+  http.afterConnectionBurst = options.afterConnectionBurst;
   http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
     Refuse(status, why, q, r);
   };

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -192,6 +193,29 @@ TEST_F(SandboxConnections, ConnectionsPastTheBoundAreClosedAtOnce) {
     if (answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(answer, "order x does not exist");
+}
+
+TEST_F(SandboxConnections, TheEndOfABurstOfConnectionsIsReported) {
+  std::atomic<int> bursts{0};
+  Options options;
+  options.afterConnectionBurst = [&bursts] { ++bursts; };
+  StartSandbox(options);
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls(SSL_CTX_new(TLS_client_method()),
+                                                        SSL_CTX_free);
+  std::vector<std::unique_ptr<IdleConnection>> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(std::make_unique<IdleConnection>(sandbox_->port(),
+                                                    IdleConnection::Stage::kHandshake, tls.get()));
+    ASSERT_TRUE(idle.back()->ok()) << "connection " << i;
+  }
+  idle.resize(100);  // not yet a quarter of the peak
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(bursts, 0);
+  idle.clear();
+  for (int i = 0; i < 200 && bursts == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(bursts, 1);
 }
 
 TEST_F(SandboxConnections, KeptAliveConnectionsServeManyRequestsAndEndWithStop) {
