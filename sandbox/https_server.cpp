@@ -322,8 +322,6 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnWritten(const error_code& ec, std::size_t) {
     response_.reset();
-    // An idle kept-alive connection holds no read buffer; the next read makes a small one.
-    if (buffer_.size() == 0) buffer_.shrink_to_fit();
     if (ec || stopping_ || dropAfterWrite_) return Close();
     if (keepAlive_) return Read();
     beast::get_lowest_layer(stream_).expires_after(kCloseTimeout);
@@ -423,9 +421,6 @@ bool HttpsServer::Start(std::string& error) {
             options.keyFile + " (not PEM, or they do not match)";
     return false;
   }
-  // An idle connection gives its TLS record buffers back (about 34 KiB) until it is used
-  // again.
-  SSL_CTX_set_mode(impl.tls.native_handle(), SSL_MODE_RELEASE_BUFFERS);
   // Lets a client that reconnects resume its TLS session instead of a full handshake.
   static constexpr unsigned char kSessionContext[] = "quillmark-sandbox";
   SSL_CTX_set_session_id_context(impl.tls.native_handle(), kSessionContext,
