@@ -120,6 +120,7 @@ bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
   }
   // Every non-empty field, required or not, has its length bound or its form.
   for (const auto& [name, value] : fields) {
+    if (name.size() > 32) return false;
     if (value.empty()) continue;
     if (name == "appid" && !(value.size() == 18 && AllLettersOrDigits(value))) return false;
     if (name == "mch_id" &&

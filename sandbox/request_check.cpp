@@ -128,6 +128,10 @@ std::string Shown(const std::string& value) {
 // required-field check: an empty optional field counts as absent.
 std::string FormProblem(const Fields& fields) {
   for (const auto& [name, value] : fields) {
+    if (name.size() > kMaxFieldNameBytes) {
+      return "field name " + Shown(name) + " is longer than " +
+             std::to_string(kMaxFieldNameBytes) + " bytes";
+    }
     if (value.empty()) continue;
     const FieldForm* form = kFieldForms;
     while (form->name && name != form->name) ++form;

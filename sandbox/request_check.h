@@ -49,11 +49,12 @@ struct CheckResult {
 constexpr std::size_t kMaxBodyFieldBytes = 128;
 constexpr std::size_t kMaxNotifyUrlFieldBytes = 256;
 constexpr std::size_t kMaxOtherFieldBytes = 256;
+constexpr std::size_t kMaxFieldNameBytes = 32;
 
 // Checks one request body, in this order: valid UTF-8 without control characters, a
 // well-formed document whose root is `xml` with flat, uniquely named child elements
 // (values as text, CDATA or both), the required fields of `kind` present and non-empty,
-// every non-empty field of its form (appid 18 letters or digits, mch_id 10 digits,
+// every field name at most kMaxFieldNameBytes, every non-empty field of its form (appid 18 letters or digits, mch_id 10 digits,
 // nonce_str 1 to 32 letters or digits, out_trade_no 1 to 32 letters, digits or "_-|*",
 // sign 32 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4 address, total_fee a
 // positive decimal integer that fits in 32 bits without leading zeros, trade_type at most

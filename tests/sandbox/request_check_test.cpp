@@ -125,7 +125,7 @@ std::vector<Rejection> Rejections() {
   };
   // Every field has a bounded length, and ids their form, whatever the sign says.
   const struct {
-    const char* name;
+    std::string name;
     std::string value;
     std::string expected;
   } forms[] = {
@@ -134,6 +134,7 @@ std::vector<Rejection> Rejections() {
       {"notify_url", "http://x/" + std::string(248, 'n'), "notify_url is longer than 256 bytes"},
       {"attach", std::string(257, 'a'), "attach is longer than 256 bytes"},
       {"detail", std::string(30'000, 'd'), "detail is longer than 256 bytes"},
+      {std::string(33, 'f'), "x", "field name " + std::string(33, 'f') + " is longer than 32 bytes"},
       {"trade_type", std::string(33, 'T'), "trade_type is longer than 32 bytes"},
       {"appid", std::string(19, 'a'), "appid must be 18 letters or digits, got aaaaaaaaaaaaaaaaaaa"},
       {"appid", "qmsandbox00000000_", "appid must be 18 letters or digits"},
@@ -146,7 +147,8 @@ std::vector<Rejection> Rejections() {
            "..."},
   };
   for (const auto& form : forms) {
-    rows.push_back({form.name, U, SignedDocument(With(order, form.name, form.value)),
+    rows.push_back({"a field's length or form", U,
+                    SignedDocument(With(order, form.name, form.value)),
                     form.expected});
   }
   for (const char* sign : {"0123456789ABCDEF0123456789ABCDEF0", "G123456789ABCDEF0123456789ABCDEF",
