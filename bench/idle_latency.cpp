@@ -486,7 +486,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long rssClosed = ResidentKibOf(options.sandboxPid);
     int open = 0;
-    for (std::size_t kind = 0; kind < kKinds; ++kind) open += before.total[kind] - before.closed[kind];
+    for (std::size_t kind = 0; kind < kKinds; ++kind) {
+      open += before.total[kind] - before.closed[kind];
+    }
     const auto perConnection = [open](long kib) {
       return open > 0 ? static_cast<double>(kib) / open : 0.0;
     };

@@ -255,12 +255,13 @@ class Run {
 };
 
 int Usage(const std::string& problem) {
-  std::cerr << "quillmark-load: " << problem << "\n"
-            << "usage: quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]\n"
-            << "                      [--url https://127.0.0.1:PORT [--cacert FILE]]\n"
-            << "       quillmark-load --url URL --sandbox-pid PID --orders N [--cap N] [--longest-fields]"
-            << " [--keep-alive] [--workers N] [--seconds S]\n"
-            << "       quillmark-load --url URL --wrk-body FILE\n";
+  std::cerr
+      << "quillmark-load: " << problem << "\n"
+      << "usage: quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]\n"
+      << "                      [--url https://127.0.0.1:PORT [--cacert FILE]]\n"
+      << "       quillmark-load --url URL --sandbox-pid PID --orders N [--cap N] [--longest-fields]"
+      << " [--keep-alive] [--workers N] [--seconds S]\n"
+      << "       quillmark-load --url URL --wrk-body FILE\n";
   return 2;
 }
 

@@ -128,8 +128,9 @@ bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
       return false;
     }
     if (name == "nonce_str" && !(value.size() <= 32 && AllLettersOrDigits(value))) return false;
-    if (name == "sign" && !(value.size() == 32 && value.find_first_not_of(
-                                                      "0123456789abcdefABCDEF") == std::string::npos)) {
+    if (name == "sign" &&
+        !(value.size() == 32 &&
+          value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)) {
       return false;
     }
     if (name == "spbill_create_ip" && !IsDottedQuad(value)) return false;

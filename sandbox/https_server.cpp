@@ -78,7 +78,8 @@ std::string CodingProblem(const http::request<http::string_body>& message) {
   std::size_t to = codings.size();
   while (from < to && IsSpace(codings[from])) ++from;
   while (to > from && IsSpace(codings[to - 1])) --to;
-  if (fields == 1 && beast::iequals(beast::string_view(codings).substr(from, to - from), "chunked")) {
+  if (fields == 1 &&
+      beast::iequals(beast::string_view(codings).substr(from, to - from), "chunked")) {
     return "";
   }
   if (codings.size() > kShownCodingBytes) codings = codings.substr(0, kShownCodingBytes) + "...";

@@ -62,8 +62,7 @@ struct HttpsServerOptions {
   // Answers a request that could not be read: `status` is 400 or 413, `reason` says why in
   // one line of printable ASCII, and `request` holds what was read of it. The connection is
   // closed after the reply.
-  std::function<void(int status, const std::string& reason, const HttpRequest&, HttpReply&)>
-      refuse;
+  std::function<void(int status, const std::string& reason, const HttpRequest&, HttpReply&)> refuse;
   // Optional. How long to hold a request before handling it (zero: not at all). A request
   // held when the server stops is not handled: `abandoned` is called for it instead.
   std::function<std::chrono::milliseconds(const HttpRequest&)> holdFor;

@@ -170,7 +170,8 @@ int main(int argc, char** argv) {
   std::string orderTtl = std::to_string(defaults.orderTtl.count());
   std::string maxOrders = std::to_string(defaults.maxOrders);
   std::string maxConnections = std::to_string(
-      std::clamp<std::uint64_t>(openFiles / 2, 1, kDefaultMaxConnectionsCeiling));
+      openFiles == 0 ? kDefaultMaxConnectionsCeiling
+                     : std::clamp<std::uint64_t>(openFiles / 2, 1, kDefaultMaxConnectionsCeiling));
 
   CLI::App app(
       "A local HTTPS stand-in for the payment platform's merchant API, knowing the\n"
@@ -340,9 +341,9 @@ int main(int argc, char** argv) {
   options.maxOrders = static_cast<std::size_t>(number);
   ParseWhole(maxConnections, 1, kMaxConnectionsLimit, number);
   options.maxConnections = static_cast<std::size_t>(number);
-  // The C library keeps what closed connections freed (about 90 KiB each, bench/README.md)
+  // The C library keeps what closed connections freed (about 87 KiB each, bench/README.md)
   // for later allocations, so a burst of thousands would hold hundreds of megabytes for
-  // the life of the process. Handed back once the burst is over; it takes milliseconds.
+  // the life of the process. Handed back once the burst is over, in tens of milliseconds.
   options.afterConnectionBurst = [] { malloc_trim(0); };
 
   // The merchant comes from the same sources as the client's, so that both change together.

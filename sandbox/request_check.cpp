@@ -62,13 +62,9 @@ bool AllOf(const std::string& text, bool (*ok)(char)) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-bool IsAppId(const std::string& text) {
-  return text.size() == 18 && AllOf(text, IsLetterOrDigit);
-}
+bool IsAppId(const std::string& text) { return text.size() == 18 && AllOf(text, IsLetterOrDigit); }
 
 bool IsMchId(const std::string& text) { return text.size() == 10 && AllOf(text, IsDigit); }
 
@@ -129,15 +125,14 @@ std::string Shown(const std::string& value) {
 std::string FormProblem(const Fields& fields) {
   for (const auto& [name, value] : fields) {
     if (name.size() > kMaxFieldNameBytes) {
-      return "field name " + Shown(name) + " is longer than " +
-             std::to_string(kMaxFieldNameBytes) + " bytes";
+      return "field name " + Shown(name) + " is longer than " + std::to_string(kMaxFieldNameBytes) +
+             " bytes";
     }
     if (value.empty()) continue;
     const FieldForm* form = kFieldForms;
     while (form->name && name != form->name) ++form;
     if (value.size() > form->maxBytes && !form->fits) {
-      return PrintableAscii(name) + " is longer than " + std::to_string(form->maxBytes) +
-             " bytes";
+      return PrintableAscii(name) + " is longer than " + std::to_string(form->maxBytes) + " bytes";
     }
     if (form->fits && !form->fits(value)) {
       return name + " must be " + form->rule + ", got " + Shown(value);

@@ -161,7 +161,8 @@ TEST_F(SandboxConnections, OnlyAPlainOrChunkedBodyOfBoundedSizeIsRead) {
     bool closed = false;
     const std::string reply = connection.ReadToClose(closed);
     EXPECT_TRUE(closed) << row.name;
-    EXPECT_EQ(reply.rfind(std::string("HTTP/1.1 ") + row.status, 0), 0u) << row.name << ": " << reply;
+    EXPECT_EQ(reply.rfind(std::string("HTTP/1.1 ") + row.status, 0), 0u)
+        << row.name << ": " << reply;
     const std::size_t body = reply.find("\r\n\r\n");
     EXPECT_NE(reply.find(row.reason, body), std::string::npos) << row.name << ": " << reply;
     EXPECT_EQ(reply.find("HTTP/1.1", 1), std::string::npos) << row.name << ": a second reply";

@@ -134,22 +134,22 @@ std::vector<Rejection> Rejections() {
       {"notify_url", "http://x/" + std::string(248, 'n'), "notify_url is longer than 256 bytes"},
       {"attach", std::string(257, 'a'), "attach is longer than 256 bytes"},
       {"detail", std::string(30'000, 'd'), "detail is longer than 256 bytes"},
-      {std::string(33, 'f'), "x", "field name " + std::string(33, 'f') + " is longer than 32 bytes"},
+      {std::string(33, 'f'), "x",
+       "field name " + std::string(33, 'f') + " is longer than 32 bytes"},
       {"trade_type", std::string(33, 'T'), "trade_type is longer than 32 bytes"},
-      {"appid", std::string(19, 'a'), "appid must be 18 letters or digits, got aaaaaaaaaaaaaaaaaaa"},
+      {"appid", std::string(19, 'a'),
+       "appid must be 18 letters or digits, got aaaaaaaaaaaaaaaaaaa"},
       {"appid", "qmsandbox00000000_", "appid must be 18 letters or digits"},
       {"mch_id", "123000000x", "mch_id must be 10 digits"},
       {"mch_id", "12300000011", "mch_id must be 10 digits"},
       {"nonce_str", std::string(33, 'n'), "nonce_str must be 1 to 32 letters or digits"},
       {"nonce_str", "nonce-1", "nonce_str must be 1 to 32 letters or digits"},
       {"total_fee", std::string(5'000, '9'),
-       "total_fee must be a positive whole number of cents, got " + std::string(40, '9') +
-           "..."},
+       "total_fee must be a positive whole number of cents, got " + std::string(40, '9') + "..."},
   };
   for (const auto& form : forms) {
     rows.push_back({"a field's length or form", U,
-                    SignedDocument(With(order, form.name, form.value)),
-                    form.expected});
+                    SignedDocument(With(order, form.name, form.value)), form.expected});
   }
   for (const char* sign : {"0123456789ABCDEF0123456789ABCDEF0", "G123456789ABCDEF0123456789ABCDEF",
                            "0123456789ABCDEF"}) {
