@@ -40,8 +40,9 @@ using boost::system::error_code;
 // reaches a client that sends its body before it reads; past it the request is refused at
 // once and its connection closed.
 constexpr std::size_t kRequestAtMost = 1024 * 1024;
-// What the read buffer may hold: any one piece the parser needs whole (the head, a chunk's
-// size line with its extensions, the trailer section) must fit. Body bytes pass through.
+// What the read buffer may hold: any one piece the parser needs whole (the head, which the
+// parser itself bounds to 8 KiB, a chunk's size line with its extensions, the trailer
+// section) must fit. Body bytes pass through.
 constexpr std::size_t kBufferAtMost = 16 * 1024;
 constexpr std::size_t kShownCodingBytes = 60;
 constexpr std::size_t kBurstConnections = 256;
@@ -209,7 +210,7 @@ class Session : public std::enable_shared_from_this<Session> {
                              " bytes with its framing");
     }
     if (ec == http::error::buffer_overflow) {
-      return Refuse(413, "request head, chunk header or trailer larger than " +
+      return Refuse(413, "chunk header or trailer larger than " +
                              std::to_string(kBufferAtMost) + " bytes");
     }
     if (ec) return Refuse(400, "bad HTTP request (" + ec.message() + ")");

@@ -2,11 +2,12 @@
 // so idle, slow or half-open connections cost a socket and a little memory but never a
 // thread, and kept-alive connections are answered without a new handshake.
 //
-// What one connection can hold is bounded whatever the peer sends: a request is read into
-// a buffer of at most 16 KiB (the request line and header, a chunk's size line with its
-// extensions, the trailer section must each fit), and a request of more than 1 MiB as it
-// arrives (head, chunk framing and extensions, trailers and body together) is refused with
-// 413 and its connection closed. A transfer coding other than a lone `chunked` gets 400.
+// What one connection can hold is bounded whatever the peer sends: a request's head may
+// be 8 KiB (400 beyond), it is read into a buffer of at most 16 KiB that a chunk's size
+// line with its extensions and the trailer section must each fit (413 beyond), and a
+// request of more than 1 MiB as it arrives (head, chunk framing and extensions, trailers
+// and body together) gets 413. A transfer coding other than a lone `chunked` gets 400.
+// After any of these the connection is closed.
 #pragma once
 
 #include <chrono>

@@ -149,6 +149,8 @@ TEST_F(SandboxConnections, OnlyAPlainOrChunkedBodyOfBoundedSizeIsRead) {
        "413", "chunk header or trailer larger than 16384 bytes"},
       {"zero-padded chunk size", head + "Transfer-Encoding: chunked\r\n\r\n" + pad + "1\r\na",
        "413", "larger than 16384 bytes"},
+      {"long header", head + "X-Pad: " + pad + "\r\n\r\n", "400",
+       "bad HTTP request (header limit exceeded)"},
       {"long trailer", head + "Transfer-Encoding: chunked\r\n\r\n0\r\nX-Pad: " + pad,
        "413", "larger than 16384 bytes"},
       {"chunk extensions past the request bound",
