@@ -4,6 +4,7 @@
 //
 //   quillmark-idle-bench --url https://127.0.0.1:PORT [--cacert FILE] [--idle N]
 //                        [--requests M] [--timeout S] [--settle S]
+//                        [--sandbox-pid PID [--tls-only]]
 //
 // It places one order, then times M queries of it, each from a fresh libcurl handle on a
 // new connection: first with nothing else connected, then with N idle connections open.
@@ -12,6 +13,11 @@
 // query sent one byte a second (it would take minutes to finish). They are set up for at
 // most --settle seconds (handshakes the server has not taken up by then carry on in the
 // background) and stay open until the end; the report says how many the server closed.
+//
+// With --sandbox-pid it also reads that process's resident set before the idle connections
+// are opened, once they are set up, and a second after they are closed: what a connection
+// costs the server, and what it keeps of that. --tls-only makes every idle connection of
+// the second kind (handshake, then silence), the usual kept-alive connection.
 //
 // A request counts as answered when a reply with result_code SUCCESS arrives within
 // --timeout seconds. Exit status 0 when the figures were measured (answered or not), 1
@@ -56,6 +62,8 @@ struct Options {
   int requests = 20;
   int timeoutSeconds = 5;
   int settleSeconds = 3;
+  int sandboxPid = 0;  // > 0: report this process's VmRSS around the idle connections
+  bool tlsOnly = false;
 };
 
 enum Kind { kPlain, kSilentTls, kTrickle, kKinds };
@@ -87,7 +95,8 @@ struct Counts {
 // trickled request once a second.
 class IdleConnections {
  public:
-  IdleConnections(int port, std::string request) : port_(port), request_(std::move(request)) {
+  IdleConnections(int port, std::string request, bool tlsOnly)
+      : port_(port), request_(std::move(request)), tlsOnly_(tlsOnly) {
     context_ = SSL_CTX_new(TLS_client_method());
     // Only the load matters here, not who answers: the measured requests verify the peer.
     if (context_) SSL_CTX_set_verify(context_, SSL_VERIFY_NONE, nullptr);
@@ -114,7 +123,7 @@ class IdleConnections {
     connections_.resize(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
       Connection& c = connections_[static_cast<std::size_t>(i)];
-      c.kind = static_cast<Kind>(i % kKinds);
+      c.kind = tlsOnly_ ? kSilentTls : static_cast<Kind>(i % kKinds);
       c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       if (c.fd < 0) {
         std::perror("quillmark-idle-bench: socket");
@@ -274,6 +283,7 @@ class IdleConnections {
 
   const int port_;
   const std::string request_;
+  const bool tlsOnly_;
   SSL_CTX* context_ = nullptr;
   std::thread thread_;
   std::atomic<bool> stop_{false};
@@ -356,6 +366,16 @@ std::string Figure(const Latency& latency, double value) {
   return text;
 }
 
+// The resident set of process `pid` in KiB; 0 when /proc cannot tell.
+long ResidentKibOf(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
+
 // The soft limit on open files raised to the hard one: each idle connection is a file.
 void RaiseFileLimit() {
   rlimit limit{};
@@ -394,6 +414,11 @@ int main(int argc, char** argv) {
   app.add_option("--settle", options.settleSeconds, "seconds to wait for the idle handshakes")
       ->capture_default_str()
       ->check(CLI::Range(0, 600));
+  app.add_option("--sandbox-pid", options.sandboxPid,
+                 "report this process's VmRSS around the idle connections")
+      ->check(CLI::Range(1, 99'999'999));
+  app.add_flag("--tls-only", options.tlsOnly,
+               "every idle connection completes its handshake, then says nothing");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -436,8 +461,11 @@ int main(int argc, char** argv) {
   Counts before;
   Counts after;
   double settled = 0;
+  long rssBefore = 0;
+  long rssOpen = 0;
+  if (options.sandboxPid > 0) rssBefore = ResidentKibOf(options.sandboxPid);
   {
-    IdleConnections idle(port, request);
+    IdleConnections idle(port, request, options.tlsOnly);
     if (!idle.Open(options.idle)) {
       std::cerr << "quillmark-idle-bench: no TLS context\n";
       curl_global_cleanup();
@@ -450,8 +478,28 @@ int main(int argc, char** argv) {
     }
     settled = Milliseconds(Clock::now() - start) / 1000.0;
     before = idle.counts();
+    if (options.sandboxPid > 0) rssOpen = ResidentKibOf(options.sandboxPid);
     busy = Measure(options, orderNo);
     after = idle.counts();
+  }
+  if (options.sandboxPid > 0) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long rssClosed = ResidentKibOf(options.sandboxPid);
+    int open = 0;
+    for (std::size_t kind = 0; kind < kKinds; ++kind) {
+      open += before.total[kind] - before.closed[kind];
+    }
+    const auto perConnection = [open](long kib) {
+      return open > 0 ? static_cast<double>(kib) / open : 0.0;
+    };
+    std::printf("sandbox     VmRSS of process %d: %ld KiB before, %ld KiB with %d open "
+                "(%.1f KiB each), %ld KiB a second after they closed (%.1f KiB each kept)\n",
+                options.sandboxPid, rssBefore, rssOpen, open, perConnection(rssOpen - rssBefore),
+                rssClosed, perConnection(rssClosed - rssBefore));
+    std::printf("connections-figures open=%d before_kib=%ld open_kib=%ld kib_each=%.1f "
+                "closed_kib=%ld kept_kib_each=%.1f\n",
+                open, rssBefore, rssOpen, perConnection(rssOpen - rssBefore), rssClosed,
+                perConnection(rssClosed - rssBefore));
   }
 
   std::printf("idle        after %.1f s%s:\n", settled,

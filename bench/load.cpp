@@ -5,7 +5,8 @@
 //
 //   quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]
 //                  [--url https://127.0.0.1:PORT [--cacert FILE]]
-//   quillmark-load --url URL --sandbox-pid PID --orders N [--cap N] [--keep-alive] ...
+//   quillmark-load --url URL --sandbox-pid PID --orders N [--cap N] [--longest-fields]
+//                  [--keep-alive] ...
 //   quillmark-load --url URL --wrk-body FILE
 //
 // Without --url it starts a sandbox in this process on a free port (orders paid after one
@@ -20,7 +21,9 @@
 //
 // --orders N places N orders and nothing else, reading the resident set of the sandbox
 // process PID as it goes: what an order costs the server, and (with a server that forgets
-// orders beyond a cap, --cap naming it) whether that stops once the cap is reached.
+// orders beyond a cap, --cap naming it) whether that stops once the cap is reached. With
+// --longest-fields each order's body and notify_url are as long as the sandbox takes, so
+// that the figure is the most an order can cost.
 // --wrk-body places one order and writes a signed query of it to FILE, for
 // bench/wrk/orderquery.lua.
 #include <curl/curl.h>
@@ -43,6 +46,9 @@
 
 #include "bench/bench_support.h"
 #include "payment/merchant_config.h"
+#include "payment/requests.h"
+#include "payment/sign.h"
+#include "sandbox/request_check.h"
 #include "sandbox/sandbox.h"
 
 namespace {
@@ -61,6 +67,7 @@ struct Options {
   int orders = 0;      // > 0: place this many orders and watch the sandbox's memory
   int sandboxPid = 0;  // the process whose VmRSS --orders reads
   int cap = 0;         // the sandbox's order cap, for the report only
+  bool longestFields = false;
   std::string wrkBody;
 
   const std::string& CaFile() const {
@@ -248,12 +255,13 @@ class Run {
 };
 
 int Usage(const std::string& problem) {
-  std::cerr << "quillmark-load: " << problem << "\n"
-            << "usage: quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]\n"
-            << "                      [--url https://127.0.0.1:PORT [--cacert FILE]]\n"
-            << "       quillmark-load --url URL --sandbox-pid PID --orders N [--cap N]"
-            << " [--keep-alive] [--workers N] [--seconds S]\n"
-            << "       quillmark-load --url URL --wrk-body FILE\n";
+  std::cerr
+      << "quillmark-load: " << problem << "\n"
+      << "usage: quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]\n"
+      << "                      [--url https://127.0.0.1:PORT [--cacert FILE]]\n"
+      << "       quillmark-load --url URL --sandbox-pid PID --orders N [--cap N] [--longest-fields]"
+      << " [--keep-alive] [--workers N] [--seconds S]\n"
+      << "       quillmark-load --url URL --wrk-body FILE\n";
   return 2;
 }
 
@@ -431,11 +439,31 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
 
 // A unified order for `orderNo` and the checks every reply must pass; false with `problem`
 // set.
+// A signed unified order whose body and notify_url are as long as the sandbox takes.
+std::string SignedLongestUnifiedOrder(const std::string& orderNo) {
+  const std::string nonce = "LongestFields0000000000000000000";
+  quillmark::RequestFields fields =
+      quillmark::UnifiedOrderFields(quillmark::MerchantSettings::Defaults(), nonce, orderNo);
+  for (auto& [name, value] : fields) {
+    if (std::string(name) == "body") value.assign(quillmark::sandbox::kMaxBodyFieldBytes, 'b');
+    if (std::string(name) == "notify_url") {
+      value = "http://127.0.0.1/";
+      value.resize(quillmark::sandbox::kMaxNotifyUrlFieldBytes, 'n');
+    }
+  }
+  const std::string signString = quillmark::RequestSignString(fields, quillmark::kApiKey);
+  return quillmark::RequestDocument(fields,
+                                    quillmark::SignFields(signString.data(), signString.size()));
+}
+
 bool PlaceOrder(Client& client, const std::string& base, const std::string& orderNo,
-                std::string& problem) {
+                bool longestFields, std::string& problem) {
   std::string error;
   const std::string reply =
-      client.Post(base + "/pay/unifiedorder", quillmark::bench::SignedUnifiedOrder(orderNo), error);
+      client.Post(base + "/pay/unifiedorder",
+                  longestFields ? SignedLongestUnifiedOrder(orderNo)
+                                : quillmark::bench::SignedUnifiedOrder(orderNo),
+                  error);
   if (!error.empty()) {
     problem = "/pay/unifiedorder: " + error;
     return false;
@@ -496,7 +524,7 @@ int PlaceOrders(const Options& options, Clock::time_point deadline) {
                                                                     static_cast<unsigned>(i));
         std::string problem;
         ++attempts;
-        if (PlaceOrder(client, options.url, orderNo, problem)) {
+        if (PlaceOrder(client, options.url, orderNo, options.longestFields, problem)) {
           ++placed;
         } else if (!g_abort) {
           ++failures;
@@ -594,7 +622,7 @@ int WriteWrkBody(const Options& options) {
   Client client(options.CaFile(), true);
   const std::string orderNo = quillmark::bench::UniqueOrderNo(3000, 0);
   std::string problem;
-  if (!PlaceOrder(client, options.url, orderNo, problem)) {
+  if (!PlaceOrder(client, options.url, orderNo, false, problem)) {
     std::cerr << "quillmark-load: " << orderNo << ' ' << problem << '\n';
     return 1;
   }
@@ -680,6 +708,10 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") return Usage("a load test of the sandbox over loopback");
     if (arg == "--keep-alive") {
       options.keepAlive = true;
+      continue;
+    }
+    if (arg == "--longest-fields") {
+      options.longestFields = true;
       continue;
     }
     if (i + 1 >= argc) return Usage(arg + " needs a value");

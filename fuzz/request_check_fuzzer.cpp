@@ -9,8 +9,9 @@
 //  - what it parsed survives being written back with ReplyDocument (CDATA sections) and
 //    read again, with the same verdict and message: parsing and the reply writer agree;
 //  - the same fields with this merchant's ids and a freshly computed sign are accepted
-//    exactly when the remaining field rules hold (computed here independently), which
-//    takes the fuzzer past the sign check that random bytes never pass;
+//    exactly when the remaining field rules (required fields, each field's length bound
+//    or form) hold, computed here independently, which takes the fuzzer past the sign
+//    check that random bytes never pass;
 //  - an accepted request is refused once one character of its sign changes.
 #include <cstddef>
 #include <cstdint>
@@ -75,8 +76,37 @@ std::string Get(const Fields& fields, const char* name) {
   return it == fields.end() ? std::string() : it->second;
 }
 
-// The field rules after the ids and the sign, from the header's contract. Returns false
-// in `decided` for a total_fee with leading zeros, on which the contract is silent.
+// "0" to "255" without leading zeros, four times, joined by dots.
+bool IsDottedQuad(const std::string& text) {
+  std::vector<std::string> parts(1);
+  for (const char c : text) {
+    if (c == '.') {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  if (parts.size() != 4) return false;
+  for (const std::string& part : parts) {
+    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+    for (const char c : part) {
+      if (c < '0' || c > '9') return false;
+    }
+    if (std::stoi(part) > 255) return false;
+  }
+  return true;
+}
+
+bool AllLettersOrDigits(const std::string& text) {
+  for (const char c : text) {
+    if (!IsAsciiLetterOrDigit(c)) return false;
+  }
+  return true;
+}
+
+// The field rules other than the merchant's ids and the sign, from the header's contract.
+// Returns false in `decided` for a total_fee with leading zeros, on which the contract is
+// silent.
 bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
   decided = true;
   const std::vector<const char*> required =
@@ -88,24 +118,44 @@ bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
   for (const char* name : required) {
     if (Get(fields, name).empty()) return false;
   }
-  const std::string orderNo = Get(fields, "out_trade_no");
-  if (orderNo.size() > 32) return false;
-  for (const char c : orderNo) {
-    if (!IsAsciiLetterOrDigit(c) && c != '_' && c != '-' && c != '|' && c != '*') return false;
+  // Every non-empty field, required or not, has its length bound or its form.
+  for (const auto& [name, value] : fields) {
+    if (name.size() > 32) return false;
+    if (value.empty()) continue;
+    if (name == "appid" && !(value.size() == 18 && AllLettersOrDigits(value))) return false;
+    if (name == "mch_id" &&
+        !(value.size() == 10 && value.find_first_not_of("0123456789") == std::string::npos)) {
+      return false;
+    }
+    if (name == "nonce_str" && !(value.size() <= 32 && AllLettersOrDigits(value))) return false;
+    if (name == "sign" &&
+        !(value.size() == 32 &&
+          value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)) {
+      return false;
+    }
+    if (name == "spbill_create_ip" && !IsDottedQuad(value)) return false;
+    if (name == "out_trade_no") {
+      if (value.size() > 32) return false;
+      for (const char c : value) {
+        if (!IsAsciiLetterOrDigit(c) && c != '_' && c != '-' && c != '|' && c != '*') return false;
+      }
+    }
+    if (name == "total_fee") {
+      unsigned long long number = 0;
+      for (const char c : value) {
+        if (c < '0' || c > '9') return false;
+        if (number <= 0xFFFFFFFFull) number = number * 10 + static_cast<unsigned>(c - '0');
+      }
+      if (value[0] == '0') {
+        decided = number == 0;  // all zeros is no positive number however it is written
+        return false;
+      }
+      if (number < 1 || number > 0x7FFFFFFFull) return false;
+    }
+    const std::size_t longest = name == "trade_type" ? 32 : name == "body" ? 128 : 256;
+    if (value.size() > longest) return false;
   }
-  if (kind == RequestKind::kOrderQuery) return true;
-  if (Get(fields, "trade_type") != "NATIVE") return false;
-  const std::string fee = Get(fields, "total_fee");
-  unsigned long long value = 0;
-  for (const char c : fee) {
-    if (c < '0' || c > '9') return false;
-    if (value <= 0xFFFFFFFFull) value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (fee[0] == '0') {
-    decided = value == 0;  // all zeros is no positive number however it is written
-    return false;
-  }
-  return value >= 1 && value <= 0x7FFFFFFFull;
+  return kind == RequestKind::kOrderQuery || Get(fields, "trade_type") == "NATIVE";
 }
 
 void CheckMessage(const CheckResult& result) {

@@ -2,6 +2,8 @@
 
 #include <openssl/ssl.h>
 
+#include "payment/flat_document.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -33,9 +35,17 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using boost::system::error_code;
 
-// Bodies up to this size are read whole even when over the limit, so that the 413 reaches
-// a client that sends its body before it reads; beyond it the connection is dropped.
-constexpr std::size_t kReadAtMost = 1024 * 1024;
+// A request is read whole up to this many bytes as they arrive (head, chunk framing and
+// extensions, trailers, body), even when its body is over the limit, so that the 413
+// reaches a client that sends its body before it reads; past it the request is refused at
+// once and its connection closed.
+constexpr std::size_t kRequestAtMost = 1024 * 1024;
+// What the read buffer may hold: any one piece the parser needs whole (the head, which the
+// parser itself bounds to 8 KiB, a chunk's size line with its extensions, the trailer
+// section) must fit. Body bytes pass through.
+constexpr std::size_t kBufferAtMost = 16 * 1024;
+constexpr std::size_t kShownCodingBytes = 60;
+constexpr std::size_t kBurstConnections = 256;
 constexpr std::size_t kTinyChunkBytes = 3;
 constexpr std::chrono::seconds kCloseTimeout{2};
 constexpr std::chrono::milliseconds kAcceptRetry{50};
@@ -50,6 +60,32 @@ std::string StatusLine(int status) {
   const auto reason = http::obsolete_reason(http::int_to_status(static_cast<unsigned>(status)));
   return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason.data(), reason.size()) +
          "\r\n";
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+
+// Empty when the request's transfer coding is one this server reads, none or a lone
+// "chunked"; otherwise why not. Any other coding would leave the body's end unknown, and
+// reading such a body as empty would serve it as the next request.
+std::string CodingProblem(const http::request<http::string_body>& message) {
+  std::string codings;
+  int fields = 0;
+  for (auto [it, end] = message.equal_range(http::field::transfer_encoding); it != end; ++it) {
+    const beast::string_view value = it->value();
+    codings += (fields++ == 0 ? "" : ", ") + std::string(value.data(), value.size());
+  }
+  if (fields == 0) return "";
+  std::size_t from = 0;
+  std::size_t to = codings.size();
+  while (from < to && IsSpace(codings[from])) ++from;
+  while (to > from && IsSpace(codings[to - 1])) --to;
+  if (fields == 1 &&
+      beast::iequals(beast::string_view(codings).substr(from, to - from), "chunked")) {
+    return "";
+  }
+  if (codings.size() > kShownCodingBytes) codings = codings.substr(0, kShownCodingBytes) + "...";
+  return "unsupported Transfer-Encoding \"" + PrintableAscii(codings) +
+         "\"; only chunked is read";
 }
 
 int HexDigit(char c) {
@@ -86,7 +122,8 @@ struct HttpsServer::Impl {
 
   void Accept();
   void OnAccept(const error_code& ec, tcp::socket socket);
-  // False when the server is stopping: the session must not start.
+  // False when the server is stopping or serves as many connections as it may: the session
+  // must not start, and its connection is closed when it is destroyed.
   bool Register(Session* session, const std::shared_ptr<Session>& shared);
   void Unregister(Session* session);
 
@@ -97,6 +134,7 @@ struct HttpsServer::Impl {
   bool started = false;
   bool stopping = false;
   std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+  std::size_t peak = 0;  // the most sessions at once since afterConnectionBurst was called
 
   std::atomic<int> port{0};
   // Destroyed before the members above: destroying it destroys the sessions its pending
@@ -113,7 +151,10 @@ struct HttpsServer::Impl {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket&& socket, HttpsServer::Impl& server)
-      : server_(server), stream_(std::move(socket), server.tls), hold_(stream_.get_executor()) {}
+      : server_(server),
+        stream_(std::move(socket), server.tls),
+        hold_(stream_.get_executor()),
+        buffer_(kBufferAtMost) {}
   ~Session() { server_.Unregister(this); }
 
   void Start() {
@@ -147,31 +188,65 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Read() {
     parser_.emplace();
-    parser_->body_limit(kReadAtMost);
+    parser_->body_limit(kRequestAtMost);
+    requestBytes_ = 0;
+    codingChecked_ = false;
     beast::get_lowest_layer(stream_).expires_after(options().requestTimeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     beast::bind_front_handler(&Session::OnRead, shared_from_this()));
+    ReadSome();
   }
 
-  void OnRead(const error_code& ec, std::size_t) {
+  // A piece at a time (the head, a chunk's size line, some body, ...), so that every byte
+  // the parser takes is counted against the request's bound.
+  void ReadSome() {
+    http::async_read_some(stream_, buffer_, *parser_,
+                          beast::bind_front_handler(&Session::OnReadSome, shared_from_this()));
+  }
+
+  void OnReadSome(const error_code& ec, std::size_t used) {
     if (ec && !IsParseError(ec)) return Close();  // closed, reset, timed out or stopping
+    requestBytes_ += used;
+    if (ec == http::error::body_limit || requestBytes_ > kRequestAtMost) {
+      return Refuse(413, "request larger than " + std::to_string(kRequestAtMost) +
+                             " bytes with its framing");
+    }
+    if (ec == http::error::buffer_overflow) {
+      return Refuse(413, "chunk header or trailer larger than " +
+                             std::to_string(kBufferAtMost) + " bytes");
+    }
+    if (ec) return Refuse(400, "bad HTTP request (" + ec.message() + ")");
+    if (!codingChecked_ && parser_->is_header_done()) {
+      codingChecked_ = true;
+      const std::string problem = CodingProblem(parser_->get());
+      if (!problem.empty()) return Refuse(400, problem);
+    }
+    if (!parser_->is_done()) return ReadSome();
+    OnRead();
+  }
+
+  // What was read of the request (its start line, when it got that far) goes to `refuse`.
+  void Refuse(int status, const std::string& reason) {
+    ReadStartLine();
+    keepAlive_ = false;
+    parser_.reset();
+    HttpReply reply;
+    options().refuse(status, reason, request_, reply);
+    Send(std::move(reply));
+  }
+
+  void ReadStartLine() {
     request_ = HttpRequest{};
-    {
-      // Also when the header was refused: its start line has been read by then.
-      const auto& message = parser_->get();
-      request_.method = std::string(message.method_string());
-      const beast::string_view target = message.target();
-      request_.path = PercentDecode(std::string(target.substr(0, target.find('?'))));
+    const auto& message = parser_->get();
+    request_.method = std::string(message.method_string());
+    const beast::string_view target = message.target();
+    request_.path = PercentDecode(std::string(target.substr(0, target.find('?'))));
+  }
+
+  void OnRead() {
+    if (parser_->get().body().size() > options().bodyLimit) {
+      return Refuse(413, "request body larger than " + std::to_string(options().bodyLimit) +
+                             " bytes");
     }
-    if (ec || parser_->get().body().size() > options().bodyLimit) {
-      keepAlive_ = false;
-      HttpReply reply;
-      options().refuse(ec && ec != http::error::body_limit && ec != http::error::buffer_overflow
-                           ? 400
-                           : 413,
-                       request_, reply);
-      return Send(std::move(reply));
-    }
+    ReadStartLine();
     keepAlive_ = parser_->get().keep_alive();
     request_.body = std::move(parser_->get().body());
     parser_.reset();
@@ -269,6 +344,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::response<http::string_body>> response_;
   std::vector<std::string> pieces_;
   HttpRequest request_;
+  std::size_t requestBytes_ = 0;  // taken by the parser for the request being read
+  bool codingChecked_ = false;
   bool keepAlive_ = false;
   bool dropAfterWrite_ = false;
   bool stopping_ = false;
@@ -277,13 +354,22 @@ class Session : public std::enable_shared_from_this<Session> {
 bool HttpsServer::Impl::Register(Session* session, const std::shared_ptr<Session>& shared) {
   std::lock_guard<std::mutex> lock(mutex);
   if (stopping) return false;
+  if (options.maxConnections > 0 && sessions.size() >= options.maxConnections) return false;
   sessions.emplace(session, shared);
+  peak = std::max(peak, sessions.size());
   return true;
 }
 
 void HttpsServer::Impl::Unregister(Session* session) {
-  std::lock_guard<std::mutex> lock(mutex);
-  sessions.erase(session);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (sessions.erase(session) == 0 || !options.afterConnectionBurst ||
+        peak < kBurstConnections || sessions.size() > peak / 4) {
+      return;
+    }
+    peak = sessions.size();
+  }
+  options.afterConnectionBurst();
 }
 
 void HttpsServer::Impl::Accept() {

@@ -1,6 +1,13 @@
 // An event-driven HTTPS/1.1 server for the sandbox: a few threads serve every connection,
 // so idle, slow or half-open connections cost a socket and a little memory but never a
 // thread, and kept-alive connections are answered without a new handshake.
+//
+// What one connection can hold is bounded whatever the peer sends: a request's head may
+// be 8 KiB (400 beyond), it is read into a buffer of at most 16 KiB that a chunk's size
+// line with its extensions and the trailer section must each fit (413 beyond), and a
+// request of more than 1 MiB as it arrives (head, chunk framing and extensions, trailers
+// and body together) gets 413. A transfer coding other than a lone `chunked` gets 400.
+// After any of these the connection is closed.
 #pragma once
 
 #include <chrono>
@@ -40,7 +47,10 @@ struct HttpsServerOptions {
   std::string certFile;
   std::string keyFile;
   std::size_t bodyLimit = 64 * 1024;  // larger bodies get 413
-  int threads = 0;                    // 0: one per core, at least two
+  // Serve at most this many connections at once; one past it is closed as soon as it is
+  // accepted. 0: no bound but the descriptors.
+  std::size_t maxConnections = 0;
+  int threads = 0;  // 0: one per core, at least two
   std::chrono::milliseconds handshakeTimeout{10'000};
   // From the moment the server waits for a request until it has all of it: bounds an idle
   // kept-alive connection as well as one that sends a byte now and then.
@@ -50,13 +60,18 @@ struct HttpsServerOptions {
   // Answers a request that was read whole. Called on a server thread; may be called on
   // several at once.
   std::function<void(const HttpRequest&, HttpReply&)> handle;
-  // Answers a request that could not be read: `status` is 400 or 413, and `request` holds
-  // what was read of it. The connection is closed after the reply.
-  std::function<void(int status, const HttpRequest&, HttpReply&)> refuse;
+  // Answers a request that could not be read: `status` is 400 or 413, `reason` says why in
+  // one line of printable ASCII, and `request` holds what was read of it. The connection is
+  // closed after the reply.
+  std::function<void(int status, const std::string& reason, const HttpRequest&, HttpReply&)> refuse;
   // Optional. How long to hold a request before handling it (zero: not at all). A request
   // held when the server stops is not handled: `abandoned` is called for it instead.
   std::function<std::chrono::milliseconds(const HttpRequest&)> holdFor;
   std::function<void(const HttpRequest&)> abandoned;
+  // Optional. Called on a server thread once the open connections have fallen to a quarter
+  // of a peak of at least 256 since the last call: when what those connections used has
+  // just been freed, and could be given back to the system.
+  std::function<void()> afterConnectionBurst;
 };
 
 class HttpsServer {

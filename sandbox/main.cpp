@@ -6,8 +6,10 @@
 #include <CLI/CLI.hpp>
 #include <curl/curl.h>
 
+#include <malloc.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
@@ -29,6 +31,12 @@ namespace {
 constexpr int kBadUsage = 2;
 // Ten years: far beyond any use, and far from overflowing a clock's time point.
 constexpr std::uint64_t kMaxOrderTtl = 315'360'000;
+// The default bound on connections: half the open-file limit, leaving the rest to the
+// notifier's connections, the certificate files and the like, and at most this many, so
+// that the memory they may take stays modest (bench/README.md has the figure per
+// connection).
+constexpr std::uint64_t kDefaultMaxConnectionsCeiling = 4096;
+constexpr std::uint64_t kMaxConnectionsLimit = 1'000'000;
 
 // Written by the signal handler, read by the main loop: the server itself is stopped from
 // ordinary code, because Stop() joins threads and a handler may do nothing of the sort.
@@ -38,12 +46,18 @@ extern "C" void OnSignal(int signal) { g_signal = signal; }
 
 // Every connection holds a descriptor, and a sandbox under load (or with many phones and
 // clients keeping connections alive) would run out at the usual soft limit of 1024 long
-// before the hard limit. Quietly raised: where it cannot be, the old limit stays.
-void RaiseOpenFileLimit() {
+// before the hard limit. Quietly raised: where it cannot be, the old limit stays. Returns
+// the limit in force afterwards (0 when it cannot be read).
+std::uint64_t RaiseOpenFileLimit() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = before;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? kMaxConnectionsLimit
+                                         : static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
 bool IsDigits(const std::string& text) {
@@ -141,7 +155,7 @@ std::string UrlHostOf(const std::string& url) { return ParsedUrl(url).Get(CURLUP
 }  // namespace
 
 int main(int argc, char** argv) {
-  RaiseOpenFileLimit();
+  const std::uint64_t openFiles = RaiseOpenFileLimit();
 
   const quillmark::sandbox::Options defaults;
   quillmark::sandbox::Options options;
@@ -155,6 +169,9 @@ int main(int argc, char** argv) {
   bool noNotify = false;
   std::string orderTtl = std::to_string(defaults.orderTtl.count());
   std::string maxOrders = std::to_string(defaults.maxOrders);
+  std::string maxConnections = std::to_string(
+      openFiles == 0 ? kDefaultMaxConnectionsCeiling
+                     : std::clamp<std::uint64_t>(openFiles / 2, 1, kDefaultMaxConnectionsCeiling));
 
   CLI::App app(
       "A local HTTPS stand-in for the payment platform's merchant API, knowing the\n"
@@ -259,6 +276,18 @@ int main(int argc, char** argv) {
                    ? std::string()
                    : "bad order count " + value + " (a whole number from 1 to 1000000000)";
       });
+  app.add_option("--max-connections", maxConnections,
+                 "serve at most N connections at once, closing\n"
+                 "any more as soon as they connect (default " +
+                     maxConnections + ":\nhalf the open-file limit, at most " +
+                     std::to_string(kDefaultMaxConnectionsCeiling) + ")")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 1, kMaxConnectionsLimit, n)
+                   ? std::string()
+                   : "bad connection count " + value + " (a whole number from 1 to 1000000)";
+      });
   app.footer(
       "Endpoints: POST /pay/unifiedorder, POST /pay/orderquery, and the payer page\n"
       "GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
@@ -310,6 +339,12 @@ int main(int argc, char** argv) {
   options.orderTtl = std::chrono::seconds(static_cast<std::chrono::seconds::rep>(number));
   ParseWhole(maxOrders, 1, 1'000'000'000, number);
   options.maxOrders = static_cast<std::size_t>(number);
+  ParseWhole(maxConnections, 1, kMaxConnectionsLimit, number);
+  options.maxConnections = static_cast<std::size_t>(number);
+  // The C library keeps what closed connections freed (about 87 KiB each, bench/README.md)
+  // for later allocations, so a burst of thousands would hold hundreds of megabytes for
+  // the life of the process. Handed back once the burst is over, in tens of milliseconds.
+  options.afterConnectionBurst = [] { malloc_trim(0); };
 
   // The merchant comes from the same sources as the client's, so that both change together.
   quillmark::LoadedSettings settings;

@@ -2,6 +2,7 @@
 // state, so that they can be unit-tested and fuzzed on their own.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <random>
 #include <string>
@@ -42,13 +43,24 @@ struct CheckResult {
   Fields fields;
 };
 
+// The most bytes a free-text field may hold: an order keeps body and notify_url, so these
+// bound what an order costs. Every other field without a fixed form (attach, and any the
+// sandbox does not know) is bounded by kMaxOtherFieldBytes.
+constexpr std::size_t kMaxBodyFieldBytes = 128;
+constexpr std::size_t kMaxNotifyUrlFieldBytes = 256;
+constexpr std::size_t kMaxOtherFieldBytes = 256;
+constexpr std::size_t kMaxFieldNameBytes = 32;
+
 // Checks one request body, in this order: valid UTF-8 without control characters, a
 // well-formed document whose root is `xml` with flat, uniquely named child elements
 // (values as text, CDATA or both), the required fields of `kind` present and non-empty,
-// appid and mch_id those of `merchant`, the sign equal to SignOf(fields, apiKey), and, for
-// a unified order, trade_type NATIVE, total_fee a positive decimal integer that fits in
-// 32 bits and out_trade_no of 1 to 32 characters out of letters, digits and "_-|*".
-// Never throws for any input.
+// every field name at most kMaxFieldNameBytes, every non-empty field of its form (appid 18 letters
+// or digits, mch_id 10 digits, nonce_str 1 to 32 letters or digits, out_trade_no 1 to 32 letters,
+// digits or "_-|*", sign 32 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4 address,
+// total_fee a positive decimal integer that fits in 32 bits without leading zeros, trade_type at
+// most 32 bytes, body and notify_url and the rest at most the bytes above; the first field in name
+// order that breaks its form is named), appid and mch_id those of `merchant`, the sign equal to
+// SignOf(fields, apiKey), and, for a unified order, trade_type NATIVE. Never throws for any input.
 CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant& merchant);
 
 using quillmark::IsValidUtf8;

@@ -26,7 +26,7 @@
 namespace quillmark::sandbox {
 namespace {
 
-constexpr std::size_t kMaxBodyBytes = 64 * 1024;
+constexpr std::size_t kMaxRequestBodyBytes = 64 * 1024;
 // Nearly a megabyte, yet the whole reply stays within the clients' reply-size limit.
 constexpr std::size_t kHugePaddingBytes = 960 * 1024;
 constexpr char kXmlType[] = "text/xml; charset=utf-8";
@@ -161,7 +161,8 @@ struct Sandbox::Impl {
   bool Start(std::string* error);
 
   void Handle(const HttpRequest& request, HttpReply& reply);
-  void Refuse(int status, const HttpRequest& request, HttpReply& reply);
+  void Refuse(int status, const std::string& reason, const HttpRequest& request,
+              HttpReply& reply);
   std::chrono::milliseconds HoldFor(const HttpRequest& request);
   void Abandoned(const HttpRequest& request);
 
@@ -258,9 +259,13 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.port = options.port;
   http.certFile = options.certFile;
   http.keyFile = options.keyFile;
-  http.bodyLimit = kMaxBodyBytes;
+  http.bodyLimit = kMaxRequestBodyBytes;
   http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
-  http.refuse = [this](int status, const HttpRequest& q, HttpReply& r) { Refuse(status, q, r); };
+  http.maxConnections = options.maxConnections;
+  http.afterConnectionBurst = options.afterConnectionBurst;
+  http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
+    Refuse(status, why, q, r);
+  };
   http.holdFor = [this](const HttpRequest& q) { return HoldFor(q); };
   http.abandoned = [this](const HttpRequest& q) { Abandoned(q); };
   // Set before it starts: the handlers read it for the port.
@@ -326,14 +331,12 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
   Log(request, "-", 404, "FAIL " + message);
 }
 
-void Sandbox::Impl::Refuse(int status, const HttpRequest& request, HttpReply& reply) {
+void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequest& request,
+                           HttpReply& reply) {
   Record(request, {});
-  const std::string message =
-      status == 413 ? "request body larger than " + std::to_string(kMaxBodyBytes) + " bytes"
-                    : "bad HTTP request";
   reply.status = status;
-  SendFail(message, reply);
-  Log(request, "-", status, "FAIL " + message);
+  SendFail(reason, reply);
+  Log(request, "-", status, "FAIL " + reason);
 }
 
 void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {

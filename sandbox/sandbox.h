@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -78,6 +79,12 @@ struct Options {
   // are forgotten first once this many are kept. A forgotten order is an unknown order.
   std::chrono::seconds orderTtl{2 * 60 * 60};
   std::size_t maxOrders = 1'000'000;
+  // At most this many connections are served at once; one more is closed as soon as it is
+  // accepted. 0: no bound but the process's descriptors.
+  std::size_t maxConnections = 0;
+  // Optional: called once the open connections have fallen to a quarter of a peak of at
+  // least 256, on a server thread. The program gives the memory they used back there.
+  std::function<void()> afterConnectionBurst;
 };
 
 // A request as the server received it, for tests.

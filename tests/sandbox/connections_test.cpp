@@ -1,13 +1,18 @@
-// What clients cannot do to the sandbox by holding connections open, what it keeps of its
-// orders, and how kept-alive connections end.
+// What clients cannot do to the sandbox by holding connections open or framing requests
+// oddly, what it keeps of its orders, and how kept-alive connections end.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
@@ -28,6 +33,8 @@ class IdleConnection {
   enum class Stage { kTcp, kHandshake, kPartialRequest };
 
   IdleConnection(int port, Stage stage, SSL_CTX* tls) {
+    // A write to a connection the server has closed must fail, not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -51,6 +58,25 @@ class IdleConnection {
   IdleConnection& operator=(const IdleConnection&) = delete;
 
   bool ok() const { return ok_; }
+
+  bool Send(const std::string& bytes) {
+    return ok_ && SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0;
+  }
+  // Everything the server sends until it closes the connection; false in `closed` when it
+  // was still open after `limit`.
+  std::string ReadToClose(bool& closed, seconds limit = seconds(5)) {
+    timeval timeout{static_cast<time_t>(limit.count()), 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string text;
+    char buffer[4096];
+    int got = 0;
+    while ((got = SSL_read(ssl_, buffer, sizeof buffer)) > 0) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    const int error = SSL_get_error(ssl_, got);
+    closed = error != SSL_ERROR_WANT_READ && !(error == SSL_ERROR_SYSCALL && errno == EAGAIN);
+    return text;
+  }
 
  private:
   int fd_ = -1;
@@ -79,6 +105,120 @@ TEST_F(SandboxConnections, IdleAndSlowConnectionsDelayNoOtherClient) {
     EXPECT_EQ(reply.diagnostic, "curl_easy_perform passed.");
     EXPECT_EQ(ReplyField(reply.body, "return_msg"), "order nosuchorder does not exist");
   }
+}
+
+TEST_F(SandboxConnections, OnlyAPlainOrChunkedBodyOfBoundedSizeIsRead) {
+  StartSandbox();
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls(SSL_CTX_new(TLS_client_method()),
+                                                        SSL_CTX_free);
+  const std::string head =
+      "POST /pay/orderquery HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  // Served as a request of its own if the body around it were taken for empty.
+  const std::string smuggled = "GET /pay/qr/x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const std::string query = SignedDocument(QueryFields("x"));
+  const auto chunk = [](const std::string& data) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", data.size());
+    return size + ("\r\n" + data + "\r\n");
+  };
+  std::string manyExtensions;  // 130 one-byte chunks, 1.07 MB of extensions
+  for (int i = 0; i < 130; ++i) manyExtensions += "1;x=" + std::string(8200, 'e') + "\r\na\r\n";
+  const std::string pad(20'000, 'p');
+  const struct {
+    const char* name;
+    std::string request;
+    const char* status;
+    std::string reason;
+  } rows[] = {
+      {"chunked", head + "Transfer-Encoding: chunked\r\n\r\n" + chunk(query) + "0\r\n\r\n",
+       "200 OK", "order x does not exist"},
+      {"Chunked", head + "Transfer-Encoding: Chunked\r\n\r\n" + chunk(query) + "0\r\n\r\n",
+       "200 OK", "order x does not exist"},
+      {"xchunked", head + "Transfer-Encoding: xchunked\r\n\r\n" + smuggled, "400 Bad Request",
+       "unsupported Transfer-Encoding \"xchunked\"; only chunked is read"},
+      {"gzip", head + "Transfer-Encoding: gzip\r\n\r\n" + smuggled, "400", "\"gzip\""},
+      {"identity", head + "Transfer-Encoding: identity\r\n\r\n" + smuggled, "400", "identity"},
+      {"chunked, identity", head + "Transfer-Encoding: chunked, identity\r\n\r\n" + smuggled,
+       "400", "\"chunked, identity\""},
+      {"gzip, chunked", head + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunk(smuggled),
+       "400", "\"gzip, chunked\""},
+      {"two fields", head + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                         chunk(smuggled),
+       "400", "\"gzip, chunked\""},
+      {"long chunk extension", head + "Transfer-Encoding: chunked\r\n\r\n1;x=" + pad + "\r\na",
+       "413", "chunk header or trailer larger than 16384 bytes"},
+      {"zero-padded chunk size", head + "Transfer-Encoding: chunked\r\n\r\n" + pad + "1\r\na",
+       "413", "larger than 16384 bytes"},
+      {"long header", head + "X-Pad: " + pad + "\r\n\r\n", "400",
+       "bad HTTP request (header limit exceeded)"},
+      {"long trailer", head + "Transfer-Encoding: chunked\r\n\r\n0\r\nX-Pad: " + pad,
+       "413", "larger than 16384 bytes"},
+      {"chunk extensions past the request bound",
+       head + "Transfer-Encoding: chunked\r\n\r\n" + manyExtensions + "0\r\n\r\n", "413",
+       "request larger than 1048576 bytes with its framing"},
+  };
+  for (const auto& row : rows) {
+    IdleConnection connection(sandbox_->port(), IdleConnection::Stage::kHandshake, tls.get());
+    ASSERT_TRUE(connection.Send(row.request)) << row.name;
+    bool closed = false;
+    const std::string reply = connection.ReadToClose(closed);
+    EXPECT_TRUE(closed) << row.name;
+    EXPECT_EQ(reply.rfind(std::string("HTTP/1.1 ") + row.status, 0), 0u)
+        << row.name << ": " << reply;
+    const std::size_t body = reply.find("\r\n\r\n");
+    EXPECT_NE(reply.find(row.reason, body), std::string::npos) << row.name << ": " << reply;
+    EXPECT_EQ(reply.find("HTTP/1.1", 1), std::string::npos) << row.name << ": a second reply";
+  }
+  // Nothing smuggled reached the handler: two orderqueries were served, no payer page.
+  EXPECT_EQ(log_.str().find("/pay/qr/"), std::string::npos) << log_.str();
+}
+
+TEST_F(SandboxConnections, ConnectionsPastTheBoundAreClosedAtOnce) {
+  Options options;
+  options.maxConnections = 3;
+  StartSandbox(options);
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls(SSL_CTX_new(TLS_client_method()),
+                                                        SSL_CTX_free);
+  std::vector<std::unique_ptr<IdleConnection>> idle;
+  for (int i = 0; i < 3; ++i) {
+    idle.push_back(std::make_unique<IdleConnection>(sandbox_->port(),
+                                                    IdleConnection::Stage::kHandshake, tls.get()));
+    ASSERT_TRUE(idle.back()->ok()) << "connection " << i;
+  }
+  EXPECT_FALSE(IdleConnection(sandbox_->port(), IdleConnection::Stage::kHandshake, tls.get()).ok());
+  const Reply refused = Query("x", 2'000);
+  EXPECT_NE(refused.diagnostic, "curl_easy_perform passed.");
+
+  idle.pop_back();  // its place is free once the server sees it closed
+  std::string answer;
+  for (int i = 0; i < 100 && answer.empty(); ++i) {
+    answer = ReplyField(Query("x", 2'000).body, "return_msg");
+    if (answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(answer, "order x does not exist");
+}
+
+TEST_F(SandboxConnections, TheEndOfABurstOfConnectionsIsReported) {
+  std::atomic<int> bursts{0};
+  Options options;
+  options.afterConnectionBurst = [&bursts] { ++bursts; };
+  StartSandbox(options);
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls(SSL_CTX_new(TLS_client_method()),
+                                                        SSL_CTX_free);
+  std::vector<std::unique_ptr<IdleConnection>> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(std::make_unique<IdleConnection>(sandbox_->port(),
+                                                    IdleConnection::Stage::kHandshake, tls.get()));
+    ASSERT_TRUE(idle.back()->ok()) << "connection " << i;
+  }
+  idle.resize(100);  // not yet a quarter of the peak
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(bursts, 0);
+  idle.clear();
+  for (int i = 0; i < 200 && bursts == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(bursts, 1);
 }
 
 TEST_F(SandboxConnections, KeptAliveConnectionsServeManyRequestsAndEndWithStop) {

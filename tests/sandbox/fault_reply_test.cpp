@@ -161,7 +161,11 @@ TEST_F(FaultReply, HugeReplyKeepsThePaymentLinkBeforeMegabytesOfPadding) {
   EXPECT_GT(reply.body.size(), 900'000u);
   EXPECT_EQ(ReplyField(reply.body, "code_url"), CodeUrl("order1"));
   EXPECT_LT(reply.body.find("<code_url>"), reply.body.find("<padding>"));
-  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, reply.body, Merchant::FromBuild()).ok);
+  // Signed with its padding (too long a field for the request check to take).
+  Fields fields;
+  std::string error;
+  ASSERT_TRUE(ReadFlatDocument(reply.body, fields, error)) << error;
+  EXPECT_EQ(fields.at("sign"), SignOf(fields, Merchant::FromBuild().apiKey));
 }
 
 TEST_F(FaultReply, StallOutlastsTheClientAndEndsWhenTheServerStops) {

@@ -123,6 +123,44 @@ std::vector<Rejection> Rejections() {
       {"order number of 33 characters", U,
        SignedDocument(With(order, "out_trade_no", std::string(33, 'a'))), "out_trade_no must be"},
   };
+  // Every field has a bounded length, and ids their form, whatever the sign says.
+  const struct {
+    std::string name;
+    std::string value;
+    std::string expected;
+  } forms[] = {
+      {"body", std::string(129, 'b'), "body is longer than 128 bytes"},
+      {"body", std::string(30'000, 'b'), "body is longer than 128 bytes"},
+      {"notify_url", "http://x/" + std::string(248, 'n'), "notify_url is longer than 256 bytes"},
+      {"attach", std::string(257, 'a'), "attach is longer than 256 bytes"},
+      {"detail", std::string(30'000, 'd'), "detail is longer than 256 bytes"},
+      {std::string(33, 'f'), "x",
+       "field name " + std::string(33, 'f') + " is longer than 32 bytes"},
+      {"trade_type", std::string(33, 'T'), "trade_type is longer than 32 bytes"},
+      {"appid", std::string(19, 'a'),
+       "appid must be 18 letters or digits, got aaaaaaaaaaaaaaaaaaa"},
+      {"appid", "qmsandbox00000000_", "appid must be 18 letters or digits"},
+      {"mch_id", "123000000x", "mch_id must be 10 digits"},
+      {"mch_id", "12300000011", "mch_id must be 10 digits"},
+      {"nonce_str", std::string(33, 'n'), "nonce_str must be 1 to 32 letters or digits"},
+      {"nonce_str", "nonce-1", "nonce_str must be 1 to 32 letters or digits"},
+      {"total_fee", std::string(5'000, '9'),
+       "total_fee must be a positive whole number of cents, got " + std::string(40, '9') + "..."},
+  };
+  for (const auto& form : forms) {
+    rows.push_back({"a field's length or form", U,
+                    SignedDocument(With(order, form.name, form.value)), form.expected});
+  }
+  for (const char* sign : {"0123456789ABCDEF0123456789ABCDEF0", "G123456789ABCDEF0123456789ABCDEF",
+                           "0123456789ABCDEF"}) {
+    rows.push_back({"sign's form", Q, Document(With(query, "sign", sign)),
+                    "sign must be 32 hexadecimal digits"});
+  }
+  for (const char* ip : {"256.1.1.1", "1.2.3", "01.2.3.4", "1.2.3.4.5", "1.2.3.4 ", "a.b.c.d",
+                         "1..2.3", "1.2.3.1000", "::1"}) {
+    rows.push_back({"spbill_create_ip", U, SignedDocument(With(order, "spbill_create_ip", ip)),
+                    "spbill_create_ip must be a dotted-decimal IPv4 address"});
+  }
   for (const char* fee : {"0", "-1", "+1", "1.5", "01", "2147483648", "99999999999", "1e3"}) {
     rows.push_back({"total_fee", U, SignedDocument(With(order, "total_fee", fee)),
                     std::string("total_fee must be a positive whole number of cents, got ") + fee});
@@ -158,6 +196,22 @@ TEST(RequestCheck, RefusesWhatThePlatformWould) {
           << row.name << ": message not printable ASCII: " << result.message;
     }
   }
+}
+
+TEST(RequestCheck, FieldsAtTheirLongestAreAccepted) {
+  Fields order = OrderFields(kOrderNo);
+  order["body"] = "xy";
+  for (int i = 0; i < 42; ++i) order["body"] += "\xe7\x9a\x84";  // 128 bytes, 44 characters
+  order["notify_url"] = "http://127.0.0.1/" + std::string(239, 'n');
+  order["attach"] = std::string(256, 'a');
+  order["nonce_str"] = "n";
+  order["spbill_create_ip"] = "255.255.255.255";
+  order["total_fee"] = "2147483647";
+  const CheckResult result =
+      CheckRequest(RequestKind::kUnifiedOrder, SignedDocument(order), kMerchant);
+  EXPECT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(result.fields.at("body").size(), kMaxBodyFieldBytes);
+  EXPECT_EQ(result.fields.at("notify_url").size(), kMaxNotifyUrlFieldBytes);
 }
 
 TEST(RequestCheck, SignMismatchShowsTheExpectedSignStringWithTheKeyMasked) {

@@ -31,7 +31,8 @@ TEST(SandboxProgram, HelpListsTheOptionsAndFaults) {
   }
   // The newer options, with their defaults.
   for (const char* part : {"--config", "--public-url", "--notify-delays", "--no-notify",
-                           "--notify-ca", "--order-ttl", "--max-orders"}) {
+                           "--notify-ca", "--order-ttl", "--max-orders", "--max-connections",
+                           "half the open-file limit"}) {
     EXPECT_NE(result.out.find(part), std::string::npos) << part;
   }
   for (const char* part :
@@ -72,6 +73,8 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
       {{"--order-ttl", "999999999999"}, "--order-ttl: bad order lifetime 999999999999"},
       {{"--max-orders", "0"}, "--max-orders: bad order count 0"},
       {{"--max-orders", "-5"}, "--max-orders: bad order count -5"},
+      {{"--max-connections", "0"}, "--max-connections: bad connection count 0"},
+      {{"--max-connections", "many"}, "--max-connections: bad connection count many"},
   };
   for (const auto& row : rows) {
     const ProgramResult result = RunSandbox(row.args);

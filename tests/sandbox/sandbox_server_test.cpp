@@ -298,6 +298,8 @@ TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
   tampered["total_fee"] = "999";
   Fields badQuery = QueryFields("order1");
   badQuery["sign"] = "0123456789ABCDEF0123456789ABCDEF";
+  Fields longBody = OrderFields("order3");
+  longBody["body"] = std::string(30'000, 'b');
   const struct {
     const char* name;
     const char* path;
@@ -309,6 +311,7 @@ TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
       {"GBK query", "/pay/orderquery", "<xml><appid>\xb5\xc4</appid></xml>"},
       {"malformed", "/pay/orderquery", "<xml><out_trade_no>order1</xml>"},
       {"oversized", "/pay/unifiedorder", PaddedOrder("order1", 70'000)},
+      {"long field", "/pay/unifiedorder", SignedDocument(longBody)},
       {"unknown path", "/pay/closeorder", SignedDocument(QueryFields("order1"))},
   };
   for (const auto& row : rows) {
@@ -321,6 +324,7 @@ TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
   const Reply third = Query("order1");
   EXPECT_EQ(ReplyField(third.body, "trade_state"), "SUCCESS");
   EXPECT_EQ(ReplyField(third.body, "total_fee"), "250");
+  EXPECT_EQ(ReplyField(Query("order3").body, "return_msg"), "order order3 does not exist");
   // And the server still takes new orders.
   EXPECT_EQ(ReplyField(PlaceOrder("order2").body, "return_code"), "SUCCESS");
 }
