@@ -169,13 +169,13 @@ int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result) {
 // did what was asked and its reply verified, 1 when it did not (or nothing came back).
 int SummariseStep(const char* label, const std::string& orderNo, const StepOutcome& step,
                   bool isQuery) {
-  std::cout << "Order number:  " << orderNo << '\n' << label;
-  if (isQuery) std::cout << StateOf(step) << "  ";
-  std::cout << "(" << Exchange(step) << ")\n";
-  PrintMismatch(isQuery ? "query reply" : "close reply", step);
-  if (quillmark::VerificationFailed(step.signature.verdict)) return Verdict(true);
   const bool done = quillmark::Trusted(step) && step.returnCode == "SUCCESS" &&
                     step.resultCode != "FAIL" && (!isQuery || !step.tradeState.empty());
+  std::cout << "Order number:  " << orderNo << '\n'
+            << label << (isQuery ? StateOf(step) : done ? "closed" : "not closed") << "  ("
+            << Exchange(step) << ")\n";
+  PrintMismatch(isQuery ? "query reply" : "close reply", step);
+  if (quillmark::VerificationFailed(step.signature.verdict)) return Verdict(true);
   const int status = Verdict(false);
   return done ? status : kNoOrder;
 }

@@ -27,8 +27,8 @@ namespace {
 using quillmark::sandbox::CheckRequest;
 using quillmark::sandbox::CheckResult;
 using quillmark::sandbox::Fields;
-using quillmark::sandbox::Merchant;
-using quillmark::sandbox::RequestKind;
+using quillmark::MerchantSettings;
+using quillmark::Operation;
 
 std::string Write(const Fields& fields) {
   return quillmark::sandbox::ReplyDocument(
@@ -107,10 +107,10 @@ bool AllLettersOrDigits(const std::string& text) {
 // The field rules other than the merchant's ids and the sign, from the header's contract.
 // Returns false in `decided` for a total_fee with leading zeros, on which the contract is
 // silent.
-bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
+bool RulesHold(const Operation& kind, const Fields& fields, bool& decided) {
   decided = true;
   const std::vector<const char*> required =
-      kind == RequestKind::kUnifiedOrder
+      &kind == &quillmark::kUnifiedOrderOperation
           ? std::vector<const char*>{"appid",        "mch_id",    "nonce_str",        "body",
                                      "out_trade_no", "total_fee", "spbill_create_ip", "notify_url",
                                      "trade_type",   "sign"}
@@ -155,7 +155,7 @@ bool RulesHold(RequestKind kind, const Fields& fields, bool& decided) {
     const std::size_t longest = name == "trade_type" ? 32 : name == "body" ? 128 : 256;
     if (value.size() > longest) return false;
   }
-  return kind == RequestKind::kOrderQuery || Get(fields, "trade_type") == "NATIVE";
+  return &kind == &quillmark::kOrderQueryOperation || Get(fields, "trade_type") == "NATIVE";
 }
 
 void CheckMessage(const CheckResult& result) {
@@ -164,10 +164,10 @@ void CheckMessage(const CheckResult& result) {
   QUILLMARK_FUZZ_CHECK(result.ok == (result.message == "OK"));
 }
 
-void CheckKind(RequestKind kind, const std::string& body, const Merchant& merchant) {
+void CheckKind(const Operation& kind, const std::string& body, const MerchantSettings& merchant) {
   const CheckResult result = CheckRequest(kind, body, merchant);
   CheckMessage(result);
-  if (!quillmark::sandbox::IsValidUtf8(body)) {
+  if (!quillmark::IsValidUtf8(body)) {
     QUILLMARK_FUZZ_CHECK(!result.ok && result.fields.empty());
     return;
   }
@@ -179,7 +179,7 @@ void CheckKind(RequestKind kind, const std::string& body, const Merchant& mercha
     QUILLMARK_FUZZ_CHECK(Get(result.fields, "appid") == merchant.appId);
     QUILLMARK_FUZZ_CHECK(Get(result.fields, "mch_id") == merchant.mchId);
     QUILLMARK_FUZZ_CHECK(Get(result.fields, "sign") ==
-                         quillmark::sandbox::SignOf(result.fields, merchant.apiKey));
+                         quillmark::SignOf(result.fields, merchant.apiKey));
   }
   if (result.fields.empty() || !WritableAsCdata(result.fields)) return;
 
@@ -191,7 +191,7 @@ void CheckKind(RequestKind kind, const std::string& body, const Merchant& mercha
   Fields forged = result.fields;
   forged["appid"] = merchant.appId;
   forged["mch_id"] = merchant.mchId;
-  forged["sign"] = quillmark::sandbox::SignOf(forged, merchant.apiKey);
+  forged["sign"] = quillmark::SignOf(forged, merchant.apiKey);
   const CheckResult signedResult = CheckRequest(kind, Write(forged), merchant);
   CheckMessage(signedResult);
   bool decided = false;
@@ -208,12 +208,12 @@ void CheckKind(RequestKind kind, const std::string& body, const Merchant& mercha
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const Merchant merchant = Merchant::FromBuild();
+  static const MerchantSettings merchant = MerchantSettings::Defaults();
   const std::string body(reinterpret_cast<const char*>(data), size);
   // The independent UTF-8 reader and the sandbox's must agree on every input.
-  QUILLMARK_FUZZ_CHECK(quillmark::sandbox::IsValidUtf8(body) ==
+  QUILLMARK_FUZZ_CHECK(quillmark::IsValidUtf8(body) ==
                        quillmark::fuzz::DecodeUtf8(body).has_value());
-  CheckKind(RequestKind::kUnifiedOrder, body, merchant);
-  CheckKind(RequestKind::kOrderQuery, body, merchant);
+  CheckKind(quillmark::kUnifiedOrderOperation, body, merchant);
+  CheckKind(quillmark::kOrderQueryOperation, body, merchant);
   return 0;
 }

@@ -7,8 +7,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <system_error>
+
+#include "payment/merchant_settings.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -148,6 +151,25 @@ bool CertificateNames(const std::string& certFile, const std::string& host) {
   // An address is matched against the IP entries only, a name against the DNS entries.
   if (X509_check_ip_asc(cert.get(), name.c_str(), 0) == 1) return true;
   return X509_check_host(cert.get(), name.data(), name.size(), 0, nullptr) == 1;
+}
+
+ServedCertificate ChooseCertificate(std::string certFile, std::string keyFile) {
+  const auto readable = [](const std::string& path) { return std::ifstream(path).good(); };
+  const bool chooseOwn = certFile.empty() && keyFile.empty();
+  ServedCertificate served;
+  served.certFile = certFile.empty() ? QUILLMARK_SANDBOX_DEFAULT_CERT : std::move(certFile);
+  served.keyFile = keyFile.empty() ? QUILLMARK_SANDBOX_DEFAULT_KEY : std::move(keyFile);
+  if (!chooseOwn) return served;
+  served.caFile = QUILLMARK_SANDBOX_DEFAULT_CA;
+  if (readable(served.certFile) && readable(served.keyFile)) return served;
+  SandboxCertificates own;
+  const std::string folder = SandboxCertificateFolder(ProcessEnvironment());
+  if (!folder.empty() && EnsureCertificates(folder, own, served.error)) {
+    served.certFile = own.certFile;
+    served.keyFile = own.keyFile;
+    served.caFile = own.caFile;
+  }
+  return served;
 }
 
 }  // namespace quillmark::sandbox

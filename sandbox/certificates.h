@@ -18,6 +18,19 @@ struct SandboxCertificates {
 // them is missing. False, with `error` set, when they can neither be found nor made.
 bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error);
 
+// The certificate a sandbox serves, and the CA that issued it where known.
+struct ServedCertificate {
+  std::string certFile;
+  std::string keyFile;
+  std::string caFile;  // empty when the certificate was given
+  std::string error;   // why none could be had; empty when there is one
+};
+
+// Given `certFile` and `keyFile` (either may be empty): those. Given neither: the build's
+// generated pair and CA, or, where the build tree is gone (an installed sandbox, a build
+// moved away), a pair of its own made once in the per-user data folder.
+ServedCertificate ChooseCertificate(std::string certFile, std::string keyFile);
+
 // Whether the first certificate in the PEM file `certFile` is valid for `host` (a DNS name,
 // an IPv4 address, or an IPv6 address with or without brackets), as a client that checks
 // the host name judges it. False as well when the file cannot be read.

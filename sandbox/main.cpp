@@ -354,7 +354,7 @@ int main(int argc, char** argv) {
     return kBadUsage;
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
-  options.merchant = {settings.merchant.appId, settings.merchant.mchId, settings.merchant.apiKey};
+  options.merchant = settings.merchant;
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);

@@ -18,11 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr char kFieldReturnCode[] = "return_code";
-constexpr char kFieldResultCode[] = "result_code";
-constexpr char kFieldTransactionId[] = "transaction_id";
-constexpr char kFieldTimeEnd[] = "time_end";
-constexpr char kFieldSign[] = "sign";
 constexpr char kSuccess[] = "SUCCESS";
 
 // The longest delay ParseNotifyDelays accepts, and the longest the notifier waits, so that
@@ -66,7 +61,7 @@ std::vector<milliseconds> DefaultNotifyDelays() {
   return {seconds(15), seconds(30), minutes(1), minutes(5), minutes(15), minutes(30), minutes(60)};
 }
 
-std::string NotificationDocument(const PaidOrder& order, const Merchant& merchant,
+std::string NotificationDocument(const PaidOrder& order, const MerchantSettings& merchant,
                                  const std::string& nonce) {
   std::vector<std::pair<std::string, std::string>> fields = {
       {kFieldReturnCode, kSuccess},

@@ -36,7 +36,7 @@ struct PaidOrder {
 // transaction_id, total_fee, trade_type, time_end and sign, in that order, every value in
 // CDATA (ReplyDocument). The sign is SignOf over the other fields. Exposed for known-answer
 // tests.
-std::string NotificationDocument(const PaidOrder& order, const Merchant& merchant,
+std::string NotificationDocument(const PaidOrder& order, const MerchantSettings& merchant,
                                  const std::string& nonce);
 
 // Whether `reply` acknowledges a notification: a flat <xml> document whose return_code is
@@ -44,7 +44,7 @@ std::string NotificationDocument(const PaidOrder& order, const Merchant& merchan
 bool IsAcknowledgement(const std::string& reply, std::string* why = nullptr);
 
 struct NotifierOptions {
-  Merchant merchant;
+  MerchantSettings merchant;
   // Between attempts: attempt 1 at once, attempt k + 1 delays[k - 1] after attempt k ended
   // without an acknowledgement; 1 + delays.size() attempts in all. See DefaultNotifyDelays()
   // in sandbox.h.

@@ -17,6 +17,7 @@ struct Order {
   std::string notifyUrl;
   int queries = 0;
   bool paid = false;
+  bool closed = false;        // closed by the merchant before it was paid: it cannot be paid
   std::string transactionId;  // set once paid
   std::string timeEnd;        // yyyyMMddHHmmss, local time; set once paid
 };

@@ -5,7 +5,6 @@
 
 #include "payment/flat_document.h"
 #include "payment/merchant_config.h"
-#include "payment/requests.h"
 #include "payment/sign.h"
 
 namespace quillmark::sandbox {
@@ -16,17 +15,6 @@ CheckResult Fail(std::string message, Fields fields = {}) {
   result.message = std::move(message);
   result.fields = std::move(fields);
   return result;
-}
-
-// Every field of the request's table (payment/requests.h), and its sign.
-std::vector<const char*> RequiredFields(RequestKind kind) {
-  const MerchantSettings any;
-  const RequestFields fields = kind == RequestKind::kUnifiedOrder ? UnifiedOrderFields(any, "", "")
-                                                                  : OrderQueryFields(any, "", "");
-  std::vector<const char*> names;
-  for (const auto& field : fields) names.push_back(field.first);
-  names.push_back("sign");
-  return names;
 }
 
 bool IsPositiveInt32(const std::string& text) {
@@ -99,16 +87,16 @@ struct FieldForm {
 };
 
 constexpr FieldForm kFieldForms[] = {
-    {"appid", 18, IsAppId, "18 letters or digits"},
-    {"mch_id", 10, IsMchId, "10 digits"},
-    {"nonce_str", 32, IsNonce, "1 to 32 letters or digits"},
-    {"out_trade_no", 32, IsOrderNumber, "1 to 32 letters, digits or _-|*"},
-    {"sign", 32, IsSign, "32 hexadecimal digits"},
-    {"spbill_create_ip", 15, IsIpv4, "a dotted-decimal IPv4 address"},
-    {"total_fee", 10, IsPositiveInt32, "a positive whole number of cents"},
-    {"trade_type", 32, nullptr, nullptr},
-    {"body", kMaxBodyFieldBytes, nullptr, nullptr},
-    {"notify_url", kMaxNotifyUrlFieldBytes, nullptr, nullptr},
+    {kFieldAppId, 18, IsAppId, "18 letters or digits"},
+    {kFieldMchId, 10, IsMchId, "10 digits"},
+    {kFieldNonceStr, 32, IsNonce, "1 to 32 letters or digits"},
+    {kFieldOutTradeNo, 32, IsOrderNumber, "1 to 32 letters, digits or _-|*"},
+    {kFieldSign, 32, IsSign, "32 hexadecimal digits"},
+    {kFieldSpbillCreateIp, 15, IsIpv4, "a dotted-decimal IPv4 address"},
+    {kFieldTotalFee, 10, IsPositiveInt32, "a positive whole number of cents"},
+    {kFieldTradeType, 32, nullptr, nullptr},
+    {kFieldBody, kMaxBodyFieldBytes, nullptr, nullptr},
+    {kFieldNotifyUrl, kMaxNotifyUrlFieldBytes, nullptr, nullptr},
     {nullptr, kMaxOtherFieldBytes, nullptr, nullptr},
 };
 
@@ -148,8 +136,6 @@ std::string Field(const Fields& fields, const char* name) {
 
 }  // namespace
 
-Merchant Merchant::FromBuild() { return Merchant{kAppId, kMchId, kApiKey}; }
-
 std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string document = "<xml>";
   for (const auto& [name, value] : fields) {
@@ -167,7 +153,8 @@ std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>
   return document;
 }
 
-CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant& merchant) {
+CheckResult CheckRequest(const Operation& operation, std::string_view body,
+                         const MerchantSettings& merchant) {
   if (body.empty()) return Fail("empty request body; expected an <xml> document");
   if (!IsValidUtf8(body)) return Fail("request body is not valid UTF-8 (send UTF-8 bytes)");
   if (HasForbiddenControl(body)) {
@@ -178,7 +165,9 @@ CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant
   std::string error;
   if (!ReadFlatDocument(body, fields, error)) return Fail(error);
 
-  for (const char* name : RequiredFields(kind)) {
+  std::vector<const char*> required = operation.requestFields;
+  required.push_back(kFieldSign);
+  for (const char* name : required) {
     if (Field(fields, name).empty()) {
       return Fail(std::string("required field ") + name + " is missing or empty", fields);
     }
@@ -193,13 +182,13 @@ CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant
   }
 
   const std::string expected = SignOf(fields, merchant.apiKey);
-  if (fields.at("sign") != expected) {
+  if (fields.at(kFieldSign) != expected) {
     return Fail("sign mismatch: expected the upper-case MD5 of the UTF-8 bytes of \"" +
                     PrintableAscii(SignStringOf(fields, kMaskedKey)) + "\"",
                 fields);
   }
 
-  if (kind == RequestKind::kUnifiedOrder && fields.at(kFieldTradeType) != "NATIVE") {
+  if (operation.placesOrder && fields.at(kFieldTradeType) != kTradeType) {
     return Fail("trade_type " + PrintableAscii(fields.at(kFieldTradeType)) +
                     " is not supported; the sandbox takes NATIVE orders only",
                 fields);

@@ -10,29 +10,14 @@
 #include <utility>
 #include <vector>
 
-#include "payment/flat_document.h"
+#include "payment/merchant_settings.h"
+#include "payment/operation.h"
 #include "payment/sign.h"
 
 namespace quillmark::sandbox {
 
-// The merchant account the sandbox knows.
-struct Merchant {
-  std::string appId;
-  std::string mchId;
-  std::string apiKey;
-
-  // The build's merchant (kAppId, kMchId, kApiKey from payment/merchant_config.h).
-  static Merchant FromBuild();
-};
-
-enum class RequestKind { kUnifiedOrder, kOrderQuery };
-
 // Request fields by name; std::map orders names byte by byte, as the sign string wants.
 using Fields = SignedFields;
-// The sign string and sign are the client's own code, so that both sides agree by
-// construction; known-answer tests pin them to values worked out outside the project.
-using quillmark::SignOf;
-using quillmark::SignStringOf;
 
 struct CheckResult {
   bool ok = false;
@@ -53,7 +38,8 @@ constexpr std::size_t kMaxFieldNameBytes = 32;
 
 // Checks one request body, in this order: valid UTF-8 without control characters, a
 // well-formed document whose root is `xml` with flat, uniquely named child elements
-// (values as text, CDATA or both), the required fields of `kind` present and non-empty,
+// (values as text, CDATA or both), the fields `operation` declares and the sign present
+// and non-empty,
 // every field name at most kMaxFieldNameBytes, every non-empty field of its form (appid 18 letters
 // or digits, mch_id 10 digits, nonce_str 1 to 32 letters or digits, out_trade_no 1 to 32 letters,
 // digits or "_-|*", sign 32 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4 address,
@@ -61,11 +47,8 @@ constexpr std::size_t kMaxFieldNameBytes = 32;
 // most 32 bytes, body and notify_url and the rest at most the bytes above; the first field in name
 // order that breaks its form is named), appid and mch_id those of `merchant`, the sign equal to
 // SignOf(fields, apiKey), and, for a unified order, trade_type NATIVE. Never throws for any input.
-CheckResult CheckRequest(RequestKind kind, std::string_view body, const Merchant& merchant);
-
-using quillmark::IsValidUtf8;
-
-using quillmark::PrintableAscii;
+CheckResult CheckRequest(const Operation& operation, std::string_view body,
+                         const MerchantSettings& merchant);
 
 // A reply document on one line: <xml>, then each field as <name><![CDATA[value]]></name>
 // in the given order, then </xml>. A "]]>" inside a value is split over two sections so

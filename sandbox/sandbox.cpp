@@ -1,8 +1,5 @@
 #include "sandbox/sandbox.h"
 
-#include "payment/merchant_settings.h"
-#include "sandbox/certificates.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -18,38 +15,27 @@
 #include <thread>
 #include <utility>
 
+#include "payment/flat_document.h"
+#include "payment/merchant_config.h"
+#include "payment/merchant_settings.h"
+#include "sandbox/certificates.h"
+#include "sandbox/faults.h"
 #include "sandbox/https_server.h"
 #include "sandbox/notifier.h"
 #include "sandbox/order_book.h"
+#include "sandbox/payer_page.h"
 #include "sandbox/request_check.h"
 
 namespace quillmark::sandbox {
 namespace {
 
 constexpr std::size_t kMaxRequestBodyBytes = 64 * 1024;
-// Nearly a megabyte, yet the whole reply stays within the clients' reply-size limit.
-constexpr std::size_t kHugePaddingBytes = 960 * 1024;
 constexpr char kXmlType[] = "text/xml; charset=utf-8";
 constexpr char kHtmlType[] = "text/html; charset=utf-8";
-// "成功" ("success") in GBK: what a server that forgot to convert its text would send.
-constexpr char kGbkSuccess[] = "\xb3\xc9\xb9\xa6";
-// trade_state_desc, UTF-8 like every reply: "支付成功" and "订单未支付".
+// trade_state_desc, UTF-8 like every reply: "支付成功", "订单已关闭" and "订单未支付".
 constexpr char kPaidDesc[] = "\xe6\x94\xaf\xe4\xbb\x98\xe6\x88\x90\xe5\x8a\x9f";
+constexpr char kClosedDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe5\xb7\xb2\xe5\x85\xb3\xe9\x97\xad";
 constexpr char kNotPaidDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98";
-
-using ReplyFields = std::vector<std::pair<std::string, std::string>>;
-
-struct FaultNameEntry {
-  Fault fault;
-  const char* name;
-};
-constexpr FaultNameEntry kFaultNames[] = {
-    {Fault::kNone, "none"},          {Fault::kStall, "stall"},
-    {Fault::kDropMidReply, "drop"},  {Fault::kTinyChunks, "tiny-chunks"},
-    {Fault::kZeroByte, "zero-byte"}, {Fault::kNotUtf8, "not-utf8"},
-    {Fault::kHttp500, "http500"},    {Fault::kNoCodeUrl, "no-code-url"},
-    {Fault::kHugeReply, "huge"},     {Fault::kBadSign, "bad-sign"},
-};
 
 // UTC as 2026-01-31T12:34:56.789Z. gmtime_r, not gmtime: requests are logged from the
 // server's worker threads.
@@ -66,96 +52,18 @@ std::string UtcTimestamp() {
   return text;
 }
 
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-// Order numbers may hold '|' and '*', which do not belong in a path as they are.
-std::string PercentEncode(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       c == '-' || c == '_' || c == '.' || c == '~';
-    if (plain) {
-      out += c;
-    } else {
-      char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
-      out += escaped;
-    }
-  }
-  return out;
-}
-
-std::string Amount(long long cents) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld.%02lld", cents / 100, cents % 100);
-  return text;
-}
-
 bool Readable(const std::string& path) { return std::ifstream(path).good(); }
 
 }  // namespace
 
-const char* FaultName(Fault fault) {
-  for (const auto& entry : kFaultNames) {
-    if (entry.fault == fault) return entry.name;
-  }
-  return "none";
-}
-
-bool ParseFault(const std::string& name, Fault& fault) {
-  for (const auto& entry : kFaultNames) {
-    if (name == entry.name) {
-      fault = entry.fault;
-      return true;
-    }
-  }
-  return false;
-}
-
 struct Sandbox::Impl {
   explicit Impl(Options o)
       : options(std::move(o)), merchant(options.merchant), book(options.orderTtl, options.maxOrders) {
-    const bool chooseOwn = options.certFile.empty() && options.keyFile.empty();
-    if (options.certFile.empty()) options.certFile = QUILLMARK_SANDBOX_DEFAULT_CERT;
-    if (options.keyFile.empty()) options.keyFile = QUILLMARK_SANDBOX_DEFAULT_KEY;
-    if (chooseOwn) {
-      caFile = QUILLMARK_SANDBOX_DEFAULT_CA;
-      if (!Readable(options.certFile) || !Readable(options.keyFile)) {
-        // Without its build tree (installed, or the build moved away): a CA and a
-        // certificate of its own, made once in the per-user data folder.
-        SandboxCertificates own;
-        const std::string folder = SandboxCertificateFolder(ProcessEnvironment());
-        if (!folder.empty() && EnsureCertificates(folder, own, certificateError)) {
-          options.certFile = own.certFile;
-          options.keyFile = own.keyFile;
-          caFile = own.caFile;
-        }
-      }
-    }
+    ServedCertificate served = ChooseCertificate(options.certFile, options.keyFile);
+    options.certFile = std::move(served.certFile);
+    options.keyFile = std::move(served.keyFile);
+    caFile = std::move(served.caFile);
+    certificateError = std::move(served.error);
   }
 
   bool Start(std::string* error);
@@ -166,15 +74,21 @@ struct Sandbox::Impl {
   std::chrono::milliseconds HoldFor(const HttpRequest& request);
   void Abandoned(const HttpRequest& request);
 
-  void UnifiedOrder(const HttpRequest& request, HttpReply& reply);
-  void OrderQuery(const HttpRequest& request, HttpReply& reply);
+  // The platform's operations, each checked against its declaration first.
+  void UnifiedOrder(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
+  void OrderQuery(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
+  void CloseOrder(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
   void PayerPage(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
   void Pay(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
   void NoSuchOrder(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
 
-  // Sends `fields` (plus a fresh nonce and the sign) as the reply, spoilt by the fault when
-  // `fault` is set.
-  void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault);
+  // Sends `fields` (after return_code SUCCESS, with the merchant's ids, a fresh nonce,
+  // result_code SUCCESS and the sign) as the reply, spoilt by the fault when `fault` is set.
+  void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault = Fault::kNone);
+  // A business failure: return_code SUCCESS, result_code FAIL with `errCode` and its
+  // description, signed like any SUCCESS reply.
+  void SendResultFail(const std::string& orderNo, const std::string& errCode,
+                      const std::string& description, HttpReply& reply);
   void SendFail(const std::string& message, HttpReply& reply);
 
   // Calls `use` with the order under the lock; false when there is no such order.
@@ -192,7 +106,7 @@ struct Sandbox::Impl {
   std::string CodeUrl(const std::string& orderNo) const;
 
   Options options;
-  const Merchant merchant;
+  const MerchantSettings merchant;
   std::string caFile;  // the CA that issued the certificate, where known
   std::string certificateError;
   std::unique_ptr<HttpsServer> server;
@@ -217,19 +131,9 @@ std::string UrlHost(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
-// "/pay/qr/<order>" (page) or "/pay/qr/<order>/pay" (its button): the order number, and
-// whether it is the button.
-bool PayerPath(const std::string& path, std::string& orderNo, bool& pay) {
-  constexpr char kPrefix[] = "/pay/qr/";
-  constexpr char kPaySuffix[] = "/pay";
-  if (path.compare(0, sizeof kPrefix - 1, kPrefix) != 0) return false;
-  std::string rest = path.substr(sizeof kPrefix - 1);
-  pay = rest.size() > sizeof kPaySuffix - 1 &&
-        rest.compare(rest.size() - (sizeof kPaySuffix - 1), std::string::npos, kPaySuffix) == 0;
-  if (pay) rest.resize(rest.size() - (sizeof kPaySuffix - 1));
-  if (rest.empty() || rest.find('/') != std::string::npos) return false;
-  orderNo = std::move(rest);
-  return true;
+// Where the stall fault holds a request: the unified order, the step a client waits on.
+bool Stalls(const HttpRequest& request) {
+  return request.method == "POST" && request.path == kUnifiedOrderOperation.path;
 }
 
 std::string LocalTimeEnd() {
@@ -289,30 +193,43 @@ bool Sandbox::Impl::Start(std::string* error) {
 }
 
 std::chrono::milliseconds Sandbox::Impl::HoldFor(const HttpRequest& request) {
-  if (options.fault != Fault::kStall || request.method != "POST" ||
-      request.path != "/pay/unifiedorder") {
-    return {};
-  }
+  if (options.fault != Fault::kStall || !Stalls(request)) return {};
   // Recorded on arrival, so that a test can see what the stalled client sent.
-  Record(request, CheckRequest(RequestKind::kUnifiedOrder, request.body, merchant).fields);
+  Record(request, CheckRequest(kUnifiedOrderOperation, request.body, merchant).fields);
   return options.stallFor;
 }
 
 void Sandbox::Impl::Abandoned(const HttpRequest& request) {
-  Fields fields = CheckRequest(RequestKind::kUnifiedOrder, request.body, merchant).fields;
-  Log(request, fields["out_trade_no"], 503, "FAIL stalled until the server stopped");
+  Fields fields = CheckRequest(kUnifiedOrderOperation, request.body, merchant).fields;
+  Log(request, fields[kFieldOutTradeNo], 503, "FAIL stalled until the server stopped");
 }
 
 void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
-  if (request.method == "POST" && request.path == "/pay/unifiedorder") {
-    return UnifiedOrder(request, reply);
-  }
-  if (request.method == "POST" && request.path == "/pay/orderquery") {
-    return OrderQuery(request, reply);
+  // The platform's operations, by the same declarations the client sends them by.
+  for (const Operation* operation : kOperations) {
+    if (request.method != "POST" || request.path != operation->path) continue;
+    const CheckResult check = CheckRequest(*operation, request.body, merchant);
+    // A stalled unified order was recorded when it arrived.
+    if (!(options.fault == Fault::kStall && Stalls(request))) Record(request, check.fields);
+    const auto number = check.fields.find(kFieldOutTradeNo);
+    const std::string orderNo = number == check.fields.end() ? "" : number->second;
+    if (operation == &kUnifiedOrderOperation && options.fault == Fault::kHttp500) {
+      Http500Reply(reply);
+      Log(request, orderNo, 500, "FAULT http500, no order placed");
+      return;
+    }
+    if (!check.ok) {
+      SendFail(check.message, reply);
+      Log(request, orderNo, 200, "FAIL " + check.message);
+      return;
+    }
+    if (operation == &kUnifiedOrderOperation) return UnifiedOrder(request, check, reply);
+    if (operation == &kOrderQueryOperation) return OrderQuery(request, check, reply);
+    return CloseOrder(request, check, reply);
   }
   std::string orderNo;
   bool pay = false;
-  if (PayerPath(request.path, orderNo, pay)) {
+  if (ParsePayerPath(request.path, orderNo, pay)) {
     if (request.method == "GET" && !pay) return PayerPage(request, orderNo, reply);
     if (request.method == "POST" && pay) return Pay(request, orderNo, reply);
   }
@@ -323,9 +240,13 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
     return;
   }
   Record(request, {});
+  std::string endpoints = "POST";
+  for (std::size_t i = 0; i < kOperations.size(); ++i) {
+    endpoints += (i == 0 ? " " : i + 1 == kOperations.size() ? " or " : ", ");
+    endpoints += kOperations[i]->path;
+  }
   const std::string message = "no such endpoint: " + request.method + " " +
-                              PrintableAscii(request.path) +
-                              " (POST /pay/unifiedorder or /pay/orderquery)";
+                              PrintableAscii(request.path) + " (" + endpoints + ")";
   reply.status = 404;
   SendFail(message, reply);
   Log(request, "-", 404, "FAIL " + message);
@@ -369,7 +290,7 @@ std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
                                ? "https://" + UrlHost(options.host) + ":" +
                                      std::to_string(server->port())
                                : options.publicUrl;
-  return base + "/pay/qr/" + PercentEncode(orderNo);
+  return base + PayerPagePath(orderNo);
 }
 
 template <typename Use>
@@ -388,7 +309,7 @@ PaidOrder Sandbox::Impl::MarkPaid(const std::string& orderNo, Order& order) {
   // The payment day, then random digits: 28 digits in all.
   order.transactionId = order.timeEnd.substr(0, 8);
   while (order.transactionId.size() < 28) order.transactionId += char('0' + digit(random));
-  return PaidOrder{order.notifyUrl, orderNo, order.transactionId, "NATIVE", order.totalFee,
+  return PaidOrder{order.notifyUrl, orderNo, order.transactionId, kTradeType, order.totalFee,
                    order.timeEnd};
 }
 
@@ -398,70 +319,46 @@ void Sandbox::Impl::NotifyPaid(PaidOrder paid) {
 
 void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
   reply.contentType = kXmlType;
-  reply.body = ReplyDocument({{"return_code", "FAIL"}, {"return_msg", message}});
+  reply.body = ReplyDocument({{kFieldReturnCode, "FAIL"}, {kFieldReturnMsg, message}});
 }
 
 void Sandbox::Impl::SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) {
-  std::string message = "OK";
-  if (fault == Fault::kZeroByte) message += std::string(1, '\0') + " (after a zero byte)";
-  if (fault == Fault::kNotUtf8) message += std::string(" ") + kGbkSuccess;
-  fields.insert(fields.begin(), {{"return_code", "SUCCESS"}, {"return_msg", message}});
-  fields.emplace_back("nonce_str", NewNonce());
-  fields.emplace_back("result_code", "SUCCESS");
-  if (fault == Fault::kNoCodeUrl) {
-    fields.erase(std::remove_if(fields.begin(), fields.end(),
-                                [](const auto& field) { return field.first == "code_url"; }),
-                 fields.end());
+  fields.insert(fields.begin(), {{kFieldReturnCode, "SUCCESS"},
+                                 {kFieldReturnMsg, FaultyReturnMsg(fault, "OK")},
+                                 {kFieldAppId, merchant.appId},
+                                 {kFieldMchId, merchant.mchId}});
+  fields.emplace_back(kFieldNonceStr, NewNonce());
+  if (std::none_of(fields.begin(), fields.end(),
+                   [](const auto& field) { return field.first == kFieldResultCode; })) {
+    fields.emplace_back(kFieldResultCode, "SUCCESS");
   }
-  if (fault == Fault::kHugeReply) {
-    fields.emplace_back("padding", std::string(kHugePaddingBytes, 'x'));
-  }
-  fields.emplace_back("sign", SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey));
-  if (fault == Fault::kBadSign) {
-    for (auto& [name, value] : fields) {
-      if (name == "code_url") value += "?tampered=1";
-    }
-  }
+  SpoilBeforeSigning(fault, fields);
+  fields.emplace_back(kFieldSign, SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey));
+  SpoilAfterSigning(fault, fields);
   reply.contentType = kXmlType;
   reply.body = ReplyDocument(fields);
-  if (fault == Fault::kDropMidReply) {
-    // Cut inside the payment link: a client that used what arrived would encode half a URL.
-    const std::size_t link = reply.body.find("<code_url><![CDATA[");
-    reply.delivery = HttpReply::Delivery::kCut;
-    reply.cutAt = link == std::string::npos ? reply.body.size() / 2 : link + 30;
-  } else if (fault == Fault::kTinyChunks) {
-    reply.delivery = HttpReply::Delivery::kTinyChunks;
-  }
+  SpoilDelivery(fault, reply);
 }
 
-void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, HttpReply& reply) {
-  const Fault fault = options.fault;
-  CheckResult check = CheckRequest(RequestKind::kUnifiedOrder, request.body, merchant);
-  if (fault != Fault::kStall) Record(request, check.fields);  // stalled: recorded on arrival
-  const auto number = check.fields.find("out_trade_no");
-  const std::string orderNo = number == check.fields.end() ? "" : number->second;
+void Sandbox::Impl::SendResultFail(const std::string& orderNo, const std::string& errCode,
+                                   const std::string& description, HttpReply& reply) {
+  SendSuccess({{kFieldOutTradeNo, orderNo},
+               {kFieldResultCode, "FAIL"},
+               {kFieldErrCode, errCode},
+               {kFieldErrCodeDes, description}},
+              reply);
+}
 
-  if (fault == Fault::kHttp500) {
-    reply.status = 500;
-    reply.contentType = kHtmlType;
-    reply.body =
-        "<html><head><title>500 Internal Server Error</title></head><body>"
-        "<h1>Internal Server Error</h1><p>quillmark-sandbox fault mode http500.</p>"
-        "</body></html>";
-    Log(request, orderNo, 500, "FAULT http500, no order placed");
-    return;
-  }
-  if (!check.ok) {
-    SendFail(check.message, reply);
-    Log(request, orderNo, 200, "FAIL " + check.message);
-    return;
-  }
+void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, const CheckResult& check,
+                                 HttpReply& reply) {
+  const Fault fault = options.fault;
+  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
   {
     std::lock_guard<std::mutex> lock(mutex);
     Order order;
-    order.description = check.fields["body"];
-    order.totalFee = std::stoll(check.fields["total_fee"]);  // checked: 1..2^31-1
-    order.notifyUrl = check.fields["notify_url"];
+    order.description = check.fields.at(kFieldBody);
+    order.totalFee = std::stoll(check.fields.at(kFieldTotalFee));  // checked: 1..2^31-1
+    order.notifyUrl = check.fields.at(kFieldNotifyUrl);
     if (!book.Place(orderNo, std::move(order), OrderBook::Clock::now())) {
       const std::string message = "out_trade_no " + orderNo + " has already been used";
       SendFail(message, reply);
@@ -469,11 +366,9 @@ void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, HttpReply& reply) {
       return;
     }
   }
-  SendSuccess({{"appid", merchant.appId},
-               {"mch_id", merchant.mchId},
-               {"out_trade_no", orderNo},
-               {"trade_type", "NATIVE"},
-               {"code_url", CodeUrl(orderNo)}},
+  SendSuccess({{kFieldOutTradeNo, orderNo},
+               {kFieldTradeType, kTradeType},
+               {kFieldCodeUrl, CodeUrl(orderNo)}},
               reply, fault);
   Log(request, orderNo, 200,
       std::string("SUCCESS order placed") +
@@ -481,22 +376,16 @@ void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, HttpReply& reply) {
                                  : std::string(", reply spoilt by fault ") + FaultName(fault)));
 }
 
-void Sandbox::Impl::OrderQuery(const HttpRequest& request, HttpReply& reply) {
-  CheckResult check = CheckRequest(RequestKind::kOrderQuery, request.body, merchant);
-  Record(request, check.fields);
-  const auto number = check.fields.find("out_trade_no");
-  const std::string orderNo = number == check.fields.end() ? "" : number->second;
-  if (!check.ok) {
-    SendFail(check.message, reply);
-    Log(request, orderNo, 200, "FAIL " + check.message);
-    return;
-  }
+void Sandbox::Impl::OrderQuery(const HttpRequest& request, const CheckResult& check,
+                               HttpReply& reply) {
+  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
   Order seen;  // as it was when this query was answered
   PaidOrder paidNow;
   const bool found = WithOrder(orderNo, [&](Order& order) {
     seen = order;
     ++order.queries;
-    if (!order.paid && options.payAfterQueries > 0 && order.queries >= options.payAfterQueries) {
+    if (!order.paid && !order.closed && options.payAfterQueries > 0 &&
+        order.queries >= options.payAfterQueries) {
       paidNow = MarkPaid(orderNo, order);
     }
   });
@@ -506,31 +395,50 @@ void Sandbox::Impl::OrderQuery(const HttpRequest& request, HttpReply& reply) {
     Log(request, orderNo, 200, "FAIL " + message);
     return;
   }
-  const std::string state = seen.paid ? "SUCCESS" : "NOTPAY";
-  ReplyFields fields = {{"appid", merchant.appId},
-                        {"mch_id", merchant.mchId},
-                        {"out_trade_no", orderNo},
-                        {"total_fee", std::to_string(seen.totalFee)},
-                        {"trade_state", state},
-                        {"trade_state_desc", seen.paid ? kPaidDesc : kNotPaidDesc}};
+  const std::string state = TradeState(seen);
+  ReplyFields fields = {{kFieldOutTradeNo, orderNo},
+                        {kFieldTotalFee, std::to_string(seen.totalFee)},
+                        {kFieldTradeState, state},
+                        {kFieldTradeStateDesc, seen.paid     ? kPaidDesc
+                                               : seen.closed ? kClosedDesc
+                                                             : kNotPaidDesc}};
   if (seen.paid) {
-    fields.emplace_back("transaction_id", seen.transactionId);
-    fields.emplace_back("time_end", seen.timeEnd);
+    fields.emplace_back(kFieldTransactionId, seen.transactionId);
+    fields.emplace_back(kFieldTimeEnd, seen.timeEnd);
   }
-  SendSuccess(std::move(fields), reply, Fault::kNone);
+  SendSuccess(std::move(fields), reply);
   Log(request, orderNo, 200, "SUCCESS trade_state=" + state);
   if (!paidNow.outTradeNo.empty()) NotifyPaid(std::move(paidNow));
+}
+
+void Sandbox::Impl::CloseOrder(const HttpRequest& request, const CheckResult& check,
+                               HttpReply& reply) {
+  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
+  bool paid = false;
+  const bool found = WithOrder(orderNo, [&](Order& order) {
+    paid = order.paid;
+    if (!paid) order.closed = true;
+  });
+  // Refusals are business failures of a request that was itself in order: signed replies
+  // with result_code FAIL and a code that says why, as the platform answers them.
+  if (!found) {
+    SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
+    Log(request, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to close");
+  } else if (paid) {
+    SendResultFail(orderNo, "ORDERPAID", "order " + orderNo + " has been paid and cannot be closed",
+                   reply);
+    Log(request, orderNo, 200, "FAIL ORDERPAID, not closed");
+  } else {
+    SendSuccess({{kFieldOutTradeNo, orderNo}}, reply);
+    Log(request, orderNo, 200, "SUCCESS order closed");
+  }
 }
 
 void Sandbox::Impl::NoSuchOrder(const HttpRequest& request, const std::string& orderNo,
                                 HttpReply& reply) {
   reply.status = 404;
   reply.contentType = kHtmlType;
-  reply.body =
-      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-      "<title>Quillmark sandbox payment</title></head><body>"
-      "<h1>Quillmark sandbox payment</h1><p>There is no order <code>" +
-      HtmlEscape(orderNo) + "</code>.</p></body></html>\n";
+  reply.body = NoSuchOrderHtml(orderNo);
   Log(request, orderNo, 404, "FAIL no such order");
 }
 
@@ -541,43 +449,26 @@ void Sandbox::Impl::PayerPage(const HttpRequest& request, const std::string& ord
   if (!WithOrder(orderNo, [&order](Order& kept) { order = kept; })) {
     return NoSuchOrder(request, orderNo, reply);
   }
-  std::string page =
-      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-      "<meta name=\"viewport\" content=\"width=device-width\">"
-      "<title>Quillmark sandbox payment</title><style>"
-      "body{font-family:sans-serif;max-width:34em;margin:2em auto;padding:0 1em}"
-      "th{text-align:left;padding-right:1em}button{font-size:1.2em;margin-top:1em}"
-      "</style></head><body><h1>Quillmark sandbox payment</h1>";
-  const char* state = order.paid ? "SUCCESS" : "NOTPAY";
-  page += "<table><tr><th>Order</th><td id=\"order\">" + HtmlEscape(orderNo) +
-          "</td></tr><tr><th>Description</th><td id=\"description\">" +
-          HtmlEscape(order.description) + "</td></tr><tr><th>Amount</th><td id=\"amount\">" +
-          Amount(order.totalFee) + "</td></tr><tr><th>State</th><td id=\"state\">" + state +
-          "</td></tr></table>";
-  if (order.paid) {
-    page += "<p>This order has been paid.</p>";
-  } else {
-    page += "<form method=\"post\" action=\"" +
-            HtmlEscape("/pay/qr/" + PercentEncode(orderNo) + "/pay") +
-            "\"><button type=\"submit\">Pay " + Amount(order.totalFee) + "</button></form>";
-  }
-  page += "</body></html>\n";
   reply.contentType = kHtmlType;
-  reply.body = std::move(page);
-  Log(request, orderNo, 200, std::string("page shown, trade_state=") + state);
+  reply.body = PayerPageHtml(orderNo, order);
+  Log(request, orderNo, 200, std::string("page shown, trade_state=") + TradeState(order));
 }
 
 void Sandbox::Impl::Pay(const HttpRequest& request, const std::string& orderNo, HttpReply& reply) {
   Record(request, {});
   PaidOrder paidNow;
+  bool closed = false;
   const bool found = WithOrder(orderNo, [&](Order& order) {
-    if (!order.paid) paidNow = MarkPaid(orderNo, order);
+    closed = order.closed;
+    if (!order.paid && !closed) paidNow = MarkPaid(orderNo, order);
   });
   if (!found) return NoSuchOrder(request, orderNo, reply);
   // Post/Redirect/Get: reloading the page shows the state instead of paying again.
   reply.status = 303;
-  reply.location = "/pay/qr/" + PercentEncode(orderNo);
-  Log(request, orderNo, 303, paidNow.outTradeNo.empty() ? "already paid" : "paid");
+  reply.location = PayerPagePath(orderNo);
+  Log(request, orderNo, 303,
+      closed ? "refused: the order is closed"
+             : paidNow.outTradeNo.empty() ? "already paid" : "paid");
   if (!paidNow.outTradeNo.empty()) NotifyPaid(std::move(paidNow));
 }
 

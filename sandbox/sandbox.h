@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sandbox/request_check.h"
+#include "payment/merchant_settings.h"
 
 namespace quillmark::sandbox {
 
@@ -60,7 +60,7 @@ struct Options {
   std::chrono::milliseconds stallFor{40'000};  // Fault::kStall: beyond the client's 30 s
   std::ostream* log = nullptr;                 // one line per request; null: standard output
   // The merchant it knows: whose requests it accepts and whose key signs its replies.
-  Merchant merchant = Merchant::FromBuild();
+  MerchantSettings merchant = MerchantSettings::Defaults();
   // Keep every request for requests(). The program turns it off: a sandbox left running
   // would otherwise grow by each request it has ever served.
   bool recordRequests = true;

@@ -32,7 +32,9 @@ class Settings : public ::testing::Test {
     options.port = 0;
     options.payAfterQueries = 1;
     options.log = &log_;
-    options.merchant = {kAppId, kMchId, kKey};
+    options.merchant.appId = kAppId;
+    options.merchant.mchId = kMchId;
+    options.merchant.apiKey = kKey;
     sandbox_ = std::make_unique<Sandbox>(options);
     std::string error;
     ASSERT_TRUE(sandbox_->Start(&error)) << error;
@@ -116,6 +118,44 @@ TEST_F(Settings, AnotherMerchantFromASettingsFile) {
   const ProgramResult result = Run({}, {"--config", file});
   ExpectOtherMerchantsCycle(result, "file " + file + ":5");
   EXPECT_EQ(result.err, "");
+}
+
+// The commands about one order, as another merchant: the cycle's order, paid by its
+// queries, cannot be closed and is queried as paid; an order the platform does not know
+// is not closed either; a malformed order number sends nothing.
+TEST_F(Settings, QueriesAndClosesOneOrder) {
+  std::string text = "[merchant]\n";
+  for (const std::string& value : Values()) text += value + "\n";
+  const std::string file = WriteFile(text);
+  const ProgramResult cycle = Run({}, {"--config", file});
+  const std::size_t at = cycle.out.find("Order number:  ");
+  ASSERT_NE(at, std::string::npos) << cycle.out << cycle.err;
+  const std::string orderNo = cycle.out.substr(at + 15, 32);
+  const std::size_t sent = sandbox_->requests().size();
+  const struct {
+    std::vector<std::string> options;
+    int exitCode;
+    const char* line;  // in the summary; null: nothing is sent
+  } rows[] = {
+      {{"close", orderNo}, 1, "\nClose order:   not closed  (HTTP 200, return_code SUCCESS, "
+                              "result_code FAIL, err_code ORDERPAID"},
+      {{"query", orderNo}, 0, "\nQuery:         SUCCESS  (HTTP 200"},
+      {{"close", "20260307090503042abcdefghijklmno"}, 1, "\nClose order:   not closed  ("},
+      {{"query", orderNo.substr(1)}, 2, nullptr},
+      {{"close", orderNo + "x"}, 2, nullptr},
+  };
+  std::size_t expected = sent;
+  for (const auto& row : rows) {
+    std::vector<std::string> options = {"--config", file};
+    options.insert(options.end(), row.options.begin(), row.options.end());
+    const ProgramResult result = Run({}, options);
+    EXPECT_EQ(result.exitCode, row.exitCode) << row.options[0] << result.out << result.err;
+    if (row.line != nullptr) {
+      EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+      ++expected;
+    }
+    EXPECT_EQ(sandbox_->requests().size(), expected) << row.options[0];
+  }
 }
 
 TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {

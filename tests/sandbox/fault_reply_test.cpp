@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "payment/flat_document.h"
 #include "sandbox/request_check.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
@@ -92,7 +93,7 @@ TEST_F(FaultReply, TinyChunksDeliverTheWholeReplyAFewBytesAtATime) {
   EXPECT_EQ(response.get_header_value("Transfer-Encoding"), "chunked");
   EXPECT_LE(largest, 3u);
   EXPECT_GE(pieces, body.size() / 3);
-  const CheckResult reply = CheckRequest(RequestKind::kOrderQuery, body, Merchant::FromBuild());
+  const CheckResult reply = CheckRequest(kOrderQueryOperation, body, quillmark::MerchantSettings::Defaults());
   ASSERT_TRUE(reply.ok) << reply.message << "\n" << body;
   EXPECT_EQ(reply.fields.at("code_url"), CodeUrl("order1"));
 }
@@ -150,7 +151,7 @@ TEST_F(FaultReply, NoCodeUrlSucceedsWithoutALink) {
   const Reply reply = ClientOrder("order1");
   EXPECT_EQ(ReplyField(reply.body, "return_code"), "SUCCESS");
   EXPECT_EQ(reply.body.find("code_url"), std::string::npos) << reply.body;
-  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, reply.body, Merchant::FromBuild()).ok);
+  EXPECT_TRUE(CheckRequest(kOrderQueryOperation, reply.body, quillmark::MerchantSettings::Defaults()).ok);
   EXPECT_EQ(QueryMessage("order1"), "NOTPAY");
 }
 
@@ -165,7 +166,7 @@ TEST_F(FaultReply, HugeReplyKeepsThePaymentLinkBeforeMegabytesOfPadding) {
   Fields fields;
   std::string error;
   ASSERT_TRUE(ReadFlatDocument(reply.body, fields, error)) << error;
-  EXPECT_EQ(fields.at("sign"), SignOf(fields, Merchant::FromBuild().apiKey));
+  EXPECT_EQ(fields.at("sign"), SignOf(fields, quillmark::MerchantSettings::Defaults().apiKey));
 }
 
 TEST_F(FaultReply, StallOutlastsTheClientAndEndsWhenTheServerStops) {
@@ -197,7 +198,7 @@ TEST_P(QueriesUnderFault, AreAnsweredNormally) {
   const Reply query = Post(Url("/pay/orderquery"), SignedDocument(QueryFields("order1")));
   EXPECT_EQ(query.diagnostic, "curl_easy_perform passed.");
   const CheckResult checked =
-      CheckRequest(RequestKind::kOrderQuery, query.body, Merchant::FromBuild());
+      CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults());
   EXPECT_TRUE(checked.ok) << checked.message << "\n" << query.body;
   EXPECT_EQ(ReplyField(query.body, "trade_state"), "NOTPAY");
   EXPECT_EQ(ReplyField(query.body, "return_msg"), "OK");

@@ -31,7 +31,14 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
 // The default merchant's account as literals, so that the known answers hold in any build.
-const Merchant kMerchant{"qmsandbox000000001", "1230000001", "QuillmarkSandboxKey2026x0123abcd"};
+MerchantSettings SandboxMerchant() {
+  MerchantSettings merchant = MerchantSettings::Defaults();
+  merchant.appId = "qmsandbox000000001";
+  merchant.mchId = "1230000001";
+  merchant.apiKey = "QuillmarkSandboxKey2026x0123abcd";
+  return merchant;
+}
+const MerchantSettings kMerchant = SandboxMerchant();
 
 constexpr char kFail[] =
     "<xml><return_code><![CDATA[FAIL]]></return_code><return_msg><![CDATA[busy]]></return_msg>"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "payment/encoding.h"
+#include "payment/flat_document.h"
 #include "payment/merchant_config.h"
 #include "payment/requests.h"
 #include "payment/sign.h"
@@ -21,7 +22,7 @@ using testsupport::OrderFields;
 using testsupport::QueryFields;
 using testsupport::SignedDocument;
 
-const Merchant kMerchant = Merchant::FromBuild();
+const MerchantSettings kMerchant = MerchantSettings::Defaults();
 constexpr char kOrderNo[] = "20260131123456789abcdefghijklmno";
 
 // The unified order exactly as CQuillmarkOps builds it: GBK text, signed over its UTF-8
@@ -39,7 +40,7 @@ std::string ClientUnifiedOrder(bool convertToUtf8 = true, bool signUtf8 = true) 
 
 TEST(RequestCheck, AcceptsTheClientsOwnDocuments) {
   const CheckResult order =
-      CheckRequest(RequestKind::kUnifiedOrder, ClientUnifiedOrder(), kMerchant);
+      CheckRequest(kUnifiedOrderOperation, ClientUnifiedOrder(), kMerchant);
   EXPECT_TRUE(order.ok) << order.message;
   EXPECT_EQ(order.message, "OK");
   EXPECT_EQ(order.fields.at("out_trade_no"), kOrderNo);
@@ -50,13 +51,13 @@ TEST(RequestCheck, AcceptsTheClientsOwnDocuments) {
   const std::string signString = OrderQuerySignString(nonce, kOrderNo);
   const std::string query =
       OrderQueryDocument(nonce, kOrderNo, SignFields(signString.data(), signString.size()));
-  const CheckResult checked = CheckRequest(RequestKind::kOrderQuery, query, kMerchant);
+  const CheckResult checked = CheckRequest(kOrderQueryOperation, query, kMerchant);
   EXPECT_TRUE(checked.ok) << checked.message;
 }
 
 struct Rejection {
   const char* name;
-  RequestKind kind;
+  const Operation* operation;
   std::string body;
   std::string expected;  // a part of the message
 };
@@ -74,8 +75,8 @@ Fields Without(Fields fields, const std::string& name) {
 std::vector<Rejection> Rejections() {
   const Fields order = OrderFields(kOrderNo);
   const Fields query = QueryFields(kOrderNo);
-  const auto U = RequestKind::kUnifiedOrder;
-  const auto Q = RequestKind::kOrderQuery;
+  const Operation* const U = &kUnifiedOrderOperation;
+  const Operation* const Q = &kOrderQueryOperation;
   Fields wrongKey = order;
   wrongKey["sign"] = SignOf(order, "AnotherMerchantsKey0123456789abc");
   Fields tampered = order;
@@ -186,7 +187,7 @@ std::vector<Rejection> Rejections() {
 
 TEST(RequestCheck, RefusesWhatThePlatformWould) {
   for (const Rejection& row : Rejections()) {
-    const CheckResult result = CheckRequest(row.kind, row.body, kMerchant);
+    const CheckResult result = CheckRequest(*row.operation, row.body, kMerchant);
     EXPECT_FALSE(result.ok) << row.name << ": " << row.expected;
     EXPECT_NE(result.message.find(row.expected), std::string::npos)
         << row.name << ": got \"" << result.message << "\", expected a part \"" << row.expected
@@ -208,7 +209,7 @@ TEST(RequestCheck, FieldsAtTheirLongestAreAccepted) {
   order["spbill_create_ip"] = "255.255.255.255";
   order["total_fee"] = "2147483647";
   const CheckResult result =
-      CheckRequest(RequestKind::kUnifiedOrder, SignedDocument(order), kMerchant);
+      CheckRequest(kUnifiedOrderOperation, SignedDocument(order), kMerchant);
   EXPECT_TRUE(result.ok) << result.message;
   EXPECT_EQ(result.fields.at("body").size(), kMaxBodyFieldBytes);
   EXPECT_EQ(result.fields.at("notify_url").size(), kMaxNotifyUrlFieldBytes);
@@ -217,7 +218,7 @@ TEST(RequestCheck, FieldsAtTheirLongestAreAccepted) {
 TEST(RequestCheck, SignMismatchShowsTheExpectedSignStringWithTheKeyMasked) {
   Fields fields = OrderFields(kOrderNo);
   fields["sign"] = "00000000000000000000000000000000";
-  const CheckResult result = CheckRequest(RequestKind::kUnifiedOrder, Document(fields), kMerchant);
+  const CheckResult result = CheckRequest(kUnifiedOrderOperation, Document(fields), kMerchant);
   ASSERT_FALSE(result.ok);
   // The body's UTF-8 bytes are spelt out, so a merchant who signed GBK sees the difference.
   const std::string expected =
@@ -235,7 +236,7 @@ TEST(RequestCheck, EmptyOptionalFieldsStayOutOfTheSignString) {
   Fields fields = QueryFields(kOrderNo);
   fields["sign"] = SignOf(fields, kApiKey);  // signed without attach
   fields["attach"] = "";
-  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, Document(fields), kMerchant).ok);
+  EXPECT_TRUE(CheckRequest(kOrderQueryOperation, Document(fields), kMerchant).ok);
 
   EXPECT_EQ(SignStringOf(fields, kApiKey).find("attach"), std::string::npos);
 
@@ -243,7 +244,7 @@ TEST(RequestCheck, EmptyOptionalFieldsStayOutOfTheSignString) {
   std::string withEmpty = SignStringOf(QueryFields(kOrderNo), kApiKey);
   withEmpty.insert(withEmpty.find("&mch_id="), "&attach=");
   fields["sign"] = SignFields(withEmpty.data(), withEmpty.size());
-  const CheckResult refused = CheckRequest(RequestKind::kOrderQuery, Document(fields), kMerchant);
+  const CheckResult refused = CheckRequest(kOrderQueryOperation, Document(fields), kMerchant);
   EXPECT_FALSE(refused.ok);
   EXPECT_NE(refused.message.find("\"appid=" + kAppId + "&mch_id="), std::string::npos)
       << refused.message;
@@ -251,7 +252,7 @@ TEST(RequestCheck, EmptyOptionalFieldsStayOutOfTheSignString) {
   // A non-empty optional field is signed like any other.
   fields.erase("sign");
   fields["attach"] = "note";
-  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, SignedDocument(fields), kMerchant).ok);
+  EXPECT_TRUE(CheckRequest(kOrderQueryOperation, SignedDocument(fields), kMerchant).ok);
 }
 
 TEST(RequestCheck, SignStringsSortByteWiseAndSignAsUpperCaseMd5) {
@@ -335,7 +336,7 @@ TEST(RequestCheck, ValuesMayBeTextCdataOrBothAndEntitiesAreDecoded) {
     std::string document = Document(fields);
     document.insert(document.size() - 6,
                     "<attach>" + std::string(row.markup) + "</attach><sign>" + sign + "</sign>");
-    const CheckResult result = CheckRequest(RequestKind::kOrderQuery, document, kMerchant);
+    const CheckResult result = CheckRequest(kOrderQueryOperation, document, kMerchant);
     EXPECT_TRUE(result.ok) << row.markup << ": " << result.message;
     EXPECT_EQ(result.fields.count("attach") ? result.fields.at("attach") : "", row.value)
         << row.markup;
@@ -350,7 +351,7 @@ TEST(RequestCheck, ReplyDocumentsKeepEveryValueThroughAParser) {
   fields["attach"] = tricky;
   fields["sign"] = SignOf(fields, kApiKey);
   const CheckResult result = CheckRequest(
-      RequestKind::kOrderQuery,
+      kOrderQueryOperation,
       ReplyDocument(std::vector<std::pair<std::string, std::string>>(fields.begin(), fields.end())),
       kMerchant);
   ASSERT_TRUE(result.ok) << result.message;

@@ -61,6 +61,53 @@ TEST_F(SandboxServer, RunsTheClientsOrderCycle) {
   }
 }
 
+// Closing, through the client's own exchange: an unpaid order closes once, and then reads
+// CLOSED and cannot be paid on its page; a paid or unknown one is refused with a signed
+// reply that says why.
+TEST_F(SandboxServer, ClosesUnpaidOrdersAndRefusesTheRest) {
+  StartSandbox(PayingAfter(1));
+  CQuillmarkOps::Settings settings;
+  settings.apiBase = Url("");
+  settings.transport.caFile = CaFile();
+  std::ostringstream out;
+  settings.out = &out;
+  CQuillmarkOps ops(settings);
+  ASSERT_EQ(ReplyField(PlaceOrder("open").body, "return_code"), "SUCCESS");
+  ASSERT_EQ(ReplyField(PlaceOrder("paid").body, "return_code"), "SUCCESS");
+  State("paid");  // paid once this first query is answered
+
+  const struct {
+    const char* orderNo;
+    const char* resultCode;
+    const char* errCode;
+  } rows[] = {
+      {"open", "SUCCESS", ""},
+      {"paid", "FAIL", "ORDERPAID"},
+      {"unknown", "FAIL", "ORDERNOTEXIST"},
+      {"open", "SUCCESS", ""},  // closing twice changes nothing
+  };
+  for (const auto& row : rows) {
+    const StepOutcome closed = ops.CloseOrderOutcome(row.orderNo);
+    EXPECT_TRUE(Trusted(closed)) << row.orderNo << out.str();
+    EXPECT_EQ(closed.returnCode, "SUCCESS") << row.orderNo;
+    EXPECT_EQ(closed.resultCode, row.resultCode) << row.orderNo;
+    EXPECT_EQ(closed.errCode, row.errCode) << row.orderNo;
+  }
+  EXPECT_EQ(State("open"), "CLOSED");
+  EXPECT_EQ(State("paid"), "SUCCESS");
+  EXPECT_EQ(State("open"), "CLOSED") << "queries do not pay a closed order";
+
+  const auto client = Client(sandbox_->port());
+  const auto paying = client->Post((PagePath("open") + "/pay").c_str(), "", "text/plain");
+  ASSERT_TRUE(paying);
+  EXPECT_EQ(paying->status, 303);
+  const auto page = client->Get(PagePath("open").c_str());
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("<td id=\"state\">CLOSED</td>"), std::string::npos) << page->body;
+  EXPECT_EQ(page->body.find("<button"), std::string::npos) << "a closed order offers no button";
+  EXPECT_EQ(State("open"), "CLOSED");
+}
+
 TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
   StartSandbox();
   const auto client = Client(sandbox_->port());
@@ -74,7 +121,7 @@ TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
   EXPECT_EQ(reply.rfind("<xml><return_code><![CDATA[SUCCESS]]></return_code>", 0), 0u) << reply;
 
   // A reply carries the fields a query carries, so the request check verifies its sign.
-  const CheckResult checked = CheckRequest(RequestKind::kOrderQuery, reply, Merchant::FromBuild());
+  const CheckResult checked = CheckRequest(kOrderQueryOperation, reply, quillmark::MerchantSettings::Defaults());
   ASSERT_TRUE(checked.ok) << checked.message << "\n" << reply;
   const Fields& fields = checked.fields;
   EXPECT_EQ(fields.at("return_msg"), "OK");
@@ -92,7 +139,7 @@ TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
 
   const Reply query = Query("order1");
   EXPECT_NE(ReplyField(query.body, "nonce_str"), fields.at("nonce_str")) << "a fresh nonce";
-  EXPECT_TRUE(CheckRequest(RequestKind::kOrderQuery, query.body, Merchant::FromBuild()).ok);
+  EXPECT_TRUE(CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults()).ok);
 }
 
 TEST_F(SandboxServer, OrderNumbersCannotBeReused) {
@@ -207,7 +254,7 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
   ASSERT_EQ(received.size(), 2u) << log_.str();
   for (const auto& [type, body] : received) {
     EXPECT_EQ(type.rfind("text/xml", 0), 0u) << type;
-    const CheckResult notified = CheckRequest(RequestKind::kOrderQuery, body, Merchant::FromBuild());
+    const CheckResult notified = CheckRequest(kOrderQueryOperation, body, quillmark::MerchantSettings::Defaults());
     EXPECT_TRUE(notified.ok) << notified.message << "\n" << body;
     const Fields expected = {{"appid", kAppId},         {"mch_id", kMchId},
                              {"out_trade_no", "order1"}, {"total_fee", "250"},
@@ -284,7 +331,7 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
     EXPECT_EQ(reply->status, 404) << row.method << ' ' << row.path;
     EXPECT_EQ(ReplyField(reply->body, "return_msg"),
               std::string("no such endpoint: ") + row.method + " " + row.path +
-                  " (POST /pay/unifiedorder or /pay/orderquery)");
+                  " (POST /pay/unifiedorder, /pay/orderquery or /pay/closeorder)");
   }
 }
 
@@ -312,7 +359,7 @@ TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
       {"malformed", "/pay/orderquery", "<xml><out_trade_no>order1</xml>"},
       {"oversized", "/pay/unifiedorder", PaddedOrder("order1", 70'000)},
       {"long field", "/pay/unifiedorder", SignedDocument(longBody)},
-      {"unknown path", "/pay/closeorder", SignedDocument(QueryFields("order1"))},
+      {"unknown path", "/pay/refund", SignedDocument(QueryFields("order1"))},
   };
   for (const auto& row : rows) {
     const Reply reply = Post(Url(row.path), row.body);

@@ -53,8 +53,8 @@ struct Rig {
   std::unique_ptr<Sandbox> sandbox;
 
   // Starts the sandbox with `fault`; false (test failed) if it cannot start.
-  bool Start(Fault fault, const quillmark::sandbox::Merchant& merchant =
-                              quillmark::sandbox::Merchant::FromBuild()) {
+  bool Start(Fault fault, const quillmark::MerchantSettings& merchant =
+                              quillmark::MerchantSettings::Defaults()) {
     quillmark::sandbox::Options options;
     options.merchant = merchant;
     options.port = 0;
@@ -311,8 +311,10 @@ class PayButtonTest : public QObject {
   }
 
   void settingsDialogRoundTripsTheFileAndTheNextClickUsesIt() {
-    const quillmark::sandbox::Merchant other{"qmother00000000042", "9876543210",
-                                             "OtherMerchantKey0123456789abcdef"};
+    quillmark::MerchantSettings other = quillmark::MerchantSettings::Defaults();
+    other.appId = "qmother00000000042";
+    other.mchId = "9876543210";
+    other.apiKey = "OtherMerchantKey0123456789abcdef";
     Rig rig;
     QVERIFY(rig.Start(Fault::kNone, other));
     CQuillmarkDlg dlg(rig.Ops());

@@ -1,0 +1,111 @@
+#include "sandbox/payer_page.h"
+
+#include <cstdio>
+
+namespace quillmark::sandbox {
+namespace {
+
+constexpr char kPrefix[] = "/pay/qr/";
+constexpr char kPaySuffix[] = "/pay";
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// Order numbers may hold '|' and '*', which do not belong in a path as they are.
+std::string PercentEncode(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       c == '-' || c == '_' || c == '.' || c == '~';
+    if (plain) {
+      out += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+std::string Amount(long long cents) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%02lld", cents / 100, cents % 100);
+  return text;
+}
+
+const char kHead[] =
+    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+    "<meta name=\"viewport\" content=\"width=device-width\">"
+    "<title>Quillmark sandbox payment</title><style>"
+    "body{font-family:sans-serif;max-width:34em;margin:2em auto;padding:0 1em}"
+    "th{text-align:left;padding-right:1em}button{font-size:1.2em;margin-top:1em}"
+    "</style></head><body><h1>Quillmark sandbox payment</h1>";
+
+}  // namespace
+
+std::string PayerPagePath(const std::string& orderNo) { return kPrefix + PercentEncode(orderNo); }
+
+bool ParsePayerPath(const std::string& path, std::string& orderNo, bool& pay) {
+  if (path.compare(0, sizeof kPrefix - 1, kPrefix) != 0) return false;
+  std::string rest = path.substr(sizeof kPrefix - 1);
+  pay = rest.size() > sizeof kPaySuffix - 1 &&
+        rest.compare(rest.size() - (sizeof kPaySuffix - 1), std::string::npos, kPaySuffix) == 0;
+  if (pay) rest.resize(rest.size() - (sizeof kPaySuffix - 1));
+  if (rest.empty() || rest.find('/') != std::string::npos) return false;
+  orderNo = std::move(rest);
+  return true;
+}
+
+const char* TradeState(const Order& order) {
+  if (order.paid) return "SUCCESS";
+  return order.closed ? "CLOSED" : "NOTPAY";
+}
+
+std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
+  std::string page = kHead;
+  page += "<table><tr><th>Order</th><td id=\"order\">" + HtmlEscape(orderNo) +
+          "</td></tr><tr><th>Description</th><td id=\"description\">" +
+          HtmlEscape(order.description) + "</td></tr><tr><th>Amount</th><td id=\"amount\">" +
+          Amount(order.totalFee) + "</td></tr><tr><th>State</th><td id=\"state\">" +
+          TradeState(order) + "</td></tr></table>";
+  if (order.paid) {
+    page += "<p>This order has been paid.</p>";
+  } else if (order.closed) {
+    page += "<p>This order has been closed by the merchant and can no longer be paid.</p>";
+  } else {
+    page += "<form method=\"post\" action=\"" + HtmlEscape(PayerPagePath(orderNo) + kPaySuffix) +
+            "\"><button type=\"submit\">Pay " + Amount(order.totalFee) + "</button></form>";
+  }
+  return page + "</body></html>\n";
+}
+
+std::string NoSuchOrderHtml(const std::string& orderNo) {
+  return std::string(kHead) + "<p>There is no order <code>" + HtmlEscape(orderNo) +
+         "</code>.</p></body></html>\n";
+}
+
+}  // namespace quillmark::sandbox
