@@ -103,12 +103,6 @@ std::string SignedOrderQuery(const std::string& orderNo) {
   return document;
 }
 
-std::string ReplyField(const std::string& reply, const std::string& name) {
-  std::string value;
-  CQuillmarkOps::ExtractCdataField(reply, name, value);
-  return value;
-}
-
 int RunProcess(const std::vector<std::string>& argv, const std::string& directory,
                const std::string& output) {
   std::vector<char*> args;
@@ -133,8 +127,8 @@ int RunProcess(const std::vector<std::string>& argv, const std::string& director
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-long ResidentKib() {
-  std::ifstream status("/proc/self/status");
+long ResidentKib(int pid) {
+  std::ifstream status(pid > 0 ? "/proc/" + std::to_string(pid) + "/status" : "/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);

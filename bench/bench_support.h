@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "payment/reply_fields.h"
+
 namespace quillmark::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -61,8 +63,6 @@ std::string UniqueOrderNo(unsigned worker, std::uint64_t counter);
 std::string SignedUnifiedOrder(const std::string& orderNo);
 std::string SignedOrderQuery(const std::string& orderNo);
 
-// The CDATA text of the first element `name` of a reply (CQuillmarkOps' own extraction).
-std::string ReplyField(const std::string& reply, const std::string& name);
 
 // Runs `argv` (the program looked up in PATH) in `directory` with standard output and
 // error sent to `output` (/dev/null when empty) and waits for it. The exit status, or -1
@@ -70,8 +70,9 @@ std::string ReplyField(const std::string& reply, const std::string& name);
 int RunProcess(const std::vector<std::string>& argv, const std::string& directory,
                const std::string& output = {});
 
-// This process's resident set (VmRSS) in KiB; 0 when /proc cannot tell.
-long ResidentKib();
+// The resident set (VmRSS) in KiB of process `pid`, or of this process when `pid` is 0;
+// 0 when /proc cannot tell (the process has gone).
+long ResidentKib(int pid = 0);
 
 // The port of an https base URL on 127.0.0.1 ("https://127.0.0.1:8443"); -1 for anything
 // else, so that no load ever leaves the machine.

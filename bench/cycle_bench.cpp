@@ -40,24 +40,24 @@ class CurlScript {
   // The timed part: three curl processes, one after the other, and optionally qrencode on
   // the payment link (taken from the reply in-process; a script would spend a grep on it).
   bool Run(bool withQrencode) {
-    if (!Curl("unified.xml", "/pay/unifiedorder", "reply0.xml")) return false;
+    if (!Curl("unified.xml", quillmark::kUnifiedOrderOperation.path, "reply0.xml")) return false;
     if (withQrencode) {
-      const std::string link = ReplyField(ReadFile(dir_ + "/reply0.xml"), "code_url");
+      const std::string link = CdataField(ReadFile(dir_ + "/reply0.xml"), quillmark::kFieldCodeUrl);
       if (RunProcess({"qrencode", "-l", "H", "-s", "8", "-m", "0", "-o", dir_ + "/1.png", link},
                      dir_) != 0) {
         return false;
       }
     }
-    return Curl("query1.xml", "/pay/orderquery", "reply1.xml") &&
-           Curl("query2.xml", "/pay/orderquery", "reply2.xml");
+    return Curl("query1.xml", quillmark::kOrderQueryOperation.path, "reply1.xml") &&
+           Curl("query2.xml", quillmark::kOrderQueryOperation.path, "reply2.xml");
   }
 
   // What the replies must say for the run to count.
   bool Verify() const {
-    return ReplyField(ReadFile(dir_ + "/reply0.xml"), "code_url").find(orderNo_) !=
+    return CdataField(ReadFile(dir_ + "/reply0.xml"), quillmark::kFieldCodeUrl).find(orderNo_) !=
                std::string::npos &&
-           ReplyField(ReadFile(dir_ + "/reply1.xml"), "trade_state") == "NOTPAY" &&
-           ReplyField(ReadFile(dir_ + "/reply2.xml"), "trade_state") == "SUCCESS";
+           CdataField(ReadFile(dir_ + "/reply1.xml"), quillmark::kFieldTradeState) == "NOTPAY" &&
+           CdataField(ReadFile(dir_ + "/reply2.xml"), quillmark::kFieldTradeState) == "SUCCESS";
   }
 
  private:

@@ -49,6 +49,7 @@
 
 #include "bench/bench_support.h"
 #include "payment/merchant_config.h"
+#include "payment/operation.h"
 
 namespace {
 
@@ -331,10 +332,10 @@ Latency Measure(const Options& options, const std::string& orderNo) {
   for (int i = 0; i < options.requests; ++i) {
     const std::string body = quillmark::bench::SignedOrderQuery(orderNo);
     const auto start = Clock::now();
-    const std::string reply = FreshPost(options, "/pay/orderquery", body);
+    const std::string reply = FreshPost(options, quillmark::kOrderQueryOperation.path, body);
     const double ms = Milliseconds(Clock::now() - start);
-    if (quillmark::bench::ReplyField(reply, "result_code") == "SUCCESS" &&
-        quillmark::bench::ReplyField(reply, "out_trade_no") == orderNo) {
+    if (quillmark::CdataField(reply, quillmark::kFieldResultCode) == "SUCCESS" &&
+        quillmark::CdataField(reply, quillmark::kFieldOutTradeNo) == orderNo) {
       times.push_back(ms);
     }
   }
@@ -364,16 +365,6 @@ std::string Figure(const Latency& latency, double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", value);
   return text;
-}
-
-// The resident set of process `pid` in KiB; 0 when /proc cannot tell.
-long ResidentKibOf(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return 0;
 }
 
 // The soft limit on open files raised to the hard one: each idle connection is a file.
@@ -440,8 +431,8 @@ int main(int argc, char** argv) {
 
   const std::string orderNo = quillmark::bench::UniqueOrderNo(3001, 0);
   const std::string placed =
-      FreshPost(options, "/pay/unifiedorder", quillmark::bench::SignedUnifiedOrder(orderNo));
-  if (quillmark::bench::ReplyField(placed, "result_code") != "SUCCESS") {
+      FreshPost(options, quillmark::kUnifiedOrderOperation.path, quillmark::bench::SignedUnifiedOrder(orderNo));
+  if (quillmark::CdataField(placed, quillmark::kFieldResultCode) != "SUCCESS") {
     std::cerr << "quillmark-idle-bench: cannot place an order at " << options.url << '\n';
     curl_global_cleanup();
     return 1;
@@ -463,7 +454,7 @@ int main(int argc, char** argv) {
   double settled = 0;
   long rssBefore = 0;
   long rssOpen = 0;
-  if (options.sandboxPid > 0) rssBefore = ResidentKibOf(options.sandboxPid);
+  if (options.sandboxPid > 0) rssBefore = quillmark::bench::ResidentKib(options.sandboxPid);
   {
     IdleConnections idle(port, request, options.tlsOnly);
     if (!idle.Open(options.idle)) {
@@ -478,13 +469,13 @@ int main(int argc, char** argv) {
     }
     settled = Milliseconds(Clock::now() - start) / 1000.0;
     before = idle.counts();
-    if (options.sandboxPid > 0) rssOpen = ResidentKibOf(options.sandboxPid);
+    if (options.sandboxPid > 0) rssOpen = quillmark::bench::ResidentKib(options.sandboxPid);
     busy = Measure(options, orderNo);
     after = idle.counts();
   }
   if (options.sandboxPid > 0) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const long rssClosed = ResidentKibOf(options.sandboxPid);
+    const long rssClosed = quillmark::bench::ResidentKib(options.sandboxPid);
     int open = 0;
     for (std::size_t kind = 0; kind < kKinds; ++kind) {
       open += before.total[kind] - before.closed[kind];

@@ -55,7 +55,7 @@ namespace {
 
 using quillmark::bench::Clock;
 using quillmark::bench::Milliseconds;
-using quillmark::bench::ReplyField;
+using quillmark::CdataField;
 
 struct Options {
   int workers = 8;
@@ -191,21 +191,21 @@ class Run {
  private:
   bool Cycle(Client& client, const std::string& orderNo, WorkerResult& result) {
     std::string reply;
-    if (!Request(client, "/pay/unifiedorder", quillmark::bench::SignedUnifiedOrder(orderNo),
+    if (!Request(client, quillmark::kUnifiedOrderOperation.path, quillmark::bench::SignedUnifiedOrder(orderNo),
                  orderNo, result.unifiedMs, reply, result)) {
       return false;
     }
-    if (ReplyField(reply, "code_url").find(orderNo) == std::string::npos) {
+    if (CdataField(reply, quillmark::kFieldCodeUrl).find(orderNo) == std::string::npos) {
       return Fail(result, orderNo, "unified order: code_url does not name the order");
     }
     result.acknowledged.push_back(orderNo);
     std::string previous;
     for (int query = 1; query <= 2; ++query) {
-      if (!Request(client, "/pay/orderquery", quillmark::bench::SignedOrderQuery(orderNo), orderNo,
+      if (!Request(client, quillmark::kOrderQueryOperation.path, quillmark::bench::SignedOrderQuery(orderNo), orderNo,
                    result.queryMs, reply, result)) {
         return false;
       }
-      const std::string state = ReplyField(reply, "trade_state");
+      const std::string state = CdataField(reply, quillmark::kFieldTradeState);
       const bool expected = knownPayRule_ ? state == (query == 1 ? "NOTPAY" : "SUCCESS")
                                           : (state == "NOTPAY" || state == "SUCCESS") &&
                                                 !(previous == "SUCCESS" && state != "SUCCESS");
@@ -229,11 +229,11 @@ class Run {
     reply = client.Post(base_ + path, body, error);
     times.push_back(Milliseconds(Clock::now() - start));
     if (!error.empty()) return Fail(result, orderNo, path + ": " + error);
-    if (ReplyField(reply, "return_code") != "SUCCESS" ||
-        ReplyField(reply, "result_code") != "SUCCESS") {
-      return Fail(result, orderNo, path + ": " + ReplyField(reply, "return_msg"));
+    if (CdataField(reply, quillmark::kFieldReturnCode) != "SUCCESS" ||
+        CdataField(reply, quillmark::kFieldResultCode) != "SUCCESS") {
+      return Fail(result, orderNo, path + ": " + CdataField(reply, quillmark::kFieldReturnMsg));
     }
-    const std::string answered = ReplyField(reply, "out_trade_no");
+    const std::string answered = CdataField(reply, quillmark::kFieldOutTradeNo);
     if (answered != orderNo) {
       return Fail(result, orderNo, path + ": reply for order " + answered);
     }
@@ -386,10 +386,10 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
     std::map<std::string, int> placed;
     long queries = 0;
     for (const auto& record : sandbox->requests()) {
-      const auto number = record.fields.find("out_trade_no");
-      if (record.path == "/pay/unifiedorder" && number != record.fields.end()) {
+      const auto number = record.fields.find(quillmark::kFieldOutTradeNo);
+      if (record.path == quillmark::kUnifiedOrderOperation.path && number != record.fields.end()) {
         ++placed[number->second];
-      } else if (record.path == "/pay/orderquery") {
+      } else if (record.path == quillmark::kOrderQueryOperation.path) {
         ++queries;
       }
     }
@@ -460,7 +460,7 @@ bool PlaceOrder(Client& client, const std::string& base, const std::string& orde
                 bool longestFields, std::string& problem) {
   std::string error;
   const std::string reply =
-      client.Post(base + "/pay/unifiedorder",
+      client.Post(base + quillmark::kUnifiedOrderOperation.path,
                   longestFields ? SignedLongestUnifiedOrder(orderNo)
                                 : quillmark::bench::SignedUnifiedOrder(orderNo),
                   error);
@@ -468,27 +468,17 @@ bool PlaceOrder(Client& client, const std::string& base, const std::string& orde
     problem = "/pay/unifiedorder: " + error;
     return false;
   }
-  if (ReplyField(reply, "return_code") != "SUCCESS" ||
-      ReplyField(reply, "result_code") != "SUCCESS") {
-    problem = "/pay/unifiedorder: " + ReplyField(reply, "return_msg");
+  if (CdataField(reply, quillmark::kFieldReturnCode) != "SUCCESS" ||
+      CdataField(reply, quillmark::kFieldResultCode) != "SUCCESS") {
+    problem = "/pay/unifiedorder: " + CdataField(reply, quillmark::kFieldReturnMsg);
     return false;
   }
-  if (ReplyField(reply, "out_trade_no") != orderNo ||
-      ReplyField(reply, "code_url").find(orderNo) == std::string::npos) {
+  if (CdataField(reply, quillmark::kFieldOutTradeNo) != orderNo ||
+      CdataField(reply, quillmark::kFieldCodeUrl).find(orderNo) == std::string::npos) {
     problem = "/pay/unifiedorder: the reply names another order";
     return false;
   }
   return true;
-}
-
-// The resident set of process `pid` in KiB; 0 when /proc cannot tell (it has gone).
-long ResidentKibOf(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return 0;
 }
 
 // Bytes per order from a growth in KiB over `orders` orders.
@@ -500,7 +490,7 @@ double BytesPerOrder(long kib, long orders) {
 // and reads the sandbox's VmRSS before, once each tenth of the orders is placed, and after.
 int PlaceOrders(const Options& options, Clock::time_point deadline) {
   const int pid = options.sandboxPid;
-  const long before = ResidentKibOf(pid);
+  const long before = quillmark::bench::ResidentKib(pid);
   if (before == 0) {
     std::cerr << "quillmark-load: cannot read the resident set of process " << pid << '\n';
     return 1;
@@ -548,7 +538,7 @@ int PlaceOrders(const Options& options, Clock::time_point deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const long done = placed.load();
     if (tenth <= 10 && done >= options.orders * tenth / 10) {
-      samples.push_back({done, ResidentKibOf(pid)});
+      samples.push_back({done, quillmark::bench::ResidentKib(pid)});
       while (tenth <= 10 && done >= options.orders * tenth / 10) ++tenth;
     }
     if (!timedOut && Clock::now() >= deadline) {
@@ -565,7 +555,7 @@ int PlaceOrders(const Options& options, Clock::time_point deadline) {
   const double elapsed = Milliseconds(Clock::now() - start) / 1000.0;
   // The last replies are out before the server's bookkeeping after them is done.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const long after = ResidentKibOf(pid);
+  const long after = quillmark::bench::ResidentKib(pid);
   const long total = placed.load();
 
   for (const std::string& p : problems) std::cout << "  failure: " << p << '\n';
@@ -628,11 +618,11 @@ int WriteWrkBody(const Options& options) {
   }
   const std::string query = quillmark::bench::SignedOrderQuery(orderNo);
   std::string error;
-  const std::string reply = client.Post(options.url + "/pay/orderquery", query, error);
-  if (!error.empty() || ReplyField(reply, "result_code") != "SUCCESS" ||
-      ReplyField(reply, "out_trade_no") != orderNo) {
+  const std::string reply = client.Post(options.url + quillmark::kOrderQueryOperation.path, query, error);
+  if (!error.empty() || CdataField(reply, quillmark::kFieldResultCode) != "SUCCESS" ||
+      CdataField(reply, quillmark::kFieldOutTradeNo) != orderNo) {
     std::cerr << "quillmark-load: the query of " << orderNo
-              << " failed: " << (error.empty() ? ReplyField(reply, "return_msg") : error) << '\n';
+              << " failed: " << (error.empty() ? CdataField(reply, quillmark::kFieldReturnMsg) : error) << '\n';
     return 1;
   }
   std::ofstream out(options.wrkBody, std::ios::binary | std::ios::trunc);

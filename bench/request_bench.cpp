@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench/bench_sections.h"
+#include "payment/operation.h"
 
 namespace quillmark::bench {
 namespace {
@@ -46,7 +47,7 @@ double Seconds(CURL* h, CURLINFO info) {
 // One request on `h`, its libcurl timings split into phases.
 void Perform(CURL* h, const Context& context, std::uint64_t n, Phases& phases) {
   const std::string body = SignedUnifiedOrder(UniqueOrderNo(3, n));
-  const std::string url = context.baseUrl + "/pay/unifiedorder";
+  const std::string url = context.baseUrl + quillmark::kUnifiedOrderOperation.path;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
   const auto start = Clock::now();

@@ -26,7 +26,7 @@ struct Operation {
 };
 
 // Places a NATIVE order and receives its payment link.
-inline const Operation kUnifiedOrder{
+inline const Operation kUnifiedOrderOperation{
     "unified order",
     "/pay/unifiedorder",
     {kFieldAppId, kFieldBody, kFieldMchId, kFieldNonceStr, kFieldNotifyUrl, kFieldOutTradeNo,
@@ -36,7 +36,7 @@ inline const Operation kUnifiedOrder{
     kFieldCodeUrl};
 
 // Asks for an order's state.
-inline const Operation kOrderQuery{"order query",
+inline const Operation kOrderQueryOperation{"order query",
                                    "/pay/orderquery",
                                    {kFieldAppId, kFieldMchId, kFieldNonceStr, kFieldOutTradeNo},
                                    false,
@@ -44,7 +44,7 @@ inline const Operation kOrderQuery{"order query",
                                    kFieldTradeState};
 
 // Closes an order that was not paid, so that it can no longer be paid.
-inline const Operation kCloseOrder{"close order",
+inline const Operation kCloseOrderOperation{"close order",
                                    "/pay/closeorder",
                                    {kFieldAppId, kFieldMchId, kFieldNonceStr, kFieldOutTradeNo},
                                    false,
@@ -52,7 +52,7 @@ inline const Operation kCloseOrder{"close order",
                                    nullptr};
 
 // Every operation, for whoever routes requests by path.
-inline const std::vector<const Operation*> kOperations = {&kUnifiedOrder, &kOrderQuery,
-                                                          &kCloseOrder};
+inline const std::vector<const Operation*> kOperations = {&kUnifiedOrderOperation, &kOrderQueryOperation,
+                                                          &kCloseOrderOperation};
 
 }  // namespace quillmark

@@ -110,7 +110,7 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   result.bitmapPath = settings_.qrPath;
 
   std::string outTradeNo;
-  result.order = Exchange(kUnifiedOrder, outTradeNo);
+  result.order = Exchange(kUnifiedOrderOperation, outTradeNo);
   const StepOutcome& outcome = result.order;
   // A link from a reply that did not verify could be anyone's: no order, no bitmap.
   if (outcome.codeUrl.empty()) return;
@@ -127,12 +127,12 @@ void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
 
 StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
   std::string outTradeNo = orderNo;
-  return Exchange(kOrderQuery, outTradeNo);
+  return Exchange(kOrderQueryOperation, outTradeNo);
 }
 
 StepOutcome CQuillmarkOps::CloseOrderOutcome(const std::string& orderNo) {
   std::string outTradeNo = orderNo;
-  return Exchange(kCloseOrder, outTradeNo);
+  return Exchange(kCloseOrderOperation, outTradeNo);
 }
 
 CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeStep) {

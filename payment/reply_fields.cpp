@@ -37,13 +37,19 @@ void ExtractCdataField(std::string text, const std::string& name, std::string& o
   out = value;
 }
 
+std::string CdataField(std::string text, const std::string& name) {
+  std::string value;
+  ExtractCdataField(std::move(text), name, value);
+  return value;
+}
+
 ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key) {
   ReplySignature result;
   SignedFields fields;
   if (!ReadFlatDocument(reply, fields, result.error)) return result;
-  const auto sign = fields.find("sign");
+  const auto sign = fields.find(kFieldSign);
   if (sign == fields.end() || sign->second.empty()) {
-    const auto code = fields.find("return_code");
+    const auto code = fields.find(kFieldReturnCode);
     const bool success = code != fields.end() && code->second == "SUCCESS";
     result.verdict = success ? SignatureVerdict::kMissing : SignatureVerdict::kUnsigned;
     result.fields = std::move(fields);

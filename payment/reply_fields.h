@@ -16,6 +16,8 @@ namespace quillmark {
 // or markers are out of order. No XML parsing: only the first opening tag, closing tag
 // and markers count.
 void ExtractCdataField(std::string text, const std::string& name, std::string& out);
+// The same, as a value.
+std::string CdataField(std::string text, const std::string& name);
 
 enum class SignatureVerdict {
   kVerified,    // the sign matches the reply's fields and the merchant's key

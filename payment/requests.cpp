@@ -31,12 +31,12 @@ RequestFields RequestFieldsOf(const Operation& operation, const MerchantSettings
 
 RequestFields UnifiedOrderFields(const MerchantSettings& merchant, const std::string& nonce,
                                  const std::string& outTradeNo) {
-  return RequestFieldsOf(kUnifiedOrder, merchant, nonce, outTradeNo);
+  return RequestFieldsOf(kUnifiedOrderOperation, merchant, nonce, outTradeNo);
 }
 
 RequestFields OrderQueryFields(const MerchantSettings& merchant, const std::string& nonce,
                                const std::string& outTradeNo) {
-  return RequestFieldsOf(kOrderQuery, merchant, nonce, outTradeNo);
+  return RequestFieldsOf(kOrderQueryOperation, merchant, nonce, outTradeNo);
 }
 
 std::string RequestSignString(const RequestFields& fields, const std::string& key) {

@@ -28,7 +28,7 @@ std::string SignFields(const char* data, std::size_t size) {
 std::string SignStringOf(const SignedFields& fields, std::string_view key) {
   std::string text;
   for (const auto& [name, value] : fields) {
-    if (name == "sign" || value.empty()) continue;
+    if (name == kFieldSign || value.empty()) continue;
     if (!text.empty()) text += '&';
     text += name;
     text += '=';

@@ -103,7 +103,7 @@ TEST_F(SandboxConnections, IdleAndSlowConnectionsDelayNoOtherClient) {
   for (int i = 0; i < 3; ++i) {
     const Reply reply = Query("nosuchorder", 5'000);
     EXPECT_EQ(reply.diagnostic, "curl_easy_perform passed.");
-    EXPECT_EQ(ReplyField(reply.body, "return_msg"), "order nosuchorder does not exist");
+    EXPECT_EQ(CdataField(reply.body, "return_msg"), "order nosuchorder does not exist");
   }
 }
 
@@ -192,7 +192,7 @@ TEST_F(SandboxConnections, ConnectionsPastTheBoundAreClosedAtOnce) {
   idle.pop_back();  // its place is free once the server sees it closed
   std::string answer;
   for (int i = 0; i < 100 && answer.empty(); ++i) {
-    answer = ReplyField(Query("x", 2'000).body, "return_msg");
+    answer = CdataField(Query("x", 2'000).body, "return_msg");
     if (answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(answer, "order x does not exist");
@@ -283,13 +283,13 @@ TEST_F(SandboxConnections, ForgottenOrdersAreUnknownOrders) {
   options.orderTtl = seconds(1);
   StartSandbox(options);
   for (const char* number : {"order1", "order2", "order3"}) {
-    ASSERT_EQ(ReplyField(PlaceOrder(number).body, "return_code"), "SUCCESS") << number;
+    ASSERT_EQ(CdataField(PlaceOrder(number).body, "return_code"), "SUCCESS") << number;
   }
   EXPECT_EQ(sandbox_->orderCount(), 2u);
-  EXPECT_EQ(ReplyField(Query("order1").body, "return_msg"), "order order1 does not exist");
-  EXPECT_EQ(ReplyField(Query("order3").body, "trade_state"), "NOTPAY");
+  EXPECT_EQ(CdataField(Query("order1").body, "return_msg"), "order order1 does not exist");
+  EXPECT_EQ(CdataField(Query("order3").body, "trade_state"), "NOTPAY");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  EXPECT_EQ(ReplyField(Query("order3").body, "return_msg"), "order order3 does not exist");
+  EXPECT_EQ(CdataField(Query("order3").body, "return_msg"), "order order3 does not exist");
   EXPECT_EQ(sandbox_->orderCount(), 0u);
 }
 

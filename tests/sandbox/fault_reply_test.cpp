@@ -62,8 +62,8 @@ class FaultReply : public ::testing::Test {
   }
   std::string QueryMessage(const std::string& orderNo) {
     const Reply reply = Post(Url("/pay/orderquery"), SignedDocument(QueryFields(orderNo)));
-    const std::string state = ReplyField(reply.body, "trade_state");
-    return state.empty() ? ReplyField(reply.body, "return_msg") : state;
+    const std::string state = CdataField(reply.body, "trade_state");
+    return state.empty() ? CdataField(reply.body, "return_msg") : state;
   }
 
   std::ostringstream log_;
@@ -106,7 +106,7 @@ TEST_F(FaultReply, DropSendsPartOfTheReplyAndCloses) {
   // The cut is inside the payment link, so what arrived holds half a URL.
   EXPECT_NE(reply.body.find("<code_url><![CDATA[https://"), std::string::npos) << reply.body;
   EXPECT_EQ(reply.body.find("</code_url>"), std::string::npos) << reply.body;
-  EXPECT_EQ(ReplyField(reply.body, "code_url"), "");
+  EXPECT_EQ(CdataField(reply.body, "code_url"), "");
   EXPECT_EQ(QueryMessage("order1"), "NOTPAY") << "the order itself was placed";
 }
 
@@ -133,7 +133,7 @@ TEST_F(FaultReply, NotUtf8SpoilsTheMessageButNotThePaymentLink) {
   EXPECT_FALSE(IsValidUtf8(raw->body));
   EXPECT_NE(raw->body.find("<return_msg><![CDATA[OK \xb3\xc9\xb9\xa6]]></return_msg>"),
             std::string::npos);
-  EXPECT_EQ(ReplyField(raw->body, "code_url"), CodeUrl("order1"));
+  EXPECT_EQ(CdataField(raw->body, "code_url"), CodeUrl("order1"));
 }
 
 TEST_F(FaultReply, Http500AnswersWithHtmlAndPlacesNoOrder) {
@@ -149,7 +149,7 @@ TEST_F(FaultReply, Http500AnswersWithHtmlAndPlacesNoOrder) {
 TEST_F(FaultReply, NoCodeUrlSucceedsWithoutALink) {
   StartSandbox(Fault::kNoCodeUrl);
   const Reply reply = ClientOrder("order1");
-  EXPECT_EQ(ReplyField(reply.body, "return_code"), "SUCCESS");
+  EXPECT_EQ(CdataField(reply.body, "return_code"), "SUCCESS");
   EXPECT_EQ(reply.body.find("code_url"), std::string::npos) << reply.body;
   EXPECT_TRUE(CheckRequest(kOrderQueryOperation, reply.body, quillmark::MerchantSettings::Defaults()).ok);
   EXPECT_EQ(QueryMessage("order1"), "NOTPAY");
@@ -160,7 +160,7 @@ TEST_F(FaultReply, HugeReplyKeepsThePaymentLinkBeforeMegabytesOfPadding) {
   const Reply reply = ClientOrder("order1");
   EXPECT_EQ(reply.diagnostic, "curl_easy_perform passed.");
   EXPECT_GT(reply.body.size(), 900'000u);
-  EXPECT_EQ(ReplyField(reply.body, "code_url"), CodeUrl("order1"));
+  EXPECT_EQ(CdataField(reply.body, "code_url"), CodeUrl("order1"));
   EXPECT_LT(reply.body.find("<code_url>"), reply.body.find("<padding>"));
   // Signed with its padding (too long a field for the request check to take).
   Fields fields;
@@ -185,7 +185,7 @@ TEST_F(FaultReply, StallOutlastsTheClientAndEndsWhenTheServerStops) {
 TEST_F(FaultReply, StallIsFollowedByTheUsualReply) {
   StartSandbox(Fault::kStall, std::chrono::milliseconds(50));
   const Reply reply = ClientOrder("order1");
-  EXPECT_EQ(ReplyField(reply.body, "code_url"), CodeUrl("order1")) << reply.body;
+  EXPECT_EQ(CdataField(reply.body, "code_url"), CodeUrl("order1")) << reply.body;
 }
 
 // Faults spoil unified orders only: a query of an order placed under any fault is answered
@@ -200,8 +200,8 @@ TEST_P(QueriesUnderFault, AreAnsweredNormally) {
   const CheckResult checked =
       CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults());
   EXPECT_TRUE(checked.ok) << checked.message << "\n" << query.body;
-  EXPECT_EQ(ReplyField(query.body, "trade_state"), "NOTPAY");
-  EXPECT_EQ(ReplyField(query.body, "return_msg"), "OK");
+  EXPECT_EQ(CdataField(query.body, "trade_state"), "NOTPAY");
+  EXPECT_EQ(CdataField(query.body, "return_msg"), "OK");
 }
 
 INSTANTIATE_TEST_SUITE_P(AllThatPlaceAnOrder, QueriesUnderFault,

@@ -98,7 +98,7 @@ TEST(SandboxProgram, TakesThePublicUrlAndTheNotificationSchedule) {
 
   const Reply reply = Post(base + "/pay/unifiedorder", SignedDocument(OrderFields("order2")));
   // The trailing '/' is not doubled.
-  EXPECT_EQ(ReplyField(reply.body, "code_url"), "https://192.168.1.20:8443/pay/qr/order2")
+  EXPECT_EQ(CdataField(reply.body, "code_url"), "https://192.168.1.20:8443/pay/qr/order2")
       << reply.body;
   child.Signal(SIGTERM);
   const ProgramResult result = child.Wait();
@@ -169,7 +169,7 @@ TEST(SandboxProgram, ServesUntilSignalledAndThenStopsCleanly) {
                                         out.find(' ', out.find("https://")) - out.find("https://"));
 
     const Reply reply = Post(base + "/pay/unifiedorder", SignedDocument(OrderFields("order1")));
-    EXPECT_EQ(ReplyField(reply.body, "code_url"), base + "/pay/qr/order1") << reply.body;
+    EXPECT_EQ(CdataField(reply.body, "code_url"), base + "/pay/qr/order1") << reply.body;
 
     child.Signal(signal);
     const ProgramResult result = child.Wait();

@@ -28,8 +28,8 @@ class SandboxServer : public SandboxTest {
  protected:
   std::string State(const std::string& orderNo) {
     const Reply reply = Query(orderNo);
-    EXPECT_EQ(ReplyField(reply.body, "return_code"), "SUCCESS") << reply.body;
-    return ReplyField(reply.body, "trade_state");
+    EXPECT_EQ(CdataField(reply.body, "return_code"), "SUCCESS") << reply.body;
+    return CdataField(reply.body, "trade_state");
   }
   // The path of the order's code_url on this sandbox.
   std::string PagePath(const std::string& orderNo) { return "/pay/qr/" + orderNo; }
@@ -72,8 +72,8 @@ TEST_F(SandboxServer, ClosesUnpaidOrdersAndRefusesTheRest) {
   std::ostringstream out;
   settings.out = &out;
   CQuillmarkOps ops(settings);
-  ASSERT_EQ(ReplyField(PlaceOrder("open").body, "return_code"), "SUCCESS");
-  ASSERT_EQ(ReplyField(PlaceOrder("paid").body, "return_code"), "SUCCESS");
+  ASSERT_EQ(CdataField(PlaceOrder("open").body, "return_code"), "SUCCESS");
+  ASSERT_EQ(CdataField(PlaceOrder("paid").body, "return_code"), "SUCCESS");
   State("paid");  // paid once this first query is answered
 
   const struct {
@@ -138,27 +138,27 @@ TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
   EXPECT_EQ(sections, fields.size()) << "every field in CDATA: " << reply;
 
   const Reply query = Query("order1");
-  EXPECT_NE(ReplyField(query.body, "nonce_str"), fields.at("nonce_str")) << "a fresh nonce";
+  EXPECT_NE(CdataField(query.body, "nonce_str"), fields.at("nonce_str")) << "a fresh nonce";
   EXPECT_TRUE(CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults()).ok);
 }
 
 TEST_F(SandboxServer, OrderNumbersCannotBeReused) {
   StartSandbox();
-  ASSERT_EQ(ReplyField(PlaceOrder("order1").body, "return_code"), "SUCCESS");
+  ASSERT_EQ(CdataField(PlaceOrder("order1").body, "return_code"), "SUCCESS");
   const Reply again = PlaceOrder("order1", {{"total_fee", "500"}});
-  EXPECT_EQ(ReplyField(again.body, "return_code"), "FAIL");
-  EXPECT_EQ(ReplyField(again.body, "return_msg"), "out_trade_no order1 has already been used");
-  EXPECT_EQ(ReplyField(again.body, "code_url"), "");
-  EXPECT_EQ(ReplyField(Query("order1").body, "total_fee"), "1");
+  EXPECT_EQ(CdataField(again.body, "return_code"), "FAIL");
+  EXPECT_EQ(CdataField(again.body, "return_msg"), "out_trade_no order1 has already been used");
+  EXPECT_EQ(CdataField(again.body, "code_url"), "");
+  EXPECT_EQ(CdataField(Query("order1").body, "total_fee"), "1");
 }
 
 TEST_F(SandboxServer, QueryOfAnUnknownOrderFails) {
   StartSandbox();
   const Reply reply = Query("nosuchorder");
   EXPECT_EQ(reply.diagnostic, "curl_easy_perform passed.");
-  EXPECT_EQ(ReplyField(reply.body, "return_code"), "FAIL");
-  EXPECT_EQ(ReplyField(reply.body, "return_msg"), "order nosuchorder does not exist");
-  EXPECT_EQ(ReplyField(reply.body, "trade_state"), "");
+  EXPECT_EQ(CdataField(reply.body, "return_code"), "FAIL");
+  EXPECT_EQ(CdataField(reply.body, "return_msg"), "order nosuchorder does not exist");
+  EXPECT_EQ(CdataField(reply.body, "trade_state"), "");
 }
 
 TEST_F(SandboxServer, PayAfterQueriesPaysOnceTheNthQueryIsAnswered) {
@@ -172,7 +172,7 @@ TEST_F(SandboxServer, PayAfterQueriesPaysOnceTheNthQueryIsAnswered) {
   };
   for (const auto& row : rows) {
     StartSandbox(PayingAfter(row.payAfter));
-    ASSERT_EQ(ReplyField(PlaceOrder("order1").body, "return_code"), "SUCCESS");
+    ASSERT_EQ(CdataField(PlaceOrder("order1").body, "return_code"), "SUCCESS");
     std::vector<std::string> states;
     for (std::size_t i = 0; i < row.states.size(); ++i) states.push_back(State("order1"));
     EXPECT_EQ(states, row.states) << "pay after " << row.payAfter;
@@ -183,7 +183,7 @@ TEST_F(SandboxServer, PayerPageShowsTheOrderAndPaysIt) {
   StartSandbox();
   const std::string description = "Vemrak\xe7\x9a\x84 <b>tea</b> & \"cake\"";
   const Reply placed = PlaceOrder("order1", {{"body", description}, {"total_fee", "12345"}});
-  ASSERT_EQ(ReplyField(placed.body, "code_url"), Url(PagePath("order1"))) << placed.body;
+  ASSERT_EQ(CdataField(placed.body, "code_url"), Url(PagePath("order1"))) << placed.body;
 
   const auto client = Client(sandbox_->port());
   auto page = client->Get(PagePath("order1").c_str());
@@ -238,14 +238,14 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
   StartSandbox(options);
   const std::string notifyUrl = "http://127.0.0.1:" + std::to_string(listenerPort) + "/notify";
   const Reply placed = PlaceOrder("order1", {{"notify_url", notifyUrl}, {"total_fee", "250"}});
-  EXPECT_EQ(ReplyField(placed.body, "code_url"), "https://192.0.2.7:8443/pay/qr/order1");
+  EXPECT_EQ(CdataField(placed.body, "code_url"), "https://192.0.2.7:8443/pay/qr/order1");
   ASSERT_TRUE(Client(sandbox_->port())->Post("/pay/qr/order1/pay", "", "text/plain"));
 
   const Reply query = Query("order1");
-  const std::string transactionId = ReplyField(query.body, "transaction_id");
-  EXPECT_EQ(ReplyField(query.body, "trade_state"), "SUCCESS");
+  const std::string transactionId = CdataField(query.body, "transaction_id");
+  EXPECT_EQ(CdataField(query.body, "trade_state"), "SUCCESS");
   EXPECT_EQ(transactionId.size(), 28u) << query.body;
-  EXPECT_EQ(ReplyField(query.body, "time_end").size(), 14u) << query.body;
+  EXPECT_EQ(CdataField(query.body, "time_end").size(), 14u) << query.body;
 
   // Long enough for every retry of the schedule: the acknowledged one must be the last.
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
@@ -260,9 +260,9 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
                              {"out_trade_no", "order1"}, {"total_fee", "250"},
                              {"trade_type", "NATIVE"},   {"transaction_id", transactionId},
                              {"result_code", "SUCCESS"}, {"return_code", "SUCCESS"},
-                             {"time_end", ReplyField(query.body, "time_end")}};
+                             {"time_end", CdataField(query.body, "time_end")}};
     for (const auto& [name, value] : expected) {
-      EXPECT_EQ(ReplyField(body, name), value) << name << " in " << body;
+      EXPECT_EQ(CdataField(body, name), value) << name << " in " << body;
     }
   }
   EXPECT_NE(received[0].second, received[1].second) << "each attempt with a fresh nonce";
@@ -302,15 +302,15 @@ TEST_F(SandboxServer, BodiesOver64KiBAreRefused) {
   const auto client = Client(sandbox_->port());
   const auto fits = client->Post("/pay/unifiedorder", PaddedOrder("order1", 65536), "text/xml");
   ASSERT_TRUE(fits);
-  EXPECT_EQ(ReplyField(fits->body, "return_code"), "SUCCESS") << fits->body.substr(0, 300);
+  EXPECT_EQ(CdataField(fits->body, "return_code"), "SUCCESS") << fits->body.substr(0, 300);
 
   const auto over = client->Post("/pay/unifiedorder", PaddedOrder("order2", 65537), "text/xml");
   ASSERT_TRUE(over);
   EXPECT_EQ(over->status, 413);
   EXPECT_EQ(over->get_header_value("Content-Type"), "text/xml; charset=utf-8");
-  EXPECT_EQ(ReplyField(over->body, "return_code"), "FAIL");
-  EXPECT_EQ(ReplyField(over->body, "return_msg"), "request body larger than 65536 bytes");
-  EXPECT_EQ(ReplyField(Query("order2").body, "return_msg"), "order order2 does not exist");
+  EXPECT_EQ(CdataField(over->body, "return_code"), "FAIL");
+  EXPECT_EQ(CdataField(over->body, "return_msg"), "request body larger than 65536 bytes");
+  EXPECT_EQ(CdataField(Query("order2").body, "return_msg"), "order order2 does not exist");
 }
 
 TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
@@ -329,7 +329,7 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
                                                         : client->Post(row.path, "", "text/xml");
     ASSERT_TRUE(reply) << row.method << ' ' << row.path;
     EXPECT_EQ(reply->status, 404) << row.method << ' ' << row.path;
-    EXPECT_EQ(ReplyField(reply->body, "return_msg"),
+    EXPECT_EQ(CdataField(reply->body, "return_msg"),
               std::string("no such endpoint: ") + row.method + " " + row.path +
                   " (POST /pay/unifiedorder, /pay/orderquery or /pay/closeorder)");
   }
@@ -337,7 +337,7 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
 
 TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
   StartSandbox(PayingAfter(2));
-  ASSERT_EQ(ReplyField(PlaceOrder("order1", {{"total_fee", "250"}}).body, "return_code"),
+  ASSERT_EQ(CdataField(PlaceOrder("order1", {{"total_fee", "250"}}).body, "return_code"),
             "SUCCESS");
 
   Fields tampered = OrderFields("order1");
@@ -363,17 +363,17 @@ TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
   };
   for (const auto& row : rows) {
     const Reply reply = Post(Url(row.path), row.body);
-    EXPECT_EQ(ReplyField(reply.body, "return_code"), "FAIL") << row.name;
+    EXPECT_EQ(CdataField(reply.body, "return_code"), "FAIL") << row.name;
   }
   // None of them counted as a query or touched the amount.
   EXPECT_EQ(State("order1"), "NOTPAY");
   EXPECT_EQ(State("order1"), "NOTPAY");
   const Reply third = Query("order1");
-  EXPECT_EQ(ReplyField(third.body, "trade_state"), "SUCCESS");
-  EXPECT_EQ(ReplyField(third.body, "total_fee"), "250");
-  EXPECT_EQ(ReplyField(Query("order3").body, "return_msg"), "order order3 does not exist");
+  EXPECT_EQ(CdataField(third.body, "trade_state"), "SUCCESS");
+  EXPECT_EQ(CdataField(third.body, "total_fee"), "250");
+  EXPECT_EQ(CdataField(Query("order3").body, "return_msg"), "order order3 does not exist");
   // And the server still takes new orders.
-  EXPECT_EQ(ReplyField(PlaceOrder("order2").body, "return_code"), "SUCCESS");
+  EXPECT_EQ(CdataField(PlaceOrder("order2").body, "return_code"), "SUCCESS");
 }
 
 TEST_F(SandboxServer, LogsOneLinePerRequest) {
@@ -410,7 +410,7 @@ TEST_F(SandboxServer, OrdersFromManyClientsAtOnceAreAllKept) {
     threads.emplace_back([this, t, &placed] {
       for (int i = 0; i < kOrdersEach; ++i) {
         const std::string orderNo = "t" + std::to_string(t) + "o" + std::to_string(i);
-        if (ReplyField(PlaceOrder(orderNo).body, "return_code") == "SUCCESS") ++placed[t];
+        if (CdataField(PlaceOrder(orderNo).body, "return_code") == "SUCCESS") ++placed[t];
       }
     });
   }
@@ -444,7 +444,7 @@ TEST(SandboxLifecycle, RunServesUntilStopIsCalledFromAnotherThread) {
   }
   ASSERT_GT(sandbox.port(), 0);
   const Reply reply = Post(sandbox.baseUrl() + "/pay/orderquery", SignedDocument(QueryFields("x")));
-  EXPECT_EQ(ReplyField(reply.body, "return_msg"), "order x does not exist");
+  EXPECT_EQ(CdataField(reply.body, "return_msg"), "order x does not exist");
   sandbox.Stop();
   runner.join();
   EXPECT_TRUE(served);

@@ -71,12 +71,6 @@ Reply Post(const std::string& url, const std::string& body, long totalTimeoutMs)
   return reply;
 }
 
-std::string ReplyField(const std::string& reply, const std::string& name) {
-  std::string value;
-  CQuillmarkOps::ExtractCdataField(reply, name, value);
-  return value;
-}
-
 std::unique_ptr<httplib::SSLClient> Client(int port) {
   auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", port);
   client->set_ca_cert_path(CaFile().c_str());

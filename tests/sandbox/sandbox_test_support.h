@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "payment/reply_fields.h"
+
 #include "sandbox/request_check.h"
 #include "sandbox/sandbox.h"
 #include "tests/support/temp_dir.h"
@@ -38,8 +40,6 @@ struct Reply {
 // POSTs `body` to `url` with quillmark::PostXml, trusting the build's CA.
 Reply Post(const std::string& url, const std::string& body, long totalTimeoutMs = 10'000);
 
-// The CDATA content of reply field `name`, as the client reads it.
-std::string ReplyField(const std::string& reply, const std::string& name);
 
 // An HTTPS client for 127.0.0.1:`port` that verifies the server against the build's CA.
 std::unique_ptr<httplib::SSLClient> Client(int port);
