@@ -26,6 +26,7 @@
 // that the figure is the most an order can cost.
 // --wrk-body places one order and writes a signed query of it to FILE, for
 // bench/wrk/orderquery.lua.
+#include <CLI/CLI.hpp>
 #include <curl/curl.h>
 #include <malloc.h>
 
@@ -253,26 +254,6 @@ class Run {
   const unsigned idBase_;
   std::atomic<int> completed_{0};
 };
-
-int Usage(const std::string& problem) {
-  std::cerr
-      << "quillmark-load: " << problem << "\n"
-      << "usage: quillmark-load [--workers N] [--cycles N] [--seconds S] [--keep-alive]\n"
-      << "                      [--url https://127.0.0.1:PORT [--cacert FILE]]\n"
-      << "       quillmark-load --url URL --sandbox-pid PID --orders N [--cap N] [--longest-fields]"
-      << " [--keep-alive] [--workers N] [--seconds S]\n"
-      << "       quillmark-load --url URL --wrk-body FILE\n";
-  return 2;
-}
-
-bool ParseCount(const std::string& text, int low, int high, int& value) {
-  if (text.empty() || text.size() > 7 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  value = std::atoi(text.c_str());
-  return value >= low && value <= high;
-}
 
 // The connection mode and how many connections the requests took.
 void PrintMode(bool keepAlive, long requests, long connections) {
@@ -693,51 +674,36 @@ int RunCycles(const Options& options, Clock::time_point deadline) {
 
 int main(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return Usage("a load test of the sandbox over loopback");
-    if (arg == "--keep-alive") {
-      options.keepAlive = true;
-      continue;
-    }
-    if (arg == "--longest-fields") {
-      options.longestFields = true;
-      continue;
-    }
-    if (i + 1 >= argc) return Usage(arg + " needs a value");
-    const std::string value = argv[++i];
-    bool ok = true;
-    if (arg == "--workers") {
-      ok = ParseCount(value, 1, 64, options.workers);
-    } else if (arg == "--cycles") {
-      ok = ParseCount(value, 1, 100'000, options.cycles);
-    } else if (arg == "--seconds") {
-      ok = ParseCount(value, 1, 600, options.seconds);
-    } else if (arg == "--url") {
-      options.url = value;
-      ok = quillmark::bench::LoopbackPort(value) > 0;
-    } else if (arg == "--cacert") {
-      options.caFile = value;
-      ok = std::ifstream(value).good();
-    } else if (arg == "--orders") {
-      ok = ParseCount(value, 1, 5'000'000, options.orders);
-    } else if (arg == "--sandbox-pid") {
-      ok = ParseCount(value, 1, 9'999'999, options.sandboxPid);
-    } else if (arg == "--cap") {
-      ok = ParseCount(value, 1, 5'000'000, options.cap);
-    } else if (arg == "--wrk-body") {
-      options.wrkBody = value;
-      ok = !value.empty();
-    } else {
-      return Usage("unknown option " + arg);
-    }
-    if (!ok) return Usage("bad value for " + arg + ": " + value);
-  }
-  if (options.orders > 0 && (options.url.empty() || options.sandboxPid == 0)) {
-    return Usage("--orders needs --url and --sandbox-pid");
-  }
-  if (!options.wrkBody.empty() && (options.url.empty() || options.orders > 0)) {
-    return Usage("--wrk-body needs --url, and goes without --orders");
+  CLI::App app("A load test of the sandbox over loopback.", "quillmark-load");
+  app.add_option("--workers", options.workers, "concurrent workers")->check(CLI::Range(1, 64));
+  app.add_option("--cycles", options.cycles, "order cycles per worker")
+      ->check(CLI::Range(1, 100'000));
+  app.add_option("--seconds", options.seconds, "time limit")->check(CLI::Range(1, 600));
+  app.add_flag("--keep-alive", options.keepAlive, "one kept-alive connection per worker");
+  app.add_option("--url", options.url, "a sandbox already running, https://127.0.0.1:PORT")
+      ->check([](const std::string& url) {
+        return quillmark::bench::LoopbackPort(url) > 0 ? "" : "not https://127.0.0.1:PORT";
+      });
+  app.add_option("--cacert", options.caFile, "the CA that sandbox's certificate is from")
+      ->check(CLI::ExistingFile);
+  CLI::Option* orders =
+      app.add_option("--orders", options.orders, "place N orders and read the sandbox's memory")
+          ->check(CLI::Range(1, 5'000'000));
+  CLI::Option* pid = app.add_option("--sandbox-pid", options.sandboxPid, "the sandbox's process")
+                         ->check(CLI::Range(1, 9'999'999));
+  app.add_option("--cap", options.cap, "the sandbox's --max-orders, with --orders")
+      ->check(CLI::Range(1, 5'000'000));
+  app.add_flag("--longest-fields", options.longestFields,
+               "orders with the longest body and notify_url the sandbox takes");
+  CLI::Option* wrk = app.add_option("--wrk-body", options.wrkBody,
+                                    "write a signed query of one new order to FILE, for wrk");
+  CLI::Option* url = app.get_option("--url");
+  orders->needs(url)->needs(pid);
+  wrk->needs(url)->excludes(orders);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
 
   if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {

@@ -162,16 +162,13 @@ int main(int argc, char** argv) {
   options.recordRequests = false;  // nobody reads them back from the program
 
   std::optional<std::string> config;
-  std::string port = std::to_string(defaults.port);
-  std::string payAfterQueries = std::to_string(defaults.payAfterQueries);
   std::string fault = quillmark::sandbox::FaultName(defaults.fault);
   std::string notifyDelays;
   bool noNotify = false;
-  std::string orderTtl = std::to_string(defaults.orderTtl.count());
-  std::string maxOrders = std::to_string(defaults.maxOrders);
-  std::string maxConnections = std::to_string(
+  std::uint64_t orderTtl = static_cast<std::uint64_t>(defaults.orderTtl.count());
+  std::uint64_t maxConnections =
       openFiles == 0 ? kDefaultMaxConnectionsCeiling
-                     : std::clamp<std::uint64_t>(openFiles / 2, 1, kDefaultMaxConnectionsCeiling));
+                     : std::clamp<std::uint64_t>(openFiles / 2, 1, kDefaultMaxConnectionsCeiling);
 
   CLI::App app(
       "A local HTTPS stand-in for the payment platform's merchant API, knowing the\n"
@@ -185,13 +182,15 @@ int main(int argc, char** argv) {
   // A repeated option counts once, with its last value, as it did before CLI11.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
-  // Each value is checked by a function that says what is wrong; CLI11 puts the option's
-  // name in front ("--port: bad port http").
+  // Each value is checked by a function that says what is wrong before CLI11 converts it;
+  // CLI11 puts the option's name in front ("--port: bad port http").
   app.add_option("--host", options.host,
                  "address to listen on (default " + defaults.host +
                      ";\n0.0.0.0 for every interface, so that a phone\non the LAN can pay)")
       ->option_text("ADDRESS");
-  app.add_option("--port", port, "port to listen on (default " + port + ";\n0 picks a free one)")
+  app.add_option("--port", options.port,
+                 "port to listen on (default " + std::to_string(defaults.port) +
+                     ";\n0 picks a free one)")
       ->option_text("N")
       ->check([](const std::string& value) {
         std::uint64_t n = 0;
@@ -211,9 +210,9 @@ int main(int argc, char** argv) {
                  "PEM private key (default: the build's server.key,\n"
                  "or one it makes itself)")
       ->option_text("FILE");
-  app.add_option("--pay-after-queries", payAfterQueries,
-                 "mark an order paid once its N-th query is\nanswered (default " + payAfterQueries +
-                     ": only the payer page pays)")
+  app.add_option("--pay-after-queries", options.payAfterQueries,
+                 "mark an order paid once its N-th query is\nanswered (default " +
+                     std::to_string(defaults.payAfterQueries) + ": only the payer page pays)")
       ->option_text("N")
       ->check([](const std::string& value) {
         std::uint64_t n = 0;
@@ -258,7 +257,8 @@ int main(int argc, char** argv) {
                                     ->check(CLI::ExistingFile);
   app.add_flag("--no-notify", noNotify, "send no payment notifications");
   app.add_option("--order-ttl", orderTtl,
-                 "forget an order this long after it was placed\n(default " + orderTtl + ")")
+                 "forget an order this long after it was placed\n(default " +
+                     std::to_string(orderTtl) + ")")
       ->option_text("SECONDS")
       ->check([](const std::string& value) {
         std::uint64_t n = 0;
@@ -267,8 +267,9 @@ int main(int argc, char** argv) {
                    : "bad order lifetime " + value +
                          " (a whole number of seconds from 1 to 315360000)";
       });
-  app.add_option("--max-orders", maxOrders,
-                 "keep at most N orders, forgetting the oldest\nfirst (default " + maxOrders + ")")
+  app.add_option("--max-orders", options.maxOrders,
+                 "keep at most N orders, forgetting the oldest\nfirst (default " +
+                     std::to_string(defaults.maxOrders) + ")")
       ->option_text("N")
       ->check([](const std::string& value) {
         std::uint64_t n = 0;
@@ -279,7 +280,7 @@ int main(int argc, char** argv) {
   app.add_option("--max-connections", maxConnections,
                  "serve at most N connections at once, closing\n"
                  "any more as soon as they connect (default " +
-                     maxConnections + ":\nhalf the open-file limit, at most " +
+                     std::to_string(maxConnections) + ":\nhalf the open-file limit, at most " +
                      std::to_string(kDefaultMaxConnectionsCeiling) + ")")
       ->option_text("N")
       ->check([](const std::string& value) {
@@ -289,8 +290,8 @@ int main(int argc, char** argv) {
                    : "bad connection count " + value + " (a whole number from 1 to 1000000)";
       });
   app.footer(
-      "Endpoints: POST /pay/unifiedorder, POST /pay/orderquery, and the payer page\n"
-      "GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
+      "Endpoints: POST /pay/unifiedorder, /pay/orderquery and /pay/closeorder, and the\n"
+      "payer page GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
       "Stops on Ctrl+C (SIGINT) or SIGTERM.\n"
       "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
       "address), 2 bad option or setting.");
@@ -322,12 +323,7 @@ int main(int argc, char** argv) {
     return kBadUsage;
   }
 
-  // Every value was checked above; these conversions cannot fail.
-  std::uint64_t number = 0;
-  ParseWhole(port, 0, 65535, number);
-  options.port = static_cast<int>(number);
-  ParseWhole(payAfterQueries, 0, 1'000'000, number);
-  options.payAfterQueries = static_cast<int>(number);
+  // Checked above; these cannot fail.
   quillmark::sandbox::ParseFault(fault, options.fault);
   if (!options.publicUrl.empty() && options.publicUrl.back() == '/') options.publicUrl.pop_back();
   if (!notifyDelays.empty()) {
@@ -335,12 +331,8 @@ int main(int argc, char** argv) {
     quillmark::sandbox::ParseNotifyDelays(notifyDelays, options.notifyDelays, error);
   }
   options.notify = !noNotify;
-  ParseWhole(orderTtl, 1, kMaxOrderTtl, number);
-  options.orderTtl = std::chrono::seconds(static_cast<std::chrono::seconds::rep>(number));
-  ParseWhole(maxOrders, 1, 1'000'000'000, number);
-  options.maxOrders = static_cast<std::size_t>(number);
-  ParseWhole(maxConnections, 1, kMaxConnectionsLimit, number);
-  options.maxConnections = static_cast<std::size_t>(number);
+  options.orderTtl = std::chrono::seconds(static_cast<std::chrono::seconds::rep>(orderTtl));
+  options.maxConnections = static_cast<std::size_t>(maxConnections);
   // The C library keeps what closed connections freed (about 87 KiB each, bench/README.md)
   // for later allocations, so a burst of thousands would hold hundreds of megabytes for
   // the life of the process. Handed back once the burst is over, in tens of milliseconds.
