@@ -268,11 +268,14 @@ void CQuillmarkDlg::SetUpMainDialog() {
   const QString about = AboutEntryText();
   if (shell::native::HasNativeSystemMenu()) {
     // As the popup orders them: the settings entry, then the About entry last.
-    shell::native::AppendToSystemMenu(*this, QString::fromUtf8(shell::texts::kSettingsEntry),
+    const auto window = static_cast<shell::native::WindowHandle>(winId());
+    shell::native::AppendToSystemMenu(window, shell::texts::kSettingsEntry,
                                       shell::kSettingsCommand);
-    if (!about.isEmpty()) shell::native::AppendToSystemMenu(*this, about, shell::kAboutCommand);
+    if (!about.isEmpty()) {
+      shell::native::AppendToSystemMenu(window, about.toStdString(), shell::kAboutCommand);
+    }
+    shell::native::GiveOwnTaskbarButton(window);
   }
-  shell::native::GiveOwnTaskbarButton(*this);
   // One icon serves as both the large and the small one: it holds 16, 32 and 48 pixel
   // images and the window system takes the size it needs.
   setWindowIcon(windowIcon_);
@@ -376,7 +379,7 @@ void CQuillmarkDlg::keyPressEvent(QKeyEvent* event) {
 bool CQuillmarkDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
   unsigned id = 0;
   long param = 0;
-  if (shell::native::ReadSystemCommand(eventType, message, id, param) &&
+  if (shell::native::ReadSystemCommand(eventType.constData(), message, id, param) &&
       (shell::IsAboutCommand(id) || shell::IsSettingsCommand(id))) {
     OnSystemCommand(id, param);
     *result = 0;
