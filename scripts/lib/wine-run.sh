@@ -5,7 +5,7 @@
 # it, and the Windows test scripts start the programs with it. The prefix is
 # $QUILLMARK_WINEPREFIX, or build/wine-prefix in this checkout: it is made without dialogs
 # (no Mono or Gecko download), with the Song-style font that stands in for 宋体/SimSun so that
-# Chinese captions are drawn as Chinese.
+# Chinese captions are drawn as Chinese, and Wine draws the windows' title bars itself.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,11 +17,11 @@ export WINEARCH=win32
 # The CJK font that replaces the dialogs' 宋体 (SimSun). Debian: fonts-arphic-uming.
 cjk_font="AR PL UMing CN"
 
-if [ ! -f "$WINEPREFIX/.quillmark-ready" ]; then
+if [ ! -f "$WINEPREFIX/.quillmark-ready-3" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  if [ ! -f "$WINEPREFIX/.quillmark-ready" ]; then
+  if [ ! -f "$WINEPREFIX/.quillmark-ready-3" ]; then
     rm -rf "$WINEPREFIX"
     wineboot --init >/dev/null 2>&1
     # A version 5 registry file is UTF-16 with a byte-order mark, so the Chinese names
@@ -35,12 +35,17 @@ if [ ! -f "$WINEPREFIX/.quillmark-ready" ]; then
         for name in SimSun NSimSun 宋体 新宋体; do
           printf '"%s"="%s"\r\n' "$name" "$cjk_font"
         done
+        # Wine draws the title bar and frame itself and places its windows without a window
+        # manager, so that a window on a bare X server (Xvfb) has its caption and system
+        # menu, and closing it does not wait 2 s for a window manager to withdraw it.
+        printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n'
+        printf '"Decorated"="N"\r\n"Managed"="N"\r\n'
       } | iconv -f UTF-8 -t UTF-16LE
     } >"$reg"
     wine regedit "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
     rm -f "$reg"
     wineserver -w
-    touch "$WINEPREFIX/.quillmark-ready"
+    touch "$WINEPREFIX/.quillmark-ready-3"
   fi
   exec 9>&-
 fi

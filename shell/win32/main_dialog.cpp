@@ -308,18 +308,31 @@ void MainDialog::ShowPanel() {
 }
 
 void MainDialog::SetBusy(bool busy) {
+  // A disabled control loses the keyboard, and a dialog with the focus nowhere hears no
+  // Enter or Esc: the focus goes to 中止 while a job runs, and back to the button that
+  // started it once it is over.
+  HWND focus = GetFocus();
+  EnableWindow(GetDlgItem(dialog_, IDC_ABORT), busy);
+  if (busy && (focus == GetDlgItem(dialog_, IDC_BUTTON1) ||
+               focus == GetDlgItem(dialog_, IDC_QUERY_AGAIN))) {
+    refocus_ = focus;
+    SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog_, IDC_ABORT)),
+                 TRUE);
+  }
   EnableWindow(GetDlgItem(dialog_, IDC_BUTTON1), !busy);
   EnableWindow(GetDlgItem(dialog_, IDC_QUERY_AGAIN), !busy && !lastOrderNo_.empty());
-  EnableWindow(GetDlgItem(dialog_, IDC_ABORT), busy);
   HWND progress = GetDlgItem(dialog_, IDC_BUSY);
   SendMessageW(progress, PBM_SETMARQUEE, busy, 50);
   ShowWindow(progress, busy ? SW_SHOWNA : SW_HIDE);
-  if (!busy) SetText(IDC_STEP, "");
-  // Keep the keyboard on Button1 when the job it started ends, as Qt's dialog does.
-  HWND focus = GetFocus();
-  if (!busy && (focus == nullptr || !IsWindowEnabled(focus))) {
-    SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog_, IDC_BUTTON1)), TRUE);
+  if (busy) return;
+  SetText(IDC_STEP, "");
+  focus = GetFocus();
+  if (focus == nullptr || focus == GetDlgItem(dialog_, IDC_ABORT) || !IsWindowEnabled(focus)) {
+    HWND back = refocus_ != nullptr && IsWindowEnabled(refocus_) ? refocus_
+                                                                  : GetDlgItem(dialog_, IDC_BUTTON1);
+    SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(back), TRUE);
   }
+  refocus_ = nullptr;
 }
 
 void MainDialog::SetText(int id, const std::string& utf8) {
@@ -400,6 +413,11 @@ void MainDialog::OnLine(const std::string& gbk) {
   const int end = GetWindowTextLengthW(log);
   SendMessageW(log, EM_SETSEL, static_cast<WPARAM>(end), end);
   SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  // The caret to the start of the new line, so that the view shows lines from their start.
+  const LRESULT lines = SendMessageW(log, EM_GETLINECOUNT, 0, 0);
+  const LRESULT start = SendMessageW(log, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0);
+  SendMessageW(log, EM_SETSEL, static_cast<WPARAM>(start), start);
+  SendMessageW(log, EM_SCROLLCARET, 0, 0);
 }
 
 void MainDialog::OnCycleFinished(const CycleResult& result) {
