@@ -64,6 +64,10 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=:$(cat "$work/display")
 
 part "core tests (known answers, GBK by the Windows API, bitmap bytes, reply fields)"
+file "$win/shell/win32/Quillmark.exe" | grep -q 'PE32 executable (GUI) Intel 80386' ||
+  fail "Quillmark.exe is not a 32-bit GUI program: $(file "$win/shell/win32/Quillmark.exe")"
+file "$win/cli/quillmark-cycle.exe" | grep -q 'PE32 executable (console) Intel 80386' ||
+  fail "quillmark-cycle.exe is not a 32-bit console program"
 ctest --test-dir "$win" --output-on-failure -j2
 part_done
 
@@ -143,4 +147,33 @@ echo "Esc during the stalled request: Quillmark.exe ended after ${esc_ms} ms"
 [ "$esc_ms" -le 1000 ] || fail "Quillmark.exe took ${esc_ms} ms to end, more than 1 s"
 tr -d '\r' <"$work/gui-stall.out" | grep -q 'RetCode:42' ||
   fail "the stalled request was not aborted: $(cat "$work/gui-stall.out")"
+part_done
+
+part "the installer: a silent install, a cycle of the installed quillmark-cycle.exe, a silent uninstall"
+setup=$(ls "$win"/Quillmark-*-win32-setup.exe)
+"$wine_run" "$setup" /S || fail "the silent install failed"
+local_app_data=$("$wine_run" cmd /c echo %LOCALAPPDATA% | tr -d '\r')
+installed=$(WINEPREFIX=${QUILLMARK_WINEPREFIX:-$root/build/wine-prefix} winepath -u "$local_app_data\\Programs\\Quillmark" 2>/dev/null)
+for file in Quillmark.exe quillmark-cycle.exe Uninstall.exe; do
+  [ -f "$installed/$file" ] || fail "the installer did not put $file in $installed"
+done
+start_menu=$(WINEPREFIX=${QUILLMARK_WINEPREFIX:-$root/build/wine-prefix} winepath -u \
+  "$("$wine_run" cmd /c echo %APPDATA% | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs\\Quillmark" 2>/dev/null)
+[ -f "$start_menu/Quillmark.lnk" ] || fail "no Start-menu entry in $start_menu"
+sandbox_on_free_port --pay-after-queries 1
+client_environment
+mkdir -p "$work/installed-run"
+(cd "$work/installed-run" &&
+  QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS "$wine_run" "$installed/quillmark-cycle.exe" \
+    >"$work/installed.out") || fail "the installed quillmark-cycle.exe failed: $(cat "$work/installed.out")"
+tr -d '\r' <"$work/installed.out" | grep -q '^Every signed reply verified\.$' ||
+  fail "the installed program's cycle did not verify: $(cat "$work/installed.out")"
+[ -f "$work/installed-run/1.BMP" ] || fail "the installed program wrote no 1.BMP in its working folder"
+echo "installed in $local_app_data\\Programs\\Quillmark; its cycle verified and wrote 1.BMP"
+# _?= runs the uninstaller in place, so that it has finished when it returns.
+"$wine_run" "$installed/Uninstall.exe" /S "_?=$local_app_data\\Programs\\Quillmark" ||
+  fail "the silent uninstall failed"
+[ ! -e "$installed/Quillmark.exe" ] && [ ! -e "$start_menu/Quillmark.lnk" ] ||
+  fail "the uninstaller left the programs or the Start-menu entry"
+rm -f "$installed/Uninstall.exe" && rmdir "$installed" 2>/dev/null || true
 part_done
