@@ -40,7 +40,7 @@ namespace {
 
 // The template's own size, and the size it grows to for the panel: to the right for the
 // QR code, downward for the log. The template's three buttons keep their places.
-constexpr QSize kTemplateSizeDu(320, 200);
+const QSize kTemplateSizeDu = shell::ToQSize(shell::layout::kMainSize);
 constexpr QSize kPanelSizeDu(520, 340);
 // The longest line the log view shows whole, in characters (a reply is a few hundred).
 constexpr qsizetype kLogLineShown = 16 * 1024;
@@ -75,12 +75,15 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
   setFont(shell::DialogFont());
 
   // Created in the template's tab order, which is also Qt's default focus chain.
-  QPushButton* ok = template_.AddPushButton(kIdOk, "okButton", QString::fromUtf8(shell::texts::kOk),
-                                            QRect(263, 7, 50, 16));
+  using shell::layout::kMainCancel;
+  using shell::layout::kMainOk;
+  using shell::layout::kMainPay;
+  QPushButton* ok = template_.AddPushButton(kMainOk.id, "okButton",
+                                            QString::fromUtf8(kMainOk.caption), shell::ToQRect(kMainOk));
   QPushButton* cancel = template_.AddPushButton(
-      kIdCancel, "cancelButton", QString::fromUtf8(shell::texts::kCancel), QRect(263, 25, 50, 16));
+      kMainCancel.id, "cancelButton", QString::fromUtf8(kMainCancel.caption), shell::ToQRect(kMainCancel));
   QPushButton* pay = template_.AddPushButton(
-      kIdPayButton, "button1", QString::fromUtf8(shell::texts::kPayButton), QRect(7, 179, 50, 14));
+      kMainPay.id, "button1", QString::fromUtf8(kMainPay.caption), shell::ToQRect(kMainPay));
   payButton_ = pay;
   ok->setDefault(true);
   setTabOrder(ok, cancel);
