@@ -28,3 +28,5 @@ set(ENV{PKG_CONFIG_PATH} "")
 
 # Every program stands alone: no libgcc, libstdc++ or winpthread DLL beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Release programs without their symbol tables: 2.5 MB less each.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")

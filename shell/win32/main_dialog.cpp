@@ -15,7 +15,7 @@
 #include "shell/resources/resource.h"
 #include "shell/texts.h"
 #include "shell/win32/settings_dialog.h"
-#include "shell/win32/wide.h"
+#include "shell/win32/win_util.h"
 
 namespace quillmark::win32 {
 namespace {
@@ -73,7 +73,10 @@ const struct {
 
 // The About box: OK, Enter, Esc and the close box end it.
 INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM) {
-  if (message == WM_INITDIALOG) return TRUE;
+  if (message == WM_INITDIALOG) {
+    CenterWindow(about, GetWindow(about, GW_OWNER));
+    return TRUE;
+  }
   if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
     EndDialog(about, LOWORD(wParam));
     return TRUE;
@@ -183,6 +186,7 @@ void MainDialog::SetUpMainDialog() {
   SendMessageW(dialog_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(windowIcon_));
   SendMessageW(dialog_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
   BuildPanel();
+  CenterWindow(dialog_, nullptr);
 }
 
 void MainDialog::OnSystemCommand(WPARAM id, LPARAM /*param*/) {

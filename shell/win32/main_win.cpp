@@ -14,7 +14,7 @@
 #include "payment/quillmark_ops.h"
 #include "shell/texts.h"
 #include "shell/win32/main_dialog.h"
-#include "shell/win32/wide.h"
+#include "shell/win32/win_util.h"
 
 namespace {
 

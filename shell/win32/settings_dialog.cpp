@@ -7,7 +7,7 @@
 #include "shell/core/settings_file.h"
 #include "shell/resources/resource.h"
 #include "shell/texts.h"
-#include "shell/win32/wide.h"
+#include "shell/win32/win_util.h"
 
 namespace quillmark::win32 {
 namespace {
@@ -58,6 +58,7 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     case WM_INITDIALOG: {
       state = reinterpret_cast<State*>(lParam);
       SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+      CenterWindow(dialog, GetWindow(dialog, GW_OWNER));
       std::string problem;
       const MerchantSettings current = shell::ReadSettingsFile(state->file, problem);
       SetDlgItemTextW(dialog, IDC_SETTINGS_FILE,
