@@ -149,8 +149,8 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_PAINT:
       return OnPaintDialog();
     case WM_QUERYDRAGICON:
-      SetWindowLongPtrW(dialog_, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(windowIcon_));
-      return TRUE;
+      // One of the few messages whose result a dialog procedure returns itself.
+      return reinterpret_cast<INT_PTR>(windowIcon_);
     case WM_DRAWITEM:
       if (wParam == IDC_QR) {
         DrawQr(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
