@@ -168,7 +168,8 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
     // No CA file: the system's store. OpenSSL knows where that is on Linux but has none on
     // Windows, where this asks libcurl for the Windows certificate store instead (libcurl
     // ignores it elsewhere).
-    if (options.caFile.empty()) curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+    if (options.caFile.empty())
+      curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
     // Timeouts are enforced with signals otherwise, which a program with a GUI thread and a

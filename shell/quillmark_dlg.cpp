@@ -78,10 +78,11 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
   using shell::layout::kMainCancel;
   using shell::layout::kMainOk;
   using shell::layout::kMainPay;
-  QPushButton* ok = template_.AddPushButton(kMainOk.id, "okButton",
-                                            QString::fromUtf8(kMainOk.caption), shell::ToQRect(kMainOk));
-  QPushButton* cancel = template_.AddPushButton(
-      kMainCancel.id, "cancelButton", QString::fromUtf8(kMainCancel.caption), shell::ToQRect(kMainCancel));
+  QPushButton* ok = template_.AddPushButton(
+      kMainOk.id, "okButton", QString::fromUtf8(kMainOk.caption), shell::ToQRect(kMainOk));
+  QPushButton* cancel =
+      template_.AddPushButton(kMainCancel.id, "cancelButton",
+                              QString::fromUtf8(kMainCancel.caption), shell::ToQRect(kMainCancel));
   QPushButton* pay = template_.AddPushButton(
       kMainPay.id, "button1", QString::fromUtf8(kMainPay.caption), shell::ToQRect(kMainPay));
   payButton_ = pay;

@@ -18,8 +18,7 @@ MerchantSettings ReadSettingsFile(const std::string& file, std::string& problem)
   return current.merchant;
 }
 
-bool SaveSettingsFile(const std::string& file, const MerchantSettings& values,
-                      std::string& error) {
+bool SaveSettingsFile(const std::string& file, const MerchantSettings& values, std::string& error) {
   namespace fs = std::filesystem;
   for (const SettingKey& key : SettingKeys()) {
     const std::string& value = values.*key.member;

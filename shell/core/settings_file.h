@@ -18,7 +18,6 @@ MerchantSettings ReadSettingsFile(const std::string& file, std::string& problem)
 // only before the key goes in, by way of a temporary file renamed into place; the folder
 // is created if needed. Every value must pass its rule. False, with the reason in `error`,
 // when a value is bad or the file cannot be written; `file` is then left as it was.
-bool SaveSettingsFile(const std::string& file, const MerchantSettings& values,
-                      std::string& error);
+bool SaveSettingsFile(const std::string& file, const MerchantSettings& values, std::string& error);
 
 }  // namespace quillmark::shell

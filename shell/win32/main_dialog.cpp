@@ -39,26 +39,52 @@ struct Control {
 
 // The panel, in tab order after Button1. Row captions go in the first column.
 const Control kPanel[] = {
-    {IDC_QUERY_AGAIN, L"BUTTON", shell::texts::kQueryAgain, BS_PUSHBUTTON | WS_TABSTOP, {62, 179, 50, 14}},
+    {IDC_QUERY_AGAIN,
+     L"BUTTON",
+     shell::texts::kQueryAgain,
+     BS_PUSHBUTTON | WS_TABSTOP,
+     {62, 179, 50, 14}},
     {IDC_ABORT, L"BUTTON", shell::texts::kAbort, BS_PUSHBUTTON | WS_TABSTOP, {117, 179, 40, 14}},
     {IDC_BUSY, PROGRESS_CLASSW, nullptr, PBS_MARQUEE, {162, 181, 56, 10}},
     {IDC_STEP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {222, 181, 91, 10}},
-    {IDC_ORDER_NO, L"EDIT", nullptr, ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, {62, 7, 194, 12}},
+    {IDC_ORDER_NO,
+     L"EDIT",
+     nullptr,
+     ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP,
+     {62, 7, 194, 12}},
     {IDC_ORDER_VERDICT, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 23, 194, 16}},
-    {IDC_CODE_URL, L"EDIT", nullptr, ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, {62, 41, 194, 12}},
+    {IDC_CODE_URL,
+     L"EDIT",
+     nullptr,
+     ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP,
+     {62, 41, 194, 12}},
     {IDC_QUERY1, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 57, 194, 16}},
     {IDC_QUERY2, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 75, 194, 16}},
     {IDC_QUERY_AGAIN_VERDICT, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 93, 194, 16}},
     {IDC_BITMAP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 111, 194, 24}},
-    {IDC_OPEN_FOLDER, L"BUTTON", shell::texts::kOpenFolder, BS_PUSHBUTTON | WS_TABSTOP, {62, 137, 80, 14}},
+    {IDC_OPEN_FOLDER,
+     L"BUTTON",
+     shell::texts::kOpenFolder,
+     BS_PUSHBUTTON | WS_TABSTOP,
+     {62, 137, 80, 14}},
     {IDC_QR, L"STATIC", nullptr, SS_OWNERDRAW, {320, 7, 193, 193}},
     {IDC_LOG_LABEL, L"STATIC", shell::texts::kLogLabel, SS_LEFT, {7, 206, 60, 8}},
-    {IDC_LOG, L"EDIT", nullptr,
+    {IDC_LOG,
+     L"EDIT",
+     nullptr,
      ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL |
          WS_BORDER | WS_TABSTOP,
      {7, 216, 452, 117}},
-    {IDC_COPY_LOG, L"BUTTON", shell::texts::kCopyAll, BS_PUSHBUTTON | WS_TABSTOP, {463, 216, 50, 14}},
-    {IDC_CLEAR_LOG, L"BUTTON", shell::texts::kClearLog, BS_PUSHBUTTON | WS_TABSTOP, {463, 233, 50, 14}},
+    {IDC_COPY_LOG,
+     L"BUTTON",
+     shell::texts::kCopyAll,
+     BS_PUSHBUTTON | WS_TABSTOP,
+     {463, 216, 50, 14}},
+    {IDC_CLEAR_LOG,
+     L"BUTTON",
+     shell::texts::kClearLog,
+     BS_PUSHBUTTON | WS_TABSTOP,
+     {463, 233, 50, 14}},
 };
 
 const struct {
@@ -164,7 +190,8 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       End(IDCANCEL);
       return TRUE;
     case kRunOnGui: {
-      std::unique_ptr<std::function<void()>> event(reinterpret_cast<std::function<void()>*>(lParam));
+      std::unique_ptr<std::function<void()>> event(
+          reinterpret_cast<std::function<void()>*>(lParam));
       (*event)();
       return TRUE;
     }
@@ -278,10 +305,10 @@ void MainDialog::BuildPanel() {
   int row = 0;
   for (const auto& caption : kRowCaptions) {
     const RECT r = ToPixels(dialog_, {7, caption.top, 52, 8});
-    HWND label = CreateWindowExW(0, L"STATIC", Wide(caption.caption).c_str(), WS_CHILD | SS_LEFT,
-                                 r.left, r.top, r.right - r.left, r.bottom - r.top, dialog_,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PANEL_LABEL + row++)),
-                                 instance, nullptr);
+    HWND label = CreateWindowExW(
+        0, L"STATIC", Wide(caption.caption).c_str(), WS_CHILD | SS_LEFT, r.left, r.top,
+        r.right - r.left, r.bottom - r.top, dialog_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PANEL_LABEL + row++)), instance, nullptr);
     SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     panel_.push_back(label);
   }
@@ -333,7 +360,7 @@ void MainDialog::SetBusy(bool busy) {
   focus = GetFocus();
   if (focus == nullptr || focus == GetDlgItem(dialog_, IDC_ABORT) || !IsWindowEnabled(focus)) {
     HWND back = refocus_ != nullptr && IsWindowEnabled(refocus_) ? refocus_
-                                                                  : GetDlgItem(dialog_, IDC_BUTTON1);
+                                                                 : GetDlgItem(dialog_, IDC_BUTTON1);
     SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(back), TRUE);
   }
   refocus_ = nullptr;

@@ -65,7 +65,7 @@ class MainDialog : private shell::CycleListener {
   std::string settingsFile_;
   std::vector<HWND> panel_;
   bool panelShown_ = false;
-  HWND refocus_ = nullptr;  // the button to give the focus back to after a job
+  HWND refocus_ = nullptr;             // the button to give the focus back to after a job
   std::vector<std::string> logLines_;  // UTF-8, every line whole, for copy-all
   std::string lastOrderNo_;
   std::string bitmapFolder_;

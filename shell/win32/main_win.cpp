@@ -3,6 +3,7 @@
 // it closes. A bad setting is shown in a message box and ends the program with status 2.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// After windows.h, whose types they use.
 #include <commctrl.h>
 #include <shellapi.h>
 
@@ -22,10 +23,11 @@ namespace {
 std::optional<std::string> ConfigOption() {
   int count = 0;
   std::unique_ptr<LPWSTR, decltype(&LocalFree)> args(CommandLineToArgvW(GetCommandLineW(), &count),
-                                                       &LocalFree);
+                                                     &LocalFree);
   if (!args) return std::nullopt;
   for (int i = 1; i + 1 < count; ++i) {
-    if (std::wstring(args.get()[i]) == L"--config") return quillmark::win32::Utf8(args.get()[i + 1]);
+    if (std::wstring(args.get()[i]) == L"--config")
+      return quillmark::win32::Utf8(args.get()[i + 1]);
   }
   return std::nullopt;
 }
@@ -44,8 +46,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     MessageBoxW(nullptr, quillmark::win32::Wide(problem).c_str(), L"Quillmark", MB_ICONERROR);
     return 2;
   }
-  const std::string settingsFile =
-      config.value_or(quillmark::DefaultSettingsFile(environment));
+  const std::string settingsFile = config.value_or(quillmark::DefaultSettingsFile(environment));
   quillmark::win32::MainDialog dialog(
       quillmark::CQuillmarkOps(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant)),
       settingsFile);

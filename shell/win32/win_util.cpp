@@ -30,10 +30,12 @@ void CenterWindow(HWND window, HWND over) {
   GetWindowRect(window, &own);
   const LONG width = own.right - own.left;
   const LONG height = own.bottom - own.top;
-  const LONG left = std::max(work.left, std::min(work.right - width,
-                                                 around.left + (around.right - around.left - width) / 2));
-  const LONG top = std::max(work.top, std::min(work.bottom - height,
-                                               around.top + (around.bottom - around.top - height) / 2));
+  const LONG left = std::max(
+      work.left,
+      std::min(work.right - width, around.left + (around.right - around.left - width) / 2));
+  const LONG top = std::max(
+      work.top,
+      std::min(work.bottom - height, around.top + (around.bottom - around.top - height) / 2));
   SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

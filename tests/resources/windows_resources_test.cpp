@@ -270,7 +270,7 @@ struct DialogItem {
   std::uint32_t style = 0;
   int id = 0;
   std::string windowClass;  // "#128" button, "#130" static, or a class name ("STATIC")
-  std::string caption;             // or "#N" for an ordinal (the icon's resource id)
+  std::string caption;      // or "#N" for an ordinal (the icon's resource id)
   int x = 0, y = 0, cx = 0, cy = 0;
 };
 struct Dialog {
@@ -339,13 +339,21 @@ TEST_F(WindowsResources, DialogsAreTheSharedTemplates) {
     std::vector<std::pair<Control, std::uint32_t>> controls;  // with style bits to find
   };
   const Expected dialogs[] = {
-      {"main dialog", IDD_QUILLMARK_DIALOG, quillmark::shell::texts::kMainTitle, kMainSize,
-       0x80000000 | kWsVisible | 0x00C00000 | 0x00080000 | 0x80 | 0x40, 0x00040000,
+      {"main dialog",
+       IDD_QUILLMARK_DIALOG,
+       quillmark::shell::texts::kMainTitle,
+       kMainSize,
+       0x80000000 | kWsVisible | 0x00C00000 | 0x00080000 | 0x80 | 0x40,
+       0x00040000,
        {{kMainOk, kBsDefPushButton | kWsTabStop | kWsVisible},
         {kMainCancel, kWsTabStop | kWsVisible},
         {kMainPay, kWsTabStop | kWsVisible}}},
-      {"About box", IDD_ABOUTBOX, quillmark::shell::texts::kAboutTitle, kAboutSize,
-       0x80000000 | 0x00C00000 | 0x00080000 | 0x80 | 0x40 | 0x08, 0,
+      {"About box",
+       IDD_ABOUTBOX,
+       quillmark::shell::texts::kAboutTitle,
+       kAboutSize,
+       0x80000000 | 0x00C00000 | 0x00080000 | 0x80 | 0x40 | 0x08,
+       0,
        {{kAboutIcon, kSsIcon | kWsVisible},
         {kAboutVersion, kSsNoPrefix | kWsGroup | kWsVisible},
         {kAboutCopyright, kWsGroup | kWsVisible},

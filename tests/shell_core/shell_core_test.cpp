@@ -3,13 +3,13 @@
 // round-trips and refuses bad values.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -29,9 +29,9 @@ TEST(OutcomeWords, FillReplacesNumberedPlaceholdersInAnyOrder) {
   } rows[] = {
       {"已写入 %1", {"C:\\1.BMP"}, "已写入 C:\\1.BMP"},
       {"%2（RetCode %1）", {"7", "refused"}, "refused（RetCode 7）"},
-      {"100% %1", {"x"}, "100% x"},         // a '%' not before a digit stays
-      {"%1 and %2", {"a"}, "a and %2"},     // a placeholder with no value stays
-      {"%1%1", {"%2"}, "%2%2"},             // values are not filled in again
+      {"100% %1", {"x"}, "100% x"},      // a '%' not before a digit stays
+      {"%1 and %2", {"a"}, "a and %2"},  // a placeholder with no value stays
+      {"%1%1", {"%2"}, "%2%2"},          // values are not filled in again
   };
   for (const auto& row : rows) EXPECT_EQ(words::Fill(row.pattern, row.values), row.filled);
 }
@@ -91,8 +91,8 @@ TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
   std::ostringstream out;
   Queue queue;
   Recorder recorder;
-  CycleWorker worker(RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); },
-                     recorder);
+  CycleWorker worker(
+      RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, recorder);
   ASSERT_TRUE(worker.StartCycle());
   EXPECT_TRUE(worker.busy());
   EXPECT_FALSE(worker.StartQuery("x")) << "one job at a time";
@@ -110,8 +110,8 @@ TEST(CycleWorker, NothingIsDeliveredAfterShutdown) {
   Queue queue;
   Recorder recorder;
   {
-    CycleWorker worker(RefusedOps(out),
-                       [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, recorder);
+    CycleWorker worker(
+        RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, recorder);
     ASSERT_TRUE(worker.StartCycle());
     worker.Shutdown();
     EXPECT_FALSE(worker.StartCycle()) << "no job after shutdown";
