@@ -97,8 +97,10 @@ CURLcode Perform(CURL* easy, TransferAbort* abort) {
                                                                 : CURLE_FAILED_INIT;
         break;
       }
-      // The timeouts are libcurl's own; this only bounds one wait between its checks.
-      if (curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr) != CURLM_OK) {
+      // The timeouts are libcurl's own; this only bounds one wait between its checks, and
+      // so how late an abort whose wakeup is lost is seen: under Wine one abort was seen only
+      // when a 1 s wait ran out.
+      if (curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr) != CURLM_OK) {
         rc = CURLE_FAILED_INIT;
         break;
       }

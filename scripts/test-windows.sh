@@ -108,14 +108,21 @@ start_gui() {
     true)
   [ -n "$GUI_WINDOW" ] || fail "Quillmark.exe showed no window: $(cat "$1")"
   sleep 0.5
-  # The dialog manager puts the focus on OK, the default button; Button1 is two tabs on.
-  xdotool windowfocus --sync "$GUI_WINDOW" 2>/dev/null || xdotool windowfocus "$GUI_WINDOW"
+}
+
+# Clicks Button1: its centre is at (32, 186) of the 320 x 200 dialog units, and the window's
+# frame is thin enough for the proportion to land on it. A click also gives the window the
+# keyboard, for the Esc that follows.
+click_button1() {
+  local X Y WIDTH HEIGHT SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
+  xdotool mousemove $((X + 32 * WIDTH / 320)) $((Y + 186 * HEIGHT / 200)) click 1
 }
 
 sandbox_on_free_port --pay-after-queries 1
 client_environment
 start_gui "$work/gui.out"
-xdotool key Tab Tab space
+click_button1
 for _ in $(seq 300); do
   [ "$(grep -c 'trade_state' "$work/gui.out" || true)" -ge 2 ] && break
   sleep 0.1
@@ -129,13 +136,14 @@ read_back=$(zbarimg --raw -q "$work/windows-cycle.png" 2>/dev/null || true)
 [ -n "$code_url" ] && [ "$read_back" = "$code_url" ] ||
   fail "the QR code on the screen reads '$read_back', not the order's '$code_url'"
 echo "the QR code in the window reads back as $code_url"
+xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
 xdotool key Escape
 timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
 
 sandbox_on_free_port --fault stall
 client_environment
 start_gui "$work/gui-stall.out"
-xdotool key Tab Tab space
+click_button1
 sleep 2  # the unified order is in flight, and the sandbox will never answer it
 import -window root "$work/windows-stalled.png"
 xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
