@@ -20,19 +20,31 @@ packages=(
   chromium chromium-driver python3-selenium
   # fuzzing and benchmarks
   clang libclang-rt-14-dev qrencode wrk
+  # the 32-bit Windows programs: mingw-w64 with posix threads, Wine to run and test them
+  # (wine32 is an i386 package), nsis for the installer
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32:i386 nsis
 )
+
+# wine32 comes from the i386 architecture, which a fresh amd64 machine does not have yet.
+need_update=""
+if [ "$(dpkg --print-architecture)" != i386 ] &&
+   ! dpkg --print-foreign-architectures | grep -qx i386; then
+  [ "$(id -u)" -eq 0 ] && dpkg --add-architecture i386 || sudo dpkg --add-architecture i386
+  need_update=yes
+fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ -z "$need_update" ] && exit 0
 
 echo "Installing missing packages: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
+[ ${#missing[@]} -eq 0 ] && exit 0
 log=$(mktemp)
 if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >"$log" 2>&1; then
   cat "$log" >&2

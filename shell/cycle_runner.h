@@ -1,30 +1,22 @@
-// Runs the order cycle and single queries off the GUI thread, so that the window keeps
-// answering while the platform takes its time, and can abort what it started.
-//
-// The operations are used by one thread at a time: the worker while a job runs, nobody
-// otherwise. Every line the operations write still goes to their output stream (standard
-// output by default) and is also reported, as UTF-8, through lineWritten(). All signals
-// are emitted on the thread that owns the runner (the GUI thread), in the order the
-// worker produced them.
+// The Qt face of shell::CycleWorker (shell/core/cycle_worker.h): runs the order cycle and
+// single queries off the GUI thread and reports through signals, emitted on the thread
+// that owns the runner (the GUI thread) in the order the worker produced them. Lines come
+// as UTF-8 QStrings.
 #pragma once
 
 #include <QObject>
 #include <QString>
 
-#include <memory>
-#include <optional>
-#include <ostream>
 #include <string>
-#include <thread>
 
 #include "payment/cycle_result.h"
+#include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
-#include "payment/transport.h"
-#include "shell/line_tee.h"
+#include "shell/core/cycle_worker.h"
 
 namespace quillmark::shell {
 
-class CycleRunner : public QObject {
+class CycleRunner : public QObject, private CycleListener {
   Q_OBJECT
 
  public:
@@ -34,7 +26,7 @@ class CycleRunner : public QObject {
   CycleRunner& operator=(const CycleRunner&) = delete;
 
   // True from a Start call until its finished signal has been emitted.
-  bool busy() const { return busy_; }
+  bool busy() const { return worker_.busy(); }
 
   // One order cycle (CQuillmarkOps::RunOrderCycle); false, and nothing started, while busy.
   bool StartCycle();
@@ -57,25 +49,12 @@ class CycleRunner : public QObject {
   void queryFinished(const quillmark::StepOutcome& outcome);
 
  private:
-  // Runs `job` on a new worker thread; `job` posts its own result.
-  bool Launch(std::function<void()> job);
-  // From the worker: runs `emitter` on this object's thread.
-  template <typename F>
-  void Post(F emitter);
-  // On this object's thread, once the worker has posted its last result.
-  void Finish();
-  // Makes the operations that jobs run from `settings`, writing through the tee and
-  // ended by abort_. Only while no worker runs.
-  void Install(CQuillmarkOps::Settings settings);
+  void OnStepStarted(CycleStep step) override { emit stepStarted(step); }
+  void OnLine(const std::string& gbk) override;
+  void OnCycleFinished(const CycleResult& result) override { emit cycleFinished(result); }
+  void OnQueryFinished(const StepOutcome& outcome) override { emit queryFinished(outcome); }
 
-  std::shared_ptr<TransferAbort> abort_ = std::make_shared<TransferAbort>();
-  std::unique_ptr<LineTee> tee_;
-  std::unique_ptr<std::ostream> teeStream_;
-  std::unique_ptr<CQuillmarkOps> ops_;
-  std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
-  std::thread worker_;
-  bool busy_ = false;
-  bool shutDown_ = false;
+  CycleWorker worker_;
 };
 
 }  // namespace quillmark::shell

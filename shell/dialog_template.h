@@ -10,6 +10,8 @@
 
 #include <vector>
 
+#include "shell/core/dialog_layout.h"
+
 class QLabel;
 class QPushButton;
 class QString;
@@ -20,6 +22,10 @@ namespace quillmark::shell {
 // The dynamic property that keeps a control's numeric id from the template, so tests and
 // the code that handles commands can tell controls apart as the original ids do.
 inline constexpr char kControlIdProperty[] = "controlId";
+
+// A template's control rectangle and dialog size, in dialog units, as Qt types.
+inline QRect ToQRect(const layout::Control& c) { return QRect(c.x, c.y, c.cx, c.cy); }
+inline QSize ToQSize(const layout::Size& s) { return QSize(s.cx, s.cy); }
 
 // A fixed-size dialog with a title bar, a system menu and a close box, but no minimise,
 // maximise or help buttons.

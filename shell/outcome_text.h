@@ -1,5 +1,5 @@
-// The words the window uses for what a cycle obtained: one verdict per step, and where
-// the bitmap went. The outcomes hold the program's GBK text; these are QStrings.
+// The words the Qt window uses for what a cycle obtained, as QStrings: those of
+// shell/core/outcome_words.h, which the Win32 window shows too.
 #pragma once
 
 #include <QString>

@@ -40,7 +40,7 @@ namespace {
 
 // The template's own size, and the size it grows to for the panel: to the right for the
 // QR code, downward for the log. The template's three buttons keep their places.
-constexpr QSize kTemplateSizeDu(320, 200);
+const QSize kTemplateSizeDu = shell::ToQSize(shell::layout::kMainSize);
 constexpr QSize kPanelSizeDu(520, 340);
 // The longest line the log view shows whole, in characters (a reply is a few hundred).
 constexpr qsizetype kLogLineShown = 16 * 1024;
@@ -75,12 +75,16 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
   setFont(shell::DialogFont());
 
   // Created in the template's tab order, which is also Qt's default focus chain.
-  QPushButton* ok = template_.AddPushButton(kIdOk, "okButton", QString::fromUtf8(shell::texts::kOk),
-                                            QRect(263, 7, 50, 16));
-  QPushButton* cancel = template_.AddPushButton(
-      kIdCancel, "cancelButton", QString::fromUtf8(shell::texts::kCancel), QRect(263, 25, 50, 16));
+  using shell::layout::kMainCancel;
+  using shell::layout::kMainOk;
+  using shell::layout::kMainPay;
+  QPushButton* ok = template_.AddPushButton(
+      kMainOk.id, "okButton", QString::fromUtf8(kMainOk.caption), shell::ToQRect(kMainOk));
+  QPushButton* cancel =
+      template_.AddPushButton(kMainCancel.id, "cancelButton",
+                              QString::fromUtf8(kMainCancel.caption), shell::ToQRect(kMainCancel));
   QPushButton* pay = template_.AddPushButton(
-      kIdPayButton, "button1", QString::fromUtf8(shell::texts::kPayButton), QRect(7, 179, 50, 14));
+      kMainPay.id, "button1", QString::fromUtf8(kMainPay.caption), shell::ToQRect(kMainPay));
   payButton_ = pay;
   ok->setDefault(true);
   setTabOrder(ok, cancel);
@@ -268,11 +272,14 @@ void CQuillmarkDlg::SetUpMainDialog() {
   const QString about = AboutEntryText();
   if (shell::native::HasNativeSystemMenu()) {
     // As the popup orders them: the settings entry, then the About entry last.
-    shell::native::AppendToSystemMenu(*this, QString::fromUtf8(shell::texts::kSettingsEntry),
+    const auto window = static_cast<shell::native::WindowHandle>(winId());
+    shell::native::AppendToSystemMenu(window, shell::texts::kSettingsEntry,
                                       shell::kSettingsCommand);
-    if (!about.isEmpty()) shell::native::AppendToSystemMenu(*this, about, shell::kAboutCommand);
+    if (!about.isEmpty()) {
+      shell::native::AppendToSystemMenu(window, about.toStdString(), shell::kAboutCommand);
+    }
+    shell::native::GiveOwnTaskbarButton(window);
   }
-  shell::native::GiveOwnTaskbarButton(*this);
   // One icon serves as both the large and the small one: it holds 16, 32 and 48 pixel
   // images and the window system takes the size it needs.
   setWindowIcon(windowIcon_);
@@ -376,7 +383,7 @@ void CQuillmarkDlg::keyPressEvent(QKeyEvent* event) {
 bool CQuillmarkDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
   unsigned id = 0;
   long param = 0;
-  if (shell::native::ReadSystemCommand(eventType, message, id, param) &&
+  if (shell::native::ReadSystemCommand(eventType.constData(), message, id, param) &&
       (shell::IsAboutCommand(id) || shell::IsSettingsCommand(id))) {
     OnSystemCommand(id, param);
     *result = 0;

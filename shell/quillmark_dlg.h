@@ -39,9 +39,9 @@ class CQuillmarkDlg : public QDialog {
 
  public:
   // The template's control ids, kept in each button's "controlId" property.
-  static constexpr int kIdOk = 1;
-  static constexpr int kIdCancel = 2;
-  static constexpr int kIdPayButton = 1000;
+  static constexpr int kIdOk = shell::layout::kIdOk;
+  static constexpr int kIdCancel = shell::layout::kIdCancel;
+  static constexpr int kIdPayButton = shell::layout::kIdPayButton;
 
   // Builds the template's controls and loads the icon. `ops` runs the order cycles;
   // the default is the build's configuration (the platform's address, the CA file, the

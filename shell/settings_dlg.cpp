@@ -16,6 +16,7 @@
 #include <system_error>
 #include <utility>
 
+#include "shell/core/settings_file.h"
 #include "shell/texts.h"
 
 namespace quillmark {
@@ -35,12 +36,7 @@ CSettingsDlg::CSettingsDlg(std::string file, const Environment& environment, QWi
   // edited here. A file that cannot be read or holds a bad value starts from the defaults.
   LoadedSettings current;
   std::string problem;
-  std::error_code ignored;
-  const bool exists = std::filesystem::exists(file_, ignored);
-  if (!LoadSettings(exists ? std::optional<std::string>(file_) : std::nullopt, {}, current,
-                    problem)) {
-    current.merchant = MerchantSettings::Defaults();
-  }
+  current.merchant = shell::ReadSettingsFile(file_, problem);
 
   auto* layout = new QVBoxLayout(this);
   auto* note = new QLabel(Text(shell::texts::kSettingsFile).arg(Local(file_)), this);
@@ -125,44 +121,7 @@ void CSettingsDlg::Check() {
 }
 
 bool CSettingsDlg::Save(std::string& error) {
-  namespace fs = std::filesystem;
-  const MerchantSettings values = Values();
-  for (const Field& field : fields_) {
-    const std::string& value = values.*field.key->member;
-    if (!SettingRule(field.key->fileKey, value).empty() ||
-        value.find_first_of("\r\n") != std::string::npos) {
-      error = std::string(field.key->fileKey) + " is not valid";
-      return false;
-    }
-  }
-  std::error_code failure;
-  const fs::path path(file_);
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), failure);
-  const std::string temporary = file_ + ".tmp";
-  {
-    // Created empty and private first, so that the key is never in a file others can read.
-    std::ofstream(temporary, std::ios::trunc).close();
-    fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, failure);
-    std::ofstream out(temporary, std::ios::trunc);
-    out << "; Quillmark's settings: the merchant and endpoint that quillmark, quillmark-cycle\n"
-           "; and quillmark-sandbox use. QUILLMARK_* environment variables override them.\n"
-           "[merchant]\n";
-    for (const SettingKey& key : SettingKeys())
-      out << key.fileKey << " = " << values.*key.member << '\n';
-    out.close();
-    if (!out || failure) {
-      fs::remove(temporary, failure);
-      error = "cannot write " + temporary;
-      return false;
-    }
-  }
-  fs::rename(temporary, path, failure);
-  if (failure) {
-    fs::remove(temporary, failure);
-    error = "cannot replace " + file_;
-    return false;
-  }
-  return true;
+  return shell::SaveSettingsFile(file_, Values(), error);
 }
 
 }  // namespace quillmark

@@ -6,10 +6,10 @@ namespace quillmark::shell::native {
 
 bool HasNativeSystemMenu() { return false; }
 
-void AppendToSystemMenu(QWidget&, const QString&, unsigned) {}
+void AppendToSystemMenu(WindowHandle, const std::string&, unsigned) {}
 
-void GiveOwnTaskbarButton(QWidget&) {}
+void GiveOwnTaskbarButton(WindowHandle) {}
 
-bool ReadSystemCommand(const QByteArray&, const void*, unsigned&, long&) { return false; }
+bool ReadSystemCommand(const char*, const void*, unsigned&, long&) { return false; }
 
 }  // namespace quillmark::shell::native

@@ -1,42 +1,45 @@
-// The Windows system menu and taskbar style of the main dialog. Not built or tested on
-// the Linux machines this project is developed on; kept to the few calls the behaviour
-// needs.
-//
-// The minimised-dialog painting and drag-icon query of old dialog programs are left out:
-// this dialog has no minimise box, and since Windows 95 a minimised window shows the icon
-// given with WM_SETICON (Qt's setWindowIcon) rather than painting itself or answering
-// WM_QUERYDRAGICON.
+// The Windows system menu and taskbar style of the main dialog.
 #include "shell/platform/native_window.h"
 
-#include <QByteArray>
-#include <QString>
-#include <QWidget>
-
-#include <string>
-
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
 namespace quillmark::shell::native {
+namespace {
+
+HWND Hwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
+
+std::wstring Wide(const std::string& utf8) {
+  const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  if (units <= 0) return {};
+  std::vector<wchar_t> buffer(static_cast<std::size_t>(units));
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, buffer.data(), units);
+  return buffer.data();
+}
+
+}  // namespace
 
 bool HasNativeSystemMenu() { return true; }
 
-void AppendToSystemMenu(QWidget& window, const QString& text, unsigned command) {
-  HMENU menu = ::GetSystemMenu(reinterpret_cast<HWND>(window.winId()), FALSE);
+void AppendToSystemMenu(WindowHandle window, const std::string& utf8, unsigned command) {
+  HMENU menu = GetSystemMenu(Hwnd(window), FALSE);
   if (menu == nullptr) return;
-  const std::wstring wide = text.toStdWString();
-  ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-  ::AppendMenuW(menu, MF_STRING, command, wide.c_str());
+  const std::wstring text = Wide(utf8);
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(menu, MF_STRING, command, text.c_str());
 }
 
-void GiveOwnTaskbarButton(QWidget& window) {
-  const HWND hwnd = reinterpret_cast<HWND>(window.winId());
-  const LONG_PTR style = ::GetWindowLongPtrW(hwnd, GWL_EXSTYLE);
-  ::SetWindowLongPtrW(hwnd, GWL_EXSTYLE, style | WS_EX_APPWINDOW);
+void GiveOwnTaskbarButton(WindowHandle window) {
+  const LONG_PTR style = GetWindowLongPtrW(Hwnd(window), GWL_EXSTYLE);
+  SetWindowLongPtrW(Hwnd(window), GWL_EXSTYLE, style | WS_EX_APPWINDOW);
 }
 
-bool ReadSystemCommand(const QByteArray& eventType, const void* message, unsigned& id,
-                       long& param) {
-  if (eventType != "windows_generic_MSG") return false;
+bool ReadSystemCommand(const char* eventType, const void* message, unsigned& id, long& param) {
+  // Qt's name for a MSG; the Win32 front end passes its messages under the same name.
+  if (std::strcmp(eventType, "windows_generic_MSG") != 0) return false;
   const MSG* msg = static_cast<const MSG*>(message);
   if (msg->message != WM_SYSCOMMAND) return false;
   id = static_cast<unsigned>(msg->wParam);

@@ -12,6 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "shell/core/dialog_layout.h"
+#include "shell/resources/resource.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -145,6 +148,8 @@ VersionNode ReadVersionNode(const Bytes& b, std::size_t at) {
 }
 
 constexpr std::uint16_t kRtIcon = 3;
+constexpr std::uint16_t kRtDialog = 5;
+constexpr std::uint16_t kRtString = 6;
 constexpr std::uint16_t kRtGroupIcon = 14;
 constexpr std::uint16_t kRtVersion = 16;
 constexpr std::uint16_t kChineseSimplified = 0x0804;
@@ -258,6 +263,146 @@ TEST_F(WindowsResources, IconHoldsThreeSizesInEachColourDepth) {
                                                      {32, 32}, {32, 24}, {32, 8}, {32, 4},
                                                      {16, 32}, {16, 24}, {16, 8}, {16, 4}};
   EXPECT_EQ(images, expected);
+}
+
+// A DLGTEMPLATEEX read back: its header, font and controls.
+struct DialogItem {
+  std::uint32_t style = 0;
+  int id = 0;
+  std::string windowClass;  // "#128" button, "#130" static, or a class name ("STATIC")
+  std::string caption;      // or "#N" for an ordinal (the icon's resource id)
+  int x = 0, y = 0, cx = 0, cy = 0;
+};
+struct Dialog {
+  std::uint32_t style = 0, exStyle = 0;
+  int cx = 0, cy = 0;
+  std::string title, font;
+  int points = 0;
+  std::vector<DialogItem> items;
+};
+
+// A name or ordinal field: 0 for none, 0xFFFF and a number, or a string.
+std::string ReadSzOrOrd(const Bytes& b, std::size_t& at) {
+  if (Word(b, at) == 0xFFFF) {
+    const std::string ordinal = "#" + std::to_string(Word(b, at + 2));
+    at += 4;
+    return ordinal;
+  }
+  return ToUtf8(ReadSz(b, at));
+}
+
+Dialog ReadDialog(const Bytes& b) {
+  Dialog d;
+  d.exStyle = Dword(b, 8);
+  d.style = Dword(b, 12);
+  const std::uint16_t count = Word(b, 16);
+  d.cx = static_cast<std::int16_t>(Word(b, 22));
+  d.cy = static_cast<std::int16_t>(Word(b, 24));
+  std::size_t at = 26;
+  ReadSzOrOrd(b, at);  // menu
+  ReadSzOrOrd(b, at);  // class
+  d.title = ToUtf8(ReadSz(b, at));
+  d.points = Word(b, at);
+  at += 6;  // points, weight, italic, charset
+  d.font = ToUtf8(ReadSz(b, at));
+  for (std::uint16_t i = 0; i < count; ++i) {
+    at = Align4(at);
+    DialogItem item;
+    item.style = Dword(b, at + 8);
+    item.x = static_cast<std::int16_t>(Word(b, at + 12));
+    item.y = static_cast<std::int16_t>(Word(b, at + 14));
+    item.cx = static_cast<std::int16_t>(Word(b, at + 16));
+    item.cy = static_cast<std::int16_t>(Word(b, at + 18));
+    item.id = static_cast<std::int32_t>(Dword(b, at + 20));
+    at += 24;
+    item.windowClass = ReadSzOrOrd(b, at);
+    item.caption = ReadSzOrOrd(b, at);
+    at += 2u + Word(b, at);  // creation data
+    d.items.push_back(item);
+  }
+  return d;
+}
+
+constexpr std::uint32_t kWsVisible = 0x10000000, kWsTabStop = 0x00010000, kWsGroup = 0x00020000;
+constexpr std::uint32_t kBsDefPushButton = 0x1, kSsIcon = 0x3, kSsNoPrefix = 0x80;
+
+// The compiled templates against the tables the Qt program lays its dialogs out from, so
+// the two programs' dialogs cannot drift apart.
+TEST_F(WindowsResources, DialogsAreTheSharedTemplates) {
+  using namespace quillmark::shell::layout;
+  struct Expected {
+    const char* what;
+    int resource;
+    const char* title;
+    Size size;
+    std::uint32_t style, exStyle;
+    std::vector<std::pair<Control, std::uint32_t>> controls;  // with style bits to find
+  };
+  const Expected dialogs[] = {
+      {"main dialog",
+       IDD_QUILLMARK_DIALOG,
+       quillmark::shell::texts::kMainTitle,
+       kMainSize,
+       0x80000000 | kWsVisible | 0x00C00000 | 0x00080000 | 0x80 | 0x40,
+       0x00040000,
+       {{kMainOk, kBsDefPushButton | kWsTabStop | kWsVisible},
+        {kMainCancel, kWsTabStop | kWsVisible},
+        {kMainPay, kWsTabStop | kWsVisible}}},
+      {"About box",
+       IDD_ABOUTBOX,
+       quillmark::shell::texts::kAboutTitle,
+       kAboutSize,
+       0x80000000 | 0x00C00000 | 0x00080000 | 0x80 | 0x40 | 0x08,
+       0,
+       {{kAboutIcon, kSsIcon | kWsVisible},
+        {kAboutVersion, kSsNoPrefix | kWsGroup | kWsVisible},
+        {kAboutCopyright, kWsGroup | kWsVisible},
+        {kAboutOk, kBsDefPushButton | kWsGroup | kWsTabStop | kWsVisible}}},
+  };
+  for (const Expected& expected : dialogs) {
+    SCOPED_TRACE(expected.what);
+    const Resource* resource = Find(kRtDialog, static_cast<std::uint16_t>(expected.resource));
+    ASSERT_NE(resource, nullptr);
+    EXPECT_EQ(resource->language, kChineseSimplified);
+    ASSERT_EQ(Word(resource->data, 2), 0xFFFF) << "an extended template";
+    const Dialog d = ReadDialog(resource->data);
+    EXPECT_EQ(d.title, expected.title);
+    EXPECT_EQ(d.cx, expected.size.cx);
+    EXPECT_EQ(d.cy, expected.size.cy);
+    EXPECT_EQ(d.style & ~0x0000FFFFu, expected.style & ~0x0000FFFFu);
+    EXPECT_EQ(d.style & 0xFFu, expected.style & 0xFFu) << "DS_ flags";
+    EXPECT_EQ(d.exStyle, expected.exStyle);
+    EXPECT_EQ(d.font, "宋体");
+    EXPECT_EQ(d.points, 9);
+    ASSERT_EQ(d.items.size(), expected.controls.size());
+    for (std::size_t i = 0; i < d.items.size(); ++i) {
+      const DialogItem& item = d.items[i];
+      const Control& control = expected.controls[i].first;
+      SCOPED_TRACE(control.caption);
+      EXPECT_EQ(item.id == 0xFFFF ? kIdStatic : item.id, control.id);
+      EXPECT_EQ(item.caption, control.caption[0] == '\0' ? "#128" : control.caption);
+      EXPECT_EQ(std::vector<int>({item.x, item.y, item.cx, item.cy}),
+                std::vector<int>({control.x, control.y, control.cx, control.cy}));
+      EXPECT_EQ(item.style & expected.controls[i].second, expected.controls[i].second);
+      const bool button = control.id > 0;
+      EXPECT_TRUE(item.windowClass == (button ? "#128" : "#130") ||
+                  (!button && item.windowClass == "STATIC"))
+          << item.windowClass;
+    }
+  }
+}
+
+TEST_F(WindowsResources, StringTableHoldsTheAboutEntry) {
+  // Strings come in blocks of 16: string 101 is the sixth of block 7, each a length
+  // followed by that many UTF-16 units.
+  const Resource* block = Find(kRtString, IDS_ABOUTBOX / 16 + 1);
+  ASSERT_NE(block, nullptr);
+  std::size_t at = 0;
+  for (int i = 0; i < IDS_ABOUTBOX % 16; ++i) at += 2 + 2u * Word(block->data, at);
+  std::u16string text;
+  for (std::uint16_t n = Word(block->data, at), k = 0; k < n; ++k)
+    text += static_cast<char16_t>(Word(block->data, at + 2 + 2u * k));
+  EXPECT_EQ(ToUtf8(text), quillmark::shell::texts::kAboutBoxEntry);
 }
 
 }  // namespace

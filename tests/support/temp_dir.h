@@ -2,9 +2,8 @@
 // the object goes: for tests that write files (bitmaps, program output).
 #pragma once
 
-#include <stdlib.h>  // mkdtemp
-
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -12,9 +11,20 @@ namespace quillmark::testsupport {
 
 class TempDir {
  public:
+  // create_directory() makes the folder only if no such name exists yet, so a name drawn
+  // by another process is never shared.
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillmark-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    std::random_device seed;
+    std::mt19937 draw(seed());
+    for (int attempt = 0; attempt < 100 && !error; ++attempt) {
+      const std::filesystem::path candidate = base / ("quillmark-" + std::to_string(draw()));
+      if (std::filesystem::create_directory(candidate, error)) {
+        path_ = candidate.string();
+        return;
+      }
+    }
   }
   ~TempDir() {
     std::error_code ignored;

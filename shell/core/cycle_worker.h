@@ -1,0 +1,84 @@
+// Runs the order cycle and single queries off the GUI thread, toolkit-free, so that the
+// window keeps answering while the platform takes its time and can abort what it started.
+// The Qt and the Win32 front ends each give it a way to run a function on their GUI thread
+// (a queued call, a posted window message) and a listener; everything else is here.
+//
+// The operations are used by one thread at a time: the worker while a job runs, nobody
+// otherwise. Every line the operations write still goes to their output stream (standard
+// output by default) and is also reported through the listener. The listener is called on
+// the GUI thread only, in the order the worker produced the events, and never after
+// Shutdown().
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include "payment/cycle_result.h"
+#include "payment/merchant_settings.h"
+#include "payment/quillmark_ops.h"
+#include "payment/transport.h"
+#include "shell/line_tee.h"
+
+namespace quillmark::shell {
+
+class CycleListener {
+ public:
+  virtual ~CycleListener() = default;
+  virtual void OnStepStarted(CycleStep step) = 0;
+  virtual void OnLine(const std::string& gbk) = 0;  // without its '\n'
+  virtual void OnCycleFinished(const CycleResult& result) = 0;
+  virtual void OnQueryFinished(const StepOutcome& outcome) = 0;
+};
+
+class CycleWorker {
+ public:
+  // Runs a function on the GUI thread later, after those handed over before it.
+  using PostToGui = std::function<void(std::function<void()>)>;
+
+  // `listener` outlives this object.
+  CycleWorker(CQuillmarkOps ops, PostToGui post, CycleListener& listener);
+  ~CycleWorker();  // Shutdown()
+  CycleWorker(const CycleWorker&) = delete;
+  CycleWorker& operator=(const CycleWorker&) = delete;
+
+  // True from a Start call until its finishing event has been delivered.
+  bool busy() const { return busy_; }
+
+  // One order cycle (CQuillmarkOps::RunOrderCycle); false, and nothing started, while busy.
+  bool StartCycle();
+  // One more order query of `orderNo`; false, and nothing started, while busy.
+  bool StartQuery(const std::string& orderNo);
+
+  // The merchant and endpoint of the next job; a job already running keeps its own.
+  void UseMerchant(const MerchantSettings& merchant);
+
+  // Ends the transfer in progress at once and skips the rest of the job, which then
+  // finishes as aborted. Returns without waiting.
+  void Abort();
+  // Abort(), then waits for the worker thread. Nothing is delivered afterwards.
+  void Shutdown();
+
+ private:
+  bool Launch(std::function<void()> job);
+  void Post(std::function<void()> event);
+  void Finish();
+  void Install(CQuillmarkOps::Settings settings);
+
+  PostToGui post_;
+  CycleListener& listener_;
+  // Shared with the events in flight, so that one delivered after Shutdown() sees it.
+  std::shared_ptr<bool> shutDown_ = std::make_shared<bool>(false);
+  std::shared_ptr<TransferAbort> abort_ = std::make_shared<TransferAbort>();
+  std::unique_ptr<LineTee> tee_;
+  std::unique_ptr<std::ostream> teeStream_;
+  std::unique_ptr<CQuillmarkOps> ops_;
+  std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
+  std::thread worker_;
+  bool busy_ = false;
+};
+
+}  // namespace quillmark::shell

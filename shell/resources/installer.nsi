@@ -1,0 +1,62 @@
+; The Windows installer: Quillmark.exe and quillmark-cycle.exe for the current user (no
+; administrator rights needed), a Start-menu entry and an uninstaller. Built by the
+; `installer` target of a Windows build (shell/win32/CMakeLists.txt), which defines
+; VERSION (the project's, as in quillmark.rc), OUTFILE, QUILLMARK_EXE and CYCLE_EXE.
+Unicode true
+SetCompressor /SOLID lzma
+
+Name "Quillmark ${VERSION}"
+OutFile "${OUTFILE}"
+RequestExecutionLevel user
+InstallDir "$LOCALAPPDATA\Programs\Quillmark"
+InstallDirRegKey HKCU "Software\Quillmark" "InstallDir"
+
+VIProductVersion "${VERSION}"
+VIAddVersionKey "ProductName" "Quillmark"
+VIAddVersionKey "FileDescription" "Quillmark ${VERSION} Setup"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "LegalCopyright" "(C) 2026 Quillmark"
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillmark"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Section "Quillmark"
+  SetOutPath "$INSTDIR"
+  File "${QUILLMARK_EXE}"
+  File "${CYCLE_EXE}"
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+
+  ; The Start-menu entry starts the program in the user's documents, where it writes its
+  ; bitmap (1.BMP, relative to the working folder) and where the user can find it.
+  SetOutPath "$DOCUMENTS"
+  CreateDirectory "$SMPROGRAMS\Quillmark"
+  CreateShortCut "$SMPROGRAMS\Quillmark\Quillmark.lnk" "$INSTDIR\Quillmark.exe"
+  CreateShortCut "$SMPROGRAMS\Quillmark\Uninstall Quillmark.lnk" "$INSTDIR\Uninstall.exe"
+
+  WriteRegStr HKCU "Software\Quillmark" "InstallDir" "$INSTDIR"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "Quillmark"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "Quillmark"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Quillmark.exe"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section "Uninstall"
+  Delete "$INSTDIR\Quillmark.exe"
+  Delete "$INSTDIR\quillmark-cycle.exe"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+  Delete "$SMPROGRAMS\Quillmark\Quillmark.lnk"
+  Delete "$SMPROGRAMS\Quillmark\Uninstall Quillmark.lnk"
+  RMDir "$SMPROGRAMS\Quillmark"
+  DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  DeleteRegKey HKCU "Software\Quillmark"
+SectionEnd

@@ -1,0 +1,55 @@
+// Quillmark.exe: starts the main dialog over the run-time settings (the build's defaults,
+// %APPDATA%\Quillmark\quillmark.ini or --config FILE, QUILLMARK_* variables) and ends when
+// it closes. A bad setting is shown in a message box and ends the program with status 2.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+// After windows.h, whose types they use.
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "payment/merchant_settings.h"
+#include "payment/quillmark_ops.h"
+#include "shell/texts.h"
+#include "shell/win32/main_dialog.h"
+#include "shell/win32/win_util.h"
+
+namespace {
+
+// --config FILE from the command line, the one option the program takes.
+std::optional<std::string> ConfigOption() {
+  int count = 0;
+  std::unique_ptr<LPWSTR, decltype(&LocalFree)> args(CommandLineToArgvW(GetCommandLineW(), &count),
+                                                     &LocalFree);
+  if (!args) return std::nullopt;
+  for (int i = 1; i + 1 < count; ++i) {
+    if (std::wstring(args.get()[i]) == L"--config")
+      return quillmark::win32::Utf8(args.get()[i + 1]);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  const quillmark::Environment environment = quillmark::ProcessEnvironment();
+  const std::optional<std::string> config = ConfigOption();
+  quillmark::LoadedSettings settings;
+  std::string problem;
+  if (!quillmark::LoadSettings(config, environment, settings, problem)) {
+    MessageBoxW(nullptr, quillmark::win32::Wide(problem).c_str(), L"Quillmark", MB_ICONERROR);
+    return 2;
+  }
+  const std::string settingsFile = config.value_or(quillmark::DefaultSettingsFile(environment));
+  quillmark::win32::MainDialog dialog(
+      quillmark::CQuillmarkOps(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant)),
+      settingsFile);
+  dialog.Run();
+  return 0;
+}

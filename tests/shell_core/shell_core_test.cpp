@@ -1,0 +1,146 @@
+// The toolkit-free part of the desktop programs: the worker's events reach the window in
+// order and never after it is shut down, the texts are filled in, and the settings file
+// round-trips and refuses bad values.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shell/core/cycle_worker.h"
+#include "shell/core/outcome_words.h"
+#include "shell/core/settings_file.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmark::shell {
+namespace {
+
+TEST(OutcomeWords, FillReplacesNumberedPlaceholdersInAnyOrder) {
+  const struct {
+    const char* pattern;
+    std::initializer_list<std::string> values;
+    const char* filled;
+  } rows[] = {
+      {"已写入 %1", {"C:\\1.BMP"}, "已写入 C:\\1.BMP"},
+      {"%2（RetCode %1）", {"7", "refused"}, "refused（RetCode 7）"},
+      {"100% %1", {"x"}, "100% x"},      // a '%' not before a digit stays
+      {"%1 and %2", {"a"}, "a and %2"},  // a placeholder with no value stays
+      {"%1%1", {"%2"}, "%2%2"},          // values are not filled in again
+  };
+  for (const auto& row : rows) EXPECT_EQ(words::Fill(row.pattern, row.values), row.filled);
+}
+
+TEST(OutcomeWords, AbsolutePathHasNoDotParts) {
+  const std::string here = std::filesystem::current_path().string();
+  EXPECT_EQ(words::AbsolutePath("./1.BMP"), (std::filesystem::path(here) / "1.BMP").string());
+}
+
+// Collects the events the worker posts, to be delivered when the test says so, as a GUI
+// thread's queue would.
+class Recorder : public CycleListener {
+ public:
+  void OnStepStarted(CycleStep step) override { events.push_back("step " + words::StepName(step)); }
+  void OnLine(const std::string& gbk) override { events.push_back("line " + gbk.substr(0, 24)); }
+  void OnCycleFinished(const CycleResult& result) override {
+    events.push_back("cycle " + std::to_string(result.order.transfer.code));
+  }
+  void OnQueryFinished(const StepOutcome&) override { events.push_back("query"); }
+
+  std::vector<std::string> events;
+};
+
+struct Queue {
+  std::vector<std::function<void()>> posted;
+  // Runs what was posted until `done` holds, as the GUI thread's message loop would.
+  void DeliverUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 3000 && !done(); ++i) {
+      DeliverPosted();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  void DeliverPosted() {
+    std::vector<std::function<void()>> now;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      now.swap(posted);
+    }
+    for (auto& event : now) event();
+  }
+  void Post(std::function<void()> event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    posted.push_back(std::move(event));
+  }
+  std::mutex mutex;
+};
+
+CQuillmarkOps RefusedOps(std::ostream& out) {
+  MerchantSettings merchant = MerchantSettings::Defaults();
+  merchant.apiBase = "https://127.0.0.1:1";  // nothing listens: refused at once
+  CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::FromMerchant(merchant);
+  settings.out = &out;
+  return CQuillmarkOps(settings);
+}
+
+TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
+  std::ostringstream out;
+  Queue queue;
+  Recorder recorder;
+  CycleWorker worker(
+      RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, recorder);
+  ASSERT_TRUE(worker.StartCycle());
+  EXPECT_TRUE(worker.busy());
+  EXPECT_FALSE(worker.StartQuery("x")) << "one job at a time";
+  queue.DeliverUntil([&] { return !worker.busy(); });
+  ASSERT_FALSE(worker.busy());
+  const std::vector<std::string> expected = {"step 统一下单", "line curl_easy_perform failed",
+                                             "line Content:", "cycle 7"};
+  EXPECT_EQ(recorder.events, expected);
+  // The lines still went to the operations' stream, whole.
+  EXPECT_EQ(out.str().rfind("curl_easy_perform failed. RetCode:7", 0), 0u) << out.str();
+}
+
+TEST(CycleWorker, NothingIsDeliveredAfterShutdown) {
+  std::ostringstream out;
+  Queue queue;
+  Recorder recorder;
+  {
+    CycleWorker worker(
+        RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, recorder);
+    ASSERT_TRUE(worker.StartCycle());
+    worker.Shutdown();
+    EXPECT_FALSE(worker.StartCycle()) << "no job after shutdown";
+  }
+  // The window is gone: what the worker posted before is dropped on arrival (the worker
+  // thread has been joined, so it has posted all it ever will).
+  queue.DeliverPosted();
+  EXPECT_TRUE(recorder.events.empty());
+}
+
+TEST(SettingsFile, SavedValuesReadBackAndBadOnesAreRefused) {
+  testsupport::TempDir dir;
+  const std::string file = (std::filesystem::path(dir.path()) / "sub" / "quillmark.ini").string();
+  MerchantSettings values = MerchantSettings::Defaults();
+  values.apiBase = "https://api.example.net";
+  values.qrPath = "C:\\1.BMP";
+  std::string error, problem;
+  ASSERT_TRUE(SaveSettingsFile(file, values, error)) << error;
+  const MerchantSettings read = ReadSettingsFile(file, problem);
+  EXPECT_EQ(problem, "");
+  EXPECT_EQ(read.apiBase, values.apiBase);
+  EXPECT_EQ(read.qrPath, values.qrPath);
+
+  MerchantSettings bad = values;
+  bad.mchId = "12345";
+  EXPECT_FALSE(SaveSettingsFile(file, bad, error));
+  EXPECT_NE(error.find("mch_id"), std::string::npos) << error;
+  EXPECT_EQ(ReadSettingsFile(file, problem).mchId, values.mchId) << "the file is left as it was";
+}
+
+}  // namespace
+}  // namespace quillmark::shell
