@@ -187,50 +187,77 @@ MerchantSettings MerchantSettings::Defaults() {
   return {kAppId, kMchId, kApiKey, kSpbillCreateIp, kNotifyUrl, kApiBase, kCaFile, kQrPath};
 }
 
+namespace {
+
+// The rules, one per key. The values go unescaped into documents and sign strings, so each
+// rule fixes the exact form, as the configure step does for the defaults; a length limit
+// comes before any other reading of the value.
+std::string AppIdRule(const std::string& value) {
+  return value.size() == 18 && AllAlnum(value) ? "" : "it must be 18 ASCII letters or digits";
+}
+
+std::string MchIdRule(const std::string& value) {
+  return value.size() == 10 && AllDigits(value) ? "" : "it must be exactly 10 digits";
+}
+
+std::string ApiKeyRule(const std::string& value) {
+  return value.size() == 32 && AllAlnum(value) ? "" : "it must be 32 ASCII letters or digits";
+}
+
+std::string IpRule(const std::string& value) {
+  return value.size() <= 15 && IsDottedIpv4(value)
+             ? ""
+             : "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
+}
+
+std::string TooLong(const std::string& value, std::size_t limit) {
+  return value.size() > limit ? "it must be at most " + std::to_string(limit) + " characters long"
+                              : "";
+}
+
+std::string NotifyUrlRule(const std::string& value) {
+  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+  return IsNotifyUrl(value)
+             ? ""
+             : "it must be an absolute http:// URL of printable ASCII without <, > or &";
+}
+
+std::string ApiBaseRule(const std::string& value) {
+  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+  return IsApiBase(value) ? ""
+                          : "it must be https:// followed by a host and an optional :port, with "
+                            "no path and no trailing slash";
+}
+
+std::string CaFileRule(const std::string& value) { return TooLong(value, kMaxPathLength); }
+
+std::string QrPathRule(const std::string& value) {
+  if (value.empty()) return "it must name the bitmap file to write";
+  return TooLong(value, kMaxPathLength);
+}
+
+}  // namespace
+
 const std::vector<SettingKey>& SettingKeys() {
   static const std::vector<SettingKey> keys = {
-      {"appid", "QUILLMARK_APPID", &MerchantSettings::appId, false},
-      {"mch_id", "QUILLMARK_MCH_ID", &MerchantSettings::mchId, false},
-      {"api_key", "QUILLMARK_API_KEY", &MerchantSettings::apiKey, true},
-      {"spbill_create_ip", "QUILLMARK_SPBILL_CREATE_IP", &MerchantSettings::spbillCreateIp, false},
-      {"notify_url", "QUILLMARK_NOTIFY_URL", &MerchantSettings::notifyUrl, false},
-      {"api_base", "QUILLMARK_API_BASE", &MerchantSettings::apiBase, false},
-      {"ca_file", "QUILLMARK_CA_FILE", &MerchantSettings::caFile, false},
-      {"qr_path", "QUILLMARK_QR_PATH", &MerchantSettings::qrPath, false},
+      {"appid", "QUILLMARK_APPID", &MerchantSettings::appId, false, AppIdRule},
+      {"mch_id", "QUILLMARK_MCH_ID", &MerchantSettings::mchId, false, MchIdRule},
+      {"api_key", "QUILLMARK_API_KEY", &MerchantSettings::apiKey, true, ApiKeyRule},
+      {"spbill_create_ip", "QUILLMARK_SPBILL_CREATE_IP", &MerchantSettings::spbillCreateIp, false,
+       IpRule},
+      {"notify_url", "QUILLMARK_NOTIFY_URL", &MerchantSettings::notifyUrl, false, NotifyUrlRule},
+      {"api_base", "QUILLMARK_API_BASE", &MerchantSettings::apiBase, false, ApiBaseRule},
+      {"ca_file", "QUILLMARK_CA_FILE", &MerchantSettings::caFile, false, CaFileRule},
+      {"qr_path", "QUILLMARK_QR_PATH", &MerchantSettings::qrPath, false, QrPathRule},
   };
   return keys;
 }
 
 std::string SettingRule(const std::string& fileKey, const std::string& value) {
-  // The values go unescaped into documents and sign strings, so each rule fixes the exact
-  // form, as the configure step does for the defaults.
-  if (fileKey == "appid" && !(value.size() == 18 && AllAlnum(value))) {
-    return "it must be 18 ASCII letters or digits";
+  for (const SettingKey& key : SettingKeys()) {
+    if (fileKey == key.fileKey) return key.rule(value);
   }
-  if (fileKey == "mch_id" && !(value.size() == 10 && AllDigits(value))) {
-    return "it must be exactly 10 digits";
-  }
-  if (fileKey == "api_key" && !(value.size() == 32 && AllAlnum(value))) {
-    return "it must be 32 ASCII letters or digits";
-  }
-  if (fileKey == "spbill_create_ip" && !(value.size() <= 15 && IsDottedIpv4(value))) {
-    return "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
-  }
-  if ((fileKey == "notify_url" || fileKey == "api_base") && value.size() > kMaxUrlLength) {
-    return "it must be at most " + std::to_string(kMaxUrlLength) + " characters long";
-  }
-  if (fileKey == "notify_url" && !IsNotifyUrl(value)) {
-    return "it must be an absolute http:// URL of printable ASCII without <, > or &";
-  }
-  if (fileKey == "api_base" && !IsApiBase(value)) {
-    return "it must be https:// followed by a host and an optional :port, with no path and "
-           "no trailing slash";
-  }
-  if ((fileKey == "ca_file" || fileKey == "qr_path") && value.size() > kMaxPathLength) {
-    return "it must be at most " + std::to_string(kMaxPathLength) + " characters long";
-  }
-  if (fileKey == "qr_path" && value.empty()) return "it must name the bitmap file to write";
-  return {};
+  return "it is not a setting";
 }
 
 std::string SettingOrigin::Describe() const {
@@ -331,7 +358,7 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
   }
 
   for (const SettingKey& key : SettingKeys()) {
-    const std::string rule = SettingRule(key.fileKey, settings.merchant.*key.member);
+    const std::string rule = key.rule(settings.merchant.*key.member);
     if (rule.empty()) continue;
     const SettingOrigin& origin = settings.origins[key.fileKey];
     const std::string value =

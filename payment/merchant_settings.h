@@ -31,11 +31,13 @@ struct SettingKey {
   const char* environment;  // "QUILLMARK_APPID"
   std::string MerchantSettings::*member;
   bool secret;  // the value never appears in a message
+  // Why a value breaks the key's rule ("it must be ..."), or empty when it keeps it.
+  std::string (*rule)(const std::string& value);
 };
 // Every setting, in the order the settings file lists them.
 const std::vector<SettingKey>& SettingKeys();
 
-// Why `value` is not valid for the setting `fileKey`, or empty when it is.
+// Why `value` is not valid for the setting `fileKey` (its key's rule), or empty when it is.
 std::string SettingRule(const std::string& fileKey, const std::string& value);
 
 // Where a value came from, for the summary: "default", "file <path>:<line>" or

@@ -15,12 +15,18 @@ namespace quillmark {
 
 CQuillmarkOps::Settings CQuillmarkOps::Settings::FromMerchant(const MerchantSettings& merchant) {
   Settings settings;
-  settings.merchant = merchant;
-  settings.apiBase = merchant.apiBase;
-  settings.qrPath = merchant.qrPath;
   settings.transport = TransportOptions::Default();
-  settings.transport.caFile = merchant.caFile;
   settings.out = &std::cout;
+  return settings.WithMerchant(merchant);
+}
+
+CQuillmarkOps::Settings CQuillmarkOps::Settings::WithMerchant(
+    const MerchantSettings& account) const {
+  Settings settings = *this;
+  settings.merchant = account;
+  settings.apiBase = account.apiBase;
+  settings.qrPath = account.qrPath;
+  settings.transport.caFile = account.caFile;
   return settings;
 }
 

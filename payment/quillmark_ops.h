@@ -35,6 +35,9 @@ class CQuillmarkOps {
     // Everything from `merchant` (its endpoints, CA file and bitmap path), the transport's
     // default timeouts and standard output.
     static Settings FromMerchant(const MerchantSettings& merchant);
+    // These settings with what `account` decides replaced (the merchant, the API base, the
+    // CA file and the bitmap path); timeouts, abort, output and the rest stay as they are.
+    Settings WithMerchant(const MerchantSettings& account) const;
     // FromMerchant(MerchantSettings::Defaults()): the build's configuration.
     static Settings Default();
   };

@@ -16,7 +16,7 @@
 #include <system_error>
 #include <utility>
 
-#include "shell/core/settings_file.h"
+#include "payment/settings_file.h"
 #include "shell/texts.h"
 
 namespace quillmark {
@@ -36,7 +36,7 @@ CSettingsDlg::CSettingsDlg(std::string file, const Environment& environment, QWi
   // edited here. A file that cannot be read or holds a bad value starts from the defaults.
   LoadedSettings current;
   std::string problem;
-  current.merchant = shell::ReadSettingsFile(file_, problem);
+  current.merchant = quillmark::ReadSettingsFile(file_, problem);
 
   auto* layout = new QVBoxLayout(this);
   auto* note = new QLabel(Text(shell::texts::kSettingsFile).arg(Local(file_)), this);
@@ -112,7 +112,7 @@ MerchantSettings CSettingsDlg::Values() const {
 void CSettingsDlg::Check() {
   bool valid = true;
   for (const Field& field : fields_) {
-    const std::string rule = SettingRule(field.key->fileKey, field.edit->text().toStdString());
+    const std::string rule = field.key->rule(field.edit->text().toStdString());
     field.rule->setText(Local(rule));
     field.rule->setVisible(!rule.empty());
     valid = valid && rule.empty();
@@ -121,7 +121,7 @@ void CSettingsDlg::Check() {
 }
 
 bool CSettingsDlg::Save(std::string& error) {
-  return shell::SaveSettingsFile(file_, Values(), error);
+  return quillmark::SaveSettingsFile(file_, Values(), error);
 }
 
 }  // namespace quillmark

@@ -67,11 +67,9 @@ bool CycleWorker::Launch(std::function<void()> job) {
   if (worker_.joinable()) worker_.join();
   abort_->Reset();
   if (nextMerchant_) {
-    // No worker runs now, so the operations may be replaced.
-    CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::FromMerchant(*nextMerchant_);
-    settings.transport.connectTimeoutMs = ops_->settings().transport.connectTimeoutMs;
-    settings.transport.totalTimeoutMs = ops_->settings().transport.totalTimeoutMs;
-    Install(std::move(settings));
+    // No worker runs now, so the operations may be replaced: the settings they were given,
+    // with the new merchant's.
+    Install(ops_->settings().WithMerchant(*nextMerchant_));
     nextMerchant_.reset();
   }
   worker_ = std::thread(std::move(job));

@@ -4,7 +4,7 @@
 
 #include "payment/merchant_settings.h"
 #include "shell/core/outcome_words.h"
-#include "shell/core/settings_file.h"
+#include "payment/settings_file.h"
 #include "shell/resources/resource.h"
 #include "shell/texts.h"
 #include "shell/win32/win_util.h"
@@ -40,7 +40,7 @@ void Check(HWND dialog, const State& state) {
   bool valid = true;
   int i = 0;
   for (const SettingKey& key : SettingKeys()) {
-    const std::string rule = SettingRule(key.fileKey, Utf8(ItemText(dialog, IDC_SETTING_EDIT + i)));
+    const std::string rule = key.rule(Utf8(ItemText(dialog, IDC_SETTING_EDIT + i)));
     valid = valid && rule.empty();
     std::string note = rule;
     if (note.empty() && state.environment.count(key.environment) != 0) {
@@ -60,7 +60,7 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
       SetWindowLongPtrW(dialog, DWLP_USER, lParam);
       CenterWindow(dialog, GetWindow(dialog, GW_OWNER));
       std::string problem;
-      const MerchantSettings current = shell::ReadSettingsFile(state->file, problem);
+      const MerchantSettings current = quillmark::ReadSettingsFile(state->file, problem);
       SetDlgItemTextW(dialog, IDC_SETTINGS_FILE,
                       Wide(shell::words::Fill(shell::texts::kSettingsFile, {state->file})).c_str());
       int i = 0;
@@ -78,7 +78,7 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
       }
       if (LOWORD(wParam) == IDOK) {
         std::string error;
-        if (shell::SaveSettingsFile(state->file, Values(dialog), error)) {
+        if (quillmark::SaveSettingsFile(state->file, Values(dialog), error)) {
           EndDialog(dialog, IDOK);
         } else {
           SetDlgItemTextW(dialog, IDC_SETTINGS_STATUS, Wide(error).c_str());

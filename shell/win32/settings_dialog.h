@@ -1,5 +1,5 @@
 // The 设置 dialog (IDD_SETTINGS): the settings file's keys, each checked by its rule as it
-// is typed, saved by way of shell/core/settings_file.h.
+// is typed, saved by way of payment/settings_file.h.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN

@@ -15,7 +15,7 @@
 
 #include "shell/core/cycle_worker.h"
 #include "shell/core/outcome_words.h"
-#include "shell/core/settings_file.h"
+#include "payment/settings_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::shell {
