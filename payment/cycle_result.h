@@ -13,8 +13,9 @@
 
 namespace quillmark {
 
-// The steps of a cycle, in order, and the extra query a user can ask for afterwards.
-enum class CycleStep { kUnifiedOrder, kQuery1, kQuery2, kQueryAgain };
+// The steps of a cycle, in order, and what a user can ask for afterwards: one more query of
+// the order, or closing it.
+enum class CycleStep { kUnifiedOrder, kQuery1, kQuery2, kQueryAgain, kCloseOrder };
 
 // One request and what its reply said. Reply fields are the CDATA content of the first
 // element of that name, empty when absent. codeUrl and tradeState are what the program

@@ -159,7 +159,7 @@ char* ReadLine(char* buffer, int size, void* stream) {
 struct ParseState {
   FileReader reader;
   std::string path;
-  LoadedSettings* settings;
+  LoadedSettings* settings = nullptr;
   std::string error;
 };
 
@@ -306,7 +306,10 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
       return false;
     }
     text.resize(std::min<std::size_t>(text.size(), kMaxSettingsFileBytes));
-    ParseState state{{std::move(text)}, path, &settings, {}};
+    ParseState state;
+    state.reader.text = std::move(text);
+    state.path = path;
+    state.settings = &settings;
     const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
     if (state.reader.tooLong) {
       error = path + ":" + std::to_string(state.reader.line) + ": the line is longer than " +

@@ -23,6 +23,7 @@ CycleRunner::~CycleRunner() { Shutdown(); }
 
 bool CycleRunner::StartCycle() { return worker_.StartCycle(); }
 bool CycleRunner::StartQuery(const std::string& orderNo) { return worker_.StartQuery(orderNo); }
+bool CycleRunner::StartClose(const std::string& orderNo) { return worker_.StartClose(orderNo); }
 void CycleRunner::UseMerchant(const MerchantSettings& merchant) { worker_.UseMerchant(merchant); }
 void CycleRunner::Abort() { worker_.Abort(); }
 void CycleRunner::Shutdown() { worker_.Shutdown(); }

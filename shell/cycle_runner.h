@@ -32,6 +32,8 @@ class CycleRunner : public QObject, private CycleListener {
   bool StartCycle();
   // One more order query of `orderNo`; false, and nothing started, while busy.
   bool StartQuery(const std::string& orderNo);
+  // Closes the order `orderNo`; false, and nothing started, while busy.
+  bool StartClose(const std::string& orderNo);
 
   // The merchant and endpoint of the next job; a job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);
@@ -47,12 +49,14 @@ class CycleRunner : public QObject, private CycleListener {
   void lineWritten(const QString& line);
   void cycleFinished(const quillmark::CycleResult& result);
   void queryFinished(const quillmark::StepOutcome& outcome);
+  void closeFinished(const quillmark::StepOutcome& outcome);
 
  private:
   void OnStepStarted(CycleStep step) override { emit stepStarted(step); }
   void OnLine(const std::string& gbk) override;
   void OnCycleFinished(const CycleResult& result) override { emit cycleFinished(result); }
   void OnQueryFinished(const StepOutcome& outcome) override { emit queryFinished(outcome); }
+  void OnCloseFinished(const StepOutcome& outcome) override { emit closeFinished(outcome); }
 
   CycleWorker worker_;
 };

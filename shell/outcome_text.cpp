@@ -20,6 +20,7 @@ QString SignatureVerdictText(const StepOutcome& outcome) {
 QString SignatureDetail(const StepOutcome& outcome) { return Q(words::SignatureDetail(outcome)); }
 QString OrderVerdict(const StepOutcome& order) { return Q(words::OrderVerdict(order)); }
 QString QueryVerdict(const StepOutcome& query) { return Q(words::QueryVerdict(query)); }
+QString CloseVerdict(const StepOutcome& close) { return Q(words::CloseVerdict(close)); }
 QString BitmapVerdict(const CycleResult& result) { return Q(words::BitmapVerdict(result)); }
 
 }  // namespace quillmark::shell

@@ -13,7 +13,7 @@ namespace quillmark::shell {
 // GBK, the program's narrow text, as a QString.
 QString FromGbk(const std::string& gbk);
 
-// "统一下单", "查询 1", "查询 2", "再次查询".
+// "统一下单", "查询 1", "查询 2", "再次查询", "关闭订单".
 QString StepName(CycleStep step);
 
 // Why a step got nothing, or empty when its reply was a success: the transport's error,
@@ -34,6 +34,8 @@ QString OrderVerdict(const StepOutcome& order);
 // reply's trade_state_desc, or the usual meaning of a known state), followed by the
 // signature's verdict.
 QString QueryVerdict(const StepOutcome& query);
+// Closing the order: a failure as above, or that it is closed, and the signature's verdict.
+QString CloseVerdict(const StepOutcome& close);
 // The bitmap's absolute path, or why it was not written; empty when there was no link.
 QString BitmapVerdict(const CycleResult& result);
 

@@ -99,6 +99,7 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
   connect(&runner_, &shell::CycleRunner::lineWritten, this, &CQuillmarkDlg::OnLine);
   connect(&runner_, &shell::CycleRunner::cycleFinished, this, &CQuillmarkDlg::OnCycleFinished);
   connect(&runner_, &shell::CycleRunner::queryFinished, this, &CQuillmarkDlg::OnQueryFinished);
+  connect(&runner_, &shell::CycleRunner::closeFinished, this, &CQuillmarkDlg::OnCloseFinished);
 
   template_.Apply();
 }
@@ -106,15 +107,17 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
 CQuillmarkDlg::~CQuillmarkDlg() { runner_.Shutdown(); }
 
 void CQuillmarkDlg::BuildPanel() {
-  // After Button1 in the tab order: query again, abort, the results, the log.
+  // After Button1 in the tab order: query again, close order, abort, the results, the log.
   queryAgain_ = template_.Add(new QPushButton(Text(shell::texts::kQueryAgain), this),
                               "queryAgainButton", QRect(62, 179, 50, 14));
+  closeOrder_ = template_.Add(new QPushButton(Text(shell::texts::kCloseOrder), this),
+                              "closeOrderButton", QRect(115, 179, 50, 14));
   abort_ = template_.Add(new QPushButton(Text(shell::texts::kAbort), this), "abortButton",
-                         QRect(117, 179, 40, 14));
-  progress_ = template_.Add(new QProgressBar(this), "busyIndicator", QRect(162, 181, 56, 10));
+                         QRect(168, 179, 40, 14));
+  progress_ = template_.Add(new QProgressBar(this), "busyIndicator", QRect(212, 181, 38, 10));
   progress_->setRange(0, 0);  // no known end: a moving bar
   progress_->setTextVisible(false);
-  stepLabel_ = template_.AddText("stepLabel", QString(), QRect(222, 181, 91, 10));
+  stepLabel_ = template_.AddText("stepLabel", QString(), QRect(254, 181, 64, 10));
 
   results_ = template_.Add(new QWidget(this), "resultsPanel", QRect(7, 7, 249, 166));
   auto* grid = new QGridLayout(results_);
@@ -126,6 +129,7 @@ void CQuillmarkDlg::BuildPanel() {
   query1_ = VerdictLabel(results_, "query1Verdict");
   query2_ = VerdictLabel(results_, "query2Verdict");
   queryAgainVerdict_ = VerdictLabel(results_, "queryAgainVerdict");
+  closeVerdict_ = VerdictLabel(results_, "closeOrderVerdict");
   bitmap_ = VerdictLabel(results_, "bitmapVerdict");
   openFolder_ = new QPushButton(Text(shell::texts::kOpenFolder), results_);
   openFolder_->setObjectName(QStringLiteral("openFolderButton"));
@@ -136,6 +140,7 @@ void CQuillmarkDlg::BuildPanel() {
       {shell::texts::kStepQuery1, query1_},
       {shell::texts::kStepQuery2, query2_},
       {shell::texts::kStepQueryAgain, queryAgainVerdict_},
+      {shell::texts::kStepCloseOrder, closeVerdict_},
       {shell::texts::kBitmapLabel, bitmap_},
   };
   int row = 0;
@@ -161,6 +166,7 @@ void CQuillmarkDlg::BuildPanel() {
                             QRect(463, 233, 50, 14));
 
   connect(queryAgain_, &QPushButton::clicked, this, &CQuillmarkDlg::OnQueryAgain);
+  connect(closeOrder_, &QPushButton::clicked, this, &CQuillmarkDlg::OnCloseOrder);
   connect(abort_, &QPushButton::clicked, this, &CQuillmarkDlg::OnAbort);
   connect(openFolder_, &QPushButton::clicked, this, &CQuillmarkDlg::OpenBitmapFolder);
   connect(copyLog_, &QPushButton::clicked, this,
@@ -170,10 +176,11 @@ void CQuillmarkDlg::BuildPanel() {
     log_->clear();
   });
 
-  panel_ = {queryAgain_, abort_,    progress_, stepLabel_, results_,
-            qr_,         logLabel_, log_,      copyLog_,   clearLog_};
+  panel_ = {queryAgain_, closeOrder_, abort_, progress_, stepLabel_, results_,
+            qr_,         logLabel_,   log_,   copyLog_,  clearLog_};
   for (QWidget* widget : panel_) widget->hide();
   queryAgain_->setEnabled(false);
+  closeOrder_->setEnabled(false);
   openFolder_->setEnabled(false);
 }
 
@@ -200,9 +207,13 @@ void CQuillmarkDlg::SetBusy(bool busy) {
   // Disabling the focused button would pass the focus on to the results; keep it on the
   // button that started the job, so that Space or Enter can run the next one.
   QWidget* starter = busy ? focusWidget() : nullptr;
-  if (busy) refocus_ = starter == payButton_ || starter == queryAgain_ ? starter : nullptr;
+  if (busy) {
+    refocus_ = starter == payButton_ || starter == queryAgain_ || starter == closeOrder_ ? starter
+                                                                                        : nullptr;
+  }
   payButton_->setEnabled(!busy);
   queryAgain_->setEnabled(!busy && !lastOrderNo_.empty());
+  closeOrder_->setEnabled(!busy && !lastOrderNo_.empty());
   abort_->setEnabled(busy);
   progress_->setVisible(busy);
   if (!busy) stepLabel_->clear();
@@ -246,6 +257,7 @@ void CQuillmarkDlg::OnCycleFinished(const CycleResult& result) {
     queries[i]->setToolTip(made ? shell::SignatureDetail(result.queries[i]) : QString());
   }
   queryAgainVerdict_->clear();
+  closeVerdict_->clear();
   bitmap_->setText(shell::BitmapVerdict(result));
   const bool written = result.bitmap == qr::SaveResult::kWritten;
   bitmapFolder_ = written
@@ -316,13 +328,20 @@ void CQuillmarkDlg::OnSystemCommand(unsigned id, long /*param*/) {
   if ((id & shell::kSystemCommandMask) == shell::kCloseCommand) close();
 }
 
+void CQuillmarkDlg::OnCloseFinished(const StepOutcome& outcome) {
+  closeVerdict_->setText(shell::CloseVerdict(outcome));
+  closeVerdict_->setToolTip(shell::SignatureDetail(outcome));
+  SetBusy(false);
+  emit cycleEnded();
+}
+
 void CQuillmarkDlg::OnPayButton() {
   if (!runner_.StartCycle()) return;
   ShowPanel();
   // The last cycle's results go; its lines stay in the log above the new ones.
   lastOrderNo_.clear();
   for (QLineEdit* field : {orderNo_, codeUrl_}) field->clear();
-  for (QLabel* label : {orderVerdict_, query1_, query2_, queryAgainVerdict_, bitmap_})
+  for (QLabel* label : {orderVerdict_, query1_, query2_, queryAgainVerdict_, closeVerdict_, bitmap_})
     label->clear();
   openFolder_->setEnabled(false);
   qr_->SetSymbol(std::nullopt);
@@ -331,6 +350,11 @@ void CQuillmarkDlg::OnPayButton() {
 
 void CQuillmarkDlg::OnQueryAgain() {
   if (lastOrderNo_.empty() || !runner_.StartQuery(lastOrderNo_)) return;
+  SetBusy(true);
+}
+
+void CQuillmarkDlg::OnCloseOrder() {
+  if (lastOrderNo_.empty() || !runner_.StartClose(lastOrderNo_)) return;
   SetBusy(true);
 }
 

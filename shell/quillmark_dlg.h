@@ -72,6 +72,8 @@ class CQuillmarkDlg : public QDialog {
   void OnPayButton();
   // Query again: one more order query of the last cycle's order number.
   void OnQueryAgain();
+  // Close order: closes the last cycle's order, so that it can no longer be paid.
+  void OnCloseOrder();
   // Ends the transfer in progress; the cycle then stops where it was.
   void OnAbort();
 
@@ -110,6 +112,7 @@ class CQuillmarkDlg : public QDialog {
   void OnLine(const QString& line);
   void OnCycleFinished(const CycleResult& result);
   void OnQueryFinished(const StepOutcome& outcome);
+  void OnCloseFinished(const StepOutcome& outcome);
   void OpenBitmapFolder();
 
   QIcon windowIcon_;
@@ -118,6 +121,7 @@ class CQuillmarkDlg : public QDialog {
 
   QPushButton* payButton_ = nullptr;
   QPushButton* queryAgain_ = nullptr;
+  QPushButton* closeOrder_ = nullptr;
   QPushButton* abort_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QLabel* stepLabel_ = nullptr;
@@ -128,6 +132,7 @@ class CQuillmarkDlg : public QDialog {
   QLabel* query1_ = nullptr;
   QLabel* query2_ = nullptr;
   QLabel* queryAgainVerdict_ = nullptr;
+  QLabel* closeVerdict_ = nullptr;
   QLabel* bitmap_ = nullptr;
   QPushButton* openFolder_ = nullptr;
   shell::QrView* qr_ = nullptr;

@@ -31,6 +31,7 @@ inline constexpr char kAboutCopyright[] = "版权所有 (C) 2026 Quillmark";
 
 // The panel that shows the last cycle. "%1" and "%2" are filled in where they are shown.
 inline constexpr char kQueryAgain[] = "再次查询";
+inline constexpr char kCloseOrder[] = "关闭订单";
 inline constexpr char kAbort[] = "中止";
 inline constexpr char kOrderNoLabel[] = "订单号";
 inline constexpr char kPaymentLinkLabel[] = "支付链接";
@@ -38,6 +39,9 @@ inline constexpr char kStepUnifiedOrder[] = "统一下单";
 inline constexpr char kStepQuery1[] = "查询 1";
 inline constexpr char kStepQuery2[] = "查询 2";
 inline constexpr char kStepQueryAgain[] = "再次查询";
+inline constexpr char kStepCloseOrder[] = "关闭订单";
+inline constexpr char kOrderClosed[] = "订单已关闭";
+inline constexpr char kCloseNotTrusted[] = "应答未通过验证，不能确认订单已关闭";
 inline constexpr char kBitmapLabel[] = "二维码文件";
 inline constexpr char kOpenFolder[] = "打开所在文件夹";
 inline constexpr char kLogLabel[] = "日志";

@@ -39,13 +39,27 @@ bool CycleWorker::StartCycle() {
 }
 
 bool CycleWorker::StartQuery(const std::string& orderNo) {
-  return Launch([this, orderNo] {
-    Post([this] { listener_.OnStepStarted(CycleStep::kQueryAgain); });
-    StepOutcome outcome = ops_->QueryOrderOutcome(orderNo);
+  return StartOrderStep(CycleStep::kQueryAgain, orderNo);
+}
+
+bool CycleWorker::StartClose(const std::string& orderNo) {
+  return StartOrderStep(CycleStep::kCloseOrder, orderNo);
+}
+
+bool CycleWorker::StartOrderStep(CycleStep step, const std::string& orderNo) {
+  const bool close = step == CycleStep::kCloseOrder;
+  return Launch([this, step, close, orderNo] {
+    Post([this, step] { listener_.OnStepStarted(step); });
+    StepOutcome outcome =
+        close ? ops_->CloseOrderOutcome(orderNo) : ops_->QueryOrderOutcome(orderNo);
     tee_->FlushPartialLine();
-    Post([this, outcome = std::move(outcome)] {
+    Post([this, close, outcome = std::move(outcome)] {
       Finish();
-      listener_.OnQueryFinished(outcome);
+      if (close) {
+        listener_.OnCloseFinished(outcome);
+      } else {
+        listener_.OnQueryFinished(outcome);
+      }
     });
   });
 }

@@ -32,6 +32,7 @@ class CycleListener {
   virtual void OnLine(const std::string& gbk) = 0;  // without its '\n'
   virtual void OnCycleFinished(const CycleResult& result) = 0;
   virtual void OnQueryFinished(const StepOutcome& outcome) = 0;
+  virtual void OnCloseFinished(const StepOutcome& outcome) = 0;
 };
 
 class CycleWorker {
@@ -52,6 +53,8 @@ class CycleWorker {
   bool StartCycle();
   // One more order query of `orderNo`; false, and nothing started, while busy.
   bool StartQuery(const std::string& orderNo);
+  // Closes the order `orderNo`; false, and nothing started, while busy.
+  bool StartClose(const std::string& orderNo);
 
   // The merchant and endpoint of the next job; a job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);
@@ -64,6 +67,8 @@ class CycleWorker {
 
  private:
   bool Launch(std::function<void()> job);
+  // A query or close of `orderNo` (CycleStep::kQueryAgain or kCloseOrder).
+  bool StartOrderStep(CycleStep step, const std::string& orderNo);
   void Post(std::function<void()> event);
   void Finish();
   void Install(CQuillmarkOps::Settings settings);

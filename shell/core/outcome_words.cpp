@@ -72,6 +72,8 @@ std::string StepName(CycleStep step) {
       return texts::kStepQuery2;
     case CycleStep::kQueryAgain:
       return texts::kStepQueryAgain;
+    case CycleStep::kCloseOrder:
+      return texts::kStepCloseOrder;
   }
   return {};
 }
@@ -142,6 +144,15 @@ std::string QueryVerdict(const StepOutcome& query) {
     verdict = meaning.empty() ? state : state + "（" + meaning + "）";
   }
   return WithSignature(verdict, query);
+}
+
+std::string CloseVerdict(const StepOutcome& close) {
+  std::string verdict = FailureOf(close);
+  if (verdict.empty()) {
+    verdict = VerificationFailed(close.signature.verdict) ? texts::kCloseNotTrusted
+                                                          : texts::kOrderClosed;
+  }
+  return WithSignature(verdict, close);
 }
 
 std::string AbsolutePath(const std::string& path) {

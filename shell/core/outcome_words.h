@@ -16,7 +16,7 @@ std::string FromGbk(const std::string& gbk);
 // `pattern` (one of shell/texts.h) with "%1", "%2", ... replaced by the values in order.
 std::string Fill(const char* pattern, std::initializer_list<std::string> values);
 
-// "统一下单", "查询 1", "查询 2", "再次查询".
+// "统一下单", "查询 1", "查询 2", "再次查询", "关闭订单".
 std::string StepName(CycleStep step);
 
 // Why a step got nothing, or empty when its reply was a success: the transport's error,
@@ -37,6 +37,9 @@ std::string OrderVerdict(const StepOutcome& order);
 // reply's trade_state_desc, or the usual meaning of a known state), followed by the
 // signature's verdict.
 std::string QueryVerdict(const StepOutcome& query);
+// Closing the order: a failure as above (a paid or unknown order is refused with an
+// err_code that says so), or that it is closed, followed by the signature's verdict.
+std::string CloseVerdict(const StepOutcome& close);
 // `path` made absolute against the working directory, without "." parts.
 std::string AbsolutePath(const std::string& path);
 // The bitmap's absolute path, or why it was not written; empty when there was no link.

@@ -16,6 +16,7 @@
 #define IDC_ABORT 1002
 #define IDC_BUSY 1003
 #define IDC_STEP 1004
+#define IDC_CLOSE_ORDER 1005
 #define IDC_ORDER_NO 1010
 #define IDC_ORDER_VERDICT 1011
 #define IDC_CODE_URL 1012
@@ -29,6 +30,7 @@
 #define IDC_LOG 1020
 #define IDC_COPY_LOG 1021
 #define IDC_CLEAR_LOG 1022
+#define IDC_CLOSE_VERDICT 1023
 #define IDC_PANEL_LABEL 1030  // the row captions: IDC_PANEL_LABEL + row
 
 // The settings dialog: the file's name, then per key (in SettingKeys() order) an edit

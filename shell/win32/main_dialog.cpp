@@ -44,9 +44,14 @@ const Control kPanel[] = {
      shell::texts::kQueryAgain,
      BS_PUSHBUTTON | WS_TABSTOP,
      {62, 179, 50, 14}},
-    {IDC_ABORT, L"BUTTON", shell::texts::kAbort, BS_PUSHBUTTON | WS_TABSTOP, {117, 179, 40, 14}},
-    {IDC_BUSY, PROGRESS_CLASSW, nullptr, PBS_MARQUEE, {162, 181, 56, 10}},
-    {IDC_STEP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {222, 181, 91, 10}},
+    {IDC_CLOSE_ORDER,
+     L"BUTTON",
+     shell::texts::kCloseOrder,
+     BS_PUSHBUTTON | WS_TABSTOP,
+     {115, 179, 50, 14}},
+    {IDC_ABORT, L"BUTTON", shell::texts::kAbort, BS_PUSHBUTTON | WS_TABSTOP, {168, 179, 40, 14}},
+    {IDC_BUSY, PROGRESS_CLASSW, nullptr, PBS_MARQUEE, {212, 181, 38, 10}},
+    {IDC_STEP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {254, 181, 64, 10}},
     {IDC_ORDER_NO,
      L"EDIT",
      nullptr,
@@ -61,12 +66,13 @@ const Control kPanel[] = {
     {IDC_QUERY1, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 57, 194, 16}},
     {IDC_QUERY2, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 75, 194, 16}},
     {IDC_QUERY_AGAIN_VERDICT, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 93, 194, 16}},
-    {IDC_BITMAP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 111, 194, 24}},
+    {IDC_CLOSE_VERDICT, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 111, 194, 16}},
+    {IDC_BITMAP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 129, 194, 24}},
     {IDC_OPEN_FOLDER,
      L"BUTTON",
      shell::texts::kOpenFolder,
      BS_PUSHBUTTON | WS_TABSTOP,
-     {62, 137, 80, 14}},
+     {62, 155, 80, 14}},
     {IDC_QR, L"STATIC", nullptr, SS_OWNERDRAW, {320, 7, 193, 193}},
     {IDC_LOG_LABEL, L"STATIC", shell::texts::kLogLabel, SS_LEFT, {7, 206, 60, 8}},
     {IDC_LOG,
@@ -94,7 +100,7 @@ const struct {
     {shell::texts::kOrderNoLabel, 9},      {shell::texts::kStepUnifiedOrder, 23},
     {shell::texts::kPaymentLinkLabel, 43}, {shell::texts::kStepQuery1, 57},
     {shell::texts::kStepQuery2, 75},       {shell::texts::kStepQueryAgain, 93},
-    {shell::texts::kBitmapLabel, 111},
+    {shell::texts::kStepCloseOrder, 111},  {shell::texts::kBitmapLabel, 129},
 };
 
 // The About box: OK, Enter, Esc and the close box end it.
@@ -262,6 +268,9 @@ void MainDialog::OnCommand(int id) {
     case IDC_QUERY_AGAIN:
       OnQueryAgain();
       break;
+    case IDC_CLOSE_ORDER:
+      OnCloseOrder();
+      break;
     case IDC_ABORT:
       worker_.Abort();
       break;
@@ -345,13 +354,15 @@ void MainDialog::SetBusy(bool busy) {
   HWND focus = GetFocus();
   EnableWindow(GetDlgItem(dialog_, IDC_ABORT), busy);
   if (busy && (focus == GetDlgItem(dialog_, IDC_BUTTON1) ||
-               focus == GetDlgItem(dialog_, IDC_QUERY_AGAIN))) {
+               focus == GetDlgItem(dialog_, IDC_QUERY_AGAIN) ||
+               focus == GetDlgItem(dialog_, IDC_CLOSE_ORDER))) {
     refocus_ = focus;
     SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog_, IDC_ABORT)),
                  TRUE);
   }
   EnableWindow(GetDlgItem(dialog_, IDC_BUTTON1), !busy);
   EnableWindow(GetDlgItem(dialog_, IDC_QUERY_AGAIN), !busy && !lastOrderNo_.empty());
+  EnableWindow(GetDlgItem(dialog_, IDC_CLOSE_ORDER), !busy && !lastOrderNo_.empty());
   HWND progress = GetDlgItem(dialog_, IDC_BUSY);
   SendMessageW(progress, PBM_SETMARQUEE, busy, 50);
   ShowWindow(progress, busy ? SW_SHOWNA : SW_HIDE);
@@ -418,7 +429,7 @@ void MainDialog::OnPayButton() {
   // The last cycle's results go; its lines stay in the log above the new ones.
   lastOrderNo_.clear();
   for (int id : {IDC_ORDER_NO, IDC_CODE_URL, IDC_ORDER_VERDICT, IDC_QUERY1, IDC_QUERY2,
-                 IDC_QUERY_AGAIN_VERDICT, IDC_BITMAP}) {
+                 IDC_QUERY_AGAIN_VERDICT, IDC_CLOSE_VERDICT, IDC_BITMAP}) {
     SetText(id, "");
   }
   EnableWindow(GetDlgItem(dialog_, IDC_OPEN_FOLDER), FALSE);
@@ -429,6 +440,11 @@ void MainDialog::OnPayButton() {
 
 void MainDialog::OnQueryAgain() {
   if (lastOrderNo_.empty() || !worker_.StartQuery(lastOrderNo_)) return;
+  SetBusy(true);
+}
+
+void MainDialog::OnCloseOrder() {
+  if (lastOrderNo_.empty() || !worker_.StartClose(lastOrderNo_)) return;
   SetBusy(true);
 }
 
@@ -462,6 +478,7 @@ void MainDialog::OnCycleFinished(const CycleResult& result) {
                                                   : std::string(shell::texts::kNotRun));
   }
   SetText(IDC_QUERY_AGAIN_VERDICT, "");
+  SetText(IDC_CLOSE_VERDICT, "");
   SetText(IDC_BITMAP, shell::words::BitmapVerdict(result));
   const bool written = result.bitmap == qr::SaveResult::kWritten;
   bitmapFolder_.clear();
@@ -478,6 +495,11 @@ void MainDialog::OnCycleFinished(const CycleResult& result) {
 
 void MainDialog::OnQueryFinished(const StepOutcome& outcome) {
   SetText(IDC_QUERY_AGAIN_VERDICT, shell::words::QueryVerdict(outcome));
+  SetBusy(false);
+}
+
+void MainDialog::OnCloseFinished(const StepOutcome& outcome) {
+  SetText(IDC_CLOSE_VERDICT, shell::words::CloseVerdict(outcome));
   SetBusy(false);
 }
 

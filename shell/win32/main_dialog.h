@@ -43,6 +43,7 @@ class MainDialog : private shell::CycleListener {
   void OnCommand(int id);
   void OnPayButton();
   void OnQueryAgain();
+  void OnCloseOrder();
   void End(int result);
 
   void BuildPanel();
@@ -57,6 +58,7 @@ class MainDialog : private shell::CycleListener {
   void OnLine(const std::string& gbk) override;
   void OnCycleFinished(const CycleResult& result) override;
   void OnQueryFinished(const StepOutcome& outcome) override;
+  void OnCloseFinished(const StepOutcome& outcome) override;
 
   HWND dialog_ = nullptr;
   HICON windowIcon_ = nullptr;

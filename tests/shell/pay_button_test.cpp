@@ -374,7 +374,7 @@ class PayButtonTest : public QObject {
     QVERIFY(QFileInfo::exists(values.at("qr_path")));
   }
 
-  void queryAgainQueriesTheLastOrder() {
+  void queryAgainAndCloseOrderAskAboutTheLastOrder() {
     Rig rig;
     QVERIFY(rig.Start(Fault::kNone));
     CQuillmarkDlg dlg(rig.Ops());
@@ -392,6 +392,15 @@ class PayButtonTest : public QObject {
     QCOMPARE(TextOf(dlg, "queryAgainVerdict"), QStringLiteral("SUCCESS（支付成功）；签名已验证"));
     // Its two lines follow the cycles' twelve, in the log as on standard output.
     QCOMPARE(Child<QPlainTextEdit>(dlg, "logView")->blockCount(), 14);
+
+    // The order was paid by its queries, so closing it is refused, and the panel says why.
+    QVERIFY(ClickAndWait(dlg, "closeOrderButton"));
+    QCOMPARE(rig.sandbox->requests().back().path, std::string("/pay/closeorder"));
+    QCOMPARE(Field(rig.sandbox->requests().back(), "out_trade_no"), lastOrder);
+    QVERIFY2(TextOf(dlg, "closeOrderVerdict").startsWith(QStringLiteral("ORDERPAID：")),
+             qPrintable(TextOf(dlg, "closeOrderVerdict")));
+    QVERIFY(TextOf(dlg, "closeOrderVerdict").endsWith(QStringLiteral("；签名已验证")));
+    QVERIFY(Child<QPushButton>(dlg, "closeOrderButton")->isEnabled());
   }
 };
 

@@ -51,6 +51,9 @@ class Recorder : public CycleListener {
     events.push_back("cycle " + std::to_string(result.order.transfer.code));
   }
   void OnQueryFinished(const StepOutcome&) override { events.push_back("query"); }
+  void OnCloseFinished(const StepOutcome& outcome) override {
+    events.push_back("close " + words::CloseVerdict(outcome).substr(0, 12));
+  }
 
   std::vector<std::string> events;
 };
@@ -103,6 +106,14 @@ TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
   EXPECT_EQ(recorder.events, expected);
   // The lines still went to the operations' stream, whole.
   EXPECT_EQ(out.str().rfind("curl_easy_perform failed. RetCode:7", 0), 0u) << out.str();
+
+  // Closing the order is a job of its own, told apart from a query.
+  recorder.events.clear();
+  ASSERT_TRUE(worker.StartClose("20260307090503042abcdefghijklmno"));
+  queue.DeliverUntil([&] { return !worker.busy(); });
+  const std::vector<std::string> closing = {"step 关闭订单", "line curl_easy_perform failed",
+                                            "line Content:", "close 通信失败"};
+  EXPECT_EQ(recorder.events, closing);
 }
 
 TEST(CycleWorker, NothingIsDeliveredAfterShutdown) {
