@@ -119,9 +119,11 @@ build_inih() {
   # library that inih.pc describes.
   local dir=$1
   mkdir -p "$root/include" "$root/lib/pkgconfig"
-  $triple-gcc-posix -O2 -c "$dir/ini.c" -o "$dir/ini.o"
+  # The object goes to the build folder: the stand-in's source folder is the project's.
+  mkdir -p "$deps/obj/inih"
+  $triple-gcc-posix -O2 -c "$dir/ini.c" -o "$deps/obj/inih/ini.o"
   rm -f "$root/lib/libinih.a"
-  $triple-ar rcs "$root/lib/libinih.a" "$dir/ini.o"
+  $triple-ar rcs "$root/lib/libinih.a" "$deps/obj/inih/ini.o"
   cp "$dir/ini.h" "$root/include/"
   printf '%s\n' "prefix=$root" 'Name: inih' 'Description: INI file parser' \
     "Version: ${2%%-*}" "Libs: -L$root/lib -linih" "Cflags: -I$root/include" \
