@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "payment/flat_document.h"
 #include "sandbox/request_check.h"
 
 namespace {
