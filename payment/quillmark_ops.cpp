@@ -56,16 +56,13 @@ void ReadReply(const Operation& operation, const std::string& reply, StepOutcome
     ExtractCdataField(reply, name, *value);
     read.push_back(name);
   }
-  if (operation.resultField == nullptr) {
-    CheckFieldsAgree(reply, read, outcome.signature);
-    return;
-  }
-  read.push_back(operation.resultField);
+  if (operation.resultField != nullptr) read.push_back(operation.resultField);
   CheckFieldsAgree(reply, read, outcome.signature);
+  if (operation.resultField == nullptr || !Trusted(outcome)) return;
   std::string& result = std::string_view(operation.resultField) == kFieldCodeUrl
                             ? outcome.codeUrl
                             : outcome.tradeState;
-  if (Trusted(outcome)) ExtractCdataField(reply, operation.resultField, result);
+  ExtractCdataField(reply, operation.resultField, result);
 }
 
 }  // namespace
