@@ -1,24 +1,16 @@
 // The Windows system menu and taskbar style of the main dialog.
 #include "shell/platform/native_window.h"
 
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <cstring>
-#include <vector>
+
+#include "shell/win32/win_util.h"
 
 namespace quillmark::shell::native {
 namespace {
 
-HWND Hwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
+using win32::Wide;
 
-std::wstring Wide(const std::string& utf8) {
-  const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-  if (units <= 0) return {};
-  std::vector<wchar_t> buffer(static_cast<std::size_t>(units));
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, buffer.data(), units);
-  return buffer.data();
-}
+HWND Hwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
 
 }  // namespace
 
