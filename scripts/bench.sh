@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/bench}
 cd "$root"
-./scripts/install-deps.sh
+./scripts/install-deps.sh bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLMARK_BUILD_SHELL=OFF \
   -DQUILLMARK_BUILD_TESTS=OFF -DQUILLMARK_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" --target quillmark-bench quillmark-load -- -j2

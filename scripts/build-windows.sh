@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/windows
 jobs=${QUILLMARK_JOBS:-2}
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" windows
 "$root/scripts/lib/deb-src.sh" >/dev/null
 "$root/scripts/lib/win-deps.sh" "$root/build"
 

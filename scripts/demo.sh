@@ -9,9 +9,15 @@ build="$root/build"
 cd "$root"
 . scripts/lib/sandbox.sh
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh demo
 echo "== Building (build/)"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Only what a cycle needs; a build folder made before (by run-gui.sh, say) keeps its choices.
+if [ -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" >/dev/null
+else
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_BUILD_SHELL=OFF \
+    -DQUILLMARK_BUILD_TESTS=OFF -DQUILLMARK_BUILD_BENCH=OFF >/dev/null
+fi
 cmake --build "$build" --target quillmark-sandbox quillmark-cycle quillmark_certs
 
 run="$build/demo"

@@ -17,7 +17,7 @@ esac
 build=${QUILLMARK_FUZZ_BUILD_DIR:-$root/build/fuzz}
 cd "$root"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh fuzz
 
 echo "== Building the fuzz targets with clang ($build)"
 mkdir -p "$build"

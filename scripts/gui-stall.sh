@@ -36,7 +36,7 @@ if [ "${2:-}" = "--on-xvfb" ]; then
 fi
 
 cd "$root"
-./scripts/install-deps.sh
+./scripts/install-deps.sh screenshots
 cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs >/dev/null
 mkdir -p "$build/gui-stall"
 xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$build" --on-xvfb

@@ -1,53 +1,96 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Quillmark needs to build, test and run, and only those
-# that are missing, so a second run costs a second. Needs root (or sudo) only when
-# something is missing.
+# Installs the Debian 12 packages that one purpose needs, and only those that are missing,
+# so a second run costs a second. Needs root (or sudo) only when something is missing.
+#
+#   scripts/install-deps.sh PURPOSE...
+#     demo         build one cycle against the local sandbox and read its bitmap back
+#     gui          demo, and the desktop program (Qt 6 Widgets and a Song-style CJK font)
+#     windows      demo, and the 32-bit Windows programs (mingw-w64, Wine with wine32, nsis);
+#                  the only purpose that adds the i386 architecture, which wine32 needs
+#     screenshots  gui, and a virtual display driven by xdotool
+#     bench        demo, and wrk and the qrencode tool the benchmarks compare with
+#     fuzz         demo, and clang with its libFuzzer runtime
+#     test         everything the test command runs: all of the above, and the test tools
+#
+# A package list that fails to download is not fatal: apt's own line is shown and the install
+# goes on with the lists that did download. An install that fails is tried once more with the
+# release's main suite as the target release, which sets right what a half-updated mirror
+# puts out of step (amd64 libraries from the security suite, their i386 twins that wine32
+# needs only at the main suite's version).
 set -euo pipefail
 
-packages=(
+usage() {
+  sed -n '5,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+[ $# -gt 0 ] || usage
+
+# Each purpose's own packages; a purpose also gets those of the purposes it names.
+demo=(
   # build
-  cmake ninja-build g++ pkg-config git dpkg-dev file
+  cmake ninja-build g++ pkg-config
   # payment core and QR writer
   libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libinih-dev libcli11-dev
   # sandbox: Beast and Asio (header-only Boost), pugixml
   libboost-dev libpugixml-dev
-  # desktop program: Qt 6 Widgets, a Song-style CJK font, a virtual display for screenshots
-  qt6-base-dev fonts-arphic-uming xvfb xauth x11-apps imagemagick xdotool
-  # tests: GoogleTest, cpp-httplib (stand-in servers and clients), a real QR reader, the
-  # Windows resource compiler, valgrind, curl
-  libgtest-dev libcpp-httplib-dev zbar-tools binutils-mingw-w64-i686 valgrind curl
+  # reading the bitmap back: a white border (the bitmap has no quiet zone), a QR reader
+  imagemagick zbar-tools
+)
+gui=(qt6-base-dev fonts-arphic-uming)
+# dpkg-dev unpacks the Debian sources the libraries are cross-built from (apt-get source).
+windows=(
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev
+  wine wine32:i386 nsis
+)
+screenshots=(xvfb xauth x11-apps xdotool)
+bench=(qrencode wrk)
+fuzz=(clang libclang-rt-14-dev)
+test=(
+  git file curl
+  # tests: GoogleTest, cpp-httplib (stand-in servers and clients), valgrind
+  libgtest-dev libcpp-httplib-dev valgrind
   # the payer page in a real browser: headless Chromium driven by Selenium
   chromium chromium-driver python3-selenium
-  # fuzzing and benchmarks
-  clang libclang-rt-14-dev qrencode wrk
-  # the 32-bit Windows programs: mingw-w64 with posix threads, Wine to run and test them
-  # (wine32 is an i386 package), nsis for the installer
-  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32:i386 nsis
 )
+
+packages=()
+need_i386=""
+for purpose in "$@"; do
+  case "$purpose" in
+    demo) packages+=("${demo[@]}") ;;
+    gui) packages+=("${demo[@]}" "${gui[@]}") ;;
+    windows) packages+=("${demo[@]}" "${windows[@]}"); need_i386=yes ;;
+    screenshots) packages+=("${demo[@]}" "${gui[@]}" "${screenshots[@]}") ;;
+    bench) packages+=("${demo[@]}" "${bench[@]}") ;;
+    fuzz) packages+=("${demo[@]}" "${fuzz[@]}") ;;
+    test)
+      packages+=("${demo[@]}" "${gui[@]}" "${windows[@]}" "${screenshots[@]}" "${bench[@]}"
+        "${fuzz[@]}" "${test[@]}")
+      need_i386=yes ;;
+    *) echo "install-deps.sh: unknown purpose '$purpose'" >&2; usage ;;
+  esac
+done
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+. "$(dirname "$0")/lib/apt.sh"
 
 # wine32 comes from the i386 architecture, which a fresh amd64 machine does not have yet.
 need_update=""
-if [ "$(dpkg --print-architecture)" != i386 ] &&
+if [ -n "$need_i386" ] && [ "$(dpkg --print-architecture)" != i386 ] &&
    ! dpkg --print-foreign-architectures | grep -qx i386; then
-  [ "$(id -u)" -eq 0 ] && dpkg --add-architecture i386 || sudo dpkg --add-architecture i386
+  $sudo dpkg --add-architecture i386
   need_update=yes
 fi
 
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | awk '!seen[$0]++'); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && [ -z "$need_update" ] && exit 0
 
 echo "Installing missing packages: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
+apt_update
 [ ${#missing[@]} -eq 0 ] && exit 0
-log=$(mktemp)
-if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >"$log" 2>&1; then
-  cat "$log" >&2
-  exit 1
-fi
-rm -f "$log"
+apt_install "${missing[@]}"

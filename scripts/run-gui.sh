@@ -24,7 +24,7 @@ fi
 
 cd "$root"
 . scripts/lib/sandbox.sh
-./scripts/install-deps.sh
+./scripts/install-deps.sh gui
 generator=()
 [ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
 # The desktop program may have been left out of an existing build: ask for it.

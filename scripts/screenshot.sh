@@ -89,7 +89,7 @@ if [ "${1:-}" = "--on-xvfb" ]; then
 fi
 
 cd "$root"
-./scripts/install-deps.sh
+./scripts/install-deps.sh screenshots
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja >/dev/null
 fi

@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 
 step() { printf '\n== %s\n' "$*"; }
 

@@ -58,5 +58,6 @@ if [ ! -s "$tmp" ]; then
 fi
 install -m 644 "$tmp" "$out"
 rm -f "$tmp"
-apt-get update -qq >&2
+. "$(dirname "$0")/apt.sh"
+apt_update
 echo "$out"
