@@ -30,7 +30,7 @@
 #include "bench/bench_support.h"
 #include "payment/quillmark_ops.h"
 #include "sandbox/sandbox.h"
-#include "shell/quillmark_dlg.h"
+#include "shell/qt/quillmark_dlg.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "payment/platform/platform.h"
+#include "platform/platform.h"
 
 namespace quillmark {
 namespace {

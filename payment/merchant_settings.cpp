@@ -12,7 +12,7 @@
 
 #include "payment/encoding.h"
 #include "payment/merchant_config.h"
-#include "payment/platform/platform.h"
+#include "platform/platform.h"
 
 namespace quillmark {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "payment/platform/platform.h"
+#include "platform/platform.h"
 
 namespace quillmark {
 

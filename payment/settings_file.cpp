@@ -7,7 +7,7 @@
 #include <random>
 #include <system_error>
 
-#include "payment/platform/platform.h"
+#include "platform/platform.h"
 
 namespace quillmark {
 

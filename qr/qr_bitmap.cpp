@@ -10,7 +10,7 @@
 #include <random>
 #include <utility>
 
-#include "payment/platform/platform.h"
+#include "platform/platform.h"
 
 namespace quillmark::qr {
 namespace {

@@ -21,7 +21,7 @@
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
 #include "payment/transport.h"
-#include "shell/line_tee.h"
+#include "shell/core/line_tee.h"
 
 namespace quillmark::shell {
 

@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "payment/encoding.h"
-#include "shell/texts.h"
+#include "shell/core/texts.h"
 
 namespace quillmark::shell::words {
 namespace {

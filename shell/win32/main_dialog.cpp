@@ -11,9 +11,9 @@
 
 #include "shell/core/commands.h"
 #include "shell/core/outcome_words.h"
-#include "shell/platform/native_window.h"
-#include "shell/resources/resource.h"
-#include "shell/texts.h"
+#include "platform/window.h"
+#include "shell/win32/resources/resource.h"
+#include "shell/core/texts.h"
 #include "shell/win32/settings_dialog.h"
 #include "shell/win32/win_util.h"
 
@@ -208,13 +208,13 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void MainDialog::SetUpMainDialog() {
   font_ = reinterpret_cast<HFONT>(SendMessageW(dialog_, WM_GETFONT, 0, 0));
-  const auto window = reinterpret_cast<shell::native::WindowHandle>(dialog_);
+  const auto window = reinterpret_cast<platform::WindowHandle>(dialog_);
   // String 101; left empty, the menu gets neither the entry nor the separator before it.
   wchar_t about[128] = {};
   LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, about, static_cast<int>(std::size(about)));
-  shell::native::AppendToSystemMenu(window, shell::texts::kSettingsEntry, shell::kSettingsCommand);
+  platform::AppendToSystemMenu(window, shell::texts::kSettingsEntry, shell::kSettingsCommand);
   if (about[0] != L'\0') {
-    shell::native::AppendToSystemMenu(window, Utf8(about), shell::kAboutCommand);
+    platform::AppendToSystemMenu(window, Utf8(about), shell::kAboutCommand);
   }
   SendMessageW(dialog_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(windowIcon_));
   SendMessageW(dialog_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));

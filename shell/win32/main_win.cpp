@@ -13,7 +13,7 @@
 
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
-#include "shell/texts.h"
+#include "shell/core/texts.h"
 #include "shell/win32/main_dialog.h"
 #include "shell/win32/win_util.h"
 

@@ -5,8 +5,8 @@
 #include "payment/merchant_settings.h"
 #include "shell/core/outcome_words.h"
 #include "payment/settings_file.h"
-#include "shell/resources/resource.h"
-#include "shell/texts.h"
+#include "shell/win32/resources/resource.h"
+#include "shell/core/texts.h"
 #include "shell/win32/win_util.h"
 
 namespace quillmark::win32 {

@@ -1,4 +1,4 @@
-// UTF-8 to and from the UTF-16 that the Win32 API takes, and the placing of dialogs.
+// The placing of dialogs, and the UTF-8/UTF-16 conversions of the seam under short names.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -6,13 +6,15 @@
 
 #include <string>
 
+#include "platform/wide.h"
+
 namespace quillmark::win32 {
 
 // Centres `window` over `over`, or on the screen's work area when `over` is null, as the
 // dialog framework does with its dialogs, kept on the work area.
 void CenterWindow(HWND window, HWND over);
 
-std::wstring Wide(const std::string& utf8);
-std::string Utf8(const std::wstring& wide);
+using platform::Utf8;
+using platform::Wide;
 
 }  // namespace quillmark::win32

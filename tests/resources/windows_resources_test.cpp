@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "shell/core/dialog_layout.h"
-#include "shell/resources/resource.h"
+#include "shell/win32/resources/resource.h"
 
 namespace {
 

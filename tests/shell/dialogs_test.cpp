@@ -23,11 +23,11 @@
 #include <streambuf>
 
 #include "payment/quillmark_ops.h"
-#include "shell/about_dlg.h"
-#include "shell/dialog_units.h"
-#include "shell/quillmark_app.h"
-#include "shell/quillmark_dlg.h"
-#include "shell/system_menu.h"
+#include "shell/qt/about_dlg.h"
+#include "shell/qt/dialog_units.h"
+#include "shell/qt/quillmark_app.h"
+#include "shell/qt/quillmark_dlg.h"
+#include "shell/qt/system_menu.h"
 #include "window_watch.h"
 
 using quillmark::CAboutDlg;

@@ -3,7 +3,7 @@
 #include <QTest>
 
 #include "payment/cycle_result.h"
-#include "shell/outcome_text.h"
+#include "shell/qt/outcome_text.h"
 
 using quillmark::StepOutcome;
 

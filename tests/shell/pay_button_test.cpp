@@ -30,9 +30,9 @@
 #include "payment/quillmark_ops.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
-#include "shell/qr_view.h"
-#include "shell/quillmark_dlg.h"
-#include "shell/settings_dlg.h"
+#include "shell/qt/qr_view.h"
+#include "shell/qt/quillmark_dlg.h"
+#include "shell/qt/settings_dlg.h"
 
 using quillmark::CQuillmarkDlg;
 using quillmark::CQuillmarkOps;

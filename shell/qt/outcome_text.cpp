@@ -1,4 +1,4 @@
-#include "shell/outcome_text.h"
+#include "shell/qt/outcome_text.h"
 
 #include "shell/core/outcome_words.h"
 

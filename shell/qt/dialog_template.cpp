@@ -1,4 +1,4 @@
-#include "shell/dialog_template.h"
+#include "shell/qt/dialog_template.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "shell/dialog_units.h"
+#include "shell/qt/dialog_units.h"
 
 namespace quillmark::shell {
 

@@ -1,13 +1,13 @@
-#include "shell/about_dlg.h"
+#include "shell/qt/about_dlg.h"
 
 #include <QEvent>
 #include <QPushButton>
 #include <QString>
 
-#include "shell/app_icon.h"
+#include "shell/qt/app_icon.h"
 #include "shell/core/dialog_layout.h"
-#include "shell/dialog_units.h"
-#include "shell/texts.h"
+#include "shell/qt/dialog_units.h"
+#include "shell/core/texts.h"
 
 namespace quillmark {
 

@@ -1,8 +1,8 @@
 // X11 and Wayland window managers draw and run the window menu themselves and give a
 // program no way to add entries; an unowned dialog already gets a task-list entry.
-#include "shell/platform/native_window.h"
+#include "platform/window.h"
 
-namespace quillmark::shell::native {
+namespace quillmark::platform {
 
 bool HasNativeSystemMenu() { return false; }
 
@@ -12,4 +12,4 @@ void GiveOwnTaskbarButton(WindowHandle) {}
 
 bool ReadSystemCommand(const char*, const void*, unsigned&, long&) { return false; }
 
-}  // namespace quillmark::shell::native
+}  // namespace quillmark::platform

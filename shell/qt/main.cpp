@@ -11,7 +11,7 @@
 #include <string>
 
 #include "payment/merchant_settings.h"
-#include "shell/quillmark_app.h"
+#include "shell/qt/quillmark_app.h"
 
 namespace {
 

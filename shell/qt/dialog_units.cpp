@@ -1,4 +1,4 @@
-#include "shell/dialog_units.h"
+#include "shell/qt/dialog_units.h"
 
 #include <QFontMetrics>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Draws the program's icon (resource 128) with ImageMagick: a QR finder pattern with a
-# check mark over its corner. Writes icons/quillmark-{16,32,48}.png and quillmark.ico
+# check mark over its corner. Writes quillmark-{16,32,48}.png and quillmark.ico
 # (the three images, for the Windows build) next to this script. The results are
 # committed; rerun this only when the drawing changes.
 #
@@ -28,7 +28,7 @@ for size in 16 32 48; do
     -stroke "$green" -strokewidth "$(u 2.4)" \
     -draw "stroke-linecap round stroke-linejoin round $check" \
     -strip -define png:exclude-chunks=date,time \
-    "icons/quillmark-$size.png"
+    "quillmark-$size.png"
 done
 
 # ImageMagick writes an icon of at most 16 colours as 4-bit, of at most 256 as 8-bit.
@@ -38,10 +38,10 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for size in 48 32 16; do
-  convert "icons/quillmark-$size.png" "$work/$size-32.ico"
+  convert "quillmark-$size.png" "$work/$size-32.ico"
   masked=(-channel A -threshold 50% +channel)
-  convert "icons/quillmark-$size.png" "${masked[@]}" -colors 255 "$work/$size-8.ico"
-  convert "icons/quillmark-$size.png" "${masked[@]}" +dither -colors 15 "$work/$size-4.ico"
+  convert "quillmark-$size.png" "${masked[@]}" -colors 255 "$work/$size-8.ico"
+  convert "quillmark-$size.png" "${masked[@]}" +dither -colors 15 "$work/$size-4.ico"
 done
 python3 make-ico.py quillmark.ico "$work"/48-{32,8,4}.ico "$work"/32-{32,8,4}.ico \
   "$work"/16-{32,8,4}.ico

@@ -1,14 +1,15 @@
 // The Windows system menu and taskbar style of the main dialog.
-#include "shell/platform/native_window.h"
+#include "platform/window.h"
 
 #include <cstring>
 
-#include "shell/win32/win_util.h"
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 
-namespace quillmark::shell::native {
+#include "platform/wide.h"
+
+namespace quillmark::platform {
 namespace {
-
-using win32::Wide;
 
 HWND Hwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
 
@@ -39,4 +40,4 @@ bool ReadSystemCommand(const char* eventType, const void* message, unsigned& id,
   return true;
 }
 
-}  // namespace quillmark::shell::native
+}  // namespace quillmark::platform

@@ -3,7 +3,7 @@
 
 #include <QDialog>
 
-#include "shell/dialog_template.h"
+#include "shell/qt/dialog_template.h"
 
 class QEvent;
 

@@ -13,8 +13,8 @@
 
 #include "payment/cycle_result.h"
 #include "payment/quillmark_ops.h"
-#include "shell/cycle_runner.h"
-#include "shell/dialog_template.h"
+#include "shell/qt/cycle_runner.h"
+#include "shell/qt/dialog_template.h"
 
 class QByteArray;
 class QContextMenuEvent;

@@ -1,5 +1,6 @@
 // Windows side of the platform seam: the KERNEL32 services themselves.
-#include "payment/platform/platform.h"
+#include "platform/platform.h"
+#include "platform/wide.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -12,6 +13,26 @@
 #include <cstring>
 
 namespace quillmark::platform {
+
+std::wstring Wide(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  const int size = static_cast<int>(utf8.size());
+  const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  if (units <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(units), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), units);
+  return wide;
+}
+
+std::string Utf8(std::wstring_view wide) {
+  if (wide.empty()) return {};
+  const int size = static_cast<int>(wide.size());
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
+}
 
 std::uint32_t TickCount() { return GetTickCount(); }
 

@@ -1,9 +1,9 @@
-#include "shell/quillmark_app.h"
+#include "shell/qt/quillmark_app.h"
 
 #include <QString>
 
-#include "shell/quillmark_dlg.h"
-#include "shell/texts.h"
+#include "shell/qt/quillmark_dlg.h"
+#include "shell/core/texts.h"
 
 namespace quillmark {
 

@@ -1,8 +1,8 @@
 // What a dialog needs from the native window system beyond its toolkit. Windows gives
 // every dialog a system menu that the program may extend, reports its commands as
 // WM_SYSCOMMAND messages and decides taskbar buttons by window style;
-// native_window_win.cpp does that, for the Win32 front end and for Qt on Windows alike.
-// Elsewhere the window manager's menu is its own, and native_window_other.cpp does
+// window_win.cpp does that, for the Win32 front end and for Qt on Windows alike.
+// Elsewhere the window manager's menu is its own, and window_posix.cpp does
 // nothing, so the Qt dialog offers a popup of its own instead.
 //
 // Toolkit-free: a window is its native handle (an HWND on Windows, Qt's winId()).
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-namespace quillmark::shell::native {
+namespace quillmark::platform {
 
 using WindowHandle = std::uintptr_t;
 
@@ -32,4 +32,4 @@ void GiveOwnTaskbarButton(WindowHandle window);
 // and leaves both alone.
 bool ReadSystemCommand(const char* eventType, const void* message, unsigned& id, long& param);
 
-}  // namespace quillmark::shell::native
+}  // namespace quillmark::platform

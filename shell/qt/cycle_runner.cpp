@@ -1,10 +1,10 @@
-#include "shell/cycle_runner.h"
+#include "shell/qt/cycle_runner.h"
 
 #include <QMetaObject>
 
 #include <utility>
 
-#include "shell/outcome_text.h"
+#include "shell/qt/outcome_text.h"
 
 namespace quillmark::shell {
 

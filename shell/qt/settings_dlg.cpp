@@ -1,4 +1,4 @@
-#include "shell/settings_dlg.h"
+#include "shell/qt/settings_dlg.h"
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "payment/settings_file.h"
-#include "shell/texts.h"
+#include "shell/core/texts.h"
 
 namespace quillmark {
 namespace {

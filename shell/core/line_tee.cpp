@@ -1,4 +1,4 @@
-#include "shell/line_tee.h"
+#include "shell/core/line_tee.h"
 
 #include <utility>
 

@@ -1,10 +1,10 @@
-#include "shell/system_menu.h"
+#include "shell/qt/system_menu.h"
 
 #include <QAction>
 #include <QMenu>
 #include <QString>
 
-#include "shell/texts.h"
+#include "shell/core/texts.h"
 
 namespace quillmark::shell {
 

@@ -1,4 +1,4 @@
-#include "shell/qr_view.h"
+#include "shell/qt/qr_view.h"
 
 #include <QPainter>
 

@@ -5,7 +5,7 @@
 // the first invalid or unrepresentable character, and "//IGNORE" would drop the character
 // (and still report failure). Windows with flags 0 substitutes and carries on, so the loops
 // below do the substitution themselves and resume after the offending input.
-#include "payment/platform/platform.h"
+#include "platform/platform.h"
 
 #include <fcntl.h>
 #include <iconv.h>

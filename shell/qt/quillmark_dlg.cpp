@@ -1,4 +1,4 @@
-#include "shell/quillmark_dlg.h"
+#include "shell/qt/quillmark_dlg.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -25,15 +25,15 @@
 #include <algorithm>
 #include <utility>
 
-#include "shell/about_dlg.h"
-#include "shell/app_icon.h"
-#include "shell/dialog_units.h"
-#include "shell/outcome_text.h"
-#include "shell/platform/native_window.h"
-#include "shell/qr_view.h"
-#include "shell/settings_dlg.h"
-#include "shell/system_menu.h"
-#include "shell/texts.h"
+#include "shell/qt/about_dlg.h"
+#include "shell/qt/app_icon.h"
+#include "shell/qt/dialog_units.h"
+#include "shell/qt/outcome_text.h"
+#include "platform/window.h"
+#include "shell/qt/qr_view.h"
+#include "shell/qt/settings_dlg.h"
+#include "shell/qt/system_menu.h"
+#include "shell/core/texts.h"
 
 namespace quillmark {
 namespace {
@@ -282,15 +282,15 @@ void CQuillmarkDlg::OpenBitmapFolder() {
 
 void CQuillmarkDlg::SetUpMainDialog() {
   const QString about = AboutEntryText();
-  if (shell::native::HasNativeSystemMenu()) {
+  if (platform::HasNativeSystemMenu()) {
     // As the popup orders them: the settings entry, then the About entry last.
-    const auto window = static_cast<shell::native::WindowHandle>(winId());
-    shell::native::AppendToSystemMenu(window, shell::texts::kSettingsEntry,
+    const auto window = static_cast<platform::WindowHandle>(winId());
+    platform::AppendToSystemMenu(window, shell::texts::kSettingsEntry,
                                       shell::kSettingsCommand);
     if (!about.isEmpty()) {
-      shell::native::AppendToSystemMenu(window, about.toStdString(), shell::kAboutCommand);
+      platform::AppendToSystemMenu(window, about.toStdString(), shell::kAboutCommand);
     }
-    shell::native::GiveOwnTaskbarButton(window);
+    platform::GiveOwnTaskbarButton(window);
   }
   // One icon serves as both the large and the small one: it holds 16, 32 and 48 pixel
   // images and the window system takes the size it needs.
@@ -380,7 +380,7 @@ void CQuillmarkDlg::changeEvent(QEvent* event) {
 
 void CQuillmarkDlg::contextMenuEvent(QContextMenuEvent* event) {
   // With a native system menu the title bar and Alt+Space already offer the entries.
-  if (shell::native::HasNativeSystemMenu()) {
+  if (platform::HasNativeSystemMenu()) {
     event->ignore();
     return;
   }
@@ -407,7 +407,7 @@ void CQuillmarkDlg::keyPressEvent(QKeyEvent* event) {
 bool CQuillmarkDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
   unsigned id = 0;
   long param = 0;
-  if (shell::native::ReadSystemCommand(eventType.constData(), message, id, param) &&
+  if (platform::ReadSystemCommand(eventType.constData(), message, id, param) &&
       (shell::IsAboutCommand(id) || shell::IsSettingsCommand(id))) {
     OnSystemCommand(id, param);
     *result = 0;
