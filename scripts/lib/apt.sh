@@ -14,14 +14,21 @@ apt_update() {
   fi
 }
 
-# twins_to_match PACKAGE...: prints "NAME:amd64=V NAME:i386=V" for each library that the
-# i386 packages among PACKAGE need and that is installed for amd64 at another version than
-# the i386 lists offer. Multiarch needs both at one version; where one architecture's list
-# of the security suite is missing, only the older version can be had for both.
+# twins_to_match CODENAME PACKAGE...: prints "NAME:ARCH=VERSION" pins that let the i386
+# packages among PACKAGE be installed. Multiarch needs a library's amd64 and i386 builds at
+# one version; where the i386 list of the security suite is missing, only the older version
+# can be had for i386, so an amd64 library installed at the newer one is pinned back to it,
+# and so is an installed package that needs that library at exactly its version (a -dev
+# package of the same source).
 twins_to_match() {
-  local codename=$1 round out name installed candidate new
+  local codename=$1 round out name installed candidate line version new
   shift
   local pins=()
+  pin() {
+    case " ${pins[*]} " in *" $1 "*) return 1 ;; esac
+    pins+=("$1")
+    new=yes
+  }
   for round in 1 2 3 4 5 6 7 8; do
     out=$(apt-get install -s -t "$codename" --allow-downgrades --no-install-recommends "$@" \
       "${pins[@]}" 2>&1 </dev/null) && break
@@ -30,10 +37,18 @@ twins_to_match() {
       installed=$(dpkg-query -W -f='${Version}' "$name:amd64" 2>/dev/null) || continue
       candidate=$(apt-cache policy "$name:i386" | awk '/Candidate:/ { print $2 }')
       [ -n "$candidate" ] && [ "$candidate" != "(none)" ] && [ "$candidate" != "$installed" ] || continue
-      case " ${pins[*]} " in *" $name:amd64=$candidate "*) continue ;; esac
-      pins+=("$name:amd64=$candidate" "$name:i386=$candidate")
-      new=yes
+      pin "$name:amd64=$candidate" && pin "$name:i386=$candidate"
     done
+    # "libssl-dev : Depends: libssl3 (= 3.0.22-1) but 3.0.20-1 is to be installed"
+    while read -r line; do
+      name=${line%% *}
+      version=$(printf '%s\n' "$line" | sed -n 's/.* but \([^ ]*\) is to be installed.*/\1/p')
+      dpkg-query -W -f='${Version}' "$name:amd64" >/dev/null 2>&1 || continue
+      apt-cache madison "$name" | awk -v v="$version" '$3 == v { found = 1 } END { exit !found }' ||
+        continue
+      pin "$name:amd64=$version" || true
+    done < <(printf '%s\n' "$out" | sed -n 's/^ *\([^ ]*\) : Depends: [^ ]* (= [^)]*) but .* is to be installed$/\1 &/p' |
+      sed 's/^\([^ ]*\) *[^ ]* : /\1 /')
     [ -n "$new" ] || break
   done
   printf '%s\n' "${pins[@]}"
