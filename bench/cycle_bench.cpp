@@ -98,7 +98,8 @@ bool BenchCycle(const Context& context) {
   CQuillmarkOps ops(settings);
   const auto inProcess = [&ops] {
     const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
-    return result.queries.size() == 2 && result.queries[1].tradeState == "SUCCESS";
+    return result.queries.size() == 2 &&
+           result.queries[1].Field(quillmark::kFieldTradeState) == "SUCCESS";
   };
   // A program that exits straight from main(): loading and linking libcurl, OpenSSL and
   // the C++ runtime, with no request made.

@@ -424,7 +424,7 @@ PhaseOutcome RunPhase(const Options& options, int cycles, unsigned idBase,
 std::string SignedLongestUnifiedOrder(const std::string& orderNo) {
   const std::string nonce = "LongestFields0000000000000000000";
   quillmark::RequestFields fields =
-      quillmark::UnifiedOrderFields(quillmark::MerchantSettings::Defaults(), nonce, orderNo);
+      quillmark::DefaultRequestFields(quillmark::kUnifiedOrderOperation, nonce, orderNo);
   for (auto& [name, value] : fields) {
     if (std::string(name) == "body") value.assign(quillmark::sandbox::kMaxBodyFieldBytes, 'b');
     if (std::string(name) == "notify_url") {

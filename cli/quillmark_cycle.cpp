@@ -1,18 +1,19 @@
 // quillmark-cycle: one order cycle, exactly as the desktop program's pay button runs it,
-// for scripts and CI; or, as `quillmark-cycle query|close OUT_TRADE_NO`, one query or
-// close of an order placed before (one paid from a phone, say). The merchant, the platform's address and the bitmap path are the
-// build's configuration, overridden by a settings file (--config FILE, or the per-user
-// one) and by QUILLMARK_* environment variables. No option takes the key: a command line
-// shows in the process list.
+// for scripts and CI; or, as `quillmark-cycle query|close|refund|refundquery OUT_TRADE_NO`,
+// one request about an order placed before (one paid from a phone, say). The merchant,
+// the platform's address and the bitmap path are the build's configuration, overridden by
+// a settings file (--config FILE, or the per-user one) and by QUILLMARK_* environment
+// variables. No option takes the key: a command line shows in the process list.
 //
 // The request and reply lines come first, as the cycle writes them; then a summary of
 // what each step obtained, the verdict on each reply's signature included.
 //
-// Exit status: 0 when the unified order returned an order number and every signed reply
-// verified; 1 when no order number was obtained; 2 for a bad option or setting (nothing is
-// sent); 3 when a reply failed verification: its sign did not match, a SUCCESS reply came
-// without one, or a field read by its tags is not the signed one. Such a reply's payment
-// link or trade state is not used.
+// Exit status: 0 when the unified order returned an order number (or the command's request
+// was done, as its operation judges it) and every signed reply verified; 1 when no order
+// number was obtained (or the request was not done); 2 for a bad option or setting
+// (nothing is sent); 3 when a reply failed verification: its sign did not match, a SUCCESS
+// reply came without one, or a field read by its tags is not the signed one. Such a
+// reply's payment link or trade state is not used.
 #include <CLI/CLI.hpp>
 
 #include <filesystem>
@@ -20,6 +21,8 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "payment/encoding.h"
 #include "payment/merchant_settings.h"
@@ -30,6 +33,7 @@ namespace {
 
 using quillmark::SignatureVerdict;
 using quillmark::StepOutcome;
+using quillmark::StepVerdict;
 
 constexpr int kNoOrder = 1;
 constexpr int kBadUsage = 2;
@@ -63,11 +67,15 @@ std::string Exchange(const StepOutcome& step) {
         step.transfer.message + ")");
   }
   if (step.transfer.httpStatus != 0) add("HTTP " + std::to_string(step.transfer.httpStatus));
-  if (!step.returnCode.empty()) add("return_code " + step.returnCode);
-  if (!step.returnMsg.empty() && step.returnCode != "SUCCESS") add("return_msg " + step.returnMsg);
-  if (!step.resultCode.empty()) add("result_code " + step.resultCode);
-  if (!step.errCode.empty()) add("err_code " + step.errCode);
-  if (!step.errCodeDes.empty()) add("err_code_des " + step.errCodeDes);
+  const std::string& returnCode = step.Field(quillmark::kFieldReturnCode);
+  for (const char* name :
+       {quillmark::kFieldReturnCode, quillmark::kFieldReturnMsg, quillmark::kFieldResultCode,
+        quillmark::kFieldErrCode, quillmark::kFieldErrCodeDes}) {
+    const std::string& value = step.Field(name);
+    // A success's message says nothing.
+    if (value.empty() || (name == quillmark::kFieldReturnMsg && returnCode == "SUCCESS")) continue;
+    add(std::string(name) + " " + value);
+  }
   add(std::string("signature ") + quillmark::VerdictName(step.signature.verdict));
   // The reply's words, shown on a terminal: no escape sequence of theirs may act there.
   return quillmark::EscapeControls(text);
@@ -112,12 +120,46 @@ void PrintSettings(const quillmark::LoadedSettings& settings) {
 
 namespace {
 
-// "(trade_state not trusted)", "(no trade_state)" or the state, for a query's line.
-std::string StateOf(const StepOutcome& query) {
-  if (quillmark::VerificationFailed(query.signature.verdict)) return "(trade_state not trusted)";
-  if (query.tradeState.empty()) return "(no trade_state)";
-  return quillmark::EscapeControls(query.tradeState);
+// "(trade_state not trusted)", "(no trade_state)" or the state, for a query's line: the
+// value of `field`, the step's result.
+std::string ResultOf(const StepOutcome& step, const char* field) {
+  if (quillmark::VerificationFailed(step.signature.verdict)) {
+    return std::string("(") + field + " not trusted)";
+  }
+  if (step.Field(field).empty()) return std::string("(no ") + field + ")";
+  return quillmark::EscapeControls(step.Field(field));
 }
+
+std::string StateOf(const StepOutcome& query) {
+  return ResultOf(query, quillmark::kFieldTradeState);
+}
+
+// A command that makes one request about an order, and how its summary words the outcome.
+struct OrderCommand {
+  const char* name;
+  const quillmark::Operation* operation;
+  const char* help;
+  const char* label;  // the summary line's start, padded like the cycle's
+  // What the line says when the request was done and when not; null: the request's
+  // result, the operation's first reply field (a state).
+  const char* done;
+  const char* notDone;
+  const char* reply;  // how a failed verification names the reply
+};
+
+const OrderCommand kOrderCommands[] = {
+    {"query", &quillmark::kOrderQueryOperation,
+     "query the state of one order, such as one paid from a phone, and print it",
+     "Query:         ", nullptr, nullptr, "query reply"},
+    {"close", &quillmark::kCloseOrderOperation,
+     "close one order that was not paid, so that it can no longer be paid",
+     "Close order:   ", "closed", "not closed", "close reply"},
+    {"refund", &quillmark::kRefundOperation, "refund one paid order, its whole amount",
+     "Refund:        ", "refunded", "not refunded", "refund reply"},
+    {"refundquery", &quillmark::kRefundQueryOperation,
+     "ask how the refund of one order went, and print its status", "Refund query:  ", nullptr,
+     nullptr, "refund query reply"},
+};
 
 // The last line of a summary, and the exit status it stands for.
 int Verdict(bool failedVerification) {
@@ -165,16 +207,20 @@ int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result) {
   return Verdict(mismatch);
 }
 
-// One query or close of an order named on the command line. Exit 0 when the platform
-// did what was asked and its reply verified, 1 when it did not (or nothing came back).
-int SummariseStep(const char* label, const std::string& orderNo, const StepOutcome& step,
-                  bool isQuery) {
-  const bool done = quillmark::Trusted(step) && step.returnCode == "SUCCESS" &&
-                    step.resultCode != "FAIL" && (!isQuery || !step.tradeState.empty());
-  std::cout << "Order number:  " << orderNo << '\n'
-            << label << (isQuery ? StateOf(step) : done ? "closed" : "not closed") << "  ("
-            << Exchange(step) << ")\n";
-  PrintMismatch(isQuery ? "query reply" : "close reply", step);
+// One request about an order named on the command line. Exit 0 when the platform did what
+// was asked and its reply verified, 1 when it did not (or nothing came back).
+int SummariseStep(const OrderCommand& command, const std::string& orderNo,
+                  const StepOutcome& step) {
+  const bool done = quillmark::VerdictOf(step) == StepVerdict::kDone;
+  std::cout << "Order number:  " << orderNo << '\n';
+  const auto refundNo = step.request.find(quillmark::kFieldOutRefundNo);
+  if (refundNo != step.request.end()) std::cout << "Refund number: " << refundNo->second << '\n';
+  std::cout << command.label
+            << (command.done == nullptr ? ResultOf(step, step.operation->replyFields.front())
+                : done                  ? command.done
+                                        : command.notDone)
+            << "  (" << Exchange(step) << ")\n";
+  PrintMismatch(command.reply, step);
   if (quillmark::VerificationFailed(step.signature.verdict)) return Verdict(true);
   const int status = Verdict(false);
   return done ? status : kNoOrder;
@@ -192,21 +238,20 @@ int main(int argc, char** argv) {
       ->option_text("FILE");
   app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
   std::string orderNo;
-  CLI::App* query = app.add_subcommand("query", "query the state of one order, such as one "
-                                                "paid from a phone, and print it");
-  CLI::App* close = app.add_subcommand("close", "close one order that was not paid, so that it "
-                                                "can no longer be paid");
-  for (CLI::App* command : {query, close}) {
-    command->add_option("OUT_TRADE_NO", orderNo, "the order's number, as the cycle printed it")
+  std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
+  for (const OrderCommand& command : kOrderCommands) {
+    CLI::App* sub = app.add_subcommand(command.name, command.help);
+    sub->add_option("OUT_TRADE_NO", orderNo, "the order's number, as the cycle printed it")
         ->required();
+    commands.emplace_back(&command, sub);
   }
   app.require_subcommand(0, 1);
   app.footer(
       "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
       "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path), then the "
       "environment (QUILLMARK_APPID, ... QUILLMARK_QR_PATH).\n"
-      "Exit status: 0 order placed (or queried, or closed) and every signed reply verified, "
-      "1 no order number (or the query or close did not succeed), 2 bad option, setting or "
+      "Exit status: 0 order placed (or the command's request done) and every signed reply "
+      "verified, 1 no order number (or the request not done), 2 bad option, setting or "
       "order number, 3 a reply failed verification.");
   try {
     app.parse(argc, argv);
@@ -226,7 +271,11 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : kBadUsage;
   }
 
-  if ((query->parsed() || close->parsed()) && !quillmark::IsOutTradeNoForm(orderNo)) {
+  const OrderCommand* chosen = nullptr;
+  for (const auto& [command, sub] : commands) {
+    if (sub->parsed()) chosen = command;
+  }
+  if (chosen != nullptr && !quillmark::IsOutTradeNoForm(orderNo)) {
     // Not echoed: a stray word on the command line could be a key.
     std::cerr << "quillmark-cycle: OUT_TRADE_NO must be an order number as the unified order"
               << " makes them: 17 digits, then 15 letters or digits\n";
@@ -242,13 +291,11 @@ int main(int argc, char** argv) {
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
 
   quillmark::CQuillmarkOps ops(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant));
-  if (query->parsed() || close->parsed()) {
-    const quillmark::StepOutcome step =
-        query->parsed() ? ops.QueryOrderOutcome(orderNo) : ops.CloseOrderOutcome(orderNo);
+  if (chosen != nullptr) {
+    const StepOutcome step = ops.Run(*chosen->operation, orderNo);
     std::cout << "\n--- summary ---\n";
     PrintSettings(settings);
-    return SummariseStep(query->parsed() ? "Query:         " : "Close order:   ", orderNo, step,
-                         query->parsed());
+    return SummariseStep(*chosen, orderNo, step);
   }
   const quillmark::CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
   std::cout << "\n--- summary ---\n";

@@ -7,41 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "payment/reply_fields.h"
-#include "payment/transport.h"
+#include "payment/fields.h"
+#include "payment/step_outcome.h"
 #include "qr/qr_bitmap.h"
 
 namespace quillmark {
 
-// The steps of a cycle, in order, and what a user can ask for afterwards: one more query of
-// the order, or closing it.
-enum class CycleStep { kUnifiedOrder, kQuery1, kQuery2, kQueryAgain, kCloseOrder };
-
-// One request and what its reply said. Reply fields are the CDATA content of the first
-// element of that name, empty when absent. codeUrl and tradeState are what the program
-// acts on, so they are kept only from a trusted reply (Trusted() below); the codes and
-// messages are kept from any reply, to show what it said.
-struct StepOutcome {
-  TransferStatus transfer;
-  ReplySignature signature;  // checked over the reply's UTF-8 bytes, before any conversion
-  std::string returnCode;    // SUCCESS or FAIL: whether the platform took the request
-  std::string returnMsg;
-  std::string resultCode;  // SUCCESS or FAIL: whether the business operation succeeded
-  std::string errCode;
-  std::string errCodeDes;
-  std::string codeUrl;         // unified order: the payment link
-  std::string tradeState;      // order query
-  std::string tradeStateDesc;  // order query
-};
-
-// Whether the step's reply arrived whole and its signature verified over the very fields
-// the program reads from it.
-inline bool Trusted(const StepOutcome& outcome) {
-  return outcome.transfer.ok() && outcome.signature.verdict == SignatureVerdict::kVerified;
-}
+// The steps of one cycle, in order: the unified order, then two queries of its order.
+enum class CycleStep { kUnifiedOrder, kQuery1, kQuery2 };
 
 struct CycleResult {
-  // Set when the unified order's reply held a payment link.
+  // Set when the unified order's reply held a payment link and verified.
   std::string orderNo;
   StepOutcome order;
   // One per query made: none when there was no order number, otherwise two, fewer only
@@ -57,7 +33,7 @@ struct CycleResult {
 
   std::vector<std::string> TradeStates() const {
     std::vector<std::string> states;
-    for (const StepOutcome& query : queries) states.push_back(query.tradeState);
+    for (const StepOutcome& query : queries) states.push_back(query.Field(kFieldTradeState));
     return states;
   }
 };

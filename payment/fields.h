@@ -15,6 +15,8 @@ inline constexpr char kFieldOutTradeNo[] = "out_trade_no";
 inline constexpr char kFieldSpbillCreateIp[] = "spbill_create_ip";
 inline constexpr char kFieldTotalFee[] = "total_fee";
 inline constexpr char kFieldTradeType[] = "trade_type";
+inline constexpr char kFieldOutRefundNo[] = "out_refund_no";
+inline constexpr char kFieldRefundFee[] = "refund_fee";
 inline constexpr char kFieldSign[] = "sign";
 
 // Reply and notification fields.
@@ -28,5 +30,12 @@ inline constexpr char kFieldTradeState[] = "trade_state";
 inline constexpr char kFieldTradeStateDesc[] = "trade_state_desc";
 inline constexpr char kFieldTransactionId[] = "transaction_id";
 inline constexpr char kFieldTimeEnd[] = "time_end";
+inline constexpr char kFieldRefundId[] = "refund_id";
+// A refund query lists an order's refunds, numbered from 0; an order here has one at most.
+inline constexpr char kFieldRefundCount[] = "refund_count";
+inline constexpr char kFieldOutRefundNo0[] = "out_refund_no_0";
+inline constexpr char kFieldRefundId0[] = "refund_id_0";
+inline constexpr char kFieldRefundFee0[] = "refund_fee_0";
+inline constexpr char kFieldRefundStatus0[] = "refund_status_0";
 
 }  // namespace quillmark

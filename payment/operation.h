@@ -1,58 +1,153 @@
 // An API operation of the platform, declared once: where it is sent, the fields of its
-// request in document order, how its sign string is digested, and the reply field that is
-// its result. The client runs any of them through one exchange (CQuillmarkOps::Exchange),
-// and the sandbox routes and checks requests by the same declarations.
+// request in document order and where each value comes from, how its sign string is
+// digested, the reply fields it reads, and how its outcome is judged. The client runs any
+// of them through one exchange (CQuillmarkOps::Exchange); the command-line runner and both
+// windows take their verdicts from the judge; the sandbox routes, checks and serves
+// requests by the same declarations.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "payment/fields.h"
+#include "payment/merchant_config.h"
+#include "payment/merchant_settings.h"
+#include "payment/step_outcome.h"
 
 namespace quillmark {
 
+// What a request's values are made of.
+struct RequestValues {
+  const MerchantSettings* merchant;
+  std::string nonce;
+  std::string outTradeNo;   // the order's number: given, or made fresh (Makes::kOrderNumber)
+  std::string outRefundNo;  // made fresh by an operation that opens a refund
+};
+
+struct RequestField {
+  const char* name;
+  std::string (*value)(const RequestValues& values);  // GBK
+};
+
+// Where request values come from: the merchant's settings, the build's order literals, the
+// identifiers of this request.
+namespace from {
+inline std::string AppId(const RequestValues& v) { return v.merchant->appId; }
+inline std::string MchId(const RequestValues& v) { return v.merchant->mchId; }
+inline std::string NotifyUrl(const RequestValues& v) { return v.merchant->notifyUrl; }
+inline std::string ClientIp(const RequestValues& v) { return v.merchant->spbillCreateIp; }
+inline std::string Nonce(const RequestValues& v) { return v.nonce; }
+inline std::string OrderNumber(const RequestValues& v) { return v.outTradeNo; }
+inline std::string RefundNumber(const RequestValues& v) { return v.outRefundNo; }
+inline std::string Body(const RequestValues&) { return kBody; }
+inline std::string TotalFee(const RequestValues&) { return std::to_string(kTotalFee); }
+// A test payment is refunded whole.
+inline std::string RefundFee(const RequestValues& v) { return TotalFee(v); }
+inline std::string TradeType(const RequestValues&) { return kTradeType; }
+}  // namespace from
+
 struct Operation {
+  // Which number the request makes fresh, right after its nonce, in the form
+  // MakeOutTradeNo gives.
+  enum class Makes { kNothing, kOrderNumber, kRefundNumber };
+
   const char* name;  // for messages: "unified order"
   const char* path;  // below the API base: "/pay/unifiedorder"
   // Every field of the request but `sign`, in the order the document lists them.
-  std::vector<const char*> requestFields;
-  // The request opens an order: its out_trade_no is made fresh, just after the nonce.
-  bool placesOrder;
+  std::vector<RequestField> requestFields;
+  Makes makes;
   // The sign is taken over the UTF-8 form of the sign string (a request with Chinese
   // text); otherwise over its bytes as they are.
   bool signsUtf8;
-  // The reply field the step exists for (the payment link, the trade state), kept only
-  // from a reply that verified; null where the codes alone say how it went.
-  const char* resultField;
+  // The reply fields the step exists for, besides the codes every reply carries: read by
+  // their tags, and kept only from a reply that verified (StepOutcome::fields).
+  std::vector<const char*> replyFields;
+  // Whether the platform did what was asked (StepVerdict): the one judgement of a step.
+  StepVerdict (*judge)(const StepOutcome& outcome);
 };
 
+// Judges for the declarations below, and for whoever declares another operation.
+// Accepted: a verified reply whose return_code is SUCCESS and whose result_code is not FAIL.
+StepVerdict JudgeAccepted(const StepOutcome& outcome);
+// Accepted, and holding the operation's first reply field (the payment link, the state).
+StepVerdict JudgeFirstReplyField(const StepOutcome& outcome);
+
+// The operation's judgement of `outcome`; kFailed for an outcome of no operation.
+StepVerdict VerdictOf(const StepOutcome& outcome);
+
 // Places a NATIVE order and receives its payment link.
-inline const Operation kUnifiedOrderOperation{
-    "unified order",
-    "/pay/unifiedorder",
-    {kFieldAppId, kFieldBody, kFieldMchId, kFieldNonceStr, kFieldNotifyUrl, kFieldOutTradeNo,
-     kFieldSpbillCreateIp, kFieldTotalFee, kFieldTradeType},
-    true,
-    true,
-    kFieldCodeUrl};
+inline const Operation kUnifiedOrderOperation{"unified order",
+                                              "/pay/unifiedorder",
+                                              {{kFieldAppId, from::AppId},
+                                               {kFieldBody, from::Body},
+                                               {kFieldMchId, from::MchId},
+                                               {kFieldNonceStr, from::Nonce},
+                                               {kFieldNotifyUrl, from::NotifyUrl},
+                                               {kFieldOutTradeNo, from::OrderNumber},
+                                               {kFieldSpbillCreateIp, from::ClientIp},
+                                               {kFieldTotalFee, from::TotalFee},
+                                               {kFieldTradeType, from::TradeType}},
+                                              Operation::Makes::kOrderNumber,
+                                              true,
+                                              {kFieldCodeUrl},
+                                              JudgeFirstReplyField};
 
 // Asks for an order's state.
-inline const Operation kOrderQueryOperation{"order query",
-                                   "/pay/orderquery",
-                                   {kFieldAppId, kFieldMchId, kFieldNonceStr, kFieldOutTradeNo},
-                                   false,
-                                   false,
-                                   kFieldTradeState};
+inline const Operation kOrderQueryOperation{
+    "order query",
+    "/pay/orderquery",
+    {{kFieldAppId, from::AppId},
+     {kFieldMchId, from::MchId},
+     {kFieldNonceStr, from::Nonce},
+     {kFieldOutTradeNo, from::OrderNumber}},
+    Operation::Makes::kNothing,
+    false,
+    {kFieldTradeState, kFieldTradeStateDesc, kFieldTransactionId, kFieldTimeEnd},
+    JudgeFirstReplyField};
 
 // Closes an order that was not paid, so that it can no longer be paid.
 inline const Operation kCloseOrderOperation{"close order",
-                                   "/pay/closeorder",
-                                   {kFieldAppId, kFieldMchId, kFieldNonceStr, kFieldOutTradeNo},
-                                   false,
-                                   false,
-                                   nullptr};
+                                            "/pay/closeorder",
+                                            {{kFieldAppId, from::AppId},
+                                             {kFieldMchId, from::MchId},
+                                             {kFieldNonceStr, from::Nonce},
+                                             {kFieldOutTradeNo, from::OrderNumber}},
+                                            Operation::Makes::kNothing,
+                                            false,
+                                            {},
+                                            JudgeAccepted};
+
+// Refunds a paid order, its whole amount, under a fresh refund number.
+inline const Operation kRefundOperation{"refund",
+                                        "/pay/refund",
+                                        {{kFieldAppId, from::AppId},
+                                         {kFieldMchId, from::MchId},
+                                         {kFieldNonceStr, from::Nonce},
+                                         {kFieldOutRefundNo, from::RefundNumber},
+                                         {kFieldOutTradeNo, from::OrderNumber},
+                                         {kFieldRefundFee, from::RefundFee},
+                                         {kFieldTotalFee, from::TotalFee}},
+                                        Operation::Makes::kRefundNumber,
+                                        false,
+                                        {kFieldRefundId, kFieldOutRefundNo, kFieldRefundFee},
+                                        JudgeAccepted};
+
+// Asks how an order's refund went.
+inline const Operation kRefundQueryOperation{
+    "refund query",
+    "/pay/refundquery",
+    {{kFieldAppId, from::AppId},
+     {kFieldMchId, from::MchId},
+     {kFieldNonceStr, from::Nonce},
+     {kFieldOutTradeNo, from::OrderNumber}},
+    Operation::Makes::kNothing,
+    false,
+    {kFieldRefundStatus0, kFieldOutRefundNo0, kFieldRefundId0, kFieldRefundFee0, kFieldRefundCount},
+    JudgeFirstReplyField};
 
 // Every operation, for whoever routes requests by path.
-inline const std::vector<const Operation*> kOperations = {&kUnifiedOrderOperation, &kOrderQueryOperation,
-                                                          &kCloseOrderOperation};
+inline const std::vector<const Operation*> kOperations = {
+    &kUnifiedOrderOperation, &kOrderQueryOperation, &kCloseOrderOperation, &kRefundOperation,
+    &kRefundQueryOperation};
 
 }  // namespace quillmark

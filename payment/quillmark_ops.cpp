@@ -1,6 +1,7 @@
 #include "payment/quillmark_ops.h"
 
 #include <iostream>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -42,27 +43,25 @@ CQuillmarkOps::CQuillmarkOps(Settings settings) : settings_(std::move(settings))
 
 namespace {
 
-// The reply fields a step's outcome shows, from the reply in the program's own text. The
-// operation's result (the payment link, the trade state) is acted on, so it is kept only
-// from a reply whose signature verified over the very values read here.
+// The codes and messages every reply may carry, kept from any reply to show what it said.
+constexpr const char* kReplyCodes[] = {kFieldReturnCode, kFieldReturnMsg, kFieldResultCode,
+                                       kFieldErrCode, kFieldErrCodeDes};
+
+// The reply's fields, from the reply in the program's own text. The operation's own fields
+// are acted on, so they are kept only from a reply whose signature verified over the very
+// values read here; a field the tag search and the signed document read differently makes
+// the reply ambiguous (CheckFieldsAgree).
 void ReadReply(const Operation& operation, const std::string& reply, StepOutcome& outcome) {
-  const std::pair<const char*, std::string*> codes[] = {
-      {kFieldReturnCode, &outcome.returnCode},  {kFieldReturnMsg, &outcome.returnMsg},
-      {kFieldResultCode, &outcome.resultCode},  {kFieldErrCode, &outcome.errCode},
-      {kFieldErrCodeDes, &outcome.errCodeDes}, {kFieldTradeStateDesc, &outcome.tradeStateDesc},
-  };
-  std::vector<std::string> read;
-  for (const auto& [name, value] : codes) {
-    ExtractCdataField(reply, name, *value);
-    read.push_back(name);
-  }
-  if (operation.resultField != nullptr) read.push_back(operation.resultField);
+  std::vector<std::string> read(std::begin(kReplyCodes), std::end(kReplyCodes));
+  read.insert(read.end(), operation.replyFields.begin(), operation.replyFields.end());
   CheckFieldsAgree(reply, read, outcome.signature);
-  if (operation.resultField == nullptr || !Trusted(outcome)) return;
-  std::string& result = std::string_view(operation.resultField) == kFieldCodeUrl
-                            ? outcome.codeUrl
-                            : outcome.tradeState;
-  ExtractCdataField(reply, operation.resultField, result);
+  const auto keep = [&](const char* name) {
+    std::string value = CdataField(reply, name);
+    if (!value.empty()) outcome.fields[name] = std::move(value);
+  };
+  for (const char* name : kReplyCodes) keep(name);
+  if (!Trusted(outcome)) return;
+  for (const char* name : operation.replyFields) keep(name);
 }
 
 }  // namespace
@@ -75,11 +74,13 @@ std::string CQuillmarkOps::Sign(const std::string& signString) {
 }
 
 StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo) {
-  std::string nonce;
-  MakeNonceStr(nonce);
-  if (operation.placesOrder) MakeOutTradeNo(outTradeNo);
   const MerchantSettings& merchant = settings_.merchant;
-  const RequestFields fields = RequestFieldsOf(operation, merchant, nonce, outTradeNo);
+  RequestValues values{&merchant, {}, outTradeNo, {}};
+  MakeNonceStr(values.nonce);
+  if (operation.makes == Operation::Makes::kOrderNumber) MakeOutTradeNo(values.outTradeNo);
+  if (operation.makes == Operation::Makes::kRefundNumber) MakeOutTradeNo(values.outRefundNo);
+  outTradeNo = values.outTradeNo;
+  const RequestFields fields = RequestFieldsOf(operation, values);
   std::string signString = RequestSignString(fields, merchant.apiKey);
   // The platform checks the sign over the UTF-8 form of the fields: where they hold
   // Chinese text (the unified order's body), signing the GBK bytes would be rejected.
@@ -89,6 +90,8 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
   AnsiToUtf8(RequestDocument(fields, sign), document);
 
   StepOutcome outcome;
+  outcome.operation = &operation;
+  for (const auto& [name, value] : fields) outcome.request.emplace(name, value);
   const std::string url = settings_.apiBase + operation.path;
   std::string reply =
       PostXml(url.c_str(), document.c_str(), out(), settings_.transport, &outcome.transfer);
@@ -116,26 +119,21 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   result.order = Exchange(kUnifiedOrderOperation, outTradeNo);
   const StepOutcome& outcome = result.order;
   // A link from a reply that did not verify could be anyone's: no order, no bitmap.
-  if (outcome.codeUrl.empty()) return;
+  if (VerdictOf(outcome) != StepVerdict::kDone) return;
   // One symbol serves the file and whoever shows the cycle, so both always agree.
-  result.symbol = qr::Encode(outcome.codeUrl);
+  result.symbol = qr::Encode(outcome.Field(kFieldCodeUrl));
   result.bitmap = result.symbol ? qr::SaveSymbolBitmapFile(*result.symbol, settings_.qrPath, out())
                                 : qr::SaveResult::kNotEncoded;
   result.orderNo = outTradeNo;
 }
 
 void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
-  tradeState = QueryOrderOutcome(orderNo).tradeState;
+  tradeState = Run(kOrderQueryOperation, orderNo).Field(kFieldTradeState);
 }
 
-StepOutcome CQuillmarkOps::QueryOrderOutcome(const std::string& orderNo) {
+StepOutcome CQuillmarkOps::Run(const Operation& operation, const std::string& orderNo) {
   std::string outTradeNo = orderNo;
-  return Exchange(kOrderQueryOperation, outTradeNo);
-}
-
-StepOutcome CQuillmarkOps::CloseOrderOutcome(const std::string& orderNo) {
-  std::string outTradeNo = orderNo;
-  return Exchange(kCloseOrderOperation, outTradeNo);
+  return Exchange(operation, outTradeNo);
 }
 
 CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeStep) {
@@ -153,7 +151,7 @@ CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeSt
     if (abort != nullptr && abort->aborted()) result.aborted = true;
     if (result.aborted) break;
     announce(step);
-    result.queries.push_back(QueryOrderOutcome(result.orderNo));
+    result.queries.push_back(Run(kOrderQueryOperation, result.orderNo));
     result.aborted = result.queries.back().transfer.aborted();
   }
   return result;

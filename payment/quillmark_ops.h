@@ -51,24 +51,28 @@ class CQuillmarkOps {
 
   // Places a unified order with a fresh nonce and order number. `orderNo` is emptied, and
   // set to the order number when the reply held a payment link (`code_url`) and its
-  // signature verified — whether or not the bitmap could be written.
+  // signature verified — whether or not the bitmap could be written. The original unit's
+  // name for the step; the programs call PlaceUnifiedOrder, the tests this.
   void UnifiedOrder(std::string& orderNo);
 
   // Queries the order `orderNo`; `tradeState` receives the reply's trade_state, or is
-  // left empty (also when the reply's signature did not verify).
+  // left empty (also when the reply's signature did not verify). The original unit's
+  // name for the step; the programs call Run(kOrderQueryOperation, ...), the tests this.
   void QueryOrder(std::string orderNo, std::string& tradeState);
 
-  // The same two operations, writing the same lines, with everything they learnt:
-  // PlaceUnifiedOrder fills orderNo, order, symbol, bitmap and bitmapPath of `result`.
+  // The unified order, writing the same lines, with everything it learnt: fills orderNo,
+  // order, symbol, bitmap and bitmapPath of `result`.
   void PlaceUnifiedOrder(CycleResult& result);
-  StepOutcome QueryOrderOutcome(const std::string& orderNo);
-  // Closes the order `orderNo`, which then can no longer be paid.
-  StepOutcome CloseOrderOutcome(const std::string& orderNo);
 
-  // Any operation, as every one of them runs: a fresh nonce (and, for an operation that
-  // places an order, a fresh order number into `outTradeNo` right after it), the sign, the
-  // document in UTF-8, the POST to the operation's path, the "Content:" line of the reply
-  // in the program's own text, and the reply's verdict and fields in the outcome.
+  // One request about the order `orderNo` (a query, a close, a refund, ...), as
+  // `operation` declares it.
+  StepOutcome Run(const Operation& operation, const std::string& orderNo);
+
+  // Any operation, as every one of them runs: a fresh nonce (and the fresh number the
+  // operation makes, right after it: an order number into `outTradeNo`, or a refund
+  // number), the sign, the document in UTF-8, the POST to the operation's path, the
+  // "Content:" line of the reply in the program's own text, and the reply's verdict and
+  // fields in the outcome.
   StepOutcome Exchange(const Operation& operation, std::string& outTradeNo);
 
   // One click of the pay button: a unified order and, when it returned an order number,
@@ -76,12 +80,15 @@ class CQuillmarkOps {
   // ends the cycle there. `beforeStep`, when set, is told of each step as it starts.
   CycleResult RunOrderCycle(const StepHook& beforeStep = nullptr);
 
-  // The reply field extraction of payment/reply_fields.h, as members of the unit.
+  // The reply field extraction of payment/reply_fields.h, as members of the unit under
+  // the original unit's names; only tests call them here.
   static void ExtractCdataField(std::string text, const std::string& name, std::string& out);
   static void ExtractCodeUrl(std::string text, std::string& out);
   static void ExtractTradeState(std::string text, std::string& out);
 
-  // Writes `text` as a QR bitmap to the configured path; see qr/qr_bitmap.h.
+  // Writes `text` as a QR bitmap to the configured path (qr/qr_bitmap.h), under the
+  // original unit's name. The cycle writes the symbol it also shows
+  // (qr::SaveSymbolBitmapFile); only tests call this.
   void SaveQrBitmap(std::string text);
 
   const Settings& settings() const { return settings_; }

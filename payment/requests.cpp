@@ -1,42 +1,13 @@
 #include "payment/requests.h"
 
-#include <string_view>
-
-#include "payment/merchant_config.h"
-#include "payment/sign.h"
-
 namespace quillmark {
 
-RequestFields RequestFieldsOf(const Operation& operation, const MerchantSettings& merchant,
-                              const std::string& nonce, const std::string& outTradeNo) {
-  const std::pair<const char*, std::string> values[] = {
-      {kFieldAppId, merchant.appId},
-      {kFieldBody, kBody},
-      {kFieldMchId, merchant.mchId},
-      {kFieldNonceStr, nonce},
-      {kFieldNotifyUrl, merchant.notifyUrl},
-      {kFieldOutTradeNo, outTradeNo},
-      {kFieldSpbillCreateIp, merchant.spbillCreateIp},
-      {kFieldTotalFee, std::to_string(kTotalFee)},
-      {kFieldTradeType, kTradeType},
-  };
+RequestFields RequestFieldsOf(const Operation& operation, const RequestValues& values) {
   RequestFields fields;
-  for (const char* name : operation.requestFields) {
-    for (const auto& [known, value] : values) {
-      if (std::string_view(known) == name) fields.emplace_back(name, value);
-    }
+  for (const RequestField& field : operation.requestFields) {
+    fields.emplace_back(field.name, field.value(values));
   }
   return fields;
-}
-
-RequestFields UnifiedOrderFields(const MerchantSettings& merchant, const std::string& nonce,
-                                 const std::string& outTradeNo) {
-  return RequestFieldsOf(kUnifiedOrderOperation, merchant, nonce, outTradeNo);
-}
-
-RequestFields OrderQueryFields(const MerchantSettings& merchant, const std::string& nonce,
-                               const std::string& outTradeNo) {
-  return RequestFieldsOf(kOrderQueryOperation, merchant, nonce, outTradeNo);
 }
 
 std::string RequestSignString(const RequestFields& fields, const std::string& key) {
@@ -58,14 +29,32 @@ std::string RequestDocument(const RequestFields& fields, const std::string& sign
   return document + "<sign>" + sign + "</sign></xml>";
 }
 
+RequestFields DefaultRequestFields(const Operation& operation, const std::string& nonce,
+                                   const std::string& outTradeNo, const std::string& outRefundNo) {
+  static const MerchantSettings merchant = MerchantSettings::Defaults();
+  return RequestFieldsOf(operation, {&merchant, nonce, outTradeNo, outRefundNo});
+}
+
+std::string DefaultSignString(const Operation& operation, const std::string& nonce,
+                              const std::string& outTradeNo, const std::string& outRefundNo) {
+  return RequestSignString(DefaultRequestFields(operation, nonce, outTradeNo, outRefundNo),
+                           MerchantSettings::Defaults().apiKey);
+}
+
+std::string DefaultRequestDocument(const Operation& operation, const std::string& nonce,
+                                   const std::string& outTradeNo, const std::string& sign,
+                                   const std::string& outRefundNo) {
+  return RequestDocument(DefaultRequestFields(operation, nonce, outTradeNo, outRefundNo), sign);
+}
+
 std::string UnifiedOrderDocument(const std::string& nonce, const std::string& outTradeNo,
                                  const std::string& sign) {
-  return RequestDocument(UnifiedOrderFields(MerchantSettings::Defaults(), nonce, outTradeNo), sign);
+  return DefaultRequestDocument(kUnifiedOrderOperation, nonce, outTradeNo, sign);
 }
 
 std::string OrderQueryDocument(const std::string& nonce, const std::string& outTradeNo,
                                const std::string& sign) {
-  return RequestDocument(OrderQueryFields(MerchantSettings::Defaults(), nonce, outTradeNo), sign);
+  return DefaultRequestDocument(kOrderQueryOperation, nonce, outTradeNo, sign);
 }
 
 }  // namespace quillmark

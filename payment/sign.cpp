@@ -45,13 +45,11 @@ std::string SignOf(const SignedFields& fields, std::string_view key) {
 }
 
 std::string UnifiedOrderSignString(const std::string& nonce, const std::string& outTradeNo) {
-  const MerchantSettings merchant = MerchantSettings::Defaults();
-  return RequestSignString(UnifiedOrderFields(merchant, nonce, outTradeNo), merchant.apiKey);
+  return DefaultSignString(kUnifiedOrderOperation, nonce, outTradeNo);
 }
 
 std::string OrderQuerySignString(const std::string& nonce, const std::string& outTradeNo) {
-  const MerchantSettings merchant = MerchantSettings::Defaults();
-  return RequestSignString(OrderQueryFields(merchant, nonce, outTradeNo), merchant.apiKey);
+  return DefaultSignString(kOrderQueryOperation, nonce, outTradeNo);
 }
 
 }  // namespace quillmark

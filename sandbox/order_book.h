@@ -20,6 +20,9 @@ struct Order {
   bool closed = false;        // closed by the merchant before it was paid: it cannot be paid
   std::string transactionId;  // set once paid
   std::string timeEnd;        // yyyyMMddHHmmss, local time; set once paid
+  bool refunded = false;      // refunded whole, once; its queries then say REFUND
+  std::string outRefundNo;    // the merchant's number of the refund
+  std::string refundId;       // the platform's; set once refunded
 };
 
 // Not synchronised: the caller holds its own lock around every call.

@@ -81,6 +81,7 @@ bool ParsePayerPath(const std::string& path, std::string& orderNo, bool& pay) {
 }
 
 const char* TradeState(const Order& order) {
+  if (order.refunded) return "REFUND";
   if (order.paid) return "SUCCESS";
   return order.closed ? "CLOSED" : "NOTPAY";
 }
@@ -92,7 +93,9 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
           HtmlEscape(order.description) + "</td></tr><tr><th>Amount</th><td id=\"amount\">" +
           Amount(order.totalFee) + "</td></tr><tr><th>State</th><td id=\"state\">" +
           TradeState(order) + "</td></tr></table>";
-  if (order.paid) {
+  if (order.refunded) {
+    page += "<p>This order has been paid and refunded.</p>";
+  } else if (order.paid) {
     page += "<p>This order has been paid.</p>";
   } else if (order.closed) {
     page += "<p>This order has been closed by the merchant and can no longer be paid.</p>";

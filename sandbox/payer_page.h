@@ -21,7 +21,7 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order);
 // The page for an order number the sandbox does not know (or has forgotten).
 std::string NoSuchOrderHtml(const std::string& orderNo);
 
-// The state a query of `order` reports: "SUCCESS", "CLOSED" or "NOTPAY".
+// The state a query of `order` reports: "REFUND", "SUCCESS", "CLOSED" or "NOTPAY".
 const char* TradeState(const Order& order);
 
 }  // namespace quillmark::sandbox

@@ -91,9 +91,11 @@ constexpr FieldForm kFieldForms[] = {
     {kFieldMchId, 10, IsMchId, "10 digits"},
     {kFieldNonceStr, 32, IsNonce, "1 to 32 letters or digits"},
     {kFieldOutTradeNo, 32, IsOrderNumber, "1 to 32 letters, digits or _-|*"},
+    {kFieldOutRefundNo, 32, IsOrderNumber, "1 to 32 letters, digits or _-|*"},
     {kFieldSign, 32, IsSign, "32 hexadecimal digits"},
     {kFieldSpbillCreateIp, 15, IsIpv4, "a dotted-decimal IPv4 address"},
     {kFieldTotalFee, 10, IsPositiveInt32, "a positive whole number of cents"},
+    {kFieldRefundFee, 10, IsPositiveInt32, "a positive whole number of cents"},
     {kFieldTradeType, 32, nullptr, nullptr},
     {kFieldBody, kMaxBodyFieldBytes, nullptr, nullptr},
     {kFieldNotifyUrl, kMaxNotifyUrlFieldBytes, nullptr, nullptr},
@@ -165,7 +167,8 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
   std::string error;
   if (!ReadFlatDocument(body, fields, error)) return Fail(error);
 
-  std::vector<const char*> required = operation.requestFields;
+  std::vector<const char*> required;
+  for (const RequestField& field : operation.requestFields) required.push_back(field.name);
   required.push_back(kFieldSign);
   for (const char* name : required) {
     if (Field(fields, name).empty()) {
@@ -188,7 +191,8 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
                 fields);
   }
 
-  if (operation.placesOrder && fields.at(kFieldTradeType) != kTradeType) {
+  if (operation.makes == Operation::Makes::kOrderNumber &&
+      fields.at(kFieldTradeType) != kTradeType) {
     return Fail("trade_type " + PrintableAscii(fields.at(kFieldTradeType)) +
                     " is not supported; the sandbox takes NATIVE orders only",
                 fields);

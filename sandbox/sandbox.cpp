@@ -32,8 +32,10 @@ namespace {
 constexpr std::size_t kMaxRequestBodyBytes = 64 * 1024;
 constexpr char kXmlType[] = "text/xml; charset=utf-8";
 constexpr char kHtmlType[] = "text/html; charset=utf-8";
-// trade_state_desc, UTF-8 like every reply: "支付成功", "订单已关闭" and "订单未支付".
+// trade_state_desc, UTF-8 like every reply: "支付成功", "已转入退款", "订单已关闭" and
+// "订单未支付".
 constexpr char kPaidDesc[] = "\xe6\x94\xaf\xe4\xbb\x98\xe6\x88\x90\xe5\x8a\x9f";
+constexpr char kRefundedDesc[] = "\xe5\xb7\xb2\xe8\xbd\xac\xe5\x85\xa5\xe9\x80\x80\xe6\xac\xbe";
 constexpr char kClosedDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe5\xb7\xb2\xe5\x85\xb3\xe9\x97\xad";
 constexpr char kNotPaidDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98";
 
@@ -75,9 +77,19 @@ struct Sandbox::Impl {
   void Abandoned(const HttpRequest& request);
 
   // The platform's operations, each checked against its declaration first.
+  using Handler = void (Impl::*)(const HttpRequest&, const CheckResult&, HttpReply&);
+  struct Served {
+    const Operation* operation;
+    Handler handler;
+  };
+  // What the sandbox serves, by declaration: a declared operation without a handler here
+  // is refused, never served as another.
+  static const std::vector<Served>& Handlers();
   void UnifiedOrder(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
   void OrderQuery(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
   void CloseOrder(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
+  void Refund(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
+  void RefundQuery(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
   void PayerPage(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
   void Pay(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
   void NoSuchOrder(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
@@ -96,6 +108,9 @@ struct Sandbox::Impl {
   bool WithOrder(const std::string& orderNo, Use use);
   // Marks `order` paid (the caller holds the lock) and returns what its notification says.
   PaidOrder MarkPaid(const std::string& orderNo, Order& order);
+  // A fresh platform id (transaction_id, refund_id): the day, then random digits, 28 in
+  // all; the caller holds the lock.
+  std::string NewPlatformId(const std::string& day);
   void NotifyPaid(PaidOrder paid);
 
   void Record(const HttpRequest& request, const Fields& fields);
@@ -204,10 +219,29 @@ void Sandbox::Impl::Abandoned(const HttpRequest& request) {
   Log(request, fields[kFieldOutTradeNo], 503, "FAIL stalled until the server stopped");
 }
 
+const std::vector<Sandbox::Impl::Served>& Sandbox::Impl::Handlers() {
+  static const std::vector<Served> handlers = {
+      {&kUnifiedOrderOperation, &Impl::UnifiedOrder}, {&kOrderQueryOperation, &Impl::OrderQuery},
+      {&kCloseOrderOperation, &Impl::CloseOrder},     {&kRefundOperation, &Impl::Refund},
+      {&kRefundQueryOperation, &Impl::RefundQuery},
+  };
+  return handlers;
+}
+
 void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
   // The platform's operations, by the same declarations the client sends them by.
   for (const Operation* operation : kOperations) {
     if (request.method != "POST" || request.path != operation->path) continue;
+    const auto served =
+        std::find_if(Handlers().begin(), Handlers().end(),
+                     [operation](const Served& s) { return s.operation == operation; });
+    if (served == Handlers().end()) {
+      Record(request, {});
+      const std::string message = std::string("the ") + operation->name + " is not served here";
+      SendFail(message, reply);
+      Log(request, "-", 200, "FAIL " + message);
+      return;
+    }
     const CheckResult check = CheckRequest(*operation, request.body, merchant);
     // A stalled unified order was recorded when it arrived.
     if (!(options.fault == Fault::kStall && Stalls(request))) Record(request, check.fields);
@@ -223,9 +257,7 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
       Log(request, orderNo, 200, "FAIL " + check.message);
       return;
     }
-    if (operation == &kUnifiedOrderOperation) return UnifiedOrder(request, check, reply);
-    if (operation == &kOrderQueryOperation) return OrderQuery(request, check, reply);
-    return CloseOrder(request, check, reply);
+    return (this->*served->handler)(request, check, reply);
   }
   std::string orderNo;
   bool pay = false;
@@ -302,13 +334,17 @@ bool Sandbox::Impl::WithOrder(const std::string& orderNo, Use use) {
   return true;
 }
 
+std::string Sandbox::Impl::NewPlatformId(const std::string& day) {
+  std::uniform_int_distribution<int> digit(0, 9);
+  std::string id = day.substr(0, 8);
+  while (id.size() < 28) id += char('0' + digit(random));
+  return id;
+}
+
 PaidOrder Sandbox::Impl::MarkPaid(const std::string& orderNo, Order& order) {
   order.paid = true;
-  std::uniform_int_distribution<int> digit(0, 9);
   order.timeEnd = LocalTimeEnd();
-  // The payment day, then random digits: 28 digits in all.
-  order.transactionId = order.timeEnd.substr(0, 8);
-  while (order.transactionId.size() < 28) order.transactionId += char('0' + digit(random));
+  order.transactionId = NewPlatformId(order.timeEnd);
   return PaidOrder{order.notifyUrl, orderNo, order.transactionId, kTradeType, order.totalFee,
                    order.timeEnd};
 }
@@ -399,7 +435,8 @@ void Sandbox::Impl::OrderQuery(const HttpRequest& request, const CheckResult& ch
   ReplyFields fields = {{kFieldOutTradeNo, orderNo},
                         {kFieldTotalFee, std::to_string(seen.totalFee)},
                         {kFieldTradeState, state},
-                        {kFieldTradeStateDesc, seen.paid     ? kPaidDesc
+                        {kFieldTradeStateDesc, seen.refunded ? kRefundedDesc
+                                               : seen.paid   ? kPaidDesc
                                                : seen.closed ? kClosedDesc
                                                              : kNotPaidDesc}};
   if (seen.paid) {
@@ -431,6 +468,76 @@ void Sandbox::Impl::CloseOrder(const HttpRequest& request, const CheckResult& ch
   } else {
     SendSuccess({{kFieldOutTradeNo, orderNo}}, reply);
     Log(request, orderNo, 200, "SUCCESS order closed");
+  }
+}
+
+void Sandbox::Impl::Refund(const HttpRequest& request, const CheckResult& check, HttpReply& reply) {
+  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
+  const std::string& refundNo = check.fields.at(kFieldOutRefundNo);
+  const long long refundFee = std::stoll(check.fields.at(kFieldRefundFee));  // checked: 1..2^31-1
+  const long long totalFee = std::stoll(check.fields.at(kFieldTotalFee));
+  // Why the order cannot be refunded, as the code and words of a business failure.
+  std::string errCode;
+  std::string why;
+  Order refunded;
+  const bool found = WithOrder(orderNo, [&](Order& order) {
+    if (order.closed) {
+      errCode = "ORDERCLOSED", why = "has been closed and was never paid";
+    } else if (!order.paid) {
+      errCode = "ORDERNOTPAID", why = "has not been paid";
+    } else if (order.refunded) {
+      errCode = "ORDERREFUNDED", why = "has been refunded already (as " + order.outRefundNo + ")";
+    } else if (totalFee != order.totalFee || refundFee != order.totalFee) {
+      errCode = "INVALIDREFUNDFEE",
+      why = "is refunded whole: total_fee and refund_fee must both be " +
+            std::to_string(order.totalFee);
+    } else {
+      order.refunded = true;
+      order.outRefundNo = refundNo;
+      order.refundId = NewPlatformId(LocalTimeEnd());
+      refunded = order;
+    }
+  });
+  if (!found) {
+    SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
+    Log(request, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to refund");
+  } else if (!errCode.empty()) {
+    SendResultFail(orderNo, errCode, "order " + orderNo + " " + why, reply);
+    Log(request, orderNo, 200, "FAIL " + errCode + ", not refunded");
+  } else {
+    SendSuccess({{kFieldOutTradeNo, orderNo},
+                 {kFieldTransactionId, refunded.transactionId},
+                 {kFieldOutRefundNo, refundNo},
+                 {kFieldRefundId, refunded.refundId},
+                 {kFieldRefundFee, std::to_string(refunded.totalFee)},
+                 {kFieldTotalFee, std::to_string(refunded.totalFee)}},
+                reply);
+    Log(request, orderNo, 200, "SUCCESS refunded as " + PrintableAscii(refundNo));
+  }
+}
+
+void Sandbox::Impl::RefundQuery(const HttpRequest& request, const CheckResult& check,
+                                HttpReply& reply) {
+  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
+  Order seen;
+  if (!WithOrder(orderNo, [&seen](Order& order) { seen = order; })) {
+    SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
+    Log(request, orderNo, 200, "FAIL ORDERNOTEXIST");
+  } else if (!seen.refunded) {
+    SendResultFail(orderNo, "REFUNDNOTEXIST", "order " + orderNo + " has no refund", reply);
+    Log(request, orderNo, 200, "FAIL REFUNDNOTEXIST");
+  } else {
+    const std::string fee = std::to_string(seen.totalFee);
+    SendSuccess({{kFieldOutTradeNo, orderNo},
+                 {kFieldTransactionId, seen.transactionId},
+                 {kFieldTotalFee, fee},
+                 {kFieldRefundCount, "1"},
+                 {kFieldOutRefundNo0, seen.outRefundNo},
+                 {kFieldRefundId0, seen.refundId},
+                 {kFieldRefundFee0, fee},
+                 {kFieldRefundStatus0, "SUCCESS"}},
+                reply);
+    Log(request, orderNo, 200, "SUCCESS refund_status_0=SUCCESS");
   }
 }
 

@@ -90,9 +90,10 @@ fi
 
 cd "$root"
 ./scripts/install-deps.sh screenshots
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja >/dev/null
-fi
+generator=()
+[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
+# The desktop program may have been left out of an existing build (the demo's): ask for it.
+cmake -S . -B "$build" "${generator[@]}" -DQUILLMARK_BUILD_SHELL=ON >/dev/null
 cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
 mkdir -p "$out"
 BUILD_DIR="$build" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-xvfb

@@ -29,7 +29,7 @@ CycleWorker::~CycleWorker() { Shutdown(); }
 bool CycleWorker::StartCycle() {
   return Launch([this] {
     CycleResult result = ops_->RunOrderCycle(
-        [this](CycleStep step) { Post([this, step] { listener_.OnStepStarted(step); }); });
+        [this](CycleStep step) { Post([this, step] { listener_.OnCycleStep(step); }); });
     tee_->FlushPartialLine();
     Post([this, result = std::move(result)] {
       Finish();
@@ -38,28 +38,13 @@ bool CycleWorker::StartCycle() {
   });
 }
 
-bool CycleWorker::StartQuery(const std::string& orderNo) {
-  return StartOrderStep(CycleStep::kQueryAgain, orderNo);
-}
-
-bool CycleWorker::StartClose(const std::string& orderNo) {
-  return StartOrderStep(CycleStep::kCloseOrder, orderNo);
-}
-
-bool CycleWorker::StartOrderStep(CycleStep step, const std::string& orderNo) {
-  const bool close = step == CycleStep::kCloseOrder;
-  return Launch([this, step, close, orderNo] {
-    Post([this, step] { listener_.OnStepStarted(step); });
-    StepOutcome outcome =
-        close ? ops_->CloseOrderOutcome(orderNo) : ops_->QueryOrderOutcome(orderNo);
+bool CycleWorker::Start(const Operation& operation, const std::string& orderNo) {
+  return Launch([this, &operation, orderNo] {
+    StepOutcome outcome = ops_->Run(operation, orderNo);
     tee_->FlushPartialLine();
-    Post([this, close, outcome = std::move(outcome)] {
+    Post([this, outcome = std::move(outcome)] {
       Finish();
-      if (close) {
-        listener_.OnCloseFinished(outcome);
-      } else {
-        listener_.OnQueryFinished(outcome);
-      }
+      listener_.OnStepFinished(outcome);
     });
   });
 }

@@ -28,11 +28,12 @@ namespace quillmark::shell {
 class CycleListener {
  public:
   virtual ~CycleListener() = default;
-  virtual void OnStepStarted(CycleStep step) = 0;
+  // A step of the cycle starts.
+  virtual void OnCycleStep(CycleStep step) = 0;
   virtual void OnLine(const std::string& gbk) = 0;  // without its '\n'
   virtual void OnCycleFinished(const CycleResult& result) = 0;
-  virtual void OnQueryFinished(const StepOutcome& outcome) = 0;
-  virtual void OnCloseFinished(const StepOutcome& outcome) = 0;
+  // A job of one operation (Start) is over; the outcome names its operation.
+  virtual void OnStepFinished(const StepOutcome& outcome) = 0;
 };
 
 class CycleWorker {
@@ -51,10 +52,9 @@ class CycleWorker {
 
   // One order cycle (CQuillmarkOps::RunOrderCycle); false, and nothing started, while busy.
   bool StartCycle();
-  // One more order query of `orderNo`; false, and nothing started, while busy.
-  bool StartQuery(const std::string& orderNo);
-  // Closes the order `orderNo`; false, and nothing started, while busy.
-  bool StartClose(const std::string& orderNo);
+  // One request of `operation` about the order `orderNo` (CQuillmarkOps::Run); false, and
+  // nothing started, while busy.
+  bool Start(const Operation& operation, const std::string& orderNo);
 
   // The merchant and endpoint of the next job; a job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);
@@ -67,8 +67,6 @@ class CycleWorker {
 
  private:
   bool Launch(std::function<void()> job);
-  // A query or close of `orderNo` (CycleStep::kQueryAgain or kCloseOrder).
-  bool StartOrderStep(CycleStep step, const std::string& orderNo);
   void Post(std::function<void()> event);
   void Finish();
   void Install(CQuillmarkOps::Settings settings);

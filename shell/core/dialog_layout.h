@@ -16,6 +16,9 @@ inline constexpr int kIdPayButton = 1000;
 struct Size {
   int cx, cy;
 };
+struct Rect {
+  int x, y, cx, cy;
+};
 struct Control {
   int id;
   const char* caption;  // UTF-8; empty for the icon

@@ -4,23 +4,34 @@
 #include <system_error>
 
 #include "payment/encoding.h"
+#include "payment/operation.h"
 #include "shell/core/texts.h"
 
 namespace quillmark::shell::words {
 namespace {
 
-std::string KnownTradeState(const std::string& state) {
-  static const struct {
-    const char* state;
-    const char* meaning;
-  } kStates[] = {
-      {"SUCCESS", texts::kTradeStateSuccess},   {"REFUND", texts::kTradeStateRefund},
-      {"NOTPAY", texts::kTradeStateNotPay},     {"CLOSED", texts::kTradeStateClosed},
-      {"REVOKED", texts::kTradeStateRevoked},   {"USERPAYING", texts::kTradeStateUserPaying},
-      {"PAYERROR", texts::kTradeStatePayError},
-  };
-  for (const auto& known : kStates) {
-    if (state == known.state) return known.meaning;
+struct KnownMeaning {
+  const char* state;
+  const char* meaning;
+};
+// What the common states mean, for replies that carry no description of their own.
+constexpr KnownMeaning kTradeStates[] = {
+    {"SUCCESS", texts::kTradeStateSuccess},   {"REFUND", texts::kTradeStateRefund},
+    {"NOTPAY", texts::kTradeStateNotPay},     {"CLOSED", texts::kTradeStateClosed},
+    {"REVOKED", texts::kTradeStateRevoked},   {"USERPAYING", texts::kTradeStateUserPaying},
+    {"PAYERROR", texts::kTradeStatePayError},
+};
+constexpr KnownMeaning kRefundStatuses[] = {
+    {"SUCCESS", texts::kRefundStatusSuccess},
+    {"PROCESSING", texts::kRefundStatusProcessing},
+    {"REFUNDCLOSE", texts::kRefundStatusClosed},
+    {"CHANGE", texts::kRefundStatusChange},
+};
+
+template <std::size_t N>
+std::string KnownState(const KnownMeaning (&known)[N], const std::string& state) {
+  for (const KnownMeaning& entry : known) {
+    if (state == entry.state) return entry.meaning;
   }
   return {};
 }
@@ -62,22 +73,6 @@ std::string Fill(const char* pattern, std::initializer_list<std::string> values)
   return out;
 }
 
-std::string StepName(CycleStep step) {
-  switch (step) {
-    case CycleStep::kUnifiedOrder:
-      return texts::kStepUnifiedOrder;
-    case CycleStep::kQuery1:
-      return texts::kStepQuery1;
-    case CycleStep::kQuery2:
-      return texts::kStepQuery2;
-    case CycleStep::kQueryAgain:
-      return texts::kStepQueryAgain;
-    case CycleStep::kCloseOrder:
-      return texts::kStepCloseOrder;
-  }
-  return {};
-}
-
 std::string FailureOf(const StepOutcome& outcome) {
   const TransferStatus& transfer = outcome.transfer;
   if (transfer.aborted()) return texts::kAborted;
@@ -90,10 +85,12 @@ std::string FailureOf(const StepOutcome& outcome) {
     failure = failure.empty() ? status : failure + "，" + status;
   }
   if (!failure.empty()) return failure;
-  if (outcome.returnCode == "FAIL") return Pair(outcome.returnCode, outcome.returnMsg);
-  if (outcome.resultCode == "FAIL") {
-    const std::string error = Pair(outcome.errCode, outcome.errCodeDes);
-    return error.empty() ? FromGbk(outcome.resultCode) : error;
+  if (outcome.Field(kFieldReturnCode) == "FAIL") {
+    return Pair(outcome.Field(kFieldReturnCode), outcome.Field(kFieldReturnMsg));
+  }
+  if (outcome.Field(kFieldResultCode) == "FAIL") {
+    const std::string error = Pair(outcome.Field(kFieldErrCode), outcome.Field(kFieldErrCodeDes));
+    return error.empty() ? FromGbk(outcome.Field(kFieldResultCode)) : error;
   }
   return {};
 }
@@ -123,42 +120,47 @@ std::string SignatureDetail(const StepOutcome& outcome) {
   return Fill(texts::kSignatureSignString, {outcome.signature.maskedSignString});
 }
 
-std::string OrderVerdict(const StepOutcome& order) {
-  std::string verdict = FailureOf(order);
-  // A reply that failed verification brought no link to show, and the window says why.
-  if (verdict.empty() && VerificationFailed(order.signature.verdict)) verdict = texts::kCodeNotShown;
-  if (verdict.empty()) verdict = order.codeUrl.empty() ? texts::kNoCodeUrl : texts::kStepSucceeded;
-  return WithSignature(verdict, order);
+std::string StepText(const StepWords& words, const StepOutcome& outcome) {
+  std::string verdict;
+  switch (VerdictOf(outcome)) {
+    case StepVerdict::kFailed:
+      verdict = FailureOf(outcome);
+      break;
+    case StepVerdict::kUntrusted:
+      verdict = words.untrusted;
+      break;
+    case StepVerdict::kNoResult:
+      verdict = words.noResult;
+      break;
+    case StepVerdict::kDone:
+      verdict = words.done(outcome);
+      break;
+  }
+  return WithSignature(verdict, outcome);
 }
 
-std::string QueryVerdict(const StepOutcome& query) {
-  std::string verdict = FailureOf(query);
-  if (verdict.empty() && VerificationFailed(query.signature.verdict)) {
-    verdict = texts::kTradeStateNotTrusted;
-  }
-  if (verdict.empty() && query.tradeState.empty()) verdict = texts::kNoTradeState;
-  if (verdict.empty()) {
-    const std::string meaning = query.tradeStateDesc.empty() ? KnownTradeState(query.tradeState)
-                                                             : FromGbk(query.tradeStateDesc);
-    const std::string state = FromGbk(query.tradeState);
-    verdict = meaning.empty() ? state : state + "（" + meaning + "）";
-  }
-  return WithSignature(verdict, query);
+std::string TradeStateText(const StepOutcome& query) {
+  const std::string& state = query.Field(kFieldTradeState);
+  const std::string& description = query.Field(kFieldTradeStateDesc);
+  const std::string meaning =
+      description.empty() ? KnownState(kTradeStates, state) : FromGbk(description);
+  return meaning.empty() ? FromGbk(state) : FromGbk(state) + "（" + meaning + "）";
 }
 
-std::string CloseVerdict(const StepOutcome& close) {
-  std::string verdict = FailureOf(close);
-  if (verdict.empty()) {
-    verdict = VerificationFailed(close.signature.verdict) ? texts::kCloseNotTrusted
-                                                          : texts::kOrderClosed;
-  }
-  return WithSignature(verdict, close);
+std::string RefundStatusText(const StepOutcome& refundQuery) {
+  const std::string& status = refundQuery.Field(kFieldRefundStatus0);
+  const std::string meaning = KnownState(kRefundStatuses, status);
+  return meaning.empty() ? FromGbk(status) : FromGbk(status) + "（" + meaning + "）";
 }
 
 std::string AbsolutePath(const std::string& path) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return error ? path : absolute.lexically_normal().string();
+}
+
+std::string FolderOf(const std::string& path) {
+  return std::filesystem::path(AbsolutePath(path)).parent_path().string();
 }
 
 std::string BitmapVerdict(const CycleResult& result) {

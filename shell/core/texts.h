@@ -1,23 +1,25 @@
-// The program's own texts, in one place. Each is UTF-8 and turned into a QString where
-// it is shown. The Windows resource script carries only the icon and the version block,
-// so nothing here is duplicated there.
+// The program's own texts, in one place. Each is UTF-8 and converted where it is shown. The
+// dialog templates' captions, which the Windows resource script holds too, come from
+// shell/core/captions.h, which both read.
 #pragma once
+
+#include "shell/core/captions.h"
 
 namespace quillmark::shell::texts {
 
-inline constexpr char kMainTitle[] = "Quillmark";
-inline constexpr char kOk[] = "确定";
-inline constexpr char kCancel[] = "取消";
-inline constexpr char kPayButton[] = "Button1";
+inline constexpr char kMainTitle[] = QM_CAPTION_MAIN_TITLE;
+inline constexpr char kOk[] = QM_CAPTION_OK;
+inline constexpr char kCancel[] = QM_CAPTION_CANCEL;
+inline constexpr char kPayButton[] = QM_CAPTION_PAY_BUTTON;
 
 // String 101 of the string table: the system menu's About entry. Left empty, the menu
 // gets neither the entry nor the separator before it.
-inline constexpr char kAboutBoxEntry[] = "关于 Quillmark(&A)...";
+inline constexpr char kAboutBoxEntry[] = QM_CAPTION_ABOUT_ENTRY;
 
 // The settings dialog, and its entry on the window menu beside the About entry.
 inline constexpr char kSettingsEntry[] = "设置(&S)...";
-inline constexpr char kSettingsTitle[] = "设置";
-inline constexpr char kSave[] = "保存";
+inline constexpr char kSettingsTitle[] = QM_CAPTION_SETTINGS_TITLE;
+inline constexpr char kSave[] = QM_CAPTION_SAVE;
 inline constexpr char kSettingsFile[] = "设置文件：%1";
 inline constexpr char kSettingOverridden[] = "环境变量 %1 优先于此值";
 
@@ -25,13 +27,14 @@ inline constexpr char kSettingOverridden[] = "环境变量 %1 优先于此值";
 // extended; worded and accelerated as Windows words its own entry.
 inline constexpr char kCloseEntry[] = "关闭(&C)\tAlt+F4";
 
-inline constexpr char kAboutTitle[] = "关于 Quillmark";
-inline constexpr char kAboutVersion[] = "Quillmark 1.0 版";
-inline constexpr char kAboutCopyright[] = "版权所有 (C) 2026 Quillmark";
+inline constexpr char kAboutTitle[] = QM_CAPTION_ABOUT_TITLE;
+inline constexpr char kAboutVersion[] = QM_CAPTION_ABOUT_VERSION;
+inline constexpr char kAboutCopyright[] = QM_CAPTION_ABOUT_COPYRIGHT;
 
 // The panel that shows the last cycle. "%1" and "%2" are filled in where they are shown.
 inline constexpr char kQueryAgain[] = "再次查询";
 inline constexpr char kCloseOrder[] = "关闭订单";
+inline constexpr char kRefund[] = "申请退款";
 inline constexpr char kAbort[] = "中止";
 inline constexpr char kOrderNoLabel[] = "订单号";
 inline constexpr char kPaymentLinkLabel[] = "支付链接";
@@ -40,8 +43,13 @@ inline constexpr char kStepQuery1[] = "查询 1";
 inline constexpr char kStepQuery2[] = "查询 2";
 inline constexpr char kStepQueryAgain[] = "再次查询";
 inline constexpr char kStepCloseOrder[] = "关闭订单";
+inline constexpr char kStepRefund[] = "申请退款";
 inline constexpr char kOrderClosed[] = "订单已关闭";
 inline constexpr char kCloseNotTrusted[] = "应答未通过验证，不能确认订单已关闭";
+inline constexpr char kCloseNotConfirmed[] = "应答未确认订单已关闭";
+inline constexpr char kRefunded[] = "已退款，退款单号 %1";
+inline constexpr char kRefundNotTrusted[] = "应答未通过验证，不能确认已退款";
+inline constexpr char kRefundNotConfirmed[] = "应答未确认已退款";
 inline constexpr char kBitmapLabel[] = "二维码文件";
 inline constexpr char kOpenFolder[] = "打开所在文件夹";
 inline constexpr char kLogLabel[] = "日志";
@@ -79,6 +87,12 @@ inline constexpr char kTradeStateClosed[] = "已关闭";
 inline constexpr char kTradeStateRevoked[] = "已撤销";
 inline constexpr char kTradeStateUserPaying[] = "用户支付中";
 inline constexpr char kTradeStatePayError[] = "支付失败";
+
+// What a refund's statuses mean.
+inline constexpr char kRefundStatusSuccess[] = "退款成功";
+inline constexpr char kRefundStatusProcessing[] = "退款处理中";
+inline constexpr char kRefundStatusClosed[] = "退款关闭";
+inline constexpr char kRefundStatusChange[] = "退款异常";
 
 // The name under which the application's settings would be kept. Nothing is read or
 // written; it is set so that any later use of QSettings lands in the same place.

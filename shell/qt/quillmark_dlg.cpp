@@ -6,13 +6,12 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEvent>
-#include <QFileInfo>
-#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -25,52 +24,133 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/window.h"
+#include "shell/core/texts.h"
 #include "shell/qt/about_dlg.h"
 #include "shell/qt/app_icon.h"
 #include "shell/qt/dialog_units.h"
-#include "shell/qt/outcome_text.h"
-#include "platform/window.h"
 #include "shell/qt/qr_view.h"
 #include "shell/qt/settings_dlg.h"
 #include "shell/qt/system_menu.h"
-#include "shell/core/texts.h"
 
 namespace quillmark {
 namespace {
 
-// The template's own size, and the size it grows to for the panel: to the right for the
-// QR code, downward for the log. The template's three buttons keep their places.
+using shell::PanelItem;
+
+// The template's own size; the panel's comes with its description.
 const QSize kTemplateSizeDu = shell::ToQSize(shell::layout::kMainSize);
-constexpr QSize kPanelSizeDu(520, 340);
-// The longest line the log view shows whole, in characters (a reply is a few hundred).
-constexpr qsizetype kLogLineShown = 16 * 1024;
 
 QString AboutEntryText() { return QString::fromUtf8(shell::texts::kAboutBoxEntry); }
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
-
-QLabel* VerdictLabel(QWidget* parent, const char* objectName) {
-  auto* label = new QLabel(parent);
-  label->setObjectName(QString::fromLatin1(objectName));
-  label->setTextFormat(Qt::PlainText);
-  label->setWordWrap(true);
-  label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  return label;
+QString Text(const std::string& utf8) {
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
-
-QLineEdit* ReadOnlyField(QWidget* parent, const char* objectName) {
-  auto* field = new QLineEdit(parent);
-  field->setObjectName(QString::fromLatin1(objectName));
-  field->setReadOnly(true);
-  return field;
-}
+QRect ToQRect(const shell::layout::Rect& r) { return QRect(r.x, r.y, r.cx, r.cy); }
 
 }  // namespace
+
+// Draws what the panel says on the Qt widgets made from its description.
+class CQuillmarkDlg::View : public shell::PanelView {
+ public:
+  explicit View(CQuillmarkDlg& dialog) : dialog_(dialog) {}
+
+  void ShowPanel() override {
+    dialog_.template_.SetSize(shell::ToQSize(shell::kPanelSize));
+    dialog_.template_.Apply();
+    // Grown to the right and downward from where it stood, the window may now reach past
+    // the screen's edge: move it back, so that the QR code and the log can be seen.
+    if (const QScreen* screen = dialog_.screen(); screen != nullptr && dialog_.isVisible()) {
+      const QRect available = screen->availableGeometry();
+      const QRect frame = dialog_.frameGeometry();
+      QPoint shift(std::min(0, available.right() - frame.right()),
+                   std::min(0, available.bottom() - frame.bottom()));
+      shift.rx() = std::max(shift.x(), available.left() - frame.left());
+      shift.ry() = std::max(shift.y(), available.top() - frame.top());
+      if (!shift.isNull()) dialog_.move(dialog_.pos() + shift);
+    }
+    for (QWidget* widget : dialog_.panelWidgets_) widget->show();
+  }
+
+  void SetText(PanelItem item, const std::string& utf8) override {
+    QWidget* widget = Control(item);
+    if (auto* label = qobject_cast<QLabel*>(widget)) label->setText(Text(utf8));
+    if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+      field->setText(Text(utf8));
+      field->setCursorPosition(0);
+    }
+  }
+
+  void SetToolTip(PanelItem item, const std::string& utf8) override {
+    if (QWidget* widget = Control(item)) widget->setToolTip(Text(utf8));
+  }
+
+  void SetEnabled(PanelItem item, bool enabled) override {
+    if (QWidget* widget = Control(item)) widget->setEnabled(enabled);
+  }
+
+  void SetBusy(bool busy, PanelItem starter) override {
+    // Disabling the focused button would pass the focus on to the results; keep it on the
+    // button that started the job, so that Space or Enter can run the next one.
+    if (busy) {
+      QWidget* starterWidget = Control(starter);
+      refocus_ = starterWidget != nullptr && dialog_.focusWidget() == starterWidget ? starterWidget
+                                                                                    : nullptr;
+      dialog_.setCursor(Qt::BusyCursor);
+    } else {
+      dialog_.unsetCursor();
+      if (refocus_ != nullptr && refocus_->isEnabled()) refocus_->setFocus();
+      refocus_ = nullptr;
+    }
+    if (QWidget* bar = Control(PanelItem::kBusy)) bar->setVisible(busy);
+  }
+
+  void AppendLog(const std::string& utf8) override {
+    if (auto* log = qobject_cast<QPlainTextEdit*>(Control(PanelItem::kLog))) {
+      log->appendPlainText(Text(utf8));
+    }
+  }
+
+  void ClearLog() override {
+    if (auto* log = qobject_cast<QPlainTextEdit*>(Control(PanelItem::kLog))) log->clear();
+  }
+
+  void ShowSymbol(const std::optional<qr::Symbol>& symbol) override {
+    if (auto* view = qobject_cast<shell::QrView*>(Control(PanelItem::kQr))) view->SetSymbol(symbol);
+  }
+
+  void CopyText(const std::string& utf8) override {
+    QApplication::clipboard()->setText(Text(utf8));
+  }
+
+  void OpenFolder(const std::string& path) override {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromLocal8Bit(path.c_str())));
+  }
+
+  void JobEnded() override { emit dialog_.cycleEnded(); }
+
+ private:
+  QWidget* Control(PanelItem item) const {
+    const auto found = dialog_.controls_.find(item);
+    return found == dialog_.controls_.end() ? nullptr : found->second;
+  }
+
+  CQuillmarkDlg& dialog_;
+  QWidget* refocus_ = nullptr;
+};
 
 CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
     : QDialog(parent, shell::DialogWindowFlags()),
       windowIcon_(shell::LoadAppIcon()),
       template_(*this, kTemplateSizeDu),
-      runner_(std::move(ops)) {
+      view_(std::make_unique<View>(*this)),
+      panel_(
+          std::move(ops),
+          [this](std::function<void()> event) {
+            // Queued to the dialog: run on its thread, after everything posted before,
+            // and dropped if the dialog is destroyed first.
+            QMetaObject::invokeMethod(this, std::move(event), Qt::QueuedConnection);
+          },
+          *view_) {
   setWindowTitle(QString::fromUtf8(shell::texts::kMainTitle));
   setFont(shell::DialogFont());
 
@@ -85,7 +165,7 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
                               QString::fromUtf8(kMainCancel.caption), shell::ToQRect(kMainCancel));
   QPushButton* pay = template_.AddPushButton(
       kMainPay.id, "button1", QString::fromUtf8(kMainPay.caption), shell::ToQRect(kMainPay));
-  payButton_ = pay;
+  controls_[PanelItem::kPayButton] = pay;
   ok->setDefault(true);
   setTabOrder(ok, cancel);
   setTabOrder(cancel, pay);
@@ -95,189 +175,75 @@ CQuillmarkDlg::CQuillmarkDlg(CQuillmarkOps ops, QWidget* parent)
   connect(pay, &QPushButton::clicked, this, &CQuillmarkDlg::OnPayButton);
 
   BuildPanel();
-  connect(&runner_, &shell::CycleRunner::stepStarted, this, &CQuillmarkDlg::OnStepStarted);
-  connect(&runner_, &shell::CycleRunner::lineWritten, this, &CQuillmarkDlg::OnLine);
-  connect(&runner_, &shell::CycleRunner::cycleFinished, this, &CQuillmarkDlg::OnCycleFinished);
-  connect(&runner_, &shell::CycleRunner::queryFinished, this, &CQuillmarkDlg::OnQueryFinished);
-  connect(&runner_, &shell::CycleRunner::closeFinished, this, &CQuillmarkDlg::OnCloseFinished);
-
+  panel_.Refresh();
   template_.Apply();
 }
 
-CQuillmarkDlg::~CQuillmarkDlg() { runner_.Shutdown(); }
+CQuillmarkDlg::~CQuillmarkDlg() { panel_.Shutdown(); }
 
 void CQuillmarkDlg::BuildPanel() {
-  // After Button1 in the tab order: query again, close order, abort, the results, the log.
-  queryAgain_ = template_.Add(new QPushButton(Text(shell::texts::kQueryAgain), this),
-                              "queryAgainButton", QRect(62, 179, 50, 14));
-  closeOrder_ = template_.Add(new QPushButton(Text(shell::texts::kCloseOrder), this),
-                              "closeOrderButton", QRect(115, 179, 50, 14));
-  abort_ = template_.Add(new QPushButton(Text(shell::texts::kAbort), this), "abortButton",
-                         QRect(168, 179, 40, 14));
-  progress_ = template_.Add(new QProgressBar(this), "busyIndicator", QRect(212, 181, 38, 10));
-  progress_->setRange(0, 0);  // no known end: a moving bar
-  progress_->setTextVisible(false);
-  stepLabel_ = template_.AddText("stepLabel", QString(), QRect(254, 181, 64, 10));
-
-  results_ = template_.Add(new QWidget(this), "resultsPanel", QRect(7, 7, 249, 166));
-  auto* grid = new QGridLayout(results_);
-  grid->setContentsMargins(0, 0, 0, 0);
-  grid->setColumnStretch(1, 1);
-  orderNo_ = ReadOnlyField(results_, "orderNoField");
-  orderVerdict_ = VerdictLabel(results_, "orderVerdict");
-  codeUrl_ = ReadOnlyField(results_, "codeUrlField");
-  query1_ = VerdictLabel(results_, "query1Verdict");
-  query2_ = VerdictLabel(results_, "query2Verdict");
-  queryAgainVerdict_ = VerdictLabel(results_, "queryAgainVerdict");
-  closeVerdict_ = VerdictLabel(results_, "closeOrderVerdict");
-  bitmap_ = VerdictLabel(results_, "bitmapVerdict");
-  openFolder_ = new QPushButton(Text(shell::texts::kOpenFolder), results_);
-  openFolder_->setObjectName(QStringLiteral("openFolderButton"));
-  const std::pair<const char*, QWidget*> rows[] = {
-      {shell::texts::kOrderNoLabel, orderNo_},
-      {shell::texts::kStepUnifiedOrder, orderVerdict_},
-      {shell::texts::kPaymentLinkLabel, codeUrl_},
-      {shell::texts::kStepQuery1, query1_},
-      {shell::texts::kStepQuery2, query2_},
-      {shell::texts::kStepQueryAgain, queryAgainVerdict_},
-      {shell::texts::kStepCloseOrder, closeVerdict_},
-      {shell::texts::kBitmapLabel, bitmap_},
-  };
-  int row = 0;
-  for (const auto& [caption, field] : rows) {
-    auto* label = new QLabel(Text(caption), results_);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    grid->addWidget(label, row, 0);
-    grid->addWidget(field, row, 1);
-    ++row;
+  // After Button1 in the tab order, as the description lists them; hidden until the first
+  // job starts, so that until then the dialog is exactly its template.
+  for (const shell::PanelControl& control : shell::PanelControls()) {
+    const QString caption =
+        control.caption != nullptr ? QString::fromUtf8(control.caption) : QString();
+    QWidget* widget = nullptr;
+    switch (control.kind) {
+      case shell::ControlKind::kButton: {
+        auto* button = new QPushButton(caption, this);
+        const PanelItem item = control.item;
+        connect(button, &QPushButton::clicked, this, [this, item] { panel_.Click(item); });
+        widget = button;
+        break;
+      }
+      case shell::ControlKind::kField: {
+        auto* field = new QLineEdit(this);
+        field->setReadOnly(true);
+        widget = field;
+        break;
+      }
+      case shell::ControlKind::kVerdict:
+      case shell::ControlKind::kText: {
+        auto* label =
+            new QLabel(control.kind == shell::ControlKind::kText ? caption : QString(), this);
+        label->setTextFormat(Qt::PlainText);
+        if (control.kind == shell::ControlKind::kVerdict) {
+          label->setWordWrap(true);
+          label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+          label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        }
+        widget = label;
+        break;
+      }
+      case shell::ControlKind::kBusyBar: {
+        auto* bar = new QProgressBar(this);
+        bar->setRange(0, 0);  // no known end: a moving bar
+        bar->setTextVisible(false);
+        widget = bar;
+        break;
+      }
+      case shell::ControlKind::kQr:
+        widget = new shell::QrView(this);
+        break;
+      case shell::ControlKind::kLog: {
+        auto* log = new QPlainTextEdit(this);
+        log->setReadOnly(true);
+        log->setLineWrapMode(QPlainTextEdit::NoWrap);
+        widget = log;
+        break;
+      }
+    }
+    template_.Add(widget, control.objectName, ToQRect(control.du));
+    controls_[control.item] = widget;
+    panelWidgets_.push_back(widget);
+    if (control.kind == shell::ControlKind::kField ||
+        control.kind == shell::ControlKind::kVerdict) {
+      QLabel* rowCaption = template_.AddText("", caption, ToQRect(shell::CaptionRect(control)));
+      rowCaption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      panelWidgets_.push_back(rowCaption);
+    }
   }
-  grid->addWidget(openFolder_, row, 1, Qt::AlignLeft);
-  grid->setRowStretch(row + 1, 1);
-
-  qr_ = template_.Add(new shell::QrView(this), "qrView", QRect(320, 7, 193, 193));
-
-  logLabel_ = template_.AddText("logLabel", Text(shell::texts::kLogLabel), QRect(7, 206, 60, 8));
-  log_ = template_.Add(new QPlainTextEdit(this), "logView", QRect(7, 216, 452, 117));
-  log_->setReadOnly(true);
-  log_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  copyLog_ = template_.Add(new QPushButton(Text(shell::texts::kCopyAll), this), "copyLogButton",
-                           QRect(463, 216, 50, 14));
-  clearLog_ = template_.Add(new QPushButton(Text(shell::texts::kClearLog), this), "clearLogButton",
-                            QRect(463, 233, 50, 14));
-
-  connect(queryAgain_, &QPushButton::clicked, this, &CQuillmarkDlg::OnQueryAgain);
-  connect(closeOrder_, &QPushButton::clicked, this, &CQuillmarkDlg::OnCloseOrder);
-  connect(abort_, &QPushButton::clicked, this, &CQuillmarkDlg::OnAbort);
-  connect(openFolder_, &QPushButton::clicked, this, &CQuillmarkDlg::OpenBitmapFolder);
-  connect(copyLog_, &QPushButton::clicked, this,
-          [this] { QApplication::clipboard()->setText(logLines_.join(QLatin1Char('\n'))); });
-  connect(clearLog_, &QPushButton::clicked, this, [this] {
-    logLines_.clear();
-    log_->clear();
-  });
-
-  panel_ = {queryAgain_, closeOrder_, abort_, progress_, stepLabel_, results_,
-            qr_,         logLabel_,   log_,   copyLog_,  clearLog_};
-  for (QWidget* widget : panel_) widget->hide();
-  queryAgain_->setEnabled(false);
-  closeOrder_->setEnabled(false);
-  openFolder_->setEnabled(false);
-}
-
-void CQuillmarkDlg::ShowPanel() {
-  if (panelShown_) return;
-  panelShown_ = true;
-  template_.SetSize(kPanelSizeDu);
-  template_.Apply();
-  // Grown to the right and downward from where it stood, the window may now reach past
-  // the screen's edge: move it back, so that the QR code and the log can be seen.
-  if (const QScreen* screen = this->screen(); screen != nullptr && isVisible()) {
-    const QRect available = screen->availableGeometry();
-    const QRect frame = frameGeometry();
-    QPoint shift(std::min(0, available.right() - frame.right()),
-                 std::min(0, available.bottom() - frame.bottom()));
-    shift.rx() = std::max(shift.x(), available.left() - frame.left());
-    shift.ry() = std::max(shift.y(), available.top() - frame.top());
-    if (!shift.isNull()) move(pos() + shift);
-  }
-  for (QWidget* widget : panel_) widget->show();
-}
-
-void CQuillmarkDlg::SetBusy(bool busy) {
-  // Disabling the focused button would pass the focus on to the results; keep it on the
-  // button that started the job, so that Space or Enter can run the next one.
-  QWidget* starter = busy ? focusWidget() : nullptr;
-  if (busy) {
-    refocus_ = starter == payButton_ || starter == queryAgain_ || starter == closeOrder_ ? starter
-                                                                                        : nullptr;
-  }
-  payButton_->setEnabled(!busy);
-  queryAgain_->setEnabled(!busy && !lastOrderNo_.empty());
-  closeOrder_->setEnabled(!busy && !lastOrderNo_.empty());
-  abort_->setEnabled(busy);
-  progress_->setVisible(busy);
-  if (!busy) stepLabel_->clear();
-  if (busy) {
-    setCursor(Qt::BusyCursor);
-  } else {
-    unsetCursor();
-    if (refocus_ != nullptr && refocus_->isEnabled()) refocus_->setFocus();
-    refocus_ = nullptr;
-  }
-}
-
-void CQuillmarkDlg::OnStepStarted(CycleStep step) {
-  stepLabel_->setText(Text(shell::texts::kRunningStep).arg(shell::StepName(step)));
-}
-
-void CQuillmarkDlg::OnLine(const QString& line) {
-  logLines_.append(line);
-  // A text view lays a line out whole: a reply of megabytes would hold the GUI thread for
-  // seconds. It shows the start of such a line; copy-all still copies all of it.
-  if (line.size() <= kLogLineShown) {
-    log_->appendPlainText(line);
-  } else {
-    log_->appendPlainText(line.left(kLogLineShown) +
-                          Text(shell::texts::kLineCut).arg(line.size() - kLogLineShown));
-  }
-}
-
-void CQuillmarkDlg::OnCycleFinished(const CycleResult& result) {
-  lastOrderNo_ = result.orderNo;
-  orderNo_->setText(shell::FromGbk(result.orderNo));
-  orderVerdict_->setText(shell::OrderVerdict(result.order));
-  orderVerdict_->setToolTip(shell::SignatureDetail(result.order));
-  codeUrl_->setText(shell::FromGbk(result.order.codeUrl));
-  codeUrl_->setCursorPosition(0);
-  QLabel* const queries[] = {query1_, query2_};
-  for (std::size_t i = 0; i < 2; ++i) {
-    const bool made = i < result.queries.size();
-    queries[i]->setText(made ? shell::QueryVerdict(result.queries[i])
-                             : Text(shell::texts::kNotRun));
-    queries[i]->setToolTip(made ? shell::SignatureDetail(result.queries[i]) : QString());
-  }
-  queryAgainVerdict_->clear();
-  closeVerdict_->clear();
-  bitmap_->setText(shell::BitmapVerdict(result));
-  const bool written = result.bitmap == qr::SaveResult::kWritten;
-  bitmapFolder_ = written
-                      ? QFileInfo(QString::fromLocal8Bit(result.bitmapPath.c_str())).absolutePath()
-                      : QString();
-  openFolder_->setEnabled(written);
-  qr_->SetSymbol(result.symbol);
-  SetBusy(false);
-  emit cycleEnded();
-}
-
-void CQuillmarkDlg::OnQueryFinished(const StepOutcome& outcome) {
-  queryAgainVerdict_->setText(shell::QueryVerdict(outcome));
-  queryAgainVerdict_->setToolTip(shell::SignatureDetail(outcome));
-  SetBusy(false);
-  emit cycleEnded();
-}
-
-void CQuillmarkDlg::OpenBitmapFolder() {
-  if (!bitmapFolder_.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(bitmapFolder_));
+  for (QWidget* widget : panelWidgets_) widget->hide();
 }
 
 void CQuillmarkDlg::SetUpMainDialog() {
@@ -308,7 +274,7 @@ void CQuillmarkDlg::OnSettings() {
     QMessageBox::warning(this, windowTitle(), QString::fromStdString(problem));
     return;
   }
-  runner_.UseMerchant(loaded.merchant);
+  panel_.UseMerchant(loaded.merchant);
 }
 
 void CQuillmarkDlg::OnSystemCommand(unsigned id, long /*param*/) {
@@ -328,40 +294,10 @@ void CQuillmarkDlg::OnSystemCommand(unsigned id, long /*param*/) {
   if ((id & shell::kSystemCommandMask) == shell::kCloseCommand) close();
 }
 
-void CQuillmarkDlg::OnCloseFinished(const StepOutcome& outcome) {
-  closeVerdict_->setText(shell::CloseVerdict(outcome));
-  closeVerdict_->setToolTip(shell::SignatureDetail(outcome));
-  SetBusy(false);
-  emit cycleEnded();
-}
-
-void CQuillmarkDlg::OnPayButton() {
-  if (!runner_.StartCycle()) return;
-  ShowPanel();
-  // The last cycle's results go; its lines stay in the log above the new ones.
-  lastOrderNo_.clear();
-  for (QLineEdit* field : {orderNo_, codeUrl_}) field->clear();
-  for (QLabel* label : {orderVerdict_, query1_, query2_, queryAgainVerdict_, closeVerdict_, bitmap_})
-    label->clear();
-  openFolder_->setEnabled(false);
-  qr_->SetSymbol(std::nullopt);
-  SetBusy(true);
-}
-
-void CQuillmarkDlg::OnQueryAgain() {
-  if (lastOrderNo_.empty() || !runner_.StartQuery(lastOrderNo_)) return;
-  SetBusy(true);
-}
-
-void CQuillmarkDlg::OnCloseOrder() {
-  if (lastOrderNo_.empty() || !runner_.StartClose(lastOrderNo_)) return;
-  SetBusy(true);
-}
-
-void CQuillmarkDlg::OnAbort() { runner_.Abort(); }
+void CQuillmarkDlg::OnPayButton() { panel_.StartCycle(); }
 
 void CQuillmarkDlg::done(int result) {
-  runner_.Abort();
+  panel_.Abort();
   QDialog::done(result);
 }
 

@@ -6,33 +6,26 @@
 
 #include <QDialog>
 #include <QIcon>
-#include <QStringList>
 
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "payment/cycle_result.h"
 #include "payment/quillmark_ops.h"
-#include "shell/qt/cycle_runner.h"
+#include "shell/core/panel.h"
 #include "shell/qt/dialog_template.h"
 
 class QByteArray;
 class QContextMenuEvent;
 class QEvent;
 class QKeyEvent;
-class QLabel;
-class QLineEdit;
-class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 class QShowEvent;
 class QWidget;
 
 namespace quillmark {
-
-namespace shell {
-class QrView;
-}
 
 class CQuillmarkDlg : public QDialog {
   Q_OBJECT
@@ -51,8 +44,8 @@ class CQuillmarkDlg : public QDialog {
   // woken at once).
   ~CQuillmarkDlg() override;
 
-  // True while a cycle or a query runs.
-  bool busy() const { return runner_.busy(); }
+  // True while a cycle or one of the panel's requests runs.
+  bool busy() const { return panel_.busy(); }
 
   // A system-menu command, id as in WM_SYSCOMMAND. Ids 0x10..0x1F show the About box
   // modally and return once it is closed; anything else gets default processing, which
@@ -67,21 +60,17 @@ class CQuillmarkDlg : public QDialog {
   void OnSettings();
 
  public slots:
-  // Button1: starts one order cycle on the worker thread and returns. Button1 and query
-  // again stay disabled, and the busy row names the step, until it is over.
+  // Button1: starts one order cycle on the worker thread and returns. Button1 and the
+  // panel's request buttons stay disabled, and the busy row names the step, until it is
+  // over.
   void OnPayButton();
-  // Query again: one more order query of the last cycle's order number.
-  void OnQueryAgain();
-  // Close order: closes the last cycle's order, so that it can no longer be paid.
-  void OnCloseOrder();
-  // Ends the transfer in progress; the cycle then stops where it was.
-  void OnAbort();
 
   // Closing the dialog, however it happens, aborts what is running first.
   void done(int result) override;
 
  signals:
-  // The panel shows the cycle's or the query's outcome (emitted after it is updated).
+  // The panel shows the outcome of a cycle or of one of its requests (emitted after it is
+  // updated).
   void cycleEnded();
 
  protected:
@@ -103,54 +92,20 @@ class CQuillmarkDlg : public QDialog {
   // entry are in place before the user sees the window.
   void SetUpMainDialog();
 
-  // The panel: built hidden; shown, and the dialog grown for it, when the first cycle
-  // starts, so that until then the dialog is exactly its template.
+  // Draws the panel (shell/core/panel.h): the controls, built hidden from its description.
+  class View;
   void BuildPanel();
-  void ShowPanel();
-  void SetBusy(bool busy);
-  void OnStepStarted(CycleStep step);
-  void OnLine(const QString& line);
-  void OnCycleFinished(const CycleResult& result);
-  void OnQueryFinished(const StepOutcome& outcome);
-  void OnCloseFinished(const StepOutcome& outcome);
-  void OpenBitmapFolder();
 
   QIcon windowIcon_;
   shell::DialogTemplate template_;
   bool setUp_ = false;
-
-  QPushButton* payButton_ = nullptr;
-  QPushButton* queryAgain_ = nullptr;
-  QPushButton* closeOrder_ = nullptr;
-  QPushButton* abort_ = nullptr;
-  QProgressBar* progress_ = nullptr;
-  QLabel* stepLabel_ = nullptr;
-  QWidget* results_ = nullptr;
-  QLineEdit* orderNo_ = nullptr;
-  QLabel* orderVerdict_ = nullptr;
-  QLineEdit* codeUrl_ = nullptr;
-  QLabel* query1_ = nullptr;
-  QLabel* query2_ = nullptr;
-  QLabel* queryAgainVerdict_ = nullptr;
-  QLabel* closeVerdict_ = nullptr;
-  QLabel* bitmap_ = nullptr;
-  QPushButton* openFolder_ = nullptr;
-  shell::QrView* qr_ = nullptr;
-  QLabel* logLabel_ = nullptr;
-  QPlainTextEdit* log_ = nullptr;
-  QPushButton* copyLog_ = nullptr;
-  QPushButton* clearLog_ = nullptr;
-  std::vector<QWidget*> panel_;  // everything BuildPanel() adds, hidden until ShowPanel()
-  bool panelShown_ = false;
-  QWidget* refocus_ = nullptr;  // the button to give the focus back to after a job
-
-  QStringList logLines_;  // every line of the log, whole, for copy-all
   std::string settingsFile_;
-  std::string lastOrderNo_;
-  QString bitmapFolder_;
 
+  std::map<shell::PanelItem, QWidget*> controls_;  // the panel's, and Button1
+  std::vector<QWidget*> panelWidgets_;             // all BuildPanel() made, row captions too
+  std::unique_ptr<View> view_;
   // Last, so that it is destroyed (and its thread joined) before anything it reports to.
-  shell::CycleRunner runner_;
+  shell::Panel panel_;
 };
 
 }  // namespace quillmark

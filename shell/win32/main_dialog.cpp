@@ -23,85 +23,8 @@ namespace {
 // A function from the worker thread, to run on the GUI thread (lParam owns it).
 constexpr UINT kRunOnGui = WM_APP + 1;
 
-// The template's size, and the size it grows to for the panel, in dialog units: to the
-// right for the QR code, downward for the log. The template's buttons keep their places.
-constexpr SIZE kPanelSizeDu{520, 340};
 // The quiet zone around the drawn QR code, in modules, as a scanner expects it.
 constexpr int kQuietZoneModules = 4;
-
-struct Control {
-  int id;
-  const wchar_t* windowClass;
-  const char* caption;  // UTF-8, or nullptr
-  DWORD style;
-  RECT du;  // left, top, width, height in dialog units
-};
-
-// The panel, in tab order after Button1. Row captions go in the first column.
-const Control kPanel[] = {
-    {IDC_QUERY_AGAIN,
-     L"BUTTON",
-     shell::texts::kQueryAgain,
-     BS_PUSHBUTTON | WS_TABSTOP,
-     {62, 179, 50, 14}},
-    {IDC_CLOSE_ORDER,
-     L"BUTTON",
-     shell::texts::kCloseOrder,
-     BS_PUSHBUTTON | WS_TABSTOP,
-     {115, 179, 50, 14}},
-    {IDC_ABORT, L"BUTTON", shell::texts::kAbort, BS_PUSHBUTTON | WS_TABSTOP, {168, 179, 40, 14}},
-    {IDC_BUSY, PROGRESS_CLASSW, nullptr, PBS_MARQUEE, {212, 181, 38, 10}},
-    {IDC_STEP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {254, 181, 64, 10}},
-    {IDC_ORDER_NO,
-     L"EDIT",
-     nullptr,
-     ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP,
-     {62, 7, 194, 12}},
-    {IDC_ORDER_VERDICT, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 23, 194, 16}},
-    {IDC_CODE_URL,
-     L"EDIT",
-     nullptr,
-     ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP,
-     {62, 41, 194, 12}},
-    {IDC_QUERY1, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 57, 194, 16}},
-    {IDC_QUERY2, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 75, 194, 16}},
-    {IDC_QUERY_AGAIN_VERDICT, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 93, 194, 16}},
-    {IDC_CLOSE_VERDICT, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 111, 194, 16}},
-    {IDC_BITMAP, L"STATIC", nullptr, SS_LEFT | SS_NOPREFIX, {62, 129, 194, 24}},
-    {IDC_OPEN_FOLDER,
-     L"BUTTON",
-     shell::texts::kOpenFolder,
-     BS_PUSHBUTTON | WS_TABSTOP,
-     {62, 155, 80, 14}},
-    {IDC_QR, L"STATIC", nullptr, SS_OWNERDRAW, {320, 7, 193, 193}},
-    {IDC_LOG_LABEL, L"STATIC", shell::texts::kLogLabel, SS_LEFT, {7, 206, 60, 8}},
-    {IDC_LOG,
-     L"EDIT",
-     nullptr,
-     ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL |
-         WS_BORDER | WS_TABSTOP,
-     {7, 216, 452, 117}},
-    {IDC_COPY_LOG,
-     L"BUTTON",
-     shell::texts::kCopyAll,
-     BS_PUSHBUTTON | WS_TABSTOP,
-     {463, 216, 50, 14}},
-    {IDC_CLEAR_LOG,
-     L"BUTTON",
-     shell::texts::kClearLog,
-     BS_PUSHBUTTON | WS_TABSTOP,
-     {463, 233, 50, 14}},
-};
-
-const struct {
-  const char* caption;
-  int top;
-} kRowCaptions[] = {
-    {shell::texts::kOrderNoLabel, 9},      {shell::texts::kStepUnifiedOrder, 23},
-    {shell::texts::kPaymentLinkLabel, 43}, {shell::texts::kStepQuery1, 57},
-    {shell::texts::kStepQuery2, 75},       {shell::texts::kStepQueryAgain, 93},
-    {shell::texts::kStepCloseOrder, 111},  {shell::texts::kBitmapLabel, 129},
-};
 
 // The About box: OK, Enter, Esc and the close box end it.
 INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM) {
@@ -116,17 +39,55 @@ INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM) {
   return FALSE;
 }
 
-RECT ToPixels(HWND dialog, RECT du) {
-  RECT r{du.left, du.top, du.left + du.right, du.top + du.bottom};
+RECT ToPixels(HWND dialog, const shell::layout::Rect& du) {
+  RECT r{du.x, du.y, du.x + du.cx, du.y + du.cy};
   MapDialogRect(dialog, &r);
   return r;
+}
+
+const shell::PanelControl* ControlOfId(int id) {
+  for (const shell::PanelControl& control : shell::PanelControls()) {
+    if (control.controlId == id) return &control;
+  }
+  return nullptr;
+}
+
+// The window class and style of each kind of control the panel describes.
+struct Kind {
+  const wchar_t* windowClass;
+  DWORD style;
+  DWORD exStyle;
+};
+
+Kind KindOf(shell::ControlKind kind) {
+  switch (kind) {
+    case shell::ControlKind::kButton:
+      return {L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0};
+    case shell::ControlKind::kField:
+      return {L"EDIT", ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 0};
+    case shell::ControlKind::kVerdict:
+      // SS_NOTIFY: the tooltip sees the mouse over it.
+      return {L"STATIC", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 0};
+    case shell::ControlKind::kBusyBar:
+      return {PROGRESS_CLASSW, PBS_MARQUEE, 0};
+    case shell::ControlKind::kText:
+      return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
+    case shell::ControlKind::kQr:
+      return {L"STATIC", SS_OWNERDRAW, 0};
+    case shell::ControlKind::kLog:
+      break;
+  }
+  return {L"EDIT",
+          ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL |
+              WS_BORDER | WS_TABSTOP,
+          WS_EX_CLIENTEDGE};
 }
 
 }  // namespace
 
 MainDialog::MainDialog(CQuillmarkOps ops, std::string settingsFile)
     : settingsFile_(std::move(settingsFile)),
-      worker_(
+      panelRules_(
           std::move(ops),
           [this](std::function<void()> event) {
             // The window exists whenever the worker runs: it is started from the dialog and
@@ -145,7 +106,7 @@ MainDialog::MainDialog(CQuillmarkOps ops, std::string settingsFile)
 }
 
 MainDialog::~MainDialog() {
-  worker_.Shutdown();
+  panelRules_.Shutdown();
   if (windowIcon_ != nullptr) DestroyIcon(windowIcon_);
   if (smallIcon_ != nullptr) DestroyIcon(smallIcon_);
 }
@@ -154,7 +115,7 @@ void MainDialog::Run() {
   DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_QUILLMARK_DIALOG), nullptr,
                   &MainDialog::DialogProc, reinterpret_cast<LPARAM>(this));
   // A job aborted at the close may still be ending: wait for it here, within moments.
-  worker_.Shutdown();
+  panelRules_.Shutdown();
 }
 
 INT_PTR CALLBACK MainDialog::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -184,7 +145,8 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       // One of the few messages whose result a dialog procedure returns itself.
       return reinterpret_cast<INT_PTR>(windowIcon_);
     case WM_DRAWITEM:
-      if (wParam == IDC_QR) {
+      if (Item(shell::PanelItem::kQr) ==
+          reinterpret_cast<const DRAWITEMSTRUCT*>(lParam)->hwndItem) {
         DrawQr(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
         return TRUE;
       }
@@ -232,7 +194,7 @@ void MainDialog::OnSystemCommand(WPARAM id, LPARAM /*param*/) {
       MessageBoxW(dialog_, Wide(problem).c_str(), L"Quillmark", MB_ICONWARNING);
       return;
     }
-    worker_.UseMerchant(loaded.merchant);
+    panelRules_.UseMerchant(loaded.merchant);
     return;
   }
   // Owned by the main dialog: centred over it, kept above it, no taskbar button.
@@ -261,75 +223,83 @@ void MainDialog::OnCommand(int id) {
     case IDOK:
     case IDCANCEL:
       End(id);
-      break;
+      return;
     case IDC_BUTTON1:
       OnPayButton();
-      break;
-    case IDC_QUERY_AGAIN:
-      OnQueryAgain();
-      break;
-    case IDC_CLOSE_ORDER:
-      OnCloseOrder();
-      break;
-    case IDC_ABORT:
-      worker_.Abort();
-      break;
-    case IDC_OPEN_FOLDER:
-      OpenBitmapFolder();
-      break;
-    case IDC_COPY_LOG:
-      CopyLog();
-      break;
-    case IDC_CLEAR_LOG:
-      logLines_.clear();
-      SetText(IDC_LOG, "");
-      break;
+      return;
     default:
       break;
   }
+  const shell::PanelControl* control = ControlOfId(id);
+  if (control != nullptr && control->kind == shell::ControlKind::kButton) {
+    panelRules_.Click(control->item);
+  }
 }
+
+void MainDialog::OnPayButton() { panelRules_.StartCycle(); }
 
 void MainDialog::End(int result) {
   // Ends the transfer in progress at once; Run() joins the worker.
-  worker_.Abort();
+  panelRules_.Abort();
   EndDialog(dialog_, result);
 }
 
 void MainDialog::BuildPanel() {
   HINSTANCE instance = GetModuleHandleW(nullptr);
-  HWND previous = GetDlgItem(dialog_, IDC_BUTTON1);
-  for (const Control& control : kPanel) {
-    const RECT r = ToPixels(dialog_, control.du);
+  const auto make = [&](const Kind& kind, const char* caption, int id,
+                        const shell::layout::Rect& du) {
+    const RECT r = ToPixels(dialog_, du);
     HWND child = CreateWindowExW(
-        control.id == IDC_LOG ? WS_EX_CLIENTEDGE : 0, control.windowClass,
-        control.caption != nullptr ? Wide(control.caption).c_str() : L"", WS_CHILD | control.style,
-        r.left, r.top, r.right - r.left, r.bottom - r.top, dialog_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance, nullptr);
+        kind.exStyle, kind.windowClass, caption != nullptr ? Wide(caption).c_str() : L"",
+        WS_CHILD | kind.style, r.left, r.top, r.right - r.left, r.bottom - r.top, dialog_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    panel_.push_back(child);
+    return child;
+  };
+  tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                             WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, dialog_, nullptr, instance, nullptr);
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 600);  // long sign strings wrap
+  HWND previous = GetDlgItem(dialog_, IDC_BUTTON1);
+  int caption = 0;
+  for (const shell::PanelControl& control : shell::PanelControls()) {
+    const Kind kind = KindOf(control.kind);
+    const bool row =
+        control.kind == shell::ControlKind::kField || control.kind == shell::ControlKind::kVerdict;
+    HWND child = make(kind, row ? nullptr : control.caption, control.controlId, control.du);
     // In tab order after the last one.
     SetWindowPos(child, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     previous = child;
-    panel_.push_back(child);
+    if (row) {
+      make(KindOf(shell::ControlKind::kText), control.caption, shell::kCaptionIdBase + caption++,
+           shell::CaptionRect(control));
+    }
+    if (control.kind == shell::ControlKind::kVerdict && tooltip_ != nullptr) {
+      TOOLINFOW tool{};
+      tool.cbSize = TTTOOLINFOW_V2_SIZE;
+      tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+      tool.hwnd = dialog_;
+      tool.uId = reinterpret_cast<UINT_PTR>(child);
+      tool.lpszText = const_cast<wchar_t*>(L"");
+      SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
   }
-  int row = 0;
-  for (const auto& caption : kRowCaptions) {
-    const RECT r = ToPixels(dialog_, {7, caption.top, 52, 8});
-    HWND label = CreateWindowExW(
-        0, L"STATIC", Wide(caption.caption).c_str(), WS_CHILD | SS_LEFT, r.left, r.top,
-        r.right - r.left, r.bottom - r.top, dialog_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_PANEL_LABEL + row++)), instance, nullptr);
-    SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    panel_.push_back(label);
+  SendMessageW(Item(shell::PanelItem::kLog), EM_SETLIMITTEXT, 0, 0);  // as much as memory holds
+}
+
+HWND MainDialog::Item(shell::PanelItem item) const {
+  if (item == shell::PanelItem::kPayButton) return GetDlgItem(dialog_, IDC_BUTTON1);
+  for (const shell::PanelControl& control : shell::PanelControls()) {
+    if (control.item == item) return GetDlgItem(dialog_, control.controlId);
   }
-  SendDlgItemMessageW(dialog_, IDC_LOG, EM_SETLIMITTEXT, 0, 0);  // as much as memory holds
-  EnableWindow(GetDlgItem(dialog_, IDC_QUERY_AGAIN), FALSE);
-  EnableWindow(GetDlgItem(dialog_, IDC_OPEN_FOLDER), FALSE);
+  return nullptr;
 }
 
 void MainDialog::ShowPanel() {
   if (panelShown_) return;
   panelShown_ = true;
-  RECT client{0, 0, kPanelSizeDu.cx, kPanelSizeDu.cy};
+  RECT client{0, 0, shell::kPanelSize.cx, shell::kPanelSize.cy};
   MapDialogRect(dialog_, &client);
   RECT frame = client;
   AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(dialog_, GWL_STYLE)), FALSE,
@@ -347,29 +317,44 @@ void MainDialog::ShowPanel() {
   for (HWND child : panel_) ShowWindow(child, SW_SHOWNA);
 }
 
-void MainDialog::SetBusy(bool busy) {
+void MainDialog::SetText(shell::PanelItem item, const std::string& utf8) {
+  SetWindowTextW(Item(item), Wide(utf8).c_str());
+}
+
+void MainDialog::SetToolTip(shell::PanelItem item, const std::string& utf8) {
+  if (tooltip_ == nullptr) return;
+  const std::wstring text = Wide(utf8);
+  TOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.hwnd = dialog_;
+  tool.uId = reinterpret_cast<UINT_PTR>(Item(item));
+  tool.lpszText = const_cast<wchar_t*>(text.c_str());  // copied by the tooltip
+  SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+void MainDialog::SetEnabled(shell::PanelItem item, bool enabled) {
+  EnableWindow(Item(item), enabled);
+}
+
+void MainDialog::SetBusy(bool busy, shell::PanelItem starter) {
   // A disabled control loses the keyboard, and a dialog with the focus nowhere hears no
   // Enter or Esc: the focus goes to 中止 while a job runs, and back to the button that
   // started it once it is over.
-  HWND focus = GetFocus();
-  EnableWindow(GetDlgItem(dialog_, IDC_ABORT), busy);
-  if (busy && (focus == GetDlgItem(dialog_, IDC_BUTTON1) ||
-               focus == GetDlgItem(dialog_, IDC_QUERY_AGAIN) ||
-               focus == GetDlgItem(dialog_, IDC_CLOSE_ORDER))) {
-    refocus_ = focus;
-    SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog_, IDC_ABORT)),
-                 TRUE);
-  }
-  EnableWindow(GetDlgItem(dialog_, IDC_BUTTON1), !busy);
-  EnableWindow(GetDlgItem(dialog_, IDC_QUERY_AGAIN), !busy && !lastOrderNo_.empty());
-  EnableWindow(GetDlgItem(dialog_, IDC_CLOSE_ORDER), !busy && !lastOrderNo_.empty());
-  HWND progress = GetDlgItem(dialog_, IDC_BUSY);
+  HWND abort = Item(shell::PanelItem::kAbortButton);
+  HWND progress = Item(shell::PanelItem::kBusy);
   SendMessageW(progress, PBM_SETMARQUEE, busy, 50);
   ShowWindow(progress, busy ? SW_SHOWNA : SW_HIDE);
-  if (busy) return;
-  SetText(IDC_STEP, "");
-  focus = GetFocus();
-  if (focus == nullptr || focus == GetDlgItem(dialog_, IDC_ABORT) || !IsWindowEnabled(focus)) {
+  if (busy) {
+    HWND focus = GetFocus();
+    refocus_ = focus == Item(starter) ? focus : nullptr;
+    EnableWindow(abort, TRUE);
+    if (refocus_ != nullptr) {
+      SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(abort), TRUE);
+    }
+    return;
+  }
+  HWND focus = GetFocus();
+  if (focus == nullptr || focus == abort || !IsWindowEnabled(focus)) {
     HWND back = refocus_ != nullptr && IsWindowEnabled(refocus_) ? refocus_
                                                                  : GetDlgItem(dialog_, IDC_BUTTON1);
     SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(back), TRUE);
@@ -377,8 +362,24 @@ void MainDialog::SetBusy(bool busy) {
   refocus_ = nullptr;
 }
 
-void MainDialog::SetText(int id, const std::string& utf8) {
-  SetDlgItemTextW(dialog_, id, Wide(utf8).c_str());
+void MainDialog::AppendLog(const std::string& utf8) {
+  HWND log = Item(shell::PanelItem::kLog);
+  const std::wstring text = Wide((GetWindowTextLengthW(log) == 0 ? "" : "\r\n") + utf8);
+  const int end = GetWindowTextLengthW(log);
+  SendMessageW(log, EM_SETSEL, static_cast<WPARAM>(end), end);
+  SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  // The caret to the start of the new line, so that the view shows lines from their start.
+  const LRESULT lines = SendMessageW(log, EM_GETLINECOUNT, 0, 0);
+  const LRESULT start = SendMessageW(log, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0);
+  SendMessageW(log, EM_SETSEL, static_cast<WPARAM>(start), start);
+  SendMessageW(log, EM_SCROLLCARET, 0, 0);
+}
+
+void MainDialog::ClearLog() { SetWindowTextW(Item(shell::PanelItem::kLog), L""); }
+
+void MainDialog::ShowSymbol(const std::optional<qr::Symbol>& symbol) {
+  symbol_ = symbol;
+  InvalidateRect(Item(shell::PanelItem::kQr), nullptr, TRUE);
 }
 
 void MainDialog::DrawQr(const DRAWITEMSTRUCT& item) const {
@@ -403,10 +404,10 @@ void MainDialog::DrawQr(const DRAWITEMSTRUCT& item) const {
   }
 }
 
-void MainDialog::CopyLog() {
-  std::string all;
-  for (const std::string& line : logLines_) all += (all.empty() ? "" : "\r\n") + line;
-  const std::wstring text = Wide(all);
+void MainDialog::CopyText(const std::string& utf8) {
+  std::string crlf;
+  for (const char c : utf8) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const std::wstring text = Wide(crlf);
   if (!OpenClipboard(dialog_)) return;
   EmptyClipboard();
   const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
@@ -418,89 +419,8 @@ void MainDialog::CopyLog() {
   CloseClipboard();
 }
 
-void MainDialog::OpenBitmapFolder() {
-  if (bitmapFolder_.empty()) return;
-  ShellExecuteW(dialog_, L"open", Wide(bitmapFolder_).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-}
-
-void MainDialog::OnPayButton() {
-  if (!worker_.StartCycle()) return;
-  ShowPanel();
-  // The last cycle's results go; its lines stay in the log above the new ones.
-  lastOrderNo_.clear();
-  for (int id : {IDC_ORDER_NO, IDC_CODE_URL, IDC_ORDER_VERDICT, IDC_QUERY1, IDC_QUERY2,
-                 IDC_QUERY_AGAIN_VERDICT, IDC_CLOSE_VERDICT, IDC_BITMAP}) {
-    SetText(id, "");
-  }
-  EnableWindow(GetDlgItem(dialog_, IDC_OPEN_FOLDER), FALSE);
-  symbol_.reset();
-  InvalidateRect(GetDlgItem(dialog_, IDC_QR), nullptr, TRUE);
-  SetBusy(true);
-}
-
-void MainDialog::OnQueryAgain() {
-  if (lastOrderNo_.empty() || !worker_.StartQuery(lastOrderNo_)) return;
-  SetBusy(true);
-}
-
-void MainDialog::OnCloseOrder() {
-  if (lastOrderNo_.empty() || !worker_.StartClose(lastOrderNo_)) return;
-  SetBusy(true);
-}
-
-void MainDialog::OnStepStarted(CycleStep step) {
-  SetText(IDC_STEP, shell::words::Fill(shell::texts::kRunningStep, {shell::words::StepName(step)}));
-}
-
-void MainDialog::OnLine(const std::string& gbk) {
-  const std::string line = shell::words::FromGbk(gbk);
-  logLines_.push_back(line);
-  HWND log = GetDlgItem(dialog_, IDC_LOG);
-  const std::wstring text = Wide((GetWindowTextLengthW(log) == 0 ? "" : "\r\n") + line);
-  const int end = GetWindowTextLengthW(log);
-  SendMessageW(log, EM_SETSEL, static_cast<WPARAM>(end), end);
-  SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-  // The caret to the start of the new line, so that the view shows lines from their start.
-  const LRESULT lines = SendMessageW(log, EM_GETLINECOUNT, 0, 0);
-  const LRESULT start = SendMessageW(log, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0);
-  SendMessageW(log, EM_SETSEL, static_cast<WPARAM>(start), start);
-  SendMessageW(log, EM_SCROLLCARET, 0, 0);
-}
-
-void MainDialog::OnCycleFinished(const CycleResult& result) {
-  lastOrderNo_ = result.orderNo;
-  SetText(IDC_ORDER_NO, shell::words::FromGbk(result.orderNo));
-  SetText(IDC_ORDER_VERDICT, shell::words::OrderVerdict(result.order));
-  SetText(IDC_CODE_URL, shell::words::FromGbk(result.order.codeUrl));
-  const int queries[] = {IDC_QUERY1, IDC_QUERY2};
-  for (std::size_t i = 0; i < 2; ++i) {
-    SetText(queries[i], i < result.queries.size() ? shell::words::QueryVerdict(result.queries[i])
-                                                  : std::string(shell::texts::kNotRun));
-  }
-  SetText(IDC_QUERY_AGAIN_VERDICT, "");
-  SetText(IDC_CLOSE_VERDICT, "");
-  SetText(IDC_BITMAP, shell::words::BitmapVerdict(result));
-  const bool written = result.bitmap == qr::SaveResult::kWritten;
-  bitmapFolder_.clear();
-  if (written) {
-    const std::string path = shell::words::AbsolutePath(result.bitmapPath);
-    const std::size_t slash = path.find_last_of("\\/");
-    bitmapFolder_ = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-  }
-  EnableWindow(GetDlgItem(dialog_, IDC_OPEN_FOLDER), written);
-  symbol_ = result.symbol;
-  InvalidateRect(GetDlgItem(dialog_, IDC_QR), nullptr, TRUE);
-  SetBusy(false);
-}
-
-void MainDialog::OnQueryFinished(const StepOutcome& outcome) {
-  SetText(IDC_QUERY_AGAIN_VERDICT, shell::words::QueryVerdict(outcome));
-  SetBusy(false);
-}
-
-void MainDialog::OnCloseFinished(const StepOutcome& outcome) {
-  SetText(IDC_CLOSE_VERDICT, shell::words::CloseVerdict(outcome));
-  SetBusy(false);
+void MainDialog::OpenFolder(const std::string& path) {
+  ShellExecuteW(dialog_, L"open", Wide(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 }  // namespace quillmark::win32

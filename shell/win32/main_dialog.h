@@ -1,10 +1,10 @@
 // The main dialog of Quillmark.exe on the Win32 dialog manager: the template
 // IDD_QUILLMARK_DIALOG (OK and Cancel end the program, Button1 runs one order cycle), the
 // About and settings entries on the system menu, icon 128 as the big and small icon, and
-// the minimised window's painting. The first click grows it the panel the Qt program
-// shows: the QR code, the order number, each step's verdict, the bitmap's path, query
-// again, abort and the log. The cycle runs on shell::CycleWorker's thread; its events come
-// back as posted WM_APP messages.
+// the minimised window's painting. The first click grows it the panel that shell/core
+// describes and rules (shell/core/panel.h), as the Qt program draws it too; this file only
+// makes its controls and draws. The cycle runs on the panel's worker thread; its events
+// come back as posted WM_APP messages.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -14,14 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "payment/cycle_result.h"
 #include "payment/quillmark_ops.h"
 #include "qr/qr_bitmap.h"
-#include "shell/core/cycle_worker.h"
+#include "shell/core/panel.h"
 
 namespace quillmark::win32 {
 
-class MainDialog : private shell::CycleListener {
+class MainDialog : private shell::PanelView {
  public:
   // `settingsFile` is what the 设置 dialog edits.
   MainDialog(CQuillmarkOps ops, std::string settingsFile);
@@ -42,37 +41,35 @@ class MainDialog : private shell::CycleListener {
   bool OnPaintDialog();
   void OnCommand(int id);
   void OnPayButton();
-  void OnQueryAgain();
-  void OnCloseOrder();
   void End(int result);
 
   void BuildPanel();
-  void ShowPanel();
-  void SetBusy(bool busy);
-  void SetText(int id, const std::string& utf8);
+  HWND Item(shell::PanelItem item) const;
   void DrawQr(const DRAWITEMSTRUCT& item) const;
-  void CopyLog();
-  void OpenBitmapFolder();
 
-  void OnStepStarted(CycleStep step) override;
-  void OnLine(const std::string& gbk) override;
-  void OnCycleFinished(const CycleResult& result) override;
-  void OnQueryFinished(const StepOutcome& outcome) override;
-  void OnCloseFinished(const StepOutcome& outcome) override;
+  // What the panel draws (shell::PanelView).
+  void ShowPanel() override;
+  void SetText(shell::PanelItem item, const std::string& utf8) override;
+  void SetToolTip(shell::PanelItem item, const std::string& utf8) override;
+  void SetEnabled(shell::PanelItem item, bool enabled) override;
+  void SetBusy(bool busy, shell::PanelItem starter) override;
+  void AppendLog(const std::string& utf8) override;
+  void ClearLog() override;
+  void ShowSymbol(const std::optional<qr::Symbol>& symbol) override;
+  void CopyText(const std::string& utf8) override;
+  void OpenFolder(const std::string& path) override;
 
   HWND dialog_ = nullptr;
+  HWND tooltip_ = nullptr;
   HICON windowIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   HFONT font_ = nullptr;  // the dialog's, for the controls made at run time
   std::string settingsFile_;
-  std::vector<HWND> panel_;
+  std::vector<HWND> panel_;  // every control BuildPanel() made, hidden until ShowPanel()
   bool panelShown_ = false;
-  HWND refocus_ = nullptr;             // the button to give the focus back to after a job
-  std::vector<std::string> logLines_;  // UTF-8, every line whole, for copy-all
-  std::string lastOrderNo_;
-  std::string bitmapFolder_;
+  HWND refocus_ = nullptr;  // the button to give the focus back to after a job
   std::optional<qr::Symbol> symbol_;
-  shell::CycleWorker worker_;  // last: joined before anything it reports to goes
+  shell::Panel panelRules_;  // last: joined before anything it reports to goes
 };
 
 }  // namespace quillmark::win32

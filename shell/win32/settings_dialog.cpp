@@ -65,6 +65,7 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
                       Wide(shell::words::Fill(shell::texts::kSettingsFile, {state->file})).c_str());
       int i = 0;
       for (const SettingKey& key : SettingKeys()) {
+        SetDlgItemTextW(dialog, IDC_SETTING_LABEL + i, Wide(key.fileKey).c_str());
         SetDlgItemTextW(dialog, IDC_SETTING_EDIT + i++, Wide(current.*key.member).c_str());
       }
       SetDlgItemTextW(dialog, IDC_SETTINGS_STATUS, Wide(problem).c_str());

@@ -121,9 +121,10 @@ TEST_F(Settings, AnotherMerchantFromASettingsFile) {
 }
 
 // The commands about one order, as another merchant: the cycle's order, paid by its
-// queries, cannot be closed and is queried as paid; an order the platform does not know
-// is not closed either; a malformed order number sends nothing.
-TEST_F(Settings, QueriesAndClosesOneOrder) {
+// queries, cannot be closed and is queried as paid, then refunded once, after which it is
+// queried as refunded; an unpaid order is not refunded, and an order the platform does not
+// know is not closed either; a malformed order number sends nothing.
+TEST_F(Settings, QueriesClosesAndRefundsOneOrder) {
   std::string text = "[merchant]\n";
   for (const std::string& value : Values()) text += value + "\n";
   const std::string file = WriteFile(text);
@@ -131,18 +132,42 @@ TEST_F(Settings, QueriesAndClosesOneOrder) {
   const std::size_t at = cycle.out.find("Order number:  ");
   ASSERT_NE(at, std::string::npos) << cycle.out << cycle.err;
   const std::string orderNo = cycle.out.substr(at + 15, 32);
+  // An order that nobody queries, so nobody pays.
+  const std::string unpaid = "20260307090503042abcdefghijklmno";
+  Fields order = OrderFields(unpaid);
+  order["appid"] = kAppId;
+  order["mch_id"] = kMchId;
+  order["sign"] = SignOf(order, kKey);
+  ASSERT_EQ(CdataField(Post(sandbox_->baseUrl() + "/pay/unifiedorder", Document(order)).body,
+                       "result_code"),
+            "SUCCESS");
   const std::size_t sent = sandbox_->requests().size();
   const struct {
     std::vector<std::string> options;
     int exitCode;
     const char* line;  // in the summary; null: nothing is sent
   } rows[] = {
-      {{"close", orderNo}, 1, "\nClose order:   not closed  (HTTP 200, return_code SUCCESS, "
-                              "result_code FAIL, err_code ORDERPAID"},
+      {{"close", orderNo},
+       1,
+       "\nClose order:   not closed  (HTTP 200, return_code SUCCESS, "
+       "result_code FAIL, err_code ORDERPAID"},
       {{"query", orderNo}, 0, "\nQuery:         SUCCESS  (HTTP 200"},
-      {{"close", "20260307090503042abcdefghijklmno"}, 1, "\nClose order:   not closed  ("},
+      {{"refundquery", orderNo},
+       1,
+       "\nRefund query:  (no refund_status_0)  (HTTP 200, "
+       "return_code SUCCESS, result_code FAIL, err_code REFUNDNOTEXIST"},
+      {{"refund", unpaid},
+       1,
+       "\nRefund:        not refunded  (HTTP 200, return_code SUCCESS, "
+       "result_code FAIL, err_code ORDERNOTPAID"},
+      {{"refund", orderNo}, 0, "\nRefund:        refunded  (HTTP 200"},
+      {{"query", orderNo}, 0, "\nQuery:         REFUND  (HTTP 200"},
+      {{"refundquery", orderNo}, 0, "\nRefund query:  SUCCESS  (HTTP 200"},
+      {{"refund", orderNo}, 1, "err_code ORDERREFUNDED"},
+      {{"close", "20260307090503042abcdefghijklmnp"}, 1, "\nClose order:   not closed  ("},
       {{"query", orderNo.substr(1)}, 2, nullptr},
       {{"close", orderNo + "x"}, 2, nullptr},
+      {{"refund", orderNo.substr(1)}, 2, nullptr},
   };
   std::size_t expected = sent;
   for (const auto& row : rows) {

@@ -33,6 +33,15 @@ class SandboxServer : public SandboxTest {
   }
   // The path of the order's code_url on this sandbox.
   std::string PagePath(const std::string& orderNo) { return "/pay/qr/" + orderNo; }
+  // The client's operations, pointed at this sandbox; their lines go to clientOut_.
+  CQuillmarkOps ClientOps() {
+    CQuillmarkOps::Settings settings;
+    settings.apiBase = Url("");
+    settings.transport.caFile = CaFile();
+    settings.out = &clientOut_;
+    return CQuillmarkOps(settings);
+  }
+  std::ostringstream clientOut_;
 };
 
 TEST_F(SandboxServer, RunsTheClientsOrderCycle) {
@@ -66,12 +75,7 @@ TEST_F(SandboxServer, RunsTheClientsOrderCycle) {
 // reply that says why.
 TEST_F(SandboxServer, ClosesUnpaidOrdersAndRefusesTheRest) {
   StartSandbox(PayingAfter(1));
-  CQuillmarkOps::Settings settings;
-  settings.apiBase = Url("");
-  settings.transport.caFile = CaFile();
-  std::ostringstream out;
-  settings.out = &out;
-  CQuillmarkOps ops(settings);
+  CQuillmarkOps ops = ClientOps();
   ASSERT_EQ(CdataField(PlaceOrder("open").body, "return_code"), "SUCCESS");
   ASSERT_EQ(CdataField(PlaceOrder("paid").body, "return_code"), "SUCCESS");
   State("paid");  // paid once this first query is answered
@@ -87,11 +91,11 @@ TEST_F(SandboxServer, ClosesUnpaidOrdersAndRefusesTheRest) {
       {"open", "SUCCESS", ""},  // closing twice changes nothing
   };
   for (const auto& row : rows) {
-    const StepOutcome closed = ops.CloseOrderOutcome(row.orderNo);
-    EXPECT_TRUE(Trusted(closed)) << row.orderNo << out.str();
-    EXPECT_EQ(closed.returnCode, "SUCCESS") << row.orderNo;
-    EXPECT_EQ(closed.resultCode, row.resultCode) << row.orderNo;
-    EXPECT_EQ(closed.errCode, row.errCode) << row.orderNo;
+    const StepOutcome closed = ops.Run(quillmark::kCloseOrderOperation, row.orderNo);
+    EXPECT_TRUE(Trusted(closed)) << row.orderNo << clientOut_.str();
+    EXPECT_EQ(closed.Field("return_code"), "SUCCESS") << row.orderNo;
+    EXPECT_EQ(closed.Field("result_code"), row.resultCode) << row.orderNo;
+    EXPECT_EQ(closed.Field("err_code"), row.errCode) << row.orderNo;
   }
   EXPECT_EQ(State("open"), "CLOSED");
   EXPECT_EQ(State("paid"), "SUCCESS");
@@ -106,6 +110,56 @@ TEST_F(SandboxServer, ClosesUnpaidOrdersAndRefusesTheRest) {
   EXPECT_NE(page->body.find("<td id=\"state\">CLOSED</td>"), std::string::npos) << page->body;
   EXPECT_EQ(page->body.find("<button"), std::string::npos) << "a closed order offers no button";
   EXPECT_EQ(State("open"), "CLOSED");
+}
+
+// Refunding, through the client's own exchange: a paid order is refunded whole, once, and
+// then reads REFUND; any other is refused with a signed reply whose err_code says why. The
+// refund query tells how an order's refund went.
+TEST_F(SandboxServer, RefundsAPaidOrderWholeOnceAndRefusesTheRest) {
+  StartSandbox(PayingAfter(1));
+  CQuillmarkOps ops = ClientOps();
+  for (const char* orderNo : {"unpaid", "closed", "paid"}) {
+    ASSERT_EQ(CdataField(PlaceOrder(orderNo).body, "return_code"), "SUCCESS");
+  }
+  ASSERT_EQ(CdataField(PlaceOrder("dear", {{"total_fee", "250"}}).body, "return_code"), "SUCCESS");
+  State("paid");  // each paid once its first query is answered
+  State("dear");
+  ASSERT_EQ(VerdictOf(ops.Run(kCloseOrderOperation, "closed")), StepVerdict::kDone);
+
+  const struct {
+    const char* orderNo;
+    const char* errCode;  // empty: refunded
+  } rows[] = {
+      {"unpaid", "ORDERNOTPAID"},
+      {"closed", "ORDERCLOSED"},
+      {"unknown", "ORDERNOTEXIST"},
+      {"dear", "INVALIDREFUNDFEE"},  // the client refunds 1
+      {"paid", ""},
+      {"paid", "ORDERREFUNDED"},  // a second refund
+  };
+  std::string refundNo;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.orderNo + std::string(" ") + row.errCode);
+    const StepOutcome refund = ops.Run(kRefundOperation, row.orderNo);
+    EXPECT_TRUE(Trusted(refund)) << clientOut_.str();
+    EXPECT_EQ(refund.Field(kFieldErrCode), row.errCode);
+    EXPECT_EQ(VerdictOf(refund), *row.errCode == '\0' ? StepVerdict::kDone : StepVerdict::kFailed);
+    if (*row.errCode == '\0') {
+      refundNo = refund.request.at(kFieldOutRefundNo);
+      EXPECT_EQ(refund.Field(kFieldOutRefundNo), refundNo);
+      EXPECT_EQ(refund.Field(kFieldRefundFee), "1");
+    }
+  }
+  EXPECT_EQ(State("paid"), "REFUND");
+  EXPECT_EQ(State("dear"), "SUCCESS");
+
+  const StepOutcome asked = ops.Run(kRefundQueryOperation, "paid");
+  EXPECT_EQ(VerdictOf(asked), StepVerdict::kDone) << clientOut_.str();
+  EXPECT_EQ(asked.Field(kFieldRefundStatus0), "SUCCESS");
+  EXPECT_EQ(asked.Field(kFieldOutRefundNo0), refundNo);
+  const StepOutcome none = ops.Run(kRefundQueryOperation, "unpaid");
+  EXPECT_EQ(none.Field(kFieldErrCode), "REFUNDNOTEXIST");
+  EXPECT_EQ(VerdictOf(none), StepVerdict::kFailed);
 }
 
 TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
@@ -320,7 +374,7 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
     const char* method;
     const char* path;
   } rows[] = {{"GET", "/"},
-              {"POST", "/pay/refund"},
+              {"POST", "/pay/transfer"},
               {"GET", "/pay/unifiedorder"},
               {"POST", "/pay/qr/order1"},
               {"GET", "/pay/qr/a/b"}};
@@ -331,7 +385,8 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
     EXPECT_EQ(reply->status, 404) << row.method << ' ' << row.path;
     EXPECT_EQ(CdataField(reply->body, "return_msg"),
               std::string("no such endpoint: ") + row.method + " " + row.path +
-                  " (POST /pay/unifiedorder, /pay/orderquery or /pay/closeorder)");
+                  " (POST /pay/unifiedorder, /pay/orderquery, /pay/closeorder, /pay/refund or "
+                  "/pay/refundquery)");
   }
 }
 

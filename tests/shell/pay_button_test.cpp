@@ -374,7 +374,7 @@ class PayButtonTest : public QObject {
     QVERIFY(QFileInfo::exists(values.at("qr_path")));
   }
 
-  void queryAgainAndCloseOrderAskAboutTheLastOrder() {
+  void queryAgainCloseAndRefundAskAboutTheLastOrder() {
     Rig rig;
     QVERIFY(rig.Start(Fault::kNone));
     CQuillmarkDlg dlg(rig.Ops());
@@ -401,6 +401,17 @@ class PayButtonTest : public QObject {
              qPrintable(TextOf(dlg, "closeOrderVerdict")));
     QVERIFY(TextOf(dlg, "closeOrderVerdict").endsWith(QStringLiteral("；签名已验证")));
     QVERIFY(Child<QPushButton>(dlg, "closeOrderButton")->isEnabled());
+
+    // A paid order is refunded, under a number of its own, and its next query says so.
+    QVERIFY(ClickAndWait(dlg, "refundButton"));
+    const RecordedRequest refund = rig.sandbox->requests().back();
+    QCOMPARE(refund.path, std::string("/pay/refund"));
+    QCOMPARE(Field(refund, "out_trade_no"), lastOrder);
+    QCOMPARE(TextOf(dlg, "refundVerdict"),
+             QStringLiteral("已退款，退款单号 %1；签名已验证")
+                 .arg(QString::fromStdString(Field(refund, "out_refund_no"))));
+    QVERIFY(ClickAndWait(dlg, "queryAgainButton"));
+    QCOMPARE(TextOf(dlg, "queryAgainVerdict"), QStringLiteral("REFUND（已转入退款）；签名已验证"));
   }
 };
 

@@ -13,9 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "payment/settings_file.h"
 #include "shell/core/cycle_worker.h"
 #include "shell/core/outcome_words.h"
-#include "payment/settings_file.h"
+#include "shell/core/panel.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::shell {
@@ -45,14 +46,16 @@ TEST(OutcomeWords, AbsolutePathHasNoDotParts) {
 // thread's queue would.
 class Recorder : public CycleListener {
  public:
-  void OnStepStarted(CycleStep step) override { events.push_back("step " + words::StepName(step)); }
+  void OnCycleStep(CycleStep step) override {
+    events.push_back("step " + std::to_string(static_cast<int>(step)));
+  }
   void OnLine(const std::string& gbk) override { events.push_back("line " + gbk.substr(0, 24)); }
   void OnCycleFinished(const CycleResult& result) override {
     events.push_back("cycle " + std::to_string(result.order.transfer.code));
   }
-  void OnQueryFinished(const StepOutcome&) override { events.push_back("query"); }
-  void OnCloseFinished(const StepOutcome& outcome) override {
-    events.push_back("close " + words::CloseVerdict(outcome).substr(0, 12));
+  void OnStepFinished(const StepOutcome& outcome) override {
+    events.push_back(std::string(outcome.operation->name) + " " +
+                     words::StepText(kCloseWords, outcome).substr(0, 12));
   }
 
   std::vector<std::string> events;
@@ -98,21 +101,21 @@ TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
       RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, recorder);
   ASSERT_TRUE(worker.StartCycle());
   EXPECT_TRUE(worker.busy());
-  EXPECT_FALSE(worker.StartQuery("x")) << "one job at a time";
+  EXPECT_FALSE(worker.Start(kOrderQueryOperation, "x")) << "one job at a time";
   queue.DeliverUntil([&] { return !worker.busy(); });
   ASSERT_FALSE(worker.busy());
-  const std::vector<std::string> expected = {"step 统一下单", "line curl_easy_perform failed",
+  const std::vector<std::string> expected = {"step 0", "line curl_easy_perform failed",
                                              "line Content:", "cycle 7"};
   EXPECT_EQ(recorder.events, expected);
   // The lines still went to the operations' stream, whole.
   EXPECT_EQ(out.str().rfind("curl_easy_perform failed. RetCode:7", 0), 0u) << out.str();
 
-  // Closing the order is a job of its own, told apart from a query.
+  // Closing the order is a job of its own, told apart from a query by its operation.
   recorder.events.clear();
-  ASSERT_TRUE(worker.StartClose("20260307090503042abcdefghijklmno"));
+  ASSERT_TRUE(worker.Start(kCloseOrderOperation, "20260307090503042abcdefghijklmno"));
   queue.DeliverUntil([&] { return !worker.busy(); });
-  const std::vector<std::string> closing = {"step 关闭订单", "line curl_easy_perform failed",
-                                            "line Content:", "close 通信失败"};
+  const std::vector<std::string> closing = {"line curl_easy_perform failed",
+                                            "line Content:", "close order 通信失败"};
   EXPECT_EQ(recorder.events, closing);
 }
 

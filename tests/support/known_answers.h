@@ -45,6 +45,25 @@ inline constexpr char kOrderQueryDocument[] =
     "<out_trade_no>20260307090503042abcdefghijklmno</out_trade_no>"
     "<sign>B120DCD644E1AA0F3478E50D9C9CB720</sign></xml>";
 
+// The refund of kQueryOrderNo with kNonce. Its refund number is made like an order number
+// on the same clock, so it is kOrderNo's twin: the time's 17 digits, then the nonce's first 15.
+inline constexpr char kRefundNo[] = "20260307090503042j9kB8vGEuAaSvJF";
+inline constexpr char kRefundSignString[] =
+    "appid=qmsandbox000000001&mch_id=1230000001&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"
+    "&out_refund_no=20260307090503042j9kB8vGEuAaSvJF"
+    "&out_trade_no=20260307090503042abcdefghijklmno&refund_fee=1&total_fee=1"
+    "&key=QuillmarkSandboxKey2026x0123abcd";
+inline constexpr char kRefundSign[] = "8B6818D16E991CA0FDC81028ED3B109D";
+inline constexpr char kRefundDocument[] =
+    "<xml><appid>qmsandbox000000001</appid><mch_id>1230000001</mch_id>"
+    "<nonce_str>j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO</nonce_str>"
+    "<out_refund_no>20260307090503042j9kB8vGEuAaSvJF</out_refund_no>"
+    "<out_trade_no>20260307090503042abcdefghijklmno</out_trade_no>"
+    "<refund_fee>1</refund_fee><total_fee>1</total_fee>"
+    "<sign>8B6818D16E991CA0FDC81028ED3B109D</sign></xml>";
+// The refund query and the close of kQueryOrderNo carry the order query's fields, so
+// their documents are the query's, byte for byte, sent to other paths.
+
 // These answers hold for the build's default merchant only; a build configured for
 // another account skips the tests that use them.
 inline bool IsDefaultMerchant() {

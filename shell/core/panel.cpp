@@ -1,0 +1,223 @@
+#include "shell/core/panel.h"
+
+#include <utility>
+
+#include "payment/encoding.h"
+#include "shell/core/texts.h"
+
+namespace quillmark::shell {
+namespace {
+
+using K = ControlKind;
+using P = PanelItem;
+
+std::string Succeeded(const StepOutcome&) { return texts::kStepSucceeded; }
+std::string Closed(const StepOutcome&) { return texts::kOrderClosed; }
+std::string Refunded(const StepOutcome& refund) {
+  return words::Fill(texts::kRefunded, {words::FromGbk(refund.Field(kFieldOutRefundNo))});
+}
+
+// The rows of the cycle above Button1's row, the buttons beside it, the rows of what they
+// ask below it, then the log. Rows below the OK and Cancel buttons reach to the QR code.
+// clang-format off
+const std::vector<PanelControl> kControls = {
+    {P::kQueryAgainButton, K::kButton, texts::kQueryAgain, "queryAgainButton", 1001, {62, 179, 50, 14}},
+    {P::kCloseOrderButton, K::kButton, texts::kCloseOrder, "closeOrderButton", 1002, {115, 179, 50, 14}},
+    {P::kRefundButton, K::kButton, texts::kRefund, "refundButton", 1003, {168, 179, 50, 14}},
+    {P::kAbortButton, K::kButton, texts::kAbort, "abortButton", 1004, {221, 179, 40, 14}},
+    {P::kBusy, K::kBusyBar, nullptr, "busyIndicator", 1005, {265, 181, 38, 10}},
+    {P::kStep, K::kText, nullptr, "stepLabel", 1006, {307, 181, 120, 10}},
+    {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, {62, 7, 194, 12}},
+    {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, {62, 22, 194, 16}},
+    {P::kCodeUrl, K::kField, texts::kPaymentLinkLabel, "codeUrlField", 1012, {62, 40, 194, 12}},
+    {P::kQuery1, K::kVerdict, texts::kStepQuery1, "query1Verdict", 1013, {62, 55, 251, 16}},
+    {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, {62, 73, 251, 16}},
+    {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, {62, 91, 251, 24}},
+    {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, {62, 117, 80, 14}},
+    {P::kQueryAgainVerdict, K::kVerdict, texts::kStepQueryAgain, "queryAgainVerdict", 1020, {62, 199, 451, 16}},
+    {P::kCloseOrderVerdict, K::kVerdict, texts::kStepCloseOrder, "closeOrderVerdict", 1021, {62, 217, 451, 16}},
+    {P::kRefundVerdict, K::kVerdict, texts::kStepRefund, "refundVerdict", 1022, {62, 235, 451, 16}},
+    {P::kQr, K::kQr, nullptr, "qrView", 1030, {320, 7, 193, 168}},
+    {P::kLogLabel, K::kText, texts::kLogLabel, "logLabel", 1031, {7, 257, 60, 8}},
+    {P::kLog, K::kLog, nullptr, "logView", 1032, {7, 267, 452, 118}},
+    {P::kCopyLog, K::kButton, texts::kCopyAll, "copyLogButton", 1033, {463, 267, 50, 14}},
+    {P::kClearLog, K::kButton, texts::kClearLog, "clearLogButton", 1034, {463, 284, 50, 14}},
+};
+// clang-format on
+
+const PanelControl* Find(PanelItem item) {
+  for (const PanelControl& control : kControls) {
+    if (control.item == item) return &control;
+  }
+  return nullptr;
+}
+
+// "正在查询 1…": the busy row names the row whose step runs.
+std::string RunningText(PanelItem row) {
+  const PanelControl* control = Find(row);
+  return words::Fill(texts::kRunningStep, {control != nullptr ? control->caption : ""});
+}
+
+// The rows a cycle fills, emptied when the next one starts.
+constexpr PanelItem kCycleRows[] = {
+    P::kOrderNo, P::kOrderVerdict,      P::kCodeUrl,           P::kQuery1,       P::kQuery2,
+    P::kBitmap,  P::kQueryAgainVerdict, P::kCloseOrderVerdict, P::kRefundVerdict};
+
+}  // namespace
+
+const words::StepWords kOrderWords{texts::kCodeNotShown, texts::kNoCodeUrl, Succeeded};
+const words::StepWords kQueryWords{texts::kTradeStateNotTrusted, texts::kNoTradeState,
+                                   words::TradeStateText};
+const words::StepWords kCloseWords{texts::kCloseNotTrusted, texts::kCloseNotConfirmed, Closed};
+const words::StepWords kRefundWords{texts::kRefundNotTrusted, texts::kRefundNotConfirmed, Refunded};
+
+const std::vector<PanelControl>& PanelControls() { return kControls; }
+
+layout::Rect CaptionRect(const PanelControl& control) {
+  // A text box's text sits a little lower in its frame than a label's first line.
+  const int lower = control.kind == ControlKind::kField ? 2 : 0;
+  return {7, control.du.y + lower, 52, 8};
+}
+
+const std::vector<PanelAction>& PanelActions() {
+  static const std::vector<PanelAction> actions = {
+      {P::kQueryAgainButton, &kOrderQueryOperation, P::kQueryAgainVerdict, &kQueryWords},
+      {P::kCloseOrderButton, &kCloseOrderOperation, P::kCloseOrderVerdict, &kCloseWords},
+      {P::kRefundButton, &kRefundOperation, P::kRefundVerdict, &kRefundWords},
+  };
+  return actions;
+}
+
+std::string ShownLogLine(const std::string& line) {
+  if (line.size() <= kLogLineShown) return line;
+  std::size_t cut = kLogLineShown;
+  // Not inside a character: back to the start of the one the cut falls in.
+  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0u) == 0x80u) --cut;
+  std::size_t hidden = 0;
+  for (std::size_t i = cut; i < line.size(); ++i) {
+    if ((static_cast<unsigned char>(line[i]) & 0xC0u) != 0x80u) ++hidden;
+  }
+  return line.substr(0, cut) + words::Fill(texts::kLineCut, {std::to_string(hidden)});
+}
+
+Panel::Panel(CQuillmarkOps ops, CycleWorker::PostToGui post, PanelView& view)
+    : view_(view), worker_(std::move(ops), std::move(post), *this) {}
+
+Panel::~Panel() { Shutdown(); }
+
+void Panel::StartCycle() {
+  if (!worker_.StartCycle()) return;
+  if (!shown_) {
+    shown_ = true;
+    view_.ShowPanel();
+  }
+  // The last cycle's results go; its lines stay in the log above the new ones.
+  lastOrderNo_.clear();
+  bitmapFolder_.clear();
+  for (const PanelItem row : kCycleRows) {
+    view_.SetText(row, "");
+    view_.SetToolTip(row, "");
+  }
+  view_.ShowSymbol(std::nullopt);
+  Started(P::kPayButton);
+}
+
+void Panel::Click(PanelItem button) {
+  switch (button) {
+    case P::kAbortButton:
+      worker_.Abort();
+      return;
+    case P::kOpenFolder:
+      if (!bitmapFolder_.empty()) view_.OpenFolder(bitmapFolder_);
+      return;
+    case P::kCopyLog: {
+      std::string all;
+      for (const std::string& line : logLines_) all += (all.empty() ? "" : "\n") + line;
+      view_.CopyText(all);
+      return;
+    }
+    case P::kClearLog:
+      logLines_.clear();
+      view_.ClearLog();
+      return;
+    default:
+      break;
+  }
+  for (const PanelAction& action : PanelActions()) {
+    if (action.button != button) continue;
+    if (lastOrderNo_.empty() || !worker_.Start(*action.operation, lastOrderNo_)) return;
+    running_ = &action;
+    Running(action.verdictRow);
+    Started(button);
+    return;
+  }
+}
+
+void Panel::Started(PanelItem starter) {
+  starter_ = starter;
+  view_.SetBusy(true, starter);
+  Refresh();
+}
+
+void Panel::Ended() {
+  running_ = nullptr;
+  Refresh();
+  view_.SetText(P::kStep, "");
+  view_.SetBusy(false, starter_);
+  view_.JobEnded();
+}
+
+void Panel::Refresh() {
+  const bool busy = worker_.busy();
+  const bool order = !lastOrderNo_.empty();
+  view_.SetEnabled(P::kPayButton, !busy);
+  for (const PanelAction& action : PanelActions()) view_.SetEnabled(action.button, !busy && order);
+  view_.SetEnabled(P::kAbortButton, busy);
+  view_.SetEnabled(P::kOpenFolder, !bitmapFolder_.empty());
+}
+
+void Panel::Running(PanelItem row) { view_.SetText(P::kStep, RunningText(row)); }
+
+void Panel::ShowRow(PanelItem row, const words::StepWords& words, const StepOutcome& outcome) {
+  view_.SetText(row, words::StepText(words, outcome));
+  view_.SetToolTip(row, words::SignatureDetail(outcome));
+}
+
+void Panel::OnCycleStep(CycleStep step) {
+  Running(step == CycleStep::kUnifiedOrder ? P::kOrderVerdict
+          : step == CycleStep::kQuery1     ? P::kQuery1
+                                           : P::kQuery2);
+}
+
+void Panel::OnLine(const std::string& gbk) {
+  logLines_.push_back(words::FromGbk(gbk));
+  view_.AppendLog(ShownLogLine(logLines_.back()));
+}
+
+void Panel::OnCycleFinished(const CycleResult& result) {
+  lastOrderNo_ = result.orderNo;
+  view_.SetText(P::kOrderNo, words::FromGbk(result.orderNo));
+  ShowRow(P::kOrderVerdict, kOrderWords, result.order);
+  view_.SetText(P::kCodeUrl, words::FromGbk(result.order.Field(kFieldCodeUrl)));
+  const PanelItem queries[] = {P::kQuery1, P::kQuery2};
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (i < result.queries.size()) {
+      ShowRow(queries[i], kQueryWords, result.queries[i]);
+    } else {
+      view_.SetText(queries[i], texts::kNotRun);
+    }
+  }
+  view_.SetText(P::kBitmap, words::BitmapVerdict(result));
+  if (result.bitmap == qr::SaveResult::kWritten) {
+    bitmapFolder_ = words::FolderOf(result.bitmapPath);
+  }
+  view_.ShowSymbol(result.symbol);
+  Ended();
+}
+
+void Panel::OnStepFinished(const StepOutcome& outcome) {
+  if (running_ != nullptr) ShowRow(running_->verdictRow, *running_->words, outcome);
+  Ended();
+}
+
+}  // namespace quillmark::shell

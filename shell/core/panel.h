@@ -1,0 +1,168 @@
+// The results panel that the main dialog grows after the first click, described once for
+// both desktop front ends: its controls and their places, which are enabled when, what
+// each row says for an outcome, and what the log keeps. The Qt and Win32 front ends walk
+// the description to make their controls, forward clicks to Panel, and draw what Panel
+// tells them through PanelView; none of them decides anything of its own.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "payment/cycle_result.h"
+#include "payment/operation.h"
+#include "payment/quillmark_ops.h"
+#include "qr/qr_bitmap.h"
+#include "shell/core/cycle_worker.h"
+#include "shell/core/dialog_layout.h"
+#include "shell/core/outcome_words.h"
+
+namespace quillmark::shell {
+
+// Every control the panel addresses. kPayButton is the template's Button1, which the
+// panel enables and disables but does not make.
+enum class PanelItem {
+  kPayButton,
+  kOrderNo,
+  kOrderVerdict,
+  kCodeUrl,
+  kQuery1,
+  kQuery2,
+  kBitmap,
+  kOpenFolder,
+  kQueryAgainButton,
+  kCloseOrderButton,
+  kRefundButton,
+  kAbortButton,
+  kBusy,
+  kStep,
+  kQueryAgainVerdict,
+  kCloseOrderVerdict,
+  kRefundVerdict,
+  kQr,
+  kLogLabel,
+  kLog,
+  kCopyLog,
+  kClearLog,
+};
+
+enum class ControlKind {
+  kButton,   // a push button with `caption`
+  kField,    // a read-only one-line text box, `caption` the row's caption beside it
+  kVerdict,  // static text that wraps, with a tooltip, `caption` the row's caption
+  kBusyBar,  // a moving progress bar, shown only while a job runs
+  kText,     // static text without a row caption
+  kQr,       // the payment link's QR code, whole pixels per module with a quiet zone
+  kLog,      // a read-only multi-line text box without wrapping
+};
+
+struct PanelControl {
+  PanelItem item;
+  ControlKind kind;
+  const char* caption;     // UTF-8: a button's or a text's words, or a row's caption; or null
+  const char* objectName;  // the Qt object name, which the tests find controls by
+  int controlId;           // the Win32 control id
+  layout::Rect du;         // in dialog units
+};
+
+// The panel's controls in tab order, after the template's Button1.
+const std::vector<PanelControl>& PanelControls();
+// The dialog's size once the panel shows: to the right for the QR code, downward for the
+// log; the template's own controls keep their places.
+inline constexpr layout::Size kPanelSize{520, 392};
+// Where a row's caption goes (kField and kVerdict controls): left of the control.
+layout::Rect CaptionRect(const PanelControl& control);
+// The Win32 control id of row caption `index` (in PanelControls() order, captions only).
+inline constexpr int kCaptionIdBase = 1100;
+
+// A button that asks the platform one thing about the last order, the row its verdict
+// goes to, and the words of that row.
+struct PanelAction {
+  PanelItem button;
+  const Operation* operation;
+  PanelItem verdictRow;
+  const words::StepWords* words;
+};
+const std::vector<PanelAction>& PanelActions();
+
+// The words of the cycle's rows and of each action's row.
+extern const words::StepWords kOrderWords;
+extern const words::StepWords kQueryWords;
+extern const words::StepWords kCloseWords;
+extern const words::StepWords kRefundWords;
+
+// The longest log line shown whole, in bytes of UTF-8 (a reply is a few hundred): a text
+// view lays a line out whole, and one of megabytes would hold the GUI thread for seconds.
+inline constexpr std::size_t kLogLineShown = 16 * 1024;
+// `line` as the log view shows it: whole, or its start and how much was left out.
+std::string ShownLogLine(const std::string& line);
+
+// What a front end draws. Every call comes on the GUI thread.
+class PanelView {
+ public:
+  virtual ~PanelView() = default;
+  // The panel's controls appear and the dialog grows to kPanelSize; called once, when
+  // the first job starts.
+  virtual void ShowPanel() = 0;
+  virtual void SetText(PanelItem item, const std::string& utf8) = 0;
+  virtual void SetToolTip(PanelItem item, const std::string& utf8) = 0;
+  virtual void SetEnabled(PanelItem item, bool enabled) = 0;
+  // A job starts (before its buttons are disabled) or has ended (after they are enabled
+  // again): the busy bar and cursor, and the keyboard focus, which the toolkit keeps on
+  // `starter` or gives back to it.
+  virtual void SetBusy(bool busy, PanelItem starter) = 0;
+  virtual void AppendLog(const std::string& utf8) = 0;
+  virtual void ClearLog() = 0;
+  virtual void ShowSymbol(const std::optional<qr::Symbol>& symbol) = 0;
+  virtual void CopyText(const std::string& utf8) = 0;
+  virtual void OpenFolder(const std::string& path) = 0;
+  // The job's outcome is on show.
+  virtual void JobEnded() {}
+};
+
+// The panel's state and rules. Runs the jobs on a CycleWorker (see there for `post`).
+class Panel : private CycleListener {
+ public:
+  // `view` outlives this object.
+  Panel(CQuillmarkOps ops, CycleWorker::PostToGui post, PanelView& view);
+  ~Panel() override;  // Shutdown()
+  Panel(const Panel&) = delete;
+  Panel& operator=(const Panel&) = delete;
+
+  // Button1: one order cycle; nothing while a job runs.
+  void StartCycle();
+  // A click on one of the panel's buttons.
+  void Click(PanelItem button);
+  // The merchant and endpoint of the next job; a job already running keeps its own.
+  void UseMerchant(const MerchantSettings& merchant) { worker_.UseMerchant(merchant); }
+  // Ends the transfer in progress; the job then stops where it was.
+  void Abort() { worker_.Abort(); }
+  // Abort(), then waits for the worker thread. Nothing reaches the view afterwards.
+  void Shutdown() { worker_.Shutdown(); }
+  bool busy() const { return worker_.busy(); }
+  // Sets every control's enabled state by the rules; a front end calls it once its
+  // controls exist, and the panel whenever a rule's input changes.
+  void Refresh();
+
+ private:
+  void OnCycleStep(CycleStep step) override;
+  void OnLine(const std::string& gbk) override;
+  void OnCycleFinished(const CycleResult& result) override;
+  void OnStepFinished(const StepOutcome& outcome) override;
+
+  void Started(PanelItem starter);
+  void Ended();
+  void ShowRow(PanelItem row, const words::StepWords& words, const StepOutcome& outcome);
+  void Running(PanelItem row);
+
+  PanelView& view_;
+  bool shown_ = false;
+  PanelItem starter_ = PanelItem::kPayButton;
+  const PanelAction* running_ = nullptr;  // the action whose job runs, if one does
+  std::string lastOrderNo_;
+  std::string bitmapFolder_;
+  std::vector<std::string> logLines_;  // UTF-8, every line whole, for copy-all
+  CycleWorker worker_;                 // last: joined before anything it reports to goes
+};
+
+}  // namespace quillmark::shell
