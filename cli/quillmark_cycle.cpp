@@ -1,9 +1,9 @@
 // quillmark-cycle: one order cycle, exactly as the desktop program's pay button runs it,
 // for scripts and CI; or, as `quillmark-cycle query|close OUT_TRADE_NO`, one query or
-// close of an order placed before (one paid from a phone, say). The merchant, the platform's address and the bitmap path are the
-// build's configuration, overridden by a settings file (--config FILE, or the per-user
-// one) and by QUILLMARK_* environment variables. No option takes the key: a command line
-// shows in the process list.
+// close of an order placed before (one paid from a phone, say). The merchant, the platform's
+// address and the bitmap path are the build's configuration, overridden by a settings file
+// (--config FILE, or the per-user one) and by QUILLMARK_* environment variables. No option takes
+// the key: a command line shows in the process list.
 //
 // The request and reply lines come first, as the cycle writes them; then a summary of
 // what each step obtained, the verdict on each reply's signature included.
@@ -23,6 +23,7 @@
 
 #include "payment/encoding.h"
 #include "payment/merchant_settings.h"
+#include "payment/platform/platform.h"
 #include "payment/quillmark_ops.h"
 #include "payment/request_ids.h"
 
@@ -241,7 +242,12 @@ int main(int argc, char** argv) {
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
 
-  quillmark::CQuillmarkOps ops(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant));
+  quillmark::CQuillmarkOps::Settings opsSettings =
+      quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant);
+  // On a terminal a reply's escape sequences would act (retitle it, clear it, print a fake
+  // verdict over the summary); into a pipe or a file the reply stays as it came.
+  opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
+  quillmark::CQuillmarkOps ops(opsSettings);
   if (query->parsed() || close->parsed()) {
     const quillmark::StepOutcome step =
         query->parsed() ? ops.QueryOrderOutcome(orderNo) : ops.CloseOrderOutcome(orderNo);

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "payment/platform/platform.h"
 #include "shell/quillmark_dlg.h"
 #include "shell/texts.h"
 
@@ -17,7 +18,10 @@ bool CQuillmarkApp::StartApplication() {
   QCoreApplication::setOrganizationName(QString::fromUtf8(shell::texts::kSettingsName));
 
   {
-    CQuillmarkDlg dialog(CQuillmarkOps(CQuillmarkOps::Settings::FromMerchant(merchant_)));
+    CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::FromMerchant(merchant_);
+    // Started from a terminal, the cycle's lines go there too: no reply may drive it.
+    settings.escapeReplyControls = platform::StandardOutputIsTerminal();
+    CQuillmarkDlg dialog{CQuillmarkOps(settings)};
     dialog.SetSettingsFile(settingsFile_.empty() ? DefaultSettingsFile(ProcessEnvironment())
                                                  : settingsFile_);
     mainDialog_ = &dialog;
