@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,8 +17,10 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <cstdio>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -206,12 +207,12 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec && !IsParseError(ec)) return Close();  // closed, reset, timed out or stopping
     requestBytes_ += used;
     if (ec == http::error::body_limit || requestBytes_ > kRequestAtMost) {
-      return Refuse(413, "request larger than " + std::to_string(kRequestAtMost) +
-                             " bytes with its framing");
+      return Refuse(
+          413, "request larger than " + std::to_string(kRequestAtMost) + " bytes with its framing");
     }
     if (ec == http::error::buffer_overflow) {
-      return Refuse(413, "chunk header or trailer larger than " +
-                             std::to_string(kBufferAtMost) + " bytes");
+      return Refuse(
+          413, "chunk header or trailer larger than " + std::to_string(kBufferAtMost) + " bytes");
     }
     if (ec) return Refuse(400, "bad HTTP request (" + ec.message() + ")");
     if (!codingChecked_ && parser_->is_header_done()) {
@@ -308,6 +309,14 @@ class Session : public std::enable_shared_from_this<Session> {
     response_->body() = std::move(reply.body);
     response_->keep_alive(keepAlive_);
     response_->prepare_payload();
+    if (request_.method == "HEAD") {
+      // The head alone, Content-Length as for a GET: the client reads no body after a
+      // reply to HEAD, so one sent would be read as the start of the next reply.
+      std::ostringstream head;
+      head << response_->base();
+      pieces_ = {head.str()};
+      return WritePiece();
+    }
     http::async_write(stream_, *response_,
                       beast::bind_front_handler(&Session::OnWritten, shared_from_this()));
   }
