@@ -76,7 +76,6 @@ void AppendEscaped(std::string& out, unsigned char byte) {
 }
 
 }  // namespace
-
 std::string EscapeControls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -113,5 +112,4 @@ std::string EscapeGbkControls(std::string_view gbk) {
   }
   return out;
 }
-
 }  // namespace quillmark

@@ -29,5 +29,4 @@ std::string EscapeControls(std::string_view text);
 // since a terminal may take a lone one for a control (0x9B as CSI). A GBK character's
 // bytes, whichever they are, stay as they are.
 std::string EscapeGbkControls(std::string_view gbk);
-
 }  // namespace quillmark

@@ -181,7 +181,6 @@ int OnValue(void* user, const char* section, const char* name, const char* value
 }
 
 }  // namespace
-
 std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::status(path, error);

@@ -144,7 +144,6 @@ CURLcode SetTlsPolicy(CURL* /*easy*/, void* tlsContext, void* /*data*/) {
   SSL_CTX_set_security_level(static_cast<SSL_CTX*>(tlsContext), kTlsSecurityLevel);
   return CURLE_OK;
 }
-
 // Pairs curl_global_init with curl_global_cleanup for the length of one request.
 class GlobalInit {
  public:

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -17,7 +18,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
-#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -207,12 +207,12 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec && !IsParseError(ec)) return Close();  // closed, reset, timed out or stopping
     requestBytes_ += used;
     if (ec == http::error::body_limit || requestBytes_ > kRequestAtMost) {
-      return Refuse(
-          413, "request larger than " + std::to_string(kRequestAtMost) + " bytes with its framing");
+      return Refuse(413, "request larger than " + std::to_string(kRequestAtMost) +
+                             " bytes with its framing");
     }
     if (ec == http::error::buffer_overflow) {
-      return Refuse(
-          413, "chunk header or trailer larger than " + std::to_string(kBufferAtMost) + " bytes");
+      return Refuse(413, "chunk header or trailer larger than " +
+                             std::to_string(kBufferAtMost) + " bytes");
     }
     if (ec) return Refuse(400, "bad HTTP request (" + ec.message() + ")");
     if (!codingChecked_ && parser_->is_header_done()) {

@@ -3,8 +3,8 @@
 //
 // Exit status: 0 after a signal, 1 when it cannot start (certificate, key, address), 2 for
 // a bad option or setting.
-#include <curl/curl.h>
 #include <CLI/CLI.hpp>
+#include <curl/curl.h>
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -189,9 +189,9 @@ int main(int argc, char** argv) {
                  "address to listen on (default " + defaults.host +
                      ";\n0.0.0.0 for every interface, so that a phone\non the LAN can pay)")
       ->option_text("ADDRESS");
-  app.add_option(
-         "--port", options.port,
-         "port to listen on (default " + std::to_string(defaults.port) + ";\n0 picks a free one)")
+  app.add_option("--port", options.port,
+                 "port to listen on (default " + std::to_string(defaults.port) +
+                     ";\n0 picks a free one)")
       ->option_text("N")
       ->check([](const std::string& value) {
         std::uint64_t n = 0;
@@ -339,7 +339,6 @@ int main(int argc, char** argv) {
               << " cannot be used: " << unusable << "\nRun with --help for more information.\n";
     return kBadUsage;
   }
-
   // Checked above; these cannot fail.
   quillmark::sandbox::ParseFault(fault, options.fault);
   if (!options.publicUrl.empty() && options.publicUrl.back() == '/') options.publicUrl.pop_back();

@@ -257,8 +257,9 @@ bool ParseNotifyDelays(const std::string& list, std::vector<milliseconds>& delay
   std::size_t from = 0;
   for (std::size_t index = 1;; ++index) {
     const std::size_t comma = list.find(',', from);
-    const std::string_view item = Trim(std::string_view(list).substr(
-        from, comma == std::string::npos ? std::string::npos : comma - from));
+    const std::string_view item =
+        Trim(std::string_view(list).substr(from, comma == std::string::npos ? std::string::npos
+                                                                            : comma - from));
     const std::string where = "notification delay " + std::to_string(index);
     const auto fail = [&](const std::string& what) {
       error = where + (item.empty() ? std::string() : " (\"" + Shown(item, 40) + "\")") + what;

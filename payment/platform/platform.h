@@ -62,7 +62,6 @@ bool OthersMayRead(const char* path);
 // such a name reaches the device, so it must be refused before anything is opened. POSIX
 // has no such names: false there.
 bool IsReservedDeviceName(const char* path);
-
 // Creates `path` as a new, empty file and opens it for binary writing. Fails (null) when
 // anything already has that name, a link included, which is never followed; `taken` then
 // becomes true. A reserved device name, or anything opened that is not a file on disk, fails
@@ -78,5 +77,4 @@ std::FILE* OpenDiskFile(const char* path, const char* mode);
 // Whether the process's standard output is a terminal (a console on Windows), where the
 // bytes it is sent can act as escape sequences, rather than a pipe or a file.
 bool StandardOutputIsTerminal();
-
 }  // namespace quillmark::platform

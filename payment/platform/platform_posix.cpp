@@ -273,7 +273,6 @@ bool OthersMayRead(const char* path) {
 }
 
 bool IsReservedDeviceName(const char* /*path*/) { return false; }
-
 std::FILE* CreateNewFile(const char* path, bool& taken) {
   // O_EXCL fails on any existing name, a dangling or planted symbolic link included.
   const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -316,5 +315,4 @@ std::FILE* OpenDiskFile(const char* path, const char* mode) {
 }
 
 bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
-
 }  // namespace quillmark::platform

@@ -149,5 +149,4 @@ bool StandardOutputIsTerminal() {
   return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR &&
          GetConsoleMode(out, &consoleMode) != 0;
 }
-
 }  // namespace quillmark::platform

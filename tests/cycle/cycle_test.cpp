@@ -96,6 +96,19 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// The program as the build's default merchant, whatever the machine's user has configured,
+// with `configHome` as its per-user folder and `apiBase` as its platform.
+std::vector<std::string> CycleCommand(const std::string& configHome, const std::string& apiBase) {
+  std::vector<std::string> argv = {"/usr/bin/env"};
+  for (const char* name : {"APPID", "MCH_ID", "API_KEY", "SPBILL_CREATE_IP", "NOTIFY_URL",
+                           "API_BASE", "CA_FILE", "QR_PATH"}) {
+    argv.insert(argv.end(), {"-u", std::string("QUILLMARK_") + name});
+  }
+  argv.insert(argv.end(), {"XDG_CONFIG_HOME=" + configHome, "QUILLMARK_API_BASE=" + apiBase,
+                           QUILLMARK_CYCLE_PROGRAM});
+  return argv;
+}
+
 class Cycle : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Cycle, EndsAsDocumented) {
@@ -111,28 +124,8 @@ TEST_P(Cycle, EndsAsDocumented) {
   ASSERT_TRUE(sandbox.Start(&error)) << error;
 
   TempDir work;
-  // The build's default merchant, whatever the machine's user has configured.
-  const ProgramResult result = RunProgram({"/usr/bin/env",
-                                           "-u",
-                                           "QUILLMARK_APPID",
-                                           "-u",
-                                           "QUILLMARK_MCH_ID",
-                                           "-u",
-                                           "QUILLMARK_API_KEY",
-                                           "-u",
-                                           "QUILLMARK_SPBILL_CREATE_IP",
-                                           "-u",
-                                           "QUILLMARK_NOTIFY_URL",
-                                           "-u",
-                                           "QUILLMARK_API_BASE",
-                                           "-u",
-                                           "QUILLMARK_CA_FILE",
-                                           "-u",
-                                           "QUILLMARK_QR_PATH",
-                                           "XDG_CONFIG_HOME=" + work.path(),
-                                           "QUILLMARK_API_BASE=" + sandbox.baseUrl(),
-                                           QUILLMARK_CYCLE_PROGRAM},
-                                          work.path());
+  const ProgramResult result =
+      RunProgram(CycleCommand(work.path(), sandbox.baseUrl()), work.path());
   const std::string& out = result.out;
   const std::string bitmap = work.path() + "/1.BMP";
   const std::vector<RecordedRequest> requests = sandbox.requests();
@@ -253,24 +246,7 @@ TEST(CycleOutput, AReplysEscapeSequencesAreEscapedOnATerminalOnly) {
   ASSERT_TRUE(server.ok());
 
   TempDir work;
-  const std::vector<std::string> argv = {"/usr/bin/env",
-                                         "-u",
-                                         "QUILLMARK_APPID",
-                                         "-u",
-                                         "QUILLMARK_MCH_ID",
-                                         "-u",
-                                         "QUILLMARK_API_KEY",
-                                         "-u",
-                                         "QUILLMARK_SPBILL_CREATE_IP",
-                                         "-u",
-                                         "QUILLMARK_NOTIFY_URL",
-                                         "-u",
-                                         "QUILLMARK_CA_FILE",
-                                         "-u",
-                                         "QUILLMARK_QR_PATH",
-                                         "XDG_CONFIG_HOME=" + work.path(),
-                                         "QUILLMARK_API_BASE=" + server.Url(""),
-                                         QUILLMARK_CYCLE_PROGRAM};
+  const std::vector<std::string> argv = CycleCommand(work.path(), server.Url(""));
 
   int exitCode = -1;
   const std::string shown = RunOnTerminal(argv, work.path(), exitCode);
@@ -287,7 +263,6 @@ TEST(CycleOutput, AReplysEscapeSequencesAreEscapedOnATerminalOnly) {
       << piped.out;
   EXPECT_EQ(piped.out.find("\\x1b"), std::string::npos) << "a pipe gets the reply as it came";
 }
-
 INSTANTIATE_TEST_SUITE_P(QuillmarkCycle, Cycle, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& param) {
                            return std::string(param.param.name);

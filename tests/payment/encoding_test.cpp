@@ -178,6 +178,5 @@ TEST(Encoding, EscapeGbkControlsAlsoDefusesLoneC1Bytes) {
   };
   for (const auto& row : rows) EXPECT_EQ(EscapeGbkControls(row.in), row.out) << row.out;
 }
-
 }  // namespace
 }  // namespace quillmark

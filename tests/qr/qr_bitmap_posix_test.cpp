@@ -114,7 +114,6 @@ TEST(OpenDiskFile, OpensRegularFilesOnly) {
   std::fclose(file);
   EXPECT_EQ(Text(dir / "file"), "new");
 }
-
 TEST(QrBitmapPlantedNames, AFolderThatTakesNoNewFilesIsWrittenInPlace) {
   if (geteuid() == 0) GTEST_SKIP() << "root creates files in any folder";
   testsupport::TempDir temp;

@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <thread>
@@ -195,7 +195,6 @@ TEST_F(SandboxConnections, AHeadRequestGetsTheHeadAlone) {
     EXPECT_EQ(replies.compare(end + 4, 9, "HTTP/1.1 "), 0) << "a body after the head: " << replies;
   }
 }
-
 TEST_F(SandboxConnections, ConnectionsPastTheBoundAreClosedAtOnce) {
   Options options;
   options.maxConnections = 3;

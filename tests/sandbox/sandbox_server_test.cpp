@@ -140,8 +140,7 @@ TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
 
   const Reply query = Query("order1");
   EXPECT_NE(CdataField(query.body, "nonce_str"), fields.at("nonce_str")) << "a fresh nonce";
-  EXPECT_TRUE(
-      CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults()).ok);
+  EXPECT_TRUE(CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults()).ok);
 }
 
 TEST_F(SandboxServer, OrderNumbersCannotBeReused) {
@@ -225,8 +224,9 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
     std::lock_guard<std::mutex> lock(mutex);
     received.emplace_back(request.get_header_value("Content-Type"), request.body);
     const char* code = received.size() == 1 ? "FAIL" : "SUCCESS";
-    response.set_content(
-        std::string("<xml><return_code><![CDATA[") + code + "]]></return_code></xml>", "text/xml");
+    response.set_content(std::string("<xml><return_code><![CDATA[") + code +
+                             "]]></return_code></xml>",
+                         "text/xml");
   });
   const int listenerPort = merchant.bind_to_any_port("127.0.0.1");
   std::thread listener([&merchant] { merchant.listen_after_bind(); });
@@ -267,10 +267,9 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
     }
   }
   EXPECT_NE(received[0].second, received[1].second) << "each attempt with a fresh nonce";
-  EXPECT_NE(
-      log_.str().find(" NOTIFY order order1 attempt 1/4 to " + notifyUrl +
-                      ": HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.1 s\n"),
-      std::string::npos)
+  EXPECT_NE(log_.str().find(" NOTIFY order order1 attempt 1/4 to " + notifyUrl +
+                            ": HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.1 s\n"),
+            std::string::npos)
       << log_.str();
   EXPECT_NE(log_.str().find(" NOTIFY order order1 attempt 2/4 to " + notifyUrl +
                             ": HTTP 200, acknowledged\n"),
@@ -463,7 +462,6 @@ TEST(SandboxLifecycle, StartFailsCleanlyAndStopIsAlwaysSafe) {
   EXPECT_EQ(error, "cannot read the certificate file /nonexistent.pem (it does not exist)");
   EXPECT_FALSE(broken.Run(&error));
   broken.Stop();
-
   // In-process too, a pipe is refused rather than opened: its open would never return.
   TempDir dir;
   const std::string pipe = dir.path() + "/pipe.pem";
