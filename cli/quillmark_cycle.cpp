@@ -26,6 +26,7 @@
 
 #include "payment/encoding.h"
 #include "payment/merchant_settings.h"
+#include "platform/platform.h"
 #include "payment/quillmark_ops.h"
 #include "payment/request_ids.h"
 
@@ -290,7 +291,12 @@ int main(int argc, char** argv) {
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
 
-  quillmark::CQuillmarkOps ops(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant));
+  quillmark::CQuillmarkOps::Settings opsSettings =
+      quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant);
+  // On a terminal a reply's escape sequences would act (retitle it, clear it, print a fake
+  // verdict over the summary); into a pipe or a file the reply stays as it came.
+  opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
+  quillmark::CQuillmarkOps ops(opsSettings);
   if (chosen != nullptr) {
     const StepOutcome step = ops.Run(*chosen->operation, orderNo);
     std::cout << "\n--- summary ---\n";

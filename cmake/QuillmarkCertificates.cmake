@@ -5,7 +5,9 @@ set(QUILLMARK_CERT_FILES
   ${QUILLMARK_CERT_DIR}/ca.pem
   ${QUILLMARK_CERT_DIR}/server.pem ${QUILLMARK_CERT_DIR}/server.key
   ${QUILLMARK_CERT_DIR}/wrongname.pem ${QUILLMARK_CERT_DIR}/wrongname.key
-  ${QUILLMARK_CERT_DIR}/untrusted.pem ${QUILLMARK_CERT_DIR}/untrusted.key)
+  ${QUILLMARK_CERT_DIR}/untrusted.pem ${QUILLMARK_CERT_DIR}/untrusted.key
+  ${QUILLMARK_CERT_DIR}/weak.pem ${QUILLMARK_CERT_DIR}/weak.key
+  ${QUILLMARK_CERT_DIR}/seclevel1.cnf)
 add_custom_command(
   OUTPUT ${QUILLMARK_CERT_FILES}
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/make-certs.sh ${QUILLMARK_CERT_DIR}

@@ -34,9 +34,28 @@ printf 'basicConstraints=CA:FALSE\nsubjectAltName=DNS:wrong-name.invalid\n' > wr
 openssl x509 -req -in wrongname.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
   -extfile wrongname.ext -out wrongname.pem 2>/dev/null
 
+# Issued by the trusted CA for the right name, but over a 1024-bit RSA key: below the
+# transport's security level on every system, whatever the system's own OpenSSL allows.
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out weak.key 2>/dev/null
+openssl req -new -key weak.key -subj "/CN=127.0.0.1" -out weak.csr
+openssl x509 -req -in weak.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
+  -extfile server.ext -out weak.pem 2>/dev/null
+# An OpenSSL configuration at security level 1, the level OpenSSL built from source (the
+# Windows build's) has by default: a server may then present the weak certificate, and a
+# client that kept the system's level would take it.
+cat > seclevel1.cnf <<CNF
+openssl_conf = quillmark_init
+[quillmark_init]
+ssl_conf = quillmark_ssl
+[quillmark_ssl]
+system_default = quillmark_tls
+[quillmark_tls]
+CipherString = DEFAULT@SECLEVEL=1
+CNF
+
 ec untrusted.key
 openssl req -x509 -new -key untrusted.key -sha256 -days 825 -subj "/CN=127.0.0.1" \
   -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" -out untrusted.pem
 
-rm -f server.csr server.ext wrongname.csr wrongname.ext ca.srl
-chmod 644 ca.pem server.pem wrongname.pem untrusted.pem
+rm -f server.csr server.ext wrongname.csr wrongname.ext weak.csr ca.srl
+chmod 644 ca.pem server.pem wrongname.pem untrusted.pem weak.pem seclevel1.cnf

@@ -64,16 +64,25 @@ bool Utf8ToAnsi(std::string source, std::string& destination) {
   return Convert(CodePage::kUtf8, CodePage::kGbk, source, destination);
 }
 
+namespace {
+
+bool IsC0OrDel(unsigned char byte) { return (byte < 0x20 && byte != '\t') || byte == 0x7f; }
+
+void AppendEscaped(std::string& out, unsigned char byte) {
+  static const char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0xf];
+}
+
+}  // namespace
 std::string EscapeControls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
+    if (IsC0OrDel(byte)) {
+      AppendEscaped(out, byte);
     } else {
       out += c;
     }
@@ -81,4 +90,26 @@ std::string EscapeControls(std::string_view text) {
   return out;
 }
 
+std::string EscapeGbkControls(std::string_view gbk) {
+  std::string out;
+  out.reserve(gbk.size());
+  for (std::size_t i = 0; i < gbk.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(gbk[i]);
+    // A lead byte 81..FE with a trail byte 40..7E or 80..FE: one character, never a control.
+    if (byte >= 0x81 && byte <= 0xFE && i + 1 < gbk.size()) {
+      const auto trail = static_cast<unsigned char>(gbk[i + 1]);
+      if (trail >= 0x40 && trail <= 0xFE && trail != 0x7F) {
+        out.append(gbk.substr(i, 2));
+        ++i;
+        continue;
+      }
+    }
+    if (IsC0OrDel(byte) || (byte >= 0x80 && byte <= 0x9F)) {
+      AppendEscaped(out, byte);
+    } else {
+      out += gbk[i];
+    }
+  }
+  return out;
+}
 }  // namespace quillmark

@@ -24,4 +24,9 @@ bool Utf8ToAnsi(std::string source, std::string& destination);
 // DEL become \xNN; every other byte, GBK's and UTF-8's included, stays as it is.
 std::string EscapeControls(std::string_view text);
 
+// The same for GBK text (a reply in the program's own text), going to a terminal: also the
+// C1 bytes 0x80..0x9F become \xNN where they are not part of a two-byte GBK character,
+// since a terminal may take a lone one for a control (0x9B as CSI). A GBK character's
+// bytes, whichever they are, stay as they are.
+std::string EscapeGbkControls(std::string_view gbk);
 }  // namespace quillmark

@@ -110,20 +110,19 @@ constexpr std::size_t kMaxPathLength = 4096;
 // A settings file is a few hundred bytes; a CA bundle, the system's included, well under a
 // megabyte. Anything larger is not what the setting meant.
 constexpr std::uintmax_t kMaxSettingsFileBytes = 64 * 1024;
-constexpr std::uintmax_t kMaxCaFileBytes = 8 * 1024 * 1024;
 
-// Why `path` cannot serve as a file the program reads, or empty: it must be a regular file
-// of at most `maxBytes`. Asked before the file is opened, so that a pipe, a device or a
-// folder is refused instead of blocking, spinning or reading as empty.
-std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (!std::filesystem::exists(status)) return "it does not exist";
-  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (error) return "it cannot be read";
-  if (size > maxBytes) return "it is larger than " + std::to_string(maxBytes / 1024) + " KiB";
-  return {};
+// What UTF-16 form the file's text has, or null. Notepad saves "Unicode" as UTF-16 LE
+// with a byte-order mark; without one, the zero byte of the first ASCII character ("[" or
+// ";") shows the order. A file in UTF-8 or GBK has no zero byte there.
+const char* Utf16Form(const std::string& text) {
+  if (text.size() < 2) return nullptr;
+  const auto first = static_cast<unsigned char>(text[0]);
+  const auto second = static_cast<unsigned char>(text[1]);
+  if (first == 0xFF && second == 0xFE) return "UTF-16 LE with a byte-order mark";
+  if (first == 0xFE && second == 0xFF) return "UTF-16 BE with a byte-order mark";
+  if (first != 0 && second == 0) return "UTF-16 LE";
+  if (first == 0 && second != 0) return "UTF-16 BE";
+  return nullptr;
 }
 
 // The settings file's text, read whole, handed to inih a line at a time. inih reads lines
@@ -182,6 +181,16 @@ int OnValue(void* user, const char* section, const char* name, const char* value
 }
 
 }  // namespace
+std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status)) return "it does not exist";
+  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) return "it cannot be read";
+  if (size > maxBytes) return "it is larger than " + std::to_string(maxBytes / 1024) + " KiB";
+  return {};
+}
 
 MerchantSettings MerchantSettings::Defaults() {
   return {kAppId, kMchId, kApiKey, kSpbillCreateIp, kNotifyUrl, kApiBase, kCaFile, kQrPath};
@@ -306,6 +315,10 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
       return false;
     }
     text.resize(std::min<std::size_t>(text.size(), kMaxSettingsFileBytes));
+    if (const char* form = Utf16Form(text)) {
+      error = "settings file " + path + " is in " + form + ", which is not read; save it as UTF-8";
+      return false;
+    }
     ParseState state;
     state.reader.text = std::move(text);
     state.path = path;

@@ -4,6 +4,7 @@
 // step applies to the defaults before anything is sent; the API key is never shown.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -66,6 +67,15 @@ std::string DefaultSettingsFile(const Environment& environment);
 // start: quillmark/sandbox in the per-user data folder. Empty when there is none.
 std::string SandboxCertificateFolder(const Environment& environment);
 
+// The most a CA bundle (the system's included), a certificate chain or a key file may
+// hold; anything larger is not what the option meant.
+inline constexpr std::uintmax_t kMaxCaFileBytes = 8 * 1024 * 1024;
+
+// Why `path` cannot serve as a file a program reads, or empty: it must be a regular file
+// of at most `maxBytes` ("it does not exist", "it is not a regular file", ...). Asked before
+// the file is opened, so that a pipe, a device or a folder is refused instead of blocking,
+// spinning or reading as empty. Every program checks the files it is given by this.
+std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes);
 // Builds the settings from the three sources. When ca_file is left at the build's default
 // and that file is gone (an installed program, or a build tree moved away), the CA of the
 // per-user sandbox takes its place. `file` names a settings file that must

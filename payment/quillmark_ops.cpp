@@ -97,7 +97,8 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
       PostXml(url.c_str(), document.c_str(), out(), settings_.transport, &outcome.transfer);
   outcome.signature = VerifyReplySignature(reply, merchant.apiKey);
   Utf8ToAnsi(reply, reply);
-  out() << "Content:" << reply << std::endl;
+  out() << "Content:" << (settings_.escapeReplyControls ? EscapeGbkControls(reply) : reply)
+        << std::endl;
   ReadReply(operation, reply, outcome);
   return outcome;
 }

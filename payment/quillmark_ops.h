@@ -31,6 +31,10 @@ class CQuillmarkOps {
     std::string qrPath;
     TransportOptions transport;
     std::ostream* out = nullptr;  // never null once Default() filled it
+    // The "Content:" line shows a reply's control bytes escaped (EscapeGbkControls), for
+    // an output that is a terminal, where they would act. Off, the line is the reply byte
+    // for byte, as scripts reading a pipe or a file expect it.
+    bool escapeReplyControls = false;
 
     // Everything from `merchant` (its endpoints, CA file and bitmap path), the transport's
     // default timeouts and standard output.

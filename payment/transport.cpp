@@ -1,6 +1,7 @@
 #include "payment/transport.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <memory>
 #include <ostream>
@@ -132,6 +133,17 @@ std::size_t WriteToSink(char* data, std::size_t size, std::size_t count, void* s
   return 0;
 }
 
+// OpenSSL's security level 2: RSA and DH keys of at least 2048 bits, elliptic curves of at
+// least 224, no SHA-1 signatures, for the peer's certificate chain as for the handshake. A
+// library's default level is its build's choice (Debian raises it, OpenSSL built from source
+// keeps 1 and takes a 1024-bit key), so the transport sets its own, and a server's
+// certificate is judged alike on every system.
+constexpr int kTlsSecurityLevel = 2;
+
+CURLcode SetTlsPolicy(CURL* /*easy*/, void* tlsContext, void* /*data*/) {
+  SSL_CTX_set_security_level(static_cast<SSL_CTX*>(tlsContext), kTlsSecurityLevel);
+  return CURLE_OK;
+}
 // Pairs curl_global_init with curl_global_cleanup for the length of one request.
 class GlobalInit {
  public:
@@ -189,11 +201,16 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
     // A payment link from an unauthenticated peer could be anyone's: always verify.
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!options.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, options.caFile.c_str());
+    curl_blob cas{const_cast<char*>(options.caPem.data()), options.caPem.size(), CURL_BLOB_NOCOPY};
+    if (!options.caPem.empty()) {
+      curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &cas);
+    } else if (!options.caFile.empty()) {
+      curl_easy_setopt(h, CURLOPT_CAINFO, options.caFile.c_str());
+    }
     // No CA file: the system's store. OpenSSL knows where that is on Linux but has none on
     // Windows, where this asks libcurl for the Windows certificate store instead (libcurl
     // ignores it elsewhere).
-    if (options.caFile.empty())
+    if (options.caFile.empty() && options.caPem.empty())
       curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
@@ -204,7 +221,10 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     // Refuses at once a reply that announces its size; the sink bounds the others.
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.maxReplyBytes));
-    rc = Perform(h, options.abort.get());
+    // A libcurl whose TLS library does not hand over its context cannot keep the policy:
+    // nothing is sent through it.
+    rc = curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &SetTlsPolicy);
+    if (rc == CURLE_OK) rc = Perform(h, options.abort.get());
     if (sink.overflowed) rc = CURLE_FILESIZE_EXCEEDED;
     if (status != nullptr) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status->httpStatus);
   }

@@ -50,6 +50,9 @@ struct TransferStatus {
 struct TransportOptions {
   // PEM bundle of trusted CAs; empty means the system's trust store.
   std::string caFile;
+  // The PEM bundle's text itself, when not empty trusted instead of caFile: no file is
+  // opened during the transfer.
+  std::string caPem;
   // A server that accepts and then never answers must not freeze the program for good.
   long connectTimeoutMs = 10'000;
   long totalTimeoutMs = 30'000;

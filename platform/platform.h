@@ -56,9 +56,25 @@ std::string UserDataFolder(const std::map<std::string, std::string>& environment
 // group or others; Windows keeps per-user profile folders private, so false there).
 bool OthersMayRead(const char* path);
 
+// Whether the last component of `path` is a name the system keeps for a device whatever
+// folder it is in (Windows: CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, in any
+// case, with any extension and trailing dots or spaces; "com5.bmp" is the port). Opening
+// such a name reaches the device, so it must be refused before anything is opened. POSIX
+// has no such names: false there.
+bool IsReservedDeviceName(const char* path);
 // Creates `path` as a new, empty file and opens it for binary writing. Fails (null) when
 // anything already has that name, a link included, which is never followed; `taken` then
-// becomes true. A new file gets the permissions a plain fopen(path, "wb") would give it.
+// becomes true. A reserved device name, or anything opened that is not a file on disk, fails
+// with `taken` false. A new file gets the permissions a plain fopen(path, "wb") would give it.
 std::FILE* CreateNewFile(const char* path, bool& taken);
 
+// std::fopen(path, mode) for the binary modes "rb", "r+b" and "wb", but only of a file on
+// disk: a reserved device name is refused before anything is opened, the open itself never
+// waits (for a pipe's other end, say), and what was opened is checked to be a regular file
+// before it is handed back. Null otherwise, with nothing written.
+std::FILE* OpenDiskFile(const char* path, const char* mode);
+
+// Whether the process's standard output is a terminal (a console on Windows), where the
+// bytes it is sent can act as escape sequences, rather than a pipe or a file.
+bool StandardOutputIsTerminal();
 }  // namespace quillmark::platform

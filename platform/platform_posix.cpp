@@ -272,6 +272,7 @@ bool OthersMayRead(const char* path) {
   return ::stat(path, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
+bool IsReservedDeviceName(const char* /*path*/) { return false; }
 std::FILE* CreateNewFile(const char* path, bool& taken) {
   // O_EXCL fails on any existing name, a dangling or planted symbolic link included.
   const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -282,4 +283,36 @@ std::FILE* CreateNewFile(const char* path, bool& taken) {
   return file;
 }
 
+std::FILE* OpenDiskFile(const char* path, const char* mode) {
+  const std::string how = mode;
+  int flags = 0;
+  if (how == "rb") {
+    flags = O_RDONLY;
+  } else if (how == "r+b") {
+    flags = O_RDWR;
+  } else if (how == "wb") {
+    flags = O_WRONLY | O_CREAT;  // emptied once it is known to be a file
+  } else {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // O_NONBLOCK: a pipe's open would otherwise wait for its other end. O_NOCTTY: a terminal
+  // must not become the process's controlling one. The regular file's blocking mode is
+  // back before any byte moves.
+  const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      (how == "wb" && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, mode);
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 }  // namespace quillmark::platform

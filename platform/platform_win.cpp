@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace quillmark::platform {
 
@@ -80,15 +81,93 @@ std::string UserDataFolder(const std::map<std::string, std::string>& environment
 
 bool OthersMayRead(const char* /*path*/) { return false; }
 
-std::FILE* CreateNewFile(const char* path, bool& taken) {
-  // _O_EXCL opens with CREATE_NEW, which fails on any existing name, a reparse point too.
-  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                       _S_IREAD | _S_IWRITE);
-  taken = fd < 0 && errno == EEXIST;
+namespace {
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool StartsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Whether the descriptor's handle is a file on disk: a name that reached a port, a
+// console or a pipe all the same (a device mapped some other way) is not.
+bool IsDiskFile(int fd) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+std::FILE* Checked(int fd, const char* mode, bool empty) {
   if (fd < 0) return nullptr;
-  std::FILE* file = _fdopen(fd, "wb");
+  if (!IsDiskFile(fd) || (empty && _chsize(fd, 0) != 0)) {
+    _close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, mode);
   if (file == nullptr) _close(fd);
   return file;
 }
 
+}  // namespace
+
+bool IsReservedDeviceName(const char* path) {
+  // The device namespace itself (\\.\COM5, \\.\PhysicalDrive0) holds nothing but devices.
+  if (StartsWith(path, "\\\\.\\") || StartsWith(path, "//./")) return true;
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/') name = p + 1;
+  }
+  if (name[0] != '\0' && name[1] == ':') name += 2;  // "C:COM5" is COM5 too
+  // The device is named by what comes before the first dot, or the colon of "COM5:", with
+  // trailing spaces and dots dropped, in any case.
+  std::string base(name, std::strcspn(name, ".:"));
+  while (!base.empty() && (base.back() == ' ' || base.back() == '.')) base.pop_back();
+  for (char& c : base) c = Upper(c);
+  for (const char* reserved : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (base == reserved) return true;
+  }
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         base[3] >= '1' && base[3] <= '9';
+}
+
+std::FILE* CreateNewFile(const char* path, bool& taken) {
+  taken = false;
+  if (IsReservedDeviceName(path)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // _O_EXCL opens with CREATE_NEW, which fails on any existing name, a reparse point too.
+  const int fd =
+      _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  taken = fd < 0 && errno == EEXIST;
+  return Checked(fd, "wb", false);
+}
+
+std::FILE* OpenDiskFile(const char* path, const char* mode) {
+  if (IsReservedDeviceName(path)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const std::string how = mode;
+  int flags = _O_BINARY | _O_NOINHERIT;
+  if (how == "rb") {
+    flags |= _O_RDONLY;
+  } else if (how == "r+b") {
+    flags |= _O_RDWR;
+  } else if (how == "wb") {
+    flags |= _O_WRONLY | _O_CREAT;  // emptied once it is known to be a file
+  } else {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return Checked(_open(path, flags, _S_IREAD | _S_IWRITE), mode, how == "wb");
+}
+
+bool StandardOutputIsTerminal() {
+  // NUL is a character device too; only a console has a console mode.
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD consoleMode = 0;
+  return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR &&
+         GetConsoleMode(out, &consoleMode) != 0;
+}
 }  // namespace quillmark::platform

@@ -140,6 +140,13 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
     return SaveResult::kOutOfMemory;
   }
 
+  // A device's reserved name (Windows' COM5, com5.bmp) reaches the device from any folder,
+  // and the file system reports it as not found: refused before anything is looked up or
+  // opened. The temporary name, which begins with the same name, is refused by the seam.
+  if (platform::IsReservedDeviceName(path.c_str())) {
+    log << "Unable to open file" << std::endl;
+    return SaveResult::kCannotOpen;
+  }
   // The bitmap is written as if opened for writing itself: a file that could not be opened
   // so (read-only, say) is refused, not replaced behind its back by the rename. Only a
   // regular file is replaced: a device, a pipe or a folder of that name is left alone.
@@ -147,7 +154,8 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
   const fs::file_status existing = fs::status(path, error);
   const bool replacing = fs::is_regular_file(existing);
   if ((fs::exists(existing) && !replacing) ||
-      (replacing && !std::unique_ptr<std::FILE, FileClose>(std::fopen(path.c_str(), "r+b")))) {
+      (replacing &&
+       !std::unique_ptr<std::FILE, FileClose>(platform::OpenDiskFile(path.c_str(), "r+b")))) {
     log << "Unable to open file" << std::endl;
     return SaveResult::kCannotOpen;
   }
@@ -157,7 +165,7 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
   if (!file) {
     // No file can be made beside the bitmap (a folder that takes no new files, say), but
     // the bitmap itself may still be writable: write it in place, as a plain open would.
-    file.reset(std::fopen(path.c_str(), "wb"));
+    file.reset(platform::OpenDiskFile(path.c_str(), "wb"));
     if (!file) {
       log << "Unable to open file" << std::endl;
       return SaveResult::kCannotOpen;

@@ -20,6 +20,7 @@
 #include <boost/beast/ssl.hpp>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -308,6 +309,14 @@ class Session : public std::enable_shared_from_this<Session> {
     response_->body() = std::move(reply.body);
     response_->keep_alive(keepAlive_);
     response_->prepare_payload();
+    if (request_.method == "HEAD") {
+      // The head alone, Content-Length as for a GET: the client reads no body after a
+      // reply to HEAD, so one sent would be read as the start of the next reply.
+      std::ostringstream head;
+      head << response_->base();
+      pieces_ = {head.str()};
+      return WritePiece();
+    }
     http::async_write(stream_, *response_,
                       beast::bind_front_handler(&Session::OnWritten, shared_from_this()));
   }

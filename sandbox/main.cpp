@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "payment/encoding.h"
 #include "payment/merchant_settings.h"
 #include "sandbox/certificates.h"
 #include "sandbox/notifier.h"
@@ -253,8 +254,7 @@ int main(int argc, char** argv) {
   const CLI::Option* caOption = app.add_option("--notify-ca", options.notifyCaFile,
                                                "PEM CAs to trust for https notify URLs\n"
                                                "(default: the system's trust store)")
-                                    ->option_text("FILE")
-                                    ->check(CLI::ExistingFile);
+                                    ->option_text("FILE");
   app.add_flag("--no-notify", noNotify, "send no payment notifications");
   app.add_option("--order-ttl", orderTtl,
                  "forget an order this long after it was placed\n(default " +
@@ -323,6 +323,22 @@ int main(int argc, char** argv) {
     return kBadUsage;
   }
 
+  // Files are checked for what they are before anything opens them: a pipe's open waits
+  // for a writer for ever, and a device or a folder reads as endless or empty.
+  const struct {
+    const char* option;
+    const std::string& path;
+  } files[] = {{"--cert", options.certFile},
+               {"--key", options.keyFile},
+               {"--notify-ca", options.notifyCaFile}};
+  for (const auto& file : files) {
+    if (file.path.empty()) continue;
+    const std::string unusable = quillmark::NotARegularFile(file.path, quillmark::kMaxCaFileBytes);
+    if (unusable.empty()) continue;
+    std::cerr << "quillmark-sandbox: " << file.option << " " << quillmark::EscapeControls(file.path)
+              << " cannot be used: " << unusable << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  }
   // Checked above; these cannot fail.
   quillmark::sandbox::ParseFault(fault, options.fault);
   if (!options.publicUrl.empty() && options.publicUrl.back() == '/') options.publicUrl.pop_back();
@@ -348,15 +364,17 @@ int main(int argc, char** argv) {
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
   options.merchant = settings.merchant;
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-
   quillmark::sandbox::Sandbox sandbox(options);
   std::string error;
   if (!sandbox.Start(&error)) {
     std::cerr << "quillmark-sandbox: " << error << std::endl;
     return 1;
   }
+  // Only now: until the server runs there is nothing to stop cleanly, and a signal during
+  // start-up (making certificates, say) ends the program at once, as by default. A handler
+  // installed earlier would have had a blocked start-up call restarted, not ended.
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
   std::cout << "quillmark-sandbox listening on " << sandbox.baseUrl();
   if (options.fault != quillmark::sandbox::Fault::kNone) {
     std::cout << " (fault mode " << quillmark::sandbox::FaultName(options.fault) << ")";

@@ -107,10 +107,7 @@ Notifier::~Notifier() { Stop(); }
 void Notifier::Notify(PaidOrder order) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return;
-  if (senders_.empty()) {
-    const int count = std::max(1, options_.senders);
-    for (int i = 0; i < count; ++i) senders_.emplace_back([this] { Sender(); });
-  }
+  if (senders_.empty()) senders_.emplace_back([this] { Sender(); });
   queue_.emplace(Clock::now(), Job{std::move(order), 1});
   wake_.notify_one();
 }
@@ -147,6 +144,13 @@ void Notifier::Sender() {
     const std::string nonce = RandomNonce(random_);
     const auto abort = std::make_shared<TransferAbort>();
     inFlight_.insert(abort);
+    // Someone must be left to watch the queue: an attempt takes as long as its target
+    // makes it (up to its timeout), and another order's attempt that falls due meanwhile
+    // must not wait for it.
+    if (inFlight_.size() >= senders_.size() &&
+        senders_.size() < static_cast<std::size_t>(std::max(1, options_.senders))) {
+      senders_.emplace_back([this] { Sender(); });
+    }
     lock.unlock();
 
     Outcome outcome;
@@ -197,6 +201,7 @@ Notifier::Outcome Notifier::Attempt(const Job& job, const std::shared_ptr<Transf
                                     const std::string& body) {
   TransportOptions transport;
   transport.caFile = options_.caFile;
+  transport.caPem = options_.caPem;
   // libcurl reads 0 as its own default (minutes), so the shortest is 1 ms.
   const long timeoutMs = static_cast<long>(std::max<long long>(1, options_.attemptTimeout.count()));
   transport.connectTimeoutMs = timeoutMs;

@@ -50,13 +50,16 @@ struct NotifierOptions {
   // in sandbox.h.
   std::vector<std::chrono::milliseconds> delays;
   std::string caFile;  // trusted CAs for https URLs; empty: the system's trust store
+  std::string caPem;   // the same CAs read beforehand; when set, trusted instead of caFile
   // Connect and total timeout of one attempt.
   std::chrono::milliseconds attemptTimeout{5000};
   // One line per attempt, without timestamp or newline; called from the sender threads,
   // possibly from several at once (the caller serialises). Null: no log.
   std::function<void(const std::string& line)> log;
-  // Sender threads: how many attempts can be in flight at once (at least 1).
-  int senders = 4;
+  // How many attempts may be in flight at once (at least 1). A sender thread is added
+  // whenever every one is busy, so that an attempt that is due goes out at once, however
+  // long slow targets hold the others, up to this many.
+  int senders = 256;
 };
 
 class Notifier {

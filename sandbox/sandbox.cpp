@@ -18,6 +18,7 @@
 #include "payment/flat_document.h"
 #include "payment/merchant_config.h"
 #include "payment/merchant_settings.h"
+#include "platform/platform.h"
 #include "sandbox/certificates.h"
 #include "sandbox/faults.h"
 #include "sandbox/https_server.h"
@@ -54,7 +55,20 @@ std::string UtcTimestamp() {
   return text;
 }
 
-bool Readable(const std::string& path) { return std::ifstream(path).good(); }
+// The whole of a file that NotARegularFile accepted, opened without waiting; false when it
+// cannot be read.
+bool ReadWhole(const std::string& path, std::string& text) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::OpenDiskFile(path.c_str(), "rb"),
+                                                       &std::fclose);
+  if (!file) return false;
+  text.clear();
+  char buffer[8192];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
+    text.append(buffer, got);
+    if (text.size() > kMaxCaFileBytes) return false;
+  }
+  return std::ferror(file.get()) == 0;
+}
 
 }  // namespace
 
@@ -168,10 +182,24 @@ bool Sandbox::Impl::Start(std::string* error) {
     return false;
   };
   if (!certificateError.empty()) return fail(certificateError);
-  if (!Readable(options.certFile)) {
-    return fail("cannot read the certificate file " + options.certFile);
+  // Each file is looked at before it is opened: the open of a pipe would wait for ever.
+  const std::pair<const char*, const std::string*> files[] = {
+      {"certificate file", &options.certFile}, {"key file", &options.keyFile}};
+  for (const auto& [what, path] : files) {
+    const std::string unusable = NotARegularFile(*path, kMaxCaFileBytes);
+    if (!unusable.empty())
+      return fail(std::string("cannot read the ") + what + " " + *path + " (" + unusable + ")");
   }
-  if (!Readable(options.keyFile)) return fail("cannot read the key file " + options.keyFile);
+  // Read once, here: an attempt that opened the file itself could find a pipe there later
+  // and wait beyond its time limit, where Stop() cannot end it.
+  std::string notifyCas;
+  if (options.notify && !options.notifyCaFile.empty()) {
+    const std::string unusable = NotARegularFile(options.notifyCaFile, kMaxCaFileBytes);
+    if (!unusable.empty() || !ReadWhole(options.notifyCaFile, notifyCas)) {
+      return fail("cannot read the notification CA file " + options.notifyCaFile + " (" +
+                  (unusable.empty() ? "it cannot be read" : unusable) + ")");
+    }
+  }
 
   HttpsServerOptions http;
   http.host = options.host;
@@ -201,6 +229,7 @@ bool Sandbox::Impl::Start(std::string* error) {
     notify.merchant = merchant;
     notify.delays = options.notifyDelays;
     notify.caFile = options.notifyCaFile;
+    notify.caPem = std::move(notifyCas);
     notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
     notifier = std::make_unique<Notifier>(std::move(notify));
   }

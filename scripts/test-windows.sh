@@ -2,7 +2,9 @@
 # The Windows programs under Wine, against the Linux sandbox:
 #   1. the core tests of the Windows build (CTest, through scripts/lib/wine-run.sh);
 #   2. quillmark-cycle.exe runs a whole cycle, and its output matches the Linux
-#      quillmark-cycle's line for line, ids, nonces and signs aside;
+#      quillmark-cycle's line for line, ids, nonces and signs aside; both refuse a server
+#      certificate over a 1024-bit key, and the Windows one a device (the prefix's COM5,
+#      backed by a file) as the bitmap;
 #   3. Quillmark.exe under Xvfb: Button1 runs a cycle and the QR code on the screen reads
 #      back as the order's code_url; Esc during a stalled request ends it within 1 s;
 #   4. the installer installs silently and the installed quillmark-cycle.exe runs a cycle.
@@ -26,8 +28,10 @@ else
   work=$(mktemp -d)
 fi
 xvfb_pid=""
+device_link=""  # the prefix's COM5 while a part has it mapped
 cleanup() {
   stop_sandbox
+  if [ -n "$device_link" ]; then rm -f "$device_link"; fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   if [ -z "$keep" ]; then rm -rf "$work"; fi
 }
@@ -95,6 +99,56 @@ code_url=$(tr -d '\r' <"$work/windows.out" | sed -nE 's/.*<code_url><!\[CDATA\[(
   fail "the bitmap quillmark-cycle.exe wrote does not read back as $code_url"
 echo "$(wc -l <"$work/windows.norm") lines alike; the bitmap reads back as the code_url"
 echo "one cycle: quillmark-cycle ${linux_ms} ms, quillmark-cycle.exe under Wine ${win_ms} ms"
+part_done
+
+part "hostile input: a 1024-bit server certificate refused by both builds, a device as the bitmap"
+# The Linux sandbox can serve the weak certificate (issued by the build's CA for 127.0.0.1)
+# only below Debian's security level: the configuration at level 1, the cross-built
+# OpenSSL's default, stands in for a machine that allows it. Both clients must refuse it
+# by their transport's own level, before the request is sent.
+OPENSSL_CONF=$linux/certs/seclevel1.cnf sandbox_on_free_port \
+  --cert "$linux/certs/weak.pem" --key "$linux/certs/weak.key"
+client_environment
+status=0
+OPENSSL_CONF=$linux/certs/seclevel1.cnf QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_LINUX \
+  QUILLMARK_QR_PATH=$work/weak-linux.BMP "$linux/cli/quillmark-cycle" >"$work/weak-linux.out" ||
+  status=$?
+[ "$status" = 1 ] && head -n 1 "$work/weak-linux.out" | grep -q '^curl_easy_perform failed. RetCode:60 ' ||
+  fail "quillmark-cycle did not refuse the 1024-bit certificate (exit $status): $(cat "$work/weak-linux.out")"
+status=0
+QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH="Z:${work//\//\\}\\weak-windows.BMP" \
+  "$wine_run" "$win/cli/quillmark-cycle.exe" >"$work/weak-windows.out" || status=$?
+[ "$status" = 1 ] && head -n 1 "$work/weak-windows.out" | tr -d '\r' |
+  grep -q '^curl_easy_perform failed. RetCode:60 ' ||
+  fail "quillmark-cycle.exe did not refuse the 1024-bit certificate (exit $status): $(cat "$work/weak-windows.out")"
+! grep -q 'POST /pay/' "$work/sandbox.log" || fail "a request reached the weak server: $(cat "$work/sandbox.log")"
+echo "the 1024-bit certificate: refused by both builds (RetCode 60), nothing sent"
+
+# COM5 of this run's Wine prefix, backed by a plain file (Wine maps COMn through the
+# prefix's dosdevices folder): never a real port. First shown to be the device, then
+# given as the bitmap under reserved names.
+prefix=${QUILLMARK_WINEPREFIX:-$root/build/wine-prefix}
+device=$work/com5-device
+: >"$device"
+device_link=$prefix/dosdevices/com5
+ln -sfn "$device" "$device_link"
+"$wine_run" cmd /c "echo probe>COM5" >/dev/null 2>&1 || true
+[ -s "$device" ] || fail "COM5 of the prefix does not reach $device"
+: >"$device"
+sandbox_on_free_port
+client_environment
+for name in COM5 com5.bmp 'Com5 .bmp' 'COM5.'; do
+  status=0
+  (cd "$work" && QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH=$name \
+    "$wine_run" "$win/cli/quillmark-cycle.exe" >"$work/device.out") || status=$?
+  tr -d '\r' <"$work/device.out" >"$work/device.txt"
+  if [ "$status" != 0 ] || ! grep -q '^Unable to open file$' "$work/device.txt" ||
+    ! grep -q '^QR bitmap: .*  (not written, see above)$' "$work/device.txt" || [ -s "$device" ]; then
+    fail "qr_path '$name' (exit $status, $(stat -c %s "$device") bytes to the device): $(cat "$work/device.txt")"
+  fi
+done
+rm -f "$device_link" && device_link=""
+echo "COM5 as the bitmap, by four of its names: refused, not written, the device untouched"
 part_done
 
 part "Quillmark.exe under Xvfb: Button1 and the QR code on the screen, Esc during a stalled request"

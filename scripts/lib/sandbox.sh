@@ -25,6 +25,9 @@ start_sandbox() {
   local build=$1 log=$2
   shift 2
   use_build_defaults
+  # Made before the program starts: the first look below may come before the background
+  # shell opens it, and sed's complaint about a missing file would end a `set -e` caller.
+  : >"$log"
   "$build/sandbox/quillmark-sandbox" "$@" >"$log" 2>&1 &
   SANDBOX_PID=$!
   for _ in $(seq 200); do

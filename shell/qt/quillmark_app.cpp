@@ -2,8 +2,9 @@
 
 #include <QString>
 
-#include "shell/qt/quillmark_dlg.h"
+#include "platform/platform.h"
 #include "shell/core/texts.h"
+#include "shell/qt/quillmark_dlg.h"
 
 namespace quillmark {
 
@@ -17,7 +18,10 @@ bool CQuillmarkApp::StartApplication() {
   QCoreApplication::setOrganizationName(QString::fromUtf8(shell::texts::kSettingsName));
 
   {
-    CQuillmarkDlg dialog(CQuillmarkOps(CQuillmarkOps::Settings::FromMerchant(merchant_)));
+    CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::FromMerchant(merchant_);
+    // Started from a terminal, the cycle's lines go there too: no reply may drive it.
+    settings.escapeReplyControls = platform::StandardOutputIsTerminal();
+    CQuillmarkDlg dialog{CQuillmarkOps(settings)};
     dialog.SetSettingsFile(settingsFile_.empty() ? DefaultSettingsFile(ProcessEnvironment())
                                                  : settingsFile_);
     mainDialog_ = &dialog;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "payment/merchant_settings.h"
+#include "platform/platform.h"
 #include "payment/quillmark_ops.h"
 #include "shell/core/texts.h"
 #include "shell/win32/main_dialog.h"
@@ -47,9 +48,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return 2;
   }
   const std::string settingsFile = config.value_or(quillmark::DefaultSettingsFile(environment));
-  quillmark::win32::MainDialog dialog(
-      quillmark::CQuillmarkOps(quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant)),
-      settingsFile);
+  quillmark::CQuillmarkOps::Settings opsSettings =
+      quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant);
+  // Started from a console, the cycle's lines go there too: no reply may drive it.
+  opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
+  quillmark::win32::MainDialog dialog(quillmark::CQuillmarkOps(opsSettings), settingsFile);
   dialog.Run();
   return 0;
 }

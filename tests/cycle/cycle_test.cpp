@@ -29,15 +29,22 @@
 // would pay whoever changed it. Both replies still show on the output in full; bad-sign's
 // summary names the mismatch and the program exits 3.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <sstream>
 
+#include "payment/merchant_config.h"
+#include "payment/sign.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
+#include "tests/support/local_https_server.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -89,6 +96,19 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// The program as the build's default merchant, whatever the machine's user has configured,
+// with `configHome` as its per-user folder and `apiBase` as its platform.
+std::vector<std::string> CycleCommand(const std::string& configHome, const std::string& apiBase) {
+  std::vector<std::string> argv = {"/usr/bin/env"};
+  for (const char* name : {"APPID", "MCH_ID", "API_KEY", "SPBILL_CREATE_IP", "NOTIFY_URL",
+                           "API_BASE", "CA_FILE", "QR_PATH"}) {
+    argv.insert(argv.end(), {"-u", std::string("QUILLMARK_") + name});
+  }
+  argv.insert(argv.end(), {"XDG_CONFIG_HOME=" + configHome, "QUILLMARK_API_BASE=" + apiBase,
+                           QUILLMARK_CYCLE_PROGRAM});
+  return argv;
+}
+
 class Cycle : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Cycle, EndsAsDocumented) {
@@ -104,13 +124,8 @@ TEST_P(Cycle, EndsAsDocumented) {
   ASSERT_TRUE(sandbox.Start(&error)) << error;
 
   TempDir work;
-  // The build's default merchant, whatever the machine's user has configured.
-  const ProgramResult result = RunProgram(
-      {"/usr/bin/env", "-u", "QUILLMARK_APPID", "-u", "QUILLMARK_MCH_ID", "-u", "QUILLMARK_API_KEY",
-       "-u", "QUILLMARK_SPBILL_CREATE_IP", "-u", "QUILLMARK_NOTIFY_URL", "-u", "QUILLMARK_API_BASE",
-       "-u", "QUILLMARK_CA_FILE", "-u", "QUILLMARK_QR_PATH", "XDG_CONFIG_HOME=" + work.path(),
-       "QUILLMARK_API_BASE=" + sandbox.baseUrl(), QUILLMARK_CYCLE_PROGRAM},
-      work.path());
+  const ProgramResult result =
+      RunProgram(CycleCommand(work.path(), sandbox.baseUrl()), work.path());
   const std::string& out = result.out;
   const std::string bitmap = work.path() + "/1.BMP";
   const std::vector<RecordedRequest> requests = sandbox.requests();
@@ -178,6 +193,76 @@ TEST_P(Cycle, EndsAsDocumented) {
       << "1.BMP is not the QR bitmap of the order's code_url (" << written.size() << " bytes)";
 }
 
+// The program's standard output, error and input on a new pseudo-terminal: what the
+// terminal was sent, and how the program ended.
+std::string RunOnTerminal(const std::vector<std::string>& argv, const std::string& workDir,
+                          int& exitCode) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    if (chdir(workDir.c_str()) == 0) execv(args[0], args.data());
+    _exit(127);
+  }
+  std::string received;
+  char buffer[4096];
+  while (pid > 0) {
+    const ssize_t got = read(terminal, buffer, sizeof buffer);
+    if (got > 0) {
+      received.append(buffer, static_cast<std::size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO once the program has ended and closed its side
+    }
+  }
+  if (terminal >= 0) close(terminal);
+  int status = 0;
+  exitCode =
+      pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return received;
+}
+
+// A verified reply may carry escape sequences in a comment, which nothing signs: they would
+// retitle the terminal, clear it and print a verdict of their own. On a terminal the
+// "Content:" line shows them escaped; into a pipe the line is the reply as it came.
+TEST(CycleOutput, AReplysEscapeSequencesAreEscapedOnATerminalOnly) {
+  const std::string attack = "<!--\x1b]0;pwned\a\x1b[2J\x1b[HEvery signed reply verified.-->";
+  const auto signedReply = [&attack](const SignedFields& fields) {
+    std::string xml = "<xml>" + attack;
+    for (const auto& [name, value] : fields) {
+      xml += "<" + name + "><![CDATA[" + value + "]]></" + name + ">";
+    }
+    return xml + "<sign><![CDATA[" + SignOf(fields, kApiKey) + "]]></sign></xml>";
+  };
+  quillmark::testsupport::LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder",
+               signedReply({{"return_code", "SUCCESS"}, {"code_url", "https://pay.test/qr/1"}}));
+  server.Reply("/pay/orderquery",
+               signedReply({{"return_code", "SUCCESS"}, {"trade_state", "NOTPAY"}}));
+  server.Start();
+  ASSERT_TRUE(server.ok());
+
+  TempDir work;
+  const std::vector<std::string> argv = CycleCommand(work.path(), server.Url(""));
+
+  int exitCode = -1;
+  const std::string shown = RunOnTerminal(argv, work.path(), exitCode);
+  EXPECT_EQ(exitCode, 0) << shown;
+  EXPECT_EQ(shown.find('\x1b'), std::string::npos) << "an escape sequence reached the terminal";
+  EXPECT_EQ(shown.find('\a'), std::string::npos);
+  EXPECT_NE(shown.find("Content:<xml><!--\\x1b]0;pwned\\x07\\x1b[2J\\x1b[HEvery signed"),
+            std::string::npos)
+      << shown;
+
+  const ProgramResult piped = RunProgram(argv, work.path());
+  EXPECT_EQ(piped.exitCode, 0) << piped.out;
+  EXPECT_NE(piped.out.find("\nContent:<xml>" + attack + "<code_url>"), std::string::npos)
+      << piped.out;
+  EXPECT_EQ(piped.out.find("\\x1b"), std::string::npos) << "a pipe gets the reply as it came";
+}
 INSTANTIATE_TEST_SUITE_P(QuillmarkCycle, Cycle, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& param) {
                            return std::string(param.param.name);

@@ -165,21 +165,32 @@ TEST_F(Settings, QueriesClosesAndRefundsOneOrder) {
       {{"refundquery", orderNo}, 0, "\nRefund query:  SUCCESS  (HTTP 200"},
       {{"refund", orderNo}, 1, "err_code ORDERREFUNDED"},
       {{"close", "20260307090503042abcdefghijklmnp"}, 1, "\nClose order:   not closed  ("},
-      {{"query", orderNo.substr(1)}, 2, nullptr},
-      {{"close", orderNo + "x"}, 2, nullptr},
-      {{"refund", orderNo.substr(1)}, 2, nullptr},
+      // The form's edges, fixed: 17 digits, then 15 letters or digits.
+      {{"query", "202603070905030421bcdefghijklmno"}, 1, "\nQuery:         (no trade_state)"},
+      {{"query", "20260307090503042abcdefghijklmn"}, 2, nullptr},    // 31 characters
+      {{"close", "20260307090503042abcdefghijklmnop"}, 2, nullptr},  // 33
+      {{"query", "20260307090503042"}, 2, nullptr},                  // the digits alone
+      {{"close", ""}, 2, nullptr},
+      {{"query", "2026030709050304xabcdefghijklmno"}, 2, nullptr},  // a letter 17th
+      {{"close", "2026030709050304xabcdefghijklmno"}, 2, nullptr},
+      {{"refund", "2026030709050304xabcdefghijklmno"}, 2, nullptr},
+      {{"refundquery", "20260307090503042abcdefghijklmn"}, 2, nullptr},
   };
   std::size_t expected = sent;
   for (const auto& row : rows) {
     std::vector<std::string> options = {"--config", file};
     options.insert(options.end(), row.options.begin(), row.options.end());
     const ProgramResult result = Run({}, options);
-    EXPECT_EQ(result.exitCode, row.exitCode) << row.options[0] << result.out << result.err;
+    const std::string which = row.options[0] + " \"" + row.options[1] + "\"";
+    EXPECT_EQ(result.exitCode, row.exitCode) << which << result.out << result.err;
     if (row.line != nullptr) {
-      EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+      EXPECT_NE(result.out.find(row.line), std::string::npos) << which << result.out;
       ++expected;
+    } else {
+      EXPECT_NE(result.err.find("OUT_TRADE_NO must be an order number"), std::string::npos)
+          << which << result.err;
     }
-    EXPECT_EQ(sandbox_->requests().size(), expected) << row.options[0];
+    EXPECT_EQ(sandbox_->requests().size(), expected) << which;
   }
 }
 
@@ -194,6 +205,9 @@ TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {
   // The tail of a long comment must not become a setting of its own.
   const std::string longLine = work_.path() + "/long.ini";
   std::ofstream(longLine) << "[merchant]\n; " << std::string(197, '-') << "api_key = " << badKey;
+  // Notepad's "Unicode": "[merchant]" in UTF-16 LE after its byte-order mark.
+  const std::string utf16 = work_.path() + "/utf16.ini";
+  std::ofstream(utf16, std::ios::binary) << std::string("\xff\xfe[\0m\0e\0r\0]\0", 12);
   const struct {
     std::vector<std::string> assignments;
     std::vector<std::string> options;
@@ -213,6 +227,10 @@ TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {
       {{}, {"--config", work_.path()}, "cannot be used: it is not a regular file"},
       {{}, {"--config", large}, "large.ini cannot be used: it is larger than 64 KiB"},
       {{}, {"--config", longLine}, "long.ini:2: the line is longer than 198 bytes"},
+      {{},
+       {"--config", utf16},
+       "utf16.ini is in UTF-16 LE with a byte-order mark, which is not"
+       " read; save it as UTF-8"},
       {{"QUILLMARK_CA_FILE=" + pipe}, {}, "is not valid: it is not a regular file"},
       {{"QUILLMARK_MCH_ID=\x1b[2J"}, {}, "mch_id = \"\\x1b[2J\""},
   };

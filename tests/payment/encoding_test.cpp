@@ -157,5 +157,26 @@ TEST(Encoding, EscapeControlsDefusesTerminalSequencesAndKeepsText) {
   for (const auto& row : rows) EXPECT_EQ(EscapeControls(row.in), row.out) << row.out;
 }
 
+// The reply on a terminal's "Content:" line: C0 and DEL as above, and a C1 byte wherever it
+// is not half of a GBK character, which a terminal may take for CSI or OSC.
+TEST(Encoding, EscapeGbkControlsAlsoDefusesLoneC1Bytes) {
+  const struct {
+    std::string in;
+    std::string out;
+  } rows[] = {
+      {"<!--\x1b]0;pwned\a\x1b[2J\x1b[H-->", "<!--\\x1b]0;pwned\\x07\\x1b[2J\\x1b[H-->"},
+      {"csi\x9b"
+       "2J osc\x9d"
+       "0;t\x9c",
+       "csi\\x9b2J osc\\x9d0;t\\x9c"},
+      {"\x80", "\\x80"},                                             // no GBK lead byte
+      {"\x81\x40 \x9b\x9b \xb6\x80", "\x81\x40 \x9b\x9b \xb6\x80"},  // characters
+      {"\xb6\x1b[2J", "\xb6\\x1b[2J"},                               // ESC is never a trail byte
+      {"\x9b\x7f", "\\x9b\\x7f"},                                    // nor is DEL
+      {"end\x9b", "end\\x9b"},  // a lead byte with nothing after it
+      {"\xd6\xd0\xce\xc4\ttab", "\xd6\xd0\xce\xc4\ttab"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(EscapeGbkControls(row.in), row.out) << row.out;
+}
 }  // namespace
 }  // namespace quillmark

@@ -270,6 +270,18 @@ TEST_F(OpsTest, AReplyThatFailsVerificationGivesNoOrderBitmapOrState) {
       {"a state in a comment first",
        SignedReply({{"return_code", "SUCCESS"}, {"trade_state", "NOTPAY"}}, "<!--" + state + "-->"),
        V::kVerified, V::kAmbiguous},
+      // A field the signed document lacks is compared too, as empty: else a link or a
+      // state no one signed would pass for a verified one.
+      {"signed without a link, one in a comment",
+       SignedReply({{"return_code", "SUCCESS"}}, "<!-- " + link + " -->"), V::kAmbiguous,
+       V::kVerified},
+      {"signed without a link, one in a declaration",
+       "<!DOCTYPE xml [<!ELEMENT xml ANY><!-- " + link + " -->]>" +
+           SignedReply({{"return_code", "SUCCESS"}}),
+       V::kAmbiguous, V::kVerified},
+      {"signed without a state, one in a comment",
+       SignedReply({{"return_code", "SUCCESS"}}, "<!--" + state + "-->"), V::kVerified,
+       V::kAmbiguous},
       {"the link changed after signing", changed, V::kMismatch, V::kMismatch},
       {"a SUCCESS reply without its sign", unsignedReply, V::kMissing, V::kMissing},
   };
@@ -293,6 +305,29 @@ TEST_F(OpsTest, AReplyThatFailsVerificationGivesNoOrderBitmapOrState) {
     if (row.query != V::kVerified) {
       EXPECT_EQ(query.Field(kFieldTradeState), "");
     }
+  }
+}
+
+// A verified reply may still carry escape sequences in a comment, which nothing signs. For
+// a terminal they are shown escaped; otherwise the line is the reply byte for byte.
+TEST_F(OpsTest, TheContentLineIsEscapedOnlyWhereAsked) {
+  const std::string reply =
+      SignedReply({{"return_code", "SUCCESS"}, {"trade_state", "NOTPAY"}},
+                  "<!--\x1b]0;title\a\x1b[2J\x1b[HEvery signed reply verified.-->");
+  const std::string escaped =
+      SignedReply({{"return_code", "SUCCESS"}, {"trade_state", "NOTPAY"}},
+                  "<!--\\x1b]0;title\\x07\\x1b[2J\\x1b[HEvery signed reply verified.-->");
+  LocalHttpsServer server;
+  server.Reply("/pay/orderquery", reply);
+  server.Start();
+  for (const bool terminal : {false, true}) {
+    out_.str("");
+    CQuillmarkOps::Settings settings = MakeOps(server).settings();
+    settings.escapeReplyControls = terminal;
+    const StepOutcome query = CQuillmarkOps(settings).Run(kOrderQueryOperation, "1");
+    EXPECT_EQ(out_.str(),
+              "curl_easy_perform passed.\nContent:" + (terminal ? escaped : reply) + "\n");
+    EXPECT_EQ(query.Field(kFieldTradeState), "NOTPAY") << "the verdict is the reply's, not the line's";
   }
 }
 

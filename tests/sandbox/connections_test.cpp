@@ -173,6 +173,28 @@ TEST_F(SandboxConnections, OnlyAPlainOrChunkedBodyOfBoundedSizeIsRead) {
   EXPECT_EQ(log_.str().find("/pay/qr/"), std::string::npos) << log_.str();
 }
 
+// A reply to HEAD is a head alone: the client reads nothing after it, so a body sent would
+// be read as the start of the next reply on the connection.
+TEST_F(SandboxConnections, AHeadRequestGetsTheHeadAlone) {
+  StartSandbox();
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls(SSL_CTX_new(TLS_client_method()),
+                                                        SSL_CTX_free);
+  const std::string next = "GET /pay/qr/x HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  for (const char* target : {"/pay/qr/x", "/pay/unifiedorder", "/", "/pay/qr/x?y=1"}) {
+    SCOPED_TRACE(target);
+    IdleConnection connection(sandbox_->port(), IdleConnection::Stage::kHandshake, tls.get());
+    ASSERT_TRUE(connection.Send(std::string("HEAD ") + target +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + next));
+    bool closed = false;
+    const std::string replies = connection.ReadToClose(closed);
+    const std::size_t end = replies.find("\r\n\r\n");
+    ASSERT_NE(end, std::string::npos) << replies;
+    const std::string head = replies.substr(0, end);
+    EXPECT_EQ(head.find("Content-Length: 0"), std::string::npos) << "as for a GET: " << head;
+    EXPECT_NE(head.find("Content-Length: "), std::string::npos) << head;
+    EXPECT_EQ(replies.compare(end + 4, 9, "HTTP/1.1 "), 0) << "a body after the head: " << replies;
+  }
+}
 TEST_F(SandboxConnections, ConnectionsPastTheBoundAreClosedAtOnce) {
   Options options;
   options.maxConnections = 3;

@@ -1,6 +1,7 @@
 // The sandbox as a server, in-process on a free port, spoken to through the project's own
 // transport: orders, queries, the payer page, and what bad requests may and may not do.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <mutex>
@@ -513,9 +514,19 @@ TEST(SandboxLifecycle, StartFailsCleanlyAndStopIsAlwaysSafe) {
   broken.Stop();  // before any Start()
   std::string error;
   EXPECT_FALSE(broken.Start(&error));
-  EXPECT_EQ(error, "cannot read the certificate file /nonexistent.pem");
+  EXPECT_EQ(error, "cannot read the certificate file /nonexistent.pem (it does not exist)");
   EXPECT_FALSE(broken.Run(&error));
   broken.Stop();
+  // In-process too, a pipe is refused rather than opened: its open would never return.
+  TempDir dir;
+  const std::string pipe = dir.path() + "/pipe.pem";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  Options piped = options;
+  piped.certFile.clear();
+  piped.notifyCaFile = pipe;
+  Sandbox withPipe(piped);
+  EXPECT_FALSE(withPipe.Start(&error));
+  EXPECT_EQ(error, "cannot read the notification CA file " + pipe + " (it is not a regular file)");
 
   std::ostringstream log;
   options.certFile.clear();

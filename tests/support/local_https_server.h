@@ -27,7 +27,8 @@ class LocalHttpsServer {
   };
 
   // `certificate` names a pair from the build's certs: "server" (trusted, for 127.0.0.1),
-  // "untrusted" (self-signed) or "wrongname" (trusted CA, another host name).
+  // "untrusted" (self-signed), "wrongname" (trusted CA, another host name) or "weak"
+  // (trusted CA, 127.0.0.1, a 1024-bit RSA key, which OpenSSL loads only below level 2).
   explicit LocalHttpsServer(const std::string& certificate = "server")
       : server_(CertPath((certificate + ".pem").c_str()).c_str(),
                 CertPath((certificate + ".key").c_str()).c_str()) {}
@@ -68,6 +69,7 @@ class LocalHttpsServer {
   }
 
   bool ok() const { return server_.is_valid() && port_ > 0; }
+  int port() const { return port_; }
   std::string Url(const std::string& path) const {
     return "https://127.0.0.1:" + std::to_string(port_) + path;
   }
