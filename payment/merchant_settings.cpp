@@ -11,100 +11,16 @@
 #include <utility>
 
 #include "payment/encoding.h"
+#include "payment/field_rules.h"
+#include "payment/local_sandbox.h"
 #include "payment/merchant_config.h"
 #include "platform/platform.h"
 
 namespace quillmark {
 namespace {
 
-bool AllAlnum(const std::string& text) {
-  for (const char c : text) {
-    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!alnum) return false;
-  }
-  return true;
-}
-
-bool AllDigits(std::string_view text) {
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-// The rules read a value once, left to right, with no pattern engine: a value of any
-// length costs time in proportion to it and no stack.
-
-// Four decimal numbers 0..255 joined by dots, without leading zeros.
-bool IsDottedIpv4(std::string_view value) {
-  for (int part = 0; part < 4; ++part) {
-    const std::size_t end = part < 3 ? value.find('.') : value.size();
-    if (end == std::string_view::npos) return false;
-    const std::string_view number = value.substr(0, end);
-    if (number.empty() || number.size() > 3 || !AllDigits(number)) return false;
-    if (number.size() > 1 && number[0] == '0') return false;
-    if (std::stoi(std::string(number)) > 255) return false;
-    value.remove_prefix(part < 3 ? end + 1 : end);
-  }
-  return true;
-}
-
-bool IsHostChar(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
-         c == '-';
-}
-
-// `scheme` followed by a host (letters, digits, dots and hyphens, or with `bracketed` an
-// IPv6 literal in brackets) and an optional ":port"; the rest, from the first character
-// that ends the authority, goes to `rest`.
-bool ReadAuthority(std::string_view value, std::string_view scheme, bool bracketed,
-                   std::string_view& rest) {
-  if (value.substr(0, scheme.size()) != scheme) return false;
-  value.remove_prefix(scheme.size());
-  std::size_t at = 0;
-  if (bracketed && !value.empty() && value[0] == '[') {
-    const std::size_t close = value.find(']');
-    if (close == std::string_view::npos || close == 1) return false;
-    for (const char c : value.substr(1, close - 1)) {
-      const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-                      c == ':' || c == '.';
-      if (!ok) return false;
-    }
-    at = close + 1;
-  } else {
-    while (at < value.size() && IsHostChar(value[at])) ++at;
-    if (at == 0) return false;
-  }
-  if (at < value.size() && value[at] == ':') {
-    const std::size_t digits = at + 1;
-    at = digits;
-    while (at < value.size() && value[at] >= '0' && value[at] <= '9') ++at;
-    if (at == digits) return false;
-  }
-  rest = value.substr(at);
-  return true;
-}
-
-// An absolute http:// URL whose path is printable ASCII without <, > and &: it goes
-// unescaped into the request document.
-bool IsNotifyUrl(std::string_view value) {
-  std::string_view path;
-  if (!ReadAuthority(value, "http://", false, path)) return false;
-  if (path.empty()) return true;
-  if (path[0] != '/') return false;
-  for (const char c : path) {
-    if (c < '!' || c > '~' || c == '<' || c == '>' || c == '&') return false;
-  }
-  return true;
-}
-
-bool IsApiBase(std::string_view value) {
-  std::string_view rest;
-  return ReadAuthority(value, "https://", true, rest) && rest.empty();
-}
-
 // No setting needs more; a longer value is refused before any rule reads it.
-constexpr std::size_t kMaxUrlLength = 256;
+constexpr std::size_t kMaxUrlLength = rules::kMaxUrlBytes;
 constexpr std::size_t kMaxPathLength = 4096;
 
 // A settings file is a few hundred bytes; a CA bundle, the system's included, well under a
@@ -202,19 +118,19 @@ namespace {
 // rule fixes the exact form, as the configure step does for the defaults; a length limit
 // comes before any other reading of the value.
 std::string AppIdRule(const std::string& value) {
-  return value.size() == 18 && AllAlnum(value) ? "" : "it must be 18 ASCII letters or digits";
+  return rules::IsAppId(value) ? "" : "it must be 18 ASCII letters or digits";
 }
 
 std::string MchIdRule(const std::string& value) {
-  return value.size() == 10 && AllDigits(value) ? "" : "it must be exactly 10 digits";
+  return rules::IsMchId(value) ? "" : "it must be exactly 10 digits";
 }
 
 std::string ApiKeyRule(const std::string& value) {
-  return value.size() == 32 && AllAlnum(value) ? "" : "it must be 32 ASCII letters or digits";
+  return rules::IsApiKey(value) ? "" : "it must be 32 ASCII letters or digits";
 }
 
 std::string IpRule(const std::string& value) {
-  return value.size() <= 15 && IsDottedIpv4(value)
+  return rules::IsDottedIpv4(value)
              ? ""
              : "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
 }
@@ -226,16 +142,17 @@ std::string TooLong(const std::string& value, std::size_t limit) {
 
 std::string NotifyUrlRule(const std::string& value) {
   if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
-  return IsNotifyUrl(value)
+  return rules::IsNotifyUrl(value)
              ? ""
              : "it must be an absolute http:// URL of printable ASCII without <, > or &";
 }
 
 std::string ApiBaseRule(const std::string& value) {
   if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
-  return IsApiBase(value) ? ""
-                          : "it must be https:// followed by a host and an optional :port, with "
-                            "no path and no trailing slash";
+  return rules::IsApiBase(value)
+             ? ""
+             : "it must be https:// followed by a host and an optional :port, with "
+               "no path and no trailing slash";
 }
 
 std::string CaFileRule(const std::string& value) { return TooLong(value, kMaxPathLength); }
@@ -285,11 +202,6 @@ Environment ProcessEnvironment() { return platform::ProcessEnvironment(); }
 
 std::string DefaultSettingsFile(const Environment& environment) {
   return platform::UserSettingsFile(environment);
-}
-
-std::string SandboxCertificateFolder(const Environment& environment) {
-  const std::string data = platform::UserDataFolder(environment);
-  return data.empty() ? std::string() : data + "/quillmark/sandbox";
 }
 
 namespace {
@@ -355,8 +267,8 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
   if (settings.origins["ca_file"].kind == SettingOrigin::Kind::kDefault &&
       !settings.merchant.caFile.empty() &&
       !std::filesystem::exists(settings.merchant.caFile, missing)) {
-    const std::string folder = SandboxCertificateFolder(environment);
-    if (!folder.empty()) settings.merchant.caFile = folder + "/ca.pem";
+    const std::string ca = LocalSandboxCaFile(environment);
+    if (!ca.empty()) settings.merchant.caFile = ca;
   }
 
   const std::string& caFile = settings.merchant.caFile;

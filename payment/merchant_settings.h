@@ -63,10 +63,6 @@ Environment ProcessEnvironment();
 // ($HOME/.config/... without it; %APPDATA%\Quillmark\quillmark.ini on Windows).
 std::string DefaultSettingsFile(const Environment& environment);
 
-// Where a sandbox without its build tree keeps the CA and certificate it makes on first
-// start: quillmark/sandbox in the per-user data folder. Empty when there is none.
-std::string SandboxCertificateFolder(const Environment& environment);
-
 // The most a CA bundle (the system's included), a certificate chain or a key file may
 // hold; anything larger is not what the option meant.
 inline constexpr std::uintmax_t kMaxCaFileBytes = 8 * 1024 * 1024;

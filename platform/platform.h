@@ -48,9 +48,11 @@ std::map<std::string, std::string> ProcessEnvironment();
 // (Windows). Empty when the environment names no such folder.
 std::string UserSettingsFile(const std::map<std::string, std::string>& environment);
 
-// The per-user data folder: $XDG_DATA_HOME, or $HOME/.local/share (POSIX); %LOCALAPPDATA%
-// (Windows). Empty when the environment names no such folder.
-std::string UserDataFolder(const std::map<std::string, std::string>& environment);
+// The program's own per-user data folder `part`, as each system names it:
+// $XDG_DATA_HOME/quillmark/<part>, or $HOME/.local/share/quillmark/<part> (POSIX);
+// %LOCALAPPDATA%\Quillmark\<part> (Windows). Empty when the environment names no such folder.
+std::string AppDataFolder(const std::map<std::string, std::string>& environment,
+                          const std::string& part);
 
 // Whether users other than the file's owner may read `path` (POSIX permission bits for
 // group or others; Windows keeps per-user profile folders private, so false there).

@@ -257,14 +257,15 @@ std::string UserSettingsFile(const std::map<std::string, std::string>& environme
   return folder + "/quillmark/quillmark.ini";
 }
 
-std::string UserDataFolder(const std::map<std::string, std::string>& environment) {
+std::string AppDataFolder(const std::map<std::string, std::string>& environment,
+                          const std::string& part) {
   const auto data = environment.find("XDG_DATA_HOME");
   if (data != environment.end() && !data->second.empty() && data->second[0] == '/') {
-    return data->second;
+    return data->second + "/quillmark/" + part;
   }
   const auto home = environment.find("HOME");
   if (home == environment.end() || home->second.empty()) return {};
-  return home->second + "/.local/share";
+  return home->second + "/.local/share/quillmark/" + part;
 }
 
 bool OthersMayRead(const char* path) {

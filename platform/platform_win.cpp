@@ -74,9 +74,11 @@ std::string UserSettingsFile(const std::map<std::string, std::string>& environme
   return appData->second + "\\Quillmark\\quillmark.ini";
 }
 
-std::string UserDataFolder(const std::map<std::string, std::string>& environment) {
+std::string AppDataFolder(const std::map<std::string, std::string>& environment,
+                          const std::string& part) {
   const auto local = environment.find("LOCALAPPDATA");
-  return local == environment.end() ? std::string() : local->second;
+  if (local == environment.end() || local->second.empty()) return {};
+  return local->second + "\\Quillmark\\" + part;
 }
 
 bool OthersMayRead(const char* /*path*/) { return false; }

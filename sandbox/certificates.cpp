@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 
+#include "payment/local_sandbox.h"
 #include "payment/merchant_settings.h"
 
 namespace quillmark::sandbox {
@@ -163,7 +164,7 @@ ServedCertificate ChooseCertificate(std::string certFile, std::string keyFile) {
   served.caFile = QUILLMARK_SANDBOX_DEFAULT_CA;
   if (readable(served.certFile) && readable(served.keyFile)) return served;
   SandboxCertificates own;
-  const std::string folder = SandboxCertificateFolder(ProcessEnvironment());
+  const std::string folder = LocalSandboxFolder(ProcessEnvironment());
   if (!folder.empty() && EnsureCertificates(folder, own, served.error)) {
     served.certFile = own.certFile;
     served.keyFile = own.keyFile;

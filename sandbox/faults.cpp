@@ -33,6 +33,12 @@ const char* FaultName(Fault fault) {
   return "none";
 }
 
+std::vector<Fault> AllFaults() {
+  std::vector<Fault> faults;
+  for (const auto& entry : kFaultNames) faults.push_back(entry.fault);
+  return faults;
+}
+
 bool ParseFault(const std::string& name, Fault& fault) {
   for (const auto& entry : kFaultNames) {
     if (name == entry.name) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "payment/field_rules.h"
 #include "payment/flat_document.h"
 #include "payment/merchant_config.h"
 #include "payment/sign.h"
@@ -17,85 +18,25 @@ CheckResult Fail(std::string message, Fields fields = {}) {
   return result;
 }
 
-bool IsPositiveInt32(const std::string& text) {
-  if (text.empty() || text.size() > 10 || text[0] == '0') return false;
-  std::int64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  return value <= INT32_MAX;
-}
-
-bool IsOrderNumber(const std::string& text) {
-  if (text.empty() || text.size() > 32) return false;
-  for (const char c : text) {
-    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                    c == '_' || c == '-' || c == '|' || c == '*';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-bool IsLetterOrDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool AllOf(const std::string& text, bool (*ok)(char)) {
-  for (const char c : text) {
-    if (!ok(c)) return false;
-  }
-  return true;
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-bool IsAppId(const std::string& text) { return text.size() == 18 && AllOf(text, IsLetterOrDigit); }
-
-bool IsMchId(const std::string& text) { return text.size() == 10 && AllOf(text, IsDigit); }
-
-bool IsNonce(const std::string& text) {
-  return !text.empty() && text.size() <= 32 && AllOf(text, IsLetterOrDigit);
-}
-
-bool IsSign(const std::string& text) { return text.size() == 32 && AllOf(text, IsHexDigit); }
-
-// Dotted decimal: four numbers from 0 to 255 without leading zeros.
-bool IsIpv4(const std::string& text) {
-  std::size_t at = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0 && (at >= text.size() || text[at++] != '.')) return false;
-    const std::size_t from = at;
-    int value = 0;
-    while (at < text.size() && IsDigit(text[at]) && at - from < 3) {
-      value = value * 10 + (text[at++] - '0');
-    }
-    if (at == from || value > 255 || (text[from] == '0' && at - from > 1)) return false;
-  }
-  return at == text.size();
-}
-
 // What a field may hold, checked before anything is compared or signed so that no value
 // of any size is kept, echoed or hashed. Free text is bounded in bytes; ids have their form.
 struct FieldForm {
   const char* name;  // null: every field not named before it
   std::size_t maxBytes;
-  bool (*fits)(const std::string&);  // null: any text up to maxBytes
+  bool (*fits)(std::string_view);    // null: any text up to maxBytes
   const char* rule;                  // the message's "must be ..." part
 };
 
 constexpr FieldForm kFieldForms[] = {
-    {kFieldAppId, 18, IsAppId, "18 letters or digits"},
-    {kFieldMchId, 10, IsMchId, "10 digits"},
-    {kFieldNonceStr, 32, IsNonce, "1 to 32 letters or digits"},
-    {kFieldOutTradeNo, 32, IsOrderNumber, "1 to 32 letters, digits or _-|*"},
-    {kFieldOutRefundNo, 32, IsOrderNumber, "1 to 32 letters, digits or _-|*"},
-    {kFieldSign, 32, IsSign, "32 hexadecimal digits"},
-    {kFieldSpbillCreateIp, 15, IsIpv4, "a dotted-decimal IPv4 address"},
-    {kFieldTotalFee, 10, IsPositiveInt32, "a positive whole number of cents"},
-    {kFieldRefundFee, 10, IsPositiveInt32, "a positive whole number of cents"},
+    {kFieldAppId, 18, rules::IsAppId, "18 letters or digits"},
+    {kFieldMchId, 10, rules::IsMchId, "10 digits"},
+    {kFieldNonceStr, 32, rules::IsNonce, "1 to 32 letters or digits"},
+    {kFieldOutTradeNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
+    {kFieldOutRefundNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
+    {kFieldSign, 32, rules::IsSign, "32 hexadecimal digits"},
+    {kFieldSpbillCreateIp, 15, rules::IsDottedIpv4, "a dotted-decimal IPv4 address"},
+    {kFieldTotalFee, 10, rules::IsFee, "a positive whole number of cents"},
+    {kFieldRefundFee, 10, rules::IsFee, "a positive whole number of cents"},
     {kFieldTradeType, 32, nullptr, nullptr},
     {kFieldBody, kMaxBodyFieldBytes, nullptr, nullptr},
     {kFieldNotifyUrl, kMaxNotifyUrlFieldBytes, nullptr, nullptr},

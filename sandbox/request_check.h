@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "payment/field_rules.h"
 #include "payment/merchant_settings.h"
 #include "payment/operation.h"
 #include "payment/sign.h"
@@ -32,7 +33,7 @@ struct CheckResult {
 // bound what an order costs. Every other field without a fixed form (attach, and any the
 // sandbox does not know) is bounded by kMaxOtherFieldBytes.
 constexpr std::size_t kMaxBodyFieldBytes = 128;
-constexpr std::size_t kMaxNotifyUrlFieldBytes = 256;
+constexpr std::size_t kMaxNotifyUrlFieldBytes = rules::kMaxUrlBytes;
 constexpr std::size_t kMaxOtherFieldBytes = 256;
 constexpr std::size_t kMaxFieldNameBytes = 32;
 

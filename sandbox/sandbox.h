@@ -42,6 +42,8 @@ enum class Fault {
 const char* FaultName(Fault fault);
 // The fault called `name`; false (and `fault` untouched) for an unknown name.
 bool ParseFault(const std::string& name, Fault& fault);
+// Every fault, kNone first, in the order the names above list them.
+std::vector<Fault> AllFaults();
 
 // 15 s, 30 s, 1 min, 5 min, 15 min, 30 min, 1 h.
 std::vector<std::chrono::milliseconds> DefaultNotifyDelays();

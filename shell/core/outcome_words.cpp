@@ -21,16 +21,9 @@ constexpr KnownMeaning kTradeStates[] = {
     {"REVOKED", texts::kTradeStateRevoked},   {"USERPAYING", texts::kTradeStateUserPaying},
     {"PAYERROR", texts::kTradeStatePayError},
 };
-constexpr KnownMeaning kRefundStatuses[] = {
-    {"SUCCESS", texts::kRefundStatusSuccess},
-    {"PROCESSING", texts::kRefundStatusProcessing},
-    {"REFUNDCLOSE", texts::kRefundStatusClosed},
-    {"CHANGE", texts::kRefundStatusChange},
-};
 
-template <std::size_t N>
-std::string KnownState(const KnownMeaning (&known)[N], const std::string& state) {
-  for (const KnownMeaning& entry : known) {
+std::string KnownTradeState(const std::string& state) {
+  for (const KnownMeaning& entry : kTradeStates) {
     if (state == entry.state) return entry.meaning;
   }
   return {};
@@ -142,15 +135,8 @@ std::string StepText(const StepWords& words, const StepOutcome& outcome) {
 std::string TradeStateText(const StepOutcome& query) {
   const std::string& state = query.Field(kFieldTradeState);
   const std::string& description = query.Field(kFieldTradeStateDesc);
-  const std::string meaning =
-      description.empty() ? KnownState(kTradeStates, state) : FromGbk(description);
+  const std::string meaning = description.empty() ? KnownTradeState(state) : FromGbk(description);
   return meaning.empty() ? FromGbk(state) : FromGbk(state) + "（" + meaning + "）";
-}
-
-std::string RefundStatusText(const StepOutcome& refundQuery) {
-  const std::string& status = refundQuery.Field(kFieldRefundStatus0);
-  const std::string meaning = KnownState(kRefundStatuses, status);
-  return meaning.empty() ? FromGbk(status) : FromGbk(status) + "（" + meaning + "）";
 }
 
 std::string AbsolutePath(const std::string& path) {

@@ -39,10 +39,9 @@ struct StepWords {
 // The step's verdict in `words`, followed by its signature's where there was a reply.
 std::string StepText(const StepWords& words, const StepOutcome& outcome);
 
-// A state field with what it means: the reply's own description, or the usual meaning of
-// a known state ("SUCCESS（支付成功）").
+// A query's trade state with what it means: the reply's own description, or the usual
+// meaning of a known state ("SUCCESS（支付成功）").
 std::string TradeStateText(const StepOutcome& query);
-std::string RefundStatusText(const StepOutcome& refundQuery);
 
 // `path` made absolute against the working directory, without "." parts.
 std::string AbsolutePath(const std::string& path);

@@ -88,12 +88,6 @@ inline constexpr char kTradeStateRevoked[] = "已撤销";
 inline constexpr char kTradeStateUserPaying[] = "用户支付中";
 inline constexpr char kTradeStatePayError[] = "支付失败";
 
-// What a refund's statuses mean.
-inline constexpr char kRefundStatusSuccess[] = "退款成功";
-inline constexpr char kRefundStatusProcessing[] = "退款处理中";
-inline constexpr char kRefundStatusClosed[] = "退款关闭";
-inline constexpr char kRefundStatusChange[] = "退款异常";
-
 // The name under which the application's settings would be kept. Nothing is read or
 // written; it is set so that any later use of QSettings lands in the same place.
 inline constexpr char kSettingsName[] = "应用程序向导生成的本地应用程序";

@@ -331,6 +331,17 @@ TEST_F(OpsTest, TheContentLineIsEscapedOnlyWhereAsked) {
   }
 }
 
+// The unit's own writer goes to the configured path, and a second call overwrites the file.
+TEST_F(OpsTest, SaveQrBitmapWritesTheConfiguredPathAgainAndAgain) {
+  LocalHttpsServer server;
+  CQuillmarkOps ops = MakeOps(server);
+  ops.SaveQrBitmap("https://pay.test/qr/first");
+  const auto first = fs::file_size(dir_ / "1.BMP");
+  ops.SaveQrBitmap(std::string(300, 'x'));  // a larger symbol
+  EXPECT_GT(fs::file_size(dir_ / "1.BMP"), first);
+  EXPECT_EQ(out_.str(), "");
+}
+
 TEST_F(OpsTest, AnUnwritableBitmapKeepsTheOrderNumberAndTheQueries) {
   LocalHttpsServer server;
   server.Reply("/pay/unifiedorder", UnifiedReply("https://pay.test/qr/3"));

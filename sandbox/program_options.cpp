@@ -1,0 +1,348 @@
+#include "sandbox/program_options.h"
+
+#include <curl/curl.h>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "payment/encoding.h"
+#include "payment/merchant_settings.h"
+#include "payment/operation.h"
+#include "platform/process.h"
+#include "sandbox/notifier.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+// Ten years: far beyond any use, and far from overflowing a clock's time point.
+constexpr std::uint64_t kMaxOrderTtl = 315'360'000;
+// The default bound on connections: half the open-file limit, leaving the rest to the
+// notifier's connections, the certificate files and the like, and at most this many, so
+// that the memory they may take stays modest (bench/README.md has the figure per
+// connection).
+constexpr std::uint64_t kDefaultMaxConnectionsCeiling = 4096;
+constexpr std::uint64_t kMaxConnectionsLimit = 1'000'000;
+
+bool IsDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// A whole decimal number in [low, high], without sign or spaces.
+bool ParseWhole(const std::string& text, std::uint64_t low, std::uint64_t high,
+                std::uint64_t& value) {
+  if (!IsDigits(text) || text.size() > 12) return false;
+  value = std::stoull(text);
+  return value >= low && value <= high;
+}
+
+// A URL as libcurl's parser reads it (the parser the clients' requests go through).
+struct ParsedUrl {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle{curl_url(), curl_url_cleanup};
+  CURLUcode code = CURLUE_OUT_OF_MEMORY;
+
+  explicit ParsedUrl(const std::string& url) {
+    if (handle) code = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
+  }
+  bool Has(CURLUPart what) const {
+    char* part = nullptr;
+    const bool has = curl_url_get(handle.get(), what, &part, 0) == CURLUE_OK;
+    curl_free(part);
+    return has;
+  }
+  std::string Get(CURLUPart what) const {
+    char* part = nullptr;
+    std::string text;
+    if (curl_url_get(handle.get(), what, &part, 0) == CURLUE_OK) text = part;
+    curl_free(part);
+    return text;
+  }
+};
+
+// Why `url` cannot be the base of code_url, or empty when it can: http:// or https://, a
+// host, an optional port, and nothing after but an optional '/'.
+std::string PublicUrlProblem(const std::string& url) {
+  const std::string bad = "bad URL " + url + ": ";
+  const std::string example = " (for example https://192.168.1.20:8443)";
+  if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) {
+    return bad + "it must start with http:// or https://" + example;
+  }
+  const ParsedUrl parsed(url);
+  if (parsed.code != CURLUE_OK) return bad + curl_url_strerror(parsed.code) + example;
+  const std::string path = parsed.Get(CURLUPART_PATH);
+  if (parsed.Has(CURLUPART_USER) || parsed.Has(CURLUPART_QUERY) || parsed.Has(CURLUPART_FRAGMENT) ||
+      (!path.empty() && path != "/")) {
+    return bad + "only scheme, host and port are allowed, no path, query or fragment" + example;
+  }
+  return "";
+}
+
+// The delays as --notify-delays takes them: "15,30,60,300,900,1800,3600".
+std::string DelaysOption(const std::vector<std::chrono::milliseconds>& delays) {
+  std::string text;
+  for (const auto& delay : delays) {
+    text += (text.empty() ? "" : ",") + DelaySeconds(delay);
+  }
+  return text;
+}
+
+// The option word a usage error is about, for the message: the words CLI11 left over.
+std::string ExtrasProblem(const std::vector<std::string>& extras) {
+  for (const std::string& word : extras) {
+    if (word.size() > 1 && word[0] == '-') return "unknown option " + word;
+  }
+  return extras.empty() ? std::string("unexpected argument")
+                        : "unexpected argument " + extras.front() + " (every option has a name)";
+}
+
+// "stall, drop, ... bad-sign", from the faults' own table, in lines that fit the help.
+std::string FaultList() {
+  std::string list;
+  std::size_t line = 0;
+  for (const Fault fault : AllFaults()) {
+    if (fault == Fault::kNone) continue;
+    const std::string name = FaultName(fault);
+    const std::string separator = list.empty() ? "" : ", ";
+    if (line + separator.size() + name.size() > 48) {
+      list += ",\n";
+      line = 0;
+    } else {
+      list += separator;
+      line += separator.size();
+    }
+    list += name;
+    line += name.size();
+  }
+  return list;
+}
+
+// "POST /pay/unifiedorder, /pay/orderquery, ... and /pay/refundquery", from the
+// operations' declarations, in lines that fit the help.
+std::string EndpointList() {
+  std::string list = "Endpoints: POST";
+  std::size_t line = list.size();
+  for (std::size_t i = 0; i < kOperations.size(); ++i) {
+    const std::string separator = i == 0 ? " " : i + 1 == kOperations.size() ? " and " : ", ";
+    const std::string path = kOperations[i]->path;
+    if (line + separator.size() + path.size() > 76) {
+      list += separator.substr(0, separator.size() - 1) + "\n";
+      line = 0;
+    } else {
+      list += separator;
+      line += separator.size();
+    }
+    list += path;
+    line += path.size();
+  }
+  return list;
+}
+
+}  // namespace
+
+std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openFiles,
+                                      ProgramOptions& program) {
+  const Options defaults;
+  Options& options = program.sandbox;
+  options.recordRequests = false;  // nobody reads them back from the program
+  std::optional<std::string>& config = program.config;
+  std::string fault = FaultName(defaults.fault);
+  std::string notifyDelays;
+  bool noNotify = false;
+  std::uint64_t orderTtl = static_cast<std::uint64_t>(defaults.orderTtl.count());
+  std::uint64_t maxConnections =
+      openFiles == 0 ? kDefaultMaxConnectionsCeiling
+                     : std::clamp<std::uint64_t>(openFiles / 2, 1, kDefaultMaxConnectionsCeiling);
+
+  CLI::App app(
+      "A local HTTPS stand-in for the payment platform's merchant API, knowing the\n"
+      "merchant this build was configured for.",
+      "quillmark-sandbox");
+  app.get_formatter()->column_width(26);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("quillmark-sandbox: ") + e.what() +
+           "\nRun with --help for more information.\n";
+  });
+  // A repeated option counts once, with its last value, as it did before CLI11.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+  // Each value is checked by a function that says what is wrong before CLI11 converts it;
+  // CLI11 puts the option's name in front ("--port: bad port http").
+  app.add_option("--host", options.host,
+                 "address to listen on (default " + defaults.host +
+                     ";\n0.0.0.0 for every interface, so that a phone\non the LAN can pay)")
+      ->option_text("ADDRESS");
+  app.add_option(
+         "--port", options.port,
+         "port to listen on (default " + std::to_string(defaults.port) + ";\n0 picks a free one)")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 0, 65535, n) ? std::string() : "bad port " + value;
+      });
+  app.add_option("--public-url", options.publicUrl,
+                 "base of each order's code_url for a phone on the\n"
+                 "LAN, e.g. https://192.168.1.20:8443 (default:\n"
+                 "the address it listens on)")
+      ->option_text("URL")
+      ->check(PublicUrlProblem);
+  app.add_option("--cert", options.certFile,
+                 "PEM certificate chain (default: the build's\n"
+                 "server.pem, or one it makes itself)")
+      ->option_text("FILE");
+  app.add_option("--key", options.keyFile,
+                 "PEM private key (default: the build's server.key,\n"
+                 "or one it makes itself)")
+      ->option_text("FILE");
+  app.add_option("--pay-after-queries", options.payAfterQueries,
+                 "mark an order paid once its N-th query is\nanswered (default " +
+                     std::to_string(defaults.payAfterQueries) + ": only the payer page pays)")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 0, 1'000'000, n) ? std::string()
+                                                  : "bad query count " + value + " (0 to 1000000)";
+      });
+  app.add_option("--config", config,
+                 "settings file naming the merchant (default: the\n"
+                 "per-user one, if there is one; QUILLMARK_APPID,\n"
+                 "QUILLMARK_MCH_ID and QUILLMARK_API_KEY override\n"
+                 "it), as for quillmark-cycle")
+      ->option_text("FILE");
+  app.add_option("--fault", fault,
+                 "misbehave on every unified order, one of:\n" + FaultList() + " (default none)")
+      ->option_text("MODE")
+      ->check([](const std::string& value) {
+        Fault parsed{};
+        return ParseFault(value, parsed) ? std::string() : "unknown fault mode " + value;
+      });
+  const CLI::Option* delaysOption =
+      app.add_option("--notify-delays", notifyDelays,
+                     "a paid order is notified to its notify_url at\n"
+                     "once, then again after each of these delays in\n"
+                     "seconds until it is acknowledged (fractions\n"
+                     "allowed; default " +
+                         DelaysOption(defaults.notifyDelays) + ")")
+          ->option_text("LIST")
+          ->check([](const std::string& value) {
+            std::vector<std::chrono::milliseconds> delays;
+            std::string error;
+            return ParseNotifyDelays(value, delays, error)
+                       ? std::string()
+                       : "bad delay list " + value + ": " + error;
+          });
+  const CLI::Option* caOption = app.add_option("--notify-ca", options.notifyCaFile,
+                                               "PEM CAs to trust for https notify URLs\n"
+                                               "(default: the system's trust store)")
+                                    ->option_text("FILE");
+  app.add_flag("--no-notify", noNotify, "send no payment notifications");
+  app.add_option("--order-ttl", orderTtl,
+                 "forget an order this long after it was placed\n(default " +
+                     std::to_string(orderTtl) + ")")
+      ->option_text("SECONDS")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 1, kMaxOrderTtl, n)
+                   ? std::string()
+                   : "bad order lifetime " + value +
+                         " (a whole number of seconds from 1 to 315360000)";
+      });
+  app.add_option("--max-orders", options.maxOrders,
+                 "keep at most N orders, forgetting the oldest\nfirst (default " +
+                     std::to_string(defaults.maxOrders) + ")")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 1, 1'000'000'000, n)
+                   ? std::string()
+                   : "bad order count " + value + " (a whole number from 1 to 1000000000)";
+      });
+  app.add_option("--max-connections", maxConnections,
+                 "serve at most N connections at once, closing\n"
+                 "any more as soon as they connect (default " +
+                     std::to_string(maxConnections) + ":\nhalf the open-file limit, at most " +
+                     std::to_string(kDefaultMaxConnectionsCeiling) + ")")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 1, kMaxConnectionsLimit, n)
+                   ? std::string()
+                   : "bad connection count " + value + " (a whole number from 1 to 1000000)";
+      });
+  app.footer(
+      EndpointList() +
+      ",\nand the payer page GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
+      "Stops on Ctrl+C (SIGINT) or SIGTERM.\n"
+      "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
+      "address), 2 bad option or setting.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ExtrasError&) {
+    std::cerr << "quillmark-sandbox: " << ExtrasProblem(app.remaining())
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--port: 1 required TEXT missing" says less than it should.
+    const std::string what = e.what();
+    const std::size_t colon = what.find(": ");
+    const bool missing = what.find(" missing") != std::string::npos && colon != std::string::npos;
+    std::cerr << "quillmark-sandbox: "
+              << (missing ? what.substr(0, colon) + " needs a value" : what)
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kBadUsage;
+  }
+
+  if (noNotify && (delaysOption->count() > 0 || caOption->count() > 0)) {
+    std::cerr << "quillmark-sandbox: --no-notify contradicts "
+              << (delaysOption->count() > 0 ? "--notify-delays" : "--notify-ca")
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  }
+
+  // Files are checked for what they are before anything opens them: a pipe's open waits
+  // for a writer for ever, and a device or a folder reads as endless or empty.
+  const struct {
+    const char* option;
+    const std::string& path;
+  } files[] = {{"--cert", options.certFile},
+               {"--key", options.keyFile},
+               {"--notify-ca", options.notifyCaFile}};
+  for (const auto& file : files) {
+    if (file.path.empty()) continue;
+    const std::string unusable = NotARegularFile(file.path, kMaxCaFileBytes);
+    if (unusable.empty()) continue;
+    std::cerr << "quillmark-sandbox: " << file.option << " " << EscapeControls(file.path)
+              << " cannot be used: " << unusable << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  }
+  // Checked above; these cannot fail.
+  ParseFault(fault, options.fault);
+  if (!options.publicUrl.empty() && options.publicUrl.back() == '/') options.publicUrl.pop_back();
+  if (!notifyDelays.empty()) {
+    std::string error;
+    ParseNotifyDelays(notifyDelays, options.notifyDelays, error);
+  }
+  options.notify = !noNotify;
+  options.orderTtl = std::chrono::seconds(static_cast<std::chrono::seconds::rep>(orderTtl));
+  options.maxConnections = static_cast<std::size_t>(maxConnections);
+  // The C library keeps what closed connections freed (about 87 KiB each, bench/README.md)
+  // for later allocations, so a burst of thousands would hold hundreds of megabytes for
+  // the life of the process. Handed back once the burst is over, in tens of milliseconds.
+  options.afterConnectionBurst = [] { platform::ReleaseFreedMemory(); };
+  return std::nullopt;
+}
+
+std::string UrlHostOf(const std::string& url) { return ParsedUrl(url).Get(CURLUPART_HOST); }
+
+}  // namespace quillmark::sandbox

@@ -1,0 +1,31 @@
+// quillmark-sandbox's command line: every option, its help and its check, read into the
+// sandbox's Options. Kept apart from main() so that the program is its options, its start
+// and its banner, each readable on its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "sandbox/sandbox.h"
+
+namespace quillmark::sandbox {
+
+inline constexpr int kBadUsage = 2;
+
+struct ProgramOptions {
+  Options sandbox;
+  std::optional<std::string> config;  // --config FILE
+};
+
+// Reads the command line into `options`. Nothing when the program is to go on; otherwise
+// the status it ends with (0 after --help, kBadUsage after a message on standard error
+// naming the option). `openFiles` is the open-file limit (0: unknown), which sets the
+// default bound on connections.
+std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openFiles,
+                                      ProgramOptions& options);
+
+// The host of a URL that --public-url accepted: "192.168.1.20", "[fd00::1]", "pay.lan".
+std::string UrlHostOf(const std::string& url);
+
+}  // namespace quillmark::sandbox
