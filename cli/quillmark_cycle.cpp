@@ -16,6 +16,9 @@
 // reply's payment link or trade state is not used.
 #include <CLI/CLI.hpp>
 
+#include <chrono>
+#include <memory>
+
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -24,11 +27,13 @@
 #include <utility>
 #include <vector>
 
+#include "cli/documents.h"
+#include "cli/notifications.h"
 #include "payment/encoding.h"
 #include "payment/merchant_settings.h"
-#include "platform/platform.h"
 #include "payment/quillmark_ops.h"
 #include "payment/request_ids.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -174,7 +179,8 @@ int Verdict(bool failedVerification) {
   return failedVerification ? kBadSignature : 0;
 }
 
-int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result) {
+int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result,
+                   quillmark::cli::NotificationWait* notifications) {
   std::cout << "Unified order: " << Exchange(result.order) << '\n';
   PrintMismatch("unified order reply", result.order);
   bool mismatch = quillmark::VerificationFailed(result.order.signature.verdict);
@@ -190,6 +196,7 @@ int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result) {
                       ? " that could be verified"
                       : "")
               << " (see the lines above).\n";
+    if (notifications != nullptr) notifications->Summarise("", std::cout);
     return kNoOrder;
   }
   std::cout << "Order number:  " << result.orderNo << '\n';
@@ -205,7 +212,11 @@ int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result) {
   const auto absolute = std::filesystem::absolute(bitmap, error);
   std::cout << "QR bitmap:     " << (error ? bitmap : absolute).string()
             << BitmapNote(result.bitmap.value_or(quillmark::qr::SaveResult::kNotEncoded)) << '\n';
-  return Verdict(mismatch);
+  const int status = Verdict(mismatch);
+  if (notifications == nullptr) return status;
+  // A reply that failed verification outranks what the notification says.
+  const int notified = notifications->Summarise(result.orderNo, std::cout);
+  return status != 0 ? status : notified;
 }
 
 // One request about an order named on the command line. Exit 0 when the platform did what
@@ -246,6 +257,24 @@ int main(int argc, char** argv) {
         ->required();
     commands.emplace_back(&command, sub);
   }
+  std::string document;
+  CLI::App* sign = app.add_subcommand(
+      "sign",
+      "print the sign string (the key masked) and the sign, under the configured key, of "
+      "a request, reply or notification document (- for standard input)");
+  CLI::App* verify = app.add_subcommand(
+      "verify",
+      "check the sign of a reply or notification document as the cycle checks a reply "
+      "(- for standard input); exit 0 when it verified, 3 otherwise");
+  for (CLI::App* command : {sign, verify}) {
+    command->add_option("FILE", document, "the document, UTF-8 as on the wire")->required();
+  }
+  std::optional<double> awaitNotify;
+  app.add_option("--await-notify", awaitNotify,
+                 "listen for the order's payment notification at notify_url (or notify_listen) "
+                 "from before the first request, and wait up to SECONDS after the cycle for it")
+      ->option_text("SECONDS")
+      ->check(CLI::Range(0.0, 3600.0));
   app.require_subcommand(0, 1);
   app.footer(
       "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
@@ -253,7 +282,8 @@ int main(int argc, char** argv) {
       "environment (QUILLMARK_APPID, ... QUILLMARK_QR_PATH).\n"
       "Exit status: 0 order placed (or the command's request done) and every signed reply "
       "verified, 1 no order number (or the request not done), 2 bad option, setting or "
-      "order number, 3 a reply failed verification.");
+      "order number, 3 a reply (or the order's notification, or the document given to verify) "
+      "failed verification, 4 no verified notification arrived in time (--await-notify).");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ExtrasError&) {
@@ -290,6 +320,17 @@ int main(int argc, char** argv) {
     return kBadUsage;
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
+  if (sign->parsed()) return quillmark::cli::SignDocument(document, settings.merchant, std::cout);
+  if (verify->parsed())
+    return quillmark::cli::VerifyDocument(document, settings.merchant, std::cout);
+
+  // Listening before the first request: the platform notifies as soon as the order is paid,
+  // which may be during the cycle itself.
+  std::unique_ptr<quillmark::cli::NotificationWait> notifications;
+  if (awaitNotify && chosen == nullptr) {
+    notifications = std::make_unique<quillmark::cli::NotificationWait>(
+        settings.merchant, std::chrono::milliseconds(static_cast<long long>(*awaitNotify * 1000)));
+  }
 
   quillmark::CQuillmarkOps::Settings opsSettings =
       quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant);
@@ -303,8 +344,11 @@ int main(int argc, char** argv) {
     PrintSettings(settings);
     return SummariseStep(*chosen, orderNo, step);
   }
-  const quillmark::CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+  const quillmark::CQuillmarkOps::CycleResult result =
+      ops.RunOrderCycle(nullptr, [&notifications](const std::string& placed) {
+        if (notifications) notifications->Expect(placed);
+      });
   std::cout << "\n--- summary ---\n";
   PrintSettings(settings);
-  return SummariseCycle(result);
+  return SummariseCycle(result, notifications.get());
 }

@@ -22,6 +22,8 @@ set(QUILLMARK_API_BASE "https://127.0.0.1:8443" CACHE STRING
     "Scheme, host and optional port of the merchant API, without a trailing slash")
 set(QUILLMARK_CA_FILE "${QUILLMARK_CERT_DIR}/ca.pem" CACHE STRING
     "PEM bundle the transport trusts; empty means the system's trust store")
+set(QUILLMARK_NOTIFY_LISTEN "" CACHE STRING
+    "Where the clients listen for payment notifications (host:port); empty: notify_url's own")
 set(QUILLMARK_QR_PATH "1.BMP" CACHE STRING
     "Where the QR bitmap is written (relative paths are taken from the working directory)")
 
@@ -55,6 +57,12 @@ quillmark_require(QUILLMARK_NOTIFY_URL "^http://[A-Za-z0-9.-]+(:[0-9]+)?(/[!-%'-
 
 quillmark_require(QUILLMARK_API_BASE "^https://([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]+)?$"
                   "https:// followed by a host and an optional :port, with no path and no trailing slash")
+
+quillmark_require(QUILLMARK_NOTIFY_LISTEN "^(|([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\]):[0-9]+)$"
+                  "empty, or a host and a :port such as 0.0.0.0:8080")
+if(QUILLMARK_NOTIFY_LISTEN MATCHES ":([0-9]+)$" AND CMAKE_MATCH_1 GREATER 65535)
+  message(FATAL_ERROR "QUILLMARK_NOTIFY_LISTEN = \"${QUILLMARK_NOTIFY_LISTEN}\" is not valid: its port must be at most 65535.")
+endif()
 
 if(QUILLMARK_QR_PATH STREQUAL "")
   message(FATAL_ERROR "QUILLMARK_QR_PATH must not be empty: it names the bitmap file to write.")

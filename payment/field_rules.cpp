@@ -113,4 +113,18 @@ bool IsApiBase(std::string_view text) {
   return ReadAuthority(text, "https://", true, rest) && rest.empty();
 }
 
+bool IsListenAddress(std::string_view text) {
+  if (text.size() > kMaxUrlBytes) return false;
+  std::string_view rest;
+  // The same authority as a URL's, read with a scheme of nothing, and its port not left out.
+  if (!ReadAuthority(text, "", true, rest) || !rest.empty()) return false;
+  const std::size_t hostEnd = text[0] == '[' ? text.find(']') + 1 : text.find(':');
+  if (hostEnd >= text.size() || text[hostEnd] != ':') return false;
+  const std::string_view port = text.substr(hostEnd + 1);
+  if (port.empty() || port.size() > 5) return false;
+  int value = 0;
+  for (const char c : port) value = value * 10 + (c - '0');  // digits: ReadAuthority read them
+  return value <= 65535;
+}
+
 }  // namespace quillmark::rules

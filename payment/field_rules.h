@@ -29,4 +29,8 @@ bool IsNotifyUrl(std::string_view text);
 // with nothing after.
 bool IsApiBase(std::string_view text);
 
+// A host (a name or a dotted IPv4 address, or an IPv6 literal in brackets) and a :port of
+// at most five digits, as a listener binds to.
+bool IsListenAddress(std::string_view text);
+
 }  // namespace quillmark::rules

@@ -109,7 +109,8 @@ std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
 }
 
 MerchantSettings MerchantSettings::Defaults() {
-  return {kAppId, kMchId, kApiKey, kSpbillCreateIp, kNotifyUrl, kApiBase, kCaFile, kQrPath};
+  return {kAppId,   kMchId,  kApiKey, kSpbillCreateIp, kNotifyUrl,
+          kApiBase, kCaFile, kQrPath, kNotifyListen};
 }
 
 namespace {
@@ -157,6 +158,12 @@ std::string ApiBaseRule(const std::string& value) {
 
 std::string CaFileRule(const std::string& value) { return TooLong(value, kMaxPathLength); }
 
+std::string ListenRule(const std::string& value) {
+  return value.empty() || rules::IsListenAddress(value)
+             ? ""
+             : "it must be empty, or a host and a :port such as 0.0.0.0:8080";
+}
+
 std::string QrPathRule(const std::string& value) {
   if (value.empty()) return "it must name the bitmap file to write";
   return TooLong(value, kMaxPathLength);
@@ -175,6 +182,8 @@ const std::vector<SettingKey>& SettingKeys() {
       {"api_base", "QUILLMARK_API_BASE", &MerchantSettings::apiBase, false, ApiBaseRule},
       {"ca_file", "QUILLMARK_CA_FILE", &MerchantSettings::caFile, false, CaFileRule},
       {"qr_path", "QUILLMARK_QR_PATH", &MerchantSettings::qrPath, false, QrPathRule},
+      {"notify_listen", "QUILLMARK_NOTIFY_LISTEN", &MerchantSettings::notifyListen, false,
+       ListenRule},
   };
   return keys;
 }

@@ -21,6 +21,9 @@ struct MerchantSettings {
   std::string apiBase;         // api_base: https://host[:port], no path
   std::string caFile;          // ca_file: PEM bundle to trust; empty: the system's store
   std::string qrPath;          // qr_path: where the bitmap is written
+  // notify_listen: where the clients listen for notifications, "host:port"; empty: the
+  // host and port of notify_url
+  std::string notifyListen;
 
   // The build's configuration (the k... constants of payment/merchant_config.h).
   static MerchantSettings Defaults();

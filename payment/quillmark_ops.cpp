@@ -137,7 +137,8 @@ StepOutcome CQuillmarkOps::Run(const Operation& operation, const std::string& or
   return Exchange(operation, outTradeNo);
 }
 
-CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeStep) {
+CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeStep,
+                                                        const OrderHook& placed) {
   const auto announce = [&beforeStep](CycleStep step) {
     if (beforeStep) beforeStep(step);
   };
@@ -146,6 +147,7 @@ CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeSt
   PlaceUnifiedOrder(result);
   result.aborted = result.order.transfer.aborted();
   if (result.orderNo.empty()) return result;
+  if (placed) placed(result.orderNo);
   const TransferAbort* abort = settings_.transport.abort.get();
   for (const CycleStep step : {CycleStep::kQuery1, CycleStep::kQuery2}) {
     // An abort between two requests ends the cycle as one during a request does.

@@ -49,6 +49,9 @@ class CQuillmarkOps {
   using CycleResult = quillmark::CycleResult;
   // Called on the cycle's thread just before each step's request is built.
   using StepHook = std::function<void(CycleStep)>;
+  // Called on the cycle's thread once the unified order returned an order number, before
+  // its queries: its notification may come as soon as a query is answered.
+  using OrderHook = std::function<void(const std::string& orderNo)>;
 
   CQuillmarkOps();
   explicit CQuillmarkOps(Settings settings);
@@ -81,8 +84,10 @@ class CQuillmarkOps {
 
   // One click of the pay button: a unified order and, when it returned an order number,
   // two queries of that order. A transfer aborted through the settings' TransferAbort
-  // ends the cycle there. `beforeStep`, when set, is told of each step as it starts.
-  CycleResult RunOrderCycle(const StepHook& beforeStep = nullptr);
+  // ends the cycle there. `beforeStep`, when set, is told of each step as it starts, and
+  // `placed` of the order number.
+  CycleResult RunOrderCycle(const StepHook& beforeStep = nullptr,
+                            const OrderHook& placed = nullptr);
 
   // The reply field extraction of payment/reply_fields.h, as members of the unit under
   // the original unit's names; only tests call them here.

@@ -17,11 +17,17 @@ struct FaultNameEntry {
   const char* name;
 };
 constexpr FaultNameEntry kFaultNames[] = {
-    {Fault::kNone, "none"},          {Fault::kStall, "stall"},
-    {Fault::kDropMidReply, "drop"},  {Fault::kTinyChunks, "tiny-chunks"},
-    {Fault::kZeroByte, "zero-byte"}, {Fault::kNotUtf8, "not-utf8"},
-    {Fault::kHttp500, "http500"},    {Fault::kNoCodeUrl, "no-code-url"},
-    {Fault::kHugeReply, "huge"},     {Fault::kBadSign, "bad-sign"},
+    {Fault::kNone, "none"},
+    {Fault::kStall, "stall"},
+    {Fault::kDropMidReply, "drop"},
+    {Fault::kTinyChunks, "tiny-chunks"},
+    {Fault::kZeroByte, "zero-byte"},
+    {Fault::kNotUtf8, "not-utf8"},
+    {Fault::kHttp500, "http500"},
+    {Fault::kNoCodeUrl, "no-code-url"},
+    {Fault::kHugeReply, "huge"},
+    {Fault::kBadSign, "bad-sign"},
+    {Fault::kBadNotifySign, "bad-notify-sign"},
 };
 
 }  // namespace

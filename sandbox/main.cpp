@@ -3,7 +3,8 @@
 // SIGTERM (or, on Windows, its console window is closed).
 //
 // Exit status: 0 after a stop request, 1 when it cannot start (certificate, key, address),
-// 2 for a bad option or setting.
+// 2 for a bad option or setting. `check-notify URL` checks a merchant's notification
+// handler instead (sandbox/check_notify.h): 0 when every answer was right, 1 otherwise.
 #include <chrono>
 #include <iostream>
 #include <optional>
@@ -36,6 +37,10 @@ int main(int argc, char** argv) {
     return sandbox::kBadUsage;
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
+  if (program.checkNotify) {
+    program.checkNotify->merchant = settings.merchant;
+    return sandbox::CheckNotify(*program.checkNotify, std::cout);
+  }
   program.sandbox.merchant = settings.merchant;
 
   sandbox::Sandbox server(program.sandbox);

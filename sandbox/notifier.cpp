@@ -61,9 +61,9 @@ std::vector<milliseconds> DefaultNotifyDelays() {
   return {seconds(15), seconds(30), minutes(1), minutes(5), minutes(15), minutes(30), minutes(60)};
 }
 
-std::string NotificationDocument(const PaidOrder& order, const MerchantSettings& merchant,
-                                 const std::string& nonce) {
-  std::vector<std::pair<std::string, std::string>> fields = {
+ReplyFields NotificationFields(const PaidOrder& order, const MerchantSettings& merchant,
+                               const std::string& nonce) {
+  return {
       {kFieldReturnCode, kSuccess},
       {kFieldAppId, merchant.appId},
       {kFieldMchId, merchant.mchId},
@@ -75,9 +75,23 @@ std::string NotificationDocument(const PaidOrder& order, const MerchantSettings&
       {kFieldTradeType, order.tradeType},
       {kFieldTimeEnd, order.timeEnd},
   };
+}
+
+std::string SignedNotification(ReplyFields fields, const MerchantSettings& merchant,
+                               bool changeAmount) {
   const Fields byName(fields.begin(), fields.end());
   fields.emplace_back(kFieldSign, SignOf(byName, merchant.apiKey));
+  if (changeAmount) {
+    for (auto& [name, value] : fields) {
+      if (name == kFieldTotalFee) value = std::to_string(std::stoll(value) + 99);
+    }
+  }
   return ReplyDocument(fields);
+}
+
+std::string NotificationDocument(const PaidOrder& order, const MerchantSettings& merchant,
+                                 const std::string& nonce) {
+  return SignedNotification(NotificationFields(order, merchant, nonce), merchant);
 }
 
 bool IsAcknowledgement(const std::string& reply, std::string* why) {
@@ -156,7 +170,9 @@ void Notifier::Sender() {
     Outcome outcome;
     const std::string& url = job.order.notifyUrl;
     if (IsHttpUrl(url)) {
-      const std::string body = NotificationDocument(job.order, options_.merchant, nonce);
+      const std::string body =
+          SignedNotification(NotificationFields(job.order, options_.merchant, nonce),
+                             options_.merchant, options_.changeAmountAfterSigning);
       outcome = Attempt(job, abort, body);
     } else {
       outcome.summary = "not an http or https URL, not acknowledged";

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "payment/transport.h"
+#include "sandbox/faults.h"
 #include "sandbox/request_check.h"
 
 namespace quillmark::sandbox {
@@ -31,11 +32,18 @@ struct PaidOrder {
   std::string timeEnd;     // yyyyMMddHHmmss, local time
 };
 
-// The notification body for `order`, signed with the merchant's key: one line of <xml> with
-// return_code SUCCESS, appid, mch_id, nonce_str, result_code SUCCESS, out_trade_no,
-// transaction_id, total_fee, trade_type, time_end and sign, in that order, every value in
-// CDATA (ReplyDocument). The sign is SignOf over the other fields. Exposed for known-answer
-// tests.
+// The notification's fields for `order`, in document order and without its sign: return_code
+// SUCCESS, appid, mch_id, nonce_str, result_code SUCCESS, out_trade_no, transaction_id,
+// total_fee, trade_type and time_end.
+ReplyFields NotificationFields(const PaidOrder& order, const MerchantSettings& merchant,
+                               const std::string& nonce);
+// `fields` with their sign (SignOf over them) last, as one line of <xml>, every value in
+// CDATA (ReplyDocument). With `changeAmount`, total_fee is changed after signing, as a
+// forger would.
+std::string SignedNotification(ReplyFields fields, const MerchantSettings& merchant,
+                               bool changeAmount = false);
+// The notification body for `order`, signed with the merchant's key. Exposed for
+// known-answer tests.
 std::string NotificationDocument(const PaidOrder& order, const MerchantSettings& merchant,
                                  const std::string& nonce);
 
@@ -56,6 +64,8 @@ struct NotifierOptions {
   // One line per attempt, without timestamp or newline; called from the sender threads,
   // possibly from several at once (the caller serialises). Null: no log.
   std::function<void(const std::string& line)> log;
+  // Fault::kBadNotifySign: every notification's total_fee is changed after signing.
+  bool changeAmountAfterSigning = false;
   // How many attempts may be in flight at once (at least 1). A sender thread is added
   // whenever every one is busy, so that an attempt that is due goes out at once, however
   // long slow targets hold the others, up to this many.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "payment/encoding.h"
+#include "payment/field_rules.h"
 #include "payment/merchant_settings.h"
 #include "payment/operation.h"
 #include "platform/process.h"
@@ -276,6 +277,31 @@ std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openF
                    ? std::string()
                    : "bad connection count " + value + " (a whole number from 1 to 1000000)";
       });
+  // A subcommand of its own: it runs no server, and takes none of the server's options.
+  CheckNotifyOptions check;
+  CLI::App* checkNotify = app.add_subcommand(
+      "check-notify",
+      "send a made-up paid order's notifications to a merchant's handler at URL, genuine and\n"
+      "forged in every way, and print whether each answer was right (exit 0 when all were)");
+  checkNotify->add_option("URL", check.url, "the handler's notify_url (http:// or https://)")
+      ->required()
+      ->check([](const std::string& value) {
+        return value.rfind("http://", 0) == 0 || value.rfind("https://", 0) == 0
+                   ? std::string()
+                   : "bad URL " + value + ": it must start with http:// or https://";
+      });
+  checkNotify
+      ->add_option("--order", check.outTradeNo,
+                   "an order number the handler knows (default: a made-up one)")
+      ->option_text("OUT_TRADE_NO")
+      ->check([](const std::string& value) {
+        return rules::IsOrderNumber(value)
+                   ? std::string()
+                   : "bad order number " + value + " (1 to 32 letters, digits or _-|*)";
+      });
+  checkNotify->add_option("--ca", check.caFile, "PEM CAs to trust for an https URL")
+      ->option_text("FILE");
+  app.require_subcommand(0, 1);
   app.footer(
       EndpointList() +
       ",\nand the payer page GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
@@ -303,6 +329,10 @@ std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openF
     return status == 0 ? 0 : kBadUsage;
   }
 
+  if (checkNotify->parsed()) {
+    program.checkNotify = check;
+    return std::nullopt;
+  }
   if (noNotify && (delaysOption->count() > 0 || caOption->count() > 0)) {
     std::cerr << "quillmark-sandbox: --no-notify contradicts "
               << (delaysOption->count() > 0 ? "--notify-delays" : "--notify-ca")

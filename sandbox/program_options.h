@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "sandbox/check_notify.h"
 #include "sandbox/sandbox.h"
 
 namespace quillmark::sandbox {
@@ -16,6 +17,9 @@ inline constexpr int kBadUsage = 2;
 struct ProgramOptions {
   Options sandbox;
   std::optional<std::string> config;  // --config FILE
+  // `check-notify URL`: no sandbox, but a check of the merchant's handler at URL (its
+  // merchant is the settings' and is filled in later).
+  std::optional<CheckNotifyOptions> checkNotify;
 };
 
 // Reads the command line into `options`. Nothing when the program is to go on; otherwise

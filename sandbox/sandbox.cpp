@@ -231,6 +231,7 @@ bool Sandbox::Impl::Start(std::string* error) {
     notify.caFile = options.notifyCaFile;
     notify.caPem = std::move(notifyCas);
     notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
+    notify.changeAmountAfterSigning = options.fault == Fault::kBadNotifySign;
     notifier = std::make_unique<Notifier>(std::move(notify));
   }
   return true;
@@ -435,10 +436,11 @@ void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, const CheckResult& 
                {kFieldTradeType, kTradeType},
                {kFieldCodeUrl, CodeUrl(orderNo)}},
               reply, fault);
+  // The notification fault spoils no reply.
+  const bool spoilt = fault != Fault::kNone && fault != Fault::kBadNotifySign;
   Log(request, orderNo, 200,
       std::string("SUCCESS order placed") +
-          (fault == Fault::kNone ? ""
-                                 : std::string(", reply spoilt by fault ") + FaultName(fault)));
+          (spoilt ? std::string(", reply spoilt by fault ") + FaultName(fault) : ""));
 }
 
 void Sandbox::Impl::OrderQuery(const HttpRequest& request, const CheckResult& check,

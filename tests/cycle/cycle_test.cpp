@@ -96,17 +96,8 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// The program as the build's default merchant, whatever the machine's user has configured,
-// with `configHome` as its per-user folder and `apiBase` as its platform.
 std::vector<std::string> CycleCommand(const std::string& configHome, const std::string& apiBase) {
-  std::vector<std::string> argv = {"/usr/bin/env"};
-  for (const char* name : {"APPID", "MCH_ID", "API_KEY", "SPBILL_CREATE_IP", "NOTIFY_URL",
-                           "API_BASE", "CA_FILE", "QR_PATH"}) {
-    argv.insert(argv.end(), {"-u", std::string("QUILLMARK_") + name});
-  }
-  argv.insert(argv.end(), {"XDG_CONFIG_HOME=" + configHome, "QUILLMARK_API_BASE=" + apiBase,
-                           QUILLMARK_CYCLE_PROGRAM});
-  return argv;
+  return DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, configHome, apiBase);
 }
 
 class Cycle : public ::testing::TestWithParam<Case> {};

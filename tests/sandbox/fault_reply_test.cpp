@@ -10,23 +10,16 @@
 #include "sandbox_test_support.h"
 
 namespace quillmark::sandbox {
-namespace {
-
-using namespace testsupport;
-
-constexpr Fault kAllFaults[] = {
-    Fault::kNone,    Fault::kStall,   Fault::kDropMidReply, Fault::kTinyChunks, Fault::kZeroByte,
-    Fault::kNotUtf8, Fault::kHttp500, Fault::kNoCodeUrl,    Fault::kHugeReply,  Fault::kBadSign};
-
-}  // namespace
 
 // Names the fault in test output instead of dumping its bytes.
 void PrintTo(Fault fault, std::ostream* os) { *os << FaultName(fault); }
 
 namespace {
 
+using namespace testsupport;
+
 TEST(FaultNames, RoundTripAndRejectUnknownNames) {
-  for (const Fault fault : kAllFaults) {
+  for (const Fault fault : AllFaults()) {
     Fault parsed = Fault::kNone;
     EXPECT_TRUE(ParseFault(FaultName(fault), parsed)) << FaultName(fault);
     EXPECT_EQ(parsed, fault) << FaultName(fault);

@@ -1,5 +1,7 @@
 #include "sandbox_test_support.h"
 
+#include "payment/merchant_settings.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,6 +150,18 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string
   TempDir output;
   ChildProcess child(argv, workDir, output.path());
   return child.Wait();
+}
+
+std::vector<std::string> DefaultMerchantCommand(const std::string& program,
+                                                const std::string& configHome,
+                                                const std::string& apiBase) {
+  std::vector<std::string> argv = {"/usr/bin/env"};
+  for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
+    argv.insert(argv.end(), {"-u", key.environment});
+  }
+  argv.insert(argv.end(),
+              {"XDG_CONFIG_HOME=" + configHome, "QUILLMARK_API_BASE=" + apiBase, program});
+  return argv;
 }
 
 }  // namespace quillmark::sandbox::testsupport

@@ -75,6 +75,13 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
+// `program` as the build's default merchant, whatever the machine's user has configured: no
+// QUILLMARK_* variable but QUILLMARK_API_BASE=`apiBase`, `configHome` as its per-user folder.
+// Options go after it.
+std::vector<std::string> DefaultMerchantCommand(const std::string& program,
+                                                const std::string& configHome,
+                                                const std::string& apiBase);
+
 // Runs a program to its end (see ChildProcess).
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& workDir);
 

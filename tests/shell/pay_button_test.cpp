@@ -330,7 +330,8 @@ class PayButtonTest : public QObject {
         {"notify_url", QStringLiteral("http://shop.example.net/notify")},
         {"api_base", QString::fromStdString(rig.sandbox->baseUrl())},
         {"ca_file", QStringLiteral(QUILLMARK_TEST_CERT_DIR "/ca.pem")},
-        {"qr_path", rig.dir.filePath(QStringLiteral("other.bmp"))}};
+        {"qr_path", rig.dir.filePath(QStringLiteral("other.bmp"))},
+        {"notify_listen", QStringLiteral("127.0.0.1:0")}};
     bool checked = false;
     QTimer::singleShot(0, [&] {
       auto* settings = qobject_cast<quillmark::CSettingsDlg*>(QApplication::activeModalWidget());

@@ -1,0 +1,118 @@
+#include "cli/documents.h"
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <set>
+#include <vector>
+
+#include "payment/encoding.h"
+#include "payment/flat_document.h"
+#include "payment/merchant_settings.h"
+#include "payment/notification.h"
+#include "payment/operation.h"
+#include "payment/reply_fields.h"
+#include "payment/sign.h"
+#include "payment/transport.h"
+
+namespace quillmark::cli {
+namespace {
+
+constexpr int kBadUsage = 2;
+constexpr int kBadSignature = 3;
+
+// The document's bytes, at most what a reply may be; false with a message on `out`.
+bool ReadDocument(const std::string& file, std::string& document, std::ostream& out) {
+  std::string text;
+  if (file == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), {});
+  } else {
+    const std::string unusable = NotARegularFile(file, kDefaultMaxReplyBytes);
+    if (!unusable.empty()) {
+      out << "quillmark-cycle: " << EscapeControls(file) << " cannot be used: " << unusable << '\n';
+      return false;
+    }
+    std::ifstream stream(file, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(stream), {});
+  }
+  if (text.size() > kDefaultMaxReplyBytes) {
+    out << "quillmark-cycle: the document is larger than " << kDefaultMaxReplyBytes
+        << " bytes, more than any reply or notification\n";
+    return false;
+  }
+  document = std::move(text);
+  return true;
+}
+
+// Every field the program reads by its tags from any reply or notification, and those of
+// the document itself: a field read two ways is what an ambiguous reply is.
+std::vector<std::string> NamesRead(const SignedFields& fields) {
+  std::set<std::string> names = {kFieldReturnCode, kFieldReturnMsg, kFieldResultCode, kFieldErrCode,
+                                 kFieldErrCodeDes};
+  for (const Operation* operation : kOperations) {
+    names.insert(operation->replyFields.begin(), operation->replyFields.end());
+  }
+  names.insert(kNotificationFields.begin(), kNotificationFields.end());
+  for (const auto& field : fields) names.insert(field.first);
+  names.erase(kFieldSign);
+  return {names.begin(), names.end()};
+}
+
+}  // namespace
+
+int SignDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out) {
+  std::string document;
+  if (!ReadDocument(file, document, out)) return kBadUsage;
+  SignedFields fields;
+  std::string error;
+  if (!ReadFlatDocument(document, fields, error)) {
+    out << "quillmark-cycle: not a document the platform signs: " << error << '\n';
+    return kBadUsage;
+  }
+  const std::string sign = SignOf(fields, merchant.apiKey);
+  out << "Sign string:   " << EscapeControls(SignStringOf(fields, kMaskedKey)) << '\n'
+      << "Sign:          " << sign << "  (upper-case MD5 of the sign string's UTF-8 bytes,"
+      << " with the key of appid " << merchant.appId << ")\n";
+  const auto own = fields.find(kFieldSign);
+  if (own != fields.end()) {
+    out << "Its own sign:  " << EscapeControls(own->second)
+        << (own->second == sign ? "  (the same)" : "  (not the same)") << '\n';
+  }
+  return 0;
+}
+
+int VerifyDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out) {
+  std::string document;
+  if (!ReadDocument(file, document, out)) return kBadUsage;
+  ReplySignature signature = VerifyReplySignature(document, merchant.apiKey);
+  std::string gbk;
+  Utf8ToAnsi(document, gbk);
+  CheckFieldsAgree(gbk, NamesRead(signature.fields), signature);
+  out << "Verdict:       " << VerdictName(signature.verdict);
+  switch (signature.verdict) {
+    case SignatureVerdict::kVerified:
+      out << "  (" << signature.expected << ")\n";
+      return 0;
+    case SignatureVerdict::kMismatch:
+      out << ": its sign " << EscapeControls(signature.received) << " is not the expected "
+          << signature.expected << ", the upper-case MD5 of the UTF-8 bytes of \""
+          << EscapeControls(signature.maskedSignString) << "\"\n";
+      break;
+    case SignatureVerdict::kMissing:
+      out << ": return_code SUCCESS without a sign; the platform signs every such document\n";
+      break;
+    case SignatureVerdict::kAmbiguous:
+      out << ": its " << signature.field << " read by its tags is not the signed field"
+          << " (hidden in a comment or declaration, repeated or split)\n";
+      break;
+    case SignatureVerdict::kUnsigned:
+      out << ": a FAIL document without a sign, which nothing vouches for\n";
+      break;
+    case SignatureVerdict::kUnreadable:
+      out << ": " << signature.error << '\n';
+      break;
+  }
+  return kBadSignature;
+}
+
+}  // namespace quillmark::cli

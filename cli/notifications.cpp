@@ -1,0 +1,101 @@
+#include "cli/notifications.h"
+
+#include <ostream>
+
+#include "payment/encoding.h"
+#include "payment/fields.h"
+
+namespace quillmark::cli {
+namespace {
+
+using Verdict = NotificationCheck::Verdict;
+
+// The order a notification names: its verified field, or what it claimed where it did not
+// verify (to tell a forgery about this order from one about another).
+std::string OrderOf(const NotificationCheck& check) {
+  if (!check.Field(kFieldOutTradeNo).empty()) return check.Field(kFieldOutTradeNo);
+  const auto claimed = check.signature.fields.find(kFieldOutTradeNo);
+  return claimed == check.signature.fields.end() ? std::string() : claimed->second;
+}
+
+std::string Line(const ReceivedNotification& received) {
+  const NotificationCheck& check = received.check;
+  std::string text;
+  switch (check.verdict) {
+    case Verdict::kAccepted:
+    case Verdict::kRepeat:
+      text = (check.verdict == Verdict::kRepeat ? "repeat of " : "") +
+             check.Field(kFieldTransactionId) + ": " + check.Field(kFieldResultCode) +
+             ", total_fee " + check.Field(kFieldTotalFee) + ", time_end " +
+             check.Field(kFieldTimeEnd) + "  (signature verified, acknowledged" +
+             (check.verdict == Verdict::kRepeat ? " again)" : ")");
+      break;
+    case Verdict::kRefused:
+      text = "refused: " + check.reason + "  (order " + OrderOf(check) + ", answered FAIL)";
+      break;
+  }
+  // What came from outside is shown on a terminal: no escape sequence of its may act there.
+  return EscapeControls(received.time + "  " + text);
+}
+
+}  // namespace
+
+NotificationWait::NotificationWait(MerchantSettings& merchant, std::chrono::milliseconds wait)
+    : wait_(wait), listener_(std::make_unique<NotifyListener>(merchant, nullptr)) {
+  if (listener_->Start(ListenAddressOf(merchant), error_)) {
+    merchant.notifyUrl = listener_->BoundNotifyUrl(merchant.notifyUrl);
+  } else {
+    listener_.reset();
+  }
+  url_ = merchant.notifyUrl;
+}
+
+void NotificationWait::Expect(const std::string& orderNo) {
+  if (listener_) listener_->ExpectOrder(orderNo);
+}
+
+int NotificationWait::Summarise(const std::string& orderNo, std::ostream& out) {
+  if (!listener_) {
+    out << "Notification:  not listened for: " << EscapeControls(error_) << '\n'
+        << "No notification could arrive; notify_listen names another address to listen on.\n";
+    return kNoNotification;
+  }
+  const auto ours = [&orderNo](const ReceivedNotification& received) {
+    return OrderOf(received.check) == orderNo;
+  };
+  if (!orderNo.empty()) {
+    listener_->WaitFor(
+        [&](const std::vector<ReceivedNotification>& received) {
+          for (const auto& one : received) {
+            if (ours(one) && one.check.verdict != Verdict::kRefused) return true;
+          }
+          return false;
+        },
+        wait_);
+  }
+  listener_->Stop();
+  const std::vector<ReceivedNotification> received = listener_->received();
+  bool verified = false;
+  bool forged = false;
+  for (const ReceivedNotification& one : received) {
+    out << "Notification:  " << Line(one) << '\n';
+    if (!ours(one)) continue;
+    verified = verified || one.check.verdict != Verdict::kRefused;
+    forged = forged || one.check.VerificationFailed();
+  }
+  if (forged) {
+    out << "A notification of the order failed verification: it was changed on the way or"
+           " forged, and must not be acted on.\n";
+    return 3;
+  }
+  if (!verified) {
+    const double seconds = static_cast<double>(wait_.count()) / 1000;
+    out << "No verified notification for the order arrived at " << EscapeControls(url_)
+        << " within " << seconds << " s.\n";
+    return kNoNotification;
+  }
+  out << "The order's payment notification verified and was acknowledged.\n";
+  return 0;
+}
+
+}  // namespace quillmark::cli

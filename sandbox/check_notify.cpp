@@ -1,0 +1,129 @@
+#include "sandbox/check_notify.h"
+
+#include <ostream>
+#include <sstream>
+
+#include "payment/fields.h"
+#include "payment/flat_document.h"
+#include "payment/transport.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+// The known-answer notification's values (tests/support/known_answers.h): for the default
+// merchant, the genuine case is that document byte for byte.
+constexpr char kMadeUpOrderNo[] = "20260307090503042j9kB8vGEuAaSvJF";
+constexpr char kMadeUpTransactionId[] = "2026030791827364550192837465";
+constexpr char kMadeUpTimeEnd[] = "20260307090503";
+constexpr char kMadeUpNonce[] = "j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO";
+// Larger than any notification, and than any bound a handler should read without limit.
+constexpr std::size_t kOversizedBytes = 1024 * 1024 + 1;
+
+// "HTTP 200, return_code SUCCESS", "error: Couldn't connect to server", ...
+std::string Answered(const TransferStatus& status, const std::string& reply) {
+  std::string text;
+  if (status.httpStatus != 0) text = "HTTP " + std::to_string(status.httpStatus);
+  if (!status.ok()) {
+    text += (text.empty() ? "" : ", ") + std::string("error: ") + status.message;
+    return text;
+  }
+  Fields fields;
+  std::string error;
+  if (!ReadFlatDocument(reply, fields, error)) return text + ", not a flat XML document";
+  const auto code = fields.find(kFieldReturnCode);
+  return text + ", return_code " +
+         (code == fields.end() ? std::string("missing")
+                               : PrintableAscii(code->second).substr(0, 20));
+}
+
+}  // namespace
+
+PaidOrder MadeUpPaidOrder(const std::string& outTradeNo) {
+  return PaidOrder{"",
+                   outTradeNo.empty() ? kMadeUpOrderNo : outTradeNo,
+                   kMadeUpTransactionId,
+                   "NATIVE",
+                   1,
+                   kMadeUpTimeEnd};
+}
+
+std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettings& merchant,
+                                    const std::string& nonce) {
+  const ReplyFields fields = NotificationFields(order, merchant, nonce);
+  const std::string genuine = SignedNotification(fields, merchant);
+
+  std::string forged = genuine;
+  const std::string sign = SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey);
+  forged.replace(forged.find(sign), sign.size(),
+                 SignOf(Fields(fields.begin(), fields.end()), "AnotherMerchantsKey0123456789abc"));
+
+  MerchantSettings other = merchant;
+  other.appId =
+      merchant.appId == "qmother00000000042" ? "qmother00000000043" : "qmother00000000042";
+  other.mchId = merchant.mchId == "9876543210" ? "9876543211" : "9876543210";
+  // The other merchant's ids, signed with this merchant's key as a forger who knows it
+  // would: only the ids give it away.
+  ReplyFields otherFields = NotificationFields(order, other, nonce);
+  const std::string otherMerchant = SignedNotification(otherFields, merchant);
+
+  // Signed as it is: only its size gives it away.
+  ReplyFields padded = fields;
+  padded.emplace_back("attach", std::string(kOversizedBytes, 'x'));
+  const std::string oversized = SignedNotification(padded, merchant);
+
+  return {
+      {"genuine notification", genuine, true},
+      {"the same notification again", genuine, true},
+      {"sign forged (another key)", forged, false},
+      {"amount changed after signing", SignedNotification(fields, merchant, true), false},
+      {"no sign", ReplyDocument(fields), false},
+      {"another merchant's appid and mch_id", otherMerchant, false},
+      {"malformed document", genuine.substr(0, genuine.size() / 2), false},
+      {"oversized document (over 1 MiB)", oversized, false, true},
+  };
+}
+
+int CheckNotify(const CheckNotifyOptions& options, std::ostream& out) {
+  const PaidOrder order = MadeUpPaidOrder(options.outTradeNo);
+  out << "check-notify " << PrintableAscii(options.url) << "\n  as merchant "
+      << options.merchant.appId << " / " << options.merchant.mchId << ", order "
+      << PrintableAscii(order.outTradeNo) << ", transaction_id " << order.transactionId << "\n\n";
+  TransportOptions transport;
+  transport.caFile = options.caFile;
+  transport.connectTimeoutMs = 5000;
+  transport.totalTimeoutMs = 10000;
+  transport.contentType = "text/xml";
+  int right = 0;
+  const std::vector<NotifyCase> cases = NotifyCases(order, options.merchant, kMadeUpNonce);
+  for (const NotifyCase& c : cases) {
+    std::ostringstream diagnostic;
+    TransferStatus status;
+    const std::string reply =
+        PostXml(options.url.c_str(), c.body.c_str(), diagnostic, transport, &status);
+    const bool acknowledged = status.ok() && status.httpStatus >= 200 && status.httpStatus < 300 &&
+                              IsAcknowledgement(reply);
+    // No answer at all is no refusal: only a body too large to read may be cut off.
+    const bool answered = status.httpStatus != 0 || c.mayCutOff;
+    const bool ok = answered && acknowledged == c.acknowledge;
+    right += ok ? 1 : 0;
+    std::string name = c.name;
+    name.resize(40, ' ');
+    out << "  " << name << (acknowledged ? "acknowledged    " : "not acknowledged") << "  ("
+        << Answered(status, reply) << ")  "
+        << (ok              ? "right"
+            : !answered     ? "WRONG: no answer (is the handler listening there?)"
+            : c.acknowledge ? "WRONG: must be acknowledged"
+                            : "WRONG: must be refused")
+        << '\n';
+  }
+  out << '\n' << right << " of " << cases.size() << " answers right";
+  if (right != static_cast<int>(cases.size())) {
+    out << ": a handler must verify the sign over the fields as received, check appid and"
+           " mch_id, refuse what it cannot read, bound what it reads, and acknowledge a"
+           " repeat without acting twice";
+  }
+  out << ".\n" << std::flush;
+  return right == static_cast<int>(cases.size()) ? 0 : 1;
+}
+
+}  // namespace quillmark::sandbox

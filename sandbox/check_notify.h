@@ -1,0 +1,45 @@
+// quillmark-sandbox check-notify URL: what a merchant's own notification handler answers to
+// the notifications it must take and to those it must refuse. A made-up paid order is
+// notified to URL, genuinely and then again, and in every way a forger or a broken sender
+// would try; each answer is judged as the platform judges acknowledgements.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "payment/merchant_settings.h"
+#include "sandbox/notifier.h"
+
+namespace quillmark::sandbox {
+
+struct NotifyCase {
+  const char* name;
+  std::string body;
+  bool acknowledge;  // what a correct handler does with it
+  // A handler may also refuse it by not reading it: closing the connection is right too.
+  bool mayCutOff = false;
+};
+
+// The cases for `order` (its notifyUrl unused), as `merchant` signs: a genuine notification
+// and its duplicate, which must be acknowledged; a forged sign, the amount changed after
+// signing, no sign, another merchant's appid and mch_id (signed as they would be), a
+// malformed document and an oversized one, which must not.
+std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettings& merchant,
+                                    const std::string& nonce);
+
+// The made-up order the cases are about, unless the merchant names one of theirs.
+PaidOrder MadeUpPaidOrder(const std::string& outTradeNo);
+
+struct CheckNotifyOptions {
+  std::string url;
+  MerchantSettings merchant;
+  std::string outTradeNo;  // empty: the made-up order's
+  std::string caFile;      // for an https URL; empty: the system's store
+};
+
+// Sends every case to the URL, one POST each, and prints a table of what the handler
+// answered and whether that was right. 0 when every answer was right, 1 otherwise.
+int CheckNotify(const CheckNotifyOptions& options, std::ostream& out);
+
+}  // namespace quillmark::sandbox

@@ -1,0 +1,103 @@
+// quillmark-cycle closing the loop: --await-notify against the sandbox as it notifies,
+// forges and keeps still, and sign and verify against documents worked out outside the
+// project.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sandbox/sandbox.h"
+#include "sandbox_test_support.h"
+#include "tests/support/known_answers.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
+  const struct {
+    const char* what;
+    Fault fault;
+    bool notify;
+    int exitCode;
+    const char* line;  // the summary's last line
+  } rows[] = {
+      {"notified", Fault::kNone, true, 0,
+       "The order's payment notification verified and was acknowledged.\n"},
+      {"amount changed after signing", Fault::kBadNotifySign, true, 3,
+       "A notification of the order failed verification: it was changed on the way or forged,"
+       " and must not be acted on.\n"},
+      {"notifications off", Fault::kNone, false, 4, " within 1 s.\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::ostringstream log;
+    Options options;
+    options.port = 0;
+    options.payAfterQueries = 1;
+    options.fault = row.fault;
+    options.notify = row.notify;
+    options.log = &log;
+    Sandbox sandbox(options);
+    std::string error;
+    ASSERT_TRUE(sandbox.Start(&error)) << error;
+    TempDir work;
+    std::vector<std::string> argv =
+        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
+    // A free port, filled into the notify_url the requests carry.
+    argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
+    argv.insert(argv.end(), {"--await-notify", "1"});
+    const ProgramResult result = RunProgram(argv, work.path());
+    SCOPED_TRACE(result.out + "\nsandbox log:\n" + log.str());
+    EXPECT_EQ(result.exitCode, row.exitCode);
+    const std::string& out = result.out;
+    EXPECT_EQ(out.substr(out.size() - std::min(out.size(), std::string(row.line).size())),
+              row.line);
+    // The notification came to the listener, whatever became of it.
+    EXPECT_EQ(out.find("\nNotification:  ") != std::string::npos, row.notify);
+  }
+}
+
+// The calculator against the known answers: the client's unified order (its sign over the
+// UTF-8 sign string), the sandbox's notification, and the notification changed after it
+// was signed.
+TEST(SignAndVerify, AgreeWithTheKnownAnswers) {
+  if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
+  std::string masked = known::kNotificationSignString;
+  masked.replace(masked.find("QuillmarkSandboxKey2026x0123abcd"), 32, "********");
+  std::string forged = known::kNotificationDocument;
+  forged.replace(forged.find("<total_fee><![CDATA[1]]>"), 24, "<total_fee><![CDATA[9]]>");
+  const struct {
+    const char* command;
+    std::string document;
+    int exitCode;
+    std::string line;
+  } rows[] = {
+      {"sign", known::kUnifiedOrderDocument, 0,
+       std::string("\nSign:          ") + known::kUnifiedOrderSign + "  ("},
+      {"sign", known::kNotificationDocument, 0,
+       "Sign string:   " + masked + "\nSign:          " + known::kNotificationSign},
+      {"verify", known::kNotificationDocument, 0,
+       std::string("Verdict:       verified  (") + known::kNotificationSign + ")\n"},
+      {"verify", forged, 3, "Verdict:       mismatch: its sign 3DCE9A36AA4733924E30D92C58546976"},
+      {"verify", "<html>", 3, "Verdict:       unreadable: malformed XML"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.command) + " " + row.document.substr(0, 40));
+    TempDir work;
+    const std::string file = work.path() + "/document.xml";
+    std::ofstream(file, std::ios::binary) << row.document;
+    std::vector<std::string> argv =
+        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), "https://127.0.0.1:1");
+    argv.insert(argv.end(), {row.command, file});
+    const ProgramResult result = RunProgram(argv, work.path());
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+  }
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox
