@@ -10,14 +10,6 @@ namespace {
 
 using Verdict = NotificationCheck::Verdict;
 
-// The order a notification names: its verified field, or what it claimed where it did not
-// verify (to tell a forgery about this order from one about another).
-std::string OrderOf(const NotificationCheck& check) {
-  if (!check.Field(kFieldOutTradeNo).empty()) return check.Field(kFieldOutTradeNo);
-  const auto claimed = check.signature.fields.find(kFieldOutTradeNo);
-  return claimed == check.signature.fields.end() ? std::string() : claimed->second;
-}
-
 std::string Line(const ReceivedNotification& received) {
   const NotificationCheck& check = received.check;
   std::string text;
@@ -31,7 +23,7 @@ std::string Line(const ReceivedNotification& received) {
              (check.verdict == Verdict::kRepeat ? " again)" : ")");
       break;
     case Verdict::kRefused:
-      text = "refused: " + check.reason + "  (order " + OrderOf(check) + ", answered FAIL)";
+      text = "refused: " + check.reason + "  (order " + check.ClaimedOrder() + ", answered FAIL)";
       break;
   }
   // What came from outside is shown on a terminal: no escape sequence of its may act there.
@@ -61,7 +53,7 @@ int NotificationWait::Summarise(const std::string& orderNo, std::ostream& out) {
     return kNoNotification;
   }
   const auto ours = [&orderNo](const ReceivedNotification& received) {
-    return OrderOf(received.check) == orderNo;
+    return received.check.ClaimedOrder() == orderNo;
   };
   if (!orderNo.empty()) {
     listener_->WaitFor(

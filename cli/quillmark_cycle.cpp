@@ -278,8 +278,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
   app.footer(
       "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
-      "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path), then the "
-      "environment (QUILLMARK_APPID, ... QUILLMARK_QR_PATH).\n"
+      "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen), "
+      "then the environment (QUILLMARK_APPID, ... QUILLMARK_NOTIFY_LISTEN).\n"
       "Exit status: 0 order placed (or the command's request done) and every signed reply "
       "verified, 1 no order number (or the request not done), 2 bad option, setting or "
       "order number, 3 a reply (or the order's notification, or the document given to verify) "

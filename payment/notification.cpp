@@ -19,10 +19,19 @@ const std::string& NotificationCheck::Field(std::string_view name) const {
   return field == fields.end() ? kNone : field->second;
 }
 
+std::string NotificationCheck::ClaimedOrder() const {
+  if (!Field(kFieldOutTradeNo).empty()) return Field(kFieldOutTradeNo);
+  const auto claimed = signature.fields.find(kFieldOutTradeNo);
+  return claimed == signature.fields.end() ? std::string() : claimed->second;
+}
+
 namespace {
 
-NotificationCheck Refused(NotificationCheck check, std::string reason) {
+using Refusal = NotificationCheck::Refusal;
+
+NotificationCheck Refused(NotificationCheck check, Refusal refusal, std::string reason) {
   check.verdict = NotificationCheck::Verdict::kRefused;
+  check.refusal = refusal;
   check.reason = std::move(reason);
   return check;
 }
@@ -32,8 +41,9 @@ NotificationCheck Refused(NotificationCheck check, std::string reason) {
 NotificationCheck CheckNotification(std::string_view body, const NotificationContext& context) {
   NotificationCheck check;
   if (body.size() > kMaxNotificationBytes) {
-    return Refused(std::move(check), "the notification is larger than " +
-                                         std::to_string(kMaxNotificationBytes) + " bytes");
+    return Refused(
+        std::move(check), Refusal::kTooLarge,
+        "the notification is larger than " + std::to_string(kMaxNotificationBytes) + " bytes");
   }
   check.signature = VerifyReplySignature(body, context.merchant.apiKey);
   std::string gbk;
@@ -44,15 +54,18 @@ NotificationCheck CheckNotification(std::string_view body, const NotificationCon
     case SignatureVerdict::kVerified:
       break;
     case SignatureVerdict::kUnreadable:
-      return Refused(std::move(check), "not a notification: " + check.signature.error);
+      return Refused(std::move(check), Refusal::kUnreadable,
+                     "not a notification: " + check.signature.error);
     case SignatureVerdict::kMismatch:
-      return Refused(std::move(check), "sign mismatch: expected " + check.signature.expected);
+      return Refused(std::move(check), Refusal::kSignature,
+                     "sign mismatch: expected " + check.signature.expected);
     case SignatureVerdict::kAmbiguous:
-      return Refused(std::move(check), "the field " + check.signature.field +
-                                           " read by its tags is not the signed one");
+      return Refused(
+          std::move(check), Refusal::kSignature,
+          "the field " + check.signature.field + " read by its tags is not the signed one");
     case SignatureVerdict::kMissing:
     case SignatureVerdict::kUnsigned:
-      return Refused(std::move(check), "the notification has no sign");
+      return Refused(std::move(check), Refusal::kSignature, "the notification has no sign");
   }
   for (const char* name : kNotificationFields) {
     std::string value = CdataField(gbk, name);
@@ -60,22 +73,26 @@ NotificationCheck CheckNotification(std::string_view body, const NotificationCon
   }
   const MerchantSettings& merchant = context.merchant;
   if (check.Field(kFieldAppId) != merchant.appId) {
-    return Refused(std::move(check),
+    return Refused(std::move(check), Refusal::kOtherMerchant,
                    "appid " + PrintableAscii(check.Field(kFieldAppId)) + " is not this merchant's");
   }
   if (check.Field(kFieldMchId) != merchant.mchId) {
-    return Refused(std::move(check), "mch_id " + PrintableAscii(check.Field(kFieldMchId)) +
-                                         " is not this merchant's");
+    return Refused(
+        std::move(check), Refusal::kOtherMerchant,
+        "mch_id " + PrintableAscii(check.Field(kFieldMchId)) + " is not this merchant's");
   }
   if (check.Field(kFieldReturnCode) != "SUCCESS" || check.Field(kFieldResultCode) != "SUCCESS") {
-    return Refused(std::move(check), "not a payment: return_code and result_code must be SUCCESS");
+    return Refused(std::move(check), Refusal::kNotPaid,
+                   "not a payment: return_code and result_code must be SUCCESS");
   }
   const std::string& order = check.Field(kFieldOutTradeNo);
   if (order.empty() || (context.knownOrder && !context.knownOrder(order))) {
-    return Refused(std::move(check), "order " + PrintableAscii(order) + " is not one of ours");
+    return Refused(std::move(check), Refusal::kUnknownOrder,
+                   "order " + PrintableAscii(order) + " is not one of ours");
   }
   const std::string& payment = check.Field(kFieldTransactionId);
-  if (payment.empty()) return Refused(std::move(check), "the notification has no transaction_id");
+  if (payment.empty())
+    return Refused(std::move(check), Refusal::kNoPayment, "the notification has no transaction_id");
   check.verdict = context.taken && context.taken(payment) ? NotificationCheck::Verdict::kRepeat
                                                           : NotificationCheck::Verdict::kAccepted;
   return check;

@@ -30,7 +30,19 @@ struct NotificationCheck {
     kRepeat,    // the same payment again: acknowledged again, not acted on twice
     kRefused,   // anything else: answered with FAIL and `reason`
   };
+  // Why one was refused.
+  enum class Refusal {
+    kNone,
+    kTooLarge,       // larger than kMaxNotificationBytes
+    kUnreadable,     // not a flat <xml> document
+    kSignature,      // its sign does not verify, is missing, or a field reads two ways
+    kOtherMerchant,  // verified, but another merchant's appid or mch_id
+    kNotPaid,        // verified, but return_code or result_code is not SUCCESS
+    kUnknownOrder,   // verified, but not about an order of ours
+    kNoPayment,      // verified, but without a transaction_id
+  };
   Verdict verdict = Verdict::kRefused;
+  Refusal refusal = Refusal::kNone;
   std::string reason;  // kRefused: why, one line of printable ASCII
   ReplySignature signature;
   // The fields of kNotificationFields in the program's own text (GBK), from a notification
@@ -38,6 +50,9 @@ struct NotificationCheck {
   std::map<std::string, std::string, std::less<>> fields;
 
   const std::string& Field(std::string_view name) const;
+  // The order it is about: its verified out_trade_no, or, where it did not verify, what it
+  // claimed (to tell a forgery about one order from one about another); empty if neither.
+  std::string ClaimedOrder() const;
   // Whether its sign was wrong, missing or read two ways: a forgery or a changed document,
   // as against a notification that verified but is not for us.
   bool VerificationFailed() const { return quillmark::VerificationFailed(signature.verdict); }

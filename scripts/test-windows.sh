@@ -46,7 +46,9 @@ fail() { echo "test-windows: $*" >&2; exit 1; }
 sandbox_on_free_port() {
   stop_sandbox
   rm -f "$work/sandbox.log"  # a kept folder's last log would look like a started sandbox
-  start_sandbox "$linux" "$work/sandbox.log" --port 0 --no-notify "$@"
+  local notify=(--no-notify)
+  [ "${SANDBOX_NOTIFY:-}" = yes ] && notify=()
+  start_sandbox "$linux" "$work/sandbox.log" --port 0 "${notify[@]}" "$@"
   PORT=$(sed -nE 's/.*listening on https:\/\/127\.0\.0\.1:([0-9]+).*/\1/p' "$work/sandbox.log" | head -n 1)
   [ -n "$PORT" ] || fail "no port in the sandbox's output: $(cat "$work/sandbox.log")"
 }
@@ -99,6 +101,20 @@ code_url=$(tr -d '\r' <"$work/windows.out" | sed -nE 's/.*<code_url><!\[CDATA\[(
   fail "the bitmap quillmark-cycle.exe wrote does not read back as $code_url"
 echo "$(wc -l <"$work/windows.norm") lines alike; the bitmap reads back as the code_url"
 echo "one cycle: quillmark-cycle ${linux_ms} ms, quillmark-cycle.exe under Wine ${win_ms} ms"
+part_done
+
+part "quillmark-cycle.exe --await-notify: its listener takes the order's notification under Wine"
+SANDBOX_NOTIFY=yes sandbox_on_free_port --pay-after-queries 1
+client_environment
+status=0
+QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS \
+  QUILLMARK_QR_PATH="Z:${work//\//\\}\\notify.BMP" \
+  "$wine_run" "$win/cli/quillmark-cycle.exe" --await-notify 10 >"$work/notify.out" || status=$?
+tr -d '\r' <"$work/notify.out" | grep -q "^The order's payment notification verified and was acknowledged.$" &&
+  [ "$status" = 0 ] || fail "quillmark-cycle.exe took no verified notification (exit $status): $(cat "$work/notify.out")"
+grep -q 'NOTIFY .* HTTP 200, acknowledged' "$work/sandbox.log" ||
+  fail "the sandbox saw no acknowledgement: $(cat "$work/sandbox.log")"
+echo "the notification came to quillmark-cycle.exe, verified, and was acknowledged"
 part_done
 
 part "hostile input: a 1024-bit server certificate refused by both builds, a device as the bitmap"
@@ -155,6 +171,7 @@ part "Quillmark.exe under Xvfb: Button1 and the QR code on the screen, Esc durin
 
 # start_gui OUT: starts Quillmark.exe, sets GUI_PID and GUI_WINDOW once the main dialog shows.
 start_gui() {
+  QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify \
   QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH="Z:${work//\//\\}\\gui.BMP" \
     "$wine_run" "$win/shell/win32/Quillmark.exe" >"$1" 2>&1 &
   GUI_PID=$!
@@ -173,7 +190,7 @@ click_button1() {
   xdotool mousemove $((X + 32 * WIDTH / 320)) $((Y + 186 * HEIGHT / 200)) click 1
 }
 
-sandbox_on_free_port --pay-after-queries 1
+SANDBOX_NOTIFY=yes sandbox_on_free_port --pay-after-queries 1
 client_environment
 start_gui "$work/gui.out"
 click_button1
@@ -183,13 +200,17 @@ for _ in $(seq 300); do
 done
 [ "$(grep -c 'trade_state' "$work/gui.out" || true)" -ge 2 ] ||
   fail "no cycle after Button1: $(cat "$work/gui.out")"
+# The window's own listener takes the order's notification and acknowledges it.
+for _ in $(seq 100); do grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" && break; sleep 0.1; done
+grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" ||
+  fail "Quillmark.exe did not acknowledge the notification: $(grep NOTIFY "$work/sandbox.log")"
 sleep 1  # the panel's last repaint
 import -window root "$work/windows-cycle.png"
 code_url=$(tr -d '\r' <"$work/gui.out" | sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' | head -n 1)
 read_back=$(zbarimg --raw -q "$work/windows-cycle.png" 2>/dev/null || true)
 [ -n "$code_url" ] && [ "$read_back" = "$code_url" ] ||
   fail "the QR code on the screen reads '$read_back', not the order's '$code_url'"
-echo "the QR code in the window reads back as $code_url"
+echo "the QR code in the window reads back as $code_url; its notification was acknowledged"
 xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
 xdotool key Escape
 timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"

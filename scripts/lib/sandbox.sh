@@ -6,7 +6,7 @@
 # so a demo never sends anything to a merchant account configured for real use.
 use_build_defaults() {
   local name
-  for name in APPID MCH_ID API_KEY SPBILL_CREATE_IP NOTIFY_URL API_BASE CA_FILE QR_PATH; do
+  for name in APPID MCH_ID API_KEY SPBILL_CREATE_IP NOTIFY_URL API_BASE CA_FILE QR_PATH NOTIFY_LISTEN; do
     unset "QUILLMARK_$name"
   done
   if [ -z "${QUILLMARK_SCRIPT_CONFIG_HOME:-}" ]; then

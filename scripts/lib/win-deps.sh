@@ -165,3 +165,12 @@ step cli11 "$v" cmake_package cli11 "$d" -DCLI11_BUILD_TESTS=OFF -DCLI11_BUILD_E
 v=$(dpkg-query -W -f='${Version}' libgtest-dev)
 step googletest "$v" cmake_package googletest /usr/src/googletest \
   -Dgtest_disable_pthreads=OFF -DINSTALL_GTEST=ON -DBUILD_GMOCK=OFF
+
+# Boost's headers (Asio and Beast, for the notification listener and the sandbox) are the
+# same for every system: Debian's own serve the cross build as they are.
+boost_headers() {
+  mkdir -p "$root/include"
+  ln -sfn /usr/include/boost "$root/include/boost"
+}
+v=$(dpkg-query -W -f='${Version}' libboost-dev)
+step boost "$v" boost_headers

@@ -29,7 +29,8 @@ CycleWorker::~CycleWorker() { Shutdown(); }
 bool CycleWorker::StartCycle() {
   return Launch([this] {
     CycleResult result = ops_->RunOrderCycle(
-        [this](CycleStep step) { Post([this, step] { listener_.OnCycleStep(step); }); });
+        [this](CycleStep step) { Post([this, step] { listener_.OnCycleStep(step); }); },
+        orderPlaced_);
     tee_->FlushPartialLine();
     Post([this, result = std::move(result)] {
       Finish();
@@ -70,6 +71,12 @@ bool CycleWorker::Launch(std::function<void()> job) {
     // with the new merchant's.
     Install(ops_->settings().WithMerchant(*nextMerchant_));
     nextMerchant_.reset();
+  }
+  if (nextNotifyUrl_) {
+    CQuillmarkOps::Settings settings = ops_->settings();
+    settings.merchant.notifyUrl = *nextNotifyUrl_;
+    Install(std::move(settings));
+    nextNotifyUrl_.reset();
   }
   worker_ = std::thread(std::move(job));
   return true;

@@ -58,6 +58,15 @@ class CycleWorker {
 
   // The merchant and endpoint of the next job; a job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);
+  // The notify_url the next job's requests carry; everything else stays.
+  void UseNotifyUrl(const std::string& notifyUrl) { nextNotifyUrl_ = notifyUrl; }
+  // The merchant of the next job.
+  MerchantSettings merchant() const {
+    return nextMerchant_ ? *nextMerchant_ : ops_->settings().merchant;
+  }
+  // Called on the worker thread as soon as a cycle's order is placed, before its queries
+  // (see CQuillmarkOps::OrderHook). Set it before the first job.
+  void OnOrderPlaced(CQuillmarkOps::OrderHook hook) { orderPlaced_ = std::move(hook); }
 
   // Ends the transfer in progress at once and skips the rest of the job, which then
   // finishes as aborted. Returns without waiting.
@@ -80,6 +89,8 @@ class CycleWorker {
   std::unique_ptr<std::ostream> teeStream_;
   std::unique_ptr<CQuillmarkOps> ops_;
   std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
+  std::optional<std::string> nextNotifyUrl_;      // applied when the next job starts
+  CQuillmarkOps::OrderHook orderPlaced_;
   std::thread worker_;
   bool busy_ = false;
 };

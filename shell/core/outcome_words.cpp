@@ -88,29 +88,37 @@ std::string FailureOf(const StepOutcome& outcome) {
   return {};
 }
 
-std::string SignatureVerdictText(const StepOutcome& outcome) {
-  if (!outcome.transfer.ok()) return {};
-  switch (outcome.signature.verdict) {
+std::string SignatureVerdictText(const ReplySignature& signature) {
+  switch (signature.verdict) {
     case SignatureVerdict::kVerified:
       return texts::kSignatureVerified;
     case SignatureVerdict::kMismatch:
-      return Fill(texts::kSignatureMismatch, {outcome.signature.expected});
+      return Fill(texts::kSignatureMismatch, {signature.expected});
     case SignatureVerdict::kUnsigned:
       return texts::kSignatureUnsigned;
     case SignatureVerdict::kMissing:
       return texts::kSignatureMissing;
     case SignatureVerdict::kAmbiguous:
-      return Fill(texts::kSignatureAmbiguous, {outcome.signature.field});
+      return Fill(texts::kSignatureAmbiguous, {signature.field});
     case SignatureVerdict::kUnreadable:
       break;
   }
   return texts::kSignatureUnreadable;
 }
 
-std::string SignatureDetail(const StepOutcome& outcome) {
-  if (outcome.signature.verdict != SignatureVerdict::kMismatch) return {};
+std::string SignatureVerdictText(const StepOutcome& outcome) {
+  if (!outcome.transfer.ok()) return {};
+  return SignatureVerdictText(outcome.signature);
+}
+
+std::string SignatureDetail(const ReplySignature& signature) {
+  if (signature.verdict != SignatureVerdict::kMismatch) return {};
   // UTF-8 already, as it was signed.
-  return Fill(texts::kSignatureSignString, {outcome.signature.maskedSignString});
+  return Fill(texts::kSignatureSignString, {signature.maskedSignString});
+}
+
+std::string SignatureDetail(const StepOutcome& outcome) {
+  return SignatureDetail(outcome.signature);
 }
 
 std::string StepText(const StepWords& words, const StepOutcome& outcome) {
@@ -137,6 +145,51 @@ std::string TradeStateText(const StepOutcome& query) {
   const std::string& description = query.Field(kFieldTradeStateDesc);
   const std::string meaning = description.empty() ? KnownTradeState(state) : FromGbk(description);
   return meaning.empty() ? FromGbk(state) : FromGbk(state) + "（" + meaning + "）";
+}
+
+std::string NotificationText(const std::string& time, const NotificationCheck& check) {
+  using Verdict = NotificationCheck::Verdict;
+  using Refusal = NotificationCheck::Refusal;
+  if (check.verdict == Verdict::kAccepted) {
+    return Fill(texts::kNotifyAccepted,
+                {time, FromGbk(check.Field(kFieldResultCode)), FromGbk(check.Field(kFieldTotalFee)),
+                 FromGbk(check.Field(kFieldTransactionId)), FromGbk(check.Field(kFieldTimeEnd))});
+  }
+  if (check.verdict == Verdict::kRepeat) {
+    return Fill(texts::kNotifyRepeat, {time, FromGbk(check.Field(kFieldTransactionId))});
+  }
+  std::string why;
+  switch (check.refusal) {
+    case Refusal::kTooLarge:
+      why = texts::kNotifyTooLarge;
+      break;
+    case Refusal::kUnreadable:
+      why = texts::kNotifyUnreadable;
+      break;
+    case Refusal::kOtherMerchant:
+      why = texts::kNotifyOtherMerchant;
+      break;
+    case Refusal::kNotPaid:
+      why = texts::kNotifyNotPaid;
+      break;
+    case Refusal::kUnknownOrder:
+      why = texts::kNotifyUnknownOrder;
+      break;
+    case Refusal::kNoPayment:
+      why = texts::kNotifyNoPayment;
+      break;
+    case Refusal::kSignature:
+    case Refusal::kNone:
+      break;
+  }
+  // A refusal for its signature says what was wrong with it, as for a reply.
+  const std::string signature = SignatureVerdictText(check.signature);
+  if (why.empty()) {
+    why = signature;
+  } else if (check.signature.verdict != SignatureVerdict::kUnreadable) {
+    why += "；" + signature;
+  }
+  return Fill(texts::kNotifyRefused, {time, why});
 }
 
 std::string AbsolutePath(const std::string& path) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "payment/cycle_result.h"
+#include "payment/notification.h"
 #include "payment/step_outcome.h"
 
 namespace quillmark::shell::words {
@@ -26,8 +27,10 @@ std::string FailureOf(const StepOutcome& outcome);
 // The verdict on a reply's signature, or empty when the transfer failed (nothing to
 // check). A mismatch names the sign that was expected.
 std::string SignatureVerdictText(const StepOutcome& outcome);
+std::string SignatureVerdictText(const ReplySignature& signature);
 // For a mismatch, the sign string the expected sign was computed over, key masked.
 std::string SignatureDetail(const StepOutcome& outcome);
+std::string SignatureDetail(const ReplySignature& signature);
 
 // How one kind of step is worded, for each verdict but a failure (FailureOf says why).
 struct StepWords {
@@ -42,6 +45,9 @@ std::string StepText(const StepWords& words, const StepOutcome& outcome);
 // A query's trade state with what it means: the reply's own description, or the usual
 // meaning of a known state ("SUCCESS（支付成功）").
 std::string TradeStateText(const StepOutcome& query);
+
+// What the panel says of a notification received at `time`.
+std::string NotificationText(const std::string& time, const NotificationCheck& check);
 
 // `path` made absolute against the working directory, without "." parts.
 std::string AbsolutePath(const std::string& path);

@@ -34,6 +34,7 @@ const std::vector<PanelControl> kControls = {
     {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, {62, 73, 251, 16}},
     {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, {62, 91, 251, 24}},
     {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, {62, 117, 80, 14}},
+    {P::kNotification, K::kVerdict, texts::kNotificationLabel, "notificationVerdict", 1017, {62, 135, 251, 24}},
     {P::kQueryAgainVerdict, K::kVerdict, texts::kStepQueryAgain, "queryAgainVerdict", 1020, {62, 199, 451, 16}},
     {P::kCloseOrderVerdict, K::kVerdict, texts::kStepCloseOrder, "closeOrderVerdict", 1021, {62, 217, 451, 16}},
     {P::kRefundVerdict, K::kVerdict, texts::kStepRefund, "refundVerdict", 1022, {62, 235, 451, 16}},
@@ -101,9 +102,87 @@ std::string ShownLogLine(const std::string& line) {
 }
 
 Panel::Panel(CQuillmarkOps ops, CycleWorker::PostToGui post, PanelView& view)
-    : view_(view), worker_(std::move(ops), std::move(post), *this) {}
+    : view_(view), post_(post), worker_(std::move(ops), std::move(post), *this) {
+  worker_.OnOrderPlaced([this](const std::string& orderNo) {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    if (listener_) listener_->ExpectOrder(orderNo);
+  });
+  // The requests carry the port listened on where notify_url's was 0.
+  worker_.UseNotifyUrl(Listen(worker_.merchant()).notifyUrl);
+}
 
 Panel::~Panel() { Shutdown(); }
+
+void Panel::UseMerchant(const MerchantSettings& merchant) { worker_.UseMerchant(Listen(merchant)); }
+
+void Panel::Shutdown() {
+  *shutDown_ = true;
+  std::unique_ptr<NotifyListener> stopping;
+  {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    stopping = std::move(listener_);
+  }
+  stopping.reset();  // joins its thread
+  worker_.Shutdown();
+}
+
+MerchantSettings Panel::Listen(MerchantSettings merchant) {
+  auto listener = std::make_unique<NotifyListener>(
+      merchant, [post = post_, shutDown = shutDown_, this](const ReceivedNotification& received) {
+        // From the listener's thread to the GUI thread, dropped there once the panel is gone.
+        post([shutDown, this, received] {
+          if (!*shutDown) OnNotification(received);
+        });
+      });
+  std::string error;
+  const bool listening = listener->Start(ListenAddressOf(merchant), error);
+  if (listening) merchant.notifyUrl = listener->BoundNotifyUrl(merchant.notifyUrl);
+  std::unique_ptr<NotifyListener> previous;
+  {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    previous = std::move(listener_);
+    if (listening) listener_ = std::move(listener);
+  }
+  previous.reset();
+  listening_ = listening ? merchant.notifyUrl : std::string();
+  notListening_ = listening ? std::string() : error;
+  ShowNotification();
+  return merchant;
+}
+
+void Panel::OnNotification(const ReceivedNotification& received) {
+  const std::string order = received.check.ClaimedOrder();
+  const std::string text = words::NotificationText(received.time, received.check);
+  logLines_.push_back(words::Fill(texts::kNotifyLogLine, {words::FromGbk(order), text}));
+  view_.AppendLog(ShownLogLine(logLines_.back()));
+  // A repeat does not hide what the first copy said. Bounded: the oldest order (the
+  // numbers begin with the time) goes first.
+  if (notifications_.size() >= 256 && notifications_.count(order) == 0) {
+    notifications_.erase(notifications_.begin());
+  }
+  auto& latest = notifications_[order];
+  if (latest.time.empty() || received.check.verdict != NotificationCheck::Verdict::kRepeat) {
+    latest = received;
+  }
+  if (order == lastOrderNo_) ShowNotification();
+}
+
+void Panel::ShowNotification() {
+  std::string text;
+  std::string tip;
+  if (!notListening_.empty()) {
+    text = words::Fill(texts::kNotifyNotListening, {notListening_});
+  } else if (const auto got = notifications_.find(lastOrderNo_);
+             !lastOrderNo_.empty() && got != notifications_.end()) {
+    text = words::NotificationText(got->second.time, got->second.check);
+    tip = words::SignatureDetail(got->second.check.signature);
+  } else {
+    text = words::Fill(lastOrderNo_.empty() ? texts::kNotifyListening : texts::kNotifyWaiting,
+                       {listening_});
+  }
+  view_.SetText(P::kNotification, text);
+  view_.SetToolTip(P::kNotification, tip);
+}
 
 void Panel::StartCycle() {
   if (!worker_.StartCycle()) return;
@@ -119,6 +198,7 @@ void Panel::StartCycle() {
     view_.SetToolTip(row, "");
   }
   view_.ShowSymbol(std::nullopt);
+  ShowNotification();
   Started(P::kPayButton);
 }
 
@@ -196,6 +276,7 @@ void Panel::OnLine(const std::string& gbk) {
 
 void Panel::OnCycleFinished(const CycleResult& result) {
   lastOrderNo_ = result.orderNo;
+  ShowNotification();
   view_.SetText(P::kOrderNo, words::FromGbk(result.orderNo));
   ShowRow(P::kOrderVerdict, kOrderWords, result.order);
   view_.SetText(P::kCodeUrl, words::FromGbk(result.order.Field(kFieldCodeUrl)));

@@ -5,11 +5,15 @@
 // tells them through PanelView; none of them decides anything of its own.
 #pragma once
 
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "payment/cycle_result.h"
+#include "payment/notify_listener.h"
 #include "payment/operation.h"
 #include "payment/quillmark_ops.h"
 #include "qr/qr_bitmap.h"
@@ -30,6 +34,7 @@ enum class PanelItem {
   kQuery2,
   kBitmap,
   kOpenFolder,
+  kNotification,
   kQueryAgainButton,
   kCloseOrderButton,
   kRefundButton,
@@ -85,7 +90,8 @@ struct PanelAction {
 };
 const std::vector<PanelAction>& PanelActions();
 
-// The words of the cycle's rows and of each action's row.
+// The words of the cycle's rows and of each action's row; the notification row's are
+// words::NotificationText.
 extern const words::StepWords kOrderWords;
 extern const words::StepWords kQueryWords;
 extern const words::StepWords kCloseWords;
@@ -133,12 +139,14 @@ class Panel : private CycleListener {
   void StartCycle();
   // A click on one of the panel's buttons.
   void Click(PanelItem button);
-  // The merchant and endpoint of the next job; a job already running keeps its own.
-  void UseMerchant(const MerchantSettings& merchant) { worker_.UseMerchant(merchant); }
+  // The merchant and endpoint of the next job, and of the notifications listened for; a
+  // job already running keeps its own.
+  void UseMerchant(const MerchantSettings& merchant);
   // Ends the transfer in progress; the job then stops where it was.
   void Abort() { worker_.Abort(); }
-  // Abort(), then waits for the worker thread. Nothing reaches the view afterwards.
-  void Shutdown() { worker_.Shutdown(); }
+  // Stops listening, Abort(), then waits for the worker thread. Nothing reaches the view
+  // afterwards.
+  void Shutdown();
   bool busy() const { return worker_.busy(); }
   // Sets every control's enabled state by the rules; a front end calls it once its
   // controls exist, and the panel whenever a rule's input changes.
@@ -154,8 +162,25 @@ class Panel : private CycleListener {
   void Ended();
   void ShowRow(PanelItem row, const words::StepWords& words, const StepOutcome& outcome);
   void Running(PanelItem row);
+  // Listens for the notifications of `merchant`, where they come, instead of before;
+  // returns it with the notify_url its requests are to carry.
+  MerchantSettings Listen(MerchantSettings merchant);
+  void OnNotification(const ReceivedNotification& received);
+  // The notification row for the last order.
+  void ShowNotification();
 
   PanelView& view_;
+  const CycleWorker::PostToGui post_;
+  // Shared with the notifications in flight, so that one delivered after Shutdown() sees it.
+  std::shared_ptr<bool> shutDown_ = std::make_shared<bool>(false);
+  // Replaced when the merchant changes, on the GUI thread, and told of each order on the
+  // worker thread: the mutex guards the pointer.
+  std::mutex listenerMutex_;
+  std::unique_ptr<NotifyListener> listener_;
+  std::string listening_;     // the notify_url listened for, or empty
+  std::string notListening_;  // why nothing listens
+  // The latest notification of each order of this run, by order number (GUI thread).
+  std::map<std::string, ReceivedNotification> notifications_;
   bool shown_ = false;
   PanelItem starter_ = PanelItem::kPayButton;
   const PanelAction* running_ = nullptr;  // the action whose job runs, if one does

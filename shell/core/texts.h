@@ -51,6 +51,23 @@ inline constexpr char kRefunded[] = "已退款，退款单号 %1";
 inline constexpr char kRefundNotTrusted[] = "应答未通过验证，不能确认已退款";
 inline constexpr char kRefundNotConfirmed[] = "应答未确认已退款";
 inline constexpr char kBitmapLabel[] = "二维码文件";
+inline constexpr char kNotificationLabel[] = "支付通知";
+inline constexpr char kNotifyListening[] = "正在 %1 监听支付通知";
+inline constexpr char kNotifyWaiting[] = "等待本订单的支付通知（%1）";
+inline constexpr char kNotifyNotListening[] = "未监听支付通知：%1";
+inline constexpr char kNotifyAccepted[] =
+    "%1 收到：%2，%3 分，交易号 %4，支付时间 %5；签名已验证，已应答 SUCCESS";
+inline constexpr char kNotifyRepeat[] =
+    "%1 又收到同一通知（交易号 %2）：已再次应答 SUCCESS，未重复处理";
+inline constexpr char kNotifyRefused[] = "%1 收到并拒绝（已应答 FAIL）：%2";
+inline constexpr char kNotifyLogLine[] = "支付通知 %1：%2";
+// Why a notification was refused.
+inline constexpr char kNotifyTooLarge[] = "通知过大";
+inline constexpr char kNotifyUnreadable[] = "通知无法解析";
+inline constexpr char kNotifyOtherMerchant[] = "不是本商户的通知（appid 或 mch_id 不符）";
+inline constexpr char kNotifyNotPaid[] = "不是支付成功的通知";
+inline constexpr char kNotifyUnknownOrder[] = "不是本程序下的订单";
+inline constexpr char kNotifyNoPayment[] = "通知中没有交易号";
 inline constexpr char kOpenFolder[] = "打开所在文件夹";
 inline constexpr char kLogLabel[] = "日志";
 inline constexpr char kCopyAll[] = "全部复制";

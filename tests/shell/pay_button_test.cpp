@@ -52,13 +52,17 @@ struct Rig {
   std::ostringstream opsOut;
   std::unique_ptr<Sandbox> sandbox;
 
-  // Starts the sandbox with `fault`; false (test failed) if it cannot start.
-  bool Start(Fault fault, const quillmark::MerchantSettings& merchant =
-                              quillmark::MerchantSettings::Defaults()) {
+  // Starts the sandbox with `fault`; false (test failed) if it cannot start. It notifies
+  // only when asked: a notification adds a line to the log.
+  bool Start(Fault fault,
+             const quillmark::MerchantSettings& merchant = quillmark::MerchantSettings::Defaults(),
+             bool notify = false) {
     quillmark::sandbox::Options options;
     options.merchant = merchant;
     options.port = 0;
     options.fault = fault;
+    options.notify = notify;
+    options.notifyDelays = {};
     options.payAfterQueries = 1;
     options.stallFor = std::chrono::seconds(60);
     options.log = &sandboxLog;
@@ -78,6 +82,8 @@ struct Rig {
     CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::Default();
     settings.apiBase = sandbox->baseUrl();
     if (!apiKey.empty()) settings.merchant.apiKey = apiKey;
+    // Each dialog listens for notifications on a free port of its own.
+    settings.merchant.notifyUrl = "http://127.0.0.1:0/quillmark/notify";
     settings.qrPath = BitmapPath().toStdString();
     // Longer than the stalled tests wait: only an abort ends their transfer.
     settings.transport.connectTimeoutMs = 5000;
@@ -373,6 +379,38 @@ class PayButtonTest : public QObject {
     QCOMPARE(Field(requests[0], "spbill_create_ip"), std::string("192.0.2.7"));
     QCOMPARE(TextOf(dlg, "orderVerdict"), QStringLiteral("成功；签名已验证"));
     QVERIFY(QFileInfo::exists(values.at("qr_path")));
+  }
+
+  // The sandbox notifies the order as soon as its first query pays it: the row shows the
+  // payment verified, or a forged notification refused with what was wrong with its sign.
+  void theNotificationRowShowsWhatTheListenerMadeOfIt_data() {
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("end");
+    QTest::newRow("notified") << Fault::kNone << "收到：SUCCESS，1 分，交易号 2"
+                              << "；签名已验证，已应答 SUCCESS";
+    QTest::newRow("amount changed after signing")
+        << Fault::kBadNotifySign << "收到并拒绝（已应答 FAIL）：签名不符：应为 "
+        << "";
+  }
+
+  void theNotificationRowShowsWhatTheListenerMadeOfIt() {
+    QFETCH(Fault, fault);
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    Rig rig;
+    QVERIFY(rig.Start(fault, quillmark::MerchantSettings::Defaults(), true));
+    CQuillmarkDlg dlg(rig.Ops());
+    dlg.show();
+    QVERIFY(ClickAndWait(dlg, "button1"));
+    // It may come just before the cycle ends, or just after.
+    QTRY_VERIFY2(TextOf(dlg, "notificationVerdict").contains(start),
+                 qPrintable(TextOf(dlg, "notificationVerdict")));
+    QVERIFY2(TextOf(dlg, "notificationVerdict").endsWith(end),
+             qPrintable(TextOf(dlg, "notificationVerdict")));
+    // A forgery's tooltip is the sign string its sign should have been computed over.
+    const QString tip = Child<QLabel>(dlg, "notificationVerdict")->toolTip();
+    QVERIFY2(tip.isEmpty() == (fault == Fault::kNone), qPrintable(tip));
   }
 
   void queryAgainCloseAndRefundAskAboutTheLastOrder() {

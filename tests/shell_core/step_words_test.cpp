@@ -147,3 +147,36 @@ TEST(StepWords, CloseAndRefundAreDoneOnlyByAVerifiedSuccess) {
 
 }  // namespace
 }  // namespace quillmark::shell
+
+namespace quillmark::shell {
+namespace {
+
+// A repeat is said to be one, not a second payment; a refusal after verification names
+// the reason and the signature that held.
+TEST(NotificationWords, RepeatsAndRefusalsSayWhatTheyAre) {
+  using V = NotificationCheck::Verdict;
+  using R = NotificationCheck::Refusal;
+  NotificationCheck repeat;
+  repeat.verdict = V::kRepeat;
+  repeat.fields = {{kFieldTransactionId, "2026030791827364550192837465"}};
+  NotificationCheck other;
+  other.refusal = R::kOtherMerchant;
+  other.signature.verdict = SignatureVerdict::kVerified;
+  NotificationCheck cut;
+  cut.refusal = R::kUnreadable;
+  const struct {
+    NotificationCheck check;
+    const char* text;
+  } rows[] = {
+      {repeat,
+       "10:00 又收到同一通知（交易号 2026030791827364550192837465）：已再次应答 SUCCESS，"
+       "未重复处理"},
+      {other,
+       "10:00 收到并拒绝（已应答 FAIL）：不是本商户的通知（appid 或 mch_id 不符）；签名已验证"},
+      {cut, "10:00 收到并拒绝（已应答 FAIL）：通知无法解析"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(words::NotificationText("10:00", row.check), row.text);
+}
+
+}  // namespace
+}  // namespace quillmark::shell
