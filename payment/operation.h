@@ -75,6 +75,12 @@ StepVerdict JudgeFirstReplyField(const StepOutcome& outcome);
 // The operation's judgement of `outcome`; kFailed for an outcome of no operation.
 StepVerdict VerdictOf(const StepOutcome& outcome);
 
+// The fields of a request about one order: who asks, a nonce, and the order's number.
+inline const std::vector<RequestField> kAboutAnOrder = {{kFieldAppId, from::AppId},
+                                                        {kFieldMchId, from::MchId},
+                                                        {kFieldNonceStr, from::Nonce},
+                                                        {kFieldOutTradeNo, from::OrderNumber}};
+
 // Places a NATIVE order and receives its payment link.
 inline const Operation kUnifiedOrderOperation{"unified order",
                                               "/pay/unifiedorder",
@@ -96,26 +102,16 @@ inline const Operation kUnifiedOrderOperation{"unified order",
 inline const Operation kOrderQueryOperation{
     "order query",
     "/pay/orderquery",
-    {{kFieldAppId, from::AppId},
-     {kFieldMchId, from::MchId},
-     {kFieldNonceStr, from::Nonce},
-     {kFieldOutTradeNo, from::OrderNumber}},
+    kAboutAnOrder,
     Operation::Makes::kNothing,
     false,
     {kFieldTradeState, kFieldTradeStateDesc, kFieldTransactionId, kFieldTimeEnd},
     JudgeFirstReplyField};
 
 // Closes an order that was not paid, so that it can no longer be paid.
-inline const Operation kCloseOrderOperation{"close order",
-                                            "/pay/closeorder",
-                                            {{kFieldAppId, from::AppId},
-                                             {kFieldMchId, from::MchId},
-                                             {kFieldNonceStr, from::Nonce},
-                                             {kFieldOutTradeNo, from::OrderNumber}},
-                                            Operation::Makes::kNothing,
-                                            false,
-                                            {},
-                                            JudgeAccepted};
+inline const Operation kCloseOrderOperation{
+    "close order", "/pay/closeorder", kAboutAnOrder, Operation::Makes::kNothing, false, {},
+    JudgeAccepted};
 
 // Refunds a paid order, its whole amount, under a fresh refund number.
 inline const Operation kRefundOperation{"refund",
@@ -136,10 +132,7 @@ inline const Operation kRefundOperation{"refund",
 inline const Operation kRefundQueryOperation{
     "refund query",
     "/pay/refundquery",
-    {{kFieldAppId, from::AppId},
-     {kFieldMchId, from::MchId},
-     {kFieldNonceStr, from::Nonce},
-     {kFieldOutTradeNo, from::OrderNumber}},
+    kAboutAnOrder,
     Operation::Makes::kNothing,
     false,
     {kFieldRefundStatus0, kFieldOutRefundNo0, kFieldRefundId0, kFieldRefundFee0, kFieldRefundCount},

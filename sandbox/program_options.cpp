@@ -307,7 +307,7 @@ std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openF
       ",\nand the payer page GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
       "Stops on Ctrl+C (SIGINT) or SIGTERM.\n"
       "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
-      "address), 2 bad option or setting.");
+      "address), 2 bad option or setting; check-notify: 0 every answer right, 1 not.");
 
   try {
     app.parse(argc, argv);

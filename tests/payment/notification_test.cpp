@@ -14,13 +14,7 @@
 namespace quillmark {
 namespace {
 
-MerchantSettings SandboxMerchant() {
-  MerchantSettings merchant = MerchantSettings::Defaults();
-  merchant.appId = "qmsandbox000000001";
-  merchant.mchId = "1230000001";
-  merchant.apiKey = "QuillmarkSandboxKey2026x0123abcd";
-  return merchant;
-}
+using known::SandboxMerchant;
 
 // The known answer with `from` replaced by `to`, signed again over the new fields when
 // `resign`, as a sender with the key would.

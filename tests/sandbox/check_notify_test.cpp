@@ -16,13 +16,7 @@
 namespace quillmark::sandbox {
 namespace {
 
-MerchantSettings SandboxMerchant() {
-  MerchantSettings merchant = MerchantSettings::Defaults();
-  merchant.appId = "qmsandbox000000001";
-  merchant.mchId = "1230000001";
-  merchant.apiKey = "QuillmarkSandboxKey2026x0123abcd";
-  return merchant;
-}
+using known::SandboxMerchant;
 
 TEST(CheckNotify, TheGenuineCaseIsTheKnownAnswer) {
   const std::vector<NotifyCase> cases =

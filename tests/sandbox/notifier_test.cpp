@@ -30,14 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
-// The default merchant's account as literals, so that the known answers hold in any build.
-MerchantSettings SandboxMerchant() {
-  MerchantSettings merchant = MerchantSettings::Defaults();
-  merchant.appId = "qmsandbox000000001";
-  merchant.mchId = "1230000001";
-  merchant.apiKey = "QuillmarkSandboxKey2026x0123abcd";
-  return merchant;
-}
+using known::SandboxMerchant;
 const MerchantSettings kMerchant = SandboxMerchant();
 
 constexpr char kFail[] =

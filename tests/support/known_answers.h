@@ -9,6 +9,7 @@
 #include <string>
 
 #include "payment/merchant_config.h"
+#include "payment/merchant_settings.h"
 
 namespace quillmark::known {
 
@@ -63,6 +64,16 @@ inline constexpr char kRefundDocument[] =
     "<sign>8B6818D16E991CA0FDC81028ED3B109D</sign></xml>";
 // The refund query and the close of kQueryOrderNo carry the order query's fields, so
 // their documents are the query's, byte for byte, sent to other paths.
+
+// The default merchant's account as literals, so that the answers that are not about the
+// build's requests hold in any build.
+inline MerchantSettings SandboxMerchant() {
+  MerchantSettings merchant = MerchantSettings::Defaults();
+  merchant.appId = "qmsandbox000000001";
+  merchant.mchId = "1230000001";
+  merchant.apiKey = "QuillmarkSandboxKey2026x0123abcd";
+  return merchant;
+}
 
 // These answers hold for the build's default merchant only; a build configured for
 // another account skips the tests that use them.
