@@ -66,10 +66,11 @@ void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value
 
 }  // namespace
 
-std::optional<Symbol> Encode(const std::string& text) {
+std::optional<Symbol> Encode(const std::string& text, Correction level) {
   if (text.empty()) return std::nullopt;
+  const QRecLevel levels[] = {QR_ECLEVEL_L, QR_ECLEVEL_M, QR_ECLEVEL_Q, QR_ECLEVEL_H};
   std::unique_ptr<QRcode, QrFree> code(
-      QRcode_encodeString(text.c_str(), 0, QR_ECLEVEL_H, QR_MODE_8, 1));
+      QRcode_encodeString(text.c_str(), 0, levels[static_cast<int>(level)], QR_MODE_8, 1));
   if (!code) return std::nullopt;
   Symbol symbol;
   symbol.version = code->version;
@@ -151,7 +152,8 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
   // so (read-only, say) is refused, not replaced behind its back by the rename. Only a
   // regular file is replaced: a device, a pipe or a folder of that name is left alone.
   std::error_code error;
-  const fs::file_status existing = fs::status(path, error);
+  const fs::path target = platform::FilePath(path);
+  const fs::file_status existing = fs::status(target, error);
   const bool replacing = fs::is_regular_file(existing);
   if ((fs::exists(existing) && !replacing) ||
       (replacing &&
@@ -176,10 +178,11 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
   }
   const bool written = WriteAndClose(std::move(file), bytes);
   // A bitmap that was there keeps its permissions, as it would when overwritten in place.
-  if (written && replacing) fs::permissions(temporary, existing.permissions(), error);
-  if (written) std::filesystem::rename(temporary, path, error);
+  const fs::path made = platform::FilePath(temporary);
+  if (written && replacing) fs::permissions(made, existing.permissions(), error);
+  if (written) fs::rename(made, target, error);
   if (!written || error) {
-    std::filesystem::remove(temporary, error);
+    fs::remove(made, error);
     log << "Unable to write file" << std::endl;
     return SaveResult::kCannotWrite;
   }

@@ -5,6 +5,7 @@
 
 #include "payment/encoding.h"
 #include "payment/operation.h"
+#include "platform/platform.h"
 #include "shell/core/texts.h"
 
 namespace quillmark::shell::words {
@@ -141,12 +142,12 @@ std::string TradeStateText(const StepOutcome& query) {
 
 std::string AbsolutePath(const std::string& path) {
   std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
+  const std::filesystem::path absolute = std::filesystem::absolute(platform::FilePath(path), error);
+  return error ? path : platform::PathText(absolute.lexically_normal());
 }
 
 std::string FolderOf(const std::string& path) {
-  return std::filesystem::path(AbsolutePath(path)).parent_path().string();
+  return platform::PathText(platform::FilePath(AbsolutePath(path)).parent_path());
 }
 
 std::string BitmapVerdict(const CycleResult& result) {
