@@ -1,9 +1,12 @@
-#include "platform/network.h"
-
-// winsock2.h before windows.h, which would otherwise bring the old winsock.h.
-#include <iphlpapi.h>
+// winsock2.h before anything that may bring windows.h, which would take the old winsock.h,
+// and each of these before the next, whose types it uses.
 #include <winsock2.h>
+
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
+
+#include "platform/network.h"
 
 #include <vector>
 

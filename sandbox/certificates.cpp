@@ -190,7 +190,11 @@ bool Exists(const std::string& path) {
 
 bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error) {
   namespace fs = std::filesystem;
-  files = {folder + "/ca.pem", folder + "/ca.key", folder + "/server.pem", folder + "/server.key"};
+  // Joined with the system's own separator, as the files are shown to their user.
+  const auto in = [&folder](const char* name) {
+    return platform::PathText(platform::FilePath(folder) / name);
+  };
+  files = {in("ca.pem"), in("ca.key"), in("server.pem"), in("server.key")};
   if (Exists(files.certFile) && Exists(files.keyFile) &&
       CaMatchesKey(files.caFile, files.caKeyFile)) {
     return true;
