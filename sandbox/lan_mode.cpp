@@ -22,7 +22,7 @@ std::string PageHtml(const LanMode& lan, const std::string& httpsBase) {
          "body{font-family:sans-serif;max-width:34em;margin:2em auto;padding:0 1em}"
          "a.button{display:inline-block;font-size:1.2em;padding:.5em 1em;border:1px solid;"
          "border-radius:.3em;text-decoration:none}"
-         "code{word-break:break-all}"
+         "code{overflow-wrap:anywhere}"
          "</style></head><body><h1>Quillmark sandbox</h1>"
          "<p id=\"step1\">1. Download the sandbox's CA certificate and install it as a trusted "
          "CA: Android, Settings &rarr; Security &rarr; Encryption &amp; credentials &rarr; "

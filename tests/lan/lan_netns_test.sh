@@ -17,8 +17,8 @@ build=$(realpath "$1")
 sandbox=$build/sandbox/quillmark-sandbox
 cycle=$build/cli/quillmark-cycle
 work=$(mktemp -d)
-host=quillmark-lan-host-$$
-phone=quillmark-lan-phone-$$
+host=quillmark-qlh$$
+phone=quillmark-qlp$$
 sandbox_pid=""
 
 cleanup() {
@@ -38,16 +38,16 @@ if ! ip netns add "$host" 2>/dev/null; then
   exit 77
 fi
 ip netns add "$phone"
-ip link add lan-host-$$ type veth peer name lan-phone-$$
-ip link set lan-host-$$ netns "$host"
-ip link set lan-phone-$$ netns "$phone"
-ip -n "$host" addr add 198.18.28.1/24 dev lan-host-$$
-ip -n "$phone" addr add 198.18.28.2/24 dev lan-phone-$$
+ip link add qlh$$ type veth peer name qlp$$
+ip link set qlh$$ netns "$host"
+ip link set qlp$$ netns "$phone"
+ip -n "$host" addr add 198.18.28.1/24 dev qlh$$
+ip -n "$phone" addr add 198.18.28.2/24 dev qlp$$
 for ns in "$host" "$phone"; do
   ip -n "$ns" link set lo up
 done
-ip -n "$host" link set lan-host-$$ up
-ip -n "$phone" link set lan-phone-$$ up
+ip -n "$host" link set qlh$$ up
+ip -n "$phone" link set qlp$$ up
 
 # The phone's programs: the build's merchant, no settings of the user's, and no trust but
 # what it is given.
@@ -149,7 +149,7 @@ stop_lan
 echo "trusting only the downloaded CA, the phone ran a cycle against 198.18.28.1, paid $order on its payer page, and its query says SUCCESS"
 
 # 4. Another address: a new certificate from the same CA.
-ip -n "$host" addr add 198.18.28.3/24 dev lan-host-$$
+ip -n "$host" addr add 198.18.28.3/24 dev qlh$$
 start_lan "$work/lan3.log" 198.18.28.3
 [ "$(sed -nE "s/^quillmark-sandbox: the CA's SHA-256 fingerprint: (.*)/\1/p" "$work/lan3.log")" = "$printed" ] ||
   fail "the CA changed with the address"
