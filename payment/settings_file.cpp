@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <random>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -37,17 +36,9 @@ bool SaveSettingsFile(const std::string& file, const MerchantSettings& values, s
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), failure);
   // Made empty and private first, so that the key is never in a file others can read, and
   // exclusively, so that nothing planted beside the file is written through.
-  std::random_device entropy;
   std::string temporary;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(nullptr, &std::fclose);
-  for (int attempt = 0; attempt < 16 && !out; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", entropy(), entropy());
-    temporary = file + suffix;
-    bool taken = false;
-    out.reset(platform::CreateNewFile(temporary.c_str(), taken));
-    if (!out && !taken) break;
-  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
+      platform::CreateTemporaryBeside(file, temporary), &std::fclose);
   if (!out) {
     error = "cannot write beside " + file;
     return false;

@@ -103,6 +103,12 @@ bool IsReservedDeviceName(const char* path);
 // with `taken` false. A new file gets the permissions a plain fopen(path, "wb") would give it.
 std::FILE* CreateNewFile(const char* path, bool& taken);
 
+// A new file beside `path`, for a write that renames it into place once complete: made by
+// CreateNewFile under a name no one can foresee (`path` and a random suffix), so that
+// nothing planted there, a file or a link, is written through. Null, with `temporary`
+// empty, when none could be made; otherwise `temporary` names it.
+std::FILE* CreateTemporaryBeside(const std::string& path, std::string& temporary);
+
 // std::fopen(path, mode) for the binary modes "rb", "r+b" and "wb", but only of a file on
 // disk: a reserved device name is refused before anything is opened, the open itself never
 // waits (for a pipe's other end, say), and what was opened is checked to be a regular file

@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 #include <ostream>
-#include <random>
 #include <utility>
 
 #include "platform/platform.h"
@@ -39,24 +38,6 @@ bool WriteAndClose(std::unique_ptr<std::FILE, FileClose> file,
   bool written = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
   written = std::fflush(file.get()) == 0 && written;
   return std::fclose(file.release()) == 0 && written;
-}
-
-// A new file beside `path` under a name no one can foresee, made exclusively: a name that
-// is taken, by a file or by a link planted there, is never written through. Empty when
-// none could be made.
-std::string CreateTemporaryBeside(const std::string& path,
-                                  std::unique_ptr<std::FILE, FileClose>& file) {
-  std::random_device entropy;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", entropy(), entropy());
-    const std::string temporary = path + suffix;
-    bool taken = false;
-    file.reset(platform::CreateNewFile(temporary.c_str(), taken));
-    if (file) return temporary;
-    if (!taken) break;  // the folder takes no new files; another name will not help
-  }
-  return {};
 }
 
 void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value, int size) {
@@ -162,8 +143,8 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
     return SaveResult::kCannotOpen;
   }
 
-  std::unique_ptr<std::FILE, FileClose> file;
-  const std::string temporary = CreateTemporaryBeside(path, file);
+  std::string temporary;
+  std::unique_ptr<std::FILE, FileClose> file(platform::CreateTemporaryBeside(path, temporary));
   if (!file) {
     // No file can be made beside the bitmap (a folder that takes no new files, say), but
     // the bitmap itself may still be writable: write it in place, as a plain open would.

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <system_error>
 
 #include "payment/local_sandbox.h"
@@ -135,17 +134,8 @@ Key ReadKey(const std::string& pem) {
 // place; `shared` files (certificates, which are public) are made readable by all after.
 bool WriteFile(const std::string& path, const std::string& text, bool shared) {
   namespace fs = std::filesystem;
-  std::random_device entropy;
-  std::unique_ptr<std::FILE, FileClose> file;
   std::string temporary;
-  for (int attempt = 0; attempt < 16 && !file; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", entropy(), entropy());
-    temporary = path + suffix;
-    bool taken = false;
-    file.reset(platform::CreateNewFile(temporary.c_str(), taken));
-    if (!file && !taken) return false;
-  }
+  std::unique_ptr<std::FILE, FileClose> file(platform::CreateTemporaryBeside(path, temporary));
   if (!file) return false;
   std::error_code failure;
   const fs::path made = platform::FilePath(temporary);

@@ -23,8 +23,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 work=$(mktemp -d)
-host=quillmark-qth$$
-phone=quillmark-qtp$$
+host=quillmark-time-host-$$
+phone=quillmark-time-phone-$$
 sandbox_pid=""
 cleanup() {
   if [ -n "$sandbox_pid" ]; then kill "$sandbox_pid" 2>/dev/null || true; fi
@@ -34,16 +34,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ip netns add "$host"
-ip netns add "$phone"
-ip link add qth$$ type veth peer name qtp$$
-ip link set qth$$ netns "$host"
-ip link set qtp$$ netns "$phone"
-ip -n "$host" addr add 198.18.29.1/24 dev qth$$
-ip -n "$phone" addr add 198.18.29.2/24 dev qtp$$
-for ns in "$host" "$phone"; do ip -n "$ns" link set lo up; done
-ip -n "$host" link set qth$$ up
-ip -n "$phone" link set qtp$$ up
+. "$root/scripts/lib/netns.sh"
+lan_namespaces "$host" "$phone" 198.18.29 qt ||
+  { echo "lan-phone-time: cannot make network namespaces (root and iproute2 are needed)" >&2; exit 1; }
 
 # The phone's browser trusts the sandbox's CA (the build tree's, which the LAN mode issues
 # from), in an NSS database of its own, as an installed CA is trusted.

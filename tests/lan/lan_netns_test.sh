@@ -17,8 +17,8 @@ build=$(realpath "$1")
 sandbox=$build/sandbox/quillmark-sandbox
 cycle=$build/cli/quillmark-cycle
 work=$(mktemp -d)
-host=quillmark-qlh$$
-phone=quillmark-qlp$$
+host=quillmark-lan-host-$$
+phone=quillmark-lan-phone-$$
 sandbox_pid=""
 
 cleanup() {
@@ -33,21 +33,11 @@ fail() {
   exit 1
 }
 
-if ! ip netns add "$host" 2>/dev/null; then
-  echo "lan_netns_test: cannot make a network namespace (root and iproute2 are needed); skipped"
+. "$(dirname "$0")/../../scripts/lib/netns.sh"
+if ! lan_namespaces "$host" "$phone" 198.18.28 ql; then
+  echo "lan_netns_test: cannot make network namespaces (root and iproute2 are needed); skipped"
   exit 77
 fi
-ip netns add "$phone"
-ip link add qlh$$ type veth peer name qlp$$
-ip link set qlh$$ netns "$host"
-ip link set qlp$$ netns "$phone"
-ip -n "$host" addr add 198.18.28.1/24 dev qlh$$
-ip -n "$phone" addr add 198.18.28.2/24 dev qlp$$
-for ns in "$host" "$phone"; do
-  ip -n "$ns" link set lo up
-done
-ip -n "$host" link set qlh$$ up
-ip -n "$phone" link set qlp$$ up
 
 # The phone's programs: the build's merchant, no settings of the user's, and no trust but
 # what it is given.
@@ -149,7 +139,7 @@ stop_lan
 echo "trusting only the downloaded CA, the phone ran a cycle against 198.18.28.1, paid $order on its payer page, and its query says SUCCESS"
 
 # 4. Another address: a new certificate from the same CA.
-ip -n "$host" addr add 198.18.28.3/24 dev qlh$$
+ip -n "$host" addr add 198.18.28.3/24 dev "$LAN_HOST_IF"
 start_lan "$work/lan3.log" 198.18.28.3
 [ "$(sed -nE "s/^quillmark-sandbox: the CA's SHA-256 fingerprint: (.*)/\1/p" "$work/lan3.log")" = "$printed" ] ||
   fail "the CA changed with the address"
