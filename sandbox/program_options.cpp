@@ -45,6 +45,11 @@ bool ParseWhole(const std::string& text, std::uint64_t low, std::uint64_t high,
   return value >= low && value <= high;
 }
 
+std::string PortProblem(const std::string& value) {
+  std::uint64_t n = 0;
+  return ParseWhole(value, 0, 65535, n) ? std::string() : "bad port " + value;
+}
+
 // A URL as libcurl's parser reads it (the parser the clients' requests go through).
 struct ParsedUrl {
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle{curl_url(), curl_url_cleanup};
@@ -197,10 +202,7 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
       app.add_option("--phone-port", program.phonePort,
                      "with --lan: port of the phone's first page\n(default 0: a free one)")
           ->option_text("N")
-          ->check([](const std::string& value) {
-            std::uint64_t n = 0;
-            return ParseWhole(value, 0, 65535, n) ? std::string() : "bad port " + value;
-          });
+          ->check(PortProblem);
   const CLI::Option* hostOption =
       app.add_option("--host", options.host,
                      "address to listen on (default " + defaults.host +
@@ -210,10 +212,7 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
          "--port", options.port,
          "port to listen on (default " + std::to_string(defaults.port) + ";\n0 picks a free one)")
       ->option_text("N")
-      ->check([](const std::string& value) {
-        std::uint64_t n = 0;
-        return ParseWhole(value, 0, 65535, n) ? std::string() : "bad port " + value;
-      });
+      ->check(PortProblem);
   const CLI::Option* publicUrlOption =
       app.add_option("--public-url", options.publicUrl,
                      "base of each order's code_url for a phone on the\n"
