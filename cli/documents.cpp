@@ -1,6 +1,5 @@
 #include "cli/documents.h"
 
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <set>
@@ -28,12 +27,11 @@ bool ReadDocument(const std::string& file, std::string& document, std::ostream& 
     text.assign(std::istreambuf_iterator<char>(std::cin), {});
   } else {
     const std::string unusable = NotARegularFile(file, kDefaultMaxReplyBytes);
-    if (!unusable.empty()) {
-      out << "quillmark-cycle: " << EscapeControls(file) << " cannot be used: " << unusable << '\n';
+    if (!unusable.empty() || !ReadDiskFile(file, kDefaultMaxReplyBytes, text)) {
+      out << "quillmark-cycle: " << EscapeControls(file) << " cannot be used: "
+          << (unusable.empty() ? std::string("it cannot be read") : unusable) << '\n';
       return false;
     }
-    std::ifstream stream(file, std::ios::binary);
-    text.assign(std::istreambuf_iterator<char>(stream), {});
   }
   if (text.size() > kDefaultMaxReplyBytes) {
     out << "quillmark-cycle: the document is larger than " << kDefaultMaxReplyBytes

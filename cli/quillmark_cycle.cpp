@@ -119,8 +119,8 @@ void PrintSettings(const quillmark::LoadedSettings& settings) {
   for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
     const std::string value = key.secret ? "********" : settings.merchant.*key.member;
     std::cout << "  " << key.fileKey << std::string(18 - std::string(key.fileKey).size(), ' ')
-              << (value.empty() ? "(empty)" : quillmark::EscapeControls(value)) << "  ("
-              << quillmark::EscapeControls(settings.origins.at(key.fileKey).Describe()) << ")\n";
+              << (value.empty() ? "(empty)" : quillmark::ShownText(value)) << "  ("
+              << quillmark::ShownText(settings.origins.at(key.fileKey).Describe()) << ")\n";
   }
 }
 
@@ -207,10 +207,11 @@ int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result,
     PrintMismatch(i == 0 ? "query 1 reply" : "query 2 reply", query);
     mismatch = mismatch || quillmark::VerificationFailed(query.signature.verdict);
   }
-  const std::filesystem::path bitmap = result.bitmapPath;
+  const std::filesystem::path bitmap = quillmark::platform::FilePath(result.bitmapPath);
   std::error_code error;
   const auto absolute = std::filesystem::absolute(bitmap, error);
-  std::cout << "QR bitmap:     " << (error ? bitmap : absolute).string()
+  std::cout << "QR bitmap:     "
+            << quillmark::ShownText(quillmark::platform::PathText(error ? bitmap : absolute))
             << BitmapNote(result.bitmap.value_or(quillmark::qr::SaveResult::kNotEncoded)) << '\n';
   const int status = Verdict(mismatch);
   if (notifications == nullptr) return status;
@@ -284,17 +285,22 @@ int main(int argc, char** argv) {
       "verified, 1 no order number (or the request not done), 2 bad option, setting or "
       "order number, 3 a reply (or the order's notification, or the document given to verify) "
       "failed verification, 4 no verified notification arrived in time (--await-notify).");
+  // UTF-8 words, so that a --config path in a folder with a Chinese name reaches the file.
+  const std::vector<std::string> words = quillmark::platform::CommandLineArguments(argc, argv);
+  std::vector<const char*> arguments;
+  for (const std::string& word : words) arguments.push_back(word.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(arguments.size()), arguments.data());
   } catch (const CLI::ExtrasError&) {
     // Named by their option words only: a stray value could be a key typed on the
     // command line, and must not be echoed.
     std::string unknown;
-    for (int i = 1; i < argc; ++i) {
-      const std::string word = argv[i];
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      const std::string& word = words[i];
       if (word.rfind('-', 0) == 0 && word != "--config") unknown += " " + word;
     }
-    std::cerr << "quillmark-cycle: unknown option" << (unknown.empty() ? " or argument" : unknown)
+    std::cerr << "quillmark-cycle: unknown option"
+              << (unknown.empty() ? " or argument" : quillmark::ShownText(unknown))
               << "\nRun with --help for more information.\n";
     return kBadUsage;
   } catch (const CLI::ParseError& e) {
@@ -316,10 +322,12 @@ int main(int argc, char** argv) {
   quillmark::LoadedSettings settings;
   std::string problem;
   if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
-    std::cerr << "quillmark-cycle: " << problem << '\n';
+    std::cerr << "quillmark-cycle: " << quillmark::ShownText(problem) << '\n';
     return kBadUsage;
   }
-  for (const std::string& warning : settings.warnings) std::cerr << warning << '\n';
+  for (const std::string& warning : settings.warnings) {
+    std::cerr << quillmark::ShownText(warning) << '\n';
+  }
   if (sign->parsed()) return quillmark::cli::SignDocument(document, settings.merchant, std::cout);
   if (verify->parsed())
     return quillmark::cli::VerifyDocument(document, settings.merchant, std::cout);

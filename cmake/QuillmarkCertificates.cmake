@@ -2,7 +2,7 @@
 # never committed (see cmake/make-certs.sh).
 find_program(QUILLMARK_OPENSSL openssl REQUIRED)
 set(QUILLMARK_CERT_FILES
-  ${QUILLMARK_CERT_DIR}/ca.pem
+  ${QUILLMARK_CERT_DIR}/ca.pem ${QUILLMARK_CERT_DIR}/ca.key
   ${QUILLMARK_CERT_DIR}/server.pem ${QUILLMARK_CERT_DIR}/server.key
   ${QUILLMARK_CERT_DIR}/wrongname.pem ${QUILLMARK_CERT_DIR}/wrongname.key
   ${QUILLMARK_CERT_DIR}/untrusted.pem ${QUILLMARK_CERT_DIR}/untrusted.key

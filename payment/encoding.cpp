@@ -112,4 +112,11 @@ std::string EscapeGbkControls(std::string_view gbk) {
   }
   return out;
 }
+std::string ShownText(std::string_view utf8) {
+  if (platform::ConsoleCodePage() == CodePage::kUtf8) return EscapeControls(utf8);
+  std::string gbk;
+  Utf8ToAnsi(std::string(utf8), gbk);
+  return EscapeGbkControls(gbk);
+}
+
 }  // namespace quillmark

@@ -29,4 +29,10 @@ std::string EscapeControls(std::string_view text);
 // since a terminal may take a lone one for a control (0x9B as CSI). A GBK character's
 // bytes, whichever they are, stay as they are.
 std::string EscapeGbkControls(std::string_view gbk);
+
+// UTF-8 text from outside (a path, a setting's value, a message quoting them) as the
+// programs print it: in the code page they print in (GBK on Windows, where the program's
+// own text is GBK; platform::ConsoleCodePage), escaped for it as above. What GBK cannot
+// hold becomes '?'.
+std::string ShownText(std::string_view utf8);
 }  // namespace quillmark

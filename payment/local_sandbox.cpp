@@ -10,8 +10,8 @@ std::string LocalSandboxFolder(const std::map<std::string, std::string>& environ
 
 std::string LocalSandboxCaFile(const std::map<std::string, std::string>& environment) {
   const std::string folder = LocalSandboxFolder(environment);
-  // A slash serves Windows as well, and keeps the folder's text as it came.
-  return folder.empty() ? std::string() : folder + "/ca.pem";
+  // Joined with the system's own separator, as the file is shown to its user.
+  return folder.empty() ? std::string() : platform::PathText(platform::FilePath(folder) / "ca.pem");
 }
 
 }  // namespace quillmark

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -97,12 +97,27 @@ int OnValue(void* user, const char* section, const char* name, const char* value
 }
 
 }  // namespace
+
+bool ReadDiskFile(const std::string& path, std::uintmax_t maxBytes, std::string& text) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      platform::OpenDiskFile(path.c_str(), "rb"), &std::fclose);
+  if (!file) return false;
+  text.clear();
+  char buffer[8192];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
+    if (text.size() + got > maxBytes) return false;
+    text.append(buffer, got);
+  }
+  return std::ferror(file.get()) == 0;
+}
+
 std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
   std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  const std::filesystem::path file = platform::FilePath(path);
+  const std::filesystem::file_status status = std::filesystem::status(file, error);
   if (!std::filesystem::exists(status)) return "it does not exist";
   if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  const std::uintmax_t size = std::filesystem::file_size(file, error);
   if (error) return "it cannot be read";
   if (size > maxBytes) return "it is larger than " + std::to_string(maxBytes / 1024) + " KiB";
   return {};
@@ -223,19 +238,17 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
 
   const std::string path = file ? *file : DefaultSettingsFile(environment);
   std::error_code ignored;
-  if (file || (!path.empty() && std::filesystem::exists(path, ignored))) {
+  if (file || (!path.empty() && std::filesystem::exists(platform::FilePath(path), ignored))) {
     const std::string unusable = NotARegularFile(path, kMaxSettingsFileBytes);
     if (!unusable.empty()) {
       error = "settings file " + path + " cannot be used: " + unusable;
       return false;
     }
-    std::ifstream stream(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (!stream.good() && !stream.eof()) {
+    std::string text;
+    if (!ReadDiskFile(path, kMaxSettingsFileBytes, text)) {
       error = "settings file " + path + " cannot be read";
       return false;
     }
-    text.resize(std::min<std::size_t>(text.size(), kMaxSettingsFileBytes));
     if (const char* form = Utf16Form(text)) {
       error = "settings file " + path + " is in " + form + ", which is not read; save it as UTF-8";
       return false;
@@ -272,18 +285,26 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
     settings.origins[key.fileKey] = {SettingOrigin::Kind::kEnvironment, key.environment};
   }
 
+  // The build's default CA is the build tree's; where that is gone (an installed program,
+  // a build moved away) the per-user sandbox's takes its place. Where the default is the
+  // system's store (the Windows build: a file of the build machine means nothing there),
+  // the per-user sandbox's CA is trusted once a sandbox has made one, so that a fresh
+  // install reaches its own sandbox with nothing configured.
   std::error_code missing;
-  if (settings.origins["ca_file"].kind == SettingOrigin::Kind::kDefault &&
-      !settings.merchant.caFile.empty() &&
-      !std::filesystem::exists(settings.merchant.caFile, missing)) {
+  if (settings.origins["ca_file"].kind == SettingOrigin::Kind::kDefault) {
     const std::string ca = LocalSandboxCaFile(environment);
-    if (!ca.empty()) settings.merchant.caFile = ca;
+    const bool defaultGone =
+        !settings.merchant.caFile.empty() &&
+        !std::filesystem::exists(platform::FilePath(settings.merchant.caFile), missing);
+    const bool sandboxCa = !ca.empty() && settings.merchant.caFile.empty() &&
+                           std::filesystem::is_regular_file(platform::FilePath(ca), missing);
+    if (!ca.empty() && (defaultGone || sandboxCa)) settings.merchant.caFile = ca;
   }
 
   const std::string& caFile = settings.merchant.caFile;
   std::error_code absent;
   if (!caFile.empty() && caFile.size() <= kMaxPathLength &&
-      std::filesystem::symlink_status(caFile, absent).type() !=
+      std::filesystem::symlink_status(platform::FilePath(caFile), absent).type() !=
           std::filesystem::file_type::not_found) {
     // A file that is not there is the transport's to report, as it always was.
     const std::string unusable = NotARegularFile(caFile, kMaxCaFileBytes);

@@ -75,6 +75,10 @@ inline constexpr std::uintmax_t kMaxCaFileBytes = 8 * 1024 * 1024;
 // the file is opened, so that a pipe, a device or a folder is refused instead of blocking,
 // spinning or reading as empty. Every program checks the files it is given by this.
 std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes);
+// The whole of `path`, a file NotARegularFile accepted, read through the seam
+// (platform::OpenDiskFile: without waiting, and only a file on disk) into `text`. False when
+// it cannot be opened or read, or holds more than `maxBytes`.
+bool ReadDiskFile(const std::string& path, std::uintmax_t maxBytes, std::string& text);
 // Builds the settings from the three sources. When ca_file is left at the build's default
 // and that file is gone (an installed program, or a build tree moved away), the CA of the
 // per-user sandbox takes its place. `file` names a settings file that must

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <random>
 #include <system_error>
 
 #include "platform/platform.h"
@@ -14,7 +13,7 @@ namespace quillmark {
 MerchantSettings ReadSettingsFile(const std::string& file, std::string& problem) {
   LoadedSettings current;
   std::error_code ignored;
-  const bool exists = std::filesystem::exists(file, ignored);
+  const bool exists = std::filesystem::exists(platform::FilePath(file), ignored);
   if (!LoadSettings(exists ? std::optional<std::string>(file) : std::nullopt, {}, current,
                     problem)) {
     return MerchantSettings::Defaults();
@@ -33,26 +32,19 @@ bool SaveSettingsFile(const std::string& file, const MerchantSettings& values, s
     }
   }
   std::error_code failure;
-  const fs::path path(file);
+  const fs::path path = platform::FilePath(file);
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), failure);
   // Made empty and private first, so that the key is never in a file others can read, and
   // exclusively, so that nothing planted beside the file is written through.
-  std::random_device entropy;
   std::string temporary;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(nullptr, &std::fclose);
-  for (int attempt = 0; attempt < 16 && !out; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", entropy(), entropy());
-    temporary = file + suffix;
-    bool taken = false;
-    out.reset(platform::CreateNewFile(temporary.c_str(), taken));
-    if (!out && !taken) break;
-  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
+      platform::CreateTemporaryBeside(file, temporary), &std::fclose);
   if (!out) {
     error = "cannot write beside " + file;
     return false;
   }
-  fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, failure);
+  fs::permissions(platform::FilePath(temporary), fs::perms::owner_read | fs::perms::owner_write,
+                  failure);
   std::string text =
       "; Quillmark's settings: the merchant and endpoint that quillmark, quillmark-cycle\n"
       "; and quillmark-sandbox use. QUILLMARK_* environment variables override them.\n"
@@ -62,13 +54,13 @@ bool SaveSettingsFile(const std::string& file, const MerchantSettings& values, s
   }
   const bool written = !failure && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
   if (std::fclose(out.release()) != 0 || !written) {
-    fs::remove(temporary, failure);
+    fs::remove(platform::FilePath(temporary), failure);
     error = "cannot write " + temporary;
     return false;
   }
-  fs::rename(temporary, path, failure);
+  fs::rename(platform::FilePath(temporary), path, failure);
   if (failure) {
-    fs::remove(temporary, failure);
+    fs::remove(platform::FilePath(temporary), failure);
     error = "cannot replace " + file;
     return false;
   }

@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace quillmark::platform {
 
@@ -26,6 +29,11 @@ struct LocalTime {
 // The local wall-clock time, to the millisecond.
 LocalTime CurrentLocalTime();
 
+// The calendar parts of `time` in UTC and in the local time zone, as gmtime and localtime
+// give them but safe on any thread: the sandbox logs and stamps from its server threads.
+std::tm UtcCalendar(std::time_t time);
+std::tm LocalCalendar(std::time_t time);
+
 enum class CodePage : unsigned { kGbk = 936, kUtf8 = 65001 };
 
 // Narrow text to UTF-16, with the contract of Windows' MultiByteToWideChar(cp, 0, src, -1,
@@ -40,8 +48,33 @@ int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity);
 // that `cp` cannot represent become '?' (GBK), unpaired surrogates U+FFFD (UTF-8).
 int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size);
 
-// The process's environment variables by name.
+// Every path, name and value the programs hold is UTF-8: what POSIX file systems hold and
+// settings files are written in. Windows takes and gives them as UTF-16, converted at this
+// seam and never through the ANSI code page, which cannot hold a Chinese folder's name on
+// a system set to another language and mangles it where it can.
+
+// The process's environment variables by name, in UTF-8 (Windows: read as UTF-16).
 std::map<std::string, std::string> ProcessEnvironment();
+
+// The command line's words in UTF-8: argv as it is on POSIX; on Windows the UTF-16 command
+// line split as the C runtime splits it, since argv is in the ANSI code page there.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+// `path` (UTF-8) as the file system library takes it: from UTF-16 on Windows, where a
+// narrow path would be read in some other code page; as it is elsewhere.
+std::filesystem::path FilePath(const std::string& path);
+// The inverse: the path as UTF-8 text.
+std::string PathText(const std::filesystem::path& path);
+
+// The code page of what the programs print on standard output and error: GBK on Windows,
+// as the program's own text always was there; UTF-8 elsewhere.
+CodePage ConsoleCodePage();
+
+// Writes UTF-8 text to standard output as a terminal shows it, where text drawn with
+// characters (a QR code of half blocks) must arrive whole: a Windows console is written in
+// UTF-16 whatever its code page, with the colour escape sequences turned on or, where the
+// console cannot act on them, dropped; a pipe, a file or a POSIX terminal gets the bytes.
+void WriteToStandardOutput(const std::string& utf8);
 
 // The per-user settings file: $XDG_CONFIG_HOME/quillmark/quillmark.ini, or
 // $HOME/.config/quillmark/quillmark.ini (POSIX); %APPDATA%\Quillmark\quillmark.ini
@@ -69,6 +102,12 @@ bool IsReservedDeviceName(const char* path);
 // becomes true. A reserved device name, or anything opened that is not a file on disk, fails
 // with `taken` false. A new file gets the permissions a plain fopen(path, "wb") would give it.
 std::FILE* CreateNewFile(const char* path, bool& taken);
+
+// A new file beside `path`, for a write that renames it into place once complete: made by
+// CreateNewFile under a name no one can foresee (`path` and a random suffix), so that
+// nothing planted there, a file or a link, is written through. Null, with `temporary`
+// empty, when none could be made; otherwise `temporary` names it.
+std::FILE* CreateTemporaryBeside(const std::string& path, std::string& temporary);
 
 // std::fopen(path, mode) for the binary modes "rb", "r+b" and "wb", but only of a file on
 // disk: a reserved device name is refused before anything is opened, the open itself never

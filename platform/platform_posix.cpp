@@ -45,6 +45,18 @@ LocalTime CurrentLocalTime() {
                    static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
+std::tm UtcCalendar(std::time_t time) {
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  return parts;
+}
+
+std::tm LocalCalendar(std::time_t time) {
+  std::tm parts{};
+  localtime_r(&time, &parts);
+  return parts;
+}
+
 namespace {
 
 const char* IconvName(CodePage cp) { return cp == CodePage::kGbk ? "CP936" : "UTF-8"; }
@@ -240,6 +252,21 @@ std::map<std::string, std::string> ProcessEnvironment() {
     if (equals != std::string::npos) environment[text.substr(0, equals)] = text.substr(equals + 1);
   }
   return environment;
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::filesystem::path FilePath(const std::string& path) { return std::filesystem::path(path); }
+
+std::string PathText(const std::filesystem::path& path) { return path.string(); }
+
+CodePage ConsoleCodePage() { return CodePage::kUtf8; }
+
+void WriteToStandardOutput(const std::string& utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
 }
 
 std::string UserSettingsFile(const std::map<std::string, std::string>& environment) {

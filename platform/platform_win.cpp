@@ -4,6 +4,8 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -11,6 +13,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
+#include <memory>
 #include <string>
 
 namespace quillmark::platform {
@@ -44,6 +48,18 @@ LocalTime CurrentLocalTime() {
                    st.wMinute, st.wSecond, st.wMilliseconds};
 }
 
+std::tm UtcCalendar(std::time_t time) {
+  std::tm parts{};
+  gmtime_s(&parts, &time);
+  return parts;
+}
+
+std::tm LocalCalendar(std::time_t time) {
+  std::tm parts{};
+  localtime_s(&parts, &time);
+  return parts;
+}
+
 int NarrowToUtf16(CodePage cp, const char* src, char16_t* dst, int capacity) {
   return MultiByteToWideChar(static_cast<UINT>(cp), 0, src, -1, reinterpret_cast<wchar_t*>(dst),
                              capacity);
@@ -56,16 +72,82 @@ int Utf16ToNarrow(CodePage cp, const char16_t* src, char* dst, int size) {
 
 std::map<std::string, std::string> ProcessEnvironment() {
   std::map<std::string, std::string> environment;
-  char* block = GetEnvironmentStringsA();
+  wchar_t* block = GetEnvironmentStringsW();
   if (block == nullptr) return environment;
   // NAME=value strings one after another, the last followed by an empty one. Entries
   // starting with '=' are the shell's per-drive folders, not variables.
-  for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    const char* equals = std::strchr(entry + 1, '=');
-    if (equals != nullptr) environment[std::string(entry, equals)] = equals + 1;
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    const wchar_t* equals = std::wcschr(entry + 1, L'=');
+    if (equals != nullptr) {
+      environment[Utf8(std::wstring_view(entry, static_cast<std::size_t>(equals - entry)))] =
+          Utf8(equals + 1);
+    }
   }
-  FreeEnvironmentStringsA(block);
+  FreeEnvironmentStringsW(block);
   return environment;
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  int count = 0;
+  const std::unique_ptr<LPWSTR, decltype(&LocalFree)> words(
+      CommandLineToArgvW(GetCommandLineW(), &count), &LocalFree);
+  // The runtime's argv is the fallback should the shell's split fail or disagree on the
+  // count: the same words, only in the ANSI code page.
+  if (!words || count != argc) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(Utf8(words.get()[i]));
+  return arguments;
+}
+
+std::filesystem::path FilePath(const std::string& path) {
+  return std::filesystem::path(Wide(path));
+}
+
+std::string PathText(const std::filesystem::path& path) { return Utf8(path.wstring()); }
+
+CodePage ConsoleCodePage() { return CodePage::kGbk; }
+
+namespace {
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
+}
+
+// `text` without its CSI sequences (ESC [ ... final byte), for a console that would show
+// them as they are.
+std::string WithoutEscapes(const std::string& text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+      i += 2;
+      while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7E)) ++i;
+      continue;
+    }
+    plain += text[i];
+  }
+  return plain;
+}
+
+}  // namespace
+
+void WriteToStandardOutput(const std::string& utf8) {
+  std::fflush(stdout);
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!IsConsole(out)) {
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fflush(stdout);
+    return;
+  }
+  DWORD mode = 0;
+  GetConsoleMode(out, &mode);
+  // Consoles before Windows 10 have no such mode and draw escape sequences as text.
+  const bool escapes = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+                       SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+  const std::wstring wide = Wide(escapes ? utf8 : WithoutEscapes(utf8));
+  DWORD written = 0;
+  WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 std::string UserSettingsFile(const std::map<std::string, std::string>& environment) {
@@ -140,7 +222,8 @@ std::FILE* CreateNewFile(const char* path, bool& taken) {
   }
   // _O_EXCL opens with CREATE_NEW, which fails on any existing name, a reparse point too.
   const int fd =
-      _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+      _wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+             _S_IREAD | _S_IWRITE);
   taken = fd < 0 && errno == EEXIST;
   return Checked(fd, "wb", false);
 }
@@ -162,14 +245,11 @@ std::FILE* OpenDiskFile(const char* path, const char* mode) {
     errno = EINVAL;
     return nullptr;
   }
-  return Checked(_open(path, flags, _S_IREAD | _S_IWRITE), mode, how == "wb");
+  return Checked(_wopen(Wide(path).c_str(), flags, _S_IREAD | _S_IWRITE), mode, how == "wb");
 }
 
 bool StandardOutputIsTerminal() {
   // NUL is a character device too; only a console has a console mode.
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD consoleMode = 0;
-  return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_CHAR &&
-         GetConsoleMode(out, &consoleMode) != 0;
+  return IsConsole(GetStdHandle(STD_OUTPUT_HANDLE));
 }
 }  // namespace quillmark::platform

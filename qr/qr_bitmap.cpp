@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 #include <ostream>
-#include <random>
 #include <utility>
 
 #include "platform/platform.h"
@@ -41,24 +40,6 @@ bool WriteAndClose(std::unique_ptr<std::FILE, FileClose> file,
   return std::fclose(file.release()) == 0 && written;
 }
 
-// A new file beside `path` under a name no one can foresee, made exclusively: a name that
-// is taken, by a file or by a link planted there, is never written through. Empty when
-// none could be made.
-std::string CreateTemporaryBeside(const std::string& path,
-                                  std::unique_ptr<std::FILE, FileClose>& file) {
-  std::random_device entropy;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", entropy(), entropy());
-    const std::string temporary = path + suffix;
-    bool taken = false;
-    file.reset(platform::CreateNewFile(temporary.c_str(), taken));
-    if (file) return temporary;
-    if (!taken) break;  // the folder takes no new files; another name will not help
-  }
-  return {};
-}
-
 void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value, int size) {
   for (int i = 0; i < size; ++i)
     bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -66,10 +47,11 @@ void PutLe(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value
 
 }  // namespace
 
-std::optional<Symbol> Encode(const std::string& text) {
+std::optional<Symbol> Encode(const std::string& text, Correction level) {
   if (text.empty()) return std::nullopt;
+  const QRecLevel levels[] = {QR_ECLEVEL_L, QR_ECLEVEL_M, QR_ECLEVEL_Q, QR_ECLEVEL_H};
   std::unique_ptr<QRcode, QrFree> code(
-      QRcode_encodeString(text.c_str(), 0, QR_ECLEVEL_H, QR_MODE_8, 1));
+      QRcode_encodeString(text.c_str(), 0, levels[static_cast<int>(level)], QR_MODE_8, 1));
   if (!code) return std::nullopt;
   Symbol symbol;
   symbol.version = code->version;
@@ -151,7 +133,8 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
   // so (read-only, say) is refused, not replaced behind its back by the rename. Only a
   // regular file is replaced: a device, a pipe or a folder of that name is left alone.
   std::error_code error;
-  const fs::file_status existing = fs::status(path, error);
+  const fs::path target = platform::FilePath(path);
+  const fs::file_status existing = fs::status(target, error);
   const bool replacing = fs::is_regular_file(existing);
   if ((fs::exists(existing) && !replacing) ||
       (replacing &&
@@ -160,8 +143,8 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
     return SaveResult::kCannotOpen;
   }
 
-  std::unique_ptr<std::FILE, FileClose> file;
-  const std::string temporary = CreateTemporaryBeside(path, file);
+  std::string temporary;
+  std::unique_ptr<std::FILE, FileClose> file(platform::CreateTemporaryBeside(path, temporary));
   if (!file) {
     // No file can be made beside the bitmap (a folder that takes no new files, say), but
     // the bitmap itself may still be writable: write it in place, as a plain open would.
@@ -176,10 +159,11 @@ SaveResult SaveSymbolBitmapFile(const Symbol& symbol, const std::string& path, s
   }
   const bool written = WriteAndClose(std::move(file), bytes);
   // A bitmap that was there keeps its permissions, as it would when overwritten in place.
-  if (written && replacing) fs::permissions(temporary, existing.permissions(), error);
-  if (written) std::filesystem::rename(temporary, path, error);
+  const fs::path made = platform::FilePath(temporary);
+  if (written && replacing) fs::permissions(made, existing.permissions(), error);
+  if (written) fs::rename(made, target, error);
   if (!written || error) {
-    std::filesystem::remove(temporary, error);
+    fs::remove(made, error);
     log << "Unable to write file" << std::endl;
     return SaveResult::kCannotWrite;
   }

@@ -21,9 +21,13 @@ struct Symbol {
   std::vector<bool> dark;
 };
 
-// Encodes `text` byte for byte at error-correction level H in the smallest version that
-// holds it, case preserved. Nothing for an empty text or one too long for version 40.
-std::optional<Symbol> Encode(const std::string& text);
+// How much of a symbol may be lost and still read: level L (7 %), M (15 %), Q, H (30 %).
+enum class Correction { kLow, kMedium, kQuartile, kHigh };
+
+// Encodes `text` byte for byte at error-correction `level` (H for the bitmap, whose level
+// is fixed) in the smallest version that holds it, case preserved. Nothing for an empty
+// text or one too long for version 40.
+std::optional<Symbol> Encode(const std::string& text, Correction level = Correction::kHigh);
 
 // The whole bitmap file for `symbol`. Empty if its memory cannot be had.
 std::vector<std::uint8_t> RenderBitmap(const Symbol& symbol);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "payment/encoding.h"
 #include "sandbox/certificates.h"
 #include "sandbox/notifier.h"
 #include "sandbox/program_options.h"
@@ -39,8 +40,8 @@ void PrintBanner(std::ostream& out, const Sandbox& sandbox, const Options& optio
   }
   out << std::endl;
   if (!sandbox.caFile().empty()) {
-    out << "quillmark-sandbox: its certificate is issued by the CA in " << sandbox.caFile()
-        << std::endl;
+    out << "quillmark-sandbox: its certificate is issued by the CA in "
+        << ShownText(sandbox.caFile()) << std::endl;
   }
   if (!options.publicUrl.empty()) {
     out << "quillmark-sandbox: payer pages at " << options.publicUrl

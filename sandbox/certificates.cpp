@@ -1,5 +1,7 @@
 #include "sandbox/certificates.h"
 
+#include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -7,12 +9,12 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <system_error>
 
 #include "payment/local_sandbox.h"
 #include "payment/merchant_settings.h"
+#include "platform/platform.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -23,11 +25,25 @@ struct KeyFree {
 struct CertFree {
   void operator()(X509* cert) const { X509_free(cert); }
 };
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
 struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 using Cert = std::unique_ptr<X509, CertFree>;
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+constexpr long kCaDays = 3650;
+constexpr long kServerDays = 825;
+// Phones refuse a server certificate valid for longer than 825 days, and some browsers one
+// of more than 398: a LAN certificate is issued at every start, so a short life costs
+// nothing.
+constexpr long kLanDays = 397;
+// A phone's clock a little behind the computer's must not find the certificate not yet
+// valid.
+constexpr long kBackdateSeconds = 3600;
 
 Key NewKey() { return Key(EVP_EC_gen("prime256v1")); }
 
@@ -41,23 +57,32 @@ bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   return added;
 }
 
+// A random positive serial of 127 bits: a browser refuses two different certificates of
+// one issuer under the same serial, and a LAN certificate is issued at every start.
+bool SetRandomSerial(X509* cert) {
+  const std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(BN_new(), &BN_free);
+  return serial && BN_rand(serial.get(), 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) == 1 &&
+         BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert)) != nullptr;
+}
+
 // A certificate for `key`, named `commonName`, signed by `issuerKey` as `issuer` (itself
-// when null), valid from now for `days`.
-Cert NewCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* issuerKey,
-                    long serial, long days) {
+// when null), valid from `backdate` seconds ago for `days`; a server certificate names
+// `altNames` ("IP:127.0.0.1,DNS:localhost").
+Cert NewCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PKEY* issuerKey,
+                    long days, long backdate, const std::string& altNames) {
   Cert cert(X509_new());
   if (!cert) return nullptr;
   X509* c = cert.get();
   X509_NAME* name = X509_get_subject_name(c);
-  const bool built = X509_set_version(c, 2) == 1 &&
-                     ASN1_INTEGER_set(X509_get_serialNumber(c), serial) == 1 &&
-                     X509_gmtime_adj(X509_getm_notBefore(c), -60) != nullptr &&
-                     X509_gmtime_adj(X509_getm_notAfter(c), days * 24 * 3600) != nullptr &&
-                     X509_set_pubkey(c, key) == 1 &&
-                     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                                reinterpret_cast<const unsigned char*>(commonName),
-                                                -1, -1, 0) == 1 &&
-                     X509_set_issuer_name(c, issuer ? X509_get_subject_name(issuer) : name) == 1;
+  const bool built =
+      X509_set_version(c, 2) == 1 && SetRandomSerial(c) &&
+      X509_gmtime_adj(X509_getm_notBefore(c), -backdate) != nullptr &&
+      X509_gmtime_adj(X509_getm_notAfter(c), days * 24 * 3600) != nullptr &&
+      X509_set_pubkey(c, key) == 1 &&
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                                 0) == 1 &&
+      X509_set_issuer_name(c, issuer ? X509_get_subject_name(issuer) : name) == 1;
   if (!built) return nullptr;
   X509* signer = issuer ? issuer : c;
   const bool extended =
@@ -68,84 +93,194 @@ Cert NewCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKE
           : AddExtension(c, signer, NID_basic_constraints, "CA:FALSE") &&
                 AddExtension(c, signer, NID_key_usage, "critical,digitalSignature") &&
                 AddExtension(c, signer, NID_ext_key_usage, "serverAuth") &&
-                AddExtension(c, signer, NID_subject_alt_name,
-                             "IP:127.0.0.1,IP:::1,DNS:localhost") &&
+                AddExtension(c, signer, NID_subject_alt_name, altNames.c_str()) &&
                 AddExtension(c, signer, NID_authority_key_identifier, "keyid");
   if (!extended || X509_sign(c, issuerKey, EVP_sha256()) == 0) return nullptr;
   return cert;
 }
 
-// Writes with `write` to `path` by way of a temporary file made readable by its owner
-// only, then renamed into place.
+// What `write` puts into a memory BIO, as text; empty when it fails.
 template <typename Write>
-bool WriteFile(const std::string& path, Write write) {
-  const std::string temporary = path + ".tmp";
-  std::error_code ignored;
-  {
-    std::unique_ptr<std::FILE, FileClose> file(std::fopen(temporary.c_str(), "wb"));
-    if (!file) return false;
-    std::filesystem::permissions(
-        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-        ignored);
-    if (!write(file.get()) || std::fclose(file.release()) != 0) {
-      std::filesystem::remove(temporary, ignored);
-      return false;
-    }
+std::string ToPem(Write write) {
+  const Bio bio(BIO_new(BIO_s_mem()));
+  if (!bio || !write(bio.get())) return {};
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+std::string CertPem(X509* cert) {
+  return ToPem([cert](BIO* bio) { return PEM_write_bio_X509(bio, cert) == 1; });
+}
+
+std::string KeyPem(EVP_PKEY* key) {
+  return ToPem([key](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+  });
+}
+
+Cert ReadCert(const std::string& pem) {
+  const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+Key ReadKey(const std::string& pem) {
+  const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  return Key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+// Writes `text` to `path` by way of a new file beside it, made exclusively under a name no
+// one can foresee and readable by its owner only before anything goes in, then renamed into
+// place; `shared` files (certificates, which are public) are made readable by all after.
+bool WriteFile(const std::string& path, const std::string& text, bool shared) {
+  namespace fs = std::filesystem;
+  std::string temporary;
+  std::unique_ptr<std::FILE, FileClose> file(platform::CreateTemporaryBeside(path, temporary));
+  if (!file) return false;
+  std::error_code failure;
+  const fs::path made = platform::FilePath(temporary);
+  fs::permissions(made, fs::perms::owner_read | fs::perms::owner_write, failure);
+  const bool written =
+      !failure && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  if (std::fclose(file.release()) != 0 || !written) {
+    fs::remove(made, failure);
+    return false;
   }
-  std::filesystem::rename(temporary, path, ignored);
-  return !ignored;
+  if (shared) {
+    fs::permissions(made, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add,
+                    failure);
+  }
+  fs::rename(made, platform::FilePath(path), failure);
+  if (failure) fs::remove(made, failure);
+  return !failure;
+}
+
+std::string ReadText(const std::string& path) {
+  std::string text;
+  if (!NotARegularFile(path, kMaxCaFileBytes).empty() ||
+      !ReadDiskFile(path, kMaxCaFileBytes, text)) {
+    return {};
+  }
+  return text;
+}
+
+// Whether the CA in `caFile` is there with the key in `caKeyFile` that it was made with.
+bool CaMatchesKey(const std::string& caFile, const std::string& caKeyFile) {
+  const Cert ca = ReadCert(ReadText(caFile));
+  const Key key = ReadKey(ReadText(caKeyFile));
+  return ca && key && X509_check_private_key(ca.get(), key.get()) == 1;
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(platform::FilePath(path), ignored);
 }
 
 }  // namespace
 
 bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error) {
   namespace fs = std::filesystem;
-  files = {folder + "/ca.pem", folder + "/server.pem", folder + "/server.key"};
-  std::error_code failure;
-  if (fs::exists(files.caFile, failure) && fs::exists(files.certFile, failure) &&
-      fs::exists(files.keyFile, failure)) {
+  // Joined with the system's own separator, as the files are shown to their user.
+  const auto in = [&folder](const char* name) {
+    return platform::PathText(platform::FilePath(folder) / name);
+  };
+  files = {in("ca.pem"), in("ca.key"), in("server.pem"), in("server.key")};
+  if (Exists(files.certFile) && Exists(files.keyFile) &&
+      CaMatchesKey(files.caFile, files.caKeyFile)) {
     return true;
   }
-  fs::create_directories(folder, failure);
-  fs::permissions(folder, fs::perms::owner_all, failure);
+  std::error_code failure;
+  const fs::path where = platform::FilePath(folder);
+  fs::create_directories(where, failure);
+  fs::permissions(where, fs::perms::owner_all, failure);
 
   const Key caKey = NewKey();
   const Key serverKey = NewKey();
-  const Cert ca =
-      caKey ? NewCertificate(caKey.get(), "Quillmark Sandbox CA", nullptr, caKey.get(), 1, 3650)
-            : nullptr;
-  const Cert server =
-      ca && serverKey ? NewCertificate(serverKey.get(), "127.0.0.1", ca.get(), caKey.get(), 2, 825)
-                      : nullptr;
-  if (!server) {
+  const Cert ca = caKey ? NewCertificate(caKey.get(), "Quillmark Sandbox CA", nullptr, caKey.get(),
+                                         kCaDays, 60, "")
+                        : nullptr;
+  const Cert server = ca && serverKey
+                          ? NewCertificate(serverKey.get(), "127.0.0.1", ca.get(), caKey.get(),
+                                           kServerDays, 60, "IP:127.0.0.1,IP:::1,DNS:localhost")
+                          : nullptr;
+  const std::string caPem = ca ? CertPem(ca.get()) : "";
+  const std::string caKeyPem = caKey ? KeyPem(caKey.get()) : "";
+  const std::string serverPem = server ? CertPem(server.get()) : "";
+  const std::string serverKeyPem = serverKey ? KeyPem(serverKey.get()) : "";
+  if (caPem.empty() || caKeyPem.empty() || serverPem.empty() || serverKeyPem.empty()) {
     error = "cannot make the sandbox's certificates (OpenSSL refused)";
     return false;
   }
-  const bool written =
-      WriteFile(files.keyFile,
-                [&](std::FILE* f) {
-                  return PEM_write_PrivateKey(f, serverKey.get(), nullptr, nullptr, 0, nullptr,
-                                              nullptr) == 1;
-                }) &&
-      WriteFile(files.certFile,
-                [&](std::FILE* f) { return PEM_write_X509(f, server.get()) == 1; }) &&
-      WriteFile(files.caFile, [&](std::FILE* f) { return PEM_write_X509(f, ca.get()) == 1; });
+  // The keys first: a CA whose key is missing is made anew at the next start rather than
+  // trusted with nothing to issue from.
+  const bool written = WriteFile(files.caKeyFile, caKeyPem, false) &&
+                       WriteFile(files.keyFile, serverKeyPem, false) &&
+                       WriteFile(files.certFile, serverPem, true) &&
+                       WriteFile(files.caFile, caPem, true);
   if (!written) {
     error = "cannot write the sandbox's certificates in " + folder;
     return false;
   }
-  // The certificates are public; only the key stays private.
-  fs::permissions(files.caFile, fs::perms::others_read | fs::perms::group_read,
-                  fs::perm_options::add, failure);
-  fs::permissions(files.certFile, fs::perms::others_read | fs::perms::group_read,
-                  fs::perm_options::add, failure);
   return true;
 }
 
-bool CertificateNames(const std::string& certFile, const std::string& host) {
-  std::unique_ptr<std::FILE, FileClose> file(std::fopen(certFile.c_str(), "r"));
-  if (!file) return false;
-  const Cert cert(PEM_read_X509(file.get(), nullptr, nullptr, nullptr));
+bool IssueLanCertificate(const std::string& caFile, const std::string& caKeyFile,
+                         const std::string& address, IssuedCertificate& issued,
+                         std::string& error) {
+  const std::string caPem = ReadText(caFile);
+  const Cert ca = ReadCert(caPem);
+  const Key caKey = ReadKey(ReadText(caKeyFile));
+  if (!ca || !caKey) {
+    error = "cannot read the CA " + caFile + " and its key " + caKeyFile +
+            ", which issue the LAN certificate";
+    return false;
+  }
+  if (X509_check_private_key(ca.get(), caKey.get()) != 1) {
+    error = "the CA " + caFile + " does not match its key " + caKeyFile;
+    return false;
+  }
+  const Key key = NewKey();
+  const Cert cert =
+      key ? NewCertificate(key.get(), address, ca.get(), caKey.get(), kLanDays, kBackdateSeconds,
+                           "IP:" + address + ",IP:127.0.0.1,IP:::1,DNS:localhost")
+          : nullptr;
+  issued.certPem = cert ? CertPem(cert.get()) + CertPem(ca.get()) : "";
+  issued.keyPem = key ? KeyPem(key.get()) : "";
+  if (!cert || issued.certPem.empty() || issued.keyPem.empty()) {
+    error = "cannot issue a certificate for " + address + " (OpenSSL refused)";
+    return false;
+  }
+  return true;
+}
+
+std::string CertificateDer(const std::string& pem) {
+  const Cert cert = ReadCert(pem);
+  if (!cert) return {};
+  unsigned char* der = nullptr;
+  const int size = i2d_X509(cert.get(), &der);
+  if (size <= 0) return {};
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+std::string CertificateFingerprint(const std::string& pem) {
+  const Cert cert = ReadCert(pem);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!cert || X509_digest(cert.get(), EVP_sha256(), digest, &size) != 1) return {};
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned int i = 0; i < size; ++i) {
+    if (i > 0) text += ':';
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 0xF];
+  }
+  return text;
+}
+
+bool PemNames(const std::string& pem, const std::string& host) {
+  const Cert cert = ReadCert(pem);
   if (!cert || host.empty()) return false;
   std::string name = host;
   if (name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
@@ -154,21 +289,37 @@ bool CertificateNames(const std::string& certFile, const std::string& host) {
   return X509_check_host(cert.get(), name.data(), name.size(), 0, nullptr) == 1;
 }
 
+bool CertificateNames(const std::string& certFile, const std::string& host) {
+  return PemNames(ReadText(certFile), host);
+}
+
 ServedCertificate ChooseCertificate(std::string certFile, std::string keyFile) {
-  const auto readable = [](const std::string& path) { return std::ifstream(path).good(); };
   const bool chooseOwn = certFile.empty() && keyFile.empty();
   ServedCertificate served;
   served.certFile = certFile.empty() ? QUILLMARK_SANDBOX_DEFAULT_CERT : std::move(certFile);
   served.keyFile = keyFile.empty() ? QUILLMARK_SANDBOX_DEFAULT_KEY : std::move(keyFile);
   if (!chooseOwn) return served;
   served.caFile = QUILLMARK_SANDBOX_DEFAULT_CA;
-  if (readable(served.certFile) && readable(served.keyFile)) return served;
+  served.caKeyFile = QUILLMARK_SANDBOX_DEFAULT_CA_KEY;
+  // A Windows build names no build tree (a folder of the build machine means nothing on a
+  // Windows one), and always takes the per-user set.
+  if (!served.certFile.empty() && NotARegularFile(served.certFile, kMaxCaFileBytes).empty() &&
+      NotARegularFile(served.keyFile, kMaxCaFileBytes).empty()) {
+    return served;
+  }
   SandboxCertificates own;
   const std::string folder = LocalSandboxFolder(ProcessEnvironment());
-  if (!folder.empty() && EnsureCertificates(folder, own, served.error)) {
+  if (folder.empty()) {
+    served.error =
+        "no per-user data folder to keep the sandbox's certificates in (" +
+        std::string(served.certFile.empty() ? "none is built in" : "the build's are gone") + ")";
+    return served;
+  }
+  if (EnsureCertificates(folder, own, served.error)) {
     served.certFile = own.certFile;
     served.keyFile = own.keyFile;
     served.caFile = own.caFile;
+    served.caKeyFile = own.caKeyFile;
   }
   return served;
 }

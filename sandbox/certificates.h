@@ -1,39 +1,72 @@
-// TLS material for a sandbox that runs without its build tree (installed, or the build
-// gone): a CA of its own and a certificate for 127.0.0.1, ::1 and localhost issued by it,
-// made on first start in a per-user folder. The CA's private key is used once, to sign,
-// and never written anywhere; no key is ever installed or packaged.
+// TLS material for the sandbox. A CA of its own issues its certificates: the build tree's
+// (made at build time, its key kept beside it), or, for a sandbox that runs without its
+// build tree (installed, or the build gone), one made once per user in the per-user data
+// folder, its key kept there readable by the owner only, as local development CAs keep
+// theirs. From it come the certificate for 127.0.0.1, ::1 and localhost, made with the CA,
+// and, in the LAN mode, one that also names the LAN address, issued at every start, so
+// that a new address gets a new certificate while the CA a phone trusts stays the same. No
+// key is ever installed or packaged.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quillmark::sandbox {
 
 struct SandboxCertificates {
-  std::string caFile;    // the CA to trust: what an installed client trusts by default
-  std::string certFile;  // the server's certificate chain
-  std::string keyFile;   // the server's private key, readable by its owner only
+  std::string caFile;     // the CA to trust: what an installed client trusts by default
+  std::string caKeyFile;  // its private key, readable by its owner only
+  std::string certFile;   // the server's certificate chain
+  std::string keyFile;    // the server's private key, readable by its owner only
 };
 
-// The files in `folder` (ca.pem, server.pem, server.key), made there first when any of
-// them is missing. False, with `error` set, when they can neither be found nor made.
+// The files in `folder` (ca.pem, ca.key, server.pem, server.key), made there first when
+// any of them is missing or the CA does not match its key: a CA without its key (as an
+// earlier sandbox kept it) cannot issue a LAN certificate, so the set is made anew. False,
+// with `error` set, when they can neither be found nor made.
 bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error);
 
 // The certificate a sandbox serves, and the CA that issued it where known.
 struct ServedCertificate {
   std::string certFile;
   std::string keyFile;
-  std::string caFile;  // empty when the certificate was given
-  std::string error;   // why none could be had; empty when there is one
+  std::string caFile;     // empty when the certificate was given
+  std::string caKeyFile;  // the CA's key, beside it; empty when the certificate was given
+  std::string error;      // why none could be had; empty when there is one
 };
 
 // Given `certFile` and `keyFile` (either may be empty): those. Given neither: the build's
 // generated pair and CA, or, where the build tree is gone (an installed sandbox, a build
-// moved away), a pair of its own made once in the per-user data folder.
+// moved away, every Windows build), the set of its own in the per-user data folder.
 ServedCertificate ChooseCertificate(std::string certFile, std::string keyFile);
+
+// A certificate and its private key, as PEM text.
+struct IssuedCertificate {
+  std::string certPem;  // the certificate, then the CA's: the chain a server sends
+  std::string keyPem;
+};
+
+// Issues, with the CA in `caFile` and its key in `caKeyFile`, a server certificate for a
+// fresh key that names `address` (a dotted IPv4 address) and 127.0.0.1, ::1 and localhost,
+// valid from an hour ago for 397 days (within what phones accept of a server certificate)
+// under a random serial number. False, with `error` set, when the CA cannot be read, does
+// not match its key, or OpenSSL refuses.
+bool IssueLanCertificate(const std::string& caFile, const std::string& caKeyFile,
+                         const std::string& address, IssuedCertificate& issued, std::string& error);
+
+// The first certificate of a PEM text in DER, the form a phone installs a CA from; empty
+// when there is none.
+std::string CertificateDer(const std::string& pem);
+
+// The SHA-256 fingerprint of the first certificate of a PEM text, as phones show it in a
+// certificate's details: 32 upper-case hex pairs joined by ':'. Empty when there is none.
+std::string CertificateFingerprint(const std::string& pem);
 
 // Whether the first certificate in the PEM file `certFile` is valid for `host` (a DNS name,
 // an IPv4 address, or an IPv6 address with or without brackets), as a client that checks
 // the host name judges it. False as well when the file cannot be read.
 bool CertificateNames(const std::string& certFile, const std::string& host);
+// The same for PEM text.
+bool PemNames(const std::string& pem, const std::string& host);
 
 }  // namespace quillmark::sandbox

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -18,10 +17,12 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -116,7 +117,44 @@ std::string PercentDecode(const std::string& text) {
   return out;
 }
 
-class Session;
+// What the server needs of a connection of either kind.
+namespace {
+
+// Loads the certificate chain and key of `options` into `tls`. False, with `error` set, when
+// they cannot be used.
+bool UseCertificate(ssl::context& tls, const HttpsServerOptions& options, std::string& error) {
+  error_code ec;
+  tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                  ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+  if (!options.certPem.empty()) {
+    tls.use_certificate_chain(net::buffer(options.certPem), ec);
+    if (!ec) tls.use_private_key(net::buffer(options.keyPem), ssl::context::pem, ec);
+  } else {
+    tls.use_certificate_chain_file(options.certFile, ec);
+    if (!ec) tls.use_private_key_file(options.keyFile, ssl::context::pem, ec);
+  }
+  if (ec || SSL_CTX_check_private_key(tls.native_handle()) != 1) {
+    error = options.certPem.empty()
+                ? "cannot use the certificate " + options.certFile + " with the key " +
+                      options.keyFile + " (not PEM, or they do not match)"
+                : "cannot use the certificate issued at start (OpenSSL refused it)";
+    return false;
+  }
+  // Lets a client that reconnects resume its TLS session instead of a full handshake.
+  static constexpr unsigned char kSessionContext[] = "quillmark-sandbox";
+  SSL_CTX_set_session_id_context(tls.native_handle(), kSessionContext, sizeof kSessionContext - 1);
+  return true;
+}
+
+}  // namespace
+
+// What the server needs of a connection of either kind.
+class SessionBase {
+ public:
+  virtual ~SessionBase() = default;
+  // The server is stopping: end whatever the connection waits for.
+  virtual void Shutdown() = 0;
+};
 
 struct HttpsServer::Impl {
   explicit Impl(HttpsServerOptions o) : options(std::move(o)) {}
@@ -125,8 +163,8 @@ struct HttpsServer::Impl {
   void OnAccept(const error_code& ec, tcp::socket socket);
   // False when the server is stopping or serves as many connections as it may: the session
   // must not start, and its connection is closed when it is destroyed.
-  bool Register(Session* session, const std::shared_ptr<Session>& shared);
-  void Unregister(Session* session);
+  bool Register(SessionBase* session, const std::shared_ptr<SessionBase>& shared);
+  void Unregister(SessionBase* session);
 
   HttpsServerOptions options;
   ssl::context tls{ssl::context::tls_server};
@@ -134,7 +172,7 @@ struct HttpsServer::Impl {
   std::mutex mutex;  // guards what follows
   bool started = false;
   bool stopping = false;
-  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+  std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
   std::size_t peak = 0;  // the most sessions at once since afterConnectionBurst was called
 
   std::atomic<int> port{0};
@@ -146,26 +184,33 @@ struct HttpsServer::Impl {
   std::vector<std::thread> threads;
 };
 
-// One connection: handshake, then requests one after another for as long as the client
-// keeps the connection and sends within the time limits. Every member runs on the
-// connection's strand.
-class Session : public std::enable_shared_from_this<Session> {
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+using PlainStream = beast::tcp_stream;
+
+// One connection: the TLS handshake (over TlsStream), then requests one after another for
+// as long as the client keeps the connection and sends within the time limits. Every
+// member runs on the connection's strand.
+template <class Stream>
+class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
+  static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
+
  public:
-  Session(tcp::socket&& socket, HttpsServer::Impl& server)
+  // `streamArgs` make the stream: the socket, and for TLS the server's context.
+  template <class... StreamArgs>
+  explicit Session(HttpsServer::Impl& server, StreamArgs&&... streamArgs)
       : server_(server),
-        stream_(std::move(socket), server.tls),
+        stream_(std::forward<StreamArgs>(streamArgs)...),
         hold_(stream_.get_executor()),
         buffer_(kBufferAtMost) {}
-  ~Session() { server_.Unregister(this); }
+  ~Session() override { server_.Unregister(this); }
 
   void Start() {
     net::dispatch(stream_.get_executor(),
-                  beast::bind_front_handler(&Session::Handshake, shared_from_this()));
+                  beast::bind_front_handler(&Session::Begin, this->shared_from_this()));
   }
 
-  // The server is stopping: end whatever the connection waits for.
-  void Shutdown() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+  void Shutdown() override {
+    net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
       self->stopping_ = true;
       self->hold_.cancel();
       self->Close();
@@ -176,10 +221,19 @@ class Session : public std::enable_shared_from_this<Session> {
   const HttpsServerOptions& options() const { return server_.options; }
   tcp::socket& socket() { return beast::get_lowest_layer(stream_).socket(); }
 
+  void Begin() {
+    if constexpr (kTls) {
+      Handshake();
+    } else {
+      Read();
+    }
+  }
+
   void Handshake() {
     beast::get_lowest_layer(stream_).expires_after(options().handshakeTimeout);
-    stream_.async_handshake(ssl::stream_base::server,
-                            beast::bind_front_handler(&Session::OnHandshake, shared_from_this()));
+    stream_.async_handshake(
+        ssl::stream_base::server,
+        beast::bind_front_handler(&Session::OnHandshake, this->shared_from_this()));
   }
 
   void OnHandshake(const error_code& ec) {
@@ -199,8 +253,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // A piece at a time (the head, a chunk's size line, some body, ...), so that every byte
   // the parser takes is counted against the request's bound.
   void ReadSome() {
-    http::async_read_some(stream_, buffer_, *parser_,
-                          beast::bind_front_handler(&Session::OnReadSome, shared_from_this()));
+    http::async_read_some(
+        stream_, buffer_, *parser_,
+        beast::bind_front_handler(&Session::OnReadSome, this->shared_from_this()));
   }
 
   void OnReadSome(const error_code& ec, std::size_t used) {
@@ -256,7 +311,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (hold.count() <= 0) return Handle();
     beast::get_lowest_layer(stream_).expires_never();
     hold_.expires_after(hold);
-    hold_.async_wait(beast::bind_front_handler(&Session::OnHeld, shared_from_this()));
+    hold_.async_wait(beast::bind_front_handler(&Session::OnHeld, this->shared_from_this()));
   }
 
   void OnHeld(const error_code& ec) {
@@ -318,13 +373,13 @@ class Session : public std::enable_shared_from_this<Session> {
       return WritePiece();
     }
     http::async_write(stream_, *response_,
-                      beast::bind_front_handler(&Session::OnWritten, shared_from_this()));
+                      beast::bind_front_handler(&Session::OnWritten, this->shared_from_this()));
   }
 
   // Writes pieces_ in order, each with a write of its own.
   void WritePiece() {
     net::async_write(stream_, net::buffer(pieces_.front()),
-                     [self = shared_from_this()](const error_code& ec, std::size_t) {
+                     [self = this->shared_from_this()](const error_code& ec, std::size_t) {
                        self->pieces_.erase(self->pieces_.begin());
                        if (ec || self->pieces_.empty()) return self->OnWritten(ec, 0);
                        self->WritePiece();
@@ -335,8 +390,13 @@ class Session : public std::enable_shared_from_this<Session> {
     response_.reset();
     if (ec || stopping_ || dropAfterWrite_) return Close();
     if (keepAlive_) return Read();
-    beast::get_lowest_layer(stream_).expires_after(kCloseTimeout);
-    stream_.async_shutdown([self = shared_from_this()](const error_code&) { self->Close(); });
+    if constexpr (kTls) {
+      beast::get_lowest_layer(stream_).expires_after(kCloseTimeout);
+      stream_.async_shutdown(
+          [self = this->shared_from_this()](const error_code&) { self->Close(); });
+    } else {
+      Close();
+    }
   }
 
   void Close() {
@@ -346,7 +406,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   HttpsServer::Impl& server_;
-  beast::ssl_stream<beast::tcp_stream> stream_;
+  Stream stream_;
   net::steady_timer hold_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -360,7 +420,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool stopping_ = false;
 };
 
-bool HttpsServer::Impl::Register(Session* session, const std::shared_ptr<Session>& shared) {
+bool HttpsServer::Impl::Register(SessionBase* session, const std::shared_ptr<SessionBase>& shared) {
   std::lock_guard<std::mutex> lock(mutex);
   if (stopping) return false;
   if (options.maxConnections > 0 && sessions.size() >= options.maxConnections) return false;
@@ -369,7 +429,7 @@ bool HttpsServer::Impl::Register(Session* session, const std::shared_ptr<Session
   return true;
 }
 
-void HttpsServer::Impl::Unregister(Session* session) {
+void HttpsServer::Impl::Unregister(SessionBase* session) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (sessions.erase(session) == 0 || !options.afterConnectionBurst ||
@@ -401,8 +461,13 @@ void HttpsServer::Impl::OnAccept(const error_code& ec, tcp::socket socket) {
   // algorithm and the client's delayed acknowledgement cost each request ~40 ms.
   error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
-  auto session = std::make_shared<Session>(std::move(socket), *this);
-  if (Register(session.get(), session)) session->Start();
+  if (options.tls) {
+    auto session = std::make_shared<Session<TlsStream>>(*this, std::move(socket), tls);
+    if (Register(session.get(), session)) session->Start();
+  } else {
+    auto session = std::make_shared<Session<PlainStream>>(*this, std::move(socket));
+    if (Register(session.get(), session)) session->Start();
+  }
   Accept();
 }
 
@@ -422,20 +487,7 @@ bool HttpsServer::Start(std::string& error) {
   }
   const HttpsServerOptions& options = impl.options;
   error_code ec;
-  impl.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                       ssl::context::no_tlsv1_1);
-  impl.tls.use_certificate_chain_file(options.certFile, ec);
-  if (!ec) impl.tls.use_private_key_file(options.keyFile, ssl::context::pem, ec);
-  if (ec || SSL_CTX_check_private_key(impl.tls.native_handle()) != 1) {
-    error = "cannot use the certificate " + options.certFile + " with the key " +
-            options.keyFile + " (not PEM, or they do not match)";
-    return false;
-  }
-  // Lets a client that reconnects resume its TLS session instead of a full handshake.
-  static constexpr unsigned char kSessionContext[] = "quillmark-sandbox";
-  SSL_CTX_set_session_id_context(impl.tls.native_handle(), kSessionContext,
-                                 sizeof kSessionContext - 1);
+  if (options.tls && !UseCertificate(impl.tls, options, error)) return false;
 
   const std::string where = options.host + ":" + std::to_string(options.port);
   tcp::resolver resolver(impl.io);
@@ -475,7 +527,7 @@ bool HttpsServer::Start(std::string& error) {
 
 void HttpsServer::Stop() {
   Impl& impl = *impl_;
-  std::vector<std::shared_ptr<Session>> open;
+  std::vector<std::shared_ptr<SessionBase>> open;
   {
     std::lock_guard<std::mutex> lock(impl.mutex);
     if (impl.stopping) return;

@@ -1,6 +1,7 @@
-// An event-driven HTTPS/1.1 server for the sandbox: a few threads serve every connection,
-// so idle, slow or half-open connections cost a socket and a little memory but never a
-// thread, and kept-alive connections are answered without a new handshake.
+// An event-driven HTTPS/1.1 server for the sandbox (or a plain HTTP one, for the LAN mode's
+// first page): a few threads serve every connection, so idle, slow or half-open connections
+// cost a socket and a little memory but never a thread, and kept-alive connections are
+// answered without a new handshake.
 //
 // What one connection can hold is bounded whatever the peer sends: a request's head may
 // be 8 KiB (400 beyond), it is read into a buffer of at most 16 KiB that a chunk's size
@@ -44,8 +45,15 @@ struct HttpReply {
 struct HttpsServerOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0 picks a free port
+  // False: plain HTTP, for the one page a phone must open before it trusts the CA; every
+  // bound below holds all the same. The certificate is then not used.
+  bool tls = true;
+  // The certificate chain and its key as PEM files, or as PEM text (used when not empty):
+  // a certificate issued at start never touches the disk.
   std::string certFile;
   std::string keyFile;
+  std::string certPem;
+  std::string keyPem;
   std::size_t bodyLimit = 64 * 1024;  // larger bodies get 413
   // Serve at most this many connections at once; one past it is closed as soon as it is
   // accepted. 0: no bound but the descriptors.

@@ -45,6 +45,11 @@ bool ParseWhole(const std::string& text, std::uint64_t low, std::uint64_t high,
   return value >= low && value <= high;
 }
 
+std::string PortProblem(const std::string& value) {
+  std::uint64_t n = 0;
+  return ParseWhole(value, 0, 65535, n) ? std::string() : "bad port " + value;
+}
+
 // A URL as libcurl's parser reads it (the parser the clients' requests go through).
 struct ParsedUrl {
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle{curl_url(), curl_url_cleanup};
@@ -148,7 +153,7 @@ std::string EndpointList() {
 
 }  // namespace
 
-std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openFiles,
+std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::uint64_t openFiles,
                                       ProgramOptions& program) {
   const Options defaults;
   Options& options = program.sandbox;
@@ -176,32 +181,54 @@ std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openF
 
   // Each value is checked by a function that says what is wrong before CLI11 converts it;
   // CLI11 puts the option's name in front ("--port: bad port http").
-  app.add_option("--host", options.host,
-                 "address to listen on (default " + defaults.host +
-                     ";\n0.0.0.0 for every interface, so that a phone\non the LAN can pay)")
-      ->option_text("ADDRESS");
+  std::string lanAddress;
+  const CLI::Option* lanOption =
+      app.add_option("--lan", lanAddress,
+                     "pay from a phone: listen on every interface, base\n"
+                     "code_url on ADDRESS (default: the first IPv4\n"
+                     "address of an interface that is up and not\n"
+                     "loopback), serve a certificate naming it from the\n"
+                     "sandbox's own CA, and offer that CA on a plain\n"
+                     "HTTP page whose QR code it prints")
+          ->option_text("[ADDRESS]")
+          ->expected(0, 1)
+          ->check([](const std::string& value) {
+            return value.empty() || (rules::IsDottedIpv4(value) && value != "0.0.0.0")
+                       ? std::string()
+                       : "bad address " + value +
+                             " (the dotted IPv4 address a phone reaches this machine by)";
+          });
+  const CLI::Option* phonePortOption =
+      app.add_option("--phone-port", program.phonePort,
+                     "with --lan: port of the phone's first page\n(default 0: a free one)")
+          ->option_text("N")
+          ->check(PortProblem);
+  const CLI::Option* hostOption =
+      app.add_option("--host", options.host,
+                     "address to listen on (default " + defaults.host +
+                         ";\n0.0.0.0 for every interface, so that a phone\non the LAN can pay)")
+          ->option_text("ADDRESS");
   app.add_option(
          "--port", options.port,
          "port to listen on (default " + std::to_string(defaults.port) + ";\n0 picks a free one)")
       ->option_text("N")
-      ->check([](const std::string& value) {
-        std::uint64_t n = 0;
-        return ParseWhole(value, 0, 65535, n) ? std::string() : "bad port " + value;
-      });
-  app.add_option("--public-url", options.publicUrl,
-                 "base of each order's code_url for a phone on the\n"
-                 "LAN, e.g. https://192.168.1.20:8443 (default:\n"
-                 "the address it listens on)")
-      ->option_text("URL")
-      ->check(PublicUrlProblem);
-  app.add_option("--cert", options.certFile,
-                 "PEM certificate chain (default: the build's\n"
-                 "server.pem, or one it makes itself)")
-      ->option_text("FILE");
-  app.add_option("--key", options.keyFile,
-                 "PEM private key (default: the build's server.key,\n"
-                 "or one it makes itself)")
-      ->option_text("FILE");
+      ->check(PortProblem);
+  const CLI::Option* publicUrlOption =
+      app.add_option("--public-url", options.publicUrl,
+                     "base of each order's code_url for a phone on the\n"
+                     "LAN, e.g. https://192.168.1.20:8443 (default:\n"
+                     "the address it listens on)")
+          ->option_text("URL")
+          ->check(PublicUrlProblem);
+  const CLI::Option* certOption = app.add_option("--cert", options.certFile,
+                                                 "PEM certificate chain (default: the build's\n"
+                                                 "server.pem, or one it makes itself)")
+                                      ->option_text("FILE");
+  const CLI::Option* keyOption =
+      app.add_option("--key", options.keyFile,
+                     "PEM private key (default: the build's server.key,\n"
+                     "or one it makes itself)")
+          ->option_text("FILE");
   app.add_option("--pay-after-queries", options.payAfterQueries,
                  "mark an order paid once its N-th query is\nanswered (default " +
                      std::to_string(defaults.payAfterQueries) + ": only the payer page pays)")
@@ -305,7 +332,7 @@ std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openF
   app.footer(
       EndpointList() +
       ",\nand the payer page GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
-      "Stops on Ctrl+C (SIGINT) or SIGTERM.\n"
+      "Stops on Ctrl+C (SIGINT) or SIGTERM, or, on Windows, when its console window closes.\n"
       "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
       "address), 2 bad option or setting; check-notify: 0 every answer right, 1 not.");
 
@@ -332,6 +359,20 @@ std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openF
   if (checkNotify->parsed()) {
     program.checkNotify = check;
     return std::nullopt;
+  }
+  // The LAN mode chooses the address, the code_url and the certificate itself.
+  if (lanOption->count() > 0) {
+    program.lan = lanAddress;
+    for (const CLI::Option* other : {hostOption, publicUrlOption, certOption, keyOption}) {
+      if (other->count() == 0) continue;
+      std::cerr << "quillmark-sandbox: --lan contradicts " << other->get_name()
+                << "\nRun with --help for more information.\n";
+      return kBadUsage;
+    }
+  } else if (phonePortOption->count() > 0) {
+    std::cerr << "quillmark-sandbox: --phone-port needs --lan"
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
   }
   if (noNotify && (delaysOption->count() > 0 || caOption->count() > 0)) {
     std::cerr << "quillmark-sandbox: --no-notify contradicts "

@@ -17,6 +17,9 @@ inline constexpr int kBadUsage = 2;
 struct ProgramOptions {
   Options sandbox;
   std::optional<std::string> config;  // --config FILE
+  // --lan [ADDRESS]: the LAN mode (sandbox/lan_mode.h); empty: the address it picks.
+  std::optional<std::string> lan;
+  int phonePort = 0;  // --phone-port N: the phone's first page; 0 picks a free port
   // `check-notify URL`: no sandbox, but a check of the merchant's handler at URL (its
   // merchant is the settings' and is filled in later).
   std::optional<CheckNotifyOptions> checkNotify;
@@ -26,7 +29,7 @@ struct ProgramOptions {
 // the status it ends with (0 after --help, kBadUsage after a message on standard error
 // naming the option). `openFiles` is the open-file limit (0: unknown), which sets the
 // default bound on connections.
-std::optional<int> ReadProgramOptions(int argc, char** argv, std::uint64_t openFiles,
+std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::uint64_t openFiles,
                                       ProgramOptions& options);
 
 // The host of a URL that --public-url accepted: "192.168.1.20", "[fd00::1]", "pay.lan".

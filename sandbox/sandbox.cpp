@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <random>
@@ -40,34 +39,18 @@ constexpr char kRefundedDesc[] = "\xe5\xb7\xb2\xe8\xbd\xac\xe5\x85\xa5\xe9\x80\x
 constexpr char kClosedDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe5\xb7\xb2\xe5\x85\xb3\xe9\x97\xad";
 constexpr char kNotPaidDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98";
 
-// UTC as 2026-01-31T12:34:56.789Z. gmtime_r, not gmtime: requests are logged from the
-// server's worker threads.
+// UTC as 2026-01-31T12:34:56.789Z. Requests are logged from the server's worker threads,
+// hence the seam's thread-safe calendar.
 std::string UtcTimestamp() {
   using namespace std::chrono;
   const auto now = system_clock::now();
   const std::time_t seconds = system_clock::to_time_t(now);
   const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
+  const std::tm parts = platform::UtcCalendar(seconds);
   char text[32];
   const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
   std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms));
   return text;
-}
-
-// The whole of a file that NotARegularFile accepted, opened without waiting; false when it
-// cannot be read.
-bool ReadWhole(const std::string& path, std::string& text) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::OpenDiskFile(path.c_str(), "rb"),
-                                                       &std::fclose);
-  if (!file) return false;
-  text.clear();
-  char buffer[8192];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
-    text.append(buffer, got);
-    if (text.size() > kMaxCaFileBytes) return false;
-  }
-  return std::ferror(file.get()) == 0;
 }
 
 }  // namespace
@@ -75,6 +58,7 @@ bool ReadWhole(const std::string& path, std::string& text) {
 struct Sandbox::Impl {
   explicit Impl(Options o)
       : options(std::move(o)), merchant(options.merchant), book(options.orderTtl, options.maxOrders) {
+    if (!options.certPem.empty()) return;  // issued for it, nothing to choose
     ServedCertificate served = ChooseCertificate(options.certFile, options.keyFile);
     options.certFile = std::move(served.certFile);
     options.keyFile = std::move(served.keyFile);
@@ -166,9 +150,7 @@ bool Stalls(const HttpRequest& request) {
 }
 
 std::string LocalTimeEnd() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  localtime_r(&now, &parts);
+  const std::tm parts = platform::LocalCalendar(std::time(nullptr));
   char text[16];
   std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &parts);
   return text;
@@ -186,6 +168,7 @@ bool Sandbox::Impl::Start(std::string* error) {
   const std::pair<const char*, const std::string*> files[] = {
       {"certificate file", &options.certFile}, {"key file", &options.keyFile}};
   for (const auto& [what, path] : files) {
+    if (!options.certPem.empty()) break;
     const std::string unusable = NotARegularFile(*path, kMaxCaFileBytes);
     if (!unusable.empty())
       return fail(std::string("cannot read the ") + what + " " + *path + " (" + unusable + ")");
@@ -195,7 +178,7 @@ bool Sandbox::Impl::Start(std::string* error) {
   std::string notifyCas;
   if (options.notify && !options.notifyCaFile.empty()) {
     const std::string unusable = NotARegularFile(options.notifyCaFile, kMaxCaFileBytes);
-    if (!unusable.empty() || !ReadWhole(options.notifyCaFile, notifyCas)) {
+    if (!unusable.empty() || !ReadDiskFile(options.notifyCaFile, kMaxCaFileBytes, notifyCas)) {
       return fail("cannot read the notification CA file " + options.notifyCaFile + " (" +
                   (unusable.empty() ? "it cannot be read" : unusable) + ")");
     }
@@ -206,6 +189,8 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.port = options.port;
   http.certFile = options.certFile;
   http.keyFile = options.keyFile;
+  http.certPem = options.certPem;
+  http.keyPem = options.keyPem;
   http.bodyLimit = kMaxRequestBodyBytes;
   http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
   http.maxConnections = options.maxConnections;
@@ -348,9 +333,9 @@ std::string Sandbox::Impl::NewNonce() {
 }
 
 std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
+  const std::string& host = options.publicHost.empty() ? options.host : options.publicHost;
   const std::string base = options.publicUrl.empty()
-                               ? "https://" + UrlHost(options.host) + ":" +
-                                     std::to_string(server->port())
+                               ? "https://" + UrlHost(host) + ":" + std::to_string(server->port())
                                : options.publicUrl;
   return base + PayerPagePath(orderNo);
 }

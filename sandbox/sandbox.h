@@ -58,6 +58,10 @@ struct Options {
   // where the build tree is gone, a pair of its own (sandbox/certificates.h).
   std::string certFile;
   std::string keyFile;
+  // The certificate chain and its key as PEM text, served instead of any file when not
+  // empty: the LAN mode's, issued at every start (sandbox/certificates.h).
+  std::string certPem;
+  std::string keyPem;
   // > 0: an order becomes paid once its N-th query has been answered (so with 1, the
   // first query sees NOTPAY and the second SUCCESS); 0: only the payer page pays.
   int payAfterQueries = 0;
@@ -73,6 +77,10 @@ struct Options {
   // The base of each order's code_url, e.g. "https://192.168.1.20:8443" so that a phone on
   // the LAN can open the payer page; empty: the address it listens on.
   std::string publicUrl;
+  // Where publicUrl is empty: the host of each code_url, with the port it listens on (the
+  // LAN mode's address, for a server listening on every interface); empty: the address it
+  // listens on.
+  std::string publicHost;
 
   // Payment notifications: when an order becomes paid, its notify_url is sent the result,
   // at once and then again after each of these delays until the merchant acknowledges.

@@ -37,9 +37,10 @@ demo=(
   imagemagick zbar-tools
 )
 gui=(qt6-base-dev fonts-arphic-uming)
-# dpkg-dev unpacks the Debian sources the libraries are cross-built from (apt-get source).
+# dpkg-dev unpacks the Debian sources the libraries are cross-built from (apt-get source);
+# SQLite's build generates its one C file with tclsh.
 windows=(
-  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev tcl
   wine wine32:i386 nsis
 )
 screenshots=(xvfb xauth x11-apps xdotool)
@@ -49,8 +50,12 @@ test=(
   git file curl
   # tests: GoogleTest, cpp-httplib (stand-in servers and clients), valgrind
   libgtest-dev libcpp-httplib-dev valgrind
-  # the payer page in a real browser: headless Chromium driven by Selenium
-  chromium chromium-driver python3-selenium
+  # the payer page in a real browser: headless Chromium driven by Selenium, and made to
+  # trust a CA of the test's own (certutil)
+  chromium chromium-driver python3-selenium libnss3-tools
+  # the LAN mode between network namespaces of the tests' own; a zh_CN locale of the
+  # Windows test's own (localedef)
+  iproute2 locales
 )
 
 packages=()

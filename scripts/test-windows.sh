@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# The Windows programs under Wine, against the Linux sandbox:
+# The Windows programs under Wine, against the Linux sandbox and their own:
 #   1. the core tests of the Windows build (CTest, through scripts/lib/wine-run.sh);
 #   2. quillmark-cycle.exe runs a whole cycle, and its output matches the Linux
 #      quillmark-cycle's line for line, ids, nonces and signs aside; both refuse a server
 #      certificate over a 1024-bit key, and the Windows one a device (the prefix's COM5,
 #      backed by a file) as the bitmap;
-#   3. Quillmark.exe under Xvfb: Button1 runs a cycle and the QR code on the screen reads
-#      back as the order's code_url; Esc during a stalled request ends it within 5 s;
-#   4. the installer installs silently and the installed quillmark-cycle.exe runs a cycle.
-# Each part prints how long it took.
+#   3. quillmark-sandbox.exe serves a whole cycle of quillmark-cycle.exe, which trusts the
+#      CA the sandbox made in the per-user folder with nothing configured; Ctrl+C ends it;
+#   4. as a Chinese-speaking user (a zh_CN locale of the test's own): a bitmap and a
+#      settings file in folders with Chinese names, and the summary showing them;
+#   5. Quillmark.exe under Xvfb: Button1 runs a cycle and the QR code on the screen reads
+#      back as the order's code_url, at 96 and at 144 DPI, and its listener acknowledges the
+#      order's notification; Esc during a stalled request ends it within 5 s;
+#   6. in a fresh Wine prefix, in a network namespace of its own (so that the default port
+#      8443 is free whatever else runs here): the installer installs silently, and the
+#      installed sandbox and runner complete a verified cycle with default settings, timed;
+#      the sandbox's LAN mode serves its CA to a client that trusts only that; a profile
+#      folder with a Chinese name holds the per-user settings and the sandbox's CA.
+# Each part prints how long it took. Run as root (the namespace), as the test command is.
 #   usage: test-windows.sh [LINUX_BUILD]   (default build/werror; it must hold
 #          quillmark-sandbox and quillmark-cycle)
 # scripts/build-windows.sh builds build/windows first.
@@ -29,9 +38,17 @@ else
 fi
 xvfb_pid=""
 device_link=""  # the prefix's COM5 while a part has it mapped
+win_sandbox_pid=""
+netns=""        # the installer part's network namespace
+fresh_prefix="" # and its Wine prefix
 cleanup() {
   stop_sandbox
+  if [ -n "$win_sandbox_pid" ]; then kill "$win_sandbox_pid" 2>/dev/null || true; fi
   if [ -n "$device_link" ]; then rm -f "$device_link"; fi
+  if [ -n "$fresh_prefix" ]; then
+    ip netns exec "$netns" env WINEPREFIX="$fresh_prefix" wineserver -k 2>/dev/null || true
+  fi
+  if [ -n "$netns" ]; then ip netns del "$netns" 2>/dev/null || true; fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   if [ -z "$keep" ]; then rm -rf "$work"; fi
 }
@@ -63,7 +80,7 @@ client_environment() {
 
 # One display for every Wine process of the run: they share one wineserver, whose desktop
 # takes the display of the first program that starts.
-Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
@@ -167,19 +184,117 @@ rm -f "$device_link" && device_link=""
 echo "COM5 as the bitmap, by four of its names: refused, not written, the device untouched"
 part_done
 
+# winpath PATH: the Linux path of a Windows one of the prefix.
+winpath() { WINEPREFIX=$prefix winepath -u "$1" 2>/dev/null; }
+# windows_path PATH: a Linux path as Wine's Z: drive shows it.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# start_win_sandbox OUT [options]: quillmark-sandbox.exe in the background (through
+# wine-run.sh, with whatever the caller put before it); sets WIN_PORT once it listens.
+start_win_sandbox() {
+  local out=$1
+  shift
+  : >"$out"
+  "$@" >"$out" 2>&1 &
+  win_sandbox_pid=$!
+  WIN_PORT=""
+  for _ in $(seq 600); do
+    WIN_PORT=$(tr -d '\r' <"$out" | sed -nE 's/^quillmark-sandbox listening on https:\/\/[0-9.]+:([0-9]+).*/\1/p')
+    [ -n "$WIN_PORT" ] && return 0
+    kill -0 "$win_sandbox_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "quillmark-sandbox.exe did not start: $(cat "$out")"
+}
+
+# stop_win_sandbox OUT: Ctrl+C, as Wine passes SIGINT on to a console program, must end it
+# cleanly, with status 0.
+stop_win_sandbox() {
+  local status=0
+  kill -INT "$win_sandbox_pid"
+  timeout 20 tail --pid="$win_sandbox_pid" -f /dev/null || fail "Ctrl+C did not end quillmark-sandbox.exe"
+  wait "$win_sandbox_pid" || status=$?
+  win_sandbox_pid=""
+  [ "$status" = 0 ] && tr -d '\r' <"$1" | grep -q '^quillmark-sandbox: signal 1, stopping$' ||
+    fail "quillmark-sandbox.exe did not stop cleanly on Ctrl+C (exit $status): $(cat "$1")"
+}
+
+part "quillmark-sandbox.exe serves quillmark-cycle.exe, which trusts the CA it made; Ctrl+C ends it"
+local_app_data=$("$wine_run" cmd /c echo %LOCALAPPDATA% | tr -d '\r')
+sandbox_folder=$(winpath "$local_app_data\\Quillmark\\sandbox")
+rm -rf "$sandbox_folder"  # made anew by this start
+start_win_sandbox "$work/win-sandbox.out" "$wine_run" "$win/sandbox/quillmark-sandbox.exe" \
+  --port 0 --no-notify --pay-after-queries 1
+for file in ca.pem ca.key server.pem server.key; do
+  [ -f "$sandbox_folder/$file" ] || fail "quillmark-sandbox.exe made no $file in $sandbox_folder"
+done
+(cd "$work" && env -u QUILLMARK_CA_FILE QUILLMARK_API_BASE=https://127.0.0.1:$WIN_PORT \
+  QUILLMARK_QR_PATH="$(windows_path "$work/own-sandbox.BMP")" \
+  "$wine_run" "$win/cli/quillmark-cycle.exe" >"$work/own-sandbox.out") ||
+  fail "quillmark-cycle.exe against quillmark-sandbox.exe failed: $(cat "$work/own-sandbox.out")"
+tr -d '\r' <"$work/own-sandbox.out" >"$work/own-sandbox.txt"
+grep -q '^Query 2:       SUCCESS ' "$work/own-sandbox.txt" &&
+  grep -q '^Every signed reply verified\.$' "$work/own-sandbox.txt" &&
+  grep -q '^  ca_file           .*\\Quillmark\\sandbox\\ca\.pem  (default)$' "$work/own-sandbox.txt" ||
+  fail "the cycle against quillmark-sandbox.exe: $(cat "$work/own-sandbox.txt")"
+[ "$(grep -c ' 200 SUCCESS ' "$work/win-sandbox.out")" = 3 ] ||
+  fail "quillmark-sandbox.exe did not log three answered requests: $(cat "$work/win-sandbox.out")"
+stop_win_sandbox "$work/win-sandbox.out"
+echo "a cycle served by quillmark-sandbox.exe, every reply verified against the CA it made in $local_app_data\\Quillmark\\sandbox; Ctrl+C stopped it"
+part_done
+
+part "as a Chinese-speaking user: a bitmap and a settings file in folders with Chinese names"
+# A locale of the test's own, so that Wine takes code page 936 as a Chinese Windows does;
+# the machine's own locales are left alone.
+locales=$root/build/locale
+mkdir -p "$locales"
+[ -d "$locales/zh_CN.UTF-8" ] || localedef -i zh_CN -f UTF-8 "$locales/zh_CN.UTF-8" ||
+  fail "cannot make the zh_CN.UTF-8 locale (Debian: locales)"
+zh=(env LOCPATH="$locales" LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8)
+sandbox_on_free_port --pay-after-queries 1
+client_environment
+chinese=$work/中文/二维码
+mkdir -p "$chinese" "$work/中文/设置"
+printf '[merchant]\nqr_path = %s\n' "$(windows_path "$chinese/2.BMP")" >"$work/中文/设置/quillmark.ini"
+(cd "$work" && "${zh[@]}" QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS \
+  QUILLMARK_QR_PATH="$(windows_path "$chinese/1.BMP")" \
+  "$wine_run" "$win/cli/quillmark-cycle.exe" >"$work/zh-bitmap.out") ||
+  fail "a bitmap in $chinese: $(iconv -f GBK -t UTF-8 <"$work/zh-bitmap.out")"
+(cd "$work" && "${zh[@]}" QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS \
+  "$wine_run" "$win/cli/quillmark-cycle.exe" --config "$(windows_path "$work/中文/设置/quillmark.ini")" \
+  >"$work/zh-config.out") || fail "--config in 设置: $(iconv -f GBK -t UTF-8 <"$work/zh-config.out")"
+# The summary is GBK, as the program's own text always was on Windows.
+iconv -f GBK -t UTF-8 <"$work/zh-bitmap.out" | tr -d '\r' >"$work/zh-bitmap.txt"
+iconv -f GBK -t UTF-8 <"$work/zh-config.out" | tr -d '\r' >"$work/zh-config.txt"
+grep -qxF "QR bitmap:     $(windows_path "$chinese/1.BMP")" "$work/zh-bitmap.txt" ||
+  fail "the summary does not show the bitmap's path: $(cat "$work/zh-bitmap.txt")"
+grep -qxF "  qr_path           $(windows_path "$chinese/2.BMP")  (file $(windows_path "$work/中文/设置/quillmark.ini"):2)" \
+  "$work/zh-config.txt" && grep -qxF "QR bitmap:     $(windows_path "$chinese/2.BMP")" "$work/zh-config.txt" ||
+  fail "the summary does not show the settings file's values: $(cat "$work/zh-config.txt")"
+for n in 1 2; do
+  code_url=$(sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' "$work/zh-$([ $n = 1 ] && echo bitmap || echo config).txt" | head -n 1)
+  [ "$(zbarimg --raw -q "$chinese/$n.BMP" 2>/dev/null)" = "$code_url" ] ||
+    fail "$chinese/$n.BMP does not read back as $code_url"
+done
+echo "二维码\\1.BMP (QUILLMARK_QR_PATH) and 二维码\\2.BMP (--config 设置\\quillmark.ini) written, read back, and named in the GBK summary"
+part_done
+
 part "Quillmark.exe under Xvfb: Button1 and the QR code on the screen, Esc during a stalled request"
 
-# start_gui OUT: starts Quillmark.exe, sets GUI_PID and GUI_WINDOW once the main dialog shows.
+# start_gui OUT [BITMAP]: starts Quillmark.exe (with whatever GUI_ENV holds before it),
+# writing its bitmap to BITMAP (default gui.BMP of the work folder); sets GUI_PID and
+# GUI_WINDOW once the main dialog shows.
 start_gui() {
   QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify \
-  QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH="Z:${work//\//\\}\\gui.BMP" \
-    "$wine_run" "$win/shell/win32/Quillmark.exe" >"$1" 2>&1 &
+  QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH="$(windows_path "${2:-$work/gui.BMP}")" \
+    "${GUI_ENV[@]}" "$wine_run" "$win/shell/win32/Quillmark.exe" >"$1" 2>&1 &
   GUI_PID=$!
   GUI_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --name '^Quillmark$' | head -n 1 ||
     true)
   [ -n "$GUI_WINDOW" ] || fail "Quillmark.exe showed no window: $(cat "$1")"
   sleep 0.5
 }
+GUI_ENV=(env)
 
 # Clicks Button1: its centre is at (32, 186) of the 320 x 200 dialog units, and the window's
 # frame is thin enough for the proportion to land on it. A click also gives the window the
@@ -190,30 +305,71 @@ click_button1() {
   xdotool mousemove $((X + 32 * WIDTH / 320)) $((Y + 186 * HEIGHT / 200)) click 1
 }
 
-SANDBOX_NOTIFY=yes sandbox_on_free_port --pay-after-queries 1
+# gui_cycle NAME [BITMAP]: Button1 in a new Quillmark.exe; the QR code on the screen
+# (NAME.png) must read back as the order's code_url. Sets GUI_SIZE to the main dialog's
+# size before the click, "WIDTHxHEIGHT".
+gui_cycle() {
+  local name=$1 X Y WIDTH HEIGHT SCREEN WINDOW
+  start_gui "$work/$name.out" "${2:-}"
+  eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
+  GUI_SIZE=${WIDTH}x$HEIGHT
+  click_button1
+  for _ in $(seq 300); do
+    [ "$(grep -c 'trade_state' "$work/$name.out" || true)" -ge 2 ] && break
+    sleep 0.1
+  done
+  [ "$(grep -c 'trade_state' "$work/$name.out" || true)" -ge 2 ] ||
+    fail "no cycle after Button1: $(cat "$work/$name.out")"
+  # With a sandbox that notifies, the window's own listener takes the order's notification
+  # and acknowledges it.
+  if [ "${SANDBOX_NOTIFY:-}" = yes ]; then
+    for _ in $(seq 100); do grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" && break; sleep 0.1; done
+    grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" ||
+      fail "Quillmark.exe did not acknowledge the notification: $(grep NOTIFY "$work/sandbox.log")"
+  fi
+  sleep 1  # the panel's last repaint
+  import -window root "$work/$name.png"
+  code_url=$(tr -d '\r' <"$work/$name.out" | sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' | head -n 1)
+  read_back=$(zbarimg --raw -q "$work/$name.png" 2>/dev/null || true)
+  [ -n "$code_url" ] && [ "$read_back" = "$code_url" ] ||
+    fail "the QR code on the screen ($name) reads '$read_back', not the order's '$code_url'"
+  xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
+  xdotool key Escape
+  timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
+}
+
+# set_dpi N: the prefix's display scaling, in dots per inch (96 is 100 %).
+set_dpi() {
+  local reg
+  reg=$(mktemp --suffix=.reg)
+  printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\r\n"LogPixels"=dword:%08x\r\n' "$1" >"$reg"
+  "$wine_run" regedit "$(WINEPREFIX=$prefix winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
+  rm -f "$reg"
+}
+
+SANDBOX_NOTIFY=yes
+sandbox_on_free_port --pay-after-queries 1
 client_environment
-start_gui "$work/gui.out"
-click_button1
-for _ in $(seq 300); do
-  [ "$(grep -c 'trade_state' "$work/gui.out" || true)" -ge 2 ] && break
-  sleep 0.1
-done
-[ "$(grep -c 'trade_state' "$work/gui.out" || true)" -ge 2 ] ||
-  fail "no cycle after Button1: $(cat "$work/gui.out")"
-# The window's own listener takes the order's notification and acknowledges it.
-for _ in $(seq 100); do grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" && break; sleep 0.1; done
-grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" ||
-  fail "Quillmark.exe did not acknowledge the notification: $(grep NOTIFY "$work/sandbox.log")"
-sleep 1  # the panel's last repaint
-import -window root "$work/windows-cycle.png"
-code_url=$(tr -d '\r' <"$work/gui.out" | sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' | head -n 1)
-read_back=$(zbarimg --raw -q "$work/windows-cycle.png" 2>/dev/null || true)
-[ -n "$code_url" ] && [ "$read_back" = "$code_url" ] ||
-  fail "the QR code on the screen reads '$read_back', not the order's '$code_url'"
-echo "the QR code in the window reads back as $code_url; its notification was acknowledged"
-xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
-xdotool key Escape
-timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
+set_dpi 96
+gui_cycle windows-cycle
+SANDBOX_NOTIFY=
+size96=$GUI_SIZE
+cp "$work/windows-cycle.png" "$work/windows-cycle-96dpi.png"
+echo "at 96 DPI: the main dialog is $size96 pixels; the QR code in the window reads back as $code_url; its notification was acknowledged"
+# At 150 %, as a Chinese-speaking user whose bitmap goes to a folder with a Chinese name,
+# which the panel names. The manifest makes the program DPI-aware: its dialogs are laid out
+# at 144 DPI instead of being drawn at 96 and left small (or, on Windows, stretched).
+set_dpi 144
+GUI_ENV=("${zh[@]}")
+gui_cycle windows-cycle-144dpi "$chinese/gui.BMP"
+GUI_ENV=(env)
+set_dpi 96
+size144=$GUI_SIZE
+ratio=$((${size144%x*} * 100 / ${size96%x*}))
+[ "$ratio" -ge 135 ] && [ "$ratio" -le 165 ] ||
+  fail "at 144 DPI the main dialog is $size144 pixels, not about 1.5 times its $size96 at 96 DPI"
+[ -f "$chinese/gui.BMP" ] || fail "Quillmark.exe wrote no bitmap in $chinese"
+echo "at 144 DPI: $size144 pixels, ${ratio} % of the width at 96 DPI; the QR code reads back, the bitmap is in 二维码"
 
 sandbox_on_free_port --fault stall
 client_environment
@@ -234,31 +390,133 @@ tr -d '\r' <"$work/gui-stall.out" | grep -q 'RetCode:42' ||
   fail "the stalled request was not aborted: $(cat "$work/gui-stall.out")"
 part_done
 
-part "the installer: a silent install, a cycle of the installed quillmark-cycle.exe, a silent uninstall"
+part "a fresh Windows: the silent install, then the installed sandbox and programs with nothing configured"
+# A Wine prefix never used before stands for a fresh Windows machine, and a network
+# namespace of its own (loopback only) for its network: the installed programs keep their
+# default port, 8443, which other runs on this machine may hold. Wine's sockets belong to
+# its wineserver, so every Wine process of the prefix runs in the namespace.
 setup=$(ls "$win"/Quillmark-*-win32-setup.exe)
-"$wine_run" "$setup" /S || fail "the silent install failed"
-local_app_data=$("$wine_run" cmd /c echo %LOCALAPPDATA% | tr -d '\r')
-installed=$(WINEPREFIX=${QUILLMARK_WINEPREFIX:-$root/build/wine-prefix} winepath -u "$local_app_data\\Programs\\Quillmark" 2>/dev/null)
-for file in Quillmark.exe quillmark-cycle.exe Uninstall.exe; do
+netns=quillmark-win-$$
+ip netns add "$netns" || fail "cannot make a network namespace (root and iproute2 are needed)"
+ip -n "$netns" link set lo up
+fresh_prefix=$work/fresh-prefix
+ns_run=(ip netns exec "$netns" env -u QUILLMARK_API_BASE -u QUILLMARK_CA_FILE -u QUILLMARK_QR_PATH
+  QUILLMARK_WINEPREFIX="$fresh_prefix")
+fresh_winpath() { WINEPREFIX=$fresh_prefix winepath -u "$1" 2>/dev/null; }
+"${ns_run[@]}" "$wine_run" cmd /c exit 0  # the prefix made, outside the timed run
+fresh_local=$("${ns_run[@]}" "$wine_run" cmd /c echo %LOCALAPPDATA% | tr -d '\r')
+fresh_roaming=$("${ns_run[@]}" "$wine_run" cmd /c echo %APPDATA% | tr -d '\r')
+installed=$(fresh_winpath "$fresh_local\\Programs\\Quillmark")
+start_menu=$(fresh_winpath "$fresh_roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Quillmark")
+mkdir -p "$work/installed-run"
+
+install_start=$(date +%s%N)
+"${ns_run[@]}" "$wine_run" "$setup" /S || fail "the silent install failed"
+start_win_sandbox "$work/installed-sandbox.out" "${ns_run[@]}" "$wine_run" "$installed/quillmark-sandbox.exe"
+(cd "$work/installed-run" && "${ns_run[@]}" "$wine_run" "$installed/quillmark-cycle.exe" \
+  >"$work/installed.out") || fail "the installed quillmark-cycle.exe failed: $(cat "$work/installed.out")"
+install_ms=$((($(date +%s%N) - install_start) / 1000000))
+tr -d '\r' <"$work/installed.out" >"$work/installed.txt"
+[ "$WIN_PORT" = 8443 ] && grep -q '^Every signed reply verified\.$' "$work/installed.txt" &&
+  grep -q '^  api_base          https://127\.0\.0\.1:8443  (default)$' "$work/installed.txt" &&
+  grep -q '^  ca_file           .*\\Quillmark\\sandbox\\ca\.pem  (default)$' "$work/installed.txt" ||
+  fail "the installed pair's cycle, with default settings: $(cat "$work/installed.txt")"
+[ -f "$work/installed-run/1.BMP" ] || fail "the installed program wrote no 1.BMP in its working folder"
+for file in Quillmark.exe quillmark-cycle.exe quillmark-sandbox.exe Uninstall.exe; do
   [ -f "$installed/$file" ] || fail "the installer did not put $file in $installed"
 done
-start_menu=$(WINEPREFIX=${QUILLMARK_WINEPREFIX:-$root/build/wine-prefix} winepath -u \
-  "$("$wine_run" cmd /c echo %APPDATA% | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs\\Quillmark" 2>/dev/null)
-[ -f "$start_menu/Quillmark.lnk" ] || fail "no Start-menu entry in $start_menu"
-sandbox_on_free_port --pay-after-queries 1
-client_environment
-mkdir -p "$work/installed-run"
-(cd "$work/installed-run" &&
-  QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS "$wine_run" "$installed/quillmark-cycle.exe" \
-    >"$work/installed.out") || fail "the installed quillmark-cycle.exe failed: $(cat "$work/installed.out")"
-tr -d '\r' <"$work/installed.out" | grep -q '^Every signed reply verified\.$' ||
-  fail "the installed program's cycle did not verify: $(cat "$work/installed.out")"
-[ -f "$work/installed-run/1.BMP" ] || fail "the installed program wrote no 1.BMP in its working folder"
-echo "installed in $local_app_data\\Programs\\Quillmark; its cycle verified and wrote 1.BMP"
+for entry in Quillmark.lnk "Quillmark Sandbox.lnk"; do
+  [ -f "$start_menu/$entry" ] || fail "no Start-menu entry $entry in $start_menu"
+done
+echo "from the silent install to a verified cycle of the installed programs, nothing configured: ${install_ms} ms"
+
+# Quillmark.exe as a user meets it: started after the sandbox, Button1, the QR code.
+start_gui_installed() {
+  (cd "$work/installed-run" && "${ns_run[@]}" "$wine_run" "$installed/Quillmark.exe" >"$1" 2>&1) &
+  GUI_PID=$!
+  GUI_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --name '^Quillmark$' | head -n 1 || true)
+  [ -n "$GUI_WINDOW" ] || fail "the installed Quillmark.exe showed no window: $(cat "$1")"
+  sleep 0.5
+}
+start_gui_installed "$work/installed-gui.out"
+click_button1
+for _ in $(seq 300); do
+  [ "$(grep -c 'trade_state' "$work/installed-gui.out" || true)" -ge 2 ] && break
+  sleep 0.1
+done
+sleep 1
+import -window root "$work/installed-gui.png"
+code_url=$(tr -d '\r' <"$work/installed-gui.out" | sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' | head -n 1)
+[ -n "$code_url" ] && [ "$(zbarimg --raw -q "$work/installed-gui.png" 2>/dev/null)" = "$code_url" ] ||
+  fail "the installed Quillmark.exe: no cycle after Button1, or its QR code does not read back: $(cat "$work/installed-gui.out")"
+xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
+xdotool key Escape
+timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end the installed Quillmark.exe"
+stop_win_sandbox "$work/installed-sandbox.out"
+echo "the installed Quillmark.exe: Button1 ran a verified cycle against the installed sandbox; its QR code reads back"
+
+# The LAN mode of the installed sandbox. The namespace has loopback only: with no address
+# of its own to pick, it must say so; named, it serves its CA on the phone's page, and a
+# client that trusts only what it downloaded there completes a cycle.
+status=0
+"${ns_run[@]}" "$wine_run" "$installed/quillmark-sandbox.exe" --lan --port 0 >"$work/no-lan.out" 2>&1 ||
+  status=$?
+[ "$status" = 1 ] && grep -q 'no network interface is up with an IPv4 address other than loopback' "$work/no-lan.out" ||
+  fail "--lan without a LAN address (exit $status): $(cat "$work/no-lan.out")"
+start_win_sandbox "$work/lan-sandbox.out" "${ns_run[@]}" "$wine_run" "$installed/quillmark-sandbox.exe" \
+  --lan 127.0.0.1 --port 0 --no-notify --pay-after-queries 1
+page=$(tr -d '\r' <"$work/lan-sandbox.out" | sed -nE 's/^quillmark-sandbox: on the phone, open (http:[^ ]*) first.*/\1/p')
+[ -n "$page" ] || fail "the LAN mode named no page for the phone: $(cat "$work/lan-sandbox.out")"
+type=$(ip netns exec "$netns" curl -sf -o "$work/lan-ca.der" -w '%{content_type}' "${page}quillmark-sandbox-ca.crt") ||
+  fail "no CA at ${page}quillmark-sandbox-ca.crt"
+[ "$type" = application/x-x509-ca-cert ] || fail "the CA is served as $type"
+openssl x509 -inform DER -in "$work/lan-ca.der" -out "$work/lan-ca.pem"
+printed=$(tr -d '\r' <"$work/lan-sandbox.out" | sed -nE "s/^quillmark-sandbox: the CA's SHA-256 fingerprint: (.*)/\1/p")
+downloaded=$(openssl x509 -in "$work/lan-ca.pem" -noout -fingerprint -sha256 | cut -d= -f2)
+own=$(openssl x509 -in "$(fresh_winpath "$fresh_local\\Quillmark\\sandbox\\ca.pem")" -noout -fingerprint -sha256 | cut -d= -f2)
+[ -n "$printed" ] && [ "$printed" = "$downloaded" ] && [ "$downloaded" = "$own" ] ||
+  fail "the CA's fingerprints differ: printed $printed, downloaded $downloaded, the per-user CA's $own"
+(cd "$work/installed-run" && "${ns_run[@]}" QUILLMARK_API_BASE=https://127.0.0.1:$WIN_PORT \
+  QUILLMARK_CA_FILE="$(windows_path "$work/lan-ca.pem")" "$wine_run" "$installed/quillmark-cycle.exe" \
+  >"$work/lan-cycle.out") || fail "a cycle trusting the downloaded CA failed: $(cat "$work/lan-cycle.out")"
+tr -d '\r' <"$work/lan-cycle.out" | grep -q '^Every signed reply verified\.$' ||
+  fail "the cycle trusting the downloaded CA did not verify: $(cat "$work/lan-cycle.out")"
+stop_win_sandbox "$work/lan-sandbox.out"
+echo "the LAN mode on Windows: the phone's page serves the per-user CA (fingerprint as printed), which alone verifies a cycle"
+
+# A user whose profile folder has a Chinese name: the per-user settings file and the
+# sandbox's CA live under it.
+profile=$work/张伟
+mkdir -p "$profile/Roaming/Quillmark" "$profile/Local"
+printf '[merchant]\nqr_path = %s\n' "$(windows_path "$profile/二维码.BMP")" >"$profile/Roaming/Quillmark/quillmark.ini"
+reg=$work/profile.reg
+{
+  printf '\xff\xfe'
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Volatile Environment]\r\n"APPDATA"="%s"\r\n"LOCALAPPDATA"="%s"\r\n' \
+    "$(windows_path "$profile/Roaming" | sed 's/\\/\\\\/g')" "$(windows_path "$profile/Local" | sed 's/\\/\\\\/g')" |
+    iconv -f UTF-8 -t UTF-16LE
+} >"$reg"
+"${ns_run[@]}" "$wine_run" regedit "$(windows_path "$reg")" || fail "cannot set the Chinese profile folders"
+start_win_sandbox "$work/zh-sandbox.out" "${ns_run[@]}" "${zh[@]}" "$wine_run" "$installed/quillmark-sandbox.exe"
+(cd "$work/installed-run" && "${ns_run[@]}" "${zh[@]}" "$wine_run" "$installed/quillmark-cycle.exe" \
+  >"$work/zh-profile.out") || fail "a cycle with a Chinese profile folder: $(iconv -f GBK -t UTF-8 <"$work/zh-profile.out")"
+stop_win_sandbox "$work/zh-sandbox.out"
+iconv -f GBK -t UTF-8 <"$work/zh-profile.out" | tr -d '\r' >"$work/zh-profile.txt"
+grep -qxF "  qr_path           $(windows_path "$profile/二维码.BMP")  (file $(windows_path "$profile/Roaming/Quillmark/quillmark.ini"):2)" "$work/zh-profile.txt" &&
+  grep -qxF "  ca_file           $(windows_path "$profile/Local/Quillmark/sandbox/ca.pem")  (default)" "$work/zh-profile.txt" &&
+  grep -q '^Every signed reply verified\.$' "$work/zh-profile.txt" && [ -f "$profile/二维码.BMP" ] ||
+  fail "with a Chinese profile folder: $(cat "$work/zh-profile.txt")"
+echo "a profile folder named 张伟: its settings file read, the sandbox's CA made and trusted there, the bitmap written, all named in the summary"
+
 # _?= runs the uninstaller in place, so that it has finished when it returns.
-"$wine_run" "$installed/Uninstall.exe" /S "_?=$local_app_data\\Programs\\Quillmark" ||
+"${ns_run[@]}" "$wine_run" "$installed/Uninstall.exe" /S "_?=$fresh_local\\Programs\\Quillmark" ||
   fail "the silent uninstall failed"
-[ ! -e "$installed/Quillmark.exe" ] && [ ! -e "$start_menu/Quillmark.lnk" ] ||
-  fail "the uninstaller left the programs or the Start-menu entry"
-rm -f "$installed/Uninstall.exe" && rmdir "$installed" 2>/dev/null || true
+for file in Quillmark.exe quillmark-cycle.exe quillmark-sandbox.exe; do
+  [ ! -e "$installed/$file" ] || fail "the uninstaller left $file"
+done
+[ ! -e "$start_menu/Quillmark.lnk" ] && [ ! -e "$start_menu/Quillmark Sandbox.lnk" ] ||
+  fail "the uninstaller left a Start-menu entry"
+ip netns exec "$netns" env WINEPREFIX="$fresh_prefix" wineserver -k 2>/dev/null || true
+fresh_prefix=""
+ip netns del "$netns" && netns=""
 part_done

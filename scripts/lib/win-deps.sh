@@ -130,6 +130,25 @@ build_inih() {
     >"$root/lib/pkgconfig/inih.pc"
 }
 
+build_sqlite() {
+  # SQLite is compiled as its amalgamation, one C file, which its build generates with the
+  # build machine's compiler and tclsh; the library is that file, built here as the static
+  # library sqlite3.pc describes.
+  local dir=$1 obj=$deps/obj/sqlite3
+  rm -rf "$obj" && mkdir -p "$obj" "$root/include" "$root/lib/pkgconfig"
+  (cd "$obj" && "$dir/configure" --host=$triple --disable-tcl --disable-readline \
+    --disable-shared --enable-static &&
+    make -j "$jobs" CROSS_BUILDING=yes BCC=gcc BEXE= sqlite3.c)
+  $triple-gcc-posix -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA \
+    -c "$obj/sqlite3.c" -o "$obj/sqlite3.o"
+  rm -f "$root/lib/libsqlite3.a"
+  $triple-ar rcs "$root/lib/libsqlite3.a" "$obj/sqlite3.o"
+  cp "$obj/sqlite3.h" "$obj/sqlite3ext.h" "$root/include/"
+  printf '%s\n' "prefix=$root" 'Name: SQLite' 'Description: SQL database engine' \
+    "Version: ${2%%-*}" "Libs: -L$root/lib -lsqlite3" "Cflags: -I$root/include" \
+    >"$root/lib/pkgconfig/sqlite3.pc"
+}
+
 read -r v_openssl d < <(fetch openssl)
 step openssl "$v_openssl" build_openssl "$d"
 
@@ -161,16 +180,16 @@ read -r v d < <(fetch cli11)
 step cli11 "$v" cmake_package cli11 "$d" -DCLI11_BUILD_TESTS=OFF -DCLI11_BUILD_EXAMPLES=OFF \
   -DCLI11_BUILD_DOCS=OFF -DCLI11_PRECOMPILED=OFF
 
+read -r v d < <(fetch sqlite3)
+step sqlite3 "$v" build_sqlite "$d" "$v"
+
+# Boost is header-only here (Beast and Asio, for the sandbox and the clients' notification
+# listener): Debian's headers are the same on every system, and the cross build sees them
+# alone, not the rest of the build machine's /usr/include.
+v=$(dpkg-query -W -f='${Version}' libboost-dev)
+step boost-headers "$v" ln -sfn /usr/include/boost "$root/include/boost"
+
 # GoogleTest's sources come with Debian's libgtest-dev.
 v=$(dpkg-query -W -f='${Version}' libgtest-dev)
 step googletest "$v" cmake_package googletest /usr/src/googletest \
   -Dgtest_disable_pthreads=OFF -DINSTALL_GTEST=ON -DBUILD_GMOCK=OFF
-
-# Boost's headers (Asio and Beast, for the notification listener and the sandbox) are the
-# same for every system: Debian's own serve the cross build as they are.
-boost_headers() {
-  mkdir -p "$root/include"
-  ln -sfn /usr/include/boost "$root/include/boost"
-}
-v=$(dpkg-query -W -f='${Version}' libboost-dev)
-step boost "$v" boost_headers

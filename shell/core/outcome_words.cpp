@@ -5,6 +5,7 @@
 
 #include "payment/encoding.h"
 #include "payment/operation.h"
+#include "platform/platform.h"
 #include "shell/core/texts.h"
 
 namespace quillmark::shell::words {
@@ -194,12 +195,12 @@ std::string NotificationText(const std::string& time, const NotificationCheck& c
 
 std::string AbsolutePath(const std::string& path) {
   std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.lexically_normal().string();
+  const std::filesystem::path absolute = std::filesystem::absolute(platform::FilePath(path), error);
+  return error ? path : platform::PathText(absolute.lexically_normal());
 }
 
 std::string FolderOf(const std::string& path) {
-  return std::filesystem::path(AbsolutePath(path)).parent_path().string();
+  return platform::PathText(platform::FilePath(AbsolutePath(path)).parent_path());
 }
 
 std::string BitmapVerdict(const CycleResult& result) {

@@ -26,6 +26,9 @@ constexpr UINT kRunOnGui = WM_APP + 1;
 // The quiet zone around the drawn QR code, in modules, as a scanner expects it.
 constexpr int kQuietZoneModules = 4;
 
+// Long sign strings wrap in tooltips this wide, in pixels at 96 DPI.
+constexpr int kToolTipWidth = 600;
+
 // The About box: OK, Enter, Esc and the close box end it.
 INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM) {
   if (message == WM_INITDIALOG) {
@@ -96,19 +99,45 @@ MainDialog::MainDialog(CQuillmarkOps ops, std::string settingsFile)
             if (!PostMessageW(dialog_, kRunOnGui, 0, reinterpret_cast<LPARAM>(owned))) delete owned;
           },
           *this) {
-  HINSTANCE instance = GetModuleHandleW(nullptr);
-  windowIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                              GetSystemMetrics(SM_CXICON),
-                                              GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
-  smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXSMICON),
-                                             GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+  LoadIcons(WindowDpi(nullptr));
 }
 
 MainDialog::~MainDialog() {
   panelRules_.Shutdown();
   if (windowIcon_ != nullptr) DestroyIcon(windowIcon_);
   if (smallIcon_ != nullptr) DestroyIcon(smallIcon_);
+}
+
+void MainDialog::LoadIcons(UINT dpi) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  const auto load = [instance, dpi](int width, int height) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                         MetricForDpi(width, dpi), MetricForDpi(height, dpi),
+                                         LR_DEFAULTCOLOR));
+  };
+  HICON big = load(SM_CXICON, SM_CYICON);
+  HICON small = load(SM_CXSMICON, SM_CYSMICON);
+  if (dialog_ != nullptr) {
+    SendMessageW(dialog_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    SendMessageW(dialog_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  }
+  if (windowIcon_ != nullptr) DestroyIcon(windowIcon_);
+  if (smallIcon_ != nullptr) DestroyIcon(smallIcon_);
+  windowIcon_ = big;
+  smallIcon_ = small;
+}
+
+void MainDialog::OnDpiChanged(UINT dpi, const RECT& suggested) {
+  // The dialog manager scales the dialog's controls and font by itself under per-monitor
+  // awareness (v2); what it cannot know of is the window's place, its icons and the
+  // tooltip's width, which are in pixels.
+  SetWindowPos(dialog_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  LoadIcons(dpi);
+  if (tooltip_ != nullptr) {
+    SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaledForDpi(kToolTipWidth, dpi));
+  }
+  InvalidateRect(Item(shell::PanelItem::kQr), nullptr, TRUE);
 }
 
 void MainDialog::Run() {
@@ -154,6 +183,9 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       OnCommand(LOWORD(wParam));
       return TRUE;
+    case WM_DPICHANGED:
+      OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return TRUE;
     case WM_CLOSE:
       End(IDCANCEL);
       return TRUE;
@@ -178,8 +210,8 @@ void MainDialog::SetUpMainDialog() {
   if (about[0] != L'\0') {
     platform::AppendToSystemMenu(window, Utf8(about), shell::kAboutCommand);
   }
-  SendMessageW(dialog_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(windowIcon_));
-  SendMessageW(dialog_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
+  // At the monitor's DPI, which the window has only now.
+  LoadIcons(WindowDpi(dialog_));
   BuildPanel();
   CenterWindow(dialog_, nullptr);
 }
@@ -207,8 +239,9 @@ bool MainDialog::OnPaintDialog() {
   PAINTSTRUCT paint{};
   HDC dc = BeginPaint(dialog_, &paint);
   SendMessageW(dialog_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
-  const int cx = GetSystemMetrics(SM_CXICON);
-  const int cy = GetSystemMetrics(SM_CYICON);
+  const UINT dpi = WindowDpi(dialog_);
+  const int cx = MetricForDpi(SM_CXICON, dpi);
+  const int cy = MetricForDpi(SM_CYICON, dpi);
   RECT client{};
   GetClientRect(dialog_, &client);
   const int x = (client.right - client.left - cx + 1) / 2;
@@ -260,7 +293,7 @@ void MainDialog::BuildPanel() {
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                              WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
                              CW_USEDEFAULT, CW_USEDEFAULT, dialog_, nullptr, instance, nullptr);
-  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 600);  // long sign strings wrap
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaledForDpi(kToolTipWidth, WindowDpi(dialog_)));
   HWND previous = GetDlgItem(dialog_, IDC_BUTTON1);
   int caption = 0;
   for (const shell::PanelControl& control : shell::PanelControls()) {

@@ -37,6 +37,9 @@ class MainDialog : private shell::PanelView {
   INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
 
   void SetUpMainDialog();
+  // The window's icons at `dpi`, set on the window once it exists.
+  void LoadIcons(UINT dpi);
+  void OnDpiChanged(UINT dpi, const RECT& suggested);
   void OnSystemCommand(WPARAM id, LPARAM param);
   bool OnPaintDialog();
   void OnCommand(int id);

@@ -14,6 +14,15 @@ namespace quillmark::win32 {
 // dialog framework does with its dialogs, kept on the work area.
 void CenterWindow(HWND window, HWND over);
 
+// The DPI `window` is drawn at: its monitor's, under the per-monitor awareness the manifest
+// asks for (Windows 10 from 1607); the system's on older systems.
+UINT WindowDpi(HWND window);
+// `pixels` at 96 DPI, at `dpi`.
+int ScaledForDpi(int pixels, UINT dpi);
+// GetSystemMetrics(`index`) at `dpi`, as GetSystemMetricsForDpi gives it where the system
+// has it.
+int MetricForDpi(int index, UINT dpi);
+
 using platform::Utf8;
 using platform::Wide;
 

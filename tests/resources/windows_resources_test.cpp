@@ -152,6 +152,7 @@ constexpr std::uint16_t kRtDialog = 5;
 constexpr std::uint16_t kRtString = 6;
 constexpr std::uint16_t kRtGroupIcon = 14;
 constexpr std::uint16_t kRtVersion = 16;
+constexpr std::uint16_t kRtManifest = 24;
 constexpr std::uint16_t kChineseSimplified = 0x0804;
 
 class WindowsResources : public ::testing::Test {
@@ -403,6 +404,20 @@ TEST_F(WindowsResources, StringTableHoldsTheAboutEntry) {
   for (std::uint16_t n = Word(block->data, at), k = 0; k < n; ++k)
     text += static_cast<char16_t>(Word(block->data, at + 2 + 2u * k));
   EXPECT_EQ(ToUtf8(text), quillmark::shell::texts::kAboutBoxEntry);
+}
+
+TEST_F(WindowsResources, ManifestAsksForCommonControls6AndPerMonitorDpi) {
+  // Without it Windows gives the program the old common controls and, above 100 %,
+  // stretches its windows as a bitmap, the on-screen QR code with them.
+  const Resource* manifest = Find(kRtManifest, 1);
+  ASSERT_NE(manifest, nullptr);
+  const std::string text(manifest->data.begin(), manifest->data.end());
+  for (const char* part :
+       {"name=\"Microsoft.Windows.Common-Controls\"", "version=\"6.0.0.0\"",
+        "publicKeyToken=\"6595b64144ccf1df\"", ">PerMonitorV2, PerMonitor</dpiAwareness>",
+        ">true/pm</dpiAware>", "level=\"asInvoker\""}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part;
+  }
 }
 
 }  // namespace

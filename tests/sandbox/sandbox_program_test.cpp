@@ -75,6 +75,15 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
       {{"--max-orders", "-5"}, "--max-orders: bad order count -5"},
       {{"--max-connections", "0"}, "--max-connections: bad connection count 0"},
       {{"--max-connections", "many"}, "--max-connections: bad connection count many"},
+      // The LAN mode chooses the address, the code_url and the certificate itself.
+      {{"--lan", "192.168.1"}, "--lan: bad address 192.168.1"},
+      {{"--lan", "0.0.0.0"}, "--lan: bad address 0.0.0.0"},
+      {{"--lan", "--host", "0.0.0.0"}, "--lan contradicts --host"},
+      {{"--lan", "192.168.1.20", "--public-url", "https://192.168.1.20:8443"},
+       "--lan contradicts --public-url"},
+      {{"--lan", "--cert", "server.pem"}, "--lan contradicts --cert"},
+      {{"--phone-port", "8080"}, "--phone-port needs --lan"},
+      {{"--lan", "--phone-port", "http"}, "--phone-port: bad port http"},
   };
   for (const auto& row : rows) {
     const ProgramResult result = RunSandbox(row.args);

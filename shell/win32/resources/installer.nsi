@@ -1,7 +1,8 @@
-; The Windows installer: Quillmark.exe and quillmark-cycle.exe for the current user (no
-; administrator rights needed), a Start-menu entry and an uninstaller. Built by the
-; `installer` target of a Windows build (shell/win32/CMakeLists.txt), which defines
-; VERSION (the project's, as in quillmark.rc), OUTFILE, QUILLMARK_EXE and CYCLE_EXE.
+; The Windows installer: Quillmark.exe, quillmark-cycle.exe and quillmark-sandbox.exe for
+; the current user (no administrator rights needed), Start-menu entries and an uninstaller.
+; Built by the `installer` target of a Windows build (shell/win32/CMakeLists.txt), which
+; defines VERSION (the project's, as in quillmark.rc), OUTFILE, QUILLMARK_EXE, CYCLE_EXE and
+; SANDBOX_EXE.
 Unicode true
 SetCompressor /SOLID lzma
 
@@ -29,6 +30,7 @@ Section "Quillmark"
   SetOutPath "$INSTDIR"
   File "${QUILLMARK_EXE}"
   File "${CYCLE_EXE}"
+  File "${SANDBOX_EXE}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
   ; The Start-menu entry starts the program in the user's documents, where it writes its
@@ -36,6 +38,10 @@ Section "Quillmark"
   SetOutPath "$DOCUMENTS"
   CreateDirectory "$SMPROGRAMS\Quillmark"
   CreateShortCut "$SMPROGRAMS\Quillmark\Quillmark.lnk" "$INSTDIR\Quillmark.exe"
+  ; The stand-in platform in a console window of its own, on the address Quillmark reaches
+  ; by default; closing the window stops it. Its CA, made on its first start, is what the
+  ; installed programs trust by default.
+  CreateShortCut "$SMPROGRAMS\Quillmark\Quillmark Sandbox.lnk" "$INSTDIR\quillmark-sandbox.exe"
   CreateShortCut "$SMPROGRAMS\Quillmark\Uninstall Quillmark.lnk" "$INSTDIR\Uninstall.exe"
 
   WriteRegStr HKCU "Software\Quillmark" "InstallDir" "$INSTDIR"
@@ -52,9 +58,11 @@ SectionEnd
 Section "Uninstall"
   Delete "$INSTDIR\Quillmark.exe"
   Delete "$INSTDIR\quillmark-cycle.exe"
+  Delete "$INSTDIR\quillmark-sandbox.exe"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   Delete "$SMPROGRAMS\Quillmark\Quillmark.lnk"
+  Delete "$SMPROGRAMS\Quillmark\Quillmark Sandbox.lnk"
   Delete "$SMPROGRAMS\Quillmark\Uninstall Quillmark.lnk"
   RMDir "$SMPROGRAMS\Quillmark"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
