@@ -15,13 +15,24 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quillmark::sandbox {
 
 struct HttpRequest {
   std::string method;  // "GET", "POST", ...; empty when the request could not be read
   std::string path;    // the target up to '?', percent-decoded
+  std::string query;   // what follows the '?', as it came
   std::string body;
+  // The few headers the console needs (empty when absent), and whether the peer's address
+  // is a loopback one (127.0.0.0/8, ::1, or such an IPv4 address mapped into IPv6).
+  std::string host;
+  std::string origin;
+  std::string secFetchSite;
+  std::string cookie;
+  std::string contentType;
+  bool fromLoopback = false;
 };
 
 struct HttpReply {
@@ -36,6 +47,7 @@ struct HttpReply {
   int status = 200;
   std::string contentType;
   std::string location;  // sent as Location when not empty
+  std::vector<std::pair<std::string, std::string>> headers;  // further headers, as they are
   std::string body;
   Delivery delivery = Delivery::kWhole;
   std::size_t cutAt = 0;
