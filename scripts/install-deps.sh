@@ -31,8 +31,9 @@ demo=(
   cmake ninja-build g++ pkg-config
   # payment core and QR writer
   libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libinih-dev libcli11-dev
-  # sandbox: Beast and Asio (header-only Boost), pugixml
-  libboost-dev libpugixml-dev
+  # sandbox: Beast and Asio (header-only Boost), pugixml, SQLite for its state file, and
+  # nlohmann's JSON (header-only) for its console
+  libboost-dev libpugixml-dev libsqlite3-dev nlohmann-json3-dev
   # reading the bitmap back: a white border (the bitmap has no quiet zone), a QR reader
   imagemagick zbar-tools
 )
@@ -49,8 +50,10 @@ test=(
   git file curl
   # tests: GoogleTest, cpp-httplib (stand-in servers and clients), valgrind
   libgtest-dev libcpp-httplib-dev valgrind
-  # the payer page in a real browser: headless Chromium driven by Selenium
+  # the payer page and the console in a real browser: headless Chromium driven by Selenium
   chromium chromium-driver python3-selenium
+  # the console from an address off loopback, in a network namespace of the test's own
+  iproute2
 )
 
 packages=()

@@ -46,7 +46,7 @@ fail() { echo "test-windows: $*" >&2; exit 1; }
 sandbox_on_free_port() {
   stop_sandbox
   rm -f "$work/sandbox.log"  # a kept folder's last log would look like a started sandbox
-  start_sandbox "$linux" "$work/sandbox.log" --port 0 --no-notify "$@"
+  start_sandbox "$linux" "$work/sandbox.log" --port 0 --state :memory: --no-notify "$@"
   PORT=$(sed -nE 's/.*listening on https:\/\/127\.0\.0\.1:([0-9]+).*/\1/p' "$work/sandbox.log" | head -n 1)
   [ -n "$PORT" ] || fail "no port in the sandbox's output: $(cat "$work/sandbox.log")"
 }
