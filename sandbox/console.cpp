@@ -363,7 +363,7 @@ std::string OrdersTable(const std::vector<StoredOrder>& orders, const ConsoleSet
     const Order& order = stored.order;
     std::string row = "<tr>" + Cell(OrderLink(stored.number), "order") +
                       Cell(AmountText(order.totalFee), "amount") +
-                      Cell(StateBadge(TradeState(order))) + Cell(ShownTime(order.placedAt)) +
+                      Cell(StateBadge(TradeState(order))) + Cell(ShownTime(order.placedAt), "time") +
                       Cell(HtmlEscape(order.notifyUrl), "url") +
                       Cell(NotificationCell(stored, settings)) + "</tr>";
     if (rows.size() + row.size() > room) {
@@ -408,10 +408,10 @@ std::string RequestsTable(const std::vector<JournalEntry>& entries, bool withOrd
     if (entry.path.size() > kShownPathBytes) path += "...";
     const std::string id = std::to_string(entry.id);
     std::string row = "<tr class=\"request\" data-verdict=\"" + HtmlEscape(entry.verdict) + "\">" +
-                      Cell(id) + Cell(ShownTime(entry.at)) +
+                      Cell(id) + Cell(ShownTime(entry.at), "time") +
                       Cell(HtmlEscape(entry.method + " " + path)) +
                       Cell(HtmlEscape(entry.operation), "operation");
-    if (withOrder) row += Cell(entry.orderNo.empty() ? "" : OrderLink(entry.orderNo));
+    if (withOrder) row += Cell(entry.orderNo.empty() ? "" : OrderLink(entry.orderNo), "order");
     row += Cell(VerdictBadge(entry.verdict)) + Cell(std::to_string(entry.status)) +
            Cell(HtmlEscape(entry.outcome) + SignBlock(entry) + "<details id=\"r" + id +
                     "\"><summary>Request and reply</summary>" + Pre(entry.body, entry.bodyBytes) +
@@ -447,7 +447,7 @@ std::string AttemptsTable(const std::vector<AttemptEntry>& attempts, std::size_t
     std::string row =
         "<tr class=\"attempt\">" +
         Cell(attempt.number == 0 ? std::string("resend") : std::to_string(attempt.number)) +
-        Cell(ShownTime(attempt.at)) + Cell(HtmlEscape(attempt.url), "url") + Cell(answer) +
+        Cell(ShownTime(attempt.at), "time") + Cell(HtmlEscape(attempt.url), "url") + Cell(answer) +
         Cell(Pre(attempt.answer, attempt.answerBytes)) +
         Cell(std::to_string(attempt.durationMs) + " ms") +
         Cell(attempt.acknowledged ? "<span class=\"verdict good\">yes</span>"
@@ -572,6 +572,7 @@ main{padding:1em 1.2em;max-width:90em}
 h1{font-size:1.4em;margin:.2em 0 .6em}h2{font-size:1.1em;margin:1.4em 0 .5em}
 table{border-collapse:collapse;width:100%;background:#fff;font-size:.92em}
 th,td{border:1px solid #dde2e6;padding:.3em .5em;text-align:left;vertical-align:top}
+th,td.time{white-space:nowrap}td.outcome,td.url,td.order{overflow-wrap:anywhere}
 th{background:#eef1f4}td.amount{text-align:right;font-variant-numeric:tabular-nums}
 td.url{word-break:break-all;max-width:24em}td.outcome{max-width:40em}
 pre{white-space:pre-wrap;word-break:break-all;background:#f3f5f7;padding:.4em;margin:.3em 0;max-height:16em;overflow:auto}
@@ -742,9 +743,9 @@ void Console::OrderPage(const std::string& number) {
                           settings_);
   content +=
       "</div><h2>History</h2><table id=\"history\"><thead><tr><th>Time</th><th>Event"
-      "</th><th></th></tr></thead><tbody>";
+      "</th><th>By, or what</th></tr></thead><tbody>";
   for (const HistoryEvent& event : HistoryOf(order)) {
-    content += "<tr>" + Cell(ShownTime(event.at)) + Cell(event.event) +
+    content += "<tr>" + Cell(ShownTime(event.at), "time") + Cell(event.event) +
                Cell(HtmlEscape(event.detail)) + "</tr>";
   }
   content += "</tbody></table>";
