@@ -165,6 +165,23 @@ std::FILE* OpenDiskFile(const char* path, const char* mode) {
   return Checked(_open(path, flags, _S_IREAD | _S_IWRITE), mode, how == "wb");
 }
 
+std::intptr_t TakeFileLock(const char* path, bool& heldElsewhere) {
+  heldElsewhere = false;
+  if (IsReservedDeviceName(path)) return -1;
+  // Opened without sharing: no other process can open it until the handle is closed.
+  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    heldElsewhere = GetLastError() == ERROR_SHARING_VIOLATION;
+    return -1;
+  }
+  return reinterpret_cast<std::intptr_t>(file);
+}
+
+void ReleaseFileLock(std::intptr_t handle) {
+  if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
 bool StandardOutputIsTerminal() {
   // NUL is a character device too; only a console has a console mode.
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);

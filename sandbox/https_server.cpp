@@ -288,9 +288,12 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Handle() {
-    HttpReply reply;
-    options().handle(request_, reply);
-    Send(std::move(reply));
+    // The answer may come from another thread (the sandbox's state writer): it is sent
+    // from the connection's strand, like everything else of the connection.
+    options().handle(request_, [self = shared_from_this()](HttpReply reply) {
+      net::post(self->stream_.get_executor(),
+                [self, reply = std::move(reply)]() mutable { self->Send(std::move(reply)); });
+    });
   }
 
   void Send(HttpReply reply) {

@@ -69,9 +69,11 @@ struct HttpsServerOptions {
   std::chrono::milliseconds requestTimeout{30'000};
   std::chrono::milliseconds writeTimeout{30'000};
 
-  // Answers a request that was read whole. Called on a server thread; may be called on
-  // several at once.
-  std::function<void(const HttpRequest&, HttpReply&)> handle;
+  // Answers a request that was read whole, by calling `answer` with the reply, at once or
+  // later from any thread; the request stays valid until then. Called on a server thread;
+  // may be called on several at once. Until it answers, its connection reads nothing more.
+  using Answer = std::function<void(HttpReply reply)>;
+  std::function<void(const HttpRequest&, Answer answer)> handle;
   // Answers a request that could not be read: `status` is 400 or 413, `reason` says why in
   // one line of printable ASCII, and `request` holds what was read of it. The connection is
   // closed after the reply.

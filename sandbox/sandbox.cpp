@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -110,9 +111,9 @@ bool ReadWhole(const std::string& path, std::string& text) {
 // One request on its way through the sandbox: what it was, how it was judged and answered,
 // and what it changed, for the journal and the state file once it has been handled.
 struct Exchange {
-  Exchange(const HttpRequest& q, HttpReply& r) : request(q), reply(r) {}
-  const HttpRequest& request;
-  HttpReply& reply;
+  explicit Exchange(const HttpRequest& q) : request(q) {}
+  const HttpRequest& request;  // valid until the reply has been handed over
+  HttpReply reply;
   std::int64_t at = NowMs();
   CheckResult check;  // of a request to an operation's path
   bool journal = true;
@@ -143,18 +144,21 @@ struct Sandbox::Impl : ConsoleActions {
 
   bool Start(std::string* error);
 
-  void Handle(const HttpRequest& request, HttpReply& reply);
+  void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
   void Refuse(int status, const std::string& reason, const HttpRequest& request,
               HttpReply& reply);
   std::chrono::milliseconds HoldFor(const HttpRequest& request);
   void Abandoned(const HttpRequest& request);
 
-  // Writes what the exchange changed and its journal entry, then sends the notification it
-  // made due: after it is kept, so that a stop in between loses neither.
-  void Commit(Exchange& exchange);
-  // Writes `change` with the orders forgotten meanwhile; the caller holds the lock. A
+  // Writes what the exchange changed and its journal entry, then hands its reply to
+  // `answer` and sends the notification it made due: only once both are kept, so that a
+  // sandbox stopped in between has given no answer it cannot stand by.
+  void Commit(const std::shared_ptr<Exchange>& exchange, HttpsServerOptions::Answer answer);
+  // Submits `change` with the orders forgotten meanwhile; the caller holds the lock. A
   // failure is logged: the request has its answer all the same.
-  void Persist(StateChange& change);
+  void Persist(StateChange change, StateStore::Written done = {});
+  // Persist(), and waits until it is written, without the lock.
+  void PersistAndWait(StateChange change);
   bool LoadState(std::string& error);
   void OnAttempt(const AttemptReport& report);
   bool StillWanted(const std::string& orderNo);
@@ -314,7 +318,9 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.certFile = options.certFile;
   http.keyFile = options.keyFile;
   http.bodyLimit = kMaxRequestBodyBytes;
-  http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
+  http.handle = [this](const HttpRequest& q, HttpsServerOptions::Answer a) {
+    Handle(q, std::move(a));
+  };
   http.maxConnections = options.maxConnections;
   http.afterConnectionBurst = options.afterConnectionBurst;
   http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
@@ -387,8 +393,8 @@ std::chrono::milliseconds Sandbox::Impl::HoldFor(const HttpRequest& request) {
 }
 
 void Sandbox::Impl::Abandoned(const HttpRequest& request) {
-  HttpReply none;
-  Exchange ex(request, none);
+  const auto exchange = std::make_shared<Exchange>(request);
+  Exchange& ex = *exchange;
   ex.check = CheckRequest(kUnifiedOrderOperation, request.body, merchant);
   const CheckResult& check = ex.check;
   ex.operation = kUnifiedOrderOperation.name;
@@ -396,7 +402,7 @@ void Sandbox::Impl::Abandoned(const HttpRequest& request) {
   const auto number = check.fields.find(kFieldOutTradeNo);
   Log(ex, number == check.fields.end() ? "" : number->second, 503,
       "FAIL stalled until the server stopped");
-  Commit(ex);
+  Commit(exchange, nullptr);
 }
 
 const std::vector<Sandbox::Impl::Served>& Sandbox::Impl::Handlers() {
@@ -408,17 +414,19 @@ const std::vector<Sandbox::Impl::Served>& Sandbox::Impl::Handlers() {
   return handlers;
 }
 
-void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
+void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answer answer) {
   if (request.path == kConsolePath || request.path.rfind(std::string(kConsolePath) + "/", 0) == 0) {
     // The console's own requests are neither journaled nor logged: an open page asks every
     // two seconds, and would soon push the merchant's requests out of the journal.
     ConsoleSettings settings = console;
     settings.port = server->port();
-    return ServeConsole(request, reply, *store, *this, settings);
+    HttpReply reply;
+    ServeConsole(request, reply, *store, *this, settings);
+    return answer(std::move(reply));
   }
-  Exchange ex(request, reply);
-  Route(ex);
-  Commit(ex);
+  const auto exchange = std::make_shared<Exchange>(request);
+  Route(*exchange);
+  Commit(exchange, std::move(answer));
 }
 
 void Sandbox::Impl::Route(Exchange& ex) {
@@ -495,15 +503,20 @@ void Sandbox::Impl::Route(Exchange& ex) {
 void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequest& request,
                            HttpReply& reply) {
   Record(request, {});
-  Exchange ex(request, reply);
+  const auto exchange = std::make_shared<Exchange>(request);
+  Exchange& ex = *exchange;
   ex.verdict = kVerdictHttp;
-  reply.status = status;
-  SendFail(reason, reply);
+  ex.reply.status = status;
+  SendFail(reason, ex.reply);
   Log(ex, "-", status, "FAIL " + reason);
-  Commit(ex);
+  // Refused before it was read whole, it changed nothing: its answer need not wait.
+  reply = ex.reply;
+  Commit(exchange, nullptr);
 }
 
-void Sandbox::Impl::Commit(Exchange& ex) {
+void Sandbox::Impl::Commit(const std::shared_ptr<Exchange>& exchange,
+                           HttpsServerOptions::Answer answer) {
+  Exchange& ex = *exchange;
   StateChange change;
   if (ex.journal) {
     JournalEntry entry;
@@ -530,14 +543,26 @@ void Sandbox::Impl::Commit(Exchange& ex) {
     change.order = std::move(ex.changed);
     change.notificationDue = ex.notify.has_value();
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    Persist(change);
-  }
-  if (ex.notify) NotifyPaid(std::move(*ex.notify));
+  // Submitted in the order the book changed, under its lock.
+  std::lock_guard<std::mutex> lock(mutex);
+  Persist(std::move(change),
+          [this, exchange, answer = std::move(answer)](bool, const std::string&) {
+            if (answer) answer(std::move(exchange->reply));
+            if (exchange->notify) NotifyPaid(std::move(*exchange->notify));
+          });
 }
 
-void Sandbox::Impl::Persist(StateChange& change) {
+void Sandbox::Impl::PersistAndWait(StateChange change) {
+  std::promise<void> written;
+  std::future<void> done = written.get_future();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    Persist(std::move(change), [&written](bool, const std::string&) { written.set_value(); });
+  }
+  done.wait();
+}
+
+void Sandbox::Impl::Persist(StateChange change, StateStore::Written done) {
   // An order forgotten since its copy was taken stays forgotten.
   if (change.order && !book.Find(change.orderNo, OrderBook::Clock::now())) {
     change.order.reset();
@@ -545,12 +570,16 @@ void Sandbox::Impl::Persist(StateChange& change) {
   }
   change.forgotten = std::move(forgotten);
   forgotten.clear();
-  std::string error;
-  if (!store->Write(change, error)) {
-    LogLine("STATE cannot write to " + PrintableAscii(options.stateFile) + " (" +
-            PrintableAscii(error) + "): the request was answered, but " +
-            (change.order ? "its order's change and " : "") + "its journal entry are not kept");
-  }
+  const bool ordered = change.order.has_value();
+  store->Submit(std::move(change), [this, ordered, done = std::move(done)](
+                                       bool written, const std::string& error) {
+    if (!written) {
+      LogLine("STATE cannot write to " + PrintableAscii(options.stateFile) + " (" +
+              PrintableAscii(error) + "): the request was answered, but " +
+              (ordered ? "its order's change and " : "") + "its journal entry are not kept");
+    }
+    if (done) done(written, error);
+  });
 }
 
 void Sandbox::Impl::OnAttempt(const AttemptReport& report) {
@@ -924,10 +953,7 @@ ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
   if (paid) return {Result::Kind::kRefused, "order " + shown + " has been paid already"};
   change.orderNo = orderNo;
   change.notificationDue = true;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    Persist(change);
-  }
+  PersistAndWait(std::move(change));
   LogLine("CONSOLE order " + shown + " paid");
   NotifyPaid(std::move(*paidNow));
   return {Result::Kind::kDone, "Paid."};
@@ -954,10 +980,7 @@ ConsoleActions::Result Sandbox::Impl::Close(const std::string& orderNo) {
     return {Result::Kind::kRefused, "order " + shown + " has been paid and cannot be closed"};
   if (closed) return {Result::Kind::kRefused, "order " + shown + " is closed already"};
   change.orderNo = orderNo;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    Persist(change);
-  }
+  PersistAndWait(std::move(change));
   LogLine("CONSOLE order " + shown + " closed");
   return {Result::Kind::kDone, "Closed."};
 }
@@ -981,9 +1004,7 @@ ConsoleActions::Result Sandbox::Impl::Notify(const std::string& orderNo) {
 void Sandbox::Impl::ForgetExpired() {
   std::lock_guard<std::mutex> lock(mutex);
   book.ForgetExpired(OrderBook::Clock::now());
-  if (forgotten.empty()) return;
-  StateChange change;
-  Persist(change);
+  if (!forgotten.empty()) Persist(StateChange{});
 }
 
 std::size_t Sandbox::Impl::OrderCount() {
@@ -1019,6 +1040,8 @@ void Sandbox::Stop() {
   }
   impl_->stopped.notify_all();
   if (impl_->server) impl_->server->Stop();
+  // What the last requests changed is written before the notifier goes.
+  if (impl_->store) impl_->store->Drain();
   if (impl_->notifier) impl_->notifier->Stop();
 }
 

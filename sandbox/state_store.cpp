@@ -3,13 +3,18 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "payment/merchant_settings.h"
+#include "platform/platform.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -21,6 +26,11 @@ constexpr char kInUse[] =
 // "QmkS": a file with another application id is another program's database.
 constexpr int kApplicationId = 0x516d6b53;
 constexpr int kSchemaVersion = 1;
+// The log is copied into the file by a thread of its own once it holds this many pages,
+// and at least once a second.
+constexpr int kCheckpointPages = 1000;
+constexpr std::chrono::seconds kCheckpointEvery{1};
+constexpr std::chrono::milliseconds kCheckpointPause{200};
 
 constexpr char kSchema[] = R"sql(
 CREATE TABLE orders(
@@ -230,10 +240,34 @@ Actor ActorOfName(const std::string& name) {
 }
 
 struct StateStore::Impl {
+  ~Impl();
+  bool Apply(const StateChange& change, std::string& error);
+  void Writer();
+  void Checkpoints();
+
   std::string path;
   Limits limits;
   std::mutex mutex;  // guards the connection and every statement
   DatabaseHandle db;
+  // The changes waiting for the writer thread, in the order they were submitted.
+  struct Pending {
+    StateChange change;
+    Written done;
+  };
+  std::mutex queueMutex;  // guards what follows
+  std::condition_variable queueWake;
+  std::vector<Pending> queue;
+  bool closing = false;
+  std::thread writer;
+  std::intptr_t fileLock = -1;  // on path + "-lock": one sandbox per file
+  // The checkpoints, on a connection and a thread of their own: a checkpoint waits for the
+  // disk (it syncs the log, then the file), and no commit, so no answer, must wait with it.
+  DatabaseHandle checkpointDb;
+  std::thread checkpointer;
+  std::mutex checkpointMutex;  // guards what follows
+  std::condition_variable checkpointWake;
+  bool checkpointDue = false;
+  bool checkpointsEnd = false;
   // The statements of the hot paths, prepared once.
   StatementHandle begin, commit, rollback, insertRequest, pruneRequests, upsertOrder, deleteOrder,
       startNotification, insertAttempt, pruneAttempts, noteAttempt;
@@ -302,6 +336,45 @@ struct StateStore::Impl {
   bool Prepared(std::string& error);
 };
 
+StateStore::Impl::~Impl() {
+  {
+    std::lock_guard<std::mutex> wake(checkpointMutex);
+    checkpointsEnd = true;
+  }
+  checkpointWake.notify_all();
+  if (checkpointer.joinable()) checkpointer.join();
+  checkpointDb.reset();
+  // The statements go before their connection, whose close then copies the log into the
+  // file and removes it.
+  for (StatementHandle* statement :
+       {&begin, &commit, &rollback, &insertRequest, &pruneRequests, &upsertOrder, &deleteOrder,
+        &startNotification, &insertAttempt, &pruneAttempts, &noteAttempt}) {
+    statement->reset();
+  }
+  db.reset();
+  platform::ReleaseFileLock(fileLock);
+}
+
+void StateStore::Impl::Checkpoints() {
+  std::unique_lock<std::mutex> wake(checkpointMutex);
+  while (!checkpointsEnd) {
+    checkpointWake.wait_for(wake, kCheckpointEvery,
+                            [this] { return checkpointDue || checkpointsEnd; });
+    if (checkpointsEnd) break;
+    checkpointDue = false;
+    wake.unlock();
+    // PASSIVE: copies what no reader still needs, beside the writer, never waiting for it.
+    // What it could not copy is taken the next time.
+    sqlite3_wal_checkpoint_v2(checkpointDb.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                              nullptr);
+    wake.lock();
+    // Each checkpoint syncs the log and the file. Under a steady stream of commits the log
+    // is never wholly copied, so each commit would ask for the next one at once: a few a
+    // second are enough.
+    checkpointWake.wait_for(wake, kCheckpointPause, [this] { return checkpointsEnd; });
+  }
+}
+
 bool StateStore::Impl::Prepared(std::string& error) {
   const std::string orderPlaces = "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?";
   std::string update;
@@ -358,8 +431,12 @@ bool StateStore::Impl::Prepared(std::string& error) {
   return true;
 }
 
-StateStore::StateStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-StateStore::~StateStore() = default;
+StateStore::StateStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
+  Impl* raw = impl_.get();
+  raw->writer = std::thread([raw] { raw->Writer(); });
+}
+
+StateStore::~StateStore() { Drain(); }
 
 std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits limits,
                                              std::string& error) {
@@ -381,6 +458,16 @@ std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits lim
   auto impl = std::make_unique<Impl>();
   impl->path = path;
   impl->limits = limits;
+  if (!memory) {
+    // A second sandbox on the same file would serve the same orders and send their
+    // notifications twice.
+    bool heldElsewhere = false;
+    impl->fileLock = platform::TakeFileLock((path + "-lock").c_str(), heldElsewhere);
+    if (impl->fileLock == -1) {
+      return fail(heldElsewhere ? std::string(kInUse)
+                                : "cannot be opened (no file " + path + "-lock can be made)");
+    }
+  }
   sqlite3* db = nullptr;
   const int opened = sqlite3_open_v2(
       path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -392,10 +479,8 @@ std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits lim
   sqlite3_extended_result_codes(db, 1);
 
   std::string problem;
-  // Held for as long as the sandbox runs: a second sandbox on the same file would serve
-  // the same orders and send their notifications twice.
-  if (!impl->Exec("PRAGMA locking_mode = EXCLUSIVE", problem))
-    return fail("cannot be locked (" + problem + ")");
+  // Brief waits on locks rather than failures: the checkpoints take some of the file's.
+  sqlite3_busy_timeout(db, 2000);
   std::int64_t applicationId = 0;
   std::int64_t version = 0;
   std::int64_t tables = 0;
@@ -445,7 +530,9 @@ std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits lim
   }
   // NORMAL: a commit is in the log once it returns, which a killed process cannot undo;
   // only a power cut before the next checkpoint could.
-  if (!impl->Exec("PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON", problem)) {
+  if (!impl->Exec("PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON; "
+                  "PRAGMA wal_autocheckpoint = 0",
+                  problem)) {
     return fail("cannot be set up (" + problem + ")");
   }
   if (limits.maxPages > 0) {
@@ -463,10 +550,35 @@ std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits lim
       }
       return fail("cannot be written (" + problem + ")");
     }
-  } else if (!impl->Exec("BEGIN EXCLUSIVE; COMMIT;", problem)) {
-    return fail(kInUse);
   }
   if (!impl->Prepared(problem)) return fail("cannot be used (" + problem + ")");
+  if (!memory) {
+    sqlite3* checkpoints = nullptr;
+    const int second = sqlite3_open_v2(path.c_str(), &checkpoints,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    impl->checkpointDb.reset(checkpoints);
+    if (second != SQLITE_OK) {
+      return fail("cannot be opened twice (" +
+                  std::string(checkpoints ? sqlite3_errmsg(checkpoints) : "out of memory") + ")");
+    }
+    sqlite3_exec(checkpoints, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+    Impl* raw = impl.get();
+    sqlite3_wal_hook(
+        db,
+        [](void* context, sqlite3*, const char*, int pages) {
+          auto* store = static_cast<Impl*>(context);
+          if (pages >= kCheckpointPages) {
+            std::lock_guard<std::mutex> wake(store->checkpointMutex);
+            if (!store->checkpointDue) {
+              store->checkpointDue = true;
+              store->checkpointWake.notify_one();
+            }
+          }
+          return SQLITE_OK;
+        },
+        raw);
+    impl->checkpointer = std::thread([raw] { raw->Checkpoints(); });
+  }
   return std::unique_ptr<StateStore>(new StateStore(std::move(impl)));
 }
 
@@ -474,56 +586,129 @@ const std::string& StateStore::path() const { return impl_->path; }
 
 bool StateStore::inMemory() const { return impl_->path == kMemoryState; }
 
-bool StateStore::Write(const StateChange& change, std::string& error) {
+bool StateStore::Impl::Apply(const StateChange& change, std::string& error) {
+  Impl& impl = *this;
+  for (const std::string& number : change.forgotten) {
+    Use use(impl.deleteOrder.get());
+    use.Text(number);
+    if (!impl.Done(use, error)) return false;
+  }
+  if (change.order) {
+    Use use(impl.upsertOrder.get());
+    BindOrder(use, change.orderNo, *change.order);
+    if (!impl.Done(use, error)) return false;
+  }
+  if (change.order && change.notificationDue) {
+    Use use(impl.startNotification.get());
+    use.Int(change.order->paidAt).Text(change.orderNo);
+    if (!impl.Done(use, error)) return false;
+  }
+  if (change.request && impl.limits.journalMax > 0) {
+    const JournalEntry& entry = *change.request;
+    {
+      Use use(impl.insertRequest.get());
+      use.Int(entry.at)
+          .Bytes(Cut(entry.method, 32))
+          .Bytes(Cut(entry.path, kKeptTextBytes))
+          .Text(entry.operation)
+          .Bytes(Cut(entry.orderNo, 64))
+          .Text(entry.verdict)
+          .Int(entry.status)
+          .Bytes(Cut(entry.outcome, kKeptTextBytes))
+          .Bytes(Cut(entry.body, kKeptTextBytes))
+          .Int(static_cast<std::int64_t>(std::max(entry.bodyBytes, entry.body.size())))
+          .Bytes(Cut(entry.reply, kKeptTextBytes))
+          .Int(static_cast<std::int64_t>(std::max(entry.replyBytes, entry.reply.size())))
+          .Bytes(Cut(entry.signString, kKeptTextBytes))
+          .Text(Cut(entry.expectedSign, 64))
+          .Text(Cut(entry.receivedSign, 64));
+      if (!impl.Done(use, error)) return false;
+    }
+    const std::int64_t last = sqlite3_last_insert_rowid(impl.db.get());
+    const auto keep = static_cast<std::int64_t>(impl.limits.journalMax);
+    if (last > keep) {
+      Use use(impl.pruneRequests.get());
+      use.Int(last - keep);
+      if (!impl.Done(use, error)) return false;
+    }
+  }
+  return true;
+}
+
+void StateStore::Impl::Writer() {
+  std::unique_lock<std::mutex> queued(queueMutex);
+  for (;;) {
+    queueWake.wait(queued, [this] { return !queue.empty() || closing; });
+    if (queue.empty()) return;
+    std::vector<Pending> batch;
+    batch.swap(queue);
+    queued.unlock();
+    // Everything that came in while the last batch was written goes in one transaction:
+    // under load a commit serves many requests, and each still has its answer only once
+    // what it changed is in the log.
+    std::vector<std::string> errors(batch.size());
+    std::string error;
+    bool written;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      written = Transaction(error, [&] {
+        for (const Pending& pending : batch) {
+          if (!Apply(pending.change, error)) return false;
+        }
+        return true;
+      });
+      // One change that cannot be written (a full disk) does not take the others with it.
+      if (!written) {
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+          Transaction(errors[i], [&] { return Apply(batch[i].change, errors[i]); });
+        }
+      }
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (batch[i].done) batch[i].done(errors[i].empty(), errors[i]);
+    }
+    queued.lock();
+  }
+}
+
+void StateStore::Submit(StateChange change, Written done) {
   Impl& impl = *impl_;
-  std::lock_guard<std::mutex> lock(impl.mutex);
-  return impl.Transaction(error, [&] {
-    for (const std::string& number : change.forgotten) {
-      Use use(impl.deleteOrder.get());
-      use.Text(number);
-      if (!impl.Done(use, error)) return false;
+  {
+    std::lock_guard<std::mutex> queued(impl.queueMutex);
+    if (!impl.closing) {
+      impl.queue.push_back({std::move(change), std::move(done)});
+      impl.queueWake.notify_one();
+      return;
     }
-    if (change.order) {
-      Use use(impl.upsertOrder.get());
-      BindOrder(use, change.orderNo, *change.order);
-      if (!impl.Done(use, error)) return false;
-    }
-    if (change.order && change.notificationDue) {
-      Use use(impl.startNotification.get());
-      use.Int(change.order->paidAt).Text(change.orderNo);
-      if (!impl.Done(use, error)) return false;
-    }
-    if (change.request && impl.limits.journalMax > 0) {
-      const JournalEntry& entry = *change.request;
-      {
-        Use use(impl.insertRequest.get());
-        use.Int(entry.at)
-            .Bytes(Cut(entry.method, 32))
-            .Bytes(Cut(entry.path, kKeptTextBytes))
-            .Text(entry.operation)
-            .Bytes(Cut(entry.orderNo, 64))
-            .Text(entry.verdict)
-            .Int(entry.status)
-            .Bytes(Cut(entry.outcome, kKeptTextBytes))
-            .Bytes(Cut(entry.body, kKeptTextBytes))
-            .Int(static_cast<std::int64_t>(std::max(entry.bodyBytes, entry.body.size())))
-            .Bytes(Cut(entry.reply, kKeptTextBytes))
-            .Int(static_cast<std::int64_t>(std::max(entry.replyBytes, entry.reply.size())))
-            .Bytes(Cut(entry.signString, kKeptTextBytes))
-            .Text(Cut(entry.expectedSign, 64))
-            .Text(Cut(entry.receivedSign, 64));
-        if (!impl.Done(use, error)) return false;
-      }
-      const std::int64_t last = sqlite3_last_insert_rowid(impl.db.get());
-      const auto keep = static_cast<std::int64_t>(impl.limits.journalMax);
-      if (last > keep) {
-        Use use(impl.pruneRequests.get());
-        use.Int(last - keep);
-        if (!impl.Done(use, error)) return false;
-      }
-    }
-    return true;
+  }
+  // After Drain(): written here and now.
+  std::string error;
+  bool written;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    written = impl.Transaction(error, [&] { return impl.Apply(change, error); });
+  }
+  if (done) done(written, error);
+}
+
+bool StateStore::Write(StateChange change, std::string& error) {
+  std::promise<std::string> result;
+  std::future<std::string> outcome = result.get_future();
+  Submit(std::move(change), [&result](bool written, const std::string& why) {
+    result.set_value(written ? std::string() : why.empty() ? "not written" : why);
   });
+  error = outcome.get();
+  return error.empty();
+}
+
+void StateStore::Drain() {
+  Impl& impl = *impl_;
+  {
+    std::lock_guard<std::mutex> queued(impl.queueMutex);
+    impl.closing = true;
+  }
+  impl.queueWake.notify_all();
+  if (impl.writer.joinable()) impl.writer.join();
 }
 
 bool StateStore::RecordAttempt(const AttemptEntry& attempt, std::string& error) {

@@ -4,11 +4,13 @@
 // moment keeps every change whose reply went out; the file is held exclusively, so two
 // sandboxes never share one. ":memory:" keeps the same in memory, and nothing after exit.
 //
-// Safe to call from any thread: one connection behind a mutex.
+// Safe to call from any thread: one connection behind a mutex, and a thread of its own that
+// writes the changes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -127,9 +129,17 @@ class StateStore {
   const std::string& path() const;
   bool inMemory() const;
 
-  // False, with `error` (SQLite's words), when the change could not be written; nothing of
-  // it is written then.
-  bool Write(const StateChange& change, std::string& error);
+  // Called once the change is in the log (`written`), or could not be written (`error`,
+  // SQLite's words; nothing of it is written then). On the store's writer thread.
+  using Written = std::function<void(bool written, const std::string& error)>;
+  // Hands the change to the writer thread and returns at once; changes are written in the
+  // order they are submitted, those that queue up meanwhile in one transaction.
+  void Submit(StateChange change, Written done);
+  // Submit(), and waits for it.
+  bool Write(StateChange change, std::string& error);
+  // Writes what was submitted and ends the writer thread; later changes are written by
+  // the thread that submits them.
+  void Drain();
   // Keeps `attempt` with its order and notes when the next one is due (or that none is).
   // Nothing is kept for an order no longer there.
   bool RecordAttempt(const AttemptEntry& attempt, std::string& error);
