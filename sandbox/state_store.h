@@ -1,8 +1,9 @@
 // The sandbox's state in one SQLite file: its orders with their history, the journal of the
 // requests it received with their verdicts, and every notification attempt. Each change is
-// committed as it happens, through a write-ahead log, so that a process killed at any
-// moment keeps every change whose reply went out; the file is held exclusively, so two
-// sandboxes never share one. ":memory:" keeps the same in memory, and nothing after exit.
+// committed before the reply that follows from it goes out, through a write-ahead log, so
+// that a process killed at any moment keeps every change whose reply went out; a lock on
+// FILE-lock keeps two sandboxes from sharing one file. ":memory:" keeps the same in memory,
+// and nothing after exit.
 //
 // Safe to call from any thread: one connection behind a mutex, and a thread of its own that
 // writes the changes.
@@ -119,7 +120,7 @@ class StateStore {
   // Opens `path` (kMemoryState: in memory), making it with its tables when it is new. Null,
   // with `error` saying why in a sentence that names the file, when it cannot be opened, is
   // not an SQLite database, is another program's, comes from a newer sandbox, is damaged,
-  // or is held by another sandbox.
+  // or is held by another sandbox. Nothing is written to a file it refuses.
   static std::unique_ptr<StateStore> Open(const std::string& path, Limits limits,
                                           std::string& error);
   ~StateStore();

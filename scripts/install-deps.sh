@@ -8,7 +8,7 @@
 #     windows      demo, and the 32-bit Windows programs (mingw-w64, Wine with wine32, nsis);
 #                  the only purpose that adds the i386 architecture, which wine32 needs
 #     screenshots  gui, and a virtual display driven by xdotool
-#     bench        demo, and wrk and the qrencode tool the benchmarks compare with
+#     bench        demo, and wrk, the qrencode tool the benchmarks compare with, and sqlite3
 #     fuzz         demo, and clang with its libFuzzer runtime
 #     test         everything the test command runs: all of the above, and the test tools
 #
@@ -44,7 +44,7 @@ windows=(
   wine wine32:i386 nsis
 )
 screenshots=(xvfb xauth x11-apps xdotool)
-bench=(qrencode wrk)
+bench=(qrencode wrk sqlite3)
 fuzz=(clang libclang-rt-14-dev)
 test=(
   git file curl
