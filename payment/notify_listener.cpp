@@ -285,9 +285,10 @@ void NotifyListener::Stop() {
   });
   for (const auto& session : open) session->Close();
   open.clear();
-  // With the acceptor and every connection closed the thread runs out of work; a write
-  // to a peer that does not read is cut off by the request's time limit at the latest.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  // With the acceptor and every connection closed the thread runs out of work at once; a
+  // window that closes does not wait longer than a moment for an answer still being written
+  // (nor for a cancellation Wine delivers late).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
   while (!impl.io.stopped() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -115,6 +115,13 @@ std::FILE* CreateTemporaryBeside(const std::string& path, std::string& temporary
 // before it is handed back. Null otherwise, with nothing written.
 std::FILE* OpenDiskFile(const char* path, const char* mode);
 
+// Takes a lock on the file `path` (made when missing, for its owner) that no other process
+// can take while this one holds it, and returns a handle to give back to ReleaseFileLock();
+// -1 when it cannot, with `heldElsewhere` telling whether another process holds it. The
+// system drops the lock when the process ends, however it ends.
+std::intptr_t TakeFileLock(const char* path, bool& heldElsewhere);
+void ReleaseFileLock(std::intptr_t handle);
+
 // Whether the process's standard output is a terminal (a console on Windows), where the
 // bytes it is sent can act as escape sequences, rather than a pipe or a file.
 bool StandardOutputIsTerminal();

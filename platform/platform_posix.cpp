@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -340,6 +341,23 @@ std::FILE* OpenDiskFile(const char* path, const char* mode) {
   std::FILE* file = fdopen(fd, mode);
   if (file == nullptr) close(fd);
   return file;
+}
+
+std::intptr_t TakeFileLock(const char* path, bool& heldElsewhere) {
+  heldElsewhere = false;
+  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  // flock, not fcntl: closing any other descriptor of the file would drop an fcntl lock.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    heldElsewhere = errno == EWOULDBLOCK;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void ReleaseFileLock(std::intptr_t handle) {
+  if (handle >= 0) close(static_cast<int>(handle));
 }
 
 bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }

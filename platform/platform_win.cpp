@@ -248,6 +248,24 @@ std::FILE* OpenDiskFile(const char* path, const char* mode) {
   return Checked(_wopen(Wide(path).c_str(), flags, _S_IREAD | _S_IWRITE), mode, how == "wb");
 }
 
+std::intptr_t TakeFileLock(const char* path, bool& heldElsewhere) {
+  heldElsewhere = false;
+  if (IsReservedDeviceName(path)) return -1;
+  // Opened without sharing: no other process can open it until the handle is closed.
+  // The path is UTF-8, as every path inside the programs; the W call takes it as it is.
+  const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    heldElsewhere = GetLastError() == ERROR_SHARING_VIOLATION;
+    return -1;
+  }
+  return reinterpret_cast<std::intptr_t>(file);
+}
+
+void ReleaseFileLock(std::intptr_t handle) {
+  if (handle != -1) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
 bool StandardOutputIsTerminal() {
   // NUL is a character device too; only a console has a console mode.
   return IsConsole(GetStdHandle(STD_OUTPUT_HANDLE));

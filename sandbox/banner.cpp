@@ -9,6 +9,7 @@
 #include "sandbox/certificates.h"
 #include "sandbox/notifier.h"
 #include "sandbox/program_options.h"
+#include "sandbox/state_store.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -54,6 +55,18 @@ void PrintBanner(std::ostream& out, const Sandbox& sandbox, const Options& optio
           << std::endl;
     }
   }
+  if (sandbox.stateFile() == kMemoryState) {
+    out << "quillmark-sandbox: state kept in memory only (--state :memory:)" << std::endl;
+  } else {
+    out << "quillmark-sandbox: state kept in " << sandbox.stateFile() << " ("
+        << sandbox.restoredOrders() << (sandbox.restoredOrders() == 1 ? " order" : " orders")
+        << " taken up, " << sandbox.resumedNotifications()
+        << (sandbox.resumedNotifications() == 1 ? " notification" : " notifications")
+        << " still due)" << std::endl;
+  }
+  out << "quillmark-sandbox: console at " << sandbox.consoleUrl()
+      << " (from another address: " << sandbox.consoleUrl() << "?token=" << sandbox.consoleToken()
+      << ")" << std::endl;
   if (!options.notify) {
     out << "quillmark-sandbox: payment notifications off (--no-notify)" << std::endl;
   } else {

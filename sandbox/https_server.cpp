@@ -238,6 +238,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void OnHandshake(const error_code& ec) {
     if (ec) return Close();
+    error_code ignored;
+    net::ip::address peer = socket().remote_endpoint(ignored).address();
+    if (peer.is_v6() && peer.to_v6().is_v4_mapped()) {
+      peer = net::ip::make_address_v4(net::ip::v4_mapped, peer.to_v6());
+    }
+    fromLoopback_ = !ignored && peer.is_loopback();
     Read();
   }
 
@@ -294,7 +300,21 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     const auto& message = parser_->get();
     request_.method = std::string(message.method_string());
     const beast::string_view target = message.target();
-    request_.path = PercentDecode(std::string(target.substr(0, target.find('?'))));
+    const std::size_t question = target.find('?');
+    request_.path = PercentDecode(std::string(target.substr(0, question)));
+    if (question != beast::string_view::npos)
+      request_.query = std::string(target.substr(question + 1));
+    const auto header = [&message](http::field field) {
+      const beast::string_view value = message[field];
+      return std::string(value.data(), value.size());
+    };
+    request_.host = header(http::field::host);
+    request_.origin = header(http::field::origin);
+    request_.cookie = header(http::field::cookie);
+    request_.contentType = header(http::field::content_type);
+    const beast::string_view site = message["Sec-Fetch-Site"];
+    request_.secFetchSite = std::string(site.data(), site.size());
+    request_.fromLoopback = fromLoopback_;
   }
 
   void OnRead() {
@@ -323,9 +343,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   void Handle() {
-    HttpReply reply;
-    options().handle(request_, reply);
-    Send(std::move(reply));
+    // The answer may come from another thread (the sandbox's state writer): it is sent
+    // from the connection's strand, like everything else of the connection.
+    options().handle(request_, [self = this->shared_from_this()](HttpReply reply) {
+      net::post(self->stream_.get_executor(),
+                [self, reply = std::move(reply)]() mutable { self->Send(std::move(reply)); });
+    });
   }
 
   void Send(HttpReply reply) {
@@ -361,6 +384,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     response_.emplace(static_cast<http::status>(reply.status), 11);
     if (!reply.contentType.empty()) response_->set(http::field::content_type, reply.contentType);
     if (!reply.location.empty()) response_->set(http::field::location, reply.location);
+    for (const auto& [name, value] : reply.headers) response_->insert(name, value);
     response_->body() = std::move(reply.body);
     response_->keep_alive(keepAlive_);
     response_->prepare_payload();
@@ -418,6 +442,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool keepAlive_ = false;
   bool dropAfterWrite_ = false;
   bool stopping_ = false;
+  bool fromLoopback_ = false;
 };
 
 bool HttpsServer::Impl::Register(SessionBase* session, const std::shared_ptr<SessionBase>& shared) {

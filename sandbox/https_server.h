@@ -16,13 +16,24 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quillmark::sandbox {
 
 struct HttpRequest {
   std::string method;  // "GET", "POST", ...; empty when the request could not be read
   std::string path;    // the target up to '?', percent-decoded
+  std::string query;   // what follows the '?', as it came
   std::string body;
+  // The few headers the console needs (empty when absent), and whether the peer's address
+  // is a loopback one (127.0.0.0/8, ::1, or such an IPv4 address mapped into IPv6).
+  std::string host;
+  std::string origin;
+  std::string secFetchSite;
+  std::string cookie;
+  std::string contentType;
+  bool fromLoopback = false;
 };
 
 struct HttpReply {
@@ -37,6 +48,7 @@ struct HttpReply {
   int status = 200;
   std::string contentType;
   std::string location;  // sent as Location when not empty
+  std::vector<std::pair<std::string, std::string>> headers;  // further headers, as they are
   std::string body;
   Delivery delivery = Delivery::kWhole;
   std::size_t cutAt = 0;
@@ -65,9 +77,11 @@ struct HttpsServerOptions {
   std::chrono::milliseconds requestTimeout{30'000};
   std::chrono::milliseconds writeTimeout{30'000};
 
-  // Answers a request that was read whole. Called on a server thread; may be called on
-  // several at once.
-  std::function<void(const HttpRequest&, HttpReply&)> handle;
+  // Answers a request that was read whole, by calling `answer` with the reply, at once or
+  // later from any thread; the request stays valid until then. Called on a server thread;
+  // may be called on several at once. Until it answers, its connection reads nothing more.
+  using Answer = std::function<void(HttpReply reply)>;
+  std::function<void(const HttpRequest&, Answer answer)> handle;
   // Answers a request that could not be read: `status` is 400 or 413, `reason` says why in
   // one line of printable ASCII, and `request` holds what was read of it. The connection is
   // closed after the reply.

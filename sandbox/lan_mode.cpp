@@ -124,8 +124,10 @@ bool PhonePageServer::Start(int port, std::string& error) {
   http.bodyLimit = 0;  // a page to read: nothing is sent to it
   http.maxConnections = 64;
   http.threads = 1;
-  http.handle = [this](const HttpRequest& request, HttpReply& reply) {
+  http.handle = [this](const HttpRequest& request, HttpsServerOptions::Answer answer) {
+    HttpReply reply;
     ServePhonePage(lan_, httpsBase_, request, reply);
+    answer(std::move(reply));
   };
   http.refuse = [](int status, const std::string& reason, const HttpRequest&, HttpReply& reply) {
     reply.status = status;

@@ -24,13 +24,11 @@
 
 namespace {
 
-// The console's address with its token, for a phone in the LAN mode; empty while the
-// sandbox has no console. The one place where the LAN mode learns the console's address:
-// with the console (Sandbox::consoleToken()), "https://<LAN address>:<port>/console?token="
-// followed by the token.
-std::string PhoneConsoleUrl(const quillmark::sandbox::Sandbox& /*sandbox*/,
-                            const std::string& /*httpsBase*/) {
-  return {};
+// The console's address with its token, for a phone in the LAN mode: from the LAN address
+// the console asks for the token, which then lives in a cookie.
+std::string PhoneConsoleUrl(const quillmark::sandbox::Sandbox& sandbox,
+                            const std::string& httpsBase) {
+  return httpsBase + "/console?token=" + sandbox.consoleToken();
 }
 
 }  // namespace

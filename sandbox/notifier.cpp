@@ -118,11 +118,17 @@ Notifier::Notifier(NotifierOptions options)
 
 Notifier::~Notifier() { Stop(); }
 
-void Notifier::Notify(PaidOrder order) {
+void Notifier::Resume(PaidOrder order, std::size_t attempt, milliseconds after) {
+  Queue(Job{std::move(order), std::max<std::size_t>(attempt, 1)}, after);
+}
+
+void Notifier::Resend(PaidOrder order) { Queue(Job{std::move(order), 0}, milliseconds(0)); }
+
+void Notifier::Queue(Job job, milliseconds after) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return;
   if (senders_.empty()) senders_.emplace_back([this] { Sender(); });
-  queue_.emplace(Clock::now(), Job{std::move(order), 1});
+  queue_.emplace(Clock::now() + std::clamp(after, milliseconds(0), kLongestDelay), std::move(job));
   wake_.notify_one();
 }
 
@@ -155,6 +161,20 @@ void Notifier::Sender() {
     }
     Job job = std::move(queue_.begin()->second);
     queue_.erase(queue_.begin());
+    const bool resend = job.attempt == 0;
+    if (!resend && options_.stillWanted) {
+      // Outside the lock: the question takes the caller's own locks, under which it may be
+      // queueing a notification.
+      lock.unlock();
+      const bool wanted = options_.stillWanted(job.order.outTradeNo);
+      if (!wanted && options_.log) {
+        options_.log("order " + Shown(job.order.outTradeNo) + " attempt " +
+                     std::to_string(job.attempt) + "/" + std::to_string(attempts) +
+                     ": acknowledged meanwhile, no more attempts");
+      }
+      lock.lock();
+      if (!wanted) continue;
+    }
     const std::string nonce = RandomNonce(random_);
     const auto abort = std::make_shared<TransferAbort>();
     inFlight_.insert(abort);
@@ -168,6 +188,8 @@ void Notifier::Sender() {
     lock.unlock();
 
     Outcome outcome;
+    const auto startedAt = std::chrono::system_clock::now();
+    const auto started = Clock::now();
     const std::string& url = job.order.notifyUrl;
     if (IsHttpUrl(url)) {
       const std::string body =
@@ -176,8 +198,11 @@ void Notifier::Sender() {
       outcome = Attempt(job, abort, body);
     } else {
       outcome.summary = "not an http or https URL, not acknowledged";
+      outcome.report.error = "not an http or https URL";
       outcome.final = true;
     }
+    outcome.report.startedAt = startedAt;
+    outcome.report.took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
 
     lock.lock();
     inFlight_.erase(abort);
@@ -188,6 +213,8 @@ void Notifier::Sender() {
       // Done.
     } else if (stopping_) {
       next = "; stopped, no retry";
+    } else if (resend) {
+      next = "; a resend, not retried";
     } else if (outcome.final || job.attempt >= attempts) {
       next = "; giving up";
     } else {
@@ -195,14 +222,32 @@ void Notifier::Sender() {
       next = "; retry in " + DelaySeconds(delay) + " s";
       retry = true;
     }
-    const std::string line = "order " + Shown(job.order.outTradeNo) + " attempt " +
-                             std::to_string(job.attempt) + "/" + std::to_string(attempts) +
-                             " to " + Shown(url) + ": " + outcome.summary + next;
-    // The line goes out before the retry is queued, so that an order's lines stay in order
-    // even when the retry is due at once and another sender takes it.
-    if (options_.log) {
+    const std::string line =
+        "order " + Shown(job.order.outTradeNo) +
+        (resend ? std::string(" resend")
+                : " attempt " + std::to_string(job.attempt) + "/" + std::to_string(attempts)) +
+        " to " + Shown(url) + ": " + outcome.summary + next;
+    AttemptReport& report = outcome.report;
+    report.outTradeNo = job.order.outTradeNo;
+    report.url = url;
+    report.attempt = job.attempt;
+    report.attempts = attempts;
+    report.acknowledged = outcome.acknowledged;
+    if (retry) {
+      report.nextAttempt = job.attempt + 1;
+      report.nextIn = delay;
+    } else if (stopping_ && !resend && !outcome.acknowledged) {
+      // Cut short by the stop, it has not had its chance: a sandbox started again on the
+      // same state makes it again.
+      report.nextAttempt = job.attempt;
+    }
+    // The line and the report go out before the retry is queued, so that an order's lines
+    // and records stay in order even when the retry is due at once and another sender
+    // takes it.
+    if (options_.log || options_.report) {
       lock.unlock();
-      options_.log(line);
+      if (options_.log) options_.log(line);
+      if (options_.report) options_.report(report);
       lock.lock();
     }
     if (retry && !stopping_) {
@@ -232,12 +277,17 @@ Notifier::Outcome Notifier::Attempt(const Job& job, const std::shared_ptr<Transf
 
   Outcome outcome;
   std::string& summary = outcome.summary;
+  AttemptReport& report = outcome.report;
+  report.httpStatus = static_cast<int>(status.httpStatus);
+  report.answer = reply.substr(0, kAnswerHeadBytes);
+  report.answerBytes = reply.size();
   if (status.httpStatus != 0) summary = "HTTP " + std::to_string(status.httpStatus);
   if (!status.ok()) {
     if (!summary.empty()) summary += ", ";
-    summary += status.aborted() ? std::string("error: aborted")
-                                : "error: " + status.message + " (curl " +
-                                      std::to_string(status.code) + ")";
+    report.error = status.aborted()
+                       ? std::string("aborted")
+                       : status.message + " (curl " + std::to_string(status.code) + ")";
+    summary += "error: " + report.error;
   }
   std::string why;
   outcome.acknowledged = status.ok() && status.httpStatus >= 200 && status.httpStatus < 300 &&

@@ -51,6 +51,25 @@ std::string NotificationDocument(const PaidOrder& order, const MerchantSettings&
 // SUCCESS (as text or CDATA). `why`, when given, receives the reason it does not.
 bool IsAcknowledgement(const std::string& reply, std::string* why = nullptr);
 
+// What one attempt did, for a record of it beside the log line.
+struct AttemptReport {
+  std::string outTradeNo;
+  std::string url;
+  std::size_t attempt = 0;   // its place in the schedule, from 1; 0 for a resend
+  std::size_t attempts = 0;  // how many the schedule makes in all
+  std::chrono::system_clock::time_point startedAt;
+  std::chrono::milliseconds took{0};
+  int httpStatus = 0;  // 0: no HTTP answer
+  std::string error;   // the transport's error ("" when the exchange completed)
+  std::string answer;  // the answer's first kAnswerHeadBytes bytes
+  std::size_t answerBytes = 0;
+  bool acknowledged = false;
+  // The schedule's next attempt and how long after this one; 0: none follows.
+  std::size_t nextAttempt = 0;
+  std::chrono::milliseconds nextIn{0};
+};
+inline constexpr std::size_t kAnswerHeadBytes = 1024;
+
 struct NotifierOptions {
   MerchantSettings merchant;
   // Between attempts: attempt 1 at once, attempt k + 1 delays[k - 1] after attempt k ended
@@ -64,6 +83,11 @@ struct NotifierOptions {
   // One line per attempt, without timestamp or newline; called from the sender threads,
   // possibly from several at once (the caller serialises). Null: no log.
   std::function<void(const std::string& line)> log;
+  // Optional, called like `log`, after it, for every attempt made.
+  std::function<void(const AttemptReport& report)> report;
+  // Optional: asked before each attempt of a schedule (not of a resend); false drops the
+  // schedule, for an order whose notification was acknowledged meanwhile by a resend.
+  std::function<bool(const std::string& outTradeNo)> stillWanted;
   // Fault::kBadNotifySign: every notification's total_fee is changed after signing.
   bool changeAmountAfterSigning = false;
   // How many attempts may be in flight at once (at least 1). A sender thread is added
@@ -81,7 +105,12 @@ class Notifier {
 
   // Queues the first attempt for `order` and returns at once; it is made as soon as a
   // sender is free. Ignored after Stop().
-  void Notify(PaidOrder order);
+  void Notify(PaidOrder order) { Resume(std::move(order), 1, std::chrono::milliseconds(0)); }
+  // Queues attempt `attempt` (from 1) of the schedule, due `after` from now: the schedule
+  // of an order whose notification was still due when the sandbox last stopped.
+  void Resume(PaidOrder order, std::size_t attempt, std::chrono::milliseconds after);
+  // Queues one attempt outside the schedule, at once, that is never retried.
+  void Resend(PaidOrder order);
   // Aborts attempts in flight (each still logs its line), drops pending ones and joins the
   // senders. Idempotent; safe from any thread but a sender's (that is, not from `log`).
   void Stop();
@@ -89,12 +118,14 @@ class Notifier {
  private:
   struct Job {
     PaidOrder order;
-    std::size_t attempt = 1;  // 1-based
+    std::size_t attempt = 1;  // 1-based; 0: a resend
   };
+  void Queue(Job job, std::chrono::milliseconds after);
   struct Outcome {
     bool acknowledged = false;
     bool final = false;   // no point in trying again (the URL is not http or https)
     std::string summary;  // "HTTP 200, not acknowledged (...)" and the like
+    AttemptReport report;
   };
 
   void Sender();

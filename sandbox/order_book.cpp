@@ -5,18 +5,18 @@
 
 namespace quillmark::sandbox {
 
-OrderBook::OrderBook(std::chrono::seconds ttl, std::size_t maxOrders)
-    : ttl_(ttl), maxOrders_(std::max<std::size_t>(maxOrders, 1)) {}
+OrderBook::OrderBook(std::chrono::seconds ttl, std::size_t maxOrders,
+                     std::function<void(const std::string&)> forgotten)
+    : ttl_(ttl),
+      maxOrders_(std::max<std::size_t>(maxOrders, 1)),
+      forgotten_(std::move(forgotten)) {}
 
 bool OrderBook::Place(const std::string& number, Order order, Clock::time_point now) {
   ForgetExpired(now);
   const auto [it, placed] = orders_.emplace(number, std::move(order));
   if (!placed) return false;
   byAge_.push_back({now, &it->first});
-  while (orders_.size() > maxOrders_) {
-    orders_.erase(orders_.find(*byAge_.front().number));
-    byAge_.pop_front();
-  }
+  while (orders_.size() > maxOrders_) ForgetOldest();
   return true;
 }
 
@@ -28,10 +28,15 @@ Order* OrderBook::Find(const std::string& number, Clock::time_point now) {
 
 void OrderBook::ForgetExpired(Clock::time_point now) {
   // Orders are placed in time order, so the expired ones are at the front.
-  while (!byAge_.empty() && now - byAge_.front().at >= ttl_) {
-    orders_.erase(orders_.find(*byAge_.front().number));
-    byAge_.pop_front();
-  }
+  while (!byAge_.empty() && now - byAge_.front().at >= ttl_) ForgetOldest();
+}
+
+void OrderBook::ForgetOldest() {
+  const std::string& number = *byAge_.front().number;
+  // Told before the erase, which destroys `number`.
+  if (forgotten_) forgotten_(number);
+  orders_.erase(orders_.find(number));
+  byAge_.pop_front();
 }
 
 }  // namespace quillmark::sandbox

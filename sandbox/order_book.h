@@ -5,11 +5,16 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <unordered_map>
 
 namespace quillmark::sandbox {
+
+// Who moved an order: the console shows it in the order's history.
+enum class Actor : std::uint8_t { kNone, kMerchant, kQuery, kPayerPage, kConsole };
 
 struct Order {
   std::string description;  // the request's body field, UTF-8
@@ -23,6 +28,20 @@ struct Order {
   bool refunded = false;      // refunded whole, once; its queries then say REFUND
   std::string outRefundNo;    // the merchant's number of the refund
   std::string refundId;       // the platform's; set once refunded
+
+  // Its history, in milliseconds since 1970 UTC (0: not yet): wall-clock times, since they
+  // outlive the process in the state file.
+  std::int64_t placedAt = 0;
+  std::int64_t firstQueryAt = 0;
+  std::int64_t lastQueryAt = 0;
+  std::int64_t paidAt = 0;
+  std::int64_t closedAt = 0;
+  std::int64_t refundedAt = 0;
+  Actor paidBy = Actor::kNone;
+  Actor closedBy = Actor::kNone;
+  // Raised by each change, so that of two copies written out of order the later wins.
+  std::uint32_t version = 0;
+  bool notifyAcknowledged = false;  // its notification has been acknowledged
 };
 
 // Not synchronised: the caller holds its own lock around every call.
@@ -30,16 +49,21 @@ class OrderBook {
  public:
   using Clock = std::chrono::steady_clock;
 
-  OrderBook(std::chrono::seconds ttl, std::size_t maxOrders);
+  // `forgotten`, when set, is called with the number of each order the book forgets, as it
+  // forgets it, so that a copy kept elsewhere can forget it too.
+  OrderBook(std::chrono::seconds ttl, std::size_t maxOrders,
+            std::function<void(const std::string&)> forgotten = {});
 
   // False, and nothing changes, when `number` belongs to an order still kept.
   bool Place(const std::string& number, Order order, Clock::time_point now);
   // The order, or null when there is none (or no longer). Valid until the next Place().
   Order* Find(const std::string& number, Clock::time_point now);
   std::size_t size() const { return orders_.size(); }
+  // Forgets the orders whose time is up, as Place() and Find() do on the way.
+  void ForgetExpired(Clock::time_point now);
 
  private:
-  void ForgetExpired(Clock::time_point now);
+  void ForgetOldest();
 
   struct Placed {
     Clock::time_point at;
@@ -47,6 +71,7 @@ class OrderBook {
   };
   std::chrono::seconds ttl_;
   std::size_t maxOrders_;
+  std::function<void(const std::string&)> forgotten_;
   std::unordered_map<std::string, Order> orders_;
   std::deque<Placed> byAge_;  // oldest first
 };

@@ -2,60 +2,13 @@
 
 #include <cstdio>
 
+#include "sandbox/html_text.h"
+
 namespace quillmark::sandbox {
 namespace {
 
 constexpr char kPrefix[] = "/pay/qr/";
 constexpr char kPaySuffix[] = "/pay";
-
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-// Order numbers may hold '|' and '*', which do not belong in a path as they are.
-std::string PercentEncode(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       c == '-' || c == '_' || c == '.' || c == '~';
-    if (plain) {
-      out += c;
-    } else {
-      char escaped[4];
-      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
-      out += escaped;
-    }
-  }
-  return out;
-}
-
-std::string Amount(long long cents) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld.%02lld", cents / 100, cents % 100);
-  return text;
-}
 
 const char kHead[] =
     "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -66,6 +19,12 @@ const char kHead[] =
     "</style></head><body><h1>Quillmark sandbox payment</h1>";
 
 }  // namespace
+
+std::string AmountText(long long cents) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%02lld", cents / 100, cents % 100);
+  return text;
+}
 
 std::string PayerPagePath(const std::string& orderNo) { return kPrefix + PercentEncode(orderNo); }
 
@@ -91,7 +50,7 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
   page += "<table><tr><th>Order</th><td id=\"order\">" + HtmlEscape(orderNo) +
           "</td></tr><tr><th>Description</th><td id=\"description\">" +
           HtmlEscape(order.description) + "</td></tr><tr><th>Amount</th><td id=\"amount\">" +
-          Amount(order.totalFee) + "</td></tr><tr><th>State</th><td id=\"state\">" +
+          AmountText(order.totalFee) + "</td></tr><tr><th>State</th><td id=\"state\">" +
           TradeState(order) + "</td></tr></table>";
   if (order.refunded) {
     page += "<p>This order has been paid and refunded.</p>";
@@ -101,7 +60,7 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
     page += "<p>This order has been closed by the merchant and can no longer be paid.</p>";
   } else {
     page += "<form method=\"post\" action=\"" + HtmlEscape(PayerPagePath(orderNo) + kPaySuffix) +
-            "\"><button type=\"submit\">Pay " + Amount(order.totalFee) + "</button></form>";
+            "\"><button type=\"submit\">Pay " + AmountText(order.totalFee) + "</button></form>";
   }
   return page + "</body></html>\n";
 }

@@ -21,6 +21,9 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order);
 // The page for an order number the sandbox does not know (or has forgotten).
 std::string NoSuchOrderHtml(const std::string& orderNo);
 
+// An amount in cents as the pages show it: "12.34".
+std::string AmountText(long long cents);
+
 // The state a query of `order` reports: "REFUND", "SUCCESS", "CLOSED" or "NOTPAY".
 const char* TradeState(const Order& order);
 

@@ -16,6 +16,7 @@
 #include "payment/operation.h"
 #include "platform/process.h"
 #include "sandbox/notifier.h"
+#include "sandbox/state_store.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -163,6 +164,8 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   std::string notifyDelays;
   bool noNotify = false;
   std::uint64_t orderTtl = static_cast<std::uint64_t>(defaults.orderTtl.count());
+  std::optional<std::string> stateFile;
+  std::uint64_t journalMax = defaults.journalMax;
   std::uint64_t maxConnections =
       openFiles == 0 ? kDefaultMaxConnectionsCeiling
                      : std::clamp<std::uint64_t>(openFiles / 2, 1, kDefaultMaxConnectionsCeiling);
@@ -304,6 +307,24 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
                    ? std::string()
                    : "bad connection count " + value + " (a whole number from 1 to 1000000)";
       });
+  app.add_option("--state", stateFile,
+                 "keep orders, the request journal and notification\n"
+                 "attempts in this SQLite file, and take up from it\n"
+                 "at start (default: state.db under the build\n"
+                 "folder, or in the per-user data folder when\n"
+                 "installed); :memory: keeps nothing")
+      ->option_text("FILE");
+  app.add_option("--journal-max", journalMax,
+                 "keep the last N requests in the journal (default\n" +
+                     std::to_string(defaults.journalMax) + "; 0: none), bodies cut at " +
+                     std::to_string(kKeptTextBytes) + " bytes")
+      ->option_text("N")
+      ->check([](const std::string& value) {
+        std::uint64_t n = 0;
+        return ParseWhole(value, 0, 100'000'000, n)
+                   ? std::string()
+                   : "bad journal size " + value + " (a whole number from 0 to 100000000)";
+      });
   // A subcommand of its own: it runs no server, and takes none of the server's options.
   CheckNotifyOptions check;
   CLI::App* checkNotify = app.add_subcommand(
@@ -329,12 +350,13 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   checkNotify->add_option("--ca", check.caFile, "PEM CAs to trust for an https URL")
       ->option_text("FILE");
   app.require_subcommand(0, 1);
-  app.footer(
-      EndpointList() +
-      ",\nand the payer page GET /pay/qr/<out_trade_no> that each order's code_url points to.\n"
-      "Stops on Ctrl+C (SIGINT) or SIGTERM, or, on Windows, when its console window closes.\n"
-      "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
-      "address), 2 bad option or setting; check-notify: 0 every answer right, 1 not.");
+  app.footer(EndpointList() +
+             ",\nthe payer page GET /pay/qr/<out_trade_no> that each order's code_url points to,\n"
+             "and the console GET /console (open from this machine; from another address with\n"
+             "the token it prints at start).\n"
+             "Stops on Ctrl+C (SIGINT) or SIGTERM, or, on Windows, when its console window closes.\n"
+             "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
+             "address), 2 bad option or setting; check-notify: 0 every answer right, 1 not.");
 
   try {
     app.parse(argc, argv);
@@ -407,6 +429,8 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   options.notify = !noNotify;
   options.orderTtl = std::chrono::seconds(static_cast<std::chrono::seconds::rep>(orderTtl));
   options.maxConnections = static_cast<std::size_t>(maxConnections);
+  options.journalMax = static_cast<std::size_t>(journalMax);
+  options.stateFile = stateFile ? *stateFile : DefaultStateFile(ProcessEnvironment());
   // The C library keeps what closed connections freed (about 87 KiB each, bench/README.md)
   // for later allocations, so a burst of thousands would hold hundreds of megabytes for
   // the life of the process. Handed back once the burst is over, in tens of milliseconds.

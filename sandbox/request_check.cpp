@@ -11,8 +11,9 @@
 namespace quillmark::sandbox {
 namespace {
 
-CheckResult Fail(std::string message, Fields fields = {}) {
+CheckResult Fail(Verdict verdict, std::string message, Fields fields = {}) {
   CheckResult result;
+  result.verdict = verdict;
   result.message = std::move(message);
   result.fields = std::move(fields);
   return result;
@@ -79,6 +80,33 @@ std::string Field(const Fields& fields, const char* name) {
 
 }  // namespace
 
+const char* VerdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kAccepted:
+      return "accepted";
+    case Verdict::kUnreadable:
+      return "unreadable";
+    case Verdict::kMissingField:
+      return "missing-field";
+    case Verdict::kBadField:
+      return "bad-field";
+    case Verdict::kWrongMerchant:
+      return "wrong-merchant";
+    case Verdict::kSignMismatch:
+      return "sign-mismatch";
+    case Verdict::kUnsupported:
+      return "unsupported";
+  }
+  return "unreadable";
+}
+
+const std::vector<Verdict>& AllVerdicts() {
+  static const std::vector<Verdict> all = {
+      Verdict::kAccepted,      Verdict::kUnreadable,   Verdict::kMissingField, Verdict::kBadField,
+      Verdict::kWrongMerchant, Verdict::kSignMismatch, Verdict::kUnsupported};
+  return all;
+}
+
 std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string document = "<xml>";
   for (const auto& [name, value] : fields) {
@@ -98,49 +126,65 @@ std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>
 
 CheckResult CheckRequest(const Operation& operation, std::string_view body,
                          const MerchantSettings& merchant) {
-  if (body.empty()) return Fail("empty request body; expected an <xml> document");
-  if (!IsValidUtf8(body)) return Fail("request body is not valid UTF-8 (send UTF-8 bytes)");
+  if (body.empty())
+    return Fail(Verdict::kUnreadable, "empty request body; expected an <xml> document");
+  if (!IsValidUtf8(body))
+    return Fail(Verdict::kUnreadable, "request body is not valid UTF-8 (send UTF-8 bytes)");
   if (HasForbiddenControl(body)) {
-    return Fail("malformed XML: control character (such as a zero byte) in the request");
+    return Fail(Verdict::kUnreadable,
+                "malformed XML: control character (such as a zero byte) in the request");
   }
 
   Fields fields;
   std::string error;
-  if (!ReadFlatDocument(body, fields, error)) return Fail(error);
+  if (!ReadFlatDocument(body, fields, error)) return Fail(Verdict::kUnreadable, error);
 
   std::vector<const char*> required;
   for (const RequestField& field : operation.requestFields) required.push_back(field.name);
   required.push_back(kFieldSign);
   for (const char* name : required) {
     if (Field(fields, name).empty()) {
-      return Fail(std::string("required field ") + name + " is missing or empty", fields);
+      return Fail(Verdict::kMissingField,
+                  std::string("required field ") + name + " is missing or empty", fields);
     }
   }
   const std::string problem = FormProblem(fields);
-  if (!problem.empty()) return Fail(problem, fields);
+  if (!problem.empty()) return Fail(Verdict::kBadField, problem, fields);
   if (fields.at(kFieldAppId) != merchant.appId) {
-    return Fail("unknown appid " + PrintableAscii(fields.at(kFieldAppId)), fields);
+    return Fail(Verdict::kWrongMerchant, "unknown appid " + PrintableAscii(fields.at(kFieldAppId)),
+                fields);
   }
   if (fields.at(kFieldMchId) != merchant.mchId) {
-    return Fail("unknown mch_id " + PrintableAscii(fields.at(kFieldMchId)), fields);
+    return Fail(Verdict::kWrongMerchant, "unknown mch_id " + PrintableAscii(fields.at(kFieldMchId)),
+                fields);
   }
 
   const std::string expected = SignOf(fields, merchant.apiKey);
   if (fields.at(kFieldSign) != expected) {
-    return Fail("sign mismatch: expected the upper-case MD5 of the UTF-8 bytes of \"" +
-                    PrintableAscii(SignStringOf(fields, kMaskedKey)) + "\"",
-                fields);
+    // Computed once, for the message and for the journal alike.
+    std::string signString = SignStringOf(fields, kMaskedKey);
+    CheckResult result =
+        Fail(Verdict::kSignMismatch,
+             "sign mismatch: expected the upper-case MD5 of the UTF-8 bytes of \"" +
+                 PrintableAscii(signString) + "\"",
+             fields);
+    result.signString = std::move(signString);
+    result.expectedSign = expected;
+    result.receivedSign = result.fields.at(kFieldSign);
+    return result;
   }
 
   if (operation.makes == Operation::Makes::kOrderNumber &&
       fields.at(kFieldTradeType) != kTradeType) {
-    return Fail("trade_type " + PrintableAscii(fields.at(kFieldTradeType)) +
+    return Fail(Verdict::kUnsupported,
+                "trade_type " + PrintableAscii(fields.at(kFieldTradeType)) +
                     " is not supported; the sandbox takes NATIVE orders only",
                 fields);
   }
 
   CheckResult result;
   result.ok = true;
+  result.verdict = Verdict::kAccepted;
   result.message = "OK";
   result.fields = std::move(fields);
   return result;

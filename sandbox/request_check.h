@@ -20,13 +20,37 @@ namespace quillmark::sandbox {
 // Request fields by name; std::map orders names byte by byte, as the sign string wants.
 using Fields = SignedFields;
 
+// What the check found, by kind: the journal files every request under one of these, so
+// that a merchant can list, say, every request whose signature did not verify.
+enum class Verdict {
+  kAccepted,       // every check passed
+  kUnreadable,     // empty, not UTF-8, a control character, or not a flat <xml> document
+  kMissingField,   // a field the operation needs, or the sign, is missing or empty
+  kBadField,       // a field breaks its form or length
+  kWrongMerchant,  // appid or mch_id is not the merchant's
+  kSignMismatch,   // the sign is not the one the merchant's key gives
+  kUnsupported,    // well formed and signed, but not something the sandbox serves
+};
+
+// "accepted", "unreadable", "missing-field", "bad-field", "wrong-merchant",
+// "sign-mismatch", "unsupported": the names the journal and its filter use.
+const char* VerdictName(Verdict verdict);
+// Every verdict, kAccepted first.
+const std::vector<Verdict>& AllVerdicts();
+
 struct CheckResult {
   bool ok = false;
+  Verdict verdict = Verdict::kUnreadable;
   // One line of printable ASCII English for the reply's return_msg: "OK", or what is wrong.
   std::string message;
   // The parsed fields, also when a later check failed; empty when the body is not UTF-8
   // or not a well-formed flat document.
   Fields fields;
+  // Set for kSignMismatch only: the sign string the sandbox signed, with the key masked,
+  // the sign it expected and the sign it got, for a merchant to compare with their own.
+  std::string signString;
+  std::string expectedSign;
+  std::string receivedSign;
 };
 
 // The most bytes a free-text field may hold: an order keeps body and notify_url, so these

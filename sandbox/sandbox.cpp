@@ -8,23 +8,32 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <utility>
 
 #include "payment/flat_document.h"
+#include "payment/local_sandbox.h"
 #include "payment/merchant_config.h"
 #include "payment/merchant_settings.h"
 #include "platform/platform.h"
 #include "sandbox/certificates.h"
+#include "sandbox/console.h"
 #include "sandbox/faults.h"
 #include "sandbox/https_server.h"
 #include "sandbox/notifier.h"
 #include "sandbox/order_book.h"
 #include "sandbox/payer_page.h"
 #include "sandbox/request_check.h"
+#include "sandbox/state_store.h"
+
+#include <openssl/rand.h>
 
 namespace quillmark::sandbox {
 namespace {
@@ -53,11 +62,64 @@ std::string UtcTimestamp() {
   return text;
 }
 
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// 32 hexadecimal digits from OpenSSL's generator: the console's tokens guard merchant data.
+std::string RandomToken() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    // Not expected on any supported system; a generator seeded from the system's entropy
+    // still makes a token no one can guess from outside.
+    std::mt19937_64 random = SeededRandom();
+    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char byte : bytes) {
+    token += kDigits[byte >> 4];
+    token += kDigits[byte & 15];
+  }
+  return token;
+}
+
+PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order) {
+  return PaidOrder{order.notifyUrl, orderNo,        order.transactionId,
+                   kTradeType,      order.totalFee, order.timeEnd};
+}
+
+
 }  // namespace
 
-struct Sandbox::Impl {
+// One request on its way through the sandbox: what it was, how it was judged and answered,
+// and what it changed, for the journal and the state file once it has been handled.
+struct Exchange {
+  explicit Exchange(const HttpRequest& q) : request(q) {}
+  const HttpRequest& request;  // valid until the reply has been handed over
+  HttpReply reply;
+  std::int64_t at = NowMs();
+  CheckResult check;  // of a request to an operation's path
+  bool journal = true;
+  std::string operation = kOperationOther;
+  std::string verdict = kVerdictNoEndpoint;
+  // From the log line.
+  std::string orderNo;
+  int status = 0;
+  std::string outcome;
+  // The order as the request left it, when it changed it; and the notification it is to
+  // send once that is kept.
+  std::optional<Order> changed;
+  std::optional<PaidOrder> notify;
+};
+
+struct Sandbox::Impl : ConsoleActions {
   explicit Impl(Options o)
-      : options(std::move(o)), merchant(options.merchant), book(options.orderTtl, options.maxOrders) {
+      : options(std::move(o)),
+        merchant(options.merchant),
+        book(options.orderTtl, options.maxOrders,
+             [this](const std::string& number) { forgotten.push_back(number); }) {
     if (!options.certPem.empty()) return;  // issued for it, nothing to choose
     ServedCertificate served = ChooseCertificate(options.certFile, options.keyFile);
     options.certFile = std::move(served.certFile);
@@ -68,14 +130,34 @@ struct Sandbox::Impl {
 
   bool Start(std::string* error);
 
-  void Handle(const HttpRequest& request, HttpReply& reply);
+  void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
   void Refuse(int status, const std::string& reason, const HttpRequest& request,
               HttpReply& reply);
   std::chrono::milliseconds HoldFor(const HttpRequest& request);
   void Abandoned(const HttpRequest& request);
 
+  // Writes what the exchange changed and its journal entry, then hands its reply to
+  // `answer` and sends the notification it made due: only once both are kept, so that a
+  // sandbox stopped in between has given no answer it cannot stand by.
+  void Commit(const std::shared_ptr<Exchange>& exchange, HttpsServerOptions::Answer answer);
+  // Submits `change` with the orders forgotten meanwhile; the caller holds the lock. A
+  // failure is logged: the request has its answer all the same.
+  void Persist(StateChange change, StateStore::Written done = {});
+  // Persist(), and waits until it is written, without the lock.
+  void PersistAndWait(StateChange change);
+  bool LoadState(std::string& error);
+  void OnAttempt(const AttemptReport& report);
+  bool StillWanted(const std::string& orderNo);
+
+  // The console's actions (ConsoleActions).
+  Result Pay(const std::string& orderNo) override;
+  Result Close(const std::string& orderNo) override;
+  Result Notify(const std::string& orderNo) override;
+  void ForgetExpired() override;
+  std::size_t OrderCount() override;
+
   // The platform's operations, each checked against its declaration first.
-  using Handler = void (Impl::*)(const HttpRequest&, const CheckResult&, HttpReply&);
+  using Handler = void (Impl::*)(Exchange&);
   struct Served {
     const Operation* operation;
     Handler handler;
@@ -83,14 +165,15 @@ struct Sandbox::Impl {
   // What the sandbox serves, by declaration: a declared operation without a handler here
   // is refused, never served as another.
   static const std::vector<Served>& Handlers();
-  void UnifiedOrder(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
-  void OrderQuery(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
-  void CloseOrder(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
-  void Refund(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
-  void RefundQuery(const HttpRequest& request, const CheckResult& check, HttpReply& reply);
-  void PayerPage(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
-  void Pay(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
-  void NoSuchOrder(const HttpRequest& request, const std::string& orderNo, HttpReply& reply);
+  void UnifiedOrder(Exchange& ex);
+  void OrderQuery(Exchange& ex);
+  void CloseOrder(Exchange& ex);
+  void Refund(Exchange& ex);
+  void RefundQuery(Exchange& ex);
+  void Route(Exchange& ex);
+  void PayerPage(Exchange& ex, const std::string& orderNo);
+  void PayerPay(Exchange& ex, const std::string& orderNo);
+  void NoSuchOrder(Exchange& ex, const std::string& orderNo);
 
   // Sends `fields` (after return_code SUCCESS, with the merchant's ids, a fresh nonce,
   // result_code SUCCESS and the sign) as the reply, spoilt by the fault when `fault` is set.
@@ -104,16 +187,17 @@ struct Sandbox::Impl {
   // Calls `use` with the order under the lock; false when there is no such order.
   template <typename Use>
   bool WithOrder(const std::string& orderNo, Use use);
-  // Marks `order` paid (the caller holds the lock) and returns what its notification says.
-  PaidOrder MarkPaid(const std::string& orderNo, Order& order);
+  // Marks `order` paid by `by` (the caller holds the lock) and returns what its
+  // notification says.
+  PaidOrder MarkPaid(const std::string& orderNo, Order& order, Actor by);
   // A fresh platform id (transaction_id, refund_id): the day, then random digits, 28 in
   // all; the caller holds the lock.
   std::string NewPlatformId(const std::string& day);
   void NotifyPaid(PaidOrder paid);
 
   void Record(const HttpRequest& request, const Fields& fields);
-  void Log(const HttpRequest& request, const std::string& orderNo, int status,
-           const std::string& outcome);
+  // The request's log line, and what the journal keeps of it.
+  void Log(Exchange& ex, const std::string& orderNo, int status, const std::string& outcome);
   void LogLine(const std::string& line);
   std::string NewNonce();
   std::string CodeUrl(const std::string& orderNo) const;
@@ -124,11 +208,17 @@ struct Sandbox::Impl {
   std::string certificateError;
   std::unique_ptr<HttpsServer> server;
   std::unique_ptr<Notifier> notifier;
+  std::unique_ptr<StateStore> store;
+  ConsoleSettings console;            // set in Start(), before the server serves
+  std::vector<StoredOrder> restored;  // what Start() took up from the state file
+  std::size_t restoredCount = 0;
+  std::size_t resumedCount = 0;
   std::atomic<int> port{0};  // read by port() from any thread, e.g. while Run() starts
   std::mutex stopCall;  // serialises Start() and Stop()
 
-  mutable std::mutex mutex;  // guards what follows
+  mutable std::mutex mutex;  // guards what follows, and every write of the state
   OrderBook book;
+  std::vector<std::string> forgotten;  // by the book, not yet deleted from the state
   std::vector<RecordedRequest> records;
   std::mt19937_64 random = SeededRandom();
   bool stopping = false;
@@ -184,6 +274,30 @@ bool Sandbox::Impl::Start(std::string* error) {
     }
   }
 
+  std::string problem;
+  if (!LoadState(problem)) return fail(problem);
+  console.token = options.consoleToken.empty() ? RandomToken() : options.consoleToken;
+  console.formToken = RandomToken();
+  console.statePath = options.stateFile;
+  console.journalMax = options.journalMax;
+  console.orderTtl = options.orderTtl;
+  console.maxOrders = options.maxOrders;
+  console.notify = options.notify;
+
+  // Made before the server serves, so that a request that pays an order finds it.
+  if (options.notify) {
+    NotifierOptions notify;
+    notify.merchant = merchant;
+    notify.delays = options.notifyDelays;
+    notify.caFile = options.notifyCaFile;
+    notify.caPem = std::move(notifyCas);
+    notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
+    notify.report = [this](const AttemptReport& report) { OnAttempt(report); };
+    notify.stillWanted = [this](const std::string& orderNo) { return StillWanted(orderNo); };
+    notify.changeAmountAfterSigning = options.fault == Fault::kBadNotifySign;
+    notifier = std::make_unique<Notifier>(std::move(notify));
+  }
+
   HttpsServerOptions http;
   http.host = options.host;
   http.port = options.port;
@@ -192,7 +306,9 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.certPem = options.certPem;
   http.keyPem = options.keyPem;
   http.bodyLimit = kMaxRequestBodyBytes;
-  http.handle = [this](const HttpRequest& q, HttpReply& r) { Handle(q, r); };
+  http.handle = [this](const HttpRequest& q, HttpsServerOptions::Answer a) {
+    Handle(q, std::move(a));
+  };
   http.maxConnections = options.maxConnections;
   http.afterConnectionBurst = options.afterConnectionBurst;
   http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
@@ -202,23 +318,58 @@ bool Sandbox::Impl::Start(std::string* error) {
   http.abandoned = [this](const HttpRequest& q) { Abandoned(q); };
   // Set before it starts: the handlers read it for the port.
   server = std::make_unique<HttpsServer>(std::move(http));
-  std::string problem;
   if (!server->Start(problem)) {
     server.reset();
+    if (notifier) notifier->Stop();
     return fail(problem);
   }
   port = server->port();
 
-  if (options.notify) {
-    NotifierOptions notify;
-    notify.merchant = merchant;
-    notify.delays = options.notifyDelays;
-    notify.caFile = options.notifyCaFile;
-    notify.caPem = std::move(notifyCas);
-    notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
-    notify.changeAmountAfterSigning = options.fault == Fault::kBadNotifySign;
-    notifier = std::make_unique<Notifier>(std::move(notify));
+  // The notifications that were due when the sandbox last stopped, each at its time.
+  if (notifier) {
+    const std::int64_t now = NowMs();
+    for (const StoredOrder& stored : restored) {
+      const Order& order = stored.order;
+      if (!order.paid || order.notifyAcknowledged || stored.notifyNext == 0 ||
+          order.notifyUrl.empty()) {
+        continue;
+      }
+      notifier->Resume(
+          PaidOrderOf(stored.number, order), stored.notifyNext,
+          std::chrono::milliseconds(std::max<std::int64_t>(0, stored.notifyDueAt - now)));
+      ++resumedCount;
+    }
   }
+  restored.clear();
+  restored.shrink_to_fit();
+  return true;
+}
+
+bool Sandbox::Impl::LoadState(std::string& error) {
+  StateStore::Limits limits;
+  limits.journalMax = options.journalMax;
+  limits.maxPages = options.stateMaxPages;
+  store = StateStore::Open(options.stateFile, limits, error);
+  if (!store) return false;
+  const std::int64_t now = NowMs();
+  const std::int64_t ttlMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(options.orderTtl).count();
+  std::string problem;
+  if (!store->LoadOrders(now - ttlMs, options.maxOrders, restored, problem)) {
+    error = "the state file " + options.stateFile + " cannot be read (" + problem + ")";
+    store.reset();
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  // Each order comes back as old as it is, so that it is forgotten when it would have been.
+  const auto steadyNow = OrderBook::Clock::now();
+  for (const StoredOrder& stored : restored) {
+    const std::int64_t age = std::clamp<std::int64_t>(now - stored.order.placedAt, 0, ttlMs);
+    book.Place(stored.number, stored.order, steadyNow - std::chrono::milliseconds(age));
+  }
+  restoredCount = book.size();
+  // The file was pruned by the same rules already.
+  forgotten.clear();
   return true;
 }
 
@@ -230,8 +381,16 @@ std::chrono::milliseconds Sandbox::Impl::HoldFor(const HttpRequest& request) {
 }
 
 void Sandbox::Impl::Abandoned(const HttpRequest& request) {
-  Fields fields = CheckRequest(kUnifiedOrderOperation, request.body, merchant).fields;
-  Log(request, fields[kFieldOutTradeNo], 503, "FAIL stalled until the server stopped");
+  const auto exchange = std::make_shared<Exchange>(request);
+  Exchange& ex = *exchange;
+  ex.check = CheckRequest(kUnifiedOrderOperation, request.body, merchant);
+  const CheckResult& check = ex.check;
+  ex.operation = kUnifiedOrderOperation.name;
+  ex.verdict = VerdictName(check.verdict);
+  const auto number = check.fields.find(kFieldOutTradeNo);
+  Log(ex, number == check.fields.end() ? "" : number->second, 503,
+      "FAIL stalled until the server stopped");
+  Commit(exchange, nullptr);
 }
 
 const std::vector<Sandbox::Impl::Served>& Sandbox::Impl::Handlers() {
@@ -243,47 +402,77 @@ const std::vector<Sandbox::Impl::Served>& Sandbox::Impl::Handlers() {
   return handlers;
 }
 
-void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
+void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answer answer) {
+  if (request.path == kConsolePath || request.path.rfind(std::string(kConsolePath) + "/", 0) == 0) {
+    // The console's own requests are neither journaled nor logged: an open page asks every
+    // two seconds, and would soon push the merchant's requests out of the journal.
+    ConsoleSettings settings = console;
+    settings.port = server->port();
+    HttpReply reply;
+    ServeConsole(request, reply, *store, *this, settings);
+    return answer(std::move(reply));
+  }
+  const auto exchange = std::make_shared<Exchange>(request);
+  Route(*exchange);
+  Commit(exchange, std::move(answer));
+}
+
+void Sandbox::Impl::Route(Exchange& ex) {
+  const HttpRequest& request = ex.request;
+  HttpReply& reply = ex.reply;
   // The platform's operations, by the same declarations the client sends them by.
   for (const Operation* operation : kOperations) {
     if (request.method != "POST" || request.path != operation->path) continue;
+    ex.operation = operation->name;
     const auto served =
         std::find_if(Handlers().begin(), Handlers().end(),
                      [operation](const Served& s) { return s.operation == operation; });
     if (served == Handlers().end()) {
       Record(request, {});
+      ex.verdict = kVerdictNotServed;
       const std::string message = std::string("the ") + operation->name + " is not served here";
       SendFail(message, reply);
-      Log(request, "-", 200, "FAIL " + message);
+      Log(ex, "-", 200, "FAIL " + message);
       return;
     }
-    const CheckResult check = CheckRequest(*operation, request.body, merchant);
+    ex.check = CheckRequest(*operation, request.body, merchant);
+    const CheckResult& check = ex.check;
+    ex.verdict = VerdictName(check.verdict);
     // A stalled unified order was recorded when it arrived.
     if (!(options.fault == Fault::kStall && Stalls(request))) Record(request, check.fields);
     const auto number = check.fields.find(kFieldOutTradeNo);
     const std::string orderNo = number == check.fields.end() ? "" : number->second;
     if (operation == &kUnifiedOrderOperation && options.fault == Fault::kHttp500) {
       Http500Reply(reply);
-      Log(request, orderNo, 500, "FAULT http500, no order placed");
+      Log(ex, orderNo, 500, "FAULT http500, no order placed");
       return;
     }
     if (!check.ok) {
       SendFail(check.message, reply);
-      Log(request, orderNo, 200, "FAIL " + check.message);
+      Log(ex, orderNo, 200, "FAIL " + check.message);
       return;
     }
-    return (this->*served->handler)(request, check, reply);
+    return (this->*served->handler)(ex);
   }
   std::string orderNo;
   bool pay = false;
   if (ParsePayerPath(request.path, orderNo, pay)) {
-    if (request.method == "GET" && !pay) return PayerPage(request, orderNo, reply);
-    if (request.method == "POST" && pay) return Pay(request, orderNo, reply);
+    ex.verdict = kVerdictPage;
+    if (request.method == "GET" && !pay) {
+      ex.operation = kOperationPayerPage;
+      return PayerPage(ex, orderNo);
+    }
+    if (request.method == "POST" && pay) {
+      ex.operation = kOperationPayment;
+      return PayerPay(ex, orderNo);
+    }
+    ex.verdict = kVerdictNoEndpoint;
   }
   if (request.method == "GET" && request.path == "/favicon.ico") {
     // Browsers ask for it with every page: "none" rather than a failure in the log.
+    ex.journal = false;
     reply.status = 204;
-    Log(request, "-", 204, "no icon");
+    Log(ex, "-", 204, "no icon");
     return;
   }
   Record(request, {});
@@ -296,15 +485,126 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpReply& reply) {
                               PrintableAscii(request.path) + " (" + endpoints + ")";
   reply.status = 404;
   SendFail(message, reply);
-  Log(request, "-", 404, "FAIL " + message);
+  Log(ex, "-", 404, "FAIL " + message);
 }
 
 void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequest& request,
                            HttpReply& reply) {
   Record(request, {});
-  reply.status = status;
-  SendFail(reason, reply);
-  Log(request, "-", status, "FAIL " + reason);
+  const auto exchange = std::make_shared<Exchange>(request);
+  Exchange& ex = *exchange;
+  ex.verdict = kVerdictHttp;
+  ex.reply.status = status;
+  SendFail(reason, ex.reply);
+  Log(ex, "-", status, "FAIL " + reason);
+  // Refused before it was read whole, it changed nothing: its answer need not wait.
+  reply = ex.reply;
+  Commit(exchange, nullptr);
+}
+
+void Sandbox::Impl::Commit(const std::shared_ptr<Exchange>& exchange,
+                           HttpsServerOptions::Answer answer) {
+  Exchange& ex = *exchange;
+  StateChange change;
+  if (ex.journal) {
+    JournalEntry entry;
+    const HttpRequest& request = ex.request;
+    entry.at = ex.at;
+    entry.method = request.method;
+    entry.path = request.path;
+    entry.operation = ex.operation;
+    entry.orderNo = ex.orderNo;
+    entry.verdict = ex.verdict;
+    entry.status = ex.status;
+    entry.outcome = ex.outcome;
+    entry.body = request.body.substr(0, kKeptTextBytes);
+    entry.bodyBytes = request.body.size();
+    entry.reply = ex.reply.body.substr(0, kKeptTextBytes);
+    entry.replyBytes = ex.reply.body.size();
+    entry.signString = ex.check.signString.substr(0, kKeptTextBytes);
+    entry.expectedSign = ex.check.expectedSign;
+    entry.receivedSign = ex.check.receivedSign;
+    change.request = std::move(entry);
+  }
+  if (ex.changed) {
+    change.orderNo = ex.orderNo;
+    change.order = std::move(ex.changed);
+    change.notificationDue = ex.notify.has_value();
+  }
+  // Submitted in the order the book changed, under its lock.
+  std::lock_guard<std::mutex> lock(mutex);
+  Persist(std::move(change),
+          [this, exchange, answer = std::move(answer)](bool, const std::string&) {
+            if (answer) answer(std::move(exchange->reply));
+            if (exchange->notify) NotifyPaid(std::move(*exchange->notify));
+          });
+}
+
+void Sandbox::Impl::PersistAndWait(StateChange change) {
+  std::promise<void> written;
+  std::future<void> done = written.get_future();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    Persist(std::move(change), [&written](bool, const std::string&) { written.set_value(); });
+  }
+  done.wait();
+}
+
+void Sandbox::Impl::Persist(StateChange change, StateStore::Written done) {
+  // An order forgotten since its copy was taken stays forgotten.
+  if (change.order && !book.Find(change.orderNo, OrderBook::Clock::now())) {
+    change.order.reset();
+    change.notificationDue = false;
+  }
+  change.forgotten = std::move(forgotten);
+  forgotten.clear();
+  const bool ordered = change.order.has_value();
+  store->Submit(std::move(change), [this, ordered, done = std::move(done)](
+                                       bool written, const std::string& error) {
+    if (!written) {
+      LogLine("STATE cannot write to " + PrintableAscii(options.stateFile) + " (" +
+              PrintableAscii(error) + "): the request was answered, but " +
+              (ordered ? "its order's change and " : "") + "its journal entry are not kept");
+    }
+    if (done) done(written, error);
+  });
+}
+
+void Sandbox::Impl::OnAttempt(const AttemptReport& report) {
+  AttemptEntry attempt;
+  attempt.at =
+      std::chrono::duration_cast<std::chrono::milliseconds>(report.startedAt.time_since_epoch())
+          .count();
+  attempt.orderNo = report.outTradeNo;
+  attempt.number = report.attempt;
+  attempt.url = report.url;
+  attempt.httpStatus = report.httpStatus;
+  attempt.error = report.error;
+  attempt.answer = report.answer;
+  attempt.answerBytes = report.answerBytes;
+  attempt.durationMs = report.took.count();
+  attempt.acknowledged = report.acknowledged;
+  attempt.nextAttempt = report.nextAttempt;
+  attempt.nextDueAt = report.nextAttempt == 0 ? 0 : NowMs() + report.nextIn.count();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (report.acknowledged) {
+    if (Order* order = book.Find(report.outTradeNo, OrderBook::Clock::now())) {
+      order->notifyAcknowledged = true;
+    }
+  }
+  std::string error;
+  if (!store->RecordAttempt(attempt, error)) {
+    LogLine("STATE cannot write to " + PrintableAscii(options.stateFile) + " (" +
+            PrintableAscii(error) + "): the attempt for order " +
+            PrintableAscii(report.outTradeNo) + " is not kept");
+  }
+  // What the lookup forgot goes with the next change.
+}
+
+bool Sandbox::Impl::StillWanted(const std::string& orderNo) {
+  std::lock_guard<std::mutex> lock(mutex);
+  const Order* order = book.Find(orderNo, OrderBook::Clock::now());
+  return order == nullptr || !order->notifyAcknowledged;
 }
 
 void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {
@@ -313,8 +613,12 @@ void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {
   records.push_back(RecordedRequest{request.method, request.path, request.body, fields});
 }
 
-void Sandbox::Impl::Log(const HttpRequest& request, const std::string& orderNo, int status,
+void Sandbox::Impl::Log(Exchange& ex, const std::string& orderNo, int status,
                         const std::string& outcome) {
+  const HttpRequest& request = ex.request;
+  ex.orderNo = orderNo == "-" ? "" : orderNo;
+  ex.status = status;
+  ex.outcome = outcome;
   LogLine((request.method.empty() ? "-" : request.method) + ' ' +
           (request.path.empty() ? "-" : PrintableAscii(request.path)) + ' ' +
           (orderNo.empty() ? "-" : PrintableAscii(orderNo)) + ' ' + std::to_string(status) + ' ' +
@@ -356,12 +660,14 @@ std::string Sandbox::Impl::NewPlatformId(const std::string& day) {
   return id;
 }
 
-PaidOrder Sandbox::Impl::MarkPaid(const std::string& orderNo, Order& order) {
+PaidOrder Sandbox::Impl::MarkPaid(const std::string& orderNo, Order& order, Actor by) {
   order.paid = true;
   order.timeEnd = LocalTimeEnd();
   order.transactionId = NewPlatformId(order.timeEnd);
-  return PaidOrder{order.notifyUrl, orderNo, order.transactionId, kTradeType, order.totalFee,
-                   order.timeEnd};
+  order.paidAt = NowMs();
+  order.paidBy = by;
+  ++order.version;
+  return PaidOrderOf(orderNo, order);
 }
 
 void Sandbox::Impl::NotifyPaid(PaidOrder paid) {
@@ -400,8 +706,9 @@ void Sandbox::Impl::SendResultFail(const std::string& orderNo, const std::string
               reply);
 }
 
-void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, const CheckResult& check,
-                                 HttpReply& reply) {
+void Sandbox::Impl::UnifiedOrder(Exchange& ex) {
+  const CheckResult& check = ex.check;
+  HttpReply& reply = ex.reply;
   const Fault fault = options.fault;
   const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
   {
@@ -410,10 +717,14 @@ void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, const CheckResult& 
     order.description = check.fields.at(kFieldBody);
     order.totalFee = std::stoll(check.fields.at(kFieldTotalFee));  // checked: 1..2^31-1
     order.notifyUrl = check.fields.at(kFieldNotifyUrl);
+    order.placedAt = ex.at;
+    order.version = 1;
+    ex.changed = order;
     if (!book.Place(orderNo, std::move(order), OrderBook::Clock::now())) {
+      ex.changed.reset();
       const std::string message = "out_trade_no " + orderNo + " has already been used";
       SendFail(message, reply);
-      Log(request, orderNo, 200, "FAIL " + message);
+      Log(ex, orderNo, 200, "FAIL " + message);
       return;
     }
   }
@@ -423,28 +734,32 @@ void Sandbox::Impl::UnifiedOrder(const HttpRequest& request, const CheckResult& 
               reply, fault);
   // The notification fault spoils no reply.
   const bool spoilt = fault != Fault::kNone && fault != Fault::kBadNotifySign;
-  Log(request, orderNo, 200,
+  Log(ex, orderNo, 200,
       std::string("SUCCESS order placed") +
           (spoilt ? std::string(", reply spoilt by fault ") + FaultName(fault) : ""));
 }
 
-void Sandbox::Impl::OrderQuery(const HttpRequest& request, const CheckResult& check,
-                               HttpReply& reply) {
+void Sandbox::Impl::OrderQuery(Exchange& ex) {
+  const CheckResult& check = ex.check;
+  HttpReply& reply = ex.reply;
   const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
   Order seen;  // as it was when this query was answered
-  PaidOrder paidNow;
   const bool found = WithOrder(orderNo, [&](Order& order) {
     seen = order;
     ++order.queries;
+    if (order.firstQueryAt == 0) order.firstQueryAt = ex.at;
+    order.lastQueryAt = ex.at;
+    ++order.version;
     if (!order.paid && !order.closed && options.payAfterQueries > 0 &&
         order.queries >= options.payAfterQueries) {
-      paidNow = MarkPaid(orderNo, order);
+      ex.notify = MarkPaid(orderNo, order, Actor::kQuery);
     }
+    ex.changed = order;
   });
   if (!found) {
     const std::string message = "order " + orderNo + " does not exist";
     SendFail(message, reply);
-    Log(request, orderNo, 200, "FAIL " + message);
+    Log(ex, orderNo, 200, "FAIL " + message);
     return;
   }
   const std::string state = TradeState(seen);
@@ -460,34 +775,42 @@ void Sandbox::Impl::OrderQuery(const HttpRequest& request, const CheckResult& ch
     fields.emplace_back(kFieldTimeEnd, seen.timeEnd);
   }
   SendSuccess(std::move(fields), reply);
-  Log(request, orderNo, 200, "SUCCESS trade_state=" + state);
-  if (!paidNow.outTradeNo.empty()) NotifyPaid(std::move(paidNow));
+  Log(ex, orderNo, 200, "SUCCESS trade_state=" + state);
 }
 
-void Sandbox::Impl::CloseOrder(const HttpRequest& request, const CheckResult& check,
-                               HttpReply& reply) {
+void Sandbox::Impl::CloseOrder(Exchange& ex) {
+  const CheckResult& check = ex.check;
+  HttpReply& reply = ex.reply;
   const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
   bool paid = false;
   const bool found = WithOrder(orderNo, [&](Order& order) {
     paid = order.paid;
-    if (!paid) order.closed = true;
+    if (!paid && !order.closed) {
+      order.closed = true;
+      order.closedAt = ex.at;
+      order.closedBy = Actor::kMerchant;
+      ++order.version;
+      ex.changed = order;
+    }
   });
   // Refusals are business failures of a request that was itself in order: signed replies
   // with result_code FAIL and a code that says why, as the platform answers them.
   if (!found) {
     SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
-    Log(request, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to close");
+    Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to close");
   } else if (paid) {
     SendResultFail(orderNo, "ORDERPAID", "order " + orderNo + " has been paid and cannot be closed",
                    reply);
-    Log(request, orderNo, 200, "FAIL ORDERPAID, not closed");
+    Log(ex, orderNo, 200, "FAIL ORDERPAID, not closed");
   } else {
     SendSuccess({{kFieldOutTradeNo, orderNo}}, reply);
-    Log(request, orderNo, 200, "SUCCESS order closed");
+    Log(ex, orderNo, 200, "SUCCESS order closed");
   }
 }
 
-void Sandbox::Impl::Refund(const HttpRequest& request, const CheckResult& check, HttpReply& reply) {
+void Sandbox::Impl::Refund(Exchange& ex) {
+  const CheckResult& check = ex.check;
+  HttpReply& reply = ex.reply;
   const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
   const std::string& refundNo = check.fields.at(kFieldOutRefundNo);
   const long long refundFee = std::stoll(check.fields.at(kFieldRefundFee));  // checked: 1..2^31-1
@@ -511,15 +834,18 @@ void Sandbox::Impl::Refund(const HttpRequest& request, const CheckResult& check,
       order.refunded = true;
       order.outRefundNo = refundNo;
       order.refundId = NewPlatformId(LocalTimeEnd());
+      order.refundedAt = ex.at;
+      ++order.version;
       refunded = order;
+      ex.changed = order;
     }
   });
   if (!found) {
     SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
-    Log(request, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to refund");
+    Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to refund");
   } else if (!errCode.empty()) {
     SendResultFail(orderNo, errCode, "order " + orderNo + " " + why, reply);
-    Log(request, orderNo, 200, "FAIL " + errCode + ", not refunded");
+    Log(ex, orderNo, 200, "FAIL " + errCode + ", not refunded");
   } else {
     SendSuccess({{kFieldOutTradeNo, orderNo},
                  {kFieldTransactionId, refunded.transactionId},
@@ -528,20 +854,21 @@ void Sandbox::Impl::Refund(const HttpRequest& request, const CheckResult& check,
                  {kFieldRefundFee, std::to_string(refunded.totalFee)},
                  {kFieldTotalFee, std::to_string(refunded.totalFee)}},
                 reply);
-    Log(request, orderNo, 200, "SUCCESS refunded as " + PrintableAscii(refundNo));
+    Log(ex, orderNo, 200, "SUCCESS refunded as " + PrintableAscii(refundNo));
   }
 }
 
-void Sandbox::Impl::RefundQuery(const HttpRequest& request, const CheckResult& check,
-                                HttpReply& reply) {
+void Sandbox::Impl::RefundQuery(Exchange& ex) {
+  const CheckResult& check = ex.check;
+  HttpReply& reply = ex.reply;
   const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
   Order seen;
   if (!WithOrder(orderNo, [&seen](Order& order) { seen = order; })) {
     SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
-    Log(request, orderNo, 200, "FAIL ORDERNOTEXIST");
+    Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST");
   } else if (!seen.refunded) {
     SendResultFail(orderNo, "REFUNDNOTEXIST", "order " + orderNo + " has no refund", reply);
-    Log(request, orderNo, 200, "FAIL REFUNDNOTEXIST");
+    Log(ex, orderNo, 200, "FAIL REFUNDNOTEXIST");
   } else {
     const std::string fee = std::to_string(seen.totalFee);
     SendSuccess({{kFieldOutTradeNo, orderNo},
@@ -553,46 +880,125 @@ void Sandbox::Impl::RefundQuery(const HttpRequest& request, const CheckResult& c
                  {kFieldRefundFee0, fee},
                  {kFieldRefundStatus0, "SUCCESS"}},
                 reply);
-    Log(request, orderNo, 200, "SUCCESS refund_status_0=SUCCESS");
+    Log(ex, orderNo, 200, "SUCCESS refund_status_0=SUCCESS");
   }
 }
 
-void Sandbox::Impl::NoSuchOrder(const HttpRequest& request, const std::string& orderNo,
-                                HttpReply& reply) {
+void Sandbox::Impl::NoSuchOrder(Exchange& ex, const std::string& orderNo) {
+  HttpReply& reply = ex.reply;
   reply.status = 404;
   reply.contentType = kHtmlType;
   reply.body = NoSuchOrderHtml(orderNo);
-  Log(request, orderNo, 404, "FAIL no such order");
+  Log(ex, orderNo, 404, "FAIL no such order");
 }
 
-void Sandbox::Impl::PayerPage(const HttpRequest& request, const std::string& orderNo,
-                              HttpReply& reply) {
-  Record(request, {});
+void Sandbox::Impl::PayerPage(Exchange& ex, const std::string& orderNo) {
+  Record(ex.request, {});
   Order order;
   if (!WithOrder(orderNo, [&order](Order& kept) { order = kept; })) {
-    return NoSuchOrder(request, orderNo, reply);
+    return NoSuchOrder(ex, orderNo);
   }
-  reply.contentType = kHtmlType;
-  reply.body = PayerPageHtml(orderNo, order);
-  Log(request, orderNo, 200, std::string("page shown, trade_state=") + TradeState(order));
+  ex.reply.contentType = kHtmlType;
+  ex.reply.body = PayerPageHtml(orderNo, order);
+  Log(ex, orderNo, 200, std::string("page shown, trade_state=") + TradeState(order));
 }
 
-void Sandbox::Impl::Pay(const HttpRequest& request, const std::string& orderNo, HttpReply& reply) {
-  Record(request, {});
-  PaidOrder paidNow;
+void Sandbox::Impl::PayerPay(Exchange& ex, const std::string& orderNo) {
+  Record(ex.request, {});
   bool closed = false;
   const bool found = WithOrder(orderNo, [&](Order& order) {
     closed = order.closed;
-    if (!order.paid && !closed) paidNow = MarkPaid(orderNo, order);
+    if (!order.paid && !closed) {
+      ex.notify = MarkPaid(orderNo, order, Actor::kPayerPage);
+      ex.changed = order;
+    }
   });
-  if (!found) return NoSuchOrder(request, orderNo, reply);
+  if (!found) return NoSuchOrder(ex, orderNo);
   // Post/Redirect/Get: reloading the page shows the state instead of paying again.
-  reply.status = 303;
-  reply.location = PayerPagePath(orderNo);
-  Log(request, orderNo, 303,
-      closed ? "refused: the order is closed"
-             : paidNow.outTradeNo.empty() ? "already paid" : "paid");
-  if (!paidNow.outTradeNo.empty()) NotifyPaid(std::move(paidNow));
+  ex.reply.status = 303;
+  ex.reply.location = PayerPagePath(orderNo);
+  Log(ex, orderNo, 303,
+      closed       ? "refused: the order is closed"
+      : !ex.notify ? "already paid"
+                   : "paid");
+}
+
+ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
+  StateChange change;
+  std::optional<PaidOrder> paidNow;
+  bool paid = false;
+  bool closed = false;
+  const bool found = WithOrder(orderNo, [&](Order& order) {
+    paid = order.paid;
+    closed = order.closed;
+    if (!paid && !closed) {
+      paidNow = MarkPaid(orderNo, order, Actor::kConsole);
+      change.order = order;
+    }
+  });
+  const std::string shown = PrintableAscii(orderNo);
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown};
+  if (closed) return {Result::Kind::kRefused, "order " + shown + " is closed and cannot be paid"};
+  if (paid) return {Result::Kind::kRefused, "order " + shown + " has been paid already"};
+  change.orderNo = orderNo;
+  change.notificationDue = true;
+  PersistAndWait(std::move(change));
+  LogLine("CONSOLE order " + shown + " paid");
+  NotifyPaid(std::move(*paidNow));
+  return {Result::Kind::kDone, "Paid."};
+}
+
+ConsoleActions::Result Sandbox::Impl::Close(const std::string& orderNo) {
+  StateChange change;
+  bool paid = false;
+  bool closed = false;
+  const bool found = WithOrder(orderNo, [&](Order& order) {
+    paid = order.paid;
+    closed = order.closed;
+    if (!paid && !closed) {
+      order.closed = true;
+      order.closedAt = NowMs();
+      order.closedBy = Actor::kConsole;
+      ++order.version;
+      change.order = order;
+    }
+  });
+  const std::string shown = PrintableAscii(orderNo);
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown};
+  if (paid)
+    return {Result::Kind::kRefused, "order " + shown + " has been paid and cannot be closed"};
+  if (closed) return {Result::Kind::kRefused, "order " + shown + " is closed already"};
+  change.orderNo = orderNo;
+  PersistAndWait(std::move(change));
+  LogLine("CONSOLE order " + shown + " closed");
+  return {Result::Kind::kDone, "Closed."};
+}
+
+ConsoleActions::Result Sandbox::Impl::Notify(const std::string& orderNo) {
+  std::optional<PaidOrder> paid;
+  const bool found = WithOrder(orderNo, [&](Order& order) {
+    if (order.paid) paid = PaidOrderOf(orderNo, order);
+  });
+  const std::string shown = PrintableAscii(orderNo);
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown};
+  if (!notifier) return {Result::Kind::kRefused, "notifications are off (--no-notify)"};
+  if (!paid)
+    return {Result::Kind::kRefused, "order " + shown + " is not paid, so it has nothing to notify"};
+  LogLine("CONSOLE order " + shown + " notification sent again");
+  notifier->Resend(std::move(*paid));
+  return {Result::Kind::kDone,
+          "Notification sent again: its attempt is listed once the merchant has answered."};
+}
+
+void Sandbox::Impl::ForgetExpired() {
+  std::lock_guard<std::mutex> lock(mutex);
+  book.ForgetExpired(OrderBook::Clock::now());
+  if (!forgotten.empty()) Persist(StateChange{});
+}
+
+std::size_t Sandbox::Impl::OrderCount() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return book.size();
 }
 
 Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -623,6 +1029,8 @@ void Sandbox::Stop() {
   }
   impl_->stopped.notify_all();
   if (impl_->server) impl_->server->Stop();
+  // What the last requests changed is written before the notifier goes.
+  if (impl_->store) impl_->store->Drain();
   if (impl_->notifier) impl_->notifier->Stop();
 }
 
@@ -644,6 +1052,36 @@ std::vector<RecordedRequest> Sandbox::requests() const {
 std::size_t Sandbox::orderCount() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->book.size();
+}
+
+std::string Sandbox::consoleUrl() const {
+  const Options& options = impl_->options;
+  return (options.publicUrl.empty() ? baseUrl() : options.publicUrl) + kConsolePath;
+}
+
+std::string Sandbox::consoleToken() const { return impl_->console.token; }
+
+std::string Sandbox::stateFile() const { return impl_->options.stateFile; }
+
+std::size_t Sandbox::restoredOrders() const { return impl_->restoredCount; }
+
+std::size_t Sandbox::resumedNotifications() const { return impl_->resumedCount; }
+
+std::string DefaultStateFile(const std::map<std::string, std::string>& environment) {
+  std::error_code ignored;
+  // A build tree keeps its state with the rest of what it made; an installed sandbox, or
+  // one whose build tree has gone, in the user's data folder beside its certificates.
+  // (A Windows build names no build folder: one of the build machine means nothing there.)
+  constexpr char kBuildDir[] = QUILLMARK_SANDBOX_BUILD_DIR;
+  if (kBuildDir[0] != '\0' &&
+      std::filesystem::exists(platform::FilePath(std::string(kBuildDir) + "/CMakeCache.txt"),
+                              ignored)) {
+    return std::string(kBuildDir) + "/sandbox/state.db";
+  }
+  const std::string folder = LocalSandboxFolder(environment);
+  if (folder.empty()) return kMemoryState;
+  std::filesystem::create_directories(platform::FilePath(folder), ignored);
+  return LocalSandboxStateFile(environment);
 }
 
 }  // namespace quillmark::sandbox

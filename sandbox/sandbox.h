@@ -51,6 +51,12 @@ std::vector<Fault> AllFaults();
 // 15 s, 30 s, 1 min, 5 min, 15 min, 30 min, 1 h.
 std::vector<std::chrono::milliseconds> DefaultNotifyDelays();
 
+// The program's state file when none is named: under the build folder when the sandbox
+// runs from its build tree, otherwise "state.db" in the per-user data folder
+// (payment/local_sandbox.h), which is made when missing; ":memory:" when the environment
+// names no such folder.
+std::string DefaultStateFile(const std::map<std::string, std::string>& environment);
+
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8443;  // 0 picks a free port; see Sandbox::port()
@@ -98,6 +104,16 @@ struct Options {
   // Optional: called once the open connections have fallen to a quarter of a peak of at
   // least 256, on a server thread. The program gives the memory they used back there.
   std::function<void()> afterConnectionBurst;
+
+  // Where the orders, the request journal and the notification attempts are kept
+  // (sandbox/state_store.h): an SQLite file, which a sandbox started again on it takes up
+  // where this one stopped, or ":memory:" for nothing beyond the process. The program's
+  // default is a file (DefaultStateFile()).
+  std::string stateFile = ":memory:";
+  std::size_t journalMax = 10'000;  // requests the journal keeps, the oldest dropped first
+  std::int64_t stateMaxPages = 0;   // for tests: the state file is full at this many pages
+  // What a console client off loopback must show; empty: a fresh random one at each start.
+  std::string consoleToken;
 };
 
 // A request as the server received it, for tests.
@@ -137,6 +153,16 @@ class Sandbox {
 
   // How many orders it keeps now.
   std::size_t orderCount() const;
+
+  // The console: its address ("https://<host>:<port>/console", the host as for the
+  // payer pages), and the token a client off loopback must add as ?token=.
+  std::string consoleUrl() const;
+  std::string consoleToken() const;
+  // Where its state is kept (Options::stateFile), and what it took up from there at
+  // start: the orders still within their time, and the notifications still due.
+  std::string stateFile() const;
+  std::size_t restoredOrders() const;
+  std::size_t resumedNotifications() const;
 
   // Every request served so far, oldest first (empty unless Options::recordRequests).
   std::vector<RecordedRequest> requests() const;

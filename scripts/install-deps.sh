@@ -8,7 +8,7 @@
 #     windows      demo, and the 32-bit Windows programs (mingw-w64, Wine with wine32, nsis);
 #                  the only purpose that adds the i386 architecture, which wine32 needs
 #     screenshots  gui, and a virtual display driven by xdotool
-#     bench        demo, and wrk and the qrencode tool the benchmarks compare with
+#     bench        demo, and wrk, the qrencode tool the benchmarks compare with, and sqlite3
 #     fuzz         demo, and clang with its libFuzzer runtime
 #     test         everything the test command runs: all of the above, and the test tools
 #
@@ -31,8 +31,9 @@ demo=(
   cmake ninja-build g++ pkg-config
   # payment core and QR writer
   libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libinih-dev libcli11-dev
-  # sandbox: Beast and Asio (header-only Boost), pugixml
-  libboost-dev libpugixml-dev
+  # sandbox: Beast and Asio (header-only Boost), pugixml, SQLite for its state file, and
+  # nlohmann's JSON (header-only) for its console
+  libboost-dev libpugixml-dev libsqlite3-dev nlohmann-json3-dev
   # reading the bitmap back: a white border (the bitmap has no quiet zone), a QR reader
   imagemagick zbar-tools
 )
@@ -44,17 +45,17 @@ windows=(
   wine wine32:i386 nsis
 )
 screenshots=(xvfb xauth x11-apps xdotool)
-bench=(qrencode wrk)
+bench=(qrencode wrk sqlite3)
 fuzz=(clang libclang-rt-14-dev)
 test=(
   git file curl
   # tests: GoogleTest, cpp-httplib (stand-in servers and clients), valgrind
   libgtest-dev libcpp-httplib-dev valgrind
-  # the payer page in a real browser: headless Chromium driven by Selenium, and made to
-  # trust a CA of the test's own (certutil)
+  # the payer page and the console in a real browser: headless Chromium driven by Selenium,
+  # and made to trust a CA of the test's own (certutil)
   chromium chromium-driver python3-selenium libnss3-tools
-  # the LAN mode between network namespaces of the tests' own; a zh_CN locale of the
-  # Windows test's own (localedef)
+  # the LAN mode and the console off loopback, between network namespaces of the tests' own;
+  # a zh_CN locale of the Windows test's own (localedef)
   iproute2 locales
 )
 

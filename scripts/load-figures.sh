@@ -74,7 +74,8 @@ use_build_defaults
 launch_sandbox() {
   local log=$work/$1.log
   shift
-  "$sandbox" --port 0 "$@" >"$log" 2>&1 &
+  # A state file of its own: the default one would carry one run's orders into the next.
+  "$sandbox" --port 0 --state "$work/$(basename "$log" .log).db" "$@" >"$log" 2>&1 &
   SANDBOX_PID=$!
   SANDBOX_URL=""
   SANDBOX_CA=""

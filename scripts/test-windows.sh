@@ -65,7 +65,7 @@ sandbox_on_free_port() {
   rm -f "$work/sandbox.log"  # a kept folder's last log would look like a started sandbox
   local notify=(--no-notify)
   [ "${SANDBOX_NOTIFY:-}" = yes ] && notify=()
-  start_sandbox "$linux" "$work/sandbox.log" --port 0 "${notify[@]}" "$@"
+  start_sandbox "$linux" "$work/sandbox.log" --port 0 --state :memory: "${notify[@]}" "$@"
   PORT=$(sed -nE 's/.*listening on https:\/\/127\.0\.0\.1:([0-9]+).*/\1/p' "$work/sandbox.log" | head -n 1)
   [ -n "$PORT" ] || fail "no port in the sandbox's output: $(cat "$work/sandbox.log")"
 }

@@ -33,7 +33,7 @@ trap stop EXIT
 trap 'exit 130' INT TERM
 
 echo "== Starting quillmark-sandbox on a free port"
-start_sandbox "$build" "$work/sandbox.log" --port 0 --pay-after-queries 1
+start_sandbox "$build" "$work/sandbox.log" --port 0 --state :memory: --pay-after-queries 1
 
 echo "== Running quillmark-cycle under valgrind (in $work/run)"
 mkdir "$work/run"

@@ -189,6 +189,18 @@ step sqlite3 "$v" build_sqlite "$d" "$v"
 v=$(dpkg-query -W -f='${Version}' libboost-dev)
 step boost-headers "$v" ln -sfn /usr/include/boost "$root/include/boost"
 
+# nlohmann's JSON (the sandbox's console) is header-only too. Its CMake package finds its
+# headers relative to itself: copied into the prefix, it names the prefix's, which are
+# Debian's through a link, and nothing else of /usr/include.
+json_headers() {
+  ln -sfn /usr/include/nlohmann "$root/include/nlohmann"
+  rm -rf "$root/share/cmake/nlohmann_json"
+  mkdir -p "$root/share/cmake"
+  cp -r /usr/share/cmake/nlohmann_json "$root/share/cmake/"
+}
+v=$(dpkg-query -W -f='${Version}' nlohmann-json3-dev)
+step nlohmann-json "$v" json_headers
+
 # GoogleTest's sources come with Debian's libgtest-dev.
 v=$(dpkg-query -W -f='${Version}' libgtest-dev)
 step googletest "$v" cmake_package googletest /usr/src/googletest \

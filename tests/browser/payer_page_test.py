@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The payer page in a real browser, end to end against the quillmark-sandbox program.
+"""The payer page and the console in a real browser, end to end against the
+quillmark-sandbox program.
 
 One order's life, one step per test (they run in order and share the order):
   1. place a signed unified order over HTTPS, trusting the CA the sandbox names, with
@@ -9,7 +10,15 @@ One order's life, one step per test (they run in order and share the order):
   3. press the pay button: the page shows the paid state;
   4. query the order: trade_state SUCCESS, with transaction_id and time_end;
   5. the payment notification reaches the listener, correctly signed, once (it is
-     acknowledged, so not sent again).
+     acknowledged, so not sent again);
+then the console:
+  6. its list of orders shows the order, paid;
+  7. a second order's console page pays it with its button, and the next query says
+     SUCCESS;
+  8. its button that sends the notification again adds a row to its attempts, which the
+     page shows by refreshing itself;
+  9. a query with a wrong sign is in the journal with the sign string the sandbox signed
+     (the key masked) and the sign it expected.
 
 Usage (CTest runs it so):
   payer_page_test.py --sandbox PATH [--chromium PATH] [--chromedriver PATH]
@@ -44,7 +53,7 @@ from selenium.common.exceptions import (JavascriptException, NoSuchElementExcept
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
-OVERALL_LIMIT_SECONDS = 55  # CTest's limit is 60: this one ends it with a clear message
+OVERALL_LIMIT_SECONDS = 85  # CTest's limit is 90: this one ends it with a clear message
 ACK = b"<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>"
 
 ARGS = None  # set in main()
@@ -189,7 +198,7 @@ class SandboxProgram:
         self.errors = []
         self.condition = threading.Condition()
         self.process = subprocess.Popen(
-            [program, "--port", "0", "--notify-delays", "0.2,0.5"],
+            [program, "--port", "0", "--state", ":memory:", "--notify-delays", "0.2,0.5"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             env=env, text=True, encoding="utf-8", errors="replace")
         for stream, into in ((self.process.stdout, self.lines), (self.process.stderr, self.errors)):
@@ -330,9 +339,8 @@ class PayerPageTest(unittest.TestCase):
                          "POST %s: the reply's sign does not verify: %r" % (path, body))
         return reply
 
-    def test_1_places_an_order(self):
-        order_no = "browser%d%s" % (int(time.time()), secrets.token_hex(4))
-        reply = self.post("/pay/unifiedorder", {
+    def order_fields(self, order_no):
+        return {
             "appid": self.appid,
             "body": "Quillmark browser test",
             "mch_id": self.mch_id,
@@ -342,7 +350,11 @@ class PayerPageTest(unittest.TestCase):
             "spbill_create_ip": "127.0.0.1",
             "total_fee": "1",
             "trade_type": "NATIVE",
-        })
+        }
+
+    def test_1_places_an_order(self):
+        order_no = "browser%d%s" % (int(time.time()), secrets.token_hex(4))
+        reply = self.post("/pay/unifiedorder", self.order_fields(order_no))
         code_url = reply.get("code_url", "")
         self.assertTrue(code_url.startswith(self.base + "/pay/qr/"),
                         "code_url %r is not a payer page of %s" % (code_url, self.base))
@@ -462,6 +474,105 @@ class PayerPageTest(unittest.TestCase):
         time.sleep(max(0.0, arrived + 1.0 - time.monotonic()))
         count = len(self.listener.received)
         self.assertEqual(count, 1, "the acknowledged notification was sent %d times" % count)
+
+    # --- the console ---------------------------------------------------------------------
+
+    def wait_for(self, what, condition, seconds=10):
+        """Waits for condition(driver); fails naming `what` with the page as it is."""
+        waiting = WebDriverWait(self.driver, seconds, poll_frequency=0.1, ignored_exceptions=(
+            NoSuchElementException, StaleElementReferenceException, JavascriptException))
+        try:
+            return waiting.until(condition)
+        except Exception:
+            self.fail("%s (at %s):\n%s" % (what, self.driver.current_url,
+                                           self.driver.page_source[:4000]))
+
+    def texts(self, selector):
+        """The stripped texts of every element matching the CSS selector, read at once."""
+        return self.driver.execute_script(
+            "return Array.from(document.querySelectorAll(arguments[0]), e => e.innerText.trim());",
+            selector)
+
+    def test_6_console_lists_the_order(self):
+        self.need("page", "paid")
+        self.driver.get(self.base + "/console")
+        order_no = self.state["order_no"]
+        rows = self.wait_for("the console lists no order %s" % order_no,
+                             lambda d: [r for r in d.execute_script(
+                                 "return Array.from(document.querySelectorAll('#orders tbody tr'),"
+                                 " r => Array.from(r.cells, c => c.innerText.trim()));")
+                                 if r and r[0] == order_no])
+        number, amount, state = rows[0][:3]
+        self.assertEqual((amount, state), ("0.01", "SUCCESS"), rows[0])
+        link = self.driver.find_element(By.LINK_TEXT, order_no)
+        self.assertTrue(link.get_attribute("href").endswith("/console/orders/" + order_no))
+        self.state["console"] = True
+
+    def test_7_console_pay_button_pays(self):
+        self.need("console")
+        order_no = "console%d%s" % (int(time.time()), secrets.token_hex(4))
+        self.post("/pay/unifiedorder", self.order_fields(order_no))
+        self.driver.get(self.base + "/console/orders/" + order_no)
+        self.wait_for("the order's page does not say NOTPAY",
+                      lambda d: page_text(d, "state") == "NOTPAY")
+        button = self.driver.find_element(By.ID, "pay")
+        button.click()
+        self.wait_for("the page was not loaded anew after the pay button",
+                      expected_conditions.staleness_of(button))
+        self.wait_for("after the pay button the page does not say SUCCESS",
+                      lambda d: page_text(d, "state") == "SUCCESS")
+        reply = self.post("/pay/orderquery", {
+            "appid": self.appid,
+            "mch_id": self.mch_id,
+            "nonce_str": secrets.token_hex(16).upper(),
+            "out_trade_no": order_no,
+        })
+        self.assertEqual(reply.get("trade_state"), "SUCCESS", reply)
+        self.state["console_order"] = order_no
+
+    def test_8_resend_adds_an_attempt(self):
+        self.need("console_order")
+        # The payment's own notification is listed first, once it has been answered.
+        self.wait_for("the paid order's page shows no notification attempt",
+                      lambda d: len(self.texts("#attempts tr.attempt")) == 1)
+        before = len(self.listener.received)
+        button = self.driver.find_element(By.ID, "notify")
+        button.click()
+        self.wait_for("the page was not loaded anew after the resend button",
+                      expected_conditions.staleness_of(button))
+        # The attempt may be answered after the page was loaded: the page refreshes itself.
+        self.wait_for("no second attempt row appeared on the order's page",
+                      lambda d: len(self.texts("#attempts tr.attempt")) == 2)
+        first_cells = self.driver.execute_script(
+            "return Array.from(document.querySelectorAll('#attempts tr.attempt')[1].cells,"
+            " c => c.innerText.trim());")
+        self.assertEqual(first_cells[0], "resend", first_cells)
+        self.assertEqual(first_cells[-1], "yes", first_cells)
+        self.assertEqual(len(self.listener.received), before + 1)
+        # And the page goes on refreshing itself while it is open.
+        self.wait_for("the console page did not refresh itself",
+                      lambda d: int(d.execute_script(
+                          "return document.body.dataset.refreshes || 0;")) >= 1, seconds=6)
+
+    def test_9_refused_request_shows_its_sign_string(self):
+        self.need("console")
+        fields = {"appid": self.appid, "mch_id": self.mch_id,
+                  "nonce_str": secrets.token_hex(16).upper(),
+                  "out_trade_no": self.state["order_no"]}
+        forged = dict(fields, sign="0" * 32)
+        body = ("<xml>" + "".join("<%s>%s</%s>" % (n, v, n) for n, v in forged.items()) +
+                "</xml>").encode("utf-8")
+        request = urllib.request.Request(self.base + "/pay/orderquery", data=body,
+                                         headers={"Content-Type": "text/xml; charset=utf-8"})
+        with urllib.request.urlopen(request, timeout=10, context=self.tls) as reply:
+            self.assertIn(b"sign mismatch", reply.read())
+        self.driver.get(self.base + "/console/requests?verdict=sign-mismatch")
+        masked = "&".join("%s=%s" % (n, fields[n]) for n in sorted(fields)) + "&key=********"
+        shown = self.wait_for("the journal shows no refused sign",
+                              lambda d: self.texts(".sign-string"))
+        self.assertEqual(shown[0], masked)
+        self.assertEqual(self.texts(".sign-expected")[0], sign_of(fields, self.key))
+        self.assertEqual(self.texts(".sign-received")[0], "0" * 32)
 
 
 def main():

@@ -1,9 +1,19 @@
 // The quillmark-sandbox program: its options, its errors, and a clean stop on a signal.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <httplib.h>
 
 #include <csignal>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "sandbox/certificates.h"
 #include "sandbox/sandbox.h"
@@ -33,11 +43,11 @@ TEST(SandboxProgram, HelpListsTheOptionsAndFaults) {
   // The newer options, with their defaults.
   for (const char* part : {"--config", "--public-url", "--notify-delays", "--no-notify",
                            "--notify-ca", "--order-ttl", "--max-orders", "--max-connections",
-                           "half the open-file limit"}) {
+                           "half the open-file limit", "--state", "--journal-max", "/console"}) {
     EXPECT_NE(result.out.find(part), std::string::npos) << part;
   }
-  for (const char* part :
-       {"default 15,30,60,300,900,1800,3600", "default 7200", "default 1000000"}) {
+  for (const char* part : {"default 15,30,60,300,900,1800,3600", "default 7200", "default 1000000",
+                           "10000; 0: none"}) {
     EXPECT_NE(result.out.find(part), std::string::npos) << part;
   }
 }
@@ -84,6 +94,8 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
       {{"--lan", "--cert", "server.pem"}, "--lan contradicts --cert"},
       {{"--phone-port", "8080"}, "--phone-port needs --lan"},
       {{"--lan", "--phone-port", "http"}, "--phone-port: bad port http"},
+      {{"--journal-max", "-1"}, "--journal-max: bad journal size -1"},
+      {{"--state"}, "--state needs a value"},
   };
   for (const auto& row : rows) {
     const ProgramResult result = RunSandbox(row.args);
@@ -95,9 +107,10 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
 
 TEST(SandboxProgram, TakesThePublicUrlAndTheNotificationSchedule) {
   TempDir dir;
-  ChildProcess child({kProgram, "--port", "0", "--public-url", "https://192.168.1.20:8443/",
-                      "--notify-delays", "0.2, 0.5,60", "--order-ttl", "60", "--max-orders", "5"},
-                     ".", dir.path());
+  ChildProcess child(
+      {kProgram, "--port", "0", "--state", ":memory:", "--public-url", "https://192.168.1.20:8443/",
+       "--notify-delays", "0.2, 0.5,60", "--order-ttl", "60", "--max-orders", "5"},
+      ".", dir.path());
   ASSERT_TRUE(child.started());
   ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10))) << "no start-up lines";
   const std::string out = ReadFile(dir.path() + "/stdout.txt");
@@ -134,7 +147,8 @@ TEST(SandboxProgram, KnowsWhichHostsItsCertificateNames) {
 }
 
 TEST(SandboxProgram, ExplainsACertificateItCannotUse) {
-  const ProgramResult result = RunSandbox({"--port", "0", "--key", kCerts + "/untrusted.key"});
+  const ProgramResult result =
+      RunSandbox({"--port", "0", "--state", ":memory:", "--key", kCerts + "/untrusted.key"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.err.find("do not match"), std::string::npos) << result.err;
 }
@@ -180,7 +194,7 @@ TEST(SandboxProgram, ExplainsAPortThatIsTaken) {
   Sandbox first(options);
   ASSERT_TRUE(first.Start());
   const std::string port = std::to_string(first.port());
-  const ProgramResult result = RunSandbox({"--port", port});
+  const ProgramResult result = RunSandbox({"--port", port, "--state", ":memory:"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.err.find("cannot listen on 127.0.0.1:" + port + " (Address already in use)"),
             std::string::npos)
@@ -190,7 +204,8 @@ TEST(SandboxProgram, ExplainsAPortThatIsTaken) {
 TEST(SandboxProgram, ServesUntilSignalledAndThenStopsCleanly) {
   for (const int signal : {SIGINT, SIGTERM}) {
     TempDir dir;
-    ChildProcess child({kProgram, "--port", "0", "--pay-after-queries", "1"}, ".", dir.path());
+    ChildProcess child({kProgram, "--port", "0", "--state", ":memory:", "--pay-after-queries", "1"},
+                       ".", dir.path());
     ASSERT_TRUE(child.started());
     const std::string banner = "quillmark-sandbox listening on https://127.0.0.1:";
     ASSERT_TRUE(child.WaitForOutput(banner, std::chrono::seconds(10))) << "no start-up line";
@@ -209,6 +224,147 @@ TEST(SandboxProgram, ServesUntilSignalledAndThenStopsCleanly) {
         << result.out;
     EXPECT_NE(result.out.find("stopping"), std::string::npos) << result.out;
   }
+}
+
+// The "https://127.0.0.1:PORT" a started program printed.
+std::string BaseUrlOf(const std::string& outputDir) {
+  const std::string out = ReadFile(outputDir + "/stdout.txt");
+  const std::size_t at = out.find("https://127.0.0.1:");
+  return at == std::string::npos ? "" : out.substr(at, out.find_first_of(" \n", at) - at);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A loopback port that was free a moment ago.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+  close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+TEST(SandboxProgram, AfterSigkillAnswersAsBeforeAndSendsTheNotificationStillDue) {
+  TempDir dir;
+  TempDir firstRun;
+  TempDir secondRun;
+  const std::string state = dir.path() + "/state.db";
+  // Nothing listens at the notify URL before the kill: its port is taken and let go.
+  const int notifyPort = FreePort();
+  ASSERT_GT(notifyPort, 0);
+  const std::string notifyUrl = "http://127.0.0.1:" + std::to_string(notifyPort) + "/notify";
+  const std::vector<std::string> args = {
+      kProgram, "--port",          "0", "--state", state, "--pay-after-queries",
+      "1",      "--notify-delays", "1"};
+  std::string transactionId;
+  {
+    ChildProcess child(args, ".", firstRun.path());
+    ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10)));
+    const std::string base = BaseUrlOf(firstRun.path());
+    for (const char* number : {"waiting", "paid", "closed"}) {
+      Fields order = OrderFields(number);
+      order["notify_url"] = notifyUrl;
+      ASSERT_TRUE(Has(Post(base + "/pay/unifiedorder", SignedDocument(order)).body,
+                      "<result_code><![CDATA[SUCCESS]]>"));
+    }
+    // Its first query pays it; the notification's first attempt finds nobody.
+    Post(base + "/pay/orderquery", SignedDocument(QueryFields("paid")));
+    transactionId = CdataField(
+        Post(base + "/pay/orderquery", SignedDocument(QueryFields("paid"))).body, "transaction_id");
+    ASSERT_EQ(transactionId.size(), 28u);
+    Fields close = QueryFields("closed");
+    ASSERT_TRUE(Has(Post(base + "/pay/closeorder", SignedDocument(close)).body,
+                    "<result_code><![CDATA[SUCCESS]]>"));
+    ASSERT_TRUE(child.WaitForOutput("order paid attempt 1/2", std::chrono::seconds(10)));
+    child.Signal(SIGKILL);
+    EXPECT_EQ(child.Wait().signal, SIGKILL);
+  }
+
+  std::mutex mutex;
+  std::vector<std::string> notified;
+  httplib::Server merchant;
+  merchant.Post("/notify", [&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(mutex);
+    notified.push_back(req.body);
+    res.set_content("<xml><return_code>SUCCESS</return_code></xml>", "text/xml");
+  });
+  ASSERT_TRUE(merchant.bind_to_port("127.0.0.1", notifyPort));
+  std::thread serving([&] { merchant.listen_after_bind(); });
+
+  ChildProcess child(args, ".", secondRun.path());
+  ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10)));
+  const std::string out = ReadFile(secondRun.path() + "/stdout.txt");
+  EXPECT_TRUE(Has(out, "state kept in " + state + " (3 orders taken up, 1 notification still due)"))
+      << out;
+  const std::string base = BaseUrlOf(secondRun.path());
+  const struct {
+    const char* number;
+    const char* state;
+  } rows[] = {{"waiting", "NOTPAY"}, {"paid", "SUCCESS"}, {"closed", "CLOSED"}};
+  for (const auto& row : rows) {
+    const Reply reply = Post(base + "/pay/orderquery", SignedDocument(QueryFields(row.number)));
+    EXPECT_EQ(CdataField(reply.body, "trade_state"), row.state) << row.number << ": " << reply.body;
+    if (std::string(row.state) == "SUCCESS") {
+      EXPECT_EQ(CdataField(reply.body, "transaction_id"), transactionId);
+    }
+  }
+  // The retry that was due goes out after the restart, for the order and payment it was for.
+  bool arrived = false;
+  for (int i = 0; i < 500 && !arrived; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::string& body : notified) {
+      arrived = arrived || (CdataField(body, "out_trade_no") == "paid" &&
+                            CdataField(body, "transaction_id") == transactionId);
+    }
+  }
+  EXPECT_TRUE(arrived) << ReadFile(secondRun.path() + "/stdout.txt");
+  // Its attempts from both runs, as the console tells them.
+  auto client = Client(std::stoi(base.substr(base.rfind(':') + 1)));
+  nlohmann::json attempts;
+  for (int i = 0; i < 200; ++i) {
+    auto result = client->Get("/console/api/orders/paid");
+    ASSERT_TRUE(result && result->status == 200);
+    attempts = nlohmann::json::parse(result->body)["attempts"];
+    if (attempts.size() >= 2) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(attempts.size(), 2u) << attempts.dump(1);
+  EXPECT_EQ(attempts[0]["acknowledged"], false);
+  EXPECT_NE(attempts[0]["error"], "");
+  EXPECT_EQ(attempts[1]["attempt"], 2);
+  EXPECT_EQ(attempts[1]["acknowledged"], true);
+  merchant.stop();
+  serving.join();
+}
+
+TEST(SandboxProgram, RefusesAStateFileItCannotUseWithStatus1) {
+  TempDir dir;
+  const std::string notes = dir.path() + "/notes.db";
+  std::ofstream(notes) << "not a database\n";
+  const std::string held = dir.path() + "/held.db";
+  TempDir output;
+  ChildProcess holder({kProgram, "--port", "0", "--state", held}, ".", output.path());
+  ASSERT_TRUE(holder.WaitForOutput("notify_url", std::chrono::seconds(10)));
+  const struct {
+    std::string state;
+    std::string error;
+  } rows[] = {
+      {notes, "the state file " + notes + " is not an SQLite database"},
+      {held, "the state file " + held + " is in use by another quillmark-sandbox"},
+  };
+  for (const auto& row : rows) {
+    const ProgramResult result = RunSandbox({"--port", "0", "--state", row.state});
+    EXPECT_EQ(result.exitCode, 1) << row.error;
+    EXPECT_TRUE(Has(result.err, row.error)) << result.err;
+  }
+  EXPECT_EQ(ReadFile(notes), "not a database\n");
 }
 
 }  // namespace

@@ -1,0 +1,78 @@
+// The console at /console: the sandbox's orders, its request journal and its notification
+// attempts, as pages written by the server (no framework, nothing loaded from elsewhere)
+// and as JSON under /console/api, with buttons and POSTs that pay, close and notify an
+// order. Open from loopback; from any other address only with the token printed at start.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "sandbox/https_server.h"
+#include "sandbox/state_store.h"
+
+namespace quillmark::sandbox {
+
+inline constexpr char kConsolePath[] = "/console";
+// No console page or JSON reply is larger than this: a list stops before it would be,
+// and says so ("truncated" in JSON).
+inline constexpr std::size_t kMaxConsoleReplyBytes = 4 * 1024 * 1024;
+// Rows a page shows, and what ?limit= may ask of the JSON lists (default, most).
+inline constexpr std::size_t kConsolePageOrders = 100;
+inline constexpr std::size_t kConsolePageRequests = 200;
+inline constexpr std::size_t kConsoleDefaultLimit = 100;
+inline constexpr std::size_t kConsoleMaxLimit = 1000;
+inline constexpr int kConsoleRefreshMs = 2000;
+
+// What the console asks of the sandbox; each answers with what became of the order.
+class ConsoleActions {
+ public:
+  struct Result {
+    enum class Kind { kDone, kNoSuchOrder, kRefused } kind = Kind::kDone;
+    std::string message;  // what was done, or why not: one line of English
+  };
+  virtual ~ConsoleActions() = default;
+  virtual Result Pay(const std::string& orderNo) = 0;
+  virtual Result Close(const std::string& orderNo) = 0;
+  virtual Result Notify(const std::string& orderNo) = 0;
+  // Forgets the orders whose time is up, so that the console shows no order a query would
+  // no longer find.
+  virtual void ForgetExpired() = 0;
+  virtual std::size_t OrderCount() = 0;
+};
+
+struct ConsoleSettings {
+  std::string token;      // what a client off loopback must show
+  std::string formToken;  // what the console's own forms carry against cross-site posts
+  int port = 0;           // names the cookie: browsers share cookies between ports
+  std::string statePath;
+  std::size_t journalMax = kDefaultJournalMax;
+  std::chrono::seconds orderTtl{0};
+  std::size_t maxOrders = 0;
+  bool notify = true;
+};
+
+// Whether the peer may use the console: from a loopback address that it reached by a
+// loopback name (so that a page of another site, its name pointed at 127.0.0.1, cannot
+// read it), or with the token in ?token= or in the console's cookie. `byQueryToken` tells
+// whether ?token= was what let it in.
+bool ConsoleAllows(const HttpRequest& request, const ConsoleSettings& settings,
+                   bool* byQueryToken = nullptr);
+// Why a POST must be refused as cross-site, or "" when it may go on: it carries the form
+// token, or its Origin is the sandbox's own, or (no Origin, no Sec-Fetch-Site) it does
+// not come from a browser at all, since every browser sends one of them on a cross-site
+// POST.
+std::string CrossSiteProblem(const HttpRequest& request, const std::string& formToken);
+
+// Answers a request whose path is /console or below it. Never throws.
+void ServeConsole(const HttpRequest& request, HttpReply& reply, StateStore& store,
+                  ConsoleActions& actions, const ConsoleSettings& settings);
+
+// A value of a query string or a form body ("a=1&b=x%20y"): percent-decoded, '+' as a
+// space; "" when the name is absent.
+std::string FormValue(const std::string& form, const std::string& name);
+
+// Milliseconds since 1970 UTC as "2026-01-31T12:34:56.789Z" (0: "").
+std::string IsoTime(std::int64_t ms);
+
+}  // namespace quillmark::sandbox

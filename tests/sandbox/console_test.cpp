@@ -1,0 +1,480 @@
+// The console against an in-process sandbox: its JSON and pages show the orders, the
+// journal with its verdicts and the notification attempts; its actions move orders as the
+// payer page and the merchant's requests would; who may use it and what it writes are
+// checked as a hostile client would try them.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "payment/merchant_config.h"
+#include "payment/reply_fields.h"
+#include "payment/sign.h"
+#include "sandbox/console.h"
+#include "sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A merchant's notify URL on loopback: "busy" (not acknowledged) for its first `refusals`
+// notifications, then the acknowledgement.
+class NotifyListener {
+ public:
+  explicit NotifyListener(int refusals) : refusals_(refusals) {
+    server_.Post("/notify", [this](const httplib::Request&, httplib::Response& res) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const bool refuse = ++received_ <= refusals_;
+      res.set_content(
+          refuse ? "<xml><return_code>FAIL</return_code><return_msg>busy</return_msg></xml>"
+                 : "<xml><return_code>SUCCESS</return_code></xml>",
+          "text/xml");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    Eventually([this] { return server_.is_running(); });
+  }
+  ~NotifyListener() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  int refusals_;
+  int received_ = 0;
+};
+
+class ConsoleTest : public SandboxTest {
+ protected:
+  json GetJson(const std::string& path, int expectStatus = 200) {
+    auto result = Client(sandbox_->port())->Get(path);
+    EXPECT_TRUE(result) << path;
+    if (!result) return json();
+    EXPECT_EQ(result->status, expectStatus) << path << ": " << result->body;
+    EXPECT_EQ(result->get_header_value("Content-Type"), "application/json") << path;
+    return json::parse(result->body);
+  }
+  std::string GetPage(const std::string& path) {
+    auto result = Client(sandbox_->port())->Get(path);
+    EXPECT_TRUE(result && result->status == 200) << path;
+    return result ? result->body : "";
+  }
+  // A console POST as a script sends it: no Origin, no form token.
+  httplib::Result Post(const std::string& path, const httplib::Headers& headers = {},
+                       const std::string& body = "") {
+    return Client(sandbox_->port())->Post(path, headers, body, "application/x-www-form-urlencoded");
+  }
+};
+
+TEST_F(ConsoleTest, ShowsOrdersTheirHistoryRequestsAndAttempts) {
+  NotifyListener listener(1);
+  Options options;
+  options.payAfterQueries = 1;
+  options.notifyDelays = {50ms};
+  StartSandbox(options);
+
+  ASSERT_TRUE(Has(PlaceOrder("paidorder", {{"notify_url", listener.url()}}).body, "SUCCESS"));
+  ASSERT_TRUE(Has(Query("paidorder").body, "NOTPAY"));
+  ASSERT_TRUE(Has(PlaceOrder("neworder").body, "SUCCESS"));
+  // A query whose sign is wrong, and an order whose fee is no number.
+  Fields forged = QueryFields("paidorder");
+  forged["sign"] = std::string(32, 'A');
+  testsupport::Post(Url("/pay/orderquery"), Document(forged));
+  PlaceOrder("badfee", {{"total_fee", "1.00"}});
+
+  json detail;
+  ASSERT_TRUE(Eventually([&] {
+    detail = GetJson("/console/api/orders/paidorder");
+    return detail["attempts"].size() == 2 && detail["attempts"][1]["acknowledged"] == true;
+  })) << detail.dump(1);
+
+  const json orders = GetJson("/console/api/orders")["orders"];
+  ASSERT_EQ(orders.size(), 2u) << "the refused order is no order";
+  EXPECT_EQ(orders[0]["out_trade_no"], "neworder") << "newest first";
+  EXPECT_EQ(orders[0]["state"], "NOTPAY");
+  EXPECT_EQ(orders[1]["state"], "SUCCESS");
+  EXPECT_EQ(orders[1]["notify_url"], listener.url());
+
+  const json& order = detail["order"];
+  std::vector<std::string> events;
+  for (const json& event : order["history"]) events.push_back(event["event"]);
+  EXPECT_EQ(events, (std::vector<std::string>{"placed", "queried", "paid"}));
+  EXPECT_EQ(order["history"][2]["by"], "query");
+  EXPECT_EQ(order["notification"]["state"], "acknowledged");
+
+  const json& refused = detail["attempts"][0];
+  EXPECT_EQ(refused["attempt"], 1);
+  EXPECT_EQ(refused["http_status"], 200);
+  EXPECT_EQ(refused["acknowledged"], false);
+  EXPECT_TRUE(Has(refused["answer"], "busy")) << refused.dump();
+  EXPECT_EQ(detail["attempts"][1]["attempt"], 2);
+
+  // The requests about it, newest first, with the verdicts of the request check.
+  const json& requests = detail["requests"];
+  ASSERT_EQ(requests.size(), 3u) << requests.dump(1);
+  EXPECT_EQ(requests[0]["verdict"], "sign-mismatch");
+  EXPECT_EQ(requests[1]["operation"], "order query");
+  EXPECT_EQ(requests[1]["verdict"], "accepted");
+  EXPECT_EQ(requests[2]["operation"], "unified order");
+  const json& sign = requests[0]["sign"];
+  EXPECT_EQ(sign["sign_string"], SignStringOf(forged, kMaskedKey));
+  Fields unsigned_ = forged;
+  unsigned_.erase("sign");
+  EXPECT_EQ(sign["expected"], SignOf(unsigned_, kApiKey));
+  EXPECT_EQ(sign["received"], std::string(32, 'A'));
+
+  // The journal, filtered by verdict and by operation, and bounded by ?limit=.
+  const json badField = GetJson("/console/api/requests?verdict=bad-field")["requests"];
+  ASSERT_EQ(badField.size(), 1u);
+  EXPECT_EQ(badField[0]["out_trade_no"], "badfee");
+  EXPECT_TRUE(Has(badField[0]["outcome"], "total_fee must be")) << badField[0].dump();
+  EXPECT_EQ(GetJson("/console/api/requests?operation=order%20query")["requests"].size(), 2u);
+  EXPECT_EQ(GetJson("/console/api/requests?limit=2")["requests"].size(), 2u);
+
+  // The pages show the same.
+  const std::string list = GetPage("/console");
+  EXPECT_TRUE(Has(list, "href=\"/console/orders/paidorder\"")) << list;
+  EXPECT_LT(list.find("neworder"), list.find("paidorder")) << "newest first";
+  const std::string page = GetPage("/console/orders/paidorder");
+  std::size_t rows = 0;
+  for (std::size_t at = page.find("<tr class=\"attempt\""); at != std::string::npos;
+       at = page.find("<tr class=\"attempt\"", at + 1)) {
+    ++rows;
+  }
+  EXPECT_EQ(rows, 2u) << page;
+  const std::string journal = GetPage("/console/requests?verdict=sign-mismatch");
+  std::string shown;  // the sign string as HTML writes it: its '&'s as "&amp;"
+  for (const char c : SignStringOf(forged, kMaskedKey))
+    shown += c == '&' ? "&amp;" : std::string(1, c);
+  EXPECT_TRUE(Has(journal, "<pre class=\"sign-string\">" + shown + "</pre>")) << journal;
+  EXPECT_FALSE(Has(journal, "<td class=\"operation\">unified order")) << "filtered by verdict";
+}
+
+TEST_F(ConsoleTest, ActionsPayCloseAndNotifyAsThePlatformWould) {
+  NotifyListener listener(0);
+  Options options;
+  options.notifyDelays = {50ms};
+  StartSandbox(options);
+  PlaceOrder("topay", {{"notify_url", listener.url()}});
+  PlaceOrder("toclose");
+
+  const struct {
+    std::string path;
+    int status;
+    std::string says;
+  } rows[] = {
+      {"/console/api/orders/topay/notify", 409, "is not paid"},
+      {"/console/api/orders/topay/pay", 200, "Paid."},
+      {"/console/api/orders/topay/pay", 409, "has been paid already"},
+      {"/console/api/orders/topay/close", 409, "has been paid and cannot be closed"},
+      {"/console/api/orders/toclose/close", 200, "Closed."},
+      {"/console/api/orders/toclose/pay", 409, "is closed and cannot be paid"},
+      {"/console/api/orders/nosuch/pay", 404, "there is no order nosuch"},
+      {"/console/api/orders/topay/refund", 404, "no such action"},
+  };
+  for (const auto& row : rows) {
+    auto result = Post(row.path);
+    ASSERT_TRUE(result) << row.path;
+    EXPECT_EQ(result->status, row.status) << row.path << ": " << result->body;
+    EXPECT_TRUE(Has(result->body, row.says)) << row.path << ": " << result->body;
+  }
+  EXPECT_TRUE(Has(Query("topay").body, "<trade_state><![CDATA[SUCCESS]]>"));
+  EXPECT_TRUE(Has(Query("toclose").body, "<trade_state><![CDATA[CLOSED]]>"));
+
+  // The notification the payment made, then one sent again from the console.
+  ASSERT_TRUE(
+      Eventually([&] { return GetJson("/console/api/orders/topay")["attempts"].size() == 1; }));
+  auto resend = Post("/console/api/orders/topay/notify");
+  ASSERT_TRUE(resend && resend->status == 200) << (resend ? resend->body : "");
+  json detail;
+  ASSERT_TRUE(Eventually([&] {
+    detail = GetJson("/console/api/orders/topay");
+    return detail["attempts"].size() == 2;
+  }));
+  EXPECT_EQ(detail["attempts"][1]["resend"], true);
+  EXPECT_EQ(detail["attempts"][1]["acknowledged"], true);
+  EXPECT_EQ(detail["order"]["history"][1]["by"], "console");
+
+  // A page's form goes back to the order's page with what happened.
+  const std::string page = GetPage("/console/orders/toclose");
+  const std::string marker = "name=\"form_token\" value=\"";
+  const std::size_t at = page.find(marker);
+  ASSERT_NE(at, std::string::npos) << page;
+  const std::string token = page.substr(at + marker.size(), 32);
+  auto closed = Post("/console/orders/toclose/close", {}, "form_token=" + token);
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(closed->status, 303);
+  // (cpp-httplib hands the Location header over percent-decoded.)
+  EXPECT_EQ(closed->get_header_value("Location"),
+            "/console/orders/toclose?done=order toclose is closed already");
+}
+
+TEST_F(ConsoleTest, RefusesCrossSitePostsAndChangesNothing) {
+  StartSandbox();
+  PlaceOrder("victim");
+  const std::string own = "https://127.0.0.1:" + std::to_string(sandbox_->port());
+  const struct {
+    httplib::Headers headers;
+    std::string body;
+  } rows[] = {
+      {{{"Origin", "https://attacker.example"}}, ""},
+      {{{"Origin", "null"}}, ""},
+      {{{"Sec-Fetch-Site", "cross-site"}}, ""},
+      {{{"Origin", "https://attacker.example"}}, "form_token=" + std::string(32, '0')},
+  };
+  for (const auto& row : rows) {
+    auto result = Post("/console/api/orders/victim/close", row.headers, row.body);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 403) << result->body;
+    EXPECT_TRUE(Has(result->body, "cross-site")) << result->body;
+    EXPECT_TRUE(Has(Query("victim").body, "<trade_state><![CDATA[NOTPAY]]>"));
+  }
+  auto ours = Post("/console/api/orders/victim/close",
+                   {{"Origin", own}, {"Sec-Fetch-Site", "same-origin"}});
+  ASSERT_TRUE(ours);
+  EXPECT_EQ(ours->status, 200) << ours->body;
+  EXPECT_TRUE(Has(Query("victim").body, "<trade_state><![CDATA[CLOSED]]>"));
+}
+
+TEST_F(ConsoleTest, WritesHostileFieldsAsTextInPagesAndJson) {
+  StartSandbox();
+  const std::string body = "<script>alert(1)</script>&\"'";
+  const std::string url = "javascript:\"><img src=x onerror=alert(2)>";
+  ASSERT_TRUE(Has(PlaceOrder("hostile", {{"body", body}, {"notify_url", url}}).body, "SUCCESS"));
+  // A request whose body is not even XML lands in the journal as it came.
+  testsupport::Post(Url("/pay/orderquery"), "<img src=x onerror=alert(3)>\x01");
+
+  for (const std::string path : {"/console", "/console/orders/hostile", "/console/requests"}) {
+    const std::string page = GetPage(path);
+    for (const char* raw : {"<script>alert", "<img src=x"}) {
+      EXPECT_FALSE(Has(page, raw)) << path << " holds " << raw;
+    }
+    EXPECT_TRUE(Has(page, "&lt;")) << path;
+  }
+  EXPECT_TRUE(Has(GetPage("/console/orders/hostile"),
+                  "&lt;script&gt;alert(1)&lt;/script&gt;&amp;&quot;&#39;"));
+  const json order = GetJson("/console/api/orders/hostile")["order"];
+  EXPECT_EQ(order["description"], body);
+  EXPECT_EQ(order["notify_url"], url);
+  const json unreadable = GetJson("/console/api/requests?verdict=unreadable")["requests"];
+  ASSERT_EQ(unreadable.size(), 1u);
+  EXPECT_EQ(unreadable[0]["body"], "<img src=x onerror=alert(3)>\x01");
+}
+
+TEST_F(ConsoleTest, AFullStateFileLosesNoAnswer) {
+  TempDir dir;
+  Options options;
+  options.stateFile = dir.path() + "/state.db";
+  options.stateMaxPages = 16;
+  StartSandbox(options);
+  std::vector<std::string> placed;
+  for (int i = 0; i < 60 && !Has(log_.str(), "STATE cannot write"); ++i) {
+    const std::string number = "full" + std::to_string(i);
+    ASSERT_TRUE(Has(PlaceOrder(number, {{"attach", std::string(250, 'a')}}).body,
+                    "<return_code><![CDATA[SUCCESS]]>"))
+        << number;
+    placed.push_back(number);
+  }
+  ASSERT_TRUE(Has(log_.str(), "STATE cannot write to " + options.stateFile)) << log_.str();
+  EXPECT_TRUE(Has(log_.str(), "the request was answered")) << log_.str();
+  // Every order is still served, those the file could not take too.
+  for (const std::string& number : placed) {
+    EXPECT_TRUE(Has(Query(number).body, "<trade_state><![CDATA[NOTPAY]]>")) << number;
+  }
+}
+
+TEST_F(ConsoleTest, TakesUpTheNewestOrdersOfItsStateWithinItsBounds) {
+  TempDir dir;
+  Options options;
+  options.stateFile = dir.path() + "/state.db";
+  options.payAfterQueries = 1;
+  StartSandbox(options);
+  for (const char* number : {"first", "second", "third"}) PlaceOrder(number);
+  Query("third");
+  sandbox_->Stop();
+  sandbox_.reset();
+
+  options.maxOrders = 2;
+  StartSandbox(options);
+  EXPECT_EQ(sandbox_->restoredOrders(), 2u);
+  EXPECT_TRUE(Has(Query("first").body, "order first does not exist"));
+  EXPECT_TRUE(Has(Query("second").body, "<trade_state><![CDATA[NOTPAY]]>"));
+  EXPECT_TRUE(Has(Query("third").body, "<trade_state><![CDATA[SUCCESS]]>"));
+  EXPECT_EQ(GetJson("/console/api/orders")["orders"].size(), 2u);
+}
+
+// --- who may use it, without a network ------------------------------------------------
+
+HttpRequest Request(bool loopback, const std::string& host, const std::string& query = "",
+                    const std::string& cookie = "") {
+  HttpRequest request;
+  request.method = "GET";
+  request.path = "/console";
+  request.fromLoopback = loopback;
+  request.host = host;
+  request.query = query;
+  request.cookie = cookie;
+  return request;
+}
+
+TEST(ConsoleAccess, OpenOnLoopbackByName_OtherwiseOnlyWithTheToken) {
+  ConsoleSettings settings;
+  settings.token = "0123456789abcdef0123456789abcdef";
+  settings.port = 8443;
+  const std::string cookie = "quillmark_console_8443=" + settings.token;
+  const struct {
+    HttpRequest request;
+    bool allowed;
+  } rows[] = {
+      {Request(true, "127.0.0.1:8443"), true},
+      {Request(true, "127.3.4.5:8443"), true},
+      {Request(true, "localhost:8443"), true},
+      {Request(true, "[::1]:8443"), true},
+      // A site whose name was pointed at 127.0.0.1 after its page loaded.
+      {Request(true, "attacker.example:8443"), false},
+      {Request(true, "127.0.0.1.attacker.example"), false},
+      {Request(true, "127.1:8443"), false},
+      {Request(false, "127.0.0.1:8443"), false},
+      {Request(false, "192.168.1.20:8443"), false},
+      {Request(false, "192.168.1.20:8443", "token=" + settings.token), true},
+      {Request(false, "192.168.1.20:8443", "x=1&token=" + settings.token), true},
+      {Request(false, "192.168.1.20:8443", "token=" + settings.token.substr(1)), false},
+      {Request(false, "192.168.1.20:8443", "token="), false},
+      {Request(false, "192.168.1.20:8443", "", cookie), true},
+      {Request(false, "192.168.1.20:8443", "", "a=b; " + cookie + "; c=d"), true},
+      {Request(false, "192.168.1.20:8443", "", "quillmark_console_9443=" + settings.token), false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ConsoleAllows(row.request, settings), row.allowed)
+        << row.request.host << " loopback " << row.request.fromLoopback << " query "
+        << row.request.query << " cookie " << row.request.cookie;
+  }
+  ConsoleSettings none;
+  EXPECT_FALSE(ConsoleAllows(Request(false, "h", "token="), none))
+      << "an empty token opens nothing";
+}
+
+// A stand-in for the sandbox, for pages and JSON served straight from a store.
+class NoActions : public ConsoleActions {
+ public:
+  Result Pay(const std::string&) override { return {}; }
+  Result Close(const std::string&) override { return {}; }
+  Result Notify(const std::string&) override { return {}; }
+  void ForgetExpired() override {}
+  std::size_t OrderCount() override { return 0; }
+};
+
+TEST(ConsoleAccess, ATokenInTheAddressBecomesACookieAndLeavesTheAddress) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  NoActions actions;
+  ConsoleSettings settings;
+  settings.token = "0123456789abcdef0123456789abcdef";
+  settings.port = 8443;
+  const std::string host = "192.168.1.20:8443";
+
+  for (const char* path : {"/console", "/console/api/orders", "/console/console.js"}) {
+    HttpRequest request = Request(false, host);
+    request.path = path;
+    HttpReply reply;
+    ServeConsole(request, reply, *store, actions, settings);
+    EXPECT_EQ(reply.status, 403) << path;
+    EXPECT_FALSE(Has(reply.body, "orders\":")) << path;
+  }
+  HttpRequest request = Request(false, host, "token=" + settings.token + "&verdict=bad-field");
+  request.path = "/console/requests";
+  HttpReply reply;
+  ServeConsole(request, reply, *store, actions, settings);
+  EXPECT_EQ(reply.status, 303);
+  EXPECT_EQ(reply.location, "/console/requests?verdict=bad-field");
+  std::string setCookie;
+  for (const auto& [name, value] : reply.headers) {
+    if (name == "Set-Cookie") setCookie = value;
+  }
+  EXPECT_EQ(setCookie, "quillmark_console_8443=" + settings.token +
+                           "; Path=/console; Secure; HttpOnly; SameSite=Strict");
+  HttpRequest again = Request(false, host, "", "quillmark_console_8443=" + settings.token);
+  HttpReply page;
+  ServeConsole(again, page, *store, actions, settings);
+  EXPECT_EQ(page.status, 200);
+}
+
+TEST(ConsoleBounds, NoReplyOutgrowsItsStatedSize) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  // Requests whose kept text grows most when written: '<' as HTML, a control byte as JSON.
+  for (int i = 0; i < 1000; ++i) {
+    StateChange change;
+    JournalEntry entry;
+    entry.verdict = "unreadable";
+    entry.body = std::string(kKeptTextBytes, '<');
+    entry.reply = std::string(kKeptTextBytes, '\x01');
+    entry.signString = std::string(kKeptTextBytes, '"');
+    entry.expectedSign = std::string(32, 'A');
+    change.request = entry;
+    ASSERT_TRUE(store->Write(change, error)) << error;
+  }
+  NoActions actions;
+  ConsoleSettings settings;
+  for (const char* path : {"/console/requests", "/console/api/requests"}) {
+    HttpRequest request = Request(true, "127.0.0.1");
+    request.path = path;
+    request.query = "limit=1000";
+    HttpReply reply;
+    ServeConsole(request, reply, *store, actions, settings);
+    EXPECT_EQ(reply.status, 200) << path;
+    EXPECT_LE(reply.body.size(), kMaxConsoleReplyBytes) << path;
+    EXPECT_GT(reply.body.size(), kMaxConsoleReplyBytes / 2) << path;
+    if (Has(path, "/api/")) {
+      const json parsed = json::parse(reply.body);
+      EXPECT_EQ(parsed["truncated"], true);
+      EXPECT_LT(parsed["requests"].size(), 1000u);
+    } else {
+      EXPECT_TRUE(Has(reply.body, "class=\"truncated\"")) << path;
+    }
+  }
+}
+
+TEST(ConsoleTime, WritesUtcAsIso8601) {
+  const struct {
+    std::int64_t ms;
+    const char* text;
+  } rows[] = {{1, "1970-01-01T00:00:00.001Z"},
+              {951'782'400'000, "2000-02-29T00:00:00.000Z"},
+              {1'798'761'599'999, "2026-12-31T23:59:59.999Z"},
+              {4'107'542'400'000, "2100-03-01T00:00:00.000Z"}};
+  for (const auto& row : rows) EXPECT_EQ(IsoTime(row.ms), row.text) << row.ms;
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox

@@ -1,0 +1,231 @@
+// The state file on its own: what it refuses at open, that what it keeps comes back from a
+// second open (the later of two copies of an order winning), and that its bounds hold.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sandbox/state_store.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using testsupport::TempDir;
+
+std::unique_ptr<StateStore> OpenStore(const std::string& path, std::string& error,
+                                      StateStore::Limits limits = {}) {
+  return StateStore::Open(path, limits, error);
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs `sql` on a database of its own making at `path`.
+void MakeDatabase(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* message = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+      << (message ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(db);
+}
+
+StateChange Placed(const std::string& number, std::int64_t at, std::uint32_t version = 1) {
+  StateChange change;
+  change.orderNo = number;
+  Order order;
+  order.description = "a <test> order";
+  order.totalFee = 1;
+  order.notifyUrl = "http://127.0.0.1:9/notify";
+  order.placedAt = at;
+  order.version = version;
+  change.order = order;
+  return change;
+}
+
+TEST(StateStore, RefusesAtOpenWhatItCannotKeepStateIn) {
+  TempDir dir;
+  const std::string ours = dir.path() + "/ours.db";
+  {
+    std::string error;
+    auto store = OpenStore(ours, error);
+    ASSERT_TRUE(store) << error;
+    std::string written;
+    ASSERT_TRUE(store->Write(Placed("order1", 1000), written)) << written;
+  }
+  // A copy of our file from a newer sandbox, and one with a page overwritten.
+  const std::string newer = dir.path() + "/newer.db";
+  const std::string damaged = dir.path() + "/damaged.db";
+  {
+    std::ifstream in(ours, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 4096u * 3);
+    WriteFile(newer, bytes);
+    MakeDatabase(newer, "PRAGMA user_version = 99");
+    std::string broken = bytes;
+    // The schema's page and the next keep their header; their cells become noise.
+    for (std::size_t i = 4096 + 16; i < 4096 * 3; ++i) broken[i] = static_cast<char>(i * 7);
+    WriteFile(damaged, broken);
+  }
+  const std::string text = dir.path() + "/notes.txt";
+  WriteFile(text, std::string(8192, 'x'));
+  const std::string foreign = dir.path() + "/foreign.db";
+  MakeDatabase(foreign, "CREATE TABLE contacts(name TEXT)");
+  const std::string pipe = dir.path() + "/pipe.db";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+
+  const struct {
+    std::string path;
+    const char* says;
+  } rows[] = {
+      {text, "is not an SQLite database"},
+      {foreign, "is another program's SQLite database"},
+      {newer, "was written by a newer quillmark-sandbox (schema 99"},
+      {damaged, "is damaged"},
+      {pipe, "cannot be used: it is not a regular file"},
+      {dir.path(), "cannot be used: it is not a regular file"},
+      {dir.path() + "/missing/state.db", "cannot be opened"},
+  };
+  for (const auto& row : rows) {
+    std::string error;
+    EXPECT_FALSE(OpenStore(row.path, error)) << row.path;
+    EXPECT_NE(error.find("the state file " + row.path + " "), std::string::npos) << error;
+    EXPECT_NE(error.find(row.says), std::string::npos) << error;
+  }
+  // Refusing them changed none of them.
+  std::ifstream notes(text, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(notes)), std::istreambuf_iterator<char>()),
+            std::string(8192, 'x'));
+}
+
+TEST(StateStore, IsHeldByOneSandboxAtATime) {
+  TempDir dir;
+  const std::string path = dir.path() + "/state.db";
+  std::string error;
+  auto first = OpenStore(path, error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_FALSE(OpenStore(path, error));
+  EXPECT_NE(error.find("is in use by another quillmark-sandbox"), std::string::npos) << error;
+  first.reset();
+  EXPECT_TRUE(OpenStore(path, error)) << error;
+}
+
+TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
+  TempDir dir;
+  const std::string path = dir.path() + "/state.db";
+  StateStore::Limits limits;
+  limits.journalMax = 3;
+  {
+    std::string error;
+    auto store = OpenStore(path, error, limits);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Write(Placed("old", 1'000), error)) << error;
+    ASSERT_TRUE(store->Write(Placed("kept", 5'000), error)) << error;
+    // Version 3 is written before version 2, as two threads may: the later stays.
+    StateChange paid = Placed("kept", 5'000, 3);
+    paid.order->paid = true;
+    paid.order->paidAt = 6'000;
+    paid.order->paidBy = Actor::kPayerPage;
+    paid.notificationDue = true;
+    ASSERT_TRUE(store->Write(paid, error)) << error;
+    StateChange queried = Placed("kept", 5'000, 2);
+    queried.order->queries = 1;
+    ASSERT_TRUE(store->Write(queried, error)) << error;
+    ASSERT_TRUE(store->Write(Placed("newest", 7'000), error)) << error;
+
+    AttemptEntry attempt;
+    attempt.at = 6'100;
+    attempt.orderNo = "kept";
+    attempt.number = 1;
+    attempt.url = "http://127.0.0.1:9/notify";
+    attempt.error = "Couldn't connect to server (curl 7)";
+    attempt.durationMs = 2;
+    attempt.nextAttempt = 2;
+    attempt.nextDueAt = 21'100;
+    ASSERT_TRUE(store->RecordAttempt(attempt, error)) << error;
+    // An attempt for an order that is gone is not kept.
+    attempt.orderNo = "gone";
+    ASSERT_TRUE(store->RecordAttempt(attempt, error)) << error;
+
+    for (int i = 1; i <= 5; ++i) {
+      StateChange request;
+      JournalEntry entry;
+      entry.at = 8'000 + i;
+      entry.orderNo = "kept";
+      entry.verdict = i == 5 ? "sign-mismatch" : "accepted";
+      entry.operation = "order query";
+      entry.body = std::string(kKeptTextBytes + 10, 'b');
+      entry.bodyBytes = entry.body.size();
+      request.request = entry;
+      ASSERT_TRUE(store->Write(request, error)) << error;
+    }
+  }
+  std::string error;
+  auto store = OpenStore(path, error, limits);
+  ASSERT_TRUE(store) << error;
+  // Placed before 2'000 and all but the two newest go.
+  std::vector<StoredOrder> orders;
+  ASSERT_TRUE(store->LoadOrders(2'000, 2, orders, error)) << error;
+  ASSERT_EQ(orders.size(), 2u);
+  EXPECT_EQ(orders[0].number, "kept");
+  EXPECT_EQ(orders[1].number, "newest");
+  const Order& kept = orders[0].order;
+  EXPECT_TRUE(kept.paid);
+  EXPECT_EQ(kept.version, 3u);
+  EXPECT_EQ(kept.queries, 0) << "the earlier version 2 must not overwrite version 3";
+  EXPECT_EQ(kept.paidBy, Actor::kPayerPage);
+  EXPECT_EQ(kept.description, "a <test> order");
+  EXPECT_EQ(orders[0].notifyNext, 2u);
+  EXPECT_EQ(orders[0].notifyDueAt, 21'100);
+  EXPECT_FALSE(store->FindOrder("old"));
+
+  const std::vector<AttemptEntry> attempts = store->Attempts("kept");
+  ASSERT_EQ(attempts.size(), 1u);
+  EXPECT_EQ(attempts[0].error, "Couldn't connect to server (curl 7)");
+
+  const std::vector<JournalEntry> journal = store->Requests({}, 10);
+  ASSERT_EQ(journal.size(), 3u) << "the journal keeps its last 3";
+  EXPECT_EQ(journal[0].id, 5);
+  EXPECT_EQ(journal[0].body.size(), kKeptTextBytes);
+  EXPECT_EQ(journal[0].bodyBytes, kKeptTextBytes + 10);
+  RequestFilter refused;
+  refused.verdict = "sign-mismatch";
+  EXPECT_EQ(store->Requests(refused, 10).size(), 1u);
+  EXPECT_EQ(store->Figures().requests, 3);
+}
+
+TEST(StateStore, AFullFileRefusesTheWriteWhole) {
+  TempDir dir;
+  StateStore::Limits limits;
+  limits.maxPages = 12;
+  std::string error;
+  auto store = OpenStore(dir.path() + "/state.db", error, limits);
+  ASSERT_TRUE(store) << error;
+  bool full = false;
+  int written = 0;
+  for (int i = 0; i < 200 && !full; ++i) {
+    StateChange change = Placed("order" + std::to_string(i), 1'000 + i);
+    JournalEntry entry;
+    entry.body = std::string(3000, 'b');
+    change.request = entry;
+    full = !store->Write(change, error);
+    if (!full) ++written;
+  }
+  ASSERT_TRUE(full) << "12 pages never filled";
+  EXPECT_NE(error.find("full"), std::string::npos) << error;
+  // Nothing of the refused change is there, and what came before is intact.
+  EXPECT_FALSE(store->FindOrder("order" + std::to_string(written)));
+  EXPECT_TRUE(store->FindOrder("order0"));
+  EXPECT_EQ(store->Requests({}, 1000).size(), static_cast<std::size_t>(written));
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox
