@@ -1,40 +1,26 @@
 #include "payment/notify_listener.h"
 
-#include <boost/asio/dispatch.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-
-#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <optional>
 #include <set>
-#include <thread>
-#include <unordered_map>
 #include <utility>
 
 #include "payment/fields.h"
+#include "payment/https_server.h"
 #include "platform/platform.h"
 
 namespace quillmark {
 namespace {
 
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace net = boost::asio;
-using tcp = net::ip::tcp;
-using boost::system::error_code;
-
-// A notification's head is a few hundred bytes and the platform sends it whole at once.
-constexpr std::uint32_t kHeadAtMost = 8 * 1024;
+// A notification is a few hundred bytes that the platform sends whole at once, and it comes
+// now and then: one thread serves them, and more connections at once than the platform ever
+// opens are closed as soon as they are accepted.
 constexpr std::chrono::seconds kRequestTimeout{10};
-// More at once than the platform ever sends; one past it is closed as soon as it connects.
 constexpr std::size_t kConnectionsAtMost = 32;
+// A window that closes does not wait longer than a moment for an answer still being written
+// (nor for a cancellation Wine delivers late).
+constexpr std::chrono::milliseconds kStopGrace{100};
 
 std::string Now() {
   const platform::LocalTime t = platform::CurrentLocalTime();
@@ -80,107 +66,46 @@ ListenAddress ListenAddressOf(const MerchantSettings& merchant) {
   return address;
 }
 
-class ListenerSession;
-
 struct NotifyListener::Impl {
   Impl(MerchantSettings m, Listener l) : merchant(std::move(m)), listener(std::move(l)) {}
 
-  void Accept();
-  void Take(const std::string& body, http::response<http::string_body>& reply);
-  bool Register(ListenerSession* session, const std::shared_ptr<ListenerSession>& shared);
-  void Unregister(ListenerSession* session);
+  void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
+  std::string Take(const std::string& body);
 
   const MerchantSettings merchant;
   const Listener listener;
   std::string path;
+  std::unique_ptr<HttpsServer> server;  // set while it runs
 
   mutable std::mutex mutex;  // guards what follows
   mutable std::condition_variable arrived;
   std::set<std::string> orders;
   std::set<std::string> taken;  // transaction ids accepted
   std::vector<ReceivedNotification> received;
-  std::unordered_map<ListenerSession*, std::weak_ptr<ListenerSession>> sessions;
-  bool stopping = false;
-
-  int port = 0;
-  net::io_context io{1};
-  std::optional<tcp::acceptor> acceptor;
-  std::thread thread;
 };
 
-// One connection: one request, its answer, then the connection is closed.
-class ListenerSession : public std::enable_shared_from_this<ListenerSession> {
- public:
-  ListenerSession(tcp::socket&& socket, NotifyListener::Impl& owner)
-      : owner_(owner), stream_(std::move(socket)) {}
-  ~ListenerSession() { owner_.Unregister(this); }
+namespace {
 
-  void Start() {
-    parser_.header_limit(kHeadAtMost);
-    parser_.body_limit(kMaxNotificationBytes);
-    stream_.expires_after(kRequestTimeout);
-    http::async_read(stream_, buffer_, parser_,
-                     beast::bind_front_handler(&ListenerSession::OnRead, shared_from_this()));
+HttpReply AnswerReply(int status, std::string body) {
+  HttpReply reply;
+  reply.status = status;
+  reply.contentType = "text/xml; charset=utf-8";
+  reply.body = std::move(body);
+  return reply;
+}
+
+}  // namespace
+
+void NotifyListener::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answer answer) {
+  if (request.method != "POST" || request.path != path) {
+    NotificationCheck refused;
+    refused.reason = "notifications are POSTed to " + path;
+    return answer(AnswerReply(404, NotificationAnswer(refused)));
   }
+  answer(AnswerReply(200, Take(request.body)));
+}
 
-  void Close() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
-      error_code ignored;
-      self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-      self->stream_.socket().close(ignored);
-    });
-  }
-
- private:
-  void OnRead(const error_code& ec, std::size_t) {
-    reply_.version(11);
-    reply_.keep_alive(false);
-    reply_.set(http::field::content_type, "text/xml; charset=utf-8");
-    if (ec == http::error::body_limit) {
-      NotificationCheck refused;
-      refused.reason =
-          "the notification is larger than " + std::to_string(kMaxNotificationBytes) + " bytes";
-      Answer(http::status::payload_too_large, NotificationAnswer(refused));
-      return;
-    }
-    if (ec) return Close();  // cut off, timed out, not HTTP, or the listener stops
-    const auto& request = parser_.get();
-    const beast::string_view target = request.target();
-    if (request.method() != http::verb::post ||
-        target.substr(0, target.find('?')) != beast::string_view(owner_.path)) {
-      NotificationCheck refused;
-      refused.reason = "notifications are POSTed to " + owner_.path;
-      Answer(http::status::not_found, NotificationAnswer(refused));
-      return;
-    }
-    owner_.Take(request.body(), reply_);
-    Send();
-  }
-
-  void Answer(http::status status, std::string body) {
-    reply_.result(status);
-    reply_.body() = std::move(body);
-    Send();
-  }
-
-  void Send() {
-    reply_.prepare_payload();
-    stream_.expires_after(kRequestTimeout);
-    http::async_write(stream_, reply_, [self = shared_from_this()](const error_code&, std::size_t) {
-      error_code ignored;
-      self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-      self->stream_.socket().close(ignored);
-    });
-  }
-
-  NotifyListener::Impl& owner_;
-  beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  http::request_parser<http::string_body> parser_;
-  http::response<http::string_body> reply_;
-};
-
-void NotifyListener::Impl::Take(const std::string& body, http::response<http::string_body>& reply) {
+std::string NotifyListener::Impl::Take(const std::string& body) {
   ReceivedNotification notification{Now(), {}};
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -195,33 +120,8 @@ void NotifyListener::Impl::Take(const std::string& body, http::response<http::st
     received.push_back(notification);
   }
   arrived.notify_all();
-  reply.result(http::status::ok);
-  reply.body() = NotificationAnswer(notification.check);
   if (listener) listener(notification);
-}
-
-bool NotifyListener::Impl::Register(ListenerSession* session,
-                                    const std::shared_ptr<ListenerSession>& shared) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (stopping || sessions.size() >= kConnectionsAtMost) return false;
-  sessions.emplace(session, shared);
-  return true;
-}
-
-void NotifyListener::Impl::Unregister(ListenerSession* session) {
-  std::lock_guard<std::mutex> lock(mutex);
-  sessions.erase(session);
-}
-
-void NotifyListener::Impl::Accept() {
-  acceptor->async_accept(net::make_strand(io), [this](const error_code& ec, tcp::socket socket) {
-    if (ec == net::error::operation_aborted || !acceptor->is_open()) return;
-    if (!ec) {
-      auto session = std::make_shared<ListenerSession>(std::move(socket), *this);
-      if (Register(session.get(), session)) session->Start();
-    }
-    Accept();
-  });
+  return NotificationAnswer(notification.check);
 }
 
 NotifyListener::NotifyListener(MerchantSettings merchant, Listener listener)
@@ -231,83 +131,54 @@ NotifyListener::~NotifyListener() { Stop(); }
 
 bool NotifyListener::Start(const ListenAddress& address, std::string& error) {
   Impl& impl = *impl_;
-  const std::string where =
-      (address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host) +
-      ":" + std::to_string(address.port);
-  error_code ec;
-  tcp::resolver resolver(impl.io);
-  const auto endpoints = resolver.resolve(address.host, std::to_string(address.port),
-                                          tcp::resolver::numeric_service, ec);
-  if (ec || endpoints.empty()) {
-    error = "cannot listen on " + where + ": the host cannot be resolved" +
-            (ec ? " (" + ec.message() + ")" : std::string());
+  if (impl.server) {
+    error = "the listener is already started";
     return false;
   }
-  const tcp::endpoint endpoint = endpoints.begin()->endpoint();
-  impl.acceptor.emplace(net::make_strand(impl.io));
-  impl.acceptor->open(endpoint.protocol(), ec);
-  if (!ec) impl.acceptor->set_option(net::socket_base::reuse_address(true), ec);
-  if (!ec) impl.acceptor->bind(endpoint, ec);
-  if (!ec) impl.acceptor->listen(net::socket_base::max_listen_connections, ec);
-  if (ec) {
-    impl.acceptor.reset();
-    if (ec == net::error::address_in_use) {
-      error = "cannot listen on " + where + ": the port is in use";
-    } else if (ec == boost::system::errc::address_not_available) {
-      error = "cannot listen on " + where + ": it is not an address of this machine";
-    } else {
-      error = "cannot listen on " + where + " (" + ec.message() + ")";
-    }
-    return false;
-  }
-  impl.port = impl.acceptor->local_endpoint().port();
+  HttpsServerOptions options;
+  options.host = address.host;
+  options.port = address.port;
+  options.tls = false;
+  options.bodyLimit = kMaxNotificationBytes;
+  options.maxConnections = kConnectionsAtMost;
+  options.threads = 1;
+  options.requestTimeout = kRequestTimeout;
+  options.writeTimeout = kRequestTimeout;
+  options.stopGrace = kStopGrace;
+  options.handle = [&impl](const HttpRequest& request, HttpsServerOptions::Answer answer) {
+    impl.Handle(request, std::move(answer));
+  };
+  options.refuse = [](int status, const std::string& reason, const HttpRequest&,
+                      HttpReply& reply) {
+    NotificationCheck refused;
+    refused.reason = reason;
+    reply = AnswerReply(status, NotificationAnswer(refused));
+  };
   impl.path = address.path;
-  impl.Accept();
-  impl.thread = std::thread([&impl] { impl.io.run(); });
+  auto server = std::make_unique<HttpsServer>(std::move(options));
+  if (!server->Start(error)) return false;
+  impl.server = std::move(server);
   return true;
 }
 
 void NotifyListener::Stop() {
-  Impl& impl = *impl_;
-  std::vector<std::shared_ptr<ListenerSession>> open;
-  {
-    std::lock_guard<std::mutex> lock(impl.mutex);
-    if (impl.stopping) return;
-    impl.stopping = true;
-    for (const auto& [raw, weak] : impl.sessions) {
-      if (auto session = weak.lock()) open.push_back(std::move(session));
-    }
-  }
-  if (!impl.thread.joinable()) return;
-  net::post(impl.acceptor->get_executor(), [&impl] {
-    error_code ignored;
-    impl.acceptor->close(ignored);
-  });
-  for (const auto& session : open) session->Close();
-  open.clear();
-  // With the acceptor and every connection closed the thread runs out of work at once; a
-  // window that closes does not wait longer than a moment for an answer still being written
-  // (nor for a cancellation Wine delivers late).
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-  while (!impl.io.stopped() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  impl.io.stop();
-  impl.thread.join();
+  if (!impl_->server) return;
+  impl_->server->Stop();
+  impl_->server.reset();
 }
 
 std::string NotifyListener::BoundNotifyUrl(const std::string& notifyUrl) const {
-  if (!impl_->thread.joinable()) return notifyUrl;
+  if (!impl_->server) return notifyUrl;
   // "http://host:0/path" becomes "http://host:<port>/path"; any other is sent as it is.
   const std::size_t authority = notifyUrl.find("//") + 2;
   const std::size_t end = notifyUrl.find('/', authority);
   const std::string hostPort = notifyUrl.substr(authority, end - authority);
   if (hostPort.size() < 2 || hostPort.compare(hostPort.size() - 2, 2, ":0") != 0) return notifyUrl;
   return notifyUrl.substr(0, authority) + hostPort.substr(0, hostPort.size() - 1) +
-         std::to_string(impl_->port) + (end == std::string::npos ? "" : notifyUrl.substr(end));
+         std::to_string(port()) + (end == std::string::npos ? "" : notifyUrl.substr(end));
 }
 
-int NotifyListener::port() const { return impl_->port; }
+int NotifyListener::port() const { return impl_->server ? impl_->server->port() : 0; }
 
 void NotifyListener::ExpectOrder(const std::string& outTradeNo) {
   std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -1,8 +1,8 @@
 // The merchant's side of the payment notification, in the client: a small HTTP server on a
 // thread of its own that listens at the host and port of the configured notify_url (or at
 // notify_listen), reads each notification with the bounds and the one reading of a reply
-// (payment/notification.h), answers it as the platform expects, and reports it. Beast over
-// Asio, as the sandbox serves, one thread, one request per connection.
+// (payment/notification.h), answers it as the platform expects, and reports it. The server
+// is the sandbox's (payment/https_server.h), serving plain HTTP on one thread.
 #pragma once
 
 #include <chrono>
@@ -47,7 +47,8 @@ class NotifyListener {
   // one line: the port is in use, the host is not an address of this machine, or the name
   // cannot be resolved.
   bool Start(const ListenAddress& address, std::string& error);
-  // Closes the listener and every connection and joins the thread. Safe more than once.
+  // Closes the listener and every connection and joins the thread; Start() may follow.
+  // Safe more than once.
   void Stop();
 
   // notify_url with the port it listens on: the one to send when notify_url's port was 0.

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-#include "sandbox/https_server.h"
+#include "payment/https_server.h"
 #include "sandbox/state_store.h"
 
 namespace quillmark::sandbox {

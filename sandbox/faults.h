@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "sandbox/https_server.h"
+#include "payment/https_server.h"
 #include "sandbox/sandbox.h"
 
 namespace quillmark::sandbox {

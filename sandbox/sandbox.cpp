@@ -26,7 +26,7 @@
 #include "sandbox/certificates.h"
 #include "sandbox/console.h"
 #include "sandbox/faults.h"
-#include "sandbox/https_server.h"
+#include "payment/https_server.h"
 #include "sandbox/notifier.h"
 #include "sandbox/order_book.h"
 #include "sandbox/payer_page.h"

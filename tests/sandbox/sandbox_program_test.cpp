@@ -196,7 +196,7 @@ TEST(SandboxProgram, ExplainsAPortThatIsTaken) {
   const std::string port = std::to_string(first.port());
   const ProgramResult result = RunSandbox({"--port", port, "--state", ":memory:"});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find("cannot listen on 127.0.0.1:" + port + " (Address already in use)"),
+  EXPECT_NE(result.err.find("cannot listen on 127.0.0.1:" + port + ": the port is in use"),
             std::string::npos)
       << result.err;
 }

@@ -1,5 +1,5 @@
-// An event-driven HTTPS/1.1 server for the sandbox (or a plain HTTP one, for the LAN mode's
-// first page): a few threads serve every connection, so idle, slow or half-open connections
+// An event-driven HTTPS/1.1 server for the sandbox, or a plain HTTP one for the LAN mode's
+// first page and for the clients' notification listener: a few threads serve every connection, so idle, slow or half-open connections
 // cost a socket and a little memory but never a thread, and kept-alive connections are
 // answered without a new handshake.
 //
@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-namespace quillmark::sandbox {
+namespace quillmark {
 
 struct HttpRequest {
   std::string method;  // "GET", "POST", ...; empty when the request could not be read
@@ -76,6 +76,8 @@ struct HttpsServerOptions {
   // kept-alive connection as well as one that sends a byte now and then.
   std::chrono::milliseconds requestTimeout{30'000};
   std::chrono::milliseconds writeTimeout{30'000};
+  // How long Stop() waits for the threads to run out of work before it ends what is left.
+  std::chrono::milliseconds stopGrace{1'000};
 
   // Answers a request that was read whole, by calling `answer` with the reply, at once or
   // later from any thread; the request stays valid until then. Called on a server thread;
@@ -104,11 +106,13 @@ class HttpsServer {
   HttpsServer& operator=(const HttpsServer&) = delete;
 
   // Loads the certificate, binds and starts the server threads; returns once connections
-  // are accepted. False, with `error` set, when the certificate or address is unusable.
+  // are accepted. False, with `error` saying why in one line, when the certificate is
+  // unusable, the host cannot be resolved or is not an address of this machine, or the
+  // port is in use.
   bool Start(std::string& error);
   // Closes the listening socket and every connection, calls `abandoned` for held requests
-  // and joins the threads; a reply being written is cut off. Returns within about a
-  // second whatever the clients do. Safe to call more than once, and before Start().
+  // and joins the threads; a reply being written is cut off. Returns within about
+  // `stopGrace` whatever the clients do. Safe to call more than once, and before Start().
   void Stop();
 
   int port() const;
@@ -122,4 +126,4 @@ class HttpsServer {
 // "/pay/qr/a%7Cb" -> "/pay/qr/a|b". A '%' not followed by two hex digits stays as it is.
 std::string PercentDecode(const std::string& text);
 
-}  // namespace quillmark::sandbox
+}  // namespace quillmark

@@ -1,4 +1,4 @@
-#include "sandbox/https_server.h"
+#include "payment/https_server.h"
 
 #include <openssl/ssl.h>
 
@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-namespace quillmark::sandbox {
+namespace quillmark {
 namespace {
 
 namespace beast = boost::beast;
@@ -51,7 +51,6 @@ constexpr std::size_t kBurstConnections = 256;
 constexpr std::size_t kTinyChunkBytes = 3;
 constexpr std::chrono::seconds kCloseTimeout{2};
 constexpr std::chrono::milliseconds kAcceptRetry{50};
-constexpr std::chrono::seconds kStopGrace{1};
 
 bool IsParseError(const error_code& ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category() &&
@@ -514,13 +513,16 @@ bool HttpsServer::Start(std::string& error) {
   error_code ec;
   if (options.tls && !UseCertificate(impl.tls, options, error)) return false;
 
-  const std::string where = options.host + ":" + std::to_string(options.port);
+  const std::string where =
+      (options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host) +
+      ":" + std::to_string(options.port);
   tcp::resolver resolver(impl.io);
   const auto endpoints = resolver.resolve(options.host, std::to_string(options.port),
                                           tcp::resolver::passive | tcp::resolver::numeric_service,
                                           ec);
   if (ec || endpoints.empty()) {
-    error = "cannot listen on " + where + " (" + (ec ? ec.message() : "no address") + ")";
+    error = "cannot listen on " + where + ": the host cannot be resolved" +
+            (ec ? " (" + ec.message() + ")" : std::string());
     return false;
   }
   const tcp::endpoint endpoint = endpoints.begin()->endpoint();
@@ -532,8 +534,14 @@ bool HttpsServer::Start(std::string& error) {
   if (!ec) impl.acceptor->bind(endpoint, ec);
   if (!ec) impl.acceptor->listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
-    error = "cannot listen on " + where + " (" + ec.message() + ")";
     impl.acceptor.reset();
+    if (ec == net::error::address_in_use) {
+      error = "cannot listen on " + where + ": the port is in use";
+    } else if (ec == boost::system::errc::address_not_available) {
+      error = "cannot listen on " + where + ": it is not an address of this machine";
+    } else {
+      error = "cannot listen on " + where + " (" + ec.message() + ")";
+    }
     return false;
   }
   impl.port = impl.acceptor->local_endpoint().port();
@@ -571,7 +579,7 @@ void HttpsServer::Stop() {
   open.clear();
   // With the listener and every connection closed the threads run out of work and return;
   // a peer that keeps a write from failing at once is not waited for beyond the grace.
-  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  const auto deadline = std::chrono::steady_clock::now() + impl.options.stopGrace;
   while (!impl.io.stopped() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
@@ -582,4 +590,4 @@ void HttpsServer::Stop() {
 
 int HttpsServer::port() const { return impl_->port; }
 
-}  // namespace quillmark::sandbox
+}  // namespace quillmark
