@@ -46,7 +46,7 @@ certutil -d "sql:$HOME/.pki/nssdb" -N --empty-password
 certutil -d "sql:$HOME/.pki/nssdb" -A -t "C,," -n "Quillmark Sandbox CA" -i "$build/certs/ca.pem"
 # The flags the machine's Chromium needs headless as root, on a closed network.
 browser() {
-  ip netns exec "$phone" env HOME="$HOME" chromium --headless --no-sandbox --disable-gpu \
+  netns_run "$phone" env HOME="$HOME" chromium --headless --no-sandbox --disable-gpu \
     --disable-quic --no-first-run --disable-background-networking --disable-component-update \
     --disable-sync --user-data-dir="$work/profile-$1" "${@:2}" 2>/dev/null
 }
@@ -56,7 +56,7 @@ totals=()
 pages=()
 for run in $(seq "$runs"); do
   start=$(date +%s%N)
-  ip netns exec "$host" env XDG_CONFIG_HOME="$work/config" \
+  nsenter --net="/run/netns/$host" -- env XDG_CONFIG_HOME="$work/config" \
     "$build/sandbox/quillmark-sandbox" --lan --port 0 --no-notify >"$work/lan.log" 2>&1 &
   sandbox_pid=$!
   port=""
@@ -67,7 +67,7 @@ for run in $(seq "$runs"); do
   done
   [ -n "$port" ] || { cat "$work/lan.log" >&2; exit 1; }
   # The computer's own client reaches the sandbox on loopback, as the desktop program does.
-  ip netns exec "$host" env XDG_CONFIG_HOME="$work/config" QUILLMARK_QR_PATH="$work/1.BMP" \
+  netns_run "$host" env XDG_CONFIG_HOME="$work/config" QUILLMARK_QR_PATH="$work/1.BMP" \
     QUILLMARK_API_BASE="https://127.0.0.1:$port" "$build/cli/quillmark-cycle" >"$work/cycle.out"
   code_url=$(sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' "$work/cycle.out" | head -n 1)
   page_start=$(date +%s%N)

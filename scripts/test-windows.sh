@@ -28,6 +28,7 @@ linux=$(realpath "${1:-build/werror}")
 win=$root/build/windows
 wine_run=$root/scripts/lib/wine-run.sh
 . "$root/scripts/lib/sandbox.sh"
+. "$root/scripts/lib/netns.sh"
 
 # QUILLMARK_KEEP_WINDOWS_TEST=DIR keeps the outputs and screenshots there.
 keep=${QUILLMARK_KEEP_WINDOWS_TEST:-}
@@ -46,7 +47,7 @@ cleanup() {
   if [ -n "$win_sandbox_pid" ]; then kill "$win_sandbox_pid" 2>/dev/null || true; fi
   if [ -n "$device_link" ]; then rm -f "$device_link"; fi
   if [ -n "$fresh_prefix" ]; then
-    ip netns exec "$netns" env WINEPREFIX="$fresh_prefix" wineserver -k 2>/dev/null || true
+    netns_run "$netns" env WINEPREFIX="$fresh_prefix" wineserver -k 2>/dev/null || true
   fi
   if [ -n "$netns" ]; then ip netns del "$netns" 2>/dev/null || true; fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
@@ -400,9 +401,9 @@ part "a fresh Windows: the silent install, then the installed sandbox and progra
 setup=$(ls "$win"/Quillmark-*-win32-setup.exe)
 netns=quillmark-win-$$
 ip netns add "$netns" || fail "cannot make a network namespace (root and iproute2 are needed)"
-ip -n "$netns" link set lo up
+netns_run "$netns" ip link set lo up
 fresh_prefix=$work/fresh-prefix
-ns_run=(ip netns exec "$netns" env -u QUILLMARK_API_BASE -u QUILLMARK_CA_FILE -u QUILLMARK_QR_PATH
+ns_run=(nsenter --net="/run/netns/$netns" -- env -u QUILLMARK_API_BASE -u QUILLMARK_CA_FILE -u QUILLMARK_QR_PATH
   QUILLMARK_WINEPREFIX="$fresh_prefix")
 fresh_winpath() { WINEPREFIX=$fresh_prefix winepath -u "$1" 2>/dev/null; }
 "${ns_run[@]}" "$wine_run" cmd /c exit 0  # the prefix made, outside the timed run
@@ -469,7 +470,7 @@ start_win_sandbox "$work/lan-sandbox.out" "${ns_run[@]}" "$wine_run" "$installed
   --lan 127.0.0.1 --port 0 --no-notify --pay-after-queries 1
 page=$(tr -d '\r' <"$work/lan-sandbox.out" | sed -nE 's/^quillmark-sandbox: on the phone, open (http:[^ ]*) first.*/\1/p')
 [ -n "$page" ] || fail "the LAN mode named no page for the phone: $(cat "$work/lan-sandbox.out")"
-type=$(ip netns exec "$netns" curl -sf -o "$work/lan-ca.der" -w '%{content_type}' "${page}quillmark-sandbox-ca.crt") ||
+type=$(netns_run "$netns" curl -sf -o "$work/lan-ca.der" -w '%{content_type}' "${page}quillmark-sandbox-ca.crt") ||
   fail "no CA at ${page}quillmark-sandbox-ca.crt"
 [ "$type" = application/x-x509-ca-cert ] || fail "the CA is served as $type"
 openssl x509 -inform DER -in "$work/lan-ca.der" -out "$work/lan-ca.pem"
@@ -518,7 +519,7 @@ for file in Quillmark.exe quillmark-cycle.exe quillmark-sandbox.exe; do
 done
 [ ! -e "$start_menu/Quillmark.lnk" ] && [ ! -e "$start_menu/Quillmark Sandbox.lnk" ] ||
   fail "the uninstaller left a Start-menu entry"
-ip netns exec "$netns" env WINEPREFIX="$fresh_prefix" wineserver -k 2>/dev/null || true
+netns_run "$netns" env WINEPREFIX="$fresh_prefix" wineserver -k 2>/dev/null || true
 fresh_prefix=""
 ip netns del "$netns" && netns=""
 part_done

@@ -42,7 +42,7 @@ fi
 # The phone's programs: the build's merchant, no settings of the user's, and no trust but
 # what it is given.
 in_phone() {
-  ip netns exec "$phone" env XDG_CONFIG_HOME="$work/phone-config" QUILLMARK_QR_PATH="$work/phone.BMP" "$@"
+  netns_run "$phone" env XDG_CONFIG_HOME="$work/phone-config" QUILLMARK_QR_PATH="$work/phone.BMP" "$@"
 }
 
 # start_lan LOG [ADDRESS]: the sandbox in the host's namespace; sets PORT and PAGE.
@@ -50,7 +50,7 @@ start_lan() {
   local log=$1
   shift
   : >"$log"
-  ip netns exec "$host" env XDG_CONFIG_HOME="$work/host-config" \
+  nsenter --net="/run/netns/$host" -- env XDG_CONFIG_HOME="$work/host-config" \
     "$sandbox" --lan "$@" --port 0 --no-notify >"$log" 2>&1 &
   sandbox_pid=$!
   PAGE=""
@@ -139,7 +139,7 @@ stop_lan
 echo "trusting only the downloaded CA, the phone ran a cycle against 198.18.28.1, paid $order on its payer page, and its query says SUCCESS"
 
 # 4. Another address: a new certificate from the same CA.
-ip -n "$host" addr add 198.18.28.3/24 dev "$LAN_HOST_IF"
+netns_run "$host" ip addr add 198.18.28.3/24 dev "$LAN_HOST_IF"
 start_lan "$work/lan3.log" 198.18.28.3
 [ "$(sed -nE "s/^quillmark-sandbox: the CA's SHA-256 fingerprint: (.*)/\1/p" "$work/lan3.log")" = "$printed" ] ||
   fail "the CA changed with the address"
