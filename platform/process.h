@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace quillmark::platform {
 
@@ -15,6 +16,9 @@ namespace quillmark::platform {
 void CatchStopRequests();
 // The request's number (the signal, or the console event plus one), or 0 while none came.
 int StopRequested();
+// What the request was, for a log line: "signal 15", or on Windows "Ctrl+C", "Ctrl+Break",
+// "the console window closing", "log-off", "shutdown".
+std::string StopRequestName(int request);
 // The program has stopped cleanly: a console window being closed may take it now.
 void Stopped();
 

@@ -27,6 +27,8 @@ void CatchStopRequests() {
 
 int StopRequested() { return g_stop; }
 
+std::string StopRequestName(int request) { return "signal " + std::to_string(request); }
+
 void Stopped() {}
 
 std::uint64_t RaiseOpenFileLimit() {

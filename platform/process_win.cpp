@@ -40,6 +40,23 @@ void CatchStopRequests() {
 
 int StopRequested() { return g_stop; }
 
+std::string StopRequestName(int request) {
+  switch (request - 1) {
+    case CTRL_C_EVENT:
+      return "Ctrl+C";
+    case CTRL_BREAK_EVENT:
+      return "Ctrl+Break";
+    case CTRL_CLOSE_EVENT:
+      return "the console window closing";
+    case CTRL_LOGOFF_EVENT:
+      return "log-off";
+    case CTRL_SHUTDOWN_EVENT:
+      return "shutdown";
+    default:
+      return "console event " + std::to_string(request - 1);
+  }
+}
+
 void Stopped() {
   if (g_stopped != nullptr) SetEvent(g_stopped);
 }

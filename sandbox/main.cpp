@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
 
   while (platform::StopRequested() == 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::cout << "quillmark-sandbox: signal " << platform::StopRequested() << ", stopping"
-            << std::endl;
+  std::cout << "quillmark-sandbox: " << platform::StopRequestName(platform::StopRequested())
+            << ", stopping" << std::endl;
   if (phonePage) phonePage->Stop();
   server.Stop();
   platform::Stopped();

@@ -216,7 +216,7 @@ stop_win_sandbox() {
   timeout 20 tail --pid="$win_sandbox_pid" -f /dev/null || fail "Ctrl+C did not end quillmark-sandbox.exe"
   wait "$win_sandbox_pid" || status=$?
   win_sandbox_pid=""
-  [ "$status" = 0 ] && tr -d '\r' <"$1" | grep -q '^quillmark-sandbox: signal 1, stopping$' ||
+  [ "$status" = 0 ] && tr -d '\r' <"$1" | grep -q '^quillmark-sandbox: Ctrl+C, stopping$' ||
     fail "quillmark-sandbox.exe did not stop cleanly on Ctrl+C (exit $status): $(cat "$1")"
 }
 
