@@ -51,7 +51,8 @@ twins_to_match() {
       sed 's/^\([^ ]*\) *[^ ]* : /\1 /')
     [ -n "$new" ] || break
   done
-  printf '%s\n' "${pins[@]}"
+  # An empty array would print one empty line, read back as one empty package name.
+  [ ${#pins[@]} -eq 0 ] || printf '%s\n' "${pins[@]}"
 }
 
 # apt_install PACKAGE...: installs the packages, without recommends. When that fails, tries
