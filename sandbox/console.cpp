@@ -12,6 +12,7 @@
 
 #include "payment/flat_document.h"
 #include "payment/operation.h"
+#include "qr/qr_bitmap.h"
 #include "sandbox/html_text.h"
 #include "sandbox/payer_page.h"
 #include "sandbox/request_check.h"
@@ -330,6 +331,40 @@ std::string Page(const std::string& title, const std::string& content) {
          std::to_string(kConsoleRefreshMs) + "\">" + content + "</main></body></html>\n";
 }
 
+// `text` as a QR code in SVG, black modules on white with the four-module quiet zone a
+// camera needs, one path for all of them; "" when it cannot be encoded.
+std::string QrSvg(const std::string& text) {
+  const std::optional<qr::Symbol> symbol = qr::Encode(text, qr::Correction::kMedium);
+  if (!symbol) return "";
+  const int quiet = 4;
+  const int size = symbol->width + 2 * quiet;
+  std::string path;
+  for (int y = 0; y < symbol->width; ++y) {
+    for (int x = 0; x < symbol->width; ++x) {
+      if (!symbol->dark[static_cast<std::size_t>(y * symbol->width + x)]) continue;
+      path += "M" + std::to_string(x + quiet) + " " + std::to_string(y + quiet) + "h1v1h-1z";
+    }
+  }
+  const std::string side = std::to_string(size);
+  return "<svg class=\"qr\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " + side + " " +
+         side + "\" width=\"" + std::to_string(size * 4) + "\" height=\"" +
+         std::to_string(size * 4) +
+         "\" shape-rendering=\"crispEdges\"><rect width=\"100%\" height=\"100%\" "
+         "fill=\"#fff\"/><path fill=\"#000\" d=\"" +
+         path + "\"/></svg>";
+}
+
+// In the LAN mode: the QR code of the page a phone opens first, with the CA's fingerprint.
+std::string PhoneSection(const ConsoleSettings& settings) {
+  if (settings.phonePageUrl.empty()) return "";
+  return "<section class=\"phone\"><h2>Pay from a phone</h2>" + QrSvg(settings.phonePageUrl) +
+         "<p>On the phone, open <a href=\"" + HtmlEscape(settings.phonePageUrl) + "\">" +
+         HtmlEscape(settings.phonePageUrl) +
+         "</a> first (scan the code): it offers the sandbox's CA to install, once. The CA's "
+         "SHA-256 fingerprint: <code>" +
+         HtmlEscape(settings.caFingerprint) + "</code></p></section>";
+}
+
 std::string Footer(StateStore& store, const ConsoleSettings& settings, std::size_t orders) {
   const StoreFigures figures = store.Figures();
   std::string where = store.inMemory()
@@ -586,6 +621,8 @@ pre{white-space:pre-wrap;word-break:break-all;background:#f3f5f7;padding:.4em;ma
 form.filter{margin:.4em 0 .8em}form.filter select{margin-right:1em}
 dl{display:grid;grid-template-columns:max-content auto;gap:.2em 1em}dt{font-weight:600}dd{margin:0}
 footer{margin-top:2em;color:#666;font-size:.85em}
+.phone{display:flex;flex-wrap:wrap;gap:1em;align-items:center}.phone h2{width:100%}
+.phone code{word-break:break-all}
 )css";
 
 class Console {
@@ -698,7 +735,7 @@ void Console::Serve() {
 void Console::OrdersPage() {
   const std::vector<StoredOrder> orders = store_.RecentOrders(kConsolePageOrders);
   const std::string content =
-      "<h1>Orders</h1><p class=\"note\">The newest first, at most " +
+      PhoneSection(settings_) + "<h1>Orders</h1><p class=\"note\">The newest first, at most " +
       std::to_string(kConsolePageOrders) + ".</p>" +
       OrdersTable(orders, settings_, kMaxConsoleReplyBytes - kPageFrameBytes) +
       Footer(store_, settings_, actions_.OrderCount());

@@ -50,6 +50,11 @@ struct ConsoleSettings {
   std::chrono::seconds orderTtl{0};
   std::size_t maxOrders = 0;
   bool notify = true;
+  // In the LAN mode, the page a phone opens first and the CA's fingerprint: the orders
+  // page then shows that page's QR code, for a phone that did not scan the terminal's.
+  // Empty otherwise.
+  std::string phonePageUrl;
+  std::string caFingerprint;
 };
 
 // Whether the peer may use the console: from a loopback address that it reached by a

@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
       std::cerr << "quillmark-sandbox: " << ShownText(error) << std::endl;
       return 1;
     }
+    server.ShowPhonePage(phonePage->url(), lan.caFingerprint);
   }
   // Only now: until the server runs there is nothing to stop cleanly, and a stop asked for
   // during start-up (making certificates, say) ends the program at once, as by default.

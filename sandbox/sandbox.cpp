@@ -210,6 +210,7 @@ struct Sandbox::Impl : ConsoleActions {
   std::unique_ptr<Notifier> notifier;
   std::unique_ptr<StateStore> store;
   ConsoleSettings console;            // set in Start(), before the server serves
+  std::mutex phonePageMutex;          // guards console's phone page, set while it serves
   std::vector<StoredOrder> restored;  // what Start() took up from the state file
   std::size_t restoredCount = 0;
   std::size_t resumedCount = 0;
@@ -406,7 +407,11 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answe
   if (request.path == kConsolePath || request.path.rfind(std::string(kConsolePath) + "/", 0) == 0) {
     // The console's own requests are neither journaled nor logged: an open page asks every
     // two seconds, and would soon push the merchant's requests out of the journal.
-    ConsoleSettings settings = console;
+    ConsoleSettings settings;
+    {
+      std::lock_guard<std::mutex> lock(phonePageMutex);
+      settings = console;
+    }
     settings.port = server->port();
     HttpReply reply;
     ServeConsole(request, reply, *store, *this, settings);
@@ -1060,6 +1065,12 @@ std::string Sandbox::consoleUrl() const {
 }
 
 std::string Sandbox::consoleToken() const { return impl_->console.token; }
+
+void Sandbox::ShowPhonePage(const std::string& url, const std::string& caFingerprint) {
+  std::lock_guard<std::mutex> lock(impl_->phonePageMutex);
+  impl_->console.phonePageUrl = url;
+  impl_->console.caFingerprint = caFingerprint;
+}
 
 std::string Sandbox::stateFile() const { return impl_->options.stateFile; }
 

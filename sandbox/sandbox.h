@@ -158,6 +158,9 @@ class Sandbox {
   // payer pages), and the token a client off loopback must add as ?token=.
   std::string consoleUrl() const;
   std::string consoleToken() const;
+  // In the LAN mode, once the phone's first page serves: the console's orders page shows
+  // its QR code and the CA's fingerprint. Safe from any thread.
+  void ShowPhonePage(const std::string& url, const std::string& caFingerprint);
   // Where its state is kept (Options::stateFile), and what it took up from there at
   // start: the orders still within their time, and the notifications still due.
   std::string stateFile() const;

@@ -105,6 +105,27 @@ PY
 [ "$(zbarimg --raw -q "$work/qr.pbm" 2>/dev/null)" = "$PAGE" ] ||
   fail "the terminal's QR code does not read back as $PAGE: $(cat "$work/qr.txt")"
 echo "the sandbox picked 198.18.28.1; its terminal's QR code reads back as $PAGE"
+# The console, on the computer, shows the same code: its SVG path ("Mx yh1v1h-1z" a module)
+# drawn back into pixels.
+netns_run "$host" curl -sf --cacert "$build/certs/ca.pem" "https://127.0.0.1:$PORT/console" \
+  >"$work/console.html" || fail "the computer cannot open the console"
+python3 - "$work/console.html" "$work/console-qr.pbm" <<'PY'
+import re, sys
+page = open(sys.argv[1], encoding="utf-8").read()
+svg = re.search(r'<svg class="qr"[^>]*viewBox="0 0 (\d+) \d+".*?<path fill="#000" d="([^"]*)"', page)
+if not svg:
+    sys.exit("no QR code on the console's page")
+size, scale = int(svg.group(1)), 4
+dark = {tuple(map(int, m)) for m in re.findall(r"M(\d+) (\d+)h1v1h-1z", svg.group(2))}
+with open(sys.argv[2], "w") as out:
+    out.write(f"P1\n{size * scale} {size * scale}\n")
+    for y in range(size):
+        line = " ".join("1" if (x, y) in dark else "0" for x in range(size) for _ in range(scale))
+        out.write((line + "\n") * scale)
+PY
+[ "$(zbarimg --raw -q "$work/console-qr.pbm" 2>/dev/null)" = "$PAGE" ] ||
+  fail "the console's QR code does not read back as $PAGE"
+echo "the console shows the same page's QR code"
 
 # 2. The phone, trusting nothing yet: the page over plain HTTP, and the CA.
 in_phone curl -sf "$PAGE" >"$work/page.html" || fail "the phone cannot open $PAGE"
