@@ -9,6 +9,11 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/ia32.sh"
+if kernel_refuses_32bit; then
+  echo "wine-run: $ia32_off_message" >&2
+  exit 126
+fi
 export WINEPREFIX=${QUILLMARK_WINEPREFIX:-$(realpath -m "$here/../../build/wine-prefix")}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
