@@ -9,11 +9,6 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/ia32.sh"
-if kernel_refuses_32bit; then
-  echo "wine-run: $ia32_off_message" >&2
-  exit 126
-fi
 export WINEPREFIX=${QUILLMARK_WINEPREFIX:-$(realpath -m "$here/../../build/wine-prefix")}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
@@ -23,6 +18,13 @@ export WINEARCH=win32
 cjk_font="AR PL UMing CN"
 
 if [ ! -f "$WINEPREFIX/.quillmark-ready-3" ]; then
+  # Where Wine cannot run at all no prefix is ever made, so this is asked on every call
+  # there, and never once the prefix is ready.
+  . "$here/ia32.sh"
+  if kernel_refuses_32bit; then
+    echo "wine-run: $ia32_off_message" >&2
+    exit 126
+  fi
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
   flock 9
