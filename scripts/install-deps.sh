@@ -5,8 +5,9 @@
 #   scripts/install-deps.sh PURPOSE...
 #     demo         build one cycle against the local sandbox and read its bitmap back
 #     gui          demo, and the desktop program (Qt 6 Widgets and a Song-style CJK font)
-#     windows      demo, and the 32-bit Windows programs (mingw-w64, Wine with wine32, nsis);
-#                  the only purpose that adds the i386 architecture, which wine32 needs
+#     windows      demo, and the Windows programs: mingw-w64 for i686 and x86_64, nsis, and
+#                  wine64; wine32 too, with the i386 architecture it needs, only where the
+#                  kernel runs 32-bit code (elsewhere nothing of i386 is added or listed)
 #     screenshots  gui, and a virtual display driven by xdotool
 #     bench        demo, and wrk, the qrencode tool the benchmarks compare with, and sqlite3
 #     fuzz         demo, and clang with its libFuzzer runtime
@@ -41,9 +42,12 @@ gui=(qt6-base-dev fonts-arphic-uming)
 # dpkg-dev unpacks the Debian sources the libraries are cross-built from (apt-get source);
 # SQLite's build generates its one C file with tclsh.
 windows=(
-  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev tcl
-  wine wine32:i386 nsis
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  dpkg-dev tcl wine wine64 nsis
 )
+# Only where the kernel runs 32-bit x86 code: there the shipped i686 build is tested.
+windows32=(wine32:i386)
 screenshots=(xvfb xauth x11-apps xdotool)
 bench=(qrencode wrk sqlite3)
 fuzz=(clang libclang-rt-14-dev)
@@ -61,18 +65,25 @@ test=(
 
 packages=()
 need_i386=""
+. "$(dirname "$0")/lib/ia32.sh"
+with_wine32() {
+  if [ "$(dpkg --print-architecture)" = amd64 ] && kernel_runs_32bit; then
+    packages+=("${windows32[@]}")
+    need_i386=yes
+  fi
+}
 for purpose in "$@"; do
   case "$purpose" in
     demo) packages+=("${demo[@]}") ;;
     gui) packages+=("${demo[@]}" "${gui[@]}") ;;
-    windows) packages+=("${demo[@]}" "${windows[@]}"); need_i386=yes ;;
+    windows) packages+=("${demo[@]}" "${windows[@]}"); with_wine32 ;;
     screenshots) packages+=("${demo[@]}" "${gui[@]}" "${screenshots[@]}") ;;
     bench) packages+=("${demo[@]}" "${bench[@]}") ;;
     fuzz) packages+=("${demo[@]}" "${fuzz[@]}") ;;
     test)
       packages+=("${demo[@]}" "${gui[@]}" "${windows[@]}" "${screenshots[@]}" "${bench[@]}"
         "${fuzz[@]}" "${test[@]}")
-      need_i386=yes ;;
+      with_wine32 ;;
     *) echo "install-deps.sh: unknown purpose '$purpose'" >&2; usage ;;
   esac
 done
@@ -82,7 +93,8 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 . "$(dirname "$0")/lib/apt.sh"
 
-# wine32 comes from the i386 architecture, which a fresh amd64 machine does not have yet.
+# wine32 comes from the i386 architecture, which a fresh amd64 machine does not have yet;
+# it is added only where wine32 can run (with_wine32 above).
 need_update=""
 if [ -n "$need_i386" ] && [ "$(dpkg --print-architecture)" != i386 ] &&
    ! dpkg --print-foreign-architectures | grep -qx i386; then
