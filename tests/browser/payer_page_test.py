@@ -19,6 +19,10 @@ then the console:
      page shows by refreshing itself;
   9. a query with a wrong sign is in the journal with the sign string the sandbox signed
      (the key masked) and the sign it expected.
+Every step that changes the page waits for what the next page shows, never for the old one
+to go (Chromium reports that in more than one way); WaitsTest checks those waits on a
+made-up driver, so that a wait which takes a replaced page for a fault is caught without a
+browser's timing.
 
 Usage (CTest runs it so):
   payer_page_test.py --sandbox PATH [--chromium PATH] [--chromedriver PATH]
@@ -49,9 +53,7 @@ import xml.etree.ElementTree as ET
 from selenium import webdriver
 from selenium.webdriver.common.by import By
 from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
-                                        StaleElementReferenceException)
-from selenium.webdriver.support import expected_conditions
-from selenium.webdriver.support.ui import WebDriverWait
+                                        StaleElementReferenceException, WebDriverException)
 
 OVERALL_LIMIT_SECONDS = 85  # CTest's limit is 90: this one ends it with a clear message
 ACK = b"<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>"
@@ -66,6 +68,109 @@ class OverallTimeout(Exception):
 def on_alarm(signum, frame):
     raise OverallTimeout("the browser test ran longer than %d s; see the sandbox's output below"
                          % OVERALL_LIMIT_SECONDS)
+
+
+# What Chromium answers for an element or a script caught by a page being replaced. Older
+# ones raise StaleElementReferenceException for a node of the page that went; newer ones a
+# generic error naming the node, and a script sent while the next page is committed may find
+# its context gone. A wait takes each as "not yet"; anything else is a fault of its own.
+NODE_GONE_MESSAGES = (
+    "does not belong to the document",
+    "no node with given id",
+    "node is detached from document",
+)
+CONTEXT_GONE_MESSAGES = (
+    "cannot find context with specified id",
+    "execution context was destroyed",
+    "inspected target navigated or closed",
+    "document unloaded while waiting",
+)
+
+SUMMARY_LINES = 20
+
+
+def message_of(error):
+    return (getattr(error, "msg", None) or str(error)).lower()
+
+
+def node_gone(error):
+    """Whether the element this error is about belongs to a page, or a part of one, that
+    has been replaced."""
+    return (isinstance(error, StaleElementReferenceException) or
+            any(known in message_of(error) for known in NODE_GONE_MESSAGES))
+
+
+def page_changing(error):
+    """Whether this error of the driver comes from the page being replaced meanwhile."""
+    return (isinstance(error, (NoSuchElementException, JavascriptException)) or
+            node_gone(error) or
+            any(known in message_of(error) for known in CONTEXT_GONE_MESSAGES))
+
+
+def page_summary(driver):
+    """The page's URL and the first lines of its text, for a failure to show; never raises
+    itself, since it is called when something already went wrong."""
+    try:
+        url = driver.current_url
+    except Exception as error:
+        url = "(an address the driver could not tell: %s)" % error
+    try:
+        text = driver.execute_script("return document.body ? document.body.innerText : '';")
+        lines = [line.strip() for line in (text or "").splitlines() if line.strip()]
+        shown = "\n".join("  | " + line for line in lines[:SUMMARY_LINES])
+        if len(lines) > SUMMARY_LINES:
+            shown += "\n  | ... (%d lines more)" % (len(lines) - SUMMARY_LINES)
+        if not lines:
+            shown = "  (no text)"
+    except Exception as error:
+        shown = "  (its text could not be read: %s)" % error
+    return "the page at %s shows:\n%s" % (url, shown)
+
+
+def wait_for(driver, what, condition, seconds=10):
+    """condition(driver)'s first true value within `seconds`. `what` names what is awaited,
+    as the failure says it. An error from the page being replaced meanwhile is only "not
+    yet"; the failure shows the last one and the page as it is then."""
+    deadline = time.monotonic() + seconds
+    last_error = None
+    while True:
+        try:
+            value = condition(driver)
+            if value:
+                return value
+        except WebDriverException as error:
+            if not page_changing(error):
+                raise AssertionError("while waiting for %s: %s\n%s" %
+                                     (what, str(error).strip(), page_summary(driver))) from error
+            last_error = error
+        if time.monotonic() >= deadline:
+            break
+        time.sleep(0.1)
+    raise AssertionError("waited %g s in vain for %s%s\n%s" % (
+        seconds, what,
+        "" if last_error is None else " (the last try: %s)" % str(last_error).strip(),
+        page_summary(driver)))
+
+
+def press(driver, what, selector):
+    """Clicks the first element matching the CSS selector, found anew if it was replaced in
+    between (the console's pages refresh their content by themselves). The document is
+    marked first: once the mark is gone the click has led to the next page, so a button is
+    never pressed twice, whatever a click reports."""
+    mark = secrets.token_hex(8)
+    driver.execute_script("window.quillmarkTestMark = arguments[0];", mark)
+
+    def found_and_clicked(driver):
+        if driver.execute_script("return window.quillmarkTestMark !== arguments[0];", mark):
+            return True
+        try:
+            driver.find_element(By.CSS_SELECTOR, selector).click()
+            return True
+        except WebDriverException as error:
+            if isinstance(error, NoSuchElementException) or node_gone(error):
+                return False
+            raise
+    wait_for(driver, "%s (%s) to be pressed" % (what, selector), found_and_clicked)
 
 
 def page_text(driver, element_id):
@@ -324,6 +429,12 @@ class PayerPageTest(unittest.TestCase):
         if missing:
             self.fail("an earlier step failed, so there is no %s" % ", ".join(missing))
 
+    def wait_for(self, what, condition, seconds=10):
+        return wait_for(self.driver, what, condition, seconds)
+
+    def press(self, what, selector):
+        press(self.driver, what, selector)
+
     def post(self, path, fields):
         request = urllib.request.Request(self.base + path, data=document(fields, self.key),
                                          headers={"Content-Type": "text/xml; charset=utf-8"})
@@ -416,23 +527,22 @@ class PayerPageTest(unittest.TestCase):
     def test_3_pay_button_pays(self):
         self.need("page")
         driver = self.driver
-        buttons = driver.find_elements(By.CSS_SELECTOR, "form button, form input[type=submit]")
-        self.assertTrue(buttons, "the page has no pay button:\n" + driver.page_source[:3000])
-        buttons[0].click()
+        pay = "form button, form input[type=submit]"
+        self.assertTrue(driver.find_elements(By.CSS_SELECTOR, pay),
+                        "the page has no pay button:\n" + page_summary(driver))
+        self.press("the pay button", pay)
 
-        # The button's POST answers 303 and the page is loaded anew: wait for the old page to
-        # go, then read the new one. Texts are read by one script call each, so an element
-        # never outlives its page between being found and being read; a script that lands
-        # while the page is still changing is simply tried again.
-        waiting = WebDriverWait(driver, 10, poll_frequency=0.1, ignored_exceptions=(
-            NoSuchElementException, StaleElementReferenceException, JavascriptException))
-        try:
-            waiting.until(expected_conditions.staleness_of(buttons[0]))
-            waiting.until(lambda d: page_text(d, "state") == "SUCCESS")
-        except Exception:
-            self.fail("after the pay button the page does not show state SUCCESS (at %s):\n%s" %
-                      (driver.current_url, driver.page_source[:3000]))
+        # The button's POST answers 303 back to the same address, loaded anew. Only that new
+        # page can say SUCCESS, so it is what is awaited (not the old page's going, which
+        # Chromium reports in more ways than one). Texts are read by one script call each,
+        # so an element never outlives its page between being found and being read.
+        self.wait_for("the payer page to show state SUCCESS after the pay button",
+                      lambda d: page_text(d, "state") == "SUCCESS")
+        self.assertEqual(driver.current_url, self.state["code_url"],
+                         "the pay button led elsewhere than back to the order's page")
         self.assertEqual(page_text(driver, "order"), self.state["order_no"])
+        self.assertFalse(driver.find_elements(By.CSS_SELECTOR, pay),
+                         "the paid order's page still offers to pay:\n" + page_summary(driver))
         self.state["paid"] = True
 
     def test_4_query_sees_the_payment(self):
@@ -477,16 +587,6 @@ class PayerPageTest(unittest.TestCase):
 
     # --- the console ---------------------------------------------------------------------
 
-    def wait_for(self, what, condition, seconds=10):
-        """Waits for condition(driver); fails naming `what` with the page as it is."""
-        waiting = WebDriverWait(self.driver, seconds, poll_frequency=0.1, ignored_exceptions=(
-            NoSuchElementException, StaleElementReferenceException, JavascriptException))
-        try:
-            return waiting.until(condition)
-        except Exception:
-            self.fail("%s (at %s):\n%s" % (what, self.driver.current_url,
-                                           self.driver.page_source[:4000]))
-
     def texts(self, selector):
         """The stripped texts of every element matching the CSS selector, read at once."""
         return self.driver.execute_script(
@@ -497,15 +597,21 @@ class PayerPageTest(unittest.TestCase):
         self.need("page", "paid")
         self.driver.get(self.base + "/console")
         order_no = self.state["order_no"]
-        rows = self.wait_for("the console lists no order %s" % order_no,
+        rows = self.wait_for("the console to list the order %s" % order_no,
                              lambda d: [r for r in d.execute_script(
                                  "return Array.from(document.querySelectorAll('#orders tbody tr'),"
                                  " r => Array.from(r.cells, c => c.innerText.trim()));")
                                  if r and r[0] == order_no])
         number, amount, state = rows[0][:3]
         self.assertEqual((amount, state), ("0.01", "SUCCESS"), rows[0])
-        link = self.driver.find_element(By.LINK_TEXT, order_no)
-        self.assertTrue(link.get_attribute("href").endswith("/console/orders/" + order_no))
+        # Read in one script call: the list refreshes itself and may replace the link
+        # between its being found and its address being read.
+        hrefs = self.wait_for("a link to the order %s in the console's list" % order_no,
+                              lambda d: d.execute_script(
+                                  "return Array.from(document.querySelectorAll('#orders a'))"
+                                  ".filter(a => a.innerText.trim() === arguments[0])"
+                                  ".map(a => a.href);", order_no))
+        self.assertTrue(hrefs[0].endswith("/console/orders/" + order_no), hrefs)
         self.state["console"] = True
 
     def test_7_console_pay_button_pays(self):
@@ -513,13 +619,14 @@ class PayerPageTest(unittest.TestCase):
         order_no = "console%d%s" % (int(time.time()), secrets.token_hex(4))
         self.post("/pay/unifiedorder", self.order_fields(order_no))
         self.driver.get(self.base + "/console/orders/" + order_no)
-        self.wait_for("the order's page does not say NOTPAY",
+        self.wait_for("the new order's console page to say NOTPAY",
                       lambda d: page_text(d, "state") == "NOTPAY")
-        button = self.driver.find_element(By.ID, "pay")
-        button.click()
-        self.wait_for("the page was not loaded anew after the pay button",
-                      expected_conditions.staleness_of(button))
-        self.wait_for("after the pay button the page does not say SUCCESS",
+        self.press("the console's pay button", "#pay")
+        # Post/Redirect/Get: the page it leads back to says what was done, which the page
+        # the button was on never does; then its state.
+        self.wait_for("the order's page to be loaded anew saying the pay button's 'Paid.'",
+                      lambda d: page_text(d, "message") == "Paid.")
+        self.wait_for("the order's page to say SUCCESS after the pay button",
                       lambda d: page_text(d, "state") == "SUCCESS")
         reply = self.post("/pay/orderquery", {
             "appid": self.appid,
@@ -533,15 +640,17 @@ class PayerPageTest(unittest.TestCase):
     def test_8_resend_adds_an_attempt(self):
         self.need("console_order")
         # The payment's own notification is listed first, once it has been answered.
-        self.wait_for("the paid order's page shows no notification attempt",
+        self.wait_for("the paid order's page to list its notification's attempt",
                       lambda d: len(self.texts("#attempts tr.attempt")) == 1)
         before = len(self.listener.received)
-        button = self.driver.find_element(By.ID, "notify")
-        button.click()
-        self.wait_for("the page was not loaded anew after the resend button",
-                      expected_conditions.staleness_of(button))
+        self.press("the resend button", "#notify")
+        # The page this leads back to says so; the one it was on said "Paid." (the step
+        # before), so only the new page passes.
+        self.wait_for("the order's page to be loaded anew saying the notification was sent again",
+                      lambda d: (page_text(d, "message") or "").startswith(
+                          "Notification sent again"))
         # The attempt may be answered after the page was loaded: the page refreshes itself.
-        self.wait_for("no second attempt row appeared on the order's page",
+        self.wait_for("a second attempt row on the order's page",
                       lambda d: len(self.texts("#attempts tr.attempt")) == 2)
         first_cells = self.driver.execute_script(
             "return Array.from(document.querySelectorAll('#attempts tr.attempt')[1].cells,"
@@ -550,7 +659,7 @@ class PayerPageTest(unittest.TestCase):
         self.assertEqual(first_cells[-1], "yes", first_cells)
         self.assertEqual(len(self.listener.received), before + 1)
         # And the page goes on refreshing itself while it is open.
-        self.wait_for("the console page did not refresh itself",
+        self.wait_for("the console page to refresh itself",
                       lambda d: int(d.execute_script(
                           "return document.body.dataset.refreshes || 0;")) >= 1, seconds=6)
 
@@ -568,11 +677,107 @@ class PayerPageTest(unittest.TestCase):
             self.assertIn(b"sign mismatch", reply.read())
         self.driver.get(self.base + "/console/requests?verdict=sign-mismatch")
         masked = "&".join("%s=%s" % (n, fields[n]) for n in sorted(fields)) + "&key=********"
-        shown = self.wait_for("the journal shows no refused sign",
+        shown = self.wait_for("the journal to show the refused sign string",
                               lambda d: self.texts(".sign-string"))
         self.assertEqual(shown[0], masked)
         self.assertEqual(self.texts(".sign-expected")[0], sign_of(fields, self.key))
         self.assertEqual(self.texts(".sign-received")[0], "0" * 32)
+
+
+class FakeDriver:
+    """Just enough of a driver for the waits: a page of text at an address, a document
+    mark, and elements whose clicks do what the test says, in turn."""
+
+    def __init__(self, text="", clicks=()):
+        self.current_url = "https://127.0.0.1:9/pay/qr/fake"
+        self.text = text
+        self.mark = None
+        self.clicks = list(clicks)  # each: None for a click that lands, or what it raises
+        self.clicked = 0
+
+    def execute_script(self, script, *args):
+        if "quillmarkTestMark = " in script:
+            self.mark = args[0]
+            return None
+        if "quillmarkTestMark !==" in script:
+            return self.mark != args[0]
+        return self.text
+
+    def find_element(self, by, selector):
+        driver = self
+
+        class Element:
+            def click(self):
+                driver.clicked += 1
+                outcome = driver.clicks.pop(0)
+                if callable(outcome):
+                    outcome = outcome()
+                if outcome is not None:
+                    raise outcome
+        return Element()
+
+
+# The error this Chromium gives for a node of a page that has been replaced.
+NODE_OF_REPLACED_PAGE = WebDriverException(
+    'unknown error: unhandled inspector error: '
+    '{"code":-32000,"message":"Node with given id does not belong to the document"}')
+
+
+class WaitsTest(unittest.TestCase):
+    """The waits themselves, on a made-up driver: a page being replaced is "not yet" however
+    Chromium reports it, and a wait that fails says what it waited for and what it saw."""
+
+    def test_a_replaced_page_is_not_yet_in_either_form(self):
+        for gone in (NODE_OF_REPLACED_PAGE, StaleElementReferenceException("stale")):
+            tries = []
+
+            def condition(driver):
+                tries.append(1)
+                if len(tries) < 3:
+                    raise gone
+                return "the new page"
+            self.assertEqual(wait_for(FakeDriver(), "the new page", condition, 5),
+                             "the new page")
+            self.assertEqual(len(tries), 3)
+
+    def test_another_error_fails_at_once_naming_the_wait(self):
+        began = time.monotonic()
+        with self.assertRaises(AssertionError) as caught:
+            wait_for(FakeDriver("Some page"), "the thing awaited",
+                     lambda d: (_ for _ in ()).throw(WebDriverException("chrome not reachable")),
+                     30)
+        self.assertLess(time.monotonic() - began, 5)
+        message = str(caught.exception)
+        for part in ("the thing awaited", "chrome not reachable", "Some page"):
+            self.assertIn(part, message)
+
+    def test_a_timeout_shows_the_address_and_the_first_lines(self):
+        lines = ["line %d" % n for n in range(1, SUMMARY_LINES + 6)]
+        driver = FakeDriver("\n\n".join(lines))
+        with self.assertRaises(AssertionError) as caught:
+            wait_for(driver, "state SUCCESS", lambda d: False, 0.3)
+        message = str(caught.exception)
+        self.assertIn("state SUCCESS", message)
+        self.assertIn(driver.current_url, message)
+        self.assertIn("| line 1\n", message)
+        self.assertIn("| line %d\n" % SUMMARY_LINES, message)
+        self.assertNotIn("line %d\n" % (SUMMARY_LINES + 1), message)
+        self.assertIn("5 lines more", message)
+
+    def test_press_finds_a_replaced_button_anew(self):
+        driver = FakeDriver(clicks=[NODE_OF_REPLACED_PAGE, None])
+        press(driver, "the button", "#pay")
+        self.assertEqual(driver.clicked, 2)
+
+    def test_press_never_presses_twice_once_the_page_went(self):
+        driver = FakeDriver()
+
+        def lands_and_leaves():
+            driver.mark = None  # the next page's document, without the mark
+            return WebDriverException("unknown error: Cannot find context with specified id")
+        driver.clicks = [lands_and_leaves, None]
+        press(driver, "the button", "#notify")
+        self.assertEqual(driver.clicked, 1)
 
 
 def main():
