@@ -1,20 +1,48 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs' dependencies from Debian's own source packages
-# (`apt-get source`) into one static prefix, build/win-deps/root. Each package is built once:
-# a stamp named after its source version (and the versions it is built against) skips it on
-# the next run, so a rerun takes seconds and a new Debian version is rebuilt by itself.
-#   usage: win-deps.sh BUILD_DIR      (BUILD_DIR is the project's build/ folder)
+# (`apt-get source`) into one static prefix per target, kept once per machine and user
+# outside any checkout, so that every clone (CI's fresh one too) reuses it:
+#   ${QUILLMARK_WIN_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillmark/win-deps}/TRIPLE/
+# holding root/ (the prefix the toolchain files read), stamps/, obj/ and the build logs; the
+# unpacked sources, the same for both targets, are in src/ beside the targets' folders.
+# Each library is built once: its stamp holds a key made of its source version, the
+# toolchain's version and the recipe (the commands and flags that build it). The stamp is
+# written only once its install has finished, so an interrupted build is redone, never
+# used half-made; a new Debian version, toolchain or flag rebuilds what it touches.
+#   usage: win-deps.sh TRIPLE      (i686-w64-mingw32 or x86_64-w64-mingw32)
+# Prints the prefix's path last. Two builds on one machine take turns (a lock per target).
 set -euo pipefail
 
-build=$(realpath -m "$1")
-deps=$build/win-deps
+triple=${1:?usage: win-deps.sh TRIPLE}
+case $triple in
+  i686-w64-mingw32) arch=i686 debarch=i686 openssl_target=mingw ;;
+  x86_64-w64-mingw32) arch=x86_64 debarch=x86-64 openssl_target=mingw64 ;;
+  *) echo "win-deps: unknown target '$triple' (i686-w64-mingw32 or x86_64-w64-mingw32)" >&2; exit 2 ;;
+esac
+cache=${QUILLMARK_WIN_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillmark/win-deps}
+deps=$cache/$triple
 root=$deps/root
-src=$deps/src
-triple=i686-w64-mingw32
-toolchain=$(realpath "$(dirname "$0")/../../cmake/toolchains/mingw-w64-i686.cmake")
+src=$cache/src
+here=$(cd "$(dirname "$0")" && pwd)
+toolchain=$(realpath "$here/../../cmake/toolchains/mingw-w64-$arch.cmake")
 jobs=${QUILLMARK_JOBS:-2}
 mkdir -p "$root" "$src" "$deps/stamps"
 export QUILLMARK_WIN_DEPS=$root
+
+# One build at a time per machine and user: the sources are shared by both targets.
+exec 8>"$cache/.lock"
+if ! flock -n 8; then
+  echo "win-deps: another build is using $cache; waiting for it" >&2
+  flock 8
+fi
+
+# What a library's build depends on besides its source: the cross compiler and binutils,
+# the MinGW runtime its headers and import libraries come from, and the toolchain files.
+toolchain_id="$($triple-gcc-posix -dumpfullversion) $(dpkg-query -W -f='${Package}=${Version} ' \
+  "g++-mingw-w64-$debarch-posix" "binutils-mingw-w64-$debarch" "mingw-w64-$debarch-dev" 2>/dev/null)
+$(cat "$toolchain" "$(dirname "$toolchain")/mingw-w64-common.cmake" | sha256sum)"
+built=0
+cached=0
 
 # The versions of a source package that the machine's deb-src entries offer, newest first.
 source_versions() {
@@ -74,22 +102,30 @@ fetch() {
   return 1
 }
 
-# step NAME KEY COMMAND...: runs COMMAND once per KEY, its output in a log that is shown on
-# failure.
+# step NAME VERSION COMMAND...: runs COMMAND once per key (VERSION, the toolchain, and
+# COMMAND with its arguments and, where it is a function here, its body), its output in a
+# log that is shown on failure.
 step() {
-  local name=$1 key=$2; shift 2
-  local stamp=$deps/stamps/$name
-  [ -n "$key" ] || { echo "win-deps: no source for $name" >&2; exit 1; }
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ]; then return 0; fi
+  local name=$1 version=$2; shift 2
+  local stamp=$deps/stamps/$name key
+  [ -n "$version" ] || { echo "win-deps: no source for $name" >&2; exit 1; }
+  key="$version $(printf '%s\n' "$toolchain_id" "$*" "$(declare -f "$1" || true)" | sha256sum | cut -c1-16)"
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ]; then
+    cached=$((cached + 1))
+    return 0
+  fi
+  rm -f "$stamp"
   local start=$SECONDS log=$deps/$name.log
-  echo "win-deps: building $name ($key)"
-  if ! "$@" >"$log" 2>&1; then
+  echo "win-deps: $triple: building $name ($version)" >&2
+  # In a subshell: a recipe may change folders.
+  if ! ("$@") >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     echo "win-deps: building $name failed; the whole log is $log" >&2
     exit 1
   fi
-  echo "$key" >"$stamp"
-  echo "win-deps: $name built in $((SECONDS - start)) s"
+  echo "$key" >"$stamp.new" && mv "$stamp.new" "$stamp"
+  built=$((built + 1))
+  echo "win-deps: $triple: $name built in $((SECONDS - start)) s" >&2
 }
 
 # cmake_package NAME SOURCE_DIR CMAKE_ARGS...: configure, build and install into the prefix.
@@ -104,10 +140,10 @@ cmake_package() {
 }
 
 build_openssl() {
-  local dir=$1
-  cd "$dir"
-  [ -f Makefile ] && make clean >/dev/null 2>&1 || true
-  ./Configure mingw no-shared no-asm no-tests \
+  # Built outside its source, which both targets share.
+  local dir=$1 obj=$deps/obj/openssl
+  rm -rf "$obj" && mkdir -p "$obj" && cd "$obj"
+  "$dir/Configure" "$openssl_target" no-shared no-asm no-tests \
     --cross-compile-prefix=$triple- --prefix="$root" --libdir=lib \
     --openssldir="$root/ssl"
   make -j "$jobs" build_libs
@@ -168,12 +204,14 @@ step pugixml "$v" cmake_package pugixml "$d" -DPUGIXML_BUILD_TESTS=OFF
 
 # inih is one C file. Where the mirror serves no source of it, the reader of the same
 # interface and defaults in scripts/lib/inih/ stands in.
-if read -r v d < <(fetch libinih); then
+if read -r v d < <(fetch libinih 2>/dev/null); then
   step inih "$v" build_inih "$d" "$v"
 else
-  here=$(cd "$(dirname "$0")" && pwd)
-  step inih "quillmark-$(cat "$here/inih/ini.c" "$here/inih/ini.h" | md5sum | cut -c1-12)" \
-    build_inih "$here/inih" 55
+  echo "win-deps: no source of libinih is served; the reader in scripts/lib/inih/ stands in" >&2
+  # Copied into the cache, so that the key names no checkout's folder.
+  v="quillmark-$(cat "$here/inih/ini.c" "$here/inih/ini.h" | md5sum | cut -c1-12)"
+  mkdir -p "$src/inih-$v" && cp "$here/inih/ini.c" "$here/inih/ini.h" "$src/inih-$v/"
+  step inih "$v" build_inih "$src/inih-$v" 55
 fi
 
 read -r v d < <(fetch cli11)
@@ -205,3 +243,6 @@ step nlohmann-json "$v" json_headers
 v=$(dpkg-query -W -f='${Version}' libgtest-dev)
 step googletest "$v" cmake_package googletest /usr/src/googletest \
   -Dgtest_disable_pthreads=OFF -DINSTALL_GTEST=ON -DBUILD_GMOCK=OFF
+
+echo "win-deps: $triple: $cached libraries from the cache, $built built; the cache is $deps" >&2
+echo "$root"
