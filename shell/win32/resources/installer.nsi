@@ -1,9 +1,11 @@
 ; The Windows installer: Quillmark.exe, quillmark-cycle.exe and quillmark-sandbox.exe for
 ; the current user (no administrator rights needed), Start-menu entries and an uninstaller.
 ; Built by the `installer` target of a Windows build (shell/win32/CMakeLists.txt), which
-; defines VERSION (the project's, as in quillmark.rc), OUTFILE, QUILLMARK_EXE, CYCLE_EXE and
-; SANDBOX_EXE.
-Unicode true
+; defines VERSION (the project's, as in quillmark.rc), OUTFILE, QUILLMARK_EXE, CYCLE_EXE,
+; SANDBOX_EXE and TARGET: x86-unicode for the 32-bit programs, amd64-unicode for the 64-bit
+; ones, whose installer is a 64-bit program too. Both install for the current user into the
+; same folder, with the same entries.
+Target ${TARGET}
 SetCompressor /SOLID lzma
 
 Name "Quillmark ${VERSION}"
