@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# The Windows programs under Wine, against the Linux sandbox and their own:
+# The Windows programs under Wine, against the Linux sandbox and their own. First, whatever
+# runs here, both builds' PE kinds and resources (the same in both, and the ones the Linux
+# build's resource test reads); then every part below on the build this kernel runs: the
+# i686 one where it runs 32-bit code, else the x86_64 one under wine64
+# (scripts/lib/wine-env.sh; QUILLMARK_WINE_ARCH=win32|win64 chooses). Its first line names it.
 #   1. the core tests of the Windows build (CTest, through scripts/lib/wine-run.sh);
 #   2. quillmark-cycle.exe runs a whole cycle, and its output matches the Linux
 #      quillmark-cycle's line for line, ids, nonces and signs aside; both refuse a server
@@ -20,28 +24,82 @@
 # Each part prints how long it took. Run as root (the namespace), as the test command is.
 #   usage: test-windows.sh [LINUX_BUILD]   (default build/werror; it must hold
 #          quillmark-sandbox and quillmark-cycle)
-# scripts/build-windows.sh builds build/windows first.
+# scripts/build-windows.sh builds build/windows and build/windows-x86_64 first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 linux=$(realpath "${1:-build/werror}")
-win=$root/build/windows
 wine_run=$root/scripts/lib/wine-run.sh
 . "$root/scripts/lib/sandbox.sh"
 . "$root/scripts/lib/netns.sh"
-. "$root/scripts/lib/ia32.sh"
+# Which build runs here, in which prefix: the i686 one where the kernel runs 32-bit code,
+# else the x86_64 one under wine64 (QUILLMARK_WINE_ARCH=win32|win64 chooses).
+. "$root/scripts/lib/wine-env.sh"
+win=$root/build/$wine_build_dir
+printf '== Windows, under Wine: the %s build (%s, WINEARCH=%s)\n' \
+  "$([ "$QUILLMARK_WINE_ARCH" = win32 ] && echo i686 || echo x86_64)" "build/$wine_build_dir" "$WINEARCH"
 
-# Such a kernel leaves only the build itself (scripts/build-windows.sh) to check. Running the
-# programs is then said to be skipped, never passed; QUILLMARK_REQUIRE_WINE=1 makes it fail.
-if kernel_refuses_32bit; then
-  if [ "${QUILLMARK_REQUIRE_WINE:-}" = 1 ]; then
-    echo "test-windows: $ia32_off_message" >&2
+# Both builds, whatever runs here: each program is of its target's PE kind, and both
+# Quillmark.exe carry the resources that the Linux build's resource test reads entry by
+# entry (dialogs, strings, version block, manifest, icon). windres reads a program's
+# resources back as a resource script, but not their languages (nor the .res file's memory
+# flags, which a program does not keep), so the resource directory objdump prints, its
+# types, names, languages, sizes and code pages, is compared too, and every language must
+# be 2052 (Chinese Simplified).
+printf '\n== Windows, both builds: PE kinds, and the same resources in both\n'
+resource_script() {  # resource_script TARGET FILE: the resources of FILE as a script
+  "$1-w64-mingw32-windres" -i "$2" -O rc |
+    sed -E 's/ (MOVEABLE|PURE|IMPURE|DISCARDABLE|PRELOAD|LOADONCALL|FIXED)//g; /^LANGUAGE /d'
+}
+resource_tree() {  # resource_tree TARGET EXE: the resource directory, addresses left out
+  "$1-w64-mingw32-objdump" -p "$2" | sed -n '/The .rsrc Resource Directory section/,/^$/p' |
+    sed -E 's/(Value|Addr): 0x[0-9a-f]+//; s/^[0-9a-f]+ //'
+}
+checks=$(mktemp -d)
+resource_script i686 "$linux/tests/resources/quillmark.res" >"$checks/tested.rc"
+for pair in "windows:PE32 executable:Intel 80386:i686" "windows-x86_64:PE32+ executable:x86-64:x86_64"; do
+  IFS=: read -r dir pe cpu target <<<"$pair"
+  [ -f "$root/build/$dir/build.ninja" ] ||
+    { echo "test-windows: no $target build in build/$dir (scripts/build-windows.sh)" >&2; exit 1; }
+  for program in shell/win32/Quillmark.exe:GUI cli/quillmark-cycle.exe:console \
+      sandbox/quillmark-sandbox.exe:console; do
+    kind="$pe (${program#*:}) $cpu"
+    file "$root/build/$dir/${program%:*}" | grep -qF "$kind" ||
+      { echo "test-windows: build/$dir/${program%:*} is not $kind: $(file "$root/build/$dir/${program%:*}")" >&2; exit 1; }
+  done
+  setup=$(ls "$root/build/$dir"/Quillmark-*-setup.exe)
+  file "$setup" | grep -qF "$pe (GUI) $cpu" ||
+    { echo "test-windows: $(basename "$setup") is not $pe (GUI) $cpu" >&2; exit 1; }
+  exe=$root/build/$dir/shell/win32/Quillmark.exe
+  resource_script "$target" "$exe" >"$checks/$target.rc"
+  resource_tree "$target" "$exe" >"$checks/$target.tree"
+  if ! diff -u "$checks/tested.rc" "$checks/$target.rc" >"$checks/diff"; then
+    head -n 40 "$checks/diff" >&2
+    echo "test-windows: build/$dir's Quillmark.exe carries other resources than the resource test reads (above)" >&2
     exit 1
   fi
-  printf '\n== Windows, under Wine: SKIPPED, nothing of it tested\n' >&2
-  echo "test-windows: $ia32_off_message." >&2
-  exit 0
+  languages=$(grep -A1 'Language Table' "$checks/$target.tree" | sed -n 's/.*Entry: ID: \(0x[0-9a-f]*\).*/\1/p' | sort -u)
+  [ "$languages" = 0x000804 ] ||
+    { echo "test-windows: build/$dir's Quillmark.exe has resources in languages $languages, not only 2052" >&2; exit 1; }
+done
+diff -u "$checks/i686.tree" "$checks/x86_64.tree" >&2 ||
+  { echo "test-windows: the two builds' resource directories differ (above)" >&2; exit 1; }
+echo "i686 and x86_64: all three programs and the installer of their PE kind; $(grep -c 'Leaf:' "$checks/i686.tree") resources, all in language 2052, alike in both and as the resource test reads them"
+rm -rf "$checks"
+
+# A machine where no Windows build can run fails here, unless QUILLMARK_WINDOWS_UNTESTED=1
+# says that is known; the test command never sets it.
+if ! wine_runs; then
+  why="$wine_loader does not start here"
+  [ "$QUILLMARK_WINE_ARCH" = win32 ] && ! kernel_runs_32bit && why="$ia32_off_message"
+  if [ "${QUILLMARK_WINDOWS_UNTESTED:-}" = 1 ]; then
+    echo "test-windows: $why; QUILLMARK_WINDOWS_UNTESTED=1: the Windows programs were built, not run" >&2
+    exit 0
+  fi
+  echo "test-windows: no Windows build can run here: $why" >&2
+  exit 1
 fi
+[ -f "$win/build.ninja" ] || { echo "test-windows: no build in $win (scripts/build-windows.sh)" >&2; exit 1; }
 
 # QUILLMARK_KEEP_WINDOWS_TEST=DIR keeps the outputs and screenshots there.
 keep=${QUILLMARK_KEEP_WINDOWS_TEST:-}
@@ -101,10 +159,10 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=:$(cat "$work/display")
 
 part "core tests (known answers, GBK by the Windows API, bitmap bytes, reply fields)"
-file "$win/shell/win32/Quillmark.exe" | grep -q 'PE32 executable (GUI) Intel 80386' ||
-  fail "Quillmark.exe is not a 32-bit GUI program: $(file "$win/shell/win32/Quillmark.exe")"
-file "$win/cli/quillmark-cycle.exe" | grep -q 'PE32 executable (console) Intel 80386' ||
-  fail "quillmark-cycle.exe is not a 32-bit console program"
+file "$win/shell/win32/Quillmark.exe" | grep -qF "$wine_pe (GUI) $wine_cpu" ||
+  fail "Quillmark.exe is not a $wine_cpu GUI program: $(file "$win/shell/win32/Quillmark.exe")"
+file "$win/cli/quillmark-cycle.exe" | grep -qF "$wine_pe (console) $wine_cpu" ||
+  fail "quillmark-cycle.exe is not a $wine_cpu console program: $(file "$win/cli/quillmark-cycle.exe")"
 ctest --test-dir "$win" --output-on-failure -j2
 part_done
 
@@ -174,7 +232,7 @@ echo "the 1024-bit certificate: refused by both builds (RetCode 60), nothing sen
 # COM5 of this run's Wine prefix, backed by a plain file (Wine maps COMn through the
 # prefix's dosdevices folder): never a real port. First shown to be the device, then
 # given as the bitmap under reserved names.
-prefix=${QUILLMARK_WINEPREFIX:-$root/build/wine-prefix}
+prefix=$WINEPREFIX
 device=$work/com5-device
 : >"$device"
 device_link=$prefix/dosdevices/com5
@@ -411,7 +469,8 @@ part "a fresh Windows: the silent install, then the installed sandbox and progra
 # namespace of its own (loopback only) for its network: the installed programs keep their
 # default port, 8443, which other runs on this machine may hold. Wine's sockets belong to
 # its wineserver, so every Wine process of the prefix runs in the namespace.
-setup=$(ls "$win"/Quillmark-*-win32-setup.exe)
+setup=$(ls "$win"/Quillmark-*-"$wine_setup"-setup.exe)
+file "$setup" | grep -qF "$wine_pe (GUI) $wine_cpu" || fail "$(basename "$setup") is not a $wine_cpu program: $(file "$setup")"
 netns=quillmark-win-$$
 ip netns add "$netns" || fail "cannot make a network namespace (root and iproute2 are needed)"
 netns_run "$netns" ip link set lo up

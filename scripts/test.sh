@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run, as CI does it: installs what is missing, builds with warnings as
 # errors and runs the tests, installs the programs and runs a cycle between the installed
-# ones with the build tree moved away, builds the 32-bit Windows programs and tests them
-# under Wine against the Linux sandbox, then builds again with AddressSanitizer and
+# ones with the build tree moved away, builds the Windows programs for i686 and x86_64 and
+# tests under Wine, against the Linux sandbox, the build this kernel runs (the i686 one where
+# it runs 32-bit code, else the x86_64 one under wine64), then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs them again; then one cycle under valgrind, a short
 # load run on the sandbox, and each fuzz target for QUILLMARK_FUZZ_SECONDS (default 60).
 set -euo pipefail
@@ -28,9 +29,10 @@ ctest --test-dir build/werror --output-on-failure -j2
 step "Installed, away from the build tree: a cycle between the installed programs, and the package"
 ./scripts/install-check.sh build/werror
 
-step "Windows: the 32-bit programs with mingw-w64 (build/windows), tested under Wine"
-# The first run cross-builds the libraries from Debian's sources (about 6 min on two
-# cores); later runs reuse them. The tests take about half a minute.
+step "Windows: the i686 and x86_64 programs with mingw-w64 (build/windows, build/windows-x86_64), tested under Wine"
+# The first run on a machine cross-builds the libraries from Debian's sources for both
+# targets (about 20 min on two cores) into the per-user cache; later runs, from any clone,
+# reuse them. The tests take a few minutes.
 ./scripts/build-windows.sh
 ./scripts/test-windows.sh build/werror
 

@@ -1,18 +1,16 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the project's own prefix, made on first use:
 #   wine-run.sh PROGRAM.exe [ARGS...]
-# It is the Windows build's CMAKE_CROSSCOMPILING_EMULATOR, so CTest runs the tests through
-# it, and the Windows test scripts start the programs with it. The prefix is
-# $QUILLMARK_WINEPREFIX, or build/wine-prefix in this checkout: it is made without dialogs
-# (no Mono or Gecko download), with the Song-style font that stands in for 宋体/SimSun so that
-# Chinese captions are drawn as Chinese, and Wine draws the windows' title bars itself.
+# It is the Windows builds' CMAKE_CROSSCOMPILING_EMULATOR, so CTest runs the tests through
+# it, and the Windows test scripts start the programs with it. Which Wine, which prefix:
+# scripts/lib/wine-env.sh (QUILLMARK_WINE_ARCH, QUILLMARK_WINEPREFIX). The prefix is made
+# without dialogs (no Mono or Gecko download), with the Song-style font that stands in for
+# 宋体/SimSun so that Chinese captions are drawn as Chinese, and Wine draws the windows'
+# title bars itself.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-export WINEPREFIX=${QUILLMARK_WINEPREFIX:-$(realpath -m "$here/../../build/wine-prefix")}
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-export WINEARCH=win32
+. "$here/wine-env.sh"
 
 # The CJK font that replaces the dialogs' 宋体 (SimSun). Debian: fonts-arphic-uming.
 cjk_font="AR PL UMing CN"
@@ -20,9 +18,13 @@ cjk_font="AR PL UMing CN"
 if [ ! -f "$WINEPREFIX/.quillmark-ready-3" ]; then
   # Where Wine cannot run at all no prefix is ever made, so this is asked on every call
   # there, and never once the prefix is ready.
-  . "$here/ia32.sh"
-  if kernel_refuses_32bit; then
-    echo "wine-run: $ia32_off_message" >&2
+  if ! wine_runs; then
+    if [ "$QUILLMARK_WINE_ARCH" = win32 ] && ! kernel_runs_32bit; then
+      echo "wine-run: $ia32_off_message, so Wine cannot start the 32-bit Windows programs;" \
+        "the x86_64 build runs under wine64 (QUILLMARK_WINE_ARCH=win64)" >&2
+    else
+      echo "wine-run: $wine_loader cannot start here (Debian: wine64, and wine32 for win32)" >&2
+    fi
     exit 126
   fi
   mkdir -p "$(dirname "$WINEPREFIX")"
@@ -30,7 +32,7 @@ if [ ! -f "$WINEPREFIX/.quillmark-ready-3" ]; then
   flock 9
   if [ ! -f "$WINEPREFIX/.quillmark-ready-3" ]; then
     rm -rf "$WINEPREFIX"
-    wineboot --init >/dev/null 2>&1
+    wine wineboot --init >/dev/null 2>&1
     # A version 5 registry file is UTF-16 with a byte-order mark, so the Chinese names
     # need no code page.
     reg=$(mktemp --suffix=.reg)
