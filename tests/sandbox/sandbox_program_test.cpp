@@ -9,6 +9,7 @@
 #include <httplib.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -352,12 +353,17 @@ TEST(SandboxProgram, RefusesAStateFileItCannotUseWithStatus1) {
   TempDir output;
   ChildProcess holder({kProgram, "--port", "0", "--state", held}, ".", output.path());
   ASSERT_TRUE(holder.WaitForOutput("notify_url", std::chrono::seconds(10)));
+  // A link to the live file is the file: a second sandbox on it would take up the first
+  // one's orders and send their notifications again.
+  const std::string linked = dir.path() + "/linked.db";
+  std::filesystem::create_symlink(held, linked);
   const struct {
     std::string state;
     std::string error;
   } rows[] = {
       {notes, "the state file " + notes + " is not an SQLite database"},
       {held, "the state file " + held + " is in use by another quillmark-sandbox"},
+      {linked, "the state file " + linked + " is in use by another quillmark-sandbox"},
   };
   for (const auto& row : rows) {
     const ProgramResult result = RunSandbox({"--port", "0", "--state", row.state});

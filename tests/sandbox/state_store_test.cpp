@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -116,6 +117,63 @@ TEST(StateStore, IsHeldByOneSandboxAtATime) {
   EXPECT_NE(error.find("is in use by another quillmark-sandbox"), std::string::npos) << error;
   first.reset();
   EXPECT_TRUE(OpenStore(path, error)) << error;
+}
+
+// The lock is the file's: no other name that reaches a live state file opens it beside the
+// sandbox that holds it, and each is refused as a second open of its own name is.
+TEST(StateStore, RefusesEveryAliasOfAFileItHolds) {
+  TempDir dir;
+  const std::string folder = dir.path() + "/data";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((dir.path() + "/other").c_str(), 0700), 0);
+  const std::string path = folder + "/state.db";
+  std::string error;
+  auto holder = OpenStore(path, error);
+  ASSERT_TRUE(holder) << error;
+  std::string written;
+  ASSERT_TRUE(holder->Write(Placed("held", 1000), written)) << written;
+
+  const std::string symbolic = dir.path() + "/symbolic.db";
+  ASSERT_EQ(symlink(path.c_str(), symbolic.c_str()), 0);
+  const std::string relative = folder + "/relative.db";
+  ASSERT_EQ(symlink("state.db", relative.c_str()), 0);
+  const std::string chained = dir.path() + "/chained.db";
+  ASSERT_EQ(symlink(symbolic.c_str(), chained.c_str()), 0);
+  const std::string hard = dir.path() + "/other/hard.db";
+  ASSERT_EQ(link(path.c_str(), hard.c_str()), 0);
+  const std::string linkedFolder = dir.path() + "/linked";
+  ASSERT_EQ(symlink(folder.c_str(), linkedFolder.c_str()), 0);
+  const struct {
+    const char* alias;
+    std::string path;
+  } rows[] = {
+      {"the same path", path},
+      {"a symbolic link", symbolic},
+      {"a relative symbolic link", relative},
+      {"a link to a link", chained},
+      {"a hard link in another folder", hard},
+      {"a path through ..", dir.path() + "/other/../data/state.db"},
+      {"a path through .", folder + "/./state.db"},
+      {"a path through a linked folder", linkedFolder + "/state.db"},
+      {"a path through a linked folder and ..", linkedFolder + "/../data/state.db"},
+  };
+  for (const auto& row : rows) {
+    std::string refused;
+    EXPECT_FALSE(OpenStore(row.path, refused)) << row.alias;
+    EXPECT_EQ(refused, "the state file " + row.path +
+                           " is in use by another quillmark-sandbox; give this one a file of "
+                           "its own with --state FILE, or --state :memory:")
+        << row.alias;
+  }
+  // Refusing them took nothing from the holder: it still writes, and once it has closed,
+  // each alias opens the one file, with the holder's order in it.
+  ASSERT_TRUE(holder->Write(Placed("after", 2000), written)) << written;
+  holder.reset();
+  for (const auto& row : rows) {
+    auto store = OpenStore(row.path, error);
+    ASSERT_TRUE(store) << row.alias << ": " << error;
+    EXPECT_EQ(store->RecentOrders(10).size(), 2u) << row.alias;
+  }
 }
 
 TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
