@@ -232,9 +232,42 @@ TEST_F(ConsoleTest, ActionsPayCloseAndNotifyAsThePlatformWould) {
   auto closed = Post("/console/orders/toclose/close", {}, "form_token=" + token);
   ASSERT_TRUE(closed);
   EXPECT_EQ(closed->status, 303);
-  // (cpp-httplib hands the Location header over percent-decoded.)
-  EXPECT_EQ(closed->get_header_value("Location"),
-            "/console/orders/toclose?done=order toclose is closed already");
+  // It names the console's message by its key; the page words it for its order.
+  EXPECT_EQ(closed->get_header_value("Location"), "/console/orders/toclose?done=closed-already");
+  EXPECT_TRUE(Has(GetPage(closed->get_header_value("Location")),
+                  "id=\"message\">order toclose is closed already</p>"));
+}
+
+// A link can make a genuine order page say only what the console says of that order.
+TEST_F(ConsoleTest, AnOrderPageShowsOnlyTheConsolesOwnMessages) {
+  StartSandbox();
+  PlaceOrder("shown");
+  const struct {
+    const char* done;
+    const char* says;  // "" for no message at all
+  } rows[] = {
+      {"paid", "Paid."},
+      {"closed", "Closed."},
+      {"paid-already", "order shown has been paid already"},
+      {"not-paid", "order shown is not paid, so it has nothing to notify"},
+      {"Paid+by+bank", ""},
+      {"Paid.", ""},
+      {"order+shown+has+been+paid+already", ""},
+      {"PAID", ""},
+      {"paid%00", ""},
+      {"paid+", ""},
+      {"%3Cb%3Epaid%3C%2Fb%3E", ""},
+      {"", ""},
+  };
+  for (const auto& row : rows) {
+    const std::string page = GetPage(std::string("/console/orders/shown?done=") + row.done);
+    ASSERT_TRUE(Has(page, "id=\"order-number\">shown<")) << row.done;
+    if (*row.says == '\0') {
+      EXPECT_FALSE(Has(page, "id=\"message\"")) << row.done;
+    } else {
+      EXPECT_TRUE(Has(page, std::string("id=\"message\">") + row.says + "</p>")) << row.done;
+    }
+  }
 }
 
 TEST_F(ConsoleTest, RefusesCrossSitePostsAndChangesNothing) {
@@ -248,6 +281,8 @@ TEST_F(ConsoleTest, RefusesCrossSitePostsAndChangesNothing) {
       {{{"Origin", "https://attacker.example"}}, ""},
       {{{"Origin", "null"}}, ""},
       {{{"Sec-Fetch-Site", "cross-site"}}, ""},
+      // Another port or a subdomain of the same site: no Origin proves it is the console.
+      {{{"Sec-Fetch-Site", "same-site"}}, ""},
       {{{"Origin", "https://attacker.example"}}, "form_token=" + std::string(32, '0')},
   };
   for (const auto& row : rows) {
@@ -426,6 +461,138 @@ TEST(ConsoleAccess, ATokenInTheAddressBecomesACookieAndLeavesTheAddress) {
   HttpReply page;
   ServeConsole(again, page, *store, actions, settings);
   EXPECT_EQ(page.status, 200);
+}
+
+// The sandbox's actions, counted: a refused request must not reach one.
+class CountedActions : public NoActions {
+ public:
+  Result Close(const std::string&) override {
+    ++closes;
+    return {Result::Kind::kDone, "Closed.", "closed"};
+  }
+  int closes = 0;
+};
+
+// Every token is compared whole: near misses of the console token, in the address and in
+// the cookie, and of the form token in a post from elsewhere, are refused with 403 and
+// nothing of the sandbox's.
+TEST(ConsoleAccess, RefusesEveryNearMissOfAToken) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  StateChange placed;
+  placed.orderNo = "secretorder";
+  placed.order = Order{};
+  placed.order->totalFee = 1;
+  placed.order->placedAt = 1000;
+  placed.order->version = 1;
+  ASSERT_TRUE(store->Write(placed, error)) << error;
+  CountedActions actions;
+  ConsoleSettings settings;
+  settings.token = "0123456789abcdef0123456789abcdef";
+  settings.formToken = "fedcba9876543210fedcba9876543210";
+  settings.port = 8443;
+  const std::string remote = "192.168.1.20:8443";
+
+  const auto nearMisses = [](const std::string& token) {
+    std::string changed = token;
+    changed[changed.size() / 2] = changed[changed.size() / 2] == 'x' ? 'y' : 'x';
+    return std::vector<std::pair<const char*, std::string>>{
+        {"its first character", token.substr(0, 1)},
+        {"all but its last character", token.substr(0, token.size() - 1)},
+        {"one character more", token + "0"},
+        {"one character changed", changed},
+        {"nothing", ""},
+    };
+  };
+  const struct {
+    const char* where;
+    const std::string& token;
+    std::function<HttpRequest(const std::string&)> request;
+  } places[] = {
+      {"the address", settings.token,
+       [&](const std::string& given) {
+         HttpRequest request = Request(false, remote, "token=" + given);
+         request.path = "/console/api/orders";
+         return request;
+       }},
+      {"the cookie", settings.token,
+       [&](const std::string& given) {
+         HttpRequest request = Request(false, remote, "", "quillmark_console_8443=" + given);
+         request.path = "/console/api/orders";
+         return request;
+       }},
+      {"the form", settings.formToken,
+       [&](const std::string& given) {
+         HttpRequest request = Request(true, "127.0.0.1:8443");
+         request.method = "POST";
+         request.path = "/console/orders/secretorder/close";
+         request.origin = "https://attacker.example";
+         request.body = "form_token=" + given;
+         return request;
+       }},
+  };
+  for (const auto& place : places) {
+    for (const auto& [miss, given] : nearMisses(place.token)) {
+      HttpReply reply;
+      ServeConsole(place.request(given), reply, *store, actions, settings);
+      EXPECT_EQ(reply.status, 403) << place.where << " with " << miss;
+      EXPECT_FALSE(Has(reply.body, "secretorder")) << place.where << " with " << miss;
+      EXPECT_FALSE(Has(reply.body, "\"orders\"")) << place.where << " with " << miss;
+    }
+    EXPECT_EQ(actions.closes, 0) << place.where;
+    // The token itself lets the same request in.
+    HttpReply reply;
+    ServeConsole(place.request(place.token), reply, *store, actions, settings);
+    EXPECT_NE(reply.status, 403) << place.where << ": " << reply.body;
+  }
+  EXPECT_EQ(actions.closes, 1);
+}
+
+// A refused sign is shown whole, and each part of it is the request's own text: none of
+// them may become markup, the sign received least of all, as the journal keeps any 64 bytes
+// of it.
+TEST(ConsoleEscapes, WritesARefusedSignAsText) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  StateChange change;
+  change.orderNo = "signed";
+  change.order = Order{};
+  change.order->placedAt = 1000;
+  change.order->version = 1;
+  JournalEntry entry;
+  entry.at = 2000;
+  entry.method = "POST";
+  entry.path = "/pay/orderquery";
+  entry.operation = "order query";
+  entry.orderNo = "signed";
+  entry.verdict = "sign-mismatch";
+  entry.status = 200;
+  entry.signString = "a=<script>alert(5)</script>&key=***";
+  entry.expectedSign = "<b onmouseover=alert(6)>";
+  entry.receivedSign = "<img src=x onerror=alert(4)>";
+  ASSERT_LT(entry.receivedSign.size(), 64u);
+  change.request = entry;
+  ASSERT_TRUE(store->Write(change, error)) << error;
+
+  NoActions actions;
+  ConsoleSettings settings;
+  for (const char* path : {"/console/requests", "/console/orders/signed"}) {
+    HttpRequest request = Request(true, "127.0.0.1");
+    request.path = path;
+    HttpReply reply;
+    ServeConsole(request, reply, *store, actions, settings);
+    ASSERT_EQ(reply.status, 200) << path;
+    for (const char* raw : {"<script>alert", "<b onmouseover", "<img src=x"}) {
+      EXPECT_FALSE(Has(reply.body, raw)) << path << " holds " << raw;
+    }
+    EXPECT_TRUE(Has(reply.body, "class=\"sign-received\">&lt;img src=x onerror=alert(4)&gt;<"))
+        << path;
+    EXPECT_TRUE(Has(reply.body, "class=\"sign-expected\">&lt;b onmouseover=alert(6)&gt;<"))
+        << path;
+    EXPECT_TRUE(Has(reply.body, "a=&lt;script&gt;alert(5)&lt;/script&gt;&amp;key=***")) << path;
+  }
 }
 
 TEST(ConsoleBounds, NoReplyOutgrowsItsStatedSize) {
