@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <climits>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -41,13 +42,16 @@ bool Has(const std::string& text, const std::string& part) {
 }
 
 // A merchant's notify URL on loopback: "busy" (not acknowledged) for its first `refusals`
-// notifications, then the acknowledgement.
+// notifications, then the acknowledgement for `acknowledgements` of them, then "busy" again.
 class NotifyListener {
  public:
-  explicit NotifyListener(int refusals) : refusals_(refusals) {
+  explicit NotifyListener(int refusals, int acknowledgements = INT_MAX)
+      : refusals_(refusals), acknowledgements_(acknowledgements) {
     server_.Post("/notify", [this](const httplib::Request&, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(mutex_);
-      const bool refuse = ++received_ <= refusals_;
+      ++received_;
+      const bool refuse =
+          received_ <= refusals_ || received_ - refusals_ > acknowledgements_;
       res.set_content(
           refuse ? "<xml><return_code>FAIL</return_code><return_msg>busy</return_msg></xml>"
                  : "<xml><return_code>SUCCESS</return_code></xml>",
@@ -62,6 +66,10 @@ class NotifyListener {
     thread_.join();
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
+  int received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
 
  private:
   httplib::Server server_;
@@ -69,6 +77,7 @@ class NotifyListener {
   int port_ = 0;
   std::mutex mutex_;
   int refusals_;
+  int acknowledgements_;
   int received_ = 0;
 };
 
@@ -268,6 +277,43 @@ TEST_F(ConsoleTest, AnOrderPageShowsOnlyTheConsolesOwnMessages) {
       EXPECT_TRUE(Has(page, std::string("id=\"message\">") + row.says + "</p>")) << row.done;
     }
   }
+}
+
+// The merchant acknowledged the notification, then refused one sent again from the console:
+// the order stays acknowledged, and a sandbox started again on its state sends nothing more.
+TEST_F(ConsoleTest, ARefusedResendKeepsTheAcknowledgementThroughARestart) {
+  NotifyListener listener(0, 1);
+  TempDir dir;
+  Options options;
+  options.stateFile = dir.path() + "/state.db";
+  options.payAfterQueries = 1;
+  options.notifyDelays = {50ms, 50ms, 50ms};
+  StartSandbox(options);
+  ASSERT_TRUE(Has(PlaceOrder("acked", {{"notify_url", listener.url()}}).body, "SUCCESS"));
+  ASSERT_TRUE(Has(Query("acked").body, "NOTPAY"));
+  json detail;
+  ASSERT_TRUE(Eventually([&] {
+    detail = GetJson("/console/api/orders/acked");
+    return detail["attempts"].size() == 1;
+  }));
+  ASSERT_EQ(detail["attempts"][0]["acknowledged"], true) << detail.dump(1);
+  auto resend = Post("/console/api/orders/acked/notify");
+  ASSERT_TRUE(resend && resend->status == 200) << (resend ? resend->body : "");
+  ASSERT_TRUE(Eventually([&] {
+    detail = GetJson("/console/api/orders/acked");
+    return detail["attempts"].size() == 2;
+  }));
+  EXPECT_EQ(detail["attempts"][1]["acknowledged"], false) << detail.dump(1);
+  EXPECT_EQ(detail["order"]["notification"]["state"], "acknowledged") << detail.dump(1);
+
+  sandbox_->Stop();
+  sandbox_.reset();
+  StartSandbox(options);
+  EXPECT_EQ(sandbox_->resumedNotifications(), 0u);
+  detail = GetJson("/console/api/orders/acked");
+  EXPECT_EQ(detail["order"]["notification"]["state"], "acknowledged") << detail.dump(1);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(listener.received(), 2);
 }
 
 TEST_F(ConsoleTest, RefusesCrossSitePostsAndChangesNothing) {

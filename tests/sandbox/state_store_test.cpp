@@ -176,6 +176,64 @@ TEST(StateStore, RefusesEveryAliasOfAFileItHolds) {
   }
 }
 
+// An acknowledgement is for good: no later attempt that fails, a resend or one of the
+// schedule's still under way, makes the order unacknowledged, here or at the next open.
+TEST(StateStore, KeepsAnAcknowledgementThatALaterAttemptFails) {
+  AttemptEntry acknowledged;
+  acknowledged.at = 3'000;
+  acknowledged.orderNo = "acked";
+  acknowledged.number = 1;
+  acknowledged.httpStatus = 200;
+  acknowledged.answer = "<xml><return_code>SUCCESS</return_code></xml>";
+  acknowledged.acknowledged = true;
+  AttemptEntry failed = acknowledged;
+  failed.at = 4'000;
+  failed.answer = "<xml><return_code>FAIL</return_code></xml>";
+  failed.acknowledged = false;
+  AttemptEntry resend = failed;
+  resend.number = 0;
+  AttemptEntry scheduled = failed;
+  scheduled.number = 2;
+  scheduled.nextAttempt = 3;
+  scheduled.nextDueAt = 9'000;
+  const struct {
+    const char* what;
+    std::vector<AttemptEntry> after;
+  } rows[] = {
+      {"a resend refused", {resend}},
+      {"the schedule's next attempt refused", {scheduled}},
+      {"both, twice", {resend, scheduled, resend, scheduled}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    const std::string path = dir.path() + "/state.db";
+    {
+      std::string error;
+      auto store = OpenStore(path, error);
+      ASSERT_TRUE(store) << error;
+      StateChange paid = Placed("acked", 1'000);
+      paid.order->paid = true;
+      paid.order->paidAt = 2'000;
+      paid.notificationDue = true;
+      ASSERT_TRUE(store->Write(paid, error)) << error;
+      ASSERT_TRUE(store->RecordAttempt(acknowledged, error)) << error;
+      for (const AttemptEntry& attempt : row.after) {
+        ASSERT_TRUE(store->RecordAttempt(attempt, error)) << error;
+      }
+      EXPECT_TRUE(store->FindOrder("acked")->order.notifyAcknowledged);
+      EXPECT_EQ(store->Attempts("acked").size(), row.after.size() + 1);
+    }
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<StoredOrder> orders;
+    ASSERT_TRUE(store->LoadOrders(0, 10, orders, error)) << error;
+    ASSERT_EQ(orders.size(), 1u);
+    EXPECT_TRUE(orders[0].order.notifyAcknowledged);
+  }
+}
+
 TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   TempDir dir;
   const std::string path = dir.path() + "/state.db";
