@@ -53,7 +53,7 @@ std::string QrBlock(const std::string& text, bool colours) {
 
 }  // namespace
 
-bool IsPrivateIpv4(const std::string& address) {
+bool LanCaSignsFor(const std::string& address) {
   if (!rules::IsDottedIpv4(address)) return false;
   unsigned parts[4] = {};
   std::size_t at = 0;
@@ -63,12 +63,12 @@ bool IsPrivateIpv4(const std::string& address) {
     at = dot + 1;
   }
   return parts[0] == 10 || (parts[0] == 172 && parts[1] >= 16 && parts[1] <= 31) ||
-         (parts[0] == 192 && parts[1] == 168);
+         (parts[0] == 192 && parts[1] == 168) || parts[0] == 127;
 }
 
 std::string PickLanAddress(const std::vector<platform::InterfaceAddress>& addresses) {
   for (const platform::InterfaceAddress& entry : addresses) {
-    if (entry.up && !entry.loopback && IsPrivateIpv4(entry.address)) return entry.address;
+    if (entry.up && !entry.loopback && LanCaSignsFor(entry.address)) return entry.address;
   }
   return {};
 }
@@ -109,11 +109,11 @@ bool PrepareLanMode(const std::string& address, Options& options, LanMode& lan,
         "192.168.0.0/16); name the address a phone reaches this machine by: --lan ADDRESS";
     return false;
   }
-  if (!IsPrivateIpv4(lan.address)) {
+  if (!LanCaSignsFor(lan.address)) {
     error = "--lan " + lan.address +
-            ": not a private IPv4 address (10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16), the only "
-            "ones the sandbox's CA may sign for, so that a phone that trusts it trusts no site "
-            "on the internet by it";
+            ": not a private IPv4 address (10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16) nor a "
+            "loopback one, the only ones the sandbox's CA may sign for, so that a phone that "
+            "trusts it trusts no site on the internet by it";
     return false;
   }
   const ServedCertificate ca = ChooseCertificate("", "");

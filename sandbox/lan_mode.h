@@ -23,13 +23,13 @@ inline constexpr char kCaDownloadPath[] = "/quillmark-sandbox-ca.crt";
 // The type Android and iOS offer to install a CA certificate from.
 inline constexpr char kCaCertificateType[] = "application/x-x509-ca-cert";
 
-// Whether `address` is a dotted IPv4 address in 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16:
-// the LAN addresses the sandbox's CA may sign for (CaIsNameConstrained).
-bool IsPrivateIpv4(const std::string& address);
+// Whether `address` is a dotted IPv4 address the sandbox's CA may sign for
+// (CaIsNameConstrained): in 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, or 127.0.0.0/8.
+bool LanCaSignsFor(const std::string& address);
 
-// The address a phone on the LAN reaches this machine by: the first private IPv4 address
-// of an interface that is up and not loopback, in the order given (the system's). Empty
-// when there is none.
+// The address a phone on the LAN reaches this machine by: the first IPv4 address the CA
+// signs for of an interface that is up and not loopback, in the order given (the system's).
+// Empty when there is none.
 std::string PickLanAddress(const std::vector<platform::InterfaceAddress>& addresses);
 
 // What the LAN mode serves and says, made at start.

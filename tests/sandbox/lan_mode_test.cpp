@@ -48,19 +48,20 @@ TEST(LanAddress, FirstIpv4OfAnInterfaceUpAndNotLoopback) {
   }
 }
 
-TEST(LanAddress, PrivateMeansTheThreeRangesTheCaSignsFor) {
+TEST(LanAddress, OnlyThePrivateRangesAndLoopbackAreSignedFor) {
   const struct {
     const char* address;
-    bool isPrivate;
+    bool signedFor;
   } rows[] = {
       {"10.0.0.0", true},       {"10.255.255.255", true}, {"172.16.0.1", true},
       {"172.31.255.255", true}, {"192.168.0.1", true},    {"192.168.255.254", true},
       {"9.255.255.255", false}, {"11.0.0.0", false},      {"172.15.255.255", false},
       {"172.32.0.0", false},    {"192.167.1.1", false},   {"192.169.0.1", false},
-      {"127.0.0.1", false},     {"203.0.113.10", false},  {"198.18.28.1", false},
-      {"10.0.0", false},        {"", false},              {"10.0.0.1 ", false},
+      {"127.0.0.1", true},      {"203.0.113.10", false},  {"198.18.28.1", false},
+      {"127.255.0.9", true},    {"128.0.0.1", false},     {"10.0.0", false},
+      {"", false},              {"10.0.0.1 ", false},
   };
-  for (const auto& row : rows) EXPECT_EQ(IsPrivateIpv4(row.address), row.isPrivate) << row.address;
+  for (const auto& row : rows) EXPECT_EQ(LanCaSignsFor(row.address), row.signedFor) << row.address;
   // Named by hand, such an address is refused before anything is issued or listened on.
   Options options;
   LanMode lan;
