@@ -89,6 +89,9 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
       // The LAN mode chooses the address, the code_url and the certificate itself.
       {{"--lan", "192.168.1"}, "--lan: bad address 192.168.1"},
       {{"--lan", "0.0.0.0"}, "--lan: bad address 0.0.0.0"},
+      // A certificate for it, from a CA that signs for no such address, would be refused.
+      {{"--lan", "203.0.113.10"}, "--lan: bad address 203.0.113.10 (not a private address"},
+      {{"--lan", "172.32.0.1"}, "--lan: bad address 172.32.0.1 (not a private address"},
       {{"--lan", "--host", "0.0.0.0"}, "--lan contradicts --host"},
       {{"--lan", "192.168.1.20", "--public-url", "https://192.168.1.20:8443"},
        "--lan contradicts --public-url"},
