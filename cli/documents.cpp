@@ -1,5 +1,6 @@
 #include "cli/documents.h"
 
+#include <algorithm>
 #include <iostream>
 #include <iterator>
 #include <set>
@@ -24,7 +25,16 @@ constexpr int kBadSignature = 3;
 bool ReadDocument(const std::string& file, std::string& document, std::ostream& out) {
   std::string text;
   if (file == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), {});
+    // No further than one byte past the bound: a larger document is refused then and there,
+    // not after all of it has been read (or never, from a pipe that does not end).
+    char chunk[64 * 1024];
+    while (text.size() <= kDefaultMaxReplyBytes) {
+      const std::size_t room = kDefaultMaxReplyBytes + 1 - text.size();
+      std::cin.read(chunk, static_cast<std::streamsize>(std::min(room, sizeof chunk)));
+      const std::streamsize got = std::cin.gcount();
+      text.append(chunk, static_cast<std::size_t>(got));
+      if (!std::cin || got == 0) break;
+    }
   } else {
     const std::string unusable = NotARegularFile(file, kDefaultMaxReplyBytes);
     if (!unusable.empty() || !ReadDiskFile(file, kDefaultMaxReplyBytes, text)) {

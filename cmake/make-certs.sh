@@ -11,9 +11,13 @@ umask 077
 
 ec() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out "$1" 2>/dev/null; }
 
+# The CA may sign only for loopback, the private ranges and localhost: a phone that
+# installs it in the LAN mode trusts nothing else by it. The same constraints as the
+# per-user CA's (sandbox/certificates.cpp), which a test holds the two to.
 ec ca.key
 openssl req -x509 -new -key ca.key -sha256 -days 3650 -subj "/CN=Quillmark Sandbox CA" \
   -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+  -addext "nameConstraints=critical,permitted;IP:10.0.0.0/255.0.0.0,permitted;IP:172.16.0.0/255.240.0.0,permitted;IP:192.168.0.0/255.255.0.0,permitted;IP:127.0.0.0/255.0.0.0,permitted;IP:::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff,permitted;IP:fc00::/fe00::,permitted;DNS:localhost" \
   -out ca.pem
 
 ec server.key
@@ -27,10 +31,11 @@ EXT
 openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
   -extfile server.ext -out server.pem 2>/dev/null
 
-# Issued by the trusted CA, but for another name: the client must still refuse it.
+# Issued by the trusted CA, within its name constraints, but for another name: the client
+# must still refuse it.
 ec wrongname.key
-openssl req -new -key wrongname.key -subj "/CN=wrong-name.invalid" -out wrongname.csr
-printf 'basicConstraints=CA:FALSE\nsubjectAltName=DNS:wrong-name.invalid\n' > wrongname.ext
+openssl req -new -key wrongname.key -subj "/CN=wrong-name.localhost" -out wrongname.csr
+printf 'basicConstraints=CA:FALSE\nsubjectAltName=DNS:wrong-name.localhost\n' > wrongname.ext
 openssl x509 -req -in wrongname.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
   -extfile wrongname.ext -out wrongname.pem 2>/dev/null
 

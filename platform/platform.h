@@ -115,10 +115,13 @@ std::FILE* CreateTemporaryBeside(const std::string& path, std::string& temporary
 // before it is handed back. Null otherwise, with nothing written.
 std::FILE* OpenDiskFile(const char* path, const char* mode);
 
-// Takes a lock on the file `path` (made when missing, for its owner) that no other process
-// can take while this one holds it, and returns a handle to give back to ReleaseFileLock();
-// -1 when it cannot, with `heldElsewhere` telling whether another process holds it. The
-// system drops the lock when the process ends, however it ends.
+// Takes a lock that belongs to the file `path` itself, not to the name it was reached by:
+// every alias of the file (a symbolic or hard link, a path through "..", a linked folder)
+// meets the same lock. The file is made when missing, and is neither changed nor kept from
+// being read and written, SQLite's own locks included. No other open of the file, in this
+// process or another, can take the lock while it is held. Returns a handle to give back to
+// ReleaseFileLock(); -1 when it cannot, with `heldElsewhere` telling whether another open
+// holds it. The system drops the lock when the process ends, however it ends.
 std::intptr_t TakeFileLock(const char* path, bool& heldElsewhere);
 void ReleaseFileLock(std::intptr_t handle);
 

@@ -17,9 +17,12 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quillmark::platform {
@@ -343,21 +346,64 @@ std::FILE* OpenDiskFile(const char* path, const char* mode) {
   return file;
 }
 
+namespace {
+// The files this process holds a lock on, by device and inode. A second open here is
+// refused from this list and never gets a descriptor of its own: closing any descriptor of
+// a file drops every fcntl lock the process holds on it, SQLite's among them.
+struct HeldFiles {
+  std::mutex mutex;
+  std::map<int, std::pair<dev_t, ino_t>> byHandle;
+  bool Holds(const struct stat& file) const {
+    for (const auto& held : byHandle) {
+      if (held.second.first == file.st_dev && held.second.second == file.st_ino) return true;
+    }
+    return false;
+  }
+};
+HeldFiles& Held() {
+  static HeldFiles held;
+  return held;
+}
+}  // namespace
+
 std::intptr_t TakeFileLock(const char* path, bool& heldElsewhere) {
   heldElsewhere = false;
-  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  HeldFiles& held = Held();
+  std::lock_guard<std::mutex> guard(held.mutex);
+  struct stat named {};
+  if (stat(path, &named) == 0 && held.Holds(named)) {
+    heldElsewhere = true;
+    return -1;
+  }
+  // The permissions SQLite gives a file it makes; a read-only file is still locked, and
+  // SQLite then says what it cannot write.
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  // flock, not fcntl: closing any other descriptor of the file would drop an fcntl lock.
+  struct stat opened {};
+  // A file that was put in place of the one looked at, by another process, since.
+  if (fstat(fd, &opened) != 0 || held.Holds(opened)) {
+    heldElsewhere = true;
+    close(fd);
+    return -1;
+  }
+  // flock, not fcntl: it belongs to this open of the inode, which a link reaches as well,
+  // and SQLite's fcntl locks on the same file neither meet it nor are met by it.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     heldElsewhere = errno == EWOULDBLOCK;
     close(fd);
     return -1;
   }
+  held.byHandle[fd] = {opened.st_dev, opened.st_ino};
   return fd;
 }
 
 void ReleaseFileLock(std::intptr_t handle) {
-  if (handle >= 0) close(static_cast<int>(handle));
+  if (handle < 0) return;
+  HeldFiles& held = Held();
+  std::lock_guard<std::mutex> guard(held.mutex);
+  held.byHandle.erase(static_cast<int>(handle));
+  close(static_cast<int>(handle));
 }
 
 bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }

@@ -251,12 +251,22 @@ std::FILE* OpenDiskFile(const char* path, const char* mode) {
 std::intptr_t TakeFileLock(const char* path, bool& heldElsewhere) {
   heldElsewhere = false;
   if (IsReservedDeviceName(path)) return -1;
-  // Opened without sharing: no other process can open it until the handle is closed.
+  // Shared as SQLite shares its own handle, so that it can open the file beside this one.
   // The path is UTF-8, as every path inside the programs; the W call takes it as it is.
-  const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    heldElsewhere = GetLastError() == ERROR_SHARING_VIOLATION;
+  const HANDLE file =
+      CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  // A byte range lock belongs to the file, whichever name or link opened it, and holds
+  // against every other handle, this process's too. It lies far past the bytes SQLite locks
+  // (from 1 GiB) and reads, so it keeps nothing from them.
+  OVERLAPPED at{};
+  at.Offset = 0;
+  at.OffsetHigh = 0x40000000;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    heldElsewhere = GetLastError() == ERROR_LOCK_VIOLATION;
+    CloseHandle(file);
     return -1;
   }
   return reinterpret_cast<std::intptr_t>(file);

@@ -47,6 +47,17 @@ constexpr long kBackdateSeconds = 3600;
 
 Key NewKey() { return Key(EVP_EC_gen("prime256v1")); }
 
+// A phone that installs the CA to pay a test order trusts it for whatever it signs: the CA
+// may sign only for loopback, the private IPv4 ranges, IPv6 unique local addresses and
+// localhost (with its subdomains), so that a certificate it issued for anything else fails
+// verification. Critical, as RFC 5280 asks; cmake/make-certs.sh gives the build's CA the
+// same.
+constexpr char kNameConstraints[] =
+    "critical,permitted;IP:10.0.0.0/255.0.0.0,permitted;IP:172.16.0.0/255.240.0.0,"
+    "permitted;IP:192.168.0.0/255.255.0.0,permitted;IP:127.0.0.0/255.0.0.0,"
+    "permitted;IP:::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff,permitted;IP:fc00::/fe00::,"
+    "permitted;DNS:localhost";
+
 bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509V3_CTX context;
   X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
@@ -89,6 +100,7 @@ Cert NewCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, 
       issuer == nullptr
           ? AddExtension(c, signer, NID_basic_constraints, "critical,CA:TRUE") &&
                 AddExtension(c, signer, NID_key_usage, "critical,keyCertSign,cRLSign") &&
+                AddExtension(c, signer, NID_name_constraints, kNameConstraints) &&
                 AddExtension(c, signer, NID_subject_key_identifier, "hash")
           : AddExtension(c, signer, NID_basic_constraints, "CA:FALSE") &&
                 AddExtension(c, signer, NID_key_usage, "critical,digitalSignature") &&
@@ -171,6 +183,21 @@ bool CaMatchesKey(const std::string& caFile, const std::string& caKeyFile) {
   return ca && key && X509_check_private_key(ca.get(), key.get()) == 1;
 }
 
+std::string ExtensionDer(X509_EXTENSION* extension) {
+  unsigned char* der = nullptr;
+  const int size = i2d_X509_EXTENSION(extension, &der);
+  if (size <= 0) return {};
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// The DER of the extension `nid` of `cert`, or empty when it has none.
+std::string ExtensionDer(X509* cert, int nid) {
+  const int at = X509_get_ext_by_NID(cert, nid, -1);
+  return at < 0 ? std::string() : ExtensionDer(X509_get_ext(cert, at));
+}
+
 bool Exists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::exists(platform::FilePath(path), ignored);
@@ -178,14 +205,30 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
-bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error) {
+bool CaIsNameConstrained(const std::string& pem) {
+  const Cert ca = ReadCert(pem);
+  if (!ca) return false;
+  // Compared with the extension this version writes: a CA constrained otherwise is not the
+  // one phones are now told to trust.
+  X509V3_CTX context;
+  X509V3_set_ctx(&context, nullptr, nullptr, nullptr, nullptr, 0);
+  X509_EXTENSION* model =
+      X509V3_EXT_conf_nid(nullptr, &context, NID_name_constraints, kNameConstraints);
+  if (model == nullptr) return false;
+  const std::string expected = ExtensionDer(model);
+  X509_EXTENSION_free(model);
+  return !expected.empty() && ExtensionDer(ca.get(), NID_name_constraints) == expected;
+}
+
+bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error,
+                        bool anew) {
   namespace fs = std::filesystem;
   // Joined with the system's own separator, as the files are shown to their user.
   const auto in = [&folder](const char* name) {
     return platform::PathText(platform::FilePath(folder) / name);
   };
   files = {in("ca.pem"), in("ca.key"), in("server.pem"), in("server.key")};
-  if (Exists(files.certFile) && Exists(files.keyFile) &&
+  if (!anew && Exists(files.certFile) && Exists(files.keyFile) &&
       CaMatchesKey(files.caFile, files.caKeyFile)) {
     return true;
   }
@@ -224,9 +267,9 @@ bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, s
   return true;
 }
 
-bool IssueLanCertificate(const std::string& caFile, const std::string& caKeyFile,
-                         const std::string& address, IssuedCertificate& issued,
-                         std::string& error) {
+bool IssueCertificate(const std::string& caFile, const std::string& caKeyFile,
+                      const std::string& commonName, const std::string& altNames,
+                      IssuedCertificate& issued, std::string& error) {
   const std::string caPem = ReadText(caFile);
   const Cert ca = ReadCert(caPem);
   const Key caKey = ReadKey(ReadText(caKeyFile));
@@ -241,16 +284,23 @@ bool IssueLanCertificate(const std::string& caFile, const std::string& caKeyFile
   }
   const Key key = NewKey();
   const Cert cert =
-      key ? NewCertificate(key.get(), address, ca.get(), caKey.get(), kLanDays, kBackdateSeconds,
-                           "IP:" + address + ",IP:127.0.0.1,IP:::1,DNS:localhost")
+      key ? NewCertificate(key.get(), commonName, ca.get(), caKey.get(), kLanDays,
+                           kBackdateSeconds, altNames)
           : nullptr;
   issued.certPem = cert ? CertPem(cert.get()) + CertPem(ca.get()) : "";
   issued.keyPem = key ? KeyPem(key.get()) : "";
   if (!cert || issued.certPem.empty() || issued.keyPem.empty()) {
-    error = "cannot issue a certificate for " + address + " (OpenSSL refused)";
+    error = "cannot issue a certificate for " + commonName + " (OpenSSL refused)";
     return false;
   }
   return true;
+}
+
+bool IssueLanCertificate(const std::string& caFile, const std::string& caKeyFile,
+                         const std::string& address, IssuedCertificate& issued,
+                         std::string& error) {
+  return IssueCertificate(caFile, caKeyFile, address,
+                          "IP:" + address + ",IP:127.0.0.1,IP:::1,DNS:localhost", issued, error);
 }
 
 std::string CertificateDer(const std::string& pem) {

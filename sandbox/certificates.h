@@ -22,9 +22,17 @@ struct SandboxCertificates {
 
 // The files in `folder` (ca.pem, ca.key, server.pem, server.key), made there first when
 // any of them is missing or the CA does not match its key: a CA without its key (as an
-// earlier sandbox kept it) cannot issue a LAN certificate, so the set is made anew. False,
-// with `error` set, when they can neither be found nor made.
-bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error);
+// earlier sandbox kept it) cannot issue a LAN certificate, so the set is made anew; with
+// `anew`, made anew whatever is there. The CA it makes is name-constrained (see
+// CaIsNameConstrained). False, with `error` set, when they can neither be found nor made.
+bool EnsureCertificates(const std::string& folder, SandboxCertificates& files, std::string& error,
+                        bool anew = false);
+
+// Whether the first certificate of a PEM text is a CA limited as this version limits its
+// own: it may sign only for 127.0.0.0/8, ::1, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16,
+// fc00::/7 and localhost, so that a phone that trusts it trusts nothing else by it. A CA
+// made by an earlier version, without that limit, is not.
+bool CaIsNameConstrained(const std::string& pem);
 
 // The certificate a sandbox serves, and the CA that issued it where known.
 struct ServedCertificate {
@@ -47,10 +55,14 @@ struct IssuedCertificate {
 };
 
 // Issues, with the CA in `caFile` and its key in `caKeyFile`, a server certificate for a
-// fresh key that names `address` (a dotted IPv4 address) and 127.0.0.1, ::1 and localhost,
+// fresh key named `commonName` that names `altNames` ("IP:192.168.1.20,DNS:localhost"),
 // valid from an hour ago for 397 days (within what phones accept of a server certificate)
 // under a random serial number. False, with `error` set, when the CA cannot be read, does
 // not match its key, or OpenSSL refuses.
+bool IssueCertificate(const std::string& caFile, const std::string& caKeyFile,
+                      const std::string& commonName, const std::string& altNames,
+                      IssuedCertificate& issued, std::string& error);
+// The LAN mode's: for `address` (a dotted IPv4 address) and 127.0.0.1, ::1 and localhost.
 bool IssueLanCertificate(const std::string& caFile, const std::string& caKeyFile,
                          const std::string& address, IssuedCertificate& issued, std::string& error);
 

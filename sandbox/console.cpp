@@ -753,7 +753,7 @@ void Console::OrderPage(const std::string& number) {
   const Order& order = stored->order;
   std::string content =
       "<h1>Order <span id=\"order-number\">" + HtmlEscape(number) + "</span></h1>";
-  const std::string done = FormValue(request_.query, "done");
+  const std::string done = ConsoleMessage(FormValue(request_.query, "done"), Shown(number));
   if (!done.empty()) content += "<p class=\"message\" id=\"message\">" + HtmlEscape(done) + "</p>";
   content += "<dl><dt>State</dt><dd id=\"state\">" + StateBadge(TradeState(order)) +
              "</dd><dt>Amount</dt><dd id=\"amount\">" + AmountText(order.totalFee) +
@@ -914,11 +914,34 @@ void Console::Act(const std::string& number, const std::string& action) {
   if (status == 404) return SendPageError(reply_, 404, result.message);
   // Post/Redirect/Get, with what happened on the page it leads back to.
   reply_.status = 303;
-  reply_.location = kOrdersPath + PercentEncode(number) + "?done=" + PercentEncode(result.message);
+  reply_.location = kOrdersPath + PercentEncode(number) +
+                    (result.key.empty() ? "" : "?done=" + PercentEncode(result.key));
   Secure(reply_);
 }
 
 }  // namespace
+
+std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo) {
+  const std::string order = "order " + std::string(shownOrderNo);
+  const struct {
+    std::string_view key;
+    std::string text;
+  } messages[] = {
+      {"paid", "Paid."},
+      {"closed", "Closed."},
+      {"notified", "Notification sent again: its attempt is listed once the merchant has answered."},
+      {"paid-already", order + " has been paid already"},
+      {"closed-unpayable", order + " is closed and cannot be paid"},
+      {"paid-unclosable", order + " has been paid and cannot be closed"},
+      {"closed-already", order + " is closed already"},
+      {"not-paid", order + " is not paid, so it has nothing to notify"},
+      {"notify-off", "notifications are off (--no-notify)"},
+  };
+  for (const auto& message : messages) {
+    if (message.key == key) return message.text;
+  }
+  return "";
+}
 
 std::string FormValue(const std::string& form, const std::string& name) {
   std::size_t from = 0;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "payment/https_server.h"
 #include "sandbox/state_store.h"
@@ -30,6 +31,7 @@ class ConsoleActions {
   struct Result {
     enum class Kind { kDone, kNoSuchOrder, kRefused } kind = Kind::kDone;
     std::string message;  // what was done, or why not: one line of English
+    std::string key;      // the message's key for ConsoleMessage(); "" when it has none
   };
   virtual ~ConsoleActions() = default;
   virtual Result Pay(const std::string& orderNo) = 0;
@@ -40,6 +42,12 @@ class ConsoleActions {
   virtual void ForgetExpired() = 0;
   virtual std::size_t OrderCount() = 0;
 };
+
+// What the console says of an order after an action, each message under a key; "" for a
+// key that is not one of them. A form's answer leads to the order's page with ?done=KEY,
+// and the page words the message for its own order: a link can make a genuine console
+// page say only what the console itself would.
+std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo);
 
 struct ConsoleSettings {
   std::string token;      // what a client off loopback must show

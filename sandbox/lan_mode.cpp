@@ -1,10 +1,12 @@
 #include "sandbox/lan_mode.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
 #include "payment/field_rules.h"
 #include "payment/merchant_settings.h"
+#include "platform/platform.h"
 #include "qr/qr_bitmap.h"
 #include "qr/qr_text.h"
 
@@ -51,11 +53,50 @@ std::string QrBlock(const std::string& text, bool colours) {
 
 }  // namespace
 
+bool LanCaSignsFor(const std::string& address) {
+  if (!rules::IsDottedIpv4(address)) return false;
+  unsigned parts[4] = {};
+  std::size_t at = 0;
+  for (unsigned& part : parts) {
+    const std::size_t dot = std::min(address.find('.', at), address.size());
+    part = static_cast<unsigned>(std::stoul(address.substr(at, dot - at)));
+    at = dot + 1;
+  }
+  return parts[0] == 10 || (parts[0] == 172 && parts[1] >= 16 && parts[1] <= 31) ||
+         (parts[0] == 192 && parts[1] == 168) || parts[0] == 127;
+}
+
 std::string PickLanAddress(const std::vector<platform::InterfaceAddress>& addresses) {
   for (const platform::InterfaceAddress& entry : addresses) {
-    if (entry.up && !entry.loopback && rules::IsDottedIpv4(entry.address)) return entry.address;
+    if (entry.up && !entry.loopback && LanCaSignsFor(entry.address)) return entry.address;
   }
   return {};
+}
+
+bool TakeLanCa(const std::string& caFile, const std::string& caKeyFile, LanMode& lan,
+               std::string& keyFile, std::string& error) {
+  lan.caFile = caFile;
+  keyFile = caKeyFile;
+  if (!ReadDiskFile(caFile, kMaxCaFileBytes, lan.caPem)) {
+    error = "cannot read the CA " + caFile;
+    return false;
+  }
+  // A phone that installed a CA without name constraints trusts it for every site: it is
+  // replaced, with the whole set it issued, so that the phone is told to install anew.
+  if (!CaIsNameConstrained(lan.caPem)) {
+    const std::string folder = platform::PathText(platform::FilePath(caFile).parent_path());
+    SandboxCertificates remade;
+    if (!EnsureCertificates(folder, remade, error, true)) return false;
+    lan.replacedFingerprint = CertificateFingerprint(lan.caPem);
+    lan.caFile = remade.caFile;
+    keyFile = remade.caKeyFile;
+    if (!ReadDiskFile(lan.caFile, kMaxCaFileBytes, lan.caPem)) {
+      error = "cannot read the CA " + lan.caFile;
+      return false;
+    }
+  }
+  lan.caFingerprint = CertificateFingerprint(lan.caPem);
+  return true;
 }
 
 bool PrepareLanMode(const std::string& address, Options& options, LanMode& lan,
@@ -64,8 +105,15 @@ bool PrepareLanMode(const std::string& address, Options& options, LanMode& lan,
   lan.address = address.empty() ? PickLanAddress(platform::Ipv4Addresses()) : address;
   if (lan.address.empty()) {
     error =
-        "no network interface is up with an IPv4 address other than loopback; name the "
-        "address a phone reaches this machine by: --lan ADDRESS";
+        "no network interface is up with a private IPv4 address (10.0.0.0/8, 172.16.0.0/12, "
+        "192.168.0.0/16); name the address a phone reaches this machine by: --lan ADDRESS";
+    return false;
+  }
+  if (!LanCaSignsFor(lan.address)) {
+    error = "--lan " + lan.address +
+            ": not a private IPv4 address (10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16) nor a "
+            "loopback one, the only ones the sandbox's CA may sign for, so that a phone that "
+            "trusts it trusts no site on the internet by it";
     return false;
   }
   const ServedCertificate ca = ChooseCertificate("", "");
@@ -73,14 +121,12 @@ bool PrepareLanMode(const std::string& address, Options& options, LanMode& lan,
     error = ca.error;
     return false;
   }
+  std::string caKeyFile;
   IssuedCertificate issued;
-  if (!IssueLanCertificate(ca.caFile, ca.caKeyFile, lan.address, issued, error)) return false;
-  lan.caFile = ca.caFile;
-  if (!ReadDiskFile(ca.caFile, kMaxCaFileBytes, lan.caPem)) {
-    error = "cannot read the CA " + ca.caFile;
+  if (!TakeLanCa(ca.caFile, ca.caKeyFile, lan, caKeyFile, error) ||
+      !IssueLanCertificate(lan.caFile, caKeyFile, lan.address, issued, error)) {
     return false;
   }
-  lan.caFingerprint = CertificateFingerprint(lan.caPem);
   options.host = "0.0.0.0";
   options.publicHost = lan.address;
   options.certPem = std::move(issued.certPem);
@@ -157,6 +203,13 @@ std::string LanBanner(const LanMode& lan, const std::string& httpsBase, const st
   std::string text = "quillmark-sandbox: LAN mode: payer pages at " + httpsBase +
                      "/pay/qr/<out_trade_no>, served with a certificate for " + lan.address +
                      " issued by the CA in " + lan.caFile + "\n";
+  if (!lan.replacedFingerprint.empty()) {
+    text += "quillmark-sandbox: the CA made by an earlier version (SHA-256 " +
+            lan.replacedFingerprint +
+            ") was not limited to this network's addresses, so a phone that trusts it trusts it "
+            "for every site: it has been replaced by a new one, which is. Remove the old one "
+            "from the phone and install the new one\n";
+  }
   text += "quillmark-sandbox: the CA's SHA-256 fingerprint: " + lan.caFingerprint + "\n";
   text += "quillmark-sandbox: on the phone, open " + pageUrl +
           " first (scan the code below): it offers the CA to install, once\n";

@@ -23,9 +23,13 @@ inline constexpr char kCaDownloadPath[] = "/quillmark-sandbox-ca.crt";
 // The type Android and iOS offer to install a CA certificate from.
 inline constexpr char kCaCertificateType[] = "application/x-x509-ca-cert";
 
-// The address a phone on the LAN reaches this machine by: the first IPv4 address of an
-// interface that is up and not loopback, in the order given (the system's). Empty when
-// there is none.
+// Whether `address` is a dotted IPv4 address the sandbox's CA may sign for
+// (CaIsNameConstrained): in 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, or 127.0.0.0/8.
+bool LanCaSignsFor(const std::string& address);
+
+// The address a phone on the LAN reaches this machine by: the first IPv4 address the CA
+// signs for of an interface that is up and not loopback, in the order given (the system's).
+// Empty when there is none.
 std::string PickLanAddress(const std::vector<platform::InterfaceAddress>& addresses);
 
 // What the LAN mode serves and says, made at start.
@@ -34,13 +38,25 @@ struct LanMode {
   std::string caFile;         // the CA that issued the certificate
   std::string caPem;          // its text, for the phone's page
   std::string caFingerprint;  // its SHA-256 fingerprint (CertificateFingerprint)
+  // The fingerprint of the CA this start replaced, one made by an earlier version without
+  // name constraints; empty when none was.
+  std::string replacedFingerprint;
 };
 
 // Sets up the LAN mode for `address` (empty: PickLanAddress of the machine's interfaces):
-// finds or makes the CA, issues a certificate naming the address, and sets `options` to
+// finds or makes the CA (replacing, in its folder, one that is not name-constrained: see
+// CaIsNameConstrained), issues a certificate naming the address, and sets `options` to
 // listen on every interface, serve that certificate and base each code_url on the address.
 // False, with `error` set, when there is no such address or no CA can issue.
 bool PrepareLanMode(const std::string& address, Options& options, LanMode& lan, std::string& error);
+
+// The CA the LAN mode issues from: `caFile`, with its key `caKeyFile` beside it, when it is
+// name-constrained (CaIsNameConstrained); otherwise a new set made in its folder in its
+// place (EnsureCertificates anew), and lan.replacedFingerprint names the one replaced.
+// Sets lan.caFile, lan.caPem and lan.caFingerprint, and `keyFile` to the CA's key. False,
+// with `error` set, when the CA cannot be read or replaced.
+bool TakeLanCa(const std::string& caFile, const std::string& caKeyFile, LanMode& lan,
+               std::string& keyFile, std::string& error);
 
 // The phone's page on plain HTTP: GET (or HEAD) / is the page, kCaDownloadPath the CA in
 // DER as kCaCertificateType; anything else is refused. `httpsBase` is where the sandbox

@@ -15,6 +15,7 @@
 #include "payment/merchant_settings.h"
 #include "payment/operation.h"
 #include "platform/process.h"
+#include "sandbox/lan_mode.h"
 #include "sandbox/notifier.h"
 #include "sandbox/state_store.h"
 
@@ -196,10 +197,13 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
           ->option_text("[ADDRESS]")
           ->expected(0, 1)
           ->check([](const std::string& value) {
-            return value.empty() || (rules::IsDottedIpv4(value) && value != "0.0.0.0")
-                       ? std::string()
-                       : "bad address " + value +
-                             " (the dotted IPv4 address a phone reaches this machine by)";
+            if (value.empty() || LanCaSignsFor(value)) return std::string();
+            return "bad address " + value +
+                   (rules::IsDottedIpv4(value) && value != "0.0.0.0"
+                        ? " (not a private address, 10.0.0.0/8, 172.16.0.0/12 or "
+                          "192.168.0.0/16, nor a loopback one: the sandbox's CA signs for no "
+                          "other)"
+                        : " (the dotted IPv4 address a phone reaches this machine by)");
           });
   const CLI::Option* phonePortOption =
       app.add_option("--phone-port", program.phonePort,

@@ -928,6 +928,14 @@ void Sandbox::Impl::PayerPay(Exchange& ex, const std::string& orderNo) {
                    : "paid");
 }
 
+namespace {
+// An action's result in the console's own words, which its order page can show again.
+ConsoleActions::Result Said(ConsoleActions::Result::Kind kind, const char* key,
+                            const std::string& shownOrderNo) {
+  return {kind, ConsoleMessage(key, shownOrderNo), key};
+}
+}  // namespace
+
 ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
   StateChange change;
   std::optional<PaidOrder> paidNow;
@@ -942,15 +950,15 @@ ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
     }
   });
   const std::string shown = PrintableAscii(orderNo);
-  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown};
-  if (closed) return {Result::Kind::kRefused, "order " + shown + " is closed and cannot be paid"};
-  if (paid) return {Result::Kind::kRefused, "order " + shown + " has been paid already"};
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
+  if (closed) return Said(Result::Kind::kRefused, "closed-unpayable", shown);
+  if (paid) return Said(Result::Kind::kRefused, "paid-already", shown);
   change.orderNo = orderNo;
   change.notificationDue = true;
   PersistAndWait(std::move(change));
   LogLine("CONSOLE order " + shown + " paid");
   NotifyPaid(std::move(*paidNow));
-  return {Result::Kind::kDone, "Paid."};
+  return Said(Result::Kind::kDone, "paid", shown);
 }
 
 ConsoleActions::Result Sandbox::Impl::Close(const std::string& orderNo) {
@@ -969,14 +977,13 @@ ConsoleActions::Result Sandbox::Impl::Close(const std::string& orderNo) {
     }
   });
   const std::string shown = PrintableAscii(orderNo);
-  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown};
-  if (paid)
-    return {Result::Kind::kRefused, "order " + shown + " has been paid and cannot be closed"};
-  if (closed) return {Result::Kind::kRefused, "order " + shown + " is closed already"};
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
+  if (paid) return Said(Result::Kind::kRefused, "paid-unclosable", shown);
+  if (closed) return Said(Result::Kind::kRefused, "closed-already", shown);
   change.orderNo = orderNo;
   PersistAndWait(std::move(change));
   LogLine("CONSOLE order " + shown + " closed");
-  return {Result::Kind::kDone, "Closed."};
+  return Said(Result::Kind::kDone, "closed", shown);
 }
 
 ConsoleActions::Result Sandbox::Impl::Notify(const std::string& orderNo) {
@@ -985,14 +992,12 @@ ConsoleActions::Result Sandbox::Impl::Notify(const std::string& orderNo) {
     if (order.paid) paid = PaidOrderOf(orderNo, order);
   });
   const std::string shown = PrintableAscii(orderNo);
-  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown};
-  if (!notifier) return {Result::Kind::kRefused, "notifications are off (--no-notify)"};
-  if (!paid)
-    return {Result::Kind::kRefused, "order " + shown + " is not paid, so it has nothing to notify"};
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
+  if (!notifier) return Said(Result::Kind::kRefused, "notify-off", shown);
+  if (!paid) return Said(Result::Kind::kRefused, "not-paid", shown);
   LogLine("CONSOLE order " + shown + " notification sent again");
   notifier->Resend(std::move(*paid));
-  return {Result::Kind::kDone,
-          "Notification sent again: its attempt is listed once the merchant has answered."};
+  return Said(Result::Kind::kDone, "notified", shown);
 }
 
 void Sandbox::Impl::ForgetExpired() {

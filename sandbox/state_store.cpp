@@ -259,7 +259,7 @@ struct StateStore::Impl {
   std::vector<Pending> queue;
   bool closing = false;
   std::thread writer;
-  std::intptr_t fileLock = -1;  // on path + "-lock": one sandbox per file
+  std::intptr_t fileLock = -1;  // on the file itself, whatever its name: one sandbox per file
   // The checkpoints, on a connection and a thread of their own: a checkpoint waits for the
   // disk (it syncs the log, then the file), and no commit, so no answer, must wait with it.
   DatabaseHandle checkpointDb;
@@ -460,12 +460,13 @@ std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits lim
   impl->limits = limits;
   if (!memory) {
     // A second sandbox on the same file would serve the same orders and send their
-    // notifications twice.
+    // notifications twice. The lock is the file's, not its name's, so a link to a live file
+    // is refused as its own name is.
     bool heldElsewhere = false;
-    impl->fileLock = platform::TakeFileLock((path + "-lock").c_str(), heldElsewhere);
+    impl->fileLock = platform::TakeFileLock(path.c_str(), heldElsewhere);
     if (impl->fileLock == -1) {
       return fail(heldElsewhere ? std::string(kInUse)
-                                : "cannot be opened (no file " + path + "-lock can be made)");
+                                : "cannot be opened (it can be neither made nor opened)");
     }
   }
   sqlite3* db = nullptr;

@@ -2,8 +2,8 @@
 // requests it received with their verdicts, and every notification attempt. Each change is
 // committed before the reply that follows from it goes out, through a write-ahead log, so
 // that a process killed at any moment keeps every change whose reply went out; a lock on
-// FILE-lock keeps two sandboxes from sharing one file. ":memory:" keeps the same in memory,
-// and nothing after exit.
+// the file itself, which every link and alias of it meets, keeps two sandboxes from sharing
+// one file. ":memory:" keeps the same in memory, and nothing after exit.
 //
 // Safe to call from any thread: one connection behind a mutex, and a thread of its own that
 // writes the changes.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # How long the LAN mode takes a phone from the sandbox's start to an order's payer page
-# open: two network namespaces of this script's own, joined by a veth pair (198.18.29.0/24,
-# nothing outside this machine), stand for the computer and the phone; headless Chromium in
+# open: two network namespaces of this script's own, joined by a veth pair (10.254.29.0/24:
+# private, as the CA signs for no other LAN address; nothing outside this machine), stand for the computer and the phone; headless Chromium in
 # the phone's namespace stands for its browser and trusts the sandbox's CA, as a phone does
 # once it has installed it from the sandbox's page (README: Paying from a phone).
 # Timed, from `quillmark-sandbox --lan` on: the start, an order placed from the computer as
@@ -35,7 +35,7 @@ cleanup() {
 trap cleanup EXIT
 
 . "$root/scripts/lib/netns.sh"
-lan_namespaces "$host" "$phone" 198.18.29 qt ||
+lan_namespaces "$host" "$phone" 10.254.29 qt ||
   { echo "lan-phone-time: cannot make network namespaces (root and iproute2 are needed)" >&2; exit 1; }
 
 # The phone's browser trusts the sandbox's CA (the build tree's, which the LAN mode issues
@@ -84,7 +84,7 @@ for run in $(seq "$runs"); do
   fi
   kill "$sandbox_pid" && wait "$sandbox_pid" || true
   sandbox_pid=""
-  echo "run $run: --lan to the payer page open in Chromium through 198.18.29.1: ${totals[-1]} ms (of which Chromium ${pages[-1]} ms), $code_url"
+  echo "run $run: --lan to the payer page open in Chromium through 10.254.29.1: ${totals[-1]} ms (of which Chromium ${pages[-1]} ms), $code_url"
 done
 sorted() { printf '%s\n' "$@" | sort -n | tr '\n' ' '; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$(((${#@} + 1) / 2))p"; }

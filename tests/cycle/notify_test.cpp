@@ -3,6 +3,7 @@
 // project.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -96,6 +97,45 @@ TEST(SignAndVerify, AgreeWithTheKnownAnswers) {
     const ProgramResult result = RunProgram(argv, work.path());
     EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
     EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+  }
+}
+
+// A document on standard input is read no further than its bound: one larger is refused as
+// soon as the bound is passed, while its writer still has more to give and has not closed.
+TEST(SignAndVerify, RefuseALargeDocumentOnStandardInputAtTheBound) {
+  TempDir work;
+  const std::string file = work.path() + "/document.xml";
+  std::ofstream(file, std::ios::binary) << known::kNotificationDocument;
+  const std::string oversized = "head -c 3000000 /dev/zero; sleep 5";
+  const struct {
+    const char* command;
+    std::string input;  // a shell command whose output is the program's standard input
+    int exitCode;
+    const char* line;
+  } rows[] = {
+      {"verify", oversized, 2, "the document is larger than 1048576 bytes"},
+      {"sign", oversized, 2, "the document is larger than 1048576 bytes"},
+      {"verify", "head -c 1048577 /dev/zero", 2, "the document is larger than 1048576 bytes"},
+      {"verify", "cat '" + file + "'", known::IsDefaultMerchant() ? 0 : 3, "Verdict:       "},
+      {"sign", "cat '" + file + "'", 0, "Sign string:   "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.command) + " < " + row.input);
+    std::vector<std::string> argv = {"/bin/bash", "-c", "exec \"$@\" < <(" + row.input + ")",
+                                     "bash"};
+    for (const std::string& word :
+         DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), "https://127.0.0.1:1")) {
+      argv.push_back(word);
+    }
+    argv.insert(argv.end(), {row.command, "-"});
+    const auto start = std::chrono::steady_clock::now();
+    const ProgramResult result = RunProgram(argv, work.path());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
+    EXPECT_NE((result.out + result.err).find(row.line), std::string::npos)
+        << result.out << result.err;
+    // The oversized input's writer holds its end open for 5 s.
+    EXPECT_LT(took, std::chrono::seconds(3));
   }
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The LAN mode end to end, as a phone meets it, between two network namespaces of the
-# test's own joined by a veth pair (198.18.28.0/24, the benchmarking range: nothing outside
-# this machine is reached): the sandbox's host has the address .1, the phone .2.
+# test's own joined by a veth pair (10.254.28.0/24: private, as the CA signs for private
+# addresses only; nothing outside this machine is reached): the sandbox's host has the
+# address .1, the phone .2.
 #   1. `quillmark-sandbox --lan` picks .1 by itself (loopback is not a LAN address), and its
 #      terminal's QR code reads back as the page the phone opens first;
 #   2. the phone, trusting nothing yet, gets that page and the CA over plain HTTP, as DER of
@@ -34,7 +35,7 @@ fail() {
 }
 
 . "$(dirname "$0")/../../scripts/lib/netns.sh"
-if ! lan_namespaces "$host" "$phone" 198.18.28 ql; then
+if ! lan_namespaces "$host" "$phone" 10.254.28 ql; then
   echo "lan_netns_test: cannot make network namespaces (root and iproute2 are needed); skipped"
   exit 77
 fi
@@ -80,9 +81,9 @@ served_certificate() {
 
 # 1. The address picked, and the QR code of the phone's page.
 start_lan "$work/lan1.log"
-[ "$PAGE" = "http://198.18.28.1:${PAGE##*:}" ] || fail "the phone's page is $PAGE, not on 198.18.28.1"
-grep -q "^quillmark-sandbox: LAN mode: payer pages at https://198.18.28.1:$PORT/pay/qr/" "$work/lan1.log" ||
-  fail "code_url is not based on 198.18.28.1: $(cat "$work/lan1.log")"
+[ "$PAGE" = "http://10.254.28.1:${PAGE##*:}" ] || fail "the phone's page is $PAGE, not on 10.254.28.1"
+grep -q "^quillmark-sandbox: LAN mode: payer pages at https://10.254.28.1:$PORT/pay/qr/" "$work/lan1.log" ||
+  fail "code_url is not based on 10.254.28.1: $(cat "$work/lan1.log")"
 # The half blocks back to pixels: each character is a module wide and two modules high
 # (upper, lower); 4 pixels a module, as a camera would see it at a distance.
 sed -n '/on the phone, open/,/^quillmark-sandbox: \(the console\|signal\)/p' "$work/lan1.log" |
@@ -104,7 +105,7 @@ with open(sys.argv[2], "w") as out:
 PY
 [ "$(zbarimg --raw -q "$work/qr.pbm" 2>/dev/null)" = "$PAGE" ] ||
   fail "the terminal's QR code does not read back as $PAGE: $(cat "$work/qr.txt")"
-echo "the sandbox picked 198.18.28.1; its terminal's QR code reads back as $PAGE"
+echo "the sandbox picked 10.254.28.1; its terminal's QR code reads back as $PAGE"
 # The console, on the computer, shows the same code: its SVG path ("Mx yh1v1h-1z" a module)
 # drawn back into pixels.
 netns_run "$host" curl -sf --cacert "$build/certs/ca.pem" "https://127.0.0.1:$PORT/console" \
@@ -141,15 +142,15 @@ grep -q "<code id=\"fingerprint\">$printed</code>" "$work/page.html" || fail "th
 echo "the phone downloaded the CA over plain HTTP as application/x-x509-ca-cert; fingerprint $printed, as printed"
 
 # 3. Trusting only that CA: the certificate, a cycle, the payment.
-served_certificate 198.18.28.1 "$work/phone-ca.pem" >"$work/cert1.txt" ||
-  fail "the phone does not trust the certificate for 198.18.28.1: $(cat "$work/s_client.err")"
-grep -q 'IP Address:198.18.28.1' "$work/cert1.txt" || fail "the certificate does not name 198.18.28.1"
-export QUILLMARK_API_BASE=https://198.18.28.1:$PORT QUILLMARK_CA_FILE=$work/phone-ca.pem
+served_certificate 10.254.28.1 "$work/phone-ca.pem" >"$work/cert1.txt" ||
+  fail "the phone does not trust the certificate for 10.254.28.1: $(cat "$work/s_client.err")"
+grep -q 'IP Address:10.254.28.1' "$work/cert1.txt" || fail "the certificate does not name 10.254.28.1"
+export QUILLMARK_API_BASE=https://10.254.28.1:$PORT QUILLMARK_CA_FILE=$work/phone-ca.pem
 in_phone "$cycle" >"$work/cycle.out" || fail "the phone's cycle failed: $(cat "$work/cycle.out")"
 grep -q '^Every signed reply verified\.$' "$work/cycle.out" || fail "the cycle did not verify: $(cat "$work/cycle.out")"
 code_url=$(sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' "$work/cycle.out" | head -n 1)
 order=$(sed -nE 's/^Order number:  (.*)/\1/p' "$work/cycle.out")
-[ "${code_url%/*}" = "https://198.18.28.1:$PORT/pay/qr" ] || fail "code_url $code_url is not on the LAN address"
+[ "${code_url%/*}" = "https://10.254.28.1:$PORT/pay/qr" ] || fail "code_url $code_url is not on the LAN address"
 in_phone curl -sf --cacert "$work/phone-ca.pem" "$code_url" | grep -q 'NOTPAY' ||
   fail "the payer page at $code_url does not open on the phone"
 status=$(in_phone curl -s --cacert "$work/phone-ca.pem" -o /dev/null -w '%{http_code}' -X POST "$code_url/pay")
@@ -157,16 +158,16 @@ status=$(in_phone curl -s --cacert "$work/phone-ca.pem" -o /dev/null -w '%{http_
 in_phone "$cycle" query "$order" >"$work/query.out" || fail "the query after paying: $(cat "$work/query.out")"
 grep -q '^Query:         SUCCESS  ' "$work/query.out" || fail "the order is not paid: $(cat "$work/query.out")"
 stop_lan
-echo "trusting only the downloaded CA, the phone ran a cycle against 198.18.28.1, paid $order on its payer page, and its query says SUCCESS"
+echo "trusting only the downloaded CA, the phone ran a cycle against 10.254.28.1, paid $order on its payer page, and its query says SUCCESS"
 
 # 4. Another address: a new certificate from the same CA.
-netns_run "$host" ip addr add 198.18.28.3/24 dev "$LAN_HOST_IF"
-start_lan "$work/lan3.log" 198.18.28.3
+netns_run "$host" ip addr add 10.254.28.3/24 dev "$LAN_HOST_IF"
+start_lan "$work/lan3.log" 10.254.28.3
 [ "$(sed -nE "s/^quillmark-sandbox: the CA's SHA-256 fingerprint: (.*)/\1/p" "$work/lan3.log")" = "$printed" ] ||
   fail "the CA changed with the address"
-served_certificate 198.18.28.3 "$work/phone-ca.pem" >"$work/cert3.txt" ||
-  fail "the phone does not trust the certificate for 198.18.28.3: $(cat "$work/s_client.err")"
-grep -q 'IP Address:198.18.28.3' "$work/cert3.txt" && ! grep -q 'IP Address:198.18.28.1' "$work/cert3.txt" ||
+served_certificate 10.254.28.3 "$work/phone-ca.pem" >"$work/cert3.txt" ||
+  fail "the phone does not trust the certificate for 10.254.28.3: $(cat "$work/s_client.err")"
+grep -q 'IP Address:10.254.28.3' "$work/cert3.txt" && ! grep -q 'IP Address:10.254.28.1' "$work/cert3.txt" ||
   fail "the certificate for the new address names: $(grep 'IP Address' "$work/cert3.txt")"
 stop_lan
-echo "on 198.18.28.3: a new certificate naming it, from the same CA, which the phone already trusts"
+echo "on 10.254.28.3: a new certificate naming it, from the same CA, which the phone already trusts"

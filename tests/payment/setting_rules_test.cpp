@@ -33,5 +33,53 @@ TEST(SettingRule, TakesExactlyTheDocumentedForms) {
   }
 }
 
+std::string Utf16(const std::string& ascii, bool bigEndian) {
+  std::string out;
+  for (const char c : ascii) {
+    out += bigEndian ? std::string(1, '\0') + c : std::string(1, c) + '\0';
+  }
+  return out;
+}
+
+// Files as they are read: a line of 198 bytes is the longest taken, whole, and the next
+// byte refuses it by its number, before the reader's 200-byte buffer could overflow; a file
+// saved as UTF-16 is named for what it is.
+TEST(SettingsFile, TakesLinesUpTo198BytesAndNamesAUtf16File) {
+  testsupport::TempDir temp;
+  const std::string path = temp.path() + "/quillmark.ini";
+  const std::string value198(198 - 10, 'q');  // after "qr_path = "
+  const std::string merchant = "[merchant]\nqr_path = x\n";
+  const struct {
+    const char* what;
+    std::string text;
+    std::string error;  // empty: read, and qr_path is `qrPath`
+    std::string qrPath;
+  } rows[] = {
+      {"198 bytes", "[merchant]\nqr_path = " + value198 + "\n", "", value198},
+      {"198 bytes, last line", "[merchant]\nqr_path = " + value198, "", value198},
+      {"199 bytes", "[merchant]\nqr_path = " + value198 + "q\n",
+       path + ":2: the line is longer than 198 bytes", ""},
+      {"UTF-16 LE, BOM", "\xff\xfe" + Utf16(merchant, false),
+       path + " is in UTF-16 LE with a byte-order mark, which is not read; save it as UTF-8", ""},
+      {"UTF-16 BE, BOM", "\xfe\xff" + Utf16(merchant, true), "UTF-16 BE with a byte-order mark",
+       ""},
+      {"UTF-16 LE", Utf16(merchant, false), " is in UTF-16 LE, which", ""},
+      {"UTF-16 BE", Utf16(merchant, true), " is in UTF-16 BE, which", ""},
+      {"UTF-8, BOM", "\xef\xbb\xbf" + merchant, "", "x"},
+  };
+  for (const auto& row : rows) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << row.text;
+    LoadedSettings settings;
+    std::string error;
+    const bool loaded = LoadSettings(path, {}, settings, error);
+    EXPECT_EQ(loaded, row.error.empty()) << row.what << ": " << error;
+    if (row.error.empty()) {
+      EXPECT_EQ(settings.merchant.qrPath, row.qrPath) << row.what;
+    } else {
+      EXPECT_NE(error.find(row.error), std::string::npos) << row.what << ": " << error;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillmark

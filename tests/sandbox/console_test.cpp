@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <climits>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -41,13 +42,16 @@ bool Has(const std::string& text, const std::string& part) {
 }
 
 // A merchant's notify URL on loopback: "busy" (not acknowledged) for its first `refusals`
-// notifications, then the acknowledgement.
+// notifications, then the acknowledgement for `acknowledgements` of them, then "busy" again.
 class NotifyListener {
  public:
-  explicit NotifyListener(int refusals) : refusals_(refusals) {
+  explicit NotifyListener(int refusals, int acknowledgements = INT_MAX)
+      : refusals_(refusals), acknowledgements_(acknowledgements) {
     server_.Post("/notify", [this](const httplib::Request&, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(mutex_);
-      const bool refuse = ++received_ <= refusals_;
+      ++received_;
+      const bool refuse =
+          received_ <= refusals_ || received_ - refusals_ > acknowledgements_;
       res.set_content(
           refuse ? "<xml><return_code>FAIL</return_code><return_msg>busy</return_msg></xml>"
                  : "<xml><return_code>SUCCESS</return_code></xml>",
@@ -62,6 +66,10 @@ class NotifyListener {
     thread_.join();
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
+  int received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
 
  private:
   httplib::Server server_;
@@ -69,6 +77,7 @@ class NotifyListener {
   int port_ = 0;
   std::mutex mutex_;
   int refusals_;
+  int acknowledgements_;
   int received_ = 0;
 };
 
@@ -232,9 +241,79 @@ TEST_F(ConsoleTest, ActionsPayCloseAndNotifyAsThePlatformWould) {
   auto closed = Post("/console/orders/toclose/close", {}, "form_token=" + token);
   ASSERT_TRUE(closed);
   EXPECT_EQ(closed->status, 303);
-  // (cpp-httplib hands the Location header over percent-decoded.)
-  EXPECT_EQ(closed->get_header_value("Location"),
-            "/console/orders/toclose?done=order toclose is closed already");
+  // It names the console's message by its key; the page words it for its order.
+  EXPECT_EQ(closed->get_header_value("Location"), "/console/orders/toclose?done=closed-already");
+  EXPECT_TRUE(Has(GetPage(closed->get_header_value("Location")),
+                  "id=\"message\">order toclose is closed already</p>"));
+}
+
+// A link can make a genuine order page say only what the console says of that order.
+TEST_F(ConsoleTest, AnOrderPageShowsOnlyTheConsolesOwnMessages) {
+  StartSandbox();
+  PlaceOrder("shown");
+  const struct {
+    const char* done;
+    const char* says;  // "" for no message at all
+  } rows[] = {
+      {"paid", "Paid."},
+      {"closed", "Closed."},
+      {"paid-already", "order shown has been paid already"},
+      {"not-paid", "order shown is not paid, so it has nothing to notify"},
+      {"Paid+by+bank", ""},
+      {"Paid.", ""},
+      {"order+shown+has+been+paid+already", ""},
+      {"PAID", ""},
+      {"paid%00", ""},
+      {"paid+", ""},
+      {"%3Cb%3Epaid%3C%2Fb%3E", ""},
+      {"", ""},
+  };
+  for (const auto& row : rows) {
+    const std::string page = GetPage(std::string("/console/orders/shown?done=") + row.done);
+    ASSERT_TRUE(Has(page, "id=\"order-number\">shown<")) << row.done;
+    if (*row.says == '\0') {
+      EXPECT_FALSE(Has(page, "id=\"message\"")) << row.done;
+    } else {
+      EXPECT_TRUE(Has(page, std::string("id=\"message\">") + row.says + "</p>")) << row.done;
+    }
+  }
+}
+
+// The merchant acknowledged the notification, then refused one sent again from the console:
+// the order stays acknowledged, and a sandbox started again on its state sends nothing more.
+TEST_F(ConsoleTest, ARefusedResendKeepsTheAcknowledgementThroughARestart) {
+  NotifyListener listener(0, 1);
+  TempDir dir;
+  Options options;
+  options.stateFile = dir.path() + "/state.db";
+  options.payAfterQueries = 1;
+  options.notifyDelays = {50ms, 50ms, 50ms};
+  StartSandbox(options);
+  ASSERT_TRUE(Has(PlaceOrder("acked", {{"notify_url", listener.url()}}).body, "SUCCESS"));
+  ASSERT_TRUE(Has(Query("acked").body, "NOTPAY"));
+  json detail;
+  ASSERT_TRUE(Eventually([&] {
+    detail = GetJson("/console/api/orders/acked");
+    return detail["attempts"].size() == 1;
+  }));
+  ASSERT_EQ(detail["attempts"][0]["acknowledged"], true) << detail.dump(1);
+  auto resend = Post("/console/api/orders/acked/notify");
+  ASSERT_TRUE(resend && resend->status == 200) << (resend ? resend->body : "");
+  ASSERT_TRUE(Eventually([&] {
+    detail = GetJson("/console/api/orders/acked");
+    return detail["attempts"].size() == 2;
+  }));
+  EXPECT_EQ(detail["attempts"][1]["acknowledged"], false) << detail.dump(1);
+  EXPECT_EQ(detail["order"]["notification"]["state"], "acknowledged") << detail.dump(1);
+
+  sandbox_->Stop();
+  sandbox_.reset();
+  StartSandbox(options);
+  EXPECT_EQ(sandbox_->resumedNotifications(), 0u);
+  detail = GetJson("/console/api/orders/acked");
+  EXPECT_EQ(detail["order"]["notification"]["state"], "acknowledged") << detail.dump(1);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(listener.received(), 2);
 }
 
 TEST_F(ConsoleTest, RefusesCrossSitePostsAndChangesNothing) {
@@ -248,6 +327,8 @@ TEST_F(ConsoleTest, RefusesCrossSitePostsAndChangesNothing) {
       {{{"Origin", "https://attacker.example"}}, ""},
       {{{"Origin", "null"}}, ""},
       {{{"Sec-Fetch-Site", "cross-site"}}, ""},
+      // Another port or a subdomain of the same site: no Origin proves it is the console.
+      {{{"Sec-Fetch-Site", "same-site"}}, ""},
       {{{"Origin", "https://attacker.example"}}, "form_token=" + std::string(32, '0')},
   };
   for (const auto& row : rows) {
@@ -426,6 +507,138 @@ TEST(ConsoleAccess, ATokenInTheAddressBecomesACookieAndLeavesTheAddress) {
   HttpReply page;
   ServeConsole(again, page, *store, actions, settings);
   EXPECT_EQ(page.status, 200);
+}
+
+// The sandbox's actions, counted: a refused request must not reach one.
+class CountedActions : public NoActions {
+ public:
+  Result Close(const std::string&) override {
+    ++closes;
+    return {Result::Kind::kDone, "Closed.", "closed"};
+  }
+  int closes = 0;
+};
+
+// Every token is compared whole: near misses of the console token, in the address and in
+// the cookie, and of the form token in a post from elsewhere, are refused with 403 and
+// nothing of the sandbox's.
+TEST(ConsoleAccess, RefusesEveryNearMissOfAToken) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  StateChange placed;
+  placed.orderNo = "secretorder";
+  placed.order = Order{};
+  placed.order->totalFee = 1;
+  placed.order->placedAt = 1000;
+  placed.order->version = 1;
+  ASSERT_TRUE(store->Write(placed, error)) << error;
+  CountedActions actions;
+  ConsoleSettings settings;
+  settings.token = "0123456789abcdef0123456789abcdef";
+  settings.formToken = "fedcba9876543210fedcba9876543210";
+  settings.port = 8443;
+  const std::string remote = "192.168.1.20:8443";
+
+  const auto nearMisses = [](const std::string& token) {
+    std::string changed = token;
+    changed[changed.size() / 2] = changed[changed.size() / 2] == 'x' ? 'y' : 'x';
+    return std::vector<std::pair<const char*, std::string>>{
+        {"its first character", token.substr(0, 1)},
+        {"all but its last character", token.substr(0, token.size() - 1)},
+        {"one character more", token + "0"},
+        {"one character changed", changed},
+        {"nothing", ""},
+    };
+  };
+  const struct {
+    const char* where;
+    const std::string& token;
+    std::function<HttpRequest(const std::string&)> request;
+  } places[] = {
+      {"the address", settings.token,
+       [&](const std::string& given) {
+         HttpRequest request = Request(false, remote, "token=" + given);
+         request.path = "/console/api/orders";
+         return request;
+       }},
+      {"the cookie", settings.token,
+       [&](const std::string& given) {
+         HttpRequest request = Request(false, remote, "", "quillmark_console_8443=" + given);
+         request.path = "/console/api/orders";
+         return request;
+       }},
+      {"the form", settings.formToken,
+       [&](const std::string& given) {
+         HttpRequest request = Request(true, "127.0.0.1:8443");
+         request.method = "POST";
+         request.path = "/console/orders/secretorder/close";
+         request.origin = "https://attacker.example";
+         request.body = "form_token=" + given;
+         return request;
+       }},
+  };
+  for (const auto& place : places) {
+    for (const auto& [miss, given] : nearMisses(place.token)) {
+      HttpReply reply;
+      ServeConsole(place.request(given), reply, *store, actions, settings);
+      EXPECT_EQ(reply.status, 403) << place.where << " with " << miss;
+      EXPECT_FALSE(Has(reply.body, "secretorder")) << place.where << " with " << miss;
+      EXPECT_FALSE(Has(reply.body, "\"orders\"")) << place.where << " with " << miss;
+    }
+    EXPECT_EQ(actions.closes, 0) << place.where;
+    // The token itself lets the same request in.
+    HttpReply reply;
+    ServeConsole(place.request(place.token), reply, *store, actions, settings);
+    EXPECT_NE(reply.status, 403) << place.where << ": " << reply.body;
+  }
+  EXPECT_EQ(actions.closes, 1);
+}
+
+// A refused sign is shown whole, and each part of it is the request's own text: none of
+// them may become markup, the sign received least of all, as the journal keeps any 64 bytes
+// of it.
+TEST(ConsoleEscapes, WritesARefusedSignAsText) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  StateChange change;
+  change.orderNo = "signed";
+  change.order = Order{};
+  change.order->placedAt = 1000;
+  change.order->version = 1;
+  JournalEntry entry;
+  entry.at = 2000;
+  entry.method = "POST";
+  entry.path = "/pay/orderquery";
+  entry.operation = "order query";
+  entry.orderNo = "signed";
+  entry.verdict = "sign-mismatch";
+  entry.status = 200;
+  entry.signString = "a=<script>alert(5)</script>&key=***";
+  entry.expectedSign = "<b onmouseover=alert(6)>";
+  entry.receivedSign = "<img src=x onerror=alert(4)>";
+  ASSERT_LT(entry.receivedSign.size(), 64u);
+  change.request = entry;
+  ASSERT_TRUE(store->Write(change, error)) << error;
+
+  NoActions actions;
+  ConsoleSettings settings;
+  for (const char* path : {"/console/requests", "/console/orders/signed"}) {
+    HttpRequest request = Request(true, "127.0.0.1");
+    request.path = path;
+    HttpReply reply;
+    ServeConsole(request, reply, *store, actions, settings);
+    ASSERT_EQ(reply.status, 200) << path;
+    for (const char* raw : {"<script>alert", "<b onmouseover", "<img src=x"}) {
+      EXPECT_FALSE(Has(reply.body, raw)) << path << " holds " << raw;
+    }
+    EXPECT_TRUE(Has(reply.body, "class=\"sign-received\">&lt;img src=x onerror=alert(4)&gt;<"))
+        << path;
+    EXPECT_TRUE(Has(reply.body, "class=\"sign-expected\">&lt;b onmouseover=alert(6)&gt;<"))
+        << path;
+    EXPECT_TRUE(Has(reply.body, "a=&lt;script&gt;alert(5)&lt;/script&gt;&amp;key=***")) << path;
+  }
 }
 
 TEST(ConsoleBounds, NoReplyOutgrowsItsStatedSize) {

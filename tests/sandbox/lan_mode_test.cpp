@@ -7,8 +7,10 @@
 #include <openssl/x509_vfy.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "payment/merchant_settings.h"
@@ -37,10 +39,37 @@ TEST(LanAddress, FirstIpv4OfAnInterfaceUpAndNotLoopback) {
       {{lo, docker, wifi, cable}, "192.168.1.20"},  // the first, in the system's order
       {{cable, wifi}, "192.168.1.21"},
       {{{"odd", "not an address", true, false}, wifi}, "192.168.1.20"},
+      // One the CA may not sign for: a phone could not trust the certificate.
+      {{lo, {"eth1", "203.0.113.10", true, false}, cable}, "192.168.1.21"},
+      {{{"eth1", "203.0.113.10", true, false}}, ""},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(PickLanAddress(row.addresses), row.picked) << row.addresses.size() << " addresses";
   }
+}
+
+TEST(LanAddress, OnlyThePrivateRangesAndLoopbackAreSignedFor) {
+  const struct {
+    const char* address;
+    bool signedFor;
+  } rows[] = {
+      {"10.0.0.0", true},       {"10.255.255.255", true}, {"172.16.0.1", true},
+      {"172.31.255.255", true}, {"192.168.0.1", true},    {"192.168.255.254", true},
+      {"9.255.255.255", false}, {"11.0.0.0", false},      {"172.15.255.255", false},
+      {"172.32.0.0", false},    {"192.167.1.1", false},   {"192.169.0.1", false},
+      {"127.0.0.1", true},      {"203.0.113.10", false},  {"198.18.28.1", false},
+      {"127.255.0.9", true},    {"128.0.0.1", false},     {"10.0.0", false},
+      {"", false},              {"10.0.0.1 ", false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(LanCaSignsFor(row.address), row.signedFor) << row.address;
+  // Named by hand, such an address is refused before anything is issued or listened on.
+  Options options;
+  LanMode lan;
+  std::string error;
+  EXPECT_FALSE(PrepareLanMode("203.0.113.10", options, lan, error));
+  EXPECT_EQ(error.rfind("--lan 203.0.113.10: not a private IPv4 address", 0), 0u) << error;
+  EXPECT_TRUE(options.certPem.empty());
+  EXPECT_NE(options.host, "0.0.0.0");
 }
 
 struct X509Free {
@@ -143,6 +172,136 @@ TEST(LanCertificates, ThePerUserCaKeepsItsKeyPrivateAndIssuesForEachAddress) {
   EXPECT_NE(CertificateFingerprint(remadePem), fingerprint);
   EXPECT_TRUE(IssueLanCertificate(remade.caFile, remade.caKeyFile, "192.168.1.20", none, error))
       << error;
+}
+
+std::string CertDir() { return testsupport::CaFile().substr(0, testsupport::CaFile().rfind('/')); }
+
+// A phone that trusts the CA trusts by it only loopback, the private ranges and localhost:
+// a certificate it issued for anything else fails verification. The per-user CA and the
+// build's (cmake/make-certs.sh) are limited alike.
+TEST(LanCertificates, TheCaSignsForPrivateAndLoopbackNamesOnly) {
+  TempDir dir;
+  SandboxCertificates own;
+  std::string error;
+  ASSERT_TRUE(EnsureCertificates(dir.path(), own, error)) << error;
+  const struct {
+    const char* which;
+    std::string caFile;
+    std::string caKeyFile;
+  } cas[] = {
+      {"the per-user CA", own.caFile, own.caKeyFile},
+      {"the build's CA", CertDir() + "/ca.pem", CertDir() + "/ca.key"},
+  };
+  const struct {
+    const char* altNames;
+    bool trusted;
+  } rows[] = {
+      {"IP:192.168.1.20", true},
+      {"IP:10.1.2.3", true},
+      {"IP:172.16.0.1", true},
+      {"IP:172.31.255.254", true},
+      {"IP:127.0.0.1", true},
+      {"IP:127.45.6.7", true},
+      {"IP:::1", true},
+      {"IP:fd12:3456:789a::1", true},
+      {"DNS:localhost", true},
+      {"DNS:shop.localhost", true},
+      {"IP:192.168.1.20,IP:127.0.0.1,IP:::1,DNS:localhost", true},  // the LAN mode's
+      {"IP:203.0.113.10", false},
+      {"IP:198.51.100.7", false},
+      {"IP:172.32.0.1", false},  // just past 172.16/12
+      {"IP:11.0.0.1", false},
+      {"IP:2001:db8::1", false},
+      {"IP:::2", false},
+      {"DNS:shop.example.net", false},
+      {"DNS:localhost.example.net", false},
+      {"DNS:notlocalhost", false},
+      {"IP:192.168.1.20,IP:203.0.113.10", false},  // one name outside is enough
+      {"IP:192.168.1.20,DNS:shop.example.net", false},
+  };
+  for (const auto& ca : cas) {
+    SCOPED_TRACE(ca.which);
+    std::string caPem;
+    ASSERT_TRUE(ReadDiskFile(ca.caFile, kMaxCaFileBytes, caPem));
+    EXPECT_TRUE(CaIsNameConstrained(caPem));
+    const Cert caCert = std::move(Certificates(caPem).front());
+    for (const auto& row : rows) {
+      IssuedCertificate issued;
+      // A common name that is no host name, so that only the names below are judged.
+      ASSERT_TRUE(
+          IssueCertificate(ca.caFile, ca.caKeyFile, "Quillmark test", row.altNames, issued, error))
+          << error;
+      EXPECT_EQ(IssuedBy(Certificates(issued.certPem).front().get(), caCert.get()), row.trusted)
+          << row.altNames;
+    }
+    // What the LAN mode itself issues for a public address fails as well.
+    for (const auto& [address, trusted] :
+         {std::pair<const char*, bool>{"192.168.1.20", true}, {"203.0.113.10", false}}) {
+      IssuedCertificate issued;
+      ASSERT_TRUE(IssueLanCertificate(ca.caFile, ca.caKeyFile, address, issued, error)) << error;
+      EXPECT_EQ(IssuedBy(Certificates(issued.certPem).front().get(), caCert.get()), trusted)
+          << address;
+    }
+  }
+  // A CA without the limit (untrusted.pem is one, made with OpenSSL's defaults) is told apart.
+  EXPECT_FALSE(CaIsNameConstrained(testsupport::ReadFile(CertDir() + "/untrusted.pem")));
+  EXPECT_FALSE(CaIsNameConstrained(""));
+}
+
+// A CA made by an earlier version, without name constraints, is replaced at the LAN mode's
+// start, in its folder, with the set it issued; the banner says so and shows the new
+// fingerprint, which the phone's page offers. Once replaced, it is kept.
+TEST(LanCertificates, AnUnconstrainedCaIsReplacedAndTheBannerSaysSo) {
+  TempDir dir;
+  const std::string folder = dir.path() + "/sandbox";
+  SandboxCertificates files;
+  std::string error;
+  ASSERT_TRUE(EnsureCertificates(folder, files, error)) << error;
+  // The earlier version's CA: a self-signed certificate with its key, and no constraints.
+  const std::string oldPem = testsupport::ReadFile(CertDir() + "/untrusted.pem");
+  std::ofstream(files.caFile, std::ios::trunc) << oldPem;
+  std::ofstream(files.caKeyFile, std::ios::trunc) << testsupport::ReadFile(CertDir() + "/untrusted.key");
+  const std::string oldFingerprint = CertificateFingerprint(oldPem);
+  ASSERT_FALSE(oldFingerprint.empty());
+
+  LanMode lan;
+  lan.address = "192.168.1.20";
+  std::string keyFile;
+  ASSERT_TRUE(TakeLanCa(files.caFile, files.caKeyFile, lan, keyFile, error)) << error;
+  EXPECT_EQ(lan.replacedFingerprint, oldFingerprint);
+  EXPECT_EQ(lan.caFile, files.caFile);
+  EXPECT_EQ(keyFile, files.caKeyFile);
+  EXPECT_TRUE(CaIsNameConstrained(lan.caPem));
+  EXPECT_EQ(testsupport::ReadFile(files.caFile), lan.caPem);
+  EXPECT_NE(lan.caFingerprint, oldFingerprint);
+  EXPECT_EQ(lan.caFingerprint, CertificateFingerprint(testsupport::ReadFile(files.caFile)));
+  EXPECT_EQ(Mode(files.caKeyFile), 0600u);
+  IssuedCertificate issued;
+  ASSERT_TRUE(IssueLanCertificate(lan.caFile, keyFile, lan.address, issued, error)) << error;
+  EXPECT_TRUE(IssuedBy(Certificates(issued.certPem).front().get(),
+                       Certificates(lan.caPem).front().get()));
+  // The set's own server certificate is the new CA's too.
+  EXPECT_TRUE(IssuedBy(Certificates(testsupport::ReadFile(files.certFile)).front().get(),
+                       Certificates(lan.caPem).front().get()));
+
+  const std::string banner =
+      LanBanner(lan, "https://192.168.1.20:8443", "http://192.168.1.20:8080/", "", false);
+  EXPECT_NE(banner.find("the CA made by an earlier version (SHA-256 " + oldFingerprint +
+                        ") was not limited to this network's addresses"),
+            std::string::npos)
+      << banner;
+  EXPECT_NE(banner.find("Remove the old one from the phone and install the new one"),
+            std::string::npos);
+  EXPECT_NE(banner.find("the CA's SHA-256 fingerprint: " + lan.caFingerprint), std::string::npos);
+
+  // The next start keeps the new CA, and says nothing of a replacement.
+  LanMode next;
+  ASSERT_TRUE(TakeLanCa(files.caFile, files.caKeyFile, next, keyFile, error)) << error;
+  EXPECT_EQ(next.replacedFingerprint, "");
+  EXPECT_EQ(next.caFingerprint, lan.caFingerprint);
+  EXPECT_EQ(LanBanner(next, "https://192.168.1.20:8443", "http://192.168.1.20:8080/", "", false)
+                .find("earlier version"),
+            std::string::npos);
 }
 
 TEST(PhonePage, ThePageAndTheCaAndNothingElse) {

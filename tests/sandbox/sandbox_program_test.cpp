@@ -9,6 +9,7 @@
 #include <httplib.h>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -88,6 +89,9 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
       // The LAN mode chooses the address, the code_url and the certificate itself.
       {{"--lan", "192.168.1"}, "--lan: bad address 192.168.1"},
       {{"--lan", "0.0.0.0"}, "--lan: bad address 0.0.0.0"},
+      // A certificate for it, from a CA that signs for no such address, would be refused.
+      {{"--lan", "203.0.113.10"}, "--lan: bad address 203.0.113.10 (not a private address"},
+      {{"--lan", "172.32.0.1"}, "--lan: bad address 172.32.0.1 (not a private address"},
       {{"--lan", "--host", "0.0.0.0"}, "--lan contradicts --host"},
       {{"--lan", "192.168.1.20", "--public-url", "https://192.168.1.20:8443"},
        "--lan contradicts --public-url"},
@@ -352,15 +356,22 @@ TEST(SandboxProgram, RefusesAStateFileItCannotUseWithStatus1) {
   TempDir output;
   ChildProcess holder({kProgram, "--port", "0", "--state", held}, ".", output.path());
   ASSERT_TRUE(holder.WaitForOutput("notify_url", std::chrono::seconds(10)));
+  // A link to the live file is the file: a second sandbox on it would take up the first
+  // one's orders and send their notifications again.
+  const std::string linked = dir.path() + "/linked.db";
+  std::filesystem::create_symlink(held, linked);
   const struct {
     std::string state;
     std::string error;
   } rows[] = {
       {notes, "the state file " + notes + " is not an SQLite database"},
       {held, "the state file " + held + " is in use by another quillmark-sandbox"},
+      {linked, "the state file " + linked + " is in use by another quillmark-sandbox"},
   };
   for (const auto& row : rows) {
-    const ProgramResult result = RunSandbox({"--port", "0", "--state", row.state});
+    // A sandbox that is wrongly let in serves until it is stopped: 124 then.
+    const ProgramResult result = RunProgram(
+        {"/usr/bin/timeout", "10", kProgram, "--port", "0", "--state", row.state}, ".");
     EXPECT_EQ(result.exitCode, 1) << row.error;
     EXPECT_TRUE(Has(result.err, row.error)) << result.err;
   }

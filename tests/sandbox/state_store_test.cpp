@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -116,6 +117,121 @@ TEST(StateStore, IsHeldByOneSandboxAtATime) {
   EXPECT_NE(error.find("is in use by another quillmark-sandbox"), std::string::npos) << error;
   first.reset();
   EXPECT_TRUE(OpenStore(path, error)) << error;
+}
+
+// The lock is the file's: no other name that reaches a live state file opens it beside the
+// sandbox that holds it, and each is refused as a second open of its own name is.
+TEST(StateStore, RefusesEveryAliasOfAFileItHolds) {
+  TempDir dir;
+  const std::string folder = dir.path() + "/data";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((dir.path() + "/other").c_str(), 0700), 0);
+  const std::string path = folder + "/state.db";
+  std::string error;
+  auto holder = OpenStore(path, error);
+  ASSERT_TRUE(holder) << error;
+  std::string written;
+  ASSERT_TRUE(holder->Write(Placed("held", 1000), written)) << written;
+
+  const std::string symbolic = dir.path() + "/symbolic.db";
+  ASSERT_EQ(symlink(path.c_str(), symbolic.c_str()), 0);
+  const std::string relative = folder + "/relative.db";
+  ASSERT_EQ(symlink("state.db", relative.c_str()), 0);
+  const std::string chained = dir.path() + "/chained.db";
+  ASSERT_EQ(symlink(symbolic.c_str(), chained.c_str()), 0);
+  const std::string hard = dir.path() + "/other/hard.db";
+  ASSERT_EQ(link(path.c_str(), hard.c_str()), 0);
+  const std::string linkedFolder = dir.path() + "/linked";
+  ASSERT_EQ(symlink(folder.c_str(), linkedFolder.c_str()), 0);
+  const struct {
+    const char* alias;
+    std::string path;
+  } rows[] = {
+      {"the same path", path},
+      {"a symbolic link", symbolic},
+      {"a relative symbolic link", relative},
+      {"a link to a link", chained},
+      {"a hard link in another folder", hard},
+      {"a path through ..", dir.path() + "/other/../data/state.db"},
+      {"a path through .", folder + "/./state.db"},
+      {"a path through a linked folder", linkedFolder + "/state.db"},
+      {"a path through a linked folder and ..", linkedFolder + "/../data/state.db"},
+  };
+  for (const auto& row : rows) {
+    std::string refused;
+    EXPECT_FALSE(OpenStore(row.path, refused)) << row.alias;
+    EXPECT_EQ(refused, "the state file " + row.path +
+                           " is in use by another quillmark-sandbox; give this one a file of "
+                           "its own with --state FILE, or --state :memory:")
+        << row.alias;
+  }
+  // Refusing them took nothing from the holder: it still writes, and once it has closed,
+  // each alias opens the one file, with the holder's order in it.
+  ASSERT_TRUE(holder->Write(Placed("after", 2000), written)) << written;
+  holder.reset();
+  for (const auto& row : rows) {
+    auto store = OpenStore(row.path, error);
+    ASSERT_TRUE(store) << row.alias << ": " << error;
+    EXPECT_EQ(store->RecentOrders(10).size(), 2u) << row.alias;
+  }
+}
+
+// An acknowledgement is for good: no later attempt that fails, a resend or one of the
+// schedule's still under way, makes the order unacknowledged, here or at the next open.
+TEST(StateStore, KeepsAnAcknowledgementThatALaterAttemptFails) {
+  AttemptEntry acknowledged;
+  acknowledged.at = 3'000;
+  acknowledged.orderNo = "acked";
+  acknowledged.number = 1;
+  acknowledged.httpStatus = 200;
+  acknowledged.answer = "<xml><return_code>SUCCESS</return_code></xml>";
+  acknowledged.acknowledged = true;
+  AttemptEntry failed = acknowledged;
+  failed.at = 4'000;
+  failed.answer = "<xml><return_code>FAIL</return_code></xml>";
+  failed.acknowledged = false;
+  AttemptEntry resend = failed;
+  resend.number = 0;
+  AttemptEntry scheduled = failed;
+  scheduled.number = 2;
+  scheduled.nextAttempt = 3;
+  scheduled.nextDueAt = 9'000;
+  const struct {
+    const char* what;
+    std::vector<AttemptEntry> after;
+  } rows[] = {
+      {"a resend refused", {resend}},
+      {"the schedule's next attempt refused", {scheduled}},
+      {"both, twice", {resend, scheduled, resend, scheduled}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    const std::string path = dir.path() + "/state.db";
+    {
+      std::string error;
+      auto store = OpenStore(path, error);
+      ASSERT_TRUE(store) << error;
+      StateChange paid = Placed("acked", 1'000);
+      paid.order->paid = true;
+      paid.order->paidAt = 2'000;
+      paid.notificationDue = true;
+      ASSERT_TRUE(store->Write(paid, error)) << error;
+      ASSERT_TRUE(store->RecordAttempt(acknowledged, error)) << error;
+      for (const AttemptEntry& attempt : row.after) {
+        ASSERT_TRUE(store->RecordAttempt(attempt, error)) << error;
+      }
+      EXPECT_TRUE(store->FindOrder("acked")->order.notifyAcknowledged);
+      EXPECT_EQ(store->Attempts("acked").size(), row.after.size() + 1);
+    }
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<StoredOrder> orders;
+    ASSERT_TRUE(store->LoadOrders(0, 10, orders, error)) << error;
+    ASSERT_EQ(orders.size(), 1u);
+    EXPECT_TRUE(orders[0].order.notifyAcknowledged);
+  }
 }
 
 TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
