@@ -9,9 +9,15 @@ namespace quillmark::cli {
 namespace {
 
 using Verdict = NotificationCheck::Verdict;
+using Answer = ReceivedNotification::Answer;
+
+// How long an answer already being written may hold the exit up once the wait is over: a
+// loopback write takes a moment; the listener's own write bound is longer.
+constexpr std::chrono::seconds kAnswerGrace{2};
 
 std::string Line(const ReceivedNotification& received) {
   const NotificationCheck& check = received.check;
+  const bool written = received.answer == Answer::kWritten;
   std::string text;
   switch (check.verdict) {
     case Verdict::kAccepted:
@@ -19,11 +25,14 @@ std::string Line(const ReceivedNotification& received) {
       text = (check.verdict == Verdict::kRepeat ? "repeat of " : "") +
              check.Field(kFieldTransactionId) + ": " + check.Field(kFieldResultCode) +
              ", total_fee " + check.Field(kFieldTotalFee) + ", time_end " +
-             check.Field(kFieldTimeEnd) + "  (signature verified, acknowledged" +
-             (check.verdict == Verdict::kRepeat ? " again)" : ")");
+             check.Field(kFieldTimeEnd) + "  (signature verified, " +
+             (!written                            ? "but the acknowledgement could not be written)"
+              : check.verdict == Verdict::kRepeat ? "acknowledged again)"
+                                                  : "acknowledged)");
       break;
     case Verdict::kRefused:
-      text = "refused: " + check.reason + "  (order " + check.ClaimedOrder() + ", answered FAIL)";
+      text = "refused: " + check.reason + "  (order " + check.ClaimedOrder() +
+             (written ? ", answered FAIL)" : ", its FAIL answer could not be written)");
       break;
   }
   // What came from outside is shown on a terminal: no escape sequence of its may act there.
@@ -55,30 +64,50 @@ int NotificationWait::Summarise(const std::string& orderNo, std::ostream& out) {
   const auto ours = [&orderNo](const ReceivedNotification& received) {
     return received.check.ClaimedOrder() == orderNo;
   };
+  const auto acknowledged = [&ours](const ReceivedNotification& one) {
+    return ours(one) && one.check.verdict != Verdict::kRefused && one.answer == Answer::kWritten;
+  };
   if (!orderNo.empty()) {
+    // Done once the platform has the acknowledgement: one only made is not yet its.
     listener_->WaitFor(
         [&](const std::vector<ReceivedNotification>& received) {
           for (const auto& one : received) {
-            if (ours(one) && one.check.verdict != Verdict::kRefused) return true;
+            if (acknowledged(one)) return true;
           }
           return false;
         },
         wait_);
+    // One that came at the end of the wait is not cut off while its answer is written.
+    listener_->WaitFor(
+        [&](const std::vector<ReceivedNotification>& received) {
+          for (const auto& one : received) {
+            if (ours(one) && one.answer == Answer::kWriting) return false;
+          }
+          return true;
+        },
+        kAnswerGrace);
   }
   listener_->Stop();
   const std::vector<ReceivedNotification> received = listener_->received();
   bool verified = false;
+  bool lost = false;
   bool forged = false;
   for (const ReceivedNotification& one : received) {
     out << "Notification:  " << Line(one) << '\n';
     if (!ours(one)) continue;
-    verified = verified || one.check.verdict != Verdict::kRefused;
+    verified = verified || acknowledged(one);
+    lost = lost || (one.check.verdict != Verdict::kRefused && one.answer != Answer::kWritten);
     forged = forged || one.check.VerificationFailed();
   }
   if (forged) {
     out << "A notification of the order failed verification: it was changed on the way or"
            " forged, and must not be acted on.\n";
     return 3;
+  }
+  if (!verified && lost) {
+    out << "The order's payment notification verified, but its acknowledgement could not be"
+           " written: the platform did not get it, and will send the notification again.\n";
+    return kNoNotification;
   }
   if (!verified) {
     const double seconds = static_cast<double>(wait_.count()) / 1000;

@@ -14,3 +14,16 @@ if(QUILLMARK_SANITIZE)
     -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(quillmark_build_flags INTERFACE -fsanitize=address,undefined)
 endif()
+
+# ThreadSanitizer cannot share a build with AddressSanitizer; scripts/test.sh builds only
+# the test executables that run threads of their own with it (build/tsan).
+if(QUILLMARK_TSAN)
+  if(QUILLMARK_SANITIZE)
+    message(FATAL_ERROR "QUILLMARK_TSAN and QUILLMARK_SANITIZE exclude each other")
+  endif()
+  # Asio brackets each handler with std::atomic_thread_fence, which ThreadSanitizer does not
+  # model (gcc warns, -Wtsan); the order it relies on comes from its own locks, which are.
+  target_compile_options(quillmark_build_flags INTERFACE
+    -fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
+  target_link_options(quillmark_build_flags INTERFACE -fsanitize=thread)
+endif()

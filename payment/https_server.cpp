@@ -17,7 +17,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -51,6 +53,8 @@ constexpr std::size_t kBurstConnections = 256;
 constexpr std::size_t kTinyChunkBytes = 3;
 constexpr std::chrono::seconds kCloseTimeout{2};
 constexpr std::chrono::milliseconds kAcceptRetry{50};
+// What the wait for a request's first byte reads at once.
+constexpr std::size_t kFirstReadBytes = 1024;
 
 bool IsParseError(const error_code& ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category() &&
@@ -153,7 +157,43 @@ class SessionBase {
   virtual ~SessionBase() = default;
   // The server is stopping: end whatever the connection waits for.
   virtual void Shutdown() = 0;
+  // Another connection needs the place: close this one, which holds no request.
+  virtual void Evict() = 0;
+
+  // Whether the connection waits for (the rest of) a request's head: it holds no request,
+  // and may give its place up. Set on its strand, read by the acceptor.
+  std::atomic<bool> awaitingHead{true};
 };
+
+namespace {
+
+// A reply's `written`, called once: with false when it goes unused, as when a reply posted
+// to a connection is dropped because the server stopped first.
+class WriteReport {
+ public:
+  WriteReport() = default;
+  explicit WriteReport(std::function<void(bool)> report) : report_(std::move(report)) {}
+  WriteReport(WriteReport&& other) noexcept : report_(std::exchange(other.report_, nullptr)) {}
+  WriteReport& operator=(WriteReport&& other) noexcept {
+    if (this != &other) {
+      Done(false);
+      report_ = std::exchange(other.report_, nullptr);
+    }
+    return *this;
+  }
+  WriteReport(const WriteReport&) = delete;
+  WriteReport& operator=(const WriteReport&) = delete;
+  ~WriteReport() { Done(false); }
+
+  void Done(bool written) {
+    if (auto report = std::exchange(report_, nullptr)) report(written);
+  }
+
+ private:
+  std::function<void(bool)> report_;
+};
+
+}  // namespace
 
 struct HttpsServer::Impl {
   explicit Impl(HttpsServerOptions o) : options(std::move(o)) {}
@@ -163,6 +203,10 @@ struct HttpsServer::Impl {
   // False when the server is stopping or serves as many connections as it may: the session
   // must not start, and its connection is closed when it is destroyed.
   bool Register(SessionBase* session, const std::shared_ptr<SessionBase>& shared);
+  // Under `mutex`, with the server full: takes the oldest connection that holds no request
+  // out of `sessions`, into `taken` (null when it is already going); false when every one
+  // holds a request.
+  bool TakeIdlest(std::shared_ptr<SessionBase>& taken);
   void Unregister(SessionBase* session);
 
   HttpsServerOptions options;
@@ -171,7 +215,12 @@ struct HttpsServer::Impl {
   std::mutex mutex;  // guards what follows
   bool started = false;
   bool stopping = false;
-  std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions;
+  struct Registered {
+    std::weak_ptr<SessionBase> session;
+    std::uint64_t order = 0;  // of registration: the smallest is the oldest
+  };
+  std::unordered_map<SessionBase*, Registered> sessions;
+  std::uint64_t registered = 0;
   std::size_t peak = 0;  // the most sessions at once since afterConnectionBurst was called
 
   std::atomic<int> port{0};
@@ -216,6 +265,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     });
   }
 
+  void Evict() override {
+    net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] { self->Close(); });
+  }
+
  private:
   const HttpsServerOptions& options() const { return server_.options; }
   tcp::socket& socket() { return beast::get_lowest_layer(stream_).socket(); }
@@ -251,7 +304,32 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     parser_->body_limit(kRequestAtMost);
     requestBytes_ = 0;
     codingChecked_ = false;
-    beast::get_lowest_layer(stream_).expires_after(options().requestTimeout);
+    awaitingHead.store(true);
+    readFrom_ = std::chrono::steady_clock::now();
+    const auto firstByte = options().firstByteTimeout;
+    if (firstByte.count() > 0 && buffer_.size() == 0) {
+      // The parser's read returns only once it has a whole head; a bare read of the socket
+      // sees the first byte.
+      beast::get_lowest_layer(stream_).expires_at(
+          readFrom_ + std::min(firstByte, options().requestTimeout));
+      return stream_.async_read_some(
+          buffer_.prepare(kFirstReadBytes),
+          beast::bind_front_handler(&Session::OnFirstBytes, this->shared_from_this()));
+    }
+    WaitForHead();
+  }
+
+  void OnFirstBytes(const error_code& ec, std::size_t bytes) {
+    if (ec) return Close();  // closed, reset, silent past the first byte's bound, stopping
+    buffer_.commit(bytes);
+    WaitForHead();
+  }
+
+  void WaitForHead() {
+    const auto head = options().headTimeout;
+    beast::get_lowest_layer(stream_).expires_at(
+        readFrom_ + (head.count() > 0 ? std::min(head, options().requestTimeout)
+                                      : options().requestTimeout));
     ReadSome();
   }
 
@@ -277,6 +355,11 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (ec) return Refuse(400, "bad HTTP request (" + ec.message() + ")");
     if (!codingChecked_ && parser_->is_header_done()) {
       codingChecked_ = true;
+      awaitingHead.store(false);
+      // The body has what is left of the request's bound.
+      if (options().headTimeout.count() > 0) {
+        beast::get_lowest_layer(stream_).expires_at(readFrom_ + options().requestTimeout);
+      }
       const std::string problem = CodingProblem(parser_->get());
       if (!problem.empty()) return Refuse(400, problem);
     }
@@ -345,12 +428,17 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     // The answer may come from another thread (the sandbox's state writer): it is sent
     // from the connection's strand, like everything else of the connection.
     options().handle(request_, [self = this->shared_from_this()](HttpReply reply) {
+      WriteReport report(std::move(reply.written));
       net::post(self->stream_.get_executor(),
-                [self, reply = std::move(reply)]() mutable { self->Send(std::move(reply)); });
+                [self, report = std::move(report), reply = std::move(reply)]() mutable {
+                  self->written_ = std::move(report);
+                  self->Send(std::move(reply));
+                });
     });
   }
 
   void Send(HttpReply reply) {
+    if (reply.written) written_ = WriteReport(std::move(reply.written));
     beast::get_lowest_layer(stream_).expires_after(options().writeTimeout);
     switch (reply.delivery) {
       case HttpReply::Delivery::kCut: {
@@ -411,6 +499,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void OnWritten(const error_code& ec, std::size_t) {
     response_.reset();
+    written_.Done(!ec);
     if (ec || stopping_ || dropAfterWrite_) return Close();
     if (keepAlive_) return Read();
     if constexpr (kTls) {
@@ -435,7 +524,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   std::optional<http::request_parser<http::string_body>> parser_;
   std::optional<http::response<http::string_body>> response_;
   std::vector<std::string> pieces_;
+  WriteReport written_;  // of the reply being written
   HttpRequest request_;
+  std::chrono::steady_clock::time_point readFrom_;  // when the wait for the request began
   std::size_t requestBytes_ = 0;  // taken by the parser for the request being read
   bool codingChecked_ = false;
   bool keepAlive_ = false;
@@ -445,11 +536,31 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 };
 
 bool HttpsServer::Impl::Register(SessionBase* session, const std::shared_ptr<SessionBase>& shared) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (stopping) return false;
-  if (options.maxConnections > 0 && sessions.size() >= options.maxConnections) return false;
-  sessions.emplace(session, shared);
-  peak = std::max(peak, sessions.size());
+  std::shared_ptr<SessionBase> evicted;  // closed, and perhaps destroyed, outside the lock
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) return false;
+    if (options.maxConnections > 0 && sessions.size() >= options.maxConnections) {
+      if (!options.evictIdle || !TakeIdlest(evicted)) return false;
+    }
+    sessions.emplace(session, Registered{shared, ++registered});
+    peak = std::max(peak, sessions.size());
+  }
+  if (evicted) evicted->Evict();
+  return true;
+}
+
+bool HttpsServer::Impl::TakeIdlest(std::shared_ptr<SessionBase>& taken) {
+  auto oldest = sessions.end();
+  for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+    if (it->first->awaitingHead.load() &&
+        (oldest == sessions.end() || it->second.order < oldest->second.order)) {
+      oldest = it;
+    }
+  }
+  if (oldest == sessions.end()) return false;
+  taken = oldest->second.session.lock();
+  sessions.erase(oldest);
   return true;
 }
 
@@ -566,8 +677,8 @@ void HttpsServer::Stop() {
     if (impl.stopping) return;
     impl.stopping = true;
     if (!impl.started) return;
-    for (const auto& [raw, weak] : impl.sessions) {
-      if (auto session = weak.lock()) open.push_back(std::move(session));
+    for (const auto& [raw, registered] : impl.sessions) {
+      if (auto session = registered.session.lock()) open.push_back(std::move(session));
     }
   }
   net::post(impl.acceptor->get_executor(), [&impl] {

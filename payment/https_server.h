@@ -52,6 +52,11 @@ struct HttpReply {
   std::string body;
   Delivery delivery = Delivery::kWhole;
   std::size_t cutAt = 0;
+  // Optional. Called once on a server thread when the reply is off: true once it was
+  // written whole to the connection, false when that failed or never began (the peer went,
+  // a timeout, or Stop() came first). Whoever must know the peer got its answer waits for
+  // this, not for having made the reply.
+  std::function<void(bool written)> written;
 };
 
 struct HttpsServerOptions {
@@ -75,6 +80,15 @@ struct HttpsServerOptions {
   // From the moment the server waits for a request until it has all of it: bounds an idle
   // kept-alive connection as well as one that sends a byte now and then.
   std::chrono::milliseconds requestTimeout{30'000};
+  // Optional tighter bounds on the wait for a request, counted from the same moment: for
+  // its first byte, and for its whole head (zero: requestTimeout alone). A connection that
+  // is opened and left idle then gives its place back within a moment.
+  std::chrono::milliseconds firstByteTimeout{0};
+  std::chrono::milliseconds headTimeout{0};
+  // With maxConnections reached, a new connection takes the place of the oldest one that
+  // has not sent a whole request head (idle, or trickling it) rather than being closed:
+  // connections left idle cannot shut out one that comes to send a request.
+  bool evictIdle = false;
   std::chrono::milliseconds writeTimeout{30'000};
   // How long Stop() waits for the threads to run out of work before it ends what is left.
   std::chrono::milliseconds stopGrace{1'000};

@@ -13,11 +13,15 @@
 namespace quillmark {
 namespace {
 
-// A notification is a few hundred bytes that the platform sends whole at once, and it comes
-// now and then: one thread serves them, and more connections at once than the platform ever
-// opens are closed as soon as they are accepted.
+// A notification is a few hundred bytes that the platform sends whole at once, as soon as
+// it has connected, and it comes now and then: one thread serves them. Any local program can
+// open connections and leave them idle; each gets a moment for its request's head (the
+// platform retries after 15 s at the soonest), and when they fill every place, a new
+// connection takes that of the oldest idle one, so that they cannot shut the platform out.
 constexpr std::chrono::seconds kRequestTimeout{10};
-constexpr std::size_t kConnectionsAtMost = 32;
+constexpr std::chrono::milliseconds kFirstByteTimeout{1'000};
+constexpr std::chrono::milliseconds kHeadTimeout{2'000};
+constexpr std::size_t kConnectionsAtMost = 64;
 // A window that closes does not wait longer than a moment for an answer still being written
 // (nor for a cancellation Wine delivers late).
 constexpr std::chrono::milliseconds kStopGrace{100};
@@ -70,7 +74,9 @@ struct NotifyListener::Impl {
   Impl(MerchantSettings m, Listener l) : merchant(std::move(m)), listener(std::move(l)) {}
 
   void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
-  std::string Take(const std::string& body);
+  // Judges and records a notification; its answer, and its place in `received`.
+  std::string Take(const std::string& body, std::size_t& index);
+  void Answered(std::size_t index, bool written);
 
   const MerchantSettings merchant;
   const Listener listener;
@@ -102,26 +108,39 @@ void NotifyListener::Impl::Handle(const HttpRequest& request, HttpsServerOptions
     refused.reason = "notifications are POSTed to " + path;
     return answer(AnswerReply(404, NotificationAnswer(refused)));
   }
-  answer(AnswerReply(200, Take(request.body)));
+  std::size_t index = 0;
+  HttpReply reply = AnswerReply(200, Take(request.body, index));
+  reply.written = [this, index](bool written) { Answered(index, written); };
+  answer(std::move(reply));
 }
 
-std::string NotifyListener::Impl::Take(const std::string& body) {
+std::string NotifyListener::Impl::Take(const std::string& body, std::size_t& index) {
   ReceivedNotification notification{Now(), {}};
+  std::lock_guard<std::mutex> lock(mutex);
+  NotificationContext context;
+  context.merchant = merchant;
+  context.knownOrder = [this](const std::string& order) { return orders.count(order) != 0; };
+  context.taken = [this](const std::string& payment) { return taken.count(payment) != 0; };
+  notification.check = CheckNotification(body, context);
+  if (notification.check.verdict == NotificationCheck::Verdict::kAccepted) {
+    taken.insert(notification.check.Field(kFieldTransactionId));
+  }
+  index = received.size();
+  received.push_back(std::move(notification));
+  return NotificationAnswer(received.back().check);
+}
+
+void NotifyListener::Impl::Answered(std::size_t index, bool written) {
+  ReceivedNotification notification;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    NotificationContext context;
-    context.merchant = merchant;
-    context.knownOrder = [this](const std::string& order) { return orders.count(order) != 0; };
-    context.taken = [this](const std::string& payment) { return taken.count(payment) != 0; };
-    notification.check = CheckNotification(body, context);
-    if (notification.check.verdict == NotificationCheck::Verdict::kAccepted) {
-      taken.insert(notification.check.Field(kFieldTransactionId));
-    }
-    received.push_back(notification);
+    ReceivedNotification& answered = received.at(index);
+    answered.answer = written ? ReceivedNotification::Answer::kWritten
+                              : ReceivedNotification::Answer::kLost;
+    notification = answered;
   }
   arrived.notify_all();
   if (listener) listener(notification);
-  return NotificationAnswer(notification.check);
 }
 
 NotifyListener::NotifyListener(MerchantSettings merchant, Listener listener)
@@ -143,6 +162,9 @@ bool NotifyListener::Start(const ListenAddress& address, std::string& error) {
   options.maxConnections = kConnectionsAtMost;
   options.threads = 1;
   options.requestTimeout = kRequestTimeout;
+  options.firstByteTimeout = kFirstByteTimeout;
+  options.headTimeout = kHeadTimeout;
+  options.evictIdle = true;
   options.writeTimeout = kRequestTimeout;
   options.stopGrace = kStopGrace;
   options.handle = [&impl](const HttpRequest& request, HttpsServerOptions::Answer answer) {

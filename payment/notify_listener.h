@@ -30,11 +30,21 @@ ListenAddress ListenAddressOf(const MerchantSettings& merchant);
 struct ReceivedNotification {
   std::string time;  // local time it came, "2026-12-09 15:04:05"
   NotificationCheck check;
+  // Whether the platform got the answer: an acknowledgement that was made but never written
+  // whole leaves the platform without one, and it sends the notification again.
+  enum class Answer {
+    kWriting,  // made, not yet written
+    kWritten,  // written whole to the platform's connection
+    kLost,     // the write failed, or the listener stopped before it was done
+  };
+  Answer answer = Answer::kWriting;
 };
 
 class NotifyListener {
  public:
-  // Called on the listener's thread for each notification, after it was answered.
+  // Called for each notification once its answer was written or lost (`answer` says
+  // which): on the listener's thread, or for an answer that Stop() cut off, on the one
+  // that stops.
   using Listener = std::function<void(const ReceivedNotification&)>;
 
   // Judges notifications as `merchant`'s; `listener` may be null.
@@ -47,8 +57,8 @@ class NotifyListener {
   // one line: the port is in use, the host is not an address of this machine, or the name
   // cannot be resolved.
   bool Start(const ListenAddress& address, std::string& error);
-  // Closes the listener and every connection and joins the thread; Start() may follow.
-  // Safe more than once.
+  // Closes the listener and every connection and joins the thread; an answer not written
+  // by then is lost. Start() may follow. Safe more than once.
   void Stop();
 
   // notify_url with the port it listens on: the one to send when notify_url's port was 0.
@@ -59,7 +69,7 @@ class NotifyListener {
   // An order this program placed: only notifications of such orders are accepted.
   void ExpectOrder(const std::string& outTradeNo);
 
-  // Every notification received so far, oldest first.
+  // Every notification received so far, oldest first, those still being answered too.
   std::vector<ReceivedNotification> received() const;
   // Waits until `done` holds for what was received, or `limit` has passed; true when it held.
   bool WaitFor(const std::function<bool(const std::vector<ReceivedNotification>&)>& done,

@@ -4,6 +4,7 @@
 // would try; each answer is judged as the platform judges acknowledgements.
 #pragma once
 
+#include <chrono>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -36,10 +37,14 @@ struct CheckNotifyOptions {
   MerchantSettings merchant;
   std::string outTradeNo;  // empty: the made-up order's
   std::string caFile;      // for an https URL; empty: the system's store
+  // How long one case waits for its answer, from the connection on.
+  std::chrono::milliseconds timeout{10'000};
 };
 
 // Sends every case to the URL, one POST each, and prints a table of what the handler
-// answered and whether that was right. 0 when every answer was right, 1 otherwise.
+// answered and whether that was right. A handler that gives one case no answer within the
+// timeout is not sent the rest: each is listed as not tried, so that a handler that never
+// answers costs one timeout, not one per case. 0 when every answer was right, 1 otherwise.
 int CheckNotify(const CheckNotifyOptions& options, std::ostream& out);
 
 }  // namespace quillmark::sandbox

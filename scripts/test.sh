@@ -3,8 +3,9 @@
 # errors and runs the tests, installs the programs and runs a cycle between the installed
 # ones with the build tree moved away, builds the Windows programs for i686 and x86_64 and
 # tests under Wine, against the Linux sandbox, the build this kernel runs (the i686 one where
-# it runs 32-bit code, else the x86_64 one under wine64), then builds again with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs them again; then one cycle under valgrind, a short
+# it runs 32-bit code, else the x86_64 one under wine64), then builds again with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs them again, and the tests that run
+# threads under ThreadSanitizer; then one cycle under valgrind, a short
 # load run on the sandbox, and each fuzz target for QUILLMARK_FUZZ_SECONDS (default 60).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,6 +43,25 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLMARK_WERRO
 cmake --build build/sanitize
 step "Tests under the sanitizers"
 ctest --test-dir build/sanitize --output-on-failure -j2
+
+step "ThreadSanitizer: the tests that run threads of their own (build/tsan)"
+# The listener, the notifier, the server, the state file's commit thread and the cycle
+# worker (with the runner they start), and nothing else: the other tests run one thread.
+tsan_tests=(sandbox_notifier_test sandbox_server_test sandbox_connections_test
+  sandbox_state_store_test shell_core_test cycle_test)
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_WERROR=ON \
+  -DQUILLMARK_TSAN=ON -DQUILLMARK_BUILD_BENCH=OFF
+cmake --build build/tsan --target "${tsan_tests[@]}"
+# gcc 12's ThreadSanitizer cannot place its shadow memory where the kernel randomises
+# mappings with more bits than it knows: such a kernel runs the tests with ASLR off.
+tsan_run=()
+if ! build/tsan/tests/shell_core/shell_core_test --gtest_list_tests >/dev/null 2>&1; then
+  tsan_run=(setarch "$(uname -m)" -R)
+fi
+# Each test is labelled with its executable: only those built here run.
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/support/tsan.supp ${TSAN_OPTIONS:-}" \
+  "${tsan_run[@]}" ctest --test-dir build/tsan --output-on-failure -j2 \
+  -L "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
 
 step "One order cycle under valgrind (no invalid access, no definite or indirect leak)"
 ./scripts/valgrind-cycle.sh build/werror

@@ -52,6 +52,8 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
     argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
     argv.insert(argv.end(), {"--await-notify", "1"});
     const ProgramResult result = RunProgram(argv, work.path());
+    // Its notifier may still be writing the line of the attempt the runner answered.
+    sandbox.Stop();
     SCOPED_TRACE(result.out + "\nsandbox log:\n" + log.str());
     EXPECT_EQ(result.exitCode, row.exitCode);
     const std::string& out = result.out;
@@ -60,6 +62,54 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
     // The notification came to the listener, whatever became of it.
     EXPECT_EQ(out.find("\nNotification:  ") != std::string::npos, row.notify);
   }
+}
+
+// Paid after the cycle's queries, while the runner waits: whenever it calls the notification
+// acknowledged, the sandbox got the acknowledgement. A runner that ends as soon as the
+// notification verified cuts its answer off now and then.
+TEST(AwaitNotify, AcknowledgedOnlyOnceTheSandboxGotTheAnswer) {
+  constexpr int kRuns = 20;
+  int acknowledged = 0;
+  for (int run = 0; run < kRuns; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    std::ostringstream log;
+    Options options;
+    options.port = 0;
+    options.payAfterQueries = 0;
+    options.log = &log;
+    Sandbox sandbox(options);
+    std::string error;
+    ASSERT_TRUE(sandbox.Start(&error)) << error;
+    TempDir work;
+    std::vector<std::string> argv =
+        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
+    argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
+    argv.insert(argv.end(), {"--await-notify", "8"});
+    ChildProcess cycle(argv, work.path(), work.path());
+    ASSERT_TRUE(cycle.started());
+    // Printed once the queries are done, before the wait for the notification.
+    ASSERT_TRUE(cycle.WaitForOutput("Every signed reply verified.\n", std::chrono::seconds(60)));
+    std::string orderNo;
+    for (const RecordedRequest& request : sandbox.requests()) {
+      if (request.path == "/pay/unifiedorder") orderNo = request.fields.at("out_trade_no");
+    }
+    ASSERT_FALSE(orderNo.empty());
+    const auto paid = Client(sandbox.port())
+                          ->Post("/pay/qr/" + orderNo + "/pay", "", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(paid);
+    const ProgramResult result = cycle.Wait();
+    sandbox.Stop();
+    SCOPED_TRACE(result.out + "\nsandbox log:\n" + log.str());
+    const bool runnerSays =
+        result.out.find("  (signature verified, acknowledged)\n") != std::string::npos;
+    const bool sandboxGot = log.str().find(" NOTIFY order " + orderNo + " attempt 1/8 to ") !=
+                                std::string::npos &&
+                            log.str().find(": HTTP 200, acknowledged\n") != std::string::npos;
+    EXPECT_TRUE(!runnerSays || sandboxGot);
+    EXPECT_EQ(result.exitCode, runnerSays ? 0 : 4);
+    acknowledged += runnerSays && sandboxGot ? 1 : 0;
+  }
+  EXPECT_EQ(acknowledged, kRuns);
 }
 
 // The calculator against the known answers: the client's unified order (its sign over the

@@ -1,11 +1,16 @@
-// check-notify against two handlers on loopback: the clients' own listener, which must
-// answer every case right, and one that acknowledges whatever it is sent, which must be
-// caught case by case. The genuine case is the known-answer notification.
+// check-notify against handlers on loopback: the clients' own listener, which must answer
+// every case right, one that acknowledges whatever it is sent, which must be caught case by
+// case, and ones that give no answer at all. The genuine case is the known-answer notification.
 #include "sandbox/check_notify.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -66,6 +71,104 @@ TEST(CheckNotify, AHandlerThatAcknowledgesEverythingIsCaughtCaseByCase) {
     EXPECT_NE(text.find("WRONG: must be refused", line), std::string::npos) << wrong;
     EXPECT_LT(text.find("WRONG: must be refused", line), text.find('\n', line)) << wrong;
   }
+}
+
+// A loopback socket of the test's: with `listening`, one that takes connections into its
+// backlog and never reads or answers; without, a port where nothing listens.
+class SilentPort {
+ public:
+  explicit SilentPort(bool listening) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    if (listening) {
+      listen(fd_, 16);
+    } else {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~SilentPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  SilentPort(const SilentPort&) = delete;
+  SilentPort& operator=(const SilentPort&) = delete;
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// No answer is no refusal, not even of the case a handler may refuse by closing the
+// connection; and the first case that gets none ends the run, so that a handler that never
+// answers costs one timeout, not one per case.
+TEST(CheckNotify, AHandlerThatDoesNotAnswerIsNotTriedCaseByCase) {
+  const struct {
+    const char* what;
+    bool listening;
+    const char* first;  // how the first case's answer is shown
+  } rows[] = {
+      {"nothing listens", false, "(error: Couldn't connect to server)"},
+      {"accepts and never answers", true, "(error: Timeout was reached)"},
+  };
+  constexpr std::chrono::milliseconds kTimeout{1000};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const SilentPort port(row.listening);
+    CheckNotifyOptions options{port.url(), SandboxMerchant(), "", ""};
+    options.timeout = kTimeout;
+    std::ostringstream out;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(CheckNotify(options, out), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * kTimeout);
+    const std::string text = out.str();
+    EXPECT_NE(text.find("\n0 of 8 answers right; 7 not tried: the handler did not answer.\n"),
+              std::string::npos)
+        << text;
+    std::istringstream lines(text.substr(text.find("\n\n") + 2));
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind("  genuine notification", 0), 0u) << line;
+    EXPECT_NE(line.find(row.first), std::string::npos) << line;
+    EXPECT_NE(line.find("WRONG: the handler did not answer"), std::string::npos) << line;
+    int notTried = 0;
+    while (std::getline(lines, line) && !line.empty()) {
+      EXPECT_NE(line.find("not tried: the handler did not answer"), std::string::npos) << line;
+      ++notTried;
+    }
+    EXPECT_EQ(notTried, 7);
+  }
+}
+
+// The one case a handler may refuse by closing the connection is still wrong when it gets
+// no answer at all: here the handler holds it past the timeout.
+TEST(CheckNotify, SilenceOnTheOversizedCaseIsNoRefusal) {
+  httplib::Server server;
+  server.Post("/notify", [](const httplib::Request& request, httplib::Response& res) {
+    if (request.body.size() > 1024 * 1024) std::this_thread::sleep_for(std::chrono::seconds(2));
+    res.set_content("<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>", "text/xml");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  std::thread serving([&server] { server.listen_after_bind(); });
+  CheckNotifyOptions options{"http://127.0.0.1:" + std::to_string(port) + "/notify",
+                             SandboxMerchant(), "", ""};
+  options.timeout = std::chrono::milliseconds(1000);
+  std::ostringstream out;
+  const int status = CheckNotify(options, out);
+  server.stop();
+  serving.join();
+  EXPECT_EQ(status, 1);
+  const std::string text = out.str();
+  const std::size_t line = text.find("  oversized document");
+  ASSERT_NE(line, std::string::npos) << text;
+  EXPECT_LT(text.find("WRONG: the handler did not answer", line), text.find('\n', line)) << text;
+  EXPECT_NE(text.find("\n2 of 8 answers right"), std::string::npos) << text;
 }
 
 }  // namespace

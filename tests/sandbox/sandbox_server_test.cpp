@@ -306,6 +306,9 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
   merchant.stop();
   listener.join();
+  // The notifier writes its lines from its own threads: stopped, it writes no more while
+  // the log is read.
+  sandbox_->Stop();
   ASSERT_EQ(received.size(), 2u) << log_.str();
   for (const auto& [type, body] : received) {
     EXPECT_EQ(type.rfind("text/xml", 0), 0u) << type;
