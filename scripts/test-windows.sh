@@ -536,7 +536,7 @@ echo "the installed Quillmark.exe: Button1 ran a verified cycle against the inst
 status=0
 "${ns_run[@]}" "$wine_run" "$installed/quillmark-sandbox.exe" --lan --port 0 >"$work/no-lan.out" 2>&1 ||
   status=$?
-[ "$status" = 1 ] && grep -q 'no network interface is up with an IPv4 address other than loopback' "$work/no-lan.out" ||
+[ "$status" = 1 ] && grep -q 'no network interface is up with a private IPv4 address' "$work/no-lan.out" ||
   fail "--lan without a LAN address (exit $status): $(cat "$work/no-lan.out")"
 start_win_sandbox "$work/lan-sandbox.out" "${ns_run[@]}" "$wine_run" "$installed/quillmark-sandbox.exe" \
   --lan 127.0.0.1 --port 0 --no-notify --pay-after-queries 1
