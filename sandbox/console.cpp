@@ -619,7 +619,9 @@ pre{white-space:pre-wrap;word-break:break-all;background:#f3f5f7;padding:.4em;ma
 .actions{display:flex;gap:.6em;margin:.8em 0}.actions button{font-size:1em;padding:.3em 1em}
 .message{background:#fff6cc;padding:.4em .6em}.note,.empty,.truncated{color:#666}
 form.filter{margin:.4em 0 .8em}form.filter select{margin-right:1em}
-dl{display:grid;grid-template-columns:max-content auto;gap:.2em 1em}dt{font-weight:600}dd{margin:0}
+dl{display:grid;grid-template-columns:max-content minmax(0,1fr);gap:.2em 1em}dt{font-weight:600}dd{margin:0}
+h1,dd{overflow-wrap:anywhere}
+@media (max-width:40em){table{display:block;overflow-x:auto}}
 footer{margin-top:2em;color:#666;font-size:.85em}
 .phone{display:flex;flex-wrap:wrap;gap:1em;align-items:center}.phone h2{width:100%}
 .phone code{word-break:break-all}
