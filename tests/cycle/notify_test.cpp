@@ -18,6 +18,17 @@ namespace {
 
 using namespace testsupport;
 
+// quillmark-cycle against `sandbox`, its listener on a free port (filled into the
+// notify_url the requests carry), waiting `seconds` for the order's notification.
+std::vector<std::string> AwaitNotifyCommand(Sandbox& sandbox, const TempDir& work,
+                                            const char* seconds) {
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
+  argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
+  argv.insert(argv.end(), {"--await-notify", seconds});
+  return argv;
+}
+
 TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
   const struct {
     const char* what;
@@ -46,12 +57,7 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
     std::string error;
     ASSERT_TRUE(sandbox.Start(&error)) << error;
     TempDir work;
-    std::vector<std::string> argv =
-        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
-    // A free port, filled into the notify_url the requests carry.
-    argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
-    argv.insert(argv.end(), {"--await-notify", "1"});
-    const ProgramResult result = RunProgram(argv, work.path());
+    const ProgramResult result = RunProgram(AwaitNotifyCommand(sandbox, work, "1"), work.path());
     // Its notifier may still be writing the line of the attempt the runner answered.
     sandbox.Stop();
     SCOPED_TRACE(result.out + "\nsandbox log:\n" + log.str());
@@ -81,11 +87,7 @@ TEST(AwaitNotify, AcknowledgedOnlyOnceTheSandboxGotTheAnswer) {
     std::string error;
     ASSERT_TRUE(sandbox.Start(&error)) << error;
     TempDir work;
-    std::vector<std::string> argv =
-        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
-    argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
-    argv.insert(argv.end(), {"--await-notify", "8"});
-    ChildProcess cycle(argv, work.path(), work.path());
+    ChildProcess cycle(AwaitNotifyCommand(sandbox, work, "8"), work.path(), work.path());
     ASSERT_TRUE(cycle.started());
     // Printed once the queries are done, before the wait for the notification.
     ASSERT_TRUE(cycle.WaitForOutput("Every signed reply verified.\n", std::chrono::seconds(60)));
