@@ -19,10 +19,10 @@ fi
 export QUILLMARK_WINE_ARCH
 case $QUILLMARK_WINE_ARCH in
   win32)
-    wine_build_dir=windows wine_pe='PE32 executable' wine_cpu='Intel 80386' wine_setup=win32
+    wine_build_dir=windows wine_setup=win32
     wine_loader=/usr/lib/wine/wine ;;
   win64)
-    wine_build_dir=windows-x86_64 wine_pe='PE32+ executable' wine_cpu='x86-64' wine_setup=win64
+    wine_build_dir=windows-x86_64 wine_setup=win64
     wine_loader=/usr/lib/wine/wine64 ;;
   *) echo "QUILLMARK_WINE_ARCH must be win32 or win64, not '$QUILLMARK_WINE_ARCH'" >&2; exit 2 ;;
 esac
