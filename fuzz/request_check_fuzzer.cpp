@@ -1,4 +1,4 @@
-// The sandbox's request check (sandbox/request_check.h) on arbitrary bodies, as both kinds
+// The sandbox's request check (sandbox/api/request_check.h) on arbitrary bodies, as both kinds
 // of request. The check is what every client's bytes meet first, so it must neither crash
 // nor throw, and its verdict must follow from the fields alone.
 //
@@ -21,7 +21,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "payment/flat_document.h"
-#include "sandbox/request_check.h"
+#include "sandbox/api/request_check.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "payment/codecs.h"
 #include "platform/platform.h"
 
 namespace quillmark {
@@ -69,10 +70,9 @@ namespace {
 bool IsC0OrDel(unsigned char byte) { return (byte < 0x20 && byte != '\t') || byte == 0x7f; }
 
 void AppendEscaped(std::string& out, unsigned char byte) {
-  static const char kHex[] = "0123456789abcdef";
+  const char c = static_cast<char>(byte);
   out += "\\x";
-  out += kHex[byte >> 4];
-  out += kHex[byte & 0xf];
+  out += HexEncode(std::string_view(&c, 1), HexCase::kLower);
 }
 
 }  // namespace

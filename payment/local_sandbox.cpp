@@ -14,9 +14,4 @@ std::string LocalSandboxCaFile(const std::map<std::string, std::string>& environ
   return folder.empty() ? std::string() : platform::PathText(platform::FilePath(folder) / "ca.pem");
 }
 
-std::string LocalSandboxStateFile(const std::map<std::string, std::string>& environment) {
-  const std::string folder = LocalSandboxFolder(environment);
-  return folder.empty() ? std::string() : folder + "/state.db";
-}
-
 }  // namespace quillmark

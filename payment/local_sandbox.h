@@ -13,8 +13,5 @@ namespace quillmark {
 std::string LocalSandboxFolder(const std::map<std::string, std::string>& environment);
 // The CA file in it; empty as above.
 std::string LocalSandboxCaFile(const std::map<std::string, std::string>& environment);
-// The sandbox's state file in it (orders, request journal, notification attempts); empty
-// as above.
-std::string LocalSandboxStateFile(const std::map<std::string, std::string>& environment);
 
 }  // namespace quillmark

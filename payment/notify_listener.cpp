@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "payment/fields.h"
-#include "payment/https_server.h"
+#include "http/https_server.h"
 #include "platform/platform.h"
 
 namespace quillmark {

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "payment/codecs.h"
 #include "payment/requests.h"
 
 namespace quillmark {
@@ -16,13 +17,8 @@ std::string SignFields(const char* data, std::size_t size) {
   if (EVP_Digest(data, size, digest, &digest_size, EVP_md5(), nullptr) != 1 || digest_size != 16) {
     return std::string();  // no MD5 provider: an empty sign, which the platform rejects
   }
-  char text[33] = {};
-  for (unsigned i = 0; i < 16; ++i) {
-    std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  }
-  std::string sign(text);
-  for (char& c : sign) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return sign;
+  return HexEncode(std::string_view(reinterpret_cast<const char*>(digest), digest_size),
+                   HexCase::kUpper);
 }
 
 std::string SignStringOf(const SignedFields& fields, std::string_view key) {

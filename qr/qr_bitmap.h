@@ -12,6 +12,9 @@
 namespace quillmark::qr {
 
 inline constexpr int kPixelsPerModule = 8;
+// The light margin a scanner needs around a symbol drawn anywhere but in the bitmap file,
+// in modules.
+inline constexpr int kQuietZoneModules = 4;
 inline constexpr std::uint32_t kPixelDataOffset = 1078;
 
 // A QR symbol: width × width modules, row by row from the top left, true = dark.

@@ -14,11 +14,11 @@ constexpr char kReset[] = "\x1b[0m";
 }  // namespace
 
 std::vector<std::string> TextLines(const Symbol& symbol, bool colours) {
-  const int side = symbol.width + 2 * kTextQuietZone;
+  const int side = symbol.width + 2 * kQuietZoneModules;
   // Whether the module at (x, y) of the symbol with its quiet zone is dark.
   const auto dark = [&symbol](int x, int y) {
-    x -= kTextQuietZone;
-    y -= kTextQuietZone;
+    x -= kQuietZoneModules;
+    y -= kQuietZoneModules;
     if (x < 0 || y < 0 || x >= symbol.width || y >= symbol.width) return false;
     return static_cast<bool>(
         symbol.dark[static_cast<std::size_t>(y) * static_cast<std::size_t>(symbol.width) +

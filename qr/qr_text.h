@@ -11,8 +11,6 @@
 
 namespace quillmark::qr {
 
-inline constexpr int kTextQuietZone = 4;
-
 // The lines of `symbol` as UTF-8, without line ends. With `colours`, each line is set black
 // on white by ANSI escape sequences and reset at its end, so that the symbol reads dark on
 // light whatever the terminal's own colours; without (for a pipe, a log), dark modules are

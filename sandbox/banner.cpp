@@ -7,9 +7,9 @@
 
 #include "payment/encoding.h"
 #include "sandbox/certificates.h"
-#include "sandbox/notifier.h"
+#include "sandbox/notify/notifier.h"
 #include "sandbox/program_options.h"
-#include "sandbox/state_store.h"
+#include "sandbox/store/state_store.h"
 
 namespace quillmark::sandbox {
 namespace {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <system_error>
 
+#include "payment/codecs.h"
 #include "payment/local_sandbox.h"
 #include "payment/merchant_settings.h"
 #include "platform/platform.h"
@@ -319,14 +320,8 @@ std::string CertificateFingerprint(const std::string& pem) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (!cert || X509_digest(cert.get(), EVP_sha256(), digest, &size) != 1) return {};
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned int i = 0; i < size; ++i) {
-    if (i > 0) text += ':';
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 0xF];
-  }
-  return text;
+  return HexEncode(std::string_view(reinterpret_cast<const char*>(digest), size), HexCase::kUpper,
+                   ':');
 }
 
 bool PemNames(const std::string& pem, const std::string& host) {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "payment/https_server.h"
+#include "http/https_server.h"
 #include "sandbox/sandbox.h"
 
 namespace quillmark::sandbox {

@@ -13,7 +13,7 @@
 
 #include "platform/network.h"
 #include "sandbox/certificates.h"
-#include "payment/https_server.h"
+#include "http/https_server.h"
 #include "sandbox/sandbox.h"
 
 namespace quillmark::sandbox {

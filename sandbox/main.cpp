@@ -4,7 +4,7 @@
 //
 // Exit status: 0 after a stop request, 1 when it cannot start (certificate, key, address),
 // 2 for a bad option or setting. `check-notify URL` checks a merchant's notification
-// handler instead (sandbox/check_notify.h): 0 when every answer was right, 1 otherwise.
+// handler instead (sandbox/notify/check_notify.h): 0 when every answer was right, 1 otherwise.
 #include <chrono>
 #include <iostream>
 #include <memory>

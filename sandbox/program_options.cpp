@@ -16,8 +16,8 @@
 #include "payment/operation.h"
 #include "platform/process.h"
 #include "sandbox/lan_mode.h"
-#include "sandbox/notifier.h"
-#include "sandbox/state_store.h"
+#include "sandbox/notify/notifier.h"
+#include "sandbox/store/state_store.h"
 
 namespace quillmark::sandbox {
 namespace {

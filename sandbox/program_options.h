@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "sandbox/check_notify.h"
+#include "sandbox/notify/check_notify.h"
 #include "sandbox/sandbox.h"
 
 namespace quillmark::sandbox {

@@ -24,14 +24,14 @@
 #include "payment/merchant_settings.h"
 #include "platform/platform.h"
 #include "sandbox/certificates.h"
-#include "sandbox/console.h"
+#include "sandbox/console/console.h"
 #include "sandbox/faults.h"
-#include "payment/https_server.h"
-#include "sandbox/notifier.h"
-#include "sandbox/order_book.h"
-#include "sandbox/payer_page.h"
-#include "sandbox/request_check.h"
-#include "sandbox/state_store.h"
+#include "http/https_server.h"
+#include "sandbox/notify/notifier.h"
+#include "sandbox/order/order_book.h"
+#include "sandbox/payer/payer_page.h"
+#include "sandbox/api/request_check.h"
+#include "sandbox/store/state_store.h"
 
 #include <openssl/rand.h>
 
@@ -1097,7 +1097,7 @@ std::string DefaultStateFile(const std::map<std::string, std::string>& environme
   const std::string folder = LocalSandboxFolder(environment);
   if (folder.empty()) return kMemoryState;
   std::filesystem::create_directories(platform::FilePath(folder), ignored);
-  return LocalSandboxStateFile(environment);
+  return folder + "/state.db";
 }
 
 }  // namespace quillmark::sandbox

@@ -106,7 +106,7 @@ struct Options {
   std::function<void()> afterConnectionBurst;
 
   // Where the orders, the request journal and the notification attempts are kept
-  // (sandbox/state_store.h): an SQLite file, which a sandbox started again on it takes up
+  // (sandbox/store/state_store.h): an SQLite file, which a sandbox started again on it takes up
   // where this one stopped, or ":memory:" for nothing beyond the process. The program's
   // default is a file (DefaultStateFile()).
   std::string stateFile = ":memory:";

@@ -17,14 +17,14 @@ void QrView::SetSymbol(std::optional<qr::Symbol> symbol) {
 
 int QrView::ModulePixels() const {
   if (!symbol_) return 0;
-  const int modules = symbol_->width + 2 * kQuietZoneModules;
+  const int modules = symbol_->width + 2 * qr::kQuietZoneModules;
   // Never below one pixel: a symbol too large for the widget still shows, if smaller.
   return std::max(1, std::min(width(), height()) / modules);
 }
 
 QSize QrView::minimumSizeHint() const {
   if (!symbol_) return {0, 0};
-  const int side = (symbol_->width + 2 * kQuietZoneModules) * kMinModulePixels;
+  const int side = (symbol_->width + 2 * qr::kQuietZoneModules) * kMinModulePixels;
   return {side, side};
 }
 

@@ -15,7 +15,6 @@ class QrView : public QWidget {
   Q_OBJECT
 
  public:
-  static constexpr int kQuietZoneModules = 4;
   static constexpr int kMinModulePixels = 4;
 
   explicit QrView(QWidget* parent = nullptr);

@@ -23,9 +23,6 @@ namespace {
 // A function from the worker thread, to run on the GUI thread (lParam owns it).
 constexpr UINT kRunOnGui = WM_APP + 1;
 
-// The quiet zone around the drawn QR code, in modules, as a scanner expects it.
-constexpr int kQuietZoneModules = 4;
-
 // Long sign strings wrap in tooltips this wide, in pixels at 96 DPI.
 constexpr int kToolTipWidth = 600;
 
@@ -423,7 +420,7 @@ void MainDialog::DrawQr(const DRAWITEMSTRUCT& item) const {
   if (!symbol_) return;
   const int side = std::min(area.right - area.left, area.bottom - area.top);
   const int modules = symbol_->width;
-  const int scale = std::max(1, side / (modules + 2 * kQuietZoneModules));
+  const int scale = std::max(1, side / (modules + 2 * qr::kQuietZoneModules));
   const int left = area.left + (area.right - area.left - modules * scale) / 2;
   const int top = area.top + (area.bottom - area.top - modules * scale) / 2;
   HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));

@@ -1,7 +1,7 @@
 // check-notify against handlers on loopback: the clients' own listener, which must answer
 // every case right, one that acknowledges whatever it is sent, which must be caught case by
 // case, and ones that give no answer at all. The genuine case is the known-answer notification.
-#include "sandbox/check_notify.h"
+#include "sandbox/notify/check_notify.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "sandbox/order_book.h"
+#include "sandbox/order/order_book.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
 

@@ -18,7 +18,7 @@
 #include "payment/merchant_config.h"
 #include "payment/reply_fields.h"
 #include "payment/sign.h"
-#include "sandbox/console.h"
+#include "sandbox/console/console.h"
 #include "sandbox_test_support.h"
 
 namespace quillmark::sandbox {

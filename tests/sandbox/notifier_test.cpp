@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "payment/flat_document.h"
-#include "sandbox/notifier.h"
+#include "sandbox/notify/notifier.h"
 #include "sandbox/sandbox.h"
 #include "tests/support/known_answers.h"
 #include "tests/support/local_https_server.h"

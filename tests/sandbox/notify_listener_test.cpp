@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "payment/transport.h"
-#include "sandbox/notifier.h"
+#include "sandbox/notify/notifier.h"
 #include "tests/support/known_answers.h"
 
 namespace quillmark::sandbox {

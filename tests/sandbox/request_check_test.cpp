@@ -11,7 +11,7 @@
 #include "payment/merchant_config.h"
 #include "payment/requests.h"
 #include "payment/sign.h"
-#include "sandbox/request_check.h"
+#include "sandbox/api/request_check.h"
 #include "sandbox_test_support.h"
 
 namespace quillmark::sandbox {

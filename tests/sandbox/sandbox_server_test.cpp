@@ -10,7 +10,7 @@
 
 #include "payment/merchant_config.h"
 #include "payment/quillmark_ops.h"
-#include "sandbox/request_check.h"
+#include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
 

@@ -15,7 +15,7 @@
 
 #include "payment/reply_fields.h"
 
-#include "sandbox/request_check.h"
+#include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
 #include "tests/support/temp_dir.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sandbox/state_store.h"
+#include "sandbox/store/state_store.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::sandbox {

@@ -1,4 +1,4 @@
-#include "sandbox/request_check.h"
+#include "sandbox/api/request_check.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "sandbox/state_store.h"
+#include "sandbox/store/state_store.h"
 
 #include <sqlite3.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "payment/merchant_settings.h"
-#include "sandbox/notifier.h"
+#include "sandbox/notify/notifier.h"
 
 namespace quillmark::sandbox {
 

@@ -18,7 +18,7 @@
 
 #include "payment/transport.h"
 #include "sandbox/faults.h"
-#include "sandbox/request_check.h"
+#include "sandbox/api/request_check.h"
 
 namespace quillmark::sandbox {
 

@@ -11,8 +11,4 @@ namespace quillmark::sandbox {
 // quoted attribute value alike.
 std::string HtmlEscape(std::string_view text);
 
-// Every byte but letters, digits and -_.~ as %XX: order numbers may hold '|' and '*',
-// which do not belong in a path as they are.
-std::string PercentEncode(std::string_view text);
-
 }  // namespace quillmark::sandbox

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "sandbox/order_book.h"
+#include "sandbox/order/order_book.h"
 
 namespace quillmark::sandbox {
 

@@ -1,4 +1,4 @@
-#include "sandbox/console.h"
+#include "sandbox/console/console.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,12 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "payment/codecs.h"
 #include "payment/flat_document.h"
 #include "payment/operation.h"
 #include "qr/qr_bitmap.h"
-#include "sandbox/html_text.h"
-#include "sandbox/payer_page.h"
-#include "sandbox/request_check.h"
+#include "sandbox/payer/html_text.h"
+#include "sandbox/payer/payer_page.h"
+#include "sandbox/api/request_check.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -33,13 +34,6 @@ constexpr std::size_t kShownPathBytes = 80;
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Compares in a time that does not depend on where the texts first differ, so that the
@@ -336,7 +330,7 @@ std::string Page(const std::string& title, const std::string& content) {
 std::string QrSvg(const std::string& text) {
   const std::optional<qr::Symbol> symbol = qr::Encode(text, qr::Correction::kMedium);
   if (!symbol) return "";
-  const int quiet = 4;
+  const int quiet = qr::kQuietZoneModules;
   const int size = symbol->width + 2 * quiet;
   std::string path;
   for (int y = 0; y < symbol->width; ++y) {
@@ -673,11 +667,7 @@ void Console::Serve() {
     const std::string rest = WithoutToken(request_.query);
     reply_.status = 303;
     // The path's own slashes stay slashes.
-    std::string location;
-    for (const char c : path) {
-      location += c == '/' ? std::string("/") : PercentEncode(std::string_view(&c, 1));
-    }
-    reply_.location = location + (rest.empty() ? "" : "?" + rest);
+    reply_.location = PercentEncode(path, "/") + (rest.empty() ? "" : "?" + rest);
     Secure(reply_);
     return;
   }
@@ -941,33 +931,6 @@ std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo) 
   };
   for (const auto& message : messages) {
     if (message.key == key) return message.text;
-  }
-  return "";
-}
-
-std::string FormValue(const std::string& form, const std::string& name) {
-  std::size_t from = 0;
-  while (from <= form.size()) {
-    std::size_t end = form.find('&', from);
-    if (end == std::string::npos) end = form.size();
-    const std::size_t equals = form.find('=', from);
-    if (equals != std::string::npos && equals < end &&
-        form.compare(from, equals - from, name) == 0 && equals - from == name.size()) {
-      std::string value;
-      for (std::size_t i = equals + 1; i < end; ++i) {
-        const char c = form[i];
-        if (c == '+') {
-          value += ' ';
-        } else if (c == '%' && i + 2 < end && Hex(form[i + 1]) >= 0 && Hex(form[i + 2]) >= 0) {
-          value += static_cast<char>(Hex(form[i + 1]) * 16 + Hex(form[i + 2]));
-          i += 2;
-        } else {
-          value += c;
-        }
-      }
-      return value;
-    }
-    from = end + 1;
   }
   return "";
 }

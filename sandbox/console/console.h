@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "payment/https_server.h"
-#include "sandbox/state_store.h"
+#include "http/https_server.h"
+#include "sandbox/store/state_store.h"
 
 namespace quillmark::sandbox {
 
@@ -80,10 +80,6 @@ std::string CrossSiteProblem(const HttpRequest& request, const std::string& form
 // Answers a request whose path is /console or below it. Never throws.
 void ServeConsole(const HttpRequest& request, HttpReply& reply, StateStore& store,
                   ConsoleActions& actions, const ConsoleSettings& settings);
-
-// A value of a query string or a form body ("a=1&b=x%20y"): percent-decoded, '+' as a
-// space; "" when the name is absent.
-std::string FormValue(const std::string& form, const std::string& name);
 
 // Milliseconds since 1970 UTC as "2026-01-31T12:34:56.789Z" (0: "").
 std::string IsoTime(std::int64_t ms);

@@ -1,4 +1,4 @@
-#include "sandbox/notifier.h"
+#include "sandbox/notify/notifier.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sandbox/order_book.h"
+#include "sandbox/order/order_book.h"
 
 namespace quillmark::sandbox {
 

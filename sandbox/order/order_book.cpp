@@ -1,4 +1,4 @@
-#include "sandbox/order_book.h"
+#include "sandbox/order/order_book.h"
 
 #include <algorithm>
 #include <utility>

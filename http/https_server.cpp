@@ -1,7 +1,8 @@
-#include "payment/https_server.h"
+#include "http/https_server.h"
 
 #include <openssl/ssl.h>
 
+#include "payment/codecs.h"
 #include "payment/flat_document.h"
 
 #include <algorithm>
@@ -93,32 +94,7 @@ std::string CodingProblem(const http::request<http::string_body>& message) {
          "\"; only chunked is read";
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
-
-std::string PercentDecode(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      const int high = HexDigit(text[i + 1]);
-      const int low = HexDigit(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-        continue;
-      }
-    }
-    out += text[i];
-  }
-  return out;
-}
 
 // What the server needs of a connection of either kind.
 namespace {

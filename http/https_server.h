@@ -137,7 +137,4 @@ class HttpsServer {
   std::unique_ptr<Impl> impl_;
 };
 
-// "/pay/qr/a%7Cb" -> "/pay/qr/a|b". A '%' not followed by two hex digits stays as it is.
-std::string PercentDecode(const std::string& text);
-
 }  // namespace quillmark

@@ -1,8 +1,9 @@
-#include "sandbox/payer_page.h"
+#include "sandbox/payer/payer_page.h"
 
 #include <cstdio>
 
-#include "sandbox/html_text.h"
+#include "payment/codecs.h"
+#include "sandbox/payer/html_text.h"
 
 namespace quillmark::sandbox {
 namespace {

@@ -1,4 +1,4 @@
-#include "sandbox/check_notify.h"
+#include "sandbox/notify/check_notify.h"
 
 #include <algorithm>
 #include <ostream>
