@@ -1,3 +1,5 @@
+// Loading merchant_settings.h's settings: each key's rule, the settings file read through
+// inih, the environment over it, and the default CA; the reader's state is this file's.
 #include "payment/merchant_settings.h"
 
 #include <ini.h>
