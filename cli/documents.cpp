@@ -1,3 +1,4 @@
+// quillmark-cycle sign|verify, as documents.h describes them.
 #include "cli/documents.h"
 
 #include <algorithm>

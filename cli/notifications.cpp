@@ -1,3 +1,4 @@
+// NotificationWait of notifications.h: the listener it holds and the summary's lines.
 #include "cli/notifications.h"
 
 #include <ostream>

@@ -111,8 +111,6 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
   }
 }
 
-}  // namespace
-
 // Where each setting came from; the key's value is never shown.
 void PrintSettings(const quillmark::LoadedSettings& settings) {
   std::cout << "Settings:\n";
@@ -123,8 +121,6 @@ void PrintSettings(const quillmark::LoadedSettings& settings) {
               << quillmark::ShownText(settings.origins.at(key.fileKey).Describe()) << ")\n";
   }
 }
-
-namespace {
 
 // "(trade_state not trusted)", "(no trade_state)" or the state, for a query's line: the
 // value of `field`, the step's result.
@@ -239,39 +235,49 @@ int SummariseStep(const OrderCommand& command, const std::string& orderNo,
   return done ? status : kNoOrder;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app(
-      "One order cycle against the payment platform: a unified order, its QR "
-      "bitmap and two order queries. Or, with a command, one request about an order.",
-      "quillmark-cycle");
+// What the command line asked for.
+struct CommandLine {
   std::optional<std::string> config;
-  app.add_option("--config", config, "settings file to read instead of the per-user one")
+  std::string orderNo;        // a command's OUT_TRADE_NO
+  std::string document;       // sign's or verify's FILE
+  std::optional<double> awaitNotify;
+  std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
+  CLI::App* sign = nullptr;
+  CLI::App* verify = nullptr;
+
+  // The order command given, or null.
+  const OrderCommand* Chosen() const {
+    const OrderCommand* chosen = nullptr;
+    for (const auto& [command, sub] : commands) {
+      if (sub->parsed()) chosen = command;
+    }
+    return chosen;
+  }
+};
+
+// Every option and command of `app`, read into `line`.
+void DefineOptions(CLI::App& app, CommandLine& line) {
+  app.add_option("--config", line.config, "settings file to read instead of the per-user one")
       ->option_text("FILE");
   app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
-  std::string orderNo;
-  std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
   for (const OrderCommand& command : kOrderCommands) {
     CLI::App* sub = app.add_subcommand(command.name, command.help);
-    sub->add_option("OUT_TRADE_NO", orderNo, "the order's number, as the cycle printed it")
+    sub->add_option("OUT_TRADE_NO", line.orderNo, "the order's number, as the cycle printed it")
         ->required();
-    commands.emplace_back(&command, sub);
+    line.commands.emplace_back(&command, sub);
   }
-  std::string document;
-  CLI::App* sign = app.add_subcommand(
+  line.sign = app.add_subcommand(
       "sign",
       "print the sign string (the key masked) and the sign, under the configured key, of "
       "a request, reply or notification document (- for standard input)");
-  CLI::App* verify = app.add_subcommand(
+  line.verify = app.add_subcommand(
       "verify",
       "check the sign of a reply or notification document as the cycle checks a reply "
       "(- for standard input); exit 0 when it verified, 3 otherwise");
-  for (CLI::App* command : {sign, verify}) {
-    command->add_option("FILE", document, "the document, UTF-8 as on the wire")->required();
+  for (CLI::App* command : {line.sign, line.verify}) {
+    command->add_option("FILE", line.document, "the document, UTF-8 as on the wire")->required();
   }
-  std::optional<double> awaitNotify;
-  app.add_option("--await-notify", awaitNotify,
+  app.add_option("--await-notify", line.awaitNotify,
                  "listen for the order's payment notification at notify_url (or notify_listen) "
                  "from before the first request, and wait up to SECONDS after the cycle for it")
       ->option_text("SECONDS")
@@ -285,8 +291,12 @@ int main(int argc, char** argv) {
       "verified, 1 no order number (or the request not done), 2 bad option, setting or "
       "order number, 3 a reply (or the order's notification, or the document given to verify) "
       "failed verification, 4 no verified notification arrived in time (--await-notify).");
-  // UTF-8 words, so that a --config path in a folder with a Chinese name reaches the file.
-  const std::vector<std::string> words = quillmark::platform::CommandLineArguments(argc, argv);
+}
+
+// Parses the command line's UTF-8 words into `app`. Nothing when the program is to go on;
+// otherwise the status it ends with, after --help or --version, or a message on standard
+// error.
+std::optional<int> Parse(CLI::App& app, const std::vector<std::string>& words) {
   std::vector<const char*> arguments;
   for (const std::string& word : words) arguments.push_back(word.c_str());
   try {
@@ -307,37 +317,20 @@ int main(int argc, char** argv) {
     const int status = app.exit(e);
     return status == 0 ? 0 : kBadUsage;
   }
+  return std::nullopt;
+}
 
-  const OrderCommand* chosen = nullptr;
-  for (const auto& [command, sub] : commands) {
-    if (sub->parsed()) chosen = command;
-  }
-  if (chosen != nullptr && !quillmark::IsOutTradeNoForm(orderNo)) {
-    // Not echoed: a stray word on the command line could be a key.
-    std::cerr << "quillmark-cycle: OUT_TRADE_NO must be an order number as the unified order"
-              << " makes them: 17 digits, then 15 letters or digits\n";
-    return kBadUsage;
-  }
-
-  quillmark::LoadedSettings settings;
-  std::string problem;
-  if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
-    std::cerr << "quillmark-cycle: " << quillmark::ShownText(problem) << '\n';
-    return kBadUsage;
-  }
-  for (const std::string& warning : settings.warnings) {
-    std::cerr << quillmark::ShownText(warning) << '\n';
-  }
-  if (sign->parsed()) return quillmark::cli::SignDocument(document, settings.merchant, std::cout);
-  if (verify->parsed())
-    return quillmark::cli::VerifyDocument(document, settings.merchant, std::cout);
-
+// The cycle, or the one request of `chosen` when not null, and its summary. Listening for
+// the notification fills in notify_url's port in `settings` when it was 0.
+int RunRequests(const CommandLine& line, const OrderCommand* chosen,
+                quillmark::LoadedSettings& settings) {
   // Listening before the first request: the platform notifies as soon as the order is paid,
   // which may be during the cycle itself.
   std::unique_ptr<quillmark::cli::NotificationWait> notifications;
-  if (awaitNotify && chosen == nullptr) {
+  if (line.awaitNotify && chosen == nullptr) {
     notifications = std::make_unique<quillmark::cli::NotificationWait>(
-        settings.merchant, std::chrono::milliseconds(static_cast<long long>(*awaitNotify * 1000)));
+        settings.merchant,
+        std::chrono::milliseconds(static_cast<long long>(*line.awaitNotify * 1000)));
   }
 
   quillmark::CQuillmarkOps::Settings opsSettings =
@@ -347,10 +340,10 @@ int main(int argc, char** argv) {
   opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
   quillmark::CQuillmarkOps ops(opsSettings);
   if (chosen != nullptr) {
-    const StepOutcome step = ops.Run(*chosen->operation, orderNo);
+    const StepOutcome step = ops.Run(*chosen->operation, line.orderNo);
     std::cout << "\n--- summary ---\n";
     PrintSettings(settings);
-    return SummariseStep(*chosen, orderNo, step);
+    return SummariseStep(*chosen, line.orderNo, step);
   }
   const quillmark::CQuillmarkOps::CycleResult result =
       ops.RunOrderCycle(nullptr, [&notifications](const std::string& placed) {
@@ -359,4 +352,45 @@ int main(int argc, char** argv) {
   std::cout << "\n--- summary ---\n";
   PrintSettings(settings);
   return SummariseCycle(result, notifications.get());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(
+      "One order cycle against the payment platform: a unified order, its QR "
+      "bitmap and two order queries. Or, with a command, one request about an order.",
+      "quillmark-cycle");
+  CommandLine line;
+  DefineOptions(app, line);
+  // UTF-8 words, so that a --config path in a folder with a Chinese name reaches the file.
+  if (const std::optional<int> status =
+          Parse(app, quillmark::platform::CommandLineArguments(argc, argv))) {
+    return *status;
+  }
+
+  const OrderCommand* chosen = line.Chosen();
+  if (chosen != nullptr && !quillmark::IsOutTradeNoForm(line.orderNo)) {
+    // Not echoed: a stray word on the command line could be a key.
+    std::cerr << "quillmark-cycle: OUT_TRADE_NO must be an order number as the unified order"
+              << " makes them: 17 digits, then 15 letters or digits\n";
+    return kBadUsage;
+  }
+
+  quillmark::LoadedSettings settings;
+  std::string problem;
+  if (!quillmark::LoadSettings(line.config, quillmark::ProcessEnvironment(), settings, problem)) {
+    std::cerr << "quillmark-cycle: " << quillmark::ShownText(problem) << '\n';
+    return kBadUsage;
+  }
+  for (const std::string& warning : settings.warnings) {
+    std::cerr << quillmark::ShownText(warning) << '\n';
+  }
+  if (line.sign->parsed()) {
+    return quillmark::cli::SignDocument(line.document, settings.merchant, std::cout);
+  }
+  if (line.verify->parsed()) {
+    return quillmark::cli::VerifyDocument(line.document, settings.merchant, std::cout);
+  }
+  return RunRequests(line, chosen, settings);
 }

@@ -1,3 +1,5 @@
+// The server of https_server.h: one Beast session per connection, each on a strand of its
+// own; the sessions and the server's state are this file's alone.
 #include "http/https_server.h"
 
 #include <openssl/ssl.h>
@@ -19,7 +21,6 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -51,7 +52,6 @@ constexpr std::size_t kRequestAtMost = 1024 * 1024;
 constexpr std::size_t kBufferAtMost = 16 * 1024;
 constexpr std::size_t kShownCodingBytes = 60;
 constexpr std::size_t kBurstConnections = 256;
-constexpr std::size_t kTinyChunkBytes = 3;
 constexpr std::chrono::seconds kCloseTimeout{2};
 constexpr std::chrono::milliseconds kAcceptRetry{50};
 // What the wait for a request's first byte reads at once.
@@ -93,11 +93,6 @@ std::string CodingProblem(const http::request<http::string_body>& message) {
   return "unsupported Transfer-Encoding \"" + PrintableAscii(codings) +
          "\"; only chunked is read";
 }
-
-}  // namespace
-
-// What the server needs of a connection of either kind.
-namespace {
 
 // Loads the certificate chain and key of `options` into `tls`. False, with `error` set, when
 // they cannot be used.
@@ -416,33 +411,15 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void Send(HttpReply reply) {
     if (reply.written) written_ = WriteReport(std::move(reply.written));
     beast::get_lowest_layer(stream_).expires_after(options().writeTimeout);
-    switch (reply.delivery) {
-      case HttpReply::Delivery::kCut: {
-        std::string text = StatusLine(reply.status) + "Content-Type: " + reply.contentType +
-                           "\r\nContent-Length: " + std::to_string(reply.body.size()) +
-                           "\r\nConnection: close\r\n\r\n";
-        text.append(reply.body, 0, std::min(reply.cutAt, reply.body.size()));
-        pieces_ = {std::move(text)};
+    if (reply.wire) {
+      HttpWire wire = reply.wire(reply, StatusLine(reply.status), keepAlive_);
+      pieces_ = std::move(wire.pieces);
+      if (wire.drop) {
         keepAlive_ = false;
         dropAfterWrite_ = true;
-        return WritePiece();
       }
-      case HttpReply::Delivery::kTinyChunks: {
-        pieces_.clear();
-        pieces_.push_back(StatusLine(reply.status) + "Content-Type: " + reply.contentType +
-                          "\r\nTransfer-Encoding: chunked\r\n" +
-                          (keepAlive_ ? "" : "Connection: close\r\n") + "\r\n");
-        for (std::size_t at = 0; at < reply.body.size(); at += kTinyChunkBytes) {
-          const std::string part = reply.body.substr(at, kTinyChunkBytes);
-          char size[16];
-          std::snprintf(size, sizeof size, "%zx\r\n", part.size());
-          pieces_.push_back(size + part + "\r\n");
-        }
-        pieces_.push_back("0\r\n\r\n");
-        return WritePiece();
-      }
-      case HttpReply::Delivery::kWhole:
-        break;
+      if (pieces_.empty()) return OnWritten(error_code{}, 0);
+      return WritePiece();
     }
     response_.emplace(static_cast<http::status>(reply.status), 11);
     if (!reply.contentType.empty()) response_->set(http::field::content_type, reply.contentType);

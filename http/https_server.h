@@ -1,7 +1,7 @@
-// An event-driven HTTPS/1.1 server for the sandbox, or a plain HTTP one for the LAN mode's
-// first page and for the clients' notification listener: a few threads serve every connection, so idle, slow or half-open connections
-// cost a socket and a little memory but never a thread, and kept-alive connections are
-// answered without a new handshake.
+// The product's HTTP/1.1 server, over TLS or plain: the sandbox serves with it, and the
+// clients' notification listener listens with it. A few threads serve every connection, so
+// idle, slow or half-open connections cost a socket and a little memory but never a
+// thread, and kept-alive connections are answered without a new handshake.
 //
 // What one connection can hold is bounded whatever the peer sends: a request's head may
 // be 8 KiB (400 beyond), it is read into a buffer of at most 16 KiB that a chunk's size
@@ -36,22 +36,32 @@ struct HttpRequest {
   bool fromLoopback = false;
 };
 
+// The bytes of a reply that is written its own way (HttpReply::wire) rather than as the
+// server would write it.
+struct HttpWire {
+  std::vector<std::string> pieces;  // written in order, each with a write of its own
+  // False: the connection then goes on as after any reply (kept alive when the request
+  // asked for it, else closed cleanly). True: it is dropped without a TLS close, and no
+  // further request is read from it.
+  bool drop = false;
+};
+
+struct HttpReply;
+// Makes the bytes of `reply` from it, its status line ("HTTP/1.1 200 OK\r\n") and whether
+// the connection is to stay open for another request. Nothing checks that they are HTTP.
+using HttpWireMaker =
+    std::function<HttpWire(const HttpReply& reply, const std::string& statusLine, bool keepAlive)>;
+
 struct HttpReply {
-  // How the reply goes out. kCut and kTinyChunks exist to test clients against servers
-  // that misbehave.
-  enum class Delivery {
-    kWhole,
-    kCut,         // the head and `cutAt` bytes of the body, then the connection is dropped
-                  // without a TLS close (Content-Length still promises the whole body)
-    kTinyChunks,  // chunked transfer, a few bytes per chunk, each written on its own
-  };
   int status = 200;
   std::string contentType;
   std::string location;  // sent as Location when not empty
   std::vector<std::pair<std::string, std::string>> headers;  // further headers, as they are
   std::string body;
-  Delivery delivery = Delivery::kWhole;
-  std::size_t cutAt = 0;
+  // Optional. Writes the reply its own way: for testing clients against a server that
+  // misbehaves. Called on a server thread, once, when the reply goes out; a reply to HEAD
+  // is then written as it says too.
+  HttpWireMaker wire;
   // Optional. Called once on a server thread when the reply is off: true once it was
   // written whole to the connection, false when that failed or never began (the peer went,
   // a timeout, or Stop() came first). Whoever must know the peer got its answer waits for

@@ -1,3 +1,4 @@
+// The codecs of codecs.h; nothing here is kept between calls.
 #include "payment/codecs.h"
 
 namespace quillmark {

@@ -1,3 +1,5 @@
+// The field forms of field_rules.h; the character classes they are made of are this
+// file's alone.
 #include "payment/field_rules.h"
 
 #include <cstdint>

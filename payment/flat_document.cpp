@@ -1,3 +1,5 @@
+// The document reader of flat_document.h, over pugixml; the checks pugixml does not make
+// (a character reference to zero, forbidden control characters) are this file's alone.
 #include "payment/flat_document.h"
 
 #include <pugixml.hpp>

@@ -1,3 +1,4 @@
+// Where local_sandbox.h says the per-user sandbox keeps its CA.
 #include "payment/local_sandbox.h"
 
 #include "platform/platform.h"

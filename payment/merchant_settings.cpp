@@ -1,3 +1,5 @@
+// Loading merchant_settings.h's settings: each key's rule, the settings file read through
+// inih, the environment over it, and the default CA; the reader's state is this file's.
 #include "payment/merchant_settings.h"
 
 #include <ini.h>
@@ -230,6 +232,104 @@ std::string DefaultSettingsFile(const Environment& environment) {
 
 namespace {
 
+// Reads the settings file at `path` into `settings`, over the defaults. False, with `error`
+// saying where and why, when it is no regular file, cannot be read or is not one we read.
+bool ReadSettingsFile(const std::string& path, LoadedSettings& settings, std::string& error) {
+  const std::string unusable = NotARegularFile(path, kMaxSettingsFileBytes);
+  if (!unusable.empty()) {
+    error = "settings file " + path + " cannot be used: " + unusable;
+    return false;
+  }
+  std::string text;
+  if (!ReadDiskFile(path, kMaxSettingsFileBytes, text)) {
+    error = "settings file " + path + " cannot be read";
+    return false;
+  }
+  if (const char* form = Utf16Form(text)) {
+    error = "settings file " + path + " is in " + form + ", which is not read; save it as UTF-8";
+    return false;
+  }
+  ParseState state;
+  state.reader.text = std::move(text);
+  state.path = path;
+  state.settings = &settings;
+  const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
+  if (state.reader.tooLong) {
+    error = path + ":" + std::to_string(state.reader.line) + ": the line is longer than " +
+            std::to_string(state.reader.maxLine) + " bytes";
+    return false;
+  }
+  if (!state.error.empty()) {
+    error = state.error;
+    return false;
+  }
+  if (failed != 0) {
+    error = path + ":" + std::to_string(failed) + ": not a line of an INI file";
+    return false;
+  }
+  if (settings.origins["api_key"].kind == SettingOrigin::Kind::kFile &&
+      platform::OthersMayRead(path.c_str())) {
+    settings.warnings.push_back(
+        "warning: " + path + " holds api_key and other users may read it; run chmod 600 " + path);
+  }
+  return true;
+}
+
+// The QUILLMARK_* variables over whatever the defaults and the file said.
+void ApplyEnvironment(const Environment& environment, LoadedSettings& settings) {
+  for (const SettingKey& key : SettingKeys()) {
+    const auto variable = environment.find(key.environment);
+    if (variable == environment.end()) continue;
+    settings.merchant.*key.member = variable->second;
+    settings.origins[key.fileKey] = {SettingOrigin::Kind::kEnvironment, key.environment};
+  }
+}
+
+// The build's default CA is the build tree's; where that is gone (an installed program,
+// a build moved away) the per-user sandbox's takes its place. Where the default is the
+// system's store (the Windows build: a file of the build machine means nothing there),
+// the per-user sandbox's CA is trusted once a sandbox has made one, so that a fresh
+// install reaches its own sandbox with nothing configured.
+void ChooseDefaultCa(const Environment& environment, LoadedSettings& settings) {
+  if (settings.origins["ca_file"].kind != SettingOrigin::Kind::kDefault) return;
+  std::error_code missing;
+  const std::string ca = LocalSandboxCaFile(environment);
+  const bool defaultGone =
+      !settings.merchant.caFile.empty() &&
+      !std::filesystem::exists(platform::FilePath(settings.merchant.caFile), missing);
+  const bool sandboxCa = !ca.empty() && settings.merchant.caFile.empty() &&
+                         std::filesystem::is_regular_file(platform::FilePath(ca), missing);
+  if (!ca.empty() && (defaultGone || sandboxCa)) settings.merchant.caFile = ca;
+}
+
+// False, with `error` set, when the chosen ca_file is there but no regular file of a CA
+// bundle's size, or a setting breaks its rule.
+bool CheckSettings(const LoadedSettings& settings, std::string& error) {
+  const std::string& caFile = settings.merchant.caFile;
+  std::error_code absent;
+  if (!caFile.empty() && caFile.size() <= kMaxPathLength &&
+      std::filesystem::symlink_status(platform::FilePath(caFile), absent).type() !=
+          std::filesystem::file_type::not_found) {
+    // A file that is not there is the transport's to report, as it always was.
+    const std::string unusable = NotARegularFile(caFile, kMaxCaFileBytes);
+    if (!unusable.empty()) {
+      error = settings.origins.at("ca_file").Describe() + ": ca_file = \"" + caFile +
+              "\" is not valid: " + unusable;
+      return false;
+    }
+  }
+  for (const SettingKey& key : SettingKeys()) {
+    const std::string rule = key.rule(settings.merchant.*key.member);
+    if (rule.empty()) continue;
+    const SettingOrigin& origin = settings.origins.at(key.fileKey);
+    const std::string value =
+        key.secret ? std::string() : " = \"" + settings.merchant.*key.member + "\"";
+    error = origin.Describe() + ": " + key.fileKey + value + " is not valid: " + rule;
+    return false;
+  }
+  return true;
+}
+
 bool LoadUnescaped(const std::optional<std::string>& file, const Environment& environment,
                    LoadedSettings& settings, std::string& error) {
   settings = LoadedSettings();
@@ -239,92 +339,11 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
   const std::string path = file ? *file : DefaultSettingsFile(environment);
   std::error_code ignored;
   if (file || (!path.empty() && std::filesystem::exists(platform::FilePath(path), ignored))) {
-    const std::string unusable = NotARegularFile(path, kMaxSettingsFileBytes);
-    if (!unusable.empty()) {
-      error = "settings file " + path + " cannot be used: " + unusable;
-      return false;
-    }
-    std::string text;
-    if (!ReadDiskFile(path, kMaxSettingsFileBytes, text)) {
-      error = "settings file " + path + " cannot be read";
-      return false;
-    }
-    if (const char* form = Utf16Form(text)) {
-      error = "settings file " + path + " is in " + form + ", which is not read; save it as UTF-8";
-      return false;
-    }
-    ParseState state;
-    state.reader.text = std::move(text);
-    state.path = path;
-    state.settings = &settings;
-    const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
-    if (state.reader.tooLong) {
-      error = path + ":" + std::to_string(state.reader.line) + ": the line is longer than " +
-              std::to_string(state.reader.maxLine) + " bytes";
-      return false;
-    }
-    if (!state.error.empty()) {
-      error = state.error;
-      return false;
-    }
-    if (failed != 0) {
-      error = path + ":" + std::to_string(failed) + ": not a line of an INI file";
-      return false;
-    }
-    if (settings.origins["api_key"].kind == SettingOrigin::Kind::kFile &&
-        platform::OthersMayRead(path.c_str())) {
-      settings.warnings.push_back(
-          "warning: " + path + " holds api_key and other users may read it; run chmod 600 " + path);
-    }
+    if (!ReadSettingsFile(path, settings, error)) return false;
   }
-
-  for (const SettingKey& key : SettingKeys()) {
-    const auto variable = environment.find(key.environment);
-    if (variable == environment.end()) continue;
-    settings.merchant.*key.member = variable->second;
-    settings.origins[key.fileKey] = {SettingOrigin::Kind::kEnvironment, key.environment};
-  }
-
-  // The build's default CA is the build tree's; where that is gone (an installed program,
-  // a build moved away) the per-user sandbox's takes its place. Where the default is the
-  // system's store (the Windows build: a file of the build machine means nothing there),
-  // the per-user sandbox's CA is trusted once a sandbox has made one, so that a fresh
-  // install reaches its own sandbox with nothing configured.
-  std::error_code missing;
-  if (settings.origins["ca_file"].kind == SettingOrigin::Kind::kDefault) {
-    const std::string ca = LocalSandboxCaFile(environment);
-    const bool defaultGone =
-        !settings.merchant.caFile.empty() &&
-        !std::filesystem::exists(platform::FilePath(settings.merchant.caFile), missing);
-    const bool sandboxCa = !ca.empty() && settings.merchant.caFile.empty() &&
-                           std::filesystem::is_regular_file(platform::FilePath(ca), missing);
-    if (!ca.empty() && (defaultGone || sandboxCa)) settings.merchant.caFile = ca;
-  }
-
-  const std::string& caFile = settings.merchant.caFile;
-  std::error_code absent;
-  if (!caFile.empty() && caFile.size() <= kMaxPathLength &&
-      std::filesystem::symlink_status(platform::FilePath(caFile), absent).type() !=
-          std::filesystem::file_type::not_found) {
-    // A file that is not there is the transport's to report, as it always was.
-    const std::string unusable = NotARegularFile(caFile, kMaxCaFileBytes);
-    if (!unusable.empty()) {
-      error = settings.origins["ca_file"].Describe() + ": ca_file = \"" + caFile +
-              "\" is not valid: " + unusable;
-      return false;
-    }
-  }
-
-  for (const SettingKey& key : SettingKeys()) {
-    const std::string rule = key.rule(settings.merchant.*key.member);
-    if (rule.empty()) continue;
-    const SettingOrigin& origin = settings.origins[key.fileKey];
-    const std::string value =
-        key.secret ? std::string() : " = \"" + settings.merchant.*key.member + "\"";
-    error = origin.Describe() + ": " + key.fileKey + value + " is not valid: " + rule;
-    return false;
-  }
-  return true;
+  ApplyEnvironment(environment, settings);
+  ChooseDefaultCa(environment, settings);
+  return CheckSettings(settings, error);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The notification's check and answer of notification.h.
 #include "payment/notification.h"
 
 #include <utility>

@@ -1,3 +1,5 @@
+// The listener of notify_listener.h, on the product's server (http/https_server.h); its
+// bounds and its received list are this file's alone.
 #include "payment/notify_listener.h"
 
 #include <condition_variable>

@@ -2,7 +2,7 @@
 // thread of its own that listens at the host and port of the configured notify_url (or at
 // notify_listen), reads each notification with the bounds and the one reading of a reply
 // (payment/notification.h), answers it as the platform expects, and reports it. The server
-// is the sandbox's (http/https_server.h), serving plain HTTP on one thread.
+// is the product's own (http/https_server.h), serving plain HTTP on one thread.
 #pragma once
 
 #include <chrono>

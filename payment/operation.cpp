@@ -1,3 +1,4 @@
+// The operations' judges and verdict names of operation.h.
 #include "payment/operation.h"
 
 namespace quillmark {

@@ -1,3 +1,5 @@
+// CQuillmarkOps of quillmark_ops.h: its settings, one request of an operation, and the
+// order cycle; how a reply's fields are kept is this file's alone.
 #include "payment/quillmark_ops.h"
 
 #include <iostream>

@@ -1,3 +1,4 @@
+// The nonces and order numbers of request_ids.h, and the fixed clock the tests set.
 #include "payment/request_ids.h"
 
 #include <cstdio>

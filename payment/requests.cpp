@@ -1,3 +1,4 @@
+// The request fields, sign strings and documents of requests.h.
 #include "payment/requests.h"
 
 namespace quillmark {

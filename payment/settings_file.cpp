@@ -1,3 +1,4 @@
+// The settings file's read and save of settings_file.h.
 #include "payment/settings_file.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The signatures of sign.h, with OpenSSL's MD5.
 #include "payment/sign.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,5 @@
+// The POST of transport.h over libcurl's multi interface, and its abort; the handles and
+// their cleanup are this file's alone.
 #include "payment/transport.h"
 
 #include <curl/curl.h>

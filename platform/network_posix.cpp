@@ -1,3 +1,4 @@
+// POSIX side of network.h: the interfaces' IPv4 addresses from getifaddrs.
 #include "platform/network.h"
 
 #include <arpa/inet.h>

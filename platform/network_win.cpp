@@ -1,3 +1,5 @@
+// Windows side of network.h: the adapters' IPv4 addresses from GetAdaptersAddresses.
+//
 // winsock2.h before anything that may bring windows.h, which would take the old winsock.h,
 // and each of these before the next, whose types it uses.
 #include <winsock2.h>

@@ -1,3 +1,5 @@
+// POSIX side of process.h: SIGINT and SIGTERM caught, the open-file limit raised, freed
+// memory handed back with malloc_trim; the stop flag is this file's alone.
 #include "platform/process.h"
 
 #include <malloc.h>

@@ -1,3 +1,5 @@
+// Windows side of process.h: Ctrl+C and a closing console caught by a console handler;
+// the stop flag and the handler's wait are this file's alone.
 #include "platform/process.h"
 
 #define WIN32_LEAN_AND_MEAN

@@ -1,3 +1,5 @@
+// The QR bitmaps of qr_bitmap.h, encoded with libqrencode; the bitmap's layout is built
+// here alone.
 #include "qr/qr_bitmap.h"
 
 #include <qrencode.h>

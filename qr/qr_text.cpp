@@ -1,3 +1,4 @@
+// The text symbols of qr_text.h.
 #include "qr/qr_text.h"
 
 #include <cstddef>

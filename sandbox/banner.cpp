@@ -1,3 +1,4 @@
+// The start-up lines of banner.h.
 #include "sandbox/banner.h"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// The certificates of certificates.h, made and read with OpenSSL; the key and file
+// handles' cleanup and the validity periods are this file's alone.
 #include "sandbox/certificates.h"
 
 #include <openssl/bio.h>

@@ -1,6 +1,8 @@
+// The fault modes of faults.h, and the misbehaving replies they make.
 #include "sandbox/faults.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "payment/fields.h"
 
@@ -11,6 +13,8 @@ namespace {
 constexpr std::size_t kHugePaddingBytes = 960 * 1024;
 // "成功" ("success") in GBK: what a server that forgot to convert its text would send.
 constexpr char kGbkSuccess[] = "\xb3\xc9\xb9\xa6";
+// What one chunk of Fault::kTinyChunks carries.
+constexpr std::size_t kTinyChunkBytes = 3;
 
 struct FaultNameEntry {
   Fault fault;
@@ -29,6 +33,39 @@ constexpr FaultNameEntry kFaultNames[] = {
     {Fault::kBadSign, "bad-sign"},
     {Fault::kBadNotifySign, "bad-notify-sign"},
 };
+
+// The head (Content-Length promising the whole body) and the body's first `cutAt` bytes,
+// then the connection dropped without a TLS close.
+HttpWireMaker CutWire(std::size_t cutAt) {
+  return [cutAt](const HttpReply& reply, const std::string& statusLine, bool) {
+    std::string text = statusLine + "Content-Type: " + reply.contentType +
+                       "\r\nContent-Length: " + std::to_string(reply.body.size()) +
+                       "\r\nConnection: close\r\n\r\n";
+    text.append(reply.body, 0, std::min(cutAt, reply.body.size()));
+    HttpWire wire;
+    wire.pieces.push_back(std::move(text));
+    wire.drop = true;
+    return wire;
+  };
+}
+
+// Chunked transfer, a few bytes per chunk, each chunk written on its own.
+HttpWireMaker TinyChunksWire() {
+  return [](const HttpReply& reply, const std::string& statusLine, bool keepAlive) {
+    HttpWire wire;
+    wire.pieces.push_back(statusLine + "Content-Type: " + reply.contentType +
+                          "\r\nTransfer-Encoding: chunked\r\n" +
+                          (keepAlive ? "" : "Connection: close\r\n") + "\r\n");
+    for (std::size_t at = 0; at < reply.body.size(); at += kTinyChunkBytes) {
+      const std::string part = reply.body.substr(at, kTinyChunkBytes);
+      char size[16];
+      std::snprintf(size, sizeof size, "%zx\r\n", part.size());
+      wire.pieces.push_back(size + part + "\r\n");
+    }
+    wire.pieces.push_back("0\r\n\r\n");
+    return wire;
+  };
+}
 
 }  // namespace
 
@@ -81,10 +118,9 @@ void SpoilDelivery(Fault fault, HttpReply& reply) {
   if (fault == Fault::kDropMidReply) {
     // Cut inside the payment link: a client that used what arrived would encode half a URL.
     const std::size_t link = reply.body.find(std::string("<") + kFieldCodeUrl + "><![CDATA[");
-    reply.delivery = HttpReply::Delivery::kCut;
-    reply.cutAt = link == std::string::npos ? reply.body.size() / 2 : link + 30;
+    reply.wire = CutWire(link == std::string::npos ? reply.body.size() / 2 : link + 30);
   } else if (fault == Fault::kTinyChunks) {
-    reply.delivery = HttpReply::Delivery::kTinyChunks;
+    reply.wire = TinyChunksWire();
   }
 }
 

@@ -1,5 +1,6 @@
 // Fault injection: how each fault mode spoils a unified-order reply, kept apart from the
-// platform's own behaviour so that the handlers read as the platform would answer.
+// platform's own behaviour so that the handlers read as the platform would answer. The
+// server knows no fault: the misbehaving deliveries are made here, on its HttpReply::wire.
 #pragma once
 
 #include <string>
@@ -20,7 +21,8 @@ std::string FaultyReturnMsg(Fault fault, std::string message);
 void SpoilBeforeSigning(Fault fault, ReplyFields& fields);
 // Changes the fields after they were signed, as a forger would.
 void SpoilAfterSigning(Fault fault, ReplyFields& fields);
-// How the finished reply goes out (cut off, in tiny chunks).
+// How the finished reply goes out (cut off, in tiny chunks), by the server's
+// HttpReply::wire.
 void SpoilDelivery(Fault fault, HttpReply& reply);
 // The HTML page of Fault::kHttp500.
 void Http500Reply(HttpReply& reply);

@@ -1,3 +1,5 @@
+// The LAN mode of lan_mode.h: the address, the phone's first page and its plain HTTP
+// server; the page's HTML is made here alone.
 #include "sandbox/lan_mode.h"
 
 #include <algorithm>

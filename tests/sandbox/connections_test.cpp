@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "http/https_server.h"
+#include "sandbox/certificates.h"
 #include "sandbox/order/order_book.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
@@ -63,8 +65,9 @@ class IdleConnection {
     return ok_ && SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0;
   }
   // Everything the server sends until it closes the connection; false in `closed` when it
-  // was still open after `limit`.
-  std::string ReadToClose(bool& closed, seconds limit = seconds(5)) {
+  // was still open after `limit`. `closeNotify`, when given, says whether the server closed
+  // TLS first rather than dropping the connection.
+  std::string ReadToClose(bool& closed, seconds limit = seconds(5), bool* closeNotify = nullptr) {
     timeval timeout{static_cast<time_t>(limit.count()), 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string text;
@@ -75,6 +78,7 @@ class IdleConnection {
     }
     const int error = SSL_get_error(ssl_, got);
     closed = error != SSL_ERROR_WANT_READ && !(error == SSL_ERROR_SYSCALL && errno == EAGAIN);
+    if (closeNotify) *closeNotify = error == SSL_ERROR_ZERO_RETURN;
     return text;
   }
 
@@ -260,6 +264,68 @@ TEST_F(SandboxConnections, KeptAliveConnectionsServeManyRequestsAndEndWithStop) 
   const auto before = std::chrono::steady_clock::now();
   sandbox_->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, seconds(2));
+}
+
+// A reply's own wire (HttpReply::wire): its pieces go out as they are, the maker learns
+// whether the connection stays open, and the connection then goes on, closes cleanly or is
+// dropped as the wire says. The fault modes' bytes are checked in fault_reply_test.cpp.
+TEST(HttpsServerWire, PiecesGoOutAsMadeAndTheConnectionEndsAsTheWireSays) {
+  const ServedCertificate certificate = ChooseCertificate("", "");
+  ASSERT_TRUE(certificate.error.empty()) << certificate.error;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls(SSL_CTX_new(TLS_client_method()),
+                                                        SSL_CTX_free);
+  const std::string open = "GET /a HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const std::string last = "GET /b HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  // What the maker below writes for a connection that stays open, and for one that does not.
+  const std::string keptReply = "HTTP/1.1 202 Accepted\r\nContent-Length: 4\r\n\r\nkept";
+  const std::string lastReply = "HTTP/1.1 202 Accepted\r\nContent-Length: 4\r\n\r\nlast";
+  struct Row {
+    const char* name;
+    std::string requests;
+    bool drop;
+    std::string expected;  // every byte read until the connection ended
+    bool closeNotify;
+    int written;  // replies reported written whole
+  };
+  const Row rows[] = {
+      {"kept alive, then closed", open + last, false, keptReply + lastReply, true, 2},
+      {"closed cleanly", last, false, lastReply, true, 1},
+      {"dropped, the next request unread", open + last, true, keptReply, false, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::atomic<int> written{0};
+    HttpsServerOptions options;
+    options.certFile = certificate.certFile;
+    options.keyFile = certificate.keyFile;
+    options.refuse = [](int, const std::string&, const HttpRequest&, HttpReply&) {};
+    options.handle = [&](const HttpRequest&, HttpsServerOptions::Answer answer) {
+      HttpReply reply;
+      reply.status = 202;
+      reply.body = "ignored: the wire makes the bytes";
+      reply.written = [&written](bool whole) { written += whole ? 1 : 0; };
+      reply.wire = [drop = row.drop](const HttpReply&, const std::string& statusLine,
+                                     bool keepAlive) {
+        HttpWire wire;
+        wire.pieces = {statusLine, "Content-Length: 4\r\n\r\n", keepAlive ? "kept" : "last"};
+        wire.drop = drop;
+        return wire;
+      };
+      answer(std::move(reply));
+    };
+    HttpsServer server(options);
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    IdleConnection connection(server.port(), IdleConnection::Stage::kHandshake, tls.get());
+    ASSERT_TRUE(connection.Send(row.requests));
+    bool closed = false;
+    bool closeNotify = false;
+    EXPECT_EQ(connection.ReadToClose(closed, seconds(5), &closeNotify), row.expected);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(closeNotify, row.closeNotify);
+    server.Stop();
+    EXPECT_EQ(written, row.written);
+  }
 }
 
 TEST(OrderBook, ForgetsOrdersByAgeAndByCount) {
