@@ -1,7 +1,8 @@
 // The state file's tables, each one list of columns: a column's name, its SQL type and
 // constraints, and the member of the record it holds. The layout (CREATE TABLE), the column
-// lists, the placeholders, the binding and the reading are all made from these lists, so a
-// column is named here and nowhere else. Inside sandbox/store only.
+// lists, the placeholders, the binding and the reading are all made from these lists; only
+// the statements that move one column on their own (a notification's schedule) name it
+// again. Inside sandbox/store only.
 //
 // A column's name and type are the file's: a name changed here is a file that no longer
 // reads, so a new layout changes them only with a migration (migrations.h).
@@ -127,8 +128,9 @@ namespace columns {
 
 inline Value ActorValue(Actor actor) { return Value{0, ActorName(actor)}; }
 inline Actor ActorOf(Value value) { return ActorOfName(std::string(value.bytes)); }
-inline Value Size(std::size_t kept, std::size_t whole) {
-  return Value{static_cast<std::int64_t>(std::max(kept, whole)), {}};
+// A text's whole size: the size the record names, or the bytes it holds when more.
+inline Value Size(std::size_t named, std::size_t held) {
+  return Value{static_cast<std::int64_t>(std::max(named, held)), {}};
 }
 
 }  // namespace columns
