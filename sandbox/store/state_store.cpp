@@ -1,3 +1,6 @@
+// The state store: one SQLite connection behind a mutex, the thread that writes the
+// changes, the thread that checkpoints the log, and opening a file (refusing, creating or
+// upgrading it). What the tables hold is columns.h's, how layouts change migrations.h's.
 #include "sandbox/store/state_store.h"
 
 #include <sqlite3.h>
@@ -15,202 +18,39 @@
 
 #include "payment/merchant_settings.h"
 #include "platform/platform.h"
+#include "sandbox/store/columns.h"
+#include "sandbox/store/migrations.h"
+#include "sandbox/store/statement.h"
 
 namespace quillmark::sandbox {
 namespace {
+
+using store::DatabaseHandle;
+using store::kAttempts;
+using store::kJournal;
+using store::kOrders;
+using store::Part;
+using store::StatementHandle;
+using store::Use;
 
 constexpr char kInUse[] =
     "is in use by another quillmark-sandbox; give this one a file of its own with --state "
     "FILE, or --state :memory:";
 
-// "QmkS": a file with another application id is another program's database.
-constexpr int kApplicationId = 0x516d6b53;
-constexpr int kSchemaVersion = 1;
 // The log is copied into the file by a thread of its own once it holds this many pages,
 // and at least once a second.
 constexpr int kCheckpointPages = 1000;
 constexpr std::chrono::seconds kCheckpointEvery{1};
 constexpr std::chrono::milliseconds kCheckpointPause{200};
 
-constexpr char kSchema[] = R"sql(
-CREATE TABLE orders(
-  id INTEGER PRIMARY KEY,
-  out_trade_no TEXT NOT NULL UNIQUE,
-  version INTEGER NOT NULL,
-  description BLOB NOT NULL,
-  total_fee INTEGER NOT NULL,
-  notify_url BLOB NOT NULL,
-  queries INTEGER NOT NULL,
-  paid INTEGER NOT NULL,
-  closed INTEGER NOT NULL,
-  refunded INTEGER NOT NULL,
-  transaction_id TEXT NOT NULL,
-  time_end TEXT NOT NULL,
-  out_refund_no TEXT NOT NULL,
-  refund_id TEXT NOT NULL,
-  placed_at INTEGER NOT NULL,
-  first_query_at INTEGER NOT NULL,
-  last_query_at INTEGER NOT NULL,
-  paid_at INTEGER NOT NULL,
-  paid_by TEXT NOT NULL,
-  closed_at INTEGER NOT NULL,
-  closed_by TEXT NOT NULL,
-  refunded_at INTEGER NOT NULL,
-  notify_acked INTEGER NOT NULL DEFAULT 0,
-  notify_next INTEGER NOT NULL DEFAULT 0,
-  notify_due_at INTEGER NOT NULL DEFAULT 0);
-CREATE TABLE requests(
-  id INTEGER PRIMARY KEY,
-  at INTEGER NOT NULL,
-  method BLOB NOT NULL,
-  path BLOB NOT NULL,
-  operation TEXT NOT NULL,
-  out_trade_no BLOB NOT NULL,
-  verdict TEXT NOT NULL,
-  status INTEGER NOT NULL,
-  outcome BLOB NOT NULL,
-  body BLOB NOT NULL,
-  body_bytes INTEGER NOT NULL,
-  reply BLOB NOT NULL,
-  reply_bytes INTEGER NOT NULL,
-  sign_string BLOB NOT NULL,
-  sign_expected TEXT NOT NULL,
-  sign_received TEXT NOT NULL);
-CREATE INDEX requests_by_order ON requests(out_trade_no, id);
-CREATE TABLE attempts(
-  id INTEGER PRIMARY KEY,
-  order_id INTEGER NOT NULL REFERENCES orders(id) ON DELETE CASCADE,
-  at INTEGER NOT NULL,
-  number INTEGER NOT NULL,
-  url BLOB NOT NULL,
-  http_status INTEGER NOT NULL,
-  error BLOB NOT NULL,
-  answer BLOB NOT NULL,
-  answer_bytes INTEGER NOT NULL,
-  duration_ms INTEGER NOT NULL,
-  acknowledged INTEGER NOT NULL);
-CREATE INDEX attempts_by_order ON attempts(order_id, id);
-)sql";
-
-// The order's own columns, as the writes and the reads list them.
-constexpr char kOrderColumns[] =
-    "out_trade_no, version, description, total_fee, notify_url, queries, paid, closed, "
-    "refunded, transaction_id, time_end, out_refund_no, refund_id, placed_at, first_query_at, "
-    "last_query_at, paid_at, paid_by, closed_at, closed_by, refunded_at";
-
-struct Finalize {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-struct Close {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-using StatementHandle = std::unique_ptr<sqlite3_stmt, Finalize>;
-using DatabaseHandle = std::unique_ptr<sqlite3, Close>;
-
-std::string Cut(std::string_view text, std::size_t bytes) {
-  return std::string(text.substr(0, std::min(text.size(), bytes)));
+// An order's columns as every read lists them, then `rest`: "FROM orders WHERE ...".
+std::string SelectOrders(const char* rest) {
+  return "SELECT " + store::Names(kOrders, Part::kRead) + " " + rest;
 }
 
-// One use of a prepared statement: bound by index from 1, stepped, and reset when it ends
-// so that the next use starts clean and no read lock outlives it.
-class Use {
- public:
-  explicit Use(sqlite3_stmt* statement) : statement_(statement) {}
-  ~Use() {
-    sqlite3_reset(statement_);
-    sqlite3_clear_bindings(statement_);
-  }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-
-  Use& Int(std::int64_t value) {
-    sqlite3_bind_int64(statement_, ++bound_, value);
-    return *this;
-  }
-  // Bytes as they are: bodies need not be UTF-8, and a text column would let SQLite read
-  // them as text.
-  Use& Bytes(std::string_view value) {
-    sqlite3_bind_blob64(statement_, ++bound_, value.data(), value.size(), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Use& Text(std::string_view value) {
-    sqlite3_bind_text64(statement_, ++bound_, value.data(), value.size(), SQLITE_TRANSIENT,
-                        SQLITE_UTF8);
-    return *this;
-  }
-  // SQLITE_ROW, SQLITE_DONE, or an error code.
-  int Step() {
-    column_ = 0;
-    return sqlite3_step(statement_);
-  }
-  std::int64_t NextInt() { return sqlite3_column_int64(statement_, column_++); }
-  std::string NextBytes() {
-    const int at = column_++;
-    const void* data = sqlite3_column_blob(statement_, at);
-    const int size = sqlite3_column_bytes(statement_, at);
-    return data == nullptr
-               ? std::string()
-               : std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
-  }
-
- private:
-  sqlite3_stmt* statement_;
-  int bound_ = 0;
-  int column_ = 0;
-};
-
-Use& BindOrder(Use& use, const std::string& number, const Order& order) {
-  return use.Text(number)
-      .Int(order.version)
-      .Bytes(order.description)
-      .Int(order.totalFee)
-      .Bytes(order.notifyUrl)
-      .Int(order.queries)
-      .Int(order.paid)
-      .Int(order.closed)
-      .Int(order.refunded)
-      .Text(order.transactionId)
-      .Text(order.timeEnd)
-      .Text(order.outRefundNo)
-      .Text(order.refundId)
-      .Int(order.placedAt)
-      .Int(order.firstQueryAt)
-      .Int(order.lastQueryAt)
-      .Int(order.paidAt)
-      .Text(ActorName(order.paidBy))
-      .Int(order.closedAt)
-      .Text(ActorName(order.closedBy))
-      .Int(order.refundedAt);
-}
-
-// Reads the columns kOrderColumns lists, then notify_acked, notify_next and notify_due_at.
 StoredOrder ReadOrder(Use& use) {
   StoredOrder stored;
-  Order& order = stored.order;
-  stored.number = use.NextBytes();
-  order.version = static_cast<std::uint32_t>(use.NextInt());
-  order.description = use.NextBytes();
-  order.totalFee = use.NextInt();
-  order.notifyUrl = use.NextBytes();
-  order.queries = static_cast<int>(use.NextInt());
-  order.paid = use.NextInt() != 0;
-  order.closed = use.NextInt() != 0;
-  order.refunded = use.NextInt() != 0;
-  order.transactionId = use.NextBytes();
-  order.timeEnd = use.NextBytes();
-  order.outRefundNo = use.NextBytes();
-  order.refundId = use.NextBytes();
-  order.placedAt = use.NextInt();
-  order.firstQueryAt = use.NextInt();
-  order.lastQueryAt = use.NextInt();
-  order.paidAt = use.NextInt();
-  order.paidBy = ActorOfName(use.NextBytes());
-  order.closedAt = use.NextInt();
-  order.closedBy = ActorOfName(use.NextBytes());
-  order.refundedAt = use.NextInt();
-  order.notifyAcknowledged = use.NextInt() != 0;
-  stored.notifyNext = static_cast<std::size_t>(use.NextInt());
-  stored.notifyDueAt = use.NextInt();
+  store::Read(use, kOrders, stored);
   return stored;
 }
 
@@ -334,6 +174,11 @@ struct StateStore::Impl {
   }
 
   bool Prepared(std::string& error);
+  std::string Connect();
+  std::string Inspect(std::int64_t& layout, bool& fresh);
+  std::string Configure();
+  std::string Lay(bool fresh, std::int64_t layout);
+  std::string StartCheckpoints();
 };
 
 StateStore::Impl::~Impl() {
@@ -376,19 +221,7 @@ void StateStore::Impl::Checkpoints() {
 }
 
 bool StateStore::Impl::Prepared(std::string& error) {
-  const std::string orderPlaces = "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?";
-  std::string update;
-  // Every column but the number, from the row offered, when it is the later version.
-  {
-    const std::string columns = kOrderColumns;
-    std::size_t from = columns.find(", ") + 2;
-    while (from < columns.size()) {
-      const std::size_t end = std::min(columns.find(", ", from), columns.size());
-      const std::string name = columns.substr(from, end - from);
-      update += (update.empty() ? "" : ", ") + name + " = excluded." + name;
-      from = end + 2;
-    }
-  }
+  const std::string written = store::Names(kOrders, Part::kWritten);
   const struct {
     StatementHandle* handle;
     std::string sql;
@@ -396,22 +229,22 @@ bool StateStore::Impl::Prepared(std::string& error) {
       {&begin, "BEGIN"},
       {&commit, "COMMIT"},
       {&rollback, "ROLLBACK"},
-      {&insertRequest,
-       "INSERT INTO requests(at, method, path, operation, out_trade_no, verdict, status, "
-       "outcome, body, body_bytes, reply, reply_bytes, sign_string, sign_expected, "
-       "sign_received) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"},
+      {&insertRequest, "INSERT INTO requests(" + store::Names(kJournal, Part::kWritten) +
+                           ") VALUES(" + store::Places(kJournal) + ")"},
       {&pruneRequests, "DELETE FROM requests WHERE id <= ?"},
-      {&upsertOrder, std::string("INSERT INTO orders(") + kOrderColumns + ") VALUES(" +
-                         orderPlaces + ") ON CONFLICT(out_trade_no) DO UPDATE SET " + update +
+      // Every column but the number, from the row offered, when it is the later version.
+      {&upsertOrder, "INSERT INTO orders(" + written + ") VALUES(" + store::Places(kOrders) +
+                         ") ON CONFLICT(out_trade_no) DO UPDATE SET " +
+                         store::Updates(kOrders, "out_trade_no") +
                          " WHERE excluded.version > orders.version"},
       {&deleteOrder, "DELETE FROM orders WHERE out_trade_no = ?"},
       {&startNotification,
        "UPDATE orders SET notify_next = 1, notify_due_at = ?, notify_acked = 0 "
        "WHERE out_trade_no = ? AND notify_next = 0 AND notify_acked = 0"},
-      {&insertAttempt,
-       "INSERT INTO attempts(order_id, at, number, url, http_status, error, answer, "
-       "answer_bytes, duration_ms, acknowledged) SELECT id, ?, ?, ?, ?, ?, ?, ?, ?, ? "
-       "FROM orders WHERE out_trade_no = ?"},
+      // The attempt's order is its row's id, looked up by its number.
+      {&insertAttempt, "INSERT INTO attempts(order_id, " + store::Names(kAttempts, Part::kWritten) +
+                           ") SELECT id, " + store::Places(kAttempts) +
+                           " FROM orders WHERE out_trade_no = ?"},
       {&pruneAttempts,
        "DELETE FROM attempts WHERE order_id = (SELECT id FROM orders WHERE out_trade_no = ?1) "
        "AND id <= (SELECT id FROM attempts WHERE order_id = (SELECT id FROM orders WHERE "
@@ -438,147 +271,173 @@ StateStore::StateStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
 
 StateStore::~StateStore() { Drain(); }
 
-std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits limits,
-                                             std::string& error) {
+// Opening a file, step by step: each returns why the file is refused ("" once the step is
+// done), in words that follow the file's name.
+
+std::string StateStore::Impl::Connect() {
   const bool memory = path == kMemoryState;
-  const std::string named = "the state file " + path;
-  auto fail = [&error, &named](const std::string& why) {
-    error = named + " " + why;
-    return nullptr;
-  };
   if (!memory) {
     // Looked at before SQLite opens it: a pipe would hold the open, a folder or a device
     // is nothing to keep state in.
     std::error_code ignored;
     if (std::filesystem::exists(platform::FilePath(path), ignored)) {
       const std::string unusable = NotARegularFile(path, UINTMAX_MAX);
-      if (!unusable.empty()) return fail("cannot be used: " + unusable);
+      if (!unusable.empty()) return "cannot be used: " + unusable;
     }
-  }
-  auto impl = std::make_unique<Impl>();
-  impl->path = path;
-  impl->limits = limits;
-  if (!memory) {
     // A second sandbox on the same file would serve the same orders and send their
     // notifications twice. The lock is the file's, not its name's, so a link to a live file
     // is refused as its own name is.
     bool heldElsewhere = false;
-    impl->fileLock = platform::TakeFileLock(path.c_str(), heldElsewhere);
-    if (impl->fileLock == -1) {
-      return fail(heldElsewhere ? std::string(kInUse)
-                                : "cannot be opened (it can be neither made nor opened)");
+    fileLock = platform::TakeFileLock(path.c_str(), heldElsewhere);
+    if (fileLock == -1) {
+      return heldElsewhere ? std::string(kInUse)
+                           : "cannot be opened (it can be neither made nor opened)";
     }
   }
-  sqlite3* db = nullptr;
-  const int opened = sqlite3_open_v2(
-      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  impl->db.reset(db);
-  if (opened != SQLITE_OK) {
-    return fail("cannot be opened (" + std::string(db ? sqlite3_errmsg(db) : "out of memory") +
-                ")");
+  sqlite3* opened = nullptr;
+  const int code =
+      sqlite3_open_v2(path.c_str(), &opened,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  db.reset(opened);
+  if (code != SQLITE_OK) {
+    return "cannot be opened (" + std::string(opened ? sqlite3_errmsg(opened) : "out of memory") +
+           ")";
   }
-  sqlite3_extended_result_codes(db, 1);
-
-  std::string problem;
+  sqlite3_extended_result_codes(opened, 1);
   // Brief waits on locks rather than failures: the checkpoints take some of the file's.
-  sqlite3_busy_timeout(db, 2000);
+  sqlite3_busy_timeout(opened, 2000);
+  return "";
+}
+
+// Whose the file is and of which layout (0 with `fresh`: a new file), and whether it is
+// whole. Writes nothing.
+std::string StateStore::Impl::Inspect(std::int64_t& layout, bool& fresh) {
+  std::string problem;
   std::int64_t applicationId = 0;
-  std::int64_t version = 0;
   std::int64_t tables = 0;
-  if (!impl->Single("PRAGMA application_id", applicationId, problem) ||
-      !impl->Single("PRAGMA user_version", version, problem) ||
-      !impl->Single("SELECT count(*) FROM sqlite_master", tables, problem)) {
-    const int code = sqlite3_errcode(db) & 0xff;
-    if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
-      return fail(kInUse);
-    }
-    if (code == SQLITE_NOTADB) return fail("is not an SQLite database, so not a sandbox's state");
-    return fail("cannot be read (" + problem + ")");
+  if (!Single("PRAGMA application_id", applicationId, problem) ||
+      !Single("PRAGMA user_version", layout, problem) ||
+      !Single("SELECT count(*) FROM sqlite_master", tables, problem)) {
+    const int code = sqlite3_errcode(db.get()) & 0xff;
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED) return kInUse;
+    if (code == SQLITE_NOTADB) return "is not an SQLite database, so not a sandbox's state";
+    return "cannot be read (" + problem + ")";
   }
-  if (tables > 0 && applicationId != kApplicationId) {
-    return fail("is another program's SQLite database, not a quillmark-sandbox state file");
+  fresh = tables == 0;
+  if (!fresh && applicationId != store::kApplicationId) {
+    return "is another program's SQLite database, not a quillmark-sandbox state file";
   }
-  if (version > kSchemaVersion) {
-    return fail("was written by a newer quillmark-sandbox (schema " + std::to_string(version) +
-                "; this one reads " + std::to_string(kSchemaVersion) + ")");
+  if (layout > store::kLayout) {
+    return "was written by a newer quillmark-sandbox (schema " + std::to_string(layout) +
+           "; this one reads " + std::to_string(store::kLayout) + ")";
   }
-  if (tables > 0) {
-    std::string verdict;
-    StatementHandle check = impl->Prepare("PRAGMA quick_check(1)", problem);
-    if (check) {
-      Use use(check.get());
-      if (use.Step() == SQLITE_ROW) verdict = use.NextBytes();
-    }
-    if (verdict != "ok") {
-      return fail("is damaged (" + (verdict.empty() ? impl->Error() : verdict) +
-                  "); move it away to start afresh");
-    }
+  if (!fresh && layout < store::kOldestLayout) {
+    return "has schema " + std::to_string(layout) +
+           ", which no quillmark-sandbox wrote (this one reads " +
+           std::to_string(store::kOldestLayout) + " to " + std::to_string(store::kLayout) + ")";
   }
-  if (!memory) {
-    StatementHandle mode = impl->Prepare("PRAGMA journal_mode = WAL", problem);
+  if (fresh) return "";
+  std::string verdict;
+  StatementHandle check = Prepare("PRAGMA quick_check(1)", problem);
+  if (check) {
+    Use use(check.get());
+    if (use.Step() == SQLITE_ROW) verdict = use.NextBytes();
+  }
+  if (verdict != "ok") {
+    return "is damaged (" + (verdict.empty() ? Error() : verdict) +
+           "); move it away to start afresh";
+  }
+  return "";
+}
+
+std::string StateStore::Impl::Configure() {
+  std::string problem;
+  if (path != kMemoryState) {
+    StatementHandle mode = Prepare("PRAGMA journal_mode = WAL", problem);
     std::string journal;
     if (mode) {
       Use use(mode.get());
       if (use.Step() == SQLITE_ROW) journal = use.NextBytes();
     }
     if (journal != "wal") {
-      const int code = sqlite3_errcode(db) & 0xff;
-      if (code == SQLITE_BUSY) {
-        return fail(kInUse);
-      }
-      return fail("cannot keep a write-ahead log (" + impl->Error() + ")");
+      if ((sqlite3_errcode(db.get()) & 0xff) == SQLITE_BUSY) return kInUse;
+      return "cannot keep a write-ahead log (" + Error() + ")";
     }
   }
   // NORMAL: a commit is in the log once it returns, which a killed process cannot undo;
   // only a power cut before the next checkpoint could.
-  if (!impl->Exec("PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON; "
-                  "PRAGMA wal_autocheckpoint = 0",
-                  problem)) {
-    return fail("cannot be set up (" + problem + ")");
+  if (!Exec("PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON; "
+            "PRAGMA wal_autocheckpoint = 0",
+            problem)) {
+    return "cannot be set up (" + problem + ")";
   }
   if (limits.maxPages > 0) {
-    impl->Exec(("PRAGMA max_page_count = " + std::to_string(limits.maxPages)).c_str(), problem);
+    Exec(("PRAGMA max_page_count = " + std::to_string(limits.maxPages)).c_str(), problem);
   }
-  if (tables == 0) {
-    const std::string create = std::string("BEGIN EXCLUSIVE;") + kSchema +
-                               "PRAGMA application_id = " + std::to_string(kApplicationId) +
-                               "; PRAGMA user_version = " + std::to_string(kSchemaVersion) +
-                               "; COMMIT;";
-    if (!impl->Exec(create.c_str(), problem)) {
-      const int code = sqlite3_errcode(db) & 0xff;
-      if (code == SQLITE_BUSY) {
-        return fail(kInUse);
-      }
-      return fail("cannot be written (" + problem + ")");
-    }
+  return "";
+}
+
+// A new file gets this build's tables; one of an earlier layout is upgraded in place.
+std::string StateStore::Impl::Lay(bool fresh, std::int64_t layout) {
+  if (!fresh && layout == store::kLayout) return "";
+  std::string problem;
+  const int code = fresh ? store::CreateLayout(db.get(), problem)
+                         : store::Upgrade(db.get(), static_cast<int>(layout), store::kLayout,
+                                          store::Migrations(), problem);
+  if (code == SQLITE_OK) return "";
+  if ((code & 0xff) == SQLITE_BUSY) return kInUse;
+  if (fresh) return "cannot be written (" + problem + ")";
+  return "cannot be upgraded from schema " + std::to_string(layout) + " to " +
+         std::to_string(store::kLayout) + " (" + problem + ")";
+}
+
+// The second connection and its thread, woken by the first connection's commits once the
+// log has grown.
+std::string StateStore::Impl::StartCheckpoints() {
+  sqlite3* checkpoints = nullptr;
+  const int second = sqlite3_open_v2(path.c_str(), &checkpoints,
+                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  checkpointDb.reset(checkpoints);
+  if (second != SQLITE_OK) {
+    return "cannot be opened twice (" +
+           std::string(checkpoints ? sqlite3_errmsg(checkpoints) : "out of memory") + ")";
   }
-  if (!impl->Prepared(problem)) return fail("cannot be used (" + problem + ")");
-  if (!memory) {
-    sqlite3* checkpoints = nullptr;
-    const int second = sqlite3_open_v2(path.c_str(), &checkpoints,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    impl->checkpointDb.reset(checkpoints);
-    if (second != SQLITE_OK) {
-      return fail("cannot be opened twice (" +
-                  std::string(checkpoints ? sqlite3_errmsg(checkpoints) : "out of memory") + ")");
-    }
-    sqlite3_exec(checkpoints, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
-    Impl* raw = impl.get();
-    sqlite3_wal_hook(
-        db,
-        [](void* context, sqlite3*, const char*, int pages) {
-          auto* store = static_cast<Impl*>(context);
-          if (pages >= kCheckpointPages) {
-            std::lock_guard<std::mutex> wake(store->checkpointMutex);
-            if (!store->checkpointDue) {
-              store->checkpointDue = true;
-              store->checkpointWake.notify_one();
-            }
+  sqlite3_exec(checkpoints, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_wal_hook(
+      db.get(),
+      [](void* context, sqlite3*, const char*, int pages) {
+        auto* store = static_cast<Impl*>(context);
+        if (pages >= kCheckpointPages) {
+          std::lock_guard<std::mutex> wake(store->checkpointMutex);
+          if (!store->checkpointDue) {
+            store->checkpointDue = true;
+            store->checkpointWake.notify_one();
           }
-          return SQLITE_OK;
-        },
-        raw);
-    impl->checkpointer = std::thread([raw] { raw->Checkpoints(); });
+        }
+        return SQLITE_OK;
+      },
+      this);
+  checkpointer = std::thread([this] { Checkpoints(); });
+  return "";
+}
+
+std::unique_ptr<StateStore> StateStore::Open(const std::string& path, Limits limits,
+                                             std::string& error) {
+  auto impl = std::make_unique<Impl>();
+  impl->path = path;
+  impl->limits = limits;
+  std::int64_t layout = 0;
+  bool fresh = false;
+  std::string why = impl->Connect();
+  if (why.empty()) why = impl->Inspect(layout, fresh);
+  if (why.empty()) why = impl->Configure();
+  if (why.empty()) why = impl->Lay(fresh, layout);
+  std::string problem;
+  if (why.empty() && !impl->Prepared(problem)) why = "cannot be used (" + problem + ")";
+  if (why.empty() && path != kMemoryState) why = impl->StartCheckpoints();
+  if (!why.empty()) {
+    error = "the state file " + path + " " + why;
+    return nullptr;
   }
   return std::unique_ptr<StateStore>(new StateStore(std::move(impl)));
 }
@@ -596,7 +455,7 @@ bool StateStore::Impl::Apply(const StateChange& change, std::string& error) {
   }
   if (change.order) {
     Use use(impl.upsertOrder.get());
-    BindOrder(use, change.orderNo, *change.order);
+    store::Bind(use, kOrders, StoredOrder{change.orderNo, *change.order});
     if (!impl.Done(use, error)) return false;
   }
   if (change.order && change.notificationDue) {
@@ -605,24 +464,9 @@ bool StateStore::Impl::Apply(const StateChange& change, std::string& error) {
     if (!impl.Done(use, error)) return false;
   }
   if (change.request && impl.limits.journalMax > 0) {
-    const JournalEntry& entry = *change.request;
     {
       Use use(impl.insertRequest.get());
-      use.Int(entry.at)
-          .Bytes(Cut(entry.method, 32))
-          .Bytes(Cut(entry.path, kKeptTextBytes))
-          .Text(entry.operation)
-          .Bytes(Cut(entry.orderNo, 64))
-          .Text(entry.verdict)
-          .Int(entry.status)
-          .Bytes(Cut(entry.outcome, kKeptTextBytes))
-          .Bytes(Cut(entry.body, kKeptTextBytes))
-          .Int(static_cast<std::int64_t>(std::max(entry.bodyBytes, entry.body.size())))
-          .Bytes(Cut(entry.reply, kKeptTextBytes))
-          .Int(static_cast<std::int64_t>(std::max(entry.replyBytes, entry.reply.size())))
-          .Bytes(Cut(entry.signString, kKeptTextBytes))
-          .Text(Cut(entry.expectedSign, 64))
-          .Text(Cut(entry.receivedSign, 64));
+      store::Bind(use, kJournal, *change.request);
       if (!impl.Done(use, error)) return false;
     }
     const std::int64_t last = sqlite3_last_insert_rowid(impl.db.get());
@@ -718,16 +562,7 @@ bool StateStore::RecordAttempt(const AttemptEntry& attempt, std::string& error) 
   return impl.Transaction(error, [&] {
     {
       Use use(impl.insertAttempt.get());
-      use.Int(attempt.at)
-          .Int(static_cast<std::int64_t>(attempt.number))
-          .Bytes(Cut(attempt.url, kKeptTextBytes))
-          .Int(attempt.httpStatus)
-          .Bytes(Cut(attempt.error, kKeptTextBytes))
-          .Bytes(Cut(attempt.answer, kKeptAnswerBytes))
-          .Int(static_cast<std::int64_t>(std::max(attempt.answerBytes, attempt.answer.size())))
-          .Int(attempt.durationMs)
-          .Int(attempt.acknowledged)
-          .Text(attempt.orderNo);
+      store::Bind(use, kAttempts, attempt).Text(attempt.orderNo);
       if (!impl.Done(use, error)) return false;
     }
     {
@@ -764,10 +599,7 @@ bool StateStore::LoadOrders(std::int64_t notBefore, std::size_t maxOrders,
     return impl.Done(first, error) && impl.Done(second, error);
   });
   if (!pruned) return false;
-  StatementHandle all = impl.Prepare(std::string("SELECT ") + kOrderColumns +
-                                         ", notify_acked, notify_next, notify_due_at FROM "
-                                         "orders ORDER BY id",
-                                     error);
+  StatementHandle all = impl.Prepare(SelectOrders("FROM orders ORDER BY id"), error);
   if (!all) return false;
   Use use(all.get());
   int step;
@@ -784,10 +616,8 @@ std::vector<StoredOrder> StateStore::RecentOrders(std::size_t limit) {
   std::lock_guard<std::mutex> lock(impl.mutex);
   std::string error;
   std::vector<StoredOrder> orders;
-  StatementHandle recent = impl.Prepare(std::string("SELECT ") + kOrderColumns +
-                                            ", notify_acked, notify_next, notify_due_at FROM "
-                                            "orders ORDER BY id DESC LIMIT ?",
-                                        error);
+  StatementHandle recent =
+      impl.Prepare(SelectOrders("FROM orders ORDER BY id DESC LIMIT ?"), error);
   if (!recent) return orders;
   Use use(recent.get());
   use.Int(static_cast<std::int64_t>(limit));
@@ -799,10 +629,7 @@ std::optional<StoredOrder> StateStore::FindOrder(const std::string& number) {
   Impl& impl = *impl_;
   std::lock_guard<std::mutex> lock(impl.mutex);
   std::string error;
-  StatementHandle find = impl.Prepare(std::string("SELECT ") + kOrderColumns +
-                                          ", notify_acked, notify_next, notify_due_at FROM "
-                                          "orders WHERE out_trade_no = ?",
-                                      error);
+  StatementHandle find = impl.Prepare(SelectOrders("FROM orders WHERE out_trade_no = ?"), error);
   if (!find) return std::nullopt;
   Use use(find.get());
   use.Text(number);
@@ -817,10 +644,9 @@ std::vector<JournalEntry> StateStore::Requests(const RequestFilter& filter, std:
   std::vector<JournalEntry> entries;
   // An empty filter value matches every row.
   StatementHandle select = impl.Prepare(
-      "SELECT id, at, method, path, operation, out_trade_no, verdict, status, outcome, body, "
-      "body_bytes, reply, reply_bytes, sign_string, sign_expected, sign_received FROM requests "
-      "WHERE (?1 = '' OR operation = ?1) AND (?2 = '' OR verdict = ?2) AND "
-      "(CAST(?3 AS BLOB) = x'' OR out_trade_no = CAST(?3 AS BLOB)) ORDER BY id DESC LIMIT ?4",
+      "SELECT " + store::Names(kJournal, Part::kRead) +
+          " FROM requests WHERE (?1 = '' OR operation = ?1) AND (?2 = '' OR verdict = ?2) AND "
+          "(CAST(?3 AS BLOB) = x'' OR out_trade_no = CAST(?3 AS BLOB)) ORDER BY id DESC LIMIT ?4",
       error);
   if (!select) return entries;
   Use use(select.get());
@@ -830,22 +656,7 @@ std::vector<JournalEntry> StateStore::Requests(const RequestFilter& filter, std:
       .Int(static_cast<std::int64_t>(limit));
   while (use.Step() == SQLITE_ROW) {
     JournalEntry entry;
-    entry.id = use.NextInt();
-    entry.at = use.NextInt();
-    entry.method = use.NextBytes();
-    entry.path = use.NextBytes();
-    entry.operation = use.NextBytes();
-    entry.orderNo = use.NextBytes();
-    entry.verdict = use.NextBytes();
-    entry.status = static_cast<int>(use.NextInt());
-    entry.outcome = use.NextBytes();
-    entry.body = use.NextBytes();
-    entry.bodyBytes = static_cast<std::size_t>(use.NextInt());
-    entry.reply = use.NextBytes();
-    entry.replyBytes = static_cast<std::size_t>(use.NextInt());
-    entry.signString = use.NextBytes();
-    entry.expectedSign = use.NextBytes();
-    entry.receivedSign = use.NextBytes();
+    store::Read(use, kJournal, entry);
     entries.push_back(std::move(entry));
   }
   return entries;
@@ -857,9 +668,9 @@ std::vector<AttemptEntry> StateStore::Attempts(const std::string& orderNo) {
   std::string error;
   std::vector<AttemptEntry> attempts;
   StatementHandle select = impl.Prepare(
-      "SELECT at, number, url, http_status, error, answer, answer_bytes, duration_ms, "
-      "acknowledged FROM attempts WHERE order_id = (SELECT id FROM orders WHERE out_trade_no "
-      "= ?) ORDER BY id",
+      "SELECT " + store::Names(kAttempts, Part::kRead) +
+          " FROM attempts WHERE order_id = (SELECT id FROM orders WHERE out_trade_no = ?) "
+          "ORDER BY id",
       error);
   if (!select) return attempts;
   Use use(select.get());
@@ -867,15 +678,7 @@ std::vector<AttemptEntry> StateStore::Attempts(const std::string& orderNo) {
   while (use.Step() == SQLITE_ROW) {
     AttemptEntry attempt;
     attempt.orderNo = orderNo;
-    attempt.at = use.NextInt();
-    attempt.number = static_cast<std::size_t>(use.NextInt());
-    attempt.url = use.NextBytes();
-    attempt.httpStatus = static_cast<int>(use.NextInt());
-    attempt.error = use.NextBytes();
-    attempt.answer = use.NextBytes();
-    attempt.answerBytes = static_cast<std::size_t>(use.NextInt());
-    attempt.durationMs = use.NextInt();
-    attempt.acknowledged = use.NextInt() != 0;
+    store::Read(use, kAttempts, attempt);
     attempts.push_back(std::move(attempt));
   }
   return attempts;

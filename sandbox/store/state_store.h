@@ -117,10 +117,12 @@ class StateStore {
     std::int64_t maxPages = 0;
   };
 
-  // Opens `path` (kMemoryState: in memory), making it with its tables when it is new. Null,
-  // with `error` saying why in a sentence that names the file, when it cannot be opened, is
-  // not an SQLite database, is another program's, comes from a newer sandbox, is damaged,
-  // or is held by another sandbox. Nothing is written to a file it refuses.
+  // Opens `path` (kMemoryState: in memory), making it with its tables when it is new, and
+  // upgrading a file an earlier sandbox wrote to this one's layout in place, in one
+  // transaction (sandbox/store/migrations.h). Null, with `error` saying why in a sentence
+  // that names the file, when it cannot be opened, is not an SQLite database, is another
+  // program's, comes from a newer sandbox, is damaged, or is held by another sandbox.
+  // Nothing is written to a file it refuses.
   static std::unique_ptr<StateStore> Open(const std::string& path, Limits limits,
                                           std::string& error);
   ~StateStore();

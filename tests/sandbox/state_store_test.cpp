@@ -1,16 +1,19 @@
 // The state file on its own: what it refuses at open, that what it keeps comes back from a
-// second open (the later of two copies of an order winning), and that its bounds hold.
+// second open (the later of two copies of an order winning), that its bounds hold, and that
+// a file an earlier release wrote is taken up, upgraded in place.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sandbox/store/migrations.h"
 #include "sandbox/store/state_store.h"
 #include "tests/support/temp_dir.h"
 
@@ -62,8 +65,10 @@ TEST(StateStore, RefusesAtOpenWhatItCannotKeepStateIn) {
     std::string written;
     ASSERT_TRUE(store->Write(Placed("order1", 1000), written)) << written;
   }
-  // A copy of our file from a newer sandbox, and one with a page overwritten.
+  // Copies of our file: from a newer sandbox, of a layout no sandbox wrote, and with a page
+  // overwritten.
   const std::string newer = dir.path() + "/newer.db";
+  const std::string older = dir.path() + "/older.db";
   const std::string damaged = dir.path() + "/damaged.db";
   {
     std::ifstream in(ours, std::ios::binary);
@@ -71,6 +76,8 @@ TEST(StateStore, RefusesAtOpenWhatItCannotKeepStateIn) {
     ASSERT_GT(bytes.size(), 4096u * 3);
     WriteFile(newer, bytes);
     MakeDatabase(newer, "PRAGMA user_version = 99");
+    WriteFile(older, bytes);
+    MakeDatabase(older, "PRAGMA user_version = 0");
     std::string broken = bytes;
     // The schema's page and the next keep their header; their cells become noise.
     for (std::size_t i = 4096 + 16; i < 4096 * 3; ++i) broken[i] = static_cast<char>(i * 7);
@@ -85,11 +92,13 @@ TEST(StateStore, RefusesAtOpenWhatItCannotKeepStateIn) {
 
   const struct {
     std::string path;
-    const char* says;
+    std::string says;
   } rows[] = {
       {text, "is not an SQLite database"},
       {foreign, "is another program's SQLite database"},
-      {newer, "was written by a newer quillmark-sandbox (schema 99"},
+      {newer, "was written by a newer quillmark-sandbox (schema 99; this one reads " +
+                  std::to_string(store::kLayout) + ")"},
+      {older, "has schema 0, which no quillmark-sandbox wrote"},
       {damaged, "is damaged"},
       {pipe, "cannot be used: it is not a regular file"},
       {dir.path(), "cannot be used: it is not a regular file"},
@@ -341,6 +350,228 @@ TEST(StateStore, AFullFileRefusesTheWriteWhole) {
   EXPECT_FALSE(store->FindOrder("order" + std::to_string(written)));
   EXPECT_TRUE(store->FindOrder("order0"));
   EXPECT_EQ(store->Requests({}, 1000).size(), static_cast<std::size_t>(written));
+}
+
+// Each row the query gives, its values joined by '|', a row a line.
+std::string Rows(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::string rows;
+  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  char* message = nullptr;
+  const auto add = [](void* into, int count, char** values, char**) {
+    std::string& text = *static_cast<std::string*>(into);
+    for (int i = 0; i < count; ++i) text += std::string(values[i] ? values[i] : "NULL") + "|";
+    text += "\n";
+    return 0;
+  };
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), add, &rows, &message), SQLITE_OK)
+      << (message ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(db);
+  return rows;
+}
+
+// What the store relies on of a file's layout: each table's columns with their types,
+// constraints and defaults, its indexes and its references, and the layout's number.
+std::string Layout(const std::string& path) {
+  return Rows(path,
+              "SELECT m.name, p.* FROM sqlite_master m, pragma_table_info(m.name) p "
+              "WHERE m.type = 'table' ORDER BY m.name, p.cid") +
+         Rows(path,
+              "SELECT m.name, l.name, l.\"unique\", i.seqno, i.name FROM sqlite_master m, "
+              "pragma_index_list(m.name) l, pragma_index_info(l.name) i WHERE m.type = 'table' "
+              "ORDER BY m.name, l.name, i.seqno") +
+         Rows(path,
+              "SELECT m.name, f.* FROM sqlite_master m, pragma_foreign_key_list(m.name) f "
+              "WHERE m.type = 'table' ORDER BY m.name, f.id") +
+         Rows(path, "PRAGMA user_version");
+}
+
+std::string Copy(const std::string& fixture, const std::string& to) {
+  std::filesystem::copy_file(std::string(QUILLMARK_STATE_DATA_DIR) + "/" + fixture, to);
+  return to;
+}
+
+// A file the release of layout 1 wrote (tests/sandbox/data/README.md) is taken up: upgraded
+// in place to the layout a new file gets, and every order, request and attempt in it read
+// back member by member, as that release wrote them.
+TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
+  TempDir dir;
+  const std::string fresh = dir.path() + "/fresh.db";
+  {
+    std::string error;
+    ASSERT_TRUE(OpenStore(fresh, error)) << error;
+  }
+  const std::string path = Copy("state-layout-1.db", dir.path() + "/state.db");
+  std::string error;
+  auto store = OpenStore(path, error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_EQ(Rows(path, "PRAGMA user_version"), std::to_string(store::kLayout) + "|\n");
+  EXPECT_EQ(Layout(path), Layout(fresh));
+
+  const struct {
+    const char* number;
+    int queries;
+    bool paid, closed, refunded, acknowledged;
+    Actor paidBy, closedBy;
+    const char* notifyUrl;
+    const char* transactionId;
+    const char* timeEnd;
+    const char* outRefundNo;
+    const char* refundId;
+    std::size_t notifyNext, attempts;
+  } rows[] = {
+      {"20261210023631317Df39ZfLOGTxMJJj", 2, false, false, false, false, Actor::kNone,
+       Actor::kNone, "http://127.0.0.1:8080/quillmark/notify", "", "", "", "", 0, 0},
+      {"20261210023631377vA5IDovIIeHecgf", 2, false, true, false, false, Actor::kNone,
+       Actor::kMerchant, "http://127.0.0.1:8080/quillmark/notify", "", "", "", "", 0, 0},
+      {"20261210023631420DxxfeJMIiw4ZQwG", 3, true, false, false, false, Actor::kQuery,
+       Actor::kNone, "http://127.0.0.1:9/quillmark/notify", "2026121093116335733090624642",
+       "20261210023631", "", "", 2, 1},
+      {"20261210023633992YJTFC9WF6POobu9", 2, true, false, true, true, Actor::kQuery, Actor::kNone,
+       "http://127.0.0.1:38181/quillmark/notify", "2026121032560638723002025123", "20261210023634",
+       "20261210023634038ZBoUSoU7RHKKpjS", "2026121073276473323460106319", 0, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.number);
+    const std::optional<StoredOrder> stored = store->FindOrder(row.number);
+    ASSERT_TRUE(stored);
+    const Order& order = stored->order;
+    EXPECT_EQ(order.description, "Vemrak的支付测试");
+    EXPECT_EQ(order.totalFee, 1);
+    EXPECT_EQ(order.queries, row.queries);
+    EXPECT_EQ(order.paid, row.paid);
+    EXPECT_EQ(order.closed, row.closed);
+    EXPECT_EQ(order.refunded, row.refunded);
+    EXPECT_EQ(order.notifyAcknowledged, row.acknowledged);
+    EXPECT_EQ(order.paidBy, row.paidBy);
+    EXPECT_EQ(order.closedBy, row.closedBy);
+    EXPECT_EQ(order.notifyUrl, row.notifyUrl);
+    EXPECT_EQ(order.transactionId, row.transactionId);
+    EXPECT_EQ(order.timeEnd, row.timeEnd);
+    EXPECT_EQ(order.outRefundNo, row.outRefundNo);
+    EXPECT_EQ(order.refundId, row.refundId);
+    EXPECT_EQ(stored->notifyNext, row.notifyNext);
+    // The history in the order it happened, each time set once it happened.
+    EXPECT_GT(order.placedAt, 1'796'870'000'000);
+    EXPECT_GE(order.firstQueryAt, order.placedAt);
+    EXPECT_GE(order.lastQueryAt, order.firstQueryAt);
+    EXPECT_EQ(order.paidAt != 0, row.paid);
+    EXPECT_EQ(order.closedAt != 0, row.closed);
+    EXPECT_EQ(order.refundedAt != 0, row.refunded);
+    EXPECT_EQ(store->Attempts(row.number).size(), row.attempts);
+  }
+
+  // Its due notification is taken up, with its attempt's failure.
+  std::vector<StoredOrder> orders;
+  ASSERT_TRUE(store->LoadOrders(0, 100, orders, error)) << error;
+  ASSERT_EQ(orders.size(), 4u);
+  EXPECT_EQ(orders[2].notifyDueAt, 1'796'870'791'443);
+  const std::vector<AttemptEntry> failed = store->Attempts(rows[2].number);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].number, 1u);
+  EXPECT_EQ(failed[0].url, rows[2].notifyUrl);
+  EXPECT_EQ(failed[0].httpStatus, 0);
+  EXPECT_EQ(failed[0].error, "Couldn't connect to server (curl 7)");
+  const AttemptEntry acknowledged = store->Attempts(rows[3].number).at(0);
+  EXPECT_TRUE(acknowledged.acknowledged);
+  EXPECT_EQ(acknowledged.httpStatus, 200);
+  EXPECT_EQ(acknowledged.answerBytes, acknowledged.answer.size());
+  EXPECT_NE(acknowledged.answer.find("SUCCESS"), std::string::npos);
+
+  // The journal, newest first; the refused sign with its strings.
+  const std::vector<JournalEntry> journal = store->Requests({}, 100);
+  ASSERT_EQ(journal.size(), 16u);
+  EXPECT_EQ(journal[0].id, 16);
+  EXPECT_EQ(journal[0].operation, "refund");
+  EXPECT_EQ(journal[0].path, "/pay/refund");
+  EXPECT_EQ(journal[0].outcome, "SUCCESS refunded as 20261210023634038ZBoUSoU7RHKKpjS");
+  RequestFilter refused;
+  refused.verdict = "sign-mismatch";
+  const std::vector<JournalEntry> mismatch = store->Requests(refused, 10);
+  ASSERT_EQ(mismatch.size(), 1u);
+  const JournalEntry& entry = mismatch[0];
+  EXPECT_EQ(entry.id, 12);
+  EXPECT_EQ(entry.method, "POST");
+  EXPECT_EQ(entry.path, "/pay/unifiedorder");
+  EXPECT_EQ(entry.orderNo, "20261210023631449bT1ElBxjvSIn1UN");
+  EXPECT_EQ(entry.status, 200);
+  EXPECT_EQ(entry.at, 1'796'870'191'453);
+  EXPECT_EQ(entry.bodyBytes, entry.body.size());
+  EXPECT_EQ(entry.replyBytes, entry.reply.size());
+  EXPECT_EQ(entry.body.rfind("<xml>", 0), 0u);
+  EXPECT_EQ(entry.signString.rfind("appid=qmsandbox000000001&body=", 0), 0u);
+  EXPECT_EQ(entry.expectedSign, "5AFCD7528897284B735F98B042A4CD3B");
+  EXPECT_EQ(entry.receivedSign, "4BB031BFF716B951E5767FCFAFDD0DB4");
+}
+
+// A file of this build's layout is opened as it is: nothing of its layout or its rows moves.
+TEST(StateStore, OpensAFileOfItsOwnLayoutUnchanged) {
+  TempDir dir;
+  const std::string path = dir.path() + "/state.db";
+  const std::string contents =
+      "SELECT * FROM orders; SELECT * FROM requests; SELECT * FROM attempts; "
+      "SELECT type, name, sql FROM sqlite_master ORDER BY name; PRAGMA user_version";
+  {
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    StateChange change = Placed("order1", 1'000);
+    change.request = JournalEntry{};
+    ASSERT_TRUE(store->Write(change, error)) << error;
+  }
+  const std::string before = Rows(path, contents);
+  {
+    std::string error;
+    ASSERT_TRUE(OpenStore(path, error)) << error;
+  }
+  EXPECT_EQ(Rows(path, contents), before);
+}
+
+// An upgrade is all of its steps and the new number, or nothing: a step that fails, or one
+// that is missing, leaves the file as it was.
+TEST(StateStore, UpgradesInOneTransactionOrNotAtAll) {
+  const std::vector<store::Migration> addsATip = {
+      {1, "ALTER TABLE orders ADD COLUMN tip INTEGER NOT NULL DEFAULT 0"}};
+  const struct {
+    const char* what;
+    std::vector<store::Migration> steps;
+    int code;
+    const char* layout;  // the number afterwards
+    bool tipped;         // whether orders has the first step's column
+  } rows[] = {
+      {"two steps",
+       {addsATip[0], {2, "CREATE TABLE tips(amount INTEGER)"}},
+       SQLITE_OK,
+       "3|\n",
+       true},
+      {"the second fails",
+       {addsATip[0], {2, "CREATE TABLE orders(x)"}},
+       SQLITE_ERROR,
+       "1|\n",
+       false},
+      {"the second is missing", addsATip, SQLITE_ERROR, "1|\n", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    const std::string path = dir.path() + "/state.db";
+    {
+      std::string error;
+      auto store = OpenStore(path, error);
+      ASSERT_TRUE(store) << error;
+      ASSERT_TRUE(store->Write(Placed("order1", 1'000), error)) << error;
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    std::string error;
+    EXPECT_EQ(store::Upgrade(db, 1, 3, row.steps, error), row.code) << error;
+    sqlite3_close(db);
+    EXPECT_EQ(Rows(path, "PRAGMA user_version"), row.layout);
+    EXPECT_EQ(Rows(path, "SELECT count(*) FROM pragma_table_info('orders') WHERE name = 'tip'"),
+              row.tipped ? "1|\n" : "0|\n");
+    EXPECT_EQ(Rows(path, "SELECT out_trade_no FROM orders"), "order1|\n");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+// The state file's layouts, numbered by its PRAGMA user_version, and the declared steps
+// that bring a file of an earlier layout to this build's in place. Inside sandbox/store only.
+//
+// Every layout a release wrote stays readable: a change to the column tables (columns.h)
+// raises kLayout and adds the step from the layout before, here, in the same commit.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+namespace quillmark::sandbox::store {
+
+// "QmkS": a file with another application id is another program's database.
+inline constexpr int kApplicationId = 0x516d6b53;
+// The layout this build writes and reads. Layout 1 is the orders, the journal and the
+// attempts as the first release with a state file laid them out; no release wrote another.
+inline constexpr int kLayout = 1;
+// The oldest layout a release wrote: a file of any layout from here to kLayout is taken up.
+inline constexpr int kOldestLayout = 1;
+
+// One step: a file of layout `from` becomes one of layout from + 1.
+struct Migration {
+  int from;
+  const char* sql;  // run inside the upgrade's transaction
+};
+
+// The steps from kOldestLayout to kLayout, oldest first, one for each layout.
+const std::vector<Migration>& Migrations();
+
+// Each returns SQLite's result code (SQLITE_OK once done) and, when it failed, SQLite's
+// words in `error`; what failed is rolled back whole.
+
+// A new file's tables in this build's layout, with its application id and layout number.
+int CreateLayout(sqlite3* db, std::string& error);
+// Brings a file of layout `from` to layout `to` in one transaction: each step of `steps`
+// from `from` on, then the new number, or nothing at all.
+int Upgrade(sqlite3* db, int from, int to, const std::vector<Migration>& steps, std::string& error);
+
+}  // namespace quillmark::sandbox::store
