@@ -26,6 +26,7 @@
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"
 #include "sandbox/api/order_desk.h"
+#include "sandbox/api/replies.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/certificates.h"
 #include "sandbox/console/console.h"
@@ -43,7 +44,6 @@ namespace quillmark::sandbox {
 namespace {
 
 constexpr std::size_t kMaxRequestBodyBytes = 64 * 1024;
-constexpr char kXmlType[] = "text/xml; charset=utf-8";
 
 // UTC as 2026-01-31T12:34:56.789Z. Requests are logged from the server's worker threads,
 // hence the seam's thread-safe calendar.
@@ -658,36 +658,17 @@ std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
   return base + PayerPagePath(orderNo);
 }
 
-void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
-  reply.contentType = kXmlType;
-  reply.body = ReplyDocument({{kFieldReturnCode, "FAIL"}, {kFieldReturnMsg, message}});
-}
-
 void Sandbox::Impl::SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) {
-  fields.insert(fields.begin(), {{kFieldReturnCode, "SUCCESS"},
-                                 {kFieldReturnMsg, FaultyReturnMsg(fault, "OK")},
-                                 {kFieldAppId, merchant.appId},
-                                 {kFieldMchId, merchant.mchId}});
-  fields.emplace_back(kFieldNonceStr, NewNonce());
-  if (std::none_of(fields.begin(), fields.end(),
-                   [](const auto& field) { return field.first == kFieldResultCode; })) {
-    fields.emplace_back(kFieldResultCode, "SUCCESS");
-  }
-  SpoilBeforeSigning(fault, fields);
-  fields.emplace_back(kFieldSign, SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey));
-  SpoilAfterSigning(fault, fields);
-  reply.contentType = kXmlType;
-  reply.body = ReplyDocument(fields);
-  SpoilDelivery(fault, reply);
+  SuccessReply(std::move(fields), merchant, NewNonce(), fault, reply);
 }
 
 void Sandbox::Impl::SendResultFail(const std::string& orderNo, const std::string& errCode,
                                    const std::string& description, HttpReply& reply) {
-  SendSuccess({{kFieldOutTradeNo, orderNo},
-               {kFieldResultCode, "FAIL"},
-               {kFieldErrCode, errCode},
-               {kFieldErrCodeDes, description}},
-              reply, Fault::kNone);
+  ResultFailReply(orderNo, errCode, description, merchant, NewNonce(), reply);
+}
+
+void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
+  FailReply(message, reply);
 }
 
 // --- Logging ---
