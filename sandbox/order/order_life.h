@@ -25,13 +25,13 @@ OrderState StateOf(const Order& order);
 const char* TradeState(const Order& order);
 
 enum class Transition : std::uint8_t {
-  kPay,          // into kPaid: the payer page's button, the console, or enough queries
-  kClose,        // into kClosed: the merchant's close order, or the console
-  kRefund,       // into kRefunded: the merchant's refund, of the whole amount
+  kPay,     // into kPaid: the payer page's button, the console, or enough queries
+  kClose,   // into kClosed: the merchant's close order, or the console
+  kRefund,  // into kRefunded: the merchant's refund, of the whole amount
   kResend,  // no move: the console sends the notification of a paid order again
 };
 
-// What a transition does from the order's state.
+// What a transition does from the order's state (sandbox/order/order_life.cpp's table).
 struct Step {
   enum class Kind : std::uint8_t {
     kMoved,    // the order moved: what the transition sets is set, its version raised
