@@ -1,7 +1,8 @@
 // The platform's operations the sandbox serves: one struct of hooks per operation, in one
 // table keyed by the operation's declaration (payment/operation.h). Adding an operation
-// means its declaration, its handler's file in sandbox/api/, and its row in the table
-// (api_handlers.cpp). A declared operation with no row is refused, never served as another.
+// means its declaration, its handler's file in sandbox/api/ (its serve function declared
+// below), and its row in the table (api_handlers.cpp). A declared operation with no row is
+// refused, never served as another.
 #pragma once
 
 #include <vector>
