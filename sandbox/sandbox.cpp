@@ -128,8 +128,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
 
   // The server's hooks.
   void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
-  void Refuse(int status, const std::string& reason, const HttpRequest& request,
-              HttpReply& reply);
+  void Refuse(int status, const std::string& reason, const HttpRequest& request, HttpReply& reply);
   std::chrono::milliseconds HoldFor(const HttpRequest& request);
   void Abandoned(const HttpRequest& request);
 
@@ -191,7 +190,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   std::size_t restoredCount = 0;
   std::size_t resumedCount = 0;
   std::atomic<int> port{0};  // read by port() from any thread, e.g. while Run() starts
-  std::mutex stopCall;  // serialises Start() and Stop()
+  std::mutex stopCall;       // serialises Start() and Stop()
 
   mutable std::mutex mutex;  // guards what follows, and every write of the state
   OrderBook book;
@@ -552,8 +551,8 @@ void Sandbox::Impl::OnAttempt(const AttemptEntry& attempt) {
   std::string error;
   if (!store->RecordAttempt(attempt, error)) {
     LogLine("STATE cannot write to " + PrintableAscii(options.stateFile) + " (" +
-            PrintableAscii(error) + "): the attempt for order " +
-            PrintableAscii(attempt.orderNo) + " is not kept");
+            PrintableAscii(error) + "): the attempt for order " + PrintableAscii(attempt.orderNo) +
+            " is not kept");
   }
   // What the lookup forgot goes with the next change.
 }

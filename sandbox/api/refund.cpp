@@ -42,8 +42,7 @@ void ServeRefund(Exchange& ex, OrderDesk& desk) {
     }
   });
   if (!found) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist",
-                        ex.reply);
+    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex.reply);
     desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to refund");
   } else if (!errCode.empty()) {
     desk.SendResultFail(orderNo, errCode, "order " + orderNo + " " + why, ex.reply);

@@ -10,8 +10,7 @@ void ServeRefundQuery(Exchange& ex, OrderDesk& desk) {
   const std::string& orderNo = ex.check.fields.at(kFieldOutTradeNo);
   Order seen;
   if (!desk.WithOrder(orderNo, [&seen](Order& order, OrderLife&) { seen = order; })) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist",
-                        ex.reply);
+    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex.reply);
     desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST");
   } else if (StateOf(seen) != OrderState::kRefunded) {
     desk.SendResultFail(orderNo, "REFUNDNOTEXIST", "order " + orderNo + " has no refund", ex.reply);

@@ -22,8 +22,8 @@ constexpr char kPayerClosed[] = "refused: the order is closed";
 // Short names for the table.
 constexpr Transition kPay = Transition::kPay, kClose = Transition::kClose,
                      kRefund = Transition::kRefund, kResend = Transition::kResend;
-constexpr Actor kMerchant = Actor::kMerchant, kQuery = Actor::kQuery,
-                kPayer = Actor::kPayerPage, kConsole = Actor::kConsole;
+constexpr Actor kMerchant = Actor::kMerchant, kQuery = Actor::kQuery, kPayer = Actor::kPayerPage,
+                kConsole = Actor::kConsole;
 
 struct Rule {
   Transition transition;

@@ -60,9 +60,12 @@ const Expected kExpected[] = {
 
 OrderState Target(Transition transition) {
   switch (transition) {
-    case Transition::kPay: return OrderState::kPaid;
-    case Transition::kClose: return OrderState::kClosed;
-    default: return OrderState::kRefunded;
+    case Transition::kPay:
+      return OrderState::kPaid;
+    case Transition::kClose:
+      return OrderState::kClosed;
+    default:
+      return OrderState::kRefunded;
   }
 }
 
@@ -123,9 +126,8 @@ TEST(OrderLifeTest, EveryTransitionOfEveryActorFromEveryState) {
   for (const Expected& row : kExpected) {
     for (int s = 0; s < kOrderStates; ++s) {
       const std::string expected = row.from[s];
-      SCOPED_TRACE("transition " + std::to_string(static_cast<int>(row.transition)) +
-                   " by actor " + std::to_string(static_cast<int>(row.actor)) + " from " +
-                   kStateNames[s]);
+      SCOPED_TRACE("transition " + std::to_string(static_cast<int>(row.transition)) + " by actor " +
+                   std::to_string(static_cast<int>(row.actor)) + " from " + kStateNames[s]);
       Order order = InState(kStates[s], life);
       const Order before = order;
       const Step checked = OrderLife::Check(order, row.transition, row.actor);
