@@ -1,36 +1,41 @@
+// The sandbox's assembly: it starts the state file, the notifier and the HTTPS server,
+// routes each request to its handler (sandbox/api/, sandbox/payer/, sandbox/console/), and
+// keeps what each changed before its reply goes out, with the request's log line. What an
+// order may become is decided in sandbox/order/order_life.h, not here.
 #include "sandbox/sandbox.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <random>
-#include <thread>
 #include <utility>
 
+#include "http/https_server.h"
 #include "payment/flat_document.h"
 #include "payment/local_sandbox.h"
-#include "payment/merchant_config.h"
 #include "payment/merchant_settings.h"
 #include "platform/platform.h"
+#include "sandbox/api/api_handler.h"
+#include "sandbox/api/exchange.h"
+#include "sandbox/api/order_desk.h"
+#include "sandbox/api/replies.h"
+#include "sandbox/api/request_check.h"
 #include "sandbox/certificates.h"
 #include "sandbox/console/console.h"
 #include "sandbox/faults.h"
-#include "http/https_server.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/order/order_book.h"
+#include "sandbox/order/order_life.h"
+#include "sandbox/payer/payer_actions.h"
 #include "sandbox/payer/payer_page.h"
-#include "sandbox/api/request_check.h"
 #include "sandbox/store/state_store.h"
 
 #include <openssl/rand.h>
@@ -39,14 +44,6 @@ namespace quillmark::sandbox {
 namespace {
 
 constexpr std::size_t kMaxRequestBodyBytes = 64 * 1024;
-constexpr char kXmlType[] = "text/xml; charset=utf-8";
-constexpr char kHtmlType[] = "text/html; charset=utf-8";
-// trade_state_desc, UTF-8 like every reply: "支付成功", "已转入退款", "订单已关闭" and
-// "订单未支付".
-constexpr char kPaidDesc[] = "\xe6\x94\xaf\xe4\xbb\x98\xe6\x88\x90\xe5\x8a\x9f";
-constexpr char kRefundedDesc[] = "\xe5\xb7\xb2\xe8\xbd\xac\xe5\x85\xa5\xe9\x80\x80\xe6\xac\xbe";
-constexpr char kClosedDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe5\xb7\xb2\xe5\x85\xb3\xe9\x97\xad";
-constexpr char kNotPaidDesc[] = "\xe8\xae\xa2\xe5\x8d\x95\xe6\x9c\xaa\xe6\x94\xaf\xe4\xbb\x98";
 
 // UTC as 2026-01-31T12:34:56.789Z. Requests are logged from the server's worker threads,
 // hence the seam's thread-safe calendar.
@@ -60,11 +57,6 @@ std::string UtcTimestamp() {
   const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
   std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms));
   return text;
-}
-
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 // 32 hexadecimal digits from OpenSSL's generator: the console's tokens guard merchant data.
@@ -85,36 +77,32 @@ std::string RandomToken() {
   return token;
 }
 
-PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order) {
-  return PaidOrder{order.notifyUrl, orderNo,        order.transactionId,
-                   kTradeType,      order.totalFee, order.timeEnd};
+// "[::1]" for an IPv6 address, the host as it is otherwise.
+std::string UrlHost(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
+// The handler of a POST to one of its operations' paths that the run's fault applies to
+// (the stall holds it before it is read); null for any other request.
+const ApiHandler* FaultedHandler(const HttpRequest& request) {
+  if (request.method != "POST") return nullptr;
+  for (const Operation* operation : kOperations) {
+    if (request.path != operation->path) continue;
+    const ApiHandler* handler = FindApiHandler(operation);
+    return handler && handler->faulted ? handler : nullptr;
+  }
+  return nullptr;
+}
+
+// An action's result in the console's own words, which its order page can show again.
+ConsoleActions::Result Said(ConsoleActions::Result::Kind kind, const char* key,
+                            const std::string& shownOrderNo) {
+  return {kind, ConsoleMessage(key, shownOrderNo), key};
+}
 
 }  // namespace
 
-// One request on its way through the sandbox: what it was, how it was judged and answered,
-// and what it changed, for the journal and the state file once it has been handled.
-struct Exchange {
-  explicit Exchange(const HttpRequest& q) : request(q) {}
-  const HttpRequest& request;  // valid until the reply has been handed over
-  HttpReply reply;
-  std::int64_t at = NowMs();
-  CheckResult check;  // of a request to an operation's path
-  bool journal = true;
-  std::string operation = kOperationOther;
-  std::string verdict = kVerdictNoEndpoint;
-  // From the log line.
-  std::string orderNo;
-  int status = 0;
-  std::string outcome;
-  // The order as the request left it, when it changed it; and the notification it is to
-  // send once that is kept.
-  std::optional<Order> changed;
-  std::optional<PaidOrder> notify;
-};
-
-struct Sandbox::Impl : ConsoleActions {
+struct Sandbox::Impl : ConsoleActions, OrderDesk {
   explicit Impl(Options o)
       : options(std::move(o)),
         merchant(options.merchant),
@@ -128,13 +116,28 @@ struct Sandbox::Impl : ConsoleActions {
     certificateError = std::move(served.error);
   }
 
+  // Start(), in its steps: the files it is to read, the state, the console's settings,
+  // the notifier, the server, and the notifications left due by the last run.
   bool Start(std::string* error);
+  std::string ReadStartFiles(std::string& notifyCas);
+  bool LoadState(std::string& error);
+  void SetUpConsole();
+  void MakeNotifier(std::string notifyCas);
+  HttpsServerOptions ServerOptions();
+  void ResumeNotifications();
 
+  // The server's hooks.
   void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
-  void Refuse(int status, const std::string& reason, const HttpRequest& request,
-              HttpReply& reply);
+  void Refuse(int status, const std::string& reason, const HttpRequest& request, HttpReply& reply);
   std::chrono::milliseconds HoldFor(const HttpRequest& request);
   void Abandoned(const HttpRequest& request);
+
+  // Routing: the platform's operations by their declarations, then the payer's pages,
+  // then what is no endpoint. Each of the first two is false for a path not its own.
+  void Route(Exchange& ex);
+  bool RouteOperation(Exchange& ex);
+  bool RoutePayer(Exchange& ex);
+  void NoEndpoint(Exchange& ex);
 
   // Writes what the exchange changed and its journal entry, then hands its reply to
   // `answer` and sends the notification it made due: only once both are kept, so that a
@@ -145,9 +148,10 @@ struct Sandbox::Impl : ConsoleActions {
   void Persist(StateChange change, StateStore::Written done = {});
   // Persist(), and waits until it is written, without the lock.
   void PersistAndWait(StateChange change);
-  bool LoadState(std::string& error);
-  void OnAttempt(const AttemptReport& report);
+  // The notifier's hooks.
+  void OnAttempt(const AttemptEntry& attempt);
   bool StillWanted(const std::string& orderNo);
+  void NotifyPaid(PaidOrder paid);
 
   // The console's actions (ConsoleActions).
   Result Pay(const std::string& orderNo) override;
@@ -156,51 +160,22 @@ struct Sandbox::Impl : ConsoleActions {
   void ForgetExpired() override;
   std::size_t OrderCount() override;
 
-  // The platform's operations, each checked against its declaration first.
-  using Handler = void (Impl::*)(Exchange&);
-  struct Served {
-    const Operation* operation;
-    Handler handler;
-  };
-  // What the sandbox serves, by declaration: a declared operation without a handler here
-  // is refused, never served as another.
-  static const std::vector<Served>& Handlers();
-  void UnifiedOrder(Exchange& ex);
-  void OrderQuery(Exchange& ex);
-  void CloseOrder(Exchange& ex);
-  void Refund(Exchange& ex);
-  void RefundQuery(Exchange& ex);
-  void Route(Exchange& ex);
-  void PayerPage(Exchange& ex, const std::string& orderNo);
-  void PayerPay(Exchange& ex, const std::string& orderNo);
-  void NoSuchOrder(Exchange& ex, const std::string& orderNo);
-
-  // Sends `fields` (after return_code SUCCESS, with the merchant's ids, a fresh nonce,
-  // result_code SUCCESS and the sign) as the reply, spoilt by the fault when `fault` is set.
-  void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault = Fault::kNone);
-  // A business failure: return_code SUCCESS, result_code FAIL with `errCode` and its
-  // description, signed like any SUCCESS reply.
+  // What the handlers may ask (OrderDesk).
+  Fault fault() const override { return options.fault; }
+  int payAfterQueries() const override { return options.payAfterQueries; }
+  bool Place(const std::string& number, const Order& order) override;
+  bool WithOrder(const std::string& number, const OrderUse& use) override;
+  std::string CodeUrl(const std::string& orderNo) const override;
+  void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) override;
   void SendResultFail(const std::string& orderNo, const std::string& errCode,
-                      const std::string& description, HttpReply& reply);
-  void SendFail(const std::string& message, HttpReply& reply);
-
-  // Calls `use` with the order under the lock; false when there is no such order.
-  template <typename Use>
-  bool WithOrder(const std::string& orderNo, Use use);
-  // Marks `order` paid by `by` (the caller holds the lock) and returns what its
-  // notification says.
-  PaidOrder MarkPaid(const std::string& orderNo, Order& order, Actor by);
-  // A fresh platform id (transaction_id, refund_id): the day, then random digits, 28 in
-  // all; the caller holds the lock.
-  std::string NewPlatformId(const std::string& day);
-  void NotifyPaid(PaidOrder paid);
+                      const std::string& description, HttpReply& reply) override;
+  void SendFail(const std::string& message, HttpReply& reply) override;
+  void Log(Exchange& ex, const std::string& orderNo, int status,
+           const std::string& outcome) override;
 
   void Record(const HttpRequest& request, const Fields& fields);
-  // The request's log line, and what the journal keeps of it.
-  void Log(Exchange& ex, const std::string& orderNo, int status, const std::string& outcome);
   void LogLine(const std::string& line);
   std::string NewNonce();
-  std::string CodeUrl(const std::string& orderNo) const;
 
   Options options;
   const MerchantSettings merchant;
@@ -215,39 +190,21 @@ struct Sandbox::Impl : ConsoleActions {
   std::size_t restoredCount = 0;
   std::size_t resumedCount = 0;
   std::atomic<int> port{0};  // read by port() from any thread, e.g. while Run() starts
-  std::mutex stopCall;  // serialises Start() and Stop()
+  std::mutex stopCall;       // serialises Start() and Stop()
 
   mutable std::mutex mutex;  // guards what follows, and every write of the state
   OrderBook book;
+  OrderLife life;
   std::vector<std::string> forgotten;  // by the book, not yet deleted from the state
   std::vector<RecordedRequest> records;
-  std::mt19937_64 random = SeededRandom();
+  std::mt19937_64 random = SeededRandom();  // for nonces
   bool stopping = false;
   std::condition_variable stopped;
 
   std::mutex logMutex;
 };
 
-namespace {
-
-// "[::1]" for an IPv6 address, the host as it is otherwise.
-std::string UrlHost(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-// Where the stall fault holds a request: the unified order, the step a client waits on.
-bool Stalls(const HttpRequest& request) {
-  return request.method == "POST" && request.path == kUnifiedOrderOperation.path;
-}
-
-std::string LocalTimeEnd() {
-  const std::tm parts = platform::LocalCalendar(std::time(nullptr));
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &parts);
-  return text;
-}
-
-}  // namespace
+// --- Start ---
 
 bool Sandbox::Impl::Start(std::string* error) {
   auto fail = [error](std::string message) {
@@ -255,95 +212,46 @@ bool Sandbox::Impl::Start(std::string* error) {
     return false;
   };
   if (!certificateError.empty()) return fail(certificateError);
-  // Each file is looked at before it is opened: the open of a pipe would wait for ever.
-  const std::pair<const char*, const std::string*> files[] = {
-      {"certificate file", &options.certFile}, {"key file", &options.keyFile}};
-  for (const auto& [what, path] : files) {
-    if (!options.certPem.empty()) break;
-    const std::string unusable = NotARegularFile(*path, kMaxCaFileBytes);
-    if (!unusable.empty())
-      return fail(std::string("cannot read the ") + what + " " + *path + " (" + unusable + ")");
-  }
-  // Read once, here: an attempt that opened the file itself could find a pipe there later
-  // and wait beyond its time limit, where Stop() cannot end it.
   std::string notifyCas;
-  if (options.notify && !options.notifyCaFile.empty()) {
-    const std::string unusable = NotARegularFile(options.notifyCaFile, kMaxCaFileBytes);
-    if (!unusable.empty() || !ReadDiskFile(options.notifyCaFile, kMaxCaFileBytes, notifyCas)) {
-      return fail("cannot read the notification CA file " + options.notifyCaFile + " (" +
-                  (unusable.empty() ? "it cannot be read" : unusable) + ")");
-    }
-  }
-
+  if (std::string problem = ReadStartFiles(notifyCas); !problem.empty()) return fail(problem);
   std::string problem;
   if (!LoadState(problem)) return fail(problem);
-  console.token = options.consoleToken.empty() ? RandomToken() : options.consoleToken;
-  console.formToken = RandomToken();
-  console.statePath = options.stateFile;
-  console.journalMax = options.journalMax;
-  console.orderTtl = options.orderTtl;
-  console.maxOrders = options.maxOrders;
-  console.notify = options.notify;
-
+  SetUpConsole();
   // Made before the server serves, so that a request that pays an order finds it.
-  if (options.notify) {
-    NotifierOptions notify;
-    notify.merchant = merchant;
-    notify.delays = options.notifyDelays;
-    notify.caFile = options.notifyCaFile;
-    notify.caPem = std::move(notifyCas);
-    notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
-    notify.report = [this](const AttemptReport& report) { OnAttempt(report); };
-    notify.stillWanted = [this](const std::string& orderNo) { return StillWanted(orderNo); };
-    notify.changeAmountAfterSigning = options.fault == Fault::kBadNotifySign;
-    notifier = std::make_unique<Notifier>(std::move(notify));
-  }
-
-  HttpsServerOptions http;
-  http.host = options.host;
-  http.port = options.port;
-  http.certFile = options.certFile;
-  http.keyFile = options.keyFile;
-  http.certPem = options.certPem;
-  http.keyPem = options.keyPem;
-  http.bodyLimit = kMaxRequestBodyBytes;
-  http.handle = [this](const HttpRequest& q, HttpsServerOptions::Answer a) {
-    Handle(q, std::move(a));
-  };
-  http.maxConnections = options.maxConnections;
-  http.afterConnectionBurst = options.afterConnectionBurst;
-  http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
-    Refuse(status, why, q, r);
-  };
-  http.holdFor = [this](const HttpRequest& q) { return HoldFor(q); };
-  http.abandoned = [this](const HttpRequest& q) { Abandoned(q); };
+  if (options.notify) MakeNotifier(std::move(notifyCas));
   // Set before it starts: the handlers read it for the port.
-  server = std::make_unique<HttpsServer>(std::move(http));
+  server = std::make_unique<HttpsServer>(ServerOptions());
   if (!server->Start(problem)) {
     server.reset();
     if (notifier) notifier->Stop();
     return fail(problem);
   }
   port = server->port();
+  ResumeNotifications();
+  return true;
+}
 
-  // The notifications that were due when the sandbox last stopped, each at its time.
-  if (notifier) {
-    const std::int64_t now = NowMs();
-    for (const StoredOrder& stored : restored) {
-      const Order& order = stored.order;
-      if (!order.paid || order.notifyAcknowledged || stored.notifyNext == 0 ||
-          order.notifyUrl.empty()) {
-        continue;
-      }
-      notifier->Resume(
-          PaidOrderOf(stored.number, order), stored.notifyNext,
-          std::chrono::milliseconds(std::max<std::int64_t>(0, stored.notifyDueAt - now)));
-      ++resumedCount;
+// Each file is looked at before it is opened: the open of a pipe would wait for ever. ""
+// when all can be read; the notification CAs are read once, here: an attempt that opened
+// the file itself could find a pipe there later and wait beyond its time limit, where
+// Stop() cannot end it.
+std::string Sandbox::Impl::ReadStartFiles(std::string& notifyCas) {
+  const std::pair<const char*, const std::string*> files[] = {
+      {"certificate file", &options.certFile}, {"key file", &options.keyFile}};
+  for (const auto& [what, path] : files) {
+    if (!options.certPem.empty()) break;
+    const std::string unusable = NotARegularFile(*path, kMaxCaFileBytes);
+    if (!unusable.empty())
+      return std::string("cannot read the ") + what + " " + *path + " (" + unusable + ")";
+  }
+  if (options.notify && !options.notifyCaFile.empty()) {
+    const std::string unusable = NotARegularFile(options.notifyCaFile, kMaxCaFileBytes);
+    if (!unusable.empty() || !ReadDiskFile(options.notifyCaFile, kMaxCaFileBytes, notifyCas)) {
+      return "cannot read the notification CA file " + options.notifyCaFile + " (" +
+             (unusable.empty() ? "it cannot be read" : unusable) + ")";
     }
   }
-  restored.clear();
-  restored.shrink_to_fit();
-  return true;
+  return "";
 }
 
 bool Sandbox::Impl::LoadState(std::string& error) {
@@ -374,33 +282,91 @@ bool Sandbox::Impl::LoadState(std::string& error) {
   return true;
 }
 
+void Sandbox::Impl::SetUpConsole() {
+  console.token = options.consoleToken.empty() ? RandomToken() : options.consoleToken;
+  console.formToken = RandomToken();
+  console.statePath = options.stateFile;
+  console.journalMax = options.journalMax;
+  console.orderTtl = options.orderTtl;
+  console.maxOrders = options.maxOrders;
+  console.notify = options.notify;
+}
+
+void Sandbox::Impl::MakeNotifier(std::string notifyCas) {
+  NotifierOptions notify;
+  notify.merchant = merchant;
+  notify.delays = options.notifyDelays;
+  notify.caFile = options.notifyCaFile;
+  notify.caPem = std::move(notifyCas);
+  notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
+  notify.report = [this](const AttemptEntry& attempt) { OnAttempt(attempt); };
+  notify.stillWanted = [this](const std::string& orderNo) { return StillWanted(orderNo); };
+  notify.changeAmountAfterSigning = options.fault == Fault::kBadNotifySign;
+  notifier = std::make_unique<Notifier>(std::move(notify));
+}
+
+HttpsServerOptions Sandbox::Impl::ServerOptions() {
+  HttpsServerOptions http;
+  http.host = options.host;
+  http.port = options.port;
+  http.certFile = options.certFile;
+  http.keyFile = options.keyFile;
+  http.certPem = options.certPem;
+  http.keyPem = options.keyPem;
+  http.bodyLimit = kMaxRequestBodyBytes;
+  http.handle = [this](const HttpRequest& q, HttpsServerOptions::Answer a) {
+    Handle(q, std::move(a));
+  };
+  http.maxConnections = options.maxConnections;
+  http.afterConnectionBurst = options.afterConnectionBurst;
+  http.refuse = [this](int status, const std::string& why, const HttpRequest& q, HttpReply& r) {
+    Refuse(status, why, q, r);
+  };
+  http.holdFor = [this](const HttpRequest& q) { return HoldFor(q); };
+  http.abandoned = [this](const HttpRequest& q) { Abandoned(q); };
+  return http;
+}
+
+// The notifications that were due when the sandbox last stopped, each at its time.
+void Sandbox::Impl::ResumeNotifications() {
+  if (notifier) {
+    const std::int64_t now = NowMs();
+    for (const StoredOrder& stored : restored) {
+      const Order& order = stored.order;
+      const OrderState state = StateOf(order);
+      if ((state != OrderState::kPaid && state != OrderState::kRefunded) ||
+          order.notifyAcknowledged || stored.notifyNext == 0 || order.notifyUrl.empty()) {
+        continue;
+      }
+      notifier->Resume(
+          PaidOrderOf(stored.number, order), stored.notifyNext,
+          std::chrono::milliseconds(std::max<std::int64_t>(0, stored.notifyDueAt - now)));
+      ++resumedCount;
+    }
+  }
+  restored.clear();
+  restored.shrink_to_fit();
+}
+
+// --- The server's hooks, and routing ---
+
 std::chrono::milliseconds Sandbox::Impl::HoldFor(const HttpRequest& request) {
-  if (options.fault != Fault::kStall || !Stalls(request)) return {};
+  const ApiHandler* handler = FaultedHandler(request);
+  if (options.fault != Fault::kStall || !handler) return {};
   // Recorded on arrival, so that a test can see what the stalled client sent.
-  Record(request, CheckRequest(kUnifiedOrderOperation, request.body, merchant).fields);
+  Record(request, CheckRequest(*handler->operation, request.body, merchant).fields);
   return options.stallFor;
 }
 
 void Sandbox::Impl::Abandoned(const HttpRequest& request) {
   const auto exchange = std::make_shared<Exchange>(request);
   Exchange& ex = *exchange;
-  ex.check = CheckRequest(kUnifiedOrderOperation, request.body, merchant);
-  const CheckResult& check = ex.check;
-  ex.operation = kUnifiedOrderOperation.name;
-  ex.verdict = VerdictName(check.verdict);
-  const auto number = check.fields.find(kFieldOutTradeNo);
-  Log(ex, number == check.fields.end() ? "" : number->second, 503,
+  const ApiHandler* handler = FaultedHandler(request);
+  ex.Check(handler ? *handler->operation : kUnifiedOrderOperation, merchant);
+  const auto number = ex.check.fields.find(kFieldOutTradeNo);
+  Log(ex, number == ex.check.fields.end() ? "" : number->second, 503,
       "FAIL stalled until the server stopped");
   Commit(exchange, nullptr);
-}
-
-const std::vector<Sandbox::Impl::Served>& Sandbox::Impl::Handlers() {
-  static const std::vector<Served> handlers = {
-      {&kUnifiedOrderOperation, &Impl::UnifiedOrder}, {&kOrderQueryOperation, &Impl::OrderQuery},
-      {&kCloseOrderOperation, &Impl::CloseOrder},     {&kRefundOperation, &Impl::Refund},
-      {&kRefundQueryOperation, &Impl::RefundQuery},
-  };
-  return handlers;
 }
 
 void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answer answer) {
@@ -423,63 +389,80 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answe
 }
 
 void Sandbox::Impl::Route(Exchange& ex) {
+  if (RouteOperation(ex) || RoutePayer(ex)) return;
   const HttpRequest& request = ex.request;
-  HttpReply& reply = ex.reply;
-  // The platform's operations, by the same declarations the client sends them by.
-  for (const Operation* operation : kOperations) {
-    if (request.method != "POST" || request.path != operation->path) continue;
-    ex.operation = operation->name;
-    const auto served =
-        std::find_if(Handlers().begin(), Handlers().end(),
-                     [operation](const Served& s) { return s.operation == operation; });
-    if (served == Handlers().end()) {
-      Record(request, {});
-      ex.verdict = kVerdictNotServed;
-      const std::string message = std::string("the ") + operation->name + " is not served here";
-      SendFail(message, reply);
-      Log(ex, "-", 200, "FAIL " + message);
-      return;
-    }
-    ex.check = CheckRequest(*operation, request.body, merchant);
-    const CheckResult& check = ex.check;
-    ex.verdict = VerdictName(check.verdict);
-    // A stalled unified order was recorded when it arrived.
-    if (!(options.fault == Fault::kStall && Stalls(request))) Record(request, check.fields);
-    const auto number = check.fields.find(kFieldOutTradeNo);
-    const std::string orderNo = number == check.fields.end() ? "" : number->second;
-    if (operation == &kUnifiedOrderOperation && options.fault == Fault::kHttp500) {
-      Http500Reply(reply);
-      Log(ex, orderNo, 500, "FAULT http500, no order placed");
-      return;
-    }
-    if (!check.ok) {
-      SendFail(check.message, reply);
-      Log(ex, orderNo, 200, "FAIL " + check.message);
-      return;
-    }
-    return (this->*served->handler)(ex);
-  }
-  std::string orderNo;
-  bool pay = false;
-  if (ParsePayerPath(request.path, orderNo, pay)) {
-    ex.verdict = kVerdictPage;
-    if (request.method == "GET" && !pay) {
-      ex.operation = kOperationPayerPage;
-      return PayerPage(ex, orderNo);
-    }
-    if (request.method == "POST" && pay) {
-      ex.operation = kOperationPayment;
-      return PayerPay(ex, orderNo);
-    }
-    ex.verdict = kVerdictNoEndpoint;
-  }
   if (request.method == "GET" && request.path == "/favicon.ico") {
     // Browsers ask for it with every page: "none" rather than a failure in the log.
     ex.journal = false;
-    reply.status = 204;
+    ex.reply.status = 204;
     Log(ex, "-", 204, "no icon");
     return;
   }
+  NoEndpoint(ex);
+}
+
+// The platform's operations, by the same declarations the client sends them by.
+bool Sandbox::Impl::RouteOperation(Exchange& ex) {
+  const HttpRequest& request = ex.request;
+  const auto declared =
+      std::find_if(kOperations.begin(), kOperations.end(), [&request](const Operation* o) {
+        return request.method == "POST" && request.path == o->path;
+      });
+  if (declared == kOperations.end()) return false;
+  const Operation& operation = **declared;
+  const ApiHandler* handler = FindApiHandler(&operation);
+  if (!handler) {
+    Record(request, {});
+    ex.entry.operation = operation.name;
+    ex.entry.verdict = kVerdictNotServed;
+    const std::string message = std::string("the ") + operation.name + " is not served here";
+    SendFail(message, ex.reply);
+    Log(ex, "-", 200, "FAIL " + message);
+    return true;
+  }
+  ex.Check(operation, merchant);
+  const CheckResult& check = ex.check;
+  const bool faulted = handler->faulted;
+  // A stalled request was recorded when it arrived.
+  if (!(faulted && options.fault == Fault::kStall)) Record(request, check.fields);
+  const auto number = check.fields.find(kFieldOutTradeNo);
+  const std::string orderNo = number == check.fields.end() ? "" : number->second;
+  if (faulted && options.fault == Fault::kHttp500) {
+    Http500Reply(ex.reply);
+    Log(ex, orderNo, 500, "FAULT http500, no order placed");
+  } else if (!check.ok) {
+    SendFail(check.message, ex.reply);
+    Log(ex, orderNo, 200, "FAIL " + check.message);
+  } else {
+    handler->serve(ex, *this);
+  }
+  return true;
+}
+
+bool Sandbox::Impl::RoutePayer(Exchange& ex) {
+  const HttpRequest& request = ex.request;
+  std::string orderNo;
+  bool pay = false;
+  if (!ParsePayerPath(request.path, orderNo, pay)) return false;
+  if (request.method == "GET" && !pay) {
+    Record(request, {});
+    ex.entry.operation = kOperationPayerPage;
+    ex.entry.verdict = kVerdictPage;
+    ServePayerPage(ex, *this, orderNo);
+    return true;
+  }
+  if (request.method == "POST" && pay) {
+    Record(request, {});
+    ex.entry.operation = kOperationPayment;
+    ex.entry.verdict = kVerdictPage;
+    ServePayerPay(ex, *this, orderNo);
+    return true;
+  }
+  return false;
+}
+
+void Sandbox::Impl::NoEndpoint(Exchange& ex) {
+  const HttpRequest& request = ex.request;
   Record(request, {});
   std::string endpoints = "POST";
   for (std::size_t i = 0; i < kOperations.size(); ++i) {
@@ -488,8 +471,8 @@ void Sandbox::Impl::Route(Exchange& ex) {
   }
   const std::string message = "no such endpoint: " + request.method + " " +
                               PrintableAscii(request.path) + " (" + endpoints + ")";
-  reply.status = 404;
-  SendFail(message, reply);
+  ex.reply.status = 404;
+  SendFail(message, ex.reply);
   Log(ex, "-", 404, "FAIL " + message);
 }
 
@@ -498,7 +481,7 @@ void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequ
   Record(request, {});
   const auto exchange = std::make_shared<Exchange>(request);
   Exchange& ex = *exchange;
-  ex.verdict = kVerdictHttp;
+  ex.entry.verdict = kVerdictHttp;
   ex.reply.status = status;
   SendFail(reason, ex.reply);
   Log(ex, "-", status, "FAIL " + reason);
@@ -507,35 +490,18 @@ void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequ
   Commit(exchange, nullptr);
 }
 
+// --- Persistence ---
+
 void Sandbox::Impl::Commit(const std::shared_ptr<Exchange>& exchange,
                            HttpsServerOptions::Answer answer) {
   Exchange& ex = *exchange;
   StateChange change;
-  if (ex.journal) {
-    JournalEntry entry;
-    const HttpRequest& request = ex.request;
-    entry.at = ex.at;
-    entry.method = request.method;
-    entry.path = request.path;
-    entry.operation = ex.operation;
-    entry.orderNo = ex.orderNo;
-    entry.verdict = ex.verdict;
-    entry.status = ex.status;
-    entry.outcome = ex.outcome;
-    entry.body = request.body.substr(0, kKeptTextBytes);
-    entry.bodyBytes = request.body.size();
-    entry.reply = ex.reply.body.substr(0, kKeptTextBytes);
-    entry.replyBytes = ex.reply.body.size();
-    entry.signString = ex.check.signString.substr(0, kKeptTextBytes);
-    entry.expectedSign = ex.check.expectedSign;
-    entry.receivedSign = ex.check.receivedSign;
-    change.request = std::move(entry);
-  }
   if (ex.changed) {
-    change.orderNo = ex.orderNo;
+    change.orderNo = ex.entry.orderNo;
     change.order = std::move(ex.changed);
     change.notificationDue = ex.notify.has_value();
   }
+  if (ex.journal) change.request = std::move(ex.entry);
   // Submitted in the order the book changed, under its lock.
   std::lock_guard<std::mutex> lock(mutex);
   Persist(std::move(change),
@@ -575,33 +541,18 @@ void Sandbox::Impl::Persist(StateChange change, StateStore::Written done) {
   });
 }
 
-void Sandbox::Impl::OnAttempt(const AttemptReport& report) {
-  AttemptEntry attempt;
-  attempt.at =
-      std::chrono::duration_cast<std::chrono::milliseconds>(report.startedAt.time_since_epoch())
-          .count();
-  attempt.orderNo = report.outTradeNo;
-  attempt.number = report.attempt;
-  attempt.url = report.url;
-  attempt.httpStatus = report.httpStatus;
-  attempt.error = report.error;
-  attempt.answer = report.answer;
-  attempt.answerBytes = report.answerBytes;
-  attempt.durationMs = report.took.count();
-  attempt.acknowledged = report.acknowledged;
-  attempt.nextAttempt = report.nextAttempt;
-  attempt.nextDueAt = report.nextAttempt == 0 ? 0 : NowMs() + report.nextIn.count();
+void Sandbox::Impl::OnAttempt(const AttemptEntry& attempt) {
   std::lock_guard<std::mutex> lock(mutex);
-  if (report.acknowledged) {
-    if (Order* order = book.Find(report.outTradeNo, OrderBook::Clock::now())) {
-      order->notifyAcknowledged = true;
+  if (attempt.acknowledged) {
+    if (Order* order = book.Find(attempt.orderNo, OrderBook::Clock::now())) {
+      OrderLife::Acknowledged(*order);
     }
   }
   std::string error;
   if (!store->RecordAttempt(attempt, error)) {
     LogLine("STATE cannot write to " + PrintableAscii(options.stateFile) + " (" +
-            PrintableAscii(error) + "): the attempt for order " +
-            PrintableAscii(report.outTradeNo) + " is not kept");
+            PrintableAscii(error) + "): the attempt for order " + PrintableAscii(attempt.orderNo) +
+            " is not kept");
   }
   // What the lookup forgot goes with the next change.
 }
@@ -612,6 +563,115 @@ bool Sandbox::Impl::StillWanted(const std::string& orderNo) {
   return order == nullptr || !order->notifyAcknowledged;
 }
 
+void Sandbox::Impl::NotifyPaid(PaidOrder paid) {
+  if (notifier && !paid.notifyUrl.empty()) notifier->Notify(std::move(paid));
+}
+
+// --- The console's actions ---
+
+ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
+  StateChange change;
+  std::optional<PaidOrder> paidNow;
+  Step step;
+  const bool found = WithOrder(orderNo, [&](Order& order, OrderLife& orders) {
+    step = orders.Apply(order, Transition::kPay, Cause{Actor::kConsole, NowMs(), {}});
+    if (step.moved()) {
+      paidNow = PaidOrderOf(orderNo, order);
+      change.order = order;
+    }
+  });
+  const std::string shown = PrintableAscii(orderNo);
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
+  if (step.refused()) return Said(Result::Kind::kRefused, step.refusal, shown);
+  change.orderNo = orderNo;
+  change.notificationDue = true;
+  PersistAndWait(std::move(change));
+  LogLine("CONSOLE order " + shown + " paid");
+  NotifyPaid(std::move(*paidNow));
+  return Said(Result::Kind::kDone, "paid", shown);
+}
+
+ConsoleActions::Result Sandbox::Impl::Close(const std::string& orderNo) {
+  StateChange change;
+  Step step;
+  const bool found = WithOrder(orderNo, [&](Order& order, OrderLife& orders) {
+    step = orders.Apply(order, Transition::kClose, Cause{Actor::kConsole, NowMs(), {}});
+    if (step.moved()) change.order = order;
+  });
+  const std::string shown = PrintableAscii(orderNo);
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
+  if (step.refused()) return Said(Result::Kind::kRefused, step.refusal, shown);
+  change.orderNo = orderNo;
+  PersistAndWait(std::move(change));
+  LogLine("CONSOLE order " + shown + " closed");
+  return Said(Result::Kind::kDone, "closed", shown);
+}
+
+ConsoleActions::Result Sandbox::Impl::Notify(const std::string& orderNo) {
+  std::optional<PaidOrder> paid;
+  Step step;
+  const bool found = WithOrder(orderNo, [&](Order& order, OrderLife&) {
+    step = OrderLife::Check(order, Transition::kResend, Actor::kConsole);
+    if (!step.refused()) paid = PaidOrderOf(orderNo, order);
+  });
+  const std::string shown = PrintableAscii(orderNo);
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
+  if (!notifier) return Said(Result::Kind::kRefused, "notify-off", shown);
+  if (step.refused()) return Said(Result::Kind::kRefused, step.refusal, shown);
+  LogLine("CONSOLE order " + shown + " notification sent again");
+  notifier->Resend(std::move(*paid));
+  return Said(Result::Kind::kDone, "notified", shown);
+}
+
+void Sandbox::Impl::ForgetExpired() {
+  std::lock_guard<std::mutex> lock(mutex);
+  book.ForgetExpired(OrderBook::Clock::now());
+  if (!forgotten.empty()) Persist(StateChange{});
+}
+
+std::size_t Sandbox::Impl::OrderCount() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return book.size();
+}
+
+// --- What the handlers may ask ---
+
+bool Sandbox::Impl::Place(const std::string& number, const Order& order) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return book.Place(number, order, OrderBook::Clock::now());
+}
+
+bool Sandbox::Impl::WithOrder(const std::string& number, const OrderUse& use) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Order* order = book.Find(number, OrderBook::Clock::now());
+  if (!order) return false;
+  use(*order, life);
+  return true;
+}
+
+std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
+  const std::string& host = options.publicHost.empty() ? options.host : options.publicHost;
+  const std::string base = options.publicUrl.empty()
+                               ? "https://" + UrlHost(host) + ":" + std::to_string(server->port())
+                               : options.publicUrl;
+  return base + PayerPagePath(orderNo);
+}
+
+void Sandbox::Impl::SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) {
+  SuccessReply(std::move(fields), merchant, NewNonce(), fault, reply);
+}
+
+void Sandbox::Impl::SendResultFail(const std::string& orderNo, const std::string& errCode,
+                                   const std::string& description, HttpReply& reply) {
+  ResultFailReply(orderNo, errCode, description, merchant, NewNonce(), reply);
+}
+
+void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
+  FailReply(message, reply);
+}
+
+// --- Logging ---
+
 void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {
   if (!options.recordRequests) return;
   std::lock_guard<std::mutex> lock(mutex);
@@ -621,9 +681,7 @@ void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {
 void Sandbox::Impl::Log(Exchange& ex, const std::string& orderNo, int status,
                         const std::string& outcome) {
   const HttpRequest& request = ex.request;
-  ex.orderNo = orderNo == "-" ? "" : orderNo;
-  ex.status = status;
-  ex.outcome = outcome;
+  ex.Conclude(orderNo, status, outcome);
   LogLine((request.method.empty() ? "-" : request.method) + ' ' +
           (request.path.empty() ? "-" : PrintableAscii(request.path)) + ' ' +
           (orderNo.empty() ? "-" : PrintableAscii(orderNo)) + ' ' + std::to_string(status) + ' ' +
@@ -641,375 +699,7 @@ std::string Sandbox::Impl::NewNonce() {
   return RandomNonce(random);
 }
 
-std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
-  const std::string& host = options.publicHost.empty() ? options.host : options.publicHost;
-  const std::string base = options.publicUrl.empty()
-                               ? "https://" + UrlHost(host) + ":" + std::to_string(server->port())
-                               : options.publicUrl;
-  return base + PayerPagePath(orderNo);
-}
-
-template <typename Use>
-bool Sandbox::Impl::WithOrder(const std::string& orderNo, Use use) {
-  std::lock_guard<std::mutex> lock(mutex);
-  Order* order = book.Find(orderNo, OrderBook::Clock::now());
-  if (!order) return false;
-  use(*order);
-  return true;
-}
-
-std::string Sandbox::Impl::NewPlatformId(const std::string& day) {
-  std::uniform_int_distribution<int> digit(0, 9);
-  std::string id = day.substr(0, 8);
-  while (id.size() < 28) id += char('0' + digit(random));
-  return id;
-}
-
-PaidOrder Sandbox::Impl::MarkPaid(const std::string& orderNo, Order& order, Actor by) {
-  order.paid = true;
-  order.timeEnd = LocalTimeEnd();
-  order.transactionId = NewPlatformId(order.timeEnd);
-  order.paidAt = NowMs();
-  order.paidBy = by;
-  ++order.version;
-  return PaidOrderOf(orderNo, order);
-}
-
-void Sandbox::Impl::NotifyPaid(PaidOrder paid) {
-  if (notifier && !paid.notifyUrl.empty()) notifier->Notify(std::move(paid));
-}
-
-void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
-  reply.contentType = kXmlType;
-  reply.body = ReplyDocument({{kFieldReturnCode, "FAIL"}, {kFieldReturnMsg, message}});
-}
-
-void Sandbox::Impl::SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) {
-  fields.insert(fields.begin(), {{kFieldReturnCode, "SUCCESS"},
-                                 {kFieldReturnMsg, FaultyReturnMsg(fault, "OK")},
-                                 {kFieldAppId, merchant.appId},
-                                 {kFieldMchId, merchant.mchId}});
-  fields.emplace_back(kFieldNonceStr, NewNonce());
-  if (std::none_of(fields.begin(), fields.end(),
-                   [](const auto& field) { return field.first == kFieldResultCode; })) {
-    fields.emplace_back(kFieldResultCode, "SUCCESS");
-  }
-  SpoilBeforeSigning(fault, fields);
-  fields.emplace_back(kFieldSign, SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey));
-  SpoilAfterSigning(fault, fields);
-  reply.contentType = kXmlType;
-  reply.body = ReplyDocument(fields);
-  SpoilDelivery(fault, reply);
-}
-
-void Sandbox::Impl::SendResultFail(const std::string& orderNo, const std::string& errCode,
-                                   const std::string& description, HttpReply& reply) {
-  SendSuccess({{kFieldOutTradeNo, orderNo},
-               {kFieldResultCode, "FAIL"},
-               {kFieldErrCode, errCode},
-               {kFieldErrCodeDes, description}},
-              reply);
-}
-
-void Sandbox::Impl::UnifiedOrder(Exchange& ex) {
-  const CheckResult& check = ex.check;
-  HttpReply& reply = ex.reply;
-  const Fault fault = options.fault;
-  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    Order order;
-    order.description = check.fields.at(kFieldBody);
-    order.totalFee = std::stoll(check.fields.at(kFieldTotalFee));  // checked: 1..2^31-1
-    order.notifyUrl = check.fields.at(kFieldNotifyUrl);
-    order.placedAt = ex.at;
-    order.version = 1;
-    ex.changed = order;
-    if (!book.Place(orderNo, std::move(order), OrderBook::Clock::now())) {
-      ex.changed.reset();
-      const std::string message = "out_trade_no " + orderNo + " has already been used";
-      SendFail(message, reply);
-      Log(ex, orderNo, 200, "FAIL " + message);
-      return;
-    }
-  }
-  SendSuccess({{kFieldOutTradeNo, orderNo},
-               {kFieldTradeType, kTradeType},
-               {kFieldCodeUrl, CodeUrl(orderNo)}},
-              reply, fault);
-  // The notification fault spoils no reply.
-  const bool spoilt = fault != Fault::kNone && fault != Fault::kBadNotifySign;
-  Log(ex, orderNo, 200,
-      std::string("SUCCESS order placed") +
-          (spoilt ? std::string(", reply spoilt by fault ") + FaultName(fault) : ""));
-}
-
-void Sandbox::Impl::OrderQuery(Exchange& ex) {
-  const CheckResult& check = ex.check;
-  HttpReply& reply = ex.reply;
-  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
-  Order seen;  // as it was when this query was answered
-  const bool found = WithOrder(orderNo, [&](Order& order) {
-    seen = order;
-    ++order.queries;
-    if (order.firstQueryAt == 0) order.firstQueryAt = ex.at;
-    order.lastQueryAt = ex.at;
-    ++order.version;
-    if (!order.paid && !order.closed && options.payAfterQueries > 0 &&
-        order.queries >= options.payAfterQueries) {
-      ex.notify = MarkPaid(orderNo, order, Actor::kQuery);
-    }
-    ex.changed = order;
-  });
-  if (!found) {
-    const std::string message = "order " + orderNo + " does not exist";
-    SendFail(message, reply);
-    Log(ex, orderNo, 200, "FAIL " + message);
-    return;
-  }
-  const std::string state = TradeState(seen);
-  ReplyFields fields = {{kFieldOutTradeNo, orderNo},
-                        {kFieldTotalFee, std::to_string(seen.totalFee)},
-                        {kFieldTradeState, state},
-                        {kFieldTradeStateDesc, seen.refunded ? kRefundedDesc
-                                               : seen.paid   ? kPaidDesc
-                                               : seen.closed ? kClosedDesc
-                                                             : kNotPaidDesc}};
-  if (seen.paid) {
-    fields.emplace_back(kFieldTransactionId, seen.transactionId);
-    fields.emplace_back(kFieldTimeEnd, seen.timeEnd);
-  }
-  SendSuccess(std::move(fields), reply);
-  Log(ex, orderNo, 200, "SUCCESS trade_state=" + state);
-}
-
-void Sandbox::Impl::CloseOrder(Exchange& ex) {
-  const CheckResult& check = ex.check;
-  HttpReply& reply = ex.reply;
-  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
-  bool paid = false;
-  const bool found = WithOrder(orderNo, [&](Order& order) {
-    paid = order.paid;
-    if (!paid && !order.closed) {
-      order.closed = true;
-      order.closedAt = ex.at;
-      order.closedBy = Actor::kMerchant;
-      ++order.version;
-      ex.changed = order;
-    }
-  });
-  // Refusals are business failures of a request that was itself in order: signed replies
-  // with result_code FAIL and a code that says why, as the platform answers them.
-  if (!found) {
-    SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
-    Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to close");
-  } else if (paid) {
-    SendResultFail(orderNo, "ORDERPAID", "order " + orderNo + " has been paid and cannot be closed",
-                   reply);
-    Log(ex, orderNo, 200, "FAIL ORDERPAID, not closed");
-  } else {
-    SendSuccess({{kFieldOutTradeNo, orderNo}}, reply);
-    Log(ex, orderNo, 200, "SUCCESS order closed");
-  }
-}
-
-void Sandbox::Impl::Refund(Exchange& ex) {
-  const CheckResult& check = ex.check;
-  HttpReply& reply = ex.reply;
-  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
-  const std::string& refundNo = check.fields.at(kFieldOutRefundNo);
-  const long long refundFee = std::stoll(check.fields.at(kFieldRefundFee));  // checked: 1..2^31-1
-  const long long totalFee = std::stoll(check.fields.at(kFieldTotalFee));
-  // Why the order cannot be refunded, as the code and words of a business failure.
-  std::string errCode;
-  std::string why;
-  Order refunded;
-  const bool found = WithOrder(orderNo, [&](Order& order) {
-    if (order.closed) {
-      errCode = "ORDERCLOSED", why = "has been closed and was never paid";
-    } else if (!order.paid) {
-      errCode = "ORDERNOTPAID", why = "has not been paid";
-    } else if (order.refunded) {
-      errCode = "ORDERREFUNDED", why = "has been refunded already (as " + order.outRefundNo + ")";
-    } else if (totalFee != order.totalFee || refundFee != order.totalFee) {
-      errCode = "INVALIDREFUNDFEE",
-      why = "is refunded whole: total_fee and refund_fee must both be " +
-            std::to_string(order.totalFee);
-    } else {
-      order.refunded = true;
-      order.outRefundNo = refundNo;
-      order.refundId = NewPlatformId(LocalTimeEnd());
-      order.refundedAt = ex.at;
-      ++order.version;
-      refunded = order;
-      ex.changed = order;
-    }
-  });
-  if (!found) {
-    SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
-    Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to refund");
-  } else if (!errCode.empty()) {
-    SendResultFail(orderNo, errCode, "order " + orderNo + " " + why, reply);
-    Log(ex, orderNo, 200, "FAIL " + errCode + ", not refunded");
-  } else {
-    SendSuccess({{kFieldOutTradeNo, orderNo},
-                 {kFieldTransactionId, refunded.transactionId},
-                 {kFieldOutRefundNo, refundNo},
-                 {kFieldRefundId, refunded.refundId},
-                 {kFieldRefundFee, std::to_string(refunded.totalFee)},
-                 {kFieldTotalFee, std::to_string(refunded.totalFee)}},
-                reply);
-    Log(ex, orderNo, 200, "SUCCESS refunded as " + PrintableAscii(refundNo));
-  }
-}
-
-void Sandbox::Impl::RefundQuery(Exchange& ex) {
-  const CheckResult& check = ex.check;
-  HttpReply& reply = ex.reply;
-  const std::string& orderNo = check.fields.at(kFieldOutTradeNo);
-  Order seen;
-  if (!WithOrder(orderNo, [&seen](Order& order) { seen = order; })) {
-    SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", reply);
-    Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST");
-  } else if (!seen.refunded) {
-    SendResultFail(orderNo, "REFUNDNOTEXIST", "order " + orderNo + " has no refund", reply);
-    Log(ex, orderNo, 200, "FAIL REFUNDNOTEXIST");
-  } else {
-    const std::string fee = std::to_string(seen.totalFee);
-    SendSuccess({{kFieldOutTradeNo, orderNo},
-                 {kFieldTransactionId, seen.transactionId},
-                 {kFieldTotalFee, fee},
-                 {kFieldRefundCount, "1"},
-                 {kFieldOutRefundNo0, seen.outRefundNo},
-                 {kFieldRefundId0, seen.refundId},
-                 {kFieldRefundFee0, fee},
-                 {kFieldRefundStatus0, "SUCCESS"}},
-                reply);
-    Log(ex, orderNo, 200, "SUCCESS refund_status_0=SUCCESS");
-  }
-}
-
-void Sandbox::Impl::NoSuchOrder(Exchange& ex, const std::string& orderNo) {
-  HttpReply& reply = ex.reply;
-  reply.status = 404;
-  reply.contentType = kHtmlType;
-  reply.body = NoSuchOrderHtml(orderNo);
-  Log(ex, orderNo, 404, "FAIL no such order");
-}
-
-void Sandbox::Impl::PayerPage(Exchange& ex, const std::string& orderNo) {
-  Record(ex.request, {});
-  Order order;
-  if (!WithOrder(orderNo, [&order](Order& kept) { order = kept; })) {
-    return NoSuchOrder(ex, orderNo);
-  }
-  ex.reply.contentType = kHtmlType;
-  ex.reply.body = PayerPageHtml(orderNo, order);
-  Log(ex, orderNo, 200, std::string("page shown, trade_state=") + TradeState(order));
-}
-
-void Sandbox::Impl::PayerPay(Exchange& ex, const std::string& orderNo) {
-  Record(ex.request, {});
-  bool closed = false;
-  const bool found = WithOrder(orderNo, [&](Order& order) {
-    closed = order.closed;
-    if (!order.paid && !closed) {
-      ex.notify = MarkPaid(orderNo, order, Actor::kPayerPage);
-      ex.changed = order;
-    }
-  });
-  if (!found) return NoSuchOrder(ex, orderNo);
-  // Post/Redirect/Get: reloading the page shows the state instead of paying again.
-  ex.reply.status = 303;
-  ex.reply.location = PayerPagePath(orderNo);
-  Log(ex, orderNo, 303,
-      closed       ? "refused: the order is closed"
-      : !ex.notify ? "already paid"
-                   : "paid");
-}
-
-namespace {
-// An action's result in the console's own words, which its order page can show again.
-ConsoleActions::Result Said(ConsoleActions::Result::Kind kind, const char* key,
-                            const std::string& shownOrderNo) {
-  return {kind, ConsoleMessage(key, shownOrderNo), key};
-}
-}  // namespace
-
-ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
-  StateChange change;
-  std::optional<PaidOrder> paidNow;
-  bool paid = false;
-  bool closed = false;
-  const bool found = WithOrder(orderNo, [&](Order& order) {
-    paid = order.paid;
-    closed = order.closed;
-    if (!paid && !closed) {
-      paidNow = MarkPaid(orderNo, order, Actor::kConsole);
-      change.order = order;
-    }
-  });
-  const std::string shown = PrintableAscii(orderNo);
-  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
-  if (closed) return Said(Result::Kind::kRefused, "closed-unpayable", shown);
-  if (paid) return Said(Result::Kind::kRefused, "paid-already", shown);
-  change.orderNo = orderNo;
-  change.notificationDue = true;
-  PersistAndWait(std::move(change));
-  LogLine("CONSOLE order " + shown + " paid");
-  NotifyPaid(std::move(*paidNow));
-  return Said(Result::Kind::kDone, "paid", shown);
-}
-
-ConsoleActions::Result Sandbox::Impl::Close(const std::string& orderNo) {
-  StateChange change;
-  bool paid = false;
-  bool closed = false;
-  const bool found = WithOrder(orderNo, [&](Order& order) {
-    paid = order.paid;
-    closed = order.closed;
-    if (!paid && !closed) {
-      order.closed = true;
-      order.closedAt = NowMs();
-      order.closedBy = Actor::kConsole;
-      ++order.version;
-      change.order = order;
-    }
-  });
-  const std::string shown = PrintableAscii(orderNo);
-  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
-  if (paid) return Said(Result::Kind::kRefused, "paid-unclosable", shown);
-  if (closed) return Said(Result::Kind::kRefused, "closed-already", shown);
-  change.orderNo = orderNo;
-  PersistAndWait(std::move(change));
-  LogLine("CONSOLE order " + shown + " closed");
-  return Said(Result::Kind::kDone, "closed", shown);
-}
-
-ConsoleActions::Result Sandbox::Impl::Notify(const std::string& orderNo) {
-  std::optional<PaidOrder> paid;
-  const bool found = WithOrder(orderNo, [&](Order& order) {
-    if (order.paid) paid = PaidOrderOf(orderNo, order);
-  });
-  const std::string shown = PrintableAscii(orderNo);
-  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
-  if (!notifier) return Said(Result::Kind::kRefused, "notify-off", shown);
-  if (!paid) return Said(Result::Kind::kRefused, "not-paid", shown);
-  LogLine("CONSOLE order " + shown + " notification sent again");
-  notifier->Resend(std::move(*paid));
-  return Said(Result::Kind::kDone, "notified", shown);
-}
-
-void Sandbox::Impl::ForgetExpired() {
-  std::lock_guard<std::mutex> lock(mutex);
-  book.ForgetExpired(OrderBook::Clock::now());
-  if (!forgotten.empty()) Persist(StateChange{});
-}
-
-std::size_t Sandbox::Impl::OrderCount() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return book.size();
-}
+// --- The public face ---
 
 Sandbox::Sandbox(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 

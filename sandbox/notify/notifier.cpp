@@ -1,3 +1,5 @@
+// The notifier: its schedule of attempts on sender threads of its own, and the
+// notification's document and its acknowledgement.
 #include "sandbox/notify/notifier.h"
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <utility>
 
 #include "payment/flat_document.h"
+#include "payment/merchant_config.h"
 #include "payment/sign.h"
 #include "sandbox/sandbox.h"
 
@@ -113,6 +116,11 @@ bool IsAcknowledgement(const std::string& reply, std::string* why) {
   return true;
 }
 
+PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order) {
+  return PaidOrder{order.notifyUrl, orderNo,        order.transactionId,
+                   kTradeType,      order.totalFee, order.timeEnd};
+}
+
 Notifier::Notifier(NotifierOptions options)
     : options_(std::move(options)), random_(SeededRandom()) {}
 
@@ -148,33 +156,10 @@ void Notifier::Stop() {
 
 
 void Notifier::Sender() {
-  const std::size_t attempts = options_.delays.size() + 1;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
-    if (queue_.empty()) {
-      wake_.wait(lock);
-      continue;
-    }
-    if (const auto due = queue_.begin()->first; Clock::now() < due) {
-      wake_.wait_until(lock, due);
-      continue;
-    }
-    Job job = std::move(queue_.begin()->second);
-    queue_.erase(queue_.begin());
-    const bool resend = job.attempt == 0;
-    if (!resend && options_.stillWanted) {
-      // Outside the lock: the question takes the caller's own locks, under which it may be
-      // queueing a notification.
-      lock.unlock();
-      const bool wanted = options_.stillWanted(job.order.outTradeNo);
-      if (!wanted && options_.log) {
-        options_.log("order " + Shown(job.order.outTradeNo) + " attempt " +
-                     std::to_string(job.attempt) + "/" + std::to_string(attempts) +
-                     ": acknowledged meanwhile, no more attempts");
-      }
-      lock.lock();
-      if (!wanted) continue;
-    }
+    std::optional<Job> job = NextDue(lock);
+    if (!job) continue;
     const std::string nonce = RandomNonce(random_);
     const auto abort = std::make_shared<TransferAbort>();
     inFlight_.insert(abort);
@@ -186,75 +171,115 @@ void Notifier::Sender() {
       senders_.emplace_back([this] { Sender(); });
     }
     lock.unlock();
-
-    Outcome outcome;
-    const auto startedAt = std::chrono::system_clock::now();
-    const auto started = Clock::now();
-    const std::string& url = job.order.notifyUrl;
-    if (IsHttpUrl(url)) {
-      const std::string body =
-          SignedNotification(NotificationFields(job.order, options_.merchant, nonce),
-                             options_.merchant, options_.changeAmountAfterSigning);
-      outcome = Attempt(job, abort, body);
-    } else {
-      outcome.summary = "not an http or https URL, not acknowledged";
-      outcome.report.error = "not an http or https URL";
-      outcome.final = true;
-    }
-    outcome.report.startedAt = startedAt;
-    outcome.report.took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
-
+    Outcome outcome = Make(*job, abort, nonce);
     lock.lock();
     inFlight_.erase(abort);
-    std::string next;
-    milliseconds delay{0};
-    bool retry = false;
-    if (outcome.acknowledged) {
-      // Done.
-    } else if (stopping_) {
-      next = "; stopped, no retry";
-    } else if (resend) {
-      next = "; a resend, not retried";
-    } else if (outcome.final || job.attempt >= attempts) {
-      next = "; giving up";
-    } else {
-      delay = std::clamp(options_.delays[job.attempt - 1], milliseconds(0), kLongestDelay);
-      next = "; retry in " + DelaySeconds(delay) + " s";
-      retry = true;
+    Conclude(std::move(*job), std::move(outcome), lock);
+  }
+}
+
+std::optional<Notifier::Job> Notifier::NextDue(std::unique_lock<std::mutex>& lock) {
+  if (queue_.empty()) {
+    wake_.wait(lock);
+    return std::nullopt;
+  }
+  if (const auto due = queue_.begin()->first; Clock::now() < due) {
+    wake_.wait_until(lock, due);
+    return std::nullopt;
+  }
+  Job job = std::move(queue_.begin()->second);
+  queue_.erase(queue_.begin());
+  if (job.attempt == 0 || !options_.stillWanted) return job;  // a resend is always made
+  // Outside the lock: the question takes the caller's own locks, under which it may be
+  // queueing a notification.
+  lock.unlock();
+  const bool wanted = options_.stillWanted(job.order.outTradeNo);
+  if (!wanted && options_.log) {
+    options_.log("order " + Shown(job.order.outTradeNo) + " attempt " +
+                 std::to_string(job.attempt) + "/" + std::to_string(options_.delays.size() + 1) +
+                 ": acknowledged meanwhile, no more attempts");
+  }
+  lock.lock();
+  if (!wanted) return std::nullopt;
+  return job;
+}
+
+Notifier::Outcome Notifier::Make(const Job& job, const std::shared_ptr<TransferAbort>& abort,
+                                 const std::string& nonce) {
+  Outcome outcome;
+  const auto startedAt = std::chrono::system_clock::now();
+  const auto started = Clock::now();
+  if (IsHttpUrl(job.order.notifyUrl)) {
+    const std::string body =
+        SignedNotification(NotificationFields(job.order, options_.merchant, nonce),
+                           options_.merchant, options_.changeAmountAfterSigning);
+    outcome = Attempt(job, abort, body);
+  } else {
+    outcome.summary = "not an http or https URL, not acknowledged";
+    outcome.attempt.error = "not an http or https URL";
+    outcome.final = true;
+  }
+  outcome.attempt.at =
+      std::chrono::duration_cast<milliseconds>(startedAt.time_since_epoch()).count();
+  outcome.attempt.durationMs =
+      std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
+  return outcome;
+}
+
+void Notifier::Conclude(Job job, Outcome outcome, std::unique_lock<std::mutex>& lock) {
+  const std::size_t attempts = options_.delays.size() + 1;
+  const bool resend = job.attempt == 0;
+  std::string next;
+  milliseconds delay{0};
+  bool retry = false;
+  if (outcome.acknowledged) {
+    // Done.
+  } else if (stopping_) {
+    next = "; stopped, no retry";
+  } else if (resend) {
+    next = "; a resend, not retried";
+  } else if (outcome.final || job.attempt >= attempts) {
+    next = "; giving up";
+  } else {
+    delay = std::clamp(options_.delays[job.attempt - 1], milliseconds(0), kLongestDelay);
+    next = "; retry in " + DelaySeconds(delay) + " s";
+    retry = true;
+  }
+  const std::string& url = job.order.notifyUrl;
+  const std::string line =
+      "order " + Shown(job.order.outTradeNo) +
+      (resend ? std::string(" resend")
+              : " attempt " + std::to_string(job.attempt) + "/" + std::to_string(attempts)) +
+      " to " + Shown(url) + ": " + outcome.summary + next;
+  AttemptEntry& attempt = outcome.attempt;
+  attempt.orderNo = job.order.outTradeNo;
+  attempt.url = url;
+  attempt.number = job.attempt;
+  attempt.acknowledged = outcome.acknowledged;
+  if (retry) {
+    attempt.nextAttempt = job.attempt + 1;
+  } else if (stopping_ && !resend && !outcome.acknowledged) {
+    // Cut short by the stop, it has not had its chance: a sandbox started again on the
+    // same state makes it again (due at once).
+    attempt.nextAttempt = job.attempt;
+  }
+  // The line and the record go out before the retry is queued, so that an order's lines
+  // and records stay in order even when the retry is due at once and another sender
+  // takes it.
+  if (options_.log || options_.report) {
+    lock.unlock();
+    if (attempt.nextAttempt != 0) {
+      const auto now = std::chrono::system_clock::now().time_since_epoch();
+      attempt.nextDueAt = std::chrono::duration_cast<milliseconds>(now + delay).count();
     }
-    const std::string line =
-        "order " + Shown(job.order.outTradeNo) +
-        (resend ? std::string(" resend")
-                : " attempt " + std::to_string(job.attempt) + "/" + std::to_string(attempts)) +
-        " to " + Shown(url) + ": " + outcome.summary + next;
-    AttemptReport& report = outcome.report;
-    report.outTradeNo = job.order.outTradeNo;
-    report.url = url;
-    report.attempt = job.attempt;
-    report.attempts = attempts;
-    report.acknowledged = outcome.acknowledged;
-    if (retry) {
-      report.nextAttempt = job.attempt + 1;
-      report.nextIn = delay;
-    } else if (stopping_ && !resend && !outcome.acknowledged) {
-      // Cut short by the stop, it has not had its chance: a sandbox started again on the
-      // same state makes it again.
-      report.nextAttempt = job.attempt;
-    }
-    // The line and the report go out before the retry is queued, so that an order's lines
-    // and records stay in order even when the retry is due at once and another sender
-    // takes it.
-    if (options_.log || options_.report) {
-      lock.unlock();
-      if (options_.log) options_.log(line);
-      if (options_.report) options_.report(report);
-      lock.lock();
-    }
-    if (retry && !stopping_) {
-      ++job.attempt;
-      queue_.emplace(Clock::now() + delay, std::move(job));
-      wake_.notify_one();
-    }
+    if (options_.log) options_.log(line);
+    if (options_.report) options_.report(attempt);
+    lock.lock();
+  }
+  if (retry && !stopping_) {
+    ++job.attempt;
+    queue_.emplace(Clock::now() + delay, std::move(job));
+    wake_.notify_one();
   }
 }
 
@@ -277,7 +302,7 @@ Notifier::Outcome Notifier::Attempt(const Job& job, const std::shared_ptr<Transf
 
   Outcome outcome;
   std::string& summary = outcome.summary;
-  AttemptReport& report = outcome.report;
+  AttemptEntry& report = outcome.attempt;
   report.httpStatus = static_cast<int>(status.httpStatus);
   report.answer = reply.substr(0, kAnswerHeadBytes);
   report.answerBytes = reply.size();

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -17,8 +18,10 @@
 #include <vector>
 
 #include "payment/transport.h"
-#include "sandbox/faults.h"
 #include "sandbox/api/request_check.h"
+#include "sandbox/faults.h"
+#include "sandbox/order/order_book.h"
+#include "sandbox/store/state_store.h"
 
 namespace quillmark::sandbox {
 
@@ -31,6 +34,9 @@ struct PaidOrder {
   long long totalFee = 0;  // cents
   std::string timeEnd;     // yyyyMMddHHmmss, local time
 };
+
+// What the notification of `order`, paid, reports.
+PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order);
 
 // The notification's fields for `order`, in document order and without its sign: return_code
 // SUCCESS, appid, mch_id, nonce_str, result_code SUCCESS, out_trade_no, transaction_id,
@@ -51,24 +57,8 @@ std::string NotificationDocument(const PaidOrder& order, const MerchantSettings&
 // SUCCESS (as text or CDATA). `why`, when given, receives the reason it does not.
 bool IsAcknowledgement(const std::string& reply, std::string* why = nullptr);
 
-// What one attempt did, for a record of it beside the log line.
-struct AttemptReport {
-  std::string outTradeNo;
-  std::string url;
-  std::size_t attempt = 0;   // its place in the schedule, from 1; 0 for a resend
-  std::size_t attempts = 0;  // how many the schedule makes in all
-  std::chrono::system_clock::time_point startedAt;
-  std::chrono::milliseconds took{0};
-  int httpStatus = 0;  // 0: no HTTP answer
-  std::string error;   // the transport's error ("" when the exchange completed)
-  std::string answer;  // the answer's first kAnswerHeadBytes bytes
-  std::size_t answerBytes = 0;
-  bool acknowledged = false;
-  // The schedule's next attempt and how long after this one; 0: none follows.
-  std::size_t nextAttempt = 0;
-  std::chrono::milliseconds nextIn{0};
-};
-inline constexpr std::size_t kAnswerHeadBytes = 1024;
+// What an attempt keeps of the merchant's answer (AttemptEntry::answer).
+inline constexpr std::size_t kAnswerHeadBytes = kKeptAnswerBytes;
 
 struct NotifierOptions {
   MerchantSettings merchant;
@@ -83,8 +73,9 @@ struct NotifierOptions {
   // One line per attempt, without timestamp or newline; called from the sender threads,
   // possibly from several at once (the caller serialises). Null: no log.
   std::function<void(const std::string& line)> log;
-  // Optional, called like `log`, after it, for every attempt made.
-  std::function<void(const AttemptReport& report)> report;
+  // Optional, called like `log`, after it, for every attempt made: the attempt as the state
+  // file keeps it, its next one due (nextDueAt) counted from when it ended.
+  std::function<void(const AttemptEntry& attempt)> report;
   // Optional: asked before each attempt of a schedule (not of a resend); false drops the
   // schedule, for an order whose notification was acknowledged meanwhile by a resend.
   std::function<bool(const std::string& outTradeNo)> stillWanted;
@@ -125,13 +116,23 @@ class Notifier {
     bool acknowledged = false;
     bool final = false;   // no point in trying again (the URL is not http or https)
     std::string summary;  // "HTTP 200, not acknowledged (...)" and the like
-    AttemptReport report;
+    AttemptEntry attempt;
   };
 
+  // A sender thread: takes each due job and makes its attempt, until Stop().
   void Sender();
+  // The job due now, taken off the queue; none when it waited (for a job, or until the
+  // first is due) or the schedule is no longer wanted. Called and returns with `lock` held.
+  std::optional<Job> NextDue(std::unique_lock<std::mutex>& lock);
+  // Makes the attempt, without the lock: its outcome with its start and duration.
+  Outcome Make(const Job& job, const std::shared_ptr<TransferAbort>& abort,
+               const std::string& nonce);
   // One POST of `body` to the order's URL, aborted through `abort`.
   Outcome Attempt(const Job& job, const std::shared_ptr<TransferAbort>& abort,
                   const std::string& body);
+  // Logs and reports the attempt, then queues the next one when the schedule wants it.
+  // Called and returns with `lock` held.
+  void Conclude(Job job, Outcome outcome, std::unique_lock<std::mutex>& lock);
 
   const NotifierOptions options_;
 

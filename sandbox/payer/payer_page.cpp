@@ -40,12 +40,6 @@ bool ParsePayerPath(const std::string& path, std::string& orderNo, bool& pay) {
   return true;
 }
 
-const char* TradeState(const Order& order) {
-  if (order.refunded) return "REFUND";
-  if (order.paid) return "SUCCESS";
-  return order.closed ? "CLOSED" : "NOTPAY";
-}
-
 std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
   std::string page = kHead;
   page += "<table><tr><th>Order</th><td id=\"order\">" + HtmlEscape(orderNo) +
@@ -53,15 +47,21 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
           HtmlEscape(order.description) + "</td></tr><tr><th>Amount</th><td id=\"amount\">" +
           AmountText(order.totalFee) + "</td></tr><tr><th>State</th><td id=\"state\">" +
           TradeState(order) + "</td></tr></table>";
-  if (order.refunded) {
-    page += "<p>This order has been paid and refunded.</p>";
-  } else if (order.paid) {
-    page += "<p>This order has been paid.</p>";
-  } else if (order.closed) {
-    page += "<p>This order has been closed by the merchant and can no longer be paid.</p>";
-  } else {
-    page += "<form method=\"post\" action=\"" + HtmlEscape(PayerPagePath(orderNo) + kPaySuffix) +
-            "\"><button type=\"submit\">Pay " + AmountText(order.totalFee) + "</button></form>";
+  switch (StateOf(order)) {
+    case OrderState::kRefunded:
+      page += "<p>This order has been paid and refunded.</p>";
+      break;
+    case OrderState::kPaid:
+      page += "<p>This order has been paid.</p>";
+      break;
+    case OrderState::kClosed:
+      page += "<p>This order has been closed by the merchant and can no longer be paid.</p>";
+      break;
+    case OrderState::kNotPaid:
+      page += "<form method=\"post\" action=\"" +
+              HtmlEscape(PayerPagePath(orderNo) + kPaySuffix) + "\"><button type=\"submit\">Pay " +
+              AmountText(order.totalFee) + "</button></form>";
+      break;
   }
   return page + "</body></html>\n";
 }

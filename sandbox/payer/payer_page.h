@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sandbox/order/order_book.h"
+#include "sandbox/order/order_life.h"  // TradeState(), which the page shows
 
 namespace quillmark::sandbox {
 
@@ -23,8 +23,5 @@ std::string NoSuchOrderHtml(const std::string& orderNo);
 
 // An amount in cents as the pages show it: "12.34".
 std::string AmountText(long long cents);
-
-// The state a query of `order` reports: "REFUND", "SUCCESS", "CLOSED" or "NOTPAY".
-const char* TradeState(const Order& order);
 
 }  // namespace quillmark::sandbox

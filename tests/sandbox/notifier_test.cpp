@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -245,6 +246,76 @@ TEST(Notifier, GivesUpAfterTheLastDelayWithoutAnAcknowledgement) {
     EXPECT_EQ(lines[2].substr(lines[2].size() - std::min(lines[2].size(), end.size())), end);
     if (listener) {
       EXPECT_EQ(listener->requests().size(), 3u);
+    }
+  }
+}
+
+// Each attempt is reported as the state file keeps it: the sandbox writes the entry as it
+// comes, so a wrong number or due time here is a wrong resumption after a restart.
+TEST(Notifier, ReportsEachAttemptAsTheStateFileKeepsIt) {
+  Listener listener({{500, kFail}, {200, kSuccess}});
+  LogLines log;
+  NotifierOptions options = Options(log, {50ms});
+  std::mutex mutex;
+  std::vector<AttemptEntry> attempts;
+  options.report = [&](const AttemptEntry& attempt) {
+    std::lock_guard<std::mutex> lock(mutex);
+    attempts.push_back(attempt);
+  };
+  const auto nowMs = [] {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  };
+  const std::int64_t before = nowMs();
+  Notifier notifier(std::move(options));
+  notifier.Notify(Order(listener.url()));
+  const auto reported = [&](std::size_t count) {
+    return Eventually([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return attempts.size() >= count;
+    });
+  };
+  ASSERT_TRUE(reported(2));
+  notifier.Resend(Order("ftp://merchant.test/notify"));
+  ASSERT_TRUE(reported(3));
+  notifier.Stop();
+  const std::int64_t after = nowMs();
+
+  struct Expected {
+    std::size_t number;
+    int httpStatus;
+    const char* answer;
+    const char* error;
+    bool acknowledged;
+    std::size_t nextAttempt;
+    std::int64_t nextIn;  // after the attempt's end, in ms; -1: none due
+  };
+  const Expected expected[] = {
+      {1, 500, kFail, "", false, 2, 50},
+      {2, 200, kSuccess, "", true, 0, -1},
+      {0, 0, "", "not an http or https URL", false, 0, -1},
+  };
+  ASSERT_EQ(attempts.size(), std::size(expected));
+  for (std::size_t i = 0; i < attempts.size(); ++i) {
+    SCOPED_TRACE("attempt record " + std::to_string(i));
+    const AttemptEntry& got = attempts[i];
+    const Expected& want = expected[i];
+    EXPECT_EQ(got.orderNo, known::kOrderNo);
+    EXPECT_EQ(got.url, i < 2 ? listener.url() : "ftp://merchant.test/notify");
+    EXPECT_EQ(got.number, want.number);
+    EXPECT_EQ(got.httpStatus, want.httpStatus);
+    EXPECT_EQ(got.answer, want.answer);
+    EXPECT_EQ(got.answerBytes, std::string(want.answer).size());
+    EXPECT_EQ(got.error, want.error);
+    EXPECT_EQ(got.acknowledged, want.acknowledged);
+    EXPECT_EQ(got.nextAttempt, want.nextAttempt);
+    EXPECT_GE(got.at, before);
+    EXPECT_LE(got.at + got.durationMs, after);
+    if (want.nextIn < 0) {
+      EXPECT_EQ(got.nextDueAt, 0);
+    } else {
+      EXPECT_GE(got.nextDueAt, got.at + got.durationMs + want.nextIn);
+      EXPECT_LE(got.nextDueAt, after + want.nextIn);
     }
   }
 }

@@ -1,0 +1,48 @@
+// What a request's handler may ask of the sandbox (the API's handlers and the payer page's
+// actions): its orders, under its lock and through their life; its signed replies; and the
+// request's log line. The sandbox implements it; a handler sees nothing else of it.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "http/https_server.h"
+#include "sandbox/api/exchange.h"
+#include "sandbox/faults.h"
+#include "sandbox/order/order_book.h"
+#include "sandbox/order/order_life.h"
+
+namespace quillmark::sandbox {
+
+class OrderDesk {
+ public:
+  virtual ~OrderDesk() = default;
+
+  // The run's fault (Options::fault) and Options::payAfterQueries.
+  virtual Fault fault() const = 0;
+  virtual int payAfterQueries() const = 0;
+
+  // Keeps `order` under `number`; false, and nothing kept, when the number is taken.
+  virtual bool Place(const std::string& number, const Order& order) = 0;
+  // Calls `use` with the order and its life under the sandbox's lock, where `use` may
+  // change it through `life` only; false, without calling it, when there is no such order.
+  using OrderUse = std::function<void(Order& order, OrderLife& life)>;
+  virtual bool WithOrder(const std::string& number, const OrderUse& use) = 0;
+  // The payer page's address of the order, as its code_url names it.
+  virtual std::string CodeUrl(const std::string& orderNo) const = 0;
+
+  // Sends `fields` (after return_code SUCCESS, with the merchant's ids, a fresh nonce,
+  // result_code SUCCESS and the sign) as the reply, spoilt by `fault` unless kNone.
+  virtual void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) = 0;
+  // A business failure: return_code SUCCESS, result_code FAIL with `errCode` and its
+  // description, signed like any SUCCESS reply.
+  virtual void SendResultFail(const std::string& orderNo, const std::string& errCode,
+                              const std::string& description, HttpReply& reply) = 0;
+  // return_code FAIL with `message`: the request itself was not in order.
+  virtual void SendFail(const std::string& message, HttpReply& reply) = 0;
+  // The request's log line, and its last word in the journal (Exchange::Conclude).
+  virtual void Log(Exchange& ex, const std::string& orderNo, int status,
+                   const std::string& outcome) = 0;
+};
+
+}  // namespace quillmark::sandbox

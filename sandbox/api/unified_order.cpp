@@ -1,0 +1,36 @@
+// The unified order: places a NATIVE order and answers its payment link. The one operation
+// the run's fault spoils.
+#include <string>
+
+#include "payment/flat_document.h"
+#include "payment/merchant_config.h"
+#include "sandbox/api/api_handler.h"
+
+namespace quillmark::sandbox {
+
+void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
+  const Fields& fields = ex.check.fields;
+  const std::string& orderNo = fields.at(kFieldOutTradeNo);
+  Order order = OrderLife::Placed(fields.at(kFieldBody),
+                                  std::stoll(fields.at(kFieldTotalFee)),  // checked: 1..2^31-1
+                                  fields.at(kFieldNotifyUrl), ex.entry.at);
+  if (!desk.Place(orderNo, order)) {
+    const std::string message = "out_trade_no " + orderNo + " has already been used";
+    desk.SendFail(message, ex.reply);
+    desk.Log(ex, orderNo, 200, "FAIL " + message);
+    return;
+  }
+  ex.changed = std::move(order);
+  const Fault fault = desk.fault();
+  desk.SendSuccess({{kFieldOutTradeNo, orderNo},
+                    {kFieldTradeType, kTradeType},
+                    {kFieldCodeUrl, desk.CodeUrl(orderNo)}},
+                   ex.reply, fault);
+  // The notification fault spoils no reply.
+  const bool spoilt = fault != Fault::kNone && fault != Fault::kBadNotifySign;
+  desk.Log(ex, orderNo, 200,
+           std::string("SUCCESS order placed") +
+               (spoilt ? std::string(", reply spoilt by fault ") + FaultName(fault) : ""));
+}
+
+}  // namespace quillmark::sandbox

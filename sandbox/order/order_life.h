@@ -1,0 +1,87 @@
+// An order's life: the states it can be in, the transitions between them, who may cause
+// each and the refusal answered when it is not allowed. The only code that changes an
+// order's state (and its history); handlers, the console's actions, the payer page and the
+// notifier's acknowledgements all go through it. Not synchronised: the caller's lock.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "sandbox/order/order_book.h"
+
+namespace quillmark::sandbox {
+
+// Now, as the history keeps its times: milliseconds since 1970 UTC.
+std::int64_t NowMs();
+
+// A query reports each state under its trade_state: NOTPAY, SUCCESS, CLOSED, REFUND.
+enum class OrderState : std::uint8_t { kNotPaid, kPaid, kClosed, kRefunded };
+inline constexpr int kOrderStates = 4;
+
+// The one place an order's state is read from its members.
+OrderState StateOf(const Order& order);
+// The state a query of `order` reports: "NOTPAY", "SUCCESS", "CLOSED" or "REFUND".
+const char* TradeState(const Order& order);
+
+enum class Transition : std::uint8_t {
+  kPay,     // into kPaid: the payer page's button, the console, or enough queries
+  kClose,   // into kClosed: the merchant's close order, or the console
+  kRefund,  // into kRefunded: the merchant's refund, of the whole amount
+  kResend,  // no move: the console sends the notification of a paid order again
+};
+
+// What a transition does from the order's state (sandbox/order/order_life.cpp's table).
+struct Step {
+  enum class Kind : std::uint8_t {
+    kMoved,    // the order moved: what the transition sets is set, its version raised
+    kStayed,   // allowed, and nothing changes: the caller answers as if it had been done
+    kRefused,  // not allowed: nothing changes, and `refusal` says why
+  } kind = Kind::kRefused;
+  // The code the caller answers: the API's err_code (ORDERPAID...), the console's message
+  // key (paid-already...), the payer page's log words. "" unless refused.
+  const char* refusal = "";
+
+  bool moved() const { return kind == Kind::kMoved; }
+  bool refused() const { return kind == Kind::kRefused; }
+};
+
+// The refusal of a transition that `actor` may not cause at all.
+inline constexpr char kNotTheActorsTransition[] = "not-allowed";
+
+// Who causes a transition, when, and what it carries.
+struct Cause {
+  Actor by = Actor::kNone;
+  std::int64_t at = 0;      // milliseconds since 1970 UTC
+  std::string outRefundNo;  // a refund's: the merchant's number of it
+};
+
+class OrderLife {
+ public:
+  OrderLife();
+
+  // What `transition` by `actor` would do to `order`, changing nothing: for a caller that
+  // has checks of its own to make between allowed and done (a refund's amount).
+  static Step Check(const Order& order, Transition transition, Actor actor);
+  // Check(), and when it moves, sets what the transition sets: a payment its time_end and
+  // transaction_id, a refund its refund_id, each its time and actor, and raises the version.
+  Step Apply(Order& order, Transition transition, const Cause& cause);
+
+  // A new order, not paid, at version 1.
+  static Order Placed(std::string description, long long totalFee, std::string notifyUrl,
+                      std::int64_t at);
+  // A query was answered at `at`: counted, and its time kept. Not a move: the state stays.
+  static void Queried(Order& order, std::int64_t at);
+  // The merchant acknowledged its notification. Not a move, nor a new version: the store
+  // keeps it with the attempt.
+  static void Acknowledged(Order& order);
+
+ private:
+  // A platform id (transaction_id, refund_id): the day of `timeEnd`, then random digits,
+  // 28 in all.
+  std::string NewPlatformId(const std::string& timeEnd);
+
+  std::mt19937_64 random_;
+};
+
+}  // namespace quillmark::sandbox
