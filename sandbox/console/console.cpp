@@ -25,6 +25,7 @@ constexpr char kApiOrdersPath[] = "/console/api/orders/";
 // The page every page route serves: it tells by its address which view to draw.
 constexpr char kShellPage[] = "console.html";
 constexpr std::size_t kShownPathBytes = 80;
+constexpr std::size_t kFilesAt = sizeof "/console/" - 1;  // where a file's name starts
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -149,9 +150,12 @@ bool Console::Admitted() {
 
 void Console::Route() {
   const std::string& path = request_.path;
-  if (Get() && StartsWith(path, "/console/") && path.find('/', 9) == std::string::npos &&
-      path != "/console/" + std::string(kShellPage) && FindPageFile(path.substr(9))) {
-    return SendFile(path.substr(9));
+  // The page's own style and script (/console/console.css); the page itself only at the
+  // addresses of its views.
+  const std::string_view file = std::string_view(path).substr(std::min(path.size(), kFilesAt));
+  if (Get() && StartsWith(path, "/console/") && file.find('/') == std::string_view::npos &&
+      file != kShellPage && FindPageFile(file)) {
+    return SendFile(file);
   }
   actions_.ForgetExpired();
   if (Api() ? RouteApi(path) : RoutePage(path)) return;

@@ -223,6 +223,12 @@ ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::
 
 ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings,
                     const std::string& number, std::string_view doneKey) {
+  // The attempts first: the order read after them is at least as new, so an attempt shown
+  // as acknowledged is never beside an order still waiting for one.
+  std::vector<ConsoleJson> attemptItems;
+  for (const AttemptEntry& attempt : store.Attempts(number)) {
+    attemptItems.push_back(AttemptJson(attempt));
+  }
   const std::optional<StoredOrder> stored = store.FindOrder(number);
   if (!stored) {
     return ApiError(404, "there is no order " + ShownNumber(number) +
@@ -231,10 +237,6 @@ ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings,
   }
   ConsoleJson order = OrderJson(*stored, settings);
   std::size_t room = kMaxConsoleReplyBytes - kEnvelopeBytes - DumpJson(order).size();
-  std::vector<ConsoleJson> attemptItems;
-  for (const AttemptEntry& attempt : store.Attempts(number)) {
-    attemptItems.push_back(AttemptJson(attempt));
-  }
   FittedRows attempts = RowsThatFit(std::move(attemptItems), room / 2);
   room -= attempts.bytes;
   RequestFilter filter;
