@@ -1,7 +1,7 @@
 // The console at /console: the sandbox's orders, its request journal and its notification
-// attempts, as pages written by the server (no framework, nothing loaded from elsewhere)
-// and as JSON under /console/api, with buttons and POSTs that pay, close and notify an
-// order. Open from loopback; from any other address only with the token printed at start.
+// attempts, as a JSON API under /console/api and static pages (pages/, built in) that draw
+// themselves from it, with buttons and POSTs that pay, close and notify an order. Open from
+// loopback; from any other address only with the token printed at start.
 #pragma once
 
 #include <chrono>
@@ -15,10 +15,10 @@
 namespace quillmark::sandbox {
 
 inline constexpr char kConsolePath[] = "/console";
-// No console page or JSON reply is larger than this: a list stops before it would be,
+// No JSON reply of the console is larger than this: a list stops before it would be,
 // and says so ("truncated" in JSON).
 inline constexpr std::size_t kMaxConsoleReplyBytes = 4 * 1024 * 1024;
-// Rows a page shows, and what ?limit= may ask of the JSON lists (default, most).
+// Rows a page asks for, and what ?limit= may ask of the JSON lists (default, most).
 inline constexpr std::size_t kConsolePageOrders = 100;
 inline constexpr std::size_t kConsolePageRequests = 200;
 inline constexpr std::size_t kConsoleDefaultLimit = 100;
@@ -45,8 +45,8 @@ class ConsoleActions {
 
 // What the console says of an order after an action, each message under a key; "" for a
 // key that is not one of them. A form's answer leads to the order's page with ?done=KEY,
-// and the page words the message for its own order: a link can make a genuine console
-// page say only what the console itself would.
+// and the page asks the API for the message, worded for its own order: a link can make a
+// genuine console page say only what the console itself would.
 std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo);
 
 struct ConsoleSettings {

@@ -18,7 +18,10 @@ then the console:
   8. its button that sends the notification again adds a row to its attempts, which the
      page shows by refreshing itself;
   9. a query with a wrong sign is in the journal with the sign string the sandbox signed
-     (the key masked) and the sign it expected.
+     (the key masked) and the sign it expected;
+ 9b. the pages hold no data of their own but draw it from the console's API; an order
+     whose fields, and a request whose body, hold markup show them as text and run none
+     of it; a ?done= that is no key of the console's shows no message.
 Every step that changes the page waits for what the next page shows, never for the old one
 to go (Chromium reports that in more than one way); WaitsTest checks those waits on a
 made-up driver, so that a wait which takes a replaced page for a fault is caught without a
@@ -682,6 +685,76 @@ class PayerPageTest(unittest.TestCase):
         self.assertEqual(shown[0], masked)
         self.assertEqual(self.texts(".sign-expected")[0], sign_of(fields, self.key))
         self.assertEqual(self.texts(".sign-received")[0], "0" * 32)
+
+
+    def test_9b_pages_draw_the_api_and_show_markup_as_text(self):
+        self.need("console")
+        order_no = "hostile%d%s" % (int(time.time()), secrets.token_hex(4))
+        body = "<script>window.quillmarkInjected=1</script><img src=x " \
+               "onerror=\"window.quillmarkInjected=2\">&\"'"
+        notify_url = "javascript:\"><img src=x onerror=window.quillmarkInjected=3>"
+        self.post("/pay/unifiedorder", dict(self.order_fields(order_no), body=body,
+                                            notify_url=notify_url))
+        sign = "<img src=x onerror=window.quillmarkInjected=4>"
+        fields = {"appid": self.appid, "mch_id": self.mch_id, "out_trade_no": order_no,
+                  "nonce_str": secrets.token_hex(16).upper(), "sign": sign}
+        forged = ("<xml>" + "".join("<%s><![CDATA[%s]]></%s>" % (n, v, n)
+                                    for n, v in fields.items()) + "</xml>").encode("utf-8")
+        request = urllib.request.Request(self.base + "/pay/orderquery", data=forged,
+                                         headers={"Content-Type": "text/xml; charset=utf-8"})
+        with urllib.request.urlopen(request, timeout=10, context=self.tls) as reply:
+            reply.read()
+
+        # What the server sends for an order's page names no order: the page asks the API.
+        with urllib.request.urlopen(self.base + "/console/orders/" + order_no, timeout=10,
+                                    context=self.tls) as reply:
+            self.assertNotIn(order_no.encode(), reply.read())
+        driver = self.driver
+        text_of = ("const e = document.querySelector(arguments[0]);"
+                   "return e ? e.textContent : null;")
+        untouched = ("return window.quillmarkInjected === undefined &&"
+                     " !document.querySelector('#content img, #content script');")
+
+        driver.get(self.base + "/console")
+        row = self.wait_for("the console's list to draw the order %s" % order_no,
+                            lambda d: [r for r in d.execute_script(
+                                "return Array.from(document.querySelectorAll('#orders tbody tr'),"
+                                " r => Array.from(r.cells, c => c.textContent));")
+                                if r and r[0] == order_no])[0]
+        self.assertEqual((row[2], row[4]), ("NOTPAY", notify_url), row)
+        self.assertTrue(driver.execute_script(untouched), page_summary(driver))
+
+        driver.get(self.base + "/console/orders/" + order_no)
+        self.wait_for("the order's page to draw its number",
+                      lambda d: page_text(d, "order-number") == order_no)
+        facts = dict(driver.execute_script(
+            "return Array.from(document.querySelectorAll('dt'),"
+            " t => [t.textContent, t.nextElementSibling.textContent]);"))
+        self.assertEqual(facts["Description"], body)
+        self.assertEqual(facts["notify_url"], notify_url)
+        bodies = ("return Array.from(document.querySelectorAll('#requests pre'),"
+                  " p => p.textContent);")
+        self.wait_for("the order's page to show the forged request's body as it came",
+                      lambda d: [b for b in d.execute_script(bodies) if sign in b])
+        self.assertTrue(driver.execute_script(untouched), page_summary(driver))
+
+        # ?done= shows the console's own message for a key, and nothing for anything else.
+        for done, says in (("closed", "Closed."), ("%3Cb%3Epaid%3C%2Fb%3E", None),
+                           ("Paid.", None)):
+            driver.get(self.base + "/console/orders/%s?done=%s" % (order_no, done))
+            self.wait_for("the order's page with ?done=%s" % done,
+                          lambda d: page_text(d, "order-number") == order_no)
+            self.assertEqual(page_text(driver, "message"), says, done)
+
+        # The requests page, filtered by the order, draws only its requests.
+        driver.get(self.base + "/console/requests?out_trade_no=" + order_no)
+        orders = self.wait_for("the requests page to list the order's requests",
+                               lambda d: d.execute_script(
+                                   "return Array.from(document.querySelectorAll("
+                                   "'#requests tr.request td.order'), c => c.textContent);"))
+        self.assertEqual(set(orders), {order_no}, orders)
+        self.assertTrue([b for b in driver.execute_script(bodies) if sign in b])
+        self.assertTrue(driver.execute_script(untouched), page_summary(driver))
 
 
 class FakeDriver:

@@ -106,18 +106,18 @@ PY
 [ "$(zbarimg --raw -q "$work/qr.pbm" 2>/dev/null)" = "$PAGE" ] ||
   fail "the terminal's QR code does not read back as $PAGE: $(cat "$work/qr.txt")"
 echo "the sandbox picked 10.254.28.1; its terminal's QR code reads back as $PAGE"
-# The console, on the computer, shows the same code: its SVG path ("Mx yh1v1h-1z" a module)
-# drawn back into pixels.
-netns_run "$host" curl -sf --cacert "$build/certs/ca.pem" "https://127.0.0.1:$PORT/console" \
-  >"$work/console.html" || fail "the computer cannot open the console"
-python3 - "$work/console.html" "$work/console-qr.pbm" <<'PY'
-import re, sys
-page = open(sys.argv[1], encoding="utf-8").read()
-svg = re.search(r'<svg class="qr"[^>]*viewBox="0 0 (\d+) \d+".*?<path fill="#000" d="([^"]*)"', page)
-if not svg:
+# The console, on the computer, shows the same code: its modules as its API gives them to
+# the page ("1" a dark module), drawn back into pixels within the quiet zone.
+netns_run "$host" curl -sf --cacert "$build/certs/ca.pem" "https://127.0.0.1:$PORT/console/api/about" \
+  >"$work/console.json" || fail "the computer cannot open the console"
+python3 - "$work/console.json" "$work/console-qr.pbm" <<'PY'
+import json, sys
+qr = (json.load(open(sys.argv[1], encoding="utf-8")).get("phone") or {}).get("qr")
+if not qr:
     sys.exit("no QR code on the console's page")
-size, scale = int(svg.group(1)), 4
-dark = {tuple(map(int, m)) for m in re.findall(r"M(\d+) (\d+)h1v1h-1z", svg.group(2))}
+quiet, scale = qr["quiet_zone"], 4
+size = qr["width"] + 2 * quiet
+dark = {(x + quiet, y + quiet) for y, row in enumerate(qr["rows"]) for x, c in enumerate(row) if c == "1"}
 with open(sys.argv[2], "w") as out:
     out.write(f"P1\n{size * scale} {size * scale}\n")
     for y in range(size):

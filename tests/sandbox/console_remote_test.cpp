@@ -60,8 +60,8 @@ class RemoteConsoleTest : public SandboxTest {
 TEST_F(RemoteConsoleTest, WithoutTheTokenGets403AndNothingElse) {
   for (const char* path :
        {"/console", "/console/requests", "/console/orders/lan1", "/console/api/orders",
-        "/console/api/orders/lan1", "/console/api/requests?limit=5", "/console/console.js",
-        "/console/api/orders?token=wrong"}) {
+        "/console/api/orders/lan1", "/console/api/requests?limit=5", "/console/api/about",
+        "/console/console.js", "/console/api/orders?token=wrong"}) {
     auto result = Remote()->Get(path);
     ASSERT_TRUE(result) << path;
     EXPECT_EQ(result->status, 403) << path;
@@ -96,10 +96,17 @@ TEST_F(RemoteConsoleTest, WithTheTokenInTheAddressOrItsCookieGetsIn) {
   const std::string cookie = first->get_header_value("Set-Cookie");
   const std::string pair = cookie.substr(0, cookie.find(';'));
   EXPECT_EQ(pair, "quillmark_console_" + std::to_string(sandbox_->port()) + "=" + kToken);
+  // The cookie opens the page, and the API the page draws itself from.
   auto page = Remote()->Get("/console", {{"Cookie", pair}});
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
-  EXPECT_NE(page->body.find("lan1"), std::string::npos);
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  for (const char* path : {"/console/api/orders", "/console/api/orders/lan1"}) {
+    auto data = Remote()->Get(path, {{"Cookie", pair}});
+    ASSERT_TRUE(data) << path;
+    EXPECT_EQ(data->status, 200) << path;
+    EXPECT_NE(data->body.find("\"out_trade_no\":\"lan1\""), std::string::npos) << data->body;
+  }
 }
 
 }  // namespace

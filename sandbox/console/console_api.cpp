@@ -1,0 +1,282 @@
+// The console's JSON API: each route's view of the store as nlohmann-json values, the
+// times written as UTC ISO 8601, and the one rule that keeps a list within its reply's size.
+#include "sandbox/console/console_api.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <utility>
+
+#include "payment/flat_document.h"
+#include "payment/operation.h"
+#include "platform/platform.h"
+#include "qr/qr_bitmap.h"
+#include "sandbox/api/request_check.h"
+#include "sandbox/payer/payer_page.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+// What an envelope takes beyond its lists: its names, flags and numbers.
+constexpr std::size_t kEnvelopeBytes = 256;
+
+const char* NotificationState(const StoredOrder& stored, const ConsoleSettings& settings) {
+  const Order& order = stored.order;
+  if (!order.paid) return "none";
+  if (order.notifyAcknowledged) return "acknowledged";
+  if (stored.notifyNext > 0) return settings.notify ? "due" : "off";
+  return "not acknowledged";
+}
+
+// The order's history, oldest first.
+ConsoleJson HistoryJson(const Order& order) {
+  std::vector<std::pair<std::int64_t, ConsoleJson>> events;
+  events.push_back({order.placedAt, {{"event", "placed"}, {"at", IsoTime(order.placedAt)}}});
+  if (order.queries > 0) {
+    events.push_back({order.firstQueryAt,
+                      {{"event", "queried"},
+                       {"at", IsoTime(order.firstQueryAt)},
+                       {"count", order.queries},
+                       {"last_at", IsoTime(order.lastQueryAt)}}});
+  }
+  const auto add = [&events](const char* event, std::int64_t at, const char* name,
+                             const std::string& detail) {
+    ConsoleJson item = {{"event", event}, {"at", IsoTime(at)}};
+    if (!detail.empty()) item[name] = detail;
+    events.push_back({at, std::move(item)});
+  };
+  if (order.paidAt) add("paid", order.paidAt, "by", ActorName(order.paidBy));
+  if (order.closedAt) add("closed", order.closedAt, "by", ActorName(order.closedBy));
+  if (order.refundedAt) add("refunded", order.refundedAt, "out_refund_no", order.outRefundNo);
+  std::stable_sort(events.begin(), events.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  ConsoleJson history = ConsoleJson::array();
+  for (auto& event : events) history.push_back(std::move(event.second));
+  return history;
+}
+
+ConsoleJson RequestJson(const JournalEntry& entry) {
+  ConsoleJson value = {{"id", entry.id},
+                       {"at", IsoTime(entry.at)},
+                       {"method", entry.method},
+                       {"path", entry.path},
+                       {"operation", entry.operation},
+                       {"out_trade_no", entry.orderNo},
+                       {"verdict", entry.verdict},
+                       {"status", entry.status},
+                       {"outcome", entry.outcome},
+                       {"body", entry.body},
+                       {"body_bytes", entry.bodyBytes},
+                       {"body_cut", entry.bodyBytes > entry.body.size()},
+                       {"reply", entry.reply},
+                       {"reply_bytes", entry.replyBytes},
+                       {"reply_cut", entry.replyBytes > entry.reply.size()}};
+  if (!entry.expectedSign.empty()) {
+    value["sign"] = {{"sign_string", entry.signString},
+                     {"expected", entry.expectedSign},
+                     {"received", entry.receivedSign}};
+  }
+  return value;
+}
+
+ConsoleJson AttemptJson(const AttemptEntry& attempt) {
+  const auto orNull = [](auto number) { return number == 0 ? ConsoleJson() : ConsoleJson(number); };
+  return {{"at", IsoTime(attempt.at)},
+          {"attempt", orNull(attempt.number)},
+          {"resend", attempt.number == 0},
+          {"url", attempt.url},
+          {"http_status", orNull(attempt.httpStatus)},
+          {"error", attempt.error},
+          {"answer", attempt.answer},
+          {"answer_bytes", attempt.answerBytes},
+          {"answer_cut", attempt.answerBytes > attempt.answer.size()},
+          {"duration_ms", attempt.durationMs},
+          {"acknowledged", attempt.acknowledged}};
+}
+
+std::vector<ConsoleJson> RequestItems(StateStore& store, const RequestFilter& filter,
+                                      std::size_t limit) {
+  std::vector<ConsoleJson> items;
+  for (const JournalEntry& entry : store.Requests(filter, limit)) items.push_back(RequestJson(entry));
+  return items;
+}
+
+// `text` as a QR code's modules, a row of '1' (dark) and '0' each, with the quiet zone a
+// camera needs around them, which the page draws; null when it cannot be encoded.
+ConsoleJson QrJson(const std::string& text) {
+  const std::optional<qr::Symbol> symbol = qr::Encode(text, qr::Correction::kMedium);
+  if (!symbol) return nullptr;
+  ConsoleJson rows = ConsoleJson::array();
+  for (int y = 0; y < symbol->width; ++y) {
+    std::string row;
+    for (int x = 0; x < symbol->width; ++x) {
+      row += symbol->dark[static_cast<std::size_t>(y * symbol->width + x)] ? '1' : '0';
+    }
+    rows.push_back(std::move(row));
+  }
+  return {{"width", symbol->width}, {"quiet_zone", qr::kQuietZoneModules}, {"rows", rows}};
+}
+
+ConsoleJson FilterChoices() {
+  ConsoleJson operations = ConsoleJson::array();
+  for (const Operation* operation : kOperations) operations.push_back(operation->name);
+  for (const char* name : {kOperationPayerPage, kOperationPayment, kOperationOther}) {
+    operations.push_back(name);
+  }
+  ConsoleJson verdicts = ConsoleJson::array();
+  for (const Verdict verdict : AllVerdicts()) verdicts.push_back(VerdictName(verdict));
+  for (const char* name : {kVerdictPage, kVerdictNoEndpoint, kVerdictHttp, kVerdictNotServed}) {
+    verdicts.push_back(name);
+  }
+  return {{"operations", operations},
+          {"verdicts", verdicts},
+          {"good_verdicts", {VerdictName(Verdict::kAccepted), kVerdictPage}}};
+}
+
+}  // namespace
+
+std::string DumpJson(const ConsoleJson& value) {
+  return value.dump(-1, ' ', false, ConsoleJson::error_handler_t::replace);
+}
+
+ApiAnswer ApiError(int status, const std::string& message) {
+  return {status, {{"error", message}}};
+}
+
+FittedRows RowsThatFit(std::vector<ConsoleJson> items, std::size_t room) {
+  FittedRows fitted;
+  for (ConsoleJson& item : items) {
+    const std::size_t bytes = DumpJson(item).size() + 1;  // and the comma before the next
+    if (fitted.bytes + bytes > room) {
+      fitted.cut = true;
+      break;
+    }
+    fitted.bytes += bytes;
+    fitted.rows.push_back(std::move(item));
+  }
+  return fitted;
+}
+
+ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings) {
+  const Order& order = stored.order;
+  ConsoleJson value = {{"out_trade_no", stored.number}, {"description", order.description},
+                       {"total_fee", order.totalFee},   {"amount", AmountText(order.totalFee)},
+                       {"state", TradeState(order)},    {"notify_url", order.notifyUrl},
+                       {"placed_at", IsoTime(order.placedAt)}, {"queries", order.queries}};
+  if (order.paid) {
+    value["transaction_id"] = order.transactionId;
+    value["time_end"] = order.timeEnd;
+  }
+  if (order.refunded) {
+    value["out_refund_no"] = order.outRefundNo;
+    value["refund_id"] = order.refundId;
+  }
+  value["history"] = HistoryJson(order);
+  ConsoleJson notification = {{"state", NotificationState(stored, settings)}};
+  if (stored.notifyNext > 0 && !order.notifyAcknowledged) {
+    notification["next_attempt"] = stored.notifyNext;
+    notification["due_at"] = IsoTime(stored.notifyDueAt);
+  }
+  value["notification"] = std::move(notification);
+  return value;
+}
+
+ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders) {
+  const StoreFigures figures = store.Figures();
+  ConsoleJson state = {{"in_memory", store.inMemory()}};
+  if (!store.inMemory()) {
+    state["path"] = settings.statePath;
+    state["kib"] = (figures.bytes + 1023) / 1024;
+  }
+  ConsoleJson phone;
+  if (!settings.phonePageUrl.empty()) {
+    phone = {{"url", settings.phonePageUrl},
+             {"ca_fingerprint", settings.caFingerprint},
+             {"qr", QrJson(settings.phonePageUrl)}};
+  }
+  return {{"form_token", settings.formToken},
+          {"notify", settings.notify},
+          {"refresh_ms", kConsoleRefreshMs},
+          {"page_orders", kConsolePageOrders},
+          {"page_requests", kConsolePageRequests},
+          {"kept_text_bytes", kKeptTextBytes},
+          {"kept_answer_bytes", kKeptAnswerBytes},
+          {"state", state},
+          {"orders", orders},
+          {"max_orders", settings.maxOrders},
+          {"order_ttl_s", settings.orderTtl.count()},
+          {"journal_max", settings.journalMax},
+          {"journal_requests", figures.requests},
+          {"filters", FilterChoices()},
+          {"phone", phone}};
+}
+
+ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::size_t limit) {
+  std::vector<ConsoleJson> items;
+  for (const StoredOrder& stored : store.RecentOrders(limit)) {
+    items.push_back(OrderJson(stored, settings));
+  }
+  FittedRows fitted = RowsThatFit(std::move(items), kMaxConsoleReplyBytes - kEnvelopeBytes);
+  return {{"orders", std::move(fitted.rows)}, {"limit", limit}, {"truncated", fitted.cut}};
+}
+
+ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings,
+                    const std::string& number, std::string_view doneKey) {
+  // The attempts first: the order read after them is at least as new, so an attempt shown
+  // as acknowledged is never beside an order still waiting for one.
+  std::vector<ConsoleJson> attemptItems;
+  for (const AttemptEntry& attempt : store.Attempts(number)) {
+    attemptItems.push_back(AttemptJson(attempt));
+  }
+  const std::optional<StoredOrder> stored = store.FindOrder(number);
+  if (!stored) {
+    return ApiError(404, "there is no order " + ShownNumber(number) +
+                             " (never placed, or forgotten after its time or beyond the count "
+                             "of orders kept)");
+  }
+  ConsoleJson order = OrderJson(*stored, settings);
+  std::size_t room = kMaxConsoleReplyBytes - kEnvelopeBytes - DumpJson(order).size();
+  FittedRows attempts = RowsThatFit(std::move(attemptItems), room / 2);
+  room -= attempts.bytes;
+  RequestFilter filter;
+  filter.orderNo = number;
+  FittedRows requests = RowsThatFit(RequestItems(store, filter, kConsolePageRequests), room);
+  ConsoleJson value = {{"order", std::move(order)},
+                       {"attempts", std::move(attempts.rows)},
+                       {"requests", std::move(requests.rows)},
+                       {"truncated", attempts.cut || requests.cut},
+                       {"attempts_truncated", attempts.cut},
+                       {"requests_truncated", requests.cut}};
+  const std::string message = ConsoleMessage(doneKey, ShownNumber(number));
+  if (!message.empty()) value["message"] = message;
+  return {200, std::move(value)};
+}
+
+ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::size_t limit) {
+  FittedRows fitted =
+      RowsThatFit(RequestItems(store, filter, limit), kMaxConsoleReplyBytes - kEnvelopeBytes);
+  return {{"requests", std::move(fitted.rows)}, {"limit", limit}, {"truncated", fitted.cut}};
+}
+
+std::string ShownNumber(const std::string& number) {
+  return PrintableAscii(number.substr(0, 64)) + (number.size() > 64 ? "..." : "");
+}
+
+std::string IsoTime(std::int64_t ms) {
+  if (ms == 0) return "";
+  std::int64_t seconds = ms / 1000;
+  std::int64_t milliseconds = ms % 1000;
+  if (milliseconds < 0) {
+    milliseconds += 1000;
+    --seconds;
+  }
+  const std::tm parts = platform::UtcCalendar(static_cast<std::time_t>(seconds));
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<int>(milliseconds));
+  return text;
+}
+
+}  // namespace quillmark::sandbox

@@ -1,0 +1,57 @@
+// The console's JSON API: what each /console/api route answers, built with nlohmann-json,
+// and the one rule that stops a list before its reply would pass kMaxConsoleReplyBytes.
+// The console's own; the pages in pages/ read nothing else.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sandbox/console/console.h"
+#include "sandbox/store/state_store.h"
+
+namespace quillmark::sandbox {
+
+using ConsoleJson = nlohmann::ordered_json;
+
+// What a route answers: an HTTP status and its JSON body.
+struct ApiAnswer {
+  int status = 200;
+  ConsoleJson body;
+};
+
+// `value` as the reply's text; a byte of a body or a field that is not UTF-8 becomes U+FFFD
+// rather than failing the reply.
+std::string DumpJson(const ConsoleJson& value);
+ApiAnswer ApiError(int status, const std::string& message);
+
+// The first of `items` whose text, as one array, fits in `room` bytes; `cut` tells whether
+// any were left out, `bytes` what the array takes.
+struct FittedRows {
+  ConsoleJson rows = ConsoleJson::array();
+  bool cut = false;
+  std::size_t bytes = 2;
+};
+FittedRows RowsThatFit(std::vector<ConsoleJson> items, std::size_t room);
+
+ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings);
+
+// GET /console/api/about: what every page needs besides its rows (the form token, the
+// figures of the footer, the filters' choices, the LAN mode's phone page and its QR code).
+ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders);
+// GET /console/api/orders, the newest first.
+ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::size_t limit);
+// GET /console/api/orders/NUMBER: the order with its attempts and the requests about it;
+// with ?done=KEY, also the console's message under that key, worded for this order.
+ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings,
+                    const std::string& number, std::string_view doneKey);
+// GET /console/api/requests, the newest first.
+ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::size_t limit);
+
+// An order's number as a message may show it: printable ASCII, at most 64 bytes and "...".
+std::string ShownNumber(const std::string& number);
+
+}  // namespace quillmark::sandbox
