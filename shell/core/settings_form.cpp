@@ -85,7 +85,10 @@ SettingRowRects SettingRowRectsOf(std::size_t row) {
   const layout::Grid grid = RowsGrid();
   const bool browse = row < SettingRows().size() && SettingRows()[row].browse();
   const int edit = EditRow(row);
-  return {grid.Place({edit, 0, 1, 1, 0, 8}), grid.Place({edit, 1, 1, browse ? 1 : 2}),
+  // The label level with the box's text, and tall enough below it for an underscore.
+  layout::Rect label = grid.Place({edit, 0, 1, 1, 0, 8});
+  label.cy += 2;
+  return {label, grid.Place({edit, 1, 1, browse ? 1 : 2}),
           browse ? grid.Place({edit, 2}) : layout::Rect{0, 0, 0, 0},
           grid.Place({edit + 1, 1, 1, 2})};
 }

@@ -77,7 +77,9 @@ void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
   const shell::SettingRow& row = shell::SettingRows()[index];
   const shell::SettingRowRects rects = shell::SettingRowRectsOf(index);
   const std::string name = row.key->fileKey;
-  template_.AddText("", Text(row.label), ToQRect(rects.label));
+  // At the top of its rectangle, as a Win32 static draws it: level with the box's text.
+  template_.AddText("", Text(row.label), ToQRect(rects.label))
+      ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   auto* edit = template_.Add(new QLineEdit(Text(current.*row.key->member), this), name.c_str(),
                              ToQRect(rects.edit));
   if (row.kind == shell::SettingKind::kSecret) edit->setEchoMode(QLineEdit::Password);
