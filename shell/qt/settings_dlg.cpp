@@ -1,3 +1,5 @@
+// The Qt settings dialog: the rows of shell/core/settings_form.h placed in dialog units,
+// each box checked by its row's rule as it is typed, and the file read and saved whole.
 #include "shell/qt/settings_dlg.h"
 
 #include <QEvent>

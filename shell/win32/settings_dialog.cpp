@@ -1,5 +1,8 @@
+// The Win32 settings dialog: its controls made from shell/core/settings_form.h inside the
+// IDD_SETTINGS frame, Browse through the common file dialogs in UTF-16, the file saved whole.
 #include "shell/win32/settings_dialog.h"
 
+#include <cderr.h>
 #include <commdlg.h>
 
 #include <vector>
