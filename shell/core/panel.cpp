@@ -48,8 +48,7 @@ std::vector<layout::Grid> MakeGrids() {
                      std::vector<layout::Track>{
                          {0, kMainPay.cx}, {5, 50}, {3, 50}, {3, 50}, {3, 40}, {4, 38}, {4, 120}},
                      std::vector<layout::Track>{{0, kMainPay.cy}});
-  grids.emplace_back(kMargin, grids.back().Bottom(),
-                     std::vector<layout::Track>{{0, 52}, {3, 451}},
+  grids.emplace_back(kMargin, grids.back().Bottom(), std::vector<layout::Track>{{0, 52}, {3, 451}},
                      std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}});
   // The log's caption, then the log beside its two buttons.
   grids.push_back(Filled(kMargin, grids.back().Bottom(), {{0, 452}, {4, 50}},

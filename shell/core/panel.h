@@ -77,8 +77,8 @@ struct PanelControl {
   const char* objectName;  // the Qt object name, which the tests find controls by
   int controlId;           // the Win32 control id
   PanelBand band;
-  layout::Cell cell;       // its place in the band's grid
-  layout::Rect du;         // in dialog units, from the cell
+  layout::Cell cell;  // its place in the band's grid
+  layout::Rect du;    // in dialog units, from the cell
 };
 
 // The panel's controls in tab order, after the template's Button1.

@@ -66,7 +66,8 @@ const std::vector<SettingRow>& SettingRows() {
   return rows;
 }
 
-SettingNote NoteFor(const SettingRow& row, const std::string& value, const Environment& environment) {
+SettingNote NoteFor(const SettingRow& row, const std::string& value,
+                    const Environment& environment) {
   std::string rule = row.key->rule(value);
   if (!rule.empty()) return {std::move(rule), true};
   if (environment.count(row.key->environment) != 0) {

@@ -33,7 +33,9 @@ struct SettingRow {
   SettingKind kind;
   std::vector<FileFilter> filters;  // a file row's chooser list; empty: every file
 
-  bool browse() const { return kind == SettingKind::kFileToRead || kind == SettingKind::kFileToWrite; }
+  bool browse() const {
+    return kind == SettingKind::kFileToRead || kind == SettingKind::kFileToWrite;
+  }
 };
 
 // The rows, top to bottom, in the order of the settings file's keys.
@@ -45,7 +47,8 @@ struct SettingNote {
   std::string text;  // UTF-8
   bool broken;       // the value breaks its rule: the dialog cannot save
 };
-SettingNote NoteFor(const SettingRow& row, const std::string& value, const Environment& environment);
+SettingNote NoteFor(const SettingRow& row, const std::string& value,
+                    const Environment& environment);
 
 // The caption of every row's Browse button.
 inline constexpr char kBrowseCaption[] = "…";

@@ -28,7 +28,8 @@ QRect ToQRect(const shell::layout::Rect& r) { return QRect(r.x, r.y, r.cx, r.cy)
 QString QtFilter(const std::vector<shell::FileFilter>& filters) {
   QStringList entries;
   for (const shell::FileFilter& filter : filters) {
-    entries << Text(filter.name) + QStringLiteral(" (") + Text(filter.patterns) + QStringLiteral(")");
+    entries << Text(filter.name) + QStringLiteral(" (") + Text(filter.patterns) +
+                   QStringLiteral(")");
   }
   return entries.join(QStringLiteral(";;"));
 }
@@ -49,18 +50,19 @@ CSettingsDlg::CSettingsDlg(std::string file, const Environment& environment, QWi
   std::string problem;
   const MerchantSettings current = quillmark::ReadSettingsFile(file_, problem);
 
-  QLabel* note = template_.AddText(
-      "settingsFile", Text(shell::words::Fill(shell::texts::kSettingsFile, {file_})),
-      ToQRect(shell::SettingsFileRect()));
+  QLabel* note = template_.AddText("settingsFile",
+                                   Text(shell::words::Fill(shell::texts::kSettingsFile, {file_})),
+                                   ToQRect(shell::SettingsFileRect()));
   note->setTextInteractionFlags(Qt::TextSelectableByMouse);
   for (std::size_t i = 0; i < shell::SettingRows().size(); ++i) AddRow(i, current);
 
-  status_ = template_.AddText("settingsStatus", Text(problem), ToQRect(shell::SettingsStatusRect()));
+  status_ =
+      template_.AddText("settingsStatus", Text(problem), ToQRect(shell::SettingsStatusRect()));
   save_ = template_.AddPushButton(shell::layout::kIdOk, "saveButton", Text(shell::texts::kSave),
                                   ToQRect(shell::SettingsSaveRect()));
   QPushButton* cancel =
-      template_.AddPushButton(shell::layout::kIdCancel, "cancelButton",
-                              Text(shell::texts::kCancel), ToQRect(shell::SettingsCancelRect()));
+      template_.AddPushButton(shell::layout::kIdCancel, "cancelButton", Text(shell::texts::kCancel),
+                              ToQRect(shell::SettingsCancelRect()));
   save_->setDefault(true);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(save_, &QPushButton::clicked, this, [this] {
@@ -86,9 +88,9 @@ void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
                              ToQRect(rects.edit));
   if (row.kind == shell::SettingKind::kSecret) edit->setEchoMode(QLineEdit::Password);
   if (row.browse()) {
-    QPushButton* browse = template_.AddPushButton(shell::kSettingBrowseIdBase + static_cast<int>(index),
-                                                  (name + "Browse").c_str(),
-                                                  Text(shell::kBrowseCaption), ToQRect(rects.browse));
+    QPushButton* browse = template_.AddPushButton(
+        shell::kSettingBrowseIdBase + static_cast<int>(index), (name + "Browse").c_str(),
+        Text(shell::kBrowseCaption), ToQRect(rects.browse));
     connect(browse, &QPushButton::clicked, this, [this, &row, edit] { Browse(row, edit); });
   }
   QLabel* note = template_.AddText((name + "Rule").c_str(), QString(), ToQRect(rects.note));

@@ -41,12 +41,12 @@ HWND Make(HWND dialog, State& state, const wchar_t* windowClass, DWORD style, DW
           const std::string& text, int id, const shell::layout::Rect& du) {
   RECT r{du.x, du.y, du.x + du.cx, du.y + du.cy};
   MapDialogRect(dialog, &r);
-  HWND child = CreateWindowExW(exStyle, windowClass, Wide(text).c_str(),
-                               WS_CHILD | WS_VISIBLE | style, r.left, r.top, r.right - r.left,
-                               r.bottom - r.top, dialog,
-                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                               GetModuleHandleW(nullptr), nullptr);
-  SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(SendMessageW(dialog, WM_GETFONT, 0, 0)), FALSE);
+  HWND child = CreateWindowExW(
+      exStyle, windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, r.left, r.top,
+      r.right - r.left, r.bottom - r.top, dialog, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+      GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(SendMessageW(dialog, WM_GETFONT, 0, 0)),
+               FALSE);
   SetWindowPos(child, state.previous != nullptr ? state.previous : HWND_TOP, 0, 0, 0, 0,
                SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   state.previous = child;
@@ -118,7 +118,8 @@ std::wstring WinFilter(const std::vector<shell::FileFilter>& filters) {
   for (const shell::FileFilter& filter : filters) {
     std::wstring patterns = Wide(filter.patterns);
     for (wchar_t& c : patterns) c = c == L' ' ? L';' : c;
-    list += Wide(std::string(filter.name) + " (" + filter.patterns + ")") + L'\0' + patterns + L'\0';
+    list +=
+        Wide(std::string(filter.name) + " (" + filter.patterns + ")") + L'\0' + patterns + L'\0';
   }
   return list + L'\0';
 }

@@ -225,7 +225,8 @@ class DialogsTest : public QObject {
     const auto du = [](const quillmark::shell::layout::Rect& r) {
       return QRect(r.x, r.y, r.cx, r.cy);
     };
-    QCOMPARE(dialog.size(), Expected(quillmark::shell::ToQSize(quillmark::shell::SettingsDialogSize()), units));
+    QCOMPARE(dialog.size(),
+             Expected(quillmark::shell::ToQSize(quillmark::shell::SettingsDialogSize()), units));
     const auto& rows = quillmark::shell::SettingRows();
     QCOMPARE(dialog.findChildren<QLineEdit*>().size(), static_cast<qsizetype>(rows.size()));
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -40,11 +40,11 @@ TEST(Grid, CellsSpanTheirTracksAndSmallerControlsSitInTheMiddleOfTheirRows) {
   } rows[] = {
       {{0, 0}, {10, 5, 20, 12}},
       {{1, 1}, {34, 19, 50, 16}},
-      {{0, 0, 2, 2}, {10, 5, 74, 30}},   // both ways, the space between included
-      {{1, 1, 1, 1, 30}, {34, 19, 30, 16}},  // its own width, from the column's left
+      {{0, 0, 2, 2}, {10, 5, 74, 30}},          // both ways, the space between included
+      {{1, 1, 1, 1, 30}, {34, 19, 30, 16}},     // its own width, from the column's left
       {{1, 0, 1, 1, 0, 10}, {10, 22, 20, 10}},  // its own height, in the middle
-      {{2, 0}, {10, 5, 0, 0}},           // no such row
-      {{0, 1, 1, 2}, {10, 5, 0, 0}},     // past the last column
+      {{2, 0}, {10, 5, 0, 0}},                  // no such row
+      {{0, 1, 1, 2}, {10, 5, 0, 0}},            // past the last column
   };
   for (const auto& row : rows) {
     EXPECT_EQ(V(grid.Place(row.cell)), V(row.expected))
@@ -57,26 +57,40 @@ TEST(Grid, CellsSpanTheirTracksAndSmallerControlsSitInTheMiddleOfTheirRows) {
 TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
   // Where the panel's controls have always been, in dialog units: the grid moved nothing.
   const std::map<PanelItem, Rect> expected = {
-      {PanelItem::kQueryAgainButton, {62, 179, 50, 14}}, {PanelItem::kCloseOrderButton, {115, 179, 50, 14}},
-      {PanelItem::kRefundButton, {168, 179, 50, 14}},    {PanelItem::kAbortButton, {221, 179, 40, 14}},
-      {PanelItem::kBusy, {265, 181, 38, 10}},            {PanelItem::kStep, {307, 181, 120, 10}},
-      {PanelItem::kOrderNo, {62, 7, 194, 12}},           {PanelItem::kOrderVerdict, {62, 22, 194, 16}},
-      {PanelItem::kCodeUrl, {62, 40, 194, 12}},          {PanelItem::kQuery1, {62, 55, 251, 16}},
-      {PanelItem::kQuery2, {62, 73, 251, 16}},           {PanelItem::kBitmap, {62, 91, 251, 24}},
-      {PanelItem::kOpenFolder, {62, 117, 80, 14}},       {PanelItem::kNotification, {62, 135, 251, 24}},
-      {PanelItem::kQueryAgainVerdict, {62, 199, 451, 16}}, {PanelItem::kCloseOrderVerdict, {62, 217, 451, 16}},
-      {PanelItem::kRefundVerdict, {62, 235, 451, 16}},   {PanelItem::kQr, {320, 7, 193, 168}},
-      {PanelItem::kLogLabel, {7, 257, 60, 8}},           {PanelItem::kLog, {7, 267, 452, 118}},
-      {PanelItem::kCopyLog, {463, 267, 50, 14}},         {PanelItem::kClearLog, {463, 284, 50, 14}},
+      {PanelItem::kQueryAgainButton, {62, 179, 50, 14}},
+      {PanelItem::kCloseOrderButton, {115, 179, 50, 14}},
+      {PanelItem::kRefundButton, {168, 179, 50, 14}},
+      {PanelItem::kAbortButton, {221, 179, 40, 14}},
+      {PanelItem::kBusy, {265, 181, 38, 10}},
+      {PanelItem::kStep, {307, 181, 120, 10}},
+      {PanelItem::kOrderNo, {62, 7, 194, 12}},
+      {PanelItem::kOrderVerdict, {62, 22, 194, 16}},
+      {PanelItem::kCodeUrl, {62, 40, 194, 12}},
+      {PanelItem::kQuery1, {62, 55, 251, 16}},
+      {PanelItem::kQuery2, {62, 73, 251, 16}},
+      {PanelItem::kBitmap, {62, 91, 251, 24}},
+      {PanelItem::kOpenFolder, {62, 117, 80, 14}},
+      {PanelItem::kNotification, {62, 135, 251, 24}},
+      {PanelItem::kQueryAgainVerdict, {62, 199, 451, 16}},
+      {PanelItem::kCloseOrderVerdict, {62, 217, 451, 16}},
+      {PanelItem::kRefundVerdict, {62, 235, 451, 16}},
+      {PanelItem::kQr, {320, 7, 193, 168}},
+      {PanelItem::kLogLabel, {7, 257, 60, 8}},
+      {PanelItem::kLog, {7, 267, 452, 118}},
+      {PanelItem::kCopyLog, {463, 267, 50, 14}},
+      {PanelItem::kClearLog, {463, 284, 50, 14}},
   };
   ASSERT_EQ(PanelControls().size(), expected.size());
   // Button1 is the first cell of its row; OK and Cancel are the template's.
   const Rect pay = PanelGrid(PanelBand::kButtons).Place({0, 0});
-  EXPECT_EQ(V(pay), V({layout::kMainPay.x, layout::kMainPay.y, layout::kMainPay.cx, layout::kMainPay.cy}));
+  EXPECT_EQ(V(pay),
+            V({layout::kMainPay.x, layout::kMainPay.y, layout::kMainPay.cx, layout::kMainPay.cy}));
   std::vector<std::pair<std::string, Rect>> placed = {
       {"Button1", pay},
       {"OK", {layout::kMainOk.x, layout::kMainOk.y, layout::kMainOk.cx, layout::kMainOk.cy}},
-      {"Cancel", {layout::kMainCancel.x, layout::kMainCancel.y, layout::kMainCancel.cx, layout::kMainCancel.cy}}};
+      {"Cancel",
+       {layout::kMainCancel.x, layout::kMainCancel.y, layout::kMainCancel.cx,
+        layout::kMainCancel.cy}}};
   for (const PanelControl& control : PanelControls()) {
     SCOPED_TRACE(control.objectName);
     EXPECT_EQ(V(control.du), V(expected.at(control.item)));
@@ -177,12 +191,12 @@ TEST(QrLayout, WholePixelModulesWithTheQuietZoneCentredInTheArea) {
     int x, y, width, height, modules;
     QrPlacement expected;
   } rows[] = {
-      {0, 0, 290, 252, 21, {8, 61, 42}},     // 29 modules with the quiet zone: 252 / 29 = 8
-      {10, 20, 100, 100, 21, {3, 28, 38}},   // offset by the area's corner
-      {0, 0, 58, 58, 21, {2, 8, 8}},         // exactly two pixels a module
-      {0, 0, 57, 57, 21, {1, 18, 18}},       // just short of two
-      {0, 0, 20, 20, 21, {1, 0, 0}},         // too small: one pixel, the quiet zone cut
-      {0, 0, 10, 10, 25, {1, -7, -7}},       // larger than the area, still centred
+      {0, 0, 290, 252, 21, {8, 61, 42}},    // 29 modules with the quiet zone: 252 / 29 = 8
+      {10, 20, 100, 100, 21, {3, 28, 38}},  // offset by the area's corner
+      {0, 0, 58, 58, 21, {2, 8, 8}},        // exactly two pixels a module
+      {0, 0, 57, 57, 21, {1, 18, 18}},      // just short of two
+      {0, 0, 20, 20, 21, {1, 0, 0}},        // too small: one pixel, the quiet zone cut
+      {0, 0, 10, 10, 25, {1, -7, -7}},      // larger than the area, still centred
   };
   for (const auto& row : rows) {
     const QrPlacement placed = PlaceQr(row.x, row.y, row.width, row.height, row.modules);
