@@ -4,8 +4,8 @@
 # opened by a right click; about-box.png, the About box that its About entry (chosen
 # by its accelerator A) opens; settings-qt.png, the settings dialog its 设置 entry opens;
 # and cycle.png, the dialog after a click on Button1 has run one order cycle against a
-# local quillmark-sandbox. The QR code in cycle.png is read
-# back with zbarimg and must be the order's payment link.
+# local quillmark-sandbox. The QR code in cycle.png is read back with zbarimg and must be
+# the order's payment link.
 # Runs on a private Xvfb display driven by xdotool, so it needs no desktop and leaves
 # any desktop alone. Installs what is missing and builds quillmark if needed.
 #
