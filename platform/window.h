@@ -26,6 +26,11 @@ void AppendToSystemMenu(WindowHandle window, const std::string& utf8, unsigned c
 // dialog; where the window manager already does so for an unowned dialog, nothing.
 void GiveOwnTaskbarButton(WindowHandle window);
 
+// Shows the folder `utf8Path` (UTF-8, as every path in the programs) in the system's file
+// manager and returns at once: on Windows the shell's "open" on the folder, owned by
+// `window`; elsewhere xdg-open, left to run on its own.
+void OpenFolder(WindowHandle window, const std::string& utf8Path);
+
 // When `message` (a native message of the kind `eventType` names, as Qt's nativeEvent()
 // receives it) is a system-menu command, sets `id` and `param` from it and returns true;
 // otherwise (and always where commands do not arrive as native messages) returns false

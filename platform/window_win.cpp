@@ -1,10 +1,11 @@
-// The Windows system menu and taskbar style of the main dialog.
+// The Windows system menu and taskbar style of the main dialog, and the shell's folder view.
 #include "platform/window.h"
 
 #include <cstring>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <shellapi.h>
 
 #include "platform/wide.h"
 
@@ -28,6 +29,10 @@ void AppendToSystemMenu(WindowHandle window, const std::string& utf8, unsigned c
 void GiveOwnTaskbarButton(WindowHandle window) {
   const LONG_PTR style = GetWindowLongPtrW(Hwnd(window), GWL_EXSTYLE);
   SetWindowLongPtrW(Hwnd(window), GWL_EXSTYLE, style | WS_EX_APPWINDOW);
+}
+
+void OpenFolder(WindowHandle window, const std::string& utf8Path) {
+  ShellExecuteW(Hwnd(window), L"open", Wide(utf8Path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 bool ReadSystemCommand(const char* eventType, const void* message, unsigned& id, long& param) {

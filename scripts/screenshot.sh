@@ -2,9 +2,10 @@
 # Takes the screenshots in docs/screenshots/ from the real program: main-dialog.png, the
 # dialog as it opens; system-menu.png, the popup that stands in for the system menu,
 # opened by a right click; about-box.png, the About box that its About entry (chosen
-# by its accelerator A) opens; and cycle.png, the dialog after a click on Button1 has run
-# one order cycle against a local quillmark-sandbox. The QR code in cycle.png is read
-# back with zbarimg and must be the order's payment link.
+# by its accelerator A) opens; settings-qt.png, the settings dialog its 设置 entry opens;
+# and cycle.png, the dialog after a click on Button1 has run one order cycle against a
+# local quillmark-sandbox. The QR code in cycle.png is read back with zbarimg and must be
+# the order's payment link.
 # Runs on a private Xvfb display driven by xdotool, so it needs no desktop and leaves
 # any desktop alone. Installs what is missing and builds quillmark if needed.
 #
@@ -56,6 +57,16 @@ if [ "${1:-}" = "--on-xvfb" ]; then
   xdotool windowfocus "$about" key Escape
   sleep 0.5
 
+  # The settings dialog, by the popup's 设置 entry (accelerator S).
+  xdotool mousemove --window "$main" 160 120 click 3
+  sleep 0.5
+  xdotool key s
+  settings=$(window 设置) || { echo "the settings dialog did not open" >&2; exit 1; }
+  sleep 1
+  shoot "$settings" "$out/settings-qt.png"
+  xdotool windowfocus "$settings" key Escape
+  sleep 0.5
+
   # Button1, found from the template's size: the dialog is 320 x 200 dialog units and
   # Button1's centre is at (32, 186).
   eval "$(xdotool getwindowgeometry --shell "$main")"
@@ -97,4 +108,4 @@ cmake -S . -B "$build" "${generator[@]}" -DQUILLMARK_BUILD_SHELL=ON >/dev/null
 cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
 mkdir -p "$out"
 BUILD_DIR="$build" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-xvfb
-echo "Wrote main-dialog.png, system-menu.png, about-box.png and cycle.png in $out"
+echo "Wrote main-dialog.png, system-menu.png, about-box.png, settings-qt.png and cycle.png in $out"

@@ -1,5 +1,6 @@
 #include "shell/core/panel.h"
 
+#include <iterator>
 #include <utility>
 
 #include "payment/encoding.h"
@@ -17,37 +18,89 @@ std::string Refunded(const StepOutcome& refund) {
   return words::Fill(texts::kRefunded, {words::FromGbk(refund.Field(kFieldOutRefundNo))});
 }
 
+// The dialog's margin, as the template keeps it, and the space between bands.
+constexpr int kMargin = 7;
+constexpr int kBandSpace = 6;
+// The columns of the rows: their captions, a text box's width, the template's OK and
+// Cancel column (a verdict reaches to its right edge), and the QR code's.
+const std::vector<layout::Track> kRowColumns = {{0, 52}, {3, 194}, {7, 50}, {7, 193}};
+// The rows of the cycle: order number, its verdict, the payment link, the queries, the
+// bitmap and its button, the notification.
+const std::vector<layout::Track> kCycleTracks = {{0, 12}, {3, 16}, {2, 12}, {3, 16},
+                                                 {2, 16}, {2, 24}, {2, 14}, {4, 24}};
+// A last row, empty, takes the QR code down to a little above Button1's row.
+constexpr int kAboveButtons = 4;
+
+// A band's grid whose last row takes whatever is left down to `bottom`.
+layout::Grid Filled(int x, int y, const std::vector<layout::Track>& columns,
+                    std::vector<layout::Track> rows, int bottom) {
+  const int used = layout::Grid(x, y, columns, rows).Bottom();
+  rows.push_back({0, bottom - used});
+  return layout::Grid(x, y, columns, std::move(rows));
+}
+
+std::vector<layout::Grid> MakeGrids() {
+  using layout::kMainPay;
+  std::vector<layout::Grid> grids;
+  grids.push_back(Filled(kMargin, kMargin, kRowColumns, kCycleTracks, kMainPay.y - kAboveButtons));
+  // Button1, then 再次查询, 关闭订单, 申请退款, 中止, the busy bar and the step's words.
+  grids.emplace_back(kMainPay.x, kMainPay.y,
+                     std::vector<layout::Track>{
+                         {0, kMainPay.cx}, {5, 50}, {3, 50}, {3, 50}, {3, 40}, {4, 38}, {4, 120}},
+                     std::vector<layout::Track>{{0, kMainPay.cy}});
+  grids.emplace_back(kMargin, grids.back().Bottom(), std::vector<layout::Track>{{0, 52}, {3, 451}},
+                     std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}});
+  // The log's caption, then the log beside its two buttons.
+  grids.push_back(Filled(kMargin, grids.back().Bottom(), {{0, 452}, {4, 50}},
+                         {{kBandSpace, 8}, {2, 14}, {3, 14}}, kPanelSize.cy - kMargin));
+  return grids;
+}
+
 // The rows of the cycle above Button1's row, the buttons beside it, the rows of what they
-// ask below it, then the log. Rows below the OK and Cancel buttons reach to the QR code.
+// ask below it, then the log. The QR code is right of the rows, down to Button1's row.
+constexpr PanelBand kRows = PanelBand::kRows;
+constexpr PanelBand kButtons = PanelBand::kButtons;
+constexpr PanelBand kActions = PanelBand::kActions;
+constexpr PanelBand kLog = PanelBand::kLog;
 // clang-format off
-const std::vector<PanelControl> kControls = {
-    {P::kQueryAgainButton, K::kButton, texts::kQueryAgain, "queryAgainButton", 1001, {62, 179, 50, 14}},
-    {P::kCloseOrderButton, K::kButton, texts::kCloseOrder, "closeOrderButton", 1002, {115, 179, 50, 14}},
-    {P::kRefundButton, K::kButton, texts::kRefund, "refundButton", 1003, {168, 179, 50, 14}},
-    {P::kAbortButton, K::kButton, texts::kAbort, "abortButton", 1004, {221, 179, 40, 14}},
-    {P::kBusy, K::kBusyBar, nullptr, "busyIndicator", 1005, {265, 181, 38, 10}},
-    {P::kStep, K::kText, nullptr, "stepLabel", 1006, {307, 181, 120, 10}},
-    {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, {62, 7, 194, 12}},
-    {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, {62, 22, 194, 16}},
-    {P::kCodeUrl, K::kField, texts::kPaymentLinkLabel, "codeUrlField", 1012, {62, 40, 194, 12}},
-    {P::kQuery1, K::kVerdict, texts::kStepQuery1, "query1Verdict", 1013, {62, 55, 251, 16}},
-    {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, {62, 73, 251, 16}},
-    {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, {62, 91, 251, 24}},
-    {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, {62, 117, 80, 14}},
-    {P::kNotification, K::kVerdict, texts::kNotificationLabel, "notificationVerdict", 1017, {62, 135, 251, 24}},
-    {P::kQueryAgainVerdict, K::kVerdict, texts::kStepQueryAgain, "queryAgainVerdict", 1020, {62, 199, 451, 16}},
-    {P::kCloseOrderVerdict, K::kVerdict, texts::kStepCloseOrder, "closeOrderVerdict", 1021, {62, 217, 451, 16}},
-    {P::kRefundVerdict, K::kVerdict, texts::kStepRefund, "refundVerdict", 1022, {62, 235, 451, 16}},
-    {P::kQr, K::kQr, nullptr, "qrView", 1030, {320, 7, 193, 168}},
-    {P::kLogLabel, K::kText, texts::kLogLabel, "logLabel", 1031, {7, 257, 60, 8}},
-    {P::kLog, K::kLog, nullptr, "logView", 1032, {7, 267, 452, 118}},
-    {P::kCopyLog, K::kButton, texts::kCopyAll, "copyLogButton", 1033, {463, 267, 50, 14}},
-    {P::kClearLog, K::kButton, texts::kClearLog, "clearLogButton", 1034, {463, 284, 50, 14}},
+const PanelControl kDescription[] = {
+    {P::kQueryAgainButton, K::kButton, texts::kQueryAgain, "queryAgainButton", 1001, kButtons, {0, 1}, {}},
+    {P::kCloseOrderButton, K::kButton, texts::kCloseOrder, "closeOrderButton", 1002, kButtons, {0, 2}, {}},
+    {P::kRefundButton, K::kButton, texts::kRefund, "refundButton", 1003, kButtons, {0, 3}, {}},
+    {P::kAbortButton, K::kButton, texts::kAbort, "abortButton", 1004, kButtons, {0, 4}, {}},
+    {P::kBusy, K::kBusyBar, nullptr, "busyIndicator", 1005, kButtons, {0, 5, 1, 1, 0, 10}, {}},
+    {P::kStep, K::kText, nullptr, "stepLabel", 1006, kButtons, {0, 6, 1, 1, 0, 10}, {}},
+    {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, kRows, {0, 1}, {}},
+    {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, kRows, {1, 1}, {}},
+    {P::kCodeUrl, K::kField, texts::kPaymentLinkLabel, "codeUrlField", 1012, kRows, {2, 1}, {}},
+    {P::kQuery1, K::kVerdict, texts::kStepQuery1, "query1Verdict", 1013, kRows, {3, 1, 1, 2}, {}},
+    {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, kRows, {4, 1, 1, 2}, {}},
+    {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, kRows, {5, 1, 1, 2}, {}},
+    {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, kRows, {6, 1, 1, 1, 80}, {}},
+    {P::kNotification, K::kVerdict, texts::kNotificationLabel, "notificationVerdict", 1017, kRows, {7, 1, 1, 2}, {}},
+    {P::kQueryAgainVerdict, K::kVerdict, texts::kStepQueryAgain, "queryAgainVerdict", 1020, kActions, {0, 1}, {}},
+    {P::kCloseOrderVerdict, K::kVerdict, texts::kStepCloseOrder, "closeOrderVerdict", 1021, kActions, {1, 1}, {}},
+    {P::kRefundVerdict, K::kVerdict, texts::kStepRefund, "refundVerdict", 1022, kActions, {2, 1}, {}},
+    {P::kQr, K::kQr, nullptr, "qrView", 1030, kRows, {0, 3, static_cast<int>(kCycleTracks.size()) + 1, 1}, {}},
+    {P::kLogLabel, K::kText, texts::kLogLabel, "logLabel", 1031, kLog, {0, 0, 1, 1, 60}, {}},
+    {P::kLog, K::kLog, nullptr, "logView", 1032, kLog, {1, 0, 3, 1}, {}},
+    {P::kCopyLog, K::kButton, texts::kCopyAll, "copyLogButton", 1033, kLog, {1, 1}, {}},
+    {P::kClearLog, K::kButton, texts::kClearLog, "clearLogButton", 1034, kLog, {2, 1}, {}},
 };
 // clang-format on
 
+// The description with each control's rectangle worked out from its band's grid.
+const std::vector<PanelControl>& Placed() {
+  static const std::vector<PanelControl> controls = [] {
+    std::vector<PanelControl> placed(std::begin(kDescription), std::end(kDescription));
+    for (PanelControl& control : placed) control.du = PanelGrid(control.band).Place(control.cell);
+    return placed;
+  }();
+  return controls;
+}
+
 const PanelControl* Find(PanelItem item) {
-  for (const PanelControl& control : kControls) {
+  for (const PanelControl& control : Placed()) {
     if (control.item == item) return &control;
   }
   return nullptr;
@@ -72,12 +125,19 @@ const words::StepWords kQueryWords{texts::kTradeStateNotTrusted, texts::kNoTrade
 const words::StepWords kCloseWords{texts::kCloseNotTrusted, texts::kCloseNotConfirmed, Closed};
 const words::StepWords kRefundWords{texts::kRefundNotTrusted, texts::kRefundNotConfirmed, Refunded};
 
-const std::vector<PanelControl>& PanelControls() { return kControls; }
+const std::vector<PanelControl>& PanelControls() { return Placed(); }
+
+const layout::Grid& PanelGrid(PanelBand band) {
+  static const std::vector<layout::Grid> grids = MakeGrids();
+  return grids[static_cast<std::size_t>(band)];
+}
 
 layout::Rect CaptionRect(const PanelControl& control) {
-  // A text box's text sits a little lower in its frame than a label's first line.
+  // In the rows' first column, at a label's height; a text box's text sits a little
+  // lower in its frame than a label's first line.
   const int lower = control.kind == ControlKind::kField ? 2 : 0;
-  return {7, control.du.y + lower, 52, 8};
+  const layout::Rect column = PanelGrid(PanelBand::kRows).Place({0, 0, 1, 1, 0, 8});
+  return {column.x, control.du.y + lower, column.cx, 8};
 }
 
 const std::vector<PanelAction>& PanelActions() {

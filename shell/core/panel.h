@@ -19,6 +19,7 @@
 #include "qr/qr_bitmap.h"
 #include "shell/core/cycle_worker.h"
 #include "shell/core/dialog_layout.h"
+#include "shell/core/grid.h"
 #include "shell/core/outcome_words.h"
 
 namespace quillmark::shell {
@@ -61,13 +62,23 @@ enum class ControlKind {
   kLog,      // a read-only multi-line text box without wrapping
 };
 
+// The panel's four bands, top to bottom, each a grid of its own (see PanelGrid()).
+enum class PanelBand {
+  kRows,     // the cycle's rows left, the QR code right, down to Button1's row
+  kButtons,  // Button1's row: the template's Button1, then the panel's buttons
+  kActions,  // the rows of what the buttons asked
+  kLog,      // the log and its buttons, to the dialog's bottom
+};
+
 struct PanelControl {
   PanelItem item;
   ControlKind kind;
   const char* caption;     // UTF-8: a button's or a text's words, or a row's caption; or null
   const char* objectName;  // the Qt object name, which the tests find controls by
   int controlId;           // the Win32 control id
-  layout::Rect du;         // in dialog units
+  PanelBand band;
+  layout::Cell cell;  // its place in the band's grid
+  layout::Rect du;    // in dialog units, from the cell
 };
 
 // The panel's controls in tab order, after the template's Button1.
@@ -75,6 +86,9 @@ const std::vector<PanelControl>& PanelControls();
 // The dialog's size once the panel shows: to the right for the QR code, downward for the
 // log; the template's own controls keep their places.
 inline constexpr layout::Size kPanelSize{520, 392};
+// The grid of one band. The buttons' band starts at Button1's row and its first column is
+// Button1; the bands below follow it; the last reaches to the bottom of kPanelSize.
+const layout::Grid& PanelGrid(PanelBand band);
 // Where a row's caption goes (kField and kVerdict controls): left of the control.
 layout::Rect CaptionRect(const PanelControl& control);
 // The Win32 control id of row caption `index` (in PanelControls() order, captions only).

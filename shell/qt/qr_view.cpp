@@ -1,9 +1,11 @@
+// The QR code on the panel, drawn at the placement shell/core works out.
 #include "shell/qt/qr_view.h"
 
 #include <QPainter>
 
-#include <algorithm>
 #include <utility>
+
+#include "shell/core/qr_layout.h"
 
 namespace quillmark::shell {
 
@@ -16,10 +18,7 @@ void QrView::SetSymbol(std::optional<qr::Symbol> symbol) {
 }
 
 int QrView::ModulePixels() const {
-  if (!symbol_) return 0;
-  const int modules = symbol_->width + 2 * qr::kQuietZoneModules;
-  // Never below one pixel: a symbol too large for the widget still shows, if smaller.
-  return std::max(1, std::min(width(), height()) / modules);
+  return symbol_ ? PlaceQr(0, 0, width(), height(), symbol_->width).modulePixels : 0;
 }
 
 QSize QrView::minimumSizeHint() const {
@@ -36,11 +35,8 @@ void QrView::paintEvent(QPaintEvent* /*event*/) {
   painter.fillRect(rect(), Qt::white);
   if (!symbol_) return;
 
-  const int scale = ModulePixels();
   const int modules = symbol_->width;
-  const int side = modules * scale;
-  const int left = (width() - side) / 2;
-  const int top = (height() - side) / 2;
+  const auto [scale, left, top] = PlaceQr(0, 0, width(), height(), modules);
   for (int y = 0; y < modules; ++y) {
     for (int x = 0; x < modules; ++x) {
       if (!symbol_->dark[static_cast<std::size_t>(y * modules + x)]) continue;

@@ -4,7 +4,6 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -18,7 +17,6 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QString>
-#include <QUrl>
 #include <QWindow>
 
 #include <algorithm>
@@ -123,7 +121,7 @@ class CQuillmarkDlg::View : public shell::PanelView {
   }
 
   void OpenFolder(const std::string& path) override {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromLocal8Bit(path.c_str())));
+    platform::OpenFolder(static_cast<platform::WindowHandle>(dialog_.winId()), path);
   }
 
   void JobEnded() override { emit dialog_.cycleEnded(); }

@@ -1,127 +1,141 @@
+// The Qt settings dialog: the rows of shell/core/settings_form.h placed in dialog units,
+// each box checked by its row's rule as it is typed, and the file read and saved whole.
 #include "shell/qt/settings_dlg.h"
 
-#include <QDialogButtonBox>
+#include <QEvent>
 #include <QFileDialog>
-#include <QFormLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
-#include <QVBoxLayout>
+#include <QStringList>
 
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <system_error>
 #include <utility>
 
 #include "payment/settings_file.h"
+#include "shell/core/outcome_words.h"
 #include "shell/core/texts.h"
+#include "shell/qt/dialog_units.h"
 
 namespace quillmark {
 namespace {
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
-QString Local(const std::string& text) { return QString::fromStdString(text); }
+QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
+QRect ToQRect(const shell::layout::Rect& r) { return QRect(r.x, r.y, r.cx, r.cy); }
+
+// "PEM (*.pem *.crt);;* (*)", as QFileDialog takes a row's chooser list.
+QString QtFilter(const std::vector<shell::FileFilter>& filters) {
+  QStringList entries;
+  for (const shell::FileFilter& filter : filters) {
+    entries << Text(filter.name) + QStringLiteral(" (") + Text(filter.patterns) +
+                   QStringLiteral(")");
+  }
+  return entries.join(QStringLiteral(";;"));
+}
 
 }  // namespace
 
 CSettingsDlg::CSettingsDlg(std::string file, const Environment& environment, QWidget* parent)
-    : QDialog(parent), file_(std::move(file)) {
+    : QDialog(parent, shell::DialogWindowFlags()),
+      file_(std::move(file)),
+      environment_(environment),
+      template_(*this, shell::ToQSize(shell::SettingsDialogSize())) {
   setWindowTitle(Text(shell::texts::kSettingsTitle));
   setObjectName(QStringLiteral("settingsDialog"));
+  setFont(shell::DialogFont());
 
   // What the file says now: read alone, without the environment, since that is what is
   // edited here. A file that cannot be read or holds a bad value starts from the defaults.
-  LoadedSettings current;
   std::string problem;
-  current.merchant = quillmark::ReadSettingsFile(file_, problem);
+  const MerchantSettings current = quillmark::ReadSettingsFile(file_, problem);
 
-  auto* layout = new QVBoxLayout(this);
-  auto* note = new QLabel(Text(shell::texts::kSettingsFile).arg(Local(file_)), this);
+  QLabel* note = template_.AddText("settingsFile",
+                                   Text(shell::words::Fill(shell::texts::kSettingsFile, {file_})),
+                                   ToQRect(shell::SettingsFileRect()));
   note->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  layout->addWidget(note);
-  auto* form = new QFormLayout;
-  layout->addLayout(form);
-  for (const SettingKey& key : SettingKeys()) {
-    auto* edit = new QLineEdit(Local(current.merchant.*key.member), this);
-    edit->setObjectName(QString::fromLatin1(key.fileKey));
-    if (key.secret) edit->setEchoMode(QLineEdit::Password);
-    auto* rule = new QLabel(this);
-    rule->setObjectName(QString::fromLatin1(key.fileKey) + QStringLiteral("Rule"));
-    rule->setStyleSheet(QStringLiteral("color: #b00020"));
-    rule->setWordWrap(true);
-    auto* row = new QHBoxLayout;
-    row->addWidget(edit, 1);
-    const std::string name = key.fileKey;
-    if (name == "ca_file" || name == "qr_path") {
-      auto* browse = new QPushButton(QStringLiteral("…"), this);
-      browse->setFixedWidth(browse->fontMetrics().horizontalAdvance(QStringLiteral("……")) + 16);
-      browse->setObjectName(QString::fromLatin1(key.fileKey) + QStringLiteral("Browse"));
-      connect(browse, &QPushButton::clicked, this, [this, edit, name] {
-        const QString chosen =
-            name == "ca_file"
-                ? QFileDialog::getOpenFileName(this, QString(), edit->text(),
-                                               QStringLiteral("PEM (*.pem *.crt);;* (*)"))
-                : QFileDialog::getSaveFileName(this, QString(), edit->text(),
-                                               QStringLiteral("BMP (*.bmp *.BMP)"));
-        if (!chosen.isEmpty()) edit->setText(chosen);
-      });
-      row->addWidget(browse);
-    }
-    auto* cell = new QVBoxLayout;
-    cell->addLayout(row);
-    cell->addWidget(rule);
-    if (environment.count(key.environment) != 0) {
-      cell->addWidget(
-          new QLabel(Text(shell::texts::kSettingOverridden).arg(key.environment), this));
-    }
-    form->addRow(QString::fromLatin1(key.fileKey), cell);
-    fields_.push_back({&key, edit, rule});
-    connect(edit, &QLineEdit::textChanged, this, &CSettingsDlg::Check);
-  }
-  status_ = new QLabel(this);
-  status_->setObjectName(QStringLiteral("settingsStatus"));
-  status_->setWordWrap(true);
-  if (!problem.empty()) status_->setText(Local(problem));
-  layout->addWidget(status_);
-  buttons_ = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
-  buttons_->button(QDialogButtonBox::Save)->setText(Text(shell::texts::kSave));
-  buttons_->button(QDialogButtonBox::Cancel)->setText(Text(shell::texts::kCancel));
-  setMinimumWidth(560);
-  layout->addWidget(buttons_);
-  connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  connect(buttons_, &QDialogButtonBox::accepted, this, [this] {
+  for (std::size_t i = 0; i < shell::SettingRows().size(); ++i) AddRow(i, current);
+
+  status_ =
+      template_.AddText("settingsStatus", Text(problem), ToQRect(shell::SettingsStatusRect()));
+  save_ = template_.AddPushButton(shell::layout::kIdOk, "saveButton", Text(shell::texts::kSave),
+                                  ToQRect(shell::SettingsSaveRect()));
+  QPushButton* cancel =
+      template_.AddPushButton(shell::layout::kIdCancel, "cancelButton", Text(shell::texts::kCancel),
+                              ToQRect(shell::SettingsCancelRect()));
+  save_->setDefault(true);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(save_, &QPushButton::clicked, this, [this] {
     std::string error;
     if (Save(error)) {
       accept();
     } else {
-      status_->setText(Local(error));
+      status_->setText(Text(error));
     }
   });
   Check();
+  template_.Apply();
+}
+
+void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
+  const shell::SettingRow& row = shell::SettingRows()[index];
+  const shell::SettingRowRects rects = shell::SettingRowRectsOf(index);
+  const std::string name = row.key->fileKey;
+  // At the top of its rectangle, as a Win32 static draws it: level with the box's text.
+  template_.AddText("", Text(row.label), ToQRect(rects.label))
+      ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  auto* edit = template_.Add(new QLineEdit(Text(current.*row.key->member), this), name.c_str(),
+                             ToQRect(rects.edit));
+  if (row.kind == shell::SettingKind::kSecret) edit->setEchoMode(QLineEdit::Password);
+  if (row.browse()) {
+    QPushButton* browse = template_.AddPushButton(
+        shell::kSettingBrowseIdBase + static_cast<int>(index), (name + "Browse").c_str(),
+        Text(shell::kBrowseCaption), ToQRect(rects.browse));
+    connect(browse, &QPushButton::clicked, this, [this, &row, edit] { Browse(row, edit); });
+  }
+  QLabel* note = template_.AddText((name + "Rule").c_str(), QString(), ToQRect(rects.note));
+  note->setWordWrap(true);
+  note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  fields_.push_back({&row, edit, note});
+  connect(edit, &QLineEdit::textChanged, this, &CSettingsDlg::Check);
+}
+
+void CSettingsDlg::Browse(const shell::SettingRow& row, QLineEdit* edit) {
+  const QString filter = QtFilter(row.filters);
+  const QString chosen = row.kind == shell::SettingKind::kFileToRead
+                             ? QFileDialog::getOpenFileName(this, QString(), edit->text(), filter)
+                             : QFileDialog::getSaveFileName(this, QString(), edit->text(), filter);
+  if (!chosen.isEmpty()) edit->setText(chosen);
 }
 
 MerchantSettings CSettingsDlg::Values() const {
   MerchantSettings values;
-  for (const Field& field : fields_) values.*field.key->member = field.edit->text().toStdString();
+  for (const Field& field : fields_) {
+    values.*field.row->key->member = field.edit->text().toStdString();
+  }
   return values;
 }
 
 void CSettingsDlg::Check() {
   bool valid = true;
   for (const Field& field : fields_) {
-    const std::string rule = field.key->rule(field.edit->text().toStdString());
-    field.rule->setText(Local(rule));
-    field.rule->setVisible(!rule.empty());
-    valid = valid && rule.empty();
+    const shell::SettingNote note =
+        shell::NoteFor(*field.row, field.edit->text().toStdString(), environment_);
+    field.note->setText(Text(note.text));
+    // A broken rule in red; the word that a variable overrides the value in the usual colour.
+    field.note->setStyleSheet(note.broken ? QStringLiteral("color: #b00020") : QString());
+    valid = valid && !note.broken;
   }
-  buttons_->button(QDialogButtonBox::Save)->setEnabled(valid);
+  save_->setEnabled(valid);
 }
 
 bool CSettingsDlg::Save(std::string& error) {
   return quillmark::SaveSettingsFile(file_, Values(), error);
+}
+
+void CSettingsDlg::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::FontChange) template_.Apply();
+  QDialog::changeEvent(event);
 }
 
 }  // namespace quillmark

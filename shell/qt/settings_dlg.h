@@ -1,7 +1,7 @@
-// The settings dialog (设置…): edits the settings file the programs read, [merchant] with
-// its eight keys. Each value is checked as it is typed, by the rules the programs apply;
-// the key sits in a password field; saving writes the file whole, readable by its owner
-// only, and replaces the old one in one step.
+// The settings dialog (设置…) on Qt: draws the rows shell/core/settings_form.h describes,
+// in the same places as the Win32 dialog, and edits the settings file the programs read.
+// Each value is checked as it is typed, by the rules the programs apply; saving writes the
+// file whole, readable by its owner only, and replaces the old one in one step.
 #pragma once
 
 #include <QDialog>
@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "payment/merchant_settings.h"
+#include "shell/core/settings_form.h"
+#include "shell/qt/dialog_template.h"
 
-class QDialogButtonBox;
+class QEvent;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 
 namespace quillmark {
 
@@ -32,18 +35,25 @@ class CSettingsDlg : public QDialog {
   // temporary file beside it. False, with `error` set, when it cannot.
   bool Save(std::string& error);
 
+ protected:
+  void changeEvent(QEvent* event) override;
+
  private:
+  void AddRow(std::size_t index, const MerchantSettings& current);
+  void Browse(const shell::SettingRow& row, QLineEdit* edit);
   void Check();
 
   struct Field {
-    const SettingKey* key;
+    const shell::SettingRow* row;
     QLineEdit* edit;
-    QLabel* rule;
+    QLabel* note;
   };
   std::string file_;
+  Environment environment_;
+  shell::DialogTemplate template_;
   std::vector<Field> fields_;
   QLabel* status_ = nullptr;
-  QDialogButtonBox* buttons_ = nullptr;
+  QPushButton* save_ = nullptr;
 };
 
 }  // namespace quillmark

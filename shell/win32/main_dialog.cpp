@@ -1,7 +1,6 @@
 #include "shell/win32/main_dialog.h"
 
 #include <commctrl.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include "shell/core/commands.h"
 #include "shell/core/outcome_words.h"
+#include "shell/core/qr_layout.h"
 #include "platform/window.h"
 #include "shell/win32/resources/resource.h"
 #include "shell/core/texts.h"
@@ -418,11 +418,9 @@ void MainDialog::DrawQr(const DRAWITEMSTRUCT& item) const {
   const RECT area = item.rcItem;
   FillRect(item.hDC, &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
   if (!symbol_) return;
-  const int side = std::min(area.right - area.left, area.bottom - area.top);
   const int modules = symbol_->width;
-  const int scale = std::max(1, side / (modules + 2 * qr::kQuietZoneModules));
-  const int left = area.left + (area.right - area.left - modules * scale) / 2;
-  const int top = area.top + (area.bottom - area.top - modules * scale) / 2;
+  const auto [scale, left, top] = shell::PlaceQr(area.left, area.top, area.right - area.left,
+                                                 area.bottom - area.top, modules);
   HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
   for (int y = 0; y < modules; ++y) {
     for (int x = 0; x < modules; ++x) {
@@ -450,7 +448,7 @@ void MainDialog::CopyText(const std::string& utf8) {
 }
 
 void MainDialog::OpenFolder(const std::string& path) {
-  ShellExecuteW(dialog_, L"open", Wide(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  platform::OpenFolder(reinterpret_cast<platform::WindowHandle>(dialog_), path);
 }
 
 }  // namespace quillmark::win32

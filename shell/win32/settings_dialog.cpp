@@ -1,20 +1,29 @@
+// The Win32 settings dialog: its controls made from shell/core/settings_form.h inside the
+// IDD_SETTINGS frame, Browse through the common file dialogs in UTF-16, the file saved whole.
 #include "shell/win32/settings_dialog.h"
+
+#include <cderr.h>
+#include <commdlg.h>
 
 #include <vector>
 
 #include "payment/merchant_settings.h"
-#include "shell/core/outcome_words.h"
 #include "payment/settings_file.h"
-#include "shell/win32/resources/resource.h"
+#include "shell/core/outcome_words.h"
+#include "shell/core/settings_form.h"
 #include "shell/core/texts.h"
+#include "shell/win32/resources/resource.h"
 #include "shell/win32/win_util.h"
 
 namespace quillmark::win32 {
 namespace {
 
+using shell::SettingRows;
+
 struct State {
   std::string file;
   Environment environment;
+  HWND previous = nullptr;  // the control made last, for the tab order
 };
 
 std::wstring ItemText(HWND dialog, int id) {
@@ -25,75 +34,160 @@ std::wstring ItemText(HWND dialog, int id) {
   return text;
 }
 
+int EditId(std::size_t row) { return shell::kSettingEditIdBase + static_cast<int>(row); }
+
+// A child control at `du`, with the dialog's font, after the last one in the tab order.
+HWND Make(HWND dialog, State& state, const wchar_t* windowClass, DWORD style, DWORD exStyle,
+          const std::string& text, int id, const shell::layout::Rect& du) {
+  RECT r{du.x, du.y, du.x + du.cx, du.y + du.cy};
+  MapDialogRect(dialog, &r);
+  HWND child = CreateWindowExW(
+      exStyle, windowClass, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, r.left, r.top,
+      r.right - r.left, r.bottom - r.top, dialog, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+      GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(SendMessageW(dialog, WM_GETFONT, 0, 0)),
+               FALSE);
+  SetWindowPos(child, state.previous != nullptr ? state.previous : HWND_TOP, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  state.previous = child;
+  return child;
+}
+
+// The dialog at the description's size, and its controls, the boxes holding `current`.
+void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
+                  const std::string& problem) {
+  const shell::layout::Size size = shell::SettingsDialogSize();
+  RECT frame{0, 0, size.cx, size.cy};
+  MapDialogRect(dialog, &frame);
+  AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(dialog, GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongPtrW(dialog, GWL_EXSTYLE)));
+  SetWindowPos(dialog, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  constexpr DWORD kText = SS_LEFT | SS_NOPREFIX;
+  Make(dialog, state, L"STATIC", kText, 0,
+       shell::words::Fill(shell::texts::kSettingsFile, {state.file}), shell::kSettingsFileId,
+       shell::SettingsFileRect());
+  for (std::size_t i = 0; i < SettingRows().size(); ++i) {
+    const shell::SettingRow& row = SettingRows()[i];
+    const shell::SettingRowRects rects = shell::SettingRowRectsOf(i);
+    const int index = static_cast<int>(i);
+    Make(dialog, state, L"STATIC", kText, 0, row.label, shell::kSettingLabelIdBase + index,
+         rects.label);
+    const DWORD secret = row.kind == shell::SettingKind::kSecret ? ES_PASSWORD : 0;
+    Make(dialog, state, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP | secret, WS_EX_CLIENTEDGE,
+         current.*row.key->member, EditId(i), rects.edit);
+    if (row.browse()) {
+      Make(dialog, state, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, shell::kBrowseCaption,
+           shell::kSettingBrowseIdBase + index, rects.browse);
+    }
+    Make(dialog, state, L"STATIC", kText, 0, "", shell::kSettingNoteIdBase + index, rects.note);
+  }
+  Make(dialog, state, L"STATIC", kText, 0, problem, shell::kSettingsStatusId,
+       shell::SettingsStatusRect());
+  Make(dialog, state, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, shell::texts::kSave, IDOK,
+       shell::SettingsSaveRect());
+  Make(dialog, state, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, shell::texts::kCancel, IDCANCEL,
+       shell::SettingsCancelRect());
+}
+
 MerchantSettings Values(HWND dialog) {
   MerchantSettings values;
-  int i = 0;
-  for (const SettingKey& key : SettingKeys()) {
-    values.*key.member = Utf8(ItemText(dialog, IDC_SETTING_EDIT + i++));
+  for (std::size_t i = 0; i < SettingRows().size(); ++i) {
+    values.*SettingRows()[i].key->member = Utf8(ItemText(dialog, EditId(i)));
   }
   return values;
 }
 
-// Shows each key's rule under its box (or that the environment overrides it) and lets
-// Save be pressed only when every value passes.
+// Shows each row's note under its box and lets Save be pressed only when every value
+// passes its rule.
 void Check(HWND dialog, const State& state) {
   bool valid = true;
-  int i = 0;
-  for (const SettingKey& key : SettingKeys()) {
-    const std::string rule = key.rule(Utf8(ItemText(dialog, IDC_SETTING_EDIT + i)));
-    valid = valid && rule.empty();
-    std::string note = rule;
-    if (note.empty() && state.environment.count(key.environment) != 0) {
-      note = shell::words::Fill(shell::texts::kSettingOverridden, {key.environment});
-    }
-    SetDlgItemTextW(dialog, IDC_SETTING_RULE + i, Wide(note).c_str());
-    ++i;
+  for (std::size_t i = 0; i < SettingRows().size(); ++i) {
+    const shell::SettingNote note =
+        shell::NoteFor(SettingRows()[i], Utf8(ItemText(dialog, EditId(i))), state.environment);
+    valid = valid && !note.broken;
+    SetDlgItemTextW(dialog, shell::kSettingNoteIdBase + static_cast<int>(i),
+                    Wide(note.text).c_str());
   }
   EnableWindow(GetDlgItem(dialog, IDOK), valid);
 }
 
+// "PEM (*.pem *.crt)\0*.pem;*.crt\0...\0\0", as the common dialogs take a chooser list.
+std::wstring WinFilter(const std::vector<shell::FileFilter>& filters) {
+  std::wstring list;
+  for (const shell::FileFilter& filter : filters) {
+    std::wstring patterns = Wide(filter.patterns);
+    for (wchar_t& c : patterns) c = c == L' ' ? L';' : c;
+    list +=
+        Wide(std::string(filter.name) + " (" + filter.patterns + ")") + L'\0' + patterns + L'\0';
+  }
+  return list + L'\0';
+}
+
+// Browse beside row `i`: the file chosen, as UTF-16 from the common dialog, goes in its box.
+void Browse(HWND dialog, std::size_t i) {
+  const shell::SettingRow& row = SettingRows()[i];
+  const std::wstring filter = WinFilter(row.filters);
+  std::wstring path = ItemText(dialog, EditId(i));
+  path.resize(32768, L'\0');  // the longest path Windows takes
+  OPENFILENAMEW chooser{};
+  chooser.lStructSize = sizeof chooser;
+  chooser.hwndOwner = dialog;
+  chooser.lpstrFilter = row.filters.empty() ? nullptr : filter.c_str();
+  chooser.lpstrFile = path.data();
+  chooser.nMaxFile = static_cast<DWORD>(path.size());
+  chooser.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST;
+  const bool read = row.kind == shell::SettingKind::kFileToRead;
+  chooser.Flags |= read ? OFN_FILEMUSTEXIST : OFN_OVERWRITEPROMPT;
+  BOOL chosen = read ? GetOpenFileNameW(&chooser) : GetSaveFileNameW(&chooser);
+  if (!chosen && CommDlgExtendedError() == FNERR_INVALIDFILENAME) {
+    path.assign(path.size(), L'\0');  // a box that names no file opens the chooser empty
+    chosen = read ? GetOpenFileNameW(&chooser) : GetSaveFileNameW(&chooser);
+  }
+  if (chosen) SetDlgItemTextW(dialog, EditId(i), path.c_str());
+}
+
+bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
+  const int id = LOWORD(wParam);
+  if (HIWORD(wParam) == EN_CHANGE) {
+    Check(dialog, state);
+    return true;
+  }
+  const int browse = id - shell::kSettingBrowseIdBase;
+  if (browse >= 0 && static_cast<std::size_t>(browse) < SettingRows().size()) {
+    Browse(dialog, static_cast<std::size_t>(browse));
+    return true;
+  }
+  if (id == IDOK) {
+    std::string error;
+    if (quillmark::SaveSettingsFile(state.file, Values(dialog), error)) {
+      EndDialog(dialog, IDOK);
+    } else {
+      SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(error).c_str());
+    }
+    return true;
+  }
+  if (id == IDCANCEL) {
+    EndDialog(dialog, IDCANCEL);
+    return true;
+  }
+  return false;
+}
+
 INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* state = reinterpret_cast<State*>(GetWindowLongPtrW(dialog, DWLP_USER));
-  switch (message) {
-    case WM_INITDIALOG: {
-      state = reinterpret_cast<State*>(lParam);
-      SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-      CenterWindow(dialog, GetWindow(dialog, GW_OWNER));
-      std::string problem;
-      const MerchantSettings current = quillmark::ReadSettingsFile(state->file, problem);
-      SetDlgItemTextW(dialog, IDC_SETTINGS_FILE,
-                      Wide(shell::words::Fill(shell::texts::kSettingsFile, {state->file})).c_str());
-      int i = 0;
-      for (const SettingKey& key : SettingKeys()) {
-        SetDlgItemTextW(dialog, IDC_SETTING_LABEL + i, Wide(key.fileKey).c_str());
-        SetDlgItemTextW(dialog, IDC_SETTING_EDIT + i++, Wide(current.*key.member).c_str());
-      }
-      SetDlgItemTextW(dialog, IDC_SETTINGS_STATUS, Wide(problem).c_str());
-      Check(dialog, *state);
-      return TRUE;
-    }
-    case WM_COMMAND:
-      if (HIWORD(wParam) == EN_CHANGE && state != nullptr) {
-        Check(dialog, *state);
-        return TRUE;
-      }
-      if (LOWORD(wParam) == IDOK) {
-        std::string error;
-        if (quillmark::SaveSettingsFile(state->file, Values(dialog), error)) {
-          EndDialog(dialog, IDOK);
-        } else {
-          SetDlgItemTextW(dialog, IDC_SETTINGS_STATUS, Wide(error).c_str());
-        }
-        return TRUE;
-      }
-      if (LOWORD(wParam) == IDCANCEL) {
-        EndDialog(dialog, IDCANCEL);
-        return TRUE;
-      }
-      break;
-    default:
-      break;
+  if (message == WM_INITDIALOG) {
+    state = reinterpret_cast<State*>(lParam);
+    SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+    std::string problem;
+    MakeControls(dialog, *state, quillmark::ReadSettingsFile(state->file, problem), problem);
+    CenterWindow(dialog, GetWindow(dialog, GW_OWNER));
+    Check(dialog, *state);
+    // The template has no controls to give the focus to: the first box takes it.
+    SetFocus(GetDlgItem(dialog, EditId(0)));
+    return FALSE;
   }
+  if (message == WM_COMMAND && state != nullptr) return OnCommand(dialog, *state, wParam);
   return FALSE;
 }
 

@@ -393,6 +393,23 @@ TEST_F(WindowsResources, DialogsAreTheSharedTemplates) {
   }
 }
 
+// The settings dialog's template is its frame alone: the rows, and the size they need, come
+// from shell/core/settings_form.h when it opens, as the Qt dialog's do.
+TEST_F(WindowsResources, SettingsTemplateIsAFrameForTheSharedDescription) {
+  const Resource* resource = Find(kRtDialog, IDD_SETTINGS);
+  ASSERT_NE(resource, nullptr);
+  EXPECT_EQ(resource->language, kChineseSimplified);
+  ASSERT_EQ(Word(resource->data, 2), 0xFFFF) << "an extended template";
+  const Dialog d = ReadDialog(resource->data);
+  EXPECT_EQ(d.title, quillmark::shell::texts::kSettingsTitle);
+  EXPECT_EQ(d.font, "宋体");
+  EXPECT_EQ(d.points, 9);
+  const std::uint32_t style = 0x80000000 | 0x00C00000 | 0x00080000 | 0x80 | 0x40;
+  EXPECT_EQ(d.style & ~0x0000FFFFu, style & ~0x0000FFFFu);
+  EXPECT_EQ(d.style & 0xFFu, style & 0xFFu) << "DS_ flags";
+  EXPECT_TRUE(d.items.empty()) << d.items.size() << " controls";
+}
+
 TEST_F(WindowsResources, StringTableHoldsTheAboutEntry) {
   // Strings come in blocks of 16: string 101 is the sixth of block 7, each a length
   // followed by that many UTF-16 units.

@@ -10,6 +10,7 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
@@ -27,11 +28,13 @@
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/quillmark_app.h"
 #include "shell/qt/quillmark_dlg.h"
+#include "shell/qt/settings_dlg.h"
 #include "shell/qt/system_menu.h"
 #include "window_watch.h"
 
 using quillmark::CAboutDlg;
 using quillmark::CQuillmarkDlg;
+using quillmark::CSettingsDlg;
 using quillmark::testing::ActiveModal;
 using quillmark::testing::ActivePopupMenu;
 using quillmark::testing::WindowWatch;
@@ -214,6 +217,39 @@ class DialogsTest : public QObject {
     QCOMPARE(dialog.size(), Expected(about ? QSize(235, 55) : QSize(320, 200), units));
   }
 
+  void settingsDialogDrawsTheSharedDescription() {
+    // Every row the description gives, where it puts it, masked and browsable as it says;
+    // the Win32 dialog makes the same controls from the same description.
+    CSettingsDlg dialog(dir_.filePath(QStringLiteral("settings.ini")).toStdString(), {});
+    const Units units = UnitsOf(dialog);
+    const auto du = [](const quillmark::shell::layout::Rect& r) {
+      return QRect(r.x, r.y, r.cx, r.cy);
+    };
+    QCOMPARE(dialog.size(),
+             Expected(quillmark::shell::ToQSize(quillmark::shell::SettingsDialogSize()), units));
+    const auto& rows = quillmark::shell::SettingRows();
+    QCOMPARE(dialog.findChildren<QLineEdit*>().size(), static_cast<qsizetype>(rows.size()));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const QString name = QString::fromLatin1(rows[i].key->fileKey);
+      const quillmark::shell::SettingRowRects rects = quillmark::shell::SettingRowRectsOf(i);
+      const auto* edit = dialog.findChild<QLineEdit*>(name);
+      QVERIFY2(edit != nullptr, qPrintable(name));
+      QCOMPARE(edit->geometry(), Expected(du(rects.edit), units));
+      QCOMPARE(edit->echoMode() == QLineEdit::Password,
+               rows[i].kind == quillmark::shell::SettingKind::kSecret);
+      const QPushButton* browse = dialog.findChild<QPushButton*>(name + QStringLiteral("Browse"));
+      QCOMPARE(browse != nullptr, rows[i].browse());
+      if (browse != nullptr) QCOMPARE(browse->geometry(), Expected(du(rects.browse), units));
+      const auto* note = dialog.findChild<QLabel*>(name + QStringLiteral("Rule"));
+      QVERIFY2(note != nullptr, qPrintable(name));
+      QCOMPARE(note->geometry(), Expected(du(rects.note), units));
+    }
+    QCOMPARE(Button(dialog, "saveButton")->geometry(),
+             Expected(du(quillmark::shell::SettingsSaveRect()), units));
+    QCOMPARE(Button(dialog, "cancelButton")->geometry(),
+             Expected(du(quillmark::shell::SettingsCancelRect()), units));
+  }
+
   void captionsHaveGlyphs() {
     // A missing glyph draws as an empty box; the font the controls resolve to must be one
     // of the named Song-style families, and it must hold every character shown.
@@ -221,7 +257,9 @@ class DialogsTest : public QObject {
                                QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL UMing")};
     CQuillmarkDlg main(OfflineOps(dir_));
     CAboutDlg about;
-    for (QDialog* dialog : {static_cast<QDialog*>(&main), static_cast<QDialog*>(&about)}) {
+    CSettingsDlg settings(dir_.filePath(QStringLiteral("settings.ini")).toStdString(), {});
+    for (QDialog* dialog : {static_cast<QDialog*>(&main), static_cast<QDialog*>(&about),
+                            static_cast<QDialog*>(&settings)}) {
       for (const QWidget* control : dialog->findChildren<QWidget*>()) {
         QString text;
         if (const auto* button = qobject_cast<const QPushButton*>(control)) text = button->text();

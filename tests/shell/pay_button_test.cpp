@@ -3,7 +3,6 @@
 // query again. The sandbox listens on a free loopback port and records every request.
 #include <QApplication>
 #include <QClipboard>
-#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
@@ -345,7 +344,7 @@ class PayButtonTest : public QObject {
       const auto edit = [settings](const std::string& key) {
         return settings->findChild<QLineEdit*>(QString::fromStdString(key));
       };
-      QPushButton* save = settings->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Save);
+      QPushButton* save = settings->findChild<QPushButton*>(QStringLiteral("saveButton"));
       QCOMPARE(edit("api_key")->echoMode(), QLineEdit::Password);
       edit("mch_id")->setText(QStringLiteral("12"));  // the rule shows and Save is off
       QVERIFY(!save->isEnabled());

@@ -14,10 +14,5 @@
 // The panel the main dialog grows after the first click is made at run time; its ids are
 // part of its description (shell/core/panel.h).
 
-// The settings dialog: the file's name, then per key (in SettingKeys() order) an edit
-// box IDC_SETTING_EDIT + i and its rule IDC_SETTING_RULE + i, and the status line.
-#define IDC_SETTINGS_FILE 1100
-#define IDC_SETTINGS_STATUS 1101
-#define IDC_SETTING_LABEL 1110
-#define IDC_SETTING_EDIT 1120
-#define IDC_SETTING_RULE 1130
+// The settings dialog's template is only its frame: its controls, and their ids, come from
+// its description (shell/core/settings_form.h).

@@ -1,0 +1,101 @@
+// The settings dialog's description (settings_form.h): its rows, their notes and the grid
+// that places them.
+#include "shell/core/settings_form.h"
+
+#include <utility>
+
+#include "shell/core/grid.h"
+#include "shell/core/outcome_words.h"
+#include "shell/core/texts.h"
+
+namespace quillmark::shell {
+namespace {
+
+// The setting the file spells `fileKey`; a name the table lacks is a fault this file's
+// test finds, and gets the first key rather than a crash.
+const SettingKey& KeyOf(const char* fileKey) {
+  for (const SettingKey& key : SettingKeys()) {
+    if (std::string(key.fileKey) == fileKey) return key;
+  }
+  return SettingKeys().front();
+}
+
+// One setting, described completely: labelled with its key as the file spells it.
+SettingRow Row(const char* fileKey, SettingKind kind, std::vector<FileFilter> filters = {}) {
+  const SettingKey& key = KeyOf(fileKey);
+  return {&key, key.fileKey, kind, std::move(filters)};
+}
+
+constexpr int kMargin = 7;
+
+// Label, box and Browse; a row without Browse has its box reach over Browse's column.
+const std::vector<layout::Track> kColumns = {{0, 70}, {3, 220}, {3, 20}};
+
+// The file's name, then per row its box and the note under it (two lines, so that the
+// longest rule shows whole).
+layout::Grid RowsGrid() {
+  std::vector<layout::Track> rows = {{0, 8}};
+  for (std::size_t i = 0; i < SettingRows().size(); ++i) {
+    rows.push_back({i == 0 ? 5 : 3, 12});
+    rows.push_back({1, 16});
+  }
+  return layout::Grid(kMargin, kMargin, kColumns, rows);
+}
+
+// The status line, Save and Cancel, Cancel's right edge on the boxes'.
+layout::Grid ButtonsGrid() {
+  return layout::Grid(kMargin, RowsGrid().Bottom(), {{0, 200}, {9, 50}, {7, 50}}, {{6, 14}});
+}
+
+int EditRow(std::size_t row) { return 1 + 2 * static_cast<int>(row); }
+
+}  // namespace
+
+const std::vector<SettingRow>& SettingRows() {
+  static const std::vector<SettingRow> rows = {
+      Row("appid", SettingKind::kText),
+      Row("mch_id", SettingKind::kText),
+      Row("api_key", SettingKind::kSecret),
+      Row("spbill_create_ip", SettingKind::kText),
+      Row("notify_url", SettingKind::kText),
+      Row("api_base", SettingKind::kText),
+      Row("ca_file", SettingKind::kFileToRead, {{"PEM", "*.pem *.crt"}, {"*", "*"}}),
+      Row("qr_path", SettingKind::kFileToWrite, {{"BMP", "*.bmp *.BMP"}}),
+      Row("notify_listen", SettingKind::kText),
+  };
+  return rows;
+}
+
+SettingNote NoteFor(const SettingRow& row, const std::string& value,
+                    const Environment& environment) {
+  std::string rule = row.key->rule(value);
+  if (!rule.empty()) return {std::move(rule), true};
+  if (environment.count(row.key->environment) != 0) {
+    return {words::Fill(texts::kSettingOverridden, {row.key->environment}), false};
+  }
+  return {{}, false};
+}
+
+layout::Size SettingsDialogSize() {
+  return {RowsGrid().Right() + kMargin, ButtonsGrid().Bottom() + kMargin};
+}
+
+layout::Rect SettingsFileRect() { return RowsGrid().Place({0, 0, 1, 3}); }
+
+SettingRowRects SettingRowRectsOf(std::size_t row) {
+  const layout::Grid grid = RowsGrid();
+  const bool browse = row < SettingRows().size() && SettingRows()[row].browse();
+  const int edit = EditRow(row);
+  // The label level with the box's text, and tall enough below it for an underscore.
+  layout::Rect label = grid.Place({edit, 0, 1, 1, 0, 8});
+  label.cy += 2;
+  return {label, grid.Place({edit, 1, 1, browse ? 1 : 2}),
+          browse ? grid.Place({edit, 2}) : layout::Rect{0, 0, 0, 0},
+          grid.Place({edit + 1, 1, 1, 2})};
+}
+
+layout::Rect SettingsStatusRect() { return ButtonsGrid().Place({0, 0, 1, 1, 0, 8}); }
+layout::Rect SettingsSaveRect() { return ButtonsGrid().Place({0, 1}); }
+layout::Rect SettingsCancelRect() { return ButtonsGrid().Place({0, 2}); }
+
+}  // namespace quillmark::shell

@@ -1,0 +1,78 @@
+// The settings dialog (设置), described once for both front ends, as the panel is: one row
+// per setting of the settings file, each giving its label, its kind and the note under it;
+// where every control of the dialog goes; and the Win32 ids. The Qt and Win32 dialogs make
+// their controls from this and read and save the file through payment/settings_file.h;
+// neither names a setting of its own.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "payment/merchant_settings.h"
+#include "shell/core/dialog_layout.h"
+
+namespace quillmark::shell {
+
+enum class SettingKind {
+  kText,         // a one-line text box
+  kSecret,       // a text box that shows no characters
+  kFileToRead,   // a path, with a Browse button that picks an existing file
+  kFileToWrite,  // a path, with a Browse button that picks where a file goes
+};
+
+// One entry of a file chooser's list: its name and its patterns, separated by spaces.
+struct FileFilter {
+  const char* name;      // "PEM"
+  const char* patterns;  // "*.pem *.crt"
+};
+
+struct SettingRow {
+  const SettingKey* key;  // the setting: its file key, variable, member and rule
+  const char* label;      // UTF-8, left of the box
+  SettingKind kind;
+  std::vector<FileFilter> filters;  // a file row's chooser list; empty: every file
+
+  bool browse() const {
+    return kind == SettingKind::kFileToRead || kind == SettingKind::kFileToWrite;
+  }
+};
+
+// The rows, top to bottom, in the order of the settings file's keys.
+const std::vector<SettingRow>& SettingRows();
+
+// The line under a row for `value`: the rule it breaks, or else that `environment`
+// overrides the setting, or nothing.
+struct SettingNote {
+  std::string text;  // UTF-8
+  bool broken;       // the value breaks its rule: the dialog cannot save
+};
+SettingNote NoteFor(const SettingRow& row, const std::string& value,
+                    const Environment& environment);
+
+// The caption of every row's Browse button.
+inline constexpr char kBrowseCaption[] = "…";
+
+// Where the dialog's controls go, in dialog units: the file's name on top, the rows, then
+// the status line beside Save and Cancel.
+struct SettingRowRects {
+  layout::Rect label, edit, browse, note;  // browse empty for a row without one
+};
+layout::Size SettingsDialogSize();
+layout::Rect SettingsFileRect();
+SettingRowRects SettingRowRectsOf(std::size_t row);
+layout::Rect SettingsStatusRect();
+layout::Rect SettingsSaveRect();
+layout::Rect SettingsCancelRect();
+
+// The Win32 control ids: the file's name, the status line, and per row (in SettingRows()
+// order) a base plus the row's index.
+inline constexpr int kSettingsFileId = 1100;
+inline constexpr int kSettingsStatusId = 1101;
+inline constexpr int kSettingLabelIdBase = 1110;
+inline constexpr int kSettingEditIdBase = 1130;
+inline constexpr int kSettingNoteIdBase = 1150;
+inline constexpr int kSettingBrowseIdBase = 1170;
+inline constexpr int kSettingIdsPerBase = 20;  // the most rows the ids leave room for
+
+}  // namespace quillmark::shell
