@@ -159,6 +159,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   Result Notify(const std::string& orderNo) override;
   void ForgetExpired() override;
   std::size_t OrderCount() override;
+  ArmedScenarios& Armed() override { return armed; }
 
   // What the handlers may ask (OrderDesk).
   Fault fault() const override { return options.fault; }
@@ -194,6 +195,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
 
   mutable std::mutex mutex;  // guards what follows, and every write of the state
   OrderBook book;
+  ArmedScenarios armed;
   OrderLife life;
   std::vector<std::string> forgotten;  // by the book, not yet deleted from the state
   std::vector<RecordedRequest> records;

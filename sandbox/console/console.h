@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "http/https_server.h"
+#include "sandbox/scenarios/armed.h"
 #include "sandbox/store/state_store.h"
 
 namespace quillmark::sandbox {
@@ -41,6 +42,8 @@ class ConsoleActions {
   // no longer find.
   virtual void ForgetExpired() = 0;
   virtual std::size_t OrderCount() = 0;
+  // The scenarios armed for orders to come (POST/GET/DELETE /console/api/scenarios).
+  virtual ArmedScenarios& Armed() = 0;
 };
 
 // What the console says of an order after an action, each message under a key; "" for a

@@ -42,6 +42,9 @@ struct Order {
   // Raised by each change, so that of two copies written out of order the later wins.
   std::uint32_t version = 0;
   bool notifyAcknowledged = false;  // its notification has been acknowledged
+  // The name of the test scenario it plays (payment/scenarios.h), chosen as it is placed:
+  // armed from the console, else by its amount.
+  std::string scenario = "paid";
 };
 
 // Not synchronised: the caller holds its own lock around every call.

@@ -475,6 +475,8 @@ class NoActions : public ConsoleActions {
   Result Notify(const std::string&) override { return {}; }
   void ForgetExpired() override {}
   std::size_t OrderCount() override { return 0; }
+  ArmedScenarios& Armed() override { return armed; }
+  ArmedScenarios armed;
 };
 
 TEST(ConsoleAccess, ATokenInTheAddressBecomesACookieAndLeavesTheAddress) {
