@@ -48,8 +48,7 @@ void ServeOrderQuery(Exchange& ex, OrderDesk& desk) {
     }
     seen = order;
     // Answered SUCCESS with no query since it was paid: the first to say so.
-    const bool firstSuccess =
-        StateOf(seen) == OrderState::kPaid && seen.lastQueryAt <= seen.paidAt;
+    const bool firstSuccess = StateOf(seen) == OrderState::kPaid && seen.lastQueryAt <= seen.paidAt;
     OrderLife::Queried(order, ex.entry.at);
     if (PayByQuery(order, life, play, payAfter) && play.notifyAtPay) {
       ex.notify = PaidOrderOf(orderNo, order);

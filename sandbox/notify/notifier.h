@@ -30,7 +30,7 @@ struct PaidOrder {
   std::string notifyUrl;
   std::string outTradeNo;
   std::string transactionId;
-  std::string tradeType;  // "NATIVE"
+  std::string tradeType;   // "NATIVE"
   long long totalFee = 0;  // cents
   std::string timeEnd;     // yyyyMMddHHmmss, local time
   // Its scenario's: the first attempt is due this long after it is handed over; and once

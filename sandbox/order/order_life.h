@@ -34,10 +34,10 @@ OrderState StateOf(const Order& order);
 const char* TradeState(const Order& order);
 
 enum class Transition : std::uint8_t {
-  kPay,     // into kPaid: the payer page's button, the console, or enough queries
-  kClose,   // into kClosed: the merchant's close order, or the console
-  kRefund,  // into kRefunded: the merchant's refund, of the whole amount
-  kResend,  // no move: the console sends the notification of a paid order again
+  kPay,          // into kPaid: the payer page's button, the console, or enough queries
+  kClose,        // into kClosed: the merchant's close order, or the console
+  kRefund,       // into kRefunded: the merchant's refund, of the whole amount
+  kResend,       // no move: the console sends the notification of a paid order again
   kDecline,      // into kPayError: the payer page's decline, or a query's pay that fails
   kStartPaying,  // into kUserPaying: the payer page's "keep paying", or a query's pay
 };

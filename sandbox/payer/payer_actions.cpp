@@ -32,8 +32,7 @@ void Press(Exchange& ex, OrderDesk& desk, const std::string& orderNo, Choose cho
     cause.queriesToPay = transition == Transition::kStartPaying ? play.payingQueries : 0;
     step = life.Apply(order, transition, cause);
     if (!step.moved()) return;
-    if (transition == Transition::kPay && StateOf(order) == OrderState::kPaid &&
-        play.notifyAtPay) {
+    if (transition == Transition::kPay && StateOf(order) == OrderState::kPaid && play.notifyAtPay) {
       ex.notify = PaidOrderOf(orderNo, order);
     }
     ex.changed = order;
@@ -85,11 +84,12 @@ bool ParsePayerActionPath(const std::string& path, std::string& orderNo, PayerAc
 
 void ServePayerAction(Exchange& ex, OrderDesk& desk, const std::string& orderNo,
                       PayerAction action) {
-  Press(ex, desk, orderNo, [action](const ScenarioPlay&, Transition& transition, const char*& done) {
-    const bool decline = action == PayerAction::kDecline;
-    transition = decline ? Transition::kDecline : Transition::kStartPaying;
-    done = decline ? "payment declined" : "left paying";
-  });
+  Press(ex, desk, orderNo,
+        [action](const ScenarioPlay&, Transition& transition, const char*& done) {
+          const bool decline = action == PayerAction::kDecline;
+          transition = decline ? Transition::kDecline : Transition::kStartPaying;
+          done = decline ? "payment declined" : "left paying";
+        });
 }
 
 }  // namespace quillmark::sandbox

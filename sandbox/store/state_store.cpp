@@ -75,8 +75,8 @@ const char* ActorName(Actor actor) {
 }
 
 Actor ActorOfName(const std::string& name) {
-  for (const Actor actor : {Actor::kMerchant, Actor::kQuery, Actor::kPayerPage, Actor::kConsole,
-                            Actor::kPlatform}) {
+  for (const Actor actor :
+       {Actor::kMerchant, Actor::kQuery, Actor::kPayerPage, Actor::kConsole, Actor::kPlatform}) {
     if (name == ActorName(actor)) return actor;
   }
   return Actor::kNone;

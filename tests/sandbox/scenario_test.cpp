@@ -31,8 +31,7 @@ class Merchant {
     server_.Post("/notify", [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard<std::mutex> lock(mutex_);
       received_[CdataField(request.body, "out_trade_no")].push_back(Clock::now());
-      response.set_content("<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>",
-                           "text/xml");
+      response.set_content("<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>", "text/xml");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -85,6 +84,7 @@ TEST_F(Scenarios, EachPlaysItsOutcome) {
   options.notifyDelays = {milliseconds(100)};
   StartSandbox(options);
 
+  // clang-format off
   const struct {
     const char* name;
     long long fee;
@@ -119,6 +119,7 @@ TEST_F(Scenarios, EachPlaysItsOutcome) {
       {"paid, the payer keeps paying", 1, {"SUCCESS"}, "keep-paying", 0,
        {"USERPAYING", "SUCCESS"}, "", {}, 1},
   };
+  // clang-format on
   const auto client = Client(sandbox_->port());
   std::map<std::string, Clock::time_point> firstSuccess;
   int number = 0;
