@@ -4,7 +4,8 @@
 //
 // Exit status: 0 after a stop request, 1 when it cannot start (certificate, key, address),
 // 2 for a bad option or setting. `check-notify URL` checks a merchant's notification
-// handler instead (sandbox/notify/check_notify.h): 0 when every answer was right, 1 otherwise.
+// handler instead (sandbox/notify/check_notify.h): 0 when every answer was right, 1 otherwise;
+// `scenarios [--json]` prints the test scenarios it plays (sandbox/scenarios/plays.h), 0.
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "sandbox/lan_mode.h"
 #include "sandbox/program_options.h"
 #include "sandbox/sandbox.h"
+#include "sandbox/scenarios/plays.h"
 
 namespace {
 
@@ -47,6 +49,10 @@ int main(int argc, char** argv) {
   if (const std::optional<int> status = sandbox::ReadProgramOptions(
           static_cast<int>(arguments.size()), arguments.data(), openFiles, program)) {
     return *status;
+  }
+  if (program.scenarios) {
+    std::cout << sandbox::ScenarioList(*program.scenarios) << std::flush;
+    return 0;
   }
 
   // The merchant comes from the same sources as the client's, so that both change together.

@@ -187,6 +187,8 @@ struct CommandLine {
   const CLI::Option* notifyCa = nullptr;
   CheckNotifyOptions check;
   CLI::App* checkNotify = nullptr;
+  CLI::App* scenarios = nullptr;
+  bool scenariosJson = false;
 };
 
 // Why `value` cannot be --lan's address, or empty when it can.
@@ -358,6 +360,16 @@ void AddCheckNotify(CLI::App& app, CommandLine& line) {
       ->option_text("FILE");
 }
 
+// Another subcommand that runs no server: the scenarios' table.
+void AddScenarios(CLI::App& app, CommandLine& line) {
+  line.scenarios = app.add_subcommand(
+      "scenarios",
+      "print the test scenarios the sandbox plays: each one's name, the amount in fen that\n"
+      "asks for it, and what it does");
+  line.scenarios->add_flag("--json", line.scenariosJson,
+                           "as a JSON array of {\"name\", \"amount\", \"description\"}");
+}
+
 // Parses argv into `app`. Nothing when the program is to go on; otherwise the status it
 // ends with, after --help, or after a message on standard error.
 std::optional<int> Parse(CLI::App& app, int argc, const char* const* argv) {
@@ -462,6 +474,7 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   AddBehaviourOptions(app, defaults, program, line);
   AddStoreOptions(app, defaults, program, line);
   AddCheckNotify(app, line);
+  AddScenarios(app, line);
   app.require_subcommand(0, 1);
   app.footer(EndpointList() +
              ",\nthe payer page GET /pay/qr/<out_trade_no> that each order's code_url points to,\n"
@@ -474,6 +487,10 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   if (const std::optional<int> status = Parse(app, argc, argv)) return status;
   if (line.checkNotify->parsed()) {
     program.checkNotify = line.check;
+    return std::nullopt;
+  }
+  if (line.scenarios->parsed()) {
+    program.scenarios = line.scenariosJson;
     return std::nullopt;
   }
   if (line.lan->count() > 0) program.lan = line.lanAddress;

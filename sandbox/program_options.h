@@ -23,6 +23,8 @@ struct ProgramOptions {
   // `check-notify URL`: no sandbox, but a check of the merchant's handler at URL (its
   // merchant is the settings' and is filled in later).
   std::optional<CheckNotifyOptions> checkNotify;
+  // `scenarios [--json]`: no sandbox, but the table of test scenarios; true: as JSON.
+  std::optional<bool> scenarios;
 };
 
 // Reads the command line into `options`. Nothing when the program is to go on; otherwise

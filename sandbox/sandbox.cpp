@@ -10,12 +10,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <future>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <utility>
 
 #include "http/https_server.h"
@@ -36,6 +38,7 @@
 #include "sandbox/order/order_life.h"
 #include "sandbox/payer/payer_actions.h"
 #include "sandbox/payer/payer_page.h"
+#include "sandbox/scenarios/plays.h"
 #include "sandbox/store/state_store.h"
 
 #include <openssl/rand.h>
@@ -44,6 +47,8 @@ namespace quillmark::sandbox {
 namespace {
 
 constexpr std::size_t kMaxRequestBodyBytes = 64 * 1024;
+// The order numbers whose first placement was failed that are remembered.
+constexpr std::size_t kMaxFailedOnce = 10'000;
 
 // UTC as 2026-01-31T12:34:56.789Z. Requests are logged from the server's worker threads,
 // hence the seam's thread-safe calendar.
@@ -164,6 +169,9 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   // What the handlers may ask (OrderDesk).
   Fault fault() const override { return options.fault; }
   int payAfterQueries() const override { return options.payAfterQueries; }
+  std::chrono::milliseconds lateNotifyDelay() const override { return options.lateNotifyDelay; }
+  const Scenario* TakeArmed(const std::string& number) override { return armed.Take(number); }
+  bool FirstPlacementOf(const std::string& number) override;
   bool Place(const std::string& number, const Order& order) override;
   bool WithOrder(const std::string& number, const OrderUse& use) override;
   std::string CodeUrl(const std::string& orderNo) const override;
@@ -198,6 +206,10 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   ArmedScenarios armed;
   OrderLife life;
   std::vector<std::string> forgotten;  // by the book, not yet deleted from the state
+  // The numbers whose first placement a scenario failed (FirstPlacementOf), the oldest
+  // dropped first beyond a bound: kept in memory only, as the armed scenarios are.
+  std::set<std::string> failedOnce;
+  std::deque<std::string> failedOnceByAge;
   std::vector<RecordedRequest> records;
   std::mt19937_64 random = SeededRandom();  // for nonces
   bool stopping = false;
@@ -445,6 +457,14 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
   const HttpRequest& request = ex.request;
   std::string orderNo;
   bool pay = false;
+  PayerAction action = PayerAction::kDecline;
+  if (request.method == "POST" && ParsePayerActionPath(request.path, orderNo, action)) {
+    Record(request, {});
+    ex.entry.operation = kOperationPayment;
+    ex.entry.verdict = kVerdictPage;
+    ServePayerAction(ex, *this, orderNo, action);
+    return true;
+  }
   if (!ParsePayerPath(request.path, orderNo, pay)) return false;
   if (request.method == "GET" && !pay) {
     Record(request, {});
@@ -578,7 +598,8 @@ ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
   const bool found = WithOrder(orderNo, [&](Order& order, OrderLife& orders) {
     step = orders.Apply(order, Transition::kPay, Cause{Actor::kConsole, NowMs(), {}});
     if (step.moved()) {
-      paidNow = PaidOrderOf(orderNo, order);
+      // A `notify-late` order is notified once a query first says SUCCESS.
+      if (PlayOf(order.scenario).notifyAtPay) paidNow = PaidOrderOf(orderNo, order);
       change.order = order;
     }
   });
@@ -586,10 +607,10 @@ ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
   if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
   if (step.refused()) return Said(Result::Kind::kRefused, step.refusal, shown);
   change.orderNo = orderNo;
-  change.notificationDue = true;
+  change.notificationDue = paidNow.has_value();
   PersistAndWait(std::move(change));
   LogLine("CONSOLE order " + shown + " paid");
-  NotifyPaid(std::move(*paidNow));
+  if (paidNow) NotifyPaid(std::move(*paidNow));
   return Said(Result::Kind::kDone, "paid", shown);
 }
 
@@ -641,6 +662,17 @@ std::size_t Sandbox::Impl::OrderCount() {
 bool Sandbox::Impl::Place(const std::string& number, const Order& order) {
   std::lock_guard<std::mutex> lock(mutex);
   return book.Place(number, order, OrderBook::Clock::now());
+}
+
+bool Sandbox::Impl::FirstPlacementOf(const std::string& number) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!failedOnce.insert(number).second) return false;
+  failedOnceByAge.push_back(number);
+  if (failedOnceByAge.size() > kMaxFailedOnce) {
+    failedOnce.erase(failedOnceByAge.front());
+    failedOnceByAge.pop_front();
+  }
+  return true;
 }
 
 bool Sandbox::Impl::WithOrder(const std::string& number, const OrderUse& use) {

@@ -93,6 +93,9 @@ struct Options {
   bool notify = true;
   std::vector<std::chrono::milliseconds> notifyDelays = DefaultNotifyDelays();
   std::string notifyCaFile;  // trusted CAs for https notify URLs; empty: the system's store
+  // The `notify-late` scenario's: its first notification goes out this long after a query
+  // first says SUCCESS.
+  std::chrono::milliseconds lateNotifyDelay{5000};
 
   // Bounded memory: an order is forgotten this long after it was placed, and the oldest
   // are forgotten first once this many are kept. A forgotten order is an unknown order.

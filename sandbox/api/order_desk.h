@@ -3,10 +3,12 @@
 // request's log line. The sandbox implements it; a handler sees nothing else of it.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
 #include "http/https_server.h"
+#include "payment/scenarios.h"
 #include "sandbox/api/exchange.h"
 #include "sandbox/faults.h"
 #include "sandbox/order/order_book.h"
@@ -21,6 +23,16 @@ class OrderDesk {
   // The run's fault (Options::fault) and Options::payAfterQueries.
   virtual Fault fault() const = 0;
   virtual int payAfterQueries() const = 0;
+  // How long after a query first says SUCCESS a `notify-late` order is notified
+  // (Options::lateNotifyDelay).
+  virtual std::chrono::milliseconds lateNotifyDelay() const = 0;
+
+  // The scenario armed from the console for the order `number` (or for the next order),
+  // taken: it is no longer armed. Null when none is.
+  virtual const Scenario* TakeArmed(const std::string& number) = 0;
+  // True the first time it is asked about `number`, false ever after (within the run):
+  // whether a `system-error-once` order's placement is its first.
+  virtual bool FirstPlacementOf(const std::string& number) = 0;
 
   // Keeps `order` under `number`; false, and nothing kept, when the number is taken.
   virtual bool Place(const std::string& number, const Order& order) = 0;

@@ -1,8 +1,10 @@
-// The refund: refunds a paid order, its whole amount, once.
+// The refund: refunds a paid order, its whole amount, once; a `refund-fails` order's
+// refund answers NOTENOUGH.
 #include <string>
 
 #include "payment/flat_document.h"
 #include "sandbox/api/api_handler.h"
+#include "sandbox/scenarios/plays.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -35,6 +37,8 @@ void ServeRefund(Exchange& ex, OrderDesk& desk) {
       errCode = "INVALIDREFUNDFEE",
       why = "is refunded whole: total_fee and refund_fee must both be " +
             std::to_string(order.totalFee);
+    } else if (PlayOf(order.scenario).refundFails) {
+      errCode = "NOTENOUGH", why = "cannot be refunded: the balance is not enough";
     } else {
       life.Apply(order, Transition::kRefund, Cause{Actor::kMerchant, ex.entry.at, refundNo});
       refunded = order;

@@ -1,15 +1,28 @@
-// The refund query: answers how an order's refund went (one refund, of the whole amount).
+// The refund query: answers how an order's refund went (one refund, of the whole amount);
+// a `refund-processing` order's first refund query says PROCESSING.
 #include <string>
 
 #include "payment/flat_document.h"
 #include "sandbox/api/api_handler.h"
+#include "sandbox/scenarios/plays.h"
 
 namespace quillmark::sandbox {
 
 void ServeRefundQuery(Exchange& ex, OrderDesk& desk) {
   const std::string& orderNo = ex.check.fields.at(kFieldOutTradeNo);
   Order seen;
-  if (!desk.WithOrder(orderNo, [&seen](Order& order, OrderLife&) { seen = order; })) {
+  const bool found = desk.WithOrder(orderNo, [&](Order& order, OrderLife&) {
+    seen = order;
+    // Counted only where its scenario answers by the count.
+    if (StateOf(order) != OrderState::kRefunded || !PlayOf(order.scenario).refundProcessing) {
+      return;
+    }
+    OrderLife::RefundQueried(order);
+    ex.changed = order;
+  });
+  const bool processing = PlayOf(seen.scenario).refundProcessing && seen.refundQueries == 0;
+  const char* status = processing ? "PROCESSING" : "SUCCESS";
+  if (!found) {
     desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex.reply);
     desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST");
   } else if (StateOf(seen) != OrderState::kRefunded) {
@@ -24,9 +37,9 @@ void ServeRefundQuery(Exchange& ex, OrderDesk& desk) {
                       {kFieldOutRefundNo0, seen.outRefundNo},
                       {kFieldRefundId0, seen.refundId},
                       {kFieldRefundFee0, fee},
-                      {kFieldRefundStatus0, "SUCCESS"}},
+                      {kFieldRefundStatus0, status}},
                      ex.reply, Fault::kNone);
-    desk.Log(ex, orderNo, 200, "SUCCESS refund_status_0=SUCCESS");
+    desk.Log(ex, orderNo, 200, std::string("SUCCESS refund_status_0=") + status);
   }
 }
 

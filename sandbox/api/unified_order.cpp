@@ -1,19 +1,30 @@
-// The unified order: places a NATIVE order and answers its payment link. The one operation
-// the run's fault spoils.
+// The unified order: places a NATIVE order under its scenario and answers its payment
+// link. The one operation the run's fault spoils.
 #include <string>
 
 #include "payment/flat_document.h"
 #include "payment/merchant_config.h"
+#include "payment/scenarios.h"
 #include "sandbox/api/api_handler.h"
+#include "sandbox/scenarios/plays.h"
 
 namespace quillmark::sandbox {
 
 void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
   const Fields& fields = ex.check.fields;
   const std::string& orderNo = fields.at(kFieldOutTradeNo);
-  Order order = OrderLife::Placed(fields.at(kFieldBody),
-                                  std::stoll(fields.at(kFieldTotalFee)),  // checked: 1..2^31-1
-                                  fields.at(kFieldNotifyUrl), ex.entry.at);
+  const long long totalFee = std::stoll(fields.at(kFieldTotalFee));  // checked: 1..2^31-1
+  const Scenario* armed = desk.TakeArmed(orderNo);
+  const Scenario& scenario = armed ? *armed : ScenarioForFee(totalFee);
+  if (PlayOf(scenario.name).systemErrorOnce && desk.FirstPlacementOf(orderNo)) {
+    desk.SendResultFail(orderNo, "SYSTEMERROR", "system error, please try again", ex.reply);
+    desk.Log(ex, orderNo, 200,
+             std::string("FAIL SYSTEMERROR, no order placed (scenario ") + scenario.name + ")");
+    return;
+  }
+  Order order =
+      OrderLife::Placed(fields.at(kFieldBody), totalFee, fields.at(kFieldNotifyUrl), ex.entry.at);
+  order.scenario = scenario.name;
   if (!desk.Place(orderNo, order)) {
     const std::string message = "out_trade_no " + orderNo + " has already been used";
     desk.SendFail(message, ex.reply);
@@ -30,6 +41,7 @@ void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
   const bool spoilt = fault != Fault::kNone && fault != Fault::kBadNotifySign;
   desk.Log(ex, orderNo, 200,
            std::string("SUCCESS order placed") +
+               (&scenario == &kPaidScenario ? "" : std::string(", scenario ") + scenario.name) +
                (spoilt ? std::string(", reply spoilt by fault ") + FaultName(fault) : ""));
 }
 

@@ -13,6 +13,7 @@
 #include "payment/merchant_config.h"
 #include "payment/sign.h"
 #include "sandbox/sandbox.h"
+#include "sandbox/scenarios/plays.h"
 
 namespace quillmark::sandbox {
 
@@ -117,8 +118,10 @@ bool IsAcknowledgement(const std::string& reply, std::string* why) {
 }
 
 PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order) {
-  return PaidOrder{order.notifyUrl, orderNo,        order.transactionId,
-                   kTradeType,      order.totalFee, order.timeEnd};
+  PaidOrder paid{order.notifyUrl, orderNo,        order.transactionId,
+                 kTradeType,      order.totalFee, order.timeEnd};
+  paid.onceAgain = PlayOf(order.scenario).notifyOnceAgain;
+  return paid;
 }
 
 Notifier::Notifier(NotifierOptions options)
@@ -232,8 +235,10 @@ void Notifier::Conclude(Job job, Outcome outcome, std::unique_lock<std::mutex>& 
   std::string next;
   milliseconds delay{0};
   bool retry = false;
+  // Its scenario's second sending, once its schedule's attempt was acknowledged.
+  const bool again = outcome.acknowledged && !resend && job.order.onceAgain;
   if (outcome.acknowledged) {
-    // Done.
+    if (again) next = "; sent once more as its scenario asks";
   } else if (stopping_) {
     next = "; stopped, no retry";
   } else if (resend) {
@@ -275,6 +280,12 @@ void Notifier::Conclude(Job job, Outcome outcome, std::unique_lock<std::mutex>& 
     if (options_.log) options_.log(line);
     if (options_.report) options_.report(attempt);
     lock.lock();
+  }
+  if (again && !stopping_) {
+    job.order.onceAgain = false;
+    job.attempt = 0;
+    queue_.emplace(Clock::now(), std::move(job));
+    wake_.notify_one();
   }
   if (retry && !stopping_) {
     ++job.attempt;

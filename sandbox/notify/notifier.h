@@ -30,12 +30,16 @@ struct PaidOrder {
   std::string notifyUrl;
   std::string outTradeNo;
   std::string transactionId;
-  std::string tradeType;  // "NATIVE"
+  std::string tradeType;   // "NATIVE"
   long long totalFee = 0;  // cents
   std::string timeEnd;     // yyyyMMddHHmmss, local time
+  // Its scenario's: the first attempt is due this long after it is handed over; and once
+  // an attempt of its schedule is acknowledged, it is sent once more (as a resend).
+  std::chrono::milliseconds firstAfter{0};
+  bool onceAgain = false;
 };
 
-// What the notification of `order`, paid, reports.
+// What the notification of `order`, paid, reports, as its scenario sends it.
 PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order);
 
 // The notification's fields for `order`, in document order and without its sign: return_code
@@ -96,7 +100,11 @@ class Notifier {
 
   // Queues the first attempt for `order` and returns at once; it is made as soon as a
   // sender is free. Ignored after Stop().
-  void Notify(PaidOrder order) { Resume(std::move(order), 1, std::chrono::milliseconds(0)); }
+  // Due after order.firstAfter rather than at once where its scenario delays it.
+  void Notify(PaidOrder order) {
+    const std::chrono::milliseconds after = order.firstAfter;
+    Resume(std::move(order), 1, after);
+  }
   // Queues attempt `attempt` (from 1) of the schedule, due `after` from now: the schedule
   // of an order whose notification was still due when the sandbox last stopped.
   void Resume(PaidOrder order, std::size_t attempt, std::chrono::milliseconds after);

@@ -14,7 +14,8 @@
 namespace quillmark::sandbox {
 
 // Who moved an order: the console shows it in the order's history.
-enum class Actor : std::uint8_t { kNone, kMerchant, kQuery, kPayerPage, kConsole };
+// kPlatform: the platform on its own, as it closes an order whose time is up.
+enum class Actor : std::uint8_t { kNone, kMerchant, kQuery, kPayerPage, kConsole, kPlatform };
 
 struct Order {
   std::string description;  // the request's body field, UTF-8
@@ -45,6 +46,13 @@ struct Order {
   // The name of the test scenario it plays (payment/scenarios.h), chosen as it is placed:
   // armed from the console, else by its amount.
   std::string scenario = "paid";
+  // What the scenarios' states keep: the payment failed (PAYERROR); a payment in progress
+  // (USERPAYING) and the queries it still takes to finish on its own (0: it waits for the
+  // payer); and the refund queries answered so far.
+  bool payError = false;
+  bool userPaying = false;
+  int payingQueries = 0;
+  int refundQueries = 0;
 };
 
 // Not synchronised: the caller holds its own lock around every call.

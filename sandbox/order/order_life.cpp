@@ -18,12 +18,14 @@ constexpr char kStay[] = "(stays)";
 // What the payer page's button logs when it cannot pay.
 constexpr char kPayerPaid[] = "already paid";
 constexpr char kPayerClosed[] = "refused: the order is closed";
+constexpr char kPayerFailed[] = "refused: the payment failed";
 
 // Short names for the table.
 constexpr Transition kPay = Transition::kPay, kClose = Transition::kClose,
-                     kRefund = Transition::kRefund, kResend = Transition::kResend;
+                     kRefund = Transition::kRefund, kResend = Transition::kResend,
+                     kDecline = Transition::kDecline, kStartPaying = Transition::kStartPaying;
 constexpr Actor kMerchant = Actor::kMerchant, kQuery = Actor::kQuery, kPayer = Actor::kPayerPage,
-                kConsole = Actor::kConsole;
+                kConsole = Actor::kConsole, kPlatform = Actor::kPlatform;
 
 struct Rule {
   Transition transition;
@@ -37,14 +39,19 @@ struct Rule {
 // kNotTheActorsTransition.
 // clang-format off
 constexpr Rule kRules[] = {
-// transition actor       NOTPAY          PAID               CLOSED              REFUND
-  {kPay,    kQuery,    {kMove,          kStay,             kStay,              kStay}},
-  {kPay,    kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid}},
-  {kPay,    kConsole,  {kMove,          "paid-already",    "closed-unpayable", "paid-already"}},
-  {kClose,  kMerchant, {kMove,          "ORDERPAID",       kStay,              "ORDERPAID"}},
-  {kClose,  kConsole,  {kMove,          "paid-unclosable", "closed-already",   "paid-unclosable"}},
-  {kRefund, kMerchant, {"ORDERNOTPAID", kMove,             "ORDERCLOSED",      "ORDERREFUNDED"}},
-  {kResend, kConsole,  {"not-paid",     kStay,             "not-paid",         kStay}},
+// transition     actor       NOTPAY          PAID               CLOSED              REFUND           PAYERROR            USERPAYING
+  {kPay,          kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kMove}},
+  {kPay,          kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kPayerFailed,       kMove}},
+  {kPay,          kConsole,  {kMove,          "paid-already",    "closed-unpayable", "paid-already",  kMove,              kMove}},
+  {kClose,        kMerchant, {kMove,          "ORDERPAID",       kStay,              "ORDERPAID",     kMove,              kMove}},
+  {kClose,        kConsole,  {kMove,          "paid-unclosable", "closed-already",   "paid-unclosable", kMove,            kMove}},
+  {kClose,        kPlatform, {kMove,          kStay,             kStay,              kStay,           kStay,              kStay}},
+  {kRefund,       kMerchant, {"ORDERNOTPAID", kMove,             "ORDERCLOSED",      "ORDERREFUNDED", "ORDERNOTPAID",     "ORDERNOTPAID"}},
+  {kResend,       kConsole,  {"not-paid",     kStay,             "not-paid",         kStay,           "not-paid",         "not-paid"}},
+  {kDecline,      kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kMove}},
+  {kDecline,      kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kStay,              kMove}},
+  {kStartPaying,  kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kStay}},
+  {kStartPaying,  kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kPayerFailed,       kStay}},
 };
 // clang-format on
 
@@ -71,11 +78,14 @@ std::int64_t NowMs() {
 OrderState StateOf(const Order& order) {
   if (order.refunded) return OrderState::kRefunded;
   if (order.paid) return OrderState::kPaid;
-  return order.closed ? OrderState::kClosed : OrderState::kNotPaid;
+  if (order.closed) return OrderState::kClosed;
+  if (order.payError) return OrderState::kPayError;
+  return order.userPaying ? OrderState::kUserPaying : OrderState::kNotPaid;
 }
 
 const char* TradeState(const Order& order) {
-  static constexpr const char* kNames[kOrderStates] = {"NOTPAY", "SUCCESS", "CLOSED", "REFUND"};
+  static constexpr const char* kNames[kOrderStates] = {"NOTPAY",   "SUCCESS",  "CLOSED",
+                                                            "REFUND",   "PAYERROR", "USERPAYING"};
   return kNames[static_cast<int>(StateOf(order))];
 }
 
@@ -96,6 +106,8 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
   switch (transition) {
     case Transition::kPay:
       order.paid = true;
+      order.userPaying = false;
+      order.payingQueries = 0;
       order.timeEnd = LocalTimeEnd();
       order.transactionId = NewPlatformId(order.timeEnd);
       order.paidAt = cause.at;
@@ -103,6 +115,8 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
       break;
     case Transition::kClose:
       order.closed = true;
+      order.userPaying = false;
+      order.payingQueries = 0;
       order.closedAt = cause.at;
       order.closedBy = cause.by;
       break;
@@ -114,6 +128,15 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
       break;
     case Transition::kResend:
       break;  // never moves
+    case Transition::kDecline:
+      order.payError = true;
+      order.userPaying = false;
+      order.payingQueries = 0;
+      break;
+    case Transition::kStartPaying:
+      order.userPaying = true;
+      order.payingQueries = cause.queriesToPay;
+      break;
   }
   ++order.version;
   return step;
@@ -138,6 +161,18 @@ void OrderLife::Queried(Order& order, std::int64_t at) {
 }
 
 void OrderLife::Acknowledged(Order& order) { order.notifyAcknowledged = true; }
+
+bool OrderLife::CountPayingQuery(Order& order) {
+  if (StateOf(order) != OrderState::kUserPaying || order.payingQueries <= 0) return false;
+  --order.payingQueries;
+  ++order.version;
+  return order.payingQueries == 0;
+}
+
+void OrderLife::RefundQueried(Order& order) {
+  ++order.refundQueries;
+  ++order.version;
+}
 
 std::string OrderLife::NewPlatformId(const std::string& timeEnd) {
   std::uniform_int_distribution<int> digit(0, 9);

@@ -15,21 +15,33 @@ namespace quillmark::sandbox {
 // Now, as the history keeps its times: milliseconds since 1970 UTC.
 std::int64_t NowMs();
 
-// A query reports each state under its trade_state: NOTPAY, SUCCESS, CLOSED, REFUND.
-enum class OrderState : std::uint8_t { kNotPaid, kPaid, kClosed, kRefunded };
-inline constexpr int kOrderStates = 4;
+// A query reports each state under its trade_state: NOTPAY, SUCCESS, CLOSED, REFUND,
+// PAYERROR (the payment failed) and USERPAYING (a payment in progress).
+enum class OrderState : std::uint8_t {
+  kNotPaid,
+  kPaid,
+  kClosed,
+  kRefunded,
+  kPayError,
+  kUserPaying,
+};
+inline constexpr int kOrderStates = 6;
 
 // The one place an order's state is read from its members.
 OrderState StateOf(const Order& order);
-// The state a query of `order` reports: "NOTPAY", "SUCCESS", "CLOSED" or "REFUND".
+// The state a query of `order` reports: "NOTPAY", "SUCCESS", "CLOSED", "REFUND",
+// "PAYERROR" or "USERPAYING".
 const char* TradeState(const Order& order);
 
 enum class Transition : std::uint8_t {
-  kPay,     // into kPaid: the payer page's button, the console, or enough queries
-  kClose,   // into kClosed: the merchant's close order, or the console
-  kRefund,  // into kRefunded: the merchant's refund, of the whole amount
-  kResend,  // no move: the console sends the notification of a paid order again
+  kPay,          // into kPaid: the payer page's button, the console, or enough queries
+  kClose,        // into kClosed: the merchant's close order, or the console
+  kRefund,       // into kRefunded: the merchant's refund, of the whole amount
+  kResend,       // no move: the console sends the notification of a paid order again
+  kDecline,      // into kPayError: the payer page's decline, or a query's pay that fails
+  kStartPaying,  // into kUserPaying: the payer page's "keep paying", or a query's pay
 };
+inline constexpr int kTransitions = 6;
 
 // What a transition does from the order's state (sandbox/order/order_life.cpp's table).
 struct Step {
@@ -54,6 +66,7 @@ struct Cause {
   Actor by = Actor::kNone;
   std::int64_t at = 0;      // milliseconds since 1970 UTC
   std::string outRefundNo;  // a refund's: the merchant's number of it
+  int queriesToPay = 0;     // kStartPaying's: the queries after which it is paid (0: never)
 };
 
 class OrderLife {
@@ -75,6 +88,11 @@ class OrderLife {
   // The merchant acknowledged its notification. Not a move, nor a new version: the store
   // keeps it with the attempt.
   static void Acknowledged(Order& order);
+  // A query found the payment in progress: one query fewer until it finishes; true when
+  // that was the last (the caller then pays it, by the query).
+  static bool CountPayingQuery(Order& order);
+  // A refund query was answered: counted.
+  static void RefundQueried(Order& order);
 
  private:
   // A platform id (transaction_id, refund_id): the day of `timeEnd`, then random digits,

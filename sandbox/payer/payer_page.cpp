@@ -57,6 +57,10 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
     case OrderState::kClosed:
       page += "<p>This order has been closed by the merchant and can no longer be paid.</p>";
       break;
+    case OrderState::kPayError:
+      page += "<p>The payment of this order failed.</p>";
+      break;
+    case OrderState::kUserPaying:  // its payment can still be finished
     case OrderState::kNotPaid:
       page += "<form method=\"post\" action=\"" +
               HtmlEscape(PayerPagePath(orderNo) + kPaySuffix) + "\"><button type=\"submit\">Pay " +

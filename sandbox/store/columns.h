@@ -180,6 +180,18 @@ inline const Table<StoredOrder> kOrders{
         Map<&StoredOrder::notifyDueAt>("notify_due_at", Sql::kInteger)
             .With("NOT NULL DEFAULT 0")
             .ReadOnly(),
+        // Layout 2: the scenario it plays, and what the scenarios' states keep. At the end,
+        // with the defaults of the orders layout 1 kept, where the upgrade adds them.
+        Map<&StoredOrder::order, &Order::scenario>("scenario", Sql::kText)
+            .With("NOT NULL DEFAULT 'paid'"),
+        Map<&StoredOrder::order, &Order::payError>("pay_error", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0"),
+        Map<&StoredOrder::order, &Order::userPaying>("user_paying", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0"),
+        Map<&StoredOrder::order, &Order::payingQueries>("paying_queries", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0"),
+        Map<&StoredOrder::order, &Order::refundQueries>("refund_queries", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0"),
     },
     ""};
 

@@ -36,8 +36,16 @@ std::string Number(const char* pragma, int value) {
 }  // namespace
 
 const std::vector<Migration>& Migrations() {
-  // Layout 1 is the oldest any release wrote, and still this build's: no step yet.
-  static const std::vector<Migration> steps;
+  // Layout 1 is the oldest any release wrote. Its orders all play `paid`, in none of the
+  // scenarios' states.
+  static const std::vector<Migration> steps = {
+      {1,
+       "ALTER TABLE orders ADD COLUMN scenario TEXT NOT NULL DEFAULT 'paid';\n"
+       "ALTER TABLE orders ADD COLUMN pay_error INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN user_paying INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN paying_queries INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN refund_queries INTEGER NOT NULL DEFAULT 0"},
+  };
   return steps;
 }
 

@@ -15,8 +15,9 @@ namespace quillmark::sandbox::store {
 // "QmkS": a file with another application id is another program's database.
 inline constexpr int kApplicationId = 0x516d6b53;
 // The layout this build writes and reads. Layout 1 is the orders, the journal and the
-// attempts as the first release with a state file laid them out; no release wrote another.
-inline constexpr int kLayout = 1;
+// attempts as the first release with a state file laid them out; layout 2 adds the
+// orders' scenario and its states' columns.
+inline constexpr int kLayout = 2;
 // The oldest layout a release wrote: a file of any layout from here to kLayout is taken up.
 inline constexpr int kOldestLayout = 1;
 

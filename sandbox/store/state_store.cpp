@@ -68,12 +68,15 @@ const char* ActorName(Actor actor) {
       return "payer page";
     case Actor::kConsole:
       return "console";
+    case Actor::kPlatform:
+      return "platform";
   }
   return "";
 }
 
 Actor ActorOfName(const std::string& name) {
-  for (const Actor actor : {Actor::kMerchant, Actor::kQuery, Actor::kPayerPage, Actor::kConsole}) {
+  for (const Actor actor :
+       {Actor::kMerchant, Actor::kQuery, Actor::kPayerPage, Actor::kConsole, Actor::kPlatform}) {
     if (name == ActorName(actor)) return actor;
   }
   return Actor::kNone;

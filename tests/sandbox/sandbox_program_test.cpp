@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "payment/scenarios.h"
 #include "sandbox/certificates.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
@@ -50,6 +51,36 @@ TEST(SandboxProgram, HelpListsTheOptionsAndFaults) {
   for (const char* part : {"default 15,30,60,300,900,1800,3600", "default 7200", "default 1000000",
                            "10000; 0: none"}) {
     EXPECT_NE(result.out.find(part), std::string::npos) << part;
+  }
+}
+
+// `scenarios` lists every declared scenario, aligned or as JSON, and starts no server.
+TEST(SandboxProgram, ListsTheScenariosAlignedOrAsJson) {
+  const ProgramResult table = RunSandbox({"scenarios"});
+  EXPECT_EQ(table.exitCode, 0) << table.err;
+  std::istringstream lines(table.out);
+  std::string line;
+  std::getline(lines, line);
+  const std::size_t amountEnd = line.find("amount") + 6;
+  EXPECT_EQ(line.rfind("name", 0), 0u) << line;
+  for (const Scenario& scenario : kScenarios) {
+    ASSERT_TRUE(std::getline(lines, line)) << scenario.name;
+    EXPECT_EQ(line.rfind(std::string(scenario.name) + " ", 0), 0u) << line;
+    const std::string amount = std::to_string(scenario.totalFee);
+    EXPECT_EQ(line.compare(amountEnd - amount.size(), amount.size() + 2, amount + "  "), 0)
+        << "amounts end in one column: " << line;
+    EXPECT_EQ(line.substr(amountEnd + 2), scenario.description);
+  }
+  EXPECT_FALSE(std::getline(lines, line)) << line;
+
+  const ProgramResult json = RunSandbox({"scenarios", "--json"});
+  EXPECT_EQ(json.exitCode, 0) << json.err;
+  const nlohmann::json list = nlohmann::json::parse(json.out);
+  ASSERT_EQ(list.size(), std::size(kScenarios));
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i], (nlohmann::json{{"name", kScenarios[i].name},
+                                       {"amount", kScenarios[i].totalFee},
+                                       {"description", kScenarios[i].description}}));
   }
 }
 

@@ -259,6 +259,12 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
     paid.order->paid = true;
     paid.order->paidAt = 6'000;
     paid.order->paidBy = Actor::kPayerPage;
+    paid.order->closedBy = Actor::kPlatform;
+    paid.order->scenario = "refund-processing";
+    paid.order->payError = true;
+    paid.order->userPaying = true;
+    paid.order->payingQueries = 2;
+    paid.order->refundQueries = 3;
     paid.notificationDue = true;
     ASSERT_TRUE(store->Write(paid, error)) << error;
     StateChange queried = Placed("kept", 5'000, 2);
@@ -307,6 +313,12 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_EQ(kept.version, 3u);
   EXPECT_EQ(kept.queries, 0) << "the earlier version 2 must not overwrite version 3";
   EXPECT_EQ(kept.paidBy, Actor::kPayerPage);
+  EXPECT_EQ(kept.closedBy, Actor::kPlatform);
+  EXPECT_EQ(kept.scenario, "refund-processing");
+  EXPECT_TRUE(kept.payError);
+  EXPECT_TRUE(kept.userPaying);
+  EXPECT_EQ(kept.payingQueries, 2);
+  EXPECT_EQ(kept.refundQueries, 3);
   EXPECT_EQ(kept.description, "a <test> order");
   EXPECT_EQ(orders[0].notifyNext, 2u);
   EXPECT_EQ(orders[0].notifyDueAt, 21'100);
@@ -403,11 +415,15 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     ASSERT_TRUE(OpenStore(fresh, error)) << error;
   }
   const std::string path = Copy("state-layout-1.db", dir.path() + "/state.db");
+  ASSERT_EQ(Rows(path, "PRAGMA user_version"), "1|\n");
+  ASSERT_EQ(Rows(path, "SELECT count(*) FROM pragma_table_info('orders') WHERE name = 'scenario'"),
+            "0|\n");
   std::string error;
   auto store = OpenStore(path, error);
   ASSERT_TRUE(store) << error;
   EXPECT_EQ(Rows(path, "PRAGMA user_version"), std::to_string(store::kLayout) + "|\n");
   EXPECT_EQ(Layout(path), Layout(fresh));
+  EXPECT_EQ(Rows(path, "SELECT scenario, count(*) FROM orders GROUP BY scenario"), "paid|4|\n");
 
   const struct {
     const char* number;
@@ -460,6 +476,12 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     EXPECT_EQ(order.closedAt != 0, row.closed);
     EXPECT_EQ(order.refundedAt != 0, row.refunded);
     EXPECT_EQ(store->Attempts(row.number).size(), row.attempts);
+    // Upgraded, each plays `paid`, in none of the scenarios' states.
+    EXPECT_EQ(order.scenario, "paid");
+    EXPECT_FALSE(order.payError);
+    EXPECT_FALSE(order.userPaying);
+    EXPECT_EQ(order.payingQueries, 0);
+    EXPECT_EQ(order.refundQueries, 0);
   }
 
   // Its due notification is taken up, with its attempt's failure.
@@ -531,26 +553,29 @@ TEST(StateStore, OpensAFileOfItsOwnLayoutUnchanged) {
 // An upgrade is all of its steps and the new number, or nothing: a step that fails, or one
 // that is missing, leaves the file as it was.
 TEST(StateStore, UpgradesInOneTransactionOrNotAtAll) {
+  // Steps beyond this build's layout, from a file of it.
+  constexpr int kFrom = store::kLayout;
+  const std::string before = std::to_string(kFrom) + "|\n";
   const std::vector<store::Migration> addsATip = {
-      {1, "ALTER TABLE orders ADD COLUMN tip INTEGER NOT NULL DEFAULT 0"}};
+      {kFrom, "ALTER TABLE orders ADD COLUMN tip INTEGER NOT NULL DEFAULT 0"}};
   const struct {
     const char* what;
     std::vector<store::Migration> steps;
     int code;
-    const char* layout;  // the number afterwards
+    std::string layout;  // the number afterwards
     bool tipped;         // whether orders has the first step's column
   } rows[] = {
       {"two steps",
-       {addsATip[0], {2, "CREATE TABLE tips(amount INTEGER)"}},
+       {addsATip[0], {kFrom + 1, "CREATE TABLE tips(amount INTEGER)"}},
        SQLITE_OK,
-       "3|\n",
+       std::to_string(kFrom + 2) + "|\n",
        true},
       {"the second fails",
-       {addsATip[0], {2, "CREATE TABLE orders(x)"}},
+       {addsATip[0], {kFrom + 1, "CREATE TABLE orders(x)"}},
        SQLITE_ERROR,
-       "1|\n",
+       before,
        false},
-      {"the second is missing", addsATip, SQLITE_ERROR, "1|\n", false},
+      {"the second is missing", addsATip, SQLITE_ERROR, before, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -565,7 +590,7 @@ TEST(StateStore, UpgradesInOneTransactionOrNotAtAll) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     std::string error;
-    EXPECT_EQ(store::Upgrade(db, 1, 3, row.steps, error), row.code) << error;
+    EXPECT_EQ(store::Upgrade(db, kFrom, kFrom + 2, row.steps, error), row.code) << error;
     sqlite3_close(db);
     EXPECT_EQ(Rows(path, "PRAGMA user_version"), row.layout);
     EXPECT_EQ(Rows(path, "SELECT count(*) FROM pragma_table_info('orders') WHERE name = 'tip'"),

@@ -1,0 +1,40 @@
+// What each test scenario (payment/scenarios.h) makes the sandbox do: one row of hooks per
+// scenario, keyed by its name. The handlers ask an order's play at the points a scenario
+// can change (its placement, a pay, a query, the notification, a refund) and otherwise
+// serve it as any order; what an order may become stays the order life's.
+#pragma once
+
+#include <string>
+
+#include "sandbox/order/order_life.h"
+
+namespace quillmark::sandbox {
+
+struct ScenarioPlay {
+  const char* name;
+  // The first unified order of its number answers FAIL SYSTEMERROR and places nothing.
+  bool systemErrorOnce = false;
+  // What a pay by the payer page or by enough queries becomes: kPay, kDecline (the
+  // payment fails) or kStartPaying (in progress for `payingQueries` queries, then paid).
+  Transition pay = Transition::kPay;
+  int payingQueries = 0;
+  // The platform closes the order as it is first queried.
+  bool closeAtFirstQuery = false;
+  // The notification: sent as the order is paid, or only once a query first says SUCCESS
+  // (after the sandbox's late delay); and sent once more after it was acknowledged.
+  bool notifyAtPay = true;
+  bool notifyOnceAgain = false;
+  // A refund: answered FAIL NOTENOUGH; or accepted with its first query PROCESSING.
+  bool refundFails = false;
+  bool refundProcessing = false;
+};
+
+// The play of the scenario called `name`; `paid`'s (as today) for a name it does not know.
+const ScenarioPlay& PlayOf(const std::string& name);
+
+// The scenarios as `quillmark-sandbox scenarios` prints them: a table of name, amount in
+// fen and description, aligned, one line each after a heading; with `json`, one JSON array
+// of {"name", "amount", "description"}. Ends in a newline.
+std::string ScenarioList(bool json);
+
+}  // namespace quillmark::sandbox
