@@ -26,13 +26,14 @@ struct HttpRequest {
   std::string path;    // the target up to '?', percent-decoded
   std::string query;   // what follows the '?', as it came
   std::string body;
-  // The few headers the console needs (empty when absent), and whether the peer's address
+  // The few headers the console and the payer page need (empty when absent), and whether the peer's address
   // is a loopback one (127.0.0.0/8, ::1, or such an IPv4 address mapped into IPv6).
   std::string host;
   std::string origin;
   std::string secFetchSite;
   std::string cookie;
   std::string contentType;
+  std::string acceptLanguage;  // which language the pages are written in
   bool fromLoopback = false;
 };
 

@@ -1,6 +1,6 @@
 // The console's routes: who gets in (console_access), the static pages (pages/, embedded at
-// build time), the JSON API (console_api) and the buttons' POSTs that pay, close and notify
-// an order through ConsoleActions. It writes no markup: the pages fill themselves from the
+// build time), the JSON API (console_api), the buttons' POSTs that pay, close and notify
+// an order through ConsoleActions, and the scenarios armed for orders to come. It writes no markup: the pages fill themselves from the
 // API with DOM calls.
 #include "sandbox/console/console.h"
 
@@ -15,6 +15,7 @@
 #include "sandbox/console/console_access.h"
 #include "sandbox/console/console_api.h"
 #include "sandbox/console/console_pages.h"
+#include "sandbox/order/order_life.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -22,6 +23,7 @@ namespace {
 constexpr char kApiPrefix[] = "/console/api/";
 constexpr char kOrdersPath[] = "/console/orders/";
 constexpr char kApiOrdersPath[] = "/console/api/orders/";
+constexpr char kApiScenariosPath[] = "/console/api/scenarios";
 // The page every page route serves: it tells by its address which view to draw.
 constexpr char kShellPage[] = "console.html";
 constexpr std::size_t kShownPathBytes = 80;
@@ -96,6 +98,11 @@ class Console {
   bool Api() const { return StartsWith(request_.path, kApiPrefix); }
   bool Get() const { return request_.method == "GET" || request_.method == "HEAD"; }
   bool Post() const { return request_.method == "POST"; }
+  // DELETE is answered for an armed scenario only: nothing else can be removed.
+  bool Delete() const {
+    return request_.method == "DELETE" &&
+           StartsWith(request_.path, std::string(kApiScenariosPath) + "/");
+  }
   void Error(int status, const std::string& message) {
     Api() ? SendJson(reply_, ApiError(status, message)) : SendText(reply_, status, message);
   }
@@ -104,6 +111,7 @@ class Console {
   void Route();
   bool RoutePage(const std::string& path);
   bool RouteApi(const std::string& path);
+  bool RouteScenarios(const std::string& path);
   void SendFile(std::string_view name, int status = 200);
   void Act(const std::string& number, const std::string& action);
 
@@ -133,12 +141,13 @@ bool Console::Admitted() {
     SecureHeaders(reply_);
     return false;
   }
-  if (!Get() && !Post()) {
+  if (!Get() && !Post() && !Delete()) {
     reply_.headers.emplace_back("Allow", "GET, HEAD, POST");
     Error(405, "the console answers GET and POST only");
     return false;
   }
-  if (Post()) {
+  // A DELETE changes what the sandbox will do just as a POST does, and is checked alike.
+  if (Post() || Delete()) {
     const std::string problem = CrossSiteProblem(request_, settings_.formToken);
     if (!problem.empty()) {
       Error(403, problem);
@@ -186,7 +195,10 @@ bool Console::RouteApi(const std::string& path) {
   std::string number;
   std::string action;
   if (path == "/console/api/about" && Get()) {
-    SendJson(reply_, {200, AboutView(store_, settings_, actions_.OrderCount())});
+    SendJson(reply_, {200, AboutView(store_, settings_, actions_.OrderCount(),
+                                     ChooseLanguage(request_.acceptLanguage))});
+  } else if (StartsWith(path, kApiScenariosPath)) {
+    return RouteScenarios(path);
   } else if (path == "/console/api/orders" && Get()) {
     SendJson(reply_, {200, OrdersView(store_, settings_, Limit(request_))});
   } else if (path == "/console/api/requests" && Get()) {
@@ -203,6 +215,21 @@ bool Console::RouteApi(const std::string& path) {
     } else {
       return false;
     }
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool Console::RouteScenarios(const std::string& path) {
+  ArmedScenarios& armed = actions_.Armed();
+  if (path == kApiScenariosPath && Get()) {
+    SendJson(reply_, {200, ScenariosView(armed)});
+  } else if (path == kApiScenariosPath && Post()) {
+    SendJson(reply_, ArmScenario(armed, request_.body, NowMs()));
+  } else if (Delete() && path.size() > sizeof kApiScenariosPath &&
+             path.find('/', sizeof kApiScenariosPath) == std::string::npos) {
+    SendJson(reply_, DisarmScenario(armed, path.substr(sizeof kApiScenariosPath)));
   } else {
     return false;
   }

@@ -20,6 +20,8 @@ namespace {
 
 // What an envelope takes beyond its lists: its names, flags and numbers.
 constexpr std::size_t kEnvelopeBytes = 256;
+// An order number an armed scenario may name: as long as the unified order lets one be.
+constexpr std::size_t kMaxArmedOrderNoBytes = 32;
 
 const char* NotificationState(const StoredOrder& stored, const ConsoleSettings& settings) {
   const Order& order = stored.order;
@@ -134,6 +136,25 @@ ConsoleJson FilterChoices() {
           {"good_verdicts", {VerdictName(Verdict::kAccepted), kVerdictPage}}};
 }
 
+ConsoleJson ArmedJson(const ArmedScenarios::Armed& armed) {
+  return {{"id", armed.id},
+          {"scenario", armed.scenario->name},
+          {"out_trade_no", armed.outTradeNo.empty() ? ConsoleJson() : ConsoleJson(armed.outTradeNo)},
+          {"at", IsoTime(armed.at)}};
+}
+
+// Why `number` cannot be an armed scenario's order number, or "".
+std::string OrderNoProblem(const ConsoleJson& number) {
+  if (!number.is_string()) return "out_trade_no must be a string (leave it out for the next order)";
+  const std::string& text = number.get_ref<const std::string&>();
+  if (text.empty() || text.size() > kMaxArmedOrderNoBytes ||
+      PrintableAscii(text) != text || text.find(' ') != std::string::npos) {
+    return "out_trade_no must be 1 to " + std::to_string(kMaxArmedOrderNoBytes) +
+           " printable ASCII characters without spaces";
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string DumpJson(const ConsoleJson& value) {
@@ -163,7 +184,8 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
   ConsoleJson value = {{"out_trade_no", stored.number}, {"description", order.description},
                        {"total_fee", order.totalFee},   {"amount", AmountText(order.totalFee)},
                        {"state", TradeState(order)},    {"notify_url", order.notifyUrl},
-                       {"placed_at", IsoTime(order.placedAt)}, {"queries", order.queries}};
+                       {"placed_at", IsoTime(order.placedAt)}, {"queries", order.queries},
+                       {"scenario", order.scenario}};
   if (order.paid) {
     value["transaction_id"] = order.transactionId;
     value["time_end"] = order.timeEnd;
@@ -182,7 +204,8 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
   return value;
 }
 
-ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders) {
+ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders,
+                      PageLanguage language) {
   const StoreFigures figures = store.Figures();
   ConsoleJson state = {{"in_memory", store.inMemory()}};
   if (!store.inMemory()) {
@@ -209,7 +232,8 @@ ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::s
           {"journal_max", settings.journalMax},
           {"journal_requests", figures.requests},
           {"filters", FilterChoices()},
-          {"phone", phone}};
+          {"phone", phone},
+          {"lang", LanguageCode(language)}};
 }
 
 ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::size_t limit) {
@@ -257,6 +281,64 @@ ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::si
   FittedRows fitted =
       RowsThatFit(RequestItems(store, filter, limit), kMaxConsoleReplyBytes - kEnvelopeBytes);
   return {{"requests", std::move(fitted.rows)}, {"limit", limit}, {"truncated", fitted.cut}};
+}
+
+ConsoleJson ScenariosView(const ArmedScenarios& armed) {
+  ConsoleJson list = ConsoleJson::array();
+  for (const ArmedScenarios::Armed& entry : armed.List()) list.push_back(ArmedJson(entry));
+  ConsoleJson table = ConsoleJson::array();
+  for (const Scenario& scenario : kScenarios) {
+    table.push_back({{"name", scenario.name},
+                     {"total_fee", scenario.totalFee},
+                     {"amount", AmountText(scenario.totalFee)},
+                     {"label", scenario.label},
+                     {"description", scenario.description}});
+  }
+  return {{"armed", std::move(list)}, {"scenarios", std::move(table)}};
+}
+
+ApiAnswer ArmScenario(ArmedScenarios& armed, const std::string& body, std::int64_t now) {
+  const ConsoleJson request = ConsoleJson::parse(body, nullptr, false);
+  if (request.is_discarded() || !request.is_object()) {
+    return ApiError(400, "the body must be a JSON object: {\"scenario\": NAME, "
+                         "\"out_trade_no\": NUMBER}, out_trade_no left out for the next order");
+  }
+  for (const auto& item : request.items()) {
+    if (item.key() != "scenario" && item.key() != "out_trade_no") {
+      return ApiError(400, "unknown field " + ShownNumber(item.key()) +
+                               " (scenario and out_trade_no only)");
+    }
+  }
+  const auto name = request.find("scenario");
+  if (name == request.end() || !name->is_string()) {
+    return ApiError(400, "scenario must be given, as a string: the name of a scenario");
+  }
+  const Scenario* scenario = FindScenario(name->get_ref<const std::string&>());
+  if (!scenario) {
+    std::string names;
+    for (const Scenario& known : kScenarios) names += (names.empty() ? "" : ", ") + std::string(known.name);
+    return ApiError(400, "unknown scenario " + ShownNumber(name->get<std::string>()) + " (" +
+                             names + ")");
+  }
+  std::string orderNo;
+  if (const auto number = request.find("out_trade_no"); number != request.end()) {
+    const std::string problem = OrderNoProblem(*number);
+    if (!problem.empty()) return ApiError(400, problem);
+    orderNo = number->get<std::string>();
+  }
+  const std::string id = armed.Arm(*scenario, orderNo, now);
+  for (const ArmedScenarios::Armed& entry : armed.List()) {
+    if (entry.id == id) return {201, ArmedJson(entry)};
+  }
+  // Taken by an order placed in between: what was armed, as it was.
+  return {201, ArmedJson({id, scenario, orderNo, now})};
+}
+
+ApiAnswer DisarmScenario(ArmedScenarios& armed, const std::string& id) {
+  if (!armed.Remove(id)) {
+    return ApiError(404, "no scenario is armed under id " + ShownNumber(id));
+  }
+  return {200, {{"removed", id}}};
 }
 
 std::string ShownNumber(const std::string& number) {

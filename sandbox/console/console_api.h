@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "sandbox/console/console.h"
+#include "sandbox/payer/html_text.h"
+#include "sandbox/scenarios/armed.h"
 #include "sandbox/store/state_store.h"
 
 namespace quillmark::sandbox {
@@ -40,8 +42,10 @@ FittedRows RowsThatFit(std::vector<ConsoleJson> items, std::size_t room);
 ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings);
 
 // GET /console/api/about: what every page needs besides its rows (the form token, the
-// figures of the footer, the filters' choices, the LAN mode's phone page and its QR code).
-ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders);
+// figures of the footer, the filters' choices, the LAN mode's phone page and its QR code,
+// and the language the request's Accept-Language chose, which the pages are drawn in).
+ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders,
+                      PageLanguage language);
 // GET /console/api/orders, the newest first.
 ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::size_t limit);
 // GET /console/api/orders/NUMBER: the order with its attempts and the requests about it;
@@ -50,6 +54,15 @@ ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings,
                     const std::string& number, std::string_view doneKey);
 // GET /console/api/requests, the newest first.
 ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::size_t limit);
+
+// GET /console/api/scenarios: the armed scenarios, oldest first, and the table of them all.
+ConsoleJson ScenariosView(const ArmedScenarios& armed);
+// POST /console/api/scenarios with {"scenario": NAME, "out_trade_no": NO} (no out_trade_no:
+// for the next order placed): 201 with the armed entry; 400 naming what is wrong with the
+// body, an unknown scenario among them.
+ApiAnswer ArmScenario(ArmedScenarios& armed, const std::string& body, std::int64_t now);
+// DELETE /console/api/scenarios/ID: 200, or 404 when none is armed under that id.
+ApiAnswer DisarmScenario(ArmedScenarios& armed, const std::string& id);
 
 // An order's number as a message may show it: printable ASCII, at most 64 bytes and "...".
 std::string ShownNumber(const std::string& number);

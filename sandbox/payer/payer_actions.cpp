@@ -14,7 +14,7 @@ constexpr char kHtmlType[] = "text/html; charset=utf-8";
 void NoSuchOrder(Exchange& ex, OrderDesk& desk, const std::string& orderNo) {
   ex.reply.status = 404;
   ex.reply.contentType = kHtmlType;
-  ex.reply.body = NoSuchOrderHtml(orderNo);
+  ex.reply.body = NoSuchOrderHtml(orderNo, ChooseLanguage(ex.request.acceptLanguage));
   desk.Log(ex, orderNo, 404, "FAIL no such order");
 }
 
@@ -52,7 +52,7 @@ void ServePayerPage(Exchange& ex, OrderDesk& desk, const std::string& orderNo) {
     return NoSuchOrder(ex, desk, orderNo);
   }
   ex.reply.contentType = kHtmlType;
-  ex.reply.body = PayerPageHtml(orderNo, order);
+  ex.reply.body = PayerPageHtml(orderNo, order, ChooseLanguage(ex.request.acceptLanguage));
   desk.Log(ex, orderNo, 200, std::string("page shown, trade_state=") + TradeState(order));
 }
 

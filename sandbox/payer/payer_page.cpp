@@ -1,23 +1,114 @@
+// The payer page as HTML, in the browser's language (its words in one table per language),
+// sized for a phone, and the paths of the page and its buttons.
 #include "sandbox/payer/payer_page.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "payment/codecs.h"
-#include "sandbox/payer/html_text.h"
+#include "payment/scenarios.h"
 
 namespace quillmark::sandbox {
 namespace {
 
 constexpr char kPrefix[] = "/pay/qr/";
 constexpr char kPaySuffix[] = "/pay";
+constexpr char kDeclineSuffix[] = "/decline";
+constexpr char kKeepPayingSuffix[] = "/keep-paying";
 
-const char kHead[] =
-    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-    "<meta name=\"viewport\" content=\"width=device-width\">"
-    "<title>Quillmark sandbox payment</title><style>"
-    "body{font-family:sans-serif;max-width:34em;margin:2em auto;padding:0 1em}"
-    "th{text-align:left;padding-right:1em}button{font-size:1.2em;margin-top:1em}"
-    "</style></head><body><h1>Quillmark sandbox payment</h1>";
+// Every word the payer page says, per language.
+struct PayerWords {
+  const char* title;
+  const char* order;
+  const char* description;
+  const char* amount;
+  const char* state;
+  const char* scenario;
+  const char* pay;  // followed by the amount
+  const char* decline;
+  const char* keepPaying;
+  const char* choices;  // what the buttons do
+  const char* paying;
+  const char* declined;
+  const char* paid;
+  const char* refunded;
+  const char* closed;
+  const char* expired;
+  const char* noSuchOrder;  // beside the English line the tests read
+};
+
+constexpr PayerWords kChinese = {
+    "Quillmark 沙箱支付", "订单号", "商品描述", "金额（元）", "交易状态", "测试场景", "支付 ",
+    "拒绝支付", "保持支付中",
+    "“支付”完成付款；“拒绝支付”使付款失败（PAYERROR）；“保持支付中”让查询一直返回"
+    "USERPAYING，直到按下“支付”。",
+    "付款仍在进行中：按“支付”完成付款。", "付款失败，此订单已不能再支付。", "此订单已支付。",
+    "此订单已支付并已退款。", "此订单已被商户关闭，不能再支付。",
+    "此订单已过期，被平台关闭，不能再支付。", "没有这个订单。"};
+
+constexpr PayerWords kEnglish = {
+    "Quillmark sandbox payment", "Order", "Description", "Amount", "State", "Scenario", "Pay ",
+    "Decline", "Keep paying",
+    "Pay completes the payment; Decline makes it fail (PAYERROR); Keep paying has queries "
+    "say USERPAYING until Pay is pressed.",
+    "The payment is still in progress: press Pay to complete it.",
+    "The payment was declined; this order can no longer be paid.", "This order has been paid.",
+    "This order has been paid and refunded.",
+    "This order has been closed by the merchant and can no longer be paid.",
+    "This order has expired: the platform closed it, and it can no longer be paid.",
+    "There is no such order."};
+
+const PayerWords& WordsOf(PageLanguage language) {
+  return language == PageLanguage::kEnglish ? kEnglish : kChinese;
+}
+
+// The head and the page's heading: readable on a phone without zooming, its buttons as wide
+// as the screen and tall enough for a thumb. Its Content-Security-Policy, in the page itself,
+// allows its inline style and its forms to this site and nothing else: no script at all.
+std::string Head(PageLanguage language) {
+  const PayerWords& words = WordsOf(language);
+  return std::string("<!DOCTYPE html>\n<html lang=\"") + LanguageCode(language) +
+         "\"><head><meta charset=\"utf-8\">"
+         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+         "style-src 'unsafe-inline'; form-action 'self'; base-uri 'none'\">"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+         "<title>" + words.title + "</title><style>"
+         "body{font-family:system-ui,sans-serif;font-size:18px;line-height:1.5;max-width:34em;"
+         "margin:0 auto;padding:1em;color:#222}h1{font-size:1.4em;margin:.2em 0 .8em}"
+         "table{width:100%;border-collapse:collapse}th,td{padding:.4em 0;vertical-align:top;"
+         "border-bottom:1px solid #ddd}th{text-align:left;padding-right:1em;white-space:nowrap;"
+         "font-weight:600}td{overflow-wrap:anywhere}form{margin:0}"
+         "button{display:block;width:100%;font-size:1.15em;min-height:3em;margin-top:.8em;"
+         "border:0;border-radius:.5em;color:#fff;background:#1a7f37}"
+         "button.decline{background:#b42318}button.keep{background:#5b6770}"
+         "p{margin:1em 0}.note{color:#555;font-size:.9em}.scenario{color:#7a4100}"
+         "</style></head><body><h1>" + words.title + "</h1>";
+}
+
+std::string Button(const std::string& orderNo, const char* suffix, const char* cls,
+                   const std::string& label) {
+  return "<form method=\"post\" action=\"" + HtmlEscape(PayerPagePath(orderNo) + suffix) +
+         "\"><button type=\"submit\" class=\"" + cls + "\">" + HtmlEscape(label) +
+         "</button></form>";
+}
+
+// What the page says below the order, and its buttons while the order can still be paid.
+std::string StateAndButtons(const std::string& orderNo, const Order& order,
+                            const PayerWords& words) {
+  const std::string state = TradeState(order);
+  const bool expired = order.scenario == "expired";
+  if (state == "REFUND") return std::string("<p id=\"said\">") + words.refunded + "</p>";
+  if (state == "SUCCESS") return std::string("<p id=\"said\">") + words.paid + "</p>";
+  if (state == "PAYERROR") return std::string("<p id=\"said\">") + words.declined + "</p>";
+  if (expired) return std::string("<p id=\"said\" class=\"expired\">") + words.expired + "</p>";
+  if (state == "CLOSED") return std::string("<p id=\"said\">") + words.closed + "</p>";
+  std::string part;
+  if (state == "USERPAYING") part += std::string("<p id=\"said\">") + words.paying + "</p>";
+  part += Button(orderNo, kPaySuffix, "pay", words.pay + AmountText(order.totalFee));
+  part += Button(orderNo, kDeclineSuffix, "decline", words.decline);
+  if (state != "USERPAYING") part += Button(orderNo, kKeepPayingSuffix, "keep", words.keepPaying);
+  return part + "<p class=\"note\">" + words.choices + "</p>";
+}
 
 }  // namespace
 
@@ -40,39 +131,37 @@ bool ParsePayerPath(const std::string& path, std::string& orderNo, bool& pay) {
   return true;
 }
 
-std::string PayerPageHtml(const std::string& orderNo, const Order& order) {
-  std::string page = kHead;
-  page += "<table><tr><th>Order</th><td id=\"order\">" + HtmlEscape(orderNo) +
-          "</td></tr><tr><th>Description</th><td id=\"description\">" +
-          HtmlEscape(order.description) + "</td></tr><tr><th>Amount</th><td id=\"amount\">" +
-          AmountText(order.totalFee) + "</td></tr><tr><th>State</th><td id=\"state\">" +
-          TradeState(order) + "</td></tr></table>";
-  switch (StateOf(order)) {
-    case OrderState::kRefunded:
-      page += "<p>This order has been paid and refunded.</p>";
-      break;
-    case OrderState::kPaid:
-      page += "<p>This order has been paid.</p>";
-      break;
-    case OrderState::kClosed:
-      page += "<p>This order has been closed by the merchant and can no longer be paid.</p>";
-      break;
-    case OrderState::kPayError:
-      page += "<p>The payment of this order failed.</p>";
-      break;
-    case OrderState::kUserPaying:  // its payment can still be finished
-    case OrderState::kNotPaid:
-      page += "<form method=\"post\" action=\"" +
-              HtmlEscape(PayerPagePath(orderNo) + kPaySuffix) + "\"><button type=\"submit\">Pay " +
-              AmountText(order.totalFee) + "</button></form>";
-      break;
+std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLanguage language) {
+  const PayerWords& words = WordsOf(language);
+  std::string page = Head(language);
+  const auto row = [&page](const char* heading, const char* id, const std::string& value) {
+    page += std::string("<tr><th>") + heading + "</th><td id=\"" + id + "\">" + value +
+            "</td></tr>";
+  };
+  page += "<table>";
+  row(words.order, "order", HtmlEscape(orderNo));
+  row(words.description, "description", HtmlEscape(order.description));
+  row(words.amount, "amount", AmountText(order.totalFee));
+  row(words.state, "state", TradeState(order));
+  if (order.scenario != kPaidScenario.name) {
+    const Scenario* scenario = FindScenario(order.scenario);
+    const std::string shown = HtmlEscape(order.scenario) +
+                              (scenario && language == PageLanguage::kChinese
+                                   ? std::string("（") + scenario->label + "）"
+                                   : "");
+    row(words.scenario, "scenario", "<span class=\"scenario\">" + shown + "</span>");
   }
+  page += "</table>";
+  page += StateAndButtons(orderNo, order, words);
   return page + "</body></html>\n";
 }
 
-std::string NoSuchOrderHtml(const std::string& orderNo) {
-  return std::string(kHead) + "<p>There is no order <code>" + HtmlEscape(orderNo) +
-         "</code>.</p></body></html>\n";
+std::string NoSuchOrderHtml(const std::string& orderNo, PageLanguage language) {
+  return Head(language) + "<p>There is no order <code>" + HtmlEscape(orderNo) + "</code>.</p>" +
+         (language == PageLanguage::kChinese
+              ? std::string("<p>") + kChinese.noSuchOrder + "</p>"
+              : "") +
+         "</body></html>\n";
 }
 
 }  // namespace quillmark::sandbox

@@ -21,7 +21,12 @@ then the console:
      (the key masked) and the sign it expected;
  9b. the pages hold no data of their own but draw it from the console's API; an order
      whose fields, and a request whose body, hold markup show them as text and run none
-     of it; a ?done= that is no key of the console's shows no message.
+     of it; a ?done= that is no key of the console's shows no message;
+ 9c. the payer page's Decline and Keep paying buttons: the console's API then reports the
+     order PAYERROR, and USERPAYING until Pay is pressed;
+ 9d. the console's form arms a scenario for an order number, lists it, and removes it;
+     an order's page shows its scenario.
+The browser asks for English (--accept-lang), the language every text checked here is in.
 Every step that changes the page waits for what the next page shows, never for the old one
 to go (Chromium reports that in more than one way); WaitsTest checks those waits on a
 made-up driver, so that a wait which takes a replaced page for a fault is caught without a
@@ -37,6 +42,7 @@ both sides always agree. Without them the test makes up a merchant of its own.
 import argparse
 import hashlib
 import http.server
+import json
 import os
 import re
 import secrets
@@ -453,6 +459,22 @@ class PayerPageTest(unittest.TestCase):
                          "POST %s: the reply's sign does not verify: %r" % (path, body))
         return reply
 
+    def console_json(self, path, method="GET", body=None):
+        """The console's JSON answer to a request from this machine, and its status."""
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(self.base + path, data=data, method=method,
+                                         headers={"Content-Type": "application/json"})
+        try:
+            with urllib.request.urlopen(request, timeout=10, context=self.tls) as reply:
+                return reply.status, json.loads(reply.read())
+        except urllib.error.HTTPError as error:
+            return error.code, json.loads(error.read() or b"null")
+
+    def order_state(self, order_no):
+        status, detail = self.console_json("/console/api/orders/" + order_no)
+        self.assertEqual(status, 200, detail)
+        return detail["order"]["state"]
+
     def order_fields(self, order_no):
         return {
             "appid": self.appid,
@@ -488,7 +510,7 @@ class PayerPageTest(unittest.TestCase):
                 [ARGS.chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
                  "--disable-quic", "--no-first-run", "--disable-background-networking",
                  "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
-                 "--window-size=800,900", "--user-data-dir=" + profile,
+                 "--window-size=800,900", "--accept-lang=en-US", "--user-data-dir=" + profile,
                  "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
                  "about:blank"],
                 stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
@@ -731,6 +753,7 @@ class PayerPageTest(unittest.TestCase):
             "return Array.from(document.querySelectorAll('dt'),"
             " t => [t.textContent, t.nextElementSibling.textContent]);"))
         self.assertEqual(facts["Description"], body)
+        self.assertEqual(facts["Scenario"], "paid")
         self.assertEqual(facts["notify_url"], notify_url)
         bodies = ("return Array.from(document.querySelectorAll('#requests pre'),"
                   " p => p.textContent);")
@@ -755,6 +778,68 @@ class PayerPageTest(unittest.TestCase):
         self.assertEqual(set(orders), {order_no}, orders)
         self.assertTrue([b for b in driver.execute_script(bodies) if sign in b])
         self.assertTrue(driver.execute_script(untouched), page_summary(driver))
+
+    def test_9c_payer_page_declines_and_keeps_paying(self):
+        self.need("page")
+        driver = self.driver
+        declined = "decline%d%s" % (int(time.time()), secrets.token_hex(4))
+        paying = "paying%d%s" % (int(time.time()), secrets.token_hex(4))
+        links = {}
+        for order_no in (declined, paying):
+            links[order_no] = self.post("/pay/unifiedorder", self.order_fields(order_no))["code_url"]
+
+        driver.get(links[declined])
+        self.press("the decline button", "button.decline")
+        self.wait_for("the payer page to show PAYERROR after Decline",
+                      lambda d: page_text(d, "state") == "PAYERROR")
+        self.assertFalse(driver.find_elements(By.CSS_SELECTOR, "form button"),
+                         "a declined order's page still offers its buttons:\n" +
+                         page_summary(driver))
+        self.assertEqual(self.order_state(declined), "PAYERROR")
+
+        driver.get(links[paying])
+        self.press("the keep-paying button", "button.keep")
+        self.wait_for("the payer page to show USERPAYING after Keep paying",
+                      lambda d: page_text(d, "state") == "USERPAYING")
+        self.assertEqual(self.order_state(paying), "USERPAYING")
+        self.assertEqual(self.order_state(paying), "USERPAYING", "until Pay is pressed")
+        self.press("the pay button", "button.pay")
+        self.wait_for("the payer page to show SUCCESS after Pay",
+                      lambda d: page_text(d, "state") == "SUCCESS")
+        self.assertEqual(self.order_state(paying), "SUCCESS")
+
+    def test_9d_console_arms_a_scenario(self):
+        self.need("console")
+        driver = self.driver
+        order_no = "armed%d%s" % (int(time.time()), secrets.token_hex(4))
+        driver.get(self.base + "/console")
+        self.wait_for("the console's form that arms a scenario",
+                      lambda d: d.find_elements(By.CSS_SELECTOR, "#arm-scenario option"))
+        driver.execute_script(
+            "document.getElementById('arm-scenario').value = 'refund-fails';"
+            "document.getElementById('arm-order').value = arguments[0];", order_no)
+        driver.find_element(By.ID, "arm-button").click()
+        armed_rows = ("return Array.from(document.querySelectorAll('#armed tr.armed'),"
+                      " r => Array.from(r.cells, c => c.textContent));")
+        row = self.wait_for("the console to list the scenario armed for %s" % order_no,
+                            lambda d: [r for r in d.execute_script(armed_rows)
+                                       if r[2] == order_no])[0]
+        self.assertEqual(row[1], "refund-fails", row)
+        status, listed = self.console_json("/console/api/scenarios")
+        self.assertEqual([(a["scenario"], a["out_trade_no"]) for a in listed["armed"]],
+                         [("refund-fails", order_no)])
+
+        # An unknown name is refused with the API's message beside the form.
+        status, refused = self.console_json("/console/api/scenarios", "POST",
+                                            {"scenario": "no-such"})
+        self.assertEqual(status, 400, refused)
+        self.assertIn("unknown scenario no-such", refused["error"])
+
+        self.press("the armed scenario's remove button", "#armed tr.armed button.remove")
+        self.wait_for("the console to list no armed scenario",
+                      lambda d: page_text(d, "armed") is not None and
+                      not d.execute_script(armed_rows))
+        self.assertEqual(self.console_json("/console/api/scenarios")[1]["armed"], [])
 
 
 class FakeDriver:

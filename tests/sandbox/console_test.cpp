@@ -20,7 +20,9 @@
 #include "payment/merchant_config.h"
 #include "payment/reply_fields.h"
 #include "payment/sign.h"
+#include "payment/scenarios.h"
 #include "sandbox/console/console.h"
+#include "sandbox/payer/html_text.h"
 #include "sandbox_test_support.h"
 
 namespace quillmark::sandbox {
@@ -803,6 +805,169 @@ TEST(ConsoleTime, WritesUtcAsIso8601) {
               {1'798'761'599'999, "2026-12-31T23:59:59.999Z"},
               {4'107'542'400'000, "2100-03-01T00:00:00.000Z"}};
   for (const auto& row : rows) EXPECT_EQ(IsoTime(row.ms), row.text) << row.ms;
+}
+
+// --- the scenarios armed from the console -------------------------------------------
+
+// The armed scenarios as "id:scenario@order" ("@" alone: for the next order), oldest first.
+std::string ArmedText(const ArmedScenarios& armed) {
+  std::string text;
+  for (const ArmedScenarios::Armed& entry : armed.List()) {
+    text += (text.empty() ? "" : " ") + entry.id + ":" + entry.scenario->name + "@" +
+            entry.outTradeNo;
+  }
+  return text;
+}
+
+// One request after another against the same armed list: what each answers, and what is
+// armed after it. Refused requests, whether for their body, for coming from another site or
+// for lacking the token, leave the list as it was.
+TEST(ConsoleScenarios, ArmListAndRemoveUnderTheConsolesGuards) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  NoActions actions;
+  ConsoleSettings settings;
+  settings.token = "0123456789abcdef0123456789abcdef";
+  settings.formToken = "fedcba9876543210fedcba9876543210";
+  settings.port = 8443;
+  enum Peer { kLocal, kAttacker, kRemote, kRemoteWithToken };
+  const struct {
+    const char* method;
+    const char* path;
+    std::string body;
+    Peer peer;
+    int status;
+    const char* says;   // a part of the reply's body
+    const char* armed;  // ArmedText() after it
+  } rows[] = {
+      {"POST", "/console/api/scenarios", R"({"scenario":"declined","out_trade_no":"order-a"})",
+       kLocal, 201, R"({"id":"1","scenario":"declined","out_trade_no":"order-a","at":")",
+       "1:declined@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"paying"})", kLocal, 201,
+       R"("scenario":"paying","out_trade_no":null)", "1:declined@order-a 2:paying@"},
+      // Armed again for the same order: the new one replaces the old.
+      {"POST", "/console/api/scenarios", R"({"scenario":"expired","out_trade_no":"order-a"})",
+       kLocal, 201, R"("id":"3")", "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"no-such"})", kLocal, 400,
+       "unknown scenario no-such (paid, declined, paying,", "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", "scenario=declined", kLocal, 400, "must be a JSON object",
+       "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"(["declined"])", kLocal, 400, "must be a JSON object",
+       "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"paid","out_trade_number":"b"})", kLocal,
+       400, "unknown field out_trade_number", "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":4001})", kLocal, 400,
+       "scenario must be given", "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"paid","out_trade_no":""})", kLocal, 400,
+       "out_trade_no must be 1 to 32", "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"paid","out_trade_no":7})", kLocal, 400,
+       "out_trade_no must be a string", "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"declined"})", kAttacker, 403,
+       "cross-site", "2:paying@ 3:expired@order-a"},
+      {"DELETE", "/console/api/scenarios/2", "", kAttacker, 403, "cross-site",
+       "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"declined"})", kRemote, 403, "token",
+       "2:paying@ 3:expired@order-a"},
+      {"GET", "/console/api/scenarios", "", kRemote, 403, "token", "2:paying@ 3:expired@order-a"},
+      {"GET", "/console/api/scenarios", "", kLocal, 200,
+       R"("armed":[{"id":"2","scenario":"paying","out_trade_no":null,"at":")",
+       "2:paying@ 3:expired@order-a"},
+      {"DELETE", "/console/api/scenarios/2", "", kLocal, 200, R"({"removed":"2"})",
+       "3:expired@order-a"},
+      {"DELETE", "/console/api/scenarios/2", "", kLocal, 404, "no scenario is armed under id 2",
+       "3:expired@order-a"},
+      {"DELETE", "/console/api/scenarios", "", kLocal, 405, "GET and POST only",
+       "3:expired@order-a"},
+      {"PUT", "/console/api/scenarios", "{}", kLocal, 405, "GET and POST only", "3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"out_trade_no":"order-b","scenario":"refund-fails"})",
+       kRemoteWithToken, 201, R"("out_trade_no":"order-b")",
+       "3:expired@order-a 4:refund-fails@order-b"},
+  };
+  for (const auto& row : rows) {
+    const bool remote = row.peer == kRemote || row.peer == kRemoteWithToken;
+    HttpRequest request = Request(!remote, remote ? "192.168.1.20:8443" : "127.0.0.1:8443", "",
+                                  row.peer == kRemoteWithToken
+                                      ? "quillmark_console_8443=" + settings.token
+                                      : "");
+    request.method = row.method;
+    request.path = row.path;
+    request.body = row.body;
+    if (row.peer == kAttacker) request.origin = "https://attacker.example";
+    HttpReply reply;
+    ServeConsole(request, reply, *store, actions, settings);
+    const std::string where = std::string(row.method) + " " + row.path + " " + row.body;
+    EXPECT_EQ(reply.status, row.status) << where << ": " << reply.body;
+    EXPECT_EQ(reply.contentType, "application/json") << where;
+    EXPECT_TRUE(Has(reply.body, row.says)) << where << ": " << reply.body;
+    EXPECT_EQ(ArmedText(actions.armed), row.armed) << where;
+  }
+
+  // The list comes with the table of every scenario the sandbox plays.
+  HttpRequest request = Request(true, "127.0.0.1:8443");
+  request.path = "/console/api/scenarios";
+  HttpReply reply;
+  ServeConsole(request, reply, *store, actions, settings);
+  const json table = json::parse(reply.body)["scenarios"];
+  ASSERT_EQ(table.size(), std::size(kScenarios));
+  EXPECT_EQ(table[1], (json{{"name", "declined"},
+                            {"total_fee", 4001},
+                            {"amount", "40.01"},
+                            {"label", kScenarios[1].label},
+                            {"description", kScenarios[1].description}}));
+}
+
+// An armed scenario applies to the order it names and to no other; one armed for the next
+// order applies to the next order placed only. Each is gone once taken.
+TEST_F(ConsoleTest, AnArmedScenarioPlaysInItsOrderAndNoOther) {
+  StartSandbox();
+  const auto arm = [this](const std::string& body) {
+    auto result = Client(sandbox_->port())->Post("/console/api/scenarios", body, "application/json");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 201) << result->body;
+  };
+  arm(R"({"scenario":"declined","out_trade_no":"armedorder"})");
+  ASSERT_TRUE(Has(PlaceOrder("otherorder").body, "SUCCESS"));
+  ASSERT_TRUE(Has(PlaceOrder("armedorder").body, "SUCCESS"));
+  EXPECT_EQ(GetJson("/console/api/orders/otherorder")["order"]["scenario"], "paid");
+  EXPECT_EQ(GetJson("/console/api/orders/armedorder")["order"]["scenario"], "declined");
+  EXPECT_EQ(GetJson("/console/api/scenarios")["armed"], json::array()) << "taken";
+
+  arm(R"({"scenario":"paying"})");
+  ASSERT_TRUE(Has(PlaceOrder("nextorder").body, "SUCCESS"));
+  ASSERT_TRUE(Has(PlaceOrder("laterorder").body, "SUCCESS"));
+  EXPECT_EQ(GetJson("/console/api/orders/nextorder")["order"]["scenario"], "paying");
+  EXPECT_EQ(GetJson("/console/api/orders/laterorder")["order"]["scenario"], "paid");
+  EXPECT_EQ(GetJson("/console/api/scenarios")["armed"], json::array()) << "taken";
+}
+
+// The language a page is drawn in, from the request's Accept-Language.
+TEST(PageLanguageChoice, FollowsAcceptLanguageAmongChineseAndEnglish) {
+  const struct {
+    const char* header;
+    const char* chosen;
+  } rows[] = {
+      {"", "zh"},
+      {"en", "en"},
+      {"en-US,en;q=0.9", "en"},
+      {"zh-CN,zh;q=0.9,en;q=0.8", "zh"},
+      {"en-GB;q=0.8, zh-TW;q=0.9", "zh"},
+      {"fr-FR, en;q=0.5, zh;q=0.4", "en"},  // the first it knows of, by q-value
+      {"en;q=0.5, zh;q=0.5", "en"},         // equals: the first listed
+      {"EN-us", "en"},
+      {"de, fr", "zh"},                     // nothing it knows: Chinese
+      {"*", "zh"},
+      {"en;q=0", "zh"},                     // refused outright
+      {"en;q=0, zh;q=0", "zh"},
+      {"en;q=abc", "zh"},                   // a q-value that is none
+      {"en;q=1.5", "zh"},
+      {"english, enx", "zh"},               // not the tag en
+      {" en ; q=0.7 ,zh;q=0.6", "en"},
+      {"zh-Hans-CN;q=0.2,en;q=0.1", "zh"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_STREQ(LanguageCode(ChooseLanguage(row.header)), row.chosen) << row.header;
+  }
 }
 
 }  // namespace

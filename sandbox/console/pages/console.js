@@ -1,11 +1,113 @@
 // The console's pages, drawn from its JSON API with DOM calls: every value the API gives is
 // set as text (textContent, or an attribute the page names), never read as markup. The view
 // follows the address (/console, /console/orders/NUMBER, /console/requests) and is drawn
-// again every few seconds while the page is shown.
+// again every few seconds while the page is shown, in the language the API's about names
+// (the one the request's Accept-Language chose): every word of the pages is in WORDS.
 'use strict';
 (function () {
   const SVG = 'http://www.w3.org/2000/svg';
   const ORDERS = '/console/orders/';
+  const SCENARIOS = '/console/api/scenarios';
+
+  // The pages' words, per language. Messages the API gives (an action's, an error's) are
+  // shown as it words them.
+  const WORDS = {
+    en: {
+      console: 'Quillmark sandbox console', orders: 'Orders', requests: 'Requests',
+      ordersNote: n => 'The newest first, at most ' + n + '.',
+      ordersHead: ['Order', 'Amount', 'State', 'Placed', 'notify_url', 'Notification'],
+      noOrders: 'No orders yet.', moreOrders: 'More orders than fit on one page.',
+      footer: about => 'State ' + (about.state.in_memory
+        ? 'in memory (--state :memory:), kept until it stops'
+        : 'in ' + about.state.path + ', ' + about.state.kib + ' KiB') + '. ' + about.orders +
+        ' orders kept (at most ' + about.max_orders + ', each for ' + about.order_ttl_s +
+        ' s); the journal keeps the last ' + about.journal_max + ' requests (' +
+        about.journal_requests + ' now), bodies and replies cut at ' + about.kept_text_bytes +
+        ' bytes. The page refreshes itself every ' + about.refresh_ms / 1000 +
+        ' s. Times are UTC.',
+      kept: (kept, whole) => 'The first ' + kept + ' of ' + whole + ' bytes.',
+      payFromPhone: 'Pay from a phone', phoneOpen: 'On the phone, open ',
+      phoneRest: ' first (scan the code): it offers the sandbox\'s CA to install, once. The' +
+        ' CA\'s SHA-256 fingerprint: ',
+      signed: 'The sandbox signed this sign string (the key masked):',
+      expected: 'Expected sign ', received: ', received ',
+      requestAndReply: 'Request and reply',
+      requestsHead: ['#', 'Time', 'Request', 'Operation'], orderHead: 'Order',
+      requestsTail: ['Verdict', 'Status', 'Outcome'],
+      noRequests: 'No requests.', moreRequests: 'More requests than fit on one page.',
+      resend: 'resend', yes: 'yes', no: 'no',
+      once: '1 time', times: (n, last) => n + ' times, the last at ' + last,
+      state: 'State', amount: 'Amount', description: 'Description', notification: 'Notification',
+      scenario: 'Scenario',
+      closedWhy: 'it is closed', paidWhy: 'it is paid', notPaidWhy: 'it is not paid',
+      notifyOff: 'notifications are off (--no-notify)',
+      pay: 'Pay', close: 'Close', notifyAgain: 'Send its notification again',
+      order: 'Order ', history: 'History', historyHead: ['Time', 'Event', 'By, or what'],
+      attempts: 'Notification attempts',
+      attemptsHead: kept => ['Attempt', 'Time', 'URL', 'Status',
+        'Answer (first ' + kept + ' bytes)', 'Took', 'Acknowledged'],
+      noAttempts: 'No notification attempts.', moreAttempts: 'More attempts than fit on one page.',
+      aboutIt: 'Requests about it',
+      aboutItNote: n => 'The newest first, at most ' + n + ' of those the journal still keeps.',
+      any: 'any', orderFilter: 'order ', show: 'Show',
+      requestsNote: n => 'The newest first, at most ' + n + '. Every request the sandbox' +
+        ' answered is here, the refused ones too, but the console\'s own.',
+      scenarios: 'Test scenarios',
+      scenariosNote: 'An order plays a scenario by its amount, or by one armed here: for the' +
+        ' order number given, or for the next order placed when none is.',
+      scenarioChoice: 'scenario ', forOrder: 'for order ', nextOrder: 'the next order placed',
+      arm: 'Arm', armedHead: ['#', 'Scenario', 'For', 'Armed at', ''], remove: 'Remove',
+      noneArmed: 'No scenario is armed.',
+      tableHead: ['Scenario', 'Amount', 'What the sandbox does'],
+    },
+    zh: {
+      console: 'Quillmark 沙箱控制台', orders: '订单', requests: '请求',
+      ordersNote: n => '最新的在前，至多 ' + n + ' 个。',
+      ordersHead: ['订单号', '金额', '状态', '下单时间', 'notify_url', '通知'],
+      noOrders: '还没有订单。', moreOrders: '订单多于一页能显示的。',
+      footer: about => '状态' + (about.state.in_memory
+        ? '保存在内存中（--state :memory:），停止即丢失'
+        : '保存在 ' + about.state.path + '，' + about.state.kib + ' KiB') + '。保留 ' +
+        about.orders + ' 个订单（至多 ' + about.max_orders + ' 个，每个 ' + about.order_ttl_s +
+        ' 秒）；日志保留最近 ' + about.journal_max + ' 个请求（现有 ' + about.journal_requests +
+        ' 个），请求与回复截至 ' + about.kept_text_bytes + ' 字节。页面每 ' +
+        about.refresh_ms / 1000 + ' 秒刷新一次。时间均为 UTC。',
+      kept: (kept, whole) => '共 ' + whole + ' 字节，这是前 ' + kept + ' 字节。',
+      payFromPhone: '用手机支付', phoneOpen: '请先在手机上打开 ',
+      phoneRest: '（扫描此码）：它会提供沙箱的 CA 供安装，只需一次。CA 的 SHA-256 指纹：',
+      signed: '沙箱所签的待签名串（密钥已隐去）：',
+      expected: '应为 ', received: '，收到 ',
+      requestAndReply: '请求与回复',
+      requestsHead: ['#', '时间', '请求', '操作'], orderHead: '订单号',
+      requestsTail: ['判定', '状态码', '结果'],
+      noRequests: '没有请求。', moreRequests: '请求多于一页能显示的。',
+      resend: '重发', yes: '是', no: '否',
+      once: '1 次', times: (n, last) => n + ' 次，最后一次在 ' + last,
+      state: '状态', amount: '金额', description: '商品描述', notification: '通知',
+      scenario: '测试场景',
+      closedWhy: '订单已关闭', paidWhy: '订单已支付', notPaidWhy: '订单未支付',
+      notifyOff: '通知已关闭（--no-notify）',
+      pay: '支付', close: '关闭订单', notifyAgain: '再次发送通知',
+      order: '订单 ', history: '历史', historyHead: ['时间', '事件', '由谁或什么'],
+      attempts: '通知尝试',
+      attemptsHead: kept => ['尝试', '时间', 'URL', '状态', '应答（前 ' + kept + ' 字节）',
+        '用时', '已确认'],
+      noAttempts: '没有通知尝试。', moreAttempts: '尝试多于一页能显示的。',
+      aboutIt: '关于它的请求',
+      aboutItNote: n => '最新的在前，至多 ' + n + ' 个（日志仍保留的）。',
+      any: '全部', orderFilter: '订单号 ', show: '显示',
+      requestsNote: n => '最新的在前，至多 ' + n + ' 个。沙箱回答过的每个请求都在这里，' +
+        '被拒绝的也在，控制台自己的除外。',
+      scenarios: '测试场景',
+      scenariosNote: '订单按金额进入一个场景，或按这里设定的场景：给出订单号时只对该订单，' +
+        '否则对下一个下单的订单。',
+      scenarioChoice: '场景 ', forOrder: '订单号 ', nextOrder: '下一个订单',
+      arm: '设定', armedHead: ['#', '场景', '对象', '设定时间', ''], remove: '移除',
+      noneArmed: '没有设定的场景。',
+      tableHead: ['场景', '金额', '沙箱的行为'],
+    },
+  };
+  let words = WORDS.en;
 
   // An element with attributes and children; a child that is not a node becomes text.
   function el(tag, attributes, ...children) {
@@ -56,18 +158,11 @@
   // Kept text, with a note when only its first `kept` bytes of `whole` were kept.
   function pre(text, whole, cut, kept) {
     return [el('pre', {}, text),
-      cut ? el('p', {class: 'note'}, 'The first ' + kept + ' of ' + whole + ' bytes.') : null];
+      cut ? el('p', {class: 'note'}, words.kept(kept, whole)) : null];
   }
 
   function footer(about) {
-    const state = about.state.in_memory
-      ? 'in memory (--state :memory:), kept until it stops'
-      : 'in ' + about.state.path + ', ' + about.state.kib + ' KiB';
-    return el('footer', {}, 'State ' + state + '. ' + about.orders + ' orders kept (at most ' +
-      about.max_orders + ', each for ' + about.order_ttl_s + ' s); the journal keeps the last ' +
-      about.journal_max + ' requests (' + about.journal_requests + ' now), bodies and replies' +
-      ' cut at ' + about.kept_text_bytes + ' bytes. The page refreshes itself every ' +
-      about.refresh_ms / 1000 + ' s. Times are UTC.');
+    return el('footer', {}, words.footer(about));
   }
 
   function notificationText(notification) {
@@ -108,10 +203,9 @@
   function phoneSection(phone) {
     if (!phone) return null;
     const link = /^https?:\/\//.test(phone.url) ? el('a', {href: phone.url}, phone.url) : phone.url;
-    return el('section', {class: 'phone'}, el('h2', {}, 'Pay from a phone'),
+    return el('section', {class: 'phone'}, el('h2', {}, words.payFromPhone),
       phone.qr ? qrSvg(phone.qr) : null,
-      el('p', {}, 'On the phone, open ', link, ' first (scan the code): it offers the sandbox\'s' +
-        ' CA to install, once. The CA\'s SHA-256 fingerprint: ', el('code', {}, phone.ca_fingerprint)));
+      el('p', {}, words.phoneOpen, link, words.phoneRest, el('code', {}, phone.ca_fingerprint)));
   }
 
   function ordersView(about, data) {
@@ -119,20 +213,20 @@
       cell(orderLink(order.out_trade_no), 'order'), cell(order.amount, 'amount'),
       cell(stateBadge(order.state)), cell(shownTime(order.placed_at), 'time'),
       cell(order.notify_url, 'url'), cell(notificationText(order.notification))));
-    return [phoneSection(about.phone), el('h1', {}, 'Orders'),
-      el('p', {class: 'note'}, 'The newest first, at most ' + about.page_orders + '.'),
-      table('orders', ['Order', 'Amount', 'State', 'Placed', 'notify_url', 'Notification'], rows,
-        'No orders yet.', 'More orders than fit on one page.', data.truncated),
+    return [phoneSection(about.phone), el('h1', {}, words.orders),
+      el('p', {class: 'note'}, words.ordersNote(about.page_orders)),
+      table('orders', words.ordersHead, rows, words.noOrders, words.moreOrders, data.truncated),
+      scenariosSection(data.scenarios),
       footer(about)];
   }
 
   function signBlock(sign) {
     if (!sign) return null;
     return el('div', {class: 'sign'},
-      el('p', {}, 'The sandbox signed this sign string (the key masked):'),
+      el('p', {}, words.signed),
       el('pre', {class: 'sign-string'}, sign.sign_string),
-      el('p', {}, 'Expected sign ', el('code', {class: 'sign-expected'}, sign.expected),
-        ', received ', el('code', {class: 'sign-received'}, sign.received), '.'));
+      el('p', {}, words.expected, el('code', {class: 'sign-expected'}, sign.expected),
+        words.received, el('code', {class: 'sign-received'}, sign.received), '.'));
   }
 
   function requestRow(entry, withOrder, about) {
@@ -144,35 +238,34 @@
       withOrder ? cell(entry.out_trade_no ? orderLink(entry.out_trade_no) : '', 'order') : null,
       cell(verdictBadge(entry.verdict, about)), cell(entry.status),
       cell([entry.outcome, signBlock(entry.sign),
-        el('details', {id: 'r' + entry.id}, el('summary', {}, 'Request and reply'),
+        el('details', {id: 'r' + entry.id}, el('summary', {}, words.requestAndReply),
           pre(entry.body, entry.body_bytes, entry.body_cut, kept),
           pre(entry.reply, entry.reply_bytes, entry.reply_cut, kept))], 'outcome'));
   }
 
   function requestsTable(entries, withOrder, about, cut) {
-    const headings = ['#', 'Time', 'Request', 'Operation'].concat(withOrder ? ['Order'] : [],
-      ['Verdict', 'Status', 'Outcome']);
+    const headings = words.requestsHead.concat(withOrder ? [words.orderHead] : [],
+      words.requestsTail);
     return table('requests', headings, entries.map(e => requestRow(e, withOrder, about)),
-      'No requests.', 'More requests than fit on one page.', cut);
+      words.noRequests, words.moreRequests, cut);
   }
 
   function attemptRow(attempt, about) {
     const status = attempt.http_status === null ? attempt.error
       : 'HTTP ' + attempt.http_status + (attempt.error ? ', ' + attempt.error : '');
     return el('tr', {class: 'attempt'},
-      cell(attempt.resend ? 'resend' : attempt.attempt), cell(shownTime(attempt.at), 'time'),
+      cell(attempt.resend ? words.resend : attempt.attempt), cell(shownTime(attempt.at), 'time'),
       cell(attempt.url, 'url'), cell(status),
       cell(pre(attempt.answer, attempt.answer_bytes, attempt.answer_cut, about.kept_answer_bytes)),
       cell(attempt.duration_ms + ' ms'),
       cell(el('span', {class: 'verdict ' + (attempt.acknowledged ? 'good' : 'bad')},
-        attempt.acknowledged ? 'yes' : 'no')));
+        attempt.acknowledged ? words.yes : words.no)));
   }
 
   function historyRow(event) {
     let detail = event.by || event.out_refund_no || '';
     if (event.event === 'queried') {
-      detail = event.count === 1 ? '1 time'
-        : event.count + ' times, the last at ' + shownTime(event.last_at);
+      detail = event.count === 1 ? words.once : words.times(event.count, shownTime(event.last_at));
     }
     return el('tr', {}, cell(shownTime(event.at), 'time'), cell(event.event), cell(detail));
   }
@@ -185,10 +278,11 @@
   }
 
   function orderFacts(order) {
-    const facts = [['State', stateBadge(order.state), {id: 'state'}],
-      ['Amount', order.amount, {id: 'amount'}], ['Description', order.description, {}],
+    const facts = [[words.state, stateBadge(order.state), {id: 'state'}],
+      [words.amount, order.amount, {id: 'amount'}], [words.description, order.description, {}],
+      [words.scenario, order.scenario, {id: 'scenario'}],
       ['notify_url', order.notify_url, {class: 'url'}],
-      ['Notification', notificationText(order.notification), {id: 'notification'}]];
+      [words.notification, notificationText(order.notification), {id: 'notification'}]];
     for (const name of ['transaction_id', 'time_end', 'out_refund_no', 'refund_id']) {
       if (name in order) facts.push([name, order[name], {}]);
     }
@@ -199,51 +293,112 @@
   function orderActions(order, about) {
     const number = order.out_trade_no;
     const paid = 'transaction_id' in order;
-    const settled = order.state === 'CLOSED' ? 'it is closed' : paid ? 'it is paid' : '';
-    const notWhy = !about.notify ? 'notifications are off (--no-notify)'
-      : !paid ? 'it is not paid' : '';
-    return el('div', {class: 'actions'}, actionButton(number, 'pay', 'Pay', settled, about),
-      actionButton(number, 'close', 'Close', settled, about),
-      actionButton(number, 'notify', 'Send its notification again', notWhy, about));
+    const settled = order.state === 'CLOSED' ? words.closedWhy : paid ? words.paidWhy : '';
+    const notWhy = !about.notify ? words.notifyOff : !paid ? words.notPaidWhy : '';
+    return el('div', {class: 'actions'}, actionButton(number, 'pay', words.pay, settled, about),
+      actionButton(number, 'close', words.close, settled, about),
+      actionButton(number, 'notify', words.notifyAgain, notWhy, about));
   }
 
   function orderView(about, data) {
     const order = data.order;
-    return [el('h1', {}, 'Order ', el('span', {id: 'order-number'}, order.out_trade_no)),
+    return [el('h1', {}, words.order, el('span', {id: 'order-number'}, order.out_trade_no)),
       data.message ? el('p', {class: 'message', id: 'message'}, data.message) : null,
       orderFacts(order), orderActions(order, about),
-      el('h2', {}, 'History'),
+      el('h2', {}, words.history),
       el('table', {id: 'history'}, el('thead', {}, el('tr', {},
-        ['Time', 'Event', 'By, or what'].map(h => el('th', {}, h)))),
+        words.historyHead.map(h => el('th', {}, h)))),
         el('tbody', {}, order.history.map(historyRow))),
-      el('h2', {}, 'Notification attempts'),
-      table('attempts', ['Attempt', 'Time', 'URL', 'Status',
-        'Answer (first ' + about.kept_answer_bytes + ' bytes)', 'Took', 'Acknowledged'],
-        data.attempts.map(a => attemptRow(a, about)), 'No notification attempts.',
-        'More attempts than fit on one page.', data.attempts_truncated),
-      el('h2', {}, 'Requests about it'),
-      el('p', {class: 'note'}, 'The newest first, at most ' + about.page_requests +
-        ' of those the journal still keeps.'),
+      el('h2', {}, words.attempts),
+      table('attempts', words.attemptsHead(about.kept_answer_bytes),
+        data.attempts.map(a => attemptRow(a, about)), words.noAttempts, words.moreAttempts,
+        data.attempts_truncated),
+      el('h2', {}, words.aboutIt),
+      el('p', {class: 'note'}, words.aboutItNote(about.page_requests)),
       requestsTable(data.requests, false, about, data.requests_truncated),
       footer(about)];
   }
 
+  // The console's answer to a scenario's form or remove button: the list drawn again, or
+  // the error the API gave beside the form.
+  async function sendScenario(method, address, body) {
+    const reply = await fetch(address, {method, credentials: 'same-origin', cache: 'no-store',
+      headers: body ? {'Content-Type': 'application/json'} : {},
+      body: body ? JSON.stringify(body) : undefined});
+    if (reply.ok) {
+      if (document.activeElement) document.activeElement.blur();
+      return draw(viewOfAddress(), true);
+    }
+    let message = 'the console answered ' + reply.status;
+    try {
+      message = (await reply.json()).error || message;
+    } catch (error) {
+      // No JSON: the status says it.
+    }
+    const shown = document.getElementById('scenario-error');
+    if (shown) shown.textContent = message;
+    return null;
+  }
+
+  function armForm(table) {
+    const form = el('form', {id: 'arm', class: 'filter'},
+      el('label', {}, words.scenarioChoice, el('select', {name: 'scenario', id: 'arm-scenario'},
+        table.map(s => el('option', {value: s.name}, s.name + ' (' + s.amount + ')')))),
+      el('label', {}, words.forOrder, el('input', {name: 'out_trade_no', id: 'arm-order',
+        size: 24, maxlength: 32, placeholder: words.nextOrder})),
+      el('button', {type: 'submit', id: 'arm-button'}, words.arm),
+      el('span', {class: 'error', id: 'scenario-error'}));
+    form.addEventListener('submit', event => {
+      event.preventDefault();
+      const body = {scenario: form.elements.scenario.value};
+      const number = form.elements.out_trade_no.value.trim();
+      if (number) body.out_trade_no = number;
+      sendScenario('POST', SCENARIOS, body);
+    });
+    return form;
+  }
+
+  function armedRow(armed) {
+    const remove = el('button', {type: 'button', class: 'remove'}, words.remove);
+    remove.addEventListener('click',
+      () => sendScenario('DELETE', SCENARIOS + '/' + encodeURIComponent(armed.id)));
+    return el('tr', {class: 'armed'}, cell(armed.id), cell(armed.scenario, 'scenario'),
+      cell(armed.out_trade_no === null ? words.nextOrder : orderLink(armed.out_trade_no), 'order'),
+      cell(shownTime(armed.at), 'time'), cell(remove));
+  }
+
+  // The orders page's scenarios: a form that arms one, the armed ones, and the table of all.
+  function scenariosSection(scenarios) {
+    if (!scenarios) return null;
+    const table = scenarios.scenarios;
+    return el('section', {id: 'scenarios'}, el('h2', {}, words.scenarios),
+      el('p', {class: 'note'}, words.scenariosNote), armForm(table),
+      el('table', {id: 'armed'}, el('thead', {}, el('tr', {},
+        words.armedHead.map(h => el('th', {}, h)))),
+        el('tbody', {}, scenarios.armed.map(armedRow))),
+      scenarios.armed.length === 0 ? el('p', {class: 'empty'}, words.noneArmed) : null,
+      el('details', {id: 'scenario-table'}, el('summary', {}, words.tableHead[2]),
+        el('table', {}, el('thead', {}, el('tr', {}, words.tableHead.map(h => el('th', {}, h)))),
+          el('tbody', {}, table.map(s => el('tr', {}, cell(s.name),
+            cell(s.amount, 'amount'),
+            cell(words === WORDS.zh ? s.label + '：' + s.description : s.description)))))));
+  }
+
   function choice(name, chosen, values) {
     return el('label', {}, name + ' ', el('select', {name},
-      el('option', {value: ''}, 'any'),
+      el('option', {value: ''}, words.any),
       values.map(value => el('option', {selected: value === chosen}, value))));
   }
 
   function requestsView(about, data, query) {
-    return [el('h1', {}, 'Requests'),
+    return [el('h1', {}, words.requests),
       el('form', {class: 'filter', method: 'get', action: '/console/requests'},
         choice('operation', query.get('operation') || '', about.filters.operations),
         choice('verdict', query.get('verdict') || '', about.filters.verdicts),
-        el('label', {}, 'order ', el('input', {name: 'out_trade_no', size: 24,
+        el('label', {}, words.orderFilter, el('input', {name: 'out_trade_no', size: 24,
           value: query.get('out_trade_no') || ''})),
-        el('button', {type: 'submit'}, 'Show')),
-      el('p', {class: 'note'}, 'The newest first, at most ' + about.page_requests + '. Every' +
-        ' request the sandbox answered is here, the refused ones too, but the console\'s own.'),
+        el('button', {type: 'submit'}, words.show)),
+      el('p', {class: 'note'}, words.requestsNote(about.page_requests)),
       requestsTable(data.requests, true, about, data.truncated),
       footer(about)];
   }
@@ -257,15 +412,15 @@
     const path = location.pathname;
     const query = new URLSearchParams(location.search);
     if (path === '/console' || path === '/console/') {
-      return {title: 'Orders', api: about => '/console/api/orders?limit=' + about.page_orders,
-        draw: ordersView};
+      return {title: () => words.orders, draw: ordersView, scenarios: true,
+        api: about => '/console/api/orders?limit=' + about.page_orders};
     }
     if (path === '/console/requests') {
       const filter = new URLSearchParams();
       for (const name of ['operation', 'verdict', 'out_trade_no']) {
         if (query.get(name)) filter.set(name, query.get(name));
       }
-      return {title: 'Requests', api: about => {
+      return {title: () => words.requests, api: about => {
         filter.set('limit', about.page_requests);
         return '/console/api/requests?' + filter.toString();
       }, draw: (about, data) => requestsView(about, data, query)};
@@ -278,7 +433,7 @@
         // Not UTF-8 once decoded: asked for as it stands.
       }
       const done = query.get('done');
-      return {title: 'Order ' + number, draw: orderView,
+      return {title: () => words.order + number, draw: orderView,
         api: () => '/console/api/orders/' + encodeURIComponent(number) +
           (done === null ? '' : '?done=' + encodeURIComponent(done))};
     }
@@ -301,8 +456,13 @@
     if (!view) return {ok: false, nodes: errorView(404, 'no such console address: ' + location.pathname)};
     const about = await readApi('/console/api/about');
     if (!about.ok) return {ok: false, nodes: errorView(about.status, about.body.error)};
+    words = WORDS[about.body.lang] || WORDS.en;
     const data = await readApi(view.api(about.body));
     if (!data.ok) return {ok: false, nodes: errorView(data.status, data.body.error)};
+    if (view.scenarios) {
+      const scenarios = await readApi(SCENARIOS);
+      if (scenarios.ok) data.body.scenarios = scenarios.body;
+    }
     return {ok: true, nodes: view.draw(about.body, data.body), every: about.body.refresh_ms};
   }
 
@@ -333,10 +493,21 @@
     return drawn;
   }
 
+  // The static page's own words, once the language is known.
+  function nameThePage(view) {
+    document.documentElement.lang = words === WORDS.zh ? 'zh' : 'en';
+    if (view) document.title = view.title() + ' - ' + words.console;
+    const links = document.querySelectorAll('header nav a');
+    if (links.length === 2) {
+      links[0].textContent = words.orders;
+      links[1].textContent = words.requests;
+    }
+  }
+
   async function start() {
     const view = viewOfAddress();
-    if (view) document.title = view.title + ' - Quillmark sandbox console';
     const drawn = await draw(view, true);
+    nameThePage(view);
     if (view) setInterval(() => draw(view, false), (drawn && drawn.every) || 2000);
   }
 
