@@ -1,3 +1,4 @@
+// The request checks declared in request_check.h: field rules, merchant, sign.
 #include "sandbox/api/request_check.h"
 
 #include <cstdint>

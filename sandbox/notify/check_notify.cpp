@@ -1,3 +1,4 @@
+// check-notify: the notifications sent to a merchant's handler and the verdict on each answer.
 #include "sandbox/notify/check_notify.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The bounded order book: placing, finding and forgetting orders by age and count.
 #include "sandbox/order/order_book.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The console's armed scenarios, under one lock (armed.h).
 #include "sandbox/scenarios/armed.h"
 
 #include <algorithm>
