@@ -6,14 +6,17 @@
 // variables. No option takes the key: a command line shows in the process list.
 //
 // The request and reply lines come first, as the cycle writes them; then a summary of
-// what each step obtained, the verdict on each reply's signature included.
+// what each step obtained, the verdict on each reply's signature included. With
+// --scenario NAME the order carries that test scenario's amount (payment/scenarios.h) and
+// the cycle plays it through as a merchant's code must: a SYSTEMERROR order sent again, a
+// USERPAYING one polled on, a refund scenario's order refunded and its refund queried.
 //
 // Exit status: 0 when the unified order returned an order number (or the command's request
 // was done, as its operation judges it) and every signed reply verified; 1 when no order
-// number was obtained (or the request was not done); 2 for a bad option or setting
-// (nothing is sent); 3 when a reply failed verification: its sign did not match, a SUCCESS
-// reply came without one, or a field read by its tags is not the signed one. Such a
-// reply's payment link or trade state is not used.
+// number was obtained (or the request, or a scenario's refund, was not done); 2 for a bad
+// option, scenario name or setting (nothing is sent); 3 when a reply failed verification:
+// its sign did not match, a SUCCESS reply came without one, or a field read by its tags is
+// not the signed one. Such a reply's payment link or trade state is not used.
 #include <CLI/CLI.hpp>
 
 #include <chrono>
@@ -335,7 +338,8 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen), "
       "then the environment (QUILLMARK_APPID, ... QUILLMARK_NOTIFY_LISTEN).\n"
       "Exit status: 0 order placed (or the command's request done) and every signed reply "
-      "verified, 1 no order number (or the request not done), 2 bad option, setting or "
+      "verified, 1 no order number (or the request, or a --scenario refund, not done), 2 bad "
+      "option, scenario, setting or "
       "order number, 3 a reply (or the order's notification, or the document given to verify) "
       "failed verification, 4 no verified notification arrived in time (--await-notify).");
 }
