@@ -6,14 +6,17 @@
 // variables. No option takes the key: a command line shows in the process list.
 //
 // The request and reply lines come first, as the cycle writes them; then a summary of
-// what each step obtained, the verdict on each reply's signature included.
+// what each step obtained, the verdict on each reply's signature included. With
+// --scenario NAME the order carries that test scenario's amount (payment/scenarios.h) and
+// the cycle plays it through as a merchant's code must: a SYSTEMERROR order sent again, a
+// USERPAYING one polled on, a refund scenario's order refunded and its refund queried.
 //
 // Exit status: 0 when the unified order returned an order number (or the command's request
 // was done, as its operation judges it) and every signed reply verified; 1 when no order
-// number was obtained (or the request was not done); 2 for a bad option or setting
-// (nothing is sent); 3 when a reply failed verification: its sign did not match, a SUCCESS
-// reply came without one, or a field read by its tags is not the signed one. Such a
-// reply's payment link or trade state is not used.
+// number was obtained (or the request, or a scenario's refund, was not done); 2 for a bad
+// option, scenario name or setting (nothing is sent); 3 when a reply failed verification:
+// its sign did not match, a SUCCESS reply came without one, or a field read by its tags is
+// not the signed one. Such a reply's payment link or trade state is not used.
 #include <CLI/CLI.hpp>
 
 #include <chrono>
@@ -23,6 +26,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -33,6 +37,7 @@
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
 #include "payment/request_ids.h"
+#include "payment/scenarios.h"
 #include "platform/platform.h"
 
 namespace {
@@ -175,8 +180,42 @@ int Verdict(bool failedVerification) {
   return failedVerification ? kBadSignature : 0;
 }
 
+// The words for an order's trade_state, for the scenario's outcome line.
+const char* TradeStateWords(const std::string& state) {
+  static const std::pair<const char*, const char*> kWords[] = {
+      {"SUCCESS", "paid"},
+      {"PAYERROR", "paying failed: the payment was declined"},
+      {"USERPAYING", "the payer is still paying"},
+      {"NOTPAY", "not paid yet"},
+      {"CLOSED", "closed: the order can no longer be paid"},
+      {"REFUND", "paid, then refunded"},
+      {"REVOKED", "revoked"}};
+  for (const auto& [name, words] : kWords) {
+    if (state == name) return words;
+  }
+  return "no trade state obtained";
+}
+
+// The scenario's header line, and for a unified order sent twice, the refused first one.
+void PrintScenario(const quillmark::Scenario* scenario,
+                   const quillmark::CQuillmarkOps::CycleResult& result) {
+  if (scenario == nullptr) return;
+  std::cout << "Scenario:      " << scenario->name << " (" << scenario->totalFee
+            << " fen): " << scenario->description << '\n';
+  if (!result.refusedOrder) return;
+  const StepOutcome& refused = *result.refusedOrder;
+  const auto number = refused.request.find(quillmark::kFieldOutTradeNo);
+  std::cout << "Unified order: " << Exchange(refused) << '\n';
+  PrintMismatch("first unified order reply", refused);
+  std::cout << "Retried:       the platform answered SYSTEMERROR, so the same order ("
+            << (number == refused.request.end() ? std::string() : number->second)
+            << ") was sent again\n";
+}
+
 int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result,
-                   quillmark::cli::NotificationWait* notifications) {
+                   quillmark::cli::NotificationWait* notifications,
+                   const quillmark::Scenario* scenario) {
+  PrintScenario(scenario, result);
   std::cout << "Unified order: " << Exchange(result.order) << '\n';
   PrintMismatch("unified order reply", result.order);
   bool mismatch = quillmark::VerificationFailed(result.order.signature.verdict);
@@ -200,8 +239,13 @@ int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result,
     const StepOutcome& query = result.queries[i];
     std::cout << "Query " << i + 1 << ":       " << StateOf(query) << "  (" << Exchange(query)
               << ")\n";
-    PrintMismatch(i == 0 ? "query 1 reply" : "query 2 reply", query);
+    PrintMismatch(("query " + std::to_string(i + 1) + " reply").c_str(), query);
     mismatch = mismatch || quillmark::VerificationFailed(query.signature.verdict);
+  }
+  if (scenario != nullptr) {
+    const std::vector<std::string> states = result.TradeStates();
+    std::cout << "Payment:       "
+              << TradeStateWords(states.empty() ? std::string() : states.back()) << '\n';
   }
   const std::filesystem::path bitmap = quillmark::platform::FilePath(result.bitmapPath);
   std::error_code error;
@@ -241,6 +285,7 @@ struct CommandLine {
   std::string orderNo;        // a command's OUT_TRADE_NO
   std::string document;       // sign's or verify's FILE
   std::optional<double> awaitNotify;
+  std::optional<std::string> scenario;  // --scenario's name, checked after parsing
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
   CLI::App* sign = nullptr;
   CLI::App* verify = nullptr;
@@ -282,13 +327,19 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
                  "from before the first request, and wait up to SECONDS after the cycle for it")
       ->option_text("SECONDS")
       ->check(CLI::Range(0.0, 3600.0));
+  app.add_option("--scenario", line.scenario,
+                 "place the order with the amount of the sandbox's test scenario NAME and "
+                 "play it through: a SYSTEMERROR retried, a USERPAYING polled on, a refund "
+                 "made and queried for the refund-* ones")
+      ->option_text("NAME");
   app.require_subcommand(0, 1);
   app.footer(
       "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
       "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen), "
       "then the environment (QUILLMARK_APPID, ... QUILLMARK_NOTIFY_LISTEN).\n"
       "Exit status: 0 order placed (or the command's request done) and every signed reply "
-      "verified, 1 no order number (or the request not done), 2 bad option, setting or "
+      "verified, 1 no order number (or the request, or a --scenario refund, not done), 2 bad "
+      "option, scenario, setting or "
       "order number, 3 a reply (or the order's notification, or the document given to verify) "
       "failed verification, 4 no verified notification arrived in time (--await-notify).");
 }
@@ -320,10 +371,63 @@ std::optional<int> Parse(CLI::App& app, const std::vector<std::string>& words) {
   return std::nullopt;
 }
 
+// A payer still entering a password: the order is queried on while it says USERPAYING, as
+// a merchant's poll loop must, a few times at most.
+void PollWhilePaying(quillmark::CQuillmarkOps& ops, quillmark::CQuillmarkOps::CycleResult& result) {
+  constexpr int kMorePolls = 4;
+  for (int i = 0; i < kMorePolls && !result.aborted && !result.queries.empty() &&
+                  result.queries.back().Field(quillmark::kFieldTradeState) == "USERPAYING";
+       ++i) {
+    result.queries.push_back(ops.Run(quillmark::kOrderQueryOperation, result.orderNo));
+    result.aborted = result.queries.back().transfer.aborted();
+  }
+}
+
+// For a refund scenario with a placed order: the refund of the order, and two refund
+// queries once it was accepted. Nothing for the others.
+std::vector<StepOutcome> RunRefund(quillmark::CQuillmarkOps& ops,
+                                   const quillmark::Scenario& scenario,
+                                   const quillmark::CQuillmarkOps::CycleResult& result) {
+  std::vector<StepOutcome> steps;
+  if (std::string_view(scenario.name).rfind("refund-", 0) != 0 || result.orderNo.empty() ||
+      result.aborted) {
+    return steps;
+  }
+  steps.push_back(ops.Run(quillmark::kRefundOperation, result.orderNo));
+  if (quillmark::VerdictOf(steps.front()) != StepVerdict::kDone) return steps;
+  for (int i = 0; i < 2; ++i) {
+    steps.push_back(ops.Run(quillmark::kRefundQueryOperation, result.orderNo));
+  }
+  return steps;
+}
+
+// The refund's lines after the cycle's summary; the status of the cycle, unless the
+// refund was not done (1) or a reply of it failed verification (3).
+int SummariseRefund(const std::vector<StepOutcome>& steps, int cycleStatus) {
+  const OrderCommand& refund = kOrderCommands[2];
+  const StepOutcome& first = steps.front();
+  const bool done = quillmark::VerdictOf(first) == StepVerdict::kDone;
+  bool mismatch = quillmark::VerificationFailed(first.signature.verdict);
+  std::cout << refund.label << (done ? refund.done : refund.notDone) << "  ("
+            << Exchange(first) << ")\n";
+  PrintMismatch(refund.reply, first);
+  for (std::size_t i = 1; i < steps.size(); ++i) {
+    const StepOutcome& query = steps[i];
+    std::cout << "Refund query " << i << ": "
+              << ResultOf(query, quillmark::kFieldRefundStatus0) << "  (" << Exchange(query)
+              << ")\n";
+    PrintMismatch("refund query reply", query);
+    mismatch = mismatch || quillmark::VerificationFailed(query.signature.verdict);
+  }
+  if (mismatch) return cycleStatus == 0 ? kBadSignature : cycleStatus;
+  if (cycleStatus != 0) return cycleStatus;
+  return done ? 0 : kNoOrder;
+}
+
 // The cycle, or the one request of `chosen` when not null, and its summary. Listening for
 // the notification fills in notify_url's port in `settings` when it was 0.
 int RunRequests(const CommandLine& line, const OrderCommand* chosen,
-                quillmark::LoadedSettings& settings) {
+                const quillmark::Scenario* scenario, quillmark::LoadedSettings& settings) {
   // Listening before the first request: the platform notifies as soon as the order is paid,
   // which may be during the cycle itself.
   std::unique_ptr<quillmark::cli::NotificationWait> notifications;
@@ -338,6 +442,10 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   // On a terminal a reply's escape sequences would act (retitle it, clear it, print a fake
   // verdict over the summary); into a pipe or a file the reply stays as it came.
   opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
+  if (scenario != nullptr) {
+    opsSettings.totalFee = scenario->totalFee;
+    opsSettings.retrySystemError = true;
+  }
   quillmark::CQuillmarkOps ops(opsSettings);
   if (chosen != nullptr) {
     const StepOutcome step = ops.Run(*chosen->operation, line.orderNo);
@@ -345,13 +453,19 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
     PrintSettings(settings);
     return SummariseStep(*chosen, line.orderNo, step);
   }
-  const quillmark::CQuillmarkOps::CycleResult result =
+  quillmark::CQuillmarkOps::CycleResult result =
       ops.RunOrderCycle(nullptr, [&notifications](const std::string& placed) {
         if (notifications) notifications->Expect(placed);
       });
+  std::vector<StepOutcome> refundSteps;
+  if (scenario != nullptr) {
+    PollWhilePaying(ops, result);
+    refundSteps = RunRefund(ops, *scenario, result);
+  }
   std::cout << "\n--- summary ---\n";
   PrintSettings(settings);
-  return SummariseCycle(result, notifications.get());
+  const int status = SummariseCycle(result, notifications.get(), scenario);
+  return refundSteps.empty() ? status : SummariseRefund(refundSteps, status);
 }
 
 }  // namespace
@@ -367,6 +481,20 @@ int main(int argc, char** argv) {
   if (const std::optional<int> status =
           Parse(app, quillmark::platform::CommandLineArguments(argc, argv))) {
     return *status;
+  }
+
+  const quillmark::Scenario* scenario = nullptr;
+  if (line.scenario) {
+    scenario = quillmark::FindScenario(*line.scenario);
+    if (scenario == nullptr) {
+      // Not echoed: a stray word on the command line could be a key.
+      std::cerr << "quillmark-cycle: --scenario names no known scenario; the scenarios are:\n";
+      for (const quillmark::Scenario& known : quillmark::kScenarios) {
+        std::cerr << "  " << known.name << " (" << known.totalFee << " fen): "
+                  << known.description << '\n';
+      }
+      return kBadUsage;
+    }
   }
 
   const OrderCommand* chosen = line.Chosen();
@@ -392,5 +520,5 @@ int main(int argc, char** argv) {
   if (line.verify->parsed()) {
     return quillmark::cli::VerifyDocument(line.document, settings.merchant, std::cout);
   }
-  return RunRequests(line, chosen, settings);
+  return RunRequests(line, chosen, scenario, settings);
 }

@@ -20,6 +20,9 @@ struct CycleResult {
   // Set when the unified order's reply held a payment link and verified.
   std::string orderNo;
   StepOutcome order;
+  // The first unified order, when it answered SYSTEMERROR and `order` is its retry
+  // (CQuillmarkOps::Settings::retrySystemError).
+  std::optional<StepOutcome> refusedOrder;
   // One per query made: none when there was no order number, otherwise two, fewer only
   // when the cycle was aborted.
   std::vector<StepOutcome> queries;

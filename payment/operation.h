@@ -22,6 +22,8 @@ struct RequestValues {
   std::string nonce;
   std::string outTradeNo;   // the order's number: given, or made fresh (Makes::kOrderNumber)
   std::string outRefundNo;  // made fresh by an operation that opens a refund
+  // The order's amount in fen: the build's kTotalFee, or a test scenario's (scenarios.h).
+  long long totalFee = kTotalFee;
 };
 
 struct RequestField {
@@ -40,7 +42,7 @@ inline std::string Nonce(const RequestValues& v) { return v.nonce; }
 inline std::string OrderNumber(const RequestValues& v) { return v.outTradeNo; }
 inline std::string RefundNumber(const RequestValues& v) { return v.outRefundNo; }
 inline std::string Body(const RequestValues&) { return kBody; }
-inline std::string TotalFee(const RequestValues&) { return std::to_string(kTotalFee); }
+inline std::string TotalFee(const RequestValues& v) { return std::to_string(v.totalFee); }
 // A test payment is refunded whole.
 inline std::string RefundFee(const RequestValues& v) { return TotalFee(v); }
 inline std::string TradeType(const RequestValues&) { return kTradeType; }

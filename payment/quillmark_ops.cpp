@@ -77,9 +77,12 @@ std::string CQuillmarkOps::Sign(const std::string& signString) {
 
 StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo) {
   const MerchantSettings& merchant = settings_.merchant;
-  RequestValues values{&merchant, {}, outTradeNo, {}};
+  RequestValues values{&merchant, {}, outTradeNo, {}, settings_.totalFee};
   MakeNonceStr(values.nonce);
-  if (operation.makes == Operation::Makes::kOrderNumber) MakeOutTradeNo(values.outTradeNo);
+  // An order number given is an order sent again (a retry after SYSTEMERROR).
+  if (operation.makes == Operation::Makes::kOrderNumber && outTradeNo.empty()) {
+    MakeOutTradeNo(values.outTradeNo);
+  }
   if (operation.makes == Operation::Makes::kRefundNumber) MakeOutTradeNo(values.outRefundNo);
   outTradeNo = values.outTradeNo;
   const RequestFields fields = RequestFieldsOf(operation, values);
@@ -114,12 +117,20 @@ void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {
 void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   result.orderNo.clear();
   result.order = StepOutcome();
+  result.refusedOrder.reset();
   result.symbol.reset();
   result.bitmap.reset();
   result.bitmapPath = settings_.qrPath;
 
   std::string outTradeNo;
   result.order = Exchange(kUnifiedOrderOperation, outTradeNo);
+  // The platform's SYSTEMERROR says nothing about the order: the merchant sends the same
+  // order again, under the same number, once.
+  if (settings_.retrySystemError && result.order.Field(kFieldErrCode) == "SYSTEMERROR" &&
+      !result.order.transfer.aborted()) {
+    result.refusedOrder = std::move(result.order);
+    result.order = Exchange(kUnifiedOrderOperation, outTradeNo);
+  }
   const StepOutcome& outcome = result.order;
   // A link from a reply that did not verify could be anyone's: no order, no bitmap.
   if (VerdictOf(outcome) != StepVerdict::kDone) return;

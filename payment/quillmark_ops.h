@@ -35,6 +35,11 @@ class CQuillmarkOps {
     // an output that is a terminal, where they would act. Off, the line is the reply byte
     // for byte, as scripts reading a pipe or a file expect it.
     bool escapeReplyControls = false;
+    // The unified order's amount in fen: the build's, or a test scenario's (scenarios.h).
+    long long totalFee = kTotalFee;
+    // A unified order answered with err_code SYSTEMERROR is sent once more under the same
+    // order number, as a merchant must; off, the cycle ends there as it always did.
+    bool retrySystemError = false;
 
     // Everything from `merchant` (its endpoints, CA file and bitmap path), the transport's
     // default timeouts and standard output.

@@ -33,7 +33,7 @@ std::string RequestDocument(const RequestFields& fields, const std::string& sign
 RequestFields DefaultRequestFields(const Operation& operation, const std::string& nonce,
                                    const std::string& outTradeNo, const std::string& outRefundNo) {
   static const MerchantSettings merchant = MerchantSettings::Defaults();
-  return RequestFieldsOf(operation, {&merchant, nonce, outTradeNo, outRefundNo});
+  return RequestFieldsOf(operation, {&merchant, nonce, outTradeNo, outRefundNo, kTotalFee});
 }
 
 std::string DefaultSignString(const Operation& operation, const std::string& nonce,

@@ -5,7 +5,8 @@
 # by its accelerator A) opens; settings-qt.png, the settings dialog its 设置 entry opens;
 # and cycle.png, the dialog after a click on Button1 has run one order cycle against a
 # local quillmark-sandbox. The QR code in cycle.png is read back with zbarimg and must be
-# the order's payment link.
+# the order's payment link; and cycle-declined.png, the dialog after a second cycle with
+# the 场景 row set to 拒绝支付, whose queries say the payment failed.
 # Runs on a private Xvfb display driven by xdotool, so it needs no desktop and leaves
 # any desktop alone. Installs what is missing and builds quillmark if needed.
 #
@@ -87,6 +88,27 @@ if [ "${1:-}" = "--on-xvfb" ]; then
   fi
   echo "The QR code on screen reads $seen"
 
+  # The 场景 row, now that the panel shows: the dialog is 520 x 392 dialog units and the
+  # row's drop-down list is centred at (122, 260). Its second entry is 拒绝支付.
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+  xdotool mousemove --window "$main" $((122 * WIDTH / 520)) $((260 * HEIGHT / 392)) click 1
+  sleep 0.5
+  xdotool key Down Return
+  sleep 0.5
+  lines=$(wc -l <"$work/quillmark.out")
+  xdotool mousemove --window "$main" $((32 * WIDTH / 520)) $((186 * HEIGHT / 392)) click 1
+  for _ in $(seq 100); do
+    [ "$(wc -l <"$work/quillmark.out")" -ge $((lines + 6)) ] && break
+    sleep 0.1
+  done
+  sleep 1
+  shoot "$main" "$out/cycle-declined.png"
+  if ! grep -q '<total_fee>4001</total_fee>\|PAYERROR' "$work/quillmark.out"; then
+    echo "the second cycle did not play the declined scenario:" >&2
+    cat "$work/quillmark.out" >&2
+    exit 1
+  fi
+
   # Esc ends the program, which must exit with status 0.
   xdotool windowfocus "$main" key Escape
   status=0
@@ -108,4 +130,4 @@ cmake -S . -B "$build" "${generator[@]}" -DQUILLMARK_BUILD_SHELL=ON >/dev/null
 cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
 mkdir -p "$out"
 BUILD_DIR="$build" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-xvfb
-echo "Wrote main-dialog.png, system-menu.png, about-box.png, settings-qt.png and cycle.png in $out"
+echo "Wrote main-dialog.png, system-menu.png, about-box.png, settings-qt.png, cycle.png and cycle-declined.png in $out"

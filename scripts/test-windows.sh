@@ -423,6 +423,20 @@ gui_cycle windows-cycle
 SANDBOX_NOTIFY=
 size96=$GUI_SIZE
 cp "$work/windows-cycle.png" "$work/windows-cycle-96dpi.png"
+# A second cycle with the 场景 row at 拒绝支付, its list's second entry, centred at (122, 260)
+# of the panel's 520 x 392 dialog units: windows-cycle-declined.png.
+start_gui "$work/declined.out"
+click_button1
+for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 2 ] && break; sleep 0.1; done
+eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
+xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 260 * HEIGHT / 392)) click 1 sleep 0.5 key Down Return sleep 0.5
+xdotool mousemove $((X + 32 * WIDTH / 520)) $((Y + 186 * HEIGHT / 392)) click 1
+for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] && break; sleep 0.1; done
+[ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] || fail "no second cycle: $(cat "$work/declined.out")"
+sleep 1 && import -window root "$work/windows-cycle-declined.png"
+xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
+xdotool key Escape
+timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
 echo "at 96 DPI: the main dialog is $size96 pixels; the QR code in the window reads back as $code_url; its notification was acknowledged"
 # At 150 %, as a Chinese-speaking user whose bitmap goes to a folder with a Chinese name,
 # which the panel names. The manifest makes the program DPI-aware: its dialogs are laid out

@@ -78,6 +78,12 @@ bool CycleWorker::Launch(std::function<void()> job) {
     Install(std::move(settings));
     nextNotifyUrl_.reset();
   }
+  if (nextTotalFee_) {
+    CQuillmarkOps::Settings settings = ops_->settings();
+    settings.totalFee = *nextTotalFee_;
+    Install(std::move(settings));
+    nextTotalFee_.reset();
+  }
   worker_ = std::thread(std::move(job));
   return true;
 }

@@ -60,6 +60,8 @@ class CycleWorker {
   void UseMerchant(const MerchantSettings& merchant);
   // The notify_url the next job's requests carry; everything else stays.
   void UseNotifyUrl(const std::string& notifyUrl) { nextNotifyUrl_ = notifyUrl; }
+  // The amount in fen of the next cycle's order (a test scenario's); everything else stays.
+  void UseTotalFee(long long totalFee) { nextTotalFee_ = totalFee; }
   // The merchant of the next job.
   MerchantSettings merchant() const {
     return nextMerchant_ ? *nextMerchant_ : ops_->settings().merchant;
@@ -90,6 +92,7 @@ class CycleWorker {
   std::unique_ptr<CQuillmarkOps> ops_;
   std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
   std::optional<std::string> nextNotifyUrl_;      // applied when the next job starts
+  std::optional<long long> nextTotalFee_;         // applied when the next job starts
   CQuillmarkOps::OrderHook orderPlaced_;
   std::thread worker_;
   bool busy_ = false;

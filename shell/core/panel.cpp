@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "payment/encoding.h"
+#include "payment/scenarios.h"
 #include "shell/core/texts.h"
 
 namespace quillmark::shell {
@@ -48,8 +49,9 @@ std::vector<layout::Grid> MakeGrids() {
                      std::vector<layout::Track>{
                          {0, kMainPay.cx}, {5, 50}, {3, 50}, {3, 50}, {3, 40}, {4, 38}, {4, 120}},
                      std::vector<layout::Track>{{0, kMainPay.cy}});
+  // The rows of what the buttons asked, then the scenario of the next cycle.
   grids.emplace_back(kMargin, grids.back().Bottom(), std::vector<layout::Track>{{0, 52}, {3, 451}},
-                     std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}});
+                     std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}, {2, 14}});
   // The log's caption, then the log beside its two buttons.
   grids.push_back(Filled(kMargin, grids.back().Bottom(), {{0, 452}, {4, 50}},
                          {{kBandSpace, 8}, {2, 14}, {3, 14}}, kPanelSize.cy - kMargin));
@@ -81,6 +83,7 @@ const PanelControl kDescription[] = {
     {P::kQueryAgainVerdict, K::kVerdict, texts::kStepQueryAgain, "queryAgainVerdict", 1020, kActions, {0, 1}, {}},
     {P::kCloseOrderVerdict, K::kVerdict, texts::kStepCloseOrder, "closeOrderVerdict", 1021, kActions, {1, 1}, {}},
     {P::kRefundVerdict, K::kVerdict, texts::kStepRefund, "refundVerdict", 1022, kActions, {2, 1}, {}},
+    {P::kScenario, K::kChoice, texts::kScenarioLabel, "scenarioChoice", 1023, kActions, {3, 1, 1, 1, 120}, {}},
     {P::kQr, K::kQr, nullptr, "qrView", 1030, kRows, {0, 3, static_cast<int>(kCycleTracks.size()) + 1, 1}, {}},
     {P::kLogLabel, K::kText, texts::kLogLabel, "logLabel", 1031, kLog, {0, 0, 1, 1, 60}, {}},
     {P::kLog, K::kLog, nullptr, "logView", 1032, kLog, {1, 0, 3, 1}, {}},
@@ -135,9 +138,17 @@ const layout::Grid& PanelGrid(PanelBand band) {
 layout::Rect CaptionRect(const PanelControl& control) {
   // In the rows' first column, at a label's height; a text box's text sits a little
   // lower in its frame than a label's first line.
-  const int lower = control.kind == ControlKind::kField ? 2 : 0;
+  const int lower =
+      control.kind == ControlKind::kField || control.kind == ControlKind::kChoice ? 2 : 0;
   const layout::Rect column = PanelGrid(PanelBand::kRows).Place({0, 0, 1, 1, 0, 8});
   return {column.x, control.du.y + lower, column.cx, 8};
+}
+
+std::vector<std::string> PanelChoices(PanelItem item) {
+  std::vector<std::string> choices;
+  if (item != P::kScenario) return choices;
+  for (const Scenario& scenario : kScenarios) choices.emplace_back(scenario.label);
+  return choices;
 }
 
 const std::vector<PanelAction>& PanelActions() {
@@ -291,6 +302,12 @@ void Panel::Click(PanelItem button) {
     Started(button);
     return;
   }
+}
+
+void Panel::Choose(PanelItem choice, int index) {
+  if (choice != P::kScenario) return;
+  const bool known = index >= 0 && static_cast<std::size_t>(index) < std::size(kScenarios);
+  worker_.UseTotalFee((known ? kScenarios[index] : kPaidScenario).totalFee);
 }
 
 void Panel::Started(PanelItem starter) {

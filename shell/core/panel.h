@@ -50,6 +50,7 @@ enum class PanelItem {
   kLog,
   kCopyLog,
   kClearLog,
+  kScenario,
 };
 
 enum class ControlKind {
@@ -60,6 +61,7 @@ enum class ControlKind {
   kText,     // static text without a row caption
   kQr,       // the payment link's QR code, whole pixels per module with a quiet zone
   kLog,      // a read-only multi-line text box without wrapping
+  kChoice,   // a drop-down list of PanelChoices(), `caption` the row's caption
 };
 
 // The panel's four bands, top to bottom, each a grid of its own (see PanelGrid()).
@@ -89,10 +91,18 @@ inline constexpr layout::Size kPanelSize{520, 392};
 // The grid of one band. The buttons' band starts at Button1's row and its first column is
 // Button1; the bands below follow it; the last reaches to the bottom of kPanelSize.
 const layout::Grid& PanelGrid(PanelBand band);
-// Where a row's caption goes (kField and kVerdict controls): left of the control.
+// Whether a control of `kind` has a row caption beside it: kField, kVerdict and kChoice.
+inline bool HasRowCaption(ControlKind kind) {
+  return kind == ControlKind::kField || kind == ControlKind::kVerdict || kind == ControlKind::kChoice;
+}
+// Where a row's caption goes (HasRowCaption controls): left of the control.
 layout::Rect CaptionRect(const PanelControl& control);
 // The Win32 control id of row caption `index` (in PanelControls() order, captions only).
 inline constexpr int kCaptionIdBase = 1100;
+
+// The entries of a kChoice control, UTF-8, in order; the first is chosen at the start.
+// The scenario row's are the labels of payment/scenarios.h.
+std::vector<std::string> PanelChoices(PanelItem item);
 
 // A button that asks the platform one thing about the last order, the row its verdict
 // goes to, and the words of that row.
@@ -153,6 +163,9 @@ class Panel : private CycleListener {
   void StartCycle();
   // A click on one of the panel's buttons.
   void Click(PanelItem button);
+  // Entry `index` of a kChoice control was chosen: for the scenario row, the scenario
+  // whose amount the next cycle's order carries. An index out of range chooses the first.
+  void Choose(PanelItem choice, int index);
   // The merchant and endpoint of the next job, and of the notifications listened for; a
   // job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);

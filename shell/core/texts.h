@@ -44,6 +44,7 @@ inline constexpr char kStepQuery2[] = "查询 2";
 inline constexpr char kStepQueryAgain[] = "再次查询";
 inline constexpr char kStepCloseOrder[] = "关闭订单";
 inline constexpr char kStepRefund[] = "申请退款";
+inline constexpr char kScenarioLabel[] = "场景";
 inline constexpr char kOrderClosed[] = "订单已关闭";
 inline constexpr char kCloseNotTrusted[] = "应答未通过验证，不能确认订单已关闭";
 inline constexpr char kCloseNotConfirmed[] = "应答未确认订单已关闭";

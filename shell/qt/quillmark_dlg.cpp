@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QEvent>
@@ -223,6 +224,17 @@ void CQuillmarkDlg::BuildPanel() {
       case shell::ControlKind::kQr:
         widget = new shell::QrView(this);
         break;
+      case shell::ControlKind::kChoice: {
+        auto* choice = new QComboBox(this);
+        for (const std::string& entry : shell::PanelChoices(control.item)) {
+          choice->addItem(QString::fromUtf8(entry.c_str()));
+        }
+        const PanelItem item = control.item;
+        connect(choice, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                [this, item](int index) { panel_.Choose(item, index); });
+        widget = choice;
+        break;
+      }
       case shell::ControlKind::kLog: {
         auto* log = new QPlainTextEdit(this);
         log->setReadOnly(true);
@@ -234,8 +246,7 @@ void CQuillmarkDlg::BuildPanel() {
     template_.Add(widget, control.objectName, ToQRect(control.du));
     controls_[control.item] = widget;
     panelWidgets_.push_back(widget);
-    if (control.kind == shell::ControlKind::kField ||
-        control.kind == shell::ControlKind::kVerdict) {
+    if (shell::HasRowCaption(control.kind)) {
       QLabel* rowCaption = template_.AddText("", caption, ToQRect(shell::CaptionRect(control)));
       rowCaption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       panelWidgets_.push_back(rowCaption);

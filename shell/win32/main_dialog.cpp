@@ -74,6 +74,8 @@ Kind KindOf(shell::ControlKind kind) {
       return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
     case shell::ControlKind::kQr:
       return {L"STATIC", SS_OWNERDRAW, 0};
+    case shell::ControlKind::kChoice:
+      return {L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0};
     case shell::ControlKind::kLog:
       break;
   }
@@ -81,6 +83,21 @@ Kind KindOf(shell::ControlKind kind) {
           ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL | WS_HSCROLL |
               WS_BORDER | WS_TABSTOP,
           WS_EX_CLIENTEDGE};
+}
+
+// A drop-down list's window is as tall as its list when dropped down: the closed box's
+// rectangle, with room for the entries below it.
+shell::layout::Rect DroppedDown(shell::layout::Rect du) {
+  du.cy += 120;
+  return du;
+}
+
+// The entries of a drop-down list, the first one chosen.
+void FillChoices(HWND combo, shell::PanelItem item) {
+  for (const std::string& entry : shell::PanelChoices(item)) {
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(entry.c_str()).c_str()));
+  }
+  SendMessageW(combo, CB_SETCURSEL, 0, 0);
 }
 
 }  // namespace
@@ -178,7 +195,7 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       return FALSE;
     case WM_COMMAND:
-      OnCommand(LOWORD(wParam));
+      OnCommand(LOWORD(wParam), HIWORD(wParam));
       return TRUE;
     case WM_DPICHANGED:
       OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
@@ -248,7 +265,7 @@ bool MainDialog::OnPaintDialog() {
   return true;
 }
 
-void MainDialog::OnCommand(int id) {
+void MainDialog::OnCommand(int id, int notification) {
   switch (id) {
     case IDOK:
     case IDCANCEL:
@@ -263,6 +280,11 @@ void MainDialog::OnCommand(int id) {
   const shell::PanelControl* control = ControlOfId(id);
   if (control != nullptr && control->kind == shell::ControlKind::kButton) {
     panelRules_.Click(control->item);
+  }
+  if (control != nullptr && control->kind == shell::ControlKind::kChoice &&
+      notification == CBN_SELCHANGE) {
+    const auto index = SendMessageW(Item(control->item), CB_GETCURSEL, 0, 0);
+    panelRules_.Choose(control->item, static_cast<int>(index));
   }
 }
 
@@ -295,9 +317,11 @@ void MainDialog::BuildPanel() {
   int caption = 0;
   for (const shell::PanelControl& control : shell::PanelControls()) {
     const Kind kind = KindOf(control.kind);
-    const bool row =
-        control.kind == shell::ControlKind::kField || control.kind == shell::ControlKind::kVerdict;
-    HWND child = make(kind, row ? nullptr : control.caption, control.controlId, control.du);
+    const bool row = shell::HasRowCaption(control.kind);
+    HWND child = make(kind, row ? nullptr : control.caption, control.controlId,
+                      control.kind == shell::ControlKind::kChoice ? DroppedDown(control.du)
+                                                                  : control.du);
+    if (control.kind == shell::ControlKind::kChoice) FillChoices(child, control.item);
     // In tab order after the last one.
     SetWindowPos(child, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     previous = child;

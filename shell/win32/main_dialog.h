@@ -42,7 +42,8 @@ class MainDialog : private shell::PanelView {
   void OnDpiChanged(UINT dpi, const RECT& suggested);
   void OnSystemCommand(WPARAM id, LPARAM param);
   bool OnPaintDialog();
-  void OnCommand(int id);
+  // `notification`: the control's notification code (a drop-down list's change).
+  void OnCommand(int id, int notification);
   void OnPayButton();
   void End(int result);
 

@@ -176,6 +176,55 @@ TEST_F(OpsTest, CycleQueriesTheNewOrderTwiceInOrder) {
   }
 }
 
+// A unified order answered FAIL SYSTEMERROR is sent once more, the same order under the
+// same number and amount, only where the settings ask for it, and only for SYSTEMERROR.
+TEST_F(OpsTest, ASystemErrorIsRetriedOnceUnderTheSameOrderNumber) {
+  const std::string systemError = SignedReply(
+      {{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "SYSTEMERROR"}});
+  const std::string otherError = SignedReply(
+      {{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "ORDERPAID"}});
+  const struct {
+    const char* what;
+    bool retry;
+    const std::string* first;
+    std::size_t orders;  // unified orders sent
+    bool placed;
+  } rows[] = {
+      {"retried", true, &systemError, 2, true},
+      {"not asked to retry", false, &systemError, 1, false},
+      {"another error", true, &otherError, 1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    LocalHttpsServer server;
+    int orders = 0;
+    server.Handle("/pay/unifiedorder", [&](const httplib::Request&, httplib::Response& res) {
+      res.set_content(++orders == 1 ? *row.first : UnifiedReply("https://pay.test/qr/9"),
+                      "text/xml");
+    });
+    server.Reply("/pay/orderquery", QueryReply("NOTPAY"));
+    server.Start();
+    CQuillmarkOps::Settings settings = MakeOps(server).settings();
+    settings.totalFee = 4003;
+    settings.retrySystemError = row.retry;
+    CQuillmarkOps ops(settings);
+    const CQuillmarkOps::CycleResult result = ops.RunOrderCycle();
+    std::vector<std::string> numbers;
+    for (const auto& request : server.requests()) {
+      if (request.path != "/pay/unifiedorder") continue;
+      numbers.push_back(Field(request.body, "out_trade_no"));
+      EXPECT_EQ(Field(request.body, "total_fee"), "4003");
+    }
+    ASSERT_EQ(numbers.size(), row.orders);
+    EXPECT_EQ(numbers.front(), numbers.back()) << "the same order number";
+    EXPECT_EQ(!result.orderNo.empty(), row.placed);
+    EXPECT_EQ(result.refusedOrder.has_value(), row.orders == 2);
+    if (row.placed) {
+      EXPECT_EQ(result.orderNo, numbers.front());
+    }
+  }
+}
+
 TEST_F(OpsTest, TheCycleResultCarriesWhatEachStepObtained) {
   LocalHttpsServer server;
   server.Reply("/pay/unifiedorder", UnifiedReply("https://pay.test/qr/4"));

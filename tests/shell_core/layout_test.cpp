@@ -74,11 +74,13 @@ TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
       {PanelItem::kQueryAgainVerdict, {62, 199, 451, 16}},
       {PanelItem::kCloseOrderVerdict, {62, 217, 451, 16}},
       {PanelItem::kRefundVerdict, {62, 235, 451, 16}},
+      {PanelItem::kScenario, {62, 253, 120, 14}},
       {PanelItem::kQr, {320, 7, 193, 168}},
-      {PanelItem::kLogLabel, {7, 257, 60, 8}},
-      {PanelItem::kLog, {7, 267, 452, 118}},
-      {PanelItem::kCopyLog, {463, 267, 50, 14}},
-      {PanelItem::kClearLog, {463, 284, 50, 14}},
+      // The log moved down by the scenario's row.
+      {PanelItem::kLogLabel, {7, 273, 60, 8}},
+      {PanelItem::kLog, {7, 283, 452, 102}},
+      {PanelItem::kCopyLog, {463, 283, 50, 14}},
+      {PanelItem::kClearLog, {463, 300, 50, 14}},
   };
   ASSERT_EQ(PanelControls().size(), expected.size());
   // Button1 is the first cell of its row; OK and Cancel are the template's.
@@ -96,7 +98,7 @@ TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
     EXPECT_EQ(V(control.du), V(expected.at(control.item)));
     EXPECT_TRUE(Inside(control.du, kPanelSize));
     placed.emplace_back(control.objectName, control.du);
-    if (control.kind == ControlKind::kField || control.kind == ControlKind::kVerdict) {
+    if (HasRowCaption(control.kind)) {
       placed.emplace_back(std::string(control.objectName) + " caption", CaptionRect(control));
     }
   }

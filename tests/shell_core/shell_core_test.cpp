@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "payment/scenarios.h"
 #include "payment/settings_file.h"
 #include "shell/core/cycle_worker.h"
 #include "shell/core/outcome_words.h"
@@ -117,6 +118,42 @@ TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
   const std::vector<std::string> closing = {"line curl_easy_perform failed",
                                             "line Content:", "close order 通信失败"};
   EXPECT_EQ(recorder.events, closing);
+}
+
+// The scenario row offers the scenarios' labels in their table's order, 支付成功 first, and
+// the amount chosen is the one each later cycle's order carries, until another is chosen.
+TEST(ScenarioRow, OffersEveryScenarioAndTheCycleCarriesTheChosenAmount) {
+  const std::vector<std::string> choices = PanelChoices(PanelItem::kScenario);
+  ASSERT_EQ(choices.size(), std::size(kScenarios));
+  EXPECT_EQ(choices.front(), "支付成功");
+  for (std::size_t i = 0; i < choices.size(); ++i) EXPECT_EQ(choices[i], kScenarios[i].label);
+  EXPECT_TRUE(PanelChoices(PanelItem::kLog).empty());
+
+  struct FeeRecorder : CycleListener {
+    void OnCycleStep(CycleStep) override {}
+    void OnLine(const std::string&) override {}
+    void OnCycleFinished(const CycleResult& result) override {
+      fees.push_back(result.order.request.at(kFieldTotalFee));
+    }
+    void OnStepFinished(const StepOutcome&) override {}
+    std::vector<std::string> fees;
+  } recorder;
+  std::ostringstream out;
+  Queue queue;
+  CycleWorker worker(
+      RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, recorder);
+  const auto cycle = [&] {
+    ASSERT_TRUE(worker.StartCycle());
+    queue.DeliverUntil([&] { return !worker.busy(); });
+  };
+  cycle();  // the build's amount, as before any choice
+  worker.UseTotalFee(FindScenario("declined")->totalFee);
+  cycle();
+  cycle();  // still the chosen one
+  worker.UseTotalFee(kPaidScenario.totalFee);
+  cycle();
+  const std::vector<std::string> expected = {std::to_string(kTotalFee), "4001", "4001", "1"};
+  EXPECT_EQ(recorder.fees, expected);
 }
 
 TEST(CycleWorker, NothingIsDeliveredAfterShutdown) {

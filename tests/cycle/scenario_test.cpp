@@ -1,0 +1,112 @@
+// quillmark-cycle --scenario against the sandbox: one row per scenario of
+// payment/scenarios.h, each with the states its summary must show and its exit status,
+// as the README's table documents them; and the option's refusal of an unknown name.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "payment/scenarios.h"
+#include "sandbox/sandbox.h"
+#include "sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+std::vector<std::string> ScenarioCommand(Sandbox& sandbox, const TempDir& work,
+                                         const std::string& scenario) {
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
+  argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
+  argv.insert(argv.end(), {"--scenario", scenario, "--await-notify", "10"});
+  return argv;
+}
+
+TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
+  const struct {
+    const char* name;
+    int exitCode;
+    std::vector<const char*> lines;  // in this order on standard output
+  } rows[] = {
+      {"paid", 0, {"Scenario:      paid (1 fen)", "Query 2:       SUCCESS", "Payment:       paid"}},
+      {"declined", 4, {"Query 2:       PAYERROR", "Payment:       paying failed"}},
+      {"paying", 0, {"Query 2:       USERPAYING", "Query 3:       USERPAYING",
+                     "Query 4:       SUCCESS", "Payment:       paid"}},
+      {"system-error-once", 0, {"result_code FAIL, err_code SYSTEMERROR",
+                                "Retried:       the platform answered SYSTEMERROR",
+                                "Order number:  ", "Query 2:       SUCCESS"}},
+      {"expired", 4, {"Query 1:       CLOSED", "Query 2:       CLOSED", "Payment:       closed"}},
+      {"notify-twice", 0, {"Query 2:       SUCCESS", "\nNotification:  "}},
+      {"notify-late", 0, {"Query 2:       SUCCESS", "\nNotification:  "}},
+      {"refund-processing", 0, {"Query 2:       SUCCESS", "Refund:        refunded",
+                                "Refund query 1: PROCESSING", "Refund query 2: SUCCESS"}},
+      {"refund-fails", 1, {"Query 2:       SUCCESS", "Refund:        not refunded",
+                           "err_code NOTENOUGH"}},
+  };
+  ASSERT_EQ(std::size(rows), std::size(kScenarios)) << "one row per scenario";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::ostringstream log;
+    Options options;
+    options.port = 0;
+    options.payAfterQueries = 1;
+    options.log = &log;
+    Sandbox sandbox(options);
+    std::string error;
+    ASSERT_TRUE(sandbox.Start(&error)) << error;
+    TempDir work;
+    const ProgramResult result = RunProgram(ScenarioCommand(sandbox, work, row.name), work.path());
+    sandbox.Stop();
+    SCOPED_TRACE(result.out + "\nstderr:\n" + result.err + "\nsandbox log:\n" + log.str());
+    EXPECT_EQ(result.exitCode, row.exitCode);
+    std::size_t at = 0;
+    for (const char* line : row.lines) {
+      const std::size_t found = result.out.find(line, at);
+      EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << line;
+      if (found != std::string::npos) at = found;
+    }
+  }
+}
+
+// An unknown name is refused before anything is sent, with every known one listed.
+TEST(CycleScenario, AnUnknownNameIsABadOptionListingTheKnownOnes) {
+  TempDir work;
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), "https://127.0.0.1:9");
+  argv.insert(argv.end(), {"--scenario", "no-such-scenario"});
+  const ProgramResult result = RunProgram(argv, work.path());
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err.find("no-such-scenario"), std::string::npos) << "the word is not echoed";
+  for (const Scenario& scenario : kScenarios) {
+    EXPECT_NE(result.err.find(std::string("  ") + scenario.name + " (" +
+                              std::to_string(scenario.totalFee) + " fen)"),
+              std::string::npos)
+        << scenario.name;
+  }
+}
+
+// A known one names itself where the summary's header lines are, whatever the sandbox plays.
+TEST(CycleScenario, NamesTheScenarioInTheSummary) {
+  std::ostringstream log;
+  Options options;
+  options.port = 0;
+  options.log = &log;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  TempDir work;
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
+  argv.insert(argv.end(), {"--scenario", "notify-twice"});
+  const ProgramResult result = RunProgram(argv, work.path());
+  sandbox.Stop();
+  SCOPED_TRACE(result.out);
+  EXPECT_NE(result.out.find("\nScenario:      notify-twice (4005 fen): "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox
