@@ -100,7 +100,8 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
     case SignatureVerdict::kMismatch:
       std::cout << "  " << reply << ": the reply's sign "
                 << quillmark::EscapeControls(signature.received) << " is not the expected "
-                << signature.expected << ", the upper-case MD5 of the UTF-8 bytes of \""
+                << signature.expected << ", the upper-case " << quillmark::SignDigestWords(signature.type)
+                << " of the UTF-8 bytes of \""
                 << quillmark::EscapeControls(signature.maskedSignString) << "\"\n";
       break;
     case SignatureVerdict::kMissing:
@@ -284,6 +285,7 @@ struct CommandLine {
   std::optional<std::string> config;
   std::string orderNo;        // a command's OUT_TRADE_NO
   std::string document;       // sign's or verify's FILE
+  std::string signType;       // sign's or verify's --sign-type; empty: the document's
   std::optional<double> awaitNotify;
   std::optional<std::string> scenario;  // --scenario's name, checked after parsing
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
@@ -321,6 +323,14 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       "(- for standard input); exit 0 when it verified, 3 otherwise");
   for (CLI::App* command : {line.sign, line.verify}) {
     command->add_option("FILE", line.document, "the document, UTF-8 as on the wire")->required();
+    command
+        ->add_option("--sign-type", line.signType,
+                     "MD5 or HMAC-SHA256 (default: the document's sign_type, else MD5)")
+        ->option_text("TYPE")
+        ->check([](const std::string& value) {
+          return quillmark::ParseSignType(value) ? std::string()
+                                                 : "unknown sign type " + value;
+        });
   }
   app.add_option("--await-notify", line.awaitNotify,
                  "listen for the order's payment notification at notify_url (or notify_listen) "
@@ -515,10 +525,12 @@ int main(int argc, char** argv) {
     std::cerr << quillmark::ShownText(warning) << '\n';
   }
   if (line.sign->parsed()) {
-    return quillmark::cli::SignDocument(line.document, settings.merchant, std::cout);
+    return quillmark::cli::SignDocument(line.document, settings.merchant, std::cout,
+                                        line.signType);
   }
   if (line.verify->parsed()) {
-    return quillmark::cli::VerifyDocument(line.document, settings.merchant, std::cout);
+    return quillmark::cli::VerifyDocument(line.document, settings.merchant, std::cout,
+                                          line.signType);
   }
   return RunRequests(line, chosen, scenario, settings);
 }

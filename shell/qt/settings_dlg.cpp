@@ -2,6 +2,7 @@
 // each box checked by its row's rule as it is typed, and the file read and saved whole.
 #include "shell/qt/settings_dlg.h"
 
+#include <QComboBox>
 #include <QEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -84,6 +85,14 @@ void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
   // At the top of its rectangle, as a Win32 static draws it: level with the box's text.
   template_.AddText("", Text(row.label), ToQRect(rects.label))
       ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  if (row.kind == shell::SettingKind::kChoice) {
+    QComboBox* choice = AddChoice(row, rects, current.*row.key->member);
+    QLabel* note = template_.AddText((name + "Rule").c_str(), QString(), ToQRect(rects.note));
+    note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    fields_.push_back({&row, nullptr, choice, note});
+    connect(choice, &QComboBox::currentTextChanged, this, &CSettingsDlg::Check);
+    return;
+  }
   auto* edit = template_.Add(new QLineEdit(Text(current.*row.key->member), this), name.c_str(),
                              ToQRect(rects.edit));
   if (row.kind == shell::SettingKind::kSecret) edit->setEchoMode(QLineEdit::Password);
@@ -96,8 +105,22 @@ void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
   QLabel* note = template_.AddText((name + "Rule").c_str(), QString(), ToQRect(rects.note));
   note->setWordWrap(true);
   note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  fields_.push_back({&row, edit, note});
+  fields_.push_back({&row, edit, nullptr, note});
   connect(edit, &QLineEdit::textChanged, this, &CSettingsDlg::Check);
+}
+
+QComboBox* CSettingsDlg::AddChoice(const shell::SettingRow& row,
+                                   const shell::SettingRowRects& rects, const std::string& value) {
+  auto* choice = new QComboBox(this);
+  for (const std::string& name : row.choices) choice->addItem(Text(name));
+  // A value the file holds that is no choice stays as it is, for its note to explain.
+  if (choice->findText(Text(value)) < 0) choice->addItem(Text(value));
+  choice->setCurrentText(Text(value));
+  return template_.Add(choice, row.key->fileKey, ToQRect(rects.edit));
+}
+
+std::string CSettingsDlg::Field::Value() const {
+  return (choice != nullptr ? choice->currentText() : edit->text()).toStdString();
 }
 
 void CSettingsDlg::Browse(const shell::SettingRow& row, QLineEdit* edit) {
@@ -111,7 +134,7 @@ void CSettingsDlg::Browse(const shell::SettingRow& row, QLineEdit* edit) {
 MerchantSettings CSettingsDlg::Values() const {
   MerchantSettings values;
   for (const Field& field : fields_) {
-    values.*field.row->key->member = field.edit->text().toStdString();
+    values.*field.row->key->member = field.Value();
   }
   return values;
 }
@@ -120,7 +143,7 @@ void CSettingsDlg::Check() {
   bool valid = true;
   for (const Field& field : fields_) {
     const shell::SettingNote note =
-        shell::NoteFor(*field.row, field.edit->text().toStdString(), environment_);
+        shell::NoteFor(*field.row, field.Value(), environment_);
     field.note->setText(Text(note.text));
     // A broken rule in red; the word that a variable overrides the value in the usual colour.
     field.note->setStyleSheet(note.broken ? QStringLiteral("color: #b00020") : QString());

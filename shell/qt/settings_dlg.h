@@ -13,6 +13,7 @@
 #include "shell/core/settings_form.h"
 #include "shell/qt/dialog_template.h"
 
+class QComboBox;
 class QEvent;
 class QLabel;
 class QLineEdit;
@@ -40,13 +41,17 @@ class CSettingsDlg : public QDialog {
 
  private:
   void AddRow(std::size_t index, const MerchantSettings& current);
+  QComboBox* AddChoice(const shell::SettingRow& row, const shell::SettingRowRects& rects,
+                       const std::string& value);
   void Browse(const shell::SettingRow& row, QLineEdit* edit);
   void Check();
 
   struct Field {
     const shell::SettingRow* row;
-    QLineEdit* edit;
+    QLineEdit* edit;     // null for a choice row
+    QComboBox* choice;   // a choice row's list, else null
     QLabel* note;
+    std::string Value() const;
   };
   std::string file_;
   Environment environment_;

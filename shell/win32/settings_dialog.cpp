@@ -5,6 +5,7 @@
 #include <cderr.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "payment/merchant_settings.h"
@@ -53,6 +54,22 @@ HWND Make(HWND dialog, State& state, const wchar_t* windowClass, DWORD style, DW
   return child;
 }
 
+// A choice row's drop-down list, holding `value` (also when it is none of the choices, so
+// that its note can say why). Its rectangle reaches below the box: a combo box's height is
+// that of its list when it is dropped down.
+void MakeChoice(HWND dialog, State& state, const shell::SettingRow& row, std::size_t i,
+                shell::layout::Rect du, const std::string& value) {
+  du.cy += 12 * static_cast<int>(row.choices.size() + 1);
+  HWND combo = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, "",
+                    EditId(i), du);
+  std::vector<std::string> items = row.choices;
+  if (std::find(items.begin(), items.end(), value) == items.end()) items.push_back(value);
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(items[k]).c_str()));
+    if (items[k] == value) SendMessageW(combo, CB_SETCURSEL, k, 0);
+  }
+}
+
 // The dialog at the description's size, and its controls, the boxes holding `current`.
 void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
                   const std::string& problem) {
@@ -74,8 +91,12 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
     Make(dialog, state, L"STATIC", kText, 0, row.label, shell::kSettingLabelIdBase + index,
          rects.label);
     const DWORD secret = row.kind == shell::SettingKind::kSecret ? ES_PASSWORD : 0;
-    Make(dialog, state, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP | secret, WS_EX_CLIENTEDGE,
-         current.*row.key->member, EditId(i), rects.edit);
+    if (row.kind == shell::SettingKind::kChoice) {
+      MakeChoice(dialog, state, row, i, rects.edit, current.*row.key->member);
+    } else {
+      Make(dialog, state, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP | secret, WS_EX_CLIENTEDGE,
+           current.*row.key->member, EditId(i), rects.edit);
+    }
     if (row.browse()) {
       Make(dialog, state, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, shell::kBrowseCaption,
            shell::kSettingBrowseIdBase + index, rects.browse);
@@ -149,7 +170,7 @@ void Browse(HWND dialog, std::size_t i) {
 
 bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
   const int id = LOWORD(wParam);
-  if (HIWORD(wParam) == EN_CHANGE) {
+  if (HIWORD(wParam) == EN_CHANGE || HIWORD(wParam) == CBN_SELCHANGE) {
     Check(dialog, state);
     return true;
   }
