@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,6 +37,9 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
     bool notify;
     int exitCode;
     const char* line;  // the summary's last line
+    // The settings file's sign_type; null: none, so MD5. Every reply, the notification and
+    // every request the sandbox took must then be of that type.
+    const char* signType = nullptr;
   } rows[] = {
       {"notified", Fault::kNone, true, 0,
        "The order's payment notification verified and was acknowledged.\n"},
@@ -43,6 +47,12 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
        "A notification of the order failed verification: it was changed on the way or forged,"
        " and must not be acted on.\n"},
       {"notifications off", Fault::kNone, false, 4, " within 1 s.\n"},
+      {"notified, HMAC-SHA256", Fault::kNone, true, 0,
+       "The order's payment notification verified and was acknowledged.\n", "HMAC-SHA256"},
+      {"amount changed after signing, HMAC-SHA256", Fault::kBadNotifySign, true, 3,
+       "A notification of the order failed verification: it was changed on the way or forged,"
+       " and must not be acted on.\n",
+       "HMAC-SHA256"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -57,9 +67,24 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
     std::string error;
     ASSERT_TRUE(sandbox.Start(&error)) << error;
     TempDir work;
+    if (row.signType != nullptr) {
+      std::filesystem::create_directories(work.path() + "/quillmark");
+      std::ofstream(work.path() + "/quillmark/quillmark.ini")
+          << "[merchant]\nsign_type = " << row.signType << "\n";
+    }
     const ProgramResult result = RunProgram(AwaitNotifyCommand(sandbox, work, "1"), work.path());
     // Its notifier may still be writing the line of the attempt the runner answered.
     sandbox.Stop();
+    for (const RecordedRequest& request : sandbox.requests()) {
+      const auto type = request.fields.find("sign_type");
+      EXPECT_EQ(type == request.fields.end() ? "" : type->second,
+                row.signType != nullptr ? row.signType : "")
+          << request.path;
+      EXPECT_EQ(request.fields.at("sign").size(), row.signType != nullptr ? 64u : 32u);
+    }
+    if (row.signType != nullptr && row.exitCode == 0) {
+      EXPECT_NE(result.out.find("Every signed reply verified.\n"), std::string::npos);
+    }
     SCOPED_TRACE(result.out + "\nsandbox log:\n" + log.str());
     EXPECT_EQ(result.exitCode, row.exitCode);
     const std::string& out = result.out;
