@@ -121,6 +121,11 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
 void PrintSettings(const quillmark::LoadedSettings& settings) {
   std::cout << "Settings:\n";
   for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
+    // MD5 goes unsaid, so that an MD5 cycle prints what it always printed.
+    if (key.member == &quillmark::MerchantSettings::signType &&
+        settings.merchant.Signing() == quillmark::SignType::kMd5) {
+      continue;
+    }
     const std::string value = key.secret ? "********" : settings.merchant.*key.member;
     std::cout << "  " << key.fileKey << std::string(18 - std::string(key.fileKey).size(), ' ')
               << (value.empty() ? "(empty)" : quillmark::ShownText(value)) << "  ("
