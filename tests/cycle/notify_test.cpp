@@ -177,6 +177,49 @@ TEST(SignAndVerify, AgreeWithTheKnownAnswers) {
   }
 }
 
+// The calculator's type: the document's sign_type (a request's), or --sign-type (a reply's
+// or a notification's, which name none), against the HMAC-SHA256 known answers.
+TEST(SignAndVerify, TakeTheTypeFromTheDocumentOrTheOption) {
+  std::string hmacNotification = known::kNotificationDocument;
+  hmacNotification.replace(hmacNotification.find(known::kNotificationSign), 32,
+                           known::kHmacNotificationSign);
+  std::string unknownType = known::kHmacOrderQueryDocument;
+  unknownType.replace(unknownType.find("HMAC-SHA256"), 11, "SHA1");
+  const struct {
+    std::vector<std::string> command;
+    std::string document;
+    int exitCode;
+    std::string line;
+  } rows[] = {
+      {{"sign"}, known::kHmacOrderQueryDocument, 0,
+       std::string("\nSign:          ") + known::kHmacOrderQuerySign +
+           "  (upper-case HMAC-SHA256 (keyed by the merchant key) of"},
+      {{"sign", "--sign-type", "MD5"}, known::kHmacOrderQueryDocument, 0,
+       std::string("\nSign:          ") + known::kHmacOrderQueryMd5Sign + "  (upper-case MD5 of"},
+      {{"verify", "--sign-type", "HMAC-SHA256"}, known::kHmacQueryReply, 0,
+       "Verdict:       verified  (A874AECA541919345633BA0FFE9241DB7E6B7881017D3CEA461F228C9A991882"},
+      {{"verify"}, known::kHmacQueryReply, 3, "Verdict:       mismatch: its sign A874AECA"},
+      {{"verify", "--sign-type", "HMAC-SHA256"}, hmacNotification, 0,
+       std::string("Verdict:       verified  (") + known::kHmacNotificationSign + ")\n"},
+      {{"verify", "--sign-type", "HMAC-SHA256"}, known::kNotificationDocument, 3,
+       "the upper-case HMAC-SHA256 (keyed by the merchant key) of the UTF-8 bytes of"},
+      {{"sign"}, unknownType, 2, "the document's sign_type SHA1 is not a sign type"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.command.back() + " " + row.document.substr(0, 40));
+    TempDir work;
+    const std::string file = work.path() + "/document.xml";
+    std::ofstream(file, std::ios::binary) << row.document;
+    std::vector<std::string> argv =
+        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), "https://127.0.0.1:1");
+    argv.insert(argv.end(), row.command.begin(), row.command.end());
+    argv.push_back(file);
+    const ProgramResult result = RunProgram(argv, work.path());
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+  }
+}
+
 // A document on standard input is read no further than its bound: one larger is refused as
 // soon as the bound is passed, while its writer still has more to give and has not closed.
 TEST(SignAndVerify, RefuseALargeDocumentOnStandardInputAtTheBound) {
