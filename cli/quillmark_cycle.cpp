@@ -100,7 +100,8 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
     case SignatureVerdict::kMismatch:
       std::cout << "  " << reply << ": the reply's sign "
                 << quillmark::EscapeControls(signature.received) << " is not the expected "
-                << signature.expected << ", the upper-case " << quillmark::SignDigestWords(signature.type)
+                << signature.expected << ", the upper-case "
+                << quillmark::SignDigestWords(signature.type)
                 << " of the UTF-8 bytes of \""
                 << quillmark::EscapeControls(signature.maskedSignString) << "\"\n";
       break;

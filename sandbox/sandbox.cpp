@@ -719,8 +719,8 @@ void Sandbox::Impl::Log(Exchange& ex, const std::string& orderNo, int status,
   ex.Conclude(orderNo, status, outcome);
   // MD5, the type of a request that names none, goes unsaid, as it always did.
   const std::string& signType = ex.entry.signType;
-  const std::string signedAs =
-      signType.empty() || signType == SignTypeName(SignType::kMd5) ? "" : " (sign_type " + signType + ")";
+  const bool md5 = signType.empty() || signType == SignTypeName(SignType::kMd5);
+  const std::string signedAs = md5 ? "" : " (sign_type " + signType + ")";
   LogLine((request.method.empty() ? "-" : request.method) + ' ' +
           (request.path.empty() ? "-" : PrintableAscii(request.path)) + ' ' +
           (orderNo.empty() ? "-" : PrintableAscii(orderNo)) + ' ' + std::to_string(status) + ' ' +

@@ -72,12 +72,12 @@ constexpr std::size_t kMaxFieldNameBytes = 32;
 // and non-empty,
 // every field name at most kMaxFieldNameBytes, every non-empty field of its form (appid 18 letters
 // or digits, mch_id 10 digits, nonce_str 1 to 32 letters or digits, out_trade_no 1 to 32 letters,
-// digits or "_-|*", sign 32 or 64 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4 address,
-// total_fee a positive decimal integer that fits in 32 bits without leading zeros, trade_type at
-// most 32 bytes, body and notify_url and the rest at most the bytes above; the first field in name
-// order that breaks its form is named), appid and mch_id those of `merchant`, sign_type absent
-// (MD5) or a known type, the sign equal to SignOf(fields, apiKey, type), and, for a unified
-// order, trade_type NATIVE. Never throws for any input.
+// digits or "_-|*", sign 32 or 64 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4
+// address, total_fee a positive decimal integer that fits in 32 bits without leading zeros,
+// trade_type at most 32 bytes, body and notify_url and the rest at most the bytes above; the
+// first field in name order that breaks its form is named), appid and mch_id those of
+// `merchant`, sign_type absent (MD5) or a known type, the sign equal to SignOf(fields, apiKey,
+// type), and, for a unified order, trade_type NATIVE. Never throws for any input.
 CheckResult CheckRequest(const Operation& operation, std::string_view body,
                          const MerchantSettings& merchant);
 

@@ -236,7 +236,9 @@ inline const Table<JournalEntry> kJournal{
         Map<&JournalEntry::expectedSign>("sign_expected", Sql::kText).Kept(64),
         Map<&JournalEntry::receivedSign>("sign_received", Sql::kText).Kept(64),
         // Layout 3: the sign type the request named.
-        Map<&JournalEntry::signType>("sign_type", Sql::kText).Kept(64).With("NOT NULL DEFAULT 'MD5'"),
+        Map<&JournalEntry::signType>("sign_type", Sql::kText)
+            .Kept(64)
+            .With("NOT NULL DEFAULT 'MD5'"),
     },
     "CREATE INDEX requests_by_order ON requests(out_trade_no, id);\n"};
 

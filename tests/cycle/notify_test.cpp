@@ -197,7 +197,8 @@ TEST(SignAndVerify, TakeTheTypeFromTheDocumentOrTheOption) {
       {{"sign", "--sign-type", "MD5"}, known::kHmacOrderQueryDocument, 0,
        std::string("\nSign:          ") + known::kHmacOrderQueryMd5Sign + "  (upper-case MD5 of"},
       {{"verify", "--sign-type", "HMAC-SHA256"}, known::kHmacQueryReply, 0,
-       "Verdict:       verified  (A874AECA541919345633BA0FFE9241DB7E6B7881017D3CEA461F228C9A991882"},
+       "Verdict:       verified  (A874AECA541919345633BA0FFE9241DB7E6B"
+       "7881017D3CEA461F228C9A991882)"},
       {{"verify"}, known::kHmacQueryReply, 3, "Verdict:       mismatch: its sign A874AECA"},
       {{"verify", "--sign-type", "HMAC-SHA256"}, hmacNotification, 0,
        std::string("Verdict:       verified  (") + known::kHmacNotificationSign + ")\n"},
