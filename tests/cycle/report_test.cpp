@@ -113,6 +113,9 @@ TEST(CycleReport, JunitAndJsonTellEachStepOfAPassingAndAFailingCycle) {
        {"--scenario", "refund-fails", "--await-notify", "10"}, 1,
        {"unified order", "query 1", "query 2", "refund", "notification", "scenario refund-fails"},
        {"refund", "scenario refund-fails"}, "<err_code><![CDATA[NOTENOUGH]]></err_code>"},
+      {"close of an order never placed", Fault::kNone,
+       {"close", "20261210000000000NeverPlaced0001"}, 1, {"close"}, {"close"},
+       "<err_code><![CDATA[ORDERNOTEXIST]]></err_code>"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
