@@ -88,8 +88,7 @@ std::string WordsText(const std::string& gbk, const std::string& apiKey) {
 
 std::string Seconds(std::chrono::steady_clock::duration elapsed) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.3f",
-                std::chrono::duration<double>(elapsed).count());
+  std::snprintf(text, sizeof text, "%.3f", std::chrono::duration<double>(elapsed).count());
   return text;
 }
 
@@ -136,8 +135,7 @@ std::optional<ReportTarget> ParseReportTarget(const std::string& word, std::stri
              (fs::exists(status) && !fs::is_regular_file(status))) {
     problem = shown + ": is not a regular file";
   } else if (!fs::is_directory(folder, error)) {
-    problem = shown + ": its folder " + ShownText(platform::PathText(folder)) +
-              " does not exist";
+    problem = shown + ": its folder " + ShownText(platform::PathText(folder)) + " does not exist";
   } else {
     // Made and removed now, so that a folder that takes no new files is found out before
     // anything is sent, not after the run.
@@ -149,8 +147,8 @@ std::optional<ReportTarget> ParseReportTarget(const std::string& word, std::stri
       fs::remove(platform::FilePath(temporary), error);
       return target;
     }
-    problem = shown + ": its folder " + ShownText(platform::PathText(folder)) +
-              " takes no new file";
+    problem =
+        shown + ": its folder " + ShownText(platform::PathText(folder)) + " takes no new file";
   }
   return std::nullopt;
 }

@@ -29,12 +29,12 @@ std::optional<ReportTarget> ParseReportTarget(const std::string& word, std::stri
 // One step of the run: a request and its reply, the notification's wait, or the whole
 // scenario.
 struct ReportStep {
-  std::string name;                       // "unified order", "query 1", "notification", ...
-  const StepOutcome* outcome = nullptr;   // the exchange, when the step was one
-  std::string verdict;                    // StepVerdictName, or "done"/"failed" for the others
+  std::string name;                      // "unified order", "query 1", "notification", ...
+  const StepOutcome* outcome = nullptr;  // the exchange, when the step was one
+  std::string verdict;                   // StepVerdictName, or "done"/"failed" for the others
   bool passed = false;
-  std::string words;                      // the verdict in words, as the summary says it
-  std::string detail;                     // what else a failure shows (a notification's lines)
+  std::string words;   // the verdict in words, as the summary says it
+  std::string detail;  // what else a failure shows (a notification's lines)
   std::chrono::steady_clock::duration elapsed{};
 };
 
