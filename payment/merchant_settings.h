@@ -1,6 +1,6 @@
 // The merchant account and endpoint a program talks as, chosen at run time: the build's
-// configuration gives the defaults, a settings file overrides them, and QUILLMARK_*
-// environment variables override both. Every value is checked by the rules the configure
+// configuration gives the defaults, a settings file overrides them ([merchant], and the
+// chosen [profile NAME] over it), and QUILLMARK_* environment variables override both. Every value is checked by the rules the configure
 // step applies to the defaults before anything is sent; the API key is never shown.
 #pragma once
 
