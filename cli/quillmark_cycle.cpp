@@ -286,6 +286,7 @@ int SummariseStep(const OrderCommand& command, const std::string& orderNo,
 // What the command line asked for.
 struct CommandLine {
   std::optional<std::string> config;
+  std::optional<std::string> profile;  // --profile NAME, over QUILLMARK_PROFILE
   std::string orderNo;        // a command's OUT_TRADE_NO
   std::string document;       // sign's or verify's FILE
   std::optional<double> awaitNotify;
@@ -310,6 +311,10 @@ struct CommandLine {
 void DefineOptions(CLI::App& app, CommandLine& line) {
   app.add_option("--config", line.config, "settings file to read instead of the per-user one")
       ->option_text("FILE");
+  app.add_option("--profile", line.profile,
+                 "the settings file's [profile NAME] to use over its [merchant] (default: "
+                 "QUILLMARK_PROFILE's; empty: [merchant] alone)")
+      ->option_text("NAME");
   app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
   for (const OrderCommand& command : kOrderCommands) {
     CLI::App* sub = app.add_subcommand(command.name, command.help);
@@ -347,6 +352,7 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
   app.footer(
       "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
       "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen), "
+      "then the chosen profile's section of it ([profile NAME], any of those keys), "
       "then the environment (QUILLMARK_APPID, ... QUILLMARK_NOTIFY_LISTEN).\n"
       "Exit status: 0 order placed (or the command's request done) and every signed reply "
       "verified, 1 no order number (or the request, or a --scenario refund, not done), 2 bad "
@@ -684,7 +690,8 @@ int main(int argc, char** argv) {
 
   quillmark::LoadedSettings settings;
   std::string problem;
-  if (!quillmark::LoadSettings(line.config, quillmark::ProcessEnvironment(), settings, problem)) {
+  if (!quillmark::LoadSettings(line.config, line.profile, quillmark::ProcessEnvironment(), settings,
+                               problem)) {
     std::cerr << "quillmark-cycle: " << quillmark::ShownText(problem) << '\n';
     return kBadUsage;
   }

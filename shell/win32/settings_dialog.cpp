@@ -5,6 +5,7 @@
 #include <cderr.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "payment/merchant_settings.h"
@@ -23,7 +24,10 @@ using shell::SettingRows;
 struct State {
   std::string file;
   Environment environment;
-  HWND previous = nullptr;  // the control made last, for the tab order
+  std::string profile;                // the section shown; empty: [merchant]
+  std::vector<std::string> profiles;  // the file's, in the chooser's order after [merchant]
+  MerchantSettings merchant;          // [merchant]'s values, which a profile inherits
+  HWND previous = nullptr;            // the control made last, for the tab order
 };
 
 std::wstring ItemText(HWND dialog, int id) {
@@ -53,6 +57,24 @@ HWND Make(HWND dialog, State& state, const wchar_t* windowClass, DWORD style, DW
   return child;
 }
 
+// The chooser's label and drop-down list, its entries from the description, the section
+// shown chosen. The list's rectangle reaches below the box, as far as it drops down.
+void MakeProfileChooser(HWND dialog, State& state) {
+  Make(dialog, state, L"STATIC", SS_LEFT | SS_NOPREFIX, 0, shell::texts::kProfileLabel,
+       shell::kSettingsProfileLabelId, shell::SettingsProfileLabelRect());
+  shell::layout::Rect list = shell::SettingsProfileRect();
+  list.cy += 120;
+  HWND chooser = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0,
+                      "", shell::kSettingsProfileId, list);
+  for (const std::string& choice : shell::ProfileChoices(state.profiles)) {
+    SendMessageW(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
+  }
+  const auto shown = std::find(state.profiles.begin(), state.profiles.end(), state.profile);
+  SendMessageW(chooser, CB_SETCURSEL,
+               state.profile.empty() ? 0 : 1 + static_cast<WPARAM>(shown - state.profiles.begin()),
+               0);
+}
+
 // The dialog at the description's size, and its controls, the boxes holding `current`.
 void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
                   const std::string& problem) {
@@ -67,6 +89,7 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
   Make(dialog, state, L"STATIC", kText, 0,
        shell::words::Fill(shell::texts::kSettingsFile, {state.file}), shell::kSettingsFileId,
        shell::SettingsFileRect());
+  MakeProfileChooser(dialog, state);
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
     const shell::SettingRow& row = SettingRows()[i];
     const shell::SettingRowRects rects = shell::SettingRowRectsOf(i);
@@ -103,8 +126,9 @@ MerchantSettings Values(HWND dialog) {
 void Check(HWND dialog, const State& state) {
   bool valid = true;
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
-    const shell::SettingNote note =
-        shell::NoteFor(SettingRows()[i], Utf8(ItemText(dialog, EditId(i))), state.environment);
+    const shell::SettingNote note = shell::NoteFor(
+        SettingRows()[i], Utf8(ItemText(dialog, EditId(i))), state.environment,
+        state.profile.empty() ? nullptr : &(state.merchant.*SettingRows()[i].key->member));
     valid = valid && !note.broken;
     SetDlgItemTextW(dialog, shell::kSettingNoteIdBase + static_cast<int>(i),
                     Wide(note.text).c_str());
@@ -147,8 +171,28 @@ void Browse(HWND dialog, std::size_t i) {
   if (chosen) SetDlgItemTextW(dialog, EditId(i), path.c_str());
 }
 
+// The section of the profile chosen in the list, read from the file again.
+void ShowProfile(HWND dialog, State& state) {
+  const LRESULT index = SendDlgItemMessageW(dialog, shell::kSettingsProfileId, CB_GETCURSEL, 0, 0);
+  state.profile = index <= 0 || static_cast<std::size_t>(index) > state.profiles.size()
+                      ? std::string()
+                      : state.profiles[static_cast<std::size_t>(index - 1)];
+  std::string problem;
+  const SettingsSection section = ReadSettingsSection(state.file, state.profile, problem);
+  state.merchant = section.merchant;
+  for (std::size_t i = 0; i < SettingRows().size(); ++i) {
+    SetDlgItemTextW(dialog, EditId(i), Wide(section.values.*SettingRows()[i].key->member).c_str());
+  }
+  SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(problem).c_str());
+  Check(dialog, state);
+}
+
 bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
   const int id = LOWORD(wParam);
+  if (id == shell::kSettingsProfileId) {
+    if (HIWORD(wParam) == CBN_SELCHANGE) ShowProfile(dialog, state);
+    return true;
+  }
   if (HIWORD(wParam) == EN_CHANGE) {
     Check(dialog, state);
     return true;
@@ -160,7 +204,7 @@ bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
   }
   if (id == IDOK) {
     std::string error;
-    if (quillmark::SaveSettingsFile(state.file, Values(dialog), error)) {
+    if (quillmark::SaveSettingsSection(state.file, state.profile, Values(dialog), error)) {
       EndDialog(dialog, IDOK);
     } else {
       SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(error).c_str());
@@ -180,7 +224,14 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     state = reinterpret_cast<State*>(lParam);
     SetWindowLongPtrW(dialog, DWLP_USER, lParam);
     std::string problem;
-    MakeControls(dialog, *state, quillmark::ReadSettingsFile(state->file, problem), problem);
+    const SettingsSection section = ReadSettingsSection(state->file, state->profile, problem);
+    state->profiles = section.profiles;
+    state->merchant = section.merchant;
+    if (std::find(state->profiles.begin(), state->profiles.end(), state->profile) ==
+        state->profiles.end()) {
+      state->profile.clear();
+    }
+    MakeControls(dialog, *state, section.values, problem);
     CenterWindow(dialog, GetWindow(dialog, GW_OWNER));
     Check(dialog, *state);
     // The template has no controls to give the focus to: the first box takes it.
@@ -193,10 +244,17 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
-bool RunSettingsDialog(HWND owner, const std::string& file) {
-  State state{file, ProcessEnvironment()};
-  return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), owner,
-                         &SettingsProc, reinterpret_cast<LPARAM>(&state)) == IDOK;
+bool RunSettingsDialog(HWND owner, const std::string& file, std::string& profile) {
+  State state;
+  state.file = file;
+  state.environment = ProcessEnvironment();
+  state.profile = profile;
+  if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), owner,
+                      &SettingsProc, reinterpret_cast<LPARAM>(&state)) != IDOK) {
+    return false;
+  }
+  profile = state.profile;
+  return true;
 }
 
 }  // namespace quillmark::win32
