@@ -2,6 +2,7 @@
 #include "cli/notifications.h"
 
 #include <ostream>
+#include <sstream>
 
 #include "payment/encoding.h"
 #include "payment/fields.h"
@@ -57,6 +58,18 @@ void NotificationWait::Expect(const std::string& orderNo) {
 }
 
 int NotificationWait::Summarise(const std::string& orderNo, std::ostream& out) {
+  const auto started = std::chrono::steady_clock::now();
+  // The lines are said once the wait is over, as they always were; kept for the report too.
+  std::ostringstream lines;
+  summary_.status = WaitAndSay(orderNo, lines);
+  summary_.elapsed = std::chrono::steady_clock::now() - started;
+  summary_.lines = lines.str();
+  summary_.summarised = true;
+  out << summary_.lines;
+  return summary_.status;
+}
+
+int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) {
   if (!listener_) {
     out << "Notification:  not listened for: " << EscapeControls(error_) << '\n'
         << "No notification could arrive; notify_listen names another address to listen on.\n";

@@ -30,7 +30,21 @@ class NotificationWait {
   // kNoNotification when no verified one came.
   int Summarise(const std::string& orderNo, std::ostream& out);
 
+  // What the last Summarise said and returned, and how long it took (the wait included),
+  // for a report of the run; `summarised` false before it.
+  struct Summary {
+    bool summarised = false;
+    int status = 0;
+    std::string lines;
+    std::chrono::steady_clock::duration elapsed{};
+  };
+  const Summary& summary() const { return summary_; }
+
  private:
+  // Summarise's wait and lines.
+  int WaitAndSay(const std::string& orderNo, std::ostream& out);
+
+  Summary summary_;
   std::chrono::milliseconds wait_;
   std::string url_;
   std::string error_;  // why nothing listens

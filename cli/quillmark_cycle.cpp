@@ -17,6 +17,9 @@
 // option, scenario name or setting (nothing is sent); 3 when a reply failed verification:
 // its sign did not match, a SUCCESS reply came without one, or a field read by its tags is
 // not the signed one. Such a reply's payment link or trade state is not used.
+//
+// --report junit:FILE or json:FILE also writes the run's steps as a report (cli/report.h),
+// once the run is over; the standard output stays as it is.
 #include <CLI/CLI.hpp>
 
 #include <chrono>
@@ -33,6 +36,7 @@
 
 #include "cli/documents.h"
 #include "cli/notifications.h"
+#include "cli/report.h"
 #include "payment/encoding.h"
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
@@ -289,11 +293,14 @@ int SummariseStep(const OrderCommand& command, const std::string& orderNo,
 // What the command line asked for.
 struct CommandLine {
   std::optional<std::string> config;
+  std::optional<std::string> profile;  // --profile NAME, over QUILLMARK_PROFILE
   std::string orderNo;        // a command's OUT_TRADE_NO
   std::string document;       // sign's or verify's FILE
   std::string signType;       // sign's or verify's --sign-type; empty: the document's
   std::optional<double> awaitNotify;
   std::optional<std::string> scenario;  // --scenario's name, checked after parsing
+  std::vector<std::string> reports;     // --report's KIND:FILE words, checked after parsing
+  std::vector<quillmark::cli::ReportTarget> reportTargets;  // what they name
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
   CLI::App* sign = nullptr;
   CLI::App* verify = nullptr;
@@ -312,6 +319,10 @@ struct CommandLine {
 void DefineOptions(CLI::App& app, CommandLine& line) {
   app.add_option("--config", line.config, "settings file to read instead of the per-user one")
       ->option_text("FILE");
+  app.add_option("--profile", line.profile,
+                 "the settings file's [profile NAME] to use over its [merchant] (default: "
+                 "QUILLMARK_PROFILE's; empty: [merchant] alone)")
+      ->option_text("NAME");
   app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
   for (const OrderCommand& command : kOrderCommands) {
     CLI::App* sub = app.add_subcommand(command.name, command.help);
@@ -348,10 +359,16 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
                  "play it through: a SYSTEMERROR retried, a USERPAYING polled on, a refund "
                  "made and queried for the refund-* ones")
       ->option_text("NAME");
+  app.add_option("--report", line.reports,
+                 "also write the run's steps as a JUnit XML (junit:FILE) or JSON (json:FILE) "
+                 "report; may be given more than once")
+      ->option_text("KIND:FILE")
+      ->allow_extra_args(false);
   app.require_subcommand(0, 1);
   app.footer(
       "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
       "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen), "
+      "then the chosen profile's section of it ([profile NAME], any of those keys), "
       "then the environment (QUILLMARK_APPID, ... QUILLMARK_NOTIFY_LISTEN).\n"
       "Exit status: 0 order placed (or the command's request done) and every signed reply "
       "verified, 1 no order number (or the request, or a --scenario refund, not done), 2 bad "
@@ -440,10 +457,140 @@ int SummariseRefund(const std::vector<StepOutcome>& steps, int cycleStatus) {
   return done ? 0 : kNoOrder;
 }
 
+// --report: the run's steps, collected here once for the cycle and the commands alike, each
+// with its operation's verdict and the words its summary line has.
+struct RunSteps {
+  const OrderCommand* chosen = nullptr;  // the command run, or null for the cycle
+  const StepOutcome* step = nullptr;     // the command's one request
+  const quillmark::CycleResult* cycle = nullptr;
+  const std::vector<StepOutcome>* refund = nullptr;
+  const quillmark::cli::NotificationWait* notifications = nullptr;
+  const quillmark::Scenario* scenario = nullptr;
+};
+
+quillmark::cli::ReportStep ExchangeStep(std::string name, const StepOutcome& outcome,
+                                        std::string words) {
+  quillmark::cli::ReportStep step;
+  const StepVerdict verdict = quillmark::VerdictOf(outcome);
+  step.name = std::move(name);
+  step.outcome = &outcome;
+  step.verdict = quillmark::StepVerdictName(verdict);
+  step.passed = verdict == StepVerdict::kDone;
+  step.words = std::move(words);
+  step.elapsed = outcome.elapsed;
+  return step;
+}
+
+std::vector<quillmark::cli::ReportStep> CycleSteps(const RunSteps& run, int status) {
+  using quillmark::cli::ReportStep;
+  std::vector<ReportStep> steps;
+  const quillmark::CycleResult& cycle = *run.cycle;
+  if (cycle.refusedOrder) {
+    // Refused as the scenario has it and sent again, as a merchant must: the run stands or
+    // falls by the order sent again, the case after this one.
+    steps.push_back(ExchangeStep("unified order, answered SYSTEMERROR", *cycle.refusedOrder,
+                                 Exchange(*cycle.refusedOrder)));
+    steps.back().passed = true;
+  }
+  steps.push_back(ExchangeStep("unified order", cycle.order, Exchange(cycle.order)));
+  for (std::size_t i = 0; i < cycle.queries.size(); ++i) {
+    const StepOutcome& query = cycle.queries[i];
+    steps.push_back(ExchangeStep("query " + std::to_string(i + 1), query,
+                                 StateOf(query) + "  (" + Exchange(query) + ")"));
+  }
+  const OrderCommand& refund = kOrderCommands[2];
+  for (std::size_t i = 0; run.refund != nullptr && i < run.refund->size(); ++i) {
+    const StepOutcome& one = (*run.refund)[i];
+    const bool done = quillmark::VerdictOf(one) == StepVerdict::kDone;
+    steps.push_back(
+        i == 0 ? ExchangeStep("refund", one,
+                              std::string(done ? refund.done : refund.notDone) + "  (" +
+                                  Exchange(one) + ")")
+               : ExchangeStep("refund query " + std::to_string(i), one,
+                              ResultOf(one, quillmark::kFieldRefundStatus0) + "  (" +
+                                  Exchange(one) + ")"));
+  }
+  if (run.notifications != nullptr && run.notifications->summary().summarised) {
+    const auto& summary = run.notifications->summary();
+    ReportStep step;
+    step.name = "notification";
+    step.passed = summary.status == 0;
+    step.verdict = step.passed ? "done" : "failed";
+    const std::size_t last = summary.lines.find_last_of('\n', summary.lines.size() - 2);
+    step.words = summary.lines.substr(last == std::string::npos ? 0 : last + 1);
+    if (!step.words.empty() && step.words.back() == '\n') step.words.pop_back();
+    step.detail = summary.lines;
+    step.elapsed = summary.elapsed;
+    steps.push_back(std::move(step));
+  }
+  if (run.scenario != nullptr) {
+    const std::vector<std::string> states = cycle.TradeStates();
+    ReportStep step;
+    step.name = std::string("scenario ") + run.scenario->name;
+    step.passed = status == 0;
+    step.verdict = step.passed ? "done" : "failed";
+    step.words = std::string(TradeStateWords(states.empty() ? std::string() : states.back())) +
+                 "; exit status " + std::to_string(status);
+    steps.push_back(std::move(step));
+  }
+  return steps;
+}
+
+// "127.0.0.1" of "https://127.0.0.1:8443".
+std::string HostOf(const std::string& apiBase) {
+  const std::size_t start = apiBase.find("://");
+  const std::string rest = start == std::string::npos ? apiBase : apiBase.substr(start + 3);
+  return rest.substr(0, rest.find_first_of(":/"));
+}
+
+// Writes every report asked for; one that cannot be written is said on standard error, and
+// leaves the exit status as the run made it.
+void WriteReports(const CommandLine& line, const RunSteps& run,
+                  const quillmark::LoadedSettings& settings, const std::string& timestamp,
+                  std::chrono::steady_clock::time_point started, int status) {
+  if (line.reportTargets.empty()) return;
+  quillmark::cli::Report report;
+  const quillmark::MerchantSettings& merchant = settings.merchant;
+  report.suite = std::string("quillmark-cycle") + (run.chosen ? " " : "") +
+                 (run.chosen ? run.chosen->name : "") + (run.scenario ? " scenario " : "") +
+                 (run.scenario ? run.scenario->name : "");
+  report.timestamp = timestamp;
+  report.host = HostOf(merchant.apiBase);
+  report.elapsed = std::chrono::steady_clock::now() - started;
+  report.exitStatus = status;
+  report.properties = {{"api_base", merchant.apiBase}, {"appid", merchant.appId},
+                       {"mch_id", merchant.mchId}, {"exit_status", std::to_string(status)}};
+  const std::string& orderNo = run.chosen ? line.orderNo : run.cycle->orderNo;
+  if (!orderNo.empty()) report.properties["out_trade_no"] = orderNo;
+  if (run.scenario != nullptr) report.properties["scenario"] = run.scenario->name;
+  if (run.chosen != nullptr) {
+    const OrderCommand& command = *run.chosen;
+    const bool done = quillmark::VerdictOf(*run.step) == StepVerdict::kDone;
+    report.steps.push_back(ExchangeStep(
+        command.name, *run.step,
+        (command.done == nullptr ? ResultOf(*run.step, run.step->operation->replyFields.front())
+         : done                  ? command.done
+                                 : command.notDone) +
+            std::string("  (") + Exchange(*run.step) + ")"));
+  } else {
+    report.steps = CycleSteps(run, status);
+    // The scenario is the whole run.
+    if (run.scenario != nullptr) report.steps.back().elapsed = report.elapsed;
+  }
+  for (const quillmark::cli::ReportTarget& target : line.reportTargets) {
+    std::string problem;
+    if (!quillmark::cli::WriteReport(target, report, merchant.apiKey, problem)) {
+      std::cerr << "quillmark-cycle: " << problem << '\n';
+    }
+  }
+}
+
 // The cycle, or the one request of `chosen` when not null, and its summary. Listening for
 // the notification fills in notify_url's port in `settings` when it was 0.
 int RunRequests(const CommandLine& line, const OrderCommand* chosen,
                 const quillmark::Scenario* scenario, quillmark::LoadedSettings& settings) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::string timestamp = quillmark::cli::ReportTimestamp();
   // Listening before the first request: the platform notifies as soon as the order is paid,
   // which may be during the cycle itself.
   std::unique_ptr<quillmark::cli::NotificationWait> notifications;
@@ -467,7 +614,12 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
     const StepOutcome step = ops.Run(*chosen->operation, line.orderNo);
     std::cout << "\n--- summary ---\n";
     PrintSettings(settings);
-    return SummariseStep(*chosen, line.orderNo, step);
+    const int status = SummariseStep(*chosen, line.orderNo, step);
+    RunSteps run;
+    run.chosen = chosen;
+    run.step = &step;
+    WriteReports(line, run, settings, timestamp, started, status);
+    return status;
   }
   quillmark::CQuillmarkOps::CycleResult result =
       ops.RunOrderCycle(nullptr, [&notifications](const std::string& placed) {
@@ -480,8 +632,38 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   }
   std::cout << "\n--- summary ---\n";
   PrintSettings(settings);
-  const int status = SummariseCycle(result, notifications.get(), scenario);
-  return refundSteps.empty() ? status : SummariseRefund(refundSteps, status);
+  int status = SummariseCycle(result, notifications.get(), scenario);
+  if (!refundSteps.empty()) status = SummariseRefund(refundSteps, status);
+  RunSteps run;
+  run.cycle = &result;
+  run.refund = &refundSteps;
+  run.notifications = notifications.get();
+  run.scenario = scenario;
+  WriteReports(line, run, settings, timestamp, started, status);
+  return status;
+}
+
+// --report's words into line.reportTargets; false, said on standard error, for one that
+// names no kind or no file that can be written. Checked before anything is sent: a report
+// that could not be written after the run would be found missing only by the CI job that
+// looks for it.
+bool ReadReportTargets(CommandLine& line) {
+  for (const std::string& word : line.reports) {
+    std::string problem;
+    const std::optional<quillmark::cli::ReportTarget> target =
+        quillmark::cli::ParseReportTarget(word, problem);
+    if (!target) {
+      std::cerr << "quillmark-cycle: " << problem << '\n';
+      return false;
+    }
+    line.reportTargets.push_back(*target);
+  }
+  if (!line.reports.empty() && (line.sign->parsed() || line.verify->parsed())) {
+    std::cerr << "quillmark-cycle: --report is for the cycle and the order commands, not for"
+              << " sign or verify\n";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -513,6 +695,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (!ReadReportTargets(line)) return kBadUsage;
   const OrderCommand* chosen = line.Chosen();
   if (chosen != nullptr && !quillmark::IsOutTradeNoForm(line.orderNo)) {
     // Not echoed: a stray word on the command line could be a key.
@@ -523,7 +706,8 @@ int main(int argc, char** argv) {
 
   quillmark::LoadedSettings settings;
   std::string problem;
-  if (!quillmark::LoadSettings(line.config, quillmark::ProcessEnvironment(), settings, problem)) {
+  if (!quillmark::LoadSettings(line.config, line.profile, quillmark::ProcessEnvironment(), settings,
+                               problem)) {
     std::cerr << "quillmark-cycle: " << quillmark::ShownText(problem) << '\n';
     return kBadUsage;
   }

@@ -16,6 +16,7 @@
 #include "payment/field_rules.h"
 #include "payment/local_sandbox.h"
 #include "payment/merchant_config.h"
+#include "payment/settings_lines.h"
 #include "platform/platform.h"
 
 namespace quillmark {
@@ -45,14 +46,38 @@ const char* Utf16Form(const std::string& text) {
 
 // The settings file's text, read whole, handed to inih a line at a time. inih reads lines
 // into a buffer of its own fixed size and would take the rest of a longer line as a line
-// of its own, so a longer line is refused here, by its number.
+// of its own, so a longer line is refused here, by its number. inih reports keys only, so
+// the section headers are read here too, each profile's checked at its own line.
 struct FileReader {
   std::string text;
   std::size_t at = 0;
   int line = 0;
   bool tooLong = false;
   int maxLine = 0;  // the longest line inih takes, newline excluded
+  SettingsLineReader lines;
+  std::string section;                // the section's text, whole, as the header gave it
+  std::vector<std::string> profiles;  // every [profile NAME], in the file's order
+  std::map<std::string, int> profileLines;
+  std::string headerError;            // a profile's header refused, with why
 };
+
+// Checks the header of a profile's section at the reader's line; false, with
+// `headerError` set, when its name is bad or taken.
+bool ReadProfileHeader(FileReader& reader, const std::string& name) {
+  const std::string rule = ProfileNameRule(name);
+  if (!rule.empty()) {
+    reader.headerError = "[profile " + name + "] is not a profile's section: " + rule;
+    return false;
+  }
+  const auto [first, added] = reader.profileLines.emplace(name, reader.line);
+  if (!added) {
+    reader.headerError = "[profile " + name + "] again; it began at line " +
+                         std::to_string(first->second) + ", and a profile has one section";
+    return false;
+  }
+  reader.profiles.push_back(name);
+  return true;
+}
 
 char* ReadLine(char* buffer, int size, void* stream) {
   auto* reader = static_cast<FileReader*>(stream);
@@ -67,34 +92,51 @@ char* ReadLine(char* buffer, int size, void* stream) {
     reader->tooLong = true;
     return nullptr;
   }
+  const SettingsLine read = reader->lines.Next(
+      std::string_view(reader->text).substr(reader->at, length - (newline ? 1 : 0)));
+  if (read.kind == SettingsLine::Kind::kSection) {
+    reader->section = read.name;
+    std::string name;
+    if (ProfileOfSection(read.name, name) && !ReadProfileHeader(*reader, name)) return nullptr;
+  }
   reader->text.copy(buffer, length, reader->at);
   buffer[length] = '\0';
   reader->at = end;
   return buffer;
 }
 
+// A value the file gives, and its line.
+struct FileValue {
+  std::string value;
+  int line = 0;
+};
+
 struct ParseState {
   FileReader reader;
   std::string path;
-  LoadedSettings* settings = nullptr;
+  // By section: "" for [merchant], a profile's name for its own; by key within it.
+  std::map<std::string, std::map<std::string, FileValue>> values;
   std::string error;
 };
 
-int OnValue(void* user, const char* section, const char* name, const char* value) {
+int OnValue(void* user, const char* /*section*/, const char* name, const char* value) {
   auto* state = static_cast<ParseState*>(user);
   if (!state->error.empty()) return 0;
   const std::string where = state->path + ":" + std::to_string(state->reader.line);
-  if (std::string(section) != "merchant") {
-    state->error = where + ": unknown section [" + section + "]; the settings go in [merchant]";
+  // The section as the header gave it, whole: inih's copy is cut at 49 bytes.
+  const std::string& section = state->reader.section;
+  std::string profile;
+  if (section != "merchant" && !ProfileOfSection(section, profile)) {
+    state->error = where + ": unknown section [" + section +
+                   "]; the settings go in [merchant] or [profile NAME]";
     return 0;
   }
   for (const SettingKey& key : SettingKeys()) {
     if (name != std::string(key.fileKey)) continue;
-    state->settings->merchant.*key.member = value;
-    state->settings->origins[key.fileKey] = {SettingOrigin::Kind::kFile, where};
+    state->values[profile][key.fileKey] = {value, state->reader.line};
     return 1;
   }
-  state->error = where + ": unknown key " + name + " in [merchant]";
+  state->error = where + ": unknown key " + name + " in [" + section + "]";
   return 0;
 }
 
@@ -217,10 +259,22 @@ std::string SettingRule(const std::string& fileKey, const std::string& value) {
   return "it is not a setting";
 }
 
+std::string ProfileNameRule(const std::string& name) {
+  const bool formed =
+      !name.empty() && name.size() <= kMaxProfileName &&
+      std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+      });
+  return formed ? ""
+                : "a profile's name must be 1 to " + std::to_string(kMaxProfileName) +
+                      " ASCII letters, digits, '-' or '_'";
+}
+
 std::string SettingOrigin::Describe() const {
   switch (kind) {
     case Kind::kFile:
-      return "file " + where;
+      return "file " + where + (section.empty() ? "" : " " + section);
     case Kind::kEnvironment:
       return "environment " + where;
     case Kind::kDefault:
@@ -237,9 +291,48 @@ std::string DefaultSettingsFile(const Environment& environment) {
 
 namespace {
 
-// Reads the settings file at `path` into `settings`, over the defaults. False, with `error`
-// saying where and why, when it is no regular file, cannot be read or is not one we read.
-bool ReadSettingsFile(const std::string& path, LoadedSettings& settings, std::string& error) {
+// "its profiles are a, b", for the message that a name is none of them.
+std::string ProfileList(const std::vector<std::string>& profiles) {
+  if (profiles.empty()) return "it has no [profile NAME] section";
+  std::string list = "its profiles are";
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    list += (i == 0 ? " " : ", ") + profiles[i];
+  }
+  return list;
+}
+
+// The file's values over the defaults: [merchant]'s, then the chosen profile's. False, with
+// `error` set, when the file has no such profile.
+bool ApplyFile(const ParseState& state, const std::string& profile, const std::string& source,
+               LoadedSettings& settings, std::string& error) {
+  settings.profiles = state.reader.profiles;
+  if (!profile.empty() && state.reader.profileLines.count(profile) == 0) {
+    error = "settings file " + state.path + " has no [profile " + profile + "] (" + source +
+            "); " + ProfileList(settings.profiles);
+    return false;
+  }
+  settings.profile = profile;
+  for (const std::string& section : {std::string(), profile}) {
+    const auto values = state.values.find(section);
+    if (values == state.values.end()) continue;
+    for (const SettingKey& key : SettingKeys()) {
+      const auto value = values->second.find(key.fileKey);
+      if (value == values->second.end()) continue;
+      settings.merchant.*key.member = value->second.value;
+      settings.origins[key.fileKey] = {
+          SettingOrigin::Kind::kFile, state.path + ":" + std::to_string(value->second.line),
+          profile.empty() ? "" : section.empty() ? "[merchant]" : "[profile " + section + "]"};
+    }
+    if (profile.empty()) break;
+  }
+  return true;
+}
+
+// Reads the settings file at `path` into `settings`, over the defaults, with `profile`'s
+// keys (none when empty) over [merchant]'s. False, with `error` saying where and why, when
+// it is no regular file, cannot be read, is not one we read or lacks the profile.
+bool ReadSettingsFile(const std::string& path, const std::string& profile,
+                      const std::string& source, LoadedSettings& settings, std::string& error) {
   const std::string unusable = NotARegularFile(path, kMaxSettingsFileBytes);
   if (!unusable.empty()) {
     error = "settings file " + path + " cannot be used: " + unusable;
@@ -257,11 +350,14 @@ bool ReadSettingsFile(const std::string& path, LoadedSettings& settings, std::st
   ParseState state;
   state.reader.text = std::move(text);
   state.path = path;
-  state.settings = &settings;
   const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
+  const std::string at = path + ":" + std::to_string(state.reader.line) + ": ";
   if (state.reader.tooLong) {
-    error = path + ":" + std::to_string(state.reader.line) + ": the line is longer than " +
-            std::to_string(state.reader.maxLine) + " bytes";
+    error = at + "the line is longer than " + std::to_string(state.reader.maxLine) + " bytes";
+    return false;
+  }
+  if (!state.reader.headerError.empty()) {
+    error = at + state.reader.headerError;
     return false;
   }
   if (!state.error.empty()) {
@@ -272,6 +368,7 @@ bool ReadSettingsFile(const std::string& path, LoadedSettings& settings, std::st
     error = path + ":" + std::to_string(failed) + ": not a line of an INI file";
     return false;
   }
+  if (!ApplyFile(state, profile, source, settings, error)) return false;
   if (settings.origins["api_key"].kind == SettingOrigin::Kind::kFile &&
       platform::OthersMayRead(path.c_str())) {
     settings.warnings.push_back(
@@ -286,7 +383,7 @@ void ApplyEnvironment(const Environment& environment, LoadedSettings& settings) 
     const auto variable = environment.find(key.environment);
     if (variable == environment.end()) continue;
     settings.merchant.*key.member = variable->second;
-    settings.origins[key.fileKey] = {SettingOrigin::Kind::kEnvironment, key.environment};
+    settings.origins[key.fileKey] = {SettingOrigin::Kind::kEnvironment, key.environment, {}};
   }
 }
 
@@ -335,16 +432,33 @@ bool CheckSettings(const LoadedSettings& settings, std::string& error) {
   return true;
 }
 
-bool LoadUnescaped(const std::optional<std::string>& file, const Environment& environment,
-                   LoadedSettings& settings, std::string& error) {
+bool LoadUnescaped(const std::optional<std::string>& file,
+                   const std::optional<std::string>& profileOption,
+                   const Environment& environment, LoadedSettings& settings,
+                   std::string& error) {
   settings = LoadedSettings();
   settings.merchant = MerchantSettings::Defaults();
   for (const SettingKey& key : SettingKeys()) settings.origins[key.fileKey] = {};
 
+  // The option over the variable, as a command line goes over the environment.
+  const auto variable = environment.find(kProfileVariable);
+  const std::string source = profileOption ? "--profile" : kProfileVariable;
+  const std::string profile = profileOption                  ? *profileOption
+                              : variable != environment.end() ? variable->second
+                                                              : std::string();
+  if (!profile.empty() && !ProfileNameRule(profile).empty()) {
+    // Not echoed: a word meant for somewhere else could be a key.
+    error = source + " is not a profile's name: " + ProfileNameRule(profile);
+    return false;
+  }
   const std::string path = file ? *file : DefaultSettingsFile(environment);
   std::error_code ignored;
   if (file || (!path.empty() && std::filesystem::exists(platform::FilePath(path), ignored))) {
-    if (!ReadSettingsFile(path, settings, error)) return false;
+    if (!ReadSettingsFile(path, profile, source, settings, error)) return false;
+  } else if (!profile.empty()) {
+    error = "there is no settings file (" + (path.empty() ? "none found" : path) +
+            ") to take [profile " + profile + "] from (" + source + ")";
+    return false;
   }
   ApplyEnvironment(environment, settings);
   ChooseDefaultCa(environment, settings);
@@ -355,8 +469,14 @@ bool LoadUnescaped(const std::optional<std::string>& file, const Environment& en
 
 bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
                   LoadedSettings& settings, std::string& error) {
+  return LoadSettings(file, std::nullopt, environment, settings, error);
+}
+
+bool LoadSettings(const std::optional<std::string>& file,
+                  const std::optional<std::string>& profile, const Environment& environment,
+                  LoadedSettings& settings, std::string& error) {
   // Messages quote values, names and paths as they came, which may hold anything.
-  const bool loaded = LoadUnescaped(file, environment, settings, error);
+  const bool loaded = LoadUnescaped(file, profile, environment, settings, error);
   error = EscapeControls(error);
   for (std::string& warning : settings.warnings) warning = EscapeControls(warning);
   return loaded;

@@ -1,6 +1,6 @@
 // The merchant account and endpoint a program talks as, chosen at run time: the build's
-// configuration gives the defaults, a settings file overrides them, and QUILLMARK_*
-// environment variables override both. Every value is checked by the rules the configure
+// configuration gives the defaults, a settings file overrides them ([merchant], and the
+// chosen [profile NAME] over it), and QUILLMARK_* environment variables override both. Every value is checked by the rules the configure
 // step applies to the defaults before anything is sent; the API key is never shown.
 #pragma once
 
@@ -52,17 +52,33 @@ const std::vector<SettingKey>& SettingKeys();
 std::string SettingRule(const std::string& fileKey, const std::string& value);
 
 // Where a value came from, for the summary: "default", "file <path>:<line>" or
-// "environment QUILLMARK_...".
+// "environment QUILLMARK_...". With a profile chosen, a file's value also names its
+// section: "file <path>:<line> [profile staging]" or "... [merchant]".
 struct SettingOrigin {
   enum class Kind { kDefault, kFile, kEnvironment } kind = Kind::kDefault;
-  std::string where;  // the file and line, or the variable; empty for a default
+  std::string where;    // the file and line, or the variable; empty for a default
+  std::string section;  // "[profile NAME]" or "[merchant]" with a profile chosen; else empty
   std::string Describe() const;
 };
+
+// Profiles: [profile NAME] sections of the settings file, each overriding any of
+// [merchant]'s keys, one chosen by --profile NAME or QUILLMARK_PROFILE (the option wins,
+// as a command line does; an empty name chooses [merchant] alone). A name is 1 to
+// kMaxProfileName ASCII letters, digits, '-' or '_', case counting, so that no API key
+// (32 characters) can pass for one and be echoed. A bad name, a second [profile NAME] of
+// the same name and an unknown key in a profile are refused by their file and line, even
+// in a profile not chosen; the values of a profile not chosen are not checked.
+inline constexpr char kProfileVariable[] = "QUILLMARK_PROFILE";
+inline constexpr std::size_t kMaxProfileName = 24;
+// Why `name` is not a profile's name, or empty when it is one.
+std::string ProfileNameRule(const std::string& name);
 
 struct LoadedSettings {
   MerchantSettings merchant;
   std::map<std::string, SettingOrigin> origins;  // by file key
   std::vector<std::string> warnings;             // for example a key others may read
+  std::string profile;                           // the profile chosen; empty: none
+  std::vector<std::string> profiles;             // the file's profiles, in its order
 };
 
 // Reads the environment; tests give their own.
@@ -93,6 +109,13 @@ bool ReadDiskFile(const std::string& path, std::uintmax_t maxBytes, std::string&
 // one line naming the source (the file and line, or the variable) and the rule, when a
 // file cannot be read or parsed, has an unknown key, or a value breaks its rule.
 bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
+                  LoadedSettings& settings, std::string& error);
+// The same with a profile: `profile` is --profile's name (null when the option is not
+// given: QUILLMARK_PROFILE's, if set). The profile's keys go over [merchant]'s, the
+// environment over both. A name the file has no profile of is refused with the file's
+// profiles listed; so is a profile chosen where there is no settings file.
+bool LoadSettings(const std::optional<std::string>& file,
+                  const std::optional<std::string>& profile, const Environment& environment,
                   LoadedSettings& settings, std::string& error);
 
 }  // namespace quillmark

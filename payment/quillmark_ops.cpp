@@ -2,6 +2,7 @@
 // order cycle; how a reply's fields are kept is this file's alone.
 #include "payment/quillmark_ops.h"
 
+#include <chrono>
 #include <iostream>
 #include <iterator>
 #include <string_view>
@@ -103,8 +104,12 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
   outcome.operation = &operation;
   for (const auto& [name, value] : fields) outcome.request.emplace(name, value);
   const std::string url = settings_.apiBase + operation.path;
+  const auto started = std::chrono::steady_clock::now();
   std::string reply =
       PostXml(url.c_str(), document.c_str(), out(), settings_.transport, &outcome.transfer);
+  outcome.elapsed = std::chrono::steady_clock::now() - started;
+  outcome.requestDocument = document;
+  outcome.reply = reply;
   // The reply is signed the way the request asked for.
   outcome.signature = VerifyReplySignature(reply, merchant.apiKey, merchant.Signing());
   Utf8ToAnsi(reply, reply);

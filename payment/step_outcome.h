@@ -3,6 +3,7 @@
 // taken from the reply.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -41,6 +42,12 @@ struct StepOutcome {
   // operation's own reply fields only from a trusted reply, since the program acts on
   // them. A field the reply did not have is absent.
   std::map<std::string, std::string, std::less<>> fields;
+  // How long the request took, from the POST to the whole reply (or the transfer's end).
+  std::chrono::steady_clock::duration elapsed{};
+  // The request document as sent (it carries the sign, never the key) and the reply's bytes
+  // as they came, both UTF-8 on the wire, for a report of the step; the reply may be anything.
+  std::string requestDocument;
+  std::string reply;
 
   // The reply field `name`, or empty when it was absent or not kept.
   const std::string& Field(std::string_view name) const;

@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   // The merchant comes from the same sources as the client's, so that both change together.
   LoadedSettings settings;
   std::string problem;
-  if (!LoadSettings(program.config, ProcessEnvironment(), settings, problem)) {
+  if (!LoadSettings(program.config, program.profile, ProcessEnvironment(), settings, problem)) {
     std::cerr << "quillmark-sandbox: " << ShownText(problem) << std::endl;
     return sandbox::kBadUsage;
   }

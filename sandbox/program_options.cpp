@@ -265,6 +265,11 @@ void AddBehaviourOptions(CLI::App& app, const Options& defaults, ProgramOptions&
                  "QUILLMARK_MCH_ID and QUILLMARK_API_KEY override\n"
                  "it), as for quillmark-cycle")
       ->option_text("FILE");
+  app.add_option("--profile", program.profile,
+                 "the settings file's [profile NAME] over its\n"
+                 "[merchant] (default: QUILLMARK_PROFILE's; empty:\n"
+                 "[merchant] alone), as for quillmark-cycle")
+      ->option_text("NAME");
   app.add_option("--fault", line.fault,
                  "misbehave on every unified order, one of:\n" + FaultList() + " (default none)")
       ->option_text("MODE")

@@ -16,7 +16,8 @@ inline constexpr int kBadUsage = 2;
 
 struct ProgramOptions {
   Options sandbox;
-  std::optional<std::string> config;  // --config FILE
+  std::optional<std::string> config;   // --config FILE
+  std::optional<std::string> profile;  // --profile NAME, over QUILLMARK_PROFILE
   // --lan [ADDRESS]: the LAN mode (sandbox/lan_mode.h); empty: the address it picks.
   std::optional<std::string> lan;
   int phonePort = 0;  // --phone-port N: the phone's first page; 0 picks a free port

@@ -54,16 +54,28 @@ struct SettingNote {
 SettingNote NoteFor(const SettingRow& row, const std::string& value,
                     const Environment& environment);
 
+// The same with a profile shown: a value equal to [merchant]'s, `inherited`, is noted as
+// inherited (and is not written into the profile); null: [merchant] is shown.
+SettingNote NoteFor(const SettingRow& row, const std::string& value,
+                    const Environment& environment, const std::string* inherited);
+
+// The profile chooser, a drop-down list above the rows: which section of the file the
+// dialog shows and saves, [merchant] first, then the file's profiles in its order. The
+// section saved is the one the window's next cycle uses, until the window ends.
+std::vector<std::string> ProfileChoices(const std::vector<std::string>& profiles);
+
 // The caption of every row's Browse button.
 inline constexpr char kBrowseCaption[] = "…";
 
-// Where the dialog's controls go, in dialog units: the file's name on top, the rows, then
-// the status line beside Save and Cancel.
+// Where the dialog's controls go, in dialog units: the file's name on top, the profile
+// chooser, the rows, then the status line beside Save and Cancel.
 struct SettingRowRects {
   layout::Rect label, edit, browse, note;  // browse empty for a row without one
 };
 layout::Size SettingsDialogSize();
 layout::Rect SettingsFileRect();
+layout::Rect SettingsProfileLabelRect();
+layout::Rect SettingsProfileRect();  // the chooser's box, closed
 SettingRowRects SettingRowRectsOf(std::size_t row);
 layout::Rect SettingsStatusRect();
 layout::Rect SettingsSaveRect();
@@ -73,6 +85,8 @@ layout::Rect SettingsCancelRect();
 // order) a base plus the row's index.
 inline constexpr int kSettingsFileId = 1100;
 inline constexpr int kSettingsStatusId = 1101;
+inline constexpr int kSettingsProfileLabelId = 1106;
+inline constexpr int kSettingsProfileId = 1107;
 inline constexpr int kSettingLabelIdBase = 1110;
 inline constexpr int kSettingEditIdBase = 1130;
 inline constexpr int kSettingNoteIdBase = 1150;

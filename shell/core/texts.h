@@ -22,6 +22,12 @@ inline constexpr char kSettingsTitle[] = QM_CAPTION_SETTINGS_TITLE;
 inline constexpr char kSave[] = QM_CAPTION_SAVE;
 inline constexpr char kSettingsFile[] = "设置文件：%1";
 inline constexpr char kSettingOverridden[] = "环境变量 %1 优先于此值";
+// The profile chooser: its label, [merchant] and a profile's entry, and the note under a
+// profile's value that is [merchant]'s.
+inline constexpr char kProfileLabel[] = "配置";
+inline constexpr char kProfileMerchant[] = "[merchant]（默认）";
+inline constexpr char kProfileChoice[] = "[profile %1]";
+inline constexpr char kSettingInherited[] = "沿用 [merchant] 的值";
 
 // The popup that stands in for the system menu where the window manager's cannot be
 // extended; worded and accelerated as Windows words its own entry.

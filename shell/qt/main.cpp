@@ -32,6 +32,10 @@ int main(int argc, char** argv) {
   std::optional<std::string> config;
   options.add_option("--config", config, "settings file to use instead of the per-user one")
       ->option_text("FILE");
+  std::optional<std::string> profile;
+  options.add_option("--profile", profile,
+                     "the settings file's [profile NAME] to use (default: QUILLMARK_PROFILE's)")
+      ->option_text("NAME");
   options.set_version_flag("--version", std::string("quillmark ") + QUILLMARK_VERSION);
   try {
     options.parse(argc, argv);
@@ -45,11 +49,12 @@ int main(int argc, char** argv) {
 
   quillmark::LoadedSettings settings;
   std::string problem;
-  if (!quillmark::LoadSettings(config, quillmark::ProcessEnvironment(), settings, problem)) {
+  if (!quillmark::LoadSettings(config, profile, quillmark::ProcessEnvironment(), settings,
+                               problem)) {
     return Refuse(problem);
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << std::endl;
-  app.UseSettings(settings.merchant, config.value_or(std::string()));
+  app.UseSettings(settings.merchant, config.value_or(std::string()), settings.profile);
 
   // StartApplication() runs the dialog to its end and says whether an event loop should
   // follow; for this program it never should.

@@ -24,6 +24,7 @@ bool CQuillmarkApp::StartApplication() {
     CQuillmarkDlg dialog{CQuillmarkOps(settings)};
     dialog.SetSettingsFile(settingsFile_.empty() ? DefaultSettingsFile(ProcessEnvironment())
                                                  : settingsFile_);
+    dialog.SetProfile(profile_);
     mainDialog_ = &dialog;
     // OK and Cancel both end the program, so which one it was does not matter.
     dialog.exec();
@@ -32,9 +33,11 @@ bool CQuillmarkApp::StartApplication() {
   return false;
 }
 
-void CQuillmarkApp::UseSettings(const MerchantSettings& merchant, const std::string& settingsFile) {
+void CQuillmarkApp::UseSettings(const MerchantSettings& merchant, const std::string& settingsFile,
+                                const std::string& profile) {
   merchant_ = merchant;
   settingsFile_ = settingsFile;
+  profile_ = profile;
 }
 
 }  // namespace quillmark

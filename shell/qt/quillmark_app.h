@@ -26,14 +26,17 @@ class CQuillmarkApp : public QApplication {
   // The dialog StartApplication() is showing; null before and after.
   CQuillmarkDlg* mainDialog() const { return mainDialog_; }
 
-  // The merchant the dialog's cycles talk as, and the settings file its settings dialog
-  // edits; without a call, the build's defaults and the per-user file.
-  void UseSettings(const MerchantSettings& merchant, const std::string& settingsFile);
+  // The merchant the dialog's cycles talk as, the settings file its settings dialog edits
+  // and the profile they came from (empty: [merchant]); without a call, the build's
+  // defaults and the per-user file.
+  void UseSettings(const MerchantSettings& merchant, const std::string& settingsFile,
+                   const std::string& profile = {});
 
  private:
   CQuillmarkDlg* mainDialog_ = nullptr;
   MerchantSettings merchant_ = MerchantSettings::Defaults();
   std::string settingsFile_;
+  std::string profile_;
 };
 
 }  // namespace quillmark

@@ -274,11 +274,12 @@ void CQuillmarkDlg::SetUpMainDialog() {
 
 void CQuillmarkDlg::OnSettings() {
   const Environment environment = ProcessEnvironment();
-  CSettingsDlg settings(settingsFile_, environment, this);
+  CSettingsDlg settings(settingsFile_, profile_, environment, this);
   if (settings.exec() != QDialog::Accepted) return;
+  profile_ = settings.Profile();
   LoadedSettings loaded;
   std::string problem;
-  if (!LoadSettings(settingsFile_, environment, loaded, problem)) {
+  if (!LoadSettings(settingsFile_, profile_, environment, loaded, problem)) {
     // Only an environment variable can still be wrong: the file was checked as written.
     QMessageBox::warning(this, windowTitle(), QString::fromStdString(problem));
     return;

@@ -56,6 +56,9 @@ class CQuillmarkDlg : public QDialog {
   // The settings file the settings dialog edits; after a save, the next click uses it
   // (with QUILLMARK_* variables still taking precedence).
   void SetSettingsFile(const std::string& file) { settingsFile_ = file; }
+  // The profile the cycles talk as (empty: [merchant]); the settings dialog shows it first,
+  // and the section it saves becomes the window's profile from then on.
+  void SetProfile(const std::string& profile) { profile_ = profile; }
   // Opens the settings dialog modally (system command kSettingsCommand).
   void OnSettings();
 
@@ -100,6 +103,7 @@ class CQuillmarkDlg : public QDialog {
   shell::DialogTemplate template_;
   bool setUp_ = false;
   std::string settingsFile_;
+  std::string profile_;
 
   std::map<shell::PanelItem, QWidget*> controls_;  // the panel's, and Button1
   std::vector<QWidget*> panelWidgets_;             // all BuildPanel() made, row captions too

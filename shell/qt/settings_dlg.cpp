@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <utility>
 
 #include "payment/settings_file.h"
@@ -38,8 +39,13 @@ QString QtFilter(const std::vector<shell::FileFilter>& filters) {
 }  // namespace
 
 CSettingsDlg::CSettingsDlg(std::string file, const Environment& environment, QWidget* parent)
+    : CSettingsDlg(std::move(file), std::string(), environment, parent) {}
+
+CSettingsDlg::CSettingsDlg(std::string file, std::string profile, const Environment& environment,
+                           QWidget* parent)
     : QDialog(parent, shell::DialogWindowFlags()),
       file_(std::move(file)),
+      profile_(std::move(profile)),
       environment_(environment),
       template_(*this, shell::ToQSize(shell::SettingsDialogSize())) {
   setWindowTitle(Text(shell::texts::kSettingsTitle));
@@ -49,13 +55,17 @@ CSettingsDlg::CSettingsDlg(std::string file, const Environment& environment, QWi
   // What the file says now: read alone, without the environment, since that is what is
   // edited here. A file that cannot be read or holds a bad value starts from the defaults.
   std::string problem;
-  const MerchantSettings current = quillmark::ReadSettingsFile(file_, problem);
+  const SettingsSection section = ReadSettingsSection(file_, profile_, problem);
+  profiles_ = section.profiles;
+  merchant_ = section.merchant;
+  if (std::find(profiles_.begin(), profiles_.end(), profile_) == profiles_.end()) profile_.clear();
 
   QLabel* note = template_.AddText("settingsFile",
                                    Text(shell::words::Fill(shell::texts::kSettingsFile, {file_})),
                                    ToQRect(shell::SettingsFileRect()));
   note->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  for (std::size_t i = 0; i < shell::SettingRows().size(); ++i) AddRow(i, current);
+  AddProfileChooser();
+  for (std::size_t i = 0; i < shell::SettingRows().size(); ++i) AddRow(i, section.values);
 
   status_ =
       template_.AddText("settingsStatus", Text(problem), ToQRect(shell::SettingsStatusRect()));
@@ -76,6 +86,30 @@ CSettingsDlg::CSettingsDlg(std::string file, const Environment& environment, QWi
   });
   Check();
   template_.Apply();
+}
+
+void CSettingsDlg::AddProfileChooser() {
+  template_.AddText("", Text(shell::texts::kProfileLabel), ToQRect(shell::SettingsProfileLabelRect()))
+      ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  auto* chooser = template_.Add(new QComboBox(this), "profile", ToQRect(shell::SettingsProfileRect()));
+  for (const std::string& choice : shell::ProfileChoices(profiles_)) chooser->addItem(Text(choice));
+  const auto shown = std::find(profiles_.begin(), profiles_.end(), profile_);
+  chooser->setCurrentIndex(profile_.empty() ? 0 : 1 + static_cast<int>(shown - profiles_.begin()));
+  connect(chooser, &QComboBox::currentIndexChanged, this, [this](int index) {
+    ShowProfile(index <= 0 ? std::string() : profiles_[static_cast<std::size_t>(index - 1)]);
+  });
+}
+
+void CSettingsDlg::ShowProfile(const std::string& profile) {
+  std::string problem;
+  const SettingsSection section = ReadSettingsSection(file_, profile, problem);
+  profile_ = profile;
+  merchant_ = section.merchant;
+  for (const Field& field : fields_) {
+    field.Show(section.values.*field.row->key->member);
+  }
+  status_->setText(Text(problem));
+  Check();
 }
 
 void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
@@ -113,14 +147,23 @@ QComboBox* CSettingsDlg::AddChoice(const shell::SettingRow& row,
                                    const shell::SettingRowRects& rects, const std::string& value) {
   auto* choice = new QComboBox(this);
   for (const std::string& name : row.choices) choice->addItem(Text(name));
-  // A value the file holds that is no choice stays as it is, for its note to explain.
-  if (choice->findText(Text(value)) < 0) choice->addItem(Text(value));
-  choice->setCurrentText(Text(value));
+  Field{&row, nullptr, choice, nullptr}.Show(value);
   return template_.Add(choice, row.key->fileKey, ToQRect(rects.edit));
 }
 
 std::string CSettingsDlg::Field::Value() const {
   return (choice != nullptr ? choice->currentText() : edit->text()).toStdString();
+}
+
+void CSettingsDlg::Field::Show(const std::string& value) const {
+  if (choice == nullptr) {
+    edit->setText(Text(value));
+    return;
+  }
+  // A value that is no choice (or a profile's empty one, which inherits) stays as it is,
+  // for its note to explain.
+  if (choice->findText(Text(value)) < 0) choice->addItem(Text(value));
+  choice->setCurrentText(Text(value));
 }
 
 void CSettingsDlg::Browse(const shell::SettingRow& row, QLineEdit* edit) {
@@ -143,7 +186,8 @@ void CSettingsDlg::Check() {
   bool valid = true;
   for (const Field& field : fields_) {
     const shell::SettingNote note =
-        shell::NoteFor(*field.row, field.Value(), environment_);
+        shell::NoteFor(*field.row, field.Value(), environment_,
+                       profile_.empty() ? nullptr : &(merchant_.*field.row->key->member));
     field.note->setText(Text(note.text));
     // A broken rule in red; the word that a variable overrides the value in the usual colour.
     field.note->setStyleSheet(note.broken ? QStringLiteral("color: #b00020") : QString());
@@ -153,7 +197,7 @@ void CSettingsDlg::Check() {
 }
 
 bool CSettingsDlg::Save(std::string& error) {
-  return quillmark::SaveSettingsFile(file_, Values(), error);
+  return quillmark::SaveSettingsSection(file_, profile_, Values(), error);
 }
 
 void CSettingsDlg::changeEvent(QEvent* event) {

@@ -28,12 +28,18 @@ class CSettingsDlg : public QDialog {
   // Shows the values in `file` (the build's defaults for keys it lacks, or where there is
   // no such file yet); `environment` marks the keys a QUILLMARK_* variable overrides.
   CSettingsDlg(std::string file, const Environment& environment, QWidget* parent = nullptr);
+  // The same, showing `profile`'s section first ([merchant] when empty or not in the file).
+  CSettingsDlg(std::string file, std::string profile, const Environment& environment,
+               QWidget* parent = nullptr);
+
+  // The section shown, and saved: a profile's name, or empty for [merchant].
+  const std::string& Profile() const { return profile_; }
 
   // The values as they stand in the fields.
   MerchantSettings Values() const;
 
-  // Writes Values() to the file: [merchant] and one line per key, mode 0600, by way of a
-  // temporary file beside it. False, with `error` set, when it cannot.
+  // Writes Values() to the section shown, the file's other lines kept, mode 0600, by way
+  // of a temporary file beside it. False, with `error` set, when it cannot.
   bool Save(std::string& error);
 
  protected:
@@ -43,6 +49,9 @@ class CSettingsDlg : public QDialog {
   void AddRow(std::size_t index, const MerchantSettings& current);
   QComboBox* AddChoice(const shell::SettingRow& row, const shell::SettingRowRects& rects,
                        const std::string& value);
+  void AddProfileChooser();
+  // Shows the section of `profile`, read from the file again.
+  void ShowProfile(const std::string& profile);
   void Browse(const shell::SettingRow& row, QLineEdit* edit);
   void Check();
 
@@ -52,9 +61,13 @@ class CSettingsDlg : public QDialog {
     QComboBox* choice;   // a choice row's list, else null
     QLabel* note;
     std::string Value() const;
+    void Show(const std::string& value) const;
   };
   std::string file_;
+  std::string profile_;
   Environment environment_;
+  std::vector<std::string> profiles_;  // the file's, in the chooser's order after [merchant]
+  MerchantSettings merchant_;          // [merchant]'s values, which a profile inherits
   shell::DialogTemplate template_;
   std::vector<Field> fields_;
   QLabel* status_ = nullptr;

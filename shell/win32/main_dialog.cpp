@@ -102,8 +102,9 @@ void FillChoices(HWND combo, shell::PanelItem item) {
 
 }  // namespace
 
-MainDialog::MainDialog(CQuillmarkOps ops, std::string settingsFile)
+MainDialog::MainDialog(CQuillmarkOps ops, std::string settingsFile, std::string profile)
     : settingsFile_(std::move(settingsFile)),
+      profile_(std::move(profile)),
       panelRules_(
           std::move(ops),
           [this](std::function<void()> event) {
@@ -232,10 +233,10 @@ void MainDialog::SetUpMainDialog() {
 
 void MainDialog::OnSystemCommand(WPARAM id, LPARAM /*param*/) {
   if (shell::IsSettingsCommand(static_cast<unsigned>(id))) {
-    if (!RunSettingsDialog(dialog_, settingsFile_)) return;
+    if (!RunSettingsDialog(dialog_, settingsFile_, profile_)) return;
     LoadedSettings loaded;
     std::string problem;
-    if (!LoadSettings(settingsFile_, ProcessEnvironment(), loaded, problem)) {
+    if (!LoadSettings(settingsFile_, profile_, ProcessEnvironment(), loaded, problem)) {
       // Only an environment variable can still be wrong: the file was checked as written.
       MessageBoxW(dialog_, Wide(problem).c_str(), L"Quillmark", MB_ICONWARNING);
       return;

@@ -22,8 +22,9 @@ namespace quillmark::win32 {
 
 class MainDialog : private shell::PanelView {
  public:
-  // `settingsFile` is what the 设置 dialog edits.
-  MainDialog(CQuillmarkOps ops, std::string settingsFile);
+  // `settingsFile` is what the 设置 dialog edits; `profile` the section the cycles talk
+  // as (empty: [merchant]), which the section the dialog saves replaces.
+  MainDialog(CQuillmarkOps ops, std::string settingsFile, std::string profile = {});
   ~MainDialog() override;
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
@@ -69,6 +70,7 @@ class MainDialog : private shell::PanelView {
   HICON smallIcon_ = nullptr;
   HFONT font_ = nullptr;  // the dialog's, for the controls made at run time
   std::string settingsFile_;
+  std::string profile_;
   std::vector<HWND> panel_;  // every control BuildPanel() made, hidden until ShowPanel()
   bool panelShown_ = false;
   HWND refocus_ = nullptr;  // the button to give the focus back to after a job

@@ -1,6 +1,6 @@
 // Quillmark.exe: starts the main dialog over the run-time settings (the build's defaults,
-// %APPDATA%\Quillmark\quillmark.ini or --config FILE, QUILLMARK_* variables) and ends when
-// it closes. A bad setting is shown in a message box and ends the program with status 2.
+// %APPDATA%\Quillmark\quillmark.ini or --config FILE, its --profile NAME or QUILLMARK_PROFILE,
+// QUILLMARK_* variables) and ends when it closes. A bad setting is shown in a message box and ends the program with status 2.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 // After windows.h, whose types they use.
@@ -20,17 +20,18 @@
 
 namespace {
 
-// --config FILE from the command line, the one option the program takes.
-std::optional<std::string> ConfigOption() {
+// The value after `name` on the command line: --config and --profile are the options the program
+// takes; the last one given counts.
+std::optional<std::string> Option(const wchar_t* name) {
   int count = 0;
   std::unique_ptr<LPWSTR, decltype(&LocalFree)> args(CommandLineToArgvW(GetCommandLineW(), &count),
                                                      &LocalFree);
   if (!args) return std::nullopt;
+  std::optional<std::string> value;
   for (int i = 1; i + 1 < count; ++i) {
-    if (std::wstring(args.get()[i]) == L"--config")
-      return quillmark::win32::Utf8(args.get()[i + 1]);
+    if (std::wstring(args.get()[i]) == name) value = quillmark::win32::Utf8(args.get()[i + 1]);
   }
-  return std::nullopt;
+  return value;
 }
 
 }  // namespace
@@ -40,10 +41,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   InitCommonControlsEx(&controls);
 
   const quillmark::Environment environment = quillmark::ProcessEnvironment();
-  const std::optional<std::string> config = ConfigOption();
+  const std::optional<std::string> config = Option(L"--config");
   quillmark::LoadedSettings settings;
   std::string problem;
-  if (!quillmark::LoadSettings(config, environment, settings, problem)) {
+  if (!quillmark::LoadSettings(config, Option(L"--profile"), environment, settings, problem)) {
     MessageBoxW(nullptr, quillmark::win32::Wide(problem).c_str(), L"Quillmark", MB_ICONERROR);
     return 2;
   }
@@ -52,7 +53,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant);
   // Started from a console, the cycle's lines go there too: no reply may drive it.
   opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
-  quillmark::win32::MainDialog dialog(quillmark::CQuillmarkOps(opsSettings), settingsFile);
+  quillmark::win32::MainDialog dialog(quillmark::CQuillmarkOps(opsSettings), settingsFile,
+                                      settings.profile);
   dialog.Run();
   return 0;
 }

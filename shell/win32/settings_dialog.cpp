@@ -24,7 +24,10 @@ using shell::SettingRows;
 struct State {
   std::string file;
   Environment environment;
-  HWND previous = nullptr;  // the control made last, for the tab order
+  std::string profile;                // the section shown; empty: [merchant]
+  std::vector<std::string> profiles;  // the file's, in the chooser's order after [merchant]
+  MerchantSettings merchant;          // [merchant]'s values, which a profile inherits
+  HWND previous = nullptr;            // the control made last, for the tab order
 };
 
 std::wstring ItemText(HWND dialog, int id) {
@@ -54,6 +57,21 @@ HWND Make(HWND dialog, State& state, const wchar_t* windowClass, DWORD style, DW
   return child;
 }
 
+// Row `i`'s control holding `value`: a choice row's list selects it, added when it is none
+// of the choices (or a profile's empty one, which inherits), so that its note can say why.
+void ShowValue(HWND dialog, std::size_t i, const std::string& value) {
+  if (SettingRows()[i].kind != shell::SettingKind::kChoice) {
+    SetDlgItemTextW(dialog, EditId(i), Wide(value).c_str());
+    return;
+  }
+  const std::wstring text = Wide(value);
+  const LPARAM item = reinterpret_cast<LPARAM>(text.c_str());
+  LRESULT at = SendDlgItemMessageW(dialog, EditId(i), CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                   item);
+  if (at == CB_ERR) at = SendDlgItemMessageW(dialog, EditId(i), CB_ADDSTRING, 0, item);
+  SendDlgItemMessageW(dialog, EditId(i), CB_SETCURSEL, static_cast<WPARAM>(at), 0);
+}
+
 // A choice row's drop-down list, holding `value` (also when it is none of the choices, so
 // that its note can say why). Its rectangle reaches below the box: a combo box's height is
 // that of its list when it is dropped down.
@@ -62,12 +80,28 @@ void MakeChoice(HWND dialog, State& state, const shell::SettingRow& row, std::si
   du.cy += 12 * static_cast<int>(row.choices.size() + 1);
   HWND combo = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, "",
                     EditId(i), du);
-  std::vector<std::string> items = row.choices;
-  if (std::find(items.begin(), items.end(), value) == items.end()) items.push_back(value);
-  for (std::size_t k = 0; k < items.size(); ++k) {
-    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(items[k]).c_str()));
-    if (items[k] == value) SendMessageW(combo, CB_SETCURSEL, k, 0);
+  for (const std::string& choice : row.choices) {
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
   }
+  ShowValue(dialog, i, value);
+}
+
+// The chooser's label and drop-down list, its entries from the description, the section
+// shown chosen. The list's rectangle reaches below the box, as far as it drops down.
+void MakeProfileChooser(HWND dialog, State& state) {
+  Make(dialog, state, L"STATIC", SS_LEFT | SS_NOPREFIX, 0, shell::texts::kProfileLabel,
+       shell::kSettingsProfileLabelId, shell::SettingsProfileLabelRect());
+  shell::layout::Rect list = shell::SettingsProfileRect();
+  list.cy += 120;
+  HWND chooser = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0,
+                      "", shell::kSettingsProfileId, list);
+  for (const std::string& choice : shell::ProfileChoices(state.profiles)) {
+    SendMessageW(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
+  }
+  const auto shown = std::find(state.profiles.begin(), state.profiles.end(), state.profile);
+  SendMessageW(chooser, CB_SETCURSEL,
+               state.profile.empty() ? 0 : 1 + static_cast<WPARAM>(shown - state.profiles.begin()),
+               0);
 }
 
 // The dialog at the description's size, and its controls, the boxes holding `current`.
@@ -84,6 +118,7 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
   Make(dialog, state, L"STATIC", kText, 0,
        shell::words::Fill(shell::texts::kSettingsFile, {state.file}), shell::kSettingsFileId,
        shell::SettingsFileRect());
+  MakeProfileChooser(dialog, state);
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
     const shell::SettingRow& row = SettingRows()[i];
     const shell::SettingRowRects rects = shell::SettingRowRectsOf(i);
@@ -124,8 +159,9 @@ MerchantSettings Values(HWND dialog) {
 void Check(HWND dialog, const State& state) {
   bool valid = true;
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
-    const shell::SettingNote note =
-        shell::NoteFor(SettingRows()[i], Utf8(ItemText(dialog, EditId(i))), state.environment);
+    const shell::SettingNote note = shell::NoteFor(
+        SettingRows()[i], Utf8(ItemText(dialog, EditId(i))), state.environment,
+        state.profile.empty() ? nullptr : &(state.merchant.*SettingRows()[i].key->member));
     valid = valid && !note.broken;
     SetDlgItemTextW(dialog, shell::kSettingNoteIdBase + static_cast<int>(i),
                     Wide(note.text).c_str());
@@ -168,8 +204,28 @@ void Browse(HWND dialog, std::size_t i) {
   if (chosen) SetDlgItemTextW(dialog, EditId(i), path.c_str());
 }
 
+// The section of the profile chosen in the list, read from the file again.
+void ShowProfile(HWND dialog, State& state) {
+  const LRESULT index = SendDlgItemMessageW(dialog, shell::kSettingsProfileId, CB_GETCURSEL, 0, 0);
+  state.profile = index <= 0 || static_cast<std::size_t>(index) > state.profiles.size()
+                      ? std::string()
+                      : state.profiles[static_cast<std::size_t>(index - 1)];
+  std::string problem;
+  const SettingsSection section = ReadSettingsSection(state.file, state.profile, problem);
+  state.merchant = section.merchant;
+  for (std::size_t i = 0; i < SettingRows().size(); ++i) {
+    ShowValue(dialog, i, section.values.*SettingRows()[i].key->member);
+  }
+  SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(problem).c_str());
+  Check(dialog, state);
+}
+
 bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
   const int id = LOWORD(wParam);
+  if (id == shell::kSettingsProfileId) {
+    if (HIWORD(wParam) == CBN_SELCHANGE) ShowProfile(dialog, state);
+    return true;
+  }
   if (HIWORD(wParam) == EN_CHANGE || HIWORD(wParam) == CBN_SELCHANGE) {
     Check(dialog, state);
     return true;
@@ -181,7 +237,7 @@ bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
   }
   if (id == IDOK) {
     std::string error;
-    if (quillmark::SaveSettingsFile(state.file, Values(dialog), error)) {
+    if (quillmark::SaveSettingsSection(state.file, state.profile, Values(dialog), error)) {
       EndDialog(dialog, IDOK);
     } else {
       SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(error).c_str());
@@ -201,7 +257,14 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     state = reinterpret_cast<State*>(lParam);
     SetWindowLongPtrW(dialog, DWLP_USER, lParam);
     std::string problem;
-    MakeControls(dialog, *state, quillmark::ReadSettingsFile(state->file, problem), problem);
+    const SettingsSection section = ReadSettingsSection(state->file, state->profile, problem);
+    state->profiles = section.profiles;
+    state->merchant = section.merchant;
+    if (std::find(state->profiles.begin(), state->profiles.end(), state->profile) ==
+        state->profiles.end()) {
+      state->profile.clear();
+    }
+    MakeControls(dialog, *state, section.values, problem);
     CenterWindow(dialog, GetWindow(dialog, GW_OWNER));
     Check(dialog, *state);
     // The template has no controls to give the focus to: the first box takes it.
@@ -214,10 +277,17 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
-bool RunSettingsDialog(HWND owner, const std::string& file) {
-  State state{file, ProcessEnvironment()};
-  return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), owner,
-                         &SettingsProc, reinterpret_cast<LPARAM>(&state)) == IDOK;
+bool RunSettingsDialog(HWND owner, const std::string& file, std::string& profile) {
+  State state;
+  state.file = file;
+  state.environment = ProcessEnvironment();
+  state.profile = profile;
+  if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), owner,
+                      &SettingsProc, reinterpret_cast<LPARAM>(&state)) != IDOK) {
+    return false;
+  }
+  profile = state.profile;
+  return true;
 }
 
 }  // namespace quillmark::win32

@@ -11,7 +11,8 @@
 
 namespace quillmark::win32 {
 
-// Runs the dialog modally over `owner`; true when the file was saved.
-bool RunSettingsDialog(HWND owner, const std::string& file);
+// Runs the dialog modally over `owner`, showing `profile`'s section first (empty:
+// [merchant]); true when the file was saved, `profile` then the section saved.
+bool RunSettingsDialog(HWND owner, const std::string& file, std::string& profile);
 
 }  // namespace quillmark::win32

@@ -244,6 +244,64 @@ TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {
   EXPECT_TRUE(sandbox_->requests().empty()) << "a request went out with a bad setting";
 }
 
+// Two accounts in one file, each a profile: the sandbox's other merchant, and a second
+// made-up one on a sandbox of its own, on another port. --profile takes each cycle to its
+// own address as its own merchant; a name the file lacks is refused with its profiles.
+TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
+  std::ostringstream secondLog;
+  Options options;
+  options.port = 0;
+  options.payAfterQueries = 1;
+  options.log = &secondLog;
+  options.merchant.appId = "qmsecond0000000007";
+  options.merchant.mchId = "5550007777";
+  options.merchant.apiKey = "SecondMerchantKey0123456789abcde";
+  Sandbox second(options);
+  std::string error;
+  ASSERT_TRUE(second.Start(&error)) << error;
+
+  std::string text = "; two accounts\n[merchant]\nca_file = " + std::string(QUILLMARK_TEST_CERT_DIR) +
+                     "/ca.pem\nqr_path = merchant.bmp\n\n[profile sandbox]\n";
+  for (const std::string& value : Values()) {
+    if (value.rfind("ca_file=", 0) != 0) text += value + "\n";
+  }
+  text += "\n[profile second-account]\nappid = qmsecond0000000007\nmch_id = 5550007777\n"
+          "api_key = SecondMerchantKey0123456789abcde\napi_base = " + second.baseUrl() +
+          "\nqr_path = second.bmp\n";
+  const std::string file = WriteFile(text);
+
+  const ProgramResult first = Run({"QUILLMARK_PROFILE=second-account"},
+                                  {"--config", file, "--profile", "sandbox"});
+  ExpectOtherMerchantsCycle(first, "file " + file + ":9 [profile sandbox]");
+  EXPECT_NE(first.out.find("  ca_file           " + std::string(QUILLMARK_TEST_CERT_DIR) +
+                           "/ca.pem  (file " + file + ":3 [merchant])"),
+            std::string::npos)
+      << first.out;
+  EXPECT_TRUE(second.requests().empty()) << "the option goes over QUILLMARK_PROFILE";
+
+  const ProgramResult other = Run({"QUILLMARK_PROFILE=second-account"}, {"--config", file});
+  EXPECT_EQ(other.exitCode, 0) << other.out << other.err;
+  const std::vector<RecordedRequest> requests = second.requests();
+  ASSERT_EQ(requests.size(), 3u) << secondLog.str();
+  EXPECT_EQ(requests[0].fields.at("appid"), "qmsecond0000000007");
+  EXPECT_EQ(requests[0].fields.at("mch_id"), "5550007777");
+  EXPECT_NE(other.out.find("  mch_id            5550007777  (file " + file +
+                           ":17 [profile second-account])"),
+            std::string::npos)
+      << other.out;
+  EXPECT_EQ(ReadFile(work_.path() + "/second.bmp").substr(0, 2), "BM");
+  EXPECT_EQ(sandbox_->requests().size(), 3u) << "only the first cycle went to the sandbox";
+
+  const ProgramResult unknown = Run({}, {"--config", file, "--profile", "staging"});
+  EXPECT_EQ(unknown.exitCode, 2);
+  EXPECT_NE(unknown.err.find("has no [profile staging] (--profile); its profiles are sandbox, "
+                             "second-account"),
+            std::string::npos)
+      << unknown.err;
+  EXPECT_EQ(unknown.out, "");
+  EXPECT_EQ(second.requests().size(), 3u);
+}
+
 TEST_F(Settings, AKeyOthersMayReadDrawsAWarning) {
   std::string text = "[merchant]\n";
   for (const std::string& value : Values()) text += value + "\n";

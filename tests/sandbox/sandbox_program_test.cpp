@@ -131,6 +131,9 @@ TEST(SandboxProgram, RefusesBadArgumentsWithStatus2) {
       {{"--lan", "--phone-port", "http"}, "--phone-port: bad port http"},
       {{"--journal-max", "-1"}, "--journal-max: bad journal size -1"},
       {{"--state"}, "--state needs a value"},
+      // Whether or not there is a per-user settings file, it has no such profile.
+      {{"--profile", "nope"}, "[profile nope]"},
+      {{"--profile", "a b"}, "--profile is not a profile's name"},
   };
   for (const auto& row : rows) {
     const ProgramResult result = RunSandbox(row.args);

@@ -3,6 +3,7 @@
 // start-up. Runs on Qt's offscreen platform; the pay button's order cycles are tested
 // against the sandbox in pay_button_test.cpp.
 #include <QApplication>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDialog>
 #include <QFontDatabase>
@@ -21,10 +22,14 @@
 #include <QWindow>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <streambuf>
 
 #include "payment/quillmark_ops.h"
+#include "shell/core/settings_form.h"
+#include "shell/core/texts.h"
 #include "shell/qt/about_dlg.h"
 #include "shell/qt/dialog_units.h"
 #include "shell/qt/quillmark_app.h"
@@ -292,6 +297,49 @@ class DialogsTest : public QObject {
         }
       }
     }
+  }
+
+  void settingsDialogChoosesTheProfileItEdits() {
+    // The chooser is the description's: its place and entries. A profile's value that is
+    // [merchant]'s is noted as inherited; a save writes the section shown and no other.
+    const std::string file = dir_.filePath(QStringLiteral("profiles.ini")).toStdString();
+    const std::string merchant = "; mine\n[merchant]\nmch_id = 1111111111\n";
+    std::ofstream(file) << merchant << "[profile staging]\nmch_id = 2222222222\n";
+    CSettingsDlg dialog(file, "staging", {});
+    const Units units = UnitsOf(dialog);
+    const auto* chooser = dialog.findChild<QComboBox*>(QStringLiteral("profile"));
+    QVERIFY(chooser != nullptr);
+    const quillmark::shell::layout::Rect r = quillmark::shell::SettingsProfileRect();
+    QCOMPARE(chooser->geometry(), Expected(QRect(r.x, r.y, r.cx, r.cy), units));
+    const std::vector<std::string> choices = quillmark::shell::ProfileChoices({"staging"});
+    QCOMPARE(chooser->count(), 2);
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+      QCOMPARE(chooser->itemText(static_cast<int>(i)).toStdString(), choices[i]);
+    }
+    QCOMPARE(chooser->currentIndex(), 1);
+    auto* mchId = dialog.findChild<QLineEdit*>(QStringLiteral("mch_id"));
+    const auto note = [&dialog](const char* key) {
+      return dialog.findChild<QLabel*>(QString::fromLatin1(key) + QStringLiteral("Rule"))
+          ->text()
+          .toStdString();
+    };
+    QCOMPARE(mchId->text(), QStringLiteral("2222222222"));
+    QCOMPARE(note("mch_id"), std::string());
+    QCOMPARE(note("appid"), std::string(quillmark::shell::texts::kSettingInherited));
+
+    QComboBox* combo = dialog.findChild<QComboBox*>(QStringLiteral("profile"));
+    combo->setCurrentIndex(0);
+    QCOMPARE(mchId->text(), QStringLiteral("1111111111"));
+    QCOMPARE(note("appid"), std::string());
+    QCOMPARE(dialog.Profile(), std::string());
+    combo->setCurrentIndex(1);
+    mchId->setText(QStringLiteral("3333333333"));
+    std::string error;
+    QVERIFY2(dialog.Save(error), error.c_str());
+    QCOMPARE(dialog.Profile(), std::string("staging"));
+    std::ifstream in(file);
+    const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    QCOMPARE(saved, merchant + "[profile staging]\nmch_id = 3333333333\n");
   }
 
   void tabOrderStartsAtTheDefaultButton() {

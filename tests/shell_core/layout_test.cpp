@@ -161,6 +161,8 @@ TEST(SettingsForm, ControlsFitTheDialogAndClearEachOther) {
                                                       {"status", SettingsStatusRect()},
                                                       {"save", SettingsSaveRect()},
                                                       {"cancel", SettingsCancelRect()}};
+  placed.emplace_back("profile label", SettingsProfileLabelRect());
+  placed.emplace_back("profile chooser", SettingsProfileRect());
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
     const std::string name = SettingRows()[i].key->fileKey;
     const SettingRowRects rects = SettingRowRectsOf(i);
@@ -204,6 +206,21 @@ TEST(SettingsForm, TheNoteSaysTheBrokenRuleFirstThenTheVariable) {
     EXPECT_EQ(note.broken, row.broken) << row.value;
     EXPECT_EQ(note.text, row.text) << row.value;
   }
+}
+
+// With a profile shown, [merchant]'s value is noted as inherited, after the rule and the
+// variable; with [merchant] shown there is nothing to inherit from.
+TEST(SettingsForm, AProfilesValueThatIsMerchantsIsNotedAsInherited) {
+  const SettingRow& mchId = SettingRows()[1];
+  const std::string merchant = "1234567890";
+  const Environment overridden = {{mchId.key->environment, "1234567890"}};
+  EXPECT_EQ(NoteFor(mchId, "1234567890", {}, &merchant).text, "沿用 [merchant] 的值");
+  EXPECT_EQ(NoteFor(mchId, "1234567891", {}, &merchant).text, "");
+  EXPECT_EQ(NoteFor(mchId, "1234567890", {}, nullptr).text, "");
+  EXPECT_EQ(NoteFor(mchId, "1234567890", overridden, &merchant).text,
+            "环境变量 QUILLMARK_MCH_ID 优先于此值");
+  EXPECT_EQ(ProfileChoices({"a", "b-2"}),
+            (std::vector<std::string>{"[merchant]（默认）", "[profile a]", "[profile b-2]"}));
 }
 
 TEST(QrLayout, WholePixelModulesWithTheQuietZoneCentredInTheArea) {

@@ -1,0 +1,255 @@
+// quillmark-cycle --report against the sandbox: the JUnit and JSON reports of a passing, a
+// failing and a scenario's cycle; the targets refused before anything is sent; and a run
+// killed while it waits, which must leave the report that was there.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "payment/merchant_config.h"
+#include "sandbox/sandbox.h"
+#include "sandbox_test_support.h"
+
+namespace quillmark::sandbox {
+namespace {
+
+using namespace testsupport;
+
+std::vector<std::string> ReportCommand(Sandbox& sandbox, const TempDir& work,
+                                       const std::vector<std::string>& options) {
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
+  argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
+  argv.insert(argv.end(), options.begin(), options.end());
+  return argv;
+}
+
+// The rules of the common JUnit schema (a lone <testsuite> root) that a reader relies on,
+// checked on the document; each broken one named. No validator is installed for the tests.
+std::vector<std::string> JunitSchemaProblems(const pugi::xml_document& document) {
+  std::vector<std::string> problems;
+  const std::regex integer("[0-9]+");
+  const std::regex decimal("[0-9]+(\\.[0-9]+)?");
+  const std::regex timestamp("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}");
+  const std::regex nonEmpty(".+");
+  const auto require = [&](pugi::xml_node node, const char* name, const std::regex& form) {
+    const pugi::xml_attribute attribute = node.attribute(name);
+    if (!attribute || !std::regex_match(attribute.value(), form)) {
+      problems.push_back(std::string(node.name()) + "@" + name + " missing or malformed");
+    }
+  };
+  const pugi::xml_node suite = document.document_element();
+  if (std::string(suite.name()) != "testsuite") return {"the root is not testsuite"};
+  const struct {
+    const char* name;
+    const std::regex* form;
+  } suiteAttributes[] = {{"name", &nonEmpty},    {"timestamp", &timestamp}, {"hostname", &nonEmpty},
+                         {"tests", &integer},    {"failures", &integer},    {"errors", &integer},
+                         {"time", &decimal}};
+  for (const auto& rule : suiteAttributes) require(suite, rule.name, *rule.form);
+  // properties, the cases, system-out, system-err: in that order, the three always there.
+  std::vector<std::string> order;
+  int cases = 0;
+  int failures = 0;
+  for (pugi::xml_node child : suite.children()) {
+    const std::string name = child.name();
+    if (order.empty() || order.back() != name) order.push_back(name);
+    if (name != "testcase") continue;
+    ++cases;
+    for (const char* attribute : {"name", "classname"}) require(child, attribute, nonEmpty);
+    require(child, "time", decimal);
+    int outcomes = 0;
+    for (pugi::xml_node inner : child.children()) {
+      const std::string kind = inner.name();
+      if (kind != "failure" && kind != "error") problems.push_back("testcase holds " + kind);
+      ++outcomes;
+      failures += kind == "failure" ? 1 : 0;
+      require(inner, "type", nonEmpty);
+    }
+    if (outcomes > 1) problems.push_back("a testcase with more than one failure or error");
+  }
+  const std::vector<std::string> expected =
+      cases == 0 ? std::vector<std::string>{"properties", "system-out", "system-err"}
+                 : std::vector<std::string>{"properties", "testcase", "system-out", "system-err"};
+  if (order != expected) problems.push_back("testsuite's children are not in the schema's order");
+  for (pugi::xml_node property : suite.child("properties").children()) {
+    if (std::string(property.name()) != "property" || !property.attribute("name") ||
+        !property.attribute("value")) {
+      problems.push_back("a malformed property");
+    }
+  }
+  if (suite.attribute("tests").as_int() != cases) problems.push_back("tests is not the count");
+  if (suite.attribute("failures").as_int() != failures) {
+    problems.push_back("failures is not the count");
+  }
+  return problems;
+}
+
+TEST(CycleReport, JunitAndJsonTellEachStepOfAPassingAndAFailingCycle) {
+  const struct {
+    const char* what;
+    Fault fault;
+    std::vector<std::string> options;  // after the reports
+    int exitCode;
+    std::vector<std::string> cases;  // the cases, in order
+    std::set<std::string> failed;    // those that failed
+    const char* inFailure;           // what the failed case's text holds, or null
+  } rows[] = {
+      {"paid", Fault::kNone, {}, 0, {"unified order", "query 1", "query 2"}, {}, nullptr},
+      {"HTTP 500", Fault::kHttp500, {}, 1, {"unified order"}, {"unified order"},
+       "<title>500 Internal Server Error</title>"},
+      {"changed after signing", Fault::kBadSign, {}, 3, {"unified order"}, {"unified order"},
+       "<return_code><![CDATA[SUCCESS]]></return_code>"},
+      {"refund refused, awaited", Fault::kNone,
+       {"--scenario", "refund-fails", "--await-notify", "10"}, 1,
+       {"unified order", "query 1", "query 2", "refund", "notification", "scenario refund-fails"},
+       {"refund", "scenario refund-fails"}, "<err_code><![CDATA[NOTENOUGH]]></err_code>"},
+      {"close of an order never placed", Fault::kNone,
+       {"close", "20261210000000000NeverPlaced0001"}, 1, {"close"}, {"close"},
+       "<err_code><![CDATA[ORDERNOTEXIST]]></err_code>"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Options options;
+    options.port = 0;
+    options.payAfterQueries = 1;
+    options.fault = row.fault;
+    std::ostringstream log;
+    options.log = &log;
+    Sandbox sandbox(options);
+    std::string error;
+    ASSERT_TRUE(sandbox.Start(&error)) << error;
+    TempDir work;
+    std::vector<std::string> arguments = {"--report", "junit:r.xml", "--report", "json:r.json"};
+    arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+    const ProgramResult result =
+        RunProgram(ReportCommand(sandbox, work, arguments), work.path());
+    sandbox.Stop();
+    SCOPED_TRACE(result.out + "\nstderr:\n" + result.err);
+    EXPECT_EQ(result.exitCode, row.exitCode);
+    EXPECT_EQ(result.err, "");
+
+    const std::string junit = ReadFile(work.path() + "/r.xml");
+    const std::string json = ReadFile(work.path() + "/r.json");
+    // The key signs the request and never travels; a report holds the sign alone.
+    EXPECT_EQ(junit.find(kApiKey), std::string::npos);
+    EXPECT_EQ(json.find(kApiKey), std::string::npos);
+
+    pugi::xml_document document;
+    ASSERT_TRUE(document.load_string(junit.c_str())) << junit;
+    // A second declaration is no XML at all, though pugixml reads past it.
+    EXPECT_EQ(junit.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u);
+    EXPECT_EQ(junit.find("<?xml", 1), std::string::npos);
+    EXPECT_EQ(JunitSchemaProblems(document), std::vector<std::string>{}) << junit;
+    std::vector<std::string> cases;
+    for (pugi::xml_node one : document.document_element().children("testcase")) {
+      cases.push_back(one.attribute("name").value());
+      const pugi::xml_node failure = one.child("failure");
+      EXPECT_EQ(static_cast<bool>(failure), row.failed.count(cases.back()) == 1) << cases.back();
+      if (!failure || cases.back() != *row.failed.begin()) continue;
+      const std::string text = failure.text().get();
+      EXPECT_NE(text.find(row.inFailure), std::string::npos) << text;
+      EXPECT_NE(text.find("<sign>"), std::string::npos) << "the request as sent: " << text;
+      EXPECT_NE(std::string(failure.attribute("message").value()).find(": "), std::string::npos);
+    }
+    EXPECT_EQ(cases, row.cases);
+
+    const nlohmann::json report = nlohmann::json::parse(json);
+    EXPECT_EQ(report["exit_status"], row.exitCode);
+    ASSERT_EQ(report["steps"].size(), row.cases.size());
+    for (std::size_t i = 0; i < row.cases.size(); ++i) {
+      const nlohmann::json& step = report["steps"][i];
+      EXPECT_EQ(step["name"], row.cases[i]);
+      EXPECT_EQ(step["passed"], row.failed.count(row.cases[i]) == 0) << row.cases[i];
+    }
+    const nlohmann::json& order = report["steps"][0];
+    if (row.exitCode == 0) {
+      EXPECT_EQ(order["signature"], "verified");
+      EXPECT_EQ(order["reply_fields"]["code_url"].get<std::string>().rfind("https://", 0), 0u);
+      EXPECT_EQ(report["steps"][2]["reply_fields"]["trade_state"], "SUCCESS");
+      EXPECT_EQ(report["properties"]["out_trade_no"], order["request"]["out_trade_no"]);
+    } else if (row.fault != Fault::kNone) {
+      // Nothing of a reply that failed or did not verify is acted on, nor reported as read.
+      EXPECT_EQ(order["reply_fields"].count("code_url"), 0u);
+      EXPECT_EQ(order["verdict"], row.fault == Fault::kBadSign ? "untrusted" : "failed");
+    }
+  }
+}
+
+// Each refused before anything is sent, with the word named; no report is left behind.
+TEST(CycleReport, AnUnwritableTargetIsABadOption) {
+  Options options;
+  options.port = 0;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  TempDir work;
+  std::filesystem::create_directory(work.path() + "/folder");
+  const struct {
+    std::string word;
+    const char* message;
+  } rows[] = {
+      {"xml:r.xml", "--report xml:r.xml: the report's kind must be junit or json (junit:FILE, "
+                    "json:FILE)"},
+      {"r.xml", "--report r.xml: the report's kind must be junit or json (junit:FILE, json:FILE)"},
+      {"junit:", "--report junit:: names no file"},
+      {"junit:missing/r.xml", "--report junit:missing/r.xml: its folder missing does not exist"},
+      {"json:folder", "--report json:folder: is a folder, not a file"},
+      {"junit:/proc/r.xml", "--report junit:/proc/r.xml: its folder /proc takes no new file"},
+      {"junit:/dev/null", "--report junit:/dev/null: is not a regular file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.word);
+    const ProgramResult result = RunProgram(
+        ReportCommand(sandbox, work, {"--report", "json:good.json", "--report", row.word}),
+        work.path());
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, std::string("quillmark-cycle: ") + row.message + "\n");
+    EXPECT_FALSE(std::filesystem::exists(work.path() + "/good.json"));
+  }
+  EXPECT_TRUE(sandbox.requests().empty()) << "a request despite a bad --report";
+}
+
+// A run killed while it waits for the notification leaves the report of the run before,
+// byte for byte, and no temporary file beside it.
+TEST(CycleReport, AKilledRunLeavesTheReportThatWasThere) {
+  Options options;
+  options.port = 0;
+  options.payAfterQueries = 1;
+  options.notify = false;
+  std::ostringstream log;
+  options.log = &log;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  TempDir work;
+  const std::string report = work.path() + "/r.xml";
+  const std::string before = "<?xml version=\"1.0\"?><testsuite name=\"the run before\"/>\n";
+  std::ofstream(report, std::ios::binary) << before;
+  ChildProcess cycle(
+      ReportCommand(sandbox, work, {"--report", "junit:r.xml", "--await-notify", "60"}),
+      work.path(), work.path());
+  ASSERT_TRUE(cycle.started());
+  ASSERT_TRUE(cycle.WaitForOutput("Every signed reply verified.\n", std::chrono::seconds(60)));
+  cycle.Signal(SIGKILL);
+  const ProgramResult result = cycle.Wait();
+  EXPECT_EQ(result.signal, SIGKILL);
+  EXPECT_EQ(ReadFile(report), before);
+  for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
+    EXPECT_EQ(entry.path().filename().string().rfind("r.xml.", 0), std::string::npos)
+        << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace quillmark::sandbox

@@ -1,0 +1,174 @@
+// Profiles of the settings file: which source each value comes from (the environment, the
+// chosen [profile NAME], [merchant], the build's defaults), what the loader refuses and by
+// which line, and the dialogs' save, which edits one section and keeps every other line.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "payment/merchant_config.h"
+#include "payment/merchant_settings.h"
+#include "payment/settings_file.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillmark {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class Profiles : public ::testing::Test {
+ protected:
+  std::string Write(const std::string& text) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
+    return path_;
+  }
+
+  testsupport::TempDir temp_;
+  const std::string path_ = temp_.path() + "/quillmark.ini";
+};
+
+constexpr char kTwoProfiles[] =
+    "; two accounts\n"
+    "[merchant]\n"
+    "appid = qmmerchant00000001\n"
+    "mch_id = 1111111111\n"
+    "[profile staging]\n"
+    "mch_id = 2222222222\n"
+    "api_base = https://staging.example.net:9443\n"
+    "[profile other-1]\n"
+    "appid = qmother00000000002\n";
+
+TEST_F(Profiles, EnvironmentOverProfileOverMerchantOverDefaults) {
+  const std::string file = Write(kTwoProfiles);
+  const std::string at = "file " + file + ":";
+  const std::optional<std::string> none;
+  const struct {
+    std::optional<std::string> option;  // --profile
+    Environment environment;
+    const char* key;
+    std::string value;
+    std::string origin;
+  } rows[] = {
+      {none, {}, "mch_id", "1111111111", at + "4"},
+      {none, {}, "api_base", kApiBase, "default"},
+      {"staging", {}, "mch_id", "2222222222", at + "6 [profile staging]"},
+      {"staging", {}, "appid", "qmmerchant00000001", at + "3 [merchant]"},
+      {"staging", {}, "api_base", "https://staging.example.net:9443", at + "7 [profile staging]"},
+      {"staging", {}, "spbill_create_ip", kSpbillCreateIp, "default"},
+      {"staging", {{"QUILLMARK_MCH_ID", "3333333333"}}, "mch_id", "3333333333",
+       "environment QUILLMARK_MCH_ID"},
+      {none, {{"QUILLMARK_PROFILE", "staging"}}, "mch_id", "2222222222",
+       at + "6 [profile staging]"},
+      // The option over the variable; a key the profile lacks is [merchant]'s.
+      {"other-1", {{"QUILLMARK_PROFILE", "staging"}}, "mch_id", "1111111111", at + "4 [merchant]"},
+      {"other-1", {{"QUILLMARK_PROFILE", "staging"}}, "appid", "qmother00000000002",
+       at + "9 [profile other-1]"},
+      // Empty: [merchant] alone, whichever says so.
+      {"", {{"QUILLMARK_PROFILE", "staging"}}, "mch_id", "1111111111", at + "4"},
+      {none, {{"QUILLMARK_PROFILE", ""}}, "mch_id", "1111111111", at + "4"},
+  };
+  for (const auto& row : rows) {
+    const std::string which = row.option.value_or("(no option)") + " " + row.key;
+    LoadedSettings settings;
+    std::string error;
+    ASSERT_TRUE(LoadSettings(file, row.option, row.environment, settings, error))
+        << which << ": " << error;
+    for (const SettingKey& key : SettingKeys()) {
+      if (row.key != std::string(key.fileKey)) continue;
+      EXPECT_EQ(settings.merchant.*key.member, row.value) << which;
+      EXPECT_EQ(settings.origins.at(key.fileKey).Describe(), row.origin) << which;
+    }
+    EXPECT_EQ(settings.profiles, (std::vector<std::string>{"staging", "other-1"})) << which;
+  }
+}
+
+TEST_F(Profiles, BadProfilesAreRefusedByTheirLine) {
+  const std::string p = path_ + ":";
+  const std::string name25(25, 'n');
+  const struct {
+    std::string text;
+    std::optional<std::string> option;
+    Environment environment;
+    std::string error;  // empty: loads
+  } rows[] = {
+      {"[profile bad name]\n", {}, {}, p + "1: [profile bad name] is not a profile's section"},
+      {"[profile " + name25 + "]\n", {}, {}, p + "1: [profile " + name25 + "] is not a"},
+      {"[profile " + name25.substr(1) + "]\n", {}, {}, ""},
+      {"[profile\tTab_ok-2]\n", {"Tab_ok-2"}, {}, ""},
+      {"[profile a]\n[merchant]\n[profile a]\n", {}, {}, p + "3: [profile a] again; it began at line 1"},
+      {"[profile a]\nappid = qmother00000000002\nfoo = 1\n", {}, {}, p + "3: unknown key foo in [profile a]"},
+      {"[staging]\nappid = qmother00000000002\n", {}, {}, p + "2: unknown section [staging]"},
+      {"[profile a]\nmch_id = 12\n", {}, {}, ""},  // a profile not chosen is not checked
+      {"[profile a]\nmch_id = 12\n", {"a"}, {}, "file " + p + "2 [profile a]: mch_id = \"12\""},
+      {"[profile a]\n[profile b]\n", {"nope"}, {},
+       "has no [profile nope] (--profile); its profiles are a, b"},
+      {"[merchant]\n", {}, {{"QUILLMARK_PROFILE", "nope"}},
+       "has no [profile nope] (QUILLMARK_PROFILE); it has no [profile NAME] section"},
+      {"[profile a]\n", {"a b"}, {}, "--profile is not a profile's name"},
+      // inih reads an indented line after a key as more of its value, not as a section.
+      {"[merchant]\nqr_path = a.bmp\n  [profile x]\n", {"x"}, {}, "has no [profile x]"},
+  };
+  for (const auto& row : rows) {
+    Write(row.text);
+    LoadedSettings settings;
+    std::string error;
+    const bool loaded = LoadSettings(path_, row.option, row.environment, settings, error);
+    EXPECT_EQ(loaded, row.error.empty()) << row.text << error;
+    if (!row.error.empty()) {
+      EXPECT_NE(error.find(row.error), std::string::npos) << error;
+    }
+  }
+  LoadedSettings settings;
+  std::string error;
+  EXPECT_FALSE(LoadSettings(std::nullopt, "a", {{"XDG_CONFIG_HOME", temp_.path() + "/none"}},
+                            settings, error));
+  EXPECT_NE(error.find("there is no settings file"), std::string::npos) << error;
+}
+
+// A save edits its section's lines where they are and keeps every other line: comments,
+// [merchant] or the other profiles. A profile keeps only what differs from [merchant].
+TEST_F(Profiles, ASaveEditsOneSectionAndKeepsTheRest) {
+  const std::string file = Write(kTwoProfiles + std::string("; the end\n"));
+  std::string problem, error;
+  const SettingsSection staging = ReadSettingsSection(file, "staging", problem);
+  ASSERT_EQ(problem, "");
+  EXPECT_EQ(staging.own, (std::set<std::string>{"mch_id", "api_base"}));
+  EXPECT_EQ(staging.merchant.mchId, "1111111111");
+  MerchantSettings values = staging.values;
+  values.mchId = "4444444444";
+  values.apiBase = staging.merchant.apiBase;   // back to [merchant]'s: inherited
+  values.qrPath = "staging.bmp";               // new to the profile
+  ASSERT_TRUE(SaveSettingsSection(file, "staging", values, error)) << error;
+  EXPECT_EQ(Slurp(file),
+            "; two accounts\n[merchant]\nappid = qmmerchant00000001\nmch_id = 1111111111\n"
+            "[profile staging]\nmch_id = 4444444444\nqr_path = staging.bmp\n"
+            "[profile other-1]\nappid = qmother00000000002\n; the end\n");
+
+  MerchantSettings merchant = ReadSettingsFile(file, problem);
+  merchant.appId = "qmmerchant00000009";
+  ASSERT_TRUE(SaveSettingsFile(file, merchant, error)) << error;
+  std::string expected = "; two accounts\n[merchant]\nappid = qmmerchant00000009\nmch_id = 1111111111\n";
+  for (const SettingKey& key : SettingKeys()) {
+    if (std::string(key.fileKey) == "appid" || std::string(key.fileKey) == "mch_id") continue;
+    expected += std::string(key.fileKey) + " = " + merchant.*key.member + "\n";
+  }
+  expected += "[profile staging]\nmch_id = 4444444444\nqr_path = staging.bmp\n"
+              "[profile other-1]\nappid = qmother00000000002\n; the end\n";
+  EXPECT_EQ(Slurp(file), expected);
+
+  // What would not load is not saved, and the file stays as it was.
+  Write("[merchant]\nfoo = 1\n");
+  EXPECT_FALSE(SaveSettingsFile(file, merchant, error));
+  EXPECT_NE(error.find(file + ":2: unknown key foo in [merchant]"), std::string::npos) << error;
+  EXPECT_EQ(Slurp(file), "[merchant]\nfoo = 1\n");
+}
+
+}  // namespace
+}  // namespace quillmark
