@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -67,9 +68,31 @@ std::vector<std::string> NamesRead(const SignedFields& fields) {
   return {names.begin(), names.end()};
 }
 
+// The type `given` names, else the one the document's sign_type names, else MD5; false,
+// with a message on `out`, for a sign_type that names none.
+bool TypeOf(const std::string& given, const SignedFields& fields, SignType& type,
+            std::ostream& out) {
+  const auto named = fields.find(kFieldSignType);
+  const std::string name =
+      !given.empty() ? given : named == fields.end() ? std::string() : named->second;
+  if (name.empty()) {
+    type = SignType::kMd5;
+    return true;
+  }
+  const std::optional<SignType> parsed = ParseSignType(name);
+  if (!parsed) {
+    out << "quillmark-cycle: the document's sign_type " << EscapeControls(name)
+        << " is not a sign type (MD5 or HMAC-SHA256)\n";
+    return false;
+  }
+  type = *parsed;
+  return true;
+}
+
 }  // namespace
 
-int SignDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out) {
+int SignDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out,
+                 const std::string& signType) {
   std::string document;
   if (!ReadDocument(file, document, out)) return kBadUsage;
   SignedFields fields;
@@ -78,10 +101,12 @@ int SignDocument(const std::string& file, const MerchantSettings& merchant, std:
     out << "quillmark-cycle: not a document the platform signs: " << error << '\n';
     return kBadUsage;
   }
-  const std::string sign = SignOf(fields, merchant.apiKey);
+  SignType type = SignType::kMd5;
+  if (!TypeOf(signType, fields, type, out)) return kBadUsage;
+  const std::string sign = SignOf(fields, merchant.apiKey, type);
   out << "Sign string:   " << EscapeControls(SignStringOf(fields, kMaskedKey)) << '\n'
-      << "Sign:          " << sign << "  (upper-case MD5 of the sign string's UTF-8 bytes,"
-      << " with the key of appid " << merchant.appId << ")\n";
+      << "Sign:          " << sign << "  (upper-case " << SignDigestWords(type)
+      << " of the sign string's UTF-8 bytes, with the key of appid " << merchant.appId << ")\n";
   const auto own = fields.find(kFieldSign);
   if (own != fields.end()) {
     out << "Its own sign:  " << EscapeControls(own->second)
@@ -90,10 +115,18 @@ int SignDocument(const std::string& file, const MerchantSettings& merchant, std:
   return 0;
 }
 
-int VerifyDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out) {
+int VerifyDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out,
+                   const std::string& signType) {
   std::string document;
   if (!ReadDocument(file, document, out)) return kBadUsage;
-  ReplySignature signature = VerifyReplySignature(document, merchant.apiKey);
+  SignedFields named;
+  std::string unread;
+  SignType type = SignType::kMd5;
+  // An unreadable document is the verdict's to tell; only a readable one names a type.
+  if (ReadFlatDocument(document, named, unread) && !TypeOf(signType, named, type, out)) {
+    return kBadUsage;
+  }
+  ReplySignature signature = VerifyReplySignature(document, merchant.apiKey, type);
   std::string gbk;
   Utf8ToAnsi(document, gbk);
   CheckFieldsAgree(gbk, NamesRead(signature.fields), signature);
@@ -104,7 +137,8 @@ int VerifyDocument(const std::string& file, const MerchantSettings& merchant, st
       return 0;
     case SignatureVerdict::kMismatch:
       out << ": its sign " << EscapeControls(signature.received) << " is not the expected "
-          << signature.expected << ", the upper-case MD5 of the UTF-8 bytes of \""
+          << signature.expected << ", the upper-case " << SignDigestWords(type)
+          << " of the UTF-8 bytes of \""
           << EscapeControls(signature.maskedSignString) << "\"\n";
       break;
     case SignatureVerdict::kMissing:

@@ -12,12 +12,17 @@
 
 namespace quillmark::cli {
 
+// The sign type is `signType` when given (MD5 or HMAC-SHA256), else the one the document's
+// sign_type names (a request's), else MD5; a sign_type naming no known type is exit 2.
+
 // Prints the sign string (the key masked) and the sign, and whether the document's own sign
 // is that one. 0, or 2 when the file cannot be read or is not a flat <xml> document.
-int SignDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out);
+int SignDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out,
+                 const std::string& signType = {});
 
 // Prints the verdict (verified, mismatch with the expected sign, missing, ambiguous,
 // unsigned, unreadable). 0 when verified, 3 otherwise, 2 when the file cannot be read.
-int VerifyDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out);
+int VerifyDocument(const std::string& file, const MerchantSettings& merchant, std::ostream& out,
+                   const std::string& signType = {});
 
 }  // namespace quillmark::cli

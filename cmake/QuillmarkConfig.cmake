@@ -24,6 +24,9 @@ set(QUILLMARK_CA_FILE "${QUILLMARK_CERT_DIR}/ca.pem" CACHE STRING
     "PEM bundle the transport trusts; empty means the system's trust store")
 set(QUILLMARK_NOTIFY_LISTEN "" CACHE STRING
     "Where the clients listen for payment notifications (host:port); empty: notify_url's own")
+set(QUILLMARK_SIGN_TYPE "MD5" CACHE STRING
+    "How requests are signed and replies checked: MD5 or HMAC-SHA256")
+set_property(CACHE QUILLMARK_SIGN_TYPE PROPERTY STRINGS MD5 HMAC-SHA256)
 set(QUILLMARK_QR_PATH "1.BMP" CACHE STRING
     "Where the QR bitmap is written (relative paths are taken from the working directory)")
 
@@ -63,6 +66,8 @@ quillmark_require(QUILLMARK_NOTIFY_LISTEN "^(|([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\
 if(QUILLMARK_NOTIFY_LISTEN MATCHES ":([0-9]+)$" AND CMAKE_MATCH_1 GREATER 65535)
   message(FATAL_ERROR "QUILLMARK_NOTIFY_LISTEN = \"${QUILLMARK_NOTIFY_LISTEN}\" is not valid: its port must be at most 65535.")
 endif()
+
+quillmark_require(QUILLMARK_SIGN_TYPE "^(MD5|HMAC-SHA256)$" "MD5 or HMAC-SHA256")
 
 if(QUILLMARK_QR_PATH STREQUAL "")
   message(FATAL_ERROR "QUILLMARK_QR_PATH must not be empty: it names the bitmap file to write.")

@@ -108,6 +108,13 @@ bool AllLettersOrDigits(const std::string& text) {
 // The field rules other than the merchant's ids and the sign, from the header's contract.
 // Returns false in `decided` for a total_fee with leading zeros, on which the contract is
 // silent.
+// The digest the fields' sign_type names: HMAC-SHA256 by that name only, MD5 otherwise
+// (an unknown name breaks RulesHold).
+quillmark::SignType TypeOf(const Fields& fields) {
+  return Get(fields, "sign_type") == "HMAC-SHA256" ? quillmark::SignType::kHmacSha256
+                                                  : quillmark::SignType::kMd5;
+}
+
 bool RulesHold(const Operation& kind, const Fields& fields, bool& decided) {
   decided = true;
   const std::vector<const char*> required =
@@ -129,11 +136,13 @@ bool RulesHold(const Operation& kind, const Fields& fields, bool& decided) {
       return false;
     }
     if (name == "nonce_str" && !(value.size() <= 32 && AllLettersOrDigits(value))) return false;
+    // 32 digits for MD5, 64 for HMAC-SHA256; which one is the sign's check.
     if (name == "sign" &&
-        !(value.size() == 32 &&
+        !((value.size() == 32 || value.size() == 64) &&
           value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)) {
       return false;
     }
+    if (name == "sign_type" && value != "MD5" && value != "HMAC-SHA256") return false;
     if (name == "spbill_create_ip" && !IsDottedQuad(value)) return false;
     if (name == "out_trade_no") {
       if (value.size() > 32) return false;
@@ -180,7 +189,7 @@ void CheckKind(const Operation& kind, const std::string& body, const MerchantSet
     QUILLMARK_FUZZ_CHECK(Get(result.fields, "appid") == merchant.appId);
     QUILLMARK_FUZZ_CHECK(Get(result.fields, "mch_id") == merchant.mchId);
     QUILLMARK_FUZZ_CHECK(Get(result.fields, "sign") ==
-                         quillmark::SignOf(result.fields, merchant.apiKey));
+                         quillmark::SignOf(result.fields, merchant.apiKey, TypeOf(result.fields)));
   }
   if (result.fields.empty() || !WritableAsCdata(result.fields)) return;
 
@@ -192,7 +201,7 @@ void CheckKind(const Operation& kind, const std::string& body, const MerchantSet
   Fields forged = result.fields;
   forged["appid"] = merchant.appId;
   forged["mch_id"] = merchant.mchId;
-  forged["sign"] = quillmark::SignOf(forged, merchant.apiKey);
+  forged["sign"] = quillmark::SignOf(forged, merchant.apiKey, TypeOf(forged));
   const CheckResult signedResult = CheckRequest(kind, Write(forged), merchant);
   CheckMessage(signedResult);
   bool decided = false;

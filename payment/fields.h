@@ -18,6 +18,7 @@ inline constexpr char kFieldTradeType[] = "trade_type";
 inline constexpr char kFieldOutRefundNo[] = "out_refund_no";
 inline constexpr char kFieldRefundFee[] = "refund_fee";
 inline constexpr char kFieldSign[] = "sign";
+inline constexpr char kFieldSignType[] = "sign_type";
 
 // Reply and notification fields.
 inline constexpr char kFieldReturnCode[] = "return_code";

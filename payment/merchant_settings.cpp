@@ -169,7 +169,7 @@ std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
 
 MerchantSettings MerchantSettings::Defaults() {
   return {kAppId,   kMchId,  kApiKey, kSpbillCreateIp, kNotifyUrl,
-          kApiBase, kCaFile, kQrPath, kNotifyListen};
+          kApiBase, kCaFile, kQrPath, kNotifyListen, kSignType};
 }
 
 namespace {
@@ -223,6 +223,10 @@ std::string ListenRule(const std::string& value) {
              : "it must be empty, or a host and a :port such as 0.0.0.0:8080";
 }
 
+std::string SignTypeRule(const std::string& value) {
+  return ParseSignType(value) ? "" : "it must be MD5 or HMAC-SHA256";
+}
+
 std::string QrPathRule(const std::string& value) {
   if (value.empty()) return "it must name the bitmap file to write";
   return TooLong(value, kMaxPathLength);
@@ -243,6 +247,7 @@ const std::vector<SettingKey>& SettingKeys() {
       {"qr_path", "QUILLMARK_QR_PATH", &MerchantSettings::qrPath, false, QrPathRule},
       {"notify_listen", "QUILLMARK_NOTIFY_LISTEN", &MerchantSettings::notifyListen, false,
        ListenRule},
+      {"sign_type", "QUILLMARK_SIGN_TYPE", &MerchantSettings::signType, false, SignTypeRule},
   };
   return keys;
 }

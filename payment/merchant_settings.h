@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "payment/sign.h"
+
 namespace quillmark {
 
 struct MerchantSettings {
@@ -24,6 +26,11 @@ struct MerchantSettings {
   // notify_listen: where the clients listen for notifications, "host:port"; empty: the
   // host and port of notify_url
   std::string notifyListen;
+  // sign_type: how requests are signed and replies checked, "MD5" or "HMAC-SHA256"
+  std::string signType;
+
+  // The type signType names; MD5 where it names none (a value no rule checked).
+  SignType Signing() const { return ParseSignType(signType).value_or(SignType::kMd5); }
 
   // The build's configuration (the k... constants of payment/merchant_config.h).
   static MerchantSettings Defaults();

@@ -37,6 +37,16 @@ NotificationCheck Refused(NotificationCheck check, Refusal refusal, std::string 
   return check;
 }
 
+// The type the notification's order was signed with. The order is the one it claims,
+// before anything verified: a claim of the wrong order then fails on its sign.
+SignType SignTypeOf(std::string_view body, const NotificationContext& context) {
+  if (!context.signTypeOf) return context.merchant.Signing();
+  SignedFields fields;
+  std::string error;
+  if (!ReadFlatDocument(body, fields, error)) return context.merchant.Signing();
+  return context.signTypeOf(fields[kFieldOutTradeNo]);
+}
+
 }  // namespace
 
 NotificationCheck CheckNotification(std::string_view body, const NotificationContext& context) {
@@ -46,7 +56,7 @@ NotificationCheck CheckNotification(std::string_view body, const NotificationCon
         std::move(check), Refusal::kTooLarge,
         "the notification is larger than " + std::to_string(kMaxNotificationBytes) + " bytes");
   }
-  check.signature = VerifyReplySignature(body, context.merchant.apiKey);
+  check.signature = VerifyReplySignature(body, context.merchant.apiKey, SignTypeOf(body, context));
   std::string gbk;
   Utf8ToAnsi(std::string(body), gbk);
   const std::vector<std::string> read(kNotificationFields.begin(), kNotificationFields.end());

@@ -66,10 +66,14 @@ struct NotificationContext {
   std::function<bool(const std::string& outTradeNo)> knownOrder;
   // Whether the payment `transactionId` was accepted before; null: none was.
   std::function<bool(const std::string& transactionId)> taken;
+  // How the order `outTradeNo` was signed, which its notification is signed as; null: as
+  // the merchant's settings sign.
+  std::function<SignType(const std::string& outTradeNo)> signTypeOf;
 };
 
 // Reads `body` (the UTF-8 bytes as received) and judges it: refused when larger than
-// kMaxNotificationBytes, not a flat document, not verified (mismatch, missing, ambiguous,
+// kMaxNotificationBytes, not a flat document, not verified by the sign type of the order
+// it names (mismatch, missing, ambiguous,
 // unsigned), of another merchant's appid or mch_id, about an order that is not ours, or
 // not a payment (return_code or result_code not SUCCESS); a repeat when its transaction_id
 // was taken before; accepted otherwise.

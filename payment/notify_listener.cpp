@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -87,7 +88,7 @@ struct NotifyListener::Impl {
 
   mutable std::mutex mutex;  // guards what follows
   mutable std::condition_variable arrived;
-  std::set<std::string> orders;
+  std::map<std::string, SignType> orders;  // with the type each was signed with
   std::set<std::string> taken;  // transaction ids accepted
   std::vector<ReceivedNotification> received;
 };
@@ -122,6 +123,10 @@ std::string NotifyListener::Impl::Take(const std::string& body, std::size_t& ind
   NotificationContext context;
   context.merchant = merchant;
   context.knownOrder = [this](const std::string& order) { return orders.count(order) != 0; };
+  context.signTypeOf = [this](const std::string& order) {
+    const auto known = orders.find(order);
+    return known == orders.end() ? merchant.Signing() : known->second;
+  };
   context.taken = [this](const std::string& payment) { return taken.count(payment) != 0; };
   notification.check = CheckNotification(body, context);
   if (notification.check.verdict == NotificationCheck::Verdict::kAccepted) {
@@ -205,8 +210,12 @@ std::string NotifyListener::BoundNotifyUrl(const std::string& notifyUrl) const {
 int NotifyListener::port() const { return impl_->server ? impl_->server->port() : 0; }
 
 void NotifyListener::ExpectOrder(const std::string& outTradeNo) {
+  ExpectOrder(outTradeNo, impl_->merchant.Signing());
+}
+
+void NotifyListener::ExpectOrder(const std::string& outTradeNo, SignType signType) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->orders.insert(outTradeNo);
+  impl_->orders[outTradeNo] = signType;
 }
 
 std::vector<ReceivedNotification> NotifyListener::received() const {

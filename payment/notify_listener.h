@@ -66,8 +66,10 @@ class NotifyListener {
   std::string BoundNotifyUrl(const std::string& notifyUrl) const;
   int port() const;
 
-  // An order this program placed: only notifications of such orders are accepted.
+  // An order this program placed: only notifications of such orders are accepted, each
+  // verified by the type the order was signed with (the merchant's, when not given).
   void ExpectOrder(const std::string& outTradeNo);
+  void ExpectOrder(const std::string& outTradeNo, SignType signType);
 
   // Every notification received so far, oldest first, those still being answered too.
   std::vector<ReceivedNotification> received() const;

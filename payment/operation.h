@@ -12,6 +12,7 @@
 #include "payment/fields.h"
 #include "payment/merchant_config.h"
 #include "payment/merchant_settings.h"
+#include "payment/sign.h"
 #include "payment/step_outcome.h"
 
 namespace quillmark {
@@ -29,6 +30,9 @@ struct RequestValues {
 struct RequestField {
   const char* name;
   std::string (*value)(const RequestValues& values);  // GBK
+  // Left out of the document and its sign string when its value is empty, as sign_type
+  // is under MD5, so that such a request is the one it always was; otherwise required.
+  bool omittedWhenEmpty = false;
 };
 
 // Where request values come from: the merchant's settings, the build's order literals, the
@@ -46,7 +50,15 @@ inline std::string TotalFee(const RequestValues& v) { return std::to_string(v.to
 // A test payment is refunded whole.
 inline std::string RefundFee(const RequestValues& v) { return TotalFee(v); }
 inline std::string TradeType(const RequestValues&) { return kTradeType; }
+// Named only when it is not MD5: a request without sign_type is signed with MD5.
+inline std::string RequestSignType(const RequestValues& v) {
+  const quillmark::SignType type = v.merchant->Signing();
+  return type == quillmark::SignType::kMd5 ? std::string() : SignTypeName(type);
+}
 }  // namespace from
+
+// sign_type, in its sorted place in each request table below.
+inline const RequestField kSignTypeField{kFieldSignType, from::RequestSignType, true};
 
 struct Operation {
   // Which number the request makes fresh, right after its nonce, in the form
@@ -55,7 +67,8 @@ struct Operation {
 
   const char* name;  // for messages: "unified order"
   const char* path;  // below the API base: "/pay/unifiedorder"
-  // Every field of the request but `sign`, in the order the document lists them.
+  // Every field of the request but `sign`, in the order the document lists them, which is
+  // the names' sorted order.
   std::vector<RequestField> requestFields;
   Makes makes;
   // The sign is taken over the UTF-8 form of the sign string (a request with Chinese
@@ -81,7 +94,8 @@ StepVerdict VerdictOf(const StepOutcome& outcome);
 inline const std::vector<RequestField> kAboutAnOrder = {{kFieldAppId, from::AppId},
                                                         {kFieldMchId, from::MchId},
                                                         {kFieldNonceStr, from::Nonce},
-                                                        {kFieldOutTradeNo, from::OrderNumber}};
+                                                        {kFieldOutTradeNo, from::OrderNumber},
+                                                        kSignTypeField};
 
 // Places a NATIVE order and receives its payment link.
 inline const Operation kUnifiedOrderOperation{"unified order",
@@ -92,6 +106,7 @@ inline const Operation kUnifiedOrderOperation{"unified order",
                                                {kFieldNonceStr, from::Nonce},
                                                {kFieldNotifyUrl, from::NotifyUrl},
                                                {kFieldOutTradeNo, from::OrderNumber},
+                                               kSignTypeField,
                                                {kFieldSpbillCreateIp, from::ClientIp},
                                                {kFieldTotalFee, from::TotalFee},
                                                {kFieldTradeType, from::TradeType}},
@@ -124,6 +139,7 @@ inline const Operation kRefundOperation{"refund",
                                          {kFieldOutRefundNo, from::RefundNumber},
                                          {kFieldOutTradeNo, from::OrderNumber},
                                          {kFieldRefundFee, from::RefundFee},
+                                         kSignTypeField,
                                          {kFieldTotalFee, from::TotalFee}},
                                         Operation::Makes::kRefundNumber,
                                         false,

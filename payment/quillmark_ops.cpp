@@ -70,9 +70,14 @@ void ReadReply(const Operation& operation, const std::string& reply, StepOutcome
 }  // namespace
 
 std::string CQuillmarkOps::Sign(const std::string& signString) {
-  std::string sign = SignFields(signString.data(), signString.size());
+  const MerchantSettings& merchant = settings_.merchant;
+  const SignType type = merchant.Signing();
+  std::string sign = SignFields(signString.data(), signString.size(), type, merchant.apiKey);
   // The request still goes out, as every failure lets it, but not as if it were signed.
-  if (sign.empty()) out() << "Unable to sign the request: no MD5 digest is available" << std::endl;
+  if (sign.empty()) {
+    out() << "Unable to sign the request: no " << SignTypeName(type) << " digest is available"
+          << std::endl;
+  }
   return sign;
 }
 
@@ -105,7 +110,8 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
   outcome.elapsed = std::chrono::steady_clock::now() - started;
   outcome.requestDocument = document;
   outcome.reply = reply;
-  outcome.signature = VerifyReplySignature(reply, merchant.apiKey);
+  // The reply is signed the way the request asked for.
+  outcome.signature = VerifyReplySignature(reply, merchant.apiKey, merchant.Signing());
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << (settings_.escapeReplyControls ? EscapeGbkControls(reply) : reply)
         << std::endl;

@@ -109,7 +109,8 @@ class CQuillmarkOps {
 
  private:
   std::ostream& out() const { return *settings_.out; }
-  // SignFields over the bytes of `signString`, saying so on the output when it fails.
+  // SignFields over the bytes of `signString`, of the merchant's sign type, saying so on
+  // the output when it fails.
   std::string Sign(const std::string& signString);
 
   Settings settings_;

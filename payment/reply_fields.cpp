@@ -43,8 +43,10 @@ std::string CdataField(std::string text, const std::string& name) {
   return value;
 }
 
-ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key) {
+ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key,
+                                    SignType type) {
   ReplySignature result;
+  result.type = type;
   SignedFields fields;
   if (!ReadFlatDocument(reply, fields, result.error)) return result;
   const auto sign = fields.find(kFieldSign);
@@ -56,7 +58,7 @@ ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key
     return result;
   }
   result.received = sign->second;
-  result.expected = SignOf(fields, key);
+  result.expected = SignOf(fields, key, type);
   if (result.received == result.expected) {
     result.verdict = SignatureVerdict::kVerified;
   } else {

@@ -39,15 +39,17 @@ struct ReplySignature {
   std::string maskedSignString;  // kMismatch: the sign string, the key shown as kMaskedKey
   std::string error;             // kUnreadable: what is wrong with the document
   std::string field;             // kAmbiguous: the first field that reads otherwise
+  SignType type = SignType::kMd5;  // the type the sign was checked as
   SignedFields fields;           // the document's fields as read (UTF-8), when readable
 };
 
 // Checks the sign of `reply` (the UTF-8 bytes as received) the way the platform signs:
 // every child of <xml> whose value is not empty, other than `sign`, sorted by name, then
-// the key (SignStringOf), MD5 upper-case. A signature covers every field, so the whole
-// document is read (ReadFlatDocument), unlike ExtractCdataField. A reply without a sign
-// is kMissing when its return_code is SUCCESS, kUnsigned otherwise.
-ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key);
+// the key (SignStringOf), digested by `type` in upper-case hex. A signature covers every
+// field, so the whole document is read (ReadFlatDocument), unlike ExtractCdataField. A
+// reply without a sign is kMissing when its return_code is SUCCESS, kUnsigned otherwise.
+ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key,
+                                    SignType type = SignType::kMd5);
 
 // For a verified reply: whether each of `names`, taken out of `replyGbk` (the reply in the
 // program's own text) by ExtractCdataField, is exactly the signed document's field of that

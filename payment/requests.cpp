@@ -1,12 +1,16 @@
 // The request fields, sign strings and documents of requests.h.
 #include "payment/requests.h"
 
+#include <utility>
+
 namespace quillmark {
 
 RequestFields RequestFieldsOf(const Operation& operation, const RequestValues& values) {
   RequestFields fields;
   for (const RequestField& field : operation.requestFields) {
-    fields.emplace_back(field.name, field.value(values));
+    std::string value = field.value(values);
+    if (field.omittedWhenEmpty && value.empty()) continue;
+    fields.emplace_back(field.name, std::move(value));
   }
   return fields;
 }

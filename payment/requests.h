@@ -18,7 +18,8 @@ namespace quillmark {
 // A request's fields in the order the platform lists them, without `sign`; GBK values.
 using RequestFields = std::vector<std::pair<const char*, std::string>>;
 
-// The request of `operation`: its fields in its order, each valued as it declares.
+// The request of `operation`: its fields in its order, each valued as it declares; a field
+// omitted when empty is not there when its value is.
 RequestFields RequestFieldsOf(const Operation& operation, const RequestValues& values);
 
 // "name=value&...&key=<key>": every field in table order, an empty value included.

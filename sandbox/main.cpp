@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
   for (const std::string& warning : settings.warnings) std::cerr << ShownText(warning) << '\n';
   if (program.checkNotify) {
     program.checkNotify->merchant = settings.merchant;
+    if (!program.checkNotify->signType.empty()) {
+      program.checkNotify->merchant.signType = program.checkNotify->signType;
+    }
     return sandbox::CheckNotify(*program.checkNotify, std::cout);
   }
   program.sandbox.merchant = settings.merchant;

@@ -363,6 +363,15 @@ void AddCheckNotify(CLI::App& app, CommandLine& line) {
       });
   line.checkNotify->add_option("--ca", line.check.caFile, "PEM CAs to trust for an https URL")
       ->option_text("FILE");
+  line.checkNotify
+      ->add_option("--sign-type", line.check.signType,
+                   "sign the notifications as orders of this type are: MD5 or HMAC-SHA256\n"
+                   "(default: the settings' sign_type)")
+      ->option_text("TYPE")
+      ->check([](const std::string& value) {
+        return ParseSignType(value) ? std::string()
+                                    : "unknown sign type " + value + " (MD5 or HMAC-SHA256)";
+      });
 }
 
 // Another subcommand that runs no server: the scenarios' table.

@@ -175,9 +175,9 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   bool Place(const std::string& number, const Order& order) override;
   bool WithOrder(const std::string& number, const OrderUse& use) override;
   std::string CodeUrl(const std::string& orderNo) const override;
-  void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) override;
+  void SendSuccess(ReplyFields fields, Exchange& ex, Fault fault) override;
   void SendResultFail(const std::string& orderNo, const std::string& errCode,
-                      const std::string& description, HttpReply& reply) override;
+                      const std::string& description, Exchange& ex) override;
   void SendFail(const std::string& message, HttpReply& reply) override;
   void Log(Exchange& ex, const std::string& orderNo, int status,
            const std::string& outcome) override;
@@ -691,13 +691,14 @@ std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {
   return base + PayerPagePath(orderNo);
 }
 
-void Sandbox::Impl::SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) {
-  SuccessReply(std::move(fields), merchant, NewNonce(), fault, reply);
+void Sandbox::Impl::SendSuccess(ReplyFields fields, Exchange& ex, Fault fault) {
+  SuccessReply(std::move(fields), merchant, NewNonce(), fault, ex.reply, ex.check.signTypeValue);
 }
 
 void Sandbox::Impl::SendResultFail(const std::string& orderNo, const std::string& errCode,
-                                   const std::string& description, HttpReply& reply) {
-  ResultFailReply(orderNo, errCode, description, merchant, NewNonce(), reply);
+                                   const std::string& description, Exchange& ex) {
+  ResultFailReply(orderNo, errCode, description, merchant, NewNonce(), ex.reply,
+                  ex.check.signTypeValue);
 }
 
 void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
@@ -716,10 +717,14 @@ void Sandbox::Impl::Log(Exchange& ex, const std::string& orderNo, int status,
                         const std::string& outcome) {
   const HttpRequest& request = ex.request;
   ex.Conclude(orderNo, status, outcome);
+  // MD5, the type of a request that names none, goes unsaid, as it always did.
+  const std::string& signType = ex.entry.signType;
+  const bool md5 = signType.empty() || signType == SignTypeName(SignType::kMd5);
+  const std::string signedAs = md5 ? "" : " (sign_type " + signType + ")";
   LogLine((request.method.empty() ? "-" : request.method) + ' ' +
           (request.path.empty() ? "-" : PrintableAscii(request.path)) + ' ' +
           (orderNo.empty() ? "-" : PrintableAscii(orderNo)) + ' ' + std::to_string(status) + ' ' +
-          outcome);
+          outcome + signedAs);
 }
 
 void Sandbox::Impl::LogLine(const std::string& line) {

@@ -16,14 +16,14 @@ void ServeCloseOrder(Exchange& ex, OrderDesk& desk) {
   // Refusals are business failures of a request that was itself in order: signed replies
   // with result_code FAIL and a code that says why, as the platform answers them.
   if (!found) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex.reply);
+    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex);
     desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to close");
   } else if (step.refused()) {
     desk.SendResultFail(orderNo, step.refusal,
-                        "order " + orderNo + " has been paid and cannot be closed", ex.reply);
+                        "order " + orderNo + " has been paid and cannot be closed", ex);
     desk.Log(ex, orderNo, 200, std::string("FAIL ") + step.refusal + ", not closed");
   } else {
-    desk.SendSuccess({{kFieldOutTradeNo, orderNo}}, ex.reply, Fault::kNone);
+    desk.SendSuccess({{kFieldOutTradeNo, orderNo}}, ex, Fault::kNone);
     desk.Log(ex, orderNo, 200, "SUCCESS order closed");
   }
 }

@@ -23,6 +23,7 @@ void Exchange::Check(const Operation& operation, const MerchantSettings& merchan
   entry.signString = check.signString.substr(0, kKeptTextBytes);
   entry.expectedSign = check.expectedSign;
   entry.receivedSign = check.receivedSign;
+  entry.signType = check.signType;
 }
 
 void Exchange::Conclude(const std::string& orderNo, int status, const std::string& outcome) {

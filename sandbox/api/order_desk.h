@@ -44,12 +44,13 @@ class OrderDesk {
   virtual std::string CodeUrl(const std::string& orderNo) const = 0;
 
   // Sends `fields` (after return_code SUCCESS, with the merchant's ids, a fresh nonce,
-  // result_code SUCCESS and the sign) as the reply, spoilt by `fault` unless kNone.
-  virtual void SendSuccess(ReplyFields fields, HttpReply& reply, Fault fault) = 0;
+  // result_code SUCCESS and the sign) as the reply of `ex`, spoilt by `fault` unless kNone.
+  // Signed with the sign type its request named.
+  virtual void SendSuccess(ReplyFields fields, Exchange& ex, Fault fault) = 0;
   // A business failure: return_code SUCCESS, result_code FAIL with `errCode` and its
   // description, signed like any SUCCESS reply.
   virtual void SendResultFail(const std::string& orderNo, const std::string& errCode,
-                              const std::string& description, HttpReply& reply) = 0;
+                              const std::string& description, Exchange& ex) = 0;
   // return_code FAIL with `message`: the request itself was not in order.
   virtual void SendFail(const std::string& message, HttpReply& reply) = 0;
   // The request's log line, and its last word in the journal (Exchange::Conclude).

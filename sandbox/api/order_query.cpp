@@ -73,7 +73,7 @@ void ServeOrderQuery(Exchange& ex, OrderDesk& desk) {
     fields.emplace_back(kFieldTransactionId, seen.transactionId);
     fields.emplace_back(kFieldTimeEnd, seen.timeEnd);
   }
-  desk.SendSuccess(std::move(fields), ex.reply, Fault::kNone);
+  desk.SendSuccess(std::move(fields), ex, Fault::kNone);
   desk.Log(ex, orderNo, 200, std::string("SUCCESS trade_state=") + TradeState(seen));
 }
 

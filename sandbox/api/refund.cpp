@@ -46,10 +46,10 @@ void ServeRefund(Exchange& ex, OrderDesk& desk) {
     }
   });
   if (!found) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex.reply);
+    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex);
     desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to refund");
   } else if (!errCode.empty()) {
-    desk.SendResultFail(orderNo, errCode, "order " + orderNo + " " + why, ex.reply);
+    desk.SendResultFail(orderNo, errCode, "order " + orderNo + " " + why, ex);
     desk.Log(ex, orderNo, 200, "FAIL " + errCode + ", not refunded");
   } else {
     desk.SendSuccess({{kFieldOutTradeNo, orderNo},
@@ -58,7 +58,7 @@ void ServeRefund(Exchange& ex, OrderDesk& desk) {
                       {kFieldRefundId, refunded.refundId},
                       {kFieldRefundFee, std::to_string(refunded.totalFee)},
                       {kFieldTotalFee, std::to_string(refunded.totalFee)}},
-                     ex.reply, Fault::kNone);
+                     ex, Fault::kNone);
     desk.Log(ex, orderNo, 200, "SUCCESS refunded as " + PrintableAscii(refundNo));
   }
 }

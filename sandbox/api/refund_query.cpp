@@ -23,10 +23,10 @@ void ServeRefundQuery(Exchange& ex, OrderDesk& desk) {
   const bool processing = PlayOf(seen.scenario).refundProcessing && seen.refundQueries == 0;
   const char* status = processing ? "PROCESSING" : "SUCCESS";
   if (!found) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex.reply);
+    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex);
     desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST");
   } else if (StateOf(seen) != OrderState::kRefunded) {
-    desk.SendResultFail(orderNo, "REFUNDNOTEXIST", "order " + orderNo + " has no refund", ex.reply);
+    desk.SendResultFail(orderNo, "REFUNDNOTEXIST", "order " + orderNo + " has no refund", ex);
     desk.Log(ex, orderNo, 200, "FAIL REFUNDNOTEXIST");
   } else {
     const std::string fee = std::to_string(seen.totalFee);
@@ -38,7 +38,7 @@ void ServeRefundQuery(Exchange& ex, OrderDesk& desk) {
                       {kFieldRefundId0, seen.refundId},
                       {kFieldRefundFee0, fee},
                       {kFieldRefundStatus0, status}},
-                     ex.reply, Fault::kNone);
+                     ex, Fault::kNone);
     desk.Log(ex, orderNo, 200, std::string("SUCCESS refund_status_0=") + status);
   }
 }

@@ -1,4 +1,4 @@
-// The API's reply documents, signed with the merchant's key.
+// The API's reply documents, signed with the merchant's key by the request's sign type.
 #include "sandbox/api/replies.h"
 
 #include <algorithm>
@@ -15,7 +15,7 @@ constexpr char kXmlType[] = "text/xml; charset=utf-8";
 }  // namespace
 
 void SuccessReply(ReplyFields fields, const MerchantSettings& merchant, const std::string& nonce,
-                  Fault fault, HttpReply& reply) {
+                  Fault fault, HttpReply& reply, SignType type) {
   fields.insert(fields.begin(), {{kFieldReturnCode, "SUCCESS"},
                                  {kFieldReturnMsg, FaultyReturnMsg(fault, "OK")},
                                  {kFieldAppId, merchant.appId},
@@ -26,7 +26,8 @@ void SuccessReply(ReplyFields fields, const MerchantSettings& merchant, const st
     fields.emplace_back(kFieldResultCode, "SUCCESS");
   }
   SpoilBeforeSigning(fault, fields);
-  fields.emplace_back(kFieldSign, SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey));
+  fields.emplace_back(kFieldSign,
+                      SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey, type));
   SpoilAfterSigning(fault, fields);
   reply.contentType = kXmlType;
   reply.body = ReplyDocument(fields);
@@ -35,12 +36,12 @@ void SuccessReply(ReplyFields fields, const MerchantSettings& merchant, const st
 
 void ResultFailReply(const std::string& orderNo, const std::string& errCode,
                      const std::string& description, const MerchantSettings& merchant,
-                     const std::string& nonce, HttpReply& reply) {
+                     const std::string& nonce, HttpReply& reply, SignType type) {
   SuccessReply({{kFieldOutTradeNo, orderNo},
                 {kFieldResultCode, "FAIL"},
                 {kFieldErrCode, errCode},
                 {kFieldErrCodeDes, description}},
-               merchant, nonce, Fault::kNone, reply);
+               merchant, nonce, Fault::kNone, reply, type);
 }
 
 void FailReply(const std::string& message, HttpReply& reply) {

@@ -7,18 +7,19 @@
 
 #include "http/https_server.h"
 #include "payment/merchant_settings.h"
+#include "payment/sign.h"
 #include "sandbox/faults.h"
 
 namespace quillmark::sandbox {
 
 // `fields` after return_code SUCCESS, return_msg and the merchant's ids, then `nonce`,
-// result_code SUCCESS (unless `fields` has one) and the sign, spoilt by `fault`.
+// result_code SUCCESS (unless `fields` has one) and the sign of `type`, spoilt by `fault`.
 void SuccessReply(ReplyFields fields, const MerchantSettings& merchant, const std::string& nonce,
-                  Fault fault, HttpReply& reply);
+                  Fault fault, HttpReply& reply, SignType type = SignType::kMd5);
 // return_code SUCCESS, result_code FAIL with `errCode` and its description, signed.
 void ResultFailReply(const std::string& orderNo, const std::string& errCode,
                      const std::string& description, const MerchantSettings& merchant,
-                     const std::string& nonce, HttpReply& reply);
+                     const std::string& nonce, HttpReply& reply, SignType type = SignType::kMd5);
 // return_code FAIL with `message`, unsigned.
 void FailReply(const std::string& message, HttpReply& reply);
 

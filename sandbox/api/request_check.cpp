@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 #include "payment/field_rules.h"
 #include "payment/flat_document.h"
@@ -20,6 +21,13 @@ CheckResult Fail(Verdict verdict, std::string message, Fields fields = {}) {
   return result;
 }
 
+// A sign of either type: which one it must be is the sign's check, so that a sign of the
+// other type is refused as a mismatch that says so, not as a malformed field.
+bool IsSignOfEitherType(std::string_view text) {
+  return rules::IsSign(text) ||
+         (text.size() == 64 && rules::IsSign(text.substr(0, 32)) && rules::IsSign(text.substr(32)));
+}
+
 // What a field may hold, checked before anything is compared or signed so that no value
 // of any size is kept, echoed or hashed. Free text is bounded in bytes; ids have their form.
 struct FieldForm {
@@ -35,7 +43,8 @@ constexpr FieldForm kFieldForms[] = {
     {kFieldNonceStr, 32, rules::IsNonce, "1 to 32 letters or digits"},
     {kFieldOutTradeNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
     {kFieldOutRefundNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
-    {kFieldSign, 32, rules::IsSign, "32 hexadecimal digits"},
+    {kFieldSign, 64, IsSignOfEitherType, "32 hexadecimal digits (MD5) or 64 (HMAC-SHA256)"},
+    {kFieldSignType, 32, nullptr, nullptr},
     {kFieldSpbillCreateIp, 15, rules::IsDottedIpv4, "a dotted-decimal IPv4 address"},
     {kFieldTotalFee, 10, rules::IsFee, "a positive whole number of cents"},
     {kFieldRefundFee, 10, rules::IsFee, "a positive whole number of cents"},
@@ -77,6 +86,35 @@ std::string FormProblem(const Fields& fields) {
 std::string Field(const Fields& fields, const char* name) {
   const auto it = fields.find(name);
   return it == fields.end() ? std::string() : it->second;
+}
+
+// Why the sign of a request of `type` is not the one expected: when it is the sign of the
+// other type, the merchant signed with the wrong digest, and the message says which.
+CheckResult SignMismatch(SignType type, Fields fields, const MerchantSettings& merchant) {
+  const std::string& received = fields.at(kFieldSign);
+  std::string why;
+  for (const SignType other : kSignTypes) {
+    if (other == type || received != SignOf(fields, merchant.apiKey, other)) continue;
+    why = (type == SignType::kMd5 ? std::string("the request names no sign_type, so MD5")
+                                  : std::string("the request's sign_type is ") +
+                                        SignTypeName(type)) +
+          "; the sign is the " + SignTypeName(other) + " of the sign string; ";
+  }
+  // Computed once, for the message and for the journal alike.
+  std::string signString = SignStringOf(fields, kMaskedKey);
+  const std::string digest = type == SignType::kMd5
+                                 ? "MD5"
+                                 : std::string(SignTypeName(type)) + ", keyed by the merchant key,";
+  CheckResult result = Fail(Verdict::kSignMismatch,
+                            "sign mismatch: " + why + "expected the upper-case " + digest +
+                                " of the UTF-8 bytes of \"" + PrintableAscii(signString) + "\"",
+                            std::move(fields));
+  result.signString = std::move(signString);
+  result.expectedSign = SignOf(result.fields, merchant.apiKey, type);
+  result.receivedSign = result.fields.at(kFieldSign);
+  result.signType = SignTypeName(type);
+  result.signTypeValue = type;
+  return result;
 }
 
 }  // namespace
@@ -141,7 +179,9 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
   if (!ReadFlatDocument(body, fields, error)) return Fail(Verdict::kUnreadable, error);
 
   std::vector<const char*> required;
-  for (const RequestField& field : operation.requestFields) required.push_back(field.name);
+  for (const RequestField& field : operation.requestFields) {
+    if (!field.omittedWhenEmpty) required.push_back(field.name);
+  }
   required.push_back(kFieldSign);
   for (const char* name : required) {
     if (Field(fields, name).empty()) {
@@ -160,20 +200,18 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
                 fields);
   }
 
-  const std::string expected = SignOf(fields, merchant.apiKey);
-  if (fields.at(kFieldSign) != expected) {
-    // Computed once, for the message and for the journal alike.
-    std::string signString = SignStringOf(fields, kMaskedKey);
-    CheckResult result =
-        Fail(Verdict::kSignMismatch,
-             "sign mismatch: expected the upper-case MD5 of the UTF-8 bytes of \"" +
-                 PrintableAscii(signString) + "\"",
-             fields);
-    result.signString = std::move(signString);
-    result.expectedSign = expected;
-    result.receivedSign = result.fields.at(kFieldSign);
+  const std::string named = Field(fields, kFieldSignType);
+  const std::optional<SignType> type = named.empty() ? SignType::kMd5 : ParseSignType(named);
+  if (!type) {
+    CheckResult result = Fail(Verdict::kBadField,
+                              "sign_type " + Shown(named) +
+                                  " is not a sign type the sandbox knows; use MD5 or HMAC-SHA256",
+                              fields);
+    result.signType = Shown(named);
     return result;
   }
+  const std::string expected = SignOf(fields, merchant.apiKey, *type);
+  if (fields.at(kFieldSign) != expected) return SignMismatch(*type, std::move(fields), merchant);
 
   if (operation.makes == Operation::Makes::kOrderNumber &&
       fields.at(kFieldTradeType) != kTradeType) {
@@ -188,6 +226,8 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
   result.verdict = Verdict::kAccepted;
   result.message = "OK";
   result.fields = std::move(fields);
+  result.signType = SignTypeName(*type);
+  result.signTypeValue = *type;
   return result;
 }
 

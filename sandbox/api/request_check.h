@@ -51,6 +51,11 @@ struct CheckResult {
   std::string signString;
   std::string expectedSign;
   std::string receivedSign;
+  // The sign type the request named, for the journal: "MD5" when it named none, the name
+  // (escaped) when the sandbox knows no such type; empty when the check did not get that
+  // far. The type replies to it are signed with, once it is known.
+  std::string signType;
+  SignType signTypeValue = SignType::kMd5;
 };
 
 // The most bytes a free-text field may hold: an order keeps body and notify_url, so these
@@ -67,11 +72,12 @@ constexpr std::size_t kMaxFieldNameBytes = 32;
 // and non-empty,
 // every field name at most kMaxFieldNameBytes, every non-empty field of its form (appid 18 letters
 // or digits, mch_id 10 digits, nonce_str 1 to 32 letters or digits, out_trade_no 1 to 32 letters,
-// digits or "_-|*", sign 32 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4 address,
-// total_fee a positive decimal integer that fits in 32 bits without leading zeros, trade_type at
-// most 32 bytes, body and notify_url and the rest at most the bytes above; the first field in name
-// order that breaks its form is named), appid and mch_id those of `merchant`, the sign equal to
-// SignOf(fields, apiKey), and, for a unified order, trade_type NATIVE. Never throws for any input.
+// digits or "_-|*", sign 32 or 64 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4
+// address, total_fee a positive decimal integer that fits in 32 bits without leading zeros,
+// trade_type at most 32 bytes, body and notify_url and the rest at most the bytes above; the
+// first field in name order that breaks its form is named), appid and mch_id those of
+// `merchant`, sign_type absent (MD5) or a known type, the sign equal to SignOf(fields, apiKey,
+// type), and, for a unified order, trade_type NATIVE. Never throws for any input.
 CheckResult CheckRequest(const Operation& operation, std::string_view body,
                          const MerchantSettings& merchant);
 

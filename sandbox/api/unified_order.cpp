@@ -17,7 +17,7 @@ void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
   const Scenario* armed = desk.TakeArmed(orderNo);
   const Scenario& scenario = armed ? *armed : ScenarioForFee(totalFee);
   if (PlayOf(scenario.name).systemErrorOnce && desk.FirstPlacementOf(orderNo)) {
-    desk.SendResultFail(orderNo, "SYSTEMERROR", "system error, please try again", ex.reply);
+    desk.SendResultFail(orderNo, "SYSTEMERROR", "system error, please try again", ex);
     desk.Log(ex, orderNo, 200,
              std::string("FAIL SYSTEMERROR, no order placed (scenario ") + scenario.name + ")");
     return;
@@ -25,6 +25,7 @@ void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
   Order order =
       OrderLife::Placed(fields.at(kFieldBody), totalFee, fields.at(kFieldNotifyUrl), ex.entry.at);
   order.scenario = scenario.name;
+  order.signType = ex.check.signTypeValue;
   if (!desk.Place(orderNo, order)) {
     const std::string message = "out_trade_no " + orderNo + " has already been used";
     desk.SendFail(message, ex.reply);
@@ -36,7 +37,7 @@ void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
   desk.SendSuccess({{kFieldOutTradeNo, orderNo},
                     {kFieldTradeType, kTradeType},
                     {kFieldCodeUrl, desk.CodeUrl(orderNo)}},
-                   ex.reply, fault);
+                   ex, fault);
   // The notification fault spoils no reply.
   const bool spoilt = fault != Fault::kNone && fault != Fault::kBadNotifySign;
   desk.Log(ex, orderNo, 200,

@@ -73,7 +73,8 @@ ConsoleJson RequestJson(const JournalEntry& entry) {
                        {"body_cut", entry.bodyBytes > entry.body.size()},
                        {"reply", entry.reply},
                        {"reply_bytes", entry.replyBytes},
-                       {"reply_cut", entry.replyBytes > entry.reply.size()}};
+                       {"reply_cut", entry.replyBytes > entry.reply.size()},
+                       {"sign_type", entry.signType}};
   if (!entry.expectedSign.empty()) {
     value["sign"] = {{"sign_string", entry.signString},
                      {"expected", entry.expectedSign},
@@ -185,7 +186,8 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
                        {"total_fee", order.totalFee},   {"amount", AmountText(order.totalFee)},
                        {"state", TradeState(order)},    {"notify_url", order.notifyUrl},
                        {"placed_at", IsoTime(order.placedAt)}, {"queries", order.queries},
-                       {"scenario", order.scenario}};
+                       {"scenario", order.scenario},
+                       {"sign_type", SignTypeName(order.signType)}};
   if (order.paid) {
     value["transaction_id"] = order.transactionId;
     value["time_end"] = order.timeEnd;

@@ -49,24 +49,28 @@ std::string Answered(const TransferStatus& status, const std::string& reply) {
 
 }  // namespace
 
-PaidOrder MadeUpPaidOrder(const std::string& outTradeNo) {
-  return PaidOrder{"",
-                   outTradeNo.empty() ? kMadeUpOrderNo : outTradeNo,
-                   kMadeUpTransactionId,
-                   "NATIVE",
-                   1,
-                   kMadeUpTimeEnd};
+PaidOrder MadeUpPaidOrder(const std::string& outTradeNo, SignType signType) {
+  PaidOrder order{"",
+                  outTradeNo.empty() ? kMadeUpOrderNo : outTradeNo,
+                  kMadeUpTransactionId,
+                  "NATIVE",
+                  1,
+                  kMadeUpTimeEnd};
+  order.signType = signType;
+  return order;
 }
 
 std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettings& merchant,
                                     const std::string& nonce) {
+  const SignType type = order.signType;
   const ReplyFields fields = NotificationFields(order, merchant, nonce);
-  const std::string genuine = SignedNotification(fields, merchant);
+  const std::string genuine = SignedNotification(fields, merchant, false, type);
 
   std::string forged = genuine;
-  const std::string sign = SignOf(Fields(fields.begin(), fields.end()), merchant.apiKey);
+  const Fields byName(fields.begin(), fields.end());
+  const std::string sign = SignOf(byName, merchant.apiKey, type);
   forged.replace(forged.find(sign), sign.size(),
-                 SignOf(Fields(fields.begin(), fields.end()), "AnotherMerchantsKey0123456789abc"));
+                 SignOf(byName, "AnotherMerchantsKey0123456789abc", type));
 
   MerchantSettings other = merchant;
   other.appId =
@@ -75,30 +79,41 @@ std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettin
   // The other merchant's ids, signed with this merchant's key as a forger who knows it
   // would: only the ids give it away.
   ReplyFields otherFields = NotificationFields(order, other, nonce);
-  const std::string otherMerchant = SignedNotification(otherFields, merchant);
+  const std::string otherMerchant = SignedNotification(otherFields, merchant, false, type);
 
   // Signed as it is: only its size gives it away.
   ReplyFields padded = fields;
   padded.emplace_back("attach", std::string(kOversizedBytes, 'x'));
-  const std::string oversized = SignedNotification(padded, merchant);
+  const std::string oversized = SignedNotification(padded, merchant, false, type);
 
-  return {
+  std::vector<NotifyCase> cases = {
       {"genuine notification", genuine, true},
       {"the same notification again", genuine, true},
       {"sign forged (another key)", forged, false},
-      {"amount changed after signing", SignedNotification(fields, merchant, true), false},
+      {"amount changed after signing", SignedNotification(fields, merchant, true, type), false},
       {"no sign", ReplyDocument(fields), false},
       {"another merchant's appid and mch_id", otherMerchant, false},
       {"malformed document", genuine.substr(0, genuine.size() / 2), false},
       {"oversized document (over 1 MiB)", oversized, false, true},
   };
+  // The right key and fields under the wrong digest: a handler that takes either type
+  // lets a sign through that the order's type does not give. An MD5 run lists what it
+  // always did.
+  if (type != SignType::kMd5) {
+    cases.insert(cases.begin() + 3, {"signed with MD5, not the order's type",
+                                     SignedNotification(fields, merchant), false});
+  }
+  return cases;
 }
 
 int CheckNotify(const CheckNotifyOptions& options, std::ostream& out) {
-  const PaidOrder order = MadeUpPaidOrder(options.outTradeNo);
+  const SignType type = options.merchant.Signing();
+  const PaidOrder order = MadeUpPaidOrder(options.outTradeNo, type);
   out << "check-notify " << PrintableAscii(options.url) << "\n  as merchant "
       << options.merchant.appId << " / " << options.merchant.mchId << ", order "
-      << PrintableAscii(order.outTradeNo) << ", transaction_id " << order.transactionId << "\n\n";
+      << PrintableAscii(order.outTradeNo) << ", transaction_id " << order.transactionId
+      << (type == SignType::kMd5 ? "" : std::string(", sign_type ") + SignTypeName(type))
+      << "\n\n";
   TransportOptions transport;
   transport.caFile = options.caFile;
   const long timeoutMs = static_cast<long>(std::max<long long>(1, options.timeout.count()));

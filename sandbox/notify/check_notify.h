@@ -22,15 +22,17 @@ struct NotifyCase {
   bool mayCutOff = false;
 };
 
-// The cases for `order` (its notifyUrl unused), as `merchant` signs: a genuine notification
-// and its duplicate, which must be acknowledged; a forged sign, the amount changed after
-// signing, no sign, another merchant's appid and mch_id (signed as they would be), a
-// malformed document and an oversized one, which must not.
+// The cases for `order` (its notifyUrl unused), as `merchant` signs by the order's sign type:
+// a genuine notification and its duplicate, which must be acknowledged; a forged sign, the
+// amount changed after signing, no sign, another merchant's appid and mch_id (signed as
+// they would be), a malformed document and an oversized one, which must not; for an order
+// of HMAC-SHA256, also one signed with MD5, which must not either.
 std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettings& merchant,
                                     const std::string& nonce);
 
-// The made-up order the cases are about, unless the merchant names one of theirs.
-PaidOrder MadeUpPaidOrder(const std::string& outTradeNo);
+// The made-up order the cases are about, unless the merchant names one of theirs, placed
+// with `signType`.
+PaidOrder MadeUpPaidOrder(const std::string& outTradeNo, SignType signType = SignType::kMd5);
 
 struct CheckNotifyOptions {
   std::string url;
@@ -39,6 +41,9 @@ struct CheckNotifyOptions {
   std::string caFile;      // for an https URL; empty: the system's store
   // How long one case waits for its answer, from the connection on.
   std::chrono::milliseconds timeout{10'000};
+  // --sign-type: how the notifications are signed, over the settings' sign_type; empty:
+  // as merchant.signType says.
+  std::string signType{};
 };
 
 // Sends every case to the URL, one POST each, and prints a table of what the handler

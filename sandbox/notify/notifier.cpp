@@ -82,9 +82,9 @@ ReplyFields NotificationFields(const PaidOrder& order, const MerchantSettings& m
 }
 
 std::string SignedNotification(ReplyFields fields, const MerchantSettings& merchant,
-                               bool changeAmount) {
+                               bool changeAmount, SignType type) {
   const Fields byName(fields.begin(), fields.end());
-  fields.emplace_back(kFieldSign, SignOf(byName, merchant.apiKey));
+  fields.emplace_back(kFieldSign, SignOf(byName, merchant.apiKey, type));
   if (changeAmount) {
     for (auto& [name, value] : fields) {
       if (name == kFieldTotalFee) value = std::to_string(std::stoll(value) + 99);
@@ -95,7 +95,8 @@ std::string SignedNotification(ReplyFields fields, const MerchantSettings& merch
 
 std::string NotificationDocument(const PaidOrder& order, const MerchantSettings& merchant,
                                  const std::string& nonce) {
-  return SignedNotification(NotificationFields(order, merchant, nonce), merchant);
+  return SignedNotification(NotificationFields(order, merchant, nonce), merchant, false,
+                            order.signType);
 }
 
 bool IsAcknowledgement(const std::string& reply, std::string* why) {
@@ -121,6 +122,7 @@ PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order) {
   PaidOrder paid{order.notifyUrl, orderNo,        order.transactionId,
                  kTradeType,      order.totalFee, order.timeEnd};
   paid.onceAgain = PlayOf(order.scenario).notifyOnceAgain;
+  paid.signType = order.signType;
   return paid;
 }
 
@@ -215,7 +217,8 @@ Notifier::Outcome Notifier::Make(const Job& job, const std::shared_ptr<TransferA
   if (IsHttpUrl(job.order.notifyUrl)) {
     const std::string body =
         SignedNotification(NotificationFields(job.order, options_.merchant, nonce),
-                           options_.merchant, options_.changeAmountAfterSigning);
+                           options_.merchant, options_.changeAmountAfterSigning,
+                           job.order.signType);
     outcome = Attempt(job, abort, body);
   } else {
     outcome.summary = "not an http or https URL, not acknowledged";

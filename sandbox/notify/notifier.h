@@ -37,6 +37,8 @@ struct PaidOrder {
   // an attempt of its schedule is acknowledged, it is sent once more (as a resend).
   std::chrono::milliseconds firstAfter{0};
   bool onceAgain = false;
+  // How its order was placed, and so how its notification is signed.
+  SignType signType = SignType::kMd5;
 };
 
 // What the notification of `order`, paid, reports, as its scenario sends it.
@@ -47,13 +49,13 @@ PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order);
 // total_fee, trade_type and time_end.
 ReplyFields NotificationFields(const PaidOrder& order, const MerchantSettings& merchant,
                                const std::string& nonce);
-// `fields` with their sign (SignOf over them) last, as one line of <xml>, every value in
-// CDATA (ReplyDocument). With `changeAmount`, total_fee is changed after signing, as a
-// forger would.
+// `fields` with their sign (SignOf over them, of `type`) last, as one line of <xml>, every
+// value in CDATA (ReplyDocument). With `changeAmount`, total_fee is changed after signing,
+// as a forger would.
 std::string SignedNotification(ReplyFields fields, const MerchantSettings& merchant,
-                               bool changeAmount = false);
-// The notification body for `order`, signed with the merchant's key. Exposed for
-// known-answer tests.
+                               bool changeAmount = false, SignType type = SignType::kMd5);
+// The notification body for `order`, signed with the merchant's key by the order's sign
+// type. Exposed for known-answer tests.
 std::string NotificationDocument(const PaidOrder& order, const MerchantSettings& merchant,
                                  const std::string& nonce);
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "payment/sign.h"
+
 namespace quillmark::sandbox {
 
 // Who moved an order: the console shows it in the order's history.
@@ -53,6 +55,8 @@ struct Order {
   bool userPaying = false;
   int payingQueries = 0;
   int refundQueries = 0;
+  // The sign type of the request that placed it: its notification is signed the same way.
+  SignType signType = SignType::kMd5;
 };
 
 // Not synchronised: the caller holds its own lock around every call.

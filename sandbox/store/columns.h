@@ -192,6 +192,16 @@ inline const Table<StoredOrder> kOrders{
             .With("NOT NULL DEFAULT 0"),
         Map<&StoredOrder::order, &Order::refundQueries>("refund_queries", Sql::kInteger)
             .With("NOT NULL DEFAULT 0"),
+        // Layout 3: the sign type it was placed with; every earlier order was MD5's.
+        Access<StoredOrder>(
+            "sign_type", Sql::kText,
+            [](const StoredOrder& stored) {
+              return Value{0, SignTypeName(stored.order.signType)};
+            },
+            [](StoredOrder& stored, Value value) {
+              stored.order.signType = ParseSignType(value.bytes).value_or(SignType::kMd5);
+            })
+            .With("NOT NULL DEFAULT 'MD5'"),
     },
     ""};
 
@@ -225,6 +235,10 @@ inline const Table<JournalEntry> kJournal{
         Map<&JournalEntry::signString>("sign_string", Sql::kBlob).Kept(kKeptTextBytes),
         Map<&JournalEntry::expectedSign>("sign_expected", Sql::kText).Kept(64),
         Map<&JournalEntry::receivedSign>("sign_received", Sql::kText).Kept(64),
+        // Layout 3: the sign type the request named.
+        Map<&JournalEntry::signType>("sign_type", Sql::kText)
+            .Kept(64)
+            .With("NOT NULL DEFAULT 'MD5'"),
     },
     "CREATE INDEX requests_by_order ON requests(out_trade_no, id);\n"};
 

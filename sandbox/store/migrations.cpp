@@ -45,6 +45,10 @@ const std::vector<Migration>& Migrations() {
        "ALTER TABLE orders ADD COLUMN user_paying INTEGER NOT NULL DEFAULT 0;\n"
        "ALTER TABLE orders ADD COLUMN paying_queries INTEGER NOT NULL DEFAULT 0;\n"
        "ALTER TABLE orders ADD COLUMN refund_queries INTEGER NOT NULL DEFAULT 0"},
+      // Before layout 3 every request and every order was signed with MD5.
+      {2,
+       "ALTER TABLE orders ADD COLUMN sign_type TEXT NOT NULL DEFAULT 'MD5';\n"
+       "ALTER TABLE requests ADD COLUMN sign_type TEXT NOT NULL DEFAULT 'MD5'"},
   };
   return steps;
 }

@@ -16,8 +16,9 @@ namespace quillmark::sandbox::store {
 inline constexpr int kApplicationId = 0x516d6b53;
 // The layout this build writes and reads. Layout 1 is the orders, the journal and the
 // attempts as the first release with a state file laid them out; layout 2 adds the
-// orders' scenario and its states' columns.
-inline constexpr int kLayout = 2;
+// orders' scenario and its states' columns; layout 3 the sign type of each order and of each
+// request in the journal.
+inline constexpr int kLayout = 3;
 // The oldest layout a release wrote: a file of any layout from here to kLayout is taken up.
 inline constexpr int kOldestLayout = 1;
 

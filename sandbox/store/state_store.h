@@ -60,6 +60,8 @@ struct JournalEntry {
   std::string signString;
   std::string expectedSign;
   std::string receivedSign;
+  // The sign type the request named (CheckResult::signType): "MD5" when it named none.
+  std::string signType;
 };
 
 // One notification attempt.

@@ -23,7 +23,20 @@ const SettingKey& KeyOf(const char* fileKey) {
 // One setting, described completely: labelled with its key as the file spells it.
 SettingRow Row(const char* fileKey, SettingKind kind, std::vector<FileFilter> filters = {}) {
   const SettingKey& key = KeyOf(fileKey);
-  return {&key, key.fileKey, kind, std::move(filters)};
+  return {&key, key.fileKey, kind, std::move(filters), {}};
+}
+
+// A setting of a few fixed values.
+SettingRow ChoiceRow(const char* fileKey, std::vector<std::string> choices) {
+  SettingRow row = Row(fileKey, SettingKind::kChoice);
+  row.choices = std::move(choices);
+  return row;
+}
+
+std::vector<std::string> SignTypeChoices() {
+  std::vector<std::string> names;
+  for (const SignType type : kSignTypes) names.emplace_back(SignTypeName(type));
+  return names;
 }
 
 constexpr int kMargin = 7;
@@ -71,6 +84,7 @@ const std::vector<SettingRow>& SettingRows() {
       Row("ca_file", SettingKind::kFileToRead, {{"PEM", "*.pem *.crt"}, {"*", "*"}}),
       Row("qr_path", SettingKind::kFileToWrite, {{"BMP", "*.bmp *.BMP"}}),
       Row("notify_listen", SettingKind::kText),
+      ChoiceRow("sign_type", SignTypeChoices()),
   };
   return rows;
 }

@@ -19,6 +19,7 @@ enum class SettingKind {
   kSecret,       // a text box that shows no characters
   kFileToRead,   // a path, with a Browse button that picks an existing file
   kFileToWrite,  // a path, with a Browse button that picks where a file goes
+  kChoice,       // one of a few fixed values, picked from a drop-down list
 };
 
 // One entry of a file chooser's list: its name and its patterns, separated by spaces.
@@ -32,6 +33,9 @@ struct SettingRow {
   const char* label;      // UTF-8, left of the box
   SettingKind kind;
   std::vector<FileFilter> filters;  // a file row's chooser list; empty: every file
+  // A choice row's values as the file spells them, the first the default's usual one. A
+  // value the file holds that is none of them is shown as it is, and its note says why.
+  std::vector<std::string> choices;
 
   bool browse() const {
     return kind == SettingKind::kFileToRead || kind == SettingKind::kFileToWrite;

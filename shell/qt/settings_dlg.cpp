@@ -106,7 +106,7 @@ void CSettingsDlg::ShowProfile(const std::string& profile) {
   profile_ = profile;
   merchant_ = section.merchant;
   for (const Field& field : fields_) {
-    field.edit->setText(Text(section.values.*field.row->key->member));
+    field.Show(section.values.*field.row->key->member);
   }
   status_->setText(Text(problem));
   Check();
@@ -119,6 +119,14 @@ void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
   // At the top of its rectangle, as a Win32 static draws it: level with the box's text.
   template_.AddText("", Text(row.label), ToQRect(rects.label))
       ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  if (row.kind == shell::SettingKind::kChoice) {
+    QComboBox* choice = AddChoice(row, rects, current.*row.key->member);
+    QLabel* note = template_.AddText((name + "Rule").c_str(), QString(), ToQRect(rects.note));
+    note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    fields_.push_back({&row, nullptr, choice, note});
+    connect(choice, &QComboBox::currentTextChanged, this, &CSettingsDlg::Check);
+    return;
+  }
   auto* edit = template_.Add(new QLineEdit(Text(current.*row.key->member), this), name.c_str(),
                              ToQRect(rects.edit));
   if (row.kind == shell::SettingKind::kSecret) edit->setEchoMode(QLineEdit::Password);
@@ -131,8 +139,31 @@ void CSettingsDlg::AddRow(std::size_t index, const MerchantSettings& current) {
   QLabel* note = template_.AddText((name + "Rule").c_str(), QString(), ToQRect(rects.note));
   note->setWordWrap(true);
   note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  fields_.push_back({&row, edit, note});
+  fields_.push_back({&row, edit, nullptr, note});
   connect(edit, &QLineEdit::textChanged, this, &CSettingsDlg::Check);
+}
+
+QComboBox* CSettingsDlg::AddChoice(const shell::SettingRow& row,
+                                   const shell::SettingRowRects& rects, const std::string& value) {
+  auto* choice = new QComboBox(this);
+  for (const std::string& name : row.choices) choice->addItem(Text(name));
+  Field{&row, nullptr, choice, nullptr}.Show(value);
+  return template_.Add(choice, row.key->fileKey, ToQRect(rects.edit));
+}
+
+std::string CSettingsDlg::Field::Value() const {
+  return (choice != nullptr ? choice->currentText() : edit->text()).toStdString();
+}
+
+void CSettingsDlg::Field::Show(const std::string& value) const {
+  if (choice == nullptr) {
+    edit->setText(Text(value));
+    return;
+  }
+  // A value that is no choice (or a profile's empty one, which inherits) stays as it is,
+  // for its note to explain.
+  if (choice->findText(Text(value)) < 0) choice->addItem(Text(value));
+  choice->setCurrentText(Text(value));
 }
 
 void CSettingsDlg::Browse(const shell::SettingRow& row, QLineEdit* edit) {
@@ -146,7 +177,7 @@ void CSettingsDlg::Browse(const shell::SettingRow& row, QLineEdit* edit) {
 MerchantSettings CSettingsDlg::Values() const {
   MerchantSettings values;
   for (const Field& field : fields_) {
-    values.*field.row->key->member = field.edit->text().toStdString();
+    values.*field.row->key->member = field.Value();
   }
   return values;
 }
@@ -155,7 +186,7 @@ void CSettingsDlg::Check() {
   bool valid = true;
   for (const Field& field : fields_) {
     const shell::SettingNote note =
-        shell::NoteFor(*field.row, field.edit->text().toStdString(), environment_,
+        shell::NoteFor(*field.row, field.Value(), environment_,
                        profile_.empty() ? nullptr : &(merchant_.*field.row->key->member));
     field.note->setText(Text(note.text));
     // A broken rule in red; the word that a variable overrides the value in the usual colour.

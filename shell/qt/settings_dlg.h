@@ -47,6 +47,8 @@ class CSettingsDlg : public QDialog {
 
  private:
   void AddRow(std::size_t index, const MerchantSettings& current);
+  QComboBox* AddChoice(const shell::SettingRow& row, const shell::SettingRowRects& rects,
+                       const std::string& value);
   void AddProfileChooser();
   // Shows the section of `profile`, read from the file again.
   void ShowProfile(const std::string& profile);
@@ -55,8 +57,11 @@ class CSettingsDlg : public QDialog {
 
   struct Field {
     const shell::SettingRow* row;
-    QLineEdit* edit;
+    QLineEdit* edit;     // null for a choice row
+    QComboBox* choice;   // a choice row's list, else null
     QLabel* note;
+    std::string Value() const;
+    void Show(const std::string& value) const;
   };
   std::string file_;
   std::string profile_;

@@ -57,6 +57,35 @@ HWND Make(HWND dialog, State& state, const wchar_t* windowClass, DWORD style, DW
   return child;
 }
 
+// Row `i`'s control holding `value`: a choice row's list selects it, added when it is none
+// of the choices (or a profile's empty one, which inherits), so that its note can say why.
+void ShowValue(HWND dialog, std::size_t i, const std::string& value) {
+  if (SettingRows()[i].kind != shell::SettingKind::kChoice) {
+    SetDlgItemTextW(dialog, EditId(i), Wide(value).c_str());
+    return;
+  }
+  const std::wstring text = Wide(value);
+  const LPARAM item = reinterpret_cast<LPARAM>(text.c_str());
+  LRESULT at = SendDlgItemMessageW(dialog, EditId(i), CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                   item);
+  if (at == CB_ERR) at = SendDlgItemMessageW(dialog, EditId(i), CB_ADDSTRING, 0, item);
+  SendDlgItemMessageW(dialog, EditId(i), CB_SETCURSEL, static_cast<WPARAM>(at), 0);
+}
+
+// A choice row's drop-down list, holding `value` (also when it is none of the choices, so
+// that its note can say why). Its rectangle reaches below the box: a combo box's height is
+// that of its list when it is dropped down.
+void MakeChoice(HWND dialog, State& state, const shell::SettingRow& row, std::size_t i,
+                shell::layout::Rect du, const std::string& value) {
+  du.cy += 12 * static_cast<int>(row.choices.size() + 1);
+  HWND combo = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, "",
+                    EditId(i), du);
+  for (const std::string& choice : row.choices) {
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
+  }
+  ShowValue(dialog, i, value);
+}
+
 // The chooser's label and drop-down list, its entries from the description, the section
 // shown chosen. The list's rectangle reaches below the box, as far as it drops down.
 void MakeProfileChooser(HWND dialog, State& state) {
@@ -97,8 +126,12 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
     Make(dialog, state, L"STATIC", kText, 0, row.label, shell::kSettingLabelIdBase + index,
          rects.label);
     const DWORD secret = row.kind == shell::SettingKind::kSecret ? ES_PASSWORD : 0;
-    Make(dialog, state, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP | secret, WS_EX_CLIENTEDGE,
-         current.*row.key->member, EditId(i), rects.edit);
+    if (row.kind == shell::SettingKind::kChoice) {
+      MakeChoice(dialog, state, row, i, rects.edit, current.*row.key->member);
+    } else {
+      Make(dialog, state, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP | secret, WS_EX_CLIENTEDGE,
+           current.*row.key->member, EditId(i), rects.edit);
+    }
     if (row.browse()) {
       Make(dialog, state, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, shell::kBrowseCaption,
            shell::kSettingBrowseIdBase + index, rects.browse);
@@ -181,7 +214,7 @@ void ShowProfile(HWND dialog, State& state) {
   const SettingsSection section = ReadSettingsSection(state.file, state.profile, problem);
   state.merchant = section.merchant;
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
-    SetDlgItemTextW(dialog, EditId(i), Wide(section.values.*SettingRows()[i].key->member).c_str());
+    ShowValue(dialog, i, section.values.*SettingRows()[i].key->member);
   }
   SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(problem).c_str());
   Check(dialog, state);
@@ -193,7 +226,7 @@ bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
     if (HIWORD(wParam) == CBN_SELCHANGE) ShowProfile(dialog, state);
     return true;
   }
-  if (HIWORD(wParam) == EN_CHANGE) {
+  if (HIWORD(wParam) == EN_CHANGE || HIWORD(wParam) == CBN_SELCHANGE) {
     Check(dialog, state);
     return true;
   }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,6 +37,9 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
     bool notify;
     int exitCode;
     const char* line;  // the summary's last line
+    // The settings file's sign_type; null: none, so MD5. Every reply, the notification and
+    // every request the sandbox took must then be of that type.
+    const char* signType = nullptr;
   } rows[] = {
       {"notified", Fault::kNone, true, 0,
        "The order's payment notification verified and was acknowledged.\n"},
@@ -43,6 +47,12 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
        "A notification of the order failed verification: it was changed on the way or forged,"
        " and must not be acted on.\n"},
       {"notifications off", Fault::kNone, false, 4, " within 1 s.\n"},
+      {"notified, HMAC-SHA256", Fault::kNone, true, 0,
+       "The order's payment notification verified and was acknowledged.\n", "HMAC-SHA256"},
+      {"amount changed after signing, HMAC-SHA256", Fault::kBadNotifySign, true, 3,
+       "A notification of the order failed verification: it was changed on the way or forged,"
+       " and must not be acted on.\n",
+       "HMAC-SHA256"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -57,9 +67,24 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
     std::string error;
     ASSERT_TRUE(sandbox.Start(&error)) << error;
     TempDir work;
+    if (row.signType != nullptr) {
+      std::filesystem::create_directories(work.path() + "/quillmark");
+      std::ofstream(work.path() + "/quillmark/quillmark.ini")
+          << "[merchant]\nsign_type = " << row.signType << "\n";
+    }
     const ProgramResult result = RunProgram(AwaitNotifyCommand(sandbox, work, "1"), work.path());
     // Its notifier may still be writing the line of the attempt the runner answered.
     sandbox.Stop();
+    for (const RecordedRequest& request : sandbox.requests()) {
+      const auto type = request.fields.find("sign_type");
+      EXPECT_EQ(type == request.fields.end() ? "" : type->second,
+                row.signType != nullptr ? row.signType : "")
+          << request.path;
+      EXPECT_EQ(request.fields.at("sign").size(), row.signType != nullptr ? 64u : 32u);
+    }
+    if (row.signType != nullptr && row.exitCode == 0) {
+      EXPECT_NE(result.out.find("Every signed reply verified.\n"), std::string::npos);
+    }
     SCOPED_TRACE(result.out + "\nsandbox log:\n" + log.str());
     EXPECT_EQ(result.exitCode, row.exitCode);
     const std::string& out = result.out;
@@ -146,6 +171,50 @@ TEST(SignAndVerify, AgreeWithTheKnownAnswers) {
     std::vector<std::string> argv =
         DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), "https://127.0.0.1:1");
     argv.insert(argv.end(), {row.command, file});
+    const ProgramResult result = RunProgram(argv, work.path());
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+  }
+}
+
+// The calculator's type: the document's sign_type (a request's), or --sign-type (a reply's
+// or a notification's, which name none), against the HMAC-SHA256 known answers.
+TEST(SignAndVerify, TakeTheTypeFromTheDocumentOrTheOption) {
+  std::string hmacNotification = known::kNotificationDocument;
+  hmacNotification.replace(hmacNotification.find(known::kNotificationSign), 32,
+                           known::kHmacNotificationSign);
+  std::string unknownType = known::kHmacOrderQueryDocument;
+  unknownType.replace(unknownType.find("HMAC-SHA256"), 11, "SHA1");
+  const struct {
+    std::vector<std::string> command;
+    std::string document;
+    int exitCode;
+    std::string line;
+  } rows[] = {
+      {{"sign"}, known::kHmacOrderQueryDocument, 0,
+       std::string("\nSign:          ") + known::kHmacOrderQuerySign +
+           "  (upper-case HMAC-SHA256 (keyed by the merchant key) of"},
+      {{"sign", "--sign-type", "MD5"}, known::kHmacOrderQueryDocument, 0,
+       std::string("\nSign:          ") + known::kHmacOrderQueryMd5Sign + "  (upper-case MD5 of"},
+      {{"verify", "--sign-type", "HMAC-SHA256"}, known::kHmacQueryReply, 0,
+       "Verdict:       verified  (A874AECA541919345633BA0FFE9241DB7E6B"
+       "7881017D3CEA461F228C9A991882)"},
+      {{"verify"}, known::kHmacQueryReply, 3, "Verdict:       mismatch: its sign A874AECA"},
+      {{"verify", "--sign-type", "HMAC-SHA256"}, hmacNotification, 0,
+       std::string("Verdict:       verified  (") + known::kHmacNotificationSign + ")\n"},
+      {{"verify", "--sign-type", "HMAC-SHA256"}, known::kNotificationDocument, 3,
+       "the upper-case HMAC-SHA256 (keyed by the merchant key) of the UTF-8 bytes of"},
+      {{"sign"}, unknownType, 2, "the document's sign_type SHA1 is not a sign type"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.command.back() + " " + row.document.substr(0, 40));
+    TempDir work;
+    const std::string file = work.path() + "/document.xml";
+    std::ofstream(file, std::ios::binary) << row.document;
+    std::vector<std::string> argv =
+        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), "https://127.0.0.1:1");
+    argv.insert(argv.end(), row.command.begin(), row.command.end());
+    argv.push_back(file);
     const ProgramResult result = RunProgram(argv, work.path());
     EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
     EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;

@@ -71,6 +71,54 @@ TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
   }
 }
 
+// The scenarios that sign the most (a SYSTEMERROR's signed refusal and its retry, a refund
+// and its queries, a notification sent twice) play the same under sign_type HMAC-SHA256,
+// given here by its variable: every request the sandbox took named the type.
+TEST(CycleScenario, PlayTheSameUnderHmacSha256) {
+  const struct {
+    const char* name;
+    std::vector<const char*> lines;
+  } rows[] = {
+      {"system-error-once", {"Retried:       the platform answered SYSTEMERROR",
+                             "Query 2:       SUCCESS", "Every signed reply verified."}},
+      {"refund-processing", {"Refund:        refunded", "Refund query 2: SUCCESS"}},
+      {"notify-twice", {"Every signed reply verified.", "\nNotification:  "}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::ostringstream log;
+    Options options;
+    options.port = 0;
+    options.payAfterQueries = 1;
+    options.log = &log;
+    Sandbox sandbox(options);
+    std::string error;
+    ASSERT_TRUE(sandbox.Start(&error)) << error;
+    TempDir work;
+    std::vector<std::string> argv = ScenarioCommand(sandbox, work, row.name);
+    argv.insert(argv.begin() + 1 + 2 * static_cast<std::ptrdiff_t>(SettingKeys().size()),
+                "QUILLMARK_SIGN_TYPE=HMAC-SHA256");
+    const ProgramResult result = RunProgram(argv, work.path());
+    sandbox.Stop();
+    SCOPED_TRACE(result.out + "\nstderr:\n" + result.err + "\nsandbox log:\n" + log.str());
+    EXPECT_EQ(result.exitCode, 0);
+    std::size_t at = 0;
+    for (const char* line : row.lines) {
+      const std::size_t found = result.out.find(line, at);
+      EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << line;
+      if (found != std::string::npos) at = found;
+    }
+    const std::vector<RecordedRequest> requests = sandbox.requests();
+    EXPECT_GE(requests.size(), 3u);
+    for (const RecordedRequest& request : requests) {
+      EXPECT_EQ(request.fields.count("sign_type") == 1 ? request.fields.at("sign_type") : "",
+                "HMAC-SHA256")
+          << request.path;
+    }
+    EXPECT_NE(log.str().find("(sign_type HMAC-SHA256)"), std::string::npos);
+  }
+}
+
 // An unknown name is refused before anything is sent, with every known one listed.
 TEST(CycleScenario, AnUnknownNameIsABadOptionListingTheKnownOnes) {
   TempDir work;

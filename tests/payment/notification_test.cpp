@@ -89,5 +89,39 @@ TEST(Notification, TakesTheGenuineOnceAndRefusesTheRestNamingWhy) {
   }
 }
 
+// A notification is checked by the type its order was placed with, whatever the settings
+// say: the pinned HMAC-SHA256 sign (known_answers.h, from Python's hmac) is taken for an
+// order of that type, and the pinned MD5 one, over the same fields, refused for it; an
+// order of MD5 takes only the MD5 one, also when the settings now sign HMAC-SHA256.
+TEST(Notification, IsVerifiedByTheSignTypeOfItsOrder) {
+  std::string hmacSigned = known::kNotificationDocument;
+  hmacSigned.replace(hmacSigned.find(known::kNotificationSign), 32, known::kHmacNotificationSign);
+  const struct {
+    const char* what;
+    std::string body;
+    SignType orderType;
+    bool accepted;
+  } rows[] = {
+      {"HMAC-SHA256 for an HMAC-SHA256 order", hmacSigned, SignType::kHmacSha256, true},
+      {"MD5 for an HMAC-SHA256 order", known::kNotificationDocument, SignType::kHmacSha256, false},
+      {"MD5 for an MD5 order", known::kNotificationDocument, SignType::kMd5, true},
+      {"HMAC-SHA256 for an MD5 order", hmacSigned, SignType::kMd5, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    NotificationContext context;
+    context.merchant = SandboxMerchant();
+    context.merchant.signType = "HMAC-SHA256";
+    context.signTypeOf = [&row](const std::string& order) {
+      return order == known::kOrderNo ? row.orderType : SignType::kMd5;
+    };
+    const NotificationCheck check = CheckNotification(row.body, context);
+    EXPECT_EQ(check.verdict == NotificationCheck::Verdict::kAccepted, row.accepted) << check.reason;
+    if (!row.accepted) {
+      EXPECT_EQ(check.refusal, NotificationCheck::Refusal::kSignature);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillmark

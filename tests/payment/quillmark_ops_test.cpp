@@ -129,6 +129,60 @@ TEST_F(OpsTest, RequestsAboutAnOrderGoOutByteForByte) {
       known::kRefundSignString);
 }
 
+// Under sign_type HMAC-SHA256 every request names its type in its sorted place and is
+// signed HMAC-SHA256, byte for byte as worked out in Python (known_answers.h); the pinned
+// HMAC-SHA256 reply verifies, and the same fields signed with MD5 do not.
+TEST_F(OpsTest, UnderHmacSha256RequestsNameTheTypeAndRepliesMustBeSignedByIt) {
+  if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
+  const std::string md5Reply =
+      SignedReply({{"appid", "qmsandbox000000001"}, {"mch_id", "1230000001"},
+                   {"nonce_str", known::kNonce}, {"out_trade_no", known::kQueryOrderNo},
+                   {"result_code", "SUCCESS"}, {"return_code", "SUCCESS"}, {"return_msg", "OK"},
+                   {"total_fee", "1"}, {"trade_state", "NOTPAY"}});
+  const struct {
+    const Operation* operation;
+    const char* document;
+    std::string reply;
+    SignatureVerdict verdict;
+  } rows[] = {
+      {&kUnifiedOrderOperation, known::kHmacUnifiedOrderDocument, known::kHmacQueryReply,
+       SignatureVerdict::kVerified},
+      {&kOrderQueryOperation, known::kHmacOrderQueryDocument, known::kHmacQueryReply,
+       SignatureVerdict::kVerified},
+      {&kCloseOrderOperation, known::kHmacOrderQueryDocument, md5Reply,
+       SignatureVerdict::kMismatch},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.operation->name);
+    LocalHttpsServer server;
+    server.Reply(row.operation->path, row.reply);
+    server.Start();
+    CQuillmarkOps::Settings settings = MakeOps(server).settings();
+    settings.merchant.signType = "HMAC-SHA256";
+    CQuillmarkOps ops(settings);
+    std::string orderNo = row.operation->makes == Operation::Makes::kOrderNumber
+                              ? std::string()
+                              : std::string(known::kQueryOrderNo);
+    StepOutcome outcome;
+    {
+      testing::ScopedFixedClock clock(known::kTick, kTime);
+      outcome = ops.Exchange(*row.operation, orderNo);
+    }
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, row.document);
+    EXPECT_EQ(std::string(VerdictName(outcome.signature.verdict)), VerdictName(row.verdict));
+  }
+  MerchantSettings hmac = MerchantSettings::Defaults();
+  hmac.signType = "HMAC-SHA256";
+  const RequestFields fields =
+      RequestFieldsOf(kOrderQueryOperation, {&hmac, known::kNonce, known::kQueryOrderNo, {}, 1});
+  const std::string signString = RequestSignString(fields, hmac.apiKey);
+  EXPECT_EQ(signString, known::kHmacOrderQuerySignString);
+  EXPECT_EQ(SignFields(signString.data(), signString.size(), SignType::kHmacSha256, hmac.apiKey),
+            known::kHmacOrderQuerySign);
+}
+
 TEST_F(OpsTest, QueryOrderSendsItsDocumentAndReturnsTheTradeStateInGbk) {
   if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
   LocalHttpsServer server;

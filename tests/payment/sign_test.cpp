@@ -38,6 +38,35 @@ TEST(SignFields, IsUpperCaseMd5OfTheGivenBytes) {
   }
 }
 
+// HMAC-SHA256 keyed by the given key: RFC 4231's test case 2, and rows from Python's hmac
+// module (hmac.new(key, data, hashlib.sha256).hexdigest().upper()). MD5 ignores the key,
+// which is already inside the sign string; the names parse exactly as they are sent.
+TEST(SignFields, IsUpperCaseHmacSha256KeyedByTheKeyForThatType) {
+  const struct {
+    std::string key, input;
+    const char* sign;
+  } rows[] = {
+      {"Jefe", "what do ya want for nothing?",
+       "5BDCC146BF60754E6A042426089575C75A003F089D2739839DEC58B964EC3843"},
+      {"QuillmarkSandboxKey2026x0123abcd", "",
+       "86018566C388A8D458642B5ED16D596F346B0B120F5CE3BBDA51822870A217B1"},
+      {"QuillmarkSandboxKey2026x0123abcd", std::string("a\0b", 3),
+       "F7B1BFB79A3F8EF88E2059DCB0DE9D31523158859641DDB4CAF9311B6EC37C79"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(SignFields(row.input.data(), row.input.size(), SignType::kHmacSha256, row.key),
+              row.sign)
+        << "input: " << row.input;
+  }
+  EXPECT_EQ(SignFields("abc", 3, SignType::kMd5, "any key"), "900150983CD24FB0D6963F7D28E17F72");
+  for (const SignType type : kSignTypes) {
+    EXPECT_EQ(ParseSignType(SignTypeName(type)), type);
+  }
+  for (const char* name : {"", "md5", "hmac-sha256", "HMAC-SHA256 ", "SHA256", "HMAC-SHA1"}) {
+    EXPECT_FALSE(ParseSignType(name).has_value()) << name;
+  }
+}
+
 TEST(SignStrings, ListTheFieldsInNameOrderFollowedByTheKey) {
   if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
   const std::string gbk = UnifiedOrderSignString(known::kNonce, known::kOrderNo);

@@ -31,6 +31,40 @@ TEST(CheckNotify, TheGenuineCaseIsTheKnownAnswer) {
   EXPECT_EQ(cases[1].body, cases[0].body);
 }
 
+// check-notify --sign-type HMAC-SHA256: the genuine case is the HMAC-SHA256 known answer,
+// one more case carries the MD5 sign, and only a listener that verifies by the order's type
+// answers all of them right.
+TEST(CheckNotify, UnderHmacSha256OnlyAListenerOfTheOrdersTypeAnswersEveryCaseRight) {
+  std::string genuine = known::kNotificationDocument;
+  genuine.replace(genuine.find(known::kNotificationSign), 32, known::kHmacNotificationSign);
+  const std::vector<NotifyCase> cases =
+      NotifyCases(MadeUpPaidOrder("", SignType::kHmacSha256), SandboxMerchant(), known::kNonce);
+  ASSERT_EQ(cases.size(), 9u);
+  EXPECT_EQ(cases[0].body, genuine);
+  EXPECT_EQ(cases[3].body, known::kNotificationDocument) << "the MD5 one";
+  MerchantSettings hmac = SandboxMerchant();
+  hmac.signType = "HMAC-SHA256";
+  const struct {
+    SignType orderType;
+    int status;
+    const char* total;
+  } rows[] = {{SignType::kHmacSha256, 0, "\n9 of 9 answers right.\n"},
+              {SignType::kMd5, 1, "\n6 of 9 answers right: "}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(SignTypeName(row.orderType));
+    NotifyListener listener(SandboxMerchant(), nullptr);
+    std::string error;
+    ASSERT_TRUE(listener.Start({"127.0.0.1", 0, "/quillmark/notify"}, error)) << error;
+    listener.ExpectOrder(known::kOrderNo, row.orderType);
+    std::ostringstream out;
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(listener.port()) + "/quillmark/notify";
+    EXPECT_EQ(CheckNotify({url, hmac, "", ""}, out), row.status) << out.str();
+    EXPECT_NE(out.str().find(row.total), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find(", sign_type HMAC-SHA256\n"), std::string::npos) << out.str();
+  }
+}
+
 TEST(CheckNotify, TheClientsListenerAnswersEveryCaseRight) {
   NotifyListener listener(SandboxMerchant(), nullptr);
   std::string error;

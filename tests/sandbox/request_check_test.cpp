@@ -13,6 +13,7 @@
 #include "payment/sign.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox_test_support.h"
+#include "tests/support/known_answers.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -385,6 +386,58 @@ TEST(RequestCheck, Utf8Validation) {
 TEST(RequestCheck, PrintableAsciiEscapesEverythingElse) {
   EXPECT_EQ(PrintableAscii("a=b&c"), "a=b&c");
   EXPECT_EQ(PrintableAscii(std::string("\xe7\n\\\0", 4)), "\\xe7\\x0a\\x5c\\x00");
+}
+
+// The request's sign_type chooses the digest, absent meaning MD5: the pinned HMAC-SHA256
+// query (known_answers.h, from Python's hmac) is taken, and a sign of the other type is
+// refused as a mismatch that says which type was expected and which one the sign is.
+TEST(RequestCheck, VerifiesTheSignByTheTypeTheRequestNames) {
+  const MerchantSettings merchant = known::SandboxMerchant();
+  const std::string hmac = known::kHmacOrderQueryDocument;
+  std::string hmacWithMd5 = hmac;
+  hmacWithMd5.replace(hmacWithMd5.find(known::kHmacOrderQuerySign), 64,
+                      known::kHmacOrderQueryMd5Sign);
+  Fields md5Fields;
+  std::string error;
+  ASSERT_TRUE(ReadFlatDocument(known::kOrderQueryDocument, md5Fields, error)) << error;
+  Fields md5WithHmac = md5Fields;
+  md5WithHmac["sign"] = SignOf(md5Fields, merchant.apiKey, SignType::kHmacSha256);
+  const struct {
+    const char* what;
+    std::string body;
+    Verdict verdict;
+    const char* type;      // what the journal shows
+    std::string message;   // a part of it
+  } rows[] = {
+      {"HMAC-SHA256, signed so", hmac, Verdict::kAccepted, "HMAC-SHA256", "OK"},
+      {"no sign_type, signed MD5", known::kOrderQueryDocument, Verdict::kAccepted, "MD5", "OK"},
+      {"HMAC-SHA256 with the MD5 sign", hmacWithMd5, Verdict::kSignMismatch, "HMAC-SHA256",
+       "sign mismatch: the request's sign_type is HMAC-SHA256; the sign is the MD5 of the sign "
+       "string; expected the upper-case HMAC-SHA256, keyed by the merchant key, of the UTF-8 "
+       "bytes of \"appid=qmsandbox000000001&mch_id=1230000001&nonce_str="},
+      {"no sign_type with the HMAC-SHA256 sign", Document(md5WithHmac), Verdict::kSignMismatch,
+       "MD5",
+       "sign mismatch: the request names no sign_type, so MD5; the sign is the HMAC-SHA256 of "
+       "the sign string; expected the upper-case MD5 of"},
+      {"HMAC-SHA256 with a sign of neither type",
+       Document(With(With(md5Fields, "sign_type", "HMAC-SHA256"), "sign", std::string(64, 'A'))),
+       Verdict::kSignMismatch, "HMAC-SHA256",
+       "sign mismatch: expected the upper-case HMAC-SHA256, keyed by the merchant key, of"},
+      {"an unknown type", Document(With(md5Fields, "sign_type", "HMAC-SHA1")), Verdict::kBadField,
+       "HMAC-SHA1", "sign_type HMAC-SHA1 is not a sign type the sandbox knows"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const CheckResult result = CheckRequest(kOrderQueryOperation, row.body, merchant);
+    EXPECT_EQ(VerdictName(result.verdict), std::string(VerdictName(row.verdict)));
+    EXPECT_NE(result.message.find(row.message), std::string::npos) << result.message;
+    EXPECT_EQ(result.signType, row.type);
+    if (row.verdict == Verdict::kSignMismatch && row.type == std::string("HMAC-SHA256")) {
+      // The explanation's sign is the type's, for the merchant to compare with their own.
+      EXPECT_EQ(result.expectedSign, known::kHmacOrderQuerySign);
+      EXPECT_EQ(result.signString.rfind("appid="), 0u);
+    }
+  }
 }
 
 }  // namespace

@@ -265,6 +265,7 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
     paid.order->userPaying = true;
     paid.order->payingQueries = 2;
     paid.order->refundQueries = 3;
+    paid.order->signType = SignType::kHmacSha256;
     paid.notificationDue = true;
     ASSERT_TRUE(store->Write(paid, error)) << error;
     StateChange queried = Placed("kept", 5'000, 2);
@@ -292,6 +293,7 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
       entry.at = 8'000 + i;
       entry.orderNo = "kept";
       entry.verdict = i == 5 ? "sign-mismatch" : "accepted";
+      entry.signType = i == 5 ? "HMAC-SHA256" : "MD5";
       entry.operation = "order query";
       entry.body = std::string(kKeptTextBytes + 10, 'b');
       entry.bodyBytes = entry.body.size();
@@ -319,6 +321,8 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_TRUE(kept.userPaying);
   EXPECT_EQ(kept.payingQueries, 2);
   EXPECT_EQ(kept.refundQueries, 3);
+  EXPECT_EQ(kept.signType, SignType::kHmacSha256) << "its notification is signed so";
+  EXPECT_EQ(orders[1].order.signType, SignType::kMd5);
   EXPECT_EQ(kept.description, "a <test> order");
   EXPECT_EQ(orders[0].notifyNext, 2u);
   EXPECT_EQ(orders[0].notifyDueAt, 21'100);
@@ -333,6 +337,8 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_EQ(journal[0].id, 5);
   EXPECT_EQ(journal[0].body.size(), kKeptTextBytes);
   EXPECT_EQ(journal[0].bodyBytes, kKeptTextBytes + 10);
+  EXPECT_EQ(journal[0].signType, "HMAC-SHA256");
+  EXPECT_EQ(journal[1].signType, "MD5");
   RequestFilter refused;
   refused.verdict = "sign-mismatch";
   EXPECT_EQ(store->Requests(refused, 10).size(), 1u);
@@ -482,6 +488,8 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     EXPECT_FALSE(order.userPaying);
     EXPECT_EQ(order.payingQueries, 0);
     EXPECT_EQ(order.refundQueries, 0);
+    // Upgraded again: every order of an earlier layout was signed MD5.
+    EXPECT_EQ(order.signType, SignType::kMd5);
   }
 
   // Its due notification is taken up, with its attempt's failure.
@@ -525,6 +533,7 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
   EXPECT_EQ(entry.signString.rfind("appid=qmsandbox000000001&body=", 0), 0u);
   EXPECT_EQ(entry.expectedSign, "5AFCD7528897284B735F98B042A4CD3B");
   EXPECT_EQ(entry.receivedSign, "4BB031BFF716B951E5767FCFAFDD0DB4");
+  for (const JournalEntry& request : journal) EXPECT_EQ(request.signType, "MD5");
 }
 
 // A file of this build's layout is opened as it is: nothing of its layout or its rows moves.

@@ -11,6 +11,7 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
@@ -233,8 +234,23 @@ class DialogsTest : public QObject {
     QCOMPARE(dialog.size(),
              Expected(quillmark::shell::ToQSize(quillmark::shell::SettingsDialogSize()), units));
     const auto& rows = quillmark::shell::SettingRows();
-    QCOMPARE(dialog.findChildren<QLineEdit*>().size(), static_cast<qsizetype>(rows.size()));
+    // A choice row is a drop-down list of its choices in the box's place; the rest are boxes.
+    qsizetype choices = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].kind != quillmark::shell::SettingKind::kChoice) continue;
+      ++choices;
+      const auto* list = dialog.findChild<QComboBox*>(QString::fromLatin1(rows[i].key->fileKey));
+      QVERIFY2(list != nullptr, rows[i].key->fileKey);
+      QCOMPARE(list->geometry(), Expected(du(quillmark::shell::SettingRowRectsOf(i).edit), units));
+      QCOMPARE(list->count(), static_cast<int>(rows[i].choices.size()));
+      for (int k = 0; k < list->count(); ++k) {
+        QCOMPARE(list->itemText(k).toStdString(), rows[i].choices[static_cast<std::size_t>(k)]);
+      }
+    }
+    QCOMPARE(dialog.findChildren<QLineEdit*>().size(),
+             static_cast<qsizetype>(rows.size()) - choices);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].kind == quillmark::shell::SettingKind::kChoice) continue;
       const QString name = QString::fromLatin1(rows[i].key->fileKey);
       const quillmark::shell::SettingRowRects rects = quillmark::shell::SettingRowRectsOf(i);
       const auto* edit = dialog.findChild<QLineEdit*>(name);

@@ -3,6 +3,7 @@
 // query again. The sandbox listens on a free loopback port and records every request.
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
@@ -336,7 +337,8 @@ class PayButtonTest : public QObject {
         {"api_base", QString::fromStdString(rig.sandbox->baseUrl())},
         {"ca_file", QStringLiteral(QUILLMARK_TEST_CERT_DIR "/ca.pem")},
         {"qr_path", rig.dir.filePath(QStringLiteral("other.bmp"))},
-        {"notify_listen", QStringLiteral("127.0.0.1:0")}};
+        {"notify_listen", QStringLiteral("127.0.0.1:0")},
+        {"sign_type", QStringLiteral("HMAC-SHA256")}};
     bool checked = false;
     QTimer::singleShot(0, [&] {
       auto* settings = qobject_cast<quillmark::CSettingsDlg*>(QApplication::activeModalWidget());
@@ -350,7 +352,15 @@ class PayButtonTest : public QObject {
       QVERIFY(!save->isEnabled());
       QCOMPARE(settings->findChild<QLabel*>(QStringLiteral("mch_idRule"))->text(),
                QStringLiteral("it must be exactly 10 digits"));
-      for (const auto& [key, value] : values) edit(key)->setText(value);
+      // sign_type is picked from its list, which offers both types.
+      auto* signType = settings->findChild<QComboBox*>(QStringLiteral("sign_type"));
+      QVERIFY(signType != nullptr);
+      QCOMPARE(signType->currentText(), QStringLiteral("MD5"));
+      QCOMPARE(signType->count(), 2);
+      for (const auto& [key, value] : values) {
+        if (key != "sign_type") edit(key)->setText(value);
+      }
+      signType->setCurrentText(values.at("sign_type"));
       QVERIFY(save->isEnabled());
       checked = true;
       save->click();
@@ -376,6 +386,10 @@ class PayButtonTest : public QObject {
     QCOMPARE(requests.size(), 3u);
     QCOMPARE(Field(requests[0], "appid"), other.appId);
     QCOMPARE(Field(requests[0], "spbill_create_ip"), std::string("192.0.2.7"));
+    // Signed as the dialog chose, and every reply verified under that type.
+    for (const RecordedRequest& request : requests) {
+      QCOMPARE(Field(request, "sign_type"), std::string("HMAC-SHA256"));
+    }
     QCOMPARE(TextOf(dlg, "orderVerdict"), QStringLiteral("成功；签名已验证"));
     QVERIFY(QFileInfo::exists(values.at("qr_path")));
   }

@@ -136,6 +136,25 @@ TEST(SettingsForm, EverySettingHasOneRowMaskedOrBrowsableAsItsKindSays) {
   }
 }
 
+// A choice row offers exactly the values its key's rule takes: a choice the rule refused
+// could never be saved, and a value it takes but the list lacks could never be picked.
+TEST(SettingsForm, AChoiceRowOffersEveryValueItsRuleTakesAndNoOther) {
+  const std::map<std::string, std::vector<std::string>> choices = {
+      {"sign_type", {"MD5", "HMAC-SHA256"}}};
+  for (const SettingRow& row : SettingRows()) {
+    SCOPED_TRACE(row.key->fileKey);
+    const auto expected = choices.find(row.key->fileKey);
+    ASSERT_EQ(row.kind == SettingKind::kChoice, expected != choices.end());
+    if (expected == choices.end()) continue;
+    EXPECT_EQ(row.choices, expected->second);
+    EXPECT_FALSE(row.browse());
+    for (const std::string& value : row.choices) EXPECT_EQ(row.key->rule(value), "") << value;
+    for (const char* other : {"", "md5", "HMAC-SHA1", "SHA256"}) {
+      EXPECT_NE(row.key->rule(other), "") << other;
+    }
+  }
+}
+
 TEST(SettingsForm, ControlsFitTheDialogAndClearEachOther) {
   const layout::Size size = SettingsDialogSize();
   std::vector<std::pair<std::string, Rect>> placed = {{"file", SettingsFileRect()},

@@ -107,4 +107,52 @@ inline constexpr char kNotificationDocument[] =
     "<time_end><![CDATA[20260307090503]]></time_end>"
     "<sign><![CDATA[3DCE9A36AA4733924E30D92C58546976]]></sign></xml>";
 
+// The same under sign_type HMAC-SHA256: sign_type in its sorted place, and the sign the
+// upper-case HMAC-SHA256 of the sign string's UTF-8 bytes keyed by the merchant key, from
+// Python's hmac module, not this code:
+//   python3 -c 'import hmac,hashlib,sys; print(hmac.new(b"QuillmarkSandboxKey2026x0123abcd",
+//               sys.argv[1].encode(), hashlib.sha256).hexdigest().upper())' 'SIGN STRING'
+// (the unified order's string with its body in UTF-8).
+inline constexpr char kHmacUnifiedOrderSign[] =
+    "85923AFA47496110EC45B9BFD0445B811F5E5679227C48003D45E2EB898A3A2B";
+inline constexpr char kHmacUnifiedOrderDocument[] =
+    "<xml><appid>qmsandbox000000001</appid>"
+    "<body>Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95</body>"
+    "<mch_id>1230000001</mch_id><nonce_str>j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO</nonce_str>"
+    "<notify_url>http://127.0.0.1:8080/quillmark/notify</notify_url>"
+    "<out_trade_no>20260307090503042j9kB8vGEuAaSvJF</out_trade_no>"
+    "<sign_type>HMAC-SHA256</sign_type>"
+    "<spbill_create_ip>127.0.0.1</spbill_create_ip><total_fee>1</total_fee>"
+    "<trade_type>NATIVE</trade_type>"
+    "<sign>85923AFA47496110EC45B9BFD0445B811F5E5679227C48003D45E2EB898A3A2B</sign></xml>";
+inline constexpr char kHmacOrderQuerySignString[] =
+    "appid=qmsandbox000000001&mch_id=1230000001&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"
+    "&out_trade_no=20260307090503042abcdefghijklmno&sign_type=HMAC-SHA256"
+    "&key=QuillmarkSandboxKey2026x0123abcd";
+inline constexpr char kHmacOrderQuerySign[] =
+    "6F409D07164B033BD02770A81E256A7C0FA0D7A64630F0CFFD734CCDB4E31E2B";
+// The MD5 of that same string (hashlib.md5): what a merchant who forgot the type sends.
+inline constexpr char kHmacOrderQueryMd5Sign[] = "EE4E8A435A32BB0E4C2D808E89DBC9A4";
+inline constexpr char kHmacOrderQueryDocument[] =
+    "<xml><appid>qmsandbox000000001</appid><mch_id>1230000001</mch_id>"
+    "<nonce_str>j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO</nonce_str>"
+    "<out_trade_no>20260307090503042abcdefghijklmno</out_trade_no>"
+    "<sign_type>HMAC-SHA256</sign_type>"
+    "<sign>6F409D07164B033BD02770A81E256A7C0FA0D7A64630F0CFFD734CCDB4E31E2B</sign></xml>";
+// A query's reply, signed HMAC-SHA256 over
+// "appid=...&mch_id=...&nonce_str=kNonce&out_trade_no=kQueryOrderNo&result_code=SUCCESS
+//  &return_code=SUCCESS&return_msg=OK&total_fee=1&trade_state=NOTPAY&key=...".
+inline constexpr char kHmacQueryReply[] =
+    "<xml><return_code><![CDATA[SUCCESS]]></return_code><return_msg><![CDATA[OK]]></return_msg>"
+    "<appid><![CDATA[qmsandbox000000001]]></appid><mch_id><![CDATA[1230000001]]></mch_id>"
+    "<out_trade_no><![CDATA[20260307090503042abcdefghijklmno]]></out_trade_no>"
+    "<total_fee><![CDATA[1]]></total_fee><trade_state><![CDATA[NOTPAY]]></trade_state>"
+    "<nonce_str><![CDATA[j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO]]></nonce_str>"
+    "<result_code><![CDATA[SUCCESS]]></result_code>"
+    "<sign><![CDATA[A874AECA541919345633BA0FFE9241DB7E6B7881017D3CEA461F228C9A991882]]></sign>"
+    "</xml>";
+// kNotificationDocument's fields signed HMAC-SHA256 over kNotificationSignString.
+inline constexpr char kHmacNotificationSign[] =
+    "216C29CAF0D22A1082D7120FDFA321A4A1A383B0BEEAC4BE2CC8FED55D4C44F3";
+
 }  // namespace quillmark::known

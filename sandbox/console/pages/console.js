@@ -29,7 +29,7 @@
       payFromPhone: 'Pay from a phone', phoneOpen: 'On the phone, open ',
       phoneRest: ' first (scan the code): it offers the sandbox\'s CA to install, once. The' +
         ' CA\'s SHA-256 fingerprint: ',
-      signed: 'The sandbox signed this sign string (the key masked):',
+      signed: type => 'The sandbox signed this sign string (the key masked) with ' + type + ':',
       expected: 'Expected sign ', received: ', received ',
       requestAndReply: 'Request and reply',
       requestsHead: ['#', 'Time', 'Request', 'Operation'], orderHead: 'Order',
@@ -75,7 +75,7 @@
       kept: (kept, whole) => '共 ' + whole + ' 字节，这是前 ' + kept + ' 字节。',
       payFromPhone: '用手机支付', phoneOpen: '请先在手机上打开 ',
       phoneRest: '（扫描此码）：它会提供沙箱的 CA 供安装，只需一次。CA 的 SHA-256 指纹：',
-      signed: '沙箱所签的待签名串（密钥已隐去）：',
+      signed: type => '沙箱以 ' + type + ' 所签的待签名串（密钥已隐去）：',
       expected: '应为 ', received: '，收到 ',
       requestAndReply: '请求与回复',
       requestsHead: ['#', '时间', '请求', '操作'], orderHead: '订单号',
@@ -220,10 +220,10 @@
       footer(about)];
   }
 
-  function signBlock(sign) {
+  function signBlock(sign, type) {
     if (!sign) return null;
     return el('div', {class: 'sign'},
-      el('p', {}, words.signed),
+      el('p', {}, words.signed(type || 'MD5')),
       el('pre', {class: 'sign-string'}, sign.sign_string),
       el('p', {}, words.expected, el('code', {class: 'sign-expected'}, sign.expected),
         words.received, el('code', {class: 'sign-received'}, sign.received), '.'));
@@ -234,10 +234,11 @@
     const kept = about.kept_text_bytes;
     return el('tr', {class: 'request', 'data-verdict': entry.verdict},
       cell(entry.id), cell(shownTime(entry.at), 'time'), cell(entry.method + ' ' + path),
-      cell(entry.operation, 'operation'),
+      cell([entry.operation, entry.sign_type
+        ? [' ', el('span', {class: 'sign-type'}, entry.sign_type)] : null], 'operation'),
       withOrder ? cell(entry.out_trade_no ? orderLink(entry.out_trade_no) : '', 'order') : null,
       cell(verdictBadge(entry.verdict, about)), cell(entry.status),
-      cell([entry.outcome, signBlock(entry.sign),
+      cell([entry.outcome, signBlock(entry.sign, entry.sign_type),
         el('details', {id: 'r' + entry.id}, el('summary', {}, words.requestAndReply),
           pre(entry.body, entry.body_bytes, entry.body_cut, kept),
           pre(entry.reply, entry.reply_bytes, entry.reply_cut, kept))], 'outcome'));
