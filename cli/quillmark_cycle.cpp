@@ -126,9 +126,11 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
 void PrintSettings(const quillmark::LoadedSettings& settings) {
   std::cout << "Settings:\n";
   for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
-    // MD5 goes unsaid, so that an MD5 cycle prints what it always printed.
+    // MD5 left at the build's default goes unsaid, so that such a cycle prints what it
+    // always printed; chosen in the file or the environment, it is said like any value.
     if (key.member == &quillmark::MerchantSettings::signType &&
-        settings.merchant.Signing() == quillmark::SignType::kMd5) {
+        settings.merchant.Signing() == quillmark::SignType::kMd5 &&
+        settings.origins.at(key.fileKey).kind == quillmark::SettingOrigin::Kind::kDefault) {
       continue;
     }
     const std::string value = key.secret ? "********" : settings.merchant.*key.member;
@@ -367,9 +369,10 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
   app.require_subcommand(0, 1);
   app.footer(
       "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
-      "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen), "
+      "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen, "
+      "sign_type), "
       "then the chosen profile's section of it ([profile NAME], any of those keys), "
-      "then the environment (QUILLMARK_APPID, ... QUILLMARK_NOTIFY_LISTEN).\n"
+      "then the environment (QUILLMARK_APPID, ... QUILLMARK_SIGN_TYPE).\n"
       "Exit status: 0 order placed (or the command's request done) and every signed reply "
       "verified, 1 no order number (or the request, or a --scenario refund, not done), 2 bad "
       "option, scenario, setting or "
