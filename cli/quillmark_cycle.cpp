@@ -566,6 +566,8 @@ void WriteReports(const CommandLine& line, const RunSteps& run,
   const std::string& orderNo = run.chosen ? line.orderNo : run.cycle->orderNo;
   if (!orderNo.empty()) report.properties["out_trade_no"] = orderNo;
   if (run.scenario != nullptr) report.properties["scenario"] = run.scenario->name;
+  if (!settings.profile.empty()) report.properties["profile"] = settings.profile;
+  report.properties["sign_type"] = quillmark::SignTypeName(merchant.Signing());
   if (run.chosen != nullptr) {
     const OrderCommand& command = *run.chosen;
     const bool done = quillmark::VerdictOf(*run.step) == StepVerdict::kDone;

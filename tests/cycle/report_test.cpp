@@ -165,6 +165,9 @@ TEST(CycleReport, JunitAndJsonTellEachStepOfAPassingAndAFailingCycle) {
 
     const nlohmann::json report = nlohmann::json::parse(json);
     EXPECT_EQ(report["exit_status"], row.exitCode);
+    // Which signing the run used: a merchant comparing two runs must see it.
+    EXPECT_EQ(report["properties"]["sign_type"], "MD5");
+    EXPECT_EQ(report["properties"].count("profile"), 0u);
     ASSERT_EQ(report["steps"].size(), row.cases.size());
     for (std::size_t i = 0; i < row.cases.size(); ++i) {
       const nlohmann::json& step = report["steps"][i];

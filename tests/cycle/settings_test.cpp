@@ -279,7 +279,8 @@ TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
       << first.out;
   EXPECT_TRUE(second.requests().empty()) << "the option goes over QUILLMARK_PROFILE";
 
-  const ProgramResult other = Run({"QUILLMARK_PROFILE=second-account"}, {"--config", file});
+  const ProgramResult other = Run({"QUILLMARK_PROFILE=second-account"},
+                                  {"--config", file, "--report", "junit:" + work_.path() + "/r.xml"});
   EXPECT_EQ(other.exitCode, 0) << other.out << other.err;
   const std::vector<RecordedRequest> requests = second.requests();
   ASSERT_EQ(requests.size(), 3u) << secondLog.str();
@@ -290,6 +291,10 @@ TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
             std::string::npos)
       << other.out;
   EXPECT_EQ(ReadFile(work_.path() + "/second.bmp").substr(0, 2), "BM");
+  // A CI job's report says which account the run was.
+  EXPECT_NE(ReadFile(work_.path() + "/r.xml").find(
+                "<property name=\"profile\" value=\"second-account\" />"),
+            std::string::npos);
   EXPECT_EQ(sandbox_->requests().size(), 3u) << "only the first cycle went to the sandbox";
 
   const ProgramResult unknown = Run({}, {"--config", file, "--profile", "staging"});
