@@ -58,7 +58,7 @@ struct FileReader {
   std::string section;                // the section's text, whole, as the header gave it
   std::vector<std::string> profiles;  // every [profile NAME], in the file's order
   std::map<std::string, int> profileLines;
-  std::string headerError;            // a profile's header refused, with why
+  std::string headerError;  // a profile's header refused, with why
 };
 
 // Checks the header of a profile's section at the reader's line; false, with
@@ -169,7 +169,7 @@ std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
 
 MerchantSettings MerchantSettings::Defaults() {
   return {kAppId,   kMchId,  kApiKey, kSpbillCreateIp, kNotifyUrl,
-          kApiBase, kCaFile, kQrPath, kNotifyListen, kSignType};
+          kApiBase, kCaFile, kQrPath, kNotifyListen,   kSignType};
 }
 
 namespace {
@@ -260,12 +260,11 @@ std::string SettingRule(const std::string& fileKey, const std::string& value) {
 }
 
 std::string ProfileNameRule(const std::string& name) {
-  const bool formed =
-      !name.empty() && name.size() <= kMaxProfileName &&
-      std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '_';
-      });
+  const bool formed = !name.empty() && name.size() <= kMaxProfileName &&
+                      std::all_of(name.begin(), name.end(), [](char c) {
+                        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '-' || c == '_';
+                      });
   return formed ? ""
                 : "a profile's name must be 1 to " + std::to_string(kMaxProfileName) +
                       " ASCII letters, digits, '-' or '_'";
@@ -307,8 +306,8 @@ bool ApplyFile(const ParseState& state, const std::string& profile, const std::s
                LoadedSettings& settings, std::string& error) {
   settings.profiles = state.reader.profiles;
   if (!profile.empty() && state.reader.profileLines.count(profile) == 0) {
-    error = "settings file " + state.path + " has no [profile " + profile + "] (" + source +
-            "); " + ProfileList(settings.profiles);
+    error = "settings file " + state.path + " has no [profile " + profile + "] (" + source + "); " +
+            ProfileList(settings.profiles);
     return false;
   }
   settings.profile = profile;
@@ -319,9 +318,11 @@ bool ApplyFile(const ParseState& state, const std::string& profile, const std::s
       const auto value = values->second.find(key.fileKey);
       if (value == values->second.end()) continue;
       settings.merchant.*key.member = value->second.value;
-      settings.origins[key.fileKey] = {
-          SettingOrigin::Kind::kFile, state.path + ":" + std::to_string(value->second.line),
-          profile.empty() ? "" : section.empty() ? "[merchant]" : "[profile " + section + "]"};
+      settings.origins[key.fileKey] = {SettingOrigin::Kind::kFile,
+                                       state.path + ":" + std::to_string(value->second.line),
+                                       profile.empty()   ? ""
+                                       : section.empty() ? "[merchant]"
+                                                         : "[profile " + section + "]"};
     }
     if (profile.empty()) break;
   }
@@ -433,9 +434,8 @@ bool CheckSettings(const LoadedSettings& settings, std::string& error) {
 }
 
 bool LoadUnescaped(const std::optional<std::string>& file,
-                   const std::optional<std::string>& profileOption,
-                   const Environment& environment, LoadedSettings& settings,
-                   std::string& error) {
+                   const std::optional<std::string>& profileOption, const Environment& environment,
+                   LoadedSettings& settings, std::string& error) {
   settings = LoadedSettings();
   settings.merchant = MerchantSettings::Defaults();
   for (const SettingKey& key : SettingKeys()) settings.origins[key.fileKey] = {};
@@ -443,7 +443,7 @@ bool LoadUnescaped(const std::optional<std::string>& file,
   // The option over the variable, as a command line goes over the environment.
   const auto variable = environment.find(kProfileVariable);
   const std::string source = profileOption ? "--profile" : kProfileVariable;
-  const std::string profile = profileOption                  ? *profileOption
+  const std::string profile = profileOption                   ? *profileOption
                               : variable != environment.end() ? variable->second
                                                               : std::string();
   if (!profile.empty() && !ProfileNameRule(profile).empty()) {
@@ -472,9 +472,8 @@ bool LoadSettings(const std::optional<std::string>& file, const Environment& env
   return LoadSettings(file, std::nullopt, environment, settings, error);
 }
 
-bool LoadSettings(const std::optional<std::string>& file,
-                  const std::optional<std::string>& profile, const Environment& environment,
-                  LoadedSettings& settings, std::string& error) {
+bool LoadSettings(const std::optional<std::string>& file, const std::optional<std::string>& profile,
+                  const Environment& environment, LoadedSettings& settings, std::string& error) {
   // Messages quote values, names and paths as they came, which may hold anything.
   const bool loaded = LoadUnescaped(file, profile, environment, settings, error);
   error = EscapeControls(error);

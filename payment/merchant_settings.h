@@ -1,7 +1,8 @@
 // The merchant account and endpoint a program talks as, chosen at run time: the build's
 // configuration gives the defaults, a settings file overrides them ([merchant], and the
-// chosen [profile NAME] over it), and QUILLMARK_* environment variables override both. Every value is checked by the rules the configure
-// step applies to the defaults before anything is sent; the API key is never shown.
+// chosen [profile NAME] over it), and QUILLMARK_* environment variables override both. Every value
+// is checked by the rules the configure step applies to the defaults before anything is sent; the
+// API key is never shown.
 #pragma once
 
 #include <cstdint>
@@ -114,8 +115,7 @@ bool LoadSettings(const std::optional<std::string>& file, const Environment& env
 // given: QUILLMARK_PROFILE's, if set). The profile's keys go over [merchant]'s, the
 // environment over both. A name the file has no profile of is refused with the file's
 // profiles listed; so is a profile chosen where there is no settings file.
-bool LoadSettings(const std::optional<std::string>& file,
-                  const std::optional<std::string>& profile, const Environment& environment,
-                  LoadedSettings& settings, std::string& error);
+bool LoadSettings(const std::optional<std::string>& file, const std::optional<std::string>& profile,
+                  const Environment& environment, LoadedSettings& settings, std::string& error);
 
 }  // namespace quillmark

@@ -43,8 +43,7 @@ std::string CdataField(std::string text, const std::string& name) {
   return value;
 }
 
-ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key,
-                                    SignType type) {
+ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key, SignType type) {
   ReplySignature result;
   result.type = type;
   SignedFields fields;

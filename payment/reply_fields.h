@@ -34,13 +34,13 @@ bool VerificationFailed(SignatureVerdict verdict);
 
 struct ReplySignature {
   SignatureVerdict verdict = SignatureVerdict::kUnreadable;
-  std::string received;          // the reply's sign, as sent
-  std::string expected;          // the sign its fields give (kVerified, kMismatch)
-  std::string maskedSignString;  // kMismatch: the sign string, the key shown as kMaskedKey
-  std::string error;             // kUnreadable: what is wrong with the document
-  std::string field;             // kAmbiguous: the first field that reads otherwise
+  std::string received;            // the reply's sign, as sent
+  std::string expected;            // the sign its fields give (kVerified, kMismatch)
+  std::string maskedSignString;    // kMismatch: the sign string, the key shown as kMaskedKey
+  std::string error;               // kUnreadable: what is wrong with the document
+  std::string field;               // kAmbiguous: the first field that reads otherwise
   SignType type = SignType::kMd5;  // the type the sign was checked as
-  SignedFields fields;           // the document's fields as read (UTF-8), when readable
+  SignedFields fields;             // the document's fields as read (UTF-8), when readable
 };
 
 // Checks the sign of `reply` (the UTF-8 bytes as received) the way the platform signs:

@@ -8,7 +8,9 @@
 namespace quillmark {
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 // Where inih's find_chars_or_comment stops: at one of `chars`, or at a ';' that follows
 // white space (an inline comment); npos at the end.
@@ -40,7 +42,8 @@ SettingsLine SettingsLineReader::Next(std::string_view line) {
   if (!lastKey_.empty() && indented) return {SettingsLine::Kind::kContinuation, lastKey_};
   if (text.front() == '[') {
     const std::size_t end = FindCharsOrComment(text.substr(1), "]");
-    if (end == std::string_view::npos || text[1 + end] != ']') return {SettingsLine::Kind::kOther, {}};
+    if (end == std::string_view::npos || text[1 + end] != ']')
+      return {SettingsLine::Kind::kOther, {}};
     lastKey_.clear();
     return {SettingsLine::Kind::kSection, std::string(text.substr(1, end))};
   }

@@ -112,8 +112,7 @@ int CheckNotify(const CheckNotifyOptions& options, std::ostream& out) {
   out << "check-notify " << PrintableAscii(options.url) << "\n  as merchant "
       << options.merchant.appId << " / " << options.merchant.mchId << ", order "
       << PrintableAscii(order.outTradeNo) << ", transaction_id " << order.transactionId
-      << (type == SignType::kMd5 ? "" : std::string(", sign_type ") + SignTypeName(type))
-      << "\n\n";
+      << (type == SignType::kMd5 ? "" : std::string(", sign_type ") + SignTypeName(type)) << "\n\n";
   TransportOptions transport;
   transport.caFile = options.caFile;
   const long timeoutMs = static_cast<long>(std::max<long long>(1, options.timeout.count()));

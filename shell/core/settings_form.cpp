@@ -99,8 +99,8 @@ SettingNote NoteFor(const SettingRow& row, const std::string& value,
   return {{}, false};
 }
 
-SettingNote NoteFor(const SettingRow& row, const std::string& value,
-                    const Environment& environment, const std::string* inherited) {
+SettingNote NoteFor(const SettingRow& row, const std::string& value, const Environment& environment,
+                    const std::string* inherited) {
   SettingNote note = NoteFor(row, value, environment);
   if (note.text.empty() && inherited != nullptr && *inherited == value) {
     note.text = texts::kSettingInherited;

@@ -56,8 +56,8 @@ SettingNote NoteFor(const SettingRow& row, const std::string& value,
 
 // The same with a profile shown: a value equal to [merchant]'s, `inherited`, is noted as
 // inherited (and is not written into the profile); null: [merchant] is shown.
-SettingNote NoteFor(const SettingRow& row, const std::string& value,
-                    const Environment& environment, const std::string* inherited);
+SettingNote NoteFor(const SettingRow& row, const std::string& value, const Environment& environment,
+                    const std::string* inherited);
 
 // The profile chooser, a drop-down list above the rows: which section of the file the
 // dialog shows and saves, [merchant] first, then the file's profiles in its order. The

@@ -33,8 +33,9 @@ int main(int argc, char** argv) {
   options.add_option("--config", config, "settings file to use instead of the per-user one")
       ->option_text("FILE");
   std::optional<std::string> profile;
-  options.add_option("--profile", profile,
-                     "the settings file's [profile NAME] to use (default: QUILLMARK_PROFILE's)")
+  options
+      .add_option("--profile", profile,
+                  "the settings file's [profile NAME] to use (default: QUILLMARK_PROFILE's)")
       ->option_text("NAME");
   options.set_version_flag("--version", std::string("quillmark ") + QUILLMARK_VERSION);
   try {

@@ -89,9 +89,11 @@ CSettingsDlg::CSettingsDlg(std::string file, std::string profile, const Environm
 }
 
 void CSettingsDlg::AddProfileChooser() {
-  template_.AddText("", Text(shell::texts::kProfileLabel), ToQRect(shell::SettingsProfileLabelRect()))
+  template_
+      .AddText("", Text(shell::texts::kProfileLabel), ToQRect(shell::SettingsProfileLabelRect()))
       ->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  auto* chooser = template_.Add(new QComboBox(this), "profile", ToQRect(shell::SettingsProfileRect()));
+  auto* chooser =
+      template_.Add(new QComboBox(this), "profile", ToQRect(shell::SettingsProfileRect()));
   for (const std::string& choice : shell::ProfileChoices(profiles_)) chooser->addItem(Text(choice));
   const auto shown = std::find(profiles_.begin(), profiles_.end(), profile_);
   chooser->setCurrentIndex(profile_.empty() ? 0 : 1 + static_cast<int>(shown - profiles_.begin()));

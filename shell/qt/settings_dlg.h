@@ -57,8 +57,8 @@ class CSettingsDlg : public QDialog {
 
   struct Field {
     const shell::SettingRow* row;
-    QLineEdit* edit;     // null for a choice row
-    QComboBox* choice;   // a choice row's list, else null
+    QLineEdit* edit;    // null for a choice row
+    QComboBox* choice;  // a choice row's list, else null
     QLabel* note;
     std::string Value() const;
     void Show(const std::string& value) const;

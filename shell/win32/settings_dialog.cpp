@@ -66,8 +66,8 @@ void ShowValue(HWND dialog, std::size_t i, const std::string& value) {
   }
   const std::wstring text = Wide(value);
   const LPARAM item = reinterpret_cast<LPARAM>(text.c_str());
-  LRESULT at = SendDlgItemMessageW(dialog, EditId(i), CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                                   item);
+  LRESULT at =
+      SendDlgItemMessageW(dialog, EditId(i), CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), item);
   if (at == CB_ERR) at = SendDlgItemMessageW(dialog, EditId(i), CB_ADDSTRING, 0, item);
   SendDlgItemMessageW(dialog, EditId(i), CB_SETCURSEL, static_cast<WPARAM>(at), 0);
 }
@@ -93,8 +93,8 @@ void MakeProfileChooser(HWND dialog, State& state) {
        shell::kSettingsProfileLabelId, shell::SettingsProfileLabelRect());
   shell::layout::Rect list = shell::SettingsProfileRect();
   list.cy += 120;
-  HWND chooser = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0,
-                      "", shell::kSettingsProfileId, list);
+  HWND chooser = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, "",
+                      shell::kSettingsProfileId, list);
   for (const std::string& choice : shell::ProfileChoices(state.profiles)) {
     SendMessageW(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
   }

@@ -52,8 +52,8 @@ std::vector<std::string> JunitSchemaProblems(const pugi::xml_document& document)
   const struct {
     const char* name;
     const std::regex* form;
-  } suiteAttributes[] = {{"name", &nonEmpty},    {"timestamp", &timestamp}, {"hostname", &nonEmpty},
-                         {"tests", &integer},    {"failures", &integer},    {"errors", &integer},
+  } suiteAttributes[] = {{"name", &nonEmpty}, {"timestamp", &timestamp}, {"hostname", &nonEmpty},
+                         {"tests", &integer}, {"failures", &integer},    {"errors", &integer},
                          {"time", &decimal}};
   for (const auto& rule : suiteAttributes) require(suite, rule.name, *rule.form);
   // properties, the cases, system-out, system-err: in that order, the three always there.
@@ -105,16 +105,33 @@ TEST(CycleReport, JunitAndJsonTellEachStepOfAPassingAndAFailingCycle) {
     const char* inFailure;           // what the failed case's text holds, or null
   } rows[] = {
       {"paid", Fault::kNone, {}, 0, {"unified order", "query 1", "query 2"}, {}, nullptr},
-      {"HTTP 500", Fault::kHttp500, {}, 1, {"unified order"}, {"unified order"},
+      {"HTTP 500",
+       Fault::kHttp500,
+       {},
+       1,
+       {"unified order"},
+       {"unified order"},
        "<title>500 Internal Server Error</title>"},
-      {"changed after signing", Fault::kBadSign, {}, 3, {"unified order"}, {"unified order"},
+      {"changed after signing",
+       Fault::kBadSign,
+       {},
+       3,
+       {"unified order"},
+       {"unified order"},
        "<return_code><![CDATA[SUCCESS]]></return_code>"},
-      {"refund refused, awaited", Fault::kNone,
-       {"--scenario", "refund-fails", "--await-notify", "10"}, 1,
+      {"refund refused, awaited",
+       Fault::kNone,
+       {"--scenario", "refund-fails", "--await-notify", "10"},
+       1,
        {"unified order", "query 1", "query 2", "refund", "notification", "scenario refund-fails"},
-       {"refund", "scenario refund-fails"}, "<err_code><![CDATA[NOTENOUGH]]></err_code>"},
-      {"close of an order never placed", Fault::kNone,
-       {"close", "20261210000000000NeverPlaced0001"}, 1, {"close"}, {"close"},
+       {"refund", "scenario refund-fails"},
+       "<err_code><![CDATA[NOTENOUGH]]></err_code>"},
+      {"close of an order never placed",
+       Fault::kNone,
+       {"close", "20261210000000000NeverPlaced0001"},
+       1,
+       {"close"},
+       {"close"},
        "<err_code><![CDATA[ORDERNOTEXIST]]></err_code>"},
   };
   for (const auto& row : rows) {
@@ -131,8 +148,7 @@ TEST(CycleReport, JunitAndJsonTellEachStepOfAPassingAndAFailingCycle) {
     TempDir work;
     std::vector<std::string> arguments = {"--report", "junit:r.xml", "--report", "json:r.json"};
     arguments.insert(arguments.end(), row.options.begin(), row.options.end());
-    const ProgramResult result =
-        RunProgram(ReportCommand(sandbox, work, arguments), work.path());
+    const ProgramResult result = RunProgram(ReportCommand(sandbox, work, arguments), work.path());
     sandbox.Stop();
     SCOPED_TRACE(result.out + "\nstderr:\n" + result.err);
     EXPECT_EQ(result.exitCode, row.exitCode);
@@ -201,8 +217,9 @@ TEST(CycleReport, AnUnwritableTargetIsABadOption) {
     std::string word;
     const char* message;
   } rows[] = {
-      {"xml:r.xml", "--report xml:r.xml: the report's kind must be junit or json (junit:FILE, "
-                    "json:FILE)"},
+      {"xml:r.xml",
+       "--report xml:r.xml: the report's kind must be junit or json (junit:FILE, "
+       "json:FILE)"},
       {"r.xml", "--report r.xml: the report's kind must be junit or json (junit:FILE, json:FILE)"},
       {"junit:", "--report junit:: names no file"},
       {"junit:missing/r.xml", "--report junit:missing/r.xml: its folder missing does not exist"},

@@ -260,18 +260,20 @@ TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
   std::string error;
   ASSERT_TRUE(second.Start(&error)) << error;
 
-  std::string text = "; two accounts\n[merchant]\nca_file = " + std::string(QUILLMARK_TEST_CERT_DIR) +
-                     "/ca.pem\nqr_path = merchant.bmp\n\n[profile sandbox]\n";
+  std::string text =
+      "; two accounts\n[merchant]\nca_file = " + std::string(QUILLMARK_TEST_CERT_DIR) +
+      "/ca.pem\nqr_path = merchant.bmp\n\n[profile sandbox]\n";
   for (const std::string& value : Values()) {
     if (value.rfind("ca_file=", 0) != 0) text += value + "\n";
   }
-  text += "\n[profile second-account]\nappid = qmsecond0000000007\nmch_id = 5550007777\n"
-          "api_key = SecondMerchantKey0123456789abcde\napi_base = " + second.baseUrl() +
-          "\nqr_path = second.bmp\n";
+  text +=
+      "\n[profile second-account]\nappid = qmsecond0000000007\nmch_id = 5550007777\n"
+      "api_key = SecondMerchantKey0123456789abcde\napi_base = " +
+      second.baseUrl() + "\nqr_path = second.bmp\n";
   const std::string file = WriteFile(text);
 
-  const ProgramResult first = Run({"QUILLMARK_PROFILE=second-account"},
-                                  {"--config", file, "--profile", "sandbox"});
+  const ProgramResult first =
+      Run({"QUILLMARK_PROFILE=second-account"}, {"--config", file, "--profile", "sandbox"});
   ExpectOtherMerchantsCycle(first, "file " + file + ":9 [profile sandbox]");
   EXPECT_NE(first.out.find("  ca_file           " + std::string(QUILLMARK_TEST_CERT_DIR) +
                            "/ca.pem  (file " + file + ":3 [merchant])"),
@@ -279,8 +281,9 @@ TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
       << first.out;
   EXPECT_TRUE(second.requests().empty()) << "the option goes over QUILLMARK_PROFILE";
 
-  const ProgramResult other = Run({"QUILLMARK_PROFILE=second-account"},
-                                  {"--config", file, "--report", "junit:" + work_.path() + "/r.xml"});
+  const ProgramResult other =
+      Run({"QUILLMARK_PROFILE=second-account"},
+          {"--config", file, "--report", "junit:" + work_.path() + "/r.xml"});
   EXPECT_EQ(other.exitCode, 0) << other.out << other.err;
   const std::vector<RecordedRequest> requests = second.requests();
   ASSERT_EQ(requests.size(), 3u) << secondLog.str();
@@ -292,8 +295,8 @@ TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
       << other.out;
   EXPECT_EQ(ReadFile(work_.path() + "/second.bmp").substr(0, 2), "BM");
   // A CI job's report says which account the run was.
-  EXPECT_NE(ReadFile(work_.path() + "/r.xml").find(
-                "<property name=\"profile\" value=\"second-account\" />"),
+  EXPECT_NE(ReadFile(work_.path() + "/r.xml")
+                .find("<property name=\"profile\" value=\"second-account\" />"),
             std::string::npos);
   EXPECT_EQ(sandbox_->requests().size(), 3u) << "only the first cycle went to the sandbox";
 

@@ -62,13 +62,22 @@ TEST_F(Profiles, EnvironmentOverProfileOverMerchantOverDefaults) {
       {"staging", {}, "appid", "qmmerchant00000001", at + "3 [merchant]"},
       {"staging", {}, "api_base", "https://staging.example.net:9443", at + "7 [profile staging]"},
       {"staging", {}, "spbill_create_ip", kSpbillCreateIp, "default"},
-      {"staging", {{"QUILLMARK_MCH_ID", "3333333333"}}, "mch_id", "3333333333",
+      {"staging",
+       {{"QUILLMARK_MCH_ID", "3333333333"}},
+       "mch_id",
+       "3333333333",
        "environment QUILLMARK_MCH_ID"},
-      {none, {{"QUILLMARK_PROFILE", "staging"}}, "mch_id", "2222222222",
+      {none,
+       {{"QUILLMARK_PROFILE", "staging"}},
+       "mch_id",
+       "2222222222",
        at + "6 [profile staging]"},
       // The option over the variable; a key the profile lacks is [merchant]'s.
       {"other-1", {{"QUILLMARK_PROFILE", "staging"}}, "mch_id", "1111111111", at + "4 [merchant]"},
-      {"other-1", {{"QUILLMARK_PROFILE", "staging"}}, "appid", "qmother00000000002",
+      {"other-1",
+       {{"QUILLMARK_PROFILE", "staging"}},
+       "appid",
+       "qmother00000000002",
        at + "9 [profile other-1]"},
       // Empty: [merchant] alone, whichever says so.
       {"", {{"QUILLMARK_PROFILE", "staging"}}, "mch_id", "1111111111", at + "4"},
@@ -102,14 +111,24 @@ TEST_F(Profiles, BadProfilesAreRefusedByTheirLine) {
       {"[profile " + name25 + "]\n", {}, {}, p + "1: [profile " + name25 + "] is not a"},
       {"[profile " + name25.substr(1) + "]\n", {}, {}, ""},
       {"[profile\tTab_ok-2]\n", {"Tab_ok-2"}, {}, ""},
-      {"[profile a]\n[merchant]\n[profile a]\n", {}, {}, p + "3: [profile a] again; it began at line 1"},
-      {"[profile a]\nappid = qmother00000000002\nfoo = 1\n", {}, {}, p + "3: unknown key foo in [profile a]"},
+      {"[profile a]\n[merchant]\n[profile a]\n",
+       {},
+       {},
+       p + "3: [profile a] again; it began at line 1"},
+      {"[profile a]\nappid = qmother00000000002\nfoo = 1\n",
+       {},
+       {},
+       p + "3: unknown key foo in [profile a]"},
       {"[staging]\nappid = qmother00000000002\n", {}, {}, p + "2: unknown section [staging]"},
       {"[profile a]\nmch_id = 12\n", {}, {}, ""},  // a profile not chosen is not checked
       {"[profile a]\nmch_id = 12\n", {"a"}, {}, "file " + p + "2 [profile a]: mch_id = \"12\""},
-      {"[profile a]\n[profile b]\n", {"nope"}, {},
+      {"[profile a]\n[profile b]\n",
+       {"nope"},
+       {},
        "has no [profile nope] (--profile); its profiles are a, b"},
-      {"[merchant]\n", {}, {{"QUILLMARK_PROFILE", "nope"}},
+      {"[merchant]\n",
+       {},
+       {{"QUILLMARK_PROFILE", "nope"}},
        "has no [profile nope] (QUILLMARK_PROFILE); it has no [profile NAME] section"},
       {"[profile a]\n", {"a b"}, {}, "--profile is not a profile's name"},
       // inih reads an indented line after a key as more of its value, not as a section.
@@ -143,8 +162,8 @@ TEST_F(Profiles, ASaveEditsOneSectionAndKeepsTheRest) {
   EXPECT_EQ(staging.merchant.mchId, "1111111111");
   MerchantSettings values = staging.values;
   values.mchId = "4444444444";
-  values.apiBase = staging.merchant.apiBase;   // back to [merchant]'s: inherited
-  values.qrPath = "staging.bmp";               // new to the profile
+  values.apiBase = staging.merchant.apiBase;  // back to [merchant]'s: inherited
+  values.qrPath = "staging.bmp";              // new to the profile
   ASSERT_TRUE(SaveSettingsSection(file, "staging", values, error)) << error;
   EXPECT_EQ(Slurp(file),
             "; two accounts\n[merchant]\nappid = qmmerchant00000001\nmch_id = 1111111111\n"
@@ -154,13 +173,15 @@ TEST_F(Profiles, ASaveEditsOneSectionAndKeepsTheRest) {
   MerchantSettings merchant = ReadSettingsFile(file, problem);
   merchant.appId = "qmmerchant00000009";
   ASSERT_TRUE(SaveSettingsFile(file, merchant, error)) << error;
-  std::string expected = "; two accounts\n[merchant]\nappid = qmmerchant00000009\nmch_id = 1111111111\n";
+  std::string expected =
+      "; two accounts\n[merchant]\nappid = qmmerchant00000009\nmch_id = 1111111111\n";
   for (const SettingKey& key : SettingKeys()) {
     if (std::string(key.fileKey) == "appid" || std::string(key.fileKey) == "mch_id") continue;
     expected += std::string(key.fileKey) + " = " + merchant.*key.member + "\n";
   }
-  expected += "[profile staging]\nmch_id = 4444444444\nqr_path = staging.bmp\n"
-              "[profile other-1]\nappid = qmother00000000002\n; the end\n";
+  expected +=
+      "[profile staging]\nmch_id = 4444444444\nqr_path = staging.bmp\n"
+      "[profile other-1]\nappid = qmother00000000002\n; the end\n";
   EXPECT_EQ(Slurp(file), expected);
 
   // What would not load is not saved, and the file stays as it was.
