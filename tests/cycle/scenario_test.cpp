@@ -17,12 +17,52 @@ namespace {
 using namespace testsupport;
 
 std::vector<std::string> ScenarioCommand(Sandbox& sandbox, const TempDir& work,
-                                         const std::string& scenario) {
+                                         const std::string& scenario,
+                                         const std::vector<std::string>& environment = {}) {
   std::vector<std::string> argv =
       DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), sandbox.baseUrl());
   argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
+  argv.insert(argv.end() - 1, environment.begin(), environment.end());
   argv.insert(argv.end(), {"--scenario", scenario, "--await-notify", "10"});
   return argv;
+}
+
+// One scenario played by the runner against a sandbox of its own that pays at the first
+// query; `environment` goes over the default merchant's settings.
+struct Played {
+  ProgramResult result;
+  std::vector<RecordedRequest> requests;  // what the sandbox took
+  std::string log;                        // the sandbox's
+};
+Played Play(const std::string& scenario, const std::vector<std::string>& environment = {}) {
+  Played played;
+  std::ostringstream log;
+  Options options;
+  options.port = 0;
+  options.payAfterQueries = 1;
+  options.log = &log;
+  Sandbox sandbox(options);
+  std::string error;
+  if (!sandbox.Start(&error)) {
+    ADD_FAILURE() << error;
+    return played;
+  }
+  TempDir work;
+  played.result = RunProgram(ScenarioCommand(sandbox, work, scenario, environment), work.path());
+  played.requests = sandbox.requests();
+  sandbox.Stop();
+  played.log = log.str();
+  return played;
+}
+
+// Each of `lines` on standard output, in this order.
+void ExpectInOrder(const std::string& out, const std::vector<const char*>& lines) {
+  std::size_t at = 0;
+  for (const char* line : lines) {
+    const std::size_t found = out.find(line, at);
+    EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << line;
+    if (found != std::string::npos) at = found;
+  }
 }
 
 TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
@@ -49,25 +89,11 @@ TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
   ASSERT_EQ(std::size(rows), std::size(kScenarios)) << "one row per scenario";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    std::ostringstream log;
-    Options options;
-    options.port = 0;
-    options.payAfterQueries = 1;
-    options.log = &log;
-    Sandbox sandbox(options);
-    std::string error;
-    ASSERT_TRUE(sandbox.Start(&error)) << error;
-    TempDir work;
-    const ProgramResult result = RunProgram(ScenarioCommand(sandbox, work, row.name), work.path());
-    sandbox.Stop();
-    SCOPED_TRACE(result.out + "\nstderr:\n" + result.err + "\nsandbox log:\n" + log.str());
-    EXPECT_EQ(result.exitCode, row.exitCode);
-    std::size_t at = 0;
-    for (const char* line : row.lines) {
-      const std::size_t found = result.out.find(line, at);
-      EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << line;
-      if (found != std::string::npos) at = found;
-    }
+    const Played played = Play(row.name);
+    SCOPED_TRACE(played.result.out + "\nstderr:\n" + played.result.err + "\nsandbox log:\n" +
+                 played.log);
+    EXPECT_EQ(played.result.exitCode, row.exitCode);
+    ExpectInOrder(played.result.out, row.lines);
   }
 }
 
@@ -86,36 +112,18 @@ TEST(CycleScenario, PlayTheSameUnderHmacSha256) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    std::ostringstream log;
-    Options options;
-    options.port = 0;
-    options.payAfterQueries = 1;
-    options.log = &log;
-    Sandbox sandbox(options);
-    std::string error;
-    ASSERT_TRUE(sandbox.Start(&error)) << error;
-    TempDir work;
-    std::vector<std::string> argv = ScenarioCommand(sandbox, work, row.name);
-    argv.insert(argv.begin() + 1 + 2 * static_cast<std::ptrdiff_t>(SettingKeys().size()),
-                "QUILLMARK_SIGN_TYPE=HMAC-SHA256");
-    const ProgramResult result = RunProgram(argv, work.path());
-    sandbox.Stop();
-    SCOPED_TRACE(result.out + "\nstderr:\n" + result.err + "\nsandbox log:\n" + log.str());
-    EXPECT_EQ(result.exitCode, 0);
-    std::size_t at = 0;
-    for (const char* line : row.lines) {
-      const std::size_t found = result.out.find(line, at);
-      EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << line;
-      if (found != std::string::npos) at = found;
-    }
-    const std::vector<RecordedRequest> requests = sandbox.requests();
-    EXPECT_GE(requests.size(), 3u);
-    for (const RecordedRequest& request : requests) {
+    const Played played = Play(row.name, {"QUILLMARK_SIGN_TYPE=HMAC-SHA256"});
+    SCOPED_TRACE(played.result.out + "\nstderr:\n" + played.result.err + "\nsandbox log:\n" +
+                 played.log);
+    EXPECT_EQ(played.result.exitCode, 0);
+    ExpectInOrder(played.result.out, row.lines);
+    EXPECT_GE(played.requests.size(), 3u);
+    for (const RecordedRequest& request : played.requests) {
       EXPECT_EQ(request.fields.count("sign_type") == 1 ? request.fields.at("sign_type") : "",
                 "HMAC-SHA256")
           << request.path;
     }
-    EXPECT_NE(log.str().find("(sign_type HMAC-SHA256)"), std::string::npos);
+    EXPECT_NE(played.log.find("(sign_type HMAC-SHA256)"), std::string::npos);
   }
 }
 
