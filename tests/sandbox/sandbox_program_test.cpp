@@ -171,6 +171,36 @@ TEST(SandboxProgram, TakesThePublicUrlAndTheNotificationSchedule) {
       << result.out;
 }
 
+// --profile chooses the merchant the sandbox accepts: that profile's, signed with its key,
+// and no longer [merchant]'s.
+TEST(SandboxProgram, ServesTheMerchantOfTheProfileChosen) {
+  TempDir dir;
+  const std::string config = dir.path() + "/quillmark.ini";
+  std::ofstream(config) << "[merchant]\n\n[profile other]\nappid = qmprofile000000077\n"
+                           "mch_id = 7770007777\napi_key = ProfileMerchantKey0123456789abcd\n";
+  ::chmod(config.c_str(), 0600);
+  ChildProcess child({kProgram, "--port", "0", "--state", ":memory:", "--config", config,
+                      "--profile", "other"},
+                     ".", dir.path());
+  ASSERT_TRUE(child.started());
+  ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10))) << "no start-up lines";
+  const std::string out = ReadFile(dir.path() + "/stdout.txt");
+  const std::size_t at = out.find("https://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string base = out.substr(at, out.find_first_of(" \n", at) - at);
+
+  Fields order = OrderFields("profile1");
+  order["appid"] = "qmprofile000000077";
+  order["mch_id"] = "7770007777";
+  order["sign"] = SignOf(order, "ProfileMerchantKey0123456789abcd");
+  const Reply accepted = Post(base + "/pay/unifiedorder", Document(order));
+  EXPECT_EQ(CdataField(accepted.body, "result_code"), "SUCCESS") << accepted.body;
+  const Reply refused = Post(base + "/pay/unifiedorder", SignedDocument(OrderFields("profile2")));
+  EXPECT_EQ(CdataField(refused.body, "return_code"), "FAIL") << refused.body;
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.Wait().exitCode, 0);
+}
+
 TEST(SandboxProgram, KnowsWhichHostsItsCertificateNames) {
   const std::string certificate = kCerts + "/server.pem";
   const struct {
