@@ -29,6 +29,13 @@ using namespace testsupport;
 const std::string kProgram = QUILLMARK_SANDBOX_PROGRAM;
 const std::string kCerts = QUILLMARK_TEST_CERT_DIR;
 
+// The "https://127.0.0.1:PORT" a started program printed.
+std::string BaseUrlOf(const std::string& outputDir) {
+  const std::string out = ReadFile(outputDir + "/stdout.txt");
+  const std::size_t at = out.find("https://127.0.0.1:");
+  return at == std::string::npos ? "" : out.substr(at, out.find_first_of(" \n", at) - at);
+}
+
 ProgramResult RunSandbox(std::vector<std::string> args) {
   args.insert(args.begin(), kProgram);
   return RunProgram(args, ".");
@@ -184,10 +191,8 @@ TEST(SandboxProgram, ServesTheMerchantOfTheProfileChosen) {
                      ".", dir.path());
   ASSERT_TRUE(child.started());
   ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10))) << "no start-up lines";
-  const std::string out = ReadFile(dir.path() + "/stdout.txt");
-  const std::size_t at = out.find("https://127.0.0.1:");
-  ASSERT_NE(at, std::string::npos) << out;
-  const std::string base = out.substr(at, out.find_first_of(" \n", at) - at);
+  const std::string base = BaseUrlOf(dir.path());
+  ASSERT_FALSE(base.empty()) << ReadFile(dir.path() + "/stdout.txt");
 
   Fields order = OrderFields("profile1");
   order["appid"] = "qmprofile000000077";
@@ -292,13 +297,6 @@ TEST(SandboxProgram, ServesUntilSignalledAndThenStopsCleanly) {
         << result.out;
     EXPECT_NE(result.out.find("stopping"), std::string::npos) << result.out;
   }
-}
-
-// The "https://127.0.0.1:PORT" a started program printed.
-std::string BaseUrlOf(const std::string& outputDir) {
-  const std::string out = ReadFile(outputDir + "/stdout.txt");
-  const std::size_t at = out.find("https://127.0.0.1:");
-  return at == std::string::npos ? "" : out.substr(at, out.find_first_of(" \n", at) - at);
 }
 
 bool Has(const std::string& text, const std::string& part) {
