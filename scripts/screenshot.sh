@@ -58,10 +58,10 @@ if [ "${1:-}" = "--on-xvfb" ]; then
   xdotool windowfocus "$about" key Escape
   sleep 0.5
 
-  # The settings dialog, by the popup's 设置 entry (accelerator S).
+  # The settings dialog, by the popup's 设置 entry (accelerator O).
   xdotool mousemove --window "$main" 160 120 click 3
   sleep 0.5
-  xdotool key s
+  xdotool key o
   settings=$(window 设置) || { echo "the settings dialog did not open" >&2; exit 1; }
   sleep 1
   shoot "$settings" "$out/settings-qt.png"

@@ -16,8 +16,10 @@ inline constexpr char kPayButton[] = QM_CAPTION_PAY_BUTTON;
 // gets neither the entry nor the separator before it.
 inline constexpr char kAboutBoxEntry[] = QM_CAPTION_ABOUT_ENTRY;
 
-// The settings dialog, and its entry on the window menu beside the About entry.
-inline constexpr char kSettingsEntry[] = "设置(&S)...";
+// The settings dialog, and its entry on the window menu beside the About entry. Its access
+// key is one that Windows' own entries of that menu (Restore, Move, Size, Minimize,
+// Maximize, Close) and the About entry leave free: with S, the key went to Size first.
+inline constexpr char kSettingsEntry[] = "设置(&O)...";
 inline constexpr char kSettingsTitle[] = QM_CAPTION_SETTINGS_TITLE;
 inline constexpr char kSave[] = QM_CAPTION_SAVE;
 inline constexpr char kSettingsFile[] = "设置文件：%1";

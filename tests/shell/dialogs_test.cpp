@@ -473,7 +473,7 @@ class DialogsTest : public QObject {
 
     QVERIFY2(menuWatch.acted(), "no popup menu appeared");
     QCOMPARE(entries, (QStringList{entries.at(0), QStringLiteral("-"),
-                                   QStringLiteral("设置(&S)..."), QStringLiteral("-"),
+                                   QStringLiteral("设置(&O)..."), QStringLiteral("-"),
                                    QStringLiteral("关于 Quillmark(&A)...")}));
     QVERIFY2(aboutWatch.acted(), "choosing the About entry showed no About box");
     QVERIFY(aboutModal);
