@@ -74,19 +74,19 @@ ListenAddress ListenAddressOf(const MerchantSettings& merchant) {
 }
 
 struct NotifyListener::Impl {
-  Impl(MerchantSettings m, Listener l) : merchant(std::move(m)), listener(std::move(l)) {}
+  Impl(MerchantSettings m, Listener l) : listener(std::move(l)), merchant(std::move(m)) {}
 
   void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
   // Judges and records a notification; its answer, and its place in `received`.
   std::string Take(const std::string& body, std::size_t& index);
   void Answered(std::size_t index, bool written);
 
-  const MerchantSettings merchant;
   const Listener listener;
   std::string path;
   std::unique_ptr<HttpsServer> server;  // set while it runs
 
   mutable std::mutex mutex;  // guards what follows
+  MerchantSettings merchant;
   mutable std::condition_variable arrived;
   std::map<std::string, SignType> orders;  // with the type each was signed with
   std::set<std::string> taken;  // transaction ids accepted
@@ -209,8 +209,14 @@ std::string NotifyListener::BoundNotifyUrl(const std::string& notifyUrl) const {
 
 int NotifyListener::port() const { return impl_->server ? impl_->server->port() : 0; }
 
+void NotifyListener::UseMerchant(MerchantSettings merchant) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->merchant = std::move(merchant);
+}
+
 void NotifyListener::ExpectOrder(const std::string& outTradeNo) {
-  ExpectOrder(outTradeNo, impl_->merchant.Signing());
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->orders[outTradeNo] = impl_->merchant.Signing();
 }
 
 void NotifyListener::ExpectOrder(const std::string& outTradeNo, SignType signType) {

@@ -66,6 +66,11 @@ class NotifyListener {
   std::string BoundNotifyUrl(const std::string& notifyUrl) const;
   int port() const;
 
+  // Later notifications are judged as `merchant`'s: the key and the type of orders not
+  // expected with one. The socket and the orders expected so far stay, so that a window
+  // whose settings changed still takes the notifications of the orders it placed before.
+  void UseMerchant(MerchantSettings merchant);
+
   // An order this program placed: only notifications of such orders are accepted, each
   // verified by the type the order was signed with (the merchant's, when not given).
   void ExpectOrder(const std::string& outTradeNo);

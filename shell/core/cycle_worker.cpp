@@ -28,9 +28,12 @@ CycleWorker::~CycleWorker() { Shutdown(); }
 
 bool CycleWorker::StartCycle() {
   return Launch([this] {
+    const SignType signType = ops_->settings().merchant.Signing();
     CycleResult result = ops_->RunOrderCycle(
         [this](CycleStep step) { Post([this, step] { listener_.OnCycleStep(step); }); },
-        orderPlaced_);
+        [this, signType](const std::string& orderNo) {
+          if (orderPlaced_) orderPlaced_(orderNo, signType);
+        });
     tee_->FlushPartialLine();
     Post([this, result = std::move(result)] {
       Finish();

@@ -20,6 +20,7 @@
 #include "payment/cycle_result.h"
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
+#include "payment/sign.h"
 #include "payment/transport.h"
 #include "shell/core/line_tee.h"
 
@@ -67,8 +68,10 @@ class CycleWorker {
     return nextMerchant_ ? *nextMerchant_ : ops_->settings().merchant;
   }
   // Called on the worker thread as soon as a cycle's order is placed, before its queries
-  // (see CQuillmarkOps::OrderHook). Set it before the first job.
-  void OnOrderPlaced(CQuillmarkOps::OrderHook hook) { orderPlaced_ = std::move(hook); }
+  // (see CQuillmarkOps::OrderHook), with the type the cycle signs with: the merchant may
+  // have changed for the next job meanwhile. Set it before the first job.
+  using OrderPlaced = std::function<void(const std::string& orderNo, SignType signedWith)>;
+  void OnOrderPlaced(OrderPlaced hook) { orderPlaced_ = std::move(hook); }
 
   // Ends the transfer in progress at once and skips the rest of the job, which then
   // finishes as aborted. Returns without waiting.
@@ -93,7 +96,7 @@ class CycleWorker {
   std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
   std::optional<std::string> nextNotifyUrl_;      // applied when the next job starts
   std::optional<long long> nextTotalFee_;         // applied when the next job starts
-  CQuillmarkOps::OrderHook orderPlaced_;
+  OrderPlaced orderPlaced_;
   std::thread worker_;
   bool busy_ = false;
 };

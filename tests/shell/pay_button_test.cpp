@@ -19,7 +19,12 @@
 #include <QTextBlock>
 #include <QTimer>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -51,6 +56,9 @@ struct Rig {
   std::ostringstream sandboxLog;
   std::ostringstream opsOut;
   std::unique_ptr<Sandbox> sandbox;
+  int payAfterQueries = 1;  // the query that pays the order
+  // Each dialog listens for notifications on a free port of its own.
+  std::string notifyUrl = "http://127.0.0.1:0/quillmark/notify";
 
   // Starts the sandbox with `fault`; false (test failed) if it cannot start. It notifies
   // only when asked: a notification adds a line to the log.
@@ -63,7 +71,7 @@ struct Rig {
     options.fault = fault;
     options.notify = notify;
     options.notifyDelays = {};
-    options.payAfterQueries = 1;
+    options.payAfterQueries = payAfterQueries;
     options.stallFor = std::chrono::seconds(60);
     options.log = &sandboxLog;
     sandbox = std::make_unique<Sandbox>(options);
@@ -82,8 +90,7 @@ struct Rig {
     CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::Default();
     settings.apiBase = sandbox->baseUrl();
     if (!apiKey.empty()) settings.merchant.apiKey = apiKey;
-    // Each dialog listens for notifications on a free port of its own.
-    settings.merchant.notifyUrl = "http://127.0.0.1:0/quillmark/notify";
+    settings.merchant.notifyUrl = notifyUrl;
     settings.qrPath = BitmapPath().toStdString();
     // Longer than the stalled tests wait: only an abort ends their transfer.
     settings.transport.connectTimeoutMs = 5000;
@@ -102,6 +109,19 @@ QString TextOf(const CQuillmarkDlg& dlg, const char* name) {
   if (const auto* label = Child<QLabel>(dlg, name)) return label->text();
   if (const auto* field = Child<QLineEdit>(dlg, name)) return field->text();
   return QStringLiteral("<no %1>").arg(QString::fromLatin1(name));
+}
+
+// A loopback port that was free a moment ago.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+  close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
 }
 
 // Clicks `button` and waits until the panel shows the outcome.
@@ -424,6 +444,57 @@ class PayButtonTest : public QObject {
     // A forgery's tooltip is the sign string its sign should have been computed over.
     const QString tip = Child<QLabel>(dlg, "notificationVerdict")->toolTip();
     QVERIFY2(tip.isEmpty() == (fault == Fault::kNone), qPrintable(tip));
+  }
+
+  // A save in the settings dialog that leaves the notifications' address as it was keeps
+  // the listener, on a port of its own (0) or a fixed one: the order placed before the
+  // save is still listened for, and its notification, which comes after the save (the
+  // sandbox pays the order once it has been queried three times: by 再次查询), is taken
+  // and verified.
+  void aSaveKeepsListeningForTheOrdersPlacedBefore_data() {
+    QTest::addColumn<bool>("fixedPort");
+    QTest::newRow("a port of its own") << false;
+    QTest::newRow("a fixed port") << true;
+  }
+
+  void aSaveKeepsListeningForTheOrdersPlacedBefore() {
+    QFETCH(bool, fixedPort);
+    Rig rig;
+    rig.payAfterQueries = 3;
+    if (fixedPort) {
+      const int port = FreePort();
+      QVERIFY(port != 0);
+      rig.notifyUrl = "http://127.0.0.1:" + std::to_string(port) + "/quillmark/notify";
+    }
+    QVERIFY(rig.Start(Fault::kNone, quillmark::MerchantSettings::Defaults(), true));
+    const std::string file = rig.dir.filePath(QStringLiteral("quillmark.ini")).toStdString();
+    std::ofstream(file) << "[merchant]\napi_base = " << rig.sandbox->baseUrl()
+                        << "\nnotify_url = " << rig.notifyUrl
+                        << "\nqr_path = " << rig.BitmapPath().toStdString() << "\n";
+    CQuillmarkDlg dlg(rig.Ops());
+    dlg.SetSettingsFile(file);
+    dlg.show();
+    QVERIFY(ClickAndWait(dlg, "button1"));
+    const QString waiting = TextOf(dlg, "notificationVerdict");
+    QVERIFY2(waiting.startsWith(QStringLiteral("等待本订单的支付通知（http://127.0.0.1:")),
+             qPrintable(waiting));
+
+    bool saved = false;
+    QTimer::singleShot(0, [&] {
+      auto* settings = qobject_cast<quillmark::CSettingsDlg*>(QApplication::activeModalWidget());
+      if (settings == nullptr) return;
+      saved = true;
+      settings->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+    });
+    dlg.OnSettings();
+    QVERIFY(saved);
+    QCOMPARE(TextOf(dlg, "notificationVerdict"), waiting);
+
+    QVERIFY(ClickAndWait(dlg, "queryAgainButton"));
+    QTRY_VERIFY2(TextOf(dlg, "notificationVerdict").contains(QStringLiteral("收到：SUCCESS")),
+                 qPrintable(TextOf(dlg, "notificationVerdict")));
+    QVERIFY2(TextOf(dlg, "notificationVerdict").endsWith(QStringLiteral("；签名已验证，已应答 SUCCESS")),
+             qPrintable(TextOf(dlg, "notificationVerdict")));
   }
 
   void queryAgainCloseAndRefundAskAboutTheLastOrder() {
