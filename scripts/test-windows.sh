@@ -15,7 +15,8 @@
 #      settings file in folders with Chinese names, and the summary showing them;
 #   5. Quillmark.exe under Xvfb: Button1 runs a cycle and the QR code on the screen reads
 #      back as the order's code_url, at 96 and at 144 DPI, and its listener acknowledges the
-#      order's notification; Esc during a stalled request ends it within 5 s;
+#      order's notification; Esc during a stalled request ends it within 5 s; --profile,
+#      and a profile chosen in the settings dialog, send its cycle to the profile's address;
 #   6. in a fresh Wine prefix, in a network namespace of its own (so that the default port
 #      8443 is free whatever else runs here): the installer installs silently, and the
 #      installed sandbox and runner complete a verified cycle with default settings, timed;
@@ -347,15 +348,15 @@ done
 echo "二维码\\1.BMP (QUILLMARK_QR_PATH) and 二维码\\2.BMP (--config 设置\\quillmark.ini) written, read back, and named in the GBK summary"
 part_done
 
-part "Quillmark.exe under Xvfb: Button1 and the QR code on the screen, Esc during a stalled request"
+part "Quillmark.exe under Xvfb: Button1 and the QR code on the screen, Esc during a stalled request, profiles"
 
-# start_gui OUT [BITMAP]: starts Quillmark.exe (with whatever GUI_ENV holds before it),
-# writing its bitmap to BITMAP (default gui.BMP of the work folder); sets GUI_PID and
-# GUI_WINDOW once the main dialog shows.
+# start_gui OUT [BITMAP]: starts Quillmark.exe (with whatever GUI_ENV holds before it, and
+# GUI_ARGS after it), writing its bitmap to BITMAP (default gui.BMP of the work folder); sets
+# GUI_PID and GUI_WINDOW once the main dialog shows.
 start_gui() {
   QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify \
   QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH="$(windows_path "${2:-$work/gui.BMP}")" \
-    "${GUI_ENV[@]}" "$wine_run" "$win/shell/win32/Quillmark.exe" >"$1" 2>&1 &
+    "${GUI_ENV[@]}" "$wine_run" "$win/shell/win32/Quillmark.exe" "${GUI_ARGS[@]}" >"$1" 2>&1 &
   GUI_PID=$!
   GUI_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --name '^Quillmark$' | head -n 1 ||
     true)
@@ -363,14 +364,17 @@ start_gui() {
   sleep 0.5
 }
 GUI_ENV=(env)
+GUI_ARGS=()
 
-# Clicks Button1: its centre is at (32, 186) of the 320 x 200 dialog units, and the window's
-# frame is thin enough for the proportion to land on it. A click also gives the window the
-# keyboard, for the Esc that follows.
+# click_button1 [panel]: clicks Button1. Its centre is at (32, 186) of the 320 x 200 dialog
+# units, or with "panel", once the first job has shown the panel, of its 520 x 392; the
+# window's frame is thin enough for the proportion to land on it. A click also gives the
+# window the keyboard, for the Esc that follows.
 click_button1() {
-  local X Y WIDTH HEIGHT SCREEN WINDOW
+  local X Y WIDTH HEIGHT SCREEN WINDOW across=320 down=200
+  [ "${1:-}" = panel ] && across=520 down=392
   eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
-  xdotool mousemove $((X + 32 * WIDTH / 320)) $((Y + 186 * HEIGHT / 200)) click 1
+  xdotool mousemove $((X + 32 * WIDTH / across)) $((Y + 186 * HEIGHT / down)) click 1
 }
 
 # gui_cycle NAME [BITMAP]: Button1 in a new Quillmark.exe; the QR code on the screen
@@ -430,7 +434,7 @@ click_button1
 for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 2 ] && break; sleep 0.1; done
 eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
 xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 260 * HEIGHT / 392)) click 1 sleep 0.5 key Down Return sleep 0.5
-xdotool mousemove $((X + 32 * WIDTH / 520)) $((Y + 186 * HEIGHT / 392)) click 1
+click_button1 panel
 for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] && break; sleep 0.1; done
 [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] || fail "no second cycle: $(cat "$work/declined.out")"
 sleep 1 && import -window root "$work/windows-cycle-declined.png"
@@ -472,6 +476,64 @@ echo "Esc during the stalled request: Quillmark.exe ended after ${esc_ms} ms"
 [ "$esc_ms" -le 5000 ] || fail "Quillmark.exe took ${esc_ms} ms to end, more than 5 s"
 tr -d '\r' <"$work/gui-stall.out" | grep -q 'RetCode:42' ||
   fail "the stalled request was not aborted: $(cat "$work/gui-stall.out")"
+
+# Profiles: [merchant] sends to a port nothing listens on, [profile sandbox] to the sandbox,
+# so only a cycle under the profile reaches it. First --profile; then, in a window started
+# without it, a cycle that fails, the profile chosen in the settings dialog's 配置 list (just
+# above the first box, which has the focus: Shift+Tab, Down), 保存 (Return), and a cycle that
+# reaches the sandbox. The save leaves the file as it was: nothing in it changed.
+# gui_cycles OUT N: waits for the window's Nth cycle to end, by its lines.
+gui_cycles() {
+  for _ in $(seq 300); do
+    [ "$(tr -d '\r' <"$1" | grep -cE 'trade_state|curl_easy_perform failed' || true)" -ge "$2" ] && return 0
+    sleep 0.1
+  done
+  fail "no cycle number $2 in the window: $(cat "$1")"
+}
+sandbox_on_free_port
+client_environment
+profiles=$work/profiles.ini
+printf '[merchant]\napi_base = https://127.0.0.1:1\n\n[profile sandbox]\napi_base = https://127.0.0.1:%s\n' \
+  "$PORT" >"$profiles"
+cp "$profiles" "$work/profiles.before"
+GUI_ENV=(env -u QUILLMARK_API_BASE)
+GUI_ARGS=(--config "$(windows_path "$profiles")" --profile sandbox)
+start_gui "$work/gui-profile.out"
+click_button1
+gui_cycles "$work/gui-profile.out" 2
+tr -d '\r' <"$work/gui-profile.out" | grep -q 'curl_easy_perform failed' &&
+  fail "--profile sandbox did not reach the sandbox: $(cat "$work/gui-profile.out")"
+xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
+xdotool key Escape
+timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
+GUI_ARGS=(--config "$(windows_path "$profiles")")
+start_gui "$work/gui-chooser.out"
+click_button1
+gui_cycles "$work/gui-chooser.out" 1
+tr -d '\r' <"$work/gui-chooser.out" | grep -q 'curl_easy_perform failed' ||
+  fail "a cycle under [merchant] did not fail at its port: $(cat "$work/gui-chooser.out")"
+xdotool key alt+space sleep 0.5 key o
+settings=$(timeout 30 xdotool search --sync --onlyvisible --name '^设置$' | head -n 1 || true)
+[ -n "$settings" ] || fail "Alt+Space, O showed no settings dialog"
+sleep 0.5
+import -window root "$work/windows-settings-merchant.png"
+xdotool key shift+Tab sleep 0.2 key Down sleep 0.5
+import -window root "$work/windows-settings-profile.png"
+xdotool key Return
+for _ in $(seq 100); do xdotool search --onlyvisible --name '^设置$' >/dev/null || break; sleep 0.1; done
+xdotool search --onlyvisible --name '^设置$' >/dev/null && fail "保存 did not close the settings dialog"
+click_button1 panel
+gui_cycles "$work/gui-chooser.out" 3
+[ "$(tr -d '\r' <"$work/gui-chooser.out" | grep -c 'curl_easy_perform failed')" = 1 ] ||
+  fail "the cycle after choosing the profile did not reach the sandbox: $(cat "$work/gui-chooser.out")"
+xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
+xdotool key Escape
+timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
+GUI_ENV=(env)
+GUI_ARGS=()
+cmp -s "$work/profiles.before" "$profiles" ||
+  fail "saving the unchanged profile changed the file: $(diff "$work/profiles.before" "$profiles")"
+echo "--profile sandbox, and the profile chosen in the settings dialog, each sent the window's cycle to the profile's address"
 part_done
 
 part "a fresh Windows: the silent install, then the installed sandbox and programs with nothing configured"
