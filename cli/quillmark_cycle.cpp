@@ -225,7 +225,39 @@ void PrintScenario(const quillmark::Scenario* scenario,
             << ") was sent again\n";
 }
 
+// A refund scenario's lines, before the summary's verdict: the refund and its queries.
+// Whether it was done, and whether a reply of it failed verification. Nothing is printed
+// for no steps, which counts as done.
+struct RefundSummary {
+  bool done = true;
+  bool mismatch = false;
+};
+
+RefundSummary PrintRefund(const std::vector<StepOutcome>& steps) {
+  RefundSummary summary;
+  if (steps.empty()) return summary;
+  const OrderCommand& refund = kOrderCommands[2];
+  const StepOutcome& first = steps.front();
+  summary.done = quillmark::VerdictOf(first) == StepVerdict::kDone;
+  summary.mismatch = quillmark::VerificationFailed(first.signature.verdict);
+  std::cout << refund.label << (summary.done ? refund.done : refund.notDone) << "  ("
+            << Exchange(first) << ")\n";
+  PrintMismatch(refund.reply, first);
+  for (std::size_t i = 1; i < steps.size(); ++i) {
+    const StepOutcome& query = steps[i];
+    std::cout << "Refund query " << i << ": "
+              << ResultOf(query, quillmark::kFieldRefundStatus0) << "  (" << Exchange(query)
+              << ")\n";
+    PrintMismatch("refund query reply", query);
+    summary.mismatch = summary.mismatch || quillmark::VerificationFailed(query.signature.verdict);
+  }
+  return summary;
+}
+
+// The cycle's summary, a refund scenario's refund (`refund`, empty for the others) in it
+// before the verdict, which covers every reply, the refund's too.
 int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result,
+                   const std::vector<StepOutcome>& refund,
                    quillmark::cli::NotificationWait* notifications,
                    const quillmark::Scenario* scenario) {
   PrintScenario(scenario, result);
@@ -266,11 +298,15 @@ int SummariseCycle(const quillmark::CQuillmarkOps::CycleResult& result,
   std::cout << "QR bitmap:     "
             << quillmark::ShownText(quillmark::platform::PathText(error ? bitmap : absolute))
             << BitmapNote(result.bitmap.value_or(quillmark::qr::SaveResult::kNotEncoded)) << '\n';
-  const int status = Verdict(mismatch);
-  if (notifications == nullptr) return status;
-  // A reply that failed verification outranks what the notification says.
-  const int notified = notifications->Summarise(result.orderNo, std::cout);
-  return status != 0 ? status : notified;
+  const RefundSummary refunded = PrintRefund(refund);
+  int status = Verdict(mismatch || refunded.mismatch);
+  // A reply that failed verification outranks what the notification says, and that
+  // outranks a refund not done.
+  if (notifications != nullptr) {
+    const int notified = notifications->Summarise(result.orderNo, std::cout);
+    if (status == 0) status = notified;
+  }
+  return status == 0 && !refunded.done ? kNoOrder : status;
 }
 
 // One request about an order named on the command line. Exit 0 when the platform did what
@@ -435,29 +471,6 @@ std::vector<StepOutcome> RunRefund(quillmark::CQuillmarkOps& ops,
     steps.push_back(ops.Run(quillmark::kRefundQueryOperation, result.orderNo));
   }
   return steps;
-}
-
-// The refund's lines after the cycle's summary; the status of the cycle, unless the
-// refund was not done (1) or a reply of it failed verification (3).
-int SummariseRefund(const std::vector<StepOutcome>& steps, int cycleStatus) {
-  const OrderCommand& refund = kOrderCommands[2];
-  const StepOutcome& first = steps.front();
-  const bool done = quillmark::VerdictOf(first) == StepVerdict::kDone;
-  bool mismatch = quillmark::VerificationFailed(first.signature.verdict);
-  std::cout << refund.label << (done ? refund.done : refund.notDone) << "  ("
-            << Exchange(first) << ")\n";
-  PrintMismatch(refund.reply, first);
-  for (std::size_t i = 1; i < steps.size(); ++i) {
-    const StepOutcome& query = steps[i];
-    std::cout << "Refund query " << i << ": "
-              << ResultOf(query, quillmark::kFieldRefundStatus0) << "  (" << Exchange(query)
-              << ")\n";
-    PrintMismatch("refund query reply", query);
-    mismatch = mismatch || quillmark::VerificationFailed(query.signature.verdict);
-  }
-  if (mismatch) return cycleStatus == 0 ? kBadSignature : cycleStatus;
-  if (cycleStatus != 0) return cycleStatus;
-  return done ? 0 : kNoOrder;
 }
 
 // --report: the run's steps, collected here once for the cycle and the commands alike, each
@@ -637,8 +650,7 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   }
   std::cout << "\n--- summary ---\n";
   PrintSettings(settings);
-  int status = SummariseCycle(result, notifications.get(), scenario);
-  if (!refundSteps.empty()) status = SummariseRefund(refundSteps, status);
+  const int status = SummariseCycle(result, refundSteps, notifications.get(), scenario);
   RunSteps run;
   run.cycle = &result;
   run.refund = &refundSteps;

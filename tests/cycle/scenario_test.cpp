@@ -81,10 +81,12 @@ TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
       {"expired", 4, {"Query 1:       CLOSED", "Query 2:       CLOSED", "Payment:       closed"}},
       {"notify-twice", 0, {"Query 2:       SUCCESS", "\nNotification:  "}},
       {"notify-late", 0, {"Query 2:       SUCCESS", "\nNotification:  "}},
+      // The verdict covers the refund's replies too, so it comes after them.
       {"refund-processing", 0, {"Query 2:       SUCCESS", "Refund:        refunded",
-                                "Refund query 1: PROCESSING", "Refund query 2: SUCCESS"}},
+                                "Refund query 1: PROCESSING", "Refund query 2: SUCCESS",
+                                "Every signed reply verified."}},
       {"refund-fails", 1, {"Query 2:       SUCCESS", "Refund:        not refunded",
-                           "err_code NOTENOUGH"}},
+                           "err_code NOTENOUGH", "Every signed reply verified."}},
   };
   ASSERT_EQ(std::size(rows), std::size(kScenarios)) << "one row per scenario";
   for (const auto& row : rows) {
@@ -107,7 +109,8 @@ TEST(CycleScenario, PlayTheSameUnderHmacSha256) {
   } rows[] = {
       {"system-error-once", {"Retried:       the platform answered SYSTEMERROR",
                              "Query 2:       SUCCESS", "Every signed reply verified."}},
-      {"refund-processing", {"Refund:        refunded", "Refund query 2: SUCCESS"}},
+      {"refund-processing",
+       {"Refund:        refunded", "Refund query 2: SUCCESS", "Every signed reply verified."}},
       {"notify-twice", {"Every signed reply verified.", "\nNotification:  "}},
   };
   for (const auto& row : rows) {
