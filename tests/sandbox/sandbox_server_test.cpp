@@ -302,8 +302,16 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
   EXPECT_EQ(transactionId.size(), 28u) << query.body;
   EXPECT_EQ(CdataField(query.body, "time_end").size(), 14u) << query.body;
 
-  // Long enough for every retry of the schedule: the acknowledged one must be the last.
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  // The second, acknowledged one; then longer than the schedule's next retry would wait:
+  // the acknowledged one must be the last.
+  for (int i = 0; i < 1000; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (received.size() >= 2) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
   merchant.stop();
   listener.join();
   // The notifier writes its lines from its own threads: stopped, it writes no more while
