@@ -20,11 +20,13 @@
 #include "sandbox/certificates.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
+#include "tests/support/free_port.h"
 
 namespace quillmark::sandbox {
 namespace {
 
 using namespace testsupport;
+using quillmark::testsupport::FreePort;
 
 const std::string kProgram = QUILLMARK_SANDBOX_PROGRAM;
 const std::string kCerts = QUILLMARK_TEST_CERT_DIR;
@@ -301,19 +303,6 @@ TEST(SandboxProgram, ServesUntilSignalledAndThenStopsCleanly) {
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-// A loopback port that was free a moment ago.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
-  close(fd);
-  return bound ? ntohs(address.sin_port) : 0;
 }
 
 TEST(SandboxProgram, AfterSigkillAnswersAsBeforeAndSendsTheNotificationStillDue) {

@@ -19,10 +19,6 @@
 #include <QTextBlock>
 #include <QTimer>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -38,6 +34,7 @@
 #include "shell/qt/qr_view.h"
 #include "shell/qt/quillmark_dlg.h"
 #include "shell/qt/settings_dlg.h"
+#include "tests/support/free_port.h"
 
 using quillmark::CQuillmarkDlg;
 using quillmark::CQuillmarkOps;
@@ -109,19 +106,6 @@ QString TextOf(const CQuillmarkDlg& dlg, const char* name) {
   if (const auto* label = Child<QLabel>(dlg, name)) return label->text();
   if (const auto* field = Child<QLineEdit>(dlg, name)) return field->text();
   return QStringLiteral("<no %1>").arg(QString::fromLatin1(name));
-}
-
-// A loopback port that was free a moment ago.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
-  close(fd);
-  return bound ? ntohs(address.sin_port) : 0;
 }
 
 // Clicks `button` and waits until the panel shows the outcome.
@@ -462,7 +446,7 @@ class PayButtonTest : public QObject {
     Rig rig;
     rig.payAfterQueries = 3;
     if (fixedPort) {
-      const int port = FreePort();
+      const int port = quillmark::testsupport::FreePort();
       QVERIFY(port != 0);
       rig.notifyUrl = "http://127.0.0.1:" + std::to_string(port) + "/quillmark/notify";
     }
