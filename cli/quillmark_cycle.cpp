@@ -117,6 +117,11 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
       std::cout << "  " << reply << ": its " << signature.field << " read by its tags is not"
                 << " the signed field (hidden in a comment or declaration, repeated or split)\n";
       break;
+    case SignatureVerdict::kMisdirected:
+      std::cout << "  " << reply << ": it answers another request: its " << signature.field
+                << " is " << quillmark::EscapeGbkControls(signature.answered) << ", ours is "
+                << quillmark::EscapeGbkControls(signature.ours) << '\n';
+      break;
     default:
       break;
   }
@@ -184,8 +189,8 @@ const OrderCommand kOrderCommands[] = {
 // The last line of a summary, and the exit status it stands for.
 int Verdict(bool failedVerification) {
   if (failedVerification) {
-    std::cout << "A reply failed verification: it was changed on the way, or the platform"
-              << " signs with another key than this build's.\n";
+    std::cout << "A reply failed verification: it was changed on the way, the platform"
+              << " signs with another key than this build's, or it answers another request.\n";
   } else {
     std::cout << "Every signed reply verified.\n";
   }
