@@ -367,6 +367,9 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
                  "QUILLMARK_PROFILE's; empty: [merchant] alone)")
       ->option_text("NAME");
   app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
+  // The program's options are read after a command as well as before it: `query ORDER
+  // --report junit:F` is how a CI line reads. Set before the commands, which inherit it.
+  app.fallthrough();
   for (const OrderCommand& command : kOrderCommands) {
     CLI::App* sub = app.add_subcommand(command.name, command.help);
     sub->add_option("OUT_TRADE_NO", line.orderNo, "the order's number, as the cycle printed it")
