@@ -683,6 +683,11 @@ bool ReadReportTargets(CommandLine& line) {
     }
     line.reportTargets.push_back(*target);
   }
+  std::string problem;
+  if (!quillmark::cli::DistinctTargets(line.reportTargets, problem)) {
+    std::cerr << "quillmark-cycle: " << problem << '\n';
+    return false;
+  }
   if (!line.reports.empty() && (line.sign->parsed() || line.verify->parsed())) {
     std::cerr << "quillmark-cycle: --report is for the cycle and the order commands, not for"
               << " sign or verify\n";

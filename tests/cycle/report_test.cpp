@@ -240,6 +240,45 @@ TEST(CycleReport, AnUnwritableTargetIsABadOption) {
   EXPECT_TRUE(sandbox.requests().empty()) << "a request despite a bad --report";
 }
 
+// Two reports in one file would leave one of them: refused before anything is sent, with
+// both words named, whether the path is spelt the same, otherwise, or through a linked
+// folder to a file that is there (the same device and inode).
+TEST(CycleReport, OneFileForTwoReportsIsABadOption) {
+  Options options;
+  options.port = 0;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  TempDir work;
+  std::filesystem::create_directory(work.path() + "/folder");
+  std::filesystem::create_directory_symlink("folder", work.path() + "/linked");
+  const std::string before = "<?xml version=\"1.0\"?><testsuite name=\"the run before\"/>\n";
+  std::ofstream(work.path() + "/folder/old.xml", std::ios::binary) << before;
+  const struct {
+    const char* first;
+    const char* second;
+  } rows[] = {
+      {"json:r.json", "junit:r.json"},
+      {"junit:r.xml", "junit:r.xml"},
+      {"junit:r.xml", "json:./folder/../r.xml"},
+      {"junit:folder/old.xml", "json:linked/old.xml"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.first) + " " + row.second);
+    const ProgramResult result = RunProgram(
+        ReportCommand(sandbox, work, {"--report", row.first, "--report", row.second}), work.path());
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, std::string("quillmark-cycle: --report ") + row.second +
+                              ": the same file as --report " + row.first +
+                              "; each report needs a file of its own\n");
+  }
+  EXPECT_TRUE(sandbox.requests().empty()) << "a request despite two reports in one file";
+  EXPECT_FALSE(std::filesystem::exists(work.path() + "/r.json"));
+  EXPECT_FALSE(std::filesystem::exists(work.path() + "/r.xml"));
+  EXPECT_EQ(ReadFile(work.path() + "/folder/old.xml"), before);
+}
+
 // A run killed while it waits for the notification leaves the report of the run before,
 // byte for byte, and no temporary file beside it.
 TEST(CycleReport, AKilledRunLeavesTheReportThatWasThere) {
