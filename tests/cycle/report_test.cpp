@@ -310,5 +310,53 @@ TEST(CycleReport, AKilledRunLeavesTheReportThatWasThere) {
   }
 }
 
+// A write that fails half way (the file size limit, its signal ignored, so that the write
+// itself fails as on a full disk) leaves each report of the run before byte for byte, and
+// no temporary file beside it; standard error says so and the exit status stays the run's.
+// The same run without the limit writes reports larger than it, so the limit did cut.
+TEST(CycleReport, AFailedWriteLeavesTheReportThatWasThere) {
+  Options options;
+  options.port = 0;
+  options.payAfterQueries = 1;
+  std::ostringstream log;
+  options.log = &log;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  TempDir work;
+  const std::string before = "<?xml version=\"1.0\"?><testsuite name=\"the run before\"/>\n";
+  const std::vector<std::string> reports = {"r.xml", "r.json"};
+  for (const std::string& name : reports) {
+    std::ofstream(work.path() + "/" + name, std::ios::binary) << before;
+  }
+  const std::vector<std::string> command =
+      ReportCommand(sandbox, work, {"--report", "junit:r.xml", "--report", "json:r.json"});
+  // 1 block: 512 bytes, for POSIX shells (bash as sh too); standard output, longer, goes
+  // nowhere.
+  std::vector<std::string> limited = {"/bin/sh", "-c",
+                                      "trap '' XFSZ; ulimit -f 1 && exec \"$@\" >/dev/null", "sh"};
+  limited.insert(limited.end(), command.begin(), command.end());
+  const ProgramResult result = RunProgram(limited, work.path());
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "quillmark-cycle: the report r.xml could not be written\n"
+            "quillmark-cycle: the report r.json could not be written\n");
+  for (const std::string& name : reports) {
+    EXPECT_EQ(ReadFile(work.path() + "/" + name), before) << name;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name.rfind("r.xml.", 0) == std::string::npos &&
+                name.rfind("r.json.", 0) == std::string::npos)
+        << "a temporary file left: " << name;
+  }
+
+  const ProgramResult unlimited = RunProgram(command, work.path());
+  EXPECT_EQ(unlimited.exitCode, 0) << unlimited.err;
+  for (const std::string& name : reports) {
+    EXPECT_GT(std::filesystem::file_size(work.path() + "/" + name), 512u) << name;
+  }
+}
+
 }  // namespace
 }  // namespace quillmark::sandbox
