@@ -18,6 +18,7 @@
 #include "payment/merchant_config.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
+#include "tests/support/local_https_server.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -356,6 +357,77 @@ TEST(CycleReport, AFailedWriteLeavesTheReportThatWasThere) {
   for (const std::string& name : reports) {
     EXPECT_GT(std::filesystem::file_size(work.path() + "/" + name), 512u) << name;
   }
+}
+
+// Where `text` breaks XML 1.0's Char production (tab, line feed, carriage return, U+0020 to
+// U+D7FF, U+E000 to U+FFFD, U+10000 up), as a byte or as a character reference: "" when
+// nowhere. Written apart from the report's own escaping, which it checks.
+std::string XmlCharProblem(const std::string& text) {
+  const auto allowed = [](unsigned long c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80           ? 1
+                               : (lead >> 5) == 0x6  ? 2
+                               : (lead >> 4) == 0xE  ? 3
+                               : (lead >> 3) == 0x1E ? 4
+                                                     : 0;
+    if (length == 0 || at + length > text.size()) return "a stray byte at " + std::to_string(at);
+    unsigned long c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+      const auto next = static_cast<unsigned char>(text[at + i]);
+      if ((next >> 6) != 0x2) return "a cut sequence at " + std::to_string(at);
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (!allowed(c)) return "character " + std::to_string(c) + " at " + std::to_string(at);
+    at += length;
+  }
+  const std::regex reference("&#(x[0-9A-Fa-f]+|[0-9]+);");
+  for (std::sregex_iterator it(text.begin(), text.end(), reference), end; it != end; ++it) {
+    const std::string number = (*it)[1];
+    const unsigned long c =
+        number[0] == 'x' ? std::stoul(number.substr(1), nullptr, 16) : std::stoul(number);
+    if (!allowed(c)) return "a reference to character " + std::to_string(c);
+  }
+  return "";
+}
+
+// A reply's control bytes and a byte that is no UTF-8, from a stand-in platform: both
+// reports show them as \xNN. The JUnit report stays XML 1.0 (a C0 control is not even
+// allowed as a reference) and the JSON report stays JSON, its strings free of them too.
+TEST(CycleReport, AReplysControlBytesAreEscapedInBothReports) {
+  const std::string reply =
+      "<xml><return_code><![CDATA[FAIL]]></return_code><return_msg><![CDATA[no\x01 \x1b[31mred"
+      "\x0b \xff end]]></return_msg><!-- \x0c\x1f --></xml>";
+  quillmark::testsupport::LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder", reply);
+  server.Start();
+  ASSERT_TRUE(server.ok());
+  TempDir work;
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), server.Url(""));
+  argv.insert(argv.end(), {"--report", "junit:r.xml", "--report", "json:r.json"});
+  const ProgramResult result = RunProgram(argv, work.path());
+  EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+
+  const std::string junit = ReadFile(work.path() + "/r.xml");
+  EXPECT_EQ(XmlCharProblem(junit), "") << junit;
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_string(junit.c_str())) << junit;
+  const std::string failure =
+      document.document_element().child("testcase").child("failure").text().get();
+  for (const char* shown : {"no\\x01 \\x1b[31mred\\x0b \\xff end", "<!-- \\x0c\\x1f -->"}) {
+    EXPECT_NE(failure.find(shown), std::string::npos) << shown << " in\n" << failure;
+  }
+
+  nlohmann::json json;
+  ASSERT_NO_THROW(json = nlohmann::json::parse(ReadFile(work.path() + "/r.json")));
+  const std::string replied = json["steps"][0]["reply"].get<std::string>();
+  EXPECT_EQ(XmlCharProblem(replied), "") << replied;
+  EXPECT_NE(replied.find("no\\x01 \\x1b[31mred\\x0b \\xff end"), std::string::npos) << replied;
+  EXPECT_EQ(XmlCharProblem(json["steps"][0]["reply_fields"]["return_msg"].get<std::string>()), "");
 }
 
 }  // namespace
