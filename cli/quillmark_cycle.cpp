@@ -15,8 +15,9 @@
 // was done, as its operation judges it) and every signed reply verified; 1 when no order
 // number was obtained (or the request, or a scenario's refund, was not done); 2 for a bad
 // option, scenario name or setting (nothing is sent); 3 when a reply failed verification:
-// its sign did not match, a SUCCESS reply came without one, or a field read by its tags is
-// not the signed one. Such a reply's payment link or trade state is not used.
+// its sign did not match, a SUCCESS reply came without one, a field read by its tags is
+// not the signed one, or a signed reply names another order, merchant or amount than ours.
+// Such a reply's payment link or trade state is not used.
 //
 // --report junit:FILE or json:FILE also writes the run's steps as a report (cli/report.h),
 // once the run is over; the standard output stays as it is.
