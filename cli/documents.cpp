@@ -148,6 +148,10 @@ int VerifyDocument(const std::string& file, const MerchantSettings& merchant, st
       out << ": its " << signature.field << " read by its tags is not the signed field"
           << " (hidden in a comment or declaration, repeated or split)\n";
       break;
+    case SignatureVerdict::kMisdirected:
+      out << ": its " << signature.field << " is " << EscapeGbkControls(signature.answered)
+          << ", ours is " << EscapeGbkControls(signature.ours) << '\n';
+      break;
     case SignatureVerdict::kUnsigned:
       out << ": a FAIL document without a sign, which nothing vouches for\n";
       break;

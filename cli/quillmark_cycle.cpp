@@ -15,8 +15,9 @@
 // was done, as its operation judges it) and every signed reply verified; 1 when no order
 // number was obtained (or the request, or a scenario's refund, was not done); 2 for a bad
 // option, scenario name or setting (nothing is sent); 3 when a reply failed verification:
-// its sign did not match, a SUCCESS reply came without one, or a field read by its tags is
-// not the signed one. Such a reply's payment link or trade state is not used.
+// its sign did not match, a SUCCESS reply came without one, a field read by its tags is
+// not the signed one, or a signed reply names another order, merchant or amount than ours.
+// Such a reply's payment link or trade state is not used.
 //
 // --report junit:FILE or json:FILE also writes the run's steps as a report (cli/report.h),
 // once the run is over; the standard output stays as it is.
@@ -117,6 +118,11 @@ void PrintMismatch(const char* reply, const StepOutcome& step) {
       std::cout << "  " << reply << ": its " << signature.field << " read by its tags is not"
                 << " the signed field (hidden in a comment or declaration, repeated or split)\n";
       break;
+    case SignatureVerdict::kMisdirected:
+      std::cout << "  " << reply << ": it answers another request: its " << signature.field
+                << " is " << quillmark::EscapeGbkControls(signature.answered) << ", ours is "
+                << quillmark::EscapeGbkControls(signature.ours) << '\n';
+      break;
     default:
       break;
   }
@@ -184,8 +190,8 @@ const OrderCommand kOrderCommands[] = {
 // The last line of a summary, and the exit status it stands for.
 int Verdict(bool failedVerification) {
   if (failedVerification) {
-    std::cout << "A reply failed verification: it was changed on the way, or the platform"
-              << " signs with another key than this build's.\n";
+    std::cout << "A reply failed verification: it was changed on the way, the platform"
+              << " signs with another key than this build's, or it answers another request.\n";
   } else {
     std::cout << "Every signed reply verified.\n";
   }
@@ -362,6 +368,9 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
                  "QUILLMARK_PROFILE's; empty: [merchant] alone)")
       ->option_text("NAME");
   app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
+  // The program's options are read after a command as well as before it: `query ORDER
+  // --report junit:F` is how a CI line reads. Set before the commands, which inherit it.
+  app.fallthrough();
   for (const OrderCommand& command : kOrderCommands) {
     CLI::App* sub = app.add_subcommand(command.name, command.help);
     sub->add_option("OUT_TRADE_NO", line.orderNo, "the order's number, as the cycle printed it")
@@ -674,6 +683,11 @@ bool ReadReportTargets(CommandLine& line) {
       return false;
     }
     line.reportTargets.push_back(*target);
+  }
+  std::string problem;
+  if (!quillmark::cli::DistinctTargets(line.reportTargets, problem)) {
+    std::cerr << "quillmark-cycle: " << problem << '\n';
+    return false;
   }
   if (!line.reports.empty() && (line.sign->parsed() || line.verify->parsed())) {
     std::cerr << "quillmark-cycle: --report is for the cycle and the order commands, not for"

@@ -108,6 +108,26 @@ std::string ClassName(const std::string& suite) {
   return name;
 }
 
+// The same file: the same device and inode where both exist (links, hard links and every
+// spelling of the path), otherwise the same path once absolute and resolved as far as it
+// exists, for a file that is yet to be made.
+bool SameFile(const std::string& a, const std::string& b) {
+  const fs::path first = platform::FilePath(a);
+  const fs::path second = platform::FilePath(b);
+  std::error_code error;
+  if (fs::exists(first, error) && fs::exists(second, error)) {
+    return fs::equivalent(first, second, error);
+  }
+  const fs::path one = fs::weakly_canonical(fs::absolute(first, error), error);
+  if (error) return a == b;
+  const fs::path other = fs::weakly_canonical(fs::absolute(second, error), error);
+  return error ? a == b : one == other;
+}
+
+std::string TargetWord(const ReportTarget& target) {
+  return (target.kind == ReportKind::kJunit ? "junit:" : "json:") + target.path;
+}
+
 }  // namespace
 
 std::optional<ReportTarget> ParseReportTarget(const std::string& word, std::string& problem) {
@@ -151,6 +171,18 @@ std::optional<ReportTarget> ParseReportTarget(const std::string& word, std::stri
         shown + ": its folder " + ShownText(platform::PathText(folder)) + " takes no new file";
   }
   return std::nullopt;
+}
+
+bool DistinctTargets(const std::vector<ReportTarget>& targets, std::string& problem) {
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (!SameFile(targets[j].path, targets[i].path)) continue;
+      problem = "--report " + ShownText(TargetWord(targets[i])) + ": the same file as --report " +
+                ShownText(TargetWord(targets[j])) + "; each report needs a file of its own";
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string JunitDocument(const Report& report, const std::string& apiKey) {

@@ -26,6 +26,12 @@ struct ReportTarget {
 // regular file. Nothing, with `problem` naming the word and the rule, otherwise.
 std::optional<ReportTarget> ParseReportTarget(const std::string& word, std::string& problem);
 
+// Whether each of `targets` names a file of its own. Two that name one file, spelt the same
+// or not ("r.xml" and "out/../r.xml", or a path through a linked folder), would end the
+// run with one report where two were asked for, the second written over the first. False,
+// with `problem` naming both words, when two do; checked before anything is sent.
+bool DistinctTargets(const std::vector<ReportTarget>& targets, std::string& problem);
+
 // One step of the run: a request and its reply, the notification's wait, or the whole
 // scenario.
 struct ReportStep {

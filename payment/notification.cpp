@@ -74,6 +74,9 @@ NotificationCheck CheckNotification(std::string_view body, const NotificationCon
       return Refused(
           std::move(check), Refusal::kSignature,
           "the field " + check.signature.field + " read by its tags is not the signed one");
+    case SignatureVerdict::kMisdirected:
+      return Refused(std::move(check), Refusal::kSignature,
+                     "the field " + check.signature.field + " names another request");
     case SignatureVerdict::kMissing:
     case SignatureVerdict::kUnsigned:
       return Refused(std::move(check), Refusal::kSignature, "the notification has no sign");

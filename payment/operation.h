@@ -81,6 +81,12 @@ struct Operation {
   StepVerdict (*judge)(const StepOutcome& outcome);
 };
 
+// The request values a reply names its request by, where it repeats them: the merchant
+// who asked, the order, the refund and the amounts. A verified reply that repeats one of
+// them otherwise answers another request (CheckReplyIsAbout), and is not taken.
+inline constexpr const char* kNamingFields[] = {kFieldAppId,       kFieldMchId,    kFieldOutTradeNo,
+                                                kFieldOutRefundNo, kFieldTotalFee, kFieldRefundFee};
+
 // Judges for the declarations below, and for whoever declares another operation.
 // Accepted: a verified reply whose return_code is SUCCESS and whose result_code is not FAIL.
 StepVerdict JudgeAccepted(const StepOutcome& outcome);

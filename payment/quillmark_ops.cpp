@@ -53,11 +53,14 @@ constexpr const char* kReplyCodes[] = {kFieldReturnCode, kFieldReturnMsg, kField
 // The reply's fields, from the reply in the program's own text. The operation's own fields
 // are acted on, so they are kept only from a reply whose signature verified over the very
 // values read here; a field the tag search and the signed document read differently makes
-// the reply ambiguous (CheckFieldsAgree).
-void ReadReply(const Operation& operation, const std::string& reply, StepOutcome& outcome) {
+// the reply ambiguous (CheckFieldsAgree), and one that names another request than `ours`
+// makes it misdirected (CheckReplyIsAbout).
+void ReadReply(const Operation& operation, const std::string& reply, const SignedFields& ours,
+               StepOutcome& outcome) {
   std::vector<std::string> read(std::begin(kReplyCodes), std::end(kReplyCodes));
   read.insert(read.end(), operation.replyFields.begin(), operation.replyFields.end());
   CheckFieldsAgree(reply, read, outcome.signature);
+  CheckReplyIsAbout(ours, outcome.signature);
   const auto keep = [&](const char* name) {
     std::string value = CdataField(reply, name);
     if (!value.empty()) outcome.fields[name] = std::move(value);
@@ -79,6 +82,20 @@ std::string CQuillmarkOps::Sign(const std::string& signString) {
           << std::endl;
   }
   return sign;
+}
+
+SignedFields CQuillmarkOps::About(const SignedFields& request) const {
+  SignedFields ours;
+  for (const char* name : kNamingFields) {
+    const auto field = request.find(name);
+    if (field != request.end() && !field->second.empty()) ours.emplace(name, field->second);
+  }
+  // An order placed here has a known amount; one placed elsewhere (a query of an order
+  // paid from a phone) may have any, so its replies' total_fee is not checked.
+  const auto order = request.find(kFieldOutTradeNo);
+  const auto placed = order == request.end() ? placedFees_.end() : placedFees_.find(order->second);
+  if (placed != placedFees_.end()) ours.emplace(kFieldTotalFee, std::to_string(placed->second));
+  return ours;
 }
 
 StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo) {
@@ -115,7 +132,7 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
   Utf8ToAnsi(reply, reply);
   out() << "Content:" << (settings_.escapeReplyControls ? EscapeGbkControls(reply) : reply)
         << std::endl;
-  ReadReply(operation, reply, outcome);
+  ReadReply(operation, reply, About(outcome.request), outcome);
   return outcome;
 }
 
@@ -150,6 +167,7 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
   result.bitmap = result.symbol ? qr::SaveSymbolBitmapFile(*result.symbol, settings_.qrPath, out())
                                 : qr::SaveResult::kNotEncoded;
   result.orderNo = outTradeNo;
+  placedFees_[outTradeNo] = settings_.totalFee;
 }
 
 void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {

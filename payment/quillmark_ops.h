@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -112,8 +113,14 @@ class CQuillmarkOps {
   // SignFields over the bytes of `signString`, of the merchant's sign type, saying so on
   // the output when it fails.
   std::string Sign(const std::string& signString);
+  // What a reply to `request` (its fields as sent) must repeat where it carries them: the
+  // request's kNamingFields, and the amount of an order placed here.
+  SignedFields About(const SignedFields& request) const;
 
   Settings settings_;
+  // The amount of each order these operations placed, by its number: a later reply about
+  // the order (a query's total_fee) must name that amount, though its request does not.
+  std::map<std::string, long long> placedFees_;
 };
 
 }  // namespace quillmark

@@ -70,7 +70,7 @@ ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key
 
 bool VerificationFailed(SignatureVerdict verdict) {
   return verdict == SignatureVerdict::kMismatch || verdict == SignatureVerdict::kMissing ||
-         verdict == SignatureVerdict::kAmbiguous;
+         verdict == SignatureVerdict::kAmbiguous || verdict == SignatureVerdict::kMisdirected;
 }
 
 void CheckFieldsAgree(const std::string& replyGbk, const std::vector<std::string>& names,
@@ -90,6 +90,22 @@ void CheckFieldsAgree(const std::string& replyGbk, const std::vector<std::string
   }
 }
 
+void CheckReplyIsAbout(const SignedFields& ours, ReplySignature& signature) {
+  if (signature.verdict != SignatureVerdict::kVerified) return;
+  for (const auto& [name, value] : ours) {
+    const auto field = signature.fields.find(name);
+    if (field == signature.fields.end() || field->second.empty()) continue;
+    std::string answered;
+    Utf8ToAnsi(field->second, answered);
+    if (answered == value) continue;
+    signature.verdict = SignatureVerdict::kMisdirected;
+    signature.field = name;
+    signature.ours = value;
+    signature.answered = std::move(answered);
+    return;
+  }
+}
+
 const char* VerdictName(SignatureVerdict verdict) {
   switch (verdict) {
     case SignatureVerdict::kVerified:
@@ -102,6 +118,8 @@ const char* VerdictName(SignatureVerdict verdict) {
       return "missing";
     case SignatureVerdict::kAmbiguous:
       return "ambiguous";
+    case SignatureVerdict::kMisdirected:
+      return "misdirected";
     case SignatureVerdict::kUnreadable:
       break;
   }

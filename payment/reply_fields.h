@@ -20,16 +20,19 @@ void ExtractCdataField(std::string text, const std::string& name, std::string& o
 std::string CdataField(std::string text, const std::string& name);
 
 enum class SignatureVerdict {
-  kVerified,    // the sign matches the reply's fields and the merchant's key
-  kMismatch,    // it does not: a field was changed, added or left out, or another key
-  kUnsigned,    // a FAIL reply without a sign, as FAIL replies may come
-  kUnreadable,  // not a flat <xml> document (nothing arrived, an HTML error page, ...)
-  kMissing,     // a SUCCESS reply without a sign: the platform signs every one of them
-  kAmbiguous,   // signed, but a field the program reads by its tags is not the signed one
+  kVerified,     // the sign matches the reply's fields and the merchant's key
+  kMismatch,     // it does not: a field was changed, added or left out, or another key
+  kUnsigned,     // a FAIL reply without a sign, as FAIL replies may come
+  kUnreadable,   // not a flat <xml> document (nothing arrived, an HTML error page, ...)
+  kMissing,      // a SUCCESS reply without a sign: the platform signs every one of them
+  kAmbiguous,    // signed, but a field the program reads by its tags is not the signed one
+  kMisdirected,  // signed, but about another request: it names another order, merchant,
+                 // refund or amount than the request it answers (CheckReplyIsAbout)
 };
 
-// Whether the verdict says the reply was tampered with or forged: a sign that does not
-// match, a SUCCESS reply without one, or text that reads otherwise than it was signed.
+// Whether the verdict says the reply was tampered with, forged or not ours: a sign that
+// does not match, a SUCCESS reply without one, text that reads otherwise than it was
+// signed, or a signed reply to another request.
 bool VerificationFailed(SignatureVerdict verdict);
 
 struct ReplySignature {
@@ -38,7 +41,11 @@ struct ReplySignature {
   std::string expected;            // the sign its fields give (kVerified, kMismatch)
   std::string maskedSignString;    // kMismatch: the sign string, the key shown as kMaskedKey
   std::string error;               // kUnreadable: what is wrong with the document
-  std::string field;               // kAmbiguous: the first field that reads otherwise
+  // kAmbiguous: the first field that reads otherwise; kMisdirected: the first field that
+  // names another request than ours.
+  std::string field;
+  std::string ours;                // kMisdirected: what our request said in `field` (GBK)
+  std::string answered;            // kMisdirected: what the reply says there instead (GBK)
   SignType type = SignType::kMd5;  // the type the sign was checked as
   SignedFields fields;             // the document's fields as read (UTF-8), when readable
 };
@@ -60,7 +67,16 @@ ReplySignature VerifyReplySignature(std::string_view reply, std::string_view key
 void CheckFieldsAgree(const std::string& replyGbk, const std::vector<std::string>& names,
                       ReplySignature& signature);
 
-// "verified", "mismatch", "unsigned", "unreadable", "missing", "ambiguous".
+// For a verified reply: whether it answers our request and not another one. Each of `ours`
+// (a field's name and the request's value in GBK: out_trade_no, appid, total_fee, ...)
+// that the signed document carries must hold the same value there; a field the reply does
+// not carry is not checked, since not every reply repeats every value. Where one differs,
+// the reply becomes kMisdirected, naming the first such field and both values: a signature
+// proves who wrote a reply, not which request it answers, and a reply about another order
+// taken as ours would report that order's payment as this one's. Other verdicts stay.
+void CheckReplyIsAbout(const SignedFields& ours, ReplySignature& signature);
+
+// "verified", "mismatch", "unsigned", "unreadable", "missing", "ambiguous", "misdirected".
 const char* VerdictName(SignatureVerdict verdict);
 
 }  // namespace quillmark

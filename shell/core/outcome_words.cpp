@@ -101,6 +101,9 @@ std::string SignatureVerdictText(const ReplySignature& signature) {
       return texts::kSignatureMissing;
     case SignatureVerdict::kAmbiguous:
       return Fill(texts::kSignatureAmbiguous, {signature.field});
+    case SignatureVerdict::kMisdirected:
+      return Fill(texts::kSignatureMisdirected,
+                  {signature.field, FromGbk(signature.answered), FromGbk(signature.ours)});
     case SignatureVerdict::kUnreadable:
       break;
   }

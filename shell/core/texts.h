@@ -96,6 +96,7 @@ inline constexpr char kSignatureUnsigned[] = "未签名";
 inline constexpr char kSignatureUnreadable[] = "应答无法解析";
 inline constexpr char kSignatureMissing[] = "成功应答没有签名";
 inline constexpr char kSignatureAmbiguous[] = "应答的 %1 与已签名的内容不符";
+inline constexpr char kSignatureMisdirected[] = "应答针对的是另一请求：其 %1 为 %2，本请求的为 %3";
 inline constexpr char kCodeNotShown[] = "应答未通过验证，不显示其支付链接和二维码";
 inline constexpr char kTradeStateNotTrusted[] = "应答未通过验证，不采用其交易状态";
 inline constexpr char kSignatureSignString[] = "应答的签名串（密钥已隐去）：%1";

@@ -254,6 +254,128 @@ TEST(CycleOutput, AReplysEscapeSequencesAreEscapedOnATerminalOnly) {
       << piped.out;
   EXPECT_EQ(piped.out.find("\\x1b"), std::string::npos) << "a pipe gets the reply as it came";
 }
+// A stand-in platform that signs every reply with the merchant's key and repeats the
+// request's merchant, order, refund and amounts, but names `value` as `field` in its
+// replies to `path`: a correctly signed reply about another request.
+void AnswerAbout(quillmark::testsupport::LocalHttpsServer& server, const std::string& path,
+                 const std::string& field, const std::string& value) {
+  const auto of = [](const std::string& body, const std::string& name) {
+    const std::size_t open = body.find("<" + name + ">");
+    const std::size_t close = body.find("</" + name + ">");
+    if (open == std::string::npos || close == std::string::npos) return std::string();
+    return body.substr(open + name.size() + 2, close - open - name.size() - 2);
+  };
+  for (const char* one :
+       {"/pay/unifiedorder", "/pay/orderquery", "/pay/closeorder", "/pay/refund"}) {
+    server.Handle(one, [=](const httplib::Request& req, httplib::Response& res) {
+      SignedFields reply = {{"return_code", "SUCCESS"},
+                            {"result_code", "SUCCESS"},
+                            {"code_url", "https://pay.test/qr/7"},
+                            {"trade_state", "NOTPAY"},
+                            {"refund_id", "50000000000000000000000000001"},
+                            {"total_fee", "1"}};
+      for (const char* name :
+           {"appid", "mch_id", "out_trade_no", "out_refund_no", "total_fee", "refund_fee"}) {
+        if (!of(req.body, name).empty()) reply[name] = of(req.body, name);
+      }
+      if (path == one) reply[field] = value;
+      std::string xml = "<xml>";
+      for (const auto& [name, text] : reply) {
+        xml += "<" + name + "><![CDATA[" + text + "]]></" + name + ">";
+      }
+      res.set_content(xml + "<sign><![CDATA[" + SignOf(reply, kApiKey) + "]]></sign></xml>",
+                      "text/xml");
+    });
+  }
+}
+
+// A reply signed with the right key but about another order, merchant or amount is no
+// answer to ours: the run exits 3, as for a reply that failed verification, and the
+// summary names the field, what came back and what we sent.
+TEST(CycleVerdict, AReplyAboutAnotherRequestExitsThree) {
+  const std::string order = "20261210000000000AnotherOrder001";
+  const std::string other = "20261210000000000AnotherOrder002";
+  const struct {
+    const char* what;
+    std::vector<std::string> command;  // after the program; none: the cycle
+    const char* path;
+    const char* field;
+    std::string value;
+    int exitCode;
+    std::string line;  // in the summary; "ORDER" stands for the cycle's order number
+  } rows[] = {
+      {"the cycle's order answered for another order",
+       {},
+       "/pay/unifiedorder",
+       "out_trade_no",
+       other,
+       3,
+       "\n  unified order reply: it answers another request: its out_trade_no is " + other +
+           ", ours is ORDER\nNo order number: the unified order's reply failed verification"},
+      {"the cycle's queries answered with another amount",
+       {},
+       "/pay/orderquery",
+       "total_fee",
+       "100",
+       3,
+       "\nQuery 1:       (trade_state not trusted)  (HTTP 200, return_code SUCCESS, result_code "
+       "SUCCESS, signature misdirected)\n  query 1 reply: it answers another request: its "
+       "total_fee is 100, ours is " +
+           std::to_string(kTotalFee) + "\n"},
+      {"a query answered for another appid",
+       {"query", order},
+       "/pay/orderquery",
+       "appid",
+       "qmother00000000001",
+       3,
+       "\n  query reply: it answers another request: its appid is qmother00000000001, ours is " +
+           std::string(kAppId) + "\n"},
+      {"a refund answered for another mch_id",
+       {"refund", order},
+       "/pay/refund",
+       "mch_id",
+       "1239999999",
+       3,
+       "\n  refund reply: it answers another request: its mch_id is 1239999999, ours is " +
+           std::string(kMchId) + "\n"},
+      {"a query of an order placed elsewhere, of any amount",
+       {"query", order},
+       "/pay/orderquery",
+       "total_fee",
+       "100",
+       0,
+       "\nQuery:         NOTPAY  ("},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    quillmark::testsupport::LocalHttpsServer server;
+    AnswerAbout(server, row.path, row.field, row.value);
+    server.Start();
+    ASSERT_TRUE(server.ok());
+    TempDir work;
+    std::vector<std::string> argv = CycleCommand(work.path(), server.Url(""));
+    argv.insert(argv.end(), row.command.begin(), row.command.end());
+    const ProgramResult result = RunProgram(argv, work.path());
+    SCOPED_TRACE(result.out + "\nstderr:\n" + result.err);
+    EXPECT_EQ(result.exitCode, row.exitCode);
+    const auto requests = server.requests();
+    ASSERT_FALSE(requests.empty());
+    std::string line = row.line;
+    const std::size_t at = line.find("ORDER");
+    if (at != std::string::npos) {
+      const std::string& body = requests[0].body;
+      const std::size_t start = body.find("<out_trade_no>") + 14;
+      line.replace(at, 5, body.substr(start, 32));
+    }
+    EXPECT_NE(result.out.find(line), std::string::npos) << line;
+    if (std::string(row.path) == "/pay/unifiedorder") {
+      EXPECT_FALSE(std::filesystem::exists(work.path() + "/1.BMP"))
+          << "a bitmap of a reply about another order";
+      EXPECT_EQ(requests.size(), 1u) << "a query of a reply about another order";
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(QuillmarkCycle, Cycle, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& param) {
                            return std::string(param.param.name);

@@ -18,6 +18,7 @@
 #include "payment/merchant_config.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
+#include "tests/support/local_https_server.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -240,6 +241,45 @@ TEST(CycleReport, AnUnwritableTargetIsABadOption) {
   EXPECT_TRUE(sandbox.requests().empty()) << "a request despite a bad --report";
 }
 
+// Two reports in one file would leave one of them: refused before anything is sent, with
+// both words named, whether the path is spelt the same, otherwise, or through a linked
+// folder to a file that is there (the same device and inode).
+TEST(CycleReport, OneFileForTwoReportsIsABadOption) {
+  Options options;
+  options.port = 0;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  TempDir work;
+  std::filesystem::create_directory(work.path() + "/folder");
+  std::filesystem::create_directory_symlink("folder", work.path() + "/linked");
+  const std::string before = "<?xml version=\"1.0\"?><testsuite name=\"the run before\"/>\n";
+  std::ofstream(work.path() + "/folder/old.xml", std::ios::binary) << before;
+  const struct {
+    const char* first;
+    const char* second;
+  } rows[] = {
+      {"json:r.json", "junit:r.json"},
+      {"junit:r.xml", "junit:r.xml"},
+      {"junit:r.xml", "json:./folder/../r.xml"},
+      {"junit:folder/old.xml", "json:linked/old.xml"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.first) + " " + row.second);
+    const ProgramResult result = RunProgram(
+        ReportCommand(sandbox, work, {"--report", row.first, "--report", row.second}), work.path());
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, std::string("quillmark-cycle: --report ") + row.second +
+                              ": the same file as --report " + row.first +
+                              "; each report needs a file of its own\n");
+  }
+  EXPECT_TRUE(sandbox.requests().empty()) << "a request despite two reports in one file";
+  EXPECT_FALSE(std::filesystem::exists(work.path() + "/r.json"));
+  EXPECT_FALSE(std::filesystem::exists(work.path() + "/r.xml"));
+  EXPECT_EQ(ReadFile(work.path() + "/folder/old.xml"), before);
+}
+
 // A run killed while it waits for the notification leaves the report of the run before,
 // byte for byte, and no temporary file beside it.
 TEST(CycleReport, AKilledRunLeavesTheReportThatWasThere) {
@@ -269,6 +309,125 @@ TEST(CycleReport, AKilledRunLeavesTheReportThatWasThere) {
     EXPECT_EQ(entry.path().filename().string().rfind("r.xml.", 0), std::string::npos)
         << entry.path();
   }
+}
+
+// A write that fails half way (the file size limit, its signal ignored, so that the write
+// itself fails as on a full disk) leaves each report of the run before byte for byte, and
+// no temporary file beside it; standard error says so and the exit status stays the run's.
+// The same run without the limit writes reports larger than it, so the limit did cut.
+TEST(CycleReport, AFailedWriteLeavesTheReportThatWasThere) {
+  Options options;
+  options.port = 0;
+  options.payAfterQueries = 1;
+  std::ostringstream log;
+  options.log = &log;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  TempDir work;
+  const std::string before = "<?xml version=\"1.0\"?><testsuite name=\"the run before\"/>\n";
+  const std::vector<std::string> reports = {"r.xml", "r.json"};
+  for (const std::string& name : reports) {
+    std::ofstream(work.path() + "/" + name, std::ios::binary) << before;
+  }
+  const std::vector<std::string> command =
+      ReportCommand(sandbox, work, {"--report", "junit:r.xml", "--report", "json:r.json"});
+  // 1 block: 512 bytes, for POSIX shells (bash as sh too); standard output, longer, goes
+  // nowhere.
+  std::vector<std::string> limited = {"/bin/sh", "-c",
+                                      "trap '' XFSZ; ulimit -f 1 && exec \"$@\" >/dev/null", "sh"};
+  limited.insert(limited.end(), command.begin(), command.end());
+  const ProgramResult result = RunProgram(limited, work.path());
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "quillmark-cycle: the report r.xml could not be written\n"
+            "quillmark-cycle: the report r.json could not be written\n");
+  for (const std::string& name : reports) {
+    EXPECT_EQ(ReadFile(work.path() + "/" + name), before) << name;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name.rfind("r.xml.", 0) == std::string::npos &&
+                name.rfind("r.json.", 0) == std::string::npos)
+        << "a temporary file left: " << name;
+  }
+
+  const ProgramResult unlimited = RunProgram(command, work.path());
+  EXPECT_EQ(unlimited.exitCode, 0) << unlimited.err;
+  for (const std::string& name : reports) {
+    EXPECT_GT(std::filesystem::file_size(work.path() + "/" + name), 512u) << name;
+  }
+}
+
+// Where `text` breaks XML 1.0's Char production (tab, line feed, carriage return, U+0020 to
+// U+D7FF, U+E000 to U+FFFD, U+10000 up), as a byte or as a character reference: "" when
+// nowhere. Written apart from the report's own escaping, which it checks.
+std::string XmlCharProblem(const std::string& text) {
+  const auto allowed = [](unsigned long c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80           ? 1
+                               : (lead >> 5) == 0x6  ? 2
+                               : (lead >> 4) == 0xE  ? 3
+                               : (lead >> 3) == 0x1E ? 4
+                                                     : 0;
+    if (length == 0 || at + length > text.size()) return "a stray byte at " + std::to_string(at);
+    unsigned long c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+      const auto next = static_cast<unsigned char>(text[at + i]);
+      if ((next >> 6) != 0x2) return "a cut sequence at " + std::to_string(at);
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (!allowed(c)) return "character " + std::to_string(c) + " at " + std::to_string(at);
+    at += length;
+  }
+  const std::regex reference("&#(x[0-9A-Fa-f]+|[0-9]+);");
+  for (std::sregex_iterator it(text.begin(), text.end(), reference), end; it != end; ++it) {
+    const std::string number = (*it)[1];
+    const unsigned long c =
+        number[0] == 'x' ? std::stoul(number.substr(1), nullptr, 16) : std::stoul(number);
+    if (!allowed(c)) return "a reference to character " + std::to_string(c);
+  }
+  return "";
+}
+
+// A reply's control bytes and a byte that is no UTF-8, from a stand-in platform: both
+// reports show them as \xNN. The JUnit report stays XML 1.0 (a C0 control is not even
+// allowed as a reference) and the JSON report stays JSON, its strings free of them too.
+TEST(CycleReport, AReplysControlBytesAreEscapedInBothReports) {
+  const std::string reply =
+      "<xml><return_code><![CDATA[FAIL]]></return_code><return_msg><![CDATA[no\x01 \x1b[31mred"
+      "\x0b \xff end]]></return_msg><!-- \x0c\x1f --></xml>";
+  quillmark::testsupport::LocalHttpsServer server;
+  server.Reply("/pay/unifiedorder", reply);
+  server.Start();
+  ASSERT_TRUE(server.ok());
+  TempDir work;
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), server.Url(""));
+  argv.insert(argv.end(), {"--report", "junit:r.xml", "--report", "json:r.json"});
+  const ProgramResult result = RunProgram(argv, work.path());
+  EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+
+  const std::string junit = ReadFile(work.path() + "/r.xml");
+  EXPECT_EQ(XmlCharProblem(junit), "") << junit;
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_string(junit.c_str())) << junit;
+  const std::string failure =
+      document.document_element().child("testcase").child("failure").text().get();
+  for (const char* shown : {"no\\x01 \\x1b[31mred\\x0b \\xff end", "<!-- \\x0c\\x1f -->"}) {
+    EXPECT_NE(failure.find(shown), std::string::npos) << shown << " in\n" << failure;
+  }
+
+  nlohmann::json json;
+  ASSERT_NO_THROW(json = nlohmann::json::parse(ReadFile(work.path() + "/r.json")));
+  const std::string replied = json["steps"][0]["reply"].get<std::string>();
+  EXPECT_EQ(XmlCharProblem(replied), "") << replied;
+  EXPECT_NE(replied.find("no\\x01 \\x1b[31mred\\x0b \\xff end"), std::string::npos) << replied;
+  EXPECT_EQ(XmlCharProblem(json["steps"][0]["reply_fields"]["return_msg"].get<std::string>()), "");
 }
 
 }  // namespace

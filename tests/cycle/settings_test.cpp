@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -308,6 +309,52 @@ TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
       << unknown.err;
   EXPECT_EQ(unknown.out, "");
   EXPECT_EQ(second.requests().size(), 3u);
+}
+
+// The program's options read the same after a command as before it: the settings file,
+// its profile (the sandbox knows no other merchant, so either one ignored fails the
+// request), the report and the notification's wait.
+TEST_F(Settings, OptionsAfterTheCommandAreReadAsBeforeIt) {
+  std::string text = "[merchant]\nca_file = " + std::string(QUILLMARK_TEST_CERT_DIR) +
+                     "/ca.pem\n\n[profile sandbox]\n";
+  for (const std::string& value : Values()) {
+    if (value.rfind("ca_file=", 0) != 0) text += value + "\n";
+  }
+  const std::string file = WriteFile(text);
+  const ProgramResult cycle = Run({}, {"--config", file, "--profile", "sandbox"});
+  const std::size_t at = cycle.out.find("Order number:  ");
+  ASSERT_NE(at, std::string::npos) << cycle.out << cycle.err;
+  const std::string orderNo = cycle.out.substr(at + 15, 32);
+  const std::string report = work_.path() + "/q.xml";
+  const struct {
+    std::vector<std::string> command;
+    std::vector<std::string> options;
+    int exitCode;
+    const char* line;  // in the summary
+  } rows[] = {
+      {{"query", orderNo},
+       {"--config", file, "--profile", "sandbox", "--report", "junit:" + report},
+       0,
+       "\nQuery:         SUCCESS  (HTTP 200"},
+      {{"close", orderNo},
+       {"--profile", "sandbox", "--await-notify", "5", "--config", file},
+       1,
+       "err_code ORDERPAID"},
+  };
+  for (const auto& row : rows) {
+    for (const bool after : {false, true}) {
+      SCOPED_TRACE(row.command[0] + (after ? " before" : " after") + " the options");
+      std::filesystem::remove(report);
+      std::vector<std::string> words = after ? row.command : row.options;
+      const std::vector<std::string>& rest = after ? row.options : row.command;
+      words.insert(words.end(), rest.begin(), rest.end());
+      const ProgramResult result = Run({}, words);
+      EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
+      EXPECT_EQ(result.err, "");
+      EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+      EXPECT_EQ(std::filesystem::exists(report), row.command[0] == "query");
+    }
+  }
 }
 
 TEST_F(Settings, AKeyOthersMayReadDrawsAWarning) {

@@ -131,7 +131,9 @@ TEST_F(OpsTest, RequestsAboutAnOrderGoOutByteForByte) {
 
 // Under sign_type HMAC-SHA256 every request names its type in its sorted place and is
 // signed HMAC-SHA256, byte for byte as worked out in Python (known_answers.h); the pinned
-// HMAC-SHA256 reply verifies, and the same fields signed with MD5 do not.
+// HMAC-SHA256 reply verifies, and the same fields signed with MD5 do not. The pinned reply
+// is about kQueryOrderNo: as the answer to a unified order, which made kOrderNo, it is
+// signed as it should be but answers another request.
 TEST_F(OpsTest, UnderHmacSha256RequestsNameTheTypeAndRepliesMustBeSignedByIt) {
   if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
   const std::string md5Reply =
@@ -146,7 +148,7 @@ TEST_F(OpsTest, UnderHmacSha256RequestsNameTheTypeAndRepliesMustBeSignedByIt) {
     SignatureVerdict verdict;
   } rows[] = {
       {&kUnifiedOrderOperation, known::kHmacUnifiedOrderDocument, known::kHmacQueryReply,
-       SignatureVerdict::kVerified},
+       SignatureVerdict::kMisdirected},
       {&kOrderQueryOperation, known::kHmacOrderQueryDocument, known::kHmacQueryReply,
        SignatureVerdict::kVerified},
       {&kCloseOrderOperation, known::kHmacOrderQueryDocument, md5Reply,
@@ -407,6 +409,100 @@ TEST_F(OpsTest, AReplyThatFailsVerificationGivesNoOrderBitmapOrState) {
     EXPECT_EQ(std::string(VerdictName(query.signature.verdict)), VerdictName(row.query));
     if (row.query != V::kVerified) {
       EXPECT_EQ(query.Field(kFieldTradeState), "");
+    }
+  }
+}
+
+// A platform whose every reply is signed with the merchant's key and repeats the request's
+// own values (the merchant, the order, the refund, the amounts), but for `field`, which
+// the replies to `operation` name as `value`: a reply about another request than ours.
+void AnswerAbout(LocalHttpsServer& server, const Operation& operation, const std::string& field,
+                 const std::string& value) {
+  for (const Operation* one : kOperations) {
+    const bool changed = one == &operation;
+    server.Handle(one->path, [=](const httplib::Request& req, httplib::Response& res) {
+      SignedFields reply = {{"return_code", "SUCCESS"},
+                            {"result_code", "SUCCESS"},
+                            {"code_url", "https://pay.test/qr/5"},
+                            {"trade_state", "NOTPAY"},
+                            {"refund_status_0", "SUCCESS"},
+                            {"total_fee", "1"}};
+      for (const char* name : kNamingFields) {
+        if (Field(req.body, name) != "<missing>") reply[name] = Field(req.body, name);
+      }
+      if (changed) reply[field] = value;
+      res.set_content(SignedReply(reply), "text/xml");
+    });
+  }
+}
+
+// A verified reply that names another order, merchant, refund or amount than the request
+// answers another request: nothing of it is taken, and the outcome names the field and
+// both values. An amount is known only of an order placed here.
+TEST_F(OpsTest, AVerifiedReplyAboutAnotherRequestIsNotTaken) {
+  const std::string other = "20260307090503042zzzzzzzzzzzzzzz";
+  const std::string fee = std::to_string(kTotalFee);
+  const struct {
+    const char* what;
+    const Operation* operation;
+    bool cycle;  // the step of a cycle (the unified order, or its first query), else Run
+    const char* field;
+    std::string value;
+    std::string ours;  // empty: the reply verifies
+  } rows[] = {
+      {"a unified order answered about another order", &kUnifiedOrderOperation, true,
+       "out_trade_no", other, "<the order's number>"},
+      {"a query answered for another appid", &kOrderQueryOperation, false, "appid",
+       "qmother00000000001", kAppId},
+      {"a close answered for another mch_id", &kCloseOrderOperation, false, "mch_id", "1239999999",
+       kMchId},
+      {"a refund answered under another refund number", &kRefundOperation, false, "out_refund_no",
+       other, "<the refund's number>"},
+      {"a refund of another amount", &kRefundOperation, false, "refund_fee", "2", fee},
+      {"a refund of an order of another amount", &kRefundOperation, false, "total_fee", "2", fee},
+      {"the query of the order placed here, of another amount", &kOrderQueryOperation, true,
+       "total_fee", "2", fee},
+      {"the query of an order placed elsewhere, of another amount", &kOrderQueryOperation, false,
+       "total_fee", "2", ""},
+      {"a refund query answered for the same order", &kRefundQueryOperation, false, "out_trade_no",
+       known::kQueryOrderNo, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    LocalHttpsServer server;
+    AnswerAbout(server, *row.operation, row.field, row.value);
+    server.Start();
+    CQuillmarkOps ops = MakeOps(server);
+    CQuillmarkOps::CycleResult cycle;
+    StepOutcome step;
+    if (!row.cycle) {
+      step = ops.Run(*row.operation, known::kQueryOrderNo);
+    } else {
+      cycle = ops.RunOrderCycle();
+      step = row.operation == &kUnifiedOrderOperation ? cycle.order : cycle.queries.at(0);
+    }
+    std::string ours = row.ours;
+    if (ours == "<the order's number>") ours = step.request.at(kFieldOutTradeNo);
+    if (ours == "<the refund's number>") ours = step.request.at(kFieldOutRefundNo);
+    const ReplySignature& signature = step.signature;
+    if (ours.empty()) {
+      EXPECT_STREQ(VerdictName(signature.verdict), "verified");
+      EXPECT_EQ(VerdictOf(step), StepVerdict::kDone);
+      continue;
+    }
+    EXPECT_STREQ(VerdictName(signature.verdict), "misdirected");
+    EXPECT_EQ(signature.field, row.field);
+    EXPECT_EQ(signature.ours, ours);
+    EXPECT_EQ(signature.answered, row.value);
+    EXPECT_EQ(VerdictOf(step), StepVerdict::kUntrusted);
+    EXPECT_EQ(step.Field(row.operation->replyFields.empty() ? kFieldCodeUrl
+                                                            : row.operation->replyFields.front()),
+              "")
+        << "a reply field taken from a reply about another request";
+    if (row.operation == &kUnifiedOrderOperation) {
+      EXPECT_EQ(cycle.orderNo, "");
+      EXPECT_TRUE(cycle.queries.empty());
+      EXPECT_FALSE(fs::exists(dir_ / "1.BMP"));
     }
   }
 }

@@ -89,6 +89,15 @@ TEST(StepWords, OrderAndQueryRowsSayWhatWentWrongFirst) {
   add("ambiguous", forged,
       "应答未通过验证，不显示其支付链接和二维码；应答的 code_url 与已签名的内容不符",
       "应答未通过验证，不采用其交易状态；应答的 code_url 与已签名的内容不符");
+  forged.signature.verdict = SignatureVerdict::kMisdirected;
+  forged.signature.field = "out_trade_no";
+  forged.signature.answered = "20260307090503042zzzzzzzzzzzzzzz";
+  forged.signature.ours = "20260307090503042abcdefghijklmno";
+  add("about another order", forged,
+      "应答未通过验证，不显示其支付链接和二维码；应答针对的是另一请求：其 out_trade_no 为 "
+      "20260307090503042zzzzzzzzzzzzzzz，本请求的为 20260307090503042abcdefghijklmno",
+      "应答未通过验证，不采用其交易状态；应答针对的是另一请求：其 out_trade_no 为 "
+      "20260307090503042zzzzzzzzzzzzzzz，本请求的为 20260307090503042abcdefghijklmno");
   StepOutcome odd = Reply(kUnifiedOrderOperation);
   odd.fields[kFieldTradeState] = "ACCEPT";
   add("unknown state", odd, "应答中没有支付链接（code_url）；签名已验证", "ACCEPT；签名已验证");
