@@ -280,8 +280,10 @@ void Notifier::Conclude(Job job, Outcome outcome, std::unique_lock<std::mutex>& 
       const auto now = std::chrono::system_clock::now().time_since_epoch();
       attempt.nextDueAt = std::chrono::duration_cast<milliseconds>(now + delay).count();
     }
-    if (options_.log) options_.log(line);
+    // The record first: a line that says an attempt was made speaks of a kept attempt, so
+    // whoever watches the log and then kills the sandbox finds it after the restart.
     if (options_.report) options_.report(attempt);
+    if (options_.log) options_.log(line);
     lock.lock();
   }
   if (again && !stopping_) {

@@ -351,6 +351,15 @@ TEST(SandboxProgram, AfterSigkillAnswersAsBeforeAndSendsTheNotificationStillDue)
   });
   ASSERT_TRUE(merchant.bind_to_port("127.0.0.1", notifyPort));
   std::thread serving([&] { merchant.listen_after_bind(); });
+  // A failed assertion returns early: the merchant is stopped and its thread joined all the same.
+  struct Stopped {
+    httplib::Server& server;
+    std::thread& thread;
+    ~Stopped() {
+      server.stop();
+      thread.join();
+    }
+  } stopped{merchant, serving};
 
   ChildProcess child(args, ".", secondRun.path());
   ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10)));
@@ -395,8 +404,6 @@ TEST(SandboxProgram, AfterSigkillAnswersAsBeforeAndSendsTheNotificationStillDue)
   EXPECT_NE(attempts[0]["error"], "");
   EXPECT_EQ(attempts[1]["attempt"], 2);
   EXPECT_EQ(attempts[1]["acknowledged"], true);
-  merchant.stop();
-  serving.join();
 }
 
 TEST(SandboxProgram, RefusesAStateFileItCannotUseWithStatus1) {
