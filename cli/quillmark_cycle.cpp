@@ -39,10 +39,13 @@
 #include "cli/notifications.h"
 #include "cli/report.h"
 #include "payment/encoding.h"
+#include "payment/field_rules.h"
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
-#include "payment/request_ids.h"
 #include "payment/scenarios.h"
+#include "payment/sign.h"
+#include "payment/trade_states.h"
+#include "payment/url_parts.h"
 #include "platform/platform.h"
 
 namespace {
@@ -139,7 +142,8 @@ void PrintSettings(const quillmark::LoadedSettings& settings) {
         settings.origins.at(key.fileKey).kind == quillmark::SettingOrigin::Kind::kDefault) {
       continue;
     }
-    const std::string value = key.secret ? "********" : settings.merchant.*key.member;
+    const std::string value =
+        key.secret ? std::string(quillmark::kMaskedKey) : settings.merchant.*key.member;
     std::cout << "  " << key.fileKey << std::string(18 - std::string(key.fileKey).size(), ' ')
               << (value.empty() ? "(empty)" : quillmark::ShownText(value)) << "  ("
               << quillmark::ShownText(settings.origins.at(key.fileKey).Describe()) << ")\n";
@@ -201,18 +205,8 @@ int Verdict(bool failedVerification) {
 
 // The words for an order's trade_state, for the scenario's outcome line.
 const char* TradeStateWords(const std::string& state) {
-  static const std::pair<const char*, const char*> kWords[] = {
-      {"SUCCESS", "paid"},
-      {"PAYERROR", "paying failed: the payment was declined"},
-      {"USERPAYING", "the payer is still paying"},
-      {"NOTPAY", "not paid yet"},
-      {"CLOSED", "closed: the order can no longer be paid"},
-      {"REFUND", "paid, then refunded"},
-      {"REVOKED", "revoked"}};
-  for (const auto& [name, words] : kWords) {
-    if (state == name) return words;
-  }
-  return "no trade state obtained";
+  const quillmark::TradeStateInfo* known = quillmark::FindTradeState(state);
+  return known != nullptr ? known->english : "no trade state obtained";
 }
 
 // The scenario's header line, and for a unified order sent twice, the refused first one.
@@ -373,7 +367,10 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
   app.fallthrough();
   for (const OrderCommand& command : kOrderCommands) {
     CLI::App* sub = app.add_subcommand(command.name, command.help);
-    sub->add_option("OUT_TRADE_NO", line.orderNo, "the order's number, as the cycle printed it")
+    sub->add_option(
+           "OUT_TRADE_NO", line.orderNo,
+           "the order's number (1 to 32 letters, digits or _-|*), as the cycle printed it or "
+           "the merchant's system placed it")
         ->required();
     line.commands.emplace_back(&command, sub);
   }
@@ -561,11 +558,10 @@ std::vector<quillmark::cli::ReportStep> CycleSteps(const RunSteps& run, int stat
   return steps;
 }
 
-// "127.0.0.1" of "https://127.0.0.1:8443".
+// "127.0.0.1" of "https://127.0.0.1:8443", "::1" of "https://[::1]:8443".
 std::string HostOf(const std::string& apiBase) {
-  const std::size_t start = apiBase.find("://");
-  const std::string rest = start == std::string::npos ? apiBase : apiBase.substr(start + 3);
-  return rest.substr(0, rest.find_first_of(":/"));
+  quillmark::UrlParts url;
+  return quillmark::SplitUrl(apiBase, url) ? url.host : apiBase;
 }
 
 // Writes every report asked for; one that cannot be written is said on standard error, and
@@ -728,10 +724,11 @@ int main(int argc, char** argv) {
 
   if (!ReadReportTargets(line)) return kBadUsage;
   const OrderCommand* chosen = line.Chosen();
-  if (chosen != nullptr && !quillmark::IsOutTradeNoForm(line.orderNo)) {
-    // Not echoed: a stray word on the command line could be a key.
-    std::cerr << "quillmark-cycle: OUT_TRADE_NO must be an order number as the unified order"
-              << " makes them: 17 digits, then 15 letters or digits\n";
+  // Any number the platform takes, so that orders the merchant's own system placed can be
+  // queried too. A key has that form and is never refused here, so what is refused is shown.
+  if (chosen != nullptr && !quillmark::rules::IsOrderNumber(line.orderNo)) {
+    std::cerr << "quillmark-cycle: OUT_TRADE_NO \"" << quillmark::ShownText(line.orderNo)
+              << "\" is not an order number: it must be 1 to 32 letters, digits or _-|*\n";
     return kBadUsage;
   }
 

@@ -13,8 +13,10 @@
 #include <string_view>
 #include <system_error>
 
+#include "payment/codecs.h"
 #include "payment/encoding.h"
 #include "payment/operation.h"
+#include "payment/sign.h"
 #include "platform/platform.h"
 
 namespace quillmark::cli {
@@ -27,8 +29,6 @@ struct FileClose {
     if (file != nullptr) std::fclose(file);
   }
 };
-
-const char kMask[] = "********";
 
 // The length of the UTF-8 sequence at `text[at]` of a character XML 1.0 may hold, or 0 when
 // there is none there: a stray or cut byte, an overlong form, a surrogate, U+FFFE/U+FFFF, or
@@ -56,20 +56,12 @@ std::size_t XmlCharacter(std::string_view text, std::size_t at) {
 // (a reply could echo it), and every byte XML cannot hold shown as \xNN, as the summary
 // shows a control byte; valid UTF-8 stays as it is.
 std::string ReportText(std::string_view bytes, const std::string& apiKey) {
-  std::string masked(bytes);
-  if (!apiKey.empty()) {
-    for (std::size_t at = masked.find(apiKey); at != std::string::npos;
-         at = masked.find(apiKey, at + sizeof kMask - 1)) {
-      masked.replace(at, apiKey.size(), kMask);
-    }
-  }
+  const std::string masked = MaskKey(bytes, apiKey);
   std::string text;
   for (std::size_t at = 0; at < masked.size();) {
     const std::size_t length = XmlCharacter(masked, at);
     if (length == 0) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(masked[at]));
-      text += escaped;
+      text += "\\x" + HexEncode(std::string_view(masked).substr(at, 1), HexCase::kLower);
       ++at;
       continue;
     }

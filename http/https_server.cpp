@@ -6,6 +6,7 @@
 
 #include "payment/codecs.h"
 #include "payment/flat_document.h"
+#include "payment/url_parts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -578,9 +579,7 @@ bool HttpsServer::Start(std::string& error) {
   error_code ec;
   if (options.tls && !UseCertificate(impl.tls, options, error)) return false;
 
-  const std::string where =
-      (options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host) +
-      ":" + std::to_string(options.port);
+  const std::string where = UrlHost(options.host) + ":" + std::to_string(options.port);
   tcp::resolver resolver(impl.io);
   const auto endpoints = resolver.resolve(options.host, std::to_string(options.port),
                                           tcp::resolver::passive | tcp::resolver::numeric_service,

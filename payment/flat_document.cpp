@@ -5,8 +5,9 @@
 #include <pugixml.hpp>
 
 #include <cstdint>
-#include <cstdio>
 #include <utility>
+
+#include "payment/codecs.h"
 
 namespace quillmark {
 namespace {
@@ -114,9 +115,7 @@ std::string PrintableAscii(std::string_view text) {
     if (byte >= 0x20 && byte <= 0x7e && byte != '\\') {
       out += c;
     } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      out += escaped;
+      out += "\\x" + HexEncode(std::string_view(&c, 1), HexCase::kLower);
     }
   }
   return out;

@@ -9,8 +9,9 @@
 #include <set>
 #include <utility>
 
-#include "payment/fields.h"
 #include "http/https_server.h"
+#include "payment/fields.h"
+#include "payment/url_parts.h"
 #include "platform/platform.h"
 
 namespace quillmark {
@@ -37,39 +38,24 @@ std::string Now() {
   return text;
 }
 
-// "host:port" or "[v6]:port", split; false when there is no port.
-bool SplitHostPort(const std::string& text, std::string& host, int& port) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon + 1 == text.size()) return false;
-  host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  port = 0;
-  for (std::size_t i = colon + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9' || port > 65535) return false;
-    port = port * 10 + (text[i] - '0');
-  }
-  return port <= 65535;
-}
-
 }  // namespace
 
 ListenAddress ListenAddressOf(const MerchantSettings& merchant) {
   ListenAddress address;
   // notify_url passed its rule: http://, a host, an optional :port, an optional path.
-  std::string rest = merchant.notifyUrl.substr(merchant.notifyUrl.find("//") + 2);
-  const std::size_t slash = rest.find('/');
-  address.path = slash == std::string::npos ? "/" : rest.substr(slash);
-  const std::size_t query = address.path.find('?');
-  if (query != std::string::npos) address.path.erase(query);
-  const std::string authority = rest.substr(0, slash);
-  if (!SplitHostPort(authority, address.host, address.port)) {
-    address.host = authority;
-    address.port = 80;
+  UrlParts url;
+  if (SplitUrl(merchant.notifyUrl, url)) {
+    address.host = url.host;
+    address.port = url.port;
+    address.path = url.rest.substr(0, url.rest.find_first_of("?#"));
   }
-  if (!merchant.notifyListen.empty())
-    SplitHostPort(merchant.notifyListen, address.host, address.port);
+  if (address.path.empty()) address.path = "/";
+  UrlParts listen;
+  if (!merchant.notifyListen.empty() && SplitAuthority(merchant.notifyListen, listen) &&
+      listen.portGiven) {
+    address.host = listen.host;
+    address.port = listen.port;
+  }
   return address;
 }
 
@@ -199,12 +185,9 @@ void NotifyListener::Stop() {
 std::string NotifyListener::BoundNotifyUrl(const std::string& notifyUrl) const {
   if (!impl_->server) return notifyUrl;
   // "http://host:0/path" becomes "http://host:<port>/path"; any other is sent as it is.
-  const std::size_t authority = notifyUrl.find("//") + 2;
-  const std::size_t end = notifyUrl.find('/', authority);
-  const std::string hostPort = notifyUrl.substr(authority, end - authority);
-  if (hostPort.size() < 2 || hostPort.compare(hostPort.size() - 2, 2, ":0") != 0) return notifyUrl;
-  return notifyUrl.substr(0, authority) + hostPort.substr(0, hostPort.size() - 1) +
-         std::to_string(port()) + (end == std::string::npos ? "" : notifyUrl.substr(end));
+  UrlParts url;
+  if (!SplitUrl(notifyUrl, url) || !url.portGiven || url.port != 0) return notifyUrl;
+  return url.scheme + "://" + UrlHost(url.host) + ":" + std::to_string(port()) + url.rest;
 }
 
 int NotifyListener::port() const { return impl_->server ? impl_->server->port() : 0; }

@@ -48,17 +48,6 @@ void MakeOutTradeNo(std::string& out) {
   out = buffer;
 }
 
-bool IsOutTradeNoForm(std::string_view text) {
-  if (text.size() != static_cast<std::size_t>(kIdLength)) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool digit = text[i] >= '0' && text[i] <= '9';
-    if (i < 17 ? !digit : std::string_view(kIdAlphabet).find(text[i]) == std::string_view::npos) {
-      return false;
-    }
-  }
-  return true;
-}
-
 namespace testing {
 
 ScopedFixedClock::ScopedFixedClock(std::uint32_t tick, platform::LocalTime time) {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "platform/platform.h"
 
@@ -21,10 +20,6 @@ void MakeNonceStr(std::string& out);
 // Replaces `out` with the local time as 17 digits (yyyyMMddhhmmssSSS) followed by 15
 // characters drawn as in MakeNonceStr (so, within one tick, the nonce's first 15).
 void MakeOutTradeNo(std::string& out);
-
-// Whether `text` has the form MakeOutTradeNo gives: 17 digits, then 15 characters of
-// kIdAlphabet.
-bool IsOutTradeNoForm(std::string_view text);
 
 namespace testing {
 

@@ -59,6 +59,16 @@ std::string SignFields(const char* data, std::size_t size, SignType type, std::s
   return type == SignType::kHmacSha256 ? HmacSha256(data, size, key) : Md5(data, size);
 }
 
+std::string MaskKey(std::string_view text, std::string_view key) {
+  std::string masked(text);
+  if (key.empty()) return masked;
+  for (std::size_t at = masked.find(key); at != std::string::npos;
+       at = masked.find(key, at + kMaskedKey.size())) {
+    masked.replace(at, key.size(), kMaskedKey);
+  }
+  return masked;
+}
+
 std::string SignStringOf(const SignedFields& fields, std::string_view key) {
   std::string text;
   for (const auto& [name, value] : fields) {

@@ -37,8 +37,11 @@ std::string SignFields(const char* data, std::size_t size, SignType type = SignT
 // lists them.
 using SignedFields = std::map<std::string, std::string>;
 
-// What stands for the key where a sign string is shown to a person.
+// What stands for the key wherever text shown to a person or kept in a report could hold
+// it: a sign string, a setting's value, a reply that echoes the key.
 inline constexpr std::string_view kMaskedKey = "********";
+// `text` with every occurrence of `key` (when it is not empty) replaced by kMaskedKey.
+std::string MaskKey(std::string_view text, std::string_view key);
 
 // The sign string of any signed document (a reply, a request as the platform checks it):
 // every field but "sign" whose value is not empty, in byte order of the names, as

@@ -2,7 +2,6 @@
 // values become in the sandbox's Options.
 #include "sandbox/program_options.h"
 
-#include <curl/curl.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "payment/field_rules.h"
 #include "payment/merchant_settings.h"
 #include "payment/operation.h"
+#include "payment/url_parts.h"
 #include "platform/process.h"
 #include "sandbox/lan_mode.h"
 #include "sandbox/notify/notifier.h"
@@ -62,29 +62,6 @@ std::function<std::string(const std::string&)> WholeIn(std::uint64_t low, std::u
   };
 }
 
-// A URL as libcurl's parser reads it (the parser the clients' requests go through).
-struct ParsedUrl {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle{curl_url(), curl_url_cleanup};
-  CURLUcode code = CURLUE_OUT_OF_MEMORY;
-
-  explicit ParsedUrl(const std::string& url) {
-    if (handle) code = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
-  }
-  bool Has(CURLUPart what) const {
-    char* part = nullptr;
-    const bool has = curl_url_get(handle.get(), what, &part, 0) == CURLUE_OK;
-    curl_free(part);
-    return has;
-  }
-  std::string Get(CURLUPart what) const {
-    char* part = nullptr;
-    std::string text;
-    if (curl_url_get(handle.get(), what, &part, 0) == CURLUE_OK) text = part;
-    curl_free(part);
-    return text;
-  }
-};
-
 // Why `url` cannot be the base of code_url, or empty when it can: http:// or https://, a
 // host, an optional port, and nothing after but an optional '/'.
 std::string PublicUrlProblem(const std::string& url) {
@@ -93,11 +70,12 @@ std::string PublicUrlProblem(const std::string& url) {
   if (url.rfind("https://", 0) != 0 && url.rfind("http://", 0) != 0) {
     return bad + "it must start with http:// or https://" + example;
   }
-  const ParsedUrl parsed(url);
-  if (parsed.code != CURLUE_OK) return bad + curl_url_strerror(parsed.code) + example;
-  const std::string path = parsed.Get(CURLUPART_PATH);
-  if (parsed.Has(CURLUPART_USER) || parsed.Has(CURLUPART_QUERY) || parsed.Has(CURLUPART_FRAGMENT) ||
-      (!path.empty() && path != "/")) {
+  UrlParts parts;
+  if (!SplitUrl(url, parts)) {
+    return bad + "it must name a host (an IPv6 address in brackets) and may add a port up to " +
+           "65535" + example;
+  }
+  if (!parts.rest.empty() && parts.rest != "/") {
     return bad + "only scheme, host and port are allowed, no path, query or fragment" + example;
   }
   return "";
@@ -517,6 +495,9 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   return std::nullopt;
 }
 
-std::string UrlHostOf(const std::string& url) { return ParsedUrl(url).Get(CURLUPART_HOST); }
+std::string UrlHostOf(const std::string& url) {
+  UrlParts parts;
+  return SplitUrl(url, parts) ? UrlHost(parts.host) : std::string();
+}
 
 }  // namespace quillmark::sandbox

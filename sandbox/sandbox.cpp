@@ -21,9 +21,11 @@
 #include <utility>
 
 #include "http/https_server.h"
+#include "payment/codecs.h"
 #include "payment/flat_document.h"
 #include "payment/local_sandbox.h"
 #include "payment/merchant_settings.h"
+#include "payment/url_parts.h"
 #include "platform/platform.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"
@@ -38,7 +40,7 @@
 #include "sandbox/order/order_life.h"
 #include "sandbox/payer/payer_actions.h"
 #include "sandbox/payer/payer_page.h"
-#include "sandbox/scenarios/plays.h"
+#include "sandbox/scenarios/pay.h"
 #include "sandbox/store/state_store.h"
 
 #include <openssl/rand.h>
@@ -73,18 +75,8 @@ std::string RandomToken() {
     std::mt19937_64 random = SeededRandom();
     for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string token;
-  for (const unsigned char byte : bytes) {
-    token += kDigits[byte >> 4];
-    token += kDigits[byte & 15];
-  }
-  return token;
-}
-
-// "[::1]" for an IPv6 address, the host as it is otherwise.
-std::string UrlHost(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  return HexEncode(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes),
+                   HexCase::kLower);
 }
 
 // The handler of a POST to one of its operations' paths that the run's fault applies to
@@ -596,12 +588,9 @@ ConsoleActions::Result Sandbox::Impl::Pay(const std::string& orderNo) {
   std::optional<PaidOrder> paidNow;
   Step step;
   const bool found = WithOrder(orderNo, [&](Order& order, OrderLife& orders) {
-    step = orders.Apply(order, Transition::kPay, Cause{Actor::kConsole, NowMs(), {}});
-    if (step.moved()) {
-      // A `notify-late` order is notified once a query first says SUCCESS.
-      if (PlayOf(order.scenario).notifyAtPay) paidNow = PaidOrderOf(orderNo, order);
-      change.order = order;
-    }
+    step = PayOrder(orders, order, orderNo, Transition::kPay, Cause{Actor::kConsole, NowMs(), {}},
+                    paidNow);
+    if (step.moved()) change.order = order;
   });
   const std::string shown = PrintableAscii(orderNo);
   if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};

@@ -5,6 +5,7 @@
 // refused, never served as another.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "payment/operation.h"
@@ -43,6 +44,14 @@ void ServeOrderQuery(Exchange& ex, OrderDesk& desk);
 void ServeCloseOrder(Exchange& ex, OrderDesk& desk);
 void ServeRefund(Exchange& ex, OrderDesk& desk);
 void ServeRefundQuery(Exchange& ex, OrderDesk& desk);
+
+// The words of a request about an order the sandbox does not have: "order <number> does
+// not exist". The order query answers them as a return_code FAIL.
+std::string NoSuchOrderWords(const std::string& orderNo);
+// The answer of every other operation about such an order: result_code FAIL with err_code
+// ORDERNOTEXIST and those words, signed; logged as "FAIL ORDERNOTEXIST" and `logged`.
+void ServeNoSuchOrder(Exchange& ex, OrderDesk& desk, const std::string& orderNo,
+                      const char* logged);
 
 // The table's row for `operation`; null when the sandbox does not serve it.
 const ApiHandler* FindApiHandler(const Operation* operation);

@@ -20,6 +20,16 @@ const ApiHandler kApiHandlers[] = {
 
 }  // namespace
 
+std::string NoSuchOrderWords(const std::string& orderNo) {
+  return "order " + orderNo + " does not exist";
+}
+
+void ServeNoSuchOrder(Exchange& ex, OrderDesk& desk, const std::string& orderNo,
+                      const char* logged) {
+  desk.SendResultFail(orderNo, "ORDERNOTEXIST", NoSuchOrderWords(orderNo), ex);
+  desk.Log(ex, orderNo, 200, std::string("FAIL ORDERNOTEXIST") + logged);
+}
+
 const ApiHandler* FindApiHandler(const Operation* operation) {
   const auto found = std::find_if(
       std::begin(kApiHandlers), std::end(kApiHandlers),

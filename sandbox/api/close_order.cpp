@@ -16,8 +16,7 @@ void ServeCloseOrder(Exchange& ex, OrderDesk& desk) {
   // Refusals are business failures of a request that was itself in order: signed replies
   // with result_code FAIL and a code that says why, as the platform answers them.
   if (!found) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex);
-    desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to close");
+    ServeNoSuchOrder(ex, desk, orderNo, ", nothing to close");
   } else if (step.refused()) {
     desk.SendResultFail(orderNo, step.refusal,
                         "order " + orderNo + " has been paid and cannot be closed", ex);

@@ -46,8 +46,7 @@ void ServeRefund(Exchange& ex, OrderDesk& desk) {
     }
   });
   if (!found) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex);
-    desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST, nothing to refund");
+    ServeNoSuchOrder(ex, desk, orderNo, ", nothing to refund");
   } else if (!errCode.empty()) {
     desk.SendResultFail(orderNo, errCode, "order " + orderNo + " " + why, ex);
     desk.Log(ex, orderNo, 200, "FAIL " + errCode + ", not refunded");

@@ -23,8 +23,7 @@ void ServeRefundQuery(Exchange& ex, OrderDesk& desk) {
   const bool processing = PlayOf(seen.scenario).refundProcessing && seen.refundQueries == 0;
   const char* status = processing ? "PROCESSING" : "SUCCESS";
   if (!found) {
-    desk.SendResultFail(orderNo, "ORDERNOTEXIST", "order " + orderNo + " does not exist", ex);
-    desk.Log(ex, orderNo, 200, "FAIL ORDERNOTEXIST");
+    ServeNoSuchOrder(ex, desk, orderNo, "");
   } else if (StateOf(seen) != OrderState::kRefunded) {
     desk.SendResultFail(orderNo, "REFUNDNOTEXIST", "order " + orderNo + " has no refund", ex);
     desk.Log(ex, orderNo, 200, "FAIL REFUNDNOTEXIST");

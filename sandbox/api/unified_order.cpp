@@ -16,7 +16,7 @@ void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
   const long long totalFee = std::stoll(fields.at(kFieldTotalFee));  // checked: 1..2^31-1
   const Scenario* armed = desk.TakeArmed(orderNo);
   const Scenario& scenario = armed ? *armed : ScenarioForFee(totalFee);
-  if (PlayOf(scenario.name).systemErrorOnce && desk.FirstPlacementOf(orderNo)) {
+  if (PlayOf(scenario).systemErrorOnce && desk.FirstPlacementOf(orderNo)) {
     desk.SendResultFail(orderNo, "SYSTEMERROR", "system error, please try again", ex);
     desk.Log(ex, orderNo, 200,
              std::string("FAIL SYSTEMERROR, no order placed (scenario ") + scenario.name + ")");

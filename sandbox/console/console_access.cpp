@@ -8,6 +8,7 @@
 
 #include "payment/codecs.h"
 #include "payment/flat_document.h"
+#include "payment/url_parts.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -28,17 +29,11 @@ bool SameSecret(std::string_view given, std::string_view secret) {
 // Whether a Host header ("127.0.0.1:8443", "[::1]:8443", "localhost") names this machine
 // by its loopback name or a loopback address written in full (not "127.1").
 bool IsLoopbackName(std::string_view host) {
-  std::string_view name = host;
-  if (!name.empty() && name.front() == '[') {
-    const std::size_t close = name.find(']');
-    if (close == std::string_view::npos) return false;
-    name = name.substr(1, close - 1);
-  } else {
-    name = name.substr(0, name.find(':'));
-  }
-  if (name == "localhost") return true;
+  UrlParts parts;
+  if (!SplitAuthority(host, parts)) return false;
+  if (parts.host == "localhost") return true;
   boost::system::error_code error;
-  const boost::asio::ip::address address = boost::asio::ip::make_address(std::string(name), error);
+  const boost::asio::ip::address address = boost::asio::ip::make_address(parts.host, error);
   return !error && address.is_loopback();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "payment/scenarios.h"
 #include "payment/sign.h"
 
 namespace quillmark::sandbox {
@@ -47,7 +48,7 @@ struct Order {
   bool notifyAcknowledged = false;  // its notification has been acknowledged
   // The name of the test scenario it plays (payment/scenarios.h), chosen as it is placed:
   // armed from the console, else by its amount.
-  std::string scenario = "paid";
+  std::string scenario = kPaidScenario.name;
   // What the scenarios' states keep: the payment failed (PAYERROR); a payment in progress
   // (USERPAYING) and the queries it still takes to finish on its own (0: it waits for the
   // payer); and the refund queries answered so far.

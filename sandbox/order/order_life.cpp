@@ -83,11 +83,15 @@ OrderState StateOf(const Order& order) {
   return order.userPaying ? OrderState::kUserPaying : OrderState::kNotPaid;
 }
 
-const char* TradeState(const Order& order) {
-  static constexpr const char* kNames[kOrderStates] = {"NOTPAY",   "SUCCESS",  "CLOSED",
-                                                            "REFUND",   "PAYERROR", "USERPAYING"};
-  return kNames[static_cast<int>(StateOf(order))];
+const TradeStateInfo& QueriedState(OrderState state) {
+  // By OrderState; no order here is REVOKED: the sandbox serves no reversal.
+  static constexpr TradeStateId kQueriedAs[kOrderStates] = {
+      TradeStateId::kNotPay, TradeStateId::kSuccess,  TradeStateId::kClosed,
+      TradeStateId::kRefund, TradeStateId::kPayError, TradeStateId::kUserPaying};
+  return TradeStateOf(kQueriedAs[static_cast<int>(state)]);
 }
+
+const char* TradeState(const Order& order) { return QueriedState(StateOf(order)).name; }
 
 OrderLife::OrderLife() : random_(SeededRandom()) {}
 

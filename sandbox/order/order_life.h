@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "payment/trade_states.h"
 #include "sandbox/order/order_book.h"
 
 namespace quillmark::sandbox {
@@ -29,8 +30,9 @@ inline constexpr int kOrderStates = 6;
 
 // The one place an order's state is read from its members.
 OrderState StateOf(const Order& order);
-// The state a query of `order` reports: "NOTPAY", "SUCCESS", "CLOSED", "REFUND",
-// "PAYERROR" or "USERPAYING".
+// The trade state a query reports for `state` (payment/trade_states.h), and its name for
+// `order`.
+const TradeStateInfo& QueriedState(OrderState state);
 const char* TradeState(const Order& order);
 
 enum class Transition : std::uint8_t {

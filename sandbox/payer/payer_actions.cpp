@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "sandbox/payer/payer_page.h"
+#include "sandbox/scenarios/pay.h"
 #include "sandbox/scenarios/plays.h"
 
 namespace quillmark::sandbox {
@@ -25,17 +26,11 @@ void Press(Exchange& ex, OrderDesk& desk, const std::string& orderNo, Choose cho
   Step step;
   const char* done = "";
   const bool found = desk.WithOrder(orderNo, [&](Order& order, OrderLife& life) {
-    const ScenarioPlay& play = PlayOf(order.scenario);
     Transition transition = Transition::kPay;
-    choose(play, transition, done);
-    Cause cause{Actor::kPayerPage, NowMs(), {}};
-    cause.queriesToPay = transition == Transition::kStartPaying ? play.payingQueries : 0;
-    step = life.Apply(order, transition, cause);
-    if (!step.moved()) return;
-    if (transition == Transition::kPay && StateOf(order) == OrderState::kPaid && play.notifyAtPay) {
-      ex.notify = PaidOrderOf(orderNo, order);
-    }
-    ex.changed = order;
+    choose(PlayOf(order.scenario), transition, done);
+    step = PayOrder(life, order, orderNo, transition, Cause{Actor::kPayerPage, NowMs(), {}},
+                    ex.notify);
+    if (step.moved()) ex.changed = order;
   });
   if (!found) return NoSuchOrder(ex, desk, orderNo);
   // Post/Redirect/Get: reloading the page shows the state instead of pressing again.

@@ -7,6 +7,7 @@
 
 #include "payment/codecs.h"
 #include "payment/scenarios.h"
+#include "sandbox/scenarios/plays.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -95,18 +96,21 @@ std::string Button(const std::string& orderNo, const char* suffix, const char* c
 // What the page says below the order, and its buttons while the order can still be paid.
 std::string StateAndButtons(const std::string& orderNo, const Order& order,
                             const PayerWords& words) {
-  const std::string state = TradeState(order);
-  const bool expired = order.scenario == "expired";
-  if (state == "REFUND") return std::string("<p id=\"said\">") + words.refunded + "</p>";
-  if (state == "SUCCESS") return std::string("<p id=\"said\">") + words.paid + "</p>";
-  if (state == "PAYERROR") return std::string("<p id=\"said\">") + words.declined + "</p>";
+  const OrderState state = StateOf(order);
+  // An order its scenario has the platform close is past paying here even before then.
+  const bool expired = PlayOf(order.scenario).closeAtFirstQuery;
+  const auto said = [](const char* text) { return "<p id=\"said\">" + std::string(text) + "</p>"; };
+  if (state == OrderState::kRefunded) return said(words.refunded);
+  if (state == OrderState::kPaid) return said(words.paid);
+  if (state == OrderState::kPayError) return said(words.declined);
   if (expired) return std::string("<p id=\"said\" class=\"expired\">") + words.expired + "</p>";
-  if (state == "CLOSED") return std::string("<p id=\"said\">") + words.closed + "</p>";
+  if (state == OrderState::kClosed) return said(words.closed);
+  const bool paying = state == OrderState::kUserPaying;
   std::string part;
-  if (state == "USERPAYING") part += std::string("<p id=\"said\">") + words.paying + "</p>";
+  if (paying) part += said(words.paying);
   part += Button(orderNo, kPaySuffix, "pay", words.pay + AmountText(order.totalFee));
   part += Button(orderNo, kDeclineSuffix, "decline", words.decline);
-  if (state != "USERPAYING") part += Button(orderNo, kKeepPayingSuffix, "keep", words.keepPaying);
+  if (!paying) part += Button(orderNo, kKeepPayingSuffix, "keep", words.keepPaying);
   return part + "<p class=\"note\">" + words.choices + "</p>";
 }
 

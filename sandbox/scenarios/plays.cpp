@@ -1,10 +1,12 @@
-// The scenarios' plays, one row each; a scenario declared in payment/scenarios.h without a
-// row here plays `paid`.
+// The scenarios' plays, one row each, keyed by the scenario's place in the shared table: a
+// name that is not in it, a scenario without a row or with two, stops the build.
 #include "sandbox/scenarios/plays.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -13,69 +15,96 @@
 namespace quillmark::sandbox {
 namespace {
 
-ScenarioPlay Play(const char* name) {
+constexpr std::size_t kNoScenario = std::size(kScenarios);
+
+constexpr std::size_t IndexOf(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(kScenarios); ++i) {
+    if (name == kScenarios[i].name) return i;
+  }
+  return kNoScenario;
+}
+
+// The play of the scenario called `name`, as `paid` plays it until the row changes it.
+// Evaluated at compile time, a name the table does not have throws, which no constant
+// expression may: the build says where.
+constexpr ScenarioPlay Play(std::string_view name) {
+  const std::size_t index = IndexOf(name);
+  if (index == kNoScenario) throw "no such scenario in payment/scenarios.h";
   ScenarioPlay play;
-  play.name = name;
+  play.scenario = &kScenarios[index];
   return play;
 }
 
-const ScenarioPlay* Plays() {
-  static const ScenarioPlay kPlays[] = {
-      Play("paid"),
-      [] {
-        ScenarioPlay play = Play("declined");
-        play.pay = Transition::kDecline;
-        return play;
-      }(),
-      [] {
-        ScenarioPlay play = Play("paying");
-        play.pay = Transition::kStartPaying;
-        play.payingQueries = 2;
-        return play;
-      }(),
-      [] {
-        ScenarioPlay play = Play("system-error-once");
-        play.systemErrorOnce = true;
-        return play;
-      }(),
-      [] {
-        ScenarioPlay play = Play("expired");
-        play.closeAtFirstQuery = true;
-        return play;
-      }(),
-      [] {
-        ScenarioPlay play = Play("notify-twice");
-        play.notifyOnceAgain = true;
-        return play;
-      }(),
-      [] {
-        ScenarioPlay play = Play("notify-late");
-        play.notifyAtPay = false;
-        return play;
-      }(),
-      [] {
-        ScenarioPlay play = Play("refund-processing");
-        play.refundProcessing = true;
-        return play;
-      }(),
-      [] {
-        ScenarioPlay play = Play("refund-fails");
-        play.refundFails = true;
-        return play;
-      }(),
-      ScenarioPlay{nullptr},
-  };
-  return kPlays;
+constexpr ScenarioPlay kPlays[] = {
+    Play("paid"),
+    [] {
+      ScenarioPlay play = Play("declined");
+      play.pay = Transition::kDecline;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("paying");
+      play.pay = Transition::kStartPaying;
+      play.payingQueries = 2;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("system-error-once");
+      play.systemErrorOnce = true;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("expired");
+      play.closeAtFirstQuery = true;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("notify-twice");
+      play.notifyOnceAgain = true;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("notify-late");
+      play.notifyAtPay = false;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("refund-processing");
+      play.refundProcessing = true;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("refund-fails");
+      play.refundFails = true;
+      return play;
+    }(),
+};
+
+// Each scenario of the table has exactly one play, so none plays `paid` by omission.
+constexpr bool EachScenarioPlayedOnce() {
+  for (const Scenario& scenario : kScenarios) {
+    int rows = 0;
+    for (const ScenarioPlay& play : kPlays) rows += play.scenario == &scenario ? 1 : 0;
+    if (rows != 1) return false;
+  }
+  return true;
 }
+static_assert(EachScenarioPlayedOnce(), "every scenario in payment/scenarios.h needs one play");
 
 }  // namespace
 
 const ScenarioPlay& PlayOf(const std::string& name) {
-  const ScenarioPlay* plays = Plays();
-  for (const ScenarioPlay* play = plays; play->name; ++play) {
-    if (name == play->name) return *play;
+  for (const ScenarioPlay& play : kPlays) {
+    if (name == play.scenario->name) return play;
   }
-  return plays[0];
+  return PlayOf(kPaidScenario);
+}
+
+const ScenarioPlay& PlayOf(const Scenario& scenario) {
+  for (const ScenarioPlay& play : kPlays) {
+    if (play.scenario == &scenario) return play;
+  }
+  return kPlays[0];  // not reached: EachScenarioPlayedOnce
 }
 
 std::string ScenarioList(bool json) {

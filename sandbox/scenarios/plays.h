@@ -1,17 +1,18 @@
 // What each test scenario (payment/scenarios.h) makes the sandbox do: one row of hooks per
-// scenario, keyed by its name. The handlers ask an order's play at the points a scenario
-// can change (its placement, a pay, a query, the notification, a refund) and otherwise
+// scenario, keyed by its row in that table. The handlers ask an order's play at the points a
+// scenario can change (its placement, a pay, a query, the notification, a refund) and otherwise
 // serve it as any order; what an order may become stays the order life's.
 #pragma once
 
 #include <string>
 
+#include "payment/scenarios.h"
 #include "sandbox/order/order_life.h"
 
 namespace quillmark::sandbox {
 
 struct ScenarioPlay {
-  const char* name;
+  const Scenario* scenario = nullptr;  // its row in kScenarios
   // The first unified order of its number answers FAIL SYSTEMERROR and places nothing.
   bool systemErrorOnce = false;
   // What a pay by the payer page or by enough queries becomes: kPay, kDecline (the
@@ -29,8 +30,11 @@ struct ScenarioPlay {
   bool refundProcessing = false;
 };
 
-// The play of the scenario called `name`; `paid`'s (as today) for a name it does not know.
+// The play of the scenario called `name`; `paid`'s for a name it does not know (an order
+// kept by a release that had a scenario this one has not).
 const ScenarioPlay& PlayOf(const std::string& name);
+// The play of a scenario of kScenarios.
+const ScenarioPlay& PlayOf(const Scenario& scenario);
 
 // The scenarios as `quillmark-sandbox scenarios` prints them: a table of name, amount in
 // fen and description, aligned, one line each after a heading; with `json`, one JSON array

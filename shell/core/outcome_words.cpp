@@ -5,29 +5,17 @@
 
 #include "payment/encoding.h"
 #include "payment/operation.h"
+#include "payment/trade_states.h"
 #include "platform/platform.h"
 #include "shell/core/texts.h"
 
 namespace quillmark::shell::words {
 namespace {
 
-struct KnownMeaning {
-  const char* state;
-  const char* meaning;
-};
-// What the common states mean, for replies that carry no description of their own.
-constexpr KnownMeaning kTradeStates[] = {
-    {"SUCCESS", texts::kTradeStateSuccess},   {"REFUND", texts::kTradeStateRefund},
-    {"NOTPAY", texts::kTradeStateNotPay},     {"CLOSED", texts::kTradeStateClosed},
-    {"REVOKED", texts::kTradeStateRevoked},   {"USERPAYING", texts::kTradeStateUserPaying},
-    {"PAYERROR", texts::kTradeStatePayError},
-};
-
-std::string KnownTradeState(const std::string& state) {
-  for (const KnownMeaning& entry : kTradeStates) {
-    if (state == entry.state) return entry.meaning;
-  }
-  return {};
+// What a known state means, for replies that carry no description of their own.
+std::string KnownMeaning(const std::string& state) {
+  const TradeStateInfo* known = FindTradeState(state);
+  return known != nullptr ? known->chinese : "";
 }
 
 // "a：b", or whichever of the two is not empty.
@@ -147,7 +135,7 @@ std::string StepText(const StepWords& words, const StepOutcome& outcome) {
 std::string TradeStateText(const StepOutcome& query) {
   const std::string& state = query.Field(kFieldTradeState);
   const std::string& description = query.Field(kFieldTradeStateDesc);
-  const std::string meaning = description.empty() ? KnownTradeState(state) : FromGbk(description);
+  const std::string meaning = description.empty() ? KnownMeaning(state) : FromGbk(description);
   return meaning.empty() ? FromGbk(state) : FromGbk(state) + "（" + meaning + "）";
 }
 

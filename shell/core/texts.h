@@ -106,15 +106,6 @@ inline constexpr char kBitmapOutOfMemory[] = "未写入：内存不足（%1）";
 inline constexpr char kBitmapCannotOpen[] = "未写入：无法打开文件 %1";
 inline constexpr char kBitmapCannotWrite[] = "未写入：无法写入文件 %1";
 
-// What the common trade states mean, for replies that carry no trade_state_desc.
-inline constexpr char kTradeStateSuccess[] = "支付成功";
-inline constexpr char kTradeStateRefund[] = "转入退款";
-inline constexpr char kTradeStateNotPay[] = "未支付";
-inline constexpr char kTradeStateClosed[] = "已关闭";
-inline constexpr char kTradeStateRevoked[] = "已撤销";
-inline constexpr char kTradeStateUserPaying[] = "用户支付中";
-inline constexpr char kTradeStatePayError[] = "支付失败";
-
 // The name under which the application's settings would be kept. Nothing is read or
 // written; it is set so that any later use of QSettings lands in the same place.
 inline constexpr char kSettingsName[] = "应用程序向导生成的本地应用程序";

@@ -18,6 +18,7 @@
 #include "payment/merchant_config.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
+#include "tests/support/free_port.h"
 #include "tests/support/local_https_server.h"
 
 namespace quillmark::sandbox {
@@ -202,6 +203,34 @@ TEST(CycleReport, JunitAndJsonTellEachStepOfAPassingAndAFailingCycle) {
       EXPECT_EQ(order["reply_fields"].count("code_url"), 0u);
       EXPECT_EQ(order["verdict"], row.fault == Fault::kBadSign ? "untrusted" : "failed");
     }
+  }
+}
+
+// The report's host is api_base's host as a reader compares it: an IPv6 literal without its
+// brackets. Whether the cycle reaches it does not matter (the sandbox's certificate names no
+// IPv6 address), only that the report is written and names it.
+TEST(CycleReport, TheHostIsApiBasesHostWithoutBrackets) {
+  const int port = quillmark::testsupport::FreePort();
+  const struct {
+    std::string apiBase;
+    const char* host;
+  } rows[] = {
+      {"https://127.0.0.1:" + std::to_string(port), "127.0.0.1"},
+      {"https://[::1]:" + std::to_string(port), "::1"},
+      {"https://localhost:" + std::to_string(port), "localhost"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.apiBase);
+    TempDir work;
+    std::vector<std::string> argv =
+        DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), row.apiBase);
+    argv.insert(argv.end() - 1, "QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify");
+    argv.insert(argv.end(), {"--report", "json:r.json"});
+    const ProgramResult result = RunProgram(argv, work.path());
+    SCOPED_TRACE(result.out + "\nstderr:\n" + result.err);
+    const std::string json = ReadFile(work.path() + "/r.json");
+    ASSERT_TRUE(nlohmann::json::accept(json)) << json;
+    EXPECT_EQ(nlohmann::json::parse(json)["host"], row.host);
   }
 }
 

@@ -124,7 +124,8 @@ TEST_F(Settings, AnotherMerchantFromASettingsFile) {
 // The commands about one order, as another merchant: the cycle's order, paid by its
 // queries, cannot be closed and is queried as paid, then refunded once, after which it is
 // queried as refunded; an unpaid order is not refunded, and an order the platform does not
-// know is not closed either; a malformed order number sends nothing.
+// know is not closed either. An order the merchant's own system numbered (any number the
+// platform takes) goes through them as well; a malformed order number sends nothing.
 TEST_F(Settings, QueriesClosesAndRefundsOneOrder) {
   std::string text = "[merchant]\n";
   for (const std::string& value : Values()) text += value + "\n";
@@ -133,15 +134,21 @@ TEST_F(Settings, QueriesClosesAndRefundsOneOrder) {
   const std::size_t at = cycle.out.find("Order number:  ");
   ASSERT_NE(at, std::string::npos) << cycle.out << cycle.err;
   const std::string orderNo = cycle.out.substr(at + 15, 32);
+  // Placed as another merchant's system would, straight to the platform.
+  const auto place = [this](const std::string& number) {
+    Fields order = OrderFields(number);
+    order["appid"] = kAppId;
+    order["mch_id"] = kMchId;
+    order["sign"] = SignOf(order, kKey);
+    return CdataField(Post(sandbox_->baseUrl() + "/pay/unifiedorder", Document(order)).body,
+                      "result_code");
+  };
   // An order that nobody queries, so nobody pays.
   const std::string unpaid = "20260307090503042abcdefghijklmno";
-  Fields order = OrderFields(unpaid);
-  order["appid"] = kAppId;
-  order["mch_id"] = kMchId;
-  order["sign"] = SignOf(order, kKey);
-  ASSERT_EQ(CdataField(Post(sandbox_->baseUrl() + "/pay/unifiedorder", Document(order)).body,
-                       "result_code"),
-            "SUCCESS");
+  ASSERT_EQ(place(unpaid), "SUCCESS");
+  // Numbered by the merchant's own system, in a form the runner never makes.
+  const std::string theirs = "Shop-7|r*_9";
+  ASSERT_EQ(place(theirs), "SUCCESS");
   const std::size_t sent = sandbox_->requests().size();
   const struct {
     std::vector<std::string> options;
@@ -166,16 +173,21 @@ TEST_F(Settings, QueriesClosesAndRefundsOneOrder) {
       {{"refundquery", orderNo}, 0, "\nRefund query:  SUCCESS  (HTTP 200"},
       {{"refund", orderNo}, 1, "err_code ORDERREFUNDED"},
       {{"close", "20260307090503042abcdefghijklmnp"}, 1, "\nClose order:   not closed  ("},
-      // The form's edges, fixed: 17 digits, then 15 letters or digits.
-      {{"query", "202603070905030421bcdefghijklmno"}, 1, "\nQuery:         (no trade_state)"},
-      {{"query", "20260307090503042abcdefghijklmn"}, 2, nullptr},    // 31 characters
+      {{"query", theirs}, 0, "\nQuery:         NOTPAY  (HTTP 200"},  // paid by this query
+      {{"refund", theirs}, 0, "\nRefund:        refunded  (HTTP 200"},
+      {{"refundquery", theirs}, 0, "\nRefund query:  SUCCESS  (HTTP 200"},
+      // The form's edges: 1 to 32 letters, digits or _-|*, whatever made it.
+      {{"query", "x"}, 1, "\nQuery:         (no trade_state)"},
+      {{"close", "_|*-_|*-_|*-_|*-_|*-_|*-_|*-_|*-"}, 1, "\nClose order:   not closed  ("},
+      {{"query", "20260307090503042"}, 1, "\nQuery:         (no trade_state)"},
+      {{"refundquery", "20260307090503042abcdefghijklmn"}, 1, "err_code ORDERNOTEXIST"},
       {{"close", "20260307090503042abcdefghijklmnop"}, 2, nullptr},  // 33
-      {{"query", "20260307090503042"}, 2, nullptr},                  // the digits alone
       {{"close", ""}, 2, nullptr},
-      {{"query", "2026030709050304xabcdefghijklmno"}, 2, nullptr},  // a letter 17th
-      {{"close", "2026030709050304xabcdefghijklmno"}, 2, nullptr},
-      {{"refund", "2026030709050304xabcdefghijklmno"}, 2, nullptr},
-      {{"refundquery", "20260307090503042abcdefghijklmn"}, 2, nullptr},
+      {{"query", "order.1"}, 2, nullptr},
+      {{"close", "order 1"}, 2, nullptr},
+      {{"refund", "order/1"}, 2, nullptr},
+      {{"refundquery", "order#1"}, 2, nullptr},
+      {{"query", "\xe8\xae\xa2\xe5\x8d\x95"}, 2, nullptr},  // "订单": letters, not ASCII ones
   };
   std::size_t expected = sent;
   for (const auto& row : rows) {
@@ -188,7 +200,9 @@ TEST_F(Settings, QueriesClosesAndRefundsOneOrder) {
       EXPECT_NE(result.out.find(row.line), std::string::npos) << which << result.out;
       ++expected;
     } else {
-      EXPECT_NE(result.err.find("OUT_TRADE_NO must be an order number"), std::string::npos)
+      EXPECT_NE(result.err.find("\" is not an order number: it must be 1 to 32 letters, digits "
+                                "or _-|*\n"),
+                std::string::npos)
           << which << result.err;
     }
     EXPECT_EQ(sandbox_->requests().size(), expected) << which;
