@@ -2,6 +2,7 @@
 #include "sandbox/order/order_life.h"
 
 #include <chrono>
+#include <climits>
 #include <ctime>
 #include <utility>
 
@@ -84,8 +85,8 @@ OrderState StateOf(const Order& order) {
 }
 
 const char* TradeState(const Order& order) {
-  static constexpr const char* kNames[kOrderStates] = {"NOTPAY",   "SUCCESS",  "CLOSED",
-                                                            "REFUND",   "PAYERROR", "USERPAYING"};
+  static constexpr const char* kNames[kOrderStates] = {"NOTPAY", "SUCCESS",  "CLOSED",
+                                                       "REFUND", "PAYERROR", "USERPAYING"};
   return kNames[static_cast<int>(StateOf(order))];
 }
 
@@ -154,7 +155,8 @@ Order OrderLife::Placed(std::string description, long long totalFee, std::string
 }
 
 void OrderLife::Queried(Order& order, std::int64_t at) {
-  ++order.queries;
+  // Counted up to where an int ends: a state file may hold any count a sandbox could reach.
+  if (order.queries < INT_MAX) ++order.queries;
   if (order.firstQueryAt == 0) order.firstQueryAt = at;
   order.lastQueryAt = at;
   ++order.version;
@@ -170,7 +172,7 @@ bool OrderLife::CountPayingQuery(Order& order) {
 }
 
 void OrderLife::RefundQueried(Order& order) {
-  ++order.refundQueries;
+  if (order.refundQueries < INT_MAX) ++order.refundQueries;
   ++order.version;
 }
 

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +45,7 @@ void MakeDatabase(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
-StateChange Placed(const std::string& number, std::int64_t at, std::uint32_t version = 1) {
+StateChange Placed(const std::string& number, std::int64_t at, std::int64_t version = 1) {
   StateChange change;
   change.orderNo = number;
   Order order;
@@ -312,7 +315,7 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_EQ(orders[1].number, "newest");
   const Order& kept = orders[0].order;
   EXPECT_TRUE(kept.paid);
-  EXPECT_EQ(kept.version, 3u);
+  EXPECT_EQ(kept.version, 3);
   EXPECT_EQ(kept.queries, 0) << "the earlier version 2 must not overwrite version 3";
   EXPECT_EQ(kept.paidBy, Actor::kPayerPage);
   EXPECT_EQ(kept.closedBy, Actor::kPlatform);
@@ -606,6 +609,44 @@ TEST(StateStore, UpgradesInOneTransactionOrNotAtAll) {
               row.tipped ? "1|\n" : "0|\n");
     EXPECT_EQ(Rows(path, "SELECT out_trade_no FROM orders"), "order1|\n");
   }
+}
+
+// The version is read back as wide as it was written: one past 2^32 is not taken for a
+// small one that every later change of the order would lose to, and the change stays.
+TEST(StateStore, KeepsAChangeToAnOrderWhoseVersionIsPast2To32) {
+  TempDir dir;
+  const std::string path = dir.path() + "/state.db";
+  constexpr std::int64_t kWide = (std::int64_t{1} << 32) + 5;
+  {
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Write(Placed("wide", 1'000, kWide), error)) << error;
+  }
+  {
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<StoredOrder> orders;
+    ASSERT_TRUE(store->LoadOrders(0, 10, orders, error)) << error;
+    ASSERT_EQ(orders.size(), 1u);
+    EXPECT_EQ(orders[0].order.version, kWide);
+    // As the console's pay moves it: the version read, raised by one.
+    StateChange paid;
+    paid.orderNo = "wide";
+    paid.order = orders[0].order;
+    paid.order->paid = true;
+    paid.order->paidAt = 2'000;
+    ++paid.order->version;
+    ASSERT_TRUE(store->Write(paid, error)) << error;
+  }
+  std::string error;
+  auto store = OpenStore(path, error);
+  ASSERT_TRUE(store) << error;
+  const std::optional<StoredOrder> kept = store->FindOrder("wide");
+  ASSERT_TRUE(kept);
+  EXPECT_TRUE(kept->order.paid);
+  EXPECT_EQ(kept->order.version, kWide + 1);
 }
 
 }  // namespace
