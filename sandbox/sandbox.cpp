@@ -99,6 +99,10 @@ const ApiHandler* FaultedHandler(const HttpRequest& request) {
   return nullptr;
 }
 
+bool IsConsolePath(const std::string& path) {
+  return path == kConsolePath || path.rfind(std::string(kConsolePath) + "/", 0) == 0;
+}
+
 // An action's result in the console's own words, which its order page can show again.
 ConsoleActions::Result Said(ConsoleActions::Result::Kind kind, const char* key,
                             const std::string& shownOrderNo) {
@@ -384,7 +388,7 @@ void Sandbox::Impl::Abandoned(const HttpRequest& request) {
 }
 
 void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answer answer) {
-  if (request.path == kConsolePath || request.path.rfind(std::string(kConsolePath) + "/", 0) == 0) {
+  if (IsConsolePath(request.path)) {
     // The console's own requests are neither journaled nor logged: an open page asks every
     // two seconds, and would soon push the merchant's requests out of the journal.
     ConsoleSettings settings;
@@ -500,6 +504,10 @@ void Sandbox::Impl::NoEndpoint(Exchange& ex) {
 
 void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequest& request,
                            HttpReply& reply) {
+  if (IsConsolePath(request.path)) {
+    // In the console's own format, and, as its other requests, neither journaled nor logged.
+    return RefuseConsoleRequest(status, reason, request, reply);
+  }
   Record(request, {});
   const auto exchange = std::make_shared<Exchange>(request);
   Exchange& ex = *exchange;

@@ -301,6 +301,12 @@ std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo) 
   return "";
 }
 
+void RefuseConsoleRequest(int status, const std::string& reason, const HttpRequest& request,
+                          HttpReply& reply) {
+  if (StartsWith(request.path, kApiPrefix)) return SendJson(reply, ApiError(status, reason));
+  SendText(reply, status, reason);
+}
+
 void ServeConsole(const HttpRequest& request, HttpReply& reply, StateStore& store,
                   ConsoleActions& actions, const ConsoleSettings& settings) {
   try {

@@ -83,6 +83,11 @@ std::string CrossSiteProblem(const HttpRequest& request, const std::string& form
 // Answers a request whose path is /console or below it. Never throws.
 void ServeConsole(const HttpRequest& request, HttpReply& reply, StateStore& store,
                   ConsoleActions& actions, const ConsoleSettings& settings);
+// The console's answer to a request to it that the server refused before it was read whole
+// (`status` 400 or 413, `reason` one line): in JSON under /console/api/, as the API answers
+// every error, and as a line of text elsewhere.
+void RefuseConsoleRequest(int status, const std::string& reason, const HttpRequest& request,
+                          HttpReply& reply);
 
 // Milliseconds since 1970 UTC as "2026-01-31T12:34:56.789Z" (0: "").
 std::string IsoTime(std::int64_t ms);

@@ -941,6 +941,35 @@ TEST_F(ConsoleTest, AnArmedScenarioPlaysInItsOrderAndNoOther) {
   EXPECT_EQ(GetJson("/console/api/scenarios")["armed"], json::array()) << "taken";
 }
 
+// A body the server refuses before it is read (over 64 KiB) gets the console's own format:
+// JSON from its API, a line of text from its pages; the payment API keeps its XML.
+TEST_F(ConsoleTest, ARefusedBodyIsAnsweredInTheRoutesOwnFormat) {
+  StartSandbox();
+  const std::string big(64 * 1024 + 1, 'x');
+  const struct {
+    const char* path;
+    const char* type;
+  } rows[] = {
+      {"/console/api/scenarios", "application/json"},
+      {"/console/api/orders/any/pay", "application/json"},
+      {"/console/orders/any/pay", "text/plain; charset=utf-8"},
+      {"/pay/unifiedorder", "text/xml"},
+  };
+  for (const auto& row : rows) {
+    auto result = Client(sandbox_->port())->Post(row.path, big, "application/json");
+    ASSERT_TRUE(result) << row.path;
+    EXPECT_EQ(result->status, 413) << row.path;
+    EXPECT_EQ(result->get_header_value("Content-Type").rfind(row.type, 0), 0u)
+        << row.path << ": " << result->get_header_value("Content-Type");
+    if (Has(row.type, "json")) {
+      const json answer = json::parse(result->body, nullptr, false);
+      ASSERT_TRUE(answer.is_object()) << result->body;
+      EXPECT_TRUE(Has(answer["error"].get<std::string>(), "request body larger than 65536 bytes"))
+          << result->body;
+    }
+  }
+}
+
 // The language a page is drawn in, from the request's Accept-Language.
 TEST(PageLanguageChoice, FollowsAcceptLanguageAmongChineseAndEnglish) {
   const struct {
