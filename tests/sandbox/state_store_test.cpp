@@ -539,6 +539,34 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
   for (const JournalEntry& request : journal) EXPECT_EQ(request.signType, "MD5");
 }
 
+// The file each earlier layout's last release wrote (tests/sandbox/data/README.md) passes
+// the checks of what it claims and holds, and is upgraded to the layout a new file gets,
+// its rows all there, and no scenario armed.
+TEST(StateStore, TakesUpTheFileOfEachEarlierLayout) {
+  TempDir dir;
+  const std::string fresh = dir.path() + "/fresh.db";
+  {
+    std::string error;
+    ASSERT_TRUE(OpenStore(fresh, error)) << error;
+  }
+  for (const char* fixture : {"state-layout-1.db", "state-layout-3.db"}) {
+    SCOPED_TRACE(fixture);
+    const std::string path = Copy(fixture, dir.path() + "/" + fixture);
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<StoredOrder> orders;
+    ASSERT_TRUE(store->LoadOrders(0, 100, orders, error)) << error;
+    EXPECT_EQ(orders.size(), 4u);
+    EXPECT_EQ(store->Requests({}, 100).size(), 16u);
+    std::vector<ArmedScenario> armed;
+    ASSERT_TRUE(store->LoadArmed(armed, error)) << error;
+    EXPECT_TRUE(armed.empty());
+    store.reset();
+    EXPECT_EQ(Layout(path), Layout(fresh));
+  }
+}
+
 // A file of this build's layout is opened as it is: nothing of its layout or its rows moves.
 TEST(StateStore, OpensAFileOfItsOwnLayoutUnchanged) {
   TempDir dir;
