@@ -12,6 +12,7 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include <random>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "http/https_server.h"
 #include "payment/codecs.h"
@@ -91,6 +93,10 @@ const ApiHandler* FaultedHandler(const HttpRequest& request) {
   return nullptr;
 }
 
+bool IsConsolePath(const std::string& path) {
+  return path == kConsolePath || path.rfind(std::string(kConsolePath) + "/", 0) == 0;
+}
+
 // An action's result in the console's own words, which its order page can show again.
 ConsoleActions::Result Said(ConsoleActions::Result::Kind kind, const char* key,
                             const std::string& shownOrderNo) {
@@ -156,13 +162,20 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   Result Notify(const std::string& orderNo) override;
   void ForgetExpired() override;
   std::size_t OrderCount() override;
-  ArmedScenarios& Armed() override { return armed; }
+  Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) override;
+  bool Disarm(std::int64_t id) override;
+  std::size_t DisarmAll() override;
+  std::vector<ArmedScenario> ArmedList() override;
+  // Calls `change` under the lock, where it changes what the lock guards and says what to
+  // write of it (nothing: it changed nothing), then waits, without the lock, until that is
+  // written.
+  void ChangeAndWait(const std::function<std::optional<StateChange>()>& change);
 
   // What the handlers may ask (OrderDesk).
   Fault fault() const override { return options.fault; }
   int payAfterQueries() const override { return options.payAfterQueries; }
   std::chrono::milliseconds lateNotifyDelay() const override { return options.lateNotifyDelay; }
-  const Scenario* TakeArmed(const std::string& number) override { return armed.Take(number); }
+  std::optional<ArmedScenario> TakeArmed(const std::string& number) override;
   bool FirstPlacementOf(const std::string& number) override;
   bool Place(const std::string& number, const Order& order) override;
   bool WithOrder(const std::string& number, const OrderUse& use) override;
@@ -195,11 +208,13 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
 
   mutable std::mutex mutex;  // guards what follows, and every write of the state
   OrderBook book;
+  // Changed and written under the lock together, so that the file's armed scenarios change
+  // in the order the list's do.
   ArmedScenarios armed;
   OrderLife life;
   std::vector<std::string> forgotten;  // by the book, not yet deleted from the state
   // The numbers whose first placement a scenario failed (FirstPlacementOf), the oldest
-  // dropped first beyond a bound: kept in memory only, as the armed scenarios are.
+  // dropped first beyond a bound: kept in memory only.
   std::set<std::string> failedOnce;
   std::deque<std::string> failedOnceByAge;
   std::vector<RecordedRequest> records;
@@ -275,7 +290,14 @@ bool Sandbox::Impl::LoadState(std::string& error) {
     store.reset();
     return false;
   }
+  std::vector<ArmedScenario> armedBefore;
+  if (!store->LoadArmed(armedBefore, problem)) {
+    error = "the state file " + options.stateFile + " cannot be read (" + problem + ")";
+    store.reset();
+    return false;
+  }
   std::lock_guard<std::mutex> lock(mutex);
+  armed.Restore(std::move(armedBefore));
   // Each order comes back as old as it is, so that it is forgotten when it would have been.
   const auto steadyNow = OrderBook::Clock::now();
   for (const StoredOrder& stored : restored) {
@@ -376,7 +398,7 @@ void Sandbox::Impl::Abandoned(const HttpRequest& request) {
 }
 
 void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answer answer) {
-  if (request.path == kConsolePath || request.path.rfind(std::string(kConsolePath) + "/", 0) == 0) {
+  if (IsConsolePath(request.path)) {
     // The console's own requests are neither journaled nor logged: an open page asks every
     // two seconds, and would soon push the merchant's requests out of the journal.
     ConsoleSettings settings;
@@ -492,6 +514,10 @@ void Sandbox::Impl::NoEndpoint(Exchange& ex) {
 
 void Sandbox::Impl::Refuse(int status, const std::string& reason, const HttpRequest& request,
                            HttpReply& reply) {
+  if (IsConsolePath(request.path)) {
+    // In the console's own format, and, as its other requests, neither journaled nor logged.
+    return RefuseConsoleRequest(status, reason, request, reply);
+  }
   Record(request, {});
   const auto exchange = std::make_shared<Exchange>(request);
   Exchange& ex = *exchange;
@@ -516,6 +542,7 @@ void Sandbox::Impl::Commit(const std::shared_ptr<Exchange>& exchange,
     change.notificationDue = ex.notify.has_value();
   }
   if (ex.journal) change.request = std::move(ex.entry);
+  if (ex.tookArmed) change.disarmed.push_back(*ex.tookArmed);
   // Submitted in the order the book changed, under its lock.
   std::lock_guard<std::mutex> lock(mutex);
   Persist(std::move(change),
@@ -526,11 +553,17 @@ void Sandbox::Impl::Commit(const std::shared_ptr<Exchange>& exchange,
 }
 
 void Sandbox::Impl::PersistAndWait(StateChange change) {
+  ChangeAndWait([&change] { return std::optional<StateChange>(std::move(change)); });
+}
+
+void Sandbox::Impl::ChangeAndWait(const std::function<std::optional<StateChange>()>& change) {
   std::promise<void> written;
   std::future<void> done = written.get_future();
   {
     std::lock_guard<std::mutex> lock(mutex);
-    Persist(std::move(change), [&written](bool, const std::string&) { written.set_value(); });
+    std::optional<StateChange> made = change();
+    if (!made) return;
+    Persist(std::move(*made), [&written](bool, const std::string&) { written.set_value(); });
   }
   done.wait();
 }
@@ -646,11 +679,68 @@ std::size_t Sandbox::Impl::OrderCount() {
   return book.size();
 }
 
+ConsoleActions::Arming Sandbox::Impl::Arm(const Scenario& scenario, const std::string& outTradeNo,
+                                          std::int64_t at) {
+  Arming arming;
+  ChangeAndWait([&]() -> std::optional<StateChange> {
+    // Checked under the lock that placing takes too: no order can come in between.
+    if (!outTradeNo.empty() && book.Find(outTradeNo, OrderBook::Clock::now())) {
+      arming.kind = Arming::Kind::kPlaced;
+      return std::nullopt;
+    }
+    std::optional<std::int64_t> replaced;
+    const std::optional<ArmedScenario> entry = armed.Arm(scenario, outTradeNo, at, replaced);
+    if (!entry) {
+      arming.kind = Arming::Kind::kFull;
+      return std::nullopt;
+    }
+    arming.armed = *entry;
+    StateChange change;
+    if (replaced) change.disarmed.push_back(*replaced);
+    change.armed.push_back(*entry);
+    return change;
+  });
+  return arming;
+}
+
+bool Sandbox::Impl::Disarm(std::int64_t id) {
+  bool removed = false;
+  ChangeAndWait([&]() -> std::optional<StateChange> {
+    removed = armed.Remove(id);
+    if (!removed) return std::nullopt;
+    StateChange change;
+    change.disarmed.push_back(id);
+    return change;
+  });
+  return removed;
+}
+
+std::size_t Sandbox::Impl::DisarmAll() {
+  std::size_t count = 0;
+  ChangeAndWait([&]() -> std::optional<StateChange> {
+    count = armed.Clear();
+    StateChange change;
+    change.disarmAll = true;
+    return change;
+  });
+  return count;
+}
+
+std::vector<ArmedScenario> Sandbox::Impl::ArmedList() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return armed.List();
+}
+
 // --- What the handlers may ask ---
 
 bool Sandbox::Impl::Place(const std::string& number, const Order& order) {
   std::lock_guard<std::mutex> lock(mutex);
   return book.Place(number, order, OrderBook::Clock::now());
+}
+
+std::optional<ArmedScenario> Sandbox::Impl::TakeArmed(const std::string& number) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return armed.Take(number);
 }
 
 bool Sandbox::Impl::FirstPlacementOf(const std::string& number) {

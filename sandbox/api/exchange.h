@@ -3,6 +3,7 @@
 // keeps is the exchange's own record, handed to the state file as it stands.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -36,6 +37,8 @@ struct Exchange {
   // send once that is kept.
   std::optional<Order> changed;
   std::optional<PaidOrder> notify;
+  // The id of the armed scenario it took, to forget in the state file with what it changed.
+  std::optional<std::int64_t> tookArmed;
 };
 
 }  // namespace quillmark::sandbox

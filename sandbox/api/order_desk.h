@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "http/https_server.h"
@@ -13,6 +14,7 @@
 #include "sandbox/faults.h"
 #include "sandbox/order/order_book.h"
 #include "sandbox/order/order_life.h"
+#include "sandbox/scenarios/armed.h"
 
 namespace quillmark::sandbox {
 
@@ -28,8 +30,9 @@ class OrderDesk {
   virtual std::chrono::milliseconds lateNotifyDelay() const = 0;
 
   // The scenario armed from the console for the order `number` (or for the next order),
-  // taken: it is no longer armed. Null when none is.
-  virtual const Scenario* TakeArmed(const std::string& number) = 0;
+  // taken: it is no longer armed. Nothing when none is. The caller sets the exchange's
+  // tookArmed to its id, so that it goes from the state file too.
+  virtual std::optional<ArmedScenario> TakeArmed(const std::string& number) = 0;
   // True the first time it is asked about `number`, false ever after (within the run):
   // whether a `system-error-once` order's placement is its first.
   virtual bool FirstPlacementOf(const std::string& number) = 0;

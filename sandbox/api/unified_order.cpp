@@ -1,5 +1,6 @@
 // The unified order: places a NATIVE order under its scenario and answers its payment
 // link. The one operation the run's fault spoils.
+#include <optional>
 #include <string>
 
 #include "payment/flat_document.h"
@@ -14,8 +15,9 @@ void ServeUnifiedOrder(Exchange& ex, OrderDesk& desk) {
   const Fields& fields = ex.check.fields;
   const std::string& orderNo = fields.at(kFieldOutTradeNo);
   const long long totalFee = std::stoll(fields.at(kFieldTotalFee));  // checked: 1..2^31-1
-  const Scenario* armed = desk.TakeArmed(orderNo);
-  const Scenario& scenario = armed ? *armed : ScenarioForFee(totalFee);
+  const std::optional<ArmedScenario> armed = desk.TakeArmed(orderNo);
+  if (armed) ex.tookArmed = armed->id;
+  const Scenario& scenario = armed ? *armed->scenario : ScenarioForFee(totalFee);
   if (PlayOf(scenario).systemErrorOnce && desk.FirstPlacementOf(orderNo)) {
     desk.SendResultFail(orderNo, "SYSTEMERROR", "system error, please try again", ex);
     desk.Log(ex, orderNo, 200,

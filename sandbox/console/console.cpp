@@ -1,7 +1,7 @@
 // The console's routes: who gets in (console_access), the static pages (pages/, embedded at
 // build time), the JSON API (console_api), the buttons' POSTs that pay, close and notify
-// an order through ConsoleActions, and the scenarios armed for orders to come. It writes no markup: the pages fill themselves from the
-// API with DOM calls.
+// an order through ConsoleActions, and the scenarios armed for orders to come. It writes no markup:
+// the pages fill themselves from the API with DOM calls.
 #include "sandbox/console/console.h"
 
 #include <algorithm>
@@ -62,13 +62,19 @@ void SendText(HttpReply& reply, int status, const std::string& message) {
   SecureHeaders(reply);
 }
 
-std::size_t Limit(const HttpRequest& request) {
-  const std::string text = FormValue(request.query, "limit");
+// ?`name`= as a number from `least` to `most`; `fallback` when it is not a number.
+std::size_t Number(const HttpRequest& request, const char* name, std::size_t fallback,
+                   std::size_t least, std::size_t most) {
+  const std::string text = FormValue(request.query, name);
   if (text.empty() || text.size() > 7 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
-    return kConsoleDefaultLimit;
+    return fallback;
   }
-  return std::clamp<std::size_t>(std::stoul(text), 1, kConsoleMaxLimit);
+  return std::clamp<std::size_t>(std::stoul(text), least, most);
+}
+
+std::size_t Limit(const HttpRequest& request) {
+  return Number(request, "limit", kConsoleDefaultLimit, 1, kConsoleMaxLimit);
 }
 
 // The order's number below `prefix` and the action that follows it ("pay"), if any.
@@ -98,10 +104,11 @@ class Console {
   bool Api() const { return StartsWith(request_.path, kApiPrefix); }
   bool Get() const { return request_.method == "GET" || request_.method == "HEAD"; }
   bool Post() const { return request_.method == "POST"; }
-  // DELETE is answered for an armed scenario only: nothing else can be removed.
+  // DELETE is answered for the armed scenarios only: nothing else can be removed.
   bool Delete() const {
     return request_.method == "DELETE" &&
-           StartsWith(request_.path, std::string(kApiScenariosPath) + "/");
+           (request_.path == kApiScenariosPath ||
+            StartsWith(request_.path, std::string(kApiScenariosPath) + "/"));
   }
   void Error(int status, const std::string& message) {
     Api() ? SendJson(reply_, ApiError(status, message)) : SendText(reply_, status, message);
@@ -142,8 +149,10 @@ bool Console::Admitted() {
     return false;
   }
   if (!Get() && !Post() && !Delete()) {
-    reply_.headers.emplace_back("Allow", "GET, HEAD, POST");
-    Error(405, "the console answers GET and POST only");
+    const bool scenarios = StartsWith(request_.path, kApiScenariosPath);
+    reply_.headers.emplace_back("Allow", scenarios ? "GET, HEAD, POST, DELETE" : "GET, HEAD, POST");
+    Error(405, scenarios ? "the console answers GET, POST and DELETE only"
+                         : "the console answers GET and POST only");
     return false;
   }
   // A DELETE changes what the sandbox will do just as a POST does, and is checked alike.
@@ -222,14 +231,16 @@ bool Console::RouteApi(const std::string& path) {
 }
 
 bool Console::RouteScenarios(const std::string& path) {
-  ArmedScenarios& armed = actions_.Armed();
   if (path == kApiScenariosPath && Get()) {
-    SendJson(reply_, {200, ScenariosView(armed)});
+    const std::size_t offset = Number(request_, "offset", 0, 0, kMaxArmedScenarios);
+    SendJson(reply_, {200, ScenariosView(actions_.ArmedList(), offset, Limit(request_))});
   } else if (path == kApiScenariosPath && Post()) {
-    SendJson(reply_, ArmScenario(armed, request_.body, NowMs()));
+    SendJson(reply_, ArmScenario(actions_, request_.body, NowMs()));
+  } else if (path == kApiScenariosPath && Delete()) {
+    SendJson(reply_, DisarmAllScenarios(actions_));
   } else if (Delete() && path.size() > sizeof kApiScenariosPath &&
              path.find('/', sizeof kApiScenariosPath) == std::string::npos) {
-    SendJson(reply_, DisarmScenario(armed, path.substr(sizeof kApiScenariosPath)));
+    SendJson(reply_, DisarmScenario(actions_, path.substr(sizeof kApiScenariosPath)));
   } else {
     return false;
   }
@@ -287,7 +298,8 @@ std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo) 
   } messages[] = {
       {"paid", "Paid."},
       {"closed", "Closed."},
-      {"notified", "Notification sent again: its attempt is listed once the merchant has answered."},
+      {"notified",
+       "Notification sent again: its attempt is listed once the merchant has answered."},
       {"paid-already", order + " has been paid already"},
       {"closed-unpayable", order + " is closed and cannot be paid"},
       {"paid-unclosable", order + " has been paid and cannot be closed"},
@@ -299,6 +311,12 @@ std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo) 
     if (message.key == key) return message.text;
   }
   return "";
+}
+
+void RefuseConsoleRequest(int status, const std::string& reason, const HttpRequest& request,
+                          HttpReply& reply) {
+  if (StartsWith(request.path, kApiPrefix)) return SendJson(reply, ApiError(status, reason));
+  SendText(reply, status, reason);
 }
 
 void ServeConsole(const HttpRequest& request, HttpReply& reply, StateStore& store,

@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http/https_server.h"
 #include "sandbox/scenarios/armed.h"
@@ -42,8 +44,24 @@ class ConsoleActions {
   // no longer find.
   virtual void ForgetExpired() = 0;
   virtual std::size_t OrderCount() = 0;
-  // The scenarios armed for orders to come (POST/GET/DELETE /console/api/scenarios).
-  virtual ArmedScenarios& Armed() = 0;
+
+  // The scenarios armed for orders to come (POST/GET/DELETE /console/api/scenarios), each
+  // change kept before it returns.
+  struct Arming {
+    enum class Kind {
+      kArmed,
+      kPlaced,  // its order is placed already: a scenario is chosen as an order is placed
+      kFull,    // kMaxArmedScenarios are armed, and it replaces none of them
+    } kind = Kind::kArmed;
+    ArmedScenario armed;  // kArmed's
+  };
+  virtual Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) = 0;
+  // False when none is armed under `id`.
+  virtual bool Disarm(std::int64_t id) = 0;
+  // How many there were.
+  virtual std::size_t DisarmAll() = 0;
+  // Oldest first.
+  virtual std::vector<ArmedScenario> ArmedList() = 0;
 };
 
 // What the console says of an order after an action, each message under a key; "" for a
@@ -83,6 +101,11 @@ std::string CrossSiteProblem(const HttpRequest& request, const std::string& form
 // Answers a request whose path is /console or below it. Never throws.
 void ServeConsole(const HttpRequest& request, HttpReply& reply, StateStore& store,
                   ConsoleActions& actions, const ConsoleSettings& settings);
+// The console's answer to a request to it that the server refused before it was read whole
+// (`status` 400 or 413, `reason` one line): in JSON under /console/api/, as the API answers
+// every error, and as a line of text elsewhere.
+void RefuseConsoleRequest(int status, const std::string& reason, const HttpRequest& request,
+                          HttpReply& reply);
 
 // Milliseconds since 1970 UTC as "2026-01-31T12:34:56.789Z" (0: "").
 std::string IsoTime(std::int64_t ms);

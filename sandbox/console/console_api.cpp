@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "payment/field_rules.h"
 #include "payment/flat_document.h"
 #include "payment/operation.h"
 #include "platform/platform.h"
@@ -20,8 +21,6 @@ namespace {
 
 // What an envelope takes beyond its lists: its names, flags and numbers.
 constexpr std::size_t kEnvelopeBytes = 256;
-// An order number an armed scenario may name: as long as the unified order lets one be.
-constexpr std::size_t kMaxArmedOrderNoBytes = 32;
 
 const char* NotificationState(const StoredOrder& stored, const ConsoleSettings& settings) {
   const Order& order = stored.order;
@@ -101,7 +100,8 @@ ConsoleJson AttemptJson(const AttemptEntry& attempt) {
 std::vector<ConsoleJson> RequestItems(StateStore& store, const RequestFilter& filter,
                                       std::size_t limit) {
   std::vector<ConsoleJson> items;
-  for (const JournalEntry& entry : store.Requests(filter, limit)) items.push_back(RequestJson(entry));
+  for (const JournalEntry& entry : store.Requests(filter, limit))
+    items.push_back(RequestJson(entry));
   return items;
 }
 
@@ -137,21 +137,20 @@ ConsoleJson FilterChoices() {
           {"good_verdicts", {VerdictName(Verdict::kAccepted), kVerdictPage}}};
 }
 
-ConsoleJson ArmedJson(const ArmedScenarios::Armed& armed) {
-  return {{"id", armed.id},
-          {"scenario", armed.scenario->name},
-          {"out_trade_no", armed.outTradeNo.empty() ? ConsoleJson() : ConsoleJson(armed.outTradeNo)},
-          {"at", IsoTime(armed.at)}};
+ConsoleJson ArmedJson(const ArmedScenario& armed) {
+  return {
+      {"id", std::to_string(armed.id)},
+      {"scenario", armed.scenario->name},
+      {"out_trade_no", armed.outTradeNo.empty() ? ConsoleJson() : ConsoleJson(armed.outTradeNo)},
+      {"at", IsoTime(armed.at)}};
 }
 
-// Why `number` cannot be an armed scenario's order number, or "".
+// Why `number` cannot be an armed scenario's order number, or "": one the unified order
+// would refuse could never be placed, so its scenario would never play.
 std::string OrderNoProblem(const ConsoleJson& number) {
   if (!number.is_string()) return "out_trade_no must be a string (leave it out for the next order)";
-  const std::string& text = number.get_ref<const std::string&>();
-  if (text.empty() || text.size() > kMaxArmedOrderNoBytes ||
-      PrintableAscii(text) != text || text.find(' ') != std::string::npos) {
-    return "out_trade_no must be 1 to " + std::to_string(kMaxArmedOrderNoBytes) +
-           " printable ASCII characters without spaces";
+  if (!rules::IsOrderNumber(number.get_ref<const std::string&>())) {
+    return "out_trade_no must be 1 to 32 letters, digits or _-|*, as the unified order takes it";
   }
   return "";
 }
@@ -182,12 +181,12 @@ FittedRows RowsThatFit(std::vector<ConsoleJson> items, std::size_t room) {
 
 ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings) {
   const Order& order = stored.order;
-  ConsoleJson value = {{"out_trade_no", stored.number}, {"description", order.description},
-                       {"total_fee", order.totalFee},   {"amount", AmountText(order.totalFee)},
-                       {"state", TradeState(order)},    {"notify_url", order.notifyUrl},
-                       {"placed_at", IsoTime(order.placedAt)}, {"queries", order.queries},
-                       {"scenario", order.scenario},
-                       {"sign_type", SignTypeName(order.signType)}};
+  ConsoleJson value = {
+      {"out_trade_no", stored.number},        {"description", order.description},
+      {"total_fee", order.totalFee},          {"amount", AmountText(order.totalFee)},
+      {"state", TradeState(order)},           {"notify_url", order.notifyUrl},
+      {"placed_at", IsoTime(order.placedAt)}, {"queries", order.queries},
+      {"scenario", order.scenario},           {"sign_type", SignTypeName(order.signType)}};
   if (order.paid) {
     value["transaction_id"] = order.transactionId;
     value["time_end"] = order.timeEnd;
@@ -233,6 +232,7 @@ ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::s
           {"order_ttl_s", settings.orderTtl.count()},
           {"journal_max", settings.journalMax},
           {"journal_requests", figures.requests},
+          {"max_armed", kMaxArmedScenarios},
           {"filters", FilterChoices()},
           {"phone", phone},
           {"lang", LanguageCode(language)}};
@@ -247,8 +247,8 @@ ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::
   return {{"orders", std::move(fitted.rows)}, {"limit", limit}, {"truncated", fitted.cut}};
 }
 
-ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings,
-                    const std::string& number, std::string_view doneKey) {
+ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings, const std::string& number,
+                    std::string_view doneKey) {
   // The attempts first: the order read after them is at least as new, so an attempt shown
   // as acknowledged is never beside an order still waiting for one.
   std::vector<ConsoleJson> attemptItems;
@@ -285,9 +285,12 @@ ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::si
   return {{"requests", std::move(fitted.rows)}, {"limit", limit}, {"truncated", fitted.cut}};
 }
 
-ConsoleJson ScenariosView(const ArmedScenarios& armed) {
+ConsoleJson ScenariosView(const std::vector<ArmedScenario>& armed, std::size_t offset,
+                          std::size_t limit) {
   ConsoleJson list = ConsoleJson::array();
-  for (const ArmedScenarios::Armed& entry : armed.List()) list.push_back(ArmedJson(entry));
+  for (std::size_t i = offset; i < armed.size() && i - offset < limit; ++i) {
+    list.push_back(ArmedJson(armed[i]));
+  }
   ConsoleJson table = ConsoleJson::array();
   for (const Scenario& scenario : kScenarios) {
     table.push_back({{"name", scenario.name},
@@ -296,19 +299,23 @@ ConsoleJson ScenariosView(const ArmedScenarios& armed) {
                      {"label", scenario.label},
                      {"description", scenario.description}});
   }
-  return {{"armed", std::move(list)}, {"scenarios", std::move(table)}};
+  const bool more = offset + list.size() < armed.size();
+  return {{"armed", std::move(list)},     {"offset", offset},  {"limit", limit},
+          {"total", armed.size()},        {"truncated", more}, {"max_armed", kMaxArmedScenarios},
+          {"scenarios", std::move(table)}};
 }
 
-ApiAnswer ArmScenario(ArmedScenarios& armed, const std::string& body, std::int64_t now) {
+ApiAnswer ArmScenario(ConsoleActions& actions, const std::string& body, std::int64_t now) {
   const ConsoleJson request = ConsoleJson::parse(body, nullptr, false);
   if (request.is_discarded() || !request.is_object()) {
-    return ApiError(400, "the body must be a JSON object: {\"scenario\": NAME, "
-                         "\"out_trade_no\": NUMBER}, out_trade_no left out for the next order");
+    return ApiError(400,
+                    "the body must be a JSON object: {\"scenario\": NAME, "
+                    "\"out_trade_no\": NUMBER}, out_trade_no left out for the next order");
   }
   for (const auto& item : request.items()) {
     if (item.key() != "scenario" && item.key() != "out_trade_no") {
-      return ApiError(400, "unknown field " + ShownNumber(item.key()) +
-                               " (scenario and out_trade_no only)");
+      return ApiError(
+          400, "unknown field " + ShownNumber(item.key()) + " (scenario and out_trade_no only)");
     }
   }
   const auto name = request.find("scenario");
@@ -318,9 +325,10 @@ ApiAnswer ArmScenario(ArmedScenarios& armed, const std::string& body, std::int64
   const Scenario* scenario = FindScenario(name->get_ref<const std::string&>());
   if (!scenario) {
     std::string names;
-    for (const Scenario& known : kScenarios) names += (names.empty() ? "" : ", ") + std::string(known.name);
-    return ApiError(400, "unknown scenario " + ShownNumber(name->get<std::string>()) + " (" +
-                             names + ")");
+    for (const Scenario& known : kScenarios)
+      names += (names.empty() ? "" : ", ") + std::string(known.name);
+    return ApiError(
+        400, "unknown scenario " + ShownNumber(name->get<std::string>()) + " (" + names + ")");
   }
   std::string orderNo;
   if (const auto number = request.find("out_trade_no"); number != request.end()) {
@@ -328,19 +336,36 @@ ApiAnswer ArmScenario(ArmedScenarios& armed, const std::string& body, std::int64
     if (!problem.empty()) return ApiError(400, problem);
     orderNo = number->get<std::string>();
   }
-  const std::string id = armed.Arm(*scenario, orderNo, now);
-  for (const ArmedScenarios::Armed& entry : armed.List()) {
-    if (entry.id == id) return {201, ArmedJson(entry)};
+  using Kind = ConsoleActions::Arming::Kind;
+  const ConsoleActions::Arming arming = actions.Arm(*scenario, orderNo, now);
+  switch (arming.kind) {
+    case Kind::kArmed:
+      break;
+    case Kind::kPlaced:
+      return ApiError(409, "order " + orderNo +
+                               " has been placed already: an order plays the scenario armed "
+                               "for it when it is placed, so this one would never play");
+    case Kind::kFull:
+      return ApiError(409, std::to_string(kMaxArmedScenarios) +
+                               " scenarios are armed, the most the sandbox keeps: disarm some "
+                               "first (DELETE /console/api/scenarios/ID, or "
+                               "DELETE /console/api/scenarios for all)");
   }
-  // Taken by an order placed in between: what was armed, as it was.
-  return {201, ArmedJson({id, scenario, orderNo, now})};
+  return {201, ArmedJson(arming.armed)};
 }
 
-ApiAnswer DisarmScenario(ArmedScenarios& armed, const std::string& id) {
-  if (!armed.Remove(id)) {
+ApiAnswer DisarmScenario(ConsoleActions& actions, const std::string& id) {
+  // An id as ArmedJson writes it: digits, without a leading zero.
+  const bool digits = !id.empty() && id.size() <= 18 && id[0] != '0' &&
+                      id.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || !actions.Disarm(std::stoll(id))) {
     return ApiError(404, "no scenario is armed under id " + ShownNumber(id));
   }
   return {200, {{"removed", id}}};
+}
+
+ApiAnswer DisarmAllScenarios(ConsoleActions& actions) {
+  return {200, {{"removed", "all"}, {"count", actions.DisarmAll()}}};
 }
 
 std::string ShownNumber(const std::string& number) {

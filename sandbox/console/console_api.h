@@ -42,27 +42,34 @@ FittedRows RowsThatFit(std::vector<ConsoleJson> items, std::size_t room);
 ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings);
 
 // GET /console/api/about: what every page needs besides its rows (the form token, the
-// figures of the footer, the filters' choices, the LAN mode's phone page and its QR code,
-// and the language the request's Accept-Language chose, which the pages are drawn in).
+// figures of the footer, the most scenarios armed at once, the filters' choices, the LAN
+// mode's phone page and its QR code, and the language the request's Accept-Language chose,
+// which the pages are drawn in).
 ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders,
                       PageLanguage language);
 // GET /console/api/orders, the newest first.
 ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::size_t limit);
 // GET /console/api/orders/NUMBER: the order with its attempts and the requests about it;
 // with ?done=KEY, also the console's message under that key, worded for this order.
-ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings,
-                    const std::string& number, std::string_view doneKey);
+ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings, const std::string& number,
+                    std::string_view doneKey);
 // GET /console/api/requests, the newest first.
 ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::size_t limit);
 
-// GET /console/api/scenarios: the armed scenarios, oldest first, and the table of them all.
-ConsoleJson ScenariosView(const ArmedScenarios& armed);
+// GET /console/api/scenarios?offset=N&limit=N: the armed scenarios, oldest first, from the
+// `offset`th on and at most `limit` of them, with how many are armed ("total") and whether
+// more follow ("truncated"); and the table of them all.
+ConsoleJson ScenariosView(const std::vector<ArmedScenario>& armed, std::size_t offset,
+                          std::size_t limit);
 // POST /console/api/scenarios with {"scenario": NAME, "out_trade_no": NO} (no out_trade_no:
 // for the next order placed): 201 with the armed entry; 400 naming what is wrong with the
-// body, an unknown scenario among them.
-ApiAnswer ArmScenario(ArmedScenarios& armed, const std::string& body, std::int64_t now);
+// body, an unknown scenario among them; 409 for an order placed already, naming it, and
+// when kMaxArmedScenarios are armed.
+ApiAnswer ArmScenario(ConsoleActions& actions, const std::string& body, std::int64_t now);
 // DELETE /console/api/scenarios/ID: 200, or 404 when none is armed under that id.
-ApiAnswer DisarmScenario(ArmedScenarios& armed, const std::string& id);
+ApiAnswer DisarmScenario(ConsoleActions& actions, const std::string& id);
+// DELETE /console/api/scenarios: 200 with how many were disarmed.
+ApiAnswer DisarmAllScenarios(ConsoleActions& actions);
 
 // An order's number as a message may show it: printable ASCII, at most 64 bytes and "...".
 std::string ShownNumber(const std::string& number);

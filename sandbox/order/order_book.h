@@ -43,8 +43,10 @@ struct Order {
   std::int64_t refundedAt = 0;
   Actor paidBy = Actor::kNone;
   Actor closedBy = Actor::kNone;
-  // Raised by each change, so that of two copies written out of order the later wins.
-  std::uint32_t version = 0;
+  // Raised by each change, so that of two copies written out of order the later wins. As
+  // wide as the file's column: a narrower one read back from it would wrap below the copy
+  // already there, and every later change would lose to it.
+  std::int64_t version = 0;
   bool notifyAcknowledged = false;  // its notification has been acknowledged
   // The name of the test scenario it plays (payment/scenarios.h), chosen as it is placed:
   // armed from the console, else by its amount.

@@ -2,6 +2,7 @@
 #include "sandbox/order/order_life.h"
 
 #include <chrono>
+#include <climits>
 #include <ctime>
 #include <utility>
 
@@ -158,7 +159,8 @@ Order OrderLife::Placed(std::string description, long long totalFee, std::string
 }
 
 void OrderLife::Queried(Order& order, std::int64_t at) {
-  ++order.queries;
+  // Counted up to where an int ends: a state file may hold any count a sandbox could reach.
+  if (order.queries < INT_MAX) ++order.queries;
   if (order.firstQueryAt == 0) order.firstQueryAt = at;
   order.lastQueryAt = at;
   ++order.version;
@@ -174,7 +176,7 @@ bool OrderLife::CountPayingQuery(Order& order) {
 }
 
 void OrderLife::RefundQueried(Order& order) {
-  ++order.refundQueries;
+  if (order.refundQueries < INT_MAX) ++order.refundQueries;
   ++order.version;
 }
 

@@ -1,45 +1,59 @@
-// The console's armed scenarios, under one lock (armed.h).
+// The console's armed scenarios (armed.h).
 #include "sandbox/scenarios/armed.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quillmark::sandbox {
 
-std::string ArmedScenarios::Arm(const Scenario& scenario, const std::string& outTradeNo,
-                                std::int64_t at) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  armed_.erase(std::remove_if(armed_.begin(), armed_.end(),
-                              [&](const Armed& a) { return a.outTradeNo == outTradeNo; }),
-               armed_.end());
-  Armed armed{std::to_string(++lastId_), &scenario, outTradeNo, at};
-  armed_.push_back(armed);
-  return armed.id;
+void ArmedScenarios::Restore(std::vector<ArmedScenario> armed) {
+  armed_ = std::move(armed);
+  for (const ArmedScenario& entry : armed_) lastId_ = std::max(lastId_, entry.id);
 }
 
-std::vector<ArmedScenarios::Armed> ArmedScenarios::List() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return armed_;
+std::optional<ArmedScenario> ArmedScenarios::Arm(const Scenario& scenario,
+                                                 const std::string& outTradeNo, std::int64_t at,
+                                                 std::optional<std::int64_t>& replaced) {
+  replaced.reset();
+  const auto same = std::find_if(armed_.begin(), armed_.end(), [&](const ArmedScenario& a) {
+    return a.outTradeNo == outTradeNo;
+  });
+  if (same != armed_.end()) {
+    replaced = same->id;
+    armed_.erase(same);
+  } else if (armed_.size() >= kMaxArmedScenarios) {
+    return std::nullopt;
+  }
+  armed_.push_back({++lastId_, &scenario, outTradeNo, at});
+  return armed_.back();
 }
 
-bool ArmedScenarios::Remove(const std::string& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = std::find_if(armed_.begin(), armed_.end(), [&](const Armed& a) { return a.id == id; });
+bool ArmedScenarios::Remove(std::int64_t id) {
+  const auto it = std::find_if(armed_.begin(), armed_.end(),
+                               [&](const ArmedScenario& a) { return a.id == id; });
   if (it == armed_.end()) return false;
   armed_.erase(it);
   return true;
 }
 
-const Scenario* ArmedScenarios::Take(const std::string& outTradeNo) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = std::find_if(armed_.begin(), armed_.end(),
-                         [&](const Armed& a) { return !outTradeNo.empty() && a.outTradeNo == outTradeNo; });
+std::size_t ArmedScenarios::Clear() {
+  const std::size_t count = armed_.size();
+  armed_.clear();
+  return count;
+}
+
+std::optional<ArmedScenario> ArmedScenarios::Take(const std::string& outTradeNo) {
+  auto it = std::find_if(armed_.begin(), armed_.end(), [&](const ArmedScenario& a) {
+    return !outTradeNo.empty() && a.outTradeNo == outTradeNo;
+  });
   if (it == armed_.end()) {
-    it = std::find_if(armed_.begin(), armed_.end(), [](const Armed& a) { return a.outTradeNo.empty(); });
+    it = std::find_if(armed_.begin(), armed_.end(),
+                      [](const ArmedScenario& a) { return a.outTradeNo.empty(); });
   }
-  if (it == armed_.end()) return nullptr;
-  const Scenario* scenario = it->scenario;
+  if (it == armed_.end()) return std::nullopt;
+  ArmedScenario taken = std::move(*it);
   armed_.erase(it);
-  return scenario;
+  return taken;
 }
 
 }  // namespace quillmark::sandbox

@@ -1,8 +1,14 @@
-// Makes a new state file's layout from the column tables, and runs the declared steps that
-// upgrade an older one, each whole in one exclusive transaction.
+// Makes a new state file's layout from the column tables, runs the declared steps that
+// upgrade an older one, each whole in one exclusive transaction, and checks before either
+// that a file is what it claims to be.
 #include "sandbox/store/migrations.h"
 
+#include <algorithm>
+#include <memory>
+
+#include "payment/flat_document.h"
 #include "sandbox/store/columns.h"
+#include "sandbox/store/statement.h"
 
 namespace quillmark::sandbox::store {
 namespace {
@@ -33,6 +39,84 @@ std::string Number(const char* pragma, int value) {
   return std::string("PRAGMA ") + pragma + " = " + std::to_string(value) + ";\n";
 }
 
+// The rows of `sql`, each one text; false, with SQLite's words, when it fails.
+bool Texts(sqlite3* db, const char* sql, std::vector<std::string>& rows, std::string& error) {
+  sqlite3_stmt* prepared = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &prepared, nullptr) != SQLITE_OK) {
+    error = sqlite3_errmsg(db);
+    sqlite3_finalize(prepared);
+    return false;
+  }
+  StatementHandle statement(prepared);
+  Use use(statement.get());
+  int step;
+  while ((step = use.Step()) == SQLITE_ROW) rows.push_back(use.NextBytes());
+  if (step != SQLITE_DONE) {
+    error = sqlite3_errmsg(db);
+    return false;
+  }
+  return true;
+}
+
+// What the store relies on of a file's tables, one line each, sorted: every object of the
+// file's own, every table's columns with their types, constraints and defaults, every
+// index's columns with their order and collation, every reference.
+bool Features(sqlite3* db, std::vector<std::string>& lines, std::string& error) {
+  // SQLite's own objects left out: the indexes of constraints are listed with their tables.
+  const std::string own = " NOT LIKE 'sqlite\\_%' ESCAPE '\\'";
+  const std::string queries[] = {
+      "SELECT type || ' ' || name || ' on ' || tbl_name FROM sqlite_master WHERE name" + own,
+      "SELECT 'column ' || m.name || '.' || p.name || ' ' || p.type || "
+      "CASE WHEN p.\"notnull\" THEN ' NOT NULL' ELSE '' END || "
+      "CASE WHEN p.dflt_value IS NULL THEN '' ELSE ' DEFAULT ' || p.dflt_value END || "
+      "CASE WHEN p.pk THEN ' PRIMARY KEY' ELSE '' END "
+      "FROM sqlite_master m, pragma_table_info(m.name) p WHERE m.type = 'table' AND m.name" +
+          own,
+      "SELECT 'index of ' || m.name || ' ' || l.name || "
+      "CASE WHEN l.\"unique\" THEN ' UNIQUE' ELSE '' END || ' (' || l.origin || "
+      "CASE WHEN l.partial THEN ', partial' ELSE '' END || ') column ' || x.seqno || ' ' || "
+      "coalesce(x.name, '(an expression)') || ' COLLATE ' || x.coll || "
+      "CASE WHEN x.\"desc\" THEN ' DESC' ELSE '' END "
+      "FROM sqlite_master m, pragma_index_list(m.name) l, pragma_index_xinfo(l.name) x "
+      "WHERE m.type = 'table' AND x.key AND m.name" +
+          own,
+      "SELECT 'reference ' || m.name || '.' || f.\"from\" || ' to ' || f.\"table\" || '(' || "
+      "coalesce(f.\"to\", '') || ') ON UPDATE ' || f.on_update || ' ON DELETE ' || "
+      "f.on_delete FROM sqlite_master m, pragma_foreign_key_list(m.name) f "
+      "WHERE m.type = 'table' AND m.name" +
+          own,
+  };
+  for (const std::string& query : queries) {
+    if (!Texts(db, query.c_str(), lines, error)) return false;
+  }
+  std::sort(lines.begin(), lines.end());
+  return true;
+}
+
+// The first row of `table` that holds what no sandbox writes, named; "" when none does.
+template <typename Record>
+std::string OutOfBounds(sqlite3* db, const Table<Record>& table, int layout) {
+  const std::string sql = FirstOutOfBounds(table, layout);
+  if (sql.empty()) return "";
+  sqlite3_stmt* prepared = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(prepared);
+    return "cannot be read (" + std::string(sqlite3_errmsg(db)) + ")";
+  }
+  StatementHandle statement(prepared);
+  Use use(statement.get());
+  const int step = use.Step();
+  if (step == SQLITE_DONE) return "";
+  if (step != SQLITE_ROW) return "cannot be read (" + std::string(sqlite3_errmsg(db)) + ")";
+  const std::int64_t row = use.NextInt();
+  const std::string name = use.NextBytes();
+  const Column<Record>* column = FindColumn(table, name);
+  return "holds a value no quillmark-sandbox writes: the " + name + " of row " +
+         std::to_string(row) + " of its " + table.name + " (a sandbox writes " +
+         (column ? HoldsWords(*column) : std::string("other values")) +
+         " there); move it away to start afresh";
+}
+
 }  // namespace
 
 const std::vector<Migration>& Migrations() {
@@ -49,16 +133,35 @@ const std::vector<Migration>& Migrations() {
       {2,
        "ALTER TABLE orders ADD COLUMN sign_type TEXT NOT NULL DEFAULT 'MD5';\n"
        "ALTER TABLE requests ADD COLUMN sign_type TEXT NOT NULL DEFAULT 'MD5'"},
+      // Before layout 4 the armed scenarios were kept in memory only: none to take up.
+      {3,
+       "CREATE TABLE armed_scenarios(\n"
+       "  id INTEGER PRIMARY KEY,\n"
+       "  scenario TEXT NOT NULL,\n"
+       "  out_trade_no TEXT NOT NULL,\n"
+       "  armed_at INTEGER NOT NULL)"},
   };
   return steps;
 }
 
+namespace {
+
+// The orders first: the attempts refer to them.
+std::string Tables(int layout) {
+  return Create(kOrders, layout) + Create(kJournal, layout) + Create(kAttempts, layout) +
+         Create(kArmed, layout);
+}
+
+}  // namespace
+
 int CreateLayout(sqlite3* db, std::string& error) {
-  // The orders first: the attempts refer to them.
-  const std::string sql = Create(kOrders) + Create(kJournal) + Create(kAttempts) +
-                          Number("application_id", kApplicationId) +
-                          Number("user_version", kLayout);
+  const std::string sql =
+      Tables(kLayout) + Number("application_id", kApplicationId) + Number("user_version", kLayout);
   return Exclusive(db, sql, error);
+}
+
+int CreateTables(sqlite3* db, int layout, std::string& error) {
+  return Exclusive(db, Tables(layout), error);
 }
 
 int Upgrade(sqlite3* db, int from, int to, const std::vector<Migration>& steps,
@@ -76,6 +179,63 @@ int Upgrade(sqlite3* db, int from, int to, const std::vector<Migration>& steps,
     sql += std::string(step->sql) + ";\n";
   }
   return Exclusive(db, sql + Number("user_version", to), error);
+}
+
+std::string LayoutProblem(sqlite3* db, int layout) {
+  // The layout as a new file of it had it, made again in memory to compare with.
+  sqlite3* made = nullptr;
+  const int opened = sqlite3_open(":memory:", &made);
+  const DatabaseHandle model(made);
+  std::string error;
+  if (opened != SQLITE_OK || CreateTables(model.get(), layout, error) != SQLITE_OK) {
+    return "cannot be compared with schema " + std::to_string(layout) + " (" + error + ")";
+  }
+  std::vector<std::string> expected;
+  std::vector<std::string> found;
+  if (!Features(model.get(), expected, error)) {
+    return "cannot be compared with schema " + std::to_string(layout) + " (" + error + ")";
+  }
+  if (!Features(db, found, error)) return "cannot be read (" + error + ")";
+  if (found == expected) return "";
+  std::string difference;
+  for (const std::string& line : expected) {
+    if (!std::binary_search(found.begin(), found.end(), line)) {
+      difference = "it lacks " + line;
+      break;
+    }
+  }
+  if (difference.empty()) {
+    for (const std::string& line : found) {
+      if (std::binary_search(expected.begin(), expected.end(), line)) continue;
+      // The file's own words: shown as printable ASCII, and cut.
+      difference = "it has " + PrintableAscii(line.substr(0, 120)) +
+                   (line.size() > 120 ? "..." : "") + ", which that schema has not";
+      break;
+    }
+  }
+  return "claims schema " + std::to_string(layout) + " (PRAGMA user_version) but does not have " +
+         "its tables: " + difference + "; no quillmark-sandbox wrote it so, so it is neither " +
+         "upgraded nor used: move it away to start afresh";
+}
+
+std::string ValueProblem(sqlite3* db, int layout) {
+  for (const std::string& problem :
+       {OutOfBounds(db, kOrders, layout), OutOfBounds(db, kJournal, layout),
+        OutOfBounds(db, kAttempts, layout), OutOfBounds(db, kArmed, layout)}) {
+    if (!problem.empty()) return problem;
+  }
+  if (kArmed.since > layout) return "";
+  std::vector<std::string> count;
+  std::string error;
+  if (!Texts(db, "SELECT count(*) FROM armed_scenarios", count, error)) {
+    return "cannot be read (" + error + ")";
+  }
+  if (std::stoll(count.at(0)) > static_cast<long long>(kMaxArmedScenarios)) {
+    return "holds " + count[0] + " armed scenarios, more than the " +
+           std::to_string(kMaxArmedScenarios) +
+           " a quillmark-sandbox keeps; move it away to start afresh";
+  }
+  return "";
 }
 
 }  // namespace quillmark::sandbox::store

@@ -17,8 +17,8 @@ inline constexpr int kApplicationId = 0x516d6b53;
 // The layout this build writes and reads. Layout 1 is the orders, the journal and the
 // attempts as the first release with a state file laid them out; layout 2 adds the
 // orders' scenario and its states' columns; layout 3 the sign type of each order and of each
-// request in the journal.
-inline constexpr int kLayout = 3;
+// request in the journal; layout 4 the scenarios armed from the console.
+inline constexpr int kLayout = 4;
 // The oldest layout a release wrote: a file of any layout from here to kLayout is taken up.
 inline constexpr int kOldestLayout = 1;
 
@@ -36,8 +36,22 @@ const std::vector<Migration>& Migrations();
 
 // A new file's tables in this build's layout, with its application id and layout number.
 int CreateLayout(sqlite3* db, std::string& error);
+// The tables of layout `layout` alone, as a new file of that layout had them.
+int CreateTables(sqlite3* db, int layout, std::string& error);
 // Brings a file of layout `from` to layout `to` in one transaction: each step of `steps`
 // from `from` on, then the new number, or nothing at all.
 int Upgrade(sqlite3* db, int from, int to, const std::vector<Migration>& steps, std::string& error);
+
+// Each reads the file and writes nothing; "" when the file passes, else why not, in words
+// that follow "the state file NAME".
+
+// Whether the file's tables, their columns (names, types, constraints, defaults), indexes
+// and references are those of layout `layout`, and there is nothing else: a file that
+// claims a layout it does not have would be upgraded into a half layout, or written by
+// statements its tables do not fit.
+std::string LayoutProblem(sqlite3* db, int layout);
+// Whether every value in the file, of layout `layout`, is one a sandbox writes (columns.h):
+// a file that holds a longer text or a number out of range names its row.
+std::string ValueProblem(sqlite3* db, int layout);
 
 }  // namespace quillmark::sandbox::store

@@ -26,6 +26,7 @@ namespace quillmark::sandbox {
 namespace {
 
 using store::DatabaseHandle;
+using store::kArmed;
 using store::kAttempts;
 using store::kJournal;
 using store::kOrders;
@@ -113,7 +114,8 @@ struct StateStore::Impl {
   bool checkpointsEnd = false;
   // The statements of the hot paths, prepared once.
   StatementHandle begin, commit, rollback, insertRequest, pruneRequests, upsertOrder, deleteOrder,
-      startNotification, insertAttempt, pruneAttempts, noteAttempt;
+      startNotification, insertAttempt, pruneAttempts, noteAttempt, insertArmed, deleteArmed,
+      deleteAllArmed;
 
   std::string Error() const { return sqlite3_errmsg(db.get()); }
 
@@ -196,7 +198,8 @@ StateStore::Impl::~Impl() {
   // file and removes it.
   for (StatementHandle* statement :
        {&begin, &commit, &rollback, &insertRequest, &pruneRequests, &upsertOrder, &deleteOrder,
-        &startNotification, &insertAttempt, &pruneAttempts, &noteAttempt}) {
+        &startNotification, &insertAttempt, &pruneAttempts, &noteAttempt, &insertArmed,
+        &deleteArmed, &deleteAllArmed}) {
     statement->reset();
   }
   db.reset();
@@ -259,6 +262,10 @@ bool StateStore::Impl::Prepared(std::string& error) {
        "notify_next = CASE WHEN ?1 THEN 0 WHEN ?2 = 0 THEN notify_next ELSE ?3 END, "
        "notify_due_at = CASE WHEN ?1 THEN 0 WHEN ?2 = 0 THEN notify_due_at ELSE ?4 END "
        "WHERE out_trade_no = ?5"},
+      {&insertArmed, "INSERT INTO armed_scenarios(" + store::Names(kArmed, Part::kWritten) +
+                         ") VALUES(" + store::Places(kArmed) + ")"},
+      {&deleteArmed, "DELETE FROM armed_scenarios WHERE id = ?"},
+      {&deleteAllArmed, "DELETE FROM armed_scenarios"},
   };
   for (const auto& statement : statements) {
     *statement.handle = Prepare(statement.sql, error);
@@ -312,8 +319,9 @@ std::string StateStore::Impl::Connect() {
   return "";
 }
 
-// Whose the file is and of which layout (0 with `fresh`: a new file), and whether it is
-// whole. Writes nothing.
+// Whose the file is and of which layout (0 with `fresh`: a new file), whether it is whole,
+// whether its tables are that layout's, and whether it holds only what a sandbox writes.
+// Writes nothing.
 std::string StateStore::Impl::Inspect(std::int64_t& layout, bool& fresh) {
   std::string problem;
   std::int64_t applicationId = 0;
@@ -350,7 +358,11 @@ std::string StateStore::Impl::Inspect(std::int64_t& layout, bool& fresh) {
     return "is damaged (" + (verdict.empty() ? Error() : verdict) +
            "); move it away to start afresh";
   }
-  return "";
+  // Before anything is upgraded or written: a file refused after that would not be the one
+  // that was given.
+  const std::string mismatch = store::LayoutProblem(db.get(), static_cast<int>(layout));
+  if (!mismatch.empty()) return mismatch;
+  return store::ValueProblem(db.get(), static_cast<int>(layout));
 }
 
 std::string StateStore::Impl::Configure() {
@@ -464,6 +476,20 @@ bool StateStore::Impl::Apply(const StateChange& change, std::string& error) {
   if (change.order && change.notificationDue) {
     Use use(impl.startNotification.get());
     use.Int(change.order->paidAt).Text(change.orderNo);
+    if (!impl.Done(use, error)) return false;
+  }
+  if (change.disarmAll) {
+    Use use(impl.deleteAllArmed.get());
+    if (!impl.Done(use, error)) return false;
+  }
+  for (const std::int64_t id : change.disarmed) {
+    Use use(impl.deleteArmed.get());
+    use.Int(id);
+    if (!impl.Done(use, error)) return false;
+  }
+  for (const ArmedScenario& armed : change.armed) {
+    Use use(impl.insertArmed.get());
+    store::Bind(use, kArmed, armed);
     if (!impl.Done(use, error)) return false;
   }
   if (change.request && impl.limits.journalMax > 0) {
@@ -607,6 +633,27 @@ bool StateStore::LoadOrders(std::int64_t notBefore, std::size_t maxOrders,
   Use use(all.get());
   int step;
   while ((step = use.Step()) == SQLITE_ROW) orders.push_back(ReadOrder(use));
+  if (step != SQLITE_DONE) {
+    error = impl.Error();
+    return false;
+  }
+  return true;
+}
+
+bool StateStore::LoadArmed(std::vector<ArmedScenario>& armed, std::string& error) {
+  Impl& impl = *impl_;
+  std::lock_guard<std::mutex> lock(impl.mutex);
+  StatementHandle all = impl.Prepare(
+      "SELECT " + store::Names(kArmed, Part::kRead) + " FROM armed_scenarios ORDER BY id", error);
+  if (!all) return false;
+  Use use(all.get());
+  int step;
+  while ((step = use.Step()) == SQLITE_ROW) {
+    ArmedScenario entry;
+    store::Read(use, kArmed, entry);
+    // Checked at open: a name the file holds is one of the scenarios.
+    if (entry.scenario) armed.push_back(std::move(entry));
+  }
   if (step != SQLITE_DONE) {
     error = impl.Error();
     return false;

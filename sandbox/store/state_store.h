@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sandbox/order/order_book.h"
+#include "sandbox/scenarios/armed.h"
 
 namespace quillmark::sandbox {
 
@@ -97,6 +98,11 @@ struct StateChange {
   std::optional<Order> order;
   bool notificationDue = false;        // it has just been paid: its first notification is due now
   std::vector<std::string> forgotten;  // orders forgotten meanwhile, to delete
+  // The scenarios armed from the console: all of them disarmed first when `disarmAll`, then
+  // those of `disarmed` (taken, removed or replaced), then `armed` kept.
+  bool disarmAll = false;
+  std::vector<std::int64_t> disarmed;
+  std::vector<ArmedScenario> armed;
 };
 
 struct RequestFilter {
@@ -123,8 +129,11 @@ class StateStore {
   // upgrading a file an earlier sandbox wrote to this one's layout in place, in one
   // transaction (sandbox/store/migrations.h). Null, with `error` saying why in a sentence
   // that names the file, when it cannot be opened, is not an SQLite database, is another
-  // program's, comes from a newer sandbox, is damaged, or is held by another sandbox.
-  // Nothing is written to a file it refuses.
+  // program's, comes from a newer sandbox, is damaged, or is held by another sandbox; and
+  // when its tables are not those of the layout it claims, or it holds a value no sandbox
+  // writes (a text longer, a number out of range: what a reply or a page shows of the file
+  // is bounded as what it shows of a request), naming the row. Nothing is written to a file
+  // it refuses.
   static std::unique_ptr<StateStore> Open(const std::string& path, Limits limits,
                                           std::string& error);
   ~StateStore();
@@ -153,6 +162,9 @@ class StateStore {
   // newest, then returns the rest, oldest first.
   bool LoadOrders(std::int64_t notBefore, std::size_t maxOrders, std::vector<StoredOrder>& orders,
                   std::string& error);
+
+  // At start: the armed scenarios, oldest first.
+  bool LoadArmed(std::vector<ArmedScenario>& armed, std::string& error);
 
   // For the console: the newest orders first, at most `limit`.
   std::vector<StoredOrder> RecentOrders(std::size_t limit);

@@ -24,8 +24,8 @@ then the console:
      of it; a ?done= that is no key of the console's shows no message;
  9c. the payer page's Decline and Keep paying buttons: the console's API then reports the
      order PAYERROR, and USERPAYING until Pay is pressed;
- 9d. the console's form arms a scenario for an order number, lists it, and removes it;
-     an order's page shows its scenario.
+ 9d. the console's form arms a scenario for an order number, lists it, and removes it, and
+     its Remove all button disarms every one; an order's page shows its scenario.
 The browser asks for English (--accept-lang), the language every text checked here is in.
 Every step that changes the page waits for what the next page shows, never for the old one
 to go (Chromium reports that in more than one way); WaitsTest checks those waits on a
@@ -840,6 +840,18 @@ class PayerPageTest(unittest.TestCase):
                       lambda d: page_text(d, "armed") is not None and
                       not d.execute_script(armed_rows))
         self.assertEqual(self.console_json("/console/api/scenarios")[1]["armed"], [])
+
+        for body in ({"scenario": "declined"}, {"scenario": "expired", "out_trade_no": order_no}):
+            status, armed = self.console_json("/console/api/scenarios", "POST", body)
+            self.assertEqual(status, 201, armed)
+        driver.get(self.base + "/console")
+        self.wait_for("the console to list the two armed scenarios",
+                      lambda d: len(d.execute_script(armed_rows)) == 2)
+        self.press("the remove-all button", "#remove-all")
+        self.wait_for("the console to list no armed scenario after Remove all",
+                      lambda d: page_text(d, "armed") is not None and
+                      not d.execute_script(armed_rows))
+        self.assertEqual(self.console_json("/console/api/scenarios")[1]["total"], 0)
 
 
 class FakeDriver:

@@ -12,6 +12,7 @@
 #include <climits>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -19,8 +20,8 @@
 
 #include "payment/merchant_config.h"
 #include "payment/reply_fields.h"
-#include "payment/sign.h"
 #include "payment/scenarios.h"
+#include "payment/sign.h"
 #include "sandbox/console/console.h"
 #include "sandbox/payer/html_text.h"
 #include "sandbox_test_support.h"
@@ -54,8 +55,7 @@ class NotifyListener {
     server_.Post("/notify", [this](const httplib::Request&, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(mutex_);
       ++received_;
-      const bool refuse =
-          received_ <= refusals_ || received_ - refusals_ > acknowledgements_;
+      const bool refuse = received_ <= refusals_ || received_ - refusals_ > acknowledgements_;
       res.set_content(
           refuse ? "<xml><return_code>FAIL</return_code><return_msg>busy</return_msg></xml>"
                  : "<xml><return_code>SUCCESS</return_code></xml>",
@@ -477,7 +477,16 @@ class NoActions : public ConsoleActions {
   Result Notify(const std::string&) override { return {}; }
   void ForgetExpired() override {}
   std::size_t OrderCount() override { return 0; }
-  ArmedScenarios& Armed() override { return armed; }
+  // The list alone, as the sandbox keeps it, with no order placed.
+  Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) override {
+    std::optional<std::int64_t> replaced;
+    const std::optional<ArmedScenario> entry = armed.Arm(scenario, outTradeNo, at, replaced);
+    if (!entry) return {Arming::Kind::kFull, {}};
+    return {Arming::Kind::kArmed, *entry};
+  }
+  bool Disarm(std::int64_t id) override { return armed.Remove(id); }
+  std::size_t DisarmAll() override { return armed.Clear(); }
+  std::vector<ArmedScenario> ArmedList() override { return armed.List(); }
   ArmedScenarios armed;
 };
 
@@ -790,8 +799,8 @@ TEST(ConsoleRoutes, ServeThePagesTheirFilesAndTheApiUnderTheSameGuards) {
   request.path = "/console/console.js";
   HttpReply script;
   ServeConsole(request, script, *store, actions, settings);
-  for (const char* writer : {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write",
-                             "eval(", "DOMParser"}) {
+  for (const char* writer :
+       {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write", "eval(", "DOMParser"}) {
     EXPECT_FALSE(Has(script.body, writer)) << writer;
   }
 }
@@ -812,9 +821,9 @@ TEST(ConsoleTime, WritesUtcAsIso8601) {
 // The armed scenarios as "id:scenario@order" ("@" alone: for the next order), oldest first.
 std::string ArmedText(const ArmedScenarios& armed) {
   std::string text;
-  for (const ArmedScenarios::Armed& entry : armed.List()) {
-    text += (text.empty() ? "" : " ") + entry.id + ":" + entry.scenario->name + "@" +
-            entry.outTradeNo;
+  for (const ArmedScenario& entry : armed.List()) {
+    text += (text.empty() ? "" : " ") + std::to_string(entry.id) + ":" + entry.scenario->name +
+            "@" + entry.outTradeNo;
   }
   return text;
 }
@@ -863,8 +872,8 @@ TEST(ConsoleScenarios, ArmListAndRemoveUnderTheConsolesGuards) {
        "out_trade_no must be 1 to 32", "2:paying@ 3:expired@order-a"},
       {"POST", "/console/api/scenarios", R"({"scenario":"paid","out_trade_no":7})", kLocal, 400,
        "out_trade_no must be a string", "2:paying@ 3:expired@order-a"},
-      {"POST", "/console/api/scenarios", R"({"scenario":"declined"})", kAttacker, 403,
-       "cross-site", "2:paying@ 3:expired@order-a"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"declined"})", kAttacker, 403, "cross-site",
+       "2:paying@ 3:expired@order-a"},
       {"DELETE", "/console/api/scenarios/2", "", kAttacker, 403, "cross-site",
        "2:paying@ 3:expired@order-a"},
       {"POST", "/console/api/scenarios", R"({"scenario":"declined"})", kRemote, 403, "token",
@@ -877,19 +886,39 @@ TEST(ConsoleScenarios, ArmListAndRemoveUnderTheConsolesGuards) {
        "3:expired@order-a"},
       {"DELETE", "/console/api/scenarios/2", "", kLocal, 404, "no scenario is armed under id 2",
        "3:expired@order-a"},
-      {"DELETE", "/console/api/scenarios", "", kLocal, 405, "GET and POST only",
+      {"DELETE", "/console/api/scenarios/02", "", kLocal, 404, "no scenario is armed under id 02",
        "3:expired@order-a"},
-      {"PUT", "/console/api/scenarios", "{}", kLocal, 405, "GET and POST only", "3:expired@order-a"},
+      {"PUT", "/console/api/scenarios", "{}", kLocal, 405, "GET, POST and DELETE only",
+       "3:expired@order-a"},
       {"POST", "/console/api/scenarios", R"({"out_trade_no":"order-b","scenario":"refund-fails"})",
        kRemoteWithToken, 201, R"("out_trade_no":"order-b")",
        "3:expired@order-a 4:refund-fails@order-b"},
+      // An order number as long as the unified order takes, as the runner's own are; and
+      // one longer, or with a character it refuses, which no order could ever have.
+      {"POST", "/console/api/scenarios",
+       R"({"scenario":"paid","out_trade_no":"20261210023631317Df39ZfLOGTxMJJj"})", kLocal, 201,
+       R"("out_trade_no":"20261210023631317Df39ZfLOGTxMJJj")",
+       "3:expired@order-a 4:refund-fails@order-b 5:paid@20261210023631317Df39ZfLOGTxMJJj"},
+      {"POST", "/console/api/scenarios",
+       R"({"scenario":"paid","out_trade_no":"20261210023631317Df39ZfLOGTxMJJjK"})", kLocal, 400,
+       "out_trade_no must be 1 to 32 letters, digits or _-|*",
+       "3:expired@order-a 4:refund-fails@order-b 5:paid@20261210023631317Df39ZfLOGTxMJJj"},
+      {"POST", "/console/api/scenarios", R"({"scenario":"paid","out_trade_no":"order c"})", kLocal,
+       400, "out_trade_no must be 1 to 32 letters",
+       "3:expired@order-a 4:refund-fails@order-b 5:paid@20261210023631317Df39ZfLOGTxMJJj"},
+      // All of them at once, as the README says, under the same guards as one.
+      {"DELETE", "/console/api/scenarios", "", kAttacker, 403, "cross-site",
+       "3:expired@order-a 4:refund-fails@order-b 5:paid@20261210023631317Df39ZfLOGTxMJJj"},
+      {"DELETE", "/console/api/scenarios", "", kRemote, 403, "token",
+       "3:expired@order-a 4:refund-fails@order-b 5:paid@20261210023631317Df39ZfLOGTxMJJj"},
+      {"DELETE", "/console/api/scenarios", "", kLocal, 200, R"({"removed":"all","count":3})", ""},
+      {"DELETE", "/console/api/scenarios", "", kLocal, 200, R"({"removed":"all","count":0})", ""},
   };
   for (const auto& row : rows) {
     const bool remote = row.peer == kRemote || row.peer == kRemoteWithToken;
-    HttpRequest request = Request(!remote, remote ? "192.168.1.20:8443" : "127.0.0.1:8443", "",
-                                  row.peer == kRemoteWithToken
-                                      ? "quillmark_console_8443=" + settings.token
-                                      : "");
+    HttpRequest request =
+        Request(!remote, remote ? "192.168.1.20:8443" : "127.0.0.1:8443", "",
+                row.peer == kRemoteWithToken ? "quillmark_console_8443=" + settings.token : "");
     request.method = row.method;
     request.path = row.path;
     request.body = row.body;
@@ -922,7 +951,8 @@ TEST(ConsoleScenarios, ArmListAndRemoveUnderTheConsolesGuards) {
 TEST_F(ConsoleTest, AnArmedScenarioPlaysInItsOrderAndNoOther) {
   StartSandbox();
   const auto arm = [this](const std::string& body) {
-    auto result = Client(sandbox_->port())->Post("/console/api/scenarios", body, "application/json");
+    auto result =
+        Client(sandbox_->port())->Post("/console/api/scenarios", body, "application/json");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 201) << result->body;
   };
@@ -941,6 +971,166 @@ TEST_F(ConsoleTest, AnArmedScenarioPlaysInItsOrderAndNoOther) {
   EXPECT_EQ(GetJson("/console/api/scenarios")["armed"], json::array()) << "taken";
 }
 
+// At most kMaxArmedScenarios are armed; one more is refused in JSON, while one that replaces
+// an armed one still arms. The list comes in pages, each saying how many there are and
+// whether more follow.
+TEST(ConsoleScenarios, AreBoundedAndListedInPages) {
+  std::string error;
+  auto store = StateStore::Open(kMemoryState, {}, error);
+  ASSERT_TRUE(store) << error;
+  NoActions actions;
+  ConsoleSettings settings;
+  const auto send = [&](const char* method, const std::string& query, const std::string& body) {
+    HttpRequest request = Request(true, "127.0.0.1:8443", query);
+    request.method = method;
+    request.path = "/console/api/scenarios";
+    request.body = body;
+    HttpReply reply;
+    ServeConsole(request, reply, *store, actions, settings);
+    EXPECT_EQ(reply.contentType, "application/json") << method << " " << body;
+    return reply;
+  };
+  const auto arm = [&](const std::string& number) {
+    return send("POST", "", R"({"scenario":"declined","out_trade_no":")" + number + "\"}");
+  };
+  for (std::size_t i = 1; i <= kMaxArmedScenarios; ++i) {
+    ASSERT_EQ(arm("order" + std::to_string(i)).status, 201) << i;
+  }
+  const HttpReply refused = arm("onemore");
+  EXPECT_EQ(refused.status, 409);
+  EXPECT_TRUE(
+      Has(json::parse(refused.body)["error"].get<std::string>(), "1000 scenarios are armed"))
+      << refused.body;
+  EXPECT_EQ(actions.armed.List().size(), kMaxArmedScenarios);
+  EXPECT_EQ(arm("order7").status, 201) << "replaces one";
+
+  const struct {
+    const char* query;
+    std::size_t shown;
+    const char* first;  // the first shown's id
+    bool truncated;
+  } pages[] = {
+      {"", kConsoleDefaultLimit, "1", true},
+      {"limit=5", 5, "1", true},
+      {"offset=995&limit=100", 5, "997", false},
+      {"offset=2&limit=1000", 998, "3", false},
+      {"offset=1000", 0, "", false},
+      {"offset=x&limit=y", kConsoleDefaultLimit, "1", true},
+  };
+  for (const auto& page : pages) {
+    const json list = json::parse(send("GET", page.query, "").body);
+    EXPECT_EQ(list["armed"].size(), page.shown) << page.query;
+    EXPECT_EQ(list["total"], kMaxArmedScenarios) << page.query;
+    EXPECT_EQ(list["truncated"], page.truncated) << page.query;
+    EXPECT_EQ(list["max_armed"], kMaxArmedScenarios) << page.query;
+    if (page.shown > 0) {
+      EXPECT_EQ(list["armed"][0]["id"], page.first) << page.query;
+    }
+  }
+}
+
+// A scenario is chosen as its order is placed: one armed for an order placed already would
+// never play, so it is refused, naming the order, and nothing is armed.
+TEST_F(ConsoleTest, ArmingForAPlacedOrderIsRefusedNamingIt) {
+  StartSandbox();
+  ASSERT_TRUE(Has(PlaceOrder("placedorder").body, "SUCCESS"));
+  auto result =
+      Client(sandbox_->port())
+          ->Post("/console/api/scenarios",
+                 R"({"scenario":"declined","out_trade_no":"placedorder"})", "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 409);
+  EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
+  EXPECT_TRUE(Has(json::parse(result->body)["error"].get<std::string>(),
+                  "order placedorder has been placed already"))
+      << result->body;
+  EXPECT_EQ(GetJson("/console/api/scenarios")["armed"], json::array());
+  EXPECT_EQ(GetJson("/console/api/orders/placedorder")["order"]["scenario"], "paid");
+}
+
+// The armed scenarios are in the state file: a restarted sandbox lists the same ones, under
+// the same ids, and plays them; what was taken or disarmed stays gone.
+TEST_F(ConsoleTest, ArmedScenariosOutliveARestart) {
+  TempDir dir;
+  Options options;
+  options.stateFile = dir.path() + "/state.db";
+  const auto restart = [&] {
+    sandbox_->Stop();
+    sandbox_.reset();
+    StartSandbox(options);
+  };
+  const auto send = [this](const std::string& method, const std::string& path,
+                           const std::string& body = "") {
+    auto client = Client(sandbox_->port());
+    auto result =
+        method == "POST" ? client->Post(path, body, "application/json") : client->Delete(path);
+    EXPECT_TRUE(result) << method << " " << path;
+    return result ? result->status : 0;
+  };
+  const auto listed = [this] {
+    std::string text;
+    const json list = GetJson("/console/api/scenarios");
+    for (const json& armed : list["armed"]) {
+      text += (text.empty() ? "" : " ") + armed["id"].get<std::string>() + ":" +
+              armed["scenario"].get<std::string>() + "@" +
+              (armed["out_trade_no"].is_null() ? "" : armed["out_trade_no"].get<std::string>());
+    }
+    return text;
+  };
+  StartSandbox(options);
+  ASSERT_EQ(
+      send("POST", "/console/api/scenarios", R"({"scenario":"declined","out_trade_no":"a1"})"),
+      201);
+  ASSERT_EQ(send("POST", "/console/api/scenarios", R"({"scenario":"paying","out_trade_no":"b2"})"),
+            201);
+  ASSERT_EQ(send("POST", "/console/api/scenarios", R"({"scenario":"expired"})"), 201);
+  ASSERT_EQ(send("DELETE", "/console/api/scenarios/2"), 200);
+  ASSERT_EQ(listed(), "1:declined@a1 3:expired@");
+  restart();
+  EXPECT_EQ(listed(), "1:declined@a1 3:expired@");
+  // Taken by the orders they were for, and gone from the file with the orders placed.
+  ASSERT_TRUE(Has(PlaceOrder("a1").body, "SUCCESS"));
+  ASSERT_TRUE(Has(PlaceOrder("c3").body, "SUCCESS"));
+  EXPECT_EQ(GetJson("/console/api/orders/a1")["order"]["scenario"], "declined");
+  EXPECT_EQ(GetJson("/console/api/orders/c3")["order"]["scenario"], "expired");
+  ASSERT_EQ(send("POST", "/console/api/scenarios", R"({"scenario":"paid","out_trade_no":"d4"})"),
+            201);
+  restart();
+  EXPECT_EQ(listed(), "4:paid@d4") << "a new id after the highest kept";
+  ASSERT_EQ(send("DELETE", "/console/api/scenarios"), 200);
+  restart();
+  EXPECT_EQ(listed(), "");
+}
+
+// A body the server refuses before it is read (over 64 KiB) gets the console's own format:
+// JSON from its API, a line of text from its pages; the payment API keeps its XML.
+TEST_F(ConsoleTest, ARefusedBodyIsAnsweredInTheRoutesOwnFormat) {
+  StartSandbox();
+  const std::string big(64 * 1024 + 1, 'x');
+  const struct {
+    const char* path;
+    const char* type;
+  } rows[] = {
+      {"/console/api/scenarios", "application/json"},
+      {"/console/api/orders/any/pay", "application/json"},
+      {"/console/orders/any/pay", "text/plain; charset=utf-8"},
+      {"/pay/unifiedorder", "text/xml"},
+  };
+  for (const auto& row : rows) {
+    auto result = Client(sandbox_->port())->Post(row.path, big, "application/json");
+    ASSERT_TRUE(result) << row.path;
+    EXPECT_EQ(result->status, 413) << row.path;
+    EXPECT_EQ(result->get_header_value("Content-Type").rfind(row.type, 0), 0u)
+        << row.path << ": " << result->get_header_value("Content-Type");
+    if (Has(row.type, "json")) {
+      const json answer = json::parse(result->body, nullptr, false);
+      ASSERT_TRUE(answer.is_object()) << result->body;
+      EXPECT_TRUE(Has(answer["error"].get<std::string>(), "request body larger than 65536 bytes"))
+          << result->body;
+    }
+  }
+}
+
 // The language a page is drawn in, from the request's Accept-Language.
 TEST(PageLanguageChoice, FollowsAcceptLanguageAmongChineseAndEnglish) {
   const struct {
@@ -955,13 +1145,13 @@ TEST(PageLanguageChoice, FollowsAcceptLanguageAmongChineseAndEnglish) {
       {"fr-FR, en;q=0.5, zh;q=0.4", "en"},  // the first it knows of, by q-value
       {"en;q=0.5, zh;q=0.5", "en"},         // equals: the first listed
       {"EN-us", "en"},
-      {"de, fr", "zh"},                     // nothing it knows: Chinese
+      {"de, fr", "zh"},  // nothing it knows: Chinese
       {"*", "zh"},
-      {"en;q=0", "zh"},                     // refused outright
+      {"en;q=0", "zh"},  // refused outright
       {"en;q=0, zh;q=0", "zh"},
-      {"en;q=abc", "zh"},                   // a q-value that is none
+      {"en;q=abc", "zh"},  // a q-value that is none
       {"en;q=1.5", "zh"},
-      {"english, enx", "zh"},               // not the tag en
+      {"english, enx", "zh"},  // not the tag en
       {" en ; q=0.7 ,zh;q=0.6", "en"},
       {"zh-Hans-CN;q=0.2,en;q=0.1", "zh"},
   };

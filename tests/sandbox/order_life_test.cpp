@@ -23,8 +23,8 @@ const OrderState kStates[] = {OrderState::kNotPaid,  OrderState::kPaid,
                               OrderState::kPayError, OrderState::kUserPaying};
 const Actor kActors[] = {Actor::kNone,      Actor::kMerchant, Actor::kQuery,
                          Actor::kPayerPage, Actor::kConsole,  Actor::kPlatform};
-const char* const kStateNames[] = {"NOTPAY", "SUCCESS", "CLOSED", "REFUND", "PAYERROR",
-                                   "USERPAYING"};
+const char* const kStateNames[] = {"NOTPAY", "SUCCESS",  "CLOSED",
+                                   "REFUND", "PAYERROR", "USERPAYING"};
 
 // What each actor's transition does from each state: kMove, kStay or the refusal. The
 // callers answer these codes as they are: err_code, console message key, payer log words.
@@ -133,8 +133,8 @@ auto Members(const Order& o) {
   return std::tie(o.description, o.totalFee, o.notifyUrl, o.queries, o.paid, o.closed,
                   o.transactionId, o.timeEnd, o.refunded, o.outRefundNo, o.refundId, o.placedAt,
                   o.firstQueryAt, o.lastQueryAt, o.paidAt, o.closedAt, o.refundedAt, o.paidBy,
-                  o.closedBy, o.version, o.notifyAcknowledged, o.scenario, o.payError,
-                  o.userPaying, o.payingQueries, o.refundQueries);
+                  o.closedBy, o.version, o.notifyAcknowledged, o.scenario, o.payError, o.userPaying,
+                  o.payingQueries, o.refundQueries);
 }
 
 // An order in `state`, brought there by the life itself as the sandbox would.
@@ -250,7 +250,7 @@ TEST(OrderLifeTest, StatesAndNotesThatAreNoMove) {
   }
   const Order placed = OrderLife::Placed("d", 7, "u", 42);
   EXPECT_EQ(StateOf(placed), OrderState::kNotPaid);
-  EXPECT_EQ(placed.version, 1u);
+  EXPECT_EQ(placed.version, 1);
   EXPECT_EQ(placed.placedAt, 42);
 }
 
@@ -262,8 +262,8 @@ TEST(OrderLifeTest, APaymentInProgressCountsItsQueriesDown) {
     SCOPED_TRACE(given);
     Order order = OrderLife::Placed("d", 7, "u", 42);
     EXPECT_FALSE(OrderLife::CountPayingQuery(order)) << "not in progress";
-    ASSERT_TRUE(life.Apply(order, Transition::kStartPaying, {Actor::kPayerPage, 50, "", given})
-                    .moved());
+    ASSERT_TRUE(
+        life.Apply(order, Transition::kStartPaying, {Actor::kPayerPage, 50, "", given}).moved());
     int counted = 0;
     while (counted < 5 && !OrderLife::CountPayingQuery(order)) ++counted;
     EXPECT_EQ(counted, given == 0 ? 5 : given - 1);

@@ -176,7 +176,8 @@ TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
   EXPECT_EQ(reply.rfind("<xml><return_code><![CDATA[SUCCESS]]></return_code>", 0), 0u) << reply;
 
   // A reply carries the fields a query carries, so the request check verifies its sign.
-  const CheckResult checked = CheckRequest(kOrderQueryOperation, reply, quillmark::MerchantSettings::Defaults());
+  const CheckResult checked =
+      CheckRequest(kOrderQueryOperation, reply, quillmark::MerchantSettings::Defaults());
   ASSERT_TRUE(checked.ok) << checked.message << "\n" << reply;
   const Fields& fields = checked.fields;
   EXPECT_EQ(fields.at("return_msg"), "OK");
@@ -194,7 +195,8 @@ TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
 
   const Reply query = Query("order1");
   EXPECT_NE(CdataField(query.body, "nonce_str"), fields.at("nonce_str")) << "a fresh nonce";
-  EXPECT_TRUE(CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults()).ok);
+  EXPECT_TRUE(
+      CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults()).ok);
 }
 
 TEST_F(SandboxServer, OrderNumbersCannotBeReused) {
@@ -278,9 +280,8 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
     std::lock_guard<std::mutex> lock(mutex);
     received.emplace_back(request.get_header_value("Content-Type"), request.body);
     const char* code = received.size() == 1 ? "FAIL" : "SUCCESS";
-    response.set_content(std::string("<xml><return_code><![CDATA[") + code +
-                             "]]></return_code></xml>",
-                         "text/xml");
+    response.set_content(
+        std::string("<xml><return_code><![CDATA[") + code + "]]></return_code></xml>", "text/xml");
   });
   const int listenerPort = merchant.bind_to_any_port("127.0.0.1");
   std::thread listener([&merchant] { merchant.listen_after_bind(); });
@@ -320,26 +321,75 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
   ASSERT_EQ(received.size(), 2u) << log_.str();
   for (const auto& [type, body] : received) {
     EXPECT_EQ(type.rfind("text/xml", 0), 0u) << type;
-    const CheckResult notified = CheckRequest(kOrderQueryOperation, body, quillmark::MerchantSettings::Defaults());
+    const CheckResult notified =
+        CheckRequest(kOrderQueryOperation, body, quillmark::MerchantSettings::Defaults());
     EXPECT_TRUE(notified.ok) << notified.message << "\n" << body;
-    const Fields expected = {{"appid", kAppId},         {"mch_id", kMchId},
-                             {"out_trade_no", "order1"}, {"total_fee", "250"},
-                             {"trade_type", "NATIVE"},   {"transaction_id", transactionId},
-                             {"result_code", "SUCCESS"}, {"return_code", "SUCCESS"},
+    const Fields expected = {{"appid", kAppId},
+                             {"mch_id", kMchId},
+                             {"out_trade_no", "order1"},
+                             {"total_fee", "250"},
+                             {"trade_type", "NATIVE"},
+                             {"transaction_id", transactionId},
+                             {"result_code", "SUCCESS"},
+                             {"return_code", "SUCCESS"},
                              {"time_end", CdataField(query.body, "time_end")}};
     for (const auto& [name, value] : expected) {
       EXPECT_EQ(CdataField(body, name), value) << name << " in " << body;
     }
   }
   EXPECT_NE(received[0].second, received[1].second) << "each attempt with a fresh nonce";
-  EXPECT_NE(log_.str().find(" NOTIFY order order1 attempt 1/4 to " + notifyUrl +
-                            ": HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.1 s\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log_.str().find(" NOTIFY order order1 attempt 1/4 to " + notifyUrl +
+                      ": HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.1 s\n"),
+      std::string::npos)
       << log_.str();
   EXPECT_NE(log_.str().find(" NOTIFY order order1 attempt 2/4 to " + notifyUrl +
                             ": HTTP 200, acknowledged\n"),
             std::string::npos)
       << log_.str();
+}
+
+// A declined payment is final for the payer page: Pay pressed afterwards is refused, the
+// order stays PAYERROR, and no payment notification is made due.
+TEST_F(SandboxServer, PayerPageRefusesToPayADeclinedOrder) {
+  StartSandbox();
+  ASSERT_EQ(CdataField(PlaceOrder("declined1").body, "return_code"), "SUCCESS");
+  const auto client = Client(sandbox_->port());
+  const auto declined =
+      client->Post("/pay/qr/declined1/decline", "", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(declined);
+  EXPECT_EQ(declined->status, 303);
+  ASSERT_EQ(State("declined1"), "PAYERROR");
+
+  const auto paid = client->Post("/pay/qr/declined1/pay", "", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(paid);
+  EXPECT_EQ(paid->status, 303) << "back to its page, which shows the state";
+  EXPECT_EQ(State("declined1"), "PAYERROR");
+  const auto page = client->Get(PagePath("declined1").c_str());
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("<td id=\"state\">PAYERROR</td>"), std::string::npos) << page->body;
+  EXPECT_EQ(page->body.find("/pay/qr/declined1/pay"), std::string::npos) << "no Pay button";
+  EXPECT_NE(log_.str().find("POST /pay/qr/declined1/pay declined1 303 refused: the payment failed"),
+            std::string::npos)
+      << log_.str();
+}
+
+// A sign type the sandbox does not know is refused by name, whatever the sign: it is not
+// taken for MD5, the type of a request that names none, and nothing is placed.
+TEST_F(SandboxServer, RefusesASignTypeItDoesNotKnowNamingIt) {
+  StartSandbox();
+  int made = 0;
+  for (const char* type : {"HMAC-SHA1", "md5", "SHA256"}) {
+    const std::string number = "typed" + std::to_string(++made);
+    const Reply reply = PlaceOrder(number, {{"sign_type", type}});
+    EXPECT_EQ(CdataField(reply.body, "return_code"), "FAIL") << type << ": " << reply.body;
+    EXPECT_EQ(CdataField(reply.body, "return_msg"),
+              std::string("sign_type ") + type +
+                  " is not a sign type the sandbox knows; use MD5 or HMAC-SHA256")
+        << type;
+    EXPECT_EQ(CdataField(Query(number).body, "return_msg"), "order " + number + " does not exist")
+        << type;
+  }
 }
 
 TEST_F(SandboxServer, PayerPageOfAnUnknownOrderIsNotFound) {

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +45,7 @@ void MakeDatabase(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
-StateChange Placed(const std::string& number, std::int64_t at, std::uint32_t version = 1) {
+StateChange Placed(const std::string& number, std::int64_t at, std::int64_t version = 1) {
   StateChange change;
   change.orderNo = number;
   Order order;
@@ -312,7 +315,7 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_EQ(orders[1].number, "newest");
   const Order& kept = orders[0].order;
   EXPECT_TRUE(kept.paid);
-  EXPECT_EQ(kept.version, 3u);
+  EXPECT_EQ(kept.version, 3);
   EXPECT_EQ(kept.queries, 0) << "the earlier version 2 must not overwrite version 3";
   EXPECT_EQ(kept.paidBy, Actor::kPayerPage);
   EXPECT_EQ(kept.closedBy, Actor::kPlatform);
@@ -536,6 +539,34 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
   for (const JournalEntry& request : journal) EXPECT_EQ(request.signType, "MD5");
 }
 
+// The file each earlier layout's last release wrote (tests/sandbox/data/README.md) passes
+// the checks of what it claims and holds, and is upgraded to the layout a new file gets,
+// its rows all there, and no scenario armed.
+TEST(StateStore, TakesUpTheFileOfEachEarlierLayout) {
+  TempDir dir;
+  const std::string fresh = dir.path() + "/fresh.db";
+  {
+    std::string error;
+    ASSERT_TRUE(OpenStore(fresh, error)) << error;
+  }
+  for (const char* fixture : {"state-layout-1.db", "state-layout-3.db"}) {
+    SCOPED_TRACE(fixture);
+    const std::string path = Copy(fixture, dir.path() + "/" + fixture);
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<StoredOrder> orders;
+    ASSERT_TRUE(store->LoadOrders(0, 100, orders, error)) << error;
+    EXPECT_EQ(orders.size(), 4u);
+    EXPECT_EQ(store->Requests({}, 100).size(), 16u);
+    std::vector<ArmedScenario> armed;
+    ASSERT_TRUE(store->LoadArmed(armed, error)) << error;
+    EXPECT_TRUE(armed.empty());
+    store.reset();
+    EXPECT_EQ(Layout(path), Layout(fresh));
+  }
+}
+
 // A file of this build's layout is opened as it is: nothing of its layout or its rows moves.
 TEST(StateStore, OpensAFileOfItsOwnLayoutUnchanged) {
   TempDir dir;
@@ -606,6 +637,199 @@ TEST(StateStore, UpgradesInOneTransactionOrNotAtAll) {
               row.tipped ? "1|\n" : "0|\n");
     EXPECT_EQ(Rows(path, "SELECT out_trade_no FROM orders"), "order1|\n");
   }
+}
+
+std::string Bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A file that is not what a sandbox writes is refused before anything is upgraded or
+// written, naming what is wrong: tables that are not those of the layout it claims, or a
+// value no sandbox writes (which a console reply or a payer page would show whole). Each is a
+// hand-made change to a file a release wrote, or to one of this build's.
+TEST(StateStore, RefusesAFileThatIsNotWhatASandboxWrites) {
+  TempDir dir;
+  const std::string ours = dir.path() + "/ours.db";
+  {
+    std::string error;
+    auto store = OpenStore(ours, error);
+    ASSERT_TRUE(store) << error;
+    StateChange change = Placed("order1", 1'000);
+    change.request = JournalEntry{};
+    ArmedScenario armed;
+    armed.id = 1;
+    armed.scenario = &kScenarios[1];
+    armed.outTradeNo = "order2";
+    change.armed.push_back(armed);
+    ASSERT_TRUE(store->Write(change, error)) << error;
+  }
+  std::string manyArmed =
+      "INSERT INTO armed_scenarios SELECT value + 1, 'paid', '', 0 FROM "
+      "(WITH RECURSIVE n(value) AS (SELECT 1 UNION ALL SELECT value + 1 FROM "
+      "n WHERE value < 1000) SELECT value FROM n)";
+  // layout 1's orders as that release made them, but for the number's UNIQUE.
+  // (Read from a copy: SQLite leaves its log files beside a file it reads.)
+  const std::string layout1Orders = Rows(Copy("state-layout-1.db", dir.path() + "/layout1.db"),
+                                         "SELECT sql FROM sqlite_master WHERE name = 'orders'");
+  std::string notUnique = layout1Orders.substr(0, layout1Orders.size() - 2);  // "|\n"
+  notUnique.replace(notUnique.find("CREATE TABLE orders"), 19, "CREATE TABLE orders_new");
+  notUnique.erase(notUnique.find(" UNIQUE"), 7);
+  const struct {
+    const char* what;
+    bool fromRelease;  // of the layout 1 file, else of ours
+    std::string sql;
+    std::string says;
+  } rows[] = {
+      {"an 8 MiB description", true,
+       "UPDATE orders SET description = zeroblob(8 * 1024 * 1024) WHERE id = 2",
+       "holds a value no quillmark-sandbox writes: the description of row 2 of its orders (a "
+       "sandbox writes at most 128 bytes there)"},
+      {"orders without the number's UNIQUE", true,
+       "PRAGMA foreign_keys = OFF; BEGIN; " + notUnique +
+           "; INSERT INTO orders_new SELECT * FROM orders; DROP TABLE orders; "
+           "ALTER TABLE orders_new RENAME TO orders; COMMIT",
+       "claims schema 1 (PRAGMA user_version) but does not have its tables: it lacks index of "
+       "orders sqlite_autoindex_orders_1 UNIQUE (u) column 0 out_trade_no COLLATE BINARY"},
+      {"layout 1's tables claiming layout 2", true, "PRAGMA user_version = 2",
+       "claims schema 2 (PRAGMA user_version) but does not have its tables: it lacks column "
+       "orders.pay_error INTEGER NOT NULL DEFAULT 0"},
+      {"a trigger of its own", false,
+       "CREATE TRIGGER spy AFTER INSERT ON orders BEGIN DELETE FROM requests; END",
+       "it has trigger spy on orders, which that schema has not"},
+      {"a version past what it can count to", false, "UPDATE orders SET version = (1 << 62) + 1",
+       "the version of row 1 of its orders (a sandbox writes a whole number from 0 to "
+       "4611686018427387904 there)"},
+      {"a time before 1970", false, "UPDATE orders SET placed_at = -1",
+       "the placed_at of row 1 of its orders"},
+      {"a scenario it does not play", false, "UPDATE orders SET scenario = 'jackpot'",
+       "the scenario of row 1 of its orders (a sandbox writes the name of a scenario there)"},
+      {"a journal body past what it keeps", false, "UPDATE requests SET body = zeroblob(4097)",
+       "the body of row 1 of its requests (a sandbox writes at most 4096 bytes there)"},
+      {"an order number the unified order refuses", false,
+       "UPDATE orders SET out_trade_no = 'order one'",
+       "the out_trade_no of row 1 of its orders (a sandbox writes 1 to 32 letters, digits or "
+       "_-|* there)"},
+      {"an armed scenario for an order number no order has", false,
+       "UPDATE armed_scenarios SET out_trade_no = '<b>'",
+       "the out_trade_no of row 1 of its armed_scenarios"},
+      {"more armed scenarios than it keeps", false, manyArmed,
+       "holds 1001 armed scenarios, more than the 1000 a quillmark-sandbox keeps"},
+  };
+  int made = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string path = dir.path() + "/made" + std::to_string(++made) + ".db";
+    if (row.fromRelease) {
+      Copy("state-layout-1.db", path);
+    } else {
+      std::filesystem::copy_file(ours, path);
+    }
+    MakeDatabase(path, row.sql);
+    const std::string before = Bytes(path);
+    std::string error;
+    EXPECT_FALSE(OpenStore(path, error));
+    EXPECT_NE(error.find("the state file " + path + " "), std::string::npos) << error;
+    EXPECT_NE(error.find(row.says), std::string::npos) << error;
+    EXPECT_EQ(Bytes(path), before) << "nothing written to it";
+  }
+  // What they were made from opens: each refusal is the change's.
+  std::string error;
+  EXPECT_TRUE(OpenStore(ours, error)) << error;
+  const std::string release = Copy("state-layout-1.db", dir.path() + "/release.db");
+  EXPECT_TRUE(OpenStore(release, error)) << error;
+}
+
+// The version is read back as wide as it was written: one past 2^32 is not taken for a
+// small one that every later change of the order would lose to, and the change stays.
+TEST(StateStore, KeepsAChangeToAnOrderWhoseVersionIsPast2To32) {
+  TempDir dir;
+  const std::string path = dir.path() + "/state.db";
+  constexpr std::int64_t kWide = (std::int64_t{1} << 32) + 5;
+  {
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Write(Placed("wide", 1'000, kWide), error)) << error;
+  }
+  {
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<StoredOrder> orders;
+    ASSERT_TRUE(store->LoadOrders(0, 10, orders, error)) << error;
+    ASSERT_EQ(orders.size(), 1u);
+    EXPECT_EQ(orders[0].order.version, kWide);
+    // As the console's pay moves it: the version read, raised by one.
+    StateChange paid;
+    paid.orderNo = "wide";
+    paid.order = orders[0].order;
+    paid.order->paid = true;
+    paid.order->paidAt = 2'000;
+    ++paid.order->version;
+    ASSERT_TRUE(store->Write(paid, error)) << error;
+  }
+  std::string error;
+  auto store = OpenStore(path, error);
+  ASSERT_TRUE(store) << error;
+  const std::optional<StoredOrder> kept = store->FindOrder("wide");
+  ASSERT_TRUE(kept);
+  EXPECT_TRUE(kept->order.paid);
+  EXPECT_EQ(kept->order.version, kWide + 1);
+}
+
+// The armed scenarios come back from the file as they were written, oldest first; those
+// disarmed, one by one or all at once, do not.
+TEST(StateStore, KeepsTheArmedScenarios) {
+  TempDir dir;
+  const std::string path = dir.path() + "/state.db";
+  const auto arm = [](std::int64_t id, const Scenario& scenario, const char* number) {
+    ArmedScenario armed;
+    armed.id = id;
+    armed.scenario = &scenario;
+    armed.outTradeNo = number;
+    armed.at = 1'000 + id;
+    return armed;
+  };
+  const auto listed = [&path] {
+    std::string error;
+    auto store = OpenStore(path, error);
+    EXPECT_TRUE(store) << error;
+    std::vector<ArmedScenario> armed;
+    if (store) {
+      EXPECT_TRUE(store->LoadArmed(armed, error)) << error;
+    }
+    std::string text;
+    for (const ArmedScenario& entry : armed) {
+      text += std::to_string(entry.id) + ":" + entry.scenario->name + "@" + entry.outTradeNo + "/" +
+              std::to_string(entry.at) + " ";
+    }
+    return text;
+  };
+  {
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    StateChange first;
+    first.armed = {arm(1, kScenarios[1], "a1"), arm(2, kScenarios[2], ""),
+                   arm(3, kScenarios[4], "c3")};
+    ASSERT_TRUE(store->Write(first, error)) << error;
+    StateChange second;
+    second.disarmed = {2};
+    second.armed = {arm(4, kScenarios[8], "d4")};
+    ASSERT_TRUE(store->Write(second, error)) << error;
+  }
+  EXPECT_EQ(listed(), "1:declined@a1/1001 3:expired@c3/1003 4:refund-fails@d4/1004 ");
+  {
+    std::string error;
+    auto store = OpenStore(path, error);
+    ASSERT_TRUE(store) << error;
+    StateChange all;
+    all.disarmAll = true;
+    all.armed = {arm(5, kScenarios[0], "")};
+    ASSERT_TRUE(store->Write(all, error)) << error;
+  }
+  EXPECT_EQ(listed(), "5:paid@/1005 ");
 }
 
 }  // namespace

@@ -57,7 +57,9 @@
         ' order number given, or for the next order placed when none is.',
       scenarioChoice: 'scenario ', forOrder: 'for order ', nextOrder: 'the next order placed',
       arm: 'Arm', armedHead: ['#', 'Scenario', 'For', 'Armed at', ''], remove: 'Remove',
-      noneArmed: 'No scenario is armed.',
+      removeAll: 'Remove all', noneArmed: 'No scenario is armed.',
+      moreArmed: (shown, total, most) => 'The first ' + shown + ' of ' + total +
+        ' armed (at most ' + most + ' at once).',
       tableHead: ['Scenario', 'Amount', 'What the sandbox does'],
     },
     zh: {
@@ -103,7 +105,9 @@
         '否则对下一个下单的订单。',
       scenarioChoice: '场景 ', forOrder: '订单号 ', nextOrder: '下一个订单',
       arm: '设定', armedHead: ['#', '场景', '对象', '设定时间', ''], remove: '移除',
-      noneArmed: '没有设定的场景。',
+      removeAll: '全部移除', noneArmed: '没有设定的场景。',
+      moreArmed: (shown, total, most) => '共设定 ' + total + ' 个（同时至多 ' + most +
+        ' 个），这是前 ' + shown + ' 个。',
       tableHead: ['场景', '金额', '沙箱的行为'],
     },
   };
@@ -372,12 +376,20 @@
   function scenariosSection(scenarios) {
     if (!scenarios) return null;
     const table = scenarios.scenarios;
+    let removeAll = null;
+    if (scenarios.total > 0) {
+      removeAll = el('button', {type: 'button', id: 'remove-all'}, words.removeAll);
+      removeAll.addEventListener('click', () => sendScenario('DELETE', SCENARIOS));
+    }
     return el('section', {id: 'scenarios'}, el('h2', {}, words.scenarios),
       el('p', {class: 'note'}, words.scenariosNote), armForm(table),
       el('table', {id: 'armed'}, el('thead', {}, el('tr', {},
         words.armedHead.map(h => el('th', {}, h)))),
         el('tbody', {}, scenarios.armed.map(armedRow))),
       scenarios.armed.length === 0 ? el('p', {class: 'empty'}, words.noneArmed) : null,
+      scenarios.truncated ? el('p', {class: 'note', id: 'more-armed'},
+        words.moreArmed(scenarios.armed.length, scenarios.total, scenarios.max_armed)) : null,
+      removeAll,
       el('details', {id: 'scenario-table'}, el('summary', {}, words.tableHead[2]),
         el('table', {}, el('thead', {}, el('tr', {}, words.tableHead.map(h => el('th', {}, h)))),
           el('tbody', {}, table.map(s => el('tr', {}, cell(s.name),
@@ -461,7 +473,8 @@
     const data = await readApi(view.api(about.body));
     if (!data.ok) return {ok: false, nodes: errorView(data.status, data.body.error)};
     if (view.scenarios) {
-      const scenarios = await readApi(SCENARIOS);
+      // As many as one page of the API gives: as many as may be armed.
+      const scenarios = await readApi(SCENARIOS + '?limit=' + about.body.max_armed);
       if (scenarios.ok) data.body.scenarios = scenarios.body;
     }
     return {ok: true, nodes: view.draw(about.body, data.body), every: about.body.refresh_ms};
