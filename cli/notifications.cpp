@@ -57,16 +57,15 @@ void NotificationWait::Expect(const std::string& orderNo) {
   if (listener_) listener_->ExpectOrder(orderNo);
 }
 
-int NotificationWait::Summarise(const std::string& orderNo, std::ostream& out) {
+NotificationAwaited NotificationWait::Await(const std::string& orderNo) {
   const auto started = std::chrono::steady_clock::now();
-  // The lines are said once the wait is over, as they always were; kept for the report too.
+  // The lines are said once the wait is over, as they always were.
   std::ostringstream lines;
-  summary_.status = WaitAndSay(orderNo, lines);
-  summary_.elapsed = std::chrono::steady_clock::now() - started;
-  summary_.lines = lines.str();
-  summary_.summarised = true;
-  out << summary_.lines;
-  return summary_.status;
+  NotificationAwaited awaited;
+  awaited.status = WaitAndSay(orderNo, lines);
+  awaited.elapsed = std::chrono::steady_clock::now() - started;
+  awaited.lines = lines.str();
+  return awaited;
 }
 
 int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) {
