@@ -7,10 +7,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "payment/client_run.h"
+#include "payment/merchant_settings.h"
+#include "payment/quillmark_ops.h"
 #include "payment/scenarios.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
@@ -240,6 +244,59 @@ TEST(CycleScenario, PlayTheSameUnderHmacSha256) {
           << request.path;
     }
     EXPECT_NE(played.log.find("(sign_type HMAC-SHA256)"), std::string::npos);
+  }
+}
+
+// The engine itself, its time pinned: a payer still paying is polled a second apart, a few
+// times at most, and an abort during the wait ends the run there, nothing sent after it.
+TEST(ClientRun, PollsAPayerStillPayingAndAnAbortDuringTheWaitEndsIt) {
+  const struct {
+    const char* name;
+    int morePolls;
+    bool aborted;  // the second wait is aborted
+    std::vector<const char*> states;
+    std::size_t waits;
+  } rows[] = {
+      {"polled to the end", 4, false, {"NOTPAY", "USERPAYING", "USERPAYING", "SUCCESS"}, 2},
+      {"bounded", 1, false, {"NOTPAY", "USERPAYING", "USERPAYING"}, 1},
+      {"aborted in the wait", 4, true, {"NOTPAY", "USERPAYING", "USERPAYING"}, 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::ostringstream log;
+    Options options;
+    options.port = 0;
+    options.payAfterQueries = 1;
+    options.notify = false;
+    options.log = &log;
+    Sandbox sandbox(options);
+    std::string error;
+    ASSERT_TRUE(sandbox.Start(&error)) << error;
+    TempDir work;
+    MerchantSettings merchant = MerchantSettings::Defaults();
+    merchant.apiBase = sandbox.baseUrl();
+    merchant.qrPath = work.path() + "/1.BMP";
+    CQuillmarkOps::Settings settings = CQuillmarkOps::Settings::FromMerchant(merchant);
+    std::ostringstream out;
+    settings.out = &out;
+    CQuillmarkOps ops(settings);
+    std::vector<std::chrono::milliseconds> waits;
+    ClientRunOptions run;
+    run.scenario = FindScenario("paying");
+    run.morePolls = row.morePolls;
+    run.pause = [&](std::chrono::milliseconds wait) {
+      waits.push_back(wait);
+      return !(row.aborted && waits.size() == 2);
+    };
+    const ClientRunResult result = PlayClientRun(ops, run);
+    const std::vector<std::string> states = result.cycle.TradeStates();
+    EXPECT_EQ(states, std::vector<std::string>(row.states.begin(), row.states.end()));
+    EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>(row.waits, std::chrono::seconds(1)));
+    EXPECT_EQ(result.cycle.aborted, row.aborted);
+    EXPECT_EQ(sandbox.requests().size(), 1 + row.states.size()) << "nothing sent after an abort";
+    EXPECT_FALSE(result.Contradicted());
+    ASSERT_EQ(result.steps.size(), 1 + row.states.size());
+    EXPECT_EQ(result.steps.back().number, static_cast<int>(row.states.size()));
   }
 }
 
