@@ -11,6 +11,7 @@
 #include "cli/exit_status.h"
 #include "payment/client_run.h"
 #include "payment/merchant_settings.h"
+#include "payment/notification_listening.h"
 #include "payment/notify_listener.h"
 
 namespace quillmark::cli {
@@ -35,9 +36,8 @@ class NotificationWait : public NotificationWatch {
   int WaitAndSay(const std::string& orderNo, std::ostream& out);
 
   std::chrono::milliseconds wait_;
-  std::string url_;
-  std::string error_;  // why nothing listens
-  std::unique_ptr<NotifyListener> listener_;
+  SignType signType_;
+  NotificationListening watch_;  // the windows' listener's life too
 };
 
 }  // namespace quillmark::cli

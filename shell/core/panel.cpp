@@ -215,10 +215,17 @@ std::string ShownLogLine(const std::string& line) {
 }
 
 Panel::Panel(CQuillmarkOps ops, CycleWorker::PostToGui post, PanelView& view)
-    : view_(view), post_(post), worker_(std::move(ops), std::move(post), *this) {
+    : view_(view),
+      post_(post),
+      watch_([post, shutDown = shutDown_, this](const ReceivedNotification& received) {
+        // From the listener's thread to the GUI thread, dropped there once the panel is gone.
+        post([shutDown, this, received] {
+          if (!*shutDown) OnNotification(received);
+        });
+      }),
+      worker_(std::move(ops), std::move(post), *this) {
   worker_.OnOrderPlaced([this](const std::string& orderNo, SignType signedWith) {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    if (listener_) listener_->ExpectOrder(orderNo, signedWith);
+    watch_.Expect(orderNo, signedWith);
   });
   // The requests carry the port listened on where notify_url's was 0.
   worker_.UseNotifyUrl(Listen(worker_.merchant()).notifyUrl);
@@ -230,60 +237,14 @@ void Panel::UseMerchant(const MerchantSettings& merchant) { worker_.UseMerchant(
 
 void Panel::Shutdown() {
   *shutDown_ = true;
-  std::unique_ptr<NotifyListener> stopping;
-  {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    stopping = std::move(listener_);
-  }
-  stopping.reset();  // joins its thread
+  watch_.Stop();
   worker_.Shutdown();
 }
 
 MerchantSettings Panel::Listen(MerchantSettings merchant) {
-  const ListenAddress address = ListenAddressOf(merchant);
-  bool kept = false;
-  {
-    // Where notifications came before, the listener goes on: a second one could not take
-    // its port, and the orders placed before were sent to it and are expected by it.
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    if (listener_ && address.host == listenedAt_.host && address.port == listenedAt_.port &&
-        address.path == listenedAt_.path) {
-      listener_->UseMerchant(merchant);
-      merchant.notifyUrl = listener_->BoundNotifyUrl(merchant.notifyUrl);
-      kept = true;
-    }
-  }
-  if (kept) {
-    listening_ = merchant.notifyUrl;
-    notListening_.clear();
-    ShowNotification();
-    return merchant;
-  }
-  // Elsewhere: the old one closes first, so that the new one may take its port under
-  // another name of the host.
-  std::unique_ptr<NotifyListener> previous;
-  {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    previous = std::move(listener_);
-  }
-  previous.reset();
-  auto listener = std::make_unique<NotifyListener>(
-      merchant, [post = post_, shutDown = shutDown_, this](const ReceivedNotification& received) {
-        // From the listener's thread to the GUI thread, dropped there once the panel is gone.
-        post([shutDown, this, received] {
-          if (!*shutDown) OnNotification(received);
-        });
-      });
-  std::string error;
-  const bool listening = listener->Start(address, error);
-  if (listening) {
-    merchant.notifyUrl = listener->BoundNotifyUrl(merchant.notifyUrl);
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    listener_ = std::move(listener);
-    listenedAt_ = address;
-  }
-  listening_ = listening ? merchant.notifyUrl : std::string();
-  notListening_ = listening ? std::string() : error;
+  merchant = watch_.Listen(std::move(merchant));
+  listening_ = watch_.notifyUrl();
+  notListening_ = watch_.error();
   ShowNotification();
   return merchant;
 }

@@ -14,6 +14,7 @@
 
 #include "payment/client_run.h"
 #include "payment/cycle_result.h"
+#include "payment/notification_listening.h"
 #include "payment/notify_listener.h"
 #include "payment/operation.h"
 #include "payment/quillmark_ops.h"
@@ -201,9 +202,8 @@ class Panel : private CycleListener {
   void Ended();
   void ShowRow(PanelItem row, const words::StepWords& words, const StepOutcome& outcome);
   void Running(PanelItem row);
-  // Listens for the notifications of `merchant`, where they come: on with the listener
-  // already there, or instead of it; returns it with the notify_url its requests are to
-  // carry.
+  // Listens for the notifications of `merchant` (NotificationListening::Listen) and shows
+  // where; returns it with the notify_url its requests are to carry.
   MerchantSettings Listen(MerchantSettings merchant);
   void OnNotification(const ReceivedNotification& received);
   // The notification row for the last order.
@@ -213,11 +213,8 @@ class Panel : private CycleListener {
   const CycleWorker::PostToGui post_;
   // Shared with the notifications in flight, so that one delivered after Shutdown() sees it.
   std::shared_ptr<bool> shutDown_ = std::make_shared<bool>(false);
-  // Replaced when the notifications' address changes, on the GUI thread, and told of each
-  // order on the worker thread: the mutex guards the pointer.
-  std::mutex listenerMutex_;
-  std::unique_ptr<NotifyListener> listener_;
-  ListenAddress listenedAt_;  // where listener_ was started
+  // Where the notifications are listened for; told of each order on the worker thread.
+  NotificationListening watch_;
   std::string listening_;     // the notify_url listened for, or empty
   std::string notListening_;  // why nothing listens
   // The latest notification of each order of this run, by order number (GUI thread).
