@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "cli/exit_status.h"
 #include "payment/encoding.h"
 #include "payment/flat_document.h"
 #include "payment/merchant_settings.h"
@@ -19,9 +20,6 @@
 
 namespace quillmark::cli {
 namespace {
-
-constexpr int kBadUsage = 2;
-constexpr int kBadSignature = 3;
 
 // The document's bytes, at most what a reply may be; false with a message on `out`.
 bool ReadDocument(const std::string& file, std::string& document, std::ostream& out) {

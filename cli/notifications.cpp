@@ -44,34 +44,27 @@ std::string Line(const ReceivedNotification& received) {
 }  // namespace
 
 NotificationWait::NotificationWait(MerchantSettings& merchant, std::chrono::milliseconds wait)
-    : wait_(wait), listener_(std::make_unique<NotifyListener>(merchant, nullptr)) {
-  if (listener_->Start(ListenAddressOf(merchant), error_)) {
-    merchant.notifyUrl = listener_->BoundNotifyUrl(merchant.notifyUrl);
-  } else {
-    listener_.reset();
-  }
-  url_ = merchant.notifyUrl;
+    : wait_(wait), signType_(merchant.Signing()) {
+  merchant = watch_.Listen(merchant);
 }
 
-void NotificationWait::Expect(const std::string& orderNo) {
-  if (listener_) listener_->ExpectOrder(orderNo);
-}
+void NotificationWait::Expect(const std::string& orderNo) { watch_.Expect(orderNo, signType_); }
 
-int NotificationWait::Summarise(const std::string& orderNo, std::ostream& out) {
+NotificationAwaited NotificationWait::Await(const std::string& orderNo) {
   const auto started = std::chrono::steady_clock::now();
-  // The lines are said once the wait is over, as they always were; kept for the report too.
+  // The lines are said once the wait is over, as they always were.
   std::ostringstream lines;
-  summary_.status = WaitAndSay(orderNo, lines);
-  summary_.elapsed = std::chrono::steady_clock::now() - started;
-  summary_.lines = lines.str();
-  summary_.summarised = true;
-  out << summary_.lines;
-  return summary_.status;
+  NotificationAwaited awaited;
+  awaited.status = WaitAndSay(orderNo, lines);
+  awaited.elapsed = std::chrono::steady_clock::now() - started;
+  awaited.lines = lines.str();
+  return awaited;
 }
 
 int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) {
-  if (!listener_) {
-    out << "Notification:  not listened for: " << EscapeControls(error_) << '\n'
+  NotifyListener* listener = watch_.listener();
+  if (listener == nullptr) {
+    out << "Notification:  not listened for: " << EscapeControls(watch_.error()) << '\n'
         << "No notification could arrive; notify_listen names another address to listen on.\n";
     return kNoNotification;
   }
@@ -83,7 +76,7 @@ int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) 
   };
   if (!orderNo.empty()) {
     // Done once the platform has the acknowledgement: one only made is not yet its.
-    listener_->WaitFor(
+    listener->WaitFor(
         [&](const std::vector<ReceivedNotification>& received) {
           for (const auto& one : received) {
             if (acknowledged(one)) return true;
@@ -92,7 +85,7 @@ int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) 
         },
         wait_);
     // One that came at the end of the wait is not cut off while its answer is written.
-    listener_->WaitFor(
+    listener->WaitFor(
         [&](const std::vector<ReceivedNotification>& received) {
           for (const auto& one : received) {
             if (ours(one) && one.answer == Answer::kWriting) return false;
@@ -101,8 +94,8 @@ int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) 
         },
         kAnswerGrace);
   }
-  listener_->Stop();
-  const std::vector<ReceivedNotification> received = listener_->received();
+  listener->Stop();
+  const std::vector<ReceivedNotification> received = listener->received();
   bool verified = false;
   bool lost = false;
   bool forged = false;
@@ -125,7 +118,7 @@ int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) 
   }
   if (!verified) {
     const double seconds = static_cast<double>(wait_.count()) / 1000;
-    out << "No verified notification for the order arrived at " << EscapeControls(url_)
+    out << "No verified notification for the order arrived at " << EscapeControls(watch_.notifyUrl())
         << " within " << seconds << " s.\n";
     return kNoNotification;
   }

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "payment/codecs.h"
+#include "cli/summary.h"
 #include "payment/encoding.h"
 #include "payment/operation.h"
 #include "payment/sign.h"
@@ -121,6 +122,45 @@ std::string TargetWord(const ReportTarget& target) {
 }
 
 }  // namespace
+
+std::vector<ReportStep> RunReportSteps(const ClientRunResult& run, int status) {
+  std::vector<ReportStep> steps;
+  for (const RunStep& one : run.steps) {
+    ReportStep step;
+    const ClientStepWords& words = one.words();
+    step.name = Numbered(words.reportName, one.number);
+    step.passed = one.passed;
+    step.words = StepWords(one);
+    if (one.step == ClientStep::kNotification) {
+      step.verdict = one.passed ? "done" : "failed";
+      step.detail = one.notification.lines;
+      step.elapsed = one.notification.elapsed;
+    } else {
+      step.outcome = &one.outcome;
+      step.verdict = StepVerdictName(VerdictOf(one.outcome));
+      step.elapsed = one.outcome.elapsed;
+    }
+    // Refused as the scenario has it and sent again, as a merchant must: the run stands or
+    // falls by the order sent again, the case after this one.
+    if (one.resent) step.name += ", answered " + one.outcome.Field(kFieldErrCode);
+    if (!one.contradiction.empty()) {
+      step.verdict = "scenario not played";
+      step.words = one.contradiction + "; " + step.words;
+    }
+    steps.push_back(std::move(step));
+  }
+  if (run.scenario != nullptr) {
+    const std::vector<std::string> states = run.cycle.TradeStates();
+    ReportStep step;
+    step.name = std::string("scenario ") + run.scenario->name;
+    step.passed = status == 0;
+    step.verdict = step.passed ? "done" : "failed";
+    step.words = std::string(TradeStateWords(states.empty() ? std::string() : states.back())) +
+                 "; exit status " + std::to_string(status);
+    steps.push_back(std::move(step));
+  }
+  return steps;
+}
 
 std::optional<ReportTarget> ParseReportTarget(const std::string& word, std::string& problem) {
   const std::string shown = "--report " + ShownText(word);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "payment/client_run.h"
 #include "payment/step_outcome.h"
 
 namespace quillmark::cli {
@@ -53,6 +54,10 @@ struct Report {
   std::map<std::string, std::string> properties;  // UTF-8; never the key
   std::vector<ReportStep> steps;
 };
+
+// The run's steps as cases, in the order taken and worded as the summary words them, and
+// with a scenario a last case for the whole of it, which fails when `status` is not 0.
+std::vector<ReportStep> RunReportSteps(const ClientRunResult& run, int status);
 
 // The documents, UTF-8. Every text that came from a request or a reply has `apiKey`
 // masked; a reply's bytes that are not UTF-8 or that XML cannot hold are shown escaped.

@@ -159,6 +159,11 @@ void CQuillmarkOps::PlaceUnifiedOrder(CycleResult& result) {
     result.refusedOrder = std::move(result.order);
     result.order = Exchange(kUnifiedOrderOperation, outTradeNo);
   }
+  TakeOrder(result, outTradeNo);
+}
+
+void CQuillmarkOps::TakeOrder(CycleResult& result, const std::string& outTradeNo) {
+  result.bitmapPath = settings_.qrPath;
   const StepOutcome& outcome = result.order;
   // A link from a reply that did not verify could be anyone's: no order, no bitmap.
   if (VerdictOf(outcome) != StepVerdict::kDone) return;

@@ -77,6 +77,13 @@ class CQuillmarkOps {
   // order, symbol, bitmap and bitmapPath of `result`.
   void PlaceUnifiedOrder(CycleResult& result);
 
+  // The symbol and bitmap of `result.order`'s payment link, and `result.orderNo` set to
+  // `outTradeNo`, when that reply placed the order; nothing otherwise.
+  void TakeOrder(CycleResult& result, const std::string& outTradeNo);
+
+  // The amount in fen of the orders placed from now on (a test scenario's).
+  void UseTotalFee(long long totalFee) { settings_.totalFee = totalFee; }
+
   // One request about the order `orderNo` (a query, a close, a refund, ...), as
   // `operation` declares it.
   StepOutcome Run(const Operation& operation, const std::string& orderNo);

@@ -18,6 +18,7 @@
 #include "payment/merchant_settings.h"
 #include "payment/operation.h"
 #include "payment/url_parts.h"
+#include "payment/program_options.h"
 #include "platform/process.h"
 #include "sandbox/lan_mode.h"
 #include "sandbox/notify/notifier.h"
@@ -237,17 +238,7 @@ void AddBehaviourOptions(CLI::App& app, const Options& defaults, ProgramOptions&
                      std::to_string(defaults.payAfterQueries) + ": only the payer page pays)")
       ->option_text("N")
       ->check(WholeIn(0, 1'000'000, "bad query count", " (0 to 1000000)"));
-  app.add_option("--config", program.config,
-                 "settings file naming the merchant (default: the\n"
-                 "per-user one, if there is one; QUILLMARK_APPID,\n"
-                 "QUILLMARK_MCH_ID and QUILLMARK_API_KEY override\n"
-                 "it), as for quillmark-cycle")
-      ->option_text("FILE");
-  app.add_option("--profile", program.profile,
-                 "the settings file's [profile NAME] over its\n"
-                 "[merchant] (default: QUILLMARK_PROFILE's; empty:\n"
-                 "[merchant] alone), as for quillmark-cycle")
-      ->option_text("NAME");
+  AddSettingsOptions(app, program.config, program.profile);
   app.add_option("--fault", line.fault,
                  "misbehave on every unified order, one of:\n" + FaultList() + " (default none)")
       ->option_text("MODE")

@@ -5,8 +5,11 @@
 # by its accelerator A) opens; settings-qt.png, the settings dialog its 设置 entry opens;
 # and cycle.png, the dialog after a click on Button1 has run one order cycle against a
 # local quillmark-sandbox. The QR code in cycle.png is read back with zbarimg and must be
-# the order's payment link; and cycle-declined.png, the dialog after a second cycle with
-# the 场景 row set to 拒绝支付, whose queries say the payment failed.
+# the order's payment link; cycle-declined.png, the dialog after a second cycle with the
+# 场景 row set to 拒绝支付, whose queries say the payment failed; cycle-paying.png and
+# cycle-refund-processing.png, with 支付中 (the polls through USERPAYING) and 退款处理中 (the
+# refund and its queries); and cycle-system-error-once.png, the program started with
+# --scenario system-error-once after its first Button1 (the order resent).
 # Runs on a private Xvfb display driven by xdotool, so it needs no desktop and leaves
 # any desktop alone. Installs what is missing and builds quillmark if needed.
 #
@@ -88,23 +91,41 @@ if [ "${1:-}" = "--on-xvfb" ]; then
   fi
   echo "The QR code on screen reads $seen"
 
-  # The 场景 row, now that the panel shows: the dialog is 520 x 392 dialog units and the
-  # row's drop-down list is centred at (122, 260). Its second entry is 拒绝支付.
-  eval "$(xdotool getwindowgeometry --shell "$main")"
-  xdotool mousemove --window "$main" $((122 * WIDTH / 520)) $((260 * HEIGHT / 392)) click 1
-  sleep 0.5
-  xdotool key Down Return
-  sleep 0.5
-  lines=$(wc -l <"$work/quillmark.out")
-  xdotool mousemove --window "$main" $((32 * WIDTH / 520)) $((186 * HEIGHT / 392)) click 1
-  for _ in $(seq 100); do
-    [ "$(wc -l <"$work/quillmark.out")" -ge $((lines + 6)) ] && break
-    sleep 0.1
-  done
-  sleep 1
-  shoot "$main" "$out/cycle-declined.png"
+  # choose_and_cycle DOWNS LINES PNG: the 场景 row moved DOWNS entries on (the dialog is
+  # 520 x 392 dialog units now and the row's drop-down list is centred at (122, 13)), then
+  # Button1, then PNG once the cycle has written LINES more lines.
+  choose_and_cycle() {
+    eval "$(xdotool getwindowgeometry --shell "$main")"
+    xdotool mousemove --window "$main" $((122 * WIDTH / 520)) $((13 * HEIGHT / 392)) click 1
+    sleep 0.5
+    for _ in $(seq "$1"); do xdotool key Down; done
+    xdotool key Return
+    sleep 0.5
+    local lines
+    lines=$(wc -l <"$work/quillmark.out")
+    xdotool mousemove --window "$main" $((32 * WIDTH / 520)) $((186 * HEIGHT / 392)) click 1
+    for _ in $(seq 150); do
+      [ "$(wc -l <"$work/quillmark.out")" -ge $((lines + $2)) ] && break
+      sleep 0.1
+    done
+    sleep 1
+    shoot "$main" "$out/$3"
+  }
+
+  # Its second entry is 拒绝支付.
+  choose_and_cycle 1 6 cycle-declined.png
   if ! grep -q '<total_fee>4001</total_fee>\|PAYERROR' "$work/quillmark.out"; then
     echo "the second cycle did not play the declined scenario:" >&2
+    cat "$work/quillmark.out" >&2
+    exit 1
+  fi
+  # 支付中, the next entry: the second query and two more polls say USERPAYING, the fourth
+  # SUCCESS, as quillmark-cycle --scenario paying plays it.
+  choose_and_cycle 1 10 cycle-paying.png
+  # 退款处理中, five entries on: the payment, then the refund and its two queries.
+  choose_and_cycle 5 12 cycle-refund-processing.png
+  if ! grep -q 'PROCESSING' "$work/quillmark.out"; then
+    echo "the refund scenario's refund query did not say PROCESSING:" >&2
     cat "$work/quillmark.out" >&2
     exit 1
   fi
@@ -118,6 +139,32 @@ if [ "${1:-}" = "--on-xvfb" ]; then
     echo "quillmark exited with status $status after Esc" >&2
     exit 1
   fi
+
+  # Started with --scenario system-error-once, the row says so before any cycle, and the
+  # first Button1 resends the order that answered SYSTEMERROR.
+  (cd "$work" && LSAN_OPTIONS="suppressions=$root/tests/shell/lsan-x11.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
+    exec "$program" --scenario system-error-once >"$work/quillmark.out" 2>&1) &
+  pid=$!
+  main=$(window Quillmark) || { echo "quillmark showed no window:" >&2; cat "$work/quillmark.out" >&2; exit 1; }
+  sleep 1
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+  xdotool mousemove --window "$main" $((32 * WIDTH / 320)) $((186 * HEIGHT / 200)) click 1
+  for _ in $(seq 150); do
+    [ "$(wc -l <"$work/quillmark.out")" -ge 8 ] && break
+    sleep 0.1
+  done
+  sleep 1
+  shoot "$main" "$out/cycle-system-error-once.png"
+  if [ "$(grep -c 'SYSTEMERROR' "$work/quillmark.out")" -ne 1 ]; then
+    echo "the first cycle did not resend the order that answered SYSTEMERROR:" >&2
+    cat "$work/quillmark.out" >&2
+    exit 1
+  fi
+  xdotool windowfocus "$main" key Escape
+  status=0
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  wait "$pid" || status=$?
+  [ "$status" -eq 0 ] || { echo "quillmark exited with status $status after Esc" >&2; exit 1; }
   exit 0
 fi
 
@@ -130,4 +177,4 @@ cmake -S . -B "$build" "${generator[@]}" -DQUILLMARK_BUILD_SHELL=ON >/dev/null
 cmake --build "$build" --target quillmark quillmark-sandbox quillmark_certs
 mkdir -p "$out"
 BUILD_DIR="$build" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-xvfb
-echo "Wrote main-dialog.png, system-menu.png, about-box.png, settings-qt.png, cycle.png and cycle-declined.png in $out"
+echo "Wrote main-dialog.png, system-menu.png, about-box.png, settings-qt.png, cycle.png, cycle-declined.png, cycle-paying.png, cycle-refund-processing.png and cycle-system-error-once.png in $out"

@@ -427,13 +427,13 @@ gui_cycle windows-cycle
 SANDBOX_NOTIFY=
 size96=$GUI_SIZE
 cp "$work/windows-cycle.png" "$work/windows-cycle-96dpi.png"
-# A second cycle with the 场景 row at 拒绝支付, its list's second entry, centred at (122, 260)
+# A second cycle with the 场景 row at 拒绝支付, its list's second entry, centred at (122, 13)
 # of the panel's 520 x 392 dialog units: windows-cycle-declined.png.
 start_gui "$work/declined.out"
 click_button1
 for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 2 ] && break; sleep 0.1; done
 eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
-xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 260 * HEIGHT / 392)) click 1 sleep 0.5 key Down Return sleep 0.5
+xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 13 * HEIGHT / 392)) click 1 sleep 0.5 key Down Return sleep 0.5
 click_button1 panel
 for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] && break; sleep 0.1; done
 [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] || fail "no second cycle: $(cat "$work/declined.out")"
@@ -442,6 +442,28 @@ xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
 xdotool key Escape
 timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
 echo "at 96 DPI: the main dialog is $size96 pixels; the QR code in the window reads back as $code_url; its notification was acknowledged"
+# Started with --scenario NAME, the first Button1 plays the steps quillmark-cycle --scenario
+# NAME plays: the order answered SYSTEMERROR sent again, the polls through USERPAYING, the
+# refund and its queries; NAME.png shows each step's verdict in its rows.
+# scenario_cycle NAME REQUESTS PATTERN: REQUESTS replies on standard output, PATTERN among them.
+scenario_cycle() {
+  GUI_ARGS=(--scenario "$1")
+  start_gui "$work/scenario-$1.out"
+  click_button1
+  for _ in $(seq 300); do [ "$(grep -c 'Content:' "$work/scenario-$1.out" || true)" -ge "$2" ] && break; sleep 0.1; done
+  [ "$(grep -c 'Content:' "$work/scenario-$1.out" || true)" -eq "$2" ] ||
+    fail "--scenario $1: not $2 replies after Button1: $(cat "$work/scenario-$1.out")"
+  grep -q "$3" "$work/scenario-$1.out" || fail "--scenario $1: no $3: $(cat "$work/scenario-$1.out")"
+  sleep 1 && import -window root "$work/windows-scenario-$1.png"
+  xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
+  xdotool key Escape
+  timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
+  GUI_ARGS=()
+}
+scenario_cycle system-error-once 4 SYSTEMERROR
+scenario_cycle paying 5 USERPAYING
+scenario_cycle refund-processing 6 PROCESSING
+echo "--scenario system-error-once, paying and refund-processing: Button1 played the runner's steps"
 # At 150 %, as a Chinese-speaking user whose bitmap goes to a folder with a Chinese name,
 # which the panel names. The manifest makes the program DPI-aware: its dialogs are laid out
 # at 144 DPI instead of being drawn at 96 and left small (or, on Windows, stretched).

@@ -28,16 +28,36 @@ CycleWorker::~CycleWorker() { Shutdown(); }
 
 bool CycleWorker::StartCycle() {
   return Launch([this] {
-    const SignType signType = ops_->settings().merchant.Signing();
-    CycleResult result = ops_->RunOrderCycle(
-        [this](CycleStep step) { Post([this, step] { listener_.OnCycleStep(step); }); },
-        [this, signType](const std::string& orderNo) {
-          if (orderPlaced_) orderPlaced_(orderNo, signType);
-        });
+    // The run's events, from the worker thread to the GUI thread in the order they came.
+    class Events : public ClientRunEvents {
+     public:
+      Events(CycleWorker& worker, SignType signType) : worker_(worker), signType_(signType) {}
+      void StepStarted(ClientStep step, int number) override {
+        // The worker outlives what it posts; these events do not.
+        CycleWorker& worker = worker_;
+        worker.Post([&worker, step, number] { worker.listener_.OnRunStepStarted(step, number); });
+      }
+      void StepFinished(const RunStep& step) override {
+        CycleWorker& worker = worker_;
+        worker.Post([&worker, step] { worker.listener_.OnRunStepFinished(step); });
+      }
+      void OrderPlaced(const std::string& orderNo) override {
+        if (worker_.orderPlaced_) worker_.orderPlaced_(orderNo, signType_);
+      }
+
+     private:
+      CycleWorker& worker_;
+      const SignType signType_;
+    } events(*this, ops_->settings().merchant.Signing());
+    ClientRunOptions options;
+    options.scenario = scenario_;
+    options.events = &events;
+    options.pause = pause_;
+    ClientRunResult run = PlayClientRun(*ops_, options);
     tee_->FlushPartialLine();
-    Post([this, result = std::move(result)] {
+    Post([this, run = std::move(run)] {
       Finish();
-      listener_.OnCycleFinished(result);
+      listener_.OnCycleFinished(run);
     });
   });
 }
@@ -81,11 +101,9 @@ bool CycleWorker::Launch(std::function<void()> job) {
     Install(std::move(settings));
     nextNotifyUrl_.reset();
   }
-  if (nextTotalFee_) {
-    CQuillmarkOps::Settings settings = ops_->settings();
-    settings.totalFee = *nextTotalFee_;
-    Install(std::move(settings));
-    nextTotalFee_.reset();
+  if (nextScenario_) {
+    scenario_ = *nextScenario_;
+    nextScenario_.reset();
   }
   worker_ = std::thread(std::move(job));
   return true;

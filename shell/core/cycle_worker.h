@@ -17,9 +17,11 @@
 #include <string>
 #include <thread>
 
+#include "payment/client_run.h"
 #include "payment/cycle_result.h"
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
+#include "payment/scenarios.h"
 #include "payment/sign.h"
 #include "payment/transport.h"
 #include "shell/core/line_tee.h"
@@ -29,10 +31,11 @@ namespace quillmark::shell {
 class CycleListener {
  public:
   virtual ~CycleListener() = default;
-  // A step of the cycle starts.
-  virtual void OnCycleStep(CycleStep step) = 0;
+  // A step of the run starts (its number among the steps of its kind), or is over.
+  virtual void OnRunStepStarted(ClientStep step, int number) = 0;
+  virtual void OnRunStepFinished(const RunStep& step) = 0;
   virtual void OnLine(const std::string& gbk) = 0;  // without its '\n'
-  virtual void OnCycleFinished(const CycleResult& result) = 0;
+  virtual void OnCycleFinished(const ClientRunResult& run) = 0;
   // A job of one operation (Start) is over; the outcome names its operation.
   virtual void OnStepFinished(const StepOutcome& outcome) = 0;
 };
@@ -51,7 +54,8 @@ class CycleWorker {
   // True from a Start call until its finishing event has been delivered.
   bool busy() const { return busy_; }
 
-  // One order cycle (CQuillmarkOps::RunOrderCycle); false, and nothing started, while busy.
+  // One run of the client (payment/client_run.h) for the scenario chosen, or the plain
+  // cycle before any was; false, and nothing started, while busy.
   bool StartCycle();
   // One request of `operation` about the order `orderNo` (CQuillmarkOps::Run); false, and
   // nothing started, while busy.
@@ -61,14 +65,16 @@ class CycleWorker {
   void UseMerchant(const MerchantSettings& merchant);
   // The notify_url the next job's requests carry; everything else stays.
   void UseNotifyUrl(const std::string& notifyUrl) { nextNotifyUrl_ = notifyUrl; }
-  // The amount in fen of the next cycle's order (a test scenario's); everything else stays.
-  void UseTotalFee(long long totalFee) { nextTotalFee_ = totalFee; }
+  // The scenario the next cycles play (its amount, its steps), until another is chosen.
+  void UseScenario(const Scenario& scenario) { nextScenario_ = &scenario; }
+  // The pause between polls of a payer still paying; the tests pin it.
+  void UsePause(RunPause pause) { pause_ = std::move(pause); }
   // The merchant of the next job.
   MerchantSettings merchant() const {
     return nextMerchant_ ? *nextMerchant_ : ops_->settings().merchant;
   }
   // Called on the worker thread as soon as a cycle's order is placed, before its queries
-  // (see CQuillmarkOps::OrderHook), with the type the cycle signs with: the merchant may
+  // (see ClientRunEvents::OrderPlaced), with the type the cycle signs with: the merchant may
   // have changed for the next job meanwhile. Set it before the first job.
   using OrderPlaced = std::function<void(const std::string& orderNo, SignType signedWith)>;
   void OnOrderPlaced(OrderPlaced hook) { orderPlaced_ = std::move(hook); }
@@ -95,7 +101,9 @@ class CycleWorker {
   std::unique_ptr<CQuillmarkOps> ops_;
   std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
   std::optional<std::string> nextNotifyUrl_;      // applied when the next job starts
-  std::optional<long long> nextTotalFee_;         // applied when the next job starts
+  std::optional<const Scenario*> nextScenario_;   // applied when the next job starts
+  const Scenario* scenario_ = nullptr;            // the worker's while a job runs
+  RunPause pause_;
   OrderPlaced orderPlaced_;
   std::thread worker_;
   bool busy_ = false;

@@ -114,6 +114,10 @@ std::string SignatureDetail(const StepOutcome& outcome) {
 }
 
 std::string StepText(const StepWords& words, const StepOutcome& outcome) {
+  return WithSignature(StepVerdictText(words, outcome), outcome);
+}
+
+std::string StepVerdictText(const StepWords& words, const StepOutcome& outcome) {
   std::string verdict;
   switch (VerdictOf(outcome)) {
     case StepVerdict::kFailed:
@@ -129,7 +133,7 @@ std::string StepText(const StepWords& words, const StepOutcome& outcome) {
       verdict = words.done(outcome);
       break;
   }
-  return WithSignature(verdict, outcome);
+  return verdict;
 }
 
 std::string TradeStateText(const StepOutcome& query) {

@@ -41,6 +41,8 @@ struct StepWords {
 
 // The step's verdict in `words`, followed by its signature's where there was a reply.
 std::string StepText(const StepWords& words, const StepOutcome& outcome);
+// The step's verdict in `words` alone.
+std::string StepVerdictText(const StepWords& words, const StepOutcome& outcome);
 
 // A query's trade state with what it means: the reply's own description, or the usual
 // meaning of a known state ("SUCCESS（支付成功）").

@@ -18,6 +18,9 @@ std::string Closed(const StepOutcome&) { return texts::kOrderClosed; }
 std::string Refunded(const StepOutcome& refund) {
   return words::Fill(texts::kRefunded, {words::FromGbk(refund.Field(kFieldOutRefundNo))});
 }
+std::string RefundStatus(const StepOutcome& query) {
+  return words::Fill(texts::kRefundStatus, {words::FromGbk(query.Field(kFieldRefundStatus0))});
+}
 
 // The dialog's margin, as the template keeps it, and the space between bands.
 constexpr int kMargin = 7;
@@ -25,9 +28,9 @@ constexpr int kBandSpace = 6;
 // The columns of the rows: their captions, a text box's width, the template's OK and
 // Cancel column (a verdict reaches to its right edge), and the QR code's.
 const std::vector<layout::Track> kRowColumns = {{0, 52}, {3, 194}, {7, 50}, {7, 193}};
-// The rows of the cycle: order number, its verdict, the payment link, the queries, the
-// bitmap and its button, the notification.
-const std::vector<layout::Track> kCycleTracks = {{0, 12}, {3, 16}, {2, 12}, {3, 16},
+// The rows of the cycle: the scenario it plays, the order number, its verdict, the payment
+// link, the queries, the bitmap and its button, the notification.
+const std::vector<layout::Track> kCycleTracks = {{0, 12}, {2, 12}, {3, 16}, {2, 12}, {3, 16},
                                                  {2, 16}, {2, 24}, {2, 14}, {4, 24}};
 // A last row, empty, takes the QR code down to a little above Button1's row.
 constexpr int kAboveButtons = 4;
@@ -49,9 +52,9 @@ std::vector<layout::Grid> MakeGrids() {
                      std::vector<layout::Track>{
                          {0, kMainPay.cx}, {5, 50}, {3, 50}, {3, 50}, {3, 40}, {4, 38}, {4, 120}},
                      std::vector<layout::Track>{{0, kMainPay.cy}});
-  // The rows of what the buttons asked, then the scenario of the next cycle.
+  // The rows of what the buttons asked.
   grids.emplace_back(kMargin, grids.back().Bottom(), std::vector<layout::Track>{{0, 52}, {3, 451}},
-                     std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}, {2, 14}});
+                     std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}});
   // The log's caption, then the log beside its two buttons.
   grids.push_back(Filled(kMargin, grids.back().Bottom(), {{0, 452}, {4, 50}},
                          {{kBandSpace, 8}, {2, 14}, {3, 14}}, kPanelSize.cy - kMargin));
@@ -72,18 +75,18 @@ const PanelControl kDescription[] = {
     {P::kAbortButton, K::kButton, texts::kAbort, "abortButton", 1004, kButtons, {0, 4}, {}},
     {P::kBusy, K::kBusyBar, nullptr, "busyIndicator", 1005, kButtons, {0, 5, 1, 1, 0, 10}, {}},
     {P::kStep, K::kText, nullptr, "stepLabel", 1006, kButtons, {0, 6, 1, 1, 0, 10}, {}},
-    {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, kRows, {0, 1}, {}},
-    {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, kRows, {1, 1}, {}},
-    {P::kCodeUrl, K::kField, texts::kPaymentLinkLabel, "codeUrlField", 1012, kRows, {2, 1}, {}},
-    {P::kQuery1, K::kVerdict, texts::kStepQuery1, "query1Verdict", 1013, kRows, {3, 1, 1, 2}, {}},
-    {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, kRows, {4, 1, 1, 2}, {}},
-    {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, kRows, {5, 1, 1, 2}, {}},
-    {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, kRows, {6, 1, 1, 1, 80}, {}},
-    {P::kNotification, K::kVerdict, texts::kNotificationLabel, "notificationVerdict", 1017, kRows, {7, 1, 1, 2}, {}},
+    {P::kScenario, K::kChoice, texts::kScenarioLabel, "scenarioChoice", 1023, kRows, {0, 1, 1, 1, 120}, {}},
+    {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, kRows, {1, 1}, {}},
+    {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, kRows, {2, 1}, {}},
+    {P::kCodeUrl, K::kField, texts::kPaymentLinkLabel, "codeUrlField", 1012, kRows, {3, 1}, {}},
+    {P::kQuery1, K::kVerdict, texts::kStepQuery1, "query1Verdict", 1013, kRows, {4, 1, 1, 2}, {}},
+    {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, kRows, {5, 1, 1, 2}, {}},
+    {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, kRows, {6, 1, 1, 2}, {}},
+    {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, kRows, {7, 1, 1, 1, 80}, {}},
+    {P::kNotification, K::kVerdict, texts::kNotificationLabel, "notificationVerdict", 1017, kRows, {8, 1, 1, 2}, {}},
     {P::kQueryAgainVerdict, K::kVerdict, texts::kStepQueryAgain, "queryAgainVerdict", 1020, kActions, {0, 1}, {}},
     {P::kCloseOrderVerdict, K::kVerdict, texts::kStepCloseOrder, "closeOrderVerdict", 1021, kActions, {1, 1}, {}},
     {P::kRefundVerdict, K::kVerdict, texts::kStepRefund, "refundVerdict", 1022, kActions, {2, 1}, {}},
-    {P::kScenario, K::kChoice, texts::kScenarioLabel, "scenarioChoice", 1023, kActions, {3, 1, 1, 1, 120}, {}},
     {P::kQr, K::kQr, nullptr, "qrView", 1030, kRows, {0, 3, static_cast<int>(kCycleTracks.size()) + 1, 1}, {}},
     {P::kLogLabel, K::kText, texts::kLogLabel, "logLabel", 1031, kLog, {0, 0, 1, 1, 60}, {}},
     {P::kLog, K::kLog, nullptr, "logView", 1032, kLog, {1, 0, 3, 1}, {}},
@@ -115,6 +118,23 @@ std::string RunningText(PanelItem row) {
   return words::Fill(texts::kRunningStep, {control != nullptr ? control->caption : ""});
 }
 
+// The row a step of a run shows in: each row of the cycle holds its own step, the second
+// query's row the polls after it, and the refund's row the refund's queries.
+PanelItem RowOf(ClientStep step, int number) {
+  switch (step) {
+    case ClientStep::kUnifiedOrder:
+      return P::kOrderVerdict;
+    case ClientStep::kQuery:
+      return number == 1 ? P::kQuery1 : P::kQuery2;
+    case ClientStep::kRefund:
+    case ClientStep::kRefundQuery:
+      return P::kRefundVerdict;
+    case ClientStep::kNotification:
+      break;
+  }
+  return P::kNotification;
+}
+
 // The rows a cycle fills, emptied when the next one starts.
 constexpr PanelItem kCycleRows[] = {
     P::kOrderNo, P::kOrderVerdict,      P::kCodeUrl,           P::kQuery1,       P::kQuery2,
@@ -127,6 +147,28 @@ const words::StepWords kQueryWords{texts::kTradeStateNotTrusted, texts::kNoTrade
                                    words::TradeStateText};
 const words::StepWords kCloseWords{texts::kCloseNotTrusted, texts::kCloseNotConfirmed, Closed};
 const words::StepWords kRefundWords{texts::kRefundNotTrusted, texts::kRefundNotConfirmed, Refunded};
+const words::StepWords kRefundQueryWords{texts::kRefundStatusNotTrusted, texts::kNoRefundStatus,
+                                         RefundStatus};
+
+namespace {
+
+// How the window words each step of a run.
+const words::StepWords& WordsOfStep(ClientStep step) {
+  switch (step) {
+    case ClientStep::kQuery:
+      return kQueryWords;
+    case ClientStep::kRefund:
+      return kRefundWords;
+    case ClientStep::kRefundQuery:
+      return kRefundQueryWords;
+    case ClientStep::kUnifiedOrder:
+    case ClientStep::kNotification:
+      break;
+  }
+  return kOrderWords;
+}
+
+}  // namespace
 
 const std::vector<PanelControl>& PanelControls() { return Placed(); }
 
@@ -173,10 +215,17 @@ std::string ShownLogLine(const std::string& line) {
 }
 
 Panel::Panel(CQuillmarkOps ops, CycleWorker::PostToGui post, PanelView& view)
-    : view_(view), post_(post), worker_(std::move(ops), std::move(post), *this) {
+    : view_(view),
+      post_(post),
+      watch_([post, shutDown = shutDown_, this](const ReceivedNotification& received) {
+        // From the listener's thread to the GUI thread, dropped there once the panel is gone.
+        post([shutDown, this, received] {
+          if (!*shutDown) OnNotification(received);
+        });
+      }),
+      worker_(std::move(ops), std::move(post), *this) {
   worker_.OnOrderPlaced([this](const std::string& orderNo, SignType signedWith) {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    if (listener_) listener_->ExpectOrder(orderNo, signedWith);
+    watch_.Expect(orderNo, signedWith);
   });
   // The requests carry the port listened on where notify_url's was 0.
   worker_.UseNotifyUrl(Listen(worker_.merchant()).notifyUrl);
@@ -188,60 +237,14 @@ void Panel::UseMerchant(const MerchantSettings& merchant) { worker_.UseMerchant(
 
 void Panel::Shutdown() {
   *shutDown_ = true;
-  std::unique_ptr<NotifyListener> stopping;
-  {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    stopping = std::move(listener_);
-  }
-  stopping.reset();  // joins its thread
+  watch_.Stop();
   worker_.Shutdown();
 }
 
 MerchantSettings Panel::Listen(MerchantSettings merchant) {
-  const ListenAddress address = ListenAddressOf(merchant);
-  bool kept = false;
-  {
-    // Where notifications came before, the listener goes on: a second one could not take
-    // its port, and the orders placed before were sent to it and are expected by it.
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    if (listener_ && address.host == listenedAt_.host && address.port == listenedAt_.port &&
-        address.path == listenedAt_.path) {
-      listener_->UseMerchant(merchant);
-      merchant.notifyUrl = listener_->BoundNotifyUrl(merchant.notifyUrl);
-      kept = true;
-    }
-  }
-  if (kept) {
-    listening_ = merchant.notifyUrl;
-    notListening_.clear();
-    ShowNotification();
-    return merchant;
-  }
-  // Elsewhere: the old one closes first, so that the new one may take its port under
-  // another name of the host.
-  std::unique_ptr<NotifyListener> previous;
-  {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    previous = std::move(listener_);
-  }
-  previous.reset();
-  auto listener = std::make_unique<NotifyListener>(
-      merchant, [post = post_, shutDown = shutDown_, this](const ReceivedNotification& received) {
-        // From the listener's thread to the GUI thread, dropped there once the panel is gone.
-        post([shutDown, this, received] {
-          if (!*shutDown) OnNotification(received);
-        });
-      });
-  std::string error;
-  const bool listening = listener->Start(address, error);
-  if (listening) {
-    merchant.notifyUrl = listener->BoundNotifyUrl(merchant.notifyUrl);
-    std::lock_guard<std::mutex> lock(listenerMutex_);
-    listener_ = std::move(listener);
-    listenedAt_ = address;
-  }
-  listening_ = listening ? merchant.notifyUrl : std::string();
-  notListening_ = listening ? std::string() : error;
+  merchant = watch_.Listen(std::move(merchant));
+  listening_ = watch_.notifyUrl();
+  notListening_ = watch_.error();
   ShowNotification();
   return merchant;
 }
@@ -293,6 +296,7 @@ void Panel::StartCycle() {
     view_.SetText(row, "");
     view_.SetToolTip(row, "");
   }
+  runRows_.clear();
   view_.ShowSymbol(std::nullopt);
   ShowNotification();
   Started(P::kPayButton);
@@ -332,7 +336,17 @@ void Panel::Click(PanelItem button) {
 void Panel::Choose(PanelItem choice, int index) {
   if (choice != P::kScenario) return;
   const bool known = index >= 0 && static_cast<std::size_t>(index) < std::size(kScenarios);
-  worker_.UseTotalFee((known ? kScenarios[index] : kPaidScenario).totalFee);
+  scenario_ = known ? &kScenarios[index] : &kPaidScenario;
+  worker_.UseScenario(*scenario_);
+}
+
+bool Panel::ChooseScenario(const std::string& name) {
+  const Scenario* scenario = FindScenario(name);
+  if (scenario == nullptr) return false;
+  const int index = static_cast<int>(scenario - kScenarios);
+  view_.SetChoice(P::kScenario, index);
+  Choose(P::kScenario, index);
+  return true;
 }
 
 void Panel::Started(PanelItem starter) {
@@ -365,10 +379,42 @@ void Panel::ShowRow(PanelItem row, const words::StepWords& words, const StepOutc
   view_.SetToolTip(row, words::SignatureDetail(outcome));
 }
 
-void Panel::OnCycleStep(CycleStep step) {
-  Running(step == CycleStep::kUnifiedOrder ? P::kOrderVerdict
-          : step == CycleStep::kQuery1     ? P::kQuery1
-                                           : P::kQuery2);
+void Panel::OnRunStepStarted(ClientStep step, int number) { Running(RowOf(step, number)); }
+
+void Panel::OnRunStepFinished(const RunStep& step) {
+  if (step.step == ClientStep::kNotification) return;  // the listener's row says it
+  const PanelItem row = RowOf(step.step, step.number);
+  const words::StepWords& stepWords = WordsOfStep(step.step);
+  Piece piece;
+  piece.label = step.resent ? texts::kFirstOrder
+                : step.step == ClientStep::kUnifiedOrder && !runRows_[row].empty()
+                    ? texts::kOrderSentAgain
+                    : Numbered(step.words().windowLabel, step.number);
+  piece.verdict = words::StepVerdictText(stepWords, step.outcome);
+  piece.text = words::StepText(stepWords, step.outcome);
+  piece.tip = words::SignatureDetail(step.outcome);
+  if (!step.contradiction.empty() && scenario_ != nullptr) {
+    // The window's words, and the runner's in the tooltip.
+    const std::string notPlayed = words::Fill(texts::kScenarioNotPlayed, {scenario_->label});
+    piece.verdict += "；" + notPlayed;
+    piece.text += "；" + notPlayed;
+    piece.tip = step.contradiction + (piece.tip.empty() ? "" : "\n" + piece.tip);
+  }
+  std::vector<Piece>& pieces = runRows_[row];
+  pieces.push_back(std::move(piece));
+  // One step, as a row always said it; several, each named, the last in full.
+  std::string text;
+  std::string tip;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const bool last = i + 1 == pieces.size();
+    const std::string& said = last ? pieces[i].text : pieces[i].verdict;
+    text += pieces.size() == 1
+                ? said
+                : (i == 0 ? "" : "；") + words::Fill(texts::kRunStepPiece, {pieces[i].label, said});
+    if (!pieces[i].tip.empty()) tip += (tip.empty() ? "" : "\n") + pieces[i].tip;
+  }
+  view_.SetText(row, text);
+  view_.SetToolTip(row, tip);
 }
 
 void Panel::OnLine(const std::string& gbk) {
@@ -376,19 +422,15 @@ void Panel::OnLine(const std::string& gbk) {
   view_.AppendLog(ShownLogLine(logLines_.back()));
 }
 
-void Panel::OnCycleFinished(const CycleResult& result) {
+void Panel::OnCycleFinished(const ClientRunResult& run) {
+  const CycleResult& result = run.cycle;
   lastOrderNo_ = result.orderNo;
   ShowNotification();
   view_.SetText(P::kOrderNo, words::FromGbk(result.orderNo));
-  ShowRow(P::kOrderVerdict, kOrderWords, result.order);
   view_.SetText(P::kCodeUrl, words::FromGbk(result.order.Field(kFieldCodeUrl)));
-  const PanelItem queries[] = {P::kQuery1, P::kQuery2};
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (i < result.queries.size()) {
-      ShowRow(queries[i], kQueryWords, result.queries[i]);
-    } else {
-      view_.SetText(queries[i], texts::kNotRun);
-    }
+  // The steps' rows were said as each ended; those of steps not taken say so.
+  for (const PanelItem row : {P::kOrderVerdict, P::kQuery1, P::kQuery2}) {
+    if (runRows_.count(row) == 0) view_.SetText(row, texts::kNotRun);
   }
   view_.SetText(P::kBitmap, words::BitmapVerdict(result));
   if (result.bitmap == qr::SaveResult::kWritten) {

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "payment/client_run.h"
 #include "payment/cycle_result.h"
+#include "payment/notification_listening.h"
 #include "payment/notify_listener.h"
 #include "payment/operation.h"
 #include "payment/quillmark_ops.h"
@@ -103,6 +105,9 @@ inline constexpr int kCaptionIdBase = 1100;
 // The entries of a kChoice control, UTF-8, in order; the first is chosen at the start.
 // The scenario row's are the labels of payment/scenarios.h.
 std::vector<std::string> PanelChoices(PanelItem item);
+// Whether a control (and its row caption) shows from the start, inside the template's own
+// size, rather than once the panel grows: the scenario row, chosen before the first cycle.
+inline bool ShownBeforePanel(PanelItem item) { return item == PanelItem::kScenario; }
 
 // A button that asks the platform one thing about the last order, the row its verdict
 // goes to, and the words of that row.
@@ -120,6 +125,7 @@ extern const words::StepWords kOrderWords;
 extern const words::StepWords kQueryWords;
 extern const words::StepWords kCloseWords;
 extern const words::StepWords kRefundWords;
+extern const words::StepWords kRefundQueryWords;
 
 // The longest log line shown whole, in bytes of UTF-8 (a reply is a few hundred): a text
 // view lays a line out whole, and one of megabytes would hold the GUI thread for seconds.
@@ -137,6 +143,8 @@ class PanelView {
   virtual void SetText(PanelItem item, const std::string& utf8) = 0;
   virtual void SetToolTip(PanelItem item, const std::string& utf8) = 0;
   virtual void SetEnabled(PanelItem item, bool enabled) = 0;
+  // Entry `index` of a kChoice control is the chosen one.
+  virtual void SetChoice(PanelItem item, int index) = 0;
   // A job starts (before its buttons are disabled) or has ended (after they are enabled
   // again): the busy bar and cursor, and the keyboard focus, which the toolkit keeps on
   // `starter` or gives back to it.
@@ -163,9 +171,13 @@ class Panel : private CycleListener {
   void StartCycle();
   // A click on one of the panel's buttons.
   void Click(PanelItem button);
-  // Entry `index` of a kChoice control was chosen: for the scenario row, the scenario
-  // whose amount the next cycle's order carries. An index out of range chooses the first.
+  // Entry `index` of a kChoice control was chosen: for the scenario row, the scenario the
+  // next cycles play, its amount and its steps, as `quillmark-cycle --scenario` plays it.
+  // An index out of range chooses the first.
   void Choose(PanelItem choice, int index);
+  // The scenario row set to the scenario called `name`, as the programs' --scenario NAME
+  // asks; false, and nothing chosen, for a name the table does not have.
+  bool ChooseScenario(const std::string& name);
   // The merchant and endpoint of the next job, and of the notifications listened for; a
   // job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);
@@ -180,18 +192,18 @@ class Panel : private CycleListener {
   void Refresh();
 
  private:
-  void OnCycleStep(CycleStep step) override;
+  void OnRunStepStarted(ClientStep step, int number) override;
+  void OnRunStepFinished(const RunStep& step) override;
   void OnLine(const std::string& gbk) override;
-  void OnCycleFinished(const CycleResult& result) override;
+  void OnCycleFinished(const ClientRunResult& run) override;
   void OnStepFinished(const StepOutcome& outcome) override;
 
   void Started(PanelItem starter);
   void Ended();
   void ShowRow(PanelItem row, const words::StepWords& words, const StepOutcome& outcome);
   void Running(PanelItem row);
-  // Listens for the notifications of `merchant`, where they come: on with the listener
-  // already there, or instead of it; returns it with the notify_url its requests are to
-  // carry.
+  // Listens for the notifications of `merchant` (NotificationListening::Listen) and shows
+  // where; returns it with the notify_url its requests are to carry.
   MerchantSettings Listen(MerchantSettings merchant);
   void OnNotification(const ReceivedNotification& received);
   // The notification row for the last order.
@@ -201,11 +213,8 @@ class Panel : private CycleListener {
   const CycleWorker::PostToGui post_;
   // Shared with the notifications in flight, so that one delivered after Shutdown() sees it.
   std::shared_ptr<bool> shutDown_ = std::make_shared<bool>(false);
-  // Replaced when the notifications' address changes, on the GUI thread, and told of each
-  // order on the worker thread: the mutex guards the pointer.
-  std::mutex listenerMutex_;
-  std::unique_ptr<NotifyListener> listener_;
-  ListenAddress listenedAt_;  // where listener_ was started
+  // Where the notifications are listened for; told of each order on the worker thread.
+  NotificationListening watch_;
   std::string listening_;     // the notify_url listened for, or empty
   std::string notListening_;  // why nothing listens
   // The latest notification of each order of this run, by order number (GUI thread).
@@ -216,7 +225,16 @@ class Panel : private CycleListener {
   std::string lastOrderNo_;
   std::string bitmapFolder_;
   std::vector<std::string> logLines_;  // UTF-8, every line whole, for copy-all
-  CycleWorker worker_;                 // last: joined before anything it reports to goes
+  // What each row of the run says, one piece per step it holds (GUI thread).
+  struct Piece {
+    std::string label;
+    std::string verdict;  // without the signature's words
+    std::string text;     // with them
+    std::string tip;
+  };
+  std::map<PanelItem, std::vector<Piece>> runRows_;
+  const Scenario* scenario_ = nullptr;  // the one chosen, or null before any was
+  CycleWorker worker_;                  // last: joined before anything it reports to goes
 };
 
 }  // namespace quillmark::shell

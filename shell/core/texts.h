@@ -53,6 +53,14 @@ inline constexpr char kStepQueryAgain[] = "再次查询";
 inline constexpr char kStepCloseOrder[] = "关闭订单";
 inline constexpr char kStepRefund[] = "申请退款";
 inline constexpr char kScenarioLabel[] = "场景";
+// A row that holds several steps of a run names each after the first: "查询 3：…".
+inline constexpr char kRunStepPiece[] = "%1：%2";
+inline constexpr char kFirstOrder[] = "首次下单";
+inline constexpr char kOrderSentAgain[] = "同一订单号重发";
+inline constexpr char kScenarioNotPlayed[] = "平台未按场景“%1”应答";
+inline constexpr char kRefundStatus[] = "退款状态 %1";
+inline constexpr char kRefundStatusNotTrusted[] = "应答未通过验证，不采用其退款状态";
+inline constexpr char kNoRefundStatus[] = "应答中没有退款状态（refund_status_0）";
 inline constexpr char kOrderClosed[] = "订单已关闭";
 inline constexpr char kCloseNotTrusted[] = "应答未通过验证，不能确认订单已关闭";
 inline constexpr char kCloseNotConfirmed[] = "应答未确认订单已关闭";

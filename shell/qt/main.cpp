@@ -11,6 +11,8 @@
 #include <string>
 
 #include "payment/merchant_settings.h"
+#include "payment/program_options.h"
+#include "payment/scenarios.h"
 #include "shell/qt/quillmark_app.h"
 
 namespace {
@@ -30,13 +32,13 @@ int main(int argc, char** argv) {
 
   CLI::App options("The Quillmark desktop test tool.", "quillmark");
   std::optional<std::string> config;
-  options.add_option("--config", config, "settings file to use instead of the per-user one")
-      ->option_text("FILE");
   std::optional<std::string> profile;
+  quillmark::AddSettingsOptions(options, config, profile);
+  std::optional<std::string> scenario;
   options
-      .add_option("--profile", profile,
-                  "the settings file's [profile NAME] to use (default: QUILLMARK_PROFILE's)")
-      ->option_text("NAME");
+      .add_option(quillmark::kWindowScenarioOption.name, scenario,
+                  quillmark::kWindowScenarioOption.help)
+      ->option_text(quillmark::kWindowScenarioOption.value);
   options.set_version_flag("--version", std::string("quillmark ") + QUILLMARK_VERSION);
   try {
     options.parse(argc, argv);
@@ -55,7 +57,12 @@ int main(int argc, char** argv) {
     return Refuse(problem);
   }
   for (const std::string& warning : settings.warnings) std::cerr << warning << std::endl;
+  if (scenario && quillmark::FindScenario(*scenario) == nullptr) {
+    // Not echoed: a stray word on the command line could be a key.
+    return Refuse("--scenario names no known scenario; quillmark-sandbox scenarios lists them");
+  }
   app.UseSettings(settings.merchant, config.value_or(std::string()), settings.profile);
+  app.UseScenario(scenario.value_or(std::string()));
 
   // StartApplication() runs the dialog to its end and says whether an event loop should
   // follow; for this program it never should.

@@ -25,6 +25,7 @@ bool CQuillmarkApp::StartApplication() {
     dialog.SetSettingsFile(settingsFile_.empty() ? DefaultSettingsFile(ProcessEnvironment())
                                                  : settingsFile_);
     dialog.SetProfile(profile_);
+    if (!scenario_.empty()) dialog.ChooseScenario(scenario_);
     mainDialog_ = &dialog;
     // OK and Cancel both end the program, so which one it was does not matter.
     dialog.exec();

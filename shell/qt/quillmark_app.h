@@ -31,12 +31,16 @@ class CQuillmarkApp : public QApplication {
   // defaults and the per-user file.
   void UseSettings(const MerchantSettings& merchant, const std::string& settingsFile,
                    const std::string& profile = {});
+  // The scenario the dialog's row starts at (--scenario NAME), a name of the table; empty:
+  // the first.
+  void UseScenario(const std::string& name) { scenario_ = name; }
 
  private:
   CQuillmarkDlg* mainDialog_ = nullptr;
   MerchantSettings merchant_ = MerchantSettings::Defaults();
   std::string settingsFile_;
   std::string profile_;
+  std::string scenario_;
 };
 
 }  // namespace quillmark

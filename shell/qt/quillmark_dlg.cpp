@@ -87,6 +87,10 @@ class CQuillmarkDlg::View : public shell::PanelView {
     if (QWidget* widget = Control(item)) widget->setEnabled(enabled);
   }
 
+  void SetChoice(PanelItem item, int index) override {
+    if (auto* choice = qobject_cast<QComboBox*>(Control(item))) choice->setCurrentIndex(index);
+  }
+
   void SetBusy(bool busy, PanelItem starter) override {
     // Disabling the focused button would pass the focus on to the results; keep it on the
     // button that started the job, so that Space or Enter can run the next one.
@@ -182,7 +186,7 @@ CQuillmarkDlg::~CQuillmarkDlg() { panel_.Shutdown(); }
 
 void CQuillmarkDlg::BuildPanel() {
   // After Button1 in the tab order, as the description lists them; hidden until the first
-  // job starts, so that until then the dialog is exactly its template.
+  // job starts, so that until then the dialog is its template and the scenario row.
   for (const shell::PanelControl& control : shell::PanelControls()) {
     const QString caption =
         control.caption != nullptr ? QString::fromUtf8(control.caption) : QString();
@@ -245,11 +249,12 @@ void CQuillmarkDlg::BuildPanel() {
     }
     template_.Add(widget, control.objectName, ToQRect(control.du));
     controls_[control.item] = widget;
-    panelWidgets_.push_back(widget);
+    const bool later = !shell::ShownBeforePanel(control.item);
+    if (later) panelWidgets_.push_back(widget);
     if (shell::HasRowCaption(control.kind)) {
       QLabel* rowCaption = template_.AddText("", caption, ToQRect(shell::CaptionRect(control)));
       rowCaption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-      panelWidgets_.push_back(rowCaption);
+      if (later) panelWidgets_.push_back(rowCaption);
     }
   }
   for (QWidget* widget : panelWidgets_) widget->hide();

@@ -53,6 +53,10 @@ class CQuillmarkDlg : public QDialog {
   // is the message's lParam, read by no command here.
   void OnSystemCommand(unsigned id, long param);
 
+  // The scenario row set to the scenario called `name` (--scenario NAME); false for a
+  // name the table does not have.
+  bool ChooseScenario(const std::string& name) { return panel_.ChooseScenario(name); }
+
   // The settings file the settings dialog edits; after a save, the next click uses it
   // (with QUILLMARK_* variables still taking precedence).
   void SetSettingsFile(const std::string& file) { settingsFile_ = file; }
@@ -106,7 +110,7 @@ class CQuillmarkDlg : public QDialog {
   std::string profile_;
 
   std::map<shell::PanelItem, QWidget*> controls_;  // the panel's, and Button1
-  std::vector<QWidget*> panelWidgets_;             // all BuildPanel() made, row captions too
+  std::vector<QWidget*> panelWidgets_;  // what BuildPanel() made to show later, captions too
   std::unique_ptr<View> view_;
   // Last, so that it is destroyed (and its thread joined) before anything it reports to.
   shell::Panel panel_;

@@ -8,12 +8,12 @@
 #include <memory>
 #include <utility>
 
+#include "platform/window.h"
 #include "shell/core/commands.h"
 #include "shell/core/outcome_words.h"
 #include "shell/core/qr_layout.h"
-#include "platform/window.h"
-#include "shell/win32/resources/resource.h"
 #include "shell/core/texts.h"
+#include "shell/win32/resources/resource.h"
 #include "shell/win32/settings_dialog.h"
 #include "shell/win32/win_util.h"
 
@@ -102,9 +102,11 @@ void FillChoices(HWND combo, shell::PanelItem item) {
 
 }  // namespace
 
-MainDialog::MainDialog(CQuillmarkOps ops, std::string settingsFile, std::string profile)
+MainDialog::MainDialog(CQuillmarkOps ops, std::string settingsFile, std::string profile,
+                       std::string scenario)
     : settingsFile_(std::move(settingsFile)),
       profile_(std::move(profile)),
+      scenario_(std::move(scenario)),
       panelRules_(
           std::move(ops),
           [this](std::function<void()> event) {
@@ -228,6 +230,7 @@ void MainDialog::SetUpMainDialog() {
   // At the monitor's DPI, which the window has only now.
   LoadIcons(WindowDpi(dialog_));
   BuildPanel();
+  if (!scenario_.empty()) panelRules_.ChooseScenario(scenario_);
   CenterWindow(dialog_, nullptr);
 }
 
@@ -300,12 +303,13 @@ void MainDialog::End(int result) {
 void MainDialog::BuildPanel() {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   const auto make = [&](const Kind& kind, const char* caption, int id,
-                        const shell::layout::Rect& du) {
+                        const shell::layout::Rect& du, bool shown) {
     const RECT r = ToPixels(dialog_, du);
     HWND child = CreateWindowExW(
         kind.exStyle, kind.windowClass, caption != nullptr ? Wide(caption).c_str() : L"",
-        WS_CHILD | kind.style, r.left, r.top, r.right - r.left, r.bottom - r.top, dialog_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+        WS_CHILD | (shown ? WS_VISIBLE : 0) | kind.style, r.left, r.top, r.right - r.left,
+        r.bottom - r.top, dialog_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
+        nullptr);
     SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     panel_.push_back(child);
     return child;
@@ -319,16 +323,17 @@ void MainDialog::BuildPanel() {
   for (const shell::PanelControl& control : shell::PanelControls()) {
     const Kind kind = KindOf(control.kind);
     const bool row = shell::HasRowCaption(control.kind);
-    HWND child = make(kind, row ? nullptr : control.caption, control.controlId,
-                      control.kind == shell::ControlKind::kChoice ? DroppedDown(control.du)
-                                                                  : control.du);
+    const bool shown = shell::ShownBeforePanel(control.item);
+    HWND child = make(
+        kind, row ? nullptr : control.caption, control.controlId,
+        control.kind == shell::ControlKind::kChoice ? DroppedDown(control.du) : control.du, shown);
     if (control.kind == shell::ControlKind::kChoice) FillChoices(child, control.item);
     // In tab order after the last one.
     SetWindowPos(child, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     previous = child;
     if (row) {
       make(KindOf(shell::ControlKind::kText), control.caption, shell::kCaptionIdBase + caption++,
-           shell::CaptionRect(control));
+           shell::CaptionRect(control), shown);
     }
     if (control.kind == shell::ControlKind::kVerdict && tooltip_ != nullptr) {
       TOOLINFOW tool{};
@@ -391,6 +396,10 @@ void MainDialog::SetEnabled(shell::PanelItem item, bool enabled) {
   EnableWindow(Item(item), enabled);
 }
 
+void MainDialog::SetChoice(shell::PanelItem item, int index) {
+  SendMessageW(Item(item), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
 void MainDialog::SetBusy(bool busy, shell::PanelItem starter) {
   // A disabled control loses the keyboard, and a dialog with the focus nowhere hears no
   // Enter or Esc: the focus goes to 中止 while a job runs, and back to the button that
@@ -444,8 +453,8 @@ void MainDialog::DrawQr(const DRAWITEMSTRUCT& item) const {
   FillRect(item.hDC, &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
   if (!symbol_) return;
   const int modules = symbol_->width;
-  const auto [scale, left, top] = shell::PlaceQr(area.left, area.top, area.right - area.left,
-                                                 area.bottom - area.top, modules);
+  const auto [scale, left, top] =
+      shell::PlaceQr(area.left, area.top, area.right - area.left, area.bottom - area.top, modules);
   HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
   for (int y = 0; y < modules; ++y) {
     for (int x = 0; x < modules; ++x) {

@@ -24,7 +24,10 @@ class MainDialog : private shell::PanelView {
  public:
   // `settingsFile` is what the 设置 dialog edits; `profile` the section the cycles talk
   // as (empty: [merchant]), which the section the dialog saves replaces.
-  MainDialog(CQuillmarkOps ops, std::string settingsFile, std::string profile = {});
+  // `scenario`, a name of payment/scenarios.h (--scenario NAME), is the scenario row's
+  // first choice; empty: the row's first entry.
+  MainDialog(CQuillmarkOps ops, std::string settingsFile, std::string profile = {},
+             std::string scenario = {});
   ~MainDialog() override;
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
@@ -57,6 +60,7 @@ class MainDialog : private shell::PanelView {
   void SetText(shell::PanelItem item, const std::string& utf8) override;
   void SetToolTip(shell::PanelItem item, const std::string& utf8) override;
   void SetEnabled(shell::PanelItem item, bool enabled) override;
+  void SetChoice(shell::PanelItem item, int index) override;
   void SetBusy(bool busy, shell::PanelItem starter) override;
   void AppendLog(const std::string& utf8) override;
   void ClearLog() override;
@@ -71,7 +75,9 @@ class MainDialog : private shell::PanelView {
   HFONT font_ = nullptr;  // the dialog's, for the controls made at run time
   std::string settingsFile_;
   std::string profile_;
-  std::vector<HWND> panel_;  // every control BuildPanel() made, hidden until ShowPanel()
+  std::string scenario_;
+  // Every control BuildPanel() made; hidden until ShowPanel() but the scenario row.
+  std::vector<HWND> panel_;
   bool panelShown_ = false;
   HWND refocus_ = nullptr;  // the button to give the focus back to after a job
   std::optional<qr::Symbol> symbol_;

@@ -39,6 +39,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/exit_status.h"
 #include "payment/merchant_config.h"
 #include "payment/sign.h"
 #include "qr/qr_bitmap.h"
@@ -219,6 +220,28 @@ std::string RunOnTerminal(const std::vector<std::string>& argv, const std::strin
 // A verified reply may carry escape sequences in a comment, which nothing signs: they would
 // retitle the terminal, clear it and print a verdict of their own. On a terminal the
 // "Content:" line shows them escaped; into a pipe the line is the reply as it came.
+// --help lists every exit status the program has, each with its meaning, from the one
+// table the program returns them by.
+TEST(CycleHelp, ListsEveryExitStatus) {
+  TempDir work;
+  std::vector<std::string> argv =
+      DefaultMerchantCommand(QUILLMARK_CYCLE_PROGRAM, work.path(), "https://127.0.0.1:9");
+  argv.push_back("--help");
+  const ProgramResult result = RunProgram(argv, work.path());
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string help = result.out;
+  const std::size_t list = help.find("Exit status: ");
+  ASSERT_NE(list, std::string::npos) << help;
+  int code = 0;
+  for (const quillmark::cli::ExitStatus& status : quillmark::cli::kExitStatuses) {
+    EXPECT_EQ(status.code, code++) << "the statuses are numbered from 0 without a gap";
+    EXPECT_NE(help.find(std::to_string(status.code) + " " + status.meaning, list),
+              std::string::npos)
+        << status.code << "\n"
+        << help;
+  }
+}
+
 TEST(CycleOutput, AReplysEscapeSequencesAreEscapedOnATerminalOnly) {
   const std::string attack = "<!--\x1b]0;pwned\a\x1b[2J\x1b[HEvery signed reply verified.-->";
   const auto signedReply = [&attack](const SignedFields& fields) {

@@ -347,7 +347,9 @@ class DialogsTest : public QObject {
     dlg.show();
     QApplication::setActiveWindow(&dlg);
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
-    const QStringList expected = {"okButton", "cancelButton", "button1", "okButton"};
+    // The scenario row is there from the start, after Button1, which it sets up.
+    const QStringList expected = {"okButton", "cancelButton", "button1", "scenarioChoice",
+                                  "okButton"};
     for (const QString& name : expected) {
       QVERIFY(QApplication::focusWidget() != nullptr);
       QCOMPARE(QApplication::focusWidget()->objectName(), name);

@@ -29,6 +29,7 @@
 
 #include "payment/merchant_settings.h"
 #include "payment/quillmark_ops.h"
+#include "payment/scenarios.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "shell/qt/qr_view.h"
@@ -519,6 +520,96 @@ class PayButtonTest : public QObject {
                  .arg(QString::fromStdString(Field(refund, "out_refund_no"))));
     QVERIFY(ClickAndWait(dlg, "queryAgainButton"));
     QCOMPARE(TextOf(dlg, "queryAgainVerdict"), QStringLiteral("REFUND（已转入退款）；签名已验证"));
+  }
+
+  // With a scenario chosen (as --scenario NAME chooses it, or on the row), Button1 plays the
+  // steps quillmark-cycle --scenario plays, and each step's verdict is in its row. The row
+  // is there before the first cycle.
+  void aScenarioPlaysTheRunnersStepsInItsRows_data() {
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<bool>("onTheRow");  // chosen on the row, not by name
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<QString>("says");  // a part of the row's text, "%1" the refund number
+    const QString order = QStringLiteral("unifiedorder");
+    const QString query = QStringLiteral("orderquery");
+    QTest::newRow("system-error-once")
+        << QStringLiteral("system-error-once") << false << QStringList{order, order, query, query}
+        << QStringLiteral("orderVerdict")
+        << QStringLiteral(
+               "首次下单：SYSTEMERROR：system error, please try again；同一订单号重发："
+               "成功；签名已验证");
+    QTest::newRow("system-error-once on the row")
+        << QStringLiteral("system-error-once") << true << QStringList{order, order, query, query}
+        << QStringLiteral("orderVerdict") << QStringLiteral("同一订单号重发：成功；签名已验证");
+    QTest::newRow("paying") << QStringLiteral("paying") << false
+                            << QStringList{order, query, query, query, query}
+                            << QStringLiteral("query2Verdict")
+                            << QStringLiteral(
+                                   "USERPAYING（用户支付中）；查询 3：USERPAYING（用户支付中）"
+                                   "；查询 4：SUCCESS（支付成功）；签名已验证");
+    QTest::newRow("refund-processing")
+        << QStringLiteral("refund-processing") << false
+        << QStringList{order,
+                       query,
+                       query,
+                       QStringLiteral("refund"),
+                       QStringLiteral("refundquery"),
+                       QStringLiteral("refundquery")}
+        << QStringLiteral("refundVerdict")
+        << QStringLiteral(
+               "申请退款：已退款，退款单号 %1；退款查询 1：退款状态 PROCESSING；退款查询 "
+               "2：退款状态 SUCCESS；签名已验证");
+    QTest::newRow("refund-fails") << QStringLiteral("refund-fails") << false
+                                  << QStringList{order, query, query, QStringLiteral("refund")}
+                                  << QStringLiteral("refundVerdict")
+                                  << QStringLiteral("NOTENOUGH：");
+  }
+  void aScenarioPlaysTheRunnersStepsInItsRows() {
+    QFETCH(QString, scenario);
+    QFETCH(bool, onTheRow);
+    QFETCH(QStringList, paths);
+    QFETCH(QString, row);
+    QFETCH(QString, says);
+    Rig rig;
+    QVERIFY(rig.Start(Fault::kNone));
+    CQuillmarkDlg dlg(rig.Ops());
+    auto* choice = Child<QComboBox>(dlg, "scenarioChoice");
+    QVERIFY(choice != nullptr);
+    const quillmark::Scenario* chosen = quillmark::FindScenario(scenario.toStdString());
+    QVERIFY(chosen != nullptr);
+    if (onTheRow) {
+      choice->setCurrentIndex(static_cast<int>(chosen - quillmark::kScenarios));
+    } else {
+      QVERIFY(!dlg.ChooseScenario("no-such-scenario"));
+      QVERIFY(dlg.ChooseScenario(scenario.toStdString()));
+    }
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QVERIFY(choice->isVisible());
+    QCOMPARE(choice->currentText(), QString::fromUtf8(chosen->label));
+
+    QVERIFY(ClickAndWait(dlg, "button1"));
+    QStringList sent;
+    const std::vector<RecordedRequest> requests = rig.sandbox->requests();
+    for (const RecordedRequest& request : requests) {
+      sent << QString::fromStdString(request.path).section('/', -1);
+      // One order throughout, the one sent again after SYSTEMERROR included.
+      QCOMPARE(Field(request, "out_trade_no"), Field(requests.front(), "out_trade_no"));
+    }
+    QCOMPARE(sent, paths);
+    QCOMPARE(Field(requests.front(), "total_fee"), std::to_string(chosen->totalFee));
+    QString refundNo;
+    for (const RecordedRequest& request : requests) {
+      if (request.path == "/pay/refund")
+        refundNo = QString::fromStdString(Field(request, "out_refund_no"));
+    }
+    const QString text = TextOf(dlg, row.toLatin1().constData());
+    QVERIFY2(text.contains(says.contains(QStringLiteral("%1")) ? says.arg(refundNo) : says),
+             qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("平台未按场景")), qPrintable(text));
+    QCOMPARE(TextOf(dlg, "orderNoField"),
+             QString::fromStdString(Field(requests[0], "out_trade_no")));
   }
 };
 

@@ -63,24 +63,24 @@ TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
       {PanelItem::kAbortButton, {221, 179, 40, 14}},
       {PanelItem::kBusy, {265, 181, 38, 10}},
       {PanelItem::kStep, {307, 181, 120, 10}},
-      {PanelItem::kOrderNo, {62, 7, 194, 12}},
-      {PanelItem::kOrderVerdict, {62, 22, 194, 16}},
-      {PanelItem::kCodeUrl, {62, 40, 194, 12}},
-      {PanelItem::kQuery1, {62, 55, 251, 16}},
-      {PanelItem::kQuery2, {62, 73, 251, 16}},
-      {PanelItem::kBitmap, {62, 91, 251, 24}},
-      {PanelItem::kOpenFolder, {62, 117, 80, 14}},
-      {PanelItem::kNotification, {62, 135, 251, 24}},
+      // The scenario row first, inside the template's own size: it shows from the start.
+      {PanelItem::kScenario, {62, 7, 120, 12}},
+      {PanelItem::kOrderNo, {62, 21, 194, 12}},
+      {PanelItem::kOrderVerdict, {62, 36, 194, 16}},
+      {PanelItem::kCodeUrl, {62, 54, 194, 12}},
+      {PanelItem::kQuery1, {62, 69, 251, 16}},
+      {PanelItem::kQuery2, {62, 87, 251, 16}},
+      {PanelItem::kBitmap, {62, 105, 251, 24}},
+      {PanelItem::kOpenFolder, {62, 131, 80, 14}},
+      {PanelItem::kNotification, {62, 149, 251, 24}},
       {PanelItem::kQueryAgainVerdict, {62, 199, 451, 16}},
       {PanelItem::kCloseOrderVerdict, {62, 217, 451, 16}},
       {PanelItem::kRefundVerdict, {62, 235, 451, 16}},
-      {PanelItem::kScenario, {62, 253, 120, 14}},
       {PanelItem::kQr, {320, 7, 193, 168}},
-      // The log moved down by the scenario's row.
-      {PanelItem::kLogLabel, {7, 273, 60, 8}},
-      {PanelItem::kLog, {7, 283, 452, 102}},
-      {PanelItem::kCopyLog, {463, 283, 50, 14}},
-      {PanelItem::kClearLog, {463, 300, 50, 14}},
+      {PanelItem::kLogLabel, {7, 257, 60, 8}},
+      {PanelItem::kLog, {7, 267, 452, 118}},
+      {PanelItem::kCopyLog, {463, 267, 50, 14}},
+      {PanelItem::kClearLog, {463, 284, 50, 14}},
   };
   ASSERT_EQ(PanelControls().size(), expected.size());
   // Button1 is the first cell of its row; OK and Cancel are the template's.
@@ -97,6 +97,11 @@ TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
     SCOPED_TRACE(control.objectName);
     EXPECT_EQ(V(control.du), V(expected.at(control.item)));
     EXPECT_TRUE(Inside(control.du, kPanelSize));
+    // What shows before the panel grows fits the template as it is.
+    if (ShownBeforePanel(control.item)) {
+      EXPECT_TRUE(Inside(control.du, layout::kMainSize));
+      EXPECT_TRUE(!HasRowCaption(control.kind) || Inside(CaptionRect(control), layout::kMainSize));
+    }
     placed.emplace_back(control.objectName, control.du);
     if (HasRowCaption(control.kind)) {
       placed.emplace_back(std::string(control.objectName) + " caption", CaptionRect(control));

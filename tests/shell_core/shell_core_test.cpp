@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "payment/client_run.h"
+#include "payment/operation.h"
 #include "payment/scenarios.h"
 #include "payment/settings_file.h"
 #include "shell/core/cycle_worker.h"
@@ -47,12 +49,17 @@ TEST(OutcomeWords, AbsolutePathHasNoDotParts) {
 // thread's queue would.
 class Recorder : public CycleListener {
  public:
-  void OnCycleStep(CycleStep step) override {
-    events.push_back("step " + std::to_string(static_cast<int>(step)));
+  void OnRunStepStarted(ClientStep step, int number) override {
+    events.push_back("step " + std::to_string(static_cast<int>(step)) + " " +
+                     std::to_string(number));
+  }
+  void OnRunStepFinished(const RunStep& step) override {
+    events.push_back(Numbered(step.words().reportName, step.number) + " " +
+                     StepVerdictName(VerdictOf(step.outcome)));
   }
   void OnLine(const std::string& gbk) override { events.push_back("line " + gbk.substr(0, 24)); }
-  void OnCycleFinished(const CycleResult& result) override {
-    events.push_back("cycle " + std::to_string(result.order.transfer.code));
+  void OnCycleFinished(const ClientRunResult& run) override {
+    events.push_back("cycle " + std::to_string(run.cycle.order.transfer.code));
   }
   void OnStepFinished(const StepOutcome& outcome) override {
     events.push_back(std::string(outcome.operation->name) + " " +
@@ -105,8 +112,8 @@ TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
   EXPECT_FALSE(worker.Start(kOrderQueryOperation, "x")) << "one job at a time";
   queue.DeliverUntil([&] { return !worker.busy(); });
   ASSERT_FALSE(worker.busy());
-  const std::vector<std::string> expected = {"step 0", "line curl_easy_perform failed",
-                                             "line Content:", "cycle 7"};
+  const std::vector<std::string> expected = {"step 0 1", "line curl_easy_perform failed",
+                                             "line Content:", "unified order failed", "cycle 7"};
   EXPECT_EQ(recorder.events, expected);
   // The lines still went to the operations' stream, whole.
   EXPECT_EQ(out.str().rfind("curl_easy_perform failed. RetCode:7", 0), 0u) << out.str();
@@ -121,7 +128,8 @@ TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
 }
 
 // The scenario row offers the scenarios' labels in their table's order, 支付成功 first, and
-// the amount chosen is the one each later cycle's order carries, until another is chosen.
+// the scenario chosen is the one each later cycle plays, its amount in the order, until
+// another is chosen.
 TEST(ScenarioRow, OffersEveryScenarioAndTheCycleCarriesTheChosenAmount) {
   const std::vector<std::string> choices = PanelChoices(PanelItem::kScenario);
   ASSERT_EQ(choices.size(), std::size(kScenarios));
@@ -130,10 +138,11 @@ TEST(ScenarioRow, OffersEveryScenarioAndTheCycleCarriesTheChosenAmount) {
   EXPECT_TRUE(PanelChoices(PanelItem::kLog).empty());
 
   struct FeeRecorder : CycleListener {
-    void OnCycleStep(CycleStep) override {}
+    void OnRunStepStarted(ClientStep, int) override {}
+    void OnRunStepFinished(const RunStep&) override {}
     void OnLine(const std::string&) override {}
-    void OnCycleFinished(const CycleResult& result) override {
-      fees.push_back(result.order.request.at(kFieldTotalFee));
+    void OnCycleFinished(const ClientRunResult& run) override {
+      fees.push_back(run.cycle.order.request.at(kFieldTotalFee));
     }
     void OnStepFinished(const StepOutcome&) override {}
     std::vector<std::string> fees;
@@ -147,10 +156,10 @@ TEST(ScenarioRow, OffersEveryScenarioAndTheCycleCarriesTheChosenAmount) {
     queue.DeliverUntil([&] { return !worker.busy(); });
   };
   cycle();  // the build's amount, as before any choice
-  worker.UseTotalFee(FindScenario("declined")->totalFee);
+  worker.UseScenario(*FindScenario("declined"));
   cycle();
   cycle();  // still the chosen one
-  worker.UseTotalFee(kPaidScenario.totalFee);
+  worker.UseScenario(kPaidScenario);
   cycle();
   const std::vector<std::string> expected = {std::to_string(kTotalFee), "4001", "4001", "1"};
   EXPECT_EQ(recorder.fees, expected);

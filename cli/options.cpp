@@ -1,0 +1,149 @@
+// The command line of options.h.
+#include "cli/options.h"
+
+#include <iostream>
+
+#include "cli/exit_status.h"
+#include "payment/encoding.h"
+#include "payment/program_options.h"
+#include "payment/sign.h"
+
+namespace quillmark::cli {
+
+const OrderCommand kOrderCommands[4] = {
+    {"query", &kOrderQueryOperation,
+     "query the state of one order, such as one paid from a phone, and print it",
+     "Query:         ", nullptr, nullptr, "query reply"},
+    {"close", &kCloseOrderOperation,
+     "close one order that was not paid, so that it can no longer be paid",
+     "Close order:   ", "closed", "not closed", "close reply"},
+    {"refund", &kRefundOperation, "refund one paid order, its whole amount",
+     "Refund:        ", "refunded", "not refunded", "refund reply"},
+    {"refundquery", &kRefundQueryOperation,
+     "ask how the refund of one order went, and print its status", "Refund query:  ", nullptr,
+     nullptr, "refund query reply"},
+};
+
+const OrderCommand* CommandLine::Chosen() const {
+  const OrderCommand* chosen = nullptr;
+  for (const auto& [command, sub] : commands) {
+    if (sub->parsed()) chosen = command;
+  }
+  return chosen;
+}
+
+// Every option and command of `app`, read into `line`.
+void DefineOptions(CLI::App& app, CommandLine& line) {
+  AddSettingsOptions(app, line.config, line.profile);
+  app.set_version_flag("--version", std::string("quillmark-cycle ") + QUILLMARK_VERSION);
+  // The program's options are read after a command as well as before it: `query ORDER
+  // --report junit:F` is how a CI line reads. Set before the commands, which inherit it.
+  app.fallthrough();
+  for (const OrderCommand& command : kOrderCommands) {
+    CLI::App* sub = app.add_subcommand(command.name, command.help);
+    sub->add_option(
+           "OUT_TRADE_NO", line.orderNo,
+           "the order's number (1 to 32 letters, digits or _-|*), as the cycle printed it or "
+           "the merchant's system placed it")
+        ->required();
+    line.commands.emplace_back(&command, sub);
+  }
+  line.sign = app.add_subcommand(
+      "sign",
+      "print the sign string (the key masked) and the sign, under the configured key, of "
+      "a request, reply or notification document (- for standard input)");
+  line.verify = app.add_subcommand(
+      "verify",
+      "check the sign of a reply or notification document as the cycle checks a reply "
+      "(- for standard input); exit 0 when it verified, 3 otherwise");
+  for (CLI::App* command : {line.sign, line.verify}) {
+    command->add_option("FILE", line.document, "the document, UTF-8 as on the wire")->required();
+    command
+        ->add_option("--sign-type", line.signType,
+                     "MD5 or HMAC-SHA256 (default: the document's sign_type, else MD5)")
+        ->option_text("TYPE")
+        ->check([](const std::string& value) {
+          return ParseSignType(value) ? std::string() : "unknown sign type " + value;
+        });
+  }
+  app.add_option("--await-notify", line.awaitNotify,
+                 "listen for the order's payment notification at notify_url (or notify_listen) "
+                 "from before the first request, and wait up to SECONDS after the cycle for it")
+      ->option_text("SECONDS")
+      ->check(CLI::Range(0.0, 3600.0));
+  app.add_option("--scenario", line.scenario,
+                 "place the order with the amount of the sandbox's test scenario NAME and "
+                 "play it through: a SYSTEMERROR retried, a USERPAYING polled on, a refund "
+                 "made and queried for the refund-* ones")
+      ->option_text("NAME");
+  app.add_option("--report", line.reports,
+                 "also write the run's steps as a JUnit XML (junit:FILE) or JSON (json:FILE) "
+                 "report; may be given more than once")
+      ->option_text("KIND:FILE")
+      ->allow_extra_args(false);
+  app.require_subcommand(0, 1);
+  app.footer(
+      std::string(
+          "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
+          "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen, "
+          "sign_type), "
+          "then the chosen profile's section of it ([profile NAME], any of those keys), "
+          "then the environment (QUILLMARK_APPID, ... QUILLMARK_SIGN_TYPE).\n") +
+      ExitStatusHelp());
+}
+
+// Parses the command line's UTF-8 words into `app`. Nothing when the program is to go on;
+// otherwise the status it ends with, after --help or --version, or a message on standard
+// error.
+std::optional<int> Parse(CLI::App& app, const std::vector<std::string>& words) {
+  std::vector<const char*> arguments;
+  for (const std::string& word : words) arguments.push_back(word.c_str());
+  try {
+    app.parse(static_cast<int>(arguments.size()), arguments.data());
+  } catch (const CLI::ExtrasError&) {
+    // Named by their option words only: a stray value could be a key typed on the
+    // command line, and must not be echoed.
+    std::string unknown;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      const std::string& word = words[i];
+      if (word.rfind('-', 0) == 0 && word != "--config") unknown += " " + word;
+    }
+    std::cerr << "quillmark-cycle: unknown option"
+              << (unknown.empty() ? " or argument" : ShownText(unknown))
+              << "\nRun with --help for more information.\n";
+    return kBadUsage;
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kBadUsage;
+  }
+  return std::nullopt;
+}
+
+// --report's words into line.reportTargets; false, said on standard error, for one that
+// names no kind or no file that can be written. Checked before anything is sent: a report
+// that could not be written after the run would be found missing only by the CI job that
+// looks for it.
+bool ReadReportTargets(CommandLine& line) {
+  for (const std::string& word : line.reports) {
+    std::string problem;
+    const std::optional<ReportTarget> target = ParseReportTarget(word, problem);
+    if (!target) {
+      std::cerr << "quillmark-cycle: " << problem << '\n';
+      return false;
+    }
+    line.reportTargets.push_back(*target);
+  }
+  std::string problem;
+  if (!DistinctTargets(line.reportTargets, problem)) {
+    std::cerr << "quillmark-cycle: " << problem << '\n';
+    return false;
+  }
+  if (!line.reports.empty() && (line.sign->parsed() || line.verify->parsed())) {
+    std::cerr << "quillmark-cycle: --report is for the cycle and the order commands, not for"
+              << " sign or verify\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillmark::cli
