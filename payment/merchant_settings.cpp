@@ -44,29 +44,65 @@ const char* Utf16Form(const std::string& text) {
   return nullptr;
 }
 
+// Whether a name the file gives (a section's, a key's) may be shown in a message. A word in
+// the wrong place may be the API key itself, pasted as a line of its own or between
+// brackets, and a message ends up in logs and CI output; so a name is shown only in a
+// profile name's shape, at most 24 characters, which no key (32) fits.
+bool ShownName(const std::string& name) { return ProfileNameRule(name).empty(); }
+
+// Whether a value that breaks its rule may be shown: not when it holds 32 ASCII letters or
+// digits in a row, the API key's shape, as it does when the key went into the wrong setting.
+bool ShownValue(const std::string& value) {
+  constexpr std::size_t kApiKeyLength = 32;
+  std::size_t run = 0;
+  for (const char c : value) {
+    const bool alphanumeric =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    run = alphanumeric ? run + 1 : 0;
+    if (run >= kApiKeyLength) return false;
+  }
+  return true;
+}
+
 // The settings file's text, read whole, handed to inih a line at a time. inih reads lines
 // into a buffer of its own fixed size and would take the rest of a longer line as a line
-// of its own, so a longer line is refused here, by its number. inih reports keys only, so
-// the section headers are read here too, each profile's checked at its own line.
+// of its own, so a longer line is refused here, by its number; inih reads a line as a C
+// string, so a NUL byte would cut it short unseen, and is refused here too. inih reports
+// keys only, so the section headers are read here too, each checked at its own line.
 struct FileReader {
   std::string text;
   std::size_t at = 0;
   int line = 0;
   bool tooLong = false;
+  bool nulByte = false;
   int maxLine = 0;  // the longest line inih takes, newline excluded
   SettingsLineReader lines;
+  SettingsLine::Kind kind = SettingsLine::Kind::kBlank;  // the line inih has now
   std::string section;                // the section's text, whole, as the header gave it
+  int merchantLine = 0;               // [merchant]'s header; 0: none yet
   std::vector<std::string> profiles;  // every [profile NAME], in the file's order
   std::map<std::string, int> profileLines;
-  std::string headerError;  // a profile's header refused, with why
+  std::string headerError;  // a section's header refused, with why
 };
 
-// Checks the header of a profile's section at the reader's line; false, with
-// `headerError` set, when its name is bad or taken.
-bool ReadProfileHeader(FileReader& reader, const std::string& name) {
+// Checks the header of a section at the reader's line; false, with `headerError` set, when
+// a profile's name is bad, or the section was begun before: a second one would silently
+// take over the keys the first set.
+bool ReadSectionHeader(FileReader& reader, const std::string& section) {
+  std::string name;
+  if (section == "merchant") {
+    if (reader.merchantLine != 0) {
+      reader.headerError = "[merchant] again; it began at line " +
+                           std::to_string(reader.merchantLine) + ", and the file has one";
+      return false;
+    }
+    reader.merchantLine = reader.line;
+    return true;
+  }
+  if (!ProfileOfSection(section, name)) return true;  // refused by the first key in it
   const std::string rule = ProfileNameRule(name);
   if (!rule.empty()) {
-    reader.headerError = "[profile " + name + "] is not a profile's section: " + rule;
+    reader.headerError = "[profile ...] is not a profile's section (its name not shown): " + rule;
     return false;
   }
   const auto [first, added] = reader.profileLines.emplace(name, reader.line);
@@ -92,12 +128,17 @@ char* ReadLine(char* buffer, int size, void* stream) {
     reader->tooLong = true;
     return nullptr;
   }
-  const SettingsLine read = reader->lines.Next(
-      std::string_view(reader->text).substr(reader->at, length - (newline ? 1 : 0)));
+  const std::string_view text =
+      std::string_view(reader->text).substr(reader->at, length - (newline ? 1 : 0));
+  if (text.find('\0') != std::string_view::npos) {
+    reader->nulByte = true;
+    return nullptr;
+  }
+  const SettingsLine read = reader->lines.Next(text);
+  reader->kind = read.kind;
   if (read.kind == SettingsLine::Kind::kSection) {
     reader->section = read.name;
-    std::string name;
-    if (ProfileOfSection(read.name, name) && !ReadProfileHeader(*reader, name)) return nullptr;
+    if (!ReadSectionHeader(*reader, read.name)) return nullptr;
   }
   reader->text.copy(buffer, length, reader->at);
   buffer[length] = '\0';
@@ -127,16 +168,31 @@ int OnValue(void* user, const char* /*section*/, const char* name, const char* v
   const std::string& section = state->reader.section;
   std::string profile;
   if (section != "merchant" && !ProfileOfSection(section, profile)) {
-    state->error = where + ": unknown section [" + section +
-                   "]; the settings go in [merchant] or [profile NAME]";
+    state->error = where + ": unknown section " +
+                   (ShownName(section) ? "[" + section + "]" : "(its name not shown)") +
+                   "; the settings go in [merchant] or [profile NAME]";
     return 0;
   }
   for (const SettingKey& key : SettingKeys()) {
     if (name != std::string(key.fileKey)) continue;
-    state->values[profile][key.fileKey] = {value, state->reader.line};
-    return 1;
+    // Said twice, by a second line or by an indented one that inih reads as more of the
+    // same value: either would silently take over the first, and no value has two lines.
+    const auto [first, added] =
+        state->values[profile].emplace(key.fileKey, FileValue{value, state->reader.line});
+    if (added) return 1;
+    const std::string firstLine = std::to_string(first->second.line);
+    state->error = where + ": " +
+                   (state->reader.kind == SettingsLine::Kind::kContinuation
+                        ? "an indented line continues " + std::string(key.fileKey) + " of line " +
+                              firstLine + ", and a value is one line; take the indent away"
+                        : std::string(key.fileKey) + " again in [" + section + "]; line " +
+                              firstLine + " set it, and a key is set once in a section");
+    return 0;
   }
-  state->error = where + ": unknown key " + name + " in [" + section + "]";
+  state->error = where + ": " +
+                 (ShownName(name) ? "unknown key " + std::string(name)
+                                  : std::string("an unknown key (its name not shown)")) +
+                 " in [" + section + "]";
   return 0;
 }
 
@@ -357,6 +413,10 @@ bool ReadSettingsFile(const std::string& path, const std::string& profile,
     error = at + "the line is longer than " + std::to_string(state.reader.maxLine) + " bytes";
     return false;
   }
+  if (state.reader.nulByte) {
+    error = at + "the line holds a NUL byte; save the file as text";
+    return false;
+  }
   if (!state.reader.headerError.empty()) {
     error = at + state.reader.headerError;
     return false;
@@ -416,8 +476,8 @@ bool CheckSettings(const LoadedSettings& settings, std::string& error) {
     // A file that is not there is the transport's to report, as it always was.
     const std::string unusable = NotARegularFile(caFile, kMaxCaFileBytes);
     if (!unusable.empty()) {
-      error = settings.origins.at("ca_file").Describe() + ": ca_file = \"" + caFile +
-              "\" is not valid: " + unusable;
+      error = settings.origins.at("ca_file").Describe() + ": ca_file" +
+              (ShownValue(caFile) ? " = \"" + caFile + "\"" : "") + " is not valid: " + unusable;
       return false;
     }
   }
@@ -425,8 +485,9 @@ bool CheckSettings(const LoadedSettings& settings, std::string& error) {
     const std::string rule = key.rule(settings.merchant.*key.member);
     if (rule.empty()) continue;
     const SettingOrigin& origin = settings.origins.at(key.fileKey);
+    const std::string& given = settings.merchant.*key.member;
     const std::string value =
-        key.secret ? std::string() : " = \"" + settings.merchant.*key.member + "\"";
+        key.secret || !ShownValue(given) ? std::string() : " = \"" + given + "\"";
     error = origin.Describe() + ": " + key.fileKey + value + " is not valid: " + rule;
     return false;
   }

@@ -108,7 +108,10 @@ bool ReadDiskFile(const std::string& path, std::uintmax_t maxBytes, std::string&
 // per-user sandbox takes its place. `file` names a settings file that must
 // exist; without it the default file is read if it is there. False, with `error` set to
 // one line naming the source (the file and line, or the variable) and the rule, when a
-// file cannot be read or parsed, has an unknown key, or a value breaks its rule.
+// file cannot be read or parsed, holds a NUL byte, has an unknown key, says a section or a
+// key twice (both lines named), or a value breaks its rule. No message shows a word that
+// could be the API key: a name outside a profile name's shape, or a bad value with 32 ASCII
+// letters or digits in a row, is left out and its line named.
 bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
                   LoadedSettings& settings, std::string& error);
 // The same with a profile: `profile` is --profile's name (null when the option is not

@@ -132,6 +132,24 @@ part() { part_start=$SECONDS; printf '\n== Windows, under Wine: %s\n' "$*"; }
 part_done() { echo "-- took $((SECONDS - part_start)) s"; }
 fail() { echo "test-windows: $*" >&2; exit 1; }
 
+# wait_until SECONDS CONDITION...: runs CONDITION until it holds, for at most SECONDS of the
+# clock: a machine busy with other work makes each look slower, never the bound shorter.
+# False when the time runs out. Every wait of this script is one of these, on what the next
+# step needs to see; a fixed time is too short on a loaded machine and too long on an idle one.
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+# The most a cycle of a program under Wine may take, on a machine busy with other work; idle,
+# it takes a few seconds.
+cycle_seconds=120
+# lines_at_least FILE PATTERN N: FILE has N lines that match PATTERN (extended).
+lines_at_least() { [ "$(tr -d '\r' <"$1" | grep -cE "$2" || true)" -ge "$3" ]; }
+
 # A sandbox on a free port; sets PORT. Options go to quillmark-sandbox.
 sandbox_on_free_port() {
   stop_sandbox
@@ -155,8 +173,7 @@ client_environment() {
 # takes the display of the first program that starts.
 Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
+wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
 
 part "core tests (known answers, GBK by the Windows API, bitmap bytes, reply fields)"
@@ -267,13 +284,13 @@ start_win_sandbox() {
   "$@" >"$out" 2>&1 &
   win_sandbox_pid=$!
   WIN_PORT=""
-  for _ in $(seq 600); do
-    WIN_PORT=$(tr -d '\r' <"$out" | sed -nE 's/^quillmark-sandbox listening on https:\/\/[0-9.]+:([0-9]+).*/\1/p')
-    [ -n "$WIN_PORT" ] && return 0
-    kill -0 "$win_sandbox_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "quillmark-sandbox.exe did not start: $(cat "$out")"
+  wait_until 60 win_sandbox_up "$out" && [ -n "$WIN_PORT" ] ||
+    fail "quillmark-sandbox.exe did not start: $(cat "$out")"
+}
+# win_sandbox_up OUT: the sandbox has said where it listens (WIN_PORT set), or has ended.
+win_sandbox_up() {
+  WIN_PORT=$(tr -d '\r' <"$1" | sed -nE 's/^quillmark-sandbox listening on https:\/\/[0-9.]+:([0-9]+).*/\1/p')
+  [ -n "$WIN_PORT" ] || ! kill -0 "$win_sandbox_pid" 2>/dev/null
 }
 
 # stop_win_sandbox OUT: Ctrl+C, as Wine passes SIGINT on to a console program, must end it
@@ -361,10 +378,63 @@ start_gui() {
   GUI_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --name '^Quillmark$' | head -n 1 ||
     true)
   [ -n "$GUI_WINDOW" ] || fail "Quillmark.exe showed no window: $(cat "$1")"
-  sleep 0.5
+  window_ready_within 30 "$GUI_WINDOW" || fail "Quillmark.exe's window was never drawn in one place"
 }
 GUI_ENV=(env)
 GUI_ARGS=()
+
+# window_ready WINDOW: the window is in its place and drawn: where and as large as at the
+# look before, with its captions painted (more than two colours), which its own thread does
+# once its message loop runs. Clicked before that, Button1 may be elsewhere, or unheard.
+window_ready() {
+  local X Y WIDTH HEIGHT SCREEN WINDOW geometry colours
+  geometry=$(xdotool getwindowgeometry --shell "$1" 2>/dev/null) || return 1
+  eval "$geometry"
+  colours=$(import -window "$1" png:- 2>/dev/null | identify -format %k - 2>/dev/null) || colours=0
+  [ "$X $Y $WIDTH $HEIGHT" = "$WINDOW_SEEN" ] && [ "${colours:-0}" -gt 2 ] && return 0
+  WINDOW_SEEN="$X $Y $WIDTH $HEIGHT"
+  return 1
+}
+window_ready_within() { WINDOW_SEEN="" && wait_until "$1" window_ready "$2"; }
+
+# screen_settled PNG [TEXT]: a screenshot of the whole screen, kept as PNG, is the same as at
+# the look before (nothing is being drawn any more, so PNG shows what the step left) and,
+# with TEXT, shows a QR code that reads back as TEXT. SCREEN_MASK, when set, is a rectangle
+# "X0,Y0 X1,Y1" of the screen left out of the comparison: a busy bar that never stops.
+screen_settled() {
+  local pixels
+  import -window root "png:$1" 2>/dev/null || return 1
+  pixels=$(pixels_of "$1") || return 1
+  [ "$pixels" = "$SCREEN_SEEN" ] || { SCREEN_SEEN=$pixels && return 1; }
+  [ $# = 1 ] || [ "$(zbarimg --raw -q "$1" 2>/dev/null || true)" = "$2" ]
+}
+SCREEN_MASK=""
+pixels_of() {
+  if [ -n "$SCREEN_MASK" ]; then
+    convert "$1" -fill black -draw "rectangle $SCREEN_MASK" png:- | identify -format %# -
+  else
+    identify -format %# "$1"
+  fi
+}
+screen_settled_within() {
+  local seconds=$1
+  shift
+  SCREEN_SEEN="" && wait_until "$seconds" screen_settled "$@"
+}
+# popups: how many windows without a name are shown: Wine's desktop, and the pop-up menus
+# and drop-down lists that Wine shows as windows of their own. popups_are N: as many as N.
+popups() { xdotool search --onlyvisible --name '^$' 2>/dev/null | wc -l; }
+popups_are() { [ "$(popups)" -eq "$1" ]; }
+# screen_settled_apart PNG OTHER: screen_settled PNG, and not as the screenshot OTHER.
+screen_settled_apart() {
+  screen_settled "$1" && [ "$(pixels_of "$1")" != "$(pixels_of "$2")" ]
+}
+# connected_to PORT: a connection to 127.0.0.1:PORT is open.
+connected_to() { [ -n "$(ss -Htn state established "( dport = :$1 )" 2>/dev/null)" ]; }
+# no_window NAME: no window whose name matches NAME is shown.
+no_window() { ! xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; }
+# read_back PNG: what the QR codes of PNG read, for a message.
+read_back() { zbarimg --raw -q "$1" 2>/dev/null || true; }
 
 # click_button1 [panel]: clicks Button1. Its centre is at (32, 186) of the 320 x 200 dialog
 # units, or with "panel", once the first job has shown the panel, of its 520 x 392; the
@@ -386,25 +456,18 @@ gui_cycle() {
   eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
   GUI_SIZE=${WIDTH}x$HEIGHT
   click_button1
-  for _ in $(seq 300); do
-    [ "$(grep -c 'trade_state' "$work/$name.out" || true)" -ge 2 ] && break
-    sleep 0.1
-  done
-  [ "$(grep -c 'trade_state' "$work/$name.out" || true)" -ge 2 ] ||
+  wait_until "$cycle_seconds" lines_at_least "$work/$name.out" trade_state 2 ||
     fail "no cycle after Button1: $(cat "$work/$name.out")"
   # With a sandbox that notifies, the window's own listener takes the order's notification
   # and acknowledges it.
   if [ "${SANDBOX_NOTIFY:-}" = yes ]; then
-    for _ in $(seq 100); do grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" && break; sleep 0.1; done
-    grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" ||
+    wait_until 30 grep -q 'HTTP 200, acknowledged' "$work/sandbox.log" ||
       fail "Quillmark.exe did not acknowledge the notification: $(grep NOTIFY "$work/sandbox.log")"
   fi
-  sleep 1  # the panel's last repaint
-  import -window root "$work/$name.png"
   code_url=$(tr -d '\r' <"$work/$name.out" | sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' | head -n 1)
-  read_back=$(zbarimg --raw -q "$work/$name.png" 2>/dev/null || true)
-  [ -n "$code_url" ] && [ "$read_back" = "$code_url" ] ||
-    fail "the QR code on the screen ($name) reads '$read_back', not the order's '$code_url'"
+  [ -n "$code_url" ] || fail "no code_url in Quillmark.exe's output: $(cat "$work/$name.out")"
+  screen_settled_within 30 "$work/$name.png" "$code_url" ||
+    fail "the QR code on the screen ($name) reads '$(read_back "$work/$name.png")', not the order's '$code_url'"
   xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
   xdotool key Escape
   timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
@@ -431,13 +494,21 @@ cp "$work/windows-cycle.png" "$work/windows-cycle-96dpi.png"
 # of the panel's 520 x 392 dialog units: windows-cycle-declined.png.
 start_gui "$work/declined.out"
 click_button1
-for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 2 ] && break; sleep 0.1; done
+wait_until "$cycle_seconds" lines_at_least "$work/declined.out" trade_state 2 ||
+  fail "no cycle after Button1: $(cat "$work/declined.out")"
+window_ready_within 30 "$GUI_WINDOW" || fail "the panel was never drawn in one place"
 eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
-xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 13 * HEIGHT / 392)) click 1 sleep 0.5 key Down Return sleep 0.5
+shown=$(popups)
+xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 13 * HEIGHT / 392)) click 1
+wait_until 30 popups_are $((shown + 1)) || fail "the 场景 row's list did not drop down"
+xdotool key Down Return
+wait_until 30 popups_are "$shown" || fail "the 场景 row's list did not close"
 click_button1 panel
-for _ in $(seq 300); do [ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] && break; sleep 0.1; done
-[ "$(grep -c trade_state "$work/declined.out" || true)" -ge 4 ] || fail "no second cycle: $(cat "$work/declined.out")"
-sleep 1 && import -window root "$work/windows-cycle-declined.png"
+wait_until "$cycle_seconds" lines_at_least "$work/declined.out" trade_state 4 ||
+  fail "no second cycle: $(cat "$work/declined.out")"
+lines_at_least "$work/declined.out" 'trade_state.*PAYERROR' 1 ||
+  fail "the second cycle was not declined, so 拒绝支付 was not chosen: $(cat "$work/declined.out")"
+screen_settled_within 30 "$work/windows-cycle-declined.png" || fail "the declined cycle's panel never settled"
 xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
 xdotool key Escape
 timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
@@ -450,11 +521,13 @@ scenario_cycle() {
   GUI_ARGS=(--scenario "$1")
   start_gui "$work/scenario-$1.out"
   click_button1
-  for _ in $(seq 300); do [ "$(grep -c 'Content:' "$work/scenario-$1.out" || true)" -ge "$2" ] && break; sleep 0.1; done
-  [ "$(grep -c 'Content:' "$work/scenario-$1.out" || true)" -eq "$2" ] ||
+  wait_until "$cycle_seconds" lines_at_least "$work/scenario-$1.out" 'Content:' "$2" ||
     fail "--scenario $1: not $2 replies after Button1: $(cat "$work/scenario-$1.out")"
+  [ "$(grep -c 'Content:' "$work/scenario-$1.out" || true)" -eq "$2" ] ||
+    fail "--scenario $1: more than $2 replies after Button1: $(cat "$work/scenario-$1.out")"
   grep -q "$3" "$work/scenario-$1.out" || fail "--scenario $1: no $3: $(cat "$work/scenario-$1.out")"
-  sleep 1 && import -window root "$work/windows-scenario-$1.png"
+  screen_settled_within 30 "$work/windows-scenario-$1.png" ||
+    fail "--scenario $1: the panel never settled"
   xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
   xdotool key Escape
   timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end Quillmark.exe"
@@ -483,8 +556,16 @@ sandbox_on_free_port --fault stall
 client_environment
 start_gui "$work/gui-stall.out"
 click_button1
-sleep 2  # the unified order is in flight, and the sandbox will never answer it
-import -window root "$work/windows-stalled.png"
+# The unified order in flight, which the sandbox will never answer: the window's connection
+# to it is open.
+wait_until 60 connected_to "$PORT" || fail "Button1 sent nothing to the stalled sandbox: $(cat "$work/gui-stall.out")"
+# The panel laid out around its busy bar, which moves on: (260, 180) to (310, 202) of the
+# panel's 520 x 392 dialog units, left out.
+window_ready_within 30 "$GUI_WINDOW" || fail "the panel was never drawn in one place"
+eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
+SCREEN_MASK="$((X + 260 * WIDTH / 520)),$((Y + 180 * HEIGHT / 392)) $((X + 310 * WIDTH / 520)),$((Y + 202 * HEIGHT / 392))"
+screen_settled_within 30 "$work/windows-stalled.png" || fail "the stalled cycle's panel never settled"
+SCREEN_MASK=""
 xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
 start=$(date +%s%N)
 xdotool key Escape
@@ -506,11 +587,8 @@ tr -d '\r' <"$work/gui-stall.out" | grep -q 'RetCode:42' ||
 # reaches the sandbox. The save leaves the file as it was: nothing in it changed.
 # gui_cycles OUT N: waits for the window's Nth cycle to end, by its lines.
 gui_cycles() {
-  for _ in $(seq 300); do
-    [ "$(tr -d '\r' <"$1" | grep -cE 'trade_state|curl_easy_perform failed' || true)" -ge "$2" ] && return 0
-    sleep 0.1
-  done
-  fail "no cycle number $2 in the window: $(cat "$1")"
+  wait_until "$cycle_seconds" lines_at_least "$1" 'trade_state|curl_easy_perform failed' "$2" ||
+    fail "no cycle number $2 in the window: $(cat "$1")"
 }
 sandbox_on_free_port
 client_environment
@@ -534,16 +612,21 @@ click_button1
 gui_cycles "$work/gui-chooser.out" 1
 tr -d '\r' <"$work/gui-chooser.out" | grep -q 'curl_easy_perform failed' ||
   fail "a cycle under [merchant] did not fail at its port: $(cat "$work/gui-chooser.out")"
-xdotool key alt+space sleep 0.5 key o
+shown=$(popups)
+xdotool key alt+space
+wait_until 30 popups_are $((shown + 1)) || fail "Alt+Space showed no window menu"
+xdotool key o
 settings=$(timeout 30 xdotool search --sync --onlyvisible --name '^设置$' | head -n 1 || true)
 [ -n "$settings" ] || fail "Alt+Space, O showed no settings dialog"
-sleep 0.5
-import -window root "$work/windows-settings-merchant.png"
-xdotool key shift+Tab sleep 0.2 key Down sleep 0.5
-import -window root "$work/windows-settings-profile.png"
+window_ready_within 30 "$settings" || fail "the settings dialog was never drawn in one place"
+screen_settled_within 30 "$work/windows-settings-merchant.png" || fail "the settings dialog never settled"
+xdotool key shift+Tab Down
+# The profile's values shown in the boxes: the screen changes, and settles again.
+SCREEN_SEEN=""
+wait_until 30 screen_settled_apart "$work/windows-settings-profile.png" "$work/windows-settings-merchant.png" ||
+  fail "choosing the profile in the 配置 list changed nothing in the settings dialog"
 xdotool key Return
-for _ in $(seq 100); do xdotool search --onlyvisible --name '^设置$' >/dev/null || break; sleep 0.1; done
-xdotool search --onlyvisible --name '^设置$' >/dev/null && fail "保存 did not close the settings dialog"
+wait_until 30 no_window '^设置$' || fail "保存 did not close the settings dialog"
 click_button1 panel
 gui_cycles "$work/gui-chooser.out" 3
 [ "$(tr -d '\r' <"$work/gui-chooser.out" | grep -c 'curl_easy_perform failed')" = 1 ] ||
@@ -604,19 +687,16 @@ start_gui_installed() {
   GUI_PID=$!
   GUI_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --name '^Quillmark$' | head -n 1 || true)
   [ -n "$GUI_WINDOW" ] || fail "the installed Quillmark.exe showed no window: $(cat "$1")"
-  sleep 0.5
+  window_ready_within 30 "$GUI_WINDOW" ||
+    fail "the installed Quillmark.exe's window was never drawn in one place"
 }
 start_gui_installed "$work/installed-gui.out"
 click_button1
-for _ in $(seq 300); do
-  [ "$(grep -c 'trade_state' "$work/installed-gui.out" || true)" -ge 2 ] && break
-  sleep 0.1
-done
-sleep 1
-import -window root "$work/installed-gui.png"
+wait_until "$cycle_seconds" lines_at_least "$work/installed-gui.out" trade_state 2 ||
+  fail "the installed Quillmark.exe: no cycle after Button1: $(cat "$work/installed-gui.out")"
 code_url=$(tr -d '\r' <"$work/installed-gui.out" | sed -nE 's/.*<code_url><!\[CDATA\[([^]]*)\]\]>.*/\1/p' | head -n 1)
-[ -n "$code_url" ] && [ "$(zbarimg --raw -q "$work/installed-gui.png" 2>/dev/null)" = "$code_url" ] ||
-  fail "the installed Quillmark.exe: no cycle after Button1, or its QR code does not read back: $(cat "$work/installed-gui.out")"
+[ -n "$code_url" ] && screen_settled_within 30 "$work/installed-gui.png" "$code_url" ||
+  fail "the installed Quillmark.exe: its QR code reads '$(read_back "$work/installed-gui.png")', not the order's '$code_url': $(cat "$work/installed-gui.out")"
 xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
 xdotool key Escape
 timeout 10 tail --pid="$GUI_PID" -f /dev/null || fail "Esc did not end the installed Quillmark.exe"

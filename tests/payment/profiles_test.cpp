@@ -3,6 +3,7 @@
 // which line, and the dialogs' save, which edits one section and keeps every other line.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -107,8 +108,8 @@ TEST_F(Profiles, BadProfilesAreRefusedByTheirLine) {
     Environment environment;
     std::string error;  // empty: loads
   } rows[] = {
-      {"[profile bad name]\n", {}, {}, p + "1: [profile bad name] is not a profile's section"},
-      {"[profile " + name25 + "]\n", {}, {}, p + "1: [profile " + name25 + "] is not a"},
+      {"[profile bad name]\n", {}, {}, p + "1: [profile ...] is not a profile's section"},
+      {"[profile " + name25 + "]\n", {}, {}, p + "1: [profile ...] is not a"},
       {"[profile " + name25.substr(1) + "]\n", {}, {}, ""},
       {"[profile\tTab_ok-2]\n", {"Tab_ok-2"}, {}, ""},
       {"[profile a]\n[merchant]\n[profile a]\n",
@@ -132,7 +133,10 @@ TEST_F(Profiles, BadProfilesAreRefusedByTheirLine) {
        "has no [profile nope] (QUILLMARK_PROFILE); it has no [profile NAME] section"},
       {"[profile a]\n", {"a b"}, {}, "--profile is not a profile's name"},
       // inih reads an indented line after a key as more of its value, not as a section.
-      {"[merchant]\nqr_path = a.bmp\n  [profile x]\n", {"x"}, {}, "has no [profile x]"},
+      {"[merchant]\nqr_path = a.bmp\n  [profile x]\n",
+       {"x"},
+       {},
+       p + "3: an indented line continues qr_path of line 2"},
   };
   for (const auto& row : rows) {
     Write(row.text);
@@ -149,6 +153,65 @@ TEST_F(Profiles, BadProfilesAreRefusedByTheirLine) {
   EXPECT_FALSE(LoadSettings(std::nullopt, "a", {{"XDG_CONFIG_HOME", temp_.path() + "/none"}},
                             settings, error));
   EXPECT_NE(error.find("there is no settings file"), std::string::npos) << error;
+}
+
+// What a file says twice would silently take the last line, and a NUL byte would cut its
+// line short unseen: both are refused by line. A word that could be the API key (a
+// section's or key's name outside a profile name's shape, a bad value with 32 letters or
+// digits in a row) is never shown. A save never leaves a file the loader refuses.
+TEST_F(Profiles, WhatIsSaidTwiceCutOrKeyShapedIsRefusedWithoutShowingAKey) {
+  const std::string p = path_ + ":";
+  const std::string key = "Qm7xVb2Lp9Rt4Kw8Nz3Hc6Jy1Fd5Gs0A";
+  const std::string folder = temp_.path() + "/" + key;
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  const struct {
+    std::string text;
+    Environment environment;
+    std::string error;
+  } rows[] = {
+      {"[merchant]\nappid = qmmerchant00000001\n[profile a]\n\n[merchant]\nmch_id = 1111111111\n",
+       {},
+       p + "5: [merchant] again; it began at line 1"},
+      {"[merchant]\nmch_id = 1111111111\n; the other one\nmch_id = 2222222222\n",
+       {},
+       p + "4: mch_id again in [merchant]; line 2 set it"},
+      {"[merchant]\n[profile a]\nqr_path = a.bmp\nqr_path: b.bmp\n",
+       {},
+       p + "4: qr_path again in [profile a]; line 3 set it"},
+      {"[merchant]\nqr_path = a.bmp\n  ca_file = b.pem\n",
+       {},
+       p + "3: an indented line continues qr_path of line 2"},
+      {std::string("[merchant]\nqr_path = a.bmp\0.exe\n", 32),
+       {},
+       p + "2: the line holds a NUL byte"},
+      {std::string("[merchant]\n; \0\n", 15), {}, p + "2: the line holds a NUL byte"},
+      {"[profile " + key + "]\n", {}, p + "1: [profile ...] is not a profile's section"},
+      {"[merchant]\n" + key + " = x\n", {}, p + "2: an unknown key (its name not shown)"},
+      {"[profile a]\n" + key + "\n", {}, p + "2: not a line of an INI file"},
+      {"[" + key + "]\nappid = qmmerchant00000001\n", {}, p + "2: unknown section (its name"},
+      {"[merchant]\nappid = " + key + "\n", {}, p + "2: appid is not valid: it must be 18"},
+      {"[merchant]\nca_file = " + folder + "\n",
+       {},
+       p + "2: ca_file is not valid: it is not a regular file"},
+      {"[merchant]\n", {{"QUILLMARK_MCH_ID", "x" + key}}, "QUILLMARK_MCH_ID: mch_id is not valid"},
+  };
+  const MerchantSettings values = MerchantSettings::Defaults();
+  for (const auto& row : rows) {
+    Write(row.text);
+    LoadedSettings settings;
+    std::string error;
+    EXPECT_FALSE(LoadSettings(path_, row.environment, settings, error)) << row.text;
+    EXPECT_NE(error.find(row.error), std::string::npos) << row.text << error;
+    EXPECT_EQ(error.find(key), std::string::npos) << row.text << error;
+    if (!row.environment.empty()) continue;
+    // Refused with the file as it was, or saved as a file that loads.
+    if (SaveSettingsFile(path_, values, error)) {
+      EXPECT_TRUE(LoadSettings(path_, {}, settings, error)) << row.text << error;
+    } else {
+      EXPECT_EQ(Slurp(path_), row.text) << error;
+    }
+    EXPECT_EQ(error.find(key), std::string::npos) << row.text << error;
+  }
 }
 
 // A save edits its section's lines where they are and keeps every other line: comments,
