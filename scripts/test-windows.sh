@@ -170,8 +170,10 @@ client_environment() {
 }
 
 # One display for every Wine process of the run: they share one wineserver, whose desktop
-# takes the display of the first program that starts.
-Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+# takes the display of the first program that starts. Without -noreset the server resets
+# when its last client goes, as when a window's program ends, and on a busy machine refuses
+# the next one to connect while it does.
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 wait_until 10 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
