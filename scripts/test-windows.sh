@@ -492,8 +492,10 @@ gui_cycle windows-cycle
 SANDBOX_NOTIFY=
 size96=$GUI_SIZE
 cp "$work/windows-cycle.png" "$work/windows-cycle-96dpi.png"
-# A second cycle with the 场景 row at 拒绝支付, its list's second entry, centred at (122, 13)
-# of the panel's 520 x 392 dialog units: windows-cycle-declined.png.
+# A second cycle with the 场景 row at 拒绝支付, its list's second entry: windows-cycle-declined.png.
+# The row is the panel's first, centred 13 of its 392 dialog units below the client area's
+# top; the window's geometry also holds the frame's caption bar (about 22 pixels, 13 units
+# at this scale), so the click lands at 26 of the window's 392.
 start_gui "$work/declined.out"
 click_button1
 wait_until "$cycle_seconds" lines_at_least "$work/declined.out" trade_state 2 ||
@@ -501,7 +503,7 @@ wait_until "$cycle_seconds" lines_at_least "$work/declined.out" trade_state 2 ||
 window_ready_within 30 "$GUI_WINDOW" || fail "the panel was never drawn in one place"
 eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
 shown=$(popups)
-xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 13 * HEIGHT / 392)) click 1
+xdotool mousemove $((X + 122 * WIDTH / 520)) $((Y + 26 * HEIGHT / 392)) click 1
 wait_until 30 popups_are $((shown + 1)) || fail "the 场景 row's list did not drop down"
 xdotool key Down Return
 wait_until 30 popups_are "$shown" || fail "the 场景 row's list did not close"
