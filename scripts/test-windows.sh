@@ -377,13 +377,20 @@ start_gui() {
   QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH="$(windows_path "${2:-$work/gui.BMP}")" \
     "${GUI_ENV[@]}" "$wine_run" "$win/shell/win32/Quillmark.exe" "${GUI_ARGS[@]}" >"$1" 2>&1 &
   GUI_PID=$!
-  GUI_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --name '^Quillmark$' | head -n 1 ||
-    true)
+  GUI_WINDOW=""
+  wait_until 60 shown_window '^Quillmark$' && GUI_WINDOW=$SHOWN_WINDOW
   [ -n "$GUI_WINDOW" ] || fail "Quillmark.exe showed no window: $(cat "$1")"
   window_ready_within 30 "$GUI_WINDOW" || fail "Quillmark.exe's window was never drawn in one place"
 }
 GUI_ENV=(env)
 GUI_ARGS=()
+# shown_window NAME: a shown window whose name matches NAME, in SHOWN_WINDOW. xdotool stops
+# at an X error, as when a window Wine makes for a moment goes while it walks the tree (seen
+# on a busy machine at the window's start): that look finds none, and the next one is made.
+shown_window() {
+  SHOWN_WINDOW=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
+  [ -n "$SHOWN_WINDOW" ]
+}
 
 # window_ready WINDOW: the window is in its place and drawn: where and as large as at the
 # look before, with its captions painted (more than two colours), which its own thread does
@@ -620,7 +627,8 @@ shown=$(popups)
 xdotool key alt+space
 wait_until 30 popups_are $((shown + 1)) || fail "Alt+Space showed no window menu"
 xdotool key o
-settings=$(timeout 30 xdotool search --sync --onlyvisible --name '^设置$' | head -n 1 || true)
+settings=""
+wait_until 30 shown_window '^设置$' && settings=$SHOWN_WINDOW
 [ -n "$settings" ] || fail "Alt+Space, O showed no settings dialog"
 window_ready_within 30 "$settings" || fail "the settings dialog was never drawn in one place"
 screen_settled_within 30 "$work/windows-settings-merchant.png" || fail "the settings dialog never settled"
@@ -689,7 +697,8 @@ echo "from the silent install to a verified cycle of the installed programs, not
 start_gui_installed() {
   (cd "$work/installed-run" && "${ns_run[@]}" "$wine_run" "$installed/Quillmark.exe" >"$1" 2>&1) &
   GUI_PID=$!
-  GUI_WINDOW=$(timeout 60 xdotool search --sync --onlyvisible --name '^Quillmark$' | head -n 1 || true)
+  GUI_WINDOW=""
+  wait_until 60 shown_window '^Quillmark$' && GUI_WINDOW=$SHOWN_WINDOW
   [ -n "$GUI_WINDOW" ] || fail "the installed Quillmark.exe showed no window: $(cat "$1")"
   window_ready_within 30 "$GUI_WINDOW" ||
     fail "the installed Quillmark.exe's window was never drawn in one place"

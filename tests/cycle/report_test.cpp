@@ -404,11 +404,11 @@ std::string XmlCharProblem(const std::string& text) {
                                : (lead >> 3) == 0x1E ? 4
                                                      : 0;
     if (length == 0 || at + length > text.size()) return "a stray byte at " + std::to_string(at);
-    unsigned long c = length == 1 ? lead : lead & (0x7F >> length);
+    unsigned long c = length == 1 ? lead : lead & (0x7Fu >> length);
     for (std::size_t i = 1; i < length; ++i) {
       const auto next = static_cast<unsigned char>(text[at + i]);
       if ((next >> 6) != 0x2) return "a cut sequence at " + std::to_string(at);
-      c = (c << 6) | (next & 0x3F);
+      c = (c << 6) | (next & 0x3Fu);
     }
     if (!allowed(c)) return "character " + std::to_string(c) + " at " + std::to_string(at);
     at += length;
