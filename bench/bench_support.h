@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/reply_fields.h"
+#include "protocol/reply_fields.h"
 
 namespace quillmark::bench {
 

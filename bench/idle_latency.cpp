@@ -48,8 +48,8 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "payment/merchant_config.h"
-#include "payment/operation.h"
+#include "config/merchant_config.h"
+#include "protocol/operation.h"
 
 namespace {
 

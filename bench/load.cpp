@@ -46,9 +46,10 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "payment/merchant_config.h"
-#include "payment/requests.h"
-#include "payment/sign.h"
+#include "config/default_requests.h"
+#include "config/merchant_config.h"
+#include "protocol/requests.h"
+#include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
 

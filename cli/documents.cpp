@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "cli/exit_status.h"
-#include "payment/encoding.h"
-#include "payment/flat_document.h"
-#include "payment/merchant_settings.h"
-#include "payment/notification.h"
-#include "payment/operation.h"
-#include "payment/reply_fields.h"
-#include "payment/sign.h"
-#include "payment/transport.h"
+#include "text/encoding.h"
+#include "protocol/flat_document.h"
+#include "config/merchant_settings.h"
+#include "protocol/notification.h"
+#include "protocol/operation.h"
+#include "protocol/reply_fields.h"
+#include "protocol/sign.h"
+#include "http/transport.h"
 
 namespace quillmark::cli {
 namespace {

@@ -4,8 +4,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "payment/encoding.h"
-#include "payment/fields.h"
+#include "text/encoding.h"
+#include "protocol/fields.h"
 
 namespace quillmark::cli {
 namespace {

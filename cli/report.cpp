@@ -13,11 +13,11 @@
 #include <string_view>
 #include <system_error>
 
-#include "payment/codecs.h"
+#include "text/codecs.h"
 #include "cli/summary.h"
-#include "payment/encoding.h"
-#include "payment/operation.h"
-#include "payment/sign.h"
+#include "text/encoding.h"
+#include "protocol/operation.h"
+#include "protocol/sign.h"
 #include "platform/platform.h"
 
 namespace quillmark::cli {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/request_check.h"
 
 namespace {

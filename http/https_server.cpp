@@ -4,9 +4,9 @@
 
 #include <openssl/ssl.h>
 
-#include "payment/codecs.h"
-#include "payment/flat_document.h"
-#include "payment/url_parts.h"
+#include "text/codecs.h"
+#include "text/printable.h"
+#include "text/url_parts.h"
 
 #include <algorithm>
 #include <atomic>

@@ -14,9 +14,9 @@
 #include <memory>
 #include <system_error>
 
-#include "payment/codecs.h"
-#include "payment/local_sandbox.h"
-#include "payment/merchant_settings.h"
+#include "text/codecs.h"
+#include "config/local_sandbox.h"
+#include "config/merchant_settings.h"
 #include "platform/platform.h"
 
 namespace quillmark::sandbox {

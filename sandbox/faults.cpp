@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "payment/fields.h"
+#include "protocol/fields.h"
 
 namespace quillmark::sandbox {
 namespace {

@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
-#include "payment/field_rules.h"
-#include "payment/merchant_settings.h"
+#include "protocol/field_rules.h"
+#include "config/merchant_settings.h"
 #include "platform/platform.h"
 #include "qr/qr_bitmap.h"
 #include "qr/qr_text.h"

@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "http/https_server.h"
-#include "payment/codecs.h"
-#include "payment/flat_document.h"
-#include "payment/local_sandbox.h"
-#include "payment/merchant_settings.h"
-#include "payment/url_parts.h"
+#include "text/codecs.h"
+#include "protocol/flat_document.h"
+#include "config/local_sandbox.h"
+#include "config/merchant_settings.h"
+#include "text/url_parts.h"
 #include "platform/platform.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"

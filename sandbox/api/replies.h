@@ -6,8 +6,8 @@
 #include <string>
 
 #include "http/https_server.h"
-#include "payment/merchant_settings.h"
-#include "payment/sign.h"
+#include "config/merchant_settings.h"
+#include "protocol/sign.h"
 #include "sandbox/faults.h"
 
 namespace quillmark::sandbox {

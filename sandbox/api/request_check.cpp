@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <optional>
 
-#include "payment/field_rules.h"
-#include "payment/flat_document.h"
-#include "payment/merchant_config.h"
-#include "payment/sign.h"
+#include "protocol/field_rules.h"
+#include "protocol/flat_document.h"
+#include "config/merchant_config.h"
+#include "protocol/sign.h"
 
 namespace quillmark::sandbox {
 namespace {

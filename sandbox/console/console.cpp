@@ -10,8 +10,8 @@
 #include <string_view>
 #include <utility>
 
-#include "payment/codecs.h"
-#include "payment/flat_document.h"
+#include "text/codecs.h"
+#include "protocol/flat_document.h"
 #include "sandbox/console/console_access.h"
 #include "sandbox/console/console_api.h"
 #include "sandbox/console/console_pages.h"

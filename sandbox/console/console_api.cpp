@@ -8,9 +8,9 @@
 #include <optional>
 #include <utility>
 
-#include "payment/field_rules.h"
-#include "payment/flat_document.h"
-#include "payment/operation.h"
+#include "protocol/field_rules.h"
+#include "protocol/flat_document.h"
+#include "protocol/operation.h"
 #include "platform/platform.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/api/request_check.h"

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <utility>
 
-#include "payment/flat_document.h"
-#include "payment/merchant_config.h"
-#include "payment/sign.h"
+#include "protocol/flat_document.h"
+#include "config/merchant_config.h"
+#include "protocol/sign.h"
 #include "sandbox/sandbox.h"
 #include "sandbox/scenarios/plays.h"
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "payment/codecs.h"
-#include "payment/scenarios.h"
+#include "text/codecs.h"
+#include "protocol/scenarios.h"
 #include "sandbox/scenarios/plays.h"
 
 namespace quillmark::sandbox {

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "payment/encoding.h"
-#include "payment/operation.h"
-#include "payment/trade_states.h"
+#include "text/encoding.h"
+#include "protocol/operation.h"
+#include "protocol/trade_states.h"
 #include "platform/platform.h"
 #include "shell/core/texts.h"
 

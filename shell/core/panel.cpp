@@ -3,8 +3,8 @@
 #include <iterator>
 #include <utility>
 
-#include "payment/encoding.h"
-#include "payment/scenarios.h"
+#include "text/encoding.h"
+#include "protocol/scenarios.h"
 #include "shell/core/texts.h"
 
 namespace quillmark::shell {

@@ -12,10 +12,10 @@
 #include <optional>
 #include <string>
 
-#include "payment/merchant_settings.h"
-#include "payment/program_options.h"
-#include "payment/quillmark_ops.h"
-#include "payment/scenarios.h"
+#include "config/merchant_settings.h"
+#include "config/program_options.h"
+#include "client/quillmark_ops.h"
+#include "protocol/scenarios.h"
 #include "platform/platform.h"
 #include "shell/core/texts.h"
 #include "shell/win32/main_dialog.h"

@@ -40,8 +40,8 @@
 #include <sstream>
 
 #include "cli/exit_status.h"
-#include "payment/merchant_config.h"
-#include "payment/sign.h"
+#include "config/merchant_config.h"
+#include "protocol/sign.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"

@@ -1,5 +1,5 @@
 // quillmark-cycle --scenario against the sandbox: one row per scenario of
-// payment/scenarios.h, each with the states its summary must show and its exit status,
+// protocol/scenarios.h, each with the states its summary must show and its exit status,
 // as the README's table documents them, and its report agreeing with the summary step for
 // step; each one failed against a platform that does not play it; and the option's
 // refusal of an unknown name.
@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "payment/client_run.h"
-#include "payment/merchant_settings.h"
-#include "payment/quillmark_ops.h"
-#include "payment/scenarios.h"
+#include "client/client_run.h"
+#include "config/merchant_settings.h"
+#include "client/quillmark_ops.h"
+#include "protocol/scenarios.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
 

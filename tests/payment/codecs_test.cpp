@@ -1,5 +1,5 @@
 // The URL and hex codecs every part of the product reads and writes with.
-#include "payment/codecs.h"
+#include "text/codecs.h"
 
 #include <gtest/gtest.h>
 

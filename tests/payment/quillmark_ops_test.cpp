@@ -1,6 +1,7 @@
 // The operations against a canned HTTPS server: the exact documents sent, the lines
 // written, and what each reply leads to.
-#include "payment/quillmark_ops.h"
+#include "config/default_requests.h"
+#include "client/quillmark_ops.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +11,10 @@
 #include <sstream>
 #include <string>
 
-#include "payment/merchant_config.h"
-#include "payment/request_ids.h"
-#include "payment/requests.h"
-#include "payment/sign.h"
+#include "config/merchant_config.h"
+#include "protocol/request_ids.h"
+#include "protocol/requests.h"
+#include "protocol/sign.h"
 #include "tests/support/known_answers.h"
 #include "tests/support/local_https_server.h"
 #include "tests/support/temp_dir.h"
@@ -177,8 +178,10 @@ TEST_F(OpsTest, UnderHmacSha256RequestsNameTheTypeAndRepliesMustBeSignedByIt) {
   }
   MerchantSettings hmac = MerchantSettings::Defaults();
   hmac.signType = "HMAC-SHA256";
-  const RequestFields fields =
-      RequestFieldsOf(kOrderQueryOperation, {&hmac, known::kNonce, known::kQueryOrderNo, {}, 1});
+  RequestValues values = BuildOrderValues(hmac);
+  values.nonce = known::kNonce;
+  values.outTradeNo = known::kQueryOrderNo;
+  const RequestFields fields = RequestFieldsOf(kOrderQueryOperation, values);
   const std::string signString = RequestSignString(fields, hmac.apiKey);
   EXPECT_EQ(signString, known::kHmacOrderQuerySignString);
   EXPECT_EQ(SignFields(signString.data(), signString.size(), SignType::kHmacSha256, hmac.apiKey),

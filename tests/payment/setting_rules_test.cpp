@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark {

@@ -1,11 +1,12 @@
-#include "payment/sign.h"
+#include "config/default_requests.h"
+#include "protocol/sign.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "payment/encoding.h"
-#include "payment/merchant_config.h"
+#include "text/encoding.h"
+#include "config/merchant_config.h"
 #include "tests/support/known_answers.h"
 
 namespace quillmark {

@@ -1,4 +1,4 @@
-#include "payment/transport.h"
+#include "http/transport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "sandbox/certificates.h"
 #include "sandbox/lan_mode.h"
 #include "sandbox_test_support.h"

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/sandbox.h"
 #include "tests/support/known_answers.h"

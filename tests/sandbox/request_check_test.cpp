@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "payment/encoding.h"
-#include "payment/flat_document.h"
-#include "payment/merchant_config.h"
-#include "payment/requests.h"
-#include "payment/sign.h"
+#include "text/encoding.h"
+#include "config/default_requests.h"
+#include "protocol/flat_document.h"
+#include "config/merchant_config.h"
+#include "protocol/requests.h"
+#include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox_test_support.h"
 #include "tests/support/known_answers.h"

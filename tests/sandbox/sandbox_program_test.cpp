@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 #include "sandbox/certificates.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"

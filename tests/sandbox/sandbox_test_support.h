@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/reply_fields.h"
+#include "protocol/reply_fields.h"
 
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"

@@ -27,7 +27,7 @@
 #include <ostream>
 #include <streambuf>
 
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
 #include "shell/core/settings_form.h"
 #include "shell/core/texts.h"
 #include "shell/qt/about_dlg.h"

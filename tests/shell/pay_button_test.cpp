@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "payment/merchant_settings.h"
-#include "payment/quillmark_ops.h"
-#include "payment/scenarios.h"
+#include "config/merchant_settings.h"
+#include "client/quillmark_ops.h"
+#include "protocol/scenarios.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "shell/qt/qr_view.h"

@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "payment/merchant_config.h"
-#include "payment/merchant_settings.h"
+#include "config/default_requests.h"
+#include "config/merchant_config.h"
+#include "config/merchant_settings.h"
 
 namespace quillmark::known {
 
