@@ -12,12 +12,12 @@
 #include <mutex>
 #include <random>
 
-#include "text/encoding.h"
-#include "config/default_requests.h"
 #include "client/quillmark_ops.h"
+#include "config/default_requests.h"
 #include "protocol/request_ids.h"
 #include "protocol/requests.h"
 #include "protocol/sign.h"
+#include "text/encoding.h"
 
 extern char** environ;
 

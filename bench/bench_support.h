@@ -63,7 +63,6 @@ std::string UniqueOrderNo(unsigned worker, std::uint64_t counter);
 std::string SignedUnifiedOrder(const std::string& orderNo);
 std::string SignedOrderQuery(const std::string& orderNo);
 
-
 // Runs `argv` (the program looked up in PATH) in `directory` with standard output and
 // error sent to `output` (/dev/null when empty) and waits for it. The exit status, or -1
 // when it could not be started or was killed.

@@ -10,9 +10,9 @@
 
 #include "cli/exit_status.h"
 #include "client/client_run.h"
-#include "config/merchant_settings.h"
 #include "client/notification_listening.h"
 #include "client/notify_listener.h"
+#include "config/merchant_settings.h"
 
 namespace quillmark::cli {
 

@@ -4,9 +4,9 @@
 #include <iostream>
 
 #include "cli/exit_status.h"
-#include "text/encoding.h"
 #include "config/program_options.h"
 #include "protocol/sign.h"
+#include "text/encoding.h"
 
 namespace quillmark::cli {
 

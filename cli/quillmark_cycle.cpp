@@ -36,14 +36,14 @@
 #include "cli/report.h"
 #include "cli/summary.h"
 #include "client/client_run.h"
-#include "text/encoding.h"
-#include "config/merchant_settings.h"
-#include "protocol/operation.h"
 #include "client/quillmark_ops.h"
-#include "protocol/field_rules.h"
-#include "protocol/scenarios.h"
-#include "text/url_parts.h"
+#include "config/merchant_settings.h"
 #include "platform/platform.h"
+#include "protocol/field_rules.h"
+#include "protocol/operation.h"
+#include "protocol/scenarios.h"
+#include "text/encoding.h"
+#include "text/url_parts.h"
 
 namespace {
 

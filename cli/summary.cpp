@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "cli/exit_status.h"
-#include "text/encoding.h"
+#include "platform/platform.h"
 #include "protocol/operation.h"
 #include "protocol/reply_fields.h"
 #include "protocol/sign.h"
 #include "protocol/trade_states.h"
-#include "platform/platform.h"
 #include "qr/qr_bitmap.h"
+#include "text/encoding.h"
 
 namespace quillmark::cli {
 namespace {

@@ -211,9 +211,9 @@ ClientRunResult PlayClientRun(CQuillmarkOps& ops, const ClientRunOptions& option
     for (int number = 1; number <= 2 && !stopped(); ++number) query(number);
     // A payer still entering a password: queried on while it says USERPAYING, as a
     // merchant's poll loop must, a little apart and a few times at most.
-    for (int i = 0; (does & kPollWhilePaying) != 0 && i < options.morePolls && !stopped() &&
-                    !cycle.queries.empty() &&
-                    cycle.queries.back().Field(kFieldTradeState) == "USERPAYING";
+    for (int i = 0;
+         (does & kPollWhilePaying) != 0 && i < options.morePolls && !stopped() &&
+         !cycle.queries.empty() && cycle.queries.back().Field(kFieldTradeState) == "USERPAYING";
          ++i) {
       const bool waited =
           options.pause ? options.pause(options.pollInterval) : Sleep(abort, options.pollInterval);

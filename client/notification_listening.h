@@ -10,8 +10,8 @@
 #include <mutex>
 #include <string>
 
-#include "config/merchant_settings.h"
 #include "client/notify_listener.h"
+#include "config/merchant_settings.h"
 #include "protocol/sign.h"
 
 namespace quillmark {

@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "http/https_server.h"
+#include "platform/platform.h"
 #include "protocol/fields.h"
 #include "text/url_parts.h"
-#include "platform/platform.h"
 
 namespace quillmark {
 namespace {
@@ -75,7 +75,7 @@ struct NotifyListener::Impl {
   MerchantSettings merchant;
   mutable std::condition_variable arrived;
   std::map<std::string, SignType> orders;  // with the type each was signed with
-  std::set<std::string> taken;  // transaction ids accepted
+  std::set<std::string> taken;             // transaction ids accepted
   std::vector<ReceivedNotification> received;
 };
 
@@ -128,8 +128,8 @@ void NotifyListener::Impl::Answered(std::size_t index, bool written) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     ReceivedNotification& answered = received.at(index);
-    answered.answer = written ? ReceivedNotification::Answer::kWritten
-                              : ReceivedNotification::Answer::kLost;
+    answered.answer =
+        written ? ReceivedNotification::Answer::kWritten : ReceivedNotification::Answer::kLost;
     notification = answered;
   }
   arrived.notify_all();
@@ -163,8 +163,7 @@ bool NotifyListener::Start(const ListenAddress& address, std::string& error) {
   options.handle = [&impl](const HttpRequest& request, HttpsServerOptions::Answer answer) {
     impl.Handle(request, std::move(answer));
   };
-  options.refuse = [](int status, const std::string& reason, const HttpRequest&,
-                      HttpReply& reply) {
+  options.refuse = [](int status, const std::string& reason, const HttpRequest&, HttpReply& reply) {
     NotificationCheck refused;
     refused.reason = reason;
     reply = AnswerReply(status, NotificationAnswer(refused));

@@ -9,12 +9,12 @@
 #include <utility>
 
 #include "config/default_requests.h"
-#include "text/encoding.h"
 #include "protocol/reply_fields.h"
 #include "protocol/request_ids.h"
 #include "protocol/requests.h"
 #include "protocol/sign.h"
 #include "qr/qr_bitmap.h"
+#include "text/encoding.h"
 
 namespace quillmark {
 

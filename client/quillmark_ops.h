@@ -16,8 +16,8 @@
 #include "client/cycle_result.h"
 #include "config/merchant_config.h"
 #include "config/merchant_settings.h"
-#include "protocol/operation.h"
 #include "http/transport.h"
+#include "protocol/operation.h"
 
 namespace quillmark {
 

@@ -12,12 +12,12 @@
 #include <string_view>
 #include <utility>
 
-#include "text/encoding.h"
-#include "protocol/field_rules.h"
 #include "config/local_sandbox.h"
 #include "config/merchant_config.h"
 #include "config/settings_lines.h"
 #include "platform/platform.h"
+#include "protocol/field_rules.h"
+#include "text/encoding.h"
 
 namespace quillmark {
 namespace {

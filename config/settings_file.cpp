@@ -32,8 +32,8 @@ bool LoadFileAlone(const std::string& file, const std::string& profile, LoadedSe
                    std::string& problem) {
   std::error_code ignored;
   const bool exists = fs::exists(platform::FilePath(file), ignored);
-  return LoadSettings(exists ? std::optional<std::string>(file) : std::nullopt, profile, {},
-                      loaded, problem);
+  return LoadSettings(exists ? std::optional<std::string>(file) : std::nullopt, profile, {}, loaded,
+                      problem);
 }
 
 bool IsSection(const std::string& section, const std::string& profile) {
@@ -54,9 +54,9 @@ struct EditedLine {
 // `text` with the section's lines for each key of `values` set to the value, or removed
 // where the value is null; keys the section lacks go after its last line, a section the
 // file lacks at its end.
-std::string EditSection(const std::string& text, const std::string& profile,
-                        const std::vector<std::pair<const SettingKey*, std::optional<std::string>>>&
-                            values) {
+std::string EditSection(
+    const std::string& text, const std::string& profile,
+    const std::vector<std::pair<const SettingKey*, std::optional<std::string>>>& values) {
   std::vector<EditedLine> lines;
   SettingsLineReader reader;
   bool in = false;
@@ -134,7 +134,8 @@ bool ReplaceFile(const std::string& file, const std::string& profile, const std:
   }
   fs::permissions(platform::FilePath(temporary), fs::perms::owner_read | fs::perms::owner_write,
                   failure);
-  const bool written = !failure && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
+  const bool written =
+      !failure && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
   if (std::fclose(out.release()) != 0 || !written) {
     fs::remove(platform::FilePath(temporary), failure);
     error = "cannot write " + temporary;

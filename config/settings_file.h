@@ -30,8 +30,9 @@ SettingsSection ReadSettingsSection(const std::string& file, const std::string& 
 
 // Writes `values` to `file` ([merchant] and one line per key), made readable by its owner
 // only before the key goes in, by way of a temporary file beside it (made exclusively,
-// under a name no one can foresee) renamed into place; the folder is created if needed. Every value must pass its rule. False, with the reason in `error`,
-// when a value is bad or the file cannot be written; `file` is then left as it was.
+// under a name no one can foresee) renamed into place; the folder is created if needed. Every value
+// must pass its rule. False, with the reason in `error`, when a value is bad or the file cannot be
+// written; `file` is then left as it was.
 bool SaveSettingsFile(const std::string& file, const MerchantSettings& values, std::string& error);
 
 // The same for one section: [merchant] when `profile` is empty (every key written), else

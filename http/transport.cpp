@@ -10,7 +10,6 @@
 #include <sstream>
 #include <utility>
 
-
 namespace quillmark {
 
 static_assert(kTransferAbortedCode == CURLE_ABORTED_BY_CALLBACK);

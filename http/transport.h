@@ -81,7 +81,6 @@ std::size_t WriteToStream(char* data, std::size_t size, std::size_t count, void*
 // `options.maxReplyBytes` with kReplyTooLargeCode, each with its own line, like any other
 // failure. `status`, when given, receives the outcome.
 std::string PostXml(const char* url, const char* body, std::ostream& log,
-                    const TransportOptions& options = {},
-                    TransferStatus* status = nullptr);
+                    const TransportOptions& options = {}, TransferStatus* status = nullptr);
 
 }  // namespace quillmark

@@ -10,8 +10,8 @@
 namespace quillmark {
 
 struct MerchantAccount {
-  std::string appId;  // appid
-  std::string mchId;  // mch_id
+  std::string appId;   // appid
+  std::string mchId;   // mch_id
   std::string apiKey;  // signs; never sent or shown
   SignType signType = SignType::kMd5;
   std::string spbillCreateIp;  // spbill_create_ip of a unified order

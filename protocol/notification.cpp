@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "text/encoding.h"
 #include "protocol/fields.h"
 #include "protocol/flat_document.h"
+#include "text/encoding.h"
 
 namespace quillmark {
 

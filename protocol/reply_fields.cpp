@@ -5,9 +5,9 @@
 
 #include <utility>
 
-#include "text/encoding.h"
 #include "protocol/flat_document.h"
 #include "protocol/sign.h"
+#include "text/encoding.h"
 
 namespace quillmark {
 namespace {

@@ -37,10 +37,10 @@ bool VerificationFailed(SignatureVerdict verdict);
 
 struct ReplySignature {
   SignatureVerdict verdict = SignatureVerdict::kUnreadable;
-  std::string received;            // the reply's sign, as sent
-  std::string expected;            // the sign its fields give (kVerified, kMismatch)
-  std::string maskedSignString;    // kMismatch: the sign string, the key shown as kMaskedKey
-  std::string error;               // kUnreadable: what is wrong with the document
+  std::string received;          // the reply's sign, as sent
+  std::string expected;          // the sign its fields give (kVerified, kMismatch)
+  std::string maskedSignString;  // kMismatch: the sign string, the key shown as kMaskedKey
+  std::string error;             // kUnreadable: what is wrong with the document
   // kAmbiguous: the first field that reads otherwise; kMisdirected: the first field that
   // names another request than ours.
   std::string field;

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "http/transport.h"
 #include "protocol/reply_fields.h"
 #include "protocol/sign.h"
-#include "http/transport.h"
 
 namespace quillmark {
 

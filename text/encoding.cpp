@@ -7,8 +7,8 @@
 #include <memory>
 #include <new>
 
-#include "text/codecs.h"
 #include "platform/platform.h"
+#include "text/codecs.h"
 
 namespace quillmark {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "http/https_server.h"
 #include "config/merchant_settings.h"
+#include "http/https_server.h"
 #include "protocol/sign.h"
 #include "sandbox/faults.h"
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/field_rules.h"
 #include "config/merchant_settings.h"
+#include "protocol/field_rules.h"
 #include "protocol/operation.h"
 #include "protocol/sign.h"
 

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "protocol/flat_document.h"
 #include "config/merchant_config.h"
+#include "protocol/flat_document.h"
 #include "protocol/scenarios.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/scenarios/plays.h"

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "text/codecs.h"
 #include "protocol/flat_document.h"
+#include "text/codecs.h"
 #include "text/url_parts.h"
 
 namespace quillmark::sandbox {

@@ -5,9 +5,9 @@
 #include <ostream>
 #include <sstream>
 
+#include "http/transport.h"
 #include "protocol/fields.h"
 #include "protocol/flat_document.h"
-#include "http/transport.h"
 
 namespace quillmark::sandbox {
 namespace {

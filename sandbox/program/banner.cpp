@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "text/encoding.h"
 #include "sandbox/certificates.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/program/program_options.h"
 #include "sandbox/store/state_store.h"
+#include "text/encoding.h"
 
 namespace quillmark::sandbox {
 namespace {

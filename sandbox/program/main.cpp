@@ -14,15 +14,15 @@
 #include <thread>
 #include <vector>
 
-#include "text/encoding.h"
 #include "config/merchant_settings.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "sandbox/program/banner.h"
 #include "sandbox/lan_mode.h"
+#include "sandbox/program/banner.h"
 #include "sandbox/program/program_options.h"
 #include "sandbox/sandbox.h"
 #include "sandbox/scenarios/plays.h"
+#include "text/encoding.h"
 
 namespace {
 

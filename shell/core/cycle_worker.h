@@ -19,11 +19,11 @@
 
 #include "client/client_run.h"
 #include "client/cycle_result.h"
-#include "config/merchant_settings.h"
 #include "client/quillmark_ops.h"
+#include "config/merchant_settings.h"
+#include "http/transport.h"
 #include "protocol/scenarios.h"
 #include "protocol/sign.h"
-#include "http/transport.h"
 #include "shell/core/line_tee.h"
 
 namespace quillmark::shell {

@@ -16,8 +16,8 @@
 #include "client/cycle_result.h"
 #include "client/notification_listening.h"
 #include "client/notify_listener.h"
-#include "protocol/operation.h"
 #include "client/quillmark_ops.h"
+#include "protocol/operation.h"
 #include "qr/qr_bitmap.h"
 #include "shell/core/cycle_worker.h"
 #include "shell/core/dialog_layout.h"
@@ -95,7 +95,8 @@ inline constexpr layout::Size kPanelSize{520, 392};
 const layout::Grid& PanelGrid(PanelBand band);
 // Whether a control of `kind` has a row caption beside it: kField, kVerdict and kChoice.
 inline bool HasRowCaption(ControlKind kind) {
-  return kind == ControlKind::kField || kind == ControlKind::kVerdict || kind == ControlKind::kChoice;
+  return kind == ControlKind::kField || kind == ControlKind::kVerdict ||
+         kind == ControlKind::kChoice;
 }
 // Where a row's caption goes (HasRowCaption controls): left of the control.
 layout::Rect CaptionRect(const PanelControl& control);

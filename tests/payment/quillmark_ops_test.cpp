@@ -1,7 +1,7 @@
 // The operations against a canned HTTPS server: the exact documents sent, the lines
 // written, and what each reply leads to.
-#include "config/default_requests.h"
 #include "client/quillmark_ops.h"
+#include "config/default_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -137,11 +137,15 @@ TEST_F(OpsTest, RequestsAboutAnOrderGoOutByteForByte) {
 // signed as it should be but answers another request.
 TEST_F(OpsTest, UnderHmacSha256RequestsNameTheTypeAndRepliesMustBeSignedByIt) {
   if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
-  const std::string md5Reply =
-      SignedReply({{"appid", "qmsandbox000000001"}, {"mch_id", "1230000001"},
-                   {"nonce_str", known::kNonce}, {"out_trade_no", known::kQueryOrderNo},
-                   {"result_code", "SUCCESS"}, {"return_code", "SUCCESS"}, {"return_msg", "OK"},
-                   {"total_fee", "1"}, {"trade_state", "NOTPAY"}});
+  const std::string md5Reply = SignedReply({{"appid", "qmsandbox000000001"},
+                                            {"mch_id", "1230000001"},
+                                            {"nonce_str", known::kNonce},
+                                            {"out_trade_no", known::kQueryOrderNo},
+                                            {"result_code", "SUCCESS"},
+                                            {"return_code", "SUCCESS"},
+                                            {"return_msg", "OK"},
+                                            {"total_fee", "1"},
+                                            {"trade_state", "NOTPAY"}});
   const struct {
     const Operation* operation;
     const char* document;
@@ -240,8 +244,8 @@ TEST_F(OpsTest, CycleQueriesTheNewOrderTwiceInOrder) {
 TEST_F(OpsTest, ASystemErrorIsRetriedOnceUnderTheSameOrderNumber) {
   const std::string systemError = SignedReply(
       {{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "SYSTEMERROR"}});
-  const std::string otherError = SignedReply(
-      {{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "ORDERPAID"}});
+  const std::string otherError =
+      SignedReply({{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "ORDERPAID"}});
   const struct {
     const char* what;
     bool retry;
@@ -529,7 +533,8 @@ TEST_F(OpsTest, TheContentLineIsEscapedOnlyWhereAsked) {
     const StepOutcome query = CQuillmarkOps(settings).Run(kOrderQueryOperation, "1");
     EXPECT_EQ(out_.str(),
               "curl_easy_perform passed.\nContent:" + (terminal ? escaped : reply) + "\n");
-    EXPECT_EQ(query.Field(kFieldTradeState), "NOTPAY") << "the verdict is the reply's, not the line's";
+    EXPECT_EQ(query.Field(kFieldTradeState), "NOTPAY")
+        << "the verdict is the reply's, not the line's";
   }
 }
 

@@ -28,8 +28,8 @@ TEST(SettingRule, TakesExactlyTheDocumentedForms) {
   };
   for (const auto& row : rows) {
     const std::string rule = SettingRule(row.key, row.value);
-    EXPECT_EQ(rule.empty(), row.valid) << row.key << " = \"" << row.value.substr(0, 60) << "\": "
-                                       << rule;
+    EXPECT_EQ(rule.empty(), row.valid)
+        << row.key << " = \"" << row.value.substr(0, 60) << "\": " << rule;
   }
 }
 

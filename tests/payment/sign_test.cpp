@@ -1,13 +1,13 @@
-#include "config/default_requests.h"
 #include "protocol/sign.h"
+#include "config/default_requests.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "text/encoding.h"
 #include "config/merchant_config.h"
 #include "tests/support/known_answers.h"
+#include "text/encoding.h"
 
 namespace quillmark {
 namespace {

@@ -185,8 +185,8 @@ TEST(NotifyListener, AnAnswerReportedWrittenReachedThePlatform) {
       std::ostringstream diagnostic;
       TransportOptions transport;
       transport.contentType = "text/xml";
-      reply = PostXml(UrlOf(*listener).c_str(), known::kNotificationDocument, diagnostic,
-                      transport, &status);
+      reply = PostXml(UrlOf(*listener).c_str(), known::kNotificationDocument, diagnostic, transport,
+                      &status);
     });
     const bool written = listener->WaitFor(
         [](const std::vector<ReceivedNotification>& received) {

@@ -14,10 +14,10 @@
 #include <sstream>
 #include <thread>
 
-#include "text/encoding.h"
-#include "config/merchant_config.h"
 #include "client/quillmark_ops.h"
+#include "config/merchant_config.h"
 #include "http/transport.h"
+#include "text/encoding.h"
 
 namespace quillmark::sandbox::testsupport {
 

@@ -40,7 +40,6 @@ struct Reply {
 // POSTs `body` to `url` with quillmark::PostXml, trusting the build's CA.
 Reply Post(const std::string& url, const std::string& body, long totalTimeoutMs = 10'000);
 
-
 // An HTTPS client for 127.0.0.1:`port` that verifies the server against the build's CA.
 std::unique_ptr<httplib::SSLClient> Client(int port);
 

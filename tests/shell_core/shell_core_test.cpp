@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "client/client_run.h"
+#include "config/settings_file.h"
 #include "protocol/operation.h"
 #include "protocol/scenarios.h"
-#include "config/settings_file.h"
 #include "shell/core/cycle_worker.h"
 #include "shell/core/outcome_words.h"
 #include "shell/core/panel.h"

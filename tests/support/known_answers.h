@@ -84,7 +84,6 @@ inline bool IsDefaultMerchant() {
          std::string(kNotifyUrl) == "http://127.0.0.1:8080/quillmark/notify";
 }
 
-
 // The payment notification the sandbox sends for kOrderNo, paid at 2026-03-07 09:05:03,
 // with kNonce, for the default merchant's account (the literal values, so that it holds for
 // any build): sign string built by hand in Python, its MD5 from hashlib.md5(...).hexdigest()
