@@ -14,7 +14,7 @@
 #include <curl/curl.h>
 
 #include "bench/bench_sections.h"
-#include "payment/merchant_config.h"
+#include "config/merchant_config.h"
 #include "sandbox/sandbox.h"
 
 namespace quillmark::bench {

@@ -12,11 +12,12 @@
 #include <mutex>
 #include <random>
 
-#include "payment/encoding.h"
-#include "payment/quillmark_ops.h"
-#include "payment/request_ids.h"
-#include "payment/requests.h"
-#include "payment/sign.h"
+#include "client/quillmark_ops.h"
+#include "config/default_requests.h"
+#include "protocol/request_ids.h"
+#include "protocol/requests.h"
+#include "protocol/sign.h"
+#include "text/encoding.h"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/reply_fields.h"
+#include "protocol/reply_fields.h"
 
 namespace quillmark::bench {
 
@@ -62,7 +62,6 @@ std::string UniqueOrderNo(unsigned worker, std::uint64_t counter);
 // string, with a nonce from MakeNonceStr). Safe to call from several threads.
 std::string SignedUnifiedOrder(const std::string& orderNo);
 std::string SignedOrderQuery(const std::string& orderNo);
-
 
 // Runs `argv` (the program looked up in PATH) in `directory` with standard output and
 // error sent to `output` (/dev/null when empty) and waits for it. The exit status, or -1

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/bench_sections.h"
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
 
 namespace quillmark::bench {
 namespace {

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
 #include "sandbox/sandbox.h"
 #include "shell/qt/quillmark_dlg.h"
 

@@ -23,7 +23,6 @@
 // --timeout seconds. Exit status 0 when the figures were measured (answered or not), 1
 // when the sandbox could not be used at all, 2 for a usage error.
 #include <arpa/inet.h>
-#include <CLI/CLI.hpp>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,6 +31,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <array>
@@ -48,8 +48,8 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "payment/merchant_config.h"
-#include "payment/operation.h"
+#include "config/merchant_config.h"
+#include "protocol/operation.h"
 
 namespace {
 
@@ -430,8 +430,8 @@ int main(int argc, char** argv) {
   RaiseFileLimit();
 
   const std::string orderNo = quillmark::bench::UniqueOrderNo(3001, 0);
-  const std::string placed =
-      FreshPost(options, quillmark::kUnifiedOrderOperation.path, quillmark::bench::SignedUnifiedOrder(orderNo));
+  const std::string placed = FreshPost(options, quillmark::kUnifiedOrderOperation.path,
+                                       quillmark::bench::SignedUnifiedOrder(orderNo));
   if (quillmark::CdataField(placed, quillmark::kFieldResultCode) != "SUCCESS") {
     std::cerr << "quillmark-idle-bench: cannot place an order at " << options.url << '\n';
     curl_global_cleanup();
@@ -483,14 +483,16 @@ int main(int argc, char** argv) {
     const auto perConnection = [open](long kib) {
       return open > 0 ? static_cast<double>(kib) / open : 0.0;
     };
-    std::printf("sandbox     VmRSS of process %d: %ld KiB before, %ld KiB with %d open "
-                "(%.1f KiB each), %ld KiB a second after they closed (%.1f KiB each kept)\n",
-                options.sandboxPid, rssBefore, rssOpen, open, perConnection(rssOpen - rssBefore),
-                rssClosed, perConnection(rssClosed - rssBefore));
-    std::printf("connections-figures open=%d before_kib=%ld open_kib=%ld kib_each=%.1f "
-                "closed_kib=%ld kept_kib_each=%.1f\n",
-                open, rssBefore, rssOpen, perConnection(rssOpen - rssBefore), rssClosed,
-                perConnection(rssClosed - rssBefore));
+    std::printf(
+        "sandbox     VmRSS of process %d: %ld KiB before, %ld KiB with %d open "
+        "(%.1f KiB each), %ld KiB a second after they closed (%.1f KiB each kept)\n",
+        options.sandboxPid, rssBefore, rssOpen, open, perConnection(rssOpen - rssBefore), rssClosed,
+        perConnection(rssClosed - rssBefore));
+    std::printf(
+        "connections-figures open=%d before_kib=%ld open_kib=%ld kib_each=%.1f "
+        "closed_kib=%ld kept_kib_each=%.1f\n",
+        open, rssBefore, rssOpen, perConnection(rssOpen - rssBefore), rssClosed,
+        perConnection(rssClosed - rssBefore));
   }
 
   std::printf("idle        after %.1f s%s:\n", settled,

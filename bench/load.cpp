@@ -26,9 +26,9 @@
 // that the figure is the most an order can cost.
 // --wrk-body places one order and writes a signed query of it to FILE, for
 // bench/wrk/orderquery.lua.
-#include <CLI/CLI.hpp>
 #include <curl/curl.h>
 #include <malloc.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -46,17 +46,18 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "payment/merchant_config.h"
-#include "payment/requests.h"
-#include "payment/sign.h"
+#include "config/default_requests.h"
+#include "config/merchant_config.h"
+#include "protocol/requests.h"
+#include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
 
 namespace {
 
+using quillmark::CdataField;
 using quillmark::bench::Clock;
 using quillmark::bench::Milliseconds;
-using quillmark::CdataField;
 
 struct Options {
   int workers = 8;
@@ -192,8 +193,9 @@ class Run {
  private:
   bool Cycle(Client& client, const std::string& orderNo, WorkerResult& result) {
     std::string reply;
-    if (!Request(client, quillmark::kUnifiedOrderOperation.path, quillmark::bench::SignedUnifiedOrder(orderNo),
-                 orderNo, result.unifiedMs, reply, result)) {
+    if (!Request(client, quillmark::kUnifiedOrderOperation.path,
+                 quillmark::bench::SignedUnifiedOrder(orderNo), orderNo, result.unifiedMs, reply,
+                 result)) {
       return false;
     }
     if (CdataField(reply, quillmark::kFieldCodeUrl).find(orderNo) == std::string::npos) {
@@ -202,8 +204,9 @@ class Run {
     result.acknowledged.push_back(orderNo);
     std::string previous;
     for (int query = 1; query <= 2; ++query) {
-      if (!Request(client, quillmark::kOrderQueryOperation.path, quillmark::bench::SignedOrderQuery(orderNo), orderNo,
-                   result.queryMs, reply, result)) {
+      if (!Request(client, quillmark::kOrderQueryOperation.path,
+                   quillmark::bench::SignedOrderQuery(orderNo), orderNo, result.queryMs, reply,
+                   result)) {
         return false;
       }
       const std::string state = CdataField(reply, quillmark::kFieldTradeState);
@@ -599,11 +602,12 @@ int WriteWrkBody(const Options& options) {
   }
   const std::string query = quillmark::bench::SignedOrderQuery(orderNo);
   std::string error;
-  const std::string reply = client.Post(options.url + quillmark::kOrderQueryOperation.path, query, error);
+  const std::string reply =
+      client.Post(options.url + quillmark::kOrderQueryOperation.path, query, error);
   if (!error.empty() || CdataField(reply, quillmark::kFieldResultCode) != "SUCCESS" ||
       CdataField(reply, quillmark::kFieldOutTradeNo) != orderNo) {
-    std::cerr << "quillmark-load: the query of " << orderNo
-              << " failed: " << (error.empty() ? CdataField(reply, quillmark::kFieldReturnMsg) : error) << '\n';
+    std::cerr << "quillmark-load: the query of " << orderNo << " failed: "
+              << (error.empty() ? CdataField(reply, quillmark::kFieldReturnMsg) : error) << '\n';
     return 1;
   }
   std::ofstream out(options.wrkBody, std::ios::binary | std::ios::trunc);

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "bench/bench_sections.h"
-#include "payment/operation.h"
+#include "protocol/operation.h"
 
 namespace quillmark::bench {
 namespace {
 
 std::size_t Discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
-// The transport's options (payment/transport.cpp), so that the handshake does the same
+// The transport's options (http/transport.cpp), so that the handshake does the same
 // verification work.
 void SetOptions(CURL* h, const Context& context) {
   curl_easy_setopt(h, CURLOPT_POST, 1L);
@@ -148,7 +148,7 @@ bool BenchRequests(const Context& context) {
             ", failed: " + std::to_string(p.failures) + ")",
         rows);
   };
-  table("fresh libcurl per request, as payment/transport.cpp does", fresh, true);
+  table("fresh libcurl per request, as http/transport.cpp does", fresh, true);
   table("one reused easy handle (global init once)", reused, false);
   const double freshMedian = Summarize(fresh.total).median;
   const double reusedMedian = Summarize(reused.total).median;

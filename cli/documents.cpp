@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "cli/exit_status.h"
-#include "payment/encoding.h"
-#include "payment/flat_document.h"
-#include "payment/merchant_settings.h"
-#include "payment/notification.h"
-#include "payment/operation.h"
-#include "payment/reply_fields.h"
-#include "payment/sign.h"
-#include "payment/transport.h"
+#include "config/merchant_settings.h"
+#include "http/transport.h"
+#include "protocol/flat_document.h"
+#include "protocol/notification.h"
+#include "protocol/operation.h"
+#include "protocol/reply_fields.h"
+#include "protocol/sign.h"
+#include "text/encoding.h"
 
 namespace quillmark::cli {
 namespace {
@@ -38,8 +38,9 @@ bool ReadDocument(const std::string& file, std::string& document, std::ostream& 
   } else {
     const std::string unusable = NotARegularFile(file, kDefaultMaxReplyBytes);
     if (!unusable.empty() || !ReadDiskFile(file, kDefaultMaxReplyBytes, text)) {
-      out << "quillmark-cycle: " << EscapeControls(file) << " cannot be used: "
-          << (unusable.empty() ? std::string("it cannot be read") : unusable) << '\n';
+      out << "quillmark-cycle: " << EscapeControls(file)
+          << " cannot be used: " << (unusable.empty() ? std::string("it cannot be read") : unusable)
+          << '\n';
       return false;
     }
   }
@@ -71,8 +72,9 @@ std::vector<std::string> NamesRead(const SignedFields& fields) {
 bool TypeOf(const std::string& given, const SignedFields& fields, SignType& type,
             std::ostream& out) {
   const auto named = fields.find(kFieldSignType);
-  const std::string name =
-      !given.empty() ? given : named == fields.end() ? std::string() : named->second;
+  const std::string name = !given.empty()          ? given
+                           : named == fields.end() ? std::string()
+                                                   : named->second;
   if (name.empty()) {
     type = SignType::kMd5;
     return true;
@@ -136,8 +138,7 @@ int VerifyDocument(const std::string& file, const MerchantSettings& merchant, st
     case SignatureVerdict::kMismatch:
       out << ": its sign " << EscapeControls(signature.received) << " is not the expected "
           << signature.expected << ", the upper-case " << SignDigestWords(type)
-          << " of the UTF-8 bytes of \""
-          << EscapeControls(signature.maskedSignString) << "\"\n";
+          << " of the UTF-8 bytes of \"" << EscapeControls(signature.maskedSignString) << "\"\n";
       break;
     case SignatureVerdict::kMissing:
       out << ": return_code SUCCESS without a sign; the platform signs every such document\n";

@@ -8,7 +8,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 
 namespace quillmark::cli {
 

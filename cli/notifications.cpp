@@ -4,8 +4,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "payment/encoding.h"
-#include "payment/fields.h"
+#include "protocol/fields.h"
+#include "text/encoding.h"
 
 namespace quillmark::cli {
 namespace {
@@ -118,8 +118,8 @@ int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) 
   }
   if (!verified) {
     const double seconds = static_cast<double>(wait_.count()) / 1000;
-    out << "No verified notification for the order arrived at " << EscapeControls(watch_.notifyUrl())
-        << " within " << seconds << " s.\n";
+    out << "No verified notification for the order arrived at "
+        << EscapeControls(watch_.notifyUrl()) << " within " << seconds << " s.\n";
     return kNoNotification;
   }
   out << "The order's payment notification verified and was acknowledged.\n";

@@ -1,5 +1,5 @@
 // quillmark-cycle --await-notify: the order's payment notification, received by the
-// client's own listener (payment/notify_listener.h) from before the first request, and
+// client's own listener (client/notify_listener.h) from before the first request, and
 // what the summary says of it.
 #pragma once
 
@@ -9,10 +9,10 @@
 #include <string>
 
 #include "cli/exit_status.h"
-#include "payment/client_run.h"
-#include "payment/merchant_settings.h"
-#include "payment/notification_listening.h"
-#include "payment/notify_listener.h"
+#include "client/client_run.h"
+#include "client/notification_listening.h"
+#include "client/notify_listener.h"
+#include "config/merchant_settings.h"
 
 namespace quillmark::cli {
 

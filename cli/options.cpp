@@ -4,9 +4,9 @@
 #include <iostream>
 
 #include "cli/exit_status.h"
-#include "payment/encoding.h"
-#include "payment/program_options.h"
-#include "payment/sign.h"
+#include "config/program_options.h"
+#include "protocol/sign.h"
+#include "text/encoding.h"
 
 namespace quillmark::cli {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli/report.h"
-#include "payment/operation.h"
+#include "protocol/operation.h"
 
 namespace quillmark::cli {
 

@@ -7,7 +7,7 @@
 //
 // The request and reply lines come first, as the cycle writes them; then a summary of
 // what each step obtained, the verdict on each reply's signature included. With
-// --scenario NAME the order carries that test scenario's amount (payment/scenarios.h) and
+// --scenario NAME the order carries that test scenario's amount (protocol/scenarios.h) and
 // the cycle plays it through as a merchant's code must (what its row in that table asks: a
 // SYSTEMERROR order sent again, a USERPAYING one polled on, the order refunded and its
 // refund queried), and fails where a reply says the platform did not play it.
@@ -17,7 +17,7 @@
 // signed one, or a signed reply names another order, merchant or amount than ours) is not
 // used: no payment link, no trade state.
 //
-// The files by job: the options (cli/options.h), the run itself (payment/client_run.h,
+// The files by job: the options (cli/options.h), the run itself (client/client_run.h,
 // which the windows play too), its summary (cli/summary.h) and its reports (cli/report.h);
 // this one assembles them.
 // --report junit:FILE or json:FILE also writes the run's steps as a report (cli/report.h),
@@ -35,15 +35,15 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/summary.h"
-#include "payment/client_run.h"
-#include "payment/encoding.h"
-#include "payment/merchant_settings.h"
-#include "payment/operation.h"
-#include "payment/quillmark_ops.h"
-#include "payment/field_rules.h"
-#include "payment/scenarios.h"
-#include "payment/url_parts.h"
+#include "client/client_run.h"
+#include "client/quillmark_ops.h"
+#include "config/merchant_settings.h"
 #include "platform/platform.h"
+#include "protocol/field_rules.h"
+#include "protocol/operation.h"
+#include "protocol/scenarios.h"
+#include "text/encoding.h"
+#include "text/url_parts.h"
 
 namespace {
 

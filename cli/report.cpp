@@ -13,12 +13,12 @@
 #include <string_view>
 #include <system_error>
 
-#include "payment/codecs.h"
 #include "cli/summary.h"
-#include "payment/encoding.h"
-#include "payment/operation.h"
-#include "payment/sign.h"
 #include "platform/platform.h"
+#include "protocol/operation.h"
+#include "protocol/sign.h"
+#include "text/codecs.h"
+#include "text/encoding.h"
 
 namespace quillmark::cli {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "payment/client_run.h"
-#include "payment/step_outcome.h"
+#include "client/client_run.h"
+#include "protocol/step_outcome.h"
 
 namespace quillmark::cli {
 

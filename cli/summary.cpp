@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "cli/exit_status.h"
-#include "payment/encoding.h"
-#include "payment/operation.h"
-#include "payment/reply_fields.h"
-#include "payment/sign.h"
-#include "payment/trade_states.h"
 #include "platform/platform.h"
+#include "protocol/operation.h"
+#include "protocol/reply_fields.h"
+#include "protocol/sign.h"
+#include "protocol/trade_states.h"
 #include "qr/qr_bitmap.h"
+#include "text/encoding.h"
 
 namespace quillmark::cli {
 namespace {

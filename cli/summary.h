@@ -1,14 +1,14 @@
 // quillmark-cycle's summary: after the request and reply lines, what each step of the run
-// obtained, worded by the run's own rows (payment/client_run.h), and the exit status it
+// obtained, worded by the run's own rows (client/client_run.h), and the exit status it
 // stands for. The reports take their words from here too.
 #pragma once
 
 #include <string>
 
 #include "cli/options.h"
-#include "payment/client_run.h"
-#include "payment/merchant_settings.h"
-#include "payment/step_outcome.h"
+#include "client/client_run.h"
+#include "config/merchant_settings.h"
+#include "protocol/step_outcome.h"
 
 namespace quillmark::cli {
 

@@ -79,5 +79,5 @@ foreach(_path_var QUILLMARK_CA_FILE QUILLMARK_QR_PATH)
 endforeach()
 
 set(QUILLMARK_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/../payment/merchant_config.h.in
-               ${QUILLMARK_GENERATED_DIR}/payment/merchant_config.h @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/../config/merchant_config.h.in
+               ${QUILLMARK_GENERATED_DIR}/config/merchant_config.h @ONLY)

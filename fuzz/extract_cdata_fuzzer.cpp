@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "client/quillmark_ops.h"
 #include "fuzz/fuzz_check.h"
-#include "payment/quillmark_ops.h"
 
 namespace {
 

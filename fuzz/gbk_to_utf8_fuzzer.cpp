@@ -15,7 +15,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "payment/encoding.h"
+#include "text/encoding.h"
 
 using quillmark::fuzz::DecodeUtf8;
 using quillmark::fuzz::kReplacementUtf8;

@@ -20,16 +20,16 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/request_check.h"
 
 namespace {
 
+using quillmark::MerchantSettings;
+using quillmark::Operation;
 using quillmark::sandbox::CheckRequest;
 using quillmark::sandbox::CheckResult;
 using quillmark::sandbox::Fields;
-using quillmark::MerchantSettings;
-using quillmark::Operation;
 
 std::string Write(const Fields& fields) {
   return quillmark::sandbox::ReplyDocument(
@@ -112,7 +112,7 @@ bool AllLettersOrDigits(const std::string& text) {
 // (an unknown name breaks RulesHold).
 quillmark::SignType TypeOf(const Fields& fields) {
   return Get(fields, "sign_type") == "HMAC-SHA256" ? quillmark::SignType::kHmacSha256
-                                                  : quillmark::SignType::kMd5;
+                                                   : quillmark::SignType::kMd5;
 }
 
 bool RulesHold(const Operation& kind, const Fields& fields, bool& decided) {

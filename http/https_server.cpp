@@ -4,9 +4,9 @@
 
 #include <openssl/ssl.h>
 
-#include "payment/codecs.h"
-#include "payment/flat_document.h"
-#include "payment/url_parts.h"
+#include "text/codecs.h"
+#include "text/printable.h"
+#include "text/url_parts.h"
 
 #include <algorithm>
 #include <atomic>
@@ -91,8 +91,7 @@ std::string CodingProblem(const http::request<http::string_body>& message) {
     return "";
   }
   if (codings.size() > kShownCodingBytes) codings = codings.substr(0, kShownCodingBytes) + "...";
-  return "unsupported Transfer-Encoding \"" + PrintableAscii(codings) +
-         "\"; only chunked is read";
+  return "unsupported Transfer-Encoding \"" + PrintableAscii(codings) + "\"; only chunked is read";
 }
 
 // Loads the certificate chain and key of `options` into `tls`. False, with `error` set, when
@@ -282,8 +281,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (firstByte.count() > 0 && buffer_.size() == 0) {
       // The parser's read returns only once it has a whole head; a bare read of the socket
       // sees the first byte.
-      beast::get_lowest_layer(stream_).expires_at(
-          readFrom_ + std::min(firstByte, options().requestTimeout));
+      beast::get_lowest_layer(stream_).expires_at(readFrom_ +
+                                                  std::min(firstByte, options().requestTimeout));
       return stream_.async_read_some(
           buffer_.prepare(kFirstReadBytes),
           beast::bind_front_handler(&Session::OnFirstBytes, this->shared_from_this()));
@@ -300,8 +299,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void WaitForHead() {
     const auto head = options().headTimeout;
     beast::get_lowest_layer(stream_).expires_at(
-        readFrom_ + (head.count() > 0 ? std::min(head, options().requestTimeout)
-                                      : options().requestTimeout));
+        readFrom_ +
+        (head.count() > 0 ? std::min(head, options().requestTimeout) : options().requestTimeout));
     ReadSome();
   }
 
@@ -317,12 +316,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (ec && !IsParseError(ec)) return Close();  // closed, reset, timed out or stopping
     requestBytes_ += used;
     if (ec == http::error::body_limit || requestBytes_ > kRequestAtMost) {
-      return Refuse(413, "request larger than " + std::to_string(kRequestAtMost) +
-                             " bytes with its framing");
+      return Refuse(
+          413, "request larger than " + std::to_string(kRequestAtMost) + " bytes with its framing");
     }
     if (ec == http::error::buffer_overflow) {
-      return Refuse(413, "chunk header or trailer larger than " +
-                             std::to_string(kBufferAtMost) + " bytes");
+      return Refuse(
+          413, "chunk header or trailer larger than " + std::to_string(kBufferAtMost) + " bytes");
     }
     if (ec) return Refuse(400, "bad HTTP request (" + ec.message() + ")");
     if (!codingChecked_ && parser_->is_header_done()) {
@@ -374,8 +373,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
 
   void OnRead() {
     if (parser_->get().body().size() > options().bodyLimit) {
-      return Refuse(413, "request body larger than " + std::to_string(options().bodyLimit) +
-                             " bytes");
+      return Refuse(413,
+                    "request body larger than " + std::to_string(options().bodyLimit) + " bytes");
     }
     ReadStartLine();
     keepAlive_ = parser_->get().keep_alive();
@@ -522,8 +521,8 @@ bool HttpsServer::Impl::TakeIdlest(std::shared_ptr<SessionBase>& taken) {
 void HttpsServer::Impl::Unregister(SessionBase* session) {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (sessions.erase(session) == 0 || !options.afterConnectionBurst ||
-        peak < kBurstConnections || sessions.size() > peak / 4) {
+    if (sessions.erase(session) == 0 || !options.afterConnectionBurst || peak < kBurstConnections ||
+        sessions.size() > peak / 4) {
       return;
     }
     peak = sessions.size();
@@ -581,9 +580,9 @@ bool HttpsServer::Start(std::string& error) {
 
   const std::string where = UrlHost(options.host) + ":" + std::to_string(options.port);
   tcp::resolver resolver(impl.io);
-  const auto endpoints = resolver.resolve(options.host, std::to_string(options.port),
-                                          tcp::resolver::passive | tcp::resolver::numeric_service,
-                                          ec);
+  const auto endpoints =
+      resolver.resolve(options.host, std::to_string(options.port),
+                       tcp::resolver::passive | tcp::resolver::numeric_service, ec);
   if (ec || endpoints.empty()) {
     error = "cannot listen on " + where + ": the host cannot be resolved" +
             (ec ? " (" + ec.message() + ")" : std::string());
@@ -615,9 +614,9 @@ bool HttpsServer::Start(std::string& error) {
     impl.started = true;
   }
   impl.Accept();
-  const int count =
-      options.threads > 0 ? options.threads
-                          : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+  const int count = options.threads > 0
+                        ? options.threads
+                        : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
   for (int i = 0; i < count; ++i) impl.threads.emplace_back([&impl] { impl.io.run(); });
   return true;
 }

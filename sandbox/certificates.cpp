@@ -14,10 +14,10 @@
 #include <memory>
 #include <system_error>
 
-#include "payment/codecs.h"
-#include "payment/local_sandbox.h"
-#include "payment/merchant_settings.h"
+#include "config/local_sandbox.h"
+#include "config/merchant_settings.h"
 #include "platform/platform.h"
+#include "text/codecs.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -286,10 +286,9 @@ bool IssueCertificate(const std::string& caFile, const std::string& caKeyFile,
     return false;
   }
   const Key key = NewKey();
-  const Cert cert =
-      key ? NewCertificate(key.get(), commonName, ca.get(), caKey.get(), kLanDays,
-                           kBackdateSeconds, altNames)
-          : nullptr;
+  const Cert cert = key ? NewCertificate(key.get(), commonName, ca.get(), caKey.get(), kLanDays,
+                                         kBackdateSeconds, altNames)
+                        : nullptr;
   issued.certPem = cert ? CertPem(cert.get()) + CertPem(ca.get()) : "";
   issued.keyPem = key ? KeyPem(key.get()) : "";
   if (!cert || issued.certPem.empty() || issued.keyPem.empty()) {

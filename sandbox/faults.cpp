@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "payment/fields.h"
+#include "protocol/fields.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -104,7 +104,8 @@ void SpoilBeforeSigning(Fault fault, ReplyFields& fields) {
                                 [](const auto& field) { return field.first == kFieldCodeUrl; }),
                  fields.end());
   }
-  if (fault == Fault::kHugeReply) fields.emplace_back("padding", std::string(kHugePaddingBytes, 'x'));
+  if (fault == Fault::kHugeReply)
+    fields.emplace_back("padding", std::string(kHugePaddingBytes, 'x'));
 }
 
 void SpoilAfterSigning(Fault fault, ReplyFields& fields) {

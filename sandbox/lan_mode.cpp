@@ -6,9 +6,9 @@
 #include <optional>
 #include <utility>
 
-#include "payment/field_rules.h"
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "platform/platform.h"
+#include "protocol/field_rules.h"
 #include "qr/qr_bitmap.h"
 #include "qr/qr_text.h"
 

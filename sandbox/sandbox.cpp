@@ -22,13 +22,11 @@
 #include <utility>
 #include <vector>
 
+#include "config/local_sandbox.h"
+#include "config/merchant_settings.h"
 #include "http/https_server.h"
-#include "payment/codecs.h"
-#include "payment/flat_document.h"
-#include "payment/local_sandbox.h"
-#include "payment/merchant_settings.h"
-#include "payment/url_parts.h"
 #include "platform/platform.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"
 #include "sandbox/api/order_desk.h"
@@ -44,6 +42,8 @@
 #include "sandbox/payer/payer_page.h"
 #include "sandbox/scenarios/pay.h"
 #include "sandbox/store/state_store.h"
+#include "text/codecs.h"
+#include "text/url_parts.h"
 
 #include <openssl/rand.h>
 

@@ -1,5 +1,5 @@
 // The platform's operations the sandbox serves: one struct of hooks per operation, in one
-// table keyed by the operation's declaration (payment/operation.h). Adding an operation
+// table keyed by the operation's declaration (protocol/operation.h). Adding an operation
 // means its declaration, its handler's file in sandbox/api/ (its serve function declared
 // below), and its row in the table (api_handlers.cpp). A declared operation with no row is
 // refused, never served as another.
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/operation.h"
+#include "protocol/operation.h"
 #include "sandbox/api/exchange.h"
 #include "sandbox/api/order_desk.h"
 

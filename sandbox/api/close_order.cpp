@@ -1,7 +1,7 @@
 // The close order: closes an order that was not paid, so that it can no longer be paid.
 #include <string>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 
 namespace quillmark::sandbox {

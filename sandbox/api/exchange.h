@@ -8,7 +8,7 @@
 #include <string>
 
 #include "http/https_server.h"
-#include "payment/operation.h"
+#include "protocol/operation.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/order/order_book.h"

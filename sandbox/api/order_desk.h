@@ -9,7 +9,7 @@
 #include <string>
 
 #include "http/https_server.h"
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 #include "sandbox/api/exchange.h"
 #include "sandbox/faults.h"
 #include "sandbox/order/order_book.h"

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/scenarios/pay.h"
 #include "sandbox/scenarios/plays.h"

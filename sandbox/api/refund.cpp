@@ -2,7 +2,7 @@
 // refund answers NOTENOUGH.
 #include <string>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/scenarios/plays.h"
 

@@ -2,7 +2,7 @@
 // a `refund-processing` order's first refund query says PROCESSING.
 #include <string>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/scenarios/plays.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "payment/sign.h"
+#include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
 
 namespace quillmark::sandbox {

@@ -5,9 +5,9 @@
 
 #include <string>
 
+#include "config/merchant_settings.h"
 #include "http/https_server.h"
-#include "payment/merchant_settings.h"
-#include "payment/sign.h"
+#include "protocol/sign.h"
 #include "sandbox/faults.h"
 
 namespace quillmark::sandbox {

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <optional>
 
-#include "payment/field_rules.h"
-#include "payment/flat_document.h"
-#include "payment/merchant_config.h"
-#include "payment/sign.h"
+#include "config/merchant_config.h"
+#include "protocol/field_rules.h"
+#include "protocol/flat_document.h"
+#include "protocol/sign.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -33,8 +33,8 @@ bool IsSignOfEitherType(std::string_view text) {
 struct FieldForm {
   const char* name;  // null: every field not named before it
   std::size_t maxBytes;
-  bool (*fits)(std::string_view);    // null: any text up to maxBytes
-  const char* rule;                  // the message's "must be ..." part
+  bool (*fits)(std::string_view);  // null: any text up to maxBytes
+  const char* rule;                // the message's "must be ..." part
 };
 
 constexpr FieldForm kFieldForms[] = {
@@ -95,10 +95,10 @@ CheckResult SignMismatch(SignType type, Fields fields, const MerchantSettings& m
   std::string why;
   for (const SignType other : kSignTypes) {
     if (other == type || received != SignOf(fields, merchant.apiKey, other)) continue;
-    why = (type == SignType::kMd5 ? std::string("the request names no sign_type, so MD5")
-                                  : std::string("the request's sign_type is ") +
-                                        SignTypeName(type)) +
-          "; the sign is the " + SignTypeName(other) + " of the sign string; ";
+    why =
+        (type == SignType::kMd5 ? std::string("the request names no sign_type, so MD5")
+                                : std::string("the request's sign_type is ") + SignTypeName(type)) +
+        "; the sign is the " + SignTypeName(other) + " of the sign string; ";
   }
   // Computed once, for the message and for the journal alike.
   std::string signString = SignStringOf(fields, kMaskedKey);

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "payment/field_rules.h"
-#include "payment/merchant_settings.h"
-#include "payment/operation.h"
-#include "payment/sign.h"
+#include "config/merchant_settings.h"
+#include "protocol/field_rules.h"
+#include "protocol/operation.h"
+#include "protocol/sign.h"
 
 namespace quillmark::sandbox {
 

@@ -3,9 +3,9 @@
 #include <optional>
 #include <string>
 
-#include "payment/flat_document.h"
-#include "payment/merchant_config.h"
-#include "payment/scenarios.h"
+#include "config/merchant_config.h"
+#include "protocol/flat_document.h"
+#include "protocol/scenarios.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/scenarios/plays.h"
 

@@ -10,12 +10,12 @@
 #include <string_view>
 #include <utility>
 
-#include "payment/codecs.h"
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/console/console_access.h"
 #include "sandbox/console/console_api.h"
 #include "sandbox/console/console_pages.h"
 #include "sandbox/order/order_life.h"
+#include "text/codecs.h"
 
 namespace quillmark::sandbox {
 namespace {

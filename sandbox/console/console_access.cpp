@@ -6,9 +6,9 @@
 
 #include <algorithm>
 
-#include "payment/codecs.h"
-#include "payment/flat_document.h"
-#include "payment/url_parts.h"
+#include "protocol/flat_document.h"
+#include "text/codecs.h"
+#include "text/url_parts.h"
 
 namespace quillmark::sandbox {
 namespace {

@@ -8,10 +8,10 @@
 #include <optional>
 #include <utility>
 
-#include "payment/field_rules.h"
-#include "payment/flat_document.h"
-#include "payment/operation.h"
 #include "platform/platform.h"
+#include "protocol/field_rules.h"
+#include "protocol/flat_document.h"
+#include "protocol/operation.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/payer/payer_page.h"

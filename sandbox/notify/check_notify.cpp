@@ -5,9 +5,9 @@
 #include <ostream>
 #include <sstream>
 
-#include "payment/fields.h"
-#include "payment/flat_document.h"
-#include "payment/transport.h"
+#include "http/transport.h"
+#include "protocol/fields.h"
+#include "protocol/flat_document.h"
 
 namespace quillmark::sandbox {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "sandbox/notify/notifier.h"
 
 namespace quillmark::sandbox {

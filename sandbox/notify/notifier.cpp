@@ -9,9 +9,9 @@
 #include <string_view>
 #include <utility>
 
-#include "payment/flat_document.h"
-#include "payment/merchant_config.h"
-#include "payment/sign.h"
+#include "config/merchant_config.h"
+#include "protocol/flat_document.h"
+#include "protocol/sign.h"
 #include "sandbox/sandbox.h"
 #include "sandbox/scenarios/plays.h"
 
@@ -55,7 +55,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 bool IsHttpUrl(std::string_view url) {
   return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
 }
-
 
 }  // namespace
 
@@ -159,7 +158,6 @@ void Notifier::Stop() {
   for (auto& sender : senders) sender.join();
 }
 
-
 void Notifier::Sender() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
@@ -215,10 +213,9 @@ Notifier::Outcome Notifier::Make(const Job& job, const std::shared_ptr<TransferA
   const auto startedAt = std::chrono::system_clock::now();
   const auto started = Clock::now();
   if (IsHttpUrl(job.order.notifyUrl)) {
-    const std::string body =
-        SignedNotification(NotificationFields(job.order, options_.merchant, nonce),
-                           options_.merchant, options_.changeAmountAfterSigning,
-                           job.order.signType);
+    const std::string body = SignedNotification(
+        NotificationFields(job.order, options_.merchant, nonce), options_.merchant,
+        options_.changeAmountAfterSigning, job.order.signType);
     outcome = Attempt(job, abort, body);
   } else {
     outcome.summary = "not an http or https URL, not acknowledged";
@@ -364,9 +361,8 @@ bool ParseNotifyDelays(const std::string& list, std::vector<milliseconds>& delay
   std::size_t from = 0;
   for (std::size_t index = 1;; ++index) {
     const std::size_t comma = list.find(',', from);
-    const std::string_view item =
-        Trim(std::string_view(list).substr(from, comma == std::string::npos ? std::string::npos
-                                                                            : comma - from));
+    const std::string_view item = Trim(std::string_view(list).substr(
+        from, comma == std::string::npos ? std::string::npos : comma - from));
     const std::string where = "notification delay " + std::to_string(index);
     const auto fail = [&](const std::string& what) {
       error = where + (item.empty() ? std::string() : " (\"" + Shown(item, 40) + "\")") + what;

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "payment/transport.h"
+#include "http/transport.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/faults.h"
 #include "sandbox/order/order_book.h"

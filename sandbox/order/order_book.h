@@ -11,8 +11,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "payment/scenarios.h"
-#include "payment/sign.h"
+#include "protocol/scenarios.h"
+#include "protocol/sign.h"
 
 namespace quillmark::sandbox {
 
@@ -48,7 +48,7 @@ struct Order {
   // already there, and every later change would lose to it.
   std::int64_t version = 0;
   bool notifyAcknowledged = false;  // its notification has been acknowledged
-  // The name of the test scenario it plays (payment/scenarios.h), chosen as it is placed:
+  // The name of the test scenario it plays (protocol/scenarios.h), chosen as it is placed:
   // armed from the console, else by its amount.
   std::string scenario = kPaidScenario.name;
   // What the scenarios' states keep: the payment failed (PAYERROR); a payment in progress

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "payment/trade_states.h"
+#include "protocol/trade_states.h"
 #include "sandbox/order/order_book.h"
 
 namespace quillmark::sandbox {
@@ -30,7 +30,7 @@ inline constexpr int kOrderStates = 6;
 
 // The one place an order's state is read from its members.
 OrderState StateOf(const Order& order);
-// The trade state a query reports for `state` (payment/trade_states.h), and its name for
+// The trade state a query reports for `state` (protocol/trade_states.h), and its name for
 // `order`.
 const TradeStateInfo& QueriedState(OrderState state);
 const char* TradeState(const Order& order);

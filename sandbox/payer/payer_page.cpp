@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "payment/codecs.h"
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 #include "sandbox/scenarios/plays.h"
+#include "text/codecs.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -39,21 +39,40 @@ struct PayerWords {
 };
 
 constexpr PayerWords kChinese = {
-    "Quillmark 沙箱支付", "订单号", "商品描述", "金额（元）", "交易状态", "测试场景", "支付 ",
-    "拒绝支付", "保持支付中",
+    "Quillmark 沙箱支付",
+    "订单号",
+    "商品描述",
+    "金额（元）",
+    "交易状态",
+    "测试场景",
+    "支付 ",
+    "拒绝支付",
+    "保持支付中",
     "“支付”完成付款；“拒绝支付”使付款失败（PAYERROR）；“保持支付中”让查询一直返回"
     "USERPAYING，直到按下“支付”。",
-    "付款仍在进行中：按“支付”完成付款。", "付款失败，此订单已不能再支付。", "此订单已支付。",
-    "此订单已支付并已退款。", "此订单已被商户关闭，不能再支付。",
-    "此订单已过期，被平台关闭，不能再支付。", "没有这个订单。"};
+    "付款仍在进行中：按“支付”完成付款。",
+    "付款失败，此订单已不能再支付。",
+    "此订单已支付。",
+    "此订单已支付并已退款。",
+    "此订单已被商户关闭，不能再支付。",
+    "此订单已过期，被平台关闭，不能再支付。",
+    "没有这个订单。"};
 
 constexpr PayerWords kEnglish = {
-    "Quillmark sandbox payment", "Order", "Description", "Amount", "State", "Scenario", "Pay ",
-    "Decline", "Keep paying",
+    "Quillmark sandbox payment",
+    "Order",
+    "Description",
+    "Amount",
+    "State",
+    "Scenario",
+    "Pay ",
+    "Decline",
+    "Keep paying",
     "Pay completes the payment; Decline makes it fail (PAYERROR); Keep paying has queries "
     "say USERPAYING until Pay is pressed.",
     "The payment is still in progress: press Pay to complete it.",
-    "The payment was declined; this order can no longer be paid.", "This order has been paid.",
+    "The payment was declined; this order can no longer be paid.",
+    "This order has been paid.",
     "This order has been paid and refunded.",
     "This order has been closed by the merchant and can no longer be paid.",
     "This order has expired: the platform closed it, and it can no longer be paid.",
@@ -73,7 +92,9 @@ std::string Head(PageLanguage language) {
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
          "style-src 'unsafe-inline'; form-action 'self'; base-uri 'none'\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>" + words.title + "</title><style>"
+         "<title>" +
+         words.title +
+         "</title><style>"
          "body{font-family:system-ui,sans-serif;font-size:18px;line-height:1.5;max-width:34em;"
          "margin:0 auto;padding:1em;color:#222}h1{font-size:1.4em;margin:.2em 0 .8em}"
          "table{width:100%;border-collapse:collapse}th,td{padding:.4em 0;vertical-align:top;"
@@ -83,7 +104,8 @@ std::string Head(PageLanguage language) {
          "border:0;border-radius:.5em;color:#fff;background:#1a7f37}"
          "button.decline{background:#b42318}button.keep{background:#5b6770}"
          "p{margin:1em 0}.note{color:#555;font-size:.9em}.scenario{color:#7a4100}"
-         "</style></head><body><h1>" + words.title + "</h1>";
+         "</style></head><body><h1>" +
+         words.title + "</h1>";
 }
 
 std::string Button(const std::string& orderNo, const char* suffix, const char* cls,
@@ -139,8 +161,8 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLa
   const PayerWords& words = WordsOf(language);
   std::string page = Head(language);
   const auto row = [&page](const char* heading, const char* id, const std::string& value) {
-    page += std::string("<tr><th>") + heading + "</th><td id=\"" + id + "\">" + value +
-            "</td></tr>";
+    page +=
+        std::string("<tr><th>") + heading + "</th><td id=\"" + id + "\">" + value + "</td></tr>";
   };
   page += "<table>";
   row(words.order, "order", HtmlEscape(orderNo));
@@ -149,10 +171,10 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLa
   row(words.state, "state", TradeState(order));
   if (order.scenario != kPaidScenario.name) {
     const Scenario* scenario = FindScenario(order.scenario);
-    const std::string shown = HtmlEscape(order.scenario) +
-                              (scenario && language == PageLanguage::kChinese
-                                   ? std::string("（") + scenario->label + "）"
-                                   : "");
+    const std::string shown =
+        HtmlEscape(order.scenario) + (scenario && language == PageLanguage::kChinese
+                                          ? std::string("（") + scenario->label + "）"
+                                          : "");
     row(words.scenario, "scenario", "<span class=\"scenario\">" + shown + "</span>");
   }
   page += "</table>";
@@ -162,9 +184,8 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLa
 
 std::string NoSuchOrderHtml(const std::string& orderNo, PageLanguage language) {
   return Head(language) + "<p>There is no order <code>" + HtmlEscape(orderNo) + "</code>.</p>" +
-         (language == PageLanguage::kChinese
-              ? std::string("<p>") + kChinese.noSuchOrder + "</p>"
-              : "") +
+         (language == PageLanguage::kChinese ? std::string("<p>") + kChinese.noSuchOrder + "</p>"
+                                             : "") +
          "</body></html>\n";
 }
 

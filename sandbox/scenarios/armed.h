@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 
 namespace quillmark::sandbox {
 

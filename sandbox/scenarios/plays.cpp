@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -29,7 +29,7 @@ constexpr std::size_t IndexOf(std::string_view name) {
 // expression may: the build says where.
 constexpr ScenarioPlay Play(std::string_view name) {
   const std::size_t index = IndexOf(name);
-  if (index == kNoScenario) throw "no such scenario in payment/scenarios.h";
+  if (index == kNoScenario) throw "no such scenario in protocol/scenarios.h";
   ScenarioPlay play;
   play.scenario = &kScenarios[index];
   return play;
@@ -89,7 +89,7 @@ constexpr bool EachScenarioPlayedOnce() {
   }
   return true;
 }
-static_assert(EachScenarioPlayedOnce(), "every scenario in payment/scenarios.h needs one play");
+static_assert(EachScenarioPlayedOnce(), "every scenario in protocol/scenarios.h needs one play");
 
 }  // namespace
 

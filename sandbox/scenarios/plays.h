@@ -1,4 +1,4 @@
-// What each test scenario (payment/scenarios.h) makes the sandbox do: one row of hooks per
+// What each test scenario (protocol/scenarios.h) makes the sandbox do: one row of hooks per
 // scenario, keyed by its row in that table. The handlers ask an order's play at the points a
 // scenario can change (its placement, a pay, a query, the notification, a refund) and otherwise
 // serve it as any order; what an order may become stays the order life's.
@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 #include "sandbox/order/order_life.h"
 
 namespace quillmark::sandbox {

@@ -21,8 +21,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "payment/scenarios.h"
-#include "payment/sign.h"
+#include "protocol/scenarios.h"
+#include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/store/state_store.h"
 #include "sandbox/store/statement.h"

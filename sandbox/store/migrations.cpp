@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/store/columns.h"
 #include "sandbox/store/statement.h"
 

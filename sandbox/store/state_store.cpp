@@ -16,7 +16,7 @@
 #include <thread>
 #include <utility>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "platform/platform.h"
 #include "sandbox/store/columns.h"
 #include "sandbox/store/migrations.h"

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "payment/encoding.h"
+#include "text/encoding.h"
 
 namespace quillmark::shell {
 

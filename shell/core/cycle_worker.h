@@ -17,13 +17,13 @@
 #include <string>
 #include <thread>
 
-#include "payment/client_run.h"
-#include "payment/cycle_result.h"
-#include "payment/merchant_settings.h"
-#include "payment/quillmark_ops.h"
-#include "payment/scenarios.h"
-#include "payment/sign.h"
-#include "payment/transport.h"
+#include "client/client_run.h"
+#include "client/cycle_result.h"
+#include "client/quillmark_ops.h"
+#include "config/merchant_settings.h"
+#include "http/transport.h"
+#include "protocol/scenarios.h"
+#include "protocol/sign.h"
 #include "shell/core/line_tee.h"
 
 namespace quillmark::shell {
@@ -54,7 +54,7 @@ class CycleWorker {
   // True from a Start call until its finishing event has been delivered.
   bool busy() const { return busy_; }
 
-  // One run of the client (payment/client_run.h) for the scenario chosen, or the plain
+  // One run of the client (client/client_run.h) for the scenario chosen, or the plain
   // cycle before any was; false, and nothing started, while busy.
   bool StartCycle();
   // One request of `operation` about the order `orderNo` (CQuillmarkOps::Run); false, and

@@ -3,11 +3,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "payment/encoding.h"
-#include "payment/operation.h"
-#include "payment/trade_states.h"
 #include "platform/platform.h"
+#include "protocol/operation.h"
+#include "protocol/trade_states.h"
 #include "shell/core/texts.h"
+#include "text/encoding.h"
 
 namespace quillmark::shell::words {
 namespace {

@@ -7,9 +7,9 @@
 #include <initializer_list>
 #include <string>
 
-#include "payment/cycle_result.h"
-#include "payment/notification.h"
-#include "payment/step_outcome.h"
+#include "client/cycle_result.h"
+#include "protocol/notification.h"
+#include "protocol/step_outcome.h"
 
 namespace quillmark::shell::words {
 

@@ -3,9 +3,9 @@
 #include <iterator>
 #include <utility>
 
-#include "payment/encoding.h"
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 #include "shell/core/texts.h"
+#include "text/encoding.h"
 
 namespace quillmark::shell {
 namespace {

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "payment/client_run.h"
-#include "payment/cycle_result.h"
-#include "payment/notification_listening.h"
-#include "payment/notify_listener.h"
-#include "payment/operation.h"
-#include "payment/quillmark_ops.h"
+#include "client/client_run.h"
+#include "client/cycle_result.h"
+#include "client/notification_listening.h"
+#include "client/notify_listener.h"
+#include "client/quillmark_ops.h"
+#include "protocol/operation.h"
 #include "qr/qr_bitmap.h"
 #include "shell/core/cycle_worker.h"
 #include "shell/core/dialog_layout.h"
@@ -95,7 +95,8 @@ inline constexpr layout::Size kPanelSize{520, 392};
 const layout::Grid& PanelGrid(PanelBand band);
 // Whether a control of `kind` has a row caption beside it: kField, kVerdict and kChoice.
 inline bool HasRowCaption(ControlKind kind) {
-  return kind == ControlKind::kField || kind == ControlKind::kVerdict || kind == ControlKind::kChoice;
+  return kind == ControlKind::kField || kind == ControlKind::kVerdict ||
+         kind == ControlKind::kChoice;
 }
 // Where a row's caption goes (HasRowCaption controls): left of the control.
 layout::Rect CaptionRect(const PanelControl& control);
@@ -103,7 +104,7 @@ layout::Rect CaptionRect(const PanelControl& control);
 inline constexpr int kCaptionIdBase = 1100;
 
 // The entries of a kChoice control, UTF-8, in order; the first is chosen at the start.
-// The scenario row's are the labels of payment/scenarios.h.
+// The scenario row's are the labels of protocol/scenarios.h.
 std::vector<std::string> PanelChoices(PanelItem item);
 // Whether a control (and its row caption) shows from the start, inside the template's own
 // size, rather than once the panel grows: the scenario row, chosen before the first cycle.

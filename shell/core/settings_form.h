@@ -1,7 +1,7 @@
 // The settings dialog (设置), described once for both front ends, as the panel is: one row
 // per setting of the settings file, each giving its label, its kind and the note under it;
 // where every control of the dialog goes; and the Win32 ids. The Qt and Win32 dialogs make
-// their controls from this and read and save the file through payment/settings_file.h;
+// their controls from this and read and save the file through config/settings_file.h;
 // neither names a setting of its own.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "shell/core/dialog_layout.h"
 
 namespace quillmark::shell {

@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "payment/merchant_settings.h"
-#include "payment/program_options.h"
-#include "payment/scenarios.h"
+#include "config/merchant_settings.h"
+#include "config/program_options.h"
+#include "protocol/scenarios.h"
 #include "shell/qt/quillmark_app.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 
 namespace quillmark {
 

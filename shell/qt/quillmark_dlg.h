@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
 #include "shell/core/panel.h"
 #include "shell/qt/dialog_template.h"
 

@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "payment/settings_file.h"
+#include "config/settings_file.h"
 #include "shell/core/outcome_words.h"
 #include "shell/core/texts.h"
 #include "shell/qt/dialog_units.h"

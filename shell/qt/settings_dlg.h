@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "shell/core/settings_form.h"
 #include "shell/qt/dialog_template.h"
 

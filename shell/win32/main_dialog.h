@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
 #include "qr/qr_bitmap.h"
 #include "shell/core/panel.h"
 
@@ -24,7 +24,7 @@ class MainDialog : private shell::PanelView {
  public:
   // `settingsFile` is what the 设置 dialog edits; `profile` the section the cycles talk
   // as (empty: [merchant]), which the section the dialog saves replaces.
-  // `scenario`, a name of payment/scenarios.h (--scenario NAME), is the scenario row's
+  // `scenario`, a name of protocol/scenarios.h (--scenario NAME), is the scenario row's
   // first choice; empty: the row's first entry.
   MainDialog(CQuillmarkOps ops, std::string settingsFile, std::string profile = {},
              std::string scenario = {});

@@ -12,11 +12,11 @@
 #include <optional>
 #include <string>
 
-#include "payment/merchant_settings.h"
-#include "payment/program_options.h"
-#include "payment/quillmark_ops.h"
-#include "payment/scenarios.h"
+#include "client/quillmark_ops.h"
+#include "config/merchant_settings.h"
+#include "config/program_options.h"
 #include "platform/platform.h"
+#include "protocol/scenarios.h"
 #include "shell/core/texts.h"
 #include "shell/win32/main_dialog.h"
 #include "shell/win32/win_util.h"

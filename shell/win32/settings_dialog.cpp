@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "payment/merchant_settings.h"
-#include "payment/settings_file.h"
+#include "config/merchant_settings.h"
+#include "config/settings_file.h"
 #include "shell/core/outcome_words.h"
 #include "shell/core/settings_form.h"
 #include "shell/core/texts.h"

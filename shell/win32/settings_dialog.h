@@ -1,7 +1,7 @@
 // The 设置 dialog on Win32: IDD_SETTINGS is only its frame (title, font, style); the rows
 // and buttons are made when it opens from shell/core/settings_form.h, in the same places
 // as the Qt dialog's, each value checked by its rule as it is typed and saved by way of
-// payment/settings_file.h.
+// config/settings_file.h.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN

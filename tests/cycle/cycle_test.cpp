@@ -40,8 +40,8 @@
 #include <sstream>
 
 #include "cli/exit_status.h"
-#include "payment/merchant_config.h"
-#include "payment/sign.h"
+#include "config/merchant_config.h"
+#include "protocol/sign.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
@@ -73,7 +73,8 @@ const Case kCases[] = {
     {"tiny_chunks", Fault::kTinyChunks, 0, "curl_easy_perform passed.", nullptr, nullptr},
     {"zero_byte", Fault::kZeroByte, 1, "curl_easy_perform passed.",
      "\nContent:<xml><return_code><![CDATA[SUCCESS]]></return_code>"
-     "<return_msg><![CDATA[OK\n", kNoLink},
+     "<return_msg><![CDATA[OK\n",
+     kNoLink},
     {"not_utf8", Fault::kNotUtf8, 1, "curl_easy_perform passed.",
      "<return_msg><![CDATA[OK ???]]></return_msg>",
      "No order number: the unified order returned no payment link that could be verified"},
@@ -174,8 +175,7 @@ TEST_P(Cycle, EndsAsDocumented) {
     EXPECT_EQ(requests[i].fields.at("out_trade_no"), orderNo) << i;
   }
   // The bitmap holds the sandbox's payment link for this very order.
-  const std::optional<qr::Symbol> symbol =
-      qr::Encode(sandbox.baseUrl() + "/pay/qr/" + orderNo);
+  const std::optional<qr::Symbol> symbol = qr::Encode(sandbox.baseUrl() + "/pay/qr/" + orderNo);
   ASSERT_TRUE(symbol);
   const std::vector<std::uint8_t> expected = qr::RenderBitmap(*symbol);
   const std::string written = ReadFile(bitmap);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/merchant_config.h"
+#include "config/merchant_config.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
 #include "tests/support/free_port.h"

@@ -1,5 +1,5 @@
 // quillmark-cycle --scenario against the sandbox: one row per scenario of
-// payment/scenarios.h, each with the states its summary must show and its exit status,
+// protocol/scenarios.h, each with the states its summary must show and its exit status,
 // as the README's table documents them, and its report agreeing with the summary step for
 // step; each one failed against a platform that does not play it; and the option's
 // refusal of an unknown name.
@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "payment/client_run.h"
-#include "payment/merchant_settings.h"
-#include "payment/quillmark_ops.h"
-#include "payment/scenarios.h"
+#include "client/client_run.h"
+#include "client/quillmark_ops.h"
+#include "config/merchant_settings.h"
+#include "protocol/scenarios.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
 
@@ -144,20 +144,27 @@ TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
   } rows[] = {
       {"paid", 0, {"Scenario:      paid (1 fen)", "Query 2:       SUCCESS", "Payment:       paid"}},
       {"declined", 4, {"Query 2:       PAYERROR", "Payment:       paying failed"}},
-      {"paying", 0, {"Query 2:       USERPAYING", "Query 3:       USERPAYING",
-                     "Query 4:       SUCCESS", "Payment:       paid"}},
-      {"system-error-once", 0, {"result_code FAIL, err_code SYSTEMERROR",
-                                "Retried:       the platform answered SYSTEMERROR",
-                                "Order number:  ", "Query 2:       SUCCESS"}},
+      {"paying",
+       0,
+       {"Query 2:       USERPAYING", "Query 3:       USERPAYING", "Query 4:       SUCCESS",
+        "Payment:       paid"}},
+      {"system-error-once",
+       0,
+       {"result_code FAIL, err_code SYSTEMERROR",
+        "Retried:       the platform answered SYSTEMERROR",
+        "Order number:  ", "Query 2:       SUCCESS"}},
       {"expired", 4, {"Query 1:       CLOSED", "Query 2:       CLOSED", "Payment:       closed"}},
       {"notify-twice", 0, {"Query 2:       SUCCESS", "\nNotification:  "}},
       {"notify-late", 0, {"Query 2:       SUCCESS", "\nNotification:  "}},
       // The verdict covers the refund's replies too, so it comes after them.
-      {"refund-processing", 0, {"Query 2:       SUCCESS", "Refund:        refunded",
-                                "Refund query 1: PROCESSING", "Refund query 2: SUCCESS",
-                                "Every signed reply verified."}},
-      {"refund-fails", 1, {"Query 2:       SUCCESS", "Refund:        not refunded",
-                           "err_code NOTENOUGH", "Every signed reply verified."}},
+      {"refund-processing",
+       0,
+       {"Query 2:       SUCCESS", "Refund:        refunded", "Refund query 1: PROCESSING",
+        "Refund query 2: SUCCESS", "Every signed reply verified."}},
+      {"refund-fails",
+       1,
+       {"Query 2:       SUCCESS", "Refund:        not refunded", "err_code NOTENOUGH",
+        "Every signed reply verified."}},
   };
   ASSERT_EQ(std::size(rows), std::size(kScenarios)) << "one row per scenario";
   for (const auto& row : rows) {
@@ -224,8 +231,9 @@ TEST(CycleScenario, PlayTheSameUnderHmacSha256) {
     const char* name;
     std::vector<const char*> lines;
   } rows[] = {
-      {"system-error-once", {"Retried:       the platform answered SYSTEMERROR",
-                             "Query 2:       SUCCESS", "Every signed reply verified."}},
+      {"system-error-once",
+       {"Retried:       the platform answered SYSTEMERROR", "Query 2:       SUCCESS",
+        "Every signed reply verified."}},
       {"refund-processing",
        {"Refund:        refunded", "Refund query 2: SUCCESS", "Every signed reply verified."}},
       {"notify-twice", {"Every signed reply verified.", "\nNotification:  "}},

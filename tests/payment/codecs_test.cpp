@@ -1,5 +1,5 @@
 // The URL and hex codecs every part of the product reads and writes with.
-#include "payment/codecs.h"
+#include "text/codecs.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +14,12 @@ TEST(Codecs, FormValueDecodesItsValueOnly) {
   } rows[] = {
       {"a=1&b=x%20y", "b", "x y"},
       {"a=1&b=x+y%2B", "b", "x y+"},
-      {"ab=1&b=2", "b", "2"},           // a name that ends like another is not it
-      {"b=1&b=2", "b", "1"},            // the first wins
+      {"ab=1&b=2", "b", "2"},  // a name that ends like another is not it
+      {"b=1&b=2", "b", "1"},   // the first wins
       {"a=%E4%B8%AD", "a", "\xe4\xb8\xad"},
-      {"a=%zz%4", "a", "%zz%4"},        // not two hex digits: left as it is
-      {"a=%41", "a", "A"},              // an escape that ends the text
-      {"a", "a", ""},                   // no '=': no value
+      {"a=%zz%4", "a", "%zz%4"},  // not two hex digits: left as it is
+      {"a=%41", "a", "A"},        // an escape that ends the text
+      {"a", "a", ""},             // no '=': no value
       {"a=1", "b", ""},
       {"", "a", ""},
   };

@@ -1,4 +1,4 @@
-#include "payment/encoding.h"
+#include "text/encoding.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The merchant's side of a notification: which are taken, which are taken again without
 // being acted on twice, and which are refused and why; the known-answer notification,
 // worked out outside the project, is the genuine one.
-#include "payment/notification.h"
+#include "protocol/notification.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
-#include "payment/sign.h"
+#include "protocol/sign.h"
 #include "tests/support/known_answers.h"
 
 namespace quillmark {
@@ -67,7 +67,7 @@ TEST(Notification, TakesTheGenuineOnceAndRefusesTheRestNamingWhy) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     NotificationContext context;
-    context.merchant = SandboxMerchant();
+    context.merchant = SandboxMerchant().Account();
     context.knownOrder = [](const std::string& order) { return order == known::kOrderNo; };
     context.taken = [&row](const std::string& payment) {
       return row.taken && payment == known::kNotifyTransactionId;
@@ -110,8 +110,8 @@ TEST(Notification, IsVerifiedByTheSignTypeOfItsOrder) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     NotificationContext context;
-    context.merchant = SandboxMerchant();
-    context.merchant.signType = "HMAC-SHA256";
+    context.merchant = SandboxMerchant().Account();
+    context.merchant.signType = SignType::kHmacSha256;
     context.signTypeOf = [&row](const std::string& order) {
       return order == known::kOrderNo ? row.orderType : SignType::kMd5;
     };

@@ -10,13 +10,13 @@
 #include <string>
 #include <system_error>
 
-#include "payment/encoding.h"
-#include "payment/local_sandbox.h"
-#include "payment/merchant_settings.h"
-#include "payment/settings_file.h"
+#include "config/local_sandbox.h"
+#include "config/merchant_settings.h"
+#include "config/settings_file.h"
 #include "platform/platform.h"
 #include "qr/qr_bitmap.h"
 #include "tests/support/temp_dir.h"
+#include "text/encoding.h"
 
 namespace quillmark {
 namespace {

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "payment/merchant_config.h"
-#include "payment/merchant_settings.h"
-#include "payment/settings_file.h"
+#include "config/merchant_config.h"
+#include "config/merchant_settings.h"
+#include "config/settings_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark {

@@ -1,6 +1,7 @@
 // The operations against a canned HTTPS server: the exact documents sent, the lines
 // written, and what each reply leads to.
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
+#include "config/default_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +11,10 @@
 #include <sstream>
 #include <string>
 
-#include "payment/merchant_config.h"
-#include "payment/request_ids.h"
-#include "payment/requests.h"
-#include "payment/sign.h"
+#include "config/merchant_config.h"
+#include "protocol/request_ids.h"
+#include "protocol/requests.h"
+#include "protocol/sign.h"
 #include "tests/support/known_answers.h"
 #include "tests/support/local_https_server.h"
 #include "tests/support/temp_dir.h"
@@ -136,11 +137,15 @@ TEST_F(OpsTest, RequestsAboutAnOrderGoOutByteForByte) {
 // signed as it should be but answers another request.
 TEST_F(OpsTest, UnderHmacSha256RequestsNameTheTypeAndRepliesMustBeSignedByIt) {
   if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
-  const std::string md5Reply =
-      SignedReply({{"appid", "qmsandbox000000001"}, {"mch_id", "1230000001"},
-                   {"nonce_str", known::kNonce}, {"out_trade_no", known::kQueryOrderNo},
-                   {"result_code", "SUCCESS"}, {"return_code", "SUCCESS"}, {"return_msg", "OK"},
-                   {"total_fee", "1"}, {"trade_state", "NOTPAY"}});
+  const std::string md5Reply = SignedReply({{"appid", "qmsandbox000000001"},
+                                            {"mch_id", "1230000001"},
+                                            {"nonce_str", known::kNonce},
+                                            {"out_trade_no", known::kQueryOrderNo},
+                                            {"result_code", "SUCCESS"},
+                                            {"return_code", "SUCCESS"},
+                                            {"return_msg", "OK"},
+                                            {"total_fee", "1"},
+                                            {"trade_state", "NOTPAY"}});
   const struct {
     const Operation* operation;
     const char* document;
@@ -177,8 +182,10 @@ TEST_F(OpsTest, UnderHmacSha256RequestsNameTheTypeAndRepliesMustBeSignedByIt) {
   }
   MerchantSettings hmac = MerchantSettings::Defaults();
   hmac.signType = "HMAC-SHA256";
-  const RequestFields fields =
-      RequestFieldsOf(kOrderQueryOperation, {&hmac, known::kNonce, known::kQueryOrderNo, {}, 1});
+  RequestValues values = BuildOrderValues(hmac);
+  values.nonce = known::kNonce;
+  values.outTradeNo = known::kQueryOrderNo;
+  const RequestFields fields = RequestFieldsOf(kOrderQueryOperation, values);
   const std::string signString = RequestSignString(fields, hmac.apiKey);
   EXPECT_EQ(signString, known::kHmacOrderQuerySignString);
   EXPECT_EQ(SignFields(signString.data(), signString.size(), SignType::kHmacSha256, hmac.apiKey),
@@ -237,8 +244,8 @@ TEST_F(OpsTest, CycleQueriesTheNewOrderTwiceInOrder) {
 TEST_F(OpsTest, ASystemErrorIsRetriedOnceUnderTheSameOrderNumber) {
   const std::string systemError = SignedReply(
       {{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "SYSTEMERROR"}});
-  const std::string otherError = SignedReply(
-      {{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "ORDERPAID"}});
+  const std::string otherError =
+      SignedReply({{"return_code", "SUCCESS"}, {"result_code", "FAIL"}, {"err_code", "ORDERPAID"}});
   const struct {
     const char* what;
     bool retry;
@@ -526,7 +533,8 @@ TEST_F(OpsTest, TheContentLineIsEscapedOnlyWhereAsked) {
     const StepOutcome query = CQuillmarkOps(settings).Run(kOrderQueryOperation, "1");
     EXPECT_EQ(out_.str(),
               "curl_easy_perform passed.\nContent:" + (terminal ? escaped : reply) + "\n");
-    EXPECT_EQ(query.Field(kFieldTradeState), "NOTPAY") << "the verdict is the reply's, not the line's";
+    EXPECT_EQ(query.Field(kFieldTradeState), "NOTPAY")
+        << "the verdict is the reply's, not the line's";
   }
 }
 

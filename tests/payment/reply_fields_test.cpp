@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "payment/quillmark_ops.h"
-#include "payment/reply_fields.h"
+#include "client/quillmark_ops.h"
+#include "protocol/reply_fields.h"
 
 namespace quillmark {
 namespace {

@@ -1,4 +1,4 @@
-#include "payment/request_ids.h"
+#include "protocol/request_ids.h"
 
 #include <gtest/gtest.h>
 

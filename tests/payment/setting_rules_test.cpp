@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark {
@@ -28,8 +28,8 @@ TEST(SettingRule, TakesExactlyTheDocumentedForms) {
   };
   for (const auto& row : rows) {
     const std::string rule = SettingRule(row.key, row.value);
-    EXPECT_EQ(rule.empty(), row.valid) << row.key << " = \"" << row.value.substr(0, 60) << "\": "
-                                       << rule;
+    EXPECT_EQ(rule.empty(), row.valid)
+        << row.key << " = \"" << row.value.substr(0, 60) << "\": " << rule;
   }
 }
 

@@ -1,12 +1,13 @@
-#include "payment/sign.h"
+#include "protocol/sign.h"
+#include "config/default_requests.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "payment/encoding.h"
-#include "payment/merchant_config.h"
+#include "config/merchant_config.h"
 #include "tests/support/known_answers.h"
+#include "text/encoding.h"
 
 namespace quillmark {
 namespace {

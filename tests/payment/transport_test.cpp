@@ -1,4 +1,4 @@
-#include "payment/transport.h"
+#include "http/transport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -107,7 +107,8 @@ TEST(PostXml, RefusesRepliesLargerThanTheLimit) {
           sink.done();
           return true;
         }
-        const std::size_t part = row.body == Body::kEndless ? 1000 : std::min<std::size_t>(1000, row.size - *sent);
+        const std::size_t part =
+            row.body == Body::kEndless ? 1000 : std::min<std::size_t>(1000, row.size - *sent);
         *sent += part;
         return sink.write(std::string(part, 'x').data(), part);
       });
@@ -124,7 +125,8 @@ TEST(PostXml, RefusesRepliesLargerThanTheLimit) {
     } else {
       EXPECT_LE(reply.size(), kLimit);
       EXPECT_EQ(status.code, kReplyTooLargeCode);
-      EXPECT_EQ(log.str(), "curl_easy_perform failed. RetCode:63 ErrMsg:Maximum file size exceeded\n");
+      EXPECT_EQ(log.str(),
+                "curl_easy_perform failed. RetCode:63 ErrMsg:Maximum file size exceeded\n");
     }
   }
 }

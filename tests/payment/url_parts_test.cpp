@@ -1,6 +1,6 @@
 // The one URL splitter: what every reader of a URL (settings, listener, report, sandbox)
 // takes a host and a port to be, IPv6 literals and default ports included.
-#include "payment/url_parts.h"
+#include "text/url_parts.h"
 
 #include <gtest/gtest.h>
 

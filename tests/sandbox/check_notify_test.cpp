@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "payment/notify_listener.h"
+#include "client/notify_listener.h"
 #include "tests/support/known_answers.h"
 
 namespace quillmark::sandbox {

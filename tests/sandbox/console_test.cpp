@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "payment/merchant_config.h"
-#include "payment/reply_fields.h"
-#include "payment/scenarios.h"
-#include "payment/sign.h"
+#include "config/merchant_config.h"
+#include "protocol/reply_fields.h"
+#include "protocol/scenarios.h"
+#include "protocol/sign.h"
 #include "sandbox/console/console.h"
 #include "sandbox/payer/html_text.h"
 #include "sandbox_test_support.h"

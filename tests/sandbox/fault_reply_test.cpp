@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
@@ -86,7 +86,8 @@ TEST_F(FaultReply, TinyChunksDeliverTheWholeReplyAFewBytesAtATime) {
   EXPECT_EQ(response.get_header_value("Transfer-Encoding"), "chunked");
   EXPECT_LE(largest, 3u);
   EXPECT_GE(pieces, body.size() / 3);
-  const CheckResult reply = CheckRequest(kOrderQueryOperation, body, quillmark::MerchantSettings::Defaults());
+  const CheckResult reply =
+      CheckRequest(kOrderQueryOperation, body, quillmark::MerchantSettings::Defaults());
   ASSERT_TRUE(reply.ok) << reply.message << "\n" << body;
   EXPECT_EQ(reply.fields.at("code_url"), CodeUrl("order1"));
 }
@@ -144,7 +145,8 @@ TEST_F(FaultReply, NoCodeUrlSucceedsWithoutALink) {
   const Reply reply = ClientOrder("order1");
   EXPECT_EQ(CdataField(reply.body, "return_code"), "SUCCESS");
   EXPECT_EQ(reply.body.find("code_url"), std::string::npos) << reply.body;
-  EXPECT_TRUE(CheckRequest(kOrderQueryOperation, reply.body, quillmark::MerchantSettings::Defaults()).ok);
+  EXPECT_TRUE(
+      CheckRequest(kOrderQueryOperation, reply.body, quillmark::MerchantSettings::Defaults()).ok);
   EXPECT_EQ(QueryMessage("order1"), "NOTPAY");
 }
 

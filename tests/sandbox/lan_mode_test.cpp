@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 #include "sandbox/certificates.h"
 #include "sandbox/lan_mode.h"
 #include "sandbox_test_support.h"
@@ -53,13 +53,26 @@ TEST(LanAddress, OnlyThePrivateRangesAndLoopbackAreSignedFor) {
     const char* address;
     bool signedFor;
   } rows[] = {
-      {"10.0.0.0", true},       {"10.255.255.255", true}, {"172.16.0.1", true},
-      {"172.31.255.255", true}, {"192.168.0.1", true},    {"192.168.255.254", true},
-      {"9.255.255.255", false}, {"11.0.0.0", false},      {"172.15.255.255", false},
-      {"172.32.0.0", false},    {"192.167.1.1", false},   {"192.169.0.1", false},
-      {"127.0.0.1", true},      {"203.0.113.10", false},  {"198.18.28.1", false},
-      {"127.255.0.9", true},    {"128.0.0.1", false},     {"10.0.0", false},
-      {"", false},              {"10.0.0.1 ", false},
+      {"10.0.0.0", true},
+      {"10.255.255.255", true},
+      {"172.16.0.1", true},
+      {"172.31.255.255", true},
+      {"192.168.0.1", true},
+      {"192.168.255.254", true},
+      {"9.255.255.255", false},
+      {"11.0.0.0", false},
+      {"172.15.255.255", false},
+      {"172.32.0.0", false},
+      {"192.167.1.1", false},
+      {"192.169.0.1", false},
+      {"127.0.0.1", true},
+      {"203.0.113.10", false},
+      {"198.18.28.1", false},
+      {"127.255.0.9", true},
+      {"128.0.0.1", false},
+      {"10.0.0", false},
+      {"", false},
+      {"10.0.0.1 ", false},
   };
   for (const auto& row : rows) EXPECT_EQ(LanCaSignsFor(row.address), row.signedFor) << row.address;
   // Named by hand, such an address is refused before anything is issued or listened on.
@@ -260,7 +273,8 @@ TEST(LanCertificates, AnUnconstrainedCaIsReplacedAndTheBannerSaysSo) {
   // The earlier version's CA: a self-signed certificate with its key, and no constraints.
   const std::string oldPem = testsupport::ReadFile(CertDir() + "/untrusted.pem");
   std::ofstream(files.caFile, std::ios::trunc) << oldPem;
-  std::ofstream(files.caKeyFile, std::ios::trunc) << testsupport::ReadFile(CertDir() + "/untrusted.key");
+  std::ofstream(files.caKeyFile, std::ios::trunc)
+      << testsupport::ReadFile(CertDir() + "/untrusted.key");
   const std::string oldFingerprint = CertificateFingerprint(oldPem);
   ASSERT_FALSE(oldFingerprint.empty());
 
@@ -278,8 +292,8 @@ TEST(LanCertificates, AnUnconstrainedCaIsReplacedAndTheBannerSaysSo) {
   EXPECT_EQ(Mode(files.caKeyFile), 0600u);
   IssuedCertificate issued;
   ASSERT_TRUE(IssueLanCertificate(lan.caFile, keyFile, lan.address, issued, error)) << error;
-  EXPECT_TRUE(IssuedBy(Certificates(issued.certPem).front().get(),
-                       Certificates(lan.caPem).front().get()));
+  EXPECT_TRUE(
+      IssuedBy(Certificates(issued.certPem).front().get(), Certificates(lan.caPem).front().get()));
   // The set's own server certificate is the new CA's too.
   EXPECT_TRUE(IssuedBy(Certificates(testsupport::ReadFile(files.certFile)).front().get(),
                        Certificates(lan.caPem).front().get()));

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "payment/flat_document.h"
+#include "protocol/flat_document.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/sandbox.h"
 #include "tests/support/known_answers.h"
@@ -37,7 +37,8 @@ const MerchantSettings kMerchant = SandboxMerchant();
 constexpr char kFail[] =
     "<xml><return_code><![CDATA[FAIL]]></return_code><return_msg><![CDATA[busy]]></return_msg>"
     "</xml>";
-constexpr char kSuccess[] = "<xml><return_code>SUCCESS</return_code><return_msg>OK</return_msg></xml>";
+constexpr char kSuccess[] =
+    "<xml><return_code>SUCCESS</return_code><return_msg>OK</return_msg></xml>";
 
 PaidOrder Order(const std::string& url) {
   return {url, known::kOrderNo, known::kNotifyTransactionId, "NATIVE", 1, known::kNotifyTimeEnd};
@@ -167,7 +168,8 @@ NotifierOptions Options(LogLines& log, std::vector<milliseconds> delays) {
 }
 
 TEST(Notifier, DocumentMatchesTheKnownAnswer) {
-  const std::string document = NotificationDocument(Order("http://unused"), kMerchant, known::kNonce);
+  const std::string document =
+      NotificationDocument(Order("http://unused"), kMerchant, known::kNonce);
   EXPECT_EQ(document, known::kNotificationDocument);
 
   Fields fields;
@@ -342,7 +344,7 @@ TEST(Notifier, OrdersDoNotWaitForEachOtherAndStopIsPrompt) {
   const auto start = std::chrono::steady_clock::now();
   notifier.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-  notifier.Stop();  // idempotent
+  notifier.Stop();                        // idempotent
   notifier.Notify(Order(failing.url()));  // ignored once stopped
 
   const auto lines = log.lines();
@@ -363,8 +365,8 @@ TEST(Notifier, ParsesDelayLists) {
   ASSERT_TRUE(ParseNotifyDelays(" 0.2, .5,1.0005 ,0", delays, error)) << error;
   EXPECT_EQ(delays, (std::vector<milliseconds>{200ms, 500ms, 1001ms, 0ms}));
 
-  for (const char* bad : {"", " ", "1,,2", "1,", "-1", "abc", "1.2.3", "1e3", ".", "+5", "5s",
-                          "99999999999"}) {
+  for (const char* bad :
+       {"", " ", "1,,2", "1,", "-1", "abc", "1.2.3", "1e3", ".", "+5", "5s", "99999999999"}) {
     error.clear();
     EXPECT_FALSE(ParseNotifyDelays(bad, delays, error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;

@@ -2,7 +2,7 @@
 // connections open and idle while the sandbox's notifier comes, stop it the moment a
 // notification is in, and read and expect orders from other threads while notifications
 // are taken.
-#include "payment/notify_listener.h"
+#include "client/notify_listener.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "payment/transport.h"
+#include "http/transport.h"
 #include "sandbox/notify/notifier.h"
 #include "tests/support/known_answers.h"
 
@@ -185,8 +185,8 @@ TEST(NotifyListener, AnAnswerReportedWrittenReachedThePlatform) {
       std::ostringstream diagnostic;
       TransportOptions transport;
       transport.contentType = "text/xml";
-      reply = PostXml(UrlOf(*listener).c_str(), known::kNotificationDocument, diagnostic,
-                      transport, &status);
+      reply = PostXml(UrlOf(*listener).c_str(), known::kNotificationDocument, diagnostic, transport,
+                      &status);
     });
     const bool written = listener->WaitFor(
         [](const std::vector<ReceivedNotification>& received) {

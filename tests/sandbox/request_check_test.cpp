@@ -6,14 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "payment/encoding.h"
-#include "payment/flat_document.h"
-#include "payment/merchant_config.h"
-#include "payment/requests.h"
-#include "payment/sign.h"
+#include "config/default_requests.h"
+#include "config/merchant_config.h"
+#include "protocol/flat_document.h"
+#include "protocol/requests.h"
+#include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox_test_support.h"
 #include "tests/support/known_answers.h"
+#include "text/encoding.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -40,8 +41,7 @@ std::string ClientUnifiedOrder(bool convertToUtf8 = true, bool signUtf8 = true) 
 }
 
 TEST(RequestCheck, AcceptsTheClientsOwnDocuments) {
-  const CheckResult order =
-      CheckRequest(kUnifiedOrderOperation, ClientUnifiedOrder(), kMerchant);
+  const CheckResult order = CheckRequest(kUnifiedOrderOperation, ClientUnifiedOrder(), kMerchant);
   EXPECT_TRUE(order.ok) << order.message;
   EXPECT_EQ(order.message, "OK");
   EXPECT_EQ(order.fields.at("out_trade_no"), kOrderNo);
@@ -209,8 +209,7 @@ TEST(RequestCheck, FieldsAtTheirLongestAreAccepted) {
   order["nonce_str"] = "n";
   order["spbill_create_ip"] = "255.255.255.255";
   order["total_fee"] = "2147483647";
-  const CheckResult result =
-      CheckRequest(kUnifiedOrderOperation, SignedDocument(order), kMerchant);
+  const CheckResult result = CheckRequest(kUnifiedOrderOperation, SignedDocument(order), kMerchant);
   EXPECT_TRUE(result.ok) << result.message;
   EXPECT_EQ(result.fields.at("body").size(), kMaxBodyFieldBytes);
   EXPECT_EQ(result.fields.at("notify_url").size(), kMaxNotifyUrlFieldBytes);
@@ -406,8 +405,8 @@ TEST(RequestCheck, VerifiesTheSignByTheTypeTheRequestNames) {
     const char* what;
     std::string body;
     Verdict verdict;
-    const char* type;      // what the journal shows
-    std::string message;   // a part of it
+    const char* type;     // what the journal shows
+    std::string message;  // a part of it
   } rows[] = {
       {"HMAC-SHA256, signed so", hmac, Verdict::kAccepted, "HMAC-SHA256", "OK"},
       {"no sign_type, signed MD5", known::kOrderQueryDocument, Verdict::kAccepted, "MD5", "OK"},

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "payment/scenarios.h"
+#include "protocol/scenarios.h"
 #include "sandbox/certificates.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"
@@ -188,9 +188,9 @@ TEST(SandboxProgram, ServesTheMerchantOfTheProfileChosen) {
   std::ofstream(config) << "[merchant]\n\n[profile other]\nappid = qmprofile000000077\n"
                            "mch_id = 7770007777\napi_key = ProfileMerchantKey0123456789abcd\n";
   ::chmod(config.c_str(), 0600);
-  ChildProcess child({kProgram, "--port", "0", "--state", ":memory:", "--config", config,
-                      "--profile", "other"},
-                     ".", dir.path());
+  ChildProcess child(
+      {kProgram, "--port", "0", "--state", ":memory:", "--config", config, "--profile", "other"},
+      ".", dir.path());
   ASSERT_TRUE(child.started());
   ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10))) << "no start-up lines";
   const std::string base = BaseUrlOf(dir.path());
@@ -213,8 +213,8 @@ TEST(SandboxProgram, KnowsWhichHostsItsCertificateNames) {
   const struct {
     const char* host;
     bool named;
-  } rows[] = {{"127.0.0.1", true},  {"localhost", true},       {"192.168.1.20", false},
-              {"127.0.0.2", false}, {"[::1]", false},          {"example.invalid", false}};
+  } rows[] = {{"127.0.0.1", true},  {"localhost", true}, {"192.168.1.20", false},
+              {"127.0.0.2", false}, {"[::1]", false},    {"example.invalid", false}};
   for (const auto& row : rows) {
     EXPECT_EQ(CertificateNames(certificate, row.host), row.named) << row.host;
   }
@@ -428,8 +428,8 @@ TEST(SandboxProgram, RefusesAStateFileItCannotUseWithStatus1) {
   };
   for (const auto& row : rows) {
     // A sandbox that is wrongly let in serves until it is stopped: 124 then.
-    const ProgramResult result = RunProgram(
-        {"/usr/bin/timeout", "10", kProgram, "--port", "0", "--state", row.state}, ".");
+    const ProgramResult result =
+        RunProgram({"/usr/bin/timeout", "10", kProgram, "--port", "0", "--state", row.state}, ".");
     EXPECT_EQ(result.exitCode, 1) << row.error;
     EXPECT_TRUE(Has(result.err, row.error)) << result.err;
   }

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <thread>
 
-#include "payment/merchant_config.h"
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
+#include "config/merchant_config.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
 #include "sandbox_test_support.h"

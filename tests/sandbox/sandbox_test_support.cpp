@@ -1,6 +1,6 @@
 #include "sandbox_test_support.h"
 
-#include "payment/merchant_settings.h"
+#include "config/merchant_settings.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -14,10 +14,10 @@
 #include <sstream>
 #include <thread>
 
-#include "payment/encoding.h"
-#include "payment/merchant_config.h"
-#include "payment/quillmark_ops.h"
-#include "payment/transport.h"
+#include "client/quillmark_ops.h"
+#include "config/merchant_config.h"
+#include "http/transport.h"
+#include "text/encoding.h"
 
 namespace quillmark::sandbox::testsupport {
 

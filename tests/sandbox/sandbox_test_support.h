@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "payment/reply_fields.h"
+#include "protocol/reply_fields.h"
 
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
@@ -39,7 +39,6 @@ struct Reply {
 };
 // POSTs `body` to `url` with quillmark::PostXml, trusting the build's CA.
 Reply Post(const std::string& url, const std::string& body, long totalTimeoutMs = 10'000);
-
 
 // An HTTPS client for 127.0.0.1:`port` that verifies the server against the build's CA.
 std::unique_ptr<httplib::SSLClient> Client(int port);

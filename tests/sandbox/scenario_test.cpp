@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "payment/merchant_config.h"
-#include "payment/reply_fields.h"
+#include "config/merchant_config.h"
+#include "protocol/reply_fields.h"
 #include "sandbox_test_support.h"
 
 namespace quillmark::sandbox {

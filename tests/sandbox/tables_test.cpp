@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "payment/scenarios.h"
-#include "payment/trade_states.h"
+#include "protocol/scenarios.h"
+#include "protocol/trade_states.h"
 #include "sandbox/console/console_pages.h"
 #include "sandbox/order/order_life.h"
 #include "sandbox/scenarios/plays.h"

@@ -11,7 +11,6 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
-#include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
@@ -27,7 +26,7 @@
 #include <ostream>
 #include <streambuf>
 
-#include "payment/quillmark_ops.h"
+#include "client/quillmark_ops.h"
 #include "shell/core/settings_form.h"
 #include "shell/core/texts.h"
 #include "shell/qt/about_dlg.h"
@@ -474,9 +473,9 @@ class DialogsTest : public QObject {
     }
 
     QVERIFY2(menuWatch.acted(), "no popup menu appeared");
-    QCOMPARE(entries, (QStringList{entries.at(0), QStringLiteral("-"),
-                                   QStringLiteral("设置(&O)..."), QStringLiteral("-"),
-                                   QStringLiteral("关于 Quillmark(&A)...")}));
+    QCOMPARE(entries,
+             (QStringList{entries.at(0), QStringLiteral("-"), QStringLiteral("设置(&O)..."),
+                          QStringLiteral("-"), QStringLiteral("关于 Quillmark(&A)...")}));
     QVERIFY2(aboutWatch.acted(), "choosing the About entry showed no About box");
     QVERIFY(aboutModal);
     QVERIFY(ownedByMain);

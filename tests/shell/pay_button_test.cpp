@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "payment/merchant_settings.h"
-#include "payment/quillmark_ops.h"
-#include "payment/scenarios.h"
+#include "client/quillmark_ops.h"
+#include "config/merchant_settings.h"
+#include "protocol/scenarios.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "shell/qt/qr_view.h"
@@ -201,9 +201,11 @@ class PayButtonTest : public QObject {
     QTest::addColumn<QString>("verdict");
     QTest::newRow("reply without code_url") << Fault::kNoCodeUrl << ""
                                             << "应答中没有支付链接（code_url）；签名已验证";
-    QTest::newRow("HTTP 500") << Fault::kHttp500 << "" << "HTTP 状态 500；应答无法解析";
+    QTest::newRow("HTTP 500") << Fault::kHttp500 << ""
+                              << "HTTP 状态 500；应答无法解析";
     // Signed with a key the sandbox does not know: it refuses the request.
-    QTest::newRow("FAIL reply") << Fault::kNone << "SomeOtherMerchantKey0123456789ab" << "";
+    QTest::newRow("FAIL reply") << Fault::kNone << "SomeOtherMerchantKey0123456789ab"
+                                << "";
     QTest::newRow("connection dropped") << Fault::kDropMidReply << ""
                                         << "通信失败：Transferred a partial file（RetCode 18）";
     // The link was changed after signing: a payer scanning it would pay whoever changed
@@ -478,8 +480,9 @@ class PayButtonTest : public QObject {
     QVERIFY(ClickAndWait(dlg, "queryAgainButton"));
     QTRY_VERIFY2(TextOf(dlg, "notificationVerdict").contains(QStringLiteral("收到：SUCCESS")),
                  qPrintable(TextOf(dlg, "notificationVerdict")));
-    QVERIFY2(TextOf(dlg, "notificationVerdict").endsWith(QStringLiteral("；签名已验证，已应答 SUCCESS")),
-             qPrintable(TextOf(dlg, "notificationVerdict")));
+    QVERIFY2(
+        TextOf(dlg, "notificationVerdict").endsWith(QStringLiteral("；签名已验证，已应答 SUCCESS")),
+        qPrintable(TextOf(dlg, "notificationVerdict")));
   }
 
   void queryAgainCloseAndRefundAskAboutTheLastOrder() {

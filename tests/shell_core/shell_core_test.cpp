@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "payment/client_run.h"
-#include "payment/operation.h"
-#include "payment/scenarios.h"
-#include "payment/settings_file.h"
+#include "client/client_run.h"
+#include "config/settings_file.h"
+#include "protocol/operation.h"
+#include "protocol/scenarios.h"
 #include "shell/core/cycle_worker.h"
 #include "shell/core/outcome_words.h"
 #include "shell/core/panel.h"

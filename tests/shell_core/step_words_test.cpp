@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "payment/operation.h"
+#include "protocol/operation.h"
 #include "shell/core/panel.h"
 
 namespace quillmark::shell {

@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "payment/merchant_config.h"
-#include "payment/merchant_settings.h"
+#include "config/default_requests.h"
+#include "config/merchant_config.h"
+#include "config/merchant_settings.h"
 
 namespace quillmark::known {
 
@@ -82,7 +83,6 @@ inline bool IsDefaultMerchant() {
          kApiKey == "QuillmarkSandboxKey2026x0123abcd" && kSpbillCreateIp == "127.0.0.1" &&
          std::string(kNotifyUrl) == "http://127.0.0.1:8080/quillmark/notify";
 }
-
 
 // The payment notification the sandbox sends for kOrderNo, paid at 2026-03-07 09:05:03,
 // with kNonce, for the default merchant's account (the literal values, so that it holds for

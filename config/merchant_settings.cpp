@@ -1,0 +1,549 @@
+// Loading merchant_settings.h's settings: each key's rule, the settings file read through
+// inih, the environment over it, and the default CA; the reader's state is this file's.
+#include "config/merchant_settings.h"
+
+#include <ini.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "config/local_sandbox.h"
+#include "config/merchant_config.h"
+#include "config/settings_lines.h"
+#include "platform/platform.h"
+#include "protocol/field_rules.h"
+#include "text/encoding.h"
+
+namespace quillmark {
+namespace {
+
+// No setting needs more; a longer value is refused before any rule reads it.
+constexpr std::size_t kMaxUrlLength = rules::kMaxUrlBytes;
+constexpr std::size_t kMaxPathLength = 4096;
+
+// A settings file is a few hundred bytes; a CA bundle, the system's included, well under a
+// megabyte. Anything larger is not what the setting meant.
+constexpr std::uintmax_t kMaxSettingsFileBytes = 64 * 1024;
+
+// What UTF-16 form the file's text has, or null. Notepad saves "Unicode" as UTF-16 LE
+// with a byte-order mark; without one, the zero byte of the first ASCII character ("[" or
+// ";") shows the order. A file in UTF-8 or GBK has no zero byte there.
+const char* Utf16Form(const std::string& text) {
+  if (text.size() < 2) return nullptr;
+  const auto first = static_cast<unsigned char>(text[0]);
+  const auto second = static_cast<unsigned char>(text[1]);
+  if (first == 0xFF && second == 0xFE) return "UTF-16 LE with a byte-order mark";
+  if (first == 0xFE && second == 0xFF) return "UTF-16 BE with a byte-order mark";
+  if (first != 0 && second == 0) return "UTF-16 LE";
+  if (first == 0 && second != 0) return "UTF-16 BE";
+  return nullptr;
+}
+
+// Whether a name the file gives (a section's, a key's) may be shown in a message. A word in
+// the wrong place may be the API key itself, pasted as a line of its own or between
+// brackets, and a message ends up in logs and CI output; so a name is shown only in a
+// profile name's shape, at most 24 characters, which no key (32) fits.
+bool ShownName(const std::string& name) { return ProfileNameRule(name).empty(); }
+
+// Whether a value that breaks its rule may be shown: not when it holds 32 ASCII letters or
+// digits in a row, the API key's shape, as it does when the key went into the wrong setting.
+bool ShownValue(const std::string& value) {
+  constexpr std::size_t kApiKeyLength = 32;
+  std::size_t run = 0;
+  for (const char c : value) {
+    const bool alphanumeric =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    run = alphanumeric ? run + 1 : 0;
+    if (run >= kApiKeyLength) return false;
+  }
+  return true;
+}
+
+// The settings file's text, read whole, handed to inih a line at a time. inih reads lines
+// into a buffer of its own fixed size and would take the rest of a longer line as a line
+// of its own, so a longer line is refused here, by its number; inih reads a line as a C
+// string, so a NUL byte would cut it short unseen, and is refused here too. inih reports
+// keys only, so the section headers are read here too, each checked at its own line.
+struct FileReader {
+  std::string text;
+  std::size_t at = 0;
+  int line = 0;
+  bool tooLong = false;
+  bool nulByte = false;
+  int maxLine = 0;  // the longest line inih takes, newline excluded
+  SettingsLineReader lines;
+  SettingsLine::Kind kind = SettingsLine::Kind::kBlank;  // the line inih has now
+  std::string section;                // the section's text, whole, as the header gave it
+  int merchantLine = 0;               // [merchant]'s header; 0: none yet
+  std::vector<std::string> profiles;  // every [profile NAME], in the file's order
+  std::map<std::string, int> profileLines;
+  std::string headerError;  // a section's header refused, with why
+};
+
+// Checks the header of a section at the reader's line; false, with `headerError` set, when
+// a profile's name is bad, or the section was begun before: a second one would silently
+// take over the keys the first set.
+bool ReadSectionHeader(FileReader& reader, const std::string& section) {
+  std::string name;
+  if (section == "merchant") {
+    if (reader.merchantLine != 0) {
+      reader.headerError = "[merchant] again; it began at line " +
+                           std::to_string(reader.merchantLine) + ", and the file has one";
+      return false;
+    }
+    reader.merchantLine = reader.line;
+    return true;
+  }
+  if (!ProfileOfSection(section, name)) return true;  // refused by the first key in it
+  const std::string rule = ProfileNameRule(name);
+  if (!rule.empty()) {
+    reader.headerError = "[profile ...] is not a profile's section (its name not shown): " + rule;
+    return false;
+  }
+  const auto [first, added] = reader.profileLines.emplace(name, reader.line);
+  if (!added) {
+    reader.headerError = "[profile " + name + "] again; it began at line " +
+                         std::to_string(first->second) + ", and a profile has one section";
+    return false;
+  }
+  reader.profiles.push_back(name);
+  return true;
+}
+
+char* ReadLine(char* buffer, int size, void* stream) {
+  auto* reader = static_cast<FileReader*>(stream);
+  if (reader->at >= reader->text.size() || size < 2) return nullptr;
+  std::size_t end = reader->text.find('\n', reader->at);
+  end = end == std::string::npos ? reader->text.size() : end + 1;
+  const std::size_t length = end - reader->at;
+  ++reader->line;
+  reader->maxLine = size - 2;
+  const bool newline = reader->text[end - 1] == '\n';
+  if (length - (newline ? 1 : 0) > static_cast<std::size_t>(size - 2)) {
+    reader->tooLong = true;
+    return nullptr;
+  }
+  const std::string_view text =
+      std::string_view(reader->text).substr(reader->at, length - (newline ? 1 : 0));
+  if (text.find('\0') != std::string_view::npos) {
+    reader->nulByte = true;
+    return nullptr;
+  }
+  const SettingsLine read = reader->lines.Next(text);
+  reader->kind = read.kind;
+  if (read.kind == SettingsLine::Kind::kSection) {
+    reader->section = read.name;
+    if (!ReadSectionHeader(*reader, read.name)) return nullptr;
+  }
+  reader->text.copy(buffer, length, reader->at);
+  buffer[length] = '\0';
+  reader->at = end;
+  return buffer;
+}
+
+// A value the file gives, and its line.
+struct FileValue {
+  std::string value;
+  int line = 0;
+};
+
+struct ParseState {
+  FileReader reader;
+  std::string path;
+  // By section: "" for [merchant], a profile's name for its own; by key within it.
+  std::map<std::string, std::map<std::string, FileValue>> values;
+  std::string error;
+};
+
+int OnValue(void* user, const char* /*section*/, const char* name, const char* value) {
+  auto* state = static_cast<ParseState*>(user);
+  if (!state->error.empty()) return 0;
+  const std::string where = state->path + ":" + std::to_string(state->reader.line);
+  // The section as the header gave it, whole: inih's copy is cut at 49 bytes.
+  const std::string& section = state->reader.section;
+  std::string profile;
+  if (section != "merchant" && !ProfileOfSection(section, profile)) {
+    state->error = where + ": unknown section " +
+                   (ShownName(section) ? "[" + section + "]" : "(its name not shown)") +
+                   "; the settings go in [merchant] or [profile NAME]";
+    return 0;
+  }
+  for (const SettingKey& key : SettingKeys()) {
+    if (name != std::string(key.fileKey)) continue;
+    // Said twice, by a second line or by an indented one that inih reads as more of the
+    // same value: either would silently take over the first, and no value has two lines.
+    const auto [first, added] =
+        state->values[profile].emplace(key.fileKey, FileValue{value, state->reader.line});
+    if (added) return 1;
+    const std::string firstLine = std::to_string(first->second.line);
+    state->error = where + ": " +
+                   (state->reader.kind == SettingsLine::Kind::kContinuation
+                        ? "an indented line continues " + std::string(key.fileKey) + " of line " +
+                              firstLine + ", and a value is one line; take the indent away"
+                        : std::string(key.fileKey) + " again in [" + section + "]; line " +
+                              firstLine + " set it, and a key is set once in a section");
+    return 0;
+  }
+  state->error = where + ": " +
+                 (ShownName(name) ? "unknown key " + std::string(name)
+                                  : std::string("an unknown key (its name not shown)")) +
+                 " in [" + section + "]";
+  return 0;
+}
+
+}  // namespace
+
+bool ReadDiskFile(const std::string& path, std::uintmax_t maxBytes, std::string& text) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      platform::OpenDiskFile(path.c_str(), "rb"), &std::fclose);
+  if (!file) return false;
+  text.clear();
+  char buffer[8192];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
+    if (text.size() + got > maxBytes) return false;
+    text.append(buffer, got);
+  }
+  return std::ferror(file.get()) == 0;
+}
+
+std::string NotARegularFile(const std::string& path, std::uintmax_t maxBytes) {
+  std::error_code error;
+  const std::filesystem::path file = platform::FilePath(path);
+  const std::filesystem::file_status status = std::filesystem::status(file, error);
+  if (!std::filesystem::exists(status)) return "it does not exist";
+  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
+  const std::uintmax_t size = std::filesystem::file_size(file, error);
+  if (error) return "it cannot be read";
+  if (size > maxBytes) return "it is larger than " + std::to_string(maxBytes / 1024) + " KiB";
+  return {};
+}
+
+MerchantAccount MerchantSettings::Account() const {
+  return {appId, mchId, apiKey, Signing(), spbillCreateIp, notifyUrl};
+}
+
+MerchantSettings MerchantSettings::Defaults() {
+  return {kAppId,   kMchId,  kApiKey, kSpbillCreateIp, kNotifyUrl,
+          kApiBase, kCaFile, kQrPath, kNotifyListen,   kSignType};
+}
+
+namespace {
+
+// The rules, one per key. The values go unescaped into documents and sign strings, so each
+// rule fixes the exact form, as the configure step does for the defaults; a length limit
+// comes before any other reading of the value.
+std::string AppIdRule(const std::string& value) {
+  return rules::IsAppId(value) ? "" : "it must be 18 ASCII letters or digits";
+}
+
+std::string MchIdRule(const std::string& value) {
+  return rules::IsMchId(value) ? "" : "it must be exactly 10 digits";
+}
+
+std::string ApiKeyRule(const std::string& value) {
+  return rules::IsApiKey(value) ? "" : "it must be 32 ASCII letters or digits";
+}
+
+std::string IpRule(const std::string& value) {
+  return rules::IsDottedIpv4(value)
+             ? ""
+             : "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
+}
+
+std::string TooLong(const std::string& value, std::size_t limit) {
+  return value.size() > limit ? "it must be at most " + std::to_string(limit) + " characters long"
+                              : "";
+}
+
+std::string NotifyUrlRule(const std::string& value) {
+  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+  return rules::IsNotifyUrl(value)
+             ? ""
+             : "it must be an absolute http:// URL of printable ASCII without <, > or &";
+}
+
+std::string ApiBaseRule(const std::string& value) {
+  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+  return rules::IsApiBase(value)
+             ? ""
+             : "it must be https:// followed by a host and an optional :port, with "
+               "no path and no trailing slash";
+}
+
+std::string CaFileRule(const std::string& value) { return TooLong(value, kMaxPathLength); }
+
+std::string ListenRule(const std::string& value) {
+  return value.empty() || rules::IsListenAddress(value)
+             ? ""
+             : "it must be empty, or a host and a :port such as 0.0.0.0:8080";
+}
+
+std::string SignTypeRule(const std::string& value) {
+  return ParseSignType(value) ? "" : "it must be MD5 or HMAC-SHA256";
+}
+
+std::string QrPathRule(const std::string& value) {
+  if (value.empty()) return "it must name the bitmap file to write";
+  return TooLong(value, kMaxPathLength);
+}
+
+}  // namespace
+
+const std::vector<SettingKey>& SettingKeys() {
+  static const std::vector<SettingKey> keys = {
+      {"appid", "QUILLMARK_APPID", &MerchantSettings::appId, false, AppIdRule},
+      {"mch_id", "QUILLMARK_MCH_ID", &MerchantSettings::mchId, false, MchIdRule},
+      {"api_key", "QUILLMARK_API_KEY", &MerchantSettings::apiKey, true, ApiKeyRule},
+      {"spbill_create_ip", "QUILLMARK_SPBILL_CREATE_IP", &MerchantSettings::spbillCreateIp, false,
+       IpRule},
+      {"notify_url", "QUILLMARK_NOTIFY_URL", &MerchantSettings::notifyUrl, false, NotifyUrlRule},
+      {"api_base", "QUILLMARK_API_BASE", &MerchantSettings::apiBase, false, ApiBaseRule},
+      {"ca_file", "QUILLMARK_CA_FILE", &MerchantSettings::caFile, false, CaFileRule},
+      {"qr_path", "QUILLMARK_QR_PATH", &MerchantSettings::qrPath, false, QrPathRule},
+      {"notify_listen", "QUILLMARK_NOTIFY_LISTEN", &MerchantSettings::notifyListen, false,
+       ListenRule},
+      {"sign_type", "QUILLMARK_SIGN_TYPE", &MerchantSettings::signType, false, SignTypeRule},
+  };
+  return keys;
+}
+
+std::string SettingRule(const std::string& fileKey, const std::string& value) {
+  for (const SettingKey& key : SettingKeys()) {
+    if (fileKey == key.fileKey) return key.rule(value);
+  }
+  return "it is not a setting";
+}
+
+std::string ProfileNameRule(const std::string& name) {
+  const bool formed = !name.empty() && name.size() <= kMaxProfileName &&
+                      std::all_of(name.begin(), name.end(), [](char c) {
+                        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '-' || c == '_';
+                      });
+  return formed ? ""
+                : "a profile's name must be 1 to " + std::to_string(kMaxProfileName) +
+                      " ASCII letters, digits, '-' or '_'";
+}
+
+std::string SettingOrigin::Describe() const {
+  switch (kind) {
+    case Kind::kFile:
+      return "file " + where + (section.empty() ? "" : " " + section);
+    case Kind::kEnvironment:
+      return "environment " + where;
+    case Kind::kDefault:
+      break;
+  }
+  return "default";
+}
+
+Environment ProcessEnvironment() { return platform::ProcessEnvironment(); }
+
+std::string DefaultSettingsFile(const Environment& environment) {
+  return platform::UserSettingsFile(environment);
+}
+
+namespace {
+
+// "its profiles are a, b", for the message that a name is none of them.
+std::string ProfileList(const std::vector<std::string>& profiles) {
+  if (profiles.empty()) return "it has no [profile NAME] section";
+  std::string list = "its profiles are";
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    list += (i == 0 ? " " : ", ") + profiles[i];
+  }
+  return list;
+}
+
+// The file's values over the defaults: [merchant]'s, then the chosen profile's. False, with
+// `error` set, when the file has no such profile.
+bool ApplyFile(const ParseState& state, const std::string& profile, const std::string& source,
+               LoadedSettings& settings, std::string& error) {
+  settings.profiles = state.reader.profiles;
+  if (!profile.empty() && state.reader.profileLines.count(profile) == 0) {
+    error = "settings file " + state.path + " has no [profile " + profile + "] (" + source + "); " +
+            ProfileList(settings.profiles);
+    return false;
+  }
+  settings.profile = profile;
+  for (const std::string& section : {std::string(), profile}) {
+    const auto values = state.values.find(section);
+    if (values == state.values.end()) continue;
+    for (const SettingKey& key : SettingKeys()) {
+      const auto value = values->second.find(key.fileKey);
+      if (value == values->second.end()) continue;
+      settings.merchant.*key.member = value->second.value;
+      settings.origins[key.fileKey] = {SettingOrigin::Kind::kFile,
+                                       state.path + ":" + std::to_string(value->second.line),
+                                       profile.empty()   ? ""
+                                       : section.empty() ? "[merchant]"
+                                                         : "[profile " + section + "]"};
+    }
+    if (profile.empty()) break;
+  }
+  return true;
+}
+
+// Reads the settings file at `path` into `settings`, over the defaults, with `profile`'s
+// keys (none when empty) over [merchant]'s. False, with `error` saying where and why, when
+// it is no regular file, cannot be read, is not one we read or lacks the profile.
+bool ReadSettingsFile(const std::string& path, const std::string& profile,
+                      const std::string& source, LoadedSettings& settings, std::string& error) {
+  const std::string unusable = NotARegularFile(path, kMaxSettingsFileBytes);
+  if (!unusable.empty()) {
+    error = "settings file " + path + " cannot be used: " + unusable;
+    return false;
+  }
+  std::string text;
+  if (!ReadDiskFile(path, kMaxSettingsFileBytes, text)) {
+    error = "settings file " + path + " cannot be read";
+    return false;
+  }
+  if (const char* form = Utf16Form(text)) {
+    error = "settings file " + path + " is in " + form + ", which is not read; save it as UTF-8";
+    return false;
+  }
+  ParseState state;
+  state.reader.text = std::move(text);
+  state.path = path;
+  const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
+  const std::string at = path + ":" + std::to_string(state.reader.line) + ": ";
+  if (state.reader.tooLong) {
+    error = at + "the line is longer than " + std::to_string(state.reader.maxLine) + " bytes";
+    return false;
+  }
+  if (state.reader.nulByte) {
+    error = at + "the line holds a NUL byte; save the file as text";
+    return false;
+  }
+  if (!state.reader.headerError.empty()) {
+    error = at + state.reader.headerError;
+    return false;
+  }
+  if (!state.error.empty()) {
+    error = state.error;
+    return false;
+  }
+  if (failed != 0) {
+    error = path + ":" + std::to_string(failed) + ": not a line of an INI file";
+    return false;
+  }
+  if (!ApplyFile(state, profile, source, settings, error)) return false;
+  if (settings.origins["api_key"].kind == SettingOrigin::Kind::kFile &&
+      platform::OthersMayRead(path.c_str())) {
+    settings.warnings.push_back(
+        "warning: " + path + " holds api_key and other users may read it; run chmod 600 " + path);
+  }
+  return true;
+}
+
+// The QUILLMARK_* variables over whatever the defaults and the file said.
+void ApplyEnvironment(const Environment& environment, LoadedSettings& settings) {
+  for (const SettingKey& key : SettingKeys()) {
+    const auto variable = environment.find(key.environment);
+    if (variable == environment.end()) continue;
+    settings.merchant.*key.member = variable->second;
+    settings.origins[key.fileKey] = {SettingOrigin::Kind::kEnvironment, key.environment, {}};
+  }
+}
+
+// The build's default CA is the build tree's; where that is gone (an installed program,
+// a build moved away) the per-user sandbox's takes its place. Where the default is the
+// system's store (the Windows build: a file of the build machine means nothing there),
+// the per-user sandbox's CA is trusted once a sandbox has made one, so that a fresh
+// install reaches its own sandbox with nothing configured.
+void ChooseDefaultCa(const Environment& environment, LoadedSettings& settings) {
+  if (settings.origins["ca_file"].kind != SettingOrigin::Kind::kDefault) return;
+  std::error_code missing;
+  const std::string ca = LocalSandboxCaFile(environment);
+  const bool defaultGone =
+      !settings.merchant.caFile.empty() &&
+      !std::filesystem::exists(platform::FilePath(settings.merchant.caFile), missing);
+  const bool sandboxCa = !ca.empty() && settings.merchant.caFile.empty() &&
+                         std::filesystem::is_regular_file(platform::FilePath(ca), missing);
+  if (!ca.empty() && (defaultGone || sandboxCa)) settings.merchant.caFile = ca;
+}
+
+// False, with `error` set, when the chosen ca_file is there but no regular file of a CA
+// bundle's size, or a setting breaks its rule.
+bool CheckSettings(const LoadedSettings& settings, std::string& error) {
+  const std::string& caFile = settings.merchant.caFile;
+  std::error_code absent;
+  if (!caFile.empty() && caFile.size() <= kMaxPathLength &&
+      std::filesystem::symlink_status(platform::FilePath(caFile), absent).type() !=
+          std::filesystem::file_type::not_found) {
+    // A file that is not there is the transport's to report, as it always was.
+    const std::string unusable = NotARegularFile(caFile, kMaxCaFileBytes);
+    if (!unusable.empty()) {
+      error = settings.origins.at("ca_file").Describe() + ": ca_file" +
+              (ShownValue(caFile) ? " = \"" + caFile + "\"" : "") + " is not valid: " + unusable;
+      return false;
+    }
+  }
+  for (const SettingKey& key : SettingKeys()) {
+    const std::string rule = key.rule(settings.merchant.*key.member);
+    if (rule.empty()) continue;
+    const SettingOrigin& origin = settings.origins.at(key.fileKey);
+    const std::string& given = settings.merchant.*key.member;
+    const std::string value =
+        key.secret || !ShownValue(given) ? std::string() : " = \"" + given + "\"";
+    error = origin.Describe() + ": " + key.fileKey + value + " is not valid: " + rule;
+    return false;
+  }
+  return true;
+}
+
+bool LoadUnescaped(const std::optional<std::string>& file,
+                   const std::optional<std::string>& profileOption, const Environment& environment,
+                   LoadedSettings& settings, std::string& error) {
+  settings = LoadedSettings();
+  settings.merchant = MerchantSettings::Defaults();
+  for (const SettingKey& key : SettingKeys()) settings.origins[key.fileKey] = {};
+
+  // The option over the variable, as a command line goes over the environment.
+  const auto variable = environment.find(kProfileVariable);
+  const std::string source = profileOption ? "--profile" : kProfileVariable;
+  const std::string profile = profileOption                   ? *profileOption
+                              : variable != environment.end() ? variable->second
+                                                              : std::string();
+  if (!profile.empty() && !ProfileNameRule(profile).empty()) {
+    // Not echoed: a word meant for somewhere else could be a key.
+    error = source + " is not a profile's name: " + ProfileNameRule(profile);
+    return false;
+  }
+  const std::string path = file ? *file : DefaultSettingsFile(environment);
+  std::error_code ignored;
+  if (file || (!path.empty() && std::filesystem::exists(platform::FilePath(path), ignored))) {
+    if (!ReadSettingsFile(path, profile, source, settings, error)) return false;
+  } else if (!profile.empty()) {
+    error = "there is no settings file (" + (path.empty() ? "none found" : path) +
+            ") to take [profile " + profile + "] from (" + source + ")";
+    return false;
+  }
+  ApplyEnvironment(environment, settings);
+  ChooseDefaultCa(environment, settings);
+  return CheckSettings(settings, error);
+}
+
+}  // namespace
+
+bool LoadSettings(const std::optional<std::string>& file, const Environment& environment,
+                  LoadedSettings& settings, std::string& error) {
+  return LoadSettings(file, std::nullopt, environment, settings, error);
+}
+
+bool LoadSettings(const std::optional<std::string>& file, const std::optional<std::string>& profile,
+                  const Environment& environment, LoadedSettings& settings, std::string& error) {
+  // Messages quote values, names and paths as they came, which may hold anything.
+  const bool loaded = LoadUnescaped(file, profile, environment, settings, error);
+  error = EscapeControls(error);
+  for (std::string& warning : settings.warnings) warning = EscapeControls(warning);
+  return loaded;
+}
+
+}  // namespace quillmark

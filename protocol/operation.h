@@ -1,0 +1,172 @@
+// An API operation of the platform, declared once: where it is sent, the fields of its
+// request in document order and where each value comes from, how its sign string is
+// digested, the reply fields it reads, and how its outcome is judged. The client runs any
+// of them through one exchange (CQuillmarkOps::Exchange); the command-line runner and both
+// windows take their verdicts from the judge; the sandbox routes, checks and serves
+// requests by the same declarations.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "protocol/fields.h"
+#include "protocol/merchant.h"
+#include "protocol/sign.h"
+#include "protocol/step_outcome.h"
+
+namespace quillmark {
+
+// What a request's values are made of.
+struct RequestValues {
+  MerchantAccount merchant;
+  std::string nonce;
+  std::string outTradeNo;   // the order's number: given, or made fresh (Makes::kOrderNumber)
+  std::string outRefundNo;  // made fresh by an operation that opens a refund
+  // The order: its amount in fen (the build's, or a test scenario's: scenarios.h), what it
+  // is for (GBK) and how it is paid. The client fills them from its configuration.
+  long long totalFee = 0;
+  std::string body;
+  std::string tradeType;
+};
+
+struct RequestField {
+  const char* name;
+  std::string (*value)(const RequestValues& values);  // GBK
+  // Left out of the document and its sign string when its value is empty, as sign_type
+  // is under MD5, so that such a request is the one it always was; otherwise required.
+  bool omittedWhenEmpty = false;
+};
+
+// Where request values come from: the merchant's account, the order, the identifiers of
+// this request.
+namespace from {
+inline std::string AppId(const RequestValues& v) { return v.merchant.appId; }
+inline std::string MchId(const RequestValues& v) { return v.merchant.mchId; }
+inline std::string NotifyUrl(const RequestValues& v) { return v.merchant.notifyUrl; }
+inline std::string ClientIp(const RequestValues& v) { return v.merchant.spbillCreateIp; }
+inline std::string Nonce(const RequestValues& v) { return v.nonce; }
+inline std::string OrderNumber(const RequestValues& v) { return v.outTradeNo; }
+inline std::string RefundNumber(const RequestValues& v) { return v.outRefundNo; }
+inline std::string Body(const RequestValues& v) { return v.body; }
+inline std::string TotalFee(const RequestValues& v) { return std::to_string(v.totalFee); }
+// A test payment is refunded whole.
+inline std::string RefundFee(const RequestValues& v) { return TotalFee(v); }
+inline std::string TradeType(const RequestValues& v) { return v.tradeType; }
+// Named only when it is not MD5: a request without sign_type is signed with MD5.
+inline std::string RequestSignType(const RequestValues& v) {
+  const quillmark::SignType type = v.merchant.signType;
+  return type == quillmark::SignType::kMd5 ? std::string() : SignTypeName(type);
+}
+}  // namespace from
+
+// sign_type, in its sorted place in each request table below.
+inline const RequestField kSignTypeField{kFieldSignType, from::RequestSignType, true};
+
+struct Operation {
+  // Which number the request makes fresh, right after its nonce, in the form
+  // MakeOutTradeNo gives.
+  enum class Makes { kNothing, kOrderNumber, kRefundNumber };
+
+  const char* name;  // for messages: "unified order"
+  const char* path;  // below the API base: "/pay/unifiedorder"
+  // Every field of the request but `sign`, in the order the document lists them, which is
+  // the names' sorted order.
+  std::vector<RequestField> requestFields;
+  Makes makes;
+  // The sign is taken over the UTF-8 form of the sign string (a request with Chinese
+  // text); otherwise over its bytes as they are.
+  bool signsUtf8;
+  // The reply fields the step exists for, besides the codes every reply carries: read by
+  // their tags, and kept only from a reply that verified (StepOutcome::fields).
+  std::vector<const char*> replyFields;
+  // Whether the platform did what was asked (StepVerdict): the one judgement of a step.
+  StepVerdict (*judge)(const StepOutcome& outcome);
+};
+
+// The request values a reply names its request by, where it repeats them: the merchant
+// who asked, the order, the refund and the amounts. A verified reply that repeats one of
+// them otherwise answers another request (CheckReplyIsAbout), and is not taken.
+inline constexpr const char* kNamingFields[] = {kFieldAppId,       kFieldMchId,    kFieldOutTradeNo,
+                                                kFieldOutRefundNo, kFieldTotalFee, kFieldRefundFee};
+
+// Judges for the declarations below, and for whoever declares another operation.
+// Accepted: a verified reply whose return_code is SUCCESS and whose result_code is not FAIL.
+StepVerdict JudgeAccepted(const StepOutcome& outcome);
+// Accepted, and holding the operation's first reply field (the payment link, the state).
+StepVerdict JudgeFirstReplyField(const StepOutcome& outcome);
+
+// The operation's judgement of `outcome`; kFailed for an outcome of no operation.
+StepVerdict VerdictOf(const StepOutcome& outcome);
+
+// The fields of a request about one order: who asks, a nonce, and the order's number.
+inline const std::vector<RequestField> kAboutAnOrder = {{kFieldAppId, from::AppId},
+                                                        {kFieldMchId, from::MchId},
+                                                        {kFieldNonceStr, from::Nonce},
+                                                        {kFieldOutTradeNo, from::OrderNumber},
+                                                        kSignTypeField};
+
+// Places a NATIVE order and receives its payment link.
+inline const Operation kUnifiedOrderOperation{"unified order",
+                                              "/pay/unifiedorder",
+                                              {{kFieldAppId, from::AppId},
+                                               {kFieldBody, from::Body},
+                                               {kFieldMchId, from::MchId},
+                                               {kFieldNonceStr, from::Nonce},
+                                               {kFieldNotifyUrl, from::NotifyUrl},
+                                               {kFieldOutTradeNo, from::OrderNumber},
+                                               kSignTypeField,
+                                               {kFieldSpbillCreateIp, from::ClientIp},
+                                               {kFieldTotalFee, from::TotalFee},
+                                               {kFieldTradeType, from::TradeType}},
+                                              Operation::Makes::kOrderNumber,
+                                              true,
+                                              {kFieldCodeUrl},
+                                              JudgeFirstReplyField};
+
+// Asks for an order's state.
+inline const Operation kOrderQueryOperation{
+    "order query",
+    "/pay/orderquery",
+    kAboutAnOrder,
+    Operation::Makes::kNothing,
+    false,
+    {kFieldTradeState, kFieldTradeStateDesc, kFieldTransactionId, kFieldTimeEnd},
+    JudgeFirstReplyField};
+
+// Closes an order that was not paid, so that it can no longer be paid.
+inline const Operation kCloseOrderOperation{
+    "close order", "/pay/closeorder", kAboutAnOrder, Operation::Makes::kNothing, false, {},
+    JudgeAccepted};
+
+// Refunds a paid order, its whole amount, under a fresh refund number.
+inline const Operation kRefundOperation{"refund",
+                                        "/pay/refund",
+                                        {{kFieldAppId, from::AppId},
+                                         {kFieldMchId, from::MchId},
+                                         {kFieldNonceStr, from::Nonce},
+                                         {kFieldOutRefundNo, from::RefundNumber},
+                                         {kFieldOutTradeNo, from::OrderNumber},
+                                         {kFieldRefundFee, from::RefundFee},
+                                         kSignTypeField,
+                                         {kFieldTotalFee, from::TotalFee}},
+                                        Operation::Makes::kRefundNumber,
+                                        false,
+                                        {kFieldRefundId, kFieldOutRefundNo, kFieldRefundFee},
+                                        JudgeAccepted};
+
+// Asks how an order's refund went.
+inline const Operation kRefundQueryOperation{
+    "refund query",
+    "/pay/refundquery",
+    kAboutAnOrder,
+    Operation::Makes::kNothing,
+    false,
+    {kFieldRefundStatus0, kFieldOutRefundNo0, kFieldRefundId0, kFieldRefundFee0, kFieldRefundCount},
+    JudgeFirstReplyField};
+
+// Every operation, for whoever routes requests by path.
+inline const std::vector<const Operation*> kOperations = {
+    &kUnifiedOrderOperation, &kOrderQueryOperation, &kCloseOrderOperation, &kRefundOperation,
+    &kRefundQueryOperation};
+
+}  // namespace quillmark
