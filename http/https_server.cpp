@@ -2,7 +2,9 @@
 // own; the sessions and the server's state are this file's alone.
 #include "http/https_server.h"
 
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "payment/codecs.h"
 #include "payment/flat_document.h"
@@ -91,8 +93,53 @@ std::string CodingProblem(const http::request<http::string_body>& message) {
     return "";
   }
   if (codings.size() > kShownCodingBytes) codings = codings.substr(0, kShownCodingBytes) + "...";
-  return "unsupported Transfer-Encoding \"" + PrintableAscii(codings) +
-         "\"; only chunked is read";
+  return "unsupported Transfer-Encoding \"" + PrintableAscii(codings) + "\"; only chunked is read";
+}
+
+// Whatever a client presents, the handshake goes on: a path that needs no certificate is
+// served as before, and one that needs it answers with a page that says what was wrong,
+// which a refused handshake could not. The chain's verdict stays in the connection
+// (SSL_get_verify_result) for the request to read.
+int AcceptAnyPeer(int /*preverified*/, X509_STORE_CTX* /*chain*/) { return 1; }
+
+// Asks clients for a certificate, judged by the CAs in `pem` alone: they go into the
+// context's verification store, which the server's own chain does not use, and are named to
+// the client as the CAs it may choose a certificate of.
+bool AskForClientCertificates(ssl::context& tls, const std::string& pem) {
+  SSL_CTX* context = tls.native_handle();
+  X509_STORE* store = SSL_CTX_get_cert_store(context);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+  if (!bio) return false;
+  int added = 0;
+  while (X509* ca = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    const bool kept =
+        X509_STORE_add_cert(store, ca) == 1 && SSL_CTX_add_client_CA(context, ca) == 1;
+    X509_free(ca);
+    if (!kept) return false;
+    ++added;
+  }
+  if (added == 0) return false;
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &AcceptAnyPeer);
+  return true;
+}
+
+// What the client of `ssl` presented at its handshake.
+PeerCertificate PeerOf(SSL* ssl) {
+  PeerCertificate peer;
+  std::unique_ptr<X509, decltype(&X509_free)> cert(SSL_get1_peer_certificate(ssl), &X509_free);
+  if (!cert) return peer;
+  peer.presented = true;
+  peer.trusted = SSL_get_verify_result(ssl) == X509_V_OK;
+  X509_NAME* subject = X509_get_subject_name(cert.get());
+  const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+  ASN1_STRING* value =
+      at < 0 ? nullptr : X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at));
+  if (value != nullptr) {
+    peer.commonName.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                           static_cast<std::size_t>(ASN1_STRING_length(value)));
+  }
+  return peer;
 }
 
 // Loads the certificate chain and key of `options` into `tls`. False, with `error` set, when
@@ -113,6 +160,10 @@ bool UseCertificate(ssl::context& tls, const HttpsServerOptions& options, std::s
                 ? "cannot use the certificate " + options.certFile + " with the key " +
                       options.keyFile + " (not PEM, or they do not match)"
                 : "cannot use the certificate issued at start (OpenSSL refused it)";
+    return false;
+  }
+  if (!options.clientCaPem.empty() && !AskForClientCertificates(tls, options.clientCaPem)) {
+    error = "cannot use the CA for client certificates (not PEM)";
     return false;
   }
   // Lets a client that reconnects resume its TLS session instead of a full handshake.
@@ -268,6 +319,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       peer = net::ip::make_address_v4(net::ip::v4_mapped, peer.to_v6());
     }
     fromLoopback_ = !ignored && peer.is_loopback();
+    if constexpr (kTls) {
+      if (!options().clientCaPem.empty()) peerCertificate_ = PeerOf(stream_.native_handle());
+    }
     Read();
   }
 
@@ -282,8 +336,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (firstByte.count() > 0 && buffer_.size() == 0) {
       // The parser's read returns only once it has a whole head; a bare read of the socket
       // sees the first byte.
-      beast::get_lowest_layer(stream_).expires_at(
-          readFrom_ + std::min(firstByte, options().requestTimeout));
+      beast::get_lowest_layer(stream_).expires_at(readFrom_ +
+                                                  std::min(firstByte, options().requestTimeout));
       return stream_.async_read_some(
           buffer_.prepare(kFirstReadBytes),
           beast::bind_front_handler(&Session::OnFirstBytes, this->shared_from_this()));
@@ -300,8 +354,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   void WaitForHead() {
     const auto head = options().headTimeout;
     beast::get_lowest_layer(stream_).expires_at(
-        readFrom_ + (head.count() > 0 ? std::min(head, options().requestTimeout)
-                                      : options().requestTimeout));
+        readFrom_ +
+        (head.count() > 0 ? std::min(head, options().requestTimeout) : options().requestTimeout));
     ReadSome();
   }
 
@@ -317,12 +371,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     if (ec && !IsParseError(ec)) return Close();  // closed, reset, timed out or stopping
     requestBytes_ += used;
     if (ec == http::error::body_limit || requestBytes_ > kRequestAtMost) {
-      return Refuse(413, "request larger than " + std::to_string(kRequestAtMost) +
-                             " bytes with its framing");
+      return Refuse(
+          413, "request larger than " + std::to_string(kRequestAtMost) + " bytes with its framing");
     }
     if (ec == http::error::buffer_overflow) {
-      return Refuse(413, "chunk header or trailer larger than " +
-                             std::to_string(kBufferAtMost) + " bytes");
+      return Refuse(
+          413, "chunk header or trailer larger than " + std::to_string(kBufferAtMost) + " bytes");
     }
     if (ec) return Refuse(400, "bad HTTP request (" + ec.message() + ")");
     if (!codingChecked_ && parser_->is_header_done()) {
@@ -370,12 +424,13 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     const beast::string_view site = message["Sec-Fetch-Site"];
     request_.secFetchSite = std::string(site.data(), site.size());
     request_.fromLoopback = fromLoopback_;
+    request_.peerCertificate = peerCertificate_;
   }
 
   void OnRead() {
     if (parser_->get().body().size() > options().bodyLimit) {
-      return Refuse(413, "request body larger than " + std::to_string(options().bodyLimit) +
-                             " bytes");
+      return Refuse(413,
+                    "request body larger than " + std::to_string(options().bodyLimit) + " bytes");
     }
     ReadStartLine();
     keepAlive_ = parser_->get().keep_alive();
@@ -488,6 +543,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool dropAfterWrite_ = false;
   bool stopping_ = false;
   bool fromLoopback_ = false;
+  PeerCertificate peerCertificate_;  // what the client presented at the handshake
 };
 
 bool HttpsServer::Impl::Register(SessionBase* session, const std::shared_ptr<SessionBase>& shared) {
@@ -522,8 +578,8 @@ bool HttpsServer::Impl::TakeIdlest(std::shared_ptr<SessionBase>& taken) {
 void HttpsServer::Impl::Unregister(SessionBase* session) {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (sessions.erase(session) == 0 || !options.afterConnectionBurst ||
-        peak < kBurstConnections || sessions.size() > peak / 4) {
+    if (sessions.erase(session) == 0 || !options.afterConnectionBurst || peak < kBurstConnections ||
+        sessions.size() > peak / 4) {
       return;
     }
     peak = sessions.size();
@@ -581,9 +637,9 @@ bool HttpsServer::Start(std::string& error) {
 
   const std::string where = UrlHost(options.host) + ":" + std::to_string(options.port);
   tcp::resolver resolver(impl.io);
-  const auto endpoints = resolver.resolve(options.host, std::to_string(options.port),
-                                          tcp::resolver::passive | tcp::resolver::numeric_service,
-                                          ec);
+  const auto endpoints =
+      resolver.resolve(options.host, std::to_string(options.port),
+                       tcp::resolver::passive | tcp::resolver::numeric_service, ec);
   if (ec || endpoints.empty()) {
     error = "cannot listen on " + where + ": the host cannot be resolved" +
             (ec ? " (" + ec.message() + ")" : std::string());
@@ -615,9 +671,9 @@ bool HttpsServer::Start(std::string& error) {
     impl.started = true;
   }
   impl.Accept();
-  const int count =
-      options.threads > 0 ? options.threads
-                          : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+  const int count = options.threads > 0
+                        ? options.threads
+                        : std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
   for (int i = 0; i < count; ++i) impl.threads.emplace_back([&impl] { impl.io.run(); });
   return true;
 }

@@ -17,8 +17,8 @@
 #include "payment/field_rules.h"
 #include "payment/merchant_settings.h"
 #include "payment/operation.h"
-#include "payment/url_parts.h"
 #include "payment/program_options.h"
+#include "payment/url_parts.h"
 #include "platform/process.h"
 #include "sandbox/lan_mode.h"
 #include "sandbox/notify/notifier.h"
@@ -137,7 +137,9 @@ std::string FaultList() {
 std::string EndpointList() {
   std::vector<SeparatedWord> words;
   for (std::size_t i = 0; i < kOperations.size(); ++i) {
-    words.push_back({i == 0 ? " " : i + 1 == kOperations.size() ? " and " : ", ",
+    words.push_back({i == 0                        ? " "
+                     : i + 1 == kOperations.size() ? " and "
+                                                   : ", ",
                      kOperations[i]->path});
   }
   return Wrapped("Endpoints: POST", words, 76);
@@ -168,6 +170,8 @@ struct CommandLine {
   CLI::App* checkNotify = nullptr;
   CLI::App* scenarios = nullptr;
   bool scenariosJson = false;
+  CLI::App* clientCert = nullptr;
+  std::string clientCertOut;
 };
 
 // Why `value` cannot be --lan's address, or empty when it can.
@@ -246,21 +250,20 @@ void AddBehaviourOptions(CLI::App& app, const Options& defaults, ProgramOptions&
         Fault parsed{};
         return ParseFault(value, parsed) ? std::string() : "unknown fault mode " + value;
       });
-  line.notifyDelaysOption =
-      app.add_option("--notify-delays", line.notifyDelays,
-                     "a paid order is notified to its notify_url at\n"
-                     "once, then again after each of these delays in\n"
-                     "seconds until it is acknowledged (fractions\n"
-                     "allowed; default " +
-                         DelaysOption(defaults.notifyDelays) + ")")
-          ->option_text("LIST")
-          ->check([](const std::string& value) {
-            std::vector<std::chrono::milliseconds> delays;
-            std::string error;
-            return ParseNotifyDelays(value, delays, error)
-                       ? std::string()
-                       : "bad delay list " + value + ": " + error;
-          });
+  line.notifyDelaysOption = app.add_option("--notify-delays", line.notifyDelays,
+                                           "a paid order is notified to its notify_url at\n"
+                                           "once, then again after each of these delays in\n"
+                                           "seconds until it is acknowledged (fractions\n"
+                                           "allowed; default " +
+                                               DelaysOption(defaults.notifyDelays) + ")")
+                                ->option_text("LIST")
+                                ->check([](const std::string& value) {
+                                  std::vector<std::chrono::milliseconds> delays;
+                                  std::string error;
+                                  return ParseNotifyDelays(value, delays, error)
+                                             ? std::string()
+                                             : "bad delay list " + value + ": " + error;
+                                });
   line.notifyCa = app.add_option("--notify-ca", options.notifyCaFile,
                                  "PEM CAs to trust for https notify URLs\n"
                                  "(default: the system's trust store)")
@@ -282,8 +285,8 @@ void AddStoreOptions(CLI::App& app, const Options& defaults, ProgramOptions& pro
                  "keep at most N orders, forgetting the oldest\nfirst (default " +
                      std::to_string(defaults.maxOrders) + ")")
       ->option_text("N")
-      ->check(WholeIn(1, 1'000'000'000, "bad order count",
-                      " (a whole number from 1 to 1000000000)"));
+      ->check(
+          WholeIn(1, 1'000'000'000, "bad order count", " (a whole number from 1 to 1000000000)"));
   app.add_option("--max-connections", line.maxConnections,
                  "serve at most N connections at once, closing\n"
                  "any more as soon as they connect (default " +
@@ -304,8 +307,7 @@ void AddStoreOptions(CLI::App& app, const Options& defaults, ProgramOptions& pro
                      std::to_string(defaults.journalMax) + "; 0: none), bodies cut at " +
                      std::to_string(kKeptTextBytes) + " bytes")
       ->option_text("N")
-      ->check(WholeIn(0, 100'000'000, "bad journal size",
-                      " (a whole number from 0 to 100000000)"));
+      ->check(WholeIn(0, 100'000'000, "bad journal size", " (a whole number from 0 to 100000000)"));
 }
 
 // A subcommand of its own: it runs no server, and takes none of the server's options.
@@ -314,7 +316,8 @@ void AddCheckNotify(CLI::App& app, CommandLine& line) {
       "check-notify",
       "send a made-up paid order's notifications to a merchant's handler at URL, genuine and\n"
       "forged in every way, and print whether each answer was right (exit 0 when all were)");
-  line.checkNotify->add_option("URL", line.check.url, "the handler's notify_url (http:// or https://)")
+  line.checkNotify
+      ->add_option("URL", line.check.url, "the handler's notify_url (http:// or https://)")
       ->required()
       ->check([](const std::string& value) {
         return value.rfind("http://", 0) == 0 || value.rfind("https://", 0) == 0
@@ -353,6 +356,21 @@ void AddScenarios(CLI::App& app, CommandLine& line) {
                            "as a JSON array of {\"name\", \"amount\", \"description\"}");
 }
 
+// Another: the merchant's client certificate files, issued by the merchant CA.
+void AddClientCert(CLI::App& app, ProgramOptions& program, CommandLine& line) {
+  line.clientCert = app.add_subcommand(
+      "client-cert",
+      "write the merchant's API client certificate as the platform hands it out:\n"
+      "apiclient_cert.p12 (its password the merchant number), apiclient_cert.pem and\n"
+      "apiclient_key.pem, issued by the sandbox's merchant CA, and say where they are");
+  AddSettingsOptions(*line.clientCert, program.config, program.profile);
+  line.clientCert
+      ->add_option("--out", line.clientCertOut,
+                   "write them to this folder (default: the per-user folder's, by\n"
+                   "merchant number, which the sandbox trusts and the clients read)")
+      ->option_text("DIR");
+}
+
 // Parses argv into `app`. Nothing when the program is to go on; otherwise the status it
 // ends with, after --help, or after a message on standard error.
 std::optional<int> Parse(CLI::App& app, int argc, const char* const* argv) {
@@ -366,8 +384,8 @@ std::optional<int> Parse(CLI::App& app, int argc, const char* const* argv) {
     const std::string what = e.what();
     const std::size_t colon = what.find(": ");
     const bool missing = what.find(" missing") != std::string::npos && colon != std::string::npos;
-    std::cerr << "quillmark-sandbox: " << (missing ? what.substr(0, colon) + " needs a value" : what)
-              << kRunHelp;
+    std::cerr << "quillmark-sandbox: "
+              << (missing ? what.substr(0, colon) + " needs a value" : what) << kRunHelp;
     return kBadUsage;
   } catch (const CLI::ParseError& e) {
     const int status = app.exit(e);
@@ -458,14 +476,16 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   AddStoreOptions(app, defaults, program, line);
   AddCheckNotify(app, line);
   AddScenarios(app, line);
+  AddClientCert(app, program, line);
   app.require_subcommand(0, 1);
-  app.footer(EndpointList() +
-             ",\nthe payer page GET /pay/qr/<out_trade_no> that each order's code_url points to,\n"
-             "and the console GET /console (open from this machine; from another address with\n"
-             "the token it prints at start).\n"
-             "Stops on Ctrl+C (SIGINT) or SIGTERM, or, on Windows, when its console window closes.\n"
-             "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
-             "address), 2 bad option or setting; check-notify: 0 every answer right, 1 not.");
+  app.footer(
+      EndpointList() +
+      ",\nthe payer page GET /pay/qr/<out_trade_no> that each order's code_url points to,\n"
+      "and the console GET /console (open from this machine; from another address with\n"
+      "the token it prints at start).\n"
+      "Stops on Ctrl+C (SIGINT) or SIGTERM, or, on Windows, when its console window closes.\n"
+      "Exit status: 0 stopped by a signal, 1 cannot start (certificate, key or\n"
+      "address), 2 bad option or setting; check-notify: 0 every answer right, 1 not.");
 
   if (const std::optional<int> status = Parse(app, argc, argv)) return status;
   if (line.checkNotify->parsed()) {
@@ -474,6 +494,10 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   }
   if (line.scenarios->parsed()) {
     program.scenarios = line.scenariosJson;
+    return std::nullopt;
+  }
+  if (line.clientCert->parsed()) {
+    program.clientCert = line.clientCertOut;
     return std::nullopt;
   }
   if (line.lan->count() > 0) program.lan = line.lanAddress;

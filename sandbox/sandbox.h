@@ -117,6 +117,15 @@ struct Options {
   std::int64_t stateMaxPages = 0;   // for tests: the state file is full at this many pages
   // What a console client off loopback must show; empty: a fresh random one at each start.
   std::string consoleToken;
+
+  // The merchants' API client certificates (sandbox/merchant_ca.h), which its /secapi/ paths
+  // want: the merchant CA is kept in this folder and each merchant's three files in a folder
+  // of its number below it (payment/local_sandbox.h), issued at start. Empty: a CA held in
+  // memory only, and no files. The program gives the per-user folder.
+  std::string clientCertFolder;
+  // Merchant numbers issued a certificate besides `merchant`'s: the settings file's
+  // profiles', so that one of them presented for `merchant` is told apart from a stranger's.
+  std::vector<std::string> certifiedMerchants;
 };
 
 // A request as the server received it, for tests.
@@ -153,6 +162,9 @@ class Sandbox {
 
   // The certificate it serves (the one given, the build's, or one of its own).
   std::string certFile() const;
+  // Where the merchants' client certificates are (Options::clientCertFolder); empty when
+  // they are held in memory only.
+  std::string clientCertFolder() const;
 
   // How many orders it keeps now.
   std::size_t orderCount() const;
