@@ -106,7 +106,6 @@ int main(int argc, char** argv) {
   program.sandbox.merchant = settings.merchant;
   // Every merchant of the settings file gets a certificate, so that one presented for
   // another of them is refused as the platform refuses it.
-  program.sandbox.clientCertFolder = LocalSandboxFolder(ProcessEnvironment());
   for (const std::string& profile : settings.profiles) {
     LoadedSettings other;
     if (LoadSettings(program.config, profile, ProcessEnvironment(), other, problem)) {

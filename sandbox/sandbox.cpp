@@ -335,6 +335,11 @@ bool Sandbox::Impl::LoadState(std::string& error) {
 // The merchant CA, and the files of the merchant and of every profile's, each reused while
 // it is still good, so that a merchant's code configured with them keeps working.
 bool Sandbox::Impl::IssueClientCertificates(std::string& error) {
+  if (options.clientCertFolder.empty()) {
+    options.clientCertFolder = LocalSandboxFolder(ProcessEnvironment());
+  } else if (options.clientCertFolder == kMemoryCertificates) {
+    options.clientCertFolder.clear();
+  }
   if (!TakeMerchantCa(options.clientCertFolder, merchantCa, error)) return false;
   if (options.clientCertFolder.empty()) return true;
   std::vector<std::string> numbers = {merchant.mchId};

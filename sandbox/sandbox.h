@@ -57,6 +57,8 @@ std::vector<std::chrono::milliseconds> DefaultNotifyDelays();
 // names no such folder.
 std::string DefaultStateFile(const std::map<std::string, std::string>& environment);
 
+inline constexpr char kMemoryCertificates[] = ":memory:";
+
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8443;  // 0 picks a free port; see Sandbox::port()
@@ -120,8 +122,9 @@ struct Options {
 
   // The merchants' API client certificates (sandbox/merchant_ca.h), which its /secapi/ paths
   // want: the merchant CA is kept in this folder and each merchant's three files in a folder
-  // of its number below it (payment/local_sandbox.h), issued at start. Empty: a CA held in
-  // memory only, and no files. The program gives the per-user folder.
+  // of its number below it (payment/local_sandbox.h), issued at start. Empty: the per-user
+  // folder (LocalSandboxFolder), where the clients look for them; kMemoryCertificates, or no
+  // per-user folder: a CA held in memory only, and no files.
   std::string clientCertFolder;
   // Merchant numbers issued a certificate besides `merchant`'s: the settings file's
   // profiles', so that one of them presented for `merchant` is told apart from a stranger's.

@@ -73,7 +73,8 @@ const Case kCases[] = {
     {"tiny_chunks", Fault::kTinyChunks, 0, "curl_easy_perform passed.", nullptr, nullptr},
     {"zero_byte", Fault::kZeroByte, 1, "curl_easy_perform passed.",
      "\nContent:<xml><return_code><![CDATA[SUCCESS]]></return_code>"
-     "<return_msg><![CDATA[OK\n", kNoLink},
+     "<return_msg><![CDATA[OK\n",
+     kNoLink},
     {"not_utf8", Fault::kNotUtf8, 1, "curl_easy_perform passed.",
      "<return_msg><![CDATA[OK ???]]></return_msg>",
      "No order number: the unified order returned no payment link that could be verified"},
@@ -174,8 +175,7 @@ TEST_P(Cycle, EndsAsDocumented) {
     EXPECT_EQ(requests[i].fields.at("out_trade_no"), orderNo) << i;
   }
   // The bitmap holds the sandbox's payment link for this very order.
-  const std::optional<qr::Symbol> symbol =
-      qr::Encode(sandbox.baseUrl() + "/pay/qr/" + orderNo);
+  const std::optional<qr::Symbol> symbol = qr::Encode(sandbox.baseUrl() + "/pay/qr/" + orderNo);
   ASSERT_TRUE(symbol);
   const std::vector<std::uint8_t> expected = qr::RenderBitmap(*symbol);
   const std::string written = ReadFile(bitmap);
@@ -289,7 +289,7 @@ void AnswerAbout(quillmark::testsupport::LocalHttpsServer& server, const std::st
     return body.substr(open + name.size() + 2, close - open - name.size() - 2);
   };
   for (const char* one :
-       {"/pay/unifiedorder", "/pay/orderquery", "/pay/closeorder", "/pay/refund"}) {
+       {"/pay/unifiedorder", "/pay/orderquery", "/pay/closeorder", "/secapi/pay/refund"}) {
     server.Handle(one, [=](const httplib::Request& req, httplib::Response& res) {
       SignedFields reply = {{"return_code", "SUCCESS"},
                             {"result_code", "SUCCESS"},
@@ -355,7 +355,7 @@ TEST(CycleVerdict, AReplyAboutAnotherRequestExitsThree) {
            std::string(kAppId) + "\n"},
       {"a refund answered for another mch_id",
        {"refund", order},
-       "/pay/refund",
+       "/secapi/pay/refund",
        "mch_id",
        "1239999999",
        3,

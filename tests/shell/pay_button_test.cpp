@@ -201,9 +201,11 @@ class PayButtonTest : public QObject {
     QTest::addColumn<QString>("verdict");
     QTest::newRow("reply without code_url") << Fault::kNoCodeUrl << ""
                                             << "应答中没有支付链接（code_url）；签名已验证";
-    QTest::newRow("HTTP 500") << Fault::kHttp500 << "" << "HTTP 状态 500；应答无法解析";
+    QTest::newRow("HTTP 500") << Fault::kHttp500 << ""
+                              << "HTTP 状态 500；应答无法解析";
     // Signed with a key the sandbox does not know: it refuses the request.
-    QTest::newRow("FAIL reply") << Fault::kNone << "SomeOtherMerchantKey0123456789ab" << "";
+    QTest::newRow("FAIL reply") << Fault::kNone << "SomeOtherMerchantKey0123456789ab"
+                                << "";
     QTest::newRow("connection dropped") << Fault::kDropMidReply << ""
                                         << "通信失败：Transferred a partial file（RetCode 18）";
     // The link was changed after signing: a payer scanning it would pay whoever changed
@@ -478,8 +480,9 @@ class PayButtonTest : public QObject {
     QVERIFY(ClickAndWait(dlg, "queryAgainButton"));
     QTRY_VERIFY2(TextOf(dlg, "notificationVerdict").contains(QStringLiteral("收到：SUCCESS")),
                  qPrintable(TextOf(dlg, "notificationVerdict")));
-    QVERIFY2(TextOf(dlg, "notificationVerdict").endsWith(QStringLiteral("；签名已验证，已应答 SUCCESS")),
-             qPrintable(TextOf(dlg, "notificationVerdict")));
+    QVERIFY2(
+        TextOf(dlg, "notificationVerdict").endsWith(QStringLiteral("；签名已验证，已应答 SUCCESS")),
+        qPrintable(TextOf(dlg, "notificationVerdict")));
   }
 
   void queryAgainCloseAndRefundAskAboutTheLastOrder() {
@@ -513,7 +516,7 @@ class PayButtonTest : public QObject {
     // A paid order is refunded, under a number of its own, and its next query says so.
     QVERIFY(ClickAndWait(dlg, "refundButton"));
     const RecordedRequest refund = rig.sandbox->requests().back();
-    QCOMPARE(refund.path, std::string("/pay/refund"));
+    QCOMPARE(refund.path, std::string("/secapi/pay/refund"));
     QCOMPARE(Field(refund, "out_trade_no"), lastOrder);
     QCOMPARE(TextOf(dlg, "refundVerdict"),
              QStringLiteral("已退款，退款单号 %1；签名已验证")
@@ -601,7 +604,7 @@ class PayButtonTest : public QObject {
     QCOMPARE(Field(requests.front(), "total_fee"), std::to_string(chosen->totalFee));
     QString refundNo;
     for (const RecordedRequest& request : requests) {
-      if (request.path == "/pay/refund")
+      if (request.path == "/secapi/pay/refund")
         refundNo = QString::fromStdString(Field(request, "out_refund_no"));
     }
     const QString text = TextOf(dlg, row.toLatin1().constData());
