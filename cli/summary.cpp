@@ -113,6 +113,15 @@ std::string Exchange(const StepOutcome& step) {
         step.transfer.message + ")");
   }
   if (step.transfer.httpStatus != 0) add("HTTP " + std::to_string(step.transfer.httpStatus));
+  // The front's page is no reply of the API: its words say what it wants.
+  const std::string refusal =
+      step.operation == nullptr
+          ? std::string()
+          : CertificateRefusal(step.operation->path, step.transfer.httpStatus, step.reply);
+  if (!refusal.empty()) {
+    add(refusal);
+    return EscapeControls(text);
+  }
   const std::string& returnCode = step.Field(kFieldReturnCode);
   for (const char* name :
        {kFieldReturnCode, kFieldReturnMsg, kFieldResultCode, kFieldErrCode, kFieldErrCodeDes}) {

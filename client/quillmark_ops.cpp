@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "config/default_requests.h"
+#include "config/local_sandbox.h"
 #include "protocol/reply_fields.h"
 #include "protocol/request_ids.h"
 #include "protocol/requests.h"
@@ -31,6 +32,12 @@ CQuillmarkOps::Settings CQuillmarkOps::Settings::WithMerchant(
   settings.apiBase = account.apiBase;
   settings.qrPath = account.qrPath;
   settings.transport.caFile = account.caFile;
+  // The local sandbox issued this merchant a certificate of its own: the demo's refund
+  // needs nothing configured. Another platform gets none it did not ask for.
+  settings.transport.clientCertificate =
+      IsLocalApiBase(account.apiBase)
+          ? LocalSandboxClientCertificate(ProcessEnvironment(), account.mchId)
+          : ClientCertificate{};
   return settings;
 }
 

@@ -47,7 +47,9 @@ class CQuillmarkOps {
     // default timeouts and standard output.
     static Settings FromMerchant(const MerchantSettings& merchant);
     // These settings with what `account` decides replaced (the merchant, the API base, the
-    // CA file and the bitmap path); timeouts, abort, output and the rest stay as they are.
+    // CA file, the bitmap path, and the client certificate: the local sandbox's issued one
+    // for an API base on this machine, else none); timeouts, abort, output and the rest stay
+    // as they are.
     Settings WithMerchant(const MerchantSettings& account) const;
     // FromMerchant(MerchantSettings::Defaults()): the build's configuration.
     static Settings Default();

@@ -2,7 +2,9 @@
 // own; the sessions and the server's state are this file's alone.
 #include "http/https_server.h"
 
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "text/codecs.h"
 #include "text/printable.h"
@@ -94,6 +96,52 @@ std::string CodingProblem(const http::request<http::string_body>& message) {
   return "unsupported Transfer-Encoding \"" + PrintableAscii(codings) + "\"; only chunked is read";
 }
 
+// Whatever a client presents, the handshake goes on: a path that needs no certificate is
+// served as before, and one that needs it answers with a page that says what was wrong,
+// which a refused handshake could not. The chain's verdict stays in the connection
+// (SSL_get_verify_result) for the request to read.
+int AcceptAnyPeer(int /*preverified*/, X509_STORE_CTX* /*chain*/) { return 1; }
+
+// Asks clients for a certificate, judged by the CAs in `pem` alone: they go into the
+// context's verification store, which the server's own chain does not use, and are named to
+// the client as the CAs it may choose a certificate of.
+bool AskForClientCertificates(ssl::context& tls, const std::string& pem) {
+  SSL_CTX* context = tls.native_handle();
+  X509_STORE* store = SSL_CTX_get_cert_store(context);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
+  if (!bio) return false;
+  int added = 0;
+  while (X509* ca = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    const bool kept =
+        X509_STORE_add_cert(store, ca) == 1 && SSL_CTX_add_client_CA(context, ca) == 1;
+    X509_free(ca);
+    if (!kept) return false;
+    ++added;
+  }
+  if (added == 0) return false;
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &AcceptAnyPeer);
+  return true;
+}
+
+// What the client of `ssl` presented at its handshake.
+PeerCertificate PeerOf(SSL* ssl) {
+  PeerCertificate peer;
+  std::unique_ptr<X509, decltype(&X509_free)> cert(SSL_get1_peer_certificate(ssl), &X509_free);
+  if (!cert) return peer;
+  peer.presented = true;
+  peer.trusted = SSL_get_verify_result(ssl) == X509_V_OK;
+  X509_NAME* subject = X509_get_subject_name(cert.get());
+  const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+  ASN1_STRING* value =
+      at < 0 ? nullptr : X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at));
+  if (value != nullptr) {
+    peer.commonName.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                           static_cast<std::size_t>(ASN1_STRING_length(value)));
+  }
+  return peer;
+}
+
 // Loads the certificate chain and key of `options` into `tls`. False, with `error` set, when
 // they cannot be used.
 bool UseCertificate(ssl::context& tls, const HttpsServerOptions& options, std::string& error) {
@@ -112,6 +160,10 @@ bool UseCertificate(ssl::context& tls, const HttpsServerOptions& options, std::s
                 ? "cannot use the certificate " + options.certFile + " with the key " +
                       options.keyFile + " (not PEM, or they do not match)"
                 : "cannot use the certificate issued at start (OpenSSL refused it)";
+    return false;
+  }
+  if (!options.clientCaPem.empty() && !AskForClientCertificates(tls, options.clientCaPem)) {
+    error = "cannot use the CA for client certificates (not PEM)";
     return false;
   }
   // Lets a client that reconnects resume its TLS session instead of a full handshake.
@@ -267,6 +319,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       peer = net::ip::make_address_v4(net::ip::v4_mapped, peer.to_v6());
     }
     fromLoopback_ = !ignored && peer.is_loopback();
+    if constexpr (kTls) {
+      if (!options().clientCaPem.empty()) peerCertificate_ = PeerOf(stream_.native_handle());
+    }
     Read();
   }
 
@@ -369,6 +424,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     const beast::string_view site = message["Sec-Fetch-Site"];
     request_.secFetchSite = std::string(site.data(), site.size());
     request_.fromLoopback = fromLoopback_;
+    request_.peerCertificate = peerCertificate_;
   }
 
   void OnRead() {
@@ -487,6 +543,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool dropAfterWrite_ = false;
   bool stopping_ = false;
   bool fromLoopback_ = false;
+  PeerCertificate peerCertificate_;  // what the client presented at the handshake
 };
 
 bool HttpsServer::Impl::Register(SessionBase* session, const std::shared_ptr<SessionBase>& shared) {

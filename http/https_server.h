@@ -21,13 +21,23 @@
 
 namespace quillmark {
 
+// What a client presented at the handshake, for a server told to ask for one
+// (HttpsServerOptions::clientCaPem).
+struct PeerCertificate {
+  bool presented = false;
+  // It chains to one of the CAs the server trusts for client certificates, and is within
+  // its validity.
+  bool trusted = false;
+  std::string commonName;  // its subject's CN, as it is: the merchant number it names
+};
+
 struct HttpRequest {
   std::string method;  // "GET", "POST", ...; empty when the request could not be read
   std::string path;    // the target up to '?', percent-decoded
   std::string query;   // what follows the '?', as it came
   std::string body;
-  // The few headers the console and the payer page need (empty when absent), and whether the peer's address
-  // is a loopback one (127.0.0.0/8, ::1, or such an IPv4 address mapped into IPv6).
+  // The few headers the console and the payer page need (empty when absent), and whether the peer's
+  // address is a loopback one (127.0.0.0/8, ::1, or such an IPv4 address mapped into IPv6).
   std::string host;
   std::string origin;
   std::string secFetchSite;
@@ -35,6 +45,7 @@ struct HttpRequest {
   std::string contentType;
   std::string acceptLanguage;  // which language the pages are written in
   bool fromLoopback = false;
+  PeerCertificate peerCertificate;  // nothing presented where the server asks for none
 };
 
 // The bytes of a reply that is written its own way (HttpReply::wire) rather than as the
@@ -56,7 +67,7 @@ using HttpWireMaker =
 struct HttpReply {
   int status = 200;
   std::string contentType;
-  std::string location;  // sent as Location when not empty
+  std::string location;                                      // sent as Location when not empty
   std::vector<std::pair<std::string, std::string>> headers;  // further headers, as they are
   std::string body;
   // Optional. Writes the reply its own way: for testing clients against a server that
@@ -82,6 +93,11 @@ struct HttpsServerOptions {
   std::string keyFile;
   std::string certPem;
   std::string keyPem;
+  // Not empty: the CAs (PEM) a client certificate is judged by, apart from the server's own
+  // chain. The server then asks each client for a certificate at the handshake but finishes
+  // it whatever is presented, and tells the handler what was (HttpRequest::peerCertificate):
+  // which paths need one is the handler's to decide. Empty: no client is asked.
+  std::string clientCaPem;
   std::size_t bodyLimit = 64 * 1024;  // larger bodies get 413
   // Serve at most this many connections at once; one past it is closed as soon as it is
   // accepted. 0: no bound but the descriptors.

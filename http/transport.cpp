@@ -14,6 +14,7 @@ namespace quillmark {
 
 static_assert(kTransferAbortedCode == CURLE_ABORTED_BY_CALLBACK);
 static_assert(kReplyTooLargeCode == CURLE_FILESIZE_EXCEEDED);
+static_assert(kClientCertificateCode == CURLE_SSL_CERTPROBLEM);
 
 // Registers a running transfer with a TransferAbort, so that Abort() can wake its poll.
 // Unregisters before the multi handle it wakes is cleaned up (it is declared after it).
@@ -185,8 +186,18 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
     headers.reset(curl_slist_append(nullptr, header.c_str()));
   }
 
+  // Read before anything is sent: a wrong password or a swapped pair is told as what it is,
+  // not as a handshake the server ended.
+  LoadedClientCertificate certificate;
+  std::string certificateProblem;
+  const bool presents = !options.clientCertificate.empty() && NeedsClientCertificate(url);
+  if (presents) certificateProblem = LoadClientCertificate(options.clientCertificate, certificate);
+
   CURLcode rc = CURLE_FAILED_INIT;
-  if (handle && (options.contentType.empty() || headers)) {
+  if (!certificateProblem.empty()) {
+    log << "client certificate: " << certificateProblem << std::endl;
+    rc = CURLE_SSL_CERTPROBLEM;
+  } else if (handle && (options.contentType.empty() || headers)) {
     CURL* h = handle.get();
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_POST, 1L);
@@ -206,6 +217,14 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
     // ignores it elsewhere).
     if (options.caFile.empty() && options.caPem.empty())
       curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+    curl_blob certBlob{certificate.certPem.data(), certificate.certPem.size(), CURL_BLOB_NOCOPY};
+    curl_blob keyBlob{certificate.keyPem.data(), certificate.keyPem.size(), CURL_BLOB_NOCOPY};
+    if (presents) {
+      curl_easy_setopt(h, CURLOPT_SSLCERTTYPE, "PEM");
+      curl_easy_setopt(h, CURLOPT_SSLCERT_BLOB, &certBlob);
+      curl_easy_setopt(h, CURLOPT_SSLKEYTYPE, "PEM");
+      curl_easy_setopt(h, CURLOPT_SSLKEY_BLOB, &keyBlob);
+    }
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
     // Timeouts are enforced with signals otherwise, which a program with a GUI thread and a
@@ -230,7 +249,7 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
   }
   if (status != nullptr) {
     status->code = static_cast<int>(rc);
-    status->message = curl_easy_strerror(rc);
+    status->message = certificateProblem.empty() ? curl_easy_strerror(rc) : certificateProblem;
   }
   // The reply becomes a narrow string through its zero-terminated form.
   const std::string raw = reply.str();

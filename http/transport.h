@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "http/client_certificate.h"
+
 namespace quillmark {
 
 // libcurl's code for a transfer that the program itself ended (CURLE_ABORTED_BY_CALLBACK).
@@ -15,6 +17,8 @@ inline constexpr int kTransferAbortedCode = 42;
 // libcurl's code for a reply larger than TransportOptions::maxReplyBytes
 // (CURLE_FILESIZE_EXCEEDED, "Maximum file size exceeded").
 inline constexpr int kReplyTooLargeCode = 63;
+// libcurl's code for a client certificate that cannot be used (CURLE_SSL_CERTPROBLEM).
+inline constexpr int kClientCertificateCode = 58;
 // The platform's replies are a few hundred bytes; a megabyte is far above any of them and
 // still keeps a peer that sends without end from taking the program's memory.
 inline constexpr std::size_t kDefaultMaxReplyBytes = 1024 * 1024;
@@ -65,6 +69,10 @@ struct TransportOptions {
   // A reply that grows past this many bytes ends the transfer with kReplyTooLargeCode;
   // what arrived up to the limit is returned, as for any other failed transfer.
   std::size_t maxReplyBytes = kDefaultMaxReplyBytes;
+  // Presented to a URL under kCertificatePathPrefix only, and to no other: the platform
+  // wants it there, and a certificate shown everywhere tells every server who the merchant
+  // is. Empty: none is presented.
+  ClientCertificate clientCertificate;
 };
 
 // libcurl write callback: appends size * count bytes to the std::ostream at `stream` and
@@ -79,7 +87,10 @@ std::size_t WriteToStream(char* data, std::size_t size, std::size_t count, void*
 // goes on). Each line is followed by a newline and a flush. A transfer ended through
 // `options.abort` fails with code kTransferAbortedCode, and one whose reply is larger than
 // `options.maxReplyBytes` with kReplyTooLargeCode, each with its own line, like any other
-// failure. `status`, when given, receives the outcome.
+// failure. A client certificate that is to be presented and cannot be used
+// (LoadClientCertificate) fails the transfer before anything is sent, with code
+// kClientCertificateCode and a line "client certificate: <why>" before the failure line.
+// `status`, when given, receives the outcome.
 std::string PostXml(const char* url, const char* body, std::ostream& log,
                     const TransportOptions& options = {}, TransferStatus* status = nullptr);
 

@@ -140,7 +140,7 @@ inline const Operation kCloseOrderOperation{
 
 // Refunds a paid order, its whole amount, under a fresh refund number.
 inline const Operation kRefundOperation{"refund",
-                                        "/pay/refund",
+                                        "/secapi/pay/refund",
                                         {{kFieldAppId, from::AppId},
                                          {kFieldMchId, from::MchId},
                                          {kFieldNonceStr, from::Nonce},

@@ -144,9 +144,35 @@ Key ReadKey(const std::string& pem) {
   return Key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
-// Writes `text` to `path` by way of a new file beside it, made exclusively under a name no
-// one can foresee and readable by its owner only before anything goes in, then renamed into
-// place; `shared` files (certificates, which are public) are made readable by all after.
+// Whether the CA in `caFile` is there with the key in `caKeyFile` that it was made with.
+bool CaMatchesKey(const std::string& caFile, const std::string& caKeyFile) {
+  const Cert ca = ReadCert(ReadText(caFile));
+  const Key key = ReadKey(ReadText(caKeyFile));
+  return ca && key && X509_check_private_key(ca.get(), key.get()) == 1;
+}
+
+std::string ExtensionDer(X509_EXTENSION* extension) {
+  unsigned char* der = nullptr;
+  const int size = i2d_X509_EXTENSION(extension, &der);
+  if (size <= 0) return {};
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// The DER of the extension `nid` of `cert`, or empty when it has none.
+std::string ExtensionDer(X509* cert, int nid) {
+  const int at = X509_get_ext_by_NID(cert, nid, -1);
+  return at < 0 ? std::string() : ExtensionDer(X509_get_ext(cert, at));
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(platform::FilePath(path), ignored);
+}
+
+}  // namespace
+
 bool WriteFile(const std::string& path, const std::string& text, bool shared) {
   namespace fs = std::filesystem;
   std::string temporary;
@@ -178,35 +204,6 @@ std::string ReadText(const std::string& path) {
   }
   return text;
 }
-
-// Whether the CA in `caFile` is there with the key in `caKeyFile` that it was made with.
-bool CaMatchesKey(const std::string& caFile, const std::string& caKeyFile) {
-  const Cert ca = ReadCert(ReadText(caFile));
-  const Key key = ReadKey(ReadText(caKeyFile));
-  return ca && key && X509_check_private_key(ca.get(), key.get()) == 1;
-}
-
-std::string ExtensionDer(X509_EXTENSION* extension) {
-  unsigned char* der = nullptr;
-  const int size = i2d_X509_EXTENSION(extension, &der);
-  if (size <= 0) return {};
-  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
-  OPENSSL_free(der);
-  return bytes;
-}
-
-// The DER of the extension `nid` of `cert`, or empty when it has none.
-std::string ExtensionDer(X509* cert, int nid) {
-  const int at = X509_get_ext_by_NID(cert, nid, -1);
-  return at < 0 ? std::string() : ExtensionDer(X509_get_ext(cert, at));
-}
-
-bool Exists(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::exists(platform::FilePath(path), ignored);
-}
-
-}  // namespace
 
 bool CaIsNameConstrained(const std::string& pem) {
   const Cert ca = ReadCert(pem);

@@ -81,4 +81,12 @@ bool CertificateNames(const std::string& certFile, const std::string& host);
 // The same for PEM text.
 bool PemNames(const std::string& pem, const std::string& host);
 
+// Writes `text` to `path` by way of a new file beside it, made exclusively under a name no
+// one can foresee and readable by its owner only before anything goes in, then renamed into
+// place; `shared` files (certificates, which are public) are made readable by all after.
+// False when it cannot be written.
+bool WriteFile(const std::string& path, const std::string& text, bool shared);
+// The whole of a regular file of at most kMaxCaFileBytes; empty when it cannot be read.
+std::string ReadText(const std::string& path);
+
 }  // namespace quillmark::sandbox

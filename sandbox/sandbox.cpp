@@ -24,6 +24,7 @@
 
 #include "config/local_sandbox.h"
 #include "config/merchant_settings.h"
+#include "http/client_certificate.h"
 #include "http/https_server.h"
 #include "platform/platform.h"
 #include "protocol/flat_document.h"
@@ -35,6 +36,7 @@
 #include "sandbox/certificates.h"
 #include "sandbox/console/console.h"
 #include "sandbox/faults.h"
+#include "sandbox/merchant_ca.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/order/order_book.h"
 #include "sandbox/order/order_life.h"
@@ -93,6 +95,20 @@ const ApiHandler* FaultedHandler(const HttpRequest& request) {
   return nullptr;
 }
 
+// The journal's verdict for a request the front refused for its client certificate.
+constexpr char kVerdictCertificate[] = "certificate-refused";
+
+// The front's page for a client certificate it refuses: HTML, as the platform's front
+// answers before any API sees the request, and not the API's XML.
+void CertificatePage(const std::string& words, HttpReply& reply) {
+  reply.status = 400;
+  reply.contentType = "text/html";
+  reply.body = "<html>\r\n<head><title>400 " + words +
+               "</title></head>\r\n<body>\r\n<center><h1>400 Bad "
+               "Request</h1></center>\r\n<center>" +
+               words + "</center>\r\n</body>\r\n</html>\r\n";
+}
+
 bool IsConsolePath(const std::string& path) {
   return path == kConsolePath || path.rfind(std::string(kConsolePath) + "/", 0) == 0;
 }
@@ -124,6 +140,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   bool Start(std::string* error);
   std::string ReadStartFiles(std::string& notifyCas);
   bool LoadState(std::string& error);
+  bool IssueClientCertificates(std::string& error);
   void SetUpConsole();
   void MakeNotifier(std::string notifyCas);
   HttpsServerOptions ServerOptions();
@@ -140,6 +157,9 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   void Route(Exchange& ex);
   bool RouteOperation(Exchange& ex);
   bool RoutePayer(Exchange& ex);
+  // True when the request is under /secapi/ without a certificate of the merchant CA: its
+  // reply is then the front's page.
+  bool RefusedCertificate(Exchange& ex);
   void NoEndpoint(Exchange& ex);
 
   // Writes what the exchange changed and its journal entry, then hands its reply to
@@ -195,6 +215,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   const MerchantSettings merchant;
   std::string caFile;  // the CA that issued the certificate, where known
   std::string certificateError;
+  MerchantCa merchantCa;  // issues the merchants' client certificates; set in Start()
   std::unique_ptr<HttpsServer> server;
   std::unique_ptr<Notifier> notifier;
   std::unique_ptr<StateStore> store;
@@ -236,6 +257,7 @@ bool Sandbox::Impl::Start(std::string* error) {
   std::string notifyCas;
   if (std::string problem = ReadStartFiles(notifyCas); !problem.empty()) return fail(problem);
   std::string problem;
+  if (!IssueClientCertificates(problem)) return fail(problem);
   if (!LoadState(problem)) return fail(problem);
   SetUpConsole();
   // Made before the server serves, so that a request that pays an order finds it.
@@ -310,6 +332,32 @@ bool Sandbox::Impl::LoadState(std::string& error) {
   return true;
 }
 
+// The merchant CA, and the files of the merchant and of every profile's, each reused while
+// it is still good, so that a merchant's code configured with them keeps working.
+bool Sandbox::Impl::IssueClientCertificates(std::string& error) {
+  if (options.clientCertFolder.empty()) {
+    options.clientCertFolder = LocalSandboxFolder(ProcessEnvironment());
+  } else if (options.clientCertFolder == kMemoryCertificates) {
+    options.clientCertFolder.clear();
+  }
+  if (!TakeMerchantCa(options.clientCertFolder, merchantCa, error)) return false;
+  if (options.clientCertFolder.empty()) return true;
+  std::vector<std::string> numbers = {merchant.mchId};
+  for (const std::string& number : options.certifiedMerchants) {
+    if (std::find(numbers.begin(), numbers.end(), number) == numbers.end())
+      numbers.push_back(number);
+  }
+  for (const std::string& number : numbers) {
+    if (!IssueClientFiles(merchantCa, number, ClientCertFolder(options.clientCertFolder, number),
+                          error)) {
+      return false;
+    }
+  }
+  console.clientCertFolder = options.clientCertFolder;
+  console.clientCertMerchants = std::move(numbers);
+  return true;
+}
+
 void Sandbox::Impl::SetUpConsole() {
   console.token = options.consoleToken.empty() ? RandomToken() : options.consoleToken;
   console.formToken = RandomToken();
@@ -342,6 +390,7 @@ HttpsServerOptions Sandbox::Impl::ServerOptions() {
   http.certPem = options.certPem;
   http.keyPem = options.keyPem;
   http.bodyLimit = kMaxRequestBodyBytes;
+  http.clientCaPem = merchantCa.certPem;
   http.handle = [this](const HttpRequest& q, HttpsServerOptions::Answer a) {
     Handle(q, std::move(a));
   };
@@ -417,7 +466,7 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answe
 }
 
 void Sandbox::Impl::Route(Exchange& ex) {
-  if (RouteOperation(ex) || RoutePayer(ex)) return;
+  if (RefusedCertificate(ex) || RouteOperation(ex) || RoutePayer(ex)) return;
   const HttpRequest& request = ex.request;
   if (request.method == "GET" && request.path == "/favicon.ico") {
     // Browsers ask for it with every page: "none" rather than a failure in the log.
@@ -427,6 +476,22 @@ void Sandbox::Impl::Route(Exchange& ex) {
     return;
   }
   NoEndpoint(ex);
+}
+
+bool Sandbox::Impl::RefusedCertificate(Exchange& ex) {
+  const HttpRequest& request = ex.request;
+  if (!NeedsClientCertificate(request.path)) return false;
+  const PeerCertificate& peer = request.peerCertificate;
+  if (peer.presented && peer.trusted) return false;
+  Record(request, {});
+  ex.entry.verdict = kVerdictCertificate;
+  CertificatePage(
+      peer.presented ? "The SSL certificate error" : "No required SSL certificate was sent",
+      ex.reply);
+  Log(ex, "-", 400,
+      peer.presented ? "FAIL a client certificate the merchant CA did not issue"
+                     : "FAIL no client certificate");
+  return true;
 }
 
 // The platform's operations, by the same declarations the client sends them by.
@@ -458,6 +523,13 @@ bool Sandbox::Impl::RouteOperation(Exchange& ex) {
   if (faulted && options.fault == Fault::kHttp500) {
     Http500Reply(ex.reply);
     Log(ex, orderNo, 500, "FAULT http500, no order placed");
+  } else if (NeedsClientCertificate(request.path) && check.fields.count(kFieldMchId) != 0 &&
+             check.fields.at(kFieldMchId) != request.peerCertificate.commonName) {
+    // Issued by the merchant CA, but to another merchant: the API itself refuses it.
+    SendFail("certificate not match", ex.reply);
+    Log(ex, orderNo, 200,
+        "FAIL certificate not match (issued to " +
+            PrintableAscii(request.peerCertificate.commonName) + ")");
   } else if (!check.ok) {
     SendFail(check.message, ex.reply);
     Log(ex, orderNo, 200, "FAIL " + check.message);
@@ -505,8 +577,19 @@ void Sandbox::Impl::NoEndpoint(Exchange& ex) {
     endpoints += (i == 0 ? " " : i + 1 == kOperations.size() ? " or " : ", ");
     endpoints += kOperations[i]->path;
   }
-  const std::string message = "no such endpoint: " + request.method + " " +
-                              PrintableAscii(request.path) + " (" + endpoints + ")";
+  std::string message = "no such endpoint: " + request.method + " " + PrintableAscii(request.path) +
+                        " (" + endpoints + ")";
+  // An operation asked for at the path it has without its guard, as merchants who move from
+  // plain TLS do: the message names where it is.
+  for (const Operation* operation : kOperations) {
+    const std::string path = operation->path;
+    const std::string prefix = std::string(kCertificatePathPrefix)
+                                   .substr(0, std::string(kCertificatePathPrefix).size() - 1);
+    if (path.rfind(prefix, 0) == 0 && request.path == path.substr(prefix.size())) {
+      message = "no such endpoint: " + request.method + " " + request.path + ": the " +
+                operation->name + " is at " + path + ", with the merchant's client certificate";
+    }
+  }
   ex.reply.status = 404;
   SendFail(message, ex.reply);
   Log(ex, "-", 404, "FAIL " + message);
@@ -861,6 +944,8 @@ std::string Sandbox::baseUrl() const {
 std::string Sandbox::caFile() const { return impl_->caFile; }
 
 std::string Sandbox::certFile() const { return impl_->options.certFile; }
+
+std::string Sandbox::clientCertFolder() const { return impl_->options.clientCertFolder; }
 
 std::vector<RecordedRequest> Sandbox::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);

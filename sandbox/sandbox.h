@@ -27,6 +27,8 @@ std::vector<std::chrono::milliseconds> DefaultNotifyDelays();
 // names no such folder.
 std::string DefaultStateFile(const std::map<std::string, std::string>& environment);
 
+inline constexpr char kMemoryCertificates[] = ":memory:";
+
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8443;  // 0 picks a free port; see Sandbox::port()
@@ -87,6 +89,16 @@ struct Options {
   std::int64_t stateMaxPages = 0;   // for tests: the state file is full at this many pages
   // What a console client off loopback must show; empty: a fresh random one at each start.
   std::string consoleToken;
+
+  // The merchants' API client certificates (sandbox/merchant_ca.h), which its /secapi/ paths
+  // want: the merchant CA is kept in this folder and each merchant's three files in a folder
+  // of its number below it (config/local_sandbox.h), issued at start. Empty: the per-user
+  // folder (LocalSandboxFolder), where the clients look for them; kMemoryCertificates, or no
+  // per-user folder: a CA held in memory only, and no files.
+  std::string clientCertFolder;
+  // Merchant numbers issued a certificate besides `merchant`'s: the settings file's
+  // profiles', so that one of them presented for `merchant` is told apart from a stranger's.
+  std::vector<std::string> certifiedMerchants;
 };
 
 // A request as the server received it, for tests.
@@ -123,6 +135,9 @@ class Sandbox {
 
   // The certificate it serves (the one given, the build's, or one of its own).
   std::string certFile() const;
+  // Where the merchants' client certificates are (Options::clientCertFolder); empty when
+  // they are held in memory only.
+  std::string clientCertFolder() const;
 
   // How many orders it keeps now.
   std::size_t orderCount() const;

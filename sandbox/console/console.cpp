@@ -10,7 +10,10 @@
 #include <string_view>
 #include <utility>
 
+#include "config/local_sandbox.h"
+#include "platform/platform.h"
 #include "protocol/flat_document.h"
+#include "sandbox/certificates.h"
 #include "sandbox/console/console_access.h"
 #include "sandbox/console/console_api.h"
 #include "sandbox/console/console_pages.h"
@@ -24,6 +27,7 @@ constexpr char kApiPrefix[] = "/console/api/";
 constexpr char kOrdersPath[] = "/console/orders/";
 constexpr char kApiOrdersPath[] = "/console/api/orders/";
 constexpr char kApiScenariosPath[] = "/console/api/scenarios";
+constexpr char kApiClientCertPath[] = "/console/api/client-cert/";
 // The page every page route serves: it tells by its address which view to draw.
 constexpr char kShellPage[] = "console.html";
 constexpr std::size_t kShownPathBytes = 80;
@@ -121,6 +125,7 @@ class Console {
   bool RouteScenarios(const std::string& path);
   void SendFile(std::string_view name, int status = 200);
   void Act(const std::string& number, const std::string& action);
+  void SendClientFile(const std::string& mchId, const std::string& name);
 
   const HttpRequest& request_;
   HttpReply& reply_;
@@ -208,6 +213,8 @@ bool Console::RouteApi(const std::string& path) {
                                      ChooseLanguage(request_.acceptLanguage))});
   } else if (StartsWith(path, kApiScenariosPath)) {
     return RouteScenarios(path);
+  } else if (SplitOrderPath(path, kApiClientCertPath, number, action) && Get()) {
+    SendClientFile(number, action);
   } else if (path == "/console/api/orders" && Get()) {
     SendJson(reply_, {200, OrdersView(store_, settings_, Limit(request_))});
   } else if (path == "/console/api/requests" && Get()) {
@@ -253,6 +260,29 @@ void Console::SendFile(std::string_view name, int status) {
   reply_.status = status;
   reply_.contentType = std::string(ContentTypeOf(name));
   reply_.body = std::string(file->body);
+  SecureHeaders(reply_);
+}
+
+// One of a merchant's three files, as a download; a merchant it does not serve, or any other
+// name, is not found, so that no path reaches another file of the folder.
+void Console::SendClientFile(const std::string& mchId, const std::string& name) {
+  const auto& merchants = settings_.clientCertMerchants;
+  const bool known = !settings_.clientCertFolder.empty() &&
+                     std::find(merchants.begin(), merchants.end(), mchId) != merchants.end();
+  const bool named = name == kClientCertP12 || name == kClientCertPem || name == kClientKeyPem;
+  if (!known || !named) {
+    return Error(404, "no such client certificate file: the merchants' are " +
+                          std::string(kClientCertP12) + ", " + kClientCertPem + " and " +
+                          kClientKeyPem + " below /console/api/client-cert/<mch_id>/");
+  }
+  const std::string path = platform::PathText(
+      platform::FilePath(ClientCertFolder(settings_.clientCertFolder, mchId)) / name);
+  const std::string bytes = ReadText(path);
+  if (bytes.empty()) return Error(404, "merchant " + mchId + "'s " + name + " is not there");
+  reply_.status = 200;
+  reply_.contentType = name == kClientCertP12 ? "application/x-pkcs12" : "application/x-pem-file";
+  reply_.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + name + "\"");
+  reply_.body = bytes;
   SecureHeaders(reply_);
 }
 

@@ -84,6 +84,11 @@ struct ConsoleSettings {
   // Empty otherwise.
   std::string phonePageUrl;
   std::string caFingerprint;
+  // Where the merchants' client certificates are kept, and whose they are: the console
+  // offers each merchant's three files at /console/api/client-cert/<mch_id>/<file>. Empty:
+  // none is offered.
+  std::string clientCertFolder;
+  std::vector<std::string> clientCertMerchants;
 };
 
 // Whether the peer may use the console: from a loopback address that it reached by a

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/local_sandbox.h"
 #include "sandbox/certificates.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/program/program_options.h"
@@ -64,6 +65,13 @@ void PrintBanner(std::ostream& out, const Sandbox& sandbox, const Options& optio
         << " taken up, " << sandbox.resumedNotifications()
         << (sandbox.resumedNotifications() == 1 ? " notification" : " notifications")
         << " still due)" << std::endl;
+  }
+  if (!sandbox.clientCertFolder().empty()) {
+    out << "quillmark-sandbox: " << kCertificatePathPrefix
+        << " paths want the merchant's client certificate: " << kClientCertP12
+        << " (password: the merchant number), " << kClientCertPem << " and " << kClientKeyPem
+        << " in " << ShownText(sandbox.clientCertFolder()) << "/<mch_id>/ (quillmark-sandbox "
+        << "client-cert)" << std::endl;
   }
   out << "quillmark-sandbox: console at " << sandbox.consoleUrl()
       << " (from another address: " << sandbox.consoleUrl() << "?token=" << sandbox.consoleToken()

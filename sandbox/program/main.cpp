@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "config/local_sandbox.h"
 #include "config/merchant_settings.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "sandbox/lan_mode.h"
+#include "sandbox/merchant_ca.h"
 #include "sandbox/program/banner.h"
 #include "sandbox/program/program_options.h"
 #include "sandbox/sandbox.h"
@@ -31,6 +33,36 @@ namespace {
 std::string PhoneConsoleUrl(const quillmark::sandbox::Sandbox& sandbox,
                             const std::string& httpsBase) {
   return httpsBase + "/console?token=" + sandbox.consoleToken();
+}
+
+// `client-cert`: the merchant's three files, issued by the merchant CA in the per-user
+// folder (which the sandbox trusts), written to `out` or beside that CA.
+int WriteClientCert(const quillmark::MerchantSettings& merchant, const std::string& out) {
+  using namespace quillmark;
+  const std::string folder = LocalSandboxFolder(ProcessEnvironment());
+  if (folder.empty()) {
+    std::cerr << "quillmark-sandbox: no per-user data folder to keep the merchant CA in"
+              << std::endl;
+    return 1;
+  }
+  sandbox::MerchantCa ca;
+  std::string error;
+  const std::string where = out.empty() ? ClientCertFolder(folder, merchant.mchId) : out;
+  bool reused = false;
+  if (!sandbox::TakeMerchantCa(folder, ca, error) ||
+      !sandbox::IssueClientFiles(ca, merchant.mchId, where, error, &reused)) {
+    std::cerr << "quillmark-sandbox: " << ShownText(error) << std::endl;
+    return 1;
+  }
+  std::cout << "quillmark-sandbox: merchant " << merchant.mchId << "'s client certificate "
+            << (reused ? "(still valid, kept) " : "(issued now) ") << "in " << ShownText(where)
+            << ":\n  " << kClientCertP12 << "  PKCS#12, its password the merchant number ("
+            << merchant.mchId << ")\n  " << kClientCertPem << "  the certificate, PEM\n  "
+            << kClientKeyPem << "   its private key, PEM, readable by you only\n"
+            << "quillmark-sandbox: the sandbox's /secapi/ paths want it; it is issued by its "
+               "merchant CA in "
+            << ShownText(folder) << std::endl;
+  return 0;
 }
 
 }  // namespace
@@ -70,7 +102,16 @@ int main(int argc, char** argv) {
     }
     return sandbox::CheckNotify(*program.checkNotify, std::cout);
   }
+  if (program.clientCert) return WriteClientCert(settings.merchant, *program.clientCert);
   program.sandbox.merchant = settings.merchant;
+  // Every merchant of the settings file gets a certificate, so that one presented for
+  // another of them is refused as the platform refuses it.
+  for (const std::string& profile : settings.profiles) {
+    LoadedSettings other;
+    if (LoadSettings(program.config, profile, ProcessEnvironment(), other, problem)) {
+      program.sandbox.certifiedMerchants.push_back(other.merchant.mchId);
+    }
+  }
 
   sandbox::LanMode lan;
   std::string error;

@@ -170,6 +170,8 @@ struct CommandLine {
   CLI::App* checkNotify = nullptr;
   CLI::App* scenarios = nullptr;
   bool scenariosJson = false;
+  CLI::App* clientCert = nullptr;
+  std::string clientCertOut;
 };
 
 // Why `value` cannot be --lan's address, or empty when it can.
@@ -354,6 +356,21 @@ void AddScenarios(CLI::App& app, CommandLine& line) {
                            "as a JSON array of {\"name\", \"amount\", \"description\"}");
 }
 
+// Another: the merchant's client certificate files, issued by the merchant CA.
+void AddClientCert(CLI::App& app, ProgramOptions& program, CommandLine& line) {
+  line.clientCert = app.add_subcommand(
+      "client-cert",
+      "write the merchant's API client certificate as the platform hands it out:\n"
+      "apiclient_cert.p12 (its password the merchant number), apiclient_cert.pem and\n"
+      "apiclient_key.pem, issued by the sandbox's merchant CA, and say where they are");
+  AddSettingsOptions(*line.clientCert, program.config, program.profile);
+  line.clientCert
+      ->add_option("--out", line.clientCertOut,
+                   "write them to this folder (default: the per-user folder's, by\n"
+                   "merchant number, which the sandbox trusts and the clients read)")
+      ->option_text("DIR");
+}
+
 // Parses argv into `app`. Nothing when the program is to go on; otherwise the status it
 // ends with, after --help, or after a message on standard error.
 std::optional<int> Parse(CLI::App& app, int argc, const char* const* argv) {
@@ -459,6 +476,7 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   AddStoreOptions(app, defaults, program, line);
   AddCheckNotify(app, line);
   AddScenarios(app, line);
+  AddClientCert(app, program, line);
   app.require_subcommand(0, 1);
   app.footer(
       EndpointList() +
@@ -476,6 +494,10 @@ std::optional<int> ReadProgramOptions(int argc, const char* const* argv, std::ui
   }
   if (line.scenarios->parsed()) {
     program.scenarios = line.scenariosJson;
+    return std::nullopt;
+  }
+  if (line.clientCert->parsed()) {
+    program.clientCert = line.clientCertOut;
     return std::nullopt;
   }
   if (line.lan->count() > 0) program.lan = line.lanAddress;

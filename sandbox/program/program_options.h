@@ -26,6 +26,9 @@ struct ProgramOptions {
   std::optional<CheckNotifyOptions> checkNotify;
   // `scenarios [--json]`: no sandbox, but the table of test scenarios; true: as JSON.
   std::optional<bool> scenarios;
+  // `client-cert [--profile NAME] [--out DIR]`: no sandbox, but the merchant's client
+  // certificate files written to DIR (empty: the per-user folder's, beside the merchant CA).
+  std::optional<std::string> clientCert;
 };
 
 // Reads the command line into `options`. Nothing when the program is to go on; otherwise

@@ -66,6 +66,11 @@ std::string FailureOf(const StepOutcome& outcome) {
     const std::string status = Fill(texts::kHttpStatus, {std::to_string(transfer.httpStatus)});
     failure = failure.empty() ? status : failure + "，" + status;
   }
+  const std::string refusal =
+      outcome.operation == nullptr
+          ? std::string()
+          : CertificateRefusal(outcome.operation->path, transfer.httpStatus, outcome.reply);
+  if (!refusal.empty()) failure += "，" + refusal;
   if (!failure.empty()) return failure;
   if (outcome.Field(kFieldReturnCode) == "FAIL") {
     return Pair(outcome.Field(kFieldReturnCode), outcome.Field(kFieldReturnMsg));

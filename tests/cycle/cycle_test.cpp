@@ -289,7 +289,7 @@ void AnswerAbout(quillmark::testsupport::LocalHttpsServer& server, const std::st
     return body.substr(open + name.size() + 2, close - open - name.size() - 2);
   };
   for (const char* one :
-       {"/pay/unifiedorder", "/pay/orderquery", "/pay/closeorder", "/pay/refund"}) {
+       {"/pay/unifiedorder", "/pay/orderquery", "/pay/closeorder", "/secapi/pay/refund"}) {
     server.Handle(one, [=](const httplib::Request& req, httplib::Response& res) {
       SignedFields reply = {{"return_code", "SUCCESS"},
                             {"result_code", "SUCCESS"},
@@ -355,7 +355,7 @@ TEST(CycleVerdict, AReplyAboutAnotherRequestExitsThree) {
            std::string(kAppId) + "\n"},
       {"a refund answered for another mch_id",
        {"refund", order},
-       "/pay/refund",
+       "/secapi/pay/refund",
        "mch_id",
        "1239999999",
        3,

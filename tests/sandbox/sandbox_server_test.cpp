@@ -39,6 +39,7 @@ class SandboxServer : public SandboxTest {
     CQuillmarkOps::Settings settings;
     settings.apiBase = Url("");
     settings.transport.caFile = CaFile();
+    settings.transport.clientCertificate = IssuedCertificate();
     settings.out = &clientOut_;
     return CQuillmarkOps(settings);
   }
@@ -447,10 +448,11 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
                                                         : client->Post(row.path, "", "text/xml");
     ASSERT_TRUE(reply) << row.method << ' ' << row.path;
     EXPECT_EQ(reply->status, 404) << row.method << ' ' << row.path;
-    EXPECT_EQ(CdataField(reply->body, "return_msg"),
-              std::string("no such endpoint: ") + row.method + " " + row.path +
-                  " (POST /pay/unifiedorder, /pay/orderquery, /pay/closeorder, /pay/refund or "
-                  "/pay/refundquery)");
+    EXPECT_EQ(
+        CdataField(reply->body, "return_msg"),
+        std::string("no such endpoint: ") + row.method + " " + row.path +
+            " (POST /pay/unifiedorder, /pay/orderquery, /pay/closeorder, /secapi/pay/refund or "
+            "/pay/refundquery)");
   }
 }
 

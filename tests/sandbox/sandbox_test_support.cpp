@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "client/quillmark_ops.h"
+#include "config/local_sandbox.h"
 #include "config/merchant_config.h"
 #include "http/transport.h"
 #include "text/encoding.h"
@@ -65,12 +66,17 @@ Reply Post(const std::string& url, const std::string& body, long totalTimeoutMs)
   TransportOptions options;
   options.caFile = CaFile();
   options.totalTimeoutMs = totalTimeoutMs;
+  options.clientCertificate = IssuedCertificate();
   std::ostringstream log;
   Reply reply;
   reply.body = PostXml(url.c_str(), body.c_str(), log, options);
   reply.diagnostic = log.str();
   if (!reply.diagnostic.empty() && reply.diagnostic.back() == '\n') reply.diagnostic.pop_back();
   return reply;
+}
+
+ClientCertificate IssuedCertificate() {
+  return LocalSandboxClientCertificate(ProcessEnvironment(), kMchId);
 }
 
 std::unique_ptr<httplib::SSLClient> Client(int port) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "http/client_certificate.h"
 #include "protocol/reply_fields.h"
 
 #include "sandbox/api/request_check.h"
@@ -37,8 +38,12 @@ struct Reply {
   std::string body;        // what quillmark::PostXml returned
   std::string diagnostic;  // its "curl_easy_perform ..." line, without the newline
 };
-// POSTs `body` to `url` with quillmark::PostXml, trusting the build's CA.
+// POSTs `body` to `url` with quillmark::PostXml, trusting the build's CA, and presenting
+// to a /secapi/ path the certificate the sandbox issued to the build's merchant.
 Reply Post(const std::string& url, const std::string& body, long totalTimeoutMs = 10'000);
+
+// The certificate a sandbox started by the test issued to the build's merchant.
+ClientCertificate IssuedCertificate();
 
 // An HTTPS client for 127.0.0.1:`port` that verifies the server against the build's CA.
 std::unique_ptr<httplib::SSLClient> Client(int port);

@@ -158,9 +158,10 @@ TEST_F(Scenarios, EachPlaysItsOutcome) {
     }
     if (*row.refund) {
       const std::string fee = std::to_string(row.fee);
-      const Reply refund = Signed("/pay/refund", About(orderNo, {{"out_refund_no", "R" + orderNo},
-                                                                 {"refund_fee", fee},
-                                                                 {"total_fee", fee}}));
+      const Reply refund = Signed(
+          "/secapi/pay/refund",
+          About(orderNo,
+                {{"out_refund_no", "R" + orderNo}, {"refund_fee", fee}, {"total_fee", fee}}));
       EXPECT_EQ(Result(refund), row.refund) << refund.body;
     }
     for (const std::string& status : row.refundStatuses) {

@@ -516,7 +516,7 @@ class PayButtonTest : public QObject {
     // A paid order is refunded, under a number of its own, and its next query says so.
     QVERIFY(ClickAndWait(dlg, "refundButton"));
     const RecordedRequest refund = rig.sandbox->requests().back();
-    QCOMPARE(refund.path, std::string("/pay/refund"));
+    QCOMPARE(refund.path, std::string("/secapi/pay/refund"));
     QCOMPARE(Field(refund, "out_trade_no"), lastOrder);
     QCOMPARE(TextOf(dlg, "refundVerdict"),
              QStringLiteral("已退款，退款单号 %1；签名已验证")
@@ -604,7 +604,7 @@ class PayButtonTest : public QObject {
     QCOMPARE(Field(requests.front(), "total_fee"), std::to_string(chosen->totalFee));
     QString refundNo;
     for (const RecordedRequest& request : requests) {
-      if (request.path == "/pay/refund")
+      if (request.path == "/secapi/pay/refund")
         refundNo = QString::fromStdString(Field(request, "out_refund_no"));
     }
     const QString text = TextOf(dlg, row.toLatin1().constData());
