@@ -38,8 +38,9 @@ bool ReadDocument(const std::string& file, std::string& document, std::ostream& 
   } else {
     const std::string unusable = NotARegularFile(file, kDefaultMaxReplyBytes);
     if (!unusable.empty() || !ReadDiskFile(file, kDefaultMaxReplyBytes, text)) {
-      out << "quillmark-cycle: " << EscapeControls(file) << " cannot be used: "
-          << (unusable.empty() ? std::string("it cannot be read") : unusable) << '\n';
+      out << "quillmark-cycle: " << EscapeControls(file)
+          << " cannot be used: " << (unusable.empty() ? std::string("it cannot be read") : unusable)
+          << '\n';
       return false;
     }
   }
@@ -58,7 +59,9 @@ std::vector<std::string> NamesRead(const SignedFields& fields) {
   std::set<std::string> names = {kFieldReturnCode, kFieldReturnMsg, kFieldResultCode, kFieldErrCode,
                                  kFieldErrCodeDes};
   for (const Operation* operation : kOperations) {
-    names.insert(operation->replyFields.begin(), operation->replyFields.end());
+    for (std::string& name : ExpandFields(operation->replyFields, kMaxIndexedFields)) {
+      names.insert(std::move(name));
+    }
   }
   names.insert(kNotificationFields.begin(), kNotificationFields.end());
   for (const auto& field : fields) names.insert(field.first);
@@ -71,8 +74,9 @@ std::vector<std::string> NamesRead(const SignedFields& fields) {
 bool TypeOf(const std::string& given, const SignedFields& fields, SignType& type,
             std::ostream& out) {
   const auto named = fields.find(kFieldSignType);
-  const std::string name =
-      !given.empty() ? given : named == fields.end() ? std::string() : named->second;
+  const std::string name = !given.empty()          ? given
+                           : named == fields.end() ? std::string()
+                                                   : named->second;
   if (name.empty()) {
     type = SignType::kMd5;
     return true;
@@ -136,8 +140,7 @@ int VerifyDocument(const std::string& file, const MerchantSettings& merchant, st
     case SignatureVerdict::kMismatch:
       out << ": its sign " << EscapeControls(signature.received) << " is not the expected "
           << signature.expected << ", the upper-case " << SignDigestWords(type)
-          << " of the UTF-8 bytes of \""
-          << EscapeControls(signature.maskedSignString) << "\"\n";
+          << " of the UTF-8 bytes of \"" << EscapeControls(signature.maskedSignString) << "\"\n";
       break;
     case SignatureVerdict::kMissing:
       out << ": return_code SUCCESS without a sign; the platform signs every such document\n";

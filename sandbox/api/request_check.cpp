@@ -33,8 +33,8 @@ bool IsSignOfEitherType(std::string_view text) {
 struct FieldForm {
   const char* name;  // null: every field not named before it
   std::size_t maxBytes;
-  bool (*fits)(std::string_view);    // null: any text up to maxBytes
-  const char* rule;                  // the message's "must be ..." part
+  bool (*fits)(std::string_view);  // null: any text up to maxBytes
+  const char* rule;                // the message's "must be ..." part
 };
 
 constexpr FieldForm kFieldForms[] = {
@@ -43,6 +43,8 @@ constexpr FieldForm kFieldForms[] = {
     {kFieldNonceStr, 32, rules::IsNonce, "1 to 32 letters or digits"},
     {kFieldOutTradeNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
     {kFieldOutRefundNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
+    {kFieldTransactionId, 32, rules::IsPlatformId, "1 to 32 digits"},
+    {kFieldRefundId, 32, rules::IsPlatformId, "1 to 32 digits"},
     {kFieldSign, 64, IsSignOfEitherType, "32 hexadecimal digits (MD5) or 64 (HMAC-SHA256)"},
     {kFieldSignType, 32, nullptr, nullptr},
     {kFieldSpbillCreateIp, 15, rules::IsDottedIpv4, "a dotted-decimal IPv4 address"},
@@ -95,10 +97,10 @@ CheckResult SignMismatch(SignType type, Fields fields, const MerchantSettings& m
   std::string why;
   for (const SignType other : kSignTypes) {
     if (other == type || received != SignOf(fields, merchant.apiKey, other)) continue;
-    why = (type == SignType::kMd5 ? std::string("the request names no sign_type, so MD5")
-                                  : std::string("the request's sign_type is ") +
-                                        SignTypeName(type)) +
-          "; the sign is the " + SignTypeName(other) + " of the sign string; ";
+    why =
+        (type == SignType::kMd5 ? std::string("the request names no sign_type, so MD5")
+                                : std::string("the request's sign_type is ") + SignTypeName(type)) +
+        "; the sign is the " + SignTypeName(other) + " of the sign string; ";
   }
   // Computed once, for the message and for the journal alike.
   std::string signString = SignStringOf(fields, kMaskedKey);
@@ -188,6 +190,16 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
       return Fail(Verdict::kMissingField,
                   std::string("required field ") + name + " is missing or empty", fields);
     }
+  }
+  std::string alternatives;
+  bool givenOne = false;
+  for (const RequestField& field : operation.requestFields) {
+    if (!field.alternative) continue;
+    alternatives += (alternatives.empty() ? "" : ", ") + std::string(field.name);
+    givenOne = givenOne || !Field(fields, field.name).empty();
+  }
+  if (!alternatives.empty() && !givenOne) {
+    return Fail(Verdict::kMissingField, "one of " + alternatives + " is required", fields);
   }
   const std::string problem = FormProblem(fields);
   if (!problem.empty()) return Fail(Verdict::kBadField, problem, fields);
