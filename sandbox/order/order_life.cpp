@@ -166,8 +166,7 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
       order.closedBy = cause.by;
       break;
     case Transition::kRefund:
-      // The refund itself is Refund()'s; an order whose every refund closed is paid again.
-      order.refunded = Refunding(order);
+      order.refunded = true;  // the refund itself is AskRefund()'s
       break;
     case Transition::kResend:
       break;  // never moves
@@ -232,8 +231,10 @@ RefundStep OrderLife::AskRefund(Order& order, const RefundAsk& ask, std::int64_t
   refund.requestedAt = at;
   order.refunds.push_back(std::move(refund));
   result.index = order.refunds.size() - 1;
-  if (!ask.processing) FinishRefund(order, result.index, at);
   result.step = Apply(order, Transition::kRefund, Cause{Actor::kMerchant, at, 0});
+  // Final at once unless its scenario keeps it processing; one that closed leaves the order
+  // paid, as it was, when no other refund stands.
+  if (!ask.processing) FinishRefund(order, result.index, at);
   return result;
 }
 

@@ -79,7 +79,7 @@ struct RefundAsk {
   std::string outRefundNo;
   long long totalFee = 0;  // must be the order's
   long long refundFee = 0;
-  std::string notifyUrl;  // the request's; "": the order's is notified
+  std::string notifyUrl = {};  // the request's; "": the order's is notified
   // What its scenario makes of it: where it ends, and whether it is still processing
   // until its first refund query.
   RefundStatus ends = RefundStatus::kSuccess;
