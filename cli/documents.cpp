@@ -59,7 +59,9 @@ std::vector<std::string> NamesRead(const SignedFields& fields) {
   std::set<std::string> names = {kFieldReturnCode, kFieldReturnMsg, kFieldResultCode, kFieldErrCode,
                                  kFieldErrCodeDes};
   for (const Operation* operation : kOperations) {
-    names.insert(operation->replyFields.begin(), operation->replyFields.end());
+    for (std::string& name : ExpandFields(operation->replyFields, kMaxIndexedFields)) {
+      names.insert(std::move(name));
+    }
   }
   names.insert(kNotificationFields.begin(), kNotificationFields.end());
   for (const auto& field : fields) names.insert(field.first);

@@ -10,6 +10,7 @@
 
 #include "config/default_requests.h"
 #include "config/local_sandbox.h"
+#include "protocol/field_rules.h"
 #include "protocol/reply_fields.h"
 #include "protocol/request_ids.h"
 #include "protocol/requests.h"
@@ -64,17 +65,26 @@ constexpr const char* kReplyCodes[] = {kFieldReturnCode, kFieldReturnMsg, kField
 // makes it misdirected (CheckReplyIsAbout).
 void ReadReply(const Operation& operation, const std::string& reply, const SignedFields& ours,
                StepOutcome& outcome) {
+  // A family of fields (refund_fee_$n) has as many members as the signed reply's count
+  // says; the count is read from the signed document, so a member it does not sign is
+  // never read.
+  const auto count = outcome.signature.fields.find(kFieldRefundCount);
+  std::size_t members = 0;
+  if (count != outcome.signature.fields.end() && rules::IsFee(count->second)) {
+    members = static_cast<std::size_t>(std::stoll(count->second));
+  }
+  const std::vector<std::string> own = ExpandFields(operation.replyFields, members);
   std::vector<std::string> read(std::begin(kReplyCodes), std::end(kReplyCodes));
-  read.insert(read.end(), operation.replyFields.begin(), operation.replyFields.end());
+  read.insert(read.end(), own.begin(), own.end());
   CheckFieldsAgree(reply, read, outcome.signature);
   CheckReplyIsAbout(ours, outcome.signature);
-  const auto keep = [&](const char* name) {
+  const auto keep = [&](const std::string& name) {
     std::string value = CdataField(reply, name);
     if (!value.empty()) outcome.fields[name] = std::move(value);
   };
   for (const char* name : kReplyCodes) keep(name);
   if (!Trusted(outcome)) return;
-  for (const char* name : operation.replyFields) keep(name);
+  for (const std::string& name : own) keep(name);
 }
 
 }  // namespace

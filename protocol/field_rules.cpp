@@ -42,6 +42,10 @@ bool IsOrderNumber(std::string_view text) {
   return true;
 }
 
+bool IsPlatformId(std::string_view text) {
+  return !text.empty() && text.size() <= 32 && AllOf(text, IsDigit);
+}
+
 bool IsSign(std::string_view text) { return text.size() == 32 && AllOf(text, IsHexDigit); }
 
 bool IsDottedIpv4(std::string_view text) {

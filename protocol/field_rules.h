@@ -18,6 +18,7 @@ bool IsApiKey(std::string_view text);       // 32 ASCII letters or digits
 bool IsNonce(std::string_view text);        // 1 to 32 ASCII letters or digits
 bool IsOrderNumber(std::string_view text);  // 1 to 32 ASCII letters, digits or _-|*
 bool IsSign(std::string_view text);         // 32 hexadecimal digits
+bool IsPlatformId(std::string_view text);   // 1 to 32 digits: transaction_id, refund_id
 // Four decimal numbers 0..255 joined by dots, without leading zeros.
 bool IsDottedIpv4(std::string_view text);
 // A positive whole number below 2^31, without a sign or leading zeros.

@@ -3,6 +3,12 @@
 // tests all use these.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 namespace quillmark {
 
 // Request fields.
@@ -32,11 +38,54 @@ inline constexpr char kFieldTradeStateDesc[] = "trade_state_desc";
 inline constexpr char kFieldTransactionId[] = "transaction_id";
 inline constexpr char kFieldTimeEnd[] = "time_end";
 inline constexpr char kFieldRefundId[] = "refund_id";
-// A refund query lists an order's refunds, numbered from 0; an order here has one at most.
+// A refund query lists an order's refunds, numbered from 0, in families of fields whose
+// names end in the number: declared with kIndexMark where the number goes, and named with
+// IndexedField.
 inline constexpr char kFieldRefundCount[] = "refund_count";
+inline constexpr char kIndexMark[] = "$n";
+inline constexpr char kFieldOutRefundNoN[] = "out_refund_no_$n";
+inline constexpr char kFieldRefundIdN[] = "refund_id_$n";
+inline constexpr char kFieldRefundFeeN[] = "refund_fee_$n";
+inline constexpr char kFieldRefundStatusN[] = "refund_status_$n";
+inline constexpr char kFieldRefundSuccessTimeN[] = "refund_success_time_$n";
+// The first of each, which a single refund's reply is judged by.
 inline constexpr char kFieldOutRefundNo0[] = "out_refund_no_0";
 inline constexpr char kFieldRefundId0[] = "refund_id_0";
 inline constexpr char kFieldRefundFee0[] = "refund_fee_0";
 inline constexpr char kFieldRefundStatus0[] = "refund_status_0";
+// The most members a family has: an order takes 50 refunds at most.
+inline constexpr std::size_t kMaxIndexedFields = 50;
+
+// Whether `name` declares a family ("refund_fee_$n") rather than one field.
+inline bool IsFieldFamily(std::string_view name) {
+  return name.size() > 2 && name.substr(name.size() - 2) == kIndexMark;
+}
+// The member `index` of `family` ("refund_fee_$n", 2: "refund_fee_2"); a name that is no
+// family is itself.
+inline std::string IndexedField(std::string_view family, std::size_t index) {
+  if (!IsFieldFamily(family)) return std::string(family);
+  return std::string(family.substr(0, family.size() - 2)) + std::to_string(index);
+}
+// The names `declared` stands for in a reply whose families have `count` members each
+// (fewer than kMaxIndexedFields are read), in declared order, each once.
+inline std::vector<std::string> ExpandFields(const std::vector<const char*>& declared,
+                                             std::size_t count) {
+  count = count < kMaxIndexedFields ? count : kMaxIndexedFields;
+  std::vector<std::string> names;
+  const auto add = [&names](std::string name) {
+    for (const std::string& known : names) {
+      if (known == name) return;
+    }
+    names.push_back(std::move(name));
+  };
+  for (const char* name : declared) {
+    if (!IsFieldFamily(name)) {
+      add(name);
+      continue;
+    }
+    for (std::size_t i = 0; i < count; ++i) add(IndexedField(name, i));
+  }
+  return names;
+}
 
 }  // namespace quillmark

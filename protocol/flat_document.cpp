@@ -40,7 +40,8 @@ bool RefersToCharacterZero(std::string_view body) {
 
 }  // namespace
 
-bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& error) {
+bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& error,
+                      std::string_view rootName) {
   if (RefersToCharacterZero(body)) {
     error = "malformed XML: a character reference names character zero, which is not allowed";
     return false;
@@ -64,13 +65,13 @@ bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& 
     }
     root = node;
   }
-  if (!root || std::string_view(root.name()) != "xml") {
-    error = "malformed XML: the root element must be <xml>";
+  if (!root || std::string_view(root.name()) != rootName) {
+    error = "malformed XML: the root element must be <" + std::string(rootName) + ">";
     return false;
   }
   for (const pugi::xml_node child : root.children()) {
     if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-      error = "malformed XML: text directly inside <xml>";
+      error = "malformed XML: text directly inside <" + std::string(rootName) + ">";
       return false;
     }
     if (child.type() != pugi::node_element) continue;  // comments, processing instructions

@@ -17,7 +17,9 @@ namespace quillmark {
 // that is not valid UTF-8 or holds a control character other than tab, line feed or
 // carriage return is refused, and so is a reference to character zero. False, with
 // `error` saying what is wrong in one line of printable ASCII (names in it are passed
-// through PrintableAscii), for anything else. Never throws.
-bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& error);
+// through PrintableAscii), for anything else. Never throws. `root` names the root element
+// for the one document whose root is not <xml>: a refund notification's decrypted req_info.
+bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& error,
+                      std::string_view root = "xml");
 
 }  // namespace quillmark

@@ -35,6 +35,9 @@ struct RequestField {
   // Left out of the document and its sign string when its value is empty, as sign_type
   // is under MD5, so that such a request is the one it always was; otherwise required.
   bool omittedWhenEmpty = false;
+  // One of a set of keys, each omitted when empty, of which a request must give at least
+  // one (the refund query's four ways of naming an order).
+  bool alternative = false;
 };
 
 // Where request values come from: the merchant's account, the order, the identifiers of
@@ -52,6 +55,8 @@ inline std::string TotalFee(const RequestValues& v) { return std::to_string(v.to
 // A test payment is refunded whole.
 inline std::string RefundFee(const RequestValues& v) { return TotalFee(v); }
 inline std::string TradeType(const RequestValues& v) { return v.tradeType; }
+// A key the client does not send: left out, as every empty optional field is.
+inline std::string None(const RequestValues&) { return std::string(); }
 // Named only when it is not MD5: a request without sign_type is signed with MD5.
 inline std::string RequestSignType(const RequestValues& v) {
   const quillmark::SignType type = v.merchant.signType;
@@ -154,14 +159,23 @@ inline const Operation kRefundOperation{"refund",
                                         {kFieldRefundId, kFieldOutRefundNo, kFieldRefundFee},
                                         JudgeAccepted};
 
-// Asks how an order's refund went.
+// Asks how an order's refunds went: named by any of its order number, its transaction_id,
+// a refund's out_refund_no or its refund_id, the reply lists every refund of the order.
 inline const Operation kRefundQueryOperation{
     "refund query",
     "/pay/refundquery",
-    kAboutAnOrder,
+    {{kFieldAppId, from::AppId},
+     {kFieldMchId, from::MchId},
+     {kFieldNonceStr, from::Nonce},
+     {kFieldOutRefundNo, from::RefundNumber, true, true},
+     {kFieldOutTradeNo, from::OrderNumber, true, true},
+     {kFieldRefundId, from::None, true, true},
+     kSignTypeField,
+     {kFieldTransactionId, from::None, true, true}},
     Operation::Makes::kNothing,
     false,
-    {kFieldRefundStatus0, kFieldOutRefundNo0, kFieldRefundId0, kFieldRefundFee0, kFieldRefundCount},
+    {kFieldRefundStatus0, kFieldRefundCount, kFieldOutRefundNoN, kFieldRefundIdN, kFieldRefundFeeN,
+     kFieldRefundStatusN, kFieldRefundSuccessTimeN},
     JudgeFirstReplyField};
 
 // Every operation, for whoever routes requests by path.

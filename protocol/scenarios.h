@@ -87,6 +87,18 @@ inline constexpr Scenario kScenarios[] = {
      "a refund answers FAIL with err_code NOTENOUGH",
      kRefundAndQuery,
      {nullptr, "NOTPAY SUCCESS ", nullptr, "NOTENOUGH"}},
+    {"refund-change",
+     4009,
+     "退款异常",
+     "a refund is accepted and ends in CHANGE: its query and its notification say so",
+     kRefundAndQuery,
+     {nullptr, "NOTPAY SUCCESS ", nullptr, nullptr, "CHANGE"}},
+    {"refund-closed",
+     4010,
+     "退款关闭",
+     "a refund is accepted and ends in REFUNDCLOSE, giving its amount back to be refunded",
+     kRefundAndQuery,
+     {nullptr, "NOTPAY SUCCESS ", nullptr, nullptr, "REFUNDCLOSE"}},
 };
 
 inline constexpr const Scenario& kPaidScenario = kScenarios[0];

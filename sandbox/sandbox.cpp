@@ -173,13 +173,14 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   void PersistAndWait(StateChange change);
   // The notifier's hooks.
   void OnAttempt(const AttemptEntry& attempt);
-  bool StillWanted(const std::string& orderNo);
+  bool StillWanted(const std::string& orderNo, const std::string& outRefundNo);
   void NotifyPaid(PaidOrder paid);
 
   // The console's actions (ConsoleActions).
   Result Pay(const std::string& orderNo) override;
   Result Close(const std::string& orderNo) override;
   Result Notify(const std::string& orderNo) override;
+  Result NotifyRefund(const std::string& orderNo, const std::string& outRefundNo) override;
   void ForgetExpired() override;
   std::size_t OrderCount() override;
   Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) override;
@@ -199,6 +200,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   bool FirstPlacementOf(const std::string& number) override;
   bool Place(const std::string& number, const Order& order) override;
   bool WithOrder(const std::string& number, const OrderUse& use) override;
+  std::string FindOrderNumber(const std::function<bool(const Order&)>& matches) override;
   std::string CodeUrl(const std::string& orderNo) const override;
   void SendSuccess(ReplyFields fields, Exchange& ex, Fault fault) override;
   void SendResultFail(const std::string& orderNo, const std::string& errCode,
@@ -366,6 +368,7 @@ void Sandbox::Impl::SetUpConsole() {
   console.orderTtl = options.orderTtl;
   console.maxOrders = options.maxOrders;
   console.notify = options.notify;
+  console.apiKey = merchant.apiKey;
 }
 
 void Sandbox::Impl::MakeNotifier(std::string notifyCas) {
@@ -376,7 +379,9 @@ void Sandbox::Impl::MakeNotifier(std::string notifyCas) {
   notify.caPem = std::move(notifyCas);
   notify.log = [this](const std::string& line) { LogLine("NOTIFY " + line); };
   notify.report = [this](const AttemptEntry& attempt) { OnAttempt(attempt); };
-  notify.stillWanted = [this](const std::string& orderNo) { return StillWanted(orderNo); };
+  notify.stillWanted = [this](const std::string& orderNo, const std::string& outRefundNo) {
+    return StillWanted(orderNo, outRefundNo);
+  };
   notify.changeAmountAfterSigning = options.fault == Fault::kBadNotifySign;
   notifier = std::make_unique<Notifier>(std::move(notify));
 }
@@ -419,6 +424,20 @@ void Sandbox::Impl::ResumeNotifications() {
           PaidOrderOf(stored.number, order), stored.notifyNext,
           std::chrono::milliseconds(std::max<std::int64_t>(0, stored.notifyDueAt - now)));
       ++resumedCount;
+    }
+    for (const StoredOrder& stored : restored) {
+      for (std::size_t i = 0; i < stored.refunds.size(); ++i) {
+        const StoredRefund& refund = stored.refunds[i];
+        if (refund.refund.notifyAcknowledged || refund.notifyNext == 0 || !refund.refund.final()) {
+          continue;
+        }
+        PaidOrder notice = RefundNoticeOf(stored.number, stored.order, i);
+        if (notice.notifyUrl.empty()) continue;
+        notifier->Resume(
+            std::move(notice), refund.notifyNext,
+            std::chrono::milliseconds(std::max<std::int64_t>(0, refund.notifyDueAt - now)));
+        ++resumedCount;
+      }
     }
   }
   restored.clear();
@@ -623,6 +642,9 @@ void Sandbox::Impl::Commit(const std::shared_ptr<Exchange>& exchange,
     change.orderNo = ex.entry.orderNo;
     change.order = std::move(ex.changed);
     change.notificationDue = ex.notify.has_value();
+    for (const PaidOrder& notice : ex.notifyRefunds) {
+      change.refundNotificationsDue.push_back(notice.outRefundNo());
+    }
   }
   if (ex.journal) change.request = std::move(ex.entry);
   if (ex.tookArmed) change.disarmed.push_back(*ex.tookArmed);
@@ -632,6 +654,7 @@ void Sandbox::Impl::Commit(const std::shared_ptr<Exchange>& exchange,
           [this, exchange, answer = std::move(answer)](bool, const std::string&) {
             if (answer) answer(std::move(exchange->reply));
             if (exchange->notify) NotifyPaid(std::move(*exchange->notify));
+            for (PaidOrder& notice : exchange->notifyRefunds) NotifyPaid(std::move(notice));
           });
 }
 
@@ -656,6 +679,7 @@ void Sandbox::Impl::Persist(StateChange change, StateStore::Written done) {
   if (change.order && !book.Find(change.orderNo, OrderBook::Clock::now())) {
     change.order.reset();
     change.notificationDue = false;
+    change.refundNotificationsDue.clear();
   }
   change.forgotten = std::move(forgotten);
   forgotten.clear();
@@ -675,7 +699,11 @@ void Sandbox::Impl::OnAttempt(const AttemptEntry& attempt) {
   std::lock_guard<std::mutex> lock(mutex);
   if (attempt.acknowledged) {
     if (Order* order = book.Find(attempt.orderNo, OrderBook::Clock::now())) {
-      OrderLife::Acknowledged(*order);
+      if (attempt.outRefundNo.empty()) {
+        OrderLife::Acknowledged(*order);
+      } else {
+        OrderLife::RefundAcknowledged(*order, attempt.outRefundNo);
+      }
     }
   }
   std::string error;
@@ -687,10 +715,13 @@ void Sandbox::Impl::OnAttempt(const AttemptEntry& attempt) {
   // What the lookup forgot goes with the next change.
 }
 
-bool Sandbox::Impl::StillWanted(const std::string& orderNo) {
+bool Sandbox::Impl::StillWanted(const std::string& orderNo, const std::string& outRefundNo) {
   std::lock_guard<std::mutex> lock(mutex);
   const Order* order = book.Find(orderNo, OrderBook::Clock::now());
-  return order == nullptr || !order->notifyAcknowledged;
+  if (order == nullptr) return true;
+  if (outRefundNo.empty()) return !order->notifyAcknowledged;
+  const Refund* refund = OrderLife::FindRefund(*order, outRefundNo);
+  return refund == nullptr || !refund->notifyAcknowledged;
 }
 
 void Sandbox::Impl::NotifyPaid(PaidOrder paid) {
@@ -749,6 +780,26 @@ ConsoleActions::Result Sandbox::Impl::Notify(const std::string& orderNo) {
   LogLine("CONSOLE order " + shown + " notification sent again");
   notifier->Resend(std::move(*paid));
   return Said(Result::Kind::kDone, "notified", shown);
+}
+
+ConsoleActions::Result Sandbox::Impl::NotifyRefund(const std::string& orderNo,
+                                                   const std::string& outRefundNo) {
+  std::optional<PaidOrder> notice;
+  const bool found = WithOrder(orderNo, [&](Order& order, OrderLife&) {
+    for (std::size_t i = 0; i < order.refunds.size(); ++i) {
+      if (order.refunds[i].outRefundNo == outRefundNo && order.refunds[i].final()) {
+        notice = RefundNoticeOf(orderNo, order, i);
+      }
+    }
+  });
+  const std::string shown = PrintableAscii(orderNo);
+  if (!found) return {Result::Kind::kNoSuchOrder, "there is no order " + shown, ""};
+  if (!notifier) return Said(Result::Kind::kRefused, "notify-off", shown);
+  if (!notice) return Said(Result::Kind::kRefused, "no-final-refund", shown);
+  LogLine("CONSOLE order " + shown + " refund " + PrintableAscii(outRefundNo) +
+          " notification sent again");
+  notifier->Resend(std::move(*notice));
+  return Said(Result::Kind::kDone, "refund-notified", shown);
 }
 
 void Sandbox::Impl::ForgetExpired() {
@@ -843,6 +894,11 @@ bool Sandbox::Impl::WithOrder(const std::string& number, const OrderUse& use) {
   if (!order) return false;
   use(*order, life);
   return true;
+}
+
+std::string Sandbox::Impl::FindOrderNumber(const std::function<bool(const Order&)>& matches) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return book.FindNumber(matches, OrderBook::Clock::now());
 }
 
 std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "http/https_server.h"
 #include "protocol/operation.h"
@@ -37,6 +38,8 @@ struct Exchange {
   // send once that is kept.
   std::optional<Order> changed;
   std::optional<PaidOrder> notify;
+  // The refunds it made final, whose notifications are due once that is kept.
+  std::vector<PaidOrder> notifyRefunds;
   // The id of the armed scenario it took, to forget in the state file with what it changed.
   std::optional<std::int64_t> tookArmed;
 };

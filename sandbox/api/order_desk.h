@@ -43,6 +43,8 @@ class OrderDesk {
   // change it through `life` only; false, without calling it, when there is no such order.
   using OrderUse = std::function<void(Order& order, OrderLife& life)>;
   virtual bool WithOrder(const std::string& number, const OrderUse& use) = 0;
+  // The number of the order `matches` holds for, under the lock; "" when there is none.
+  virtual std::string FindOrderNumber(const std::function<bool(const Order&)>& matches) = 0;
   // The payer page's address of the order, as its code_url names it.
   virtual std::string CodeUrl(const std::string& orderNo) const = 0;
 

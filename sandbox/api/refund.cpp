@@ -1,5 +1,7 @@
-// The refund: refunds a paid order, its whole amount, once; a `refund-fails` order's
-// refund answers NOTENOUGH.
+// The refund: part or all of what is left of a paid order, up to kMaxRefunds times, each
+// under its own out_refund_no; the same number asked again with the same amount is the same
+// refund. A `refund-fails` order's refund answers NOTENOUGH; other scenarios choose where a
+// refund ends, and when it is final its notification is due.
 #include <string>
 
 #include "protocol/flat_document.h"
@@ -9,11 +11,10 @@
 namespace quillmark::sandbox {
 namespace {
 
-// The words of a refund's refusal, after "order <number> ", by its code.
-std::string WhyNotRefunded(const std::string& code, const Order& order) {
+// The words of a refusal the order's state gives, after "order <number> ".
+std::string WhyNotRefunded(const std::string& code) {
   if (code == "ORDERCLOSED") return "has been closed and was never paid";
   if (code == "ORDERNOTPAID") return "has not been paid";
-  if (code == "ORDERREFUNDED") return "has been refunded already (as " + order.outRefundNo + ")";
   return "cannot be refunded";
 }
 
@@ -22,28 +23,39 @@ std::string WhyNotRefunded(const std::string& code, const Order& order) {
 void ServeRefund(Exchange& ex, OrderDesk& desk) {
   const Fields& fields = ex.check.fields;
   const std::string& orderNo = fields.at(kFieldOutTradeNo);
-  const std::string& refundNo = fields.at(kFieldOutRefundNo);
-  const long long refundFee = std::stoll(fields.at(kFieldRefundFee));  // checked: 1..2^31-1
-  const long long totalFee = std::stoll(fields.at(kFieldTotalFee));
-  // Why the order cannot be refunded, as the code and words of a business failure.
+  RefundAsk ask;
+  ask.outRefundNo = fields.at(kFieldOutRefundNo);
+  ask.refundFee = std::stoll(fields.at(kFieldRefundFee));  // checked: 1..2^31-1
+  ask.totalFee = std::stoll(fields.at(kFieldTotalFee));
+  if (const auto url = fields.find(kFieldNotifyUrl); url != fields.end())
+    ask.notifyUrl = url->second;
   std::string errCode;
   std::string why;
-  Order refunded;
+  Order seen;
+  Refund refund;
+  bool again = false;
   const bool found = desk.WithOrder(orderNo, [&](Order& order, OrderLife& life) {
-    const Step step = OrderLife::Check(order, Transition::kRefund, Actor::kMerchant);
-    if (step.refused()) {
-      errCode = step.refusal, why = WhyNotRefunded(errCode, order);
-    } else if (totalFee != order.totalFee || refundFee != order.totalFee) {
-      errCode = "INVALIDREFUNDFEE",
-      why = "is refunded whole: total_fee and refund_fee must both be " +
-            std::to_string(order.totalFee);
-    } else if (PlayOf(order.scenario).refundFails) {
+    const ScenarioPlay& play = PlayOf(order.scenario);
+    ask.ends = play.refundEnds;
+    ask.processing = play.refundProcessing;
+    // A scenario whose refunds fail refuses a new one only: one made before still answers.
+    if (play.refundFails && !OrderLife::FindRefund(order, ask.outRefundNo) &&
+        !OrderLife::Check(order, Transition::kRefund, Actor::kMerchant).refused()) {
       errCode = "NOTENOUGH", why = "cannot be refunded: the balance is not enough";
-    } else {
-      life.Apply(order, Transition::kRefund, Cause{Actor::kMerchant, ex.entry.at, refundNo});
-      refunded = order;
-      ex.changed = order;
+      return;
     }
+    const RefundStep step = life.AskRefund(order, ask, ex.entry.at);
+    if (step.step.refused()) {
+      errCode = step.step.refusal;
+      why = step.why.empty() ? WhyNotRefunded(errCode) : step.why;
+      return;
+    }
+    seen = order;
+    refund = order.refunds[step.index];
+    again = !step.step.moved();
+    if (again) return;
+    ex.changed = order;
+    if (refund.final()) ex.notifyRefunds.push_back(RefundNoticeOf(orderNo, order, step.index));
   });
   if (!found) {
     ServeNoSuchOrder(ex, desk, orderNo, ", nothing to refund");
@@ -52,13 +64,16 @@ void ServeRefund(Exchange& ex, OrderDesk& desk) {
     desk.Log(ex, orderNo, 200, "FAIL " + errCode + ", not refunded");
   } else {
     desk.SendSuccess({{kFieldOutTradeNo, orderNo},
-                      {kFieldTransactionId, refunded.transactionId},
-                      {kFieldOutRefundNo, refundNo},
-                      {kFieldRefundId, refunded.refundId},
-                      {kFieldRefundFee, std::to_string(refunded.totalFee)},
-                      {kFieldTotalFee, std::to_string(refunded.totalFee)}},
+                      {kFieldTransactionId, seen.transactionId},
+                      {kFieldOutRefundNo, refund.outRefundNo},
+                      {kFieldRefundId, refund.refundId},
+                      {kFieldRefundFee, std::to_string(refund.refundFee)},
+                      {kFieldTotalFee, std::to_string(seen.totalFee)}},
                      ex, Fault::kNone);
-    desk.Log(ex, orderNo, 200, "SUCCESS refunded as " + PrintableAscii(refundNo));
+    desk.Log(ex, orderNo, 200,
+             std::string(again ? "SUCCESS the same refund again, " : "SUCCESS refunded ") +
+                 std::to_string(refund.refundFee) + " fen as " +
+                 PrintableAscii(refund.outRefundNo));
   }
 }
 

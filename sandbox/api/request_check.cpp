@@ -43,6 +43,8 @@ constexpr FieldForm kFieldForms[] = {
     {kFieldNonceStr, 32, rules::IsNonce, "1 to 32 letters or digits"},
     {kFieldOutTradeNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
     {kFieldOutRefundNo, 32, rules::IsOrderNumber, "1 to 32 letters, digits or _-|*"},
+    {kFieldTransactionId, 32, rules::IsPlatformId, "1 to 32 digits"},
+    {kFieldRefundId, 32, rules::IsPlatformId, "1 to 32 digits"},
     {kFieldSign, 64, IsSignOfEitherType, "32 hexadecimal digits (MD5) or 64 (HMAC-SHA256)"},
     {kFieldSignType, 32, nullptr, nullptr},
     {kFieldSpbillCreateIp, 15, rules::IsDottedIpv4, "a dotted-decimal IPv4 address"},
@@ -188,6 +190,16 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
       return Fail(Verdict::kMissingField,
                   std::string("required field ") + name + " is missing or empty", fields);
     }
+  }
+  std::string alternatives;
+  bool givenOne = false;
+  for (const RequestField& field : operation.requestFields) {
+    if (!field.alternative) continue;
+    alternatives += (alternatives.empty() ? "" : ", ") + std::string(field.name);
+    givenOne = givenOne || !Field(fields, field.name).empty();
+  }
+  if (!alternatives.empty() && !givenOne) {
+    return Fail(Verdict::kMissingField, "one of " + alternatives + " is required", fields);
   }
   const std::string problem = FormProblem(fields);
   if (!problem.empty()) return Fail(Verdict::kBadField, problem, fields);

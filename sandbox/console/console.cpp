@@ -294,9 +294,14 @@ void Console::Act(const std::string& number, const std::string& action) {
     result = actions_.Close(number);
   } else if (action == "notify") {
     result = actions_.Notify(number);
+  } else if (action == "notify-refund") {
+    // The refund's number from the address (the API) or the form (the page's button).
+    std::string refundNo = FormValue(request_.query, "out_refund_no");
+    if (refundNo.empty()) refundNo = FormValue(request_.body, "out_refund_no");
+    result = actions_.NotifyRefund(number, refundNo);
   } else {
-    return Error(
-        404, "no such action: " + PrintableAscii(action.substr(0, 32)) + " (pay, close or notify)");
+    return Error(404, "no such action: " + PrintableAscii(action.substr(0, 32)) +
+                          " (pay, close, notify or notify-refund)");
   }
   using Kind = ConsoleActions::Result::Kind;
   const int status = result.kind == Kind::kDone          ? 200
@@ -336,6 +341,9 @@ std::string ConsoleMessage(std::string_view key, std::string_view shownOrderNo) 
       {"closed-already", order + " is closed already"},
       {"not-paid", order + " is not paid, so it has nothing to notify"},
       {"notify-off", "notifications are off (--no-notify)"},
+      {"refund-notified",
+       "Refund notification sent again: its attempt is listed once the merchant has answered."},
+      {"no-final-refund", order + " has no final refund of that out_refund_no to notify"},
   };
   for (const auto& message : messages) {
     if (message.key == key) return message.text;

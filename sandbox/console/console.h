@@ -40,6 +40,8 @@ class ConsoleActions {
   virtual Result Pay(const std::string& orderNo) = 0;
   virtual Result Close(const std::string& orderNo) = 0;
   virtual Result Notify(const std::string& orderNo) = 0;
+  // Sends the notification of the order's refund `outRefundNo` again, once it is final.
+  virtual Result NotifyRefund(const std::string& orderNo, const std::string& outRefundNo) = 0;
   // Forgets the orders whose time is up, so that the console shows no order a query would
   // no longer find.
   virtual void ForgetExpired() = 0;
@@ -79,6 +81,9 @@ struct ConsoleSettings {
   std::chrono::seconds orderTtl{0};
   std::size_t maxOrders = 0;
   bool notify = true;
+  // The merchant's API key: the refund notifications the console shows are encrypted under
+  // the key made from it, as they are sent.
+  std::string apiKey;
   // In the LAN mode, the page a phone opens first and the CA's fingerprint: the orders
   // page then shows that page's QR code, for a phone that did not scan the terminal's.
   // Empty otherwise.

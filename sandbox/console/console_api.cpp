@@ -12,8 +12,10 @@
 #include "protocol/field_rules.h"
 #include "protocol/flat_document.h"
 #include "protocol/operation.h"
+#include "protocol/refund_notification.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/api/request_check.h"
+#include "sandbox/notify/notifier.h"
 #include "sandbox/payer/payer_page.h"
 
 namespace quillmark::sandbox {
@@ -49,7 +51,9 @@ ConsoleJson HistoryJson(const Order& order) {
   };
   if (order.paidAt) add("paid", order.paidAt, "by", ActorName(order.paidBy));
   if (order.closedAt) add("closed", order.closedAt, "by", ActorName(order.closedBy));
-  if (order.refundedAt) add("refunded", order.refundedAt, "out_refund_no", order.outRefundNo);
+  for (const Refund& refund : order.refunds) {
+    add("refunded", refund.requestedAt, "out_refund_no", refund.outRefundNo);
+  }
   std::stable_sort(events.begin(), events.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   ConsoleJson history = ConsoleJson::array();
@@ -94,7 +98,48 @@ ConsoleJson AttemptJson(const AttemptEntry& attempt) {
           {"answer_bytes", attempt.answerBytes},
           {"answer_cut", attempt.answerBytes > attempt.answer.size()},
           {"duration_ms", attempt.durationMs},
-          {"acknowledged", attempt.acknowledged}};
+          {"acknowledged", attempt.acknowledged},
+          {"out_refund_no", attempt.outRefundNo}};
+}
+
+const char* RefundNotificationState(const StoredRefund& stored, const ConsoleSettings& settings) {
+  if (!stored.refund.final()) return "none";
+  if (stored.refund.notifyAcknowledged) return "acknowledged";
+  if (stored.notifyNext > 0) return settings.notify ? "due" : "off";
+  return "not acknowledged";
+}
+
+// Each refund with its notification as it is sent: the document, encrypted as req_info,
+// and the outer fields but the nonce, which each attempt draws afresh.
+ConsoleJson RefundsJson(const StoredOrder& stored, const ConsoleSettings& settings) {
+  ConsoleJson refunds = ConsoleJson::array();
+  for (std::size_t i = 0; i < stored.order.refunds.size(); ++i) {
+    const Refund& refund = stored.order.refunds[i];
+    ConsoleJson value = {{"out_refund_no", refund.outRefundNo},
+                         {"refund_id", refund.refundId},
+                         {"refund_fee", refund.refundFee},
+                         {"amount", AmountText(refund.refundFee)},
+                         {"status", RefundStatusName(refund.status)},
+                         {"requested_at", IsoTime(refund.requestedAt)},
+                         {"success_time", refund.successTime},
+                         {"notify_url", refund.notifyUrl}};
+    const StoredRefund schedule = i < stored.refunds.size() ? stored.refunds[i] : StoredRefund{};
+    ConsoleJson notification = {{"state", RefundNotificationState(schedule, settings)}};
+    if (schedule.notifyNext > 0 && !refund.notifyAcknowledged) {
+      notification["next_attempt"] = schedule.notifyNext;
+      notification["due_at"] = IsoTime(schedule.notifyDueAt);
+    }
+    if (refund.final()) {
+      const PaidOrder notice = RefundNoticeOf(stored.number, stored.order, i);
+      const std::string decrypted = RefundInfoDocument(*notice.refund);
+      notification["url"] = notice.notifyUrl;
+      notification["decrypted"] = decrypted;
+      notification["req_info"] = EncryptReqInfo(decrypted, settings.apiKey);
+    }
+    value["notification"] = std::move(notification);
+    refunds.push_back(std::move(value));
+  }
+  return refunds;
 }
 
 std::vector<ConsoleJson> RequestItems(StateStore& store, const RequestFilter& filter,
@@ -191,10 +236,7 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
     value["transaction_id"] = order.transactionId;
     value["time_end"] = order.timeEnd;
   }
-  if (order.refunded) {
-    value["out_refund_no"] = order.outRefundNo;
-    value["refund_id"] = order.refundId;
-  }
+  value["refunds"] = RefundsJson(stored, settings);
   value["history"] = HistoryJson(order);
   ConsoleJson notification = {{"state", NotificationState(stored, settings)}};
   if (stored.notifyNext > 0 && !order.notifyAcknowledged) {

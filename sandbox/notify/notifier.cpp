@@ -56,6 +56,11 @@ bool IsHttpUrl(std::string_view url) {
   return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
 }
 
+// " refund <number>" in a log line about a refund's notification, "" about a payment's.
+std::string RefundWords(const PaidOrder& notice) {
+  return notice.refund ? " refund " + Shown(notice.refund->outRefundNo) : std::string();
+}
+
 }  // namespace
 
 std::vector<milliseconds> DefaultNotifyDelays() {
@@ -115,6 +120,28 @@ bool IsAcknowledgement(const std::string& reply, std::string* why) {
     return refuse("return_code \"" + Shown(code->second, 40) + "\"");
   }
   return true;
+}
+
+PaidOrder RefundNoticeOf(const std::string& orderNo, const Order& order, std::size_t index) {
+  const Refund& refund = order.refunds.at(index);
+  PaidOrder notice = PaidOrderOf(orderNo, order);
+  notice.onceAgain = false;
+  if (!refund.notifyUrl.empty()) notice.notifyUrl = refund.notifyUrl;
+  RefundInfo info;
+  info.transactionId = order.transactionId;
+  info.outTradeNo = orderNo;
+  info.refundId = refund.refundId;
+  info.outRefundNo = refund.outRefundNo;
+  info.totalFee = info.settlementTotalFee = order.totalFee;
+  info.refundFee = info.settlementRefundFee = refund.refundFee;
+  info.refundStatus = RefundStatusName(refund.status);
+  info.successTime = refund.successTime;
+  // Made-up words for where the money went: the sandbox moves none.
+  info.refundRecvAccout = "沙箱付款人的零钱";
+  info.refundAccount = "SANDBOX_BALANCE";
+  info.refundRequestSource = "API";
+  notice.refund = std::move(info);
+  return notice;
 }
 
 PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order) {
@@ -196,9 +223,9 @@ std::optional<Notifier::Job> Notifier::NextDue(std::unique_lock<std::mutex>& loc
   // Outside the lock: the question takes the caller's own locks, under which it may be
   // queueing a notification.
   lock.unlock();
-  const bool wanted = options_.stillWanted(job.order.outTradeNo);
+  const bool wanted = options_.stillWanted(job.order.outTradeNo, job.order.outRefundNo());
   if (!wanted && options_.log) {
-    options_.log("order " + Shown(job.order.outTradeNo) + " attempt " +
+    options_.log("order " + Shown(job.order.outTradeNo) + RefundWords(job.order) + " attempt " +
                  std::to_string(job.attempt) + "/" + std::to_string(options_.delays.size() + 1) +
                  ": acknowledged meanwhile, no more attempts");
   }
@@ -213,9 +240,13 @@ Notifier::Outcome Notifier::Make(const Job& job, const std::shared_ptr<TransferA
   const auto startedAt = std::chrono::system_clock::now();
   const auto started = Clock::now();
   if (IsHttpUrl(job.order.notifyUrl)) {
-    const std::string body = SignedNotification(
-        NotificationFields(job.order, options_.merchant, nonce), options_.merchant,
-        options_.changeAmountAfterSigning, job.order.signType);
+    const MerchantSettings& merchant = options_.merchant;
+    const std::string body =
+        job.order.refund
+            ? RefundNotificationDocument(*job.order.refund, merchant.appId, merchant.mchId, nonce,
+                                         merchant.apiKey)
+            : SignedNotification(NotificationFields(job.order, merchant, nonce), merchant,
+                                 options_.changeAmountAfterSigning, job.order.signType);
     outcome = Attempt(job, abort, body);
   } else {
     outcome.summary = "not an http or https URL, not acknowledged";
@@ -252,12 +283,13 @@ void Notifier::Conclude(Job job, Outcome outcome, std::unique_lock<std::mutex>& 
   }
   const std::string& url = job.order.notifyUrl;
   const std::string line =
-      "order " + Shown(job.order.outTradeNo) +
+      "order " + Shown(job.order.outTradeNo) + RefundWords(job.order) +
       (resend ? std::string(" resend")
               : " attempt " + std::to_string(job.attempt) + "/" + std::to_string(attempts)) +
       " to " + Shown(url) + ": " + outcome.summary + next;
   AttemptEntry& attempt = outcome.attempt;
   attempt.orderNo = job.order.outTradeNo;
+  attempt.outRefundNo = job.order.outRefundNo();
   attempt.url = url;
   attempt.number = job.attempt;
   attempt.acknowledged = outcome.acknowledged;

@@ -1,7 +1,7 @@
-// Payment notifications: when an order becomes paid, the sandbox POSTs the result to the
-// order's notify_url, as the platform does, until the merchant acknowledges it or the
-// schedule of retries runs out. A self-contained unit: the server hands it paid orders and
-// it does the rest on its own threads.
+// Notifications: when an order becomes paid, or one of its refunds final, the sandbox POSTs
+// the result to the notify_url, as the platform does, until the merchant acknowledges it or
+// the schedule of retries runs out. Payments and refunds share the schedule and its attempts. A
+// self-contained unit: the server hands it paid orders and it does the rest on its own threads.
 #pragma once
 
 #include <chrono>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "http/transport.h"
+#include "protocol/refund_notification.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/faults.h"
 #include "sandbox/order/order_book.h"
@@ -25,7 +26,7 @@
 
 namespace quillmark::sandbox {
 
-// What one notification reports.
+// What one notification reports: an order's payment, or one of its refunds.
 struct PaidOrder {
   std::string notifyUrl;
   std::string outTradeNo;
@@ -39,10 +40,19 @@ struct PaidOrder {
   bool onceAgain = false;
   // How its order was placed, and so how its notification is signed.
   SignType signType = SignType::kMd5;
+  // Set for a refund's notification: what its req_info reports. It is sent unsigned, to
+  // `notifyUrl` (the refund request's, else the order's).
+  std::optional<RefundInfo> refund = std::nullopt;
+
+  // The refund's number; "" for the payment's notification.
+  std::string outRefundNo() const { return refund ? refund->outRefundNo : std::string(); }
 };
 
 // What the notification of `order`, paid, reports, as its scenario sends it.
 PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order);
+
+// What the notification of `order`'s refund at `index` (final) reports, and where it goes.
+PaidOrder RefundNoticeOf(const std::string& orderNo, const Order& order, std::size_t index);
 
 // The notification's fields for `order`, in document order and without its sign: return_code
 // SUCCESS, appid, mch_id, nonce_str, result_code SUCCESS, out_trade_no, transaction_id,
@@ -83,8 +93,9 @@ struct NotifierOptions {
   // file keeps it, its next one due (nextDueAt) counted from when it ended.
   std::function<void(const AttemptEntry& attempt)> report;
   // Optional: asked before each attempt of a schedule (not of a resend); false drops the
-  // schedule, for an order whose notification was acknowledged meanwhile by a resend.
-  std::function<bool(const std::string& outTradeNo)> stillWanted;
+  // schedule, for a notification acknowledged meanwhile by a resend. `outRefundNo` is ""
+  // for the payment's notification.
+  std::function<bool(const std::string& outTradeNo, const std::string& outRefundNo)> stillWanted;
   // Fault::kBadNotifySign: every notification's total_fee is changed after signing.
   bool changeAmountAfterSigning = false;
   // How many attempts may be in flight at once (at least 1). A sender thread is added

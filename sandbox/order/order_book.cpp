@@ -27,6 +27,15 @@ Order* OrderBook::Find(const std::string& number, Clock::time_point now) {
   return it == orders_.end() ? nullptr : &it->second;
 }
 
+std::string OrderBook::FindNumber(const std::function<bool(const Order&)>& matches,
+                                  Clock::time_point now) {
+  ForgetExpired(now);
+  for (const auto& [number, order] : orders_) {
+    if (matches(order)) return number;
+  }
+  return "";
+}
+
 void OrderBook::ForgetExpired(Clock::time_point now) {
   // Orders are placed in time order, so the expired ones are at the front.
   while (!byAge_.empty() && now - byAge_.front().at >= ttl_) ForgetOldest();

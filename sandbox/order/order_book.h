@@ -9,7 +9,9 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "protocol/scenarios.h"
 #include "protocol/sign.h"
@@ -20,18 +22,41 @@ namespace quillmark::sandbox {
 // kPlatform: the platform on its own, as it closes an order whose time is up.
 enum class Actor : std::uint8_t { kNone, kMerchant, kQuery, kPayerPage, kConsole, kPlatform };
 
+// Where a refund stands: accepted and still being made, or final. A final one has had, or
+// is having, its notification.
+enum class RefundStatus : std::uint8_t { kProcessing, kSuccess, kChange, kClosed };
+// "PROCESSING", "SUCCESS", "CHANGE", "REFUNDCLOSE": as the refund query and the
+// notification name them.
+const char* RefundStatusName(RefundStatus status);
+bool ParseRefundStatus(std::string_view name, RefundStatus& status);
+
+// One refund of an order, under the merchant's number of it.
+struct Refund {
+  std::string outRefundNo;  // the merchant's
+  std::string refundId;     // the platform's
+  long long refundFee = 0;  // in fen
+  std::string notifyUrl;    // the refund request's notify_url; "": the order's
+  RefundStatus status = RefundStatus::kProcessing;
+  // What it ends in once it is no longer processing (its scenario's).
+  RefundStatus ends = RefundStatus::kSuccess;
+  std::int64_t requestedAt = 0;  // milliseconds since 1970 UTC
+  std::int64_t finishedAt = 0;   // 0 while processing
+  std::string successTime;       // "yyyy-MM-dd HH:mm:ss", platform time; set once SUCCESS
+  bool notifyAcknowledged = false;
+  bool final() const { return status != RefundStatus::kProcessing; }
+};
+
 struct Order {
   std::string description;  // the request's body field, UTF-8
   long long totalFee = 0;   // in cents
   std::string notifyUrl;
   int queries = 0;
   bool paid = false;
-  bool closed = false;        // closed by the merchant before it was paid: it cannot be paid
-  std::string transactionId;  // set once paid
-  std::string timeEnd;        // yyyyMMddHHmmss, local time; set once paid
-  bool refunded = false;      // refunded whole, once; its queries then say REFUND
-  std::string outRefundNo;    // the merchant's number of the refund
-  std::string refundId;       // the platform's; set once refunded
+  bool closed = false;          // closed by the merchant before it was paid: it cannot be paid
+  std::string transactionId;    // set once paid
+  std::string timeEnd;          // yyyyMMddHHmmss, local time; set once paid
+  bool refunded = false;        // a refund was accepted that was not closed: queries say REFUND
+  std::vector<Refund> refunds;  // oldest first
 
   // Its history, in milliseconds since 1970 UTC (0: not yet): wall-clock times, since they
   // outlive the process in the state file.
@@ -40,7 +65,6 @@ struct Order {
   std::int64_t lastQueryAt = 0;
   std::int64_t paidAt = 0;
   std::int64_t closedAt = 0;
-  std::int64_t refundedAt = 0;
   Actor paidBy = Actor::kNone;
   Actor closedBy = Actor::kNone;
   // Raised by each change, so that of two copies written out of order the later wins. As
@@ -76,6 +100,9 @@ class OrderBook {
   bool Place(const std::string& number, Order order, Clock::time_point now);
   // The order, or null when there is none (or no longer). Valid until the next Place().
   Order* Find(const std::string& number, Clock::time_point now);
+  // The number of an order `matches` holds for, or "" when none does: a look through every
+  // order, for the few requests that name an order by something else than its number.
+  std::string FindNumber(const std::function<bool(const Order&)>& matches, Clock::time_point now);
   std::size_t size() const { return orders_.size(); }
   // Forgets the orders whose time is up, as Place() and Find() do on the way.
   void ForgetExpired(Clock::time_point now);

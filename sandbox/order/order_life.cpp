@@ -47,7 +47,7 @@ constexpr Rule kRules[] = {
   {kClose,        kMerchant, {kMove,          "ORDERPAID",       kStay,              "ORDERPAID",     kMove,              kMove}},
   {kClose,        kConsole,  {kMove,          "paid-unclosable", "closed-already",   "paid-unclosable", kMove,            kMove}},
   {kClose,        kPlatform, {kMove,          kStay,             kStay,              kStay,           kStay,              kStay}},
-  {kRefund,       kMerchant, {"ORDERNOTPAID", kMove,             "ORDERCLOSED",      "ORDERREFUNDED", "ORDERNOTPAID",     "ORDERNOTPAID"}},
+  {kRefund,       kMerchant, {"ORDERNOTPAID", kMove,             "ORDERCLOSED",      kMove,           "ORDERNOTPAID",     "ORDERNOTPAID"}},
   {kResend,       kConsole,  {"not-paid",     kStay,             "not-paid",         kStay,           "not-paid",         "not-paid"}},
   {kDecline,      kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kMove}},
   {kDecline,      kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kStay,              kMove}},
@@ -69,7 +69,47 @@ std::string LocalTimeEnd() {
   return text;
 }
 
+// "yyyy-MM-dd HH:mm:ss" of `at` in platform time, China Standard Time, wherever this runs.
+std::string PlatformTime(std::int64_t at) {
+  const std::tm parts = platform::UtcCalendar(static_cast<std::time_t>(at / 1000 + 8 * 3600));
+  char text[24];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+bool Refunding(const Order& order) {
+  for (const Refund& refund : order.refunds) {
+    if (refund.status != RefundStatus::kClosed) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+const char* RefundStatusName(RefundStatus status) {
+  switch (status) {
+    case RefundStatus::kProcessing:
+      return "PROCESSING";
+    case RefundStatus::kSuccess:
+      return "SUCCESS";
+    case RefundStatus::kChange:
+      return "CHANGE";
+    case RefundStatus::kClosed:
+      return "REFUNDCLOSE";
+  }
+  return "PROCESSING";
+}
+
+bool ParseRefundStatus(std::string_view name, RefundStatus& status) {
+  for (const RefundStatus each : {RefundStatus::kProcessing, RefundStatus::kSuccess,
+                                  RefundStatus::kChange, RefundStatus::kClosed}) {
+    if (name == RefundStatusName(each)) {
+      status = each;
+      return true;
+    }
+  }
+  return false;
+}
 
 std::int64_t NowMs() {
   using namespace std::chrono;
@@ -126,10 +166,7 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
       order.closedBy = cause.by;
       break;
     case Transition::kRefund:
-      order.refunded = true;
-      order.outRefundNo = cause.outRefundNo;
-      order.refundId = NewPlatformId(LocalTimeEnd());
-      order.refundedAt = cause.at;
+      order.refunded = true;  // the refund itself is AskRefund()'s
       break;
     case Transition::kResend:
       break;  // never moves
@@ -145,6 +182,92 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
   }
   ++order.version;
   return step;
+}
+
+RefundStep OrderLife::AskRefund(Order& order, const RefundAsk& ask, std::int64_t at) {
+  RefundStep result;
+  const auto refuse = [&result](const char* code, std::string why) {
+    result.step = {Step::Kind::kRefused, code};
+    result.why = std::move(why);
+    return result;
+  };
+  result.step = Check(order, Transition::kRefund, Actor::kMerchant);
+  if (result.step.refused()) return result;
+  const std::string total = std::to_string(order.totalFee);
+  if (ask.totalFee != order.totalFee) {
+    return refuse("INVALIDTOTALFEE", "is of " + total + " fen: total_fee " +
+                                         std::to_string(ask.totalFee) + " is not its amount");
+  }
+  for (std::size_t i = 0; i < order.refunds.size(); ++i) {
+    const Refund& made = order.refunds[i];
+    if (made.outRefundNo != ask.outRefundNo) continue;
+    if (made.refundFee != ask.refundFee) {
+      return refuse("REFUNDNOTMATCH", "has a refund " + made.outRefundNo + " of " +
+                                          std::to_string(made.refundFee) +
+                                          " fen already; "
+                                          "the same out_refund_no cannot ask for " +
+                                          std::to_string(ask.refundFee));
+    }
+    result.step = {Step::Kind::kStayed, ""};
+    result.index = i;
+    return result;
+  }
+  if (order.refunds.size() >= kMaxRefunds) {
+    return refuse("REFUNDLIMIT", "has had " + std::to_string(order.refunds.size()) +
+                                     " refunds, the most an order takes");
+  }
+  const long long left = Refundable(order);
+  if (ask.refundFee > left) {
+    return refuse("INVALIDREFUNDFEE", "has " + std::to_string(left) + " of its " + total +
+                                          " fen left to refund: refund_fee " +
+                                          std::to_string(ask.refundFee) + " is more");
+  }
+  Refund refund;
+  refund.outRefundNo = ask.outRefundNo;
+  refund.refundId = NewPlatformId(LocalTimeEnd());
+  refund.refundFee = ask.refundFee;
+  refund.notifyUrl = ask.notifyUrl;
+  refund.ends = ask.ends;
+  refund.requestedAt = at;
+  order.refunds.push_back(std::move(refund));
+  result.index = order.refunds.size() - 1;
+  result.step = Apply(order, Transition::kRefund, Cause{Actor::kMerchant, at, 0});
+  // Final at once unless its scenario keeps it processing; one that closed leaves the order
+  // paid, as it was, when no other refund stands.
+  if (!ask.processing) FinishRefund(order, result.index, at);
+  return result;
+}
+
+bool OrderLife::FinishRefund(Order& order, std::size_t index, std::int64_t at) {
+  Refund& refund = order.refunds.at(index);
+  if (refund.final()) return false;
+  refund.status = refund.ends;
+  refund.finishedAt = at;
+  if (refund.status == RefundStatus::kSuccess) refund.successTime = PlatformTime(at);
+  order.refunded = Refunding(order);
+  ++order.version;
+  return true;
+}
+
+long long OrderLife::Refundable(const Order& order) {
+  long long left = order.totalFee;
+  for (const Refund& refund : order.refunds) {
+    if (refund.status != RefundStatus::kClosed) left -= refund.refundFee;
+  }
+  return left;
+}
+
+const Refund* OrderLife::FindRefund(const Order& order, const std::string& outRefundNo) {
+  for (const Refund& refund : order.refunds) {
+    if (refund.outRefundNo == outRefundNo) return &refund;
+  }
+  return nullptr;
+}
+
+void OrderLife::RefundAcknowledged(Order& order, const std::string& outRefundNo) {
+  for (Refund& refund : order.refunds) {
+    if (refund.outRefundNo == outRefundNo) refund.notifyAcknowledged = true;
+  }
 }
 
 Order OrderLife::Placed(std::string description, long long totalFee, std::string notifyUrl,

@@ -4,6 +4,7 @@
 // notifier's acknowledgements all go through it. Not synchronised: the caller's lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -38,7 +39,7 @@ const char* TradeState(const Order& order);
 enum class Transition : std::uint8_t {
   kPay,          // into kPaid: the payer page's button, the console, or enough queries
   kClose,        // into kClosed: the merchant's close order, or the console
-  kRefund,       // into kRefunded: the merchant's refund, of the whole amount
+  kRefund,       // into kRefunded: a refund of the merchant's (OrderLife::AskRefund) accepted
   kResend,       // no move: the console sends the notification of a paid order again
   kDecline,      // into kPayError: the payer page's decline, or a query's pay that fails
   kStartPaying,  // into kUserPaying: the payer page's "keep paying", or a query's pay
@@ -66,9 +67,32 @@ inline constexpr char kNotTheActorsTransition[] = "not-allowed";
 // Who causes a transition, when, and what it carries.
 struct Cause {
   Actor by = Actor::kNone;
-  std::int64_t at = 0;      // milliseconds since 1970 UTC
-  std::string outRefundNo;  // a refund's: the merchant's number of it
-  int queriesToPay = 0;     // kStartPaying's: the queries after which it is paid (0: never)
+  std::int64_t at = 0;   // milliseconds since 1970 UTC
+  int queriesToPay = 0;  // kStartPaying's: the queries after which it is paid (0: never)
+};
+
+// The most refunds one order takes, each under its own number.
+inline constexpr std::size_t kMaxRefunds = 50;
+
+// A refund as the merchant's request asks for it.
+struct RefundAsk {
+  std::string outRefundNo;
+  long long totalFee = 0;  // must be the order's
+  long long refundFee = 0;
+  std::string notifyUrl = {};  // the request's; "": the order's is notified
+  // What its scenario makes of it: where it ends, and whether it is still processing
+  // until its first refund query.
+  RefundStatus ends = RefundStatus::kSuccess;
+  bool processing = false;
+};
+
+// What a refund request did: a new refund (step moved), the same refund asked again
+// (stayed: nothing is made), or a refusal (`step.refusal` the err_code, `why` its words,
+// after "order <number> ").
+struct RefundStep {
+  Step step;
+  std::string why;
+  std::size_t index = 0;  // the refund's place in order.refunds, unless refused
 };
 
 class OrderLife {
@@ -81,6 +105,20 @@ class OrderLife {
   // Check(), and when it moves, sets what the transition sets: a payment its time_end and
   // transaction_id, a refund its refund_id, each its time and actor, and raises the version.
   Step Apply(Order& order, Transition transition, const Cause& cause);
+
+  // A refund of `order`: Check(kRefund) by the merchant, then the amounts: total_fee must be
+  // the order's; a number already used is the same refund when its amount is the same and
+  // refused otherwise; a new one must fit in what is left to refund and within kMaxRefunds.
+  // A new refund gets its refund_id and is final at once unless `ask.processing`.
+  RefundStep AskRefund(Order& order, const RefundAsk& ask, std::int64_t at);
+  // A refund still processing becomes what it ends in; false when it was final already.
+  static bool FinishRefund(Order& order, std::size_t index, std::int64_t at);
+  // The fen of `order` not yet refunded: refunds that closed gave theirs back.
+  static long long Refundable(const Order& order);
+  // The refund numbered `outRefundNo`, or null.
+  static const Refund* FindRefund(const Order& order, const std::string& outRefundNo);
+  // Its notification was acknowledged: kept with the attempt, as the order's is.
+  static void RefundAcknowledged(Order& order, const std::string& outRefundNo);
 
   // A new order, not paid, at version 1.
   static Order Placed(std::string description, long long totalFee, std::string notifyUrl,

@@ -78,6 +78,16 @@ constexpr ScenarioPlay kPlays[] = {
       play.refundFails = true;
       return play;
     }(),
+    [] {
+      ScenarioPlay play = Play("refund-change");
+      play.refundEnds = RefundStatus::kChange;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("refund-closed");
+      play.refundEnds = RefundStatus::kClosed;
+      return play;
+    }(),
 };
 
 // Each scenario of the table has exactly one play, so none plays `paid` by omission.

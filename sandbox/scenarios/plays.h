@@ -25,9 +25,11 @@ struct ScenarioPlay {
   // (after the sandbox's late delay); and sent once more after it was acknowledged.
   bool notifyAtPay = true;
   bool notifyOnceAgain = false;
-  // A refund: answered FAIL NOTENOUGH; or accepted with its first query PROCESSING.
+  // A refund: answered FAIL NOTENOUGH; or accepted, PROCESSING until its first query.
   bool refundFails = false;
   bool refundProcessing = false;
+  // Where an accepted refund ends, as its query and its notification say.
+  RefundStatus refundEnds = RefundStatus::kSuccess;
 };
 
 // The play of the scenario called `name`; `paid`'s for a name it does not know (an order

@@ -55,6 +55,7 @@ struct Column {
   Value (*get)(const Record&) = nullptr;  // null: not written with the record
   void (*set)(Record&, Value) = nullptr;  // null: not read into it
   int since = 1;                          // the layout that added it
+  int until = 0;                          // the layout that dropped it; 0: still there
   // What a sandbox writes there: a TEXT or BLOB value of at most `most` bytes (0: no bound);
   // a whole number from `low` to `high` (when `ranged`); and `form`, an SQL condition on the
   // column ("" for none), with `formWords` saying it in a message.
@@ -99,6 +100,13 @@ struct Column {
     column.since = layout;
     return column;
   }
+  // Dropped by layout `layout`: kept only to make and check the layouts before it.
+  Column Until(int layout) const {
+    Column column = *this;
+    column.until = layout;
+    return column;
+  }
+  bool In(int layout) const { return since <= layout && (until == 0 || layout < until); }
   Column With(const char* all) const {
     Column column = *this;
     column.constraints = all;
@@ -210,6 +218,19 @@ inline std::string OrderNumber(const char* column) {
 }
 inline constexpr char kOrderNumberWords[] = "1 to 32 letters, digits or _-|*";
 
+inline std::string KnownRefundStatus(const char* column) {
+  const RefundStatus all[] = {RefundStatus::kProcessing, RefundStatus::kSuccess,
+                              RefundStatus::kChange, RefundStatus::kClosed};
+  return OneOf(column, all, RefundStatusName);
+}
+
+inline Value RefundStatusValue(RefundStatus status) { return Value{0, RefundStatusName(status)}; }
+inline RefundStatus RefundStatusOf(Value value) {
+  RefundStatus status = RefundStatus::kSuccess;
+  ParseRefundStatus(value.bytes, status);  // checked at open: one of the names
+  return status;
+}
+
 inline Value ActorValue(Actor actor) { return Value{0, ActorName(actor)}; }
 inline Actor ActorOf(Value value) { return ActorOfName(std::string(value.bytes)); }
 // A text's whole size: the size the record names, or the bytes it holds when more.
@@ -240,8 +261,10 @@ inline const Table<StoredOrder> kOrders{
         Map<&StoredOrder::order, &Order::refunded>("refunded", Sql::kInteger).Flag(),
         Map<&StoredOrder::order, &Order::transactionId>("transaction_id", Sql::kText).Most(32),
         Map<&StoredOrder::order, &Order::timeEnd>("time_end", Sql::kText).Most(14),
-        Map<&StoredOrder::order, &Order::outRefundNo>("out_refund_no", Sql::kText).Most(32),
-        Map<&StoredOrder::order, &Order::refundId>("refund_id", Sql::kText).Most(32),
+        // Until layout 5 an order had one refund, of its whole amount, kept here; now they
+        // are rows of their own (kRefunds).
+        Declared<StoredOrder>("out_refund_no", Sql::kText, "NOT NULL").Most(32).Until(5),
+        Declared<StoredOrder>("refund_id", Sql::kText, "NOT NULL").Most(32).Until(5),
         Map<&StoredOrder::order, &Order::placedAt>("placed_at", Sql::kInteger).Time(),
         Map<&StoredOrder::order, &Order::firstQueryAt>("first_query_at", Sql::kInteger).Time(),
         Map<&StoredOrder::order, &Order::lastQueryAt>("last_query_at", Sql::kInteger).Time(),
@@ -259,7 +282,7 @@ inline const Table<StoredOrder> kOrders{
               stored.order.closedBy = columns::ActorOf(value);
             })
             .Most(16),
-        Map<&StoredOrder::order, &Order::refundedAt>("refunded_at", Sql::kInteger).Time(),
+        Declared<StoredOrder>("refunded_at", Sql::kInteger, "NOT NULL").Time().Until(5),
         Map<&StoredOrder::order, &Order::notifyAcknowledged>("notify_acked", Sql::kInteger)
             .With("NOT NULL DEFAULT 0")
             .ReadOnly()
@@ -374,6 +397,11 @@ inline const Table<AttemptEntry> kAttempts{
             .Range(0, kMostSize),
         Map<&AttemptEntry::durationMs>("duration_ms", Sql::kInteger).Range(0, kMostSize),
         Map<&AttemptEntry::acknowledged>("acknowledged", Sql::kInteger).Flag(),
+        // Layout 5: the refund whose notification it was; "" for the payment's.
+        Map<&AttemptEntry::outRefundNo>("out_refund_no", Sql::kText)
+            .With("NOT NULL DEFAULT ''")
+            .Since(5)
+            .Most(32),
     },
     "CREATE INDEX attempts_by_order ON attempts(order_id, id);\n"};
 
@@ -398,6 +426,61 @@ inline const Table<ArmedScenario> kArmed{
     },
     "",
     4};
+
+// Layout 5: an order's refunds, each with its notification's schedule, kept with its order
+// and gone with it.
+inline const Table<StoredRefund> kRefunds{
+    "refunds",
+    {
+        Declared<StoredRefund>("id", Sql::kInteger, "PRIMARY KEY"),
+        Declared<StoredRefund>("order_id", Sql::kInteger,
+                               "NOT NULL REFERENCES orders(id) ON DELETE CASCADE"),
+        Map<&StoredRefund::refund, &Refund::outRefundNo>("out_refund_no", Sql::kText)
+            .Most(32)
+            .Form(columns::OrderNumber("out_refund_no"), columns::kOrderNumberWords),
+        Map<&StoredRefund::refund, &Refund::refundId>("refund_id", Sql::kText).Most(32),
+        Map<&StoredRefund::refund, &Refund::refundFee>("refund_fee", Sql::kInteger)
+            .Range(1, INT_MAX),
+        Map<&StoredRefund::refund, &Refund::notifyUrl>("notify_url", Sql::kBlob)
+            .Most(kMaxNotifyUrlFieldBytes),
+        Access<StoredRefund>(
+            "status", Sql::kText,
+            [](const StoredRefund& stored) {
+              return columns::RefundStatusValue(stored.refund.status);
+            },
+            [](StoredRefund& stored, Value value) {
+              stored.refund.status = columns::RefundStatusOf(value);
+            })
+            .Most(16)
+            .Form(columns::KnownRefundStatus("status"), "the name of a refund status"),
+        Access<StoredRefund>(
+            "ends", Sql::kText,
+            [](const StoredRefund& stored) {
+              return columns::RefundStatusValue(stored.refund.ends);
+            },
+            [](StoredRefund& stored, Value value) {
+              stored.refund.ends = columns::RefundStatusOf(value);
+            })
+            .Most(16)
+            .Form(columns::KnownRefundStatus("ends"), "the name of a refund status"),
+        Map<&StoredRefund::refund, &Refund::requestedAt>("requested_at", Sql::kInteger).Time(),
+        Map<&StoredRefund::refund, &Refund::finishedAt>("finished_at", Sql::kInteger).Time(),
+        Map<&StoredRefund::refund, &Refund::successTime>("success_time", Sql::kText).Most(19),
+        Map<&StoredRefund::refund, &Refund::notifyAcknowledged>("notify_acked", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .ReadOnly()
+            .Flag(),
+        Map<&StoredRefund::notifyNext>("notify_next", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .ReadOnly()
+            .Count(),
+        Map<&StoredRefund::notifyDueAt>("notify_due_at", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .ReadOnly()
+            .Time(),
+    },
+    "CREATE UNIQUE INDEX refunds_by_order ON refunds(order_id, out_refund_no);\n",
+    5};
 
 // Which of a table's columns a list names.
 enum class Part { kWritten, kRead };
@@ -459,7 +542,7 @@ std::string Create(const Table<Record>& table, int layout) {
   std::string sql = std::string("CREATE TABLE ") + table.name + "(";
   const char* between = "\n  ";
   for (const Column<Record>& column : table.columns) {
-    if (column.since > layout) continue;
+    if (!column.In(layout)) continue;
     sql +=
         between + std::string(column.name) + " " + SqlName(column.type) + " " + column.constraints;
     between = ",\n  ";
@@ -508,7 +591,7 @@ std::string FirstOutOfBounds(const Table<Record>& table, int layout) {
   std::string all;
   for (const Column<Record>& column : table.columns) {
     const std::string holds = Holds(column);
-    if (column.since > layout || holds.empty()) continue;
+    if (!column.In(layout) || holds.empty()) continue;
     which += " WHEN NOT coalesce(" + holds + ", 0) THEN '" + column.name + "'";
     all += (all.empty() ? "" : " AND ") + holds;
   }

@@ -17,15 +17,17 @@ inline constexpr int kApplicationId = 0x516d6b53;
 // The layout this build writes and reads. Layout 1 is the orders, the journal and the
 // attempts as the first release with a state file laid them out; layout 2 adds the
 // orders' scenario and its states' columns; layout 3 the sign type of each order and of each
-// request in the journal; layout 4 the scenarios armed from the console.
-inline constexpr int kLayout = 4;
+// request in the journal; layout 4 the scenarios armed from the console; layout 5 moves an
+// order's refund into a table of refunds, many to an order, and names the refund of each
+// notification attempt.
+inline constexpr int kLayout = 5;
 // The oldest layout a release wrote: a file of any layout from here to kLayout is taken up.
 inline constexpr int kOldestLayout = 1;
 
 // One step: a file of layout `from` becomes one of layout from + 1.
 struct Migration {
   int from;
-  const char* sql;  // run inside the upgrade's transaction
+  std::string sql;  // run inside the upgrade's transaction
 };
 
 // The steps from kOldestLayout to kLayout, oldest first, one for each layout.

@@ -30,6 +30,7 @@ using store::kArmed;
 using store::kAttempts;
 using store::kJournal;
 using store::kOrders;
+using store::kRefunds;
 using store::Part;
 using store::StatementHandle;
 using store::Use;
@@ -115,7 +116,7 @@ struct StateStore::Impl {
   // The statements of the hot paths, prepared once.
   StatementHandle begin, commit, rollback, insertRequest, pruneRequests, upsertOrder, deleteOrder,
       startNotification, insertAttempt, pruneAttempts, noteAttempt, insertArmed, deleteArmed,
-      deleteAllArmed;
+      deleteAllArmed, upsertRefund, startRefundNotification, noteRefundAttempt, selectRefunds;
 
   std::string Error() const { return sqlite3_errmsg(db.get()); }
 
@@ -179,6 +180,8 @@ struct StateStore::Impl {
   }
 
   bool Prepared(std::string& error);
+  // Reads each order's refunds into it, oldest first, with their schedules.
+  void AttachRefunds(StoredOrder& stored);
   std::string Connect();
   std::string Inspect(std::int64_t& layout, bool& fresh);
   std::string Configure();
@@ -199,7 +202,8 @@ StateStore::Impl::~Impl() {
   for (StatementHandle* statement :
        {&begin, &commit, &rollback, &insertRequest, &pruneRequests, &upsertOrder, &deleteOrder,
         &startNotification, &insertAttempt, &pruneAttempts, &noteAttempt, &insertArmed,
-        &deleteArmed, &deleteAllArmed}) {
+        &deleteArmed, &deleteAllArmed, &upsertRefund, &startRefundNotification, &noteRefundAttempt,
+        &selectRefunds}) {
     statement->reset();
   }
   db.reset();
@@ -262,6 +266,27 @@ bool StateStore::Impl::Prepared(std::string& error) {
        "notify_next = CASE WHEN ?1 THEN 0 WHEN ?2 = 0 THEN notify_next ELSE ?3 END, "
        "notify_due_at = CASE WHEN ?1 THEN 0 WHEN ?2 = 0 THEN notify_due_at ELSE ?4 END "
        "WHERE out_trade_no = ?5"},
+      // A refund's row, by its order's row; once final, only its notification's columns
+      // change, by statements of their own.
+      {&upsertRefund, "INSERT INTO refunds(order_id, " + store::Names(kRefunds, Part::kWritten) +
+                          ") SELECT id, " + store::Places(kRefunds) +
+                          " FROM orders WHERE out_trade_no = ? ON CONFLICT(order_id, "
+                          "out_refund_no) DO UPDATE SET status = excluded.status, "
+                          "finished_at = excluded.finished_at, "
+                          "success_time = excluded.success_time WHERE refunds.status = "
+                          "'PROCESSING'"},
+      {&startRefundNotification,
+       "UPDATE refunds SET notify_next = 1, notify_due_at = ?, notify_acked = 0 "
+       "WHERE order_id = (SELECT id FROM orders WHERE out_trade_no = ?) AND out_refund_no = ? "
+       "AND notify_next = 0 AND notify_acked = 0"},
+      {&noteRefundAttempt,
+       "UPDATE refunds SET notify_acked = MAX(notify_acked, ?1), "
+       "notify_next = CASE WHEN ?1 THEN 0 WHEN ?2 = 0 THEN notify_next ELSE ?3 END, "
+       "notify_due_at = CASE WHEN ?1 THEN 0 WHEN ?2 = 0 THEN notify_due_at ELSE ?4 END "
+       "WHERE order_id = (SELECT id FROM orders WHERE out_trade_no = ?5) AND out_refund_no = ?6"},
+      {&selectRefunds, "SELECT " + store::Names(kRefunds, Part::kRead) +
+                           " FROM refunds WHERE order_id = (SELECT id FROM orders WHERE "
+                           "out_trade_no = ?) ORDER BY id"},
       {&insertArmed, "INSERT INTO armed_scenarios(" + store::Names(kArmed, Part::kWritten) +
                          ") VALUES(" + store::Places(kArmed) + ")"},
       {&deleteArmed, "DELETE FROM armed_scenarios WHERE id = ?"},
@@ -272,6 +297,17 @@ bool StateStore::Impl::Prepared(std::string& error) {
     if (!*statement.handle) return false;
   }
   return true;
+}
+
+void StateStore::Impl::AttachRefunds(StoredOrder& stored) {
+  Use use(selectRefunds.get());
+  use.Text(stored.number);
+  while (use.Step() == SQLITE_ROW) {
+    StoredRefund refund;
+    store::Read(use, kRefunds, refund);
+    stored.order.refunds.push_back(refund.refund);
+    stored.refunds.push_back(std::move(refund));
+  }
 }
 
 StateStore::StateStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
@@ -478,6 +514,23 @@ bool StateStore::Impl::Apply(const StateChange& change, std::string& error) {
     use.Int(change.order->paidAt).Text(change.orderNo);
     if (!impl.Done(use, error)) return false;
   }
+  if (change.order) {
+    for (const Refund& refund : change.order->refunds) {
+      Use use(impl.upsertRefund.get());
+      store::Bind(use, kRefunds, StoredRefund{refund, 0, 0}).Text(change.orderNo);
+      if (!impl.Done(use, error)) return false;
+    }
+    for (const std::string& outRefundNo : change.refundNotificationsDue) {
+      const Refund* refund = nullptr;
+      for (const Refund& each : change.order->refunds) {
+        if (each.outRefundNo == outRefundNo) refund = &each;
+      }
+      if (refund == nullptr) continue;
+      Use use(impl.startRefundNotification.get());
+      use.Int(refund->finishedAt).Text(change.orderNo).Text(outRefundNo);
+      if (!impl.Done(use, error)) return false;
+    }
+  }
   if (change.disarmAll) {
     Use use(impl.deleteAllArmed.get());
     if (!impl.Done(use, error)) return false;
@@ -599,13 +652,15 @@ bool StateStore::RecordAttempt(const AttemptEntry& attempt, std::string& error) 
       use.Text(attempt.orderNo);
       if (!impl.Done(use, error)) return false;
     }
-    Use use(impl.noteAttempt.get());
+    const bool refund = !attempt.outRefundNo.empty();
+    Use use(refund ? impl.noteRefundAttempt.get() : impl.noteAttempt.get());
     // A resend (number 0) leaves the schedule alone; the schedule's own attempt moves it on.
     use.Int(attempt.acknowledged)
         .Int(static_cast<std::int64_t>(attempt.number))
         .Int(static_cast<std::int64_t>(attempt.nextAttempt))
         .Int(attempt.nextDueAt)
         .Text(attempt.orderNo);
+    if (refund) use.Text(attempt.outRefundNo);
     return impl.Done(use, error);
   });
 }
@@ -637,6 +692,7 @@ bool StateStore::LoadOrders(std::int64_t notBefore, std::size_t maxOrders,
     error = impl.Error();
     return false;
   }
+  for (StoredOrder& stored : orders) impl.AttachRefunds(stored);
   return true;
 }
 
@@ -672,6 +728,7 @@ std::vector<StoredOrder> StateStore::RecentOrders(std::size_t limit) {
   Use use(recent.get());
   use.Int(static_cast<std::int64_t>(limit));
   while (use.Step() == SQLITE_ROW) orders.push_back(ReadOrder(use));
+  for (StoredOrder& stored : orders) impl.AttachRefunds(stored);
   return orders;
 }
 
@@ -684,7 +741,9 @@ std::optional<StoredOrder> StateStore::FindOrder(const std::string& number) {
   Use use(find.get());
   use.Text(number);
   if (use.Step() != SQLITE_ROW) return std::nullopt;
-  return ReadOrder(use);
+  StoredOrder stored = ReadOrder(use);
+  impl.AttachRefunds(stored);
+  return stored;
 }
 
 std::vector<JournalEntry> StateStore::Requests(const RequestFilter& filter, std::size_t limit) {

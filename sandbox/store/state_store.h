@@ -77,9 +77,18 @@ struct AttemptEntry {
   std::size_t answerBytes = 0;
   std::int64_t durationMs = 0;
   bool acknowledged = false;
+  std::string outRefundNo;  // the refund whose notification it was; "": the payment's
   // The schedule's next attempt and when it is due; 0: none follows.
   std::size_t nextAttempt = 0;
   std::int64_t nextDueAt = 0;
+};
+
+// A refund's notification schedule, as its order's: its next attempt (0: none due) and
+// when, milliseconds since 1970 UTC.
+struct StoredRefund {
+  Refund refund;
+  std::size_t notifyNext = 0;
+  std::int64_t notifyDueAt = 0;
 };
 
 struct StoredOrder {
@@ -88,6 +97,8 @@ struct StoredOrder {
   // Its notification's next attempt (0: none due) and when, milliseconds since 1970 UTC.
   std::size_t notifyNext = 0;
   std::int64_t notifyDueAt = 0;
+  // Its refunds' schedules, by their place in order.refunds.
+  std::vector<StoredRefund> refunds = {};
 };
 
 // What one request changed, written in one transaction.
@@ -96,7 +107,9 @@ struct StateChange {
   // The order as the request left it; written unless a later version is there already.
   std::string orderNo;
   std::optional<Order> order;
-  bool notificationDue = false;        // it has just been paid: its first notification is due now
+  bool notificationDue = false;  // it has just been paid: its first notification is due now
+  // Its refunds, by number, that have just become final: their first notifications are due.
+  std::vector<std::string> refundNotificationsDue;
   std::vector<std::string> forgotten;  // orders forgotten meanwhile, to delete
   // The scenarios armed from the console: all of them disarmed first when `disarmAll`, then
   // those of `disarmed` (taken, removed or replaced), then `armed` kept.

@@ -165,6 +165,14 @@ TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
        1,
        {"Query 2:       SUCCESS", "Refund:        not refunded", "err_code NOTENOUGH",
         "Every signed reply verified."}},
+      {"refund-change",
+       0,
+       {"Query 2:       SUCCESS", "Refund:        refunded", "Refund query 1: CHANGE",
+        "Every signed reply verified."}},
+      {"refund-closed",
+       0,
+       {"Query 2:       SUCCESS", "Refund:        refunded", "Refund query 1: REFUNDCLOSE",
+        "Every signed reply verified."}},
   };
   ASSERT_EQ(std::size(rows), std::size(kScenarios)) << "one row per scenario";
   for (const auto& row : rows) {

@@ -475,6 +475,7 @@ class NoActions : public ConsoleActions {
   Result Pay(const std::string&) override { return {}; }
   Result Close(const std::string&) override { return {}; }
   Result Notify(const std::string&) override { return {}; }
+  Result NotifyRefund(const std::string&, const std::string&) override { return {}; }
   void ForgetExpired() override {}
   std::size_t OrderCount() override { return 0; }
   // The list alone, as the sandbox keeps it, with no order placed.

@@ -113,6 +113,10 @@ TEST_F(Scenarios, EachPlaysItsOutcome) {
        {"PROCESSING", "SUCCESS", "SUCCESS"}, 1},
       {"refund-fails", 4008, {"SUCCESS"}, "", 0, {"NOTPAY", "SUCCESS"}, "FAIL NOTENOUGH",
        {"REFUNDNOTEXIST"}, 1},
+      {"refund-change", 4009, {"SUCCESS"}, "", 0, {"NOTPAY", "SUCCESS"}, "SUCCESS",
+       {"CHANGE", "CHANGE"}, 1},
+      {"refund-closed", 4010, {"SUCCESS"}, "", 0, {"NOTPAY", "SUCCESS"}, "SUCCESS",
+       {"REFUNDCLOSE"}, 1},
       // The payer page's own buttons, on an order of any amount.
       {"paid, the payer declines", 1, {"SUCCESS"}, "decline", 0, {"PAYERROR", "PAYERROR"}, "", {},
        0},

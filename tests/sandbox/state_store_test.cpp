@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+
 #include <unistd.h>
+#include <algorithm>
 
 #include <cstdint>
 #include <cstdio>
@@ -474,8 +476,14 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     EXPECT_EQ(order.notifyUrl, row.notifyUrl);
     EXPECT_EQ(order.transactionId, row.transactionId);
     EXPECT_EQ(order.timeEnd, row.timeEnd);
-    EXPECT_EQ(order.outRefundNo, row.outRefundNo);
-    EXPECT_EQ(order.refundId, row.refundId);
+    // Its refund, once the order's own, is a refund record of its own.
+    ASSERT_EQ(order.refunds.size(), row.refunded ? 1u : 0u);
+    if (row.refunded) {
+      EXPECT_EQ(order.refunds[0].outRefundNo, row.outRefundNo);
+      EXPECT_EQ(order.refunds[0].refundId, row.refundId);
+      EXPECT_EQ(order.refunds[0].refundFee, order.totalFee);
+      EXPECT_GE(order.refunds[0].requestedAt, order.paidAt);
+    }
     EXPECT_EQ(stored->notifyNext, row.notifyNext);
     // The history in the order it happened, each time set once it happened.
     EXPECT_GT(order.placedAt, 1'796'870'000'000);
@@ -483,7 +491,6 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     EXPECT_GE(order.lastQueryAt, order.firstQueryAt);
     EXPECT_EQ(order.paidAt != 0, row.paid);
     EXPECT_EQ(order.closedAt != 0, row.closed);
-    EXPECT_EQ(order.refundedAt != 0, row.refunded);
     EXPECT_EQ(store->Attempts(row.number).size(), row.attempts);
     // Upgraded, each plays `paid`, in none of the scenarios' states.
     EXPECT_EQ(order.scenario, "paid");
@@ -549,9 +556,14 @@ TEST(StateStore, TakesUpTheFileOfEachEarlierLayout) {
     std::string error;
     ASSERT_TRUE(OpenStore(fresh, error)) << error;
   }
-  for (const char* fixture : {"state-layout-1.db", "state-layout-3.db"}) {
+  for (const char* fixture : {"state-layout-1.db", "state-layout-3.db", "state-layout-4.db"}) {
     SCOPED_TRACE(fixture);
     const std::string path = Copy(fixture, dir.path() + "/" + fixture);
+    // The one refund each holds, as the order's own columns held it.
+    const std::string refund = Rows(path,
+                                    "SELECT out_trade_no, out_refund_no, refund_id, total_fee, "
+                                    "refunded_at FROM orders WHERE refunded = 1");
+    ASSERT_EQ(std::count(refund.begin(), refund.end(), '\n'), 1) << refund;
     std::string error;
     auto store = OpenStore(path, error);
     ASSERT_TRUE(store) << error;
@@ -559,6 +571,20 @@ TEST(StateStore, TakesUpTheFileOfEachEarlierLayout) {
     ASSERT_TRUE(store->LoadOrders(0, 100, orders, error)) << error;
     EXPECT_EQ(orders.size(), 4u);
     EXPECT_EQ(store->Requests({}, 100).size(), 16u);
+    std::string kept;
+    for (const StoredOrder& stored : orders) {
+      for (const Refund& each : stored.order.refunds) {
+        kept += stored.number + "|" + each.outRefundNo + "|" + each.refundId + "|" +
+                std::to_string(each.refundFee) + "|" + std::to_string(each.requestedAt) + "|\n";
+        EXPECT_EQ(each.status, RefundStatus::kSuccess);
+        EXPECT_EQ(each.successTime.size(), 19u);
+        EXPECT_TRUE(stored.order.refunded);
+      }
+      for (const StoredRefund& schedule : stored.refunds) {
+        EXPECT_EQ(schedule.notifyNext, 0u) << "no refund notification is owed for an old refund";
+      }
+    }
+    EXPECT_EQ(kept, refund);
     std::vector<ArmedScenario> armed;
     ASSERT_TRUE(store->LoadArmed(armed, error)) << error;
     EXPECT_TRUE(armed.empty());

@@ -44,8 +44,14 @@
       pay: 'Pay', close: 'Close', notifyAgain: 'Send its notification again',
       order: 'Order ', history: 'History', historyHead: ['Time', 'Event', 'By, or what'],
       attempts: 'Notification attempts',
-      attemptsHead: kept => ['Attempt', 'Time', 'URL', 'Status',
+      attemptsHead: kept => ['Attempt', 'Of', 'Time', 'URL', 'Status',
         'Answer (first ' + kept + ' bytes)', 'Took', 'Acknowledged'],
+      payment: 'payment', refundOf: n => 'refund ' + n,
+      refunds: 'Refunds', noRefunds: 'No refunds.',
+      refundsHead: ['out_refund_no', 'refund_id', 'Amount', 'Status', 'success_time',
+        'Notification', ''],
+      decrypted: 'req_info decrypted', encrypted: 'req_info (AES-256-ECB, base64)',
+      notifyRefundAgain: 'Send its notification again', notFinalWhy: 'it is still processing',
       noAttempts: 'No notification attempts.', moreAttempts: 'More attempts than fit on one page.',
       aboutIt: 'Requests about it',
       aboutItNote: n => 'The newest first, at most ' + n + ' of those the journal still keeps.',
@@ -92,8 +98,13 @@
       pay: '支付', close: '关闭订单', notifyAgain: '再次发送通知',
       order: '订单 ', history: '历史', historyHead: ['时间', '事件', '由谁或什么'],
       attempts: '通知尝试',
-      attemptsHead: kept => ['尝试', '时间', 'URL', '状态', '应答（前 ' + kept + ' 字节）',
+      attemptsHead: kept => ['尝试', '通知', '时间', 'URL', '状态', '应答（前 ' + kept + ' 字节）',
         '用时', '已确认'],
+      payment: '支付', refundOf: n => '退款 ' + n,
+      refunds: '退款', noRefunds: '没有退款。',
+      refundsHead: ['out_refund_no', 'refund_id', '金额', '状态', 'success_time', '通知', ''],
+      decrypted: 'req_info 解密后', encrypted: 'req_info（AES-256-ECB，base64）',
+      notifyRefundAgain: '再次发送通知', notFinalWhy: '退款处理中',
       noAttempts: '没有通知尝试。', moreAttempts: '尝试多于一页能显示的。',
       aboutIt: '关于它的请求',
       aboutItNote: n => '最新的在前，至多 ' + n + ' 个（日志仍保留的）。',
@@ -259,7 +270,9 @@
     const status = attempt.http_status === null ? attempt.error
       : 'HTTP ' + attempt.http_status + (attempt.error ? ', ' + attempt.error : '');
     return el('tr', {class: 'attempt'},
-      cell(attempt.resend ? words.resend : attempt.attempt), cell(shownTime(attempt.at), 'time'),
+      cell(attempt.resend ? words.resend : attempt.attempt),
+      cell(attempt.out_refund_no ? words.refundOf(attempt.out_refund_no) : words.payment),
+      cell(shownTime(attempt.at), 'time'),
       cell(attempt.url, 'url'), cell(status),
       cell(pre(attempt.answer, attempt.answer_bytes, attempt.answer_cut, about.kept_answer_bytes)),
       cell(attempt.duration_ms + ' ms'),
@@ -288,7 +301,7 @@
       [words.scenario, order.scenario, {id: 'scenario'}],
       ['notify_url', order.notify_url, {class: 'url'}],
       [words.notification, notificationText(order.notification), {id: 'notification'}]];
-    for (const name of ['transaction_id', 'time_end', 'out_refund_no', 'refund_id']) {
+    for (const name of ['transaction_id', 'time_end']) {
       if (name in order) facts.push([name, order[name], {}]);
     }
     return el('dl', {}, facts.map(([name, value, attributes]) =>
@@ -305,6 +318,28 @@
       actionButton(number, 'notify', words.notifyAgain, notWhy, about));
   }
 
+  // A refund's row, then its notification's two forms beneath it, as text.
+  function refundRows(number, refund, about) {
+    const notification = refund.notification;
+    const whyNot = !about.notify ? words.notifyOff : !('req_info' in notification)
+      ? words.notFinalWhy : '';
+    const button = el('form', {method: 'post', action: ORDERS + encodeURIComponent(number) +
+        '/notify-refund'},
+      el('input', {type: 'hidden', name: 'form_token', value: about.form_token}),
+      el('input', {type: 'hidden', name: 'out_refund_no', value: refund.out_refund_no}),
+      el('button', {type: 'submit', class: 'notify-refund', disabled: !!whyNot,
+        title: whyNot || null}, words.notifyRefundAgain));
+    const rows = [el('tr', {class: 'refund'}, cell(refund.out_refund_no), cell(refund.refund_id),
+      cell(refund.amount), cell(refund.status), cell(refund.success_time),
+      cell(notificationText(notification)), cell(button))];
+    if ('req_info' in notification) {
+      rows.push(el('tr', {class: 'refund-notification'}, el('td', {colspan: 7},
+        el('p', {}, words.encrypted), el('pre', {class: 'req-info'}, notification.req_info),
+        el('p', {}, words.decrypted), el('pre', {class: 'decrypted'}, notification.decrypted))));
+    }
+    return rows;
+  }
+
   function orderView(about, data) {
     const order = data.order;
     return [el('h1', {}, words.order, el('span', {id: 'order-number'}, order.out_trade_no)),
@@ -314,6 +349,10 @@
       el('table', {id: 'history'}, el('thead', {}, el('tr', {},
         words.historyHead.map(h => el('th', {}, h)))),
         el('tbody', {}, order.history.map(historyRow))),
+      el('h2', {}, words.refunds),
+      table('refunds', words.refundsHead,
+        order.refunds.flatMap(r => refundRows(order.out_trade_no, r, about)), words.noRefunds,
+        '', false),
       el('h2', {}, words.attempts),
       table('attempts', words.attemptsHead(about.kept_answer_bytes),
         data.attempts.map(a => attemptRow(a, about)), words.noAttempts, words.moreAttempts,
