@@ -1,3 +1,4 @@
+// The checks and bounded reads of disk_files.h.
 #include "platform/disk_files.h"
 
 #include <cstdio>

@@ -57,7 +57,7 @@ resource_tree() {  # resource_tree TARGET EXE: the resource directory, addresses
     sed -E 's/(Value|Addr): 0x[0-9a-f]+//; s/^[0-9a-f]+ //'
 }
 checks=$(mktemp -d)
-resource_script i686 "$linux/tests/resources/quillmark.res" >"$checks/tested.rc"
+resource_script i686 "$linux/tests/shell/resources/quillmark.res" >"$checks/tested.rc"
 for pair in "windows:PE32 executable:Intel 80386:i686" "windows-x86_64:PE32+ executable:x86-64:x86_64"; do
   IFS=: read -r dir pe cpu target <<<"$pair"
   [ -f "$root/build/$dir/build.ninja" ] ||

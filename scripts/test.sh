@@ -22,7 +22,7 @@ step "Tests"
 # The payer page's browser test registers itself only where Chromium and Selenium are found;
 # here they have just been installed, so a missing test is a fault, not a skip.
 if ! ctest --test-dir build/werror -N -R '^browser_payer_page$' | grep -q 'Total Tests: 1'; then
-  echo "the browser test of the payer page is not registered (see tests/browser)" >&2
+  echo "the browser test of the payer page is not registered (see tests/sandbox/browser)" >&2
   exit 1
 fi
 ctest --test-dir build/werror --output-on-failure -j2
@@ -47,7 +47,7 @@ ctest --test-dir build/sanitize --output-on-failure -j2
 step "ThreadSanitizer: the tests that run threads of their own (build/tsan)"
 # The listener, the notifier, the server, the state file's commit thread and the cycle
 # worker (with the runner they start), and nothing else: the other tests run one thread.
-tsan_tests=(sandbox_notifier_test sandbox_server_test sandbox_connections_test
+tsan_tests=(notify_listener_test sandbox_notifier_test sandbox_server_test sandbox_connections_test
   sandbox_state_store_test shell_core_test cycle_test)
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMARK_WERROR=ON \
   -DQUILLMARK_TSAN=ON -DQUILLMARK_BUILD_BENCH=OFF
@@ -55,7 +55,7 @@ cmake --build build/tsan --target "${tsan_tests[@]}"
 # gcc 12's ThreadSanitizer cannot place its shadow memory where the kernel randomises
 # mappings with more bits than it knows: such a kernel runs the tests with ASLR off.
 tsan_run=()
-if ! build/tsan/tests/shell_core/shell_core_test --gtest_list_tests >/dev/null 2>&1; then
+if ! build/tsan/tests/shell/core/shell_core_test --gtest_list_tests >/dev/null 2>&1; then
   tsan_run=(setarch "$(uname -m)" -R)
 fi
 # Each test is labelled with its executable: only those built here run.

@@ -1,3 +1,4 @@
+// The UTF-8 and control checks and the one-line rendering of printable.h.
 #include "text/printable.h"
 
 #include "text/codecs.h"

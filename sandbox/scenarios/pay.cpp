@@ -1,3 +1,4 @@
+// The pay of pay.h: an order made paid and its notification due, as its scenario plays it.
 #include "sandbox/scenarios/pay.h"
 
 #include "sandbox/scenarios/plays.h"

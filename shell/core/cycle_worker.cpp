@@ -1,3 +1,4 @@
+// CycleWorker of cycle_worker.h: the cycle and the single queries on a thread of their own.
 #include "shell/core/cycle_worker.h"
 
 #include <utility>

@@ -1,7 +1,7 @@
 // The dialog templates of the main dialog and the About box: size, captions and controls,
 // in dialog units. The Qt program lays its dialogs out from these tables; the Win32
 // program's are the DIALOGEX resources of shell/win32/resources/quillmark.rc, which the resource
-// test (tests/resources) reads back and compares with these tables.
+// test (tests/shell/resources) reads back and compares with these tables.
 #pragma once
 
 #include "shell/core/texts.h"

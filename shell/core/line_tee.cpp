@@ -1,3 +1,4 @@
+// The line-splitting stream buffer of line_tee.h.
 #include "shell/core/line_tee.h"
 
 #include <utility>

@@ -1,3 +1,4 @@
+// The words of outcome_words.h: each step's verdict and where the bitmap went, in UTF-8.
 #include "shell/core/outcome_words.h"
 
 #include <filesystem>

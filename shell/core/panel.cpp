@@ -1,3 +1,4 @@
+// Panel of panel.h: the results panel's description, its rows' words and its log.
 #include "shell/core/panel.h"
 
 #include <iterator>

@@ -1,13 +1,14 @@
+// The About box of about_dlg.h, laid out in dialog units.
 #include "shell/qt/about_dlg.h"
 
 #include <QEvent>
 #include <QPushButton>
 #include <QString>
 
-#include "shell/qt/app_icon.h"
 #include "shell/core/dialog_layout.h"
-#include "shell/qt/dialog_units.h"
 #include "shell/core/texts.h"
+#include "shell/qt/app_icon.h"
+#include "shell/qt/dialog_units.h"
 
 namespace quillmark {
 

@@ -1,3 +1,4 @@
+// The program's icon of app_icon.h, read from the Qt resources.
 #include "shell/qt/app_icon.h"
 
 #include <QString>

@@ -1,3 +1,4 @@
+// The dialog template of dialog_template.h: its controls placed again whenever the font changes.
 #include "shell/qt/dialog_template.h"
 
 #include <QLabel>

@@ -1,3 +1,4 @@
+// The dialog units of dialog_units.h, measured from a font.
 #include "shell/qt/dialog_units.h"
 
 #include <QFontMetrics>

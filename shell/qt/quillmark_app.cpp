@@ -1,3 +1,4 @@
+// The application object and StartApplication() of quillmark_app.h.
 #include "shell/qt/quillmark_app.h"
 
 #include <QString>

@@ -1,3 +1,4 @@
+// The main dialog of quillmark_dlg.h: its template, its panel and the cycle it runs.
 #include "shell/qt/quillmark_dlg.h"
 
 #include <QApplication>
@@ -265,8 +266,7 @@ void CQuillmarkDlg::SetUpMainDialog() {
   if (platform::HasNativeSystemMenu()) {
     // As the popup orders them: the settings entry, then the About entry last.
     const auto window = static_cast<platform::WindowHandle>(winId());
-    platform::AppendToSystemMenu(window, shell::texts::kSettingsEntry,
-                                      shell::kSettingsCommand);
+    platform::AppendToSystemMenu(window, shell::texts::kSettingsEntry, shell::kSettingsCommand);
     if (!about.isEmpty()) {
       platform::AppendToSystemMenu(window, about.toStdString(), shell::kAboutCommand);
     }

@@ -1,3 +1,4 @@
+// The system-menu commands of system_menu.h and the popup that stands in for the menu.
 #include "shell/qt/system_menu.h"
 
 #include <QAction>

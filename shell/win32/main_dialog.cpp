@@ -1,3 +1,4 @@
+// The main dialog of main_dialog.h on the Win32 dialog manager.
 #include "shell/win32/main_dialog.h"
 
 #include <commctrl.h>

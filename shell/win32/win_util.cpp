@@ -1,3 +1,4 @@
+// The dialog placing and the short-named conversions of win_util.h.
 #include "shell/win32/win_util.h"
 
 #include <algorithm>

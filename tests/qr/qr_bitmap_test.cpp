@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/qr_reader.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::qr {
@@ -60,16 +60,7 @@ class QrBitmapTest : public ::testing::Test {
       out.write(reinterpret_cast<const char*>(pixels.data()),
                 static_cast<std::streamsize>(pixels.size()));
     }
-    const std::string command = "zbarimg --raw -q -Sdisable -Sqrcode.enable '" + pgm.string() +
-                                "' 2>/dev/null";  // stderr carries unrelated D-Bus noise
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string output;
-    std::array<char, 4096> buffer{};
-    std::size_t n;
-    while (pipe && (n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0)
-      output.append(buffer.data(), n);
-    if (!output.empty() && output.back() == '\n') output.pop_back();  // zbarimg adds one
-    return output;
+    return testsupport::ReadQrCode(pgm.string());
   }
 
   testsupport::TempDir temp_;
@@ -159,12 +150,7 @@ TEST_F(QrBitmapTest, ARealReaderDecodesTheExactText) {
   // zbarimg is a program of the machine the tests run on; a Windows build's tests, run under
   // Wine, cannot start it (scripts/test-windows.sh reads the Windows program's bitmap with
   // it instead).
-  std::unique_ptr<FILE, int (*)(FILE*)> probe(popen("zbarimg --version", "r"), pclose);
-  std::array<char, 64> version{};  // "0.23.92\n"
-  if (!probe || std::fread(version.data(), 1, version.size(), probe.get()) == 0 ||
-      version[0] < '0' || version[0] > '9') {
-    GTEST_SKIP() << "zbarimg cannot be run from here";
-  }
+  if (!testsupport::QrReaderRuns()) GTEST_SKIP() << "zbarimg cannot be run from here";
   std::string long_text = "https://127.0.0.1:8443/pay/qr/";
   while (long_text.size() < 1200) long_text += "AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_.~";
   long_text.resize(1200);

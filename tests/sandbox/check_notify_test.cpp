@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,15 +12,18 @@
 #include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "client/notify_listener.h"
 #include "tests/support/known_answers.h"
+#include "tests/support/merchant_server.h"
 
 namespace quillmark::sandbox {
 namespace {
 
 using known::SandboxMerchant;
+using quillmark::testsupport::Acknowledgement;
+using quillmark::testsupport::MerchantAnswer;
+using quillmark::testsupport::MerchantServer;
 
 TEST(CheckNotify, TheGenuineCaseIsTheKnownAnswer) {
   const std::vector<NotifyCase> cases =
@@ -83,17 +85,10 @@ TEST(CheckNotify, TheClientsListenerAnswersEveryCaseRight) {
 }
 
 TEST(CheckNotify, AHandlerThatAcknowledgesEverythingIsCaughtCaseByCase) {
-  httplib::Server server;
-  server.Post("/notify", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>", "text/xml");
-  });
-  const int port = server.bind_to_any_port("127.0.0.1");
-  std::thread serving([&server] { server.listen_after_bind(); });
+  MerchantServer server;
   std::ostringstream out;
-  const int status = CheckNotify(
-      {"http://127.0.0.1:" + std::to_string(port) + "/notify", SandboxMerchant(), "", ""}, out);
-  server.stop();
-  serving.join();
+  const int status = CheckNotify({server.url(), SandboxMerchant(), "", ""}, out);
+  server.Stop();
   EXPECT_EQ(status, 1);
   const std::string text = out.str();
   EXPECT_NE(text.find("\n2 of 8 answers right:"), std::string::npos) << text;
@@ -183,20 +178,16 @@ TEST(CheckNotify, AHandlerThatDoesNotAnswerIsNotTriedCaseByCase) {
 // The one case a handler may refuse by closing the connection is still wrong when it gets
 // no answer at all: here the handler holds it past the timeout.
 TEST(CheckNotify, SilenceOnTheOversizedCaseIsNoRefusal) {
-  httplib::Server server;
-  server.Post("/notify", [](const httplib::Request& request, httplib::Response& res) {
-    if (request.body.size() > 1024 * 1024) std::this_thread::sleep_for(std::chrono::seconds(2));
-    res.set_content("<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>", "text/xml");
+  MerchantServer server([](const MerchantServer::Request& request, std::size_t) {
+    MerchantAnswer answer = Acknowledgement();
+    if (request.body.size() > 1024 * 1024) answer.hold = std::chrono::seconds(2);
+    return answer;
   });
-  const int port = server.bind_to_any_port("127.0.0.1");
-  std::thread serving([&server] { server.listen_after_bind(); });
-  CheckNotifyOptions options{"http://127.0.0.1:" + std::to_string(port) + "/notify",
-                             SandboxMerchant(), "", ""};
+  CheckNotifyOptions options{server.url(), SandboxMerchant(), "", ""};
   options.timeout = std::chrono::milliseconds(1000);
   std::ostringstream out;
   const int status = CheckNotify(options, out);
-  server.stop();
-  serving.join();
+  server.Stop();
   EXPECT_EQ(status, 1);
   const std::string text = out.str();
   const std::size_t line = text.find("  oversized document");

@@ -17,7 +17,7 @@
 #include "http/client_certificate.h"
 #include "http/transport.h"
 #include "sandbox/merchant_ca.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {

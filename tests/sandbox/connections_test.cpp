@@ -20,7 +20,7 @@
 #include "sandbox/certificates.h"
 #include "sandbox/order/order_book.h"
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {

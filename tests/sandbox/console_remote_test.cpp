@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {

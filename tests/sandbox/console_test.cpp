@@ -2,7 +2,7 @@
 // with its verdicts and the notification attempts, and its static pages hold no data at
 // all; its actions move orders as the payer page and the merchant's requests would; who may
 // use it and what it writes are checked as a hostile client would try them. What the pages
-// draw from the API is checked in a browser (tests/browser/payer_page_test.py).
+// draw from the API is checked in a browser (tests/sandbox/browser/payer_page_test.py).
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -11,7 +11,6 @@
 #include <chrono>
 #include <climits>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
@@ -24,7 +23,8 @@
 #include "protocol/sign.h"
 #include "sandbox/console/console.h"
 #include "sandbox/payer/html_text.h"
-#include "sandbox_test_support.h"
+#include "tests/support/merchant_server.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -32,6 +32,7 @@ namespace {
 using namespace testsupport;
 using namespace std::chrono_literals;
 using nlohmann::json;
+using quillmark::testsupport::MerchantServer;
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -46,44 +47,15 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A merchant's notify URL on loopback: "busy" (not acknowledged) for its first `refusals`
+// How a merchant's server answers: "busy" (not acknowledged) for its first `refusals`
 // notifications, then the acknowledgement for `acknowledgements` of them, then "busy" again.
-class NotifyListener {
- public:
-  explicit NotifyListener(int refusals, int acknowledgements = INT_MAX)
-      : refusals_(refusals), acknowledgements_(acknowledgements) {
-    server_.Post("/notify", [this](const httplib::Request&, httplib::Response& res) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++received_;
-      const bool refuse = received_ <= refusals_ || received_ - refusals_ > acknowledgements_;
-      res.set_content(
-          refuse ? "<xml><return_code>FAIL</return_code><return_msg>busy</return_msg></xml>"
-                 : "<xml><return_code>SUCCESS</return_code></xml>",
-          "text/xml");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    Eventually([this] { return server_.is_running(); });
-  }
-  ~NotifyListener() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
-  int received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-  std::mutex mutex_;
-  int refusals_;
-  int acknowledgements_;
-  int received_ = 0;
-};
+MerchantServer::Answering RefusingFirst(int refusals, int acknowledgements = INT_MAX) {
+  return [refusals, acknowledgements](const MerchantServer::Request&, std::size_t count) {
+    const auto received = static_cast<int>(count);
+    const bool refuse = received <= refusals || received - refusals > acknowledgements;
+    return refuse ? quillmark::testsupport::Refusal() : quillmark::testsupport::Acknowledgement();
+  };
+}
 
 class ConsoleTest : public SandboxTest {
  protected:
@@ -108,7 +80,7 @@ class ConsoleTest : public SandboxTest {
 };
 
 TEST_F(ConsoleTest, ShowsOrdersTheirHistoryRequestsAndAttempts) {
-  NotifyListener listener(1);
+  MerchantServer listener(RefusingFirst(1));
   Options options;
   options.payAfterQueries = 1;
   options.notifyDelays = {50ms};
@@ -188,7 +160,7 @@ TEST_F(ConsoleTest, ShowsOrdersTheirHistoryRequestsAndAttempts) {
 }
 
 TEST_F(ConsoleTest, ActionsPayCloseAndNotifyAsThePlatformWould) {
-  NotifyListener listener(0);
+  MerchantServer listener(RefusingFirst(0));
   Options options;
   options.notifyDelays = {50ms};
   StartSandbox(options);
@@ -286,7 +258,7 @@ TEST_F(ConsoleTest, AnOrderPageShowsOnlyTheConsolesOwnMessages) {
 // The merchant acknowledged the notification, then refused one sent again from the console:
 // the order stays acknowledged, and a sandbox started again on its state sends nothing more.
 TEST_F(ConsoleTest, ARefusedResendKeepsTheAcknowledgementThroughARestart) {
-  NotifyListener listener(0, 1);
+  MerchantServer listener(RefusingFirst(0, 1));
   TempDir dir;
   Options options;
   options.stateFile = dir.path() + "/state.db";
@@ -317,7 +289,7 @@ TEST_F(ConsoleTest, ARefusedResendKeepsTheAcknowledgementThroughARestart) {
   detail = GetJson("/console/api/orders/acked");
   EXPECT_EQ(detail["order"]["notification"]["state"], "acknowledged") << detail.dump(1);
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(listener.received(), 2);
+  EXPECT_EQ(listener.received(), 2u);
 }
 
 TEST_F(ConsoleTest, RefusesCrossSitePostsAndChangesNothing) {

@@ -1,5 +1,5 @@
 // The fault modes as they appear on the wire, and what they leave in the sandbox; how the
-// real client copes with each is in tests/cycle.
+// real client copes with each is in tests/cli.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,7 +7,7 @@
 #include "protocol/flat_document.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 

@@ -1,6 +1,6 @@
 // The LAN mode's parts: the address it picks, the CA it keeps and the certificates it
 // issues from it, and the page a phone opens first. The whole of it, between network
-// namespaces, is tests/lan/lan_netns_test.sh.
+// namespaces, is tests/sandbox/lan/lan_netns_test.sh.
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -16,7 +16,7 @@
 #include "config/merchant_settings.h"
 #include "sandbox/certificates.h"
 #include "sandbox/lan_mode.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {

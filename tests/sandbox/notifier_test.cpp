@@ -1,18 +1,13 @@
 // The sandbox's payment notifications: the document against a known answer, then the
 // sender against real listeners on loopback (acknowledged, refused in every way, stopped).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,8 +17,10 @@
 #include "protocol/flat_document.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/sandbox.h"
+#include "tests/support/free_port.h"
 #include "tests/support/known_answers.h"
 #include "tests/support/local_https_server.h"
+#include "tests/support/merchant_server.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -32,6 +29,9 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
 using known::SandboxMerchant;
+using quillmark::testsupport::MerchantAnswer;
+using quillmark::testsupport::MerchantServer;
+using quillmark::testsupport::Silence;
 const MerchantSettings kMerchant = SandboxMerchant();
 
 constexpr char kFail[] =
@@ -79,84 +79,9 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A merchant's plain-HTTP listener on a free loopback port. Its n-th request gets
-// answers[n - 1] (the last answer over and over once they run out).
-struct Answer {
-  int status = 200;
-  std::string body;
-  bool hang = false;  // answer nothing until the listener is destroyed
-};
-Answer Hang() {
-  Answer answer;
-  answer.hang = true;
-  return answer;
-}
-
-class Listener {
- public:
-  struct Request {
-    std::string body;
-    std::string contentType;
-  };
-
-  explicit Listener(std::vector<Answer> answers) : answers_(std::move(answers)) {
-    server_.Post("/notify", [this](const httplib::Request& req, httplib::Response& res) {
-      Answer answer;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back({req.body, req.get_header_value("Content-Type")});
-        answer = answers_[std::min(requests_.size(), answers_.size()) - 1];
-      }
-      if (answer.hang) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        closing_.wait_for(lock, 20s, [this] { return closed_; });
-        return;
-      }
-      res.status = answer.status;
-      res.set_content(answer.body, "text/xml");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    Eventually([this] { return server_.is_running(); });
-  }
-  ~Listener() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      closed_ = true;
-    }
-    closing_.notify_all();
-    server_.stop();
-    thread_.join();
-  }
-
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
-  std::vector<Request> requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
-
- private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-  const std::vector<Answer> answers_;
-  mutable std::mutex mutex_;
-  std::condition_variable closing_;
-  bool closed_ = false;
-  std::vector<Request> requests_;
-};
-
 // A loopback URL where nothing listens: a port that was free a moment ago.
 std::string RefusingUrl() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/notify";
+  return "http://127.0.0.1:" + std::to_string(testsupport::FreePort()) + "/notify";
 }
 
 NotifierOptions Options(LogLines& log, std::vector<milliseconds> delays) {
@@ -210,25 +135,25 @@ TEST(Notifier, HttpsIsVerifiedAgainstTheGivenCa) {
 TEST(Notifier, GivesUpAfterTheLastDelayWithoutAnAcknowledgement) {
   struct Case {
     const char* name;
-    std::vector<Answer> answers;  // empty: nothing listens
-    const char* said;             // in every line
+    std::vector<MerchantAnswer> answers;  // empty: nothing listens
+    const char* said;                     // in every line
   };
   const std::vector<Case> cases = {
       {"HTTP 500", {{500, kSuccess}}, "HTTP 500, not acknowledged;"},
       {"not XML", {{200, "SUCCESS"}}, "HTTP 200, not acknowledged (the reply is not a flat XML"},
       {"return_code FAIL", {{200, kFail}}, "HTTP 200, not acknowledged (return_code \"FAIL\")"},
-      {"no answer", {Hang()}, "error: Timeout was reached"},
+      {"no answer", {Silence()}, "error: Timeout was reached"},
       {"connection refused", {}, "error: Couldn't connect to server"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::unique_ptr<Listener> listener;
-    if (!c.answers.empty()) listener = std::make_unique<Listener>(c.answers);
+    std::unique_ptr<MerchantServer> listener;
+    if (!c.answers.empty()) listener = std::make_unique<MerchantServer>(c.answers);
     LogLines log;
     NotifierOptions options = Options(log, {20ms, 30ms});
     // Short for the listener that never answers only: a loaded machine must not turn the
     // other rows into timeouts.
-    const bool hangs = c.answers.size() == 1 && c.answers[0].hang;
+    const bool hangs = c.answers.size() == 1 && c.answers[0].hold > 0ms;
     options.attemptTimeout = hangs ? 300ms : 5000ms;
     Notifier notifier(std::move(options));
     notifier.Notify(Order(listener ? listener->url() : RefusingUrl()));
@@ -255,7 +180,7 @@ TEST(Notifier, GivesUpAfterTheLastDelayWithoutAnAcknowledgement) {
 // Each attempt is reported as the state file keeps it: the sandbox writes the entry as it
 // comes, so a wrong number or due time here is a wrong resumption after a restart.
 TEST(Notifier, ReportsEachAttemptAsTheStateFileKeepsIt) {
-  Listener listener({{500, kFail}, {200, kSuccess}});
+  MerchantServer listener(std::vector<MerchantAnswer>{{500, kFail}, {200, kSuccess}});
   LogLines log;
   NotifierOptions options = Options(log, {50ms});
   std::mutex mutex;
@@ -323,8 +248,8 @@ TEST(Notifier, ReportsEachAttemptAsTheStateFileKeepsIt) {
 }
 
 TEST(Notifier, OrdersDoNotWaitForEachOtherAndStopIsPrompt) {
-  Listener hanging({Hang()});
-  Listener failing({{200, kFail}});
+  MerchantServer hanging(std::vector<MerchantAnswer>{Silence()});
+  MerchantServer failing(std::vector<MerchantAnswer>{{200, kFail}});
   LogLines log;
   Notifier notifier(Options(log, {10s, 10s}));  // attempts time out after the default 5 s
 

@@ -12,7 +12,7 @@
 #include "protocol/requests.h"
 #include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 #include "tests/support/known_answers.h"
 #include "text/encoding.h"
 

@@ -11,7 +11,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -19,8 +18,9 @@
 #include "protocol/scenarios.h"
 #include "sandbox/certificates.h"
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
 #include "tests/support/free_port.h"
+#include "tests/support/merchant_server.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -341,25 +341,8 @@ TEST(SandboxProgram, AfterSigkillAnswersAsBeforeAndSendsTheNotificationStillDue)
     EXPECT_EQ(child.Wait().signal, SIGKILL);
   }
 
-  std::mutex mutex;
-  std::vector<std::string> notified;
-  httplib::Server merchant;
-  merchant.Post("/notify", [&](const httplib::Request& req, httplib::Response& res) {
-    std::lock_guard<std::mutex> lock(mutex);
-    notified.push_back(req.body);
-    res.set_content("<xml><return_code>SUCCESS</return_code></xml>", "text/xml");
-  });
-  ASSERT_TRUE(merchant.bind_to_port("127.0.0.1", notifyPort));
-  std::thread serving([&] { merchant.listen_after_bind(); });
-  // A failed assertion returns early: the merchant is stopped and its thread joined all the same.
-  struct Stopped {
-    httplib::Server& server;
-    std::thread& thread;
-    ~Stopped() {
-      server.stop();
-      thread.join();
-    }
-  } stopped{merchant, serving};
+  quillmark::testsupport::MerchantServer merchant(notifyPort);
+  ASSERT_TRUE(merchant.ok());
 
   ChildProcess child(args, ".", secondRun.path());
   ASSERT_TRUE(child.WaitForOutput("notify_url", std::chrono::seconds(10)));
@@ -382,10 +365,9 @@ TEST(SandboxProgram, AfterSigkillAnswersAsBeforeAndSendsTheNotificationStillDue)
   bool arrived = false;
   for (int i = 0; i < 500 && !arrived; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const std::string& body : notified) {
-      arrived = arrived || (CdataField(body, "out_trade_no") == "paid" &&
-                            CdataField(body, "transaction_id") == transactionId);
+    for (const auto& request : merchant.requests()) {
+      arrived = arrived || (CdataField(request.body, "out_trade_no") == "paid" &&
+                            CdataField(request.body, "transaction_id") == transactionId);
     }
   }
   EXPECT_TRUE(arrived) << ReadFile(secondRun.path() + "/stdout.txt");

@@ -16,7 +16,8 @@
 #include "config/merchant_config.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
+#include "tests/support/merchant_server.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -447,26 +448,16 @@ TEST_F(SandboxServer, PayerPageShowsTheOrderAndPaysIt) {
 
 TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
   // The merchant's server: refuses the first notification, acknowledges the second.
-  httplib::Server merchant;
-  std::mutex mutex;
-  std::vector<std::pair<std::string, std::string>> received;  // content type, body
-  merchant.Post("/notify", [&](const httplib::Request& request, httplib::Response& response) {
-    std::lock_guard<std::mutex> lock(mutex);
-    received.emplace_back(request.get_header_value("Content-Type"), request.body);
-    const char* code = received.size() == 1 ? "FAIL" : "SUCCESS";
-    response.set_content(
-        std::string("<xml><return_code><![CDATA[") + code + "]]></return_code></xml>", "text/xml");
-  });
-  const int listenerPort = merchant.bind_to_any_port("127.0.0.1");
-  std::thread listener([&merchant] { merchant.listen_after_bind(); });
-  while (!merchant.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  quillmark::testsupport::MerchantServer merchant(
+      std::vector<quillmark::testsupport::MerchantAnswer>{
+          quillmark::testsupport::Refusal(), quillmark::testsupport::Acknowledgement()});
 
   Options options;
   options.notifyDelays = {std::chrono::milliseconds(100), std::chrono::milliseconds(100),
                           std::chrono::milliseconds(100)};
   options.publicUrl = "https://192.0.2.7:8443";
   StartSandbox(options);
-  const std::string notifyUrl = "http://127.0.0.1:" + std::to_string(listenerPort) + "/notify";
+  const std::string notifyUrl = merchant.url();
   const Reply placed = PlaceOrder("order1", {{"notify_url", notifyUrl}, {"total_fee", "250"}});
   EXPECT_EQ(CdataField(placed.body, "code_url"), "https://192.0.2.7:8443/pay/qr/order1");
   ASSERT_TRUE(Client(sandbox_->port())->Post("/pay/qr/order1/pay", "", "text/plain"));
@@ -479,21 +470,17 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
 
   // The second, acknowledged one; then longer than the schedule's next retry would wait:
   // the acknowledged one must be the last.
-  for (int i = 0; i < 1000; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (received.size() >= 2) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  merchant.WaitForRequests(2);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  merchant.stop();
-  listener.join();
+  merchant.Stop();
+  const auto received = merchant.requests();
   // The notifier writes its lines from its own threads: stopped, it writes no more while
   // the log is read.
   sandbox_->Stop();
   ASSERT_EQ(received.size(), 2u) << log_.str();
-  for (const auto& [type, body] : received) {
+  for (const auto& request : received) {
+    const std::string& type = request.contentType;
+    const std::string& body = request.body;
     EXPECT_EQ(type.rfind("text/xml", 0), 0u) << type;
     const CheckResult notified =
         CheckRequest(kOrderQueryOperation, body, quillmark::MerchantSettings::Defaults());
@@ -511,7 +498,7 @@ TEST_F(SandboxServer, APaidOrderIsNotifiedUntilTheMerchantAcknowledges) {
       EXPECT_EQ(CdataField(body, name), value) << name << " in " << body;
     }
   }
-  EXPECT_NE(received[0].second, received[1].second) << "each attempt with a fresh nonce";
+  EXPECT_NE(received[0].body, received[1].body) << "each attempt with a fresh nonce";
   EXPECT_NE(
       log_.str().find(" NOTIFY order order1 attempt 1/4 to " + notifyUrl +
                       ": HTTP 200, not acknowledged (return_code \"FAIL\"); retry in 0.1 s\n"),

@@ -2,58 +2,37 @@
 // unified orders, queries, payer-page buttons and refunds are answered, every reply signed,
 // and the notifications a merchant's server receives (how many, and when).
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "config/merchant_config.h"
 #include "protocol/reply_fields.h"
-#include "sandbox_test_support.h"
+#include "tests/support/merchant_server.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {
 
 using namespace testsupport;
+using quillmark::testsupport::MerchantServer;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kLateDelay{600};
 
-// A merchant's server that acknowledges every notification, and when each came.
-class Merchant {
- public:
-  Merchant() {
-    server_.Post("/notify", [this](const httplib::Request& request, httplib::Response& response) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      received_[CdataField(request.body, "out_trade_no")].push_back(Clock::now());
-      response.set_content("<xml><return_code><![CDATA[SUCCESS]]></return_code></xml>", "text/xml");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(milliseconds(1));
+// When each notification for `orderNo` came to `merchant`.
+std::vector<Clock::time_point> Received(const MerchantServer& merchant,
+                                        const std::string& orderNo) {
+  std::vector<Clock::time_point> times;
+  for (const MerchantServer::Request& request : merchant.requests()) {
+    if (CdataField(request.body, "out_trade_no") == orderNo) times.push_back(request.arrived);
   }
-  ~Merchant() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/notify"; }
-  std::vector<Clock::time_point> Received(const std::string& orderNo) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_[orderNo];
-  }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::map<std::string, std::vector<Clock::time_point>> received_;
-};
+  return times;
+}
 
 class Scenarios : public SandboxTest {
  protected:
@@ -77,7 +56,7 @@ class Scenarios : public SandboxTest {
 };
 
 TEST_F(Scenarios, EachPlaysItsOutcome) {
-  Merchant merchant;
+  MerchantServer merchant;
   Options options;
   options.payAfterQueries = 1;
   options.lateNotifyDelay = kLateDelay;
@@ -180,7 +159,7 @@ TEST_F(Scenarios, EachPlaysItsOutcome) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string orderNo = "scenario" + std::to_string(++number);
-    const std::vector<Clock::time_point> received = merchant.Received(orderNo);
+    const std::vector<Clock::time_point> received = Received(merchant, orderNo);
     EXPECT_EQ(received.size(), row.notifications) << log_.str();
     if (std::string(row.name) == "notify-late" && !received.empty()) {
       const auto late = received[0] - firstSuccess[orderNo];

@@ -9,15 +9,23 @@
   const ORDERS = '/console/orders/';
   const SCENARIOS = '/console/api/scenarios';
 
-  // The pages' words, per language. Messages the API gives (an action's, an error's) are
+  // The pages' words, each as [English, Chinese], so that a word added in one language
+  // cannot be missed in the other. Messages the API gives (an action's, an error's) are
   // shown as it words them.
-  const WORDS = {
-    en: {
-      console: 'Quillmark sandbox console', orders: 'Orders', requests: 'Requests',
-      ordersNote: n => 'The newest first, at most ' + n + '.',
-      ordersHead: ['Order', 'Amount', 'State', 'Placed', 'notify_url', 'Notification'],
-      noOrders: 'No orders yet.', moreOrders: 'More orders than fit on one page.',
-      footer: about => 'State ' + (about.state.in_memory
+  const PAIRS = {
+    console: ['Quillmark sandbox console', 'Quillmark 沙箱控制台'],
+    orders: ['Orders', '订单'],
+    requests: ['Requests', '请求'],
+    ordersNote: [
+      n => 'The newest first, at most ' + n + '.',
+      n => '最新的在前，至多 ' + n + ' 个。'],
+    ordersHead: [
+      ['Order', 'Amount', 'State', 'Placed', 'notify_url', 'Notification'],
+      ['订单号', '金额', '状态', '下单时间', 'notify_url', '通知']],
+    noOrders: ['No orders yet.', '还没有订单。'],
+    moreOrders: ['More orders than fit on one page.', '订单多于一页能显示的。'],
+    footer: [
+      about => 'State ' + (about.state.in_memory
         ? 'in memory (--state :memory:), kept until it stops'
         : 'in ' + about.state.path + ', ' + about.state.kib + ' KiB') + '. ' + about.orders +
         ' orders kept (at most ' + about.max_orders + ', each for ' + about.order_ttl_s +
@@ -25,103 +33,110 @@
         about.journal_requests + ' now), bodies and replies cut at ' + about.kept_text_bytes +
         ' bytes. The page refreshes itself every ' + about.refresh_ms / 1000 +
         ' s. Times are UTC.',
-      kept: (kept, whole) => 'The first ' + kept + ' of ' + whole + ' bytes.',
-      payFromPhone: 'Pay from a phone', phoneOpen: 'On the phone, open ',
-      phoneRest: ' first (scan the code): it offers the sandbox\'s CA to install, once. The' +
-        ' CA\'s SHA-256 fingerprint: ',
-      signed: type => 'The sandbox signed this sign string (the key masked) with ' + type + ':',
-      expected: 'Expected sign ', received: ', received ',
-      requestAndReply: 'Request and reply',
-      requestsHead: ['#', 'Time', 'Request', 'Operation'], orderHead: 'Order',
-      requestsTail: ['Verdict', 'Status', 'Outcome'],
-      noRequests: 'No requests.', moreRequests: 'More requests than fit on one page.',
-      resend: 'resend', yes: 'yes', no: 'no',
-      once: '1 time', times: (n, last) => n + ' times, the last at ' + last,
-      state: 'State', amount: 'Amount', description: 'Description', notification: 'Notification',
-      scenario: 'Scenario',
-      closedWhy: 'it is closed', paidWhy: 'it is paid', notPaidWhy: 'it is not paid',
-      notifyOff: 'notifications are off (--no-notify)',
-      pay: 'Pay', close: 'Close', notifyAgain: 'Send its notification again',
-      order: 'Order ', history: 'History', historyHead: ['Time', 'Event', 'By, or what'],
-      attempts: 'Notification attempts',
-      attemptsHead: kept => ['Attempt', 'Of', 'Time', 'URL', 'Status',
-        'Answer (first ' + kept + ' bytes)', 'Took', 'Acknowledged'],
-      payment: 'payment', refundOf: n => 'refund ' + n,
-      refunds: 'Refunds', noRefunds: 'No refunds.',
-      refundsHead: ['out_refund_no', 'refund_id', 'Amount', 'Status', 'success_time',
-        'Notification', ''],
-      decrypted: 'req_info decrypted', encrypted: 'req_info (AES-256-ECB, base64)',
-      notifyRefundAgain: 'Send its notification again', notFinalWhy: 'it is still processing',
-      noAttempts: 'No notification attempts.', moreAttempts: 'More attempts than fit on one page.',
-      aboutIt: 'Requests about it',
-      aboutItNote: n => 'The newest first, at most ' + n + ' of those the journal still keeps.',
-      any: 'any', orderFilter: 'order ', show: 'Show',
-      requestsNote: n => 'The newest first, at most ' + n + '. Every request the sandbox' +
-        ' answered is here, the refused ones too, but the console\'s own.',
-      scenarios: 'Test scenarios',
-      scenariosNote: 'An order plays a scenario by its amount, or by one armed here: for the' +
-        ' order number given, or for the next order placed when none is.',
-      scenarioChoice: 'scenario ', forOrder: 'for order ', nextOrder: 'the next order placed',
-      arm: 'Arm', armedHead: ['#', 'Scenario', 'For', 'Armed at', ''], remove: 'Remove',
-      removeAll: 'Remove all', noneArmed: 'No scenario is armed.',
-      moreArmed: (shown, total, most) => 'The first ' + shown + ' of ' + total +
-        ' armed (at most ' + most + ' at once).',
-      tableHead: ['Scenario', 'Amount', 'What the sandbox does'],
-    },
-    zh: {
-      console: 'Quillmark 沙箱控制台', orders: '订单', requests: '请求',
-      ordersNote: n => '最新的在前，至多 ' + n + ' 个。',
-      ordersHead: ['订单号', '金额', '状态', '下单时间', 'notify_url', '通知'],
-      noOrders: '还没有订单。', moreOrders: '订单多于一页能显示的。',
-      footer: about => '状态' + (about.state.in_memory
+      about => '状态' + (about.state.in_memory
         ? '保存在内存中（--state :memory:），停止即丢失'
         : '保存在 ' + about.state.path + '，' + about.state.kib + ' KiB') + '。保留 ' +
         about.orders + ' 个订单（至多 ' + about.max_orders + ' 个，每个 ' + about.order_ttl_s +
         ' 秒）；日志保留最近 ' + about.journal_max + ' 个请求（现有 ' + about.journal_requests +
         ' 个），请求与回复截至 ' + about.kept_text_bytes + ' 字节。页面每 ' +
-        about.refresh_ms / 1000 + ' 秒刷新一次。时间均为 UTC。',
-      kept: (kept, whole) => '共 ' + whole + ' 字节，这是前 ' + kept + ' 字节。',
-      payFromPhone: '用手机支付', phoneOpen: '请先在手机上打开 ',
-      phoneRest: '（扫描此码）：它会提供沙箱的 CA 供安装，只需一次。CA 的 SHA-256 指纹：',
-      signed: type => '沙箱以 ' + type + ' 所签的待签名串（密钥已隐去）：',
-      expected: '应为 ', received: '，收到 ',
-      requestAndReply: '请求与回复',
-      requestsHead: ['#', '时间', '请求', '操作'], orderHead: '订单号',
-      requestsTail: ['判定', '状态码', '结果'],
-      noRequests: '没有请求。', moreRequests: '请求多于一页能显示的。',
-      resend: '重发', yes: '是', no: '否',
-      once: '1 次', times: (n, last) => n + ' 次，最后一次在 ' + last,
-      state: '状态', amount: '金额', description: '商品描述', notification: '通知',
-      scenario: '测试场景',
-      closedWhy: '订单已关闭', paidWhy: '订单已支付', notPaidWhy: '订单未支付',
-      notifyOff: '通知已关闭（--no-notify）',
-      pay: '支付', close: '关闭订单', notifyAgain: '再次发送通知',
-      order: '订单 ', history: '历史', historyHead: ['时间', '事件', '由谁或什么'],
-      attempts: '通知尝试',
-      attemptsHead: kept => ['尝试', '通知', '时间', 'URL', '状态', '应答（前 ' + kept + ' 字节）',
-        '用时', '已确认'],
-      payment: '支付', refundOf: n => '退款 ' + n,
-      refunds: '退款', noRefunds: '没有退款。',
-      refundsHead: ['out_refund_no', 'refund_id', '金额', '状态', 'success_time', '通知', ''],
-      decrypted: 'req_info 解密后', encrypted: 'req_info（AES-256-ECB，base64）',
-      notifyRefundAgain: '再次发送通知', notFinalWhy: '退款处理中',
-      noAttempts: '没有通知尝试。', moreAttempts: '尝试多于一页能显示的。',
-      aboutIt: '关于它的请求',
-      aboutItNote: n => '最新的在前，至多 ' + n + ' 个（日志仍保留的）。',
-      any: '全部', orderFilter: '订单号 ', show: '显示',
-      requestsNote: n => '最新的在前，至多 ' + n + ' 个。沙箱回答过的每个请求都在这里，' +
-        '被拒绝的也在，控制台自己的除外。',
-      scenarios: '测试场景',
-      scenariosNote: '订单按金额进入一个场景，或按这里设定的场景：给出订单号时只对该订单，' +
-        '否则对下一个下单的订单。',
-      scenarioChoice: '场景 ', forOrder: '订单号 ', nextOrder: '下一个订单',
-      arm: '设定', armedHead: ['#', '场景', '对象', '设定时间', ''], remove: '移除',
-      removeAll: '全部移除', noneArmed: '没有设定的场景。',
-      moreArmed: (shown, total, most) => '共设定 ' + total + ' 个（同时至多 ' + most +
-        ' 个），这是前 ' + shown + ' 个。',
-      tableHead: ['场景', '金额', '沙箱的行为'],
-    },
+        about.refresh_ms / 1000 + ' 秒刷新一次。时间均为 UTC。'],
+    kept: [
+      (kept, whole) => 'The first ' + kept + ' of ' + whole + ' bytes.',
+      (kept, whole) => '共 ' + whole + ' 字节，这是前 ' + kept + ' 字节。'],
+    payFromPhone: ['Pay from a phone', '用手机支付'],
+    phoneOpen: ['On the phone, open ', '请先在手机上打开 '],
+    phoneRest: [
+      ' first (scan the code): it offers the sandbox\'s CA to install, once. The' +
+        ' CA\'s SHA-256 fingerprint: ',
+      '（扫描此码）：它会提供沙箱的 CA 供安装，只需一次。CA 的 SHA-256 指纹：'],
+    signed: [
+      type => 'The sandbox signed this sign string (the key masked) with ' + type + ':',
+      type => '沙箱以 ' + type + ' 所签的待签名串（密钥已隐去）：'],
+    expected: ['Expected sign ', '应为 '],
+    received: [', received ', '，收到 '],
+    requestAndReply: ['Request and reply', '请求与回复'],
+    requestsHead: [['#', 'Time', 'Request', 'Operation'], ['#', '时间', '请求', '操作']],
+    orderHead: ['Order', '订单号'],
+    requestsTail: [['Verdict', 'Status', 'Outcome'], ['判定', '状态码', '结果']],
+    noRequests: ['No requests.', '没有请求。'],
+    moreRequests: ['More requests than fit on one page.', '请求多于一页能显示的。'],
+    resend: ['resend', '重发'],
+    yes: ['yes', '是'],
+    no: ['no', '否'],
+    once: ['1 time', '1 次'],
+    times: [
+      (n, last) => n + ' times, the last at ' + last,
+      (n, last) => n + ' 次，最后一次在 ' + last],
+    state: ['State', '状态'],
+    amount: ['Amount', '金额'],
+    description: ['Description', '商品描述'],
+    notification: ['Notification', '通知'],
+    scenario: ['Scenario', '测试场景'],
+    closedWhy: ['it is closed', '订单已关闭'],
+    paidWhy: ['it is paid', '订单已支付'],
+    notPaidWhy: ['it is not paid', '订单未支付'],
+    notifyOff: ['notifications are off (--no-notify)', '通知已关闭（--no-notify）'],
+    pay: ['Pay', '支付'],
+    close: ['Close', '关闭订单'],
+    notifyAgain: ['Send its notification again', '再次发送通知'],
+    order: ['Order ', '订单 '],
+    history: ['History', '历史'],
+    historyHead: [['Time', 'Event', 'By, or what'], ['时间', '事件', '由谁或什么']],
+    attempts: ['Notification attempts', '通知尝试'],
+    attemptsHead: [
+      kept => ['Attempt', 'Of', 'Time', 'URL', 'Status',
+        'Answer (first ' + kept + ' bytes)', 'Took', 'Acknowledged'],
+      kept => ['尝试', '通知', '时间', 'URL', '状态', '应答（前 ' + kept + ' 字节）',
+        '用时', '已确认']],
+    payment: ['payment', '支付'],
+    refundOf: [n => 'refund ' + n, n => '退款 ' + n],
+    refunds: ['Refunds', '退款'],
+    noRefunds: ['No refunds.', '没有退款。'],
+    refundsHead: [
+      ['out_refund_no', 'refund_id', 'Amount', 'Status', 'success_time', 'Notification', ''],
+      ['out_refund_no', 'refund_id', '金额', '状态', 'success_time', '通知', '']],
+    decrypted: ['req_info decrypted', 'req_info 解密后'],
+    encrypted: ['req_info (AES-256-ECB, base64)', 'req_info（AES-256-ECB，base64）'],
+    notifyRefundAgain: ['Send its notification again', '再次发送通知'],
+    notFinalWhy: ['it is still processing', '退款处理中'],
+    noAttempts: ['No notification attempts.', '没有通知尝试。'],
+    moreAttempts: ['More attempts than fit on one page.', '尝试多于一页能显示的。'],
+    aboutIt: ['Requests about it', '关于它的请求'],
+    aboutItNote: [
+      n => 'The newest first, at most ' + n + ' of those the journal still keeps.',
+      n => '最新的在前，至多 ' + n + ' 个（日志仍保留的）。'],
+    any: ['any', '全部'],
+    orderFilter: ['order ', '订单号 '],
+    show: ['Show', '显示'],
+    requestsNote: [
+      n => 'The newest first, at most ' + n + '. Every request the sandbox' +
+        ' answered is here, the refused ones too, but the console\'s own.',
+      n => '最新的在前，至多 ' + n + ' 个。沙箱回答过的每个请求都在这里，' +
+        '被拒绝的也在，控制台自己的除外。'],
+    scenarios: ['Test scenarios', '测试场景'],
+    scenariosNote: [
+      'An order plays a scenario by its amount, or by one armed here: for the' +
+        ' order number given, or for the next order placed when none is.',
+      '订单按金额进入一个场景，或按这里设定的场景：给出订单号时只对该订单，' +
+        '否则对下一个下单的订单。'],
+    scenarioChoice: ['scenario ', '场景 '],
+    forOrder: ['for order ', '订单号 '],
+    nextOrder: ['the next order placed', '下一个订单'],
+    arm: ['Arm', '设定'],
+    armedHead: [['#', 'Scenario', 'For', 'Armed at', ''], ['#', '场景', '对象', '设定时间', '']],
+    remove: ['Remove', '移除'],
+    removeAll: ['Remove all', '全部移除'],
+    noneArmed: ['No scenario is armed.', '没有设定的场景。'],
+    moreArmed: [
+      (shown, total, most) => 'The first ' + shown + ' of ' + total +
+        ' armed (at most ' + most + ' at once).',
+      (shown, total, most) => '共设定 ' + total + ' 个（同时至多 ' + most +
+        ' 个），这是前 ' + shown + ' 个。'],
+    tableHead: [['Scenario', 'Amount', 'What the sandbox does'], ['场景', '金额', '沙箱的行为']],
   };
+  // One language's words (WORDS.en, WORDS.zh), taken from PAIRS by the language's place.
+  const WORDS = Object.fromEntries(['en', 'zh'].map((language, i) => [language,
+    Object.fromEntries(Object.entries(PAIRS).map(([key, pair]) => [key, pair[i]]))]));
   let words = WORDS.en;
 
   // An element with attributes and children; a child that is not a node becomes text.

@@ -44,7 +44,7 @@
 #include "protocol/sign.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 #include "tests/support/local_https_server.h"
 
 namespace quillmark::sandbox {

@@ -19,7 +19,6 @@
 #include <QTextBlock>
 #include <QTimer>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -36,6 +35,7 @@
 #include "shell/qt/quillmark_dlg.h"
 #include "shell/qt/settings_dlg.h"
 #include "tests/support/free_port.h"
+#include "tests/support/qr_reader.h"
 
 using quillmark::CQuillmarkDlg;
 using quillmark::CQuillmarkOps;
@@ -125,16 +125,7 @@ std::string Field(const RecordedRequest& request, const char* name) {
 QString DecodeOnScreen(const CQuillmarkDlg& dlg, const QTemporaryDir& dir) {
   const QString file = dir.filePath(QStringLiteral("screen.pgm"));
   if (!Child<quillmark::shell::QrView>(dlg, "qrView")->grab().toImage().save(file)) return {};
-  const std::string command =
-      "zbarimg --raw -q -Sdisable -Sqrcode.enable '" + file.toStdString() + "' 2>/dev/null";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  QByteArray output;
-  char buffer[4096];
-  std::size_t n;
-  while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) {
-    output.append(buffer, static_cast<qsizetype>(n));
-  }
-  return QString::fromUtf8(output).trimmed();
+  return QString::fromStdString(quillmark::testsupport::ReadQrCode(file.toStdString()));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include "config/merchant_settings.h"
 #include "protocol/scenarios.h"
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 #include "tests/support/known_answers.h"
 
 namespace quillmark::sandbox {

@@ -34,7 +34,7 @@ fail() {
   exit 1
 }
 
-. "$(dirname "$0")/../../scripts/lib/netns.sh"
+. "$(dirname "$0")/../../../scripts/lib/netns.sh"
 if ! lan_namespaces "$host" "$phone" 10.254.28 ql; then
   echo "lan_netns_test: cannot make network namespaces (root and iproute2 are needed); skipped"
   exit 77

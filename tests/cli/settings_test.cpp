@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sandbox/sandbox.h"
-#include "tests/sandbox/sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {

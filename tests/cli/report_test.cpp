@@ -17,7 +17,7 @@
 
 #include "config/merchant_config.h"
 #include "sandbox/sandbox.h"
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 #include "tests/support/free_port.h"
 #include "tests/support/local_https_server.h"
 

@@ -1,4 +1,4 @@
-#include "sandbox_test_support.h"
+#include "tests/support/sandbox_test_support.h"
 
 #include "config/merchant_settings.h"
 
