@@ -1,4 +1,4 @@
-// Loading merchant_settings.h's settings: each key's rule, the settings file read through
+// Loading merchant_settings.h's settings: the rows' rules, the settings file read through
 // inih, the environment over it, and the default CA; the reader's state is this file's.
 #include "config/merchant_settings.h"
 
@@ -202,88 +202,167 @@ MerchantAccount MerchantSettings::Account() const {
   return {appId, mchId, apiKey, Signing(), spbillCreateIp, notifyUrl};
 }
 
+ClientCertificate MerchantSettings::Certificate() const {
+  if (clientCert.empty()) return {};
+  return {clientCert, clientKey, clientCertPassword.empty() ? mchId : clientCertPassword};
+}
+
 MerchantSettings MerchantSettings::Defaults() {
-  return {kAppId,   kMchId,  kApiKey, kSpbillCreateIp, kNotifyUrl,
-          kApiBase, kCaFile, kQrPath, kNotifyListen,   kSignType};
+  MerchantSettings defaults;
+#define SETTING(member, constant, key, variable, fallback, rule, kind, label, filter, help) \
+  defaults.member = constant;
+#include "config/settings.def"
+#undef SETTING
+  return defaults;
 }
 
 namespace {
-
-// The rules, one per key. The values go unescaped into documents and sign strings, so each
-// rule fixes the exact form, as the configure step does for the defaults; a length limit
-// comes before any other reading of the value.
-std::string AppIdRule(const std::string& value) {
-  return rules::IsAppId(value) ? "" : "it must be 18 ASCII letters or digits";
-}
-
-std::string MchIdRule(const std::string& value) {
-  return rules::IsMchId(value) ? "" : "it must be exactly 10 digits";
-}
-
-std::string ApiKeyRule(const std::string& value) {
-  return rules::IsApiKey(value) ? "" : "it must be 32 ASCII letters or digits";
-}
-
-std::string IpRule(const std::string& value) {
-  return rules::IsDottedIpv4(value)
-             ? ""
-             : "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
-}
 
 std::string TooLong(const std::string& value, std::size_t limit) {
   return value.size() > limit ? "it must be at most " + std::to_string(limit) + " characters long"
                               : "";
 }
 
-std::string NotifyUrlRule(const std::string& value) {
-  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
-  return rules::IsNotifyUrl(value)
-             ? ""
-             : "it must be an absolute http:// URL of printable ASCII without <, > or &";
+bool AllOf(const std::string& value, bool (*in)(char)) {
+  return std::all_of(value.begin(), value.end(), in);
 }
 
-std::string ApiBaseRule(const std::string& value) {
-  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
-  return rules::IsApiBase(value)
-             ? ""
-             : "it must be https:// followed by a host and an optional :port, with "
-               "no path and no trailing slash";
+bool IsAsciiAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsNoControl(char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; }
+
+// "A|B|C" as its parts.
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  for (std::size_t at = 0;;) {
+    const std::size_t end = text.find(separator, at);
+    parts.push_back(text.substr(at, end == std::string::npos ? end : end - at));
+    if (end == std::string::npos) return parts;
+    at = end + 1;
+  }
 }
 
-std::string CaFileRule(const std::string& value) { return TooLong(value, kMaxPathLength); }
-
-std::string ListenRule(const std::string& value) {
-  return value.empty() || rules::IsListenAddress(value)
-             ? ""
-             : "it must be empty, or a host and a :port such as 0.0.0.0:8080";
-}
-
-std::string SignTypeRule(const std::string& value) {
-  return ParseSignType(value) ? "" : "it must be MD5 or HMAC-SHA256";
-}
-
-std::string QrPathRule(const std::string& value) {
-  if (value.empty()) return "it must name the bitmap file to write";
-  return TooLong(value, kMaxPathLength);
+// "NAME|PATTERNS|NAME|PATTERNS" as a chooser's list.
+std::vector<FileFilter> Filters(const std::string& text) {
+  std::vector<FileFilter> filters;
+  if (text.empty()) return filters;
+  const std::vector<std::string> parts = Split(text, '|');
+  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) filters.push_back({parts[i], parts[i + 1]});
+  return filters;
 }
 
 }  // namespace
 
+bool ValueRule::Parse(const std::string& text, ValueRule& rule) {
+  static const std::map<std::string, Kind> kinds = {{"alnum", Kind::kAlnum},
+                                                    {"digits", Kind::kDigits},
+                                                    {"ipv4", Kind::kIpv4},
+                                                    {"http-url", Kind::kHttpUrl},
+                                                    {"https-base", Kind::kHttpsBase},
+                                                    {"host-port", Kind::kHostPort},
+                                                    {"path", Kind::kPath},
+                                                    {"file", Kind::kFile},
+                                                    {"text", Kind::kText},
+                                                    {"one-of", Kind::kOneOf}};
+  const std::size_t colon = text.find(':');
+  const auto kind = kinds.find(text.substr(0, colon));
+  if (kind == kinds.end()) return false;
+  rule = {};
+  rule.kind = kind->second;
+  const std::string parameter = colon == std::string::npos ? "" : text.substr(colon + 1);
+  switch (rule.kind) {
+    case Kind::kAlnum:
+    case Kind::kDigits:
+    case Kind::kText:
+      if (parameter.empty() || !AllOf(parameter, IsDigit) || parameter.size() > 6) return false;
+      rule.length = std::stoul(parameter);
+      return true;
+    case Kind::kOneOf:
+      rule.choices = Split(parameter, '|');
+      return !parameter.empty();
+    default:
+      return colon == std::string::npos;
+  }
+}
+
+// The values go unescaped into documents and sign strings, so each rule fixes the exact
+// form, as the configure step does for the defaults; a length limit comes before any other
+// reading of the value.
+std::string ValueRule::operator()(const std::string& value) const {
+  const std::string count = std::to_string(length);
+  switch (kind) {
+    case Kind::kAlnum:
+      return value.size() == length && AllOf(value, IsAsciiAlnum)
+                 ? ""
+                 : "it must be " + count + " ASCII letters or digits";
+    case Kind::kDigits:
+      return value.size() == length && AllOf(value, IsDigit)
+                 ? ""
+                 : "it must be exactly " + count + " digits";
+    case Kind::kIpv4:
+      return rules::IsDottedIpv4(value)
+                 ? ""
+                 : "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
+    case Kind::kHttpUrl:
+      if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+      return rules::IsNotifyUrl(value)
+                 ? ""
+                 : "it must be an absolute http:// URL of printable ASCII without <, > or &";
+    case Kind::kHttpsBase:
+      if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+      return rules::IsApiBase(value)
+                 ? ""
+                 : "it must be https:// followed by a host and an optional :port, with "
+                   "no path and no trailing slash";
+    case Kind::kHostPort:
+      return value.empty() || rules::IsListenAddress(value)
+                 ? ""
+                 : "it must be empty, or a host and a :port such as 0.0.0.0:8080";
+    case Kind::kFile:
+      if (value.empty()) return "it must name a file";
+      return TooLong(value, kMaxPathLength);
+    case Kind::kPath:
+      return TooLong(value, kMaxPathLength);
+    case Kind::kText:
+      return value.size() <= length && AllOf(value, IsNoControl)
+                 ? ""
+                 : "it must be at most " + count + " characters, none of them a control character";
+    case Kind::kOneOf:
+      break;
+  }
+  if (std::find(choices.begin(), choices.end(), value) != choices.end()) return "";
+  std::string list;
+  for (std::size_t i = 0; i < choices.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + choices[i];
+  }
+  return "it must be " + list;
+}
+
 const std::vector<SettingKey>& SettingKeys() {
-  static const std::vector<SettingKey> keys = {
-      {"appid", "QUILLMARK_APPID", &MerchantSettings::appId, false, AppIdRule},
-      {"mch_id", "QUILLMARK_MCH_ID", &MerchantSettings::mchId, false, MchIdRule},
-      {"api_key", "QUILLMARK_API_KEY", &MerchantSettings::apiKey, true, ApiKeyRule},
-      {"spbill_create_ip", "QUILLMARK_SPBILL_CREATE_IP", &MerchantSettings::spbillCreateIp, false,
-       IpRule},
-      {"notify_url", "QUILLMARK_NOTIFY_URL", &MerchantSettings::notifyUrl, false, NotifyUrlRule},
-      {"api_base", "QUILLMARK_API_BASE", &MerchantSettings::apiBase, false, ApiBaseRule},
-      {"ca_file", "QUILLMARK_CA_FILE", &MerchantSettings::caFile, false, CaFileRule},
-      {"qr_path", "QUILLMARK_QR_PATH", &MerchantSettings::qrPath, false, QrPathRule},
-      {"notify_listen", "QUILLMARK_NOTIFY_LISTEN", &MerchantSettings::notifyListen, false,
-       ListenRule},
-      {"sign_type", "QUILLMARK_SIGN_TYPE", &MerchantSettings::signType, false, SignTypeRule},
-  };
+  static const std::vector<SettingKey> keys = [] {
+    std::vector<SettingKey> rows;
+#define SETTING(member, constant, key, variable, fallback, rule, kind, label, filter, help) \
+  rows.push_back({key,                                                                      \
+                  variable,                                                                 \
+                  &MerchantSettings::member,                                                \
+                  SettingKind::kind == SettingKind::kSecret,                                \
+                  {},                                                                       \
+                  rule,                                                                     \
+                  SettingKind::kind,                                                        \
+                  label,                                                                    \
+                  Filters(filter),                                                          \
+                  help,                                                                     \
+                  #constant});
+#include "config/settings.def"
+#undef SETTING
+    for (SettingKey& row : rows) {
+      // A rule the table misspells takes nothing, so that the row's test finds it at once.
+      if (!ValueRule::Parse(row.ruleText, row.rule)) row.rule = {ValueRule::Kind::kOneOf, 0, {}};
+    }
+    return rows;
+  }();
   return keys;
 }
 
