@@ -1,8 +1,6 @@
 // Loading merchant_settings.h's settings: the rows' rules, the settings file read through
-// inih, the environment over it, and the default CA; the reader's state is this file's.
+// settings_lines.h's reader, the environment over it, and the default CA.
 #include "config/merchant_settings.h"
-
-#include <ini.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -64,20 +62,17 @@ bool ShownValue(const std::string& value) {
   return true;
 }
 
-// The settings file's text, read whole, handed to inih a line at a time. inih reads lines
-// into a buffer of its own fixed size and would take the rest of a longer line as a line
-// of its own, so a longer line is refused here, by its number; inih reads a line as a C
-// string, so a NUL byte would cut it short unseen, and is refused here too. inih reports
-// keys only, so the section headers are read here too, each checked at its own line.
+// The longest line a settings file holds, its newline excluded. The file was once read
+// through a fixed 200-byte buffer, which split a longer line into lines of its own; the
+// limit stays, so that a file that loaded still loads and one refused is still refused.
+constexpr std::size_t kMaxLine = 198;
+
+// The settings file's text, read whole and then a line at a time. Each section header is
+// checked at its own line.
 struct FileReader {
   std::string text;
-  std::size_t at = 0;
   int line = 0;
-  bool tooLong = false;
-  bool nulByte = false;
-  int maxLine = 0;  // the longest line inih takes, newline excluded
   SettingsLineReader lines;
-  SettingsLine::Kind kind = SettingsLine::Kind::kBlank;  // the line inih has now
   std::string section;                // the section's text, whole, as the header gave it
   int merchantLine = 0;               // [merchant]'s header; 0: none yet
   std::vector<std::string> profiles;  // every [profile NAME], in the file's order
@@ -115,37 +110,6 @@ bool ReadSectionHeader(FileReader& reader, const std::string& section) {
   return true;
 }
 
-char* ReadLine(char* buffer, int size, void* stream) {
-  auto* reader = static_cast<FileReader*>(stream);
-  if (reader->at >= reader->text.size() || size < 2) return nullptr;
-  std::size_t end = reader->text.find('\n', reader->at);
-  end = end == std::string::npos ? reader->text.size() : end + 1;
-  const std::size_t length = end - reader->at;
-  ++reader->line;
-  reader->maxLine = size - 2;
-  const bool newline = reader->text[end - 1] == '\n';
-  if (length - (newline ? 1 : 0) > static_cast<std::size_t>(size - 2)) {
-    reader->tooLong = true;
-    return nullptr;
-  }
-  const std::string_view text =
-      std::string_view(reader->text).substr(reader->at, length - (newline ? 1 : 0));
-  if (text.find('\0') != std::string_view::npos) {
-    reader->nulByte = true;
-    return nullptr;
-  }
-  const SettingsLine read = reader->lines.Next(text);
-  reader->kind = read.kind;
-  if (read.kind == SettingsLine::Kind::kSection) {
-    reader->section = read.name;
-    if (!ReadSectionHeader(*reader, read.name)) return nullptr;
-  }
-  reader->text.copy(buffer, length, reader->at);
-  buffer[length] = '\0';
-  reader->at = end;
-  return buffer;
-}
-
 // A value the file gives, and its line.
 struct FileValue {
   std::string value;
@@ -160,40 +124,86 @@ struct ParseState {
   std::string error;
 };
 
-int OnValue(void* user, const char* /*section*/, const char* name, const char* value) {
-  auto* state = static_cast<ParseState*>(user);
-  if (!state->error.empty()) return 0;
-  const std::string where = state->path + ":" + std::to_string(state->reader.line);
-  // The section as the header gave it, whole: inih's copy is cut at 49 bytes.
-  const std::string& section = state->reader.section;
+// Takes a key's line, or an indented line that continues one; false, with `error` set, for
+// a key in no section of ours, one the settings lack, or one said twice.
+bool OnValue(ParseState& state, const SettingsLine& read) {
+  const std::string where = state.path + ":" + std::to_string(state.reader.line);
+  const std::string& section = state.reader.section;
   std::string profile;
   if (section != "merchant" && !ProfileOfSection(section, profile)) {
-    state->error = where + ": unknown section " +
-                   (ShownName(section) ? "[" + section + "]" : "(its name not shown)") +
-                   "; the settings go in [merchant] or [profile NAME]";
-    return 0;
+    state.error = where + ": unknown section " +
+                  (ShownName(section) ? "[" + section + "]" : "(its name not shown)") +
+                  "; the settings go in [merchant] or [profile NAME]";
+    return false;
   }
   for (const SettingKey& key : SettingKeys()) {
-    if (name != std::string(key.fileKey)) continue;
-    // Said twice, by a second line or by an indented one that inih reads as more of the
-    // same value: either would silently take over the first, and no value has two lines.
+    if (read.name != key.fileKey) continue;
+    // Said twice, by a second line or by an indented one that reads as more of the same
+    // value: either would silently take over the first, and no value has two lines.
     const auto [first, added] =
-        state->values[profile].emplace(key.fileKey, FileValue{value, state->reader.line});
-    if (added) return 1;
+        state.values[profile].emplace(key.fileKey, FileValue{read.value, state.reader.line});
+    if (added) return true;
     const std::string firstLine = std::to_string(first->second.line);
-    state->error = where + ": " +
-                   (state->reader.kind == SettingsLine::Kind::kContinuation
-                        ? "an indented line continues " + std::string(key.fileKey) + " of line " +
-                              firstLine + ", and a value is one line; take the indent away"
-                        : std::string(key.fileKey) + " again in [" + section + "]; line " +
-                              firstLine + " set it, and a key is set once in a section");
-    return 0;
+    state.error = where + ": " +
+                  (read.kind == SettingsLine::Kind::kContinuation
+                       ? "an indented line continues " + std::string(key.fileKey) + " of line " +
+                             firstLine + ", and a value is one line; take the indent away"
+                       : std::string(key.fileKey) + " again in [" + section + "]; line " +
+                             firstLine + " set it, and a key is set once in a section");
+    return false;
   }
-  state->error = where + ": " +
-                 (ShownName(name) ? "unknown key " + std::string(name)
-                                  : std::string("an unknown key (its name not shown)")) +
-                 " in [" + section + "]";
-  return 0;
+  state.error = where + ": " +
+                (ShownName(read.name) ? "unknown key " + read.name
+                                      : std::string("an unknown key (its name not shown)")) +
+                " in [" + section + "]";
+  return false;
+}
+
+// Reads the file's lines into `state`, stopping at the first that is refused: one too
+// long, one with a NUL byte (a file that is not text), a section header refused, a key
+// refused, or a line that is none of the file's kinds.
+bool ReadLines(ParseState& state, std::string& error) {
+  FileReader& reader = state.reader;
+  for (std::size_t at = 0; at < reader.text.size();) {
+    const std::size_t newline = reader.text.find('\n', at);
+    const std::size_t end = newline == std::string::npos ? reader.text.size() : newline;
+    const std::string_view line = std::string_view(reader.text).substr(at, end - at);
+    at = end + 1;
+    ++reader.line;
+    const std::string where = state.path + ":" + std::to_string(reader.line) + ": ";
+    if (line.size() > kMaxLine) {
+      error = where + "the line is longer than " + std::to_string(kMaxLine) + " bytes";
+      return false;
+    }
+    if (line.find('\0') != std::string_view::npos) {
+      error = where + "the line holds a NUL byte; save the file as text";
+      return false;
+    }
+    const SettingsLine read = reader.lines.Next(line);
+    switch (read.kind) {
+      case SettingsLine::Kind::kSection:
+        reader.section = read.name;
+        if (!ReadSectionHeader(reader, read.name)) {
+          error = where + reader.headerError;
+          return false;
+        }
+        break;
+      case SettingsLine::Kind::kValue:
+      case SettingsLine::Kind::kContinuation:
+        if (!OnValue(state, read)) {
+          error = state.error;
+          return false;
+        }
+        break;
+      case SettingsLine::Kind::kOther:
+        error = where + "not a line of an INI file";
+        return false;
+      case SettingsLine::Kind::kBlank:
+      case SettingsLine::Kind::kComment:
+        break;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -465,28 +475,7 @@ bool ReadSettingsFile(const std::string& path, const std::string& profile,
   ParseState state;
   state.reader.text = std::move(text);
   state.path = path;
-  const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
-  const std::string at = path + ":" + std::to_string(state.reader.line) + ": ";
-  if (state.reader.tooLong) {
-    error = at + "the line is longer than " + std::to_string(state.reader.maxLine) + " bytes";
-    return false;
-  }
-  if (state.reader.nulByte) {
-    error = at + "the line holds a NUL byte; save the file as text";
-    return false;
-  }
-  if (!state.reader.headerError.empty()) {
-    error = at + state.reader.headerError;
-    return false;
-  }
-  if (!state.error.empty()) {
-    error = state.error;
-    return false;
-  }
-  if (failed != 0) {
-    error = path + ":" + std::to_string(failed) + ": not a line of an INI file";
-    return false;
-  }
+  if (!ReadLines(state, error)) return false;
   if (!ApplyFile(state, profile, source, settings, error)) return false;
   if (settings.origins["api_key"].kind == SettingOrigin::Kind::kFile &&
       platform::OthersMayRead(path.c_str())) {
