@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "cli/exit_status.h"
+#include "config/merchant_settings.h"
 #include "config/program_options.h"
 #include "protocol/sign.h"
 #include "text/encoding.h"
@@ -31,6 +32,22 @@ const OrderCommand* CommandLine::Chosen() const {
   }
   return chosen;
 }
+
+namespace {
+
+// The settings, a line each from config/settings.def's rows, and where their values come
+// from.
+std::string SettingsHelp() {
+  std::string help =
+      "Settings: the build's defaults, then the settings file's [merchant], then the chosen "
+      "profile's section of it ([profile NAME], any of the same keys), then the environment:\n";
+  for (const quillmark::SettingKey& key : quillmark::SettingKeys()) {
+    help += std::string("  ") + key.fileKey + " (" + key.environment + "): " + key.help + "\n";
+  }
+  return help;
+}
+
+}  // namespace
 
 // Every option and command of `app`, read into `line`.
 void DefineOptions(CLI::App& app, CommandLine& line) {
@@ -82,14 +99,7 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       ->option_text("KIND:FILE")
       ->allow_extra_args(false);
   app.require_subcommand(0, 1);
-  app.footer(
-      std::string(
-          "Settings: the build's defaults, then the settings file ([merchant] appid, mch_id, "
-          "api_key, spbill_create_ip, notify_url, api_base, ca_file, qr_path, notify_listen, "
-          "sign_type), "
-          "then the chosen profile's section of it ([profile NAME], any of those keys), "
-          "then the environment (QUILLMARK_APPID, ... QUILLMARK_SIGN_TYPE).\n") +
-      ExitStatusHelp());
+  app.footer(SettingsHelp() + ExitStatusHelp());
 }
 
 // Parses the command line's UTF-8 words into `app`. Nothing when the program is to go on;

@@ -38,6 +38,7 @@
 #include "client/client_run.h"
 #include "client/quillmark_ops.h"
 #include "config/merchant_settings.h"
+#include "http/client_certificate.h"
 #include "platform/platform.h"
 #include "protocol/field_rules.h"
 #include "protocol/operation.h"
@@ -49,6 +50,31 @@ namespace {
 
 using namespace quillmark::cli;
 using quillmark::StepOutcome;
+
+// Why the configured client certificate cannot be used, naming the setting at fault and
+// where it came from; empty when none is configured or it loads. Checked before anything
+// is sent, as every setting is: a certificate found wrong at the refund would leave the
+// cycle's order paid and not refunded.
+std::string ClientCertificateProblem(const quillmark::LoadedSettings& settings) {
+  const quillmark::ClientCertificate certificate = settings.merchant.Certificate();
+  if (certificate.empty()) return {};
+  quillmark::LoadedClientCertificate loaded;
+  const std::string why = quillmark::LoadClientCertificate(certificate, loaded);
+  if (why.empty()) return {};
+  const auto begins = [&why](const std::string& text) { return why.rfind(text, 0) == 0; };
+  const char* key = "client_cert";
+  if (begins("the client certificate's password")) {
+    key = "client_cert_password";
+  } else if (!certificate.keyFile.empty() &&
+             (begins("cannot read the client key") || begins("the client key ") ||
+              begins(certificate.keyFile + " "))) {
+    key = "client_key";
+  }
+  const bool merchantNumber =
+      std::string(key) == "client_cert_password" && settings.merchant.clientCertPassword.empty();
+  return settings.origins.at(key).Describe() + ": " + key +
+         (merchantNumber ? " (empty: the merchant number)" : "") + " is not usable: " + why;
+}
 
 // "127.0.0.1" of "https://127.0.0.1:8443", "::1" of "https://[::1]:8443".
 std::string HostOf(const std::string& apiBase) {
@@ -207,6 +233,10 @@ int main(int argc, char** argv) {
   }
   for (const std::string& warning : settings.warnings) {
     std::cerr << quillmark::ShownText(warning) << '\n';
+  }
+  if (const std::string unusable = ClientCertificateProblem(settings); !unusable.empty()) {
+    std::cerr << "quillmark-cycle: " << quillmark::ShownText(unusable) << '\n';
+    return kBadUsage;
   }
   if (line.sign->parsed()) {
     return SignDocument(line.document, settings.merchant, std::cout, line.signType);

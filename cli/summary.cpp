@@ -188,8 +188,15 @@ void PrintSettings(const LoadedSettings& settings) {
         settings.origins.at(key.fileKey).kind == SettingOrigin::Kind::kDefault) {
       continue;
     }
+    // So do the client certificate's, left empty at the build's defaults: a cycle without
+    // one prints what it always printed.
+    const std::string name = key.fileKey;
+    if (name.rfind("client_", 0) == 0 && (settings.merchant.*key.member).empty() &&
+        settings.origins.at(key.fileKey).kind == SettingOrigin::Kind::kDefault) {
+      continue;
+    }
     const std::string value = key.secret ? std::string(kMaskedKey) : settings.merchant.*key.member;
-    std::cout << "  " << key.fileKey << std::string(18 - std::string(key.fileKey).size(), ' ')
+    std::cout << "  " << name << std::string(name.size() < 16 ? 18 - name.size() : 2, ' ')
               << (value.empty() ? "(empty)" : ShownText(value)) << "  ("
               << ShownText(settings.origins.at(key.fileKey).Describe()) << ")\n";
   }

@@ -33,10 +33,12 @@ CQuillmarkOps::Settings CQuillmarkOps::Settings::WithMerchant(
   settings.apiBase = account.apiBase;
   settings.qrPath = account.qrPath;
   settings.transport.caFile = account.caFile;
-  // The local sandbox issued this merchant a certificate of its own: the demo's refund
-  // needs nothing configured. Another platform gets none it did not ask for.
+  // A configured certificate is the one presented. Without one, the local sandbox issued
+  // this merchant a certificate of its own: the demo's refund needs nothing configured.
+  // Another platform gets none it did not ask for.
   settings.transport.clientCertificate =
-      IsLocalApiBase(account.apiBase)
+      !account.clientCert.empty() ? account.Certificate()
+      : IsLocalApiBase(account.apiBase)
           ? LocalSandboxClientCertificate(ProcessEnvironment(), account.mchId)
           : ClientCertificate{};
   return settings;

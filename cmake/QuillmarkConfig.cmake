@@ -1,81 +1,120 @@
-# Build-time merchant configuration. Every value is a cache variable so that a merchant
-# account is chosen with -D on the cmake command line; the defaults describe the made-up
-# merchant that quillmark-sandbox knows, so a fresh checkout runs end to end.
+# Build-time merchant configuration. Every setting of config/settings.def is a cache
+# variable, so that a merchant account is chosen with -D on the cmake command line; the
+# defaults describe the made-up merchant that quillmark-sandbox knows, so a fresh checkout
+# runs end to end.
 #
 # The values end up inside C++ string literals, an XML document and a sign string, where
-# quotes, angle brackets or '&' would corrupt the request. Validation therefore checks the
-# exact form rather than only the length, and stops configuration naming the variable.
+# quotes, angle brackets or '&' would corrupt the request. Each is held to its row's rule,
+# the one the programs apply (config/merchant_settings.cpp, tested against the same cases in
+# tests/config/setting_cases.inc), and a bad one stops configuration naming the variable.
 
 set(QUILLMARK_CERT_DIR "${CMAKE_BINARY_DIR}/certs")
+set(QUILLMARK_SETTINGS_DEF "${CMAKE_CURRENT_LIST_DIR}/../config/settings.def")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${QUILLMARK_SETTINGS_DEF}")
 
-set(QUILLMARK_APPID "qmsandbox000000001" CACHE STRING
-    "Application id issued by the platform (18 letters or digits)")
-set(QUILLMARK_MCH_ID "1230000001" CACHE STRING
-    "Merchant number issued by the platform (10 digits)")
-set(QUILLMARK_API_KEY "QuillmarkSandboxKey2026x0123abcd" CACHE STRING
-    "Merchant API key used for signing (32 letters or digits)")
-set(QUILLMARK_SPBILL_CREATE_IP "127.0.0.1" CACHE STRING
-    "IPv4 address reported as the client's (dotted decimal)")
-set(QUILLMARK_NOTIFY_URL "http://127.0.0.1:8080/quillmark/notify" CACHE STRING
-    "Absolute http URL of the merchant's notification page")
-set(QUILLMARK_API_BASE "https://127.0.0.1:8443" CACHE STRING
-    "Scheme, host and optional port of the merchant API, without a trailing slash")
-set(QUILLMARK_CA_FILE "${QUILLMARK_CERT_DIR}/ca.pem" CACHE STRING
-    "PEM bundle the transport trusts; empty means the system's trust store")
-set(QUILLMARK_NOTIFY_LISTEN "" CACHE STRING
-    "Where the clients listen for payment notifications (host:port); empty: notify_url's own")
-set(QUILLMARK_SIGN_TYPE "MD5" CACHE STRING
-    "How requests are signed and replies checked: MD5 or HMAC-SHA256")
-set_property(CACHE QUILLMARK_SIGN_TYPE PROPERTY STRINGS MD5 HMAC-SHA256)
-set(QUILLMARK_QR_PATH "1.BMP" CACHE STRING
-    "Where the QR bitmap is written (relative paths are taken from the working directory)")
-
-function(quillmark_require variable regex what)
-  if(NOT "${${variable}}" MATCHES "${regex}")
-    message(FATAL_ERROR "${variable} = \"${${variable}}\" is not valid: it must be ${what}.")
+# Why `value` breaks `rule` ("it must be ..."), in `out`; empty when it keeps it. The
+# wording is the programs'.
+function(quillmark_rule_problem rule value out)
+  set(_why "")
+  string(LENGTH "${value}" _len)
+  # The rule's parameter, kept before another MATCHES overwrites CMAKE_MATCH_1.
+  set(_n "")
+  if(rule MATCHES "^[a-z-]+:([0-9]+)$")
+    set(_n "${CMAKE_MATCH_1}")
   endif()
+  if(rule MATCHES "^alnum:([0-9]+)$")
+    if(NOT value MATCHES "^[A-Za-z0-9]*$" OR NOT _len EQUAL _n)
+      set(_why "it must be ${_n} ASCII letters or digits")
+    endif()
+  elseif(rule MATCHES "^digits:([0-9]+)$")
+    if(NOT value MATCHES "^[0-9]*$" OR NOT _len EQUAL _n)
+      set(_why "it must be exactly ${_n} digits")
+    endif()
+  elseif(rule STREQUAL "ipv4")
+    set(_octet "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])")
+    if(NOT value MATCHES "^${_octet}\\.${_octet}\\.${_octet}\\.${_octet}$")
+      set(_why "it must be a dotted-decimal IPv4 address such as 203.0.113.7")
+    endif()
+  elseif(rule STREQUAL "http-url")
+    if(NOT value MATCHES "^http://[A-Za-z0-9.-]+(:[0-9]+)?(/[!-%'-;=?-~]*)?$")
+      set(_why "it must be an absolute http:// URL of printable ASCII without <, > or &")
+    endif()
+  elseif(rule STREQUAL "https-base")
+    if(NOT value MATCHES "^https://([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]+)?$")
+      set(_why "it must be https:// followed by a host and an optional :port, with no path and no trailing slash")
+    endif()
+  elseif(rule STREQUAL "host-port")
+    if(NOT value MATCHES "^(|([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\]):([0-9]+))$")
+      set(_why "it must be empty, or a host and a :port such as 0.0.0.0:8080")
+    elseif(CMAKE_MATCH_3 GREATER 65535)
+      set(_why "it must be empty, or a host and a :port such as 0.0.0.0:8080")
+    endif()
+  elseif(rule STREQUAL "path" OR rule STREQUAL "file")
+    if(rule STREQUAL "file" AND _len EQUAL 0)
+      set(_why "it must name a file")
+    elseif(_len GREATER 4096)
+      set(_why "it must be at most 4096 characters long")
+    endif()
+  elseif(rule MATCHES "^text:([0-9]+)$")
+    if(_len GREATER _n OR value MATCHES "[\r\n\t]")
+      set(_why "it must be at most ${_n} characters, none of them a control character")
+    endif()
+  elseif(rule MATCHES "^one-of:(.*)$")
+    string(REPLACE "|" ";" _choices "${CMAKE_MATCH_1}")
+    if(NOT value IN_LIST _choices)
+      list(POP_BACK _choices _last)
+      list(JOIN _choices ", " _first)
+      set(_why "it must be ${_first} or ${_last}")
+    endif()
+  else()
+    message(FATAL_ERROR "config/settings.def: unknown rule \"${rule}\"")
+  endif()
+  set(${out} "${_why}" PARENT_SCOPE)
 endfunction()
 
-quillmark_require(QUILLMARK_APPID "^[A-Za-z0-9]+$" "18 ASCII letters or digits")
-string(LENGTH "${QUILLMARK_APPID}" _len)
-if(NOT _len EQUAL 18)
-  message(FATAL_ERROR "QUILLMARK_APPID = \"${QUILLMARK_APPID}\" is not valid: it must be 18 ASCII letters or digits (it has ${_len} characters).")
-endif()
-
-quillmark_require(QUILLMARK_MCH_ID "^[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]$"
-                  "exactly 10 decimal digits")
-
-quillmark_require(QUILLMARK_API_KEY "^[A-Za-z0-9]+$" "32 ASCII letters or digits")
-string(LENGTH "${QUILLMARK_API_KEY}" _len)
-if(NOT _len EQUAL 32)
-  message(FATAL_ERROR "QUILLMARK_API_KEY is not valid: it must be 32 ASCII letters or digits (it has ${_len} characters).")
-endif()
-
-set(_octet "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])")
-quillmark_require(QUILLMARK_SPBILL_CREATE_IP "^${_octet}\\.${_octet}\\.${_octet}\\.${_octet}$"
-                  "a dotted-decimal IPv4 address such as 203.0.113.7")
-
-quillmark_require(QUILLMARK_NOTIFY_URL "^http://[A-Za-z0-9.-]+(:[0-9]+)?(/[!-%'-;=?-~]*)?$"
-                  "an absolute http:// URL of printable ASCII without <, > or &")
-
-quillmark_require(QUILLMARK_API_BASE "^https://([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]+)?$"
-                  "https:// followed by a host and an optional :port, with no path and no trailing slash")
-
-quillmark_require(QUILLMARK_NOTIFY_LISTEN "^(|([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\]):[0-9]+)$"
-                  "empty, or a host and a :port such as 0.0.0.0:8080")
-if(QUILLMARK_NOTIFY_LISTEN MATCHES ":([0-9]+)$" AND CMAKE_MATCH_1 GREATER 65535)
-  message(FATAL_ERROR "QUILLMARK_NOTIFY_LISTEN = \"${QUILLMARK_NOTIFY_LISTEN}\" is not valid: its port must be at most 65535.")
-endif()
-
-quillmark_require(QUILLMARK_SIGN_TYPE "^(MD5|HMAC-SHA256)$" "MD5 or HMAC-SHA256")
-
-if(QUILLMARK_QR_PATH STREQUAL "")
-  message(FATAL_ERROR "QUILLMARK_QR_PATH must not be empty: it names the bitmap file to write.")
-endif()
-foreach(_path_var QUILLMARK_CA_FILE QUILLMARK_QR_PATH)
-  if("${${_path_var}}" MATCHES "\\)qm\"")
-    message(FATAL_ERROR "${_path_var} must not contain the character sequence )qm\"")
+# The rows: each a cache variable with its default and help, checked by its rule, and one
+# constant of the generated header.
+file(STRINGS "${QUILLMARK_SETTINGS_DEF}" _rows REGEX "^SETTING\\(")
+set(QUILLMARK_SETTING_VARIABLES "")
+set(QUILLMARK_SETTING_CONSTANTS "")
+foreach(_row IN LISTS _rows)
+  string(REGEX MATCHALL "\"[^\"]*\"|[A-Za-z0-9_]+" _fields "${_row}")
+  list(LENGTH _fields _count)
+  if(NOT _count EQUAL 11)
+    message(FATAL_ERROR "config/settings.def: cannot read the row: ${_row}")
   endif()
+  set(_values "")
+  foreach(_field IN LISTS _fields)
+    string(REGEX REPLACE "^\"(.*)\"$" "\\1" _field "${_field}")
+    list(APPEND _values "${_field}")
+  endforeach()
+  list(GET _values 2 _constant)
+  list(GET _values 4 _variable)
+  list(GET _values 5 _default)
+  list(GET _values 6 _rule)
+  list(GET _values 7 _kind)
+  list(GET _values 10 _help)
+  string(CONFIGURE "${_default}" _default @ONLY)
+  set(${_variable} "${_default}" CACHE STRING "${_help} (${_rule})")
+  if(_rule MATCHES "^one-of:(.*)$")
+    string(REPLACE "|" ";" _choices "${CMAKE_MATCH_1}")
+    set_property(CACHE ${_variable} PROPERTY STRINGS ${_choices})
+  endif()
+  set(_value "${${_variable}}")
+  quillmark_rule_problem("${_rule}" "${_value}" _why)
+  if(NOT _why STREQUAL "")
+    # A secret is never shown, not even the wrong one: it may be the right key, mistyped.
+    if(_kind STREQUAL "kSecret")
+      message(FATAL_ERROR "${_variable} is not valid: ${_why}.")
+    endif()
+    message(FATAL_ERROR "${_variable} = \"${_value}\" is not valid: ${_why}.")
+  endif()
+  if(_value MATCHES "\\)qm\"")
+    message(FATAL_ERROR "${_variable} must not contain the character sequence )qm\"")
+  endif()
+  list(APPEND QUILLMARK_SETTING_VARIABLES ${_variable})
+  string(APPEND QUILLMARK_SETTING_CONSTANTS
+         "// ${_help}\ninline const std::string ${_constant} = R\"qm(${_value})qm\";\n")
 endforeach()
 
 set(QUILLMARK_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")

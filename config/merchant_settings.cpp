@@ -1,8 +1,6 @@
-// Loading merchant_settings.h's settings: each key's rule, the settings file read through
-// inih, the environment over it, and the default CA; the reader's state is this file's.
+// Loading merchant_settings.h's settings: the rows' rules, the settings file read through
+// settings_lines.h's reader, the environment over it, and the default CA.
 #include "config/merchant_settings.h"
-
-#include <ini.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -64,20 +62,17 @@ bool ShownValue(const std::string& value) {
   return true;
 }
 
-// The settings file's text, read whole, handed to inih a line at a time. inih reads lines
-// into a buffer of its own fixed size and would take the rest of a longer line as a line
-// of its own, so a longer line is refused here, by its number; inih reads a line as a C
-// string, so a NUL byte would cut it short unseen, and is refused here too. inih reports
-// keys only, so the section headers are read here too, each checked at its own line.
+// The longest line a settings file holds, its newline excluded. The file was once read
+// through a fixed 200-byte buffer, which split a longer line into lines of its own; the
+// limit stays, so that a file that loaded still loads and one refused is still refused.
+constexpr std::size_t kMaxLine = 198;
+
+// The settings file's text, read whole and then a line at a time. Each section header is
+// checked at its own line.
 struct FileReader {
   std::string text;
-  std::size_t at = 0;
   int line = 0;
-  bool tooLong = false;
-  bool nulByte = false;
-  int maxLine = 0;  // the longest line inih takes, newline excluded
   SettingsLineReader lines;
-  SettingsLine::Kind kind = SettingsLine::Kind::kBlank;  // the line inih has now
   std::string section;                // the section's text, whole, as the header gave it
   int merchantLine = 0;               // [merchant]'s header; 0: none yet
   std::vector<std::string> profiles;  // every [profile NAME], in the file's order
@@ -115,37 +110,6 @@ bool ReadSectionHeader(FileReader& reader, const std::string& section) {
   return true;
 }
 
-char* ReadLine(char* buffer, int size, void* stream) {
-  auto* reader = static_cast<FileReader*>(stream);
-  if (reader->at >= reader->text.size() || size < 2) return nullptr;
-  std::size_t end = reader->text.find('\n', reader->at);
-  end = end == std::string::npos ? reader->text.size() : end + 1;
-  const std::size_t length = end - reader->at;
-  ++reader->line;
-  reader->maxLine = size - 2;
-  const bool newline = reader->text[end - 1] == '\n';
-  if (length - (newline ? 1 : 0) > static_cast<std::size_t>(size - 2)) {
-    reader->tooLong = true;
-    return nullptr;
-  }
-  const std::string_view text =
-      std::string_view(reader->text).substr(reader->at, length - (newline ? 1 : 0));
-  if (text.find('\0') != std::string_view::npos) {
-    reader->nulByte = true;
-    return nullptr;
-  }
-  const SettingsLine read = reader->lines.Next(text);
-  reader->kind = read.kind;
-  if (read.kind == SettingsLine::Kind::kSection) {
-    reader->section = read.name;
-    if (!ReadSectionHeader(*reader, read.name)) return nullptr;
-  }
-  reader->text.copy(buffer, length, reader->at);
-  buffer[length] = '\0';
-  reader->at = end;
-  return buffer;
-}
-
 // A value the file gives, and its line.
 struct FileValue {
   std::string value;
@@ -160,40 +124,86 @@ struct ParseState {
   std::string error;
 };
 
-int OnValue(void* user, const char* /*section*/, const char* name, const char* value) {
-  auto* state = static_cast<ParseState*>(user);
-  if (!state->error.empty()) return 0;
-  const std::string where = state->path + ":" + std::to_string(state->reader.line);
-  // The section as the header gave it, whole: inih's copy is cut at 49 bytes.
-  const std::string& section = state->reader.section;
+// Takes a key's line, or an indented line that continues one; false, with `error` set, for
+// a key in no section of ours, one the settings lack, or one said twice.
+bool OnValue(ParseState& state, const SettingsLine& read) {
+  const std::string where = state.path + ":" + std::to_string(state.reader.line);
+  const std::string& section = state.reader.section;
   std::string profile;
   if (section != "merchant" && !ProfileOfSection(section, profile)) {
-    state->error = where + ": unknown section " +
-                   (ShownName(section) ? "[" + section + "]" : "(its name not shown)") +
-                   "; the settings go in [merchant] or [profile NAME]";
-    return 0;
+    state.error = where + ": unknown section " +
+                  (ShownName(section) ? "[" + section + "]" : "(its name not shown)") +
+                  "; the settings go in [merchant] or [profile NAME]";
+    return false;
   }
   for (const SettingKey& key : SettingKeys()) {
-    if (name != std::string(key.fileKey)) continue;
-    // Said twice, by a second line or by an indented one that inih reads as more of the
-    // same value: either would silently take over the first, and no value has two lines.
+    if (read.name != key.fileKey) continue;
+    // Said twice, by a second line or by an indented one that reads as more of the same
+    // value: either would silently take over the first, and no value has two lines.
     const auto [first, added] =
-        state->values[profile].emplace(key.fileKey, FileValue{value, state->reader.line});
-    if (added) return 1;
+        state.values[profile].emplace(key.fileKey, FileValue{read.value, state.reader.line});
+    if (added) return true;
     const std::string firstLine = std::to_string(first->second.line);
-    state->error = where + ": " +
-                   (state->reader.kind == SettingsLine::Kind::kContinuation
-                        ? "an indented line continues " + std::string(key.fileKey) + " of line " +
-                              firstLine + ", and a value is one line; take the indent away"
-                        : std::string(key.fileKey) + " again in [" + section + "]; line " +
-                              firstLine + " set it, and a key is set once in a section");
-    return 0;
+    state.error = where + ": " +
+                  (read.kind == SettingsLine::Kind::kContinuation
+                       ? "an indented line continues " + std::string(key.fileKey) + " of line " +
+                             firstLine + ", and a value is one line; take the indent away"
+                       : std::string(key.fileKey) + " again in [" + section + "]; line " +
+                             firstLine + " set it, and a key is set once in a section");
+    return false;
   }
-  state->error = where + ": " +
-                 (ShownName(name) ? "unknown key " + std::string(name)
-                                  : std::string("an unknown key (its name not shown)")) +
-                 " in [" + section + "]";
-  return 0;
+  state.error = where + ": " +
+                (ShownName(read.name) ? "unknown key " + read.name
+                                      : std::string("an unknown key (its name not shown)")) +
+                " in [" + section + "]";
+  return false;
+}
+
+// Reads the file's lines into `state`, stopping at the first that is refused: one too
+// long, one with a NUL byte (a file that is not text), a section header refused, a key
+// refused, or a line that is none of the file's kinds.
+bool ReadLines(ParseState& state, std::string& error) {
+  FileReader& reader = state.reader;
+  for (std::size_t at = 0; at < reader.text.size();) {
+    const std::size_t newline = reader.text.find('\n', at);
+    const std::size_t end = newline == std::string::npos ? reader.text.size() : newline;
+    const std::string_view line = std::string_view(reader.text).substr(at, end - at);
+    at = end + 1;
+    ++reader.line;
+    const std::string where = state.path + ":" + std::to_string(reader.line) + ": ";
+    if (line.size() > kMaxLine) {
+      error = where + "the line is longer than " + std::to_string(kMaxLine) + " bytes";
+      return false;
+    }
+    if (line.find('\0') != std::string_view::npos) {
+      error = where + "the line holds a NUL byte; save the file as text";
+      return false;
+    }
+    const SettingsLine read = reader.lines.Next(line);
+    switch (read.kind) {
+      case SettingsLine::Kind::kSection:
+        reader.section = read.name;
+        if (!ReadSectionHeader(reader, read.name)) {
+          error = where + reader.headerError;
+          return false;
+        }
+        break;
+      case SettingsLine::Kind::kValue:
+      case SettingsLine::Kind::kContinuation:
+        if (!OnValue(state, read)) {
+          error = state.error;
+          return false;
+        }
+        break;
+      case SettingsLine::Kind::kOther:
+        error = where + "not a line of an INI file";
+        return false;
+      case SettingsLine::Kind::kBlank:
+      case SettingsLine::Kind::kComment:
+        break;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -202,88 +212,167 @@ MerchantAccount MerchantSettings::Account() const {
   return {appId, mchId, apiKey, Signing(), spbillCreateIp, notifyUrl};
 }
 
+ClientCertificate MerchantSettings::Certificate() const {
+  if (clientCert.empty()) return {};
+  return {clientCert, clientKey, clientCertPassword.empty() ? mchId : clientCertPassword};
+}
+
 MerchantSettings MerchantSettings::Defaults() {
-  return {kAppId,   kMchId,  kApiKey, kSpbillCreateIp, kNotifyUrl,
-          kApiBase, kCaFile, kQrPath, kNotifyListen,   kSignType};
+  MerchantSettings defaults;
+#define SETTING(member, constant, key, variable, fallback, rule, kind, label, filter, help) \
+  defaults.member = constant;
+#include "config/settings.def"
+#undef SETTING
+  return defaults;
 }
 
 namespace {
-
-// The rules, one per key. The values go unescaped into documents and sign strings, so each
-// rule fixes the exact form, as the configure step does for the defaults; a length limit
-// comes before any other reading of the value.
-std::string AppIdRule(const std::string& value) {
-  return rules::IsAppId(value) ? "" : "it must be 18 ASCII letters or digits";
-}
-
-std::string MchIdRule(const std::string& value) {
-  return rules::IsMchId(value) ? "" : "it must be exactly 10 digits";
-}
-
-std::string ApiKeyRule(const std::string& value) {
-  return rules::IsApiKey(value) ? "" : "it must be 32 ASCII letters or digits";
-}
-
-std::string IpRule(const std::string& value) {
-  return rules::IsDottedIpv4(value)
-             ? ""
-             : "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
-}
 
 std::string TooLong(const std::string& value, std::size_t limit) {
   return value.size() > limit ? "it must be at most " + std::to_string(limit) + " characters long"
                               : "";
 }
 
-std::string NotifyUrlRule(const std::string& value) {
-  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
-  return rules::IsNotifyUrl(value)
-             ? ""
-             : "it must be an absolute http:// URL of printable ASCII without <, > or &";
+bool AllOf(const std::string& value, bool (*in)(char)) {
+  return std::all_of(value.begin(), value.end(), in);
 }
 
-std::string ApiBaseRule(const std::string& value) {
-  if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
-  return rules::IsApiBase(value)
-             ? ""
-             : "it must be https:// followed by a host and an optional :port, with "
-               "no path and no trailing slash";
+bool IsAsciiAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsNoControl(char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f; }
+
+// "A|B|C" as its parts.
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  for (std::size_t at = 0;;) {
+    const std::size_t end = text.find(separator, at);
+    parts.push_back(text.substr(at, end == std::string::npos ? end : end - at));
+    if (end == std::string::npos) return parts;
+    at = end + 1;
+  }
 }
 
-std::string CaFileRule(const std::string& value) { return TooLong(value, kMaxPathLength); }
-
-std::string ListenRule(const std::string& value) {
-  return value.empty() || rules::IsListenAddress(value)
-             ? ""
-             : "it must be empty, or a host and a :port such as 0.0.0.0:8080";
-}
-
-std::string SignTypeRule(const std::string& value) {
-  return ParseSignType(value) ? "" : "it must be MD5 or HMAC-SHA256";
-}
-
-std::string QrPathRule(const std::string& value) {
-  if (value.empty()) return "it must name the bitmap file to write";
-  return TooLong(value, kMaxPathLength);
+// "NAME|PATTERNS|NAME|PATTERNS" as a chooser's list.
+std::vector<FileFilter> Filters(const std::string& text) {
+  std::vector<FileFilter> filters;
+  if (text.empty()) return filters;
+  const std::vector<std::string> parts = Split(text, '|');
+  for (std::size_t i = 0; i + 1 < parts.size(); i += 2) filters.push_back({parts[i], parts[i + 1]});
+  return filters;
 }
 
 }  // namespace
 
+bool ValueRule::Parse(const std::string& text, ValueRule& rule) {
+  static const std::map<std::string, Kind> kinds = {{"alnum", Kind::kAlnum},
+                                                    {"digits", Kind::kDigits},
+                                                    {"ipv4", Kind::kIpv4},
+                                                    {"http-url", Kind::kHttpUrl},
+                                                    {"https-base", Kind::kHttpsBase},
+                                                    {"host-port", Kind::kHostPort},
+                                                    {"path", Kind::kPath},
+                                                    {"file", Kind::kFile},
+                                                    {"text", Kind::kText},
+                                                    {"one-of", Kind::kOneOf}};
+  const std::size_t colon = text.find(':');
+  const auto kind = kinds.find(text.substr(0, colon));
+  if (kind == kinds.end()) return false;
+  rule = {};
+  rule.kind = kind->second;
+  const std::string parameter = colon == std::string::npos ? "" : text.substr(colon + 1);
+  switch (rule.kind) {
+    case Kind::kAlnum:
+    case Kind::kDigits:
+    case Kind::kText:
+      if (parameter.empty() || !AllOf(parameter, IsDigit) || parameter.size() > 6) return false;
+      rule.length = std::stoul(parameter);
+      return true;
+    case Kind::kOneOf:
+      rule.choices = Split(parameter, '|');
+      return !parameter.empty();
+    default:
+      return colon == std::string::npos;
+  }
+}
+
+// The values go unescaped into documents and sign strings, so each rule fixes the exact
+// form, as the configure step does for the defaults; a length limit comes before any other
+// reading of the value.
+std::string ValueRule::operator()(const std::string& value) const {
+  const std::string count = std::to_string(length);
+  switch (kind) {
+    case Kind::kAlnum:
+      return value.size() == length && AllOf(value, IsAsciiAlnum)
+                 ? ""
+                 : "it must be " + count + " ASCII letters or digits";
+    case Kind::kDigits:
+      return value.size() == length && AllOf(value, IsDigit)
+                 ? ""
+                 : "it must be exactly " + count + " digits";
+    case Kind::kIpv4:
+      return rules::IsDottedIpv4(value)
+                 ? ""
+                 : "it must be a dotted-decimal IPv4 address such as 203.0.113.7";
+    case Kind::kHttpUrl:
+      if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+      return rules::IsNotifyUrl(value)
+                 ? ""
+                 : "it must be an absolute http:// URL of printable ASCII without <, > or &";
+    case Kind::kHttpsBase:
+      if (value.size() > kMaxUrlLength) return TooLong(value, kMaxUrlLength);
+      return rules::IsApiBase(value)
+                 ? ""
+                 : "it must be https:// followed by a host and an optional :port, with "
+                   "no path and no trailing slash";
+    case Kind::kHostPort:
+      return value.empty() || rules::IsListenAddress(value)
+                 ? ""
+                 : "it must be empty, or a host and a :port such as 0.0.0.0:8080";
+    case Kind::kFile:
+      if (value.empty()) return "it must name a file";
+      return TooLong(value, kMaxPathLength);
+    case Kind::kPath:
+      return TooLong(value, kMaxPathLength);
+    case Kind::kText:
+      return value.size() <= length && AllOf(value, IsNoControl)
+                 ? ""
+                 : "it must be at most " + count + " characters, none of them a control character";
+    case Kind::kOneOf:
+      break;
+  }
+  if (std::find(choices.begin(), choices.end(), value) != choices.end()) return "";
+  std::string list;
+  for (std::size_t i = 0; i < choices.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + choices[i];
+  }
+  return "it must be " + list;
+}
+
 const std::vector<SettingKey>& SettingKeys() {
-  static const std::vector<SettingKey> keys = {
-      {"appid", "QUILLMARK_APPID", &MerchantSettings::appId, false, AppIdRule},
-      {"mch_id", "QUILLMARK_MCH_ID", &MerchantSettings::mchId, false, MchIdRule},
-      {"api_key", "QUILLMARK_API_KEY", &MerchantSettings::apiKey, true, ApiKeyRule},
-      {"spbill_create_ip", "QUILLMARK_SPBILL_CREATE_IP", &MerchantSettings::spbillCreateIp, false,
-       IpRule},
-      {"notify_url", "QUILLMARK_NOTIFY_URL", &MerchantSettings::notifyUrl, false, NotifyUrlRule},
-      {"api_base", "QUILLMARK_API_BASE", &MerchantSettings::apiBase, false, ApiBaseRule},
-      {"ca_file", "QUILLMARK_CA_FILE", &MerchantSettings::caFile, false, CaFileRule},
-      {"qr_path", "QUILLMARK_QR_PATH", &MerchantSettings::qrPath, false, QrPathRule},
-      {"notify_listen", "QUILLMARK_NOTIFY_LISTEN", &MerchantSettings::notifyListen, false,
-       ListenRule},
-      {"sign_type", "QUILLMARK_SIGN_TYPE", &MerchantSettings::signType, false, SignTypeRule},
-  };
+  static const std::vector<SettingKey> keys = [] {
+    std::vector<SettingKey> rows;
+#define SETTING(member, constant, key, variable, fallback, rule, kind, label, filter, help) \
+  rows.push_back({key,                                                                      \
+                  variable,                                                                 \
+                  &MerchantSettings::member,                                                \
+                  SettingKind::kind == SettingKind::kSecret,                                \
+                  {},                                                                       \
+                  rule,                                                                     \
+                  SettingKind::kind,                                                        \
+                  label,                                                                    \
+                  Filters(filter),                                                          \
+                  help,                                                                     \
+                  #constant});
+#include "config/settings.def"
+#undef SETTING
+    for (SettingKey& row : rows) {
+      // A rule the table misspells takes nothing, so that the row's test finds it at once.
+      if (!ValueRule::Parse(row.ruleText, row.rule)) row.rule = {ValueRule::Kind::kOneOf, 0, {}};
+    }
+    return rows;
+  }();
   return keys;
 }
 
@@ -386,28 +475,7 @@ bool ReadSettingsFile(const std::string& path, const std::string& profile,
   ParseState state;
   state.reader.text = std::move(text);
   state.path = path;
-  const int failed = ini_parse_stream(&ReadLine, &state.reader, &OnValue, &state);
-  const std::string at = path + ":" + std::to_string(state.reader.line) + ": ";
-  if (state.reader.tooLong) {
-    error = at + "the line is longer than " + std::to_string(state.reader.maxLine) + " bytes";
-    return false;
-  }
-  if (state.reader.nulByte) {
-    error = at + "the line holds a NUL byte; save the file as text";
-    return false;
-  }
-  if (!state.reader.headerError.empty()) {
-    error = at + state.reader.headerError;
-    return false;
-  }
-  if (!state.error.empty()) {
-    error = state.error;
-    return false;
-  }
-  if (failed != 0) {
-    error = path + ":" + std::to_string(failed) + ": not a line of an INI file";
-    return false;
-  }
+  if (!ReadLines(state, error)) return false;
   if (!ApplyFile(state, profile, source, settings, error)) return false;
   if (settings.origins["api_key"].kind == SettingOrigin::Kind::kFile &&
       platform::OthersMayRead(path.c_str())) {

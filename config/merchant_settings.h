@@ -11,26 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "http/client_certificate.h"
 #include "platform/disk_files.h"
 #include "protocol/merchant.h"
 #include "protocol/sign.h"
 
 namespace quillmark {
 
+// The values of config/settings.def's rows, a member each.
 struct MerchantSettings {
-  std::string appId;           // appid: 18 letters or digits
-  std::string mchId;           // mch_id: 10 digits
-  std::string apiKey;          // api_key: 32 letters or digits; signs, never sent or shown
-  std::string spbillCreateIp;  // spbill_create_ip: dotted IPv4
-  std::string notifyUrl;       // notify_url: absolute http:// URL
-  std::string apiBase;         // api_base: https://host[:port], no path
-  std::string caFile;          // ca_file: PEM bundle to trust; empty: the system's store
-  std::string qrPath;          // qr_path: where the bitmap is written
-  // notify_listen: where the clients listen for notifications, "host:port"; empty: the
-  // host and port of notify_url
-  std::string notifyListen;
-  // sign_type: how requests are signed and replies checked, "MD5" or "HMAC-SHA256"
-  std::string signType;
+#define SETTING(member, constant, key, variable, fallback, rule, kind, label, filter, help) \
+  std::string member;
+#include "config/settings.def"
+#undef SETTING
 
   // The type signType names; MD5 where it names none (a value no rule checked).
   SignType Signing() const { return ParseSignType(signType).value_or(SignType::kMd5); }
@@ -40,16 +33,64 @@ struct MerchantSettings {
 
   // The account requests are made and signed as.
   MerchantAccount Account() const;
+
+  // The client certificate clientCert names (empty when none), with its password, which is
+  // the merchant number where none is set, as the platform hands the file out.
+  ClientCertificate Certificate() const;
 };
 
-// One setting: its key in the settings file, its environment variable, and its member.
+// How a setting is edited in the settings dialogs.
+enum class SettingKind {
+  kText,         // a one-line text box
+  kSecret,       // a text box that shows no characters; the value is never in a message
+  kFileToRead,   // a path, with a Browse button that picks an existing file
+  kFileToWrite,  // a path, with a Browse button that picks where a file goes
+  kChoice,       // one of the rule's few fixed values, picked from a drop-down list
+};
+
+// One entry of a file chooser's list: its name and its patterns, separated by spaces.
+struct FileFilter {
+  std::string name;      // "PEM"
+  std::string patterns;  // "*.pem *.crt"
+};
+
+// A row's rule, read from its text ("alnum:18", "one-of:MD5|HMAC-SHA256", ...; see
+// config/settings.def), which cmake/QuillmarkConfig.cmake reads as well.
+struct ValueRule {
+  enum class Kind {
+    kAlnum,
+    kDigits,
+    kIpv4,
+    kHttpUrl,
+    kHttpsBase,
+    kHostPort,
+    kPath,
+    kFile,
+    kText,
+    kOneOf
+  } kind = Kind::kText;
+  std::size_t length = 0;            // alnum's and digits' exact length, text's longest
+  std::vector<std::string> choices;  // one-of's values
+
+  // Reads `text`; false for a text that is none of the kinds.
+  static bool Parse(const std::string& text, ValueRule& rule);
+  // Why a value breaks the rule ("it must be ..."), or empty when it keeps it.
+  std::string operator()(const std::string& value) const;
+};
+
+// One setting, a row of config/settings.def.
 struct SettingKey {
   const char* fileKey;      // "appid"
-  const char* environment;  // "QUILLMARK_APPID"
+  const char* environment;  // "QUILLMARK_APPID", also the CMake cache variable
   std::string MerchantSettings::*member;
   bool secret;  // the value never appears in a message
-  // Why a value breaks the key's rule ("it must be ..."), or empty when it keeps it.
-  std::string (*rule)(const std::string& value);
+  ValueRule rule;
+  const char* ruleText;  // as the row gives it
+  SettingKind kind;
+  const char* label;                // UTF-8, the dialogs' label
+  std::vector<FileFilter> filters;  // a file row's chooser list; empty: every file
+  const char* help;                 // what --help says of it
+  const char* constant;             // config/merchant_config.h's constant of its default
 };
 // Every setting, in the order the settings file lists them.
 const std::vector<SettingKey>& SettingKeys();

@@ -1,6 +1,6 @@
-// The settings file's line reader of settings_lines.h, written to agree with inih's
-// ini_parse_stream with the options Debian builds it with (multi-line entries, a UTF-8
-// byte-order mark, ';' and '#' comments, inline ';' comments after white space).
+// The settings file's line reader of settings_lines.h. It reads the file as it has always
+// been read, so that every file that loaded loads the same: multi-line entries, a UTF-8
+// byte-order mark, ';' and '#' comments, inline ';' comments after white space.
 #include "config/settings_lines.h"
 
 #include <cstring>
@@ -12,8 +12,8 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// Where inih's find_chars_or_comment stops: at one of `chars`, or at a ';' that follows
-// white space (an inline comment); npos at the end.
+// Where a line's part ends: at one of `chars`, or at a ';' that follows white space (an
+// inline comment); npos at the end.
 std::size_t FindCharsOrComment(std::string_view text, const char* chars) {
   bool wasSpace = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -38,21 +38,24 @@ SettingsLine SettingsLineReader::Next(std::string_view line) {
   const std::string_view text = Trimmed(line);
   const bool indented = !line.empty() && IsSpace(line.front());
   if (text.empty()) return {};
-  if (text.front() == ';' || text.front() == '#') return {SettingsLine::Kind::kComment, {}};
-  if (!lastKey_.empty() && indented) return {SettingsLine::Kind::kContinuation, lastKey_};
+  if (text.front() == ';' || text.front() == '#') return {SettingsLine::Kind::kComment, {}, {}};
+  if (!lastKey_.empty() && indented) return {SettingsLine::Kind::kContinuation, lastKey_, {}};
   if (text.front() == '[') {
     const std::size_t end = FindCharsOrComment(text.substr(1), "]");
     if (end == std::string_view::npos || text[1 + end] != ']')
-      return {SettingsLine::Kind::kOther, {}};
+      return {SettingsLine::Kind::kOther, {}, {}};
     lastKey_.clear();
-    return {SettingsLine::Kind::kSection, std::string(text.substr(1, end))};
+    return {SettingsLine::Kind::kSection, std::string(text.substr(1, end)), {}};
   }
   const std::size_t end = FindCharsOrComment(text, "=:");
   if (end == std::string_view::npos || (text[end] != '=' && text[end] != ':')) {
-    return {SettingsLine::Kind::kOther, {}};
+    return {SettingsLine::Kind::kOther, {}, {}};
   }
   lastKey_ = std::string(Trimmed(text.substr(0, end)));
-  return {SettingsLine::Kind::kValue, lastKey_};
+  // A ';' straight after the '=' is the value's; one after white space begins a comment.
+  std::string_view value = text.substr(end + 1);
+  value = value.substr(0, FindCharsOrComment(value, ""));
+  return {SettingsLine::Kind::kValue, lastKey_, std::string(Trimmed(value))};
 }
 
 bool ProfileOfSection(const std::string& section, std::string& name) {

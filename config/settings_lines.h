@@ -1,7 +1,10 @@
-// How the settings file's lines read, one at a time, as inih reads them: a section header,
-// a key's line or its continuation, a comment. Shared by the loader, which must see every
-// section header (inih only reports keys), and by the save, which edits one section of a
-// file in place and must find its lines as the loader will.
+// The settings file's grammar, the one reader of it: how its lines read, one at a time (a
+// section header, a key's line or its continuation, a comment). The loader reads the file
+// with it, and the save, which edits one section of a file in place, finds its lines with
+// it, so that the two cannot read a file differently. The grammar is the common INI one:
+// ';' and '#' comments, an inline ';' comment after white space, "key = value" or
+// "key : value", a UTF-8 byte-order mark skipped, and an indented line after a key's taken
+// as more of its value (which the loader then refuses).
 #pragma once
 
 #include <string>
@@ -14,15 +17,16 @@ struct SettingsLine {
     kBlank,         // empty or white space only
     kComment,       // starts with ';' or '#'
     kSection,       // "[name]"; `name` holds the text between the brackets
-    kValue,         // "key = value"; `name` holds the key
+    kValue,         // "key = value"; `name` holds the key, `value` the value
     kContinuation,  // an indented line after a key's line: more of that key's value
-    kOther,         // what inih refuses (a '[' without ']', a line without '=')
+    kOther,         // none of these (a '[' without ']', a line without '=')
   } kind = Kind::kBlank;
   std::string name;
+  std::string value;  // trimmed, an inline comment cut off
 };
 
 // Reads lines in order: what a line is depends on the ones before it (a continuation only
-// follows a key's line, inih's "multi-line" entries).
+// follows a key's line).
 class SettingsLineReader {
  public:
   // `line` without its newline.

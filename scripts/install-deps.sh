@@ -31,7 +31,7 @@ demo=(
   # build
   cmake ninja-build g++ pkg-config
   # payment core and QR writer
-  libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libinih-dev libcli11-dev
+  libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libcli11-dev
   # sandbox: Beast and Asio (header-only Boost), pugixml, SQLite for its state file, and
   # nlohmann's JSON (header-only) for its console
   libboost-dev libpugixml-dev libsqlite3-dev nlohmann-json3-dev

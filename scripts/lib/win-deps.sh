@@ -150,22 +150,6 @@ build_openssl() {
   make install_dev
 }
 
-build_inih() {
-  # Debian builds inih with meson; the library is one C file, built here as the static
-  # library that inih.pc describes.
-  local dir=$1
-  mkdir -p "$root/include" "$root/lib/pkgconfig"
-  # The object goes to the build folder: the stand-in's source folder is the project's.
-  mkdir -p "$deps/obj/inih"
-  $triple-gcc-posix -O2 -c "$dir/ini.c" -o "$deps/obj/inih/ini.o"
-  rm -f "$root/lib/libinih.a"
-  $triple-ar rcs "$root/lib/libinih.a" "$deps/obj/inih/ini.o"
-  cp "$dir/ini.h" "$root/include/"
-  printf '%s\n' "prefix=$root" 'Name: inih' 'Description: INI file parser' \
-    "Version: ${2%%-*}" "Libs: -L$root/lib -linih" "Cflags: -I$root/include" \
-    >"$root/lib/pkgconfig/inih.pc"
-}
-
 build_sqlite() {
   # SQLite is compiled as its amalgamation, one C file, which its build generates with the
   # build machine's compiler and tclsh; the library is that file, built here as the static
@@ -201,18 +185,6 @@ step qrencode "$v" cmake_package qrencode "$d" -DWITH_TOOLS=OFF -DWITHOUT_PNG=ON
 
 read -r v d < <(fetch pugixml)
 step pugixml "$v" cmake_package pugixml "$d" -DPUGIXML_BUILD_TESTS=OFF
-
-# inih is one C file. Where the mirror serves no source of it, the reader of the same
-# interface and defaults in scripts/lib/inih/ stands in.
-if read -r v d < <(fetch libinih 2>/dev/null); then
-  step inih "$v" build_inih "$d" "$v"
-else
-  echo "win-deps: no source of libinih is served; the reader in scripts/lib/inih/ stands in" >&2
-  # Copied into the cache, so that the key names no checkout's folder.
-  v="quillmark-$(cat "$here/inih/ini.c" "$here/inih/ini.h" | md5sum | cut -c1-12)"
-  mkdir -p "$src/inih-$v" && cp "$here/inih/ini.c" "$here/inih/ini.h" "$src/inih-$v/"
-  step inih "$v" build_inih "$src/inih-$v" 55
-fi
 
 read -r v d < <(fetch cli11)
 step cli11 "$v" cmake_package cli11 "$d" -DCLI11_BUILD_TESTS=OFF -DCLI11_BUILD_EXAMPLES=OFF \

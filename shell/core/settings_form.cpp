@@ -11,38 +11,10 @@
 namespace quillmark::shell {
 namespace {
 
-// The setting the file spells `fileKey`; a name the table lacks is a fault this file's
-// test finds, and gets the first key rather than a crash.
-const SettingKey& KeyOf(const char* fileKey) {
-  for (const SettingKey& key : SettingKeys()) {
-    if (std::string(key.fileKey) == fileKey) return key;
-  }
-  return SettingKeys().front();
-}
-
-// One setting, described completely: labelled with its key as the file spells it.
-SettingRow Row(const char* fileKey, SettingKind kind, std::vector<FileFilter> filters = {}) {
-  const SettingKey& key = KeyOf(fileKey);
-  return {&key, key.fileKey, kind, std::move(filters), {}};
-}
-
-// A setting of a few fixed values.
-SettingRow ChoiceRow(const char* fileKey, std::vector<std::string> choices) {
-  SettingRow row = Row(fileKey, SettingKind::kChoice);
-  row.choices = std::move(choices);
-  return row;
-}
-
-std::vector<std::string> SignTypeChoices() {
-  std::vector<std::string> names;
-  for (const SignType type : kSignTypes) names.emplace_back(SignTypeName(type));
-  return names;
-}
-
 constexpr int kMargin = 7;
 
 // Label, box and Browse; a row without Browse has its box reach over Browse's column.
-const std::vector<layout::Track> kColumns = {{0, 70}, {3, 220}, {3, 20}};
+const std::vector<layout::Track> kColumns = {{0, 84}, {3, 220}, {3, 20}};
 
 // The file's name and the profile chooser, then per row its box and the note under it
 // (two lines, so that the longest rule shows whole).
@@ -74,18 +46,15 @@ layout::Rect LabelRect(const layout::Grid& grid, int row) {
 }  // namespace
 
 const std::vector<SettingRow>& SettingRows() {
-  static const std::vector<SettingRow> rows = {
-      Row("appid", SettingKind::kText),
-      Row("mch_id", SettingKind::kText),
-      Row("api_key", SettingKind::kSecret),
-      Row("spbill_create_ip", SettingKind::kText),
-      Row("notify_url", SettingKind::kText),
-      Row("api_base", SettingKind::kText),
-      Row("ca_file", SettingKind::kFileToRead, {{"PEM", "*.pem *.crt"}, {"*", "*"}}),
-      Row("qr_path", SettingKind::kFileToWrite, {{"BMP", "*.bmp *.BMP"}}),
-      Row("notify_listen", SettingKind::kText),
-      ChoiceRow("sign_type", SignTypeChoices()),
-  };
+  static const std::vector<SettingRow> rows = [] {
+    std::vector<SettingRow> made;
+    for (const SettingKey& key : SettingKeys()) {
+      made.push_back(
+          {&key, key.label, key.kind, key.filters,
+           key.kind == SettingKind::kChoice ? key.rule.choices : std::vector<std::string>()});
+    }
+    return made;
+  }();
   return rows;
 }
 

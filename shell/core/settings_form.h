@@ -1,5 +1,5 @@
 // The settings dialog (设置), described once for both front ends, as the panel is: one row
-// per setting of the settings file, each giving its label, its kind and the note under it;
+// per setting of config/settings.def, each giving its label, its kind and the note under it;
 // where every control of the dialog goes; and the Win32 ids. The Qt and Win32 dialogs make
 // their controls from this and read and save the file through config/settings_file.h;
 // neither names a setting of its own.
@@ -14,27 +14,18 @@
 
 namespace quillmark::shell {
 
-enum class SettingKind {
-  kText,         // a one-line text box
-  kSecret,       // a text box that shows no characters
-  kFileToRead,   // a path, with a Browse button that picks an existing file
-  kFileToWrite,  // a path, with a Browse button that picks where a file goes
-  kChoice,       // one of a few fixed values, picked from a drop-down list
-};
+using quillmark::FileFilter;
+using quillmark::SettingKind;
 
-// One entry of a file chooser's list: its name and its patterns, separated by spaces.
-struct FileFilter {
-  const char* name;      // "PEM"
-  const char* patterns;  // "*.pem *.crt"
-};
-
+// A setting as the dialog draws it: its row of config/settings.def.
 struct SettingRow {
   const SettingKey* key;  // the setting: its file key, variable, member and rule
   const char* label;      // UTF-8, left of the box
   SettingKind kind;
   std::vector<FileFilter> filters;  // a file row's chooser list; empty: every file
-  // A choice row's values as the file spells them, the first the default's usual one. A
-  // value the file holds that is none of them is shown as it is, and its note says why.
+  // A choice row's values as the file spells them (its one-of rule's), the first the
+  // default's usual one. A value the file holds that is none of them is shown as it is, and
+  // its note says why.
   std::vector<std::string> choices;
 
   bool browse() const {

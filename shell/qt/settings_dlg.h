@@ -1,7 +1,8 @@
-// The settings dialog (设置…) on Qt: draws the rows shell/core/settings_form.h describes,
-// in the same places as the Win32 dialog, and edits the settings file the programs read.
-// Each value is checked as it is typed, by the rules the programs apply; saving writes the
-// file whole, readable by its owner only, and replaces the old one in one step.
+// The settings dialog (设置…) on Qt. It owns the drawing only: the controls of
+// shell/core/settings_form.h's rows placed in dialog units, as the Win32 dialog places
+// them, Browse through QFileDialog, and the notes' colours. What the dialog does (the file
+// read, the profile chosen, each value checked as it is typed, the save) is
+// shell/core/settings_controller.h's, to which every change is forwarded.
 #pragma once
 
 #include <QDialog>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "config/merchant_settings.h"
-#include "shell/core/settings_form.h"
+#include "shell/core/settings_controller.h"
 #include "shell/qt/dialog_template.h"
 
 class QComboBox;
@@ -33,41 +34,28 @@ class CSettingsDlg : public QDialog {
                QWidget* parent = nullptr);
 
   // The section shown, and saved: a profile's name, or empty for [merchant].
-  const std::string& Profile() const { return profile_; }
-
+  const std::string& Profile() const { return controller_.Profile(); }
   // The values as they stand in the fields.
-  MerchantSettings Values() const;
-
-  // Writes Values() to the section shown, the file's other lines kept, mode 0600, by way
-  // of a temporary file beside it. False, with `error` set, when it cannot.
-  bool Save(std::string& error);
+  MerchantSettings Values() const { return controller_.Values(); }
+  // Saves the section shown (SettingsController::Save).
+  bool Save(std::string& error) { return controller_.Save(error); }
 
  protected:
   void changeEvent(QEvent* event) override;
 
  private:
-  void AddRow(std::size_t index, const MerchantSettings& current);
-  QComboBox* AddChoice(const shell::SettingRow& row, const shell::SettingRowRects& rects,
-                       const std::string& value);
+  void AddRow(std::size_t index);
   void AddProfileChooser();
-  // Shows the section of `profile`, read from the file again.
-  void ShowProfile(const std::string& profile);
-  void Browse(const shell::SettingRow& row, QLineEdit* edit);
-  void Check();
+  // Every box, the notes and the status as the controller has them.
+  void ShowValues();
+  void ShowNotes();
 
   struct Field {
-    const shell::SettingRow* row;
     QLineEdit* edit;    // null for a choice row
     QComboBox* choice;  // a choice row's list, else null
     QLabel* note;
-    std::string Value() const;
-    void Show(const std::string& value) const;
   };
-  std::string file_;
-  std::string profile_;
-  Environment environment_;
-  std::vector<std::string> profiles_;  // the file's, in the chooser's order after [merchant]
-  MerchantSettings merchant_;          // [merchant]'s values, which a profile inherits
+  shell::SettingsController controller_;
   shell::DialogTemplate template_;
   std::vector<Field> fields_;
   QLabel* status_ = nullptr;

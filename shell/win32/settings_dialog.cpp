@@ -1,5 +1,8 @@
-// The Win32 settings dialog: its controls made from shell/core/settings_form.h inside the
-// IDD_SETTINGS frame, Browse through the common file dialogs in UTF-16, the file saved whole.
+// The Win32 settings dialog. It owns the drawing only: the controls of
+// shell/core/settings_form.h's rows made inside the IDD_SETTINGS frame, Browse through the
+// common file dialogs in UTF-16, and the messages of the dialog manager. What the dialog does
+// (the file read, the profile chosen, each value checked as it is typed, the save) is
+// shell/core/settings_controller.h's, to which every change is forwarded.
 #include "shell/win32/settings_dialog.h"
 
 #include <cderr.h>
@@ -9,8 +12,7 @@
 #include <vector>
 
 #include "config/merchant_settings.h"
-#include "config/settings_file.h"
-#include "shell/core/outcome_words.h"
+#include "shell/core/settings_controller.h"
 #include "shell/core/settings_form.h"
 #include "shell/core/texts.h"
 #include "shell/win32/resources/resource.h"
@@ -22,12 +24,9 @@ namespace {
 using shell::SettingRows;
 
 struct State {
-  std::string file;
-  Environment environment;
-  std::string profile;                // the section shown; empty: [merchant]
-  std::vector<std::string> profiles;  // the file's, in the chooser's order after [merchant]
-  MerchantSettings merchant;          // [merchant]'s values, which a profile inherits
-  HWND previous = nullptr;            // the control made last, for the tab order
+  shell::SettingsController controller;
+  HWND previous = nullptr;  // the control made last, for the tab order
+  bool showing = false;     // the boxes are being filled, not typed in
 };
 
 std::wstring ItemText(HWND dialog, int id) {
@@ -95,18 +94,14 @@ void MakeProfileChooser(HWND dialog, State& state) {
   list.cy += 120;
   HWND chooser = Make(dialog, state, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, "",
                       shell::kSettingsProfileId, list);
-  for (const std::string& choice : shell::ProfileChoices(state.profiles)) {
+  for (const std::string& choice : state.controller.ProfileChoices()) {
     SendMessageW(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(choice).c_str()));
   }
-  const auto shown = std::find(state.profiles.begin(), state.profiles.end(), state.profile);
-  SendMessageW(chooser, CB_SETCURSEL,
-               state.profile.empty() ? 0 : 1 + static_cast<WPARAM>(shown - state.profiles.begin()),
-               0);
+  SendMessageW(chooser, CB_SETCURSEL, state.controller.ProfileIndex(), 0);
 }
 
-// The dialog at the description's size, and its controls, the boxes holding `current`.
-void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
-                  const std::string& problem) {
+// The dialog at the description's size, and its controls, the boxes holding the values.
+void MakeControls(HWND dialog, State& state) {
   const shell::layout::Size size = shell::SettingsDialogSize();
   RECT frame{0, 0, size.cx, size.cy};
   MapDialogRect(dialog, &frame);
@@ -115,8 +110,7 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
   SetWindowPos(dialog, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   constexpr DWORD kText = SS_LEFT | SS_NOPREFIX;
-  Make(dialog, state, L"STATIC", kText, 0,
-       shell::words::Fill(shell::texts::kSettingsFile, {state.file}), shell::kSettingsFileId,
+  Make(dialog, state, L"STATIC", kText, 0, state.controller.FileCaption(), shell::kSettingsFileId,
        shell::SettingsFileRect());
   MakeProfileChooser(dialog, state);
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
@@ -127,10 +121,10 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
          rects.label);
     const DWORD secret = row.kind == shell::SettingKind::kSecret ? ES_PASSWORD : 0;
     if (row.kind == shell::SettingKind::kChoice) {
-      MakeChoice(dialog, state, row, i, rects.edit, current.*row.key->member);
+      MakeChoice(dialog, state, row, i, rects.edit, state.controller.Value(i));
     } else {
       Make(dialog, state, L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP | secret, WS_EX_CLIENTEDGE,
-           current.*row.key->member, EditId(i), rects.edit);
+           state.controller.Value(i), EditId(i), rects.edit);
     }
     if (row.browse()) {
       Make(dialog, state, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0, shell::kBrowseCaption,
@@ -138,7 +132,7 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
     }
     Make(dialog, state, L"STATIC", kText, 0, "", shell::kSettingNoteIdBase + index, rects.note);
   }
-  Make(dialog, state, L"STATIC", kText, 0, problem, shell::kSettingsStatusId,
+  Make(dialog, state, L"STATIC", kText, 0, state.controller.Status(), shell::kSettingsStatusId,
        shell::SettingsStatusRect());
   Make(dialog, state, L"BUTTON", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, shell::texts::kSave, IDOK,
        shell::SettingsSaveRect());
@@ -146,27 +140,13 @@ void MakeControls(HWND dialog, State& state, const MerchantSettings& current,
        shell::SettingsCancelRect());
 }
 
-MerchantSettings Values(HWND dialog) {
-  MerchantSettings values;
+// Each row's note under its box, and Save pressable only when every value passes its rule.
+void ShowNotes(HWND dialog, const State& state) {
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
-    values.*SettingRows()[i].key->member = Utf8(ItemText(dialog, EditId(i)));
-  }
-  return values;
-}
-
-// Shows each row's note under its box and lets Save be pressed only when every value
-// passes its rule.
-void Check(HWND dialog, const State& state) {
-  bool valid = true;
-  for (std::size_t i = 0; i < SettingRows().size(); ++i) {
-    const shell::SettingNote note = shell::NoteFor(
-        SettingRows()[i], Utf8(ItemText(dialog, EditId(i))), state.environment,
-        state.profile.empty() ? nullptr : &(state.merchant.*SettingRows()[i].key->member));
-    valid = valid && !note.broken;
     SetDlgItemTextW(dialog, shell::kSettingNoteIdBase + static_cast<int>(i),
-                    Wide(note.text).c_str());
+                    Wide(state.controller.Note(i).text).c_str());
   }
-  EnableWindow(GetDlgItem(dialog, IDOK), valid);
+  EnableWindow(GetDlgItem(dialog, IDOK), state.controller.CanSave());
 }
 
 // "PEM (*.pem *.crt)\0*.pem;*.crt\0...\0\0", as the common dialogs take a chooser list.
@@ -175,8 +155,7 @@ std::wstring WinFilter(const std::vector<shell::FileFilter>& filters) {
   for (const shell::FileFilter& filter : filters) {
     std::wstring patterns = Wide(filter.patterns);
     for (wchar_t& c : patterns) c = c == L' ' ? L';' : c;
-    list +=
-        Wide(std::string(filter.name) + " (" + filter.patterns + ")") + L'\0' + patterns + L'\0';
+    list += Wide(filter.name + " (" + filter.patterns + ")") + L'\0' + patterns + L'\0';
   }
   return list + L'\0';
 }
@@ -207,17 +186,14 @@ void Browse(HWND dialog, std::size_t i) {
 // The section of the profile chosen in the list, read from the file again.
 void ShowProfile(HWND dialog, State& state) {
   const LRESULT index = SendDlgItemMessageW(dialog, shell::kSettingsProfileId, CB_GETCURSEL, 0, 0);
-  state.profile = index <= 0 || static_cast<std::size_t>(index) > state.profiles.size()
-                      ? std::string()
-                      : state.profiles[static_cast<std::size_t>(index - 1)];
-  std::string problem;
-  const SettingsSection section = ReadSettingsSection(state.file, state.profile, problem);
-  state.merchant = section.merchant;
+  state.controller.ChooseProfile(index < 0 ? 0 : static_cast<std::size_t>(index));
+  state.showing = true;
   for (std::size_t i = 0; i < SettingRows().size(); ++i) {
-    ShowValue(dialog, i, section.values.*SettingRows()[i].key->member);
+    ShowValue(dialog, i, state.controller.Value(i));
   }
-  SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(problem).c_str());
-  Check(dialog, state);
+  state.showing = false;
+  SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(state.controller.Status()).c_str());
+  ShowNotes(dialog, state);
 }
 
 bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
@@ -226,8 +202,12 @@ bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
     if (HIWORD(wParam) == CBN_SELCHANGE) ShowProfile(dialog, state);
     return true;
   }
+  const int edit = id - shell::kSettingEditIdBase;
   if (HIWORD(wParam) == EN_CHANGE || HIWORD(wParam) == CBN_SELCHANGE) {
-    Check(dialog, state);
+    if (!state.showing && edit >= 0 && static_cast<std::size_t>(edit) < SettingRows().size()) {
+      state.controller.SetValue(static_cast<std::size_t>(edit), Utf8(ItemText(dialog, id)));
+      ShowNotes(dialog, state);
+    }
     return true;
   }
   const int browse = id - shell::kSettingBrowseIdBase;
@@ -237,10 +217,10 @@ bool OnCommand(HWND dialog, State& state, WPARAM wParam) {
   }
   if (id == IDOK) {
     std::string error;
-    if (quillmark::SaveSettingsSection(state.file, state.profile, Values(dialog), error)) {
+    if (state.controller.Save(error)) {
       EndDialog(dialog, IDOK);
     } else {
-      SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(error).c_str());
+      SetDlgItemTextW(dialog, shell::kSettingsStatusId, Wide(state.controller.Status()).c_str());
     }
     return true;
   }
@@ -256,17 +236,9 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
   if (message == WM_INITDIALOG) {
     state = reinterpret_cast<State*>(lParam);
     SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-    std::string problem;
-    const SettingsSection section = ReadSettingsSection(state->file, state->profile, problem);
-    state->profiles = section.profiles;
-    state->merchant = section.merchant;
-    if (std::find(state->profiles.begin(), state->profiles.end(), state->profile) ==
-        state->profiles.end()) {
-      state->profile.clear();
-    }
-    MakeControls(dialog, *state, section.values, problem);
+    MakeControls(dialog, *state);
     CenterWindow(dialog, GetWindow(dialog, GW_OWNER));
-    Check(dialog, *state);
+    ShowNotes(dialog, *state);
     // The template has no controls to give the focus to: the first box takes it.
     SetFocus(GetDlgItem(dialog, EditId(0)));
     return FALSE;
@@ -278,15 +250,12 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 }  // namespace
 
 bool RunSettingsDialog(HWND owner, const std::string& file, std::string& profile) {
-  State state;
-  state.file = file;
-  state.environment = ProcessEnvironment();
-  state.profile = profile;
+  State state{shell::SettingsController(file, profile, ProcessEnvironment())};
   if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_SETTINGS), owner,
                       &SettingsProc, reinterpret_cast<LPARAM>(&state)) != IDOK) {
     return false;
   }
-  profile = state.profile;
+  profile = state.controller.Profile();
   return true;
 }
 

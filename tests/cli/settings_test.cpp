@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "config/local_sandbox.h"
+#include "sandbox/merchant_ca.h"
 #include "sandbox/sandbox.h"
 #include "tests/support/sandbox_test_support.h"
 
@@ -380,6 +382,74 @@ TEST_F(Settings, AKeyOthersMayReadDrawsAWarning) {
   EXPECT_NE(result.err.find(file + " holds api_key and other users may read it; run chmod 600"),
             std::string::npos)
       << result.err;
+}
+
+// A configured client certificate that does not load stops the program before anything is
+// sent, naming the setting at fault and where it came from, and never the password.
+TEST_F(Settings, AClientCertificateThatDoesNotLoadStopsItNamingTheSetting) {
+  MerchantCa ca;
+  std::string error;
+  ASSERT_TRUE(TakeMerchantCa("", ca, error)) << error;
+  const std::string own = ClientCertFolder(work_.path(), kMchId);
+  const std::string other = ClientCertFolder(work_.path(), "1111111111");
+  ASSERT_TRUE(IssueClientFiles(ca, kMchId, own, error)) << error;
+  ASSERT_TRUE(IssueClientFiles(ca, "1111111111", other, error)) << error;
+  const std::string p12 = own + "/" + kClientCertP12;
+  const std::string file = WriteFile("[merchant]\nclient_cert = " + own + "/gone.p12\n");
+  const std::string mchId = std::string("QUILLMARK_MCH_ID=") + kMchId;
+  const std::string cert = "QUILLMARK_CLIENT_CERT=";
+  const struct {
+    std::vector<std::string> assignments;
+    std::vector<std::string> options;
+    std::string message;
+  } rows[] = {
+      {{mchId}, {"--config", file}, "file " + file + ":2: client_cert is not usable: cannot read"},
+      {{mchId, cert + p12, "QUILLMARK_CLIENT_CERT_PASSWORD=Wrong0ne"},
+       {},
+       "environment QUILLMARK_CLIENT_CERT_PASSWORD: client_cert_password is not usable: the "
+       "client certificate's password is wrong"},
+      {{mchId, cert + other + "/" + kClientCertP12},
+       {},
+       "default: client_cert_password (empty: the merchant number) is not usable"},
+      {{mchId, cert + own + "/" + kClientCertPem,
+        "QUILLMARK_CLIENT_KEY=" + other + "/" + kClientKeyPem},
+       {},
+       "environment QUILLMARK_CLIENT_KEY: client_key is not usable: the client key"},
+      {{mchId, cert + own + "/" + kClientCertPem}, {}, "client_cert is not usable: "},
+  };
+  for (const auto& row : rows) {
+    const ProgramResult result = Run(row.assignments, row.options);
+    EXPECT_EQ(result.exitCode, 2) << row.message << result.out;
+    EXPECT_NE(result.err.find(row.message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("Wrong0ne"), std::string::npos) << "the password was shown";
+  }
+  EXPECT_TRUE(sandbox_->requests().empty()) << "a request went out with a bad certificate";
+}
+
+// config/settings.def's rows reach every place a setting shows: the generated header holds
+// each default under its constant, the CMake cache a variable for each (the probes in
+// tests/config try its check), and --help a line for each.
+TEST(SettingRows, EachRowReachesTheHeaderTheCacheAndTheHelp) {
+  const std::string header = ReadFile(QUILLMARK_GENERATED_HEADER);
+  const std::string cache = ReadFile(QUILLMARK_CMAKE_CACHE);
+  const TempDir work;
+  const ProgramResult help = RunProgram({QUILLMARK_CYCLE_PROGRAM, "--help"}, work.path());
+  ASSERT_EQ(help.exitCode, 0) << help.err;
+  const MerchantSettings defaults = MerchantSettings::Defaults();
+  for (const SettingKey& key : SettingKeys()) {
+    SCOPED_TRACE(key.fileKey);
+    const std::string& value = defaults.*key.member;
+    EXPECT_EQ(key.rule(value), "") << "the default keeps its rule";
+    EXPECT_NE(header.find(std::string("inline const std::string ") + key.constant + " = R\"qm(" +
+                          value + ")qm\";"),
+              std::string::npos);
+    EXPECT_NE(cache.find("\n" + std::string(key.environment) + ":STRING=" + value + "\n"),
+              std::string::npos);
+    EXPECT_NE(help.out.find("  " + std::string(key.fileKey) + " (" + key.environment +
+                            "): " + key.help + "\n"),
+              std::string::npos)
+        << help.out;
+  }
 }
 
 }  // namespace

@@ -574,5 +574,32 @@ TEST_F(OpsTest, AnUnreachablePlatformGivesFailureLinesAndNoOrder) {
             "curl_easy_perform failed. RetCode:7 ErrMsg:Couldn't connect to server\nContent:\n");
 }
 
+// The certificate presented: a configured client_cert, whatever the api_base, its password
+// the merchant number unless one is set; without one, none for another platform.
+TEST(OpsSettings, AConfiguredClientCertificateIsTheOnePresented) {
+  const struct {
+    const char* apiBase;
+    const char* cert;
+    const char* password;
+    ClientCertificate expected;
+  } rows[] = {
+      {"https://127.0.0.1:8443", "/m/own.p12", "", {"/m/own.p12", "", "5550001234"}},
+      {"https://api.example.net", "/m/own.p12", "Secret1", {"/m/own.p12", "", "Secret1"}},
+      {"https://api.example.net", "", "Secret1", {}},
+  };
+  for (const auto& row : rows) {
+    MerchantSettings merchant = MerchantSettings::Defaults();
+    merchant.mchId = "5550001234";
+    merchant.apiBase = row.apiBase;
+    merchant.clientCert = row.cert;
+    merchant.clientCertPassword = row.password;
+    const ClientCertificate given =
+        CQuillmarkOps::Settings::FromMerchant(merchant).transport.clientCertificate;
+    EXPECT_EQ(given.certFile, row.expected.certFile) << row.apiBase << " " << row.cert;
+    EXPECT_EQ(given.keyFile, row.expected.keyFile);
+    EXPECT_EQ(given.password, row.expected.password) << row.apiBase << " " << row.cert;
+  }
+}
+
 }  // namespace
 }  // namespace quillmark

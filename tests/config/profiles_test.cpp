@@ -132,7 +132,7 @@ TEST_F(Profiles, BadProfilesAreRefusedByTheirLine) {
        {{"QUILLMARK_PROFILE", "nope"}},
        "has no [profile nope] (QUILLMARK_PROFILE); it has no [profile NAME] section"},
       {"[profile a]\n", {"a b"}, {}, "--profile is not a profile's name"},
-      // inih reads an indented line after a key as more of its value, not as a section.
+      // An indented line after a key reads as more of its value, not as a section.
       {"[merchant]\nqr_path = a.bmp\n  [profile x]\n",
        {"x"},
        {},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "config/merchant_settings.h"
@@ -26,10 +27,18 @@ TEST(SettingRule, TakesExactlyTheDocumentedForms) {
       {"notify_url", "http://a/" + std::string(248, 'x'), false},
       {"api_base", "https://" + std::string(30000, 'a'), false},
   };
+  std::set<std::string> tried;
   for (const auto& row : rows) {
     const std::string rule = SettingRule(row.key, row.value);
     EXPECT_EQ(rule.empty(), row.valid)
         << row.key << " = \"" << row.value.substr(0, 60) << "\": " << rule;
+    tried.insert(row.key);
+  }
+  // Every row's rule is read from its text, and held to a case the configure step is too.
+  for (const SettingKey& key : SettingKeys()) {
+    ValueRule rule;
+    EXPECT_TRUE(ValueRule::Parse(key.ruleText, rule)) << key.fileKey << ": " << key.ruleText;
+    EXPECT_EQ(tried.count(key.fileKey), 1u) << key.fileKey << " has no case";
   }
 }
 

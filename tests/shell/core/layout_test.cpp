@@ -123,7 +123,9 @@ TEST(SettingsForm, EverySettingHasOneRowMaskedOrBrowsableAsItsKindSays) {
   ASSERT_LE(rows.size(), static_cast<std::size_t>(kSettingIdsPerBase));
   // The files: what the programs read, and where the bitmap goes.
   const std::map<std::string, SettingKind> files = {{"ca_file", SettingKind::kFileToRead},
-                                                    {"qr_path", SettingKind::kFileToWrite}};
+                                                    {"qr_path", SettingKind::kFileToWrite},
+                                                    {"client_cert", SettingKind::kFileToRead},
+                                                    {"client_key", SettingKind::kFileToRead}};
   std::set<const SettingKey*> seen;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const SettingRow& row = rows[i];

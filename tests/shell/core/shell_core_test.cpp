@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -20,6 +21,8 @@
 #include "shell/core/cycle_worker.h"
 #include "shell/core/outcome_words.h"
 #include "shell/core/panel.h"
+#include "shell/core/settings_controller.h"
+#include "shell/core/texts.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::shell {
@@ -200,6 +203,53 @@ TEST(SettingsFile, SavedValuesReadBackAndBadOnesAreRefused) {
   EXPECT_FALSE(SaveSettingsFile(file, bad, error));
   EXPECT_NE(error.find("mch_id"), std::string::npos) << error;
   EXPECT_EQ(ReadSettingsFile(file, problem).mchId, values.mchId) << "the file is left as it was";
+}
+
+// What both dialogs do, without a window: the section chosen, its values and notes as they
+// are typed, the save of that section alone, and the refusals' words in the status line.
+TEST(SettingsController, EditsTheChosenSectionAndSavesItInPlace) {
+  testsupport::TempDir dir;
+  const std::string file = dir.path() + "/quillmark.ini";
+  const std::string merchant = "; mine\n[merchant]\nmch_id = 1111111111\n";
+  std::ofstream(file) << merchant << "[profile staging]\nmch_id = 2222222222\n";
+  const auto row = [](const char* key) {
+    for (std::size_t i = 0; i < SettingRows().size(); ++i) {
+      if (std::string(SettingRows()[i].key->fileKey) == key) return i;
+    }
+    ADD_FAILURE() << key;
+    return std::size_t{0};
+  };
+  SettingsController staging(file, "staging", {{"QUILLMARK_APPID", "qmexample000000042"}});
+  EXPECT_EQ(staging.ProfileChoices(), ProfileChoices({"staging"}));
+  EXPECT_EQ(staging.ProfileIndex(), 1u);
+  EXPECT_EQ(staging.Value(row("mch_id")), "2222222222");
+  EXPECT_EQ(staging.Note(row("api_key")).text, texts::kSettingInherited);
+  EXPECT_EQ(staging.Note(row("appid")).text, "环境变量 QUILLMARK_APPID 优先于此值");
+  staging.SetValue(row("mch_id"), "12");
+  EXPECT_TRUE(staging.Note(row("mch_id")).broken);
+  EXPECT_FALSE(staging.CanSave());
+  staging.SetValue(row("mch_id"), "3333333333");
+  EXPECT_TRUE(staging.CanSave());
+  std::string error;
+  ASSERT_TRUE(staging.Save(error)) << error;
+  std::ifstream in(file);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            merchant + "[profile staging]\nmch_id = 3333333333\n");
+  staging.ChooseProfile(0);
+  EXPECT_EQ(staging.Profile(), "");
+  EXPECT_EQ(staging.Value(row("mch_id")), "1111111111");
+  EXPECT_EQ(staging.Note(row("api_key")).text, "");
+
+  SettingsController missing(file, "nope", {});
+  EXPECT_EQ(missing.Profile(), "");
+  EXPECT_NE(missing.Status().find("[profile nope]"), std::string::npos) << missing.Status();
+  // A fault elsewhere in the file refuses the save, and the status line says where.
+  std::ofstream(file, std::ios::app) << "[profile other]\nbogus = 1\n";
+  SettingsController faulty(file, "", {});
+  EXPECT_FALSE(faulty.Save(error));
+  EXPECT_EQ(faulty.Status(), error);
+  EXPECT_EQ(error.rfind("not saved: " + file + ":", 0), 0u) << error;
+  EXPECT_NE(error.find(": unknown key bogus in [profile other]"), std::string::npos) << error;
 }
 
 }  // namespace

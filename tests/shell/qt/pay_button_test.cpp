@@ -336,7 +336,10 @@ class PayButtonTest : public QObject {
         {"ca_file", QStringLiteral(QUILLMARK_TEST_CERT_DIR "/ca.pem")},
         {"qr_path", rig.dir.filePath(QStringLiteral("other.bmp"))},
         {"notify_listen", QStringLiteral("127.0.0.1:0")},
-        {"sign_type", QStringLiteral("HMAC-SHA256")}};
+        {"sign_type", QStringLiteral("HMAC-SHA256")},
+        {"client_cert", QString()},
+        {"client_key", QString()},
+        {"client_cert_password", QString()}};
     bool checked = false;
     QTimer::singleShot(0, [&] {
       auto* settings = qobject_cast<quillmark::CSettingsDlg*>(QApplication::activeModalWidget());
