@@ -167,6 +167,10 @@ client_environment() {
   export QUILLMARK_API_BASE=https://127.0.0.1:$PORT
   export QUILLMARK_CA_FILE_LINUX=$linux/certs/ca.pem
   export QUILLMARK_CA_FILE_WINDOWS="Z:${QUILLMARK_CA_FILE_LINUX//\//\\}"
+  # The certificate this sandbox's merchant CA issued: a Windows program on its own would
+  # present the one a quillmark-sandbox.exe issued in Wine's per-user folder.
+  "$linux/sandbox/quillmark-sandbox" client-cert --out "$work/client-cert" >/dev/null
+  export QUILLMARK_CLIENT_CERT_WINDOWS="Z:${work//\//\\}\\client-cert\\apiclient_cert.p12"
 }
 
 # One display for every Wine process of the run: they share one wineserver, whose desktop
@@ -375,7 +379,7 @@ part "Quillmark.exe under Xvfb: Button1 and the QR code on the screen, Esc durin
 start_gui() {
   QUILLMARK_NOTIFY_URL=http://127.0.0.1:0/quillmark/notify \
   QUILLMARK_CA_FILE=$QUILLMARK_CA_FILE_WINDOWS QUILLMARK_QR_PATH="$(windows_path "${2:-$work/gui.BMP}")" \
-    "${GUI_ENV[@]}" "$wine_run" "$win/shell/win32/Quillmark.exe" "${GUI_ARGS[@]}" >"$1" 2>&1 &
+  QUILLMARK_CLIENT_CERT=$QUILLMARK_CLIENT_CERT_WINDOWS "${GUI_ENV[@]}" "$wine_run" "$win/shell/win32/Quillmark.exe" "${GUI_ARGS[@]}" >"$1" 2>&1 &
   GUI_PID=$!
   GUI_WINDOW=""
   wait_until 60 shown_window '^Quillmark$' && GUI_WINDOW=$SHOWN_WINDOW
