@@ -8,6 +8,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
+#include "http/openssl_handles.h"
 
 #include <cstring>
 #include <memory>
@@ -18,25 +19,14 @@
 namespace quillmark {
 namespace {
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertFree {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct P12Free {
-  void operator()(PKCS12* p12) const { PKCS12_free(p12); }
-};
+using openssl::Bio;
+using openssl::Cert;
+using openssl::Key;
+using openssl::P12;
+
 struct ChainFree {
   void operator()(STACK_OF(X509) * chain) const { sk_X509_pop_free(chain, X509_free); }
 };
-using Bio = std::unique_ptr<BIO, BioFree>;
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
-using P12 = std::unique_ptr<PKCS12, P12Free>;
 using Chain = std::unique_ptr<STACK_OF(X509), ChainFree>;
 
 Bio MemoryOf(const std::string& text) {

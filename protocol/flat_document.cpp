@@ -101,4 +101,21 @@ bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& 
   return true;
 }
 
+std::string CdataDocument(const std::vector<std::pair<std::string, std::string>>& fields,
+                          std::string_view root) {
+  std::string document = "<" + std::string(root) + ">";
+  for (const auto& [name, value] : fields) {
+    document += '<' + name + "><![CDATA[";
+    std::size_t from = 0;
+    for (std::size_t end; (end = value.find("]]>", from)) != std::string::npos; from = end + 2) {
+      // "]]" ends one section and ">" starts the next: a reader joins them again.
+      document.append(value, from, end + 2 - from);
+      document += "]]><![CDATA[";
+    }
+    document.append(value, from, std::string::npos);
+    document += "]]></" + name + '>';
+  }
+  return document + "</" + std::string(root) + ">";
+}
+
 }  // namespace quillmark

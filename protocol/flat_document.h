@@ -5,6 +5,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "protocol/sign.h"
 #include "text/printable.h"
@@ -21,5 +23,10 @@ namespace quillmark {
 // for the one document whose root is not <xml>: a refund notification's decrypted req_info.
 bool ReadFlatDocument(std::string_view body, SignedFields& fields, std::string& error,
                       std::string_view root = "xml");
+
+// `fields` as one line of <`root`>, each value in CDATA; a "]]>" inside a value is split
+// over two sections, so that the value survives intact.
+std::string CdataDocument(const std::vector<std::pair<std::string, std::string>>& fields,
+                          std::string_view root = "xml");
 
 }  // namespace quillmark

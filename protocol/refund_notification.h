@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/flat_document.h"
 #include "protocol/sign.h"
 
 namespace quillmark {
@@ -54,10 +55,6 @@ struct RefundInfo {
 std::vector<std::pair<std::string, std::string>> RefundInfoFields(const RefundInfo& info);
 // `info` as the <root> document that req_info encrypts, every value in CDATA.
 std::string RefundInfoDocument(const RefundInfo& info);
-// `fields` as one line of <`root`>, each value in CDATA; a "]]>" inside a value is split
-// over two sections, so that the value survives intact.
-std::string CdataDocument(const std::vector<std::pair<std::string, std::string>>& fields,
-                          std::string_view root = "xml");
 
 // The AES-256 key of req_info: the lower-case hexadecimal MD5 of the API key, whose 32
 // characters are themselves the 32 key bytes (not the 16 bytes of the digest).

@@ -16,27 +16,20 @@
 
 #include "config/local_sandbox.h"
 #include "config/merchant_settings.h"
+#include "http/openssl_handles.h"
 #include "platform/platform.h"
 #include "text/codecs.h"
 
 namespace quillmark::sandbox {
 namespace {
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertFree {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
+using openssl::Bio;
+using openssl::Cert;
+using openssl::Key;
+
 struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
 
 constexpr long kCaDays = 3650;
 constexpr long kServerDays = 825;

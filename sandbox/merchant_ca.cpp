@@ -17,32 +17,22 @@
 
 #include "config/local_sandbox.h"
 #include "http/client_certificate.h"
+#include "http/openssl_handles.h"
 #include "platform/platform.h"
 #include "sandbox/certificates.h"
 
 namespace quillmark::sandbox {
 namespace {
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertFree {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct P12Free {
-  void operator()(PKCS12* p12) const { PKCS12_free(p12); }
-};
+using openssl::Bio;
+using openssl::Cert;
+using openssl::Key;
+using openssl::P12;
+
 // Frees the stack only: the certificates in it are owned elsewhere.
 struct ChainFree {
   void operator()(STACK_OF(X509) * chain) const { sk_X509_free(chain); }
 };
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
-using P12 = std::unique_ptr<PKCS12, P12Free>;
 
 constexpr long kCaDays = 3650;
 // The platform's merchant certificates last for years; a merchant's code that reads ours

@@ -149,20 +149,7 @@ const std::vector<Verdict>& AllVerdicts() {
 }
 
 std::string ReplyDocument(const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::string document = "<xml>";
-  for (const auto& [name, value] : fields) {
-    document += '<' + name + "><![CDATA[";
-    std::size_t from = 0;
-    for (std::size_t end; (end = value.find("]]>", from)) != std::string::npos; from = end + 2) {
-      // "]]" ends one section and ">" starts the next: the reader joins them again.
-      document.append(value, from, end + 2 - from);
-      document += "]]><![CDATA[";
-    }
-    document.append(value, from, std::string::npos);
-    document += "]]></" + name + '>';
-  }
-  document += "</xml>";
-  return document;
+  return CdataDocument(fields);
 }
 
 CheckResult CheckRequest(const Operation& operation, std::string_view body,
