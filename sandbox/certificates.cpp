@@ -54,16 +54,6 @@ constexpr char kNameConstraints[] =
     "permitted;IP:::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff,permitted;IP:fc00::/fe00::,"
     "permitted;DNS:localhost";
 
-bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX context;
-  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-  if (extension == nullptr) return false;
-  const bool added = X509_add_ext(cert, extension, -1) == 1;
-  X509_EXTENSION_free(extension);
-  return added;
-}
-
 // A random positive serial of 127 bits: a browser refuses two different certificates of
 // one issuer under the same serial, and a LAN certificate is issued at every start.
 bool SetRandomSerial(X509* cert) {
@@ -107,36 +97,6 @@ Cert NewCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, 
   return cert;
 }
 
-// What `write` puts into a memory BIO, as text; empty when it fails.
-template <typename Write>
-std::string ToPem(Write write) {
-  const Bio bio(BIO_new(BIO_s_mem()));
-  if (!bio || !write(bio.get())) return {};
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
-}
-
-std::string CertPem(X509* cert) {
-  return ToPem([cert](BIO* bio) { return PEM_write_bio_X509(bio, cert) == 1; });
-}
-
-std::string KeyPem(EVP_PKEY* key) {
-  return ToPem([key](BIO* bio) {
-    return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-  });
-}
-
-Cert ReadCert(const std::string& pem) {
-  const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-}
-
-Key ReadKey(const std::string& pem) {
-  const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  return Key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-}
-
 // Whether the CA in `caFile` is there with the key in `caKeyFile` that it was made with.
 bool CaMatchesKey(const std::string& caFile, const std::string& caKeyFile) {
   const Cert ca = ReadCert(ReadText(caFile));
@@ -165,6 +125,36 @@ bool Exists(const std::string& path) {
 }
 
 }  // namespace
+
+bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX context;
+  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+  if (extension == nullptr) return false;
+  const bool added = X509_add_ext(cert, extension, -1) == 1;
+  X509_EXTENSION_free(extension);
+  return added;
+}
+
+std::string CertPem(X509* cert) {
+  return WrittenText([cert](BIO* bio) { return PEM_write_bio_X509(bio, cert) == 1; });
+}
+
+std::string KeyPem(EVP_PKEY* key) {
+  return WrittenText([key](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+  });
+}
+
+Cert ReadCert(const std::string& pem) {
+  const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+Key ReadKey(const std::string& pem) {
+  const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  return Key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
 
 bool WriteFile(const std::string& path, const std::string& text, bool shared) {
   namespace fs = std::filesystem;

@@ -8,8 +8,11 @@
 // key is ever installed or packaged.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "http/openssl_handles.h"
 
 namespace quillmark::sandbox {
 
@@ -88,5 +91,25 @@ bool PemNames(const std::string& pem, const std::string& host);
 bool WriteFile(const std::string& path, const std::string& text, bool shared);
 // The whole of a regular file of at most kMaxCaFileBytes; empty when it cannot be read.
 std::string ReadText(const std::string& path);
+
+// What `write` puts into a memory BIO, as text (PEM) or bytes (DER); empty when it fails.
+template <typename Write>
+std::string WrittenText(Write write) {
+  const openssl::Bio bio(BIO_new(BIO_s_mem()));
+  if (!bio || !write(bio.get())) return {};
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+// Certificates and keys as PEM text and back, for both of the sandbox's CAs: empty or
+// null when OpenSSL fails.
+std::string CertPem(X509* cert);
+std::string KeyPem(EVP_PKEY* key);
+openssl::Cert ReadCert(const std::string& pem);
+openssl::Key ReadKey(const std::string& pem);
+// Adds the extension `nid` of `value` (OpenSSL's configuration syntax) to `cert`, as
+// `issuer` issues it; false when it cannot.
+bool AddExtension(X509* cert, X509* issuer, int nid, const char* value);
 
 }  // namespace quillmark::sandbox

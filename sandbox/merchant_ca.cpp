@@ -44,49 +44,6 @@ constexpr long kBackdateSeconds = 3600;
 
 Key NewKey() { return Key(EVP_EC_gen("prime256v1")); }
 
-Bio MemoryOf(const std::string& text) {
-  return Bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-}
-
-Cert ReadCert(const std::string& pem) {
-  const Bio bio = MemoryOf(pem);
-  return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-}
-
-Key ReadKey(const std::string& pem) {
-  const Bio bio = MemoryOf(pem);
-  return Key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-}
-
-template <typename Write>
-std::string Written(Write write) {
-  const Bio bio(BIO_new(BIO_s_mem()));
-  if (!bio || !write(bio.get())) return {};
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
-}
-
-std::string CertPem(X509* cert) {
-  return Written([cert](BIO* bio) { return PEM_write_bio_X509(bio, cert) == 1; });
-}
-
-std::string KeyPem(EVP_PKEY* key) {
-  return Written([key](BIO* bio) {
-    return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
-  });
-}
-
-bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX context;
-  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-  if (extension == nullptr) return false;
-  const bool added = X509_add_ext(cert, extension, -1) == 1;
-  X509_EXTENSION_free(extension);
-  return added;
-}
-
 // The CA (issuer null: itself) or a merchant's client certificate, named `commonName`.
 Cert NewCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PKEY* issuerKey,
                     long days) {
@@ -209,7 +166,7 @@ bool IssueClientFiles(const MerchantCa& ca, const std::string& mchId, const std:
                             0, 0, 0));
   }
   const std::string p12Bytes =
-      p12 ? Written([&p12](BIO* bio) { return i2d_PKCS12_bio(bio, p12.get()) == 1; }) : "";
+      p12 ? WrittenText([&p12](BIO* bio) { return i2d_PKCS12_bio(bio, p12.get()) == 1; }) : "";
   const std::string certPem = cert ? CertPem(cert.get()) : "";
   const std::string keyPem = key ? KeyPem(key.get()) : "";
   ERR_clear_error();
