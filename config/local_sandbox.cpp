@@ -1,6 +1,7 @@
 // Where local_sandbox.h says the per-user sandbox keeps its CA.
 #include "config/local_sandbox.h"
 
+#include "platform/disk_files.h"
 #include "platform/platform.h"
 #include "text/url_parts.h"
 
@@ -24,8 +25,12 @@ ClientCertificate LocalSandboxClientCertificate(
     const std::map<std::string, std::string>& environment, const std::string& mchId) {
   const std::string folder = LocalSandboxFolder(environment);
   if (folder.empty() || mchId.empty()) return {};
-  return {platform::PathText(platform::FilePath(ClientCertFolder(folder, mchId)) / kClientCertP12),
-          "", mchId};
+  const std::string p12 =
+      platform::PathText(platform::FilePath(ClientCertFolder(folder, mchId)) / kClientCertP12);
+  // A sandbox that never ran here issued nothing: none is presented, and the platform's
+  // answer says one is wanted, instead of a refusal to read a file that was never made.
+  if (!NotARegularFile(p12, kMaxCaFileBytes).empty()) return {};
+  return {p12, "", mchId};
 }
 
 bool IsLocalApiBase(const std::string& apiBase) {

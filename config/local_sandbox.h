@@ -27,7 +27,7 @@ std::string ClientCertFolder(const std::string& folder, const std::string& mchId
 
 // The certificate the per-user sandbox issued to merchant `mchId`: its kClientCertP12, with
 // the merchant number as its password, as the platform's is. Empty when the environment
-// names no per-user folder.
+// names no per-user folder, or no sandbox has issued that file there yet.
 ClientCertificate LocalSandboxClientCertificate(
     const std::map<std::string, std::string>& environment, const std::string& mchId);
 

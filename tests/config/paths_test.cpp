@@ -92,6 +92,24 @@ TEST(Paths, ShownInTheCodePageTheProgramsPrintIn) {
   EXPECT_EQ(ShownText("a\x1b[2Jb"), "a\\x1b[2Jb");
 }
 
+// Against a loopback api_base the clients present the per-user sandbox's certificate, but
+// only one it issued: a file that was never made must not fail every refund before it is sent.
+TEST(Paths, TheLocalSandboxCertificateIsPresentedOnlyOnceIssued) {
+  testsupport::TempDir dir;
+  const Environment environment = {{"LOCALAPPDATA", dir.path()}, {"XDG_DATA_HOME", dir.path()}};
+  EXPECT_TRUE(LocalSandboxClientCertificate(environment, "1230000001").empty());
+  const std::string folder = ClientCertFolder(LocalSandboxFolder(environment), "1230000001");
+  std::error_code error;
+  fs::create_directories(platform::FilePath(folder), error);
+  const std::string p12 = platform::PathText(platform::FilePath(folder) / kClientCertP12);
+  std::FILE* file = platform::OpenDiskFile(p12.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  const ClientCertificate issued = LocalSandboxClientCertificate(environment, "1230000001");
+  EXPECT_EQ(issued.certFile, p12);
+  EXPECT_EQ(issued.password, "1230000001");
+}
+
 TEST(Paths, TheSystemStoreDefaultTrustsThePerUserSandboxCaOnceThereIsOne) {
   if (!MerchantSettings::Defaults().caFile.empty()) {
     GTEST_SKIP() << "the build's default CA is a file (a build tree's), not the system's store";
