@@ -59,7 +59,7 @@ std::string EncodeBase64(std::string_view bytes) {
   std::string text;
   for (std::size_t at = 0; at < bytes.size(); at += 3) {
     const std::size_t left = bytes.size() - at;
-    unsigned long triple = static_cast<unsigned char>(bytes[at]) << 16;
+    unsigned long triple = static_cast<unsigned long>(static_cast<unsigned char>(bytes[at])) << 16;
     if (left > 1)
       triple |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[at + 1])) << 8;
     if (left > 2) triple |= static_cast<unsigned char>(bytes[at + 2]);
