@@ -27,6 +27,14 @@ struct RequestValues {
   long long totalFee = 0;
   std::string body;
   std::string tradeType;
+  // The amount a refund gives back, in fen; 0 refunds the whole order.
+  long long refundFee = 0;
+  // What other trade types and operations name: the payer (JSAPI), the site (MWEB, a JSON
+  // text), the payment code a till scanned (micropay), the platform's number of the order.
+  std::string openId;
+  std::string sceneInfo;
+  std::string authCode;
+  std::string transactionId;
 };
 
 struct RequestField {
@@ -52,8 +60,10 @@ inline std::string OrderNumber(const RequestValues& v) { return v.outTradeNo; }
 inline std::string RefundNumber(const RequestValues& v) { return v.outRefundNo; }
 inline std::string Body(const RequestValues& v) { return v.body; }
 inline std::string TotalFee(const RequestValues& v) { return std::to_string(v.totalFee); }
-// A test payment is refunded whole.
-inline std::string RefundFee(const RequestValues& v) { return TotalFee(v); }
+// The amount asked for, or the whole order.
+inline std::string RefundFee(const RequestValues& v) {
+  return v.refundFee > 0 ? std::to_string(v.refundFee) : TotalFee(v);
+}
 inline std::string TradeType(const RequestValues& v) { return v.tradeType; }
 // A key the client does not send: left out, as every empty optional field is.
 inline std::string None(const RequestValues&) { return std::string(); }
