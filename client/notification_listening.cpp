@@ -49,6 +49,12 @@ void NotificationListening::Expect(const std::string& orderNo, SignType signedWi
   if (listener_) listener_->ExpectOrder(orderNo, signedWith);
 }
 
+void NotificationListening::ExpectRefund(const std::string& outRefundNo,
+                                         const std::string& orderNo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (listener_) listener_->ExpectRefund(outRefundNo, orderNo);
+}
+
 void NotificationListening::Stop() {
   std::unique_ptr<NotifyListener> stopping;
   {
