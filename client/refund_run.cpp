@@ -55,6 +55,13 @@ RefundRun PlayRefund(CQuillmarkOps& ops, const RefundAsk& ask) {
                   : Unusable("the order query", run.query);
     return run;
   }
+  // Only what was paid can be given back; the platform would refuse it, but a merchant's
+  // system that sends it anyway has already lost track of the order.
+  const std::string& state = run.query.Field(kFieldTradeState);
+  if (state != "SUCCESS" && state != "REFUND") {
+    run.why = "the order's trade_state is " + state + ", so nothing was paid to refund";
+    return run;
+  }
   run.refundFee = ask.refundFee;
   if (ask.refundFee == 0) {
     run.refundsBefore = ops.Run(kRefundQueryOperation, ask.orderNo);

@@ -29,7 +29,8 @@ struct RefundRun {
   std::string why;                           // why no refund was sent; empty when one was
 };
 
-// Refunds `ask.orderNo` on `ops`. A reply that failed verification is not used: nothing
+// Refunds `ask.orderNo` on `ops`, when its query says it was paid (SUCCESS, or REFUND for
+// one refunded in part). A reply that failed verification is not used: nothing
 // is refunded on the word of a forged query. A transfer aborted through the operations'
 // TransferAbort ends it there.
 RefundRun PlayRefund(CQuillmarkOps& ops, const RefundAsk& ask);
