@@ -70,8 +70,8 @@ NotificationWait::NotificationWait(MerchantSettings& merchant, std::chrono::mill
 
 void NotificationWait::Expect(const std::string& orderNo) { watch_.Expect(orderNo, signType_); }
 
-void NotificationWait::ExpectRefund(const std::string& outRefundNo, const std::string& orderNo) {
-  watch_.ExpectRefund(outRefundNo, orderNo);
+void NotificationWait::ExpectRefund(const std::string& outRefundNo) {
+  watch_.ExpectRefund(outRefundNo);
 }
 
 NotificationAwaited NotificationWait::AwaitRefund(const std::string& outRefundNo) {

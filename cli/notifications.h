@@ -32,8 +32,8 @@ class NotificationWait : public NotificationWatch {
   // its status is 0, 3 when a notification of the order failed verification, or
   // kNoNotification when no verified one came.
   NotificationAwaited Await(const std::string& orderNo) override;
-  // The refund `outRefundNo` of `orderNo` was asked for.
-  void ExpectRefund(const std::string& outRefundNo, const std::string& orderNo);
+  // The refund `outRefundNo` was asked for.
+  void ExpectRefund(const std::string& outRefundNo);
   // The same for the refund `outRefundNo`'s notification: 0 once one was decrypted and
   // acknowledged, kNoNotification when none was.
   NotificationAwaited AwaitRefund(const std::string& outRefundNo);

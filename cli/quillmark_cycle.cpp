@@ -171,7 +171,7 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
     if (notifications && run.refund &&
         quillmark::VerdictOf(*run.refund) == quillmark::StepVerdict::kDone) {
       const std::string refundNo = run.refund->Field(quillmark::kFieldOutRefundNo);
-      notifications->ExpectRefund(refundNo, line.orderNo);
+      notifications->ExpectRefund(refundNo);
       const quillmark::NotificationAwaited awaited = notifications->AwaitRefund(refundNo);
       std::cout << awaited.lines << std::flush;
       if (status == kDone) status = awaited.status;

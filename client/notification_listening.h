@@ -34,8 +34,8 @@ class NotificationListening {
 
   // The order `orderNo`, signed with `signedWith`, is one of ours; from any thread.
   void Expect(const std::string& orderNo, SignType signedWith);
-  // The refund `outRefundNo` of the order `orderNo` was asked for here; from any thread.
-  void ExpectRefund(const std::string& outRefundNo, const std::string& orderNo);
+  // The refund `outRefundNo` was asked for here; from any thread.
+  void ExpectRefund(const std::string& outRefundNo);
   // The listener, or null when nothing listens; for the thread that calls Listen and Stop.
   NotifyListener* listener() const { return listener_.get(); }
   // Stops listening; its thread is joined.

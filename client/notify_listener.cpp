@@ -150,6 +150,8 @@ void NotifyListener::Impl::TakeRefund(const std::string& body, ReceivedNotificat
   notification.refund = true;
   NotificationCheck& check = notification.check;
   const auto refuse = [&check](NotificationCheck::Refusal refusal, std::string why) {
+    // Nothing of a refused one is shown or acted on as the refund's.
+    check.fields.clear();
     check.verdict = Verdict::kRefused;
     check.refusal = refusal;
     check.reason = std::move(why);
@@ -282,10 +284,9 @@ void NotifyListener::ExpectOrder(const std::string& outTradeNo, SignType signTyp
   impl_->orders[outTradeNo] = signType;
 }
 
-void NotifyListener::ExpectRefund(const std::string& outRefundNo, const std::string& outTradeNo) {
+void NotifyListener::ExpectRefund(const std::string& outRefundNo) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->refunds.insert(outRefundNo);
-  impl_->orders.emplace(outTradeNo, impl_->merchant.Signing());
 }
 
 std::vector<ReceivedNotification> NotifyListener::received() const {

@@ -81,10 +81,11 @@ class NotifyListener {
   // verified by the type the order was signed with (the merchant's, when not given).
   void ExpectOrder(const std::string& outTradeNo);
   void ExpectOrder(const std::string& outTradeNo, SignType signType);
-  // A refund this program asked for, of the order `outTradeNo`. A refund notification is
-  // accepted when it is of such a refund, or at least of an order expected above: a refund
-  // made elsewhere (the merchant's back office) of an order of ours is still ours to hear of.
-  void ExpectRefund(const std::string& outRefundNo, const std::string& outTradeNo);
+  // A refund this program asked for. A refund notification is accepted when it is of such a
+  // refund, or at least of an order expected above: a refund made elsewhere (the merchant's
+  // back office) of an order of ours is still ours to hear of. Its order is not expected by
+  // this: a payment notification of it is no more acceptable than before.
+  void ExpectRefund(const std::string& outRefundNo);
 
   // Every notification received so far, oldest first, those still being answered too.
   std::vector<ReceivedNotification> received() const;
