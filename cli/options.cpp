@@ -97,7 +97,8 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
   }
   app.add_option("--await-notify", line.awaitNotify,
                  "listen for the order's payment notification at notify_url (or notify_listen) "
-                 "from before the first request, and wait up to SECONDS after the cycle for it")
+                 "from before the first request, and wait up to SECONDS after the cycle for it "
+                 "(after refund: for the refund's notification)")
       ->option_text("SECONDS")
       ->check(CLI::Range(0.0, 3600.0));
   app.add_option("--scenario", line.scenario,
