@@ -162,8 +162,6 @@ void NotifyListener::Impl::TakeRefund(const std::string& body, ReceivedNotificat
   const ReadRefund read = ReadRefundNotification(body, merchant.apiKey);
   notification.refundFault = read.fault;
   if (read.fault != RefundFault::kNone) {
-    // What it claimed stays readable for the lines that say what was refused.
-    for (const auto& [name, value] : read.outer) check.signature.fields.emplace(name, value);
     return refuse(NotificationCheck::Refusal::kUnreadable, read.why);
   }
   for (const auto& [name, value] : read.info) {
