@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "protocol/fields.h"
+#include "protocol/refund_notification.h"
 #include "text/encoding.h"
 
 namespace quillmark::cli {
@@ -17,7 +18,26 @@ using Answer = ReceivedNotification::Answer;
 // loopback write takes a moment; the listener's own write bound is longer.
 constexpr std::chrono::seconds kAnswerGrace{2};
 
+// What a refund notification held, or why it was refused.
+std::string RefundLine(const ReceivedNotification& received) {
+  const NotificationCheck& check = received.check;
+  const bool written = received.answer == Answer::kWritten;
+  if (check.verdict == Verdict::kRefused) {
+    return "refund notification refused: " + check.reason +
+           (written ? "  (answered FAIL)" : "  (its FAIL answer could not be written)");
+  }
+  const std::string& time = check.Field(kFieldSuccessTime);
+  return std::string(check.verdict == Verdict::kRepeat ? "repeat of " : "") + "refund " +
+         check.Field(kFieldRefundId) + " (out_refund_no " + check.Field(kFieldOutRefundNo) +
+         "): " + check.Field(kFieldRefundStatus) + ", refund_fee " + check.Field(kFieldRefundFee) +
+         (time.empty() ? std::string() : ", success_time " + time) + "  (req_info decrypted, " +
+         (!written                            ? "but the acknowledgement could not be written)"
+          : check.verdict == Verdict::kRepeat ? "acknowledged again)"
+                                              : "acknowledged)");
+}
+
 std::string Line(const ReceivedNotification& received) {
+  if (received.refund) return EscapeControls(received.time + "  " + RefundLine(received));
   const NotificationCheck& check = received.check;
   const bool written = received.answer == Answer::kWritten;
   std::string text;
@@ -50,6 +70,75 @@ NotificationWait::NotificationWait(MerchantSettings& merchant, std::chrono::mill
 
 void NotificationWait::Expect(const std::string& orderNo) { watch_.Expect(orderNo, signType_); }
 
+void NotificationWait::ExpectRefund(const std::string& outRefundNo) {
+  watch_.ExpectRefund(outRefundNo);
+}
+
+NotificationAwaited NotificationWait::AwaitRefund(const std::string& outRefundNo) {
+  const auto started = std::chrono::steady_clock::now();
+  std::ostringstream lines;
+  NotificationAwaited awaited;
+  awaited.status = WaitAndSayRefund(outRefundNo, lines);
+  awaited.elapsed = std::chrono::steady_clock::now() - started;
+  awaited.lines = lines.str();
+  return awaited;
+}
+
+std::vector<ReceivedNotification> NotificationWait::WaitFor(
+    const std::function<bool(const ReceivedNotification&)>& ours,
+    const std::function<bool(const ReceivedNotification&)>& acknowledged) {
+  NotifyListener* listener = watch_.listener();
+  // Done once the platform has the acknowledgement: one only made is not yet its.
+  listener->WaitFor(
+      [&](const std::vector<ReceivedNotification>& received) {
+        for (const auto& one : received) {
+          if (acknowledged(one)) return true;
+        }
+        return false;
+      },
+      wait_);
+  // One that came at the end of the wait is not cut off while its answer is written.
+  listener->WaitFor(
+      [&](const std::vector<ReceivedNotification>& received) {
+        for (const auto& one : received) {
+          if (ours(one) && one.answer == Answer::kWriting) return false;
+        }
+        return true;
+      },
+      kAnswerGrace);
+  listener->Stop();
+  return listener->received();
+}
+
+int NotificationWait::WaitAndSayRefund(const std::string& outRefundNo, std::ostream& out) {
+  if (watch_.listener() == nullptr) {
+    out << "Notification:  not listened for: " << EscapeControls(watch_.error()) << '\n';
+    return kNoNotification;
+  }
+  // A refused one names no refund that can be trusted: any that came is the refund's to tell.
+  const auto ours = [&outRefundNo](const ReceivedNotification& one) {
+    return one.refund && (one.check.verdict == Verdict::kRefused ||
+                          one.check.Field(kFieldOutRefundNo) == outRefundNo);
+  };
+  const auto acknowledged = [&ours](const ReceivedNotification& one) {
+    return ours(one) && one.check.verdict != Verdict::kRefused && one.answer == Answer::kWritten;
+  };
+  bool done = false;
+  for (const ReceivedNotification& one : WaitFor(ours, acknowledged)) {
+    out << "Notification:  " << Line(one) << '\n';
+    done = done || acknowledged(one);
+  }
+  if (!done) {
+    const double seconds = static_cast<double>(wait_.count()) / 1000;
+    out << "No refund notification for " << EscapeControls(outRefundNo) << " was decrypted and"
+        << " acknowledged at " << EscapeControls(watch_.notifyUrl()) << " within " << seconds
+        << " s.\n";
+    return kNoNotification;
+  }
+  out << "The refund's notification decrypted and was acknowledged.\n";
+  return 0;
+}
+
 NotificationAwaited NotificationWait::Await(const std::string& orderNo) {
   const auto started = std::chrono::steady_clock::now();
   // The lines are said once the wait is over, as they always were.
@@ -69,33 +158,18 @@ int NotificationWait::WaitAndSay(const std::string& orderNo, std::ostream& out) 
     return kNoNotification;
   }
   const auto ours = [&orderNo](const ReceivedNotification& received) {
-    return received.check.ClaimedOrder() == orderNo;
+    return !received.refund && received.check.ClaimedOrder() == orderNo;
   };
   const auto acknowledged = [&ours](const ReceivedNotification& one) {
     return ours(one) && one.check.verdict != Verdict::kRefused && one.answer == Answer::kWritten;
   };
+  std::vector<ReceivedNotification> received;
   if (!orderNo.empty()) {
-    // Done once the platform has the acknowledgement: one only made is not yet its.
-    listener->WaitFor(
-        [&](const std::vector<ReceivedNotification>& received) {
-          for (const auto& one : received) {
-            if (acknowledged(one)) return true;
-          }
-          return false;
-        },
-        wait_);
-    // One that came at the end of the wait is not cut off while its answer is written.
-    listener->WaitFor(
-        [&](const std::vector<ReceivedNotification>& received) {
-          for (const auto& one : received) {
-            if (ours(one) && one.answer == Answer::kWriting) return false;
-          }
-          return true;
-        },
-        kAnswerGrace);
+    received = WaitFor(ours, acknowledged);
+  } else {
+    listener->Stop();
+    received = listener->received();
   }
-  listener->Stop();
-  const std::vector<ReceivedNotification> received = listener->received();
   bool verified = false;
   bool lost = false;
   bool forged = false;

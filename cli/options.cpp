@@ -18,7 +18,9 @@ const OrderCommand kOrderCommands[4] = {
     {"close", &kCloseOrderOperation,
      "close one order that was not paid, so that it can no longer be paid",
      "Close order:   ", "closed", "not closed", "close reply"},
-    {"refund", &kRefundOperation, "refund one paid order, its whole amount",
+    {"refund", &kRefundOperation,
+     "refund one paid order: what its refunds left of it, or --fee FEN, as learnt from its "
+     "queries first",
      "Refund:        ", "refunded", "not refunded", "refund reply"},
     {"refundquery", &kRefundQueryOperation,
      "ask how the refund of one order went, and print its status", "Refund query:  ", nullptr,
@@ -63,6 +65,16 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
            "the order's number (1 to 32 letters, digits or _-|*), as the cycle printed it or "
            "the merchant's system placed it")
         ->required();
+    if (command.operation == &kRefundOperation) {
+      sub->add_option("--fee", line.refundFee,
+                      "the amount to refund in fen, 1 up to what the order's refunds left of it "
+                      "(default: all of that)")
+          ->option_text("FEN");
+      sub->add_option("--out-refund-no", line.outRefundNo,
+                      "the refund's number, 1 to 32 letters, digits or _-|*; the same number with "
+                      "the same amount is the same refund (default: a fresh number)")
+          ->option_text("NO");
+    }
     line.commands.emplace_back(&command, sub);
   }
   line.sign = app.add_subcommand(
@@ -85,7 +97,8 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
   }
   app.add_option("--await-notify", line.awaitNotify,
                  "listen for the order's payment notification at notify_url (or notify_listen) "
-                 "from before the first request, and wait up to SECONDS after the cycle for it")
+                 "from before the first request, and wait up to SECONDS after the cycle for it "
+                 "(after refund: for the refund's notification)")
       ->option_text("SECONDS")
       ->check(CLI::Range(0.0, 3600.0));
   app.add_option("--scenario", line.scenario,

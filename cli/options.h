@@ -34,8 +34,12 @@ struct CommandLine {
   std::optional<std::string> config;
   std::optional<std::string> profile;  // --profile NAME, over QUILLMARK_PROFILE
   std::string orderNo;                 // a command's OUT_TRADE_NO
-  std::string document;                // sign's or verify's FILE
-  std::string signType;                // sign's or verify's --sign-type; empty: the document's
+  // refund's --fee and --out-refund-no, as given (checked after parsing, so that a bad one
+  // is named and nothing is sent); empty: the remainder, a fresh number.
+  std::string refundFee;
+  std::string outRefundNo;
+  std::string document;  // sign's or verify's FILE
+  std::string signType;  // sign's or verify's --sign-type; empty: the document's
   std::optional<double> awaitNotify;
   std::optional<std::string> scenario;      // --scenario's name, checked after parsing
   std::vector<std::string> reports;         // --report's KIND:FILE words, checked after parsing

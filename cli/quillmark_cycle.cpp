@@ -1,6 +1,8 @@
 // quillmark-cycle: one order cycle, exactly as the desktop program's pay button runs it,
 // for scripts and CI; or, as `quillmark-cycle query|close|refund|refundquery OUT_TRADE_NO`,
-// one request about an order placed before (one paid from a phone, say). The merchant,
+// one request about an order placed before (one paid from a phone, say). A refund queries
+// the order first, for the total_fee it must name, and with --await-notify awaits the
+// refund's notification as the cycle awaits the payment's. The merchant,
 // the platform's address and the bitmap path are the build's configuration, overridden by
 // a settings file (--config FILE, or the per-user one) and by QUILLMARK_* environment
 // variables. No option takes the key: a command line shows in the process list.
@@ -37,6 +39,7 @@
 #include "cli/summary.h"
 #include "client/client_run.h"
 #include "client/quillmark_ops.h"
+#include "client/refund_run.h"
 #include "config/merchant_settings.h"
 #include "http/client_certificate.h"
 #include "platform/platform.h"
@@ -141,7 +144,8 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   // Listening before the first request: the platform notifies as soon as the order is paid,
   // which may be during the cycle itself.
   std::unique_ptr<NotificationWait> notifications;
-  if (line.awaitNotify && chosen == nullptr) {
+  const bool refund = chosen != nullptr && chosen->operation == &quillmark::kRefundOperation;
+  if (line.awaitNotify && (chosen == nullptr || refund)) {
     notifications = std::make_unique<NotificationWait>(
         settings.merchant,
         std::chrono::milliseconds(static_cast<long long>(*line.awaitNotify * 1000)));
@@ -153,6 +157,29 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   // verdict over the summary); into a pipe or a file the reply stays as it came.
   opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
   quillmark::CQuillmarkOps ops(opsSettings);
+  if (refund) {
+    // Its notification may name the order alone, when the refund number is not yet known.
+    if (notifications) notifications->Expect(line.orderNo);
+    quillmark::RefundAsk ask;
+    ask.orderNo = line.orderNo;
+    ask.refundFee = line.refundFee.empty() ? 0 : std::stoll(line.refundFee);
+    ask.outRefundNo = line.outRefundNo;
+    const quillmark::RefundRun run = quillmark::PlayRefund(ops, ask);
+    std::cout << "\n--- summary ---\n";
+    PrintSettings(settings);
+    int status = SummariseRefund(*chosen, line.orderNo, run);
+    if (notifications && run.refund &&
+        quillmark::VerdictOf(*run.refund) == quillmark::StepVerdict::kDone) {
+      const std::string refundNo = run.refund->Field(quillmark::kFieldOutRefundNo);
+      notifications->ExpectRefund(refundNo);
+      const quillmark::NotificationAwaited awaited = notifications->AwaitRefund(refundNo);
+      std::cout << awaited.lines << std::flush;
+      if (status == kDone) status = awaited.status;
+    }
+    const StepOutcome& step = run.refund ? *run.refund : run.query;
+    WriteReports(line, chosen, &step, nullptr, settings, timestamp, started, status);
+    return status;
+  }
   if (chosen != nullptr) {
     const StepOutcome step = ops.Run(*chosen->operation, line.orderNo);
     std::cout << "\n--- summary ---\n";
@@ -221,6 +248,18 @@ int main(int argc, char** argv) {
   if (chosen != nullptr && !quillmark::rules::IsOrderNumber(line.orderNo)) {
     std::cerr << "quillmark-cycle: OUT_TRADE_NO \"" << quillmark::ShownText(line.orderNo)
               << "\" is not an order number: it must be 1 to 32 letters, digits or _-|*\n";
+    return kBadUsage;
+  }
+
+  // Checked before anything is sent; a wrong word is shown, since neither option takes a key.
+  if (!line.refundFee.empty() && !quillmark::rules::IsFee(line.refundFee)) {
+    std::cerr << "quillmark-cycle: --fee \"" << quillmark::ShownText(line.refundFee)
+              << "\" is not an amount: it must be a whole number of fen from 1\n";
+    return kBadUsage;
+  }
+  if (!line.outRefundNo.empty() && !quillmark::rules::IsOrderNumber(line.outRefundNo)) {
+    std::cerr << "quillmark-cycle: --out-refund-no \"" << quillmark::ShownText(line.outRefundNo)
+              << "\" is not a refund number: it must be 1 to 32 letters, digits or _-|*\n";
     return kBadUsage;
   }
 

@@ -271,10 +271,10 @@ int SummariseNotification(const ClientRunResult& run, int status) {
 
 // One request about an order named on the command line. Exit 0 when the platform did what
 // was asked and its reply verified, 1 when it did not (or nothing came back).
-int SummariseStep(const OrderCommand& command, const std::string& orderNo,
-                  const StepOutcome& step) {
+int SummariseStep(const OrderCommand& command, const std::string& orderNo, const StepOutcome& step,
+                  const std::string& orderLines) {
   const bool done = VerdictOf(step) == StepVerdict::kDone;
-  std::cout << "Order number:  " << orderNo << '\n';
+  std::cout << "Order number:  " << orderNo << '\n' << orderLines;
   const auto refundNo = step.request.find(kFieldOutRefundNo);
   if (refundNo != step.request.end()) std::cout << "Refund number: " << refundNo->second << '\n';
   std::cout << command.label << CommandWords(command, step) << '\n';
@@ -282,6 +282,28 @@ int SummariseStep(const OrderCommand& command, const std::string& orderNo,
   if (VerificationFailed(step.signature.verdict)) return Verdict(true);
   const int status = Verdict(false);
   return done ? status : kNotDone;
+}
+
+int SummariseRefund(const OrderCommand& command, const std::string& orderNo, const RefundRun& run) {
+  bool mismatch = VerificationFailed(run.query.signature.verdict);
+  PrintMismatch("order query reply", run.query);
+  if (run.refundsBefore) {
+    mismatch = mismatch || VerificationFailed(run.refundsBefore->signature.verdict);
+    PrintMismatch("refund query reply", *run.refundsBefore);
+  }
+  std::string total;
+  if (run.totalFee > 0) {
+    total = "Order total:   " + std::to_string(run.totalFee) + " fen";
+    if (run.refundsBefore) total += ", " + std::to_string(run.refundedBefore) + " refunded before";
+    total += '\n';
+  }
+  if (!run.refund) {
+    std::cout << "Order number:  " << orderNo << '\n'
+              << total << command.label << "not sent: " << EscapeControls(run.why) << '\n';
+    return mismatch ? Verdict(true) : kNotDone;
+  }
+  const int status = SummariseStep(command, orderNo, *run.refund, total);
+  return mismatch && status != kBadSignature ? Verdict(true) : status;
 }
 
 }  // namespace quillmark::cli

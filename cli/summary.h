@@ -7,6 +7,7 @@
 
 #include "cli/options.h"
 #include "client/client_run.h"
+#include "client/refund_run.h"
 #include "config/merchant_settings.h"
 #include "protocol/step_outcome.h"
 
@@ -40,7 +41,13 @@ int SummariseRequests(const ClientRunResult& run);
 int SummariseNotification(const ClientRunResult& run, int status);
 
 // One request about an order named on the command line. Exit 0 when the platform did what
-// was asked and its reply verified, 1 when it did not (or nothing came back).
-int SummariseStep(const OrderCommand& command, const std::string& orderNo, const StepOutcome& step);
+// was asked and its reply verified, 1 when it did not (or nothing came back). `orderLines`
+// are said after the order's number.
+int SummariseStep(const OrderCommand& command, const std::string& orderNo, const StepOutcome& step,
+                  const std::string& orderLines = std::string());
+
+// `refund ORDER`: what the queries learnt of the order, then the refund as SummariseStep
+// says it, or why none was sent. The same statuses, a query's failed verification too.
+int SummariseRefund(const OrderCommand& command, const std::string& orderNo, const RefundRun& run);
 
 }  // namespace quillmark::cli

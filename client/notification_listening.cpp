@@ -49,6 +49,11 @@ void NotificationListening::Expect(const std::string& orderNo, SignType signedWi
   if (listener_) listener_->ExpectOrder(orderNo, signedWith);
 }
 
+void NotificationListening::ExpectRefund(const std::string& outRefundNo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (listener_) listener_->ExpectRefund(outRefundNo);
+}
+
 void NotificationListening::Stop() {
   std::unique_ptr<NotifyListener> stopping;
   {

@@ -1,5 +1,5 @@
-// The merchant's listener for payment notifications, its life in one place for the runner
-// and the windows: started where the merchant's notifications come (notify_listen, or
+// The merchant's listener for payment and refund notifications, its life in one place for the
+// runner and the windows: started where the merchant's notifications come (notify_listen, or
 // notify_url's host and port), the port it took written into the notify_url the requests
 // carry where that said 0, kept on through a change of merchant that leaves the address as
 // it was (the orders placed before were sent to it), and why nothing listens when it could
@@ -34,6 +34,8 @@ class NotificationListening {
 
   // The order `orderNo`, signed with `signedWith`, is one of ours; from any thread.
   void Expect(const std::string& orderNo, SignType signedWith);
+  // The refund `outRefundNo` was asked for here; from any thread.
+  void ExpectRefund(const std::string& outRefundNo);
   // The listener, or null when nothing listens; for the thread that calls Listen and Stop.
   NotifyListener* listener() const { return listener_.get(); }
   // Stops listening; its thread is joined.

@@ -12,6 +12,9 @@
 #include "http/https_server.h"
 #include "platform/platform.h"
 #include "protocol/fields.h"
+#include "protocol/flat_document.h"
+#include "text/encoding.h"
+#include "text/printable.h"
 #include "text/url_parts.h"
 
 namespace quillmark {
@@ -36,6 +39,16 @@ std::string Now() {
   std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
                 t.minute, t.second);
   return text;
+}
+
+// A refund's notification, told from a payment's: it carries req_info, or, failing, it
+// has neither the sign nor the result_code that every payment notification has.
+bool IsRefundNotification(const std::string& body) {
+  SignedFields fields;
+  std::string error;
+  if (!ReadFlatDocument(body, fields, error)) return false;
+  return fields.count(kFieldReqInfo) != 0 ||
+         (fields.count(kFieldSign) == 0 && fields.count(kFieldResultCode) == 0);
 }
 
 }  // namespace
@@ -65,6 +78,8 @@ struct NotifyListener::Impl {
   void Handle(const HttpRequest& request, HttpsServerOptions::Answer answer);
   // Judges and records a notification; its answer, and its place in `received`.
   std::string Take(const std::string& body, std::size_t& index);
+  // Judges a refund notification, under `mutex`.
+  void TakeRefund(const std::string& body, ReceivedNotification& notification);
   void Answered(std::size_t index, bool written);
 
   const Listener listener;
@@ -76,6 +91,8 @@ struct NotifyListener::Impl {
   mutable std::condition_variable arrived;
   std::map<std::string, SignType> orders;  // with the type each was signed with
   std::set<std::string> taken;             // transaction ids accepted
+  std::set<std::string> refunds;           // out_refund_no of the refunds asked for
+  std::set<std::string> refundsTaken;      // refund_id and status of those accepted
   std::vector<ReceivedNotification> received;
 };
 
@@ -104,7 +121,8 @@ void NotifyListener::Impl::Handle(const HttpRequest& request, HttpsServerOptions
 }
 
 std::string NotifyListener::Impl::Take(const std::string& body, std::size_t& index) {
-  ReceivedNotification notification{Now(), {}};
+  ReceivedNotification notification;
+  notification.time = Now();
   std::lock_guard<std::mutex> lock(mutex);
   NotificationContext context;
   context.merchant = merchant.Account();
@@ -114,13 +132,71 @@ std::string NotifyListener::Impl::Take(const std::string& body, std::size_t& ind
     return known == orders.end() ? merchant.Signing() : known->second;
   };
   context.taken = [this](const std::string& payment) { return taken.count(payment) != 0; };
-  notification.check = CheckNotification(body, context);
-  if (notification.check.verdict == NotificationCheck::Verdict::kAccepted) {
-    taken.insert(notification.check.Field(kFieldTransactionId));
+  if (IsRefundNotification(body)) {
+    TakeRefund(body, notification);
+  } else {
+    notification.check = CheckNotification(body, context);
+    if (notification.check.verdict == NotificationCheck::Verdict::kAccepted) {
+      taken.insert(notification.check.Field(kFieldTransactionId));
+    }
   }
   index = received.size();
   received.push_back(std::move(notification));
   return NotificationAnswer(received.back().check);
+}
+
+void NotifyListener::Impl::TakeRefund(const std::string& body, ReceivedNotification& notification) {
+  using Verdict = NotificationCheck::Verdict;
+  notification.refund = true;
+  NotificationCheck& check = notification.check;
+  const auto refuse = [&check](NotificationCheck::Refusal refusal, std::string why) {
+    // Nothing of a refused one is shown or acted on as the refund's.
+    check.fields.clear();
+    check.verdict = Verdict::kRefused;
+    check.refusal = refusal;
+    check.reason = std::move(why);
+  };
+  if (body.size() > kMaxNotificationBytes) {
+    return refuse(NotificationCheck::Refusal::kTooLarge, "the notification is too large");
+  }
+  const ReadRefund read = ReadRefundNotification(body, merchant.apiKey);
+  notification.refundFault = read.fault;
+  if (read.fault != RefundFault::kNone) {
+    return refuse(NotificationCheck::Refusal::kUnreadable, read.why);
+  }
+  for (const auto& [name, value] : read.info) {
+    std::string text;
+    Utf8ToAnsi(value, text);
+    check.fields.emplace(name, std::move(text));
+  }
+  const auto outer = [&read](const char* name) {
+    const auto it = read.outer.find(name);
+    return it == read.outer.end() ? std::string() : it->second;
+  };
+  // Only the platform could encrypt under this merchant's key; but a key shared by two
+  // merchant numbers (a sub-merchant's) would decrypt the other's too.
+  if (outer(kFieldAppId) != merchant.appId || outer(kFieldMchId) != merchant.mchId) {
+    return refuse(NotificationCheck::Refusal::kOtherMerchant,
+                  "appid or mch_id is another merchant's");
+  }
+  const std::string status = check.Field(kFieldRefundStatus);
+  if (status != kRefundSuccess && status != kRefundChange && status != kRefundClosed) {
+    return refuse(NotificationCheck::Refusal::kNotPaid,
+                  "refund_status \"" + PrintableAscii(status) +
+                      "\" is none of SUCCESS, CHANGE and REFUNDCLOSE");
+  }
+  const std::string refundId = check.Field(kFieldRefundId);
+  if (refundId.empty() || check.Field(kFieldOutRefundNo).empty()) {
+    return refuse(NotificationCheck::Refusal::kNoPayment, "req_info names no refund");
+  }
+  if (refunds.count(check.Field(kFieldOutRefundNo)) == 0 &&
+      orders.count(check.Field(kFieldOutTradeNo)) == 0) {
+    return refuse(NotificationCheck::Refusal::kUnknownOrder,
+                  "neither the refund nor its order is one of ours");
+  }
+  // A status the refund reached is acted on once; the same one again is acknowledged.
+  check.verdict =
+      refundsTaken.insert(refundId + " " + status).second ? Verdict::kAccepted : Verdict::kRepeat;
 }
 
 void NotifyListener::Impl::Answered(std::size_t index, bool written) {
@@ -204,6 +280,11 @@ void NotifyListener::ExpectOrder(const std::string& outTradeNo) {
 void NotifyListener::ExpectOrder(const std::string& outTradeNo, SignType signType) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->orders[outTradeNo] = signType;
+}
+
+void NotifyListener::ExpectRefund(const std::string& outRefundNo) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->refunds.insert(outRefundNo);
 }
 
 std::vector<ReceivedNotification> NotifyListener::received() const {

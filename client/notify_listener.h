@@ -13,6 +13,7 @@
 
 #include "config/merchant_settings.h"
 #include "protocol/notification.h"
+#include "protocol/refund_notification.h"
 
 namespace quillmark {
 
@@ -29,6 +30,11 @@ ListenAddress ListenAddressOf(const MerchantSettings& merchant);
 
 struct ReceivedNotification {
   std::string time;  // local time it came, "2026-12-09 15:04:05"
+  // A refund's notification rather than a payment's: `check` then holds the fields of its
+  // decrypted req_info (out_trade_no among them), and its verdict and reason; its signature
+  // is empty, since a refund notification has none.
+  bool refund = false;
+  RefundFault refundFault = RefundFault::kNone;  // why its req_info could not be read
   NotificationCheck check;
   // Whether the platform got the answer: an acknowledgement that was made but never written
   // whole leaves the platform without one, and it sends the notification again.
@@ -75,6 +81,11 @@ class NotifyListener {
   // verified by the type the order was signed with (the merchant's, when not given).
   void ExpectOrder(const std::string& outTradeNo);
   void ExpectOrder(const std::string& outTradeNo, SignType signType);
+  // A refund this program asked for. A refund notification is accepted when it is of such a
+  // refund, or at least of an order expected above: a refund made elsewhere (the merchant's
+  // back office) of an order of ours is still ours to hear of. Its order is not expected by
+  // this: a payment notification of it is no more acceptable than before.
+  void ExpectRefund(const std::string& outRefundNo);
 
   // Every notification received so far, oldest first, those still being answered too.
   std::vector<ReceivedNotification> received() const;

@@ -118,6 +118,22 @@ SignedFields CQuillmarkOps::About(const SignedFields& request) const {
 }
 
 StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo) {
+  return Exchange(operation, outTradeNo, nullptr);
+}
+
+StepOutcome CQuillmarkOps::Refund(const std::string& orderNo, long long totalFee,
+                                  long long refundFee, const std::string& outRefundNo) {
+  std::string outTradeNo = orderNo;
+  return Exchange(kRefundOperation, outTradeNo, [&](RequestValues& values) {
+    values.totalFee = totalFee;
+    values.refundFee = refundFee;
+    if (!outRefundNo.empty()) values.outRefundNo = outRefundNo;
+    values.refundNotifyUrl = values.merchant.notifyUrl;
+  });
+}
+
+StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo,
+                                    const std::function<void(RequestValues&)>& given) {
   const MerchantSettings& merchant = settings_.merchant;
   RequestValues values = BuildOrderValues(merchant);
   values.outTradeNo = outTradeNo;
@@ -128,6 +144,7 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
     MakeOutTradeNo(values.outTradeNo);
   }
   if (operation.makes == Operation::Makes::kRefundNumber) MakeOutTradeNo(values.outRefundNo);
+  if (given) given(values);
   outTradeNo = values.outTradeNo;
   const RequestFields fields = RequestFieldsOf(operation, values);
   std::string signString = RequestSignString(fields, merchant.apiKey);

@@ -98,6 +98,14 @@ class CQuillmarkOps {
   // fields in the outcome.
   StepOutcome Exchange(const Operation& operation, std::string& outTradeNo);
 
+  // A refund of the order `orderNo`, placed for `totalFee` fen, of `refundFee` fen (0: the
+  // whole order), under `outRefundNo` (empty: a fresh number). Unlike Run's, its total_fee is
+  // the order's own and not the amount these operations place orders with: the platform
+  // refuses a refund that names another. Its notification is asked for at the merchant's
+  // notify_url as it is now.
+  StepOutcome Refund(const std::string& orderNo, long long totalFee, long long refundFee,
+                     const std::string& outRefundNo);
+
   // One click of the pay button: a unified order and, when it returned an order number,
   // two queries of that order. A transfer aborted through the settings' TransferAbort
   // ends the cycle there. `beforeStep`, when set, is told of each step as it starts, and
@@ -126,6 +134,9 @@ class CQuillmarkOps {
   // What a reply to `request` (its fields as sent) must repeat where it carries them: the
   // request's kNamingFields, and the amount of an order placed here.
   SignedFields About(const SignedFields& request) const;
+  // Exchange, with `given` (null: none) changing the request's values once they are made.
+  StepOutcome Exchange(const Operation& operation, std::string& outTradeNo,
+                       const std::function<void(RequestValues&)>& given);
 
   Settings settings_;
   // The amount of each order these operations placed, by its number: a later reply about

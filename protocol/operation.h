@@ -35,6 +35,9 @@ struct RequestValues {
   std::string sceneInfo;
   std::string authCode;
   std::string transactionId;
+  // Where a refund's notification is to go, when not to the order's notify_url: that of the
+  // listener now, for an order placed by a listener long gone.
+  std::string refundNotifyUrl;
 };
 
 struct RequestField {
@@ -58,6 +61,7 @@ inline std::string ClientIp(const RequestValues& v) { return v.merchant.spbillCr
 inline std::string Nonce(const RequestValues& v) { return v.nonce; }
 inline std::string OrderNumber(const RequestValues& v) { return v.outTradeNo; }
 inline std::string RefundNumber(const RequestValues& v) { return v.outRefundNo; }
+inline std::string RefundNotifyUrl(const RequestValues& v) { return v.refundNotifyUrl; }
 inline std::string Body(const RequestValues& v) { return v.body; }
 inline std::string TotalFee(const RequestValues& v) { return std::to_string(v.totalFee); }
 // The amount asked for, or the whole order.
@@ -145,7 +149,7 @@ inline const Operation kOrderQueryOperation{
     kAboutAnOrder,
     Operation::Makes::kNothing,
     false,
-    {kFieldTradeState, kFieldTradeStateDesc, kFieldTransactionId, kFieldTimeEnd},
+    {kFieldTradeState, kFieldTradeStateDesc, kFieldTransactionId, kFieldTimeEnd, kFieldTotalFee},
     JudgeFirstReplyField};
 
 // Closes an order that was not paid, so that it can no longer be paid.
@@ -153,12 +157,14 @@ inline const Operation kCloseOrderOperation{
     "close order", "/pay/closeorder", kAboutAnOrder, Operation::Makes::kNothing, false, {},
     JudgeAccepted};
 
-// Refunds a paid order, its whole amount, under a fresh refund number.
+// Refunds a paid order, the amount asked or the whole, under a fresh refund number or the one
+// given; its notification goes to the order's notify_url unless it names another.
 inline const Operation kRefundOperation{"refund",
                                         "/secapi/pay/refund",
                                         {{kFieldAppId, from::AppId},
                                          {kFieldMchId, from::MchId},
                                          {kFieldNonceStr, from::Nonce},
+                                         {kFieldNotifyUrl, from::RefundNotifyUrl, true},
                                          {kFieldOutRefundNo, from::RefundNumber},
                                          {kFieldOutTradeNo, from::OrderNumber},
                                          {kFieldRefundFee, from::RefundFee},

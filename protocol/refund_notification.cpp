@@ -150,6 +150,15 @@ std::string EncryptReqInfo(std::string_view plaintext, std::string_view apiKey) 
   return EncodeBase64(cipher);
 }
 
+std::string EncryptUnpadded(std::string_view blocks, std::string_view apiKey) {
+  std::string cipher;
+  if (blocks.empty() || blocks.size() % kBlock != 0 ||
+      !Aes256Ecb(true, RefundKey(apiKey), blocks, cipher)) {
+    return std::string();
+  }
+  return EncodeBase64(cipher);
+}
+
 const char* RefundFaultName(RefundFault fault) {
   switch (fault) {
     case RefundFault::kNone:

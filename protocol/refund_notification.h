@@ -63,6 +63,11 @@ std::string RefundKey(std::string_view apiKey);
 // base64 on one line. "" when OpenSSL cannot (no AES provider).
 std::string EncryptReqInfo(std::string_view plaintext, std::string_view apiKey);
 
+// `blocks`, whole AES blocks, encrypted under RefundKey(apiKey) as they are, without
+// padding, in base64: what a sender that forgot the padding sends. "" when `blocks` are
+// not whole blocks.
+std::string EncryptUnpadded(std::string_view blocks, std::string_view apiKey);
+
 // Why a refund notification could not be read; each has its own words (RefundFaultWords),
 // which a listener answers FAIL with.
 enum class RefundFault {

@@ -8,6 +8,7 @@
 #include "http/transport.h"
 #include "protocol/fields.h"
 #include "protocol/flat_document.h"
+#include "protocol/refund_notification.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -18,6 +19,10 @@ constexpr char kMadeUpOrderNo[] = "20260307090503042j9kB8vGEuAaSvJF";
 constexpr char kMadeUpTransactionId[] = "2026030791827364550192837465";
 constexpr char kMadeUpTimeEnd[] = "20260307090503";
 constexpr char kMadeUpNonce[] = "j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO";
+// The made-up refund of the made-up order.
+constexpr char kMadeUpRefundId[] = "2026030750000000000000000000017";
+constexpr char kMadeUpRefundNo[] = "R20260307090503042";
+constexpr char kMadeUpSuccessTime[] = "2026-03-07 09:15:03";
 // Larger than any notification, and than any bound a handler should read without limit.
 constexpr std::size_t kOversizedBytes = 1024 * 1024 + 1;
 // A connection's own bound, within the case's.
@@ -106,12 +111,61 @@ std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettin
   return cases;
 }
 
+std::vector<NotifyCase> RefundNotifyCases(const PaidOrder& order, const MerchantSettings& merchant,
+                                          const std::string& nonce) {
+  RefundInfo info;
+  info.transactionId = order.transactionId;
+  info.outTradeNo = order.outTradeNo;
+  info.refundId = kMadeUpRefundId;
+  info.outRefundNo = kMadeUpRefundNo;
+  info.totalFee = info.settlementTotalFee = order.totalFee;
+  info.refundFee = info.settlementRefundFee = order.totalFee;
+  info.refundStatus = kRefundSuccess;
+  info.successTime = kMadeUpSuccessTime;
+  info.refundRecvAccout =
+      "\xe4\xbb\x98\xe6\xac\xbe\xe4\xba\xba\xe7\x9a\x84\xe9\x9b\xb6\xe9\x92\xb1";
+  info.refundAccount = "SANDBOX_BALANCE";
+  info.refundRequestSource = "API";
+  const auto notification = [&](const std::string& reqInfo) {
+    return CdataDocument({{kFieldReturnCode, "SUCCESS"},
+                          {kFieldReturnMsg, "OK"},
+                          {kFieldAppId, merchant.appId},
+                          {kFieldMchId, merchant.mchId},
+                          {kFieldNonceStr, nonce},
+                          {kFieldReqInfo, reqInfo}});
+  };
+  const std::string document = RefundInfoDocument(info);
+  const std::string reqInfo = EncryptReqInfo(document, merchant.apiKey);
+  // Whole blocks of the document, ending in a space or its '>': no PKCS#7 padding ends so.
+  std::string unpadded = document;
+  unpadded.append((16 - unpadded.size() % 16) % 16, ' ');
+  // Its first block changed: "<root><transacti" decrypts to bytes that are no document.
+  std::string altered = reqInfo;
+  altered[1] = altered[1] == 'A' ? 'B' : 'A';
+  const ReplyFields payment = NotificationFields(order, merchant, nonce);
+  return {
+      {"genuine refund notification", notification(reqInfo), true},
+      {"the same refund notification again", notification(reqInfo), true},
+      {"req_info under another key",
+       notification(EncryptReqInfo(document, "AnotherMerchantsKey0123456789abc")), false},
+      {"req_info cut short", notification(reqInfo.substr(0, reqInfo.size() - 8)), false},
+      {"req_info with bad padding", notification(EncryptUnpadded(unpadded, merchant.apiKey)),
+       false},
+      {"req_info altered", notification(altered), false},
+      {"a signed payment notification",
+       SignedNotification(payment, merchant, false, order.signType), false},
+      {"return_code FAIL without req_info",
+       CdataDocument({{kFieldReturnCode, "FAIL"}, {kFieldReturnMsg, "SYSTEMERROR"}}), false},
+  };
+}
+
 int CheckNotify(const CheckNotifyOptions& options, std::ostream& out) {
   const SignType type = options.merchant.Signing();
   const PaidOrder order = MadeUpPaidOrder(options.outTradeNo, type);
   out << "check-notify " << PrintableAscii(options.url) << "\n  as merchant "
       << options.merchant.appId << " / " << options.merchant.mchId << ", order "
       << PrintableAscii(order.outTradeNo) << ", transaction_id " << order.transactionId
+      << (options.refund ? std::string(", refund ") + kMadeUpRefundNo : std::string())
       << (type == SignType::kMd5 ? "" : std::string(", sign_type ") + SignTypeName(type)) << "\n\n";
   TransportOptions transport;
   transport.caFile = options.caFile;
@@ -122,7 +176,9 @@ int CheckNotify(const CheckNotifyOptions& options, std::ostream& out) {
   int right = 0;
   bool silent = false;  // a case got no answer: the rest are not sent
   std::size_t notTried = 0;
-  const std::vector<NotifyCase> cases = NotifyCases(order, options.merchant, kMadeUpNonce);
+  const std::vector<NotifyCase> cases =
+      options.refund ? RefundNotifyCases(order, options.merchant, kMadeUpNonce)
+                     : NotifyCases(order, options.merchant, kMadeUpNonce);
   for (const NotifyCase& c : cases) {
     std::string name = c.name;
     name.resize(40, ' ');
@@ -154,6 +210,11 @@ int CheckNotify(const CheckNotifyOptions& options, std::ostream& out) {
   out << '\n' << right << " of " << cases.size() << " answers right";
   if (notTried > 0) {
     out << "; " << notTried << " not tried: the handler did not answer";
+  } else if (right != static_cast<int>(cases.size()) && options.refund) {
+    out << ": a refund handler must check no sign (there is none), decrypt req_info under the"
+           " lower-case hexadecimal MD5 of the API key, refuse what does not decrypt, unpad and"
+           " read as a <root> document, refuse a FAIL or a payment notification, and"
+           " acknowledge a repeat without acting twice";
   } else if (right != static_cast<int>(cases.size())) {
     out << ": a handler must verify the sign over the fields as received, check appid and"
            " mch_id, refuse what it cannot read, bound what it reads, and acknowledge a"

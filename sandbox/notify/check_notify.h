@@ -34,6 +34,13 @@ std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettin
 // with `signType`.
 PaidOrder MadeUpPaidOrder(const std::string& outTradeNo, SignType signType = SignType::kMd5);
 
+// The cases of a refund handler (check-notify --refund), for a made-up refund of `order`:
+// a genuine refund notification and its duplicate, which must be acknowledged; req_info
+// encrypted under another key, cut short, with bad padding, or altered; a signed payment
+// notification sent to the refund URL; a FAIL return_code without req_info, which must not.
+std::vector<NotifyCase> RefundNotifyCases(const PaidOrder& order, const MerchantSettings& merchant,
+                                          const std::string& nonce);
+
 struct CheckNotifyOptions {
   std::string url;
   MerchantSettings merchant;
@@ -44,6 +51,8 @@ struct CheckNotifyOptions {
   // --sign-type: how the notifications are signed, over the settings' sign_type; empty:
   // as merchant.signType says.
   std::string signType{};
+  // --refund: a refund handler's cases (RefundNotifyCases) instead of a payment handler's.
+  bool refund = false;
 };
 
 // Sends every case to the URL, one POST each, and prints a table of what the handler

@@ -335,6 +335,11 @@ void AddCheckNotify(CLI::App& app, CommandLine& line) {
       });
   line.checkNotify->add_option("--ca", line.check.caFile, "PEM CAs to trust for an https URL")
       ->option_text("FILE");
+  line.checkNotify->add_flag("--refund", line.check.refund,
+                             "check a refund handler instead: a made-up refund of the order\n"
+                             "notified genuinely, then with req_info under another key, cut\n"
+                             "short, badly padded or altered, as a payment notification, and\n"
+                             "as a FAIL without req_info");
   line.checkNotify
       ->add_option("--sign-type", line.check.signType,
                    "sign the notifications as orders of this type are: MD5 or HMAC-SHA256\n"

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "protocol/operation.h"
+#include "protocol/refund_notification.h"
 #include "protocol/trade_states.h"
 #include "shell/core/texts.h"
 #include "text/encoding.h"
@@ -192,6 +193,78 @@ std::string NotificationText(const std::string& time, const NotificationCheck& c
     why += "；" + signature;
   }
   return Fill(texts::kNotifyRefused, {time, why});
+}
+
+std::string NotificationText(const ReceivedNotification& received) {
+  if (!received.refund) return NotificationText(received.time, received.check);
+  using Verdict = NotificationCheck::Verdict;
+  using Refusal = NotificationCheck::Refusal;
+  const NotificationCheck& check = received.check;
+  const std::string& time = received.time;
+  if (check.verdict == Verdict::kAccepted) {
+    const std::string& status = check.Field(kFieldRefundStatus);
+    const char* meaning = status == kRefundSuccess  ? texts::kRefundSuccessWords
+                          : status == kRefundChange ? texts::kRefundChangeWords
+                                                    : texts::kRefundClosedWords;
+    const std::string& success = check.Field(kFieldSuccessTime);
+    return Fill(
+        texts::kRefundNotifyAccepted,
+        {time, FromGbk(status) + "（" + meaning + "）", FromGbk(check.Field(kFieldRefundFee)),
+         FromGbk(check.Field(kFieldRefundId)), FromGbk(check.Field(kFieldOutRefundNo)),
+         success.empty() ? std::string()
+                         : Fill(texts::kRefundNotifySuccessTime, {FromGbk(success)})});
+  }
+  if (check.verdict == Verdict::kRepeat) {
+    return Fill(texts::kRefundNotifyRepeat, {time, FromGbk(check.Field(kFieldOutRefundNo))});
+  }
+  const char* why = texts::kNotifyUnreadable;
+  switch (received.refundFault) {
+    case RefundFault::kFailWithoutInfo:
+      why = texts::kRefundFailWithoutInfo;
+      break;
+    case RefundFault::kNoReqInfo:
+      why = texts::kRefundNoReqInfo;
+      break;
+    case RefundFault::kNotBase64:
+      why = texts::kRefundNotBase64;
+      break;
+    case RefundFault::kBadLength:
+      why = texts::kRefundBadLength;
+      break;
+    case RefundFault::kBadPadding:
+      why = texts::kRefundBadPadding;
+      break;
+    case RefundFault::kNotRootDocument:
+      why = texts::kRefundNotRoot;
+      break;
+    case RefundFault::kNotXml:
+    case RefundFault::kNone:
+      break;
+  }
+  if (received.refundFault == RefundFault::kNone) {
+    switch (check.refusal) {
+      case Refusal::kTooLarge:
+        why = texts::kNotifyTooLarge;
+        break;
+      case Refusal::kOtherMerchant:
+        why = texts::kNotifyOtherMerchant;
+        break;
+      case Refusal::kUnknownOrder:
+        why = texts::kRefundUnknown;
+        break;
+      case Refusal::kNotPaid:
+        why = texts::kRefundBadStatus;
+        break;
+      case Refusal::kNoPayment:
+        why = texts::kRefundNoRefund;
+        break;
+      case Refusal::kUnreadable:
+      case Refusal::kSignature:
+      case Refusal::kNone:
+        break;
+    }
+  }
+  return Fill(texts::kRefundNotifyRefused, {time, why});
 }
 
 std::string AbsolutePath(const std::string& path) {

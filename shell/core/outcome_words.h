@@ -8,6 +8,7 @@
 #include <string>
 
 #include "client/cycle_result.h"
+#include "client/notify_listener.h"
 #include "protocol/notification.h"
 #include "protocol/step_outcome.h"
 
@@ -50,6 +51,8 @@ std::string TradeStateText(const StepOutcome& query);
 
 // What the panel says of a notification received at `time`.
 std::string NotificationText(const std::string& time, const NotificationCheck& check);
+// The same for a notification as the listener received it, a refund's included.
+std::string NotificationText(const ReceivedNotification& received);
 
 // `path` made absolute against the working directory, without "." parts.
 std::string AbsolutePath(const std::string& path);

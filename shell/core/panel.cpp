@@ -252,8 +252,10 @@ MerchantSettings Panel::Listen(MerchantSettings merchant) {
 
 void Panel::OnNotification(const ReceivedNotification& received) {
   const std::string order = received.check.ClaimedOrder();
-  const std::string text = words::NotificationText(received.time, received.check);
-  logLines_.push_back(words::Fill(texts::kNotifyLogLine, {words::FromGbk(order), text}));
+  const std::string text = words::NotificationText(received);
+  logLines_.push_back(
+      words::Fill(received.refund ? texts::kRefundNotifyLogLine : texts::kNotifyLogLine,
+                  {words::FromGbk(order), text}));
   view_.AppendLog(ShownLogLine(logLines_.back()));
   // A repeat does not hide what the first copy said. Bounded: the oldest order (the
   // numbers begin with the time) goes first.
@@ -274,8 +276,9 @@ void Panel::ShowNotification() {
     text = words::Fill(texts::kNotifyNotListening, {notListening_});
   } else if (const auto got = notifications_.find(lastOrderNo_);
              !lastOrderNo_.empty() && got != notifications_.end()) {
-    text = words::NotificationText(got->second.time, got->second.check);
-    tip = words::SignatureDetail(got->second.check.signature);
+    text = words::NotificationText(got->second);
+    // A refund notification has no sign to detail.
+    if (!got->second.refund) tip = words::SignatureDetail(got->second.check.signature);
   } else {
     text = words::Fill(lastOrderNo_.empty() ? texts::kNotifyListening : texts::kNotifyWaiting,
                        {listening_});

@@ -85,6 +85,28 @@ inline constexpr char kNotifyOtherMerchant[] = "不是本商户的通知（appid
 inline constexpr char kNotifyNotPaid[] = "不是支付成功的通知";
 inline constexpr char kNotifyUnknownOrder[] = "不是本程序下的订单";
 inline constexpr char kNotifyNoPayment[] = "通知中没有交易号";
+// A refund notification: no sign, its req_info decrypted with the merchant's key.
+inline constexpr char kRefundNotifyAccepted[] =
+    "%1 收到退款通知：%2，退款 %3 分，平台退款单号 %4，商户退款单号 %5%6；req_info 已解密，已应答 "
+    "SUCCESS";
+inline constexpr char kRefundNotifySuccessTime[] = "，退款成功时间 %1";
+inline constexpr char kRefundNotifyRepeat[] =
+    "%1 又收到同一退款通知（商户退款单号 %2）：已再次应答 SUCCESS，未重复处理";
+inline constexpr char kRefundNotifyRefused[] = "%1 收到退款通知并拒绝（已应答 FAIL）：%2";
+inline constexpr char kRefundNotifyLogLine[] = "退款通知 %1：%2";
+inline constexpr char kRefundSuccessWords[] = "退款成功";
+inline constexpr char kRefundChangeWords[] = "退款异常";
+inline constexpr char kRefundClosedWords[] = "退款关闭";
+// Why a refund notification was refused.
+inline constexpr char kRefundFailWithoutInfo[] = "return_code 不是 SUCCESS，没有可处理的退款";
+inline constexpr char kRefundNoReqInfo[] = "缺少 req_info";
+inline constexpr char kRefundNotBase64[] = "req_info 不是 base64";
+inline constexpr char kRefundBadLength[] = "req_info 不是完整的 AES 分组，无法解密";
+inline constexpr char kRefundBadPadding[] = "req_info 解密后填充不对：密钥不对，或内容被改动";
+inline constexpr char kRefundNotRoot[] = "req_info 解密后不是 <root> 文档";
+inline constexpr char kRefundUnknown[] = "既不是本程序申请的退款，也不是本程序下的订单";
+inline constexpr char kRefundBadStatus[] = "退款状态无法识别";
+inline constexpr char kRefundNoRefund[] = "req_info 中没有退款单号";
 inline constexpr char kOpenFolder[] = "打开所在文件夹";
 inline constexpr char kLogLabel[] = "日志";
 inline constexpr char kCopyAll[] = "全部复制";

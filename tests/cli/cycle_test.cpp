@@ -44,8 +44,8 @@
 #include "protocol/sign.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
-#include "tests/support/sandbox_test_support.h"
 #include "tests/support/local_https_server.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -302,6 +302,8 @@ void AnswerAbout(quillmark::testsupport::LocalHttpsServer& server, const std::st
         if (!of(req.body, name).empty()) reply[name] = of(req.body, name);
       }
       if (path == one) reply[field] = value;
+      // A refund is sent only for an order its query says was paid.
+      if (path == "/secapi/pay/refund") reply["trade_state"] = "SUCCESS";
       std::string xml = "<xml>";
       for (const auto& [name, text] : reply) {
         xml += "<" + name + "><![CDATA[" + text + "]]></" + name + ">";
@@ -354,7 +356,7 @@ TEST(CycleVerdict, AReplyAboutAnotherRequestExitsThree) {
        "\n  query reply: it answers another request: its appid is qmother00000000001, ours is " +
            std::string(kAppId) + "\n"},
       {"a refund answered for another mch_id",
-       {"refund", order},
+       {"refund", order, "--fee", "1"},
        "/secapi/pay/refund",
        "mch_id",
        "1239999999",

@@ -17,9 +17,9 @@
 
 #include "config/merchant_config.h"
 #include "sandbox/sandbox.h"
-#include "tests/support/sandbox_test_support.h"
 #include "tests/support/free_port.h"
 #include "tests/support/local_https_server.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "http/transport.h"
+#include "protocol/flat_document.h"
+#include "protocol/refund_notification.h"
 #include "sandbox/notify/notifier.h"
 #include "tests/support/known_answers.h"
 
@@ -250,6 +252,94 @@ TEST(NotifyListener, TakesNotificationsWhileOthersReadAndExpect) {
   for (const auto& one : listener->received()) {
     EXPECT_EQ(one.check.verdict, Verdict::kAccepted) << one.check.reason;
   }
+}
+
+// A refund notification is told from a payment one and read by its req_info alone: one of
+// a refund asked for here, or of an order of ours (a refund made in the back office), is
+// acknowledged once and again; any req_info that cannot be read, or that is not ours, is
+// answered FAIL with the reason and taken as nothing.
+TEST(NotifyListener, RefundNotificationsAreDecryptedOrAnsweredFailWithTheReason) {
+  const MerchantSettings merchant = known::SandboxMerchant();
+  auto listener = StartedListener();
+  listener->ExpectRefund("R-1");
+  listener->ExpectOrder(known::kOrderNo);
+  const auto info = [](const std::string& orderNo, const std::string& refundNo) {
+    RefundInfo refund;
+    refund.transactionId = known::kNotifyTransactionId;
+    refund.outTradeNo = orderNo;
+    refund.refundId = "2026121050000000000000000000" + refundNo.substr(2);
+    refund.outRefundNo = refundNo;
+    refund.totalFee = refund.settlementTotalFee = 100;
+    refund.refundFee = refund.settlementRefundFee = 30;
+    refund.refundStatus = kRefundSuccess;
+    refund.successTime = "2026-12-10 16:24:13";
+    return refund;
+  };
+  const auto outer = [&merchant](const std::string& reqInfo, const std::string& mchId = "") {
+    return CdataDocument({{kFieldReturnCode, "SUCCESS"},
+                          {kFieldReturnMsg, "OK"},
+                          {kFieldAppId, merchant.appId},
+                          {kFieldMchId, mchId.empty() ? merchant.mchId : mchId},
+                          {kFieldNonceStr, known::kNonce},
+                          {kFieldReqInfo, reqInfo}});
+  };
+  const auto sealed = [&merchant](const RefundInfo& refund) {
+    return EncryptReqInfo(RefundInfoDocument(refund), merchant.apiKey);
+  };
+  const RefundInfo ours = info("20261210000000000RefundOrder0001", "R-1");
+  const std::string genuine = sealed(ours);
+  const struct {
+    const char* what;
+    std::string body;
+    Verdict verdict;
+    const char* answer;  // in the answer's return_msg, or "OK"
+  } rows[] = {
+      {"a refund asked for here", outer(genuine), Verdict::kAccepted, "OK"},
+      {"the same again", outer(genuine), Verdict::kRepeat, "OK"},
+      {"a refund made elsewhere of an order of ours", outer(sealed(info(known::kOrderNo, "R-2"))),
+       Verdict::kAccepted, "OK"},
+      {"req_info not base64", outer("not*base64!"), Verdict::kRefused, "req_info is not base64"},
+      {"req_info cut short", outer(genuine.substr(0, genuine.size() - 8)), Verdict::kRefused,
+       "not whole 16-byte AES blocks"},
+      {"req_info under another key",
+       outer(EncryptReqInfo(RefundInfoDocument(ours), "AnotherMerchantsKey0123456789abc")),
+       Verdict::kRefused, "bad PKCS#7 padding"},
+      {"req_info holding no <root>",
+       outer(EncryptReqInfo("<xml><refund_id>1</refund_id></xml>", merchant.apiKey)),
+       Verdict::kRefused, "does not hold a flat &lt;root&gt; document"},
+      {"return_code FAIL",
+       CdataDocument({{kFieldReturnCode, "FAIL"}, {kFieldReturnMsg, "SYSTEMERROR"}}),
+       Verdict::kRefused, "not SUCCESS: there is no refund to act on"},
+      {"another merchant's mch_id", outer(genuine, "9876543210"), Verdict::kRefused,
+       "another merchant's"},
+      {"neither our refund nor our order",
+       outer(sealed(info("20261210000000000SomeoneElses001", "R-3"))), Verdict::kRefused,
+       "neither the refund nor its order is one of ours"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::ostringstream log;
+    const std::string answer = PostXml(UrlOf(*listener).c_str(), row.body.c_str(), log);
+    const std::string code = row.verdict == Verdict::kRefused ? "FAIL" : "SUCCESS";
+    EXPECT_NE(answer.find("<return_code><![CDATA[" + code + "]]>"), std::string::npos) << answer;
+    EXPECT_NE(answer.find(row.answer), std::string::npos) << answer;
+  }
+  ASSERT_TRUE(listener->WaitFor(
+      [&rows](const std::vector<ReceivedNotification>& received) {
+        return received.size() == std::size(rows);
+      },
+      5s));
+  const std::vector<ReceivedNotification> received = listener->received();
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    SCOPED_TRACE(rows[i].what);
+    EXPECT_TRUE(received[i].refund);
+    EXPECT_EQ(received[i].check.verdict, rows[i].verdict);
+    // Nothing of a refused one is taken as the refund's.
+    EXPECT_EQ(received[i].check.Field(kFieldRefundFee),
+              rows[i].verdict == Verdict::kRefused ? "" : "30");
+  }
+  EXPECT_EQ(received[0].check.Field(kFieldSuccessTime), "2026-12-10 16:24:13");
+  EXPECT_EQ(received[0].check.Field(kFieldOutRefundNo), "R-1");
 }
 
 }  // namespace

@@ -9,11 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "client/notify_listener.h"
+#include "protocol/refund_notification.h"
 #include "tests/support/known_answers.h"
 #include "tests/support/merchant_server.h"
 
@@ -194,6 +198,80 @@ TEST(CheckNotify, SilenceOnTheOversizedCaseIsNoRefusal) {
   ASSERT_NE(line, std::string::npos) << text;
   EXPECT_LT(text.find("WRONG: the handler did not answer", line), text.find('\n', line)) << text;
   EXPECT_NE(text.find("\n2 of 8 answers right"), std::string::npos) << text;
+}
+
+// check-notify --refund names each row a refund handler got wrong: the clients' own
+// listener gets every one right; one that wants a sign fails the genuine ones (and takes
+// the signed payment notification); one decrypting under the wrong key (the upper-case
+// MD5) fails the genuine ones; one that acknowledges anything fails every other row.
+TEST(CheckNotify, RefundHandlersAreJudgedRowByRow) {
+  const MerchantSettings merchant = SandboxMerchant();
+  const auto answering = [](std::function<bool(const std::string& body)> takes) {
+    return [takes](const MerchantServer::Request& request, std::size_t) {
+      return takes(request.body) ? Acknowledgement() : quillmark::testsupport::Refusal();
+    };
+  };
+  const auto decrypts = [&merchant](const std::string& key) {
+    return [&merchant, key](const std::string& body) {
+      return ReadRefundNotification(body, key).fault == RefundFault::kNone &&
+             body.find(merchant.mchId) != std::string::npos;
+    };
+  };
+  std::string upper = merchant.apiKey;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::vector<const char*> genuine = {"genuine refund notification",
+                                            "the same refund notification again"};
+  const struct {
+    const char* handler;
+    std::function<bool(const std::string&)> takes;  // null: the clients' listener
+    const char* total;
+    std::vector<const char*> wrong;
+  } rows[] = {
+      {"the clients' listener", nullptr, "\n8 of 8 answers right.\n", {}},
+      {"one that checks a sign",
+       [](const std::string& body) { return body.find("<sign>") != std::string::npos; },
+       "\n5 of 8 answers right:",
+       {genuine[0], genuine[1], "a signed payment notification"}},
+      {"one that decrypts under another key", decrypts(upper), "\n6 of 8 answers right:", genuine},
+      {"one that acknowledges anything",
+       [](const std::string&) { return true; },
+       "\n2 of 8 answers right:",
+       {"req_info under another key", "req_info cut short", "req_info with bad padding",
+        "req_info altered", "a signed payment notification", "return_code FAIL without req_info"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.handler);
+    std::unique_ptr<MerchantServer> server;
+    NotifyListener listener(merchant, nullptr);
+    std::string url;
+    if (row.takes) {
+      server = std::make_unique<MerchantServer>(answering(row.takes));
+      url = server->url();
+    } else {
+      std::string error;
+      ASSERT_TRUE(listener.Start({"127.0.0.1", 0, "/notify"}, error)) << error;
+      // The made-up refund's number: a refund of ours, of an order it did not place.
+      listener.ExpectRefund("R20260307090503042");
+      url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/notify";
+    }
+    CheckNotifyOptions options{url, merchant, "", ""};
+    options.refund = true;
+    std::ostringstream out;
+    EXPECT_EQ(CheckNotify(options, out), row.wrong.empty() ? 0 : 1);
+    const std::string text = out.str();
+    EXPECT_NE(text.find(row.total), std::string::npos) << text;
+    std::size_t wrongRows = 0;
+    for (std::size_t at = text.find("WRONG"); at != std::string::npos;
+         at = text.find("WRONG", at + 1)) {
+      ++wrongRows;
+    }
+    EXPECT_EQ(wrongRows, row.wrong.size()) << text;
+    for (const char* wrong : row.wrong) {
+      const std::size_t line = text.find(std::string("  ") + wrong);
+      ASSERT_NE(line, std::string::npos) << wrong;
+      EXPECT_LT(text.find("WRONG", line), text.find('\n', line)) << wrong << "\n" << text;
+    }
+  }
 }
 
 }  // namespace

@@ -187,5 +187,49 @@ TEST(NotificationWords, RepeatsAndRefusalsSayWhatTheyAre) {
   for (const auto& row : rows) EXPECT_EQ(words::NotificationText("10:00", row.check), row.text);
 }
 
+// A refund notification is said as one, with what its req_info held, or why it was
+// refused: the fault of its req_info before any other reason.
+TEST(NotificationWords, RefundNotificationsSayWhatTheyHeldOrWhyRefused) {
+  using V = NotificationCheck::Verdict;
+  using R = NotificationCheck::Refusal;
+  const auto refund = [](V verdict, R refusal, RefundFault fault, const char* status) {
+    ReceivedNotification received;
+    received.time = "10:00";
+    received.refund = true;
+    received.refundFault = fault;
+    received.check.verdict = verdict;
+    received.check.refusal = refusal;
+    if (verdict != V::kRefused) {
+      received.check.fields = {{kFieldRefundId, "50000000000000000000000000001"},
+                               {kFieldOutRefundNo, "R-30"},
+                               {kFieldRefundFee, "30"},
+                               {kFieldRefundStatus, status}};
+      if (std::string(status) == "SUCCESS") {
+        received.check.fields[kFieldSuccessTime] = "2026-12-10 16:24:13";
+      }
+    }
+    return received;
+  };
+  const struct {
+    ReceivedNotification received;
+    const char* text;
+  } rows[] = {
+      {refund(V::kAccepted, R::kNone, RefundFault::kNone, "SUCCESS"),
+       "10:00 收到退款通知：SUCCESS（退款成功），退款 30 分，平台退款单号 "
+       "50000000000000000000000000001，商户退款单号 R-30，退款成功时间 2026-12-10 "
+       "16:24:13；req_info 已解密，已应答 SUCCESS"},
+      {refund(V::kAccepted, R::kNone, RefundFault::kNone, "REFUNDCLOSE"),
+       "10:00 收到退款通知：REFUNDCLOSE（退款关闭），退款 30 分，平台退款单号 "
+       "50000000000000000000000000001，商户退款单号 R-30；req_info 已解密，已应答 SUCCESS"},
+      {refund(V::kRepeat, R::kNone, RefundFault::kNone, "SUCCESS"),
+       "10:00 又收到同一退款通知（商户退款单号 R-30）：已再次应答 SUCCESS，未重复处理"},
+      {refund(V::kRefused, R::kUnreadable, RefundFault::kBadPadding, ""),
+       "10:00 收到退款通知并拒绝（已应答 FAIL）：req_info 解密后填充不对：密钥不对，或内容被改动"},
+      {refund(V::kRefused, R::kUnknownOrder, RefundFault::kNone, ""),
+       "10:00 收到退款通知并拒绝（已应答 FAIL）：既不是本程序申请的退款，也不是本程序下的订单"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(words::NotificationText(row.received), row.text);
+}
+
 }  // namespace
 }  // namespace quillmark::shell
