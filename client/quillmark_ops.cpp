@@ -117,11 +117,13 @@ SignedFields CQuillmarkOps::About(const SignedFields& request) const {
   return ours;
 }
 
-StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo) {
+StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& outTradeNo,
+                                    long long refundFee) {
   const MerchantSettings& merchant = settings_.merchant;
   RequestValues values = BuildOrderValues(merchant);
   values.outTradeNo = outTradeNo;
   values.totalFee = settings_.totalFee;
+  values.refundFee = refundFee;
   MakeNonceStr(values.nonce);
   // An order number given is an order sent again (a retry after SYSTEMERROR).
   if (operation.makes == Operation::Makes::kOrderNumber && outTradeNo.empty()) {
@@ -200,9 +202,10 @@ void CQuillmarkOps::QueryOrder(std::string orderNo, std::string& tradeState) {
   tradeState = Run(kOrderQueryOperation, orderNo).Field(kFieldTradeState);
 }
 
-StepOutcome CQuillmarkOps::Run(const Operation& operation, const std::string& orderNo) {
+StepOutcome CQuillmarkOps::Run(const Operation& operation, const std::string& orderNo,
+                               long long refundFee) {
   std::string outTradeNo = orderNo;
-  return Exchange(operation, outTradeNo);
+  return Exchange(operation, outTradeNo, refundFee);
 }
 
 CQuillmarkOps::CycleResult CQuillmarkOps::RunOrderCycle(const StepHook& beforeStep,

@@ -88,15 +88,16 @@ class CQuillmarkOps {
   void UseTotalFee(long long totalFee) { settings_.totalFee = totalFee; }
 
   // One request about the order `orderNo` (a query, a close, a refund, ...), as
-  // `operation` declares it.
-  StepOutcome Run(const Operation& operation, const std::string& orderNo);
+  // `operation` declares it; a refund gives back `refundFee` fen, or the whole order for 0.
+  StepOutcome Run(const Operation& operation, const std::string& orderNo, long long refundFee = 0);
 
   // Any operation, as every one of them runs: a fresh nonce (and the fresh number the
   // operation makes, right after it: an order number into `outTradeNo`, or a refund
   // number), the sign, the document in UTF-8, the POST to the operation's path, the
   // "Content:" line of the reply in the program's own text, and the reply's verdict and
-  // fields in the outcome.
-  StepOutcome Exchange(const Operation& operation, std::string& outTradeNo);
+  // fields in the outcome. `refundFee` is RequestValues::refundFee.
+  StepOutcome Exchange(const Operation& operation, std::string& outTradeNo,
+                       long long refundFee = 0);
 
   // One click of the pay button: a unified order and, when it returned an order number,
   // two queries of that order. A transfer aborted through the settings' TransferAbort

@@ -63,9 +63,10 @@ bool CycleWorker::StartCycle() {
   });
 }
 
-bool CycleWorker::Start(const Operation& operation, const std::string& orderNo) {
-  return Launch([this, &operation, orderNo] {
-    StepOutcome outcome = ops_->Run(operation, orderNo);
+bool CycleWorker::Start(const Operation& operation, const std::string& orderNo,
+                        long long refundFee) {
+  return Launch([this, &operation, orderNo, refundFee] {
+    StepOutcome outcome = ops_->Run(operation, orderNo, refundFee);
     tee_->FlushPartialLine();
     Post([this, outcome = std::move(outcome)] {
       Finish();

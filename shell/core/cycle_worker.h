@@ -57,9 +57,9 @@ class CycleWorker {
   // One run of the client (client/client_run.h) for the scenario chosen, or the plain
   // cycle before any was; false, and nothing started, while busy.
   bool StartCycle();
-  // One request of `operation` about the order `orderNo` (CQuillmarkOps::Run); false, and
-  // nothing started, while busy.
-  bool Start(const Operation& operation, const std::string& orderNo);
+  // One request of `operation` about the order `orderNo` (CQuillmarkOps::Run), a refund
+  // of `refundFee` fen (0: the whole order); false, and nothing started, while busy.
+  bool Start(const Operation& operation, const std::string& orderNo, long long refundFee = 0);
 
   // The merchant and endpoint of the next job; a job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);
