@@ -253,7 +253,7 @@ TEST_F(SecapiTest, TheConsoleOffersEachMerchantsFiles) {
       ASSERT_TRUE(file);
       EXPECT_EQ(file->status, 200);
       EXPECT_EQ(file->body,
-                testsupport::ReadFile(In(ClientCertFolder(certs_.path(), mchId), name)));
+                testsupport::ReadFile(In(ClientCertFolder(certs_.path(), mchId), name.c_str())));
       EXPECT_EQ(file->get_header_value("Content-Disposition"),
                 "attachment; filename=\"" + name + "\"");
     }
