@@ -39,7 +39,8 @@ RefundAmount ReadRefundAmount(const std::string& utf8, long long orderFen) {
   std::size_t decimals = 0;
   if (at < text.size() && text[at] == '.') {
     for (++at; at < text.size() && IsDigit(text[at]); ++at, ++decimals) {
-      fen = fen * 10 + (text[at] - '0');
+      // A third decimal is refused below; counting on without adding cannot overflow.
+      if (decimals < 2) fen = fen * 10 + (text[at] - '0');
     }
     if (decimals == 0) return refused(texts::kRefundAmountNotAmount);
   }
@@ -47,8 +48,9 @@ RefundAmount ReadRefundAmount(const std::string& utf8, long long orderFen) {
     return refused(texts::kRefundAmountNotAmount);
   }
   if (decimals == 1) fen *= 10;
-  if (yuan > kMostRefundFen / 100)
+  if (yuan > kMostRefundFen / 100) {
     return refused(texts::kRefundAmountOverLimit, YuanText(kMostRefundFen));
+  }
   RefundAmount amount;
   amount.fen = yuan * 100 + fen;
   if (amount.fen == 0) return refused(texts::kRefundAmountZero);
