@@ -88,7 +88,8 @@ class CQuillmarkOps {
   void UseTotalFee(long long totalFee) { settings_.totalFee = totalFee; }
 
   // One request about the order `orderNo` (a query, a close, a refund, ...), as
-  // `operation` declares it.
+  // `operation` declares it. A refund made so refunds the whole order as these operations
+  // place them; Refund and PlayRefund (client/refund_run.h) refund any order, in part.
   StepOutcome Run(const Operation& operation, const std::string& orderNo);
 
   // Any operation, as every one of them runs: a fresh nonce (and the fresh number the

@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "config/local_sandbox.h"
 #include "platform/platform.h"
 #include "protocol/field_rules.h"
 #include "protocol/flat_document.h"
@@ -261,6 +262,13 @@ ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::s
              {"ca_fingerprint", settings.caFingerprint},
              {"qr", QrJson(settings.phonePageUrl)}};
   }
+  // The merchants whose client certificates the console offers (an empty list: none), and
+  // the files of each, which the page links to below /console/api/client-cert/<mch_id>/.
+  ConsoleJson clientCerts = ConsoleJson::array();
+  if (!settings.clientCertFolder.empty()) {
+    for (const std::string& mchId : settings.clientCertMerchants) clientCerts.push_back(mchId);
+  }
+  const ConsoleJson clientCertFiles = {kClientCertP12, kClientCertPem, kClientKeyPem};
   return {{"form_token", settings.formToken},
           {"notify", settings.notify},
           {"refresh_ms", kConsoleRefreshMs},
@@ -277,6 +285,8 @@ ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::s
           {"max_armed", kMaxArmedScenarios},
           {"filters", FilterChoices()},
           {"phone", phone},
+          {"client_certs", clientCerts},
+          {"client_cert_files", clientCertFiles},
           {"lang", LanguageCode(language)}};
 }
 

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "client/refund_run.h"
+#include "protocol/operation.h"
 #include "text/encoding.h"
 
 namespace quillmark::shell {
@@ -63,8 +65,22 @@ bool CycleWorker::StartCycle() {
   });
 }
 
-bool CycleWorker::Start(const Operation& operation, const std::string& orderNo) {
-  return Launch([this, &operation, orderNo] {
+bool CycleWorker::Start(const Operation& operation, const std::string& orderNo,
+                        long long refundFee) {
+  return Launch([this, &operation, orderNo, refundFee] {
+    if (&operation == &kRefundOperation) {
+      RefundRun refund = PlayRefund(*ops_, RefundAsk{orderNo, refundFee, std::string()});
+      tee_->FlushPartialLine();
+      Post([this, refund = std::move(refund)] {
+        Finish();
+        if (refund.refund) {
+          listener_.OnStepFinished(*refund.refund);
+        } else {
+          listener_.OnRefundNotSent(refund.why);
+        }
+      });
+      return;
+    }
     StepOutcome outcome = ops_->Run(operation, orderNo);
     tee_->FlushPartialLine();
     Post([this, outcome = std::move(outcome)] {

@@ -38,6 +38,8 @@ class CycleListener {
   virtual void OnCycleFinished(const ClientRunResult& run) = 0;
   // A job of one operation (Start) is over; the outcome names its operation.
   virtual void OnStepFinished(const StepOutcome& outcome) = 0;
+  // A refund job ended before its refund was sent: the order's queries said why (GBK).
+  virtual void OnRefundNotSent(const std::string& /*why*/) {}
 };
 
 class CycleWorker {
@@ -57,9 +59,10 @@ class CycleWorker {
   // One run of the client (client/client_run.h) for the scenario chosen, or the plain
   // cycle before any was; false, and nothing started, while busy.
   bool StartCycle();
-  // One request of `operation` about the order `orderNo` (CQuillmarkOps::Run); false, and
-  // nothing started, while busy.
-  bool Start(const Operation& operation, const std::string& orderNo);
+  // One request of `operation` about the order `orderNo` (CQuillmarkOps::Run); a refund is
+  // the back office's (PlayRefund): `refundFee` fen of the order's own amount, 0 for what
+  // its earlier refunds left. False, and nothing started, while busy.
+  bool Start(const Operation& operation, const std::string& orderNo, long long refundFee = 0);
 
   // The merchant and endpoint of the next job; a job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);

@@ -1,10 +1,12 @@
 // Panel of panel.h: the results panel's description, its rows' words and its log.
 #include "shell/core/panel.h"
 
+#include <cstdlib>
 #include <iterator>
 #include <utility>
 
 #include "protocol/scenarios.h"
+#include "shell/core/refund_amount.h"
 #include "shell/core/texts.h"
 #include "text/encoding.h"
 
@@ -48,10 +50,18 @@ std::vector<layout::Grid> MakeGrids() {
   using layout::kMainPay;
   std::vector<layout::Grid> grids;
   grids.push_back(Filled(kMargin, kMargin, kRowColumns, kCycleTracks, kMainPay.y - kAboveButtons));
-  // Button1, then 再次查询, 关闭订单, 申请退款, 中止, the busy bar and the step's words.
+  // Button1, then 再次查询, 关闭订单, 申请退款 with its amount and unit, 中止, the busy bar
+  // and the step's words.
   grids.emplace_back(kMainPay.x, kMainPay.y,
-                     std::vector<layout::Track>{
-                         {0, kMainPay.cx}, {5, 50}, {3, 50}, {3, 50}, {3, 40}, {4, 38}, {4, 120}},
+                     std::vector<layout::Track>{{0, kMainPay.cx},
+                                                {5, 50},
+                                                {3, 50},
+                                                {3, 50},
+                                                {2, 44},
+                                                {2, 10},
+                                                {3, 40},
+                                                {4, 38},
+                                                {4, 120}},
                      std::vector<layout::Track>{{0, kMainPay.cy}});
   // The rows of what the buttons asked.
   grids.emplace_back(kMargin, grids.back().Bottom(), std::vector<layout::Track>{{0, 52}, {3, 451}},
@@ -73,9 +83,11 @@ const PanelControl kDescription[] = {
     {P::kQueryAgainButton, K::kButton, texts::kQueryAgain, "queryAgainButton", 1001, kButtons, {0, 1}, {}},
     {P::kCloseOrderButton, K::kButton, texts::kCloseOrder, "closeOrderButton", 1002, kButtons, {0, 2}, {}},
     {P::kRefundButton, K::kButton, texts::kRefund, "refundButton", 1003, kButtons, {0, 3}, {}},
-    {P::kAbortButton, K::kButton, texts::kAbort, "abortButton", 1004, kButtons, {0, 4}, {}},
-    {P::kBusy, K::kBusyBar, nullptr, "busyIndicator", 1005, kButtons, {0, 5, 1, 1, 0, 10}, {}},
-    {P::kStep, K::kText, nullptr, "stepLabel", 1006, kButtons, {0, 6, 1, 1, 0, 10}, {}},
+    {P::kRefundAmount, K::kInput, texts::kRefundAmountCue, "refundAmountField", 1007, kButtons, {0, 4, 1, 1, 0, 12}, {}},
+    {P::kRefundAmountUnit, K::kText, texts::kRefundAmountUnit, "refundAmountUnit", 1008, kButtons, {0, 5, 1, 1, 0, 8}, {}},
+    {P::kAbortButton, K::kButton, texts::kAbort, "abortButton", 1004, kButtons, {0, 6}, {}},
+    {P::kBusy, K::kBusyBar, nullptr, "busyIndicator", 1005, kButtons, {0, 7, 1, 1, 0, 10}, {}},
+    {P::kStep, K::kText, nullptr, "stepLabel", 1006, kButtons, {0, 8, 1, 1, 0, 10}, {}},
     {P::kScenario, K::kChoice, texts::kScenarioLabel, "scenarioChoice", 1023, kRows, {0, 1, 1, 1, 120}, {}},
     {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, kRows, {1, 1}, {}},
     {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, kRows, {2, 1}, {}},
@@ -329,7 +341,18 @@ void Panel::Click(PanelItem button) {
   }
   for (const PanelAction& action : PanelActions()) {
     if (action.button != button) continue;
-    if (lastOrderNo_.empty() || !worker_.Start(*action.operation, lastOrderNo_)) return;
+    if (lastOrderNo_.empty() || worker_.busy()) return;
+    long long refundFen = 0;
+    if (button == P::kRefundButton) {
+      const RefundAmount amount = ReadRefundAmount(refundAmountText_, lastOrderFen_);
+      if (!amount.refused.empty()) {
+        view_.SetText(action.verdictRow, amount.refused);
+        view_.SetToolTip(action.verdictRow, "");
+        return;
+      }
+      refundFen = amount.fen;
+    }
+    if (!worker_.Start(*action.operation, lastOrderNo_, refundFen)) return;
     running_ = &action;
     Running(action.verdictRow);
     Started(button);
@@ -342,6 +365,10 @@ void Panel::Choose(PanelItem choice, int index) {
   const bool known = index >= 0 && static_cast<std::size_t>(index) < std::size(kScenarios);
   scenario_ = known ? &kScenarios[index] : &kPaidScenario;
   worker_.UseScenario(*scenario_);
+}
+
+void Panel::Edited(PanelItem input, const std::string& utf8) {
+  if (input == P::kRefundAmount) refundAmountText_ = utf8;
 }
 
 bool Panel::ChooseScenario(const std::string& name) {
@@ -372,6 +399,8 @@ void Panel::Refresh() {
   const bool order = !lastOrderNo_.empty();
   view_.SetEnabled(P::kPayButton, !busy);
   for (const PanelAction& action : PanelActions()) view_.SetEnabled(action.button, !busy && order);
+  view_.SetEnabled(P::kRefundAmount, !busy && order);
+  view_.SetToolTip(P::kRefundAmount, texts::kRefundAmountTip);
   view_.SetEnabled(P::kAbortButton, busy);
   view_.SetEnabled(P::kOpenFolder, !bitmapFolder_.empty());
 }
@@ -429,6 +458,8 @@ void Panel::OnLine(const std::string& gbk) {
 void Panel::OnCycleFinished(const ClientRunResult& run) {
   const CycleResult& result = run.cycle;
   lastOrderNo_ = result.orderNo;
+  const auto fee = result.order.request.find(kFieldTotalFee);
+  lastOrderFen_ = fee == result.order.request.end() ? 0 : std::atoll(fee->second.c_str());
   ShowNotification();
   view_.SetText(P::kOrderNo, words::FromGbk(result.orderNo));
   view_.SetText(P::kCodeUrl, words::FromGbk(result.order.Field(kFieldCodeUrl)));
@@ -446,6 +477,14 @@ void Panel::OnCycleFinished(const ClientRunResult& run) {
 
 void Panel::OnStepFinished(const StepOutcome& outcome) {
   if (running_ != nullptr) ShowRow(running_->verdictRow, *running_->words, outcome);
+  Ended();
+}
+
+void Panel::OnRefundNotSent(const std::string& why) {
+  if (running_ != nullptr) {
+    view_.SetText(running_->verdictRow, words::Fill(texts::kRefundNotSent, {words::FromGbk(why)}));
+    view_.SetToolTip(running_->verdictRow, "");
+  }
   Ended();
 }
 

@@ -53,6 +53,8 @@ enum class PanelItem {
   kCopyLog,
   kClearLog,
   kScenario,
+  kRefundAmount,
+  kRefundAmountUnit,
 };
 
 enum class ControlKind {
@@ -64,6 +66,7 @@ enum class ControlKind {
   kQr,       // the payment link's QR code, whole pixels per module with a quiet zone
   kLog,      // a read-only multi-line text box without wrapping
   kChoice,   // a drop-down list of PanelChoices(), `caption` the row's caption
+  kInput,    // a one-line text box the user types in, `caption` the cue it shows while empty
 };
 
 // The panel's four bands, top to bottom, each a grid of its own (see PanelGrid()).
@@ -176,6 +179,8 @@ class Panel : private CycleListener {
   // next cycles play, its amount and its steps, as `quillmark-cycle --scenario` plays it.
   // An index out of range chooses the first.
   void Choose(PanelItem choice, int index);
+  // The text of a kInput control is now `utf8`, as typed; front ends forward each change.
+  void Edited(PanelItem input, const std::string& utf8);
   // The scenario row set to the scenario called `name`, as the programs' --scenario NAME
   // asks; false, and nothing chosen, for a name the table does not have.
   bool ChooseScenario(const std::string& name);
@@ -198,6 +203,7 @@ class Panel : private CycleListener {
   void OnLine(const std::string& gbk) override;
   void OnCycleFinished(const ClientRunResult& run) override;
   void OnStepFinished(const StepOutcome& outcome) override;
+  void OnRefundNotSent(const std::string& why) override;
 
   void Started(PanelItem starter);
   void Ended();
@@ -224,6 +230,8 @@ class Panel : private CycleListener {
   PanelItem starter_ = PanelItem::kPayButton;
   const PanelAction* running_ = nullptr;  // the action whose job runs, if one does
   std::string lastOrderNo_;
+  long long lastOrderFen_ = 0;    // the last order's amount, 0 when not known
+  std::string refundAmountText_;  // the refund amount as typed (UTF-8)
   std::string bitmapFolder_;
   std::vector<std::string> logLines_;  // UTF-8, every line whole, for copy-all
   // What each row of the run says, one piece per step it holds (GUI thread).

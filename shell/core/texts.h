@@ -67,6 +67,18 @@ inline constexpr char kCloseNotConfirmed[] = "应答未确认订单已关闭";
 inline constexpr char kRefunded[] = "已退款，退款单号 %1";
 inline constexpr char kRefundNotTrusted[] = "应答未通过验证，不能确认已退款";
 inline constexpr char kRefundNotConfirmed[] = "应答未确认已退款";
+inline constexpr char kRefundNotSent[] = "未发送退款：%1";
+// The amount beside 申请退款, in yuan: its unit after it, a cue inside it while it is
+// empty, and why a text typed there is refused (%1 the text, %2 the bound it passed).
+inline constexpr char kRefundAmountUnit[] = "元";
+inline constexpr char kRefundAmountCue[] = "全部";
+inline constexpr char kRefundAmountTip[] =
+    "退款金额，以元计，至多两位小数；留空则退还订单的全部余额";
+inline constexpr char kRefundAmountNotAmount[] =
+    "退款金额“%1”不是金额：请填以元计、至多两位小数的正数，或留空退还全部余额，未发送";
+inline constexpr char kRefundAmountZero[] = "退款金额“%1”为零：留空即退还全部余额，未发送";
+inline constexpr char kRefundAmountOverOrder[] = "退款金额“%1”超过订单金额 %2 元，未发送";
+inline constexpr char kRefundAmountOverLimit[] = "退款金额“%1”超过单笔上限 %2 元，未发送";
 inline constexpr char kBitmapLabel[] = "二维码文件";
 inline constexpr char kNotificationLabel[] = "支付通知";
 inline constexpr char kNotifyListening[] = "正在 %1 监听支付通知";

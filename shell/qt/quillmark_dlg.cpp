@@ -206,6 +206,15 @@ void CQuillmarkDlg::BuildPanel() {
         widget = field;
         break;
       }
+      case shell::ControlKind::kInput: {
+        auto* input = new QLineEdit(this);
+        input->setPlaceholderText(caption);
+        const PanelItem item = control.item;
+        connect(input, &QLineEdit::textChanged, this,
+                [this, item](const QString& text) { panel_.Edited(item, text.toStdString()); });
+        widget = input;
+        break;
+      }
       case shell::ControlKind::kVerdict:
       case shell::ControlKind::kText: {
         auto* label =

@@ -66,6 +66,8 @@ Kind KindOf(shell::ControlKind kind) {
       return {L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0};
     case shell::ControlKind::kField:
       return {L"EDIT", ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 0};
+    case shell::ControlKind::kInput:
+      return {L"EDIT", ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 0};
     case shell::ControlKind::kVerdict:
       // SS_NOTIFY: the tooltip sees the mouse over it.
       return {L"STATIC", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 0};
@@ -286,6 +288,10 @@ void MainDialog::OnCommand(int id, int notification) {
   if (control != nullptr && control->kind == shell::ControlKind::kButton) {
     panelRules_.Click(control->item);
   }
+  if (control != nullptr && control->kind == shell::ControlKind::kInput &&
+      notification == EN_CHANGE) {
+    panelRules_.Edited(control->item, WindowTextUtf8(Item(control->item)));
+  }
   if (control != nullptr && control->kind == shell::ControlKind::kChoice &&
       notification == CBN_SELCHANGE) {
     const auto index = SendMessageW(Item(control->item), CB_GETCURSEL, 0, 0);
@@ -324,11 +330,18 @@ void MainDialog::BuildPanel() {
   for (const shell::PanelControl& control : shell::PanelControls()) {
     const Kind kind = KindOf(control.kind);
     const bool row = shell::HasRowCaption(control.kind);
+    const bool input = control.kind == shell::ControlKind::kInput;
     const bool shown = shell::ShownBeforePanel(control.item);
     HWND child = make(
-        kind, row ? nullptr : control.caption, control.controlId,
+        kind, row || input ? nullptr : control.caption, control.controlId,
         control.kind == shell::ControlKind::kChoice ? DroppedDown(control.du) : control.du, shown);
     if (control.kind == shell::ControlKind::kChoice) FillChoices(child, control.item);
+    // An input's caption is the cue it shows while empty (common controls 6, which the
+    // manifest asks for), shown even while it has the focus.
+    if (input) {
+      SendMessageW(child, EM_SETCUEBANNER, TRUE,
+                   reinterpret_cast<LPARAM>(Wide(control.caption).c_str()));
+    }
     // In tab order after the last one.
     SetWindowPos(child, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     previous = child;
@@ -336,7 +349,7 @@ void MainDialog::BuildPanel() {
       make(KindOf(shell::ControlKind::kText), control.caption, shell::kCaptionIdBase + caption++,
            shell::CaptionRect(control), shown);
     }
-    if (control.kind == shell::ControlKind::kVerdict && tooltip_ != nullptr) {
+    if ((control.kind == shell::ControlKind::kVerdict || input) && tooltip_ != nullptr) {
       TOOLINFOW tool{};
       tool.cbSize = TTTOOLINFOW_V2_SIZE;
       tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;

@@ -26,4 +26,7 @@ int MetricForDpi(int index, UINT dpi);
 using platform::Utf8;
 using platform::Wide;
 
+// What `window` holds (a text box's text), in UTF-8.
+std::string WindowTextUtf8(HWND window);
+
 }  // namespace quillmark::win32

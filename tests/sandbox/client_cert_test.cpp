@@ -2,10 +2,12 @@
 // the platform hands them out, the loader names each mistake made with them before anything
 // is sent, and /secapi/ answers each certificate as the platform's front and API do.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <sys/stat.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -232,6 +234,35 @@ TEST_F(SecapiTest, RefundWantsTheMerchantsOwnCertificate) {
   EXPECT_NE(log_.str().find("/secapi/pay/refund - 400 FAIL no client certificate"),
             std::string::npos)
       << log_.str();
+}
+
+// The console's page offers each merchant's three files by what its about lists; each link
+// it makes is a download of that file.
+TEST_F(SecapiTest, TheConsoleOffersEachMerchantsFiles) {
+  auto client = testsupport::Client(sandbox_->port());
+  const auto about = client->Get("/console/api/about");
+  ASSERT_TRUE(about && about->status == 200);
+  const nlohmann::json offered = nlohmann::json::parse(about->body);
+  EXPECT_EQ(offered["client_certs"], nlohmann::json({kMchId, kOtherMchId}));
+  EXPECT_EQ(offered["client_cert_files"],
+            nlohmann::json({kClientCertP12, kClientCertPem, kClientKeyPem}));
+  for (const std::string mchId : offered["client_certs"]) {
+    for (const std::string name : offered["client_cert_files"]) {
+      SCOPED_TRACE(mchId + "/" + name);
+      const auto file = client->Get("/console/api/client-cert/" + mchId + "/" + name);
+      ASSERT_TRUE(file);
+      EXPECT_EQ(file->status, 200);
+      EXPECT_EQ(file->body,
+                testsupport::ReadFile(In(ClientCertFolder(certs_.path(), mchId), name.c_str())));
+      EXPECT_EQ(file->get_header_value("Content-Disposition"),
+                "attachment; filename=\"" + name + "\"");
+    }
+  }
+  // The page builds its links from those two lists.
+  const auto script = client->Get("/console/console.js");
+  ASSERT_TRUE(script);
+  EXPECT_NE(script->body.find("'/console/api/client-cert/' + encodeURIComponent(mchId)"),
+            std::string::npos);
 }
 
 }  // namespace

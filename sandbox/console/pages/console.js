@@ -133,6 +133,14 @@
       (shown, total, most) => '共设定 ' + total + ' 个（同时至多 ' + most +
         ' 个），这是前 ' + shown + ' 个。'],
     tableHead: [['Scenario', 'Amount', 'What the sandbox does'], ['场景', '金额', '沙箱的行为']],
+    clientCerts: ["The merchant's client certificate", '商户 API 证书'],
+    clientCertsNote: [
+      'The files the platform hands a merchant, issued by the sandbox\'s merchant CA: a' +
+        ' client presents them to /secapi/ paths (the refund). The .p12\'s password is the' +
+        ' merchant number; the PEM key is not encrypted.',
+      '平台发给商户的文件，由沙箱的商户 CA 签发：客户端访问 /secapi/ 路径（退款）时出示。' +
+        '.p12 的密码是商户号；PEM 私钥未加密。'],
+    merchant: ['Merchant ', '商户号 '],
   };
   // One language's words (WORDS.en, WORDS.zh), taken from PAIRS by the language's place.
   const WORDS = Object.fromEntries(['en', 'zh'].map((language, i) => [language,
@@ -247,7 +255,23 @@
       el('p', {class: 'note'}, words.ordersNote(about.page_orders)),
       table('orders', words.ordersHead, rows, words.noOrders, words.moreOrders, data.truncated),
       scenariosSection(data.scenarios),
+      clientCertsSection(about),
       footer(about)];
+  }
+
+  // Each merchant's three certificate files as downloads: plain links, so the browser sends
+  // the console's cookie with them as it does with the page's API calls.
+  function clientCertsSection(about) {
+    const merchants = about.client_certs || [];
+    if (merchants.length === 0) return null;
+    const files = about.client_cert_files;
+    return el('section', {id: 'client-certs'}, el('h2', {}, words.clientCerts),
+      el('p', {class: 'note'}, words.clientCertsNote),
+      el('ul', {class: 'downloads'}, merchants.map(mchId => el('li', {},
+        words.merchant, el('code', {}, mchId), ' ',
+        files.map(name => el('a', {class: 'download', download: name,
+          href: '/console/api/client-cert/' + encodeURIComponent(mchId) + '/' +
+            encodeURIComponent(name)}, name))))));
   }
 
   function signBlock(sign, type) {

@@ -60,9 +60,12 @@ TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
       {PanelItem::kQueryAgainButton, {62, 179, 50, 14}},
       {PanelItem::kCloseOrderButton, {115, 179, 50, 14}},
       {PanelItem::kRefundButton, {168, 179, 50, 14}},
-      {PanelItem::kAbortButton, {221, 179, 40, 14}},
-      {PanelItem::kBusy, {265, 181, 38, 10}},
-      {PanelItem::kStep, {307, 181, 120, 10}},
+      // The refund's amount and its unit beside it move the rest of the row right.
+      {PanelItem::kRefundAmount, {220, 180, 44, 12}},
+      {PanelItem::kRefundAmountUnit, {266, 182, 10, 8}},
+      {PanelItem::kAbortButton, {279, 179, 40, 14}},
+      {PanelItem::kBusy, {323, 181, 38, 10}},
+      {PanelItem::kStep, {365, 181, 120, 10}},
       // The scenario row first, inside the template's own size: it shows from the start.
       {PanelItem::kScenario, {62, 7, 120, 12}},
       {PanelItem::kOrderNo, {62, 21, 194, 12}},

@@ -21,6 +21,7 @@
 #include "shell/core/cycle_worker.h"
 #include "shell/core/outcome_words.h"
 #include "shell/core/panel.h"
+#include "shell/core/refund_amount.h"
 #include "shell/core/settings_controller.h"
 #include "shell/core/texts.h"
 #include "tests/support/temp_dir.h"
@@ -166,6 +167,76 @@ TEST(ScenarioRow, OffersEveryScenarioAndTheCycleCarriesTheChosenAmount) {
   cycle();
   const std::vector<std::string> expected = {std::to_string(kTotalFee), "4001", "4001", "1"};
   EXPECT_EQ(recorder.fees, expected);
+}
+
+// The refund row's amount, typed in yuan: what each text asks for in fen, or the words that
+// refuse it (each names the text; nothing is sent then).
+TEST(RefundAmount, ReadsYuanAndRefusesWhatIsNoAmountNamingIt) {
+  const struct {
+    const char* typed;
+    long long orderFen;  // 0: not known
+    long long fen;
+    const char* refused;  // a part of the words, or null when it is an amount
+  } rows[] = {
+      {"", 100, 0, nullptr},  // the whole remainder
+      {"   ", 100, 0, nullptr},
+      {"1", 100, 100, nullptr},  // whole yuan
+      {" 0.3 ", 100, 30, nullptr},
+      {"0.05", 100, 5, nullptr},
+      {"12.34", 0, 1234, nullptr},
+      {"007", 0, 700, nullptr},
+      {"21474836.47", 0, kMostRefundFen, nullptr},
+      {"0", 100, 0, "退款金额“0”为零"},
+      {"0.00", 100, 0, "退款金额“0.00”为零"},
+      {"-1", 100, 0, "退款金额“-1”不是金额"},
+      {"+1", 100, 0, "退款金额“+1”不是金额"},
+      {"1.234", 0, 0, "退款金额“1.234”不是金额"},  // a fraction of a fen
+      {"1.99999999999999999999999", 0, 0, "不是金额"},
+      {"1.", 0, 0, "退款金额“1.”不是金额"},
+      {".5", 0, 0, "退款金额“.5”不是金额"},
+      {"1,00", 0, 0, "退款金额“1,00”不是金额"},
+      {"1e2", 0, 0, "退款金额“1e2”不是金额"},
+      {"abc", 0, 0, "退款金额“abc”不是金额"},
+      {"１", 0, 0, "退款金额“１”不是金额"},  // a full-width digit
+      {"1.01", 100, 0, "退款金额“1.01”超过订单金额 1.00 元"},
+      {"21474836.48", 0, 0, "超过单笔上限 21474836.47 元"},
+      {"99999999999999999999999", 0, 0, "超过单笔上限 21474836.47 元"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.typed);
+    const RefundAmount amount = ReadRefundAmount(row.typed, row.orderFen);
+    EXPECT_EQ(amount.fen, row.fen);
+    if (row.refused == nullptr) {
+      EXPECT_EQ(amount.refused, "");
+    } else {
+      EXPECT_NE(amount.refused.find(row.refused), std::string::npos) << amount.refused;
+    }
+  }
+}
+
+// A window's refund is the back office's: the order's query comes first, for the order's
+// own amount, and a refund is sent only on its word. With no answer, nothing is refunded
+// and the row says why (the amount reaching refund_fee: the Qt window's test).
+TEST(CycleWorker, ARefundAsksTheOrderFirstAndSaysWhyNoneWasSent) {
+  struct Requests : CycleListener {
+    void OnRunStepStarted(ClientStep, int) override {}
+    void OnRunStepFinished(const RunStep&) override {}
+    void OnLine(const std::string&) override {}
+    void OnCycleFinished(const ClientRunResult&) override {}
+    void OnStepFinished(const StepOutcome& outcome) override { sent.push_back(outcome.request); }
+    void OnRefundNotSent(const std::string& why) override { notSent.push_back(why); }
+    std::vector<SignedFields> sent;
+    std::vector<std::string> notSent;
+  } requests;
+  std::ostringstream out;
+  Queue queue;
+  CycleWorker worker(
+      RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, requests);
+  ASSERT_TRUE(worker.Start(kRefundOperation, "20260307090503042abcdefghijklmno", 30));
+  queue.DeliverUntil([&] { return !worker.busy(); });
+  EXPECT_TRUE(requests.sent.empty());
+  ASSERT_EQ(requests.notSent.size(), 1u);
+  EXPECT_EQ(requests.notSent[0].rfind("the order query got no reply", 0), 0u) << requests.notSent[0];
 }
 
 TEST(CycleWorker, NothingIsDeliveredAfterShutdown) {

@@ -519,6 +519,37 @@ class PayButtonTest : public QObject {
     QCOMPARE(TextOf(dlg, "queryAgainVerdict"), QStringLiteral("REFUND（已转入退款）；签名已验证"));
   }
 
+  // The amount beside 申请退款, in yuan, is the refund's refund_fee in fen; one that is no
+  // amount, or more than the order's, is refused in the refund's row and nothing is sent.
+  void aRefundTakesTheAmountTyped() {
+    Rig rig;
+    QVERIFY(rig.Start(Fault::kNone));
+    CQuillmarkOps ops = rig.Ops();
+    ops.UseTotalFee(100);
+    CQuillmarkDlg dlg(std::move(ops));
+    dlg.show();
+    QVERIFY(ClickAndWait(dlg, "button1"));
+    auto* amount = Child<QLineEdit>(dlg, "refundAmountField");
+    QVERIFY(amount != nullptr && amount->isEnabled());
+    QCOMPARE(Child<QLabel>(dlg, "refundAmountUnit")->text(), QStringLiteral("元"));
+    const std::size_t cycle = rig.sandbox->requests().size();
+    for (const QString& refused : {QStringLiteral("3毛"), QStringLiteral("1.01")}) {
+      amount->setText(refused);
+      QTest::mouseClick(Child<QPushButton>(dlg, "refundButton"), Qt::LeftButton);
+      QVERIFY2(TextOf(dlg, "refundVerdict").startsWith(QStringLiteral("退款金额“%1”").arg(refused)),
+               qPrintable(TextOf(dlg, "refundVerdict")));
+      QCOMPARE(rig.sandbox->requests().size(), cycle);
+    }
+    amount->setText(QStringLiteral("0.3"));
+    QVERIFY(ClickAndWait(dlg, "refundButton"));
+    const RecordedRequest refund = rig.sandbox->requests().back();
+    QCOMPARE(refund.path, std::string("/secapi/pay/refund"));
+    QCOMPARE(Field(refund, "refund_fee"), std::string("30"));
+    QCOMPARE(Field(refund, "total_fee"), std::string("100"));
+    QVERIFY2(TextOf(dlg, "refundVerdict").startsWith(QStringLiteral("已退款")),
+             qPrintable(TextOf(dlg, "refundVerdict")));
+  }
+
   // With a scenario chosen (as --scenario NAME chooses it, or on the row), Button1 plays the
   // steps quillmark-cycle --scenario plays, and each step's verdict is in its row. The row
   // is there before the first cycle.
