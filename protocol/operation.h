@@ -65,6 +65,8 @@ inline std::string RefundFee(const RequestValues& v) {
   return v.refundFee > 0 ? std::to_string(v.refundFee) : TotalFee(v);
 }
 inline std::string TradeType(const RequestValues& v) { return v.tradeType; }
+inline std::string OpenId(const RequestValues& v) { return v.openId; }
+inline std::string SceneInfo(const RequestValues& v) { return v.sceneInfo; }
 // A key the client does not send: left out, as every empty optional field is.
 inline std::string None(const RequestValues&) { return std::string(); }
 // Named only when it is not MD5: a request without sign_type is signed with MD5.
@@ -120,7 +122,9 @@ inline const std::vector<RequestField> kAboutAnOrder = {{kFieldAppId, from::AppI
                                                         {kFieldOutTradeNo, from::OrderNumber},
                                                         kSignTypeField};
 
-// Places a NATIVE order and receives its payment link.
+// Places an order and receives its prepay_id, and for NATIVE its payment link. openid and
+// scene_info, which only JSAPI and MWEB name, are left out when empty: a NATIVE request is
+// the one it always was.
 inline const Operation kUnifiedOrderOperation{"unified order",
                                               "/pay/unifiedorder",
                                               {{kFieldAppId, from::AppId},
@@ -128,7 +132,9 @@ inline const Operation kUnifiedOrderOperation{"unified order",
                                                {kFieldMchId, from::MchId},
                                                {kFieldNonceStr, from::Nonce},
                                                {kFieldNotifyUrl, from::NotifyUrl},
+                                               {kFieldOpenId, from::OpenId, true},
                                                {kFieldOutTradeNo, from::OrderNumber},
+                                               {kFieldSceneInfo, from::SceneInfo, true},
                                                kSignTypeField,
                                                {kFieldSpbillCreateIp, from::ClientIp},
                                                {kFieldTotalFee, from::TotalFee},

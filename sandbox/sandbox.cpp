@@ -892,6 +892,8 @@ bool Sandbox::Impl::WithOrder(const std::string& number, const OrderUse& use) {
   std::lock_guard<std::mutex> lock(mutex);
   Order* order = book.Find(number, OrderBook::Clock::now());
   if (!order) return false;
+  // Whoever looks at an order whose time_expire has come finds it closed, by the platform.
+  life.CloseIfExpired(*order, NowMs());
   use(*order, life);
   return true;
 }
