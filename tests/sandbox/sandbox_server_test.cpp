@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -469,6 +470,43 @@ TEST_F(SandboxServer, TimeExpireClosesTheOrder) {
       CdataField(PlaceOrder("later", {{"time_expire", "20991231235959"}}).body, "result_code"),
       "SUCCESS");
   EXPECT_EQ(State("later"), "NOTPAY");
+}
+
+// A JSAPI page's parameters, checked at /pay/page/verify against the order they name: the
+// verdict in JSON, the rule named, for as long as the order can be paid.
+TEST_F(SandboxServer, ChecksAJsapiPagesParametersAgainstItsOrder) {
+  StartSandbox();
+  const Reply placed =
+      PlaceOrder("page1", {{"trade_type", "JSAPI"}, {"openid", "qmPayer-made_up0000000000001"}});
+  const std::string prepayId = CdataField(placed.body, "prepay_id");
+  ASSERT_FALSE(prepayId.empty()) << placed.body;
+  const auto verify = [&](const std::string& key, long long stamp) {
+    SignedFields page = {{"appId", kAppId},
+                         {"nonceStr", "PageNonce0123456789abcdefABCDEF"},
+                         {"package", "prepay_id=" + prepayId},
+                         {"signType", "MD5"},
+                         {"timeStamp", std::to_string(stamp)}};
+    page["paySign"] = SignOf(page, key);
+    std::string json = "{";
+    for (const auto& [name, value] : page) json += "\"" + name + "\":\"" + value + "\",";
+    json.back() = '}';
+    const auto reply = Client(sandbox_->port())->Post("/pay/page/verify", json, "application/json");
+    EXPECT_TRUE(reply);
+    EXPECT_EQ(reply ? reply->status : 0, 200);
+    return reply ? reply->body : std::string();
+  };
+  const long long now = static_cast<long long>(std::time(nullptr));
+  EXPECT_NE(verify(kApiKey, now).find("\"verdict\":\"pass\""), std::string::npos);
+  const std::string wrongKey = verify("AnotherMerchantsKey0123456789abc", now);
+  EXPECT_NE(wrongKey.find("\"rule\":\"sign-mismatch\""), std::string::npos) << wrongKey;
+  EXPECT_NE(wrongKey.find("&key=********\""), std::string::npos) << wrongKey;
+  EXPECT_NE(verify(kApiKey, now * 1000).find("\"rule\":\"timestamp-milliseconds\""),
+            std::string::npos);
+  const auto paying = Client(sandbox_->port())->Post("/pay/qr/page1/pay", "", "text/plain");
+  ASSERT_TRUE(paying);
+  EXPECT_NE(verify(kApiKey, now).find("\"rule\":\"order-paid\""), std::string::npos);
+  EXPECT_NE(log_.str().find(" page1 200 page parameters refused: order-paid"), std::string::npos)
+      << log_.str();
 }
 
 TEST_F(SandboxServer, QueryOfAnUnknownOrderFails) {
