@@ -83,6 +83,12 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
           return ParseSignType(value) ? std::string() : "unknown sign type " + value;
         });
   }
+  line.verifyPage = app.add_subcommand(
+      "verify-page",
+      "ask the API base's sandbox whether a JSAPI page's parameters (a JSON object of appId, "
+      "timeStamp, nonceStr, package, signType and paySign; - for standard input) pass its "
+      "check of paySign, prepay_id and timeStamp; exit 0 when they pass, 3 otherwise");
+  line.verifyPage->add_option("FILE", line.document, "the parameters as JSON, UTF-8")->required();
   app.add_option("--await-notify", line.awaitNotify,
                  "listen for the order's payment notification at notify_url (or notify_listen) "
                  "from before the first request, and wait up to SECONDS after the cycle for it")

@@ -34,7 +34,7 @@ struct CommandLine {
   std::optional<std::string> config;
   std::optional<std::string> profile;  // --profile NAME, over QUILLMARK_PROFILE
   std::string orderNo;                 // a command's OUT_TRADE_NO
-  std::string document;                // sign's or verify's FILE
+  std::string document;                // sign's, verify's or verify-page's FILE
   std::string signType;                // sign's or verify's --sign-type; empty: the document's
   std::optional<double> awaitNotify;
   std::optional<std::string> scenario;      // --scenario's name, checked after parsing
@@ -43,6 +43,7 @@ struct CommandLine {
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
   CLI::App* sign = nullptr;
   CLI::App* verify = nullptr;
+  CLI::App* verifyPage = nullptr;  // verify-page FILE: a JSAPI page's parameters, to the sandbox
 
   // The order command given, or null.
   const OrderCommand* Chosen() const;

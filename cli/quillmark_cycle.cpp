@@ -244,5 +244,6 @@ int main(int argc, char** argv) {
   if (line.verify->parsed()) {
     return VerifyDocument(line.document, settings.merchant, std::cout, line.signType);
   }
+  if (line.verifyPage->parsed()) return VerifyPage(line.document, settings.merchant, std::cout);
   return RunRequests(line, chosen, scenario, settings);
 }

@@ -54,15 +54,6 @@ std::optional<PageParameters> ReadPageParameters(std::string_view body, PageVerd
   return page;
 }
 
-std::string PaySignString(const PageParameters& page, std::string_view key) {
-  return SignStringOf({{kPageAppId, page.appId},
-                       {kPageNonceStr, page.nonceStr},
-                       {kPagePackage, page.package},
-                       {kPageSignType, page.signType},
-                       {kPageTimeStamp, page.timeStamp}},
-                      key);
-}
-
 PageVerdict CheckPageParameters(const PageParameters& page, const MerchantSettings& merchant,
                                 const std::optional<Order>& found, std::int64_t nowMs) {
   if (page.appId != merchant.appId) {
@@ -96,9 +87,7 @@ PageVerdict CheckPageParameters(const PageParameters& page, const MerchantSettin
     return Refused("package-form",
                    "package " + Shown(page.package) + " must be prepay_id=<the order's prepay_id>");
   }
-  const std::string signString = PaySignString(page, merchant.apiKey);
-  const std::string expected =
-      SignFields(signString.data(), signString.size(), *type, merchant.apiKey);
+  const std::string expected = PaySignOf(page, merchant.apiKey, *type);
   if (page.paySign != expected) {
     PageVerdict verdict =
         Refused("sign-mismatch", "paySign mismatch: expected the upper-case " +
