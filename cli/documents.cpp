@@ -171,6 +171,27 @@ int VerifyDocument(const std::string& file, const MerchantSettings& merchant, st
 int VerifyPage(const std::string& file, const MerchantSettings& merchant, std::ostream& out) {
   std::string parameters;
   if (!ReadDocument(file, parameters, out)) return kBadUsage;
+  return AskPageVerdict(parameters, merchant, out);
+}
+
+std::string SignedPageJson(const MerchantSettings& merchant, const std::string& prepayId,
+                           long long timeStamp, const std::string& nonce) {
+  PageParameters page{merchant.appId,
+                      std::to_string(timeStamp),
+                      nonce,
+                      kPackagePrefix + prepayId,
+                      SignTypeName(merchant.Signing()),
+                      ""};
+  page.paySign = PaySignOf(page, merchant.apiKey, merchant.Signing());
+  // In the order a page writes them; the sign string sorts them itself.
+  nlohmann::ordered_json json = {{kPageAppId, page.appId},       {kPageTimeStamp, page.timeStamp},
+                                 {kPageNonceStr, page.nonceStr}, {kPagePackage, page.package},
+                                 {kPageSignType, page.signType}, {kPagePaySign, page.paySign}};
+  return json.dump();
+}
+
+int AskPageVerdict(const std::string& parameters, const MerchantSettings& merchant,
+                   std::ostream& out) {
   TransportOptions transport = CQuillmarkOps::Settings::FromMerchant(merchant).transport;
   transport.contentType = "application/json";
   const std::string url = merchant.apiBase + kPageVerifyPath;

@@ -99,6 +99,12 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
                  "play it through: a SYSTEMERROR retried, a USERPAYING polled on, a refund "
                  "made and queried for the refund-* ones")
       ->option_text("NAME");
+  app.add_option("--trade-type", line.tradeType,
+                 "place the cycle's order as NATIVE (the default: a payment link and its QR "
+                 "bitmap), JSAPI (for a made-up payer; the page's signed parameters are printed "
+                 "and checked by the sandbox), MWEB (for a made-up site) or APP")
+      ->option_text("TYPE")
+      ->check(CLI::IsMember({"NATIVE", "JSAPI", "MWEB", "APP"}));
   app.add_option("--report", line.reports,
                  "also write the run's steps as a JUnit XML (junit:FILE) or JSON (json:FILE) "
                  "report; may be given more than once")

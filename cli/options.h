@@ -38,6 +38,7 @@ struct CommandLine {
   std::string signType;                // sign's or verify's --sign-type; empty: the document's
   std::optional<double> awaitNotify;
   std::optional<std::string> scenario;      // --scenario's name, checked after parsing
+  std::string tradeType = "NATIVE";         // --trade-type
   std::vector<std::string> reports;         // --report's KIND:FILE words, checked after parsing
   std::vector<ReportTarget> reportTargets;  // what they name
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;

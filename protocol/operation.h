@@ -111,6 +111,9 @@ inline constexpr const char* kNamingFields[] = {kFieldAppId,       kFieldMchId, 
 StepVerdict JudgeAccepted(const StepOutcome& outcome);
 // Accepted, and holding the operation's first reply field (the payment link, the state).
 StepVerdict JudgeFirstReplyField(const StepOutcome& outcome);
+// The unified order's: accepted, and holding the payment link of a NATIVE order (as it
+// always was), or the prepay_id of an order of any other trade type, which has no link.
+StepVerdict JudgeUnifiedOrder(const StepOutcome& outcome);
 
 // The operation's judgement of `outcome`; kFailed for an outcome of no operation.
 StepVerdict VerdictOf(const StepOutcome& outcome);
@@ -141,8 +144,8 @@ inline const Operation kUnifiedOrderOperation{"unified order",
                                                {kFieldTradeType, from::TradeType}},
                                               Operation::Makes::kOrderNumber,
                                               true,
-                                              {kFieldCodeUrl},
-                                              JudgeFirstReplyField};
+                                              {kFieldCodeUrl, kFieldPrepayId, kFieldMwebUrl},
+                                              JudgeUnifiedOrder};
 
 // Asks for an order's state.
 inline const Operation kOrderQueryOperation{

@@ -284,6 +284,43 @@ TEST(CycleVerifyPage, AsksTheSandboxAndExitsByItsVerdict) {
   EXPECT_EQ(RunProgram(argv, work.path()).exitCode, 2);
 }
 
+// --trade-type places the cycle's order of that type: only NATIVE's has a payment link and
+// a bitmap; JSAPI's page parameters are signed and pass the sandbox's check, before a
+// query pays the order.
+TEST(CycleTradeType, PlacesEachTypeAndChecksAJsapiPage) {
+  Options options;
+  options.port = 0;
+  options.payAfterQueries = 1;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  const struct {
+    const char* type;
+    bool bitmap;
+    const char* line;
+  } rows[] = {
+      {"NATIVE", true, "\nQR bitmap:     "},
+      {"JSAPI", false, "\nPage verify:   "},
+      {"MWEB", false, "\nQR bitmap:     none: an MWEB order has no payment link\n"},
+      {"APP", false, "\nQR bitmap:     none: an APP order has no payment link\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    TempDir work;
+    std::vector<std::string> argv = CycleCommand(work.path(), sandbox.baseUrl());
+    argv.insert(argv.end(), {"--trade-type", row.type});
+    const ProgramResult result = RunProgram(argv, work.path());
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+    EXPECT_EQ(std::filesystem::exists(work.path() + "/1.BMP"), row.bitmap);
+    EXPECT_EQ(result.out.find("Page parameters: ") != std::string::npos,
+              std::string(row.type) == "JSAPI");
+    if (std::string(row.type) == "JSAPI") {
+      EXPECT_NE(result.out.find("\nVerdict:       pass\n"), std::string::npos) << result.out;
+    }
+  }
+}
+
 TEST(CycleHelp, ListsEveryExitStatus) {
   TempDir work;
   std::vector<std::string> argv =
