@@ -1,4 +1,4 @@
-// quillmark-cycle sign|verify, as documents.h describes them.
+// quillmark-cycle sign|verify|verify-page, as documents.h describes them.
 #include "cli/documents.h"
 
 #include <algorithm>
@@ -6,14 +6,19 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/exit_status.h"
+#include "client/quillmark_ops.h"
 #include "config/merchant_settings.h"
 #include "http/transport.h"
 #include "protocol/flat_document.h"
 #include "protocol/notification.h"
 #include "protocol/operation.h"
+#include "protocol/page_parameters.h"
 #include "protocol/reply_fields.h"
 #include "protocol/sign.h"
 #include "text/encoding.h"
@@ -161,6 +166,61 @@ int VerifyDocument(const std::string& file, const MerchantSettings& merchant, st
       break;
   }
   return kBadSignature;
+}
+
+int VerifyPage(const std::string& file, const MerchantSettings& merchant, std::ostream& out) {
+  std::string parameters;
+  if (!ReadDocument(file, parameters, out)) return kBadUsage;
+  return AskPageVerdict(parameters, merchant, out);
+}
+
+std::string SignedPageJson(const MerchantSettings& merchant, const std::string& prepayId,
+                           long long timeStamp, const std::string& nonce) {
+  PageParameters page{merchant.appId,
+                      std::to_string(timeStamp),
+                      nonce,
+                      kPackagePrefix + prepayId,
+                      SignTypeName(merchant.Signing()),
+                      ""};
+  page.paySign = PaySignOf(page, merchant.apiKey, merchant.Signing());
+  // In the order a page writes them; the sign string sorts them itself.
+  nlohmann::ordered_json json = {{kPageAppId, page.appId},       {kPageTimeStamp, page.timeStamp},
+                                 {kPageNonceStr, page.nonceStr}, {kPagePackage, page.package},
+                                 {kPageSignType, page.signType}, {kPagePaySign, page.paySign}};
+  return json.dump();
+}
+
+int AskPageVerdict(const std::string& parameters, const MerchantSettings& merchant,
+                   std::ostream& out) {
+  TransportOptions transport = CQuillmarkOps::Settings::FromMerchant(merchant).transport;
+  transport.contentType = "application/json";
+  const std::string url = merchant.apiBase + kPageVerifyPath;
+  std::ostringstream log;
+  TransferStatus status;
+  const std::string answer = PostXml(url.c_str(), parameters.c_str(), log, transport, &status);
+  out << "Page verify:   " << EscapeControls(url) << '\n';
+  const nlohmann::json verdict = nlohmann::json::parse(answer, nullptr, false);
+  if (!status.ok() || !verdict.is_object() || !verdict.contains("verdict") ||
+      !verdict["verdict"].is_string()) {
+    out << "Verdict:       none: " << EscapeControls(log.str().substr(0, log.str().find('\n')))
+        << (status.ok() ? " (the answer is no page verdict; is the API base a sandbox?)" : "")
+        << '\n';
+    return kNotDone;
+  }
+  const auto text = [&verdict](const char* name) {
+    const auto it = verdict.find(name);
+    return it != verdict.end() && it->is_string() ? EscapeControls(it->get<std::string>())
+                                                  : std::string();
+  };
+  const bool passed = text("verdict") == "pass";
+  out << "Verdict:       " << (passed ? "pass" : "refused (" + text("rule") + ")") << '\n';
+  if (!text("out_trade_no").empty()) out << "Order:         " << text("out_trade_no") << '\n';
+  if (!passed) out << "Why:           " << text("message") << '\n';
+  if (!text("expected_sign").empty()) {
+    out << "Sign string:   " << text("sign_string") << '\n'
+        << "Expected sign: " << text("expected_sign") << '\n';
+  }
+  return passed ? kDone : kBadSignature;
 }
 
 }  // namespace quillmark::cli

@@ -95,6 +95,12 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
           return ParseSignType(value) ? std::string() : "unknown sign type " + value;
         });
   }
+  line.verifyPage = app.add_subcommand(
+      "verify-page",
+      "ask the API base's sandbox whether a JSAPI page's parameters (a JSON object of appId, "
+      "timeStamp, nonceStr, package, signType and paySign; - for standard input) pass its "
+      "check of paySign, prepay_id and timeStamp; exit 0 when they pass, 3 otherwise");
+  line.verifyPage->add_option("FILE", line.document, "the parameters as JSON, UTF-8")->required();
   app.add_option("--await-notify", line.awaitNotify,
                  "listen for the order's payment notification at notify_url (or notify_listen) "
                  "from before the first request, and wait up to SECONDS after the cycle for it "
@@ -106,6 +112,12 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
                  "play it through: a SYSTEMERROR retried, a USERPAYING polled on, a refund "
                  "made and queried for the refund-* ones")
       ->option_text("NAME");
+  app.add_option("--trade-type", line.tradeType,
+                 "place the cycle's order as NATIVE (the default: a payment link and its QR "
+                 "bitmap), JSAPI (for a made-up payer; the page's signed parameters are printed "
+                 "and checked by the sandbox), MWEB (for a made-up site) or APP")
+      ->option_text("TYPE")
+      ->check(CLI::IsMember({"NATIVE", "JSAPI", "MWEB", "APP"}));
   app.add_option("--report", line.reports,
                  "also write the run's steps as a JUnit XML (junit:FILE) or JSON (json:FILE) "
                  "report; may be given more than once")

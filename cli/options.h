@@ -38,15 +38,17 @@ struct CommandLine {
   // is named and nothing is sent); empty: the remainder, a fresh number.
   std::string refundFee;
   std::string outRefundNo;
-  std::string document;  // sign's or verify's FILE
-  std::string signType;  // sign's or verify's --sign-type; empty: the document's
+  std::string document;                // sign's, verify's or verify-page's FILE
+  std::string signType;                // sign's or verify's --sign-type; empty: the document's
   std::optional<double> awaitNotify;
   std::optional<std::string> scenario;      // --scenario's name, checked after parsing
+  std::string tradeType = "NATIVE";         // --trade-type
   std::vector<std::string> reports;         // --report's KIND:FILE words, checked after parsing
   std::vector<ReportTarget> reportTargets;  // what they name
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
   CLI::App* sign = nullptr;
   CLI::App* verify = nullptr;
+  CLI::App* verifyPage = nullptr;  // verify-page FILE: a JSAPI page's parameters, to the sandbox
 
   // The order command given, or null.
   const OrderCommand* Chosen() const;

@@ -25,9 +25,11 @@
 // --report junit:FILE or json:FILE also writes the run's steps as a report (cli/report.h),
 // once the run is over; the standard output stays as it is.
 #include <chrono>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,7 @@
 #include "platform/platform.h"
 #include "protocol/field_rules.h"
 #include "protocol/operation.h"
+#include "protocol/request_ids.h"
 #include "protocol/scenarios.h"
 #include "text/encoding.h"
 #include "text/url_parts.h"
@@ -156,6 +159,13 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   // On a terminal a reply's escape sequences would act (retitle it, clear it, print a fake
   // verdict over the summary); into a pipe or a file the reply stays as it came.
   opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
+  opsSettings.tradeType = line.tradeType;
+  // Made up: a payer of the sandbox's, and a site of no one's.
+  if (line.tradeType == "JSAPI") opsSettings.openId = "qmCyclePayer-000000000000001";
+  if (line.tradeType == "MWEB") {
+    opsSettings.sceneInfo =
+        R"({"h5_info":{"type":"Wap","wap_url":"https://shop.example","wap_name":"Quillmark"}})";
+  }
   quillmark::CQuillmarkOps ops(opsSettings);
   if (refund) {
     // Its notification may name the order alone, when the refund number is not yet known.
@@ -191,17 +201,38 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   // The summary of the requests as soon as they are over, before the notification's wait.
   class Summary : public quillmark::ClientRunEvents {
    public:
-    explicit Summary(const quillmark::LoadedSettings& settings) : settings_(settings) {}
+    Summary(const quillmark::LoadedSettings& settings, bool jsapi)
+        : settings_(settings), jsapi_(jsapi) {}
+    // A JSAPI order's page parameters, signed and checked as soon as it is placed: before
+    // a query can pay it, while its page would still be shown.
+    void StepFinished(const quillmark::RunStep& step) override {
+      const std::string& prepayId = step.outcome.Field(quillmark::kFieldPrepayId);
+      if (!jsapi_ || step.step != quillmark::ClientStep::kUnifiedOrder || step.resent ||
+          prepayId.empty() || VerdictOf(step.outcome) != quillmark::StepVerdict::kDone) {
+        return;
+      }
+      std::string nonce;
+      quillmark::MakeNonceStr(nonce);
+      const std::string page = SignedPageJson(settings_.merchant, prepayId,
+                                              static_cast<long long>(std::time(nullptr)), nonce);
+      page_ << "Page parameters: " << page << '\n';
+      pageStatus_ = AskPageVerdict(page, settings_.merchant, page_);
+    }
     void RequestsDone(const quillmark::ClientRunResult& run) override {
       std::cout << "\n--- summary ---\n";
       PrintSettings(settings_);
       status = SummariseRequests(run);
+      std::cout << page_.str();
+      if (status == kDone && pageStatus_ != kDone) status = pageStatus_;
     }
     int status = kNotDone;
 
    private:
     const quillmark::LoadedSettings& settings_;
-  } summary(settings);
+    const bool jsapi_;
+    std::ostringstream page_;
+    int pageStatus_ = kDone;
+  } summary(settings, line.tradeType == "JSAPI");
   quillmark::ClientRunOptions options;
   options.scenario = scenario;
   options.events = &summary;
@@ -283,5 +314,6 @@ int main(int argc, char** argv) {
   if (line.verify->parsed()) {
     return VerifyDocument(line.document, settings.merchant, std::cout, line.signType);
   }
+  if (line.verifyPage->parsed()) return VerifyPage(line.document, settings.merchant, std::cout);
   return RunRequests(line, chosen, scenario, settings);
 }

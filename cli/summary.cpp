@@ -221,6 +221,12 @@ int SummariseRequests(const ClientRunResult& run) {
       std::cout << "Payment:       "
                 << TradeStateWords(states.empty() ? std::string() : states.back()) << '\n';
     }
+    const auto type = result.order.request.find(kFieldTradeType);
+    if (type != result.order.request.end() && type->second != "NATIVE") {
+      std::cout << "QR bitmap:     none: " << (type->second == "JSAPI" ? "a " : "an ")
+                << type->second << " order has no payment link\n";
+      return;
+    }
     const std::filesystem::path bitmap = platform::FilePath(result.bitmapPath);
     std::error_code error;
     const auto absolute = std::filesystem::absolute(bitmap, error);

@@ -138,6 +138,9 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
   RequestValues values = BuildOrderValues(merchant);
   values.outTradeNo = outTradeNo;
   values.totalFee = settings_.totalFee;
+  values.tradeType = settings_.tradeType;
+  values.openId = settings_.openId;
+  values.sceneInfo = settings_.sceneInfo;
   MakeNonceStr(values.nonce);
   // An order number given is an order sent again (a retry after SYSTEMERROR).
   if (operation.makes == Operation::Makes::kOrderNumber && outTradeNo.empty()) {
@@ -205,10 +208,14 @@ void CQuillmarkOps::TakeOrder(CycleResult& result, const std::string& outTradeNo
   const StepOutcome& outcome = result.order;
   // A link from a reply that did not verify could be anyone's: no order, no bitmap.
   if (VerdictOf(outcome) != StepVerdict::kDone) return;
-  // One symbol serves the file and whoever shows the cycle, so both always agree.
-  result.symbol = qr::Encode(outcome.Field(kFieldCodeUrl));
-  result.bitmap = result.symbol ? qr::SaveSymbolBitmapFile(*result.symbol, settings_.qrPath, out())
-                                : qr::SaveResult::kNotEncoded;
+  // One symbol serves the file and whoever shows the cycle, so both always agree. Only a
+  // NATIVE order has a link to scan.
+  if (!outcome.Field(kFieldCodeUrl).empty()) {
+    result.symbol = qr::Encode(outcome.Field(kFieldCodeUrl));
+    result.bitmap = result.symbol
+                        ? qr::SaveSymbolBitmapFile(*result.symbol, settings_.qrPath, out())
+                        : qr::SaveResult::kNotEncoded;
+  }
   result.orderNo = outTradeNo;
   placedFees_[outTradeNo] = settings_.totalFee;
 }

@@ -39,6 +39,11 @@ class CQuillmarkOps {
     bool escapeReplyControls = false;
     // The unified order's amount in fen: the build's, or a test scenario's (scenarios.h).
     long long totalFee = kTotalFee;
+    // How the unified order is paid: the build's NATIVE, or JSAPI (naming openId), MWEB
+    // (naming sceneInfo) or APP. Only NATIVE's reply has a payment link for the bitmap.
+    std::string tradeType = kTradeType;
+    std::string openId;
+    std::string sceneInfo;
     // A unified order answered with err_code SYSTEMERROR is sent once more under the same
     // order number, as a merchant must; off, the cycle ends there as it always did.
     bool retrySystemError = false;

@@ -46,6 +46,30 @@ bool IsPlatformId(std::string_view text) {
   return !text.empty() && text.size() <= 32 && AllOf(text, IsDigit);
 }
 
+bool IsOpenId(std::string_view text) {
+  return text.size() == 28 &&
+         AllOf(text, [](char c) { return IsLetterOrDigit(c) || c == '-' || c == '_'; });
+}
+
+bool IsPlatformTimestamp(std::string_view text) {
+  if (text.size() != 14 || !AllOf(text, IsDigit)) return false;
+  const auto number = [text](std::size_t at, std::size_t digits) {
+    int value = 0;
+    for (std::size_t i = at; i < at + digits; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  const int year = number(0, 4), month = number(4, 2), day = number(6, 2);
+  if (year < 1970 || month < 1 || month > 12 || day < 1) return false;
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) return false;
+  return number(8, 2) < 24 && number(10, 2) < 60 && number(12, 2) < 60;
+}
+
+bool IsUnixSeconds(std::string_view text) {
+  return !text.empty() && text.size() <= 10 && text[0] != '0' && AllOf(text, IsDigit);
+}
+
 bool IsSign(std::string_view text) { return text.size() == 32 && AllOf(text, IsHexDigit); }
 
 bool IsDottedIpv4(std::string_view text) {

@@ -23,6 +23,13 @@ bool IsPlatformId(std::string_view text);   // 1 to 32 digits: transaction_id, r
 bool IsDottedIpv4(std::string_view text);
 // A positive whole number below 2^31, without a sign or leading zeros.
 bool IsFee(std::string_view text);
+// A payer's id under one merchant's app: 28 ASCII letters, digits, '-' or '_'.
+bool IsOpenId(std::string_view text);
+// A time as the platform writes one, yyyyMMddHHmmss, of a day that exists.
+bool IsPlatformTimestamp(std::string_view text);
+// A time in seconds since 1970, as a page's parameters carry it: 1 to 10 digits, no
+// leading zero.
+bool IsUnixSeconds(std::string_view text);
 // An absolute http:// URL (a host of letters, digits, dots and hyphens, an optional port)
 // whose path is printable ASCII without <, > and &: it goes unescaped into the request.
 bool IsNotifyUrl(std::string_view text);

@@ -25,6 +25,17 @@ inline constexpr char kFieldOutRefundNo[] = "out_refund_no";
 inline constexpr char kFieldRefundFee[] = "refund_fee";
 inline constexpr char kFieldSign[] = "sign";
 inline constexpr char kFieldSignType[] = "sign_type";
+// The unified order's fields beyond NATIVE's: the payer (JSAPI), the site (MWEB), and the
+// optional ones any trade type may carry.
+inline constexpr char kFieldOpenId[] = "openid";
+inline constexpr char kFieldSceneInfo[] = "scene_info";
+inline constexpr char kFieldAttach[] = "attach";
+inline constexpr char kFieldDeviceInfo[] = "device_info";
+inline constexpr char kFieldDetail[] = "detail";
+inline constexpr char kFieldGoodsTag[] = "goods_tag";
+inline constexpr char kFieldTimeStart[] = "time_start";
+inline constexpr char kFieldTimeExpire[] = "time_expire";
+inline constexpr char kFieldLimitPay[] = "limit_pay";
 
 // Reply and notification fields.
 inline constexpr char kFieldReturnCode[] = "return_code";
@@ -33,6 +44,8 @@ inline constexpr char kFieldResultCode[] = "result_code";
 inline constexpr char kFieldErrCode[] = "err_code";
 inline constexpr char kFieldErrCodeDes[] = "err_code_des";
 inline constexpr char kFieldCodeUrl[] = "code_url";
+inline constexpr char kFieldPrepayId[] = "prepay_id";
+inline constexpr char kFieldMwebUrl[] = "mweb_url";
 inline constexpr char kFieldTradeState[] = "trade_state";
 inline constexpr char kFieldTradeStateDesc[] = "trade_state_desc";
 inline constexpr char kFieldTransactionId[] = "transaction_id";

@@ -58,6 +58,15 @@ StepVerdict JudgeFirstReplyField(const StepOutcome& outcome) {
                                                                : StepVerdict::kDone;
 }
 
+StepVerdict JudgeUnifiedOrder(const StepOutcome& outcome) {
+  const StepVerdict accepted = JudgeAccepted(outcome);
+  if (accepted != StepVerdict::kDone) return accepted;
+  const auto type = outcome.request.find(kFieldTradeType);
+  const bool native = type == outcome.request.end() || type->second == "NATIVE";
+  return outcome.Field(native ? kFieldCodeUrl : kFieldPrepayId).empty() ? StepVerdict::kNoResult
+                                                                        : StepVerdict::kDone;
+}
+
 StepVerdict VerdictOf(const StepOutcome& outcome) {
   if (outcome.operation == nullptr) return StepVerdict::kFailed;
   return outcome.operation->judge(outcome);

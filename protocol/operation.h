@@ -69,6 +69,8 @@ inline std::string RefundFee(const RequestValues& v) {
   return v.refundFee > 0 ? std::to_string(v.refundFee) : TotalFee(v);
 }
 inline std::string TradeType(const RequestValues& v) { return v.tradeType; }
+inline std::string OpenId(const RequestValues& v) { return v.openId; }
+inline std::string SceneInfo(const RequestValues& v) { return v.sceneInfo; }
 // A key the client does not send: left out, as every empty optional field is.
 inline std::string None(const RequestValues&) { return std::string(); }
 // Named only when it is not MD5: a request without sign_type is signed with MD5.
@@ -113,6 +115,9 @@ inline constexpr const char* kNamingFields[] = {kFieldAppId,       kFieldMchId, 
 StepVerdict JudgeAccepted(const StepOutcome& outcome);
 // Accepted, and holding the operation's first reply field (the payment link, the state).
 StepVerdict JudgeFirstReplyField(const StepOutcome& outcome);
+// The unified order's: accepted, and holding the payment link of a NATIVE order (as it
+// always was), or the prepay_id of an order of any other trade type, which has no link.
+StepVerdict JudgeUnifiedOrder(const StepOutcome& outcome);
 
 // The operation's judgement of `outcome`; kFailed for an outcome of no operation.
 StepVerdict VerdictOf(const StepOutcome& outcome);
@@ -124,7 +129,9 @@ inline const std::vector<RequestField> kAboutAnOrder = {{kFieldAppId, from::AppI
                                                         {kFieldOutTradeNo, from::OrderNumber},
                                                         kSignTypeField};
 
-// Places a NATIVE order and receives its payment link.
+// Places an order and receives its prepay_id, and for NATIVE its payment link. openid and
+// scene_info, which only JSAPI and MWEB name, are left out when empty: a NATIVE request is
+// the one it always was.
 inline const Operation kUnifiedOrderOperation{"unified order",
                                               "/pay/unifiedorder",
                                               {{kFieldAppId, from::AppId},
@@ -132,15 +139,17 @@ inline const Operation kUnifiedOrderOperation{"unified order",
                                                {kFieldMchId, from::MchId},
                                                {kFieldNonceStr, from::Nonce},
                                                {kFieldNotifyUrl, from::NotifyUrl},
+                                               {kFieldOpenId, from::OpenId, true},
                                                {kFieldOutTradeNo, from::OrderNumber},
+                                               {kFieldSceneInfo, from::SceneInfo, true},
                                                kSignTypeField,
                                                {kFieldSpbillCreateIp, from::ClientIp},
                                                {kFieldTotalFee, from::TotalFee},
                                                {kFieldTradeType, from::TradeType}},
                                               Operation::Makes::kOrderNumber,
                                               true,
-                                              {kFieldCodeUrl},
-                                              JudgeFirstReplyField};
+                                              {kFieldCodeUrl, kFieldPrepayId, kFieldMwebUrl},
+                                              JudgeUnifiedOrder};
 
 // Asks for an order's state.
 inline const Operation kOrderQueryOperation{

@@ -31,6 +31,7 @@
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"
 #include "sandbox/api/order_desk.h"
+#include "sandbox/api/page_verify.h"
 #include "sandbox/api/replies.h"
 #include "sandbox/api/request_check.h"
 #include "sandbox/certificates.h"
@@ -157,6 +158,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   void Route(Exchange& ex);
   bool RouteOperation(Exchange& ex);
   bool RoutePayer(Exchange& ex);
+  bool RoutePageVerify(Exchange& ex);
   // True when the request is under /secapi/ without a certificate of the merchant CA: its
   // reply is then the front's page.
   bool RefusedCertificate(Exchange& ex);
@@ -485,7 +487,9 @@ void Sandbox::Impl::Handle(const HttpRequest& request, HttpsServerOptions::Answe
 }
 
 void Sandbox::Impl::Route(Exchange& ex) {
-  if (RefusedCertificate(ex) || RouteOperation(ex) || RoutePayer(ex)) return;
+  if (RefusedCertificate(ex) || RouteOperation(ex) || RoutePayer(ex) || RoutePageVerify(ex)) {
+    return;
+  }
   const HttpRequest& request = ex.request;
   if (request.method == "GET" && request.path == "/favicon.ico") {
     // Browsers ask for it with every page: "none" rather than a failure in the log.
@@ -586,6 +590,36 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
     return true;
   }
   return false;
+}
+
+// A JSAPI page's parameters, checked against the merchant's key and the order they name:
+// answered in JSON, 200 whatever the verdict, which the body carries.
+bool Sandbox::Impl::RoutePageVerify(Exchange& ex) {
+  const HttpRequest& request = ex.request;
+  if (request.method != "POST" || request.path != kPageVerifyPath) return false;
+  Record(request, {});
+  ex.entry.operation = kOperationPageVerify;
+  ex.entry.verdict = kVerdictPage;
+  PageVerdict verdict;
+  std::string orderNo;
+  if (const std::optional<PageParameters> page = ReadPageParameters(request.body, verdict)) {
+    std::optional<Order> found;
+    if (page->package.rfind(kPackagePrefix, 0) == 0) {
+      const std::string prepayId = page->prepayId();
+      orderNo = FindOrderNumber([&prepayId](const Order& order) {
+        return !prepayId.empty() && order.prepayId == prepayId;
+      });
+      if (!orderNo.empty()) {
+        WithOrder(orderNo, [&found](Order& order, OrderLife&) { found = order; });
+      }
+    }
+    verdict = CheckPageParameters(*page, merchant, found, NowMs());
+  }
+  ex.reply.contentType = "application/json";
+  ex.reply.body = PageVerdictJson(verdict, orderNo);
+  Log(ex, orderNo.empty() ? "-" : orderNo, 200,
+      verdict.ok ? "page parameters pass" : "page parameters refused: " + verdict.rule);
+  return true;
 }
 
 void Sandbox::Impl::NoEndpoint(Exchange& ex) {
@@ -892,6 +926,8 @@ bool Sandbox::Impl::WithOrder(const std::string& number, const OrderUse& use) {
   std::lock_guard<std::mutex> lock(mutex);
   Order* order = book.Find(number, OrderBook::Clock::now());
   if (!order) return false;
+  // Whoever looks at an order whose time_expire has come finds it closed, by the platform.
+  life.CloseIfExpired(*order, NowMs());
   use(*order, life);
   return true;
 }

@@ -41,6 +41,7 @@ class OrderDesk {
   virtual bool Place(const std::string& number, const Order& order) = 0;
   // Calls `use` with the order and its life under the sandbox's lock, where `use` may
   // change it through `life` only; false, without calling it, when there is no such order.
+  // An order whose time_expire has come is closed by the platform first.
   using OrderUse = std::function<void(Order& order, OrderLife& life)>;
   virtual bool WithOrder(const std::string& number, const OrderUse& use) = 0;
   // The number of the order `matches` holds for, under the lock; "" when there is none.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 #include "config/merchant_config.h"
 #include "protocol/field_rules.h"
 #include "protocol/flat_document.h"
@@ -27,6 +29,31 @@ bool IsSignOfEitherType(std::string_view text) {
   return rules::IsSign(text) ||
          (text.size() == 64 && rules::IsSign(text.substr(0, 32)) && rules::IsSign(text.substr(32)));
 }
+
+// A JSON object: scene_info and detail. Read by accept(), which builds nothing, so that
+// no nesting of any depth costs more than its bytes.
+bool IsJsonObject(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  return first != std::string_view::npos && text[first] == '{' &&
+         nlohmann::json::accept(text.begin(), text.end());
+}
+
+bool IsSceneInfo(std::string_view text) {
+  return text.size() <= kMaxSceneInfoBytes && IsJsonObject(text);
+}
+bool IsDetail(std::string_view text) { return text.size() <= 6000 && IsJsonObject(text); }
+
+bool IsDeviceInfo(std::string_view text) {
+  for (const char c : text) {
+    const bool letterOrDigit =
+        (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letterOrDigit && c != '-' && c != '_') return false;
+  }
+  return text.size() <= 32;
+}
+
+bool IsLimitPay(std::string_view text) { return text == "no_credit"; }
+bool IsTradeTime(std::string_view text) { return rules::IsPlatformTimestamp(text); }
 
 // What a field may hold, checked before anything is compared or signed so that no value
 // of any size is kept, echoed or hashed. Free text is bounded in bytes; ids have their form.
@@ -53,6 +80,15 @@ constexpr FieldForm kFieldForms[] = {
     {kFieldTradeType, 32, nullptr, nullptr},
     {kFieldBody, kMaxBodyFieldBytes, nullptr, nullptr},
     {kFieldNotifyUrl, kMaxNotifyUrlFieldBytes, nullptr, nullptr},
+    {kFieldOpenId, 28, rules::IsOpenId, "28 letters, digits, - or _"},
+    {kFieldSceneInfo, kMaxSceneInfoBytes, IsSceneInfo, "a JSON object of at most 512 bytes"},
+    {kFieldAttach, 127, nullptr, nullptr},
+    {kFieldDeviceInfo, 32, IsDeviceInfo, "at most 32 letters, digits, - or _"},
+    {kFieldDetail, 6000, IsDetail, "a JSON object of at most 6000 bytes"},
+    {kFieldGoodsTag, 32, nullptr, nullptr},
+    {kFieldTimeStart, 14, IsTradeTime, "a time yyyyMMddHHmmss"},
+    {kFieldTimeExpire, 14, IsTradeTime, "a time yyyyMMddHHmmss"},
+    {kFieldLimitPay, 32, IsLimitPay, "no_credit"},
     {nullptr, kMaxOtherFieldBytes, nullptr, nullptr},
 };
 
@@ -88,6 +124,35 @@ std::string FormProblem(const Fields& fields) {
 std::string Field(const Fields& fields, const char* name) {
   const auto it = fields.find(name);
   return it == fields.end() ? std::string() : it->second;
+}
+
+// What a unified order's trade type asks for besides the fields every order has: "" when
+// it has it, else why not. A time_expire before time_start is refused too: such an order
+// could never be paid.
+std::string TradeTypeProblem(const Fields& fields, Verdict& verdict) {
+  const std::string type = fields.at(kFieldTradeType);
+  verdict = Verdict::kUnsupported;
+  const char* needs = nullptr;
+  if (type == kTradeTypeJsapi) {
+    needs = kFieldOpenId;
+  } else if (type == kTradeTypeMweb) {
+    needs = kFieldSceneInfo;
+  } else if (type != kTradeTypeNative && type != kTradeTypeApp) {
+    return "trade_type " + PrintableAscii(type) +
+           " is not supported; use NATIVE, JSAPI, MWEB or APP";
+  }
+  verdict = Verdict::kMissingField;
+  if (needs && Field(fields, needs).empty()) {
+    return std::string("required field ") + needs + " is missing or empty (a " + type +
+           " order names it)";
+  }
+  const std::string start = Field(fields, kFieldTimeStart);
+  const std::string expire = Field(fields, kFieldTimeExpire);
+  verdict = Verdict::kBadField;
+  if (!start.empty() && !expire.empty() && expire <= start) {
+    return "time_expire " + expire + " must be later than time_start " + start;
+  }
+  return "";
 }
 
 // Why the sign of a request of `type` is not the one expected: when it is the sign of the
@@ -212,12 +277,10 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
   const std::string expected = SignOf(fields, merchant.apiKey, *type);
   if (fields.at(kFieldSign) != expected) return SignMismatch(*type, std::move(fields), merchant);
 
-  if (operation.makes == Operation::Makes::kOrderNumber &&
-      fields.at(kFieldTradeType) != kTradeType) {
-    return Fail(Verdict::kUnsupported,
-                "trade_type " + PrintableAscii(fields.at(kFieldTradeType)) +
-                    " is not supported; the sandbox takes NATIVE orders only",
-                fields);
+  if (operation.makes == Operation::Makes::kOrderNumber) {
+    Verdict verdict = Verdict::kAccepted;
+    const std::string typeProblem = TradeTypeProblem(fields, verdict);
+    if (!typeProblem.empty()) return Fail(verdict, typeProblem, fields);
   }
 
   CheckResult result;

@@ -65,6 +65,13 @@ constexpr std::size_t kMaxBodyFieldBytes = 128;
 constexpr std::size_t kMaxNotifyUrlFieldBytes = rules::kMaxUrlBytes;
 constexpr std::size_t kMaxOtherFieldBytes = 256;
 constexpr std::size_t kMaxFieldNameBytes = 32;
+constexpr std::size_t kMaxSceneInfoBytes = 512;
+
+// The trade types the unified order takes.
+inline constexpr char kTradeTypeNative[] = "NATIVE";
+inline constexpr char kTradeTypeJsapi[] = "JSAPI";
+inline constexpr char kTradeTypeMweb[] = "MWEB";
+inline constexpr char kTradeTypeApp[] = "APP";
 
 // Checks one request body, in this order: valid UTF-8 without control characters, a
 // well-formed document whose root is `xml` with flat, uniquely named child elements
@@ -74,10 +81,15 @@ constexpr std::size_t kMaxFieldNameBytes = 32;
 // or digits, mch_id 10 digits, nonce_str 1 to 32 letters or digits, out_trade_no 1 to 32 letters,
 // digits or "_-|*", sign 32 or 64 hexadecimal digits, spbill_create_ip a dotted-decimal IPv4
 // address, total_fee a positive decimal integer that fits in 32 bits without leading zeros,
-// trade_type at most 32 bytes, body and notify_url and the rest at most the bytes above; the
-// first field in name order that breaks its form is named), appid and mch_id those of
-// `merchant`, sign_type absent (MD5) or a known type, the sign equal to SignOf(fields, apiKey,
-// type), and, for a unified order, trade_type NATIVE. Never throws for any input.
+// trade_type at most 32 bytes, openid 28 letters, digits, - or _, scene_info and detail JSON
+// objects (512 and 6000 bytes at most), attach at most 127 bytes, device_info at most 32
+// letters, digits, - or _, goods_tag at most 32 bytes, time_start and time_expire
+// yyyyMMddHHmmss, limit_pay no_credit, body and notify_url and the rest at most the bytes
+// above; the first field in name order that breaks its form is named), appid and mch_id
+// those of `merchant`, sign_type absent (MD5) or a known type, the sign equal to
+// SignOf(fields, apiKey, type), and, for a unified order, trade_type NATIVE, JSAPI (with
+// openid), MWEB (with scene_info) or APP, and time_expire after time_start. Never throws for
+// any input.
 CheckResult CheckRequest(const Operation& operation, std::string_view body,
                          const MerchantSettings& merchant);
 

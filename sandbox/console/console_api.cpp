@@ -232,7 +232,8 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
       {"total_fee", order.totalFee},          {"amount", AmountText(order.totalFee)},
       {"state", TradeState(order)},           {"notify_url", order.notifyUrl},
       {"placed_at", IsoTime(order.placedAt)}, {"queries", order.queries},
-      {"scenario", order.scenario},           {"sign_type", SignTypeName(order.signType)}};
+      {"scenario", order.scenario},           {"sign_type", SignTypeName(order.signType)},
+      {"trade_type", order.tradeType},        {"prepay_id", order.prepayId}};
   if (order.paid) {
     value["transaction_id"] = order.transactionId;
     value["time_end"] = order.timeEnd;

@@ -84,6 +84,17 @@ struct Order {
   int refundQueries = 0;
   // The sign type of the request that placed it: its notification is signed the same way.
   SignType signType = SignType::kMd5;
+  // How it is paid (NATIVE, JSAPI, MWEB, APP), the prepay_id its unified order answered and
+  // until when that is valid, the payer a JSAPI order names, and when its time_expire closes
+  // it (0: never on its own).
+  std::string tradeType = "NATIVE";
+  std::string prepayId;
+  std::int64_t prepayUntil = 0;
+  std::string openId;
+  std::int64_t expiresAt = 0;
+  // A digest of the fields it was placed with, but for nonce, sign and sign type: a retry
+  // with the same ones is the same order.
+  std::string placedWith;
 };
 
 // Not synchronised: the caller holds its own lock around every call.

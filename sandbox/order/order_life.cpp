@@ -1,6 +1,7 @@
 // The order's life as one table (kRules) and the members each move sets.
 #include "sandbox/order/order_life.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <ctime>
@@ -24,7 +25,8 @@ constexpr char kPayerFailed[] = "refused: the payment failed";
 // Short names for the table.
 constexpr Transition kPay = Transition::kPay, kClose = Transition::kClose,
                      kRefund = Transition::kRefund, kResend = Transition::kResend,
-                     kDecline = Transition::kDecline, kStartPaying = Transition::kStartPaying;
+                     kDecline = Transition::kDecline, kStartPaying = Transition::kStartPaying,
+                     kPlaceAgain = Transition::kPlaceAgain;
 constexpr Actor kMerchant = Actor::kMerchant, kQuery = Actor::kQuery, kPayer = Actor::kPayerPage,
                 kConsole = Actor::kConsole, kPlatform = Actor::kPlatform;
 
@@ -53,6 +55,7 @@ constexpr Rule kRules[] = {
   {kDecline,      kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kStay,              kMove}},
   {kStartPaying,  kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kStay}},
   {kStartPaying,  kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kPayerFailed,       kStay}},
+  {kPlaceAgain,   kMerchant, {kStay,          "ORDERPAID",       "ORDERCLOSED",      "ORDERPAID",     kStay,              kStay}},
 };
 // clang-format on
 
@@ -169,6 +172,7 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
       order.refunded = true;  // the refund itself is AskRefund()'s
       break;
     case Transition::kResend:
+    case Transition::kPlaceAgain:
       break;  // never moves
     case Transition::kDecline:
       order.payError = true;
@@ -268,6 +272,34 @@ void OrderLife::RefundAcknowledged(Order& order, const std::string& outRefundNo)
   for (Refund& refund : order.refunds) {
     if (refund.outRefundNo == outRefundNo) refund.notifyAcknowledged = true;
   }
+}
+
+Step OrderLife::PlaceAgain(Order& order, const std::string& placedWith, std::int64_t at) {
+  CloseIfExpired(order, at);
+  const Step step = Check(order, Transition::kPlaceAgain, Actor::kMerchant);
+  if (step.refused()) return step;
+  if (placedWith != order.placedWith) return {Step::Kind::kRefused, kPlacedTwiceCode};
+  if (at < order.prepayUntil) return step;
+  GivePrepayId(order, at);
+  ++order.version;
+  return {Step::Kind::kMoved, ""};
+}
+
+bool OrderLife::CloseIfExpired(Order& order, std::int64_t at) {
+  if (order.expiresAt == 0 || at < order.expiresAt) return false;
+  return Apply(order, Transition::kClose, Cause{Actor::kPlatform, at, 0}).moved();
+}
+
+void OrderLife::GivePrepayId(Order& order, std::int64_t at) {
+  // Made up: the sandbox's own prefix, the day and time, then random letters and digits.
+  static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  static thread_local std::mt19937_64 random = SeededRandom();
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
+  std::string id = "qmpp" + PlatformTime(at).substr(0, 10);
+  id.erase(std::remove(id.begin(), id.end(), '-'), id.end());
+  while (id.size() < 36) id += kAlphabet[pick(random)];
+  order.prepayId = std::move(id);
+  order.prepayUntil = at + kPrepayValidMs;
 }
 
 Order OrderLife::Placed(std::string description, long long totalFee, std::string notifyUrl,

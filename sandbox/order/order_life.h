@@ -43,8 +43,9 @@ enum class Transition : std::uint8_t {
   kResend,       // no move: the console sends the notification of a paid order again
   kDecline,      // into kPayError: the payer page's decline, or a query's pay that fails
   kStartPaying,  // into kUserPaying: the payer page's "keep paying", or a query's pay
+  kPlaceAgain,   // no move: the merchant's unified order again under the order's number
 };
-inline constexpr int kTransitions = 6;
+inline constexpr int kTransitions = 7;
 
 // What a transition does from the order's state (sandbox/order/order_life.cpp's table).
 struct Step {
@@ -70,6 +71,13 @@ struct Cause {
   std::int64_t at = 0;   // milliseconds since 1970 UTC
   int queriesToPay = 0;  // kStartPaying's: the queries after which it is paid (0: never)
 };
+
+// How long a prepay_id is valid after its unified order.
+inline constexpr std::int64_t kPrepayValidMs = 2 * 3600 * 1000;
+// What a unified order placed again under the number of a kept order answers, after Check()
+// by the merchant passed.
+inline constexpr char kPlacedTwiceCode[] = "INVALID_REQUEST";
+inline constexpr char kPlacedTwiceWords[] = "201 商户订单号重复";
 
 // The most refunds one order takes, each under its own number.
 inline constexpr std::size_t kMaxRefunds = 50;
@@ -119,6 +127,17 @@ class OrderLife {
   static const Refund* FindRefund(const Order& order, const std::string& outRefundNo);
   // Its notification was acknowledged: kept with the attempt, as the order's is.
   static void RefundAcknowledged(Order& order, const std::string& outRefundNo);
+
+  // A unified order under the number of `order` again, placed with the fields whose digest
+  // is `placedWith`: Check(kPlaceAgain) by the merchant once its time_expire was looked at,
+  // then the fields: other ones are refused with kPlacedTwiceCode; the same ones stay (the
+  // same prepay_id answered), or move when the prepay_id had run out and a new one is given.
+  Step PlaceAgain(Order& order, const std::string& placedWith, std::int64_t at);
+  // Closes `order` by the platform when its time_expire has come by `at`: true when it did.
+  bool CloseIfExpired(Order& order, std::int64_t at);
+  // A fresh prepay_id for `order`, valid kPrepayValidMs from `at`: given as it is placed,
+  // before any lock is taken.
+  static void GivePrepayId(Order& order, std::int64_t at);
 
   // A new order, not paid, at version 1.
   static Order Placed(std::string description, long long totalFee, std::string notifyUrl,

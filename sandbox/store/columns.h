@@ -206,6 +206,11 @@ inline std::string KnownScenario(const char* column) {
   return OneOf(column, kScenarios, [](const Scenario& scenario) { return scenario.name; });
 }
 
+inline std::string KnownTradeType(const char* column) {
+  const char* const all[] = {kTradeTypeNative, kTradeTypeJsapi, kTradeTypeMweb, kTradeTypeApp};
+  return OneOf(column, all, [](const char* name) { return name; });
+}
+
 inline std::string KnownSignType(const char* column) {
   return OneOf(column, kSignTypes, [](SignType type) { return SignTypeName(type); });
 }
@@ -331,6 +336,34 @@ inline const Table<StoredOrder> kOrders{
             .Since(3)
             .Most(32)
             .Form(columns::KnownSignType("sign_type"), "the name of a sign type"),
+        // Layout 6: how it is paid and its prepay_id; every earlier order was NATIVE, and
+        // none had a prepay_id, a payer, a time_expire or a digest of its fields to compare
+        // a retry with (a retry of one is refused).
+        Map<&StoredOrder::order, &Order::tradeType>("trade_type", Sql::kText)
+            .With("NOT NULL DEFAULT 'NATIVE'")
+            .Since(6)
+            .Most(8)
+            .Form(columns::KnownTradeType("trade_type"), "NATIVE, JSAPI, MWEB or APP"),
+        Map<&StoredOrder::order, &Order::prepayId>("prepay_id", Sql::kText)
+            .With("NOT NULL DEFAULT ''")
+            .Since(6)
+            .Most(64),
+        Map<&StoredOrder::order, &Order::prepayUntil>("prepay_until", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(6)
+            .Time(),
+        Map<&StoredOrder::order, &Order::openId>("openid", Sql::kText)
+            .With("NOT NULL DEFAULT ''")
+            .Since(6)
+            .Most(28),
+        Map<&StoredOrder::order, &Order::expiresAt>("expires_at", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(6)
+            .Time(),
+        Map<&StoredOrder::order, &Order::placedWith>("placed_with", Sql::kText)
+            .With("NOT NULL DEFAULT ''")
+            .Since(6)
+            .Most(32),
     },
     ""};
 

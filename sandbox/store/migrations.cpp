@@ -154,6 +154,14 @@ const std::vector<Migration>& Migrations() {
               "ALTER TABLE orders DROP COLUMN refund_id;\n"
               "ALTER TABLE orders DROP COLUMN refunded_at;\n"
               "ALTER TABLE attempts ADD COLUMN out_refund_no TEXT NOT NULL DEFAULT ''"},
+      // Before layout 6 every order was NATIVE, without a prepay_id.
+      {5,
+       "ALTER TABLE orders ADD COLUMN trade_type TEXT NOT NULL DEFAULT 'NATIVE';\n"
+       "ALTER TABLE orders ADD COLUMN prepay_id TEXT NOT NULL DEFAULT '';\n"
+       "ALTER TABLE orders ADD COLUMN prepay_until INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN openid TEXT NOT NULL DEFAULT '';\n"
+       "ALTER TABLE orders ADD COLUMN expires_at INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN placed_with TEXT NOT NULL DEFAULT ''"},
   };
   return steps;
 }

@@ -35,12 +35,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 
 #include "cli/exit_status.h"
 #include "config/merchant_config.h"
+#include "protocol/page_parameters.h"
 #include "protocol/sign.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
@@ -222,6 +225,102 @@ std::string RunOnTerminal(const std::vector<std::string>& argv, const std::strin
 // "Content:" line shows them escaped; into a pipe the line is the reply as it came.
 // --help lists every exit status the program has, each with its meaning, from the one
 // table the program returns them by.
+// verify-page asks the sandbox about a JSAPI page's parameters: 0 when they pass, 3 with the
+// rule named when refused, 2 when there is nothing to send.
+TEST(CycleVerifyPage, AsksTheSandboxAndExitsByItsVerdict) {
+  Options options;
+  options.port = 0;
+  std::ostringstream log;
+  options.log = &log;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  Fields order = OrderFields("pageorder1");
+  order["trade_type"] = "JSAPI";
+  order["openid"] = "qmPayer-made_up0000000000001";
+  const Reply placed = Post(sandbox.baseUrl() + "/pay/unifiedorder", SignedDocument(order));
+  const std::string prepayId = CdataField(placed.body, "prepay_id");
+  ASSERT_FALSE(prepayId.empty()) << placed.body;
+  const long long now = static_cast<long long>(std::time(nullptr));
+  const auto json = [&](const std::string& key, long long stamp) {
+    PageParameters page{kAppId,
+                        std::to_string(stamp),
+                        "PageNonce0123456789abcdefABCDEF",
+                        kPackagePrefix + prepayId,
+                        "HMAC-SHA256",
+                        ""};
+    page.paySign = PaySignOf(page, key, SignType::kHmacSha256);
+    return "{\"appId\":\"" + page.appId + "\",\"timeStamp\":\"" + page.timeStamp +
+           "\",\"nonceStr\":\"" + page.nonceStr + "\",\"package\":\"" + page.package +
+           "\",\"signType\":\"" + page.signType + "\",\"paySign\":\"" + page.paySign + "\"}";
+  };
+  const struct {
+    const char* name;
+    std::string parameters;
+    int exitCode;
+    const char* line;
+  } rows[] = {
+      {"signed", json(kApiKey, now), 0, "Verdict:       pass\nOrder:         pageorder1\n"},
+      {"the wrong key", json("AnotherMerchantsKey0123456789abc", now), 3,
+       "Verdict:       refused (sign-mismatch)\nOrder:         pageorder1\nWhy:           "},
+      {"milliseconds", json(kApiKey, now * 1000), 3,
+       "Verdict:       refused (timestamp-milliseconds)\n"},
+      {"not JSON", "<xml/>", 3, "Verdict:       refused (unreadable)\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir work;
+    const std::string file = work.path() + "/page.json";
+    std::ofstream(file, std::ios::binary) << row.parameters;
+    std::vector<std::string> argv = CycleCommand(work.path(), sandbox.baseUrl());
+    argv.insert(argv.end(), {"verify-page", file});
+    const ProgramResult result = RunProgram(argv, work.path());
+    EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+  }
+  TempDir work;
+  std::vector<std::string> argv = CycleCommand(work.path(), sandbox.baseUrl());
+  argv.insert(argv.end(), {"verify-page", work.path() + "/none.json"});
+  EXPECT_EQ(RunProgram(argv, work.path()).exitCode, 2);
+}
+
+// --trade-type places the cycle's order of that type: only NATIVE's has a payment link and
+// a bitmap; JSAPI's page parameters are signed and pass the sandbox's check, before a
+// query pays the order.
+TEST(CycleTradeType, PlacesEachTypeAndChecksAJsapiPage) {
+  Options options;
+  options.port = 0;
+  options.payAfterQueries = 1;
+  Sandbox sandbox(options);
+  std::string error;
+  ASSERT_TRUE(sandbox.Start(&error)) << error;
+  const struct {
+    const char* type;
+    bool bitmap;
+    const char* line;
+  } rows[] = {
+      {"NATIVE", true, "\nQR bitmap:     "},
+      {"JSAPI", false, "\nPage verify:   "},
+      {"MWEB", false, "\nQR bitmap:     none: an MWEB order has no payment link\n"},
+      {"APP", false, "\nQR bitmap:     none: an APP order has no payment link\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    TempDir work;
+    std::vector<std::string> argv = CycleCommand(work.path(), sandbox.baseUrl());
+    argv.insert(argv.end(), {"--trade-type", row.type});
+    const ProgramResult result = RunProgram(argv, work.path());
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+    EXPECT_EQ(std::filesystem::exists(work.path() + "/1.BMP"), row.bitmap);
+    EXPECT_EQ(result.out.find("Page parameters: ") != std::string::npos,
+              std::string(row.type) == "JSAPI");
+    if (std::string(row.type) == "JSAPI") {
+      EXPECT_NE(result.out.find("\nVerdict:       pass\n"), std::string::npos) << result.out;
+    }
+  }
+}
+
 TEST(CycleHelp, ListsEveryExitStatus) {
   TempDir work;
   std::vector<std::string> argv =

@@ -353,8 +353,9 @@ TEST_F(ConsoleTest, AFullStateFileLosesNoAnswer) {
   std::vector<std::string> placed;
   for (int i = 0; i < 60 && !Has(log_.str(), "STATE cannot write"); ++i) {
     const std::string number = "full" + std::to_string(i);
-    ASSERT_TRUE(Has(PlaceOrder(number, {{"attach", std::string(250, 'a')}}).body,
-                    "<return_code><![CDATA[SUCCESS]]>"))
+    ASSERT_TRUE(
+        Has(PlaceOrder(number, {{"detail", "{\"d\":\"" + std::string(244, 'd') + "\"}"}}).body,
+            "<return_code><![CDATA[SUCCESS]]>"))
         << number;
     placed.push_back(number);
   }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <iterator>
 #include <set>
 #include <string>
@@ -110,6 +111,18 @@ const Expected kExpected[] = {
    {kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kStartPaying, Actor::kPlatform,
    {kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kPlaceAgain, Actor::kNone,
+   {kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kPlaceAgain, Actor::kMerchant,
+   {kStay, "ORDERPAID", "ORDERCLOSED", "ORDERPAID", kStay, kStay}},
+  {Transition::kPlaceAgain, Actor::kQuery,
+   {kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kPlaceAgain, Actor::kPayerPage,
+   {kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kPlaceAgain, Actor::kConsole,
+   {kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kPlaceAgain, Actor::kPlatform,
+   {kNot, kNot, kNot, kNot, kNot, kNot}},
 };
 // clang-format on
 
@@ -133,7 +146,8 @@ auto Members(const Order& o) {
                          o.transactionId, o.timeEnd, o.refunded, o.refunds.size(), o.placedAt,
                          o.firstQueryAt, o.lastQueryAt, o.paidAt, o.closedAt, o.paidBy, o.closedBy,
                          o.version, o.notifyAcknowledged, o.scenario, o.payError, o.userPaying,
-                         o.payingQueries, o.refundQueries);
+                         o.payingQueries, o.refundQueries, o.tradeType, o.prepayId, o.prepayUntil,
+                         o.openId, o.expiresAt, o.placedWith);
 }
 
 // An order in `state`, brought there by the life itself as the sandbox would.
@@ -250,6 +264,64 @@ TEST(OrderLifeTest, StatesAndNotesThatAreNoMove) {
   EXPECT_EQ(StateOf(placed), OrderState::kNotPaid);
   EXPECT_EQ(placed.version, 1);
   EXPECT_EQ(placed.placedAt, 42);
+}
+
+// A unified order placed again under a kept order's number: the same fields get the same
+// prepay_id while it is valid and a new one after; other fields, or an order that can no
+// longer be paid (by its state or its time_expire), are refused.
+TEST(OrderLifeTest, AnOrderPlacedTwice) {
+  constexpr std::int64_t kPlaced = 1'000'000;
+  const struct {
+    const char* name;
+    OrderState state;
+    const char* placedWith;  // the retry's digest; the order's is "digest-1"
+    std::int64_t expiresAt;  // the order's time_expire, 0: none
+    std::int64_t at;         // when the retry comes
+    const char* refusal;     // "" when answered
+    bool newPrepayId;
+  } rows[] = {
+      {"same fields", OrderState::kNotPaid, "digest-1", 0, kPlaced + 1000, "", false},
+      {"same fields, in progress", OrderState::kUserPaying, "digest-1", 0, kPlaced + 1000, "",
+       false},
+      {"same fields, the last valid ms", OrderState::kNotPaid, "digest-1", 0,
+       kPlaced + kPrepayValidMs - 1, "", false},
+      {"same fields, prepay_id run out", OrderState::kNotPaid, "digest-1", 0,
+       kPlaced + kPrepayValidMs, "", true},
+      {"other fields", OrderState::kNotPaid, "digest-2", 0, kPlaced + 1000, kPlacedTwiceCode,
+       false},
+      {"other fields, prepay_id run out", OrderState::kNotPaid, "digest-2", 0,
+       kPlaced + kPrepayValidMs, kPlacedTwiceCode, false},
+      {"paid", OrderState::kPaid, "digest-1", 0, kPlaced + 1000, "ORDERPAID", false},
+      {"refunded", OrderState::kRefunded, "digest-1", 0, kPlaced + 1000, "ORDERPAID", false},
+      {"closed", OrderState::kClosed, "digest-1", 0, kPlaced + 1000, "ORDERCLOSED", false},
+      {"time_expire come", OrderState::kNotPaid, "digest-1", kPlaced + 500, kPlaced + 500,
+       "ORDERCLOSED", false},
+      {"time_expire not yet", OrderState::kNotPaid, "digest-1", kPlaced + 501, kPlaced + 500, "",
+       false},
+  };
+  OrderLife life;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Order order = InState(row.state, life);
+    order.placedWith = "digest-1";
+    order.expiresAt = row.expiresAt;
+    OrderLife::GivePrepayId(order, kPlaced);
+    const Order before = order;
+    const Step step = life.PlaceAgain(order, row.placedWith, row.at);
+    EXPECT_STREQ(step.refusal, row.refusal);
+    EXPECT_EQ(step.refused(), *row.refusal != '\0');
+    EXPECT_EQ(step.moved(), row.newPrepayId);
+    EXPECT_EQ(order.prepayId != before.prepayId, row.newPrepayId);
+    EXPECT_EQ(order.prepayUntil, row.newPrepayId ? row.at + kPrepayValidMs : before.prepayUntil);
+    if (!step.moved() && row.expiresAt == 0) {
+      EXPECT_TRUE(Members(order) == Members(before)) << "a retry that did not move changed it";
+    }
+  }
+  Order order = InState(OrderState::kNotPaid, life);
+  OrderLife::GivePrepayId(order, kPlaced);
+  EXPECT_EQ(order.prepayId.size(), 36u);
+  EXPECT_EQ(order.prepayId.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"),
+            std::string::npos);
 }
 
 // A payment in progress counts its queries down only where it was given some; the

@@ -12,8 +12,8 @@
 #include "protocol/requests.h"
 #include "protocol/sign.h"
 #include "sandbox/api/request_check.h"
-#include "tests/support/sandbox_test_support.h"
 #include "tests/support/known_answers.h"
+#include "tests/support/sandbox_test_support.h"
 #include "text/encoding.h"
 
 namespace quillmark::sandbox {
@@ -26,6 +26,7 @@ using testsupport::SignedDocument;
 
 const MerchantSettings kMerchant = MerchantSettings::Defaults();
 constexpr char kOrderNo[] = "20260131123456789abcdefghijklmno";
+constexpr char kOpenId[] = "qmPayer-made_up0000000000001";
 
 // The unified order exactly as CQuillmarkOps builds it: GBK text, signed over its UTF-8
 // form, sent as UTF-8.
@@ -118,8 +119,17 @@ std::vector<Rejection> Rejections() {
       {"reference to a surrogate", Q, "<xml><appid>&#xD800;</appid></xml>",
        "appid refers to a character that is not allowed"},
       {"UTF-16 byte-order mark", Q, "\xff\xfe<\0x\0", "not valid UTF-8"},
-      {"trade type", U, SignedDocument(With(order, "trade_type", "JSAPI")),
-       "trade_type JSAPI is not supported"},
+      {"trade type", U, SignedDocument(With(order, "trade_type", "MICROPAY")),
+       "trade_type MICROPAY is not supported; use NATIVE, JSAPI, MWEB or APP"},
+      {"JSAPI without its payer", U, SignedDocument(With(order, "trade_type", "JSAPI")),
+       "required field openid is missing or empty (a JSAPI order names it)"},
+      {"MWEB without its site", U,
+       SignedDocument(With(With(order, "trade_type", "MWEB"), "openid", kOpenId)),
+       "required field scene_info is missing or empty (a MWEB order names it)"},
+      {"time_expire not after time_start", U,
+       SignedDocument(
+           With(With(order, "time_start", "20260301120000"), "time_expire", "20260301120000")),
+       "time_expire 20260301120000 must be later than time_start 20260301120000"},
       {"order number with a space", Q, SignedDocument(With(query, "out_trade_no", "a b")),
        "out_trade_no must be"},
       {"order number of 33 characters", U,
@@ -134,8 +144,28 @@ std::vector<Rejection> Rejections() {
       {"body", std::string(129, 'b'), "body is longer than 128 bytes"},
       {"body", std::string(30'000, 'b'), "body is longer than 128 bytes"},
       {"notify_url", "http://x/" + std::string(248, 'n'), "notify_url is longer than 256 bytes"},
-      {"attach", std::string(257, 'a'), "attach is longer than 256 bytes"},
-      {"detail", std::string(30'000, 'd'), "detail is longer than 256 bytes"},
+      {"attach", std::string(128, 'a'), "attach is longer than 127 bytes"},
+      {"goods_tag", std::string(33, 'g'), "goods_tag is longer than 32 bytes"},
+      {"detail", std::string(30'000, 'd'), "detail must be a JSON object of at most 6000 bytes"},
+      {"detail", "{\"goods_detail\":[" + std::string(5990, ' ') + "]}",
+       "detail must be a JSON object of at most 6000 bytes"},
+      {"detail", "[1,2]", "detail must be a JSON object"},
+      {"detail", std::string(3000, '{'), "detail must be a JSON object"},
+      {"scene_info", "{\"h5_info\":{\"type\":\"Wap\"}", "scene_info must be a JSON object"},
+      {"scene_info", "\"Wap\"", "scene_info must be a JSON object"},
+      {"scene_info", "{\"a\":\"" + std::string(505, 'w') + "\"}",
+       "scene_info must be a JSON object of at most 512 bytes"},
+      {"openid", std::string(27, 'o'), "openid must be 28 letters, digits, - or _"},
+      {"openid", std::string(29, 'o'), "openid must be 28 letters, digits, - or _"},
+      {"openid", std::string(27, 'o') + "+", "openid must be 28 letters, digits, - or _"},
+      {"device_info", "WEB 1", "device_info must be at most 32 letters, digits, - or _"},
+      {"device_info", std::string(33, 'd'), "device_info must be at most 32"},
+      {"time_start", "2026030112000", "time_start must be a time yyyyMMddHHmmss"},
+      {"time_start", "20260229120000", "time_start must be a time yyyyMMddHHmmss"},
+      {"time_expire", "20261301120000", "time_expire must be a time yyyyMMddHHmmss"},
+      {"time_expire", "20260301240000", "time_expire must be a time yyyyMMddHHmmss"},
+      {"time_expire", "2026-03-01 12:0", "time_expire must be a time yyyyMMddHHmmss"},
+      {"limit_pay", "no_debit", "limit_pay must be no_credit"},
       {std::string(33, 'f'), "x",
        "field name " + std::string(33, 'f') + " is longer than 32 bytes"},
       {"trade_type", std::string(33, 'T'), "trade_type is longer than 32 bytes"},
@@ -205,14 +235,33 @@ TEST(RequestCheck, FieldsAtTheirLongestAreAccepted) {
   order["body"] = "xy";
   for (int i = 0; i < 42; ++i) order["body"] += "\xe7\x9a\x84";  // 128 bytes, 44 characters
   order["notify_url"] = "http://127.0.0.1/" + std::string(239, 'n');
-  order["attach"] = std::string(256, 'a');
+  order["attach"] = std::string(127, 'a');
   order["nonce_str"] = "n";
   order["spbill_create_ip"] = "255.255.255.255";
   order["total_fee"] = "2147483647";
-  const CheckResult result = CheckRequest(kUnifiedOrderOperation, SignedDocument(order), kMerchant);
-  EXPECT_TRUE(result.ok) << result.message;
-  EXPECT_EQ(result.fields.at("body").size(), kMaxBodyFieldBytes);
-  EXPECT_EQ(result.fields.at("notify_url").size(), kMaxNotifyUrlFieldBytes);
+  order["openid"] = "-_" + std::string(26, 'Z');
+  order["scene_info"] = "{\"a\":\"" + std::string(504, 'w') + "\"}";
+  order["detail"] = "{\"goods_detail\":[" + std::string(5981, ' ') + "]}";
+  order["device_info"] = std::string(30, 'd') + "-_";
+  order["goods_tag"] = std::string(32, 'g');
+  order["time_start"] = "20280229000000";
+  order["time_expire"] = "20280229235959";
+  order["limit_pay"] = "no_credit";
+  // Every trade type takes them; NATIVE and APP need none of openid and scene_info.
+  for (const char* type : {"NATIVE", "JSAPI", "MWEB", "APP"}) {
+    order["trade_type"] = type;
+    const CheckResult result =
+        CheckRequest(kUnifiedOrderOperation, SignedDocument(order), kMerchant);
+    EXPECT_TRUE(result.ok) << type << ": " << result.message;
+    EXPECT_EQ(result.fields.at("body").size(), kMaxBodyFieldBytes);
+    EXPECT_EQ(result.fields.at("notify_url").size(), kMaxNotifyUrlFieldBytes);
+    EXPECT_EQ(result.fields.at("scene_info").size(), kMaxSceneInfoBytes);
+    EXPECT_EQ(result.fields.at("detail").size(), 6000u);
+  }
+  for (const char* type : {"NATIVE", "APP"}) {
+    const Fields plain = With(OrderFields(kOrderNo), "trade_type", type);
+    EXPECT_TRUE(CheckRequest(kUnifiedOrderOperation, SignedDocument(plain), kMerchant).ok) << type;
+  }
 }
 
 TEST(RequestCheck, SignMismatchShowsTheExpectedSignStringWithTheKeyMasked) {

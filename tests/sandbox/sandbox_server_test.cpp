@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -374,14 +375,138 @@ TEST_F(SandboxServer, RepliesAreSignedSingleLineXmlInCdata) {
       CheckRequest(kOrderQueryOperation, query.body, quillmark::MerchantSettings::Defaults()).ok);
 }
 
-TEST_F(SandboxServer, OrderNumbersCannotBeReused) {
+// Each trade type's reply: a prepay_id for all, NATIVE's code_url as it always was, MWEB's
+// page; and a retry of the same order is answered with the same prepay_id.
+TEST_F(SandboxServer, PlacesEachTradeTypeAndAnswersARetryAlike) {
   StartSandbox();
-  ASSERT_EQ(CdataField(PlaceOrder("order1").body, "return_code"), "SUCCESS");
-  const Reply again = PlaceOrder("order1", {{"total_fee", "500"}});
-  EXPECT_EQ(CdataField(again.body, "return_code"), "FAIL");
-  EXPECT_EQ(CdataField(again.body, "return_msg"), "out_trade_no order1 has already been used");
-  EXPECT_EQ(CdataField(again.body, "code_url"), "");
-  EXPECT_EQ(CdataField(Query("order1").body, "total_fee"), "1");
+  const std::string openId = "qmPayer-made_up0000000000001";
+  const std::string site = R"({"h5_info":{"type":"Wap","wap_url":"https://shop.test"}})";
+  const struct {
+    const char* type;
+    Fields extra;
+    bool codeUrl, mwebUrl;
+  } rows[] = {
+      {"NATIVE", {}, true, false},
+      {"JSAPI", {{"openid", openId}}, false, false},
+      {"MWEB", {{"scene_info", site}}, false, true},
+      {"APP", {}, false, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    const std::string orderNo = std::string("type") + row.type;
+    Fields fields = row.extra;
+    fields["trade_type"] = row.type;
+    const Reply placed = PlaceOrder(orderNo, fields);
+    ASSERT_EQ(CdataField(placed.body, "result_code"), "SUCCESS") << placed.body;
+    EXPECT_EQ(CdataField(placed.body, "trade_type"), row.type);
+    const std::string prepayId = CdataField(placed.body, "prepay_id");
+    EXPECT_EQ(prepayId.size(), 36u) << placed.body;
+    EXPECT_EQ(CdataField(placed.body, "code_url"), row.codeUrl ? Url(PagePath(orderNo)) : "");
+    EXPECT_EQ(CdataField(placed.body, "mweb_url"),
+              row.mwebUrl ? Url(PagePath(orderNo)) + "?prepay_id=" + prepayId : "");
+    fields["nonce_str"] = "AnotherNonceForTheRetry";
+    const Reply again = PlaceOrder(orderNo, fields);
+    EXPECT_EQ(CdataField(again.body, "result_code"), "SUCCESS") << again.body;
+    EXPECT_EQ(CdataField(again.body, "prepay_id"), prepayId);
+    EXPECT_EQ(CdataField(again.body, "code_url"), CdataField(placed.body, "code_url"));
+  }
+}
+
+// A number in use with other fields, or of an order that can no longer be paid, is refused
+// as a business failure naming why; the order stays as it was.
+TEST_F(SandboxServer, RefusesAnOrderNumberPlacedAgainOtherwise) {
+  StartSandbox();
+  const struct {
+    const char* name;
+    Fields retry;
+    const char* before;  // "", "close" or "pay": what happens to the order first
+    const char* errCode;
+    const char* errCodeDes;
+  } rows[] = {
+      {"another amount", {{"total_fee", "500"}}, "", "INVALID_REQUEST", "201 商户订单号重复"},
+      {"another trade type", {{"trade_type", "APP"}}, "", "INVALID_REQUEST", "201 商户订单号重复"},
+      {"another body", {{"body", "another"}}, "", "INVALID_REQUEST", "201 商户订单号重复"},
+      {"an attach added", {{"attach", "note"}}, "", "INVALID_REQUEST", "201 商户订单号重复"},
+      {"closed", {}, "close", "ORDERCLOSED", nullptr},
+      {"paid", {}, "pay", "ORDERPAID", nullptr},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string orderNo = "twice" + std::to_string(++n);
+    ASSERT_EQ(CdataField(PlaceOrder(orderNo).body, "result_code"), "SUCCESS");
+    if (std::string(row.before) == "close") {
+      ASSERT_EQ(CdataField(Post(Url("/pay/closeorder"), SignedDocument(QueryFields(orderNo))).body,
+                           "result_code"),
+                "SUCCESS");
+    } else if (std::string(row.before) == "pay") {
+      const auto paying =
+          Client(sandbox_->port())->Post((PagePath(orderNo) + "/pay").c_str(), "", "text/plain");
+      ASSERT_TRUE(paying);
+      ASSERT_EQ(paying->status, 303);
+    }
+    const std::string state = State(orderNo);
+    const Reply again = PlaceOrder(orderNo, row.retry);
+    EXPECT_EQ(CdataField(again.body, "return_code"), "SUCCESS") << again.body;
+    EXPECT_EQ(CdataField(again.body, "result_code"), "FAIL");
+    EXPECT_EQ(CdataField(again.body, "err_code"), row.errCode);
+    if (row.errCodeDes) {
+      EXPECT_EQ(CdataField(again.body, "err_code_des"), row.errCodeDes);
+    }
+    EXPECT_EQ(CdataField(again.body, "prepay_id"), "");
+    EXPECT_EQ(CdataField(Query(orderNo).body, "total_fee"), "1");
+    EXPECT_EQ(State(orderNo), state);
+  }
+}
+
+// time_expire ends the order: a query after it says CLOSED, and the payer can no longer pay.
+TEST_F(SandboxServer, TimeExpireClosesTheOrder) {
+  StartSandbox();
+  ASSERT_EQ(
+      CdataField(PlaceOrder("expired", {{"time_expire", "20200101000000"}}).body, "result_code"),
+      "SUCCESS");
+  EXPECT_EQ(State("expired"), "CLOSED");
+  ASSERT_EQ(
+      CdataField(PlaceOrder("later", {{"time_expire", "20991231235959"}}).body, "result_code"),
+      "SUCCESS");
+  EXPECT_EQ(State("later"), "NOTPAY");
+}
+
+// A JSAPI page's parameters, checked at /pay/page/verify against the order they name: the
+// verdict in JSON, the rule named, for as long as the order can be paid.
+TEST_F(SandboxServer, ChecksAJsapiPagesParametersAgainstItsOrder) {
+  StartSandbox();
+  const Reply placed =
+      PlaceOrder("page1", {{"trade_type", "JSAPI"}, {"openid", "qmPayer-made_up0000000000001"}});
+  const std::string prepayId = CdataField(placed.body, "prepay_id");
+  ASSERT_FALSE(prepayId.empty()) << placed.body;
+  const auto verify = [&](const std::string& key, long long stamp) {
+    SignedFields page = {{"appId", kAppId},
+                         {"nonceStr", "PageNonce0123456789abcdefABCDEF"},
+                         {"package", "prepay_id=" + prepayId},
+                         {"signType", "MD5"},
+                         {"timeStamp", std::to_string(stamp)}};
+    page["paySign"] = SignOf(page, key);
+    std::string json = "{";
+    for (const auto& [name, value] : page) json += "\"" + name + "\":\"" + value + "\",";
+    json.back() = '}';
+    const auto reply = Client(sandbox_->port())->Post("/pay/page/verify", json, "application/json");
+    EXPECT_TRUE(reply);
+    EXPECT_EQ(reply ? reply->status : 0, 200);
+    return reply ? reply->body : std::string();
+  };
+  const long long now = static_cast<long long>(std::time(nullptr));
+  EXPECT_NE(verify(kApiKey, now).find("\"verdict\":\"pass\""), std::string::npos);
+  const std::string wrongKey = verify("AnotherMerchantsKey0123456789abc", now);
+  EXPECT_NE(wrongKey.find("\"rule\":\"sign-mismatch\""), std::string::npos) << wrongKey;
+  EXPECT_NE(wrongKey.find("&key=********\""), std::string::npos) << wrongKey;
+  EXPECT_NE(verify(kApiKey, now * 1000).find("\"rule\":\"timestamp-milliseconds\""),
+            std::string::npos);
+  const auto paying = Client(sandbox_->port())->Post("/pay/qr/page1/pay", "", "text/plain");
+  ASSERT_TRUE(paying);
+  EXPECT_NE(verify(kApiKey, now).find("\"rule\":\"order-paid\""), std::string::npos);
+  EXPECT_NE(log_.str().find(" page1 200 page parameters refused: order-paid"), std::string::npos)
+      << log_.str();
 }
 
 TEST_F(SandboxServer, QueryOfAnUnknownOrderFails) {
@@ -634,7 +759,7 @@ TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
     std::string body;
   } rows[] = {
       {"tampered order", "/pay/unifiedorder", Document(tampered)},
-      {"reused number", "/pay/unifiedorder", SignedDocument(OrderFields("order1"))},
+      {"reused number, another amount", "/pay/unifiedorder", SignedDocument(OrderFields("order1"))},
       {"badly signed query", "/pay/orderquery", Document(badQuery)},
       {"GBK query", "/pay/orderquery", "<xml><appid>\xb5\xc4</appid></xml>"},
       {"malformed", "/pay/orderquery", "<xml><out_trade_no>order1</xml>"},
@@ -644,7 +769,10 @@ TEST_F(SandboxServer, ABadRequestChangesNoOtherOrder) {
   };
   for (const auto& row : rows) {
     const Reply reply = Post(Url(row.path), row.body);
-    EXPECT_EQ(CdataField(reply.body, "return_code"), "FAIL") << row.name;
+    // Refused: a FAIL reply, or (the number in use) a business failure.
+    EXPECT_NE(CdataField(reply.body, "return_code") == "FAIL",
+              CdataField(reply.body, "result_code") == "FAIL")
+        << row.name << ": " << reply.body;
   }
   // None of them counted as a query or touched the amount.
   EXPECT_EQ(State("order1"), "NOTPAY");

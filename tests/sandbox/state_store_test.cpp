@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sandbox/store/migrations.h"
@@ -271,6 +272,12 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
     paid.order->payingQueries = 2;
     paid.order->refundQueries = 3;
     paid.order->signType = SignType::kHmacSha256;
+    paid.order->tradeType = "JSAPI";
+    paid.order->prepayId = "qmpp2026031012made0up0000000000000";
+    paid.order->prepayUntil = 7'205'000;
+    paid.order->openId = "qmPayer-made_up0000000000001";
+    paid.order->expiresAt = 9'000'000;
+    paid.order->placedWith = "0123456789ABCDEF0123456789ABCDEF";
     paid.notificationDue = true;
     ASSERT_TRUE(store->Write(paid, error)) << error;
     StateChange queried = Placed("kept", 5'000, 2);
@@ -328,6 +335,13 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_EQ(kept.refundQueries, 3);
   EXPECT_EQ(kept.signType, SignType::kHmacSha256) << "its notification is signed so";
   EXPECT_EQ(orders[1].order.signType, SignType::kMd5);
+  EXPECT_EQ(
+      std::make_tuple(kept.tradeType, kept.prepayId, kept.prepayUntil, kept.openId, kept.expiresAt,
+                      kept.placedWith),
+      std::make_tuple(std::string("JSAPI"), std::string("qmpp2026031012made0up0000000000000"),
+                      std::int64_t{7'205'000}, std::string("qmPayer-made_up0000000000001"),
+                      std::int64_t{9'000'000}, std::string("0123456789ABCDEF0123456789ABCDEF")));
+  EXPECT_EQ(orders[1].order.tradeType, "NATIVE");
   EXPECT_EQ(kept.description, "a <test> order");
   EXPECT_EQ(orders[0].notifyNext, 2u);
   EXPECT_EQ(orders[0].notifyDueAt, 21'100);
@@ -498,8 +512,10 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     EXPECT_FALSE(order.userPaying);
     EXPECT_EQ(order.payingQueries, 0);
     EXPECT_EQ(order.refundQueries, 0);
-    // Upgraded again: every order of an earlier layout was signed MD5.
+    // Upgraded again: every order of an earlier layout was signed MD5, and NATIVE.
     EXPECT_EQ(order.signType, SignType::kMd5);
+    EXPECT_EQ(order.tradeType, "NATIVE");
+    EXPECT_EQ(order.prepayId, "");
   }
 
   // Its due notification is taken up, with its attempt's failure.
@@ -730,6 +746,9 @@ TEST(StateStore, RefusesAFileThatIsNotWhatASandboxWrites) {
        "the placed_at of row 1 of its orders"},
       {"a scenario it does not play", false, "UPDATE orders SET scenario = 'jackpot'",
        "the scenario of row 1 of its orders (a sandbox writes the name of a scenario there)"},
+      {"a trade type the unified order refuses", false, "UPDATE orders SET trade_type = 'CARD'",
+       "the trade_type of row 1 of its orders (a sandbox writes NATIVE, JSAPI, MWEB or APP "
+       "there)"},
       {"a journal body past what it keeps", false, "UPDATE requests SET body = zeroblob(4097)",
        "the body of row 1 of its requests (a sandbox writes at most 4096 bytes there)"},
       {"an order number the unified order refuses", false,

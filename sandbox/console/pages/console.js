@@ -72,6 +72,7 @@
     description: ['Description', '商品描述'],
     notification: ['Notification', '通知'],
     scenario: ['Scenario', '测试场景'],
+    tradeType: ['Trade type', '支付方式'],
     closedWhy: ['it is closed', '订单已关闭'],
     paidWhy: ['it is paid', '订单已支付'],
     notPaidWhy: ['it is not paid', '订单未支付'],
@@ -338,6 +339,8 @@
     const facts = [[words.state, stateBadge(order.state), {id: 'state'}],
       [words.amount, order.amount, {id: 'amount'}], [words.description, order.description, {}],
       [words.scenario, order.scenario, {id: 'scenario'}],
+      [words.tradeType, order.trade_type, {id: 'trade_type'}],
+      ['prepay_id', order.prepay_id, {id: 'prepay_id'}],
       ['notify_url', order.notify_url, {class: 'url'}],
       [words.notification, notificationText(order.notification), {id: 'notification'}]];
     for (const name of ['transaction_id', 'time_end']) {
