@@ -1,6 +1,7 @@
 // The request checks declared in request_check.h: field rules, merchant, sign.
 #include "sandbox/api/request_check.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -28,6 +29,19 @@ bool IsSignOfEitherType(std::string_view text) {
          (text.size() == 64 && rules::IsSign(text.substr(0, 32)) && rules::IsSign(text.substr(32)));
 }
 
+bool IsNoCredit(std::string_view text) { return text == "no_credit"; }
+
+// yyyyMMddHHmmss, its parts in their ranges (any day up to 31 of any month).
+bool IsPlatformTime(std::string_view text) {
+  if (text.size() != 14) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  const auto part = [text](std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
+  return part(4) >= 1 && part(4) <= 12 && part(6) >= 1 && part(6) <= 31 && part(8) <= 23 &&
+         part(10) <= 59 && part(12) <= 59;
+}
+
 // What a field may hold, checked before anything is compared or signed so that no value
 // of any size is kept, echoed or hashed. Free text is bounded in bytes; ids have their form.
 struct FieldForm {
@@ -53,6 +67,16 @@ constexpr FieldForm kFieldForms[] = {
     {kFieldTradeType, 32, nullptr, nullptr},
     {kFieldBody, kMaxBodyFieldBytes, nullptr, nullptr},
     {kFieldNotifyUrl, kMaxNotifyUrlFieldBytes, nullptr, nullptr},
+    // A till's: the code's own form is micropay's to refuse, as the platform does, with a
+    // business answer; here only its length.
+    {kFieldAuthCode, 32, nullptr, nullptr},
+    {kFieldDeviceInfo, 32, nullptr, nullptr},
+    {kFieldAttach, 127, nullptr, nullptr},
+    {kFieldDetail, kMaxDetailFieldBytes, nullptr, nullptr},
+    {kFieldGoodsTag, 32, nullptr, nullptr},
+    {kFieldLimitPay, 32, IsNoCredit, "no_credit"},
+    {kFieldTimeStart, 14, IsPlatformTime, "a time as yyyyMMddHHmmss"},
+    {kFieldTimeExpire, 14, IsPlatformTime, "a time as yyyyMMddHHmmss"},
     {nullptr, kMaxOtherFieldBytes, nullptr, nullptr},
 };
 
@@ -212,7 +236,10 @@ CheckResult CheckRequest(const Operation& operation, std::string_view body,
   const std::string expected = SignOf(fields, merchant.apiKey, *type);
   if (fields.at(kFieldSign) != expected) return SignMismatch(*type, std::move(fields), merchant);
 
-  if (operation.makes == Operation::Makes::kOrderNumber &&
+  const bool namesTradeType = std::any_of(
+      operation.requestFields.begin(), operation.requestFields.end(),
+      [](const RequestField& field) { return std::string_view(field.name) == kFieldTradeType; });
+  if (operation.makes == Operation::Makes::kOrderNumber && namesTradeType &&
       fields.at(kFieldTradeType) != kTradeType) {
     return Fail(Verdict::kUnsupported,
                 "trade_type " + PrintableAscii(fields.at(kFieldTradeType)) +

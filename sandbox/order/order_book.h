@@ -84,6 +84,13 @@ struct Order {
   int refundQueries = 0;
   // The sign type of the request that placed it: its notification is signed the same way.
   SignType signType = SignType::kMd5;
+  // A till's payment (micropay): the code it was paid with; and its reversal, when, and
+  // the reverse calls answered so far (a `reverse-recall` order's first asks for another).
+  bool micropay = false;
+  std::string authCode;
+  bool reversed = false;
+  std::int64_t reversedAt = 0;
+  int reverseCalls = 0;
 };
 
 // Not synchronised: the caller holds its own lock around every call.
