@@ -122,6 +122,7 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
   RequestValues values = BuildOrderValues(merchant);
   values.outTradeNo = outTradeNo;
   values.totalFee = settings_.totalFee;
+  values.authCode = settings_.authCode;
   MakeNonceStr(values.nonce);
   // An order number given is an order sent again (a retry after SYSTEMERROR).
   if (operation.makes == Operation::Makes::kOrderNumber && outTradeNo.empty()) {

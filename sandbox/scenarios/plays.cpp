@@ -92,7 +92,7 @@ constexpr ScenarioPlay kPlays[] = {
       ScenarioPlay play = Play("code-password");
       play.micropayErrCode = "USERPAYING";
       play.micropayDoes = Transition::kStartPaying;
-      play.payingQueries = 2;
+      play.payingQueries = 1;
       return play;
     }(),
     [] {
