@@ -270,6 +270,13 @@ int main(int argc, char** argv) {
       }
       return kBadUsage;
     }
+    // A till's scenario is micropay's, not the NATIVE cycle's: its amount is what asks for it.
+    if ((scenario->clientDoes & quillmark::kTillPayment) != 0) {
+      std::cerr << "quillmark-cycle: scenario " << scenario->name
+                << " is a till's: play it with micropay --amount " << scenario->totalFee
+                << " --auth-code CODE\n";
+      return kBadUsage;
+    }
   }
 
   if (!ReadReportTargets(line)) return kBadUsage;

@@ -71,8 +71,6 @@ constexpr FieldForm kFieldForms[] = {
     // business answer; here only its length.
     {kFieldAuthCode, 32, nullptr, nullptr},
     {kFieldDeviceInfo, 32, nullptr, nullptr},
-    {kFieldAttach, 127, nullptr, nullptr},
-    {kFieldDetail, kMaxDetailFieldBytes, nullptr, nullptr},
     {kFieldGoodsTag, 32, nullptr, nullptr},
     {kFieldLimitPay, 32, IsNoCredit, "no_credit"},
     {kFieldTimeStart, 14, IsPlatformTime, "a time as yyyyMMddHHmmss"},

@@ -64,7 +64,6 @@ struct CheckResult {
 constexpr std::size_t kMaxBodyFieldBytes = 128;
 constexpr std::size_t kMaxNotifyUrlFieldBytes = rules::kMaxUrlBytes;
 constexpr std::size_t kMaxOtherFieldBytes = 256;
-constexpr std::size_t kMaxDetailFieldBytes = 6000;  // a till's goods, as JSON
 constexpr std::size_t kMaxFieldNameBytes = 32;
 
 // Checks one request body, in this order: valid UTF-8 without control characters, a
