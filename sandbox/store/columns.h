@@ -331,6 +331,27 @@ inline const Table<StoredOrder> kOrders{
             .Since(3)
             .Most(32)
             .Form(columns::KnownSignType("sign_type"), "the name of a sign type"),
+        // Layout 6: a till's payment, its code and its reversal; no earlier order was one.
+        Map<&StoredOrder::order, &Order::micropay>("micropay", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(6)
+            .Flag(),
+        Map<&StoredOrder::order, &Order::authCode>("auth_code", Sql::kText)
+            .With("NOT NULL DEFAULT ''")
+            .Since(6)
+            .Most(18),
+        Map<&StoredOrder::order, &Order::reversed>("reversed", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(6)
+            .Flag(),
+        Map<&StoredOrder::order, &Order::reversedAt>("reversed_at", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(6)
+            .Time(),
+        Map<&StoredOrder::order, &Order::reverseCalls>("reverse_calls", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(6)
+            .Count(),
     },
     ""};
 

@@ -154,6 +154,13 @@ const std::vector<Migration>& Migrations() {
               "ALTER TABLE orders DROP COLUMN refund_id;\n"
               "ALTER TABLE orders DROP COLUMN refunded_at;\n"
               "ALTER TABLE attempts ADD COLUMN out_refund_no TEXT NOT NULL DEFAULT ''"},
+      // Before layout 6 the sandbox served no till: no order was paid by a code or reversed.
+      {5,
+       "ALTER TABLE orders ADD COLUMN micropay INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN auth_code TEXT NOT NULL DEFAULT '';\n"
+       "ALTER TABLE orders ADD COLUMN reversed INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN reversed_at INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN reverse_calls INTEGER NOT NULL DEFAULT 0"},
   };
   return steps;
 }

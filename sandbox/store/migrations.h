@@ -19,8 +19,9 @@ inline constexpr int kApplicationId = 0x516d6b53;
 // orders' scenario and its states' columns; layout 3 the sign type of each order and of each
 // request in the journal; layout 4 the scenarios armed from the console; layout 5 moves an
 // order's refund into a table of refunds, many to an order, and names the refund of each
-// notification attempt.
-inline constexpr int kLayout = 5;
+// notification attempt; layout 6 the orders' till payments (micropay), their codes and
+// their reversals.
+inline constexpr int kLayout = 6;
 // The oldest layout a release wrote: a file of any layout from here to kLayout is taken up.
 inline constexpr int kOldestLayout = 1;
 

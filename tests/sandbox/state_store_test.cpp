@@ -271,6 +271,11 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
     paid.order->payingQueries = 2;
     paid.order->refundQueries = 3;
     paid.order->signType = SignType::kHmacSha256;
+    paid.order->micropay = true;
+    paid.order->authCode = "134567890100000042";
+    paid.order->reversed = true;
+    paid.order->reversedAt = 6'500;
+    paid.order->reverseCalls = 2;
     paid.notificationDue = true;
     ASSERT_TRUE(store->Write(paid, error)) << error;
     StateChange queried = Placed("kept", 5'000, 2);
@@ -327,6 +332,12 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_EQ(kept.payingQueries, 2);
   EXPECT_EQ(kept.refundQueries, 3);
   EXPECT_EQ(kept.signType, SignType::kHmacSha256) << "its notification is signed so";
+  // A till's payment stays reversed: a restart must not make it payable again.
+  EXPECT_TRUE(kept.micropay);
+  EXPECT_EQ(kept.authCode, "134567890100000042");
+  EXPECT_TRUE(kept.reversed);
+  EXPECT_EQ(kept.reversedAt, 6'500);
+  EXPECT_EQ(kept.reverseCalls, 2);
   EXPECT_EQ(orders[1].order.signType, SignType::kMd5);
   EXPECT_EQ(kept.description, "a <test> order");
   EXPECT_EQ(orders[0].notifyNext, 2u);
@@ -500,6 +511,8 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     EXPECT_EQ(order.refundQueries, 0);
     // Upgraded again: every order of an earlier layout was signed MD5.
     EXPECT_EQ(order.signType, SignType::kMd5);
+    EXPECT_FALSE(order.micropay);
+    EXPECT_FALSE(order.reversed);
   }
 
   // Its due notification is taken up, with its attempt's failure.
