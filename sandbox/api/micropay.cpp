@@ -68,10 +68,10 @@ void ServeMicropay(Exchange& ex, OrderDesk& desk) {
   const auto answer = [&](const std::string& errCode, const Order* paid, const std::string& how) {
     if (errCode.empty()) {
       desk.SendSuccess(PaidFields(orderNo, *paid), ex, Fault::kNone);
-      desk.Log(ex, orderNo, 200, "SUCCESS " + how);
+      desk.Log(ex, orderNo, 200, "SUCCESS " + how + ", code " + PrintableAscii(code));
     } else {
       desk.SendResultFail(orderNo, errCode, WordsOf(errCode), ex);
-      desk.Log(ex, orderNo, 200, "FAIL " + errCode + ", " + how);
+      desk.Log(ex, orderNo, 200, "FAIL " + errCode + ", " + how + ", code " + PrintableAscii(code));
     }
   };
   if (!IsAuthCode(code)) return answer("AUTH_CODE_INVALID", nullptr, "no order placed");
