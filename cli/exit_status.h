@@ -16,6 +16,7 @@ inline constexpr int kNotDone = 1;
 inline constexpr int kBadUsage = 2;
 inline constexpr int kBadSignature = 3;
 inline constexpr int kNoNotification = 4;
+inline constexpr int kReversed = 4;  // micropay's: the till took the payment back
 
 inline constexpr ExitStatus kExitStatuses[] = {
     {kDone, "order placed (or the command's request done) and every signed reply verified"},
@@ -26,7 +27,9 @@ inline constexpr ExitStatus kExitStatuses[] = {
     {kBadSignature,
      "a reply (or the order's notification, or the document given to verify) failed "
      "verification"},
-    {kNoNotification, "no verified notification arrived in time (--await-notify)"},
+    {kNoNotification,
+     "no verified notification arrived in time (--await-notify); for micropay, the order "
+     "was reversed"},
 };
 
 // "Exit status: 0 ..., 1 ..., ..." for --help.

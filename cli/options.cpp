@@ -11,7 +11,7 @@
 
 namespace quillmark::cli {
 
-const OrderCommand kOrderCommands[4] = {
+const OrderCommand kOrderCommands[5] = {
     {"query", &kOrderQueryOperation,
      "query the state of one order, such as one paid from a phone, and print it",
      "Query:         ", nullptr, nullptr, "query reply"},
@@ -25,6 +25,9 @@ const OrderCommand kOrderCommands[4] = {
     {"refundquery", &kRefundQueryOperation,
      "ask how the refund of one order went, and print its status", "Refund query:  ", nullptr,
      nullptr, "refund query reply"},
+    {"reverse", &kReverseOperation,
+     "reverse one till's payment (micropay): close it for good, or refund it whole",
+     "Reverse:       ", "reversed", "not reversed", "reverse reply"},
 };
 
 const OrderCommand* CommandLine::Chosen() const {
@@ -77,6 +80,19 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
     }
     line.commands.emplace_back(&command, sub);
   }
+  line.micropay = app.add_subcommand(
+      "micropay",
+      "pay at a till with the payment code a payer shows: micropay, then a query every 5 s "
+      "while the payer types a password (or at once after SYSTEMERROR or BANKERROR), and a "
+      "reverse after 30 s without an outcome; exit 0 paid, 4 reversed, 1 refused");
+  line.micropay
+      ->add_option("--auth-code", line.authCode,
+                   "the code the till scanned: 18 digits beginning with 10 to 15")
+      ->option_text("CODE")
+      ->required();
+  line.micropay->add_option("--amount", line.amount, "the amount in fen (default 1)")
+      ->option_text("FEN")
+      ->check(CLI::Range(1LL, 2147483647LL));
   line.sign = app.add_subcommand(
       "sign",
       "print the sign string (the key masked) and the sign, under the configured key, of "

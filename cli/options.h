@@ -27,7 +27,7 @@ struct OrderCommand {
   const char* reply;  // how a failed verification names the reply
 };
 
-extern const OrderCommand kOrderCommands[4];
+extern const OrderCommand kOrderCommands[5];
 
 // What the command line asked for.
 struct CommandLine {
@@ -46,6 +46,9 @@ struct CommandLine {
   std::vector<std::string> reports;         // --report's KIND:FILE words, checked after parsing
   std::vector<ReportTarget> reportTargets;  // what they name
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
+  CLI::App* micropay = nullptr;  // a till's payment: its code, and the amount in fen
+  std::string authCode;
+  long long amount = 1;
   CLI::App* sign = nullptr;
   CLI::App* verify = nullptr;
   CLI::App* verifyPage = nullptr;  // verify-page FILE: a JSAPI page's parameters, to the sandbox

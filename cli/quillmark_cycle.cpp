@@ -42,6 +42,7 @@
 #include "client/client_run.h"
 #include "client/quillmark_ops.h"
 #include "client/refund_run.h"
+#include "client/till_run.h"
 #include "config/merchant_settings.h"
 #include "http/client_certificate.h"
 #include "platform/platform.h"
@@ -136,6 +137,63 @@ void WriteReports(const CommandLine& line, const OrderCommand* chosen, const Ste
       std::cerr << "quillmark-cycle: " << problem << '\n';
     }
   }
+}
+
+// A till's payment with the code given: each step printed with its verdict as it ends,
+// the summary, and the reports of every step.
+int RunTill(const CommandLine& line, quillmark::LoadedSettings& settings) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::string timestamp = ReportTimestamp();
+  quillmark::CQuillmarkOps::Settings opsSettings =
+      quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant);
+  opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
+  opsSettings.totalFee = line.amount;
+  opsSettings.authCode = line.authCode;
+  quillmark::CQuillmarkOps ops(opsSettings);
+  quillmark::TillRunOptions options;
+  options.stepDone = [](const quillmark::TillStepDone& step) {
+    std::cout << "Step " << quillmark::TillStepName(step) << ": " << step.said << " ("
+              << quillmark::StepVerdictName(quillmark::VerdictOf(step.outcome)) << ")" << std::endl;
+  };
+  const quillmark::TillRunResult run = quillmark::PlayTillRun(ops, options);
+  const int status = run.end == quillmark::TillEnd::kPaid       ? kDone
+                     : run.end == quillmark::TillEnd::kReversed ? kReversed
+                                                                : kNotDone;
+  std::cout << "\n--- summary ---\n";
+  PrintSettings(settings);
+  std::cout << "Order number:  " << run.orderNo << "\n"
+            << "Till:          " << quillmark::TillEndName(run.end) << " after " << run.steps.size()
+            << " step(s)" << std::endl;
+  if (line.reportTargets.empty()) return status;
+  Report report;
+  report.suite = "quillmark-cycle micropay";
+  report.timestamp = timestamp;
+  report.host = HostOf(settings.merchant.apiBase);
+  report.elapsed = std::chrono::steady_clock::now() - started;
+  report.exitStatus = status;
+  report.properties = {
+      {"api_base", settings.merchant.apiBase}, {"appid", settings.merchant.appId},
+      {"mch_id", settings.merchant.mchId},     {"exit_status", std::to_string(status)},
+      {"out_trade_no", run.orderNo},           {"till", quillmark::TillEndName(run.end)}};
+  for (const quillmark::TillStepDone& done : run.steps) {
+    ReportStep step;
+    const quillmark::StepVerdict verdict = quillmark::VerdictOf(done.outcome);
+    step.name = quillmark::TillStepName(done);
+    step.outcome = &done.outcome;
+    step.verdict = quillmark::StepVerdictName(verdict);
+    // A USERPAYING or a recall Y is the loop going as it should: what fails is the run.
+    step.passed = verdict == quillmark::StepVerdict::kDone || status != kNotDone;
+    step.words = done.said;
+    step.elapsed = done.outcome.elapsed;
+    report.steps.push_back(std::move(step));
+  }
+  for (const ReportTarget& target : line.reportTargets) {
+    std::string problem;
+    if (!WriteReport(target, report, settings.merchant.apiKey, problem)) {
+      std::cerr << "quillmark-cycle: " << problem << '\n';
+    }
+  }
+  return status;
 }
 
 // The cycle, or the one request of `chosen` when not null, and its summary. Listening for
@@ -270,6 +328,13 @@ int main(int argc, char** argv) {
       }
       return kBadUsage;
     }
+    // A till's scenario is micropay's, not the NATIVE cycle's: its amount is what asks for it.
+    if ((scenario->clientDoes & quillmark::kTillPayment) != 0) {
+      std::cerr << "quillmark-cycle: scenario " << scenario->name
+                << " is a till's: play it with micropay --amount " << scenario->totalFee
+                << " --auth-code CODE\n";
+      return kBadUsage;
+    }
   }
 
   if (!ReadReportTargets(line)) return kBadUsage;
@@ -315,5 +380,6 @@ int main(int argc, char** argv) {
     return VerifyDocument(line.document, settings.merchant, std::cout, line.signType);
   }
   if (line.verifyPage->parsed()) return VerifyPage(line.document, settings.merchant, std::cout);
+  if (line.micropay->parsed()) return RunTill(line, settings);
   return RunRequests(line, chosen, scenario, settings);
 }

@@ -141,6 +141,7 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
   values.tradeType = settings_.tradeType;
   values.openId = settings_.openId;
   values.sceneInfo = settings_.sceneInfo;
+  values.authCode = settings_.authCode;
   MakeNonceStr(values.nonce);
   // An order number given is an order sent again (a retry after SYSTEMERROR).
   if (operation.makes == Operation::Makes::kOrderNumber && outTradeNo.empty()) {

@@ -47,6 +47,8 @@ class CQuillmarkOps {
     // A unified order answered with err_code SYSTEMERROR is sent once more under the same
     // order number, as a merchant must; off, the cycle ends there as it always did.
     bool retrySystemError = false;
+    // The payment code a till scanned, that micropay sends (auth_code).
+    std::string authCode;
 
     // Everything from `merchant` (its endpoints, CA file and bitmap path), the transport's
     // default timeouts and standard output.

@@ -69,6 +69,14 @@ inline constexpr char kFieldRefundStatus0[] = "refund_status_0";
 // The most members a family has: an order takes 50 refunds at most.
 inline constexpr std::size_t kMaxIndexedFields = 50;
 
+// A payment at a till (micropay) and its reverse: the code the till scanned (the fields a
+// till may add are the unified order's optional ones), and what the reply names besides
+// the order.
+inline constexpr char kFieldAuthCode[] = "auth_code";
+inline constexpr char kFieldBankType[] = "bank_type";
+inline constexpr char kFieldCashFee[] = "cash_fee";
+inline constexpr char kFieldRecall[] = "recall";
+
 // Whether `name` declares a family ("refund_fee_$n") rather than one field.
 inline bool IsFieldFamily(std::string_view name) {
   return name.size() > 2 && name.substr(name.size() - 2) == kIndexMark;

@@ -71,6 +71,8 @@ inline std::string RefundFee(const RequestValues& v) {
 inline std::string TradeType(const RequestValues& v) { return v.tradeType; }
 inline std::string OpenId(const RequestValues& v) { return v.openId; }
 inline std::string SceneInfo(const RequestValues& v) { return v.sceneInfo; }
+inline std::string AuthCode(const RequestValues& v) { return v.authCode; }
+inline std::string TransactionId(const RequestValues& v) { return v.transactionId; }
 // A key the client does not send: left out, as every empty optional field is.
 inline std::string None(const RequestValues&) { return std::string(); }
 // Named only when it is not MD5: a request without sign_type is signed with MD5.
@@ -203,9 +205,53 @@ inline const Operation kRefundQueryOperation{
      kFieldRefundStatusN, kFieldRefundSuccessTimeN},
     JudgeFirstReplyField};
 
+// A till's payment by the code it scanned off the payer's phone. A refusal is not always the
+// end: USERPAYING, SYSTEMERROR and BANKERROR leave the outcome to the queries that follow
+// (client/till_run.h), so the judge says only whether the order was paid by this reply.
+// The optional fields a till may add are left out when empty, as the client sends none.
+inline const Operation kMicropayOperation{"micropay",
+                                          "/pay/micropay",
+                                          {{kFieldAppId, from::AppId},
+                                           {kFieldAttach, from::None, true},
+                                           {kFieldAuthCode, from::AuthCode},
+                                           {kFieldBody, from::Body},
+                                           {kFieldDetail, from::None, true},
+                                           {kFieldDeviceInfo, from::None, true},
+                                           {kFieldGoodsTag, from::None, true},
+                                           {kFieldLimitPay, from::None, true},
+                                           {kFieldMchId, from::MchId},
+                                           {kFieldNonceStr, from::Nonce},
+                                           {kFieldOutTradeNo, from::OrderNumber},
+                                           kSignTypeField,
+                                           {kFieldSpbillCreateIp, from::ClientIp},
+                                           {kFieldTimeExpire, from::None, true},
+                                           {kFieldTimeStart, from::None, true},
+                                           {kFieldTotalFee, from::TotalFee}},
+                                          Operation::Makes::kOrderNumber,
+                                          true,
+                                          {kFieldTransactionId, kFieldOpenId, kFieldTradeType,
+                                           kFieldBankType, kFieldCashFee, kFieldTimeEnd},
+                                          JudgeFirstReplyField};
+
+// Takes back a till's payment: closes the order for good when it was not paid, refunds it
+// whole when it was. Named by its number or the platform's; the platform's wins. `recall`
+// Y asks for another call.
+inline const Operation kReverseOperation{"reverse",
+                                         "/secapi/pay/reverse",
+                                         {{kFieldAppId, from::AppId},
+                                          {kFieldMchId, from::MchId},
+                                          {kFieldNonceStr, from::Nonce},
+                                          {kFieldOutTradeNo, from::OrderNumber, true, true},
+                                          kSignTypeField,
+                                          {kFieldTransactionId, from::TransactionId, true, true}},
+                                         Operation::Makes::kNothing,
+                                         false,
+                                         {kFieldRecall},
+                                         JudgeFirstReplyField};
+
 // Every operation, for whoever routes requests by path.
 inline const std::vector<const Operation*> kOperations = {
     &kUnifiedOrderOperation, &kOrderQueryOperation, &kCloseOrderOperation, &kRefundOperation,
-    &kRefundQueryOperation};
+    &kRefundQueryOperation,  &kMicropayOperation,   &kReverseOperation};
 
 }  // namespace quillmark

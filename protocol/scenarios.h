@@ -17,12 +17,15 @@ enum ClientDoes : unsigned {
   kRetrySystemError = 1u << 0,  // a unified order answered SYSTEMERROR is sent again, once
   kPollWhilePaying = 1u << 1,   // a query saying USERPAYING is followed by another, a few
   kRefundAndQuery = 1u << 2,    // a placed order is refunded, and the refund queried
+  // A till's payment: micropay, then queries and reverses as client/till_run.h plays them.
+  // A NATIVE order of its amount plays `paid`.
+  kTillPayment = 1u << 3,
 };
 
 // What the platform answers when it plays a scenario. A step whose reply contradicts it
 // means the platform did not play the scenario; null means any answer is the scenario's.
 struct ScenarioAnswers {
-  const char* orderErrCode = nullptr;  // the first unified order's err_code
+  const char* orderErrCode = nullptr;  // the first unified order's (or micropay's) err_code
   // The trade states its queries may say, each followed by a space.
   const char* tradeStates = "NOTPAY SUCCESS ";
   // A state a query says before any says SUCCESS.
@@ -99,6 +102,52 @@ inline constexpr Scenario kScenarios[] = {
      "a refund is accepted and ends in REFUNDCLOSE, giving its amount back to be refunded",
      kRefundAndQuery,
      {nullptr, "NOTPAY SUCCESS ", nullptr, nullptr, "REFUNDCLOSE"}},
+    // A till's payments, 4020-4029: what micropay answers, and what the queries say after.
+    {"code-password",
+     4020,
+     "输入密码",
+     "micropay answers USERPAYING (the payer types a password); the second query after it "
+     "says SUCCESS, about 10 s at a till's 5 s",
+     kTillPayment,
+     {"USERPAYING", "USERPAYING SUCCESS ", "USERPAYING"}},
+    {"code-never",
+     4021,
+     "密码未输入",
+     "micropay answers USERPAYING and the payer never finishes: queries say USERPAYING until "
+     "the order is reversed",
+     kTillPayment,
+     {"USERPAYING", "USERPAYING REVOKED "}},
+    {"code-system-error",
+     4022,
+     "付款码系统错误",
+     "micropay answers SYSTEMERROR, but the order was paid: queries say SUCCESS",
+     kTillPayment,
+     {"SYSTEMERROR", "SUCCESS "}},
+    {"code-bank-error",
+     4023,
+     "银行系统异常",
+     "micropay answers BANKERROR, and the order was not paid: queries say PAYERROR",
+     kTillPayment,
+     {"BANKERROR", "PAYERROR "}},
+    {"code-not-enough",
+     4024,
+     "余额不足",
+     "micropay answers NOTENOUGH: the payer's balance is short, and the order is not paid",
+     kTillPayment,
+     {"NOTENOUGH", "PAYERROR "}},
+    {"code-expired",
+     4025,
+     "付款码过期",
+     "micropay answers AUTHCODEEXPIRE whatever the code, and places no order",
+     kTillPayment,
+     {"AUTHCODEEXPIRE", ""}},
+    {"reverse-recall",
+     4026,
+     "撤销重试",
+     "micropay answers USERPAYING and the payer never finishes; the first reverse answers "
+     "recall Y and reverses nothing, the next reverses it",
+     kTillPayment,
+     {"USERPAYING", "USERPAYING REVOKED "}},
 };
 
 inline constexpr const Scenario& kPaidScenario = kScenarios[0];

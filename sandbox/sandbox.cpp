@@ -27,6 +27,7 @@
 #include "http/client_certificate.h"
 #include "http/https_server.h"
 #include "platform/platform.h"
+#include "protocol/auth_code.h"
 #include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"
@@ -41,6 +42,7 @@
 #include "sandbox/notify/notifier.h"
 #include "sandbox/order/order_book.h"
 #include "sandbox/order/order_life.h"
+#include "sandbox/payer/code_page.h"
 #include "sandbox/payer/payer_actions.h"
 #include "sandbox/payer/payer_page.h"
 #include "sandbox/scenarios/pay.h"
@@ -572,6 +574,24 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
     ex.entry.operation = kOperationPayment;
     ex.entry.verdict = kVerdictPage;
     ServePayerAction(ex, *this, orderNo, action);
+    return true;
+  }
+  if (request.method == "GET" && request.path == kPaymentCodePath) {
+    // A fresh code at each showing, as a phone makes one; the journal keeps each with the
+    // second it was made, and micropay's line names the code it was paid with.
+    Record(request, {});
+    ex.entry.operation = kOperationPaymentCode;
+    ex.entry.verdict = kVerdictPage;
+    std::uint32_t digits = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      digits = static_cast<std::uint32_t>(random() % 1'000'000);
+    }
+    const std::int64_t madeAt = ex.entry.at / 1000;
+    const std::string code = MakeAuthCode(madeAt, 3, digits);
+    ex.reply.contentType = "text/html; charset=utf-8";
+    ex.reply.body = PaymentCodeHtml(code, madeAt);
+    Log(ex, "-", 200, "payment code " + code + " shown, good for 60 s");
     return true;
   }
   if (!ParsePayerPath(request.path, orderNo, pay)) return false;

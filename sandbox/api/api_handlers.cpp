@@ -15,6 +15,8 @@ const ApiHandler kApiHandlers[] = {
   {&kCloseOrderOperation,   false,   ServeCloseOrder},
   {&kRefundOperation,       false,   ServeRefund},
   {&kRefundQueryOperation,  false,   ServeRefundQuery},
+  {&kMicropayOperation,     false,   ServeMicropay},
+  {&kReverseOperation,      false,   ServeReverse},
 };
 // clang-format on
 

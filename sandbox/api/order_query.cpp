@@ -21,7 +21,8 @@ void PayByQuery(Order& order, OrderLife& life, const std::string& orderNo, const
   const Cause cause{Actor::kQuery, NowMs(), {}};
   if (OrderLife::CountPayingQuery(order)) {
     PayOrder(life, order, orderNo, Transition::kPay, cause, due);
-  } else if (payAfter > 0 && order.queries >= payAfter) {
+  } else if (payAfter > 0 && order.queries >= payAfter && !order.micropay) {
+    // A till's payment is the payer's at the till: no number of queries pays it.
     PayOrder(life, order, orderNo, play.pay, cause, due);
   }
 }

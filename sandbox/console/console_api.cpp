@@ -170,7 +170,8 @@ ConsoleJson QrJson(const std::string& text) {
 ConsoleJson FilterChoices() {
   ConsoleJson operations = ConsoleJson::array();
   for (const Operation* operation : kOperations) operations.push_back(operation->name);
-  for (const char* name : {kOperationPayerPage, kOperationPayment, kOperationOther}) {
+  for (const char* name :
+       {kOperationPayerPage, kOperationPayment, kOperationPaymentCode, kOperationOther}) {
     operations.push_back(name);
   }
   ConsoleJson verdicts = ConsoleJson::array();

@@ -95,6 +95,13 @@ struct Order {
   // A digest of the fields it was placed with, but for nonce, sign and sign type: a retry
   // with the same ones is the same order.
   std::string placedWith;
+  // A till's payment (micropay): the code it was paid with; and its reversal, when, and
+  // the reverse calls answered so far (a `reverse-recall` order's first asks for another).
+  bool micropay = false;
+  std::string authCode;
+  bool reversed = false;
+  std::int64_t reversedAt = 0;
+  int reverseCalls = 0;
 };
 
 // Not synchronised: the caller holds its own lock around every call.

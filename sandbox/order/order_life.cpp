@@ -21,12 +21,13 @@ constexpr char kStay[] = "(stays)";
 constexpr char kPayerPaid[] = "already paid";
 constexpr char kPayerClosed[] = "refused: the order is closed";
 constexpr char kPayerFailed[] = "refused: the payment failed";
+constexpr char kPayerReversed[] = "refused: the order was reversed";
 
 // Short names for the table.
 constexpr Transition kPay = Transition::kPay, kClose = Transition::kClose,
                      kRefund = Transition::kRefund, kResend = Transition::kResend,
                      kDecline = Transition::kDecline, kStartPaying = Transition::kStartPaying,
-                     kPlaceAgain = Transition::kPlaceAgain;
+                     kPlaceAgain = Transition::kPlaceAgain, kReverse = Transition::kReverse;
 constexpr Actor kMerchant = Actor::kMerchant, kQuery = Actor::kQuery, kPayer = Actor::kPayerPage,
                 kConsole = Actor::kConsole, kPlatform = Actor::kPlatform;
 
@@ -42,20 +43,23 @@ struct Rule {
 // kNotTheActorsTransition.
 // clang-format off
 constexpr Rule kRules[] = {
-// transition     actor       NOTPAY          PAID               CLOSED              REFUND           PAYERROR            USERPAYING
-  {kPay,          kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kMove}},
-  {kPay,          kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kPayerFailed,       kMove}},
-  {kPay,          kConsole,  {kMove,          "paid-already",    "closed-unpayable", "paid-already",  kMove,              kMove}},
-  {kClose,        kMerchant, {kMove,          "ORDERPAID",       kStay,              "ORDERPAID",     kMove,              kMove}},
-  {kClose,        kConsole,  {kMove,          "paid-unclosable", "closed-already",   "paid-unclosable", kMove,            kMove}},
-  {kClose,        kPlatform, {kMove,          kStay,             kStay,              kStay,           kStay,              kStay}},
-  {kRefund,       kMerchant, {"ORDERNOTPAID", kMove,             "ORDERCLOSED",      kMove,           "ORDERNOTPAID",     "ORDERNOTPAID"}},
-  {kResend,       kConsole,  {"not-paid",     kStay,             "not-paid",         kStay,           "not-paid",         "not-paid"}},
-  {kDecline,      kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kMove}},
-  {kDecline,      kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kStay,              kMove}},
-  {kStartPaying,  kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kStay}},
-  {kStartPaying,  kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kPayerFailed,       kStay}},
-  {kPlaceAgain,   kMerchant, {kStay,          "ORDERPAID",       "ORDERCLOSED",      "ORDERPAID",     kStay,              kStay}},
+// transition     actor       NOTPAY          PAID               CLOSED              REFUND           PAYERROR            USERPAYING      REVOKED
+  {kPay,          kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kMove,          kStay}},
+  {kPay,          kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kPayerFailed,       kMove,          kPayerReversed}},
+  {kPay,          kConsole,  {kMove,          "paid-already",    "closed-unpayable", "paid-already",  kMove,              kMove,          "closed-unpayable"}},
+  {kClose,        kMerchant, {kMove,          "ORDERPAID",       kStay,              "ORDERPAID",     kMove,              kMove,          "ORDERREVERSED"}},
+  {kClose,        kConsole,  {kMove,          "paid-unclosable", "closed-already",   "paid-unclosable", kMove,            kMove,          "closed-already"}},
+  {kClose,        kPlatform, {kMove,          kStay,             kStay,              kStay,           kStay,              kStay,          kStay}},
+  {kRefund,       kMerchant, {"ORDERNOTPAID", kMove,             "ORDERCLOSED",      kMove,           "ORDERNOTPAID",     "ORDERNOTPAID", "ORDERREVERSED"}},
+  {kResend,       kConsole,  {"not-paid",     kStay,             "not-paid",         kStay,           "not-paid",         "not-paid",     "not-paid"}},
+  {kDecline,      kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kMove,          kStay}},
+  {kDecline,      kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kStay,              kMove,          kPayerReversed}},
+  {kStartPaying,  kQuery,    {kMove,          kStay,             kStay,              kStay,           kStay,              kStay,          kStay}},
+  {kStartPaying,  kPayer,    {kMove,          kPayerPaid,        kPayerClosed,       kPayerPaid,      kPayerFailed,       kStay,          kPayerReversed}},
+  {kPlaceAgain,   kMerchant, {kStay,          "ORDERPAID",       "ORDERCLOSED",      "ORDERPAID",     kStay,              kStay,          "ORDERREVERSED"}},
+  // A reverse takes back whatever became of a till's payment; a second one is answered as
+  // done, and asks for no other.
+  {kReverse,      kMerchant, {kMove,          kMove,             kMove,              kMove,           kMove,              kMove,          kStay}},
 };
 // clang-format on
 
@@ -120,6 +124,7 @@ std::int64_t NowMs() {
 }
 
 OrderState StateOf(const Order& order) {
+  if (order.reversed) return OrderState::kReversed;
   if (order.refunded) return OrderState::kRefunded;
   if (order.paid) return OrderState::kPaid;
   if (order.closed) return OrderState::kClosed;
@@ -128,10 +133,11 @@ OrderState StateOf(const Order& order) {
 }
 
 const TradeStateInfo& QueriedState(OrderState state) {
-  // By OrderState; no order here is REVOKED: the sandbox serves no reversal.
+  // By OrderState.
   static constexpr TradeStateId kQueriedAs[kOrderStates] = {
       TradeStateId::kNotPay, TradeStateId::kSuccess,  TradeStateId::kClosed,
-      TradeStateId::kRefund, TradeStateId::kPayError, TradeStateId::kUserPaying};
+      TradeStateId::kRefund, TradeStateId::kPayError, TradeStateId::kUserPaying,
+      TradeStateId::kRevoked};
   return TradeStateOf(kQueriedAs[static_cast<int>(state)]);
 }
 
@@ -182,6 +188,14 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
     case Transition::kStartPaying:
       order.userPaying = true;
       order.payingQueries = cause.queriesToPay;
+      break;
+    case Transition::kReverse:
+      // Closed for good when it was not paid, its whole amount back when it was: either
+      // way no later pay of any actor moves it again (the table's REVOKED column).
+      order.reversed = true;
+      order.userPaying = false;
+      order.payingQueries = 0;
+      order.reversedAt = cause.at;
       break;
   }
   ++order.version;
@@ -300,6 +314,19 @@ void OrderLife::GivePrepayId(Order& order, std::int64_t at) {
   while (id.size() < 36) id += kAlphabet[pick(random)];
   order.prepayId = std::move(id);
   order.prepayUntil = at + kPrepayValidMs;
+}
+
+Step OrderLife::Reverse(Order& order, std::int64_t at, bool recallFirst) {
+  if (!order.micropay) return {Step::Kind::kRefused, "TRADE_ERROR"};
+  const Step allowed = Check(order, Transition::kReverse, Actor::kMerchant);
+  if (allowed.moved() && at - order.placedAt > kReverseWithinMs) {
+    return {Step::Kind::kRefused, "REVERSE_EXPIRE"};
+  }
+  const bool first = order.reverseCalls == 0;
+  if (order.reverseCalls < INT_MAX) ++order.reverseCalls;
+  ++order.version;
+  if (allowed.moved() && recallFirst && first) return {Step::Kind::kStayed, ""};
+  return Apply(order, Transition::kReverse, Cause{Actor::kMerchant, at, 0});
 }
 
 Order OrderLife::Placed(std::string description, long long totalFee, std::string notifyUrl,

@@ -18,7 +18,8 @@ namespace quillmark::sandbox {
 std::int64_t NowMs();
 
 // A query reports each state under its trade_state: NOTPAY, SUCCESS, CLOSED, REFUND,
-// PAYERROR (the payment failed) and USERPAYING (a payment in progress).
+// PAYERROR (the payment failed), USERPAYING (a payment in progress) and REVOKED (a till's
+// payment reversed: closed for good, or refunded whole).
 enum class OrderState : std::uint8_t {
   kNotPaid,
   kPaid,
@@ -26,8 +27,9 @@ enum class OrderState : std::uint8_t {
   kRefunded,
   kPayError,
   kUserPaying,
+  kReversed,
 };
-inline constexpr int kOrderStates = 6;
+inline constexpr int kOrderStates = 7;
 
 // The one place an order's state is read from its members.
 OrderState StateOf(const Order& order);
@@ -44,8 +46,9 @@ enum class Transition : std::uint8_t {
   kDecline,      // into kPayError: the payer page's decline, or a query's pay that fails
   kStartPaying,  // into kUserPaying: the payer page's "keep paying", or a query's pay
   kPlaceAgain,   // no move: the merchant's unified order again under the order's number
+  kReverse,      // into kReversed: the merchant's reverse (OrderLife::Reverse)
 };
-inline constexpr int kTransitions = 7;
+inline constexpr int kTransitions = 8;
 
 // What a transition does from the order's state (sandbox/order/order_life.cpp's table).
 struct Step {
@@ -103,6 +106,9 @@ struct RefundStep {
   std::size_t index = 0;  // the refund's place in order.refunds, unless refused
 };
 
+// How old an order may be and still be reversed.
+inline constexpr std::int64_t kReverseWithinMs = 7LL * 24 * 60 * 60 * 1000;
+
 class OrderLife {
  public:
   OrderLife();
@@ -138,6 +144,11 @@ class OrderLife {
   // A fresh prepay_id for `order`, valid kPrepayValidMs from `at`: given as it is placed,
   // before any lock is taken.
   static void GivePrepayId(Order& order, std::int64_t at);
+  // A reverse of `order` at `at`: refused for an order that is no till's payment
+  // (TRADE_ERROR) or older than kReverseWithinMs (REVERSE_EXPIRE), else Apply(kReverse) by
+  // the merchant. `recallFirst` (its scenario's) answers the first call without reversing:
+  // stayed, and the caller asks for another call. Every call answered is counted.
+  Step Reverse(Order& order, std::int64_t at, bool recallFirst);
 
   // A new order, not paid, at version 1.
   static Order Placed(std::string description, long long totalFee, std::string notifyUrl,

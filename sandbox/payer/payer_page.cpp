@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "protocol/scenarios.h"
+#include "sandbox/payer/code_page.h"
 #include "sandbox/scenarios/plays.h"
 #include "text/codecs.h"
 
@@ -179,7 +180,9 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLa
   }
   page += "</table>";
   page += StateAndButtons(orderNo, order, words);
-  return page + "</body></html>\n";
+  // A till pays by the code a phone shows, not by this page: the way to one.
+  return page + "<p class=\"code-link\"><a href=\"" + kPaymentCodePath +
+         "\">付款码 · payment code</a></p></body></html>\n";
 }
 
 std::string NoSuchOrderHtml(const std::string& orderNo, PageLanguage language) {

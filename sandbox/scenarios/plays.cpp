@@ -88,6 +88,49 @@ constexpr ScenarioPlay kPlays[] = {
       play.refundEnds = RefundStatus::kClosed;
       return play;
     }(),
+    [] {
+      ScenarioPlay play = Play("code-password");
+      play.micropayErrCode = "USERPAYING";
+      play.micropayDoes = Transition::kStartPaying;
+      play.payingQueries = 1;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("code-never");
+      play.micropayErrCode = "USERPAYING";
+      play.micropayDoes = Transition::kStartPaying;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("code-system-error");
+      play.micropayErrCode = "SYSTEMERROR";
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("code-bank-error");
+      play.micropayErrCode = "BANKERROR";
+      play.micropayDoes = Transition::kDecline;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("code-not-enough");
+      play.micropayErrCode = "NOTENOUGH";
+      play.micropayDoes = Transition::kDecline;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("code-expired");
+      play.micropayErrCode = "AUTHCODEEXPIRE";
+      play.micropayPlaces = false;
+      return play;
+    }(),
+    [] {
+      ScenarioPlay play = Play("reverse-recall");
+      play.micropayErrCode = "USERPAYING";
+      play.micropayDoes = Transition::kStartPaying;
+      play.reverseRecall = true;
+      return play;
+    }(),
 };
 
 // Each scenario of the table has exactly one play, so none plays `paid` by omission.

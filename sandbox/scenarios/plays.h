@@ -30,6 +30,14 @@ struct ScenarioPlay {
   bool refundProcessing = false;
   // Where an accepted refund ends, as its query and its notification say.
   RefundStatus refundEnds = RefundStatus::kSuccess;
+  // A till's payment (micropay): the err_code it answers (null: SUCCESS), and what it
+  // makes of the order: kPay, kDecline, or kStartPaying for `payingQueries` queries (0:
+  // until it is reversed); none placed when `micropayPlaces` is false.
+  const char* micropayErrCode = nullptr;
+  Transition micropayDoes = Transition::kPay;
+  bool micropayPlaces = true;
+  // The first reverse answers recall Y, and reverses nothing.
+  bool reverseRecall = false;
 };
 
 // The play of the scenario called `name`; `paid`'s for a name it does not know (an order

@@ -364,6 +364,27 @@ inline const Table<StoredOrder> kOrders{
             .With("NOT NULL DEFAULT ''")
             .Since(6)
             .Most(32),
+        // Layout 7: a till's payment, its code and its reversal; no earlier order was one.
+        Map<&StoredOrder::order, &Order::micropay>("micropay", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(7)
+            .Flag(),
+        Map<&StoredOrder::order, &Order::authCode>("auth_code", Sql::kText)
+            .With("NOT NULL DEFAULT ''")
+            .Since(7)
+            .Most(18),
+        Map<&StoredOrder::order, &Order::reversed>("reversed", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(7)
+            .Flag(),
+        Map<&StoredOrder::order, &Order::reversedAt>("reversed_at", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(7)
+            .Time(),
+        Map<&StoredOrder::order, &Order::reverseCalls>("reverse_calls", Sql::kInteger)
+            .With("NOT NULL DEFAULT 0")
+            .Since(7)
+            .Count(),
     },
     ""};
 

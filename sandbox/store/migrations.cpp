@@ -162,6 +162,13 @@ const std::vector<Migration>& Migrations() {
        "ALTER TABLE orders ADD COLUMN openid TEXT NOT NULL DEFAULT '';\n"
        "ALTER TABLE orders ADD COLUMN expires_at INTEGER NOT NULL DEFAULT 0;\n"
        "ALTER TABLE orders ADD COLUMN placed_with TEXT NOT NULL DEFAULT ''"},
+      // Before layout 7 the sandbox served no till: no order was paid by a code or reversed.
+      {6,
+       "ALTER TABLE orders ADD COLUMN micropay INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN auth_code TEXT NOT NULL DEFAULT '';\n"
+       "ALTER TABLE orders ADD COLUMN reversed INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN reversed_at INTEGER NOT NULL DEFAULT 0;\n"
+       "ALTER TABLE orders ADD COLUMN reverse_calls INTEGER NOT NULL DEFAULT 0"},
   };
   return steps;
 }

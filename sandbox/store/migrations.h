@@ -20,8 +20,9 @@ inline constexpr int kApplicationId = 0x516d6b53;
 // request in the journal; layout 4 the scenarios armed from the console; layout 5 moves an
 // order's refund into a table of refunds, many to an order, and names the refund of each
 // notification attempt; layout 6 adds each order's trade type, prepay_id, payer, time_expire
-// and the digest a retry of it is compared with.
-inline constexpr int kLayout = 6;
+// and the digest a retry of it is compared with; layout 7 the orders' till payments
+// (micropay), their codes and their reversals.
+inline constexpr int kLayout = 7;
 // The oldest layout a release wrote: a file of any layout from here to kLayout is taken up.
 inline constexpr int kOldestLayout = 1;
 

@@ -33,9 +33,10 @@ inline constexpr std::size_t kDefaultJournalMax = 10'000;
 
 // The journal's names for requests that are no operation's: the operation column holds an
 // operation's name or one of these, the verdict column a VerdictName() or one of these.
-inline constexpr char kOperationPayerPage[] = "payer page";    // GET /pay/qr/<order>
-inline constexpr char kOperationPayment[] = "payment";         // its pay button
-inline constexpr char kOperationPageVerify[] = "page verify";  // POST /pay/page/verify
+inline constexpr char kOperationPayerPage[] = "payer page";      // GET /pay/qr/<order>
+inline constexpr char kOperationPayment[] = "payment";           // its pay button
+inline constexpr char kOperationPageVerify[] = "page verify";    // POST /pay/page/verify
+inline constexpr char kOperationPaymentCode[] = "payment code";  // GET /pay/code
 inline constexpr char kOperationOther[] = "other";
 inline constexpr char kVerdictPage[] = "page";               // a payer page or its button
 inline constexpr char kVerdictNoEndpoint[] = "no-endpoint";  // nothing is served there

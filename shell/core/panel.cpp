@@ -2,6 +2,7 @@
 #include "shell/core/panel.h"
 
 #include <cstdlib>
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -199,10 +200,23 @@ layout::Rect CaptionRect(const PanelControl& control) {
   return {column.x, control.du.y + lower, column.cx, 8};
 }
 
+namespace {
+
+// The scenarios a click's cycle plays, in the table's order: a till's are micropay's.
+std::vector<const Scenario*> CycleScenarios() {
+  std::vector<const Scenario*> cycles;
+  for (const Scenario& scenario : kScenarios) {
+    if ((scenario.clientDoes & kTillPayment) == 0) cycles.push_back(&scenario);
+  }
+  return cycles;
+}
+
+}  // namespace
+
 std::vector<std::string> PanelChoices(PanelItem item) {
   std::vector<std::string> choices;
   if (item != P::kScenario) return choices;
-  for (const Scenario& scenario : kScenarios) choices.emplace_back(scenario.label);
+  for (const Scenario* scenario : CycleScenarios()) choices.emplace_back(scenario->label);
   return choices;
 }
 
@@ -362,8 +376,9 @@ void Panel::Click(PanelItem button) {
 
 void Panel::Choose(PanelItem choice, int index) {
   if (choice != P::kScenario) return;
-  const bool known = index >= 0 && static_cast<std::size_t>(index) < std::size(kScenarios);
-  scenario_ = known ? &kScenarios[index] : &kPaidScenario;
+  const std::vector<const Scenario*> cycles = CycleScenarios();
+  const bool known = index >= 0 && static_cast<std::size_t>(index) < cycles.size();
+  scenario_ = known ? cycles[static_cast<std::size_t>(index)] : &kPaidScenario;
   worker_.UseScenario(*scenario_);
 }
 
@@ -373,8 +388,10 @@ void Panel::Edited(PanelItem input, const std::string& utf8) {
 
 bool Panel::ChooseScenario(const std::string& name) {
   const Scenario* scenario = FindScenario(name);
-  if (scenario == nullptr) return false;
-  const int index = static_cast<int>(scenario - kScenarios);
+  const std::vector<const Scenario*> cycles = CycleScenarios();
+  const auto found = std::find(cycles.begin(), cycles.end(), scenario);
+  if (found == cycles.end()) return false;
+  const int index = static_cast<int>(found - cycles.begin());
   view_.SetChoice(P::kScenario, index);
   Choose(P::kScenario, index);
   return true;

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <string>
@@ -174,7 +175,11 @@ TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
        {"Query 2:       SUCCESS", "Refund:        refunded", "Refund query 1: REFUNDCLOSE",
         "Every signed reply verified."}},
   };
-  ASSERT_EQ(std::size(rows), std::size(kScenarios)) << "one row per scenario";
+  const auto cycles =
+      std::count_if(std::begin(kScenarios), std::end(kScenarios),
+                    [](const Scenario& s) { return !(s.clientDoes & kTillPayment); });
+  ASSERT_EQ(static_cast<long>(std::size(rows)), cycles)
+      << "one row per scenario the cycle plays (the till's are till_test.cpp's)";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const Played played = Play(row.name);

@@ -96,6 +96,28 @@ TEST_F(OpsTest, UnifiedOrderSendsTheDocumentByteForByteSignedOverUtf8) {
   EXPECT_TRUE(fs::exists(dir_ / "1.BMP"));
 }
 
+// A till's micropay carries the scanned code and no trade type or notify_url, signed over
+// UTF-8 as the unified order is (known_answers.h, from Python's hashlib).
+TEST_F(OpsTest, MicropaySendsTheDocumentByteForByte) {
+  if (!known::IsDefaultMerchant()) GTEST_SKIP() << "known answers are for the default merchant";
+  LocalHttpsServer server;
+  server.Reply(kMicropayOperation.path, SignedReply({{"return_code", "SUCCESS"}}));
+  server.Start();
+  CQuillmarkOps::Settings settings = MakeOps(server).settings();
+  settings.authCode = known::kAuthCode;
+  CQuillmarkOps ops(settings);
+  std::string orderNo;
+  {
+    testing::ScopedFixedClock clock(known::kTick, kTime);
+    ops.Exchange(kMicropayOperation, orderNo);
+  }
+  EXPECT_EQ(orderNo, known::kOrderNo);
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/pay/micropay");
+  EXPECT_EQ(requests[0].body, known::kMicropayDocument);
+}
+
 // Every request about an order, as its declaration builds it: the documents were worked out
 // by hand outside the project (tests/support/known_answers.h).
 TEST_F(OpsTest, RequestsAboutAnOrderGoOutByteForByte) {
@@ -108,6 +130,7 @@ TEST_F(OpsTest, RequestsAboutAnOrderGoOutByteForByte) {
       {&kCloseOrderOperation, known::kOrderQueryDocument},
       {&kRefundOperation, known::kRefundDocument},
       {&kRefundQueryOperation, known::kOrderQueryDocument},
+      {&kReverseOperation, known::kOrderQueryDocument},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.operation->name);

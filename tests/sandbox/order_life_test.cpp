@@ -19,110 +19,124 @@ constexpr char kMove[] = "move";
 constexpr char kStay[] = "stay";
 constexpr const char* kNot = kNotTheActorsTransition;
 
-const OrderState kStates[] = {OrderState::kNotPaid,  OrderState::kPaid,
-                              OrderState::kClosed,   OrderState::kRefunded,
-                              OrderState::kPayError, OrderState::kUserPaying};
+const OrderState kStates[] = {OrderState::kNotPaid,  OrderState::kPaid,     OrderState::kClosed,
+                              OrderState::kRefunded, OrderState::kPayError, OrderState::kUserPaying,
+                              OrderState::kReversed};
 const Actor kActors[] = {Actor::kNone,      Actor::kMerchant, Actor::kQuery,
                          Actor::kPayerPage, Actor::kConsole,  Actor::kPlatform};
-const char* const kStateNames[] = {"NOTPAY", "SUCCESS",  "CLOSED",
-                                   "REFUND", "PAYERROR", "USERPAYING"};
+const char* const kStateNames[] = {"NOTPAY",   "SUCCESS",    "CLOSED", "REFUND",
+                                   "PAYERROR", "USERPAYING", "REVOKED"};
 
 // What each actor's transition does from each state: kMove, kStay or the refusal. The
 // callers answer these codes as they are: err_code, console message key, payer log words.
 struct Expected {
   Transition transition;
   Actor actor;
-  const char* from[kOrderStates];  // NOTPAY, SUCCESS, CLOSED, REFUND, PAYERROR, USERPAYING
+  const char* from[kOrderStates];  // NOTPAY, SUCCESS, CLOSED, REFUND, PAYERROR, USERPAYING, REVOKED
 };
 // clang-format off
 const Expected kExpected[] = {
   {Transition::kPay, Actor::kNone,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kPay, Actor::kMerchant,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kPay, Actor::kQuery,
-   {kMove, kStay, kStay, kStay, kStay, kMove}},
+   {kMove, kStay, kStay, kStay, kStay, kMove, kStay}},
   {Transition::kPay, Actor::kPayerPage,
    {kMove, "already paid", "refused: the order is closed", "already paid",
-    "refused: the payment failed", kMove}},
+    "refused: the payment failed", kMove, "refused: the order was reversed"}},
   {Transition::kPay, Actor::kConsole,
-   {kMove, "paid-already", "closed-unpayable", "paid-already", kMove, kMove}},
+   {kMove, "paid-already", "closed-unpayable", "paid-already", kMove, kMove, "closed-unpayable"}},
   {Transition::kPay, Actor::kPlatform,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kClose, Actor::kNone,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kClose, Actor::kMerchant,
-   {kMove, "ORDERPAID", kStay, "ORDERPAID", kMove, kMove}},
+   {kMove, "ORDERPAID", kStay, "ORDERPAID", kMove, kMove, "ORDERREVERSED"}},
   {Transition::kClose, Actor::kQuery,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kClose, Actor::kPayerPage,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kClose, Actor::kConsole,
-   {kMove, "paid-unclosable", "closed-already", "paid-unclosable", kMove, kMove}},
+   {kMove, "paid-unclosable", "closed-already", "paid-unclosable", kMove, kMove,
+    "closed-already"}},
   {Transition::kClose, Actor::kPlatform,
-   {kMove, kStay, kStay, kStay, kStay, kStay}},
+   {kMove, kStay, kStay, kStay, kStay, kStay, kStay}},
   {Transition::kRefund, Actor::kNone,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kRefund, Actor::kMerchant,
-   {"ORDERNOTPAID", kMove, "ORDERCLOSED", kMove, "ORDERNOTPAID", "ORDERNOTPAID"}},
+   {"ORDERNOTPAID", kMove, "ORDERCLOSED", kMove, "ORDERNOTPAID", "ORDERNOTPAID",
+    "ORDERREVERSED"}},
   {Transition::kRefund, Actor::kQuery,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kRefund, Actor::kPayerPage,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kRefund, Actor::kConsole,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kRefund, Actor::kPlatform,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kResend, Actor::kNone,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kResend, Actor::kMerchant,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kResend, Actor::kQuery,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kResend, Actor::kPayerPage,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kResend, Actor::kConsole,
-   {"not-paid", kStay, "not-paid", kStay, "not-paid", "not-paid"}},
+   {"not-paid", kStay, "not-paid", kStay, "not-paid", "not-paid", "not-paid"}},
   {Transition::kResend, Actor::kPlatform,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kDecline, Actor::kNone,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kDecline, Actor::kMerchant,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kDecline, Actor::kQuery,
-   {kMove, kStay, kStay, kStay, kStay, kMove}},
+   {kMove, kStay, kStay, kStay, kStay, kMove, kStay}},
   {Transition::kDecline, Actor::kPayerPage,
    {kMove, "already paid", "refused: the order is closed", "already paid",
-    kStay, kMove}},
+    kStay, kMove, "refused: the order was reversed"}},
   {Transition::kDecline, Actor::kConsole,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kDecline, Actor::kPlatform,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kStartPaying, Actor::kNone,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kStartPaying, Actor::kMerchant,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kStartPaying, Actor::kQuery,
-   {kMove, kStay, kStay, kStay, kStay, kStay}},
+   {kMove, kStay, kStay, kStay, kStay, kStay, kStay}},
   {Transition::kStartPaying, Actor::kPayerPage,
    {kMove, "already paid", "refused: the order is closed", "already paid",
-    "refused: the payment failed", kStay}},
+    "refused: the payment failed", kStay, "refused: the order was reversed"}},
   {Transition::kStartPaying, Actor::kConsole,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kStartPaying, Actor::kPlatform,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kReverse, Actor::kNone,
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kReverse, Actor::kMerchant,
+   {kMove, kMove, kMove, kMove, kMove, kMove, kStay}},
+  {Transition::kReverse, Actor::kQuery,
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kReverse, Actor::kPayerPage,
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kReverse, Actor::kConsole,
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
+  {Transition::kReverse, Actor::kPlatform,
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kPlaceAgain, Actor::kNone,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kPlaceAgain, Actor::kMerchant,
-   {kStay, "ORDERPAID", "ORDERCLOSED", "ORDERPAID", kStay, kStay}},
+   {kStay, "ORDERPAID", "ORDERCLOSED", "ORDERPAID", kStay, kStay, "ORDERREVERSED"}},
   {Transition::kPlaceAgain, Actor::kQuery,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kPlaceAgain, Actor::kPayerPage,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kPlaceAgain, Actor::kConsole,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
   {Transition::kPlaceAgain, Actor::kPlatform,
-   {kNot, kNot, kNot, kNot, kNot, kNot}},
+   {kNot, kNot, kNot, kNot, kNot, kNot, kNot}},
 };
 // clang-format on
 
@@ -136,6 +150,8 @@ OrderState Target(Transition transition) {
       return OrderState::kPayError;
     case Transition::kStartPaying:
       return OrderState::kUserPaying;
+    case Transition::kReverse:
+      return OrderState::kReversed;
     default:
       return OrderState::kRefunded;
   }
@@ -147,13 +163,17 @@ auto Members(const Order& o) {
                          o.firstQueryAt, o.lastQueryAt, o.paidAt, o.closedAt, o.paidBy, o.closedBy,
                          o.version, o.notifyAcknowledged, o.scenario, o.payError, o.userPaying,
                          o.payingQueries, o.refundQueries, o.tradeType, o.prepayId, o.prepayUntil,
-                         o.openId, o.expiresAt, o.placedWith);
+                         o.openId, o.expiresAt, o.placedWith, o.micropay, o.authCode,
+                         o.reversed, o.reversedAt, o.reverseCalls);
 }
 
 // An order in `state`, brought there by the life itself as the sandbox would.
 Order InState(OrderState state, OrderLife& life) {
   Order order = OrderLife::Placed("a made-up test order", 101, "https://merchant.test/n", 1000);
-  if (state == OrderState::kClosed) {
+  if (state == OrderState::kReversed) {
+    order.micropay = true;
+    EXPECT_TRUE(life.Reverse(order, 2000, false).moved());
+  } else if (state == OrderState::kClosed) {
     EXPECT_TRUE(life.Apply(order, Transition::kClose, {Actor::kMerchant, 2000}).moved());
   } else if (state == OrderState::kPayError) {
     EXPECT_TRUE(life.Apply(order, Transition::kDecline, {Actor::kPayerPage, 2000}).moved());
@@ -199,6 +219,11 @@ void ExpectMoveSet(const Order& before, const Order& after, Transition transitio
     case Transition::kStartPaying:
       EXPECT_FALSE(after.paid);
       EXPECT_EQ(after.payingQueries, cause.queriesToPay);
+      break;
+    case Transition::kReverse:
+      EXPECT_EQ(after.reversedAt, cause.at);
+      EXPECT_EQ(after.payingQueries, 0) << "a payment in progress ends with it";
+      EXPECT_EQ(after.transactionId, before.transactionId);
       break;
     default:
       EXPECT_TRUE(after.refunded);
@@ -413,6 +438,64 @@ TEST(OrderLifeTest, PartialAndRepeatedRefunds) {
   EXPECT_TRUE(OrderLife::FinishRefund(slow, pending.index, 4));
   EXPECT_FALSE(OrderLife::FinishRefund(slow, pending.index, 5)) << "final once";
   EXPECT_EQ(slow.refunds.at(pending.index).status, RefundStatus::kSuccess);
+}
+
+// A reverse's rules, one call each from a fresh order: only a till's payment, within seven
+// days of its placing; a scenario's recall answers its first call without reversing; a
+// reversed order answers done again, however old, and any pay after it is refused.
+TEST(OrderLifeTest, ReverseRules) {
+  constexpr std::int64_t kPlaced = 1000;
+  const struct {
+    const char* name;
+    bool micropay;
+    OrderState from;
+    std::int64_t age;  // ms after its placing
+    bool recallFirst;
+    int callsBefore;
+    const char* answer;  // kMove, kStay, or the err_code
+    OrderState after;
+  } kRows[] = {
+      {"unpaid", true, OrderState::kUserPaying, 5000, false, 0, kMove, OrderState::kReversed},
+      {"paid", true, OrderState::kPaid, 5000, false, 0, kMove, OrderState::kReversed},
+      {"not paid yet", true, OrderState::kNotPaid, 5000, false, 0, kMove, OrderState::kReversed},
+      {"NATIVE order", false, OrderState::kNotPaid, 5000, false, 0, "TRADE_ERROR",
+       OrderState::kNotPaid},
+      {"7 days to the ms", true, OrderState::kPaid, kReverseWithinMs, false, 0, kMove,
+       OrderState::kReversed},
+      {"older than 7 days", true, OrderState::kPaid, kReverseWithinMs + 1, false, 0,
+       "REVERSE_EXPIRE", OrderState::kPaid},
+      {"recall: first", true, OrderState::kUserPaying, 5000, true, 0, kStay,
+       OrderState::kUserPaying},
+      {"recall: second", true, OrderState::kUserPaying, 5000, true, 1, kMove,
+       OrderState::kReversed},
+      {"again", true, OrderState::kReversed, 5000, false, 1, kStay, OrderState::kReversed},
+      {"again, long after", true, OrderState::kReversed, kReverseWithinMs * 2, true, 1, kStay,
+       OrderState::kReversed},
+  };
+  OrderLife life;
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    Order order = InState(row.from, life);
+    order.micropay = row.micropay;
+    order.reverseCalls = row.callsBefore;
+    const Step step = life.Reverse(order, kPlaced + row.age, row.recallFirst);
+    const std::string answer = row.answer;
+    if (answer == kMove || answer == kStay) {
+      EXPECT_EQ(step.kind, answer == kMove ? Step::Kind::kMoved : Step::Kind::kStayed);
+      EXPECT_EQ(order.reverseCalls, row.callsBefore + 1);
+    } else {
+      EXPECT_STREQ(step.refusal, row.answer);
+    }
+    EXPECT_EQ(StateOf(order), row.after);
+    if (row.after == OrderState::kReversed) {
+      EXPECT_STREQ(TradeState(order), "REVOKED");
+      for (const Actor actor : {Actor::kQuery, Actor::kPayerPage, Actor::kConsole}) {
+        Order copy = order;
+        life.Apply(copy, Transition::kPay, {actor, kPlaced + row.age + 1});
+        EXPECT_EQ(StateOf(copy), OrderState::kReversed) << "paid after a reverse";
+      }
+    }
+  }
 }
 
 }  // namespace

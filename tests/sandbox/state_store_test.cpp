@@ -278,6 +278,11 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
     paid.order->openId = "qmPayer-made_up0000000000001";
     paid.order->expiresAt = 9'000'000;
     paid.order->placedWith = "0123456789ABCDEF0123456789ABCDEF";
+    paid.order->micropay = true;
+    paid.order->authCode = "134567890100000042";
+    paid.order->reversed = true;
+    paid.order->reversedAt = 6'500;
+    paid.order->reverseCalls = 2;
     paid.notificationDue = true;
     ASSERT_TRUE(store->Write(paid, error)) << error;
     StateChange queried = Placed("kept", 5'000, 2);
@@ -334,6 +339,12 @@ TEST(StateStore, KeepsOrdersAttemptsAndTheJournalAcrossOpens) {
   EXPECT_EQ(kept.payingQueries, 2);
   EXPECT_EQ(kept.refundQueries, 3);
   EXPECT_EQ(kept.signType, SignType::kHmacSha256) << "its notification is signed so";
+  // A till's payment stays reversed: a restart must not make it payable again.
+  EXPECT_TRUE(kept.micropay);
+  EXPECT_EQ(kept.authCode, "134567890100000042");
+  EXPECT_TRUE(kept.reversed);
+  EXPECT_EQ(kept.reversedAt, 6'500);
+  EXPECT_EQ(kept.reverseCalls, 2);
   EXPECT_EQ(orders[1].order.signType, SignType::kMd5);
   EXPECT_EQ(
       std::make_tuple(kept.tradeType, kept.prepayId, kept.prepayUntil, kept.openId, kept.expiresAt,
@@ -516,6 +527,8 @@ TEST(StateStore, TakesUpAFileOfAnEarlierRelease) {
     EXPECT_EQ(order.signType, SignType::kMd5);
     EXPECT_EQ(order.tradeType, "NATIVE");
     EXPECT_EQ(order.prepayId, "");
+    EXPECT_FALSE(order.micropay);
+    EXPECT_FALSE(order.reversed);
   }
 
   // Its due notification is taken up, with its attempt's failure.

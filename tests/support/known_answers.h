@@ -47,6 +47,18 @@ inline constexpr char kOrderQueryDocument[] =
     "<out_trade_no>20260307090503042abcdefghijklmno</out_trade_no>"
     "<sign>B120DCD644E1AA0F3478E50D9C9CB720</sign></xml>";
 
+// A till's micropay with kNonce and kOrderNo, paid with a made-up code; worked out with
+// Python's hashlib over the UTF-8 sign string. A reverse of kQueryOrderNo is
+// kOrderQueryDocument at its own path: the same fields, so the same sign.
+inline constexpr char kAuthCode[] = "134567890100000042";
+inline constexpr char kMicropayDocument[] =
+    "<xml><appid>qmsandbox000000001</appid><auth_code>134567890100000042</auth_code>"
+    "<body>Vemrak\xe7\x9a\x84\xe6\x94\xaf\xe4\xbb\x98\xe6\xb5\x8b\xe8\xaf\x95</body>"
+    "<mch_id>1230000001</mch_id><nonce_str>j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO</nonce_str>"
+    "<out_trade_no>20260307090503042j9kB8vGEuAaSvJF</out_trade_no>"
+    "<spbill_create_ip>127.0.0.1</spbill_create_ip><total_fee>1</total_fee>"
+    "<sign>FC676652434783A8DAF26E3EA4DEF21B</sign></xml>";
+
 // The refund of kQueryOrderNo with kNonce. Its refund number is made like an order number
 // on the same clock, so it is kOrderNo's twin: the time's 17 digits, then the nonce's first 15.
 inline constexpr char kRefundNo[] = "20260307090503042j9kB8vGEuAaSvJF";

@@ -136,9 +136,14 @@ TEST(CycleWorker, EventsArriveInOrderAndTheWorkerIsFreeOnlyAfterTheLast) {
 // another is chosen.
 TEST(ScenarioRow, OffersEveryScenarioAndTheCycleCarriesTheChosenAmount) {
   const std::vector<std::string> choices = PanelChoices(PanelItem::kScenario);
-  ASSERT_EQ(choices.size(), std::size(kScenarios));
+  // A till's scenarios are micropay's: a click's NATIVE cycle cannot play them.
+  std::vector<std::string> cycles;
+  for (const Scenario& scenario : kScenarios) {
+    if ((scenario.clientDoes & kTillPayment) == 0) cycles.emplace_back(scenario.label);
+  }
+  EXPECT_EQ(choices, cycles);
+  EXPECT_LT(cycles.size(), std::size(kScenarios));
   EXPECT_EQ(choices.front(), "支付成功");
-  for (std::size_t i = 0; i < choices.size(); ++i) EXPECT_EQ(choices[i], kScenarios[i].label);
   EXPECT_TRUE(PanelChoices(PanelItem::kLog).empty());
 
   struct FeeRecorder : CycleListener {
