@@ -56,6 +56,27 @@ inline constexpr char kFieldRefundStatus0[] = "refund_status_0";
 // The most members a family has: an order takes 50 refunds at most.
 inline constexpr std::size_t kMaxIndexedFields = 50;
 
+// The day's bill: its request, and the code of its refusal.
+inline constexpr char kFieldBillDate[] = "bill_date";
+inline constexpr char kFieldBillType[] = "bill_type";
+inline constexpr char kFieldTarType[] = "tar_type";
+inline constexpr char kFieldErrorCode[] = "error_code";
+// What a payment's query and notification carry besides its state: how it was paid (cash
+// and coupons, numbered from 0), what the merchant is settled, and the payer.
+inline constexpr char kFieldCashFee[] = "cash_fee";
+inline constexpr char kFieldCashFeeType[] = "cash_fee_type";
+inline constexpr char kFieldFeeType[] = "fee_type";  // settlement_total_fee: refund_notification.h
+inline constexpr char kFieldCouponFee[] = "coupon_fee";
+inline constexpr char kFieldCouponCount[] = "coupon_count";
+inline constexpr char kFieldCouponTypeN[] = "coupon_type_$n";
+inline constexpr char kFieldCouponIdN[] = "coupon_id_$n";
+inline constexpr char kFieldCouponFeeN[] = "coupon_fee_$n";
+inline constexpr char kFieldBankType[] = "bank_type";
+inline constexpr char kFieldIsSubscribe[] = "is_subscribe";
+inline constexpr char kFieldOpenId[] = "openid";
+inline constexpr char kFieldAttach[] = "attach";
+inline constexpr char kFieldDeviceInfo[] = "device_info";
+
 // Whether `name` declares a family ("refund_fee_$n") rather than one field.
 inline bool IsFieldFamily(std::string_view name) {
   return name.size() > 2 && name.substr(name.size() - 2) == kIndexMark;

@@ -35,6 +35,10 @@ struct RequestValues {
   std::string sceneInfo;
   std::string authCode;
   std::string transactionId;
+  // The day's bill: its day (yyyyMMdd), ALL, SUCCESS or REFUND, and GZIP or "" for plain.
+  std::string billDate;
+  std::string billType;
+  std::string tarType;
 };
 
 struct RequestField {
@@ -65,6 +69,9 @@ inline std::string RefundFee(const RequestValues& v) {
   return v.refundFee > 0 ? std::to_string(v.refundFee) : TotalFee(v);
 }
 inline std::string TradeType(const RequestValues& v) { return v.tradeType; }
+inline std::string BillDate(const RequestValues& v) { return v.billDate; }
+inline std::string BillType(const RequestValues& v) { return v.billType; }
+inline std::string TarType(const RequestValues& v) { return v.tarType; }
 // A key the client does not send: left out, as every empty optional field is.
 inline std::string None(const RequestValues&) { return std::string(); }
 // Named only when it is not MD5: a request without sign_type is signed with MD5.
@@ -188,9 +195,26 @@ inline const Operation kRefundQueryOperation{
      kFieldRefundStatusN, kFieldRefundSuccessTimeN},
     JudgeFirstReplyField};
 
+// Fetches the day's bill. Its answer is no XML document but the bill's text (gzip with
+// tar_type GZIP), or an unsigned XML refusal: neither goes through Exchange's reading, and
+// the judge only says whether a refusal came.
+inline const Operation kDownloadBillOperation{"download bill",
+                                              "/pay/downloadbill",
+                                              {{kFieldAppId, from::AppId},
+                                               {kFieldBillDate, from::BillDate},
+                                               {kFieldBillType, from::BillType},
+                                               {kFieldMchId, from::MchId},
+                                               {kFieldNonceStr, from::Nonce},
+                                               kSignTypeField,
+                                               {kFieldTarType, from::TarType, true}},
+                                              Operation::Makes::kNothing,
+                                              false,
+                                              {},
+                                              JudgeAccepted};
+
 // Every operation, for whoever routes requests by path.
 inline const std::vector<const Operation*> kOperations = {
-    &kUnifiedOrderOperation, &kOrderQueryOperation, &kCloseOrderOperation, &kRefundOperation,
-    &kRefundQueryOperation};
+    &kUnifiedOrderOperation, &kOrderQueryOperation,  &kCloseOrderOperation,
+    &kRefundOperation,       &kRefundQueryOperation, &kDownloadBillOperation};
 
 }  // namespace quillmark

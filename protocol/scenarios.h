@@ -99,6 +99,9 @@ inline constexpr Scenario kScenarios[] = {
      "a refund is accepted and ends in REFUNDCLOSE, giving its amount back to be refunded",
      kRefundAndQuery,
      {nullptr, "NOTPAY SUCCESS ", nullptr, nullptr, "REFUNDCLOSE"}},
+    {"coupon", 4030, "代金券支付",
+     "paid partly with a made-up coupon of 10.00: cash_fee below total_fee, and the coupon's "
+     "fields in the query, the notification and the bill"},
 };
 
 inline constexpr const Scenario& kPaidScenario = kScenarios[0];

@@ -44,6 +44,7 @@ void ServeOrderQuery(Exchange& ex, OrderDesk& desk);
 void ServeCloseOrder(Exchange& ex, OrderDesk& desk);
 void ServeRefund(Exchange& ex, OrderDesk& desk);
 void ServeRefundQuery(Exchange& ex, OrderDesk& desk);
+void ServeDownloadBill(Exchange& ex, OrderDesk& desk);
 
 // The words of a request about an order the sandbox does not have: "order <number> does
 // not exist". The order query answers them as a return_code FAIL.

@@ -15,6 +15,7 @@ const ApiHandler kApiHandlers[] = {
   {&kCloseOrderOperation,   false,   ServeCloseOrder},
   {&kRefundOperation,       false,   ServeRefund},
   {&kRefundQueryOperation,  false,   ServeRefundQuery},
+  {&kDownloadBillOperation, false,   ServeDownloadBill},
 };
 // clang-format on
 

@@ -62,21 +62,6 @@ Step StepOf(const char* cell) {
   return {Step::Kind::kRefused, cell};
 }
 
-std::string LocalTimeEnd() {
-  const std::tm parts = platform::LocalCalendar(std::time(nullptr));
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &parts);
-  return text;
-}
-
-// "yyyy-MM-dd HH:mm:ss" of `at` in platform time, China Standard Time, wherever this runs.
-std::string PlatformTime(std::int64_t at) {
-  const std::tm parts = platform::UtcCalendar(static_cast<std::time_t>(at / 1000 + 8 * 3600));
-  char text[24];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-  return text;
-}
-
 bool Refunding(const Order& order) {
   for (const Refund& refund : order.refunds) {
     if (refund.status != RefundStatus::kClosed) return true;
@@ -109,6 +94,20 @@ bool ParseRefundStatus(std::string_view name, RefundStatus& status) {
     }
   }
   return false;
+}
+
+std::tm PlatformCalendar(std::int64_t at) {
+  // Floor division: a time before 1970 still lands in the right second.
+  std::int64_t seconds = at / 1000;
+  if (at % 1000 < 0) --seconds;
+  return platform::UtcCalendar(static_cast<std::time_t>(seconds + kPlatformUtcOffsetSeconds));
+}
+
+std::string PlatformTime(std::int64_t at, const char* format) {
+  const std::tm parts = PlatformCalendar(at);
+  char text[32];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
 }
 
 std::int64_t NowMs() {
@@ -153,7 +152,7 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
       order.paid = true;
       order.userPaying = false;
       order.payingQueries = 0;
-      order.timeEnd = LocalTimeEnd();
+      order.timeEnd = PlatformTime(cause.at, kTimeEndFormat);
       order.transactionId = NewPlatformId(order.timeEnd);
       order.paidAt = cause.at;
       order.paidBy = cause.by;
@@ -224,7 +223,7 @@ RefundStep OrderLife::AskRefund(Order& order, const RefundAsk& ask, std::int64_t
   }
   Refund refund;
   refund.outRefundNo = ask.outRefundNo;
-  refund.refundId = NewPlatformId(LocalTimeEnd());
+  refund.refundId = NewPlatformId(PlatformTime(at, kTimeEndFormat));
   refund.refundFee = ask.refundFee;
   refund.notifyUrl = ask.notifyUrl;
   refund.ends = ask.ends;
@@ -243,7 +242,8 @@ bool OrderLife::FinishRefund(Order& order, std::size_t index, std::int64_t at) {
   if (refund.final()) return false;
   refund.status = refund.ends;
   refund.finishedAt = at;
-  if (refund.status == RefundStatus::kSuccess) refund.successTime = PlatformTime(at);
+  if (refund.status == RefundStatus::kSuccess)
+    refund.successTime = PlatformTime(at, kSuccessTimeFormat);
   order.refunded = Refunding(order);
   ++order.version;
   return true;

@@ -30,6 +30,8 @@ struct ScenarioPlay {
   bool refundProcessing = false;
   // Where an accepted refund ends, as its query and its notification say.
   RefundStatus refundEnds = RefundStatus::kSuccess;
+  // The fen of its amount a made-up coupon paid (sandbox/bill/daily_bill.h's CouponOf).
+  long long couponFee = 0;
 };
 
 // The play of the scenario called `name`; `paid`'s for a name it does not know (an order

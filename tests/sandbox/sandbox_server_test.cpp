@@ -608,11 +608,10 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
                                                         : client->Post(row.path, "", "text/xml");
     ASSERT_TRUE(reply) << row.method << ' ' << row.path;
     EXPECT_EQ(reply->status, 404) << row.method << ' ' << row.path;
-    EXPECT_EQ(
-        CdataField(reply->body, "return_msg"),
-        std::string("no such endpoint: ") + row.method + " " + row.path +
-            " (POST /pay/unifiedorder, /pay/orderquery, /pay/closeorder, /secapi/pay/refund or "
-            "/pay/refundquery)");
+    EXPECT_EQ(CdataField(reply->body, "return_msg"),
+              std::string("no such endpoint: ") + row.method + " " + row.path +
+                  " (POST /pay/unifiedorder, /pay/orderquery, /pay/closeorder, /secapi/pay/refund, "
+                  "/pay/refundquery or /pay/downloadbill)");
   }
 }
 
