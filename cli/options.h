@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/bill.h"
 #include "cli/report.h"
 #include "protocol/operation.h"
 
@@ -43,6 +44,8 @@ struct CommandLine {
   std::vector<std::pair<const OrderCommand*, CLI::App*>> commands;
   CLI::App* sign = nullptr;
   CLI::App* verify = nullptr;
+  CLI::App* bill = nullptr;
+  BillRequest billRequest;  // bill's options
 
   // The order command given, or null.
   const OrderCommand* Chosen() const;

@@ -98,6 +98,17 @@ class CQuillmarkOps {
   // fields in the outcome.
   StepOutcome Exchange(const Operation& operation, std::string& outTradeNo);
 
+  // The day's bill (kDownloadBillOperation), for `billDate` (yyyyMMdd) of `billType` (ALL,
+  // SUCCESS or REFUND), gzip when asked: its bytes whole as they came, or the platform's
+  // refusal, an unsigned XML document, read into `refusal`.
+  struct FetchedBill {
+    TransferStatus transfer;
+    std::string body;
+    bool refused = false;
+    SignedFields refusal;
+  };
+  FetchedBill FetchBill(const std::string& billDate, const std::string& billType, bool gzip);
+
   // One click of the pay button: a unified order and, when it returned an order number,
   // two queries of that order. A transfer aborted through the settings' TransferAbort
   // ends the cycle there. `beforeStep`, when set, is told of each step as it starts, and

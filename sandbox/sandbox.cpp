@@ -371,6 +371,9 @@ void Sandbox::Impl::SetUpConsole() {
   console.maxOrders = options.maxOrders;
   console.notify = options.notify;
   console.apiKey = merchant.apiKey;
+  console.billReadyNow = options.billReadyNow;
+  console.appId = merchant.appId;
+  console.mchId = merchant.mchId;
 }
 
 void Sandbox::Impl::MakeNotifier(std::string notifyCas) {
