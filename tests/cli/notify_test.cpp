@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "sandbox/sandbox.h"
-#include "tests/support/sandbox_test_support.h"
 #include "tests/support/known_answers.h"
+#include "tests/support/sandbox_test_support.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -121,17 +121,18 @@ TEST(AwaitNotify, AcknowledgedOnlyOnceTheSandboxGotTheAnswer) {
       if (request.path == "/pay/unifiedorder") orderNo = request.fields.at("out_trade_no");
     }
     ASSERT_FALSE(orderNo.empty());
-    const auto paid = Client(sandbox.port())
-                          ->Post("/pay/qr/" + orderNo + "/pay", "", "application/x-www-form-urlencoded");
+    const auto paid =
+        Client(sandbox.port())
+            ->Post("/pay/qr/" + orderNo + "/pay", "", "application/x-www-form-urlencoded");
     ASSERT_TRUE(paid);
     const ProgramResult result = cycle.Wait();
     sandbox.Stop();
     SCOPED_TRACE(result.out + "\nsandbox log:\n" + log.str());
     const bool runnerSays =
         result.out.find("  (signature verified, acknowledged)\n") != std::string::npos;
-    const bool sandboxGot = log.str().find(" NOTIFY order " + orderNo + " attempt 1/8 to ") !=
-                                std::string::npos &&
-                            log.str().find(": HTTP 200, acknowledged\n") != std::string::npos;
+    const bool sandboxGot =
+        log.str().find(" NOTIFY order " + orderNo + " attempt 1/8 to ") != std::string::npos &&
+        log.str().find(": HTTP 200, acknowledged\n") != std::string::npos;
     EXPECT_TRUE(!runnerSays || sandboxGot);
     EXPECT_EQ(result.exitCode, runnerSays ? 0 : 4);
     acknowledged += runnerSays && sandboxGot ? 1 : 0;
@@ -160,7 +161,8 @@ TEST(SignAndVerify, AgreeWithTheKnownAnswers) {
        "Sign string:   " + masked + "\nSign:          " + known::kNotificationSign},
       {"verify", known::kNotificationDocument, 0,
        std::string("Verdict:       verified  (") + known::kNotificationSign + ")\n"},
-      {"verify", forged, 3, "Verdict:       mismatch: its sign 3DCE9A36AA4733924E30D92C58546976"},
+      {"verify", forged, 3,
+       std::string("Verdict:       mismatch: its sign ") + known::kNotificationSign},
       {"verify", "<html>", 3, "Verdict:       unreadable: malformed XML"},
   };
   for (const auto& row : rows) {
@@ -191,18 +193,28 @@ TEST(SignAndVerify, TakeTheTypeFromTheDocumentOrTheOption) {
     int exitCode;
     std::string line;
   } rows[] = {
-      {{"sign"}, known::kHmacOrderQueryDocument, 0,
+      {{"sign"},
+       known::kHmacOrderQueryDocument,
+       0,
        std::string("\nSign:          ") + known::kHmacOrderQuerySign +
            "  (upper-case HMAC-SHA256 (keyed by the merchant key) of"},
-      {{"sign", "--sign-type", "MD5"}, known::kHmacOrderQueryDocument, 0,
+      {{"sign", "--sign-type", "MD5"},
+       known::kHmacOrderQueryDocument,
+       0,
        std::string("\nSign:          ") + known::kHmacOrderQueryMd5Sign + "  (upper-case MD5 of"},
-      {{"verify", "--sign-type", "HMAC-SHA256"}, known::kHmacQueryReply, 0,
+      {{"verify", "--sign-type", "HMAC-SHA256"},
+       known::kHmacQueryReply,
+       0,
        "Verdict:       verified  (A874AECA541919345633BA0FFE9241DB7E6B"
        "7881017D3CEA461F228C9A991882)"},
       {{"verify"}, known::kHmacQueryReply, 3, "Verdict:       mismatch: its sign A874AECA"},
-      {{"verify", "--sign-type", "HMAC-SHA256"}, hmacNotification, 0,
+      {{"verify", "--sign-type", "HMAC-SHA256"},
+       hmacNotification,
+       0,
        std::string("Verdict:       verified  (") + known::kHmacNotificationSign + ")\n"},
-      {{"verify", "--sign-type", "HMAC-SHA256"}, known::kNotificationDocument, 3,
+      {{"verify", "--sign-type", "HMAC-SHA256"},
+       known::kNotificationDocument,
+       3,
        "the upper-case HMAC-SHA256 (keyed by the merchant key) of the UTF-8 bytes of"},
       {{"sign"}, unknownType, 2, "the document's sign_type SHA1 is not a sign type"},
   };
