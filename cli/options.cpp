@@ -117,6 +117,26 @@ void DefineOptions(CLI::App& app, CommandLine& line) {
       "timeStamp, nonceStr, package, signType and paySign; - for standard input) pass its "
       "check of paySign, prepay_id and timeStamp; exit 0 when they pass, 3 otherwise");
   line.verifyPage->add_option("FILE", line.document, "the parameters as JSON, UTF-8")->required();
+  line.bill = app.add_subcommand(
+      "bill",
+      "fetch the day's bill, write it whole (as it came, gzip with --gzip) and print its "
+      "summary; a day with no bill is said as refused");
+  line.bill->add_option("--date", line.billRequest.date, "the day, platform time (UTC+8)")
+      ->option_text("YYYYMMDD")
+      ->required()
+      ->check([](const std::string& value) {
+        const bool digits =
+            value.size() == 8 && value.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? std::string() : std::string("--date must be eight digits, YYYYMMDD");
+      });
+  line.bill->add_option("--type", line.billRequest.type, "ALL (default), SUCCESS or REFUND")
+      ->option_text("TYPE")
+      ->check(CLI::IsMember({"ALL", "SUCCESS", "REFUND"}));
+  line.bill->add_flag("--gzip", line.billRequest.gzip, "ask for the bill gzip-compressed");
+  line.bill
+      ->add_option("--out", line.billRequest.out,
+                   "where the bill goes (default bill_YYYYMMDD_TYPE.csv, .csv.gz with --gzip)")
+      ->option_text("FILE");
   app.add_option("--await-notify", line.awaitNotify,
                  "listen for the order's payment notification at notify_url (or notify_listen) "
                  "from before the first request, and wait up to SECONDS after the cycle for it "
@@ -189,9 +209,10 @@ bool ReadReportTargets(CommandLine& line) {
     std::cerr << "quillmark-cycle: " << problem << '\n';
     return false;
   }
-  if (!line.reports.empty() && (line.sign->parsed() || line.verify->parsed())) {
+  if (!line.reports.empty() &&
+      (line.sign->parsed() || line.verify->parsed() || line.bill->parsed())) {
     std::cerr << "quillmark-cycle: --report is for the cycle and the order commands, not for"
-              << " sign or verify\n";
+              << " sign, verify or bill\n";
     return false;
   }
   return true;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/bill.h"
 #include "cli/report.h"
 #include "protocol/operation.h"
 
@@ -52,6 +53,8 @@ struct CommandLine {
   CLI::App* sign = nullptr;
   CLI::App* verify = nullptr;
   CLI::App* verifyPage = nullptr;  // verify-page FILE: a JSAPI page's parameters, to the sandbox
+  CLI::App* bill = nullptr;
+  BillRequest billRequest;  // bill's options
 
   // The order command given, or null.
   const OrderCommand* Chosen() const;

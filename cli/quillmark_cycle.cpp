@@ -22,6 +22,7 @@
 // The files by job: the options (cli/options.h), the run itself (client/client_run.h,
 // which the windows play too), its summary (cli/summary.h) and its reports (cli/report.h);
 // this one assembles them.
+// `quillmark-cycle bill --date YYYYMMDD` fetches the day's bill instead (cli/bill.h).
 // --report junit:FILE or json:FILE also writes the run's steps as a report (cli/report.h),
 // once the run is over; the standard output stays as it is.
 #include <chrono>
@@ -381,5 +382,12 @@ int main(int argc, char** argv) {
   }
   if (line.verifyPage->parsed()) return VerifyPage(line.document, settings.merchant, std::cout);
   if (line.micropay->parsed()) return RunTill(line, settings);
+  if (line.bill->parsed()) {
+    quillmark::CQuillmarkOps::Settings opsSettings =
+        quillmark::CQuillmarkOps::Settings::FromMerchant(settings.merchant);
+    opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
+    quillmark::CQuillmarkOps ops(opsSettings);
+    return FetchAndWriteBill(ops, line.billRequest, std::cout);
+  }
   return RunRequests(line, chosen, scenario, settings);
 }

@@ -11,6 +11,7 @@
 #include "config/default_requests.h"
 #include "config/local_sandbox.h"
 #include "protocol/field_rules.h"
+#include "protocol/flat_document.h"
 #include "protocol/reply_fields.h"
 #include "protocol/request_ids.h"
 #include "protocol/requests.h"
@@ -176,6 +177,32 @@ StepOutcome CQuillmarkOps::Exchange(const Operation& operation, std::string& out
         << std::endl;
   ReadReply(operation, reply, About(outcome.request), outcome);
   return outcome;
+}
+
+CQuillmarkOps::FetchedBill CQuillmarkOps::FetchBill(const std::string& billDate,
+                                                    const std::string& billType, bool gzip) {
+  const MerchantSettings& merchant = settings_.merchant;
+  RequestValues values = BuildOrderValues(merchant);
+  MakeNonceStr(values.nonce);
+  values.billDate = billDate;
+  values.billType = billType;
+  values.tarType = gzip ? "GZIP" : "";
+  const RequestFields fields = RequestFieldsOf(kDownloadBillOperation, values);
+  const std::string sign = Sign(RequestSignString(fields, merchant.apiKey));
+  std::string document;
+  AnsiToUtf8(RequestDocument(fields, sign), document);
+  // A gzip bill holds zero bytes, where every other reply is cut.
+  TransportOptions transport = settings_.transport;
+  transport.wholeReply = true;
+  FetchedBill bill;
+  const std::string url = settings_.apiBase + kDownloadBillOperation.path;
+  bill.body = PostXml(url.c_str(), document.c_str(), out(), transport, &bill.transfer);
+  // A bill is text or gzip, never a document: one that reads as one is the refusal.
+  std::string error;
+  if (bill.body.rfind("<xml>", 0) == 0 && ReadFlatDocument(bill.body, bill.refusal, error)) {
+    bill.refused = true;
+  }
+  return bill;
 }
 
 void CQuillmarkOps::UnifiedOrder(std::string& orderNo) {

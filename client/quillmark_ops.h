@@ -113,6 +113,16 @@ class CQuillmarkOps {
   // notify_url as it is now.
   StepOutcome Refund(const std::string& orderNo, long long totalFee, long long refundFee,
                      const std::string& outRefundNo);
+  // The day's bill (kDownloadBillOperation), for `billDate` (yyyyMMdd) of `billType` (ALL,
+  // SUCCESS or REFUND), gzip when asked: its bytes whole as they came, or the platform's
+  // refusal, an unsigned XML document, read into `refusal`.
+  struct FetchedBill {
+    TransferStatus transfer;
+    std::string body;
+    bool refused = false;
+    SignedFields refusal;
+  };
+  FetchedBill FetchBill(const std::string& billDate, const std::string& billType, bool gzip);
 
   // One click of the pay button: a unified order and, when it returned an order number,
   // two queries of that order. A transfer aborted through the settings' TransferAbort

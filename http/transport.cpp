@@ -253,7 +253,7 @@ std::string PostXml(const char* url, const char* body, std::ostream& log,
   }
   // The reply becomes a narrow string through its zero-terminated form.
   const std::string raw = reply.str();
-  return std::string(raw.c_str());
+  return options.wholeReply ? raw : std::string(raw.c_str());
 }
 
 }  // namespace quillmark

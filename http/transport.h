@@ -73,6 +73,9 @@ struct TransportOptions {
   // wants it there, and a certificate shown everywhere tells every server who the merchant
   // is. Empty: none is presented.
   ClientCertificate clientCertificate;
+  // The reply whole, zero bytes included (a gzip bill); false: cut at its first zero byte,
+  // as the program always read replies.
+  bool wholeReply = false;
 };
 
 // libcurl write callback: appends size * count bytes to the std::ostream at `stream` and

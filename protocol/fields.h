@@ -76,6 +76,21 @@ inline constexpr char kFieldAuthCode[] = "auth_code";
 inline constexpr char kFieldBankType[] = "bank_type";
 inline constexpr char kFieldCashFee[] = "cash_fee";
 inline constexpr char kFieldRecall[] = "recall";
+// The day's bill: its request, and the code of its refusal.
+inline constexpr char kFieldBillDate[] = "bill_date";
+inline constexpr char kFieldBillType[] = "bill_type";
+inline constexpr char kFieldTarType[] = "tar_type";
+inline constexpr char kFieldErrorCode[] = "error_code";
+// What a payment's query and notification carry besides its state: how it was paid (cash
+// and coupons, numbered from 0), what the merchant is settled, and the payer.
+inline constexpr char kFieldCashFeeType[] = "cash_fee_type";
+inline constexpr char kFieldFeeType[] = "fee_type";  // settlement_total_fee: refund_notification.h
+inline constexpr char kFieldCouponFee[] = "coupon_fee";
+inline constexpr char kFieldCouponCount[] = "coupon_count";
+inline constexpr char kFieldCouponTypeN[] = "coupon_type_$n";
+inline constexpr char kFieldCouponIdN[] = "coupon_id_$n";
+inline constexpr char kFieldCouponFeeN[] = "coupon_fee_$n";
+inline constexpr char kFieldIsSubscribe[] = "is_subscribe";
 
 // Whether `name` declares a family ("refund_fee_$n") rather than one field.
 inline bool IsFieldFamily(std::string_view name) {

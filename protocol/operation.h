@@ -38,6 +38,10 @@ struct RequestValues {
   // Where a refund's notification is to go, when not to the order's notify_url: that of the
   // listener now, for an order placed by a listener long gone.
   std::string refundNotifyUrl;
+  // The day's bill: its day (yyyyMMdd), ALL, SUCCESS or REFUND, and GZIP or "" for plain.
+  std::string billDate;
+  std::string billType;
+  std::string tarType;
 };
 
 struct RequestField {
@@ -73,6 +77,9 @@ inline std::string OpenId(const RequestValues& v) { return v.openId; }
 inline std::string SceneInfo(const RequestValues& v) { return v.sceneInfo; }
 inline std::string AuthCode(const RequestValues& v) { return v.authCode; }
 inline std::string TransactionId(const RequestValues& v) { return v.transactionId; }
+inline std::string BillDate(const RequestValues& v) { return v.billDate; }
+inline std::string BillType(const RequestValues& v) { return v.billType; }
+inline std::string TarType(const RequestValues& v) { return v.tarType; }
 // A key the client does not send: left out, as every empty optional field is.
 inline std::string None(const RequestValues&) { return std::string(); }
 // Named only when it is not MD5: a request without sign_type is signed with MD5.
@@ -249,9 +256,27 @@ inline const Operation kReverseOperation{"reverse",
                                          {kFieldRecall},
                                          JudgeFirstReplyField};
 
+// Fetches the day's bill. Its answer is no XML document but the bill's text (gzip with
+// tar_type GZIP), or an unsigned XML refusal: neither goes through Exchange's reading, and
+// the judge only says whether a refusal came.
+inline const Operation kDownloadBillOperation{"download bill",
+                                              "/pay/downloadbill",
+                                              {{kFieldAppId, from::AppId},
+                                               {kFieldBillDate, from::BillDate},
+                                               {kFieldBillType, from::BillType},
+                                               {kFieldMchId, from::MchId},
+                                               {kFieldNonceStr, from::Nonce},
+                                               kSignTypeField,
+                                               {kFieldTarType, from::TarType, true}},
+                                              Operation::Makes::kNothing,
+                                              false,
+                                              {},
+                                              JudgeAccepted};
+
 // Every operation, for whoever routes requests by path.
 inline const std::vector<const Operation*> kOperations = {
-    &kUnifiedOrderOperation, &kOrderQueryOperation, &kCloseOrderOperation, &kRefundOperation,
-    &kRefundQueryOperation,  &kMicropayOperation,   &kReverseOperation};
+    &kUnifiedOrderOperation, &kOrderQueryOperation, &kCloseOrderOperation,
+    &kRefundOperation,       &kRefundQueryOperation, &kMicropayOperation,
+    &kReverseOperation,      &kDownloadBillOperation};
 
 }  // namespace quillmark

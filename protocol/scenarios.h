@@ -148,6 +148,9 @@ inline constexpr Scenario kScenarios[] = {
      "recall Y and reverses nothing, the next reverses it",
      kTillPayment,
      {"USERPAYING", "USERPAYING REVOKED "}},
+    {"coupon", 4030, "代金券支付",
+     "paid partly with a made-up coupon of 10.00: cash_fee below total_fee, and the coupon's "
+     "fields in the query, the notification and the bill"},
 };
 
 inline constexpr const Scenario& kPaidScenario = kScenarios[0];

@@ -199,12 +199,14 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   // What the handlers may ask (OrderDesk).
   Fault fault() const override { return options.fault; }
   int payAfterQueries() const override { return options.payAfterQueries; }
+  bool billReadyNow() const override { return options.billReadyNow; }
   std::chrono::milliseconds lateNotifyDelay() const override { return options.lateNotifyDelay; }
   std::optional<ArmedScenario> TakeArmed(const std::string& number) override;
   bool FirstPlacementOf(const std::string& number) override;
   bool Place(const std::string& number, const Order& order) override;
   bool WithOrder(const std::string& number, const OrderUse& use) override;
   std::string FindOrderNumber(const std::function<bool(const Order&)>& matches) override;
+  std::vector<std::pair<std::string, Order>> AllOrders() override;
   std::string CodeUrl(const std::string& orderNo) const override;
   void SendSuccess(ReplyFields fields, Exchange& ex, Fault fault) override;
   void SendResultFail(const std::string& orderNo, const std::string& errCode,
@@ -373,6 +375,9 @@ void Sandbox::Impl::SetUpConsole() {
   console.maxOrders = options.maxOrders;
   console.notify = options.notify;
   console.apiKey = merchant.apiKey;
+  console.billReadyNow = options.billReadyNow;
+  console.appId = merchant.appId;
+  console.mchId = merchant.mchId;
 }
 
 void Sandbox::Impl::MakeNotifier(std::string notifyCas) {
@@ -955,6 +960,11 @@ bool Sandbox::Impl::WithOrder(const std::string& number, const OrderUse& use) {
 std::string Sandbox::Impl::FindOrderNumber(const std::function<bool(const Order&)>& matches) {
   std::lock_guard<std::mutex> lock(mutex);
   return book.FindNumber(matches, OrderBook::Clock::now());
+}
+
+std::vector<std::pair<std::string, Order>> Sandbox::Impl::AllOrders() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return book.All(OrderBook::Clock::now());
 }
 
 std::string Sandbox::Impl::CodeUrl(const std::string& orderNo) const {

@@ -68,6 +68,9 @@ struct Options {
   // The `notify-late` scenario's: its first notification goes out this long after a query
   // first says SUCCESS.
   std::chrono::milliseconds lateNotifyDelay{5000};
+  // The day's bill is fetched from 10:00 the next day, platform time; true: as soon as the
+  // day has begun, so that a test fetches today's.
+  bool billReadyNow = false;
 
   // Bounded memory: an order is forgotten this long after it was placed, and the oldest
   // are forgotten first once this many are kept. A forgotten order is an unknown order.

@@ -32,9 +32,10 @@ demo=(
   cmake ninja-build g++ pkg-config
   # payment core and QR writer
   libcurl4-openssl-dev libssl-dev openssl libqrencode-dev libcli11-dev
-  # sandbox: Beast and Asio (header-only Boost), pugixml, SQLite for its state file, and
-  # nlohmann's JSON (header-only) for its console
-  libboost-dev libpugixml-dev libsqlite3-dev nlohmann-json3-dev
+  # sandbox: Beast and Asio (header-only Boost), pugixml, SQLite for its state file,
+  # nlohmann's JSON (header-only) for its console, and zlib for the bills' gzip (the runner
+  # reads them with it too)
+  libboost-dev libpugixml-dev libsqlite3-dev nlohmann-json3-dev zlib1g-dev
   # reading the bitmap back: a white border (the bitmap has no quiet zone), a QR reader
   imagemagick zbar-tools
 )

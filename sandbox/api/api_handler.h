@@ -46,6 +46,7 @@ void ServeRefund(Exchange& ex, OrderDesk& desk);
 void ServeRefundQuery(Exchange& ex, OrderDesk& desk);
 void ServeMicropay(Exchange& ex, OrderDesk& desk);
 void ServeReverse(Exchange& ex, OrderDesk& desk);
+void ServeDownloadBill(Exchange& ex, OrderDesk& desk);
 
 // The words of a request about an order the sandbox does not have: "order <number> does
 // not exist". The order query answers them as a return_code FAIL.

@@ -17,6 +17,7 @@ const ApiHandler kApiHandlers[] = {
   {&kRefundQueryOperation,  false,   ServeRefundQuery},
   {&kMicropayOperation,     false,   ServeMicropay},
   {&kReverseOperation,      false,   ServeReverse},
+  {&kDownloadBillOperation, false,   ServeDownloadBill},
 };
 // clang-format on
 

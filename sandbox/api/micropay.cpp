@@ -49,7 +49,7 @@ std::string AnswerAgain(const Order& order) {
 
 ReplyFields PaidFields(const std::string& orderNo, const Order& order) {
   return {{kFieldOutTradeNo, orderNo},
-          {kFieldOpenId, "sandboxpayer" + order.authCode.substr(12)},
+          {kFieldOpenId, PayerOf(order)},
           {kFieldTradeType, kMicropayTradeType},
           {kFieldBankType, "OTHERS"},
           {kFieldTotalFee, std::to_string(order.totalFee)},

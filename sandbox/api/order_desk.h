@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "http/https_server.h"
 #include "protocol/scenarios.h"
@@ -25,6 +27,8 @@ class OrderDesk {
   // The run's fault (Options::fault) and Options::payAfterQueries.
   virtual Fault fault() const = 0;
   virtual int payAfterQueries() const = 0;
+  // Options::billReadyNow.
+  virtual bool billReadyNow() const = 0;
   // How long after a query first says SUCCESS a `notify-late` order is notified
   // (Options::lateNotifyDelay).
   virtual std::chrono::milliseconds lateNotifyDelay() const = 0;
@@ -46,6 +50,8 @@ class OrderDesk {
   virtual bool WithOrder(const std::string& number, const OrderUse& use) = 0;
   // The number of the order `matches` holds for, under the lock; "" when there is none.
   virtual std::string FindOrderNumber(const std::function<bool(const Order&)>& matches) = 0;
+  // A copy of every order kept, with its number, taken under the lock.
+  virtual std::vector<std::pair<std::string, Order>> AllOrders() = 0;
   // The payer page's address of the order, as its code_url names it.
   virtual std::string CodeUrl(const std::string& orderNo) const = 0;
 

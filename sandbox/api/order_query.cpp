@@ -7,6 +7,7 @@
 
 #include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
+#include "sandbox/bill/daily_bill.h"
 #include "sandbox/scenarios/pay.h"
 #include "sandbox/scenarios/plays.h"
 
@@ -63,6 +64,18 @@ void ServeOrderQuery(Exchange& ex, OrderDesk& desk) {
   if (state == OrderState::kPaid || state == OrderState::kRefunded) {
     fields.emplace_back(kFieldTransactionId, seen.transactionId);
     fields.emplace_back(kFieldTimeEnd, seen.timeEnd);
+    // A couponed payment says how it was paid; any other's reply stays as it always was.
+    const Coupon coupon = CouponOf(seen);
+    if (coupon.fee > 0) {
+      fields.insert(fields.end(),
+                    {{kFieldCashFee, std::to_string(seen.totalFee - coupon.fee)},
+                     {kFieldSettlementTotalFee, std::to_string(SettlementFee(seen))},
+                     {kFieldCouponFee, std::to_string(coupon.fee)},
+                     {kFieldCouponCount, "1"},
+                     {IndexedField(kFieldCouponTypeN, 0), coupon.type},
+                     {IndexedField(kFieldCouponIdN, 0), coupon.id},
+                     {IndexedField(kFieldCouponFeeN, 0), std::to_string(coupon.fee)}});
+    }
   }
   desk.SendSuccess(std::move(fields), ex, Fault::kNone);
   desk.Log(ex, orderNo, 200, std::string("SUCCESS trade_state=") + TradeState(seen));

@@ -217,6 +217,9 @@ bool Console::RouteApi(const std::string& path) {
     SendClientFile(number, action);
   } else if (path == "/console/api/orders" && Get()) {
     SendJson(reply_, {200, OrdersView(store_, settings_, Limit(request_))});
+  } else if (path == "/console/api/bills" && Get()) {
+    SendJson(reply_, {200, BillsView(store_, settings_.appId, settings_.mchId, settings_.maxOrders,
+                                     NowMs(), settings_.billReadyNow)});
   } else if (path == "/console/api/requests" && Get()) {
     RequestFilter filter;
     filter.operation = FormValue(request_.query, "operation");

@@ -81,6 +81,10 @@ struct ConsoleSettings {
   std::chrono::seconds orderTtl{0};
   std::size_t maxOrders = 0;
   bool notify = true;
+  // Options::billReadyNow, and whose bills the console lists.
+  bool billReadyNow = false;
+  std::string appId;
+  std::string mchId;
   // The merchant's API key: the refund notifications the console shows are encrypted under
   // the key made from it, as they are sent.
   std::string apiKey;

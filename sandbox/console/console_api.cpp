@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include "config/local_sandbox.h"
@@ -16,6 +17,7 @@
 #include "protocol/refund_notification.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/api/request_check.h"
+#include "sandbox/bill/daily_bill.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/payer/payer_page.h"
 
@@ -238,6 +240,8 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
   if (order.paid) {
     value["transaction_id"] = order.transactionId;
     value["time_end"] = order.timeEnd;
+    // time_end is the platform's clock; every *_at is UTC, as its Z says.
+    value["time_end_zone"] = kPlatformZoneName;
   }
   value["refunds"] = RefundsJson(stored, settings);
   value["history"] = HistoryJson(order);
@@ -299,6 +303,38 @@ ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::
   }
   FittedRows fitted = RowsThatFit(std::move(items), kMaxConsoleReplyBytes - kEnvelopeBytes);
   return {{"orders", std::move(fitted.rows)}, {"limit", limit}, {"truncated", fitted.cut}};
+}
+
+ConsoleJson BillsView(StateStore& store, const std::string& appId, const std::string& mchId,
+                      std::size_t limit, std::int64_t now, bool readyNow) {
+  NumberedOrders orders;
+  std::set<std::string> days;  // yyyyMMdd sorts as the days do
+  for (StoredOrder& stored : store.RecentOrders(limit)) {
+    const Order& order = stored.order;
+    if (order.paidAt != 0) days.insert(BillDay::Of(order.paidAt).Text());
+    for (const Refund& refund : order.refunds) days.insert(BillDay::Of(refund.requestedAt).Text());
+    orders.emplace_back(stored.number, std::move(stored.order));
+  }
+  std::vector<ConsoleJson> items;
+  for (auto day = days.rbegin(); day != days.rend(); ++day) {
+    BillDay parsed;
+    if (!BillDay::Parse(*day, parsed)) continue;
+    const BillSummary sum = MakeDailyBill(orders, parsed, BillType::kAll, {appId, mchId}).summary;
+    const BillAvailability availability = AvailabilityOf(parsed, now, readyNow);
+    items.push_back({{"bill_date", *day},
+                     {"ready", availability == BillAvailability::kReady},
+                     {"too_old", availability == BillAvailability::kTooOld},
+                     {"trades", sum.trades},
+                     {"settlement_total", Yuan(sum.settlementTotal)},
+                     {"refund_total", Yuan(sum.refundTotal)},
+                     {"fee_total", Yuan(sum.feeTotal)},
+                     {"order_total", Yuan(sum.orderTotal)},
+                     {"requested_refund_total", Yuan(sum.requestedRefundTotal)}});
+  }
+  FittedRows fitted = RowsThatFit(std::move(items), kMaxConsoleReplyBytes - kEnvelopeBytes);
+  return {{"bills", std::move(fitted.rows)},
+          {"time_zone", kPlatformZoneName},
+          {"truncated", fitted.cut}};
 }
 
 ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings, const std::string& number,

@@ -49,6 +49,11 @@ ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::s
                       PageLanguage language);
 // GET /console/api/orders, the newest first.
 ConsoleJson OrdersView(StateStore& store, const ConsoleSettings& settings, std::size_t limit);
+// The bills the merchant could fetch, a day each (platform time, UTC+8), newest first: each
+// day with a payment or refund among the newest `limit` orders, its ALL bill's summary in
+// fen, and when it is ready (10:00 the next day; `readyNow`: at once).
+ConsoleJson BillsView(StateStore& store, const std::string& appId, const std::string& mchId,
+                      std::size_t limit, std::int64_t now, bool readyNow);
 // GET /console/api/orders/NUMBER: the order with its attempts and the requests about it;
 // with ?done=KEY, also the console's message under that key, worded for this order.
 ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings, const std::string& number,

@@ -23,6 +23,7 @@ constexpr char kMadeUpNonce[] = "j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO";
 constexpr char kMadeUpRefundId[] = "2026030750000000000000000000017";
 constexpr char kMadeUpRefundNo[] = "R20260307090503042";
 constexpr char kMadeUpSuccessTime[] = "2026-03-07 09:15:03";
+constexpr char kUnknownFieldName[] = "quillmark_new_field";
 // Larger than any notification, and than any bound a handler should read without limit.
 constexpr std::size_t kOversizedBytes = 1024 * 1024 + 1;
 // A connection's own bound, within the case's.
@@ -50,6 +51,19 @@ std::string Answered(const TransferStatus& status, const std::string& reply) {
   return text + ", return_code " +
          (code == fields.end() ? std::string("missing")
                                : PrintableAscii(code->second).substr(0, 20));
+}
+
+// The same payment, paid partly with a made-up coupon, and carrying a field no merchant
+// knows yet, as the platform may add one any day: genuine, so it must be acknowledged. A
+// handler that keeps only the fields it knows before it verifies computes another sign.
+ReplyFields CouponedFields(PaidOrder order, const MerchantSettings& merchant,
+                           const std::string& nonce) {
+  order.couponFee = std::max(1LL, order.totalFee / 4);
+  order.couponId = "7700000000000000042";
+  order.couponType = "NO_CASH";
+  ReplyFields fields = NotificationFields(order, merchant, nonce);
+  fields.emplace_back(kUnknownFieldName, "added-by-the-platform");
+  return fields;
 }
 
 }  // namespace
@@ -88,7 +102,9 @@ std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettin
 
   // Signed as it is: only its size gives it away.
   ReplyFields padded = fields;
-  padded.emplace_back("attach", std::string(kOversizedBytes, 'x'));
+  for (auto& [name, value] : padded) {
+    if (name == kFieldAttach) value.assign(kOversizedBytes, 'x');
+  }
   const std::string oversized = SignedNotification(padded, merchant, false, type);
 
   std::vector<NotifyCase> cases = {
@@ -100,6 +116,10 @@ std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettin
       {"another merchant's appid and mch_id", otherMerchant, false},
       {"malformed document", genuine.substr(0, genuine.size() / 2), false},
       {"oversized document (over 1 MiB)", oversized, false, true},
+      {kCouponCaseName,
+       SignedNotification(CouponedFields(order, merchant, nonce), merchant, false, type), true,
+       false,
+       "the handler verified only the fields it knows: the sign covers every field received"},
   };
   // The right key and fields under the wrong digest: a handler that takes either type
   // lets a sign through that the order's type does not give. An MD5 run lists what it
@@ -205,6 +225,7 @@ int CheckNotify(const CheckNotifyOptions& options, std::ostream& out) {
             : !answered     ? "WRONG: the handler did not answer (is it listening there?)"
             : c.acknowledge ? "WRONG: must be acknowledged"
                             : "WRONG: must be refused")
+        << (!ok && answered && c.whyWrong ? std::string(" (") + c.whyWrong + ")" : std::string())
         << '\n';
   }
   out << '\n' << right << " of " << cases.size() << " answers right";

@@ -20,13 +20,20 @@ struct NotifyCase {
   bool acknowledge;  // what a correct handler does with it
   // A handler may also refuse it by not reading it: closing the connection is right too.
   bool mayCutOff = false;
+  // What a handler that answers it wrongly most likely does; null: nothing more to say.
+  const char* whyWrong = nullptr;
 };
+
+// The case of a genuine couponed payment with a field no merchant knows yet.
+inline constexpr char kCouponCaseName[] = "coupons and an unknown extra field";
 
 // The cases for `order` (its notifyUrl unused), as `merchant` signs by the order's sign type:
 // a genuine notification and its duplicate, which must be acknowledged; a forged sign, the
 // amount changed after signing, no sign, another merchant's appid and mch_id (signed as
 // they would be), a malformed document and an oversized one, which must not; for an order
-// of HMAC-SHA256, also one signed with MD5, which must not either.
+// of HMAC-SHA256, also one signed with MD5, which must not either; last, the same payment
+// paid partly with a coupon and carrying a field no merchant knows (kCouponCaseName), which
+// must be acknowledged.
 std::vector<NotifyCase> NotifyCases(const PaidOrder& order, const MerchantSettings& merchant,
                                     const std::string& nonce);
 

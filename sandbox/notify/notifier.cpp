@@ -12,6 +12,7 @@
 #include "config/merchant_config.h"
 #include "protocol/flat_document.h"
 #include "protocol/sign.h"
+#include "sandbox/bill/daily_bill.h"
 #include "sandbox/sandbox.h"
 #include "sandbox/scenarios/plays.h"
 
@@ -71,18 +72,39 @@ std::vector<milliseconds> DefaultNotifyDelays() {
 
 ReplyFields NotificationFields(const PaidOrder& order, const MerchantSettings& merchant,
                                const std::string& nonce) {
-  return {
+  const long long cash = order.totalFee - order.couponFee;
+  // A coupon that is no cash is not settled to the merchant.
+  const long long settled = order.couponType == "NO_CASH" ? cash : order.totalFee;
+  ReplyFields fields = {
       {kFieldReturnCode, kSuccess},
       {kFieldAppId, merchant.appId},
       {kFieldMchId, merchant.mchId},
+      {kFieldDeviceInfo, kPayerDeviceInfo},
       {kFieldNonceStr, nonce},
       {kFieldResultCode, kSuccess},
-      {kFieldOutTradeNo, order.outTradeNo},
-      {kFieldTransactionId, order.transactionId},
-      {kFieldTotalFee, std::to_string(order.totalFee)},
+      {kFieldOpenId, order.openId},
+      {kFieldIsSubscribe, kPayerIsSubscribe},
       {kFieldTradeType, order.tradeType},
-      {kFieldTimeEnd, order.timeEnd},
+      {kFieldBankType, kPayerBankType},
+      {kFieldTotalFee, std::to_string(order.totalFee)},
+      {kFieldSettlementTotalFee, std::to_string(settled)},
+      {kFieldFeeType, "CNY"},
+      {kFieldCashFee, std::to_string(cash)},
+      {kFieldCashFeeType, "CNY"},
   };
+  if (order.couponFee > 0) {
+    fields.insert(fields.end(),
+                  {{kFieldCouponFee, std::to_string(order.couponFee)},
+                   {kFieldCouponCount, "1"},
+                   {IndexedField(kFieldCouponTypeN, 0), order.couponType},
+                   {IndexedField(kFieldCouponIdN, 0), order.couponId},
+                   {IndexedField(kFieldCouponFeeN, 0), std::to_string(order.couponFee)}});
+  }
+  fields.insert(fields.end(), {{kFieldTransactionId, order.transactionId},
+                               {kFieldOutTradeNo, order.outTradeNo},
+                               {kFieldAttach, kPayerAttach},
+                               {kFieldTimeEnd, order.timeEnd}});
+  return fields;
 }
 
 std::string SignedNotification(ReplyFields fields, const MerchantSettings& merchant,
@@ -146,8 +168,13 @@ PaidOrder RefundNoticeOf(const std::string& orderNo, const Order& order, std::si
 
 PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order) {
   PaidOrder paid{order.notifyUrl, orderNo,        order.transactionId,
-                 kTradeType,      order.totalFee, order.timeEnd};
+                 order.tradeType, order.totalFee, order.timeEnd};
+  paid.openId = PayerOf(order);
   paid.onceAgain = PlayOf(order.scenario).notifyOnceAgain;
+  const Coupon coupon = CouponOf(order);
+  paid.couponFee = coupon.fee;
+  paid.couponId = coupon.id;
+  paid.couponType = coupon.type;
   paid.signType = order.signType;
   return paid;
 }

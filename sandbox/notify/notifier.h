@@ -22,6 +22,7 @@
 #include "sandbox/api/request_check.h"
 #include "sandbox/faults.h"
 #include "sandbox/order/order_book.h"
+#include "sandbox/order/order_life.h"
 #include "sandbox/store/state_store.h"
 
 namespace quillmark::sandbox {
@@ -31,9 +32,15 @@ struct PaidOrder {
   std::string notifyUrl;
   std::string outTradeNo;
   std::string transactionId;
-  std::string tradeType;   // "NATIVE"
+  std::string tradeType;   // "NATIVE", "JSAPI", ...
   long long totalFee = 0;  // cents
-  std::string timeEnd;     // yyyyMMddHHmmss, local time
+  std::string timeEnd;     // yyyyMMddHHmmss, platform time (UTC+8)
+  std::string openId = kPayerOpenId;  // the payer
+  // The made-up coupon that paid part of it (its scenario's), none when couponFee is 0:
+  // cash_fee is what is left.
+  long long couponFee = 0;
+  std::string couponId = {};
+  std::string couponType = {};
   // Its scenario's: the first attempt is due this long after it is handed over; and once
   // an attempt of its schedule is acknowledged, it is sent once more (as a resend).
   std::chrono::milliseconds firstAfter{0};
@@ -54,9 +61,10 @@ PaidOrder PaidOrderOf(const std::string& orderNo, const Order& order);
 // What the notification of `order`'s refund at `index` (final) reports, and where it goes.
 PaidOrder RefundNoticeOf(const std::string& orderNo, const Order& order, std::size_t index);
 
-// The notification's fields for `order`, in document order and without its sign: return_code
-// SUCCESS, appid, mch_id, nonce_str, result_code SUCCESS, out_trade_no, transaction_id,
-// total_fee, trade_type and time_end.
+// The notification's fields for `order`, in document order and without its sign: every
+// field the platform's carries, optional ones included (README, "Payment notifications"):
+// a merchant whose check verifies only the fields it knows fails on them. The coupon's
+// fields only for a couponed payment.
 ReplyFields NotificationFields(const PaidOrder& order, const MerchantSettings& merchant,
                                const std::string& nonce);
 // `fields` with their sign (SignOf over them, of `type`) last, as one line of <xml>, every

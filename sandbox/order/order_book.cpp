@@ -36,6 +36,11 @@ std::string OrderBook::FindNumber(const std::function<bool(const Order&)>& match
   return "";
 }
 
+std::vector<std::pair<std::string, Order>> OrderBook::All(Clock::time_point now) {
+  ForgetExpired(now);
+  return {orders_.begin(), orders_.end()};
+}
+
 void OrderBook::ForgetExpired(Clock::time_point now) {
   // Orders are placed in time order, so the expired ones are at the front.
   while (!byAge_.empty() && now - byAge_.front().at >= ttl_) ForgetOldest();

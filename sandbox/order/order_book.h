@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "protocol/scenarios.h"
@@ -54,7 +55,7 @@ struct Order {
   bool paid = false;
   bool closed = false;          // closed by the merchant before it was paid: it cannot be paid
   std::string transactionId;    // set once paid
-  std::string timeEnd;          // yyyyMMddHHmmss, local time; set once paid
+  std::string timeEnd;          // yyyyMMddHHmmss, platform time (UTC+8); set once paid
   bool refunded = false;        // a refund was accepted that was not closed: queries say REFUND
   std::vector<Refund> refunds;  // oldest first
 
@@ -121,6 +122,8 @@ class OrderBook {
   // The number of an order `matches` holds for, or "" when none does: a look through every
   // order, for the few requests that name an order by something else than its number.
   std::string FindNumber(const std::function<bool(const Order&)>& matches, Clock::time_point now);
+  // Every order kept, with its number, in no order.
+  std::vector<std::pair<std::string, Order>> All(Clock::time_point now);
   std::size_t size() const { return orders_.size(); }
   // Forgets the orders whose time is up, as Place() and Find() do on the way.
   void ForgetExpired(Clock::time_point now);

@@ -69,21 +69,6 @@ Step StepOf(const char* cell) {
   return {Step::Kind::kRefused, cell};
 }
 
-std::string LocalTimeEnd() {
-  const std::tm parts = platform::LocalCalendar(std::time(nullptr));
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &parts);
-  return text;
-}
-
-// "yyyy-MM-dd HH:mm:ss" of `at` in platform time, China Standard Time, wherever this runs.
-std::string PlatformTime(std::int64_t at) {
-  const std::tm parts = platform::UtcCalendar(static_cast<std::time_t>(at / 1000 + 8 * 3600));
-  char text[24];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-  return text;
-}
-
 bool Refunding(const Order& order) {
   for (const Refund& refund : order.refunds) {
     if (refund.status != RefundStatus::kClosed) return true;
@@ -116,6 +101,25 @@ bool ParseRefundStatus(std::string_view name, RefundStatus& status) {
     }
   }
   return false;
+}
+
+std::tm PlatformCalendar(std::int64_t at) {
+  // Floor division: a time before 1970 still lands in the right second.
+  std::int64_t seconds = at / 1000;
+  if (at % 1000 < 0) --seconds;
+  return platform::UtcCalendar(static_cast<std::time_t>(seconds + kPlatformUtcOffsetSeconds));
+}
+
+const std::string& PayerOf(const Order& order) {
+  static const std::string sandboxPayer = kPayerOpenId;
+  return order.openId.empty() ? sandboxPayer : order.openId;
+}
+
+std::string PlatformTime(std::int64_t at, const char* format) {
+  const std::tm parts = PlatformCalendar(at);
+  char text[32];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
 }
 
 std::int64_t NowMs() {
@@ -162,7 +166,7 @@ Step OrderLife::Apply(Order& order, Transition transition, const Cause& cause) {
       order.paid = true;
       order.userPaying = false;
       order.payingQueries = 0;
-      order.timeEnd = LocalTimeEnd();
+      order.timeEnd = PlatformTime(cause.at, kTimeEndFormat);
       order.transactionId = NewPlatformId(order.timeEnd);
       order.paidAt = cause.at;
       order.paidBy = cause.by;
@@ -242,7 +246,7 @@ RefundStep OrderLife::AskRefund(Order& order, const RefundAsk& ask, std::int64_t
   }
   Refund refund;
   refund.outRefundNo = ask.outRefundNo;
-  refund.refundId = NewPlatformId(LocalTimeEnd());
+  refund.refundId = NewPlatformId(PlatformTime(at, kTimeEndFormat));
   refund.refundFee = ask.refundFee;
   refund.notifyUrl = ask.notifyUrl;
   refund.ends = ask.ends;
@@ -261,7 +265,8 @@ bool OrderLife::FinishRefund(Order& order, std::size_t index, std::int64_t at) {
   if (refund.final()) return false;
   refund.status = refund.ends;
   refund.finishedAt = at;
-  if (refund.status == RefundStatus::kSuccess) refund.successTime = PlatformTime(at);
+  if (refund.status == RefundStatus::kSuccess)
+    refund.successTime = PlatformTime(at, kSuccessTimeFormat);
   order.refunded = Refunding(order);
   ++order.version;
   return true;
@@ -309,8 +314,7 @@ void OrderLife::GivePrepayId(Order& order, std::int64_t at) {
   static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   static thread_local std::mt19937_64 random = SeededRandom();
   std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
-  std::string id = "qmpp" + PlatformTime(at).substr(0, 10);
-  id.erase(std::remove(id.begin(), id.end(), '-'), id.end());
+  std::string id = "qmpp" + PlatformTime(at, "%Y%m%d");
   while (id.size() < 36) id += kAlphabet[pick(random)];
   order.prepayId = std::move(id);
   order.prepayUntil = at + kPrepayValidMs;

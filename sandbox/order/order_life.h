@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <random>
 #include <string>
 
@@ -16,6 +17,30 @@ namespace quillmark::sandbox {
 
 // Now, as the history keeps its times: milliseconds since 1970 UTC.
 std::int64_t NowMs();
+
+// The platform's clock is China Standard Time, UTC+8 all year, wherever the sandbox runs:
+// its times and the days of its bills never follow the machine's zone.
+inline constexpr int kPlatformUtcOffsetSeconds = 8 * 3600;
+inline constexpr char kPlatformZoneName[] = "UTC+8";
+inline constexpr char kTimeEndFormat[] = "%Y%m%d%H%M%S";           // time_end
+inline constexpr char kSuccessTimeFormat[] = "%Y-%m-%d %H:%M:%S";  // success_time, the bill
+inline constexpr char kBillDayFormat[] = "%Y%m%d";                 // bill_date
+// The calendar parts of `at` (milliseconds since 1970 UTC) on the platform's clock, and
+// them written with strftime's `format`.
+std::tm PlatformCalendar(std::int64_t at);
+std::string PlatformTime(std::int64_t at, const char* format);
+
+// The sandbox's one made-up payer and till, which every payment's notification and the
+// bill name: the unified order takes no attach nor device_info, yet a merchant's checks
+// must meet them.
+inline constexpr char kPayerOpenId[] = "qmpayer-sandbox-000000000001";
+inline constexpr char kPayerBankType[] = "SANDBOX_DEBIT";
+inline constexpr char kPayerIsSubscribe[] = "N";
+inline constexpr char kPayerDeviceInfo[] = "SANDBOX-TILL-01";
+inline constexpr char kPayerAttach[] = "quillmark sandbox";
+// The payer `order` names wherever the platform names one: the JSAPI order's own openid,
+// else the sandbox's one payer.
+const std::string& PayerOf(const Order& order);
 
 // A query reports each state under its trade_state: NOTPAY, SUCCESS, CLOSED, REFUND,
 // PAYERROR (the payment failed), USERPAYING (a payment in progress) and REVOKED (a till's

@@ -242,6 +242,9 @@ void AddBehaviourOptions(CLI::App& app, const Options& defaults, ProgramOptions&
                      std::to_string(defaults.payAfterQueries) + ": only the payer page pays)")
       ->option_text("N")
       ->check(WholeIn(0, 1'000'000, "bad query count", " (0 to 1000000)"));
+  app.add_flag("--bill-ready-now", options.billReadyNow,
+               "serve a day's bill as soon as the day has begun\n(default: from 10:00 the "
+               "next day, UTC+8)");
   AddSettingsOptions(app, program.config, program.profile);
   app.add_option("--fault", line.fault,
                  "misbehave on every unified order, one of:\n" + FaultList() + " (default none)")

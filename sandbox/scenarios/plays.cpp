@@ -131,6 +131,11 @@ constexpr ScenarioPlay kPlays[] = {
       play.reverseRecall = true;
       return play;
     }(),
+    [] {
+      ScenarioPlay play = Play("coupon");
+      play.couponFee = 1000;
+      return play;
+    }(),
 };
 
 // Each scenario of the table has exactly one play, so none plays `paid` by omission.

@@ -38,6 +38,8 @@ struct ScenarioPlay {
   bool micropayPlaces = true;
   // The first reverse answers recall Y, and reverses nothing.
   bool reverseRecall = false;
+  // The fen of its amount a made-up coupon paid (sandbox/bill/daily_bill.h's CouponOf).
+  long long couponFee = 0;
 };
 
 // The play of the scenario called `name`; `paid`'s for a name it does not know (an order

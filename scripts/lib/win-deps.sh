@@ -169,6 +169,17 @@ build_sqlite() {
     >"$root/lib/pkgconfig/sqlite3.pc"
 }
 
+build_zlib() {
+  # zlib's own makefile for MinGW, built outside its source, which both targets share: the
+  # static libz.a that FindZLIB takes, and its two headers.
+  local dir=$1 obj=$deps/obj/zlib
+  rm -rf "$obj" && mkdir -p "$obj" "$root/include" "$root/lib"
+  cp -r "$dir"/. "$obj"
+  make -C "$obj" -f win32/Makefile.gcc -j "$jobs" PREFIX=$triple- CC=$triple-gcc-posix libz.a
+  cp "$obj/libz.a" "$root/lib/"
+  cp "$obj/zlib.h" "$obj/zconf.h" "$root/include/"
+}
+
 read -r v_openssl d < <(fetch openssl)
 step openssl "$v_openssl" build_openssl "$d"
 
@@ -189,6 +200,10 @@ step pugixml "$v" cmake_package pugixml "$d" -DPUGIXML_BUILD_TESTS=OFF
 read -r v d < <(fetch cli11)
 step cli11 "$v" cmake_package cli11 "$d" -DCLI11_BUILD_TESTS=OFF -DCLI11_BUILD_EXAMPLES=OFF \
   -DCLI11_BUILD_DOCS=OFF -DCLI11_PRECOMPILED=OFF
+
+# The bills' gzip: written by the sandbox, read by the runner.
+read -r v d < <(fetch zlib)
+step zlib "$v" build_zlib "$d"
 
 read -r v d < <(fetch sqlite3)
 step sqlite3 "$v" build_sqlite "$d" "$v"

@@ -161,7 +161,8 @@ TEST(SignAndVerify, AgreeWithTheKnownAnswers) {
        "Sign string:   " + masked + "\nSign:          " + known::kNotificationSign},
       {"verify", known::kNotificationDocument, 0,
        std::string("Verdict:       verified  (") + known::kNotificationSign + ")\n"},
-      {"verify", forged, 3, "Verdict:       mismatch: its sign 3DCE9A36AA4733924E30D92C58546976"},
+      {"verify", forged, 3,
+       std::string("Verdict:       mismatch: its sign ") + known::kNotificationSign},
       {"verify", "<html>", 3, "Verdict:       unreadable: malformed XML"},
   };
   for (const auto& row : rows) {

@@ -174,6 +174,10 @@ TEST(CycleScenario, ShowsEachScenariosStatesAndExitsByThem) {
        0,
        {"Query 2:       SUCCESS", "Refund:        refunded", "Refund query 1: REFUNDCLOSE",
         "Every signed reply verified."}},
+      {"coupon",
+       0,
+       {"<cash_fee><![CDATA[3030]]></cash_fee>", "<coupon_fee_0><![CDATA[1000]]></coupon_fee_0>",
+        "Query 2:       SUCCESS", "Payment:       paid", "\nNotification:  "}},
   };
   const auto cycles =
       std::count_if(std::begin(kScenarios), std::end(kScenarios),

@@ -18,6 +18,8 @@
 
 #include "client/notify_listener.h"
 #include "protocol/refund_notification.h"
+#include "protocol/flat_document.h"
+#include "protocol/sign.h"
 #include "tests/support/known_answers.h"
 #include "tests/support/merchant_server.h"
 
@@ -32,7 +34,7 @@ using quillmark::testsupport::MerchantServer;
 TEST(CheckNotify, TheGenuineCaseIsTheKnownAnswer) {
   const std::vector<NotifyCase> cases =
       NotifyCases(MadeUpPaidOrder(""), SandboxMerchant(), known::kNonce);
-  ASSERT_EQ(cases.size(), 8u);
+  ASSERT_EQ(cases.size(), 9u);
   EXPECT_EQ(cases[0].body, known::kNotificationDocument);
   EXPECT_EQ(cases[1].body, cases[0].body);
 }
@@ -45,7 +47,7 @@ TEST(CheckNotify, UnderHmacSha256OnlyAListenerOfTheOrdersTypeAnswersEveryCaseRig
   genuine.replace(genuine.find(known::kNotificationSign), 32, known::kHmacNotificationSign);
   const std::vector<NotifyCase> cases =
       NotifyCases(MadeUpPaidOrder("", SignType::kHmacSha256), SandboxMerchant(), known::kNonce);
-  ASSERT_EQ(cases.size(), 9u);
+  ASSERT_EQ(cases.size(), 10u);
   EXPECT_EQ(cases[0].body, genuine);
   EXPECT_EQ(cases[3].body, known::kNotificationDocument) << "the MD5 one";
   MerchantSettings hmac = SandboxMerchant();
@@ -54,8 +56,8 @@ TEST(CheckNotify, UnderHmacSha256OnlyAListenerOfTheOrdersTypeAnswersEveryCaseRig
     SignType orderType;
     int status;
     const char* total;
-  } rows[] = {{SignType::kHmacSha256, 0, "\n9 of 9 answers right.\n"},
-              {SignType::kMd5, 1, "\n6 of 9 answers right: "}};
+  } rows[] = {{SignType::kHmacSha256, 0, "\n10 of 10 answers right.\n"},
+              {SignType::kMd5, 1, "\n6 of 10 answers right: "}};
   for (const auto& row : rows) {
     SCOPED_TRACE(SignTypeName(row.orderType));
     NotifyListener listener(SandboxMerchant(), nullptr);
@@ -80,7 +82,7 @@ TEST(CheckNotify, TheClientsListenerAnswersEveryCaseRight) {
   const std::string url =
       "http://127.0.0.1:" + std::to_string(listener.port()) + "/quillmark/notify";
   EXPECT_EQ(CheckNotify({url, SandboxMerchant(), "", ""}, out), 0) << out.str();
-  EXPECT_NE(out.str().find("\n8 of 8 answers right.\n"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("\n9 of 9 answers right.\n"), std::string::npos) << out.str();
   // The genuine one was taken once and its repeat acknowledged without being taken again.
   const std::vector<ReceivedNotification> received = listener.received();
   ASSERT_GE(received.size(), 2u);
@@ -95,7 +97,7 @@ TEST(CheckNotify, AHandlerThatAcknowledgesEverythingIsCaughtCaseByCase) {
   server.Stop();
   EXPECT_EQ(status, 1);
   const std::string text = out.str();
-  EXPECT_NE(text.find("\n2 of 8 answers right:"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n3 of 9 answers right:"), std::string::npos) << text;
   for (const char* wrong :
        {"sign forged", "amount changed after signing", "no sign",
         "another merchant's appid and mch_id", "malformed document", "oversized document"}) {
@@ -161,7 +163,7 @@ TEST(CheckNotify, AHandlerThatDoesNotAnswerIsNotTriedCaseByCase) {
     EXPECT_EQ(CheckNotify(options, out), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * kTimeout);
     const std::string text = out.str();
-    EXPECT_NE(text.find("\n0 of 8 answers right; 7 not tried: the handler did not answer.\n"),
+    EXPECT_NE(text.find("\n0 of 9 answers right; 8 not tried: the handler did not answer.\n"),
               std::string::npos)
         << text;
     std::istringstream lines(text.substr(text.find("\n\n") + 2));
@@ -175,7 +177,7 @@ TEST(CheckNotify, AHandlerThatDoesNotAnswerIsNotTriedCaseByCase) {
       EXPECT_NE(line.find("not tried: the handler did not answer"), std::string::npos) << line;
       ++notTried;
     }
-    EXPECT_EQ(notTried, 7);
+    EXPECT_EQ(notTried, 8);
   }
 }
 
@@ -197,7 +199,45 @@ TEST(CheckNotify, SilenceOnTheOversizedCaseIsNoRefusal) {
   const std::size_t line = text.find("  oversized document");
   ASSERT_NE(line, std::string::npos) << text;
   EXPECT_LT(text.find("WRONG: the handler did not answer", line), text.find('\n', line)) << text;
-  EXPECT_NE(text.find("\n2 of 8 answers right"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n2 of 9 answers right"), std::string::npos) << text;
+}
+
+// A handler that keeps only the fields it knew of before it verifies: it refuses the genuine
+// notifications, which carry every field the platform's do, and the couponed one with a
+// field new to it; check-notify names that row and says why.
+TEST(CheckNotify, AHandlerThatDropsFieldsItDoesNotKnowFailsTheCouponRow) {
+  const MerchantSettings merchant = SandboxMerchant();
+  MerchantServer server([&merchant](const MerchantServer::Request& request,
+                                    std::size_t) -> MerchantAnswer {
+    static const char* const kKnown[] = {
+        "appid",          "mch_id",    "nonce_str",  "result_code", "return_code", "out_trade_no",
+        "transaction_id", "total_fee", "trade_type", "time_end",    "sign"};
+    Fields received;
+    std::string error;
+    if (request.body.size() > 64 * 1024 || !ReadFlatDocument(request.body, received, error)) {
+      return testsupport::Refusal();
+    }
+    Fields kept;
+    for (const char* name : kKnown) {
+      if (received.count(name) != 0) kept[name] = received.at(name);
+    }
+    const std::string sign = kept.count("sign") != 0 ? kept.at("sign") : "";
+    kept.erase("sign");
+    const bool ours = kept["appid"] == merchant.appId && kept["mch_id"] == merchant.mchId;
+    return ours && SignOf(kept, merchant.apiKey) == sign ? Acknowledgement()
+                                                         : testsupport::Refusal();
+  });
+  std::ostringstream out;
+  const int status = CheckNotify({server.url(), merchant, "", ""}, out);
+  server.Stop();
+  EXPECT_EQ(status, 1);
+  const std::string text = out.str();
+  EXPECT_NE(text.find("\n6 of 9 answers right:"), std::string::npos) << text;
+  const std::size_t line = text.find(std::string("  ") + kCouponCaseName);
+  ASSERT_NE(line, std::string::npos) << text;
+  const std::string row = text.substr(line, text.find('\n', line) - line);
+  EXPECT_NE(row.find("WRONG: must be acknowledged"), std::string::npos) << row;
+  EXPECT_NE(row.find("verified only the fields it knows"), std::string::npos) << row;
 }
 
 // check-notify --refund names each row a refund handler got wrong: the clients' own

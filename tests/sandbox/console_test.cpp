@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -157,6 +158,36 @@ TEST_F(ConsoleTest, ShowsOrdersTheirHistoryRequestsAndAttempts) {
   for (const char* data : {"paidorder", "neworder", "sign-mismatch", "127.0.0.1"}) {
     EXPECT_FALSE(Has(list, data)) << data;
   }
+}
+
+// The bills a merchant could fetch: one day (UTC+8) with its paid orders' summary, none for
+// an order never paid; an order's time_end says its zone.
+TEST_F(ConsoleTest, ListsTheBillsByDayWithTheirSummaries) {
+  Options options;
+  options.payAfterQueries = 1;
+  options.billReadyNow = true;
+  StartSandbox(options);
+  ASSERT_TRUE(Has(PlaceOrder("couponorder", {{"total_fee", "4030"}}).body, "SUCCESS"));
+  Query("couponorder");
+  ASSERT_TRUE(Has(Query("couponorder").body, "SUCCESS"));
+  ASSERT_TRUE(Has(PlaceOrder("unpaidorder", {{"total_fee", "700"}}).body, "SUCCESS"));
+  std::time_t now = std::time(nullptr) + 8 * 3600;
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char today[16];
+  std::strftime(today, sizeof today, "%Y%m%d", &parts);
+  json bills;
+  ASSERT_TRUE(Eventually([&] {
+    bills = GetJson("/console/api/bills");
+    return bills["bills"].size() == 1 && bills["bills"][0]["trades"] == 1;
+  })) << bills.dump();
+  EXPECT_EQ(bills["time_zone"], "UTC+8");
+  const json& bill = bills["bills"][0];
+  EXPECT_EQ(bill["bill_date"], today);
+  EXPECT_EQ(bill["ready"], true);
+  EXPECT_EQ(bill["order_total"], "40.30");
+  EXPECT_EQ(bill["settlement_total"], "30.30");
+  EXPECT_EQ(GetJson("/console/api/orders/couponorder")["order"]["time_end_zone"], "UTC+8");
 }
 
 TEST_F(ConsoleTest, ActionsPayCloseAndNotifyAsThePlatformWould) {

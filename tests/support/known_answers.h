@@ -103,21 +103,58 @@ inline bool IsDefaultMerchant() {
 inline constexpr char kNotifyTransactionId[] = "2026030791827364550192837465";
 inline constexpr char kNotifyTimeEnd[] = "20260307090503";
 inline constexpr char kNotificationSignString[] =
-    "appid=qmsandbox000000001&mch_id=1230000001&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"
+    "appid=qmsandbox000000001&attach=quillmark sandbox&bank_type=SANDBOX_DEBIT&cash_fee=1"
+    "&cash_fee_type=CNY&device_info=SANDBOX-TILL-01&fee_type=CNY&is_subscribe=N&mch_id=1230000001"
+    "&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO&openid=qmpayer-sandbox-000000000001"
     "&out_trade_no=20260307090503042j9kB8vGEuAaSvJF&result_code=SUCCESS&return_code=SUCCESS"
-    "&time_end=20260307090503&total_fee=1&trade_type=NATIVE"
+    "&settlement_total_fee=1&time_end=20260307090503&total_fee=1&trade_type=NATIVE"
     "&transaction_id=2026030791827364550192837465&key=QuillmarkSandboxKey2026x0123abcd";
-inline constexpr char kNotificationSign[] = "3DCE9A36AA4733924E30D92C58546976";
+inline constexpr char kNotificationSign[] = "A4656C9C0D3667C821AFBA5A97188E4A";
 inline constexpr char kNotificationDocument[] =
-    "<xml><return_code><![CDATA[SUCCESS]]></return_code>"
-    "<appid><![CDATA[qmsandbox000000001]]></appid><mch_id><![CDATA[1230000001]]></mch_id>"
-    "<nonce_str><![CDATA[j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO]]></nonce_str>"
-    "<result_code><![CDATA[SUCCESS]]></result_code>"
-    "<out_trade_no><![CDATA[20260307090503042j9kB8vGEuAaSvJF]]></out_trade_no>"
-    "<transaction_id><![CDATA[2026030791827364550192837465]]></transaction_id>"
-    "<total_fee><![CDATA[1]]></total_fee><trade_type><![CDATA[NATIVE]]></trade_type>"
-    "<time_end><![CDATA[20260307090503]]></time_end>"
-    "<sign><![CDATA[3DCE9A36AA4733924E30D92C58546976]]></sign></xml>";
+    "<xml><return_code><![CDATA[SUCCESS]]></return_code><appid>"
+    "<![CDATA[qmsandbox000000001]]></appid><mch_id><![CDATA[1230000001]]></mch_id><device_info>"
+    "<![CDATA[SANDBOX-TILL-01]]></device_info><nonce_str>"
+    "<![CDATA[j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO]]></nonce_str><result_code>"
+    "<![CDATA[SUCCESS]]></result_code><openid><![CDATA[qmpayer-sandbox-000000000001]]></openid>"
+    "<is_subscribe><![CDATA[N]]></is_subscribe><trade_type><![CDATA[NATIVE]]></trade_type>"
+    "<bank_type><![CDATA[SANDBOX_DEBIT]]></bank_type><total_fee><![CDATA[1]]></total_fee>"
+    "<settlement_total_fee><![CDATA[1]]></settlement_total_fee><fee_type>"
+    "<![CDATA[CNY]]></fee_type><cash_fee><![CDATA[1]]></cash_fee><cash_fee_type>"
+    "<![CDATA[CNY]]></cash_fee_type><transaction_id>"
+    "<![CDATA[2026030791827364550192837465]]></transaction_id><out_trade_no>"
+    "<![CDATA[20260307090503042j9kB8vGEuAaSvJF]]></out_trade_no><attach>"
+    "<![CDATA[quillmark sandbox]]></attach><time_end><![CDATA[20260307090503]]></time_end><sign>"
+    "<![CDATA[A4656C9C0D3667C821AFBA5A97188E4A]]></sign></xml>";
+// A payment paid partly with a coupon (the `coupon` scenario's 10.00 of 40.30): every
+// field the first one has, and the coupon's, for the same order, built and signed the
+// same way outside the project.
+inline constexpr char kCouponNotificationSignString[] =
+    "appid=qmsandbox000000001&attach=quillmark sandbox&bank_type=SANDBOX_DEBIT&cash_fee=3030"
+    "&cash_fee_type=CNY&coupon_count=1&coupon_fee=1000&coupon_fee_0=1000"
+    "&coupon_id_0=7700000000000000042&coupon_type_0=NO_CASH&device_info=SANDBOX-TILL-01"
+    "&fee_type=CNY&is_subscribe=N&mch_id=1230000001&nonce_str=j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO"
+    "&openid=qmpayer-sandbox-000000000001&out_trade_no=20260307090503042j9kB8vGEuAaSvJF"
+    "&result_code=SUCCESS&return_code=SUCCESS&settlement_total_fee=3030&time_end=20260307090503"
+    "&total_fee=4030&trade_type=NATIVE&transaction_id=2026030791827364550192837465"
+    "&key=QuillmarkSandboxKey2026x0123abcd";
+inline constexpr char kCouponNotificationSign[] = "3FA7C16E348D50D1BBB9CB5320DF4646";
+inline constexpr char kCouponNotificationDocument[] =
+    "<xml><return_code><![CDATA[SUCCESS]]></return_code><appid>"
+    "<![CDATA[qmsandbox000000001]]></appid><mch_id><![CDATA[1230000001]]></mch_id><device_info>"
+    "<![CDATA[SANDBOX-TILL-01]]></device_info><nonce_str>"
+    "<![CDATA[j9kB8vGEuAaSvJF92JKxCRoM2tDBxCUO]]></nonce_str><result_code>"
+    "<![CDATA[SUCCESS]]></result_code><openid><![CDATA[qmpayer-sandbox-000000000001]]></openid>"
+    "<is_subscribe><![CDATA[N]]></is_subscribe><trade_type><![CDATA[NATIVE]]></trade_type>"
+    "<bank_type><![CDATA[SANDBOX_DEBIT]]></bank_type><total_fee><![CDATA[4030]]></total_fee>"
+    "<settlement_total_fee><![CDATA[3030]]></settlement_total_fee><fee_type>"
+    "<![CDATA[CNY]]></fee_type><cash_fee><![CDATA[3030]]></cash_fee><cash_fee_type>"
+    "<![CDATA[CNY]]></cash_fee_type><coupon_fee><![CDATA[1000]]></coupon_fee><coupon_count>"
+    "<![CDATA[1]]></coupon_count><coupon_type_0><![CDATA[NO_CASH]]></coupon_type_0><coupon_id_0>"
+    "<![CDATA[7700000000000000042]]></coupon_id_0><coupon_fee_0><![CDATA[1000]]></coupon_fee_0>"
+    "<transaction_id><![CDATA[2026030791827364550192837465]]></transaction_id><out_trade_no>"
+    "<![CDATA[20260307090503042j9kB8vGEuAaSvJF]]></out_trade_no><attach>"
+    "<![CDATA[quillmark sandbox]]></attach><time_end><![CDATA[20260307090503]]></time_end><sign>"
+    "<![CDATA[3FA7C16E348D50D1BBB9CB5320DF4646]]></sign></xml>";
 
 // The same under sign_type HMAC-SHA256: sign_type in its sorted place, and the sign the
 // upper-case HMAC-SHA256 of the sign string's UTF-8 bytes keyed by the merchant key, from
@@ -165,6 +202,6 @@ inline constexpr char kHmacQueryReply[] =
     "</xml>";
 // kNotificationDocument's fields signed HMAC-SHA256 over kNotificationSignString.
 inline constexpr char kHmacNotificationSign[] =
-    "216C29CAF0D22A1082D7120FDFA321A4A1A383B0BEEAC4BE2CC8FED55D4C44F3";
+    "23B2E20EF0EED2DB805A036E21A489FB8FC64525C81C9C298998752DAF7A3A88";
 
 }  // namespace quillmark::known

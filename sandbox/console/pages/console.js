@@ -23,6 +23,21 @@
       ['Order', 'Amount', 'State', 'Placed', 'notify_url', 'Notification'],
       ['订单号', '金额', '状态', '下单时间', 'notify_url', '通知']],
     noOrders: ['No orders yet.', '还没有订单。'],
+    bills: ['Bills', '对账单'],
+    billsNote: [
+      zone => 'The days a bill could be fetched for (POST /pay/downloadbill), platform time ' +
+        zone + ': ready from 10:00 the next day.',
+      zone => '可下载对账单的日期（POST /pay/downloadbill），平台时间 ' + zone +
+        '：次日 10:00 起可下载。'],
+    billsHead: [
+      ['bill_date', 'Ready', 'Trades', 'Settlement total', 'Refund total', 'Fee total',
+        'Order total'],
+      ['bill_date', '可下载', '交易单数', '应结订单总金额', '退款总金额', '手续费总金额',
+        '订单总金额']],
+    noBills: ['No paid order yet, so no bill.', '还没有已支付的订单，没有对账单。'],
+    moreBills: ['More days than fit on one page.', '日期多于一页能显示的。'],
+    billReady: [b => b.ready ? 'yes' : b.too_old ? 'too old' : 'not yet',
+      b => b.ready ? '是' : b.too_old ? '过期' : '尚未'],
     moreOrders: ['More orders than fit on one page.', '订单多于一页能显示的。'],
     footer: [
       about => 'State ' + (about.state.in_memory
@@ -257,6 +272,7 @@
       table('orders', words.ordersHead, rows, words.noOrders, words.moreOrders, data.truncated),
       scenariosSection(data.scenarios),
       clientCertsSection(about),
+      billsSection(data.bills),
       footer(about)];
   }
 
@@ -273,6 +289,17 @@
         files.map(name => el('a', {class: 'download', download: name,
           href: '/console/api/client-cert/' + encodeURIComponent(mchId) + '/' +
             encodeURIComponent(name)}, name))))));
+  }
+
+  function billsSection(bills) {
+    if (!bills) return null;
+    const rows = bills.bills.map(bill => el('tr', {},
+      cell(bill.bill_date, 'day'), cell(words.billReady(bill)), cell(String(bill.trades), 'amount'),
+      cell(bill.settlement_total, 'amount'), cell(bill.refund_total, 'amount'),
+      cell(bill.fee_total, 'amount'), cell(bill.order_total, 'amount')));
+    return el('section', {class: 'bills'}, el('h2', {}, words.bills),
+      el('p', {class: 'note'}, words.billsNote(bills.time_zone)),
+      table('bills', words.billsHead, rows, words.noBills, words.moreBills, bills.truncated));
   }
 
   function signBlock(sign, type) {
@@ -346,6 +373,7 @@
     for (const name of ['transaction_id', 'time_end']) {
       if (name in order) facts.push([name, order[name], {}]);
     }
+    if ('time_end_zone' in order) facts[facts.length - 1][0] += ' (' + order.time_end_zone + ')';
     return el('dl', {}, facts.map(([name, value, attributes]) =>
       [el('dt', {}, name), el('dd', attributes, value)]));
   }
@@ -557,6 +585,8 @@
       // As many as one page of the API gives: as many as may be armed.
       const scenarios = await readApi(SCENARIOS + '?limit=' + about.body.max_armed);
       if (scenarios.ok) data.body.scenarios = scenarios.body;
+      const bills = await readApi('/console/api/bills');
+      if (bills.ok) data.body.bills = bills.body;
     }
     return {ok: true, nodes: view.draw(about.body, data.body), every: about.body.refresh_ms};
   }
