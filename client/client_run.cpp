@@ -89,8 +89,9 @@ std::string JudgeRefundQuery(const ScenarioAnswers& answers, const StepOutcome& 
   return "refund query 1 said " + status + ", not " + answers.firstRefundStatus;
 }
 
-// A sleep in short slices, ended early by an abort.
-bool Sleep(const TransferAbort* abort, std::chrono::milliseconds wait) {
+}  // namespace
+
+bool SleepUnlessAborted(const TransferAbort* abort, std::chrono::milliseconds wait) {
   const auto end = std::chrono::steady_clock::now() + wait;
   while (std::chrono::steady_clock::now() < end) {
     if (abort != nullptr && abort->aborted()) return false;
@@ -99,8 +100,6 @@ bool Sleep(const TransferAbort* abort, std::chrono::milliseconds wait) {
   }
   return abort == nullptr || !abort->aborted();
 }
-
-}  // namespace
 
 const ClientStepWords& WordsOf(ClientStep step) {
   for (const ClientStepWords& words : kStepWords) {
@@ -216,7 +215,7 @@ ClientRunResult PlayClientRun(CQuillmarkOps& ops, const ClientRunOptions& option
          !cycle.queries.empty() && cycle.queries.back().Field(kFieldTradeState) == "USERPAYING";
          ++i) {
       const bool waited =
-          options.pause ? options.pause(options.pollInterval) : Sleep(abort, options.pollInterval);
+          options.pause ? options.pause(options.pollInterval) : SleepUnlessAborted(abort, options.pollInterval);
       if (!waited) cycle.aborted = true;
       if (stopped()) break;
       query(static_cast<int>(cycle.queries.size()) + 1);

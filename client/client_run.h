@@ -105,6 +105,10 @@ class NotificationWatch {
   virtual NotificationAwaited Await(const std::string& orderNo) = 0;
 };
 
+// Sleeps `wait` in short slices, ended early by an abort (null: none); false when aborted.
+// A run's pause unless its options give one.
+bool SleepUnlessAborted(const TransferAbort* abort, std::chrono::milliseconds wait);
+
 // Waits `wait` unless aborted meanwhile; false when aborted. The tests pin time with one
 // that returns at once.
 using RunPause = std::function<bool(std::chrono::milliseconds wait)>;

@@ -1,23 +1,10 @@
 // The till's loop of till_run.h.
 #include "client/till_run.h"
 
-#include <algorithm>
-#include <thread>
-
 #include "protocol/operation.h"
 
 namespace quillmark {
 namespace {
-
-bool Sleep(const TransferAbort* abort, std::chrono::milliseconds wait) {
-  const auto end = std::chrono::steady_clock::now() + wait;
-  while (std::chrono::steady_clock::now() < end) {
-    if (abort != nullptr && abort->aborted()) return false;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        std::chrono::milliseconds(20), end - std::chrono::steady_clock::now()));
-  }
-  return abort == nullptr || !abort->aborted();
-}
 
 // The err_codes after which only a query tells whether the payer paid.
 bool OutcomeUnknown(const std::string& errCode) {
@@ -62,7 +49,7 @@ TillRunResult PlayTillRun(CQuillmarkOps& ops, const TillRunOptions& options) {
   TillRunResult run;
   const TransferAbort* abort = ops.settings().transport.abort.get();
   const auto pause = [&](std::chrono::milliseconds wait) {
-    return options.pause ? options.pause(wait) : Sleep(abort, wait);
+    return options.pause ? options.pause(wait) : SleepUnlessAborted(abort, wait);
   };
   const auto take = [&](TillStep step, StepOutcome outcome, std::string said) {
     int number = 1;

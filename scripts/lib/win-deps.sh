@@ -170,14 +170,19 @@ build_sqlite() {
 }
 
 build_zlib() {
-  # zlib's own makefile for MinGW, built outside its source, which both targets share: the
-  # static libz.a that FindZLIB takes, and its two headers.
-  local dir=$1 obj=$deps/obj/zlib
-  rm -rf "$obj" && mkdir -p "$obj" "$root/include" "$root/lib"
-  cp -r "$dir"/. "$obj"
-  make -C "$obj" -f win32/Makefile.gcc -j "$jobs" PREFIX=$triple- CC=$triple-gcc-posix libz.a
-  cp "$obj/libz.a" "$root/lib/"
-  cp "$obj/zlib.h" "$obj/zconf.h" "$root/include/"
+  # The library's sources compiled as they are (Debian's source has no makefile for MinGW),
+  # built outside the source, which both targets share: the static libz.a that FindZLIB
+  # takes, and its two headers. Each command answers for itself: step runs a recipe as an
+  # if's condition, where errexit does not hold.
+  local dir=$1 obj=$deps/obj/zlib part
+  rm -rf "$obj" && mkdir -p "$obj" "$root/include" "$root/lib" || return 1
+  for part in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast \
+    inflate inftrees trees uncompr zutil; do
+    "$triple-gcc-posix" -O2 -c "$dir/$part.c" -o "$obj/$part.o" || return 1
+  done
+  "$triple-ar" rcs "$obj/libz.a" "$obj"/*.o &&
+    cp "$obj/libz.a" "$root/lib/" &&
+    cp "$dir/zlib.h" "$dir/zconf.h" "$root/include/"
 }
 
 read -r v_openssl d < <(fetch openssl)
