@@ -14,7 +14,6 @@
 namespace quillmark::sandbox {
 namespace {
 
-constexpr char kMicropayTradeType[] = "MICROPAY";
 constexpr char kExpiredWords[] = "101 付款码已过期";
 
 // The words of each err_code micropay answers.
@@ -50,7 +49,7 @@ std::string AnswerAgain(const Order& order) {
 ReplyFields PaidFields(const std::string& orderNo, const Order& order) {
   return {{kFieldOutTradeNo, orderNo},
           {kFieldOpenId, PayerOf(order)},
-          {kFieldTradeType, kMicropayTradeType},
+          {kFieldTradeType, kTradeTypeMicropay},
           {kFieldBankType, "OTHERS"},
           {kFieldTotalFee, std::to_string(order.totalFee)},
           {kFieldCashFee, std::to_string(order.totalFee)},
@@ -116,6 +115,7 @@ void ServeMicropay(Exchange& ex, OrderDesk& desk) {
   order.scenario = scenario.name;
   order.signType = ex.check.signTypeValue;
   order.micropay = true;
+  order.tradeType = kTradeTypeMicropay;
   order.authCode = code;
   if (!desk.Place(orderNo, order)) return answer("OUT_TRADE_NO_USED", nullptr, "not placed");
   desk.WithOrder(orderNo, [&](Order& placed, OrderLife& life) {

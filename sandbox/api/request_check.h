@@ -72,6 +72,8 @@ inline constexpr char kTradeTypeNative[] = "NATIVE";
 inline constexpr char kTradeTypeJsapi[] = "JSAPI";
 inline constexpr char kTradeTypeMweb[] = "MWEB";
 inline constexpr char kTradeTypeApp[] = "APP";
+// And the till's code payment's, which micropay places (no unified order takes it).
+inline constexpr char kTradeTypeMicropay[] = "MICROPAY";
 
 // Checks one request body, in this order: valid UTF-8 without control characters, a
 // well-formed document whose root is `xml` with flat, uniquely named child elements

@@ -207,7 +207,8 @@ inline std::string KnownScenario(const char* column) {
 }
 
 inline std::string KnownTradeType(const char* column) {
-  const char* const all[] = {kTradeTypeNative, kTradeTypeJsapi, kTradeTypeMweb, kTradeTypeApp};
+  const char* const all[] = {kTradeTypeNative, kTradeTypeJsapi, kTradeTypeMweb, kTradeTypeApp,
+                             kTradeTypeMicropay};
   return OneOf(column, all, [](const char* name) { return name; });
 }
 
@@ -343,7 +344,7 @@ inline const Table<StoredOrder> kOrders{
             .With("NOT NULL DEFAULT 'NATIVE'")
             .Since(6)
             .Most(8)
-            .Form(columns::KnownTradeType("trade_type"), "NATIVE, JSAPI, MWEB or APP"),
+            .Form(columns::KnownTradeType("trade_type"), "NATIVE, JSAPI, MWEB, APP or MICROPAY"),
         Map<&StoredOrder::order, &Order::prepayId>("prepay_id", Sql::kText)
             .With("NOT NULL DEFAULT ''")
             .Since(6)

@@ -134,11 +134,11 @@ class Bill : public SandboxTest {
     const std::string url = Url("/pay/downloadbill");
     return {PostXml(url.c_str(), SignedDocument(fields).c_str(), log, transport), log.str()};
   }
-  // Placed for `fen` and paid by its second query, whose reply is returned.
-  Reply Paid(const std::string& orderNo, long long fen) {
-    EXPECT_EQ(
-        CdataField(PlaceOrder(orderNo, {{"total_fee", std::to_string(fen)}}).body, "result_code"),
-        "SUCCESS");
+  // Placed for `fen` (with `more` fields) and paid by its second query, whose reply is
+  // returned.
+  Reply Paid(const std::string& orderNo, long long fen, Fields more = {}) {
+    more["total_fee"] = std::to_string(fen);
+    EXPECT_EQ(CdataField(PlaceOrder(orderNo, more).body, "result_code"), "SUCCESS");
     Query(orderNo);
     return Query(orderNo);
   }
@@ -155,7 +155,9 @@ TEST_F(Bill, ListsTheDaysPaymentsAndRefundsInPlatformTime) {
   StartSandbox(options);
 
   const std::time_t before = std::time(nullptr);
-  const Reply paid = Paid("bill-paid-1", 1500);
+  // A JSAPI order names its payer: its row says how it was paid, and by whom.
+  const std::string payer = "qmBillPayer-made-up-00000001";
+  const Reply paid = Paid("bill-paid-1", 1500, {{"trade_type", "JSAPI"}, {"openid", payer}});
   const Reply coupon = Paid("bill-coupon-1", 4030);
   ASSERT_EQ(CdataField(PlaceOrder("bill-unpaid-1", {{"total_fee", "700"}}).body, "result_code"),
             "SUCCESS");
@@ -196,6 +198,9 @@ TEST_F(Bill, ListsTheDaysPaymentsAndRefundsInPlatformTime) {
     refunded += Fen(row.at("退款金额"));
     ordered += Fen(row.at("订单金额"));
     fees += Fen(row.at("手续费"));
+    const bool jsapi = row.at("商户订单号") == "bill-paid-1";
+    EXPECT_EQ(row.at("交易类型"), jsapi ? "JSAPI" : "NATIVE");
+    EXPECT_EQ(row.at("用户标识"), jsapi ? payer : "qmpayer-sandbox-000000000001");
     if (row.at("商户订单号") == "bill-coupon-1" && row.at("交易状态") == "SUCCESS") {
       EXPECT_EQ(row.at("代金券金额"), "10.00");
       EXPECT_EQ(row.at("应结订单金额"), "30.30");

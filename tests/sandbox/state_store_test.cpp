@@ -759,9 +759,9 @@ TEST(StateStore, RefusesAFileThatIsNotWhatASandboxWrites) {
        "the placed_at of row 1 of its orders"},
       {"a scenario it does not play", false, "UPDATE orders SET scenario = 'jackpot'",
        "the scenario of row 1 of its orders (a sandbox writes the name of a scenario there)"},
-      {"a trade type the unified order refuses", false, "UPDATE orders SET trade_type = 'CARD'",
-       "the trade_type of row 1 of its orders (a sandbox writes NATIVE, JSAPI, MWEB or APP "
-       "there)"},
+      {"a trade type no order has", false, "UPDATE orders SET trade_type = 'CARD'",
+       "the trade_type of row 1 of its orders (a sandbox writes NATIVE, JSAPI, MWEB, APP or "
+       "MICROPAY there)"},
       {"a journal body past what it keeps", false, "UPDATE requests SET body = zeroblob(4097)",
        "the body of row 1 of its requests (a sandbox writes at most 4096 bytes there)"},
       {"an order number the unified order refuses", false,
