@@ -574,11 +574,11 @@ click_button1
 # The unified order in flight, which the sandbox will never answer: the window's connection
 # to it is open.
 wait_until 60 connected_to "$PORT" || fail "Button1 sent nothing to the stalled sandbox: $(cat "$work/gui-stall.out")"
-# The panel laid out around its busy bar, which moves on: (260, 180) to (310, 202) of the
+# The panel laid out around its busy bar, which moves on: (318, 180) to (368, 202) of the
 # panel's 520 x 392 dialog units, left out.
 window_ready_within 30 "$GUI_WINDOW" || fail "the panel was never drawn in one place"
 eval "$(xdotool getwindowgeometry --shell "$GUI_WINDOW")"
-SCREEN_MASK="$((X + 260 * WIDTH / 520)),$((Y + 180 * HEIGHT / 392)) $((X + 310 * WIDTH / 520)),$((Y + 202 * HEIGHT / 392))"
+SCREEN_MASK="$((X + 318 * WIDTH / 520)),$((Y + 180 * HEIGHT / 392)) $((X + 368 * WIDTH / 520)),$((Y + 202 * HEIGHT / 392))"
 screen_settled_within 30 "$work/windows-stalled.png" || fail "the stalled cycle's panel never settled"
 SCREEN_MASK=""
 xdotool windowfocus "$GUI_WINDOW" 2>/dev/null || true
