@@ -53,7 +53,7 @@ class Refund : public ::testing::Test {
     return RunProgram(argv, work_.path());
   }
 
-  std::ostringstream log_;
+  SharedLog log_;
   std::unique_ptr<Sandbox> sandbox_;
   TempDir work_;
 };

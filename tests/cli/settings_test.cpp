@@ -98,7 +98,7 @@ class Settings : public ::testing::Test {
     EXPECT_EQ(ReadFile(work_.path() + "/other.bmp").substr(0, 2), "BM");
   }
 
-  std::ostringstream log_;
+  SharedLog log_;
   std::unique_ptr<Sandbox> sandbox_;
   TempDir work_;
 };

@@ -51,7 +51,7 @@ class Till : public ::testing::Test {
     return CQuillmarkOps(settings);
   }
 
-  std::ostringstream log_;
+  SharedLog log_;
   std::ostringstream out_;
   std::unique_ptr<Sandbox> sandbox_;
 };

@@ -59,7 +59,7 @@ class FaultReply : public ::testing::Test {
     return state.empty() ? CdataField(reply.body, "return_msg") : state;
   }
 
-  std::ostringstream log_;
+  SharedLog log_;
   std::unique_ptr<Sandbox> sandbox_;
 };
 

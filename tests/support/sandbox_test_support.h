@@ -18,6 +18,7 @@
 
 #include "sandbox/api/request_check.h"
 #include "sandbox/sandbox.h"
+#include "tests/support/shared_log.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::sandbox::testsupport {
@@ -114,7 +115,7 @@ class SandboxTest : public ::testing::Test {
     return Post(Url("/pay/orderquery"), SignedDocument(QueryFields(orderNo)), totalTimeoutMs);
   }
 
-  std::ostringstream log_;
+  SharedLog log_;
   std::unique_ptr<Sandbox> sandbox_;
 };
 
