@@ -30,7 +30,7 @@ TEST(CycleBill, WritesTheBillWholeAndSaysItsSummaryOrItsRefusal) {
   options.port = 0;
   options.payAfterQueries = 1;
   options.billReadyNow = true;
-  std::ostringstream log;
+  SharedLog log;
   options.log = &log;
   Sandbox sandbox(options);
   std::string error;

@@ -109,7 +109,7 @@ class Cycle : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Cycle, EndsAsDocumented) {
   const Case& c = GetParam();
-  std::ostringstream log;
+  SharedLog log;
   Options options;
   options.port = 0;  // a free port, given to the program as its API base
   options.payAfterQueries = 1;
@@ -230,7 +230,7 @@ std::string RunOnTerminal(const std::vector<std::string>& argv, const std::strin
 TEST(CycleVerifyPage, AsksTheSandboxAndExitsByItsVerdict) {
   Options options;
   options.port = 0;
-  std::ostringstream log;
+  SharedLog log;
   options.log = &log;
   Sandbox sandbox(options);
   std::string error;

@@ -56,7 +56,7 @@ TEST(AwaitNotify, ExitsByWhatTheOrdersNotificationWas) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    std::ostringstream log;
+    SharedLog log;
     Options options;
     options.port = 0;
     options.payAfterQueries = 1;
@@ -103,7 +103,7 @@ TEST(AwaitNotify, AcknowledgedOnlyOnceTheSandboxGotTheAnswer) {
   int acknowledged = 0;
   for (int run = 0; run < kRuns; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
-    std::ostringstream log;
+    SharedLog log;
     Options options;
     options.port = 0;
     options.payAfterQueries = 0;

@@ -142,7 +142,7 @@ TEST(CycleReport, JunitAndJsonTellEachStepOfAPassingAndAFailingCycle) {
     options.port = 0;
     options.payAfterQueries = 1;
     options.fault = row.fault;
-    std::ostringstream log;
+    SharedLog log;
     options.log = &log;
     Sandbox sandbox(options);
     std::string error;
@@ -316,7 +316,7 @@ TEST(CycleReport, AKilledRunLeavesTheReportThatWasThere) {
   options.port = 0;
   options.payAfterQueries = 1;
   options.notify = false;
-  std::ostringstream log;
+  SharedLog log;
   options.log = &log;
   Sandbox sandbox(options);
   std::string error;
@@ -348,7 +348,7 @@ TEST(CycleReport, AFailedWriteLeavesTheReportThatWasThere) {
   Options options;
   options.port = 0;
   options.payAfterQueries = 1;
-  std::ostringstream log;
+  SharedLog log;
   options.log = &log;
   Sandbox sandbox(options);
   std::string error;

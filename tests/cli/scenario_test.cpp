@@ -51,7 +51,7 @@ struct Played {
 Played Play(const std::string& scenario, const std::vector<std::string>& environment = {},
             bool played = true) {
   Played run;
-  std::ostringstream log;
+  SharedLog log;
   Options options;
   options.port = 0;
   options.payAfterQueries = 1;
@@ -288,7 +288,7 @@ TEST(ClientRun, PollsAPayerStillPayingAndAnAbortDuringTheWaitEndsIt) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    std::ostringstream log;
+    SharedLog log;
     Options options;
     options.port = 0;
     options.payAfterQueries = 1;
@@ -345,7 +345,7 @@ TEST(CycleScenario, AnUnknownNameIsABadOptionListingTheKnownOnes) {
 
 // A known one names itself where the summary's header lines are, whatever the sandbox plays.
 TEST(CycleScenario, NamesTheScenarioInTheSummary) {
-  std::ostringstream log;
+  SharedLog log;
   Options options;
   options.port = 0;
   options.log = &log;

@@ -264,7 +264,7 @@ TEST_F(Settings, ABadValueStopsTheProgramAndNamesItsSource) {
 // made-up one on a sandbox of its own, on another port. --profile takes each cycle to its
 // own address as its own merchant; a name the file lacks is refused with its profiles.
 TEST_F(Settings, EachProfileTalksToItsOwnAddressAsItsOwnMerchant) {
-  std::ostringstream secondLog;
+  SharedLog secondLog;
   Options options;
   options.port = 0;
   options.payAfterQueries = 1;

@@ -262,7 +262,7 @@ TEST(SandboxProgram, RefusesWhatIsNotARegularFileBeforeOpeningIt) {
 }
 
 TEST(SandboxProgram, ExplainsAPortThatIsTaken) {
-  std::ostringstream log;
+  SharedLog log;
   Options options;
   options.port = 0;
   options.log = &log;

@@ -841,7 +841,7 @@ namespace {
 using namespace testsupport;
 
 TEST(SandboxLifecycle, RunServesUntilStopIsCalledFromAnotherThread) {
-  std::ostringstream log;
+  SharedLog log;
   Options options;
   options.port = 0;
   options.log = &log;
@@ -881,7 +881,7 @@ TEST(SandboxLifecycle, StartFailsCleanlyAndStopIsAlwaysSafe) {
   EXPECT_FALSE(withPipe.Start(&error));
   EXPECT_EQ(error, "cannot read the notification CA file " + pipe + " (it is not a regular file)");
 
-  std::ostringstream log;
+  SharedLog log;
   options.certFile.clear();
   options.log = &log;
   Sandbox working(options);

@@ -33,6 +33,7 @@
 #include "sandbox/sandbox.h"
 #include "shell/qt/qr_view.h"
 #include "shell/qt/quillmark_dlg.h"
+#include "tests/support/shared_log.h"
 #include "shell/qt/settings_dlg.h"
 #include "tests/support/free_port.h"
 #include "tests/support/qr_reader.h"
@@ -51,7 +52,7 @@ namespace {
 // temporary folder and their lines into `opsOut`.
 struct Rig {
   QTemporaryDir dir;
-  std::ostringstream sandboxLog;
+  quillmark::sandbox::testsupport::SharedLog sandboxLog;
   std::ostringstream opsOut;
   std::unique_ptr<Sandbox> sandbox;
   int payAfterQueries = 1;  // the query that pays the order
