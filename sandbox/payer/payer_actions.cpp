@@ -105,7 +105,8 @@ void ServePayerPage(Exchange& ex, OrderDesk& desk, const std::string& orderNo,
   }
   if (payer.newOpenId) ex.reply.headers.emplace_back("Set-Cookie", OpenIdSetCookie(payer.openId));
   ex.reply.body =
-      PayerPageHtml(orderNo, order, language, PayerPageVisit{payer.openId, PayerReturnQuery(back)});
+      PayerPageHtml(orderNo, order, language,
+                    PayerPageVisit{payer.openId, PayerReturnQuery(back), back.redirectOrigin});
   desk.Log(ex, orderNo, 200, std::string("page shown, trade_state=") + TradeState(order));
 }
 

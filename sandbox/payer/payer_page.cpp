@@ -98,12 +98,15 @@ const PayerWords& WordsOf(PageLanguage language) {
 // The head and the page's heading: readable on a phone without zooming, its buttons as wide
 // as the screen and tall enough for a thumb. Its Content-Security-Policy, in the page itself,
 // allows its inline style and its forms to this site and nothing else: no script at all.
-std::string Head(PageLanguage language) {
+// MWEB's redirect_url is added to form-action: browsers hold a form's redirect to it too.
+std::string Head(PageLanguage language, const std::string& leadsTo = "") {
   const PayerWords& words = WordsOf(language);
   return std::string("<!DOCTYPE html>\n<html lang=\"") + LanguageCode(language) +
          "\"><head><meta charset=\"utf-8\">"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-         "style-src 'unsafe-inline'; form-action 'self'; base-uri 'none'\">"
+         "style-src 'unsafe-inline'; form-action 'self'" +
+         (leadsTo.empty() ? "" : " " + HtmlEscape(leadsTo)) +
+         "; base-uri 'none'\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
          "<title>" +
          words.title +
@@ -173,7 +176,7 @@ bool ParsePayerPath(const std::string& path, std::string& orderNo, bool& pay) {
 std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLanguage language,
                           const PayerPageVisit& visit) {
   const PayerWords& words = WordsOf(language);
-  std::string page = Head(language);
+  std::string page = Head(language, visit.leadsTo);
   const auto row = [&page](const char* heading, const char* id, const std::string& value) {
     page +=
         std::string("<tr><th>") + heading + "</th><td id=\"" + id + "\">" + value + "</td></tr>";

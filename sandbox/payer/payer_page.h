@@ -21,6 +21,7 @@ bool ParsePayerPath(const std::string& path, std::string& orderNo, bool& pay);
 struct PayerPageVisit {
   std::string openId;       // the payer browser's made-up openid; "": none shown
   std::string returnQuery;  // PayerReturnQuery(): appended to each button's action
+  std::string leadsTo;      // PayerReturn::redirectOrigin: where its buttons may lead
 };
 
 // The page of `order`: its number, description, amount, state and its scenario when that is

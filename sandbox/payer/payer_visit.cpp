@@ -29,7 +29,17 @@ bool ReadPayerReturn(std::string_view query, PayerReturn& back, std::string& pro
       return false;
     }
   }
+  const std::size_t end = url.find_first_of("/?#", host);
+  const std::string origin = url.substr(0, end);
+  if (origin.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789.-_:[]",
+                               host) != std::string::npos) {
+    // What the origin holds goes into the page's policy: a name, an address and a port.
+    problem = "redirect_url's host must be a name or an address, with no user name";
+    return false;
+  }
   back.redirectUrl = url;
+  back.redirectOrigin = origin;
   return true;
 }
 

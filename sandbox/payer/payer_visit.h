@@ -15,12 +15,15 @@ inline constexpr std::size_t kMaxRedirectUrlBytes = 1024;
 
 struct PayerReturn {
   std::string redirectUrl;  // "": none
-  bool bridge = false;      // shown in the bridge script's frame (bridge=1)
+  // Its origin ("https://shop.example:8080"): the payer page's policy lets its buttons lead
+  // there, which a browser checks on the redirect after a form's POST too.
+  std::string redirectOrigin;
+  bool bridge = false;  // shown in the bridge script's frame (bridge=1)
 };
 
 // The page's query ("prepay_id=...&redirect_url=https%3A%2F%2F..."): false, with `problem`
 // in English, when redirect_url is not an http(s) address of at most kMaxRedirectUrlBytes
-// without spaces or control characters.
+// without spaces or control characters, its host a name or an address (no user name).
 bool ReadPayerReturn(std::string_view query, PayerReturn& back, std::string& problem);
 // What the page's buttons and its own address carry on: "?redirect_url=..." (encoded),
 // "?bridge=1", or "" for neither.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sandbox/payer/mweb_referer.h"
+#include "sandbox/payer/payer_page.h"
 #include "sandbox/payer/payer_visit.h"
 
 namespace quillmark::sandbox {
@@ -96,6 +97,8 @@ TEST(PayerReturn, TakesOnlyAnHttpAddressOfBoundedSize) {
       {"redirect_url=https%3A%2F%2F%2Fx", false, "", ""},
       {"redirect_url=https%3A%2F%2Fshop.example%2F%0D%0ASet-Cookie%3A+x", false, "", ""},
       {"redirect_url=https://shop.example/a+b", false, "", ""},
+      {"redirect_url=https%3A%2F%2Fx%40evil.test%2F", false, "", ""},
+      {"redirect_url=https%3A%2F%2Fshop.example%3Bscript-src", false, "", ""},
       {"bridge=1", true, "", "?bridge=1"},
   };
   for (const auto& row : rows) {
@@ -109,6 +112,18 @@ TEST(PayerReturn, TakesOnlyAnHttpAddressOfBoundedSize) {
       EXPECT_EQ(PayerReturnQuery(back), row.carried) << row.query;
     }
   }
+}
+
+TEST(PayerReturn, LetsThePageLeadOnlyToTheRedirectsOrigin) {
+  PayerReturn back;
+  std::string problem;
+  ASSERT_TRUE(
+      ReadPayerReturn("redirect_url=http%3A%2F%2Fshop.example%3A8080%3Fa%3D1", back, problem));
+  PayerPageVisit visit;
+  visit.leadsTo = back.redirectOrigin;
+  EXPECT_NE(PayerPageHtml("n1", Order{}, PageLanguage::kEnglish, visit)
+                .find("form-action 'self' http://shop.example:8080;"),
+            std::string::npos);
 }
 
 TEST(PayerOpenId, IsMadeUpOnceAndReadBackFromItsCookie) {
@@ -129,6 +144,19 @@ TEST(PayerOpenId, IsMadeUpOnceAndReadBackFromItsCookie) {
               {std::string(kOpenIdCookie) + "=" + made + "<", ""},
               {"", ""}};
   for (const auto& row : rows) EXPECT_EQ(OpenIdFromCookie(row.header), row.openId) << row.header;
+
+  // A JSAPI order names its payer, and the page says whether that is whoever opened it.
+  Order jsapi;
+  jsapi.tradeType = "JSAPI";
+  jsapi.openId = made;
+  PayerPageVisit visit;
+  visit.openId = made;
+  EXPECT_NE(PayerPageHtml("n1", jsapi, PageLanguage::kEnglish, visit)
+                .find("<code>" + made + "</code> (you)</td>"),
+            std::string::npos);
+  visit.openId = MakeUpOpenId(random);
+  EXPECT_NE(PayerPageHtml("n1", jsapi, PageLanguage::kEnglish, visit).find("(not you"),
+            std::string::npos);
 }
 
 }  // namespace
