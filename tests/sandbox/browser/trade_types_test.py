@@ -9,8 +9,9 @@ than the sandbox's; Chromium reaches that port as shop.example (registered) and 
      handed to the bridge script on the merchant's page; the payer page shows in its frame,
      Pay is pressed there, and the page's callback hears `ok`; the order is queried SUCCESS
      and its notification received;
-  2. another order's parameters signed with a wrong key: the callback hears `fail`, naming
-     sign-mismatch, and no payer page is shown;
+  2. sets the sandbox refuses (a wrong key, a timeStamp in milliseconds): the callback
+     hears `fail` naming the rule, and no payer page is shown; a shown one declined, or
+     closed, hears `cancel`;
   3. an MWEB order's mweb_url&redirect_url=... followed from other.test's page gets the
      refusal page naming both hosts (403, as a request without a Referer gets);
   4. the same link followed from shop.example's page opens the payer page; Pay lands on the
@@ -223,6 +224,12 @@ class TradeTypesTest(unittest.TestCase):
         params["paySign"] = page_sign(params, key, sign_type)
         return params
 
+    def resigned(self, params, **changes):
+        """The set with `changes`, signed again as they are (with the right key)."""
+        changed = dict(params, **changes)
+        changed["paySign"] = page_sign(changed, self.key, changed["signType"])
+        return changed
+
     def shoot(self, name, sizes=((390, 844), (1280, 800))):
         """The page as it is now at each size, as --shots DIR/48-NAME-WxH.png."""
         if not ARGS.shots:
@@ -277,14 +284,42 @@ class TradeTypesTest(unittest.TestCase):
         for n in notified:
             self.assertEqual(n.get("sign"), sign_of(n, self.key), n)
 
-    def test_2_a_wrong_key_fails_naming_the_rule(self):
-        _, reply = self.place("JSAPI", openid=PAYER)
-        self.open_jsapi_page()
-        wrong = self.page_parameters(reply["prepay_id"], "K" * 32, "MD5")
-        self.driver.execute_script("startPayment(arguments[0]);", wrong)
-        wait_for(self.driver, "the callback's fail",
-                 lambda d: self.outcome() == "fail sign-mismatch")
-        self.assertFalse(self.driver.find_elements(By.CSS_SELECTOR, "[data-quillmark-bridge]"))
+    def test_2_a_refused_set_or_a_decline_calls_back_without_paying(self):
+        """Each row a fresh order: a set the sandbox refuses fails naming the rule with no
+        payer page shown; a shown one declined, or closed with ×, is a cancel."""
+        rows = (
+            ("signed with a wrong key", lambda p: dict(p, paySign=page_sign(p, "K" * 32, "MD5")),
+             None, "fail sign-mismatch"),
+            ("a timeStamp in milliseconds",
+             lambda p: self.resigned(p, timeStamp=str(int(time.time() * 1000))),
+             None, "fail timestamp-milliseconds"),
+            ("declined", lambda p: p, "button.decline", "cancel"),
+            ("closed", lambda p: p, "[data-quillmark-bridge] button[aria-label=Close]", "cancel"),
+        )
+        driver = self.driver
+        for what, spoil, button, said in rows:
+            with self.subTest(what):
+                order_no, reply = self.place("JSAPI", openid=PAYER)
+                self.open_jsapi_page()
+                params = spoil(self.page_parameters(reply["prepay_id"], self.key, "MD5"))
+                driver.execute_script("startPayment(arguments[0]);", params)
+                if button == "button.decline":
+                    frame = wait_for(driver, "the payer page's frame",
+                                     lambda d: d.find_element(By.CSS_SELECTOR,
+                                                              "[data-quillmark-bridge] iframe"))
+                    driver.switch_to.frame(frame)
+                    wait_for(driver, "the order in the frame",
+                             lambda d: page_text(d, "order") == order_no)
+                    driver.execute_script("document.querySelector(arguments[0]).click();",
+                                          button)
+                    driver.switch_to.default_content()
+                elif button:
+                    wait_for(driver, "the frame's close button",
+                             lambda d: d.find_element(By.CSS_SELECTOR, button)).click()
+                wait_for(driver, "the callback's " + said, lambda d: self.outcome() == said)
+                self.assertFalse(driver.find_elements(By.CSS_SELECTOR, "[data-quillmark-bridge]"))
+                self.assertEqual(self.trade_state(order_no),
+                                 "PAYERROR" if button == "button.decline" else "NOTPAY")
 
     def test_3_mweb_from_another_site_is_refused(self):
         order_no, reply = self.place(
