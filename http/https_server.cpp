@@ -421,6 +421,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     request_.cookie = header(http::field::cookie);
     request_.contentType = header(http::field::content_type);
     request_.acceptLanguage = header(http::field::accept_language);
+    request_.referer = header(http::field::referer);
     const beast::string_view site = message["Sec-Fetch-Site"];
     request_.secFetchSite = std::string(site.data(), site.size());
     request_.fromLoopback = fromLoopback_;

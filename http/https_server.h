@@ -44,6 +44,7 @@ struct HttpRequest {
   std::string cookie;
   std::string contentType;
   std::string acceptLanguage;  // which language the pages are written in
+  std::string referer;         // the page a link was followed from (MWEB's page checks it)
   bool fromLoopback = false;
   PeerCertificate peerCertificate;  // nothing presented where the server asks for none
 };

@@ -42,9 +42,11 @@
 #include "sandbox/notify/notifier.h"
 #include "sandbox/order/order_book.h"
 #include "sandbox/order/order_life.h"
+#include "sandbox/payer/bridge_script.h"
 #include "sandbox/payer/code_page.h"
 #include "sandbox/payer/payer_actions.h"
 #include "sandbox/payer/payer_page.h"
+#include "sandbox/payer/payer_visit.h"
 #include "sandbox/scenarios/pay.h"
 #include "sandbox/store/state_store.h"
 #include "text/codecs.h"
@@ -599,12 +601,43 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
     Log(ex, "-", 200, "payment code " + code + " shown, good for 60 s");
     return true;
   }
+  if (request.method == "GET" && request.path == kBridgeScriptPath) {
+    // Loaded by a merchant's page of another origin, as any script is: no CORS needed.
+    Record(request, {});
+    ex.entry.operation = kOperationPayerPage;
+    ex.entry.verdict = kVerdictPage;
+    ex.reply.contentType = "text/javascript; charset=utf-8";
+    ex.reply.body = BridgeScript();
+    Log(ex, "-", 200, "bridge script served");
+    return true;
+  }
+  if (request.method == "GET" && request.path == kBridgeDonePath) {
+    Record(request, {});
+    ex.entry.operation = kOperationPayerPage;
+    ex.entry.verdict = kVerdictPage;
+    const std::string outcome = FormValue(request.query, "outcome");
+    ex.reply.body = BridgeDoneHtml(outcome);
+    ex.reply.status = ex.reply.body.empty() ? 404 : 200;
+    ex.reply.contentType = "text/html; charset=utf-8";
+    Log(ex, "-", ex.reply.status,
+        ex.reply.body.empty() ? "FAIL no such outcome " + PrintableAscii(outcome)
+                              : "bridge told " + outcome);
+    return true;
+  }
   if (!ParsePayerPath(request.path, orderNo, pay)) return false;
   if (request.method == "GET" && !pay) {
     Record(request, {});
     ex.entry.operation = kOperationPayerPage;
     ex.entry.verdict = kVerdictPage;
-    ServePayerPage(ex, *this, orderNo);
+    PayerContext payer;
+    payer.mwebDomain = options.mwebDomain;
+    payer.openId = OpenIdFromCookie(request.cookie);
+    if (payer.openId.empty()) {
+      std::lock_guard<std::mutex> lock(mutex);
+      payer.openId = MakeUpOpenId(random);
+      payer.newOpenId = true;
+    }
+    ServePayerPage(ex, *this, orderNo, payer);
     return true;
   }
   if (request.method == "POST" && pay) {
@@ -621,7 +654,22 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
 // answered in JSON, 200 whatever the verdict, which the body carries.
 bool Sandbox::Impl::RoutePageVerify(Exchange& ex) {
   const HttpRequest& request = ex.request;
-  if (request.method != "POST" || request.path != kPageVerifyPath) return false;
+  if (request.path != kPageVerifyPath ||
+      (request.method != "POST" && request.method != "OPTIONS")) {
+    return false;
+  }
+  // A merchant's page of another origin asks, through the bridge script: its JSON body
+  // makes the browser ask first (OPTIONS). No cookie is sent or needed, so any origin may.
+  ex.reply.headers.emplace_back("Access-Control-Allow-Origin", "*");
+  if (request.method == "OPTIONS") {
+    ex.journal = false;
+    ex.reply.status = 204;
+    ex.reply.headers.emplace_back("Access-Control-Allow-Methods", "POST");
+    ex.reply.headers.emplace_back("Access-Control-Allow-Headers", "Content-Type");
+    ex.reply.headers.emplace_back("Access-Control-Max-Age", "600");
+    Log(ex, "-", 204, "page check's preflight");
+    return true;
+  }
   Record(request, {});
   ex.entry.operation = kOperationPageVerify;
   ex.entry.verdict = kVerdictPage;
@@ -651,10 +699,11 @@ void Sandbox::Impl::NoEndpoint(Exchange& ex) {
   const HttpRequest& request = ex.request;
   Record(request, {});
   std::string endpoints = "POST";
-  for (std::size_t i = 0; i < kOperations.size(); ++i) {
-    endpoints += (i == 0 ? " " : i + 1 == kOperations.size() ? " or " : ", ");
-    endpoints += kOperations[i]->path;
+  for (const Operation* operation : kOperations) {
+    endpoints += std::string(endpoints.size() == 4 ? " " : ", ") + operation->path;
   }
+  // Besides the platform's operations, the two a merchant's JSAPI page under test uses.
+  endpoints += std::string(", ") + kPageVerifyPath + " or GET " + kBridgeScriptPath;
   std::string message = "no such endpoint: " + request.method + " " + PrintableAscii(request.path) +
                         " (" + endpoints + ")";
   // An operation asked for at the path it has without its guard, as merchants who move from

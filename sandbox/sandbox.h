@@ -60,6 +60,11 @@ struct Options {
   // listens on.
   std::string publicHost;
 
+  // The merchant's registered domain: MWEB's page is shown only to a payer whose Referer is
+  // this host or a name below it (sandbox/payer/mweb_referer.h). Empty: a loopback or LAN
+  // address, or the host the sandbox is reached by.
+  std::string mwebDomain;
+
   // Payment notifications: when an order becomes paid, its notify_url is sent the result,
   // at once and then again after each of these delays until the merchant acknowledges.
   bool notify = true;

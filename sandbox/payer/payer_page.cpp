@@ -37,6 +37,10 @@ struct PayerWords {
   const char* closed;
   const char* expired;
   const char* noSuchOrder;  // beside the English line the tests read
+  const char* payer;        // a JSAPI order's openid
+  const char* you;          // after it, when it is the visitor's
+  const char* notYou;       // ... and when it is not
+  const char* yourOpenId;
 };
 
 constexpr PayerWords kChinese = {
@@ -57,7 +61,11 @@ constexpr PayerWords kChinese = {
     "此订单已支付并已退款。",
     "此订单已被商户关闭，不能再支付。",
     "此订单已过期，被平台关闭，不能再支付。",
-    "没有这个订单。"};
+    "没有这个订单。",
+    "付款人 openid",
+    "（就是你）",
+    "（不是你：这是另一位付款人的订单）",
+    "你的 openid"};
 
 constexpr PayerWords kEnglish = {
     "Quillmark sandbox payment",
@@ -77,7 +85,11 @@ constexpr PayerWords kEnglish = {
     "This order has been paid and refunded.",
     "This order has been closed by the merchant and can no longer be paid.",
     "This order has expired: the platform closed it, and it can no longer be paid.",
-    "There is no such order."};
+    "There is no such order.",
+    "Payer openid",
+    " (you)",
+    " (not you: this order is another payer's)",
+    "Your openid"};
 
 const PayerWords& WordsOf(PageLanguage language) {
   return language == PageLanguage::kEnglish ? kEnglish : kChinese;
@@ -86,12 +98,15 @@ const PayerWords& WordsOf(PageLanguage language) {
 // The head and the page's heading: readable on a phone without zooming, its buttons as wide
 // as the screen and tall enough for a thumb. Its Content-Security-Policy, in the page itself,
 // allows its inline style and its forms to this site and nothing else: no script at all.
-std::string Head(PageLanguage language) {
+// MWEB's redirect_url is added to form-action: browsers hold a form's redirect to it too.
+std::string Head(PageLanguage language, const std::string& leadsTo = "") {
   const PayerWords& words = WordsOf(language);
   return std::string("<!DOCTYPE html>\n<html lang=\"") + LanguageCode(language) +
          "\"><head><meta charset=\"utf-8\">"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-         "style-src 'unsafe-inline'; form-action 'self'; base-uri 'none'\">"
+         "style-src 'unsafe-inline'; form-action 'self'" +
+         (leadsTo.empty() ? "" : " " + HtmlEscape(leadsTo)) +
+         "; base-uri 'none'\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
          "<title>" +
          words.title +
@@ -110,15 +125,15 @@ std::string Head(PageLanguage language) {
 }
 
 std::string Button(const std::string& orderNo, const char* suffix, const char* cls,
-                   const std::string& label) {
-  return "<form method=\"post\" action=\"" + HtmlEscape(PayerPagePath(orderNo) + suffix) +
+                   const std::string& label, const std::string& query) {
+  return "<form method=\"post\" action=\"" + HtmlEscape(PayerPagePath(orderNo) + suffix + query) +
          "\"><button type=\"submit\" class=\"" + cls + "\">" + HtmlEscape(label) +
          "</button></form>";
 }
 
 // What the page says below the order, and its buttons while the order can still be paid.
-std::string StateAndButtons(const std::string& orderNo, const Order& order,
-                            const PayerWords& words) {
+std::string StateAndButtons(const std::string& orderNo, const Order& order, const PayerWords& words,
+                            const std::string& query) {
   const OrderState state = StateOf(order);
   // An order its scenario has the platform close is past paying here even before then.
   const bool expired = PlayOf(order.scenario).closeAtFirstQuery;
@@ -131,9 +146,9 @@ std::string StateAndButtons(const std::string& orderNo, const Order& order,
   const bool paying = state == OrderState::kUserPaying;
   std::string part;
   if (paying) part += said(words.paying);
-  part += Button(orderNo, kPaySuffix, "pay", words.pay + AmountText(order.totalFee));
-  part += Button(orderNo, kDeclineSuffix, "decline", words.decline);
-  if (!paying) part += Button(orderNo, kKeepPayingSuffix, "keep", words.keepPaying);
+  part += Button(orderNo, kPaySuffix, "pay", words.pay + AmountText(order.totalFee), query);
+  part += Button(orderNo, kDeclineSuffix, "decline", words.decline, query);
+  if (!paying) part += Button(orderNo, kKeepPayingSuffix, "keep", words.keepPaying, query);
   return part + "<p class=\"note\">" + words.choices + "</p>";
 }
 
@@ -158,9 +173,10 @@ bool ParsePayerPath(const std::string& path, std::string& orderNo, bool& pay) {
   return true;
 }
 
-std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLanguage language) {
+std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLanguage language,
+                          const PayerPageVisit& visit) {
   const PayerWords& words = WordsOf(language);
-  std::string page = Head(language);
+  std::string page = Head(language, visit.leadsTo);
   const auto row = [&page](const char* heading, const char* id, const std::string& value) {
     page +=
         std::string("<tr><th>") + heading + "</th><td id=\"" + id + "\">" + value + "</td></tr>";
@@ -178,8 +194,20 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLa
                                           : "");
     row(words.scenario, "scenario", "<span class=\"scenario\">" + shown + "</span>");
   }
+  if (!order.openId.empty()) {
+    const bool yours = order.openId == visit.openId;
+    row(words.payer, "payer",
+        "<code>" + HtmlEscape(order.openId) + "</code>" +
+            (visit.openId.empty() ? ""
+             : yours              ? words.you
+                                  : words.notYou));
+  }
   page += "</table>";
-  page += StateAndButtons(orderNo, order, words);
+  page += StateAndButtons(orderNo, order, words, visit.returnQuery);
+  if (!visit.openId.empty()) {
+    page += std::string("<p class=\"note\">") + words.yourOpenId + ": <code id=\"openid\">" +
+            HtmlEscape(visit.openId) + "</code></p>";
+  }
   // A till pays by the code a phone shows, not by this page: the way to one.
   return page + "<p class=\"code-link\"><a href=\"" + kPaymentCodePath +
          "\">付款码 · payment code</a></p></body></html>\n";

@@ -223,6 +223,19 @@ void AddAddressOptions(CLI::App& app, const Options& defaults, ProgramOptions& p
                                   "the address it listens on)")
                        ->option_text("URL")
                        ->check(PublicUrlProblem);
+  app.add_option("--mweb-domain", options.mwebDomain,
+                 "the merchant's registered domain: MWEB's page is\n"
+                 "shown only from a page on it or below it\n"
+                 "(default: any loopback or LAN address)")
+      ->option_text("HOST")
+      ->check([](const std::string& value) {
+        const bool name = !value.empty() && value.size() <= 253 &&
+                          value.find_first_not_of(
+                              "abcdefghijklmnopqrstuvwxyz"
+                              "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == std::string::npos &&
+                          value.front() != '.' && value.front() != '-';
+        return name ? std::string() : "bad domain " + value + " (a host name, e.g. shop.example)";
+      });
   line.cert = app.add_option("--cert", options.certFile,
                              "PEM certificate chain (default: the build's\n"
                              "server.pem, or one it makes itself)")

@@ -737,7 +737,8 @@ TEST_F(SandboxServer, UnknownPathsGetAnXmlError) {
     EXPECT_EQ(CdataField(reply->body, "return_msg"),
               std::string("no such endpoint: ") + row.method + " " + row.path +
                   " (POST /pay/unifiedorder, /pay/orderquery, /pay/closeorder, /secapi/pay/refund, "
-                  "/pay/refundquery, /pay/micropay, /secapi/pay/reverse or /pay/downloadbill)");
+                  "/pay/refundquery, /pay/micropay, /secapi/pay/reverse, /pay/downloadbill, "
+                  "/pay/page/verify or GET /pay/bridge.js)");
   }
 }
 

@@ -225,6 +225,47 @@ def wait_for_devtools_port(profile, seconds):
         time.sleep(0.05)
 
 
+def launch_browser(holder, folder, flags=()):
+    """Headless Chromium and chromedriver, with `flags` besides the usual ones, as
+    holder.chromium, holder.chromedriver and holder.driver (set as each starts, so that a
+    clean-up finds what did). Chromium and chromedriver are started here, and told to meet
+    at 127.0.0.1, rather than by Selenium and chromedriver, which reach each other as
+    "localhost": a machine without /etc/hosts cannot resolve that name."""
+    profile = os.path.join(folder, "chromium")
+    chromium_log = os.path.join(folder, "chromium.log")
+    driver_log = os.path.join(folder, "chromedriver.log")
+    with open(chromium_log, "wb") as output:
+        holder.chromium = subprocess.Popen(
+            [ARGS.chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
+             "--disable-quic", "--no-first-run", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
+             "--window-size=800,900", "--accept-lang=en-US", "--user-data-dir=" + profile,
+             "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0"] +
+            list(flags) + ["about:blank"],
+            stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
+    port = free_port()
+    holder.chromedriver = subprocess.Popen(
+        [ARGS.chromedriver, "--port=%d" % port, "--log-path=" + driver_log],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    try:
+        devtools = wait_for_devtools_port(profile, 15)
+        wait_for_port(port, 10)
+        options = webdriver.ChromeOptions()
+        options.debugger_address = "127.0.0.1:%d" % devtools
+        # The sandbox's certificate comes from its own CA, which Chromium does not know.
+        options.set_capability("acceptInsecureCerts", True)
+        holder.driver = webdriver.Remote(command_executor="http://127.0.0.1:%d" % port,
+                                         options=options)
+    except Exception as error:
+        logs = ""
+        for path in (chromium_log, driver_log):
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    logs += "--- %s\n%s\n" % (path, f.read()[-3000:])
+        raise AssertionError("cannot drive %s through %s: %s\n%s"
+                             % (ARGS.chromium, ARGS.chromedriver, error, logs))
+
+
 # --- signed documents --------------------------------------------------------------------
 
 def sign_of(fields, key):
@@ -307,12 +348,13 @@ class NotifyListener:
 class SandboxProgram:
     """quillmark-sandbox on a free port; its output is collected as it comes."""
 
-    def __init__(self, program, env):
+    def __init__(self, program, env, options=()):
         self.lines = []
         self.errors = []
         self.condition = threading.Condition()
         self.process = subprocess.Popen(
-            [program, "--port", "0", "--state", ":memory:", "--notify-delays", "0.2,0.5"],
+            [program, "--port", "0", "--state", ":memory:", "--notify-delays", "0.2,0.5"] +
+            list(options),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             env=env, text=True, encoding="utf-8", errors="replace")
         for stream, into in ((self.process.stdout, self.lines), (self.process.stderr, self.errors)):
@@ -499,42 +541,7 @@ class PayerPageTest(unittest.TestCase):
 
     def test_2_page_shows_the_order(self):
         self.need("code_url")
-        # Chromium and chromedriver are started here, and told to meet at 127.0.0.1, rather
-        # than by Selenium and chromedriver, which reach each other as "localhost": a machine
-        # without /etc/hosts cannot resolve that name.
-        profile = os.path.join(self.temp.name, "chromium")
-        chromium_log = os.path.join(self.temp.name, "chromium.log")
-        driver_log = os.path.join(self.temp.name, "chromedriver.log")
-        with open(chromium_log, "wb") as output:
-            type(self).chromium = subprocess.Popen(
-                [ARGS.chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
-                 "--disable-quic", "--no-first-run", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
-                 "--window-size=800,900", "--accept-lang=en-US", "--user-data-dir=" + profile,
-                 "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-                 "about:blank"],
-                stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT)
-        port = free_port()
-        type(self).chromedriver = subprocess.Popen(
-            [ARGS.chromedriver, "--port=%d" % port, "--log-path=" + driver_log],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        try:
-            devtools = wait_for_devtools_port(profile, 15)
-            wait_for_port(port, 10)
-            options = webdriver.ChromeOptions()
-            options.debugger_address = "127.0.0.1:%d" % devtools
-            # The sandbox's certificate comes from its own CA, which Chromium does not know.
-            options.set_capability("acceptInsecureCerts", True)
-            type(self).driver = webdriver.Remote(command_executor="http://127.0.0.1:%d" % port,
-                                                 options=options)
-        except Exception as error:
-            logs = ""
-            for path in (chromium_log, driver_log):
-                if os.path.exists(path):
-                    with open(path, errors="replace") as f:
-                        logs += "--- %s\n%s\n" % (path, f.read()[-3000:])
-            self.fail("cannot drive %s through %s: %s\n%s"
-                      % (ARGS.chromium, ARGS.chromedriver, error, logs))
+        launch_browser(type(self), self.temp.name)
         driver = self.driver
         driver.set_page_load_timeout(20)
         driver.get(self.state["code_url"])
