@@ -28,6 +28,7 @@
 #include "http/https_server.h"
 #include "platform/platform.h"
 #include "protocol/auth_code.h"
+#include "protocol/field_rules.h"
 #include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"
@@ -594,9 +595,13 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
     }
     const std::int64_t madeAt = ex.entry.at / 1000;
     const std::string code = MakeAuthCode(madeAt, 3, digits);
+    // The payer page that led here, kept as the journal's order so that the console can say
+    // whose page a code came from; anything that is no order number is left out.
+    std::string from = FormValue(request.query, "from");
+    if (!rules::IsOrderNumber(from)) from.clear();
     ex.reply.contentType = "text/html; charset=utf-8";
-    ex.reply.body = PaymentCodeHtml(code, madeAt);
-    Log(ex, "-", 200, "payment code " + code + " shown, good for 60 s");
+    ex.reply.body = PaymentCodeHtml(code, madeAt, from);
+    Log(ex, from.empty() ? "-" : from, 200, "payment code " + code + " shown, good for 60 s");
     return true;
   }
   if (!ParsePayerPath(request.path, orderNo, pay)) return false;

@@ -61,6 +61,13 @@ ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings, const st
 // GET /console/api/requests, the newest first.
 ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::size_t limit);
 
+// GET /console/api/codes: the payment codes the journal's newest `limit` shown codes and
+// micropays name, the newest made first, each with when it was shown and from whose payer
+// page, until when it was good, every micropay that named it with its answer (a refusal of
+// it as used already marked), the order it paid with that order's reversals, and its fate:
+// "used", "expired" (unused in its minute) or "valid". `now` is the sandbox's clock.
+ConsoleJson CodesView(StateStore& store, std::size_t limit, std::int64_t now);
+
 // GET /console/api/scenarios?offset=N&limit=N: the armed scenarios, oldest first, from the
 // `offset`th on and at most `limit` of them, with how many are armed ("total") and whether
 // more follow ("truncated"); and the table of them all.

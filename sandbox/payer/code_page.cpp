@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "protocol/auth_code.h"
 #include "qr/qr_bitmap.h"
+#include "text/codecs.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -99,7 +100,14 @@ std::vector<int> Code128Widths(const std::string& digits) {
   return widths;
 }
 
-std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt) {
+std::string PaymentCodeUrl(const std::string& orderNo) {
+  // Percent-encoded, so that the address is safe in an attribute as it stands.
+  return orderNo.empty() ? std::string(kPaymentCodePath)
+                         : kPaymentCodePath + std::string("?from=") + PercentEncode(orderNo);
+}
+
+std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt,
+                            const std::string& fromOrder) {
   // Grouped in fours, as a phone shows a code for a person to read out.
   std::string grouped;
   for (std::size_t i = 0; i < code.size(); ++i)
@@ -117,7 +125,7 @@ std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt) {
          "</p><p>auth_code <span id=\"auth-code\">" + code + "</span></p>" +
          (symbol ? QrSvg(*symbol) : std::string()) + "<p>一分钟内有效，至 " +
          PlatformClock(madeAt + kAuthCodeLifetimeSeconds) +
-         " (UTC+8)。Valid for one minute; used once.</p><p><a href=\"" + kPaymentCodePath +
+         " (UTC+8)。Valid for one minute; used once.</p><p><a href=\"" + PaymentCodeUrl(fromOrder) +
          "\">刷新 A fresh code</a></p></body></html>\n";
 }
 
