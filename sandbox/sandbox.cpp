@@ -188,6 +188,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   Result NotifyRefund(const std::string& orderNo, const std::string& outRefundNo) override;
   void ForgetExpired() override;
   std::size_t OrderCount() override;
+  void MoveClock(std::int64_t offsetMs) override;
   Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) override;
   bool Disarm(std::int64_t id) override;
   std::size_t DisarmAll() override;
@@ -267,6 +268,8 @@ bool Sandbox::Impl::Start(std::string* error) {
   if (std::string problem = ReadStartFiles(notifyCas); !problem.empty()) return fail(problem);
   std::string problem;
   if (!IssueClientCertificates(problem)) return fail(problem);
+  // Before the state is taken up: its orders' ages are counted on this clock.
+  SetClockOffsetMs(options.clockOffset.count());
   if (!LoadState(problem)) return fail(problem);
   SetUpConsole();
   // Made before the server serves, so that a request that pays an order finds it.
@@ -870,6 +873,13 @@ void Sandbox::Impl::ForgetExpired() {
   std::lock_guard<std::mutex> lock(mutex);
   book.ForgetExpired(OrderBook::Clock::now());
   if (!forgotten.empty()) Persist(StateChange{});
+}
+
+void Sandbox::Impl::MoveClock(std::int64_t offsetMs) {
+  SetClockOffsetMs(offsetMs);
+  LogLine("CONSOLE clock moved to " + ClockOffsetText(ClockOffsetMs()) +
+          " from the machine's: platform time now " + PlatformTime(NowMs(), kSuccessTimeFormat) +
+          " " + kPlatformZoneName);
 }
 
 std::size_t Sandbox::Impl::OrderCount() {

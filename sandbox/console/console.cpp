@@ -221,6 +221,10 @@ bool Console::RouteApi(const std::string& path) {
   } else if (path == "/console/api/bills" && Get()) {
     SendJson(reply_, {200, BillsView(store_, settings_.appId, settings_.mchId, settings_.maxOrders,
                                      NowMs(), settings_.billReadyNow)});
+  } else if (path == "/console/api/clock" && Get()) {
+    SendJson(reply_, {200, ClockView()});
+  } else if (path == "/console/api/clock" && Post()) {
+    SendJson(reply_, MoveClock(actions_, request_.body));
   } else if (path == "/console/api/codes" && Get()) {
     SendJson(reply_, {200, CodesView(store_, Limit(request_), NowMs())});
   } else if (path == "/console/api/requests" && Get()) {

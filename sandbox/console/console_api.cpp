@@ -498,6 +498,31 @@ ConsoleJson CodesView(StateStore& store, std::size_t limit, std::int64_t now) {
           {"truncated", fitted.cut}};
 }
 
+ConsoleJson ClockView() {
+  const std::int64_t now = NowMs();
+  return {{"offset", ClockOffsetText(ClockOffsetMs())},
+          {"offset_ms", ClockOffsetMs()},
+          {"now", IsoTime(now)},
+          {"platform_time", PlatformTime(now, kSuccessTimeFormat)},
+          {"time_zone", kPlatformZoneName}};
+}
+
+ApiAnswer MoveClock(ConsoleActions& actions, const std::string& body) {
+  const ConsoleJson request = ConsoleJson::parse(body, nullptr, false);
+  const bool object = !request.is_discarded() && request.is_object() && request.size() == 1;
+  const auto offset = object ? request.find("offset") : request.end();
+  std::int64_t offsetMs = 0;
+  if (!object || offset == request.end() || !offset->is_string() ||
+      !ParseClockOffset(offset->get_ref<const std::string&>(), offsetMs)) {
+    return ApiError(400,
+                    "the body must be {\"offset\": OFFSET}, OFFSET the clock's offset from the "
+                    "machine's: a sign, then days, hours, minutes, seconds, as \"7d1m\", "
+                    "\"-2h\" or \"0\", at most 3650 days");
+  }
+  actions.MoveClock(offsetMs);
+  return {200, ClockView()};
+}
+
 ConsoleJson ScenariosView(const std::vector<ArmedScenario>& armed, std::size_t offset,
                           std::size_t limit) {
   ConsoleJson list = ConsoleJson::array();

@@ -68,6 +68,13 @@ ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::si
 // "used", "expired" (unused in its minute) or "valid". `now` is the sandbox's clock.
 ConsoleJson CodesView(StateStore& store, std::size_t limit, std::int64_t now);
 
+// GET /console/api/clock: the sandbox's clock, its offset from the machine's and the time
+// it reads, in UTC and on the platform's clock.
+ConsoleJson ClockView();
+// POST /console/api/clock with {"offset": "7d1m"} (ParseClockOffset's form; "0" puts it
+// back): 200 with ClockView() once moved; 400 naming what is wrong with the body.
+ApiAnswer MoveClock(ConsoleActions& actions, const std::string& body);
+
 // GET /console/api/scenarios?offset=N&limit=N: the armed scenarios, oldest first, from the
 // `offset`th on and at most `limit` of them, with how many are armed ("total") and whether
 // more follow ("truncated"); and the table of them all.

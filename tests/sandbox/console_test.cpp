@@ -555,6 +555,7 @@ class NoActions : public ConsoleActions {
   Result NotifyRefund(const std::string&, const std::string&) override { return {}; }
   void ForgetExpired() override {}
   std::size_t OrderCount() override { return 0; }
+  void MoveClock(std::int64_t) override {}
   // The list alone, as the sandbox keeps it, with no order placed.
   Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) override {
     std::optional<std::int64_t> replaced;
