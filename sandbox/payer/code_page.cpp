@@ -38,8 +38,10 @@ std::string BarcodeSvg(const std::vector<int>& widths) {
   constexpr int kHeight = 110;
   int total = 2 * kQuietModules;
   for (const int w : widths) total += w;
+  const std::string size = std::to_string(total * kModule) + " " + std::to_string(kHeight);
   std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"barcode\" width=\"" +
                     std::to_string(total * kModule) + "\" height=\"" + std::to_string(kHeight) +
+                    "\" viewBox=\"0 0 " + size +
                     "\" shape-rendering=\"crispEdges\"><rect width=\"100%\" height=\"100%\" "
                     "fill=\"#fff\"/>";
   int x = kQuietModules;
@@ -59,6 +61,7 @@ std::string QrSvg(const qr::Symbol& symbol) {
   const int side = (symbol.width + 2 * qr::kQuietZoneModules) * kModule;
   std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"qr\" width=\"" +
                     std::to_string(side) + "\" height=\"" + std::to_string(side) +
+                    "\" viewBox=\"0 0 " + std::to_string(side) + " " + std::to_string(side) +
                     "\" shape-rendering=\"crispEdges\"><rect width=\"100%\" height=\"100%\" "
                     "fill=\"#fff\"/><path d=\"";
   for (int y = 0; y < symbol.width; ++y) {
@@ -119,7 +122,9 @@ std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt,
          std::to_string(kAuthCodeLifetimeSeconds) +
          "\"><title>付款码 Payment code</title>"
          "<style>body{font-family:sans-serif;text-align:center;margin:1em}"
-         ".digits{font:1.4em monospace;letter-spacing:.1em}svg{display:block;margin:1em auto}"
+         ".digits{font:1.4em monospace;letter-spacing:.1em}"
+         // A phone is narrower than the barcode's 462 px: drawn smaller, whole, not cut off.
+         "svg{display:block;margin:1em auto;max-width:100%;height:auto}"
          "</style></head><body><h1>付款码</h1>" +
          BarcodeSvg(Code128Widths(code)) + "<p class=\"digits\">" + grouped +
          "</p><p>auth_code <span id=\"auth-code\">" + code + "</span></p>" +
