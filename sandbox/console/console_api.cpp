@@ -383,6 +383,8 @@ ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::s
           {"phone", phone},
           {"client_certs", clientCerts},
           {"client_cert_files", clientCertFiles},
+          // "0", or how far the sandbox's clock is moved: every page says so when it is.
+          {"clock_offset", ClockOffsetText(ClockOffsetMs())},
           {"lang", LanguageCode(language)}};
 }
 

@@ -43,8 +43,8 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
 
 // GET /console/api/about: what every page needs besides its rows (the form token, the
 // figures of the footer, the most scenarios armed at once, the filters' choices, the LAN
-// mode's phone page and its QR code, and the language the request's Accept-Language chose,
-// which the pages are drawn in).
+// mode's phone page and its QR code, how far the sandbox's clock is moved, and the language
+// the request's Accept-Language chose, which the pages are drawn in).
 ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders,
                       PageLanguage language);
 // GET /console/api/orders, the newest first.

@@ -157,6 +157,12 @@
       '平台发给商户的文件，由沙箱的商户 CA 签发：客户端访问 /secapi/ 路径（退款）时出示。' +
         '.p12 的密码是商户号；PEM 私钥未加密。'],
     merchant: ['Merchant ', '商户号 '],
+    clockMoved: [
+      offset => 'The sandbox\'s clock is moved ' + offset + ' from this machine\'s' +
+        ' (--clock-offset, or POST /console/api/clock): orders and codes are stamped and aged' +
+        ' by it.',
+      offset => '沙箱的时钟与本机相差 ' + offset + '（--clock-offset 或 POST /console/api/clock）：' +
+        '订单与付款码按它计时。'],
     codes: ['Payment codes', '付款码'],
     codesNote: [
       s => 'Each code a payer page showed (/pay/code) or a till sent to micropay, the newest' +
@@ -236,7 +242,9 @@
   }
 
   function footer(about) {
-    return el('footer', {}, words.footer(about));
+    return el('footer', {}, words.footer(about),
+      about.clock_offset === '0' ? null : el('p', {class: 'message', id: 'clock'},
+        words.clockMoved(about.clock_offset)));
   }
 
   function notificationText(notification) {
