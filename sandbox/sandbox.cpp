@@ -28,6 +28,7 @@
 #include "http/https_server.h"
 #include "platform/platform.h"
 #include "protocol/auth_code.h"
+#include "protocol/field_rules.h"
 #include "protocol/flat_document.h"
 #include "sandbox/api/api_handler.h"
 #include "sandbox/api/exchange.h"
@@ -189,6 +190,7 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
   Result NotifyRefund(const std::string& orderNo, const std::string& outRefundNo) override;
   void ForgetExpired() override;
   std::size_t OrderCount() override;
+  void MoveClock(std::int64_t offsetMs) override;
   Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) override;
   bool Disarm(std::int64_t id) override;
   std::size_t DisarmAll() override;
@@ -268,6 +270,8 @@ bool Sandbox::Impl::Start(std::string* error) {
   if (std::string problem = ReadStartFiles(notifyCas); !problem.empty()) return fail(problem);
   std::string problem;
   if (!IssueClientCertificates(problem)) return fail(problem);
+  // Before the state is taken up: its orders' ages are counted on this clock.
+  SetClockOffsetMs(options.clockOffset.count());
   if (!LoadState(problem)) return fail(problem);
   SetUpConsole();
   // Made before the server serves, so that a request that pays an order finds it.
@@ -596,9 +600,13 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
     }
     const std::int64_t madeAt = ex.entry.at / 1000;
     const std::string code = MakeAuthCode(madeAt, 3, digits);
+    // The payer page that led here, kept as the journal's order so that the console can say
+    // whose page a code came from; anything that is no order number is left out.
+    std::string from = FormValue(request.query, "from");
+    if (!rules::IsOrderNumber(from)) from.clear();
     ex.reply.contentType = "text/html; charset=utf-8";
-    ex.reply.body = PaymentCodeHtml(code, madeAt);
-    Log(ex, "-", 200, "payment code " + code + " shown, good for 60 s");
+    ex.reply.body = PaymentCodeHtml(code, madeAt, from);
+    Log(ex, from.empty() ? "-" : from, 200, "payment code " + code + " shown, good for 60 s");
     return true;
   }
   if (request.method == "GET" && request.path == kBridgeScriptPath) {
@@ -914,6 +922,13 @@ void Sandbox::Impl::ForgetExpired() {
   std::lock_guard<std::mutex> lock(mutex);
   book.ForgetExpired(OrderBook::Clock::now());
   if (!forgotten.empty()) Persist(StateChange{});
+}
+
+void Sandbox::Impl::MoveClock(std::int64_t offsetMs) {
+  SetClockOffsetMs(offsetMs);
+  LogLine("CONSOLE clock moved to " + ClockOffsetText(ClockOffsetMs()) +
+          " from the machine's: platform time now " + PlatformTime(NowMs(), kSuccessTimeFormat) +
+          " " + kPlatformZoneName);
 }
 
 std::size_t Sandbox::Impl::OrderCount() {

@@ -76,6 +76,10 @@ struct Options {
   // The day's bill is fetched from 10:00 the next day, platform time; true: as soon as the
   // day has begun, so that a test fetches today's.
   bool billReadyNow = false;
+  // The sandbox's clock ahead of the machine's (negative: behind), so that an order can be
+  // made days old at once (reverse's 7 days, a bill's day): see SetClockOffsetMs(). Start()
+  // sets it for the whole process; the console can move it later.
+  std::chrono::milliseconds clockOffset{0};
 
   // Bounded memory: an order is forgotten this long after it was placed, and the oldest
   // are forgotten first once this many are kept. A forgotten order is an unknown order.

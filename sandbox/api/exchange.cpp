@@ -1,13 +1,12 @@
 // The exchange's journal entry, filled where each part of it becomes known.
 #include "sandbox/api/exchange.h"
 
-#include <chrono>
+#include "sandbox/order/order_life.h"
 
 namespace quillmark::sandbox {
 
 Exchange::Exchange(const HttpRequest& q) : request(q) {
-  using namespace std::chrono;
-  entry.at = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  entry.at = NowMs();  // the sandbox's clock, which a tester may have moved
   entry.method = q.method;
   entry.path = q.path;
   entry.operation = kOperationOther;

@@ -189,7 +189,8 @@ void Console::Route() {
 bool Console::RoutePage(const std::string& path) {
   std::string number;
   std::string action;
-  if (path == kConsolePath || path == "/console/" || path == "/console/requests") {
+  if (path == kConsolePath || path == "/console/" || path == "/console/requests" ||
+      path == "/console/codes") {
     if (!Get()) return false;
     SendFile(kShellPage);
     return true;
@@ -220,6 +221,12 @@ bool Console::RouteApi(const std::string& path) {
   } else if (path == "/console/api/bills" && Get()) {
     SendJson(reply_, {200, BillsView(store_, settings_.appId, settings_.mchId, settings_.maxOrders,
                                      NowMs(), settings_.billReadyNow)});
+  } else if (path == "/console/api/clock" && Get()) {
+    SendJson(reply_, {200, ClockView()});
+  } else if (path == "/console/api/clock" && Post()) {
+    SendJson(reply_, MoveClock(actions_, request_.body));
+  } else if (path == "/console/api/codes" && Get()) {
+    SendJson(reply_, {200, CodesView(store_, Limit(request_), NowMs())});
   } else if (path == "/console/api/requests" && Get()) {
     RequestFilter filter;
     filter.operation = FormValue(request_.query, "operation");

@@ -46,6 +46,9 @@ class ConsoleActions {
   // no longer find.
   virtual void ForgetExpired() = 0;
   virtual std::size_t OrderCount() = 0;
+  // Moves the sandbox's clock to `offsetMs` from the machine's (SetClockOffsetMs), saying so
+  // in the log.
+  virtual void MoveClock(std::int64_t offsetMs) = 0;
 
   // The scenarios armed for orders to come (POST/GET/DELETE /console/api/scenarios), each
   // change kept before it returns.

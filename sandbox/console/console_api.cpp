@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <set>
 #include <utility>
 
 #include "config/local_sandbox.h"
 #include "platform/platform.h"
+#include "protocol/auth_code.h"
 #include "protocol/field_rules.h"
 #include "protocol/flat_document.h"
 #include "protocol/operation.h"
@@ -19,6 +21,7 @@
 #include "sandbox/api/request_check.h"
 #include "sandbox/bill/daily_bill.h"
 #include "sandbox/notify/notifier.h"
+#include "sandbox/order/order_life.h"
 #include "sandbox/payer/payer_page.h"
 
 namespace quillmark::sandbox {
@@ -204,6 +207,93 @@ std::string OrderNoProblem(const ConsoleJson& number) {
   return "";
 }
 
+// A kept document's field, or "" when it is not there or the document cannot be read
+// (cut at kKeptTextBytes, or refused as no document at all).
+std::string KeptField(const std::string& document, const char* name) {
+  SignedFields fields;
+  std::string error;
+  if (!ReadFlatDocument(document, fields, error)) return "";
+  const auto field = fields.find(name);
+  return field == fields.end() ? std::string() : field->second;
+}
+
+// What the sandbox answered a request: SUCCESS, the err_code of a FAIL result, or its
+// verdict when the request itself was refused.
+std::string AnswerOf(const JournalEntry& entry) {
+  if (KeptField(entry.reply, kFieldReturnCode) != "SUCCESS") return entry.verdict;
+  const std::string result = KeptField(entry.reply, kFieldResultCode);
+  return result == "SUCCESS" ? result : KeptField(entry.reply, kFieldErrCode);
+}
+
+// One code's story as the journal and the orders tell it.
+struct CodeStory {
+  std::int64_t shownAt = 0;  // 0: not shown by /pay/code (a till's own, or journal gone)
+  std::string fromOrder;
+  std::vector<JournalEntry> micropays;  // oldest first
+};
+
+ConsoleJson ReversalsJson(StateStore& store, const std::string& orderNo) {
+  RequestFilter filter;
+  filter.operation = kReverseOperation.name;
+  filter.orderNo = orderNo;
+  std::vector<JournalEntry> calls = store.Requests(filter, kConsolePageRequests);
+  ConsoleJson reversals = ConsoleJson::array();
+  for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
+    const std::string recall = KeptField(call->reply, kFieldRecall);
+    reversals.push_back({{"at", IsoTime(call->at)},
+                         {"answer", AnswerOf(*call)},
+                         {"recall", recall.empty() ? ConsoleJson() : ConsoleJson(recall)}});
+  }
+  return reversals;
+}
+
+ConsoleJson CodeJson(StateStore& store, const std::string& code, const CodeStory& story,
+                     std::int64_t now) {
+  const std::int64_t madeAt = AuthCodeMadeAt(code) * 1000;
+  const std::int64_t goodUntil = madeAt + kAuthCodeLifetimeSeconds * 1000;
+  // The order it paid for: the one whose code it is, among those the micropays named.
+  std::optional<StoredOrder> used;
+  for (const JournalEntry& micropay : story.micropays) {
+    if (used) break;
+    used = store.FindOrder(micropay.orderNo);
+    if (used && used->order.authCode != code) used.reset();
+  }
+  ConsoleJson micropays = ConsoleJson::array();
+  int reuses = 0;
+  for (const JournalEntry& micropay : story.micropays) {
+    const std::string answer = AnswerOf(micropay);
+    // Refused because another order had it: what a till that scans a code twice meets.
+    const bool reused = used && answer == "AUTHCODEEXPIRE" && micropay.orderNo != used->number &&
+                        micropay.at >= used->order.placedAt;
+    reuses += reused ? 1 : 0;
+    micropays.push_back({{"at", IsoTime(micropay.at)},
+                         {"out_trade_no", micropay.orderNo},
+                         {"answer", answer},
+                         {"reused", reused}});
+  }
+  ConsoleJson order;
+  if (used) {
+    const Order& paid = used->order;
+    order = {{"out_trade_no", used->number},
+             {"state", TradeState(paid)},
+             {"total_fee", paid.totalFee},
+             {"amount", AmountText(paid.totalFee)},
+             {"placed_at", IsoTime(paid.placedAt)},
+             {"reversed_at", paid.reversed ? ConsoleJson(IsoTime(paid.reversedAt)) : ConsoleJson()},
+             {"reversals", ReversalsJson(store, used->number)}};
+  }
+  const char* fate = used ? "used" : now > goodUntil ? "expired" : "valid";
+  return {{"auth_code", code},
+          {"made_at", IsoTime(madeAt)},
+          {"good_until", IsoTime(goodUntil)},
+          {"shown_at", story.shownAt ? ConsoleJson(IsoTime(story.shownAt)) : ConsoleJson()},
+          {"from_order", story.fromOrder.empty() ? ConsoleJson() : ConsoleJson(story.fromOrder)},
+          {"fate", fate},
+          {"refused_reuses", reuses},
+          {"order", std::move(order)},
+          {"micropays", std::move(micropays)}};
+}
+
 }  // namespace
 
 std::string DumpJson(const ConsoleJson& value) {
@@ -293,6 +383,8 @@ ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::s
           {"phone", phone},
           {"client_certs", clientCerts},
           {"client_cert_files", clientCertFiles},
+          // "0", or how far the sandbox's clock is moved: every page says so when it is.
+          {"clock_offset", ClockOffsetText(ClockOffsetMs())},
           {"lang", LanguageCode(language)}};
 }
 
@@ -373,6 +465,64 @@ ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::si
   FittedRows fitted =
       RowsThatFit(RequestItems(store, filter, limit), kMaxConsoleReplyBytes - kEnvelopeBytes);
   return {{"requests", std::move(fitted.rows)}, {"limit", limit}, {"truncated", fitted.cut}};
+}
+
+ConsoleJson CodesView(StateStore& store, std::size_t limit, std::int64_t now) {
+  std::map<std::string, CodeStory> stories;
+  RequestFilter filter;
+  filter.operation = kOperationPaymentCode;
+  for (const JournalEntry& shown : store.Requests(filter, limit)) {
+    // The line names the code: "payment code <18 digits> shown, ...".
+    static constexpr std::string_view kLead = "payment code ";
+    if (shown.outcome.compare(0, kLead.size(), kLead) != 0) continue;
+    const std::string code = shown.outcome.substr(kLead.size(), kAuthCodeDigits);
+    if (!IsAuthCode(code)) continue;
+    stories[code].shownAt = shown.at;
+    stories[code].fromOrder = shown.orderNo;
+  }
+  filter.operation = kMicropayOperation.name;
+  for (const JournalEntry& micropay : store.Requests(filter, limit)) {
+    const std::string code = KeptField(micropay.body, kFieldAuthCode);
+    // A malformed code is refused as such: it is no code whose fate could be told.
+    if (IsAuthCode(code)) stories[code].micropays.insert(stories[code].micropays.begin(), micropay);
+  }
+  std::vector<std::pair<std::string, const CodeStory*>> codes;
+  for (const auto& [code, story] : stories) codes.emplace_back(code, &story);
+  std::stable_sort(codes.begin(), codes.end(), [](const auto& a, const auto& b) {
+    return AuthCodeMadeAt(a.first) > AuthCodeMadeAt(b.first);
+  });
+  std::vector<ConsoleJson> items;
+  for (const auto& [code, story] : codes) items.push_back(CodeJson(store, code, *story, now));
+  FittedRows fitted = RowsThatFit(std::move(items), kMaxConsoleReplyBytes - kEnvelopeBytes);
+  return {{"codes", std::move(fitted.rows)},
+          {"limit", limit},
+          {"lifetime_s", kAuthCodeLifetimeSeconds},
+          {"truncated", fitted.cut}};
+}
+
+ConsoleJson ClockView() {
+  const std::int64_t now = NowMs();
+  return {{"offset", ClockOffsetText(ClockOffsetMs())},
+          {"offset_ms", ClockOffsetMs()},
+          {"now", IsoTime(now)},
+          {"platform_time", PlatformTime(now, kSuccessTimeFormat)},
+          {"time_zone", kPlatformZoneName}};
+}
+
+ApiAnswer MoveClock(ConsoleActions& actions, const std::string& body) {
+  const ConsoleJson request = ConsoleJson::parse(body, nullptr, false);
+  const bool object = !request.is_discarded() && request.is_object() && request.size() == 1;
+  const auto offset = object ? request.find("offset") : request.end();
+  std::int64_t offsetMs = 0;
+  if (!object || offset == request.end() || !offset->is_string() ||
+      !ParseClockOffset(offset->get_ref<const std::string&>(), offsetMs)) {
+    return ApiError(400,
+                    "the body must be {\"offset\": OFFSET}, OFFSET the clock's offset from the "
+                    "machine's: a sign, then days, hours, minutes, seconds, as \"7d1m\", "
+                    "\"-2h\" or \"0\", at most 3650 days");
+  }
+  actions.MoveClock(offsetMs);
+  return {200, ClockView()};
 }
 
 ConsoleJson ScenariosView(const std::vector<ArmedScenario>& armed, std::size_t offset,

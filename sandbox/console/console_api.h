@@ -43,8 +43,8 @@ ConsoleJson OrderJson(const StoredOrder& stored, const ConsoleSettings& settings
 
 // GET /console/api/about: what every page needs besides its rows (the form token, the
 // figures of the footer, the most scenarios armed at once, the filters' choices, the LAN
-// mode's phone page and its QR code, and the language the request's Accept-Language chose,
-// which the pages are drawn in).
+// mode's phone page and its QR code, how far the sandbox's clock is moved, and the language
+// the request's Accept-Language chose, which the pages are drawn in).
 ConsoleJson AboutView(StateStore& store, const ConsoleSettings& settings, std::size_t orders,
                       PageLanguage language);
 // GET /console/api/orders, the newest first.
@@ -60,6 +60,20 @@ ApiAnswer OrderView(StateStore& store, const ConsoleSettings& settings, const st
                     std::string_view doneKey);
 // GET /console/api/requests, the newest first.
 ConsoleJson RequestsView(StateStore& store, const RequestFilter& filter, std::size_t limit);
+
+// GET /console/api/codes: the payment codes the journal's newest `limit` shown codes and
+// micropays name, the newest made first, each with when it was shown and from whose payer
+// page, until when it was good, every micropay that named it with its answer (a refusal of
+// it as used already marked), the order it paid with that order's reversals, and its fate:
+// "used", "expired" (unused in its minute) or "valid". `now` is the sandbox's clock.
+ConsoleJson CodesView(StateStore& store, std::size_t limit, std::int64_t now);
+
+// GET /console/api/clock: the sandbox's clock, its offset from the machine's and the time
+// it reads, in UTC and on the platform's clock.
+ConsoleJson ClockView();
+// POST /console/api/clock with {"offset": "7d1m"} (ParseClockOffset's form; "0" puts it
+// back): 200 with ClockView() once moved; 400 naming what is wrong with the body.
+ApiAnswer MoveClock(ConsoleActions& actions, const std::string& body);
 
 // GET /console/api/scenarios?offset=N&limit=N: the armed scenarios, oldest first, from the
 // `offset`th on and at most `limit` of them, with how many are armed ("total") and whether

@@ -264,7 +264,7 @@ std::optional<Notifier::Job> Notifier::NextDue(std::unique_lock<std::mutex>& loc
 Notifier::Outcome Notifier::Make(const Job& job, const std::shared_ptr<TransferAbort>& abort,
                                  const std::string& nonce) {
   Outcome outcome;
-  const auto startedAt = std::chrono::system_clock::now();
+  const std::int64_t startedAt = NowMs();  // the sandbox's clock, as its orders' times are
   const auto started = Clock::now();
   if (IsHttpUrl(job.order.notifyUrl)) {
     const MerchantSettings& merchant = options_.merchant;
@@ -280,8 +280,7 @@ Notifier::Outcome Notifier::Make(const Job& job, const std::shared_ptr<TransferA
     outcome.attempt.error = "not an http or https URL";
     outcome.final = true;
   }
-  outcome.attempt.at =
-      std::chrono::duration_cast<milliseconds>(startedAt.time_since_epoch()).count();
+  outcome.attempt.at = startedAt;
   outcome.attempt.durationMs =
       std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
   return outcome;
@@ -333,8 +332,7 @@ void Notifier::Conclude(Job job, Outcome outcome, std::unique_lock<std::mutex>& 
   if (options_.log || options_.report) {
     lock.unlock();
     if (attempt.nextAttempt != 0) {
-      const auto now = std::chrono::system_clock::now().time_since_epoch();
-      attempt.nextDueAt = std::chrono::duration_cast<milliseconds>(now + delay).count();
+      attempt.nextDueAt = NowMs() + delay.count();
     }
     // The record first: a line that says an attempt was made speaks of a kept attempt, so
     // whoever watches the log and then kills the sandbox finds it after the restart.

@@ -2,9 +2,11 @@
 #include "sandbox/order/order_life.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <ctime>
+#include <iterator>
 #include <utility>
 
 #include "platform/platform.h"
@@ -122,9 +124,67 @@ std::string PlatformTime(std::int64_t at, const char* format) {
   return text;
 }
 
+namespace {
+std::atomic<std::int64_t> clockOffsetMs{0};
+}  // namespace
+
 std::int64_t NowMs() {
   using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() +
+         clockOffsetMs.load(std::memory_order_relaxed);
+}
+
+void SetClockOffsetMs(std::int64_t offset) {
+  clockOffsetMs.store(std::clamp(offset, -kMaxClockOffsetMs, kMaxClockOffsetMs),
+                      std::memory_order_relaxed);
+}
+
+std::int64_t ClockOffsetMs() { return clockOffsetMs.load(std::memory_order_relaxed); }
+
+bool ParseClockOffset(std::string_view text, std::int64_t& offsetMs) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text == "0") {
+    offsetMs = 0;
+    return true;
+  }
+  static constexpr struct {
+    char unit;
+    std::int64_t ms;
+  } kUnits[] = {{'d', 24 * 3600 * 1000}, {'h', 3600 * 1000}, {'m', 60 * 1000}, {'s', 1000}};
+  std::int64_t total = 0;
+  std::size_t next = 0;  // units before this one are used up
+  while (!text.empty()) {
+    std::size_t digits = 0;
+    std::int64_t number = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+      // Ten years in seconds has nine digits; more are refused before they could overflow.
+      if (++digits > 9) return false;
+      number = number * 10 + (text[digits - 1] - '0');
+    }
+    if (digits == 0 || digits == text.size()) return false;
+    std::size_t unit = next;
+    while (unit < std::size(kUnits) && kUnits[unit].unit != text[digits]) ++unit;
+    if (unit == std::size(kUnits)) return false;
+    total += number * kUnits[unit].ms;
+    if (total > kMaxClockOffsetMs) return false;
+    next = unit + 1;
+    text.remove_prefix(digits + 1);
+  }
+  if (next == 0) return false;
+  offsetMs = negative ? -total : total;
+  return true;
+}
+
+std::string ClockOffsetText(std::int64_t offsetMs) {
+  if (offsetMs / 1000 == 0) return "0";
+  std::int64_t seconds = offsetMs < 0 ? -offsetMs / 1000 : offsetMs / 1000;
+  return (offsetMs < 0 ? "-" : "+") + std::to_string(seconds / 86400) + "d" +
+         std::to_string(seconds / 3600 % 24) + "h" + std::to_string(seconds / 60 % 60) + "m" +
+         std::to_string(seconds % 60) + "s";
 }
 
 OrderState StateOf(const Order& order) {

@@ -9,14 +9,32 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "protocol/trade_states.h"
 #include "sandbox/order/order_book.h"
 
 namespace quillmark::sandbox {
 
-// Now, as the history keeps its times: milliseconds since 1970 UTC.
+// Now, as the history keeps its times: milliseconds since 1970 UTC, on the sandbox's clock,
+// which is the machine's moved by the clock offset.
 std::int64_t NowMs();
+
+// The clock offset, in milliseconds (negative: behind the machine's): a tester moves the
+// sandbox's clock (--clock-offset, or the console) to age orders and codes without waiting,
+// and every time the sandbox stamps or compares then follows it: an order's age, time_end,
+// ids, bill days, a code's minute, the journal. Process-wide, so one sandbox per process
+// sets it (Sandbox::Start does); thread-safe.
+void SetClockOffsetMs(std::int64_t offset);
+std::int64_t ClockOffsetMs();
+// The most the clock may be moved either way: ten years, so that any time stays a date.
+inline constexpr std::int64_t kMaxClockOffsetMs = 3650LL * 24 * 3600 * 1000;
+// `text` as a clock offset: an optional sign, then one or more of a whole number with its
+// unit, d, h, m or s, each unit once and in that order ("7d1m", "-2h", "6d23h", "0").
+// False for anything else, or beyond kMaxClockOffsetMs.
+bool ParseClockOffset(std::string_view text, std::int64_t& offsetMs);
+// `offsetMs` written as ParseClockOffset reads it, whole seconds ("+7d0h1m0s", "0").
+std::string ClockOffsetText(std::int64_t offsetMs);
 
 // The platform's clock is China Standard Time, UTC+8 all year, wherever the sandbox runs:
 // its times and the days of its bills never follow the machine's zone.

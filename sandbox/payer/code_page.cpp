@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "protocol/auth_code.h"
 #include "qr/qr_bitmap.h"
+#include "text/codecs.h"
 
 namespace quillmark::sandbox {
 namespace {
@@ -37,8 +38,10 @@ std::string BarcodeSvg(const std::vector<int>& widths) {
   constexpr int kHeight = 110;
   int total = 2 * kQuietModules;
   for (const int w : widths) total += w;
+  const std::string size = std::to_string(total * kModule) + " " + std::to_string(kHeight);
   std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"barcode\" width=\"" +
                     std::to_string(total * kModule) + "\" height=\"" + std::to_string(kHeight) +
+                    "\" viewBox=\"0 0 " + size +
                     "\" shape-rendering=\"crispEdges\"><rect width=\"100%\" height=\"100%\" "
                     "fill=\"#fff\"/>";
   int x = kQuietModules;
@@ -58,6 +61,7 @@ std::string QrSvg(const qr::Symbol& symbol) {
   const int side = (symbol.width + 2 * qr::kQuietZoneModules) * kModule;
   std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"qr\" width=\"" +
                     std::to_string(side) + "\" height=\"" + std::to_string(side) +
+                    "\" viewBox=\"0 0 " + std::to_string(side) + " " + std::to_string(side) +
                     "\" shape-rendering=\"crispEdges\"><rect width=\"100%\" height=\"100%\" "
                     "fill=\"#fff\"/><path d=\"";
   for (int y = 0; y < symbol.width; ++y) {
@@ -99,7 +103,14 @@ std::vector<int> Code128Widths(const std::string& digits) {
   return widths;
 }
 
-std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt) {
+std::string PaymentCodeUrl(const std::string& orderNo) {
+  // Percent-encoded, so that the address is safe in an attribute as it stands.
+  return orderNo.empty() ? std::string(kPaymentCodePath)
+                         : kPaymentCodePath + std::string("?from=") + PercentEncode(orderNo);
+}
+
+std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt,
+                            const std::string& fromOrder) {
   // Grouped in fours, as a phone shows a code for a person to read out.
   std::string grouped;
   for (std::size_t i = 0; i < code.size(); ++i)
@@ -111,13 +122,15 @@ std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt) {
          std::to_string(kAuthCodeLifetimeSeconds) +
          "\"><title>付款码 Payment code</title>"
          "<style>body{font-family:sans-serif;text-align:center;margin:1em}"
-         ".digits{font:1.4em monospace;letter-spacing:.1em}svg{display:block;margin:1em auto}"
+         ".digits{font:1.4em monospace;letter-spacing:.1em}"
+         // A phone is narrower than the barcode's 462 px: drawn smaller, whole, not cut off.
+         "svg{display:block;margin:1em auto;max-width:100%;height:auto}"
          "</style></head><body><h1>付款码</h1>" +
          BarcodeSvg(Code128Widths(code)) + "<p class=\"digits\">" + grouped +
          "</p><p>auth_code <span id=\"auth-code\">" + code + "</span></p>" +
          (symbol ? QrSvg(*symbol) : std::string()) + "<p>一分钟内有效，至 " +
          PlatformClock(madeAt + kAuthCodeLifetimeSeconds) +
-         " (UTC+8)。Valid for one minute; used once.</p><p><a href=\"" + kPaymentCodePath +
+         " (UTC+8)。Valid for one minute; used once.</p><p><a href=\"" + PaymentCodeUrl(fromOrder) +
          "\">刷新 A fresh code</a></p></body></html>\n";
 }
 

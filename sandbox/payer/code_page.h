@@ -17,7 +17,11 @@ inline constexpr char kPaymentCodePath[] = "/pay/code";
 std::vector<int> Code128Widths(const std::string& digits);
 
 // The page of `code`, made at `madeAt` (seconds since 1970 UTC): the barcode, the QR code,
-// the digits, until when the code is good and a link to a fresh one.
-std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt);
+// the digits, until when the code is good and a link to a fresh one, which names the order
+// whose payer page led here (`fromOrder`, an order number or "") as this page's address did.
+std::string PaymentCodeHtml(const std::string& code, std::int64_t madeAt,
+                            const std::string& fromOrder = "");
+// The address of a fresh code, from the payer page of `orderNo` ("": from none).
+std::string PaymentCodeUrl(const std::string& orderNo);
 
 }  // namespace quillmark::sandbox

@@ -209,7 +209,7 @@ std::string PayerPageHtml(const std::string& orderNo, const Order& order, PageLa
             HtmlEscape(visit.openId) + "</code></p>";
   }
   // A till pays by the code a phone shows, not by this page: the way to one.
-  return page + "<p class=\"code-link\"><a href=\"" + kPaymentCodePath +
+  return page + "<p class=\"code-link\"><a href=\"" + PaymentCodeUrl(orderNo) +
          "\">付款码 · payment code</a></p></body></html>\n";
 }
 

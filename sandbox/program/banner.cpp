@@ -9,6 +9,7 @@
 #include "config/local_sandbox.h"
 #include "sandbox/certificates.h"
 #include "sandbox/notify/notifier.h"
+#include "sandbox/order/order_life.h"
 #include "sandbox/program/program_options.h"
 #include "sandbox/store/state_store.h"
 #include "text/encoding.h"
@@ -56,6 +57,11 @@ void PrintBanner(std::ostream& out, const Sandbox& sandbox, const Options& optio
              " (README: Paying from a phone)"
           << std::endl;
     }
+  }
+  if (options.clockOffset.count() != 0) {
+    out << "quillmark-sandbox: clock moved " << ClockOffsetText(options.clockOffset.count())
+        << " from the machine's (--clock-offset): platform time "
+        << PlatformTime(NowMs(), kSuccessTimeFormat) << " " << kPlatformZoneName << std::endl;
   }
   if (sandbox.stateFile() == kMemoryState) {
     out << "quillmark-sandbox: state kept in memory only (--state :memory:)" << std::endl;

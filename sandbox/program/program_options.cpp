@@ -20,6 +20,7 @@
 #include "protocol/operation.h"
 #include "sandbox/lan_mode.h"
 #include "sandbox/notify/notifier.h"
+#include "sandbox/order/order_life.h"
 #include "sandbox/store/state_store.h"
 #include "text/encoding.h"
 #include "text/url_parts.h"
@@ -152,6 +153,7 @@ constexpr char kRunHelp[] = "\nRun with --help for more information.\n";
 struct CommandLine {
   std::string fault;
   std::string notifyDelays;
+  std::string clockOffset;
   bool noNotify = false;
   std::uint64_t orderTtl = 0;
   std::optional<std::string> stateFile;
@@ -255,6 +257,17 @@ void AddBehaviourOptions(CLI::App& app, const Options& defaults, ProgramOptions&
                      std::to_string(defaults.payAfterQueries) + ": only the payer page pays)")
       ->option_text("N")
       ->check(WholeIn(0, 1'000'000, "bad query count", " (0 to 1000000)"));
+  app.add_option("--clock-offset", line.clockOffset,
+                 "run the sandbox's clock this far from the\nmachine's, as 7d1m, -2h or 6d23h59m: "
+                 "orders,\ncodes and bills are stamped and aged by it\n(default 0)")
+      ->option_text("OFFSET")
+      ->check([](const std::string& value) {
+        std::int64_t offset = 0;
+        return ParseClockOffset(value, offset)
+                   ? std::string()
+                   : "bad clock offset " + value +
+                         " (days, hours, minutes, seconds, as 7d1m or -2h; at most 3650 days)";
+      });
   app.add_flag("--bill-ready-now", options.billReadyNow,
                "serve a day's bill as soon as the day has begun\n(default: from 10:00 the "
                "next day, UTC+8)");
@@ -458,6 +471,9 @@ void Apply(const CommandLine& line, Options& options) {
     ParseNotifyDelays(line.notifyDelays, options.notifyDelays, error);
   }
   options.notify = !line.noNotify;
+  std::int64_t clockOffset = 0;
+  if (!line.clockOffset.empty()) ParseClockOffset(line.clockOffset, clockOffset);
+  options.clockOffset = std::chrono::milliseconds(clockOffset);
   options.orderTtl = std::chrono::seconds(static_cast<std::chrono::seconds::rep>(line.orderTtl));
   options.maxConnections = static_cast<std::size_t>(line.maxConnections);
   options.journalMax = static_cast<std::size_t>(line.journalMax);

@@ -147,5 +147,44 @@ TEST_F(Till, MicropayRefusesCodesAsThePlatformDoes) {
   }
 }
 
+// Reverse's 7 days, counted on the sandbox's clock as a tester moves it from the console: an
+// order made 6 days 23 h old is still reversed, one made 7 days and a minute old is not.
+TEST_F(Till, ReverseKeepsToSevenDaysOnTheSandboxsClock) {
+  const auto moveClock = [this](const std::string& offset) {
+    const auto moved =
+        Client(sandbox_->port())
+            ->Post("/console/api/clock", "{\"offset\": \"" + offset + "\"}", "application/json");
+    return moved && moved->status == 200;
+  };
+  const struct {
+    const char* age;
+    const char* errCode;  // "" for reversed
+  } kRows[] = {
+      {"6d23h", ""},
+      {"7d1m", "REVERSE_EXPIRE"},
+  };
+  const long long fee = FindScenario("code-never")->totalFee;  // never paid: reverse closes it
+  std::uint32_t random = 500;
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.age);
+    ASSERT_TRUE(moveClock("0"));
+    CQuillmarkOps ops = Ops(FreshCode(++random), fee);
+    std::string orderNo = "aged-" + std::to_string(random);
+    ASSERT_EQ(ops.Exchange(kMicropayOperation, orderNo).Field(kFieldErrCode), "USERPAYING");
+    ASSERT_TRUE(moveClock(row.age));
+    const StepOutcome reversed = ops.Run(kReverseOperation, orderNo);
+    EXPECT_EQ(reversed.Field(kFieldErrCode), row.errCode) << reversed.reply;
+    const std::string state = ops.Run(kOrderQueryOperation, orderNo).Field(kFieldTradeState);
+    if (*row.errCode == '\0') {
+      EXPECT_EQ(reversed.Field(kFieldRecall), "N");
+      EXPECT_EQ(state, "REVOKED");
+    } else {
+      EXPECT_NE(reversed.reply.find("is older than 7 days"), std::string::npos) << reversed.reply;
+      EXPECT_EQ(state, "USERPAYING") << "a refused reverse leaves the order as it was";
+    }
+  }
+  EXPECT_TRUE(moveClock("0"));
+}
+
 }  // namespace
 }  // namespace quillmark::sandbox

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <ctime>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "config/merchant_config.h"
+#include "protocol/auth_code.h"
 #include "protocol/reply_fields.h"
 #include "protocol/scenarios.h"
 #include "protocol/sign.h"
@@ -162,6 +164,77 @@ TEST_F(ConsoleTest, ShowsOrdersTheirHistoryRequestsAndAttempts) {
 
 // The bills a merchant could fetch: one day (UTC+8) with its paid orders' summary, none for
 // an order never paid; an order's time_end says its zone.
+// What became of each code, told by the journal and the orders: one shown from a payer page,
+// paid with, scanned again for another order and refused, its order reversed; one shown
+// and left; one a till made itself and sent too late.
+TEST_F(ConsoleTest, CodesShowWhatBecameOfEachCode) {
+  Options options;
+  options.notify = false;
+  StartSandbox(options);
+  const auto shown = [this](const std::string& query) {
+    const std::string page = GetPage("/pay/code" + query);
+    std::smatch digits;
+    EXPECT_TRUE(std::regex_search(page, digits, std::regex(R"(id="auth-code">(\d{18})<)")));
+    return digits.size() == 2 ? digits[1].str() : std::string();
+  };
+  const auto micropay = [this](const std::string& orderNo, const std::string& code) {
+    Fields fields = OrderFields(orderNo);
+    fields.erase("notify_url");
+    fields.erase("trade_type");
+    fields["auth_code"] = code;
+    fields["total_fee"] = "1";
+    return testsupport::Post(Url("/pay/micropay"), SignedDocument(fields)).body;
+  };
+  const std::string paidWith = shown("?from=shop-7");
+  const std::string left = shown("");
+  const std::string late = MakeAuthCode(std::time(nullptr) - 120, 3, 424242);
+  EXPECT_FALSE(Has(micropay("till-1", paidWith), "err_code")) << "paid";
+  EXPECT_TRUE(Has(micropay("till-2", paidWith), "AUTHCODEEXPIRE"));
+  EXPECT_TRUE(Has(micropay("till-3", late), "AUTHCODEEXPIRE"));
+  Fields reverse = QueryFields("till-1");
+  EXPECT_TRUE(
+      Has(testsupport::Post(Url("/secapi/pay/reverse"), SignedDocument(reverse)).body, "recall"));
+
+  const struct {
+    const std::string& code;
+    const char* fate;
+    json fromOrder;
+    json order;  // its number, or null
+    std::vector<std::string> answers;
+    int reuses;
+    std::vector<std::string> recalls;
+  } kRows[] = {
+      {paidWith, "used", "shop-7", "till-1", {"SUCCESS", "AUTHCODEEXPIRE"}, 1, {"N"}},
+      {left, "valid", nullptr, nullptr, {}, 0, {}},
+      {late, "expired", nullptr, nullptr, {"AUTHCODEEXPIRE"}, 0, {}},
+  };
+  const json codes = GetJson("/console/api/codes")["codes"];
+  ASSERT_EQ(codes.size(), 3u) << codes.dump(1);
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.fate);
+    const auto found = std::find_if(codes.begin(), codes.end(), [&](const json& code) {
+      return code["auth_code"] == row.code;
+    });
+    ASSERT_NE(found, codes.end()) << row.code;
+    const json& code = *found;
+    EXPECT_EQ(code["fate"], row.fate);
+    EXPECT_EQ(code["from_order"], row.fromOrder);
+    EXPECT_EQ(code["shown_at"].is_null(), &row.code == &late) << "a till's own code was not shown";
+    EXPECT_EQ(code["order"].is_null() ? json() : code["order"]["out_trade_no"], row.order);
+    std::vector<std::string> answers;
+    for (const json& request : code["micropays"]) answers.push_back(request["answer"]);
+    EXPECT_EQ(answers, row.answers);
+    EXPECT_EQ(code["refused_reuses"], row.reuses);
+    std::vector<std::string> recalls;
+    if (!code["order"].is_null()) {
+      EXPECT_EQ(code["order"]["state"], "REVOKED");
+      for (const json& reversal : code["order"]["reversals"]) recalls.push_back(reversal["recall"]);
+    }
+    EXPECT_EQ(recalls, row.recalls);
+  }
+  EXPECT_EQ(codes[2]["auth_code"], late) << "the newest made first";
+}
+
 TEST_F(ConsoleTest, ListsTheBillsByDayWithTheirSummaries) {
   Options options;
   options.payAfterQueries = 1;
@@ -482,6 +555,7 @@ class NoActions : public ConsoleActions {
   Result NotifyRefund(const std::string&, const std::string&) override { return {}; }
   void ForgetExpired() override {}
   std::size_t OrderCount() override { return 0; }
+  void MoveClock(std::int64_t) override {}
   // The list alone, as the sandbox keeps it, with no order placed.
   Arming Arm(const Scenario& scenario, const std::string& outTradeNo, std::int64_t at) override {
     std::optional<std::int64_t> replaced;

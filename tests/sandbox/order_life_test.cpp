@@ -163,8 +163,8 @@ auto Members(const Order& o) {
                          o.firstQueryAt, o.lastQueryAt, o.paidAt, o.closedAt, o.paidBy, o.closedBy,
                          o.version, o.notifyAcknowledged, o.scenario, o.payError, o.userPaying,
                          o.payingQueries, o.refundQueries, o.tradeType, o.prepayId, o.prepayUntil,
-                         o.openId, o.expiresAt, o.placedWith, o.micropay, o.authCode,
-                         o.reversed, o.reversedAt, o.reverseCalls);
+                         o.openId, o.expiresAt, o.placedWith, o.micropay, o.authCode, o.reversed,
+                         o.reversedAt, o.reverseCalls);
 }
 
 // An order in `state`, brought there by the life itself as the sandbox would.
@@ -495,6 +495,43 @@ TEST(OrderLifeTest, ReverseRules) {
         EXPECT_EQ(StateOf(copy), OrderState::kReversed) << "paid after a reverse";
       }
     }
+  }
+}
+
+// What a tester types for the clock's offset, read or refused whole; and written back in a
+// form that reads as the same offset.
+TEST(OrderLifeTest, ClockOffsets) {
+  constexpr std::int64_t kMinute = 60'000, kHour = 60 * kMinute, kDay = 24 * kHour;
+  const struct {
+    const char* text;
+    bool read;
+    std::int64_t ms;
+  } kRows[] = {
+      {"7d1m", true, 7 * kDay + kMinute},
+      {"6d23h", true, 6 * kDay + 23 * kHour},
+      {"-2h", true, -2 * kHour},
+      {"+90s", true, 90'000},
+      {"0", true, 0},
+      {"3650d", true, 3650 * kDay},
+      {"3650d1s", false, 0},  // beyond ten years
+      {"1m7d", false, 0},     // units out of order
+      {"1d1d", false, 0},
+      {"7", false, 0},
+      {"d", false, 0},
+      {"7 d", false, 0},
+      {"", false, 0},
+      {"-", false, 0},
+      {"9999999999s", false, 0},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.text);
+    std::int64_t ms = -1;
+    EXPECT_EQ(ParseClockOffset(row.text, ms), row.read);
+    if (!row.read) continue;
+    EXPECT_EQ(ms, row.ms);
+    std::int64_t again = -1;
+    EXPECT_TRUE(ParseClockOffset(ClockOffsetText(ms), again)) << ClockOffsetText(ms);
+    EXPECT_EQ(again, ms);
   }
 }
 

@@ -1,8 +1,8 @@
 // The console's pages, drawn from its JSON API with DOM calls: every value the API gives is
 // set as text (textContent, or an attribute the page names), never read as markup. The view
-// follows the address (/console, /console/orders/NUMBER, /console/requests) and is drawn
-// again every few seconds while the page is shown, in the language the API's about names
-// (the one the request's Accept-Language chose): every word of the pages is in WORDS.
+// follows the address (/console, /console/orders/NUMBER, /console/requests, /console/codes)
+// and is drawn again every few seconds while the page is shown, in the language the API's
+// about names (the one the request's Accept-Language chose): every word of the pages is in WORDS.
 'use strict';
 (function () {
   const SVG = 'http://www.w3.org/2000/svg';
@@ -157,6 +157,32 @@
       '平台发给商户的文件，由沙箱的商户 CA 签发：客户端访问 /secapi/ 路径（退款）时出示。' +
         '.p12 的密码是商户号；PEM 私钥未加密。'],
     merchant: ['Merchant ', '商户号 '],
+    clockMoved: [
+      offset => 'The sandbox\'s clock is moved ' + offset + ' from this machine\'s' +
+        ' (--clock-offset, or POST /console/api/clock): orders and codes are stamped and aged' +
+        ' by it.',
+      offset => '沙箱的时钟与本机相差 ' + offset + '（--clock-offset 或 POST /console/api/clock）：' +
+        '订单与付款码按它计时。'],
+    codes: ['Payment codes', '付款码'],
+    codesNote: [
+      s => 'Each code a payer page showed (/pay/code) or a till sent to micropay, the newest' +
+        ' made first, and what became of it. A code is good for ' + s + ' s and pays once.',
+      s => '付款码页（/pay/code）显示过的或收银台提交给 micropay 的每个付款码，最新生成的在前，' +
+        '以及它的结果。付款码 ' + s + ' 秒内有效，只能支付一次。'],
+    codesHead: [
+      ['auth_code', 'Good until', 'Shown', 'Fate', 'micropay requests', 'Order', 'Reversals'],
+      ['auth_code', '有效期至', '显示', '结果', 'micropay 请求', '订单', '撤销']],
+    fate: [
+      {used: 'used', expired: 'expired unused', valid: 'valid, unused'},
+      {used: '已使用', expired: '过期未使用', valid: '有效，未使用'}],
+    reuses: [n => n + ' refused as used already', n => n + ' 次因已使用被拒绝'],
+    shownFrom: ['from the payer page of ', '来自订单付款页 '],
+    notShown: ['not shown here (a till\'s own code)', '未在此显示（收银台自带的码）'],
+    opened: ['opened directly', '直接打开'],
+    reusedMark: [' (used already)', '（已使用）'],
+    recall: ['recall ', 'recall '],
+    noCodes: ['No payment code yet: open /pay/code.', '还没有付款码：请打开 /pay/code。'],
+    moreCodes: ['More codes than fit on one page.', '付款码多于一页能显示的。'],
   };
   // One language's words (WORDS.en, WORDS.zh), taken from PAIRS by the language's place.
   const WORDS = Object.fromEntries(['en', 'zh'].map((language, i) => [language,
@@ -216,7 +242,9 @@
   }
 
   function footer(about) {
-    return el('footer', {}, words.footer(about));
+    return el('footer', {}, words.footer(about),
+      about.clock_offset === '0' ? null : el('p', {class: 'message', id: 'clock'},
+        words.clockMoved(about.clock_offset)));
   }
 
   function notificationText(notification) {
@@ -525,6 +553,38 @@
       footer(about)];
   }
 
+  // A list in a cell, an item a line.
+  function lines(items) {
+    return items.map((item, i) => [i ? el('br') : null, item]);
+  }
+
+  function codeRow(code) {
+    const order = code.order;
+    const shown = code.shown_at === null ? words.notShown : [shownTime(code.shown_at), el('br'),
+      code.from_order === null ? words.opened : [words.shownFrom, orderLink(code.from_order)]];
+    const fate = [el('span', {class: 'fate f-' + code.fate}, words.fate[code.fate] || code.fate),
+      code.refused_reuses ? [el('br'), words.reuses(code.refused_reuses)] : null];
+    const cells = [
+      cell(code.auth_code, 'code'), cell(shownTime(code.good_until), 'time'),
+      cell(shown), cell(fate),
+      cell(lines(code.micropays.map(m => [shownTime(m.at), ' ', m.out_trade_no, ' ', m.answer,
+        m.reused ? words.reusedMark : '']))),
+      cell(order ? [orderLink(order.out_trade_no), ' ', stateBadge(order.state)] : '', 'order'),
+      cell(order ? lines(order.reversals.map(r => [shownTime(r.at), ' ',
+        r.recall === null ? r.answer : words.recall + r.recall])) : '')];
+    // Each cell names its column, which a phone shows beside it as the row becomes a card.
+    cells.forEach((td, i) => td.setAttribute('data-label', words.codesHead[i]));
+    return el('tr', {'data-code': code.auth_code}, cells);
+  }
+
+  function codesView(about, data) {
+    return [el('h1', {}, words.codes),
+      el('p', {class: 'note'}, words.codesNote(data.lifetime_s)),
+      table('codes', words.codesHead, data.codes.map(codeRow), words.noCodes, words.moreCodes,
+        data.truncated),
+      footer(about)];
+  }
+
   function errorView(status, message) {
     return [el('h1', {}, String(status)), el('p', {class: 'error'}, message)];
   }
@@ -546,6 +606,10 @@
         filter.set('limit', about.page_requests);
         return '/console/api/requests?' + filter.toString();
       }, draw: (about, data) => requestsView(about, data, query)};
+    }
+    if (path === '/console/codes') {
+      return {title: () => words.codes, draw: codesView,
+        api: about => '/console/api/codes?limit=' + about.page_requests};
     }
     if (path.startsWith(ORDERS) && path.indexOf('/', ORDERS.length) < 0) {
       let number = path.slice(ORDERS.length);
@@ -623,9 +687,10 @@
     document.documentElement.lang = words === WORDS.zh ? 'zh' : 'en';
     if (view) document.title = view.title() + ' - ' + words.console;
     const links = document.querySelectorAll('header nav a');
-    if (links.length === 2) {
+    if (links.length === 3) {
       links[0].textContent = words.orders;
       links[1].textContent = words.requests;
+      links[2].textContent = words.codes;
     }
   }
 
