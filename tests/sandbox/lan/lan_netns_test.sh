@@ -52,7 +52,7 @@ start_lan() {
   shift
   : >"$log"
   nsenter --net="/run/netns/$host" -- env XDG_CONFIG_HOME="$work/host-config" \
-    "$sandbox" --lan "$@" --port 0 --no-notify >"$log" 2>&1 &
+    "$sandbox" --lan "$@" --port 0 --no-notify --state "$work/state.db" >"$log" 2>&1 &
   sandbox_pid=$!
   PAGE=""
   for _ in $(seq 200); do
