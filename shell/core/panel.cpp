@@ -565,8 +565,12 @@ void Panel::StartTill() {
   const TillInput input = ReadTillInput(authCodeText_, tillAmountText_);
   if (!input.refused.empty()) {
     if (!shown_) {
+      // Grown only to say why: no job runs, so the busy bar it shows goes again.
       shown_ = true;
       view_.ShowPanel();
+      ShowNotification();
+      Refresh();
+      view_.SetBusy(false, P::kTillButton);
     }
     view_.SetText(P::kTillVerdict, input.refused);
     view_.SetToolTip(P::kTillVerdict, "");
