@@ -9,16 +9,14 @@
 #include <sstream>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/exit_status.h"
 #include "client/quillmark_ops.h"
+#include "client/trade_types.h"
 #include "config/merchant_settings.h"
 #include "http/transport.h"
 #include "protocol/flat_document.h"
 #include "protocol/notification.h"
 #include "protocol/operation.h"
-#include "protocol/page_parameters.h"
 #include "protocol/reply_fields.h"
 #include "protocol/sign.h"
 #include "text/encoding.h"
@@ -174,53 +172,12 @@ int VerifyPage(const std::string& file, const MerchantSettings& merchant, std::o
   return AskPageVerdict(parameters, merchant, out);
 }
 
-std::string SignedPageJson(const MerchantSettings& merchant, const std::string& prepayId,
-                           long long timeStamp, const std::string& nonce) {
-  PageParameters page{merchant.appId,
-                      std::to_string(timeStamp),
-                      nonce,
-                      kPackagePrefix + prepayId,
-                      SignTypeName(merchant.Signing()),
-                      ""};
-  page.paySign = PaySignOf(page, merchant.apiKey, merchant.Signing());
-  // In the order a page writes them; the sign string sorts them itself.
-  nlohmann::ordered_json json = {{kPageAppId, page.appId},       {kPageTimeStamp, page.timeStamp},
-                                 {kPageNonceStr, page.nonceStr}, {kPagePackage, page.package},
-                                 {kPageSignType, page.signType}, {kPagePaySign, page.paySign}};
-  return json.dump();
-}
-
 int AskPageVerdict(const std::string& parameters, const MerchantSettings& merchant,
                    std::ostream& out) {
-  TransportOptions transport = CQuillmarkOps::Settings::FromMerchant(merchant).transport;
-  transport.contentType = "application/json";
-  const std::string url = merchant.apiBase + kPageVerifyPath;
-  std::ostringstream log;
-  TransferStatus status;
-  const std::string answer = PostXml(url.c_str(), parameters.c_str(), log, transport, &status);
-  out << "Page verify:   " << EscapeControls(url) << '\n';
-  const nlohmann::json verdict = nlohmann::json::parse(answer, nullptr, false);
-  if (!status.ok() || !verdict.is_object() || !verdict.contains("verdict") ||
-      !verdict["verdict"].is_string()) {
-    out << "Verdict:       none: " << EscapeControls(log.str().substr(0, log.str().find('\n')))
-        << (status.ok() ? " (the answer is no page verdict; is the API base a sandbox?)" : "")
-        << '\n';
-    return kNotDone;
-  }
-  const auto text = [&verdict](const char* name) {
-    const auto it = verdict.find(name);
-    return it != verdict.end() && it->is_string() ? EscapeControls(it->get<std::string>())
-                                                  : std::string();
-  };
-  const bool passed = text("verdict") == "pass";
-  out << "Verdict:       " << (passed ? "pass" : "refused (" + text("rule") + ")") << '\n';
-  if (!text("out_trade_no").empty()) out << "Order:         " << text("out_trade_no") << '\n';
-  if (!passed) out << "Why:           " << text("message") << '\n';
-  if (!text("expected_sign").empty()) {
-    out << "Sign string:   " << text("sign_string") << '\n'
-        << "Expected sign: " << text("expected_sign") << '\n';
-  }
-  return passed ? kDone : kBadSignature;
+  const PageVerdict verdict = quillmark::AskPageVerdict(parameters, merchant);
+  for (const std::string& line : PageVerdictLines(verdict)) out << line << '\n';
+  if (!verdict.answered) return kNotDone;
+  return verdict.passed ? kDone : kBadSignature;
 }
 
 }  // namespace quillmark::cli

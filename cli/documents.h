@@ -29,12 +29,8 @@ int VerifyDocument(const std::string& file, const MerchantSettings& merchant, st
 // kPageVerifyPath and prints its verdict: 0 when they pass, 3 when refused, 1 when no verdict
 // came back (the transfer failed, or the answer is no verdict), 2 when the file cannot be read.
 int VerifyPage(const std::string& file, const MerchantSettings& merchant, std::ostream& out);
-// VerifyPage's question and verdict for `parameters` themselves.
+// VerifyPage's question and verdict for `parameters` themselves (client/trade_types.h).
 int AskPageVerdict(const std::string& parameters, const MerchantSettings& merchant,
                    std::ostream& out);
-// The JSAPI page's parameters of the order whose prepay_id is `prepayId`, signed with the
-// merchant's key and sign type, as the JSON a merchant's server hands its page.
-std::string SignedPageJson(const MerchantSettings& merchant, const std::string& prepayId,
-                           long long timeStamp, const std::string& nonce);
 
 }  // namespace quillmark::cli

@@ -26,7 +26,6 @@
 // --report junit:FILE or json:FILE also writes the run's steps as a report (cli/report.h),
 // once the run is over; the standard output stays as it is.
 #include <chrono>
-#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -44,12 +43,12 @@
 #include "client/quillmark_ops.h"
 #include "client/refund_run.h"
 #include "client/till_run.h"
+#include "client/trade_types.h"
 #include "config/merchant_settings.h"
 #include "http/client_certificate.h"
 #include "platform/platform.h"
 #include "protocol/field_rules.h"
 #include "protocol/operation.h"
-#include "protocol/request_ids.h"
 #include "protocol/scenarios.h"
 #include "text/encoding.h"
 #include "text/url_parts.h"
@@ -218,13 +217,7 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   // On a terminal a reply's escape sequences would act (retitle it, clear it, print a fake
   // verdict over the summary); into a pipe or a file the reply stays as it came.
   opsSettings.escapeReplyControls = quillmark::platform::StandardOutputIsTerminal();
-  opsSettings.tradeType = line.tradeType;
-  // Made up: a payer of the sandbox's, and a site of no one's.
-  if (line.tradeType == "JSAPI") opsSettings.openId = "qmCyclePayer-000000000000001";
-  if (line.tradeType == "MWEB") {
-    opsSettings.sceneInfo =
-        R"({"h5_info":{"type":"Wap","wap_url":"https://shop.example","wap_name":"Quillmark"}})";
-  }
+  quillmark::UseTradeType(opsSettings, line.tradeType);
   quillmark::CQuillmarkOps ops(opsSettings);
   if (refund) {
     // Its notification may name the order alone, when the refund number is not yet known.
@@ -270,10 +263,7 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
           prepayId.empty() || VerdictOf(step.outcome) != quillmark::StepVerdict::kDone) {
         return;
       }
-      std::string nonce;
-      quillmark::MakeNonceStr(nonce);
-      const std::string page = SignedPageJson(settings_.merchant, prepayId,
-                                              static_cast<long long>(std::time(nullptr)), nonce);
+      const std::string page = quillmark::SignedPageJsonNow(settings_.merchant, prepayId);
       page_ << "Page parameters: " << page << '\n';
       pageStatus_ = AskPageVerdict(page, settings_.merchant, page_);
     }

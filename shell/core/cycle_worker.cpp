@@ -43,6 +43,20 @@ bool CycleWorker::StartCycle() {
       void StepFinished(const RunStep& step) override {
         CycleWorker& worker = worker_;
         worker.Post([&worker, step] { worker.listener_.OnRunStepFinished(step); });
+        // A JSAPI order's page parameters, signed and checked as soon as it is placed, as the
+        // runner does: before a query can pay it, while its page would still be shown.
+        const std::string& prepayId = step.outcome.Field(kFieldPrepayId);
+        if (worker.ops_->settings().tradeType != "JSAPI" ||
+            step.step != ClientStep::kUnifiedOrder || step.resent || prepayId.empty() ||
+            VerdictOf(step.outcome) != StepVerdict::kDone) {
+          return;
+        }
+        const MerchantSettings& merchant = worker.ops_->settings().merchant;
+        std::string page = SignedPageJsonNow(merchant, prepayId);
+        PageVerdict verdict = AskPageVerdict(page, merchant, worker.abort_);
+        worker.Post([&worker, page = std::move(page), verdict = std::move(verdict)] {
+          worker.listener_.OnPageChecked(page, verdict);
+        });
       }
       void OrderPlaced(const std::string& orderNo) override {
         if (worker_.orderPlaced_) worker_.orderPlaced_(orderNo, signType_);
@@ -90,6 +104,29 @@ bool CycleWorker::Start(const Operation& operation, const std::string& orderNo,
   });
 }
 
+bool CycleWorker::StartTill(const std::string& authCode, long long fen) {
+  return Launch([this, authCode, fen] {
+    // The till's own operations, on the same stream and abort: the cycles' amount and
+    // trade type stay as they were.
+    CQuillmarkOps::Settings settings = ops_->settings();
+    settings.authCode = authCode;
+    settings.totalFee = fen;
+    CQuillmarkOps till(std::move(settings));
+    TillRunOptions options;
+    options.pause = pause_;
+    options.stepDone = [this](const TillStepDone& step) {
+      tee_->FlushPartialLine();
+      Post([this, step] { listener_.OnTillStep(step); });
+    };
+    TillRunResult run = PlayTillRun(till, options);
+    tee_->FlushPartialLine();
+    Post([this, run = std::move(run)] {
+      Finish();
+      listener_.OnTillFinished(run);
+    });
+  });
+}
+
 void CycleWorker::UseMerchant(const MerchantSettings& merchant) { nextMerchant_ = merchant; }
 
 void CycleWorker::Abort() { abort_->Abort(); }
@@ -117,6 +154,12 @@ bool CycleWorker::Launch(std::function<void()> job) {
     settings.merchant.notifyUrl = *nextNotifyUrl_;
     Install(std::move(settings));
     nextNotifyUrl_.reset();
+  }
+  if (nextTradeType_) {
+    CQuillmarkOps::Settings settings = ops_->settings();
+    quillmark::UseTradeType(settings, *nextTradeType_);
+    Install(std::move(settings));
+    nextTradeType_.reset();
   }
   if (nextScenario_) {
     scenario_ = *nextScenario_;

@@ -20,6 +20,8 @@
 #include "client/client_run.h"
 #include "client/cycle_result.h"
 #include "client/quillmark_ops.h"
+#include "client/till_run.h"
+#include "client/trade_types.h"
 #include "config/merchant_settings.h"
 #include "http/transport.h"
 #include "protocol/scenarios.h"
@@ -40,6 +42,12 @@ class CycleListener {
   virtual void OnStepFinished(const StepOutcome& outcome) = 0;
   // A refund job ended before its refund was sent: the order's queries said why (GBK).
   virtual void OnRefundNotSent(const std::string& /*why*/) {}
+  // A JSAPI cycle's order was placed and its page parameters (JSON) signed and checked by the
+  // sandbox, before its queries.
+  virtual void OnPageChecked(const std::string& /*page*/, const PageVerdict& /*verdict*/) {}
+  // A step of a till's run (StartTill) is over; then the run is.
+  virtual void OnTillStep(const TillStepDone& /*step*/) {}
+  virtual void OnTillFinished(const TillRunResult& /*run*/) {}
 };
 
 class CycleWorker {
@@ -63,6 +71,10 @@ class CycleWorker {
   // the back office's (PlayRefund): `refundFee` fen of the order's own amount, 0 for what
   // its earlier refunds left. False, and nothing started, while busy.
   bool Start(const Operation& operation, const std::string& orderNo, long long refundFee = 0);
+  // A till's payment with the code `authCode` for `fen` fen (client/till_run.h), each step
+  // told as it ends; the pauses between its polls are UsePause's. False, and nothing
+  // started, while busy.
+  bool StartTill(const std::string& authCode, long long fen);
 
   // The merchant and endpoint of the next job; a job already running keeps its own.
   void UseMerchant(const MerchantSettings& merchant);
@@ -70,6 +82,8 @@ class CycleWorker {
   void UseNotifyUrl(const std::string& notifyUrl) { nextNotifyUrl_ = notifyUrl; }
   // The scenario the next cycles play (its amount, its steps), until another is chosen.
   void UseScenario(const Scenario& scenario) { nextScenario_ = &scenario; }
+  // The trade type of the next cycles' orders (client/trade_types.h), until another is chosen.
+  void UseTradeType(const std::string& tradeType) { nextTradeType_ = tradeType; }
   // The pause between polls of a payer still paying; the tests pin it.
   void UsePause(RunPause pause) { pause_ = std::move(pause); }
   // The merchant of the next job.
@@ -105,6 +119,7 @@ class CycleWorker {
   std::optional<MerchantSettings> nextMerchant_;  // applied when the next job starts
   std::optional<std::string> nextNotifyUrl_;      // applied when the next job starts
   std::optional<const Scenario*> nextScenario_;   // applied when the next job starts
+  std::optional<std::string> nextTradeType_;      // applied when the next job starts
   const Scenario* scenario_ = nullptr;            // the worker's while a job runs
   RunPause pause_;
   OrderPlaced orderPlaced_;

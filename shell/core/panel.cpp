@@ -1,14 +1,15 @@
 // Panel of panel.h: the results panel's description, its rows' words and its log.
 #include "shell/core/panel.h"
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <iterator>
 #include <utility>
 
 #include "protocol/scenarios.h"
 #include "shell/core/refund_amount.h"
 #include "shell/core/texts.h"
+#include "shell/core/till_input.h"
 #include "text/encoding.h"
 
 namespace quillmark::shell {
@@ -29,13 +30,16 @@ std::string RefundStatus(const StepOutcome& query) {
 // The dialog's margin, as the template keeps it, and the space between bands.
 constexpr int kMargin = 7;
 constexpr int kBandSpace = 6;
-// The columns of the rows: their captions, a text box's width, the template's OK and
-// Cancel column (a verdict reaches to its right edge), and the QR code's.
-const std::vector<layout::Track> kRowColumns = {{0, 52}, {3, 194}, {7, 50}, {7, 193}};
-// The rows of the cycle: the scenario it plays, the order number, its verdict, the payment
-// link, the queries, the bitmap and its button, the notification.
-const std::vector<layout::Track> kCycleTracks = {{0, 12}, {2, 12}, {3, 16}, {2, 12}, {3, 16},
-                                                 {2, 16}, {2, 24}, {2, 14}, {4, 24}};
+// The columns of the rows: their captions; a text box's width in three, which the choices
+// and the till's code, amount and button share out; the template's OK and Cancel column (a
+// verdict reaches to its right edge); and the QR code's.
+const std::vector<layout::Track> kRowColumns = {{0, 52}, {3, 86}, {4, 44},
+                                                {4, 56}, {7, 50}, {7, 193}};
+// The rows of the cycle: the scenario it plays and its trade type, the till's code, the
+// order number, its verdict, the payment link, the queries, the bitmap and its button, the
+// notification.
+const std::vector<layout::Track> kCycleTracks = {{0, 12}, {2, 14}, {2, 12}, {2, 16}, {2, 12},
+                                                 {2, 16}, {2, 16}, {2, 16}, {2, 12}, {2, 24}};
 // A last row, empty, takes the QR code down to a little above Button1's row.
 constexpr int kAboveButtons = 4;
 
@@ -66,7 +70,7 @@ std::vector<layout::Grid> MakeGrids() {
                      std::vector<layout::Track>{{0, kMainPay.cy}});
   // The rows of what the buttons asked.
   grids.emplace_back(kMargin, grids.back().Bottom(), std::vector<layout::Track>{{0, 52}, {3, 451}},
-                     std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}});
+                     std::vector<layout::Track>{{kBandSpace, 16}, {2, 16}, {2, 16}, {2, 16}});
   // The log's caption, then the log beside its two buttons.
   grids.push_back(Filled(kMargin, grids.back().Bottom(), {{0, 452}, {4, 50}},
                          {{kBandSpace, 8}, {2, 14}, {3, 14}}, kPanelSize.cy - kMargin));
@@ -89,19 +93,25 @@ const PanelControl kDescription[] = {
     {P::kAbortButton, K::kButton, texts::kAbort, "abortButton", 1004, kButtons, {0, 6}, {}},
     {P::kBusy, K::kBusyBar, nullptr, "busyIndicator", 1005, kButtons, {0, 7, 1, 1, 0, 10}, {}},
     {P::kStep, K::kText, nullptr, "stepLabel", 1006, kButtons, {0, 8, 1, 1, 0, 10}, {}},
-    {P::kScenario, K::kChoice, texts::kScenarioLabel, "scenarioChoice", 1023, kRows, {0, 1, 1, 1, 120}, {}},
-    {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, kRows, {1, 1}, {}},
-    {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, kRows, {2, 1}, {}},
-    {P::kCodeUrl, K::kField, texts::kPaymentLinkLabel, "codeUrlField", 1012, kRows, {3, 1}, {}},
-    {P::kQuery1, K::kVerdict, texts::kStepQuery1, "query1Verdict", 1013, kRows, {4, 1, 1, 2}, {}},
-    {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, kRows, {5, 1, 1, 2}, {}},
-    {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, kRows, {6, 1, 1, 2}, {}},
-    {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, kRows, {7, 1, 1, 1, 80}, {}},
-    {P::kNotification, K::kVerdict, texts::kNotificationLabel, "notificationVerdict", 1017, kRows, {8, 1, 1, 2}, {}},
+    {P::kScenario, K::kChoice, texts::kScenarioLabel, "scenarioChoice", 1023, kRows, {0, 1}, {}},
+    {P::kTradeType, K::kChoice, texts::kTradeTypeLabel, "tradeTypeChoice", 1024, kRows, {0, 3}, {}},
+    {P::kAuthCodeLabel, K::kText, texts::kAuthCodeLabel, "authCodeLabel", 1025, kRows, {1, 0, 1, 1, 0, 8}, {}},
+    {P::kAuthCode, K::kInput, texts::kAuthCodeCue, "authCodeField", 1026, kRows, {1, 1, 1, 1, 0, 12}, {}},
+    {P::kTillAmount, K::kInput, texts::kTillAmountCue, "tillAmountField", 1027, kRows, {1, 2, 1, 1, 0, 12}, {}},
+    {P::kTillButton, K::kButton, texts::kTillButton, "tillButton", 1028, kRows, {1, 3}, {}},
+    {P::kOrderNo, K::kField, texts::kOrderNoLabel, "orderNoField", 1010, kRows, {2, 1, 1, 3}, {}},
+    {P::kOrderVerdict, K::kVerdict, texts::kStepUnifiedOrder, "orderVerdict", 1011, kRows, {3, 1, 1, 3}, {}},
+    {P::kCodeUrl, K::kField, texts::kPaymentLinkLabel, "codeUrlField", 1012, kRows, {4, 1, 1, 3}, {}},
+    {P::kQuery1, K::kVerdict, texts::kStepQuery1, "query1Verdict", 1013, kRows, {5, 1, 1, 4}, {}},
+    {P::kQuery2, K::kVerdict, texts::kStepQuery2, "query2Verdict", 1014, kRows, {6, 1, 1, 4}, {}},
+    {P::kBitmap, K::kVerdict, texts::kBitmapLabel, "bitmapVerdict", 1015, kRows, {7, 1, 1, 4}, {}},
+    {P::kOpenFolder, K::kButton, texts::kOpenFolder, "openFolderButton", 1016, kRows, {8, 1, 1, 1, 80}, {}},
+    {P::kNotification, K::kVerdict, texts::kNotificationLabel, "notificationVerdict", 1017, kRows, {9, 1, 1, 4}, {}},
     {P::kQueryAgainVerdict, K::kVerdict, texts::kStepQueryAgain, "queryAgainVerdict", 1020, kActions, {0, 1}, {}},
     {P::kCloseOrderVerdict, K::kVerdict, texts::kStepCloseOrder, "closeOrderVerdict", 1021, kActions, {1, 1}, {}},
     {P::kRefundVerdict, K::kVerdict, texts::kStepRefund, "refundVerdict", 1022, kActions, {2, 1}, {}},
-    {P::kQr, K::kQr, nullptr, "qrView", 1030, kRows, {0, 3, static_cast<int>(kCycleTracks.size()) + 1, 1}, {}},
+    {P::kTillVerdict, K::kVerdict, texts::kTillButton, "tillVerdict", 1029, kActions, {3, 1}, {}},
+    {P::kQr, K::kQr, nullptr, "qrView", 1030, kRows, {0, 5, static_cast<int>(kCycleTracks.size()) + 1, 1}, {}},
     {P::kLogLabel, K::kText, texts::kLogLabel, "logLabel", 1031, kLog, {0, 0, 1, 1, 60}, {}},
     {P::kLog, K::kLog, nullptr, "logView", 1032, kLog, {1, 0, 3, 1}, {}},
     {P::kCopyLog, K::kButton, texts::kCopyAll, "copyLogButton", 1033, kLog, {1, 1}, {}},
@@ -151,8 +161,8 @@ PanelItem RowOf(ClientStep step, int number) {
 
 // The rows a cycle fills, emptied when the next one starts.
 constexpr PanelItem kCycleRows[] = {
-    P::kOrderNo, P::kOrderVerdict,      P::kCodeUrl,           P::kQuery1,       P::kQuery2,
-    P::kBitmap,  P::kQueryAgainVerdict, P::kCloseOrderVerdict, P::kRefundVerdict};
+    P::kOrderNo, P::kOrderVerdict,      P::kCodeUrl,           P::kQuery1,        P::kQuery2,
+    P::kBitmap,  P::kQueryAgainVerdict, P::kCloseOrderVerdict, P::kRefundVerdict, P::kTillVerdict};
 
 }  // namespace
 
@@ -196,7 +206,9 @@ layout::Rect CaptionRect(const PanelControl& control) {
   // lower in its frame than a label's first line.
   const int lower =
       control.kind == ControlKind::kField || control.kind == ControlKind::kChoice ? 2 : 0;
-  const layout::Rect column = PanelGrid(PanelBand::kRows).Place({0, 0, 1, 1, 0, 8});
+  const int before =
+      control.band == PanelBand::kRows && control.cell.column > 1 ? control.cell.column - 1 : 0;
+  const layout::Rect column = PanelGrid(PanelBand::kRows).Place({0, before, 1, 1, 0, 8});
   return {column.x, control.du.y + lower, column.cx, 8};
 }
 
@@ -215,6 +227,7 @@ std::vector<const Scenario*> CycleScenarios() {
 
 std::vector<std::string> PanelChoices(PanelItem item) {
   std::vector<std::string> choices;
+  if (item == P::kTradeType) return TradeTypes();
   if (item != P::kScenario) return choices;
   for (const Scenario* scenario : CycleScenarios()) choices.emplace_back(scenario->label);
   return choices;
@@ -305,6 +318,8 @@ void Panel::ShowNotification() {
     text = words::NotificationText(got->second);
     // A refund notification has no sign to detail.
     if (!got->second.refund) tip = words::SignatureDetail(got->second.check.signature);
+  } else if (tillOrder_ && !lastOrderNo_.empty()) {
+    text = texts::kTillNotNotified;
   } else {
     text = words::Fill(lastOrderNo_.empty() ? texts::kNotifyListening : texts::kNotifyWaiting,
                        {listening_});
@@ -315,6 +330,8 @@ void Panel::ShowNotification() {
 
 void Panel::StartCycle() {
   if (!worker_.StartCycle()) return;
+  cycleTradeType_ = tradeType_;
+  tillOrder_ = false;
   if (!shown_) {
     shown_ = true;
     view_.ShowPanel();
@@ -350,6 +367,9 @@ void Panel::Click(PanelItem button) {
       logLines_.clear();
       view_.ClearLog();
       return;
+    case P::kTillButton:
+      StartTill();
+      return;
     default:
       break;
   }
@@ -375,6 +395,13 @@ void Panel::Click(PanelItem button) {
 }
 
 void Panel::Choose(PanelItem choice, int index) {
+  if (choice == P::kTradeType) {
+    const std::vector<std::string>& types = TradeTypes();
+    const bool known = index >= 0 && static_cast<std::size_t>(index) < types.size();
+    tradeType_ = types[known ? static_cast<std::size_t>(index) : 0];
+    worker_.UseTradeType(tradeType_);
+    return;
+  }
   if (choice != P::kScenario) return;
   const std::vector<const Scenario*> cycles = CycleScenarios();
   const bool known = index >= 0 && static_cast<std::size_t>(index) < cycles.size();
@@ -384,6 +411,8 @@ void Panel::Choose(PanelItem choice, int index) {
 
 void Panel::Edited(PanelItem input, const std::string& utf8) {
   if (input == P::kRefundAmount) refundAmountText_ = utf8;
+  if (input == P::kAuthCode) authCodeText_ = utf8;
+  if (input == P::kTillAmount) tillAmountText_ = utf8;
 }
 
 bool Panel::ChooseScenario(const std::string& name) {
@@ -415,6 +444,9 @@ void Panel::Refresh() {
   const bool busy = worker_.busy();
   const bool order = !lastOrderNo_.empty();
   view_.SetEnabled(P::kPayButton, !busy);
+  view_.SetEnabled(P::kTillButton, !busy);
+  view_.SetToolTip(P::kAuthCode, texts::kAuthCodeTip);
+  view_.SetToolTip(P::kTillAmount, texts::kTillAmountTip);
   for (const PanelAction& action : PanelActions()) view_.SetEnabled(action.button, !busy && order);
   view_.SetEnabled(P::kRefundAmount, !busy && order);
   view_.SetToolTip(P::kRefundAmount, texts::kRefundAmountTip);
@@ -467,8 +499,10 @@ void Panel::OnRunStepFinished(const RunStep& step) {
   view_.SetToolTip(row, tip);
 }
 
-void Panel::OnLine(const std::string& gbk) {
-  logLines_.push_back(words::FromGbk(gbk));
+void Panel::OnLine(const std::string& gbk) { AppendLine(words::FromGbk(gbk)); }
+
+void Panel::AppendLine(const std::string& utf8) {
+  logLines_.push_back(utf8);
   view_.AppendLog(ShownLogLine(logLines_.back()));
 }
 
@@ -479,16 +513,118 @@ void Panel::OnCycleFinished(const ClientRunResult& run) {
   lastOrderFen_ = fee == result.order.request.end() ? 0 : std::atoll(fee->second.c_str());
   ShowNotification();
   view_.SetText(P::kOrderNo, words::FromGbk(result.orderNo));
-  view_.SetText(P::kCodeUrl, words::FromGbk(result.order.Field(kFieldCodeUrl)));
+  // What a page or an app is handed in place of the QR code's link; JSAPI's page
+  // parameters came in OnPageChecked.
+  const bool native = cycleTradeType_ == TradeTypes().front();
+  if (native) {
+    view_.SetText(P::kCodeUrl, words::FromGbk(result.order.Field(kFieldCodeUrl)));
+  } else if (cycleTradeType_ == "MWEB") {
+    view_.SetText(P::kCodeUrl, words::FromGbk(result.order.Field(kFieldMwebUrl)));
+  } else if (cycleTradeType_ == "APP") {
+    view_.SetText(P::kCodeUrl, kFieldPrepayId + std::string("=") +
+                                   words::FromGbk(result.order.Field(kFieldPrepayId)));
+  }
   // The steps' rows were said as each ended; those of steps not taken say so.
   for (const PanelItem row : {P::kOrderVerdict, P::kQuery1, P::kQuery2}) {
     if (runRows_.count(row) == 0) view_.SetText(row, texts::kNotRun);
   }
-  view_.SetText(P::kBitmap, words::BitmapVerdict(result));
+  view_.SetText(P::kBitmap, native ? words::BitmapVerdict(result)
+                                   : words::Fill(texts::kNoQrForType, {cycleTradeType_}));
   if (result.bitmap == qr::SaveResult::kWritten) {
     bitmapFolder_ = words::FolderOf(result.bitmapPath);
   }
-  view_.ShowSymbol(result.symbol);
+  view_.ShowSymbol(native ? result.symbol : std::nullopt);
+  Ended();
+}
+
+void Panel::OnPageChecked(const std::string& page, const PageVerdict& verdict) {
+  view_.SetText(P::kCodeUrl, page);
+  // The runner's lines, so that the log reads as its output does.
+  AppendLine("Page parameters: " + page);
+  for (const std::string& line : PageVerdictLines(verdict)) AppendLine(line);
+  const std::string said = !verdict.answered ? words::Fill(texts::kPageNoVerdict, {verdict.none})
+                           : verdict.passed
+                               ? std::string(texts::kPagePassed)
+                               : words::Fill(texts::kPageRefused, {verdict.rule, verdict.message});
+  std::vector<Piece>& pieces = runRows_[P::kOrderVerdict];
+  std::string text;
+  std::string tip;
+  for (const Piece& piece : pieces) {
+    text += (text.empty() ? "" : "；") + piece.text;
+    if (!piece.tip.empty()) tip += (tip.empty() ? "" : "\n") + piece.tip;
+  }
+  if (!verdict.expectedSign.empty()) {
+    tip += (tip.empty() ? "" : "\n") +
+           words::Fill(texts::kPageSignString, {verdict.signString, verdict.expectedSign});
+  }
+  view_.SetText(P::kOrderVerdict, text + (text.empty() ? "" : "；") + said);
+  view_.SetToolTip(P::kOrderVerdict, tip);
+}
+
+void Panel::StartTill() {
+  const TillInput input = ReadTillInput(authCodeText_, tillAmountText_);
+  if (!input.refused.empty()) {
+    if (!shown_) {
+      // Grown only to say why: no job runs, so the busy bar it shows goes again.
+      shown_ = true;
+      view_.ShowPanel();
+      ShowNotification();
+      Refresh();
+      view_.SetBusy(false, P::kTillButton);
+    }
+    view_.SetText(P::kTillVerdict, input.refused);
+    view_.SetToolTip(P::kTillVerdict, "");
+    return;
+  }
+  if (!worker_.StartTill(input.authCode, input.fen)) return;
+  if (!shown_) {
+    shown_ = true;
+    view_.ShowPanel();
+  }
+  // The till's order takes the last cycle's place: the buttons below ask about it.
+  lastOrderNo_.clear();
+  tillOrder_ = true;
+  lastOrderFen_ = input.fen;
+  bitmapFolder_.clear();
+  for (const PanelItem row : kCycleRows) {
+    view_.SetText(row, "");
+    view_.SetToolTip(row, "");
+  }
+  runRows_.clear();
+  tillPieces_.clear();
+  view_.ShowSymbol(std::nullopt);
+  ShowNotification();
+  Running(P::kTillVerdict);
+  Started(P::kTillButton);
+}
+
+void Panel::OnTillStep(const TillStepDone& step) {
+  const std::string name = TillStepName(step);
+  const std::string said = words::FromGbk(step.said);
+  AppendLine(
+      words::Fill(texts::kTillStepLogLine, {name, said, StepVerdictName(VerdictOf(step.outcome))}));
+  tillPieces_.push_back(words::Fill(texts::kRunStepPiece, {name, said}));
+  std::string text;
+  for (const std::string& piece : tillPieces_) text += (text.empty() ? "" : "；") + piece;
+  view_.SetText(P::kTillVerdict, text);
+  view_.SetToolTip(P::kTillVerdict, words::SignatureDetail(step.outcome));
+}
+
+void Panel::OnTillFinished(const TillRunResult& run) {
+  if (!run.orderNo.empty()) lastOrderNo_ = run.orderNo;
+  view_.SetText(P::kOrderNo, words::FromGbk(lastOrderNo_));
+  const char* end = run.end == TillEnd::kPaid       ? texts::kTillPaid
+                    : run.end == TillEnd::kReversed ? texts::kTillReversed
+                    : run.end == TillEnd::kRefused  ? texts::kTillRefused
+                                                    : texts::kTillUnknown;
+  const bool aborted = !run.steps.empty() && run.steps.back().outcome.transfer.aborted();
+  std::string text;
+  for (const std::string& piece : tillPieces_) text += piece + "；";
+  text += aborted ? std::string(texts::kAborted) + "；" : std::string();
+  text += words::Fill(texts::kTillEnd, {end, TillEndName(run.end)});
+  view_.SetText(P::kTillVerdict, text);
+  AppendLine(text);
+  ShowNotification();
   Ended();
 }
 

@@ -17,6 +17,8 @@
 #include "client/notification_listening.h"
 #include "client/notify_listener.h"
 #include "client/quillmark_ops.h"
+#include "client/till_run.h"
+#include "client/trade_types.h"
 #include "protocol/operation.h"
 #include "qr/qr_bitmap.h"
 #include "shell/core/cycle_worker.h"
@@ -55,6 +57,12 @@ enum class PanelItem {
   kScenario,
   kRefundAmount,
   kRefundAmountUnit,
+  kTradeType,
+  kAuthCodeLabel,
+  kAuthCode,
+  kTillAmount,
+  kTillButton,
+  kTillVerdict,
 };
 
 enum class ControlKind {
@@ -101,17 +109,23 @@ inline bool HasRowCaption(ControlKind kind) {
   return kind == ControlKind::kField || kind == ControlKind::kVerdict ||
          kind == ControlKind::kChoice;
 }
-// Where a row's caption goes (HasRowCaption controls): left of the control.
+// Where a row's caption goes (HasRowCaption controls): left of the control, in the rows'
+// first column, or in the column before it for a control further right.
 layout::Rect CaptionRect(const PanelControl& control);
 // The Win32 control id of row caption `index` (in PanelControls() order, captions only).
 inline constexpr int kCaptionIdBase = 1100;
 
 // The entries of a kChoice control, UTF-8, in order; the first is chosen at the start.
-// The scenario row's are the labels of protocol/scenarios.h.
+// The scenario row's are the labels of protocol/scenarios.h; the trade type's, TradeTypes().
 std::vector<std::string> PanelChoices(PanelItem item);
 // Whether a control (and its row caption) shows from the start, inside the template's own
-// size, rather than once the panel grows: the scenario row, chosen before the first cycle.
-inline bool ShownBeforePanel(PanelItem item) { return item == PanelItem::kScenario; }
+// size, rather than once the panel grows: what is chosen or typed before the first job (the
+// scenario, the trade type, and the till's code, amount and button).
+inline bool ShownBeforePanel(PanelItem item) {
+  return item == PanelItem::kScenario || item == PanelItem::kTradeType ||
+         item == PanelItem::kAuthCodeLabel || item == PanelItem::kAuthCode ||
+         item == PanelItem::kTillAmount || item == PanelItem::kTillButton;
+}
 
 // A button that asks the platform one thing about the last order, the row its verdict
 // goes to, and the words of that row.
@@ -171,13 +185,15 @@ class Panel : private CycleListener {
   Panel(const Panel&) = delete;
   Panel& operator=(const Panel&) = delete;
 
-  // Button1: one order cycle; nothing while a job runs.
+  // Button1: one order cycle of the trade type chosen; nothing while a job runs.
   void StartCycle();
-  // A click on one of the panel's buttons.
+  // A click on one of the panel's buttons. 付款码支付 plays a till's payment (PlayTillRun)
+  // with the code and amount typed, once ReadTillInput has found them right.
   void Click(PanelItem button);
   // Entry `index` of a kChoice control was chosen: for the scenario row, the scenario the
-  // next cycles play, its amount and its steps, as `quillmark-cycle --scenario` plays it.
-  // An index out of range chooses the first.
+  // next cycles play, its amount and its steps, as `quillmark-cycle --scenario` plays it;
+  // for the trade type's, the kind of order they place, as --trade-type does. An index out
+  // of range chooses the first.
   void Choose(PanelItem choice, int index);
   // The text of a kInput control is now `utf8`, as typed; front ends forward each change.
   void Edited(PanelItem input, const std::string& utf8);
@@ -204,6 +220,11 @@ class Panel : private CycleListener {
   void OnCycleFinished(const ClientRunResult& run) override;
   void OnStepFinished(const StepOutcome& outcome) override;
   void OnRefundNotSent(const std::string& why) override;
+  void OnPageChecked(const std::string& page, const PageVerdict& verdict) override;
+  void OnTillStep(const TillStepDone& step) override;
+  void OnTillFinished(const TillRunResult& run) override;
+  void StartTill();
+  void AppendLine(const std::string& utf8);
 
   void Started(PanelItem starter);
   void Ended();
@@ -232,6 +253,12 @@ class Panel : private CycleListener {
   std::string lastOrderNo_;
   long long lastOrderFen_ = 0;    // the last order's amount, 0 when not known
   std::string refundAmountText_;  // the refund amount as typed (UTF-8)
+  std::string authCodeText_;      // the till's code and amount as typed (UTF-8)
+  std::string tillAmountText_;
+  std::string tradeType_ = TradeTypes().front();  // of the next cycle
+  std::string cycleTradeType_;                    // of the cycle running or shown
+  std::vector<std::string> tillPieces_;           // the till's steps said so far
+  bool tillOrder_ = false;                        // the last order is a till's
   std::string bitmapFolder_;
   std::vector<std::string> logLines_;  // UTF-8, every line whole, for copy-all
   // What each row of the run says, one piece per step it holds (GUI thread).

@@ -17,6 +17,12 @@ std::string YuanText(long long fen) {
 }
 
 RefundAmount ReadRefundAmount(const std::string& utf8, long long orderFen) {
+  return ReadAmount(utf8, orderFen,
+                    {texts::kRefundAmountNotAmount, texts::kRefundAmountZero,
+                     texts::kRefundAmountOverOrder, texts::kRefundAmountOverLimit});
+}
+
+RefundAmount ReadAmount(const std::string& utf8, long long orderFen, const AmountWords& said) {
   const std::size_t first = utf8.find_first_not_of(" \t");
   if (first == std::string::npos) return {};
   const std::string text = utf8.substr(first, utf8.find_last_not_of(" \t") + 1 - first);
@@ -42,23 +48,23 @@ RefundAmount ReadRefundAmount(const std::string& utf8, long long orderFen) {
       // A third decimal is refused below; counting on without adding cannot overflow.
       if (decimals < 2) fen = fen * 10 + (text[at] - '0');
     }
-    if (decimals == 0) return refused(texts::kRefundAmountNotAmount);
+    if (decimals == 0) return refused(said.notAmount);
   }
   if (whole == 0 || at != text.size() || decimals > 2) {
-    return refused(texts::kRefundAmountNotAmount);
+    return refused(said.notAmount);
   }
   if (decimals == 1) fen *= 10;
   if (yuan > kMostRefundFen / 100) {
-    return refused(texts::kRefundAmountOverLimit, YuanText(kMostRefundFen));
+    return refused(said.overLimit, YuanText(kMostRefundFen));
   }
   RefundAmount amount;
   amount.fen = yuan * 100 + fen;
-  if (amount.fen == 0) return refused(texts::kRefundAmountZero);
+  if (amount.fen == 0) return refused(said.zero);
   if (amount.fen > kMostRefundFen) {
-    return refused(texts::kRefundAmountOverLimit, YuanText(kMostRefundFen));
+    return refused(said.overLimit, YuanText(kMostRefundFen));
   }
   if (orderFen > 0 && amount.fen > orderFen) {
-    return refused(texts::kRefundAmountOverOrder, YuanText(orderFen));
+    return refused(said.overOrder, YuanText(orderFen));
   }
   return amount;
 }

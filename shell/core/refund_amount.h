@@ -15,6 +15,18 @@ struct RefundAmount {
   std::string refused;  // UTF-8, why the text is no amount that can be refunded; or empty
 };
 
+// The messages of an amount refused, each with %1 the text typed and %2 the bound it passed.
+struct AmountWords {
+  const char* notAmount;
+  const char* zero;
+  const char* overOrder;
+  const char* overLimit;
+};
+
+// `utf8` as typed, read by the rules below with `words` for the messages: the refund's amount
+// and a till's share them.
+RefundAmount ReadAmount(const std::string& utf8, long long orderFen, const AmountWords& words);
+
 // `utf8` as typed (spaces around it are ignored). `orderFen` is the order's amount when the
 // window knows it, else 0: an amount over it is refused here, before anything is sent,
 // rather than by the platform. The remainder after earlier refunds only the platform knows.

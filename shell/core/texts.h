@@ -79,6 +79,37 @@ inline constexpr char kRefundAmountNotAmount[] =
 inline constexpr char kRefundAmountZero[] = "退款金额“%1”为零：留空即退还全部余额，未发送";
 inline constexpr char kRefundAmountOverOrder[] = "退款金额“%1”超过订单金额 %2 元，未发送";
 inline constexpr char kRefundAmountOverLimit[] = "退款金额“%1”超过单笔上限 %2 元，未发送";
+// The trade type of the cycle's orders, and what the rows say of an order not NATIVE: its
+// QR code is not made, its link or page parameters show in the link's row.
+inline constexpr char kTradeTypeLabel[] = "支付方式";
+inline constexpr char kNoQrForType[] = "未生成：%1 订单没有二维码";
+inline constexpr char kPagePassed[] = "页面参数已由沙箱验证通过";
+inline constexpr char kPageRefused[] = "页面参数被沙箱拒绝（%1）：%2";
+inline constexpr char kPageNoVerdict[] = "页面参数未得到沙箱的判定：%1";
+inline constexpr char kPageSignString[] = "沙箱的签名串：%1\n沙箱算出的 paySign：%2";
+// The till's row: the code and amount typed, the button, and the run's steps and end.
+inline constexpr char kAuthCodeLabel[] = "付款码";
+inline constexpr char kAuthCodeCue[] = "18 位付款码";
+inline constexpr char kAuthCodeTip[] =
+    "付款人手机上显示的付款码：18 位数字，以 10 至 15 开头，可扫入或粘贴";
+inline constexpr char kTillAmountCue[] = "金额（元）";
+inline constexpr char kTillAmountTip[] = "付款码支付的金额，以元计，至多两位小数；留空则为默认金额";
+inline constexpr char kTillButton[] = "付款码支付";
+inline constexpr char kAuthCodeEmpty[] = "请先填入付款码，未发送";
+inline constexpr char kAuthCodeNotCode[] =
+    "付款码“%1”不是付款码：应为 18 位数字，以 10 至 15 开头，未发送";
+inline constexpr char kTillAmountNotAmount[] =
+    "金额“%1”不是金额：请填以元计、至多两位小数的正数，或留空用默认金额，未发送";
+inline constexpr char kTillAmountZero[] = "金额“%1”为零，未发送";
+inline constexpr char kTillAmountOverLimit[] = "金额“%1”超过单笔上限 %2 元，未发送";
+inline constexpr char kTillStepLogLine[] = "付款码支付 %1：%2（%3）";
+inline constexpr char kTillPaid[] = "已支付";
+inline constexpr char kTillReversed[] = "已撤销，未扣款";
+inline constexpr char kTillRefused[] = "被拒绝";
+inline constexpr char kTillUnknown[] = "结果未知";
+inline constexpr char kTillEnd[] = "结果：%1（%2）";
+// A till's payment is known from its replies and queries; no notification is awaited.
+inline constexpr char kTillNotNotified[] = "付款码支付以应答和查询为准，不等待支付通知";
 inline constexpr char kBitmapLabel[] = "二维码文件";
 inline constexpr char kNotificationLabel[] = "支付通知";
 inline constexpr char kNotifyListening[] = "正在 %1 监听支付通知";

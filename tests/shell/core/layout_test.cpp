@@ -55,7 +55,7 @@ TEST(Grid, CellsSpanTheirTracksAndSmallerControlsSitInTheMiddleOfTheirRows) {
 }
 
 TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
-  // Where the panel's controls have always been, in dialog units: the grid moved nothing.
+  // Where the panel's controls are, in dialog units.
   const std::map<PanelItem, Rect> expected = {
       {PanelItem::kQueryAgainButton, {62, 179, 50, 14}},
       {PanelItem::kCloseOrderButton, {115, 179, 50, 14}},
@@ -66,24 +66,31 @@ TEST(PanelLayout, ControlsKeepTheirPlacesAndClearEachOtherAndTheTemplate) {
       {PanelItem::kAbortButton, {279, 179, 40, 14}},
       {PanelItem::kBusy, {323, 181, 38, 10}},
       {PanelItem::kStep, {365, 181, 120, 10}},
-      // The scenario row first, inside the template's own size: it shows from the start.
-      {PanelItem::kScenario, {62, 7, 120, 12}},
-      {PanelItem::kOrderNo, {62, 21, 194, 12}},
-      {PanelItem::kOrderVerdict, {62, 36, 194, 16}},
-      {PanelItem::kCodeUrl, {62, 54, 194, 12}},
-      {PanelItem::kQuery1, {62, 69, 251, 16}},
-      {PanelItem::kQuery2, {62, 87, 251, 16}},
-      {PanelItem::kBitmap, {62, 105, 251, 24}},
-      {PanelItem::kOpenFolder, {62, 131, 80, 14}},
-      {PanelItem::kNotification, {62, 149, 251, 24}},
+      // The scenario and trade type first, then the till's row, inside the template's own
+      // size: they show from the start.
+      {PanelItem::kScenario, {62, 7, 86, 12}},
+      {PanelItem::kTradeType, {200, 7, 56, 12}},
+      {PanelItem::kAuthCodeLabel, {7, 24, 52, 8}},
+      {PanelItem::kAuthCode, {62, 22, 86, 12}},
+      {PanelItem::kTillAmount, {152, 22, 44, 12}},
+      {PanelItem::kTillButton, {200, 21, 56, 14}},
+      {PanelItem::kOrderNo, {62, 37, 194, 12}},
+      {PanelItem::kOrderVerdict, {62, 51, 194, 16}},
+      {PanelItem::kCodeUrl, {62, 69, 194, 12}},
+      {PanelItem::kQuery1, {62, 83, 251, 16}},
+      {PanelItem::kQuery2, {62, 101, 251, 16}},
+      {PanelItem::kBitmap, {62, 119, 251, 16}},
+      {PanelItem::kOpenFolder, {62, 137, 80, 12}},
+      {PanelItem::kNotification, {62, 151, 251, 24}},
       {PanelItem::kQueryAgainVerdict, {62, 199, 451, 16}},
       {PanelItem::kCloseOrderVerdict, {62, 217, 451, 16}},
       {PanelItem::kRefundVerdict, {62, 235, 451, 16}},
+      {PanelItem::kTillVerdict, {62, 253, 451, 16}},
       {PanelItem::kQr, {320, 7, 193, 168}},
-      {PanelItem::kLogLabel, {7, 257, 60, 8}},
-      {PanelItem::kLog, {7, 267, 452, 118}},
-      {PanelItem::kCopyLog, {463, 267, 50, 14}},
-      {PanelItem::kClearLog, {463, 284, 50, 14}},
+      {PanelItem::kLogLabel, {7, 275, 60, 8}},
+      {PanelItem::kLog, {7, 285, 452, 100}},
+      {PanelItem::kCopyLog, {463, 285, 50, 14}},
+      {PanelItem::kClearLog, {463, 302, 50, 14}},
   };
   ASSERT_EQ(PanelControls().size(), expected.size());
   // Button1 is the first cell of its row; OK and Cancel are the template's.

@@ -24,6 +24,7 @@
 #include "shell/core/refund_amount.h"
 #include "shell/core/settings_controller.h"
 #include "shell/core/texts.h"
+#include "shell/core/till_input.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillmark::shell {
@@ -241,7 +242,139 @@ TEST(CycleWorker, ARefundAsksTheOrderFirstAndSaysWhyNoneWasSent) {
   queue.DeliverUntil([&] { return !worker.busy(); });
   EXPECT_TRUE(requests.sent.empty());
   ASSERT_EQ(requests.notSent.size(), 1u);
-  EXPECT_EQ(requests.notSent[0].rfind("the order query got no reply", 0), 0u) << requests.notSent[0];
+  EXPECT_EQ(requests.notSent[0].rfind("the order query got no reply", 0), 0u)
+      << requests.notSent[0];
+}
+
+// The till's code and amount, checked before anything is sent: the code by its form alone
+// (18 digits, 10 to 15 first), the amount as the refund's, empty for the build's fee.
+TEST(TillInput, TakesOnlyAPaymentCodeAndAnAmountNamingWhatIsWrong) {
+  const struct {
+    const char* code;
+    const char* amount;
+    const char* authCode;  // as it is sent
+    long long fen;
+    const char* refused;  // a part of the words, or null
+  } rows[] = {
+      {"134567890123456789", "", "134567890123456789", kTotalFee, nullptr},
+      {"104567890123456789", "40.20", "104567890123456789", 4020, nullptr},
+      {" 154567890123456789\r\n", "1", "154567890123456789", 100, nullptr},  // as scanned
+      {"164567890123456789", "", "", 0, "付款码“164567890123456789”不是付款码"},
+      {"094567890123456789", "", "", 0, "不是付款码"},
+      {"13456789012345678", "", "", 0, "不是付款码"},    // 17 digits
+      {"1345678901234567890", "", "", 0, "不是付款码"},  // 19
+      {"13456789012345678x", "", "", 0, "不是付款码"},
+      {"1345678901 2345678", "", "", 0, "不是付款码"},   // a space inside
+      {"１34567890123456789", "", "", 0, "不是付款码"},  // a full-width digit
+      {"", "1", "", 0, "请先填入付款码"},
+      {"134567890123456789", "0", "", 0, "金额“0”为零"},
+      {"134567890123456789", "1.234", "", 0, "金额“1.234”不是金额"},
+      {"134567890123456789", "21474836.48", "", 0, "超过单笔上限 21474836.47 元"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.code) + " / " + row.amount);
+    const TillInput input = ReadTillInput(row.code, row.amount);
+    if (row.refused == nullptr) {
+      EXPECT_EQ(input.refused, "");
+      EXPECT_EQ(input.authCode, row.authCode);
+      EXPECT_EQ(input.fen, row.fen);
+    } else {
+      EXPECT_NE(input.refused.find(row.refused), std::string::npos) << input.refused;
+    }
+  }
+}
+
+// A till's job tells each step of the core's loop as it ends, in order, then the end: with
+// no reply, micropay's outcome is unknown, so it is queried (never charged again) until the
+// payer's time is up, then reversed. Its micropay carries the code and amount given, and the
+// cycles after it keep their own amount.
+TEST(CycleWorker, ATillJobTellsEachStepAsItEnds) {
+  struct Till : CycleListener {
+    void OnRunStepStarted(ClientStep, int) override {}
+    void OnRunStepFinished(const RunStep&) override {}
+    void OnLine(const std::string&) override {}
+    void OnCycleFinished(const ClientRunResult& run) override {
+      steps.push_back("cycle " + run.cycle.order.request.at(kFieldTotalFee));
+    }
+    void OnStepFinished(const StepOutcome&) override {}
+    void OnTillStep(const TillStepDone& step) override {
+      if (step.step == TillStep::kMicropay) micropay = step.outcome.request;
+      steps.push_back(TillStepName(step));
+    }
+    void OnTillFinished(const TillRunResult& run) override {
+      steps.push_back(std::string("end ") + TillEndName(run.end));
+    }
+    SignedFields micropay;
+    std::vector<std::string> steps;
+  } till;
+  std::ostringstream out;
+  Queue queue;
+  CycleWorker worker(
+      RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, till);
+  int pauses = 0;
+  worker.UsePause([&pauses](std::chrono::milliseconds) { return ++pauses > 0; });
+  ASSERT_TRUE(worker.StartTill("134567890123456789", 4020));
+  EXPECT_FALSE(worker.StartCycle()) << "one job at a time";
+  queue.DeliverUntil([&] { return !worker.busy(); });
+  ASSERT_TRUE(worker.StartCycle());
+  queue.DeliverUntil([&] { return !worker.busy(); });
+  const std::vector<std::string> expected = {"micropay",
+                                             "query 1",
+                                             "query 2",
+                                             "query 3",
+                                             "query 4",
+                                             "query 5",
+                                             "query 6",
+                                             "query 7",
+                                             "reverse 1",
+                                             "end unknown",
+                                             "cycle " + std::to_string(kTotalFee)};
+  EXPECT_EQ(till.steps, expected);
+  EXPECT_EQ(pauses, 6) << "a 5 s pause between queries, 30 s in all";
+  EXPECT_EQ(till.micropay[kFieldAuthCode], "134567890123456789");
+  EXPECT_EQ(till.micropay[kFieldTotalFee], "4020");
+}
+
+// The trade type chosen reaches the unified order with what that type needs, and only that;
+// the row offers NATIVE first, which places the order as it always was.
+TEST(TradeTypeRow, TheChosenTypeReachesTheRequest) {
+  const std::vector<std::string> types = {"NATIVE", "JSAPI", "MWEB", "APP"};
+  EXPECT_EQ(PanelChoices(PanelItem::kTradeType), types);
+  struct Orders : CycleListener {
+    void OnRunStepStarted(ClientStep, int) override {}
+    void OnRunStepFinished(const RunStep&) override {}
+    void OnLine(const std::string&) override {}
+    void OnCycleFinished(const ClientRunResult& run) override {
+      sent.push_back(run.cycle.order.request);
+    }
+    void OnStepFinished(const StepOutcome&) override {}
+    std::vector<SignedFields> sent;
+  } orders;
+  std::ostringstream out;
+  Queue queue;
+  CycleWorker worker(
+      RefusedOps(out), [&queue](std::function<void()> e) { queue.Post(std::move(e)); }, orders);
+  for (const char* type : {"JSAPI", "MWEB", "APP", "NATIVE"}) {
+    worker.UseTradeType(type);
+    ASSERT_TRUE(worker.StartCycle());
+    queue.DeliverUntil([&] { return !worker.busy(); });
+  }
+  ASSERT_EQ(orders.sent.size(), 4u);
+  const struct {
+    const char* tradeType;
+    bool openId, sceneInfo;
+  } rows[] = {{"JSAPI", true, false},
+              {"MWEB", false, true},
+              {"APP", false, false},
+              {"NATIVE", false, false}};
+  for (std::size_t i = 0; i < orders.sent.size(); ++i) {
+    SCOPED_TRACE(rows[i].tradeType);
+    SignedFields& sent = orders.sent[i];
+    EXPECT_EQ(sent[kFieldTradeType], rows[i].tradeType);
+    EXPECT_EQ(sent.count(kFieldOpenId) != 0 && !sent[kFieldOpenId].empty(), rows[i].openId);
+    EXPECT_EQ(sent.count(kFieldSceneInfo) != 0 && !sent[kFieldSceneInfo].empty(),
+              rows[i].sceneInfo);
+  }
 }
 
 TEST(CycleWorker, NothingIsDeliveredAfterShutdown) {

@@ -169,12 +169,14 @@ class DialogsTest : public QObject {
       QCOMPARE(button->property("controlId").toInt(), control.id);
       QCOMPARE(button->isDefault(), control.id == 1);
     }
-    // Until the first cycle the panel is hidden: the template's buttons are all there is.
-    int visibleButtons = 0;
+    // Until the first job the panel is hidden: the template's buttons and the till's, which
+    // starts a job of its own, are all there is.
+    QStringList visibleButtons;
     for (const QPushButton* button : dlg.findChildren<QPushButton*>()) {
-      visibleButtons += button->isVisibleTo(&dlg) ? 1 : 0;
+      if (button->isVisibleTo(&dlg)) visibleButtons << button->objectName();
     }
-    QCOMPARE(visibleButtons, 3);
+    visibleButtons.sort();
+    QCOMPARE(visibleButtons, QStringList({"button1", "cancelButton", "okButton", "tillButton"}));
   }
 
   void controlsFollowDialogUnits_data() {
@@ -346,9 +348,11 @@ class DialogsTest : public QObject {
     dlg.show();
     QApplication::setActiveWindow(&dlg);
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
-    // The scenario row is there from the start, after Button1, which it sets up.
-    const QStringList expected = {"okButton", "cancelButton", "button1", "scenarioChoice",
-                                  "okButton"};
+    // The rows that set up a job are there from the start, after Button1: the scenario and
+    // the trade type, then the till's code, amount and button.
+    const QStringList expected = {"okButton",        "cancelButton",    "button1",
+                                  "scenarioChoice",  "tradeTypeChoice", "authCodeField",
+                                  "tillAmountField", "tillButton",      "okButton"};
     for (const QString& name : expected) {
       QVERIFY(QApplication::focusWidget() != nullptr);
       QCOMPARE(QApplication::focusWidget()->objectName(), name);
