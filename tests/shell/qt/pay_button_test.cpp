@@ -19,6 +19,7 @@
 #include <QTextBlock>
 #include <QTimer>
 
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -28,15 +29,16 @@
 
 #include "client/quillmark_ops.h"
 #include "config/merchant_settings.h"
+#include "protocol/auth_code.h"
 #include "protocol/scenarios.h"
 #include "qr/qr_bitmap.h"
 #include "sandbox/sandbox.h"
 #include "shell/qt/qr_view.h"
 #include "shell/qt/quillmark_dlg.h"
-#include "tests/support/shared_log.h"
 #include "shell/qt/settings_dlg.h"
 #include "tests/support/free_port.h"
 #include "tests/support/qr_reader.h"
+#include "tests/support/shared_log.h"
 
 using quillmark::CQuillmarkDlg;
 using quillmark::CQuillmarkOps;
@@ -639,6 +641,52 @@ class PayButtonTest : public QObject {
     QVERIFY2(!text.contains(QStringLiteral("平台未按场景")), qPrintable(text));
     QCOMPARE(TextOf(dlg, "orderNoField"),
              QString::fromStdString(Field(requests[0], "out_trade_no")));
+  }
+  // 付款码支付 plays the runner's till loop against the sandbox: for code-password, micropay
+  // answers USERPAYING and the second query after it SUCCESS, each poll told in the row as it
+  // ends; a code that is no payment code is refused in the row and nothing is sent.
+  void theTillButtonPlaysTheRunnersLoopAndShowsEachPoll() {
+    Rig rig;
+    QVERIFY(rig.Start(Fault::kNone));
+    CQuillmarkDlg dlg(rig.Ops());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    auto* code = Child<QLineEdit>(dlg, "authCodeField");
+    auto* amount = Child<QLineEdit>(dlg, "tillAmountField");
+    QVERIFY(code != nullptr && amount != nullptr);
+    code->setText(QStringLiteral("16") + QString(16, QLatin1Char('0')));
+    QTest::mouseClick(Child<QPushButton>(dlg, "tillButton"), Qt::LeftButton);
+    QVERIFY2(TextOf(dlg, "tillVerdict").contains(code->text()),
+             qPrintable(TextOf(dlg, "tillVerdict")));
+    QCOMPARE(rig.sandbox->requests().size(), 0u);
+
+    const quillmark::Scenario* password = quillmark::FindScenario("code-password");
+    QVERIFY(password != nullptr);
+    const std::string madeNow =
+        quillmark::MakeAuthCode(static_cast<std::int64_t>(std::time(nullptr)), 3, 271828);
+    code->setText(QString::fromStdString(madeNow) + QStringLiteral("\n"));  // as a scanner types it
+    amount->setText(QStringLiteral("%1.%2")
+                        .arg(password->totalFee / 100)
+                        .arg(password->totalFee % 100, 2, 10, QLatin1Char('0')));
+    QSignalSpy ended(&dlg, &CQuillmarkDlg::cycleEnded);
+    QTest::mouseClick(Child<QPushButton>(dlg, "tillButton"), Qt::LeftButton);
+    // Mid-run, the first poll is in the row while the abort is offered.
+    QTRY_VERIFY_WITH_TIMEOUT(TextOf(dlg, "tillVerdict").contains(QStringLiteral("query 1")), 15000);
+    QVERIFY(Child<QPushButton>(dlg, "abortButton")->isEnabled());
+    QVERIFY(ended.wait(30000));
+
+    QStringList sent;
+    for (const RecordedRequest& request : rig.sandbox->requests()) {
+      sent << QString::fromStdString(request.path).section('/', -1);
+    }
+    QCOMPARE(sent, (QStringList{QStringLiteral("micropay"), QStringLiteral("orderquery"),
+                                QStringLiteral("orderquery")}));
+    const RecordedRequest micropay = rig.sandbox->requests().front();
+    QCOMPARE(Field(micropay, "auth_code"), madeNow);
+    QCOMPARE(Field(micropay, "total_fee"), std::to_string(password->totalFee));
+    QCOMPARE(TextOf(dlg, "tillVerdict"),
+             QStringLiteral("micropay：USERPAYING；query 1：USERPAYING；query 2：SUCCESS；"
+                            "结果：已支付（paid）"));
   }
 };
 
