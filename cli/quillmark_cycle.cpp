@@ -253,16 +253,12 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
   // The summary of the requests as soon as they are over, before the notification's wait.
   class Summary : public quillmark::ClientRunEvents {
    public:
-    Summary(const quillmark::LoadedSettings& settings, bool jsapi)
-        : settings_(settings), jsapi_(jsapi) {}
-    // A JSAPI order's page parameters, signed and checked as soon as it is placed: before
-    // a query can pay it, while its page would still be shown.
+    Summary(const quillmark::LoadedSettings& settings, std::string tradeType)
+        : settings_(settings), tradeType_(std::move(tradeType)) {}
+    // A JSAPI order's page parameters, signed and checked as soon as it is placed.
     void StepFinished(const quillmark::RunStep& step) override {
-      const std::string& prepayId = step.outcome.Field(quillmark::kFieldPrepayId);
-      if (!jsapi_ || step.step != quillmark::ClientStep::kUnifiedOrder || step.resent ||
-          prepayId.empty() || VerdictOf(step.outcome) != quillmark::StepVerdict::kDone) {
-        return;
-      }
+      const std::string prepayId = quillmark::PagePrepayId(step, tradeType_);
+      if (prepayId.empty()) return;
       const std::string page = quillmark::SignedPageJsonNow(settings_.merchant, prepayId);
       page_ << "Page parameters: " << page << '\n';
       pageStatus_ = AskPageVerdict(page, settings_.merchant, page_);
@@ -278,10 +274,10 @@ int RunRequests(const CommandLine& line, const OrderCommand* chosen,
 
    private:
     const quillmark::LoadedSettings& settings_;
-    const bool jsapi_;
+    const std::string tradeType_;
     std::ostringstream page_;
     int pageStatus_ = kDone;
-  } summary(settings, line.tradeType == "JSAPI");
+  } summary(settings, line.tradeType);
   quillmark::ClientRunOptions options;
   options.scenario = scenario;
   options.events = &summary;

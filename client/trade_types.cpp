@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "protocol/fields.h"
+#include "protocol/operation.h"
 #include "protocol/page_parameters.h"
 #include "protocol/request_ids.h"
 #include "protocol/sign.h"
@@ -28,6 +30,14 @@ void UseTradeType(CQuillmarkOps::Settings& settings, const std::string& tradeTyp
     settings.sceneInfo =
         R"({"h5_info":{"type":"Wap","wap_url":"https://shop.example","wap_name":"Quillmark"}})";
   }
+}
+
+std::string PagePrepayId(const RunStep& step, const std::string& tradeType) {
+  if (tradeType != "JSAPI" || step.step != ClientStep::kUnifiedOrder || step.resent ||
+      VerdictOf(step.outcome) != StepVerdict::kDone) {
+    return "";
+  }
+  return step.outcome.Field(kFieldPrepayId);
 }
 
 std::string SignedPageJson(const MerchantSettings& merchant, const std::string& prepayId,

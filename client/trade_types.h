@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/client_run.h"
 #include "client/quillmark_ops.h"
 #include "config/merchant_settings.h"
 #include "http/transport.h"
@@ -21,6 +22,11 @@ const std::vector<std::string>& TradeTypes();
 // has none of: a JSAPI order's payer (a made-up openid of the sandbox's form) and an MWEB
 // order's site (a made-up scene_info). Another type carries neither.
 void UseTradeType(CQuillmarkOps::Settings& settings, const std::string& tradeType);
+
+// The prepay_id whose page parameters a cycle of `tradeType` signs once `step` is over: a
+// JSAPI order's, as soon as it is placed (not on a resend), before a query can pay it and
+// while its page would still be shown. Empty after any other step.
+std::string PagePrepayId(const RunStep& step, const std::string& tradeType);
 
 // The JSAPI page's parameters of the order whose prepay_id is `prepayId`, signed with the
 // merchant's key and sign type, as the JSON a merchant's server hands its page.

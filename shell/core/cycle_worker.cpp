@@ -43,14 +43,9 @@ bool CycleWorker::StartCycle() {
       void StepFinished(const RunStep& step) override {
         CycleWorker& worker = worker_;
         worker.Post([&worker, step] { worker.listener_.OnRunStepFinished(step); });
-        // A JSAPI order's page parameters, signed and checked as soon as it is placed, as the
-        // runner does: before a query can pay it, while its page would still be shown.
-        const std::string& prepayId = step.outcome.Field(kFieldPrepayId);
-        if (worker.ops_->settings().tradeType != "JSAPI" ||
-            step.step != ClientStep::kUnifiedOrder || step.resent || prepayId.empty() ||
-            VerdictOf(step.outcome) != StepVerdict::kDone) {
-          return;
-        }
+        // A JSAPI order's page parameters, signed and checked as the runner does.
+        const std::string prepayId = PagePrepayId(step, worker.ops_->settings().tradeType);
+        if (prepayId.empty()) return;
         const MerchantSettings& merchant = worker.ops_->settings().merchant;
         std::string page = SignedPageJsonNow(merchant, prepayId);
         PageVerdict verdict = AskPageVerdict(page, merchant, worker.abort_);
