@@ -482,8 +482,12 @@ void Panel::OnRunStepFinished(const RunStep& step) {
     piece.text += "；" + notPlayed;
     piece.tip = step.contradiction + (piece.tip.empty() ? "" : "\n" + piece.tip);
   }
-  std::vector<Piece>& pieces = runRows_[row];
-  pieces.push_back(std::move(piece));
+  runRows_[row].push_back(std::move(piece));
+  ShowRunRow(row);
+}
+
+void Panel::ShowRunRow(PanelItem row, const std::string& after, const std::string& afterTip) {
+  const std::vector<Piece>& pieces = runRows_[row];
   // One step, as a row always said it; several, each named, the last in full.
   std::string text;
   std::string tip;
@@ -495,6 +499,8 @@ void Panel::OnRunStepFinished(const RunStep& step) {
                 : (i == 0 ? "" : "；") + words::Fill(texts::kRunStepPiece, {pieces[i].label, said});
     if (!pieces[i].tip.empty()) tip += (tip.empty() ? "" : "\n") + pieces[i].tip;
   }
+  if (!after.empty()) text += (text.empty() ? "" : "；") + after;
+  if (!afterTip.empty()) tip += (tip.empty() ? "" : "\n") + afterTip;
   view_.SetText(row, text);
   view_.SetToolTip(row, tip);
 }
@@ -546,19 +552,10 @@ void Panel::OnPageChecked(const std::string& page, const PageVerdict& verdict) {
                            : verdict.passed
                                ? std::string(texts::kPagePassed)
                                : words::Fill(texts::kPageRefused, {verdict.rule, verdict.message});
-  std::vector<Piece>& pieces = runRows_[P::kOrderVerdict];
-  std::string text;
-  std::string tip;
-  for (const Piece& piece : pieces) {
-    text += (text.empty() ? "" : "；") + piece.text;
-    if (!piece.tip.empty()) tip += (tip.empty() ? "" : "\n") + piece.tip;
-  }
-  if (!verdict.expectedSign.empty()) {
-    tip += (tip.empty() ? "" : "\n") +
-           words::Fill(texts::kPageSignString, {verdict.signString, verdict.expectedSign});
-  }
-  view_.SetText(P::kOrderVerdict, text + (text.empty() ? "" : "；") + said);
-  view_.SetToolTip(P::kOrderVerdict, tip);
+  ShowRunRow(P::kOrderVerdict, said,
+             verdict.expectedSign.empty()
+                 ? std::string()
+                 : words::Fill(texts::kPageSignString, {verdict.signString, verdict.expectedSign}));
 }
 
 void Panel::StartTill() {

@@ -225,6 +225,8 @@ class Panel : private CycleListener {
   void OnTillFinished(const TillRunResult& run) override;
   void StartTill();
   void AppendLine(const std::string& utf8);
+  // A run's row as its steps' pieces say it, then `after` and its tooltip `afterTip`.
+  void ShowRunRow(PanelItem row, const std::string& after = "", const std::string& afterTip = "");
 
   void Started(PanelItem starter);
   void Ended();
