@@ -220,6 +220,8 @@ struct Sandbox::Impl : ConsoleActions, OrderDesk {
            const std::string& outcome) override;
 
   void Record(const HttpRequest& request, const Fields& fields);
+  // Records a page's request: a payer's or a page's, journaled as `operation`, no API call.
+  void RecordPage(Exchange& ex, const char* operation);
   void LogLine(const std::string& line);
   std::string NewNonce();
 
@@ -581,18 +583,14 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
   bool pay = false;
   PayerAction action = PayerAction::kDecline;
   if (request.method == "POST" && ParsePayerActionPath(request.path, orderNo, action)) {
-    Record(request, {});
-    ex.entry.operation = kOperationPayment;
-    ex.entry.verdict = kVerdictPage;
+    RecordPage(ex, kOperationPayment);
     ServePayerAction(ex, *this, orderNo, action);
     return true;
   }
   if (request.method == "GET" && request.path == kPaymentCodePath) {
     // A fresh code at each showing, as a phone makes one; the journal keeps each with the
     // second it was made, and micropay's line names the code it was paid with.
-    Record(request, {});
-    ex.entry.operation = kOperationPaymentCode;
-    ex.entry.verdict = kVerdictPage;
+    RecordPage(ex, kOperationPaymentCode);
     std::uint32_t digits = 0;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -606,23 +604,19 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
     if (!rules::IsOrderNumber(from)) from.clear();
     ex.reply.contentType = "text/html; charset=utf-8";
     ex.reply.body = PaymentCodeHtml(code, madeAt, from);
-    Log(ex, from.empty() ? "-" : from, 200, "payment code " + code + " shown, good for 60 s");
+    Log(ex, from.empty() ? "-" : from, 200, kCodeShownLead + code + " shown, good for 60 s");
     return true;
   }
   if (request.method == "GET" && request.path == kBridgeScriptPath) {
     // Loaded by a merchant's page of another origin, as any script is: no CORS needed.
-    Record(request, {});
-    ex.entry.operation = kOperationPayerPage;
-    ex.entry.verdict = kVerdictPage;
+    RecordPage(ex, kOperationPayerPage);
     ex.reply.contentType = "text/javascript; charset=utf-8";
     ex.reply.body = BridgeScript();
     Log(ex, "-", 200, "bridge script served");
     return true;
   }
   if (request.method == "GET" && request.path == kBridgeDonePath) {
-    Record(request, {});
-    ex.entry.operation = kOperationPayerPage;
-    ex.entry.verdict = kVerdictPage;
+    RecordPage(ex, kOperationPayerPage);
     const std::string outcome = FormValue(request.query, "outcome");
     ex.reply.body = BridgeDoneHtml(outcome);
     ex.reply.status = ex.reply.body.empty() ? 404 : 200;
@@ -634,9 +628,7 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
   }
   if (!ParsePayerPath(request.path, orderNo, pay)) return false;
   if (request.method == "GET" && !pay) {
-    Record(request, {});
-    ex.entry.operation = kOperationPayerPage;
-    ex.entry.verdict = kVerdictPage;
+    RecordPage(ex, kOperationPayerPage);
     PayerContext payer;
     payer.mwebDomain = options.mwebDomain;
     payer.openId = OpenIdFromCookie(request.cookie);
@@ -649,9 +641,7 @@ bool Sandbox::Impl::RoutePayer(Exchange& ex) {
     return true;
   }
   if (request.method == "POST" && pay) {
-    Record(request, {});
-    ex.entry.operation = kOperationPayment;
-    ex.entry.verdict = kVerdictPage;
+    RecordPage(ex, kOperationPayment);
     ServePayerPay(ex, *this, orderNo);
     return true;
   }
@@ -678,9 +668,7 @@ bool Sandbox::Impl::RoutePageVerify(Exchange& ex) {
     Log(ex, "-", 204, "page check's preflight");
     return true;
   }
-  Record(request, {});
-  ex.entry.operation = kOperationPageVerify;
-  ex.entry.verdict = kVerdictPage;
+  RecordPage(ex, kOperationPageVerify);
   PageVerdict verdict;
   std::string orderNo;
   if (const std::optional<PageParameters> page = ReadPageParameters(request.body, verdict)) {
@@ -1054,6 +1042,12 @@ void Sandbox::Impl::SendFail(const std::string& message, HttpReply& reply) {
 }
 
 // --- Logging ---
+
+void Sandbox::Impl::RecordPage(Exchange& ex, const char* operation) {
+  Record(ex.request, {});
+  ex.entry.operation = operation;
+  ex.entry.verdict = kVerdictPage;
+}
 
 void Sandbox::Impl::Record(const HttpRequest& request, const Fields& fields) {
   if (!options.recordRequests) return;

@@ -22,6 +22,7 @@
 #include "sandbox/bill/daily_bill.h"
 #include "sandbox/notify/notifier.h"
 #include "sandbox/order/order_life.h"
+#include "sandbox/payer/code_page.h"
 #include "sandbox/payer/payer_page.h"
 
 namespace quillmark::sandbox {
@@ -473,7 +474,7 @@ ConsoleJson CodesView(StateStore& store, std::size_t limit, std::int64_t now) {
   filter.operation = kOperationPaymentCode;
   for (const JournalEntry& shown : store.Requests(filter, limit)) {
     // The line names the code: "payment code <18 digits> shown, ...".
-    static constexpr std::string_view kLead = "payment code ";
+    static constexpr std::string_view kLead = kCodeShownLead;
     if (shown.outcome.compare(0, kLead.size(), kLead) != 0) continue;
     const std::string code = shown.outcome.substr(kLead.size(), kAuthCodeDigits);
     if (!IsAuthCode(code)) continue;

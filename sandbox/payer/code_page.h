@@ -10,6 +10,9 @@
 namespace quillmark::sandbox {
 
 inline constexpr char kPaymentCodePath[] = "/pay/code";
+// The journal's outcome of a code shown begins so, the code's digits next: the console tells
+// each code's story from it.
+inline constexpr char kCodeShownLead[] = "payment code ";
 
 // The widths of the bars and spaces of `digits` (an even count of them) in Code 128's set C,
 // starting with a bar: the start symbol, two digits a symbol, the check symbol and the stop.
