@@ -296,6 +296,14 @@ def read_document(body):
 
 # --- the notify_url listener -------------------------------------------------------------
 
+def serve_on_loopback(handler):
+    """A threaded HTTP server on a free loopback port, already serving from a thread of its own."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
 class NotifyListener:
     """http://127.0.0.1:<port>/quillmark/notify, acknowledging every POST."""
 
@@ -322,11 +330,8 @@ class NotifyListener:
             def log_message(self, format, *args):
                 sys.stderr.write("notify listener: %s\n" % (format % args))
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
+        self.server = serve_on_loopback(Handler)
         self.url = "http://127.0.0.1:%d%s" % (self.server.server_address[1], self.PATH)
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
 
     def wait_for(self, count, seconds):
         deadline = time.monotonic() + seconds

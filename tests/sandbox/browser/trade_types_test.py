@@ -34,7 +34,6 @@ import signal
 import ssl
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import urllib.error
@@ -114,10 +113,8 @@ class MerchantSite:
             def log_message(self, format, *args):
                 sys.stderr.write("merchant site: %s\n" % (format % args))
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
+        self.server = common.serve_on_loopback(Handler)
         self.port = self.server.server_address[1]
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def url(self, host, path):
         return "http://%s:%d%s" % (host, self.port, path)
